@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, testing and running Sonavert needs.
+# Idempotent and non-interactive: packages already present are skipped quickly.
+set -euo pipefail
+
+packages=(
+  # toolchain
+  build-essential cmake ninja-build pkg-config git clang-format clang-tidy
+  # Qt 6, QCoro, QtKeychain
+  qt6-base-dev qt6-declarative-dev qcoro-qt6-dev qtkeychain-qt6-dev
+  qt6-websockets-dev qt6-httpserver-dev libqt6sql6-sqlite libqt6sql6-psql
+  qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-layouts
+  qml6-module-qtquick-window qml6-module-qtqml-workerscript qml6-module-qtquick-templates
+  qml6-module-qtqml qml6-module-qtqml-models qml6-module-qttest qml6-module-qtwebsockets
+  # journald, music tags, fonts for offscreen rendering
+  libsystemd-dev libtag1-dev fonts-dejavu-core
+  # test hosts: session buses, a real Secret Service, PostgreSQL
+  dbus dbus-x11 gnome-keyring libsecret-tools postgresql
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "install-deps: all ${#packages[@]} packages present"
+  exit 0
+fi
+
+sudo_cmd=()
+[ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+export DEBIAN_FRONTEND=noninteractive
+"${sudo_cmd[@]}" apt-get update -qq
+"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+echo "install-deps: installed ${#missing[@]} packages"

@@ -1,0 +1,22 @@
+#pragma once
+
+/// The product's fixed identifiers, chosen once and kept here so every part agrees on them.
+namespace sonavert::app_identity {
+
+/// Reverse-DNS bundle identifier: the log subsystem and the base of the keychain service and
+/// the cloud container identifier.
+inline constexpr char kBundleIdentifier[] = "io.sonavert.Sonavert";
+/// Keychain service of the device identity: lower-case bundle identifier + ".device-identity".
+inline constexpr char kIdentityKeychainService[] = "io.sonavert.sonavert.device-identity";
+/// Cloud container: "iCloud." + lower-case bundle identifier.
+inline constexpr char kContainerIdentifier[] = "iCloud.io.sonavert.sonavert";
+/// Where users write for help.
+inline constexpr char kSupportAddress[] = "support@sonavert.io";
+/// Host of the web links of catalog songs and stations.
+inline constexpr char kCatalogWebHost[] = "music.sonavert.io";
+/// The update feed (RSS appcast) checked for newer releases.
+inline constexpr char kUpdateFeedUrl[] = "https://sonavert.io/appcast.xml";
+/// The project page opened when the app asks for a review.
+inline constexpr char kProjectPageUrl[] = "https://sonavert.io";
+
+} // namespace sonavert::app_identity

@@ -1,0 +1,121 @@
+#include "clock.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QPointer>
+#include <QTimer>
+#include <optional>
+
+namespace sonavert {
+
+namespace detail {
+
+struct SleepState {
+    QPointer<Clock> clock;
+    Clock::TimerId timerId = 0;
+    std::coroutine_handle<> waiter;
+    bool isFinished = false;
+    bool hasElapsed = false;
+    std::optional<std::stop_callback<std::function<void()>>> onStop;
+};
+
+namespace {
+
+void resumeFromEventLoop(std::coroutine_handle<> waiter) {
+    // Posted to the application object, which outlives every clock, so a cancelled sleeper
+    // is always resumed and its frame never leaks.
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [waiter] { waiter.resume(); }, Qt::QueuedConnection);
+}
+
+void finish(const std::shared_ptr<SleepState>& state, bool hasElapsed) {
+    if (state->isFinished)
+        return;
+    state->isFinished = true;
+    state->hasElapsed = hasElapsed;
+    if (hasElapsed) {
+        state->waiter.resume();
+        return;
+    }
+    if (state->clock)
+        state->clock->cancelScheduled(state->timerId);
+    resumeFromEventLoop(state->waiter);
+}
+
+} // namespace
+} // namespace detail
+
+SleepAwaitable::SleepAwaitable(Clock* clock, Duration delay, std::stop_token token)
+    : m_clock(clock)
+    , m_delay(delay)
+    , m_token(std::move(token)) {}
+
+bool SleepAwaitable::await_ready() const noexcept {
+    return m_token.stop_requested();
+}
+
+void SleepAwaitable::await_suspend(std::coroutine_handle<> waiter) {
+    m_state = std::make_shared<detail::SleepState>();
+    m_state->clock = m_clock;
+    m_state->waiter = waiter;
+    std::weak_ptr<detail::SleepState> weak = m_state;
+    m_state->timerId = m_clock->schedule(std::max(m_delay, Duration::zero()), [weak] {
+        if (auto state = weak.lock())
+            detail::finish(state, true);
+    });
+    if (m_token.stop_possible()) {
+        m_state->onStop.emplace(m_token, std::function<void()>([weak] {
+                                    if (auto state = weak.lock())
+                                        detail::finish(state, false);
+                                }));
+    }
+}
+
+bool SleepAwaitable::await_resume() const noexcept {
+    return m_state && m_state->hasElapsed;
+}
+
+Clock::~Clock() = default;
+
+Timestamp SystemClock::now() const {
+    using Seconds = std::chrono::duration<double>;
+    return Timestamp::fromUnixSeconds(
+        std::chrono::duration_cast<Seconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count());
+}
+
+Duration SystemClock::monotonicNow() const {
+    return std::chrono::duration_cast<Duration>(
+        std::chrono::steady_clock::now().time_since_epoch());
+}
+
+Clock::TimerId SystemClock::schedule(Duration delay, std::function<void()> fire) {
+    const TimerId id = m_nextId++;
+    auto timer = std::make_unique<QTimer>();
+    timer->setSingleShot(true);
+    timer->setTimerType(Qt::PreciseTimer);
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(delay);
+    timer->setInterval(ms);
+    connect(timer.get(), &QTimer::timeout, this, [this, id, fire = std::move(fire)] {
+        auto found = m_timers.find(id);
+        if (found == m_timers.end())
+            return;
+        found->second.release()->deleteLater();
+        m_timers.erase(found);
+        fire();
+    });
+    timer->start();
+    m_timers.emplace(id, std::move(timer));
+    return id;
+}
+
+void SystemClock::cancelScheduled(TimerId id) {
+    auto found = m_timers.find(id);
+    if (found == m_timers.end())
+        return;
+    found->second->stop();
+    found->second.release()->deleteLater();
+    m_timers.erase(found);
+}
+
+} // namespace sonavert

@@ -1,0 +1,195 @@
+#include "log_channel.h"
+
+#include "app_identity.h"
+
+#include <QDateTime>
+#include <QRandomGenerator>
+#include <QStringList>
+#include <cstdio>
+#include <unistd.h>
+
+#define SD_JOURNAL_SUPPRESS_LOCATION
+#include <systemd/sd-journal.h>
+
+namespace sonavert {
+
+namespace {
+
+struct CategoryRow {
+    LogCategory category;
+    const char* name;
+};
+constexpr CategoryRow kCategories[] = {
+    {LogCategory::Handoff, "handoff"},   {LogCategory::Pull, "pull"},
+    {LogCategory::Push, "push"},         {LogCategory::CloudKit, "cloudkit"},
+    {LogCategory::Nearby, "nearby"},     {LogCategory::Background, "background"},
+    {LogCategory::Playback, "playback"},
+};
+
+struct LevelRow {
+    LogLevel level;
+    const char* name;
+    int syslogPriority;
+};
+constexpr LevelRow kLevels[] = {
+    {LogLevel::Default, "default", 5}, {LogLevel::Info, "info", 6},   {LogLevel::Debug, "debug", 7},
+    {LogLevel::Error, "error", 3},     {LogLevel::Fault, "fault", 2},
+};
+
+const LevelRow& levelRow(LogLevel level) {
+    for (const auto& row : kLevels)
+        if (row.level == level)
+            return row;
+    return kLevels[0];
+}
+
+class StderrSink final : public LogSink {
+public:
+    void write(const LogRecord& record) override {
+        const QByteArray line =
+            QStringLiteral("%1 %2[%3] <%4> %5\n")
+                .arg(QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs),
+                     QString::fromLatin1(app_identity::kBundleIdentifier),
+                     categoryName(record.category), levelName(record.level), record.message)
+                .toUtf8();
+        std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);
+    }
+};
+
+class JournaldSink final : public LogSink {
+public:
+    void write(const LogRecord& record) override {
+        const QByteArray message = record.message.toUtf8();
+        const QByteArray category = categoryName(record.category).toUtf8();
+        sd_journal_send("MESSAGE=%s", message.constData(), "PRIORITY=%d",
+                        levelRow(record.level).syslogPriority, "SYSLOG_IDENTIFIER=sonavert",
+                        "SONAVERT_SUBSYSTEM=%s", app_identity::kBundleIdentifier,
+                        "SONAVERT_CATEGORY=%s", category.constData(), nullptr);
+    }
+};
+
+bool journalIsReachable() {
+    return ::access("/run/systemd/journal/socket", W_OK) == 0;
+}
+
+} // namespace
+
+QString categoryName(LogCategory category) {
+    for (const auto& row : kCategories)
+        if (row.category == category)
+            return QString::fromLatin1(row.name);
+    return {};
+}
+
+QString levelName(LogLevel level) {
+    return QString::fromLatin1(levelRow(level).name);
+}
+
+LogChannel::LogChannel()
+    : m_sink(defaultSink()) {
+    m_privacy.salt.resize(16);
+    QRandomGenerator::system()->fillRange(reinterpret_cast<quint32*>(m_privacy.salt.data()), 4);
+}
+
+LogChannel& LogChannel::instance() {
+    static LogChannel channel;
+    return channel;
+}
+
+std::shared_ptr<LogSink> LogChannel::defaultSink() {
+    const QByteArray target = qgetenv("SONAVERT_LOG_TARGET");
+    if (target == "journal")
+        return std::make_shared<JournaldSink>();
+    if (target == "stderr")
+        return std::make_shared<StderrSink>();
+    if (journalIsReachable() && !::isatty(STDERR_FILENO))
+        return std::make_shared<JournaldSink>();
+    return std::make_shared<StderrSink>();
+}
+
+void LogChannel::write(LogCategory category, LogLevel level, const char* format,
+                       const std::vector<LogValue>& args) {
+    std::shared_ptr<LogSink> sink;
+    LogRecord record{category, level, {}};
+    {
+        std::lock_guard lock(m_mutex);
+        sink = m_sink;
+        record.message = renderLogFormat(format, args, m_privacy);
+    }
+    if (sink)
+        sink->write(record);
+}
+
+std::shared_ptr<LogSink> LogChannel::setSink(std::shared_ptr<LogSink> sink) {
+    std::lock_guard lock(m_mutex);
+    std::swap(m_sink, sink);
+    return sink;
+}
+
+void LogChannel::setShowPrivate(bool showPrivate) {
+    std::lock_guard lock(m_mutex);
+    m_privacy.showPrivate = showPrivate;
+}
+
+LogPrivacy LogChannel::privacy() const {
+    std::lock_guard lock(m_mutex);
+    return m_privacy;
+}
+
+void developerLog(const QString& text) {
+    const QByteArray line = (QStringLiteral("[Tessary] ") + text + QLatin1Char('\n')).toUtf8();
+    std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stdout);
+    std::fflush(stdout);
+}
+
+// The channel holds sinks by shared_ptr; the capturing sink is owned by its test, so the
+// channel gets a forwarder that does not own it.
+struct CapturingLogSink::Forwarder final : LogSink {
+    explicit Forwarder(CapturingLogSink* target)
+        : target(target) {}
+    void write(const LogRecord& record) override { target->write(record); }
+    CapturingLogSink* target;
+};
+
+CapturingLogSink::CapturingLogSink()
+    : m_previous(LogChannel::instance().setSink(std::make_shared<Forwarder>(this))) {}
+
+CapturingLogSink::~CapturingLogSink() {
+    LogChannel::instance().setSink(m_previous);
+}
+
+void CapturingLogSink::write(const LogRecord& record) {
+    std::lock_guard lock(m_mutex);
+    m_records.push_back(record);
+}
+
+std::vector<LogRecord> CapturingLogSink::records() const {
+    std::lock_guard lock(m_mutex);
+    return m_records;
+}
+
+QStringList CapturingLogSink::messages(LogCategory category) const {
+    QStringList out;
+    for (const auto& record : records())
+        if (record.category == category)
+            out << record.message;
+    return out;
+}
+
+QStringList CapturingLogSink::messages() const {
+    QStringList out;
+    for (const auto& record : records())
+        out << record.message;
+    return out;
+}
+
+int CapturingLogSink::count(const QString& message) const {
+    return static_cast<int>(messages().count(message));
+}
+
+void CapturingLogSink::clear() {
+    std::lock_guard lock(m_mutex);
+    m_records.clear();
+}
+
+} // namespace sonavert

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <QString>
+#include <optional>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace sonavert {
+
+/// A failure as a value: where it came from, its code there, and the text shown to the user.
+/// Errors cross service boundaries as values; nothing throws across the event loop.
+struct Error {
+    QString domain;      ///< e.g. "CloudDatabase", "ServiceError", "MusicAppError"
+    int code = 0;        ///< the domain's own code
+    QString description; ///< user-readable, shown unchanged
+    QString itemID;      ///< for a per-item error inside a partial failure: the item it is about
+    std::vector<Error> itemErrors;           ///< per-item errors of a partial failure
+    std::optional<double> retryAfterSeconds; ///< when the other side asked us to wait
+
+    bool is(const QString& otherDomain, int otherCode) const {
+        return domain == otherDomain && code == otherCode;
+    }
+    friend bool operator==(const Error&, const Error&) = default;
+};
+
+/// Either a value or an Error. `Result<void>` carries only success or the error.
+template <typename T> class [[nodiscard]] Result {
+public:
+    Result(T value)
+        : m_state(std::in_place_index<0>, std::move(value)) {}
+    Result(Error error)
+        : m_state(std::in_place_index<1>, std::move(error)) {}
+
+    bool ok() const { return m_state.index() == 0; }
+    explicit operator bool() const { return ok(); }
+
+    T& value() & { return std::get<0>(m_state); }
+    const T& value() const& { return std::get<0>(m_state); }
+    T&& value() && { return std::get<0>(std::move(m_state)); }
+    const Error& error() const { return std::get<1>(m_state); }
+
+private:
+    std::variant<T, Error> m_state;
+};
+
+template <> class [[nodiscard]] Result<void> {
+public:
+    Result() = default;
+    Result(Error error)
+        : m_error(std::move(error)) {}
+
+    bool ok() const { return !m_error.has_value(); }
+    explicit operator bool() const { return ok(); }
+    const Error& error() const { return *m_error; }
+
+private:
+    std::optional<Error> m_error;
+};
+
+using Status = Result<void>;
+
+} // namespace sonavert
