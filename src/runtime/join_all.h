@@ -3,27 +3,30 @@
 #include <QCoro/QCoroTask>
 #include <tuple>
 #include <type_traits>
-#include <variant>
 #include <vector>
 
 namespace sonavert {
 
+/// Stands in for the result of a void task in whenAll's tuple. (QCoro's promise already uses
+/// std::monostate for "no result yet", so a Task<std::monostate> cannot exist.)
+struct Unit {};
+
 namespace detail {
 template <typename T> struct JoinedValue { using type = T; };
-template <> struct JoinedValue<void> { using type = std::monostate; };
+template <> struct JoinedValue<void> { using type = Unit; };
 template <typename T> using JoinedValueT = typename JoinedValue<T>::type;
 
 template <typename T> QCoro::Task<JoinedValueT<T>> valueOf(QCoro::Task<T> task) {
     if constexpr (std::is_void_v<T>) {
         co_await std::move(task);
-        co_return std::monostate{};
+        co_return Unit{};
     } else {
         co_return co_await std::move(task);
     }
 }
 } // namespace detail
 
-/// Waits for every task and gives their results in argument order (void becomes monostate).
+/// Waits for every task and gives their results in argument order (void becomes Unit).
 /// QCoro tasks start running when they are called, so the tasks passed here already run
 /// concurrently; waiting for them one after another waits for all of them.
 template <typename... T>

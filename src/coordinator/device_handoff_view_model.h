@@ -1,0 +1,127 @@
+#pragma once
+
+#include "handoff_service_protocol.h"
+#include "music_playback_service_protocol.h"
+#include "nearby_discovery_protocol.h"
+
+#include "model/app_device.h"
+#include "model/device_roster_store.h"
+#include "runtime/clock.h"
+#include "runtime/task_handle.h"
+
+#include <QObject>
+#include <QSet>
+
+#include <memory>
+#include <optional>
+
+namespace sonavert {
+
+/// The one coordinator: owns the device list and the state the window shows, and keeps the
+/// presence and playback loops running. Lives on the main thread; every published write
+/// happens there and is announced by its change signal.
+class DeviceHandoffViewModel : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(bool isTransferring READ isTransferring NOTIFY isTransferringChanged)
+    Q_PROPERTY(bool isPulling READ isPulling NOTIFY isPullingChanged)
+    Q_PROPERTY(bool shouldRequestReview READ shouldRequestReview NOTIFY shouldRequestReviewChanged)
+    Q_PROPERTY(bool isDiscovering READ isDiscovering NOTIFY isDiscoveringChanged)
+
+public:
+    /// What the coordinator works through. The services are shared so that a background task
+    /// can finish a call it started even while the coordinator itself goes away.
+    struct Dependencies {
+        std::shared_ptr<MusicPlaybackServiceProtocol> musicService;
+        std::shared_ptr<HandoffServiceProtocol> handoffService;
+        std::shared_ptr<DeviceRosterStore> rosterStore;
+        std::shared_ptr<Clock> clock;
+        NearbyDiscoveryFactory makeNearbyDiscovery; ///< may be empty: no nearby discovery
+    };
+
+    /// `thisDevice` is built by `makeThisDevice` from the identity resolved at start-up.
+    DeviceHandoffViewModel(Dependencies dependencies, AppDevice thisDevice, bool startImmediately,
+                           QObject* parent = nullptr);
+    ~DeviceHandoffViewModel() override;
+
+    /// This device as the coordinator knows it: online, nothing playing, not a favourite.
+    static AppDevice makeThisDevice(const QString& id, const QString& name, Timestamp now);
+
+    const DeviceList& devices() const { return m_devices; }
+    const QSet<QString>& queuedPushTargets() const { return m_queuedPushTargets; }
+    const std::optional<PlaybackState>& currentState() const { return m_currentState; }
+    bool isTransferring() const { return m_isTransferring; }
+    bool isPulling() const { return m_isPulling; }
+    const std::optional<QString>& activityLabel() const { return m_activityLabel; }
+    const std::optional<QString>& transferError() const { return m_transferError; }
+    const std::optional<QString>& syncError() const { return m_syncError; }
+    bool shouldRequestReview() const { return m_shouldRequestReview; }
+    bool isDiscovering() const { return m_isDiscovering; }
+    const AppDevice& thisDevice() const { return m_thisDevice; }
+
+    /// Starts the loops; does nothing while they already run.
+    void start();
+    /// Cancels the loops and nearby discovery; `start` may run again afterwards.
+    void stop();
+    /// Stops, then marks this device offline in the cloud. The returned task ends when the
+    /// mark has been sent (or failed); callers that are about to exit should wait for it,
+    /// briefly, so peers do not keep listing this device as present.
+    QCoro::Task<> shutdown();
+    /// One presence pass: fetch, publish, error text, queued pushes.
+    QCoro::Task<> syncPresence();
+    void toggleFavorite(const AppDevice& device);
+    void forget(const AppDevice& device);
+
+Q_SIGNALS:
+    void devicesChanged();
+    void queuedPushTargetsChanged();
+    void currentStateChanged();
+    void isTransferringChanged();
+    void isPullingChanged();
+    void activityLabelChanged();
+    void transferErrorChanged();
+    void syncErrorChanged();
+    void shouldRequestReviewChanged();
+    void isDiscoveringChanged();
+
+private:
+    void setDevices(DeviceList devices);
+    void setQueuedPushTargets(QSet<QString> targets);
+    void setCurrentState(std::optional<PlaybackState> state);
+    void setSyncError(std::optional<QString> text);
+    void setIsDiscovering(bool value);
+    void applyIncomingDevices(const DeviceList& incoming);
+    void handleNearbyPeer(const NearbyPeer& peer);
+
+    QCoro::Task<> runSubscriptionSetup();
+    QCoro::Task<> runStartup();
+    QCoro::Task<> runPlaybackLoop(std::stop_token token);
+    QCoro::Task<> runPresenceLoop(std::stop_token token);
+    QCoro::Task<> runFirstPresencePass();
+    QCoro::Task<> runInitialPublish();
+    QCoro::Task<std::optional<QString>> runRefreshStep();
+    QCoro::Task<std::optional<QString>> runPublishStep();
+    QCoro::Task<> runNearbyPeer(NearbyPeer peer);
+    QCoro::Task<> refreshQueuedPushes();
+
+    Dependencies m_deps;
+    AppDevice m_thisDevice;
+
+    DeviceList m_devices;
+    QSet<QString> m_queuedPushTargets;
+    std::optional<PlaybackState> m_currentState;
+    bool m_isTransferring = false;
+    bool m_isPulling = false;
+    std::optional<QString> m_activityLabel;
+    std::optional<QString> m_transferError;
+    std::optional<QString> m_syncError;
+    bool m_shouldRequestReview = false;
+    bool m_isDiscovering = false;
+
+    std::optional<TaskHandle> m_pollingTask;
+    std::optional<TaskHandle> m_playbackPollingTask;
+    std::optional<TaskHandle> m_subscriptionTask;
+    std::unique_ptr<NearbyDiscoveryProtocol> m_nearbyDiscovery;
+    QString m_nearbySessionID;
+};
+
+} // namespace sonavert

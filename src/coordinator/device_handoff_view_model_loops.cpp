@@ -1,0 +1,201 @@
+// The coordinator's background work: subscription set-up, start-up, the playback and presence
+// loops and the presence steps they share. Every coroutine here keeps a QPointer to the
+// coordinator and checks it after each suspension: the coordinator may be gone by then, and
+// the task then ends quietly. Services are copied into locals first so that a call already
+// started can finish.
+
+#include "device_handoff_view_model.h"
+
+#include "runtime/join_all.h"
+#include "runtime/log_channel.h"
+
+#include <QPointer>
+
+namespace sonavert {
+
+namespace {
+
+constexpr Duration kPlaybackInterval = 2s;
+constexpr Duration kPresenceInterval = 2s;
+constexpr Duration kHandshakePresenceInterval = 300ms;
+
+QCoro::Task<> logSubscriptionFailure(QCoro::Task<Status> setup) {
+    const Status status = co_await std::move(setup);
+    if (!status)
+        logEvent(LogCategory::Push, LogLevel::Error,
+                 "event=subscription_configuration_failed error=%{private}s",
+                 status.error().description);
+}
+
+PresenceOperation publishOperation(std::shared_ptr<HandoffServiceProtocol> service, QString id,
+                                   QString name, std::optional<PlaybackState> nowPlaying) {
+    return [service, id, name, nowPlaying] { return service->publishPresence(id, name, nowPlaying); };
+}
+
+QCoro::Task<Status> publishInZone(std::shared_ptr<HandoffServiceProtocol> service, QString id,
+                                  QString name, std::optional<PlaybackState> nowPlaying) {
+    auto database = co_await service->ensureAccountAvailable();
+    if (!database)
+        co_return database.error();
+    co_return co_await service->withPresenceZoneRecovery(
+        database.value(), publishOperation(service, id, name, std::move(nowPlaying)));
+}
+
+} // namespace
+
+QCoro::Task<> DeviceHandoffViewModel::runSubscriptionSetup() {
+    auto service = m_deps.handoffService;
+    const QString id = m_thisDevice.id;
+    // Each failure is logged on its own and affects nothing else: commands are still found
+    // by polling.
+    co_await whenAll(logSubscriptionFailure(service->removeLegacyPresenceSubscription()),
+                     logSubscriptionFailure(service->ensureHandoffSubscription(id)),
+                     logSubscriptionFailure(service->ensurePullSubscription(id)));
+}
+
+QCoro::Task<> DeviceHandoffViewModel::runStartup() {
+    QPointer guard(this);
+    auto service = m_deps.handoffService;
+    const QString sessionID = co_await service->sessionID();
+    if (!guard || sessionID.isEmpty() || !m_deps.makeNearbyDiscovery)
+        co_return;
+    m_nearbySessionID = sessionID;
+    m_nearbyDiscovery = m_deps.makeNearbyDiscovery(m_thisDevice.id, m_thisDevice.name, sessionID);
+    if (!m_nearbyDiscovery)
+        co_return;
+    m_nearbyDiscovery->start([guard](const NearbyPeer& peer) {
+        if (guard)
+            guard->handleNearbyPeer(peer);
+    });
+}
+
+QCoro::Task<> DeviceHandoffViewModel::runNearbyPeer(NearbyPeer peer) {
+    QPointer guard(this);
+    auto service = m_deps.handoffService;
+    const QString id = m_thisDevice.id;
+    co_await service->noteNearbyPeer(peer.deviceID, peer.deviceName, peer.sessionID,
+                                     m_nearbySessionID, id);
+    const DeviceList peers = co_await service->peerDevices(id);
+    if (!guard)
+        co_return;
+    applyIncomingDevices(peers);
+    // Publish at once so the peer sees this device too; a failure waits for the next pass.
+    (void)co_await runPublishStep();
+}
+
+QCoro::Task<> DeviceHandoffViewModel::runPlaybackLoop(std::stop_token token) {
+    QPointer guard(this);
+    auto music = m_deps.musicService;
+    auto clock = m_deps.clock;
+    while (!token.stop_requested() && guard) {
+        auto state = co_await music->currentPlaybackState();
+        if (!guard || token.stop_requested())
+            co_return;
+        setCurrentState(std::move(state));
+        co_await clock->sleep(kPlaybackInterval, token);
+    }
+}
+
+QCoro::Task<> DeviceHandoffViewModel::runPresenceLoop(std::stop_token token) {
+    QPointer guard(this);
+    auto service = m_deps.handoffService;
+    auto clock = m_deps.clock;
+    co_await runFirstPresencePass();
+    while (!token.stop_requested() && guard) {
+        co_await guard->syncPresence();
+        if (!guard || token.stop_requested())
+            co_return;
+        const int pending = co_await service->pendingHandshakes();
+        co_await clock->sleep(pending > 0 ? kHandshakePresenceInterval : kPresenceInterval, token);
+    }
+}
+
+QCoro::Task<> DeviceHandoffViewModel::runFirstPresencePass() {
+    QPointer guard(this);
+    auto service = m_deps.handoffService;
+    // Favourites remembered with a session count as already seen, so the handshake with
+    // them can complete in the first pass instead of the second.
+    QMap<QString, QString> seeds;
+    for (const auto& device : m_devices)
+        if (device.isFavorite && device.sessionID)
+            seeds.insert(device.id, *device.sessionID);
+    co_await service->seedObservedSessions(seeds);
+    if (!guard)
+        co_return;
+    auto initialPublish = runInitialPublish();
+    const auto refreshError = co_await runRefreshStep();
+    co_await std::move(initialPublish);
+    if (!guard)
+        co_return;
+    const auto publishError = co_await runPublishStep();
+    if (!guard)
+        co_return;
+    setSyncError(publishError ? publishError : refreshError);
+    setIsDiscovering(false);
+}
+
+QCoro::Task<> DeviceHandoffViewModel::runInitialPublish() {
+    const Status status = co_await publishInZone(m_deps.handoffService, m_thisDevice.id,
+                                                 m_thisDevice.name, m_currentState);
+    if (!status)
+        logEvent(LogCategory::CloudKit, LogLevel::Error,
+                 "event=initial_presence_publish_failed error=%{private}s",
+                 status.error().description);
+}
+
+QCoro::Task<std::optional<QString>> DeviceHandoffViewModel::runRefreshStep() {
+    QPointer guard(this);
+    auto service = m_deps.handoffService;
+    const auto fetched = co_await service->fetchPresence(m_thisDevice.id);
+    if (!fetched) {
+        logEvent(LogCategory::CloudKit, LogLevel::Error,
+                 "event=presence_fetch_failed error=%{private}s", fetched.error().description);
+        co_return fetched.error().description;
+    }
+    if (guard)
+        applyIncomingDevices(fetched.value());
+    co_return std::nullopt;
+}
+
+QCoro::Task<std::optional<QString>> DeviceHandoffViewModel::runPublishStep() {
+    QPointer guard(this);
+    auto service = m_deps.handoffService;
+    const QString id = m_thisDevice.id;
+    const Status published = co_await publishInZone(service, id, m_thisDevice.name, m_currentState);
+    if (!published) {
+        logEvent(LogCategory::CloudKit, LogLevel::Error,
+                 "event=presence_publish_failed error=%{private}s", published.error().description);
+        co_return published.error().description;
+    }
+    const DeviceList peers = co_await service->peerDevices(id);
+    if (guard)
+        applyIncomingDevices(peers);
+    co_return std::nullopt;
+}
+
+QCoro::Task<> DeviceHandoffViewModel::syncPresence() {
+    QPointer guard(this);
+    const auto refreshError = co_await runRefreshStep();
+    if (!guard)
+        co_return;
+    const auto publishError = co_await runPublishStep();
+    if (!guard)
+        co_return;
+    setSyncError(publishError ? publishError : refreshError);
+    co_await refreshQueuedPushes();
+}
+
+QCoro::Task<> DeviceHandoffViewModel::refreshQueuedPushes() {
+    QPointer guard(this);
+    auto service = m_deps.handoffService;
+    QSet<QString> targets = co_await service->fetchQueuedPushTargets();
+    if (!guard)
+        co_return;
+    setQueuedPushTargets(targets);
+    DeviceList devices = m_devices;
+    for (auto& device : devices)
+        device.hasQueuedPush = targets.contains(device.id);
+    setDevices(std::move(devices));
+}
+
+} // namespace sonavert

@@ -1,0 +1,19 @@
+#pragma once
+
+#include "model/app_device.h"
+
+#include <QSet>
+#include <QString>
+
+namespace sonavert {
+
+class DeviceRosterStore;
+
+/// Applies an incoming device list (from a presence fetch or the service's peer knowledge) to
+/// the roster and gives the list to show: forgotten sessions left out, a default favourite
+/// seeded, the roster updated, devices the fetch no longer returns kept from the roster,
+/// this device never listed, queued marks set, favourite first then by name.
+DeviceList mergeIncomingDevices(const DeviceList& incoming, DeviceRosterStore& roster,
+                                const QString& thisDeviceID, const QSet<QString>& queuedPushTargets);
+
+} // namespace sonavert

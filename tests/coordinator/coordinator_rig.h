@@ -1,0 +1,78 @@
+#pragma once
+
+#include "fakes/fake_handoff_service.h"
+#include "fakes/fake_music_service.h"
+
+#include "coordinator/device_handoff_view_model.h"
+#include "model/device_roster_store.h"
+#include "runtime/user_defaults.h"
+#include "runtime/virtual_clock.h"
+
+#include <memory>
+
+namespace sonavert::test {
+
+inline const QString kThisID = QStringLiteral("11111111-1111-4111-8111-111111111111");
+
+inline AppDevice device(const QString& id, const QString& name,
+                        DevicePresence presence = DevicePresence::Online,
+                        std::optional<QString> session = std::nullopt) {
+    AppDevice d;
+    d.id = id;
+    d.name = name;
+    d.lastSeen = Timestamp{1000.0};
+    d.presence = presence;
+    d.sessionID = std::move(session);
+    return d;
+}
+
+inline QStringList names(const DeviceList& devices) {
+    QStringList out;
+    for (const auto& d : devices)
+        out << d.name;
+    return out;
+}
+
+/// A coordinator over fakes, an in-memory roster and a virtual clock.
+struct CoordinatorRig {
+    std::shared_ptr<VirtualClock> clock = std::make_shared<VirtualClock>();
+    std::shared_ptr<InMemoryUserDefaults> defaults = std::make_shared<InMemoryUserDefaults>();
+    std::shared_ptr<DeviceRosterStore> roster = std::make_shared<DeviceRosterStore>(defaults);
+    std::shared_ptr<FakeHandoffService> cloud = std::make_shared<FakeHandoffService>(clock);
+    std::shared_ptr<FakeMusicService> music = std::make_shared<FakeMusicService>();
+    FakeNearbyDiscovery* nearby = nullptr;
+    std::unique_ptr<DeviceHandoffViewModel> coordinator;
+
+    DeviceHandoffViewModel& make(bool startImmediately = false) {
+        DeviceHandoffViewModel::Dependencies deps{music, cloud, roster, clock,
+                                                  [this](const QString& id, const QString& name,
+                                                         const QString& session) {
+                                                      auto made = std::make_unique<FakeNearbyDiscovery>();
+                                                      made->deviceID = id;
+                                                      made->deviceName = name;
+                                                      made->sessionID = session;
+                                                      nearby = made.get();
+                                                      return made;
+                                                  }};
+        coordinator = std::make_unique<DeviceHandoffViewModel>(
+            deps,
+            DeviceHandoffViewModel::makeThisDevice(kThisID, QStringLiteral("This Mac"), clock->now()),
+            startImmediately);
+        return *coordinator;
+    }
+
+    /// Runs until the first presence pass is over.
+    void finishFirstPass() {
+        clock->runUntil([this] { return !coordinator->isDiscovering(); }, 10s);
+    }
+
+    ~CoordinatorRig() {
+        coordinator.reset();
+        // Let calls still held on the clock finish, so no coroutine frame outlives the test.
+        for (int i = 0; i < 1000 && clock->advanceToNextTimer(); ++i) {
+        }
+        VirtualClock::drainEvents();
+    }
+};
+
+} // namespace sonavert::test

@@ -1,0 +1,73 @@
+#pragma once
+
+#include "coordinator/handoff_service_protocol.h"
+#include "runtime/clock.h"
+
+#include <QStringList>
+
+#include <deque>
+
+namespace sonavert {
+
+/// A scriptable cloud service: answers from its fields, records every call in `calls`, and
+/// can hold any operation for a while on the test's clock (`latency`) so tests can see what
+/// runs concurrently. Results queued in a `...Results` deque are used first, one per call;
+/// when the deque is empty the matching default is used.
+class FakeHandoffService final : public HandoffServiceProtocol {
+public:
+    explicit FakeHandoffService(std::shared_ptr<Clock> clock);
+
+    QCoro::Task<Result<DatabaseRef>> ensureAccountAvailable() override;
+    QCoro::Task<Status> withPresenceZoneRecovery(DatabaseRef database,
+                                                 PresenceOperation operation) override;
+    QCoro::Task<Status> publishPresence(QString deviceID, QString deviceName,
+                                        std::optional<PlaybackState> nowPlaying) override;
+    QCoro::Task<Result<DeviceList>> fetchPresence(QString deviceID) override;
+    QCoro::Task<DeviceList> peerDevices(QString deviceID) override;
+    QCoro::Task<> noteNearbyPeer(QString peerID, QString peerName, QString peerSessionID,
+                                 QString localSessionID, QString deviceID) override;
+    QCoro::Task<> seedObservedSessions(QMap<QString, QString> sessions) override;
+    QCoro::Task<Status> markOffline(QString deviceID) override;
+    QCoro::Task<QSet<QString>> fetchQueuedPushTargets() override;
+    QCoro::Task<Status> removeLegacyPresenceSubscription() override;
+    QCoro::Task<Status> ensureHandoffSubscription(QString deviceID) override;
+    QCoro::Task<Status> ensurePullSubscription(QString deviceID) override;
+    QCoro::Task<QString> sessionID() override;
+    QCoro::Task<int> pendingHandshakes() override;
+
+    /// How many calls of `operation` were made.
+    int callCount(const QString& operation) const;
+    /// An error with the cloud database's domain and `code` (26: zone not found).
+    static Error cloudError(int code, const QString& description);
+
+    QStringList calls; ///< "operation" or "operation:detail" per call, in call order
+    QList<Duration> callTimes; ///< monotonic time of each entry of `calls`
+    /// Monotonic times of the calls of one operation.
+    QList<Duration> timesOf(const QString& operation) const;
+    QMap<QString, Duration> latency; ///< per operation name
+
+    Status accountStatus;
+    std::deque<Status> publishResults;
+    Status publishDefault;
+    std::deque<Result<DeviceList>> fetchResults;
+    DeviceList fetchDefault;
+    DeviceList peers;
+    QSet<QString> queuedTargets;
+    QString session = QStringLiteral("5E55105E-0000-4000-8000-000000000001");
+    int pendingHandshakeCount = 0;
+    Status legacySubscriptionStatus;
+    Status handoffSubscriptionStatus;
+    Status pullSubscriptionStatus;
+    Status markOfflineStatus;
+
+    QMap<QString, QString> lastSeeds;
+    std::optional<PlaybackState> lastPublishedNowPlaying;
+    QStringList markedOffline;
+
+private:
+    QCoro::Task<> enter(QString operation, QString detail = {});
+
+    std::shared_ptr<Clock> m_clock;
+};
+
+} // namespace sonavert
