@@ -1,7 +1,6 @@
 #include "device_handoff_view_model.h"
 
 #include "device_list_merge.h"
-
 #include "runtime/log_channel.h"
 
 namespace sonavert {
@@ -29,7 +28,9 @@ QCoro::Task<> markOfflineDetached(std::weak_ptr<HandoffServiceProtocol> weakServ
 
 DeviceHandoffViewModel::DeviceHandoffViewModel(Dependencies dependencies, AppDevice thisDevice,
                                                bool startImmediately, QObject* parent)
-    : QObject(parent), m_deps(std::move(dependencies)), m_thisDevice(std::move(thisDevice)) {
+    : QObject(parent)
+    , m_deps(std::move(dependencies))
+    , m_thisDevice(std::move(thisDevice)) {
     DeviceList stored = m_deps.rosterStore->loadRoster();
     stored.removeIf([this](const AppDevice& device) { return device.id == m_thisDevice.id; });
     m_devices = std::move(stored);
@@ -103,14 +104,14 @@ void DeviceHandoffViewModel::forget(const AppDevice& device) {
 }
 
 void DeviceHandoffViewModel::applyIncomingDevices(const DeviceList& incoming) {
-    setDevices(mergeIncomingDevices(incoming, *m_deps.rosterStore, m_thisDevice.id,
-                                    m_queuedPushTargets));
+    setDevices(
+        mergeIncomingDevices(incoming, *m_deps.rosterStore, m_thisDevice.id, m_queuedPushTargets));
 }
 
 void DeviceHandoffViewModel::handleNearbyPeer(const NearbyPeer& peer) {
-    const bool isFavorite = std::any_of(m_devices.begin(), m_devices.end(), [&](const AppDevice& d) {
-        return d.id == peer.deviceID && d.isFavorite;
-    });
+    const bool isFavorite =
+        std::any_of(m_devices.begin(), m_devices.end(),
+                    [&](const AppDevice& d) { return d.id == peer.deviceID && d.isFavorite; });
     // Only the favourite is trusted on the strength of a local-network sighting.
     if (!isFavorite)
         return;

@@ -1,17 +1,15 @@
 #pragma once
 
 #include "handoff_service_protocol.h"
-#include "music_playback_service_protocol.h"
-#include "nearby_discovery_protocol.h"
-
 #include "model/app_device.h"
 #include "model/device_roster_store.h"
+#include "music_playback_service_protocol.h"
+#include "nearby_discovery_protocol.h"
 #include "runtime/clock.h"
 #include "runtime/task_handle.h"
 
 #include <QObject>
 #include <QSet>
-
 #include <memory>
 #include <optional>
 

@@ -5,7 +5,6 @@
 // started can finish.
 
 #include "device_handoff_view_model.h"
-
 #include "runtime/join_all.h"
 #include "runtime/log_channel.h"
 
@@ -29,7 +28,8 @@ QCoro::Task<> logSubscriptionFailure(QCoro::Task<Status> setup) {
 
 PresenceOperation publishOperation(std::shared_ptr<HandoffServiceProtocol> service, QString id,
                                    QString name, std::optional<PlaybackState> nowPlaying) {
-    return [service, id, name, nowPlaying] { return service->publishPresence(id, name, nowPlaying); };
+    return
+        [service, id, name, nowPlaying] { return service->publishPresence(id, name, nowPlaying); };
 }
 
 QCoro::Task<Status> publishInZone(std::shared_ptr<HandoffServiceProtocol> service, QString id,

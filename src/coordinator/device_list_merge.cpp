@@ -8,7 +8,8 @@ namespace sonavert {
 
 namespace {
 
-DeviceList withoutForgottenSessions(const DeviceList& incoming, const QMap<QString, QString>& forgotten) {
+DeviceList withoutForgottenSessions(const DeviceList& incoming,
+                                    const QMap<QString, QString>& forgotten) {
     DeviceList kept;
     for (const auto& device : incoming) {
         const auto entry = forgotten.constFind(device.id);
@@ -30,11 +31,12 @@ DeviceList withoutDevice(DeviceList devices, const QString& id) {
 } // namespace
 
 DeviceList mergeIncomingDevices(const DeviceList& incoming, DeviceRosterStore& roster,
-                                const QString& thisDeviceID, const QSet<QString>& queuedPushTargets) {
+                                const QString& thisDeviceID,
+                                const QSet<QString>& queuedPushTargets) {
     // This device is kept out of the roster as well as out of the list: a roster that held it
     // would list it at the next start, before the first merge filters it again.
-    const DeviceList kept = withoutDevice(
-        withoutForgottenSessions(incoming, roster.forgottenSessions()), thisDeviceID);
+    const DeviceList kept =
+        withoutDevice(withoutForgottenSessions(incoming, roster.forgottenSessions()), thisDeviceID);
     roster.seedDefaultFavorite(kept);
     roster.mergeRoster(kept);
 

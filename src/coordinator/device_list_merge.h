@@ -14,6 +14,7 @@ class DeviceRosterStore;
 /// seeded, the roster updated, devices the fetch no longer returns kept from the roster,
 /// this device never listed, queued marks set, favourite first then by name.
 DeviceList mergeIncomingDevices(const DeviceList& incoming, DeviceRosterStore& roster,
-                                const QString& thisDeviceID, const QSet<QString>& queuedPushTargets);
+                                const QString& thisDeviceID,
+                                const QSet<QString>& queuedPushTargets);
 
 } // namespace sonavert

@@ -4,11 +4,9 @@
 #include "runtime/result.h"
 
 #include <QCoro/QCoroTask>
-
 #include <QMap>
 #include <QSet>
 #include <QString>
-
 #include <functional>
 #include <memory>
 #include <optional>

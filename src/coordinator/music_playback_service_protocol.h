@@ -4,7 +4,6 @@
 #include "runtime/result.h"
 
 #include <QCoro/QCoroTask>
-
 #include <optional>
 
 namespace sonavert {

@@ -1,9 +1,8 @@
 #pragma once
 
+#include "coordinator/device_handoff_view_model.h"
 #include "fakes/fake_handoff_service.h"
 #include "fakes/fake_music_service.h"
-
-#include "coordinator/device_handoff_view_model.h"
 #include "model/device_roster_store.h"
 #include "runtime/user_defaults.h"
 #include "runtime/virtual_clock.h"
@@ -44,19 +43,20 @@ struct CoordinatorRig {
     std::unique_ptr<DeviceHandoffViewModel> coordinator;
 
     DeviceHandoffViewModel& make(bool startImmediately = false) {
-        DeviceHandoffViewModel::Dependencies deps{music, cloud, roster, clock,
-                                                  [this](const QString& id, const QString& name,
-                                                         const QString& session) {
-                                                      auto made = std::make_unique<FakeNearbyDiscovery>();
-                                                      made->deviceID = id;
-                                                      made->deviceName = name;
-                                                      made->sessionID = session;
-                                                      nearby = made.get();
-                                                      return made;
-                                                  }};
+        DeviceHandoffViewModel::Dependencies deps{
+            music, cloud, roster, clock,
+            [this](const QString& id, const QString& name, const QString& session) {
+                auto made = std::make_unique<FakeNearbyDiscovery>();
+                made->deviceID = id;
+                made->deviceName = name;
+                made->sessionID = session;
+                nearby = made.get();
+                return made;
+            }};
         coordinator = std::make_unique<DeviceHandoffViewModel>(
             deps,
-            DeviceHandoffViewModel::makeThisDevice(kThisID, QStringLiteral("This Mac"), clock->now()),
+            DeviceHandoffViewModel::makeThisDevice(kThisID, QStringLiteral("This Mac"),
+                                                   clock->now()),
             startImmediately);
         return *coordinator;
     }

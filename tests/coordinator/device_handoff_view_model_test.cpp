@@ -1,5 +1,4 @@
 #include "coordinator_rig.h"
-
 #include "runtime/log_channel.h"
 
 #include <QSignalSpy>
@@ -49,7 +48,8 @@ void DeviceHandoffViewModelTest::startTwiceStartsOnceAndStartAfterStopStartsAgai
     QCOMPARE(rig.music->sampleCount, 1);
 
     vm.start();
-    QVERIFY(vm.isDiscovering() || rig.cloud->callCount(QStringLiteral("seedObservedSessions")) == 2);
+    QVERIFY(vm.isDiscovering() ||
+            rig.cloud->callCount(QStringLiteral("seedObservedSessions")) == 2);
     rig.finishFirstPass();
     QCOMPARE(rig.cloud->callCount(QStringLiteral("seedObservedSessions")), 2);
     QCOMPARE(rig.music->sampleCount, 2);
@@ -124,14 +124,17 @@ void DeviceHandoffViewModelTest::failuresWriteTheirEvents() {
     CapturingLogSink log;
     CoordinatorRig rig;
     rig.cloud->accountStatus = FakeHandoffService::cloudError(9, QStringLiteral("no account"));
-    rig.cloud->handoffSubscriptionStatus = FakeHandoffService::cloudError(4, QStringLiteral("down"));
-    rig.cloud->fetchResults = {Result<DeviceList>(FakeHandoffService::cloudError(4, QStringLiteral("x")))};
+    rig.cloud->handoffSubscriptionStatus =
+        FakeHandoffService::cloudError(4, QStringLiteral("down"));
+    rig.cloud->fetchResults = {
+        Result<DeviceList>(FakeHandoffService::cloudError(4, QStringLiteral("x")))};
     auto& vm = rig.make(true);
     rig.finishFirstPass();
     QCOMPARE(vm.syncError(), std::optional<QString>(QStringLiteral("no account")));
 
-    QCOMPARE(log.messages(LogCategory::Push),
-             QStringList{QStringLiteral("event=subscription_configuration_failed error=<private>")});
+    QCOMPARE(
+        log.messages(LogCategory::Push),
+        QStringList{QStringLiteral("event=subscription_configuration_failed error=<private>")});
     QCOMPARE(log.messages(LogCategory::CloudKit).mid(0, 3),
              (QStringList{QStringLiteral("event=initial_presence_publish_failed error=<private>"),
                           QStringLiteral("event=presence_fetch_failed error=<private>"),
@@ -159,8 +162,13 @@ void DeviceHandoffViewModelTest::missingZoneIsRecreatedOnceAndSecondFailureIsRep
 
 void DeviceHandoffViewModelTest::playbackLoopSamplesEveryTwoSecondsUntilStopped() {
     CoordinatorRig rig;
-    PlaybackState song{QStringLiteral("s1"), 12.5, QStringLiteral("Song"), QStringLiteral("Artist"),
-                       std::nullopt, std::nullopt, std::nullopt};
+    PlaybackState song{QStringLiteral("s1"),
+                       12.5,
+                       QStringLiteral("Song"),
+                       QStringLiteral("Artist"),
+                       std::nullopt,
+                       std::nullopt,
+                       std::nullopt};
     rig.music->nowPlaying = song;
     auto& vm = rig.make(true);
     QSignalSpy changed(&vm, &DeviceHandoffViewModel::currentStateChanged);
@@ -186,14 +194,15 @@ void DeviceHandoffViewModelTest::playbackLoopSamplesEveryTwoSecondsUntilStopped(
 
 void DeviceHandoffViewModelTest::favouritesWithSessionsSeedTheFirstPass() {
     CoordinatorRig rig;
-    rig.roster->mergeRoster({device(QStringLiteral("B"), QStringLiteral("b"), DevicePresence::Online,
-                                    QStringLiteral("sB")),
-                             device(QStringLiteral("C"), QStringLiteral("c"), DevicePresence::Online,
-                                    QStringLiteral("sC"))});
+    rig.roster->mergeRoster({device(QStringLiteral("B"), QStringLiteral("b"),
+                                    DevicePresence::Online, QStringLiteral("sB")),
+                             device(QStringLiteral("C"), QStringLiteral("c"),
+                                    DevicePresence::Online, QStringLiteral("sC"))});
     rig.roster->toggleFavorite(QStringLiteral("B"));
     rig.make(true);
     rig.finishFirstPass();
-    QCOMPARE(rig.cloud->lastSeeds, (QMap<QString, QString>{{QStringLiteral("B"), QStringLiteral("sB")}}));
+    QCOMPARE(rig.cloud->lastSeeds,
+             (QMap<QString, QString>{{QStringLiteral("B"), QStringLiteral("sB")}}));
 }
 
 void DeviceHandoffViewModelTest::favouriteFoundNearbyIsListedAndPublishedAtOnce() {
@@ -214,7 +223,8 @@ void DeviceHandoffViewModelTest::favouriteFoundNearbyIsListedAndPublishedAtOnce(
     rig.nearby->reportPeer({QStringLiteral("B"), QStringLiteral("b"), QStringLiteral("sB2")});
     VirtualClock::drainEvents();
     QCOMPARE(rig.cloud->calls.filter(QStringLiteral("noteNearbyPeer")),
-             QStringList{QStringLiteral("noteNearbyPeer:B/b/sB2/%1/%2").arg(rig.cloud->session, kThisID)});
+             QStringList{
+                 QStringLiteral("noteNearbyPeer:B/b/sB2/%1/%2").arg(rig.cloud->session, kThisID)});
     QCOMPARE(vm.devices().first().presence, DevicePresence::Online);
     QVERIFY(vm.devices().first().isFavorite);
     QCOMPARE(rig.cloud->callCount(QStringLiteral("publishPresence")), publishes + 1);
@@ -273,7 +283,8 @@ void DeviceHandoffViewModelTest::toggleFavoriteKeepsOneFavouriteFirst() {
 
 void DeviceHandoffViewModelTest::forgetRemovesDeviceUntilItStartsANewSession() {
     CoordinatorRig rig;
-    auto b = device(QStringLiteral("B"), QStringLiteral("b"), DevicePresence::Online, QStringLiteral("s1"));
+    auto b = device(QStringLiteral("B"), QStringLiteral("b"), DevicePresence::Online,
+                    QStringLiteral("s1"));
     rig.cloud->fetchDefault = {b};
     rig.cloud->queuedTargets = {QStringLiteral("B")};
     auto& vm = rig.make(true);
@@ -325,7 +336,8 @@ void DeviceHandoffViewModelTest::shutdownStopsAndMarksOffline() {
 
 void DeviceHandoffViewModelTest::coordinatorDestroyedDuringCallsEndsQuietly() {
     CoordinatorRig rig;
-    rig.cloud->latency = {{QStringLiteral("fetchPresence"), 1s}, {QStringLiteral("publishPresence"), 1s}};
+    rig.cloud->latency = {{QStringLiteral("fetchPresence"), 1s},
+                          {QStringLiteral("publishPresence"), 1s}};
     rig.cloud->fetchDefault = {device(QStringLiteral("B"), QStringLiteral("b"))};
     rig.make(true);
     rig.clock->advance(500ms);

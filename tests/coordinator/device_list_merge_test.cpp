@@ -1,6 +1,5 @@
-#include "coordinator_rig.h"
-
 #include "coordinator/device_list_merge.h"
+#include "coordinator_rig.h"
 
 #include <QTest>
 
@@ -27,7 +26,8 @@ private Q_SLOTS:
     void forgottenSessionIsLeftOutUntilANewSession() {
         m_roster->forgetDevice(QStringLiteral("B"), QStringLiteral("s1"));
         m_roster->forgetDevice(QStringLiteral("C"), std::nullopt);
-        const auto b1 = device(QStringLiteral("B"), QStringLiteral("b"), DevicePresence::Online, QStringLiteral("s1"));
+        const auto b1 = device(QStringLiteral("B"), QStringLiteral("b"), DevicePresence::Online,
+                               QStringLiteral("s1"));
         const auto c = device(QStringLiteral("C"), QStringLiteral("c"));
         QCOMPARE(names(merge({b1, c})), QStringList{"c"});
 
@@ -58,14 +58,17 @@ private Q_SLOTS:
     }
 
     void thisDeviceIsNeverListedNorRemembered() {
-        const auto merged = merge({device(kThisID, QStringLiteral("me")), device(QStringLiteral("B"), QStringLiteral("b"))});
+        const auto merged = merge({device(kThisID, QStringLiteral("me")),
+                                   device(QStringLiteral("B"), QStringLiteral("b"))});
         QCOMPARE(names(merged), QStringList{"b"});
         QCOMPARE(names(m_roster->loadRoster()), QStringList{"b"});
     }
 
     void rosterDevicesMissingFromFetchStayListedOffline() {
-        auto playing = device(QStringLiteral("B"), QStringLiteral("b"), DevicePresence::Online, QStringLiteral("s1"));
-        playing.nowPlaying = PlaybackState{QStringLiteral("song"), 1.0, QStringLiteral("t"), QStringLiteral("a"), {}, {}, {}};
+        auto playing = device(QStringLiteral("B"), QStringLiteral("b"), DevicePresence::Online,
+                              QStringLiteral("s1"));
+        playing.nowPlaying = PlaybackState{
+            QStringLiteral("song"), 1.0, QStringLiteral("t"), QStringLiteral("a"), {}, {}, {}};
         merge({playing});
         const auto merged = merge({device(QStringLiteral("C"), QStringLiteral("c"))});
         QCOMPARE(names(merged), (QStringList{"b", "c"})); // b was seeded favourite
@@ -77,7 +80,8 @@ private Q_SLOTS:
 
     void fetchedDeviceCarriesFetchedValues() {
         merge({device(QStringLiteral("B"), QStringLiteral("old name"))});
-        auto fresh = device(QStringLiteral("B"), QStringLiteral("new name"), DevicePresence::Connecting, QStringLiteral("s9"));
+        auto fresh = device(QStringLiteral("B"), QStringLiteral("new name"),
+                            DevicePresence::Connecting, QStringLiteral("s9"));
         fresh.lastSeen = Timestamp{5000.0};
         const auto merged = merge({fresh});
         QCOMPARE(merged.size(), 1);
@@ -88,7 +92,8 @@ private Q_SLOTS:
     }
 
     void queuedTargetsAreMarked() {
-        const auto merged = merge({device(QStringLiteral("B"), QStringLiteral("b")), device(QStringLiteral("C"), QStringLiteral("c"))},
+        const auto merged = merge({device(QStringLiteral("B"), QStringLiteral("b")),
+                                   device(QStringLiteral("C"), QStringLiteral("c"))},
                                   {QStringLiteral("C")});
         QVERIFY(!merged.at(0).hasQueuedPush);
         QVERIFY(merged.at(1).hasQueuedPush);

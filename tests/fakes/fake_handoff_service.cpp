@@ -16,7 +16,8 @@ bool isZoneMissing(const Status& status) {
 }
 } // namespace
 
-FakeHandoffService::FakeHandoffService(std::shared_ptr<Clock> clock) : m_clock(std::move(clock)) {}
+FakeHandoffService::FakeHandoffService(std::shared_ptr<Clock> clock)
+    : m_clock(std::move(clock)) {}
 
 Error FakeHandoffService::cloudError(int code, const QString& description) {
     return Error{QStringLiteral("CloudDatabase"), code, description, {}, {}, {}};
@@ -59,7 +60,8 @@ QCoro::Task<Status> FakeHandoffService::withPresenceZoneRecovery(DatabaseRef dat
     Status first = co_await operation();
     if (!isZoneMissing(first))
         co_return first;
-    logEvent(LogCategory::CloudKit, LogLevel::Default, "event=presence_zone_missing action=recreate");
+    logEvent(LogCategory::CloudKit, LogLevel::Default,
+             "event=presence_zone_missing action=recreate");
     calls << QStringLiteral("recreateZone");
     callTimes << m_clock->monotonicNow();
     co_return co_await operation();

@@ -4,7 +4,6 @@
 #include "runtime/clock.h"
 
 #include <QStringList>
-
 #include <deque>
 
 namespace sonavert {
@@ -40,7 +39,7 @@ public:
     /// An error with the cloud database's domain and `code` (26: zone not found).
     static Error cloudError(int code, const QString& description);
 
-    QStringList calls; ///< "operation" or "operation:detail" per call, in call order
+    QStringList calls;         ///< "operation" or "operation:detail" per call, in call order
     QList<Duration> callTimes; ///< monotonic time of each entry of `calls`
     /// Monotonic times of the calls of one operation.
     QList<Duration> timesOf(const QString& operation) const;

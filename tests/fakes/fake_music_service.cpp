@@ -16,14 +16,18 @@ QCoro::Task<Status> FakeMusicService::resume(PlaybackState state) {
     co_return next;
 }
 
-void FakeMusicService::runAppleScript(QString source) { scripts << source; }
+void FakeMusicService::runAppleScript(QString source) {
+    scripts << source;
+}
 
 void FakeNearbyDiscovery::start(std::function<void(const NearbyPeer&)> onPeer) {
     ++startCount;
     m_onPeer = std::move(onPeer);
 }
 
-void FakeNearbyDiscovery::stop() { ++stopCount; }
+void FakeNearbyDiscovery::stop() {
+    ++stopCount;
+}
 
 void FakeNearbyDiscovery::reportPeer(const NearbyPeer& peer) {
     if (m_onPeer)

@@ -4,7 +4,6 @@
 #include "coordinator/nearby_discovery_protocol.h"
 
 #include <QStringList>
-
 #include <deque>
 
 namespace sonavert {

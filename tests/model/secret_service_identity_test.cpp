@@ -1,0 +1,58 @@
+// Runs against a real Secret Service started by tests/support/with-secret-service.sh.
+
+#include "model/device_identity_store.h"
+#include "runtime/secret_store.h"
+#include "runtime/user_defaults.h"
+#include "support/wait_for.h"
+
+#include <QCoro/QCoroTask>
+#include <QTest>
+
+using namespace sonavert;
+
+class SecretServiceIdentityTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase() {
+        if (qEnvironmentVariable("SONAVERT_SECRET_SERVICE_READY") != QLatin1String("1"))
+            QSKIP("needs the throwaway Secret Service of with-secret-service.sh");
+    }
+
+    void missingItemIsNotAFailure() {
+        SystemSecretStore secrets;
+        const auto read = test::waitFor(
+            secrets.read(QStringLiteral("io.sonavert.test.absent"), QStringLiteral("nobody")));
+        QVERIFY2(read.ok(), qPrintable(read.ok() ? QString() : read.error().description));
+        QCOMPARE(read.value(), std::nullopt);
+    }
+
+    void identityIsStoredInTheKeyringAndReadBack() {
+        auto store =
+            std::make_shared<KeychainDeviceIdentityStore>(std::make_shared<SystemSecretStore>());
+        auto defaults = std::make_shared<InMemoryUserDefaults>();
+        const QString first = QCoro::waitFor(resolveDeviceID(store, defaults));
+        QVERIFY(!defaults->contains(kDeviceUUIDFallbackKey));
+        QCOMPARE(QCoro::waitFor(store->readIdentifier()), std::optional(first));
+
+        // A new process (fresh store objects) finds the same identity.
+        auto again =
+            std::make_shared<KeychainDeviceIdentityStore>(std::make_shared<SystemSecretStore>());
+        QCOMPARE(QCoro::waitFor(resolveDeviceID(again, std::make_shared<InMemoryUserDefaults>())),
+                 first);
+    }
+
+    void writeReplacesTheStoredIdentity() {
+        auto store =
+            std::make_shared<KeychainDeviceIdentityStore>(std::make_shared<SystemSecretStore>());
+        const QString existing = QCoro::waitFor(store->readIdentifier()).value_or(QString());
+        QVERIFY(!existing.isEmpty());
+        // The item is updated in place: the next read sees the new value, not the old one.
+        QVERIFY(QCoro::waitFor(store->writeIdentifier(QStringLiteral("FALLBACK-0001"))));
+        QCOMPARE(QCoro::waitFor(store->readIdentifier()),
+                 std::optional<QString>(QStringLiteral("FALLBACK-0001")));
+    }
+};
+
+QTEST_GUILESS_MAIN(SecretServiceIdentityTest)
+#include "secret_service_identity_test.moc"
