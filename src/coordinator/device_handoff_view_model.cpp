@@ -84,22 +84,26 @@ QCoro::Task<> DeviceHandoffViewModel::shutdown() {
     return markOfflineDetached(m_deps.handoffService, m_thisDevice.id);
 }
 
+// `device` is often an element of `m_devices` itself (the view passes what it shows), so these
+// two copy what they need before the list is replaced.
 void DeviceHandoffViewModel::toggleFavorite(const AppDevice& device) {
-    const bool isNowFavorite = m_deps.rosterStore->toggleFavorite(device.id);
+    const QString id = device.id;
+    const bool isNowFavorite = m_deps.rosterStore->toggleFavorite(id);
     DeviceList devices = m_devices;
     for (auto& listed : devices)
-        listed.isFavorite = listed.id == device.id && isNowFavorite;
+        listed.isFavorite = listed.id == id && isNowFavorite;
     sortByRosterOrder(devices);
     setDevices(std::move(devices));
 }
 
 void DeviceHandoffViewModel::forget(const AppDevice& device) {
-    m_deps.rosterStore->forgetDevice(device.id, device.sessionID);
+    const QString id = device.id;
+    m_deps.rosterStore->forgetDevice(id, device.sessionID);
     DeviceList devices = m_devices;
-    devices.removeIf([&](const AppDevice& listed) { return listed.id == device.id; });
+    devices.removeIf([&](const AppDevice& listed) { return listed.id == id; });
     setDevices(std::move(devices));
     QSet<QString> targets = m_queuedPushTargets;
-    targets.remove(device.id);
+    targets.remove(id);
     setQueuedPushTargets(std::move(targets));
 }
 

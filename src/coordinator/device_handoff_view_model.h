@@ -80,6 +80,8 @@ Q_SIGNALS:
     void syncErrorChanged();
     void shouldRequestReviewChanged();
     void isDiscoveringChanged();
+    /// A presence pass (the first one or a later `syncPresence`) has finished.
+    void presencePassCompleted();
 
 private:
     void setDevices(DeviceList devices);

@@ -132,6 +132,7 @@ QCoro::Task<> DeviceHandoffViewModel::runFirstPresencePass() {
         co_return;
     setSyncError(publishError ? publishError : refreshError);
     setIsDiscovering(false);
+    Q_EMIT presencePassCompleted();
 }
 
 QCoro::Task<> DeviceHandoffViewModel::runInitialPublish() {
@@ -183,6 +184,8 @@ QCoro::Task<> DeviceHandoffViewModel::syncPresence() {
         co_return;
     setSyncError(publishError ? publishError : refreshError);
     co_await refreshQueuedPushes();
+    if (guard)
+        Q_EMIT presencePassCompleted();
 }
 
 QCoro::Task<> DeviceHandoffViewModel::refreshQueuedPushes() {

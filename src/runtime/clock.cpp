@@ -1,5 +1,6 @@
 #include "clock.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QPointer>
@@ -76,6 +77,18 @@ bool SleepAwaitable::await_resume() const noexcept {
 }
 
 Clock::~Clock() = default;
+
+void runPendingEvents() {
+    auto* dispatcher = QCoreApplication::eventDispatcher();
+    // Each pass may post more work (a resumed coroutine posting the next resumption); stop
+    // after a few idle passes in a row.
+    for (int idlePasses = 0, total = 0; idlePasses < 3 && total < 100000; ++total) {
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        const bool didWork = dispatcher && dispatcher->processEvents(QEventLoop::AllEvents);
+        idlePasses = didWork ? 0 : idlePasses + 1;
+    }
+}
 
 Timestamp SystemClock::now() const {
     using Seconds = std::chrono::duration<double>;

@@ -65,6 +65,11 @@ public:
     }
 };
 
+/// Runs posted events and coroutine resumptions (including deferred deletes) until nothing is
+/// left to do. Used after the event loop has ended, so that tasks woken by a cancellation
+/// finish before the objects they use are destroyed, and by VirtualClock between firings.
+void runPendingEvents();
+
 /// The real clock: system wall time, steady monotonic time, precise QTimers.
 class SystemClock final : public Clock {
     Q_OBJECT

@@ -1,7 +1,5 @@
 #include "virtual_clock.h"
 
-#include <QAbstractEventDispatcher>
-#include <QCoreApplication>
 
 namespace sonavert {
 
@@ -28,16 +26,7 @@ void VirtualClock::cancelScheduled(TimerId id) {
     }
 }
 
-void VirtualClock::drainEvents() {
-    auto* dispatcher = QCoreApplication::eventDispatcher();
-    // Each pass may post more work (a resumed coroutine posting the next resumption); stop
-    // after a few idle passes in a row.
-    for (int idlePasses = 0, total = 0; idlePasses < 3 && total < 100000; ++total) {
-        QCoreApplication::sendPostedEvents();
-        const bool didWork = dispatcher && dispatcher->processEvents(QEventLoop::AllEvents);
-        idlePasses = didWork ? 0 : idlePasses + 1;
-    }
-}
+void VirtualClock::drainEvents() { runPendingEvents(); }
 
 void VirtualClock::fireDueAt(Duration instant) {
     // Timers scheduled while firing at this instant with zero delay fire in this loop too.

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# The whole test run: installs what is missing, checks formatting, builds and runs every test,
+# then builds and runs them again under AddressSanitizer + UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+./scripts/install-deps.sh
+
+echo "== format check"
+git ls-files -- '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
+
+jobs=$(nproc)
+for preset in dev asan-ubsan; do
+  echo "== build and test: $preset"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+  ctest --preset "$preset" -j "$jobs"
+done
+echo "== all tests passed"

@@ -1,0 +1,60 @@
+#include "command_line.h"
+
+#include <QCommandLineParser>
+
+namespace sonavert {
+
+ParsedCommandLine parseCommandLine(const QStringList& arguments) {
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Sonavert moves music playback between your computers: the song playing here\n"
+        "continues on another machine at the same second."));
+    const QCommandLineOption headless(QStringLiteral("headless"),
+                                      QStringLiteral("Run without a window or tray icon."));
+    const QCommandLineOption profile(
+        QStringLiteral("profile"),
+        QStringLiteral("Keep this device's settings, data and identity in <dir> (several devices "
+                       "can run side by side on one machine)."),
+        QStringLiteral("dir"));
+    const QCommandLineOption verbose(QStringLiteral("verbose"),
+                                     QStringLiteral("Print a line for every presence pass."));
+    const QCommandLineOption logPrivate(
+        QStringLiteral("log-private"),
+        QStringLiteral("Show private values (song names, error texts) in the log in clear."));
+    parser.addOptions({headless, profile, verbose, logPrivate});
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
+
+    // No application object exists yet, so the parser cannot know the program's name.
+    const QString helpText =
+        parser.helpText().replace(QStringLiteral("<executable_name>"), QStringLiteral("sonavert"));
+    if (!parser.parse(arguments))
+        return {std::nullopt, parser.errorText() + QStringLiteral("\n\n") + helpText, 2};
+    if (parser.isSet(help))
+        return {std::nullopt, helpText, 0};
+    if (parser.isSet(version))
+        return {std::nullopt, QStringLiteral("sonavert " SONAVERT_VERSION "\n"), 0};
+    if (!parser.positionalArguments().isEmpty())
+        return {std::nullopt,
+                QStringLiteral("Unexpected argument: %1\n").arg(parser.positionalArguments().first()), 2};
+    if (parser.isSet(profile) && parser.value(profile).isEmpty())
+        return {std::nullopt, QStringLiteral("--profile needs a folder\n"), 2};
+
+    AppOptions options;
+    options.isHeadless = parser.isSet(headless);
+    options.isVerbose = parser.isSet(verbose);
+    options.showPrivateLogValues = parser.isSet(logPrivate);
+    if (parser.isSet(profile))
+        options.profileDirectory = parser.value(profile);
+    return {options, {}, 0};
+}
+
+bool hasDisplay() {
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    for (const char* standalone : {"offscreen", "minimal", "vnc", "eglfs", "linuxfb"})
+        if (platform.startsWith(standalone))
+            return true;
+    return !qgetenv("DISPLAY").isEmpty() || !qgetenv("WAYLAND_DISPLAY").isEmpty();
+}
+
+} // namespace sonavert

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+namespace sonavert {
+
+/// What `sonavert` was asked to do.
+struct AppOptions {
+    bool isHeadless = false;
+    bool isVerbose = false;           ///< a developer line per presence pass
+    bool showPrivateLogValues = false; ///< private log values in clear
+    std::optional<QString> profileDirectory;
+};
+
+/// Either options to run with, or a text to print and an exit code (help, version, errors).
+struct ParsedCommandLine {
+    std::optional<AppOptions> options;
+    QString message;
+    int exitCode = 0;
+};
+
+ParsedCommandLine parseCommandLine(const QStringList& arguments);
+
+/// Whether a GUI application object can be created here: a display server, or a platform
+/// plugin that needs none (offscreen).
+bool hasDisplay();
+
+} // namespace sonavert

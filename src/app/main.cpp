@@ -1,0 +1,3 @@
+#include "tessary_app.h"
+
+int main(int argc, char** argv) { return sonavert::runApplication(argc, argv); }

@@ -1,0 +1,61 @@
+#pragma once
+
+#include "command_line.h"
+
+#include "runtime/clock.h"
+
+#include <QCoro/QCoroTask>
+#include <QObject>
+
+#include <memory>
+
+namespace sonavert {
+
+class DeviceHandoffViewModel;
+class HandoffServiceProtocol;
+class MusicPlaybackServiceProtocol;
+class StateReporter;
+class UserDefaults;
+
+/// The composition root: creates the long-lived objects in order (music service, cloud
+/// service, coordinator) and ends them on termination.
+class TessaryApp : public QObject {
+    Q_OBJECT
+public:
+    /// How long termination waits for the offline mark before the process exits anyway.
+    static constexpr Duration kOfflineMarkGrace = 2s;
+
+    TessaryApp(AppOptions options, std::shared_ptr<Clock> clock, QObject* parent = nullptr);
+    ~TessaryApp() override;
+
+    /// Resolves this device's identity, then creates the services and starts the coordinator.
+    QCoro::Task<> launch();
+    /// Stops the coordinator and marks this device offline; `terminated` follows when the
+    /// mark is done or after kOfflineMarkGrace, whichever comes first.
+    void terminate();
+
+    DeviceHandoffViewModel* coordinator() const { return m_coordinator.get(); }
+
+Q_SIGNALS:
+    void launched();
+    void terminated();
+
+private:
+    void finishTermination();
+
+    AppOptions m_options;
+    std::shared_ptr<Clock> m_clock;
+    std::shared_ptr<UserDefaults> m_defaults;
+    std::shared_ptr<MusicPlaybackServiceProtocol> m_musicService;
+    std::shared_ptr<HandoffServiceProtocol> m_handoffService;
+    std::unique_ptr<DeviceHandoffViewModel> m_coordinator;
+    std::unique_ptr<StateReporter> m_reporter;
+    bool m_isTerminating = false;
+    bool m_hasTerminated = false;
+};
+
+/// `sonavert`'s main: parses the command line, refuses to start a window without a display,
+/// runs until SIGINT or SIGTERM.
+int runApplication(int argc, char** argv);
+
+} // namespace sonavert
