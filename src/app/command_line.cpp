@@ -35,8 +35,10 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
     if (parser.isSet(version))
         return {std::nullopt, QStringLiteral("sonavert " SONAVERT_VERSION "\n"), 0};
     if (!parser.positionalArguments().isEmpty())
-        return {std::nullopt,
-                QStringLiteral("Unexpected argument: %1\n").arg(parser.positionalArguments().first()), 2};
+        return {
+            std::nullopt,
+            QStringLiteral("Unexpected argument: %1\n").arg(parser.positionalArguments().first()),
+            2};
     if (parser.isSet(profile) && parser.value(profile).isEmpty())
         return {std::nullopt, QStringLiteral("--profile needs a folder\n"), 2};
 

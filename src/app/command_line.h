@@ -2,7 +2,6 @@
 
 #include <QString>
 #include <QStringList>
-
 #include <optional>
 
 namespace sonavert {
@@ -10,7 +9,7 @@ namespace sonavert {
 /// What `sonavert` was asked to do.
 struct AppOptions {
     bool isHeadless = false;
-    bool isVerbose = false;           ///< a developer line per presence pass
+    bool isVerbose = false;            ///< a developer line per presence pass
     bool showPrivateLogValues = false; ///< private log values in clear
     std::optional<QString> profileDirectory;
 };

@@ -1,3 +1,5 @@
 #include "tessary_app.h"
 
-int main(int argc, char** argv) { return sonavert::runApplication(argc, argv); }
+int main(int argc, char** argv) {
+    return sonavert::runApplication(argc, argv);
+}

@@ -8,14 +8,15 @@ namespace {
 class StandaloneDatabase final : public PrivateDatabase {};
 } // namespace
 
-StandaloneHandoffService::StandaloneHandoffService() : m_sessionID(makeUpperCaseUUID()) {}
+StandaloneHandoffService::StandaloneHandoffService()
+    : m_sessionID(makeUpperCaseUUID()) {}
 
 QCoro::Task<Result<DatabaseRef>> StandaloneHandoffService::ensureAccountAvailable() {
     co_return DatabaseRef(std::make_shared<StandaloneDatabase>());
 }
 
-QCoro::Task<Status> StandaloneHandoffService::withPresenceZoneRecovery(DatabaseRef,
-                                                                       PresenceOperation operation) {
+QCoro::Task<Status>
+StandaloneHandoffService::withPresenceZoneRecovery(DatabaseRef, PresenceOperation operation) {
     co_return co_await operation();
 }
 
@@ -29,13 +30,18 @@ QCoro::Task<Result<DeviceList>> StandaloneHandoffService::fetchPresence(QString)
     co_return DeviceList();
 }
 
-QCoro::Task<DeviceList> StandaloneHandoffService::peerDevices(QString) { co_return DeviceList(); }
+QCoro::Task<DeviceList> StandaloneHandoffService::peerDevices(QString) {
+    co_return DeviceList();
+}
 
-QCoro::Task<> StandaloneHandoffService::noteNearbyPeer(QString, QString, QString, QString, QString) {
+QCoro::Task<> StandaloneHandoffService::noteNearbyPeer(QString, QString, QString, QString,
+                                                       QString) {
     co_return;
 }
 
-QCoro::Task<> StandaloneHandoffService::seedObservedSessions(QMap<QString, QString>) { co_return; }
+QCoro::Task<> StandaloneHandoffService::seedObservedSessions(QMap<QString, QString>) {
+    co_return;
+}
 
 QCoro::Task<Status> StandaloneHandoffService::markOffline(QString) {
     m_isOffline = true;
@@ -54,19 +60,29 @@ QCoro::Task<Status> StandaloneHandoffService::ensureHandoffSubscription(QString)
     co_return Status();
 }
 
-QCoro::Task<Status> StandaloneHandoffService::ensurePullSubscription(QString) { co_return Status(); }
+QCoro::Task<Status> StandaloneHandoffService::ensurePullSubscription(QString) {
+    co_return Status();
+}
 
-QCoro::Task<QString> StandaloneHandoffService::sessionID() { co_return QString(m_sessionID); }
+QCoro::Task<QString> StandaloneHandoffService::sessionID() {
+    co_return QString(m_sessionID);
+}
 
-QCoro::Task<int> StandaloneHandoffService::pendingHandshakes() { co_return 0; }
+QCoro::Task<int> StandaloneHandoffService::pendingHandshakes() {
+    co_return 0;
+}
 
 QCoro::Task<std::optional<PlaybackState>> SilentMusicService::currentPlaybackState() {
     co_return std::nullopt;
 }
 
 QCoro::Task<Status> SilentMusicService::resume(PlaybackState) {
-    co_return Error{QStringLiteral("MusicAppError"), 0,
-                    QStringLiteral("No music player is configured on this device."), {}, {}, {}};
+    co_return Error{QStringLiteral("MusicAppError"),
+                    0,
+                    QStringLiteral("No music player is configured on this device."),
+                    {},
+                    {},
+                    {}};
 }
 
 void SilentMusicService::runAppleScript(QString) {}
@@ -75,6 +91,8 @@ QCoro::Task<std::optional<QString>> ProfileOnlyIdentityStore::readIdentifier() {
     co_return std::nullopt;
 }
 
-QCoro::Task<bool> ProfileOnlyIdentityStore::writeIdentifier(QString) { co_return false; }
+QCoro::Task<bool> ProfileOnlyIdentityStore::writeIdentifier(QString) {
+    co_return false;
+}
 
 } // namespace sonavert

@@ -9,7 +9,8 @@
 namespace sonavert {
 
 StateReporter::StateReporter(DeviceHandoffViewModel* coordinator, bool isVerbose, QObject* parent)
-    : QObject(parent), m_coordinator(coordinator) {
+    : QObject(parent)
+    , m_coordinator(coordinator) {
     using VM = DeviceHandoffViewModel;
     connect(coordinator, &VM::devicesChanged, this, &StateReporter::reportDevices);
     connect(coordinator, &VM::syncErrorChanged, this, &StateReporter::reportSyncError);
@@ -22,14 +23,16 @@ StateReporter::StateReporter(DeviceHandoffViewModel* coordinator, bool isVerbose
 void StateReporter::reportDevices() {
     QStringList entries;
     for (const auto& device : m_coordinator->devices()) {
-        QString entry = QStringLiteral("%1 (%2%3%4)")
-                            .arg(device.name, rawValue(device.presence),
-                                 device.isFavorite ? QStringLiteral(", favourite") : QString(),
-                                 device.hasQueuedPush ? QStringLiteral(", push queued") : QString());
+        QString entry =
+            QStringLiteral("%1 (%2%3%4)")
+                .arg(device.name, rawValue(device.presence),
+                     device.isFavorite ? QStringLiteral(", favourite") : QString(),
+                     device.hasQueuedPush ? QStringLiteral(", push queued") : QString());
         entries << entry;
     }
-    developerLog(QStringLiteral("devices: %1").arg(entries.isEmpty() ? QStringLiteral("none")
-                                                                     : entries.join(QStringLiteral(", "))));
+    developerLog(
+        QStringLiteral("devices: %1")
+            .arg(entries.isEmpty() ? QStringLiteral("none") : entries.join(QStringLiteral(", "))));
 }
 
 void StateReporter::reportSyncError() {

@@ -1,8 +1,5 @@
 #include "tessary_app.h"
 
-#include "standalone_services.h"
-#include "state_reporter.h"
-
 #include "coordinator/device_handoff_view_model.h"
 #include "model/device_identity_store.h"
 #include "model/device_roster_store.h"
@@ -11,18 +8,22 @@
 #include "runtime/secret_store.h"
 #include "runtime/unix_signal_watcher.h"
 #include "runtime/user_defaults.h"
+#include "standalone_services.h"
+#include "state_reporter.h"
 
 #include <QCoreApplication>
 #include <QPointer>
-
 #include <cstdio>
 
 namespace sonavert {
 
 TessaryApp::TessaryApp(AppOptions options, std::shared_ptr<Clock> clock, QObject* parent)
-    : QObject(parent), m_options(std::move(options)), m_clock(std::move(clock)) {
-    const Profile profile = m_options.profileDirectory ? Profile::inDirectory(*m_options.profileDirectory)
-                                                       : Profile::standard();
+    : QObject(parent)
+    , m_options(std::move(options))
+    , m_clock(std::move(clock)) {
+    const Profile profile = m_options.profileDirectory
+                                ? Profile::inDirectory(*m_options.profileDirectory)
+                                : Profile::standard();
     m_defaults = std::make_shared<SettingsUserDefaults>(profile.defaultsFile());
 }
 
@@ -36,7 +37,8 @@ QCoro::Task<> TessaryApp::launch() {
     if (m_options.profileDirectory)
         identityStore = std::make_shared<ProfileOnlyIdentityStore>();
     else
-        identityStore = std::make_shared<KeychainDeviceIdentityStore>(std::make_shared<SystemSecretStore>());
+        identityStore =
+            std::make_shared<KeychainDeviceIdentityStore>(std::make_shared<SystemSecretStore>());
     const QString deviceID = co_await resolveDeviceID(identityStore, m_defaults);
     if (!guard || m_isTerminating)
         co_return;
@@ -47,9 +49,11 @@ QCoro::Task<> TessaryApp::launch() {
         DeviceHandoffViewModel::makeThisDevice(deviceID, resolveDeviceName(), m_clock->now());
     developerLog(QStringLiteral("this device: %1 (%2)").arg(thisDevice.name, deviceID.left(8)));
     m_coordinator = std::make_unique<DeviceHandoffViewModel>(
-        DeviceHandoffViewModel::Dependencies{m_musicService, m_handoffService,
+        DeviceHandoffViewModel::Dependencies{m_musicService,
+                                             m_handoffService,
                                              std::make_shared<DeviceRosterStore>(m_defaults),
-                                             m_clock, {}},
+                                             m_clock,
+                                             {}},
         thisDevice, false);
     m_reporter = std::make_unique<StateReporter>(m_coordinator.get(), m_options.isVerbose);
     m_coordinator->start();
@@ -85,14 +89,16 @@ int runApplication(int argc, char** argv) {
         arguments << QString::fromLocal8Bit(argv[i]);
     const ParsedCommandLine parsed = parseCommandLine(arguments);
     if (!parsed.options) {
-        std::fputs(parsed.message.toLocal8Bit().constData(), parsed.exitCode == 0 ? stdout : stderr);
+        std::fputs(parsed.message.toLocal8Bit().constData(),
+                   parsed.exitCode == 0 ? stdout : stderr);
         return parsed.exitCode;
     }
     const AppOptions options = *parsed.options;
     if (!options.isHeadless && !hasDisplay()) {
-        std::fputs("sonavert: no display is available (neither DISPLAY nor WAYLAND_DISPLAY is set).\n"
-                   "Run 'sonavert --headless' to run without a window.\n",
-                   stderr);
+        std::fputs(
+            "sonavert: no display is available (neither DISPLAY nor WAYLAND_DISPLAY is set).\n"
+            "Run 'sonavert --headless' to run without a window.\n",
+            stderr);
         return 1;
     }
     if (!options.isHeadless)
@@ -107,13 +113,15 @@ int runApplication(int argc, char** argv) {
     TessaryApp app(options, clock);
     UnixSignalWatcher watcher;
     int received = 0;
-    QObject::connect(&watcher, &UnixSignalWatcher::terminationRequested, &app, [&](int signalNumber) {
-        // A second signal means "now": do not wait for the offline mark.
-        if (++received > 1)
-            QCoreApplication::exit(128 + signalNumber);
-        app.terminate();
-    });
-    QObject::connect(&app, &TessaryApp::terminated, &application, [] { QCoreApplication::exit(0); });
+    QObject::connect(&watcher, &UnixSignalWatcher::terminationRequested, &app,
+                     [&](int signalNumber) {
+                         // A second signal means "now": do not wait for the offline mark.
+                         if (++received > 1)
+                             QCoreApplication::exit(128 + signalNumber);
+                         app.terminate();
+                     });
+    QObject::connect(&app, &TessaryApp::terminated, &application,
+                     [] { QCoreApplication::exit(0); });
     app.launch();
     const int exitCode = QCoreApplication::exec();
     runPendingEvents();

@@ -1,12 +1,10 @@
 #pragma once
 
 #include "command_line.h"
-
 #include "runtime/clock.h"
 
 #include <QCoro/QCoroTask>
 #include <QObject>
-
 #include <memory>
 
 namespace sonavert {

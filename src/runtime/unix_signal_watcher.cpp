@@ -1,7 +1,6 @@
 #include "unix_signal_watcher.h"
 
 #include <QSocketNotifier>
-
 #include <csignal>
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -20,7 +19,8 @@ void onSignal(int signalNumber) {
 
 } // namespace
 
-UnixSignalWatcher::UnixSignalWatcher(QObject* parent) : QObject(parent) {
+UnixSignalWatcher::UnixSignalWatcher(QObject* parent)
+    : QObject(parent) {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_pipe) != 0)
         return;
     // Neither end may block: the handler must return at once, and the reader drains until empty.

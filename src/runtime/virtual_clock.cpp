@@ -1,6 +1,5 @@
 #include "virtual_clock.h"
 
-
 namespace sonavert {
 
 VirtualClock::VirtualClock(Timestamp start)
@@ -26,7 +25,9 @@ void VirtualClock::cancelScheduled(TimerId id) {
     }
 }
 
-void VirtualClock::drainEvents() { runPendingEvents(); }
+void VirtualClock::drainEvents() {
+    runPendingEvents();
+}
 
 void VirtualClock::fireDueAt(Duration instant) {
     // Timers scheduled while firing at this instant with zero delay fire in this loop too.

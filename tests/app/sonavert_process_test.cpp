@@ -4,7 +4,6 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
-
 #include <csignal>
 
 namespace {
@@ -36,7 +35,8 @@ private Q_SLOTS:
         process.start(kProgram, {QStringLiteral("--headless"), QStringLiteral("--verbose"),
                                  QStringLiteral("--profile"), profile.path()});
         QString out;
-        QVERIFY2(waitForLine(process, QStringLiteral("[Tessary] presence pass 2:"), &out), qPrintable(out));
+        QVERIFY2(waitForLine(process, QStringLiteral("[Tessary] presence pass 2:"), &out),
+                 qPrintable(out));
         QVERIFY(out.contains(QStringLiteral("[Tessary] first presence pass done")));
         ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
         QVERIFY(process.waitForFinished(60000));
@@ -51,7 +51,8 @@ private Q_SLOTS:
         QStringList ids;
         for (int run = 0; run < 2; ++run) {
             QProcess process;
-            process.start(kProgram, {QStringLiteral("--headless"), QStringLiteral("--profile"), profile.path()});
+            process.start(kProgram, {QStringLiteral("--headless"), QStringLiteral("--profile"),
+                                     profile.path()});
             QString out;
             QVERIFY(waitForLine(process, QStringLiteral("first presence pass done"), &out));
             ids << out.section(QStringLiteral("this device: "), 1).section(QLatin1Char('\n'), 0, 0);
