@@ -3,7 +3,7 @@
 #include "model/device_identity_store.h"
 #include "runtime/secret_store.h"
 #include "runtime/user_defaults.h"
-#include "support/wait_for.h"
+#include "support/await_task.h"
 
 #include <QCoro/QCoroTask>
 #include <QTest>
@@ -21,7 +21,7 @@ private Q_SLOTS:
 
     void missingItemIsNotAFailure() {
         SystemSecretStore secrets;
-        const auto read = test::waitFor(
+        const auto read = test::awaitTask(
             secrets.read(QStringLiteral("io.sonavert.test.absent"), QStringLiteral("nobody")));
         QVERIFY2(read.ok(), qPrintable(read.ok() ? QString() : read.error().description));
         QCOMPARE(read.value(), std::nullopt);

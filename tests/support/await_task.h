@@ -13,7 +13,7 @@ template <typename T> QCoro::Task<std::optional<T>> asOptional(QCoro::Task<T> ta
 
 /// Runs the event loop until `task` is done and gives its result; unlike QCoro::waitFor it
 /// works for results that cannot be default-constructed (Result<T>).
-template <typename T> T waitFor(QCoro::Task<T> task) {
+template <typename T> T awaitTask(QCoro::Task<T> task) {
     return *QCoro::waitFor(detail::asOptional(std::move(task)));
 }
 

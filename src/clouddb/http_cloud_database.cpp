@@ -1,0 +1,283 @@
+#include "http_cloud_database.h"
+
+#include "cloud_wire.h"
+
+#include <QCoro/QCoroNetworkReply>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QPointer>
+
+namespace sonavert::clouddb {
+
+namespace {
+
+const QString kRecords = QStringLiteral("records");
+
+Error networkError(QNetworkReply::NetworkError code, const QString& text) {
+    switch (code) {
+    case QNetworkReply::ConnectionRefusedError:
+    case QNetworkReply::HostNotFoundError:
+    case QNetworkReply::NetworkSessionFailedError:
+    case QNetworkReply::TemporaryNetworkFailureError:
+        return cloudError(CloudErrorCode::NetworkUnavailable, text);
+    default:
+        return cloudError(CloudErrorCode::NetworkFailure, text);
+    }
+}
+
+/// The error of a whole-request failure, from the answer's body when it has one.
+Error requestError(QNetworkReply& reply, const QByteArray& body) {
+    const QJsonObject json = QJsonDocument::fromJson(body).object();
+    if (wire::isErrorItem(json))
+        return wire::errorFromJson(json);
+    if (reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid())
+        return cloudError(CloudErrorCode::InternalError,
+                          QStringLiteral("HTTP %1").arg(
+                              reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt()));
+    return networkError(reply.error(), reply.errorString());
+}
+
+QList<QJsonObject> items(const QJsonObject& answer, const QString& key) {
+    QList<QJsonObject> out;
+    for (const QJsonValue& item : answer.value(key).toArray())
+        out << item.toObject();
+    return out;
+}
+
+/// Folds one page of changes into what earlier pages gave.
+void mergePage(ZoneChanges& changes, const QJsonObject& zone) {
+    for (const QJsonObject& item : items(zone, kRecords)) {
+        const QString name = item.value(QStringLiteral("recordName")).toString();
+        changes.deleted.removeAll(name);
+        changes.changed.removeIf([&](const CloudRecord& r) { return r.recordName == name; });
+        if (item.value(QStringLiteral("deleted")).toBool())
+            changes.deleted << name;
+        else if (const auto record = wire::recordFromJson(item))
+            changes.changed << *record;
+    }
+    changes.token = zone.value(QStringLiteral("syncToken")).toString().toUtf8();
+}
+
+} // namespace
+
+HttpCloudDatabase::HttpCloudDatabase(CloudEndpoint endpoint, std::shared_ptr<Clock> clock)
+    : m_endpoint(std::move(endpoint))
+    , m_clock(std::move(clock))
+    , m_network(std::make_unique<QNetworkAccessManager>()) {}
+
+HttpCloudDatabase::~HttpCloudDatabase() = default;
+
+QCoro::Task<Result<QJsonObject>> HttpCloudDatabase::post(QString operation, QJsonObject body,
+                                                         RequestOptions options) {
+    if (options.cancellation.stop_requested())
+        co_return cloudError(CloudErrorCode::OperationCancelled);
+    QUrl url = m_endpoint.server;
+    url.setPath(QStringLiteral("/database/1/%1/%2/private/%3")
+                    .arg(m_endpoint.container, m_endpoint.environment, operation));
+    QNetworkRequest request(url);
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+    request.setRawHeader("Authorization", "Bearer " + m_endpoint.token.toUtf8());
+    QPointer<QNetworkReply> reply =
+        m_network->post(request, QJsonDocument(body).toJson(QJsonDocument::Compact));
+
+    // Timeout and cancellation abort the reply from the event loop, never on the stack of
+    // whoever cancels, so the caller's continuation cannot run inside their cancel().
+    auto outcome = std::make_shared<std::optional<Error>>();
+    const auto abortWith = [reply, outcome](Error error) {
+        QMetaObject::invokeMethod(
+            reply.data(),
+            [reply, outcome, error] {
+                if (reply && reply->isRunning() && !*outcome) {
+                    *outcome = error;
+                    reply->abort();
+                }
+            },
+            Qt::QueuedConnection);
+    };
+    const Clock::TimerId timer = m_clock->schedule(options.timeout, [abortWith] {
+        abortWith(
+            cloudError(CloudErrorCode::NetworkFailure, QStringLiteral("the request timed out")));
+    });
+    std::stop_callback onCancel(options.cancellation, std::function<void()>([abortWith] {
+                                    abortWith(cloudError(CloudErrorCode::OperationCancelled));
+                                }));
+    co_await reply.data();
+    m_clock->cancelScheduled(timer);
+    if (!reply)
+        co_return cloudError(CloudErrorCode::NetworkFailure);
+    reply->deleteLater();
+    if (*outcome)
+        co_return **outcome;
+    const QByteArray answer = reply->readAll();
+    if (reply->error() != QNetworkReply::NoError)
+        co_return requestError(*reply, answer);
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(answer, &parseError);
+    if (parseError.error != QJsonParseError::NoError || !document.isObject())
+        co_return cloudError(CloudErrorCode::InternalError, QStringLiteral("unreadable answer"));
+    co_return document.object();
+}
+
+QCoro::Task<Result<AccountStatus>> HttpCloudDatabase::accountStatus(RequestOptions options) {
+    const auto answer = co_await post(QStringLiteral("account/status"), QJsonObject(), options);
+    if (!answer)
+        co_return answer.error();
+    co_return wire::accountStatusFromName(
+        answer.value().value(QStringLiteral("status")).toString());
+}
+
+QCoro::Task<Result<QString>> HttpCloudDatabase::userRecordName(RequestOptions options) {
+    const auto answer = co_await post(QStringLiteral("users/current"), QJsonObject(), options);
+    if (!answer)
+        co_return answer.error();
+    const QJsonValue name = answer.value().value(QStringLiteral("userRecordName"));
+    if (!name.isString())
+        co_return cloudError(CloudErrorCode::InternalError, QStringLiteral("no user record name"));
+    co_return name.toString();
+}
+
+QCoro::Task<Status> HttpCloudDatabase::modifyZone(QString operationType, QString zoneName,
+                                                  RequestOptions options) {
+    const auto answer = co_await post(QStringLiteral("zones/modify"),
+                                      wire::zoneOperationBody(operationType, zoneName), options);
+    if (!answer)
+        co_return answer.error();
+    for (const QJsonObject& item : items(answer.value(), QStringLiteral("zones")))
+        if (wire::isErrorItem(item))
+            co_return wire::errorFromJson(item, zoneName);
+    co_return Status();
+}
+
+QCoro::Task<Status> HttpCloudDatabase::saveZone(QString zoneName, RequestOptions options) {
+    co_return co_await modifyZone(QStringLiteral("create"), zoneName, options);
+}
+
+QCoro::Task<Status> HttpCloudDatabase::deleteZone(QString zoneName, RequestOptions options) {
+    co_return co_await modifyZone(QStringLiteral("delete"), zoneName, options);
+}
+
+QCoro::Task<ModifyResult> HttpCloudDatabase::modifyRecords(QString zoneName,
+                                                           QList<RecordSave> saves,
+                                                           QStringList deletions, SavePolicy policy,
+                                                           RequestOptions options) {
+    QStringList names;
+    for (const RecordSave& save : saves)
+        names << save.record.recordName;
+    names << deletions;
+    const QJsonObject body = wire::modifyRecordsBody(zoneName, saves, deletions, policy);
+    const auto answer = co_await post(QStringLiteral("records/modify"), body, options);
+    if (!answer)
+        co_return ModifyResult{{}, answer.error()};
+    ModifyResult result;
+    std::vector<Error> itemErrors;
+    const QList<QJsonObject> records = items(answer.value(), kRecords);
+    for (qsizetype i = 0; i < names.size(); ++i) {
+        const QJsonObject item = i < records.size() ? records[i] : QJsonObject();
+        RecordOutcome outcome{names[i], false, std::nullopt, std::nullopt};
+        if (wire::isErrorItem(item) || item.isEmpty()) {
+            outcome.error = item.isEmpty() ? cloudError(CloudErrorCode::InternalError,
+                                                        QStringLiteral("no answer for item"))
+                                           : wire::errorFromJson(item, names[i]);
+            outcome.error->itemID = names[i];
+            itemErrors.push_back(*outcome.error);
+        } else if (item.value(QStringLiteral("deleted")).toBool()) {
+            outcome.isDeleted = true;
+        } else {
+            outcome.saved = wire::recordFromJson(item);
+        }
+        result.outcomes << outcome;
+    }
+    if (!itemErrors.empty())
+        result.overall = partialFailure(std::move(itemErrors));
+    co_return result;
+}
+
+QCoro::Task<Result<QList<Result<CloudRecord>>>>
+HttpCloudDatabase::fetchRecords(QString zoneName, QStringList recordNames,
+                                std::optional<QStringList> desiredKeys, RequestOptions options) {
+    const QJsonObject body = wire::lookupBody(zoneName, recordNames, desiredKeys);
+    const auto answer = co_await post(QStringLiteral("records/lookup"), body, options);
+    if (!answer)
+        co_return answer.error();
+    QList<Result<CloudRecord>> results;
+    const QList<QJsonObject> records = items(answer.value(), kRecords);
+    for (qsizetype i = 0; i < recordNames.size(); ++i) {
+        const QJsonObject item = i < records.size() ? records[i] : QJsonObject();
+        const auto record = wire::isErrorItem(item) ? std::nullopt : wire::recordFromJson(item);
+        if (record)
+            results << Result<CloudRecord>(*record);
+        else
+            results << Result<CloudRecord>(wire::isErrorItem(item)
+                                               ? wire::errorFromJson(item, recordNames[i])
+                                               : cloudError(CloudErrorCode::InternalError));
+    }
+    co_return results;
+}
+
+QCoro::Task<Result<ZoneChanges>>
+HttpCloudDatabase::fetchZoneChanges(QString zoneName, std::optional<QByteArray> token,
+                                    RequestOptions options) {
+    ZoneChanges changes;
+    std::optional<QByteArray> next = std::move(token);
+    for (;;) {
+        const auto answer = co_await post(QStringLiteral("changes/zone"),
+                                          wire::zoneChangesBody(zoneName, next), options);
+        if (!answer)
+            co_return answer.error();
+        const QList<QJsonObject> zones = items(answer.value(), QStringLiteral("zones"));
+        if (zones.isEmpty())
+            co_return cloudError(CloudErrorCode::InternalError,
+                                 QStringLiteral("no zone in answer"));
+        if (wire::isErrorItem(zones.first()))
+            co_return wire::errorFromJson(zones.first(), zoneName);
+        mergePage(changes, zones.first());
+        if (!zones.first().value(QStringLiteral("moreComing")).toBool())
+            co_return changes;
+        next = changes.token;
+    }
+}
+
+QCoro::Task<Result<Subscription>> HttpCloudDatabase::fetchSubscription(QString subscriptionID,
+                                                                       RequestOptions options) {
+    const auto answer = co_await post(QStringLiteral("subscriptions/lookup"),
+                                      wire::subscriptionLookupBody(subscriptionID), options);
+    if (!answer)
+        co_return answer.error();
+    const QList<QJsonObject> found = items(answer.value(), QStringLiteral("subscriptions"));
+    if (found.isEmpty())
+        co_return cloudError(CloudErrorCode::InternalError,
+                             QStringLiteral("no subscription in answer"));
+    if (wire::isErrorItem(found.first()))
+        co_return wire::errorFromJson(found.first(), subscriptionID);
+    const auto subscription = wire::subscriptionFromJson(found.first());
+    if (!subscription)
+        co_return cloudError(CloudErrorCode::InternalError,
+                             QStringLiteral("unreadable subscription"));
+    co_return *subscription;
+}
+
+QCoro::Task<Status> HttpCloudDatabase::modifySubscription(QJsonObject body,
+                                                          RequestOptions options) {
+    const auto answer = co_await post(QStringLiteral("subscriptions/modify"), body, options);
+    if (!answer)
+        co_return answer.error();
+    for (const QJsonObject& item : items(answer.value(), QStringLiteral("subscriptions")))
+        if (wire::isErrorItem(item))
+            co_return wire::errorFromJson(item,
+                                          item.value(QStringLiteral("subscriptionID")).toString());
+    co_return Status();
+}
+
+QCoro::Task<Status> HttpCloudDatabase::saveSubscription(Subscription subscription,
+                                                        RequestOptions options) {
+    co_return co_await modifySubscription(wire::saveSubscriptionBody(subscription), options);
+}
+
+QCoro::Task<Status> HttpCloudDatabase::deleteSubscription(QString subscriptionID,
+                                                          RequestOptions options) {
+    co_return co_await modifySubscription(wire::deleteSubscriptionBody(subscriptionID), options);
+}
+
+} // namespace sonavert::clouddb

@@ -1,0 +1,152 @@
+#include "web_socket_push_channel.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QPointer>
+#include <QWebSocket>
+
+namespace sonavert::clouddb {
+
+namespace {
+QUrl pushUrl(QUrl server) {
+    server.setScheme(server.scheme() == QLatin1String("https") ? QStringLiteral("wss")
+                                                               : QStringLiteral("ws"));
+    server.setPath(QStringLiteral("/push"));
+    return server;
+}
+} // namespace
+
+WebSocketPushChannel::WebSocketPushChannel(CloudEndpoint endpoint, std::shared_ptr<Clock> clock,
+                                           QObject* parent)
+    : PushChannel(parent)
+    , m_endpoint(std::move(endpoint))
+    , m_clock(std::move(clock)) {}
+
+WebSocketPushChannel::~WebSocketPushChannel() {
+    m_shouldRun = false;
+    cancelTimers();
+    if (m_socket)
+        m_socket->disconnect(this);
+}
+
+void WebSocketPushChannel::open() {
+    if (m_shouldRun)
+        return;
+    m_shouldRun = true;
+    m_retryDelay = kFirstRetryDelay;
+    connectSocket();
+}
+
+void WebSocketPushChannel::close() {
+    m_shouldRun = false;
+    cancelTimers();
+    if (m_socket)
+        m_socket->close();
+}
+
+void WebSocketPushChannel::cancelTimers() {
+    m_clock->cancelScheduled(m_reconnectTimer);
+    m_clock->cancelScheduled(m_heartbeatTimer);
+    m_reconnectTimer = m_heartbeatTimer = 0;
+}
+
+void WebSocketPushChannel::connectSocket() {
+    if (m_socket) {
+        m_socket->disconnect(this);
+        m_socket.release()->deleteLater();
+    }
+    m_socket = std::make_unique<QWebSocket>();
+    connect(m_socket.get(), &QWebSocket::connected, this, &WebSocketPushChannel::onSocketConnected);
+    // A refused connection never was connected, so "disconnected" is not sent for it; the
+    // state change covers both.
+    connect(m_socket.get(), &QWebSocket::stateChanged, this,
+            [this](QAbstractSocket::SocketState state) {
+                if (state == QAbstractSocket::UnconnectedState)
+                    onSocketDisconnected();
+            });
+    connect(m_socket.get(), &QWebSocket::textMessageReceived, this,
+            &WebSocketPushChannel::onMessage);
+    connect(m_socket.get(), &QWebSocket::pong, this,
+            [this] { m_lastHeard = m_clock->monotonicNow(); });
+    m_socket->open(pushUrl(m_endpoint.server));
+}
+
+void WebSocketPushChannel::onSocketConnected() {
+    QJsonObject greeting{{QStringLiteral("token"), m_endpoint.token},
+                         {QStringLiteral("container"), m_endpoint.container},
+                         {QStringLiteral("environment"), m_endpoint.environment}};
+    if (m_lastID > 0)
+        greeting.insert(QStringLiteral("since"), m_lastID);
+    m_socket->sendTextMessage(
+        QString::fromUtf8(QJsonDocument(greeting).toJson(QJsonDocument::Compact)));
+    m_lastHeard = m_clock->monotonicNow();
+    scheduleHeartbeat();
+}
+
+void WebSocketPushChannel::onSocketDisconnected() {
+    const bool wasReady = m_isReady;
+    m_isReady = false;
+    m_clock->cancelScheduled(m_heartbeatTimer);
+    m_heartbeatTimer = 0;
+    const QString reason = m_socket ? m_socket->closeReason() : QString();
+    if (wasReady)
+        Q_EMIT disconnected(reason.isEmpty() ? QStringLiteral("connection lost") : reason);
+    if (m_shouldRun)
+        scheduleReconnect();
+}
+
+void WebSocketPushChannel::onMessage(const QString& text) {
+    m_lastHeard = m_clock->monotonicNow();
+    const QJsonObject message = QJsonDocument::fromJson(text.toUtf8()).object();
+    if (message.value(QStringLiteral("ready")).toBool()) {
+        m_isReady = true;
+        m_retryDelay = kFirstRetryDelay;
+        Q_EMIT connected();
+        return;
+    }
+    if (message.value(QStringLiteral("reset")).toBool()) {
+        Q_EMIT resetRequired();
+        return;
+    }
+    if (!message.value(QStringLiteral("id")).isDouble())
+        return;
+    const PushNotification notification{
+        static_cast<qint64>(message.value(QStringLiteral("id")).toDouble()),
+        message.value(QStringLiteral("subscriptionID")).toString(),
+        message.value(QStringLiteral("zoneID"))
+            .toObject()
+            .value(QStringLiteral("zoneName"))
+            .toString(),
+        message.value(QStringLiteral("recordName")).toString(),
+        message.value(QStringLiteral("reason")).toString()};
+    if (notification.id <= m_lastID)
+        return;
+    m_lastID = notification.id;
+    Q_EMIT notificationReceived(notification);
+}
+
+void WebSocketPushChannel::scheduleReconnect() {
+    m_clock->cancelScheduled(m_reconnectTimer);
+    const Duration delay = m_retryDelay;
+    m_retryDelay = std::min(m_retryDelay * 2, kLongestRetryDelay);
+    m_reconnectTimer = m_clock->schedule(delay, [guard = QPointer(this)] {
+        if (guard && guard->m_shouldRun)
+            guard->connectSocket();
+    });
+}
+
+void WebSocketPushChannel::scheduleHeartbeat() {
+    m_heartbeatTimer = m_clock->schedule(kPingInterval, [guard = QPointer(this)] {
+        if (!guard || !guard->m_socket)
+            return;
+        if (guard->m_clock->monotonicNow() - guard->m_lastHeard >= kSilenceLimit) {
+            // Silent too long: the connection is dead even if the socket has not noticed.
+            guard->m_socket->abort();
+            return;
+        }
+        guard->m_socket->ping();
+        guard->scheduleHeartbeat();
+    });
+}
+
+} // namespace sonavert::clouddb

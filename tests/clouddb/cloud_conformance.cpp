@@ -1,0 +1,341 @@
+#include "cloud_conformance.h"
+
+#include "support/await_task.h"
+
+#include <QSignalSpy>
+#include <QTest>
+
+namespace sonavert::test {
+
+using namespace clouddb;
+
+namespace {
+
+int g_accountCounter = 0;
+
+CloudRecord record(const QString& name, const QString& type, QMap<QString, FieldValue> fields) {
+    return CloudRecord{name, type, std::move(fields), std::nullopt, std::nullopt};
+}
+
+CloudRecord presence(const QString& name, const QString& device, qint64 online = 1) {
+    return record(
+        name, QStringLiteral("DevicePresence"),
+        {{QStringLiteral("deviceID"), FieldValue(device)},
+         {QStringLiteral("isOnline"), FieldValue(online)},
+         {QStringLiteral("lastSeen"), FieldValue(Timestamp::fromUnixMilliseconds(1767225600123))}});
+}
+
+ModifyResult save(CloudDatabase& db, const QString& zone, QList<CloudRecord> records,
+                  SavePolicy policy = SavePolicy::AllKeys, QStringList removed = {}) {
+    QList<RecordSave> saves;
+    for (auto& r : records)
+        saves << RecordSave{r, removed};
+    return awaitTask(db.modifyRecords(zone, saves, {}, policy, {}));
+}
+
+ModifyResult remove(CloudDatabase& db, const QString& zone, QStringList names) {
+    return awaitTask(db.modifyRecords(zone, {}, names, SavePolicy::AllKeys, {}));
+}
+
+Result<CloudRecord> lookup(CloudDatabase& db, const QString& zone, const QString& name) {
+    auto results = awaitTask(db.fetchRecords(zone, {name}, std::nullopt, {}));
+    if (!results)
+        return results.error();
+    return results.value().first();
+}
+
+Subscription handoffSubscription(const QString& device) {
+    Subscription s;
+    s.subscriptionID = QStringLiteral("handoff-sub-") + device;
+    s.recordType = QStringLiteral("HandoffCommand");
+    s.filters.insert(QStringLiteral("targetDeviceID"), FieldValue(device));
+    s.firesOnCreate = true;
+    s.firesOnUpdate = true;
+    s.firesOnDelete = false;
+    return s;
+}
+
+CloudRecord command(const QString& name, const QString& target) {
+    return record(name, QStringLiteral("HandoffCommand"),
+                  {{QStringLiteral("targetDeviceID"), FieldValue(target)},
+                   {QStringLiteral("payload"), FieldValue(QStringLiteral("{}"))}});
+}
+
+} // namespace
+
+CloudConformance::CloudConformance(std::function<std::unique_ptr<CloudBackend>()> makeBackend)
+    : m_makeBackend(std::move(makeBackend)) {}
+
+void CloudConformance::initTestCase() {
+    m_backend = m_makeBackend();
+    QVERIFY(m_backend);
+}
+
+void CloudConformance::init() {
+    m_account = QStringLiteral("account-%1").arg(++g_accountCounter);
+    m_db = m_backend->database(m_account);
+    QVERIFY(m_db);
+    QVERIFY(awaitTask(m_db->saveZone(zone(), {})).ok());
+}
+
+void CloudConformance::cleanupTestCase() {
+    m_db.reset();
+    m_backend.reset();
+}
+
+void CloudConformance::accountIsAvailableWithAStableUserRecordName() {
+    const auto status = awaitTask(m_db->accountStatus({}));
+    QVERIFY(status.ok());
+    QCOMPARE(status.value(), AccountStatus::Available);
+    const auto name = awaitTask(m_db->userRecordName({}));
+    QVERIFY(name.ok() && !name.value().isEmpty());
+    QCOMPARE(awaitTask(m_db->userRecordName({})).value(), name.value());
+    QVERIFY(!name.value().contains(m_account));
+    auto other = m_backend->database(m_account + QStringLiteral("-other"));
+    QVERIFY(awaitTask(other->userRecordName({})).value() != name.value());
+}
+
+void CloudConformance::allKeysReplacesAndChangedKeysMerges() {
+    auto first = presence(QStringLiteral("p1"), QStringLiteral("A"));
+    first.fields.insert(QStringLiteral("nowPlaying"),
+                        FieldValue(QStringLiteral("{\"songID\":\"1\"}")));
+    QVERIFY(save(*m_db, zone(), {first}).overall.ok());
+
+    // Changed keys: only isOnline changes; nowPlaying removed explicitly; the rest stays.
+    const auto offline = record(QStringLiteral("p1"), QStringLiteral("DevicePresence"),
+                                {{QStringLiteral("isOnline"), FieldValue(qint64(0))}});
+    QVERIFY(save(*m_db, zone(), {offline}, SavePolicy::ChangedKeys, {QStringLiteral("nowPlaying")})
+                .overall.ok());
+    auto stored = lookup(*m_db, zone(), QStringLiteral("p1")).value();
+    QCOMPARE(stored.integer(QStringLiteral("isOnline")), std::optional<qint64>(0));
+    QCOMPARE(stored.string(QStringLiteral("deviceID")),
+             std::optional<QString>(QStringLiteral("A")));
+    QCOMPARE(stored.timestamp(QStringLiteral("lastSeen")),
+             std::optional(Timestamp::fromUnixMilliseconds(1767225600123)));
+    QVERIFY(!stored.fields.contains(QStringLiteral("nowPlaying")));
+
+    // All keys: the record becomes exactly what was sent.
+    QVERIFY(save(*m_db, zone(), {offline}).overall.ok());
+    stored = lookup(*m_db, zone(), QStringLiteral("p1")).value();
+    QCOMPARE(stored.fields.keys(), QStringList{QStringLiteral("isOnline")});
+}
+
+void CloudConformance::lookupGivesOneResultPerNameInOrder() {
+    QVERIFY(save(*m_db, zone(),
+                 {presence(QStringLiteral("b"), QStringLiteral("B")),
+                  presence(QStringLiteral("a"), QStringLiteral("A"))})
+                .overall.ok());
+    const auto results = awaitTask(m_db->fetchRecords(
+        zone(), {QStringLiteral("a"), QStringLiteral("missing"), QStringLiteral("b")}, std::nullopt,
+        {}));
+    QVERIFY(results.ok());
+    QCOMPARE(results.value().size(), 3);
+    QCOMPARE(results.value()[0].value().string(QStringLiteral("deviceID")),
+             std::optional<QString>(QStringLiteral("A")));
+    QVERIFY(!results.value()[1].ok());
+    QVERIFY(isCloudError(results.value()[1].error(), CloudErrorCode::UnknownItem));
+    QCOMPARE(results.value()[1].error().itemID, QStringLiteral("missing"));
+    QCOMPARE(results.value()[2].value().recordName, QStringLiteral("b"));
+
+    // Existence only: no fields travel.
+    const auto bare =
+        awaitTask(m_db->fetchRecords(zone(), {QStringLiteral("a")}, QStringList{}, {}));
+    QVERIFY(bare.value().first().ok());
+    QVERIFY(bare.value().first().value().fields.isEmpty());
+    const auto some = awaitTask(m_db->fetchRecords(zone(), {QStringLiteral("a")},
+                                                   QStringList{QStringLiteral("isOnline")}, {}));
+    QCOMPARE(some.value().first().value().fields.keys(), QStringList{QStringLiteral("isOnline")});
+}
+
+void CloudConformance::serverSetsCreatedAndModified() {
+    const auto first = save(*m_db, zone(), {presence(QStringLiteral("p"), QStringLiteral("A"))});
+    QVERIFY(first.overall.ok());
+    QCOMPARE(first.outcomes.size(), 1);
+    const auto saved = first.outcomes.first().saved;
+    QVERIFY(saved && saved->created && saved->modified);
+    const auto again = save(*m_db, zone(), {presence(QStringLiteral("p"), QStringLiteral("A"), 0)});
+    QCOMPARE(again.outcomes.first().saved->created, saved->created);
+    QVERIFY(*again.outcomes.first().saved->modified >= *saved->modified);
+    QCOMPARE(lookup(*m_db, zone(), QStringLiteral("p")).value().modified,
+             again.outcomes.first().saved->modified);
+}
+
+void CloudConformance::missingAndUserDeletedZonesFailUntilCreated() {
+    const QString other = QStringLiteral("OtherZone");
+    auto missing = save(*m_db, other, {presence(QStringLiteral("p"), QStringLiteral("A"))});
+    QVERIFY(isCloudError(missing.overall.error(), CloudErrorCode::ZoneNotFound));
+    QVERIFY(!awaitTask(m_db->fetchZoneChanges(other, std::nullopt, {})).ok());
+
+    QVERIFY(save(*m_db, zone(), {presence(QStringLiteral("p"), QStringLiteral("A"))}).overall.ok());
+    m_backend->deleteZoneByUser(m_account, zone());
+    auto deleted = save(*m_db, zone(), {presence(QStringLiteral("p"), QStringLiteral("A"))});
+    QVERIFY2(isCloudError(deleted.overall.error(), CloudErrorCode::UserDeletedZone),
+             qPrintable(deleted.overall.error().description));
+    const auto lookupDeleted =
+        awaitTask(m_db->fetchRecords(zone(), {QStringLiteral("p")}, std::nullopt, {}));
+    QVERIFY(!lookupDeleted.ok() || !lookupDeleted.value().first().ok());
+
+    QVERIFY(awaitTask(m_db->saveZone(zone(), {})).ok());
+    QVERIFY(awaitTask(m_db->saveZone(zone(), {})).ok());       // creating an existing zone succeeds
+    QVERIFY(!lookup(*m_db, zone(), QStringLiteral("p")).ok()); // records went with the zone
+    QVERIFY(save(*m_db, zone(), {presence(QStringLiteral("p"), QStringLiteral("A"))}).overall.ok());
+}
+
+void CloudConformance::zoneChangesFromATokenGiveEachChangeOnceInOrder() {
+    QVERIFY(save(*m_db, zone(),
+                 {presence(QStringLiteral("a"), QStringLiteral("A")),
+                  presence(QStringLiteral("b"), QStringLiteral("B"))})
+                .overall.ok());
+    QVERIFY(remove(*m_db, zone(), {QStringLiteral("b")}).overall.ok());
+    const auto everything = awaitTask(m_db->fetchZoneChanges(zone(), std::nullopt, {}));
+    QVERIFY(everything.ok());
+    QCOMPARE(everything.value().changed.size(), 1); // live records only without a token
+    QVERIFY(everything.value().deleted.isEmpty());
+
+    const QByteArray token = everything.value().token;
+    QVERIFY(save(*m_db, zone(), {presence(QStringLiteral("c"), QStringLiteral("C"))}).overall.ok());
+    QVERIFY(
+        save(*m_db, zone(), {presence(QStringLiteral("a"), QStringLiteral("A"), 0)}).overall.ok());
+    QVERIFY(
+        save(*m_db, zone(), {presence(QStringLiteral("a"), QStringLiteral("A"), 1)}).overall.ok());
+    QVERIFY(
+        remove(*m_db, zone(), {QStringLiteral("c"), QStringLiteral("never-existed")}).overall.ok());
+    const auto since = awaitTask(m_db->fetchZoneChanges(zone(), token, {}));
+    QVERIFY(since.ok());
+    QCOMPARE(since.value().changed.size(), 1);
+    QCOMPARE(since.value().changed.first().recordName, QStringLiteral("a"));
+    QCOMPARE(since.value().changed.first().integer(QStringLiteral("isOnline")),
+             std::optional<qint64>(1));
+    QCOMPARE(since.value().deleted, QStringList{QStringLiteral("c")});
+
+    const auto nothing = awaitTask(m_db->fetchZoneChanges(zone(), since.value().token, {}));
+    QVERIFY(nothing.ok());
+    QVERIFY(nothing.value().changed.isEmpty() && nothing.value().deleted.isEmpty());
+}
+
+void CloudConformance::manyChangesArriveCompleteAcrossPages() {
+    const auto start = awaitTask(m_db->fetchZoneChanges(zone(), std::nullopt, {}));
+    for (int batch = 0; batch < 3; ++batch) {
+        QList<CloudRecord> records;
+        for (int i = 0; i < 150; ++i)
+            records << presence(QStringLiteral("r%1-%2").arg(batch).arg(i), QStringLiteral("D"));
+        QVERIFY(save(*m_db, zone(), records).overall.ok());
+    }
+    const auto all = awaitTask(m_db->fetchZoneChanges(zone(), start.value().token, {}));
+    QVERIFY(all.ok());
+    QCOMPARE(all.value().changed.size(), 450);
+    QCOMPARE(all.value().changed.first().recordName, QStringLiteral("r0-0"));
+    QCOMPARE(all.value().changed.last().recordName, QStringLiteral("r2-149"));
+}
+
+void CloudConformance::tokensOfARecreatedZoneExpire() {
+    QVERIFY(save(*m_db, zone(), {presence(QStringLiteral("a"), QStringLiteral("A"))}).overall.ok());
+    const auto first = awaitTask(m_db->fetchZoneChanges(zone(), std::nullopt, {}));
+    QVERIFY(awaitTask(m_db->deleteZone(zone(), {})).ok());
+    QVERIFY(awaitTask(m_db->saveZone(zone(), {})).ok());
+    const auto stale = awaitTask(m_db->fetchZoneChanges(zone(), first.value().token, {}));
+    QVERIFY(!stale.ok());
+    QVERIFY(isCloudError(stale.error(), CloudErrorCode::ChangeTokenExpired));
+    const auto foreign = awaitTask(m_db->fetchZoneChanges(zone(), QByteArray("not-a-token"), {}));
+    QVERIFY(isCloudError(foreign.error(), CloudErrorCode::ChangeTokenExpired));
+}
+
+void CloudConformance::subscriptionsCanBeSavedFetchedAndDeleted() {
+    const auto missing = awaitTask(m_db->fetchSubscription(QStringLiteral("handoff-sub-X"), {}));
+    QVERIFY(isCloudError(missing.error(), CloudErrorCode::UnknownItem));
+    const Subscription wanted = handoffSubscription(QStringLiteral("X"));
+    QVERIFY(awaitTask(m_db->saveSubscription(wanted, {})).ok());
+    const auto found = awaitTask(m_db->fetchSubscription(wanted.subscriptionID, {}));
+    QVERIFY(found.ok());
+    QCOMPARE(found.value(), wanted);
+    QVERIFY(awaitTask(m_db->deleteSubscription(wanted.subscriptionID, {})).ok());
+    const auto gone = awaitTask(m_db->deleteSubscription(wanted.subscriptionID, {}));
+    QVERIFY(isCloudError(gone.error(), CloudErrorCode::UnknownItem));
+}
+
+void CloudConformance::matchingSavesAndDeletesAreNotified() {
+    QVERIFY(awaitTask(m_db->saveSubscription(handoffSubscription(QStringLiteral("B")), {})).ok());
+    auto channel = m_backend->pushChannel(m_account);
+    QSignalSpy connected(channel.get(), &PushChannel::connected);
+    QSignalSpy received(channel.get(), &PushChannel::notificationReceived);
+    channel->open();
+    QVERIFY(connected.count() > 0 || connected.wait(20000));
+
+    QVERIFY(save(*m_db, kDefaultZone, {command(QStringLiteral("handoff_C"), QStringLiteral("C"))})
+                .overall.ok());
+    QVERIFY(save(*m_db, kDefaultZone, {command(QStringLiteral("handoff_B"), QStringLiteral("B"))})
+                .overall.ok());
+    QVERIFY(received.count() > 0 || received.wait(20000));
+    QCOMPARE(received.count(), 1); // the command for C did not fire
+    const auto notification = received.first().first().value<PushNotification>();
+    QCOMPARE(notification.recordName, QStringLiteral("handoff_B"));
+    QCOMPARE(notification.subscriptionID, QStringLiteral("handoff-sub-B"));
+    QCOMPARE(notification.reason, QStringLiteral("create"));
+
+    QVERIFY(save(*m_db, kDefaultZone, {command(QStringLiteral("handoff_B"), QStringLiteral("B"))})
+                .overall.ok());
+    QVERIFY(received.count() > 1 || received.wait(20000));
+    QCOMPARE(received.last().first().value<PushNotification>().reason, QStringLiteral("update"));
+    QVERIFY(received.last().first().value<PushNotification>().id > notification.id);
+    channel->close();
+}
+
+void CloudConformance::accountsAreIsolated() {
+    QVERIFY(save(*m_db, zone(), {presence(QStringLiteral("secret"), QStringLiteral("A"))})
+                .overall.ok());
+    QVERIFY(awaitTask(m_db->saveSubscription(handoffSubscription(QStringLiteral("A")), {})).ok());
+
+    const QString intruderAccount = m_account + QStringLiteral("-intruder");
+    auto intruder = m_backend->database(intruderAccount);
+    QVERIFY(awaitTask(intruder->saveZone(zone(), {})).ok());
+    QVERIFY(!lookup(*intruder, zone(), QStringLiteral("secret")).ok());
+    QVERIFY(
+        awaitTask(intruder->fetchZoneChanges(zone(), std::nullopt, {})).value().changed.isEmpty());
+    QVERIFY(!awaitTask(intruder->fetchSubscription(QStringLiteral("handoff-sub-A"), {})).ok());
+    QVERIFY(!awaitTask(intruder->deleteSubscription(QStringLiteral("handoff-sub-A"), {})).ok());
+    // Writing the same name in its own database leaves the owner's record alone.
+    QVERIFY(save(*intruder, zone(), {presence(QStringLiteral("secret"), QStringLiteral("EVIL"))})
+                .overall.ok());
+    QCOMPARE(
+        lookup(*m_db, zone(), QStringLiteral("secret")).value().string(QStringLiteral("deviceID")),
+        std::optional<QString>(QStringLiteral("A")));
+
+    // The intruder's channel hears nothing of the owner's notifications.
+    auto channel = m_backend->pushChannel(intruderAccount);
+    QSignalSpy connected(channel.get(), &PushChannel::connected);
+    QSignalSpy received(channel.get(), &PushChannel::notificationReceived);
+    channel->open();
+    QVERIFY(connected.count() > 0 || connected.wait(20000));
+    auto ownerChannel = m_backend->pushChannel(m_account);
+    QSignalSpy ownerConnected(ownerChannel.get(), &PushChannel::connected);
+    QSignalSpy ownerReceived(ownerChannel.get(), &PushChannel::notificationReceived);
+    ownerChannel->open();
+    QVERIFY(ownerConnected.count() > 0 || ownerConnected.wait(20000));
+    QVERIFY(save(*m_db, kDefaultZone, {command(QStringLiteral("handoff_A"), QStringLiteral("A"))})
+                .overall.ok());
+    QVERIFY(ownerReceived.count() > 0 || ownerReceived.wait(20000));
+    QCOMPARE(received.count(), 0);
+}
+
+void CloudConformance::tooManyItemsAreRefused() {
+    QList<CloudRecord> records;
+    for (int i = 0; i < 201; ++i)
+        records << presence(QStringLiteral("x%1").arg(i), QStringLiteral("D"));
+    const auto result = save(*m_db, zone(), records);
+    QVERIFY(isCloudError(result.overall.error(), CloudErrorCode::LimitExceeded));
+    QVERIFY(!lookup(*m_db, zone(), QStringLiteral("x0")).ok()); // nothing was written
+}
+
+void CloudConformance::cancelledRequestsFailAsCancelled() {
+    std::stop_source source;
+    source.request_stop();
+    RequestOptions options;
+    options.cancellation = source.get_token();
+    const auto result = awaitTask(m_db->modifyRecords(
+        zone(), {RecordSave{presence(QStringLiteral("p"), QStringLiteral("A")), {}}}, {},
+        SavePolicy::AllKeys, options));
+    QVERIFY(isCloudError(result.overall.error(), CloudErrorCode::OperationCancelled));
+    QVERIFY(!lookup(*m_db, zone(), QStringLiteral("p")).ok());
+}
+
+} // namespace sonavert::test
