@@ -19,6 +19,9 @@ struct ServerConfig {
     QString databaseUrl;
     QString dataDirectory;
     ServiceOptions service;
+    /// Deletions are remembered this long; a device offline for longer fetches from scratch.
+    Duration tombstoneRetention = std::chrono::hours(24 * 30);
+    Duration compactionInterval = std::chrono::hours(6);
 };
 
 /// One sonavert-cloud instance: storage, service rules, push hub and HTTP front end.
@@ -39,12 +42,17 @@ public:
 
 private:
     CloudServer(std::unique_ptr<CloudStorage> storage, std::unique_ptr<CloudService> service,
-                Clock& clock);
+                Clock& clock, const ServerConfig& config);
+    void compactNow();
 
     std::unique_ptr<CloudStorage> m_storage;
     std::unique_ptr<CloudService> m_service;
     std::unique_ptr<PushHub> m_hub;
     std::unique_ptr<HttpFrontend> m_http;
+    Clock& m_clock;
+    Duration m_tombstoneRetention;
+    Duration m_compactionInterval;
+    Clock::TimerId m_compactionTimer = 0;
 };
 
 } // namespace sonavert::cloud

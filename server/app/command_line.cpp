@@ -172,8 +172,10 @@ int runCommandLine(const QStringList& arguments, Clock& clock) {
     const Command command = commandOf(parser.positionalArguments());
     if (!command)
         return fail(QStringLiteral("unknown command; see --help"));
-    auto server = CloudServer::open(
-        {parser.value(options.database), dataDirectoryOf(parser, options), {}}, clock);
+    ServerConfig config;
+    config.databaseUrl = parser.value(options.database);
+    config.dataDirectory = dataDirectoryOf(parser, options);
+    auto server = CloudServer::open(config, clock);
     if (!server)
         return failWith(server.error());
     return command(*server.value(), parser, options);

@@ -9,7 +9,8 @@ PushChannel::PushChannel(std::unique_ptr<QWebSocket> socket, Clock& clock, QObje
     : QObject(parent)
     , m_socket(std::move(socket))
     , m_clock(clock)
-    , m_lastHeard(clock.monotonicNow()) {
+    , m_openedAt(clock.monotonicNow())
+    , m_lastHeard(m_openedAt) {
     connect(m_socket.get(), &QWebSocket::textMessageReceived, this, [this](const QString& text) {
         heard();
         Q_EMIT messageReceived(this, text);
@@ -57,7 +58,8 @@ void PushChannel::close() {
 bool PushChannel::keepAlive(Duration pingAfter, Duration closeAfter) {
     if (m_isClosed)
         return false;
-    const Duration silence = m_clock.monotonicNow() - m_lastHeard;
+    // Until it greets, a channel's pongs do not count: it must authenticate in time.
+    const Duration silence = m_clock.monotonicNow() - (isReady() ? m_lastHeard : m_openedAt);
     if (silence >= closeAfter) {
         m_socket->close(QWebSocketProtocol::CloseCodeGoingAway, QStringLiteral("silent"));
         return false;

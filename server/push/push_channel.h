@@ -38,6 +38,7 @@ private:
 
     std::unique_ptr<QWebSocket> m_socket;
     Clock& m_clock;
+    Duration m_openedAt;
     Duration m_lastHeard;
     bool m_isClosed = false;
     std::optional<DatabaseScope> m_scope;

@@ -2,6 +2,7 @@
 // reconnect.
 #include "cloud_test_client.h"
 #include "push_test_client.h"
+#include "runtime/virtual_clock.h"
 #include "test_cloud_server.h"
 
 #include <QtTest>
@@ -12,12 +13,13 @@ class PushTest : public QObject {
     Q_OBJECT
 
 private:
+    std::unique_ptr<sonavert::VirtualClock> m_virtualClock; // outlives the server using it
     std::unique_ptr<TestCloudServer> m_server;
     std::unique_ptr<CloudTestClient> m_client;
     QString m_token;
 
-    void start(sonavert::cloud::ServiceOptions options = {}) {
-        m_server = std::make_unique<TestCloudServer>(options);
+    void start(sonavert::cloud::ServiceOptions options = {}, sonavert::Clock* clock = nullptr) {
+        m_server = std::make_unique<TestCloudServer>(options, clock);
         QVERIFY(m_server->isRunning());
         m_token = m_server->addAccount("alice");
         m_client = std::make_unique<CloudTestClient>(m_server->url(), m_token);
@@ -40,6 +42,7 @@ private Q_SLOTS:
     void cleanup() {
         m_client.reset();
         m_server.reset();
+        m_virtualClock.reset();
     }
 
     void subscriptionsCanBeCreatedLookedUpAndDeleted() {
@@ -134,7 +137,7 @@ private Q_SLOTS:
         saveHandoff("to-B", "B"); // filter differs
         m_client->modifyRecords({wire::replace(
             "peer", "Peer", {{"targetDeviceID", wire::stringField("A")}})}); // type differs
-        m_client->modifyRecords({wire::deletion("never-existed")});            // nothing deleted
+        m_client->modifyRecords({wire::deletion("never-existed")});          // nothing deleted
         saveHandoff("to-A", "A");
         const QJsonObject created = device.next();
         QCOMPARE(created, (QJsonObject{{"id", 1},
@@ -208,6 +211,22 @@ private Q_SLOTS:
         QCOMPARE(upToDate.open(m_token, 4).value("last").toInt(), 4);
         saveHandoff("h5", "A");
         QCOMPARE(upToDate.next().value("id").toInt(), 5);
+    }
+
+    void channelsThatNeverGreetAreClosedAfterAMinute() {
+        m_virtualClock = std::make_unique<sonavert::VirtualClock>();
+        start({}, m_virtualClock.get());
+        subscribeToHandoffs();
+        PushTestClient device(m_server->url());
+        QCOMPARE(device.open(m_token).value("ready").toBool(), true);
+        PushTestClient mute(m_server->url());
+        QVERIFY(mute.connectOnly());
+        m_virtualClock->advance(std::chrono::seconds(30));
+        QVERIFY(mute.isConnected());
+        saveHandoff("h", "A");
+        QCOMPARE(device.next().value("recordName").toString(), QStringLiteral("h"));
+        m_virtualClock->advance(std::chrono::seconds(31));
+        QVERIFY(mute.waitForClose());
     }
 
     void reconnectingTooLateIsToldToReset() {

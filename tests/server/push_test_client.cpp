@@ -19,11 +19,15 @@ PushTestClient::PushTestClient(QUrl serverUrl)
     });
 }
 
-QJsonObject PushTestClient::open(const QString& token, std::optional<qint64> since,
-                                 const QString& container, const QString& environment) {
+bool PushTestClient::connectOnly() {
     QSignalSpy connected(&m_socket, &QWebSocket::connected);
     m_socket.open(m_url);
-    if (!connected.wait(kGuardMs))
+    return connected.wait(kGuardMs);
+}
+
+QJsonObject PushTestClient::open(const QString& token, std::optional<qint64> since,
+                                 const QString& container, const QString& environment) {
+    if (!connectOnly())
         return {};
     QJsonObject hello{{QStringLiteral("token"), token},
                       {QStringLiteral("container"), container},

@@ -18,6 +18,8 @@ public:
     QJsonObject open(const QString& token, std::optional<qint64> since = {},
                      const QString& container = QStringLiteral("iCloud.test.container"),
                      const QString& environment = QStringLiteral("production"));
+    /// Connects without greeting.
+    bool connectOnly();
     /// The next message; an empty object when none arrives or the channel closed.
     QJsonObject next();
     /// Waits until the server has closed the channel.

@@ -5,8 +5,11 @@
 
 namespace sonavert::cloud::testing {
 
-TestCloudServer::TestCloudServer(ServiceOptions options) {
-    auto server = CloudServer::open({QString(), m_dataDir.path(), options}, m_clock);
+TestCloudServer::TestCloudServer(ServiceOptions options, Clock* clock) {
+    ServerConfig config;
+    config.dataDirectory = m_dataDir.path();
+    config.service = options;
+    auto server = CloudServer::open(config, clock ? *clock : m_systemClock);
     if (!server) {
         qWarning() << "server did not open:" << server.error().description;
         return;

@@ -12,7 +12,8 @@ namespace sonavert::cloud::testing {
 /// A real sonavert-cloud on a loopback port and a fresh SQLite data directory.
 class TestCloudServer {
 public:
-    explicit TestCloudServer(ServiceOptions options = {});
+    /// Runs on `clock` when given (a virtual clock), else on the system clock.
+    explicit TestCloudServer(ServiceOptions options = {}, Clock* clock = nullptr);
     ~TestCloudServer();
 
     bool isRunning() const { return m_server != nullptr; }
@@ -26,7 +27,7 @@ public:
 
 private:
     QTemporaryDir m_dataDir;
-    SystemClock m_clock;
+    SystemClock m_systemClock;
     std::unique_ptr<CloudServer> m_server;
     QUrl m_url;
 };
