@@ -33,13 +33,16 @@ QVariantList scopeBinds(const DatabaseScope& scope) {
 Result<std::unique_ptr<SqlCloudStorage>>
 SqlCloudStorage::open(std::unique_ptr<SqlDialect> dialect) {
     const QString connectionName = newConnectionName();
-    auto db = dialect->open(connectionName);
-    if (!db) {
-        QSqlDatabase::removeDatabase(connectionName);
-        return db.error();
+    std::unique_ptr<SqlCloudStorage> storage;
+    {
+        // The connection handle must be gone before a failed storage removes the connection.
+        auto db = dialect->open(connectionName);
+        if (!db) {
+            QSqlDatabase::removeDatabase(connectionName);
+            return db.error();
+        }
+        storage.reset(new SqlCloudStorage(std::move(dialect), db.value(), connectionName));
     }
-    std::unique_ptr<SqlCloudStorage> storage(
-        new SqlCloudStorage(std::move(dialect), db.value(), connectionName));
     MigrationRunner migrations(storage->m_session, storage->m_dialect->migrationsDirectory(),
                                storage->m_dialect->migrationLockStatement());
     if (auto status = migrations.apply(); !status)

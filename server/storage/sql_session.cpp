@@ -15,6 +15,12 @@ SqlSession::SqlSession(QSqlDatabase db, QString beginWriteStatement)
 Result<QSqlQuery> SqlSession::run(const QString& sql, const QVariantList& binds) {
     QSqlQuery query(m_db);
     query.setForwardOnly(true);
+    // Some engines cannot prepare every statement (PostgreSQL and DDL): run plain ones directly.
+    if (binds.isEmpty()) {
+        if (!query.exec(sql))
+            return storageError(query.lastError().text() + QStringLiteral(" in: ") + sql);
+        return query;
+    }
     if (!query.prepare(sql))
         return storageError(query.lastError().text() + QStringLiteral(" in: ") + sql);
     for (const QVariant& value : binds)
