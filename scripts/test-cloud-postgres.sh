@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Runs the sonavert-cloud tests against PostgreSQL: starts a throwaway cluster on a loopback
+# port (as the postgres user when run as root), runs the cloud tests of BUILD_DIR with
+# SONAVERT_CLOUD_TEST_POSTGRES pointing at it, and removes the cluster again.
+# Usage: scripts/test-cloud-postgres.sh [BUILD_DIR]   (default build/dev)
+set -euo pipefail
+
+build_dir=${1:-build/dev}
+bin=$(ls -d /usr/lib/postgresql/*/bin | sort -V | tail -1)
+port=${SONAVERT_PG_PORT:-54329}
+cluster=$(mktemp -d /tmp/sonavert-pg.XXXXXX)
+
+as_owner=()
+if [ "$(id -u)" -eq 0 ]; then
+  chown postgres "$cluster"
+  as_owner=(runuser -u postgres --)
+fi
+
+stop() { "${as_owner[@]}" "$bin/pg_ctl" -D "$cluster/data" -m immediate stop >/dev/null 2>&1 || true; rm -rf "$cluster"; }
+trap stop EXIT
+
+"${as_owner[@]}" "$bin/initdb" -D "$cluster/data" -A trust -U postgres >/dev/null
+"${as_owner[@]}" "$bin/pg_ctl" -D "$cluster/data" -w -l "$cluster/log" \
+  -o "-c listen_addresses=127.0.0.1 -p $port -k $cluster" start >/dev/null
+
+SONAVERT_CLOUD_TEST_POSTGRES="postgresql://postgres@127.0.0.1:$port/postgres" \
+  ctest --test-dir "$build_dir" --output-on-failure -R '^cloud_'

@@ -1,0 +1,75 @@
+#include "cloud_server.h"
+
+#include "http/http_frontend.h"
+#include "push/push_hub.h"
+#include "storage/storage_factory.h"
+#include "wire/server_error.h"
+
+#include <QLoggingCategory>
+#include <QTcpServer>
+
+namespace sonavert::cloud {
+
+namespace {
+Q_LOGGING_CATEGORY(lcServer, "sonavert.cloud.server")
+} // namespace
+
+Result<std::unique_ptr<CloudServer>> CloudServer::open(const ServerConfig& config, Clock& clock) {
+    auto storage = openCloudStorage(config.databaseUrl, config.dataDirectory);
+    if (!storage)
+        return storage.error();
+    auto service = CloudService::create(*storage.value(), clock, config.service);
+    if (!service)
+        return service.error();
+    return std::unique_ptr<CloudServer>(
+        new CloudServer(std::move(storage.value()), std::move(service.value()), clock, config));
+}
+
+CloudServer::CloudServer(std::unique_ptr<CloudStorage> storage,
+                         std::unique_ptr<CloudService> service, Clock& clock,
+                         const ServerConfig& config)
+    : m_storage(std::move(storage))
+    , m_service(std::move(service))
+    , m_hub(std::make_unique<PushHub>(*m_service, clock))
+    , m_http(std::make_unique<HttpFrontend>(*m_service, *m_hub))
+    , m_clock(clock)
+    , m_tombstoneRetention(config.tombstoneRetention)
+    , m_compactionInterval(config.compactionInterval) {
+    m_compactionTimer = m_clock.schedule(m_compactionInterval, [this] { compactNow(); });
+}
+
+// Members go in reverse order: the front end and hub before the service and storage they use.
+CloudServer::~CloudServer() {
+    m_clock.cancelScheduled(m_compactionTimer);
+}
+
+void CloudServer::compactNow() {
+    auto compacted = m_service->compactTombstones(m_tombstoneRetention);
+    if (!compacted)
+        qCWarning(lcServer).noquote() << "compaction failed:" << compacted.error().description;
+    m_compactionTimer = m_clock.schedule(m_compactionInterval, [this] { compactNow(); });
+}
+
+Result<QUrl> CloudServer::listen(const QHostAddress& host, quint16 port) {
+    const quint16 bound = m_http->listen(host, port);
+    if (bound == 0)
+        return Error{QStringLiteral("Listen"),
+                     0,
+                     QStringLiteral("cannot listen on %1:%2").arg(host.toString()).arg(port),
+                     {},
+                     {},
+                     {}};
+    QUrl url;
+    url.setScheme(QStringLiteral("http"));
+    url.setHost(host.toString());
+    url.setPort(bound);
+    return url;
+}
+
+void CloudServer::shutdown() {
+    for (QTcpServer* server : m_http->servers())
+        server->close();
+    m_hub->closeAll();
+}
+
+} // namespace sonavert::cloud

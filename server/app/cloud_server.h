@@ -1,0 +1,58 @@
+#pragma once
+
+#include "runtime/result.h"
+#include "service/cloud_service.h"
+
+#include <QHostAddress>
+#include <QObject>
+#include <QUrl>
+#include <memory>
+
+namespace sonavert::cloud {
+
+class CloudStorage;
+class HttpFrontend;
+class PushHub;
+
+struct ServerConfig {
+    /// Empty: SQLite in `dataDirectory`; otherwise a postgresql:// URL.
+    QString databaseUrl;
+    QString dataDirectory;
+    ServiceOptions service;
+    /// Deletions are remembered this long; a device offline for longer fetches from scratch.
+    Duration tombstoneRetention = std::chrono::hours(24 * 30);
+    Duration compactionInterval = std::chrono::hours(6);
+};
+
+/// One sonavert-cloud instance: storage, service rules, push hub and HTTP front end.
+class CloudServer : public QObject {
+    Q_OBJECT
+public:
+    /// Opens storage and applies migrations; nothing listens yet.
+    static Result<std::unique_ptr<CloudServer>> open(const ServerConfig& config, Clock& clock);
+    ~CloudServer() override;
+
+    /// Starts serving; port 0 picks a free one. Gives the base URL.
+    Result<QUrl> listen(const QHostAddress& host, quint16 port);
+    /// Closes the push channels and stops taking connections.
+    void shutdown();
+
+    CloudService& service() { return *m_service; }
+    PushHub& pushHub() { return *m_hub; }
+
+private:
+    CloudServer(std::unique_ptr<CloudStorage> storage, std::unique_ptr<CloudService> service,
+                Clock& clock, const ServerConfig& config);
+    void compactNow();
+
+    std::unique_ptr<CloudStorage> m_storage;
+    std::unique_ptr<CloudService> m_service;
+    std::unique_ptr<PushHub> m_hub;
+    std::unique_ptr<HttpFrontend> m_http;
+    Clock& m_clock;
+    Duration m_tombstoneRetention;
+    Duration m_compactionInterval;
+    Clock::TimerId m_compactionTimer = 0;
+};
+
+} // namespace sonavert::cloud

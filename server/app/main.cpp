@@ -1,0 +1,11 @@
+#include "app/command_line.h"
+#include "runtime/clock.h"
+
+#include <QCoreApplication>
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("sonavert-cloud"));
+    sonavert::SystemClock clock;
+    return sonavert::cloud::runCommandLine(QCoreApplication::arguments(), clock);
+}

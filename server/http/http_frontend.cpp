@@ -1,0 +1,125 @@
+#include "http_frontend.h"
+
+#include "push/push_hub.h"
+#include "service/cloud_service.h"
+#include "wire/error_json.h"
+#include "wire/server_error.h"
+
+#include <QHttpServerRequest>
+#include <QHttpServerResponder>
+#include <QJsonDocument>
+#include <QWebSocket>
+
+namespace sonavert::cloud {
+
+namespace {
+
+// "", "database", "1", container, environment, "private", operation (two segments)
+constexpr qsizetype kDatabasePathSegments = 8;
+
+bool isDatabasePath(const QStringList& path) {
+    return path.size() == kDatabasePathSegments && path[1] == QLatin1String("database") &&
+           path[2] == QLatin1String("1") && path[5] == QLatin1String("private");
+}
+
+void writeJson(QHttpServerResponder& responder, const QJsonObject& body, int status) {
+    const auto code = static_cast<QHttpServerResponder::StatusCode>(status);
+    const QByteArray json = QJsonDocument(body).toJson(QJsonDocument::Compact);
+    const auto retryAfter = body.value(QLatin1String("retryAfter"));
+    if (retryAfter.isDouble()) {
+        responder.write(json,
+                        {{"Content-Type", "application/json"},
+                         {"Retry-After", QByteArray::number(qCeil(retryAfter.toDouble()))}},
+                        code);
+        return;
+    }
+    responder.write(json, {{"Content-Type", "application/json"}}, code);
+}
+
+void writeError(QHttpServerResponder& responder, const Error& error) {
+    writeJson(responder, errorToJson(error), httpStatusOfError(error));
+}
+
+QString bearerTokenOf(const QHttpServerRequest& request) {
+    const QByteArray header = request.value("Authorization").trimmed();
+    if (!header.startsWith("Bearer "))
+        return {};
+    return QString::fromLatin1(header.mid(7).trimmed());
+}
+
+Result<QJsonObject> bodyOf(const QHttpServerRequest& request) {
+    if (request.body().size() > HttpFrontend::kMaxBodyBytes)
+        return cloudError(ServerErrorCode::LimitExceeded,
+                          QStringLiteral("a request body may hold at most 2 MiB"));
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(request.body(), &parseError);
+    if (!document.isObject())
+        return cloudError(ServerErrorCode::BadRequest,
+                          QStringLiteral("the body must be a JSON object"));
+    return document.object();
+}
+
+} // namespace
+
+HttpFrontend::HttpFrontend(CloudService& service, PushHub& hub, QObject* parent)
+    : QAbstractHttpServer(parent)
+    , m_service(service)
+    , m_hub(hub) {
+    connect(this, &QAbstractHttpServer::newWebSocketConnection, this,
+            &HttpFrontend::adoptWebSockets);
+}
+
+bool HttpFrontend::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) {
+    const QStringList path = request.url().path().split(QLatin1Char('/'));
+    if (request.url().path() == QLatin1String("/push")) {
+        // The upgrade itself is completed by the server after this returns; answering here
+        // would corrupt the handshake.
+        if (request.value("Upgrade").compare("websocket", Qt::CaseInsensitive) == 0)
+            return true;
+        auto responder = makeResponder(request, socket);
+        writeError(responder, cloudError(ServerErrorCode::BadRequest,
+                                         QStringLiteral("/push needs a WebSocket upgrade")));
+        return true;
+    }
+    if (!isDatabasePath(path))
+        return false;
+    serveDatabaseCall(request, path, socket);
+    return true;
+}
+
+void HttpFrontend::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) {
+    auto responder = makeResponder(request, socket);
+    writeError(responder, cloudError(ServerErrorCode::NotFound, QStringLiteral("no such path")));
+}
+
+void HttpFrontend::serveDatabaseCall(const QHttpServerRequest& request, const QStringList& path,
+                                     QTcpSocket* socket) {
+    auto responder = makeResponder(request, socket);
+    if (request.method() != QHttpServerRequest::Method::Post) {
+        writeError(responder, cloudError(ServerErrorCode::BadRequest,
+                                         QStringLiteral("database calls use POST")));
+        return;
+    }
+    auto account = m_service.accounts().authenticate(bearerTokenOf(request));
+    if (!account) {
+        writeError(responder, account.error());
+        return;
+    }
+    auto scope = CloudService::scopeFor(account.value(), path[3], path[4]);
+    auto body = scope ? bodyOf(request) : Result<QJsonObject>(scope.error());
+    auto answer = body ? m_service.call(account.value(), scope.value(),
+                                        path[6] + QLatin1Char('/') + path[7], body.value())
+                       : Result<QJsonObject>(body.error());
+    if (!answer) {
+        writeError(responder, answer.error());
+        return;
+    }
+    writeJson(responder, answer.value(), 200);
+}
+
+void HttpFrontend::adoptWebSockets() {
+    while (hasPendingWebSocketConnections())
+        m_hub.adopt(nextPendingWebSocketConnection());
+}
+
+} // namespace sonavert::cloud

@@ -1,0 +1,68 @@
+-- Server-wide settings that are chosen once (the change-token secret).
+CREATE TABLE server_meta (
+    key TEXT PRIMARY KEY,
+    value TEXT NOT NULL
+);
+
+CREATE TABLE accounts (
+    id BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+    name TEXT NOT NULL UNIQUE,
+    user_record_name TEXT NOT NULL UNIQUE,
+    last_notification_id BIGINT NOT NULL DEFAULT 0,
+    created_ms BIGINT NOT NULL
+);
+
+-- Only the SHA-256 of a token is kept; the token itself is shown once, when issued.
+CREATE TABLE account_tokens (
+    token_hash TEXT PRIMARY KEY,
+    account_id BIGINT NOT NULL REFERENCES accounts(id),
+    created_ms BIGINT NOT NULL
+);
+
+-- An identity column so a recreated zone never gets the id of an earlier one.
+CREATE TABLE zones (
+    id BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+    account_id BIGINT NOT NULL REFERENCES accounts(id),
+    container TEXT NOT NULL,
+    environment TEXT NOT NULL,
+    name TEXT NOT NULL,
+    is_live BIGINT NOT NULL,
+    deleted_by_user BIGINT NOT NULL DEFAULT 0,
+    last_sequence BIGINT NOT NULL DEFAULT 0,
+    compacted_through BIGINT NOT NULL DEFAULT 0,
+    UNIQUE (account_id, container, environment, name)
+);
+
+-- One row per record name; a deleted record stays as a tombstone until compaction.
+CREATE TABLE records (
+    zone_id BIGINT NOT NULL REFERENCES zones(id),
+    record_name TEXT NOT NULL,
+    record_type TEXT NOT NULL,
+    fields TEXT NOT NULL,
+    created_ms BIGINT NOT NULL,
+    modified_ms BIGINT NOT NULL,
+    sequence BIGINT NOT NULL,
+    is_deleted BIGINT NOT NULL,
+    PRIMARY KEY (zone_id, record_name)
+);
+CREATE INDEX records_by_sequence ON records (zone_id, sequence);
+CREATE INDEX records_tombstones ON records (is_deleted, modified_ms);
+
+CREATE TABLE subscriptions (
+    account_id BIGINT NOT NULL REFERENCES accounts(id),
+    container TEXT NOT NULL,
+    environment TEXT NOT NULL,
+    subscription_id TEXT NOT NULL,
+    body TEXT NOT NULL,
+    PRIMARY KEY (account_id, container, environment, subscription_id)
+);
+
+CREATE TABLE notifications (
+    account_id BIGINT NOT NULL REFERENCES accounts(id),
+    id BIGINT NOT NULL,
+    container TEXT NOT NULL,
+    environment TEXT NOT NULL,
+    body TEXT NOT NULL,
+    created_ms BIGINT NOT NULL,
+    PRIMARY KEY (account_id, id)
+);

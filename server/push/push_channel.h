@@ -1,0 +1,47 @@
+#pragma once
+
+#include "runtime/clock.h"
+#include "storage/cloud_storage.h"
+
+#include <QObject>
+#include <memory>
+
+class QWebSocket;
+
+namespace sonavert::cloud {
+
+/// One client's WebSocket: unauthenticated until its first message names a valid token, then
+/// bound to that account's database in one container and environment.
+class PushChannel : public QObject {
+    Q_OBJECT
+public:
+    PushChannel(std::unique_ptr<QWebSocket> socket, Clock& clock, QObject* parent = nullptr);
+    ~PushChannel() override;
+
+    bool isReady() const { return m_scope.has_value(); }
+    bool serves(const PushNotification& notification) const;
+    void becomeReady(const DatabaseScope& scope);
+
+    void send(const QJsonObject& message);
+    /// Sends the error, then closes.
+    void refuse(const QJsonObject& error);
+    void close();
+    /// Pings when idle; closes when silent too long. Returns false once closed.
+    bool keepAlive(Duration pingAfter, Duration closeAfter);
+
+Q_SIGNALS:
+    void messageReceived(sonavert::cloud::PushChannel* channel, const QString& message);
+    void closed(sonavert::cloud::PushChannel* channel);
+
+private:
+    void heard();
+
+    std::unique_ptr<QWebSocket> m_socket;
+    Clock& m_clock;
+    Duration m_openedAt;
+    Duration m_lastHeard;
+    bool m_isClosed = false;
+    std::optional<DatabaseScope> m_scope;
+};
+
+} // namespace sonavert::cloud

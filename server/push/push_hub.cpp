@@ -1,0 +1,139 @@
+#include "push_hub.h"
+
+#include "push_channel.h"
+#include "service/cloud_service.h"
+#include "wire/error_json.h"
+#include "wire/json_fields.h"
+#include "wire/server_error.h"
+
+#include <QJsonDocument>
+#include <QWebSocket>
+#include <algorithm>
+#include <limits>
+
+namespace sonavert::cloud {
+
+namespace {
+
+struct Hello {
+    QString token;
+    QString container;
+    QString environment;
+    std::optional<qint64> since;
+};
+
+Result<Hello> helloOf(const QString& message) {
+    const QJsonDocument document = QJsonDocument::fromJson(message.toUtf8());
+    if (!document.isObject())
+        return cloudError(ServerErrorCode::BadRequest,
+                          QStringLiteral("the first message must be a JSON object"));
+    const QJsonObject hello = document.object();
+    Hello parsed;
+    for (auto [key, target] : {std::pair{QStringLiteral("token"), &parsed.token},
+                               std::pair{QStringLiteral("container"), &parsed.container},
+                               std::pair{QStringLiteral("environment"), &parsed.environment}}) {
+        auto value = json_fields::requiredString(hello, key);
+        if (!value)
+            return value.error();
+        *target = value.value();
+    }
+    auto since = json_fields::optionalInteger(hello, QStringLiteral("since"));
+    if (!since)
+        return since.error();
+    parsed.since = since.value();
+    return parsed;
+}
+
+} // namespace
+
+PushHub::PushHub(CloudService& service, Clock& clock, QObject* parent)
+    : QObject(parent)
+    , m_service(service)
+    , m_clock(clock) {
+    connect(&m_service, &CloudService::notificationsStored, this, &PushHub::deliver);
+    m_sweepTimer = m_clock.schedule(kPingAfter, [this] { sweep(); });
+}
+
+PushHub::~PushHub() {
+    m_clock.cancelScheduled(m_sweepTimer);
+    for (PushChannel* channel : m_channels)
+        delete channel;
+}
+
+void PushHub::adopt(std::unique_ptr<QWebSocket> socket) {
+    auto* channel = new PushChannel(std::move(socket), m_clock, this);
+    m_channels.insert(channel);
+    connect(channel, &PushChannel::messageReceived, this, &PushHub::onMessage);
+    connect(channel, &PushChannel::closed, this, &PushHub::forget);
+}
+
+void PushHub::deliver(const QList<PushNotification>& notifications) {
+    const auto channels = m_channels;
+    for (PushChannel* channel : channels) {
+        for (const PushNotification& notification : notifications) {
+            if (channel->serves(notification))
+                channel->send(notification.body);
+        }
+    }
+}
+
+void PushHub::closeAll() {
+    const auto channels = m_channels;
+    for (PushChannel* channel : channels)
+        channel->close();
+}
+
+int PushHub::readyChannelCount() const {
+    return static_cast<int>(
+        std::count_if(m_channels.begin(), m_channels.end(), [](auto* c) { return c->isReady(); }));
+}
+
+void PushHub::onMessage(PushChannel* channel, const QString& message) {
+    // After the greeting, what a client sends only shows it is alive.
+    if (channel->isReady())
+        return;
+    auto hello = helloOf(message);
+    if (!hello) {
+        channel->refuse(errorToJson(hello.error()));
+        return;
+    }
+    auto account = m_service.accounts().authenticate(hello.value().token);
+    auto scope = account ? CloudService::scopeFor(account.value(), hello.value().container,
+                                                  hello.value().environment)
+                         : Result<DatabaseScope>(account.error());
+    if (!scope) {
+        channel->refuse(errorToJson(scope.error()));
+        return;
+    }
+    const qint64 since = hello.value().since.value_or(std::numeric_limits<qint64>::max());
+    auto backlog = m_service.backlog(scope.value(), since);
+    if (!backlog) {
+        channel->refuse(errorToJson(backlog.error()));
+        return;
+    }
+    channel->becomeReady(scope.value());
+    channel->send(
+        {{QStringLiteral("ready"), true}, {QStringLiteral("last"), backlog.value().lastId}});
+    if (hello.value().since && !backlog.value().isComplete)
+        channel->send({{QStringLiteral("reset"), true}});
+    else if (hello.value().since) {
+        for (const PushNotification& missed : backlog.value().missed)
+            channel->send(missed.body);
+    }
+    Q_EMIT channelReady();
+}
+
+void PushHub::forget(PushChannel* channel) {
+    if (m_channels.erase(channel) > 0)
+        channel->deleteLater();
+}
+
+void PushHub::sweep() {
+    // Closing may report back synchronously and change the set: walk a copy.
+    const auto channels = m_channels;
+    for (PushChannel* channel : channels)
+        channel->keepAlive(kPingAfter, kCloseAfter);
+    m_sweepTimer = m_clock.schedule(kPingAfter, [this] { sweep(); });
+}
+
+} // namespace sonavert::cloud

@@ -1,0 +1,77 @@
+#include "account_directory.h"
+
+#include "runtime/clock.h"
+#include "secret_tokens.h"
+#include "wire/json_fields.h"
+#include "wire/server_error.h"
+
+namespace sonavert::cloud {
+
+AccountDirectory::AccountDirectory(CloudStorage& storage, Clock& clock)
+    : m_storage(storage)
+    , m_clock(clock) {}
+
+Result<IssuedToken> AccountDirectory::addAccount(const QString& name) {
+    if (!json_fields::isValidName(name))
+        return cloudError(ServerErrorCode::BadRequest,
+                          QStringLiteral("an account name is 1 to 255 bytes of printable UTF-8"));
+    auto account = m_storage.createAccount(name, secret_tokens::newUserRecordName(),
+                                           m_clock.now().unixMilliseconds());
+    if (!account)
+        return account.error();
+    return issueFor(account.value());
+}
+
+Result<IssuedToken> AccountDirectory::issueToken(const QString& accountName) {
+    auto found = account(accountName);
+    if (!found)
+        return found.error();
+    return issueFor(found.value());
+}
+
+Status AccountDirectory::revokeToken(const QString& accountName, const QString& token) {
+    auto found = account(accountName);
+    if (!found)
+        return found.error();
+    auto removed = m_storage.removeToken(found.value().id, secret_tokens::hashBearerToken(token));
+    if (!removed)
+        return removed.error();
+    if (!removed.value())
+        return cloudError(ServerErrorCode::NotFound,
+                          QStringLiteral("no such token for account \"%1\"").arg(accountName));
+    return {};
+}
+
+Result<AccountInfo> AccountDirectory::authenticate(const QString& token) {
+    const auto unauthenticated = cloudError(ServerErrorCode::AuthenticationRequired,
+                                            QStringLiteral("a valid bearer token is required"));
+    if (token.isEmpty())
+        return unauthenticated;
+    auto found = m_storage.accountByTokenHash(secret_tokens::hashBearerToken(token));
+    if (!found)
+        return found.error();
+    if (!found.value())
+        return unauthenticated;
+    return *found.value();
+}
+
+Result<AccountInfo> AccountDirectory::account(const QString& name) {
+    auto found = m_storage.accountByName(name);
+    if (!found)
+        return found.error();
+    if (!found.value())
+        return cloudError(ServerErrorCode::NotFound,
+                          QStringLiteral("no account named \"%1\"").arg(name));
+    return *found.value();
+}
+
+Result<IssuedToken> AccountDirectory::issueFor(const AccountInfo& account) {
+    const QString token = secret_tokens::newBearerToken();
+    if (auto status = m_storage.addToken(account.id, secret_tokens::hashBearerToken(token),
+                                         m_clock.now().unixMilliseconds());
+        !status)
+        return status.error();
+    return IssuedToken{account, token};
+}
+
+} // namespace sonavert::cloud

@@ -1,0 +1,35 @@
+#pragma once
+
+#include "change_token_codec.h"
+#include "storage/cloud_storage.h"
+
+namespace sonavert::cloud {
+
+class ZoneOperations;
+
+/// changes/zone: what changed in a zone since a change token, page by page.
+class ChangeFeed {
+public:
+    ChangeFeed(CloudStorage& storage, ZoneOperations& zones, const ChangeTokenCodec& tokens);
+
+    Result<QJsonObject> fetch(const DatabaseScope& scope, const QJsonObject& body);
+
+    /// At most this many records per zone and answer, and the default.
+    static constexpr int kMaxResults = 200;
+
+private:
+    struct ZoneRequest {
+        QString zoneName;
+        std::optional<QString> syncToken;
+        int resultsLimit = kMaxResults;
+    };
+    static Result<ZoneRequest> zoneRequestOf(const QJsonArray& zones, qsizetype index);
+    Result<QJsonObject> fetchZone(const DatabaseScope& scope, const ZoneRequest& request);
+    Result<qint64> startSequence(const ZoneState& zone, const std::optional<QString>& token) const;
+
+    CloudStorage& m_storage;
+    ZoneOperations& m_zones;
+    const ChangeTokenCodec& m_tokens;
+};
+
+} // namespace sonavert::cloud

@@ -1,0 +1,132 @@
+#include "cloud_service.h"
+
+#include "secret_tokens.h"
+#include "subscription_matcher.h"
+#include "wire/json_fields.h"
+#include "wire/server_error.h"
+
+#include <QLoggingCategory>
+
+namespace sonavert::cloud {
+
+namespace {
+Q_LOGGING_CATEGORY(lcService, "sonavert.cloud.service")
+} // namespace
+
+Result<std::unique_ptr<CloudService>> CloudService::create(CloudStorage& storage, Clock& clock,
+                                                           ServiceOptions options) {
+    auto key =
+        storage.settleMetaValue(QStringLiteral("change_token_key"), secret_tokens::newSigningKey());
+    if (!key)
+        return key.error();
+    return std::unique_ptr<CloudService>(new CloudService(storage, clock, options, key.value()));
+}
+
+CloudService::CloudService(CloudStorage& storage, Clock& clock, ServiceOptions options,
+                           QByteArray signingKey)
+    : m_storage(storage)
+    , m_clock(clock)
+    , m_options(options)
+    , m_tokens(std::move(signingKey))
+    , m_accounts(storage, clock)
+    , m_zones(storage)
+    , m_records(storage, m_zones, clock)
+    , m_changes(storage, m_zones, m_tokens)
+    , m_subscriptions(storage) {
+    registerOperations();
+}
+
+void CloudService::registerOperations() {
+    using Scope = const DatabaseScope&;
+    using Body = const QJsonObject&;
+    m_operations = {
+        {QStringLiteral("account/status"),
+         [](const AccountInfo&, Scope, Body) -> Result<QJsonObject> {
+             return QJsonObject{{QStringLiteral("status"), QStringLiteral("available")}};
+         }},
+        {QStringLiteral("users/current"),
+         [](const AccountInfo& account, Scope, Body) -> Result<QJsonObject> {
+             return QJsonObject{{QStringLiteral("userRecordName"), account.userRecordName}};
+         }},
+        {QStringLiteral("zones/modify"), [this](const AccountInfo&, Scope scope,
+                                                Body body) { return m_zones.modify(scope, body); }},
+        {QStringLiteral("records/modify"),
+         [this](const AccountInfo&, Scope scope, Body body) { return modifyRecords(scope, body); }},
+        {QStringLiteral("records/lookup"),
+         [this](const AccountInfo&, Scope scope, Body body) {
+             return m_records.lookup(scope, body);
+         }},
+        {QStringLiteral("changes/zone"),
+         [this](const AccountInfo&, Scope scope, Body body) {
+             return m_changes.fetch(scope, body);
+         }},
+        {QStringLiteral("subscriptions/lookup"),
+         [this](const AccountInfo&, Scope scope, Body body) {
+             return m_subscriptions.lookup(scope, body);
+         }},
+        {QStringLiteral("subscriptions/modify"),
+         [this](const AccountInfo&, Scope scope, Body body) {
+             return m_subscriptions.modify(scope, body);
+         }},
+    };
+}
+
+Result<DatabaseScope> CloudService::scopeFor(const AccountInfo& account, const QString& container,
+                                             const QString& environment) {
+    if (!json_fields::isValidName(container))
+        return cloudError(ServerErrorCode::BadRequest, QStringLiteral("invalid container"));
+    if (environment != QLatin1String("production") && environment != QLatin1String("development"))
+        return cloudError(ServerErrorCode::BadRequest,
+                          QStringLiteral("environment must be production or development"));
+    return DatabaseScope{account.id, container, environment};
+}
+
+Result<QJsonObject> CloudService::call(const AccountInfo& account, const DatabaseScope& scope,
+                                       const QString& operation, const QJsonObject& body) {
+    const auto it = m_operations.constFind(operation);
+    if (it == m_operations.constEnd())
+        return cloudError(ServerErrorCode::NotFound,
+                          QStringLiteral("unknown operation \"%1\"").arg(operation));
+    return it.value()(account, scope, body);
+}
+
+Result<QJsonObject> CloudService::modifyRecords(const DatabaseScope& scope,
+                                                const QJsonObject& body) {
+    auto modified = m_records.modify(scope, body);
+    if (!modified)
+        return modified.error();
+    // The records are saved whatever happens next: a lost notification is only a lost hint,
+    // so the client still hears that its save succeeded.
+    if (auto status = notifySubscribers(scope, modified.value()); !status)
+        qCWarning(lcService).noquote() << "notifications lost:" << status.error().description;
+    return modified.value().answer;
+}
+
+Status CloudService::notifySubscribers(const DatabaseScope& scope,
+                                       const RecordsModified& modified) {
+    auto subscriptions = m_storage.subscriptions(scope);
+    if (!subscriptions)
+        return subscriptions.error();
+    const auto bodies = SubscriptionMatcher(subscriptions.value())
+                            .notificationsFor(modified.zoneName, modified.outcomes);
+    if (bodies.isEmpty())
+        return {};
+    auto stored = m_storage.appendNotifications(scope, bodies, m_clock.now().unixMilliseconds(),
+                                                m_options.notificationsKept);
+    if (!stored)
+        return stored.error();
+    Q_EMIT notificationsStored(stored.value());
+    return {};
+}
+
+Result<NotificationBacklog> CloudService::backlog(const DatabaseScope& scope, qint64 sinceId) {
+    return m_storage.notificationsSince(scope, sinceId);
+}
+
+Result<int> CloudService::compactTombstones(Duration age) {
+    const auto cutoff =
+        m_clock.now().addSeconds(-std::chrono::duration<double>(age).count()).unixMilliseconds();
+    return m_storage.compactTombstones(cutoff);
+}
+
+} // namespace sonavert::cloud

@@ -1,0 +1,71 @@
+#pragma once
+
+#include "account_directory.h"
+#include "change_feed.h"
+#include "change_token_codec.h"
+#include "record_operations.h"
+#include "runtime/clock.h"
+#include "subscription_operations.h"
+#include "zone_operations.h"
+
+#include <QHash>
+#include <QObject>
+#include <functional>
+#include <memory>
+
+namespace sonavert::cloud {
+
+struct ServiceOptions {
+    /// Push notifications kept per account for reconnecting channels.
+    int notificationsKept = 1000;
+};
+
+/// The rules of the cloud database, transport-free: one call per protocol operation, JSON in
+/// and JSON (or an Error) out. Every call works inside one account's private database.
+class CloudService : public QObject {
+    Q_OBJECT
+public:
+    static Result<std::unique_ptr<CloudService>> create(CloudStorage& storage, Clock& clock,
+                                                        ServiceOptions options = {});
+
+    AccountDirectory& accounts() { return m_accounts; }
+    ZoneOperations& zones() { return m_zones; }
+
+    /// The private database of `account` in a container and environment, or BAD_REQUEST.
+    static Result<DatabaseScope> scopeFor(const AccountInfo& account, const QString& container,
+                                          const QString& environment);
+    /// Runs one operation ("records/modify", ...); NOT_FOUND for an unknown one.
+    Result<QJsonObject> call(const AccountInfo& account, const DatabaseScope& scope,
+                             const QString& operation, const QJsonObject& body);
+    /// What a push channel reconnecting after `sinceId` missed.
+    Result<NotificationBacklog> backlog(const DatabaseScope& scope, qint64 sinceId);
+    /// Forgets deletions older than `age`; tokens from before them expire.
+    Result<int> compactTombstones(Duration age);
+
+Q_SIGNALS:
+    /// Subscriptions fired and their notifications are stored, ids assigned.
+    void notificationsStored(const QList<sonavert::cloud::PushNotification>& notifications);
+
+private:
+    using Operation = std::function<Result<QJsonObject>(const AccountInfo&, const DatabaseScope&,
+                                                        const QJsonObject&)>;
+
+    CloudService(CloudStorage& storage, Clock& clock, ServiceOptions options,
+                 QByteArray signingKey);
+    void registerOperations();
+    Result<QJsonObject> modifyRecords(const DatabaseScope& scope, const QJsonObject& body);
+    Status notifySubscribers(const DatabaseScope& scope, const RecordsModified& modified);
+
+    CloudStorage& m_storage;
+    Clock& m_clock;
+    ServiceOptions m_options;
+    ChangeTokenCodec m_tokens;
+    AccountDirectory m_accounts;
+    ZoneOperations m_zones;
+    RecordOperations m_records;
+    ChangeFeed m_changes;
+    SubscriptionOperations m_subscriptions;
+    QHash<QString, Operation> m_operations;
+};
+
+} // namespace sonavert::cloud

@@ -1,0 +1,23 @@
+#pragma once
+
+#include "wire/json_fields.h"
+#include "wire/server_error.h"
+
+namespace sonavert::cloud {
+
+/// At most this many operations, records, zones or subscriptions in one request.
+inline constexpr qsizetype kMaxItemsPerRequest = 200;
+/// At most this many bytes in one record's JSON form.
+inline constexpr qsizetype kMaxRecordBytes = 1024 * 1024;
+
+/// A required array of items, refused with LIMIT_EXCEEDED beyond the per-request maximum.
+inline Result<QJsonArray> boundedItems(const QJsonObject& body, const QString& key) {
+    auto items = json_fields::requiredArray(body, key);
+    if (items && items.value().size() > kMaxItemsPerRequest)
+        return cloudError(
+            ServerErrorCode::LimitExceeded,
+            QStringLiteral("at most %1 items in \"%2\"").arg(kMaxItemsPerRequest).arg(key));
+    return items;
+}
+
+} // namespace sonavert::cloud

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+/// Random secrets and their digests: bearer tokens, user record names, the token-signing key.
+namespace sonavert::cloud::secret_tokens {
+
+/// A new bearer token: 256 random bits, URL-safe.
+QString newBearerToken();
+/// The form a token is stored in: hex SHA-256. The token itself is never stored.
+QString hashBearerToken(const QString& token);
+/// A new user record name: "_" followed by 32 random hex digits, unrelated to name or token.
+QString newUserRecordName();
+/// A new signing key for change tokens, as text.
+QByteArray newSigningKey();
+
+} // namespace sonavert::cloud::secret_tokens

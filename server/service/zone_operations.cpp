@@ -1,0 +1,125 @@
+#include "zone_operations.h"
+
+#include "request_limits.h"
+#include "wire/error_json.h"
+
+namespace sonavert::cloud {
+
+namespace {
+
+bool isDefaultZone(const QString& zoneName) {
+    return zoneName == QLatin1String(kDefaultZoneName);
+}
+
+struct ZoneCommand {
+    bool isCreate = true;
+    QString zoneName;
+};
+
+Result<ZoneCommand> zoneCommandOf(const QJsonArray& operations, qsizetype index) {
+    auto operation = json_fields::objectAt(operations, index, QStringLiteral("operations"));
+    if (!operation)
+        return operation.error();
+    auto type = json_fields::requiredString(operation.value(), QStringLiteral("operationType"));
+    if (!type)
+        return type.error();
+    if (type.value() != QLatin1String("create") && type.value() != QLatin1String("delete"))
+        return cloudError(ServerErrorCode::BadRequest,
+                          QStringLiteral("zone operationType must be create or delete"));
+    auto zone = json_fields::requiredObject(operation.value(), QStringLiteral("zone"));
+    if (!zone)
+        return zone.error();
+    auto zoneID = json_fields::requiredObject(zone.value(), QStringLiteral("zoneID"));
+    if (!zoneID)
+        return zoneID.error();
+    auto name = ZoneOperations::zoneNameOf(zoneID.value());
+    if (!name)
+        return name.error();
+    if (type.value() == QLatin1String("delete") && isDefaultZone(name.value()))
+        return cloudError(ServerErrorCode::BadRequest,
+                          QStringLiteral("the default zone cannot be deleted"));
+    return ZoneCommand{type.value() == QLatin1String("create"), name.value()};
+}
+
+} // namespace
+
+ZoneOperations::ZoneOperations(CloudStorage& storage)
+    : m_storage(storage) {}
+
+Result<QString> ZoneOperations::zoneNameOf(const std::optional<QJsonObject>& zoneID) {
+    if (!zoneID)
+        return QString::fromLatin1(kDefaultZoneName);
+    return json_fields::requiredName(*zoneID, QStringLiteral("zoneName"));
+}
+
+Result<ZoneState> ZoneOperations::liveZone(const DatabaseScope& scope, const QString& zoneName) {
+    auto state = m_storage.zone(scope, zoneName);
+    if (!state)
+        return state;
+    switch (state.value().status) {
+    case ZoneStatus::Live:
+        return state;
+    case ZoneStatus::DeletedByUser:
+        return cloudError(ServerErrorCode::UserDeletedZone,
+                          QStringLiteral("zone \"%1\" was deleted by the user").arg(zoneName));
+    case ZoneStatus::Missing:
+        break;
+    }
+    if (isDefaultZone(zoneName))
+        return m_storage.createZone(scope, zoneName);
+    return cloudError(ServerErrorCode::ZoneNotFound,
+                      QStringLiteral("zone \"%1\" does not exist").arg(zoneName));
+}
+
+Result<QJsonObject> ZoneOperations::modify(const DatabaseScope& scope, const QJsonObject& body) {
+    auto operations = boundedItems(body, QStringLiteral("operations"));
+    if (!operations)
+        return operations.error();
+    QList<ZoneCommand> commands;
+    for (qsizetype i = 0; i < operations.value().size(); ++i) {
+        auto command = zoneCommandOf(operations.value(), i);
+        if (!command)
+            return command.error();
+        commands.append(command.value());
+    }
+    QJsonArray zones;
+    for (const ZoneCommand& command : commands) {
+        auto result = command.isCreate ? createZone(scope, command.zoneName)
+                                       : deleteZone(scope, command.zoneName);
+        if (!result && !serverErrorCodeOf(result.error()))
+            return result.error();
+        const QJsonObject zoneKeys{{QStringLiteral("zoneID"), zoneIdJson(command.zoneName)}};
+        zones.append(result ? zoneKeys : errorToJson(result.error(), zoneKeys));
+    }
+    return QJsonObject{{QStringLiteral("zones"), zones}};
+}
+
+Result<QJsonObject> ZoneOperations::createZone(const DatabaseScope& scope,
+                                               const QString& zoneName) {
+    auto state = m_storage.createZone(scope, zoneName);
+    if (!state)
+        return state.error();
+    return QJsonObject{};
+}
+
+Result<QJsonObject> ZoneOperations::deleteZone(const DatabaseScope& scope,
+                                               const QString& zoneName) {
+    auto state = liveZone(scope, zoneName);
+    if (!state)
+        return state.error();
+    if (auto status = m_storage.deleteZone(scope, zoneName, false); !status)
+        return status.error();
+    return QJsonObject{};
+}
+
+Status ZoneOperations::deleteByUser(const DatabaseScope& scope, const QString& zoneName) {
+    if (isDefaultZone(zoneName))
+        return cloudError(ServerErrorCode::BadRequest,
+                          QStringLiteral("the default zone cannot be deleted"));
+    auto state = liveZone(scope, zoneName);
+    if (!state)
+        return state.error();
+    return m_storage.deleteZone(scope, zoneName, true);
+}
+
+} // namespace sonavert::cloud

@@ -1,0 +1,140 @@
+#pragma once
+
+#include "runtime/result.h"
+#include "wire/record_json.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QList>
+#include <QString>
+#include <optional>
+
+namespace sonavert::cloud {
+
+struct AccountInfo {
+    qint64 id = 0;
+    QString name;
+    QString userRecordName;
+};
+
+/// One private database: an account's data in one container and environment.
+struct DatabaseScope {
+    qint64 accountId = 0;
+    QString container;
+    QString environment;
+};
+
+enum class ZoneStatus { Live, Missing, DeletedByUser };
+
+/// A zone as stored. `zoneId` changes each time the zone is created again, which is what makes
+/// the change tokens of an earlier incarnation recognisably stale.
+struct ZoneState {
+    ZoneStatus status = ZoneStatus::Missing;
+    qint64 zoneId = 0;
+    qint64 lastSequence = 0;
+    /// Tombstones up to this sequence have been compacted away.
+    qint64 compactedThrough = 0;
+};
+
+struct StoredRecord {
+    CloudRecord record;
+    qint64 sequence = 0;
+    bool isDeleted = false;
+};
+
+enum class WriteKind { Replace, Update, Delete };
+
+struct RecordWrite {
+    WriteKind kind = WriteKind::Replace;
+    QString recordName;
+    QString recordType;
+    /// As sent; for Update a field whose value is null is removed.
+    QJsonObject fields;
+};
+
+/// What one write did: the live record before it (if any) and the record after it (none after
+/// a delete).
+struct WriteOutcome {
+    std::optional<CloudRecord> before;
+    std::optional<CloudRecord> after;
+};
+
+struct ChangePage {
+    QList<StoredRecord> records;
+    /// The sequence a follow-up read continues from.
+    qint64 nextSequence = 0;
+    bool moreComing = false;
+};
+
+struct PushNotification {
+    qint64 id = 0;
+    qint64 accountId = 0;
+    QString container;
+    QString environment;
+    QJsonObject body;
+};
+
+/// What a reconnecting push channel missed.
+struct NotificationBacklog {
+    qint64 lastId = 0;
+    /// False when notifications after the requested id were already dropped.
+    bool isComplete = true;
+    QList<PushNotification> missed;
+};
+
+/// Everything the server keeps. Every record, zone and subscription call is confined to one
+/// account's scope. Errors outside the cloud error domain are internal failures.
+class CloudStorage {
+public:
+    virtual ~CloudStorage() = default;
+
+    /// A server-wide value that is set once and then never changes (e.g. the token secret).
+    virtual Result<QByteArray> settleMetaValue(const QString& key, const QByteArray& candidate) = 0;
+
+    virtual Result<AccountInfo> createAccount(const QString& name, const QString& userRecordName,
+                                              qint64 nowMs) = 0;
+    virtual Result<std::optional<AccountInfo>> accountByName(const QString& name) = 0;
+    virtual Result<std::optional<AccountInfo>> accountByTokenHash(const QString& tokenHash) = 0;
+    virtual Status addToken(qint64 accountId, const QString& tokenHash, qint64 nowMs) = 0;
+    /// Whether a token with this hash belonged to the account and is now gone.
+    virtual Result<bool> removeToken(qint64 accountId, const QString& tokenHash) = 0;
+
+    virtual Result<ZoneState> zone(const DatabaseScope& scope, const QString& zoneName) = 0;
+    /// Creates the zone, or keeps it when it is live already.
+    virtual Result<ZoneState> createZone(const DatabaseScope& scope, const QString& zoneName) = 0;
+    /// Deletes a live zone and its records; `byUser` leaves a marker until it is created again.
+    virtual Status deleteZone(const DatabaseScope& scope, const QString& zoneName, bool byUser) = 0;
+
+    /// Applies the writes in one transaction, each with its own next sequence of the zone.
+    /// Fails with ZONE_NOT_FOUND when the zone is no longer live.
+    virtual Result<QList<WriteOutcome>>
+    writeRecords(qint64 zoneId, const QList<RecordWrite>& writes, qint64 nowMs) = 0;
+    /// Live records by name, in the order asked; nothing for a missing or deleted one.
+    virtual Result<QList<std::optional<CloudRecord>>> lookupRecords(qint64 zoneId,
+                                                                    const QStringList& names) = 0;
+    /// Records changed after `afterSequence`, at most `limit`, in sequence order. Tombstones
+    /// are included only when `withTombstones`.
+    virtual Result<ChangePage> changesSince(qint64 zoneId, qint64 afterSequence, int limit,
+                                            bool withTombstones) = 0;
+    /// Forgets tombstones older than `deletedBeforeMs`; returns how many went.
+    virtual Result<int> compactTombstones(qint64 deletedBeforeMs) = 0;
+
+    virtual Result<QList<QJsonObject>> subscriptions(const DatabaseScope& scope) = 0;
+    virtual Result<std::optional<QJsonObject>> subscription(const DatabaseScope& scope,
+                                                            const QString& subscriptionID) = 0;
+    virtual Status putSubscription(const DatabaseScope& scope, const QString& subscriptionID,
+                                   const QJsonObject& subscription) = 0;
+    virtual Result<bool> deleteSubscription(const DatabaseScope& scope,
+                                            const QString& subscriptionID) = 0;
+
+    /// Stores notifications with the account's next ids, keeping the newest `keep` of the
+    /// account.
+    virtual Result<QList<PushNotification>> appendNotifications(const DatabaseScope& scope,
+                                                                const QList<QJsonObject>& bodies,
+                                                                qint64 nowMs, int keep) = 0;
+    /// Notifications of the scope with an id above `sinceId`.
+    virtual Result<NotificationBacklog> notificationsSince(const DatabaseScope& scope,
+                                                           qint64 sinceId) = 0;
+};
+
+} // namespace sonavert::cloud

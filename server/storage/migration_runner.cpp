@@ -1,0 +1,86 @@
+#include "migration_runner.h"
+
+#include "sql_session.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+
+namespace sonavert::cloud {
+
+namespace {
+
+// Statements end with a semicolon at the end of a line; comments are whole lines.
+QStringList statementsOf(const QString& script) {
+    QStringList statements;
+    QString current;
+    for (const QString& line : script.split(QLatin1Char('\n'))) {
+        if (line.trimmed().startsWith(QLatin1String("--")))
+            continue;
+        current += line + QLatin1Char('\n');
+        if (line.trimmed().endsWith(QLatin1Char(';'))) {
+            statements.append(current.trimmed().chopped(1));
+            current.clear();
+        }
+    }
+    if (!current.trimmed().isEmpty())
+        statements.append(current.trimmed());
+    return statements;
+}
+
+} // namespace
+
+MigrationRunner::MigrationRunner(SqlSession& session, QString directory, QString lockStatement)
+    : m_session(session)
+    , m_directory(std::move(directory))
+    , m_lockStatement(std::move(lockStatement)) {}
+
+Status MigrationRunner::apply() {
+    auto created = m_session.run(QStringLiteral(
+        "CREATE TABLE IF NOT EXISTS schema_migrations (version INTEGER PRIMARY KEY)"));
+    if (!created)
+        return created.error();
+    static const QRegularExpression kFileName(QStringLiteral("^(\\d+)_.*\\.sql$"));
+    const QStringList files =
+        QDir(m_directory).entryList({QStringLiteral("*.sql")}, QDir::Files, QDir::Name);
+    if (files.isEmpty())
+        return storageError(QStringLiteral("no migrations in ") + m_directory);
+    for (const QString& file : files) {
+        const auto match = kFileName.match(file);
+        if (!match.hasMatch())
+            return storageError(QStringLiteral("badly named migration ") + file);
+        if (auto status = applyOne(match.captured(1).toInt(), m_directory + u'/' + file); !status)
+            return status;
+    }
+    return {};
+}
+
+Status MigrationRunner::applyOne(int version, const QString& filePath) {
+    SqlTransaction transaction(m_session);
+    if (auto status = transaction.begin(); !status)
+        return status;
+    if (!m_lockStatement.isEmpty()) {
+        if (auto locked = m_session.run(m_lockStatement); !locked)
+            return locked.error();
+    }
+    auto seen = m_session.scalar(
+        QStringLiteral("SELECT version FROM schema_migrations WHERE version = ?"), {version});
+    if (!seen)
+        return seen.error();
+    if (seen.value())
+        return {};
+    QFile file(filePath);
+    if (!file.open(QIODevice::ReadOnly))
+        return storageError(QStringLiteral("cannot read ") + filePath);
+    for (const QString& statement : statementsOf(QString::fromUtf8(file.readAll()))) {
+        if (auto done = m_session.run(statement); !done)
+            return done.error();
+    }
+    auto recorded = m_session.run(
+        QStringLiteral("INSERT INTO schema_migrations (version) VALUES (?)"), {version});
+    if (!recorded)
+        return recorded.error();
+    return transaction.commit();
+}
+
+} // namespace sonavert::cloud

@@ -1,0 +1,27 @@
+#pragma once
+
+#include "storage/sql_dialect.h"
+
+#include <QUrl>
+
+namespace sonavert::cloud {
+
+/// A PostgreSQL database named by a postgresql:// URL, shareable by several server instances.
+class PostgresDialect final : public SqlDialect {
+public:
+    explicit PostgresDialect(QUrl url);
+
+    Result<QSqlDatabase> open(const QString& connectionName) override;
+    QString migrationsDirectory() const override { return QStringLiteral(":/migrations/postgres"); }
+    QString beginWriteStatement() const override { return QStringLiteral("BEGIN"); }
+    QString migrationLockStatement() const override {
+        // Any constant works; it only has to be the same for every instance.
+        return QStringLiteral("SELECT pg_advisory_xact_lock(7170421)");
+    }
+    QString description() const override;
+
+private:
+    QUrl m_url;
+};
+
+} // namespace sonavert::cloud

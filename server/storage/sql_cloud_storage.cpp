@@ -1,0 +1,261 @@
+#include "sql_cloud_storage.h"
+
+#include "migration_runner.h"
+#include "sql_dialect.h"
+#include "wire/server_error.h"
+
+#include <QAtomicInteger>
+#include <QJsonDocument>
+
+namespace sonavert::cloud {
+
+namespace {
+
+QString newConnectionName() {
+    static QAtomicInteger<quint64> counter;
+    return QStringLiteral("sonavert-cloud-%1").arg(++counter);
+}
+
+QString toText(const QJsonObject& object) {
+    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
+}
+
+QJsonObject toObject(const QVariant& text) {
+    return QJsonDocument::fromJson(text.toString().toUtf8()).object();
+}
+
+QVariantList scopeBinds(const DatabaseScope& scope) {
+    return {scope.accountId, scope.container, scope.environment};
+}
+
+} // namespace
+
+Result<std::unique_ptr<SqlCloudStorage>>
+SqlCloudStorage::open(std::unique_ptr<SqlDialect> dialect) {
+    const QString connectionName = newConnectionName();
+    std::unique_ptr<SqlCloudStorage> storage;
+    {
+        // The connection handle must be gone before a failed storage removes the connection.
+        auto db = dialect->open(connectionName);
+        if (!db) {
+            QSqlDatabase::removeDatabase(connectionName);
+            return db.error();
+        }
+        storage.reset(new SqlCloudStorage(std::move(dialect), db.value(), connectionName));
+    }
+    MigrationRunner migrations(storage->m_session, storage->m_dialect->migrationsDirectory(),
+                               storage->m_dialect->migrationLockStatement());
+    if (auto status = migrations.apply(); !status)
+        return status.error();
+    return storage;
+}
+
+SqlCloudStorage::SqlCloudStorage(std::unique_ptr<SqlDialect> dialect, QSqlDatabase db,
+                                 QString connectionName)
+    : m_dialect(std::move(dialect))
+    , m_connectionName(std::move(connectionName))
+    , m_session(std::move(db), m_dialect->beginWriteStatement()) {}
+
+SqlCloudStorage::~SqlCloudStorage() {
+    m_session.database().close();
+    m_session.database() = QSqlDatabase();
+    QSqlDatabase::removeDatabase(m_connectionName);
+}
+
+Result<QByteArray> SqlCloudStorage::settleMetaValue(const QString& key,
+                                                    const QByteArray& candidate) {
+    auto inserted = m_session.run(
+        QStringLiteral("INSERT INTO server_meta (key, value) VALUES (?, ?) ON CONFLICT DO NOTHING"),
+        {key, QString::fromLatin1(candidate)});
+    if (!inserted)
+        return inserted.error();
+    auto value =
+        m_session.scalar(QStringLiteral("SELECT value FROM server_meta WHERE key = ?"), {key});
+    if (!value)
+        return value.error();
+    if (!value.value())
+        return storageError(QStringLiteral("meta value vanished: ") + key);
+    return value.value()->toString().toLatin1();
+}
+
+Result<AccountInfo> SqlCloudStorage::createAccount(const QString& name,
+                                                   const QString& userRecordName, qint64 nowMs) {
+    auto existing = accountByName(name);
+    if (!existing)
+        return existing.error();
+    if (existing.value())
+        return cloudError(ServerErrorCode::BadRequest,
+                          QStringLiteral("an account named \"%1\" exists").arg(name));
+    auto id = m_session.scalar(QStringLiteral("INSERT INTO accounts (name, user_record_name, "
+                                              "created_ms) VALUES (?, ?, ?) RETURNING id"),
+                               {name, userRecordName, nowMs});
+    if (!id)
+        return id.error();
+    return AccountInfo{id.value().value_or(0).toLongLong(), name, userRecordName};
+}
+
+Result<std::optional<AccountInfo>> SqlCloudStorage::oneAccount(const QString& sql,
+                                                               const QVariantList& binds) {
+    auto query = m_session.run(sql, binds);
+    if (!query)
+        return query.error();
+    QSqlQuery& row = query.value();
+    if (!row.next())
+        return std::optional<AccountInfo>{};
+    return std::optional<AccountInfo>{
+        AccountInfo{row.value(0).toLongLong(), row.value(1).toString(), row.value(2).toString()}};
+}
+
+Result<std::optional<AccountInfo>> SqlCloudStorage::accountByName(const QString& name) {
+    return oneAccount(
+        QStringLiteral("SELECT id, name, user_record_name FROM accounts WHERE name = ?"), {name});
+}
+
+Result<std::optional<AccountInfo>> SqlCloudStorage::accountByTokenHash(const QString& tokenHash) {
+    return oneAccount(QStringLiteral("SELECT a.id, a.name, a.user_record_name FROM accounts a "
+                                     "JOIN account_tokens t ON t.account_id = a.id "
+                                     "WHERE t.token_hash = ?"),
+                      {tokenHash});
+}
+
+Status SqlCloudStorage::addToken(qint64 accountId, const QString& tokenHash, qint64 nowMs) {
+    auto inserted = m_session.run(QStringLiteral("INSERT INTO account_tokens (token_hash, "
+                                                 "account_id, created_ms) VALUES (?, ?, ?)"),
+                                  {tokenHash, accountId, nowMs});
+    if (!inserted)
+        return inserted.error();
+    return {};
+}
+
+Result<bool> SqlCloudStorage::removeToken(qint64 accountId, const QString& tokenHash) {
+    auto removed = m_session.run(
+        QStringLiteral("DELETE FROM account_tokens WHERE account_id = ? AND token_hash = ?"),
+        {accountId, tokenHash});
+    if (!removed)
+        return removed.error();
+    return removed.value().numRowsAffected() > 0;
+}
+
+Result<ZoneState> SqlCloudStorage::zone(const DatabaseScope& scope, const QString& zoneName) {
+    auto query = m_session.run(
+        QStringLiteral("SELECT id, is_live, deleted_by_user, last_sequence, compacted_through "
+                       "FROM zones WHERE account_id = ? AND container = ? AND environment = ? "
+                       "AND name = ?"),
+        scopeBinds(scope) << zoneName);
+    if (!query)
+        return query.error();
+    QSqlQuery& row = query.value();
+    if (!row.next())
+        return ZoneState{};
+    ZoneState state;
+    state.zoneId = row.value(0).toLongLong();
+    state.status = row.value(1).toInt() != 0   ? ZoneStatus::Live
+                   : row.value(2).toInt() != 0 ? ZoneStatus::DeletedByUser
+                                               : ZoneStatus::Missing;
+    state.lastSequence = row.value(3).toLongLong();
+    state.compactedThrough = row.value(4).toLongLong();
+    return state;
+}
+
+Result<ZoneState> SqlCloudStorage::createZone(const DatabaseScope& scope, const QString& zoneName) {
+    SqlTransaction transaction(m_session);
+    if (auto status = transaction.begin(); !status)
+        return status.error();
+    auto current = zone(scope, zoneName);
+    if (!current || current.value().status == ZoneStatus::Live)
+        return current;
+    // A fresh row, and so a fresh id: tokens of the earlier incarnation must not match it.
+    auto cleared = m_session.run(QStringLiteral("DELETE FROM zones WHERE account_id = ? AND "
+                                                "container = ? AND environment = ? AND name = ?"),
+                                 scopeBinds(scope) << zoneName);
+    if (!cleared)
+        return cleared.error();
+    auto inserted = m_session.run(QStringLiteral("INSERT INTO zones (account_id, container, "
+                                                 "environment, name, is_live) VALUES "
+                                                 "(?, ?, ?, ?, 1)"),
+                                  scopeBinds(scope) << zoneName);
+    if (!inserted)
+        return inserted.error();
+    auto created = zone(scope, zoneName);
+    if (!created)
+        return created;
+    if (auto status = transaction.commit(); !status)
+        return status.error();
+    return created;
+}
+
+Status SqlCloudStorage::deleteZone(const DatabaseScope& scope, const QString& zoneName,
+                                   bool byUser) {
+    SqlTransaction transaction(m_session);
+    if (auto status = transaction.begin(); !status)
+        return status;
+    auto current = zone(scope, zoneName);
+    if (!current)
+        return current.error();
+    if (current.value().status != ZoneStatus::Live)
+        return transaction.commit();
+    const qint64 zoneId = current.value().zoneId;
+    auto records = m_session.run(QStringLiteral("DELETE FROM records WHERE zone_id = ?"), {zoneId});
+    if (!records)
+        return records.error();
+    auto marked = byUser
+                      ? m_session.run(QStringLiteral("UPDATE zones SET is_live = 0, "
+                                                     "deleted_by_user = 1 WHERE id = ?"),
+                                      {zoneId})
+                      : m_session.run(QStringLiteral("DELETE FROM zones WHERE id = ?"), {zoneId});
+    if (!marked)
+        return marked.error();
+    return transaction.commit();
+}
+
+Result<QList<QJsonObject>> SqlCloudStorage::subscriptions(const DatabaseScope& scope) {
+    auto query = m_session.run(QStringLiteral("SELECT body FROM subscriptions WHERE account_id = ? "
+                                              "AND container = ? AND environment = ? "
+                                              "ORDER BY subscription_id"),
+                               scopeBinds(scope));
+    if (!query)
+        return query.error();
+    QList<QJsonObject> result;
+    while (query.value().next())
+        result.append(toObject(query.value().value(0)));
+    return result;
+}
+
+Result<std::optional<QJsonObject>> SqlCloudStorage::subscription(const DatabaseScope& scope,
+                                                                 const QString& subscriptionID) {
+    auto body = m_session.scalar(QStringLiteral("SELECT body FROM subscriptions WHERE account_id "
+                                                "= ? AND container = ? AND environment = ? AND "
+                                                "subscription_id = ?"),
+                                 scopeBinds(scope) << subscriptionID);
+    if (!body)
+        return body.error();
+    if (!body.value())
+        return std::optional<QJsonObject>{};
+    return std::optional<QJsonObject>{toObject(*body.value())};
+}
+
+Status SqlCloudStorage::putSubscription(const DatabaseScope& scope, const QString& subscriptionID,
+                                        const QJsonObject& subscription) {
+    auto stored = m_session.run(
+        QStringLiteral("INSERT INTO subscriptions (account_id, container, environment, "
+                       "subscription_id, body) VALUES (?, ?, ?, ?, ?) ON CONFLICT (account_id, "
+                       "container, environment, subscription_id) DO UPDATE SET body = "
+                       "excluded.body"),
+        scopeBinds(scope) << subscriptionID << toText(subscription));
+    if (!stored)
+        return stored.error();
+    return {};
+}
+
+Result<bool> SqlCloudStorage::deleteSubscription(const DatabaseScope& scope,
+                                                 const QString& subscriptionID) {
+    auto removed = m_session.run(QStringLiteral("DELETE FROM subscriptions WHERE account_id = ? "
+                                                "AND container = ? AND environment = ? AND "
+                                                "subscription_id = ?"),
+                                 scopeBinds(scope) << subscriptionID);
+    if (!removed)
+        return removed.error();
+    return removed.value().numRowsAffected() > 0;
+}
+
+} // namespace sonavert::cloud

@@ -1,0 +1,70 @@
+#pragma once
+
+#include "cloud_storage.h"
+#include "sql_session.h"
+
+#include <memory>
+
+namespace sonavert::cloud {
+
+class SqlDialect;
+
+/// CloudStorage over QtSql. The queries are shared by every engine; the dialect opens the
+/// connection and names the migration folder. Each call runs synchronously on the owning
+/// thread, and every multi-statement change is one transaction.
+class SqlCloudStorage final : public CloudStorage {
+public:
+    /// Opens the database and applies pending migrations.
+    static Result<std::unique_ptr<SqlCloudStorage>> open(std::unique_ptr<SqlDialect> dialect);
+    ~SqlCloudStorage() override;
+
+    Result<QByteArray> settleMetaValue(const QString& key, const QByteArray& candidate) override;
+
+    Result<AccountInfo> createAccount(const QString& name, const QString& userRecordName,
+                                      qint64 nowMs) override;
+    Result<std::optional<AccountInfo>> accountByName(const QString& name) override;
+    Result<std::optional<AccountInfo>> accountByTokenHash(const QString& tokenHash) override;
+    Status addToken(qint64 accountId, const QString& tokenHash, qint64 nowMs) override;
+    Result<bool> removeToken(qint64 accountId, const QString& tokenHash) override;
+
+    Result<ZoneState> zone(const DatabaseScope& scope, const QString& zoneName) override;
+    Result<ZoneState> createZone(const DatabaseScope& scope, const QString& zoneName) override;
+    Status deleteZone(const DatabaseScope& scope, const QString& zoneName, bool byUser) override;
+
+    Result<QList<WriteOutcome>> writeRecords(qint64 zoneId, const QList<RecordWrite>& writes,
+                                             qint64 nowMs) override;
+    Result<QList<std::optional<CloudRecord>>> lookupRecords(qint64 zoneId,
+                                                            const QStringList& names) override;
+    Result<ChangePage> changesSince(qint64 zoneId, qint64 afterSequence, int limit,
+                                    bool withTombstones) override;
+    Result<int> compactTombstones(qint64 deletedBeforeMs) override;
+
+    Result<QList<QJsonObject>> subscriptions(const DatabaseScope& scope) override;
+    Result<std::optional<QJsonObject>> subscription(const DatabaseScope& scope,
+                                                    const QString& subscriptionID) override;
+    Status putSubscription(const DatabaseScope& scope, const QString& subscriptionID,
+                           const QJsonObject& subscription) override;
+    Result<bool> deleteSubscription(const DatabaseScope& scope,
+                                    const QString& subscriptionID) override;
+
+    Result<QList<PushNotification>> appendNotifications(const DatabaseScope& scope,
+                                                        const QList<QJsonObject>& bodies,
+                                                        qint64 nowMs, int keep) override;
+    Result<NotificationBacklog> notificationsSince(const DatabaseScope& scope,
+                                                   qint64 sinceId) override;
+
+private:
+    SqlCloudStorage(std::unique_ptr<SqlDialect> dialect, QSqlDatabase db, QString connectionName);
+
+    Result<std::optional<AccountInfo>> oneAccount(const QString& sql, const QVariantList& binds);
+    Result<std::optional<StoredRecord>> storedRecord(qint64 zoneId, const QString& recordName);
+    Result<WriteOutcome> writeOne(qint64 zoneId, const RecordWrite& write, qint64 sequence,
+                                  qint64 nowMs);
+    Status upsertRecord(qint64 zoneId, const CloudRecord& record, qint64 sequence);
+
+    std::unique_ptr<SqlDialect> m_dialect;
+    QString m_connectionName;
+    SqlSession m_session;
+};
+
+} // namespace sonavert::cloud

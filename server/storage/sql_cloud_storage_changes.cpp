@@ -1,0 +1,262 @@
+// SqlCloudStorage: records, their change sequence, tombstones and push notifications.
+#include "sql_cloud_storage.h"
+#include "wire/server_error.h"
+
+#include <QJsonDocument>
+
+namespace sonavert::cloud {
+
+namespace {
+
+const QString kRecordColumns = QStringLiteral(
+    "record_name, record_type, fields, created_ms, modified_ms, sequence, is_deleted");
+
+StoredRecord storedRecordOf(const QSqlQuery& row) {
+    StoredRecord stored;
+    stored.record.recordName = row.value(0).toString();
+    stored.record.recordType = row.value(1).toString();
+    stored.record.fields = QJsonDocument::fromJson(row.value(2).toString().toUtf8()).object();
+    stored.record.createdMs = row.value(3).toLongLong();
+    stored.record.modifiedMs = row.value(4).toLongLong();
+    stored.sequence = row.value(5).toLongLong();
+    stored.isDeleted = row.value(6).toInt() != 0;
+    return stored;
+}
+
+QString toText(const QJsonObject& object) {
+    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
+}
+
+std::optional<CloudRecord> liveRecord(const std::optional<StoredRecord>& stored) {
+    if (!stored || stored->isDeleted)
+        return std::nullopt;
+    return stored->record;
+}
+
+} // namespace
+
+Result<std::optional<StoredRecord>> SqlCloudStorage::storedRecord(qint64 zoneId,
+                                                                  const QString& recordName) {
+    auto query = m_session.run(QStringLiteral("SELECT %1 FROM records WHERE zone_id = ? AND "
+                                              "record_name = ?")
+                                   .arg(kRecordColumns),
+                               {zoneId, recordName});
+    if (!query)
+        return query.error();
+    if (!query.value().next())
+        return std::optional<StoredRecord>{};
+    return std::optional<StoredRecord>{storedRecordOf(query.value())};
+}
+
+Status SqlCloudStorage::upsertRecord(qint64 zoneId, const CloudRecord& record, qint64 sequence) {
+    auto stored = m_session.run(
+        QStringLiteral("INSERT INTO records (zone_id, record_name, record_type, fields, "
+                       "created_ms, modified_ms, sequence, is_deleted) VALUES "
+                       "(?, ?, ?, ?, ?, ?, ?, 0) ON CONFLICT (zone_id, record_name) DO UPDATE SET "
+                       "record_type = excluded.record_type, fields = excluded.fields, created_ms "
+                       "= excluded.created_ms, modified_ms = excluded.modified_ms, sequence = "
+                       "excluded.sequence, is_deleted = 0"),
+        {zoneId, record.recordName, record.recordType, toText(record.fields), record.createdMs,
+         record.modifiedMs, sequence});
+    if (!stored)
+        return stored.error();
+    return {};
+}
+
+Result<WriteOutcome> SqlCloudStorage::writeOne(qint64 zoneId, const RecordWrite& write,
+                                               qint64 sequence, qint64 nowMs) {
+    auto stored = storedRecord(zoneId, write.recordName);
+    if (!stored)
+        return stored.error();
+    const std::optional<CloudRecord> before = liveRecord(stored.value());
+    if (write.kind == WriteKind::Delete) {
+        if (!before)
+            return WriteOutcome{};
+        auto marked = m_session.run(QStringLiteral("UPDATE records SET is_deleted = 1, fields = "
+                                                   "'{}', modified_ms = ?, sequence = ? WHERE "
+                                                   "zone_id = ? AND record_name = ?"),
+                                    {nowMs, sequence, zoneId, write.recordName});
+        if (!marked)
+            return marked.error();
+        return WriteOutcome{before, std::nullopt};
+    }
+    CloudRecord after;
+    after.recordName = write.recordName;
+    after.recordType = write.recordType;
+    const QJsonObject base =
+        (write.kind == WriteKind::Update && before) ? before->fields : QJsonObject{};
+    after.fields = applyFieldChanges(base, write.fields);
+    after.createdMs = before ? before->createdMs : nowMs;
+    after.modifiedMs = nowMs;
+    if (auto status = upsertRecord(zoneId, after, sequence); !status)
+        return status.error();
+    return WriteOutcome{before, after};
+}
+
+Result<QList<WriteOutcome>>
+SqlCloudStorage::writeRecords(qint64 zoneId, const QList<RecordWrite>& writes, qint64 nowMs) {
+    SqlTransaction transaction(m_session);
+    if (auto status = transaction.begin(); !status)
+        return status.error();
+    // Taking the sequences locks the zone row until commit, so sequences follow commit order
+    // even when several servers share the database.
+    auto last = m_session.scalar(QStringLiteral("UPDATE zones SET last_sequence = last_sequence + "
+                                                "? WHERE id = ? AND is_live = 1 RETURNING "
+                                                "last_sequence"),
+                                 {static_cast<qint64>(writes.size()), zoneId});
+    if (!last)
+        return last.error();
+    if (!last.value())
+        return cloudError(ServerErrorCode::ZoneNotFound, QStringLiteral("zone not found"));
+    qint64 sequence = last.value()->toLongLong() - writes.size();
+    QList<WriteOutcome> outcomes;
+    for (const RecordWrite& write : writes) {
+        auto outcome = writeOne(zoneId, write, ++sequence, nowMs);
+        if (!outcome)
+            return outcome.error();
+        outcomes.append(outcome.value());
+    }
+    if (auto status = transaction.commit(); !status)
+        return status.error();
+    return outcomes;
+}
+
+Result<QList<std::optional<CloudRecord>>> SqlCloudStorage::lookupRecords(qint64 zoneId,
+                                                                         const QStringList& names) {
+    QList<std::optional<CloudRecord>> result;
+    for (const QString& name : names) {
+        auto stored = storedRecord(zoneId, name);
+        if (!stored)
+            return stored.error();
+        result.append(liveRecord(stored.value()));
+    }
+    return result;
+}
+
+Result<ChangePage> SqlCloudStorage::changesSince(qint64 zoneId, qint64 afterSequence, int limit,
+                                                 bool withTombstones) {
+    // The zone's sequence is read first and bounds the records: everything up to it has
+    // committed, so the token handed out never skips a write still in flight.
+    auto last =
+        m_session.scalar(QStringLiteral("SELECT last_sequence FROM zones WHERE id = ?"), {zoneId});
+    if (!last)
+        return last.error();
+    const qint64 lastSequence = last.value().value_or(0).toLongLong();
+    auto query = m_session.run(
+        QStringLiteral("SELECT %1 FROM records WHERE zone_id = ? AND sequence > ? AND sequence "
+                       "<= ? %2 ORDER BY sequence LIMIT ?")
+            .arg(kRecordColumns, withTombstones ? QString() : QStringLiteral("AND is_deleted = 0")),
+        {zoneId, afterSequence, lastSequence, limit + 1});
+    if (!query)
+        return query.error();
+    ChangePage page;
+    while (query.value().next())
+        page.records.append(storedRecordOf(query.value()));
+    page.moreComing = page.records.size() > limit;
+    if (page.moreComing)
+        page.records.resize(limit);
+    page.nextSequence = page.moreComing ? page.records.last().sequence : lastSequence;
+    return page;
+}
+
+Result<int> SqlCloudStorage::compactTombstones(qint64 deletedBeforeMs) {
+    SqlTransaction transaction(m_session);
+    if (auto status = transaction.begin(); !status)
+        return status.error();
+    auto zones =
+        m_session.run(QStringLiteral("SELECT zone_id, MAX(sequence) FROM records WHERE "
+                                     "is_deleted = 1 AND modified_ms < ? GROUP BY zone_id"),
+                      {deletedBeforeMs});
+    if (!zones)
+        return zones.error();
+    QList<std::pair<qint64, qint64>> compacted;
+    while (zones.value().next())
+        compacted.append(
+            {zones.value().value(0).toLongLong(), zones.value().value(1).toLongLong()});
+    for (const auto& [zoneId, through] : compacted) {
+        auto marked = m_session.run(QStringLiteral("UPDATE zones SET compacted_through = ? WHERE "
+                                                   "id = ? AND compacted_through < ?"),
+                                    {through, zoneId, through});
+        if (!marked)
+            return marked.error();
+    }
+    auto removed = m_session.run(
+        QStringLiteral("DELETE FROM records WHERE is_deleted = 1 AND modified_ms < ?"),
+        {deletedBeforeMs});
+    if (!removed)
+        return removed.error();
+    const int count = removed.value().numRowsAffected();
+    if (auto status = transaction.commit(); !status)
+        return status.error();
+    return count;
+}
+
+Result<QList<PushNotification>>
+SqlCloudStorage::appendNotifications(const DatabaseScope& scope, const QList<QJsonObject>& bodies,
+                                     qint64 nowMs, int keep) {
+    SqlTransaction transaction(m_session);
+    if (auto status = transaction.begin(); !status)
+        return status.error();
+    auto last = m_session.scalar(QStringLiteral("UPDATE accounts SET last_notification_id = "
+                                                "last_notification_id + ? WHERE id = ? "
+                                                "RETURNING last_notification_id"),
+                                 {static_cast<qint64>(bodies.size()), scope.accountId});
+    if (!last)
+        return last.error();
+    const qint64 lastId = last.value().value_or(0).toLongLong();
+    QList<PushNotification> stored;
+    qint64 id = lastId - bodies.size();
+    for (const QJsonObject& body : bodies) {
+        PushNotification notification{++id, scope.accountId, scope.container, scope.environment,
+                                      body};
+        notification.body.insert(QStringLiteral("id"), id);
+        auto inserted = m_session.run(QStringLiteral("INSERT INTO notifications (account_id, id, "
+                                                     "container, environment, body, created_ms) "
+                                                     "VALUES (?, ?, ?, ?, ?, ?)"),
+                                      {scope.accountId, id, scope.container, scope.environment,
+                                       toText(notification.body), nowMs});
+        if (!inserted)
+            return inserted.error();
+        stored.append(notification);
+    }
+    auto pruned =
+        m_session.run(QStringLiteral("DELETE FROM notifications WHERE account_id = ? AND id <= ?"),
+                      {scope.accountId, lastId - keep});
+    if (!pruned)
+        return pruned.error();
+    if (auto status = transaction.commit(); !status)
+        return status.error();
+    return stored;
+}
+
+Result<NotificationBacklog> SqlCloudStorage::notificationsSince(const DatabaseScope& scope,
+                                                                qint64 sinceId) {
+    auto bounds = m_session.run(QStringLiteral("SELECT a.last_notification_id, (SELECT MIN(n.id) "
+                                               "FROM notifications n WHERE n.account_id = a.id) "
+                                               "FROM accounts a WHERE a.id = ?"),
+                                {scope.accountId});
+    if (!bounds)
+        return bounds.error();
+    NotificationBacklog backlog;
+    if (!bounds.value().next())
+        return backlog;
+    backlog.lastId = bounds.value().value(0).toLongLong();
+    const QVariant oldest = bounds.value().value(1);
+    const qint64 oldestHeld = oldest.isNull() ? backlog.lastId + 1 : oldest.toLongLong();
+    backlog.isComplete = sinceId >= oldestHeld - 1 && sinceId <= backlog.lastId;
+    auto query = m_session.run(QStringLiteral("SELECT id, body FROM notifications WHERE "
+                                              "account_id = ? AND container = ? AND environment "
+                                              "= ? AND id > ? ORDER BY id"),
+                               {scope.accountId, scope.container, scope.environment, sinceId});
+    if (!query)
+        return query.error();
+    while (query.value().next()) {
+        const QJsonObject body =
+            QJsonDocument::fromJson(query.value().value(1).toString().toUtf8()).object();
+        backlog.missed.append({query.value().value(0).toLongLong(), scope.accountId,
+                               scope.container, scope.environment, body});
+    }
+    return backlog;
+}
+
+} // namespace sonavert::cloud

@@ -1,0 +1,26 @@
+#include "sqlite_dialect.h"
+
+#include <QSqlError>
+#include <QSqlQuery>
+
+namespace sonavert::cloud {
+
+SqliteDialect::SqliteDialect(QString filePath)
+    : m_filePath(std::move(filePath)) {}
+
+Result<QSqlDatabase> SqliteDialect::open(const QString& connectionName) {
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName);
+    db.setDatabaseName(m_filePath);
+    // The command-line tools write to the same file while a server runs: wait for them.
+    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+    if (!db.open())
+        return Error{QStringLiteral("Storage"), 0, db.lastError().text(), {}, {}, {}};
+    for (const char* pragma : {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=NORMAL"}) {
+        QSqlQuery query(db);
+        if (!query.exec(QString::fromLatin1(pragma)))
+            return Error{QStringLiteral("Storage"), 0, query.lastError().text(), {}, {}, {}};
+    }
+    return db;
+}
+
+} // namespace sonavert::cloud

@@ -1,0 +1,52 @@
+#include "storage_factory.h"
+
+#include "postgres/postgres_dialect.h"
+#include "sql_cloud_storage.h"
+#include "sql_session.h"
+#include "sqlite/sqlite_dialect.h"
+#include "wire/server_error.h"
+
+#include <QDir>
+#include <QUrl>
+
+namespace sonavert::cloud {
+
+namespace {
+
+bool isPostgresUrl(const QString& url) {
+    return url.startsWith(QLatin1String("postgresql://")) ||
+           url.startsWith(QLatin1String("postgres://"));
+}
+
+QString sqliteFile(const QString& dataDirectory) {
+    return QDir(dataDirectory).filePath(QStringLiteral("cloud.sqlite"));
+}
+
+} // namespace
+
+Result<std::unique_ptr<CloudStorage>> openCloudStorage(const QString& databaseUrl,
+                                                       const QString& dataDirectory) {
+    std::unique_ptr<SqlDialect> dialect;
+    if (isPostgresUrl(databaseUrl)) {
+        dialect = std::make_unique<PostgresDialect>(QUrl(databaseUrl));
+    } else if (databaseUrl.isEmpty()) {
+        if (!QDir().mkpath(dataDirectory))
+            return storageError(QStringLiteral("cannot create ") + dataDirectory);
+        dialect = std::make_unique<SqliteDialect>(sqliteFile(dataDirectory));
+    } else {
+        return cloudError(ServerErrorCode::BadRequest,
+                          QStringLiteral("--database takes a postgresql:// URL"));
+    }
+    auto storage = SqlCloudStorage::open(std::move(dialect));
+    if (!storage)
+        return storage.error();
+    return std::unique_ptr<CloudStorage>(std::move(storage.value()));
+}
+
+QString describeCloudStorage(const QString& databaseUrl, const QString& dataDirectory) {
+    if (isPostgresUrl(databaseUrl))
+        return QUrl(databaseUrl).toString(QUrl::RemovePassword);
+    return sqliteFile(dataDirectory);
+}
+
+} // namespace sonavert::cloud

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "runtime/result.h"
+
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+namespace sonavert::cloud {
+
+/// A stored record as the protocol shows it. `fields` maps a field name to its
+/// {"type", "value"} object, already validated.
+struct CloudRecord {
+    QString recordName;
+    QString recordType;
+    QJsonObject fields;
+    qint64 createdMs = 0;
+    qint64 modifiedMs = 0;
+};
+
+inline constexpr char kDefaultZoneName[] = "_defaultZone";
+
+/// Checks a record's "fields" object: valid names, a known type, a value of that type.
+/// With `allowRemoval`, a field whose "value" is null is accepted (it removes the field).
+Status validateFields(const QJsonObject& fields, bool allowRemoval);
+
+/// Whether a field value sent with "value": null, which removes the field.
+bool isRemoval(const QJsonValue& field);
+
+/// The fields a save leaves: `sent` over `stored`, without the fields sent as removals.
+QJsonObject applyFieldChanges(const QJsonObject& stored, const QJsonObject& sent);
+
+/// The record's JSON form; with `desiredKeys`, only those fields (none for an empty list).
+QJsonObject recordToJson(const CloudRecord& record,
+                         const std::optional<QStringList>& desiredKeys = std::nullopt);
+/// {"recordName": name, "deleted": true}
+QJsonObject deletedRecordJson(const QString& recordName);
+/// {"zoneName": name}
+QJsonObject zoneIdJson(const QString& zoneName);
+
+} // namespace sonavert::cloud

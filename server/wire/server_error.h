@@ -1,0 +1,41 @@
+#pragma once
+
+#include "runtime/result.h"
+
+#include <QString>
+#include <optional>
+
+namespace sonavert::cloud {
+
+/// The protocol's error codes; each value is the client-side error number it maps to.
+enum class ServerErrorCode {
+    InternalError = 1,
+    TryAgainLater = 6,
+    Throttled = 7,
+    AuthenticationRequired = 9,
+    AccessDenied = 10,
+    NotFound = 11,
+    BadRequest = 12,
+    ChangeTokenExpired = 21,
+    QuotaExceeded = 25,
+    ZoneNotFound = 26,
+    LimitExceeded = 27,
+    UserDeletedZone = 28,
+};
+
+/// Domain of errors meant for clients. An Error of any other domain is internal: clients only
+/// ever see it as INTERNAL_ERROR.
+inline constexpr char kCloudErrorDomain[] = "CloudServer";
+
+/// An error a client may see, with the reason text sent to it.
+Error cloudError(ServerErrorCode code, const QString& reason);
+/// The protocol code of `error`, or nothing when the error is internal.
+std::optional<ServerErrorCode> serverErrorCodeOf(const Error& error);
+bool isCloudError(const Error& error, ServerErrorCode code);
+
+/// "BAD_REQUEST", "ZONE_NOT_FOUND"...
+QString serverErrorCodeName(ServerErrorCode code);
+/// The HTTP status of a whole-request error with this code.
+int httpStatusOf(ServerErrorCode code);
+
+} // namespace sonavert::cloud

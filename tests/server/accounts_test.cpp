@@ -1,0 +1,195 @@
+// Authentication, tokens kept only as hashes, the account's identity, isolation between
+// accounts, and the administration commands.
+#include "app/command_line.h"
+#include "cloud_test_client.h"
+#include "push_test_client.h"
+#include "test_cloud_server.h"
+
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QtTest>
+
+using namespace sonavert::cloud::testing;
+
+class AccountsTest : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<TestCloudServer> m_server;
+
+    int runCommand(const QStringList& words) {
+        sonavert::SystemClock clock;
+        return sonavert::cloud::runCommandLine(
+            QStringList{"sonavert-cloud"} + words + m_server->storageArguments(), clock);
+    }
+
+private Q_SLOTS:
+    void init() {
+        m_server = std::make_unique<TestCloudServer>();
+        QVERIFY(m_server->isRunning());
+    }
+    void cleanup() { m_server.reset(); }
+
+    void callsWithoutAValidTokenAreUnauthenticated() {
+        m_server->addAccount("alice");
+        for (const QString& token : {QString(), QStringLiteral("made-up-token")}) {
+            CloudTestClient client(m_server->url(), token);
+            const auto reply = client.call("account/status", {});
+            QCOMPARE(reply.status, 401);
+            QCOMPARE(reply.errorCode(), QStringLiteral("AUTHENTICATION_REQUIRED"));
+            QCOMPARE(reply.body.value("ckErrorCode").toInt(), 9);
+            QCOMPARE(client.modifyRecords({wire::replace("r", "Peer", {})}).status, 401);
+        }
+    }
+
+    void accountStatusAndUserRecordName() {
+        const QString token = m_server->addAccount("alice");
+        CloudTestClient client(m_server->url(), token);
+        QCOMPARE(client.call("account/status", {}).body, (QJsonObject{{"status", "available"}}));
+        const QString name =
+            client.call("users/current", {}).body.value("userRecordName").toString();
+        QVERIFY(!name.isEmpty());
+        QVERIFY(!name.contains("alice"));
+        QVERIFY(!name.contains(token));
+        auto second = m_server->server().service().accounts().issueToken("alice");
+        QVERIFY(second.ok());
+        CloudTestClient otherDevice(m_server->url(), second.value().token);
+        QCOMPARE(otherDevice.call("users/current", {}).body.value("userRecordName").toString(),
+                 name);
+        CloudTestClient bob(m_server->url(), m_server->addAccount("bob"));
+        QVERIFY(bob.call("users/current", {}).body.value("userRecordName").toString() != name);
+    }
+
+    void revokedTokensStopWorkingAndOthersKeepWorking() {
+        const QString first = m_server->addAccount("alice");
+        auto& accounts = m_server->server().service().accounts();
+        const QString second = accounts.issueToken("alice").value().token;
+        QVERIFY(accounts.revokeToken("alice", first).ok());
+        QCOMPARE(CloudTestClient(m_server->url(), first).call("account/status", {}).status, 401);
+        QCOMPARE(CloudTestClient(m_server->url(), second).call("account/status", {}).status, 200);
+        QVERIFY(!accounts.revokeToken("alice", first).ok());
+        const QString bobs = m_server->addAccount("bob");
+        QVERIFY(!accounts.revokeToken("alice", bobs).ok());
+        QCOMPARE(CloudTestClient(m_server->url(), bobs).call("account/status", {}).status, 200);
+    }
+
+    void duplicateAccountNamesAreRefused() {
+        m_server->addAccount("alice");
+        QVERIFY(!m_server->server().service().accounts().addAccount("alice").ok());
+    }
+
+    void tokensAreStoredOnlyAsHashes() {
+        if (m_server->isPostgres())
+            QSKIP("inspects the SQLite file");
+        const QString token = m_server->addAccount("alice");
+        const QString second =
+            m_server->server().service().accounts().issueToken("alice").value().token;
+        const QByteArray digest =
+            QCryptographicHash::hash(token.toUtf8(), QCryptographicHash::Sha256).toHex();
+        {
+            auto db = QSqlDatabase::addDatabase("QSQLITE", "inspect");
+            db.setDatabaseName(m_server->databaseFile());
+            QVERIFY(db.open());
+            QSqlQuery query(db);
+            QVERIFY(query.exec("SELECT token_hash FROM account_tokens"));
+            QStringList stored;
+            while (query.next())
+                stored.append(query.value(0).toString());
+            QCOMPARE(stored.size(), 2);
+            QVERIFY(stored.contains(QString::fromLatin1(digest)));
+        }
+        QSqlDatabase::removeDatabase("inspect");
+        // Nowhere in the database files, write-ahead log included, is a token in clear.
+        for (const QString& suffix : {QString(), QStringLiteral("-wal")}) {
+            QFile file(m_server->databaseFile() + suffix);
+            if (!file.open(QIODevice::ReadOnly))
+                continue;
+            const QByteArray bytes = file.readAll();
+            QVERIFY(!bytes.contains(token.toUtf8()));
+            QVERIFY(!bytes.contains(second.toUtf8()));
+        }
+    }
+
+    void accountsCannotSeeEachOthersData() {
+        CloudTestClient alice(m_server->url(), m_server->addAccount("alice"));
+        CloudTestClient bob(m_server->url(), m_server->addAccount("bob"));
+        alice.modifyZones("create", {"shared-name"});
+        alice.modifyRecords({wire::replace("secret", "Peer", {{"a", wire::intField(1)}})},
+                            "shared-name");
+        alice.modifyRecords({wire::replace("secret", "Peer", {{"a", wire::intField(1)}})});
+
+        // Read, list and change: the zone does not exist for bob, the default zone is his own.
+        QCOMPARE(bob.lookup({"secret"}, {}, "shared-name").errorCode(),
+                 QStringLiteral("ZONE_NOT_FOUND"));
+        QCOMPARE(bob.lookup({"secret"}).item("records", 0).value("serverErrorCode").toString(),
+                 QStringLiteral("NOT_FOUND"));
+        QCOMPARE(bob.changes("_defaultZone").item("zones", 0).value("records").toArray().size(), 0);
+        const QString aliceToken =
+            alice.changes("_defaultZone").item("zones", 0).value("syncToken").toString();
+        QCOMPARE(bob.changes("_defaultZone", aliceToken)
+                     .item("zones", 0)
+                     .value("serverErrorCode")
+                     .toString(),
+                 QStringLiteral("CHANGE_TOKEN_EXPIRED"));
+        bob.modifyRecords({wire::deletion("secret")});
+        bob.modifyRecords({wire::replace("mine", "Peer", {})});
+        QCOMPARE(alice.lookup({"secret"}).item("records", 0).value("recordName").toString(),
+                 QStringLiteral("secret"));
+        QCOMPARE(alice.lookup({"mine"}).item("records", 0).value("serverErrorCode").toString(),
+                 QStringLiteral("NOT_FOUND"));
+
+        // Subscriptions: bob can neither see nor delete alice's.
+        alice.modifySubscriptions("create", wire::subscription("sub", "Peer", {}));
+        QCOMPARE(bob.lookupSubscriptions({"sub"})
+                     .item("subscriptions", 0)
+                     .value("serverErrorCode")
+                     .toString(),
+                 QStringLiteral("NOT_FOUND"));
+        QCOMPARE(bob.modifySubscriptions("delete", QJsonObject{{"subscriptionID", "sub"}})
+                     .item("subscriptions", 0)
+                     .value("serverErrorCode")
+                     .toString(),
+                 QStringLiteral("NOT_FOUND"));
+        QCOMPARE(alice.lookupSubscriptions({"sub"})
+                     .item("subscriptions", 0)
+                     .value("subscriptionID")
+                     .toString(),
+                 QStringLiteral("sub"));
+    }
+
+    void accountsAreNotNotifiedOfEachOthersSaves() {
+        const QString aliceToken = m_server->addAccount("alice");
+        const QString bobToken = m_server->addAccount("bob");
+        CloudTestClient alice(m_server->url(), aliceToken);
+        CloudTestClient bob(m_server->url(), bobToken);
+        alice.modifySubscriptions("create", wire::subscription("sub", "Peer", {}));
+        bob.modifySubscriptions("create", wire::subscription("sub", "Peer", {}));
+        PushTestClient bobChannel(m_server->url());
+        QCOMPARE(bobChannel.open(bobToken).value("ready").toBool(), true);
+        alice.modifyRecords({wire::replace("alices", "Peer", {})});
+        bob.modifyRecords({wire::replace("bobs", "Peer", {})});
+        // Messages arrive in order, so alice's would have come first.
+        QCOMPARE(bobChannel.next().value("recordName").toString(), QStringLiteral("bobs"));
+    }
+
+    void commandLineManagesAccountsAndZones() {
+        QCOMPARE(runCommand({"account", "add", "erin"}), 0);
+        QCOMPARE(runCommand({"account", "add", "erin"}), 1);
+        QCOMPARE(runCommand({"token", "issue", "--account", "nobody"}), 1);
+        auto issued = m_server->server().service().accounts().issueToken("erin");
+        QVERIFY2(issued.ok(), qPrintable(issued.ok() ? QString() : issued.error().description));
+        const QString token = issued.value().token;
+        CloudTestClient erin(m_server->url(), token, "iCloud.test.container");
+        erin.modifyZones("create", {"presence"});
+        QCOMPARE(runCommand({"zone", "delete", "--account", "erin", "--zone", "presence",
+                             "--container", "iCloud.test.container", "--by-user"}),
+                 0);
+        QCOMPARE(erin.changes("presence").item("zones", 0).value("serverErrorCode").toString(),
+                 QStringLiteral("USER_DELETED_ZONE"));
+        QCOMPARE(runCommand({"token", "revoke", "--account", "erin", "--token", token}), 0);
+        QCOMPARE(erin.call("account/status", {}).status, 401);
+    }
+};
+
+QTEST_GUILESS_MAIN(AccountsTest)
+#include "accounts_test.moc"

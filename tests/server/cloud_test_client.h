@@ -1,0 +1,72 @@
+#pragma once
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QUrl>
+#include <optional>
+
+namespace sonavert::cloud::testing {
+
+/// An HTTP answer: status and JSON body (empty when the body was not JSON).
+struct CloudReply {
+    int status = 0;
+    QJsonObject body;
+    QByteArray retryAfter;
+
+    QJsonArray list(const char* key) const { return body.value(QLatin1String(key)).toArray(); }
+    QJsonObject item(const char* key, qsizetype index) const {
+        return list(key).at(index).toObject();
+    }
+    QString errorCode() const { return body.value(QLatin1String("serverErrorCode")).toString(); }
+};
+
+/// Typed calls of the cloud protocol for tests, each awaited as a network reply.
+class CloudTestClient {
+public:
+    CloudTestClient(QUrl base, QString token,
+                    QString container = QStringLiteral("iCloud.test.container"),
+                    QString environment = QStringLiteral("production"));
+
+    CloudReply call(const QString& operation, const QJsonObject& body);
+    /// Posts raw bytes, for malformed and oversized bodies.
+    CloudReply post(const QString& operation, const QByteArray& body);
+
+    CloudReply modifyRecords(const QJsonArray& operations, const QString& zone = {});
+    CloudReply lookup(const QStringList& names, std::optional<QStringList> desiredKeys = {},
+                      const QString& zone = {});
+    CloudReply changes(const QString& zone, const std::optional<QString>& token = {},
+                       std::optional<int> limit = {});
+    CloudReply modifyZones(const QString& operationType, const QStringList& zones);
+    CloudReply modifySubscriptions(const QString& operationType, const QJsonObject& subscription);
+    CloudReply lookupSubscriptions(const QStringList& ids);
+
+    void setToken(const QString& token) { m_token = token; }
+
+private:
+    QNetworkAccessManager m_network;
+    QUrl m_base;
+    QString m_token;
+    QString m_container;
+    QString m_environment;
+};
+
+/// Builders of request pieces.
+namespace wire {
+QJsonObject stringField(const QString& value);
+QJsonObject intField(qint64 value);
+QJsonObject removedField();
+QJsonObject save(const QString& operationType, const QString& name, const QString& type,
+                 const QJsonObject& fields);
+QJsonObject replace(const QString& name, const QString& type, const QJsonObject& fields);
+QJsonObject update(const QString& name, const QString& type, const QJsonObject& fields);
+QJsonObject deletion(const QString& name);
+QJsonObject zoneID(const QString& name);
+/// A query subscription on `recordType`, filtered by field equality, firing on `firesOn`.
+QJsonObject
+subscription(const QString& id, const QString& recordType, const QJsonObject& equalFields,
+             const QStringList& firesOn = {QStringLiteral("create"), QStringLiteral("update"),
+                                           QStringLiteral("delete")});
+} // namespace wire
+
+} // namespace sonavert::cloud::testing

@@ -1,0 +1,253 @@
+// Subscriptions and the push channel: which saves fire, who hears them, and resuming after a
+// reconnect.
+#include "cloud_test_client.h"
+#include "push_test_client.h"
+#include "runtime/virtual_clock.h"
+#include "test_cloud_server.h"
+
+#include <QtTest>
+
+using namespace sonavert::cloud::testing;
+
+class PushTest : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<sonavert::VirtualClock> m_virtualClock; // outlives the server using it
+    std::unique_ptr<TestCloudServer> m_server;
+    std::unique_ptr<CloudTestClient> m_client;
+    QString m_token;
+
+    void start(sonavert::cloud::ServiceOptions options = {}, sonavert::Clock* clock = nullptr) {
+        m_server = std::make_unique<TestCloudServer>(options, clock);
+        QVERIFY(m_server->isRunning());
+        m_token = m_server->addAccount("alice");
+        m_client = std::make_unique<CloudTestClient>(m_server->url(), m_token);
+    }
+    void subscribeToHandoffs() {
+        const auto created = m_client->modifySubscriptions(
+            "create", wire::subscription("handoff-sub-A", "Handoff",
+                                         {{"targetDeviceID", wire::stringField("A")}}));
+        QCOMPARE(created.status, 200);
+    }
+    void saveHandoff(const QString& name, const QString& target) {
+        QCOMPARE(m_client
+                     ->modifyRecords({wire::replace(
+                         name, "Handoff", {{"targetDeviceID", wire::stringField(target)}})})
+                     .status,
+                 200);
+    }
+
+private Q_SLOTS:
+    void cleanup() {
+        m_client.reset();
+        m_server.reset();
+        m_virtualClock.reset();
+    }
+
+    void subscriptionsCanBeCreatedLookedUpAndDeleted() {
+        start();
+        const QJsonObject subscription =
+            wire::subscription("s1", "Handoff", {{"targetDeviceID", wire::stringField("A")}});
+        const auto created = m_client->modifySubscriptions("create", subscription);
+        QCOMPARE(created.item("subscriptions", 0), subscription);
+        const auto found = m_client->lookupSubscriptions({"s1", "unknown"});
+        QCOMPARE(found.item("subscriptions", 0), subscription);
+        const QJsonObject missing = found.item("subscriptions", 1);
+        QCOMPARE(missing.value("serverErrorCode").toString(), QStringLiteral("NOT_FOUND"));
+        QCOMPARE(missing.value("subscriptionID").toString(), QStringLiteral("unknown"));
+        const auto deleted = m_client->modifySubscriptions("delete", {{"subscriptionID", "s1"}});
+        QCOMPARE(deleted.item("subscriptions", 0), (QJsonObject{{"subscriptionID", "s1"}}));
+        QCOMPARE(m_client->lookupSubscriptions({"s1"})
+                     .item("subscriptions", 0)
+                     .value("ckErrorCode")
+                     .toInt(),
+                 11);
+        QCOMPARE(m_client->modifySubscriptions("delete", {{"subscriptionID", "s1"}})
+                     .item("subscriptions", 0)
+                     .value("serverErrorCode")
+                     .toString(),
+                 QStringLiteral("NOT_FOUND"));
+    }
+
+    void invalidSubscriptionsAreRefused_data() {
+        QTest::addColumn<QJsonObject>("subscription");
+        QJsonObject valid = wire::subscription("s", "Handoff", {{"n", wire::intField(1)}});
+        auto without = [&](const char* key) {
+            QJsonObject copy = valid;
+            copy.remove(key);
+            return copy;
+        };
+        auto with = [&](const char* key, const QJsonValue& value) {
+            QJsonObject copy = valid;
+            copy.insert(key, value);
+            return copy;
+        };
+        QTest::newRow("no query") << without("query");
+        QTest::newRow("no firesOn") << without("firesOn");
+        QTest::newRow("unknown event") << with("firesOn", QJsonArray{"create", "touch"});
+        QTest::newRow("not a query subscription") << with("subscriptionType", "zone");
+        QTest::newRow("other comparator") << with(
+            "query",
+            QJsonObject{{"recordType", "Handoff"},
+                        {"filterBy", QJsonArray{QJsonObject{{"fieldName", "n"},
+                                                            {"comparator", "LESS_THAN"},
+                                                            {"fieldValue", wire::intField(1)}}}}});
+        QTest::newRow("mistyped filter value") << with(
+            "query",
+            QJsonObject{{"recordType", "Handoff"},
+                        {"filterBy",
+                         QJsonArray{QJsonObject{
+                             {"fieldName", "n"},
+                             {"comparator", "EQUALS"},
+                             {"fieldValue", QJsonObject{{"type", "INT64"}, {"value", "one"}}}}}}});
+    }
+
+    void invalidSubscriptionsAreRefused() {
+        QFETCH(QJsonObject, subscription);
+        start();
+        const auto refused = m_client->modifySubscriptions("create", subscription);
+        QCOMPARE(refused.status, 400);
+        QCOMPARE(m_client->lookupSubscriptions({"s"})
+                     .item("subscriptions", 0)
+                     .value("serverErrorCode")
+                     .toString(),
+                 QStringLiteral("NOT_FOUND"));
+    }
+
+    void channelGreetingIsAuthenticated() {
+        start();
+        PushTestClient stranger(m_server->url());
+        const QJsonObject refused = stranger.open("not-a-token");
+        QCOMPARE(refused.value("serverErrorCode").toString(),
+                 QStringLiteral("AUTHENTICATION_REQUIRED"));
+        QVERIFY(stranger.waitForClose());
+
+        PushTestClient device(m_server->url());
+        const QJsonObject ready = device.open(m_token);
+        QCOMPARE(ready, (QJsonObject{{"ready", true}, {"last", 0}}));
+    }
+
+    void matchingSavesFireAndOthersDoNot() {
+        start();
+        subscribeToHandoffs();
+        PushTestClient device(m_server->url());
+        QCOMPARE(device.open(m_token).value("ready").toBool(), true);
+
+        saveHandoff("to-B", "B"); // filter differs
+        m_client->modifyRecords({wire::replace(
+            "peer", "Peer", {{"targetDeviceID", wire::stringField("A")}})}); // type differs
+        m_client->modifyRecords({wire::deletion("never-existed")});          // nothing deleted
+        saveHandoff("to-A", "A");
+        const QJsonObject created = device.next();
+        QCOMPARE(created, (QJsonObject{{"id", 1},
+                                       {"subscriptionID", "handoff-sub-A"},
+                                       {"zoneID", wire::zoneID("_defaultZone")},
+                                       {"recordName", "to-A"},
+                                       {"reason", "create"}}));
+        saveHandoff("to-A", "A");
+        QCOMPARE(device.next().value("reason").toString(), QStringLiteral("update"));
+        m_client->modifyRecords({wire::deletion("to-A")});
+        const QJsonObject deleted = device.next();
+        QCOMPARE(deleted.value("reason").toString(), QStringLiteral("delete"));
+        QCOMPARE(deleted.value("id").toInt(), 3);
+    }
+
+    void firesOnlyOnListedEvents() {
+        start();
+        m_client->modifySubscriptions("create",
+                                      wire::subscription("deletes", "Handoff", {}, {"delete"}));
+        PushTestClient device(m_server->url());
+        device.open(m_token);
+        saveHandoff("h", "A");
+        saveHandoff("h", "B");
+        m_client->modifyRecords({wire::deletion("h")});
+        const QJsonObject first = device.next();
+        QCOMPARE(first.value("reason").toString(), QStringLiteral("delete"));
+        QCOMPARE(first.value("id").toInt(), 1);
+    }
+
+    void everyChannelOfTheAccountHearsIt() {
+        start();
+        subscribeToHandoffs();
+        PushTestClient laptop(m_server->url());
+        PushTestClient desktop(m_server->url());
+        laptop.open(m_token);
+        const QString second =
+            m_server->server().service().accounts().issueToken("alice").value().token;
+        desktop.open(second);
+        PushTestClient otherContainer(m_server->url());
+        otherContainer.open(m_token, {}, "iCloud.other.container");
+        saveHandoff("h", "A");
+        QCOMPARE(laptop.next().value("recordName").toString(), QStringLiteral("h"));
+        QCOMPARE(desktop.next().value("recordName").toString(), QStringLiteral("h"));
+        // The other container has its own database, subscriptions and notifications.
+        CloudTestClient other(m_server->url(), m_token, "iCloud.other.container");
+        other.modifySubscriptions("create", wire::subscription("o", "Handoff", {}));
+        other.modifyRecords({wire::replace("o-record", "Handoff", {})});
+        QCOMPARE(otherContainer.next().value("recordName").toString(), QStringLiteral("o-record"));
+    }
+
+    void reconnectingWithSinceReceivesWhatWasMissed() {
+        start();
+        subscribeToHandoffs();
+        {
+            PushTestClient device(m_server->url());
+            device.open(m_token);
+            saveHandoff("h1", "A");
+            QCOMPARE(device.next().value("id").toInt(), 1);
+            device.close();
+        }
+        saveHandoff("h2", "A");
+        saveHandoff("h3", "A");
+        PushTestClient device(m_server->url());
+        QCOMPARE(device.open(m_token, 1), (QJsonObject{{"ready", true}, {"last", 3}}));
+        QCOMPARE(device.next().value("recordName").toString(), QStringLiteral("h2"));
+        QCOMPARE(device.next().value("recordName").toString(), QStringLiteral("h3"));
+        saveHandoff("h4", "A");
+        QCOMPARE(device.next().value("id").toInt(), 4);
+
+        PushTestClient upToDate(m_server->url());
+        QCOMPARE(upToDate.open(m_token, 4).value("last").toInt(), 4);
+        saveHandoff("h5", "A");
+        QCOMPARE(upToDate.next().value("id").toInt(), 5);
+    }
+
+    void channelsThatNeverGreetAreClosedAfterAMinute() {
+        m_virtualClock = std::make_unique<sonavert::VirtualClock>();
+        start({}, m_virtualClock.get());
+        subscribeToHandoffs();
+        PushTestClient device(m_server->url());
+        QCOMPARE(device.open(m_token).value("ready").toBool(), true);
+        PushTestClient mute(m_server->url());
+        QVERIFY(mute.connectOnly());
+        m_virtualClock->advance(std::chrono::seconds(30));
+        QVERIFY(mute.isConnected());
+        saveHandoff("h", "A");
+        QCOMPARE(device.next().value("recordName").toString(), QStringLiteral("h"));
+        m_virtualClock->advance(std::chrono::seconds(31));
+        QVERIFY(mute.waitForClose());
+    }
+
+    void reconnectingTooLateIsToldToReset() {
+        sonavert::cloud::ServiceOptions options;
+        options.notificationsKept = 2;
+        start(options);
+        subscribeToHandoffs();
+        for (const char* name : {"h1", "h2", "h3", "h4"})
+            saveHandoff(name, "A");
+        PushTestClient late(m_server->url());
+        QCOMPARE(late.open(m_token, 1), (QJsonObject{{"ready", true}, {"last", 4}}));
+        QCOMPARE(late.next(), (QJsonObject{{"reset", true}}));
+        PushTestClient inTime(m_server->url());
+        inTime.open(m_token, 2);
+        QCOMPARE(inTime.next().value("id").toInt(), 3);
+        QCOMPARE(inTime.next().value("id").toInt(), 4);
+        PushTestClient fromTheFuture(m_server->url());
+        fromTheFuture.open(m_token, 99);
+        QCOMPARE(fromTheFuture.next(), (QJsonObject{{"reset", true}}));
+    }
+};
+
+QTEST_GUILESS_MAIN(PushTest)
+#include "push_test.moc"

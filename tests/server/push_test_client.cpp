@@ -1,0 +1,66 @@
+#include "push_test_client.h"
+
+#include <QJsonDocument>
+#include <QSignalSpy>
+
+namespace sonavert::cloud::testing {
+
+namespace {
+// Only a guard against a broken server hanging the suite; events come in milliseconds.
+constexpr int kGuardMs = 10000;
+} // namespace
+
+PushTestClient::PushTestClient(QUrl serverUrl)
+    : m_url(std::move(serverUrl)) {
+    m_url.setScheme(QStringLiteral("ws"));
+    m_url.setPath(QStringLiteral("/push"));
+    QObject::connect(&m_socket, &QWebSocket::textMessageReceived, [this](const QString& text) {
+        m_received.append(QJsonDocument::fromJson(text.toUtf8()).object());
+    });
+}
+
+bool PushTestClient::connectOnly() {
+    QSignalSpy connected(&m_socket, &QWebSocket::connected);
+    m_socket.open(m_url);
+    return connected.wait(kGuardMs);
+}
+
+QJsonObject PushTestClient::open(const QString& token, std::optional<qint64> since,
+                                 const QString& container, const QString& environment) {
+    if (!connectOnly())
+        return {};
+    QJsonObject hello{{QStringLiteral("token"), token},
+                      {QStringLiteral("container"), container},
+                      {QStringLiteral("environment"), environment}};
+    if (since)
+        hello.insert(QStringLiteral("since"), *since);
+    m_socket.sendTextMessage(QString::fromUtf8(QJsonDocument(hello).toJson()));
+    return next();
+}
+
+QJsonObject PushTestClient::next() {
+    if (m_received.isEmpty() && isConnected()) {
+        QSignalSpy arrived(&m_socket, &QWebSocket::textMessageReceived);
+        arrived.wait(kGuardMs);
+    }
+    return m_received.isEmpty() ? QJsonObject{} : m_received.takeFirst();
+}
+
+bool PushTestClient::waitForClose() {
+    if (m_socket.state() == QAbstractSocket::UnconnectedState)
+        return true;
+    QSignalSpy closed(&m_socket, &QWebSocket::disconnected);
+    return closed.wait(kGuardMs);
+}
+
+void PushTestClient::close() {
+    if (m_socket.state() == QAbstractSocket::UnconnectedState)
+        return;
+    QSignalSpy closed(&m_socket, &QWebSocket::disconnected);
+    m_socket.close();
+    // The disconnection may already have been reported inside close().
+    if (closed.isEmpty())
+        closed.wait(kGuardMs);
+}
+
+} // namespace sonavert::cloud::testing

@@ -1,0 +1,226 @@
+// Saving, updating, deleting and looking up records; bad requests and limits.
+#include "cloud_test_client.h"
+#include "test_cloud_server.h"
+
+#include <QtTest>
+
+using namespace sonavert::cloud::testing;
+
+class RecordsTest : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<TestCloudServer> m_server;
+    std::unique_ptr<CloudTestClient> m_client;
+
+    QJsonObject fetchOne(const QString& name) {
+        return m_client->lookup({name}).item("records", 0);
+    }
+    static QJsonObject fieldsOf(const QJsonObject& record) {
+        return record.value(QLatin1String("fields")).toObject();
+    }
+
+private Q_SLOTS:
+    void init() {
+        m_server = std::make_unique<TestCloudServer>();
+        QVERIFY(m_server->isRunning());
+        m_client = std::make_unique<CloudTestClient>(m_server->url(),
+                                                     m_server->addAccount(QStringLiteral("alice")));
+    }
+    void cleanup() {
+        m_client.reset();
+        m_server.reset();
+    }
+
+    void forceReplaceKeepsExactlyTheFieldsSent() {
+        using namespace wire;
+        QCOMPARE(m_client
+                     ->modifyRecords(
+                         {replace("r1", "Peer", {{"a", stringField("one")}, {"b", intField(2)}})})
+                     .status,
+                 200);
+        const auto answer = m_client->modifyRecords({replace("r1", "Peer", {{"c", intField(3)}})});
+        QCOMPARE(answer.status, 200);
+        QCOMPARE(fieldsOf(answer.item("records", 0)), (QJsonObject{{"c", intField(3)}}));
+        QCOMPARE(fieldsOf(fetchOne("r1")), (QJsonObject{{"c", intField(3)}}));
+    }
+
+    void forceUpdateMergesAndNullRemoves() {
+        using namespace wire;
+        m_client->modifyRecords(
+            {replace("r1", "Peer", {{"a", stringField("one")}, {"b", intField(2)}})});
+        const auto answer = m_client->modifyRecords(
+            {update("r1", "Peer", {{"b", removedField()}, {"c", stringField("new")}})});
+        QCOMPARE(answer.status, 200);
+        const QJsonObject expected{{"a", stringField("one")}, {"c", stringField("new")}};
+        QCOMPARE(fieldsOf(answer.item("records", 0)), expected);
+        QCOMPARE(fieldsOf(fetchOne("r1")), expected);
+    }
+
+    void savesCreateMissingRecordsAndKeepCreationTime() {
+        using namespace wire;
+        const auto created =
+            m_client->modifyRecords({update("fresh", "Peer", {{"a", intField(1)}})});
+        QCOMPARE(created.status, 200);
+        const QJsonObject first = created.item("records", 0);
+        QCOMPARE(first.value("recordType").toString(), QStringLiteral("Peer"));
+        const qint64 createdMs = first.value("created").toObject().value("timestamp").toInteger();
+        QVERIFY(createdMs > 1600000000000);
+        const QJsonObject again =
+            m_client->modifyRecords({replace("fresh", "Peer", {{"a", intField(2)}})})
+                .item("records", 0);
+        QCOMPARE(again.value("created").toObject().value("timestamp").toInteger(), createdMs);
+        QVERIFY(again.value("modified").toObject().value("timestamp").toInteger() >= createdMs);
+    }
+
+    void answersFollowRequestOrderWithDeletesMarked() {
+        using namespace wire;
+        m_client->modifyRecords({replace("gone", "Peer", {})});
+        const auto answer = m_client->modifyRecords(
+            {replace("x", "Peer", {}), deletion("gone"), deletion("never-existed")});
+        QCOMPARE(answer.status, 200);
+        QCOMPARE(answer.list("records").size(), 3);
+        QCOMPARE(answer.item("records", 0).value("recordName").toString(), QStringLiteral("x"));
+        QCOMPARE(answer.item("records", 1),
+                 (QJsonObject{{"recordName", "gone"}, {"deleted", true}}));
+        QCOMPARE(answer.item("records", 2),
+                 (QJsonObject{{"recordName", "never-existed"}, {"deleted", true}}));
+        QCOMPARE(fetchOne("gone").value("serverErrorCode").toString(), QStringLiteral("NOT_FOUND"));
+    }
+
+    void deletedRecordCanBeSavedAgainFromScratch() {
+        using namespace wire;
+        m_client->modifyRecords({replace("r", "Peer", {{"a", intField(1)}})});
+        m_client->modifyRecords({deletion("r")});
+        m_client->modifyRecords({update("r", "Peer", {{"b", intField(2)}})});
+        QCOMPARE(fieldsOf(fetchOne("r")), (QJsonObject{{"b", intField(2)}}));
+    }
+
+    void lookupGivesPerItemNotFoundInOrder() {
+        using namespace wire;
+        m_client->modifyRecords({replace("here", "Peer", {{"a", intField(1)}})});
+        const auto answer = m_client->lookup({"missing", "here"});
+        QCOMPARE(answer.status, 200);
+        const QJsonObject missing = answer.item("records", 0);
+        QCOMPARE(missing.value("serverErrorCode").toString(), QStringLiteral("NOT_FOUND"));
+        QCOMPARE(missing.value("ckErrorCode").toInt(), 11);
+        QCOMPARE(missing.value("recordName").toString(), QStringLiteral("missing"));
+        QVERIFY(!missing.value("uuid").toString().isEmpty());
+        QCOMPARE(answer.item("records", 1).value("recordName").toString(), QStringLiteral("here"));
+    }
+
+    void lookupWithDesiredKeys() {
+        using namespace wire;
+        m_client->modifyRecords(
+            {replace("r", "Peer", {{"a", intField(1)}, {"b", stringField("two")}})});
+        const auto existence = m_client->lookup({"r"}, QStringList{});
+        QCOMPARE(existence.item("records", 0).value("recordName").toString(), QStringLiteral("r"));
+        QCOMPARE(fieldsOf(existence.item("records", 0)), QJsonObject{});
+        const auto some = m_client->lookup({"r"}, QStringList{"b"});
+        QCOMPARE(fieldsOf(some.item("records", 0)), (QJsonObject{{"b", stringField("two")}}));
+    }
+
+    void malformedRequestsAreRefusedAndChangeNothing_data() {
+        QTest::addColumn<QJsonObject>("badOperation");
+        using namespace wire;
+        QTest::newRow("wrong value type")
+            << replace("r", "Peer", {{"a", QJsonObject{{"type", "INT64"}, {"value", "seven"}}}});
+        QTest::newRow("fractional integer")
+            << replace("r", "Peer", {{"a", QJsonObject{{"type", "INT64"}, {"value", 1.5}}}});
+        QTest::newRow("unknown field type")
+            << replace("r", "Peer", {{"a", QJsonObject{{"type", "BLOB"}, {"value", "x"}}}});
+        QTest::newRow("missing record type") << QJsonObject{
+            {"operationType", "forceReplace"}, {"record", QJsonObject{{"recordName", "r"}}}};
+        QTest::newRow("empty record name") << replace("", "Peer", {});
+        QTest::newRow("unknown operation type") << save("forceSave", "r", "Peer", {});
+        QTest::newRow("record not an object")
+            << QJsonObject{{"operationType", "forceReplace"}, {"record", "r"}};
+        QTest::newRow("name too long") << replace(QString(256, QLatin1Char('n')), "Peer", {});
+        QTest::newRow("control character in name") << replace("a\nb", "Peer", {});
+    }
+
+    void malformedRequestsAreRefusedAndChangeNothing() {
+        QFETCH(QJsonObject, badOperation);
+        using namespace wire;
+        m_client->modifyRecords({replace("keep", "Peer", {{"a", intField(1)}})});
+        // A valid write first: it must not land when a later operation is bad.
+        const auto answer = m_client->modifyRecords({replace("keep", "Peer", {{"a", intField(2)}}),
+                                                     replace("new", "Peer", {}), badOperation});
+        QCOMPARE(answer.status, 400);
+        QCOMPARE(answer.errorCode(), QStringLiteral("BAD_REQUEST"));
+        QCOMPARE(answer.body.value("ckErrorCode").toInt(), 12);
+        QCOMPARE(fieldsOf(fetchOne("keep")), (QJsonObject{{"a", intField(1)}}));
+        QCOMPARE(fetchOne("new").value("serverErrorCode").toString(), QStringLiteral("NOT_FOUND"));
+    }
+
+    void bodiesThatAreNotRequestsAreRefused() {
+        QCOMPARE(m_client->post("records/modify", "not json").status, 400);
+        QCOMPARE(m_client->post("records/modify", "[1,2]").status, 400);
+        QCOMPARE(m_client->call("records/modify", {{"operations", "all"}}).status, 400);
+        QCOMPARE(m_client->call("records/lookup", {}).status, 400);
+        QCOMPARE(m_client->call("records/lookup", {{"records", QJsonArray{}}, {"desiredKeys", 3}})
+                     .status,
+                 400);
+    }
+
+    void unknownKeysAreIgnored() {
+        using namespace wire;
+        QJsonObject operation = replace("r", "Peer", {{"a", intField(1)}});
+        operation.insert("atomic", true);
+        const auto answer = m_client->call(
+            "records/modify", {{"operations", QJsonArray{operation}}, {"futureOption", 1}});
+        QCOMPARE(answer.status, 200);
+    }
+
+    void moreThanTwoHundredOperationsExceedTheLimit() {
+        using namespace wire;
+        QJsonArray operations;
+        for (int i = 0; i < 201; ++i)
+            operations.append(replace(QStringLiteral("r%1").arg(i), "Peer", {}));
+        const auto answer = m_client->modifyRecords(operations);
+        QCOMPARE(answer.status, 413);
+        QCOMPARE(answer.errorCode(), QStringLiteral("LIMIT_EXCEEDED"));
+        QCOMPARE(answer.body.value("ckErrorCode").toInt(), 27);
+        QCOMPARE(fetchOne("r0").value("serverErrorCode").toString(), QStringLiteral("NOT_FOUND"));
+        operations.removeLast();
+        QCOMPARE(m_client->modifyRecords(operations).status, 200);
+    }
+
+    void oversizedRecordAndBodyExceedTheLimit() {
+        using namespace wire;
+        const QString big(1024 * 1024 + 10, QLatin1Char('x'));
+        const auto record =
+            m_client->modifyRecords({replace("big", "Peer", {{"a", stringField(big)}})});
+        QCOMPARE(record.status, 413);
+        QCOMPARE(record.errorCode(), QStringLiteral("LIMIT_EXCEEDED"));
+        const QString half(700 * 1024, QLatin1Char('y'));
+        QJsonArray operations;
+        for (int i = 0; i < 4; ++i)
+            operations.append(
+                replace(QStringLiteral("h%1").arg(i), "Peer", {{"a", stringField(half)}}));
+        const auto body = m_client->modifyRecords(operations);
+        QCOMPARE(body.status, 413);
+        QCOMPARE(body.errorCode(), QStringLiteral("LIMIT_EXCEEDED"));
+        QCOMPARE(fetchOne("h0").value("serverErrorCode").toString(), QStringLiteral("NOT_FOUND"));
+    }
+
+    void unknownOperationAndWrongEnvironmentAreRefused() {
+        QCOMPARE(m_client->call("records/query", {}).status, 404);
+        CloudTestClient staging(m_server->url(), m_server->addAccount("carol"),
+                                "iCloud.test.container", "staging");
+        QCOMPARE(staging.call("account/status", {}).status, 400);
+    }
+
+    void environmentsAreSeparateDatabases() {
+        using namespace wire;
+        const QString token = m_server->addAccount("dave");
+        CloudTestClient production(m_server->url(), token, "iCloud.test.container", "production");
+        CloudTestClient development(m_server->url(), token, "iCloud.test.container", "development");
+        production.modifyRecords({replace("r", "Peer", {})});
+        QCOMPARE(development.lookup({"r"}).item("records", 0).value("serverErrorCode").toString(),
+                 QStringLiteral("NOT_FOUND"));
+    }
+};
+
+QTEST_GUILESS_MAIN(RecordsTest)
+#include "records_test.moc"

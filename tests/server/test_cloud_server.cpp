@@ -1,0 +1,97 @@
+#include "test_cloud_server.h"
+
+#include <QDir>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QUuid>
+#include <QtTest>
+
+namespace sonavert::cloud::testing {
+
+namespace {
+
+bool runAdminStatement(const QString& adminUrl, const QString& statement) {
+    const QUrl url(adminUrl);
+    bool isDone = false;
+    {
+        auto db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), QStringLiteral("test-admin"));
+        db.setHostName(url.host());
+        db.setPort(url.port(5432));
+        db.setDatabaseName(url.path().mid(1));
+        db.setUserName(url.userName());
+        db.setPassword(url.password());
+        QSqlQuery query(db);
+        isDone = db.open() && query.exec(statement);
+        if (!isDone)
+            qWarning() << "PostgreSQL:" << db.lastError().text() << query.lastError().text();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("test-admin"));
+    return isDone;
+}
+
+} // namespace
+
+QString TestCloudServer::createPostgresDatabase() {
+    m_databaseName =
+        QStringLiteral("sonavert_test_") + QUuid::createUuid().toString(QUuid::Id128).left(16);
+    if (!runAdminStatement(m_adminUrl, QStringLiteral("CREATE DATABASE ") + m_databaseName))
+        return {};
+    QUrl url(m_adminUrl);
+    url.setPath(QLatin1Char('/') + m_databaseName);
+    return url.toString();
+}
+
+void TestCloudServer::dropPostgresDatabase() {
+    if (!m_databaseName.isEmpty())
+        runAdminStatement(m_adminUrl,
+                          QStringLiteral("DROP DATABASE %1 WITH (FORCE)").arg(m_databaseName));
+}
+
+TestCloudServer::TestCloudServer(ServiceOptions options, Clock* clock) {
+    m_adminUrl = qEnvironmentVariable("SONAVERT_CLOUD_TEST_POSTGRES");
+    if (!m_adminUrl.isEmpty())
+        m_databaseUrl = createPostgresDatabase();
+    ServerConfig config;
+    config.dataDirectory = m_dataDir.path();
+    config.databaseUrl = m_databaseUrl;
+    config.service = options;
+    auto server = CloudServer::open(config, clock ? *clock : m_systemClock);
+    if (!server) {
+        qWarning() << "server did not open:" << server.error().description;
+        return;
+    }
+    auto url = server.value()->listen(QHostAddress::LocalHost, 0);
+    if (!url) {
+        qWarning() << "server did not listen:" << url.error().description;
+        return;
+    }
+    m_server = std::move(server.value());
+    m_url = url.value();
+}
+
+TestCloudServer::~TestCloudServer() {
+    m_server.reset();
+    dropPostgresDatabase();
+}
+
+QStringList TestCloudServer::storageArguments() const {
+    if (isPostgres())
+        return {QStringLiteral("--database"), m_databaseUrl};
+    return {QStringLiteral("--data-dir"), m_dataDir.path()};
+}
+
+QString TestCloudServer::databaseFile() const {
+    return QDir(m_dataDir.path()).filePath(QStringLiteral("cloud.sqlite"));
+}
+
+QString TestCloudServer::addAccount(const QString& name) {
+    auto issued = m_server->service().accounts().addAccount(name);
+    if (!issued) {
+        qWarning() << "account not added:" << issued.error().description;
+        return {};
+    }
+    return issued.value().token;
+}
+
+} // namespace sonavert::cloud::testing

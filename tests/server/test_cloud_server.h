@@ -1,0 +1,47 @@
+#pragma once
+
+#include "app/cloud_server.h"
+#include "runtime/clock.h"
+
+#include <QTemporaryDir>
+#include <QUrl>
+#include <memory>
+
+namespace sonavert::cloud::testing {
+
+/// A real sonavert-cloud on a loopback port over fresh storage: a SQLite file in a temporary
+/// directory, or, when SONAVERT_CLOUD_TEST_POSTGRES names a PostgreSQL server's maintenance
+/// database (postgresql://user@127.0.0.1:PORT/postgres), a database of its own created there
+/// and dropped afterwards.
+class TestCloudServer {
+public:
+    /// Runs on `clock` when given (a virtual clock), else on the system clock.
+    explicit TestCloudServer(ServiceOptions options = {}, Clock* clock = nullptr);
+    ~TestCloudServer();
+
+    bool isRunning() const { return m_server != nullptr; }
+    QUrl url() const { return m_url; }
+    QString dataDirectory() const { return m_dataDir.path(); }
+    QString databaseFile() const;
+    bool isPostgres() const { return !m_databaseUrl.isEmpty(); }
+    /// The storage options the command line needs to reach the same data.
+    QStringList storageArguments() const;
+    CloudServer& server() { return *m_server; }
+
+    /// Creates an account and gives its first token.
+    QString addAccount(const QString& name);
+
+private:
+    QString createPostgresDatabase();
+    void dropPostgresDatabase();
+
+    QTemporaryDir m_dataDir;
+    QString m_adminUrl;
+    QString m_databaseName;
+    QString m_databaseUrl;
+    SystemClock m_systemClock;
+    std::unique_ptr<CloudServer> m_server;
+    QUrl m_url;
+};
+
+} // namespace sonavert::cloud::testing

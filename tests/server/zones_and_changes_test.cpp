@@ -1,0 +1,255 @@
+// Zones (create, delete, deleted by the user) and the change feed with its tokens.
+#include "cloud_test_client.h"
+#include "test_cloud_server.h"
+
+#include <QtTest>
+
+using namespace sonavert::cloud::testing;
+
+namespace {
+
+QStringList namesOf(const QJsonObject& zoneAnswer) {
+    QStringList names;
+    for (const QJsonValue& record : zoneAnswer.value("records").toArray()) {
+        const QJsonObject object = record.toObject();
+        names.append(object.value("recordName").toString() +
+                     (object.value("deleted").toBool() ? QStringLiteral("(deleted)") : QString()));
+    }
+    return names;
+}
+
+} // namespace
+
+class ZonesAndChangesTest : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<TestCloudServer> m_server;
+    std::unique_ptr<CloudTestClient> m_client;
+
+    QJsonObject zoneChanges(const QString& zone, const std::optional<QString>& token = {},
+                            std::optional<int> limit = {}) {
+        const auto reply = m_client->changes(zone, token, limit);
+        return reply.item("zones", 0);
+    }
+    void saveNames(const QStringList& names, const QString& zone) {
+        QJsonArray operations;
+        for (const QString& name : names)
+            operations.append(wire::replace(name, "Peer", {{"n", wire::stringField(name)}}));
+        QCOMPARE(m_client->modifyRecords(operations, zone).status, 200);
+    }
+    void deleteByUser(const QString& zone) {
+        auto& service = m_server->server().service();
+        auto account = service.accounts().account("alice");
+        QVERIFY(account.ok());
+        auto scope = sonavert::cloud::CloudService::scopeFor(account.value(),
+                                                             "iCloud.test.container", "production");
+        QVERIFY(service.zones().deleteByUser(scope.value(), zone).ok());
+    }
+
+private Q_SLOTS:
+    void init() {
+        m_server = std::make_unique<TestCloudServer>();
+        QVERIFY(m_server->isRunning());
+        m_client =
+            std::make_unique<CloudTestClient>(m_server->url(), m_server->addAccount("alice"));
+    }
+    void cleanup() {
+        m_client.reset();
+        m_server.reset();
+    }
+
+    void zoneMustExistBeforeUse() {
+        const auto missing = m_client->modifyRecords({wire::replace("r", "Peer", {})}, "presence");
+        QCOMPARE(missing.status, 404);
+        QCOMPARE(missing.errorCode(), QStringLiteral("ZONE_NOT_FOUND"));
+        QCOMPARE(missing.body.value("ckErrorCode").toInt(), 26);
+        QCOMPARE(m_client->lookup({"r"}, {}, "presence").status, 404);
+        QCOMPARE(zoneChanges("presence").value("serverErrorCode").toString(),
+                 QStringLiteral("ZONE_NOT_FOUND"));
+        QCOMPARE(m_client->modifyZones("create", {"presence"}).status, 200);
+        QCOMPARE(m_client->modifyRecords({wire::replace("r", "Peer", {})}, "presence").status, 200);
+    }
+
+    void creatingAnExistingZoneSucceedsAndKeepsItsRecords() {
+        m_client->modifyZones("create", {"presence"});
+        saveNames({"a"}, "presence");
+        const auto again = m_client->modifyZones("create", {"presence", "other"});
+        QCOMPARE(again.status, 200);
+        QCOMPARE(again.item("zones", 0), (QJsonObject{{"zoneID", wire::zoneID("presence")}}));
+        QCOMPARE(again.item("zones", 1), (QJsonObject{{"zoneID", wire::zoneID("other")}}));
+        QCOMPARE(namesOf(zoneChanges("presence")), QStringList{"a"});
+    }
+
+    void deletingAZoneRemovesItsRecords() {
+        m_client->modifyZones("create", {"presence"});
+        saveNames({"a", "b"}, "presence");
+        QCOMPARE(m_client->modifyZones("delete", {"presence"}).status, 200);
+        QCOMPARE(zoneChanges("presence").value("serverErrorCode").toString(),
+                 QStringLiteral("ZONE_NOT_FOUND"));
+        m_client->modifyZones("create", {"presence"});
+        QCOMPARE(namesOf(zoneChanges("presence")), QStringList{});
+        const auto missing = m_client->modifyZones("delete", {"nowhere"});
+        QCOMPARE(missing.status, 200);
+        QCOMPARE(missing.item("zones", 0).value("serverErrorCode").toString(),
+                 QStringLiteral("ZONE_NOT_FOUND"));
+        QCOMPARE(missing.item("zones", 0).value("zoneID").toObject(), wire::zoneID("nowhere"));
+    }
+
+    void defaultZoneAlwaysExistsAndCannotBeDeleted() {
+        saveNames({"d"}, "_defaultZone");
+        QCOMPARE(m_client->lookup({"d"}).item("records", 0).value("recordName").toString(),
+                 QStringLiteral("d"));
+        QCOMPARE(m_client->modifyZones("delete", {"_defaultZone"}).status, 400);
+        QCOMPARE(namesOf(zoneChanges("_defaultZone")), QStringList{"d"});
+    }
+
+    void zoneDeletedByTheUserReportsSoUntilCreatedAgain() {
+        m_client->modifyZones("create", {"presence"});
+        saveNames({"a"}, "presence");
+        deleteByUser("presence");
+        const auto write = m_client->modifyRecords({wire::replace("r", "Peer", {})}, "presence");
+        QCOMPARE(write.errorCode(), QStringLiteral("USER_DELETED_ZONE"));
+        QCOMPARE(write.body.value("ckErrorCode").toInt(), 28);
+        QCOMPARE(zoneChanges("presence").value("serverErrorCode").toString(),
+                 QStringLiteral("USER_DELETED_ZONE"));
+        QCOMPARE(m_client->modifyZones("create", {"presence"}).status, 200);
+        QCOMPARE(namesOf(zoneChanges("presence")), QStringList{});
+        saveNames({"b"}, "presence");
+        QCOMPARE(namesOf(zoneChanges("presence")), QStringList{"b"});
+    }
+
+    void changesSinceATokenComeOnceInCommitOrder() {
+        m_client->modifyZones("create", {"z"});
+        saveNames({"a", "b", "c"}, "z");
+        const QJsonObject first = zoneChanges("z");
+        QCOMPARE(namesOf(first), (QStringList{"a", "b", "c"}));
+        QCOMPARE(first.value("moreComing").toBool(), false);
+        const QString token = first.value("syncToken").toString();
+        QVERIFY(!token.isEmpty());
+
+        QCOMPARE(namesOf(zoneChanges("z", token)), QStringList{});
+        saveNames({"b"}, "z");
+        m_client->modifyRecords({wire::deletion("a")}, "z");
+        saveNames({"d", "b"}, "z");
+        const QJsonObject second = zoneChanges("z", token);
+        QCOMPARE(namesOf(second), (QStringList{"a(deleted)", "d", "b"}));
+        QCOMPARE(namesOf(zoneChanges("z", second.value("syncToken").toString())), QStringList{});
+    }
+
+    void firstFetchLeavesOutDeletedRecords() {
+        m_client->modifyZones("create", {"z"});
+        saveNames({"a", "b"}, "z");
+        m_client->modifyRecords({wire::deletion("a")}, "z");
+        QCOMPARE(namesOf(zoneChanges("z")), QStringList{"b"});
+    }
+
+    void resultsLimitPagesWithMoreComing() {
+        m_client->modifyZones("create", {"z"});
+        QStringList names;
+        for (int i = 0; i < 7; ++i)
+            names.append(QStringLiteral("r%1").arg(i));
+        saveNames(names, "z");
+        QStringList seen;
+        std::optional<QString> token;
+        int pages = 0;
+        for (bool more = true; more && pages < 10; ++pages) {
+            const QJsonObject page = zoneChanges("z", token, 3);
+            QVERIFY(namesOf(page).size() <= 3);
+            seen += namesOf(page);
+            more = page.value("moreComing").toBool();
+            token = page.value("syncToken").toString();
+            // A change made between pages is picked up by a later page.
+            if (pages == 0)
+                saveNames({"late"}, "z");
+        }
+        QCOMPARE(pages, 3);
+        QCOMPARE(seen, names + QStringList{"late"});
+        QCOMPARE(namesOf(zoneChanges("z", token)), QStringList{});
+    }
+
+    void tooManyResultsAreCappedAtTwoHundred() {
+        m_client->modifyZones("create", {"z"});
+        QJsonArray operations;
+        for (int i = 0; i < 200; ++i)
+            operations.append(wire::replace(QStringLiteral("r%1").arg(i), "Peer", {}));
+        m_client->modifyRecords(operations, "z");
+        m_client->modifyRecords({wire::replace("last", "Peer", {})}, "z");
+        const QJsonObject page = zoneChanges("z", {}, 500);
+        QCOMPARE(page.value("records").toArray().size(), 200);
+        QVERIFY(page.value("moreComing").toBool());
+        QCOMPARE(m_client->changes("z", {}, 0).status, 400);
+    }
+
+    void tokensExpireWhenTheZoneIsRecreated() {
+        m_client->modifyZones("create", {"z"});
+        saveNames({"a"}, "z");
+        const QString token = zoneChanges("z").value("syncToken").toString();
+        m_client->modifyZones("delete", {"z"});
+        m_client->modifyZones("create", {"z"});
+        const QJsonObject expired = zoneChanges("z", token);
+        QCOMPARE(expired.value("serverErrorCode").toString(),
+                 QStringLiteral("CHANGE_TOKEN_EXPIRED"));
+        QCOMPARE(expired.value("ckErrorCode").toInt(), 21);
+        QCOMPARE(expired.value("zoneID").toObject(), wire::zoneID("z"));
+    }
+
+    void tokensOfAnotherZoneServerOrShapeExpire() {
+        m_client->modifyZones("create", {"z", "y"});
+        saveNames({"a"}, "z");
+        const QString token = zoneChanges("z").value("syncToken").toString();
+        QCOMPARE(zoneChanges("y", token).value("serverErrorCode").toString(),
+                 QStringLiteral("CHANGE_TOKEN_EXPIRED"));
+        QString altered = token;
+        altered[0] = altered[0] == QLatin1Char('M') ? QLatin1Char('N') : QLatin1Char('M');
+        QCOMPARE(zoneChanges("z", altered).value("serverErrorCode").toString(),
+                 QStringLiteral("CHANGE_TOKEN_EXPIRED"));
+        QCOMPARE(zoneChanges("z", "garbage").value("serverErrorCode").toString(),
+                 QStringLiteral("CHANGE_TOKEN_EXPIRED"));
+
+        TestCloudServer other;
+        CloudTestClient stranger(other.url(), other.addAccount("alice"));
+        stranger.modifyZones("create", {"z"});
+        stranger.modifyRecords({wire::replace("b", "Peer", {}), wire::replace("c", "Peer", {})},
+                               "z");
+        const auto foreign = stranger.changes("z", token);
+        QCOMPARE(foreign.item("zones", 0).value("serverErrorCode").toString(),
+                 QStringLiteral("CHANGE_TOKEN_EXPIRED"));
+    }
+
+    void compactionExpiresTokensFromBeforeIt() {
+        m_client->modifyZones("create", {"z"});
+        saveNames({"a", "b"}, "z");
+        const QString before = zoneChanges("z").value("syncToken").toString();
+        m_client->modifyRecords({wire::deletion("a")}, "z");
+        const QString afterDelete = zoneChanges("z", before).value("syncToken").toString();
+        auto compacted = m_server->server().service().compactTombstones(std::chrono::seconds(-1));
+        QVERIFY(compacted.ok());
+        QCOMPARE(compacted.value(), 1);
+        QCOMPARE(zoneChanges("z", before).value("serverErrorCode").toString(),
+                 QStringLiteral("CHANGE_TOKEN_EXPIRED"));
+        QCOMPARE(namesOf(zoneChanges("z", afterDelete)), QStringList{});
+        QCOMPARE(namesOf(zoneChanges("z")), QStringList{"b"});
+    }
+
+    void recentTombstonesSurviveCompaction() {
+        m_client->modifyZones("create", {"z"});
+        saveNames({"a"}, "z");
+        const QString token = zoneChanges("z").value("syncToken").toString();
+        m_client->modifyRecords({wire::deletion("a")}, "z");
+        auto compacted = m_server->server().service().compactTombstones(std::chrono::hours(24));
+        QCOMPARE(compacted.value(), 0);
+        QCOMPARE(namesOf(zoneChanges("z", token)), QStringList{"a(deleted)"});
+    }
+
+    void badChangeRequestsAreRefused() {
+        QCOMPARE(m_client->call("changes/zone", {}).status, 400);
+        QCOMPARE(m_client->call("changes/zone", {{"zones", QJsonArray{QJsonObject{}}}}).status,
+                 400);
+        const QJsonObject numericToken{{"zoneID", wire::zoneID("_defaultZone")}, {"syncToken", 5}};
+        QCOMPARE(m_client->call("changes/zone", {{"zones", QJsonArray{numericToken}}}).status, 400);
+    }
+};
+
+QTEST_GUILESS_MAIN(ZonesAndChangesTest)
+#include "zones_and_changes_test.moc"
