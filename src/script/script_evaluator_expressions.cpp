@@ -7,6 +7,10 @@ namespace sonavert::script {
 
 using ValueResult = Result<ScriptValue>;
 
+// QCoro 0.8 moves from an lvalue that is co_returned into a task of another type (here a
+// ScriptValue into a Result), so values that must survive, like variables and tell targets,
+// are co_returned as explicit copies.
+
 QCoro::Task<ValueResult> ScriptEvaluator::eval(const Expr& expr) {
     co_return co_await std::visit([this](const auto& node) { return evalNode(node); }, expr.node);
 }
@@ -19,7 +23,7 @@ QCoro::Task<ValueResult> ScriptEvaluator::evalNode(const VariableExpr& expr) {
     const auto found = m_variables.find(expr.key);
     if (found == m_variables.end())
         co_return variableNotDefined(expr.name);
-    co_return found->second;
+    co_return ScriptValue(found->second);
 }
 
 QCoro::Task<ValueResult> ScriptEvaluator::evalNode(const ListExpr& expr) {
@@ -63,7 +67,7 @@ QCoro::Task<ValueResult> ScriptEvaluator::elementContainer(const ElementExpr& ex
         co_return co_await eval(*expr.container);
     if (m_contexts.empty())
         co_return cantGet(QStringLiteral("every ") + expr.elementClass);
-    co_return m_contexts.back();
+    co_return ScriptValue(m_contexts.back());
 }
 
 QCoro::Task<ValueResult> ScriptEvaluator::evalNode(const ElementExpr& expr) {

@@ -49,7 +49,7 @@ QCoro::Task<Result<PlayerState>> FakeMusicApplication::playerState() {
     if (!status)
         co_return status.error();
     if (playerStateFailure)
-        co_return *playerStateFailure;
+        co_return Error(*playerStateFailure); // a copy: the task would move from the member
     co_return state;
 }
 
@@ -57,7 +57,7 @@ QCoro::Task<Result<std::optional<ScriptTrack>>> FakeMusicApplication::currentTra
     const Status status = co_await reply();
     if (!status)
         co_return status.error();
-    co_return current;
+    co_return std::optional<ScriptTrack>(current);
 }
 
 QCoro::Task<Result<double>> FakeMusicApplication::playerPosition() {
@@ -78,7 +78,7 @@ QCoro::Task<Result<std::vector<ScriptTrack>>> FakeMusicApplication::libraryTrack
     const Status status = co_await reply();
     if (!status)
         co_return status.error();
-    co_return library;
+    co_return std::vector<ScriptTrack>(library);
 }
 
 QCoro::Task<Status> FakeMusicApplication::play() {
