@@ -1,0 +1,296 @@
+#include "script_harness.h"
+
+#include <QTest>
+
+using namespace sonavert;
+using namespace sonavert::test;
+
+namespace {
+
+/// Runs `body` inside a try whose handler returns "number|message".
+QString caught(ScriptHarness& harness, const QString& body) {
+    return harness.text(QStringLiteral("try\n%1\non error errMsg number errNum\n"
+                                       "return (errNum as text) & \"|\" & errMsg\nend try")
+                            .arg(body));
+}
+
+} // namespace
+
+class ScriptEvaluatorTest : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void evaluatesByTheLanguagePrecedence_data() {
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<QString>("result");
+        QTest::newRow("product first") << "return 1 + 2 * 3"
+                                       << "7";
+        QTest::newRow("sum before &") << "return \"a\" & 1 + 2"
+                                      << "a3";
+        QTest::newRow("& before as") << "return 1 & \"\" as text"
+                                     << "1";
+        QTest::newRow("not over =") << "return not 1 = 2"
+                                    << "true";
+        QTest::newRow("and over or") << "return true or false and false"
+                                     << "true";
+        QTest::newRow("power is real") << "return 2 ^ 3"
+                                       << "8.0";
+        QTest::newRow("comparison words") << "return 3 is greater than or equal to 3"
+                                          << "true";
+        QTest::newRow("negative index") << "return item -1 of {1, 2, 3}"
+                                        << "3";
+        QTest::newRow("count") << "return count of {1, {2, 3}, \"abc\"}"
+                               << "3";
+        QTest::newRow("count text") << "return count \"abc\""
+                                    << "3";
+        QTest::newRow("parenthesised whose")
+            << "return (count of (every item of {\"a\", \"bb\", \"c\"} whose length is 1))"
+            << "2";
+    }
+    void evaluatesByTheLanguagePrecedence() {
+        QFETCH(QString, source);
+        QFETCH(QString, result);
+        ScriptHarness harness;
+        QCOMPARE(harness.text(source), result);
+    }
+
+    void comparesTextIgnoringCase() {
+        ScriptHarness harness;
+        QCOMPARE(harness.text("if \"ABBA\" is \"abba\" then return \"same\""),
+                 QStringLiteral("same"));
+        QCOMPARE(harness.text("return \"Caf\u00e9\" = \"cafe\""), QStringLiteral("false"));
+        QCOMPARE(harness.text("return \"Chill Mix\" contains \"MIX\""), QStringLiteral("true"));
+        QCOMPARE(harness.text("return \"Chill\" starts with \"ch\""), QStringLiteral("true"));
+        QCOMPARE(harness.text("return \"Chill\" \u2260 \"CHILL\""), QStringLiteral("false"));
+        QCOMPARE(harness.text("return \"Chill\" isn't \"CHILLY\""), QStringLiteral("true"));
+    }
+
+    void coercesNumbersToText() {
+        ScriptHarness harness;
+        QCOMPARE(harness.text("return (12.5 as text) & \"|\" & 60.0 & \"|\" & 12"),
+                 QStringLiteral("12.5|60.0|12"));
+        QCOMPARE(harness.text("return 10000.0 as text"), QStringLiteral("1.0E+4"));
+        QCOMPARE(harness.text("return (\"41\" as integer) + 1"), QStringLiteral("42"));
+        QCOMPARE(harness.text("return (7 as real) as text"), QStringLiteral("7.0"));
+        QCOMPARE(harness.text("return 1e-05"), QStringLiteral("1.0E-5"));
+    }
+
+    void playerStateConstantsBecomeTheirNames() {
+        ScriptHarness harness;
+        harness.music.state = PlayerState::Paused;
+        QCOMPARE(harness.text("tell application \"Music\" to return player state as text"),
+                 QStringLiteral("paused"));
+        QCOMPARE(harness.text("tell application \"Music\" to return player state is paused"),
+                 QStringLiteral("true"));
+        QCOMPARE(harness.text("tell application \"Music\" to return player state is \"paused\""),
+                 QStringLiteral("false"));
+    }
+
+    void ampersandBuildsAListWhenTheLeftIsNotText() {
+        ScriptHarness harness;
+        QCOMPARE(
+            harness.text("set x to 1 & \"a\"\nreturn ((count of x) as text) & \"|\" & item 2 of x"),
+            QStringLiteral("2|a"));
+        QCOMPARE(harness.text("return (count of {1}) & \"a\""), QStringLiteral("empty_result"));
+        QCOMPARE(harness.text("return 1 & \"a\""), QStringLiteral("empty_result"));
+    }
+
+    void tryBindsTheLanguageErrorNumbersAndMessages_data() {
+        QTest::addColumn<QString>("body");
+        QTest::addColumn<QString>("caught");
+        QTest::newRow("undefined variable") << "return foundTrack"
+                                            << "-2753|The variable foundTrack is not defined.";
+        QTest::newRow("no current track")
+            << "tell application \"Music\" to get name of current track"
+            << "-1728|Music got an error: Can't get current track.";
+        QTest::newRow("cannot coerce") << "return \"abc\" as integer"
+                                       << "-1700|Can't make \"abc\" into type integer.";
+        QTest::newRow("no such item") << "return item 4 of {1, 2, 3}"
+                                      << "-1728|Can't get item 4 of {1, 2, 3}.";
+        QTest::newRow("command outside tell")
+            << "pause"
+            << "-1708|\u00ABscript\u00BB doesn't understand the \"pause\" message.";
+        QTest::newRow("own error") << "error \"boom\" number 42"
+                                   << "42|boom";
+        QTest::newRow("bare error") << "error"
+                                    << "-2700|An error has occurred.";
+        QTest::newRow("division") << "return 1 / 0"
+                                  << "-2701|Can't divide 1 by zero.";
+        QTest::newRow("condition not boolean") << "if 3 then return 1"
+                                               << "-1700|Can't make 3 into type boolean.";
+        QTest::newRow("read-only property")
+            << "tell application \"Music\" to set running to false"
+            << "-10006|Can't set running of application \"Music\" to false.";
+        QTest::newRow("application not running") << "tell application \"Nope\" to play"
+                                                 << "-1728|Can't get application \"Nope\".";
+    }
+    void tryBindsTheLanguageErrorNumbersAndMessages() {
+        QFETCH(QString, body);
+        QFETCH(QString, caught);
+        ScriptHarness harness;
+        QCOMPARE(::caught(harness, body), caught);
+    }
+
+    void tryWithoutHandlerSwallowsAndRestoresTheTellTarget() {
+        ScriptHarness harness;
+        harness.music.state = PlayerState::Paused;
+        const QString script = QStringLiteral("tell application \"Music\"\n"
+                                              "  try\n    tell {1, 2}\n      error \"inner\"\n"
+                                              "    end tell\n  end try\n"
+                                              "  return player state as text\nend tell");
+        QCOMPARE(harness.text(script), QStringLiteral("paused"));
+    }
+
+    void errorsInsideTheHandlerPropagate() {
+        ScriptHarness harness;
+        const auto result = harness.run(QStringLiteral(
+            "try\nerror \"first\" number 1\non error m\nerror m & \" again\" number 2\nend try"));
+        QCOMPARE(result.text(), QStringLiteral("script_error|line=4|message=first again|number=2"));
+    }
+
+    void exitRepeatLeavesOnlyTheInnermostLoop() {
+        ScriptHarness harness;
+        const QString script = QStringLiteral(
+            "set total to 0\nrepeat with i in {1, 2, 3}\n  repeat 10 times\n"
+            "    set total to total + 1\n    if total mod 2 = 0 then exit repeat\n  end repeat\n"
+            "  set total to total + 100\nend repeat\nreturn total");
+        QCOMPARE(harness.text(script), QStringLiteral("306"));
+    }
+
+    void returnInsideLoopsAndTellEndsTheScript() {
+        ScriptHarness harness;
+        const QString script = QStringLiteral(
+            "tell application \"Music\"\n  repeat with i from 1 to 10\n    try\n"
+            "      if i = 3 then return \"at \" & i\n    end try\n  end repeat\nend tell\n"
+            "return \"not reached\"");
+        QCOMPARE(harness.text(script), QStringLiteral("at 3"));
+    }
+
+    void repeatForms_data() {
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<QString>("result");
+        QTest::newRow("times") << "set n to 0\nrepeat 4 times\nset n to n + 1\nend repeat\nreturn n"
+                               << "4";
+        QTest::newRow("zero times")
+            << "set n to 0\nrepeat 0 times\nset n to 1\nend repeat\nreturn n"
+            << "0";
+        QTest::newRow("in list") << "set s to \"\"\nrepeat with x in {\"a\", 1, 2.5}\nset s to s & "
+                                    "x\nend repeat\nreturn s"
+                                 << "a12.5";
+        QTest::newRow("from to by") << "set s to \"\"\nrepeat with i from 10 to 1 by -3\nset s to "
+                                       "s & i & \",\"\nend repeat\nreturn s"
+                                    << "10,7,4,1,";
+        QTest::newRow("while")
+            << "set n to 1\nrepeat while n < 100\nset n to n * 2\nend repeat\nreturn n"
+            << "128";
+        QTest::newRow("until")
+            << "set n to 1\nrepeat until n > 5\nset n to n + 2\nend repeat\nreturn n"
+            << "7";
+        QTest::newRow("forever")
+            << "set n to 0\nrepeat\nset n to n + 1\nif n = 5 then exit repeat\nend repeat\nreturn n"
+            << "5";
+    }
+    void repeatForms() {
+        QFETCH(QString, source);
+        QFETCH(QString, result);
+        ScriptHarness harness;
+        QCOMPARE(harness.text(source), result);
+    }
+
+    void ifTakesTheFirstTrueBranch() {
+        ScriptHarness harness;
+        const QString script = QStringLiteral(
+            "set r to \"\"\nrepeat with x in {1, 2, 3}\n  if x = 1 then\n    set r to r & \"one\"\n"
+            "  else if x = 2 then\n    set r to r & \"two\"\n  else\n    set r to r & \"many\"\n"
+            "  end if\nend repeat\nreturn r");
+        QCOMPARE(harness.text(script), QStringLiteral("onetwomany"));
+    }
+
+    void logicalOperatorsShortCircuit() {
+        ScriptHarness harness;
+        QCOMPARE(harness.text("return false and undefinedThing"), QStringLiteral("false"));
+        QCOMPARE(harness.text("return true or undefinedThing"), QStringLiteral("true"));
+        QVERIFY(harness.run("return true and undefinedThing").isFailure());
+    }
+
+    void aScriptWithoutReturnYieldsItsLastResult() {
+        ScriptHarness harness;
+        QCOMPARE(harness.text("set x to 5\nset y to x * 2"), QStringLiteral("10"));
+        QCOMPARE(harness.text("set x to 5\ntell application \"Music\" to pause"),
+                 QStringLiteral("empty_result"));
+        QCOMPARE(harness.text("return"), QStringLiteral("empty_result"));
+    }
+
+    void variablesIgnoreCaseAndSurviveBeingRead() {
+        ScriptHarness harness;
+        QCOMPARE(harness.text("set x to {\"a\", \"b\"}\nset y to x\nreturn (x as text) & (y as "
+                              "text) & (x as text)"),
+                 QStringLiteral("ababab"));
+        QCOMPARE(harness.text("set foundTrack to 3\nreturn FOUNDTRACK + foundtrack"),
+                 QStringLiteral("6"));
+    }
+
+    void runningTestsTheApplicationProperty() {
+        ScriptHarness harness;
+        const QString probe = QStringLiteral(
+            "if application \"Music\" is not running then return \"off\"\nreturn \"on\"");
+        QCOMPARE(harness.text(probe), QStringLiteral("on"));
+        harness.music.running = false;
+        QCOMPARE(harness.text(probe), QStringLiteral("off"));
+        QCOMPARE(harness.text("return application \"Nope\" is running"), QStringLiteral("false"));
+        QCOMPARE(harness.music.playerStateReads, 0);
+    }
+
+    void whoseFiltersTheLibraryOnEveryCondition() {
+        ScriptHarness harness;
+        harness.music.library = {makeTrack("1", "Song", "A"), makeTrack("2", "song", "B"),
+                                 makeTrack("3", "Song", "a"), makeTrack("4", "Songs", "A")};
+        const QString script = QStringLiteral(
+            "tell application \"Music\"\n"
+            "  set hits to every track of library playlist 1 whose name is \"SONG\" and artist is "
+            "\"a\"\n"
+            "  set ids to \"\"\n  repeat with t in hits\n    set ids to ids & persistent ID of t\n"
+            "  end repeat\n  return ids & \"/\" & (count of tracks of library playlist 1)\nend "
+            "tell");
+        QCOMPARE(harness.text(script), QStringLiteral("13/4"));
+    }
+
+    void propertiesOfAListOfTracksAreReadPerTrack() {
+        ScriptHarness harness;
+        harness.music.library = {makeTrack("1", "One", "A"), makeTrack("2", "Two", "B")};
+        QCOMPARE(
+            harness.text("tell application \"Music\" to return (name of every track of library "
+                         "playlist 1) as text"),
+            QStringLiteral("OneTwo"));
+        QCOMPARE(
+            harness.text(
+                "tell application \"Music\" to return artist of track 2 of library playlist 1"),
+            QStringLiteral("B"));
+    }
+
+    void seekTargetsAreCoercedToNumbers() {
+        ScriptHarness harness;
+        harness.text("tell application \"Music\" to set player position to \"12.5\"");
+        QCOMPARE(harness.music.seeks, std::vector<double>{12.5});
+        QVERIFY(harness.run("tell application \"Music\" to set player position to \"soon\"")
+                    .isFailure());
+        QCOMPARE(harness.music.seeks.size(), std::size_t(1));
+    }
+
+    void aLongLoopWithoutDelayLetsTheEventLoopRun() {
+        ScriptHarness harness;
+        bool otherWorkRan = false;
+        QMetaObject::invokeMethod(
+            qApp, [&otherWorkRan] { otherWorkRan = true; }, Qt::QueuedConnection);
+        auto task = harness.runner.run(
+            QStringLiteral("set n to 0\nrepeat 5000 times\nset n to n + 1\nend repeat\nreturn n"));
+        QVERIFY(!task.isReady());
+        QVERIFY(!otherWorkRan);
+        VirtualClock::drainEvents();
+        QVERIFY(otherWorkRan);
+        QVERIFY(task.isReady());
+        QCOMPARE(QCoro::waitFor(task).text(), QStringLiteral("5000"));
+    }
+};
+
+QTEST_GUILESS_MAIN(ScriptEvaluatorTest)
+#include "script_evaluator_test.moc"

@@ -1,0 +1,302 @@
+#include "music_scripts.h"
+#include "script_harness.h"
+
+#include <QTest>
+
+using namespace sonavert;
+using namespace sonavert::test;
+
+namespace {
+
+const QString kAwkwardTitle = QStringLiteral("Say \"Hi\" \\o/");
+const QString kAwkwardArtist = QStringLiteral("AC\\DC & \"Friends\"");
+
+ScriptTrack awkwardTrack() {
+    return makeTrack(QStringLiteral("awk"), kAwkwardTitle, kAwkwardArtist);
+}
+
+} // namespace
+
+class ScriptRunnerTest : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    // Result texts
+
+    void resultTextIsTrimmedOrEmptyResult_data() {
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("outcome");
+        const int value = int(ScriptRunResult::Outcome::Value);
+        const int empty = int(ScriptRunResult::Outcome::Empty);
+        QTest::newRow("trimmed") << "return \"  hi there \\n\\t\""
+                                 << "hi there" << value;
+        QTest::newRow("only blanks") << "return \" \\n \""
+                                     << "empty_result" << empty;
+        QTest::newRow("empty text") << "return \"\""
+                                    << "empty_result" << empty;
+        QTest::newRow("nothing") << "set x to 1\nreturn"
+                                 << "empty_result" << empty;
+        QTest::newRow("list has no text form") << "return {1, 2}"
+                                               << "empty_result" << empty;
+        QTest::newRow("missing value") << "return missing value"
+                                       << "empty_result" << empty;
+        QTest::newRow("number") << "return 60.0"
+                                << "60.0" << value;
+        QTest::newRow("inner line breaks kept") << "return \"a\\nb\\n\""
+                                                << "a\nb" << value;
+    }
+    void resultTextIsTrimmedOrEmptyResult() {
+        QFETCH(QString, source);
+        QFETCH(QString, text);
+        QFETCH(int, outcome);
+        ScriptHarness harness;
+        const ScriptRunResult result = harness.run(source);
+        QCOMPARE(result.text(), text);
+        QCOMPARE(int(result.outcome()), outcome);
+        QVERIFY(!result.isFailure());
+    }
+
+    void aTextThatDoesNotCompileFailsToCreate() {
+        ScriptHarness harness;
+        const ScriptRunResult result =
+            harness.run(QStringLiteral("considering case\nend considering"));
+        QCOMPARE(result.text(), QStringLiteral("script_error|source=failed_to_create"));
+        QCOMPARE(result.outcome(), ScriptRunResult::Outcome::CompileFailed);
+        QVERIFY(result.diagnostic().startsWith(QStringLiteral("line 1")));
+    }
+
+    void runFailuresListSortedKeysOnOneLine() {
+        ScriptHarness harness;
+        const ScriptRunResult own =
+            harness.run(QStringLiteral("set x to 1\nerror \"a\\nb\\rc\" number 7"));
+        QCOMPARE(own.text(), QStringLiteral("script_error|line=2|message=a b c|number=7"));
+        QCOMPARE(own.failureInfo().at(QStringLiteral("message")), QStringLiteral("a\nb\rc"));
+        const ScriptRunResult fromMusic =
+            harness.run(QStringLiteral("tell application \"Music\" to get name of current track"));
+        QCOMPARE(fromMusic.text(),
+                 QStringLiteral("script_error|application=Music|line=1|message=Music got an "
+                                "error: Can't get current track.|number=-1728"));
+        QCOMPARE(fromMusic.outcome(), ScriptRunResult::Outcome::RunFailed);
+    }
+
+    // The now-playing script
+
+    void nowPlayingReportsFourFieldsOnlyWhilePlaying_data() {
+        QTest::addColumn<bool>("running");
+        QTest::addColumn<int>("state");
+        QTest::addColumn<bool>("hasTrack");
+        QTest::addColumn<double>("position");
+        QTest::addColumn<QString>("text");
+        const int playing = int(PlayerState::Playing);
+        QTest::newRow("not running") << false << playing << true << 1.0 << "empty_result";
+        QTest::newRow("paused") << true << int(PlayerState::Paused) << true << 1.0
+                                << "empty_result";
+        QTest::newRow("stopped") << true << int(PlayerState::Stopped) << false << 0.0
+                                 << "empty_result";
+        QTest::newRow("playing without track") << true << playing << false << 0.0 << "empty_result";
+        QTest::newRow("fraction") << true << playing << true << 12.5 << "T\nA\nAl\n12.5";
+        QTest::newRow("whole") << true << playing << true << 60.0 << "T\nA\nAl\n60.0";
+        QTest::newRow("long track") << true << playing << true << 12345.5 << "T\nA\nAl\n1.23455E+4";
+    }
+    void nowPlayingReportsFourFieldsOnlyWhilePlaying() {
+        QFETCH(bool, running);
+        QFETCH(int, state);
+        QFETCH(bool, hasTrack);
+        QFETCH(double, position);
+        QFETCH(QString, text);
+        ScriptHarness harness;
+        harness.music.running = running;
+        harness.music.state = PlayerState(state);
+        if (hasTrack)
+            harness.music.current = makeTrack("1", "T", "A", "Al");
+        harness.music.position = position;
+        QCOMPARE(harness.text(nowPlayingScript()), text);
+    }
+
+    void nowPlayingKeepsAwkwardNamesVerbatim() {
+        ScriptHarness harness;
+        harness.music.startPlaying(awkwardTrack(), 3.0);
+        QCOMPARE(harness.text(nowPlayingScript()),
+                 kAwkwardTitle + "\n" + kAwkwardArtist + "\nAlbum\n3.0");
+    }
+
+    void nowPlayingWaitsForSlowReplies() {
+        ScriptHarness harness;
+        harness.music.startPlaying(makeTrack("1", "T", "A", "Al"), 7.25);
+        harness.music.replyDelay = std::chrono::milliseconds(40);
+        auto task = harness.runner.run(nowPlayingScript());
+        QVERIFY(!task.isReady());
+        harness.clock.advance(std::chrono::milliseconds(100));
+        QVERIFY(!task.isReady());
+        QVERIFY(
+            harness.clock.runUntil([&task] { return task.isReady(); }, std::chrono::seconds(5)));
+        QCOMPARE(QCoro::waitFor(task).text(), QStringLiteral("T\nA\nAl\n7.25"));
+    }
+
+    void pauseScriptPausesAndYieldsNothing() {
+        ScriptHarness harness;
+        harness.music.startPlaying(makeTrack("1", "T", "A"), 3.0);
+        QCOMPARE(harness.text(pauseScript()), QStringLiteral("empty_result"));
+        QCOMPARE(harness.music.calls, QStringList{QStringLiteral("pause")});
+        QCOMPARE(harness.music.state, PlayerState::Paused);
+    }
+
+    // The library script
+
+    void libraryScriptPlaysTheExactTitleAndSeeks() {
+        ScriptHarness harness;
+        harness.music.startPlaying(makeTrack("old", "Other", "X"), 30.0);
+        harness.music.library = {makeTrack("1", "Say Hi", "AC\\DC"), awkwardTrack(),
+                                 makeTrack("3", kAwkwardTitle, "Someone Else")};
+        const QString script = libraryScript(kAwkwardTitle, QStringLiteral("ac\\dc"), 42.5);
+        QCOMPARE(harness.text(script), QStringLiteral("library_ok"));
+        QCOMPARE(harness.music.calls, QStringList({"activate", "stop", "play:awk", "seek:42.5"}));
+        QCOMPARE(harness.music.seeks, std::vector<double>{42.5});
+    }
+
+    void libraryScriptMissesWithoutPlaying_data() {
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QString>("artist");
+        QTest::newRow("title only contained") << QStringLiteral("Say") << QStringLiteral("AC");
+        QTest::newRow("artist not contained") << kAwkwardTitle << QStringLiteral("Beatles");
+        QTest::newRow("empty library match") << QStringLiteral("Nothing") << QString();
+    }
+    void libraryScriptMissesWithoutPlaying() {
+        QFETCH(QString, title);
+        QFETCH(QString, artist);
+        ScriptHarness harness;
+        harness.music.library = {awkwardTrack()};
+        QCOMPARE(harness.text(libraryScript(title, artist, 5.0)), QStringLiteral("library_miss"));
+        QCOMPARE(harness.music.calls, QStringList{QStringLiteral("activate")});
+    }
+
+    void libraryScriptGivesUpAfterTwentyFourChecks() {
+        ScriptHarness harness;
+        harness.music.library = {awkwardTrack()};
+        harness.music.playStartsPlayback = false;
+        const Duration start = harness.clock.monotonicNow();
+        QCOMPARE(harness.text(libraryScript(kAwkwardTitle, kAwkwardArtist, 5.0)),
+                 QStringLiteral("library_no_play"));
+        QCOMPARE(harness.clock.monotonicNow() - start, Duration(std::chrono::seconds(6)));
+        QCOMPARE(harness.music.playerStateReads, 2 + 24); // both stop checks, then every poll
+        QVERIFY(harness.music.seeks.empty());
+    }
+
+    // The verification script
+
+    void verificationConfirmsAPlayingMatch_data() {
+        QTest::addColumn<double>("target");
+        QTest::addColumn<double>("ceiling");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("seeks");
+        QTest::newRow("short target needs no seek") << 0.5 << 0.0 << "playing_match" << 0;
+        QTest::newRow("target of one second") << 1.0 << 0.0 << "playing_match" << 0;
+        QTest::newRow("seek sticks") << 60.0 << 1000.0 << "playing_match" << 1;
+        QTest::newRow("two seconds short is close enough") << 60.0 << 58.0 << "playing_match" << 1;
+        QTest::newRow("three seconds short keeps seeking")
+            << 60.0 << 57.0 << "playing_seek_unconfirmed|target=60.0|cur=57.0" << 16;
+        QTest::newRow("large target written in exponent form")
+            << 12345.5 << 0.0 << "playing_seek_unconfirmed|target=1.23455E+4|cur=0.0" << 16;
+    }
+    void verificationConfirmsAPlayingMatch() {
+        QFETCH(double, target);
+        QFETCH(double, ceiling);
+        QFETCH(QString, text);
+        QFETCH(int, seeks);
+        ScriptHarness harness;
+        harness.music.startPlaying(awkwardTrack(), 0.0);
+        harness.music.seekCeiling = ceiling;
+        QCOMPARE(harness.text(verificationScript(kAwkwardTitle, QStringLiteral("ac\\dc"), target)),
+                 text);
+        QCOMPARE(int(harness.music.seeks.size()), seeks);
+    }
+
+    void verificationSnapshotsAnythingElse_data() {
+        QTest::addColumn<int>("state");
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("paused") << int(PlayerState::Paused) << kAwkwardTitle
+                                << "snapshot|state=paused|track=" + kAwkwardTitle +
+                                       "|artist=" + kAwkwardArtist;
+        QTest::newRow("another song")
+            << int(PlayerState::Playing) << QStringLiteral("Other")
+            << "snapshot|state=playing|track=" + kAwkwardTitle + "|artist=" + kAwkwardArtist;
+        QTest::newRow("stopped") << int(PlayerState::Stopped) << kAwkwardTitle
+                                 << QStringLiteral("snapshot|state=stopped|track=none|artist=none");
+    }
+    void verificationSnapshotsAnythingElse() {
+        QFETCH(int, state);
+        QFETCH(QString, title);
+        QFETCH(QString, text);
+        ScriptHarness harness;
+        harness.music.startPlaying(awkwardTrack(), 10.0);
+        harness.music.state = PlayerState(state);
+        QCOMPARE(harness.text(verificationScript(title, kAwkwardArtist, 10.0)), text);
+    }
+
+    void verificationReportsScriptingErrors() {
+        ScriptHarness harness;
+        harness.music.running = false;
+        QCOMPARE(harness.text(verificationScript(QStringLiteral("T"), QStringLiteral("A"), 3.0)),
+                 QStringLiteral("verify_error|number=-600|message=Music got an error: "
+                                "Application isn't running."));
+        harness.music.running = true;
+        harness.music.state = PlayerState::Playing; // playing, but nothing loaded
+        QCOMPARE(harness.text(verificationScript(QStringLiteral("T"), QStringLiteral("A"), 3.0)),
+                 QStringLiteral("verify_error|number=-1728|message=Music got an error: Can't "
+                                "get current track."));
+    }
+
+    void openLocationScriptHandsTheLinkOver() {
+        ScriptHarness harness;
+        const QString link = QStringLiteral("https://music.example/us/song/id\"1\\2");
+        QCOMPARE(harness.text(openLocationScript(link)), QStringLiteral("empty_result"));
+        QCOMPARE(harness.music.calls, QStringList({"activate", "open:" + link}));
+    }
+
+    // Cancellation and lifetime
+
+    void cancellingDuringDelayEndsTheRunAtOnce() {
+        ScriptHarness harness;
+        harness.music.library = {awkwardTrack()};
+        harness.music.playStartsPlayback = false;
+        std::stop_source stop;
+        auto task =
+            harness.runner.run(libraryScript(kAwkwardTitle, kAwkwardArtist, 5.0), stop.get_token());
+        harness.clock.advance(std::chrono::milliseconds(1100)); // inside the fifth delay
+        QVERIFY(!task.isReady());
+        const int readsBeforeStop = harness.music.playerStateReads;
+        stop.request_stop();
+        VirtualClock::drainEvents();
+        QVERIFY(task.isReady());
+        QCOMPARE(QCoro::waitFor(task).text(),
+                 QStringLiteral("script_error|message=User canceled.|number=-128"));
+        QCOMPARE(harness.clock.pendingTimerCount(), std::size_t(0));
+        harness.clock.advance(std::chrono::seconds(10));
+        QCOMPARE(harness.music.playerStateReads, readsBeforeStop);
+    }
+
+    void aRunStoppedBeforeItStartsTouchesNothing() {
+        ScriptHarness harness;
+        std::stop_source stop;
+        stop.request_stop();
+        QCOMPARE(harness.run(pauseScript(), stop.get_token()).text(),
+                 QStringLiteral("script_error|message=User canceled.|number=-128"));
+        QVERIFY(harness.music.calls.isEmpty());
+    }
+
+    void theRunnerMayGoAwayWhileARunWaits() {
+        VirtualClock clock;
+        FakeMusicApplication music;
+        music.startPlaying(awkwardTrack(), 0.0);
+        auto runner = std::make_unique<ScriptRunner>(clock);
+        runner->addApplication(QStringLiteral("music"), music);
+        auto task = runner->run(verificationScript(kAwkwardTitle, kAwkwardArtist, 30.0));
+        runner.reset();
+        QVERIFY(clock.runUntil([&task] { return task.isReady(); }, std::chrono::seconds(10)));
+        QCOMPARE(QCoro::waitFor(task).text(), QStringLiteral("playing_match"));
+    }
+};
+
+QTEST_GUILESS_MAIN(ScriptRunnerTest)
+#include "script_runner_test.moc"
