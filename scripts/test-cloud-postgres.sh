@@ -6,7 +6,15 @@
 set -euo pipefail
 
 build_dir=${1:-build/dev}
-bin=$(ls -d /usr/lib/postgresql/*/bin | sort -V | tail -1)
+bin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -1 || true)
+if [ -z "$bin" ] || [ ! -x "$bin/initdb" ]; then
+  echo "SKIP: PostgreSQL tests: no PostgreSQL server binaries under /usr/lib/postgresql"
+  exit 0
+fi
+if [ "$(id -u)" -eq 0 ] && ! id postgres >/dev/null 2>&1; then
+  echo "SKIP: PostgreSQL tests: running as root and there is no postgres user to own the cluster"
+  exit 0
+fi
 port=${SONAVERT_PG_PORT:-54329}
 cluster=$(mktemp -d /tmp/sonavert-pg.XXXXXX)
 
@@ -24,4 +32,4 @@ trap stop EXIT
   -o "-c listen_addresses=127.0.0.1 -p $port -k $cluster" start >/dev/null
 
 SONAVERT_CLOUD_TEST_POSTGRES="postgresql://postgres@127.0.0.1:$port/postgres" \
-  ctest --test-dir "$build_dir" --output-on-failure -R '^cloud_'
+  ctest --test-dir "$build_dir" --output-on-failure -R '^(cloud_|conformance_server)'

@@ -15,5 +15,9 @@ for preset in dev asan-ubsan; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
   ctest --preset "$preset" -j "$jobs"
+  if [ "$preset" = dev ]; then
+    echo "== cloud server and conformance tests on PostgreSQL"
+    ./scripts/test-cloud-postgres.sh build/dev
+  fi
 done
 echo "== all tests passed"
