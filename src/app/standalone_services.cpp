@@ -64,6 +64,32 @@ QCoro::Task<Status> StandaloneHandoffService::ensurePullSubscription(QString) {
     co_return Status();
 }
 
+QCoro::Task<Status> StandaloneHandoffService::sendHandoff(PlaybackState, QString) {
+    co_return Error{QStringLiteral("ServiceError"),
+                    1,
+                    QStringLiteral("This device is not connected to a cloud server."),
+                    {},
+                    {},
+                    {}};
+}
+
+QCoro::Task<Result<std::optional<PlaybackState>>> StandaloneHandoffService::fetchHandoff(QString) {
+    co_return std::optional<PlaybackState>();
+}
+
+QCoro::Task<Status> StandaloneHandoffService::sendPullRequest(QString, QString) {
+    co_return Error{QStringLiteral("ServiceError"),
+                    1,
+                    QStringLiteral("This device is not connected to a cloud server."),
+                    {},
+                    {},
+                    {}};
+}
+
+QCoro::Task<Result<std::optional<QString>>> StandaloneHandoffService::fetchPullRequest(QString) {
+    co_return std::optional<QString>();
+}
+
 QCoro::Task<QString> StandaloneHandoffService::sessionID() {
     co_return QString(m_sessionID);
 }

@@ -28,6 +28,10 @@ public:
     QCoro::Task<Status> removeLegacyPresenceSubscription() override;
     QCoro::Task<Status> ensureHandoffSubscription(QString deviceID) override;
     QCoro::Task<Status> ensurePullSubscription(QString deviceID) override;
+    QCoro::Task<Status> sendHandoff(PlaybackState state, QString targetDeviceID) override;
+    QCoro::Task<Result<std::optional<PlaybackState>>> fetchHandoff(QString deviceID) override;
+    QCoro::Task<Status> sendPullRequest(QString sourceDeviceID, QString requesterDeviceID) override;
+    QCoro::Task<Result<std::optional<QString>>> fetchPullRequest(QString deviceID) override;
     QCoro::Task<QString> sessionID() override;
     QCoro::Task<int> pendingHandshakes() override;
 

@@ -53,6 +53,15 @@ public:
     virtual QCoro::Task<Status> removeLegacyPresenceSubscription() = 0;
     virtual QCoro::Task<Status> ensureHandoffSubscription(QString deviceID) = 0;
     virtual QCoro::Task<Status> ensurePullSubscription(QString deviceID) = 0;
+    /// Writes a handoff command for `targetDeviceID`; only the newest per target survives.
+    virtual QCoro::Task<Status> sendHandoff(PlaybackState state, QString targetDeviceID) = 0;
+    /// Takes the handoff command addressed to this device, if there is an acceptable one.
+    virtual QCoro::Task<Result<std::optional<PlaybackState>>> fetchHandoff(QString deviceID) = 0;
+    /// Asks `sourceDeviceID` to hand its playback to `requesterDeviceID`.
+    virtual QCoro::Task<Status> sendPullRequest(QString sourceDeviceID,
+                                                QString requesterDeviceID) = 0;
+    /// Takes the pull request addressed to this device and gives the requester's id.
+    virtual QCoro::Task<Result<std::optional<QString>>> fetchPullRequest(QString deviceID) = 0;
     /// The id of this run of the service (may be empty).
     virtual QCoro::Task<QString> sessionID() = 0;
     /// Peers that announced a new session and wait for this device's acknowledgement.

@@ -131,6 +131,38 @@ QCoro::Task<Status> FakeHandoffService::ensurePullSubscription(QString deviceID)
     co_return Status(pullSubscriptionStatus);
 }
 
+QCoro::Task<Status> FakeHandoffService::sendHandoff(PlaybackState state, QString targetDeviceID) {
+    co_await enter(QStringLiteral("sendHandoff"), targetDeviceID);
+    sentHandoffs.append({state, targetDeviceID});
+    co_return Status(sendHandoffStatus);
+}
+
+QCoro::Task<Result<std::optional<PlaybackState>>>
+FakeHandoffService::fetchHandoff(QString deviceID) {
+    co_await enter(QStringLiteral("fetchHandoff"), deviceID);
+    if (handoffResults.empty())
+        co_return std::optional<PlaybackState>();
+    auto next = handoffResults.front();
+    handoffResults.pop_front();
+    co_return next;
+}
+
+QCoro::Task<Status> FakeHandoffService::sendPullRequest(QString sourceDeviceID,
+                                                        QString requesterDeviceID) {
+    co_await enter(QStringLiteral("sendPullRequest"), sourceDeviceID);
+    sentPullRequests.append({sourceDeviceID, requesterDeviceID});
+    co_return Status(sendPullStatus);
+}
+
+QCoro::Task<Result<std::optional<QString>>> FakeHandoffService::fetchPullRequest(QString deviceID) {
+    co_await enter(QStringLiteral("fetchPullRequest"), deviceID);
+    if (pullRequestResults.empty())
+        co_return std::optional<QString>();
+    auto next = pullRequestResults.front();
+    pullRequestResults.pop_front();
+    co_return next;
+}
+
 QCoro::Task<QString> FakeHandoffService::sessionID() {
     co_await enter(QStringLiteral("sessionID"));
     co_return QString(session);

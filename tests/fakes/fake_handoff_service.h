@@ -31,6 +31,10 @@ public:
     QCoro::Task<Status> removeLegacyPresenceSubscription() override;
     QCoro::Task<Status> ensureHandoffSubscription(QString deviceID) override;
     QCoro::Task<Status> ensurePullSubscription(QString deviceID) override;
+    QCoro::Task<Status> sendHandoff(PlaybackState state, QString targetDeviceID) override;
+    QCoro::Task<Result<std::optional<PlaybackState>>> fetchHandoff(QString deviceID) override;
+    QCoro::Task<Status> sendPullRequest(QString sourceDeviceID, QString requesterDeviceID) override;
+    QCoro::Task<Result<std::optional<QString>>> fetchPullRequest(QString deviceID) override;
     QCoro::Task<QString> sessionID() override;
     QCoro::Task<int> pendingHandshakes() override;
 
@@ -58,6 +62,13 @@ public:
     Status handoffSubscriptionStatus;
     Status pullSubscriptionStatus;
     Status markOfflineStatus;
+
+    Status sendHandoffStatus;
+    QList<std::pair<PlaybackState, QString>> sentHandoffs; ///< state, target
+    std::deque<Result<std::optional<PlaybackState>>> handoffResults;
+    Status sendPullStatus;
+    QList<std::pair<QString, QString>> sentPullRequests; ///< source, requester
+    std::deque<Result<std::optional<QString>>> pullRequestResults;
 
     QMap<QString, QString> lastSeeds;
     std::optional<PlaybackState> lastPublishedNowPlaying;

@@ -1,0 +1,186 @@
+// This device's presence record: publication, marking offline, the server clock estimate and
+// the discovery wakes.
+
+#include "cloud_kit_handoff_service_p.h"
+#include "model/device_identity_store.h"
+#include "model/record_json.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QPointer>
+
+namespace sonavert {
+
+using namespace clouddb;
+using namespace detail;
+
+namespace {
+
+const QString kPresenceType = QStringLiteral("DevicePresence");
+
+QString observedSessionsJson(const QMap<QString, QString>& observed) {
+    QJsonObject object;
+    for (auto it = observed.begin(); it != observed.end(); ++it)
+        object.insert(it.key(), it.value());
+    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
+}
+
+CloudRecord discoveryWakeRecord(const QString& deviceID, const QString& peerID, Timestamp now) {
+    return CloudRecord{QStringLiteral("discovery_") + deviceID + QLatin1Char('_') + peerID,
+                       QStringLiteral("HandoffCommand"),
+                       {{QStringLiteral("targetDeviceID"), FieldValue(peerID)},
+                        {QStringLiteral("messageID"), FieldValue(makeUpperCaseUUID())},
+                        {QStringLiteral("schemaVersion"), FieldValue(qint64(1))},
+                        {QStringLiteral("payload"), FieldValue(QStringLiteral("{}"))},
+                        {QStringLiteral("timestamp"), FieldValue(now)}},
+                       std::nullopt,
+                       std::nullopt};
+}
+
+CloudRecord presenceRecord(const QString& deviceID, const QString& sessionID, Timestamp now,
+                           bool isOnline) {
+    CloudRecord record{CloudKitHandoffService::presenceRecordName(deviceID),
+                       kPresenceType,
+                       {},
+                       std::nullopt,
+                       std::nullopt};
+    record.fields.insert(QStringLiteral("deviceID"), FieldValue(deviceID));
+    record.fields.insert(QStringLiteral("sessionID"), FieldValue(sessionID));
+    record.fields.insert(QStringLiteral("lastSeen"), FieldValue(now));
+    record.fields.insert(QStringLiteral("isOnline"), FieldValue(qint64(isOnline ? 1 : 0)));
+    return record;
+}
+
+CloudRecord publishedRecord(const QString& deviceID, const QString& deviceName,
+                            const QString& sessionID, Timestamp now,
+                            const QMap<QString, QString>& observed,
+                            const std::optional<PlaybackState>& nowPlaying) {
+    CloudRecord record = presenceRecord(deviceID, sessionID, now, true);
+    record.fields.insert(QStringLiteral("deviceName"), FieldValue(deviceName));
+    record.fields.insert(QStringLiteral("observedSessions"),
+                         FieldValue(observedSessionsJson(observed)));
+    // Without a playback state (or one JSON cannot carry) the field is left out, which the
+    // all-keys save turns into "no value" on the server.
+    if (const auto json = nowPlaying ? encodeJson(*nowPlaying) : std::nullopt)
+        record.fields.insert(QStringLiteral("nowPlaying"), FieldValue(QString::fromUtf8(*json)));
+    return record;
+}
+
+RecordSave offlineSave(const QString& deviceID, const QString& sessionID, Timestamp now) {
+    return RecordSave{presenceRecord(deviceID, sessionID, now, false),
+                      QStringList{QStringLiteral("nowPlaying")}};
+}
+
+} // namespace
+
+QMap<QString, QString>
+CloudKitHandoffService::observedSessionsToPublish(const QString& deviceID) const {
+    const Timestamp cutoff =
+        m_clock->now().addSeconds(m_serverClockOffset - kFreshnessWindowSeconds);
+    QMap<QString, QString> observed = m_seededObservedSessions;
+    observed.remove(deviceID);
+    for (const auto& [name, entry] : m_peerMap)
+        if (entry.device.id != deviceID && entry.serverModDate > cutoff)
+            observed.insert(entry.device.id, entry.sessionID);
+    return observed;
+}
+
+QCoro::Task<Result<CloudRecord>> CloudKitHandoffService::savePresenceRecord(RecordSave save,
+                                                                            SavePolicy policy) {
+    auto database = m_database;
+    const QString name = save.record.recordName;
+    const ModifyResult result = co_await database->modifyRecords(
+        m_presenceZone, listOf(save), QStringList(), policy, requestOptions());
+    const auto own = std::find_if(result.outcomes.begin(), result.outcomes.end(),
+                                  [&](const RecordOutcome& o) { return o.recordName == name; });
+    if (own != result.outcomes.end() && own->error)
+        co_return *own->error;
+    if (!result.overall)
+        co_return result.overall.error();
+    if (own == result.outcomes.end() || !own->saved)
+        co_return cloudError(CloudErrorCode::InternalError);
+    co_return CloudRecord(*own->saved);
+}
+
+void CloudKitHandoffService::updateClockOffset(const CloudRecord& saved, Timestamp start,
+                                               Timestamp end) {
+    if (!saved.modified)
+        return;
+    const Timestamp midpoint = start.addSeconds(end.secondsSince(start) * 0.5);
+    m_serverClockOffset = saved.modified->secondsSince(midpoint);
+}
+
+QCoro::Task<Status>
+CloudKitHandoffService::publishPresence(QString deviceID, QString deviceName,
+                                        std::optional<PlaybackState> nowPlaying) {
+    QPointer guard(this);
+    const QMap<QString, QString> observed = observedSessionsToPublish(deviceID);
+    const CloudRecord record =
+        publishedRecord(deviceID, deviceName, m_sessionID, m_clock->now(), observed, nowPlaying);
+    const Timestamp start = m_clock->now();
+    const auto saved =
+        co_await savePresenceRecord(RecordSave{record, QStringList()}, SavePolicy::AllKeys);
+    if (!guard)
+        co_return Status();
+    if (!saved)
+        co_return saved.error();
+    updateClockOffset(saved.value(), start, m_clock->now());
+    m_lastPublishedObservedSessions = observed;
+    sendDiscoveryWakes(observed, deviceID);
+    logEvent(LogCategory::CloudKit, LogLevel::Default,
+             "event=presence_published device_id=%{public}s session_id=%{public}s "
+             "observed_peers=%{public}ld "
+             "acked_device_ids=%{public}s clock_offset_seconds=%{public}f",
+             shortID(deviceID), shortID(m_sessionID), observed.size(), shortIDList(observed.keys()),
+             m_serverClockOffset);
+    co_return Status();
+}
+
+QCoro::Task<Status> CloudKitHandoffService::markOffline(QString deviceID) {
+    QPointer guard(this);
+    if (const auto account = co_await ensureAccountAvailable(); !account)
+        co_return account.error();
+    if (!guard)
+        co_return Status();
+    if (const Status zone = co_await ensurePresenceZone(); !zone)
+        co_return zone;
+    if (!guard)
+        co_return Status();
+    // Changed keys only: the server keeps the stored name and observed sessions.
+    const auto saved = co_await savePresenceRecord(
+        offlineSave(deviceID, m_sessionID, m_clock->now()), SavePolicy::ChangedKeys);
+    if (!saved)
+        co_return saved.error();
+    logEvent(LogCategory::CloudKit, LogLevel::Default,
+             "event=presence_marked_offline device_id=%{public}s", shortID(deviceID));
+    co_return Status();
+}
+
+void CloudKitHandoffService::sendDiscoveryWakes(const QMap<QString, QString>& observed,
+                                                const QString& deviceID) {
+    for (auto it = observed.begin(); it != observed.end(); ++it) {
+        if (m_notifiedPeerSessions.value(it.key()) == it.value() &&
+            m_notifiedPeerSessions.contains(it.key()))
+            continue;
+        // Noted before the send, so a failed wake is not repeated for the same session.
+        m_notifiedPeerSessions.insert(it.key(), it.value());
+        sendDiscoveryWake(discoveryWakeRecord(deviceID, it.key(), m_clock->now()), it.key());
+    }
+}
+
+QCoro::Task<> CloudKitHandoffService::sendDiscoveryWake(CloudRecord wake, QString peerID) {
+    QPointer guard(this);
+    const QString name = wake.recordName;
+    const Result<int> sent =
+        co_await publishWithRetry(listOf(wake), name, QStringLiteral("discovery"));
+    if (!guard)
+        co_return;
+    if (sent)
+        logEvent(LogCategory::CloudKit, LogLevel::Default,
+                 "event=discovery_wake_sent peer_device_id=%{public}s", shortID(peerID));
+    else
+        logEvent(LogCategory::CloudKit, LogLevel::Error,
+                 "event=discovery_wake_failed error=%{private}s", sent.error().description);
+}
+
+} // namespace sonavert

@@ -1,0 +1,37 @@
+#pragma once
+
+#include "runtime/result.h"
+
+namespace sonavert {
+
+/// The cloud service's own errors; their descriptions are shown to the user unchanged.
+namespace service_error {
+
+inline const QString kDomain = QStringLiteral("ServiceError");
+
+enum class Code { ICloudUnavailable = 1, RequestTimedOut = 2 };
+
+inline Error iCloudUnavailable() {
+    return Error{kDomain,
+                 static_cast<int>(Code::ICloudUnavailable),
+                 QStringLiteral("iCloud is not available. Sign in to iCloud on this device."),
+                 {},
+                 {},
+                 {}};
+}
+
+inline Error requestTimedOut() {
+    return Error{kDomain,
+                 static_cast<int>(Code::RequestTimedOut),
+                 QStringLiteral("The push timed out after 3 attempts. Please try again."),
+                 {},
+                 {},
+                 {}};
+}
+
+inline bool isRequestTimedOut(const Error& error) {
+    return error.is(kDomain, static_cast<int>(Code::RequestTimedOut));
+}
+
+} // namespace service_error
+} // namespace sonavert

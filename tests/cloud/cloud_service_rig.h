@@ -1,0 +1,65 @@
+#pragma once
+
+#include "cloud/cloud_kit_handoff_service.h"
+#include "clouddb/in_memory_cloud.h"
+#include "runtime/log_channel.h"
+#include "runtime/user_defaults.h"
+#include "runtime/virtual_clock.h"
+#include "support/await_task.h"
+
+#include <QTest>
+
+namespace sonavert::test {
+
+inline const QString kDeviceA = QStringLiteral("AAAAAAAA-1111-4111-8111-111111111111");
+inline const QString kDeviceB = QStringLiteral("BBBBBBBB-2222-4222-8222-222222222222");
+inline const QString kDeviceC = QStringLiteral("CCCCCCCC-3333-4333-8333-333333333333");
+
+/// One device's cloud service over a shared in-memory cloud, on a virtual clock.
+struct ServiceRig {
+    explicit ServiceRig(std::shared_ptr<clouddb::InMemoryCloud> sharedCloud = {},
+                        std::shared_ptr<VirtualClock> sharedClock = {})
+        : clock(sharedClock ? sharedClock : std::make_shared<VirtualClock>())
+        , cloud(sharedCloud ? sharedCloud : clouddb::InMemoryCloud::create(clock))
+        , database(cloud->connect(QStringLiteral("user")))
+        , service(std::make_unique<CloudKitHandoffService>(database, defaults, clock)) {}
+
+    ~ServiceRig() {
+        service.reset();
+        VirtualClock::drainEvents();
+    }
+
+    /// Drives the clock until the task is done (at most `limit` of virtual time).
+    template <typename T> T run(QCoro::Task<T> task, Duration limit = 120s) {
+        clock->runUntil([&] { return task.isReady(); }, limit);
+        if (!task.isReady())
+            qFatal("task did not finish within the virtual time limit");
+        return awaitTask(std::move(task));
+    }
+    void run(QCoro::Task<> task, Duration limit = 120s) {
+        clock->runUntil([&] { return task.isReady(); }, limit);
+        if (!task.isReady())
+            qFatal("task did not finish within the virtual time limit");
+    }
+
+    /// Publishes as the coordinator does: account check, then inside the zone recovery.
+    Status publish(const QString& deviceID, const QString& name,
+                   std::optional<PlaybackState> nowPlaying = std::nullopt) {
+        auto database = run(service->ensureAccountAvailable());
+        if (!database)
+            return database.error();
+        auto* svc = service.get();
+        return run(
+            service->withPresenceZoneRecovery(database.value(), [svc, deviceID, name, nowPlaying] {
+                return svc->publishPresence(deviceID, name, nowPlaying);
+            }));
+    }
+
+    std::shared_ptr<VirtualClock> clock;
+    std::shared_ptr<clouddb::InMemoryCloud> cloud;
+    std::shared_ptr<clouddb::InMemoryCloudDatabase> database;
+    std::shared_ptr<InMemoryUserDefaults> defaults = std::make_shared<InMemoryUserDefaults>();
+    std::unique_ptr<CloudKitHandoffService> service;
+};
+
+} // namespace sonavert::test
