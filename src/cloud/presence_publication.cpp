@@ -115,11 +115,13 @@ CloudKitHandoffService::publishPresence(QString deviceID, QString deviceName,
                                         std::optional<PlaybackState> nowPlaying) {
     QPointer guard(this);
     const QMap<QString, QString> observed = observedSessionsToPublish(deviceID);
-    const CloudRecord record =
-        publishedRecord(deviceID, deviceName, m_sessionID, m_clock->now(), observed, nowPlaying);
+    // Built as a named value: g++ 12 destroys a braced temporary inside a co_await expression
+    // twice, which frees shared data still in use.
+    const RecordSave save{publishedRecord(deviceID, deviceName, m_sessionID, m_clock->now(), observed, nowPlaying),
+                          QStringList()};
     const Timestamp start = m_clock->now();
     const auto saved =
-        co_await savePresenceRecord(RecordSave{record, QStringList()}, SavePolicy::AllKeys);
+        co_await savePresenceRecord(save, SavePolicy::AllKeys);
     if (!guard)
         co_return Status();
     if (!saved)
