@@ -126,12 +126,15 @@ QCoro::Task<QSet<QString>> CloudKitHandoffService::fetchQueuedPushTargets() {
                  "event=queued_push_probe_failed error=%{private}s", found.error().description);
         co_return QSet<QString>(m_outboundSent);
     }
-    QSet<QString> waiting;
-    for (const auto& record : found.value())
-        if (record.ok())
-            waiting.insert(record.value().recordName.mid(kHandoffPrefix.size()));
-    m_outboundSent = waiting;
-    co_return waiting;
+    // Only targets that were asked about and found missing leave the set: a send that
+    // succeeded while this lookup was in flight added a target the lookup never asked about,
+    // and replacing the set wholesale would lose its queued mark.
+    QSet<QString> consumed;
+    for (qsizetype i = 0; i < found.value().size() && i < names.size(); ++i)
+        if (!found.value()[i].ok())
+            consumed.insert(names[i].mid(kHandoffPrefix.size()));
+    m_outboundSent.subtract(consumed);
+    co_return QSet<QString>(m_outboundSent);
 }
 
 QCoro::Task<Status> CloudKitHandoffService::ensureSubscription(QString subscriptionID,

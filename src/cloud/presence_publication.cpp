@@ -117,11 +117,11 @@ CloudKitHandoffService::publishPresence(QString deviceID, QString deviceName,
     const QMap<QString, QString> observed = observedSessionsToPublish(deviceID);
     // Built as a named value: g++ 12 destroys a braced temporary inside a co_await expression
     // twice, which frees shared data still in use.
-    const RecordSave save{publishedRecord(deviceID, deviceName, m_sessionID, m_clock->now(), observed, nowPlaying),
-                          QStringList()};
+    const RecordSave save{
+        publishedRecord(deviceID, deviceName, m_sessionID, m_clock->now(), observed, nowPlaying),
+        QStringList()};
     const Timestamp start = m_clock->now();
-    const auto saved =
-        co_await savePresenceRecord(save, SavePolicy::AllKeys);
+    const auto saved = co_await savePresenceRecord(save, SavePolicy::AllKeys);
     if (!guard)
         co_return Status();
     if (!saved)

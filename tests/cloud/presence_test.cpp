@@ -1,5 +1,4 @@
 #include "cloud_service_rig.h"
-
 #include "model/record_json.h"
 
 #include <QJsonDocument>
@@ -15,13 +14,20 @@ namespace {
 const QString kZone = QStringLiteral("DevicePresenceZone");
 
 PlaybackState song() {
-    return {QStringLiteral("42"), 61.5, QStringLiteral("Song"), QStringLiteral("Artist"), std::nullopt,
-            std::nullopt, std::nullopt};
+    return {QStringLiteral("42"),
+            61.5,
+            QStringLiteral("Song"),
+            QStringLiteral("Artist"),
+            std::nullopt,
+            std::nullopt,
+            std::nullopt};
 }
 
 QMap<QString, QString> observedOf(const CloudRecord& record) {
     QMap<QString, QString> out;
-    const QJsonObject object = QJsonDocument::fromJson(record.string(QStringLiteral("observedSessions"))->toUtf8()).object();
+    const QJsonObject object =
+        QJsonDocument::fromJson(record.string(QStringLiteral("observedSessions"))->toUtf8())
+            .object();
     for (auto it = object.begin(); it != object.end(); ++it)
         out.insert(it.key(), it.value().toString());
     return out;
@@ -101,19 +107,25 @@ private Q_SLOTS:
         a.run(a.service->noteNearbyPeer(kDeviceC, QStringLiteral("c"), QStringLiteral("nearby-c"),
                                         a.service->currentSessionID(), kDeviceA));
         QVERIFY(a.publish(kDeviceA, QStringLiteral("a")).ok());
-        const auto record = a.cloud->record(QStringLiteral("user"), kZone, QStringLiteral("presence-") + kDeviceA);
+        const auto record =
+            a.cloud->record(QStringLiteral("user"), kZone, QStringLiteral("presence-") + kDeviceA);
         QCOMPARE(observedOf(*record),
-                 (QMap<QString, QString>{{kDeviceB, QStringLiteral("seeded-b")}, {kDeviceC, QStringLiteral("nearby-c")}}));
-        QVERIFY(log.messages(LogCategory::CloudKit).last().startsWith(
-            QStringLiteral("event=presence_published device_id=AAAAAAAA session_id=%1 observed_peers=2 "
-                           "acked_device_ids=BBBBBBBB,CCCCCCCC clock_offset_seconds=")
-                .arg(a.service->currentSessionID().left(8))));
+                 (QMap<QString, QString>{{kDeviceB, QStringLiteral("seeded-b")},
+                                         {kDeviceC, QStringLiteral("nearby-c")}}));
+        QVERIFY(log.messages(LogCategory::CloudKit)
+                    .last()
+                    .startsWith(
+                        QStringLiteral("event=presence_published device_id=AAAAAAAA session_id=%1 "
+                                       "observed_peers=2 "
+                                       "acked_device_ids=BBBBBBBB,CCCCCCCC clock_offset_seconds=")
+                            .arg(a.service->currentSessionID().left(8))));
 
         // Seeds are taken only before the first fetch; the fetch empties them.
         (void)a.run(a.service->fetchPresence(kDeviceA));
         a.run(a.service->seedObservedSessions({{kDeviceB, QStringLiteral("late")}}));
         QVERIFY(a.publish(kDeviceA, QStringLiteral("a")).ok());
-        QVERIFY(!observedOf(*a.cloud->record(QStringLiteral("user"), kZone, QStringLiteral("presence-") + kDeviceA))
+        QVERIFY(!observedOf(*a.cloud->record(QStringLiteral("user"), kZone,
+                                             QStringLiteral("presence-") + kDeviceA))
                      .contains(kDeviceB));
     }
 
@@ -127,12 +139,15 @@ private Q_SLOTS:
             (void)a.publish(kDeviceA, QStringLiteral("a"));
             (void)a.publish(kDeviceA, QStringLiteral("a"));
             VirtualClock::drainEvents();
-            QCOMPARE(log.count(QStringLiteral("event=discovery_wake_sent peer_device_id=BBBBBBBB")), 1);
-            const auto wake = a.cloud->record(QStringLiteral("user"), kDefaultZone,
-                                              QStringLiteral("discovery_%1_%2").arg(kDeviceA, kDeviceB));
+            QCOMPARE(log.count(QStringLiteral("event=discovery_wake_sent peer_device_id=BBBBBBBB")),
+                     1);
+            const auto wake =
+                a.cloud->record(QStringLiteral("user"), kDefaultZone,
+                                QStringLiteral("discovery_%1_%2").arg(kDeviceA, kDeviceB));
             QVERIFY(wake);
             QCOMPARE(wake->string(QStringLiteral("targetDeviceID")), std::optional(kDeviceB));
-            QCOMPARE(wake->string(QStringLiteral("payload")), std::optional<QString>(QStringLiteral("{}")));
+            QCOMPARE(wake->string(QStringLiteral("payload")),
+                     std::optional<QString>(QStringLiteral("{}")));
         }
         ServiceRig restarted(a.cloud, a.clock); // B again, with a new session
         (void)restarted.publish(kDeviceB, QStringLiteral("b"));
@@ -148,8 +163,10 @@ private Q_SLOTS:
         a.run(a.service->seedObservedSessions({{kDeviceB, QStringLiteral("sb")}}));
         QVERIFY(a.publish(kDeviceA, QStringLiteral("Studio"), song()).ok());
         QVERIFY(a.run(a.service->markOffline(kDeviceA)).ok());
-        const auto record = *a.cloud->record(QStringLiteral("user"), kZone, QStringLiteral("presence-") + kDeviceA);
-        QCOMPARE(record.string(QStringLiteral("deviceName")), std::optional<QString>(QStringLiteral("Studio")));
+        const auto record =
+            *a.cloud->record(QStringLiteral("user"), kZone, QStringLiteral("presence-") + kDeviceA);
+        QCOMPARE(record.string(QStringLiteral("deviceName")),
+                 std::optional<QString>(QStringLiteral("Studio")));
         QCOMPARE(observedOf(record).value(kDeviceB), QStringLiteral("sb"));
         QCOMPARE(record.integer(QStringLiteral("isOnline")), std::optional<qint64>(0));
         QVERIFY(!record.fields.contains(QStringLiteral("nowPlaying")));
@@ -168,7 +185,8 @@ private Q_SLOTS:
 
         a.cloud->setServerClockOffset(9.0);
         a.run(a.service->seedObservedSessions({{kDeviceB, QStringLiteral("x")}}));
-        a.database->failRecord(QStringLiteral("presence-") + kDeviceA, cloudError(CloudErrorCode::ServiceUnavailable));
+        a.database->failRecord(QStringLiteral("presence-") + kDeviceA,
+                               cloudError(CloudErrorCode::ServiceUnavailable));
         QVERIFY(!a.publish(kDeviceA, QStringLiteral("a")).ok());
         QCOMPARE(a.service->serverClockOffset(), offset);
         QCOMPARE(a.service->lastPublishedObservedSessions(), published);
@@ -202,7 +220,8 @@ private Q_SLOTS:
         QVERIFY(a.run(a.service->fetchPresence(kDeviceA)).ok());
         QCOMPARE(log.count(QStringLiteral("event=presence_zone_missing action=recreate")), 1);
 
-        const RequestFault gone{RequestFault::Kind::Fail, cloudError(CloudErrorCode::ZoneNotFound), {}};
+        const RequestFault gone{
+            RequestFault::Kind::Fail, cloudError(CloudErrorCode::ZoneNotFound), {}};
         a.database->addFault(QStringLiteral("fetchZoneChanges"), gone);
         a.database->addFault(QStringLiteral("fetchZoneChanges"), gone);
         const auto failed = a.run(a.service->fetchPresence(kDeviceA));
@@ -213,25 +232,31 @@ private Q_SLOTS:
     void malformedRecordsAreSkippedAndTheListIsSortedWithoutThisDevice() {
         ServiceRig a;
         QVERIFY(a.publish(kDeviceA, QStringLiteral("me")).ok());
-        for (const auto& [id, name] : {std::pair{kDeviceB, QStringLiteral("b")}, std::pair{kDeviceC, QStringLiteral("C")}}) {
+        for (const auto& [id, name] :
+             {std::pair{kDeviceB, QStringLiteral("b")}, std::pair{kDeviceC, QStringLiteral("C")}}) {
             ServiceRig other(a.cloud, a.clock);
             (void)other.publish(id, name);
         }
         QList<RecordSave> bad;
         const auto presence = [](const QString& name, QMap<QString, FieldValue> fields) {
-            return RecordSave{CloudRecord{name, QStringLiteral("DevicePresence"), fields, std::nullopt, std::nullopt}, {}};
+            return RecordSave{CloudRecord{name, QStringLiteral("DevicePresence"), fields,
+                                          std::nullopt, std::nullopt},
+                              {}};
         };
-        bad << presence(QStringLiteral("presence-noname"), {{QStringLiteral("deviceID"), FieldValue(QStringLiteral("X"))},
-                                                            {QStringLiteral("sessionID"), FieldValue(QStringLiteral("s"))},
-                                                            {QStringLiteral("lastSeen"), FieldValue(a.clock->now())}});
-        bad << presence(QStringLiteral("presence-textdate"), {{QStringLiteral("deviceID"), FieldValue(QStringLiteral("Y"))},
-                                                              {QStringLiteral("deviceName"), FieldValue(QStringLiteral("y"))},
-                                                              {QStringLiteral("sessionID"), FieldValue(QStringLiteral("s"))},
-                                                              {QStringLiteral("lastSeen"), FieldValue(QStringLiteral("now"))}});
+        bad << presence(QStringLiteral("presence-noname"),
+                        {{QStringLiteral("deviceID"), FieldValue(QStringLiteral("X"))},
+                         {QStringLiteral("sessionID"), FieldValue(QStringLiteral("s"))},
+                         {QStringLiteral("lastSeen"), FieldValue(a.clock->now())}});
+        bad << presence(QStringLiteral("presence-textdate"),
+                        {{QStringLiteral("deviceID"), FieldValue(QStringLiteral("Y"))},
+                         {QStringLiteral("deviceName"), FieldValue(QStringLiteral("y"))},
+                         {QStringLiteral("sessionID"), FieldValue(QStringLiteral("s"))},
+                         {QStringLiteral("lastSeen"), FieldValue(QStringLiteral("now"))}});
         RecordSave wrongType = presence(QStringLiteral("presence-type"), {});
         wrongType.record.recordType = QStringLiteral("Something");
         bad << wrongType;
-        QVERIFY(a.run(a.database->modifyRecords(kZone, bad, {}, SavePolicy::AllKeys, {})).overall.ok());
+        QVERIFY(
+            a.run(a.database->modifyRecords(kZone, bad, {}, SavePolicy::AllKeys, {})).overall.ok());
 
         const auto listed = a.run(a.service->fetchPresence(kDeviceA)).value();
         QStringList names;
@@ -262,21 +287,26 @@ private Q_SLOTS:
         (void)a.run(a.service->fetchPresence(kDeviceA));
         (void)a.publish(kDeviceA, QStringLiteral("a")); // now names B's session
         (void)a.run(a.service->fetchPresence(kDeviceA));
-        const auto lines = log.messages(LogCategory::CloudKit).filter(QStringLiteral("presence_peer_connecting"));
+        const auto lines =
+            log.messages(LogCategory::CloudKit).filter(QStringLiteral("presence_peer_connecting"));
         QVERIFY(!lines.isEmpty());
-        QVERIFY2(QRegularExpression(QStringLiteral("^event=presence_peer_connecting peer_device_id=BBBBBBBB "
-                                                  "peer_session_id=\\S{8} local_ack=true peer_ack=false "
-                                                  "peer_saw_device_ids=AAAAAAAA heartbeat_age_seconds=\\d+\\.\\d{6}$"))
-                    .match(lines.last())
-                    .hasMatch(),
-                qPrintable(lines.last()));
+        QVERIFY2(
+            QRegularExpression(
+                QStringLiteral("^event=presence_peer_connecting peer_device_id=BBBBBBBB "
+                               "peer_session_id=\\S{8} local_ack=true peer_ack=false "
+                               "peer_saw_device_ids=AAAAAAAA heartbeat_age_seconds=\\d+\\.\\d{6}$"))
+                .match(lines.last())
+                .hasMatch(),
+            qPrintable(lines.last()));
     }
 
     void nearbyPeerCountsOnlyForThisRunsSession() {
         ServiceRig a;
-        a.run(a.service->noteNearbyPeer(kDeviceB, QStringLiteral("b"), QStringLiteral("sb"), QStringLiteral("other-run"), kDeviceA));
+        a.run(a.service->noteNearbyPeer(kDeviceB, QStringLiteral("b"), QStringLiteral("sb"),
+                                        QStringLiteral("other-run"), kDeviceA));
         QVERIFY(a.service->peerMap().empty());
-        a.run(a.service->noteNearbyPeer(kDeviceB, QStringLiteral("b"), QStringLiteral("sb"), a.service->currentSessionID(), kDeviceA));
+        a.run(a.service->noteNearbyPeer(kDeviceB, QStringLiteral("b"), QStringLiteral("sb"),
+                                        a.service->currentSessionID(), kDeviceA));
         const auto listed = a.run(a.service->peerDevices(kDeviceA));
         QCOMPARE(listed.size(), 1);
         QCOMPARE(listed.first().presence, DevicePresence::Online);

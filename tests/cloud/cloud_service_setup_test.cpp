@@ -1,0 +1,156 @@
+#include "cloud/service_error.h"
+#include "cloud_service_rig.h"
+
+#include <QCryptographicHash>
+
+using namespace sonavert;
+using namespace sonavert::clouddb;
+using namespace sonavert::test;
+
+namespace {
+const QString kZoneCreated = QStringLiteral("Tessary.presenceZoneCreated");
+const QString kLegacyRemoved = QStringLiteral("Tessary.presenceZoneSubscriptionRemoved");
+} // namespace
+
+class CloudServiceSetupTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void concurrentAccountChecksShareOneRequest() {
+        ServiceRig rig;
+        rig.database->latency = 1s;
+        auto first = rig.service->ensureAccountAvailable();
+        auto second = rig.service->ensureAccountAvailable();
+        rig.clock->runUntil([&] { return first.isReady() && second.isReady(); }, 5s);
+        QVERIFY(awaitTask(std::move(first)).ok());
+        QVERIFY(awaitTask(std::move(second)).ok());
+        QCOMPARE(rig.database->requestCounts.value(QStringLiteral("accountStatus")), 1);
+        QVERIFY(rig.run(rig.service->ensureAccountAvailable()).ok()); // remembered: no new request
+        QCOMPARE(rig.database->requestCounts.value(QStringLiteral("accountStatus")), 1);
+    }
+
+    void unavailableAccountIsReportedAndAskedAgain() {
+        ServiceRig rig;
+        rig.cloud->setAccountStatus(QStringLiteral("user"), AccountStatus::TemporarilyUnavailable);
+        rig.database->latency = 1s;
+        auto first = rig.service->ensureAccountAvailable();
+        auto second = rig.service->ensureAccountAvailable();
+        rig.clock->runUntil([&] { return first.isReady() && second.isReady(); }, 5s);
+        const auto a = awaitTask(std::move(first));
+        QCOMPARE(a.error().description,
+                 QStringLiteral("iCloud is not available. Sign in to iCloud on this device."));
+        QCOMPARE(awaitTask(std::move(second)).error(), a.error());
+        rig.cloud->setAccountStatus(QStringLiteral("user"), AccountStatus::Available);
+        QVERIFY(rig.run(rig.service->ensureAccountAvailable()).ok());
+        QCOMPARE(rig.database->requestCounts.value(QStringLiteral("accountStatus")), 2);
+
+        ServiceRig failing;
+        failing.database->addFault(
+            QStringLiteral("accountStatus"),
+            {RequestFault::Kind::Fail, cloudError(CloudErrorCode::NetworkUnavailable), {}});
+        QVERIFY(isCloudError(failing.run(failing.service->ensureAccountAvailable()).error(),
+                             CloudErrorCode::NetworkUnavailable));
+    }
+
+    void zoneIsCreatedOnceAndTheEnvironmentLineWritten() {
+        CapturingLogSink log;
+        ServiceRig rig;
+        rig.database->latency = 1s;
+        auto first = rig.service->ensurePresenceZone();
+        auto second = rig.service->ensurePresenceZone();
+        rig.clock->runUntil([&] { return first.isReady() && second.isReady(); }, 10s);
+        QVERIFY(awaitTask(std::move(first)).ok() && awaitTask(std::move(second)).ok());
+        QCOMPARE(rig.database->requestCounts.value(QStringLiteral("saveZone")), 1);
+        QCOMPARE(rig.defaults->boolValue(kZoneCreated), std::optional(true));
+        rig.clock->advance(5s);
+        const QString userRecord = rig.run(rig.database->userRecordName({})).value();
+        const QString fingerprint = QString::fromLatin1(
+            QCryptographicHash::hash(userRecord.toUtf8(), QCryptographicHash::Sha256).toHex());
+        QCOMPARE(fingerprint.size(), 64);
+        const QString expected =
+            QStringLiteral(
+                "event=presence_environment container=iCloud.io.sonavert.sonavert "
+                "build_config=%1 account_status=available user_fingerprint=%2 session_id=%3")
+                .arg(QStringLiteral(
+#ifdef NDEBUG
+                         "release"
+#else
+                         "debug"
+#endif
+                         ),
+                     fingerprint, rig.service->currentSessionID().left(8));
+        QCOMPARE(log.messages(LogCategory::CloudKit), QStringList{expected});
+    }
+
+    void createdFlagSkipsTheServerButStillLogsTheEnvironment() {
+        CapturingLogSink log;
+        ServiceRig rig;
+        rig.defaults->setBool(kZoneCreated, true);
+        QVERIFY(rig.run(rig.service->ensurePresenceZone()).ok());
+        rig.clock->advance(1s);
+        QCOMPARE(rig.database->requestCounts.value(QStringLiteral("saveZone")), 0);
+        QCOMPARE(log.messages(LogCategory::CloudKit)
+                     .filter(QStringLiteral("event=presence_environment"))
+                     .size(),
+                 1);
+    }
+
+    void partialFailureNamingTheZoneRecreatesItOnce() {
+        CapturingLogSink log;
+        ServiceRig rig;
+        const auto database = rig.run(rig.service->ensureAccountAvailable()).value();
+        int runs = 0;
+        std::vector<Error> items{cloudError(CloudErrorCode::ZoneNotFound)};
+        const Error partial = partialFailure(items);
+        auto status = rig.run(rig.service->withPresenceZoneRecovery(
+            database, [&runs, partial]() -> QCoro::Task<Status> {
+                ++runs;
+                co_return runs == 1 ? Status(partial) : Status();
+            }));
+        QVERIFY(status.ok());
+        QCOMPARE(runs, 2);
+        QCOMPARE(rig.database->requestCounts.value(QStringLiteral("saveZone")), 2);
+        QCOMPARE(log.count(QStringLiteral("event=presence_zone_missing action=recreate")), 1);
+
+        runs = 0;
+        status = rig.run(rig.service->withPresenceZoneRecovery(
+            database, [&runs, partial]() -> QCoro::Task<Status> {
+                ++runs;
+                co_return Status(partial);
+            }));
+        QVERIFY(CloudKitHandoffService::isPresenceZoneMissing(status.error()));
+        QCOMPARE(runs, 2);
+        QVERIFY(!CloudKitHandoffService::isPresenceZoneMissing(partialFailure({})));
+        QVERIFY(CloudKitHandoffService::isPresenceZoneMissing(
+            cloudError(CloudErrorCode::UserDeletedZone)));
+    }
+
+    void legacySubscriptionIsRemovedOnce() {
+        CapturingLogSink log;
+        ServiceRig missing;
+        QVERIFY(missing.run(missing.service->removeLegacyPresenceSubscription()).ok());
+        QCOMPARE(missing.defaults->boolValue(kLegacyRemoved), std::optional(true));
+        QVERIFY(log.messages(LogCategory::Push).isEmpty());
+
+        ServiceRig existing;
+        Subscription legacy;
+        legacy.subscriptionID = QStringLiteral("presence-zone-sub");
+        legacy.recordType = QStringLiteral("DevicePresence");
+        QVERIFY(existing.run(existing.database->saveSubscription(legacy, {})).ok());
+        QVERIFY(existing.run(existing.service->removeLegacyPresenceSubscription()).ok());
+        QCOMPARE(log.messages(LogCategory::Push),
+                 QStringList{QStringLiteral("event=subscription_deleted type=presence_zone")});
+        QVERIFY(existing.run(existing.service->removeLegacyPresenceSubscription()).ok());
+        QCOMPARE(existing.database->requestCounts.value(QStringLiteral("deleteSubscription")), 1);
+
+        ServiceRig offline;
+        offline.database->addFault(
+            QStringLiteral("deleteSubscription"),
+            {RequestFault::Kind::Fail, cloudError(CloudErrorCode::NetworkFailure), {}});
+        QVERIFY(offline.run(offline.service->removeLegacyPresenceSubscription()).ok());
+        QVERIFY(!offline.defaults->contains(kLegacyRemoved));
+    }
+};
+
+QTEST_GUILESS_MAIN(CloudServiceSetupTest)
+#include "cloud_service_setup_test.moc"

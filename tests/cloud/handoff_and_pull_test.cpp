@@ -1,0 +1,286 @@
+#include "cloud_service_rig.h"
+#include "model/record_json.h"
+
+using namespace sonavert;
+using namespace sonavert::clouddb;
+using namespace sonavert::test;
+
+namespace {
+
+PlaybackState song() {
+    return {QStringLiteral("1440857781"), 42.25,
+            QStringLiteral("Song"),       QStringLiteral("Artist"),
+            QStringLiteral("Album"),      std::nullopt,
+            QStringLiteral("caller-id")};
+}
+
+/// Writes a handoff command for B as another device would, `age` seconds old.
+void writeCommand(ServiceRig& rig, std::optional<double> age, std::optional<QString> payload,
+                  std::optional<QString> messageID = QStringLiteral("MSG-1")) {
+    CloudRecord record{QStringLiteral("handoff_") + kDeviceB,
+                       QStringLiteral("HandoffCommand"),
+                       {},
+                       std::nullopt,
+                       std::nullopt};
+    record.fields.insert(QStringLiteral("targetDeviceID"), FieldValue(kDeviceB));
+    if (messageID)
+        record.fields.insert(QStringLiteral("messageID"), FieldValue(*messageID));
+    if (payload)
+        record.fields.insert(QStringLiteral("payload"), FieldValue(*payload));
+    if (age)
+        record.fields.insert(QStringLiteral("timestamp"),
+                             FieldValue(rig.clock->now().addSeconds(-*age)));
+    QList<RecordSave> saves{RecordSave{record, {}}};
+    QVERIFY(rig.run(rig.database->modifyRecords(kDefaultZone, saves, {}, SavePolicy::AllKeys, {}))
+                .overall.ok());
+}
+
+QString validPayload() {
+    return QString::fromUtf8(*encodeJson(song()));
+}
+
+} // namespace
+
+class HandoffAndPullTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void sentCommandIsReceivedOnceAndConsumed() {
+        CapturingLogSink log;
+        ServiceRig a;
+        ServiceRig b(a.cloud, a.clock);
+        QVERIFY(a.run(a.service->sendHandoff(song(), kDeviceB)).ok());
+        QCOMPARE(a.service->outboundSent(), QSet<QString>{kDeviceB});
+        const auto record = *a.cloud->record(QStringLiteral("user"), kDefaultZone,
+                                             QStringLiteral("handoff_") + kDeviceB);
+        const QString messageID = *record.string(QStringLiteral("messageID"));
+        QCOMPARE(messageID.size(), 36);
+        QCOMPARE(messageID, messageID.toUpper());
+        QCOMPARE(record.integer(QStringLiteral("schemaVersion")), std::optional<qint64>(1));
+        const auto handoff = log.messages(LogCategory::Handoff);
+        QVERIFY(handoff.first().startsWith(
+            QStringLiteral(
+                "event=handoff_save_started message_id=%1 target_device_id=<mask.hash: '")
+                .arg(messageID)));
+        QVERIFY(handoff.last().startsWith(
+            QStringLiteral("event=handoff_save_succeeded message_id=%1 attempt=1 duration_seconds=")
+                .arg(messageID)));
+
+        QCOMPARE(a.run(a.service->fetchQueuedPushTargets()), QSet<QString>{kDeviceB});
+        auto received = b.run(b.service->fetchHandoff(kDeviceB)).value();
+        QVERIFY(received);
+        PlaybackState expected = song();
+        expected.handoffMessageID = messageID;
+        QCOMPARE(*received, expected);
+        QCOMPARE(b.run(b.service->fetchHandoff(kDeviceB)).value(), std::nullopt);
+        QCOMPARE(log.messages(LogCategory::Handoff)
+                     .filter(QStringLiteral("handoff_fetch_not_found"))
+                     .size(),
+                 1);
+        // The sender's probe sees the command gone.
+        QCOMPARE(a.run(a.service->fetchQueuedPushTargets()), QSet<QString>());
+        QVERIFY(a.service->outboundSent().isEmpty());
+    }
+
+    void secondPushReplacesTheFirst() {
+        ServiceRig a;
+        QVERIFY(a.run(a.service->sendHandoff(song(), kDeviceB)).ok());
+        PlaybackState later = song();
+        later.playbackTime = 99.0;
+        QVERIFY(a.run(a.service->sendHandoff(later, kDeviceB)).ok());
+        QCOMPARE(a.cloud->recordNames(QStringLiteral("user"), kDefaultZone),
+                 QStringList{QStringLiteral("handoff_") + kDeviceB});
+        const auto payload = a.cloud
+                                 ->record(QStringLiteral("user"), kDefaultZone,
+                                          QStringLiteral("handoff_") + kDeviceB)
+                                 ->string(QStringLiteral("payload"));
+        QCOMPARE(decodePlaybackState(payload->toUtf8())->playbackTime, 99.0);
+    }
+
+    void commandsAreAcceptedUnderSixtySeconds() {
+        ServiceRig b;
+        writeCommand(b, 59.0, validPayload());
+        QVERIFY(b.run(b.service->fetchHandoff(kDeviceB)).value().has_value());
+
+        CapturingLogSink log;
+        writeCommand(b, 60.0, validPayload());
+        QCOMPARE(b.run(b.service->fetchHandoff(kDeviceB)).value(), std::nullopt);
+        QCOMPARE(log.messages(LogCategory::Handoff).last(),
+                 QStringLiteral("event=handoff_rejected message_id=MSG-1 reason=invalid_or_expired "
+                                "age_seconds=60.000000 has_payload=true"));
+        QVERIFY(b.cloud->record(QStringLiteral("user"), kDefaultZone,
+                                QStringLiteral("handoff_") + kDeviceB)); // kept
+    }
+
+    void missingTimestampIsRejectedWithAgeMinusOne() {
+        CapturingLogSink log;
+        ServiceRig b;
+        writeCommand(b, std::nullopt, std::nullopt);
+        QCOMPARE(b.run(b.service->fetchHandoff(kDeviceB)).value(), std::nullopt);
+        QCOMPARE(log.messages(LogCategory::Handoff).last(),
+                 QStringLiteral("event=handoff_rejected message_id=MSG-1 reason=invalid_or_expired "
+                                "age_seconds=-1.000000 has_payload=false"));
+    }
+
+    void commandWithoutMessageIDIsLegacy() {
+        ServiceRig b;
+        writeCommand(b, 1.0, validPayload(), std::nullopt);
+        const auto received = b.run(b.service->fetchHandoff(kDeviceB)).value();
+        QCOMPARE(received->handoffMessageID, std::optional<QString>(QStringLiteral("legacy")));
+    }
+
+    void undecodablePayloadFailsAndIsKept() {
+        CapturingLogSink log;
+        ServiceRig b;
+        writeCommand(b, 1.0, QString());
+        const auto received = b.run(b.service->fetchHandoff(kDeviceB));
+        QVERIFY(!received.ok());
+        QVERIFY(log.messages(LogCategory::Handoff)
+                    .last()
+                    .startsWith(QStringLiteral(
+                        "event=handoff_decode_failed message_id=MSG-1 error=<private>")));
+        QVERIFY(b.cloud->record(QStringLiteral("user"), kDefaultZone,
+                                QStringLiteral("handoff_") + kDeviceB));
+    }
+
+    void failedDeleteStillGivesTheState() {
+        CapturingLogSink log;
+        ServiceRig b;
+        writeCommand(b, 1.0, validPayload());
+        b.database->addFault(
+            QStringLiteral("modifyRecords"),
+            {RequestFault::Kind::Fail, cloudError(CloudErrorCode::NetworkFailure), {}});
+        QVERIFY(b.run(b.service->fetchHandoff(kDeviceB)).value().has_value());
+        QCOMPARE(log.messages(LogCategory::Handoff).last(),
+                 QStringLiteral("event=handoff_delete_failed message_id=MSG-1 error=<private>"));
+        QVERIFY(b.run(b.service->fetchHandoff(kDeviceB))
+                    .value()
+                    .has_value()); // still there, still fresh
+    }
+
+    void otherFetchErrorsReachTheCaller() {
+        ServiceRig b;
+        b.database->addFault(
+            QStringLiteral("fetchRecords"),
+            {RequestFault::Kind::Fail, cloudError(CloudErrorCode::ServiceUnavailable), {}});
+        QVERIFY(isCloudError(b.run(b.service->fetchHandoff(kDeviceB)).error(),
+                             CloudErrorCode::ServiceUnavailable));
+    }
+
+    void timedOutSendIsLoggedAndNotQueued() {
+        CapturingLogSink log;
+        ServiceRig a;
+        for (int i = 0; i < 3; ++i)
+            a.database->addFault(QStringLiteral("modifyRecords"),
+                                 {RequestFault::Kind::Hang, {}, {}});
+        const Status sent = a.run(a.service->sendHandoff(song(), kDeviceB));
+        QCOMPARE(sent.error().description,
+                 QStringLiteral("The push timed out after 3 attempts. Please try again."));
+        QVERIFY(log.messages(LogCategory::Handoff)
+                    .last()
+                    .endsWith(QStringLiteral(" attempts=3 timeout_seconds_per_attempt=8.000000")));
+        QVERIFY(a.service->outboundSent().isEmpty());
+        QCOMPARE(a.run(a.service->fetchQueuedPushTargets()), QSet<QString>());
+        QCOMPARE(a.database->requestCounts.value(QStringLiteral("fetchRecords")),
+                 0); // nothing to probe
+    }
+
+    void probeKeepsItsSetWhenTheLookupFailsAndRunsBesideASend() {
+        CapturingLogSink log;
+        ServiceRig a;
+        QVERIFY(a.run(a.service->sendHandoff(song(), kDeviceB)).ok());
+        a.database->addFault(
+            QStringLiteral("fetchRecords"),
+            {RequestFault::Kind::Fail, cloudError(CloudErrorCode::NetworkFailure), {}});
+        QCOMPARE(a.run(a.service->fetchQueuedPushTargets()), QSet<QString>{kDeviceB});
+        QCOMPARE(log.messages(LogCategory::Handoff).last(),
+                 QStringLiteral("event=queued_push_probe_failed error=<private>"));
+
+        // A send to C is in flight while the probe runs: C joins only once its save succeeded.
+        a.database->latency = 1s;
+        auto sending = a.service->sendHandoff(song(), kDeviceC);
+        auto probing = a.service->fetchQueuedPushTargets();
+        a.clock->runUntil([&] { return sending.isReady() && probing.isReady(); }, 10s);
+        QVERIFY(awaitTask(std::move(sending)).ok());
+        QCOMPARE(awaitTask(std::move(probing)), (QSet<QString>{kDeviceB, kDeviceC}));
+        QCOMPARE(a.service->outboundSent(), (QSet<QString>{kDeviceB, kDeviceC}));
+    }
+
+    void pullRequestIsAcceptedOnceAndTheLatestRequesterWins() {
+        CapturingLogSink log;
+        ServiceRig a; // the source
+        ServiceRig b(a.cloud, a.clock);
+        ServiceRig c(a.cloud, a.clock);
+        QVERIFY(b.run(b.service->sendPullRequest(kDeviceA, kDeviceB)).ok());
+        a.clock->advance(3s);
+        QVERIFY(c.run(c.service->sendPullRequest(kDeviceA, kDeviceC)).ok());
+        QCOMPARE(a.run(a.service->fetchPullRequest(kDeviceA)).value(), std::optional(kDeviceC));
+        QCOMPARE(a.run(a.service->fetchPullRequest(kDeviceA)).value(), std::nullopt);
+        QVERIFY(log.messages(LogCategory::Pull)
+                    .filter(QStringLiteral("event=pull_request_delete_succeeded"))
+                    .size() == 1);
+    }
+
+    void stalePullRequestIsRejectedAndLegacyIDsAreNamed() {
+        CapturingLogSink log;
+        ServiceRig a;
+        ServiceRig b(a.cloud, a.clock);
+        QVERIFY(b.run(b.service->sendPullRequest(kDeviceA, kDeviceB)).ok());
+        const QString requestID = *a.cloud
+                                       ->record(QStringLiteral("user"), kDefaultZone,
+                                                QStringLiteral("pullrequest_") + kDeviceA)
+                                       ->string(QStringLiteral("requestID"));
+        a.clock->advance(61s);
+        QCOMPARE(a.run(a.service->fetchPullRequest(kDeviceA)).value(), std::nullopt);
+        QCOMPARE(
+            log.messages(LogCategory::Pull).last(),
+            QStringLiteral("event=pull_request_rejected request_id=%1 reason=invalid_or_expired")
+                .arg(requestID));
+
+        CloudRecord legacy{QStringLiteral("pullrequest_") + kDeviceA,
+                           QStringLiteral("HandoffRequest"),
+                           {},
+                           std::nullopt,
+                           std::nullopt};
+        legacy.fields.insert(QStringLiteral("requesterDeviceID"), FieldValue(kDeviceB));
+        legacy.fields.insert(QStringLiteral("timestamp"), FieldValue(a.clock->now()));
+        QList<RecordSave> saves{RecordSave{legacy, {}}};
+        QVERIFY(a.run(a.database->modifyRecords(kDefaultZone, saves, {}, SavePolicy::AllKeys, {}))
+                    .overall.ok());
+        QCOMPARE(a.run(a.service->fetchPullRequest(kDeviceA)).value(), std::optional(kDeviceB));
+        QVERIFY(log.messages(LogCategory::Pull)
+                    .filter(QStringLiteral("event=pull_request_fetched request_id=legacy "))
+                    .size() == 1);
+    }
+
+    void subscriptionsAreCreatedOnceThenFound() {
+        CapturingLogSink log;
+        ServiceRig a;
+        for (int i = 0; i < 2; ++i) {
+            QVERIFY(a.run(a.service->ensureHandoffSubscription(kDeviceA)).ok());
+            QVERIFY(a.run(a.service->ensurePullSubscription(kDeviceA)).ok());
+        }
+        QStringList kinds;
+        for (const QString& line : log.messages(LogCategory::Push))
+            kinds << line.section(QLatin1Char(' '), 0, 1);
+        QCOMPARE(kinds, (QStringList{"event=subscription_created type=handoff",
+                                     "event=subscription_created type=pull",
+                                     "event=subscription_exists type=handoff",
+                                     "event=subscription_exists type=pull"}));
+        const auto handoff =
+            a.run(a.database->fetchSubscription(QStringLiteral("handoff-sub-") + kDeviceA, {}));
+        QCOMPARE(handoff.value().recordType, QStringLiteral("HandoffCommand"));
+        QCOMPARE(handoff.value().filters.value(QStringLiteral("targetDeviceID")),
+                 FieldValue(kDeviceA));
+        QVERIFY(handoff.value().firesOnCreate && handoff.value().firesOnUpdate &&
+                !handoff.value().firesOnDelete);
+
+        a.database->addFault(
+            QStringLiteral("fetchSubscription"),
+            {RequestFault::Kind::Fail, cloudError(CloudErrorCode::NetworkFailure), {}});
+        QVERIFY(!a.run(a.service->ensureHandoffSubscription(kDeviceA)).ok());
+    }
+};
+
+QTEST_GUILESS_MAIN(HandoffAndPullTest)
+#include "handoff_and_pull_test.moc"
