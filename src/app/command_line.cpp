@@ -1,6 +1,7 @@
 #include "command_line.h"
 
 #include <QCommandLineParser>
+#include <QUrl>
 
 namespace sonavert {
 
@@ -21,7 +22,19 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
     const QCommandLineOption logPrivate(
         QStringLiteral("log-private"),
         QStringLiteral("Show private values (song names, error texts) in the log in clear."));
-    parser.addOptions({headless, profile, verbose, logPrivate});
+    const QCommandLineOption name(QStringLiteral("name"),
+                                  QStringLiteral("Show this device to the others as <name>."),
+                                  QStringLiteral("name"));
+    const QCommandLineOption cloud(
+        QStringLiteral("cloud"),
+        QStringLiteral("The sonavert-cloud server to use (default http://127.0.0.1:8470)."),
+        QStringLiteral("url"));
+    const QCommandLineOption token(
+        QStringLiteral("token"),
+        QStringLiteral("This device's token on the server (else SONAVERT_CLOUD_TOKEN, else the "
+                       "keyring)."),
+        QStringLiteral("token"));
+    parser.addOptions({headless, profile, verbose, logPrivate, name, cloud, token});
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
 
@@ -48,6 +61,18 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
     options.showPrivateLogValues = parser.isSet(logPrivate);
     if (parser.isSet(profile))
         options.profileDirectory = parser.value(profile);
+    if (parser.isSet(name) && !parser.value(name).trimmed().isEmpty())
+        options.deviceName = parser.value(name).trimmed();
+    if (parser.isSet(cloud)) {
+        const QUrl url(parser.value(cloud));
+        if (!url.isValid() || (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https")))
+            return {std::nullopt, QStringLiteral("--cloud needs an http:// or https:// address\n"), 2};
+        options.cloudUrl = url.toString();
+    }
+    if (parser.isSet(token))
+        options.cloudToken = parser.value(token);
+    else if (!qEnvironmentVariable("SONAVERT_CLOUD_TOKEN").isEmpty())
+        options.cloudToken = qEnvironmentVariable("SONAVERT_CLOUD_TOKEN");
     return {options, {}, 0};
 }
 

@@ -9,10 +9,15 @@
 #include "runtime/unix_signal_watcher.h"
 #include "runtime/user_defaults.h"
 #include "standalone_services.h"
+
+#include "cloud/cloud_kit_handoff_service.h"
+#include "clouddb/http_cloud_database.h"
+#include "runtime/app_identity.h"
 #include "state_reporter.h"
 
 #include <QCoreApplication>
 #include <QPointer>
+#include <QUrl>
 #include <cstdio>
 
 namespace sonavert {
@@ -25,6 +30,26 @@ TessaryApp::TessaryApp(AppOptions options, std::shared_ptr<Clock> clock, QObject
                                 ? Profile::inDirectory(*m_options.profileDirectory)
                                 : Profile::standard();
     m_defaults = std::make_shared<SettingsUserDefaults>(profile.defaultsFile());
+    m_secrets = std::make_shared<SystemSecretStore>();
+}
+
+QCoro::Task<std::optional<QString>> TessaryApp::resolveCloudToken() {
+    const QString service = QString::fromLatin1(app_identity::kCloudTokenKeychainService);
+    auto secrets = m_secrets;
+    const QString server = m_options.cloudUrl;
+    if (m_options.cloudToken) {
+        // Remember a given token for later runs of the standard profile; a throwaway profile
+        // leaves nothing in the keyring.
+        if (!m_options.profileDirectory)
+            (void)co_await secrets->write(service, server, m_options.cloudToken->toUtf8());
+        co_return m_options.cloudToken;
+    }
+    if (m_options.profileDirectory)
+        co_return std::nullopt;
+    const auto stored = co_await secrets->read(service, server);
+    if (!stored || !stored.value() || stored.value()->isEmpty())
+        co_return std::nullopt;
+    co_return QString::fromUtf8(*stored.value());
 }
 
 TessaryApp::~TessaryApp() = default;
@@ -37,16 +62,30 @@ QCoro::Task<> TessaryApp::launch() {
     if (m_options.profileDirectory)
         identityStore = std::make_shared<ProfileOnlyIdentityStore>();
     else
-        identityStore =
-            std::make_shared<KeychainDeviceIdentityStore>(std::make_shared<SystemSecretStore>());
+        identityStore = std::make_shared<KeychainDeviceIdentityStore>(m_secrets);
     const QString deviceID = co_await resolveDeviceID(identityStore, m_defaults);
     if (!guard || m_isTerminating)
         co_return;
 
+    const auto token = co_await resolveCloudToken();
+    if (!guard || m_isTerminating)
+        co_return;
+    if (!token) {
+        Q_EMIT launchFailed(QStringLiteral(
+            "no token for %1: create one with 'sonavert-cloud account add NAME' (or 'token issue') "
+            "and pass it with --token or SONAVERT_CLOUD_TOKEN")
+                                .arg(m_options.cloudUrl));
+        co_return;
+    }
+    const clouddb::CloudEndpoint endpoint{QUrl(m_options.cloudUrl), *token,
+                                          QString::fromLatin1(app_identity::kContainerIdentifier),
+                                          QStringLiteral("production")};
     m_musicService = std::make_shared<SilentMusicService>();
-    m_handoffService = std::make_shared<StandaloneHandoffService>();
-    const AppDevice thisDevice =
-        DeviceHandoffViewModel::makeThisDevice(deviceID, resolveDeviceName(), m_clock->now());
+    m_handoffService = std::make_shared<CloudKitHandoffService>(
+        std::make_shared<clouddb::HttpCloudDatabase>(endpoint, m_clock), m_defaults, m_clock);
+    const AppDevice thisDevice = DeviceHandoffViewModel::makeThisDevice(
+        deviceID, m_options.deviceName.value_or(resolveDeviceName()), m_clock->now());
+    developerLog(QStringLiteral("cloud: %1").arg(m_options.cloudUrl));
     developerLog(QStringLiteral("this device: %1 (%2)").arg(thisDevice.name, deviceID.left(8)));
     m_coordinator = std::make_unique<DeviceHandoffViewModel>(
         DeviceHandoffViewModel::Dependencies{m_musicService,

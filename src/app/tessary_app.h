@@ -12,6 +12,7 @@ namespace sonavert {
 class DeviceHandoffViewModel;
 class HandoffServiceProtocol;
 class MusicPlaybackServiceProtocol;
+class SecretStore;
 class StateReporter;
 class UserDefaults;
 
@@ -36,10 +37,15 @@ public:
 
 Q_SIGNALS:
     void launched();
+    /// Launching could not finish (e.g. no token); `message` says why.
+    void launchFailed(const QString& message);
     void terminated();
 
 private:
     void finishTermination();
+    /// This device's token: given on the command line or in the environment, else kept in
+    /// the keyring for the standard profile.
+    QCoro::Task<std::optional<QString>> resolveCloudToken();
 
     AppOptions m_options;
     std::shared_ptr<Clock> m_clock;
@@ -48,6 +54,7 @@ private:
     std::shared_ptr<HandoffServiceProtocol> m_handoffService;
     std::unique_ptr<DeviceHandoffViewModel> m_coordinator;
     std::unique_ptr<StateReporter> m_reporter;
+    std::shared_ptr<SecretStore> m_secrets;
     bool m_isTerminating = false;
     bool m_hasTerminated = false;
 };

@@ -8,6 +8,8 @@ namespace sonavert::app_identity {
 inline constexpr char kBundleIdentifier[] = "io.sonavert.Sonavert";
 /// Keychain service of the device identity: lower-case bundle identifier + ".device-identity".
 inline constexpr char kIdentityKeychainService[] = "io.sonavert.sonavert.device-identity";
+/// Keyring service under which this device's cloud token is kept (account: the server URL).
+inline constexpr char kCloudTokenKeychainService[] = "io.sonavert.sonavert.cloud-token";
 /// Cloud container: "iCloud." + lower-case bundle identifier.
 inline constexpr char kContainerIdentifier[] = "iCloud.io.sonavert.sonavert";
 /// Where users write for help.
