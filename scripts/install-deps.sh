@@ -16,6 +16,8 @@ packages=(
   libsystemd-dev libtag1-dev fonts-dejavu-core
   # test hosts: session buses, a real Secret Service, PostgreSQL
   dbus dbus-x11 gnome-keyring libsecret-tools postgresql
+  # nearby discovery: avahi-daemon (run only inside test network namespaces), ip, unshare
+  avahi-daemon iproute2 util-linux
 )
 
 missing=()
