@@ -1,5 +1,6 @@
 // SparkleUpdater against an appcast served on loopback by this process, on a virtual clock.
 
+#include "app/sparkle_delegate.h"
 #include "app/sparkle_updater.h"
 #include "runtime/virtual_clock.h"
 #include "support/local_http_feed.h"
@@ -172,25 +173,40 @@ private Q_SLOTS:
     void automaticChecksAreOnWithoutAskingAndRepeatDaily() {
         server->body = feed(item("1.0.0"));
         auto updater = makeUpdater(QStringLiteral("1.0.0"));
-        QSignalSpy prompted(updater.get(), &SparkleUpdater::permissionPromptRequested);
+        // The virtual clock runs the event loop as it advances, so a check may finish inside
+        // advance(): count finished checks instead of looking at one in flight.
+        QSignalSpy finished(updater.get(), &SparkleUpdater::checkFinished);
+        const auto waitForChecks = [&](int count) {
+            while (finished.size() < count && finished.wait(20000)) {
+            }
+            return finished.size() == count;
+        };
         QVERIFY(updater->automaticallyChecksForUpdates());
-        (void)nextResult(*updater);
-        QCOMPARE(server->requestCount, 1);
+        QVERIFY(waitForChecks(1));
 
         clock->advance(std::chrono::hours(24) - std::chrono::seconds(1));
-        QVERIFY(!updater->isChecking());
+        QCOMPARE(server->requestCount, 1);
         clock->advance(std::chrono::seconds(1));
-        QVERIFY(updater->isChecking());
-        (void)nextResult(*updater);
+        QVERIFY(waitForChecks(2));
         QCOMPARE(server->requestCount, 2);
-        QCOMPARE(prompted.size(), 0);
 
         // Switched off, the updater checks only when asked.
         updater->setAutomaticallyChecksForUpdates(false);
         updater->checkForUpdates();
-        (void)nextResult(*updater);
+        QVERIFY(waitForChecks(3));
         clock->advance(std::chrono::hours(48));
+        VirtualClock::drainEvents();
         QCOMPARE(server->requestCount, 3);
+    }
+
+    void delegateSwitchesAutomaticChecksOnAndNeverAsks() {
+        server->body = feed(item("1.0.0"));
+        auto updater = makeUpdater(QStringLiteral("1.0.0"));
+        updater->setAutomaticallyChecksForUpdates(false);
+        SparkleDelegate delegate;
+        QVERIFY(!delegate.updaterShouldPromptForPermissionToCheckForUpdates(*updater));
+        QVERIFY(updater->automaticallyChecksForUpdates());
+        (void)nextResult(*updater);
     }
 
     void feedAddressComesFromConfiguration() {
