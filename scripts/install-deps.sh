@@ -16,6 +16,8 @@ packages=(
   libsystemd-dev libtag1-dev fonts-dejavu-core
   # test hosts: session buses, a real Secret Service, PostgreSQL
   dbus dbus-x11 gnome-keyring libsecret-tools postgresql
+  # nearby discovery: avahi-daemon (run only inside test network namespaces), ip, unshare
+  avahi-daemon iproute2 util-linux
 )
 
 missing=()
@@ -33,6 +35,11 @@ fi
 sudo_cmd=()
 [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
 export DEBIAN_FRONTEND=noninteractive
+# avahi-daemon must never run in the machine's own network: the tests start their own copies
+# inside network namespaces. Mask the units before the package could start them.
+if [[ " ${missing[*]} " == *" avahi-daemon "* ]] && command -v systemctl >/dev/null 2>&1; then
+  "${sudo_cmd[@]}" systemctl --root=/ mask avahi-daemon.service avahi-daemon.socket >/dev/null
+fi
 "${sudo_cmd[@]}" apt-get update -qq
 "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 echo "install-deps: installed ${#missing[@]} packages"

@@ -3,6 +3,8 @@
 #include "coordinator/device_handoff_view_model.h"
 #include "model/device_identity_store.h"
 #include "model/device_roster_store.h"
+#include "nearby/avahi_nearby_transport.h"
+#include "nearby/nearby_launch_discovery_service.h"
 #include "runtime/log_channel.h"
 #include "runtime/profile.h"
 #include "runtime/secret_store.h"
@@ -54,6 +56,19 @@ QCoro::Task<std::optional<QString>> TessaryApp::resolveCloudToken() {
 
 TessaryApp::~TessaryApp() = default;
 
+namespace {
+
+// Nearby discovery goes through the system's avahi-daemon; without one it logs its failure
+// and the cloud path carries on alone.
+NearbyDiscoveryFactory avahiNearbyDiscovery(std::shared_ptr<Clock> clock) {
+    return [clock](const QString& id, const QString& name, const QString& session) {
+        return std::make_unique<NearbyLaunchDiscoveryService>(
+            id, name, session, nullptr, clock, AvahiNearbyTransport::systemBusFactory());
+    };
+}
+
+} // namespace
+
 QCoro::Task<> TessaryApp::launch() {
     QPointer guard(this);
     // A device with its own profile keeps its identity there; the standard profile uses the
@@ -88,11 +103,9 @@ QCoro::Task<> TessaryApp::launch() {
     developerLog(QStringLiteral("cloud: %1").arg(m_options.cloudUrl));
     developerLog(QStringLiteral("this device: %1 (%2)").arg(thisDevice.name, deviceID.left(8)));
     m_coordinator = std::make_unique<DeviceHandoffViewModel>(
-        DeviceHandoffViewModel::Dependencies{m_musicService,
-                                             m_handoffService,
+        DeviceHandoffViewModel::Dependencies{m_musicService, m_handoffService,
                                              std::make_shared<DeviceRosterStore>(m_defaults),
-                                             m_clock,
-                                             {}},
+                                             m_clock, avahiNearbyDiscovery(m_clock)},
         thisDevice, false);
     m_reporter = std::make_unique<StateReporter>(m_coordinator.get(), m_options.isVerbose);
     m_coordinator->start();

@@ -43,8 +43,8 @@ DeviceHandoffViewModel::~DeviceHandoffViewModel() {
     for (auto* task : {&m_pollingTask, &m_playbackPollingTask, &m_subscriptionTask})
         if (*task)
             (*task)->cancel();
-    if (m_nearbyDiscovery)
-        m_nearbyDiscovery->stop();
+    // Nearby discovery tears itself down quietly with the coordinator: a stop event here
+    // would report a stop nobody asked for.
 }
 
 AppDevice DeviceHandoffViewModel::makeThisDevice(const QString& id, const QString& name,

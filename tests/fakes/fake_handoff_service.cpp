@@ -98,6 +98,16 @@ QCoro::Task<> FakeHandoffService::noteNearbyPeer(QString peerID, QString peerNam
     const QString detail = peerID + QLatin1Char('/') + peerName + QLatin1Char('/') + peerSessionID +
                            QLatin1Char('/') + localSessionID + QLatin1Char('/') + deviceID;
     co_await enter(QStringLiteral("noteNearbyPeer"), detail);
+    if (!nearbyPeersJoinPeers)
+        co_return;
+    peers.removeIf([&](const AppDevice& d) { return d.id == peerID; });
+    AppDevice peer;
+    peer.id = peerID;
+    peer.name = peerName;
+    peer.sessionID = peerSessionID;
+    peer.presence = DevicePresence::Online;
+    peer.lastSeen = m_clock->now();
+    peers << peer;
 }
 
 QCoro::Task<> FakeHandoffService::seedObservedSessions(QMap<QString, QString> sessions) {

@@ -1,0 +1,33 @@
+#pragma once
+
+#include "runtime/result.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QUrl>
+#include <optional>
+
+namespace sonavert {
+
+/// One release offered by the update feed.
+struct AppcastItem {
+    QString version;        ///< compared with the running version ("1.4.2")
+    QString displayVersion; ///< what the user is shown; the version when the feed gives none
+    QString title;
+    QString releaseNotes;  ///< the item's description (text or HTML)
+    QUrl releaseNotesLink; ///< a page with the notes, when the feed links one
+    QUrl downloadLink;     ///< the package, or else the release's page
+
+    friend bool operator==(const AppcastItem&, const AppcastItem&) = default;
+};
+
+/// Reads an RSS appcast (items with `sparkle:version` elements or enclosure attributes) and
+/// gives its newest release; none when the channel lists no versioned item. Text that is not
+/// well-formed XML, or not an RSS channel, is an error.
+Result<std::optional<AppcastItem>> parseAppcast(const QByteArray& xml);
+
+/// Orders dotted versions numerically ("1.10" after "1.9", "1.2" equal to "1.2.0"); negative,
+/// zero or positive like strcmp.
+int compareVersions(const QString& left, const QString& right);
+
+} // namespace sonavert

@@ -1,0 +1,12 @@
+#include "sparkle_delegate.h"
+
+#include "sparkle_updater.h"
+
+namespace sonavert {
+
+bool SparkleDelegate::updaterShouldPromptForPermissionToCheckForUpdates(SparkleUpdater& updater) {
+    updater.setAutomaticallyChecksForUpdates(true);
+    return false;
+}
+
+} // namespace sonavert

@@ -1,0 +1,93 @@
+#pragma once
+
+#include "nearby_transport.h"
+
+#include <QCoro/QCoroTask>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QHash>
+#include <QObject>
+#include <QSet>
+
+class QDBusServiceWatcher;
+
+namespace sonavert {
+
+/// DNS-SD through avahi-daemon's D-Bus API: the advertisement is published as a service of
+/// type "_" + serviceType + "._tcp" whose TXT record holds the discovery information, and
+/// services of that type are browsed and resolved. Every call is asynchronous. A missing
+/// daemon, or one that goes away, is reported as a failure; when it comes (back) while
+/// advertising or browsing is wanted, both start again by themselves.
+class AvahiNearbyTransport final : public QObject, public NearbyTransport {
+    Q_OBJECT
+public:
+    /// `bus` is the system bus, or a private bus where a test's daemon runs.
+    AvahiNearbyTransport(NearbyAdvertisement advertisement, QDBusConnection bus,
+                         QObject* parent = nullptr);
+    ~AvahiNearbyTransport() override;
+
+    /// A factory that makes Avahi transports on the system bus.
+    static NearbyTransportFactory systemBusFactory();
+
+    void setDelegate(NearbyTransportDelegate* delegate) override { m_delegate = delegate; }
+    void startAdvertising() override;
+    void stopAdvertising() override;
+    void startBrowsing() override;
+    void stopBrowsing() override;
+
+    /// The service name currently published (it changes when another device holds it).
+    const QString& serviceName() const { return m_serviceName; }
+    /// "_tessary._tcp" for "tessary".
+    static QString dnsServiceType(const QString& serviceType);
+    /// TXT strings "key=value" of `info`, and back; strings without "=" are skipped.
+    static QList<QByteArray> encodeTxt(const DiscoveryInfo& info);
+    static DiscoveryInfo decodeTxt(const QList<QByteArray>& txt);
+
+Q_SIGNALS:
+    /// The advertisement is established on the network under serviceName().
+    void advertisementEstablished(const QString& serviceName);
+
+private Q_SLOTS:
+    void onGroupStateChanged(const QDBusMessage& message);
+    void onItemNew(const QDBusMessage& message);
+    void onItemRemove(const QDBusMessage& message);
+    void onBrowserFailure(const QDBusMessage& message);
+    void onDaemonRegistered();
+    void onDaemonUnregistered();
+
+private:
+    QCoro::Task<> publish(quint64 generation);
+    QCoro::Task<bool> addAndCommit(quint64 generation);
+    QCoro::Task<> rename(quint64 generation);
+    QCoro::Task<> browse(quint64 generation);
+    QCoro::Task<> resolve(quint64 generation, QDBusMessage item);
+    void releaseGroup();
+    void releaseBrowser();
+    void reportAdvertisingFailure(const QString& error);
+    void reportBrowsingFailure(const QString& error);
+    QDBusMessage call(const QString& path, const QString& interface, const QString& method,
+                      const QVariantList& arguments) const;
+    bool connectSignal(const QString& path, const QString& interface, const QString& name,
+                       const char* slot);
+    void disconnectSignal(const QString& path, const QString& interface, const QString& name,
+                          const char* slot);
+
+    NearbyAdvertisement m_advertisement;
+    QDBusConnection m_bus;
+    QDBusServiceWatcher* m_watcher = nullptr;
+    NearbyTransportDelegate* m_delegate = nullptr;
+    QString m_serviceName;
+
+    bool m_wantsAdvertising = false;
+    quint64 m_advertisingGeneration = 0;
+    QString m_groupPath;
+
+    bool m_wantsBrowsing = false;
+    quint64 m_browsingGeneration = 0;
+    QString m_browserPath;
+    /// Services seen during this browse, each with the interface/protocol pairs it is on;
+    /// a service is reported once, however many ways it is reachable.
+    QHash<QString, QSet<QString>> m_seen;
+};
+
+} // namespace sonavert

@@ -1,0 +1,221 @@
+// SparkleUpdater against an appcast served on loopback by this process, on a virtual clock.
+
+#include "app/sparkle_delegate.h"
+#include "app/sparkle_updater.h"
+#include "runtime/virtual_clock.h"
+#include "support/local_http_feed.h"
+
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTest>
+
+using namespace sonavert;
+using namespace sonavert::test;
+
+namespace {
+
+QByteArray item(const QString& version, const QString& notes = QStringLiteral("Fixes.")) {
+    return QStringLiteral("<item><title>Sonavert %1</title>"
+                          "<description><![CDATA[<p>%2</p>]]></description>"
+                          "<sparkle:releaseNotesLink>https://sonavert.example/notes/%1"
+                          "</sparkle:releaseNotesLink>"
+                          "<enclosure url='https://sonavert.example/sonavert_%1_amd64.deb'"
+                          " sparkle:version='%1' sparkle:shortVersionString='v%1' length='1'"
+                          " type='application/octet-stream'/></item>")
+        .arg(version, notes)
+        .toUtf8();
+}
+
+QByteArray feed(const QByteArray& items) {
+    return "<?xml version='1.0' encoding='utf-8'?>"
+           "<rss version='2.0' xmlns:sparkle='http://www.andymatuschak.org/xml-namespaces/sparkle'>"
+           "<channel><title>Sonavert</title>" +
+           items + "</channel></rss>";
+}
+
+/// The result of the next check, waiting on the updater's own signal.
+UpdateCheckResult nextResult(SparkleUpdater& updater) {
+    QSignalSpy finished(&updater, &SparkleUpdater::checkFinished);
+    if (!finished.wait(20000))
+        return UpdateCheckResult{UpdateCheckResult::Kind::Failed, false, {}, "no result"};
+    return finished.first().first().value<UpdateCheckResult>();
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(sonavert::UpdateCheckResult)
+
+class SparkleUpdaterTest : public QObject {
+    Q_OBJECT
+
+    std::shared_ptr<VirtualClock> clock;
+    std::unique_ptr<LocalHttpFeed> server;
+
+    std::unique_ptr<SparkleUpdater> makeUpdater(const QString& version, QUrl url = {}) {
+        return std::make_unique<SparkleUpdater>(
+            SparkleUpdater::Configuration{url.isEmpty() ? server->url() : url, version,
+                                          std::chrono::hours(24)},
+            clock);
+    }
+
+private Q_SLOTS:
+    void initTestCase() { qRegisterMetaType<UpdateCheckResult>(); }
+    void init() {
+        clock = std::make_shared<VirtualClock>();
+        server = std::make_unique<LocalHttpFeed>();
+    }
+    void cleanup() {
+        server.reset();
+        VirtualClock::drainEvents();
+        clock.reset();
+    }
+
+    void newerVersionIsOfferedWithNotesAndDownloadLink() {
+        server->body = feed(item("0.9.0") + item("1.10.0", "Faster handoffs.") + item("1.9.2"));
+        auto updater = makeUpdater(QStringLiteral("1.9.3"));
+        QSignalSpy offered(updater.get(), &SparkleUpdater::updateFound);
+        QVERIFY(updater->isChecking()); // the background check starts with the updater
+        const UpdateCheckResult result = nextResult(*updater);
+
+        QCOMPARE(result.kind, UpdateCheckResult::Kind::UpdateAvailable);
+        QVERIFY(!result.isUserInitiated);
+        QCOMPARE(offered.size(), 1);
+        const AppcastItem update = *updater->availableUpdate();
+        QCOMPARE(update.version, QStringLiteral("1.10.0"));
+        QCOMPARE(update.displayVersion, QStringLiteral("v1.10.0"));
+        QCOMPARE(update.title, QStringLiteral("Sonavert 1.10.0"));
+        QCOMPARE(update.releaseNotes, QStringLiteral("<p>Faster handoffs.</p>"));
+        QCOMPARE(update.releaseNotesLink, QUrl("https://sonavert.example/notes/1.10.0"));
+        QCOMPARE(update.downloadLink, QUrl("https://sonavert.example/sonavert_1.10.0_amd64.deb"));
+        QVERIFY(!updater->isChecking());
+    }
+
+    void sameOrOlderVersionOffersNothing_data() {
+        QTest::addColumn<QString>("running");
+        QTest::newRow("same") << QStringLiteral("1.2.0");
+        QTest::newRow("same, shorter spelling") << QStringLiteral("1.2");
+        QTest::newRow("newer than the feed") << QStringLiteral("1.10");
+    }
+    void sameOrOlderVersionOffersNothing() {
+        QFETCH(QString, running);
+        server->body = feed(item("1.2.0") + item("1.1.9"));
+        auto updater = makeUpdater(running);
+        QSignalSpy offered(updater.get(), &SparkleUpdater::updateFound);
+        QSignalSpy upToDate(updater.get(), &SparkleUpdater::upToDate);
+        QCOMPARE(nextResult(*updater).kind, UpdateCheckResult::Kind::UpToDate);
+        QCOMPARE(upToDate.size(), 0); // a background check keeps "nothing new" to itself
+
+        updater->checkForUpdates();
+        QCOMPARE(nextResult(*updater).kind, UpdateCheckResult::Kind::UpToDate);
+        QCOMPARE(upToDate.size(), 1); // the user who asked is told
+        QCOMPARE(offered.size(), 0);
+        QVERIFY(!updater->availableUpdate());
+    }
+
+    void unreachableFeedIsLoggedNotShown() {
+        QTcpServer closed; // a loopback port that nothing listens on any more
+        QVERIFY(closed.listen(QHostAddress::LocalHost, 0));
+        const QUrl url(QStringLiteral("http://127.0.0.1:%1/appcast.xml").arg(closed.serverPort()));
+        closed.close();
+        auto updater = makeUpdater(QStringLiteral("1.0"), url);
+        QSignalSpy offered(updater.get(), &SparkleUpdater::updateFound);
+        QSignalSpy upToDate(updater.get(), &SparkleUpdater::upToDate);
+        updater->checkForUpdates();
+        const UpdateCheckResult result = nextResult(*updater);
+        QCOMPARE(result.kind, UpdateCheckResult::Kind::Failed);
+        QVERIFY(!result.failure.isEmpty());
+        QCOMPARE(offered.size() + upToDate.size(), 0);
+        QVERIFY(!updater->isChecking());
+    }
+
+    void malformedFeedIsLoggedNotShown_data() {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("body");
+        QTest::newRow("truncated") << 200 << feed(item("2.0")).left(120);
+        QTest::newRow("not rss") << 200 << QByteArray("<html><body>Moved</body></html>");
+        QTest::newRow("no channel") << 200 << QByteArray("<rss version=\"2.0\"/>");
+        QTest::newRow("server error") << 500 << feed(item("2.0"));
+    }
+    void malformedFeedIsLoggedNotShown() {
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
+        server->status = status;
+        server->body = body;
+        auto updater = makeUpdater(QStringLiteral("1.0"));
+        QSignalSpy offered(updater.get(), &SparkleUpdater::updateFound);
+        QCOMPARE(nextResult(*updater).kind, UpdateCheckResult::Kind::Failed);
+        QCOMPARE(offered.size(), 0);
+        QVERIFY(!updater->availableUpdate());
+    }
+
+    void manualCheckDuringBackgroundCheckJoinsIt() {
+        server->body = feed(item("1.0.0"));
+        server->isHolding = true;
+        QSignalSpy received(server.get(), &LocalHttpFeed::requestReceived);
+        auto updater = makeUpdater(QStringLiteral("1.0.0"));
+        QSignalSpy upToDate(updater.get(), &SparkleUpdater::upToDate);
+        QSignalSpy finished(updater.get(), &SparkleUpdater::checkFinished);
+        QVERIFY(received.wait(20000));
+
+        updater->checkForUpdates();
+        updater->checkForUpdates();
+        QVERIFY(updater->isChecking());
+        server->release();
+        QVERIFY(finished.wait(20000));
+        const auto result = finished.first().first().value<UpdateCheckResult>();
+        QCOMPARE(result.kind, UpdateCheckResult::Kind::UpToDate);
+        QVERIFY(result.isUserInitiated); // the running check answered the user
+        QCOMPARE(upToDate.size(), 1);
+        QCOMPARE(server->requestCount, 1);
+        QCOMPARE(finished.size(), 1);
+    }
+
+    void automaticChecksAreOnWithoutAskingAndRepeatDaily() {
+        server->body = feed(item("1.0.0"));
+        auto updater = makeUpdater(QStringLiteral("1.0.0"));
+        // The virtual clock runs the event loop as it advances, so a check may finish inside
+        // advance(): count finished checks instead of looking at one in flight.
+        QSignalSpy finished(updater.get(), &SparkleUpdater::checkFinished);
+        const auto waitForChecks = [&](int count) {
+            while (finished.size() < count && finished.wait(20000)) {
+            }
+            return finished.size() == count;
+        };
+        QVERIFY(updater->automaticallyChecksForUpdates());
+        QVERIFY(waitForChecks(1));
+
+        clock->advance(std::chrono::hours(24) - std::chrono::seconds(1));
+        QCOMPARE(server->requestCount, 1);
+        clock->advance(std::chrono::seconds(1));
+        QVERIFY(waitForChecks(2));
+        QCOMPARE(server->requestCount, 2);
+
+        // Switched off, the updater checks only when asked.
+        updater->setAutomaticallyChecksForUpdates(false);
+        updater->checkForUpdates();
+        QVERIFY(waitForChecks(3));
+        clock->advance(std::chrono::hours(48));
+        VirtualClock::drainEvents();
+        QCOMPARE(server->requestCount, 3);
+    }
+
+    void delegateSwitchesAutomaticChecksOnAndNeverAsks() {
+        server->body = feed(item("1.0.0"));
+        auto updater = makeUpdater(QStringLiteral("1.0.0"));
+        updater->setAutomaticallyChecksForUpdates(false);
+        SparkleDelegate delegate;
+        QVERIFY(!delegate.updaterShouldPromptForPermissionToCheckForUpdates(*updater));
+        QVERIFY(updater->automaticallyChecksForUpdates());
+        (void)nextResult(*updater);
+    }
+
+    void feedAddressComesFromConfiguration() {
+        qputenv("SONAVERT_UPDATE_FEED_URL", "http://127.0.0.1:1/feed.xml");
+        QCOMPARE(SparkleUpdater::defaultFeedUrl(), QUrl("http://127.0.0.1:1/feed.xml"));
+        qunsetenv("SONAVERT_UPDATE_FEED_URL");
+        QCOMPARE(SparkleUpdater::defaultFeedUrl(), QUrl("https://sonavert.io/appcast.xml"));
+    }
+};
+
+QTEST_GUILESS_MAIN(SparkleUpdaterTest)
+#include "sparkle_updater_test.moc"
