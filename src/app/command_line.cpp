@@ -65,8 +65,10 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
         options.deviceName = parser.value(name).trimmed();
     if (parser.isSet(cloud)) {
         const QUrl url(parser.value(cloud));
-        if (!url.isValid() || (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https")))
-            return {std::nullopt, QStringLiteral("--cloud needs an http:// or https:// address\n"), 2};
+        if (!url.isValid() ||
+            (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https")))
+            return {std::nullopt, QStringLiteral("--cloud needs an http:// or https:// address\n"),
+                    2};
         options.cloudUrl = url.toString();
     }
     if (parser.isSet(token))

@@ -12,7 +12,7 @@ struct AppOptions {
     bool isVerbose = false;            ///< a developer line per presence pass
     bool showPrivateLogValues = false; ///< private log values in clear
     std::optional<QString> profileDirectory;
-    std::optional<QString> deviceName; ///< overrides the machine's name
+    std::optional<QString> deviceName;                          ///< overrides the machine's name
     QString cloudUrl = QStringLiteral("http://127.0.0.1:8470"); ///< the sonavert-cloud server
     std::optional<QString> cloudToken; ///< from --token or SONAVERT_CLOUD_TOKEN
 };

@@ -1,20 +1,19 @@
 #include "tessary_app.h"
 
+#include "cloud/cloud_kit_handoff_service.h"
+#include "clouddb/http_cloud_database.h"
 #include "coordinator/device_handoff_view_model.h"
 #include "model/device_identity_store.h"
 #include "model/device_roster_store.h"
 #include "nearby/avahi_nearby_transport.h"
 #include "nearby/nearby_launch_discovery_service.h"
+#include "runtime/app_identity.h"
 #include "runtime/log_channel.h"
 #include "runtime/profile.h"
 #include "runtime/secret_store.h"
 #include "runtime/unix_signal_watcher.h"
 #include "runtime/user_defaults.h"
 #include "standalone_services.h"
-
-#include "cloud/cloud_kit_handoff_service.h"
-#include "clouddb/http_cloud_database.h"
-#include "runtime/app_identity.h"
 #include "state_reporter.h"
 
 #include <QCoreApplication>
@@ -44,7 +43,7 @@ QCoro::Task<std::optional<QString>> TessaryApp::resolveCloudToken() {
         // leaves nothing in the keyring.
         if (!m_options.profileDirectory)
             (void)co_await secrets->write(service, server, m_options.cloudToken->toUtf8());
-        co_return m_options.cloudToken;
+        co_return std::optional<QString>(m_options.cloudToken); // a copy: co_return moves lvalues
     }
     if (m_options.profileDirectory)
         co_return std::nullopt;
@@ -86,9 +85,9 @@ QCoro::Task<> TessaryApp::launch() {
     if (!guard || m_isTerminating)
         co_return;
     if (!token) {
-        Q_EMIT launchFailed(QStringLiteral(
-            "no token for %1: create one with 'sonavert-cloud account add NAME' (or 'token issue') "
-            "and pass it with --token or SONAVERT_CLOUD_TOKEN")
+        Q_EMIT launchFailed(QStringLiteral("no token for %1: create one with 'sonavert-cloud "
+                                           "account add NAME' (or 'token issue') "
+                                           "and pass it with --token or SONAVERT_CLOUD_TOKEN")
                                 .arg(m_options.cloudUrl));
         co_return;
     }
@@ -174,7 +173,13 @@ int runApplication(int argc, char** argv) {
                      });
     QObject::connect(&app, &TessaryApp::terminated, &application,
                      [] { QCoreApplication::exit(0); });
-    app.launch();
+    QObject::connect(&app, &TessaryApp::launchFailed, &application, [](const QString& message) {
+        std::fputs(("sonavert: " + message + QLatin1Char('\n')).toLocal8Bit().constData(), stderr);
+        QCoreApplication::exit(2);
+    });
+    // Launch from inside the event loop: a launch that fails at once must be able to end it.
+    QMetaObject::invokeMethod(
+        &app, [&app] { app.launch(); }, Qt::QueuedConnection);
     const int exitCode = QCoreApplication::exec();
     runPendingEvents();
     return exitCode;

@@ -73,7 +73,7 @@ QCoro::Task<std::optional<Error>> InMemoryCloudDatabase::enter(QString operation
 QCoro::Task<Result<AccountStatus>> InMemoryCloudDatabase::accountStatus(RequestOptions options) {
     if (auto error = co_await enter(QStringLiteral("accountStatus"), options))
         co_return *error;
-    co_return m_cloud->account(m_account).status;
+    co_return AccountStatus(m_cloud->account(m_account).status);
 }
 
 QCoro::Task<Result<QString>> InMemoryCloudDatabase::userRecordName(RequestOptions options) {

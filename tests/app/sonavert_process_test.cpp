@@ -1,26 +1,27 @@
 // Runs the real `sonavert` executable and talks to it as a user or a service manager would.
 
+#include "support/process_harness.h"
+
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <csignal>
 
+using namespace sonavert::test;
+
 namespace {
 
 const QString kProgram = QStringLiteral(SONAVERT_EXECUTABLE);
+const QString kCloudProgram = QStringLiteral(SONAVERT_CLOUD_EXECUTABLE);
 
-/// Reads standard output until a line containing `text` arrives or the process ends.
-bool waitForLine(QProcess& process, const QString& text, QString* seen) {
-    while (!seen->contains(text)) {
-        if (process.state() == QProcess::NotRunning)
-            return false;
-        // Wakes on output or on exit; the limit only stops a hung child from hanging CI.
-        if (!process.waitForReadyRead(60000) && process.state() == QProcess::NotRunning)
-            return false;
-        *seen += QString::fromUtf8(process.readAllStandardOutput());
-    }
-    return true;
+QStringList deviceArguments(const CloudServerProcess& cloud, const QString& profile,
+                            const QString& name) {
+    return {QStringLiteral("--headless"), QStringLiteral("--verbose"),
+            QStringLiteral("--profile"),  profile,
+            QStringLiteral("--cloud"),    cloud.url(),
+            QStringLiteral("--token"),    cloud.token(),
+            QStringLiteral("--name"),     name};
 }
 
 } // namespace
@@ -30,10 +31,11 @@ class SonavertProcessTest : public QObject {
 
 private Q_SLOTS:
     void headlessRunsItsLoopsAndStopsCleanlyOnSigterm() {
+        CloudServerProcess cloud(kCloudProgram);
+        QVERIFY(cloud.isRunning());
         QTemporaryDir profile;
         QProcess process;
-        process.start(kProgram, {QStringLiteral("--headless"), QStringLiteral("--verbose"),
-                                 QStringLiteral("--profile"), profile.path()});
+        process.start(kProgram, deviceArguments(cloud, profile.path(), QStringLiteral("Solo")));
         QString out;
         QVERIFY2(waitForLine(process, QStringLiteral("[Tessary] presence pass 2:"), &out),
                  qPrintable(out));
@@ -53,12 +55,13 @@ private Q_SLOTS:
     }
 
     void profileKeepsTheSameIdentityAcrossRuns() {
+        CloudServerProcess cloud(kCloudProgram);
+        QVERIFY(cloud.isRunning());
         QTemporaryDir profile;
         QStringList ids;
         for (int run = 0; run < 2; ++run) {
             QProcess process;
-            process.start(kProgram, {QStringLiteral("--headless"), QStringLiteral("--profile"),
-                                     profile.path()});
+            process.start(kProgram, deviceArguments(cloud, profile.path(), QStringLiteral("Solo")));
             QString out;
             QVERIFY(waitForLine(process, QStringLiteral("first presence pass done"), &out));
             ids << out.section(QStringLiteral("this device: "), 1).section(QLatin1Char('\n'), 0, 0);
@@ -68,6 +71,43 @@ private Q_SLOTS:
         }
         QVERIFY(!ids.first().isEmpty());
         QCOMPARE(ids.at(1), ids.at(0));
+    }
+
+    void twoDevicesOnOneServerListEachOtherOnline() {
+        CloudServerProcess cloud(kCloudProgram);
+        QVERIFY(cloud.isRunning());
+        QTemporaryDir kitchenProfile, studyProfile;
+        QProcess kitchen, study;
+        kitchen.start(kProgram,
+                      deviceArguments(cloud, kitchenProfile.path(), QStringLiteral("Kitchen")));
+        study.start(kProgram, deviceArguments(cloud, studyProfile.path(), QStringLiteral("Study")));
+        QString kitchenOut, studyOut;
+        QVERIFY2(waitForLine(kitchen, QStringLiteral("devices: Study (online"), &kitchenOut),
+                 qPrintable(kitchenOut));
+        QVERIFY2(waitForLine(study, QStringLiteral("devices: Kitchen (online"), &studyOut),
+                 qPrintable(studyOut));
+
+        // One goes away: the other sees it offline at its next pass, from the offline mark.
+        ::kill(static_cast<pid_t>(study.processId()), SIGTERM);
+        QVERIFY(study.waitForFinished(kProcessLimitMs));
+        QCOMPARE(study.exitCode(), 0);
+        QVERIFY2(waitForLine(kitchen, QStringLiteral("devices: Study (offline"), &kitchenOut),
+                 qPrintable(kitchenOut));
+        ::kill(static_cast<pid_t>(kitchen.processId()), SIGTERM);
+        QVERIFY(kitchen.waitForFinished(kProcessLimitMs));
+    }
+
+    void missingTokenIsExplained() {
+        QTemporaryDir profile;
+        QProcess process;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove(QStringLiteral("SONAVERT_CLOUD_TOKEN"));
+        process.setProcessEnvironment(env);
+        process.start(kProgram,
+                      {QStringLiteral("--headless"), QStringLiteral("--profile"), profile.path()});
+        QVERIFY(process.waitForFinished(kProcessLimitMs));
+        QCOMPARE(process.exitCode(), 2);
+        QVERIFY(process.readAllStandardError().contains("--token"));
     }
 
     void withoutDisplayAndWithoutHeadlessItSaysSoAndFails() {

@@ -1,0 +1,64 @@
+#pragma once
+
+// Running the project's programs from tests: each step waits on the program's own output or
+// exit (events), with a generous limit that only keeps a hung child from hanging CI.
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <memory>
+
+namespace sonavert::test {
+
+inline constexpr int kProcessLimitMs = 60000;
+
+/// Reads standard output until a line containing `text` arrives; false when the process ends
+/// first.
+inline bool waitForLine(QProcess& process, const QString& text, QString* seen) {
+    while (!seen->contains(text)) {
+        if (process.state() == QProcess::NotRunning)
+            return false;
+        if (!process.waitForReadyRead(kProcessLimitMs) && process.state() == QProcess::NotRunning)
+            return false;
+        *seen += QString::fromUtf8(process.readAllStandardOutput());
+    }
+    return true;
+}
+
+/// A sonavert-cloud on a loopback port over a throwaway SQLite store, with one account.
+class CloudServerProcess {
+public:
+    explicit CloudServerProcess(const QString& program)
+        : m_program(program) {
+        QProcess add;
+        add.start(m_program, {QStringLiteral("account"), QStringLiteral("add"),
+                              QStringLiteral("me"), QStringLiteral("--data-dir"), m_data.path()});
+        if (!add.waitForFinished(kProcessLimitMs) || add.exitCode() != 0)
+            return;
+        const QStringList lines = QString::fromUtf8(add.readAllStandardOutput())
+                                      .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        m_token = lines.isEmpty() ? QString() : lines.last().trimmed();
+        m_server.start(m_program, {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
+                                   QStringLiteral("--data-dir"), m_data.path()});
+        QString out;
+        if (waitForLine(m_server, QStringLiteral("\n"), &out))
+            m_url = out.trimmed();
+    }
+    ~CloudServerProcess() {
+        m_server.terminate();
+        m_server.waitForFinished(kProcessLimitMs);
+    }
+    bool isRunning() const { return !m_url.isEmpty() && !m_token.isEmpty(); }
+    QString url() const { return m_url; }
+    QString token() const { return m_token; }
+
+private:
+    QString m_program;
+    QTemporaryDir m_data;
+    QProcess m_server;
+    QString m_url;
+    QString m_token;
+};
+
+} // namespace sonavert::test
