@@ -13,7 +13,7 @@ packages=(
   qml6-module-qtquick-window qml6-module-qtqml-workerscript qml6-module-qtquick-templates
   qml6-module-qtqml qml6-module-qtqml-models qml6-module-qttest qml6-module-qtwebsockets
   # journald, music tags, fonts for offscreen rendering
-  libsystemd-dev libtag1-dev fonts-dejavu-core
+  libsystemd-dev libtag1-dev fonts-dejavu-core python3
   # test hosts: session buses, a real Secret Service, PostgreSQL
   dbus dbus-x11 gnome-keyring libsecret-tools postgresql
   # nearby discovery: avahi-daemon (run only inside test network namespaces), ip, unshare
