@@ -104,7 +104,7 @@ QCoro::Task<> TessaryApp::launch() {
     m_coordinator = std::make_unique<DeviceHandoffViewModel>(
         DeviceHandoffViewModel::Dependencies{m_musicService, m_handoffService,
                                              std::make_shared<DeviceRosterStore>(m_defaults),
-                                             m_clock, avahiNearbyDiscovery(m_clock)},
+                                             m_clock, avahiNearbyDiscovery(m_clock), m_defaults},
         thisDevice, false);
     m_reporter = std::make_unique<StateReporter>(m_coordinator.get(), m_options.isVerbose);
     m_coordinator->start();

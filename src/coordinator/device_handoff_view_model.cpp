@@ -40,7 +40,8 @@ DeviceHandoffViewModel::DeviceHandoffViewModel(Dependencies dependencies, AppDev
 
 DeviceHandoffViewModel::~DeviceHandoffViewModel() {
     // Sleeping loops wake up cancelled and find the coordinator gone.
-    for (auto* task : {&m_pollingTask, &m_playbackPollingTask, &m_subscriptionTask})
+    for (auto* task : {&m_pollingTask, &m_playbackPollingTask, &m_commandPollingTask,
+                       &m_pullTimeoutTask, &m_subscriptionTask})
         if (*task)
             (*task)->cancel();
     // Nearby discovery tears itself down quietly with the coordinator: a stop event here
@@ -66,13 +67,16 @@ void DeviceHandoffViewModel::start() {
     runStartup();
     m_playbackPollingTask.emplace();
     runPlaybackLoop(m_playbackPollingTask->token());
+    m_commandPollingTask.emplace();
+    runCommandLoop(m_commandPollingTask->token());
     m_pollingTask.emplace();
     runPresenceLoop(m_pollingTask->token());
 }
 
 void DeviceHandoffViewModel::stop() {
     setIsDiscovering(false);
-    for (auto* task : {&m_pollingTask, &m_playbackPollingTask})
+    for (auto* task :
+         {&m_pollingTask, &m_playbackPollingTask, &m_commandPollingTask, &m_pullTimeoutTask})
         if (*task)
             (*task)->cancel();
     if (m_nearbyDiscovery)
@@ -137,6 +141,26 @@ void DeviceHandoffViewModel::setCurrentState(std::optional<PlaybackState> state)
 
 void DeviceHandoffViewModel::setSyncError(std::optional<QString> text) {
     assign(this, m_syncError, std::move(text), &DeviceHandoffViewModel::syncErrorChanged);
+}
+
+void DeviceHandoffViewModel::setIsTransferring(bool value) {
+    assign(this, m_isTransferring, value, &DeviceHandoffViewModel::isTransferringChanged);
+}
+
+void DeviceHandoffViewModel::setIsPulling(bool value) {
+    assign(this, m_isPulling, value, &DeviceHandoffViewModel::isPullingChanged);
+}
+
+void DeviceHandoffViewModel::setActivityLabel(std::optional<QString> text) {
+    assign(this, m_activityLabel, std::move(text), &DeviceHandoffViewModel::activityLabelChanged);
+}
+
+void DeviceHandoffViewModel::setTransferError(std::optional<QString> text) {
+    assign(this, m_transferError, std::move(text), &DeviceHandoffViewModel::transferErrorChanged);
+}
+
+void DeviceHandoffViewModel::setShouldRequestReview(bool value) {
+    assign(this, m_shouldRequestReview, value, &DeviceHandoffViewModel::shouldRequestReviewChanged);
 }
 
 void DeviceHandoffViewModel::setIsDiscovering(bool value) {

@@ -6,6 +6,7 @@
 #include "music_playback_service_protocol.h"
 #include "nearby_discovery_protocol.h"
 #include "runtime/clock.h"
+#include "runtime/log_channel.h"
 #include "runtime/task_handle.h"
 
 #include <QObject>
@@ -14,6 +15,8 @@
 #include <optional>
 
 namespace sonavert {
+
+class UserDefaults;
 
 /// The one coordinator: owns the device list and the state the window shows, and keeps the
 /// presence and playback loops running. Lives on the main thread; every published write
@@ -34,7 +37,11 @@ public:
         std::shared_ptr<DeviceRosterStore> rosterStore;
         std::shared_ptr<Clock> clock;
         NearbyDiscoveryFactory makeNearbyDiscovery; ///< may be empty: no nearby discovery
+        std::shared_ptr<UserDefaults> defaults;     ///< the transfer count
     };
+
+    /// How long a pull waits for the other device's answer.
+    static constexpr Duration kPullTimeout = 30s;
 
     /// `thisDevice` is built by `makeThisDevice` from the identity resolved at start-up.
     DeviceHandoffViewModel(Dependencies dependencies, AppDevice thisDevice, bool startImmediately,
@@ -68,6 +75,21 @@ public:
     QCoro::Task<> syncPresence();
     void toggleFavorite(const AppDevice& device);
     void forget(const AppDevice& device);
+    /// Sends this device's playback to `target` and pauses here.
+    QCoro::Task<> transfer(AppDevice target);
+    /// Asks `source` to send its playback here; waits up to kPullTimeout for it.
+    QCoro::Task<> pull(AppDevice source);
+    /// Answers a pull request addressed here; true when one was answered.
+    QCoro::Task<bool> respondToPendingPull();
+    /// Takes and plays a handoff addressed here; true when one was resumed.
+    QCoro::Task<bool> consumePendingHandoff();
+    /// Ends a waiting pull (its answer arrived, or it is given up).
+    void finishPull();
+
+    /// Background handling of remote notifications: a pass is running, and another was
+    /// asked for while it ran.
+    bool isReceiving = false;
+    bool receptionRequested = false;
 
 Q_SIGNALS:
     void devicesChanged();
@@ -84,6 +106,17 @@ Q_SIGNALS:
     void presencePassCompleted();
 
 private:
+    void setIsTransferring(bool value);
+    void setIsPulling(bool value);
+    void setActivityLabel(std::optional<QString> text);
+    void setTransferError(std::optional<QString> text);
+    void setShouldRequestReview(bool value);
+    void countTransfer();
+    void pauseSource();
+    QCoro::Task<> republishPresence(const char* failureEvent, LogCategory category,
+                                    const char* successEvent);
+    QCoro::Task<> runPullTimeout(QString sourceName, std::stop_token token);
+    QCoro::Task<> runCommandLoop(std::stop_token token);
     void setDevices(DeviceList devices);
     void setQueuedPushTargets(QSet<QString> targets);
     void setCurrentState(std::optional<PlaybackState> state);
@@ -120,6 +153,10 @@ private:
     std::optional<TaskHandle> m_pollingTask;
     std::optional<TaskHandle> m_playbackPollingTask;
     std::optional<TaskHandle> m_subscriptionTask;
+    std::optional<TaskHandle> m_commandPollingTask;
+    std::optional<TaskHandle> m_pullTimeoutTask;
+    bool m_isConsumingHandoff = false;
+    bool m_isRespondingToPull = false;
     std::unique_ptr<NearbyDiscoveryProtocol> m_nearbyDiscovery;
     QString m_nearbySessionID;
 };

@@ -44,7 +44,10 @@ struct CoordinatorRig {
 
     DeviceHandoffViewModel& make(bool startImmediately = false) {
         DeviceHandoffViewModel::Dependencies deps{
-            music, cloud, roster, clock,
+            music,
+            cloud,
+            roster,
+            clock,
             [this](const QString& id, const QString& name, const QString& session) {
                 auto made = std::make_unique<FakeNearbyDiscovery>();
                 made->deviceID = id;
@@ -52,7 +55,8 @@ struct CoordinatorRig {
                 made->sessionID = session;
                 nearby = made.get();
                 return made;
-            }};
+            },
+            defaults};
         coordinator = std::make_unique<DeviceHandoffViewModel>(
             deps,
             DeviceHandoffViewModel::makeThisDevice(kThisID, QStringLiteral("This Mac"),

@@ -69,11 +69,15 @@ class NearbyCoordinatorTest : public QObject {
         auto nearbyClock = clock;
         auto* net = network.get();
         DeviceHandoffViewModel::Dependencies deps{
-            std::make_shared<FakeMusicService>(), cloud, roster, clock,
+            std::make_shared<FakeMusicService>(),
+            cloud,
+            roster,
+            clock,
             [nearbyClock, net](const QString& id, const QString& name, const QString& session) {
                 return std::make_unique<NearbyLaunchDiscoveryService>(id, name, session, nullptr,
                                                                       nearbyClock, net->factory());
-            }};
+            },
+            std::make_shared<InMemoryUserDefaults>()};
         coordinator = std::make_unique<DeviceHandoffViewModel>(
             deps,
             DeviceHandoffViewModel::makeThisDevice(kThisID, QStringLiteral("Desk"), clock->now()),

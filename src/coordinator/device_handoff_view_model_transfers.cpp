@@ -1,0 +1,292 @@
+// Push, pull, pull responses and receiving: the operations that move playback between
+// devices. Like the loops, each coroutine keeps a QPointer to the coordinator and checks it
+// after every suspension.
+
+#include "device_handoff_view_model.h"
+#include "runtime/user_defaults.h"
+
+#include <QPointer>
+
+namespace sonavert {
+
+namespace {
+
+const QString kTransferCountKey = QStringLiteral("Tessary.transferCount");
+const QString kPauseScript = QStringLiteral("tell application \"Music\" to pause");
+constexpr Duration kLabelSettleDelay = 100ms;
+
+QString messageIDOf(const PlaybackState& state) {
+    return state.handoffMessageID.value_or(QStringLiteral("legacy"));
+}
+
+QCoro::Task<Status> publishWithZoneRecovery(std::shared_ptr<HandoffServiceProtocol> service,
+                                            QString id, QString name,
+                                            std::optional<PlaybackState> nowPlaying) {
+    auto database = co_await service->ensureAccountAvailable();
+    if (!database)
+        co_return database.error();
+    co_return co_await service->withPresenceZoneRecovery(
+        database.value(),
+        [service, id, name, nowPlaying] { return service->publishPresence(id, name, nowPlaying); });
+}
+
+} // namespace
+
+void DeviceHandoffViewModel::pauseSource() {
+    // Fire and forget: a slow player must never hold up the push.
+    m_deps.musicService->runAppleScript(kPauseScript);
+}
+
+void DeviceHandoffViewModel::countTransfer() {
+    if (!m_deps.defaults)
+        return;
+    const qint64 count = m_deps.defaults->integer(kTransferCountKey).value_or(0) + 1;
+    m_deps.defaults->setInteger(kTransferCountKey, count);
+    if (count % 5 == 0)
+        setShouldRequestReview(true);
+}
+
+QCoro::Task<> DeviceHandoffViewModel::transfer(AppDevice target) {
+    if (m_isTransferring)
+        co_return;
+    QPointer guard(this);
+    auto music = m_deps.musicService;
+    auto service = m_deps.handoffService;
+    setIsTransferring(true);
+    setTransferError(std::nullopt);
+    setActivityLabel(QStringLiteral("Sending to %1\u2026").arg(target.name));
+    const auto state = co_await music->currentPlaybackState();
+    if (!guard)
+        co_return;
+    if (!state) {
+        logEvent(LogCategory::Handoff, LogLevel::Default, "event=handoff_capture_empty");
+        setTransferError(QStringLiteral("Nothing is playing right now."));
+        setIsTransferring(false);
+        setActivityLabel(std::nullopt);
+        co_return;
+    }
+    const Status sent = co_await service->sendHandoff(*state, target.id);
+    if (!guard)
+        co_return;
+    if (!sent) {
+        logEvent(LogCategory::Handoff, LogLevel::Error,
+                 "event=handoff_operation_failed error=%{private}s", sent.error().description);
+        setTransferError(sent.error().description);
+        setIsTransferring(false);
+        setActivityLabel(std::nullopt);
+        co_return;
+    }
+    const bool isQueued = target.presence == DevicePresence::Offline;
+    if (isQueued) {
+        QSet<QString> targets = m_queuedPushTargets;
+        targets.insert(target.id);
+        setQueuedPushTargets(targets);
+        DeviceList devices = m_devices;
+        for (auto& device : devices)
+            if (device.id == target.id)
+                device.hasQueuedPush = true;
+        setDevices(std::move(devices));
+    }
+    logEvent(LogCategory::Playback, LogLevel::Info,
+             "event=source_pause_started reason=handoff target_device_id=%{private,mask.hash}s "
+             "queued=%{bool,public}d",
+             target.id, isQueued);
+    pauseSource();
+    setCurrentState(std::nullopt);
+    logEvent(LogCategory::Playback, LogLevel::Info, "event=source_pause_completed reason=handoff");
+    countTransfer();
+    setIsTransferring(false);
+    setActivityLabel(std::nullopt);
+}
+
+QCoro::Task<> DeviceHandoffViewModel::pull(AppDevice source) {
+    if (m_isTransferring || m_isPulling)
+        co_return;
+    QPointer guard(this);
+    auto service = m_deps.handoffService;
+    setIsPulling(true);
+    setTransferError(std::nullopt);
+    setActivityLabel(QStringLiteral("Pulling from %1\u2026").arg(source.name));
+    const Status sent = co_await service->sendPullRequest(source.id, m_thisDevice.id);
+    if (!guard)
+        co_return;
+    if (!sent) {
+        setTransferError(sent.error().description);
+        finishPull();
+        setActivityLabel(std::nullopt);
+        co_return;
+    }
+    countTransfer();
+    if (m_pullTimeoutTask)
+        m_pullTimeoutTask->cancel();
+    m_pullTimeoutTask.emplace();
+    runPullTimeout(source.name, m_pullTimeoutTask->token());
+}
+
+QCoro::Task<> DeviceHandoffViewModel::runPullTimeout(QString sourceName, std::stop_token token) {
+    QPointer guard(this);
+    auto clock = m_deps.clock;
+    co_await clock->sleep(kPullTimeout, token);
+    if (token.stop_requested() || !guard || !m_isPulling)
+        co_return;
+    setIsPulling(false);
+    setActivityLabel(std::nullopt);
+    setTransferError(
+        sourceName +
+        QStringLiteral(" didn't respond. Make sure Sonavert is open on it and try again."));
+}
+
+void DeviceHandoffViewModel::finishPull() {
+    if (m_pullTimeoutTask)
+        m_pullTimeoutTask->cancel();
+    setIsPulling(false);
+}
+
+QCoro::Task<> DeviceHandoffViewModel::republishPresence(const char* failureEvent,
+                                                        LogCategory category,
+                                                        const char* successEvent) {
+    const Status published = co_await publishWithZoneRecovery(
+        m_deps.handoffService, m_thisDevice.id, m_thisDevice.name, m_currentState);
+    if (!published)
+        logEvent(category, LogLevel::Error, failureEvent, published.error().description);
+    else if (successEvent)
+        logEvent(category, LogLevel::Info, successEvent);
+}
+
+QCoro::Task<bool> DeviceHandoffViewModel::respondToPendingPull() {
+    if (m_isRespondingToPull)
+        co_return false;
+    QPointer guard(this);
+    auto service = m_deps.handoffService;
+    auto music = m_deps.musicService;
+    m_isRespondingToPull = true;
+    const auto done = [guard](bool answered) {
+        if (guard)
+            guard->m_isRespondingToPull = false;
+        return answered;
+    };
+    const auto request = co_await service->fetchPullRequest(m_thisDevice.id);
+    if (!guard)
+        co_return false;
+    if (!request) {
+        logEvent(LogCategory::Pull, LogLevel::Error, "event=pull_response_failed error=%{private}s",
+                 request.error().description);
+        co_return done(false);
+    }
+    if (!request.value())
+        co_return done(false);
+    const QString requester = *request.value();
+    std::optional<PlaybackState> state = m_currentState;
+    if (!state) {
+        state = co_await music->currentPlaybackState();
+        if (!guard)
+            co_return false;
+    }
+    if (!state) {
+        logEvent(LogCategory::Pull, LogLevel::Default,
+                 "event=pull_response_unavailable requester_device_id=%{private,mask.hash}s "
+                 "reason=nothing_playing",
+                 requester);
+        co_return done(false);
+    }
+    setActivityLabel(QStringLiteral("Handing off to another device\u2026"));
+    logEvent(LogCategory::Pull, LogLevel::Info,
+             "event=pull_response_started requester_device_id=%{private,mask.hash}s", requester);
+    const Status sent = co_await service->sendHandoff(*state, requester);
+    if (!guard)
+        co_return false;
+    if (!sent) {
+        setActivityLabel(std::nullopt);
+        logEvent(LogCategory::Pull, LogLevel::Error, "event=pull_response_failed error=%{private}s",
+                 sent.error().description);
+        co_return done(false);
+    }
+    pauseSource();
+    setCurrentState(std::nullopt);
+    co_await republishPresence("event=post_pull_presence_publish_failed error=%{private}s",
+                               LogCategory::Background, nullptr);
+    if (!guard)
+        co_return false;
+    logEvent(LogCategory::Pull, LogLevel::Info,
+             "event=pull_response_completed requester_device_id=%{private,mask.hash}s", requester);
+    setActivityLabel(std::nullopt);
+    co_return done(true);
+}
+
+QCoro::Task<bool> DeviceHandoffViewModel::consumePendingHandoff() {
+    if (m_isConsumingHandoff)
+        co_return false;
+    QPointer guard(this);
+    auto service = m_deps.handoffService;
+    auto music = m_deps.musicService;
+    auto clock = m_deps.clock;
+    m_isConsumingHandoff = true;
+    const auto done = [guard](bool resumed) {
+        if (guard)
+            guard->m_isConsumingHandoff = false;
+        return resumed;
+    };
+    const auto fetched = co_await service->fetchHandoff(m_thisDevice.id);
+    if (!guard)
+        co_return false;
+    if (!fetched) {
+        logEvent(LogCategory::Playback, LogLevel::Error,
+                 "event=playback_resume_failed trigger=background error=%{private}s",
+                 fetched.error().description);
+        co_return done(false);
+    }
+    if (!fetched.value())
+        co_return done(false);
+    const PlaybackState state = *fetched.value();
+    finishPull();
+    setActivityLabel(QStringLiteral("Resuming playback\u2026"));
+    co_await clock->sleep(kLabelSettleDelay);
+    if (!guard)
+        co_return false;
+    const Duration start = clock->monotonicNow();
+    logEvent(LogCategory::Playback, LogLevel::Info,
+             "event=playback_resume_started trigger=background message_id=%{public}s "
+             "song_id=%{private,mask.hash}s",
+             messageIDOf(state), state.songID);
+    const Status resumed = co_await music->resume(state);
+    if (!guard)
+        co_return false;
+    if (!resumed) {
+        setTransferError(QStringLiteral("Failed to resume: ") + resumed.error().description);
+        setActivityLabel(std::nullopt);
+        logEvent(LogCategory::Playback, LogLevel::Error,
+                 "event=playback_resume_failed trigger=background error=%{private}s",
+                 resumed.error().description);
+        co_return done(false);
+    }
+    setCurrentState(state);
+    co_await republishPresence("event=post_resume_presence_publish_failed error=%{private}s",
+                               LogCategory::Background,
+                               "event=post_resume_presence_published has_playback=true");
+    if (!guard)
+        co_return false;
+    logEvent(LogCategory::Playback, LogLevel::Info,
+             "event=playback_resume_succeeded trigger=background message_id=%{public}s "
+             "duration_seconds=%{public}f",
+             messageIDOf(state),
+             std::chrono::duration<double>(clock->monotonicNow() - start).count());
+    setActivityLabel(std::nullopt);
+    co_return done(true);
+}
+
+QCoro::Task<> DeviceHandoffViewModel::runCommandLoop(std::stop_token token) {
+    QPointer guard(this);
+    auto clock = m_deps.clock;
+    while (!token.stop_requested() && guard) {
+        // Both checks run side by side; their results matter only to the background pass.
+        auto handoff = guard->consumePendingHandoff();
+        auto pullRequest = guard->respondToPendingPull();
+        (void)co_await std::move(handoff);
+        (void)co_await std::move(pullRequest);
+        if (!guard || token.stop_requested())
+            co_return;
+        co_await clock->sleep(2s, token);
+    }
+}
+
+} // namespace sonavert
