@@ -16,6 +16,8 @@ packages=(
   libsystemd-dev libtag1-dev fonts-dejavu-core
   # test hosts: session buses, a real Secret Service, PostgreSQL
   dbus dbus-x11 gnome-keyring libsecret-tools postgresql
+  # a real MPRIS player and the tools that make tagged test audio
+  mpv mpv-mpris sox flac vorbis-tools
 )
 
 missing=()
