@@ -28,6 +28,8 @@ public:
     /// What the library knows about `url` (compared after normalisation); nothing when unknown.
     /// A station answers with its name as the album and no track name.
     virtual std::optional<LibraryTrack> trackForUrl(const QString& url) const = 0;
+    /// Changes whenever `tracks()` may give something else, so derived data can be cached.
+    virtual quint64 revision() const = 0;
 };
 
 /// A fixed list of tracks (the simulated player's library, demos, tests).
@@ -37,6 +39,7 @@ public:
         : m_tracks(std::move(tracks)) {}
     QList<LibraryTrack> tracks() const override { return m_tracks; }
     std::optional<LibraryTrack> trackForUrl(const QString& url) const override;
+    quint64 revision() const override { return 0; }
 
 private:
     QList<LibraryTrack> m_tracks;
