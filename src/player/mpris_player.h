@@ -17,10 +17,10 @@ struct MprisReading;
 struct MprisOptions {
     /// "mpv", "org.mpris.MediaPlayer2.mpv", or empty to choose automatically. A short name
     /// also matches that player's instance names ("vlc" matches "...vlc.instance4242").
-    QString playerName;
+    QString playerName{};
     /// Started by `activate` when no matching player runs; empty: `activate` cannot start one.
-    QString launchProgram;
-    QStringList launchArguments;
+    QString launchProgram{};
+    QStringList launchArguments{};
     /// How long `activate` waits for a started player to appear on the bus.
     Duration launchTimeout = std::chrono::seconds(10);
 };
