@@ -36,8 +36,8 @@ qint64 FakeMprisService::truePositionUs() const {
         return 0;
     if (!m_isPlaying)
         return m_anchorUs;
-    const auto elapsed =
-        std::chrono::duration_cast<std::chrono::microseconds>(m_clock->monotonicNow() - m_anchorTime);
+    const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(
+        m_clock->monotonicNow() - m_anchorTime);
     return std::min(m_anchorUs + elapsed.count(), m_loaded->lengthUs);
 }
 
@@ -80,8 +80,9 @@ QVariantMap FakeMprisService::metadata() const {
 void FakeMprisService::announce() {
     if (!m_bus.isConnected())
         return;
-    QDBusMessage signal = QDBusMessage::createSignal(
-        kPath, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("PropertiesChanged"));
+    QDBusMessage signal =
+        QDBusMessage::createSignal(kPath, QStringLiteral("org.freedesktop.DBus.Properties"),
+                                   QStringLiteral("PropertiesChanged"));
     QVariantMap changed;
     changed.insert(QStringLiteral("PlaybackStatus"), reportedStatus());
     changed.insert(QStringLiteral("Metadata"), metadata());

@@ -21,13 +21,18 @@ const QString kSongUrl = QStringLiteral("file:///music/Miles%20Davis/Blue%20in%2
 const QString kOtherUrl = QStringLiteral("file:///music/%C3%89t%C3%A9.ogg");
 
 FakeMedia blueInGreen() {
-    return {kSongUrl, QStringLiteral("Blue in Green"),
+    return {kSongUrl,
+            QStringLiteral("Blue in Green"),
             {QStringLiteral("Miles Davis"), QStringLiteral("Bill Evans")},
-            QStringLiteral("Kind of Blue"), 337'000'000};
+            QStringLiteral("Kind of Blue"),
+            337'000'000};
 }
 
 FakeMedia ete() {
-    return {kOtherUrl, QStringLiteral("Été"), {QStringLiteral("Anne")}, QStringLiteral("Saisons"),
+    return {kOtherUrl,
+            QStringLiteral("Été"),
+            {QStringLiteral("Anne")},
+            QStringLiteral("Saisons"),
             200'000'000};
 }
 
@@ -46,7 +51,8 @@ class MprisPlayerTest : public QObject {
         auto fake = std::make_unique<FakeMprisService>(m_clock, quirks);
         fake->addMedia(blueInGreen());
         fake->addMedia(ete());
-        const QDBusConnection connection = m_bus.connect(QStringLiteral("fake%1").arg(++m_connections));
+        const QDBusConnection connection =
+            m_bus.connect(QStringLiteral("fake%1").arg(++m_connections));
         if (!fake->registerOn(connection, QStringLiteral("org.mpris.MediaPlayer2.") + name))
             qFatal("the fake player could not take its bus name");
         m_fakes.push_back(std::move(fake));
@@ -100,10 +106,13 @@ private Q_SLOTS:
         FakeMprisService& fake = addFake(QStringLiteral("fake"));
         fake.load(kSongUrl, true, 12'500'000);
         // The library holds the same file under another spelling of its URL.
-        auto library = std::make_shared<StaticTrackLibrary>(QList<LibraryTrack>{
-            {QStringLiteral("Blue In Green (Take 3)"), QStringLiteral("Miles Davis"),
-             QStringLiteral("Kind of Blue"), 337.0,
-             QStringLiteral("file:///music/Miles Davis/./Blue in Green.flac"), {}}});
+        auto library = std::make_shared<StaticTrackLibrary>(
+            QList<LibraryTrack>{{QStringLiteral("Blue In Green (Take 3)"),
+                                 QStringLiteral("Miles Davis"),
+                                 QStringLiteral("Kind of Blue"),
+                                 337.0,
+                                 QStringLiteral("file:///music/Miles Davis/./Blue in Green.flac"),
+                                 {}}});
         MprisPlayer& player = makePlayer({}, library);
         const Result<NowPlaying> now = drive(player.nowPlaying());
         QVERIFY(now.ok());
@@ -160,8 +169,8 @@ private Q_SLOTS:
     }
 
     void laggingPositionIsWaitedOutNotSeekedAgain() {
-        FakeMprisService& fake = addFake(
-            QStringLiteral("fake"), {.positionLag = std::chrono::milliseconds(500)});
+        FakeMprisService& fake =
+            addFake(QStringLiteral("fake"), {.positionLag = std::chrono::milliseconds(500)});
         fake.load(kSongUrl, true, 10'000'000);
         MprisPlayer& player = makePlayer();
         QVERIFY(drive(player.setPlayerPosition(120.0)).ok());
@@ -239,12 +248,12 @@ private Q_SLOTS:
         addFake(QStringLiteral("beta.instance7")).load(kOtherUrl, true);
         MprisPlayer& automatic = makePlayer();
         QCOMPARE(drive(automatic.nowPlaying()).value().track->name, QStringLiteral("Été"));
-        QCOMPARE(automatic.currentService(), QStringLiteral("org.mpris.MediaPlayer2.beta.instance7"));
+        QCOMPARE(automatic.currentService(),
+                 QStringLiteral("org.mpris.MediaPlayer2.beta.instance7"));
 
-        QCOMPARE(drive(makePlayer({.playerName = QStringLiteral("alpha")}).nowPlaying())
-                     .value()
-                     .state,
-                 PlayerState::Paused);
+        QCOMPARE(
+            drive(makePlayer({.playerName = QStringLiteral("alpha")}).nowPlaying()).value().state,
+            PlayerState::Paused);
         QVERIFY(drive(makePlayer({.playerName = QStringLiteral("beta")}).isRunning()));
         QCOMPARE(m_player->currentService(),
                  QStringLiteral("org.mpris.MediaPlayer2.beta.instance7"));
