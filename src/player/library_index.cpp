@@ -50,8 +50,9 @@ void LibraryIndex::adopt(QList<IndexedFile> files) {
 
 QCoro::Task<Status> LibraryIndex::load() {
     const QString path = m_indexFile;
-    const ScanOutcome loaded =
-        co_await QtConcurrent::run([path] { return detail::loadIndexFile(path); });
+    const QFuture<ScanOutcome> reading =
+        QtConcurrent::run([path] { return detail::loadIndexFile(path); });
+    const ScanOutcome loaded = co_await reading;
     adopt(loaded.files);
     if (!loaded.error.isEmpty())
         co_return indexFailure(loaded.error);

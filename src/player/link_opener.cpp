@@ -55,8 +55,9 @@ QCoro::Task<Status> LinkOpener::playSong(QString id) {
         co_return found.error();
     if (!found.value())
         co_return linkError(2, QString::fromUtf8("No song in the catalog has the id ") + id);
-    if (Status activated = co_await m_parts.player->activate(); !activated.ok())
-        co_return activated;
+    const Status activated = co_await m_parts.player->activate();
+    if (!activated.ok())
+        co_return Status(activated);
     co_return co_await m_parts.player->playTrack(trackOf(*found.value()));
 }
 
@@ -66,8 +67,9 @@ QCoro::Task<Status> LinkOpener::playStation(QString id) {
         co_return found.error();
     if (!found.value())
         co_return linkError(2, QString::fromUtf8("No station in the catalog has the id ") + id);
-    if (Status activated = co_await m_parts.player->activate(); !activated.ok())
-        co_return activated;
+    const Status activated = co_await m_parts.player->activate();
+    if (!activated.ok())
+        co_return Status(activated);
     co_return co_await m_parts.player->openLocation(found.value()->streamUrl);
 }
 

@@ -248,7 +248,8 @@ QCoro::Task<bool> MprisPlayer::isRunning() {
 }
 
 QCoro::Task<Status> MprisPlayer::activate() {
-    if ((co_await resolveService()).ok())
+    const Result<QString> running = co_await resolveService();
+    if (running.ok())
         co_return Status();
     if (m_options.launchProgram.isEmpty())
         co_return playerError(PlayerErrorCode::NotRunning,
@@ -260,7 +261,8 @@ QCoro::Task<Status> MprisPlayer::activate() {
     const Duration deadline = m_clock->monotonicNow() + m_options.launchTimeout;
     while (m_clock->monotonicNow() < deadline) {
         co_await m_clock->sleep(kLaunchPollInterval);
-        if ((co_await resolveService()).ok())
+        const Result<QString> appeared = co_await resolveService();
+        if (appeared.ok())
             co_return Status();
     }
     co_return playerError(PlayerErrorCode::NotRunning,
@@ -308,7 +310,8 @@ QCoro::Task<Status> MprisPlayer::seekRelative(QString service, double target) {
     const QDBusMessage reply = co_await call(seekCall(service, offset));
     if (isError(reply))
         co_return busError(reply);
-    if (co_await awaitPosition(service, target))
+    const bool landed = co_await awaitPosition(service, target);
+    if (landed)
         co_return Status();
     co_return playerError(PlayerErrorCode::SeekNotConfirmed,
                           QString::fromUtf8("The player did not move to the requested position."));
@@ -335,8 +338,11 @@ QCoro::Task<Status> MprisPlayer::setPlayerPosition(double target) {
     if (trackId.startsWith(QLatin1Char('/'))) {
         const QDBusMessage reply =
             co_await call(setPositionCall(service.value(), trackId, std::max(0.0, target)));
-        if (!isError(reply) && co_await awaitPosition(service.value(), target))
-            co_return Status();
+        if (!isError(reply)) {
+            const bool landed = co_await awaitPosition(service.value(), target);
+            if (landed)
+                co_return Status();
+        }
     }
     co_return co_await seekRelative(service.value(), target);
 }

@@ -4,6 +4,8 @@
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <csignal>
+#include <sys/prctl.h>
 
 namespace sonavert::test {
 
@@ -39,6 +41,8 @@ public:
                        .arg(m_dir.path())
                        .toUtf8());
         file.close();
+        // The daemon dies with us, even when a test crashes.
+        m_daemon.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
         m_daemon.start(QStringLiteral("dbus-daemon"),
                        {QStringLiteral("--config-file=") + config, QStringLiteral("--nofork"),
                         QStringLiteral("--print-address=1")});
