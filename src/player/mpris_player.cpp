@@ -1,10 +1,10 @@
 #include "mpris_player.h"
 
+#include "mpris_calls_p.h"
 #include "mpris_reading_p.h"
 #include "url_normalization.h"
 
 #include <QCoro/QCoroDBusPendingCall>
-#include <QDBusObjectPath>
 #include <QDBusPendingCall>
 #include <QDBusVariant>
 #include <QProcess>
@@ -12,17 +12,9 @@
 
 namespace sonavert {
 
-using detail::MprisReading;
+using namespace detail;
 
 namespace {
-
-const QString kNamePrefix = QString::fromUtf8("org.mpris.MediaPlayer2.");
-const QString kObjectPath = QString::fromUtf8("/org/mpris/MediaPlayer2");
-const QString kRootInterface = QString::fromUtf8("org.mpris.MediaPlayer2");
-const QString kPlayerInterface = QString::fromUtf8("org.mpris.MediaPlayer2.Player");
-const QString kTrackListInterface = QString::fromUtf8("org.mpris.MediaPlayer2.TrackList");
-const QString kPropertiesInterface = QString::fromUtf8("org.freedesktop.DBus.Properties");
-const QString kNoTrack = QString::fromUtf8("/org/mpris/MediaPlayer2/TrackList/NoTrack");
 
 // How we tell a silently ignored seek from one the player reports late: poll the position this
 // often, this many times, and accept anything from a second before the target to a few seconds
@@ -35,70 +27,6 @@ constexpr double kSeekLateTolerance = 3.0;
 constexpr Duration kMotionSampleGap = std::chrono::milliseconds(150);
 constexpr Duration kMotionSampleMaxAge = std::chrono::seconds(10);
 constexpr Duration kLaunchPollInterval = std::chrono::milliseconds(200);
-
-QDBusMessage playerCall(const QString& service, const QString& interface, const QString& method,
-                        const QVariantList& arguments = {}) {
-    QDBusMessage message = QDBusMessage::createMethodCall(service, kObjectPath, interface, method);
-    message.setArguments(arguments);
-    return message;
-}
-
-QDBusMessage getAllCall(const QString& service, const QString& interface) {
-    return playerCall(service, kPropertiesInterface, QString::fromUtf8("GetAll"), {interface});
-}
-
-QDBusMessage getCall(const QString& service, const QString& interface, const QString& name) {
-    return playerCall(service, kPropertiesInterface, QString::fromUtf8("Get"), {interface, name});
-}
-
-QDBusMessage listNamesCall() {
-    return QDBusMessage::createMethodCall(
-        QString::fromUtf8("org.freedesktop.DBus"), QString::fromUtf8("/org/freedesktop/DBus"),
-        QString::fromUtf8("org.freedesktop.DBus"), QString::fromUtf8("ListNames"));
-}
-
-QDBusMessage setPositionCall(const QString& service, const QString& trackId, double seconds) {
-    return playerCall(service, kPlayerInterface, QString::fromUtf8("SetPosition"),
-                      {QVariant::fromValue(QDBusObjectPath(trackId)),
-                       QVariant::fromValue(static_cast<qint64>(seconds * 1e6))});
-}
-
-QDBusMessage seekCall(const QString& service, double offsetSeconds) {
-    return playerCall(service, kPlayerInterface, QString::fromUtf8("Seek"),
-                      {QVariant::fromValue(static_cast<qint64>(offsetSeconds * 1e6))});
-}
-
-QDBusMessage openUriCall(const QString& service, const QString& uri) {
-    return playerCall(service, kPlayerInterface, QString::fromUtf8("OpenUri"), {uri});
-}
-
-QDBusMessage addTrackCall(const QString& service, const QString& uri) {
-    return playerCall(service, kTrackListInterface, QString::fromUtf8("AddTrack"),
-                      {uri, QVariant::fromValue(QDBusObjectPath(kNoTrack)), true});
-}
-
-bool isError(const QDBusMessage& reply) {
-    return reply.type() != QDBusMessage::ReplyMessage;
-}
-
-Error busError(const QDBusMessage& reply) {
-    return playerError(PlayerErrorCode::BusFailure,
-                       reply.errorName() + QString::fromUtf8(": ") + reply.errorMessage());
-}
-
-// The error names players use for "I do not have that method".
-bool isMissingMethod(const QDBusMessage& reply) {
-    static const QStringList names{
-        QString::fromUtf8("org.freedesktop.DBus.Error.UnknownMethod"),
-        QString::fromUtf8("org.freedesktop.DBus.Error.NotSupported"),
-        QString::fromUtf8("org.freedesktop.DBus.Error.UnknownInterface")};
-    return names.contains(reply.errorName());
-}
-
-QVariant firstArgument(const QDBusMessage& reply) {
-    const QVariantList arguments = reply.arguments();
-    return arguments.isEmpty() ? QVariant() : arguments.first();
-}
 
 double seconds(Duration d) {
     return std::chrono::duration<double>(d).count();
@@ -126,13 +54,13 @@ QCoro::Task<QDBusMessage> MprisPlayer::call(QDBusMessage message) {
 }
 
 bool MprisPlayer::matchesWanted(const QString& name) const {
-    if (!name.startsWith(kNamePrefix))
+    if (!name.startsWith(mprisNamePrefix()))
         return false;
     if (m_options.playerName.isEmpty())
         return true;
-    const QString wanted = m_options.playerName.startsWith(kNamePrefix)
+    const QString wanted = m_options.playerName.startsWith(mprisNamePrefix())
                                ? m_options.playerName
-                               : kNamePrefix + m_options.playerName;
+                               : mprisNamePrefix() + m_options.playerName;
     return name == wanted || name.startsWith(wanted + QLatin1Char('.'));
 }
 
@@ -158,7 +86,7 @@ QCoro::Task<Result<QString>> MprisPlayer::resolveService() {
     int bestRank = 3;
     for (const QString& name : candidates) {
         const QDBusMessage status =
-            co_await call(getCall(name, kPlayerInterface, QString::fromUtf8("PlaybackStatus")));
+            co_await call(playerPropertyCall(name, QString::fromUtf8("PlaybackStatus")));
         const QString text =
             qvariant_cast<QDBusVariant>(firstArgument(status)).variant().toString();
         const int rank = text == QLatin1String("Playing")  ? 0
@@ -174,7 +102,7 @@ QCoro::Task<Result<QString>> MprisPlayer::resolveService() {
 }
 
 QCoro::Task<Result<MprisReading>> MprisPlayer::readPlayer(QString service) {
-    const QDBusMessage reply = co_await call(getAllCall(service, kPlayerInterface));
+    const QDBusMessage reply = co_await call(playerPropertiesCall(service));
     if (isError(reply))
         co_return busError(reply);
     co_return detail::decodePlayerProperties(detail::unpackMap(firstArgument(reply)));
@@ -182,7 +110,7 @@ QCoro::Task<Result<MprisReading>> MprisPlayer::readPlayer(QString service) {
 
 QCoro::Task<Result<qint64>> MprisPlayer::readPositionUs(QString service) {
     const QDBusMessage reply =
-        co_await call(getCall(service, kPlayerInterface, QString::fromUtf8("Position")));
+        co_await call(playerPropertyCall(service, QString::fromUtf8("Position")));
     if (isError(reply))
         co_return busError(reply);
     co_return qvariant_cast<QDBusVariant>(firstArgument(reply)).variant().toLongLong();
@@ -352,7 +280,7 @@ QCoro::Task<Status> MprisPlayer::simpleCommand(QString method) {
     if (!service.ok())
         co_return service.error();
     m_lastSample.reset();
-    const QDBusMessage reply = co_await call(playerCall(service.value(), kPlayerInterface, method));
+    const QDBusMessage reply = co_await call(playerMethodCall(service.value(), method));
     if (isError(reply))
         co_return busError(reply);
     co_return Status();
@@ -383,7 +311,7 @@ QCoro::Task<Status> MprisPlayer::openUri(QString uri) {
     if (!isMissingMethod(reply))
         co_return busError(reply);
     const QDBusMessage hasTrackList =
-        co_await call(getCall(service.value(), kRootInterface, QString::fromUtf8("HasTrackList")));
+        co_await call(rootPropertyCall(service.value(), QString::fromUtf8("HasTrackList")));
     if (isError(hasTrackList) ||
         !qvariant_cast<QDBusVariant>(firstArgument(hasTrackList)).variant().toBool())
         co_return playerError(PlayerErrorCode::Unsupported,

@@ -135,12 +135,6 @@ private Q_SLOTS:
         QVERIFY(awaitTask(player.stop()).ok());
         QVERIFY(!player.snapshot().track);
     }
-
-    void stateTextsAreTheScriptingOnes() {
-        QCOMPARE(playerStateText(PlayerState::Playing), QStringLiteral("playing"));
-        QCOMPARE(playerStateText(PlayerState::FastForwarding), QStringLiteral("fast forwarding"));
-        QCOMPARE(playerStateText(PlayerState::Stopped), QStringLiteral("stopped"));
-    }
 };
 
 QTEST_GUILESS_MAIN(SimulatedPlayerTest)
