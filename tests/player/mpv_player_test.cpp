@@ -11,6 +11,7 @@
 #include "support/private_session_bus.h"
 
 #include <QFileInfo>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 #include <csignal>
