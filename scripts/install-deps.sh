@@ -18,6 +18,8 @@ packages=(
   dbus dbus-x11 gnome-keyring libsecret-tools postgresql
   # nearby discovery: avahi-daemon (run only inside test network namespaces), ip, unshare
   avahi-daemon iproute2 util-linux
+  # a real MPRIS player and the tools that make tagged test audio
+  mpv mpv-mpris sox flac vorbis-tools
 )
 
 missing=()

@@ -1,0 +1,87 @@
+#include "link_opener.h"
+
+#include "catalog_links.h"
+
+#include <QProcess>
+#include <QUrlQuery>
+
+namespace sonavert {
+
+namespace {
+
+Error linkError(int code, const QString& text) {
+    return Error{QString::fromUtf8("LinkOpener"), code, text, {}, {}, {}};
+}
+
+bool isRunShortcutLink(const QUrl& url) {
+    return url.scheme().compare(QLatin1String("shortcuts"), Qt::CaseInsensitive) == 0 &&
+           url.host().compare(QLatin1String("run-shortcut"), Qt::CaseInsensitive) == 0;
+}
+
+LibraryTrack trackOf(const CatalogSong& song) {
+    return LibraryTrack{song.title,    song.artistName, song.albumTitle,
+                        song.duration, song.fileUri,    {}};
+}
+
+} // namespace
+
+QCoro::Task<Status> XdgOpenLauncher::openUrl(QUrl url) {
+    const QString text = url.toString(QUrl::FullyEncoded);
+    if (!QProcess::startDetached(QString::fromUtf8("xdg-open"), QStringList(text)))
+        co_return linkError(4, QString::fromUtf8("xdg-open could not be started."));
+    co_return Status();
+}
+
+LinkOpener::LinkOpener(Parts parts)
+    : m_parts(std::move(parts)) {}
+
+QCoro::Task<Status> LinkOpener::open(QString link) {
+    const QUrl url(link.trimmed(), QUrl::StrictMode);
+    if (!url.isValid() || url.scheme().isEmpty())
+        co_return linkError(1, QString::fromUtf8("Not a link: ") + link);
+    if (const std::optional<CatalogLink> catalogLink = parseCatalogLink(link)) {
+        if (catalogLink->kind == CatalogLink::Kind::Song)
+            co_return co_await playSong(catalogLink->id);
+        co_return co_await playStation(catalogLink->id);
+    }
+    if (isRunShortcutLink(url))
+        co_return co_await runShortcut(url);
+    co_return co_await m_parts.desktop->openUrl(url);
+}
+
+QCoro::Task<Status> LinkOpener::playSong(QString id) {
+    const Result<std::optional<CatalogSong>> found = co_await m_parts.catalog->lookUpSong(id);
+    if (!found.ok())
+        co_return found.error();
+    if (!found.value())
+        co_return linkError(2, QString::fromUtf8("No song in the catalog has the id ") + id);
+    const Status activated = co_await m_parts.player->activate();
+    if (!activated.ok())
+        co_return Status(activated);
+    co_return co_await m_parts.player->playTrack(trackOf(*found.value()));
+}
+
+QCoro::Task<Status> LinkOpener::playStation(QString id) {
+    const Result<std::optional<CatalogStation>> found = co_await m_parts.catalog->lookUpStation(id);
+    if (!found.ok())
+        co_return found.error();
+    if (!found.value())
+        co_return linkError(2, QString::fromUtf8("No station in the catalog has the id ") + id);
+    const Status activated = co_await m_parts.player->activate();
+    if (!activated.ok())
+        co_return Status(activated);
+    co_return co_await m_parts.player->openLocation(found.value()->streamUrl);
+}
+
+QCoro::Task<Status> LinkOpener::runShortcut(QUrl url) {
+    const QUrlQuery query(url);
+    const QString name = query.queryItemValue(QString::fromUtf8("name"), QUrl::FullyDecoded);
+    const QString input = query.queryItemValue(QString::fromUtf8("input"), QUrl::FullyDecoded);
+    if (name.isEmpty())
+        co_return linkError(1, QString::fromUtf8("The Shortcut link names no Shortcut."));
+    if (!m_parts.shortcuts)
+        co_return linkError(3, QString::fromUtf8("No Shortcuts tool is available."));
+    co_return co_await m_parts.shortcuts->runShortcut(name, input);
+}
+
+} // namespace sonavert

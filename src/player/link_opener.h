@@ -1,0 +1,58 @@
+#pragma once
+
+#include "music_catalog.h"
+#include "player_backend.h"
+
+#include <QUrl>
+#include <memory>
+
+namespace sonavert {
+
+/// Hands a link to the desktop, which opens it in the user's application for it.
+class DesktopLauncher {
+public:
+    virtual ~DesktopLauncher() = default;
+    /// Returns once the hand-over happened (not when the application is done).
+    virtual QCoro::Task<Status> openUrl(QUrl url) = 0;
+};
+
+/// The desktop's own opener: `xdg-open URL`, started and not waited for.
+class XdgOpenLauncher final : public DesktopLauncher {
+public:
+    QCoro::Task<Status> openUrl(QUrl url) override;
+};
+
+/// Runs a Shortcut of the user's Shortcuts folder by name with a text input.
+class ShortcutsRunner {
+public:
+    virtual ~ShortcutsRunner() = default;
+    virtual QCoro::Task<Status> runShortcut(QString name, QString input) = 0;
+};
+
+/// The one place a link is opened, as the desktop's "open this URL" would:
+/// - catalog song and station links (`music://` on the catalog host, and the same links as
+///   web links) are looked up in the catalog and started in the player;
+/// - `shortcuts://run-shortcut?name=N&input=I` runs the Shortcut N with input I;
+/// - anything else goes to the desktop launcher.
+/// Errors are of the "LinkOpener" domain, or whatever the part that was asked reported.
+class LinkOpener {
+public:
+    struct Parts {
+        std::shared_ptr<MusicCatalog> catalog;
+        std::shared_ptr<PlayerBackend> player;
+        std::shared_ptr<ShortcutsRunner> shortcuts; ///< may be null: no Shortcuts tool
+        std::shared_ptr<DesktopLauncher> desktop;
+    };
+    explicit LinkOpener(Parts parts);
+
+    QCoro::Task<Status> open(QString link);
+
+private:
+    QCoro::Task<Status> playSong(QString id);
+    QCoro::Task<Status> playStation(QString id);
+    QCoro::Task<Status> runShortcut(QUrl url);
+
+    Parts m_parts;
+};
+
+} // namespace sonavert

@@ -1,0 +1,338 @@
+#include "mpris_player.h"
+
+#include "mpris_calls_p.h"
+#include "mpris_reading_p.h"
+#include "url_normalization.h"
+
+#include <QCoro/QCoroDBusPendingCall>
+#include <QDBusPendingCall>
+#include <QDBusVariant>
+#include <QProcess>
+#include <utility>
+
+namespace sonavert {
+
+using namespace detail;
+
+namespace {
+
+// How we tell a silently ignored seek from one the player reports late: poll the position this
+// often, this many times, and accept anything from a second before the target to a few seconds
+// after it (the track keeps playing while we look).
+constexpr Duration kSeekPollInterval = std::chrono::milliseconds(100);
+constexpr int kSeekPolls = 8;
+constexpr double kSeekEarlyTolerance = 1.0;
+constexpr double kSeekLateTolerance = 3.0;
+// A "Stopped" player with a loaded track is checked for a moving position this far apart.
+constexpr Duration kMotionSampleGap = std::chrono::milliseconds(150);
+constexpr Duration kMotionSampleMaxAge = std::chrono::seconds(10);
+constexpr Duration kLaunchPollInterval = std::chrono::milliseconds(200);
+
+double seconds(Duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+} // namespace
+
+MprisPlayer::MprisPlayer(QDBusConnection bus, std::shared_ptr<Clock> clock,
+                         std::shared_ptr<const TrackLibrary> library, MprisOptions options,
+                         QObject* parent)
+    : PlayerBackend(parent)
+    , m_bus(std::move(bus))
+    , m_clock(std::move(clock))
+    , m_library(std::move(library))
+    , m_options(std::move(options)) {}
+
+MprisPlayer::~MprisPlayer() = default;
+
+QCoro::Task<QDBusMessage> MprisPlayer::call(QDBusMessage message) {
+    ++m_callsInFlight;
+    const QDBusPendingCall pending = m_bus.asyncCall(message);
+    QDBusMessage reply = co_await pending;
+    --m_callsInFlight;
+    co_return reply;
+}
+
+bool MprisPlayer::matchesWanted(const QString& name) const {
+    if (!name.startsWith(mprisNamePrefix()))
+        return false;
+    if (m_options.playerName.isEmpty())
+        return true;
+    const QString wanted = m_options.playerName.startsWith(mprisNamePrefix())
+                               ? m_options.playerName
+                               : mprisNamePrefix() + m_options.playerName;
+    return name == wanted || name.startsWith(wanted + QLatin1Char('.'));
+}
+
+// The player we keep talking to stays chosen while it is on the bus, so a resume that opened a
+// track in one player does not drift to another. A new choice prefers a player that plays,
+// then one that is paused, then the first name in order.
+QCoro::Task<Result<QString>> MprisPlayer::resolveService() {
+    const QDBusMessage reply = co_await call(listNamesCall());
+    if (isError(reply))
+        co_return busError(reply);
+    QStringList candidates;
+    for (const QString& name : firstArgument(reply).toStringList()) {
+        if (matchesWanted(name))
+            candidates.append(name);
+    }
+    if (candidates.isEmpty())
+        co_return playerError(PlayerErrorCode::NotRunning,
+                              QString::fromUtf8("No player is running."));
+    if (candidates.contains(m_service))
+        co_return QString(m_service);
+    candidates.sort();
+    QString chosen = candidates.first();
+    int bestRank = 3;
+    for (const QString& name : candidates) {
+        const QDBusMessage status =
+            co_await call(playerPropertyCall(name, QString::fromUtf8("PlaybackStatus")));
+        const QString text =
+            qvariant_cast<QDBusVariant>(firstArgument(status)).variant().toString();
+        const int rank = text == QLatin1String("Playing")  ? 0
+                         : text == QLatin1String("Paused") ? 1
+                                                           : 2;
+        if (!isError(status) && rank < bestRank) {
+            bestRank = rank;
+            chosen = name;
+        }
+    }
+    m_service = chosen;
+    co_return QString(m_service);
+}
+
+QCoro::Task<Result<MprisReading>> MprisPlayer::readPlayer(QString service) {
+    const QDBusMessage reply = co_await call(playerPropertiesCall(service));
+    if (isError(reply))
+        co_return busError(reply);
+    co_return detail::decodePlayerProperties(detail::unpackMap(firstArgument(reply)));
+}
+
+QCoro::Task<Result<qint64>> MprisPlayer::readPositionUs(QString service) {
+    const QDBusMessage reply =
+        co_await call(playerPropertyCall(service, QString::fromUtf8("Position")));
+    if (isError(reply))
+        co_return busError(reply);
+    co_return qvariant_cast<QDBusVariant>(firstArgument(reply)).variant().toLongLong();
+}
+
+// Some players (mpv after OpenUri) keep saying "Stopped" while they play, and never send a
+// change. Position does not lie, so a stopped player with a track whose position moves is
+// playing. The last reading usually answers that without waiting; otherwise we look twice.
+QCoro::Task<MprisPlayer::Motion> MprisPlayer::effectiveState(QString service,
+                                                             MprisReading reading) {
+    const PlayerState reported = detail::stateFromStatus(reading.status);
+    PositionSample latest{service, normalizedUrl(reading.track.uri), reading.positionUs,
+                          m_clock->monotonicNow()};
+    std::optional<PositionSample> earlier = std::exchange(m_lastSample, latest);
+    if (!reading.hasTrack())
+        co_return Motion{PlayerState::Stopped, 0};
+    if (reported != PlayerState::Stopped)
+        co_return Motion{reported, latest.positionUs};
+    const bool earlierUsable = earlier && earlier->service == latest.service &&
+                               earlier->url == latest.url &&
+                               latest.at - earlier->at >= kMotionSampleGap &&
+                               latest.at - earlier->at <= kMotionSampleMaxAge;
+    if (!earlierUsable) {
+        co_await m_clock->sleep(kMotionSampleGap);
+        const Result<qint64> later = co_await readPositionUs(service);
+        if (!later.ok())
+            co_return Motion{PlayerState::Stopped, latest.positionUs};
+        earlier = latest;
+        latest.positionUs = later.value();
+        latest.at = m_clock->monotonicNow();
+        m_lastSample = latest;
+    }
+    const double elapsedUs = seconds(latest.at - earlier->at) * 1e6;
+    const qint64 moved = latest.positionUs - earlier->positionUs;
+    const bool isMoving = moved > 0 && static_cast<double>(moved) >= elapsedUs / 4;
+    co_return Motion{isMoving ? PlayerState::Playing : PlayerState::Stopped, latest.positionUs};
+}
+
+// What the player says about its track, completed by what our library knows about the same
+// URL: tags read by us are the names the catalog uses, and a station's name is its album.
+LibraryTrack MprisPlayer::describe(const MprisReading& reading) const {
+    LibraryTrack track = reading.track;
+    const std::optional<LibraryTrack> known =
+        m_library ? m_library->trackForUrl(track.uri) : std::nullopt;
+    if (!known)
+        return track;
+    const auto prefer = [](QString& field, const QString& ours) {
+        if (!ours.isEmpty())
+            field = ours;
+    };
+    prefer(track.name, known->name);
+    prefer(track.artist, known->artist);
+    prefer(track.album, known->album);
+    prefer(track.recordingID, known->recordingID);
+    if (track.duration <= 0)
+        track.duration = known->duration;
+    return track;
+}
+
+QCoro::Task<bool> MprisPlayer::isRunning() {
+    const Result<QString> service = co_await resolveService();
+    co_return service.ok();
+}
+
+QCoro::Task<Status> MprisPlayer::activate() {
+    const Result<QString> running = co_await resolveService();
+    if (running.ok())
+        co_return Status();
+    if (m_options.launchProgram.isEmpty())
+        co_return playerError(PlayerErrorCode::NotRunning,
+                              QString::fromUtf8("No player is running and none is configured."));
+    if (!QProcess::startDetached(m_options.launchProgram, m_options.launchArguments, QString(),
+                                 &m_launchedPid))
+        co_return playerError(PlayerErrorCode::NotRunning,
+                              QString::fromUtf8("Could not start ") + m_options.launchProgram);
+    const Duration deadline = m_clock->monotonicNow() + m_options.launchTimeout;
+    while (m_clock->monotonicNow() < deadline) {
+        co_await m_clock->sleep(kLaunchPollInterval);
+        const Result<QString> appeared = co_await resolveService();
+        if (appeared.ok())
+            co_return Status();
+    }
+    co_return playerError(PlayerErrorCode::NotRunning,
+                          m_options.launchProgram +
+                              QString::fromUtf8(" did not appear on the bus."));
+}
+
+QCoro::Task<Result<NowPlaying>> MprisPlayer::nowPlaying() {
+    const Result<QString> service = co_await resolveService();
+    if (!service.ok())
+        co_return service.error();
+    const Result<MprisReading> reading = co_await readPlayer(service.value());
+    if (!reading.ok())
+        co_return reading.error();
+    const Motion motion = co_await effectiveState(service.value(), reading.value());
+    NowPlaying result;
+    result.state = motion.state;
+    if (reading.value().hasTrack()) {
+        result.track = describe(reading.value());
+        result.position = static_cast<double>(motion.positionUs) / 1e6;
+    }
+    co_return result;
+}
+
+// Waits until the reported position is where we sent it; players may keep answering with the
+// old position for a few hundred milliseconds after a seek.
+QCoro::Task<bool> MprisPlayer::awaitPosition(QString service, double target) {
+    for (int poll = 0; poll < kSeekPolls; ++poll) {
+        co_await m_clock->sleep(kSeekPollInterval);
+        const Result<qint64> position = co_await readPositionUs(service);
+        if (!position.ok())
+            co_return false;
+        const double at = static_cast<double>(position.value()) / 1e6;
+        if (at >= target - kSeekEarlyTolerance && at <= target + kSeekLateTolerance)
+            co_return true;
+    }
+    co_return false;
+}
+
+QCoro::Task<Status> MprisPlayer::seekRelative(QString service, double target) {
+    const Result<qint64> position = co_await readPositionUs(service);
+    if (!position.ok())
+        co_return position.error();
+    const double offset = target - static_cast<double>(position.value()) / 1e6;
+    const QDBusMessage reply = co_await call(seekCall(service, offset));
+    if (isError(reply))
+        co_return busError(reply);
+    const bool landed = co_await awaitPosition(service, target);
+    if (landed)
+        co_return Status();
+    co_return playerError(PlayerErrorCode::SeekNotConfirmed,
+                          QString::fromUtf8("The player did not move to the requested position."));
+}
+
+// SetPosition needs the id of the track loaded right now (a stale id makes a correct player
+// ignore the call), so it is read just before. Players that reject the call, ignore it, or
+// have no usable track id get a relative Seek instead.
+QCoro::Task<Status> MprisPlayer::setPlayerPosition(double target) {
+    const Result<QString> service = co_await resolveService();
+    if (!service.ok())
+        co_return service.error();
+    const Result<MprisReading> reading = co_await readPlayer(service.value());
+    if (!reading.ok())
+        co_return reading.error();
+    if (!reading.value().hasTrack())
+        co_return playerError(PlayerErrorCode::NoCurrentTrack,
+                              QString::fromUtf8("Nothing is loaded."));
+    if (!reading.value().canSeek)
+        co_return playerError(PlayerErrorCode::Unsupported,
+                              QString::fromUtf8("The track cannot seek."));
+    m_lastSample.reset();
+    const QString trackId = reading.value().trackId;
+    if (trackId.startsWith(QLatin1Char('/'))) {
+        const QDBusMessage reply =
+            co_await call(setPositionCall(service.value(), trackId, std::max(0.0, target)));
+        if (!isError(reply)) {
+            const bool landed = co_await awaitPosition(service.value(), target);
+            if (landed)
+                co_return Status();
+        }
+    }
+    co_return co_await seekRelative(service.value(), target);
+}
+
+QCoro::Task<Status> MprisPlayer::simpleCommand(QString method) {
+    const Result<QString> service = co_await resolveService();
+    if (!service.ok())
+        co_return service.error();
+    m_lastSample.reset();
+    const QDBusMessage reply = co_await call(playerMethodCall(service.value(), method));
+    if (isError(reply))
+        co_return busError(reply);
+    co_return Status();
+}
+
+QCoro::Task<Status> MprisPlayer::play() {
+    co_return co_await simpleCommand(QString::fromUtf8("Play"));
+}
+
+QCoro::Task<Status> MprisPlayer::pause() {
+    co_return co_await simpleCommand(QString::fromUtf8("Pause"));
+}
+
+QCoro::Task<Status> MprisPlayer::stop() {
+    co_return co_await simpleCommand(QString::fromUtf8("Stop"));
+}
+
+// OpenUri is optional in practice: a player without it may still take the URI into its track
+// list and make it current.
+QCoro::Task<Status> MprisPlayer::openUri(QString uri) {
+    const Result<QString> service = co_await resolveService();
+    if (!service.ok())
+        co_return service.error();
+    m_lastSample.reset();
+    const QDBusMessage reply = co_await call(openUriCall(service.value(), uri));
+    if (!isError(reply))
+        co_return Status();
+    if (!isMissingMethod(reply))
+        co_return busError(reply);
+    const QDBusMessage hasTrackList =
+        co_await call(rootPropertyCall(service.value(), QString::fromUtf8("HasTrackList")));
+    if (isError(hasTrackList) ||
+        !qvariant_cast<QDBusVariant>(firstArgument(hasTrackList)).variant().toBool())
+        co_return playerError(PlayerErrorCode::Unsupported,
+                              QString::fromUtf8("The player cannot open locations."));
+    const QDBusMessage added = co_await call(addTrackCall(service.value(), uri));
+    if (isError(added))
+        co_return playerError(PlayerErrorCode::Unsupported,
+                              QString::fromUtf8("The player cannot open locations."));
+    co_return co_await simpleCommand(QString::fromUtf8("Play"));
+}
+
+QCoro::Task<Status> MprisPlayer::playTrack(LibraryTrack track) {
+    co_return co_await openUri(track.uri);
+}
+
+QCoro::Task<Status> MprisPlayer::openLocation(QString url) {
+    co_return co_await openUri(url);
+}
+
+QCoro::Task<QList<LibraryTrack>> MprisPlayer::libraryTracks(TrackFilter filter) {
+    co_return filterTracks(m_library.get(), filter);
+}
+
+} // namespace sonavert

@@ -1,0 +1,140 @@
+// The link opener with a recording desktop launcher and Shortcuts runner.
+
+#include "player/catalog_links.h"
+#include "player/link_opener.h"
+#include "player/local_catalog.h"
+#include "player/simulated_player.h"
+#include "runtime/virtual_clock.h"
+#include "support/await_task.h"
+
+#include <QTest>
+
+using namespace sonavert;
+using test::awaitTask;
+
+namespace {
+
+class RecordingLauncher final : public DesktopLauncher {
+public:
+    QCoro::Task<Status> openUrl(QUrl url) override {
+        opened.append(url.toString(QUrl::FullyEncoded));
+        co_return Status();
+    }
+    QStringList opened;
+};
+
+class RecordingShortcuts final : public ShortcutsRunner {
+public:
+    QCoro::Task<Status> runShortcut(QString name, QString input) override {
+        runs.append(name + QLatin1Char('|') + input);
+        co_return Status();
+    }
+    QStringList runs;
+};
+
+const QString kStream = QStringLiteral("https://radio.example.org/jazz.ogg");
+
+} // namespace
+
+class LinkOpenerTest : public QObject {
+    Q_OBJECT
+
+    std::shared_ptr<VirtualClock> m_clock;
+    std::shared_ptr<LocalCatalog> m_catalog;
+    std::shared_ptr<SimulatedPlayer> m_player;
+    std::shared_ptr<RecordingLauncher> m_desktop;
+    std::shared_ptr<RecordingShortcuts> m_shortcuts;
+    std::unique_ptr<LinkOpener> m_opener;
+    QString m_songId;
+    QString m_stationId;
+
+    Status open(const QString& link) { return awaitTask(m_opener->open(link)); }
+
+private Q_SLOTS:
+    void init() {
+        m_clock = std::make_shared<VirtualClock>();
+        auto library = std::make_shared<StaticTrackLibrary>(
+            QList<LibraryTrack>{{QStringLiteral("So What"),
+                                 QStringLiteral("Miles Davis"),
+                                 QStringLiteral("Kind of Blue"),
+                                 545.0,
+                                 QStringLiteral("file:///music/so-what.flac"),
+                                 {}}});
+        m_catalog = std::make_shared<LocalCatalog>(
+            library, QList<CatalogStation>{{QStringLiteral("ra1"), QStringLiteral("Jazz"), kStream,
+                                            stationWebLink(QStringLiteral("ra1"))}});
+        m_songId = m_catalog->searchNow(QStringLiteral("So What"), CatalogItemType::Song, 1)
+                       .songs.first()
+                       .id;
+        m_stationId = QStringLiteral("ra1");
+        m_player = std::make_shared<SimulatedPlayer>(m_clock, m_catalog);
+        m_desktop = std::make_shared<RecordingLauncher>();
+        m_shortcuts = std::make_shared<RecordingShortcuts>();
+        m_opener = std::make_unique<LinkOpener>(
+            LinkOpener::Parts{m_catalog, m_player, m_shortcuts, m_desktop});
+    }
+
+    void songLinksPlayTheLibraryFileInEitherForm_data() {
+        QTest::addColumn<bool>("musicScheme");
+        QTest::newRow("music scheme") << true;
+        QTest::newRow("web link") << false;
+    }
+    void songLinksPlayTheLibraryFileInEitherForm() {
+        QFETCH(bool, musicScheme);
+        m_player->setRunning(false); // opening a song starts the player
+        const QString web = songWebLink(m_songId);
+        QVERIFY(open(musicScheme ? musicSchemeForm(web) : web).ok());
+        const NowPlaying now = m_player->snapshot();
+        QCOMPARE(now.state, PlayerState::Playing);
+        QCOMPARE(now.track->uri, QStringLiteral("file:///music/so-what.flac"));
+        QCOMPARE(now.track->name, QStringLiteral("So What"));
+        QVERIFY(m_desktop->opened.isEmpty());
+    }
+
+    void stationLinkPlaysTheStream() {
+        QVERIFY(open(musicSchemeForm(stationWebLink(m_stationId))).ok());
+        QCOMPARE(m_player->openedLocations(), QStringList{kStream});
+        QCOMPARE(m_player->snapshot().track->album, QStringLiteral("Jazz"));
+    }
+
+    void unknownCatalogItemsAreErrorsAndPlayNothing() {
+        QCOMPARE(open(QStringLiteral("music://music.sonavert.io/us/song/idffff")).error().code, 2);
+        QCOMPARE(open(QStringLiteral("music://music.sonavert.io/station/ra9")).error().code, 2);
+        QVERIFY(!m_player->snapshot().track);
+        QVERIFY(m_desktop->opened.isEmpty());
+    }
+
+    void shortcutLinksRunTheNamedShortcutWithItsInput() {
+        QVERIFY(open(QStringLiteral(
+                         "shortcuts://run-shortcut?name=SonavertReceiver&input=id%20%C3%A9%26x"))
+                    .ok());
+        QCOMPARE(m_shortcuts->runs, QStringList{QStringLiteral("SonavertReceiver|id é&x")});
+        QCOMPARE(open(QStringLiteral("shortcuts://run-shortcut?input=1")).error().code, 1);
+
+        LinkOpener withoutTool(LinkOpener::Parts{m_catalog, m_player, nullptr, m_desktop});
+        QCOMPARE(awaitTask(withoutTool.open(QStringLiteral("shortcuts://run-shortcut?name=A")))
+                     .error()
+                     .code,
+                 3);
+        QVERIFY(m_desktop->opened.isEmpty());
+    }
+
+    void everythingElseGoesToTheDesktop() {
+        const QStringList others{QStringLiteral("https://example.org/page"),
+                                 QStringLiteral("https://music.sonavert.io/help"),
+                                 QStringLiteral("music://elsewhere.example/us/song/id1"),
+                                 QStringLiteral("mailto:support@sonavert.io"),
+                                 QStringLiteral("shortcuts://open-shortcut?name=A"),
+                                 QStringLiteral("file:///home/me/SonavertReceiver.shortcut")};
+        for (const QString& link : others)
+            QVERIFY(open(link).ok());
+        QCOMPARE(m_desktop->opened, others);
+        QVERIFY(m_shortcuts->runs.isEmpty());
+        QVERIFY(!m_player->snapshot().track);
+        QCOMPARE(open(QStringLiteral("not a link")).error().code, 1);
+        QCOMPARE(m_desktop->opened.size(), others.size());
+    }
+};
+
+QTEST_GUILESS_MAIN(LinkOpenerTest)
+#include "link_opener_test.moc"

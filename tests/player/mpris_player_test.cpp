@@ -1,0 +1,269 @@
+// The MPRIS backend against fake players on a private bus, in virtual time.
+
+#include "fake_mpris_service.h"
+#include "player/mpris_player.h"
+#include "runtime/virtual_clock.h"
+#include "support/await_task.h"
+#include "support/private_session_bus.h"
+
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
+#include <QTest>
+
+using namespace sonavert;
+using sonavert::test::FakeMedia;
+using sonavert::test::FakeMprisService;
+using Rule = FakeMprisService::SetPositionRule;
+
+namespace {
+
+const QString kSongUrl = QStringLiteral("file:///music/Miles%20Davis/Blue%20in%20Green.flac");
+const QString kOtherUrl = QStringLiteral("file:///music/%C3%89t%C3%A9.ogg");
+
+FakeMedia blueInGreen() {
+    return {kSongUrl,
+            QStringLiteral("Blue in Green"),
+            {QStringLiteral("Miles Davis"), QStringLiteral("Bill Evans")},
+            QStringLiteral("Kind of Blue"),
+            337'000'000};
+}
+
+FakeMedia ete() {
+    return {kOtherUrl,
+            QStringLiteral("Été"),
+            {QStringLiteral("Anne")},
+            QStringLiteral("Saisons"),
+            200'000'000};
+}
+
+} // namespace
+
+class MprisPlayerTest : public QObject {
+    Q_OBJECT
+
+    test::PrivateSessionBus m_bus;
+    int m_connections = 0;
+    std::shared_ptr<VirtualClock> m_clock;
+    std::vector<std::unique_ptr<FakeMprisService>> m_fakes;
+    std::unique_ptr<MprisPlayer> m_player;
+
+    FakeMprisService& addFake(const QString& name, FakeMprisService::Quirks quirks = {}) {
+        auto fake = std::make_unique<FakeMprisService>(m_clock, quirks);
+        fake->addMedia(blueInGreen());
+        fake->addMedia(ete());
+        const QDBusConnection connection =
+            m_bus.connect(QStringLiteral("fake%1").arg(++m_connections));
+        if (!fake->registerOn(connection, QStringLiteral("org.mpris.MediaPlayer2.") + name))
+            qFatal("the fake player could not take its bus name");
+        m_fakes.push_back(std::move(fake));
+        return *m_fakes.back();
+    }
+
+    MprisPlayer& makePlayer(MprisOptions options = {},
+                            std::shared_ptr<const TrackLibrary> library = nullptr) {
+        m_player = std::make_unique<MprisPlayer>(
+            m_bus.connect(QStringLiteral("backend%1").arg(++m_connections)), m_clock,
+            std::move(library), std::move(options));
+        return *m_player;
+    }
+
+    // Runs `task` to its end: while a D-Bus call is out we wait for the bus, and only when the
+    // backend waits on nothing but the clock do we move virtual time to the next timer.
+    template <typename T> T drive(QCoro::Task<T> task) {
+        while (!task.isReady()) {
+            if (m_player->callsInFlight() > 0) {
+                QCoreApplication::eventDispatcher()->processEvents(QEventLoop::WaitForMoreEvents);
+                continue;
+            }
+            VirtualClock::drainEvents();
+            if (task.isReady() || m_player->callsInFlight() > 0)
+                continue;
+            if (!m_clock->advanceToNextTimer())
+                qFatal("the backend waits on neither the bus nor the clock");
+        }
+        return test::awaitTask(std::move(task));
+    }
+
+    double virtualSeconds() const {
+        return std::chrono::duration<double>(m_clock->monotonicNow()).count();
+    }
+
+private Q_SLOTS:
+    void initTestCase() {
+        QString reason;
+        if (!m_bus.start(&reason))
+            QSKIP(qPrintable(reason));
+    }
+
+    void init() { m_clock = std::make_shared<VirtualClock>(); }
+
+    void cleanup() {
+        m_player.reset();
+        m_fakes.clear();
+    }
+
+    void readsStateTrackAndPositionAndPrefersLibraryNames() {
+        FakeMprisService& fake = addFake(QStringLiteral("fake"));
+        fake.load(kSongUrl, true, 12'500'000);
+        // The library holds the same file under another spelling of its URL.
+        auto library = std::make_shared<StaticTrackLibrary>(
+            QList<LibraryTrack>{{QStringLiteral("Blue In Green (Take 3)"),
+                                 QStringLiteral("Miles Davis"),
+                                 QStringLiteral("Kind of Blue"),
+                                 337.0,
+                                 QStringLiteral("file:///music/Miles Davis/./Blue in Green.flac"),
+                                 {}}});
+        MprisPlayer& player = makePlayer({}, library);
+        const Result<NowPlaying> now = drive(player.nowPlaying());
+        QVERIFY(now.ok());
+        QCOMPARE(now.value().state, PlayerState::Playing);
+        QCOMPARE(now.value().position, 12.5);
+        QCOMPARE(now.value().track->name, QStringLiteral("Blue In Green (Take 3)"));
+
+        makePlayer();
+        const NowPlaying raw = drive(m_player->nowPlaying()).value();
+        QCOMPARE(raw.track->name, QStringLiteral("Blue in Green"));
+        QCOMPARE(raw.track->artist, QStringLiteral("Miles Davis, Bill Evans"));
+        QCOMPARE(raw.track->album, QStringLiteral("Kind of Blue"));
+        QCOMPARE(raw.track->duration, 337.0);
+    }
+
+    void idlePlayerThatSaysPlayingWithoutATrackIsStopped() {
+        addFake(QStringLiteral("mpv")).becomeIdleLikeMpv();
+        const NowPlaying now = drive(makePlayer().nowPlaying()).value();
+        QCOMPARE(now.state, PlayerState::Stopped);
+        QVERIFY(!now.track);
+        QCOMPARE(drive(m_player->setPlayerPosition(10)).error().code,
+                 int(PlayerErrorCode::NoCurrentTrack));
+    }
+
+    void setPositionCarriesTheTrackIdOfTheTrackLoadedNow() {
+        FakeMprisService& fake = addFake(QStringLiteral("fake"));
+        fake.load(kSongUrl, true);
+        MprisPlayer& player = makePlayer();
+        QVERIFY(drive(player.nowPlaying()).ok()); // the backend has seen the first track's id
+        QVERIFY(drive(player.playTrack(LibraryTrack{{}, {}, {}, 0, kOtherUrl, {}})).ok());
+        const QString current = fake.trackId();
+        QVERIFY(drive(player.setPlayerPosition(60.0)).ok());
+        QCOMPARE(fake.calls().filter(QStringLiteral("SetPosition")),
+                 QStringList{QStringLiteral("SetPosition(%1,60000000)").arg(current)});
+        QVERIFY(fake.calls().filter(QStringLiteral("Seek")).isEmpty());
+        QVERIFY(fake.truePosition() >= 60.0 && fake.truePosition() < 61.0);
+    }
+
+    void rejectedOrIgnoredSetPositionFallsBackToSeek_data() {
+        QTest::addColumn<int>("rule");
+        QTest::newRow("rejects") << int(Rule::RejectAll);
+        QTest::newRow("ignores") << int(Rule::IgnoreAll);
+    }
+    void rejectedOrIgnoredSetPositionFallsBackToSeek() {
+        QFETCH(int, rule);
+        FakeMprisService& fake = addFake(QStringLiteral("fake"), {.setPosition = Rule(rule)});
+        fake.load(kSongUrl, true, 5'000'000);
+        MprisPlayer& player = makePlayer();
+        QVERIFY(drive(player.setPlayerPosition(90.0)).ok());
+        const QStringList seeks = fake.calls().filter(QStringLiteral("Seek"));
+        QCOMPARE(seeks.size(), 1);
+        // Relative to where the track was when we gave up on SetPosition.
+        QVERIFY(fake.truePosition() >= 90.0 && fake.truePosition() < 91.0);
+    }
+
+    void laggingPositionIsWaitedOutNotSeekedAgain() {
+        FakeMprisService& fake =
+            addFake(QStringLiteral("fake"), {.positionLag = std::chrono::milliseconds(500)});
+        fake.load(kSongUrl, true, 10'000'000);
+        MprisPlayer& player = makePlayer();
+        QVERIFY(drive(player.setPlayerPosition(120.0)).ok());
+        QVERIFY(fake.calls().filter(QStringLiteral("Seek")).isEmpty());
+        QVERIFY(fake.truePosition() >= 120.0 && fake.truePosition() < 121.0);
+    }
+
+    void seekThatNeverLandsIsReported() {
+        FakeMprisService& fake =
+            addFake(QStringLiteral("fake"), {.setPosition = Rule::IgnoreAll, .ignoresSeek = true});
+        fake.load(kSongUrl, true, 5'000'000);
+        const Status status = drive(makePlayer().setPlayerPosition(90.0));
+        QCOMPARE(status.error().code, int(PlayerErrorCode::SeekNotConfirmed));
+    }
+
+    void playerWithoutOpenUriGetsTheTrackThroughItsTrackList() {
+        FakeMprisService& fake =
+            addFake(QStringLiteral("fake"), {.hasOpenUri = false, .hasTrackList = true});
+        MprisPlayer& player = makePlayer();
+        QVERIFY(drive(player.playTrack(LibraryTrack{{}, {}, {}, 0, kSongUrl, {}})).ok());
+        QCOMPARE(fake.calls(), (QStringList{QStringLiteral("OpenUri(%1)").arg(kSongUrl),
+                                            QStringLiteral("AddTrack(%1)").arg(kSongUrl),
+                                            QStringLiteral("Play")}));
+        QVERIFY(fake.isPlaying());
+        QCOMPARE(fake.loadedUrl(), kSongUrl);
+    }
+
+    void playerWithoutOpenUriOrTrackListCannotOpen() {
+        addFake(QStringLiteral("fake"), {.hasOpenUri = false});
+        const Status status = drive(makePlayer().openLocation(kSongUrl));
+        QCOMPARE(status.error().code, int(PlayerErrorCode::Unsupported));
+    }
+
+    void stoppedStatusWithAMovingPositionCountsAsPlaying() {
+        FakeMprisService& fake =
+            addFake(QStringLiteral("mpv"), {.reportsStoppedAfterOpenUri = true});
+        MprisPlayer& player = makePlayer();
+        QVERIFY(drive(player.openLocation(kOtherUrl)).ok());
+        QCOMPARE(fake.reportedStatus(), QStringLiteral("Stopped"));
+        m_clock->advance(std::chrono::milliseconds(400));
+        const double before = virtualSeconds();
+        QCOMPARE(drive(player.nowPlaying()).value().state, PlayerState::Playing);
+        QVERIFY(virtualSeconds() > before); // it had to look twice
+        m_clock->advance(std::chrono::seconds(2));
+        const double again = virtualSeconds();
+        const NowPlaying now = drive(player.nowPlaying()).value();
+        QCOMPARE(now.state, PlayerState::Playing);
+        QCOMPARE(virtualSeconds(), again); // the earlier reading answered at once
+        QCOMPARE(now.track->name, QStringLiteral("Été"));
+
+        // "Stopped" with a track whose position stands still is believed.
+        fake.stall();
+        m_clock->advance(std::chrono::seconds(1));
+        QCOMPARE(drive(player.nowPlaying()).value().state, PlayerState::Stopped);
+        m_clock->advance(std::chrono::seconds(1));
+        QCOMPARE(drive(player.nowPlaying()).value().state, PlayerState::Stopped);
+    }
+
+    void commandsReachThePlayer() {
+        FakeMprisService& fake = addFake(QStringLiteral("fake"));
+        fake.load(kSongUrl, true);
+        MprisPlayer& player = makePlayer();
+        QVERIFY(drive(player.pause()).ok());
+        QCOMPARE(drive(player.nowPlaying()).value().state, PlayerState::Paused);
+        QVERIFY(drive(player.play()).ok());
+        QCOMPARE(drive(player.nowPlaying()).value().state, PlayerState::Playing);
+        QVERIFY(drive(player.stop()).ok());
+        const NowPlaying stopped = drive(player.nowPlaying()).value();
+        QCOMPARE(stopped.state, PlayerState::Stopped);
+        QVERIFY(!stopped.track);
+    }
+
+    void choosesByNameOrPrefersThePlayingPlayer() {
+        addFake(QStringLiteral("alpha")).load(kSongUrl, false);
+        addFake(QStringLiteral("beta.instance7")).load(kOtherUrl, true);
+        MprisPlayer& automatic = makePlayer();
+        QCOMPARE(drive(automatic.nowPlaying()).value().track->name, QStringLiteral("Été"));
+        QCOMPARE(automatic.currentService(),
+                 QStringLiteral("org.mpris.MediaPlayer2.beta.instance7"));
+
+        QCOMPARE(
+            drive(makePlayer({.playerName = QStringLiteral("alpha")}).nowPlaying()).value().state,
+            PlayerState::Paused);
+        QVERIFY(drive(makePlayer({.playerName = QStringLiteral("beta")}).isRunning()));
+        QCOMPARE(m_player->currentService(),
+                 QStringLiteral("org.mpris.MediaPlayer2.beta.instance7"));
+
+        MprisPlayer& absent = makePlayer({.playerName = QStringLiteral("vlc")});
+        QVERIFY(!drive(absent.isRunning()));
+        QCOMPARE(drive(absent.nowPlaying()).error().code, int(PlayerErrorCode::NotRunning));
+        QCOMPARE(drive(absent.activate()).error().code, int(PlayerErrorCode::NotRunning));
+    }
+};
+
+QTEST_GUILESS_MAIN(MprisPlayerTest)
+#include "mpris_player_test.moc"

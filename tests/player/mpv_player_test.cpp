@@ -1,0 +1,173 @@
+// The MPRIS backend against a real mpv (with mpv-mpris, no audio device) on a private bus,
+// playing tagged files made for the test. Skipped, with the reason printed, where mpv or its
+// MPRIS plugin or the audio tools are missing.
+
+#include "audio_fixtures.h"
+#include "player/library_index.h"
+#include "player/local_catalog.h"
+#include "player/mpris_player.h"
+#include "player/url_normalization.h"
+#include "support/await_task.h"
+#include "support/private_session_bus.h"
+
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <csignal>
+
+using namespace sonavert;
+using test::AudioFixtures;
+using test::awaitTask;
+
+namespace {
+
+const QString kPlugin = QStringLiteral("/usr/lib/mpv-mpris/mpris.so");
+
+QString skipReason() {
+    if (QStandardPaths::findExecutable(QStringLiteral("mpv")).isEmpty())
+        return QStringLiteral("mpv is not installed");
+    if (!QFileInfo::exists(kPlugin))
+        return QStringLiteral("mpv-mpris is not installed (no ") + kPlugin + QStringLiteral(")");
+    if (QStandardPaths::findExecutable(QStringLiteral("dbus-daemon")).isEmpty())
+        return QStringLiteral("dbus-daemon is not installed");
+    const QStringList missing = AudioFixtures::missingTools();
+    if (!missing.isEmpty())
+        return QStringLiteral("cannot make test audio without ") +
+               missing.join(QStringLiteral(", "));
+    return {};
+}
+
+} // namespace
+
+class MpvPlayerTest : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_scratch;
+    test::PrivateSessionBus m_bus;
+    std::shared_ptr<LibraryIndex> m_library;
+    std::shared_ptr<LocalCatalog> m_catalog;
+    std::unique_ptr<MprisPlayer> m_player;
+
+    LibraryTrack trackNamed(const QString& name) {
+        const QList<LibraryTrack> found =
+            awaitTask(m_player->libraryTracks(TrackFilter{name, std::nullopt}));
+        return found.isEmpty() ? LibraryTrack{} : found.first();
+    }
+
+    // Reads the player until `done` holds; every reading is a round trip to mpv, so this waits
+    // on its answers. Gives up after `readings` of them.
+    std::optional<NowPlaying> readUntil(const std::function<bool(const NowPlaying&)>& done,
+                                        int readings = 100) {
+        for (int i = 0; i < readings; ++i) {
+            const Result<NowPlaying> now = awaitTask(m_player->nowPlaying());
+            if (now.ok() && done(now.value()))
+                return now.value();
+        }
+        return std::nullopt;
+    }
+
+private Q_SLOTS:
+    void initTestCase() {
+        QString reason;
+        QVERIFY2(m_bus.start(&reason), qPrintable(reason));
+        // mpv starts with this process's environment: our bus, a scratch home.
+        qputenv("DBUS_SESSION_BUS_ADDRESS", m_bus.address().toUtf8());
+        qputenv("HOME", m_scratch.path().toUtf8());
+        qputenv("XDG_CONFIG_HOME", m_scratch.filePath(QStringLiteral("config")).toUtf8());
+
+        const QString music = m_scratch.filePath(QStringLiteral("Music"));
+        QVERIFY(QDir().mkpath(music));
+        QVERIFY(AudioFixtures::make(music + QStringLiteral("/Blue in Green.flac"), 60,
+                                    {QStringLiteral("TITLE=Blue in Green"),
+                                     QStringLiteral("ARTIST=Miles Davis"),
+                                     QStringLiteral("ALBUM=Kind of Blue")}));
+        QVERIFY(AudioFixtures::make(music + QStringLiteral("/Été à Paris.ogg"), 60,
+                                    {QStringLiteral("TITLE=Été à Paris"),
+                                     QStringLiteral("ARTIST=Anne \"la\" Vie"),
+                                     QStringLiteral("ALBUM=Saisons")}));
+        m_library = std::make_shared<LibraryIndex>(m_scratch.filePath(QStringLiteral("index.json")),
+                                                   QStringList{music});
+        QVERIFY(awaitTask(m_library->rescan()).ok());
+        m_catalog = std::make_shared<LocalCatalog>(m_library, QList<CatalogStation>{});
+
+        MprisOptions options;
+        options.playerName = QStringLiteral("mpv");
+        options.launchProgram = QStringLiteral("mpv");
+        options.launchArguments =
+            QStringList{QStringLiteral("--no-config"), QStringLiteral("--script=") + kPlugin,
+                        QStringLiteral("--idle=yes"),  QStringLiteral("--no-video"),
+                        QStringLiteral("--ao=null"),   QStringLiteral("--no-terminal")};
+        m_player =
+            std::make_unique<MprisPlayer>(m_bus.connect(QStringLiteral("backend")),
+                                          std::make_shared<SystemClock>(), m_catalog, options);
+    }
+
+    void cleanupTestCase() {
+        if (m_player && m_player->launchedProcessId() > 0)
+            ::kill(static_cast<pid_t>(m_player->launchedProcessId()), SIGTERM);
+    }
+
+    void activateStartsMpvWhenNoneRuns() {
+        QVERIFY(!awaitTask(m_player->isRunning()));
+        const Status activated = awaitTask(m_player->activate());
+        QVERIFY2(activated.ok(),
+                 qPrintable(activated.ok() ? QString() : activated.error().description));
+        QVERIFY(m_player->launchedProcessId() > 0);
+        QCOMPARE(m_player->currentService(), QStringLiteral("org.mpris.MediaPlayer2.mpv"));
+        const NowPlaying idle = awaitTask(m_player->nowPlaying()).value();
+        QCOMPARE(idle.state, PlayerState::Stopped); // mpv says "Playing" while idle
+        QVERIFY(!idle.track);
+    }
+
+    void playsALibraryTrackAndSeeksInIt() {
+        const LibraryTrack track = trackNamed(QStringLiteral("blue in green"));
+        QVERIFY(awaitTask(m_player->playTrack(track)).ok());
+        const auto playing = readUntil(
+            [](const NowPlaying& now) { return now.state == PlayerState::Playing && now.track; });
+        QVERIFY2(playing, "mpv never reported the track as playing");
+        QCOMPARE(playing->track->name, QStringLiteral("Blue in Green"));
+        QCOMPARE(playing->track->artist, QStringLiteral("Miles Davis"));
+        QCOMPARE(playing->track->album, QStringLiteral("Kind of Blue"));
+
+        const Status seeked = awaitTask(m_player->setPlayerPosition(40.0));
+        QVERIFY2(seeked.ok(), qPrintable(seeked.ok() ? QString() : seeked.error().description));
+        const NowPlaying after = awaitTask(m_player->nowPlaying()).value();
+        QVERIFY2(after.position >= 39.0 && after.position < 43.0,
+                 qPrintable(QString::number(after.position)));
+    }
+
+    void pausesResumesAndStops() {
+        QVERIFY(awaitTask(m_player->pause()).ok());
+        QVERIFY(readUntil([](const NowPlaying& now) { return now.state == PlayerState::Paused; }));
+        QVERIFY(awaitTask(m_player->play()).ok());
+        QVERIFY(readUntil([](const NowPlaying& now) { return now.state == PlayerState::Playing; }));
+        QVERIFY(awaitTask(m_player->stop()).ok());
+        QVERIFY(readUntil([](const NowPlaying& now) { return !now.track; }));
+    }
+
+    void nonAsciiFileIsRecognisedDespiteReEncodedUrl() {
+        const LibraryTrack track = trackNamed(QStringLiteral("Été à Paris"));
+        QVERIFY(!track.uri.isEmpty());
+        QVERIFY(awaitTask(m_player->openLocation(track.uri)).ok());
+        const auto playing = readUntil(
+            [](const NowPlaying& now) { return now.state == PlayerState::Playing && now.track; });
+        QVERIFY(playing);
+        QCOMPARE(playing->track->artist, QStringLiteral("Anne \"la\" Vie"));
+        QVERIFY(isSameUrl(playing->track->uri, track.uri));
+        QVERIFY(m_catalog->trackForUrl(playing->track->uri));
+    }
+};
+
+int main(int argc, char** argv) {
+    const QString reason = skipReason();
+    if (!reason.isEmpty()) {
+        std::printf("SKIP: %s\n", qPrintable(reason));
+        return 77;
+    }
+    QCoreApplication app(argc, argv);
+    MpvPlayerTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "mpv_player_test.moc"

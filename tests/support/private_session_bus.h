@@ -1,0 +1,79 @@
+#pragma once
+
+#include <QDBusConnection>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <csignal>
+#include <sys/prctl.h>
+
+namespace sonavert::test {
+
+/// A D-Bus daemon of our own, listening in a scratch folder, so tests never touch the user's
+/// session bus. Stops the daemon when destroyed.
+class PrivateSessionBus {
+public:
+    PrivateSessionBus() = default;
+    PrivateSessionBus(const PrivateSessionBus&) = delete;
+    PrivateSessionBus& operator=(const PrivateSessionBus&) = delete;
+    ~PrivateSessionBus() {
+        for (const QString& name : m_connectionNames)
+            QDBusConnection::disconnectFromBus(name);
+        if (m_daemon.state() != QProcess::NotRunning) {
+            m_daemon.terminate();
+            m_daemon.waitForFinished(10000);
+        }
+    }
+
+    /// Starts the daemon; on failure says why in `reason`.
+    bool start(QString* reason) {
+        const QString config = m_dir.filePath(QStringLiteral("bus.conf"));
+        QFile file(config);
+        if (!m_dir.isValid() || !file.open(QIODevice::WriteOnly)) {
+            *reason = QStringLiteral("no scratch folder for the bus");
+            return false;
+        }
+        file.write(QStringLiteral("<busconfig><type>session</type><listen>unix:dir=%1</listen>"
+                                  "<auth>EXTERNAL</auth><policy context=\"default\">"
+                                  "<allow send_destination=\"*\" eavesdrop=\"true\"/>"
+                                  "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy>"
+                                  "</busconfig>\n")
+                       .arg(m_dir.path())
+                       .toUtf8());
+        file.close();
+        // The daemon dies with us, even when a test crashes.
+        m_daemon.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+        m_daemon.start(QStringLiteral("dbus-daemon"),
+                       {QStringLiteral("--config-file=") + config, QStringLiteral("--nofork"),
+                        QStringLiteral("--print-address=1")});
+        if (!m_daemon.waitForStarted(10000)) {
+            *reason = QStringLiteral("dbus-daemon cannot be started");
+            return false;
+        }
+        // The daemon prints its address once it listens; wait for that line.
+        while (!m_daemon.canReadLine()) {
+            if (!m_daemon.waitForReadyRead(10000)) {
+                *reason = QStringLiteral("dbus-daemon printed no address");
+                return false;
+            }
+        }
+        m_address = QString::fromUtf8(m_daemon.readLine()).trimmed();
+        return true;
+    }
+
+    QString address() const { return m_address; }
+
+    /// A new connection of this process to the bus.
+    QDBusConnection connect(const QString& name) {
+        m_connectionNames.append(name);
+        return QDBusConnection::connectToBus(m_address, name);
+    }
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_daemon;
+    QString m_address;
+    QStringList m_connectionNames;
+};
+
+} // namespace sonavert::test
