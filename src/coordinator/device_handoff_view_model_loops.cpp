@@ -4,7 +4,7 @@
 // the task then ends quietly. Services are copied into locals first so that a call already
 // started can finish.
 
-#include "device_handoff_view_model.h"
+#include "device_handoff_view_model_p.h"
 #include "runtime/join_all.h"
 #include "runtime/log_channel.h"
 
@@ -24,21 +24,6 @@ QCoro::Task<> logSubscriptionFailure(QCoro::Task<Status> setup) {
         logEvent(LogCategory::Push, LogLevel::Error,
                  "event=subscription_configuration_failed error=%{private}s",
                  status.error().description);
-}
-
-PresenceOperation publishOperation(std::shared_ptr<HandoffServiceProtocol> service, QString id,
-                                   QString name, std::optional<PlaybackState> nowPlaying) {
-    return
-        [service, id, name, nowPlaying] { return service->publishPresence(id, name, nowPlaying); };
-}
-
-QCoro::Task<Status> publishInZone(std::shared_ptr<HandoffServiceProtocol> service, QString id,
-                                  QString name, std::optional<PlaybackState> nowPlaying) {
-    auto database = co_await service->ensureAccountAvailable();
-    if (!database)
-        co_return database.error();
-    co_return co_await service->withPresenceZoneRecovery(
-        database.value(), publishOperation(service, id, name, std::move(nowPlaying)));
 }
 
 } // namespace
@@ -136,8 +121,8 @@ QCoro::Task<> DeviceHandoffViewModel::runFirstPresencePass() {
 }
 
 QCoro::Task<> DeviceHandoffViewModel::runInitialPublish() {
-    const Status status = co_await publishInZone(m_deps.handoffService, m_thisDevice.id,
-                                                 m_thisDevice.name, m_currentState);
+    const Status status = co_await detail::publishInZone(m_deps.handoffService, m_thisDevice.id,
+                                                         m_thisDevice.name, m_currentState);
     if (!status)
         logEvent(LogCategory::CloudKit, LogLevel::Error,
                  "event=initial_presence_publish_failed error=%{private}s",
@@ -162,7 +147,8 @@ QCoro::Task<std::optional<QString>> DeviceHandoffViewModel::runPublishStep() {
     QPointer guard(this);
     auto service = m_deps.handoffService;
     const QString id = m_thisDevice.id;
-    const Status published = co_await publishInZone(service, id, m_thisDevice.name, m_currentState);
+    const Status published =
+        co_await detail::publishInZone(service, id, m_thisDevice.name, m_currentState);
     if (!published) {
         logEvent(LogCategory::CloudKit, LogLevel::Error,
                  "event=presence_publish_failed error=%{private}s", published.error().description);

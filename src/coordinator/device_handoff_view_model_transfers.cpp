@@ -2,7 +2,7 @@
 // devices. Like the loops, each coroutine keeps a QPointer to the coordinator and checks it
 // after every suspension.
 
-#include "device_handoff_view_model.h"
+#include "device_handoff_view_model_p.h"
 #include "runtime/user_defaults.h"
 
 #include <QPointer>
@@ -17,17 +17,6 @@ constexpr Duration kLabelSettleDelay = 100ms;
 
 QString messageIDOf(const PlaybackState& state) {
     return state.handoffMessageID.value_or(QStringLiteral("legacy"));
-}
-
-QCoro::Task<Status> publishWithZoneRecovery(std::shared_ptr<HandoffServiceProtocol> service,
-                                            QString id, QString name,
-                                            std::optional<PlaybackState> nowPlaying) {
-    auto database = co_await service->ensureAccountAvailable();
-    if (!database)
-        co_return database.error();
-    co_return co_await service->withPresenceZoneRecovery(
-        database.value(),
-        [service, id, name, nowPlaying] { return service->publishPresence(id, name, nowPlaying); });
 }
 
 } // namespace
@@ -145,8 +134,8 @@ void DeviceHandoffViewModel::finishPull() {
 QCoro::Task<> DeviceHandoffViewModel::republishPresence(const char* failureEvent,
                                                         LogCategory category,
                                                         const char* successEvent) {
-    const Status published = co_await publishWithZoneRecovery(
-        m_deps.handoffService, m_thisDevice.id, m_thisDevice.name, m_currentState);
+    const Status published = co_await detail::publishInZone(m_deps.handoffService, m_thisDevice.id,
+                                                            m_thisDevice.name, m_currentState);
     if (!published)
         logEvent(category, LogLevel::Error, failureEvent, published.error().description);
     else if (successEvent)

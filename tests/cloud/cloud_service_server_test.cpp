@@ -68,16 +68,21 @@ private:
             (void)co_await service.fetchPresence(id);
             const auto database = co_await service.ensureAccountAvailable();
             if (database) {
-                auto* svc = &service;
-                const QString deviceID = id, deviceName = name;
-                (void)co_await service.withPresenceZoneRecovery(
-                    database.value(), [svc, deviceID, deviceName] {
-                        return svc->publishPresence(deviceID, deviceName, std::nullopt);
-                    });
+                const PresenceOperation publish = publishOperation();
+                (void)co_await service.withPresenceZoneRecovery(database.value(), publish);
             }
             listed = co_await service.peerDevices(id);
             ++passes;
         } while (m_isRequested);
+    }
+
+    // A named operation: a lambda converted inside a co_await expression is destroyed twice
+    // by g++ 12.
+    PresenceOperation publishOperation() {
+        auto* svc = &service;
+        return [svc, deviceID = id, deviceName = name] {
+            return svc->publishPresence(deviceID, deviceName, std::nullopt);
+        };
     }
 
     bool m_isRunning = false;
