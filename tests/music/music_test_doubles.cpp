@@ -9,8 +9,8 @@ QCoro::Task<bool> InMemoryMusicCatalog::requestAuthorization() {
 QCoro::Task<Result<std::vector<CatalogStation>>> InMemoryMusicCatalog::searchStations(QString term,
                                                                                       int limit) {
     requests << QStringLiteral("stations:%1:%2").arg(term).arg(limit);
-    if (searchFailure)
-        co_return Error(*searchFailure);
+    if (searchFailure || stationSearchFailure)
+        co_return Error(searchFailure ? *searchFailure : *stationSearchFailure);
     std::vector<CatalogStation> found(
         stations.begin(), stations.begin() + std::min<qsizetype>(limit, stations.size()));
     co_return found;

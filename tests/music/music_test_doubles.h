@@ -23,7 +23,8 @@ public:
     std::vector<CatalogStation> stations;
     std::vector<CatalogSong> songs; ///< every song search answers these, up to the limit
     std::map<QString, CatalogSong> songsByID;
-    std::optional<Error> searchFailure;
+    std::optional<Error> searchFailure;        ///< every search fails with it
+    std::optional<Error> stationSearchFailure; ///< station searches fail with it
     std::optional<Error> lookupFailure;
 
     QStringList requests; ///< "stations:<term>:<limit>", "songs:<term>:<limit>", "lookup:<id>"
