@@ -1,0 +1,23 @@
+#pragma once
+
+#include "runtime/result.h"
+
+#include <QString>
+
+namespace sonavert {
+
+/// Failures of the local player whose descriptions reach the user unchanged.
+namespace music_app_error {
+
+inline const QString kDomain = QStringLiteral("MusicAppError");
+
+enum Code { PlaybackDidNotStart = 1, PlaybackTimedOut = 2 };
+
+/// Every route to start the song failed; `detail` says which and how to help.
+Error playbackDidNotStart(const QString& detail);
+/// The player did not answer in time; kept for callers that wait on it.
+Error playbackTimedOut();
+
+} // namespace music_app_error
+
+} // namespace sonavert

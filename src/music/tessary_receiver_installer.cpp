@@ -1,0 +1,43 @@
+#include "tessary_receiver_installer.h"
+
+#include "catalog_links.h"
+#include "runtime/user_defaults.h"
+
+#include <QPointer>
+#include <QTimer>
+
+namespace sonavert {
+
+TessaryReceiverInstaller::TessaryReceiverInstaller(ResourceLocator locateShortcutFile,
+                                                   LinkOpener& links, UserDefaults& defaults,
+                                                   DeveloperLineWriter writeLine)
+    : m_locateShortcutFile(std::move(locateShortcutFile))
+    , m_links(links)
+    , m_defaults(defaults)
+    , m_writeLine(std::move(writeLine)) {}
+
+bool TessaryReceiverInstaller::install() {
+    const std::optional<QString> path = m_locateShortcutFile();
+    if (!path) {
+        m_writeLine(QStringLiteral("TessaryReceiverInstaller: bundled ") +
+                    catalog_links::kReceiverShortcutName +
+                    QStringLiteral(".shortcut not found in bundle"));
+        return false;
+    }
+    m_writeLine(QStringLiteral("TessaryReceiverInstaller: opening ") + *path);
+    m_links.open(QUrl::fromLocalFile(*path));
+    // The flag records the offer, not the user's answer: whether they add it is not ours to see.
+    m_defaults.setBool(receiver_shortcut::kDonatedKey, true);
+    return true;
+}
+
+QCoro::Task<void> TessaryReceiverInstaller::offerIfNotUsable(ShortcutsTool& tool) {
+    QPointer<TessaryReceiverInstaller> self(this);
+    const ShortcutInstallStatus status =
+        co_await receiver_shortcut::isShortcutInstalled(tool, m_writeLine);
+    if (!self || receiver_shortcut::isShortcutUsable(status, m_defaults))
+        co_return;
+    QTimer::singleShot(0, this, [this] { install(); });
+}
+
+} // namespace sonavert

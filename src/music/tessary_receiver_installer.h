@@ -1,0 +1,40 @@
+#pragma once
+
+#include "link_opener.h"
+#include "receiver_shortcut.h"
+
+#include <QObject>
+#include <functional>
+#include <optional>
+
+namespace sonavert {
+
+class UserDefaults;
+
+/// Offers the bundled receiver Shortcut to the user. It cannot install it silently: it opens
+/// the Shortcut file, the Shortcuts tool asks the user, and we remember that we offered it.
+class TessaryReceiverInstaller : public QObject {
+    Q_OBJECT
+public:
+    /// Where the bundled Shortcut file is; nothing when this installation lacks it.
+    using ResourceLocator = std::function<std::optional<QString>()>;
+
+    TessaryReceiverInstaller(ResourceLocator locateShortcutFile, LinkOpener& links,
+                             UserDefaults& defaults, DeveloperLineWriter writeLine);
+
+    /// Opens the Shortcut file for the user and sets the offered flag; false when the file is
+    /// missing.
+    bool install();
+
+    /// The check one second after launch: when the Shortcut is not usable, offers it from the
+    /// event loop, without waiting for the offer.
+    QCoro::Task<void> offerIfNotUsable(ShortcutsTool& tool);
+
+private:
+    ResourceLocator m_locateShortcutFile;
+    LinkOpener& m_links;
+    UserDefaults& m_defaults;
+    DeveloperLineWriter m_writeLine;
+};
+
+} // namespace sonavert

@@ -1,0 +1,116 @@
+#include "music/catalog_links.h"
+#include "music/receiver_shortcut.h"
+#include "music_test_doubles.h"
+
+#include <QTest>
+#include <QUrlQuery>
+
+using namespace sonavert;
+using namespace sonavert::test;
+
+Q_DECLARE_METATYPE(sonavert::ShortcutInstallStatus)
+
+class ReceiverShortcutTest : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    // Reading the tool's list
+
+    void listOutputIsSearchedLineByLine_data() {
+        QTest::addColumn<QByteArray>("output");
+        QTest::addColumn<ShortcutInstallStatus>("status");
+        const auto installed = ShortcutInstallStatus::Installed;
+        const auto missing = ShortcutInstallStatus::NotInstalled;
+        QTest::newRow("own line") << QByteArray("Morning\nSonavertReceiver\n") << installed;
+        QTest::newRow("between blanks") << QByteArray("  SonavertReceiver \t\r\n") << installed;
+        QTest::newRow("followed by a word") << QByteArray("SonavertReceiver copy\n") << missing;
+        QTest::newRow("other letter case") << QByteArray("sonavertreceiver\n") << missing;
+        QTest::newRow("empty output") << QByteArray() << missing;
+        QTest::newRow("not UTF-8")
+            << QByteArray("SonavertReceiver\n\xff\xfe") << ShortcutInstallStatus::Undetermined;
+    }
+    void listOutputIsSearchedLineByLine() {
+        QFETCH(QByteArray, output);
+        QFETCH(ShortcutInstallStatus, status);
+        QCOMPARE(receiver_shortcut::statusFromListOutput(output), status);
+    }
+
+    void toolThatCannotRunIsReportedAndUndetermined() {
+        MusicServiceRig rig;
+        rig.shortcuts.launchFailure =
+            Error{QStringLiteral("Process"), 2, QStringLiteral("not found"), {}, {}, {}};
+        QStringList lines;
+        const auto status = rig.finish(receiver_shortcut::isShortcutInstalled(
+            rig.shortcuts, [&lines](const QString& line) { lines << line; }));
+        QCOMPARE(status, ShortcutInstallStatus::Undetermined);
+        QCOMPARE(lines, QStringList{QStringLiteral(
+                            "isShortcutInstalled: could not run shortcuts CLI: not found")});
+    }
+
+    void usabilityFollowsTheOfferOnlyWhenUndetermined() {
+        InMemoryUserDefaults defaults;
+        using receiver_shortcut::isShortcutUsable;
+        QVERIFY(isShortcutUsable(ShortcutInstallStatus::Installed, defaults));
+        QVERIFY(!isShortcutUsable(ShortcutInstallStatus::Undetermined, defaults));
+        defaults.setBool(receiver_shortcut::kDonatedKey, true);
+        QVERIFY(isShortcutUsable(ShortcutInstallStatus::Undetermined, defaults));
+        QVERIFY(!isShortcutUsable(ShortcutInstallStatus::NotInstalled, defaults));
+    }
+
+    // Offering the Shortcut
+
+    void startupCheckOffersOnlyAnUnusableShortcutAndLater() {
+        MusicServiceRig rig;
+        rig.shortcuts.listOutput = "SonavertReceiver\n";
+        rig.finish(rig.installer.offerIfNotUsable(rig.shortcuts));
+        VirtualClock::drainEvents();
+        QVERIFY(rig.links.opened.empty());
+
+        rig.shortcuts.listOutput = "Other\n";
+        auto check = rig.installer.offerIfNotUsable(rig.shortcuts);
+        QVERIFY(check.isReady());
+        QVERIFY2(rig.links.opened.empty(), "the check returns before the offer is made");
+        VirtualClock::drainEvents();
+        QCOMPARE(rig.links.openedTexts(),
+                 QStringList{QStringLiteral("file:///opt/sonavert/SonavertReceiver.shortcut")});
+        QVERIFY(rig.defaults.isTrue(receiver_shortcut::kDonatedKey));
+    }
+
+    void undeterminedToolOffersOnceAcrossStarts() {
+        MusicServiceRig rig;
+        rig.shortcuts.launchFailure =
+            Error{QStringLiteral("Process"), 2, QStringLiteral("not found"), {}, {}, {}};
+        for (int start = 0; start < 2; ++start) {
+            rig.finish(rig.installer.offerIfNotUsable(rig.shortcuts));
+            VirtualClock::drainEvents();
+        }
+        QCOMPARE(rig.links.opened.size(), std::size_t(1));
+    }
+
+    // Links
+
+    void receiverLinkCarriesTheIdentifierWhole() {
+        const QString awkward = QStringLiteral("a&b=c+d #é");
+        const QUrl link = catalog_links::receiverShortcutLink(awkward);
+        QVERIFY(link.isValid());
+        QCOMPARE(link.scheme(), QStringLiteral("shortcuts"));
+        QCOMPARE(link.host(), QStringLiteral("run-shortcut"));
+        const QUrlQuery query(link);
+        QCOMPARE(query.queryItems(QUrl::FullyDecoded),
+                 (QList<QPair<QString, QString>>{
+                     {QStringLiteral("name"), QStringLiteral("SonavertReceiver")},
+                     {QStringLiteral("input"), awkward}}));
+    }
+
+    void musicSchemeFormReplacesEveryWebPrefix() {
+        const QString web = catalog_links::stationWebLink(QStringLiteral("ra.1"));
+        QCOMPARE(web, QStringLiteral("https://music.sonavert.io/station/ra.1"));
+        QCOMPARE(catalog_links::musicSchemeForm(web + QStringLiteral("?u=") + web),
+                 QStringLiteral("music://music.sonavert.io/station/ra.1?u=music://"
+                                "music.sonavert.io/station/ra.1"));
+        QCOMPARE(catalog_links::musicSchemeForm(QStringLiteral("https://example.org/x")),
+                 QStringLiteral("https://example.org/x"));
+    }
+};
+
+QTEST_GUILESS_MAIN(ReceiverShortcutTest)
+#include "receiver_shortcut_test.moc"
