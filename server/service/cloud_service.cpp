@@ -123,6 +123,14 @@ Result<NotificationBacklog> CloudService::backlog(const DatabaseScope& scope, qi
     return m_storage.notificationsSince(scope, sinceId);
 }
 
+Result<NotificationBacklog> CloudService::accountBacklog(qint64 accountId, qint64 sinceId) {
+    return m_storage.accountNotificationsSince(accountId, sinceId);
+}
+
+Result<QHash<qint64, qint64>> CloudService::lastNotificationIds() {
+    return m_storage.lastNotificationIds();
+}
+
 Result<int> CloudService::compactTombstones(Duration age) {
     const auto cutoff =
         m_clock.now().addSeconds(-std::chrono::duration<double>(age).count()).unixMilliseconds();

@@ -39,6 +39,11 @@ public:
                              const QString& operation, const QJsonObject& body);
     /// What a push channel reconnecting after `sinceId` missed.
     Result<NotificationBacklog> backlog(const DatabaseScope& scope, qint64 sinceId);
+    /// The account's notifications after `sinceId` in every container and environment, as
+    /// stored by any instance sharing the database.
+    Result<NotificationBacklog> accountBacklog(qint64 accountId, qint64 sinceId);
+    /// The newest notification id of every account that has any.
+    Result<QHash<qint64, qint64>> lastNotificationIds();
     /// Forgets deletions older than `age`; tokens from before them expire.
     Result<int> compactTombstones(Duration age);
 

@@ -22,6 +22,10 @@ public:
     /// Run inside the migration transaction so concurrent starters apply each migration once;
     /// empty when the engine needs nothing.
     virtual QString migrationLockStatement() const = 0;
+    /// Run inside the transaction that stores notifications, bound to their announcement (see
+    /// StoredNotificationsAnnouncement), to wake the other server instances sharing the
+    /// database; empty when the engine serves one instance only.
+    virtual QString announceNotificationsStatement() const { return {}; }
     /// A description of the database for the start-up line, without secrets.
     virtual QString description() const = 0;
 };

@@ -13,6 +13,25 @@ SqlSession::SqlSession(QSqlDatabase db, QString beginWriteStatement)
     , m_beginWriteStatement(std::move(beginWriteStatement)) {}
 
 Result<QSqlQuery> SqlSession::run(const QString& sql, const QVariantList& binds) {
+    auto result = runOnce(sql, binds);
+    // Inside a transaction a lost connection took the transaction with it: only the caller can
+    // start over.
+    if (result || m_isInTransaction || !reopenIfLost())
+        return result;
+    return runOnce(sql, binds);
+}
+
+bool SqlSession::reopenIfLost() {
+    // The driver reports a dropped connection like any failed statement; a trivial query tells
+    // the two apart.
+    QSqlQuery probe(m_db);
+    if (probe.exec(QStringLiteral("SELECT 1")))
+        return false;
+    m_db.close();
+    return m_db.open();
+}
+
+Result<QSqlQuery> SqlSession::runOnce(const QString& sql, const QVariantList& binds) {
     QSqlQuery query(m_db);
     query.setForwardOnly(true);
     // Some engines cannot prepare every statement (PostgreSQL and DDL): run plain ones directly.
@@ -40,13 +59,15 @@ Result<std::optional<QVariant>> SqlSession::scalar(const QString& sql, const QVa
 }
 
 Status SqlSession::begin() {
-    QSqlQuery query(m_db);
-    if (!query.exec(m_beginWriteStatement))
-        return storageError(query.lastError().text());
+    auto begun = run(m_beginWriteStatement);
+    if (!begun)
+        return begun.error();
+    m_isInTransaction = true;
     return {};
 }
 
 Status SqlSession::commit() {
+    m_isInTransaction = false;
     QSqlQuery query(m_db);
     if (!query.exec(QStringLiteral("COMMIT")))
         return storageError(query.lastError().text());
@@ -54,6 +75,7 @@ Status SqlSession::commit() {
 }
 
 void SqlSession::rollback() {
+    m_isInTransaction = false;
     QSqlQuery query(m_db);
     query.exec(QStringLiteral("ROLLBACK"));
 }

@@ -8,7 +8,9 @@
 
 namespace sonavert::cloud {
 
-/// Runs statements on one connection and turns driver failures into internal errors.
+/// Runs statements on one connection and turns driver failures into internal errors. A
+/// connection the database server dropped (a restart) is reopened on the next statement that
+/// finds it dead outside a transaction, and that statement runs once more.
 class SqlSession {
 public:
     SqlSession(QSqlDatabase db, QString beginWriteStatement);
@@ -25,8 +27,13 @@ public:
     QSqlDatabase& database() { return m_db; }
 
 private:
+    Result<QSqlQuery> runOnce(const QString& sql, const QVariantList& binds);
+    /// After a failed statement: whether the connection was lost and is open again now.
+    bool reopenIfLost();
+
     QSqlDatabase m_db;
     QString m_beginWriteStatement;
+    bool m_isInTransaction = false;
 };
 
 /// Rolls back unless committed: every early return inside a transaction leaves nothing behind.

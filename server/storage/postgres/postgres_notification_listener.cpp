@@ -1,0 +1,108 @@
+#include "postgres_notification_listener.h"
+
+#include "storage/cloud_storage.h"
+
+#include <QAtomicInteger>
+#include <QLoggingCategory>
+#include <QSqlError>
+#include <QSqlQuery>
+
+namespace sonavert::cloud {
+
+namespace {
+
+Q_LOGGING_CATEGORY(lcListener, "sonavert.cloud.listener")
+
+QString newConnectionName() {
+    static QAtomicInteger<quint64> counter;
+    return QStringLiteral("sonavert-cloud-listener-%1").arg(++counter);
+}
+
+QString channelName() {
+    return QLatin1String(PostgresDialect::kNotificationChannel);
+}
+
+} // namespace
+
+PostgresNotificationListener::PostgresNotificationListener(std::unique_ptr<PostgresDialect> dialect,
+                                                           Clock& clock, Duration checkEvery,
+                                                           QObject* parent)
+    : NotificationListener(parent)
+    , m_dialect(std::move(dialect))
+    , m_clock(clock)
+    , m_checkEvery(checkEvery)
+    , m_connectionName(newConnectionName()) {
+    // A failure now is retried by the first check, like a connection lost later.
+    listen();
+    m_checkTimer = m_clock.schedule(m_checkEvery, [this] { check(); });
+}
+
+PostgresNotificationListener::~PostgresNotificationListener() {
+    m_clock.cancelScheduled(m_checkTimer);
+    drop();
+}
+
+bool PostgresNotificationListener::listen() {
+    auto db = m_dialect->open(m_connectionName);
+    if (!db) {
+        qCWarning(lcListener).noquote() << "cannot listen:" << db.error().description;
+        QSqlDatabase::removeDatabase(m_connectionName);
+        return false;
+    }
+    m_db = db.value();
+    if (!m_db.driver()->subscribeToNotification(channelName())) {
+        qCWarning(lcListener).noquote() << "cannot listen:" << m_db.driver()->lastError().text();
+        drop();
+        return false;
+    }
+    connect(m_db.driver(), &QSqlDriver::notification, this,
+            &PostgresNotificationListener::onNotification);
+    m_isListening = true;
+    return true;
+}
+
+void PostgresNotificationListener::drop() {
+    m_isListening = false;
+    if (!m_db.isValid())
+        return;
+    m_db.driver()->disconnect(this);
+    m_db.close();
+    // The handle must be gone before the connection is removed.
+    m_db = QSqlDatabase();
+    QSqlDatabase::removeDatabase(m_connectionName);
+}
+
+void PostgresNotificationListener::check() {
+    if (m_isListening) {
+        QSqlQuery probe(m_db);
+        if (!probe.exec(QStringLiteral("SELECT 1"))) {
+            qCWarning(lcListener).noquote()
+                << "listening connection lost:" << probe.lastError().text();
+            drop();
+        }
+    }
+    if (!m_isListening && listen()) {
+        ++m_renewalCount;
+        qCInfo(lcListener) << "listening again";
+    }
+    m_checkTimer = m_clock.schedule(m_checkEvery, [this] { check(); });
+    // Announcements that arrived while the probe ran wait in the driver until the socket speaks
+    // again, and a renewed connection heard nothing of the time before it: either way, look.
+    if (m_isListening)
+        Q_EMIT mayHaveMissed();
+}
+
+void PostgresNotificationListener::onNotification(const QString& name,
+                                                  QSqlDriver::NotificationSource,
+                                                  const QVariant& payload) {
+    if (name != channelName())
+        return;
+    const auto announcement = NotificationsAnnouncement::fromText(payload.toString());
+    if (!announcement) {
+        qCWarning(lcListener) << "ignoring a malformed announcement:" << payload;
+        return;
+    }
+    Q_EMIT announced(announcement->accountId, announcement->lastId);
+}
+
+} // namespace sonavert::cloud

@@ -1,0 +1,43 @@
+#pragma once
+
+#include "postgres_dialect.h"
+#include "runtime/clock.h"
+#include "storage/notification_listener.h"
+
+#include <QSqlDriver>
+#include <memory>
+
+namespace sonavert::cloud {
+
+/// LISTENs for announcements on a connection of its own. A PostgreSQL restart ends that
+/// connection without a word to the driver, so it is checked on the clock and opened again when
+/// it no longer answers.
+class PostgresNotificationListener final : public NotificationListener {
+    Q_OBJECT
+public:
+    PostgresNotificationListener(std::unique_ptr<PostgresDialect> dialect, Clock& clock,
+                                 Duration checkEvery, QObject* parent = nullptr);
+    ~PostgresNotificationListener() override;
+
+    bool isListening() const { return m_isListening; }
+    /// How many times a lost connection was opened again.
+    int renewalCount() const { return m_renewalCount; }
+
+private:
+    bool listen();
+    void drop();
+    void check();
+    void onNotification(const QString& name, QSqlDriver::NotificationSource source,
+                        const QVariant& payload);
+
+    std::unique_ptr<PostgresDialect> m_dialect;
+    Clock& m_clock;
+    Duration m_checkEvery;
+    QString m_connectionName;
+    QSqlDatabase m_db;
+    bool m_isListening = false;
+    int m_renewalCount = 0;
+    Clock::TimerId m_checkTimer = 0;
+};
+
+} // namespace sonavert::cloud
