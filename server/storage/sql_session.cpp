@@ -1,8 +1,13 @@
 #include "sql_session.h"
 
+#include <QLoggingCategory>
 #include <QSqlError>
 
 namespace sonavert::cloud {
+
+namespace {
+Q_LOGGING_CATEGORY(lcSession, "sonavert.cloud.storage")
+} // namespace
 
 Error storageError(const QString& detail) {
     return Error{QStringLiteral("Storage"), 0, detail, {}, {}, {}};
@@ -24,11 +29,15 @@ Result<QSqlQuery> SqlSession::run(const QString& sql, const QVariantList& binds)
 bool SqlSession::reopenIfLost() {
     // The driver reports a dropped connection like any failed statement; a trivial query tells
     // the two apart.
+    // The driver may already have closed a connection it found broken.
     QSqlQuery probe(m_db);
-    if (probe.exec(QStringLiteral("SELECT 1")))
+    if (m_db.isOpen() && probe.exec(QStringLiteral("SELECT 1")))
         return false;
     m_db.close();
-    return m_db.open();
+    const bool isOpen = m_db.open();
+    if (isOpen)
+        qCWarning(lcSession) << "database connection was lost and is open again";
+    return isOpen;
 }
 
 Result<QSqlQuery> SqlSession::runOnce(const QString& sql, const QVariantList& binds) {

@@ -74,10 +74,12 @@ void PostgresNotificationListener::drop() {
 
 void PostgresNotificationListener::check() {
     if (m_isListening) {
+        // The driver may already have closed a connection it found broken.
         QSqlQuery probe(m_db);
-        if (!probe.exec(QStringLiteral("SELECT 1"))) {
+        const bool isAlive = m_db.isOpen() && probe.exec(QStringLiteral("SELECT 1"));
+        if (!isAlive) {
             qCWarning(lcListener).noquote()
-                << "listening connection lost:" << probe.lastError().text();
+                << "listening connection lost" << probe.lastError().text();
             drop();
         }
     }
