@@ -32,7 +32,8 @@ CloudService::CloudService(CloudStorage& storage, Clock& clock, ServiceOptions o
     , m_zones(storage)
     , m_records(storage, m_zones, clock)
     , m_changes(storage, m_zones, m_tokens)
-    , m_subscriptions(storage) {
+    , m_subscriptions(storage)
+    , m_throttle(clock, options.rateLimit) {
     registerOperations();
 }
 

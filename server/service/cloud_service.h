@@ -4,6 +4,7 @@
 #include "change_feed.h"
 #include "change_token_codec.h"
 #include "record_operations.h"
+#include "request_throttle.h"
 #include "runtime/clock.h"
 #include "subscription_operations.h"
 #include "zone_operations.h"
@@ -18,6 +19,8 @@ namespace sonavert::cloud {
 struct ServiceOptions {
     /// Push notifications kept per account for reconnecting channels.
     int notificationsKept = 1000;
+    /// Database calls allowed per token.
+    RateLimit rateLimit;
 };
 
 /// The rules of the cloud database, transport-free: one call per protocol operation, JSON in
@@ -29,6 +32,7 @@ public:
                                                         ServiceOptions options = {});
 
     AccountDirectory& accounts() { return m_accounts; }
+    RequestThrottle& throttle() { return m_throttle; }
     ZoneOperations& zones() { return m_zones; }
 
     /// The private database of `account` in a container and environment, or BAD_REQUEST.
@@ -71,6 +75,7 @@ private:
     ChangeFeed m_changes;
     SubscriptionOperations m_subscriptions;
     QHash<QString, Operation> m_operations;
+    RequestThrottle m_throttle;
 };
 
 } // namespace sonavert::cloud
