@@ -14,8 +14,8 @@ public:
 Q_SIGNALS:
     /// Notifications of `accountId` up to `lastId` are stored.
     void announced(qint64 accountId, qint64 lastId);
-    /// Announcements may have been missed (the connection was renewed, or a check may have
-    /// held one back): whoever relies on them should look at what is stored.
+    /// Listening again after a time without a connection, when announcements may have been
+    /// missed: whoever relies on them should look at what is stored.
     void mayHaveMissed();
 };
 

@@ -73,25 +73,21 @@ void PostgresNotificationListener::drop() {
 }
 
 void PostgresNotificationListener::check() {
-    if (m_isListening) {
-        // The driver may already have closed a connection it found broken.
-        QSqlQuery probe(m_db);
-        const bool isAlive = m_db.isOpen() && probe.exec(QStringLiteral("SELECT 1"));
-        if (!isAlive) {
-            qCWarning(lcListener).noquote()
-                << "listening connection lost" << probe.lastError().text();
-            drop();
-        }
-    }
-    if (!m_isListening && listen()) {
-        ++m_renewalCount;
-        qCInfo(lcListener) << "listening again";
-    }
     m_checkTimer = m_clock.schedule(m_checkEvery, [this] { check(); });
-    // Announcements that arrived while the probe ran wait in the driver until the socket speaks
-    // again, and a renewed connection heard nothing of the time before it: either way, look.
-    if (m_isListening)
-        Q_EMIT mayHaveMissed();
+    if (m_isListening) {
+        // The driver may already have closed a connection it found broken. (Announcements that
+        // arrive while the probe runs are handed out by the driver afterwards.)
+        QSqlQuery probe(m_db);
+        if (m_db.isOpen() && probe.exec(QStringLiteral("SELECT 1")))
+            return;
+        qCWarning(lcListener).noquote() << "listening connection lost" << probe.lastError().text();
+        drop();
+    }
+    if (!listen())
+        return;
+    qCInfo(lcListener) << "listening again";
+    // Nothing announced while no connection listened was heard.
+    Q_EMIT mayHaveMissed();
 }
 
 void PostgresNotificationListener::onNotification(const QString& name,

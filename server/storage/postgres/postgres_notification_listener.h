@@ -19,10 +19,6 @@ public:
                                  Duration checkEvery, QObject* parent = nullptr);
     ~PostgresNotificationListener() override;
 
-    bool isListening() const { return m_isListening; }
-    /// How many times a lost connection was opened again.
-    int renewalCount() const { return m_renewalCount; }
-
 private:
     bool listen();
     void drop();
@@ -36,7 +32,6 @@ private:
     QString m_connectionName;
     QSqlDatabase m_db;
     bool m_isListening = false;
-    int m_renewalCount = 0;
     Clock::TimerId m_checkTimer = 0;
 };
 
