@@ -12,7 +12,7 @@ namespace {
 const QString kRecordColumns = QStringLiteral(
     "record_name, record_type, fields, created_ms, modified_ms, sequence, is_deleted");
 
-StoredRecord storedRecordOf(const QSqlQuery& row) {
+StoredRecord storedRecordOf(const SqlRows& row) {
     StoredRecord stored;
     stored.record.recordName = row.value(0).toString();
     stored.record.recordType = row.value(1).toString();
@@ -259,7 +259,7 @@ Result<NotificationBacklog> SqlCloudStorage::readNotifications(NotificationBackl
     auto query = m_session.run(sql, binds);
     if (!query)
         return query.error();
-    QSqlQuery& row = query.value();
+    SqlRows& row = query.value();
     while (row.next()) {
         const QJsonObject body = QJsonDocument::fromJson(row.value(1).toString().toUtf8()).object();
         backlog.missed.append({row.value(0).toLongLong(), row.value(2).toLongLong(),

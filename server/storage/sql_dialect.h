@@ -26,6 +26,10 @@ public:
     /// StoredNotificationsAnnouncement), to wake the other server instances sharing the
     /// database; empty when the engine serves one instance only.
     virtual QString announceNotificationsStatement() const { return {}; }
+    /// Whether statements should be prepared once per connection and reused: worth it where
+    /// preparing and freeing a statement cost round trips to a server. (A kept SQLite statement
+    /// left unfinished would hold a read snapshot open.)
+    virtual bool keepsPreparedStatements() const { return false; }
     /// A description of the database for the start-up line, without secrets.
     virtual QString description() const = 0;
 };

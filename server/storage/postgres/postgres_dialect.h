@@ -22,6 +22,7 @@ public:
         return QStringLiteral("SELECT pg_advisory_xact_lock(7170421)");
     }
     QString announceNotificationsStatement() const override;
+    bool keepsPreparedStatements() const override { return true; }
     QString description() const override;
 
 private:
