@@ -1,11 +1,16 @@
 #!/usr/bin/env bash
 # Runs the sonavert-cloud tests against PostgreSQL: starts a throwaway cluster on a loopback
 # port (as the postgres user when run as root), runs the cloud tests of BUILD_DIR with
-# SONAVERT_CLOUD_TEST_POSTGRES pointing at it, and removes the cluster again.
-# Usage: scripts/test-cloud-postgres.sh [BUILD_DIR]   (default build/dev)
+# SONAVERT_CLOUD_TEST_POSTGRES pointing at it and SONAVERT_CLOUD_TEST_PG_RESTART holding the
+# command that restarts it (so tests can check what survives a restart), and removes the
+# cluster again. The tests run one at a time: a restart would break any test running beside.
+# Usage: scripts/test-cloud-postgres.sh [BUILD_DIR [TEST_REGEX [CTEST_OPTION...]]]
+#        (default build/dev and every cloud test and the server conformance suite)
 set -euo pipefail
 
 build_dir=${1:-build/dev}
+tests=${2:-'^(cloud_|conformance_server)'}
+shift $(($# < 2 ? $# : 2))
 bin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -1 || true)
 if [ -z "$bin" ] || [ ! -x "$bin/initdb" ]; then
   echo "SKIP: PostgreSQL tests: no PostgreSQL server binaries under /usr/lib/postgresql"
@@ -31,5 +36,8 @@ trap stop EXIT
 "${as_owner[@]}" "$bin/pg_ctl" -D "$cluster/data" -w -l "$cluster/log" \
   -o "-c listen_addresses=127.0.0.1 -p $port -k $cluster" start >/dev/null
 
+# pg_ctl restart keeps the options the server was started with; -w returns once it serves.
+restart=("${as_owner[@]}" "$bin/pg_ctl" -D "$cluster/data" -w -l "$cluster/log" -m fast restart)
 SONAVERT_CLOUD_TEST_POSTGRES="postgresql://postgres@127.0.0.1:$port/postgres" \
-  ctest --test-dir "$build_dir" --output-on-failure -R '^(cloud_|conformance_server)'
+SONAVERT_CLOUD_TEST_PG_RESTART="${restart[*]}" \
+  ctest --test-dir "$build_dir" --output-on-failure -R "$tests" "$@"

@@ -1,6 +1,7 @@
 #include "cloud_server.h"
 
 #include "http/http_frontend.h"
+#include "push/outbox_relay.h"
 #include "push/push_hub.h"
 #include "storage/storage_factory.h"
 #include "wire/server_error.h"
@@ -36,6 +37,29 @@ CloudServer::CloudServer(std::unique_ptr<CloudStorage> storage,
     , m_tombstoneRetention(config.tombstoneRetention)
     , m_compactionInterval(config.compactionInterval) {
     m_compactionTimer = m_clock.schedule(m_compactionInterval, [this] { compactNow(); });
+    connectFanOut(
+        openNotificationListener(config.databaseUrl, clock, config.listenerCheckInterval));
+}
+
+void CloudServer::connectFanOut(std::unique_ptr<NotificationListener> listener) {
+    if (!listener) {
+        // Alone on its database, this instance hears every notification as it stores it.
+        connect(m_service.get(), &CloudService::notificationsStored, m_hub.get(),
+                &PushHub::deliver);
+        return;
+    }
+    // Other instances store notifications too, and only the stored order is the same for all:
+    // even this instance's own go through the outbox.
+    m_listener = std::move(listener);
+    m_relay = std::make_unique<OutboxRelay>(*m_service, *m_hub);
+    connect(m_service.get(), &CloudService::notificationsStored, m_relay.get(),
+            [relay = m_relay.get()](const QList<PushNotification>& stored) {
+                if (!stored.isEmpty())
+                    relay->pull(stored.last().accountId, stored.last().id);
+            });
+    connect(m_listener.get(), &NotificationListener::announced, m_relay.get(), &OutboxRelay::pull);
+    connect(m_listener.get(), &NotificationListener::mayHaveMissed, m_relay.get(),
+            &OutboxRelay::catchUp);
 }
 
 // Members go in reverse order: the front end and hub before the service and storage they use.

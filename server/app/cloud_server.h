@@ -12,6 +12,8 @@ namespace sonavert::cloud {
 
 class CloudStorage;
 class HttpFrontend;
+class NotificationListener;
+class OutboxRelay;
 class PushHub;
 
 struct ServerConfig {
@@ -22,6 +24,9 @@ struct ServerConfig {
     /// Deletions are remembered this long; a device offline for longer fetches from scratch.
     Duration tombstoneRetention = std::chrono::hours(24 * 30);
     Duration compactionInterval = std::chrono::hours(6);
+    /// How often the connection that hears other instances (PostgreSQL) is checked, renewed
+    /// when lost, and the notifications stored meanwhile caught up with.
+    Duration listenerCheckInterval = std::chrono::seconds(10);
 };
 
 /// One sonavert-cloud instance: storage, service rules, push hub and HTTP front end.
@@ -44,10 +49,13 @@ private:
     CloudServer(std::unique_ptr<CloudStorage> storage, std::unique_ptr<CloudService> service,
                 Clock& clock, const ServerConfig& config);
     void compactNow();
+    void connectFanOut(std::unique_ptr<NotificationListener> listener);
 
     std::unique_ptr<CloudStorage> m_storage;
     std::unique_ptr<CloudService> m_service;
     std::unique_ptr<PushHub> m_hub;
+    std::unique_ptr<OutboxRelay> m_relay;
+    std::unique_ptr<NotificationListener> m_listener;
     std::unique_ptr<HttpFrontend> m_http;
     Clock& m_clock;
     Duration m_tombstoneRetention;

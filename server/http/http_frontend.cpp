@@ -100,9 +100,12 @@ void HttpFrontend::serveDatabaseCall(const QHttpServerRequest& request, const QS
                                          QStringLiteral("database calls use POST")));
         return;
     }
-    auto account = m_service.accounts().authenticate(bearerTokenOf(request));
-    if (!account) {
-        writeError(responder, account.error());
+    const QString token = bearerTokenOf(request);
+    auto account = m_service.accounts().authenticate(token);
+    // Only tokens that authenticate are counted: made-up ones would fill the throttle's memory.
+    auto admitted = account ? m_service.throttle().admit(token) : Status(account.error());
+    if (!admitted) {
+        writeError(responder, admitted.error());
         return;
     }
     auto scope = CloudService::scopeFor(account.value(), path[3], path[4]);

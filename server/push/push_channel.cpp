@@ -28,14 +28,30 @@ PushChannel::~PushChannel() {
     m_socket->abort();
 }
 
-bool PushChannel::serves(const PushNotification& notification) const {
-    return m_scope && !m_isClosed && m_scope->accountId == notification.accountId &&
-           m_scope->container == notification.container &&
-           m_scope->environment == notification.environment;
+bool PushChannel::isOfAccount(qint64 accountId) const {
+    return m_scope && !m_isClosed && m_scope->accountId == accountId;
 }
 
-void PushChannel::becomeReady(const DatabaseScope& scope) {
+void PushChannel::becomeReady(const DatabaseScope& scope, qint64 lastId) {
     m_scope = scope;
+    m_lastSentId = lastId;
+}
+
+void PushChannel::deliver(const PushNotification& notification) {
+    if (!isOfAccount(notification.accountId) || notification.id <= m_lastSentId)
+        return;
+    // Ids count across the account's containers: one skipped here is another database's.
+    m_lastSentId = notification.id;
+    if (m_scope->container == notification.container &&
+        m_scope->environment == notification.environment)
+        send(notification.body);
+}
+
+void PushChannel::reset(qint64 lastId) {
+    if (!isReady() || lastId <= m_lastSentId)
+        return;
+    m_lastSentId = lastId;
+    send({{QStringLiteral("reset"), true}});
 }
 
 void PushChannel::send(const QJsonObject& message) {

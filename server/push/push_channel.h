@@ -19,8 +19,15 @@ public:
     ~PushChannel() override;
 
     bool isReady() const { return m_scope.has_value(); }
-    bool serves(const PushNotification& notification) const;
-    void becomeReady(const DatabaseScope& scope);
+    bool isOfAccount(qint64 accountId) const;
+    /// `lastId` is the newest notification id the client knows of: nothing up to it is sent.
+    void becomeReady(const DatabaseScope& scope, qint64 lastId);
+    /// Sends the notification when it belongs to this channel's database and is newer than
+    /// anything sent before; the same notification may reach a hub more than once.
+    void deliver(const PushNotification& notification);
+    /// Tells the client that notifications after what it knows were dropped unsent, and that it
+    /// knows up to `lastId` from now on.
+    void reset(qint64 lastId);
 
     void send(const QJsonObject& message);
     /// Sends the error, then closes.
@@ -42,6 +49,7 @@ private:
     Duration m_lastHeard;
     bool m_isClosed = false;
     std::optional<DatabaseScope> m_scope;
+    qint64 m_lastSentId = 0;
 };
 
 } // namespace sonavert::cloud

@@ -50,7 +50,6 @@ PushHub::PushHub(CloudService& service, Clock& clock, QObject* parent)
     : QObject(parent)
     , m_service(service)
     , m_clock(clock) {
-    connect(&m_service, &CloudService::notificationsStored, this, &PushHub::deliver);
     m_sweepTimer = m_clock.schedule(kPingAfter, [this] { sweep(); });
 }
 
@@ -70,10 +69,16 @@ void PushHub::adopt(std::unique_ptr<QWebSocket> socket) {
 void PushHub::deliver(const QList<PushNotification>& notifications) {
     const auto channels = m_channels;
     for (PushChannel* channel : channels) {
-        for (const PushNotification& notification : notifications) {
-            if (channel->serves(notification))
-                channel->send(notification.body);
-        }
+        for (const PushNotification& notification : notifications)
+            channel->deliver(notification);
+    }
+}
+
+void PushHub::reset(qint64 accountId, qint64 lastId) {
+    const auto channels = m_channels;
+    for (PushChannel* channel : channels) {
+        if (channel->isOfAccount(accountId))
+            channel->reset(lastId);
     }
 }
 
@@ -86,6 +91,11 @@ void PushHub::closeAll() {
 int PushHub::readyChannelCount() const {
     return static_cast<int>(
         std::count_if(m_channels.begin(), m_channels.end(), [](auto* c) { return c->isReady(); }));
+}
+
+int PushHub::readyChannelCount(qint64 accountId) const {
+    return static_cast<int>(std::count_if(m_channels.begin(), m_channels.end(),
+                                          [&](auto* c) { return c->isOfAccount(accountId); }));
 }
 
 void PushHub::onMessage(PushChannel* channel, const QString& message) {
@@ -111,7 +121,7 @@ void PushHub::onMessage(PushChannel* channel, const QString& message) {
         channel->refuse(errorToJson(backlog.error()));
         return;
     }
-    channel->becomeReady(scope.value());
+    channel->becomeReady(scope.value(), backlog.value().lastId);
     channel->send(
         {{QStringLiteral("ready"), true}, {QStringLiteral("last"), backlog.value().lastId}});
     if (hello.value().since && !backlog.value().isComplete)
@@ -120,7 +130,7 @@ void PushHub::onMessage(PushChannel* channel, const QString& message) {
         for (const PushNotification& missed : backlog.value().missed)
             channel->send(missed.body);
     }
-    Q_EMIT channelReady();
+    Q_EMIT channelReady(scope.value().accountId, backlog.value().lastId);
 }
 
 void PushHub::forget(PushChannel* channel) {

@@ -28,14 +28,19 @@ public:
 
     /// Takes a freshly upgraded connection.
     void adopt(std::unique_ptr<QWebSocket> socket);
+    /// Sends each notification, in the order given, to the channels of its database that have
+    /// not had it yet.
     void deliver(const QList<sonavert::cloud::PushNotification>& notifications);
+    /// Tells the account's channels that notifications up to `lastId` were dropped unsent.
+    void reset(qint64 accountId, qint64 lastId);
     /// Closes every channel (shutdown).
     void closeAll();
     int readyChannelCount() const;
+    int readyChannelCount(qint64 accountId) const;
 
 Q_SIGNALS:
-    /// A channel authenticated and received its backlog.
-    void channelReady();
+    /// A channel of the account authenticated and received its backlog, up to `lastId`.
+    void channelReady(qint64 accountId, qint64 lastId);
 
 private:
     void onMessage(PushChannel* channel, const QString& message);

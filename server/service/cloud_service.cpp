@@ -32,7 +32,8 @@ CloudService::CloudService(CloudStorage& storage, Clock& clock, ServiceOptions o
     , m_zones(storage)
     , m_records(storage, m_zones, clock)
     , m_changes(storage, m_zones, m_tokens)
-    , m_subscriptions(storage) {
+    , m_subscriptions(storage)
+    , m_throttle(clock, options.rateLimit) {
     registerOperations();
 }
 
@@ -121,6 +122,14 @@ Status CloudService::notifySubscribers(const DatabaseScope& scope,
 
 Result<NotificationBacklog> CloudService::backlog(const DatabaseScope& scope, qint64 sinceId) {
     return m_storage.notificationsSince(scope, sinceId);
+}
+
+Result<NotificationBacklog> CloudService::accountBacklog(qint64 accountId, qint64 sinceId) {
+    return m_storage.accountNotificationsSince(accountId, sinceId);
+}
+
+Result<QHash<qint64, qint64>> CloudService::lastNotificationIds() {
+    return m_storage.lastNotificationIds();
 }
 
 Result<int> CloudService::compactTombstones(Duration age) {

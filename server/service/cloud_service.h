@@ -4,6 +4,7 @@
 #include "change_feed.h"
 #include "change_token_codec.h"
 #include "record_operations.h"
+#include "request_throttle.h"
 #include "runtime/clock.h"
 #include "subscription_operations.h"
 #include "zone_operations.h"
@@ -18,6 +19,8 @@ namespace sonavert::cloud {
 struct ServiceOptions {
     /// Push notifications kept per account for reconnecting channels.
     int notificationsKept = 1000;
+    /// Database calls allowed per token.
+    RateLimit rateLimit;
 };
 
 /// The rules of the cloud database, transport-free: one call per protocol operation, JSON in
@@ -29,6 +32,7 @@ public:
                                                         ServiceOptions options = {});
 
     AccountDirectory& accounts() { return m_accounts; }
+    RequestThrottle& throttle() { return m_throttle; }
     ZoneOperations& zones() { return m_zones; }
 
     /// The private database of `account` in a container and environment, or BAD_REQUEST.
@@ -39,6 +43,11 @@ public:
                              const QString& operation, const QJsonObject& body);
     /// What a push channel reconnecting after `sinceId` missed.
     Result<NotificationBacklog> backlog(const DatabaseScope& scope, qint64 sinceId);
+    /// The account's notifications after `sinceId` in every container and environment, as
+    /// stored by any instance sharing the database.
+    Result<NotificationBacklog> accountBacklog(qint64 accountId, qint64 sinceId);
+    /// The newest notification id of every account that has any.
+    Result<QHash<qint64, qint64>> lastNotificationIds();
     /// Forgets deletions older than `age`; tokens from before them expire.
     Result<int> compactTombstones(Duration age);
 
@@ -66,6 +75,7 @@ private:
     ChangeFeed m_changes;
     SubscriptionOperations m_subscriptions;
     QHash<QString, Operation> m_operations;
+    RequestThrottle m_throttle;
 };
 
 } // namespace sonavert::cloud

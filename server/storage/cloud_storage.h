@@ -4,6 +4,7 @@
 #include "wire/record_json.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QJsonObject>
 #include <QList>
 #include <QString>
@@ -82,6 +83,16 @@ struct NotificationBacklog {
     QList<PushNotification> missed;
 };
 
+/// What an instance tells the others sharing its database after storing notifications: whose
+/// they are and the newest id, so a listener that already delivered that far need not look.
+struct NotificationsAnnouncement {
+    qint64 accountId = 0;
+    qint64 lastId = 0;
+
+    QString toText() const;
+    static std::optional<NotificationsAnnouncement> fromText(const QString& text);
+};
+
 /// Everything the server keeps. Every record, zone and subscription call is confined to one
 /// account's scope. Errors outside the cloud error domain are internal failures.
 class CloudStorage {
@@ -135,6 +146,12 @@ public:
     /// Notifications of the scope with an id above `sinceId`.
     virtual Result<NotificationBacklog> notificationsSince(const DatabaseScope& scope,
                                                            qint64 sinceId) = 0;
+    /// Notifications of the account in every container and environment with an id above
+    /// `sinceId`, in id order.
+    virtual Result<NotificationBacklog> accountNotificationsSince(qint64 accountId,
+                                                                  qint64 sinceId) = 0;
+    /// The newest notification id of every account that has stored any.
+    virtual Result<QHash<qint64, qint64>> lastNotificationIds() = 0;
 };
 
 } // namespace sonavert::cloud

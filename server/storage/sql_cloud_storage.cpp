@@ -54,10 +54,11 @@ SqlCloudStorage::SqlCloudStorage(std::unique_ptr<SqlDialect> dialect, QSqlDataba
                                  QString connectionName)
     : m_dialect(std::move(dialect))
     , m_connectionName(std::move(connectionName))
-    , m_session(std::move(db), m_dialect->beginWriteStatement()) {}
+    , m_session(std::move(db), m_dialect->beginWriteStatement(),
+                m_dialect->keepsPreparedStatements()) {}
 
 SqlCloudStorage::~SqlCloudStorage() {
-    m_session.database().close();
+    m_session.close();
     m_session.database() = QSqlDatabase();
     QSqlDatabase::removeDatabase(m_connectionName);
 }
@@ -99,7 +100,7 @@ Result<std::optional<AccountInfo>> SqlCloudStorage::oneAccount(const QString& sq
     auto query = m_session.run(sql, binds);
     if (!query)
         return query.error();
-    QSqlQuery& row = query.value();
+    SqlRows& row = query.value();
     if (!row.next())
         return std::optional<AccountInfo>{};
     return std::optional<AccountInfo>{
@@ -144,7 +145,7 @@ Result<ZoneState> SqlCloudStorage::zone(const DatabaseScope& scope, const QStrin
         scopeBinds(scope) << zoneName);
     if (!query)
         return query.error();
-    QSqlQuery& row = query.value();
+    SqlRows& row = query.value();
     if (!row.next())
         return ZoneState{};
     ZoneState state;

@@ -52,6 +52,9 @@ public:
                                                         qint64 nowMs, int keep) override;
     Result<NotificationBacklog> notificationsSince(const DatabaseScope& scope,
                                                    qint64 sinceId) override;
+    Result<NotificationBacklog> accountNotificationsSince(qint64 accountId,
+                                                          qint64 sinceId) override;
+    Result<QHash<qint64, qint64>> lastNotificationIds() override;
 
 private:
     SqlCloudStorage(std::unique_ptr<SqlDialect> dialect, QSqlDatabase db, QString connectionName);
@@ -61,6 +64,10 @@ private:
     Result<WriteOutcome> writeOne(qint64 zoneId, const RecordWrite& write, qint64 sequence,
                                   qint64 nowMs);
     Status upsertRecord(qint64 zoneId, const CloudRecord& record, qint64 sequence);
+    /// The account's newest notification id and whether every one after `sinceId` is held.
+    Result<NotificationBacklog> backlogBounds(qint64 accountId, qint64 sinceId);
+    Result<NotificationBacklog> readNotifications(NotificationBacklog backlog, const QString& sql,
+                                                  const QVariantList& binds);
 
     std::unique_ptr<SqlDialect> m_dialect;
     QString m_connectionName;

@@ -1,5 +1,6 @@
 // SqlCloudStorage: records, their change sequence, tombstones and push notifications.
 #include "sql_cloud_storage.h"
+#include "sql_dialect.h"
 #include "wire/server_error.h"
 
 #include <QJsonDocument>
@@ -11,7 +12,7 @@ namespace {
 const QString kRecordColumns = QStringLiteral(
     "record_name, record_type, fields, created_ms, modified_ms, sequence, is_deleted");
 
-StoredRecord storedRecordOf(const QSqlQuery& row) {
+StoredRecord storedRecordOf(const SqlRows& row) {
     StoredRecord stored;
     stored.record.recordName = row.value(0).toString();
     stored.record.recordType = row.value(1).toString();
@@ -224,17 +225,22 @@ SqlCloudStorage::appendNotifications(const DatabaseScope& scope, const QList<QJs
                       {scope.accountId, lastId - keep});
     if (!pruned)
         return pruned.error();
+    if (const QString announce = m_dialect->announceNotificationsStatement(); !announce.isEmpty()) {
+        auto announced =
+            m_session.run(announce, {NotificationsAnnouncement{scope.accountId, lastId}.toText()});
+        if (!announced)
+            return announced.error();
+    }
     if (auto status = transaction.commit(); !status)
         return status.error();
     return stored;
 }
 
-Result<NotificationBacklog> SqlCloudStorage::notificationsSince(const DatabaseScope& scope,
-                                                                qint64 sinceId) {
+Result<NotificationBacklog> SqlCloudStorage::backlogBounds(qint64 accountId, qint64 sinceId) {
     auto bounds = m_session.run(QStringLiteral("SELECT a.last_notification_id, (SELECT MIN(n.id) "
                                                "FROM notifications n WHERE n.account_id = a.id) "
                                                "FROM accounts a WHERE a.id = ?"),
-                                {scope.accountId});
+                                {accountId});
     if (!bounds)
         return bounds.error();
     NotificationBacklog backlog;
@@ -244,19 +250,58 @@ Result<NotificationBacklog> SqlCloudStorage::notificationsSince(const DatabaseSc
     const QVariant oldest = bounds.value().value(1);
     const qint64 oldestHeld = oldest.isNull() ? backlog.lastId + 1 : oldest.toLongLong();
     backlog.isComplete = sinceId >= oldestHeld - 1 && sinceId <= backlog.lastId;
-    auto query = m_session.run(QStringLiteral("SELECT id, body FROM notifications WHERE "
-                                              "account_id = ? AND container = ? AND environment "
-                                              "= ? AND id > ? ORDER BY id"),
-                               {scope.accountId, scope.container, scope.environment, sinceId});
+    return backlog;
+}
+
+Result<NotificationBacklog> SqlCloudStorage::readNotifications(NotificationBacklog backlog,
+                                                               const QString& sql,
+                                                               const QVariantList& binds) {
+    auto query = m_session.run(sql, binds);
     if (!query)
         return query.error();
-    while (query.value().next()) {
-        const QJsonObject body =
-            QJsonDocument::fromJson(query.value().value(1).toString().toUtf8()).object();
-        backlog.missed.append({query.value().value(0).toLongLong(), scope.accountId,
-                               scope.container, scope.environment, body});
+    SqlRows& row = query.value();
+    while (row.next()) {
+        const QJsonObject body = QJsonDocument::fromJson(row.value(1).toString().toUtf8()).object();
+        backlog.missed.append({row.value(0).toLongLong(), row.value(2).toLongLong(),
+                               row.value(3).toString(), row.value(4).toString(), body});
     }
     return backlog;
+}
+
+Result<NotificationBacklog> SqlCloudStorage::notificationsSince(const DatabaseScope& scope,
+                                                                qint64 sinceId) {
+    auto bounds = backlogBounds(scope.accountId, sinceId);
+    if (!bounds)
+        return bounds;
+    return readNotifications(bounds.value(),
+                             QStringLiteral("SELECT id, body, account_id, container, environment "
+                                            "FROM notifications WHERE account_id = ? AND "
+                                            "container = ? AND environment = ? AND id > ? "
+                                            "ORDER BY id"),
+                             {scope.accountId, scope.container, scope.environment, sinceId});
+}
+
+Result<NotificationBacklog> SqlCloudStorage::accountNotificationsSince(qint64 accountId,
+                                                                       qint64 sinceId) {
+    auto bounds = backlogBounds(accountId, sinceId);
+    if (!bounds)
+        return bounds;
+    return readNotifications(bounds.value(),
+                             QStringLiteral("SELECT id, body, account_id, container, environment "
+                                            "FROM notifications WHERE account_id = ? AND id > ? "
+                                            "ORDER BY id"),
+                             {accountId, sinceId});
+}
+
+Result<QHash<qint64, qint64>> SqlCloudStorage::lastNotificationIds() {
+    auto query = m_session.run(QStringLiteral(
+        "SELECT id, last_notification_id FROM accounts WHERE last_notification_id > 0"));
+    if (!query)
+        return query.error();
+    QHash<qint64, qint64> lastIds;
+    while (query.value().next())
+        lastIds.insert(query.value().value(0).toLongLong(), query.value().value(1).toLongLong());
+    return lastIds;
 }
 
 } // namespace sonavert::cloud

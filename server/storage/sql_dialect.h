@@ -22,6 +22,14 @@ public:
     /// Run inside the migration transaction so concurrent starters apply each migration once;
     /// empty when the engine needs nothing.
     virtual QString migrationLockStatement() const = 0;
+    /// Run inside the transaction that stores notifications, bound to their announcement (see
+    /// StoredNotificationsAnnouncement), to wake the other server instances sharing the
+    /// database; empty when the engine serves one instance only.
+    virtual QString announceNotificationsStatement() const { return {}; }
+    /// Whether statements should be prepared once per connection and reused: worth it where
+    /// preparing and freeing a statement cost round trips to a server. (A kept SQLite statement
+    /// left unfinished would hold a read snapshot open.)
+    virtual bool keepsPreparedStatements() const { return false; }
     /// A description of the database for the start-up line, without secrets.
     virtual QString description() const = 0;
 };

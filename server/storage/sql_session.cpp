@@ -1,33 +1,84 @@
 #include "sql_session.h"
 
+#include <QLoggingCategory>
 #include <QSqlError>
 
 namespace sonavert::cloud {
+
+namespace {
+Q_LOGGING_CATEGORY(lcSession, "sonavert.cloud.storage")
+} // namespace
 
 Error storageError(const QString& detail) {
     return Error{QStringLiteral("Storage"), 0, detail, {}, {}, {}};
 }
 
-SqlSession::SqlSession(QSqlDatabase db, QString beginWriteStatement)
+SqlSession::SqlSession(QSqlDatabase db, QString beginWriteStatement, bool keepsPreparedStatements)
     : m_db(std::move(db))
-    , m_beginWriteStatement(std::move(beginWriteStatement)) {}
+    , m_beginWriteStatement(std::move(beginWriteStatement))
+    , m_keepsPreparedStatements(keepsPreparedStatements) {}
 
-Result<QSqlQuery> SqlSession::run(const QString& sql, const QVariantList& binds) {
-    QSqlQuery query(m_db);
-    query.setForwardOnly(true);
+void SqlSession::close() {
+    // Prepared statements belong to the connection and go with it.
+    m_prepared.clear();
+    m_db.close();
+}
+
+Result<SqlRows> SqlSession::run(const QString& sql, const QVariantList& binds) {
+    auto result = runOnce(sql, binds);
+    // Inside a transaction a lost connection took the transaction with it: only the caller can
+    // start over.
+    if (result || m_isInTransaction || !reopenIfLost())
+        return result;
+    return runOnce(sql, binds);
+}
+
+bool SqlSession::reopenIfLost() {
+    // The driver reports a dropped connection like any failed statement; a trivial query tells
+    // the two apart.
+    // The driver may already have closed a connection it found broken.
+    QSqlQuery probe(m_db);
+    if (m_db.isOpen() && probe.exec(QStringLiteral("SELECT 1")))
+        return false;
+    close();
+    const bool isOpen = m_db.open();
+    if (isOpen)
+        qCWarning(lcSession) << "database connection was lost and is open again";
+    return isOpen;
+}
+
+Result<std::shared_ptr<QSqlQuery>> SqlSession::prepared(const QString& sql) {
+    // A kept statement whose rows someone still reads is not run again under them.
+    const auto kept = m_prepared.value(sql);
+    if (kept && kept.use_count() <= 2)
+        return kept;
+    auto query = std::make_shared<QSqlQuery>(m_db);
+    query->setForwardOnly(true);
+    if (!query->prepare(sql))
+        return storageError(query->lastError().text() + QStringLiteral(" in: ") + sql);
+    if (m_keepsPreparedStatements && !kept)
+        m_prepared.insert(sql, query);
+    return query;
+}
+
+Result<SqlRows> SqlSession::runOnce(const QString& sql, const QVariantList& binds) {
     // Some engines cannot prepare every statement (PostgreSQL and DDL): run plain ones directly.
     if (binds.isEmpty()) {
-        if (!query.exec(sql))
-            return storageError(query.lastError().text() + QStringLiteral(" in: ") + sql);
-        return query;
+        auto query = std::make_shared<QSqlQuery>(m_db);
+        query->setForwardOnly(true);
+        if (!query->exec(sql))
+            return storageError(query->lastError().text() + QStringLiteral(" in: ") + sql);
+        return SqlRows(std::move(query));
     }
-    if (!query.prepare(sql))
-        return storageError(query.lastError().text() + QStringLiteral(" in: ") + sql);
-    for (const QVariant& value : binds)
-        query.addBindValue(value);
-    if (!query.exec())
-        return storageError(query.lastError().text() + QStringLiteral(" in: ") + sql);
-    return query;
+    auto query = prepared(sql);
+    if (!query)
+        return query.error();
+    QSqlQuery& statement = *query.value();
+    for (int i = 0; i < binds.size(); ++i)
+        statement.bindValue(i, binds[i]);
+    if (!statement.exec())
+        return storageError(statement.lastError().text() + QStringLiteral(" in: ") + sql);
+    return SqlRows(std::move(query.value()));
 }
 
 Result<std::optional<QVariant>> SqlSession::scalar(const QString& sql, const QVariantList& binds) {
@@ -40,13 +91,15 @@ Result<std::optional<QVariant>> SqlSession::scalar(const QString& sql, const QVa
 }
 
 Status SqlSession::begin() {
-    QSqlQuery query(m_db);
-    if (!query.exec(m_beginWriteStatement))
-        return storageError(query.lastError().text());
+    auto begun = run(m_beginWriteStatement);
+    if (!begun)
+        return begun.error();
+    m_isInTransaction = true;
     return {};
 }
 
 Status SqlSession::commit() {
+    m_isInTransaction = false;
     QSqlQuery query(m_db);
     if (!query.exec(QStringLiteral("COMMIT")))
         return storageError(query.lastError().text());
@@ -54,6 +107,7 @@ Status SqlSession::commit() {
 }
 
 void SqlSession::rollback() {
+    m_isInTransaction = false;
     QSqlQuery query(m_db);
     query.exec(QStringLiteral("ROLLBACK"));
 }

@@ -2,19 +2,40 @@
 
 #include "runtime/result.h"
 
+#include <QHash>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QVariantList>
+#include <memory>
 
 namespace sonavert::cloud {
 
-/// Runs statements on one connection and turns driver failures into internal errors.
+/// The outcome of one statement: its rows, read forward once, and the rows it changed. Holds
+/// either a statement of its own or one the session keeps prepared.
+class SqlRows {
+public:
+    explicit SqlRows(std::shared_ptr<QSqlQuery> query)
+        : m_query(std::move(query)) {}
+
+    bool next() { return m_query->next(); }
+    QVariant value(int column) const { return m_query->value(column); }
+    int numRowsAffected() const { return m_query->numRowsAffected(); }
+
+private:
+    std::shared_ptr<QSqlQuery> m_query;
+};
+
+/// Runs statements on one connection and turns driver failures into internal errors. A
+/// connection the database server dropped (a restart) is reopened on the next statement that
+/// finds it dead outside a transaction, and that statement runs once more.
 class SqlSession {
 public:
-    SqlSession(QSqlDatabase db, QString beginWriteStatement);
+    /// With `keepsPreparedStatements`, a statement with binds is prepared once per connection
+    /// and reused.
+    SqlSession(QSqlDatabase db, QString beginWriteStatement, bool keepsPreparedStatements);
 
     /// Prepares, binds positionally and runs one statement.
-    Result<QSqlQuery> run(const QString& sql, const QVariantList& binds = {});
+    Result<SqlRows> run(const QString& sql, const QVariantList& binds = {});
     /// The first row's first column, or nothing when the statement returned no row.
     Result<std::optional<QVariant>> scalar(const QString& sql, const QVariantList& binds = {});
 
@@ -23,10 +44,19 @@ public:
     void rollback();
 
     QSqlDatabase& database() { return m_db; }
+    void close();
 
 private:
+    Result<SqlRows> runOnce(const QString& sql, const QVariantList& binds);
+    Result<std::shared_ptr<QSqlQuery>> prepared(const QString& sql);
+    /// After a failed statement: whether the connection was lost and is open again now.
+    bool reopenIfLost();
+
     QSqlDatabase m_db;
     QString m_beginWriteStatement;
+    bool m_isInTransaction = false;
+    bool m_keepsPreparedStatements = false;
+    QHash<QString, std::shared_ptr<QSqlQuery>> m_prepared;
 };
 
 /// Rolls back unless committed: every early return inside a transaction leaves nothing behind.

@@ -1,6 +1,7 @@
 #include "storage_factory.h"
 
 #include "postgres/postgres_dialect.h"
+#include "postgres/postgres_notification_listener.h"
 #include "sql_cloud_storage.h"
 #include "sql_session.h"
 #include "sqlite/sqlite_dialect.h"
@@ -41,6 +42,14 @@ Result<std::unique_ptr<CloudStorage>> openCloudStorage(const QString& databaseUr
     if (!storage)
         return storage.error();
     return std::unique_ptr<CloudStorage>(std::move(storage.value()));
+}
+
+std::unique_ptr<NotificationListener> openNotificationListener(const QString& databaseUrl,
+                                                               Clock& clock, Duration checkEvery) {
+    if (!isPostgresUrl(databaseUrl))
+        return nullptr;
+    return std::make_unique<PostgresNotificationListener>(
+        std::make_unique<PostgresDialect>(QUrl(databaseUrl)), clock, checkEvery);
 }
 
 QString describeCloudStorage(const QString& databaseUrl, const QString& dataDirectory) {

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "cloud_storage.h"
+#include "notification_listener.h"
+#include "runtime/clock.h"
 
 #include <memory>
 
@@ -10,6 +12,10 @@ namespace sonavert::cloud {
 /// the SQLite file "cloud.sqlite" in `dataDirectory` (created when missing).
 Result<std::unique_ptr<CloudStorage>> openCloudStorage(const QString& databaseUrl,
                                                        const QString& dataDirectory);
+/// The listener for announcements of other instances sharing the database, checked every
+/// `checkEvery` on `clock`; none for SQLite, which one instance serves alone.
+std::unique_ptr<NotificationListener> openNotificationListener(const QString& databaseUrl,
+                                                               Clock& clock, Duration checkEvery);
 /// Where the storage lives, for the start-up line (never with a password).
 QString describeCloudStorage(const QString& databaseUrl, const QString& dataDirectory);
 

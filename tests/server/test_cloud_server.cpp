@@ -48,9 +48,12 @@ void TestCloudServer::dropPostgresDatabase() {
                           QStringLiteral("DROP DATABASE %1 WITH (FORCE)").arg(m_databaseName));
 }
 
-TestCloudServer::TestCloudServer(ServiceOptions options, Clock* clock) {
+TestCloudServer::TestCloudServer(ServiceOptions options, Clock* clock,
+                                 const TestCloudServer* sharing) {
     m_adminUrl = qEnvironmentVariable("SONAVERT_CLOUD_TEST_POSTGRES");
-    if (!m_adminUrl.isEmpty())
+    if (sharing)
+        m_databaseUrl = sharing->m_databaseUrl;
+    else if (!m_adminUrl.isEmpty())
         m_databaseUrl = createPostgresDatabase();
     ServerConfig config;
     config.dataDirectory = m_dataDir.path();

@@ -15,8 +15,11 @@ namespace sonavert::cloud::testing {
 /// and dropped afterwards.
 class TestCloudServer {
 public:
-    /// Runs on `clock` when given (a virtual clock), else on the system clock.
-    explicit TestCloudServer(ServiceOptions options = {}, Clock* clock = nullptr);
+    /// Runs on `clock` when given (a virtual clock), else on the system clock. With `sharing`,
+    /// a second instance over that server's PostgreSQL database (which it leaves to `sharing`
+    /// to drop: destroy this one first).
+    explicit TestCloudServer(ServiceOptions options = {}, Clock* clock = nullptr,
+                             const TestCloudServer* sharing = nullptr);
     ~TestCloudServer();
 
     bool isRunning() const { return m_server != nullptr; }

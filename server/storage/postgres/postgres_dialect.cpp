@@ -26,6 +26,11 @@ Result<QSqlDatabase> PostgresDialect::open(const QString& connectionName) {
     return db;
 }
 
+QString PostgresDialect::announceNotificationsStatement() const {
+    // Delivered at commit, so a listener that hears it can already read what it announces.
+    return QStringLiteral("SELECT pg_notify('%1', ?)").arg(QLatin1String(kNotificationChannel));
+}
+
 QString PostgresDialect::description() const {
     return m_url.toString(QUrl::RemovePassword);
 }

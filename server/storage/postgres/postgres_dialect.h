@@ -9,6 +9,9 @@ namespace sonavert::cloud {
 /// A PostgreSQL database named by a postgresql:// URL, shareable by several server instances.
 class PostgresDialect final : public SqlDialect {
 public:
+    /// The LISTEN/NOTIFY channel on which instances announce stored notifications.
+    static constexpr const char* kNotificationChannel = "sonavert_notifications";
+
     explicit PostgresDialect(QUrl url);
 
     Result<QSqlDatabase> open(const QString& connectionName) override;
@@ -18,6 +21,8 @@ public:
         // Any constant works; it only has to be the same for every instance.
         return QStringLiteral("SELECT pg_advisory_xact_lock(7170421)");
     }
+    QString announceNotificationsStatement() const override;
+    bool keepsPreparedStatements() const override { return true; }
     QString description() const override;
 
 private:

@@ -1,0 +1,52 @@
+#include "request_throttle.h"
+
+#include "wire/server_error.h"
+
+#include <algorithm>
+
+namespace sonavert::cloud {
+
+RequestThrottle::RequestThrottle(Clock& clock, RateLimit limit)
+    : m_clock(clock)
+    , m_limit(limit) {}
+
+double RequestThrottle::refilled(const Bucket& bucket, Duration now) const {
+    const double seconds = std::chrono::duration<double>(now - bucket.updatedAt).count();
+    return std::min(m_limit.burst, bucket.allowance + seconds * m_limit.perSecond);
+}
+
+Status RequestThrottle::admit(const QString& token) {
+    if (m_limit.perSecond <= 0.0)
+        return {};
+    const Duration now = m_clock.monotonicNow();
+    auto it = m_buckets.find(token);
+    if (it == m_buckets.end()) {
+        if (m_buckets.size() >= m_sweepAtSize)
+            forgetFullBuckets(now);
+        it = m_buckets.insert(token, Bucket{m_limit.burst, now});
+    }
+    it->allowance = refilled(*it, now);
+    it->updatedAt = now;
+    if (it->allowance >= 1.0) {
+        it->allowance -= 1.0;
+        return {};
+    }
+    const double waitSeconds = (1.0 - it->allowance) / m_limit.perSecond;
+    Error error =
+        cloudError(ServerErrorCode::Throttled, QStringLiteral("too many requests with this token"));
+    error.retryAfterSeconds = waitSeconds;
+    return error;
+}
+
+void RequestThrottle::forgetFullBuckets(Duration now) {
+    // A full bucket is the same as none: tokens that went quiet cost no memory.
+    for (auto it = m_buckets.begin(); it != m_buckets.end();) {
+        if (refilled(*it, now) >= m_limit.burst)
+            it = m_buckets.erase(it);
+        else
+            ++it;
+    }
+    m_sweepAtSize = std::max(kFirstSweepSize, 2 * m_buckets.size());
+}
+
+} // namespace sonavert::cloud

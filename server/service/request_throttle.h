@@ -1,0 +1,43 @@
+#pragma once
+
+#include "runtime/clock.h"
+#include "runtime/result.h"
+
+#include <QHash>
+#include <QString>
+
+namespace sonavert::cloud {
+
+/// How many requests one token may make: `burst` at once, refilled at `perSecond`.
+struct RateLimit {
+    /// Zero or below: no limit.
+    double perSecond = 20.0;
+    double burst = 100.0;
+};
+
+/// Rate limit per bearer token (a token bucket each), on the monotonic clock.
+class RequestThrottle {
+public:
+    RequestThrottle(Clock& clock, RateLimit limit);
+
+    /// Takes one request from the token's allowance, or answers THROTTLED with the seconds
+    /// until the next one is allowed.
+    Status admit(const QString& token);
+    int trackedTokenCount() const { return static_cast<int>(m_buckets.size()); }
+
+private:
+    struct Bucket {
+        double allowance = 0.0;
+        Duration updatedAt{0};
+    };
+    double refilled(const Bucket& bucket, Duration now) const;
+    void forgetFullBuckets(Duration now);
+
+    Clock& m_clock;
+    RateLimit m_limit;
+    QHash<QString, Bucket> m_buckets;
+    qsizetype m_sweepAtSize = kFirstSweepSize;
+    static constexpr qsizetype kFirstSweepSize = 1024;
+};
+
+} // namespace sonavert::cloud

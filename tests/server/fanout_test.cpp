@@ -1,0 +1,190 @@
+// Two sonavert-cloud instances over one PostgreSQL database: a notification stored through
+// either reaches the push channels held by both, once and in order, also across a restart of
+// the PostgreSQL server.
+#include "cloud_test_client.h"
+#include "push_test_client.h"
+#include "runtime/virtual_clock.h"
+#include "test_cloud_server.h"
+
+#include <QProcess>
+#include <QtTest>
+
+using namespace sonavert::cloud::testing;
+
+namespace {
+// Only a guard against a hung pg_ctl; the restart itself is awaited as an event.
+constexpr int kRestartGuardMs = 60000;
+constexpr auto kListenerCheck = std::chrono::seconds(10);
+} // namespace
+
+class FanOutTest : public QObject {
+    Q_OBJECT
+
+private:
+    // Declared first, destroyed last: both servers schedule on it.
+    std::unique_ptr<sonavert::VirtualClock> m_clock;
+    std::unique_ptr<TestCloudServer> m_first;
+    // Destroyed before m_first, which drops the shared database.
+    std::unique_ptr<TestCloudServer> m_second;
+    std::unique_ptr<CloudTestClient> m_viaFirst;
+    std::unique_ptr<CloudTestClient> m_viaSecond;
+    QString m_token;
+
+    void start(sonavert::cloud::ServiceOptions options = {}) {
+        m_clock = std::make_unique<sonavert::VirtualClock>();
+        m_first = std::make_unique<TestCloudServer>(options, m_clock.get());
+        QVERIFY(m_first->isRunning());
+        m_second = std::make_unique<TestCloudServer>(options, m_clock.get(), m_first.get());
+        QVERIFY(m_second->isRunning());
+        m_token = m_first->addAccount("alice");
+        m_viaFirst = std::make_unique<CloudTestClient>(m_first->url(), m_token);
+        m_viaSecond = std::make_unique<CloudTestClient>(m_second->url(), m_token);
+        QCOMPARE(
+            m_viaFirst->modifySubscriptions("create", wire::subscription("handoffs", "Handoff", {}))
+                .status,
+            200);
+    }
+    static void save(CloudTestClient& client, const QString& name) {
+        QCOMPARE(client.modifyRecords({wire::replace(name, "Handoff", {})}).status, 200);
+    }
+    void saveDirectly(TestCloudServer& instance, const QString& name) {
+        auto& service = instance.server().service();
+        const auto account = service.accounts().authenticate(m_token);
+        QVERIFY(account.ok());
+        const auto scope = sonavert::cloud::CloudService::scopeFor(
+            account.value(), "iCloud.test.container", "production");
+        const auto saved =
+            service.call(account.value(), scope.value(), "records/modify",
+                         {{"operations", QJsonArray{wire::replace(name, "Handoff", {})}}});
+        QVERIFY(saved.ok());
+    }
+    static void expect(PushTestClient& device, int id, const QString& recordName) {
+        const QJsonObject message = device.next();
+        QCOMPARE(message.value("id").toInt(), id);
+        QCOMPARE(message.value("recordName").toString(), recordName);
+    }
+    static void restartPostgres() {
+        const QStringList command =
+            QProcess::splitCommand(qEnvironmentVariable("SONAVERT_CLOUD_TEST_PG_RESTART"));
+        if (command.isEmpty())
+            QSKIP("SONAVERT_CLOUD_TEST_PG_RESTART does not say how to restart PostgreSQL "
+                  "(scripts/test-cloud-postgres.sh sets it)");
+        QProcess pgCtl;
+        pgCtl.setProgram(command.first());
+        pgCtl.setArguments(command.mid(1));
+        pgCtl.setProcessChannelMode(QProcess::ForwardedChannels);
+        QSignalSpy finished(&pgCtl, &QProcess::finished);
+        pgCtl.start();
+        QVERIFY(finished.wait(kRestartGuardMs));
+        QCOMPARE(pgCtl.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(pgCtl.exitCode(), 0);
+    }
+    /// Lets the instances find out that their listening connections are gone.
+    void runListenerChecks() { m_clock->advance(kListenerCheck); }
+
+private Q_SLOTS:
+    void initTestCase() {
+        if (qEnvironmentVariableIsEmpty("SONAVERT_CLOUD_TEST_POSTGRES"))
+            QSKIP("several instances need a shared PostgreSQL: set SONAVERT_CLOUD_TEST_POSTGRES "
+                  "or run scripts/test-cloud-postgres.sh");
+    }
+
+    void cleanup() {
+        m_viaFirst.reset();
+        m_viaSecond.reset();
+        m_second.reset();
+        m_first.reset();
+        m_clock.reset();
+    }
+
+    void aSaveThroughOneInstanceReachesChannelsHeldByTheOther() {
+        start();
+        PushTestClient onSecond(m_second->url());
+        QCOMPARE(onSecond.open(m_token).value("ready").toBool(), true);
+        save(*m_viaFirst, "h1");
+        expect(onSecond, 1, "h1");
+        // Its own save reaches it too, and the first one does not come again.
+        save(*m_viaSecond, "h2");
+        expect(onSecond, 2, "h2");
+    }
+
+    void interleavedSavesReachEveryChannelOnceInIdOrder() {
+        start();
+        PushTestClient onFirst(m_first->url());
+        PushTestClient onSecond(m_second->url());
+        onFirst.open(m_token);
+        onSecond.open(m_token);
+        // Saved back to back, without the event loop in between: each instance stores its own
+        // notification before it has heard the other's announcement of the one before.
+        for (int i = 1; i <= 6; i += 2) {
+            saveDirectly(*m_first, QStringLiteral("h%1").arg(i));
+            saveDirectly(*m_second, QStringLiteral("h%1").arg(i + 1));
+        }
+        for (PushTestClient* device : {&onFirst, &onSecond}) {
+            for (int i = 1; i <= 6; ++i)
+                expect(*device, i, QStringLiteral("h%1").arg(i));
+        }
+    }
+
+    void aChannelJoiningLaterGetsOnlyWhatFollowsItsGreeting() {
+        start();
+        PushTestClient early(m_second->url());
+        early.open(m_token);
+        save(*m_viaFirst, "h1");
+        expect(early, 1, "h1");
+        PushTestClient late(m_second->url());
+        QCOMPARE(late.open(m_token).value("last").toInt(), 1);
+        save(*m_viaFirst, "h2");
+        expect(late, 2, "h2");
+        expect(early, 2, "h2");
+    }
+
+    void notificationsFlowBothWaysAfterPostgresRestarts() {
+        start();
+        PushTestClient onFirst(m_first->url());
+        PushTestClient onSecond(m_second->url());
+        onFirst.open(m_token);
+        onSecond.open(m_token);
+        restartPostgres();
+        runListenerChecks();
+        save(*m_viaSecond, "from-second");
+        expect(onFirst, 1, "from-second");
+        expect(onSecond, 1, "from-second");
+        save(*m_viaFirst, "from-first");
+        expect(onSecond, 2, "from-first");
+        expect(onFirst, 2, "from-first");
+    }
+
+    void aNotificationStoredWhileListeningWasDownArrivesOnceAfterRenewal() {
+        start();
+        PushTestClient onSecond(m_second->url());
+        onSecond.open(m_token);
+        restartPostgres();
+        // The second instance's listening connection is dead and nobody has noticed: the save
+        // is stored and announced, but it hears nothing.
+        save(*m_viaFirst, "while-down");
+        runListenerChecks();
+        expect(onSecond, 1, "while-down");
+        // Renewed: the announcement of the next one is heard, and the caught-up one not again.
+        save(*m_viaFirst, "after");
+        expect(onSecond, 2, "after");
+    }
+
+    void aChannelThatMissedMoreThanIsKeptIsToldToReset() {
+        sonavert::cloud::ServiceOptions options;
+        options.notificationsKept = 2;
+        start(options);
+        PushTestClient onSecond(m_second->url());
+        onSecond.open(m_token);
+        restartPostgres();
+        for (const char* name : {"h1", "h2", "h3"})
+            save(*m_viaFirst, name);
+        runListenerChecks();
+        QCOMPARE(onSecond.next(), (QJsonObject{{"reset", true}}));
+        save(*m_viaFirst, "h4");
+        expect(onSecond, 4, "h4");
+    }
+};
+
+QTEST_GUILESS_MAIN(FanOutTest)
+#include "fanout_test.moc"

@@ -1,0 +1,116 @@
+// Rate limiting per token: the allowance, its refill on the clock, and THROTTLED as the client
+// sees it.
+#include "cloud_test_client.h"
+#include "runtime/virtual_clock.h"
+#include "service/request_throttle.h"
+#include "test_cloud_server.h"
+#include "wire/server_error.h"
+
+#include <QtTest>
+
+using namespace sonavert::cloud;
+using namespace sonavert::cloud::testing;
+
+class RequestThrottleTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void aBurstIsAllowedThenTheTokenWaitsForTheRefill() {
+        sonavert::VirtualClock clock;
+        RequestThrottle throttle(clock, {2.0, 3.0});
+        for (int i = 0; i < 3; ++i)
+            QVERIFY(throttle.admit("device-1").ok());
+        const auto refused = throttle.admit("device-1");
+        QVERIFY(isCloudError(refused.error(), ServerErrorCode::Throttled));
+        QCOMPARE(refused.error().retryAfterSeconds.value_or(0), 0.5);
+        clock.advance(std::chrono::milliseconds(499));
+        QVERIFY(!throttle.admit("device-1").ok());
+        clock.advance(std::chrono::milliseconds(1));
+        QVERIFY(throttle.admit("device-1").ok());
+        QVERIFY(!throttle.admit("device-1").ok());
+    }
+
+    void theAllowanceRefillsNoHigherThanTheBurst() {
+        sonavert::VirtualClock clock;
+        RequestThrottle throttle(clock, {1.0, 2.0});
+        QVERIFY(throttle.admit("t").ok());
+        clock.advance(std::chrono::hours(1));
+        QVERIFY(throttle.admit("t").ok());
+        QVERIFY(throttle.admit("t").ok());
+        QVERIFY(!throttle.admit("t").ok());
+    }
+
+    void eachTokenHasItsOwnAllowance() {
+        sonavert::VirtualClock clock;
+        RequestThrottle throttle(clock, {1.0, 1.0});
+        QVERIFY(throttle.admit("laptop").ok());
+        QVERIFY(!throttle.admit("laptop").ok());
+        QVERIFY(throttle.admit("desktop").ok());
+    }
+
+    void noLimitWhenTheRateIsZero() {
+        sonavert::VirtualClock clock;
+        RequestThrottle throttle(clock, {0.0, 0.0});
+        for (int i = 0; i < 1000; ++i)
+            QVERIFY(throttle.admit("t").ok());
+    }
+
+    void quietTokensAreForgottenWhenManyAreTracked() {
+        sonavert::VirtualClock clock;
+        RequestThrottle throttle(clock, {1.0, 5.0});
+        // 1024 tracked tokens: the next new one makes the throttle look for quiet ones.
+        for (int i = 0; i < 1023; ++i)
+            QVERIFY(throttle.admit(QString::number(i)).ok());
+        QVERIFY(throttle.admit("busy").ok() && throttle.admit("busy").ok());
+        clock.advance(std::chrono::seconds(1));
+        // Full again after a second: the quiet ones go when the next new token arrives, the
+        // busy one (still short of its burst) stays with what it has used.
+        QVERIFY(throttle.admit("newcomer").ok());
+        QCOMPARE(throttle.trackedTokenCount(), 2);
+        for (int i = 0; i < 4; ++i)
+            QVERIFY(throttle.admit("busy").ok());
+        QVERIFY(!throttle.admit("busy").ok());
+    }
+
+    void theServerAnswersThrottledWithRetryAfterAndKeepsServingOtherTokens() {
+        sonavert::VirtualClock clock;
+        ServiceOptions options;
+        options.rateLimit = {1.0, 2.0};
+        TestCloudServer server(options, &clock);
+        QVERIFY(server.isRunning());
+        const QString laptopToken = server.addAccount("alice");
+        const QString desktopToken =
+            server.server().service().accounts().issueToken("alice").value().token;
+        CloudTestClient laptop(server.url(), laptopToken);
+        CloudTestClient desktop(server.url(), desktopToken);
+        QCOMPARE(laptop.lookup({"r"}).status, 200);
+        QCOMPARE(laptop.lookup({"r"}).status, 200);
+
+        const auto refused = laptop.modifyRecords({wire::replace("r", "Peer", {})});
+        QCOMPARE(refused.status, 429);
+        QCOMPARE(refused.errorCode(), QStringLiteral("THROTTLED"));
+        QCOMPARE(refused.body.value("ckErrorCode").toInt(), 7);
+        QCOMPARE(refused.body.value("retryAfter").toDouble(), 1.0);
+        QCOMPARE(refused.retryAfter, QByteArray("1"));
+        // Refused means not done.
+        QCOMPARE(desktop.lookup({"r"}).item("records", 0).value("serverErrorCode").toString(),
+                 QStringLiteral("NOT_FOUND"));
+
+        clock.advance(std::chrono::seconds(1));
+        QCOMPARE(laptop.modifyRecords({wire::replace("r", "Peer", {})}).status, 200);
+    }
+
+    void unknownTokensAreRefusedAsUnauthenticatedNotThrottled() {
+        sonavert::VirtualClock clock;
+        ServiceOptions options;
+        options.rateLimit = {1.0, 1.0};
+        TestCloudServer server(options, &clock);
+        CloudTestClient stranger(server.url(), "made-up");
+        for (int i = 0; i < 3; ++i)
+            QCOMPARE(stranger.lookup({"r"}).status, 401);
+        QCOMPARE(server.server().service().throttle().trackedTokenCount(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(RequestThrottleTest)
+#include "request_throttle_test.moc"

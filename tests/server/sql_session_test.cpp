@@ -1,0 +1,91 @@
+// The SQL session: statements kept prepared are reused without disturbing rows still being
+// read, and a connection that went away is opened again for the next statement.
+#include "storage/sql_session.h"
+
+#include <QSqlDatabase>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace sonavert::cloud;
+
+class SqlSessionTest : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    const QString kConnection = QStringLiteral("sql-session-test");
+
+    std::unique_ptr<SqlSession> openSession(bool keepsPreparedStatements) {
+        auto db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), kConnection);
+        db.setDatabaseName(m_dir.filePath(QStringLiteral("session.sqlite")));
+        if (!db.open())
+            return nullptr;
+        return std::make_unique<SqlSession>(db, QStringLiteral("BEGIN IMMEDIATE"),
+                                            keepsPreparedStatements);
+    }
+
+private Q_SLOTS:
+    void cleanup() { QSqlDatabase::removeDatabase(kConnection); }
+
+    void aKeptStatementIsNotRunAgainUnderRowsStillBeingRead() {
+        auto session = openSession(true);
+        QVERIFY(session);
+        const QString pair = QStringLiteral("SELECT ? UNION ALL SELECT ?");
+        auto outer = session->run(pair, {1, 2});
+        QVERIFY(outer.ok());
+        QVERIFY(outer.value().next());
+        QCOMPARE(outer.value().value(0).toInt(), 1);
+        auto inner = session->run(pair, {3, 4});
+        QVERIFY(inner.ok());
+        QVERIFY(inner.value().next());
+        QCOMPARE(inner.value().value(0).toInt(), 3);
+        QVERIFY(outer.value().next());
+        QCOMPARE(outer.value().value(0).toInt(), 2);
+        session->close();
+    }
+
+    void aKeptStatementTakesNewBindsEachRun() {
+        auto session = openSession(true);
+        QVERIFY(session);
+        for (int i = 1; i <= 3; ++i) {
+            auto value = session->scalar(QStringLiteral("SELECT ? * 10"), {i});
+            QVERIFY(value.ok() && value.value());
+            QCOMPARE(value.value()->toInt(), i * 10);
+        }
+        session->close();
+    }
+
+    void aLostConnectionIsReopenedAndTheStatementRunsOnce() {
+        auto session = openSession(true);
+        QVERIFY(session);
+        QVERIFY(session->run(QStringLiteral("CREATE TABLE t (n INTEGER)")).ok());
+        QVERIFY(session->scalar(QStringLiteral("SELECT COUNT(*) FROM t WHERE n = ?"), {1}).ok());
+        // Gone behind the session's back, as after a database server restart.
+        session->database().close();
+        QVERIFY(session->run(QStringLiteral("INSERT INTO t (n) VALUES (?)"), {1}).ok());
+        const auto count =
+            session->scalar(QStringLiteral("SELECT COUNT(*) FROM t WHERE n = ?"), {1});
+        QVERIFY(count.ok() && count.value());
+        QCOMPARE(count.value()->toInt(), 1);
+        session->close();
+    }
+
+    void insideATransactionALostConnectionFailsTheStatement() {
+        auto session = openSession(false);
+        QVERIFY(session);
+        QVERIFY(session->run(QStringLiteral("CREATE TABLE v (n INTEGER)")).ok());
+        QVERIFY(session->begin().ok());
+        session->database().close();
+        // Running it again on a new connection would leave the first half of the transaction
+        // behind: the caller has to start over.
+        QVERIFY(!session->run(QStringLiteral("INSERT INTO v (n) VALUES (?)"), {1}).ok());
+        session->rollback();
+        QVERIFY(session->begin().ok());
+        QVERIFY(session->run(QStringLiteral("INSERT INTO v (n) VALUES (?)"), {1}).ok());
+        QVERIFY(session->commit().ok());
+        session->close();
+    }
+};
+
+QTEST_GUILESS_MAIN(SqlSessionTest)
+#include "sql_session_test.moc"
