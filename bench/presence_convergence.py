@@ -15,13 +15,19 @@ import tempfile
 import time
 
 
+def new_account(cloud, data, name):
+    """A fresh account per run, so no device of an earlier run is listed."""
+    return subprocess.run([cloud, "account", "add", name, "--data-dir", data],
+                          check=True, capture_output=True, text=True).stdout.strip().splitlines()[-1]
+
+
 def start_cloud(cloud, data):
-    token = subprocess.run([cloud, "account", "add", "bench", "--data-dir", data],
-                           check=True, capture_output=True, text=True).stdout.strip().splitlines()[-1]
+    os.makedirs(data, exist_ok=True)
+    new_account(cloud, data, "bench-warmup")
     server = subprocess.Popen([cloud, "--listen", "127.0.0.1:0", "--data-dir", data],
                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
     url = server.stdout.readline().strip()
-    return server, url, token
+    return server, url
 
 
 def run_once(sonavert, url, token, work):
@@ -70,10 +76,12 @@ def main():
     sonavert = os.path.join(args.build, "src/app/sonavert")
     cloud = os.path.join(args.build, "server/app/sonavert-cloud")
     work = tempfile.mkdtemp(prefix="sonavert-bench-")
-    server, url, token = start_cloud(cloud, os.path.join(work, "cloud"))
+    data = os.path.join(work, "cloud")
+    server, url = start_cloud(cloud, data)
     times, failures = [], 0
     try:
-        for _ in range(args.runs):
+        for run in range(args.runs):
+            token = new_account(cloud, data, f"bench-{run}")
             elapsed = run_once(sonavert, url, token, work)
             if elapsed is None:
                 failures += 1

@@ -13,6 +13,10 @@ class DeviceHandoffViewModel;
 class HandoffServiceProtocol;
 class MusicPlaybackServiceProtocol;
 class SecretStore;
+class MacBackgroundCoordinator;
+namespace clouddb {
+class PushChannel;
+}
 class StateReporter;
 class UserDefaults;
 
@@ -43,6 +47,9 @@ Q_SIGNALS:
 
 private:
     void finishTermination();
+    /// Opens the cloud's push channel; each notification becomes one background pass.
+    void registerForRemoteNotifications(int tokenBytes);
+    QCoro::Task<> handleRemoteNotification();
     /// This device's token: given on the command line or in the environment, else kept in
     /// the keyring for the standard profile.
     QCoro::Task<std::optional<QString>> resolveCloudToken();
@@ -54,6 +61,8 @@ private:
     std::shared_ptr<HandoffServiceProtocol> m_handoffService;
     std::unique_ptr<DeviceHandoffViewModel> m_coordinator;
     std::unique_ptr<StateReporter> m_reporter;
+    std::unique_ptr<MacBackgroundCoordinator> m_background;
+    std::unique_ptr<clouddb::PushChannel> m_pushChannel;
     std::shared_ptr<SecretStore> m_secrets;
     bool m_isTerminating = false;
     bool m_hasTerminated = false;
