@@ -1,6 +1,5 @@
 #include "standalone_services.h"
 
-
 namespace sonavert {
 
 QCoro::Task<std::optional<PlaybackState>> SilentMusicService::currentPlaybackState() {
