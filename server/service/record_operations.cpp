@@ -63,17 +63,7 @@ Result<RecordWrite> writeOf(const QJsonArray& operations, qsizetype index) {
 }
 
 Result<QList<RecordWrite>> writesOf(const QJsonObject& body) {
-    auto operations = boundedItems(body, QStringLiteral("operations"));
-    if (!operations)
-        return operations.error();
-    QList<RecordWrite> writes;
-    for (qsizetype i = 0; i < operations.value().size(); ++i) {
-        auto write = writeOf(operations.value(), i);
-        if (!write)
-            return write.error();
-        writes.append(write.value());
-    }
-    return writes;
+    return parseBoundedItems(body, QStringLiteral("operations"), writeOf);
 }
 
 Result<QString> zoneNameOf(const QJsonObject& body) {

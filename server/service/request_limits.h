@@ -20,4 +20,23 @@ inline Result<QJsonArray> boundedItems(const QJsonObject& body, const QString& k
     return items;
 }
 
+/// Every item of a bounded array through `parse(items, index)`, or the first failure: a
+/// request is checked whole before anything of it is applied.
+template <typename Parse>
+auto parseBoundedItems(const QJsonObject& body, const QString& key, Parse parse)
+    -> Result<QList<std::decay_t<decltype(parse(QJsonArray(), 0).value())>>> {
+    using Item = std::decay_t<decltype(parse(QJsonArray(), 0).value())>;
+    auto items = boundedItems(body, key);
+    if (!items)
+        return items.error();
+    QList<Item> parsed;
+    for (qsizetype i = 0; i < items.value().size(); ++i) {
+        auto item = parse(items.value(), i);
+        if (!item)
+            return item.error();
+        parsed.append(item.value());
+    }
+    return parsed;
+}
+
 } // namespace sonavert::cloud

@@ -155,16 +155,10 @@ Result<QJsonObject> SubscriptionOperations::lookup(const DatabaseScope& scope,
 
 Result<QJsonObject> SubscriptionOperations::modify(const DatabaseScope& scope,
                                                    const QJsonObject& body) {
-    auto operations = boundedItems(body, QStringLiteral("operations"));
-    if (!operations)
-        return operations.error();
-    QList<SubscriptionCommand> commands;
-    for (qsizetype i = 0; i < operations.value().size(); ++i) {
-        auto command = commandOf(operations.value(), i);
-        if (!command)
-            return command.error();
-        commands.append(command.value());
-    }
+    auto parsed = parseBoundedItems(body, QStringLiteral("operations"), commandOf);
+    if (!parsed)
+        return parsed.error();
+    const QList<SubscriptionCommand> commands = parsed.value();
     QJsonArray results;
     for (const SubscriptionCommand& command : commands) {
         auto result = command.isCreate ? apply(scope, true, command.subscription)

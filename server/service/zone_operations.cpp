@@ -72,16 +72,10 @@ Result<ZoneState> ZoneOperations::liveZone(const DatabaseScope& scope, const QSt
 }
 
 Result<QJsonObject> ZoneOperations::modify(const DatabaseScope& scope, const QJsonObject& body) {
-    auto operations = boundedItems(body, QStringLiteral("operations"));
-    if (!operations)
-        return operations.error();
-    QList<ZoneCommand> commands;
-    for (qsizetype i = 0; i < operations.value().size(); ++i) {
-        auto command = zoneCommandOf(operations.value(), i);
-        if (!command)
-            return command.error();
-        commands.append(command.value());
-    }
+    auto parsed = parseBoundedItems(body, QStringLiteral("operations"), zoneCommandOf);
+    if (!parsed)
+        return parsed.error();
+    const QList<ZoneCommand> commands = parsed.value();
     QJsonArray zones;
     for (const ZoneCommand& command : commands) {
         auto result = command.isCreate ? createZone(scope, command.zoneName)
