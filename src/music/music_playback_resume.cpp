@@ -1,6 +1,6 @@
 // The resume half of MusicPlaybackService: starting a received song or station here.
 
-#include "catalog_links.h"
+#include "player/catalog_links.h"
 #include "music_app_error.h"
 #include "music_playback_service.h"
 #include "music_scripts.h"
@@ -28,7 +28,7 @@ bool isPollLineDue(int attempt, int attempts) {
 }
 
 QString notStartedDetail(const QString& link) {
-    return QStringLiteral("catalog_no_play|hint=install_") + catalog_links::kReceiverShortcutName +
+    return QStringLiteral("catalog_no_play|hint=install_") + kReceiverShortcutName +
            QStringLiteral("_shortcut|url=") + link;
 }
 
@@ -50,7 +50,7 @@ QCoro::Task<Status> MusicPlaybackService::resume(PlaybackState state) {
         const QString stationID = *state.stationID;
         logEvent(LogCategory::Playback, LogLevel::Info,
                  "event=playback_station_open_started station_id=%{private,mask.hash}s", stationID);
-        co_await openCatalogLink(catalog_links::stationWebLink(stationID));
+        co_await openCatalogLink(stationWebLink(stationID));
         co_return Status{};
     }
     co_return co_await resumeViaAppleScript(std::move(state));
@@ -61,7 +61,7 @@ QCoro::Task<Status> MusicPlaybackService::resumeViaAppleScript(PlaybackState sta
     const QString title = song ? song->title : state.songTitle;
     const QString artist = song ? song->artistName : state.artistName;
     const QString link =
-        song && song->webLink ? *song->webLink : catalog_links::songWebLink(state.songID);
+        song && song->webLink ? *song->webLink : songWebLink(state.songID);
     logEvent(LogCategory::Playback, LogLevel::Debug,
              "event=playback_applescript_resume_started has_catalog_url=%{bool,public}d",
              !link.isEmpty());
@@ -115,7 +115,7 @@ QCoro::Task<bool> MusicPlaybackService::shouldRunReceiverShortcut() {
 }
 
 void MusicPlaybackService::runReceiverShortcut(const QString& songID) {
-    const QUrl link = catalog_links::receiverShortcutLink(songID);
+    const QUrl link = receiverShortcutLink(songID);
     if (!link.isValid()) {
         m_env.writeLine(kResumeLinePrefix + QStringLiteral("failed to build shortcuts:// URL"));
         return;
@@ -125,7 +125,7 @@ void MusicPlaybackService::runReceiverShortcut(const QString& songID) {
 }
 
 QCoro::Task<void> MusicPlaybackService::openCatalogLink(QString link) {
-    const QUrl musicLink(catalog_links::musicSchemeForm(link), QUrl::StrictMode);
+    const QUrl musicLink(musicSchemeForm(link), QUrl::StrictMode);
     if (musicLink.isValid() && !musicLink.isEmpty()) {
         logEvent(LogCategory::Playback, LogLevel::Debug, "event=playback_catalog_url_opened");
         m_env.links.open(musicLink);

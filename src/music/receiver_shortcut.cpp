@@ -1,6 +1,6 @@
 #include "receiver_shortcut.h"
 
-#include "catalog_links.h"
+#include "player/catalog_links.h"
 #include "runtime/user_defaults.h"
 
 #include <QStringDecoder>
@@ -14,7 +14,7 @@ ShortcutInstallStatus statusFromListOutput(const QByteArray& output) {
         return ShortcutInstallStatus::Undetermined;
     const QStringList lines = text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     for (const QString& line : lines) {
-        if (line.trimmed() == catalog_links::kReceiverShortcutName)
+        if (line.trimmed() == kReceiverShortcutName)
             return ShortcutInstallStatus::Installed;
     }
     return ShortcutInstallStatus::NotInstalled;

@@ -1,6 +1,6 @@
 #include "tessary_receiver_installer.h"
 
-#include "catalog_links.h"
+#include "player/catalog_links.h"
 #include "runtime/user_defaults.h"
 
 #include <QPointer>
@@ -20,7 +20,7 @@ bool TessaryReceiverInstaller::install() {
     const std::optional<QString> path = m_locateShortcutFile();
     if (!path) {
         m_writeLine(QStringLiteral("TessaryReceiverInstaller: bundled ") +
-                    catalog_links::kReceiverShortcutName +
+                    kReceiverShortcutName +
                     QStringLiteral(".shortcut not found in bundle"));
         return false;
     }

@@ -4,6 +4,7 @@
 
 #include <QRegularExpression>
 #include <QUrl>
+#include <QUrlQuery>
 
 namespace sonavert {
 
@@ -13,27 +14,41 @@ QString host() {
     return QString::fromLatin1(app_identity::kCatalogWebHost);
 }
 
-QString webLink(const QString& path) {
-    QUrl url;
-    url.setScheme(QStringLiteral("https"));
-    url.setHost(host());
-    url.setPath(path);
-    return url.toString(QUrl::FullyEncoded);
+QString webPrefix() {
+    return QStringLiteral("https://") + host();
 }
 
 } // namespace
 
+// Links are built by plain concatenation, as peers build them: an identifier is sent as it is
+// and parseCatalogLink decodes the path, so both sides agree on every identifier.
 QString songWebLink(const QString& songId) {
-    return webLink(QStringLiteral("/us/song/id") + songId);
+    return webPrefix() + QStringLiteral("/us/song/id") + songId;
 }
 
 QString stationWebLink(const QString& stationId) {
-    return webLink(QStringLiteral("/station/") + stationId);
+    return webPrefix() + QStringLiteral("/station/") + stationId;
 }
 
 QString musicSchemeForm(const QString& link) {
     QString result = link;
-    return result.replace(QStringLiteral("https://") + host(), QStringLiteral("music://") + host());
+    return result.replace(webPrefix(), QStringLiteral("music://") + host());
+}
+
+QUrl receiverShortcutLink(const QString& songId) {
+    // QUrlQuery leaves '&', '=', '+' and '#' alone unless told otherwise; an identifier holding
+    // one of them must still arrive whole as the input.
+    const auto encode = [](const QString& value) {
+        return QString::fromLatin1(QUrl::toPercentEncoding(value));
+    };
+    QUrlQuery query;
+    query.addQueryItem(QStringLiteral("name"), encode(kReceiverShortcutName));
+    query.addQueryItem(QStringLiteral("input"), encode(songId));
+    QUrl link;
+    link.setScheme(QStringLiteral("shortcuts"));
+    link.setHost(QStringLiteral("run-shortcut"));
+    link.setQuery(query);
+    return link;
 }
 
 std::optional<CatalogLink> parseCatalogLink(const QString& link) {

@@ -57,7 +57,7 @@ Error catalogError(const QString& text) {
 } // namespace
 
 struct LocalCatalog::SongEntry {
-    CatalogSong song;
+    LibrarySong song;
     QString titleKey;
     QString titleArtistKey;
     QString allKey; ///< title, artist and album
@@ -65,13 +65,13 @@ struct LocalCatalog::SongEntry {
 };
 
 LocalCatalog::LocalCatalog(std::shared_ptr<const TrackLibrary> library,
-                           QList<CatalogStation> stations)
+                           QList<RadioStation> stations)
     : m_library(std::move(library))
     , m_stations(std::move(stations)) {}
 
 LocalCatalog::~LocalCatalog() = default;
 
-void LocalCatalog::setStations(QList<CatalogStation> stations) {
+void LocalCatalog::setStations(QList<RadioStation> stations) {
     m_stations = std::move(stations);
     ++m_stationsRevision;
 }
@@ -92,7 +92,7 @@ const QList<LocalCatalog::SongEntry>& LocalCatalog::songEntries() const {
         const QString id = songIdentifier(track);
         if (m_songById.contains(id))
             continue;
-        CatalogSong song{
+        LibrarySong song{
             id, track.name, track.artist, track.album, track.duration, songWebLink(id), track.uri};
         const QString title = searchKey(track.name);
         const QString artist = searchKey(track.artist);
@@ -106,10 +106,10 @@ const QList<LocalCatalog::SongEntry>& LocalCatalog::songEntries() const {
     return m_songs;
 }
 
-QList<CatalogSong> LocalCatalog::searchSongs(const QString& term, int limit) const {
+QList<LibrarySong> LocalCatalog::searchSongs(const QString& term, int limit) const {
     const QString key = searchKey(term);
     const QStringList words = key.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-    QList<Ranked<CatalogSong>> ranked;
+    QList<Ranked<LibrarySong>> ranked;
     for (const SongEntry& entry : songEntries()) {
         if (words.isEmpty() || !containsAll(entry.allKey, words))
             continue;
@@ -122,11 +122,11 @@ QList<CatalogSong> LocalCatalog::searchSongs(const QString& term, int limit) con
     return bestOf(std::move(ranked), limit);
 }
 
-QList<CatalogStation> LocalCatalog::searchStations(const QString& term, int limit) const {
+QList<RadioStation> LocalCatalog::searchStations(const QString& term, int limit) const {
     const QString key = searchKey(term);
     const QStringList words = key.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-    QList<Ranked<CatalogStation>> ranked;
-    for (const CatalogStation& station : m_stations) {
+    QList<Ranked<RadioStation>> ranked;
+    for (const RadioStation& station : m_stations) {
         const QString name = searchKey(station.name);
         if (words.isEmpty() || !containsAny(name, words))
             continue;
@@ -149,7 +149,7 @@ CatalogSearchResponse LocalCatalog::searchNow(const QString& term, CatalogItemTy
     return response;
 }
 
-std::optional<CatalogSong> LocalCatalog::songWithId(const QString& id) const {
+std::optional<LibrarySong> LocalCatalog::songWithId(const QString& id) const {
     const QList<SongEntry>& songs = songEntries();
     const auto found = m_songById.constFind(id);
     if (found == m_songById.constEnd())
@@ -157,8 +157,8 @@ std::optional<CatalogSong> LocalCatalog::songWithId(const QString& id) const {
     return songs.at(*found).song;
 }
 
-std::optional<CatalogStation> LocalCatalog::stationWithId(const QString& id) const {
-    for (const CatalogStation& station : m_stations) {
+std::optional<RadioStation> LocalCatalog::stationWithId(const QString& id) const {
+    for (const RadioStation& station : m_stations) {
         if (station.id == id)
             return station;
     }
@@ -172,11 +172,11 @@ QCoro::Task<Result<CatalogSearchResponse>> LocalCatalog::search(QString term,
     co_return searchNow(term, types, limit);
 }
 
-QCoro::Task<Result<std::optional<CatalogSong>>> LocalCatalog::lookUpSong(QString id) {
+QCoro::Task<Result<std::optional<LibrarySong>>> LocalCatalog::lookUpSong(QString id) {
     co_return songWithId(id);
 }
 
-QCoro::Task<Result<std::optional<CatalogStation>>> LocalCatalog::lookUpStation(QString id) {
+QCoro::Task<Result<std::optional<RadioStation>>> LocalCatalog::lookUpStation(QString id) {
     co_return stationWithId(id);
 }
 
@@ -189,7 +189,7 @@ std::optional<LibraryTrack> LocalCatalog::trackForUrl(const QString& url) const 
         if (std::optional<LibraryTrack> track = m_library->trackForUrl(url))
             return track;
     }
-    for (const CatalogStation& station : m_stations) {
+    for (const RadioStation& station : m_stations) {
         if (isSameUrl(station.streamUrl, url))
             return LibraryTrack{QString(), QString(), station.name, 0.0, station.streamUrl, {}};
     }

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "library_track.h"
-#include "music_catalog.h"
+#include "track_catalog.h"
 
 #include <QHash>
 #include <memory>
@@ -18,22 +18,22 @@ namespace sonavert {
 /// artist and album. Stations need one word of the term in their name, and come in this
 /// order: name equal to the term, name inside the term or the term inside the name, every
 /// word in the name, the rest; then by name.
-class LocalCatalog final : public MusicCatalog, public TrackLibrary {
+class LocalCatalog final : public TrackCatalog, public TrackLibrary {
 public:
-    LocalCatalog(std::shared_ptr<const TrackLibrary> library, QList<CatalogStation> stations);
+    LocalCatalog(std::shared_ptr<const TrackLibrary> library, QList<RadioStation> stations);
     ~LocalCatalog() override;
 
-    void setStations(QList<CatalogStation> stations);
+    void setStations(QList<RadioStation> stations);
 
     QCoro::Task<Result<CatalogSearchResponse>> search(QString term, CatalogItemTypes types,
                                                       int limit) override;
-    QCoro::Task<Result<std::optional<CatalogSong>>> lookUpSong(QString id) override;
-    QCoro::Task<Result<std::optional<CatalogStation>>> lookUpStation(QString id) override;
+    QCoro::Task<Result<std::optional<LibrarySong>>> lookUpSong(QString id) override;
+    QCoro::Task<Result<std::optional<RadioStation>>> lookUpStation(QString id) override;
 
     /// The search without suspending (benchmarks, tests).
     CatalogSearchResponse searchNow(const QString& term, CatalogItemTypes types, int limit) const;
-    std::optional<CatalogSong> songWithId(const QString& id) const;
-    std::optional<CatalogStation> stationWithId(const QString& id) const;
+    std::optional<LibrarySong> songWithId(const QString& id) const;
+    std::optional<RadioStation> stationWithId(const QString& id) const;
 
     QList<LibraryTrack> tracks() const override;
     std::optional<LibraryTrack> trackForUrl(const QString& url) const override;
@@ -42,11 +42,11 @@ public:
 private:
     struct SongEntry;
     const QList<SongEntry>& songEntries() const;
-    QList<CatalogSong> searchSongs(const QString& term, int limit) const;
-    QList<CatalogStation> searchStations(const QString& term, int limit) const;
+    QList<LibrarySong> searchSongs(const QString& term, int limit) const;
+    QList<RadioStation> searchStations(const QString& term, int limit) const;
 
     std::shared_ptr<const TrackLibrary> m_library;
-    QList<CatalogStation> m_stations;
+    QList<RadioStation> m_stations;
     quint64 m_stationsRevision = 0;
     // Songs derived from the library, rebuilt when its revision moves.
     mutable std::optional<quint64> m_builtRevision;

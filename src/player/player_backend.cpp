@@ -4,22 +4,6 @@
 
 namespace sonavert {
 
-QString playerStateText(PlayerState state) {
-    switch (state) {
-    case PlayerState::Stopped:
-        return QStringLiteral("stopped");
-    case PlayerState::Playing:
-        return QStringLiteral("playing");
-    case PlayerState::Paused:
-        return QStringLiteral("paused");
-    case PlayerState::FastForwarding:
-        return QStringLiteral("fast forwarding");
-    case PlayerState::Rewinding:
-        return QStringLiteral("rewinding");
-    }
-    return QStringLiteral("stopped");
-}
-
 Error playerError(PlayerErrorCode code, const QString& description) {
     return Error{
         QString::fromLatin1(kPlayerErrorDomain), static_cast<int>(code), description, {}, {}, {}};

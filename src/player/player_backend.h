@@ -2,18 +2,13 @@
 
 #include "library_track.h"
 #include "runtime/result.h"
+#include "script/music_application.h"
 
 #include <QCoro/QCoroTask>
 #include <QObject>
 #include <optional>
 
 namespace sonavert {
-
-/// The player states of the "Music" scripting dictionary.
-enum class PlayerState { Stopped, Playing, Paused, FastForwarding, Rewinding };
-
-/// The state as a script prints it ("playing", "fast forwarding", ...).
-QString playerStateText(PlayerState state);
 
 /// Codes of the "Player" error domain.
 enum class PlayerErrorCode {

@@ -20,9 +20,9 @@ QString stationIdentifier(const QString& streamUrl) {
     return QStringLiteral("ra") + QString::fromLatin1(digest.toHex().left(24));
 }
 
-QList<CatalogStation> parse(const QString& text) {
+QList<RadioStation> parse(const QString& text) {
     static const QRegularExpression line(QStringLiteral("^(\\S+)\\s+(.*\\S)\\s*$"));
-    QList<CatalogStation> stations;
+    QList<RadioStation> stations;
     for (const QString& raw : text.split(QLatin1Char('\n'))) {
         const QString trimmed = raw.trimmed();
         if (trimmed.isEmpty() || trimmed.startsWith(QLatin1Char('#')))
@@ -35,12 +35,12 @@ QList<CatalogStation> parse(const QString& text) {
             continue;
         const QString id = stationIdentifier(match.captured(1));
         stations.append(
-            CatalogStation{id, match.captured(2), match.captured(1), stationWebLink(id)});
+            RadioStation{id, match.captured(2), match.captured(1), stationWebLink(id)});
     }
     return stations;
 }
 
-QList<CatalogStation> load(const QString& path) {
+QList<RadioStation> load(const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return {};

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "music_catalog.h"
+#include "track_catalog.h"
 #include "runtime/profile.h"
 
 namespace sonavert {
@@ -18,9 +18,9 @@ namespace sonavert {
 namespace station_list {
 
 QString fileIn(const Profile& profile);
-QList<CatalogStation> parse(const QString& text);
+QList<RadioStation> parse(const QString& text);
 /// The stations of the file; none when the file is missing or unreadable.
-QList<CatalogStation> load(const QString& path);
+QList<RadioStation> load(const QString& path);
 QString stationIdentifier(const QString& streamUrl);
 
 } // namespace station_list

@@ -12,6 +12,9 @@ namespace sonavert {
 /// The player states a script can compare `player state` with.
 enum class PlayerState { Stopped, Playing, Paused, FastForwarding, Rewinding };
 
+/// The state as a script prints it ("playing", "fast forwarding", ...).
+QString playerStateText(PlayerState state);
+
 /// One track as scripts see it: a snapshot of its properties when it was read.
 struct ScriptTrack {
     QString persistentID; ///< stable identity within the backend; what `play` is given back

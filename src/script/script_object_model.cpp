@@ -20,12 +20,6 @@ Error applicationError(const QString& application, const Error& error) {
                  {}};
 }
 
-const std::array<const char*, 5> kStateNames{"stopped", "playing", "paused", "fast forwarding",
-                                             "rewinding"};
-
-QString stateName(PlayerState state) {
-    return QString::fromLatin1(kStateNames.at(static_cast<std::size_t>(state)));
-}
 
 // Application properties: each reads one entry of the dictionary.
 using ApplicationReader = QCoro::Task<Result<ScriptValue>> (*)(MusicApplication&, QString);
@@ -39,7 +33,7 @@ QCoro::Task<Result<ScriptValue>> readPlayerState(MusicApplication& app, QString 
     const auto state = co_await app.playerState();
     if (!state)
         co_return applicationError(name, state.error());
-    co_return ScriptValue::constant(stateName(state.value()));
+    co_return ScriptValue::constant(playerStateText(state.value()));
 }
 
 QCoro::Task<Result<ScriptValue>> readPlayerPosition(MusicApplication& app, QString name) {
@@ -282,3 +276,13 @@ QCoro::Task<Status> ScriptObjectModel::send(ScriptValue target, ApplicationComma
 }
 
 } // namespace sonavert::script
+
+namespace sonavert {
+
+QString playerStateText(PlayerState state) {
+    static const std::array<const char*, 5> names{"stopped", "playing", "paused",
+                                                  "fast forwarding", "rewinding"};
+    return QString::fromLatin1(names.at(static_cast<std::size_t>(state)));
+}
+
+} // namespace sonavert

@@ -1,4 +1,4 @@
-#include "music/catalog_links.h"
+#include "player/catalog_links.h"
 #include "music/receiver_shortcut.h"
 #include "music_test_doubles.h"
 
@@ -90,7 +90,7 @@ private Q_SLOTS:
 
     void receiverLinkCarriesTheIdentifierWhole() {
         const QString awkward = QStringLiteral("a&b=c+d #é");
-        const QUrl link = catalog_links::receiverShortcutLink(awkward);
+        const QUrl link = receiverShortcutLink(awkward);
         QVERIFY(link.isValid());
         QCOMPARE(link.scheme(), QStringLiteral("shortcuts"));
         QCOMPARE(link.host(), QStringLiteral("run-shortcut"));
@@ -102,12 +102,12 @@ private Q_SLOTS:
     }
 
     void musicSchemeFormReplacesEveryWebPrefix() {
-        const QString web = catalog_links::stationWebLink(QStringLiteral("ra.1"));
+        const QString web = stationWebLink(QStringLiteral("ra.1"));
         QCOMPARE(web, QStringLiteral("https://music.sonavert.io/station/ra.1"));
-        QCOMPARE(catalog_links::musicSchemeForm(web + QStringLiteral("?u=") + web),
+        QCOMPARE(musicSchemeForm(web + QStringLiteral("?u=") + web),
                  QStringLiteral("music://music.sonavert.io/station/ra.1?u=music://"
                                 "music.sonavert.io/station/ra.1"));
-        QCOMPARE(catalog_links::musicSchemeForm(QStringLiteral("https://example.org/x")),
+        QCOMPARE(musicSchemeForm(QStringLiteral("https://example.org/x")),
                  QStringLiteral("https://example.org/x"));
     }
 };

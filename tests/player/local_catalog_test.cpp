@@ -20,16 +20,16 @@ LibraryTrack track(const QString& name, const QString& artist, const QString& al
     return {name, artist, album, 200.0, QStringLiteral("file:///music/") + file, recording};
 }
 
-QStringList titles(const QList<CatalogSong>& songs) {
+QStringList titles(const QList<LibrarySong>& songs) {
     QStringList result;
-    for (const CatalogSong& song : songs)
+    for (const LibrarySong& song : songs)
         result << song.title + QStringLiteral(" / ") + song.artistName;
     return result;
 }
 
-QStringList names(const QList<CatalogStation>& stations) {
+QStringList names(const QList<RadioStation>& stations) {
     QStringList result;
-    for (const CatalogStation& station : stations)
+    for (const RadioStation& station : stations)
         result << station.name;
     return result;
 }
@@ -55,7 +55,7 @@ private Q_SLOTS:
                   QStringLiteral("Help!"), QStringLiteral("c-copy.mp3")),
             track(QStringLiteral("Été indien"), QStringLiteral("Joe Dassin"),
                   QStringLiteral("Yesterday and Today"), QStringLiteral("d.ogg"))});
-        const QList<CatalogStation> stations = station_list::parse(
+        const QList<RadioStation> stations = station_list::parse(
             QStringLiteral("https://radio.example.org/chill.ogg Chill\n"
                            "https://radio.example.org/chillmix.ogg   Chill Mix Radio\n"
                            "https://radio.example.org/jazz.ogg Jazz\n"));
@@ -90,7 +90,7 @@ private Q_SLOTS:
         const CatalogSearchResponse found = m_catalog->searchNow(
             QStringLiteral("Yesterday The Beatles"), CatalogItemType::Song, 10);
         QCOMPARE(titles(found.songs), QStringList{QStringLiteral("yesterday / the beatles")});
-        const QList<CatalogSong> all =
+        const QList<LibrarySong> all =
             m_catalog->searchNow(QStringLiteral("yesterday"), CatalogItemType::Song, 10).songs;
         // Title equal to the term first, then title/artist matches, then album-only matches;
         // the two files of the Beatles recording are one song.
@@ -112,7 +112,7 @@ private Q_SLOTS:
     }
 
     void stationSearchFindsNamesInsideAndAroundTheTerm() {
-        const QList<CatalogStation> found =
+        const QList<RadioStation> found =
             m_catalog->searchNow(QStringLiteral("Chill Mix"), CatalogItemType::Station, 5).stations;
         QCOMPARE(names(found),
                  (QStringList{QStringLiteral("Chill"), QStringLiteral("Chill Mix Radio")}));
@@ -126,7 +126,7 @@ private Q_SLOTS:
     }
 
     void lookUpFindsSongsAndStationsByIdentifier() {
-        const CatalogSong song =
+        const LibrarySong song =
             m_catalog->searchNow(QStringLiteral("yesterday beatles"), CatalogItemType::Song, 1)
                 .songs.first();
         const auto looked = awaitTask(m_catalog->lookUpSong(song.id));
@@ -153,7 +153,7 @@ private Q_SLOTS:
     }
 
     void stationsFileSkipsWhatIsNotAStation() {
-        const QList<CatalogStation> stations =
+        const QList<RadioStation> stations =
             station_list::parse(QStringLiteral("# my radios\n\n"
                                                "  https://a.example/one.mp3\tOne  Radio  \n"
                                                "https://b.example/two.mp3\n"       // no name

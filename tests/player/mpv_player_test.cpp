@@ -89,7 +89,7 @@ private Q_SLOTS:
         m_library = std::make_shared<LibraryIndex>(m_scratch.filePath(QStringLiteral("index.json")),
                                                    QStringList{music});
         QVERIFY(awaitTask(m_library->rescan()).ok());
-        m_catalog = std::make_shared<LocalCatalog>(m_library, QList<CatalogStation>{});
+        m_catalog = std::make_shared<LocalCatalog>(m_library, QList<RadioStation>{});
 
         MprisOptions options;
         options.playerName = QStringLiteral("mpv");

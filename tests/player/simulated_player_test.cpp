@@ -118,11 +118,11 @@ private Q_SLOTS:
     }
 
     void openLocationOfAStationIsKnownByTheStationName() {
-        const CatalogStation station{QStringLiteral("ra1"),
+        const RadioStation station{QStringLiteral("ra1"),
                                      QStringLiteral("Late Night Jazz"),
                                      QStringLiteral("https://radio.example.org/jazz.ogg"),
                                      {}};
-        auto catalog = std::make_shared<LocalCatalog>(library(), QList<CatalogStation>{station});
+        auto catalog = std::make_shared<LocalCatalog>(library(), QList<RadioStation>{station});
         SimulatedPlayer player(m_clock, catalog);
         QVERIFY(awaitTask(player.openLocation(QStringLiteral("HTTPS://radio.example.org/jazz.ogg")))
                     .ok());

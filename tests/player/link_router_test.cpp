@@ -1,7 +1,7 @@
 // The link opener with a recording desktop launcher and Shortcuts runner.
 
 #include "player/catalog_links.h"
-#include "player/link_opener.h"
+#include "player/link_router.h"
 #include "player/local_catalog.h"
 #include "player/simulated_player.h"
 #include "runtime/virtual_clock.h"
@@ -44,7 +44,7 @@ class LinkOpenerTest : public QObject {
     std::shared_ptr<SimulatedPlayer> m_player;
     std::shared_ptr<RecordingLauncher> m_desktop;
     std::shared_ptr<RecordingShortcuts> m_shortcuts;
-    std::unique_ptr<LinkOpener> m_opener;
+    std::unique_ptr<LinkRouter> m_opener;
     QString m_songId;
     QString m_stationId;
 
@@ -61,7 +61,7 @@ private Q_SLOTS:
                                  QStringLiteral("file:///music/so-what.flac"),
                                  {}}});
         m_catalog = std::make_shared<LocalCatalog>(
-            library, QList<CatalogStation>{{QStringLiteral("ra1"), QStringLiteral("Jazz"), kStream,
+            library, QList<RadioStation>{{QStringLiteral("ra1"), QStringLiteral("Jazz"), kStream,
                                             stationWebLink(QStringLiteral("ra1"))}});
         m_songId = m_catalog->searchNow(QStringLiteral("So What"), CatalogItemType::Song, 1)
                        .songs.first()
@@ -70,8 +70,8 @@ private Q_SLOTS:
         m_player = std::make_shared<SimulatedPlayer>(m_clock, m_catalog);
         m_desktop = std::make_shared<RecordingLauncher>();
         m_shortcuts = std::make_shared<RecordingShortcuts>();
-        m_opener = std::make_unique<LinkOpener>(
-            LinkOpener::Parts{m_catalog, m_player, m_shortcuts, m_desktop});
+        m_opener = std::make_unique<LinkRouter>(
+            LinkRouter::Parts{m_catalog, m_player, m_shortcuts, m_desktop});
     }
 
     void songLinksPlayTheLibraryFileInEitherForm_data() {
@@ -111,7 +111,7 @@ private Q_SLOTS:
         QCOMPARE(m_shortcuts->runs, QStringList{QStringLiteral("SonavertReceiver|id é&x")});
         QCOMPARE(open(QStringLiteral("shortcuts://run-shortcut?input=1")).error().code, 1);
 
-        LinkOpener withoutTool(LinkOpener::Parts{m_catalog, m_player, nullptr, m_desktop});
+        LinkRouter withoutTool(LinkRouter::Parts{m_catalog, m_player, nullptr, m_desktop});
         QCOMPARE(awaitTask(withoutTool.open(QStringLiteral("shortcuts://run-shortcut?name=A")))
                      .error()
                      .code,
@@ -137,4 +137,4 @@ private Q_SLOTS:
 };
 
 QTEST_GUILESS_MAIN(LinkOpenerTest)
-#include "link_opener_test.moc"
+#include "link_router_test.moc"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "music_catalog.h"
+#include "track_catalog.h"
 #include "player_backend.h"
 
 #include <QUrl>
@@ -34,16 +34,16 @@ public:
 ///   web links) are looked up in the catalog and started in the player;
 /// - `shortcuts://run-shortcut?name=N&input=I` runs the Shortcut N with input I;
 /// - anything else goes to the desktop launcher.
-/// Errors are of the "LinkOpener" domain, or whatever the part that was asked reported.
-class LinkOpener {
+/// Errors are of the "LinkRouter" domain, or whatever the part that was asked reported.
+class LinkRouter {
 public:
     struct Parts {
-        std::shared_ptr<MusicCatalog> catalog;
+        std::shared_ptr<TrackCatalog> catalog;
         std::shared_ptr<PlayerBackend> player;
         std::shared_ptr<ShortcutsRunner> shortcuts; ///< may be null: no Shortcuts tool
         std::shared_ptr<DesktopLauncher> desktop;
     };
-    explicit LinkOpener(Parts parts);
+    explicit LinkRouter(Parts parts);
 
     QCoro::Task<Status> open(QString link);
 

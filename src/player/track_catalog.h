@@ -11,7 +11,7 @@
 namespace sonavert {
 
 /// A song of the catalog: one recording, whatever file or device it is on.
-struct CatalogSong {
+struct LibrarySong {
     QString id;
     QString title;
     QString artistName;
@@ -20,17 +20,17 @@ struct CatalogSong {
     QString url;     ///< the song's web link on the catalog host
     QString fileUri; ///< where this device has it
 
-    friend bool operator==(const CatalogSong&, const CatalogSong&) = default;
+    friend bool operator==(const LibrarySong&, const LibrarySong&) = default;
 };
 
 /// An internet radio station.
-struct CatalogStation {
+struct RadioStation {
     QString id;
     QString name;
     QString streamUrl;
     QString url; ///< the station's web link on the catalog host
 
-    friend bool operator==(const CatalogStation&, const CatalogStation&) = default;
+    friend bool operator==(const RadioStation&, const RadioStation&) = default;
 };
 
 enum class CatalogItemType { Song = 0x1, Station = 0x2 };
@@ -39,20 +39,20 @@ Q_DECLARE_OPERATORS_FOR_FLAGS(CatalogItemTypes)
 
 /// A search answer: each collection in catalog order, best match first.
 struct CatalogSearchResponse {
-    QList<CatalogSong> songs;
-    QList<CatalogStation> stations;
+    QList<LibrarySong> songs;
+    QList<RadioStation> stations;
 };
 
 /// Catalog search and lookup as capture and resume use them. Errors are of the "Catalog"
 /// domain; an identifier that is not in the catalog is an empty answer, not an error.
-class MusicCatalog {
+class TrackCatalog {
 public:
-    virtual ~MusicCatalog() = default;
+    virtual ~TrackCatalog() = default;
     /// Items of `types` that match `term`; `limit` applies to each type on its own.
     virtual QCoro::Task<Result<CatalogSearchResponse>> search(QString term, CatalogItemTypes types,
                                                               int limit) = 0;
-    virtual QCoro::Task<Result<std::optional<CatalogSong>>> lookUpSong(QString id) = 0;
-    virtual QCoro::Task<Result<std::optional<CatalogStation>>> lookUpStation(QString id) = 0;
+    virtual QCoro::Task<Result<std::optional<LibrarySong>>> lookUpSong(QString id) = 0;
+    virtual QCoro::Task<Result<std::optional<RadioStation>>> lookUpStation(QString id) = 0;
 };
 
 } // namespace sonavert

@@ -1,4 +1,4 @@
-#include "link_opener.h"
+#include "link_router.h"
 
 #include "catalog_links.h"
 
@@ -10,7 +10,7 @@ namespace sonavert {
 namespace {
 
 Error linkError(int code, const QString& text) {
-    return Error{QString::fromUtf8("LinkOpener"), code, text, {}, {}, {}};
+    return Error{QString::fromUtf8("LinkRouter"), code, text, {}, {}, {}};
 }
 
 bool isRunShortcutLink(const QUrl& url) {
@@ -18,7 +18,7 @@ bool isRunShortcutLink(const QUrl& url) {
            url.host().compare(QLatin1String("run-shortcut"), Qt::CaseInsensitive) == 0;
 }
 
-LibraryTrack trackOf(const CatalogSong& song) {
+LibraryTrack trackOf(const LibrarySong& song) {
     return LibraryTrack{song.title,    song.artistName, song.albumTitle,
                         song.duration, song.fileUri,    {}};
 }
@@ -32,10 +32,10 @@ QCoro::Task<Status> XdgOpenLauncher::openUrl(QUrl url) {
     co_return Status();
 }
 
-LinkOpener::LinkOpener(Parts parts)
+LinkRouter::LinkRouter(Parts parts)
     : m_parts(std::move(parts)) {}
 
-QCoro::Task<Status> LinkOpener::open(QString link) {
+QCoro::Task<Status> LinkRouter::open(QString link) {
     const QUrl url(link.trimmed(), QUrl::StrictMode);
     if (!url.isValid() || url.scheme().isEmpty())
         co_return linkError(1, QString::fromUtf8("Not a link: ") + link);
@@ -49,8 +49,8 @@ QCoro::Task<Status> LinkOpener::open(QString link) {
     co_return co_await m_parts.desktop->openUrl(url);
 }
 
-QCoro::Task<Status> LinkOpener::playSong(QString id) {
-    const Result<std::optional<CatalogSong>> found = co_await m_parts.catalog->lookUpSong(id);
+QCoro::Task<Status> LinkRouter::playSong(QString id) {
+    const Result<std::optional<LibrarySong>> found = co_await m_parts.catalog->lookUpSong(id);
     if (!found.ok())
         co_return found.error();
     if (!found.value())
@@ -61,8 +61,8 @@ QCoro::Task<Status> LinkOpener::playSong(QString id) {
     co_return co_await m_parts.player->playTrack(trackOf(*found.value()));
 }
 
-QCoro::Task<Status> LinkOpener::playStation(QString id) {
-    const Result<std::optional<CatalogStation>> found = co_await m_parts.catalog->lookUpStation(id);
+QCoro::Task<Status> LinkRouter::playStation(QString id) {
+    const Result<std::optional<RadioStation>> found = co_await m_parts.catalog->lookUpStation(id);
     if (!found.ok())
         co_return found.error();
     if (!found.value())
@@ -73,7 +73,7 @@ QCoro::Task<Status> LinkOpener::playStation(QString id) {
     co_return co_await m_parts.player->openLocation(found.value()->streamUrl);
 }
 
-QCoro::Task<Status> LinkOpener::runShortcut(QUrl url) {
+QCoro::Task<Status> LinkRouter::runShortcut(QUrl url) {
     const QUrlQuery query(url);
     const QString name = query.queryItemValue(QString::fromUtf8("name"), QUrl::FullyDecoded);
     const QString input = query.queryItemValue(QString::fromUtf8("input"), QUrl::FullyDecoded);
