@@ -34,7 +34,23 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
         QStringLiteral("This device's token on the server (else SONAVERT_CLOUD_TOKEN, else the "
                        "keyring)."),
         QStringLiteral("token"));
-    parser.addOptions({headless, profile, verbose, logPrivate, name, cloud, token});
+    const QCommandLineOption player(
+        QStringLiteral("player"),
+        QStringLiteral("The music player to drive: an MPRIS player's name (\"mpv\", \"vlc\"...), "
+                       "or \"simulated\" for a silent one (demos). Default: whichever runs."),
+        QStringLiteral("name"));
+    const QCommandLineOption playerCommand(
+        QStringLiteral("player-command"),
+        QStringLiteral("Start the player with <command> when none runs and one is needed "
+                       "(e.g. \"mpv --idle --no-terminal\")."),
+        QStringLiteral("command"));
+    const QCommandLineOption library(
+        QStringLiteral("library"),
+        QStringLiteral("A music folder to index (repeat for several; default: your XDG music "
+                       "folder)."),
+        QStringLiteral("dir"));
+    parser.addOptions({headless, profile, verbose, logPrivate, name, cloud, token, player,
+                       playerCommand, library});
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
 
@@ -75,6 +91,15 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
         options.cloudToken = parser.value(token);
     else if (!qEnvironmentVariable("SONAVERT_CLOUD_TOKEN").isEmpty())
         options.cloudToken = qEnvironmentVariable("SONAVERT_CLOUD_TOKEN");
+    options.playerName = parser.value(player).trimmed();
+    options.playerCommand = parser.value(playerCommand).trimmed();
+    if (parser.isSet(playerCommand) && options.playerCommand.isEmpty())
+        return {std::nullopt, QStringLiteral("--player-command needs a command\n"), 2};
+    for (const QString& folder : parser.values(library)) {
+        if (folder.trimmed().isEmpty())
+            return {std::nullopt, QStringLiteral("--library needs a folder\n"), 2};
+        options.libraryFolders << folder;
+    }
     return {options, {}, 0};
 }
 

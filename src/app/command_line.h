@@ -15,6 +15,10 @@ struct AppOptions {
     std::optional<QString> deviceName;                          ///< overrides the machine's name
     QString cloudUrl = QStringLiteral("http://127.0.0.1:8470"); ///< the sonavert-cloud server
     std::optional<QString> cloudToken; ///< from --token or SONAVERT_CLOUD_TOKEN
+    /// The MPRIS player to drive ("mpv", a bus name, empty: any that runs), or "simulated".
+    QString playerName;
+    QString playerCommand;      ///< started when no player runs and one is needed
+    QStringList libraryFolders; ///< empty: the XDG music folder
 };
 
 /// Either options to run with, or a text to print and an exit code (help, version, errors).

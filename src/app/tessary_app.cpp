@@ -7,6 +7,7 @@
 #include "mac_background_coordinator.h"
 #include "model/device_identity_store.h"
 #include "model/device_roster_store.h"
+#include "music_setup.h"
 #include "nearby/avahi_nearby_transport.h"
 #include "nearby/nearby_launch_discovery_service.h"
 #include "runtime/app_identity.h"
@@ -28,11 +29,10 @@ namespace sonavert {
 TessaryApp::TessaryApp(AppOptions options, std::shared_ptr<Clock> clock, QObject* parent)
     : QObject(parent)
     , m_options(std::move(options))
-    , m_clock(std::move(clock)) {
-    const Profile profile = m_options.profileDirectory
-                                ? Profile::inDirectory(*m_options.profileDirectory)
-                                : Profile::standard();
-    m_defaults = std::make_shared<SettingsUserDefaults>(profile.defaultsFile());
+    , m_clock(std::move(clock))
+    , m_profile(m_options.profileDirectory ? Profile::inDirectory(*m_options.profileDirectory)
+                                           : Profile::standard()) {
+    m_defaults = std::make_shared<SettingsUserDefaults>(m_profile.defaultsFile());
     m_secrets = std::make_shared<SystemSecretStore>();
 }
 
@@ -96,7 +96,9 @@ QCoro::Task<> TessaryApp::launch() {
     const clouddb::CloudEndpoint endpoint{QUrl(m_options.cloudUrl), *token,
                                           QString::fromLatin1(app_identity::kContainerIdentifier),
                                           QStringLiteral("production")};
-    m_musicService = std::make_shared<SilentMusicService>();
+    m_music = std::make_unique<DeviceMusic>(m_options, m_profile, m_clock, m_defaults);
+    m_musicService = m_music->service();
+    m_music->loadLibrary();
     m_handoffService = std::make_shared<CloudKitHandoffService>(
         std::make_shared<clouddb::HttpCloudDatabase>(endpoint, m_clock), m_defaults, m_clock);
     const AppDevice thisDevice = DeviceHandoffViewModel::makeThisDevice(
@@ -114,7 +116,19 @@ QCoro::Task<> TessaryApp::launch() {
     m_coordinator->start();
     m_pushChannel = std::make_unique<clouddb::WebSocketPushChannel>(endpoint, m_clock);
     registerForRemoteNotifications(static_cast<int>(endpoint.token.toUtf8().size()));
+    checkReceiverShortcut();
     Q_EMIT launched();
+}
+
+QCoro::Task<> TessaryApp::checkReceiverShortcut() {
+    QPointer guard(this);
+    auto clock = m_clock;
+    // An interrupted wait still leads to the check, as long as the app is still there.
+    co_await clock->sleep(kReceiverShortcutCheckDelay);
+    if (!guard || m_isTerminating)
+        co_return;
+    PlayerMusicStack& stack = m_music->stack();
+    co_await stack.installer().offerIfNotUsable(stack.shortcutsTool());
 }
 
 void TessaryApp::registerForRemoteNotifications(int tokenBytes) {

@@ -2,6 +2,7 @@
 
 #include "command_line.h"
 #include "runtime/clock.h"
+#include "runtime/profile.h"
 
 #include <QCoro/QCoroTask>
 #include <QObject>
@@ -10,6 +11,7 @@
 namespace sonavert {
 
 class DeviceHandoffViewModel;
+class DeviceMusic;
 class HandoffServiceProtocol;
 class MusicPlaybackServiceProtocol;
 class SecretStore;
@@ -38,6 +40,10 @@ public:
     void terminate();
 
     DeviceHandoffViewModel* coordinator() const { return m_coordinator.get(); }
+    DeviceMusic* music() const { return m_music.get(); }
+
+    /// How long after the start the receiver Shortcut is checked (and offered when missing).
+    static constexpr Duration kReceiverShortcutCheckDelay = 1s;
 
 Q_SIGNALS:
     void launched();
@@ -53,10 +59,14 @@ private:
     /// This device's token: given on the command line or in the environment, else kept in
     /// the keyring for the standard profile.
     QCoro::Task<std::optional<QString>> resolveCloudToken();
+    /// Waits a moment after the start, then offers the receiver Shortcut if it is not usable.
+    QCoro::Task<> checkReceiverShortcut();
 
     AppOptions m_options;
     std::shared_ptr<Clock> m_clock;
     std::shared_ptr<UserDefaults> m_defaults;
+    Profile m_profile;
+    std::unique_ptr<DeviceMusic> m_music;
     std::shared_ptr<MusicPlaybackServiceProtocol> m_musicService;
     std::shared_ptr<HandoffServiceProtocol> m_handoffService;
     std::unique_ptr<DeviceHandoffViewModel> m_coordinator;

@@ -1,6 +1,6 @@
-#include "player/catalog_links.h"
 #include "music/receiver_shortcut.h"
 #include "music_test_doubles.h"
+#include "player/catalog_links.h"
 
 #include <QTest>
 #include <QUrlQuery>

@@ -1,7 +1,7 @@
 // The library index on tagged files made for the test.
 
-#include "audio_fixtures.h"
 #include "player/library_index.h"
+#include "support/audio_fixtures.h"
 #include "support/await_task.h"
 
 #include <QDir>

@@ -62,7 +62,7 @@ private Q_SLOTS:
                                  {}}});
         m_catalog = std::make_shared<LocalCatalog>(
             library, QList<RadioStation>{{QStringLiteral("ra1"), QStringLiteral("Jazz"), kStream,
-                                            stationWebLink(QStringLiteral("ra1"))}});
+                                          stationWebLink(QStringLiteral("ra1"))}});
         m_songId = m_catalog->searchNow(QStringLiteral("So What"), CatalogItemType::Song, 1)
                        .songs.first()
                        .id;

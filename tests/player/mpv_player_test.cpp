@@ -2,12 +2,12 @@
 // playing tagged files made for the test. Skipped, with the reason printed, where mpv or its
 // MPRIS plugin or the audio tools are missing.
 
-#include "audio_fixtures.h"
 #include "player/library_index.h"
 #include "player/local_catalog.h"
 #include "player/mpris_player.h"
 #include "player/url_normalization.h"
 #include "support/await_task.h"
+#include "support/mpv_fixture.h"
 #include "support/private_session_bus.h"
 
 #include <QFileInfo>
@@ -19,26 +19,6 @@
 using namespace sonavert;
 using test::AudioFixtures;
 using test::awaitTask;
-
-namespace {
-
-const QString kPlugin = QStringLiteral("/usr/lib/mpv-mpris/mpris.so");
-
-QString skipReason() {
-    if (QStandardPaths::findExecutable(QStringLiteral("mpv")).isEmpty())
-        return QStringLiteral("mpv is not installed");
-    if (!QFileInfo::exists(kPlugin))
-        return QStringLiteral("mpv-mpris is not installed (no ") + kPlugin + QStringLiteral(")");
-    if (QStandardPaths::findExecutable(QStringLiteral("dbus-daemon")).isEmpty())
-        return QStringLiteral("dbus-daemon is not installed");
-    const QStringList missing = AudioFixtures::missingTools();
-    if (!missing.isEmpty())
-        return QStringLiteral("cannot make test audio without ") +
-               missing.join(QStringLiteral(", "));
-    return {};
-}
-
-} // namespace
 
 class MpvPlayerTest : public QObject {
     Q_OBJECT
@@ -94,10 +74,7 @@ private Q_SLOTS:
         MprisOptions options;
         options.playerName = QStringLiteral("mpv");
         options.launchProgram = QStringLiteral("mpv");
-        options.launchArguments =
-            QStringList{QStringLiteral("--no-config"), QStringLiteral("--script=") + kPlugin,
-                        QStringLiteral("--idle=yes"),  QStringLiteral("--no-video"),
-                        QStringLiteral("--ao=null"),   QStringLiteral("--no-terminal")};
+        options.launchArguments = test::MpvFixture::arguments();
         m_player =
             std::make_unique<MprisPlayer>(m_bus.connect(QStringLiteral("backend")),
                                           std::make_shared<SystemClock>(), m_catalog, options);
@@ -160,7 +137,7 @@ private Q_SLOTS:
 };
 
 int main(int argc, char** argv) {
-    const QString reason = skipReason();
+    const QString reason = test::MpvFixture::skipReason();
     if (!reason.isEmpty()) {
         std::printf("SKIP: %s\n", qPrintable(reason));
         return 77;

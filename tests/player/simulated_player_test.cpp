@@ -119,9 +119,9 @@ private Q_SLOTS:
 
     void openLocationOfAStationIsKnownByTheStationName() {
         const RadioStation station{QStringLiteral("ra1"),
-                                     QStringLiteral("Late Night Jazz"),
-                                     QStringLiteral("https://radio.example.org/jazz.ogg"),
-                                     {}};
+                                   QStringLiteral("Late Night Jazz"),
+                                   QStringLiteral("https://radio.example.org/jazz.ogg"),
+                                   {}};
         auto catalog = std::make_shared<LocalCatalog>(library(), QList<RadioStation>{station});
         SimulatedPlayer player(m_clock, catalog);
         QVERIFY(awaitTask(player.openLocation(QStringLiteral("HTTPS://radio.example.org/jazz.ogg")))

@@ -1,0 +1,95 @@
+#include "music_setup.h"
+
+#include "player/library_index.h"
+#include "player/local_catalog.h"
+#include "player/mpris_player.h"
+#include "player/simulated_player.h"
+#include "player/station_list.h"
+#include "runtime/log_channel.h"
+
+#include <QDBusConnection>
+#include <QElapsedTimer>
+#include <QPointer>
+#include <QProcess>
+
+namespace sonavert {
+
+namespace {
+
+// Used where no Shortcuts tool is installed: the receiver Shortcut then counts as not
+// usable and resume goes on with the catalog link.
+class MissingShortcutsTool final : public ShortcutsTool {
+public:
+    QCoro::Task<Result<QByteArray>> list() override {
+        co_return Error{QStringLiteral("Shortcuts"),
+                        1,
+                        QStringLiteral("sonavert-shortcuts is not installed"),
+                        {},
+                        {},
+                        {}};
+    }
+};
+
+std::shared_ptr<PlayerBackend> makePlayer(const AppOptions& options, std::shared_ptr<Clock> clock,
+                                          std::shared_ptr<LocalCatalog> catalog) {
+    if (options.playerName == QLatin1String("simulated"))
+        return std::make_shared<SimulatedPlayer>(std::move(clock), std::move(catalog));
+    MprisOptions mpris;
+    mpris.playerName = options.playerName;
+    if (!options.playerCommand.isEmpty()) {
+        QStringList command = QProcess::splitCommand(options.playerCommand);
+        mpris.launchProgram = command.takeFirst();
+        mpris.launchArguments = command;
+    }
+    return std::make_shared<MprisPlayer>(QDBusConnection::sessionBus(), std::move(clock),
+                                         std::move(catalog), mpris);
+}
+
+} // namespace
+
+DeviceMusic::DeviceMusic(const AppOptions& options, const Profile& profile,
+                         std::shared_ptr<Clock> clock, std::shared_ptr<UserDefaults> defaults,
+                         QObject* parent)
+    : QObject(parent) {
+    const QStringList folders =
+        options.libraryFolders.isEmpty() ? LibraryIndex::defaultFolders() : options.libraryFolders;
+    m_library = std::make_shared<LibraryIndex>(LibraryIndex::indexFileIn(profile), folders);
+    m_catalog = std::make_shared<LocalCatalog>(m_library,
+                                               station_list::load(station_list::fileIn(profile)));
+    std::shared_ptr<PlayerBackend> player = makePlayer(options, clock, m_catalog);
+    m_stack = PlayerMusicStack::create(PlayerMusicStack::Parts{
+        clock, std::move(player), m_catalog, std::make_shared<MissingShortcutsTool>(), nullptr,
+        std::make_shared<XdgOpenLauncher>(), std::move(defaults),
+        [] { return std::optional<QString>(); }, developerLog});
+    m_service = PlayerMusicStack::service(m_stack);
+}
+
+DeviceMusic::~DeviceMusic() = default;
+
+QCoro::Task<> DeviceMusic::loadLibrary() {
+    auto library = m_library;
+    QElapsedTimer timer;
+    timer.start();
+    const Status loaded = co_await library->load();
+    if (!loaded)
+        developerLog(QStringLiteral("library: the cached index could not be read: %1")
+                         .arg(loaded.error().description));
+    developerLog(QStringLiteral("library: %1 tracks from the index of %2")
+                     .arg(library->tracks().size())
+                     .arg(library->folders().join(QStringLiteral(", "))));
+    const auto scanned = co_await library->rescan();
+    if (!scanned) {
+        developerLog(QStringLiteral("library: scan failed: %1").arg(scanned.error().description));
+        co_return;
+    }
+    const LibraryScanStats stats = scanned.value();
+    developerLog(QStringLiteral("library: %1 tracks (%2 read, %3 unchanged, %4 unreadable) in "
+                                "%5 s")
+                     .arg(library->tracks().size())
+                     .arg(stats.filesRead)
+                     .arg(stats.filesReused)
+                     .arg(stats.filesFailed)
+                     .arg(static_cast<double>(timer.elapsed()) / 1000.0, 0, 'f', 2));
+}
+
+} // namespace sonavert

@@ -1,0 +1,39 @@
+#pragma once
+
+#include "command_line.h"
+#include "music/player_music_stack.h"
+#include "runtime/profile.h"
+
+#include <QObject>
+
+namespace sonavert {
+
+class LibraryIndex;
+class LocalCatalog;
+
+/// This device's player side: the library index of its music folders, its catalog (library
+/// songs and the profile's radio stations), the player backend chosen on the command line and
+/// the music service over them. The index is read from its cache at once and rescanned in the
+/// background, so a large library never delays the start.
+class DeviceMusic : public QObject {
+    Q_OBJECT
+public:
+    DeviceMusic(const AppOptions& options, const Profile& profile, std::shared_ptr<Clock> clock,
+                std::shared_ptr<UserDefaults> defaults, QObject* parent = nullptr);
+    ~DeviceMusic() override;
+
+    std::shared_ptr<MusicPlaybackService> service() const { return m_service; }
+    PlayerMusicStack& stack() const { return *m_stack; }
+    LibraryIndex& library() const { return *m_library; }
+
+    /// Reads the cached index, then rescans the folders; reports both as developer lines.
+    QCoro::Task<> loadLibrary();
+
+private:
+    std::shared_ptr<LibraryIndex> m_library;
+    std::shared_ptr<LocalCatalog> m_catalog;
+    std::shared_ptr<PlayerMusicStack> m_stack;
+    std::shared_ptr<MusicPlaybackService> m_service;
+};
+
+} // namespace sonavert
