@@ -124,29 +124,61 @@ QCoro::Task<MprisPlayer::Motion> MprisPlayer::effectiveState(QString service,
     const PlayerState reported = detail::stateFromStatus(reading.status);
     PositionSample latest{service, normalizedUrl(reading.track.uri), reading.positionUs,
                           m_clock->monotonicNow()};
-    std::optional<PositionSample> earlier = std::exchange(m_lastSample, latest);
-    if (!reading.hasTrack())
-        co_return Motion{PlayerState::Stopped, 0};
-    if (reported != PlayerState::Stopped)
-        co_return Motion{reported, latest.positionUs};
-    const bool earlierUsable = earlier && earlier->service == latest.service &&
-                               earlier->url == latest.url &&
-                               latest.at - earlier->at >= kMotionSampleGap &&
-                               latest.at - earlier->at <= kMotionSampleMaxAge;
-    if (!earlierUsable) {
-        co_await m_clock->sleep(kMotionSampleGap);
-        const Result<qint64> later = co_await readPositionUs(service);
-        if (!later.ok())
-            co_return Motion{PlayerState::Stopped, latest.positionUs};
-        earlier = latest;
-        latest.positionUs = later.value();
-        latest.at = m_clock->monotonicNow();
+    if (!reading.hasTrack()) {
         m_lastSample = latest;
+        m_lastMotion.reset();
+        co_return Motion{PlayerState::Stopped, 0};
     }
-    const double elapsedUs = seconds(latest.at - earlier->at) * 1e6;
-    const qint64 moved = latest.positionUs - earlier->positionUs;
+    if (reported != PlayerState::Stopped) {
+        m_lastSample = latest;
+        m_lastMotion.reset();
+        co_return Motion{reported, latest.positionUs};
+    }
+    // "Stopped" with a track: tell from the position whether it really moves. The earlier
+    // sample is kept as the anchor until it is old enough to compare with, so a burst of
+    // readings (one script reads state, track and position one after another) reuses the
+    // last verdict instead of waiting for a fresh pair of samples every time.
+    const std::optional<PositionSample> earlier = m_lastSample;
+    const bool sameTrack =
+        earlier && earlier->service == latest.service && earlier->url == latest.url;
+    const Duration age = sameTrack ? latest.at - earlier->at : Duration::zero();
+    if (sameTrack && age >= kMotionSampleGap && age <= kMotionSampleMaxAge) {
+        const Motion motion = judgeMotion(*earlier, latest);
+        co_return motion;
+    }
+    if (sameTrack && age < kMotionSampleGap && m_lastMotion &&
+        m_lastMotion->positionUs == earlier->positionUs) {
+        const bool consistent = m_lastMotion->state == PlayerState::Playing
+                                    ? latest.positionUs >= earlier->positionUs
+                                    : latest.positionUs == earlier->positionUs;
+        if (consistent)
+            co_return Motion{m_lastMotion->state, latest.positionUs};
+    }
+    co_await m_clock->sleep(kMotionSampleGap);
+    const Result<qint64> later = co_await readPositionUs(service);
+    if (!later.ok()) {
+        m_lastSample.reset();
+        m_lastMotion.reset();
+        co_return Motion{PlayerState::Stopped, latest.positionUs};
+    }
+    PositionSample second = latest;
+    second.positionUs = later.value();
+    second.at = m_clock->monotonicNow();
+    const Motion motion = judgeMotion(latest, second);
+    co_return motion;
+}
+
+// Playing when the position moved by at least a quarter of the time between the samples;
+// remembers the later sample as the next anchor and the verdict that goes with it.
+MprisPlayer::Motion MprisPlayer::judgeMotion(const PositionSample& earlier,
+                                             const PositionSample& later) {
+    const double elapsedUs = seconds(later.at - earlier.at) * 1e6;
+    const qint64 moved = later.positionUs - earlier.positionUs;
     const bool isMoving = moved > 0 && static_cast<double>(moved) >= elapsedUs / 4;
-    co_return Motion{isMoving ? PlayerState::Playing : PlayerState::Stopped, latest.positionUs};
+    const Motion motion{isMoving ? PlayerState::Playing : PlayerState::Stopped, later.positionUs};
+    m_lastSample = later;
+    m_lastMotion = motion;
+    return motion;
 }
 
 // What the player says about its track, completed by what our library knows about the same
@@ -262,6 +294,7 @@ QCoro::Task<Status> MprisPlayer::setPlayerPosition(double target) {
         co_return playerError(PlayerErrorCode::Unsupported,
                               QString::fromUtf8("The track cannot seek."));
     m_lastSample.reset();
+    m_lastMotion.reset();
     const QString trackId = reading.value().trackId;
     if (trackId.startsWith(QLatin1Char('/'))) {
         const QDBusMessage reply =
@@ -280,6 +313,7 @@ QCoro::Task<Status> MprisPlayer::simpleCommand(QString method) {
     if (!service.ok())
         co_return service.error();
     m_lastSample.reset();
+    m_lastMotion.reset();
     const QDBusMessage reply = co_await call(playerMethodCall(service.value(), method));
     if (isError(reply))
         co_return busError(reply);
@@ -305,6 +339,7 @@ QCoro::Task<Status> MprisPlayer::openUri(QString uri) {
     if (!service.ok())
         co_return service.error();
     m_lastSample.reset();
+    m_lastMotion.reset();
     const QDBusMessage reply = co_await call(openUriCall(service.value(), uri));
     if (!isError(reply))
         co_return Status();

@@ -74,6 +74,7 @@ private:
         qint64 positionUs;
     };
     QCoro::Task<Motion> effectiveState(QString service, detail::MprisReading reading);
+    Motion judgeMotion(const PositionSample& earlier, const PositionSample& later);
     QCoro::Task<bool> awaitPosition(QString service, double target);
     QCoro::Task<Status> simpleCommand(QString method);
     QCoro::Task<Status> openUri(QString uri);
@@ -88,7 +89,8 @@ private:
     QString m_service;
     int m_callsInFlight = 0;
     qint64 m_launchedPid = 0;
-    std::optional<PositionSample> m_lastSample;
+    std::optional<PositionSample> m_lastSample; ///< anchor for telling a moving position
+    std::optional<Motion> m_lastMotion;         ///< the verdict reached at m_lastSample
 };
 
 } // namespace sonavert

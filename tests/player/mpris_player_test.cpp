@@ -221,7 +221,16 @@ private Q_SLOTS:
         QCOMPARE(virtualSeconds(), again); // the earlier reading answered at once
         QCOMPARE(now.track->name, QStringLiteral("Été"));
 
-        // "Stopped" with a track whose position stands still is believed.
+        // A burst of readings (a script reads state, track and position in turn) reuses the
+        // verdict instead of waiting for a new pair of samples each time.
+        m_clock->advance(std::chrono::milliseconds(20));
+        const double burst = virtualSeconds();
+        for (int reading = 0; reading < 5; ++reading)
+            QCOMPARE(drive(player.nowPlaying()).value().state, PlayerState::Playing);
+        QCOMPARE(virtualSeconds(), burst);
+
+        // "Stopped" with a track whose position stands still is believed once the position
+        // had time to move.
         fake.stall();
         m_clock->advance(std::chrono::seconds(1));
         QCOMPARE(drive(player.nowPlaying()).value().state, PlayerState::Stopped);
