@@ -49,8 +49,13 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
         QStringLiteral("A music folder to index (repeat for several; default: your XDG music "
                        "folder)."),
         QStringLiteral("dir"));
+    const QCommandLineOption simulatePlaying(
+        QStringLiteral("simulate-playing"),
+        QStringLiteral("With --player simulated: start playing the library track <title> once "
+                       "the library is read (demos)."),
+        QStringLiteral("title"));
     parser.addOptions({headless, profile, verbose, logPrivate, name, cloud, token, player,
-                       playerCommand, library});
+                       playerCommand, library, simulatePlaying});
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
 
@@ -95,6 +100,9 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
     options.playerCommand = parser.value(playerCommand).trimmed();
     if (parser.isSet(playerCommand) && options.playerCommand.isEmpty())
         return {std::nullopt, QStringLiteral("--player-command needs a command\n"), 2};
+    options.simulatedTrack = parser.value(simulatePlaying).trimmed();
+    if (parser.isSet(simulatePlaying) && options.playerName != QLatin1String("simulated"))
+        return {std::nullopt, QStringLiteral("--simulate-playing needs --player simulated\n"), 2};
     for (const QString& folder : parser.values(library)) {
         if (folder.trimmed().isEmpty())
             return {std::nullopt, QStringLiteral("--library needs a folder\n"), 2};

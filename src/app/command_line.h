@@ -19,6 +19,8 @@ struct AppOptions {
     QString playerName;
     QString playerCommand;      ///< started when no player runs and one is needed
     QStringList libraryFolders; ///< empty: the XDG music folder
+    /// With the simulated player: the library track it starts playing once the library is read.
+    QString simulatedTrack;
 };
 
 /// Either options to run with, or a text to print and an exit code (help, version, errors).

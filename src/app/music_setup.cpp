@@ -50,7 +50,9 @@ std::shared_ptr<PlayerBackend> makePlayer(const AppOptions& options, std::shared
 DeviceMusic::DeviceMusic(const AppOptions& options, const Profile& profile,
                          std::shared_ptr<Clock> clock, std::shared_ptr<UserDefaults> defaults,
                          QObject* parent)
-    : QObject(parent) {
+    : QObject(parent)
+    , m_simulatedTrack(options.playerName == QLatin1String("simulated") ? options.simulatedTrack
+                                                                        : QString()) {
     const QStringList folders =
         options.libraryFolders.isEmpty() ? LibraryIndex::defaultFolders() : options.libraryFolders;
     m_library = std::make_shared<LibraryIndex>(LibraryIndex::indexFileIn(profile), folders);
@@ -83,6 +85,18 @@ QCoro::Task<> DeviceMusic::loadLibrary() {
         co_return;
     }
     const LibraryScanStats stats = scanned.value();
+    if (!m_simulatedTrack.isEmpty()) {
+        auto stack = m_stack;
+        const TrackFilter byTitle{QString(m_simulatedTrack), std::nullopt};
+        const QList<LibraryTrack> found = co_await stack->player().libraryTracks(byTitle);
+        if (found.isEmpty()) {
+            developerLog(
+                QStringLiteral("simulated player: no track named %1").arg(m_simulatedTrack));
+        } else {
+            (void)co_await stack->player().playTrack(found.first());
+            developerLog(QStringLiteral("simulated player: playing %1").arg(found.first().name));
+        }
+    }
     developerLog(QStringLiteral("library: %1 tracks (%2 read, %3 unchanged, %4 unreadable) in "
                                 "%5 s")
                      .arg(library->tracks().size())

@@ -27,6 +27,7 @@ public:
     LibraryIndex& library() const { return *m_library; }
 
     /// Reads the cached index, then rescans the folders; reports both as developer lines.
+    /// A simulated player asked to play a track starts it once the library is read.
     QCoro::Task<> loadLibrary();
 
 private:
@@ -34,6 +35,7 @@ private:
     std::shared_ptr<LocalCatalog> m_catalog;
     std::shared_ptr<PlayerMusicStack> m_stack;
     std::shared_ptr<MusicPlaybackService> m_service;
+    QString m_simulatedTrack;
 };
 
 } // namespace sonavert
