@@ -50,6 +50,19 @@ public:
         m_server.waitForFinished(kProcessLimitMs);
     }
     bool isRunning() const { return !m_url.isEmpty() && !m_token.isEmpty(); }
+    /// Ends the server the hard way (SIGKILL): no goodbye to its clients.
+    void kill() {
+        m_server.kill();
+        m_server.waitForFinished(kProcessLimitMs);
+    }
+    /// Starts the server again on the same address and store; true once it listens.
+    bool restart() {
+        const QString address = m_url.section(QStringLiteral("://"), 1).section(QLatin1Char('/'), 0, 0);
+        m_server.start(m_program, {QStringLiteral("--listen"), address,
+                                   QStringLiteral("--data-dir"), m_data.path()});
+        QString out;
+        return waitForLine(m_server, QStringLiteral("\n"), &out);
+    }
     QString url() const { return m_url; }
     QString token() const { return m_token; }
 

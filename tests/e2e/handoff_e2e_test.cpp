@@ -1,0 +1,332 @@
+// Two devices on one machine, each as on a machine of its own: a private session bus, an mpv
+// (with mpv-mpris, no audio device) and a `sonavert --headless --player mpv`, both on one
+// `sonavert-cloud`. Driven through `sonavertctl` and watched through the control interface's
+// change signal and the players themselves. Skipped, with the reason printed, where mpv or
+// the audio tools are missing.
+
+#include "player/library_index.h"
+#include "player/local_catalog.h"
+#include "player/mpris_player.h"
+#include "support/await_task.h"
+#include "support/mpv_fixture.h"
+#include "support/private_session_bus.h"
+#include "support/process_harness.h"
+
+#include <QDBusMessage>
+#include <QDBusReply>
+#include <QDBusServiceWatcher>
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QTest>
+#include <csignal>
+
+using namespace sonavert;
+using test::awaitTask;
+
+namespace {
+
+const QString kControlService = QStringLiteral("io.sonavert.Sonavert");
+const QString kControlPath = QStringLiteral("/io/sonavert/Sonavert");
+const QString kControlInterface = QStringLiteral("io.sonavert.Sonavert.Control");
+const QString kSong = QStringLiteral("Blue in Green");
+constexpr int kEventLimitMs = 30000; // only keeps a broken run from hanging
+
+// Forwards the control interface's change signal to a spy.
+class StateSignal : public QObject {
+    Q_OBJECT
+public Q_SLOTS:
+    void receive(const QString& state) { Q_EMIT changed(state); }
+Q_SIGNALS:
+    void changed(const QString& state);
+};
+
+struct Device {
+    QString name;
+    QString home;
+    QString music;
+    test::PrivateSessionBus bus;
+    QDBusConnection connection{QString()};
+    QProcess mpv;
+    QProcess app;
+    QString appOut;
+    StateSignal stateSignal;
+    std::shared_ptr<LibraryIndex> library;
+    std::unique_ptr<MprisPlayer> player;
+
+    ~Device() {
+        stopApp();
+        mpv.terminate();
+        mpv.waitForFinished(5000);
+    }
+
+    QProcessEnvironment environment() const {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), bus.address());
+        environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"),
+                           QStringLiteral("unix:path=/nonexistent/sonavert-e2e-system-bus"));
+        environment.insert(QStringLiteral("HOME"), home);
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/config"));
+        environment.insert(QStringLiteral("XDG_DATA_HOME"), home + QStringLiteral("/data"));
+        environment.insert(QStringLiteral("SONAVERT_LOG_TARGET"), QStringLiteral("stderr"));
+        environment.remove(QStringLiteral("SONAVERT_CLOUD_TOKEN"));
+        return environment;
+    }
+
+    bool startBusAndPlayer(QString* reason) {
+        if (!bus.start(reason))
+            return false;
+        connection = bus.connect(QStringLiteral("e2e-") + name);
+        connection.connect(QString(), kControlPath, kControlInterface,
+                           QStringLiteral("StateChanged"), &stateSignal, SLOT(receive(QString)));
+        QDBusServiceWatcher watcher(QStringLiteral("org.mpris.MediaPlayer2.mpv"), connection,
+                                    QDBusServiceWatcher::WatchForRegistration);
+        QSignalSpy registered(&watcher, &QDBusServiceWatcher::serviceRegistered);
+        mpv.setProcessEnvironment(environment());
+        mpv.start(QStringLiteral("mpv"), test::MpvFixture::arguments());
+        if (!mpv.waitForStarted() || !registered.wait(kEventLimitMs)) {
+            *reason = QStringLiteral("mpv did not appear on the bus");
+            return false;
+        }
+        library = std::make_shared<LibraryIndex>(home + QStringLiteral("/test-index.json"),
+                                                 QStringList{music});
+        if (!awaitTask(library->rescan()).ok()) {
+            *reason = QStringLiteral("library scan failed");
+            return false;
+        }
+        MprisOptions options;
+        options.playerName = QStringLiteral("mpv");
+        player = std::make_unique<MprisPlayer>(
+            connection, std::make_shared<SystemClock>(),
+            std::make_shared<LocalCatalog>(library, QList<RadioStation>{}), options);
+        return true;
+    }
+
+    bool startApp(const test::CloudServerProcess& cloud) {
+        QDBusServiceWatcher watcher(kControlService, connection,
+                                    QDBusServiceWatcher::WatchForRegistration);
+        QSignalSpy registered(&watcher, &QDBusServiceWatcher::serviceRegistered);
+        app.setProcessEnvironment(environment());
+        app.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        appOut.clear();
+        app.start(QStringLiteral(SONAVERT_EXECUTABLE),
+                  {QStringLiteral("--headless"), QStringLiteral("--profile"),
+                   home + QStringLiteral("/profile"), QStringLiteral("--name"), name,
+                   QStringLiteral("--cloud"), cloud.url(), QStringLiteral("--token"),
+                   cloud.token(), QStringLiteral("--player"), QStringLiteral("mpv"),
+                   QStringLiteral("--library"), music});
+        return app.waitForStarted() && registered.wait(kEventLimitMs);
+    }
+
+    void stopApp() {
+        if (app.state() == QProcess::NotRunning)
+            return;
+        app.terminate();
+        app.waitForFinished(test::kProcessLimitMs);
+    }
+
+    QJsonObject state() {
+        const QDBusMessage call = QDBusMessage::createMethodCall(kControlService, kControlPath,
+                                                                 kControlInterface,
+                                                                 QStringLiteral("GetState"));
+        const QDBusReply<QString> reply = connection.call(call);
+        return reply.isValid() ? QJsonDocument::fromJson(reply.value().toUtf8()).object()
+                               : QJsonObject();
+    }
+
+    // Waits for the published state to satisfy `done`, on the change signal.
+    bool waitForState(const std::function<bool(const QJsonObject&)>& done) {
+        QSignalSpy changes(&stateSignal, &StateSignal::changed);
+        if (done(state()))
+            return true;
+        QElapsedTimer limit;
+        limit.start();
+        while (limit.elapsed() < kEventLimitMs) {
+            if (!changes.wait(kEventLimitMs))
+                return done(state());
+            if (done(QJsonDocument::fromJson(changes.takeLast().at(0).toString().toUtf8())
+                         .object()))
+                return true;
+        }
+        return false;
+    }
+
+    QJsonObject peer(const QJsonObject& state, const QString& peerName) const {
+        for (const QJsonValue device : state.value(QStringLiteral("devices")).toArray())
+            if (device[QStringLiteral("name")].toString() == peerName)
+                return device.toObject();
+        return {};
+    }
+
+    int ctl(const QStringList& arguments, QString* output = nullptr) {
+        QProcess process;
+        process.setProcessEnvironment(environment());
+        process.start(QStringLiteral(SONAVERTCTL_EXECUTABLE), arguments);
+        process.waitForFinished(test::kProcessLimitMs);
+        if (output)
+            *output = QString::fromUtf8(process.readAllStandardOutput() +
+                                        process.readAllStandardError());
+        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    }
+
+    // Reads the player until it plays a track; every reading waits on mpv's answer.
+    std::optional<NowPlaying> readUntil(const std::function<bool(const NowPlaying&)>& done) {
+        for (int reading = 0; reading < 400; ++reading) {
+            const Result<NowPlaying> now = awaitTask(player->nowPlaying());
+            if (now.ok() && done(now.value()))
+                return now.value();
+        }
+        return std::nullopt;
+    }
+    std::optional<NowPlaying> readUntilPlaying(const QString& title) {
+        return readUntil([&](const NowPlaying& now) {
+            return now.state == PlayerState::Playing && now.track && now.track->name == title;
+        });
+    }
+};
+
+bool isOnline(const QJsonObject& device) {
+    return device.value(QStringLiteral("presence")).toString() == QLatin1String("online");
+}
+
+} // namespace
+
+class HandoffEndToEndTest : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_scratch;
+    std::unique_ptr<test::CloudServerProcess> m_cloud;
+    Device m_kitchen;
+    Device m_study;
+
+    bool prepare(Device& device, const QString& name) {
+        device.name = name;
+        device.home = m_scratch.filePath(name);
+        device.music = device.home + QStringLiteral("/Music");
+        return QDir().mkpath(device.music) &&
+               test::AudioFixtures::make(device.music + QStringLiteral("/blue.flac"), 240,
+                                         {QStringLiteral("TITLE=") + kSong,
+                                          QStringLiteral("ARTIST=Miles Davis"),
+                                          QStringLiteral("ALBUM=Kind of Blue")});
+    }
+
+    // Pushes from `from` to `to` by name and checks the song continues there near the
+    // position it had here, and pauses here.
+    void pushAndCheck(Device& from, Device& to) {
+        const std::optional<NowPlaying> before = from.readUntilPlaying(kSong);
+        QVERIFY(before);
+        QElapsedTimer sinceCapture;
+        sinceCapture.start();
+        QString output;
+        QCOMPARE(from.ctl({QStringLiteral("push"), to.name}, &output), 0);
+        const std::optional<NowPlaying> there = to.readUntilPlaying(kSong);
+        QVERIFY2(there, qPrintable(output));
+        const double elapsed = static_cast<double>(sinceCapture.elapsed()) / 1000.0;
+        QVERIFY2(there->position >= before->position - 0.5 &&
+                     there->position <= before->position + elapsed + 2.0,
+                 qPrintable(QStringLiteral("sent near %1 s, playing at %2 s after %3 s")
+                                .arg(before->position)
+                                .arg(there->position)
+                                .arg(elapsed)));
+        QVERIFY(from.readUntil(
+            [](const NowPlaying& now) { return now.state != PlayerState::Playing; }));
+    }
+
+private Q_SLOTS:
+    void initTestCase() {
+        QVERIFY(prepare(m_kitchen, QStringLiteral("Kitchen")));
+        QVERIFY(prepare(m_study, QStringLiteral("Study")));
+        m_cloud = std::make_unique<test::CloudServerProcess>(
+            QStringLiteral(SONAVERT_CLOUD_EXECUTABLE));
+        QVERIFY(m_cloud->isRunning());
+        QString reason;
+        QVERIFY2(m_kitchen.startBusAndPlayer(&reason), qPrintable(reason));
+        QVERIFY2(m_study.startBusAndPlayer(&reason), qPrintable(reason));
+        QVERIFY(m_kitchen.startApp(*m_cloud));
+        QVERIFY(m_study.startApp(*m_cloud));
+        QVERIFY(m_kitchen.waitForState(
+            [&](const QJsonObject& state) { return isOnline(m_kitchen.peer(state, "Study")); }));
+        QVERIFY(m_study.waitForState(
+            [&](const QJsonObject& state) { return isOnline(m_study.peer(state, "Kitchen")); }));
+    }
+
+    void pushPlaysTheSongOnTheOtherDeviceAtItsPosition() {
+        const QList<LibraryTrack> tracks = m_kitchen.library->tracks();
+        QCOMPARE(tracks.size(), 1);
+        QVERIFY(awaitTask(m_kitchen.player->playTrack(tracks.first())).ok());
+        QVERIFY(m_kitchen.readUntilPlaying(kSong));
+        QVERIFY(awaitTask(m_kitchen.player->setPlayerPosition(75.0)).ok());
+        pushAndCheck(m_kitchen, m_study);
+    }
+
+    void pullBringsItBack() {
+        const std::optional<NowPlaying> there = m_study.readUntilPlaying(kSong);
+        QVERIFY(there);
+        QString output;
+        QCOMPARE(m_kitchen.ctl({QStringLiteral("pull"), QStringLiteral("Study")}, &output), 0);
+        const std::optional<NowPlaying> back = m_kitchen.readUntilPlaying(kSong);
+        QVERIFY2(back, qPrintable(output));
+        QVERIFY2(back->position >= there->position - 0.5,
+                 qPrintable(QStringLiteral("%1 after %2").arg(back->position).arg(there->position)));
+        QVERIFY(m_study.readUntil(
+            [](const NowPlaying& now) { return now.state != PlayerState::Playing; }));
+    }
+
+    void unknownDeviceIsAClearError() {
+        QString output;
+        QCOMPARE(m_kitchen.ctl({QStringLiteral("push"), QStringLiteral("Attic")}, &output), 4);
+        QVERIFY2(output.contains(QStringLiteral("Attic")), qPrintable(output));
+    }
+
+    // Quitting marks the device offline on the other at once, and a push to it then waits in
+    // the cloud and plays when it starts again.
+    void pushToAStoppedDevicePlaysWhenItStarts() {
+        m_study.stopApp();
+        QCOMPARE(m_study.app.exitCode(), 0);
+        QVERIFY(m_kitchen.waitForState(
+            [&](const QJsonObject& state) { return !isOnline(m_kitchen.peer(state, "Study")); }));
+        QVERIFY(m_kitchen.readUntilPlaying(kSong));
+        QString output;
+        QCOMPARE(m_kitchen.ctl({QStringLiteral("push"), QStringLiteral("Study")}, &output), 0);
+        QVERIFY(m_kitchen.waitForState([&](const QJsonObject& state) {
+            return m_kitchen.peer(state, "Study").value(QStringLiteral("isQueued")).toBool();
+        }));
+        QVERIFY(m_study.startApp(*m_cloud));
+        QVERIFY2(m_study.readUntilPlaying(kSong), qPrintable(output));
+    }
+
+    // A dead server shows as a sync error on both devices; when it returns both recover and
+    // commands travel again.
+    void serverKilledAndBackIsSurvived() {
+        m_cloud->kill();
+        const auto hasSyncError = [](const QJsonObject& state) {
+            return state.value(QStringLiteral("syncError")).isString();
+        };
+        QVERIFY(m_kitchen.waitForState(hasSyncError));
+        QVERIFY(m_study.waitForState(hasSyncError));
+        QVERIFY(m_cloud->restart());
+        const auto recovered = [](const QJsonObject& state) {
+            return state.value(QStringLiteral("syncError")).isNull();
+        };
+        QVERIFY(m_kitchen.waitForState(recovered));
+        QVERIFY(m_study.waitForState(recovered));
+        QVERIFY(m_study.waitForState(
+            [&](const QJsonObject& state) { return isOnline(m_study.peer(state, "Kitchen")); }));
+        pushAndCheck(m_study, m_kitchen);
+    }
+};
+
+int main(int argc, char** argv) {
+    const QString reason = test::MpvFixture::skipReason();
+    if (!reason.isEmpty()) {
+        std::printf("SKIP: %s\n", qPrintable(reason));
+        return 77;
+    }
+    QCoreApplication app(argc, argv);
+    HandoffEndToEndTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "handoff_e2e_test.moc"
