@@ -1,5 +1,8 @@
 #include "music_setup.h"
 
+#include "music/shortcuts_command_runner.h"
+#include "music/shortcuts_command_tool.h"
+#include "music/shortcuts_locations.h"
 #include "player/library_index.h"
 #include "player/local_catalog.h"
 #include "player/mpris_player.h"
@@ -16,14 +19,19 @@ namespace sonavert {
 
 namespace {
 
-// Used where no Shortcuts tool is installed: the receiver Shortcut then counts as not
-// usable and resume goes on with the catalog link.
-class MissingShortcutsTool final : public ShortcutsTool {
+// Without a desktop nothing can show a link to the user: say so (the failure is logged with
+// the link, so the user can still act on it by hand) instead of starting a desktop opener.
+class HeadlessLauncher final : public DesktopLauncher {
 public:
-    QCoro::Task<Result<QByteArray>> list() override {
-        co_return Error{QStringLiteral("Shortcuts"),
-                        1,
-                        QStringLiteral("sonavert-shortcuts is not installed"),
+    QCoro::Task<Status> openUrl(QUrl url) override {
+        QString hint;
+        if (url.isLocalFile() && url.path().endsWith(QLatin1String(".shortcut")))
+            hint = QStringLiteral(" (add it with: sonavert-shortcuts import %1)")
+                       .arg(url.toLocalFile());
+        co_return Error{QStringLiteral("LinkOpener"),
+                        5,
+                        QStringLiteral("running headless, there is no desktop to open links") +
+                            hint,
                         {},
                         {},
                         {}};
@@ -59,10 +67,18 @@ DeviceMusic::DeviceMusic(const AppOptions& options, const Profile& profile,
     m_catalog = std::make_shared<LocalCatalog>(m_library,
                                                station_list::load(station_list::fileIn(profile)));
     std::shared_ptr<PlayerBackend> player = makePlayer(options, clock, m_catalog);
-    m_stack = PlayerMusicStack::create(PlayerMusicStack::Parts{
-        clock, std::move(player), m_catalog, std::make_shared<MissingShortcutsTool>(), nullptr,
-        std::make_shared<XdgOpenLauncher>(), std::move(defaults),
-        [] { return std::optional<QString>(); }, developerLog});
+    const QString shortcutsProgram = locateShortcutsProgram();
+    ShortcutsCommandRunner::Options runner{shortcutsProgram};
+    std::shared_ptr<DesktopLauncher> desktop = std::make_shared<XdgOpenLauncher>();
+    if (options.isHeadless) {
+        runner.terminalProgram.clear();
+        desktop = std::make_shared<HeadlessLauncher>();
+    }
+    m_stack = PlayerMusicStack::create(
+        PlayerMusicStack::Parts{clock, std::move(player), m_catalog,
+                                std::make_shared<ShortcutsCommandTool>(shortcutsProgram, clock),
+                                std::make_shared<ShortcutsCommandRunner>(runner, clock), desktop,
+                                std::move(defaults), &locateBundledReceiverShortcut, developerLog});
     m_service = PlayerMusicStack::service(m_stack);
 }
 

@@ -1,9 +1,9 @@
 // The resume half of MusicPlaybackService: starting a received song or station here.
 
-#include "player/catalog_links.h"
 #include "music_app_error.h"
 #include "music_playback_service.h"
 #include "music_scripts.h"
+#include "player/catalog_links.h"
 #include "runtime/clock.h"
 #include "runtime/log_channel.h"
 #include "tessary_receiver_installer.h"
@@ -60,8 +60,7 @@ QCoro::Task<Status> MusicPlaybackService::resumeViaAppleScript(PlaybackState sta
     const std::optional<CatalogSong> song = co_await lookUpCatalogSong(state.songID);
     const QString title = song ? song->title : state.songTitle;
     const QString artist = song ? song->artistName : state.artistName;
-    const QString link =
-        song && song->webLink ? *song->webLink : songWebLink(state.songID);
+    const QString link = song && song->webLink ? *song->webLink : songWebLink(state.songID);
     logEvent(LogCategory::Playback, LogLevel::Debug,
              "event=playback_applescript_resume_started has_catalog_url=%{bool,public}d",
              !link.isEmpty());

@@ -19,8 +19,7 @@ TessaryReceiverInstaller::TessaryReceiverInstaller(ResourceLocator locateShortcu
 bool TessaryReceiverInstaller::install() {
     const std::optional<QString> path = m_locateShortcutFile();
     if (!path) {
-        m_writeLine(QStringLiteral("TessaryReceiverInstaller: bundled ") +
-                    kReceiverShortcutName +
+        m_writeLine(QStringLiteral("TessaryReceiverInstaller: bundled ") + kReceiverShortcutName +
                     QStringLiteral(".shortcut not found in bundle"));
         return false;
     }

@@ -18,6 +18,10 @@ bool isRunShortcutLink(const QUrl& url) {
            url.host().compare(QLatin1String("run-shortcut"), Qt::CaseInsensitive) == 0;
 }
 
+bool isShortcutFileLink(const QUrl& url) {
+    return url.isLocalFile() && url.path().endsWith(QLatin1String(".shortcut"));
+}
+
 LibraryTrack trackOf(const LibrarySong& song) {
     return LibraryTrack{song.title,    song.artistName, song.albumTitle,
                         song.duration, song.fileUri,    {}};
@@ -46,6 +50,8 @@ QCoro::Task<Status> LinkRouter::open(QString link) {
     }
     if (isRunShortcutLink(url))
         co_return co_await runShortcut(url);
+    if (isShortcutFileLink(url))
+        co_return co_await importShortcut(url);
     co_return co_await m_parts.desktop->openUrl(url);
 }
 
@@ -82,6 +88,17 @@ QCoro::Task<Status> LinkRouter::runShortcut(QUrl url) {
     if (!m_parts.shortcuts)
         co_return linkError(3, QString::fromUtf8("No Shortcuts tool is available."));
     co_return co_await m_parts.shortcuts->runShortcut(name, input);
+}
+
+QCoro::Task<Status> LinkRouter::importShortcut(QUrl url) {
+    if (m_parts.shortcuts) {
+        const QString path = url.toLocalFile();
+        const Status asked = co_await m_parts.shortcuts->importShortcut(path);
+        if (asked.ok())
+            co_return Status();
+    }
+    // Nobody could be asked here; the desktop may still know what to do with the file.
+    co_return co_await m_parts.desktop->openUrl(url);
 }
 
 } // namespace sonavert

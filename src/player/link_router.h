@@ -1,7 +1,7 @@
 #pragma once
 
-#include "track_catalog.h"
 #include "player_backend.h"
+#include "track_catalog.h"
 
 #include <QUrl>
 #include <memory>
@@ -22,17 +22,23 @@ public:
     QCoro::Task<Status> openUrl(QUrl url) override;
 };
 
-/// Runs a Shortcut of the user's Shortcuts folder by name with a text input.
+/// Runs a Shortcut of the user's Shortcuts folder by name with a text input, and offers
+/// Shortcut files to the user for adding to that folder.
 class ShortcutsRunner {
 public:
     virtual ~ShortcutsRunner() = default;
     virtual QCoro::Task<Status> runShortcut(QString name, QString input) = 0;
+    /// Asks the user whether to add the Shortcut in the file at `path`; returns once asked.
+    /// An error means nobody could be asked.
+    virtual QCoro::Task<Status> importShortcut(QString path) = 0;
 };
 
 /// The one place a link is opened, as the desktop's "open this URL" would:
 /// - catalog song and station links (`music://` on the catalog host, and the same links as
 ///   web links) are looked up in the catalog and started in the player;
 /// - `shortcuts://run-shortcut?name=N&input=I` runs the Shortcut N with input I;
+/// - a local `.shortcut` file is offered to the user through the Shortcuts runner, and goes
+///   to the desktop launcher when the runner cannot ask (or there is none);
 /// - anything else goes to the desktop launcher.
 /// Errors are of the "LinkRouter" domain, or whatever the part that was asked reported.
 class LinkRouter {
@@ -51,6 +57,7 @@ private:
     QCoro::Task<Status> playSong(QString id);
     QCoro::Task<Status> playStation(QString id);
     QCoro::Task<Status> runShortcut(QUrl url);
+    QCoro::Task<Status> importShortcut(QUrl url);
 
     Parts m_parts;
 };

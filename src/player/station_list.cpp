@@ -34,8 +34,7 @@ QList<RadioStation> parse(const QString& text) {
             (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
             continue;
         const QString id = stationIdentifier(match.captured(1));
-        stations.append(
-            RadioStation{id, match.captured(2), match.captured(1), stationWebLink(id)});
+        stations.append(RadioStation{id, match.captured(2), match.captured(1), stationWebLink(id)});
     }
     return stations;
 }

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "track_catalog.h"
 #include "runtime/profile.h"
+#include "track_catalog.h"
 
 namespace sonavert {
 

@@ -20,7 +20,6 @@ Error applicationError(const QString& application, const Error& error) {
                  {}};
 }
 
-
 // Application properties: each reads one entry of the dictionary.
 using ApplicationReader = QCoro::Task<Result<ScriptValue>> (*)(MusicApplication&, QString);
 
@@ -280,8 +279,8 @@ QCoro::Task<Status> ScriptObjectModel::send(ScriptValue target, ApplicationComma
 namespace sonavert {
 
 QString playerStateText(PlayerState state) {
-    static const std::array<const char*, 5> names{"stopped", "playing", "paused",
-                                                  "fast forwarding", "rewinding"};
+    static const std::array<const char*, 5> names{"stopped", "playing", "paused", "fast forwarding",
+                                                  "rewinding"};
     return QString::fromLatin1(names.at(static_cast<std::size_t>(state)));
 }
 

@@ -114,9 +114,9 @@ struct Device {
         app.start(QStringLiteral(SONAVERT_EXECUTABLE),
                   {QStringLiteral("--headless"), QStringLiteral("--profile"),
                    home + QStringLiteral("/profile"), QStringLiteral("--name"), name,
-                   QStringLiteral("--cloud"), cloud.url(), QStringLiteral("--token"),
-                   cloud.token(), QStringLiteral("--player"), QStringLiteral("mpv"),
-                   QStringLiteral("--library"), music});
+                   QStringLiteral("--cloud"), cloud.url(), QStringLiteral("--token"), cloud.token(),
+                   QStringLiteral("--player"), QStringLiteral("mpv"), QStringLiteral("--library"),
+                   music});
         return app.waitForStarted() && registered.wait(kEventLimitMs);
     }
 
@@ -128,9 +128,8 @@ struct Device {
     }
 
     QJsonObject state() {
-        const QDBusMessage call = QDBusMessage::createMethodCall(kControlService, kControlPath,
-                                                                 kControlInterface,
-                                                                 QStringLiteral("GetState"));
+        const QDBusMessage call = QDBusMessage::createMethodCall(
+            kControlService, kControlPath, kControlInterface, QStringLiteral("GetState"));
         const QDBusReply<QString> reply = connection.call(call);
         return reply.isValid() ? QJsonDocument::fromJson(reply.value().toUtf8()).object()
                                : QJsonObject();
@@ -146,8 +145,8 @@ struct Device {
         while (limit.elapsed() < kEventLimitMs) {
             if (!changes.wait(kEventLimitMs))
                 return done(state());
-            if (done(QJsonDocument::fromJson(changes.takeLast().at(0).toString().toUtf8())
-                         .object()))
+            if (done(
+                    QJsonDocument::fromJson(changes.takeLast().at(0).toString().toUtf8()).object()))
                 return true;
         }
         return false;
@@ -166,8 +165,8 @@ struct Device {
         process.start(QStringLiteral(SONAVERTCTL_EXECUTABLE), arguments);
         process.waitForFinished(test::kProcessLimitMs);
         if (output)
-            *output = QString::fromUtf8(process.readAllStandardOutput() +
-                                        process.readAllStandardError());
+            *output =
+                QString::fromUtf8(process.readAllStandardOutput() + process.readAllStandardError());
         return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     }
 
@@ -238,8 +237,8 @@ private Q_SLOTS:
     void initTestCase() {
         QVERIFY(prepare(m_kitchen, QStringLiteral("Kitchen")));
         QVERIFY(prepare(m_study, QStringLiteral("Study")));
-        m_cloud = std::make_unique<test::CloudServerProcess>(
-            QStringLiteral(SONAVERT_CLOUD_EXECUTABLE));
+        m_cloud =
+            std::make_unique<test::CloudServerProcess>(QStringLiteral(SONAVERT_CLOUD_EXECUTABLE));
         QVERIFY(m_cloud->isRunning());
         QString reason;
         QVERIFY2(m_kitchen.startBusAndPlayer(&reason), qPrintable(reason));
@@ -268,8 +267,9 @@ private Q_SLOTS:
         QCOMPARE(m_kitchen.ctl({QStringLiteral("pull"), QStringLiteral("Study")}, &output), 0);
         const std::optional<NowPlaying> back = m_kitchen.readUntilPlaying(kSong);
         QVERIFY2(back, qPrintable(output));
-        QVERIFY2(back->position >= there->position - 0.5,
-                 qPrintable(QStringLiteral("%1 after %2").arg(back->position).arg(there->position)));
+        QVERIFY2(
+            back->position >= there->position - 0.5,
+            qPrintable(QStringLiteral("%1 after %2").arg(back->position).arg(there->position)));
         QVERIFY(m_study.readUntil(
             [](const NowPlaying& now) { return now.state != PlayerState::Playing; }));
     }

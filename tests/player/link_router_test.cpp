@@ -23,13 +23,25 @@ public:
     QStringList opened;
 };
 
+Error noTerminal() {
+    return Error{QStringLiteral("ShortcutsTool"), 1, QStringLiteral("no terminal"), {}, {}, {}};
+}
+
 class RecordingShortcuts final : public ShortcutsRunner {
 public:
     QCoro::Task<Status> runShortcut(QString name, QString input) override {
         runs.append(name + QLatin1Char('|') + input);
         co_return Status();
     }
+    QCoro::Task<Status> importShortcut(QString path) override {
+        imports.append(path);
+        if (!canAsk)
+            co_return noTerminal();
+        co_return Status();
+    }
     QStringList runs;
+    QStringList imports;
+    bool canAsk = true;
 };
 
 const QString kStream = QStringLiteral("https://radio.example.org/jazz.ogg");
@@ -119,13 +131,31 @@ private Q_SLOTS:
         QVERIFY(m_desktop->opened.isEmpty());
     }
 
+    void shortcutFilesAreOfferedThroughTheShortcutsToolElseTheDesktop() {
+        const QString file = QStringLiteral("file:///opt/My%20Apps/SonavertReceiver.shortcut");
+        QVERIFY(open(file).ok());
+        QCOMPARE(m_shortcuts->imports,
+                 QStringList{QStringLiteral("/opt/My Apps/SonavertReceiver.shortcut")});
+        QVERIFY(m_desktop->opened.isEmpty());
+
+        m_shortcuts->canAsk = false;
+        QVERIFY(open(file).ok());
+        QCOMPARE(m_shortcuts->imports.size(), 2);
+        QCOMPARE(m_desktop->opened, QStringList{file});
+
+        LinkRouter withoutTool(LinkRouter::Parts{m_catalog, m_player, nullptr, m_desktop});
+        QVERIFY(awaitTask(withoutTool.open(file)).ok());
+        QCOMPARE(m_desktop->opened, (QStringList{file, file}));
+        QCOMPARE(m_shortcuts->imports.size(), 2);
+    }
+
     void everythingElseGoesToTheDesktop() {
         const QStringList others{QStringLiteral("https://example.org/page"),
                                  QStringLiteral("https://music.sonavert.io/help"),
                                  QStringLiteral("music://elsewhere.example/us/song/id1"),
                                  QStringLiteral("mailto:support@sonavert.io"),
                                  QStringLiteral("shortcuts://open-shortcut?name=A"),
-                                 QStringLiteral("file:///home/me/SonavertReceiver.shortcut")};
+                                 QStringLiteral("file:///home/me/notes.txt")};
         for (const QString& link : others)
             QVERIFY(open(link).ok());
         QCOMPARE(m_desktop->opened, others);

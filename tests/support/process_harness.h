@@ -57,7 +57,8 @@ public:
     }
     /// Starts the server again on the same address and store; true once it listens.
     bool restart() {
-        const QString address = m_url.section(QStringLiteral("://"), 1).section(QLatin1Char('/'), 0, 0);
+        const QString address =
+            m_url.section(QStringLiteral("://"), 1).section(QLatin1Char('/'), 0, 0);
         m_server.start(m_program, {QStringLiteral("--listen"), address,
                                    QStringLiteral("--data-dir"), m_data.path()});
         QString out;

@@ -1,0 +1,233 @@
+// The Shortcuts tool and runner over real child processes: fake tools written as scripts for
+// the ways a tool misbehaves, and the real `sonavert-shortcuts` in a scratch folder.
+
+#include "music/receiver_shortcut.h"
+#include "music/shortcuts_command_runner.h"
+#include "music/shortcuts_command_tool.h"
+#include "music/shortcuts_locations.h"
+#include "runtime/virtual_clock.h"
+#include "support/await_task.h"
+#include "support/process_harness.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace sonavert;
+using test::awaitTask;
+using test::kProcessLimitMs;
+
+namespace {
+
+const QString kTool = QStringLiteral(SONAVERT_SHORTCUTS_EXECUTABLE);
+const QString kShortcutSource = QStringLiteral(SONAVERT_RECEIVER_SHORTCUT_SOURCE);
+constexpr int kCannotStart = 1;
+constexpr int kTimedOut = 2;
+constexpr int kFailed = 4;
+
+bool writeScript(const QString& path, const QByteArray& text) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write("#!/bin/sh\n" + text) > 0 &&
+           file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                               QFileDevice::ExeOwner);
+}
+
+QByteArray readFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Runs the event loop until the task is done: the child's exit is the event; the limit only
+// keeps a hang (the fault these tests look for) from hanging the suite.
+template <typename T> std::optional<T> awaitChild(QCoro::Task<T> task) {
+    auto result = std::make_shared<std::optional<T>>();
+    auto keep = [](QCoro::Task<T> inner, std::shared_ptr<std::optional<T>> into) -> QCoro::Task<> {
+        into->emplace(co_await std::move(inner));
+    }(std::move(task), result);
+    if (!QTest::qWaitFor([&] { return result->has_value(); }, kProcessLimitMs))
+        return std::nullopt;
+    return *result;
+}
+
+} // namespace
+
+class ShortcutsCommandToolTest : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_scratch;
+    std::shared_ptr<VirtualClock> m_clock = std::make_shared<VirtualClock>();
+
+    QString scratch(const QString& name) const { return m_scratch.filePath(name); }
+
+    void importApproved(const QString& file) {
+        QProcess import;
+        import.start(kTool, {QStringLiteral("import"), QStringLiteral("--yes"), file});
+        QVERIFY(import.waitForFinished(kProcessLimitMs));
+        QCOMPARE(import.exitCode(), 0);
+    }
+
+    ShortcutsCommandRunner runnerWith(const QString& program, const QString& terminal = {}) {
+        return ShortcutsCommandRunner({program, terminal, std::chrono::seconds(60)}, m_clock);
+    }
+
+private Q_SLOTS:
+    void initTestCase() {
+        QVERIFY(m_scratch.isValid());
+        // The real tool, here and in every child, works on a folder of ours only.
+        qputenv("SONAVERT_SHORTCUTS_DIR", scratch(QStringLiteral("shortcuts")).toUtf8());
+    }
+
+    // Listing
+
+    void listReadsStandardOutputToItsEndWhileStandardErrorFloods() {
+        // Two MiB of complaints first: a standard-error pipe nobody reads fills at 64 KiB and
+        // the tool would wait on it for ever, and one that is read fills our memory instead.
+        // So the tool's standard error goes nowhere, and its long list still arrives whole.
+        // Its exit status does not matter.
+        const QString program = scratch(QStringLiteral("chatty-tool"));
+        QVERIFY(writeScript(program, "head -c 2097152 /dev/zero | tr '\\0' '!' >&2\n"
+                                     "echo \"stderr=$(readlink /proc/self/fd/2)\"\n"
+                                     "seq 1 20000\n"
+                                     "echo SonavertReceiver\n"
+                                     "exit 3\n"));
+        ShortcutsCommandTool tool(program, m_clock);
+        const std::optional<Result<QByteArray>> listed = awaitChild(tool.list());
+        QVERIFY2(listed, "the list never arrived");
+        QVERIFY(listed->ok());
+        QVERIFY(listed->value().startsWith("stderr=/dev/null\n1\n2\n3\n"));
+        QVERIFY(listed->value().endsWith("\n20000\nSonavertReceiver\n"));
+        QCOMPARE(receiver_shortcut::statusFromListOutput(listed->value()),
+                 ShortcutInstallStatus::Installed);
+    }
+
+    void aToolThatCannotStartIsAnErrorAndTheCheckUndetermined_data() {
+        QTest::addColumn<QString>("program");
+        QFile notExecutable(scratch(QStringLiteral("plain-file")));
+        QVERIFY(notExecutable.open(QIODevice::WriteOnly));
+        QTest::newRow("missing") << scratch(QStringLiteral("no-such-tool"));
+        QTest::newRow("not executable") << notExecutable.fileName();
+        QTest::newRow("a folder") << m_scratch.path();
+    }
+    void aToolThatCannotStartIsAnErrorAndTheCheckUndetermined() {
+        QFETCH(QString, program);
+        ShortcutsCommandTool tool(program, m_clock);
+        const std::optional<Result<QByteArray>> listed = awaitChild(tool.list());
+        QVERIFY2(listed, "a tool that cannot start left the caller waiting");
+        QVERIFY(!listed->ok());
+        QCOMPARE(listed->error().code, kCannotStart);
+
+        QStringList lines;
+        const std::optional<ShortcutInstallStatus> status = awaitChild(
+            receiver_shortcut::isShortcutInstalled(tool, [&](const QString& l) { lines << l; }));
+        QCOMPARE(status, ShortcutInstallStatus::Undetermined);
+        QCOMPARE(lines.size(), 1);
+        QVERIFY(lines.first().startsWith(
+            QStringLiteral("isShortcutInstalled: could not run shortcuts CLI: ") + program));
+    }
+
+    void aToolThatDoesNotFinishIsKilledAtTheDeadline() {
+        const QString program = scratch(QStringLiteral("stuck-tool"));
+        QVERIFY(writeScript(program, "echo partial\nexec sleep 600\n"));
+        ShortcutsCommandTool tool(program, m_clock, std::chrono::seconds(10));
+        auto result = std::make_shared<std::optional<Result<QByteArray>>>();
+        auto listing = [](ShortcutsCommandTool& from, auto into) -> QCoro::Task<> {
+            into->emplace(co_await from.list());
+        }(tool, result);
+        // The deadline is armed once the tool runs.
+        QVERIFY(
+            QTest::qWaitFor([&] { return m_clock->pendingTimerCount() == 1; }, kProcessLimitMs));
+        m_clock->advance(std::chrono::milliseconds(9900));
+        QVERIFY(!result->has_value());
+        m_clock->advance(std::chrono::milliseconds(200));
+        QVERIFY(QTest::qWaitFor([&] { return result->has_value(); }, kProcessLimitMs));
+        QVERIFY(!(*result)->ok());
+        QCOMPARE((*result)->error().code, kTimedOut);
+        QCOMPARE(m_clock->pendingTimerCount(), std::size_t(0));
+    }
+
+    void receiverShortcutCountsAsInstalledOnlyOnceImported() {
+        ShortcutsCommandTool tool(kTool, m_clock);
+        const auto ignore = [](const QString&) {};
+        QCOMPARE(awaitChild(receiver_shortcut::isShortcutInstalled(tool, ignore)),
+                 ShortcutInstallStatus::NotInstalled);
+        const std::optional<QString> bundled = locateBundledReceiverShortcut();
+        QVERIFY(bundled);
+        importApproved(*bundled);
+        QCOMPARE(awaitChild(receiver_shortcut::isShortcutInstalled(tool, ignore)),
+                 ShortcutInstallStatus::Installed);
+    }
+
+    // Running and importing through the runner
+
+    void runnerRunsTheNamedShortcutAndReportsHowItEnded() {
+        const QString recorder = scratch(QStringLiteral("Say Hello.shortcut"));
+        QVERIFY(writeScript(recorder, "head -c 1048576 /dev/zero >&2\n"
+                                      "printf '%s' \"$1\" > \"$0.argument\"\n"
+                                      "exit \"${SAY_HELLO_STATUS:-0}\"\n"));
+        importApproved(recorder);
+        const QString recorded =
+            scratch(QStringLiteral("shortcuts/Say Hello.argument")); // beside the copy
+        ShortcutsCommandRunner runner = runnerWith(kTool);
+
+        const QString input = QStringLiteral("-x \"$(date)\" é");
+        const std::optional<Status> ran =
+            awaitChild(runner.runShortcut(QStringLiteral("Say Hello"), input));
+        QVERIFY2(ran, "the runner never answered");
+        QVERIFY2(ran->ok(), qPrintable(ran->ok() ? QString() : ran->error().description));
+        QCOMPARE(QString::fromUtf8(readFile(recorded)), input);
+
+        qputenv("SAY_HELLO_STATUS", "4");
+        const std::optional<Status> failed =
+            awaitChild(runner.runShortcut(QStringLiteral("Say Hello"), input));
+        qunsetenv("SAY_HELLO_STATUS");
+        QVERIFY(failed && !failed->ok());
+        QCOMPARE(failed->error().code, kFailed);
+        QVERIFY(failed->error().description.contains(QStringLiteral("status 4")));
+
+        const std::optional<Status> unknown =
+            awaitChild(runner.runShortcut(QStringLiteral("say hello"), input));
+        QVERIFY(unknown && !unknown->ok());
+        QCOMPARE(unknown->error().code, kFailed);
+
+        ShortcutsCommandRunner missing = runnerWith(scratch(QStringLiteral("no-such-tool")));
+        const std::optional<Status> notRun =
+            awaitChild(missing.runShortcut(QStringLiteral("Say Hello"), input));
+        QVERIFY(notRun && !notRun->ok());
+        QCOMPARE(notRun->error().code, kCannotStart);
+    }
+
+    void runnerAsksAboutShortcutFilesInATerminal() {
+        const QString terminal = scratch(QStringLiteral("fake-terminal"));
+        const QString record = scratch(QStringLiteral("terminal-arguments"));
+        QVERIFY(writeScript(terminal, "printf '%s\\n' \"$@\" > '" + record.toUtf8() +
+                                          ".part'\nmv '" + record.toUtf8() + ".part' '" +
+                                          record.toUtf8() + "'\n"));
+        const QString file = QStringLiteral("/opt/My Apps/SonavertReceiver.shortcut");
+        ShortcutsCommandRunner runner = runnerWith(kTool, terminal);
+        QVERIFY(awaitTask(runner.importShortcut(file)).ok());
+        // The terminal is left to itself; its record appearing is the event we wait for.
+        QVERIFY(QTest::qWaitFor([&] { return QFileInfo::exists(record); }, kProcessLimitMs));
+        QCOMPARE(QString::fromUtf8(readFile(record)),
+                 QStringList({QStringLiteral("-e"), kTool, QStringLiteral("import"), file})
+                         .join(QLatin1Char('\n')) +
+                     QLatin1Char('\n'));
+
+        ShortcutsCommandRunner withoutTerminal = runnerWith(kTool, QString());
+        QCOMPARE(awaitTask(withoutTerminal.importShortcut(file)).error().code, kCannotStart);
+    }
+
+    // Where the pieces are
+
+    void theBuildTreesToolAndShortcutAreFound() {
+        QCOMPARE(locateShortcutsProgram(), kTool);
+        const std::optional<QString> bundled = locateBundledReceiverShortcut();
+        QVERIFY(bundled);
+        QCOMPARE(readFile(*bundled), readFile(kShortcutSource));
+        QVERIFY(readFile(*bundled).startsWith("#!/bin/sh\n"));
+    }
+};
+
+QTEST_GUILESS_MAIN(ShortcutsCommandToolTest)
+#include "shortcuts_command_tool_test.moc"

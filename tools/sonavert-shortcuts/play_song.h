@@ -1,0 +1,19 @@
+#pragma once
+
+#include "runtime/clock.h"
+#include "runtime/result.h"
+#include "shortcuts_command_line.h"
+
+#include <QCoro/QCoroTask>
+#include <QDBusConnection>
+#include <memory>
+
+namespace sonavert::shortcuts {
+
+/// Starts a catalog song in the music player, as the app does when it opens the song's catalog
+/// link: this device's catalog (library index of the profile, with a rescan when the song is
+/// not in it yet, plus the station list) and an MPRIS player on `bus`.
+QCoro::Task<Status> playSong(PlaySongCommand command, std::shared_ptr<Clock> clock,
+                             QDBusConnection bus);
+
+} // namespace sonavert::shortcuts

@@ -1,0 +1,150 @@
+#include "tool_commands.h"
+
+#include "play_song.h"
+#include "runtime/clock.h"
+#include "shortcuts_command_line.h"
+#include "shortcuts_folder.h"
+
+#include <QCoro/QCoroTask>
+#include <QDBusConnection>
+#include <QFileInfo>
+#include <QProcess>
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <string>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+namespace sonavert::shortcuts {
+
+namespace {
+
+void print(std::FILE* stream, const QString& text) {
+    std::fputs((text + QLatin1Char('\n')).toLocal8Bit().constData(), stream);
+    std::fflush(stream);
+}
+
+void complain(const QString& text) {
+    print(stderr, QStringLiteral("sonavert-shortcuts: ") + text);
+}
+
+int list(const ShortcutsFolder& folder) {
+    for (const QString& name : folder.names())
+        print(stdout, name);
+    return 0;
+}
+
+int run(const ShortcutsFolder& folder, const RunCommand& command) {
+    const std::optional<QString> executable = folder.executableOf(command.name);
+    if (!executable) {
+        complain(QStringLiteral("there is no approved Shortcut named \"%1\" (see "
+                                "\"sonavert-shortcuts list\").")
+                     .arg(command.name));
+        return 1;
+    }
+    QProcess shortcut;
+    shortcut.setProcessChannelMode(QProcess::ForwardedChannels);
+    // A Shortcut stops with us: whoever gives up waiting on us need not hunt for it.
+    shortcut.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+    // The input goes to the program as it is, never through a shell.
+    shortcut.start(*executable, {command.input});
+    if (!shortcut.waitForStarted(-1)) {
+        complain(QStringLiteral("the Shortcut \"%1\" cannot be started: %2")
+                     .arg(command.name, shortcut.errorString()));
+        return 1;
+    }
+    shortcut.write(command.input.toUtf8());
+    shortcut.closeWriteChannel();
+    shortcut.waitForFinished(-1);
+    if (shortcut.exitStatus() == QProcess::CrashExit)
+        return 128 + shortcut.exitCode(); // the signal, as a shell reports it
+    return shortcut.exitCode();
+}
+
+bool userApproves(const QString& name, const QString& file) {
+    std::fputs(QStringLiteral("Add the Shortcut \"%1\" from %2? It will be able to run on this "
+                              "computer. [y/N] ")
+                   .arg(name, file)
+                   .toLocal8Bit()
+                   .constData(),
+               stderr);
+    std::fflush(stderr);
+    std::string answer;
+    if (!std::getline(std::cin, answer))
+        return false;
+    const QString reply = QString::fromLocal8Bit(answer).trimmed().toLower();
+    return reply == QLatin1String("y") || reply == QLatin1String("yes");
+}
+
+int import(const ShortcutsFolder& folder, const ImportCommand& command) {
+    const std::optional<QString> name = ShortcutsFolder::nameForFile(command.file);
+    if (!name) {
+        complain(command.file + QStringLiteral(" does not name a Shortcut."));
+        return 1;
+    }
+    if (!QFileInfo(command.file).isFile()) {
+        complain(QStringLiteral("there is no file ") + command.file + QLatin1Char('.'));
+        return 1;
+    }
+    if (!command.isApprovedAlready) {
+        // Approval is the whole point of importing; without someone to ask, nothing is added.
+        if (!::isatty(STDIN_FILENO)) {
+            complain(QStringLiteral("not adding \"%1\": it needs your approval and there is no "
+                                    "terminal to ask on. Run \"sonavert-shortcuts import %2\" in "
+                                    "a terminal, or add --yes to approve it.")
+                         .arg(*name, command.file));
+            return 1;
+        }
+        if (!userApproves(*name, command.file)) {
+            print(stdout, QStringLiteral("The Shortcut \"%1\" was not added.").arg(*name));
+            return 1;
+        }
+    }
+    const Result<AddedShortcut> added = folder.add(command.file);
+    if (!added) {
+        complain(added.error().description);
+        return 1;
+    }
+    print(stdout, QStringLiteral("%1 the Shortcut \"%2\" (%3).")
+                      .arg(added.value().replacedOlder ? QStringLiteral("Replaced")
+                                                       : QStringLiteral("Added"),
+                           added.value().name, added.value().path));
+    return 0;
+}
+
+int playSongNow(const PlaySongCommand& command) {
+    auto clock = std::make_shared<SystemClock>();
+    const Status played = QCoro::waitFor(playSong(command, clock, QDBusConnection::sessionBus()));
+    if (!played) {
+        complain(QStringLiteral("song %1 was not started: %2")
+                     .arg(command.songId, played.error().description));
+        return 1;
+    }
+    print(stdout, QStringLiteral("Started song %1.").arg(command.songId));
+    return 0;
+}
+
+} // namespace
+
+int runTool(const QStringList& arguments) {
+    const ToolCommand command = parseToolCommand(arguments);
+    const ShortcutsFolder folder(ShortcutsFolder::defaultPath());
+    if (const auto* error = std::get_if<UsageError>(&command)) {
+        complain(error->message + QStringLiteral(" See \"sonavert-shortcuts --help\"."));
+        return 2;
+    }
+    if (std::holds_alternative<HelpCommand>(command)) {
+        std::fputs(usageText().toLocal8Bit().constData(), stdout);
+        return 0;
+    }
+    if (std::holds_alternative<ListCommand>(command))
+        return list(folder);
+    if (const auto* runCommand = std::get_if<RunCommand>(&command))
+        return run(folder, *runCommand);
+    if (const auto* importCommand = std::get_if<ImportCommand>(&command))
+        return import(folder, *importCommand);
+    return playSongNow(std::get<PlaySongCommand>(command));
+}
+
+} // namespace sonavert::shortcuts
