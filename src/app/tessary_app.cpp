@@ -123,8 +123,9 @@ QCoro::Task<> TessaryApp::launch() {
 QCoro::Task<> TessaryApp::checkReceiverShortcut() {
     QPointer guard(this);
     auto clock = m_clock;
-    // An interrupted wait still leads to the check, as long as the app is still there.
-    co_await clock->sleep(kReceiverShortcutCheckDelay);
+    // An interrupted wait still leads to the check, unless the app is stopping: termination
+    // interrupts it so that no wait outlives the event loop.
+    co_await clock->sleep(kReceiverShortcutCheckDelay, m_receiverCheckStop.get_token());
     if (!guard || m_isTerminating)
         co_return;
     PlayerMusicStack& stack = m_music->stack();
@@ -168,6 +169,7 @@ void TessaryApp::terminate() {
     if (m_isTerminating)
         return;
     m_isTerminating = true;
+    m_receiverCheckStop.request_stop();
     if (m_pushChannel)
         m_pushChannel->close();
     if (!m_coordinator) {

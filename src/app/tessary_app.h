@@ -7,6 +7,7 @@
 #include <QCoro/QCoroTask>
 #include <QObject>
 #include <memory>
+#include <stop_token>
 
 namespace sonavert {
 
@@ -74,6 +75,7 @@ private:
     std::unique_ptr<MacBackgroundCoordinator> m_background;
     std::unique_ptr<clouddb::PushChannel> m_pushChannel;
     std::shared_ptr<SecretStore> m_secrets;
+    std::stop_source m_receiverCheckStop;
     bool m_isTerminating = false;
     bool m_hasTerminated = false;
 };
