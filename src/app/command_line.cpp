@@ -34,7 +34,12 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
         QStringLiteral("This device's token on the server (else SONAVERT_CLOUD_TOKEN, else the "
                        "keyring)."),
         QStringLiteral("token"));
-    parser.addOptions({headless, profile, verbose, logPrivate, name, cloud, token});
+    const QCommandLineOption busName(
+        QStringLiteral("bus-name"),
+        QStringLiteral("Offer the control interface on the session bus as <name> only (default: "
+                       "io.sonavert.Sonavert when free, and io.sonavert.Sonavert.<device name>)."),
+        QStringLiteral("name"));
+    parser.addOptions({headless, profile, verbose, logPrivate, name, cloud, token, busName});
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
 
@@ -70,6 +75,12 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
             return {std::nullopt, QStringLiteral("--cloud needs an http:// or https:// address\n"),
                     2};
         options.cloudUrl = url.toString();
+    }
+    if (parser.isSet(busName)) {
+        // The bus itself judges the rest of the name, and a refusal is logged.
+        if (parser.value(busName).isEmpty() || parser.value(busName).startsWith(QLatin1Char(':')))
+            return {std::nullopt, QStringLiteral("--bus-name needs a well-known D-Bus name\n"), 2};
+        options.controlBusName = parser.value(busName);
     }
     if (parser.isSet(token))
         options.cloudToken = parser.value(token);

@@ -15,6 +15,9 @@ struct AppOptions {
     std::optional<QString> deviceName;                          ///< overrides the machine's name
     QString cloudUrl = QStringLiteral("http://127.0.0.1:8470"); ///< the sonavert-cloud server
     std::optional<QString> cloudToken; ///< from --token or SONAVERT_CLOUD_TOKEN
+    /// The one session-bus name of the control interface, instead of the shared name and the
+    /// one made from the device name.
+    std::optional<QString> controlBusName;
 };
 
 /// Either options to run with, or a text to print and an exit code (help, version, errors).

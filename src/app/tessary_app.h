@@ -9,6 +9,7 @@
 
 namespace sonavert {
 
+class ControlInterface;
 class DeviceHandoffViewModel;
 class HandoffServiceProtocol;
 class MusicPlaybackServiceProtocol;
@@ -53,6 +54,9 @@ private:
     /// This device's token: given on the command line or in the environment, else kept in
     /// the keyring for the standard profile.
     QCoro::Task<std::optional<QString>> resolveCloudToken();
+    /// Offers the control interface on the session bus; without a bus, or with its names
+    /// taken, the app runs on and says so in a developer line.
+    QCoro::Task<> publishControlInterface(QString deviceName);
 
     AppOptions m_options;
     std::shared_ptr<Clock> m_clock;
@@ -60,6 +64,7 @@ private:
     std::shared_ptr<MusicPlaybackServiceProtocol> m_musicService;
     std::shared_ptr<HandoffServiceProtocol> m_handoffService;
     std::unique_ptr<DeviceHandoffViewModel> m_coordinator;
+    std::unique_ptr<ControlInterface> m_control; ///< after the coordinator: goes first
     std::unique_ptr<StateReporter> m_reporter;
     std::unique_ptr<MacBackgroundCoordinator> m_background;
     std::unique_ptr<clouddb::PushChannel> m_pushChannel;
