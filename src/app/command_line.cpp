@@ -37,7 +37,8 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
     const QCommandLineOption busName(
         QStringLiteral("bus-name"),
         QStringLiteral("Offer the control interface on the session bus as <name> only (default: "
-                       "io.sonavert.Sonavert when free, and io.sonavert.Sonavert.<device name>)."),
+                       "io.sonavert.Sonavert when free, and io.sonavert.Sonavert.<device name in "
+                       "lower case>)."),
         QStringLiteral("name"));
     parser.addOptions({headless, profile, verbose, logPrivate, name, cloud, token, busName});
     const QCommandLineOption help = parser.addHelpOption();

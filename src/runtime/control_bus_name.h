@@ -8,13 +8,13 @@ namespace sonavert {
 
 /// The session-bus name an instance of the app owns besides the shared one, so that a
 /// controller can address one of several devices running on one bus: the shared name, a dot,
-/// and `instance` with every character a bus name cannot hold replaced by "_" ("Living Room"
-/// gives "io.sonavert.Sonavert.Living_Room"). Empty when `instance` has nothing usable.
+/// and `instance` in lower case (people type device names in any case, bus names are
+/// case-sensitive) with every character a bus name cannot hold replaced by "_" ("Living Room"
+/// gives "io.sonavert.Sonavert.living_room"). Empty when `instance` has nothing usable.
 inline QString controlBusNameForInstance(const QString& instance) {
     QString element;
-    for (const QChar c : instance.trimmed()) {
+    for (const QChar c : instance.trimmed().toLower()) {
         const bool isAllowed = (c >= QLatin1Char('a') && c <= QLatin1Char('z')) ||
-                               (c >= QLatin1Char('A') && c <= QLatin1Char('Z')) ||
                                (c >= QLatin1Char('0') && c <= QLatin1Char('9'));
         element += isAllowed ? c : QLatin1Char('_');
     }

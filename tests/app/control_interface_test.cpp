@@ -336,7 +336,7 @@ private Q_SLOTS:
         ControlRig rig;
         REQUIRE_RIG(rig);
         QCOMPARE(controlBusNames(std::nullopt, QStringLiteral("Study Mac")),
-                 (QStringList{kSharedName, QStringLiteral("io.sonavert.Sonavert.Study_Mac")}));
+                 (QStringList{kSharedName, QStringLiteral("io.sonavert.Sonavert.study_mac")}));
         QCOMPARE(controlBusNames(QStringLiteral("org.example.Mine"), QStringLiteral("Study Mac")),
                  QStringList{QStringLiteral("org.example.Mine")});
 
@@ -353,7 +353,7 @@ private Q_SLOTS:
         const CtlRun first = rig.ctl({QStringLiteral("devices"), QStringLiteral("--json")});
         QCOMPARE(QJsonDocument::fromJson(first.out.toUtf8()).array().size(), 2);
         const CtlRun addressed = rig.ctl(
-            {QStringLiteral("--instance"), QStringLiteral("Study Mac"), QStringLiteral("devices")});
+            {QStringLiteral("--instance"), QStringLiteral("study MAC"), QStringLiteral("devices")});
         QCOMPARE(addressed.exitCode, 0);
         QCOMPARE(addressed.out, QStringLiteral("No other devices yet.\n"));
         other.reset();
@@ -366,7 +366,7 @@ private Q_SLOTS:
                                     QStringLiteral("push"), QStringLiteral("Kitchen")});
         QCOMPARE(run.exitCode, 3);
         QCOMPARE(run.err, QStringLiteral("sonavertctl: Sonavert is not running (no "
-                                         "io.sonavert.Sonavert.Attic on the session bus).\n"));
+                                         "io.sonavert.Sonavert.attic on the session bus).\n"));
     }
 };
 
