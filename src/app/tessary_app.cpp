@@ -123,6 +123,8 @@ QCoro::Task<> TessaryApp::launch() {
 
 QCoro::Task<> TessaryApp::publishControlInterface(QString deviceName) {
     QPointer guard(this);
+    // Connecting is the one step QtDBus only offers blocking; it is local and quick, and
+    // everything after it is awaited.
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {
         developerLog(QStringLiteral("control: no session bus (%1); sonavertctl cannot reach "

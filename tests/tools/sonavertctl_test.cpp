@@ -85,19 +85,6 @@ private Q_SLOTS:
         QCOMPARE(positionText(QJsonValue()), QString());
     }
 
-    void devicesLineUpInColumns() {
-        const QJsonArray devices =
-            QJsonDocument::fromJson(
-                R"([{"name": "Living Room", "presence": "connecting", "isFavorite": false,
-                     "isQueued": true, "nowPlaying": null},
-                    {"name": "K", "presence": "online", "isFavorite": true, "isQueued": false,
-                     "nowPlaying": {"title": "Song", "artist": "", "position": null}}])")
-                .array();
-        QCOMPARE(devicesText(devices), QStringLiteral("   Living Room  connecting  -     queued\n"
-                                                      "\u2605  K            online      Song\n"));
-        QCOMPARE(devicesText(QJsonArray()), QStringLiteral("No other devices yet.\n"));
-    }
-
     void statusShowsWhatIsUnderWayAndTheErrors() {
         const QString text = statusText(json(R"({
             "thisDevice": {"id": "ID", "name": "Desk", "nowPlaying": null},

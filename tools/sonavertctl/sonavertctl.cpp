@@ -110,7 +110,8 @@ QCoro::Task<int> push(ControlProxy& proxy, CtlOptions options) {
     co_return kExitOk;
 }
 
-/// Runs a call without a result and reports `sentence` when it succeeds.
+/// Waits for a call without a result and reports `sentence` when it succeeds. (Callers pass
+/// the pending call as a named value: g++ 12 destroys temporaries in a co_await twice.)
 QCoro::Task<int> simpleCall(QDBusPendingReply<> pending, CtlOptions options, const char* command,
                             QString sentence) {
     const QDBusPendingReply<> reply = co_await pending;
@@ -185,21 +186,24 @@ QCoro::Task<int> runCommand(CtlOptions options) {
         co_return co_await push(proxy, options);
     case Command::Pull: {
         proxy.setTimeout(kTransferTimeoutMs);
+        QDBusPendingReply<> pending = proxy.Pull(device);
         const QString done = QStringLiteral("Pulled from %1.").arg(device);
-        co_return co_await simpleCall(proxy.Pull(device), options, "pull", done);
+        co_return co_await simpleCall(pending, options, "pull", done);
     }
     case Command::Favorite: {
+        QDBusPendingReply<> pending = proxy.SetFavorite(device, true);
         const QString done = QStringLiteral("%1 is the favourite now.").arg(device);
-        co_return co_await simpleCall(proxy.SetFavorite(device, true), options, "favorite", done);
+        co_return co_await simpleCall(pending, options, "favorite", done);
     }
     case Command::Unfavorite: {
+        QDBusPendingReply<> pending = proxy.SetFavorite(device, false);
         const QString done = QStringLiteral("%1 is no longer the favourite.").arg(device);
-        co_return co_await simpleCall(proxy.SetFavorite(device, false), options, "unfavorite",
-                                      done);
+        co_return co_await simpleCall(pending, options, "unfavorite", done);
     }
     case Command::Forget: {
+        QDBusPendingReply<> pending = proxy.Forget(device);
         const QString done = QStringLiteral("Forgot %1.").arg(device);
-        co_return co_await simpleCall(proxy.Forget(device), options, "forget", done);
+        co_return co_await simpleCall(pending, options, "forget", done);
     }
     }
     co_return kExitUsage;
