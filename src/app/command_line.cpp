@@ -54,7 +54,13 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
         QStringLiteral("With --player simulated: start playing the library track <title> once "
                        "the library is read (demos)."),
         QStringLiteral("title"));
-    parser.addOptions({headless, profile, verbose, logPrivate, name, cloud, token, player,
+    const QCommandLineOption busName(
+        QStringLiteral("bus-name"),
+        QStringLiteral("Offer the control interface on the session bus as <name> only (default: "
+                       "io.sonavert.Sonavert when free, and io.sonavert.Sonavert.<device name in "
+                       "lower case>)."),
+        QStringLiteral("name"));
+    parser.addOptions({headless, profile, verbose, logPrivate, name, cloud, token, busName, player,
                        playerCommand, library, simulatePlaying});
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
@@ -91,6 +97,12 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
             return {std::nullopt, QStringLiteral("--cloud needs an http:// or https:// address\n"),
                     2};
         options.cloudUrl = url.toString();
+    }
+    if (parser.isSet(busName)) {
+        // The bus itself judges the rest of the name, and a refusal is logged.
+        if (parser.value(busName).isEmpty() || parser.value(busName).startsWith(QLatin1Char(':')))
+            return {std::nullopt, QStringLiteral("--bus-name needs a well-known D-Bus name\n"), 2};
+        options.controlBusName = parser.value(busName);
     }
     if (parser.isSet(token))
         options.cloudToken = parser.value(token);

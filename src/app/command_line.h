@@ -21,6 +21,9 @@ struct AppOptions {
     QStringList libraryFolders; ///< empty: the XDG music folder
     /// With the simulated player: the library track it starts playing once the library is read.
     QString simulatedTrack;
+    /// The one session-bus name of the control interface, instead of the shared name and the
+    /// one made from the device name.
+    std::optional<QString> controlBusName;
 };
 
 /// Either options to run with, or a text to print and an exit code (help, version, errors).

@@ -3,6 +3,7 @@
 #include "cloud/cloud_kit_handoff_service.h"
 #include "clouddb/http_cloud_database.h"
 #include "clouddb/web_socket_push_channel.h"
+#include "control_interface.h"
 #include "coordinator/device_handoff_view_model.h"
 #include "mac_background_coordinator.h"
 #include "model/device_identity_store.h"
@@ -20,6 +21,8 @@
 #include "state_reporter.h"
 
 #include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusError>
 #include <QPointer>
 #include <QUrl>
 #include <cstdio>
@@ -114,6 +117,7 @@ QCoro::Task<> TessaryApp::launch() {
     m_background = std::make_unique<MacBackgroundCoordinator>();
     m_background->viewModel = m_coordinator.get();
     m_coordinator->start();
+    publishControlInterface(thisDevice.name);
     m_pushChannel = std::make_unique<clouddb::WebSocketPushChannel>(endpoint, m_clock);
     registerForRemoteNotifications(static_cast<int>(endpoint.token.toUtf8().size()));
     checkReceiverShortcut();
@@ -130,6 +134,33 @@ QCoro::Task<> TessaryApp::checkReceiverShortcut() {
         co_return;
     PlayerMusicStack& stack = m_music->stack();
     co_await stack.installer().offerIfNotUsable(stack.shortcutsTool());
+}
+
+QCoro::Task<> TessaryApp::publishControlInterface(QString deviceName) {
+    QPointer guard(this);
+    // Connecting is the one step QtDBus only offers blocking; it is local and quick, and
+    // everything after it is awaited.
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        developerLog(QStringLiteral("control: no session bus (%1); sonavertctl cannot reach "
+                                    "this device")
+                         .arg(bus.lastError().message()));
+        co_return;
+    }
+    m_control = std::make_unique<ControlInterface>(m_coordinator.get());
+    if (!m_control->exportOn(bus)) {
+        developerLog(QStringLiteral("control: the control object path is taken on this bus "
+                                    "connection"));
+        co_return;
+    }
+    const QStringList names = controlBusNames(m_options.controlBusName, deviceName);
+    for (const QString& name : names) {
+        const bool isOwned = co_await requestBusName(bus, name);
+        if (!guard)
+            co_return;
+        developerLog(isOwned ? QStringLiteral("control: on the session bus as %1").arg(name)
+                             : QStringLiteral("control: %1 is taken").arg(name));
+    }
 }
 
 void TessaryApp::registerForRemoteNotifications(int tokenBytes) {

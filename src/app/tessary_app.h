@@ -11,6 +11,7 @@
 
 namespace sonavert {
 
+class ControlInterface;
 class DeviceHandoffViewModel;
 class DeviceMusic;
 class HandoffServiceProtocol;
@@ -62,6 +63,9 @@ private:
     QCoro::Task<std::optional<QString>> resolveCloudToken();
     /// Waits a moment after the start, then offers the receiver Shortcut if it is not usable.
     QCoro::Task<> checkReceiverShortcut();
+    /// Offers the control interface on the session bus; without a bus, or with its names
+    /// taken, the app runs on and says so in a developer line.
+    QCoro::Task<> publishControlInterface(QString deviceName);
 
     AppOptions m_options;
     std::shared_ptr<Clock> m_clock;
@@ -71,6 +75,7 @@ private:
     std::shared_ptr<MusicPlaybackServiceProtocol> m_musicService;
     std::shared_ptr<HandoffServiceProtocol> m_handoffService;
     std::unique_ptr<DeviceHandoffViewModel> m_coordinator;
+    std::unique_ptr<ControlInterface> m_control; ///< after the coordinator: goes first
     std::unique_ptr<StateReporter> m_reporter;
     std::unique_ptr<MacBackgroundCoordinator> m_background;
     std::unique_ptr<clouddb::PushChannel> m_pushChannel;

@@ -20,5 +20,13 @@ inline constexpr char kCatalogWebHost[] = "music.sonavert.io";
 inline constexpr char kUpdateFeedUrl[] = "https://sonavert.io/appcast.xml";
 /// The project page opened when the app asks for a review.
 inline constexpr char kProjectPageUrl[] = "https://sonavert.io";
+/// Session-bus name of the running app's control interface (the first instance on a bus);
+/// every instance also owns kControlBusName + "." + its instance name.
+inline constexpr char kControlBusName[] = "io.sonavert.Sonavert";
+/// Object path and interface of the control interface.
+inline constexpr char kControlObjectPath[] = "/io/sonavert/Sonavert";
+inline constexpr char kControlInterface[] = "io.sonavert.Sonavert.Control";
+/// Prefix of the control interface's D-Bus error names.
+inline constexpr char kControlErrorPrefix[] = "io.sonavert.Sonavert.Error.";
 
 } // namespace sonavert::app_identity

@@ -1,5 +1,6 @@
 // Runs the real `sonavert` executable and talks to it as a user or a service manager would.
 
+#include "support/private_session_bus.h"
 #include "support/process_harness.h"
 
 #include <QProcess>
@@ -14,6 +15,32 @@ namespace {
 
 const QString kProgram = QStringLiteral(SONAVERT_EXECUTABLE);
 const QString kCloudProgram = QStringLiteral(SONAVERT_CLOUD_EXECUTABLE);
+const QString kCtlProgram = QStringLiteral(SONAVERTCTL_EXECUTABLE);
+
+void useSessionBus(QProcess& process, const QString& address) {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), address);
+    process.setProcessEnvironment(environment);
+}
+
+struct CtlRun {
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+CtlRun runCtl(const QString& busAddress, const QStringList& arguments) {
+    QProcess ctl;
+    useSessionBus(ctl, busAddress);
+    ctl.start(kCtlProgram, arguments);
+    CtlRun run;
+    if (!ctl.waitForFinished(kProcessLimitMs))
+        return run;
+    run.exitCode = ctl.exitCode();
+    run.out = QString::fromUtf8(ctl.readAllStandardOutput());
+    run.err = QString::fromUtf8(ctl.readAllStandardError());
+    return run;
+}
 
 QStringList deviceArguments(const CloudServerProcess& cloud, const QString& profile,
                             const QString& name) {
@@ -40,6 +67,8 @@ private Q_SLOTS:
         QVERIFY2(waitForLine(process, QStringLiteral("[Tessary] presence pass 2:"), &out),
                  qPrintable(out));
         QVERIFY(out.contains(QStringLiteral("[Tessary] first presence pass done")));
+        // Without a session bus the control interface is left out, and the device runs on.
+        QVERIFY(out.contains(QStringLiteral("[Tessary] control: no session bus")));
         ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
         QVERIFY(process.waitForFinished(60000));
         out += QString::fromUtf8(process.readAllStandardOutput());
@@ -52,6 +81,62 @@ private Q_SLOTS:
         QVERIFY2(log.contains("[nearby] <default> event=nearby_launch_discovery_started"), log);
         QVERIFY2(log.contains("[nearby] <error> event=nearby_advertise_failed"), log);
         QVERIFY2(log.contains("[nearby] <error> event=nearby_browse_failed"), log);
+    }
+
+    void sonavertctlAddressesEachOfTwoDevicesOnOneBus() {
+        PrivateSessionBus bus;
+        QString reason;
+        if (!bus.start(&reason))
+            QSKIP(qPrintable(reason));
+        CloudServerProcess cloud(kCloudProgram);
+        QVERIFY(cloud.isRunning());
+        QTemporaryDir kitchenProfile, studyProfile;
+        QProcess kitchen, study;
+        useSessionBus(kitchen, bus.address());
+        useSessionBus(study, bus.address());
+        QString kitchenOut, studyOut;
+        kitchen.start(kProgram,
+                      deviceArguments(cloud, kitchenProfile.path(), QStringLiteral("Kitchen")));
+        QVERIFY2(
+            waitForLine(kitchen,
+                        QStringLiteral("control: on the session bus as io.sonavert.Sonavert\n"),
+                        &kitchenOut),
+            qPrintable(kitchenOut));
+        study.start(kProgram, deviceArguments(cloud, studyProfile.path(), QStringLiteral("Study")));
+        QVERIFY2(
+            waitForLine(study,
+                        QStringLiteral("control: on the session bus as io.sonavert.Sonavert.study"),
+                        &studyOut),
+            qPrintable(studyOut));
+        QVERIFY(studyOut.contains(QStringLiteral("control: io.sonavert.Sonavert is taken")));
+        QVERIFY2(waitForLine(kitchen, QStringLiteral("devices: Study (online"), &kitchenOut),
+                 qPrintable(kitchenOut));
+        QVERIFY2(waitForLine(study, QStringLiteral("devices: Kitchen (online"), &studyOut),
+                 qPrintable(studyOut));
+
+        const CtlRun fromKitchen = runCtl(bus.address(), {QStringLiteral("devices")});
+        QCOMPARE(fromKitchen.exitCode, 0);
+        QVERIFY2(fromKitchen.out.contains(QStringLiteral("Study")) &&
+                     fromKitchen.out.contains(QStringLiteral("online")),
+                 qPrintable(fromKitchen.out));
+        const CtlRun fromStudy =
+            runCtl(bus.address(), {QStringLiteral("--instance"), QStringLiteral("study"),
+                                   QStringLiteral("status"), QStringLiteral("--json")});
+        QCOMPARE(fromStudy.exitCode, 0);
+        QVERIFY2(fromStudy.out.contains(QStringLiteral("\"name\": \"Study\"")),
+                 qPrintable(fromStudy.out));
+        // Nothing plays on a device without a player, so a push has nothing to send.
+        const CtlRun push =
+            runCtl(bus.address(), {QStringLiteral("push"), QStringLiteral("study")});
+        QCOMPARE(push.exitCode, 1);
+        QCOMPARE(push.err, QStringLiteral("sonavertctl: Nothing is playing right now.\n"));
+
+        for (QProcess* device : {&kitchen, &study}) {
+            ::kill(static_cast<pid_t>(device->processId()), SIGTERM);
+            QVERIFY(device->waitForFinished(kProcessLimitMs));
+            QCOMPARE(device->exitCode(), 0);
+        }
+        QCOMPARE(runCtl(bus.address(), {QStringLiteral("status")}).exitCode, 3);
     }
 
     void profileKeepsTheSameIdentityAcrossRuns() {

@@ -1,0 +1,220 @@
+#include "control_interface.h"
+
+#include "control_state.h"
+#include "coordinator/device_handoff_view_model.h"
+#include "runtime/app_identity.h"
+#include "runtime/control_bus_name.h"
+
+#include <QCoro/QCoroDBusPendingCall>
+#include <QDBusPendingCall>
+#include <QJsonDocument>
+#include <utility>
+
+namespace sonavert {
+
+namespace {
+
+QString errorName(const char* name) {
+    return QString::fromLatin1(app_identity::kControlErrorPrefix) + QLatin1String(name);
+}
+
+const QString kStoppedText = QStringLiteral("Sonavert stopped before this finished.");
+
+// Bits of the bus's RequestName: fail rather than wait in line behind another owner; the
+// answers that mean this connection owns the name.
+constexpr uint kDoNotQueue = 4;
+constexpr uint kPrimaryOwner = 1;
+constexpr uint kAlreadyOwner = 4;
+
+QDBusMessage requestNameCall(const QString& name) {
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("RequestName"));
+    call.setArguments({name, kDoNotQueue});
+    return call;
+}
+
+} // namespace
+
+ControlInterface::ControlInterface(DeviceHandoffViewModel* coordinator, QObject* parent)
+    : QObject(parent)
+    , m_coordinator(coordinator)
+    , m_bus(QString()) {
+    // Every published value of the coordinator leads to one settle per event-loop turn: a
+    // push changes half a dozen of them at once, and watchers want one state, not six.
+    using Signal = void (DeviceHandoffViewModel::*)();
+    for (const Signal signal :
+         {&DeviceHandoffViewModel::devicesChanged,
+          &DeviceHandoffViewModel::queuedPushTargetsChanged,
+          &DeviceHandoffViewModel::currentStateChanged,
+          &DeviceHandoffViewModel::isTransferringChanged, &DeviceHandoffViewModel::isPullingChanged,
+          &DeviceHandoffViewModel::activityLabelChanged,
+          &DeviceHandoffViewModel::transferErrorChanged, &DeviceHandoffViewModel::syncErrorChanged,
+          &DeviceHandoffViewModel::shouldRequestReviewChanged,
+          &DeviceHandoffViewModel::isDiscoveringChanged})
+        connect(coordinator, signal, this, &ControlInterface::scheduleSettle);
+    m_lastState = stateJson();
+}
+
+ControlInterface::~ControlInterface() {
+    for (const QDBusMessage& call : std::as_const(m_heldCalls))
+        m_bus.send(call.createErrorReply(errorName("Failed"), kStoppedText));
+}
+
+bool ControlInterface::exportOn(QDBusConnection bus) {
+    m_bus = bus;
+    return m_bus.registerObject(QString::fromLatin1(app_identity::kControlObjectPath), this,
+                                QDBusConnection::ExportScriptableSlots |
+                                    QDBusConnection::ExportScriptableSignals);
+}
+
+QString ControlInterface::GetState() {
+    return stateJson();
+}
+
+bool ControlInterface::Push(const QString& device) {
+    const auto target = targetOf(device, QStringLiteral("Cannot push to this device itself."));
+    if (!target || replyBusyIf(m_coordinator->isTransferring(),
+                               QStringLiteral("A push is already under way.")))
+        return false;
+    const int ticket = delayCall();
+    // The coordinator queues a push to an offline device for when that device starts.
+    const bool isQueued = target->presence == DevicePresence::Offline;
+    QCoro::connect(m_coordinator->transfer(*target), this,
+                   [this, ticket, isQueued] { finishCall(ticket, isQueued); });
+    return false;
+}
+
+void ControlInterface::Pull(const QString& device) {
+    const auto source = targetOf(device, QStringLiteral("Cannot pull from this device itself."));
+    if (!source || replyBusyIf(m_coordinator->isTransferring() || m_coordinator->isPulling(),
+                               QStringLiteral("A push or pull is already under way.")))
+        return;
+    m_waitingPull = delayCall();
+    // The coordinator's task ends once the request is sent; the pull itself ends later, when
+    // the playback has arrived or the wait for it is given up.
+    QCoro::connect(m_coordinator->pull(*source), this, [this] { finishPullIfSettled(); });
+}
+
+void ControlInterface::SetFavorite(const QString& device, bool favorite) {
+    const auto target =
+        targetOf(device, QStringLiteral("This device cannot be its own favourite."));
+    if (target && target->isFavorite != favorite)
+        m_coordinator->toggleFavorite(*target);
+}
+
+void ControlInterface::Forget(const QString& device) {
+    const auto target = targetOf(device, QStringLiteral("This device cannot forget itself."));
+    if (target)
+        m_coordinator->forget(*target);
+}
+
+std::optional<AppDevice> ControlInterface::targetOf(const QString& query,
+                                                    const QString& thisDeviceText) {
+    if (!m_coordinator) {
+        sendErrorReply(errorName("Failed"), kStoppedText);
+        return std::nullopt;
+    }
+    const DeviceLookup lookup =
+        lookUpDevice(m_coordinator->devices(), m_coordinator->thisDevice(), query);
+    switch (lookup.outcome) {
+    case DeviceLookup::Outcome::Found:
+        return lookup.device;
+    case DeviceLookup::Outcome::ThisDevice:
+        sendErrorReply(errorName("ThisDevice"), thisDeviceText);
+        break;
+    case DeviceLookup::Outcome::Unknown:
+        sendErrorReply(errorName("UnknownDevice"),
+                       QStringLiteral("No device named or with id '%1'.").arg(query));
+        break;
+    case DeviceLookup::Outcome::Ambiguous:
+        sendErrorReply(errorName("AmbiguousDevice"),
+                       QStringLiteral("'%1' names %2 devices: %3. Use the id instead.")
+                           .arg(query)
+                           .arg(lookup.candidates.size())
+                           .arg(lookup.candidates.join(QStringLiteral(", "))));
+        break;
+    }
+    return std::nullopt;
+}
+
+bool ControlInterface::replyBusyIf(bool isBusy, const QString& text) {
+    if (isBusy)
+        sendErrorReply(errorName("Busy"), text);
+    return isBusy;
+}
+
+int ControlInterface::delayCall() {
+    setDelayedReply(true);
+    const int ticket = m_nextTicket++;
+    m_heldCalls.insert(ticket, message());
+    return ticket;
+}
+
+void ControlInterface::finishCall(int ticket, const QVariant& success) {
+    const QDBusMessage call = m_heldCalls.take(ticket);
+    if (!m_coordinator)
+        m_bus.send(call.createErrorReply(errorName("Failed"), kStoppedText));
+    else if (const auto& error = m_coordinator->transferError())
+        m_bus.send(call.createErrorReply(errorName("Failed"), *error));
+    else if (success.isValid())
+        m_bus.send(call.createReply(success));
+    else
+        m_bus.send(call.createReply());
+}
+
+void ControlInterface::finishPullIfSettled() {
+    if (!m_waitingPull)
+        return;
+    // A pull is over when nothing of it is left on show: the wait has ended and the label
+    // ("Pulling from…", then "Resuming playback…") is gone. The error, if any, is set by then.
+    const bool isOver =
+        !m_coordinator || (!m_coordinator->isPulling() && !m_coordinator->activityLabel());
+    if (isOver)
+        finishCall(*std::exchange(m_waitingPull, std::nullopt), QVariant());
+}
+
+void ControlInterface::scheduleSettle() {
+    if (m_isSettleScheduled)
+        return;
+    m_isSettleScheduled = true;
+    QMetaObject::invokeMethod(this, &ControlInterface::settle, Qt::QueuedConnection);
+}
+
+void ControlInterface::settle() {
+    m_isSettleScheduled = false;
+    const QString state = stateJson();
+    if (state != m_lastState) {
+        m_lastState = state;
+        Q_EMIT StateChanged(state);
+    }
+    finishPullIfSettled();
+}
+
+QString ControlInterface::stateJson() const {
+    if (!m_coordinator)
+        return QStringLiteral("{}");
+    return QString::fromUtf8(
+        QJsonDocument(controlStateJson(*m_coordinator)).toJson(QJsonDocument::Compact));
+}
+
+QStringList controlBusNames(const std::optional<QString>& chosen, const QString& deviceName) {
+    if (chosen)
+        return {*chosen};
+    QStringList names{QString::fromLatin1(app_identity::kControlBusName)};
+    const QString own = controlBusNameForInstance(deviceName);
+    if (!own.isEmpty())
+        names << own;
+    return names;
+}
+
+QCoro::Task<bool> requestBusName(QDBusConnection bus, QString name) {
+    const QDBusPendingCall pending = bus.asyncCall(requestNameCall(name));
+    const QDBusMessage reply = co_await pending;
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
+        co_return false;
+    const uint answer = reply.arguments().constFirst().toUInt();
+    co_return answer == kPrimaryOwner || answer == kAlreadyOwner;
+}
+
+} // namespace sonavert

@@ -1,0 +1,75 @@
+#pragma once
+
+#include "device_lookup.h"
+
+#include <QCoro/QCoroTask>
+#include <QDBusConnection>
+#include <QDBusContext>
+#include <QDBusMessage>
+#include <QHash>
+#include <QObject>
+#include <QPointer>
+#include <optional>
+
+namespace sonavert {
+
+class DeviceHandoffViewModel;
+
+/// The running app's control interface on the session bus (io.sonavert.Sonavert.Control,
+/// described in io.sonavert.Sonavert.Control.xml): publishes the coordinator's state as JSON
+/// and runs its operations for `sonavertctl`. Operations answer when the coordinator's work
+/// is over, through delayed replies, so the event loop never waits for a caller.
+class ControlInterface : public QObject, protected QDBusContext {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "io.sonavert.Sonavert.Control")
+
+public:
+    explicit ControlInterface(DeviceHandoffViewModel* coordinator, QObject* parent = nullptr);
+    /// Answers calls still waiting with an error: nobody else will.
+    ~ControlInterface() override;
+
+    /// Puts the object on `bus` at the control path; no bus call. False when the path is taken.
+    bool exportOn(QDBusConnection bus);
+
+public Q_SLOTS:
+    Q_SCRIPTABLE QString GetState();
+    Q_SCRIPTABLE bool Push(const QString& device);
+    Q_SCRIPTABLE void Pull(const QString& device);
+    Q_SCRIPTABLE void SetFavorite(const QString& device, bool favorite);
+    Q_SCRIPTABLE void Forget(const QString& device);
+
+Q_SIGNALS:
+    Q_SCRIPTABLE void StateChanged(const QString& state);
+
+private:
+    /// The device a call names, or nothing after answering the call with the error;
+    /// `thisDeviceText` is the error when the call names this device.
+    std::optional<AppDevice> targetOf(const QString& query, const QString& thisDeviceText);
+    bool replyBusyIf(bool isBusy, const QString& text);
+    /// Holds the current call's answer until `finishCall`.
+    int delayCall();
+    /// Answers a held call: the coordinator's transfer error if there is one, else `success`.
+    void finishCall(int ticket, const QVariant& success);
+    void finishPullIfSettled();
+    void scheduleSettle();
+    void settle();
+    QString stateJson() const;
+
+    QPointer<DeviceHandoffViewModel> m_coordinator;
+    QDBusConnection m_bus;
+    QHash<int, QDBusMessage> m_heldCalls;
+    int m_nextTicket = 1;
+    std::optional<int> m_waitingPull;
+    bool m_isSettleScheduled = false;
+    QString m_lastState;
+};
+
+/// The names the control interface asks for, in order: `chosen` alone, else the shared name
+/// (the first instance on the bus gets it) and this instance's own, made from the device name.
+QStringList controlBusNames(const std::optional<QString>& chosen, const QString& deviceName);
+
+/// Asks the bus for `name` without queueing behind another owner; true when `bus` owns it
+/// now. Awaited, never blocking: the bus may be slow to answer.
+QCoro::Task<bool> requestBusName(QDBusConnection bus, QString name);
+
+} // namespace sonavert

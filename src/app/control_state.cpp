@@ -1,0 +1,85 @@
+#include "control_state.h"
+
+#include "coordinator/device_handoff_view_model.h"
+
+#include <QJsonArray>
+#include <algorithm>
+#include <cmath>
+
+namespace sonavert {
+
+namespace {
+
+QJsonValue optionalText(const std::optional<QString>& text) {
+    return text ? QJsonValue(*text) : QJsonValue(QJsonValue::Null);
+}
+
+QJsonValue nowPlayingJson(const std::optional<PlaybackState>& state) {
+    return state ? QJsonValue(playbackJson(*state)) : QJsonValue(QJsonValue::Null);
+}
+
+QJsonObject deviceJson(const AppDevice& device, const QSet<QString>& queuedTargets) {
+    QJsonObject json;
+    json.insert(QStringLiteral("id"), device.id);
+    json.insert(QStringLiteral("name"), device.name);
+    json.insert(QStringLiteral("presence"), rawValue(device.presence));
+    json.insert(QStringLiteral("isOnline"), device.presence == DevicePresence::Online);
+    json.insert(QStringLiteral("isFavorite"), device.isFavorite);
+    json.insert(QStringLiteral("isQueued"),
+                device.hasQueuedPush || queuedTargets.contains(device.id));
+    json.insert(QStringLiteral("isPlaying"), device.nowPlaying.has_value());
+    json.insert(QStringLiteral("nowPlaying"), nowPlayingJson(device.nowPlaying));
+    json.insert(QStringLiteral("lastSeen"),
+                device.lastSeen.toDateTime().toString(Qt::ISODateWithMs));
+    return json;
+}
+
+QJsonArray sortedIds(const QSet<QString>& ids) {
+    QStringList sorted(ids.begin(), ids.end());
+    std::sort(sorted.begin(), sorted.end());
+    return QJsonArray::fromStringList(sorted);
+}
+
+} // namespace
+
+QJsonObject playbackJson(const PlaybackState& state) {
+    QJsonObject json;
+    json.insert(QStringLiteral("title"), state.songTitle);
+    json.insert(QStringLiteral("artist"), state.artistName);
+    json.insert(QStringLiteral("album"), optionalText(state.albumTitle));
+    // JSON has no NaN or infinity: a position the player could not tell is null.
+    json.insert(QStringLiteral("position"), std::isfinite(state.playbackTime)
+                                                ? QJsonValue(state.playbackTime)
+                                                : QJsonValue(QJsonValue::Null));
+    json.insert(QStringLiteral("songID"), state.songID);
+    json.insert(QStringLiteral("stationID"), optionalText(state.stationID));
+    return json;
+}
+
+QJsonObject controlStateJson(const DeviceHandoffViewModel& coordinator) {
+    const AppDevice& self = coordinator.thisDevice();
+    QJsonObject thisDevice;
+    thisDevice.insert(QStringLiteral("id"), self.id);
+    thisDevice.insert(QStringLiteral("name"), self.name);
+    thisDevice.insert(QStringLiteral("isPlaying"), coordinator.currentState().has_value());
+    thisDevice.insert(QStringLiteral("nowPlaying"), nowPlayingJson(coordinator.currentState()));
+
+    QJsonArray devices;
+    for (const AppDevice& device : coordinator.devices())
+        devices.append(deviceJson(device, coordinator.queuedPushTargets()));
+
+    QJsonObject json;
+    json.insert(QStringLiteral("thisDevice"), thisDevice);
+    json.insert(QStringLiteral("devices"), devices);
+    json.insert(QStringLiteral("queuedPushTargets"), sortedIds(coordinator.queuedPushTargets()));
+    json.insert(QStringLiteral("isTransferring"), coordinator.isTransferring());
+    json.insert(QStringLiteral("isPulling"), coordinator.isPulling());
+    json.insert(QStringLiteral("isDiscovering"), coordinator.isDiscovering());
+    json.insert(QStringLiteral("shouldRequestReview"), coordinator.shouldRequestReview());
+    json.insert(QStringLiteral("activityLabel"), optionalText(coordinator.activityLabel()));
+    json.insert(QStringLiteral("transferError"), optionalText(coordinator.transferError()));
+    json.insert(QStringLiteral("syncError"), optionalText(coordinator.syncError()));
+    return json;
+}
+
+} // namespace sonavert

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QJsonObject>
+
+namespace sonavert {
+
+class DeviceHandoffViewModel;
+struct PlaybackState;
+
+/// The coordinator's published state as the control interface sends it (`GetState`,
+/// `StateChanged`), one JSON object:
+///
+///     {
+///       "thisDevice": {"id": s, "name": s, "isPlaying": b, "nowPlaying": Playback|null},
+///       "devices": [
+///         {"id": s, "name": s, "presence": "online"|"connecting"|"offline", "isOnline": b,
+///          "isFavorite": b, "isQueued": b, "isPlaying": b, "nowPlaying": Playback|null,
+///          "lastSeen": "2026-01-01T00:00:00.000Z"}
+///       ],
+///       "queuedPushTargets": [s],          // device ids, sorted
+///       "isTransferring": b, "isPulling": b, "isDiscovering": b, "shouldRequestReview": b,
+///       "activityLabel": s|null, "transferError": s|null, "syncError": s|null
+///     }
+///     Playback = {"title": s, "artist": s, "album": s|null, "position": seconds|null,
+///                 "songID": s, "stationID": s|null}
+///
+/// A device's "nowPlaying" is what it last published; something is listed only while it
+/// plays. "isQueued" says a push waits for the device to come online. Devices come in the
+/// coordinator's order.
+QJsonObject controlStateJson(const DeviceHandoffViewModel& coordinator);
+
+/// One playback as above.
+QJsonObject playbackJson(const PlaybackState& state);
+
+} // namespace sonavert

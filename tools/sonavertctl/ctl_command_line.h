@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+namespace sonavert::ctl {
+
+/// Exit codes of sonavertctl.
+enum ExitCode {
+    kExitOk = 0,
+    kExitFailed = 1,        ///< the operation failed; the error is printed
+    kExitUsage = 2,         ///< the command line is wrong
+    kExitNotRunning = 3,    ///< no Sonavert answers on the session bus
+    kExitUnknownDevice = 4, ///< the device argument names no device, or several
+};
+
+enum class Command { Devices, Status, Push, Pull, Favorite, Unfavorite, Forget, Watch };
+
+/// What sonavertctl was asked to do.
+struct CtlOptions {
+    Command command = Command::Status;
+    QString device; ///< id or name, for the commands that take one
+    bool isJson = false;
+    QString busName; ///< the app to talk to
+};
+
+/// Either options to run with, or a text to print and an exit code (help, version, errors).
+struct ParsedCtlCommandLine {
+    std::optional<CtlOptions> options;
+    QString message;
+    int exitCode = kExitOk;
+};
+
+ParsedCtlCommandLine parseCtlCommandLine(const QStringList& arguments);
+
+} // namespace sonavert::ctl

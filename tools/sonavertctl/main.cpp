@@ -1,0 +1,29 @@
+#include "ctl_command_line.h"
+#include "sonavertctl.h"
+
+#include <QCoreApplication>
+#include <cstdio>
+
+int main(int argc, char** argv) {
+    using namespace sonavert::ctl;
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    const ParsedCtlCommandLine parsed = parseCtlCommandLine(arguments);
+    if (!parsed.options) {
+        std::fputs(parsed.message.toUtf8().constData(), parsed.exitCode == 0 ? stdout : stderr);
+        return parsed.exitCode;
+    }
+    QCoreApplication application(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("sonavertctl"));
+    const CtlOptions options = *parsed.options;
+    // Run from inside the event loop: a command that ends at once must be able to end it.
+    QMetaObject::invokeMethod(
+        &application,
+        [&application, options] {
+            QCoro::connect(runCommand(options), &application,
+                           [](int exitCode) { QCoreApplication::exit(exitCode); });
+        },
+        Qt::QueuedConnection);
+    return QCoreApplication::exec();
+}

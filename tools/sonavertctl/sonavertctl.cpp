@@ -1,0 +1,212 @@
+#include "sonavertctl.h"
+
+#include "control_proxy.h"
+#include "runtime/app_identity.h"
+#include "state_text.h"
+
+#include <QCoro/QCoroDBusPendingReply>
+#include <QCoro/QCoroSignal>
+#include <QDBusServiceWatcher>
+#include <QDateTime>
+#include <QJsonDocument>
+#include <cstdio>
+
+namespace sonavert::ctl {
+
+namespace {
+
+// Longer than the app's 30-second wait for a pulled device's answer, so the app's own
+// verdict arrives before the call gives up.
+constexpr int kTransferTimeoutMs = 45000;
+
+void print(const QString& text) {
+    std::fputs(text.toUtf8().constData(), stdout);
+    std::fflush(stdout);
+}
+
+void printError(const QString& text) {
+    std::fputs(("sonavertctl: " + text + QLatin1Char('\n')).toUtf8().constData(), stderr);
+}
+
+/// One JSON document and a line end (the compact form has none of its own).
+QString json(const QJsonObject& object, QJsonDocument::JsonFormat format) {
+    return QString::fromUtf8(QJsonDocument(object).toJson(format)).trimmed() + QLatin1Char('\n');
+}
+
+QString json(const QJsonArray& array) {
+    return QString::fromUtf8(QJsonDocument(array).toJson(QJsonDocument::Indented)).trimmed() +
+           QLatin1Char('\n');
+}
+
+bool isControlError(const QDBusError& error, const char* name) {
+    return error.name() ==
+           QString::fromLatin1(app_identity::kControlErrorPrefix) + QLatin1String(name);
+}
+
+int reportError(const QDBusError& error, const QString& busName) {
+    if (error.type() == QDBusError::ServiceUnknown ||
+        error.name() == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner") ||
+        error.type() == QDBusError::Disconnected) {
+        printError(
+            QStringLiteral("Sonavert is not running (no %1 on the session bus).").arg(busName));
+        return kExitNotRunning;
+    }
+    if (error.type() == QDBusError::NoReply || error.type() == QDBusError::Timeout) {
+        printError(QStringLiteral("Sonavert did not answer in time."));
+        return kExitFailed;
+    }
+    printError(error.message());
+    const bool isDeviceError =
+        isControlError(error, "UnknownDevice") || isControlError(error, "AmbiguousDevice");
+    return isDeviceError ? kExitUnknownDevice : kExitFailed;
+}
+
+QJsonObject parseState(const QString& text) {
+    return QJsonDocument::fromJson(text.toUtf8()).object();
+}
+
+QCoro::Task<int> showState(ControlProxy& proxy, CtlOptions options) {
+    QDBusPendingReply<QString> pending = proxy.GetState();
+    const QDBusPendingReply<QString> reply = co_await pending;
+    if (reply.isError())
+        co_return reportError(reply.error(), options.busName);
+    const QJsonObject state = parseState(reply.value());
+    const QJsonArray devices = state.value(QStringLiteral("devices")).toArray();
+    if (options.command == Command::Devices)
+        print(options.isJson ? json(devices) : devicesText(devices));
+    else
+        print(options.isJson ? json(state, QJsonDocument::Indented) : statusText(state));
+    co_return kExitOk;
+}
+
+/// What a successful operation prints: a sentence, or one JSON object.
+void reportDone(const CtlOptions& options, const char* command, const QString& sentence,
+                std::optional<bool> isQueued = std::nullopt) {
+    if (!options.isJson) {
+        print(sentence + QLatin1Char('\n'));
+        return;
+    }
+    QJsonObject done;
+    done.insert(QStringLiteral("ok"), true);
+    done.insert(QStringLiteral("command"), QLatin1String(command));
+    done.insert(QStringLiteral("device"), options.device);
+    if (isQueued)
+        done.insert(QStringLiteral("queued"), *isQueued);
+    print(json(done, QJsonDocument::Compact));
+}
+
+QCoro::Task<int> push(ControlProxy& proxy, CtlOptions options) {
+    proxy.setTimeout(kTransferTimeoutMs);
+    QDBusPendingReply<bool> pending = proxy.Push(options.device);
+    const QDBusPendingReply<bool> reply = co_await pending;
+    if (reply.isError())
+        co_return reportError(reply.error(), options.busName);
+    const bool isQueued = reply.value();
+    reportDone(options, "push",
+               isQueued ? QStringLiteral("Queued for %1: it plays there when %1 comes online.")
+                              .arg(options.device)
+                        : QStringLiteral("Sent to %1.").arg(options.device),
+               isQueued);
+    co_return kExitOk;
+}
+
+/// Waits for a call without a result and reports `sentence` when it succeeds. (Callers pass
+/// the pending call as a named value: g++ 12 destroys temporaries in a co_await twice.)
+QCoro::Task<int> simpleCall(QDBusPendingReply<> pending, CtlOptions options, const char* command,
+                            QString sentence) {
+    const QDBusPendingReply<> reply = co_await pending;
+    if (reply.isError())
+        co_return reportError(reply.error(), options.busName);
+    reportDone(options, command, sentence);
+    co_return kExitOk;
+}
+
+class StatePrinter {
+public:
+    explicit StatePrinter(bool isJson)
+        : m_isJson(isJson) {}
+
+    /// Prints `state` unless it is the one printed last.
+    void print(const QString& state) {
+        if (state == m_last)
+            return;
+        m_last = state;
+        const QJsonObject object = parseState(state);
+        if (m_isJson) {
+            ctl::print(json(object, QJsonDocument::Compact));
+            return;
+        }
+        const QString time = QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss"));
+        ctl::print(QStringLiteral("[%1]\n%2\n").arg(time, statusText(object)));
+    }
+
+private:
+    bool m_isJson;
+    QString m_last;
+};
+
+QCoro::Task<int> watch(ControlProxy& proxy, QDBusConnection bus, CtlOptions options) {
+    QDBusServiceWatcher watcher(options.busName, bus, QDBusServiceWatcher::WatchForUnregistration);
+    StatePrinter printer(options.isJson);
+    bool hasFirstState = false;
+    // Subscribed before asking for the state: changes the app makes after answering arrive
+    // after the answer, and those made before it are in it.
+    QObject::connect(&proxy, &ControlProxy::StateChanged, &proxy, [&](const QString& state) {
+        if (hasFirstState)
+            printer.print(state);
+    });
+    QDBusPendingReply<QString> pending = proxy.GetState();
+    const QDBusPendingReply<QString> reply = co_await pending;
+    if (reply.isError())
+        co_return reportError(reply.error(), options.busName);
+    printer.print(reply.value());
+    hasFirstState = true;
+    co_await qCoro(&watcher, &QDBusServiceWatcher::serviceUnregistered);
+    printError(QStringLiteral("Sonavert stopped."));
+    co_return kExitNotRunning;
+}
+
+} // namespace
+
+QCoro::Task<int> runCommand(CtlOptions options) {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        printError(QStringLiteral("Sonavert is not running (no session bus)."));
+        co_return kExitNotRunning;
+    }
+    ControlProxy proxy(options.busName, QString::fromLatin1(app_identity::kControlObjectPath), bus);
+    const QString device = options.device;
+    switch (options.command) {
+    case Command::Devices:
+    case Command::Status:
+        co_return co_await showState(proxy, options);
+    case Command::Watch:
+        co_return co_await watch(proxy, bus, options);
+    case Command::Push:
+        co_return co_await push(proxy, options);
+    case Command::Pull: {
+        proxy.setTimeout(kTransferTimeoutMs);
+        QDBusPendingReply<> pending = proxy.Pull(device);
+        const QString done = QStringLiteral("Pulled from %1.").arg(device);
+        co_return co_await simpleCall(pending, options, "pull", done);
+    }
+    case Command::Favorite: {
+        QDBusPendingReply<> pending = proxy.SetFavorite(device, true);
+        const QString done = QStringLiteral("%1 is the favourite now.").arg(device);
+        co_return co_await simpleCall(pending, options, "favorite", done);
+    }
+    case Command::Unfavorite: {
+        QDBusPendingReply<> pending = proxy.SetFavorite(device, false);
+        const QString done = QStringLiteral("%1 is no longer the favourite.").arg(device);
+        co_return co_await simpleCall(pending, options, "unfavorite", done);
+    }
+    case Command::Forget: {
+        QDBusPendingReply<> pending = proxy.Forget(device);
+        const QString done = QStringLiteral("Forgot %1.").arg(device);
+        co_return co_await simpleCall(pending, options, "forget", done);
+    }
+    }
+    co_return kExitUsage;
+}
+
+} // namespace sonavert::ctl

@@ -1,0 +1,13 @@
+#pragma once
+
+#include "ctl_command_line.h"
+
+#include <QCoro/QCoroTask>
+
+namespace sonavert::ctl {
+
+/// Runs one command against the running app on the session bus, printing what it has to say,
+/// and gives the exit code. `watch` runs until the app leaves the bus.
+QCoro::Task<int> runCommand(CtlOptions options);
+
+} // namespace sonavert::ctl

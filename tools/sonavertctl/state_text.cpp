@@ -1,0 +1,105 @@
+#include "state_text.h"
+
+#include <QList>
+#include <QStringList>
+#include <cmath>
+
+namespace sonavert::ctl {
+
+namespace {
+
+const QString kStar = QStringLiteral("\u2605");
+
+QString twoDigits(qint64 value) {
+    return QStringLiteral("%1").arg(value, 2, 10, QLatin1Char('0'));
+}
+
+/// Pads every column but the last to its widest cell; trailing blanks are dropped.
+QString alignedRows(const QList<QStringList>& rows) {
+    QList<qsizetype> widths;
+    for (const QStringList& row : rows)
+        for (qsizetype column = 0; column < row.size(); ++column) {
+            if (widths.size() <= column)
+                widths.append(0);
+            widths[column] = std::max(widths[column], row[column].size());
+        }
+    QString text;
+    for (const QStringList& row : rows) {
+        QString line;
+        for (qsizetype column = 0; column < row.size(); ++column)
+            line += column + 1 < row.size()
+                        ? row[column].leftJustified(widths[column]) + QStringLiteral("  ")
+                        : row[column];
+        while (line.endsWith(QLatin1Char(' ')))
+            line.chop(1);
+        text += line + QLatin1Char('\n');
+    }
+    return text;
+}
+
+} // namespace
+
+QString positionText(const QJsonValue& seconds) {
+    if (!seconds.isDouble() || !std::isfinite(seconds.toDouble()))
+        return {};
+    const auto total = static_cast<qint64>(std::floor(std::max(0.0, seconds.toDouble())));
+    const qint64 hours = total / 3600;
+    const qint64 minutes = total / 60 % 60;
+    if (hours > 0)
+        return QStringLiteral("%1:%2:%3").arg(hours).arg(twoDigits(minutes), twoDigits(total % 60));
+    return QStringLiteral("%1:%2").arg(minutes).arg(twoDigits(total % 60));
+}
+
+QString playbackText(const QJsonValue& playback) {
+    if (!playback.isObject())
+        return QStringLiteral("nothing");
+    const QJsonObject state = playback.toObject();
+    QString text = state.value(QStringLiteral("title")).toString();
+    const QString artist = state.value(QStringLiteral("artist")).toString();
+    if (!artist.isEmpty())
+        text += QStringLiteral(" \u2014 ") + artist;
+    const QString at = positionText(state.value(QStringLiteral("position")));
+    if (!at.isEmpty())
+        text += QStringLiteral(" at ") + at;
+    return text;
+}
+
+QString devicesText(const QJsonArray& devices) {
+    if (devices.isEmpty())
+        return QStringLiteral("No other devices yet.\n");
+    QList<QStringList> rows;
+    for (const QJsonValue& value : devices) {
+        const QJsonObject device = value.toObject();
+        const QJsonValue nowPlaying = device.value(QStringLiteral("nowPlaying"));
+        rows.append(
+            {device.value(QStringLiteral("isFavorite")).toBool() ? kStar : QStringLiteral(" "),
+             device.value(QStringLiteral("name")).toString(),
+             device.value(QStringLiteral("presence")).toString(),
+             nowPlaying.isObject() ? playbackText(nowPlaying) : QStringLiteral("-"),
+             device.value(QStringLiteral("isQueued")).toBool() ? QStringLiteral("queued")
+                                                               : QString()});
+    }
+    return alignedRows(rows);
+}
+
+QString statusText(const QJsonObject& state) {
+    const QJsonObject self = state.value(QStringLiteral("thisDevice")).toObject();
+    QString text = QStringLiteral("This device: %1 (%2)\nPlaying here: %3\n")
+                       .arg(self.value(QStringLiteral("name")).toString(),
+                            self.value(QStringLiteral("id")).toString(),
+                            playbackText(self.value(QStringLiteral("nowPlaying"))));
+    const QString activity = state.value(QStringLiteral("activityLabel")).toString();
+    if (!activity.isEmpty())
+        text += activity + QLatin1Char('\n');
+    if (state.value(QStringLiteral("isDiscovering")).toBool())
+        text += QStringLiteral("Looking for devices\u2026\n");
+    for (const auto& [key, label] :
+         {std::pair{"transferError", "Transfer error"}, std::pair{"syncError", "Sync error"}}) {
+        const QString error = state.value(QLatin1String(key)).toString();
+        if (!error.isEmpty())
+            text += QStringLiteral("%1: %2\n").arg(QLatin1String(label), error);
+    }
+    return text + QLatin1Char('\n') + devicesText(state.value(QStringLiteral("devices")).toArray());
+}
+
+} // namespace sonavert::ctl

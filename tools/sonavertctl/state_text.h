@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QString>
+
+namespace sonavert::ctl {
+
+// The control interface's state (its JSON form, see src/app/control_state.h) as text for
+// people.
+
+/// "1:05" for 65.4 seconds, "1:02:03" past an hour; "" when the position is unknown (null).
+QString positionText(const QJsonValue& seconds);
+/// "Title — Artist at 1:05"; "nothing" for null.
+QString playbackText(const QJsonValue& playback);
+/// One aligned line per device: favourite star, name, presence, what it plays, "queued".
+QString devicesText(const QJsonArray& devices);
+/// This device and what it plays, what is under way, the errors, then the devices.
+QString statusText(const QJsonObject& state);
+
+} // namespace sonavert::ctl
