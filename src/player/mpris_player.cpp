@@ -341,8 +341,9 @@ QCoro::Task<Status> MprisPlayer::openUri(QString uri) {
     m_lastSample.reset();
     m_lastMotion.reset();
     const QDBusMessage reply = co_await call(openUriCall(service.value(), uri));
+    // Some players (mpv) keep their pause across a newly opened file; opening means playing.
     if (!isError(reply))
-        co_return Status();
+        co_return co_await simpleCommand(QString::fromUtf8("Play"));
     if (!isMissingMethod(reply))
         co_return busError(reply);
     const QDBusMessage hasTrackList =

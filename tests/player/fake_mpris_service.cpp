@@ -115,11 +115,13 @@ void FakeMprisService::stall() {
 
 void FakeMprisService::play() {
     record(QStringLiteral("Play"));
+    // Play on a player that already plays changes nothing, not even a status stuck at
+    // "Stopped" (mpv right after OpenUri).
     if (m_loaded && !m_isPlaying) {
         m_anchorTime = m_clock->monotonicNow();
         m_isPlaying = true;
+        m_statusFrozenStopped = false;
     }
-    m_statusFrozenStopped = false;
     announce();
 }
 
@@ -170,7 +172,8 @@ QString FakeMprisService::openUri(const QString& uri) {
         return QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod");
     if (!m_media.contains(uri))
         return QStringLiteral("org.freedesktop.DBus.Error.InvalidArgs");
-    load(uri, true);
+    const bool wasPaused = m_quirks.staysPausedAfterOpenUri && !m_isPlaying && !m_isIdleMpv;
+    load(uri, !wasPaused);
     m_statusFrozenStopped = m_quirks.reportsStoppedAfterOpenUri;
     return {};
 }

@@ -35,6 +35,7 @@ public:
         bool hasOpenUri = true;
         bool hasTrackList = false;
         bool reportsStoppedAfterOpenUri = false;
+        bool staysPausedAfterOpenUri = false; ///< mpv: pause is kept when a new file loads
         Duration positionLag{0};
     };
 

@@ -252,6 +252,17 @@ private Q_SLOTS:
         QVERIFY(!stopped.track);
     }
 
+    // mpv keeps its pause when a new file is opened: a track opened on a paused player must
+    // still play, or a song sent back to a device that paused on sending never starts.
+    void openingOnAPausedPlayerPlays() {
+        FakeMprisService& fake = addFake(QStringLiteral("mpv"), {.staysPausedAfterOpenUri = true});
+        fake.load(kSongUrl, true);
+        MprisPlayer& player = makePlayer();
+        QVERIFY(drive(player.pause()).ok());
+        QVERIFY(drive(player.openLocation(kOtherUrl)).ok());
+        QVERIFY(fake.isPlaying());
+    }
+
     void choosesByNameOrPrefersThePlayingPlayer() {
         addFake(QStringLiteral("alpha")).load(kSongUrl, false);
         addFake(QStringLiteral("beta.instance7")).load(kOtherUrl, true);
