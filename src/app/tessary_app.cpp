@@ -4,6 +4,7 @@
 #include "clouddb/http_cloud_database.h"
 #include "clouddb/web_socket_push_channel.h"
 #include "coordinator/device_handoff_view_model.h"
+#include "mac_app_delegate.h"
 #include "mac_background_coordinator.h"
 #include "model/device_identity_store.h"
 #include "model/device_roster_store.h"
@@ -115,7 +116,9 @@ QCoro::Task<> TessaryApp::launch() {
     m_background->viewModel = m_coordinator.get();
     m_coordinator->start();
     m_pushChannel = std::make_unique<clouddb::WebSocketPushChannel>(endpoint, m_clock);
-    registerForRemoteNotifications(static_cast<int>(endpoint.token.toUtf8().size()));
+    m_appDelegate =
+        std::make_unique<MacAppDelegate>(m_pushChannel.get(), m_background.get(), m_clock);
+    m_appDelegate->registerForRemoteNotifications(static_cast<int>(endpoint.token.toUtf8().size()));
     checkReceiverShortcut();
     Q_EMIT launched();
 }
@@ -129,39 +132,6 @@ QCoro::Task<> TessaryApp::checkReceiverShortcut() {
         co_return;
     PlayerMusicStack& stack = m_music->stack();
     co_await stack.installer().offerIfNotUsable(stack.shortcutsTool());
-}
-
-void TessaryApp::registerForRemoteNotifications(int tokenBytes) {
-    logEvent(LogCategory::Push, LogLevel::Info, "event=apns_registration_started platform=macos");
-    connect(m_pushChannel.get(), &clouddb::PushChannel::connected, this, [tokenBytes] {
-        logEvent(LogCategory::Push, LogLevel::Info,
-                 "event=apns_registration_succeeded platform=macos token_bytes=%{public}ld",
-                 tokenBytes);
-    });
-    connect(m_pushChannel.get(), &clouddb::PushChannel::disconnected, this,
-            [](const QString& reason) {
-                logEvent(LogCategory::Push, LogLevel::Error,
-                         "event=apns_registration_failed platform=macos error=%{private}s", reason);
-            });
-    // The content of a notification is not read: it only says "look now".
-    connect(m_pushChannel.get(), &clouddb::PushChannel::notificationReceived, this,
-            [this] { handleRemoteNotification(); });
-    connect(m_pushChannel.get(), &clouddb::PushChannel::resetRequired, this,
-            [this] { handleRemoteNotification(); });
-    m_pushChannel->open();
-}
-
-QCoro::Task<> TessaryApp::handleRemoteNotification() {
-    logEvent(LogCategory::Push, LogLevel::Info,
-             "event=remote_notification_received platform=macos");
-    QPointer guard(this);
-    auto clock = m_clock;
-    const Duration start = clock->monotonicNow();
-    co_await m_background->processRemoteNotification();
-    logEvent(
-        LogCategory::Push, LogLevel::Info,
-        "event=remote_notification_processing_completed platform=macos duration_seconds=%{public}f",
-        std::chrono::duration<double>(clock->monotonicNow() - start).count());
 }
 
 void TessaryApp::terminate() {
