@@ -5,6 +5,7 @@
 #include "clouddb/web_socket_push_channel.h"
 #include "control_interface.h"
 #include "coordinator/device_handoff_view_model.h"
+#include "mac_app_delegate.h"
 #include "mac_background_coordinator.h"
 #include "model/device_identity_store.h"
 #include "model/device_roster_store.h"
@@ -119,7 +120,9 @@ QCoro::Task<> TessaryApp::launch() {
     m_coordinator->start();
     publishControlInterface(thisDevice.name);
     m_pushChannel = std::make_unique<clouddb::WebSocketPushChannel>(endpoint, m_clock);
-    registerForRemoteNotifications(static_cast<int>(endpoint.token.toUtf8().size()));
+    m_appDelegate =
+        std::make_unique<MacAppDelegate>(m_pushChannel.get(), m_background.get(), m_clock);
+    m_appDelegate->registerForRemoteNotifications(static_cast<int>(endpoint.token.toUtf8().size()));
     checkReceiverShortcut();
     Q_EMIT launched();
 }
@@ -161,39 +164,6 @@ QCoro::Task<> TessaryApp::publishControlInterface(QString deviceName) {
         developerLog(isOwned ? QStringLiteral("control: on the session bus as %1").arg(name)
                              : QStringLiteral("control: %1 is taken").arg(name));
     }
-}
-
-void TessaryApp::registerForRemoteNotifications(int tokenBytes) {
-    logEvent(LogCategory::Push, LogLevel::Info, "event=apns_registration_started platform=macos");
-    connect(m_pushChannel.get(), &clouddb::PushChannel::connected, this, [tokenBytes] {
-        logEvent(LogCategory::Push, LogLevel::Info,
-                 "event=apns_registration_succeeded platform=macos token_bytes=%{public}ld",
-                 tokenBytes);
-    });
-    connect(m_pushChannel.get(), &clouddb::PushChannel::disconnected, this,
-            [](const QString& reason) {
-                logEvent(LogCategory::Push, LogLevel::Error,
-                         "event=apns_registration_failed platform=macos error=%{private}s", reason);
-            });
-    // The content of a notification is not read: it only says "look now".
-    connect(m_pushChannel.get(), &clouddb::PushChannel::notificationReceived, this,
-            [this] { handleRemoteNotification(); });
-    connect(m_pushChannel.get(), &clouddb::PushChannel::resetRequired, this,
-            [this] { handleRemoteNotification(); });
-    m_pushChannel->open();
-}
-
-QCoro::Task<> TessaryApp::handleRemoteNotification() {
-    logEvent(LogCategory::Push, LogLevel::Info,
-             "event=remote_notification_received platform=macos");
-    QPointer guard(this);
-    auto clock = m_clock;
-    const Duration start = clock->monotonicNow();
-    co_await m_background->processRemoteNotification();
-    logEvent(
-        LogCategory::Push, LogLevel::Info,
-        "event=remote_notification_processing_completed platform=macos duration_seconds=%{public}f",
-        std::chrono::duration<double>(clock->monotonicNow() - start).count());
 }
 
 void TessaryApp::terminate() {

@@ -17,6 +17,7 @@ class DeviceMusic;
 class HandoffServiceProtocol;
 class MusicPlaybackServiceProtocol;
 class SecretStore;
+class MacAppDelegate;
 class MacBackgroundCoordinator;
 namespace clouddb {
 class PushChannel;
@@ -55,9 +56,6 @@ Q_SIGNALS:
 
 private:
     void finishTermination();
-    /// Opens the cloud's push channel; each notification becomes one background pass.
-    void registerForRemoteNotifications(int tokenBytes);
-    QCoro::Task<> handleRemoteNotification();
     /// This device's token: given on the command line or in the environment, else kept in
     /// the keyring for the standard profile.
     QCoro::Task<std::optional<QString>> resolveCloudToken();
@@ -79,6 +77,7 @@ private:
     std::unique_ptr<StateReporter> m_reporter;
     std::unique_ptr<MacBackgroundCoordinator> m_background;
     std::unique_ptr<clouddb::PushChannel> m_pushChannel;
+    std::unique_ptr<MacAppDelegate> m_appDelegate; ///< after the channel: goes first
     std::shared_ptr<SecretStore> m_secrets;
     std::stop_source m_receiverCheckStop;
     bool m_isTerminating = false;

@@ -31,14 +31,9 @@ class CloudServerProcess {
 public:
     explicit CloudServerProcess(const QString& program)
         : m_program(program) {
-        QProcess add;
-        add.start(m_program, {QStringLiteral("account"), QStringLiteral("add"),
-                              QStringLiteral("me"), QStringLiteral("--data-dir"), m_data.path()});
-        if (!add.waitForFinished(kProcessLimitMs) || add.exitCode() != 0)
+        m_token = addAccount(QStringLiteral("me"));
+        if (m_token.isEmpty())
             return;
-        const QStringList lines = QString::fromUtf8(add.readAllStandardOutput())
-                                      .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-        m_token = lines.isEmpty() ? QString() : lines.last().trimmed();
         m_server.start(m_program, {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
                                    QStringLiteral("--data-dir"), m_data.path()});
         QString out;
@@ -48,6 +43,18 @@ public:
     ~CloudServerProcess() {
         m_server.terminate();
         m_server.waitForFinished(kProcessLimitMs);
+    }
+    /// A further account in the same store, usable while the server runs; its token, or
+    /// empty when it could not be made.
+    QString addAccount(const QString& name) {
+        QProcess add;
+        add.start(m_program, {QStringLiteral("account"), QStringLiteral("add"), name,
+                              QStringLiteral("--data-dir"), m_data.path()});
+        if (!add.waitForFinished(kProcessLimitMs) || add.exitCode() != 0)
+            return {};
+        const QStringList lines = QString::fromUtf8(add.readAllStandardOutput())
+                                      .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        return lines.isEmpty() ? QString() : lines.last().trimmed();
     }
     bool isRunning() const { return !m_url.isEmpty() && !m_token.isEmpty(); }
     /// Ends the server the hard way (SIGKILL): no goodbye to its clients.
