@@ -35,7 +35,7 @@ ctl() { "$sonavertctl_bin" "$@"; }
 mkdir -p "$work/Music"
 for song in "So What" "Blue in Green" "Flamenco Sketches"; do
   sox -q -n -r 44100 -c 2 "$work/tone.wav" synth 600 sine 440 vol 0.1
-  flac -s -f "$work/tone.wav" -o "$work/Music/$song.flac"
+  flac -s -f "$work/tone.wav" -o "$work/Music/$song.flac" 2>/dev/null
   metaflac --remove-all-tags --set-tag="TITLE=$song" --set-tag="ARTIST=Miles Davis" \
     --set-tag="ALBUM=Kind of Blue" "$work/Music/$song.flac"
 done
