@@ -23,6 +23,7 @@
 #include "runtime/user_defaults.h"
 #include "support/await_task.h"
 #include "support/process_harness.h"
+#include "support/shortcuts_doubles.h"
 
 #include <QCoreApplication>
 #include <QUuid>
@@ -56,11 +57,6 @@ void report(const char* name, const std::vector<double>& ms) {
                 ms.size(), percentile(ms, 0.5), percentile(ms, 0.9), percentile(ms, 0.99),
                 *std::max_element(ms.begin(), ms.end()));
 }
-
-class NoShortcuts final : public ShortcutsTool {
-public:
-    QCoro::Task<Result<QByteArray>> list() override { co_return QByteArray(); }
-};
 
 // Nothing leaves the machine: a link the player cannot take is dropped.
 class NoDesktop final : public DesktopLauncher {
@@ -134,7 +130,7 @@ struct Device {
         auto player =
             std::make_shared<StampingPlayer>(simulated, [this] { stamp(&Stamps::started); });
         music = PlayerMusicStack::service(PlayerMusicStack::create(PlayerMusicStack::Parts{
-            clock, player, catalog, std::make_shared<NoShortcuts>(), nullptr,
+            clock, player, catalog, std::make_shared<test::NoShortcutsTool>(), nullptr,
             std::make_shared<NoDesktop>(), defaults, [] { return std::optional<QString>(); },
             [this](const QString& line) { noteLine(line); }}));
         auto service = std::make_shared<CloudKitHandoffService>(

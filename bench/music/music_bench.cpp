@@ -14,6 +14,7 @@
 #include "support/await_task.h"
 #include "support/mpv_fixture.h"
 #include "support/private_session_bus.h"
+#include "support/shortcuts_doubles.h"
 
 #include <QCoreApplication>
 #include <QDBusServiceWatcher>
@@ -30,11 +31,6 @@ using namespace sonavert;
 using test::awaitTask;
 
 namespace {
-
-class NoShortcuts final : public ShortcutsTool {
-public:
-    QCoro::Task<Result<QByteArray>> list() override { co_return QByteArray(); }
-};
 
 double percentile(std::vector<double> values, double p) {
     std::sort(values.begin(), values.end());
@@ -79,38 +75,20 @@ bool makeLibrary(const QString& folder, int count) {
 }
 
 struct Machine {
-    test::PrivateSessionBus bus;
-    QProcess mpv;
+    test::MpvOnPrivateBus mpv;
     std::shared_ptr<MprisPlayer> player;
     std::shared_ptr<MusicPlaybackService> service;
 
-    ~Machine() {
-        mpv.terminate();
-        mpv.waitForFinished(5000);
-    }
-
     bool start(const QString& name, std::shared_ptr<LocalCatalog> catalog, const QString& home) {
         QString reason;
-        if (!bus.start(&reason))
-            return false;
-        QDBusConnection connection = bus.connect(name);
-        QDBusServiceWatcher watcher(QStringLiteral("org.mpris.MediaPlayer2.mpv"), connection,
-                                    QDBusServiceWatcher::WatchForRegistration);
-        QSignalSpy registered(&watcher, &QDBusServiceWatcher::serviceRegistered);
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), bus.address());
-        environment.insert(QStringLiteral("HOME"), home);
-        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/config"));
-        mpv.setProcessEnvironment(environment);
-        mpv.start(QStringLiteral("mpv"), test::MpvFixture::arguments());
-        if (!mpv.waitForStarted() || !registered.wait(20000))
+        if (!mpv.start(name, home, &reason))
             return false;
         MprisOptions options;
         options.playerName = QStringLiteral("mpv");
         auto clock = std::make_shared<SystemClock>();
-        player = std::make_shared<MprisPlayer>(connection, clock, catalog, options);
+        player = std::make_shared<MprisPlayer>(mpv.connection(), clock, catalog, options);
         service = PlayerMusicStack::service(PlayerMusicStack::create(PlayerMusicStack::Parts{
-            clock, player, catalog, std::make_shared<NoShortcuts>(), nullptr,
+            clock, player, catalog, std::make_shared<test::NoShortcutsTool>(), nullptr,
             std::make_shared<XdgOpenLauncher>(), std::make_shared<InMemoryUserDefaults>(),
             [] { return std::optional<QString>(); }, [](const QString&) {}}));
         return true;

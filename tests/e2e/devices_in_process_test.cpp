@@ -13,6 +13,7 @@
 #include "player/simulated_player.h"
 #include "runtime/user_defaults.h"
 #include "runtime/virtual_clock.h"
+#include "support/shortcuts_doubles.h"
 
 #include <QTest>
 
@@ -20,11 +21,6 @@ using namespace sonavert;
 using namespace std::chrono_literals;
 
 namespace {
-
-class NoShortcuts final : public ShortcutsTool {
-public:
-    QCoro::Task<Result<QByteArray>> list() override { co_return QByteArray(); }
-};
 
 class NoDesktop final : public DesktopLauncher {
 public:
@@ -68,7 +64,7 @@ struct Device {
             std::make_shared<StaticTrackLibrary>(std::move(tracks)), QList<RadioStation>{});
         player = std::make_shared<SimulatedPlayer>(clock, catalog);
         music = PlayerMusicStack::service(PlayerMusicStack::create(PlayerMusicStack::Parts{
-            clock, player, catalog, std::make_shared<NoShortcuts>(), nullptr,
+            clock, player, catalog, std::make_shared<test::NoShortcutsTool>(), nullptr,
             std::make_shared<NoDesktop>(), defaults, [] { return std::optional<QString>(); },
             [](const QString&) {}}));
     }

@@ -47,27 +47,19 @@ struct Device {
     QString name;
     QString home;
     QString music;
-    test::PrivateSessionBus bus;
+    test::MpvOnPrivateBus mpv;
     QDBusConnection connection{QString()};
-    QProcess mpv;
     QProcess app;
     StateSignal stateSignal;
     std::shared_ptr<LibraryIndex> library;
     std::unique_ptr<MprisPlayer> player;
 
-    ~Device() {
-        stopApp();
-        mpv.terminate();
-        mpv.waitForFinished(5000);
-    }
+    ~Device() { stopApp(); }
 
     QProcessEnvironment environment() const {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), bus.address());
+        QProcessEnvironment environment = mpv.environment(home);
         environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"),
                            QStringLiteral("unix:path=/nonexistent/sonavert-e2e-system-bus"));
-        environment.insert(QStringLiteral("HOME"), home);
-        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/config"));
         environment.insert(QStringLiteral("XDG_DATA_HOME"), home + QStringLiteral("/data"));
         environment.insert(QStringLiteral("SONAVERT_LOG_TARGET"), QStringLiteral("stderr"));
         environment.remove(QStringLiteral("SONAVERT_CLOUD_TOKEN"));
@@ -75,20 +67,11 @@ struct Device {
     }
 
     bool startBusAndPlayer(QString* reason) {
-        if (!bus.start(reason))
+        if (!mpv.start(QStringLiteral("e2e-") + name, home, reason))
             return false;
-        connection = bus.connect(QStringLiteral("e2e-") + name);
+        connection = mpv.connection();
         connection.connect(QString(), kControlPath, kControlInterface,
                            QStringLiteral("StateChanged"), &stateSignal, SLOT(receive(QString)));
-        QDBusServiceWatcher watcher(QStringLiteral("org.mpris.MediaPlayer2.mpv"), connection,
-                                    QDBusServiceWatcher::WatchForRegistration);
-        QSignalSpy registered(&watcher, &QDBusServiceWatcher::serviceRegistered);
-        mpv.setProcessEnvironment(environment());
-        mpv.start(QStringLiteral("mpv"), test::MpvFixture::arguments());
-        if (!mpv.waitForStarted() || !registered.wait(kEventLimitMs)) {
-            *reason = QStringLiteral("mpv did not appear on the bus");
-            return false;
-        }
         library = std::make_shared<LibraryIndex>(home + QStringLiteral("/test-index.json"),
                                                  QStringList{music});
         if (!awaitTask(library->rescan()).ok()) {

@@ -12,6 +12,7 @@
 #include "support/await_task.h"
 #include "support/mpv_fixture.h"
 #include "support/private_session_bus.h"
+#include "support/shortcuts_doubles.h"
 
 #include <QDBusServiceWatcher>
 #include <QSignalSpy>
@@ -23,42 +24,17 @@ using test::awaitTask;
 
 namespace {
 
-const QString kMpvService = QStringLiteral("org.mpris.MediaPlayer2.mpv");
-
-class NoShortcuts final : public ShortcutsTool {
-public:
-    QCoro::Task<Result<QByteArray>> list() override { co_return QByteArray(); }
-};
-
 // One machine: a bus, an mpv on it, a library folder and the music service.
 struct Machine {
-    test::PrivateSessionBus bus;
-    QProcess mpv;
+    test::MpvOnPrivateBus mpv;
     std::shared_ptr<LibraryIndex> library;
     std::shared_ptr<MprisPlayer> player;
     std::shared_ptr<MusicPlaybackService> service;
     QStringList lines;
 
-    ~Machine() {
-        mpv.terminate();
-        mpv.waitForFinished(5000);
-    }
-
     void start(const QString& name, const QString& folder, const QString& scratch) {
         QString reason;
-        QVERIFY2(bus.start(&reason), qPrintable(reason));
-        QDBusConnection connection = bus.connect(name);
-        QDBusServiceWatcher watcher(kMpvService, connection,
-                                    QDBusServiceWatcher::WatchForRegistration);
-        QSignalSpy registered(&watcher, &QDBusServiceWatcher::serviceRegistered);
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), bus.address());
-        environment.insert(QStringLiteral("HOME"), scratch);
-        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), scratch + QStringLiteral("/config"));
-        mpv.setProcessEnvironment(environment);
-        mpv.start(QStringLiteral("mpv"), test::MpvFixture::arguments());
-        QVERIFY(mpv.waitForStarted());
-        QVERIFY2(registered.wait(20000), "mpv never appeared on the bus");
+        QVERIFY2(mpv.start(name, scratch, &reason), qPrintable(reason));
 
         library = std::make_shared<LibraryIndex>(scratch + QStringLiteral("/index.json"),
                                                  QStringList{folder});
@@ -67,9 +43,9 @@ struct Machine {
         MprisOptions options;
         options.playerName = QStringLiteral("mpv");
         auto clock = std::make_shared<SystemClock>();
-        player = std::make_shared<MprisPlayer>(connection, clock, catalog, options);
+        player = std::make_shared<MprisPlayer>(mpv.connection(), clock, catalog, options);
         auto stack = PlayerMusicStack::create(PlayerMusicStack::Parts{
-            clock, player, catalog, std::make_shared<NoShortcuts>(), nullptr,
+            clock, player, catalog, std::make_shared<test::NoShortcutsTool>(), nullptr,
             std::make_shared<XdgOpenLauncher>(), std::make_shared<InMemoryUserDefaults>(),
             [] { return std::optional<QString>(); },
             [this](const QString& line) { lines << line; }});

@@ -8,6 +8,7 @@
 #include "player/station_list.h"
 #include "runtime/user_defaults.h"
 #include "runtime/virtual_clock.h"
+#include "support/shortcuts_doubles.h"
 
 #include <QTest>
 
@@ -15,15 +16,6 @@ using namespace sonavert;
 using namespace std::chrono_literals;
 
 namespace {
-
-class NoShortcuts final : public ShortcutsTool {
-public:
-    int listCalls = 0;
-    QCoro::Task<Result<QByteArray>> list() override {
-        ++listCalls;
-        co_return QByteArray();
-    }
-};
 
 class RecordingDesktop final : public DesktopLauncher {
 public:
@@ -46,7 +38,7 @@ struct Device {
     std::shared_ptr<VirtualClock> clock;
     std::shared_ptr<LocalCatalog> catalog;
     std::shared_ptr<SimulatedPlayer> player;
-    std::shared_ptr<NoShortcuts> shortcuts = std::make_shared<NoShortcuts>();
+    std::shared_ptr<test::NoShortcutsTool> shortcuts = std::make_shared<test::NoShortcutsTool>();
     std::shared_ptr<RecordingDesktop> desktop = std::make_shared<RecordingDesktop>();
     std::shared_ptr<InMemoryUserDefaults> defaults = std::make_shared<InMemoryUserDefaults>();
     QStringList lines;

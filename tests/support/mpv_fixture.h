@@ -1,8 +1,12 @@
 #pragma once
 
 #include "audio_fixtures.h"
+#include "private_session_bus.h"
 
+#include <QDBusServiceWatcher>
 #include <QFileInfo>
+#include <QProcess>
+#include <QSignalSpy>
 #include <QStandardPaths>
 #include <QStringList>
 
@@ -34,6 +38,55 @@ struct MpvFixture {
                    missing.join(QStringLiteral(", "));
         return {};
     }
+};
+
+/// One mpv on a private session bus of its own, as on a machine of its own. Stops mpv when
+/// destroyed (before the bus goes).
+class MpvOnPrivateBus {
+public:
+    MpvOnPrivateBus() = default;
+    MpvOnPrivateBus(const MpvOnPrivateBus&) = delete;
+    MpvOnPrivateBus& operator=(const MpvOnPrivateBus&) = delete;
+    ~MpvOnPrivateBus() {
+        m_mpv.terminate();
+        m_mpv.waitForFinished(5000);
+    }
+
+    /// Starts the bus and mpv (with `home` as its HOME) and waits for mpv's MPRIS name to
+    /// appear; `connectionName` names this process's connection to the bus. On failure says
+    /// why in `reason`.
+    bool start(const QString& connectionName, const QString& home, QString* reason) {
+        if (!m_bus.start(reason))
+            return false;
+        m_connection = m_bus.connect(connectionName);
+        QDBusServiceWatcher watcher(QStringLiteral("org.mpris.MediaPlayer2.mpv"), m_connection,
+                                    QDBusServiceWatcher::WatchForRegistration);
+        QSignalSpy registered(&watcher, &QDBusServiceWatcher::serviceRegistered);
+        m_mpv.setProcessEnvironment(environment(home));
+        m_mpv.start(QStringLiteral("mpv"), MpvFixture::arguments());
+        if (!m_mpv.waitForStarted() || !registered.wait(20000)) {
+            *reason = QStringLiteral("mpv never appeared on the bus");
+            return false;
+        }
+        return true;
+    }
+
+    /// The environment of a program run "on this machine": its bus, and `home`.
+    QProcessEnvironment environment(const QString& home) const {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_bus.address());
+        environment.insert(QStringLiteral("HOME"), home);
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/config"));
+        return environment;
+    }
+
+    QDBusConnection connection() const { return m_connection; }
+    PrivateSessionBus& bus() { return m_bus; }
+
+private:
+    PrivateSessionBus m_bus;
+    QDBusConnection m_connection{QString()};
+    QProcess m_mpv;
 };
 
 } // namespace sonavert::test
