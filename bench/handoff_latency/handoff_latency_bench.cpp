@@ -8,22 +8,22 @@
 //
 // Usage: bench_handoff_latency [--handoffs N] [--cloud PATH] [--seed S] [--quiet-log]
 
-#include "app/mac_app_delegate.h"
-#include "app/mac_background_coordinator.h"
-#include "cloud/cloud_kit_handoff_service.h"
-#include "clouddb/http_cloud_database.h"
-#include "clouddb/web_socket_push_channel.h"
-#include "coordinator/device_handoff_view_model.h"
-#include "music/player_music_stack.h"
-#include "player/library_track.h"
-#include "player/local_catalog.h"
-#include "player/simulated_player.h"
-#include "runtime/app_identity.h"
-#include "runtime/log_channel.h"
-#include "runtime/user_defaults.h"
-#include "support/await_task.h"
-#include "support/process_harness.h"
-#include "support/shortcuts_doubles.h"
+#include "src/app/mac_app_delegate.h"
+#include "src/app/mac_background_coordinator.h"
+#include "src/cloud/cloud_kit_handoff_service.h"
+#include "src/clouddb/http_cloud_database.h"
+#include "src/clouddb/web_socket_push_channel.h"
+#include "src/coordinator/device_handoff_view_model.h"
+#include "src/desktop/user_defaults.h"
+#include "src/music/player_music_stack.h"
+#include "src/player/library_track.h"
+#include "src/player/local_catalog.h"
+#include "src/player/simulated_player.h"
+#include "src/runtime/app_identity.h"
+#include "src/runtime/log_channel.h"
+#include "tests/support/await_task.h"
+#include "tests/support/process_harness.h"
+#include "tests/support/shortcuts_doubles.h"
 
 #include <QCoreApplication>
 #include <QUuid>

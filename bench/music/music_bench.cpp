@@ -6,15 +6,15 @@
 //
 // Usage: bench_music [--files N] [--captures N] [--resumes N]
 
-#include "music/player_music_stack.h"
-#include "player/library_index.h"
-#include "player/local_catalog.h"
-#include "player/mpris_player.h"
-#include "runtime/user_defaults.h"
-#include "support/await_task.h"
-#include "support/mpv_fixture.h"
-#include "support/private_session_bus.h"
-#include "support/shortcuts_doubles.h"
+#include "src/desktop/user_defaults.h"
+#include "src/music/player_music_stack.h"
+#include "src/player/library_index.h"
+#include "src/player/local_catalog.h"
+#include "src/player/mpris_player.h"
+#include "tests/support/await_task.h"
+#include "tests/support/mpv_fixture.h"
+#include "tests/support/private_session_bus.h"
+#include "tests/support/shortcuts_doubles.h"
 
 #include <QCoreApplication>
 #include <QDBusServiceWatcher>

@@ -1,10 +1,10 @@
-#include "cloud_server.h"
+#include "server/app/cloud_server.h"
 
-#include "http/http_frontend.h"
-#include "push/outbox_relay.h"
-#include "push/push_hub.h"
-#include "storage/storage_factory.h"
-#include "wire/server_error.h"
+#include "server/http/http_frontend.h"
+#include "server/push/outbox_relay.h"
+#include "server/push/push_hub.h"
+#include "server/storage/storage_factory.h"
+#include "server/wire/server_error.h"
 
 #include <QLoggingCategory>
 #include <QTcpServer>

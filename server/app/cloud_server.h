@@ -1,7 +1,7 @@
 #pragma once
 
-#include "runtime/result.h"
-#include "service/cloud_service.h"
+#include "server/service/cloud_service.h"
+#include "src/runtime/result.h"
 
 #include <QHostAddress>
 #include <QObject>

@@ -1,8 +1,8 @@
-#include "command_line.h"
+#include "server/app/command_line.h"
 
-#include "cloud_server.h"
-#include "runtime/app_identity.h"
-#include "termination_signals.h"
+#include "server/app/cloud_server.h"
+#include "server/app/termination_signals.h"
+#include "src/runtime/app_identity.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

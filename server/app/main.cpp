@@ -1,5 +1,5 @@
-#include "app/command_line.h"
-#include "runtime/clock.h"
+#include "server/app/command_line.h"
+#include "src/runtime/clock.h"
 
 #include <QCoreApplication>
 

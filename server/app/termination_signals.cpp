@@ -1,4 +1,4 @@
-#include "termination_signals.h"
+#include "server/app/termination_signals.h"
 
 #include <QSocketNotifier>
 #include <csignal>

@@ -1,9 +1,9 @@
-#include "http_frontend.h"
+#include "server/http/http_frontend.h"
 
-#include "push/push_hub.h"
-#include "service/cloud_service.h"
-#include "wire/error_json.h"
-#include "wire/server_error.h"
+#include "server/push/push_hub.h"
+#include "server/service/cloud_service.h"
+#include "server/wire/error_json.h"
+#include "server/wire/server_error.h"
 
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>

@@ -1,7 +1,7 @@
-#include "outbox_relay.h"
+#include "server/push/outbox_relay.h"
 
-#include "push_hub.h"
-#include "service/cloud_service.h"
+#include "server/push/push_hub.h"
+#include "server/service/cloud_service.h"
 
 #include <QLoggingCategory>
 

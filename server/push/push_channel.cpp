@@ -1,4 +1,4 @@
-#include "push_channel.h"
+#include "server/push/push_channel.h"
 
 #include <QJsonDocument>
 #include <QWebSocket>

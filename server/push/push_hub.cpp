@@ -1,10 +1,10 @@
-#include "push_hub.h"
+#include "server/push/push_hub.h"
 
-#include "push_channel.h"
-#include "service/cloud_service.h"
-#include "wire/error_json.h"
-#include "wire/json_fields.h"
-#include "wire/server_error.h"
+#include "server/push/push_channel.h"
+#include "server/service/cloud_service.h"
+#include "server/wire/error_json.h"
+#include "server/wire/json_fields.h"
+#include "server/wire/server_error.h"
 
 #include <QJsonDocument>
 #include <QWebSocket>

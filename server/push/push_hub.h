@@ -1,7 +1,7 @@
 #pragma once
 
-#include "runtime/clock.h"
-#include "storage/cloud_storage.h"
+#include "server/storage/cloud_storage.h"
+#include "src/runtime/clock.h"
 
 #include <QObject>
 #include <memory>

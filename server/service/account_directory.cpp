@@ -1,9 +1,9 @@
-#include "account_directory.h"
+#include "server/service/account_directory.h"
 
-#include "runtime/clock.h"
-#include "secret_tokens.h"
-#include "wire/json_fields.h"
-#include "wire/server_error.h"
+#include "server/service/secret_tokens.h"
+#include "server/wire/json_fields.h"
+#include "server/wire/server_error.h"
+#include "src/runtime/clock.h"
 
 namespace sonavert::cloud {
 

@@ -1,8 +1,8 @@
-#include "change_feed.h"
+#include "server/service/change_feed.h"
 
-#include "request_limits.h"
-#include "wire/error_json.h"
-#include "zone_operations.h"
+#include "server/service/request_limits.h"
+#include "server/service/zone_operations.h"
+#include "server/wire/error_json.h"
 
 namespace sonavert::cloud {
 

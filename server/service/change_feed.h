@@ -1,7 +1,7 @@
 #pragma once
 
-#include "change_token_codec.h"
-#include "storage/cloud_storage.h"
+#include "server/service/change_token_codec.h"
+#include "server/storage/cloud_storage.h"
 
 namespace sonavert::cloud {
 

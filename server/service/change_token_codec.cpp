@@ -1,4 +1,4 @@
-#include "change_token_codec.h"
+#include "server/service/change_token_codec.h"
 
 #include <QList>
 #include <QMessageAuthenticationCode>

@@ -1,9 +1,9 @@
-#include "cloud_service.h"
+#include "server/service/cloud_service.h"
 
-#include "secret_tokens.h"
-#include "subscription_matcher.h"
-#include "wire/json_fields.h"
-#include "wire/server_error.h"
+#include "server/service/secret_tokens.h"
+#include "server/service/subscription_matcher.h"
+#include "server/wire/json_fields.h"
+#include "server/wire/server_error.h"
 
 #include <QLoggingCategory>
 

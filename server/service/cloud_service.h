@@ -1,13 +1,13 @@
 #pragma once
 
-#include "account_directory.h"
-#include "change_feed.h"
-#include "change_token_codec.h"
-#include "record_operations.h"
-#include "request_throttle.h"
-#include "runtime/clock.h"
-#include "subscription_operations.h"
-#include "zone_operations.h"
+#include "server/service/account_directory.h"
+#include "server/service/change_feed.h"
+#include "server/service/change_token_codec.h"
+#include "server/service/record_operations.h"
+#include "server/service/request_throttle.h"
+#include "server/service/subscription_operations.h"
+#include "server/service/zone_operations.h"
+#include "src/runtime/clock.h"
 
 #include <QHash>
 #include <QObject>

@@ -1,9 +1,9 @@
-#include "record_operations.h"
+#include "server/service/record_operations.h"
 
-#include "request_limits.h"
-#include "runtime/clock.h"
-#include "wire/error_json.h"
-#include "zone_operations.h"
+#include "server/service/request_limits.h"
+#include "server/service/zone_operations.h"
+#include "server/wire/error_json.h"
+#include "src/runtime/clock.h"
 
 #include <QJsonDocument>
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "wire/json_fields.h"
-#include "wire/server_error.h"
+#include "server/wire/json_fields.h"
+#include "server/wire/server_error.h"
 
 namespace sonavert::cloud {
 

@@ -1,6 +1,6 @@
-#include "request_throttle.h"
+#include "server/service/request_throttle.h"
 
-#include "wire/server_error.h"
+#include "server/wire/server_error.h"
 
 #include <algorithm>
 

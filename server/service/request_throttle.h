@@ -1,7 +1,7 @@
 #pragma once
 
-#include "runtime/clock.h"
-#include "runtime/result.h"
+#include "src/runtime/clock.h"
+#include "src/runtime/result.h"
 
 #include <QHash>
 #include <QString>

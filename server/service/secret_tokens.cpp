@@ -1,4 +1,4 @@
-#include "secret_tokens.h"
+#include "server/service/secret_tokens.h"
 
 #include <QCryptographicHash>
 #include <QRandomGenerator>

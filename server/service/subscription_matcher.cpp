@@ -1,4 +1,4 @@
-#include "subscription_matcher.h"
+#include "server/service/subscription_matcher.h"
 
 #include <QJsonArray>
 

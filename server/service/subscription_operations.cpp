@@ -1,7 +1,7 @@
-#include "subscription_operations.h"
+#include "server/service/subscription_operations.h"
 
-#include "request_limits.h"
-#include "wire/error_json.h"
+#include "server/service/request_limits.h"
+#include "server/wire/error_json.h"
 
 namespace sonavert::cloud {
 

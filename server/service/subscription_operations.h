@@ -1,6 +1,6 @@
 #pragma once
 
-#include "storage/cloud_storage.h"
+#include "server/storage/cloud_storage.h"
 
 namespace sonavert::cloud {
 

@@ -1,4 +1,4 @@
-#include "cloud_storage.h"
+#include "server/storage/cloud_storage.h"
 
 #include <QStringList>
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "runtime/result.h"
-#include "wire/record_json.h"
+#include "server/wire/record_json.h"
+#include "src/runtime/result.h"
 
 #include <QByteArray>
 #include <QHash>

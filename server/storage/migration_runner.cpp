@@ -1,6 +1,6 @@
-#include "migration_runner.h"
+#include "server/storage/migration_runner.h"
 
-#include "sql_session.h"
+#include "server/storage/sql_session.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,8 +1,8 @@
-#include "sql_cloud_storage.h"
+#include "server/storage/sql_cloud_storage.h"
 
-#include "migration_runner.h"
-#include "sql_dialect.h"
-#include "wire/server_error.h"
+#include "server/storage/migration_runner.h"
+#include "server/storage/sql_dialect.h"
+#include "server/wire/server_error.h"
 
 #include <QAtomicInteger>
 #include <QJsonDocument>

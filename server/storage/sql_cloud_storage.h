@@ -1,7 +1,7 @@
 #pragma once
 
-#include "cloud_storage.h"
-#include "sql_session.h"
+#include "server/storage/cloud_storage.h"
+#include "server/storage/sql_session.h"
 
 #include <memory>
 

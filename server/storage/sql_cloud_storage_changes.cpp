@@ -1,7 +1,7 @@
 // SqlCloudStorage: records, their change sequence, tombstones and push notifications.
-#include "sql_cloud_storage.h"
-#include "sql_dialect.h"
-#include "wire/server_error.h"
+#include "server/storage/sql_cloud_storage.h"
+#include "server/storage/sql_dialect.h"
+#include "server/wire/server_error.h"
 
 #include <QJsonDocument>
 

@@ -1,4 +1,4 @@
-#include "sql_session.h"
+#include "server/storage/sql_session.h"
 
 #include <QLoggingCategory>
 #include <QSqlError>

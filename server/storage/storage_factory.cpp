@@ -1,11 +1,11 @@
-#include "storage_factory.h"
+#include "server/storage/storage_factory.h"
 
-#include "postgres/postgres_dialect.h"
-#include "postgres/postgres_notification_listener.h"
-#include "sql_cloud_storage.h"
-#include "sql_session.h"
-#include "sqlite/sqlite_dialect.h"
-#include "wire/server_error.h"
+#include "server/storage/postgres/postgres_dialect.h"
+#include "server/storage/postgres/postgres_notification_listener.h"
+#include "server/storage/sql_cloud_storage.h"
+#include "server/storage/sql_session.h"
+#include "server/storage/sqlite/sqlite_dialect.h"
+#include "server/wire/server_error.h"
 
 #include <QDir>
 #include <QUrl>

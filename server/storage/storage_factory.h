@@ -1,8 +1,8 @@
 #pragma once
 
-#include "cloud_storage.h"
-#include "notification_listener.h"
-#include "runtime/clock.h"
+#include "server/storage/cloud_storage.h"
+#include "server/storage/notification_listener.h"
+#include "src/runtime/clock.h"
 
 #include <memory>
 

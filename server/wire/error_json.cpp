@@ -1,6 +1,6 @@
-#include "error_json.h"
+#include "server/wire/error_json.h"
 
-#include "server_error.h"
+#include "server/wire/server_error.h"
 
 #include <QLoggingCategory>
 #include <QUuid>

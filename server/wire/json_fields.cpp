@@ -1,6 +1,6 @@
-#include "json_fields.h"
+#include "server/wire/json_fields.h"
 
-#include "server_error.h"
+#include "server/wire/server_error.h"
 
 namespace sonavert::cloud::json_fields {
 

@@ -1,7 +1,7 @@
-#include "record_json.h"
+#include "server/wire/record_json.h"
 
-#include "json_fields.h"
-#include "server_error.h"
+#include "server/wire/json_fields.h"
+#include "server/wire/server_error.h"
 
 namespace sonavert::cloud {
 

@@ -1,4 +1,4 @@
-#include "server_error.h"
+#include "server/wire/server_error.h"
 
 #include <array>
 

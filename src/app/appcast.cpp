@@ -1,4 +1,4 @@
-#include "appcast.h"
+#include "src/app/appcast.h"
 
 #include <QVersionNumber>
 #include <QXmlStreamReader>

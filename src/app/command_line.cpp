@@ -1,4 +1,4 @@
-#include "command_line.h"
+#include "src/app/command_line.h"
 
 #include <QCommandLineParser>
 #include <QUrl>

@@ -1,9 +1,9 @@
-#include "control_interface.h"
+#include "src/app/control_interface.h"
 
-#include "control_state.h"
-#include "coordinator/device_handoff_view_model.h"
-#include "runtime/app_identity.h"
-#include "runtime/control_bus_name.h"
+#include "src/app/control_state.h"
+#include "src/coordinator/device_handoff_view_model.h"
+#include "src/runtime/app_identity.h"
+#include "src/runtime/control_bus_name.h"
 
 #include <QCoro/QCoroDBusPendingCall>
 #include <QDBusPendingCall>

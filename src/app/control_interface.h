@@ -1,6 +1,6 @@
 #pragma once
 
-#include "device_lookup.h"
+#include "src/app/device_lookup.h"
 
 #include <QCoro/QCoroTask>
 #include <QDBusConnection>

@@ -1,6 +1,6 @@
-#include "control_state.h"
+#include "src/app/control_state.h"
 
-#include "coordinator/device_handoff_view_model.h"
+#include "src/coordinator/device_handoff_view_model.h"
 
 #include <QJsonArray>
 #include <algorithm>

@@ -1,4 +1,4 @@
-#include "device_lookup.h"
+#include "src/app/device_lookup.h"
 
 namespace sonavert {
 

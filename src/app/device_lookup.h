@@ -1,6 +1,6 @@
 #pragma once
 
-#include "model/app_device.h"
+#include "src/model/app_device.h"
 
 #include <QStringList>
 

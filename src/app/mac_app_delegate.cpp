@@ -1,8 +1,8 @@
-#include "mac_app_delegate.h"
+#include "src/app/mac_app_delegate.h"
 
-#include "clouddb/cloud_database.h"
-#include "mac_background_coordinator.h"
-#include "runtime/log_channel.h"
+#include "src/app/mac_background_coordinator.h"
+#include "src/clouddb/cloud_database.h"
+#include "src/runtime/log_channel.h"
 
 namespace sonavert {
 

@@ -1,6 +1,6 @@
-#include "mac_background_coordinator.h"
+#include "src/app/mac_background_coordinator.h"
 
-#include "coordinator/device_handoff_view_model.h"
+#include "src/coordinator/device_handoff_view_model.h"
 
 namespace sonavert {
 

@@ -1,4 +1,4 @@
-#include "tessary_app.h"
+#include "src/app/tessary_app.h"
 
 int main(int argc, char** argv) {
     return sonavert::runApplication(argc, argv);

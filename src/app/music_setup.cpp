@@ -1,14 +1,14 @@
-#include "music_setup.h"
+#include "src/app/music_setup.h"
 
-#include "music/shortcuts_command_runner.h"
-#include "music/shortcuts_command_tool.h"
-#include "music/shortcuts_locations.h"
-#include "player/library_index.h"
-#include "player/local_catalog.h"
-#include "player/mpris_player.h"
-#include "player/simulated_player.h"
-#include "player/station_list.h"
-#include "runtime/log_channel.h"
+#include "src/music/shortcuts_command_runner.h"
+#include "src/music/shortcuts_command_tool.h"
+#include "src/music/shortcuts_locations.h"
+#include "src/player/library_index.h"
+#include "src/player/local_catalog.h"
+#include "src/player/mpris_player.h"
+#include "src/player/simulated_player.h"
+#include "src/player/station_list.h"
+#include "src/runtime/log_channel.h"
 
 #include <QDBusConnection>
 #include <QElapsedTimer>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "command_line.h"
-#include "music/player_music_stack.h"
-#include "runtime/profile.h"
+#include "src/app/command_line.h"
+#include "src/desktop/profile.h"
+#include "src/music/player_music_stack.h"
 
 #include <QObject>
 

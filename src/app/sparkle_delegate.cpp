@@ -1,6 +1,6 @@
-#include "sparkle_delegate.h"
+#include "src/app/sparkle_delegate.h"
 
-#include "sparkle_updater.h"
+#include "src/app/sparkle_updater.h"
 
 namespace sonavert {
 

@@ -1,8 +1,8 @@
-#include "sparkle_updater.h"
+#include "src/app/sparkle_updater.h"
 
-#include "runtime/app_identity.h"
-#include "runtime/log_channel.h"
-#include "sparkle_delegate.h"
+#include "src/app/sparkle_delegate.h"
+#include "src/runtime/app_identity.h"
+#include "src/runtime/log_channel.h"
 
 #include <QCoro/QCoroNetworkReply>
 #include <QNetworkAccessManager>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "appcast.h"
-#include "runtime/clock.h"
+#include "src/app/appcast.h"
+#include "src/runtime/clock.h"
 
 #include <QCoro/QCoroTask>
 #include <QObject>

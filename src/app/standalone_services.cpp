@@ -1,4 +1,4 @@
-#include "standalone_services.h"
+#include "src/app/standalone_services.h"
 
 namespace sonavert {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "model/device_identity_store.h"
+#include "src/model/device_identity_store.h"
 
 namespace sonavert {
 

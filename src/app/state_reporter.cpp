@@ -1,8 +1,8 @@
-#include "state_reporter.h"
+#include "src/app/state_reporter.h"
 
-#include "coordinator/device_handoff_view_model.h"
-#include "model/record_json.h"
-#include "runtime/log_channel.h"
+#include "src/coordinator/device_handoff_view_model.h"
+#include "src/model/record_json.h"
+#include "src/runtime/log_channel.h"
 
 #include <QStringList>
 

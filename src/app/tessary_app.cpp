@@ -1,25 +1,26 @@
-#include "tessary_app.h"
+#include "src/app/tessary_app.h"
 
-#include "cloud/cloud_kit_handoff_service.h"
-#include "clouddb/http_cloud_database.h"
-#include "clouddb/web_socket_push_channel.h"
-#include "control_interface.h"
-#include "coordinator/device_handoff_view_model.h"
-#include "mac_app_delegate.h"
-#include "mac_background_coordinator.h"
-#include "model/device_identity_store.h"
-#include "model/device_roster_store.h"
-#include "music_setup.h"
-#include "nearby/avahi_nearby_transport.h"
-#include "nearby/nearby_launch_discovery_service.h"
-#include "runtime/app_identity.h"
-#include "runtime/log_channel.h"
-#include "runtime/profile.h"
-#include "runtime/secret_store.h"
-#include "runtime/unix_signal_watcher.h"
-#include "runtime/user_defaults.h"
-#include "standalone_services.h"
-#include "state_reporter.h"
+#include "src/app/control_interface.h"
+#include "src/app/mac_app_delegate.h"
+#include "src/app/mac_background_coordinator.h"
+#include "src/app/music_setup.h"
+#include "src/app/standalone_services.h"
+#include "src/app/state_reporter.h"
+#include "src/cloud/cloud_kit_handoff_service.h"
+#include "src/clouddb/http_cloud_database.h"
+#include "src/clouddb/web_socket_push_channel.h"
+#include "src/coordinator/device_handoff_view_model.h"
+#include "src/desktop/journald_log_sink.h"
+#include "src/desktop/profile.h"
+#include "src/desktop/secret_store.h"
+#include "src/desktop/unix_signal_watcher.h"
+#include "src/desktop/user_defaults.h"
+#include "src/model/device_identity_store.h"
+#include "src/model/device_roster_store.h"
+#include "src/nearby/avahi_nearby_transport.h"
+#include "src/nearby/nearby_launch_discovery_service.h"
+#include "src/runtime/app_identity.h"
+#include "src/runtime/log_channel.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -216,6 +217,7 @@ int runApplication(int argc, char** argv) {
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("sonavert"));
     QCoreApplication::setApplicationVersion(QStringLiteral(SONAVERT_VERSION));
+    LogChannel::instance().setSink(makeDesktopLogSink());
     LogChannel::instance().setShowPrivate(options.showPrivateLogValues);
 
     auto clock = std::make_shared<SystemClock>();

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "command_line.h"
-#include "runtime/clock.h"
-#include "runtime/profile.h"
+#include "src/app/command_line.h"
+#include "src/desktop/profile.h"
+#include "src/runtime/clock.h"
 
 #include <QCoro/QCoroTask>
 #include <QObject>

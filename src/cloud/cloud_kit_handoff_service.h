@@ -1,9 +1,9 @@
 #pragma once
 
-#include "clouddb/cloud_database.h"
-#include "coordinator/handoff_service_protocol.h"
-#include "runtime/clock.h"
-#include "runtime/shared_task.h"
+#include "src/clouddb/cloud_database.h"
+#include "src/coordinator/handoff_service_protocol.h"
+#include "src/runtime/clock.h"
+#include "src/runtime/shared_task.h"
 
 #include <QObject>
 #include <QSet>

@@ -2,8 +2,8 @@
 
 // Internals shared by the files of CloudKitHandoffService.
 
-#include "cloud_kit_handoff_service.h"
-#include "runtime/log_channel.h"
+#include "src/cloud/cloud_kit_handoff_service.h"
+#include "src/runtime/log_channel.h"
 
 #include <QStringList>
 

@@ -1,9 +1,9 @@
 // Account check, presence zone and its recovery, the environment line, the legacy subscription.
 
-#include "cloud_kit_handoff_service_p.h"
-#include "runtime/app_identity.h"
-#include "runtime/user_defaults.h"
-#include "service_error.h"
+#include "src/cloud/cloud_kit_handoff_service_p.h"
+#include "src/cloud/service_error.h"
+#include "src/desktop/user_defaults.h"
+#include "src/runtime/app_identity.h"
 
 #include <QCryptographicHash>
 #include <QPointer>

@@ -1,10 +1,10 @@
 // Handoff commands: sending with the queued-push probe, receiving with the 60-second rule,
 // subscriptions, and the record fetch and delete that pull requests share.
 
-#include "cloud_kit_handoff_service_p.h"
-#include "model/device_identity_store.h"
-#include "model/record_json.h"
-#include "service_error.h"
+#include "src/cloud/cloud_kit_handoff_service_p.h"
+#include "src/cloud/service_error.h"
+#include "src/model/device_identity_store.h"
+#include "src/model/record_json.h"
 
 #include <QPointer>
 

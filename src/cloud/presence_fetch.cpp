@@ -1,10 +1,10 @@
 // Presence fetch and peer liveness: incremental zone changes, the peer map, and the two-sided
 // session handshake that decides online, connecting or offline.
 
-#include "cloud_kit_handoff_service_p.h"
-#include "model/device_roster_store.h"
-#include "model/record_json.h"
-#include "runtime/user_defaults.h"
+#include "src/cloud/cloud_kit_handoff_service_p.h"
+#include "src/desktop/user_defaults.h"
+#include "src/model/device_roster_store.h"
+#include "src/model/record_json.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

@@ -1,9 +1,9 @@
 // This device's presence record: publication, marking offline, the server clock estimate and
 // the discovery wakes.
 
-#include "cloud_kit_handoff_service_p.h"
-#include "model/device_identity_store.h"
-#include "model/record_json.h"
+#include "src/cloud/cloud_kit_handoff_service_p.h"
+#include "src/model/device_identity_store.h"
+#include "src/model/record_json.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

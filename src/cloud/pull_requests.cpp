@@ -1,8 +1,8 @@
 // Pull requests: written by the requester to the source device, fetched and consumed there.
 
-#include "cloud_kit_handoff_service_p.h"
-#include "model/device_identity_store.h"
-#include "service_error.h"
+#include "src/cloud/cloud_kit_handoff_service_p.h"
+#include "src/cloud/service_error.h"
+#include "src/model/device_identity_store.h"
 
 #include <QPointer>
 

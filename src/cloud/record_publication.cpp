@@ -1,9 +1,9 @@
 // Bounded one-shot writes: one attempt races an 8-second watchdog through a CompletionGate;
 // only a watchdog timeout is retried, up to three attempts in all, with no pause.
 
-#include "cloud_kit_handoff_service_p.h"
-#include "completion_gate.h"
-#include "service_error.h"
+#include "src/cloud/cloud_kit_handoff_service_p.h"
+#include "src/cloud/completion_gate.h"
+#include "src/cloud/service_error.h"
 
 #include <QPointer>
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "cloud_error.h"
-#include "cloud_types.h"
+#include "src/clouddb/cloud_error.h"
+#include "src/clouddb/cloud_types.h"
 
 #include <QCoro/QCoroTask>
 #include <QObject>

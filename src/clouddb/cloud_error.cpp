@@ -1,4 +1,4 @@
-#include "cloud_error.h"
+#include "src/clouddb/cloud_error.h"
 
 namespace sonavert::clouddb {
 

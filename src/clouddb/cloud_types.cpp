@@ -1,4 +1,4 @@
-#include "cloud_types.h"
+#include "src/clouddb/cloud_types.h"
 
 namespace sonavert::clouddb {
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "runtime/clock.h"
-#include "runtime/result.h"
-#include "runtime/timestamp.h"
+#include "src/runtime/clock.h"
+#include "src/runtime/result.h"
+#include "src/runtime/timestamp.h"
 
 #include <QByteArray>
 #include <QList>

@@ -1,6 +1,6 @@
-#include "cloud_wire.h"
+#include "src/clouddb/cloud_wire.h"
 
-#include "cloud_error.h"
+#include "src/clouddb/cloud_error.h"
 
 namespace sonavert::clouddb::wire {
 

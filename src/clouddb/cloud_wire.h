@@ -2,7 +2,7 @@
 
 // JSON forms of the cloud database's wire protocol, as the device side writes and reads them.
 
-#include "cloud_types.h"
+#include "src/clouddb/cloud_types.h"
 
 #include <QJsonArray>
 #include <QJsonObject>

@@ -1,6 +1,6 @@
-#include "http_cloud_database.h"
+#include "src/clouddb/http_cloud_database.h"
 
-#include "cloud_wire.h"
+#include "src/clouddb/cloud_wire.h"
 
 #include <QCoro/QCoroNetworkReply>
 #include <QJsonArray>

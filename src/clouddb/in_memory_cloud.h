@@ -1,6 +1,6 @@
 #pragma once
 
-#include "cloud_database.h"
+#include "src/clouddb/cloud_database.h"
 
 #include <QPointer>
 #include <deque>

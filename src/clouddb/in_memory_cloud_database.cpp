@@ -1,4 +1,4 @@
-#include "in_memory_cloud.h"
+#include "src/clouddb/in_memory_cloud.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "web_socket_push_channel.h"
+#include "src/clouddb/web_socket_push_channel.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "cloud_database.h"
-#include "http_cloud_database.h"
+#include "src/clouddb/cloud_database.h"
+#include "src/clouddb/http_cloud_database.h"
 
 #include <memory>
 

@@ -1,7 +1,7 @@
-#include "device_handoff_view_model.h"
+#include "src/coordinator/device_handoff_view_model.h"
 
-#include "device_list_merge.h"
-#include "runtime/log_channel.h"
+#include "src/coordinator/device_list_merge.h"
+#include "src/runtime/log_channel.h"
 
 namespace sonavert {
 

@@ -1,13 +1,13 @@
 #pragma once
 
-#include "handoff_service_protocol.h"
-#include "model/app_device.h"
-#include "model/device_roster_store.h"
-#include "music_playback_service_protocol.h"
-#include "nearby_discovery_protocol.h"
-#include "runtime/clock.h"
-#include "runtime/log_channel.h"
-#include "runtime/task_handle.h"
+#include "src/coordinator/handoff_service_protocol.h"
+#include "src/coordinator/music_playback_service_protocol.h"
+#include "src/coordinator/nearby_discovery_protocol.h"
+#include "src/model/app_device.h"
+#include "src/model/device_roster_store.h"
+#include "src/runtime/clock.h"
+#include "src/runtime/log_channel.h"
+#include "src/runtime/task_handle.h"
 
 #include <QObject>
 #include <QSet>

@@ -4,9 +4,9 @@
 // the task then ends quietly. Services are copied into locals first so that a call already
 // started can finish.
 
-#include "device_handoff_view_model_p.h"
-#include "runtime/join_all.h"
-#include "runtime/log_channel.h"
+#include "src/coordinator/device_handoff_view_model_p.h"
+#include "src/runtime/join_all.h"
+#include "src/runtime/log_channel.h"
 
 #include <QPointer>
 

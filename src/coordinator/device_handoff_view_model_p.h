@@ -2,7 +2,7 @@
 
 // Internals shared by the files of DeviceHandoffViewModel.
 
-#include "device_handoff_view_model.h"
+#include "src/coordinator/device_handoff_view_model.h"
 
 namespace sonavert::detail {
 

@@ -2,8 +2,8 @@
 // devices. Like the loops, each coroutine keeps a QPointer to the coordinator and checks it
 // after every suspension.
 
-#include "device_handoff_view_model_p.h"
-#include "runtime/user_defaults.h"
+#include "src/coordinator/device_handoff_view_model_p.h"
+#include "src/desktop/user_defaults.h"
 
 #include <QPointer>
 

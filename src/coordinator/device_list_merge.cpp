@@ -1,6 +1,6 @@
-#include "device_list_merge.h"
+#include "src/coordinator/device_list_merge.h"
 
-#include "model/device_roster_store.h"
+#include "src/model/device_roster_store.h"
 
 #include <map>
 

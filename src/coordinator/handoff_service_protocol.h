@@ -1,7 +1,7 @@
 #pragma once
 
-#include "model/app_device.h"
-#include "runtime/result.h"
+#include "src/model/app_device.h"
+#include "src/runtime/result.h"
 
 #include <QCoro/QCoroTask>
 #include <QMap>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "model/playback_state.h"
-#include "runtime/result.h"
+#include "src/model/playback_state.h"
+#include "src/runtime/result.h"
 
 #include <QCoro/QCoroTask>
 #include <optional>

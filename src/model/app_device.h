@@ -1,7 +1,7 @@
 #pragma once
 
-#include "playback_state.h"
-#include "runtime/timestamp.h"
+#include "src/model/playback_state.h"
+#include "src/runtime/timestamp.h"
 
 #include <QList>
 #include <QString>

@@ -1,8 +1,8 @@
-#include "device_identity_store.h"
+#include "src/model/device_identity_store.h"
 
-#include "runtime/app_identity.h"
-#include "runtime/secret_store.h"
-#include "runtime/user_defaults.h"
+#include "src/desktop/secret_store.h"
+#include "src/desktop/user_defaults.h"
+#include "src/runtime/app_identity.h"
 
 #include <QFile>
 #include <QHostInfo>

@@ -1,7 +1,7 @@
-#include "device_roster_store.h"
+#include "src/model/device_roster_store.h"
 
-#include "record_json.h"
-#include "runtime/user_defaults.h"
+#include "src/desktop/user_defaults.h"
+#include "src/model/record_json.h"
 
 #include <algorithm>
 #include <map>

@@ -1,4 +1,4 @@
-#include "record_json.h"
+#include "src/model/record_json.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app_device.h"
+#include "src/model/app_device.h"
 
 #include <QByteArray>
 #include <QJsonValue>

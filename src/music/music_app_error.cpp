@@ -1,4 +1,4 @@
-#include "music_app_error.h"
+#include "src/music/music_app_error.h"
 
 namespace sonavert::music_app_error {
 

@@ -1,12 +1,12 @@
 // The resume half of MusicPlaybackService: starting a received song or station here.
 
-#include "music_app_error.h"
-#include "music_playback_service.h"
-#include "music_scripts.h"
-#include "player/catalog_links.h"
-#include "runtime/clock.h"
-#include "runtime/log_channel.h"
-#include "tessary_receiver_installer.h"
+#include "src/music/music_app_error.h"
+#include "src/music/music_playback_service.h"
+#include "src/music/music_scripts.h"
+#include "src/music/tessary_receiver_installer.h"
+#include "src/player/catalog_links.h"
+#include "src/runtime/clock.h"
+#include "src/runtime/log_channel.h"
 
 namespace sonavert {
 

@@ -1,9 +1,9 @@
-#include "music_playback_service.h"
+#include "src/music/music_playback_service.h"
 
-#include "music_scripts.h"
-#include "playback_position.h"
-#include "runtime/log_channel.h"
-#include "script/music_application.h"
+#include "src/music/music_scripts.h"
+#include "src/music/playback_position.h"
+#include "src/runtime/log_channel.h"
+#include "src/script/music_application.h"
 
 #include <QStringList>
 

@@ -1,11 +1,11 @@
 #pragma once
 
-#include "coordinator/music_playback_service_protocol.h"
-#include "link_opener.h"
-#include "music_catalog.h"
-#include "receiver_shortcut.h"
-#include "script/script_runner.h"
-#include "shortcuts_tool.h"
+#include "src/coordinator/music_playback_service_protocol.h"
+#include "src/music/link_opener.h"
+#include "src/music/music_catalog.h"
+#include "src/music/receiver_shortcut.h"
+#include "src/music/shortcuts_tool.h"
+#include "src/script/script_runner.h"
 
 #include <QCoro/QCoroTask>
 #include <optional>

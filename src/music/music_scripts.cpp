@@ -1,6 +1,6 @@
-#include "music_scripts.h"
+#include "src/music/music_scripts.h"
 
-#include "script/script_literal.h"
+#include "src/script/script_literal.h"
 
 namespace sonavert::music_scripts {
 

@@ -1,4 +1,4 @@
-#include "playback_position.h"
+#include "src/music/playback_position.h"
 
 #include <charconv>
 #include <cmath>

@@ -1,7 +1,7 @@
-#include "player_adapters.h"
+#include "src/music/player_adapters.h"
 
-#include "runtime/log_channel.h"
-#include "runtime/user_defaults.h"
+#include "src/desktop/user_defaults.h"
+#include "src/runtime/log_channel.h"
 
 namespace sonavert {
 

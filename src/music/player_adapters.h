@@ -1,11 +1,11 @@
 #pragma once
 
-#include "link_opener.h"
-#include "music_catalog.h"
-#include "player/link_router.h"
-#include "player/player_backend.h"
-#include "player/track_catalog.h"
-#include "script/music_application.h"
+#include "src/music/link_opener.h"
+#include "src/music/music_catalog.h"
+#include "src/player/link_router.h"
+#include "src/player/player_backend.h"
+#include "src/player/track_catalog.h"
+#include "src/script/music_application.h"
 
 #include <QPointer>
 #include <memory>

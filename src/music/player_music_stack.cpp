@@ -1,4 +1,4 @@
-#include "player_music_stack.h"
+#include "src/music/player_music_stack.h"
 
 namespace sonavert {
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "music_playback_service.h"
-#include "player_adapters.h"
-#include "tessary_receiver_installer.h"
+#include "src/music/music_playback_service.h"
+#include "src/music/player_adapters.h"
+#include "src/music/tessary_receiver_installer.h"
 
 #include <memory>
 

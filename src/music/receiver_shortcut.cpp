@@ -1,7 +1,7 @@
-#include "receiver_shortcut.h"
+#include "src/music/receiver_shortcut.h"
 
-#include "player/catalog_links.h"
-#include "runtime/user_defaults.h"
+#include "src/desktop/user_defaults.h"
+#include "src/player/catalog_links.h"
 
 #include <QStringDecoder>
 

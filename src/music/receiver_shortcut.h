@@ -1,6 +1,6 @@
 #pragma once
 
-#include "shortcuts_tool.h"
+#include "src/music/shortcuts_tool.h"
 
 #include <QCoro/QCoroTask>
 #include <QString>

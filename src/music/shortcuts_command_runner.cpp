@@ -1,6 +1,6 @@
-#include "shortcuts_command_runner.h"
+#include "src/music/shortcuts_command_runner.h"
 
-#include "tool_process_p.h"
+#include "src/music/tool_process_p.h"
 
 #include <QProcess>
 #include <QStandardPaths>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "player/link_router.h"
-#include "runtime/clock.h"
+#include "src/player/link_router.h"
+#include "src/runtime/clock.h"
 
 #include <memory>
 

@@ -1,6 +1,6 @@
-#include "shortcuts_command_tool.h"
+#include "src/music/shortcuts_command_tool.h"
 
-#include "tool_process_p.h"
+#include "src/music/tool_process_p.h"
 
 namespace sonavert {
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "runtime/clock.h"
-#include "shortcuts_tool.h"
+#include "src/music/shortcuts_tool.h"
+#include "src/runtime/clock.h"
 
 #include <memory>
 

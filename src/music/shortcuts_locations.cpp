@@ -1,6 +1,6 @@
-#include "shortcuts_locations.h"
+#include "src/music/shortcuts_locations.h"
 
-#include "player/catalog_links.h"
+#include "src/player/catalog_links.h"
 
 #include <QCoreApplication>
 #include <QDir>

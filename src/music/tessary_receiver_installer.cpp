@@ -1,7 +1,7 @@
-#include "tessary_receiver_installer.h"
+#include "src/music/tessary_receiver_installer.h"
 
-#include "player/catalog_links.h"
-#include "runtime/user_defaults.h"
+#include "src/desktop/user_defaults.h"
+#include "src/player/catalog_links.h"
 
 #include <QPointer>
 #include <QTimer>

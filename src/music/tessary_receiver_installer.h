@@ -1,7 +1,7 @@
 #pragma once
 
-#include "link_opener.h"
-#include "receiver_shortcut.h"
+#include "src/music/link_opener.h"
+#include "src/music/receiver_shortcut.h"
 
 #include <QObject>
 #include <functional>

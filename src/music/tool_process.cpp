@@ -1,4 +1,4 @@
-#include "tool_process_p.h"
+#include "src/music/tool_process_p.h"
 
 #include <QPointer>
 #include <QProcess>

@@ -1,4 +1,4 @@
-#include "avahi_nearby_transport.h"
+#include "src/nearby/avahi_nearby_transport.h"
 
 #include <QCoro/QCoroDBusPendingCall>
 #include <QDBusMetaType>

@@ -1,4 +1,4 @@
-#include "in_memory_nearby_transport.h"
+#include "src/nearby/in_memory_nearby_transport.h"
 
 namespace sonavert {
 

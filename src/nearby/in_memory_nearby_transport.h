@@ -1,6 +1,6 @@
 #pragma once
 
-#include "nearby_transport.h"
+#include "src/nearby/nearby_transport.h"
 
 #include <QObject>
 #include <QPointer>

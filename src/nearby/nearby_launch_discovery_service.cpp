@@ -1,6 +1,6 @@
-#include "nearby_launch_discovery_service.h"
+#include "src/nearby/nearby_launch_discovery_service.h"
 
-#include "runtime/log_channel.h"
+#include "src/runtime/log_channel.h"
 
 #include <QPointer>
 

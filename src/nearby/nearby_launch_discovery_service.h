@@ -1,8 +1,8 @@
 #pragma once
 
-#include "coordinator/nearby_discovery_protocol.h"
-#include "nearby_transport.h"
-#include "runtime/clock.h"
+#include "src/coordinator/nearby_discovery_protocol.h"
+#include "src/nearby/nearby_transport.h"
+#include "src/runtime/clock.h"
 
 #include <QObject>
 #include <optional>

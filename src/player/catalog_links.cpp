@@ -1,6 +1,6 @@
-#include "catalog_links.h"
+#include "src/player/catalog_links.h"
 
-#include "runtime/app_identity.h"
+#include "src/runtime/app_identity.h"
 
 #include <QRegularExpression>
 #include <QUrl>

@@ -1,7 +1,7 @@
-#include "library_index.h"
+#include "src/player/library_index.h"
 
-#include "library_scanner_p.h"
-#include "url_normalization.h"
+#include "src/player/library_scanner_p.h"
+#include "src/player/url_normalization.h"
 
 #include <QCoro/QCoroFuture>
 #include <QStandardPaths>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "library_track.h"
-#include "runtime/profile.h"
-#include "runtime/result.h"
+#include "src/desktop/profile.h"
+#include "src/player/library_track.h"
+#include "src/runtime/result.h"
 
 #include <QCoro/QCoroTask>
 #include <QFuture>

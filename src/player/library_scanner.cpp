@@ -1,4 +1,4 @@
-#include "library_scanner_p.h"
+#include "src/player/library_scanner_p.h"
 
 #include <QDirIterator>
 #include <QFile>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "library_index.h"
+#include "src/player/library_index.h"
 
 namespace sonavert::detail {
 

@@ -1,6 +1,6 @@
-#include "link_router.h"
+#include "src/player/link_router.h"
 
-#include "catalog_links.h"
+#include "src/player/catalog_links.h"
 
 #include <QProcess>
 #include <QUrlQuery>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "player_backend.h"
-#include "track_catalog.h"
+#include "src/player/player_backend.h"
+#include "src/player/track_catalog.h"
 
 #include <QUrl>
 #include <memory>

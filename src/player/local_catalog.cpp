@@ -1,8 +1,8 @@
-#include "local_catalog.h"
+#include "src/player/local_catalog.h"
 
-#include "catalog_links.h"
-#include "song_identifier.h"
-#include "url_normalization.h"
+#include "src/player/catalog_links.h"
+#include "src/player/song_identifier.h"
+#include "src/player/url_normalization.h"
 
 #include <QSet>
 #include <algorithm>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "library_track.h"
-#include "track_catalog.h"
+#include "src/player/library_track.h"
+#include "src/player/track_catalog.h"
 
 #include <QHash>
 #include <memory>

@@ -1,4 +1,4 @@
-#include "mpris_calls_p.h"
+#include "src/player/mpris_calls_p.h"
 
 #include <QDBusObjectPath>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "player_backend.h"
+#include "src/player/player_backend.h"
 
 #include <QDBusMessage>
 

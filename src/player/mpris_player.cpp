@@ -1,8 +1,8 @@
-#include "mpris_player.h"
+#include "src/player/mpris_player.h"
 
-#include "mpris_calls_p.h"
-#include "mpris_reading_p.h"
-#include "url_normalization.h"
+#include "src/player/mpris_calls_p.h"
+#include "src/player/mpris_reading_p.h"
+#include "src/player/url_normalization.h"
 
 #include <QCoro/QCoroDBusPendingCall>
 #include <QDBusPendingCall>

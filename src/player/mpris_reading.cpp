@@ -1,4 +1,4 @@
-#include "mpris_reading_p.h"
+#include "src/player/mpris_reading_p.h"
 
 #include <QDBusArgument>
 #include <QDBusObjectPath>

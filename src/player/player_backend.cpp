@@ -1,6 +1,6 @@
-#include "player_backend.h"
+#include "src/player/player_backend.h"
 
-#include "url_normalization.h"
+#include "src/player/url_normalization.h"
 
 namespace sonavert {
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "library_track.h"
-#include "runtime/result.h"
-#include "script/music_application.h"
+#include "src/player/library_track.h"
+#include "src/runtime/result.h"
+#include "src/script/music_application.h"
 
 #include <QCoro/QCoroTask>
 #include <QObject>

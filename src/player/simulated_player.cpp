@@ -1,4 +1,4 @@
-#include "simulated_player.h"
+#include "src/player/simulated_player.h"
 
 #include <QUrl>
 

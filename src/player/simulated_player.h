@@ -1,7 +1,7 @@
 #pragma once
 
-#include "player_backend.h"
-#include "runtime/clock.h"
+#include "src/player/player_backend.h"
+#include "src/runtime/clock.h"
 
 #include <functional>
 #include <memory>

@@ -1,4 +1,4 @@
-#include "song_identifier.h"
+#include "src/player/song_identifier.h"
 
 #include <QCryptographicHash>
 #include <QRegularExpression>

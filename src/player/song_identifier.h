@@ -1,6 +1,6 @@
 #pragma once
 
-#include "library_track.h"
+#include "src/player/library_track.h"
 
 namespace sonavert {
 

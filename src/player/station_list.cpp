@@ -1,7 +1,7 @@
-#include "station_list.h"
+#include "src/player/station_list.h"
 
-#include "catalog_links.h"
-#include "url_normalization.h"
+#include "src/player/catalog_links.h"
+#include "src/player/url_normalization.h"
 
 #include <QCryptographicHash>
 #include <QFile>

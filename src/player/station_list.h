@@ -1,7 +1,7 @@
 #pragma once
 
-#include "runtime/profile.h"
-#include "track_catalog.h"
+#include "src/desktop/profile.h"
+#include "src/player/track_catalog.h"
 
 namespace sonavert {
 

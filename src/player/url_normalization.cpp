@@ -1,4 +1,4 @@
-#include "url_normalization.h"
+#include "src/player/url_normalization.h"
 
 #include <QDir>
 #include <QUrl>

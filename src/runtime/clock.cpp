@@ -1,4 +1,4 @@
-#include "clock.h"
+#include "src/runtime/clock.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "timestamp.h"
+#include "src/runtime/timestamp.h"
 
 #include <QObject>
 #include <QTimer>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app_identity.h"
+#include "src/runtime/app_identity.h"
 
 #include <QString>
 

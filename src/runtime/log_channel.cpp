@@ -1,15 +1,11 @@
-#include "log_channel.h"
+#include "src/runtime/log_channel.h"
 
-#include "app_identity.h"
+#include "src/runtime/app_identity.h"
 
 #include <QDateTime>
 #include <QRandomGenerator>
 #include <QStringList>
 #include <cstdio>
-#include <unistd.h>
-
-#define SD_JOURNAL_SUPPRESS_LOCATION
-#include <systemd/sd-journal.h>
 
 namespace sonavert {
 
@@ -56,22 +52,6 @@ public:
     }
 };
 
-class JournaldSink final : public LogSink {
-public:
-    void write(const LogRecord& record) override {
-        const QByteArray message = record.message.toUtf8();
-        const QByteArray category = categoryName(record.category).toUtf8();
-        sd_journal_send("MESSAGE=%s", message.constData(), "PRIORITY=%d",
-                        levelRow(record.level).syslogPriority, "SYSLOG_IDENTIFIER=sonavert",
-                        "SONAVERT_SUBSYSTEM=%s", app_identity::kBundleIdentifier,
-                        "SONAVERT_CATEGORY=%s", category.constData(), nullptr);
-    }
-};
-
-bool journalIsReachable() {
-    return ::access("/run/systemd/journal/socket", W_OK) == 0;
-}
-
 } // namespace
 
 QString categoryName(LogCategory category) {
@@ -86,7 +66,7 @@ QString levelName(LogLevel level) {
 }
 
 LogChannel::LogChannel()
-    : m_sink(defaultSink()) {
+    : m_sink(makeStderrLogSink()) {
     m_privacy.salt.resize(16);
     QRandomGenerator::system()->fillRange(reinterpret_cast<quint32*>(m_privacy.salt.data()), 4);
 }
@@ -96,14 +76,11 @@ LogChannel& LogChannel::instance() {
     return channel;
 }
 
-std::shared_ptr<LogSink> LogChannel::defaultSink() {
-    const QByteArray target = qgetenv("SONAVERT_LOG_TARGET");
-    if (target == "journal")
-        return std::make_shared<JournaldSink>();
-    if (target == "stderr")
-        return std::make_shared<StderrSink>();
-    if (journalIsReachable() && !::isatty(STDERR_FILENO))
-        return std::make_shared<JournaldSink>();
+int syslogPriority(LogLevel level) {
+    return levelRow(level).syslogPriority;
+}
+
+std::shared_ptr<LogSink> makeStderrLogSink() {
     return std::make_shared<StderrSink>();
 }
 

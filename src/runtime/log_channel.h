@@ -1,6 +1,6 @@
 #pragma once
 
-#include "log_format.h"
+#include "src/runtime/log_format.h"
 
 #include <QString>
 #include <memory>
@@ -16,6 +16,8 @@ enum class LogLevel { Default, Info, Debug, Error, Fault };
 
 QString categoryName(LogCategory category);
 QString levelName(LogLevel level);
+/// The syslog priority a level maps to (journald's PRIORITY field).
+int syslogPriority(LogLevel level);
 
 /// One rendered log line, as a sink receives it.
 struct LogRecord {
@@ -31,6 +33,9 @@ public:
     virtual void write(const LogRecord& record) = 0;
 };
 
+/// Timestamped lines on standard error: the channel's sink until a program installs another.
+std::shared_ptr<LogSink> makeStderrLogSink();
+
 /// The application's one log channel: subsystem = bundle identifier, seven categories. The
 /// sink is swappable (journald, stderr, a capturing sink in tests); calls are thread-safe.
 class LogChannel {
@@ -45,11 +50,6 @@ public:
     /// Shows private values in clear (the user's "private logging" switch).
     void setShowPrivate(bool showPrivate);
     LogPrivacy privacy() const;
-
-    /// The sink chosen for this process: journald when the journal is reachable and standard
-    /// error is not a terminal; standard error otherwise. SONAVERT_LOG_TARGET=stderr|journal
-    /// overrides the choice.
-    static std::shared_ptr<LogSink> defaultSink();
 
 private:
     LogChannel();

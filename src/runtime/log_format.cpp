@@ -1,4 +1,4 @@
-#include "log_format.h"
+#include "src/runtime/log_format.h"
 
 #include <QCryptographicHash>
 #include <QStringList>

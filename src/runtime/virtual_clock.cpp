@@ -1,4 +1,4 @@
-#include "virtual_clock.h"
+#include "src/runtime/virtual_clock.h"
 
 namespace sonavert {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "clock.h"
+#include "src/runtime/clock.h"
 
 #include <functional>
 #include <map>

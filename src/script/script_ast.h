@@ -1,8 +1,8 @@
 #pragma once
 
-#include "script_coercion.h"
-#include "script_operations.h"
-#include "script_value.h"
+#include "src/script/script_coercion.h"
+#include "src/script/script_operations.h"
+#include "src/script/script_value.h"
 
 #include <memory>
 #include <optional>

@@ -1,6 +1,6 @@
-#include "script_coercion.h"
+#include "src/script/script_coercion.h"
 
-#include "script_errors.h"
+#include "src/script/script_errors.h"
 
 #include <QRegularExpression>
 #include <array>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "runtime/result.h"
-#include "script_value.h"
+#include "src/runtime/result.h"
+#include "src/script/script_value.h"
 
 #include <optional>
 

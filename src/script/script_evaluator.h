@@ -1,8 +1,8 @@
 #pragma once
 
-#include "runtime/clock.h"
-#include "script_ast.h"
-#include "script_object_model.h"
+#include "src/runtime/clock.h"
+#include "src/script/script_ast.h"
+#include "src/script/script_object_model.h"
 
 #include <QPointer>
 #include <map>

@@ -1,7 +1,7 @@
 // Expression evaluation of ScriptEvaluator; statements live in script_evaluator.cpp.
-#include "script_coercion.h"
-#include "script_errors.h"
-#include "script_evaluator.h"
+#include "src/script/script_coercion.h"
+#include "src/script/script_errors.h"
+#include "src/script/script_evaluator.h"
 
 namespace sonavert::script {
 

@@ -1,4 +1,4 @@
-#include "script_expression_parser.h"
+#include "src/script/script_expression_parser.h"
 
 #include <QSet>
 #include <array>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "script_ast.h"
-#include "token_cursor.h"
+#include "src/script/script_ast.h"
+#include "src/script/token_cursor.h"
 
 namespace sonavert::script {
 

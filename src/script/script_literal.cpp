@@ -1,4 +1,4 @@
-#include "script_literal.h"
+#include "src/script/script_literal.h"
 
 #include <charconv>
 #include <cmath>

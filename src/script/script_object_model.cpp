@@ -1,7 +1,7 @@
-#include "script_object_model.h"
+#include "src/script/script_object_model.h"
 
-#include "script_coercion.h"
-#include "script_errors.h"
+#include "src/script/script_coercion.h"
+#include "src/script/script_errors.h"
 
 #include <array>
 

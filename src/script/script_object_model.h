@@ -1,8 +1,8 @@
 #pragma once
 
-#include "music_application.h"
-#include "script_ast.h"
-#include "script_value.h"
+#include "src/script/music_application.h"
+#include "src/script/script_ast.h"
+#include "src/script/script_value.h"
 
 #include <QCoro/QCoroTask>
 #include <functional>

@@ -1,7 +1,7 @@
-#include "script_operations.h"
+#include "src/script/script_operations.h"
 
-#include "script_coercion.h"
-#include "script_errors.h"
+#include "src/script/script_coercion.h"
+#include "src/script/script_errors.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "script_parser.h"
+#include "src/script/script_parser.h"
 
 #include <array>
 

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "runtime/result.h"
-#include "script_ast.h"
-#include "script_expression_parser.h"
-#include "token_cursor.h"
+#include "src/runtime/result.h"
+#include "src/script/script_ast.h"
+#include "src/script/script_expression_parser.h"
+#include "src/script/token_cursor.h"
 
 #include <memory>
 

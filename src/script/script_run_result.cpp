@@ -1,4 +1,4 @@
-#include "script_run_result.h"
+#include "src/script/script_run_result.h"
 
 #include <QStringList>
 

@@ -1,9 +1,9 @@
-#include "script_runner.h"
+#include "src/script/script_runner.h"
 
-#include "script_coercion.h"
-#include "script_errors.h"
-#include "script_evaluator.h"
-#include "script_parser.h"
+#include "src/script/script_coercion.h"
+#include "src/script/script_errors.h"
+#include "src/script/script_evaluator.h"
+#include "src/script/script_parser.h"
 
 namespace sonavert {
 

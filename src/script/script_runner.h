@@ -1,8 +1,8 @@
 #pragma once
 
-#include "music_application.h"
-#include "runtime/clock.h"
-#include "script_run_result.h"
+#include "src/runtime/clock.h"
+#include "src/script/music_application.h"
+#include "src/script/script_run_result.h"
 
 #include <QCoro/QCoroTask>
 #include <QPointer>

@@ -1,6 +1,6 @@
-#include "script_value.h"
+#include "src/script/script_value.h"
 
-#include "script_coercion.h"
+#include "src/script/script_coercion.h"
 
 #include <QStringList>
 #include <cmath>

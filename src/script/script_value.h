@@ -1,6 +1,6 @@
 #pragma once
 
-#include "music_application.h"
+#include "src/script/music_application.h"
 
 #include <QString>
 #include <variant>

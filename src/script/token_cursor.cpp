@@ -1,4 +1,4 @@
-#include "token_cursor.h"
+#include "src/script/token_cursor.h"
 
 #include <QStringList>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "script_lexer.h"
+#include "src/script/script_lexer.h"
 
 #include <QString>
 #include <vector>

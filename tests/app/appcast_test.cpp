@@ -1,6 +1,6 @@
 // Reading the update feed and ordering versions.
 
-#include "app/appcast.h"
+#include "src/app/appcast.h"
 
 #include <QFile>
 #include <QTest>

@@ -2,10 +2,10 @@
 // through the real sonavertctl as a user would drive it. Every wait is on an event (the
 // program's exit or output, a coordinator signal); the limits only keep a hang from hanging CI.
 
-#include "app/control_interface.h"
-#include "coordinator/coordinator_rig.h"
-#include "support/await_task.h"
-#include "support/private_session_bus.h"
+#include "src/app/control_interface.h"
+#include "tests/coordinator/coordinator_rig.h"
+#include "tests/support/await_task.h"
+#include "tests/support/private_session_bus.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -1,8 +1,8 @@
-#include "app/mac_app_delegate.h"
-#include "app/mac_background_coordinator.h"
-#include "clouddb/cloud_database.h"
-#include "coordinator/coordinator_rig.h"
-#include "runtime/log_channel.h"
+#include "src/app/mac_app_delegate.h"
+#include "src/app/mac_background_coordinator.h"
+#include "src/clouddb/cloud_database.h"
+#include "src/runtime/log_channel.h"
+#include "tests/coordinator/coordinator_rig.h"
 
 #include <QTest>
 

@@ -1,5 +1,5 @@
-#include "app/mac_background_coordinator.h"
-#include "coordinator/coordinator_rig.h"
+#include "src/app/mac_background_coordinator.h"
+#include "tests/coordinator/coordinator_rig.h"
 
 #include <QTest>
 

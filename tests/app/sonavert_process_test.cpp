@@ -1,7 +1,7 @@
 // Runs the real `sonavert` executable and talks to it as a user or a service manager would.
 
-#include "support/private_session_bus.h"
-#include "support/process_harness.h"
+#include "tests/support/private_session_bus.h"
+#include "tests/support/process_harness.h"
 
 #include <QProcess>
 #include <QSignalSpy>

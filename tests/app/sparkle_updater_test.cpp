@@ -1,9 +1,9 @@
 // SparkleUpdater against an appcast served on loopback by this process, on a virtual clock.
 
-#include "app/sparkle_delegate.h"
-#include "app/sparkle_updater.h"
-#include "runtime/virtual_clock.h"
-#include "support/local_http_feed.h"
+#include "src/app/sparkle_delegate.h"
+#include "src/app/sparkle_updater.h"
+#include "src/runtime/virtual_clock.h"
+#include "tests/support/local_http_feed.h"
 
 #include <QSignalSpy>
 #include <QTcpServer>

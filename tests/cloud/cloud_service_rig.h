@@ -1,11 +1,11 @@
 #pragma once
 
-#include "cloud/cloud_kit_handoff_service.h"
-#include "clouddb/in_memory_cloud.h"
-#include "runtime/log_channel.h"
-#include "runtime/user_defaults.h"
-#include "runtime/virtual_clock.h"
-#include "support/await_task.h"
+#include "src/cloud/cloud_kit_handoff_service.h"
+#include "src/clouddb/in_memory_cloud.h"
+#include "src/desktop/user_defaults.h"
+#include "src/runtime/log_channel.h"
+#include "src/runtime/virtual_clock.h"
+#include "tests/support/await_task.h"
 
 #include <QTest>
 

@@ -1,13 +1,13 @@
 // Two devices' cloud services against the real sonavert-cloud in-process on loopback, woken
 // only by push notifications: no polling loop runs here.
 
-#include "cloud/cloud_kit_handoff_service.h"
-#include "clouddb/http_cloud_database.h"
-#include "clouddb/web_socket_push_channel.h"
-#include "runtime/app_identity.h"
-#include "runtime/user_defaults.h"
-#include "support/await_task.h"
-#include "test_cloud_server.h"
+#include "src/cloud/cloud_kit_handoff_service.h"
+#include "src/clouddb/http_cloud_database.h"
+#include "src/clouddb/web_socket_push_channel.h"
+#include "src/desktop/user_defaults.h"
+#include "src/runtime/app_identity.h"
+#include "tests/server/test_cloud_server.h"
+#include "tests/support/await_task.h"
 
 #include <QSignalSpy>
 #include <QTest>

@@ -1,5 +1,5 @@
-#include "cloud/service_error.h"
-#include "cloud_service_rig.h"
+#include "src/cloud/service_error.h"
+#include "tests/cloud/cloud_service_rig.h"
 
 #include <QCryptographicHash>
 

@@ -1,5 +1,5 @@
-#include "cloud_service_rig.h"
-#include "model/record_json.h"
+#include "src/model/record_json.h"
+#include "tests/cloud/cloud_service_rig.h"
 
 using namespace sonavert;
 using namespace sonavert::clouddb;

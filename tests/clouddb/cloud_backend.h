@@ -1,6 +1,6 @@
 #pragma once
 
-#include "clouddb/cloud_database.h"
+#include "src/clouddb/cloud_database.h"
 
 #include <memory>
 

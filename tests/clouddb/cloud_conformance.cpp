@@ -1,6 +1,6 @@
-#include "cloud_conformance.h"
+#include "tests/clouddb/cloud_conformance.h"
 
-#include "support/await_task.h"
+#include "tests/support/await_task.h"
 
 #include <QSignalSpy>
 #include <QTest>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "cloud_backend.h"
+#include "tests/clouddb/cloud_backend.h"
 
 #include <QObject>
 

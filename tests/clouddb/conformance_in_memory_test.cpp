@@ -1,6 +1,6 @@
-#include "cloud_conformance.h"
-#include "clouddb/in_memory_cloud.h"
-#include "runtime/virtual_clock.h"
+#include "src/clouddb/in_memory_cloud.h"
+#include "src/runtime/virtual_clock.h"
+#include "tests/clouddb/cloud_conformance.h"
 
 #include <QTest>
 

@@ -1,11 +1,11 @@
 // The conformance suite against the real sonavert-cloud, in-process on loopback: on SQLite, or
 // on PostgreSQL when SONAVERT_CLOUD_TEST_POSTGRES names a server (scripts/test-cloud-postgres.sh).
 
-#include "cloud_conformance.h"
-#include "clouddb/http_cloud_database.h"
-#include "clouddb/web_socket_push_channel.h"
-#include "runtime/app_identity.h"
-#include "test_cloud_server.h"
+#include "src/clouddb/http_cloud_database.h"
+#include "src/clouddb/web_socket_push_channel.h"
+#include "src/runtime/app_identity.h"
+#include "tests/clouddb/cloud_conformance.h"
+#include "tests/server/test_cloud_server.h"
 
 #include <QTest>
 #include <map>

@@ -1,8 +1,8 @@
 // The fault injection of the in-memory database: what the cloud service's tests rely on.
 
-#include "clouddb/in_memory_cloud.h"
-#include "runtime/virtual_clock.h"
-#include "support/await_task.h"
+#include "src/clouddb/in_memory_cloud.h"
+#include "src/runtime/virtual_clock.h"
+#include "tests/support/await_task.h"
 
 #include <QSignalSpy>
 #include <QTest>

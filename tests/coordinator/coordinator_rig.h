@@ -1,11 +1,11 @@
 #pragma once
 
-#include "coordinator/device_handoff_view_model.h"
-#include "fakes/fake_handoff_service.h"
-#include "fakes/fake_music_service.h"
-#include "model/device_roster_store.h"
-#include "runtime/user_defaults.h"
-#include "runtime/virtual_clock.h"
+#include "src/coordinator/device_handoff_view_model.h"
+#include "src/desktop/user_defaults.h"
+#include "src/model/device_roster_store.h"
+#include "src/runtime/virtual_clock.h"
+#include "tests/fakes/fake_handoff_service.h"
+#include "tests/fakes/fake_music_service.h"
 
 #include <memory>
 

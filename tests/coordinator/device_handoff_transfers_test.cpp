@@ -1,6 +1,6 @@
-#include "coordinator_rig.h"
-#include "runtime/log_channel.h"
-#include "support/await_task.h"
+#include "src/runtime/log_channel.h"
+#include "tests/coordinator/coordinator_rig.h"
+#include "tests/support/await_task.h"
 
 #include <QTest>
 

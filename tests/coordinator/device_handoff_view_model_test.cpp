@@ -1,5 +1,5 @@
-#include "coordinator_rig.h"
-#include "runtime/log_channel.h"
+#include "src/runtime/log_channel.h"
+#include "tests/coordinator/coordinator_rig.h"
 
 #include <QSignalSpy>
 #include <QTest>

@@ -1,5 +1,5 @@
-#include "coordinator/device_list_merge.h"
-#include "coordinator_rig.h"
+#include "src/coordinator/device_list_merge.h"
+#include "tests/coordinator/coordinator_rig.h"
 
 #include <QTest>
 

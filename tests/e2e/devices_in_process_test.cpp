@@ -3,17 +3,17 @@
 // its music service over a silent simulated player. What the user does on one device is
 // checked on the players of the others.
 
-#include "app/mac_app_delegate.h"
-#include "app/mac_background_coordinator.h"
-#include "cloud/cloud_kit_handoff_service.h"
-#include "clouddb/in_memory_cloud.h"
-#include "coordinator/device_handoff_view_model.h"
-#include "music/player_music_stack.h"
-#include "player/local_catalog.h"
-#include "player/simulated_player.h"
-#include "runtime/user_defaults.h"
-#include "runtime/virtual_clock.h"
-#include "support/shortcuts_doubles.h"
+#include "src/app/mac_app_delegate.h"
+#include "src/app/mac_background_coordinator.h"
+#include "src/cloud/cloud_kit_handoff_service.h"
+#include "src/clouddb/in_memory_cloud.h"
+#include "src/coordinator/device_handoff_view_model.h"
+#include "src/desktop/user_defaults.h"
+#include "src/music/player_music_stack.h"
+#include "src/player/local_catalog.h"
+#include "src/player/simulated_player.h"
+#include "src/runtime/virtual_clock.h"
+#include "tests/support/shortcuts_doubles.h"
 
 #include <QTest>
 

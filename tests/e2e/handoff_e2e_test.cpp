@@ -4,13 +4,13 @@
 // change signal and the players themselves. Skipped, with the reason printed, where mpv or
 // the audio tools are missing.
 
-#include "player/library_index.h"
-#include "player/local_catalog.h"
-#include "player/mpris_player.h"
-#include "support/await_task.h"
-#include "support/mpv_fixture.h"
-#include "support/private_session_bus.h"
-#include "support/process_harness.h"
+#include "src/player/library_index.h"
+#include "src/player/local_catalog.h"
+#include "src/player/mpris_player.h"
+#include "tests/support/await_task.h"
+#include "tests/support/mpv_fixture.h"
+#include "tests/support/private_session_bus.h"
+#include "tests/support/process_harness.h"
 
 #include <QDBusMessage>
 #include <QDBusReply>

@@ -1,6 +1,6 @@
-#include "fake_handoff_service.h"
+#include "tests/fakes/fake_handoff_service.h"
 
-#include "runtime/log_channel.h"
+#include "src/runtime/log_channel.h"
 
 namespace sonavert {
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "coordinator/handoff_service_protocol.h"
-#include "runtime/clock.h"
+#include "src/coordinator/handoff_service_protocol.h"
+#include "src/runtime/clock.h"
 
 #include <QStringList>
 #include <deque>

@@ -1,4 +1,4 @@
-#include "fake_music_service.h"
+#include "tests/fakes/fake_music_service.h"
 
 namespace sonavert {
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "coordinator/music_playback_service_protocol.h"
-#include "coordinator/nearby_discovery_protocol.h"
+#include "src/coordinator/music_playback_service_protocol.h"
+#include "src/coordinator/nearby_discovery_protocol.h"
 
 #include <QStringList>
 #include <deque>

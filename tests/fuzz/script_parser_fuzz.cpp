@@ -9,9 +9,9 @@
 //   test run, under the sanitizers too, fuzzes deterministically. Give `--iterations N` and
 //   `--seed S` for a longer run.
 
-#include "music/music_scripts.h"
-#include "script/script_literal.h"
-#include "script/script_parser.h"
+#include "src/music/music_scripts.h"
+#include "src/script/script_literal.h"
+#include "src/script/script_parser.h"
 
 #include <QCoreApplication>
 #include <QString>

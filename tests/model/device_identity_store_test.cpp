@@ -1,6 +1,6 @@
-#include "model/device_identity_store.h"
-#include "runtime/secret_store.h"
-#include "runtime/user_defaults.h"
+#include "src/desktop/secret_store.h"
+#include "src/desktop/user_defaults.h"
+#include "src/model/device_identity_store.h"
 
 #include <QCoro/QCoroTask>
 #include <QRegularExpression>

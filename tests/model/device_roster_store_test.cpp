@@ -1,6 +1,6 @@
-#include "model/device_roster_store.h"
-#include "model/record_json.h"
-#include "runtime/user_defaults.h"
+#include "src/desktop/user_defaults.h"
+#include "src/model/device_roster_store.h"
+#include "src/model/record_json.h"
 
 #include <QTest>
 

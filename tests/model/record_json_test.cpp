@@ -1,4 +1,4 @@
-#include "model/record_json.h"
+#include "src/model/record_json.h"
 
 #include <QFile>
 #include <QTest>

@@ -1,9 +1,9 @@
 // Runs against a real Secret Service started by tests/support/with-secret-service.sh.
 
-#include "model/device_identity_store.h"
-#include "runtime/secret_store.h"
-#include "runtime/user_defaults.h"
-#include "support/await_task.h"
+#include "src/desktop/secret_store.h"
+#include "src/desktop/user_defaults.h"
+#include "src/model/device_identity_store.h"
+#include "tests/support/await_task.h"
 
 #include <QCoro/QCoroTask>
 #include <QTest>

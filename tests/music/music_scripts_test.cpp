@@ -1,6 +1,6 @@
-#include "music/music_scripts.h"
-#include "music_scripts.h"
-#include "script_harness.h"
+#include "src/music/music_scripts.h"
+#include "tests/script/music_scripts.h"
+#include "tests/script/script_harness.h"
 
 #include <QTest>
 

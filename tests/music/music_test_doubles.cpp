@@ -1,4 +1,4 @@
-#include "music_test_doubles.h"
+#include "tests/music/music_test_doubles.h"
 
 namespace sonavert::test {
 

@@ -1,13 +1,13 @@
 #pragma once
 
-#include "fake_music_application.h"
-#include "music/link_opener.h"
-#include "music/music_catalog.h"
-#include "music/music_playback_service.h"
-#include "music/shortcuts_tool.h"
-#include "music/tessary_receiver_installer.h"
-#include "runtime/user_defaults.h"
-#include "runtime/virtual_clock.h"
+#include "src/desktop/user_defaults.h"
+#include "src/music/link_opener.h"
+#include "src/music/music_catalog.h"
+#include "src/music/music_playback_service.h"
+#include "src/music/shortcuts_tool.h"
+#include "src/music/tessary_receiver_installer.h"
+#include "src/runtime/virtual_clock.h"
+#include "tests/script/fake_music_application.h"
 
 #include <QCoro/QCoroTask>
 #include <QStringList>

@@ -1,7 +1,7 @@
-#include "music/playback_position.h"
-#include "music_test_doubles.h"
-#include "runtime/log_channel.h"
-#include "runtime/log_format.h"
+#include "src/music/playback_position.h"
+#include "src/runtime/log_channel.h"
+#include "src/runtime/log_format.h"
+#include "tests/music/music_test_doubles.h"
 
 #include <QTest>
 #include <cmath>

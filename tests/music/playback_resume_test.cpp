@@ -1,7 +1,7 @@
-#include "music/music_app_error.h"
-#include "music_test_doubles.h"
-#include "runtime/log_channel.h"
-#include "runtime/log_format.h"
+#include "src/music/music_app_error.h"
+#include "src/runtime/log_channel.h"
+#include "src/runtime/log_format.h"
+#include "tests/music/music_test_doubles.h"
 
 #include <QTest>
 

@@ -1,14 +1,14 @@
 // The music service over the simulated player and the device's own catalog: the scripts run
 // unchanged against the player, and what one device captures another resumes.
 
-#include "music/player_music_stack.h"
-#include "player/local_catalog.h"
-#include "player/simulated_player.h"
-#include "player/song_identifier.h"
-#include "player/station_list.h"
-#include "runtime/user_defaults.h"
-#include "runtime/virtual_clock.h"
-#include "support/shortcuts_doubles.h"
+#include "src/desktop/user_defaults.h"
+#include "src/music/player_music_stack.h"
+#include "src/player/local_catalog.h"
+#include "src/player/simulated_player.h"
+#include "src/player/song_identifier.h"
+#include "src/player/station_list.h"
+#include "src/runtime/virtual_clock.h"
+#include "tests/support/shortcuts_doubles.h"
 
 #include <QTest>
 

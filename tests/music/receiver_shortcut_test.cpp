@@ -1,6 +1,6 @@
-#include "music/receiver_shortcut.h"
-#include "music_test_doubles.h"
-#include "player/catalog_links.h"
+#include "src/music/receiver_shortcut.h"
+#include "src/player/catalog_links.h"
+#include "tests/music/music_test_doubles.h"
 
 #include <QTest>
 #include <QUrlQuery>

@@ -1,13 +1,13 @@
 // The Shortcuts tool and runner over real child processes: fake tools written as scripts for
 // the ways a tool misbehaves, and the real `sonavert-shortcuts` in a scratch folder.
 
-#include "music/receiver_shortcut.h"
-#include "music/shortcuts_command_runner.h"
-#include "music/shortcuts_command_tool.h"
-#include "music/shortcuts_locations.h"
-#include "runtime/virtual_clock.h"
-#include "support/await_task.h"
-#include "support/process_harness.h"
+#include "src/music/receiver_shortcut.h"
+#include "src/music/shortcuts_command_runner.h"
+#include "src/music/shortcuts_command_tool.h"
+#include "src/music/shortcuts_locations.h"
+#include "src/runtime/virtual_clock.h"
+#include "tests/support/await_task.h"
+#include "tests/support/process_harness.h"
 
 #include <QFile>
 #include <QFileInfo>

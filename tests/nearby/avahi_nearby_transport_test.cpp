@@ -1,9 +1,9 @@
 // Nearby discovery through real avahi-daemons: two hosts in two network namespaces joined by a
 // veth pair, each with its own system bus (set up by tests/support/with-avahi-pair.sh).
 
-#include "nearby/avahi_nearby_transport.h"
-#include "nearby/nearby_launch_discovery_service.h"
-#include "runtime/log_channel.h"
+#include "src/nearby/avahi_nearby_transport.h"
+#include "src/nearby/nearby_launch_discovery_service.h"
+#include "src/runtime/log_channel.h"
 
 #include <QDBusConnection>
 #include <QElapsedTimer>

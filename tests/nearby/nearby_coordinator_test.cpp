@@ -1,15 +1,15 @@
 // The coordinator with real nearby discovery over the in-memory network: what a device found
 // on the local network does to the device list before the cloud has seen it.
 
-#include "coordinator/device_handoff_view_model.h"
-#include "fakes/fake_handoff_service.h"
-#include "fakes/fake_music_service.h"
-#include "model/device_roster_store.h"
-#include "nearby/in_memory_nearby_transport.h"
-#include "nearby/nearby_launch_discovery_service.h"
-#include "runtime/log_channel.h"
-#include "runtime/user_defaults.h"
-#include "runtime/virtual_clock.h"
+#include "src/coordinator/device_handoff_view_model.h"
+#include "src/desktop/user_defaults.h"
+#include "src/model/device_roster_store.h"
+#include "src/nearby/in_memory_nearby_transport.h"
+#include "src/nearby/nearby_launch_discovery_service.h"
+#include "src/runtime/log_channel.h"
+#include "src/runtime/virtual_clock.h"
+#include "tests/fakes/fake_handoff_service.h"
+#include "tests/fakes/fake_music_service.h"
 
 #include <QTest>
 

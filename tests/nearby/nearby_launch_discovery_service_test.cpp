@@ -1,9 +1,9 @@
 // NearbyLaunchDiscoveryService over the in-memory transport, on virtual time.
 
-#include "nearby/in_memory_nearby_transport.h"
-#include "nearby/nearby_launch_discovery_service.h"
-#include "runtime/log_channel.h"
-#include "runtime/virtual_clock.h"
+#include "src/nearby/in_memory_nearby_transport.h"
+#include "src/nearby/nearby_launch_discovery_service.h"
+#include "src/runtime/log_channel.h"
+#include "src/runtime/virtual_clock.h"
 
 #include <QTest>
 

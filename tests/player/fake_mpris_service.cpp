@@ -1,4 +1,4 @@
-#include "fake_mpris_service.h"
+#include "tests/player/fake_mpris_service.h"
 
 #include <QDBusMessage>
 

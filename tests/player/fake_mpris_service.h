@@ -1,6 +1,6 @@
 #pragma once
 
-#include "runtime/clock.h"
+#include "src/runtime/clock.h"
 
 #include <QDBusAbstractAdaptor>
 #include <QDBusConnection>

@@ -1,8 +1,8 @@
 // The library index on tagged files made for the test.
 
-#include "player/library_index.h"
-#include "support/audio_fixtures.h"
-#include "support/await_task.h"
+#include "src/player/library_index.h"
+#include "tests/support/audio_fixtures.h"
+#include "tests/support/await_task.h"
 
 #include <QDir>
 #include <QFile>

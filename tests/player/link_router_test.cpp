@@ -1,11 +1,11 @@
 // The link opener with a recording desktop launcher and Shortcuts runner.
 
-#include "player/catalog_links.h"
-#include "player/link_router.h"
-#include "player/local_catalog.h"
-#include "player/simulated_player.h"
-#include "runtime/virtual_clock.h"
-#include "support/await_task.h"
+#include "src/player/catalog_links.h"
+#include "src/player/link_router.h"
+#include "src/player/local_catalog.h"
+#include "src/player/simulated_player.h"
+#include "src/runtime/virtual_clock.h"
+#include "tests/support/await_task.h"
 
 #include <QTest>
 

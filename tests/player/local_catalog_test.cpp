@@ -1,12 +1,12 @@
 // Song identifiers, the stations file, catalog links, URL normalisation and the local
 // catalog's search and lookup.
 
-#include "player/catalog_links.h"
-#include "player/local_catalog.h"
-#include "player/song_identifier.h"
-#include "player/station_list.h"
-#include "player/url_normalization.h"
-#include "support/await_task.h"
+#include "src/player/catalog_links.h"
+#include "src/player/local_catalog.h"
+#include "src/player/song_identifier.h"
+#include "src/player/station_list.h"
+#include "src/player/url_normalization.h"
+#include "tests/support/await_task.h"
 
 #include <QTest>
 

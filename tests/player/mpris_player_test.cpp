@@ -1,10 +1,10 @@
 // The MPRIS backend against fake players on a private bus, in virtual time.
 
-#include "fake_mpris_service.h"
-#include "player/mpris_player.h"
-#include "runtime/virtual_clock.h"
-#include "support/await_task.h"
-#include "support/private_session_bus.h"
+#include "src/player/mpris_player.h"
+#include "src/runtime/virtual_clock.h"
+#include "tests/player/fake_mpris_service.h"
+#include "tests/support/await_task.h"
+#include "tests/support/private_session_bus.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>

@@ -2,13 +2,13 @@
 // playing tagged files made for the test. Skipped, with the reason printed, where mpv or its
 // MPRIS plugin or the audio tools are missing.
 
-#include "player/library_index.h"
-#include "player/local_catalog.h"
-#include "player/mpris_player.h"
-#include "player/url_normalization.h"
-#include "support/await_task.h"
-#include "support/mpv_fixture.h"
-#include "support/private_session_bus.h"
+#include "src/player/library_index.h"
+#include "src/player/local_catalog.h"
+#include "src/player/mpris_player.h"
+#include "src/player/url_normalization.h"
+#include "tests/support/await_task.h"
+#include "tests/support/mpv_fixture.h"
+#include "tests/support/private_session_bus.h"
 
 #include <QFileInfo>
 #include <QProcess>

@@ -1,9 +1,9 @@
 // The simulated player under virtual time.
 
-#include "player/local_catalog.h"
-#include "player/simulated_player.h"
-#include "runtime/virtual_clock.h"
-#include "support/await_task.h"
+#include "src/player/local_catalog.h"
+#include "src/player/simulated_player.h"
+#include "src/runtime/virtual_clock.h"
+#include "tests/support/await_task.h"
 
 #include <QTest>
 

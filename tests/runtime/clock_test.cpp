@@ -1,6 +1,6 @@
-#include "runtime/join_all.h"
-#include "runtime/task_handle.h"
-#include "runtime/virtual_clock.h"
+#include "src/runtime/join_all.h"
+#include "src/runtime/task_handle.h"
+#include "src/runtime/virtual_clock.h"
 
 #include <QTest>
 

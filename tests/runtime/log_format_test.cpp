@@ -1,5 +1,5 @@
-#include "runtime/log_channel.h"
-#include "runtime/log_format.h"
+#include "src/runtime/log_channel.h"
+#include "src/runtime/log_format.h"
 
 #include <QTest>
 

@@ -1,4 +1,4 @@
-#include "fake_music_application.h"
+#include "tests/script/fake_music_application.h"
 
 namespace sonavert::test {
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "runtime/clock.h"
-#include "script/music_application.h"
+#include "src/runtime/clock.h"
+#include "src/script/music_application.h"
 
 #include <QStringList>
 #include <functional>

@@ -3,7 +3,7 @@
 // The scripts the music service runs against "Music", exactly as it builds them: fixed texts
 // with titles and artists spliced in through quoteForScript and positions as number literals.
 
-#include "script/script_literal.h"
+#include "src/script/script_literal.h"
 
 #include <QString>
 

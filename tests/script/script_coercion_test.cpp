@@ -1,5 +1,5 @@
-#include "script/script_coercion.h"
-#include "script/script_errors.h"
+#include "src/script/script_coercion.h"
+#include "src/script/script_errors.h"
 
 #include <QTest>
 

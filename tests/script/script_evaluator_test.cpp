@@ -1,4 +1,4 @@
-#include "script_harness.h"
+#include "tests/script/script_harness.h"
 
 #include <QTest>
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "fake_music_application.h"
-#include "runtime/virtual_clock.h"
-#include "script/script_runner.h"
+#include "src/runtime/virtual_clock.h"
+#include "src/script/script_runner.h"
+#include "tests/script/fake_music_application.h"
 
 #include <QCoro/QCoroTask>
 

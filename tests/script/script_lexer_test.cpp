@@ -1,4 +1,4 @@
-#include "script/script_lexer.h"
+#include "src/script/script_lexer.h"
 
 #include <QTest>
 

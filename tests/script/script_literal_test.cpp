@@ -1,5 +1,5 @@
-#include "script/script_literal.h"
-#include "script_harness.h"
+#include "src/script/script_literal.h"
+#include "tests/script/script_harness.h"
 
 #include <QTest>
 

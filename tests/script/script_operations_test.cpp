@@ -1,5 +1,5 @@
-#include "script/script_errors.h"
-#include "script/script_operations.h"
+#include "src/script/script_errors.h"
+#include "src/script/script_operations.h"
 
 #include <QTest>
 

@@ -1,5 +1,5 @@
-#include "music_scripts.h"
-#include "script/script_parser.h"
+#include "src/script/script_parser.h"
+#include "tests/script/music_scripts.h"
 
 #include <QTest>
 

@@ -1,5 +1,5 @@
-#include "music_scripts.h"
-#include "script_harness.h"
+#include "tests/script/music_scripts.h"
+#include "tests/script/script_harness.h"
 
 #include <QTest>
 

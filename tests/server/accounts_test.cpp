@@ -1,9 +1,9 @@
 // Authentication, tokens kept only as hashes, the account's identity, isolation between
 // accounts, and the administration commands.
-#include "app/command_line.h"
-#include "cloud_test_client.h"
-#include "push_test_client.h"
-#include "test_cloud_server.h"
+#include "server/app/command_line.h"
+#include "tests/server/cloud_test_client.h"
+#include "tests/server/push_test_client.h"
+#include "tests/server/test_cloud_server.h"
 
 #include <QSqlDatabase>
 #include <QSqlQuery>

@@ -1,4 +1,4 @@
-#include "cloud_test_client.h"
+#include "tests/server/cloud_test_client.h"
 
 #include <QJsonDocument>
 #include <QNetworkReply>

@@ -1,10 +1,10 @@
 // Two sonavert-cloud instances over one PostgreSQL database: a notification stored through
 // either reaches the push channels held by both, once and in order, also across a restart of
 // the PostgreSQL server.
-#include "cloud_test_client.h"
-#include "push_test_client.h"
-#include "runtime/virtual_clock.h"
-#include "test_cloud_server.h"
+#include "src/runtime/virtual_clock.h"
+#include "tests/server/cloud_test_client.h"
+#include "tests/server/push_test_client.h"
+#include "tests/server/test_cloud_server.h"
 
 #include <QProcess>
 #include <QtTest>

@@ -1,9 +1,9 @@
 // Subscriptions and the push channel: which saves fire, who hears them, and resuming after a
 // reconnect.
-#include "cloud_test_client.h"
-#include "push_test_client.h"
-#include "runtime/virtual_clock.h"
-#include "test_cloud_server.h"
+#include "src/runtime/virtual_clock.h"
+#include "tests/server/cloud_test_client.h"
+#include "tests/server/push_test_client.h"
+#include "tests/server/test_cloud_server.h"
 
 #include <QtTest>
 

@@ -1,4 +1,4 @@
-#include "push_test_client.h"
+#include "tests/server/push_test_client.h"
 
 #include <QJsonDocument>
 #include <QSignalSpy>

@@ -1,6 +1,6 @@
 // Saving, updating, deleting and looking up records; bad requests and limits.
-#include "cloud_test_client.h"
-#include "test_cloud_server.h"
+#include "tests/server/cloud_test_client.h"
+#include "tests/server/test_cloud_server.h"
 
 #include <QtTest>
 

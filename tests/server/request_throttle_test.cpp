@@ -1,10 +1,10 @@
 // Rate limiting per token: the allowance, its refill on the clock, and THROTTLED as the client
 // sees it.
-#include "cloud_test_client.h"
-#include "runtime/virtual_clock.h"
-#include "service/request_throttle.h"
-#include "test_cloud_server.h"
-#include "wire/server_error.h"
+#include "server/service/request_throttle.h"
+#include "server/wire/server_error.h"
+#include "src/runtime/virtual_clock.h"
+#include "tests/server/cloud_test_client.h"
+#include "tests/server/test_cloud_server.h"
 
 #include <QtTest>
 

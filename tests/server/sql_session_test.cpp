@@ -1,6 +1,6 @@
 // The SQL session: statements kept prepared are reused without disturbing rows still being
 // read, and a connection that went away is opened again for the next statement.
-#include "storage/sql_session.h"
+#include "server/storage/sql_session.h"
 
 #include <QSqlDatabase>
 #include <QTemporaryDir>

@@ -1,4 +1,4 @@
-#include "test_cloud_server.h"
+#include "tests/server/test_cloud_server.h"
 
 #include <QDir>
 #include <QSqlDatabase>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/cloud_server.h"
-#include "runtime/clock.h"
+#include "server/app/cloud_server.h"
+#include "src/runtime/clock.h"
 
 #include <QTemporaryDir>
 #include <QUrl>

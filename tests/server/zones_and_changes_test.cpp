@@ -1,6 +1,6 @@
 // Zones (create, delete, deleted by the user) and the change feed with its tokens.
-#include "cloud_test_client.h"
-#include "test_cloud_server.h"
+#include "tests/server/cloud_test_client.h"
+#include "tests/server/test_cloud_server.h"
 
 #include <QtTest>
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "audio_fixtures.h"
-#include "private_session_bus.h"
+#include "tests/support/audio_fixtures.h"
+#include "tests/support/private_session_bus.h"
 
 #include <QDBusServiceWatcher>
 #include <QFileInfo>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "music/shortcuts_tool.h"
+#include "src/music/shortcuts_tool.h"
 
 namespace sonavert::test {
 

@@ -1,11 +1,11 @@
 // The real `sonavert-shortcuts` program in a scratch Shortcuts folder, and the bundled receiver
 // Shortcut run through it against a fake MPRIS player on a private bus.
 
-#include "player/fake_mpris_service.h"
-#include "runtime/virtual_clock.h"
-#include "support/audio_fixtures.h"
-#include "support/private_session_bus.h"
-#include "support/process_harness.h"
+#include "src/runtime/virtual_clock.h"
+#include "tests/player/fake_mpris_service.h"
+#include "tests/support/audio_fixtures.h"
+#include "tests/support/private_session_bus.h"
+#include "tests/support/process_harness.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,7 +1,7 @@
 // sonavertctl without a bus: what its command line means and how it shows a state.
 
-#include "ctl_command_line.h"
-#include "state_text.h"
+#include "tools/sonavertctl/ctl_command_line.h"
+#include "tools/sonavertctl/state_text.h"
 
 #include <QJsonDocument>
 #include <QTest>

@@ -1,4 +1,4 @@
-#include "tool_commands.h"
+#include "tools/sonavert-shortcuts/tool_commands.h"
 
 #include <QCoreApplication>
 

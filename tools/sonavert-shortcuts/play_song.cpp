@@ -1,11 +1,11 @@
-#include "play_song.h"
+#include "tools/sonavert-shortcuts/play_song.h"
 
-#include "player/catalog_links.h"
-#include "player/library_index.h"
-#include "player/link_router.h"
-#include "player/local_catalog.h"
-#include "player/mpris_player.h"
-#include "player/station_list.h"
+#include "src/player/catalog_links.h"
+#include "src/player/library_index.h"
+#include "src/player/link_router.h"
+#include "src/player/local_catalog.h"
+#include "src/player/mpris_player.h"
+#include "src/player/station_list.h"
 
 namespace sonavert::shortcuts {
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "runtime/clock.h"
-#include "runtime/result.h"
-#include "shortcuts_command_line.h"
+#include "src/runtime/clock.h"
+#include "src/runtime/result.h"
+#include "tools/sonavert-shortcuts/shortcuts_command_line.h"
 
 #include <QCoro/QCoroTask>
 #include <QDBusConnection>

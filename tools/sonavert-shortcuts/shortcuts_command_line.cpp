@@ -1,4 +1,4 @@
-#include "shortcuts_command_line.h"
+#include "tools/sonavert-shortcuts/shortcuts_command_line.h"
 
 #include <QMap>
 

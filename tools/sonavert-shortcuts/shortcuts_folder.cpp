@@ -1,4 +1,4 @@
-#include "shortcuts_folder.h"
+#include "tools/sonavert-shortcuts/shortcuts_folder.h"
 
 #include <QDir>
 #include <QFile>

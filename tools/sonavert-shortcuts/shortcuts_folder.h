@@ -1,6 +1,6 @@
 #pragma once
 
-#include "runtime/result.h"
+#include "src/runtime/result.h"
 
 #include <QString>
 #include <QStringList>

@@ -1,9 +1,9 @@
-#include "tool_commands.h"
+#include "tools/sonavert-shortcuts/tool_commands.h"
 
-#include "play_song.h"
-#include "runtime/clock.h"
-#include "shortcuts_command_line.h"
-#include "shortcuts_folder.h"
+#include "src/runtime/clock.h"
+#include "tools/sonavert-shortcuts/play_song.h"
+#include "tools/sonavert-shortcuts/shortcuts_command_line.h"
+#include "tools/sonavert-shortcuts/shortcuts_folder.h"
 
 #include <QCoro/QCoroTask>
 #include <QDBusConnection>

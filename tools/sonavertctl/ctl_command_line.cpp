@@ -1,7 +1,7 @@
-#include "ctl_command_line.h"
+#include "tools/sonavertctl/ctl_command_line.h"
 
-#include "runtime/app_identity.h"
-#include "runtime/control_bus_name.h"
+#include "src/runtime/app_identity.h"
+#include "src/runtime/control_bus_name.h"
 
 #include <QCommandLineParser>
 #include <array>

@@ -1,5 +1,5 @@
-#include "ctl_command_line.h"
-#include "sonavertctl.h"
+#include "tools/sonavertctl/ctl_command_line.h"
+#include "tools/sonavertctl/sonavertctl.h"
 
 #include <QCoreApplication>
 #include <cstdio>

@@ -1,8 +1,8 @@
-#include "sonavertctl.h"
+#include "tools/sonavertctl/sonavertctl.h"
 
 #include "control_proxy.h"
-#include "runtime/app_identity.h"
-#include "state_text.h"
+#include "src/runtime/app_identity.h"
+#include "tools/sonavertctl/state_text.h"
 
 #include <QCoro/QCoroDBusPendingReply>
 #include <QCoro/QCoroSignal>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ctl_command_line.h"
+#include "tools/sonavertctl/ctl_command_line.h"
 
 #include <QCoro/QCoroTask>
 

@@ -1,4 +1,4 @@
-#include "state_text.h"
+#include "tools/sonavertctl/state_text.h"
 
 #include <QList>
 #include <QStringList>

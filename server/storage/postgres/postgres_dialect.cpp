@@ -1,4 +1,4 @@
-#include "postgres_dialect.h"
+#include "server/storage/postgres/postgres_dialect.h"
 
 #include <QSqlError>
 #include <QUrlQuery>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "storage/sql_dialect.h"
+#include "server/storage/sql_dialect.h"
 
 #include <QUrl>
 

@@ -1,6 +1,6 @@
-#include "postgres_notification_listener.h"
+#include "server/storage/postgres/postgres_notification_listener.h"
 
-#include "storage/cloud_storage.h"
+#include "server/storage/cloud_storage.h"
 
 #include <QAtomicInteger>
 #include <QLoggingCategory>

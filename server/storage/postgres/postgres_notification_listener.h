@@ -1,8 +1,8 @@
 #pragma once
 
-#include "postgres_dialect.h"
-#include "runtime/clock.h"
-#include "storage/notification_listener.h"
+#include "server/storage/notification_listener.h"
+#include "server/storage/postgres/postgres_dialect.h"
+#include "src/runtime/clock.h"
 
 #include <QSqlDriver>
 #include <memory>

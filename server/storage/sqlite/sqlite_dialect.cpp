@@ -1,4 +1,4 @@
-#include "sqlite_dialect.h"
+#include "server/storage/sqlite/sqlite_dialect.h"
 
 #include <QSqlError>
 #include <QSqlQuery>

@@ -1,4 +1,4 @@
-#include "user_defaults.h"
+#include "src/desktop/user_defaults.h"
 
 #include <QFile>
 #include <QJsonArray>

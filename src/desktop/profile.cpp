@@ -1,4 +1,4 @@
-#include "profile.h"
+#include "src/desktop/profile.h"
 
 #include <QDir>
 #include <QStandardPaths>

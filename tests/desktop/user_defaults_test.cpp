@@ -1,4 +1,4 @@
-#include "runtime/user_defaults.h"
+#include "src/desktop/user_defaults.h"
 
 #include <QFile>
 #include <QTemporaryDir>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "result.h"
+#include "src/runtime/result.h"
 
 #include <QByteArray>
 #include <QCoro/QCoroTask>

@@ -1,4 +1,4 @@
-#include "unix_signal_watcher.h"
+#include "src/desktop/unix_signal_watcher.h"
 
 #include <QSocketNotifier>
 #include <csignal>

@@ -1,4 +1,4 @@
-#include "secret_store.h"
+#include "src/desktop/secret_store.h"
 
 #include <QCoro/QCoroSignal>
 #include <memory>
