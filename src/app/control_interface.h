@@ -14,6 +14,8 @@
 namespace sonavert {
 
 class DeviceHandoffViewModel;
+class SparkleUpdater;
+struct UpdateCheckResult;
 
 /// The running app's control interface on the session bus (io.sonavert.Sonavert.Control,
 /// described in io.sonavert.Sonavert.Control.xml): publishes the coordinator's state as JSON
@@ -30,6 +32,8 @@ public:
 
     /// Puts the object on `bus` at the control path; no bus call. False when the path is taken.
     bool exportOn(QDBusConnection bus);
+    /// The updater that `CheckForUpdates` asks; without one the call fails.
+    void setUpdater(SparkleUpdater* updater);
 
 public Q_SLOTS:
     Q_SCRIPTABLE QString GetState();
@@ -37,6 +41,7 @@ public Q_SLOTS:
     Q_SCRIPTABLE void Pull(const QString& device);
     Q_SCRIPTABLE void SetFavorite(const QString& device, bool favorite);
     Q_SCRIPTABLE void Forget(const QString& device);
+    Q_SCRIPTABLE QString CheckForUpdates();
 
 Q_SIGNALS:
     Q_SCRIPTABLE void StateChanged(const QString& state);
@@ -51,6 +56,7 @@ private:
     /// Answers a held call: the coordinator's transfer error if there is one, else `success`.
     void finishCall(int ticket, const QVariant& success);
     void finishPullIfSettled();
+    void answerUpdateChecks(const UpdateCheckResult& result);
     void scheduleSettle();
     void settle();
     QString stateJson() const;
@@ -60,6 +66,8 @@ private:
     QHash<int, QDBusMessage> m_heldCalls;
     int m_nextTicket = 1;
     std::optional<int> m_waitingPull;
+    QPointer<SparkleUpdater> m_updater;
+    QList<int> m_waitingUpdateChecks;
     bool m_isSettleScheduled = false;
     QString m_lastState;
 };

@@ -4,6 +4,7 @@
 #include "src/app/mac_app_delegate.h"
 #include "src/app/mac_background_coordinator.h"
 #include "src/app/music_setup.h"
+#include "src/app/sparkle_updater.h"
 #include "src/app/standalone_services.h"
 #include "src/app/state_reporter.h"
 #include "src/cloud/cloud_kit_handoff_service.h"
@@ -73,6 +74,14 @@ NearbyDiscoveryFactory avahiNearbyDiscovery(std::shared_ptr<Clock> clock) {
     };
 }
 
+/// The update checker of this build: the feed of app_identity.h (or SONAVERT_UPDATE_FEED_URL),
+/// checked at once in the background and then daily.
+std::unique_ptr<SparkleUpdater> makeUpdater(std::shared_ptr<Clock> clock) {
+    SparkleUpdater::Configuration configuration;
+    configuration.currentVersion = QStringLiteral(SONAVERT_VERSION);
+    return std::make_unique<SparkleUpdater>(configuration, std::move(clock));
+}
+
 } // namespace
 
 QCoro::Task<> TessaryApp::launch() {
@@ -119,6 +128,7 @@ QCoro::Task<> TessaryApp::launch() {
     m_background = std::make_unique<MacBackgroundCoordinator>();
     m_background->viewModel = m_coordinator.get();
     m_coordinator->start();
+    m_updater = makeUpdater(m_clock);
     publishControlInterface(thisDevice.name);
     m_pushChannel = std::make_unique<clouddb::WebSocketPushChannel>(endpoint, m_clock);
     m_appDelegate =
@@ -152,6 +162,7 @@ QCoro::Task<> TessaryApp::publishControlInterface(QString deviceName) {
         co_return;
     }
     m_control = std::make_unique<ControlInterface>(m_coordinator.get());
+    m_control->setUpdater(m_updater.get());
     if (!m_control->exportOn(bus)) {
         developerLog(QStringLiteral("control: the control object path is taken on this bus "
                                     "connection"));
