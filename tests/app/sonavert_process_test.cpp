@@ -1,5 +1,6 @@
 // Runs the real `sonavert` executable and talks to it as a user or a service manager would.
 
+#include "tests/support/child_program.h"
 #include "tests/support/private_session_bus.h"
 #include "tests/support/process_harness.h"
 
@@ -17,29 +18,8 @@ const QString kProgram = QStringLiteral(SONAVERT_EXECUTABLE);
 const QString kCloudProgram = QStringLiteral(SONAVERT_CLOUD_EXECUTABLE);
 const QString kCtlProgram = QStringLiteral(SONAVERTCTL_EXECUTABLE);
 
-void useSessionBus(QProcess& process, const QString& address) {
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), address);
-    process.setProcessEnvironment(environment);
-}
-
-struct CtlRun {
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
-
-CtlRun runCtl(const QString& busAddress, const QStringList& arguments) {
-    QProcess ctl;
-    useSessionBus(ctl, busAddress);
-    ctl.start(kCtlProgram, arguments);
-    CtlRun run;
-    if (!ctl.waitForFinished(kProcessLimitMs))
-        return run;
-    run.exitCode = ctl.exitCode();
-    run.out = QString::fromUtf8(ctl.readAllStandardOutput());
-    run.err = QString::fromUtf8(ctl.readAllStandardError());
-    return run;
+ProgramRun runCtl(const QString& busAddress, const QStringList& arguments) {
+    return ChildProgram(kCtlProgram, arguments, withSessionBus(busAddress)).finish();
 }
 
 QStringList deviceArguments(const CloudServerProcess& cloud, const QString& profile,
@@ -92,8 +72,8 @@ private Q_SLOTS:
         QVERIFY(cloud.isRunning());
         QTemporaryDir kitchenProfile, studyProfile;
         QProcess kitchen, study;
-        useSessionBus(kitchen, bus.address());
-        useSessionBus(study, bus.address());
+        kitchen.setProcessEnvironment(withSessionBus(bus.address()));
+        study.setProcessEnvironment(withSessionBus(bus.address()));
         QString kitchenOut, studyOut;
         kitchen.start(kProgram,
                       deviceArguments(cloud, kitchenProfile.path(), QStringLiteral("Kitchen")));
@@ -114,22 +94,17 @@ private Q_SLOTS:
         QVERIFY2(waitForLine(study, QStringLiteral("devices: Kitchen (online"), &studyOut),
                  qPrintable(studyOut));
 
-        const CtlRun fromKitchen = runCtl(bus.address(), {QStringLiteral("devices")});
+        const ProgramRun fromKitchen = runCtl(bus.address(), {QStringLiteral("devices")});
         QCOMPARE(fromKitchen.exitCode, 0);
         QVERIFY2(fromKitchen.out.contains(QStringLiteral("Study")) &&
                      fromKitchen.out.contains(QStringLiteral("online")),
                  qPrintable(fromKitchen.out));
-        const CtlRun fromStudy =
+        const ProgramRun fromStudy =
             runCtl(bus.address(), {QStringLiteral("--instance"), QStringLiteral("study"),
                                    QStringLiteral("status"), QStringLiteral("--json")});
         QCOMPARE(fromStudy.exitCode, 0);
         QVERIFY2(fromStudy.out.contains(QStringLiteral("\"name\": \"Study\"")),
                  qPrintable(fromStudy.out));
-        // Nothing plays on a device without a player, so a push has nothing to send.
-        const CtlRun push =
-            runCtl(bus.address(), {QStringLiteral("push"), QStringLiteral("study")});
-        QCOMPARE(push.exitCode, 1);
-        QCOMPARE(push.err, QStringLiteral("sonavertctl: Nothing is playing right now.\n"));
 
         for (QProcess* device : {&kitchen, &study}) {
             ::kill(static_cast<pid_t>(device->processId()), SIGTERM);
@@ -156,30 +131,6 @@ private Q_SLOTS:
         }
         QVERIFY(!ids.first().isEmpty());
         QCOMPARE(ids.at(1), ids.at(0));
-    }
-
-    void twoDevicesOnOneServerListEachOtherOnline() {
-        CloudServerProcess cloud(kCloudProgram);
-        QVERIFY(cloud.isRunning());
-        QTemporaryDir kitchenProfile, studyProfile;
-        QProcess kitchen, study;
-        kitchen.start(kProgram,
-                      deviceArguments(cloud, kitchenProfile.path(), QStringLiteral("Kitchen")));
-        study.start(kProgram, deviceArguments(cloud, studyProfile.path(), QStringLiteral("Study")));
-        QString kitchenOut, studyOut;
-        QVERIFY2(waitForLine(kitchen, QStringLiteral("devices: Study (online"), &kitchenOut),
-                 qPrintable(kitchenOut));
-        QVERIFY2(waitForLine(study, QStringLiteral("devices: Kitchen (online"), &studyOut),
-                 qPrintable(studyOut));
-
-        // One goes away: the other sees it offline at its next pass, from the offline mark.
-        ::kill(static_cast<pid_t>(study.processId()), SIGTERM);
-        QVERIFY(study.waitForFinished(kProcessLimitMs));
-        QCOMPARE(study.exitCode(), 0);
-        QVERIFY2(waitForLine(kitchen, QStringLiteral("devices: Study (offline"), &kitchenOut),
-                 qPrintable(kitchenOut));
-        ::kill(static_cast<pid_t>(kitchen.processId()), SIGTERM);
-        QVERIFY(kitchen.waitForFinished(kProcessLimitMs));
     }
 
     void missingTokenIsExplained() {
