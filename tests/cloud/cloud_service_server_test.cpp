@@ -1,0 +1,173 @@
+// Two devices' cloud services against the real sonavert-cloud in-process on loopback, woken
+// only by push notifications: no polling loop runs here.
+
+#include "src/cloud/cloud_kit_handoff_service.h"
+#include "src/clouddb/http_cloud_database.h"
+#include "src/clouddb/web_socket_push_channel.h"
+#include "src/desktop/user_defaults.h"
+#include "src/runtime/app_identity.h"
+#include "tests/server/test_cloud_server.h"
+#include "tests/support/await_task.h"
+
+#include <QSignalSpy>
+#include <QTest>
+
+using namespace sonavert;
+using namespace sonavert::clouddb;
+
+namespace {
+
+/// One device: its service, its push channel, and a pass (fetch, publish, list) run at start
+/// and after every notification, one at a time.
+class Device : public QObject {
+public:
+    Device(const QString& id, const QString& name, const CloudEndpoint& endpoint,
+           std::shared_ptr<Clock> clock)
+        : id(id)
+        , name(name)
+        , service(std::make_shared<HttpCloudDatabase>(endpoint, clock),
+                  std::make_shared<InMemoryUserDefaults>(), clock)
+        , channel(endpoint, clock) {
+        connect(&channel, &PushChannel::notificationReceived, this, [this] { requestPass(); });
+    }
+
+    void start() {
+        channel.open();
+        QCoro::connect(prepare(), this, [this] { requestPass(); });
+    }
+    DevicePresence presenceOf(const QString& peerID) const {
+        for (const auto& d : listed)
+            if (d.id == peerID)
+                return d.presence;
+        return DevicePresence::Offline;
+    }
+
+    const QString id;
+    const QString name;
+    CloudKitHandoffService service;
+    WebSocketPushChannel channel;
+    DeviceList listed;
+    int passes = 0;
+
+private:
+    QCoro::Task<> prepare() {
+        (void)co_await service.ensureHandoffSubscription(id);
+        (void)co_await service.ensurePullSubscription(id);
+    }
+    void requestPass() {
+        if (m_isRunning) {
+            m_isRequested = true;
+            return;
+        }
+        m_isRunning = true;
+        QCoro::connect(runPasses(), this, [this] { m_isRunning = false; });
+    }
+    QCoro::Task<> runPasses() {
+        do {
+            m_isRequested = false;
+            (void)co_await service.fetchPresence(id);
+            const auto database = co_await service.ensureAccountAvailable();
+            if (database) {
+                const PresenceOperation publish = publishOperation();
+                (void)co_await service.withPresenceZoneRecovery(database.value(), publish);
+            }
+            listed = co_await service.peerDevices(id);
+            ++passes;
+        } while (m_isRequested);
+    }
+
+    // A named operation: a lambda converted inside a co_await expression is destroyed twice
+    // by g++ 12.
+    PresenceOperation publishOperation() {
+        auto* svc = &service;
+        return [svc, deviceID = id, deviceName = name] {
+            return svc->publishPresence(deviceID, deviceName, std::nullopt);
+        };
+    }
+
+    bool m_isRunning = false;
+    bool m_isRequested = false;
+};
+
+PlaybackState song() {
+    return {QStringLiteral("9"),
+            12.0,
+            QStringLiteral("Title"),
+            QStringLiteral("Artist"),
+            std::nullopt,
+            std::nullopt,
+            std::nullopt};
+}
+
+} // namespace
+
+class CloudServiceServerTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<cloud::testing::TestCloudServer> m_server;
+    std::shared_ptr<SystemClock> m_clock = std::make_shared<SystemClock>();
+    std::unique_ptr<Device> m_a, m_b;
+
+private Q_SLOTS:
+    void initTestCase() {
+        m_server = std::make_unique<cloud::testing::TestCloudServer>();
+        QVERIFY(m_server->isRunning());
+        const QString token = m_server->addAccount(QStringLiteral("me"));
+        const CloudEndpoint endpoint{m_server->url(), token,
+                                     QString::fromLatin1(app_identity::kContainerIdentifier),
+                                     QStringLiteral("production")};
+        m_a = std::make_unique<Device>(QStringLiteral("AAAAAAAA-0000-4000-8000-00000000000A"),
+                                       QStringLiteral("a"), endpoint, m_clock);
+        m_b = std::make_unique<Device>(QStringLiteral("BBBBBBBB-0000-4000-8000-00000000000B"),
+                                       QStringLiteral("b"), endpoint, m_clock);
+    }
+
+    void pushWakesCarryTheHandshakeToOnlineOnBothSides() {
+        m_a->start();
+        QTRY_VERIFY_WITH_TIMEOUT(m_a->passes >= 1 && m_a->channel.isConnected(), 20000);
+        m_b->start();
+        QTRY_VERIFY_WITH_TIMEOUT(m_a->presenceOf(m_b->id) == DevicePresence::Online &&
+                                     m_b->presenceOf(m_a->id) == DevicePresence::Online,
+                                 20000);
+    }
+
+    void handoffTravelsAndIsConsumed() {
+        QSignalSpy woken(&m_b->channel, &PushChannel::notificationReceived);
+        QVERIFY(awaitTaskOk(m_a->service.sendHandoff(song(), m_b->id)));
+        QVERIFY(woken.count() > 0 || woken.wait(20000));
+        const auto received = test::awaitTask(m_b->service.fetchHandoff(m_b->id));
+        QVERIFY(received.ok() && received.value());
+        QCOMPARE(received.value()->songTitle, QStringLiteral("Title"));
+        QCOMPARE(received.value()->playbackTime, 12.0);
+        QCOMPARE(test::awaitTask(m_a->service.fetchQueuedPushTargets()), QSet<QString>());
+    }
+
+    void pullRequestTravelsAndIsConsumed() {
+        QSignalSpy woken(&m_a->channel, &PushChannel::notificationReceived);
+        QVERIFY(awaitTaskOk(m_b->service.sendPullRequest(m_a->id, m_b->id)));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            std::any_of(woken.begin(), woken.end(),
+                        [](const QList<QVariant>& args) {
+                            return args.first().value<PushNotification>().subscriptionID.startsWith(
+                                QStringLiteral("pull-sub-"));
+                        }),
+            20000);
+        QCOMPARE(test::awaitTask(m_a->service.fetchPullRequest(m_a->id)).value(),
+                 std::optional(m_b->id));
+        QCOMPARE(test::awaitTask(m_a->service.fetchPullRequest(m_a->id)).value(), std::nullopt);
+    }
+
+    void cleanupTestCase() {
+        m_a.reset();
+        m_b.reset();
+        m_server.reset();
+    }
+
+private:
+    static bool awaitTaskOk(QCoro::Task<Status> task) {
+        return test::awaitTask(std::move(task)).ok();
+    }
+};
+
+QTEST_GUILESS_MAIN(CloudServiceServerTest)
+#include "cloud_service_server_test.moc"
