@@ -1,11 +1,10 @@
 #include "src/script/script_evaluator.h"
 
+#include "src/runtime/event_loop_resume.h"
 #include "src/script/script_coercion.h"
 #include "src/script/script_errors.h"
 
-#include <QCoreApplication>
 #include <chrono>
-#include <coroutine>
 
 namespace sonavert::script {
 
@@ -14,16 +13,6 @@ namespace {
 /// Long loops that never wait would hold the event loop for as long as they run; every this
 /// many iterations the run lets other work through.
 constexpr quint64 kIterationsBetweenYields = 256;
-
-/// Resumes the awaiting coroutine from the event loop.
-struct EventLoopYield {
-    bool await_ready() const noexcept { return QCoreApplication::instance() == nullptr; }
-    void await_suspend(std::coroutine_handle<> waiter) {
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(), [waiter] { waiter.resume(); }, Qt::QueuedConnection);
-    }
-    void await_resume() const noexcept {}
-};
 
 Duration secondsToDuration(double seconds) {
     return std::chrono::duration_cast<Duration>(std::chrono::duration<double>(seconds));
