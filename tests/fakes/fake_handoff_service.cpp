@@ -2,6 +2,8 @@
 
 #include "src/runtime/log_channel.h"
 
+using namespace Qt::StringLiterals;
+
 namespace sonavert {
 
 // QCoro 0.8's promise moves from a non-const lvalue given to co_return, so every member
@@ -20,7 +22,7 @@ FakeHandoffService::FakeHandoffService(std::shared_ptr<Clock> clock)
     : m_clock(std::move(clock)) {}
 
 Error FakeHandoffService::cloudError(int code, const QString& description) {
-    return Error{QStringLiteral("CloudDatabase"), code, description, {}, {}, {}};
+    return Error{u"CloudDatabase"_s, code, description, {}, {}, {}};
 }
 
 int FakeHandoffService::callCount(const QString& operation) const {
@@ -47,7 +49,7 @@ QCoro::Task<> FakeHandoffService::enter(QString operation, QString detail) {
 }
 
 QCoro::Task<Result<DatabaseRef>> FakeHandoffService::ensureAccountAvailable() {
-    co_await enter(QStringLiteral("ensureAccountAvailable"));
+    co_await enter(u"ensureAccountAvailable"_s);
     if (!accountStatus)
         co_return Error(accountStatus.error());
     co_return DatabaseRef(std::make_shared<FakeDatabase>());
@@ -55,21 +57,21 @@ QCoro::Task<Result<DatabaseRef>> FakeHandoffService::ensureAccountAvailable() {
 
 QCoro::Task<Status> FakeHandoffService::withPresenceZoneRecovery(DatabaseRef database,
                                                                  PresenceOperation operation) {
-    co_await enter(QStringLiteral("withPresenceZoneRecovery"));
+    co_await enter(u"withPresenceZoneRecovery"_s);
     Q_ASSERT(database);
     Status first = co_await operation();
     if (!isZoneMissing(first))
         co_return first;
     logEvent(LogCategory::CloudKit, LogLevel::Default,
              "event=presence_zone_missing action=recreate");
-    calls << QStringLiteral("recreateZone");
+    calls << u"recreateZone"_s;
     callTimes << m_clock->monotonicNow();
     co_return co_await operation();
 }
 
 QCoro::Task<Status> FakeHandoffService::publishPresence(QString deviceID, QString deviceName,
                                                         std::optional<PlaybackState> nowPlaying) {
-    co_await enter(QStringLiteral("publishPresence"), deviceID + QLatin1Char('/') + deviceName);
+    co_await enter(u"publishPresence"_s, deviceID + QLatin1Char('/') + deviceName);
     lastPublishedNowPlaying = nowPlaying;
     if (publishResults.empty())
         co_return Status();
@@ -79,7 +81,7 @@ QCoro::Task<Status> FakeHandoffService::publishPresence(QString deviceID, QStrin
 }
 
 QCoro::Task<Result<DeviceList>> FakeHandoffService::fetchPresence(QString deviceID) {
-    co_await enter(QStringLiteral("fetchPresence"), deviceID);
+    co_await enter(u"fetchPresence"_s, deviceID);
     if (fetchResults.empty())
         co_return DeviceList(fetchDefault);
     Result<DeviceList> next = fetchResults.front();
@@ -88,7 +90,7 @@ QCoro::Task<Result<DeviceList>> FakeHandoffService::fetchPresence(QString device
 }
 
 QCoro::Task<DeviceList> FakeHandoffService::peerDevices(QString deviceID) {
-    co_await enter(QStringLiteral("peerDevices"), deviceID);
+    co_await enter(u"peerDevices"_s, deviceID);
     co_return DeviceList(peers);
 }
 
@@ -97,49 +99,49 @@ QCoro::Task<> FakeHandoffService::noteNearbyPeer(QString peerID, QString peerNam
                                                  QString deviceID) {
     const QString detail = peerID + QLatin1Char('/') + peerName + QLatin1Char('/') + peerSessionID +
                            QLatin1Char('/') + localSessionID + QLatin1Char('/') + deviceID;
-    co_await enter(QStringLiteral("noteNearbyPeer"), detail);
+    co_await enter(u"noteNearbyPeer"_s, detail);
 }
 
 QCoro::Task<> FakeHandoffService::seedObservedSessions(QMap<QString, QString> sessions) {
-    co_await enter(QStringLiteral("seedObservedSessions"));
+    co_await enter(u"seedObservedSessions"_s);
     lastSeeds = sessions;
 }
 
 QCoro::Task<Status> FakeHandoffService::markOffline(QString deviceID) {
-    co_await enter(QStringLiteral("markOffline"), deviceID);
+    co_await enter(u"markOffline"_s, deviceID);
     markedOffline << deviceID;
     co_return Status();
 }
 
 QCoro::Task<QSet<QString>> FakeHandoffService::fetchQueuedPushTargets() {
-    co_await enter(QStringLiteral("fetchQueuedPushTargets"));
+    co_await enter(u"fetchQueuedPushTargets"_s);
     co_return QSet<QString>(queuedTargets);
 }
 
 QCoro::Task<Status> FakeHandoffService::removeLegacyPresenceSubscription() {
-    co_await enter(QStringLiteral("removeLegacyPresenceSubscription"));
+    co_await enter(u"removeLegacyPresenceSubscription"_s);
     co_return Status();
 }
 
 QCoro::Task<Status> FakeHandoffService::ensureHandoffSubscription(QString deviceID) {
-    co_await enter(QStringLiteral("ensureHandoffSubscription"), deviceID);
+    co_await enter(u"ensureHandoffSubscription"_s, deviceID);
     co_return Status(handoffSubscriptionStatus);
 }
 
 QCoro::Task<Status> FakeHandoffService::ensurePullSubscription(QString deviceID) {
-    co_await enter(QStringLiteral("ensurePullSubscription"), deviceID);
+    co_await enter(u"ensurePullSubscription"_s, deviceID);
     co_return Status();
 }
 
 QCoro::Task<Status> FakeHandoffService::sendHandoff(PlaybackState state, QString targetDeviceID) {
-    co_await enter(QStringLiteral("sendHandoff"), targetDeviceID);
+    co_await enter(u"sendHandoff"_s, targetDeviceID);
     sentHandoffs.append({state, targetDeviceID});
     co_return Status(sendHandoffStatus);
 }
 
 QCoro::Task<Result<std::optional<PlaybackState>>>
 FakeHandoffService::fetchHandoff(QString deviceID) {
-    co_await enter(QStringLiteral("fetchHandoff"), deviceID);
+    co_await enter(u"fetchHandoff"_s, deviceID);
     if (handoffResults.empty())
         co_return std::optional<PlaybackState>();
     auto next = handoffResults.front();
@@ -149,13 +151,13 @@ FakeHandoffService::fetchHandoff(QString deviceID) {
 
 QCoro::Task<Status> FakeHandoffService::sendPullRequest(QString sourceDeviceID,
                                                         QString requesterDeviceID) {
-    co_await enter(QStringLiteral("sendPullRequest"), sourceDeviceID);
+    co_await enter(u"sendPullRequest"_s, sourceDeviceID);
     sentPullRequests.append({sourceDeviceID, requesterDeviceID});
     co_return Status(sendPullStatus);
 }
 
 QCoro::Task<Result<std::optional<QString>>> FakeHandoffService::fetchPullRequest(QString deviceID) {
-    co_await enter(QStringLiteral("fetchPullRequest"), deviceID);
+    co_await enter(u"fetchPullRequest"_s, deviceID);
     if (pullRequestResults.empty())
         co_return std::optional<QString>();
     auto next = pullRequestResults.front();
@@ -164,12 +166,12 @@ QCoro::Task<Result<std::optional<QString>>> FakeHandoffService::fetchPullRequest
 }
 
 QCoro::Task<QString> FakeHandoffService::sessionID() {
-    co_await enter(QStringLiteral("sessionID"));
+    co_await enter(u"sessionID"_s);
     co_return QString(session);
 }
 
 QCoro::Task<int> FakeHandoffService::pendingHandshakes() {
-    co_await enter(QStringLiteral("pendingHandshakes"));
+    co_await enter(u"pendingHandshakes"_s);
     co_return int(pendingHandshakeCount);
 }
 

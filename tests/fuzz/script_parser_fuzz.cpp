@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 void parse(const std::string& bytes) {
@@ -41,13 +43,13 @@ namespace {
 
 std::vector<std::string> seedCorpus() {
     using namespace sonavert;
-    const QString awkward = QStringLiteral("Say \"Hi\" \\ \n ♫ & return \" -- (*");
+    const QString awkward = u"Say \"Hi\" \\ \n ♫ & return \" -- (*"_s;
     std::vector<std::string> seeds;
     for (const QString& script :
          {music_scripts::nowPlaying(), music_scripts::pause(),
           music_scripts::playFromLibrary(awkward, awkward, 93.5),
-          music_scripts::verifyPlayback(awkward, QStringLiteral("Neil Young"), 1e9),
-          music_scripts::openLocation(QStringLiteral("music://x/us/song/id1?a=\"b\"")),
+          music_scripts::verifyPlayback(awkward, u"Neil Young"_s, 1e9),
+          music_scripts::openLocation(u"music://x/us/song/id1?a=\"b\""_s),
           QStringLiteral("repeat with t in (every track of library playlist 1 whose name is "
                          "\"x\")\n exit repeat\nend repeat\n(* nested (* comment *) *) "
                          "set x to {1, 2.5, \"a\" & 3 as text, missing value}")})

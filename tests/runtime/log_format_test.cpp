@@ -4,6 +4,7 @@
 #include <QTest>
 
 using namespace sonavert;
+using namespace Qt::StringLiterals;
 
 class LogFormatTest : public QObject {
     Q_OBJECT
@@ -61,36 +62,34 @@ private Q_SLOTS:
 
     void maskHashIsStableWithinARunAndHidesTheValue() {
         const char* format = "song=%{private,mask.hash}s";
-        const QString a = renderLogFormat(format, {QStringLiteral("Clair de Lune")}, redacted);
-        const QString b = renderLogFormat(format, {QStringLiteral("Clair de Lune")}, redacted);
-        const QString other = renderLogFormat(format, {QStringLiteral("Gymnopédie")}, redacted);
+        const QString a = renderLogFormat(format, {u"Clair de Lune"_s}, redacted);
+        const QString b = renderLogFormat(format, {u"Clair de Lune"_s}, redacted);
+        const QString other = renderLogFormat(format, {u"Gymnopédie"_s}, redacted);
         QCOMPARE(a, b);
         QVERIFY(a != other);
-        QVERIFY(a.startsWith(QStringLiteral("song=<mask.hash: '")) &&
-                a.endsWith(QStringLiteral("'>")));
-        QVERIFY(!a.contains(QStringLiteral("Clair")));
+        QVERIFY(a.startsWith(u"song=<mask.hash: '"_s) && a.endsWith(u"'>"_s));
+        QVERIFY(!a.contains(u"Clair"_s));
         // Another run (another salt) cannot be linked to this one.
         LogPrivacy otherRun{false, QByteArray("salt-two")};
-        QVERIFY(renderLogFormat(format, {QStringLiteral("Clair de Lune")}, otherRun) != a);
+        QVERIFY(renderLogFormat(format, {u"Clair de Lune"_s}, otherRun) != a);
     }
 
     void privateLoggingShowsValuesInClear() {
         const LogPrivacy open{true, QByteArray("s")};
-        QCOMPARE(renderLogFormat("a=%{private}s b=%{private,mask.hash}s",
-                                 {QStringLiteral("x"), QStringLiteral("y")}, open),
-                 QStringLiteral("a=x b=y"));
+        QCOMPARE(renderLogFormat("a=%{private}s b=%{private,mask.hash}s", {u"x"_s, u"y"_s}, open),
+                 u"a=x b=y"_s);
     }
 
     void channelDeliversCategoryLevelAndRenderedText() {
         CapturingLogSink sink;
         logEvent(LogCategory::Nearby, LogLevel::Info, "event=found id=%{public}s n=%{public}ld",
-                 QStringLiteral("ABCDEFGH"), 36);
+                 u"ABCDEFGH"_s, 36);
         const auto records = sink.records();
         QCOMPARE(records.size(), std::size_t(1));
         QCOMPARE(records[0].category, LogCategory::Nearby);
         QCOMPARE(records[0].level, LogLevel::Info);
-        QCOMPARE(records[0].message, QStringLiteral("event=found id=ABCDEFGH n=36"));
-        QCOMPARE(categoryName(LogCategory::CloudKit), QStringLiteral("cloudkit"));
+        QCOMPARE(records[0].message, u"event=found id=ABCDEFGH n=36"_s);
+        QCOMPARE(categoryName(LogCategory::CloudKit), u"cloudkit"_s);
     }
 
     void nestedCaptureRestoresTheOuterSink() {

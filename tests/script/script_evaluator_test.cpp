@@ -4,6 +4,7 @@
 
 using namespace sonavert;
 using namespace sonavert::test;
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -139,11 +140,11 @@ private Q_SLOTS:
         ScriptHarness harness;
         harness.music.state = PlayerState::Paused;
         QCOMPARE(harness.text("tell application \"Music\" to return player state as text"),
-                 QStringLiteral("paused"));
+                 u"paused"_s);
         QCOMPARE(harness.text("tell application \"Music\" to return player state is paused"),
-                 QStringLiteral("true"));
+                 u"true"_s);
         QCOMPARE(harness.text("tell application \"Music\" to return player state is \"paused\""),
-                 QStringLiteral("false"));
+                 u"false"_s);
     }
 
     void tryBindsTheLanguageErrorNumbersAndMessages_data() {
@@ -189,17 +190,17 @@ private Q_SLOTS:
                                               "  try\n    tell {1, 2}\n      error \"inner\"\n"
                                               "    end tell\n  end try\n"
                                               "  return player state as text\nend tell");
-        QCOMPARE(harness.text(script), QStringLiteral("paused"));
+        QCOMPARE(harness.text(script), u"paused"_s);
     }
 
     void runningTestsTheApplicationProperty() {
         ScriptHarness harness;
-        const QString probe = QStringLiteral(
-            "if application \"Music\" is not running then return \"off\"\nreturn \"on\"");
-        QCOMPARE(harness.text(probe), QStringLiteral("on"));
+        const QString probe =
+            u"if application \"Music\" is not running then return \"off\"\nreturn \"on\""_s;
+        QCOMPARE(harness.text(probe), u"on"_s);
         harness.music.running = false;
-        QCOMPARE(harness.text(probe), QStringLiteral("off"));
-        QCOMPARE(harness.text("return application \"Nope\" is running"), QStringLiteral("false"));
+        QCOMPARE(harness.text(probe), u"off"_s);
+        QCOMPARE(harness.text("return application \"Nope\" is running"), u"false"_s);
         QCOMPARE(harness.music.playerStateReads, 0);
     }
 
@@ -214,7 +215,7 @@ private Q_SLOTS:
             "  set ids to \"\"\n  repeat with t in hits\n    set ids to ids & persistent ID of t\n"
             "  end repeat\n  return ids & \"/\" & (count of tracks of library playlist 1)\nend "
             "tell");
-        QCOMPARE(harness.text(script), QStringLiteral("13/4"));
+        QCOMPARE(harness.text(script), u"13/4"_s);
     }
 
     void propertiesOfAListOfTracksAreReadPerTrack() {
@@ -223,11 +224,11 @@ private Q_SLOTS:
         QCOMPARE(
             harness.text("tell application \"Music\" to return (name of every track of library "
                          "playlist 1) as text"),
-            QStringLiteral("OneTwo"));
+            u"OneTwo"_s);
         QCOMPARE(
             harness.text(
                 "tell application \"Music\" to return artist of track 2 of library playlist 1"),
-            QStringLiteral("B"));
+            u"B"_s);
     }
 
     void seekTargetsAreCoercedToNumbers() {
@@ -245,13 +246,13 @@ private Q_SLOTS:
         QMetaObject::invokeMethod(
             qApp, [&otherWorkRan] { otherWorkRan = true; }, Qt::QueuedConnection);
         auto task = harness.runner.run(
-            QStringLiteral("set n to 0\nrepeat 5000 times\nset n to n + 1\nend repeat\nreturn n"));
+            u"set n to 0\nrepeat 5000 times\nset n to n + 1\nend repeat\nreturn n"_s);
         QVERIFY(!task.isReady());
         QVERIFY(!otherWorkRan);
         VirtualClock::drainEvents();
         QVERIFY(otherWorkRan);
         QVERIFY(task.isReady());
-        QCOMPARE(QCoro::waitFor(task).text(), QStringLiteral("5000"));
+        QCOMPARE(QCoro::waitFor(task).text(), u"5000"_s);
     }
 };
 
