@@ -103,8 +103,8 @@ private Q_SLOTS:
         REQUIRE_RIG(rig);
         const ProgramRun table = rig.ctl({u"devices"_s});
         QCOMPARE(table.exitCode, 0);
-        QCOMPARE(table.out, QStringLiteral("\u2605  Kitchen  online   Song \u2014 Artist at 1:23\n"
-                                           "   Study    offline  -                      queued\n"));
+        QCOMPARE(table.out, u"\u2605  Kitchen  online   Song \u2014 Artist at 1:23\n"
+                            "   Study    offline  -                      queued\n"_s);
 
         const ProgramRun json = rig.ctl({u"devices"_s, u"--json"_s});
         QCOMPARE(json.exitCode, 0);
@@ -134,10 +134,10 @@ private Q_SLOTS:
         QVERIFY(!state.value("isTransferring").toBool());
 
         const ProgramRun text = rig.ctl({u"status"_s});
-        QVERIFY2(text.out.startsWith(QStringLiteral("This device: This Mac (%1)\nPlaying here: "
-                                                    "Here \u2014 Artist at 0:05\n\n\u2605  Kitchen")
-                                         .arg(kThisID)),
-                 qPrintable(text.out));
+        QVERIFY2(
+            text.out.startsWith(u"This device: This Mac (%1)\nPlaying here: "
+                                "Here \u2014 Artist at 0:05\n\n\u2605  Kitchen"_s.arg(kThisID)),
+            qPrintable(text.out));
     }
 
     void pushByNameOrIdSendsThePlaybackThere() {
@@ -222,8 +222,8 @@ private Q_SLOTS:
             clock.advance(DeviceHandoffViewModel::kPullTimeout);
             const ProgramRun run = pull.finish();
             QCOMPARE(run.exitCode, 1);
-            QCOMPARE(run.err, QStringLiteral("sonavertctl: Kitchen didn't respond. Make sure "
-                                             "Sonavert is open on it and try again.\n"));
+            QCOMPARE(run.err, u"sonavertctl: Kitchen didn't respond. Make sure "
+                              "Sonavert is open on it and try again.\n"_s);
         }
         QSignalSpy pulling(&rig.vm(), &DeviceHandoffViewModel::isPullingChanged);
         Ctl pull(rig.bus.address(), {u"pull"_s, u"Kitchen"_s});
@@ -317,8 +317,8 @@ private Q_SLOTS:
         REQUIRE_RIG(rig);
         const ProgramRun run = rig.ctl({u"--instance"_s, u"Attic"_s, u"push"_s, u"Kitchen"_s});
         QCOMPARE(run.exitCode, 3);
-        QCOMPARE(run.err, QStringLiteral("sonavertctl: Sonavert is not running (no "
-                                         "io.sonavert.Sonavert.attic on the session bus).\n"));
+        QCOMPARE(run.err, u"sonavertctl: Sonavert is not running (no "
+                          "io.sonavert.Sonavert.attic on the session bus).\n"_s);
     }
 };
 

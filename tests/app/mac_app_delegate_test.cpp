@@ -31,8 +31,8 @@ QStringList completions(const CapturingLogSink& log) {
 }
 
 QString completedAfter(const char* seconds) {
-    return QStringLiteral("event=remote_notification_processing_completed platform=macos "
-                          "duration_seconds=") +
+    return u"event=remote_notification_processing_completed platform=macos "
+           "duration_seconds="_s +
            QLatin1String(seconds);
 }
 
@@ -72,10 +72,10 @@ private Q_SLOTS:
         Q_EMIT rig.channel.disconnected(u"connection refused"_s);
         QCOMPARE(log.messages(LogCategory::Push),
                  QStringList({u"event=apns_registration_started platform=macos"_s,
-                              QStringLiteral("event=apns_registration_succeeded platform=macos "
-                                             "token_bytes=48"),
-                              QStringLiteral("event=apns_registration_failed platform=macos "
-                                             "error=<private>")}));
+                              u"event=apns_registration_succeeded platform=macos "
+                              "token_bytes=48"_s,
+                              u"event=apns_registration_failed platform=macos "
+                              "error=<private>"_s}));
     }
 
     void notificationsAndLostNotificationsEachRunABackgroundPass() {

@@ -16,15 +16,14 @@ using namespace Qt::StringLiterals;
 namespace {
 
 QByteArray item(const QString& version, const QString& notes = u"Fixes."_s) {
-    return QStringLiteral("<item><title>Sonavert %1</title>"
-                          "<description><![CDATA[<p>%2</p>]]></description>"
-                          "<sparkle:releaseNotesLink>https://sonavert.example/notes/%1"
-                          "</sparkle:releaseNotesLink>"
-                          "<enclosure url='https://sonavert.example/sonavert_%1_amd64.deb'"
-                          " sparkle:version='%1' sparkle:shortVersionString='v%1' length='1'"
-                          " type='application/octet-stream'/></item>")
-        .arg(version, notes)
-        .toUtf8();
+    return u"<item><title>Sonavert %1</title>"
+           "<description><![CDATA[<p>%2</p>]]></description>"
+           "<sparkle:releaseNotesLink>https://sonavert.example/notes/%1"
+           "</sparkle:releaseNotesLink>"
+           "<enclosure url='https://sonavert.example/sonavert_%1_amd64.deb'"
+           " sparkle:version='%1' sparkle:shortVersionString='v%1' length='1'"
+           " type='application/octet-stream'/></item>"_s.arg(version, notes)
+               .toUtf8();
 }
 
 QByteArray feed(const QByteArray& items) {

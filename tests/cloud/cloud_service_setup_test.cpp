@@ -69,17 +69,16 @@ private Q_SLOTS:
             QCryptographicHash::hash(userRecord.toUtf8(), QCryptographicHash::Sha256).toHex());
         QCOMPARE(fingerprint.size(), 64);
         const QString expected =
-            QStringLiteral(
-                "event=presence_environment container=iCloud.io.sonavert.sonavert "
-                "build_config=%1 account_status=available user_fingerprint=%2 session_id=%3")
-                .arg(QStringLiteral(
+            u"event=presence_environment container=iCloud.io.sonavert.sonavert "
+            "build_config=%1 account_status=available user_fingerprint=%2 session_id=%3"_s.arg(
+                QStringLiteral(
 #ifdef NDEBUG
-                         "release"
+                    "release"
 #else
-                         "debug"
+                    "debug"
 #endif
-                         ),
-                     fingerprint, rig.service->currentSessionID().left(8));
+                    ),
+                fingerprint, rig.service->currentSessionID().left(8));
         QCOMPARE(log.messages(LogCategory::CloudKit), QStringList{expected});
     }
 

@@ -95,8 +95,8 @@ private Q_SLOTS:
         CHECKED(writeCommand(b, 60.0, validPayload()));
         QCOMPARE(b.run(b.service->fetchHandoff(kDeviceB)).value(), std::nullopt);
         QCOMPARE(log.messages(LogCategory::Handoff).last(),
-                 QStringLiteral("event=handoff_rejected message_id=MSG-1 reason=invalid_or_expired "
-                                "age_seconds=60.000000 has_payload=true"));
+                 u"event=handoff_rejected message_id=MSG-1 reason=invalid_or_expired "
+                 "age_seconds=60.000000 has_payload=true"_s);
         QVERIFY(b.cloud->record(u"user"_s, kDefaultZone,
                                 u"handoff_"_s + kDeviceB)); // kept
     }
@@ -107,8 +107,8 @@ private Q_SLOTS:
         CHECKED(writeCommand(b, std::nullopt, std::nullopt));
         QCOMPARE(b.run(b.service->fetchHandoff(kDeviceB)).value(), std::nullopt);
         QCOMPARE(log.messages(LogCategory::Handoff).last(),
-                 QStringLiteral("event=handoff_rejected message_id=MSG-1 reason=invalid_or_expired "
-                                "age_seconds=-1.000000 has_payload=false"));
+                 u"event=handoff_rejected message_id=MSG-1 reason=invalid_or_expired "
+                 "age_seconds=-1.000000 has_payload=false"_s);
     }
 
     void commandWithoutMessageIDIsLegacy() {

@@ -98,11 +98,10 @@ private Q_SLOTS:
                  (QMap<QString, QString>{{kDeviceB, u"seeded-b"_s}, {kDeviceC, u"nearby-c"_s}}));
         QVERIFY(log.messages(LogCategory::CloudKit)
                     .last()
-                    .startsWith(
-                        QStringLiteral("event=presence_published device_id=AAAAAAAA session_id=%1 "
-                                       "observed_peers=2 "
-                                       "acked_device_ids=BBBBBBBB,CCCCCCCC clock_offset_seconds=")
-                            .arg(a.service->currentSessionID().left(8))));
+                    .startsWith(u"event=presence_published device_id=AAAAAAAA session_id=%1 "
+                                "observed_peers=2 "
+                                "acked_device_ids=BBBBBBBB,CCCCCCCC clock_offset_seconds="_s.arg(
+                                    a.service->currentSessionID().left(8))));
 
         // Seeds are taken only before the first fetch; the fetch empties them.
         (void)a.run(a.service->fetchPresence(kDeviceA));
@@ -264,14 +263,13 @@ private Q_SLOTS:
         const auto lines =
             log.messages(LogCategory::CloudKit).filter(u"presence_peer_connecting"_s);
         QVERIFY(!lines.isEmpty());
-        QVERIFY2(
-            QRegularExpression(
-                QStringLiteral("^event=presence_peer_connecting peer_device_id=BBBBBBBB "
-                               "peer_session_id=\\S{8} local_ack=true peer_ack=false "
-                               "peer_saw_device_ids=AAAAAAAA heartbeat_age_seconds=\\d+\\.\\d{6}$"))
-                .match(lines.last())
-                .hasMatch(),
-            qPrintable(lines.last()));
+        QVERIFY2(QRegularExpression(
+                     u"^event=presence_peer_connecting peer_device_id=BBBBBBBB "
+                     "peer_session_id=\\S{8} local_ack=true peer_ack=false "
+                     "peer_saw_device_ids=AAAAAAAA heartbeat_age_seconds=\\d+\\.\\d{6}$"_s)
+                     .match(lines.last())
+                     .hasMatch(),
+                 qPrintable(lines.last()));
     }
 
     void nearbyPeerCountsOnlyForThisRunsSession() {

@@ -21,10 +21,9 @@ QList<CloudRecord> command() {
 const RequestFault kHang{RequestFault::Kind::Hang, {}, {}};
 
 QString retryLine(int completed) {
-    return QStringLiteral("event=publication_retry_scheduled kind=handoff correlation_id=M1 "
-                          "completed_attempt=%1 next_attempt=%2")
-        .arg(completed)
-        .arg(completed + 1);
+    return u"event=publication_retry_scheduled kind=handoff correlation_id=M1 "
+           "completed_attempt=%1 next_attempt=%2"_s.arg(completed)
+               .arg(completed + 1);
 }
 
 } // namespace

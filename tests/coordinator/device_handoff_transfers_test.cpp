@@ -139,8 +139,8 @@ private Q_SLOTS:
         QVERIFY(!vm.isPulling());
         QCOMPARE(vm.activityLabel(), std::nullopt);
         QCOMPARE(vm.transferError(),
-                 std::optional<QString>(QStringLiteral("Living Room Mac didn't respond. Make sure "
-                                                       "Sonavert is open on it and try again.")));
+                 std::optional<QString>(u"Living Room Mac didn't respond. Make sure "
+                                        "Sonavert is open on it and try again."_s));
 
         vm.pull(source); // a fresh 30 seconds
         QCOMPARE(vm.transferError(), std::nullopt);
@@ -241,11 +241,11 @@ private Q_SLOTS:
         QCOMPARE(vm.activityLabel(), std::nullopt);
         const QStringList lines = log.messages(LogCategory::Playback);
         QVERIFY(lines.first().startsWith(
-            QStringLiteral("event=playback_resume_started trigger=background message_id=legacy "
-                           "song_id=<mask.hash: '")));
+            u"event=playback_resume_started trigger=background message_id=legacy "
+            "song_id=<mask.hash: '"_s));
         QVERIFY(lines.last().startsWith(
-            QStringLiteral("event=playback_resume_succeeded trigger=background message_id=legacy "
-                           "duration_seconds=")));
+            u"event=playback_resume_succeeded trigger=background message_id=legacy "
+            "duration_seconds="_s));
         QCOMPARE(log.messages(LogCategory::Background),
                  QStringList{u"event=post_resume_presence_published has_playback=true"_s});
         QVERIFY(!awaitTask(vm.consumePendingHandoff())); // nothing more addressed here

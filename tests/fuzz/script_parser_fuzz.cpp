@@ -50,9 +50,9 @@ std::vector<std::string> seedCorpus() {
           music_scripts::playFromLibrary(awkward, awkward, 93.5),
           music_scripts::verifyPlayback(awkward, u"Neil Young"_s, 1e9),
           music_scripts::openLocation(u"music://x/us/song/id1?a=\"b\""_s),
-          QStringLiteral("repeat with t in (every track of library playlist 1 whose name is "
-                         "\"x\")\n exit repeat\nend repeat\n(* nested (* comment *) *) "
-                         "set x to {1, 2.5, \"a\" & 3 as text, missing value}")})
+          u"repeat with t in (every track of library playlist 1 whose name is "
+          "\"x\")\n exit repeat\nend repeat\n(* nested (* comment *) *) "
+          "set x to {1, 2.5, \"a\" & 3 as text, missing value}"_s})
         seeds.push_back(script.toStdString());
     return seeds;
 }

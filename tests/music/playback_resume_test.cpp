@@ -38,9 +38,8 @@ QString masked(const QString& value) {
 QStringList idlePollLines(const QString& label, const std::vector<int>& attempts) {
     QStringList lines;
     for (int attempt : attempts)
-        lines << QStringLiteral("resumeViaAppleScript: %1 poll_%2=snapshot|state=stopped|"
-                                "track=none|artist=none")
-                     .arg(label)
+        lines << u"resumeViaAppleScript: %1 poll_%2=snapshot|state=stopped|"
+                 "track=none|artist=none"_s.arg(label)
                      .arg(attempt);
     return lines;
 }
@@ -82,10 +81,9 @@ private Q_SLOTS:
         rig.catalog.lookupFailure = Error{u"Catalog"_s, 3, u"catalog unreachable"_s, {}, {}, {}};
         rig.music.library = {requestedTrack()};
         QVERIFY(rig.finish(rig.service.resume(sentState())).ok());
-        QCOMPARE(rig.lines,
-                 (QStringList{QStringLiteral("resumeViaAppleScript: catalog resolve failed: "
-                                             "catalog unreachable"),
-                              u"resumeViaAppleScript: library=library_ok"_s}));
+        QCOMPARE(rig.lines, (QStringList{u"resumeViaAppleScript: catalog resolve failed: "
+                                         "catalog unreachable"_s,
+                                         u"resumeViaAppleScript: library=library_ok"_s}));
     }
 
     // The Shortcut route
@@ -128,8 +126,8 @@ private Q_SLOTS:
                 rig.defaults.setBool(u"Sonavert.shortcut.donated"_s, true);
             rig.music.library.clear();
             QVERIFY(!rig.finish(rig.service.resume(sentState())).ok());
-            QCOMPARE(rig.lines.at(1), QStringLiteral("isShortcutInstalled: could not run "
-                                                     "shortcuts CLI: No such file"));
+            QCOMPARE(rig.lines.at(1), u"isShortcutInstalled: could not run "
+                                      "shortcuts CLI: No such file"_s);
             const bool ranShortcut =
                 rig.links.openedTexts().first().startsWith(QLatin1String("shortcuts://"));
             QCOMPARE(ranShortcut, isOffered);
@@ -162,8 +160,8 @@ private Q_SLOTS:
         const Case cases[] = {
             {58.0, u"resumeViaAppleScript: shortcut playing_match at attempt 1"_s, 1},
             {57.0,
-             QStringLiteral("resumeViaAppleScript: shortcut playing_seek_unconfirmed|target=60.0|"
-                            "cur=57.0 at attempt 1"),
+             u"resumeViaAppleScript: shortcut playing_seek_unconfirmed|target=60.0|"
+             "cur=57.0 at attempt 1"_s,
              16},
         };
         for (const Case& c : cases) {
@@ -188,8 +186,8 @@ private Q_SLOTS:
         QCOMPARE(status.error().domain, u"MusicAppError"_s);
         QCOMPARE(status.error().code, int(music_app_error::PlaybackDidNotStart));
         QCOMPARE(status.error().description,
-                 QStringLiteral("Music playback did not start (catalog_no_play|hint=install_"
-                                "SonavertReceiver_shortcut|url=") +
+                 u"Music playback did not start (catalog_no_play|hint=install_"
+                 "SonavertReceiver_shortcut|url="_s +
                      kWebLink + u")."_s);
         QCOMPARE(rig.links.openedTexts(),
                  (QStringList{kMusicLink, u"file:///opt/sonavert/SonavertReceiver.shortcut"_s}));
@@ -218,8 +216,8 @@ private Q_SLOTS:
         MusicServiceRig rig;
         rig.shortcutFile.reset();
         QVERIFY(!rig.finish(rig.service.resume(sentState())).ok());
-        QCOMPARE(rig.lines.last(), QStringLiteral("TessaryReceiverInstaller: bundled "
-                                                  "SonavertReceiver.shortcut not found in bundle"));
+        QCOMPARE(rig.lines.last(), u"TessaryReceiverInstaller: bundled "
+                                   "SonavertReceiver.shortcut not found in bundle"_s);
         QVERIFY(!rig.defaults.contains(u"Sonavert.shortcut.donated"_s));
     }
 
@@ -275,8 +273,8 @@ private Q_SLOTS:
         QCOMPARE(log.messages(LogCategory::Playback),
                  (QStringList{u"event=playback_service_resume_requested song_id="_s +
                                   masked(kSongID) + u" is_station=false"_s,
-                              QStringLiteral("event=playback_applescript_resume_started "
-                                             "has_catalog_url=true"),
+                              u"event=playback_applescript_resume_started "
+                              "has_catalog_url=true"_s,
                               u"event=playback_shortcut_invoked"_s,
                               u"event=playback_catalog_url_opened"_s}));
     }

@@ -51,10 +51,10 @@ private Q_SLOTS:
             track(u"yesterday"_s, u"the beatles"_s, u"Help!"_s, u"c.flac"_s),
             track(u"Yesterday"_s, u"The Beatles"_s, u"Help!"_s, u"c-copy.mp3"_s),
             track(u"Été indien"_s, u"Joe Dassin"_s, u"Yesterday and Today"_s, u"d.ogg"_s)});
-        const QList<RadioStation> stations = station_list::parse(
-            QStringLiteral("https://radio.example.org/chill.ogg Chill\n"
-                           "https://radio.example.org/chillmix.ogg   Chill Mix Radio\n"
-                           "https://radio.example.org/jazz.ogg Jazz\n"));
+        const QList<RadioStation> stations =
+            station_list::parse(u"https://radio.example.org/chill.ogg Chill\n"
+                                "https://radio.example.org/chillmix.ogg   Chill Mix Radio\n"
+                                "https://radio.example.org/jazz.ogg Jazz\n"_s);
         m_catalog = std::make_unique<LocalCatalog>(m_library, stations);
     }
 
@@ -160,8 +160,8 @@ private Q_SLOTS:
         const QString station = stationWebLink(u"ra.1"_s);
         QCOMPARE(station, u"https://music.sonavert.io/station/ra.1"_s);
         QCOMPARE(musicSchemeForm(station + u"?u="_s + station), // every prefix
-                 QStringLiteral("music://music.sonavert.io/station/ra.1?u=music://"
-                                "music.sonavert.io/station/ra.1"));
+                 u"music://music.sonavert.io/station/ra.1?u=music://"
+                 "music.sonavert.io/station/ra.1"_s);
         const CatalogLink song{CatalogLink::Kind::Song, u"9cb364ad"_s};
         QCOMPARE(parseCatalogLink(musicSchemeForm(web)), song);
         QCOMPARE(parseCatalogLink(u"https://MUSIC.sonavert.io/gb/song/idol/id9cb364ad"_s), song);

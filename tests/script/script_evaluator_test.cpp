@@ -10,9 +10,8 @@ namespace {
 
 /// Runs `body` inside a try whose handler returns "number|message".
 QString caught(ScriptHarness& harness, const QString& body) {
-    return harness.text(QStringLiteral("try\n%1\non error errMsg number errNum\n"
-                                       "return (errNum as text) & \"|\" & errMsg\nend try")
-                            .arg(body));
+    return harness.text(u"try\n%1\non error errMsg number errNum\n"
+                        "return (errNum as text) & \"|\" & errMsg\nend try"_s.arg(body));
 }
 
 } // namespace
@@ -186,10 +185,10 @@ private Q_SLOTS:
     void tryWithoutHandlerSwallowsAndRestoresTheTellTarget() {
         ScriptHarness harness;
         harness.music.state = PlayerState::Paused;
-        const QString script = QStringLiteral("tell application \"Music\"\n"
-                                              "  try\n    tell {1, 2}\n      error \"inner\"\n"
-                                              "    end tell\n  end try\n"
-                                              "  return player state as text\nend tell");
+        const QString script = u"tell application \"Music\"\n"
+                               "  try\n    tell {1, 2}\n      error \"inner\"\n"
+                               "    end tell\n  end try\n"
+                               "  return player state as text\nend tell"_s;
         QCOMPARE(harness.text(script), u"paused"_s);
     }
 
@@ -208,13 +207,13 @@ private Q_SLOTS:
         ScriptHarness harness;
         harness.music.library = {makeTrack("1", "Song", "A"), makeTrack("2", "song", "B"),
                                  makeTrack("3", "Song", "a"), makeTrack("4", "Songs", "A")};
-        const QString script = QStringLiteral(
-            "tell application \"Music\"\n"
+        const QString script =
+            u"tell application \"Music\"\n"
             "  set hits to every track of library playlist 1 whose name is \"SONG\" and artist is "
             "\"a\"\n"
             "  set ids to \"\"\n  repeat with t in hits\n    set ids to ids & persistent ID of t\n"
             "  end repeat\n  return ids & \"/\" & (count of tracks of library playlist 1)\nend "
-            "tell");
+            "tell"_s;
         QCOMPARE(harness.text(script), u"13/4"_s);
     }
 

@@ -15,16 +15,16 @@ private Q_SLOTS:
             << u"if x then\nset y to 1\nelse if z then\nset y to 2\nelse\nset y to 3\nend if"_s;
         QTest::newRow("bare end") << u"if x then\nreturn 1\nend"_s;
         QTest::newRow("one-line tell") << u"tell application \"Music\" to play"_s;
-        QTest::newRow("repeat forms") << QStringLiteral(
-            "repeat\nexit repeat\nend repeat\nrepeat 3 times\nend repeat\n"
-            "repeat with i from 1 to 9 by 2\nend repeat\nrepeat while x < 3\nend repeat\n"
-            "repeat until x\nexit\nend repeat");
+        QTest::newRow("repeat forms")
+            << u"repeat\nexit repeat\nend repeat\nrepeat 3 times\nend repeat\n"
+               "repeat with i from 1 to 9 by 2\nend repeat\nrepeat while x < 3\nend repeat\n"
+               "repeat until x\nexit\nend repeat"_s;
         QTest::newRow("try forms")
             << u"try\nerror \"x\" number 5\nend try\ntry\nerror number 7\non error number n\nend try"_s;
         QTest::newRow("lists and items") << u"return item -1 of {1, {2, 3}, \"a\"}"_s;
-        QTest::newRow("whose with and") << QStringLiteral(
-            "tell application \"Music\" to get count of (every track of library playlist 1 "
-            "whose name is \"a\" and artist is \"b\")");
+        QTest::newRow("whose with and")
+            << u"tell application \"Music\" to get count of (every track of library playlist 1 "
+               "whose name is \"a\" and artist is \"b\")"_s;
     }
     void compilesTheLanguageForms() {
         QFETCH(QString, source);

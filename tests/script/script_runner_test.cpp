@@ -66,9 +66,8 @@ private Q_SLOTS:
         QCOMPARE(own.failureInfo().at(u"message"_s), u"a\nb\rc"_s);
         const ScriptRunResult fromMusic =
             harness.run(u"tell application \"Music\" to get name of current track"_s);
-        QCOMPARE(fromMusic.text(),
-                 QStringLiteral("script_error|application=Music|line=1|message=Music got an "
-                                "error: Can't get current track.|number=-1728"));
+        QCOMPARE(fromMusic.text(), u"script_error|application=Music|line=1|message=Music got an "
+                                   "error: Can't get current track.|number=-1728"_s);
         QCOMPARE(fromMusic.outcome(), ScriptRunResult::Outcome::RunFailed);
     }
 
@@ -232,13 +231,13 @@ private Q_SLOTS:
         ScriptHarness harness;
         harness.music.running = false;
         QCOMPARE(harness.text(music_scripts::verifyPlayback(u"T"_s, u"A"_s, 3.0)),
-                 QStringLiteral("verify_error|number=-600|message=Music got an error: "
-                                "Application isn't running."));
+                 u"verify_error|number=-600|message=Music got an error: "
+                 "Application isn't running."_s);
         harness.music.running = true;
         harness.music.state = PlayerState::Playing; // playing, but nothing loaded
         QCOMPARE(harness.text(music_scripts::verifyPlayback(u"T"_s, u"A"_s, 3.0)),
-                 QStringLiteral("verify_error|number=-1728|message=Music got an error: Can't "
-                                "get current track."));
+                 u"verify_error|number=-1728|message=Music got an error: Can't "
+                 "get current track."_s);
     }
 
     void openLocationScriptHandsTheLinkOver() {

@@ -83,10 +83,10 @@ private Q_SLOTS:
             "thisDevice": {"id": "ID", "name": "Desk", "nowPlaying": null},
             "devices": [], "activityLabel": "Pulling from K\u2026", "isDiscovering": false,
             "transferError": null, "syncError": "The server is unreachable."})"));
-        QCOMPARE(text, QStringLiteral("This device: Desk (ID)\nPlaying here: nothing\n"
-                                      "Pulling from K\u2026\n"
-                                      "Sync error: The server is unreachable.\n\n"
-                                      "No other devices yet.\n"));
+        QCOMPARE(text, u"This device: Desk (ID)\nPlaying here: nothing\n"
+                       "Pulling from K\u2026\n"
+                       "Sync error: The server is unreachable.\n\n"
+                       "No other devices yet.\n"_s);
     }
 };
 
