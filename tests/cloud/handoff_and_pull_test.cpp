@@ -115,7 +115,7 @@ private Q_SLOTS:
         ServiceRig b;
         CHECKED(writeCommand(b, 1.0, validPayload(), std::nullopt));
         const auto received = b.run(b.service->fetchHandoff(kDeviceB)).value();
-        QCOMPARE(received->handoffMessageID, std::optional<QString>(u"legacy"_s));
+        QCOMPARE(received->handoffMessageID, std::optional(u"legacy"_s));
     }
 
     void undecodablePayloadFailsAndIsKept() {

@@ -126,7 +126,7 @@ private Q_SLOTS:
                                               u"discovery_%1_%2"_s.arg(kDeviceA, kDeviceB));
             QVERIFY(wake);
             QCOMPARE(wake->string(u"targetDeviceID"_s), std::optional(kDeviceB));
-            QCOMPARE(wake->string(u"payload"_s), std::optional<QString>(u"{}"_s));
+            QCOMPARE(wake->string(u"payload"_s), std::optional(u"{}"_s));
         }
         ServiceRig restarted(a.cloud, a.clock); // B again, with a new session
         (void)restarted.publish(kDeviceB, u"b"_s);
@@ -143,7 +143,7 @@ private Q_SLOTS:
         QVERIFY(a.publish(kDeviceA, u"Studio"_s, song()).ok());
         QVERIFY(a.run(a.service->markOffline(kDeviceA)).ok());
         const auto record = *a.cloud->record(u"user"_s, kZone, u"presence-"_s + kDeviceA);
-        QCOMPARE(record.string(u"deviceName"_s), std::optional<QString>(u"Studio"_s));
+        QCOMPARE(record.string(u"deviceName"_s), std::optional(u"Studio"_s));
         QCOMPARE(observedOf(record).value(kDeviceB), u"sb"_s);
         QCOMPARE(record.integer(u"isOnline"_s), std::optional<qint64>(0));
         QVERIFY(!record.fields.contains(u"nowPlaying"_s));

@@ -106,7 +106,7 @@ void CloudConformance::allKeysReplacesAndChangedKeysMerges() {
         save(*m_db, zone(), {offline}, SavePolicy::ChangedKeys, {u"nowPlaying"_s}).overall.ok());
     auto stored = lookup(*m_db, zone(), u"p1"_s).value();
     QCOMPARE(stored.integer(u"isOnline"_s), std::optional<qint64>(0));
-    QCOMPARE(stored.string(u"deviceID"_s), std::optional<QString>(u"A"_s));
+    QCOMPARE(stored.string(u"deviceID"_s), std::optional(u"A"_s));
     QCOMPARE(stored.timestamp(u"lastSeen"_s),
              std::optional(Timestamp::fromUnixMilliseconds(1767225600123)));
     QVERIFY(!stored.fields.contains(u"nowPlaying"_s));
@@ -123,7 +123,7 @@ void CloudConformance::lookupGivesOneResultPerNameInOrder() {
         awaitTask(m_db->fetchRecords(zone(), {u"a"_s, u"missing"_s, u"b"_s}, std::nullopt, {}));
     QVERIFY(results.ok());
     QCOMPARE(results.value().size(), 3);
-    QCOMPARE(results.value()[0].value().string(u"deviceID"_s), std::optional<QString>(u"A"_s));
+    QCOMPARE(results.value()[0].value().string(u"deviceID"_s), std::optional(u"A"_s));
     QVERIFY(!results.value()[1].ok());
     QVERIFY(isCloudError(results.value()[1].error(), CloudErrorCode::UnknownItem));
     QCOMPARE(results.value()[1].error().itemID, u"missing"_s);
@@ -275,7 +275,7 @@ void CloudConformance::accountsAreIsolated() {
     // Writing the same name in its own database leaves the owner's record alone.
     QVERIFY(save(*intruder, zone(), {presence(u"secret"_s, u"EVIL"_s)}).overall.ok());
     QCOMPARE(lookup(*m_db, zone(), u"secret"_s).value().string(u"deviceID"_s),
-             std::optional<QString>(u"A"_s));
+             std::optional(u"A"_s));
 
     // The intruder's channel hears nothing of the owner's notifications.
     auto channel = m_backend->pushChannel(intruderAccount);

@@ -33,7 +33,7 @@ private Q_SLOTS:
         auto second = vm.transfer(target); // a second tap while the first runs
         QVERIFY(second.isReady());
         QVERIFY(vm.isTransferring());
-        QCOMPARE(vm.activityLabel(), std::optional<QString>(u"Sending to Kitchen\u2026"_s));
+        QCOMPARE(vm.activityLabel(), std::optional(u"Sending to Kitchen\u2026"_s));
         rig.clock->advance(1s);
         QVERIFY(first.isReady());
         QCOMPARE(rig.cloud->sentHandoffs.size(), 1);
@@ -77,7 +77,7 @@ private Q_SLOTS:
         CoordinatorRig rig;
         auto& vm = rig.make();
         vm.transfer(device(u"K"_s, u"Kitchen"_s));
-        QCOMPARE(vm.transferError(), std::optional<QString>(u"Nothing is playing right now."_s));
+        QCOMPARE(vm.transferError(), std::optional(u"Nothing is playing right now."_s));
         QVERIFY(rig.cloud->sentHandoffs.isEmpty());
         QVERIFY(!vm.isTransferring());
         QCOMPARE(log.messages(LogCategory::Handoff), QStringList{u"event=handoff_capture_empty"_s});
@@ -87,19 +87,13 @@ private Q_SLOTS:
         CapturingLogSink log;
         CoordinatorRig rig;
         rig.music->nowPlaying = playing();
-        rig.cloud->sendHandoffStatus =
-            Error{u"ServiceError"_s,
-                  2,
-                  u"The push timed out after 3 attempts. Please try again."_s,
-                  {},
-                  {},
-                  {}};
+        rig.cloud->sendHandoffStatus = makeError(
+            u"ServiceError"_s, 2, u"The push timed out after 3 attempts. Please try again."_s);
         auto& vm = rig.make(true);
         rig.finishFirstPass();
         vm.transfer(device(u"K"_s, u"Kitchen"_s));
-        QCOMPARE(
-            vm.transferError(),
-            std::optional<QString>(u"The push timed out after 3 attempts. Please try again."_s));
+        QCOMPARE(vm.transferError(),
+                 std::optional(u"The push timed out after 3 attempts. Please try again."_s));
         QVERIFY(rig.music->scripts.isEmpty());
         QCOMPARE(vm.currentState(), std::optional(playing()));
         QCOMPARE(log.messages(LogCategory::Handoff),
@@ -128,8 +122,7 @@ private Q_SLOTS:
         QCOMPARE(rig.cloud->sentPullRequests.size(), 1);
         QCOMPARE(rig.cloud->sentPullRequests.first(), (std::pair{u"L"_s, kThisID}));
         QVERIFY(vm.isPulling());
-        QCOMPARE(vm.activityLabel(),
-                 std::optional<QString>(u"Pulling from Living Room Mac\u2026"_s));
+        QCOMPARE(vm.activityLabel(), std::optional(u"Pulling from Living Room Mac\u2026"_s));
         vm.pull(source); // a second pull while one waits does nothing
         vm.transfer(source);
         QCOMPARE(rig.cloud->sentPullRequests.size(), 1);
@@ -138,9 +131,8 @@ private Q_SLOTS:
         rig.clock->advance(1s);
         QVERIFY(!vm.isPulling());
         QCOMPARE(vm.activityLabel(), std::nullopt);
-        QCOMPARE(vm.transferError(),
-                 std::optional<QString>(u"Living Room Mac didn't respond. Make sure "
-                                        "Sonavert is open on it and try again."_s));
+        QCOMPARE(vm.transferError(), std::optional(u"Living Room Mac didn't respond. Make sure "
+                                                   "Sonavert is open on it and try again."_s));
 
         vm.pull(source); // a fresh 30 seconds
         QCOMPARE(vm.transferError(), std::nullopt);
@@ -167,13 +159,8 @@ private Q_SLOTS:
 
     void failedPullRequestEndsThePull() {
         CoordinatorRig rig;
-        rig.cloud->sendPullStatus =
-            Error{u"ServiceError"_s,
-                  1,
-                  u"iCloud is not available. Sign in to iCloud on this device."_s,
-                  {},
-                  {},
-                  {}};
+        rig.cloud->sendPullStatus = makeError(
+            u"ServiceError"_s, 1, u"iCloud is not available. Sign in to iCloud on this device."_s);
         auto& vm = rig.make();
         vm.pull(device(u"L"_s, u"Living Room"_s));
         QVERIFY(!vm.isPulling());
@@ -187,13 +174,11 @@ private Q_SLOTS:
         CapturingLogSink log;
         CoordinatorRig rig;
         rig.music->nowPlaying = playing();
-        rig.cloud->pullRequestResults = {
-            Result<std::optional<QString>>(std::optional<QString>(u"R"_s))};
+        rig.cloud->pullRequestResults = {Result<std::optional<QString>>(std::optional(u"R"_s))};
         rig.cloud->latency = {{u"sendHandoff"_s, 1s}};
         auto& vm = rig.make();
         auto answering = vm.respondToPendingPull();
-        QCOMPARE(vm.activityLabel(),
-                 std::optional<QString>(u"Handing off to another device\u2026"_s));
+        QCOMPARE(vm.activityLabel(), std::optional(u"Handing off to another device\u2026"_s));
         auto concurrent = vm.respondToPendingPull();
         QVERIFY(concurrent.isReady());
         QVERIFY(!awaitTask(std::move(concurrent)));
@@ -214,8 +199,7 @@ private Q_SLOTS:
     void pullResponseWithNothingPlayingChangesNothingVisible() {
         CapturingLogSink log;
         CoordinatorRig rig;
-        rig.cloud->pullRequestResults = {
-            Result<std::optional<QString>>(std::optional<QString>(u"R"_s))};
+        rig.cloud->pullRequestResults = {Result<std::optional<QString>>(std::optional(u"R"_s))};
         auto& vm = rig.make();
         QVERIFY(!awaitTask(vm.respondToPendingPull()));
         QVERIFY(rig.cloud->sentHandoffs.isEmpty());
@@ -232,7 +216,7 @@ private Q_SLOTS:
         rig.cloud->handoffResults = {Result<std::optional<PlaybackState>>(std::optional(received))};
         auto& vm = rig.make();
         auto consumed = vm.consumePendingHandoff();
-        QCOMPARE(vm.activityLabel(), std::optional<QString>(u"Resuming playback\u2026"_s));
+        QCOMPARE(vm.activityLabel(), std::optional(u"Resuming playback\u2026"_s));
         QVERIFY(rig.music->resumed.isEmpty()); // the label shows before the player is driven
         rig.clock->advance(100ms);
         QVERIFY(awaitTask(std::move(consumed)));

@@ -95,7 +95,7 @@ private Q_SLOTS:
         rig.cloud->fetchResults = {Result<DeviceList>(fetchError)};
         rig.cloud->publishResults = {Status(publishError)};
         rig.clock->advance(2s);
-        QCOMPARE(vm.syncError(), std::optional<QString>(u"publish broke"_s));
+        QCOMPARE(vm.syncError(), std::optional(u"publish broke"_s));
         rig.clock->advance(2s);
         QCOMPARE(vm.syncError(), std::nullopt);
     }
@@ -108,7 +108,7 @@ private Q_SLOTS:
         rig.cloud->fetchResults = {Result<DeviceList>(FakeHandoffService::cloudError(4, u"x"_s))};
         auto& vm = rig.make(true);
         rig.finishFirstPass();
-        QCOMPARE(vm.syncError(), std::optional<QString>(u"no account"_s));
+        QCOMPARE(vm.syncError(), std::optional(u"no account"_s));
 
         QCOMPARE(log.messages(LogCategory::Push),
                  QStringList{u"event=subscription_configuration_failed error=<private>"_s});
@@ -133,7 +133,7 @@ private Q_SLOTS:
 
         rig.cloud->publishResults = {Status(zoneGone), Status(zoneGone)};
         rig.clock->advance(2s);
-        QCOMPARE(vm.syncError(), std::optional<QString>(u"Zone not found"_s));
+        QCOMPARE(vm.syncError(), std::optional(u"Zone not found"_s));
         QCOMPARE(rig.cloud->callCount(u"recreateZone"_s), 2);
     }
 

@@ -44,7 +44,7 @@ private Q_SLOTS:
             device(u"X"_s, u"a"_s),
         };
         const auto merged = merge(incoming);
-        QCOMPARE(m_roster->favoriteDeviceID(), std::optional<QString>(u"X"_s));
+        QCOMPARE(m_roster->favoriteDeviceID(), std::optional(u"X"_s));
         QCOMPARE(names(merged), (QStringList{"a", "0 offline", "b"}));
         QVERIFY(merged.first().isFavorite);
     }
@@ -63,7 +63,7 @@ private Q_SLOTS:
         QCOMPARE(names(merged), (QStringList{"b", "c"})); // b was seeded favourite
         QCOMPARE(merged.first().presence, DevicePresence::Offline);
         QCOMPARE(merged.first().nowPlaying, std::nullopt);
-        QCOMPARE(merged.first().sessionID, std::optional<QString>(u"s1"_s));
+        QCOMPARE(merged.first().sessionID, std::optional(u"s1"_s));
         QCOMPARE(merged.at(1).presence, DevicePresence::Online);
     }
 

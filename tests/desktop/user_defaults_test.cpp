@@ -29,7 +29,7 @@ private Q_SLOTS:
         QCOMPARE(reopened.boolValue(u"Tessary.flag"_s), std::optional(true));
         QCOMPARE(reopened.integer(u"Tessary.transferCount"_s), std::optional<qint64>(5));
         // A text that looks like a boolean or a one-element list stays what it was.
-        QCOMPARE(reopened.string(u"Tessary.favoriteDevice"_s), std::optional<QString>(u"true"_s));
+        QCOMPARE(reopened.string(u"Tessary.favoriteDevice"_s), std::optional(u"true"_s));
         QCOMPARE(reopened.boolValue(u"Tessary.favoriteDevice"_s), std::nullopt);
         QCOMPARE(reopened.data(u"Tessary.deviceRoster"_s), std::optional(binary));
         QCOMPARE(reopened.stringArray(u"Tessary.favoriteDevices"_s),

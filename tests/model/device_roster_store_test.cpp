@@ -92,9 +92,9 @@ private Q_SLOTS:
         const DeviceList online = {device(u"B"_s, u"b"_s), device(u"A"_s, u"a"_s),
                                    device(u"0"_s, u"0"_s, DevicePresence::Connecting)};
         m_store->seedDefaultFavorite(online);
-        QCOMPARE(m_store->favoriteDeviceID(), std::optional<QString>(u"A"_s));
+        QCOMPARE(m_store->favoriteDeviceID(), std::optional(u"A"_s));
         m_store->seedDefaultFavorite({device(u"Z"_s, u"+"_s)});
-        QCOMPARE(m_store->favoriteDeviceID(), std::optional<QString>(u"A"_s));
+        QCOMPARE(m_store->favoriteDeviceID(), std::optional(u"A"_s));
 
         QVERIFY(!m_store->toggleFavorite(u"A"_s));
         QCOMPARE(m_defaults->boolValue(m_store->favoriteClearedKey), std::optional(true));
@@ -104,20 +104,20 @@ private Q_SLOTS:
         QVERIFY(m_store->toggleFavorite(u"B"_s));
         QVERIFY(!m_defaults->contains(m_store->favoriteClearedKey));
         QVERIFY(m_store->toggleFavorite(u"A"_s)); // replaces B
-        QCOMPARE(m_store->favoriteDeviceID(), std::optional<QString>(u"A"_s));
+        QCOMPARE(m_store->favoriteDeviceID(), std::optional(u"A"_s));
     }
 
     void seedingPicksTheFirstOfEqualNamesAndNothingWithoutOnlineDevices() {
         m_store->seedDefaultFavorite({device(u"X"_s, u"x"_s, DevicePresence::Offline)});
         QCOMPARE(m_store->favoriteDeviceID(), std::nullopt);
         m_store->seedDefaultFavorite({device(u"P"_s, u"same"_s), device(u"Q"_s, u"same"_s)});
-        QCOMPARE(m_store->favoriteDeviceID(), std::optional<QString>(u"P"_s));
+        QCOMPARE(m_store->favoriteDeviceID(), std::optional(u"P"_s));
     }
 
     void legacyFavouritesMigrateOnFirstRead() {
         m_defaults->setStringArray(m_store->legacyFavoritesKey, {u"X"_s, u"Y"_s});
-        QCOMPARE(m_store->favoriteDeviceID(), std::optional<QString>(u"X"_s));
-        QCOMPARE(m_defaults->string(m_store->favoriteKey), std::optional<QString>(u"X"_s));
+        QCOMPARE(m_store->favoriteDeviceID(), std::optional(u"X"_s));
+        QCOMPARE(m_defaults->string(m_store->favoriteKey), std::optional(u"X"_s));
         QVERIFY(!m_defaults->contains(m_store->legacyFavoritesKey));
 
         init();

@@ -49,8 +49,7 @@ private Q_SLOTS:
         QVERIFY(!existing.isEmpty());
         // The item is updated in place: the next read sees the new value, not the old one.
         QVERIFY(QCoro::waitFor(store->writeIdentifier(u"FALLBACK-0001"_s)));
-        QCOMPARE(QCoro::waitFor(store->readIdentifier()),
-                 std::optional<QString>(u"FALLBACK-0001"_s));
+        QCOMPARE(QCoro::waitFor(store->readIdentifier()), std::optional(u"FALLBACK-0001"_s));
     }
 };
 

@@ -96,7 +96,7 @@ private Q_SLOTS:
         rig.music.startPlaying(playingTrack(), 3.0);
         QCOMPARE(rig.finish(rig.service.currentPlaybackState()), std::nullopt);
         rig.catalog.songs = {song(u"s1"_s, u"Black"_s, u"Pearl Jam"_s)};
-        rig.catalog.searchFailure = Error{u"Catalog"_s, 1, u"denied"_s, {}, {}, {}};
+        rig.catalog.searchFailure = makeError(u"Catalog"_s, 1, u"denied"_s);
         QCOMPARE(rig.finish(rig.service.currentPlaybackState()), std::nullopt);
     }
 
@@ -129,7 +129,7 @@ private Q_SLOTS:
         QCOMPARE(*state->stationID, u"ra.2"_s);
         QCOMPARE(state->songID, QString());
         QCOMPARE(state->playbackTime, 0.0);
-        QCOMPARE(state->albumTitle, std::optional<QString>(u"Chill Mix"_s));
+        QCOMPARE(state->albumTitle, std::optional(u"Chill Mix"_s));
         const QString token = maskHashToken(u"ra.2"_s, LogChannel::instance().privacy().salt);
         QCOMPARE(log.messages(LogCategory::Playback),
                  QStringList{u"event=playback_station_detected station_id=<mask.hash: '"_s + token +
@@ -141,7 +141,7 @@ private Q_SLOTS:
         MusicServiceRig rig;
         rig.catalog.songs = {song(u"s1"_s, u"Black"_s, u"Pearl Jam"_s)};
         rig.music.startPlaying(playingTrack(), 5.0);
-        rig.catalog.stationSearchFailure = Error{u"Catalog"_s, 1, u"x"_s, {}, {}, {}};
+        rig.catalog.stationSearchFailure = makeError(u"Catalog"_s, 1, u"x"_s);
         const auto state = rig.finish(rig.service.currentPlaybackState());
         QVERIFY(state);
         QCOMPARE(state->songID, u"s1"_s);

@@ -78,7 +78,7 @@ private Q_SLOTS:
 
     void failedCatalogLookupIsPrintedAndTheStateIsUsed() {
         MusicServiceRig rig;
-        rig.catalog.lookupFailure = Error{u"Catalog"_s, 3, u"catalog unreachable"_s, {}, {}, {}};
+        rig.catalog.lookupFailure = makeError(u"Catalog"_s, 3, u"catalog unreachable"_s);
         rig.music.library = {requestedTrack()};
         QVERIFY(rig.finish(rig.service.resume(sentState())).ok());
         QCOMPARE(rig.lines, (QStringList{u"resumeViaAppleScript: catalog resolve failed: "
@@ -121,7 +121,7 @@ private Q_SLOTS:
     void undeterminedCheckRunsTheShortcutOnlyOnceOffered() {
         for (const bool isOffered : {false, true}) {
             MusicServiceRig rig;
-            rig.shortcuts.launchFailure = Error{u"Process"_s, 2, u"No such file"_s, {}, {}, {}};
+            rig.shortcuts.launchFailure = makeError(u"Process"_s, 2, u"No such file"_s);
             if (isOffered)
                 rig.defaults.setBool(u"Sonavert.shortcut.donated"_s, true);
             rig.music.library.clear();

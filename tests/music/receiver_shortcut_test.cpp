@@ -66,7 +66,7 @@ private Q_SLOTS:
 
     void undeterminedToolOffersOnceAcrossStarts() {
         MusicServiceRig rig;
-        rig.shortcuts.launchFailure = Error{u"Process"_s, 2, u"not found"_s, {}, {}, {}};
+        rig.shortcuts.launchFailure = makeError(u"Process"_s, 2, u"not found"_s);
         for (int start = 0; start < 2; ++start) {
             rig.finish(rig.installer.offerIfNotUsable(rig.shortcuts));
             VirtualClock::drainEvents();

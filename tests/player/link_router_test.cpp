@@ -25,7 +25,7 @@ public:
 };
 
 Error noTerminal() {
-    return Error{u"ShortcutsTool"_s, 1, u"no terminal"_s, {}, {}, {}};
+    return makeError(u"ShortcutsTool"_s, 1, u"no terminal"_s);
 }
 
 class RecordingShortcuts final : public ShortcutsRunner {

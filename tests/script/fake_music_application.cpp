@@ -7,7 +7,7 @@ namespace sonavert::test {
 namespace {
 
 Error notRunning() {
-    return Error{u"Music"_s, -600, u"Application isn't running."_s, {}, {}, {}};
+    return makeError(u"Music"_s, -600, u"Application isn't running."_s);
 }
 
 } // namespace
