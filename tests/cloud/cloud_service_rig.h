@@ -55,6 +55,24 @@ struct ServiceRig {
             }));
     }
 
+    /// The record as the cloud holds it for this account.
+    std::optional<clouddb::CloudRecord> stored(const QString& zone, const QString& name) const {
+        return cloud->record(QStringLiteral("user"), zone, name);
+    }
+    /// Writes records straight into the cloud, as another device would.
+    bool save(const QString& zone, const QList<clouddb::CloudRecord>& records) {
+        QList<clouddb::RecordSave> saves;
+        for (const auto& record : records)
+            saves << clouddb::RecordSave{record, {}};
+        return run(database->modifyRecords(zone, saves, {}, clouddb::SavePolicy::AllKeys, {}))
+            .overall.ok();
+    }
+    /// Makes the next `operation` request fail with `code`.
+    void failNext(const QString& operation, clouddb::CloudErrorCode code) {
+        database->addFault(operation,
+                           {clouddb::RequestFault::Kind::Fail, clouddb::cloudError(code), {}});
+    }
+
     std::shared_ptr<VirtualClock> clock;
     std::shared_ptr<clouddb::InMemoryCloud> cloud;
     std::shared_ptr<clouddb::InMemoryCloudDatabase> database;

@@ -46,9 +46,7 @@ private Q_SLOTS:
         QCOMPARE(rig.database->requestCounts.value(u"accountStatus"_s), 2);
 
         ServiceRig failing;
-        failing.database->addFault(
-            u"accountStatus"_s,
-            {RequestFault::Kind::Fail, cloudError(CloudErrorCode::NetworkUnavailable), {}});
+        failing.failNext(u"accountStatus"_s, CloudErrorCode::NetworkUnavailable);
         QVERIFY(isCloudError(failing.run(failing.service->ensureAccountAvailable()).error(),
                              CloudErrorCode::NetworkUnavailable));
     }
@@ -142,9 +140,7 @@ private Q_SLOTS:
         QCOMPARE(existing.database->requestCounts.value(u"deleteSubscription"_s), 1);
 
         ServiceRig offline;
-        offline.database->addFault(
-            u"deleteSubscription"_s,
-            {RequestFault::Kind::Fail, cloudError(CloudErrorCode::NetworkFailure), {}});
+        offline.failNext(u"deleteSubscription"_s, CloudErrorCode::NetworkFailure);
         QVERIFY(offline.run(offline.service->removeLegacyPresenceSubscription()).ok());
         QVERIFY(!offline.defaults->contains(kLegacyRemoved));
     }

@@ -26,9 +26,7 @@ void writeCommand(ServiceRig& rig, std::optional<double> age, std::optional<QStr
         record.fields.insert(u"payload"_s, FieldValue(*payload));
     if (age)
         record.fields.insert(u"timestamp"_s, FieldValue(rig.clock->now().addSeconds(-*age)));
-    QList<RecordSave> saves{RecordSave{record, {}}};
-    QVERIFY(rig.run(rig.database->modifyRecords(kDefaultZone, saves, {}, SavePolicy::AllKeys, {}))
-                .overall.ok());
+    QVERIFY(rig.save(kDefaultZone, {record}));
 }
 
 QString validPayload() {
@@ -47,7 +45,7 @@ private Q_SLOTS:
         ServiceRig b(a.cloud, a.clock);
         QVERIFY(a.run(a.service->sendHandoff(song(), kDeviceB)).ok());
         QCOMPARE(a.service->outboundSent(), QSet<QString>{kDeviceB});
-        const auto record = *a.cloud->record(u"user"_s, kDefaultZone, u"handoff_"_s + kDeviceB);
+        const auto record = *a.stored(kDefaultZone, u"handoff_"_s + kDeviceB);
         const QString messageID = *record.string(u"messageID"_s);
         QCOMPARE(messageID.size(), 36);
         QCOMPARE(messageID, messageID.toUpper());
@@ -81,8 +79,7 @@ private Q_SLOTS:
         QVERIFY(a.run(a.service->sendHandoff(later, kDeviceB)).ok());
         QCOMPARE(a.cloud->recordNames(u"user"_s, kDefaultZone),
                  QStringList{u"handoff_"_s + kDeviceB});
-        const auto payload = a.cloud->record(u"user"_s, kDefaultZone, u"handoff_"_s + kDeviceB)
-                                 ->string(u"payload"_s);
+        const auto payload = a.stored(kDefaultZone, u"handoff_"_s + kDeviceB)->string(u"payload"_s);
         QCOMPARE(decodePlaybackState(payload->toUtf8())->playbackTime, 99.0);
     }
 
@@ -97,8 +94,8 @@ private Q_SLOTS:
         QCOMPARE(log.messages(LogCategory::Handoff).last(),
                  u"event=handoff_rejected message_id=MSG-1 reason=invalid_or_expired "
                  "age_seconds=60.000000 has_payload=true"_s);
-        QVERIFY(b.cloud->record(u"user"_s, kDefaultZone,
-                                u"handoff_"_s + kDeviceB)); // kept
+        QVERIFY(b.stored(kDefaultZone,
+                         u"handoff_"_s + kDeviceB)); // kept
     }
 
     void missingTimestampIsRejectedWithAgeMinusOne() {
@@ -127,16 +124,14 @@ private Q_SLOTS:
         QVERIFY(log.messages(LogCategory::Handoff)
                     .last()
                     .startsWith(u"event=handoff_decode_failed message_id=MSG-1 error=<private>"_s));
-        QVERIFY(b.cloud->record(u"user"_s, kDefaultZone, u"handoff_"_s + kDeviceB));
+        QVERIFY(b.stored(kDefaultZone, u"handoff_"_s + kDeviceB));
     }
 
     void failedDeleteStillGivesTheState() {
         CapturingLogSink log;
         ServiceRig b;
         CHECKED(writeCommand(b, 1.0, validPayload()));
-        b.database->addFault(
-            u"modifyRecords"_s,
-            {RequestFault::Kind::Fail, cloudError(CloudErrorCode::NetworkFailure), {}});
+        b.failNext(u"modifyRecords"_s, CloudErrorCode::NetworkFailure);
         QVERIFY(b.run(b.service->fetchHandoff(kDeviceB)).value().has_value());
         QCOMPARE(log.messages(LogCategory::Handoff).last(),
                  u"event=handoff_delete_failed message_id=MSG-1 error=<private>"_s);
@@ -147,9 +142,7 @@ private Q_SLOTS:
 
     void otherFetchErrorsReachTheCaller() {
         ServiceRig b;
-        b.database->addFault(
-            u"fetchRecords"_s,
-            {RequestFault::Kind::Fail, cloudError(CloudErrorCode::ServiceUnavailable), {}});
+        b.failNext(u"fetchRecords"_s, CloudErrorCode::ServiceUnavailable);
         QVERIFY(isCloudError(b.run(b.service->fetchHandoff(kDeviceB)).error(),
                              CloudErrorCode::ServiceUnavailable));
     }
@@ -175,9 +168,7 @@ private Q_SLOTS:
         CapturingLogSink log;
         ServiceRig a;
         QVERIFY(a.run(a.service->sendHandoff(song(), kDeviceB)).ok());
-        a.database->addFault(
-            u"fetchRecords"_s,
-            {RequestFault::Kind::Fail, cloudError(CloudErrorCode::NetworkFailure), {}});
+        a.failNext(u"fetchRecords"_s, CloudErrorCode::NetworkFailure);
         QCOMPARE(a.run(a.service->fetchQueuedPushTargets()), QSet<QString>{kDeviceB});
         QCOMPARE(log.messages(LogCategory::Handoff).last(),
                  u"event=queued_push_probe_failed error=<private>"_s);
@@ -213,8 +204,7 @@ private Q_SLOTS:
         ServiceRig b(a.cloud, a.clock);
         QVERIFY(b.run(b.service->sendPullRequest(kDeviceA, kDeviceB)).ok());
         const QString requestID =
-            *a.cloud->record(u"user"_s, kDefaultZone, u"pullrequest_"_s + kDeviceA)
-                 ->string(u"requestID"_s);
+            *a.stored(kDefaultZone, u"pullrequest_"_s + kDeviceA)->string(u"requestID"_s);
         a.clock->advance(61s);
         QCOMPARE(a.run(a.service->fetchPullRequest(kDeviceA)).value(), std::nullopt);
         QCOMPARE(log.messages(LogCategory::Pull).last(),
@@ -225,9 +215,7 @@ private Q_SLOTS:
             u"pullrequest_"_s + kDeviceA, u"HandoffRequest"_s, {}, std::nullopt, std::nullopt};
         legacy.fields.insert(u"requesterDeviceID"_s, FieldValue(kDeviceB));
         legacy.fields.insert(u"timestamp"_s, FieldValue(a.clock->now()));
-        QList<RecordSave> saves{RecordSave{legacy, {}}};
-        QVERIFY(a.run(a.database->modifyRecords(kDefaultZone, saves, {}, SavePolicy::AllKeys, {}))
-                    .overall.ok());
+        QVERIFY(a.save(kDefaultZone, {legacy}));
         QCOMPARE(a.run(a.service->fetchPullRequest(kDeviceA)).value(), std::optional(kDeviceB));
         QVERIFY(log.messages(LogCategory::Pull)
                     .filter(u"event=pull_request_fetched request_id=legacy "_s)
@@ -254,9 +242,7 @@ private Q_SLOTS:
         QVERIFY(handoff.value().firesOnCreate && handoff.value().firesOnUpdate &&
                 !handoff.value().firesOnDelete);
 
-        a.database->addFault(
-            u"fetchSubscription"_s,
-            {RequestFault::Kind::Fail, cloudError(CloudErrorCode::NetworkFailure), {}});
+        a.failNext(u"fetchSubscription"_s, CloudErrorCode::NetworkFailure);
         QVERIFY(!a.run(a.service->ensureHandoffSubscription(kDeviceA)).ok());
     }
 };

@@ -93,7 +93,7 @@ private Q_SLOTS:
         a.run(a.service->noteNearbyPeer(kDeviceC, u"c"_s, u"nearby-c"_s,
                                         a.service->currentSessionID(), kDeviceA));
         QVERIFY(a.publish(kDeviceA, u"a"_s).ok());
-        const auto record = a.cloud->record(u"user"_s, kZone, u"presence-"_s + kDeviceA);
+        const auto record = a.stored(kZone, u"presence-"_s + kDeviceA);
         QCOMPARE(observedOf(*record),
                  (QMap<QString, QString>{{kDeviceB, u"seeded-b"_s}, {kDeviceC, u"nearby-c"_s}}));
         QVERIFY(log.messages(LogCategory::CloudKit)
@@ -107,8 +107,7 @@ private Q_SLOTS:
         (void)a.run(a.service->fetchPresence(kDeviceA));
         a.run(a.service->seedObservedSessions({{kDeviceB, u"late"_s}}));
         QVERIFY(a.publish(kDeviceA, u"a"_s).ok());
-        QVERIFY(!observedOf(*a.cloud->record(u"user"_s, kZone, u"presence-"_s + kDeviceA))
-                     .contains(kDeviceB));
+        QVERIFY(!observedOf(*a.stored(kZone, u"presence-"_s + kDeviceA)).contains(kDeviceB));
     }
 
     void oneDiscoveryWakePerPeerSession() {
@@ -122,8 +121,7 @@ private Q_SLOTS:
             (void)a.publish(kDeviceA, u"a"_s);
             VirtualClock::drainEvents();
             QCOMPARE(log.count(u"event=discovery_wake_sent peer_device_id=BBBBBBBB"_s), 1);
-            const auto wake = a.cloud->record(u"user"_s, kDefaultZone,
-                                              u"discovery_%1_%2"_s.arg(kDeviceA, kDeviceB));
+            const auto wake = a.stored(kDefaultZone, u"discovery_%1_%2"_s.arg(kDeviceA, kDeviceB));
             QVERIFY(wake);
             QCOMPARE(wake->string(u"targetDeviceID"_s), std::optional(kDeviceB));
             QCOMPARE(wake->string(u"payload"_s), std::optional(u"{}"_s));
@@ -142,7 +140,7 @@ private Q_SLOTS:
         a.run(a.service->seedObservedSessions({{kDeviceB, u"sb"_s}}));
         QVERIFY(a.publish(kDeviceA, u"Studio"_s, song()).ok());
         QVERIFY(a.run(a.service->markOffline(kDeviceA)).ok());
-        const auto record = *a.cloud->record(u"user"_s, kZone, u"presence-"_s + kDeviceA);
+        const auto record = *a.stored(kZone, u"presence-"_s + kDeviceA);
         QCOMPARE(record.string(u"deviceName"_s), std::optional(u"Studio"_s));
         QCOMPARE(observedOf(record).value(kDeviceB), u"sb"_s);
         QCOMPARE(record.integer(u"isOnline"_s), std::optional<qint64>(0));
@@ -213,29 +211,23 @@ private Q_SLOTS:
             ServiceRig other(a.cloud, a.clock);
             (void)other.publish(id, name);
         }
-        QList<RecordSave> bad;
-        const auto presence = [](const QString& name, QMap<QString, FieldValue> fields) {
-            return RecordSave{
-                CloudRecord{name, u"DevicePresence"_s, fields, std::nullopt, std::nullopt}, {}};
+        const auto presence = [](const QString& name, QMap<QString, FieldValue> fields,
+                                 const QString& type = u"DevicePresence"_s) {
+            return CloudRecord{name, type, fields, std::nullopt, std::nullopt};
         };
-        bad << presence(u"presence-noname"_s, {{u"deviceID"_s, FieldValue(u"X"_s)},
-                                               {u"sessionID"_s, FieldValue(u"s"_s)},
-                                               {u"lastSeen"_s, FieldValue(a.clock->now())}});
-        bad << presence(u"presence-textdate"_s, {{u"deviceID"_s, FieldValue(u"Y"_s)},
-                                                 {u"deviceName"_s, FieldValue(u"y"_s)},
-                                                 {u"sessionID"_s, FieldValue(u"s"_s)},
-                                                 {u"lastSeen"_s, FieldValue(u"now"_s)}});
-        RecordSave wrongType = presence(u"presence-type"_s, {});
-        wrongType.record.recordType = u"Something"_s;
-        bad << wrongType;
-        QVERIFY(
-            a.run(a.database->modifyRecords(kZone, bad, {}, SavePolicy::AllKeys, {})).overall.ok());
+        QVERIFY(a.save(
+            kZone, {presence(u"presence-noname"_s, {{u"deviceID"_s, FieldValue(u"X"_s)},
+                                                    {u"sessionID"_s, FieldValue(u"s"_s)},
+                                                    {u"lastSeen"_s, FieldValue(a.clock->now())}}),
+                    presence(u"presence-textdate"_s, {{u"deviceID"_s, FieldValue(u"Y"_s)},
+                                                      {u"deviceName"_s, FieldValue(u"y"_s)},
+                                                      {u"sessionID"_s, FieldValue(u"s"_s)},
+                                                      {u"lastSeen"_s, FieldValue(u"now"_s)}}),
+                    presence(u"presence-type"_s, {}, u"Something"_s)}));
 
         const auto listed = a.run(a.service->fetchPresence(kDeviceA)).value();
-        QStringList names;
-        for (const auto& d : listed)
-            names << d.name;
-        QCOMPARE(names, (QStringList{"C", "b"}));
+        QCOMPARE(listed.size(), 2);
+        QCOMPARE(listed.at(0).name + listed.at(1).name, u"Cb"_s);
     }
 
     void onlineFlagDecidesWhatFreshnessCannot() {

@@ -70,15 +70,13 @@ private Q_SLOTS:
             rig.run(rig.service->publishWithRetry(command(), u"M1"_s, u"handoff"_s));
         QCOMPARE(attempt.value(), 2);
         QCOMPARE(log.messages(LogCategory::CloudKit), QStringList{retryLine(1)});
-        QVERIFY(rig.cloud->record(u"user"_s, kDefaultZone, u"handoff_B"_s));
+        QVERIFY(rig.stored(kDefaultZone, u"handoff_B"_s));
     }
 
     void timeoutThenNetworkErrorEndsWithoutThirdAttempt() {
         ServiceRig rig;
         rig.database->addFault(u"modifyRecords"_s, kHang);
-        rig.database->addFault(
-            u"modifyRecords"_s,
-            {RequestFault::Kind::Fail, cloudError(CloudErrorCode::NetworkFailure), {}});
+        rig.failNext(u"modifyRecords"_s, CloudErrorCode::NetworkFailure);
         const auto attempt =
             rig.run(rig.service->publishWithRetry(command(), u"M1"_s, u"handoff"_s));
         QVERIFY(isCloudError(attempt.error(), CloudErrorCode::NetworkFailure));
@@ -107,7 +105,7 @@ private Q_SLOTS:
         QVERIFY(service_error::isRequestTimedOut(outcome.error()));
         // The late answer still lands (the server applied it) but reaches nobody.
         rig.clock->advance(1ms);
-        QVERIFY(rig.cloud->record(u"user"_s, kDefaultZone, u"handoff_B"_s));
+        QVERIFY(rig.stored(kDefaultZone, u"handoff_B"_s));
         QCOMPARE(rig.database->cancelledCount, 1);
     }
 
