@@ -52,6 +52,11 @@ DiscoveryInfo info(std::initializer_list<std::pair<QString, QString>> entries) {
     return out;
 }
 
+/// The three entries a complete advertisement carries.
+DiscoveryInfo entries(const QString& id, const QString& name, const QString& session) {
+    return info({{"deviceID", id}, {"deviceName", name}, {"sessionID", session}});
+}
+
 } // namespace
 
 class NearbyLaunchDiscoveryServiceTest : public QObject {
@@ -78,8 +83,7 @@ private Q_SLOTS:
         QVERIFY(transport && transport->hasDelegate());
         QCOMPARE(transport->advertisement().serviceType, u"tessary"_s);
         QCOMPARE(transport->advertisement().peerName, kThisID);
-        QCOMPARE(transport->advertisement().discoveryInfo,
-                 info({{"deviceID", kThisID}, {"deviceName", "Desk"}, {"sessionID", "S-9"}}));
+        QCOMPARE(transport->advertisement().discoveryInfo, entries(kThisID, "Desk", "S-9"));
         QVERIFY(!transport->isAdvertising() && !transport->isBrowsing());
     }
 
@@ -182,9 +186,7 @@ private Q_SLOTS:
         Device device(*m_network, m_clock, kThisID);
         const QString s = u"S-X"_s;
         // This device seen through another interface, under another peer name.
-        m_network->addForeignAdvertisement(
-            kType, u"echo"_s,
-            info({{"deviceID", kThisID}, {"deviceName", "Desk"}, {"sessionID", s}}));
+        m_network->addForeignAdvertisement(kType, u"echo"_s, entries(kThisID, "Desk", s));
         m_network->addForeignAdvertisement(kType, u"no-session"_s,
                                            info({{"deviceID", "C1"}, {"deviceName", "c"}}));
         m_network->addForeignAdvertisement(kType, u"no-name"_s,
@@ -192,12 +194,8 @@ private Q_SLOTS:
         m_network->addForeignAdvertisement(kType, u"no-id"_s,
                                            info({{"deviceName", "c"}, {"sessionID", s}}));
         m_network->addForeignAdvertisement(kType, u"no-info"_s, std::nullopt);
-        m_network->addForeignAdvertisement(
-            u"other"_s, u"other-type"_s,
-            info({{"deviceID", "C3"}, {"deviceName", "c"}, {"sessionID", s}}));
-        m_network->addForeignAdvertisement(
-            kType, u"complete"_s,
-            info({{"deviceID", "C4"}, {"deviceName", "c"}, {"sessionID", s}}));
+        m_network->addForeignAdvertisement(u"other"_s, u"other-type"_s, entries("C3", "c", s));
+        m_network->addForeignAdvertisement(kType, u"complete"_s, entries("C4", "c", s));
         device.service->start();
         VirtualClock::drainEvents();
 
@@ -212,8 +210,7 @@ private Q_SLOTS:
         const QString longID = u"0123abcd-89AB-4CDE-8F01-23456789ABCD"_s;
         QCOMPARE(longID.size(), 36);
         for (const QString& id : {longID, u"AB12C"_s})
-            m_network->addForeignAdvertisement(
-                kType, id, info({{"deviceID", id}, {"deviceName", "n"}, {"sessionID", "s"}}));
+            m_network->addForeignAdvertisement(kType, id, entries(id, "n", "s"));
         device.service->start();
         VirtualClock::drainEvents();
         QCOMPARE(device.foundIDs(), (QStringList{longID, u"AB12C"_s}));
