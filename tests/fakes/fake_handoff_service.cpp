@@ -12,6 +12,15 @@ namespace sonavert {
 namespace {
 class FakeDatabase final : public PrivateDatabase {};
 
+/// The next queued answer, else the default.
+template <typename T> T takeNext(std::deque<T>& queue, T fallback) {
+    if (queue.empty())
+        return fallback;
+    T next = queue.front();
+    queue.pop_front();
+    return next;
+}
+
 bool isZoneMissing(const Status& status) {
     return !status && status.error().domain == QLatin1String("CloudDatabase") &&
            (status.error().code == 26 || status.error().code == 28);
@@ -22,14 +31,11 @@ FakeHandoffService::FakeHandoffService(std::shared_ptr<Clock> clock)
     : m_clock(std::move(clock)) {}
 
 Error FakeHandoffService::cloudError(int code, const QString& description) {
-    return Error{u"CloudDatabase"_s, code, description, {}, {}, {}};
+    return makeError(u"CloudDatabase"_s, code, description);
 }
 
 int FakeHandoffService::callCount(const QString& operation) const {
-    int count = 0;
-    for (const auto& call : calls)
-        count += call == operation || call.startsWith(operation + QLatin1Char(':'));
-    return count;
+    return int(timesOf(operation).size());
 }
 
 QList<Duration> FakeHandoffService::timesOf(const QString& operation) const {
@@ -73,20 +79,12 @@ QCoro::Task<Status> FakeHandoffService::publishPresence(QString deviceID, QStrin
                                                         std::optional<PlaybackState> nowPlaying) {
     co_await enter(u"publishPresence"_s, deviceID + QLatin1Char('/') + deviceName);
     lastPublishedNowPlaying = nowPlaying;
-    if (publishResults.empty())
-        co_return Status();
-    Status next = publishResults.front();
-    publishResults.pop_front();
-    co_return next;
+    co_return takeNext(publishResults, Status());
 }
 
 QCoro::Task<Result<DeviceList>> FakeHandoffService::fetchPresence(QString deviceID) {
     co_await enter(u"fetchPresence"_s, deviceID);
-    if (fetchResults.empty())
-        co_return DeviceList(fetchDefault);
-    Result<DeviceList> next = fetchResults.front();
-    fetchResults.pop_front();
-    co_return next;
+    co_return takeNext(fetchResults, Result<DeviceList>(fetchDefault));
 }
 
 QCoro::Task<DeviceList> FakeHandoffService::peerDevices(QString deviceID) {
@@ -142,11 +140,7 @@ QCoro::Task<Status> FakeHandoffService::sendHandoff(PlaybackState state, QString
 QCoro::Task<Result<std::optional<PlaybackState>>>
 FakeHandoffService::fetchHandoff(QString deviceID) {
     co_await enter(u"fetchHandoff"_s, deviceID);
-    if (handoffResults.empty())
-        co_return std::optional<PlaybackState>();
-    auto next = handoffResults.front();
-    handoffResults.pop_front();
-    co_return next;
+    co_return takeNext(handoffResults, Result<std::optional<PlaybackState>>(std::nullopt));
 }
 
 QCoro::Task<Status> FakeHandoffService::sendPullRequest(QString sourceDeviceID,
@@ -158,11 +152,7 @@ QCoro::Task<Status> FakeHandoffService::sendPullRequest(QString sourceDeviceID,
 
 QCoro::Task<Result<std::optional<QString>>> FakeHandoffService::fetchPullRequest(QString deviceID) {
     co_await enter(u"fetchPullRequest"_s, deviceID);
-    if (pullRequestResults.empty())
-        co_return std::optional<QString>();
-    auto next = pullRequestResults.front();
-    pullRequestResults.pop_front();
-    co_return next;
+    co_return takeNext(pullRequestResults, Result<std::optional<QString>>(std::nullopt));
 }
 
 QCoro::Task<QString> FakeHandoffService::sessionID() {

@@ -6,6 +6,15 @@
 using namespace sonavert;
 using namespace Qt::StringLiterals;
 
+namespace {
+
+/// One row of the specifier table.
+void row(const char* name, const char* format, const QVariantList& args, const char* expected) {
+    QTest::newRow(name) << QByteArray(format) << args << QString::fromUtf8(expected);
+}
+
+} // namespace
+
 class LogFormatTest : public QObject {
     Q_OBJECT
 
@@ -16,31 +25,19 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("format");
         QTest::addColumn<QVariantList>("args");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("public text")
-            << QByteArray("id=%{public}s") << QVariantList{"6F9619FF"} << "id=6F9619FF";
-        QTest::newRow("private text")
-            << QByteArray("error=%{private}s") << QVariantList{"boom"} << "error=<private>";
-        QTest::newRow("plain text is private")
-            << QByteArray("x=%s") << QVariantList{"v"} << "x=<private>";
-        QTest::newRow("public long")
-            << QByteArray("n=%{public}ld") << QVariantList{qint64(-42)} << "n=-42";
-        QTest::newRow("plain number is public")
-            << QByteArray("n=%d") << QVariantList{qint64(7)} << "n=7";
-        QTest::newRow("six decimals")
-            << QByteArray("d=%{public}f") << QVariantList{1.5} << "d=1.500000";
-        QTest::newRow("rounded decimals")
-            << QByteArray("d=%{public}f") << QVariantList{0.1234567} << "d=0.123457";
-        QTest::newRow("bool true")
-            << QByteArray("b=%{bool,public}d") << QVariantList{true} << "b=true";
-        QTest::newRow("bool false")
-            << QByteArray("b=%{bool,public}d") << QVariantList{false} << "b=false";
-        QTest::newRow("percent") << QByteArray("100%% x=%{public}s") << QVariantList{"y"}
-                                 << "100% x=y";
-        QTest::newRow("missing argument")
-            << QByteArray("a=%{public}s b=%{public}s") << QVariantList{"1"} << "a=1 b=<missing>";
-        QTest::newRow("several") << QByteArray(
-                                        "event=e a=%{public}s n=%{public}ld ok=%{bool,public}d")
-                                 << QVariantList{"x", qint64(3), true} << "event=e a=x n=3 ok=true";
+        row("public text", "id=%{public}s", {"6F9619FF"}, "id=6F9619FF");
+        row("private text", "error=%{private}s", {"boom"}, "error=<private>");
+        row("plain text is private", "x=%s", {"v"}, "x=<private>");
+        row("public long", "n=%{public}ld", {qint64(-42)}, "n=-42");
+        row("plain number is public", "n=%d", {qint64(7)}, "n=7");
+        row("six decimals", "d=%{public}f", {1.5}, "d=1.500000");
+        row("rounded decimals", "d=%{public}f", {0.1234567}, "d=0.123457");
+        row("bool true", "b=%{bool,public}d", {true}, "b=true");
+        row("bool false", "b=%{bool,public}d", {false}, "b=false");
+        row("percent", "100%% x=%{public}s", {"y"}, "100% x=y");
+        row("missing argument", "a=%{public}s b=%{public}s", {"1"}, "a=1 b=<missing>");
+        row("several", "event=e a=%{public}s n=%{public}ld ok=%{bool,public}d",
+            {"x", qint64(3), true}, "event=e a=x n=3 ok=true");
     }
     void rendersEachSpecifier() {
         QFETCH(QByteArray, format);
