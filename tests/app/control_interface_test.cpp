@@ -25,12 +25,7 @@ const QString kCtl = QStringLiteral(SONAVERTCTL_EXECUTABLE);
 const QString kSharedName = u"io.sonavert.Sonavert"_s;
 
 PlaybackState song(const QString& title, double at) {
-    PlaybackState state;
-    state.songID = u"song-"_s + title;
-    state.songTitle = title;
-    state.artistName = u"Artist"_s;
-    state.playbackTime = at;
-    return state;
+    return {u"song-"_s + title, at, title, u"Artist"_s, {}, {}, {}};
 }
 
 AppDevice playing(AppDevice device, PlaybackState state) {

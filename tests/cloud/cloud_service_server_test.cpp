@@ -91,7 +91,7 @@ private:
 };
 
 PlaybackState song() {
-    return {u"9"_s, 12.0, u"Title"_s, u"Artist"_s, std::nullopt, std::nullopt, std::nullopt};
+    return {u"9"_s, 12.0, u"Title"_s, u"Artist"_s, {}, {}, {}};
 }
 
 } // namespace

@@ -15,7 +15,7 @@ namespace {
 const QString kZone = u"DevicePresenceZone"_s;
 
 PlaybackState song() {
-    return {u"42"_s, 61.5, u"Song"_s, u"Artist"_s, std::nullopt, std::nullopt, std::nullopt};
+    return {u"42"_s, 61.5, u"Song"_s, u"Artist"_s, {}, {}, {}};
 }
 
 QMap<QString, QString> observedOf(const CloudRecord& record) {

@@ -11,7 +11,7 @@ using namespace Qt::StringLiterals;
 namespace {
 
 PlaybackState playing(double at = 30.0) {
-    return {u"song-1"_s, at, u"Song"_s, u"Artist"_s, std::nullopt, std::nullopt, std::nullopt};
+    return {u"song-1"_s, at, u"Song"_s, u"Artist"_s, {}, {}, {}};
 }
 
 const QString kPause = u"tell application \"Music\" to pause"_s;

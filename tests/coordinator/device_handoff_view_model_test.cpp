@@ -139,8 +139,7 @@ private Q_SLOTS:
 
     void playbackLoopSamplesEveryTwoSecondsUntilStopped() {
         CoordinatorRig rig;
-        PlaybackState song{u"s1"_s,      12.5,         u"Song"_s,   u"Artist"_s,
-                           std::nullopt, std::nullopt, std::nullopt};
+        PlaybackState song{u"s1"_s, 12.5, u"Song"_s, u"Artist"_s, {}, {}, {}};
         rig.music->nowPlaying = song;
         auto& vm = rig.make(true);
         QSignalSpy changed(&vm, &DeviceHandoffViewModel::currentStateChanged);

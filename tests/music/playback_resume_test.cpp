@@ -21,12 +21,7 @@ ScriptTrack requestedTrack() {
 }
 
 PlaybackState sentState(double position = 60.0) {
-    PlaybackState state;
-    state.songID = kSongID;
-    state.playbackTime = position;
-    state.songTitle = u"Harvest Moon"_s;
-    state.artistName = u"Neil Young"_s;
-    return state;
+    return {kSongID, position, u"Harvest Moon"_s, u"Neil Young"_s, {}, {}, {}};
 }
 
 QString masked(const QString& value) {

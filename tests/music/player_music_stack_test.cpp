@@ -163,11 +163,7 @@ private Q_SLOTS:
         QVERIFY(!device.finish(device.service->currentPlaybackState()));
 
         Device other(m_clock, {song});
-        PlaybackState state;
-        state.songID = songIdentifier(song);
-        state.songTitle = song.name;
-        state.artistName = song.artist;
-        state.playbackTime = 30;
+        const PlaybackState state{songIdentifier(song), 30, song.name, song.artist, {}, {}, {}};
         device.player->stop();
         QVERIFY(device.finish(device.service->resume(state)).ok());
         QCOMPARE(device.now().state, PlayerState::Stopped);
