@@ -61,8 +61,7 @@ struct ControlRig {
         coordinatorRig.cloud->peers = coordinatorRig.cloud->fetchDefault;
         coordinatorRig.cloud->queuedTargets = {u"S"_s};
         coordinatorRig.defaults->setBool(coordinatorRig.roster->favoriteClearedKey, true);
-        auto& vm = coordinatorRig.make(true);
-        coordinatorRig.finishFirstPass();
+        auto& vm = coordinatorRig.started();
         QCoro::waitFor(vm.syncPresence());
         vm.toggleFavorite(vm.devices().at(0));
         control = offer(u"control-test"_s, vm, kSharedName);

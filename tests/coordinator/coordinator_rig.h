@@ -65,6 +65,13 @@ struct CoordinatorRig {
         return *coordinator;
     }
 
+    /// Makes the coordinator, started, and lets its first presence pass end.
+    DeviceHandoffViewModel& started() {
+        make(true);
+        finishFirstPass();
+        return *coordinator;
+    }
+
     /// Runs until the first presence pass is over.
     void finishFirstPass() {
         clock->runUntil([this] { return !coordinator->isDiscovering(); }, 10s);

@@ -60,8 +60,7 @@ private Q_SLOTS:
                                    device(u"S"_s, u"Study"_s, DevicePresence::Connecting)};
         rig.cloud->peers = rig.cloud->fetchDefault;
         rig.defaults->setBool(rig.roster->favoriteClearedKey, true);
-        auto& vm = rig.make(true);
-        rig.finishFirstPass();
+        auto& vm = rig.started();
         QCOMPARE(names(vm.devices()), (QStringList{"Kitchen", "Study"}));
         vm.transfer(vm.devices().at(1)); // Study, connecting: not queued
         QVERIFY(vm.queuedPushTargets().isEmpty());
@@ -89,8 +88,7 @@ private Q_SLOTS:
         rig.music->nowPlaying = playing();
         rig.cloud->sendHandoffStatus = makeError(
             u"ServiceError"_s, 2, u"The push timed out after 3 attempts. Please try again."_s);
-        auto& vm = rig.make(true);
-        rig.finishFirstPass();
+        auto& vm = rig.started();
         vm.transfer(device(u"K"_s, u"Kitchen"_s));
         QCOMPARE(vm.transferError(),
                  std::optional(u"The push timed out after 3 attempts. Please try again."_s));
@@ -254,8 +252,7 @@ private Q_SLOTS:
 
     void commandLoopTakesHandoffsEveryTwoSeconds() {
         CoordinatorRig rig;
-        auto& vm = rig.make(true);
-        rig.finishFirstPass();
+        auto& vm = rig.started();
         const int checks = rig.cloud->callCount(u"fetchHandoff"_s);
         QCOMPARE(checks, 1);
         rig.cloud->handoffResults = {

@@ -65,8 +65,7 @@ private Q_SLOTS:
     void presencePassRepeatsAfterPointThreeSecondsWhileHandshakesPend() {
         CoordinatorRig rig;
         rig.cloud->pendingHandshakeCount = 1;
-        rig.make(true);
-        rig.finishFirstPass();
+        rig.started();
         rig.clock->advance(900ms);
         rig.cloud->pendingHandshakeCount = 0;
         rig.clock->advance(5s);
@@ -106,8 +105,7 @@ private Q_SLOTS:
         rig.cloud->accountStatus = FakeHandoffService::cloudError(9, u"no account"_s);
         rig.cloud->handoffSubscriptionStatus = FakeHandoffService::cloudError(4, u"down"_s);
         rig.cloud->fetchResults = {Result<DeviceList>(FakeHandoffService::cloudError(4, u"x"_s))};
-        auto& vm = rig.make(true);
-        rig.finishFirstPass();
+        auto& vm = rig.started();
         QCOMPARE(vm.syncError(), std::optional(u"no account"_s));
 
         QCOMPARE(log.messages(LogCategory::Push),
@@ -126,8 +124,7 @@ private Q_SLOTS:
         const auto zoneGone = FakeHandoffService::cloudError(26, u"Zone not found"_s);
         // Initial publish, then the publish step: the step meets a missing zone once.
         rig.cloud->publishResults = {Status(), Status(zoneGone), Status()};
-        auto& vm = rig.make(true);
-        rig.finishFirstPass();
+        auto& vm = rig.started();
         QCOMPARE(vm.syncError(), std::nullopt);
         QCOMPARE(log.count(u"event=presence_zone_missing action=recreate"_s), 1);
 
@@ -168,8 +165,7 @@ private Q_SLOTS:
         rig.roster->mergeRoster({device(u"B"_s, u"b"_s, DevicePresence::Online, u"sB"_s),
                                  device(u"C"_s, u"c"_s, DevicePresence::Online, u"sC"_s)});
         rig.roster->toggleFavorite(u"B"_s);
-        rig.make(true);
-        rig.finishFirstPass();
+        rig.started();
         QCOMPARE(rig.cloud->lastSeeds, (QMap<QString, QString>{{u"B"_s, u"sB"_s}}));
     }
 
@@ -177,8 +173,7 @@ private Q_SLOTS:
         CoordinatorRig rig;
         rig.roster->mergeRoster({device(u"B"_s, u"b"_s)});
         rig.roster->toggleFavorite(u"B"_s);
-        auto& vm = rig.make(true);
-        rig.finishFirstPass();
+        auto& vm = rig.started();
         QVERIFY(rig.nearby);
         QCOMPARE(rig.nearby->deviceID, kThisID);
         QCOMPARE(rig.nearby->sessionID, rig.cloud->session);
@@ -203,8 +198,7 @@ private Q_SLOTS:
         CoordinatorRig rig;
         rig.roster->mergeRoster({device(u"B"_s, u"b"_s), device(u"C"_s, u"c"_s)});
         rig.roster->toggleFavorite(u"B"_s);
-        auto& vm = rig.make(true);
-        rig.finishFirstPass();
+        auto& vm = rig.started();
         const DeviceList before = vm.devices();
         const int calls = rig.cloud->calls.size();
         rig.nearby->reportPeer({u"C"_s, u"c"_s, u"sC"_s});
@@ -217,8 +211,7 @@ private Q_SLOTS:
     void noNearbyDiscoveryWithoutSession() {
         CoordinatorRig rig;
         rig.cloud->session.clear();
-        rig.make(true);
-        rig.finishFirstPass();
+        rig.started();
         QVERIFY(!rig.nearby);
     }
 
@@ -227,8 +220,7 @@ private Q_SLOTS:
         rig.cloud->fetchDefault = {device(u"A"_s, u"A"_s), device(u"a"_s, u"a"_s),
                                    device(u"b"_s, u"b"_s)};
         rig.defaults->setBool(rig.roster->favoriteClearedKey, true); // no seeding
-        auto& vm = rig.make(true);
-        rig.finishFirstPass();
+        auto& vm = rig.started();
         QCOMPARE(names(vm.devices()), (QStringList{"A", "a", "b"}));
 
         vm.toggleFavorite(vm.devices().at(2));
@@ -250,8 +242,7 @@ private Q_SLOTS:
         auto b = device(u"B"_s, u"b"_s, DevicePresence::Online, u"s1"_s);
         rig.cloud->fetchDefault = {b};
         rig.cloud->queuedTargets = {u"B"_s};
-        auto& vm = rig.make(true);
-        rig.finishFirstPass();
+        auto& vm = rig.started();
         rig.clock->advance(1ms);
         QVERIFY(vm.queuedPushTargets().contains(u"B"_s));
 
@@ -272,8 +263,7 @@ private Q_SLOTS:
         CoordinatorRig rig;
         rig.cloud->fetchDefault = {device(u"B"_s, u"b"_s), device(u"C"_s, u"c"_s)};
         rig.cloud->queuedTargets = {u"C"_s};
-        auto& vm = rig.make(true);
-        rig.finishFirstPass();
+        auto& vm = rig.started();
         rig.clock->advance(1ms);
         QCOMPARE(vm.queuedPushTargets(), QSet<QString>{u"C"_s});
         QVERIFY(!vm.devices().at(0).hasQueuedPush);
@@ -285,8 +275,7 @@ private Q_SLOTS:
 
     void shutdownStopsAndMarksOffline() {
         CoordinatorRig rig;
-        auto& vm = rig.make(true);
-        rig.finishFirstPass();
+        auto& vm = rig.started();
         auto marking = vm.shutdown();
         VirtualClock::drainEvents();
         QVERIFY(marking.isReady());
