@@ -1,8 +1,8 @@
 // Reading the update feed and ordering versions.
 
 #include "src/app/appcast.h"
+#include "tests/support/scratch_files.h"
 
-#include <QFile>
 #include <QTest>
 
 using namespace sonavert;
@@ -20,10 +20,8 @@ private Q_SLOTS:
     }
 
     void elementsOutrankEnclosureAttributesAndLinkStandsInForEnclosure() {
-        QFile file(QStringLiteral(SONAVERT_TEST_DATA_DIR "/appcast/mixed_items.xml"));
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const QByteArray xml = file.readAll();
-        const auto newest = parseAppcast(xml);
+        const auto newest = parseAppcast(
+            test::readFile(QStringLiteral(SONAVERT_TEST_DATA_DIR "/appcast/mixed_items.xml")));
         QVERIFY(newest.ok());
         QVERIFY(newest.value().has_value());
         QCOMPARE(newest.value()->version, u"3.1"_s);

@@ -1,6 +1,6 @@
 #include "src/desktop/user_defaults.h"
+#include "tests/support/scratch_files.h"
 
-#include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -54,10 +54,7 @@ private Q_SLOTS:
     void damagedFileReadsEmptyAndIsReplacedByTheNextWrite() {
         QTemporaryDir dir;
         const QString path = dir.filePath(u"d.json"_s);
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("{ this is not json");
-        file.close();
+        QVERIFY(test::writeFile(path, "{ this is not json"));
         {
             SettingsUserDefaults defaults(path);
             QVERIFY(!defaults.contains(u"Tessary.x"_s));

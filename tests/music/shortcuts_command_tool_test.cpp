@@ -9,6 +9,7 @@
 #include "tests/support/await_task.h"
 #include "tests/support/checked.h"
 #include "tests/support/process_harness.h"
+#include "tests/support/scratch_files.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -20,6 +21,7 @@ using namespace sonavert;
 using namespace Qt::StringLiterals;
 using test::awaitTask;
 using test::kProcessLimitMs;
+using test::readFile;
 
 namespace {
 
@@ -30,15 +32,9 @@ constexpr int kTimedOut = 2;
 constexpr int kFailed = 4;
 
 bool writeScript(const QString& path, const QByteArray& text) {
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write("#!/bin/sh\n" + text) > 0 &&
-           file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                               QFileDevice::ExeOwner);
-}
-
-QByteArray readFile(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return test::writeFile(path, "#!/bin/sh\n" + text) &&
+           QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                           QFileDevice::ExeOwner);
 }
 
 // Runs the event loop until the task is done: the child's exit is the event; the limit only

@@ -3,6 +3,7 @@
 #include "src/player/library_index.h"
 #include "tests/support/audio_fixtures.h"
 #include "tests/support/await_task.h"
+#include "tests/support/scratch_files.h"
 
 #include <QDir>
 #include <QFile>
@@ -50,13 +51,8 @@ private Q_SLOTS:
             musicFile(u"Été \"live\".ogg"_s), 3,
             {u"TITLE=Été \"live\""_s, u"ARTIST=Anne\\Marie"_s, u"ALBUM=Saisons"_s}));
         QVERIFY(AudioFixtures::make(musicFile(u"untitled take.flac"_s), 1, {}));
-        QFile broken(musicFile(u"broken.flac"_s));
-        QVERIFY(broken.open(QIODevice::WriteOnly));
-        broken.write("not audio at all");
-        broken.close();
-        QFile notes(musicFile(u"notes.txt"_s));
-        QVERIFY(notes.open(QIODevice::WriteOnly));
-        notes.close();
+        QVERIFY(test::writeFile(musicFile(u"broken.flac"_s), "not audio at all"));
+        QVERIFY(test::writeFile(musicFile(u"notes.txt"_s), {}));
     }
 
     void init() { m_index = m_scratch.filePath(u"profile/library-index.json"_s); }
@@ -138,10 +134,7 @@ private Q_SLOTS:
 
     void damagedIndexFileIsAnErrorAndAnEmptyLibrary() {
         QVERIFY(QDir().mkpath(QFileInfo(m_index).absolutePath()));
-        QFile file(m_index);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("{\"version\": 99}");
-        file.close();
+        QVERIFY(test::writeFile(m_index, "{\"version\": 99}"));
         LibraryIndex index(m_index, {m_music});
         QVERIFY(!awaitTask(index.load()).ok());
         QVERIFY(index.tracks().isEmpty());

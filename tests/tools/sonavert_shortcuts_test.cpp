@@ -7,6 +7,7 @@
 #include "tests/support/child_program.h"
 #include "tests/support/private_session_bus.h"
 #include "tests/support/process_harness.h"
+#include "tests/support/scratch_files.h"
 
 #include <QDir>
 #include <QFile>
@@ -21,6 +22,8 @@ using namespace sonavert;
 using namespace Qt::StringLiterals;
 using test::ChildProgram;
 using test::ProgramRun;
+using test::readFile;
+using test::writeFile;
 
 namespace {
 
@@ -33,16 +36,6 @@ const QByteArray kRecorder = "#!/bin/sh\n"
                              "cat > \"$RECORD_DIR/input\"\n"
                              "echo 'Recorder ran'\n"
                              "exit \"${RECORDER_STATUS:-0}\"\n";
-
-bool writeFile(const QString& path, const QByteArray& content) {
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-}
-
-QByteArray readFile(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
 
 } // namespace
 
