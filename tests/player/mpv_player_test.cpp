@@ -10,8 +10,6 @@
 #include "tests/support/mpv_fixture.h"
 #include "tests/support/private_session_bus.h"
 
-#include <QFileInfo>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 #include <csignal>
