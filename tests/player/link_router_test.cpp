@@ -24,10 +24,6 @@ public:
     QStringList opened;
 };
 
-Error noTerminal() {
-    return makeError(u"ShortcutsTool"_s, 1, u"no terminal"_s);
-}
-
 class RecordingShortcuts final : public ShortcutsRunner {
 public:
     QCoro::Task<Status> runShortcut(QString name, QString input) override {
@@ -36,9 +32,7 @@ public:
     }
     QCoro::Task<Status> importShortcut(QString path) override {
         imports.append(path);
-        if (!canAsk)
-            co_return noTerminal();
-        co_return Status();
+        co_return canAsk ? Status() : Status(makeError(u"ShortcutsTool"_s, 1, u"no terminal"_s));
     }
     QStringList runs;
     QStringList imports;
