@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -73,43 +74,17 @@ std::vector<std::string> deepInputs() {
 // Mutations that keep inputs near the language: byte edits, keyword insertions, splices.
 std::string mutate(const std::string& input, const std::vector<std::string>& corpus,
                    std::mt19937& random) {
-    static const std::vector<std::string> words{"tell ",
-                                                "end ",
-                                                "if ",
-                                                "then\n",
-                                                "else ",
-                                                "repeat ",
-                                                "try\n",
-                                                "on error ",
-                                                "\"",
-                                                "\\",
-                                                "(",
-                                                ")",
-                                                "{",
-                                                "}",
-                                                "&",
-                                                " as text",
-                                                "(*",
-                                                "*)",
-                                                "--",
-                                                "\n",
-                                                "return ",
-                                                "set ",
-                                                " to ",
-                                                "of ",
-                                                "whose ",
-                                                "times ",
-                                                " in ",
-                                                "exit ",
-                                                "1e308",
-                                                "-",
-                                                "¬\n",
-                                                "«",
-                                                "missing value",
-                                                "contains ",
-                                                "is not ",
-                                                "current track",
-                                                "player position"};
+    // The words, '|' between them (no word holds one).
+    static const std::vector<std::string> words = [] {
+        std::vector<std::string> split;
+        std::stringstream all(
+            "tell |end |if |then\n|else |repeat |try\n|on error |\"|\\|(|)|{|}|&| as "
+            "text|(*|*)|--|\n|return |set | to |of |whose |times | in |exit |1e308|-|¬\n|«|missing "
+            "value|contains |is not |current track|player position");
+        for (std::string word; std::getline(all, word, '|');)
+            split.push_back(word);
+        return split;
+    }();
     std::string output = input;
     const int edits = 1 + static_cast<int>(random() % 4);
     for (int i = 0; i < edits; ++i) {
