@@ -29,16 +29,11 @@ private Q_SLOTS:
         QTest::addColumn<int>("outcome");
         const int value = int(ScriptRunResult::Outcome::Value);
         const int empty = int(ScriptRunResult::Outcome::Empty);
-        QTest::newRow("trimmed") << "return \"  hi there \\n\\t\""
-                                 << "hi there" << value;
-        QTest::newRow("only blanks") << "return \" \\n \""
-                                     << "empty_result" << empty;
-        QTest::newRow("empty text") << "return \"\""
-                                    << "empty_result" << empty;
-        QTest::newRow("nothing") << "set x to 1\nreturn"
-                                 << "empty_result" << empty;
-        QTest::newRow("inner line breaks kept") << "return \"a\\nb\\n\""
-                                                << "a\nb" << value;
+        QTest::newRow("trimmed") << "return \"  hi there \\n\\t\"" << u"hi there"_s << value;
+        QTest::newRow("only blanks") << "return \" \\n \"" << u"empty_result"_s << empty;
+        QTest::newRow("empty text") << "return \"\"" << u"empty_result"_s << empty;
+        QTest::newRow("nothing") << "set x to 1\nreturn" << u"empty_result"_s << empty;
+        QTest::newRow("inner line breaks kept") << "return \"a\\nb\\n\"" << u"a\nb"_s << value;
     }
     void resultTextIsTrimmedOrEmptyResult() {
         QFETCH(QString, source);
