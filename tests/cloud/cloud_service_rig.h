@@ -11,9 +11,9 @@
 
 namespace sonavert::test {
 
-inline const QString kDeviceA = QStringLiteral("AAAAAAAA-1111-4111-8111-111111111111");
-inline const QString kDeviceB = QStringLiteral("BBBBBBBB-2222-4222-8222-222222222222");
-inline const QString kDeviceC = QStringLiteral("CCCCCCCC-3333-4333-8333-333333333333");
+inline const QString kDeviceA = "AAAAAAAA-1111-4111-8111-111111111111";
+inline const QString kDeviceB = "BBBBBBBB-2222-4222-8222-222222222222";
+inline const QString kDeviceC = "CCCCCCCC-3333-4333-8333-333333333333";
 
 /// One device's cloud service over a shared in-memory cloud, on a virtual clock.
 struct ServiceRig {
@@ -21,7 +21,7 @@ struct ServiceRig {
                         std::shared_ptr<VirtualClock> sharedClock = {})
         : clock(sharedClock ? sharedClock : std::make_shared<VirtualClock>())
         , cloud(sharedCloud ? sharedCloud : clouddb::InMemoryCloud::create(clock))
-        , database(cloud->connect(QStringLiteral("user")))
+        , database(cloud->connect("user"))
         , service(std::make_unique<CloudKitHandoffService>(database, defaults, clock)) {}
 
     ~ServiceRig() {
@@ -57,7 +57,7 @@ struct ServiceRig {
 
     /// The record as the cloud holds it for this account.
     std::optional<clouddb::CloudRecord> stored(const QString& zone, const QString& name) const {
-        return cloud->record(QStringLiteral("user"), zone, name);
+        return cloud->record("user", zone, name);
     }
     /// Writes records straight into the cloud, as another device would.
     bool save(const QString& zone, const QList<clouddb::CloudRecord>& records) {
