@@ -94,8 +94,7 @@ private Q_SLOTS:
         QCOMPARE(log.messages(LogCategory::Handoff).last(),
                  u"event=handoff_rejected message_id=MSG-1 reason=invalid_or_expired "
                  "age_seconds=60.000000 has_payload=true"_s);
-        QVERIFY(b.stored(kDefaultZone,
-                         u"handoff_"_s + kDeviceB)); // kept
+        QVERIFY(b.stored(kDefaultZone, u"handoff_"_s + kDeviceB)); // kept
     }
 
     void missingTimestampIsRejectedWithAgeMinusOne() {
