@@ -4,6 +4,7 @@
 #include "tools/sonavertctl/state_text.h"
 
 #include <QJsonDocument>
+#include <QProcess>
 #include <QTest>
 
 using namespace sonavert::ctl;
@@ -51,16 +52,11 @@ private Q_SLOTS:
     }
 
     void usageErrorsExitTwo() {
-        const QList<QStringList> wrong{
-            {},
-            {u"frob"_s},
-            {u"push"_s},
-            {u"push"_s, u"a"_s, u"b"_s},
-            {u"devices"_s, u"K"_s},
-            {u"--instance"_s, u"A"_s, u"--bus-name"_s, u"b.c"_s, u"status"_s},
-            {u"--instance"_s, u" "_s, u"status"_s},
-            {u"--no-such-option"_s, u"status"_s}};
-        for (const QStringList& arguments : wrong) {
+        // Each command line as a shell would split it.
+        for (const char* line :
+             {"", "frob", "push", "push a b", "devices K", "--instance A --bus-name b.c status",
+              "--instance \" \" status", "--no-such-option status"}) {
+            const QStringList arguments = QProcess::splitCommand(QString::fromUtf8(line));
             const auto parsed = parse(arguments);
             QVERIFY2(!parsed.options && parsed.exitCode == kExitUsage,
                      qPrintable(arguments.join(' ')));
