@@ -80,20 +80,24 @@ struct ControlRig {
     ProgramRun ctl(const QStringList& arguments) { return Ctl(bus.address(), arguments).finish(); }
 };
 
-#define REQUIRE_RIG(rig)                                                                           \
-    if (!(rig).skipReason.isEmpty())                                                               \
-        QSKIP(qPrintable((rig).skipReason));                                                       \
-    QVERIFY((rig).control)
-
 } // namespace
 
 class ControlInterfaceTest : public QObject {
     Q_OBJECT
 
+    std::unique_ptr<ControlRig> m_rig;
+
 private Q_SLOTS:
+    void init() {
+        m_rig = std::make_unique<ControlRig>();
+        if (!m_rig->skipReason.isEmpty())
+            QSKIP(qPrintable(m_rig->skipReason));
+        QVERIFY(m_rig->control);
+    }
+    void cleanup() { m_rig.reset(); }
+
     void devicesAndStatusShowTheCoordinatorsState() {
-        ControlRig rig;
-        REQUIRE_RIG(rig);
+        ControlRig& rig = *m_rig;
         const ProgramRun table = rig.ctl({u"devices"_s});
         QCOMPARE(table.exitCode, 0);
         QCOMPARE(table.out, u"\u2605  Kitchen  online   Song \u2014 Artist at 1:23\n"
@@ -134,8 +138,7 @@ private Q_SLOTS:
     }
 
     void pushByNameOrIdSendsThePlaybackThere() {
-        ControlRig rig;
-        REQUIRE_RIG(rig);
+        ControlRig& rig = *m_rig;
         rig.coordinatorRig.music->nowPlaying = song(u"Here"_s, 12);
         const ProgramRun sent = rig.ctl({u"push"_s, u"kitchen"_s});
         QCOMPARE(sent.exitCode, 0);
@@ -154,8 +157,7 @@ private Q_SLOTS:
     }
 
     void failedOperationsExitOneWithTheCoordinatorsError() {
-        ControlRig rig;
-        REQUIRE_RIG(rig);
+        ControlRig& rig = *m_rig;
         rig.coordinatorRig.music->nowPlaying.reset();
         const ProgramRun nothing = rig.ctl({u"push"_s, u"Kitchen"_s});
         QCOMPARE(nothing.exitCode, 1);
@@ -168,8 +170,7 @@ private Q_SLOTS:
     }
 
     void deviceArgumentsThatNameNoSingleDeviceExitFour() {
-        ControlRig rig;
-        REQUIRE_RIG(rig);
+        ControlRig& rig = *m_rig;
         const ProgramRun unknown = rig.ctl({u"pull"_s, u"Attic"_s});
         QCOMPARE(unknown.exitCode, 4);
         QCOMPARE(unknown.err, u"sonavertctl: No device named or with id 'Attic'.\n"_s);
@@ -188,8 +189,7 @@ private Q_SLOTS:
     }
 
     void favoriteSetsAndClearsTheFavourite() {
-        ControlRig rig;
-        REQUIRE_RIG(rig);
+        ControlRig& rig = *m_rig;
         QCOMPARE(rig.ctl({u"favorite"_s, u"study"_s}).exitCode, 0);
         QVERIFY(rig.vm().devices().at(0).isFavorite);
         QCOMPARE(rig.vm().devices().at(0).name, u"Study"_s); // favourites first
@@ -202,8 +202,7 @@ private Q_SLOTS:
     }
 
     void pullAnswersWhenThePlaybackArrivesOrTheWaitEnds() {
-        ControlRig rig;
-        REQUIRE_RIG(rig);
+        ControlRig& rig = *m_rig;
         auto& clock = *rig.coordinatorRig.clock;
         auto& cloud = *rig.coordinatorRig.cloud;
         {
@@ -231,8 +230,7 @@ private Q_SLOTS:
     }
 
     void watchPrintsOneStatePerChange() {
-        ControlRig rig;
-        REQUIRE_RIG(rig);
+        ControlRig& rig = *m_rig;
         Ctl watch(rig.bus.address(), {u"watch"_s, u"--json"_s});
         QCOMPARE(object(watch.nextLine()).value("thisDevice").toObject().value("name"),
                  QJsonValue(u"This Mac"_s));
@@ -263,8 +261,7 @@ private Q_SLOTS:
     }
 
     void aCallInFlightIsAnsweredWhenTheAppStops() {
-        ControlRig rig;
-        REQUIRE_RIG(rig);
+        ControlRig& rig = *m_rig;
         rig.coordinatorRig.music->nowPlaying = song(u"Here"_s, 1);
         rig.coordinatorRig.cloud->latency = {{u"sendHandoff"_s, 1s}};
         QSignalSpy transferring(&rig.vm(), &DeviceHandoffViewModel::isTransferringChanged);
@@ -280,8 +277,7 @@ private Q_SLOTS:
     }
 
     void eachInstanceAnswersOnItsOwnName() {
-        ControlRig rig;
-        REQUIRE_RIG(rig);
+        ControlRig& rig = *m_rig;
         QCOMPARE(controlBusNames(std::nullopt, u"Study Mac"_s),
                  (QStringList{kSharedName, u"io.sonavert.Sonavert.study_mac"_s}));
         QCOMPARE(controlBusNames(u"org.example.Mine"_s, u"Study Mac"_s),
@@ -306,8 +302,7 @@ private Q_SLOTS:
     }
 
     void withoutTheAppItExitsThree() {
-        ControlRig rig;
-        REQUIRE_RIG(rig);
+        ControlRig& rig = *m_rig;
         const ProgramRun run = rig.ctl({u"--instance"_s, u"Attic"_s, u"push"_s, u"Kitchen"_s});
         QCOMPARE(run.exitCode, 3);
         QCOMPARE(run.err, u"sonavertctl: Sonavert is not running (no "
