@@ -64,20 +64,16 @@ private Q_SLOTS:
         QTest::newRow("no firesOn") << without("firesOn");
         QTest::newRow("unknown event") << with("firesOn", QJsonArray{"create", "touch"});
         QTest::newRow("not a query subscription") << with("subscriptionType", "zone");
-        QTest::newRow("other comparator") << with(
-            "query",
-            QJsonObject{{"recordType", "Handoff"},
-                        {"filterBy", QJsonArray{QJsonObject{{"fieldName", "n"},
-                                                            {"comparator", "LESS_THAN"},
-                                                            {"fieldValue", wire::intField(1)}}}}});
-        QTest::newRow("mistyped filter value") << with(
-            "query",
-            QJsonObject{{"recordType", "Handoff"},
-                        {"filterBy",
-                         QJsonArray{QJsonObject{
-                             {"fieldName", "n"},
-                             {"comparator", "EQUALS"},
-                             {"fieldValue", QJsonObject{{"type", "INT64"}, {"value", "one"}}}}}}});
+        // A query whose one filter on "n" has this comparator and value.
+        auto filtered = [&](const char* comparator, const QJsonValue& value) {
+            const QJsonObject filter{
+                {"fieldName", "n"}, {"comparator", comparator}, {"fieldValue", value}};
+            return with("query",
+                        QJsonObject{{"recordType", "Handoff"}, {"filterBy", QJsonArray{filter}}});
+        };
+        QTest::newRow("other comparator") << filtered("LESS_THAN", wire::intField(1));
+        QTest::newRow("mistyped filter value")
+            << filtered("EQUALS", QJsonObject{{"type", "INT64"}, {"value", "one"}});
     }
 
     void invalidSubscriptionsAreRefused() {
