@@ -80,10 +80,8 @@ private Q_SLOTS:
     }
 
     void libraryFilterComparesWholeTextsIgnoringCase() {
-        const QList<LibraryTrack> byName =
-            awaitTask(m_player->libraryTracks(TrackFilter{u"BLUE IN GREEN"_s, std::nullopt}));
-        QCOMPARE(byName.size(), 1);
-        QCOMPARE(byName.first().name, u"Blue in Green"_s);
+        QCOMPARE(awaitTask(m_player->libraryTracks(TrackFilter{u"BLUE IN GREEN"_s, std::nullopt})),
+                 QList{library()->tracks().at(0)});
         QVERIFY(awaitTask(m_player->libraryTracks(TrackFilter{u"Blue in Green"_s, u"Miles"_s}))
                     .isEmpty());
         QCOMPARE(awaitTask(m_player->libraryTracks({})).size(), 3);
