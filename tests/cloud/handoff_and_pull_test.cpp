@@ -17,8 +17,7 @@ PlaybackState song() {
 /// Writes a handoff command for B as another device would, `age` seconds old.
 void writeCommand(ServiceRig& rig, std::optional<double> age, std::optional<QString> payload,
                   std::optional<QString> messageID = u"MSG-1"_s) {
-    CloudRecord record{
-        u"handoff_"_s + kDeviceB, u"HandoffCommand"_s, {}, std::nullopt, std::nullopt};
+    CloudRecord record{u"handoff_"_s + kDeviceB, u"HandoffCommand"_s, {}, {}, {}};
     record.fields.insert(u"targetDeviceID"_s, FieldValue(kDeviceB));
     if (messageID)
         record.fields.insert(u"messageID"_s, FieldValue(*messageID));
@@ -210,8 +209,7 @@ private Q_SLOTS:
                  u"event=pull_request_rejected request_id=%1 reason=invalid_or_expired"_s.arg(
                      requestID));
 
-        CloudRecord legacy{
-            u"pullrequest_"_s + kDeviceA, u"HandoffRequest"_s, {}, std::nullopt, std::nullopt};
+        CloudRecord legacy{u"pullrequest_"_s + kDeviceA, u"HandoffRequest"_s, {}, {}, {}};
         legacy.fields.insert(u"requesterDeviceID"_s, FieldValue(kDeviceB));
         legacy.fields.insert(u"timestamp"_s, FieldValue(a.clock->now()));
         QVERIFY(a.save(kDefaultZone, {legacy}));

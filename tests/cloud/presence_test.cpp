@@ -213,7 +213,7 @@ private Q_SLOTS:
         }
         const auto presence = [](const QString& name, QMap<QString, FieldValue> fields,
                                  const QString& type = u"DevicePresence"_s) {
-            return CloudRecord{name, type, fields, std::nullopt, std::nullopt};
+            return CloudRecord{name, type, fields, {}, {}};
         };
         QVERIFY(a.save(
             kZone, {presence(u"presence-noname"_s, {{u"deviceID"_s, FieldValue(u"X"_s)},

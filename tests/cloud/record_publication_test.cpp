@@ -10,11 +10,8 @@ namespace {
 
 QList<CloudRecord> command() {
     QList<CloudRecord> records;
-    records << CloudRecord{u"handoff_B"_s,
-                           u"HandoffCommand"_s,
-                           {{u"targetDeviceID"_s, FieldValue(u"B"_s)}},
-                           std::nullopt,
-                           std::nullopt};
+    records << CloudRecord{
+        u"handoff_B"_s, u"HandoffCommand"_s, {{u"targetDeviceID"_s, FieldValue(u"B"_s)}}, {}, {}};
     return records;
 }
 

@@ -15,7 +15,7 @@ namespace {
 int g_accountCounter = 0;
 
 CloudRecord record(const QString& name, const QString& type, QMap<QString, FieldValue> fields) {
-    return CloudRecord{name, type, std::move(fields), std::nullopt, std::nullopt};
+    return CloudRecord{name, type, std::move(fields), {}, {}};
 }
 
 CloudRecord presence(const QString& name, const QString& device, qint64 online = 1) {

@@ -12,12 +12,9 @@ using namespace Qt::StringLiterals;
 namespace {
 
 RecordSave saveOf(const QString& name) {
-    return RecordSave{CloudRecord{name,
-                                  u"HandoffCommand"_s,
-                                  {{u"targetDeviceID"_s, FieldValue(u"B"_s)}},
-                                  std::nullopt,
-                                  std::nullopt},
-                      {}};
+    return RecordSave{
+        CloudRecord{name, u"HandoffCommand"_s, {{u"targetDeviceID"_s, FieldValue(u"B"_s)}}, {}, {}},
+        {}};
 }
 
 QCoro::Task<ModifyResult> saveWith(const std::shared_ptr<InMemoryCloudDatabase>& db,
