@@ -60,12 +60,8 @@ private Q_SLOTS:
     void init() {
         m_clock = std::make_shared<VirtualClock>();
         auto library = std::make_shared<StaticTrackLibrary>(
-            QList<LibraryTrack>{{u"So What"_s,
-                                 u"Miles Davis"_s,
-                                 u"Kind of Blue"_s,
-                                 545.0,
-                                 u"file:///music/so-what.flac"_s,
-                                 {}}});
+            QList<LibraryTrack>{{u"So What"_s, u"Miles Davis"_s, u"Kind of Blue"_s, 545.0,
+                                 u"file:///music/so-what.flac"_s, QString()}});
         m_catalog = std::make_shared<LocalCatalog>(
             library, QList<RadioStation>{{u"ra1"_s, u"Jazz"_s, kStream, stationWebLink(u"ra1"_s)}});
         m_songId = m_catalog->searchNow(u"So What"_s, CatalogItemType::Song, 1).songs.first().id;
