@@ -65,6 +65,7 @@ Item {
             PillButton {
                 objectName: "addShortcutButton"
                 prominent: true
+                small: true
                 text: "Add Shortcut"
                 onClicked: root.bridge.addShortcut()
             }
