@@ -12,6 +12,8 @@ packages=(
   qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-layouts
   qml6-module-qtquick-window qml6-module-qtqml-workerscript qml6-module-qtquick-templates
   qml6-module-qtqml qml6-module-qtqml-models qml6-module-qttest qml6-module-qtwebsockets
+  # the window: SVG icons, qmllint
+  qt6-svg-dev libqt6svg6 qt6-declarative-dev-tools
   # journald, music tags, fonts for offscreen rendering
   libsystemd-dev libtag1-dev fonts-dejavu-core python3
   # test hosts: session buses, a real Secret Service, PostgreSQL

@@ -85,6 +85,9 @@ public:
     QCoro::Task<bool> consumePendingHandoff();
     /// Ends a waiting pull (its answer arrived, or it is given up).
     void finishPull();
+    /// The window closes the error banner (nothing) and takes a review request (false).
+    void setTransferError(std::optional<QString> text);
+    void setShouldRequestReview(bool value);
 
     /// Background handling of remote notifications: a pass is running, and another was
     /// asked for while it ran.
@@ -109,8 +112,6 @@ private:
     void setIsTransferring(bool value);
     void setIsPulling(bool value);
     void setActivityLabel(std::optional<QString> text);
-    void setTransferError(std::optional<QString> text);
-    void setShouldRequestReview(bool value);
     void countTransfer();
     void pauseSource();
     QCoro::Task<> republishPresence(const char* failureEvent, LogCategory category,

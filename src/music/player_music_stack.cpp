@@ -15,7 +15,8 @@ PlayerMusicStack::PlayerMusicStack(Parts parts)
     , m_music(m_parts.player)
     , m_catalog(m_parts.catalog, m_parts.defaults)
     , m_links(std::make_shared<LinkRouter>(routerParts(m_parts)))
-    , m_installer(m_parts.locateReceiverShortcut, m_links, *m_parts.defaults, m_parts.writeLine)
+    , m_installer(m_parts.locateReceiverShortcut, m_links, *m_parts.defaults, m_parts.writeLine,
+                  m_parts.shortcutsTool.get())
     , m_service(MusicPlaybackService::Environment{*m_parts.clock, m_music, m_catalog, m_links,
                                                   *m_parts.shortcutsTool, m_installer,
                                                   *m_parts.defaults, m_parts.writeLine}) {}

@@ -10,11 +10,19 @@ namespace sonavert {
 
 TessaryReceiverInstaller::TessaryReceiverInstaller(ResourceLocator locateShortcutFile,
                                                    LinkOpener& links, UserDefaults& defaults,
-                                                   DeveloperLineWriter writeLine)
+                                                   DeveloperLineWriter writeLine,
+                                                   ShortcutsTool* tool)
     : m_locateShortcutFile(std::move(locateShortcutFile))
     , m_links(links)
     , m_defaults(defaults)
-    , m_writeLine(std::move(writeLine)) {}
+    , m_writeLine(std::move(writeLine))
+    , m_tool(tool) {}
+
+QCoro::Task<ShortcutInstallStatus> TessaryReceiverInstaller::isShortcutInstalled() {
+    if (!m_tool)
+        co_return ShortcutInstallStatus::Undetermined;
+    co_return co_await receiver_shortcut::isShortcutInstalled(*m_tool, m_writeLine);
+}
 
 bool TessaryReceiverInstaller::install() {
     const std::optional<QString> path = m_locateShortcutFile();

@@ -19,12 +19,17 @@ public:
     /// Where the bundled Shortcut file is; nothing when this installation lacks it.
     using ResourceLocator = std::function<std::optional<QString>()>;
 
+    /// `tool` answers the installed check; without one the check cannot tell (undetermined).
     TessaryReceiverInstaller(ResourceLocator locateShortcutFile, LinkOpener& links,
-                             UserDefaults& defaults, DeveloperLineWriter writeLine);
+                             UserDefaults& defaults, DeveloperLineWriter writeLine,
+                             ShortcutsTool* tool = nullptr);
 
     /// Opens the Shortcut file for the user and sets the offered flag; false when the file is
     /// missing.
     bool install();
+
+    /// Whether the Shortcut is installed, as the Shortcuts tool given at construction tells.
+    QCoro::Task<ShortcutInstallStatus> isShortcutInstalled();
 
     /// The check one second after launch: when the Shortcut is not usable, offers it from the
     /// event loop, without waiting for the offer.
@@ -35,6 +40,7 @@ private:
     LinkOpener& m_links;
     UserDefaults& m_defaults;
     DeveloperLineWriter m_writeLine;
+    ShortcutsTool* m_tool;
 };
 
 } // namespace sonavert

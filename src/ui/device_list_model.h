@@ -1,0 +1,85 @@
+#pragma once
+
+#include "src/model/app_device.h"
+#include "src/ui/device_row_presentation.h"
+
+#include <QAbstractListModel>
+#include <QtQml/qqmlregistration.h>
+#include <vector>
+
+namespace sonavert {
+
+/// The device list as the window shows it: one row per device in the coordinator's order,
+/// each with its texts, symbols and button rules already decided.
+class DeviceListModel : public QAbstractListModel {
+    Q_OBJECT
+    QML_ELEMENT
+    QML_UNCREATABLE("The window's bridge owns the device list")
+    Q_PROPERTY(ListState listState READ listState NOTIFY listStateChanged)
+    Q_PROPERTY(int count READ count NOTIFY listStateChanged)
+
+public:
+    /// The list's three faces: still searching, nothing found, or rows.
+    enum class ListState { Searching, NothingFound, Rows };
+    Q_ENUM(ListState)
+
+    enum Role {
+        DeviceIdRole = Qt::UserRole + 1,
+        NameRole,
+        IsFavoriteRole,
+        HasQueuedPushRole,
+        StatusTextRole,
+        DotKindRole,
+        IsPlayingRole,
+        PlayingLineRole,
+        PlayingAccessibilityLabelRole,
+        AccessibilityLabelRole,
+        IsNameDimmedRole,
+        ShowsPullRole,
+        ShowsPushRole,
+        PushSymbolRole,
+        PushHelpRole,
+        ButtonsEnabledRole,
+        PushBusyRole,
+        PullBusyRole,
+        FavoriteActionTextRole,
+        FavoriteSymbolRole,
+        SwipeFavoriteTextRole,
+        HoverFavoriteSymbolRole,
+        HoverFavoriteHelpRole,
+        RemoveTextRole,
+        CanRemoveRole,
+    };
+
+    explicit DeviceListModel(QObject* parent = nullptr);
+
+    /// Shows `devices` under `context`; rows whose ids stay in place are updated, not rebuilt,
+    /// so hover state and open menus survive a refresh.
+    void update(const DeviceList& devices, const DeviceRowContext& context);
+
+    ListState listState() const;
+    int count() const { return static_cast<int>(m_devices.size()); }
+    const DeviceRowPresentation& presentationAt(int row) const { return m_rows.at(row); }
+    const AppDevice& deviceAt(int row) const { return m_devices.at(row); }
+    /// Some row shows the playing waveform.
+    bool hasPlayingRow() const;
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    QHash<int, QByteArray> roleNames() const override;
+
+Q_SIGNALS:
+    void listStateChanged();
+
+private:
+    QVariant deviceValue(const AppDevice& device, int role) const;
+    QVariant presentationValue(const DeviceRowPresentation& row, int role) const;
+
+    DeviceList m_devices;
+    std::vector<DeviceRowPresentation> m_rows;
+    bool m_isDiscovering = false;
+    bool m_canRemove = false;
+    ListState m_lastState = ListState::NothingFound;
+};
+
+} // namespace sonavert

@@ -1,0 +1,253 @@
+#include "src/ui/window_bridge.h"
+
+#include "src/coordinator/device_handoff_view_model.h"
+#include "src/desktop/user_defaults.h"
+#include "src/music/player_adapters.h"
+#include "src/music/receiver_shortcut.h"
+#include "src/ui/window_texts.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace sonavert {
+
+namespace {
+
+QList<qreal> stillWaveform() {
+    return {device_rows::kStillWaveformHeights.begin(), device_rows::kStillWaveformHeights.end()};
+}
+
+} // namespace
+
+WindowBridge::WindowBridge(WindowServices services, Snapshotter snapshot, QObject* parent)
+    : QObject(parent)
+    , m_services(std::move(services))
+    , m_snapshot(std::move(snapshot))
+    , m_devices(new DeviceListModel(this))
+    // Read once, when the window's state is made: a restart reads them again.
+    , m_showWelcome(!m_services.defaults->isTrue(kHideWelcomeKey))
+    , m_showMacStoreBanner(!m_services.defaults->isTrue(kMacStoreBannerDismissedKey))
+    , m_showReceiverOnboarding(m_services.installer &&
+                               !m_services.defaults->isTrue(receiver_shortcut::kDonatedKey))
+    , m_showMusicConsent(!m_services.defaults->contains(ConsentingMusicCatalog::kAllowedKey))
+    , m_waveformHeights(stillWaveform()) {
+    connectCoordinator();
+    refreshDevices();
+}
+
+WindowBridge::~WindowBridge() {
+    m_inViewWork.request_stop();
+    if (m_offlineRefresh)
+        m_services.clock->cancelScheduled(*m_offlineRefresh);
+    if (m_waveformFrame)
+        m_services.clock->cancelScheduled(*m_waveformFrame);
+}
+
+void WindowBridge::connectCoordinator() {
+    auto* coordinator = m_services.coordinator;
+    using C = DeviceHandoffViewModel;
+    for (auto signal : {&C::devicesChanged, &C::isTransferringChanged, &C::isPullingChanged,
+                        &C::isDiscoveringChanged, &C::currentStateChanged})
+        connect(coordinator, signal, this, &WindowBridge::refreshDevices);
+    connect(coordinator, &C::currentStateChanged, this, &WindowBridge::nowPlayingChanged);
+    for (auto signal : {&C::activityLabelChanged, &C::transferErrorChanged, &C::syncErrorChanged})
+        connect(coordinator, signal, this, &WindowBridge::bannersChanged);
+    connect(coordinator, &C::shouldRequestReviewChanged, this,
+            &WindowBridge::onReviewRequestChanged);
+}
+
+WindowBridge::Sheet WindowBridge::sheet() const {
+    // Sheets never cover the welcome screen; they open as soon as the user leaves it.
+    if (m_showWelcome)
+        return Sheet::NoSheet;
+    if (m_showMusicConsent)
+        return Sheet::MusicConsent;
+    if (m_showReceiverOnboarding)
+        return Sheet::ReceiverOnboarding;
+    return Sheet::NoSheet;
+}
+
+QStringList WindowBridge::topBanners() const {
+    QStringList banners;
+    if (m_receiverMissing)
+        banners << QStringLiteral("receiver");
+    if (m_showMacStoreBanner)
+        banners << QStringLiteral("macStore");
+    return banners;
+}
+
+QStringList WindowBridge::statusBanners() const {
+    const auto* c = m_services.coordinator;
+    QStringList banners;
+    if (c->activityLabel())
+        banners << QStringLiteral("activity");
+    if (c->transferError())
+        banners << QStringLiteral("transferError");
+    if (c->syncError())
+        banners << QStringLiteral("sync");
+    return banners;
+}
+
+QString WindowBridge::activityLabel() const {
+    return m_services.coordinator->activityLabel().value_or(QString());
+}
+
+QString WindowBridge::transferError() const {
+    return m_services.coordinator->transferError().value_or(QString());
+}
+
+bool WindowBridge::canPush() const {
+    return m_services.coordinator->currentState().has_value();
+}
+
+QString WindowBridge::nowPlayingTitle() const {
+    const auto& state = m_services.coordinator->currentState();
+    return state ? state->songTitle : QString();
+}
+
+QString WindowBridge::nowPlayingArtist() const {
+    const auto& state = m_services.coordinator->currentState();
+    return state ? state->artistName : QString();
+}
+
+QString WindowBridge::nowPlayingAlbum() const {
+    const auto& state = m_services.coordinator->currentState();
+    return state && state->albumTitle ? *state->albumTitle : QString();
+}
+
+bool WindowBridge::hasNowPlayingAlbum() const {
+    const auto& state = m_services.coordinator->currentState();
+    return state && state->albumTitle.has_value();
+}
+
+QString WindowBridge::nowPlayingElapsed() const {
+    const auto& state = m_services.coordinator->currentState();
+    return state ? window_texts::elapsedTimeText(state->playbackTime) : QString();
+}
+
+QString WindowBridge::versionLine() const {
+    return window_texts::versionLine(m_services.shortVersion, m_services.build);
+}
+
+QString WindowBridge::versionAccessibilityLabel() const {
+    return window_texts::versionAccessibilityLabel(m_services.shortVersion, m_services.build);
+}
+
+void WindowBridge::setDarkAppearance(bool dark) {
+    if (m_darkAppearance == dark)
+        return;
+    m_darkAppearance = dark;
+    Q_EMIT appearanceChanged();
+}
+
+void WindowBridge::setAnimationsEnabled(bool enabled) {
+    if (m_animationsEnabled == enabled)
+        return;
+    m_animationsEnabled = enabled;
+    Q_EMIT appearanceChanged();
+    updateWaveform();
+}
+
+void WindowBridge::setWindowVisible(bool visible) {
+    if (m_windowVisible == visible)
+        return;
+    m_windowVisible = visible;
+    Q_EMIT appearanceChanged();
+    refreshDevices();
+    updateMainContentInView();
+}
+
+void WindowBridge::setDontShowWelcomeAgain(bool value) {
+    if (m_dontShowWelcomeAgain == value)
+        return;
+    m_dontShowWelcomeAgain = value;
+    Q_EMIT dontShowWelcomeAgainChanged();
+}
+
+void WindowBridge::setShowWelcome(bool value) {
+    if (m_showWelcome == value)
+        return;
+    m_showWelcome = value;
+    Q_EMIT screenChanged();
+    updateMainContentInView();
+}
+
+void WindowBridge::setReceiverMissing(bool value) {
+    if (m_receiverMissing == value)
+        return;
+    m_receiverMissing = value;
+    Q_EMIT bannersChanged();
+}
+
+void WindowBridge::refreshDevices() {
+    const auto* c = m_services.coordinator;
+    DeviceRowContext context;
+    context.canPush = c->currentState().has_value();
+    context.isTransferring = c->isTransferring();
+    context.isPulling = c->isPulling();
+    context.isDiscovering = c->isDiscovering();
+    context.canRemove = true;
+    context.now = m_services.clock->now();
+    m_devices->update(c->devices(), context);
+    scheduleOfflineRefresh();
+    updateWaveform();
+}
+
+void WindowBridge::scheduleOfflineRefresh() {
+    if (m_offlineRefresh)
+        m_services.clock->cancelScheduled(*m_offlineRefresh);
+    m_offlineRefresh.reset();
+    if (!m_windowVisible)
+        return;
+    // Wake exactly when the first "· Nm ago" text would turn stale, and not before.
+    const Timestamp now = m_services.clock->now();
+    std::optional<double> soonest;
+    for (const AppDevice& device : m_services.coordinator->devices()) {
+        if (device.presence != DevicePresence::Offline)
+            continue;
+        const double wait =
+            device_rows::secondsUntilOfflineTextChanges(now.secondsSince(device.lastSeen));
+        soonest = std::min(soonest.value_or(wait), wait);
+    }
+    if (!soonest)
+        return;
+    const auto delay = std::chrono::duration_cast<Duration>(
+        std::chrono::duration<double>(*soonest) + std::chrono::milliseconds(1));
+    m_offlineRefresh = m_services.clock->schedule(delay, [this] {
+        m_offlineRefresh.reset();
+        refreshDevices();
+    });
+}
+
+void WindowBridge::updateWaveform() {
+    const bool anyPlaying = m_devices->hasPlayingRow();
+    if (!m_animationsEnabled) {
+        if (m_waveformHeights != stillWaveform()) {
+            m_waveformHeights = stillWaveform();
+            Q_EMIT waveformHeightsChanged();
+        }
+    }
+    if (animationsRunning() && anyPlaying)
+        scheduleWaveformFrame();
+    else if (m_waveformFrame) {
+        m_services.clock->cancelScheduled(*m_waveformFrame);
+        m_waveformFrame.reset();
+    }
+}
+
+void WindowBridge::scheduleWaveformFrame() {
+    if (m_waveformFrame)
+        return;
+    m_waveformFrame = m_services.clock->schedule(kWaveformFrameInterval, [this] {
+        m_waveformFrame.reset();
+        const double t = m_services.clock->now().secondsSinceReferenceDate;
+        QList<qreal> heights;
+        for (double phase : device_rows::kWaveformPhases)
+            heights << device_rows::waveformBarHeight(t, phase);
+        m_waveformHeights = heights;
+        Q_EMIT waveformHeightsChanged();
+        updateWaveform();
+    });
+}
+
+} // namespace sonavert

@@ -1,0 +1,173 @@
+#pragma once
+
+#include "src/runtime/clock.h"
+#include "src/ui/device_list_model.h"
+#include "src/ui/window_services.h"
+
+#include <QCoro/QCoroTask>
+#include <QImage>
+#include <QObject>
+#include <QStringList>
+#include <QtQml/qqmlregistration.h>
+#include <functional>
+#include <stop_token>
+
+namespace sonavert {
+
+/// The window's state and actions as typed properties over the coordinator, the receiver
+/// installer, the user defaults and the clock. Every rule of what the window shows is here;
+/// the views only lay it out and call the actions.
+class WindowBridge : public QObject {
+    Q_OBJECT
+    QML_ELEMENT
+    QML_UNCREATABLE("Made by MainWindow over the app's services")
+    Q_PROPERTY(Screen screen READ screen NOTIFY screenChanged)
+    Q_PROPERTY(Sheet sheet READ sheet NOTIFY screenChanged)
+    Q_PROPERTY(bool showWelcome READ showWelcome NOTIFY screenChanged)
+    Q_PROPERTY(bool showMacStoreBanner READ showMacStoreBanner NOTIFY bannersChanged)
+    Q_PROPERTY(bool showReceiverOnboarding READ showReceiverOnboarding NOTIFY screenChanged)
+    Q_PROPERTY(bool showMusicConsent READ showMusicConsent NOTIFY screenChanged)
+    Q_PROPERTY(bool receiverMissing READ receiverMissing NOTIFY bannersChanged)
+    Q_PROPERTY(QStringList topBanners READ topBanners NOTIFY bannersChanged)
+    Q_PROPERTY(QStringList statusBanners READ statusBanners NOTIFY bannersChanged)
+    Q_PROPERTY(QString activityLabel READ activityLabel NOTIFY bannersChanged)
+    Q_PROPERTY(QString transferError READ transferError NOTIFY bannersChanged)
+    Q_PROPERTY(bool canPush READ canPush NOTIFY nowPlayingChanged)
+    Q_PROPERTY(QString nowPlayingTitle READ nowPlayingTitle NOTIFY nowPlayingChanged)
+    Q_PROPERTY(QString nowPlayingArtist READ nowPlayingArtist NOTIFY nowPlayingChanged)
+    Q_PROPERTY(QString nowPlayingAlbum READ nowPlayingAlbum NOTIFY nowPlayingChanged)
+    Q_PROPERTY(bool hasNowPlayingAlbum READ hasNowPlayingAlbum NOTIFY nowPlayingChanged)
+    Q_PROPERTY(QString nowPlayingElapsed READ nowPlayingElapsed NOTIFY nowPlayingChanged)
+    Q_PROPERTY(DeviceListModel* devices READ devices CONSTANT)
+    Q_PROPERTY(bool offersDownloadLink READ offersDownloadLink CONSTANT)
+    Q_PROPERTY(QString versionLine READ versionLine CONSTANT)
+    Q_PROPERTY(QString versionAccessibilityLabel READ versionAccessibilityLabel CONSTANT)
+    Q_PROPERTY(bool darkAppearance READ darkAppearance NOTIFY appearanceChanged)
+    Q_PROPERTY(bool animationsEnabled READ animationsEnabled NOTIFY appearanceChanged)
+    Q_PROPERTY(bool animationsRunning READ animationsRunning NOTIFY appearanceChanged)
+    Q_PROPERTY(QList<qreal> waveformHeights READ waveformHeights NOTIFY waveformHeightsChanged)
+    Q_PROPERTY(bool isShowingHelp READ isShowingHelp NOTIFY isShowingHelpChanged)
+    Q_PROPERTY(bool dontShowWelcomeAgain READ dontShowWelcomeAgain WRITE setDontShowWelcomeAgain
+                   NOTIFY dontShowWelcomeAgainChanged)
+
+public:
+    enum class Screen { Welcome, Main };
+    Q_ENUM(Screen)
+    /// The one sheet over the main content, if any: the music question comes first.
+    enum class Sheet { NoSheet, MusicConsent, ReceiverOnboarding };
+    Q_ENUM(Sheet)
+
+    /// The window's picture, for the support mail; may be empty.
+    using Snapshotter = std::function<QImage()>;
+
+    inline static const QString kHideWelcomeKey = QStringLiteral("Tessary.hideWelcome");
+    inline static const QString kMacStoreBannerDismissedKey =
+        QStringLiteral("Tessary.macStoreBannerDismissed");
+    static constexpr Duration kReviewRequestDelay = 3s;
+    static constexpr Duration kReceiverRecheckDelay = 3s;
+    static constexpr Duration kWaveformFrameInterval = std::chrono::microseconds(1000000 / 15);
+
+    WindowBridge(WindowServices services, Snapshotter snapshot, QObject* parent = nullptr);
+    ~WindowBridge() override;
+
+    Screen screen() const { return m_showWelcome ? Screen::Welcome : Screen::Main; }
+    Sheet sheet() const;
+    bool showWelcome() const { return m_showWelcome; }
+    bool showMacStoreBanner() const { return m_showMacStoreBanner; }
+    bool showReceiverOnboarding() const { return m_showReceiverOnboarding; }
+    bool showMusicConsent() const { return m_showMusicConsent; }
+    bool receiverMissing() const { return m_receiverMissing; }
+    QStringList topBanners() const;
+    QStringList statusBanners() const;
+    QString activityLabel() const;
+    QString transferError() const;
+    bool canPush() const;
+    QString nowPlayingTitle() const;
+    QString nowPlayingArtist() const;
+    QString nowPlayingAlbum() const;
+    bool hasNowPlayingAlbum() const;
+    QString nowPlayingElapsed() const;
+    DeviceListModel* devices() const { return m_devices; }
+    bool offersDownloadLink() const { return true; }
+    QString versionLine() const;
+    QString versionAccessibilityLabel() const;
+    bool darkAppearance() const { return m_darkAppearance; }
+    bool animationsEnabled() const { return m_animationsEnabled; }
+    /// Animations run only while the window is shown and motion is not reduced.
+    bool animationsRunning() const { return m_windowVisible && m_animationsEnabled; }
+    QList<qreal> waveformHeights() const { return m_waveformHeights; }
+    bool isShowingHelp() const { return m_isShowingHelp; }
+    bool dontShowWelcomeAgain() const { return m_dontShowWelcomeAgain; }
+
+    void setDarkAppearance(bool dark);
+    void setAnimationsEnabled(bool enabled);
+    /// The window was shown or hidden: start-up work, timers and animations follow it.
+    void setWindowVisible(bool visible);
+    void setDontShowWelcomeAgain(bool value);
+
+    Q_INVOKABLE void transfer(const QString& deviceID);
+    Q_INVOKABLE void pull(const QString& deviceID);
+    Q_INVOKABLE void toggleFavorite(const QString& deviceID);
+    Q_INVOKABLE void forget(const QString& deviceID);
+    Q_INVOKABLE void closeMacStoreBanner();
+    Q_INVOKABLE void closeTransferError();
+    Q_INVOKABLE void addShortcut();
+    Q_INVOKABLE void notNow();
+    Q_INVOKABLE void installShortcut();
+    Q_INVOKABLE void closeReceiverOnboarding();
+    Q_INVOKABLE void answerMusicConsent(bool allowed);
+    Q_INVOKABLE void getStarted();
+    Q_INVOKABLE void getDownloadLink();
+    Q_INVOKABLE void contactSupport();
+    Q_INVOKABLE void checkForUpdates();
+    Q_INVOKABLE void quit();
+    Q_INVOKABLE void showHelp();
+    Q_INVOKABLE void closeHelp();
+
+Q_SIGNALS:
+    void screenChanged();
+    void bannersChanged();
+    void nowPlayingChanged();
+    void appearanceChanged();
+    void waveformHeightsChanged();
+    void isShowingHelpChanged();
+    void dontShowWelcomeAgainChanged();
+    /// The start-up work ran because the main content came into view.
+    void mainContentShown();
+
+private:
+    void connectCoordinator();
+    void refreshDevices();
+    void scheduleOfflineRefresh();
+    void updateWaveform();
+    void scheduleWaveformFrame();
+    void updateMainContentInView();
+    void setShowWelcome(bool value);
+    void setReceiverMissing(bool value);
+    void onReviewRequestChanged();
+    std::optional<AppDevice> deviceWithID(const QString& id) const;
+    QCoro::Task<> runReceiverCheck(std::stop_token token);
+    QCoro::Task<> runReceiverRecheck();
+    QCoro::Task<> runReviewRequest();
+
+    WindowServices m_services;
+    Snapshotter m_snapshot;
+    DeviceListModel* m_devices;
+    bool m_showWelcome;
+    bool m_showMacStoreBanner;
+    bool m_showReceiverOnboarding;
+    bool m_showMusicConsent;
+    bool m_receiverMissing = false;
+    bool m_darkAppearance = false;
+    bool m_animationsEnabled = true;
+    bool m_windowVisible = false;
+    bool m_isMainContentInView = false;
+    bool m_isShowingHelp = false;
+    bool m_dontShowWelcomeAgain = false;
+    QList<qreal> m_waveformHeights;
+    std::optional<Clock::TimerId> m_offlineRefresh;
+    std::optional<Clock::TimerId> m_waveformFrame;
+    std::stop_source m_inViewWork;
+};
+
+} // namespace sonavert

@@ -1,0 +1,199 @@
+// What the window's buttons do, and the few timed tasks behind them: the receiver check, its
+// re-check after "Add Shortcut", and the delayed review request. Every task holds the bridge
+// through a QPointer and checks it after each suspension.
+
+#include "src/coordinator/device_handoff_view_model.h"
+#include "src/desktop/user_defaults.h"
+#include "src/music/player_adapters.h"
+#include "src/music/tessary_receiver_installer.h"
+#include "src/runtime/app_identity.h"
+#include "src/ui/platform_actions.h"
+#include "src/ui/window_bridge.h"
+#include "src/ui/window_texts.h"
+
+#include <QPointer>
+
+namespace sonavert {
+
+std::optional<AppDevice> WindowBridge::deviceWithID(const QString& id) const {
+    for (const AppDevice& device : m_services.coordinator->devices()) {
+        if (device.id == id)
+            return device;
+    }
+    return std::nullopt;
+}
+
+void WindowBridge::transfer(const QString& deviceID) {
+    auto* c = m_services.coordinator;
+    const auto device = deviceWithID(deviceID);
+    // The buttons are disabled while either runs; a late click must not overlap them either.
+    if (!device || !canPush() || c->isTransferring() || c->isPulling())
+        return;
+    c->transfer(*device);
+}
+
+void WindowBridge::pull(const QString& deviceID) {
+    auto* c = m_services.coordinator;
+    const auto device = deviceWithID(deviceID);
+    if (!device || !device->isPullable() || c->isTransferring() || c->isPulling())
+        return;
+    c->pull(*device);
+}
+
+void WindowBridge::toggleFavorite(const QString& deviceID) {
+    if (const auto device = deviceWithID(deviceID))
+        m_services.coordinator->toggleFavorite(*device);
+}
+
+void WindowBridge::forget(const QString& deviceID) {
+    if (const auto device = deviceWithID(deviceID))
+        m_services.coordinator->forget(*device);
+}
+
+void WindowBridge::closeMacStoreBanner() {
+    m_services.defaults->setBool(kMacStoreBannerDismissedKey, true);
+    if (!m_showMacStoreBanner)
+        return;
+    m_showMacStoreBanner = false;
+    Q_EMIT bannersChanged();
+}
+
+void WindowBridge::closeTransferError() {
+    m_services.coordinator->setTransferError(std::nullopt);
+}
+
+void WindowBridge::addShortcut() {
+    if (!m_services.installer)
+        return;
+    m_services.installer->install();
+    runReceiverRecheck();
+}
+
+void WindowBridge::notNow() {
+    m_services.defaults->setBool(receiver_shortcut::kDonatedKey, true);
+    closeReceiverOnboarding();
+}
+
+void WindowBridge::installShortcut() {
+    // The installer stores the offered flag itself.
+    if (m_services.installer)
+        m_services.installer->install();
+    closeReceiverOnboarding();
+}
+
+void WindowBridge::closeReceiverOnboarding() {
+    if (!m_showReceiverOnboarding)
+        return;
+    m_showReceiverOnboarding = false;
+    Q_EMIT screenChanged();
+}
+
+void WindowBridge::answerMusicConsent(bool allowed) {
+    m_services.defaults->setBool(ConsentingMusicCatalog::kAllowedKey, allowed);
+    if (!m_showMusicConsent)
+        return;
+    m_showMusicConsent = false;
+    Q_EMIT screenChanged();
+}
+
+void WindowBridge::getStarted() {
+    // The switch alone writes nothing; only leaving with it on does.
+    if (m_dontShowWelcomeAgain)
+        m_services.defaults->setBool(kHideWelcomeKey, true);
+    setShowWelcome(false);
+}
+
+void WindowBridge::getDownloadLink() {
+    const auto link =
+        window_texts::downloadLinkRequest(QString::fromLatin1(app_identity::kSupportAddress));
+    if (link)
+        m_services.actions->openUrl(*link);
+}
+
+void WindowBridge::contactSupport() {
+    // The picture is taken first, while the window still shows what the user asks about.
+    const QImage snapshot = m_snapshot ? m_snapshot() : QImage();
+    const QString footer = window_texts::supportMailFooter(
+        m_services.shortVersion, m_services.build, m_services.actions->operatingSystemVersion(),
+        m_services.actions->hardwareModel());
+    m_services.actions->composeSupportMail(QString::fromLatin1(app_identity::kSupportAddress),
+                                           window_texts::kSupportSubject, footer, snapshot);
+}
+
+void WindowBridge::checkForUpdates() {
+    m_services.actions->checkForUpdates();
+}
+
+void WindowBridge::quit() {
+    m_services.actions->quit();
+}
+
+void WindowBridge::showHelp() {
+    if (m_isShowingHelp)
+        return;
+    m_isShowingHelp = true;
+    Q_EMIT isShowingHelpChanged();
+}
+
+void WindowBridge::closeHelp() {
+    if (!m_isShowingHelp)
+        return;
+    m_isShowingHelp = false;
+    Q_EMIT isShowingHelpChanged();
+}
+
+void WindowBridge::updateMainContentInView() {
+    const bool inView = m_windowVisible && screen() == Screen::Main;
+    if (inView == m_isMainContentInView)
+        return;
+    m_isMainContentInView = inView;
+    if (!inView) {
+        // Work attached to the main content ends when it leaves the window.
+        m_inViewWork.request_stop();
+        return;
+    }
+    m_inViewWork = std::stop_source();
+    // The coordinator ignores a second start while its loops run.
+    m_services.coordinator->start();
+    runReceiverCheck(m_inViewWork.get_token());
+    Q_EMIT mainContentShown();
+}
+
+QCoro::Task<> WindowBridge::runReceiverCheck(std::stop_token token) {
+    if (!m_services.installer)
+        co_return;
+    QPointer<WindowBridge> self(this);
+    const ShortcutInstallStatus status = co_await m_services.installer->isShortcutInstalled();
+    if (!self || token.stop_requested())
+        co_return;
+    // Only a definite "not installed" shows the banner: a check that could not run says nothing.
+    setReceiverMissing(status == ShortcutInstallStatus::NotInstalled);
+}
+
+QCoro::Task<> WindowBridge::runReceiverRecheck() {
+    QPointer<WindowBridge> self(this);
+    const std::shared_ptr<Clock> clock = m_services.clock;
+    co_await clock->sleep(kReceiverRecheckDelay);
+    if (!self)
+        co_return;
+    co_await runReceiverCheck(std::stop_token());
+}
+
+void WindowBridge::onReviewRequestChanged() {
+    if (!m_services.coordinator->shouldRequestReview())
+        return;
+    // Taken at once, so a second request right after is seen as a change again.
+    m_services.coordinator->setShouldRequestReview(false);
+    runReviewRequest();
+}
+
+QCoro::Task<> WindowBridge::runReviewRequest() {
+    QPointer<WindowBridge> self(this);
+    const std::shared_ptr<Clock> clock = m_services.clock;
+    co_await clock->sleep(kReviewRequestDelay);
+    // A sleep cut short still asks; only a window that is gone does not.
+    if (self)
+        m_services.actions->requestReview();
+}
+
+} // namespace sonavert

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QString>
+#include <memory>
+
+namespace sonavert {
+
+class Clock;
+class DeviceHandoffViewModel;
+class PlatformActions;
+class TessaryReceiverInstaller;
+class UserDefaults;
+
+/// What the window works through. The coordinator and the actions outlive the window.
+struct WindowServices {
+    DeviceHandoffViewModel* coordinator = nullptr;
+    TessaryReceiverInstaller* installer = nullptr; ///< may be null: no receiver banner or sheet
+    std::shared_ptr<UserDefaults> defaults;
+    std::shared_ptr<Clock> clock;
+    PlatformActions* actions = nullptr;
+    QString shortVersion;
+    QString build; ///< empty shows "?"
+};
+
+} // namespace sonavert

@@ -1,0 +1,88 @@
+#include "src/ui/main_window.h"
+#include "src/ui/window_bridge.h"
+#include "tests/ui/window_rig.h"
+
+#include <QQuickItem>
+#include <QQuickWindow>
+#include <QTest>
+
+using namespace sonavert;
+using namespace sonavert::test;
+
+namespace {
+
+QStringList g_warnings;
+QtMessageHandler g_previousHandler = nullptr;
+
+void recordWarnings(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (type == QtWarningMsg || type == QtCriticalMsg)
+        g_warnings << message;
+    g_previousHandler(type, context, message);
+}
+
+} // namespace
+
+class MainWindowTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase() { g_previousHandler = qInstallMessageHandler(recordWarnings); }
+    void init() { g_warnings.clear(); }
+    void cleanup() { QCOMPARE(g_warnings, QStringList()); }
+
+    void windowIsMadeOnFirstUseAtPopupSize() {
+        WindowRig rig;
+        MainWindow window(services(rig));
+        QQuickWindow* made = window.window();
+        QVERIFY(made);
+        QCOMPARE(window.window(), made);
+        QCOMPARE(made->size(), QSize(360, 520));
+        QVERIFY(made->contentItem()->childItems().size() > 0);
+        QVERIFY(window.snapshot().isNull() == false || !made->isVisible());
+    }
+
+    void startUpWorkWaitsForTheMainContentToBeShown() {
+        WindowRig rig;
+        rig.markSetUpDone();
+        MainWindow window(services(rig));
+        QQuickWindow* made = window.window();
+        rig.settle();
+        QVERIFY(rig.cloud().calls.isEmpty());
+        QCOMPARE(rig.shortcuts.listCalls, 0);
+        made->show();
+        QVERIFY(QTest::qWaitForWindowExposed(made));
+        rig.settle();
+        // The coordinator's loops run; the receiver check asked the tool.
+        QVERIFY(rig.cloud().callCount(QStringLiteral("sessionID")) == 1);
+        QCOMPARE(rig.shortcuts.listCalls, 1);
+        const QImage picture = window.snapshot();
+        QCOMPARE(picture.size() / picture.devicePixelRatio(), QSize(360, 520));
+        made->hide();
+    }
+
+    void appearanceSettingsReachTheViews() {
+        WindowRig rig;
+        MainWindow window(services(rig));
+        window.window();
+        window.setDarkAppearance(true);
+        window.setAnimationsEnabled(false);
+        QVERIFY(window.bridge()->darkAppearance());
+        QVERIFY(!window.bridge()->animationsEnabled());
+        QCOMPARE(window.bridge()->waveformHeights(), (QList<qreal>{5, 11, 8, 6}));
+    }
+
+private:
+    static MainWindow::Services services(WindowRig& rig) {
+        MainWindow::Services s;
+        s.coordinator = &rig.coordinator();
+        s.installer = rig.installer.get();
+        s.defaults = rig.coordinatorRig.defaults;
+        s.clock = rig.coordinatorRig.clock;
+        s.actions = &rig.actions;
+        s.shortVersion = QStringLiteral("1.4");
+        return s;
+    }
+};
+
+QTEST_MAIN(MainWindowTest)
+#include "main_window_test.moc"

@@ -1,0 +1,68 @@
+#pragma once
+
+#include "src/music/player_adapters.h"
+#include "src/music/tessary_receiver_installer.h"
+#include "src/ui/window_bridge.h"
+#include "tests/coordinator/coordinator_rig.h"
+#include "tests/music/music_test_doubles.h"
+#include "tests/ui/recording_platform_actions.h"
+
+#include <memory>
+
+namespace sonavert::test {
+
+/// A window bridge over a coordinator on fakes, a Shortcuts tool the test answers for, and
+/// recorded desktop actions, all on one virtual clock.
+struct WindowRig {
+    CoordinatorRig coordinatorRig;
+    FakeShortcutsTool shortcuts;
+    RecordingLinkOpener links;
+    QStringList developerLines;
+    std::unique_ptr<TessaryReceiverInstaller> installer;
+    RecordingPlatformActions actions;
+    std::unique_ptr<WindowBridge> bridge;
+    QImage snapshotImage;
+
+    WindowRig() {
+        coordinatorRig.make();
+        installer = std::make_unique<TessaryReceiverInstaller>(
+            [] {
+                return std::optional<QString>(
+                    QStringLiteral("/usr/share/sonavert/SonavertReceiver.shortcut"));
+            },
+            links, *coordinatorRig.defaults,
+            [this](const QString& line) { developerLines << line; }, &shortcuts);
+    }
+
+    ~WindowRig() { bridge.reset(); }
+
+    VirtualClock& clock() { return *coordinatorRig.clock; }
+    DeviceHandoffViewModel& coordinator() { return *coordinatorRig.coordinator; }
+    InMemoryUserDefaults& defaults() { return *coordinatorRig.defaults; }
+    FakeHandoffService& cloud() { return *coordinatorRig.cloud; }
+
+    /// A user who has been through the first start: no welcome, no sheets.
+    void markSetUpDone() {
+        defaults().setBool(WindowBridge::kHideWelcomeKey, true);
+        defaults().setBool(receiver_shortcut::kDonatedKey, true);
+        defaults().setBool(ConsentingMusicCatalog::kAllowedKey, true);
+    }
+
+    WindowBridge& makeBridge(bool withInstaller = true, QString build = QStringLiteral("42")) {
+        WindowServices services;
+        services.coordinator = &coordinator();
+        services.installer = withInstaller ? installer.get() : nullptr;
+        services.defaults = coordinatorRig.defaults;
+        services.clock = coordinatorRig.clock;
+        services.actions = &actions;
+        services.shortVersion = QStringLiteral("1.4");
+        services.build = std::move(build);
+        bridge = std::make_unique<WindowBridge>(services, [this] { return snapshotImage; });
+        return *bridge;
+    }
+
+    /// Lets posted work run without moving virtual time.
+    void settle() { VirtualClock::drainEvents(); }
+};
+
+} // namespace sonavert::test
