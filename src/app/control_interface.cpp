@@ -8,6 +8,7 @@
 #include <QCoro/QCoroDBusPendingCall>
 #include <QDBusPendingCall>
 #include <QJsonDocument>
+#include <QMetaMethod>
 #include <utility>
 
 namespace sonavert {
@@ -107,6 +108,15 @@ void ControlInterface::Forget(const QString& device) {
     const auto target = targetOf(device, QStringLiteral("This device cannot forget itself."));
     if (target)
         m_coordinator->forget(*target);
+}
+
+void ControlInterface::ShowWindow() {
+    if (!isSignalConnected(QMetaMethod::fromSignal(&ControlInterface::showWindowRequested))) {
+        sendErrorReply(errorName("NoWindow"),
+                       QStringLiteral("This Sonavert runs without a window."));
+        return;
+    }
+    Q_EMIT showWindowRequested();
 }
 
 std::optional<AppDevice> ControlInterface::targetOf(const QString& query,

@@ -37,9 +37,13 @@ public Q_SLOTS:
     Q_SCRIPTABLE void Pull(const QString& device);
     Q_SCRIPTABLE void SetFavorite(const QString& device, bool favorite);
     Q_SCRIPTABLE void Forget(const QString& device);
+    /// Shows and raises the window; an error when this app runs without one.
+    Q_SCRIPTABLE void ShowWindow();
 
 Q_SIGNALS:
     Q_SCRIPTABLE void StateChanged(const QString& state);
+    /// ShowWindow was called; whoever owns the window shows it.
+    void showWindowRequested();
 
 private:
     /// The device a call names, or nothing after answering the call with the error;

@@ -1,9 +1,11 @@
 #include "src/app/tessary_app.h"
 
 #include "src/app/control_interface.h"
+#include "src/app/desktop_session.h"
 #include "src/app/mac_app_delegate.h"
 #include "src/app/mac_background_coordinator.h"
 #include "src/app/music_setup.h"
+#include "src/app/sparkle_updater.h"
 #include "src/app/standalone_services.h"
 #include "src/app/state_reporter.h"
 #include "src/cloud/cloud_kit_handoff_service.h"
@@ -212,7 +214,7 @@ int runApplication(int argc, char** argv) {
         return 1;
     }
     if (!options.isHeadless)
-        std::fputs("sonavert: this build has no window yet; running without one.\n", stderr);
+        return runDesktopApplication(argc, argv, options);
 
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("sonavert"));

@@ -22,6 +22,7 @@ class MacBackgroundCoordinator;
 namespace clouddb {
 class PushChannel;
 }
+class SparkleUpdater;
 class StateReporter;
 class UserDefaults;
 
@@ -44,6 +45,11 @@ public:
 
     DeviceHandoffViewModel* coordinator() const { return m_coordinator.get(); }
     DeviceMusic* music() const { return m_music.get(); }
+    /// The update checker, created at launch (its first check runs at once); null before.
+    SparkleUpdater* updater() const { return m_updater.get(); }
+    /// The control interface once launched; null without a session bus.
+    ControlInterface* control() const { return m_control.get(); }
+    std::shared_ptr<UserDefaults> defaults() const { return m_defaults; }
 
     /// How long after the start the receiver Shortcut is checked (and offered when missing).
     static constexpr Duration kReceiverShortcutCheckDelay = 1s;
@@ -73,7 +79,8 @@ private:
     std::shared_ptr<MusicPlaybackServiceProtocol> m_musicService;
     std::shared_ptr<HandoffServiceProtocol> m_handoffService;
     std::unique_ptr<DeviceHandoffViewModel> m_coordinator;
-    std::unique_ptr<ControlInterface> m_control; ///< after the coordinator: goes first
+    std::unique_ptr<SparkleUpdater> m_updater;
+    std::unique_ptr<ControlInterface> m_control; ///< after the coordinator and the updater
     std::unique_ptr<StateReporter> m_reporter;
     std::unique_ptr<MacBackgroundCoordinator> m_background;
     std::unique_ptr<clouddb::PushChannel> m_pushChannel;
