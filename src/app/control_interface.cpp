@@ -8,7 +8,6 @@
 #include <QCoro/QCoroDBusPendingCall>
 #include <QDBusPendingCall>
 #include <QJsonDocument>
-#include <QMetaMethod>
 #include <utility>
 
 namespace sonavert {
@@ -111,12 +110,12 @@ void ControlInterface::Forget(const QString& device) {
 }
 
 void ControlInterface::ShowWindow() {
-    if (!isSignalConnected(QMetaMethod::fromSignal(&ControlInterface::showWindowRequested))) {
+    if (!m_showWindow) {
         sendErrorReply(errorName("NoWindow"),
                        QStringLiteral("This Sonavert runs without a window."));
         return;
     }
-    Q_EMIT showWindowRequested();
+    m_showWindow();
 }
 
 std::optional<AppDevice> ControlInterface::targetOf(const QString& query,

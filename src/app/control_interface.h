@@ -9,6 +9,7 @@
 #include <QHash>
 #include <QObject>
 #include <QPointer>
+#include <functional>
 #include <optional>
 
 namespace sonavert {
@@ -30,6 +31,8 @@ public:
 
     /// Puts the object on `bus` at the control path; no bus call. False when the path is taken.
     bool exportOn(QDBusConnection bus);
+    /// What ShowWindow does; without it (headless) the call fails with NoWindow.
+    void setWindowShower(std::function<void()> show) { m_showWindow = std::move(show); }
 
 public Q_SLOTS:
     Q_SCRIPTABLE QString GetState();
@@ -42,8 +45,6 @@ public Q_SLOTS:
 
 Q_SIGNALS:
     Q_SCRIPTABLE void StateChanged(const QString& state);
-    /// ShowWindow was called; whoever owns the window shows it.
-    void showWindowRequested();
 
 private:
     /// The device a call names, or nothing after answering the call with the error;
@@ -66,6 +67,7 @@ private:
     std::optional<int> m_waitingPull;
     bool m_isSettleScheduled = false;
     QString m_lastState;
+    std::function<void()> m_showWindow;
 };
 
 /// The names the control interface asks for, in order: `chosen` alone, else the shared name

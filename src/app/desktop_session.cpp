@@ -125,8 +125,7 @@ void DesktopSession::onLaunched() {
                                           "Start Sonavert again to reopen its window."));
     });
     if (ControlInterface* control = m_app->control())
-        connect(control, &ControlInterface::showWindowRequested, m_popup.get(),
-                &TrayPopup::showWindow);
+        control->setWindowShower([popup = m_popup.get()] { popup->showWindow(); });
     m_popup->start();
     developerLog(m_popup->hasTrayIcon()
                      ? QStringLiteral("window: in the tray")
