@@ -30,21 +30,30 @@ bool sameIdsInOrder(const DeviceList& a, const DeviceList& b) {
 
 } // namespace
 
-DeviceListModel::DeviceListModel(QObject* parent)
-    : QAbstractListModel(parent) {}
+DeviceListModel::DeviceListModel(Actions actions, QObject* parent)
+    : QAbstractListModel(parent)
+    , m_actions(std::move(actions)) {}
+
+void DeviceListModel::setWaveformHeights(const QList<qreal>& heights) {
+    if (m_waveformHeights == heights)
+        return;
+    m_waveformHeights = heights;
+    Q_EMIT waveformHeightsChanged();
+}
 
 void DeviceListModel::update(const DeviceList& devices, const DeviceRowContext& context) {
+    DeviceRowContext rowContext = context;
+    rowContext.canRemove = canRemove();
     std::vector<DeviceRowPresentation> rows;
     rows.reserve(devices.size());
     for (const AppDevice& device : devices)
-        rows.push_back(device_rows::present(device, context));
+        rows.push_back(device_rows::present(device, rowContext));
     const bool keepsRows = sameIdsInOrder(m_devices, devices);
     if (!keepsRows)
         beginResetModel();
     m_devices = devices;
     m_rows = std::move(rows);
     m_isDiscovering = context.isDiscovering;
-    m_canRemove = context.canRemove;
     if (!keepsRows)
         endResetModel();
     else if (!m_devices.isEmpty())
@@ -88,7 +97,9 @@ QVariant DeviceListModel::deviceValue(const AppDevice& device, int role) const {
     case HasQueuedPushRole:
         return device.hasQueuedPush;
     case CanRemoveRole:
-        return m_canRemove;
+        return canRemove();
+    case ListRole:
+        return QVariant::fromValue(const_cast<DeviceListModel*>(this));
     default:
         return {};
     }
@@ -152,6 +163,7 @@ QHash<int, QByteArray> DeviceListModel::roleNames() const {
         {HoverFavoriteHelpRole, "hoverFavoriteHelp"},
         {RemoveTextRole, "removeText"},
         {CanRemoveRole, "canRemove"},
+        {ListRole, "list"},
     };
 }
 

@@ -5,6 +5,7 @@
 
 #include <QAbstractListModel>
 #include <QtQml/qqmlregistration.h>
+#include <functional>
 #include <vector>
 
 namespace sonavert {
@@ -17,6 +18,7 @@ class DeviceListModel : public QAbstractListModel {
     QML_UNCREATABLE("The window's bridge owns the device list")
     Q_PROPERTY(ListState listState READ listState NOTIFY listStateChanged)
     Q_PROPERTY(int count READ count NOTIFY listStateChanged)
+    Q_PROPERTY(QList<qreal> waveformHeights READ waveformHeights NOTIFY waveformHeightsChanged)
 
 public:
     /// The list's three faces: still searching, nothing found, or rows.
@@ -49,13 +51,34 @@ public:
         HoverFavoriteHelpRole,
         RemoveTextRole,
         CanRemoveRole,
+        ListRole, ///< the model itself, so a row reaches the list's actions
     };
 
-    explicit DeviceListModel(QObject* parent = nullptr);
+    /// What the rows' buttons call, with the device's id. Without `onForget` no remove action
+    /// is offered anywhere.
+    struct Actions {
+        std::function<void(const QString&)> onTransfer;
+        std::function<void(const QString&)> onPull;
+        std::function<void(const QString&)> onFavorite;
+        std::function<void(const QString&)> onForget;
+    };
+
+    explicit DeviceListModel(Actions actions, QObject* parent = nullptr);
 
     /// Shows `devices` under `context`; rows whose ids stay in place are updated, not rebuilt,
     /// so hover state and open menus survive a refresh.
     void update(const DeviceList& devices, const DeviceRowContext& context);
+    /// The playing waveform's bar heights, shared by every playing row.
+    void setWaveformHeights(const QList<qreal>& heights);
+    QList<qreal> waveformHeights() const { return m_waveformHeights; }
+    bool canRemove() const { return static_cast<bool>(m_actions.onForget); }
+
+    Q_INVOKABLE void transfer(const QString& deviceID) { call(m_actions.onTransfer, deviceID); }
+    Q_INVOKABLE void pull(const QString& deviceID) { call(m_actions.onPull, deviceID); }
+    Q_INVOKABLE void toggleFavorite(const QString& deviceID) {
+        call(m_actions.onFavorite, deviceID);
+    }
+    Q_INVOKABLE void forget(const QString& deviceID) { call(m_actions.onForget, deviceID); }
 
     ListState listState() const;
     int count() const { return static_cast<int>(m_devices.size()); }
@@ -70,15 +93,21 @@ public:
 
 Q_SIGNALS:
     void listStateChanged();
+    void waveformHeightsChanged();
 
 private:
+    static void call(const std::function<void(const QString&)>& action, const QString& id) {
+        if (action)
+            action(id);
+    }
     QVariant deviceValue(const AppDevice& device, int role) const;
     QVariant presentationValue(const DeviceRowPresentation& row, int role) const;
 
     DeviceList m_devices;
     std::vector<DeviceRowPresentation> m_rows;
+    Actions m_actions;
     bool m_isDiscovering = false;
-    bool m_canRemove = false;
+    QList<qreal> m_waveformHeights;
     ListState m_lastState = ListState::NothingFound;
 };
 

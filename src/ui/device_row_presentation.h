@@ -15,7 +15,7 @@ struct DeviceRowContext {
     bool isTransferring = false;
     bool isPulling = false;
     bool isDiscovering = false;
-    bool canRemove = false; ///< a forget action exists
+    bool canRemove = false; ///< a forget action exists (the list sets it)
     Timestamp now;
 };
 

@@ -36,6 +36,8 @@ constexpr SymbolIcon kIcons[] = {
     {"arrow.down.circle.fill", "go-down-symbolic", "arrow-down-circle.svg"},
     {"icloud.fill", "weather-overcast-symbolic", "cloud.svg"},
     {"dot.radiowaves.left.and.right", "network-wireless-symbolic", "radiowaves.svg"},
+    // Our own: theme spinners are often sprite sheets, which a rotation would garble.
+    {"progress.spinner", "", "spinner.svg"},
 };
 
 } // namespace

@@ -23,16 +23,22 @@ WindowBridge::WindowBridge(WindowServices services, Snapshotter snapshot, QObjec
     : QObject(parent)
     , m_services(std::move(services))
     , m_snapshot(std::move(snapshot))
-    , m_devices(new DeviceListModel(this))
+    , m_devices(new DeviceListModel(listActions(), this))
     // Read once, when the window's state is made: a restart reads them again.
     , m_showWelcome(!m_services.defaults->isTrue(kHideWelcomeKey))
     , m_showMacStoreBanner(!m_services.defaults->isTrue(kMacStoreBannerDismissedKey))
     , m_showReceiverOnboarding(m_services.installer &&
                                !m_services.defaults->isTrue(receiver_shortcut::kDonatedKey))
-    , m_showMusicConsent(!m_services.defaults->contains(ConsentingMusicCatalog::kAllowedKey))
-    , m_waveformHeights(stillWaveform()) {
+    , m_showMusicConsent(!m_services.defaults->contains(ConsentingMusicCatalog::kAllowedKey)) {
+    m_devices->setWaveformHeights(stillWaveform());
     connectCoordinator();
     refreshDevices();
+}
+
+DeviceListModel::Actions WindowBridge::listActions() {
+    return {[this](const QString& id) { transfer(id); }, [this](const QString& id) { pull(id); },
+            [this](const QString& id) { toggleFavorite(id); },
+            [this](const QString& id) { forget(id); }};
 }
 
 WindowBridge::~WindowBridge() {
@@ -50,6 +56,7 @@ void WindowBridge::connectCoordinator() {
                         &C::isDiscoveringChanged, &C::currentStateChanged})
         connect(coordinator, signal, this, &WindowBridge::refreshDevices);
     connect(coordinator, &C::currentStateChanged, this, &WindowBridge::nowPlayingChanged);
+    connect(coordinator, &C::currentStateChanged, this, &WindowBridge::bannersChanged);
     for (auto signal : {&C::activityLabelChanged, &C::transferErrorChanged, &C::syncErrorChanged})
         connect(coordinator, signal, this, &WindowBridge::bannersChanged);
     connect(coordinator, &C::shouldRequestReviewChanged, this,
@@ -67,25 +74,26 @@ WindowBridge::Sheet WindowBridge::sheet() const {
     return Sheet::NoSheet;
 }
 
-QStringList WindowBridge::topBanners() const {
-    QStringList banners;
-    if (m_receiverMissing)
-        banners << QStringLiteral("receiver");
-    if (m_showMacStoreBanner)
-        banners << QStringLiteral("macStore");
-    return banners;
-}
-
-QStringList WindowBridge::statusBanners() const {
+QStringList WindowBridge::mainSections() const {
     const auto* c = m_services.coordinator;
-    QStringList banners;
-    if (c->activityLabel())
-        banners << QStringLiteral("activity");
-    if (c->transferError())
-        banners << QStringLiteral("transferError");
-    if (c->syncError())
-        banners << QStringLiteral("sync");
-    return banners;
+    // One row per section in display order, with the condition under which it shows.
+    const std::pair<const char*, bool> sections[] = {
+        {"title", true},
+        {"receiver", m_receiverMissing},
+        {"macStore", m_showMacStoreBanner},
+        {"nowPlaying", c->currentState().has_value()},
+        {"activity", c->activityLabel().has_value()},
+        {"transferError", c->transferError().has_value()},
+        {"sync", c->syncError().has_value()},
+        {"devices", true},
+        {"footer", true},
+    };
+    QStringList shown;
+    for (const auto& [name, isShown] : sections) {
+        if (isShown)
+            shown << QString::fromLatin1(name);
+    }
+    return shown;
 }
 
 QString WindowBridge::activityLabel() const {
@@ -186,7 +194,6 @@ void WindowBridge::refreshDevices() {
     context.isTransferring = c->isTransferring();
     context.isPulling = c->isPulling();
     context.isDiscovering = c->isDiscovering();
-    context.canRemove = true;
     context.now = m_services.clock->now();
     m_devices->update(c->devices(), context);
     scheduleOfflineRefresh();
@@ -221,12 +228,8 @@ void WindowBridge::scheduleOfflineRefresh() {
 
 void WindowBridge::updateWaveform() {
     const bool anyPlaying = m_devices->hasPlayingRow();
-    if (!m_animationsEnabled) {
-        if (m_waveformHeights != stillWaveform()) {
-            m_waveformHeights = stillWaveform();
-            Q_EMIT waveformHeightsChanged();
-        }
-    }
+    if (!m_animationsEnabled)
+        m_devices->setWaveformHeights(stillWaveform());
     if (animationsRunning() && anyPlaying)
         scheduleWaveformFrame();
     else if (m_waveformFrame) {
@@ -244,8 +247,7 @@ void WindowBridge::scheduleWaveformFrame() {
         QList<qreal> heights;
         for (double phase : device_rows::kWaveformPhases)
             heights << device_rows::waveformBarHeight(t, phase);
-        m_waveformHeights = heights;
-        Q_EMIT waveformHeightsChanged();
+        m_devices->setWaveformHeights(heights);
         updateWaveform();
     });
 }

@@ -28,8 +28,7 @@ class WindowBridge : public QObject {
     Q_PROPERTY(bool showReceiverOnboarding READ showReceiverOnboarding NOTIFY screenChanged)
     Q_PROPERTY(bool showMusicConsent READ showMusicConsent NOTIFY screenChanged)
     Q_PROPERTY(bool receiverMissing READ receiverMissing NOTIFY bannersChanged)
-    Q_PROPERTY(QStringList topBanners READ topBanners NOTIFY bannersChanged)
-    Q_PROPERTY(QStringList statusBanners READ statusBanners NOTIFY bannersChanged)
+    Q_PROPERTY(QStringList mainSections READ mainSections NOTIFY bannersChanged)
     Q_PROPERTY(QString activityLabel READ activityLabel NOTIFY bannersChanged)
     Q_PROPERTY(QString transferError READ transferError NOTIFY bannersChanged)
     Q_PROPERTY(bool canPush READ canPush NOTIFY nowPlayingChanged)
@@ -38,14 +37,14 @@ class WindowBridge : public QObject {
     Q_PROPERTY(QString nowPlayingAlbum READ nowPlayingAlbum NOTIFY nowPlayingChanged)
     Q_PROPERTY(bool hasNowPlayingAlbum READ hasNowPlayingAlbum NOTIFY nowPlayingChanged)
     Q_PROPERTY(QString nowPlayingElapsed READ nowPlayingElapsed NOTIFY nowPlayingChanged)
-    Q_PROPERTY(DeviceListModel* devices READ devices CONSTANT)
+    Q_PROPERTY(sonavert::DeviceListModel* devices READ devices CONSTANT)
     Q_PROPERTY(bool offersDownloadLink READ offersDownloadLink CONSTANT)
     Q_PROPERTY(QString versionLine READ versionLine CONSTANT)
     Q_PROPERTY(QString versionAccessibilityLabel READ versionAccessibilityLabel CONSTANT)
     Q_PROPERTY(bool darkAppearance READ darkAppearance NOTIFY appearanceChanged)
     Q_PROPERTY(bool animationsEnabled READ animationsEnabled NOTIFY appearanceChanged)
     Q_PROPERTY(bool animationsRunning READ animationsRunning NOTIFY appearanceChanged)
-    Q_PROPERTY(QList<qreal> waveformHeights READ waveformHeights NOTIFY waveformHeightsChanged)
+    Q_PROPERTY(bool windowVisible READ windowVisible NOTIFY appearanceChanged)
     Q_PROPERTY(bool isShowingHelp READ isShowingHelp NOTIFY isShowingHelpChanged)
     Q_PROPERTY(bool dontShowWelcomeAgain READ dontShowWelcomeAgain WRITE setDontShowWelcomeAgain
                    NOTIFY dontShowWelcomeAgainChanged)
@@ -77,8 +76,9 @@ public:
     bool showReceiverOnboarding() const { return m_showReceiverOnboarding; }
     bool showMusicConsent() const { return m_showMusicConsent; }
     bool receiverMissing() const { return m_receiverMissing; }
-    QStringList topBanners() const;
-    QStringList statusBanners() const;
+    /// The main content from top to bottom: "title", "receiver", "macStore", "nowPlaying",
+    /// "activity", "transferError", "sync", "devices", "footer", each only when it shows.
+    QStringList mainSections() const;
     QString activityLabel() const;
     QString transferError() const;
     bool canPush() const;
@@ -95,7 +95,7 @@ public:
     bool animationsEnabled() const { return m_animationsEnabled; }
     /// Animations run only while the window is shown and motion is not reduced.
     bool animationsRunning() const { return m_windowVisible && m_animationsEnabled; }
-    QList<qreal> waveformHeights() const { return m_waveformHeights; }
+    bool windowVisible() const { return m_windowVisible; }
     bool isShowingHelp() const { return m_isShowingHelp; }
     bool dontShowWelcomeAgain() const { return m_dontShowWelcomeAgain; }
 
@@ -116,6 +116,9 @@ public:
     Q_INVOKABLE void installShortcut();
     Q_INVOKABLE void closeReceiverOnboarding();
     Q_INVOKABLE void answerMusicConsent(bool allowed);
+    /// The sheet's window was closed without an answer: the onboarding counts as closed, the
+    /// music question waits for the next start.
+    Q_INVOKABLE void closeSheet();
     Q_INVOKABLE void getStarted();
     Q_INVOKABLE void getDownloadLink();
     Q_INVOKABLE void contactSupport();
@@ -129,13 +132,13 @@ Q_SIGNALS:
     void bannersChanged();
     void nowPlayingChanged();
     void appearanceChanged();
-    void waveformHeightsChanged();
     void isShowingHelpChanged();
     void dontShowWelcomeAgainChanged();
     /// The start-up work ran because the main content came into view.
     void mainContentShown();
 
 private:
+    DeviceListModel::Actions listActions();
     void connectCoordinator();
     void refreshDevices();
     void scheduleOfflineRefresh();
@@ -164,7 +167,6 @@ private:
     bool m_isMainContentInView = false;
     bool m_isShowingHelp = false;
     bool m_dontShowWelcomeAgain = false;
-    QList<qreal> m_waveformHeights;
     std::optional<Clock::TimerId> m_offlineRefresh;
     std::optional<Clock::TimerId> m_waveformFrame;
     std::stop_source m_inViewWork;

@@ -96,6 +96,20 @@ void WindowBridge::answerMusicConsent(bool allowed) {
     Q_EMIT screenChanged();
 }
 
+void WindowBridge::closeSheet() {
+    switch (sheet()) {
+    case Sheet::MusicConsent:
+        m_showMusicConsent = false;
+        Q_EMIT screenChanged();
+        break;
+    case Sheet::ReceiverOnboarding:
+        closeReceiverOnboarding();
+        break;
+    case Sheet::NoSheet:
+        break;
+    }
+}
+
 void WindowBridge::getStarted() {
     // The switch alone writes nothing; only leaving with it on does.
     if (m_dontShowWelcomeAgain)

@@ -68,7 +68,7 @@ private Q_SLOTS:
         window.setAnimationsEnabled(false);
         QVERIFY(window.bridge()->darkAppearance());
         QVERIFY(!window.bridge()->animationsEnabled());
-        QCOMPARE(window.bridge()->waveformHeights(), (QList<qreal>{5, 11, 8, 6}));
+        QCOMPARE(window.bridge()->devices()->waveformHeights(), (QList<qreal>{5, 11, 8, 6}));
     }
 
 private:

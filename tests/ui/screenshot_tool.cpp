@@ -1,0 +1,121 @@
+// Renders every screen of the window, light and dark, into PNG files: the pictures in
+// docs/screenshots are made by this over the real bridge and views on fake services.
+//
+// Usage: sonavert_ui_screenshots OUTPUT_DIR
+
+#include "src/ui/main_window.h"
+#include "src/ui/window_bridge.h"
+#include "tests/ui/window_rig.h"
+#include "tests/ui/window_scenes.h"
+
+#include <QDir>
+#include <QGuiApplication>
+#include <QQuickItem>
+#include <QQuickWindow>
+#include <QTest>
+
+using namespace sonavert;
+using namespace sonavert::test;
+
+namespace {
+
+MainWindow::Services servicesOf(WindowRig& rig) {
+    MainWindow::Services s;
+    s.coordinator = &rig.coordinator();
+    s.installer = rig.installer.get();
+    s.defaults = rig.coordinatorRig.defaults;
+    s.clock = rig.coordinatorRig.clock;
+    s.actions = &rig.actions;
+    s.shortVersion = QStringLiteral("1.4");
+    s.build = QStringLiteral("212");
+    return s;
+}
+
+bool save(QQuickWindow* window, const QString& path) {
+    if (!window || !window->isVisible())
+        return false;
+    if (!QTest::qWaitForWindowExposed(window))
+        return false;
+    QCoreApplication::processEvents();
+    const bool saved = window->grabWindow().save(path);
+    std::printf("%s %s\n", saved ? "wrote" : "FAILED", qPrintable(path));
+    return saved;
+}
+
+QQuickWindow* childWindow(MainWindow& main, const char* name) {
+    return main.window()->contentItem()->findChild<QQuickWindow*>(QString::fromLatin1(name));
+}
+
+/// Finds a view by name through the visual tree, where list rows live without a QObject
+/// parent.
+QQuickItem* findItem(QQuickItem* root, const QString& name) {
+    if (root->objectName() == name)
+        return root;
+    for (QQuickItem* child : root->childItems()) {
+        if (QQuickItem* found = findItem(child, name))
+            return found;
+    }
+    return nullptr;
+}
+
+/// Puts the pointer over one row and pulls another open, to show both kinds of row actions.
+void showRowActions(MainWindow& main) {
+    QQuickWindow* window = main.window();
+    auto* kitchen = findItem(window->contentItem(), QStringLiteral("deviceRow_Kitchen"));
+    auto* den = findItem(window->contentItem(), QStringLiteral("deviceRow_Den"));
+    if (den)
+        den->setProperty("swipeOffset", -144.0);
+    if (kitchen) {
+        const QPointF centre =
+            kitchen->mapToScene(QPointF(kitchen->width() / 2, kitchen->height() / 2));
+        QTest::mouseMove(window, centre.toPoint());
+    }
+    QTest::qWait(260);
+}
+
+bool render(const QString& scene, bool dark, const QString& directory) {
+    WindowRig rig;
+    WindowScenes scenes(rig);
+    const bool rowActions = scene == QLatin1String("row-actions");
+    const QString base = rowActions ? QStringLiteral("devices") : scene;
+    scenes.prepare(base);
+    MainWindow main(servicesOf(rig));
+    main.setDarkAppearance(dark);
+    QQuickWindow* window = main.window();
+    scenes.finish(base, *main.bridge());
+    window->show();
+    rig.settle();
+    if (rowActions)
+        showRowActions(main);
+    QTest::qWait(50);
+    const QString suffix = dark ? QStringLiteral("-dark.png") : QStringLiteral("-light.png");
+    bool ok = save(window, directory + QLatin1Char('/') + scene + suffix);
+    if (scene == QLatin1String("music-consent") || scene == QLatin1String("onboarding"))
+        ok &= save(childWindow(main, "sheetWindow"),
+                   directory + QLatin1Char('/') + scene + QStringLiteral("-sheet") + suffix);
+    if (scene == QLatin1String("help"))
+        ok &= save(childWindow(main, "helpGuideWindow"),
+                   directory + QStringLiteral("/help-guide") + suffix);
+    window->hide();
+    return ok;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QGuiApplication app(argc, argv);
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s OUTPUT_DIR\n", argv[0]);
+        return 2;
+    }
+    const QString directory = QString::fromLocal8Bit(argv[1]);
+    QDir().mkpath(directory);
+    QStringList scenes = WindowScenes::names();
+    scenes << QStringLiteral("row-actions");
+    bool ok = true;
+    for (const QString& scene : scenes) {
+        for (bool dark : {false, true})
+            ok &= render(scene, dark, directory);
+    }
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,125 @@
+#include "tests/ui/window_scenes.h"
+
+#include "src/music/player_adapters.h"
+
+namespace sonavert::test {
+
+namespace {
+
+AppDevice sample(const char* id, const char* name, DevicePresence presence, Timestamp lastSeen) {
+    AppDevice d = device(QString::fromLatin1(id), QString::fromLatin1(name), presence,
+                         QStringLiteral("5E55-") + QString::fromLatin1(name));
+    d.lastSeen = lastSeen;
+    return d;
+}
+
+PlaybackState playing(const char* title, const char* artist, std::optional<QString> album) {
+    PlaybackState s;
+    s.songID = QStringLiteral("song-") + QString::fromLatin1(title);
+    s.songTitle = QString::fromLatin1(title);
+    s.artistName = QString::fromLatin1(artist);
+    s.albumTitle = std::move(album);
+    s.playbackTime = 75.4;
+    return s;
+}
+
+} // namespace
+
+QStringList WindowScenes::names() {
+    return {QStringLiteral("welcome"),         QStringLiteral("music-consent"),
+            QStringLiteral("onboarding"),      QStringLiteral("searching"),
+            QStringLiteral("nothing-found"),   QStringLiteral("devices"),
+            QStringLiteral("nothing-playing"), QStringLiteral("transferring"),
+            QStringLiteral("errors"),          QStringLiteral("help")};
+}
+
+PlaybackState WindowScenes::sampleState() {
+    return playing("Clair de Lune", "Claude Debussy", QStringLiteral("Suite bergamasque"));
+}
+
+DeviceList WindowScenes::sampleDevices(Timestamp now) {
+    AppDevice studio =
+        sample("A0000000-0000-4000-8000-000000000001", "Studio", DevicePresence::Online, now);
+    studio.nowPlaying = playing("Windowlicker", "Aphex Twin", std::nullopt);
+    AppDevice kitchen =
+        sample("A0000000-0000-4000-8000-000000000002", "Kitchen", DevicePresence::Online, now);
+    AppDevice laptop = sample("A0000000-0000-4000-8000-000000000003", "Laptop",
+                              DevicePresence::Connecting, now.addSeconds(-20));
+    AppDevice attic = sample("A0000000-0000-4000-8000-000000000004", "Attic",
+                             DevicePresence::Offline, now.addSeconds(-(5 * 60 + 59)));
+    AppDevice den = sample("A0000000-0000-4000-8000-000000000005", "Den", DevicePresence::Offline,
+                           now.addSeconds(-2 * 86400));
+    return {studio, kitchen, laptop, attic, den};
+}
+
+bool WindowScenes::prepare(const QString& name) {
+    if (!names().contains(name))
+        return false;
+    auto& defaults = m_rig.defaults();
+    m_rig.shortcuts.listOutput = QByteArrayLiteral("SonavertReceiver\n");
+    if (name == QLatin1String("welcome"))
+        return true;
+    m_rig.markSetUpDone();
+    if (name == QLatin1String("music-consent"))
+        defaults.removeObject(ConsentingMusicCatalog::kAllowedKey);
+    if (name == QLatin1String("onboarding") || name == QLatin1String("nothing-found")) {
+        defaults.removeObject(receiver_shortcut::kDonatedKey);
+        m_rig.shortcuts.listOutput = QByteArrayLiteral("Morning Routine\n");
+    }
+    if (name == QLatin1String("nothing-found"))
+        defaults.setBool(receiver_shortcut::kDonatedKey, true);
+    // The banner of the discontinued store shows on the first screens only.
+    const bool keepsStoreBanner = name == QLatin1String("onboarding") ||
+                                  name == QLatin1String("searching") ||
+                                  name == QLatin1String("nothing-found");
+    if (!keepsStoreBanner)
+        defaults.setBool(WindowBridge::kMacStoreBannerDismissedKey, true);
+    return true;
+}
+
+void WindowScenes::startWithDevices(const DeviceList& devices) {
+    m_rig.cloud().fetchDefault = devices;
+    m_rig.cloud().peers = devices;
+    m_rig.coordinator().start();
+    m_rig.clock().runUntil([this] { return !m_rig.coordinator().isDiscovering(); }, 10s);
+}
+
+void WindowScenes::finish(const QString& name, WindowBridge& bridge) {
+    const Timestamp now = m_rig.clock().now();
+    auto& music = *m_rig.coordinatorRig.music;
+    if (name == QLatin1String("searching")) {
+        m_rig.cloud().latency[QStringLiteral("fetchPresence")] = 3600s;
+        m_rig.coordinator().start();
+        m_rig.settle();
+    } else if (name == QLatin1String("nothing-found")) {
+        startWithDevices({});
+    } else if (name == QLatin1String("devices") || name == QLatin1String("help") ||
+               name == QLatin1String("transferring") || name == QLatin1String("errors")) {
+        music.nowPlaying = sampleState();
+        m_rig.cloud().queuedTargets = {QStringLiteral("A0000000-0000-4000-8000-000000000004")};
+        DeviceList devices = sampleDevices(now);
+        devices[0].isFavorite = true;
+        m_rig.coordinatorRig.roster->toggleFavorite(devices[0].id);
+        startWithDevices(devices);
+        // The second pass brings the queued push marks.
+        m_rig.clock().advance(2500ms);
+    } else if (name == QLatin1String("nothing-playing")) {
+        startWithDevices(sampleDevices(now));
+    }
+    if (name == QLatin1String("transferring")) {
+        m_rig.cloud().latency[QStringLiteral("sendHandoff")] = 3600s;
+        bridge.transfer(QStringLiteral("A0000000-0000-4000-8000-000000000002"));
+        m_rig.settle();
+    }
+    if (name == QLatin1String("errors")) {
+        m_rig.coordinator().setTransferError(
+            QStringLiteral("Kitchen did not answer in time. Try again in a moment."));
+        m_rig.cloud().fetchResults.push_back(
+            FakeHandoffService::cloudError(4, QStringLiteral("The server could not be reached.")));
+        m_rig.clock().advance(2100ms);
+    }
+    if (name == QLatin1String("help"))
+        bridge.showHelp();
+}
+
+} // namespace sonavert::test
