@@ -110,13 +110,9 @@ QCoro::Task<int> DesktopSession::showRunningInstance(QDBusConnection bus, QStrin
 void DesktopSession::onLaunched() {
     createWindow();
     m_popup = std::make_unique<TrayPopup>(
-        [this] {
-            announceFirstFrame();
-            return m_window->window();
-        },
+        [this] { return m_window->window(); },
         TrayPopup::Commands{[this] { m_actions->checkForUpdates(); }, [this] { quit(); }}, m_clock);
-    connect(m_popup.get(), &TrayPopup::windowShown, this,
-            [] { developerLog(QStringLiteral("window: shown")); });
+    connect(m_popup.get(), &TrayPopup::windowShown, this, &DesktopSession::onWindowShown);
     connect(m_popup.get(), &TrayPopup::windowHidden, this,
             [] { developerLog(QStringLiteral("window: hidden")); });
     connect(m_popup.get(), &TrayPopup::closedWithoutTray, this, [this] {
@@ -164,12 +160,13 @@ void DesktopSession::followDesktopSettings() {
     m_settings->start();
 }
 
-void DesktopSession::announceFirstFrame() {
-    // Frames are swapped on the render thread: a single-shot connection is cut when the
-    // first one is signalled, before a second can queue behind it.
+void DesktopSession::onWindowShown() {
+    developerLog(QStringLiteral("window: shown"));
+    // The first frame after showing is what the user sees; it is swapped on the render
+    // thread, and a single-shot connection is cut before a second frame can queue behind it.
     connect(
         m_window->window(), &QQuickWindow::frameSwapped, this,
-        [] { developerLog(QStringLiteral("window: first frame")); }, Qt::SingleShotConnection);
+        [] { developerLog(QStringLiteral("window: presented")); }, Qt::SingleShotConnection);
 }
 
 void DesktopSession::quit() {

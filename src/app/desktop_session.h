@@ -47,7 +47,7 @@ private:
     void onLaunched();
     void createWindow();
     void followDesktopSettings();
-    void announceFirstFrame();
+    void onWindowShown();
     void quit();
     QCoro::Task<int> showRunningInstance(QDBusConnection bus, QString name);
 
