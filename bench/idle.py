@@ -132,6 +132,7 @@ def main():
         tracks = make_library(os.path.join(work, "Music"), 20)
         server, url, token = start_cloud(cloud, os.path.join(work, "cloud"), logs)
         env = dict(os.environ, DBUS_SESSION_BUS_ADDRESS=address, SONAVERT_LOG_TARGET="stderr",
+                   SONAVERT_UPDATE_FEED_URL="http://127.0.0.1:9/appcast.xml",
                    DBUS_SYSTEM_BUS_ADDRESS="unix:path=/nonexistent/idle-bench-system-bus")
         device = subprocess.Popen(
             [sonavert, "--headless", "--profile", os.path.join(work, "profile"), "--cloud", url,

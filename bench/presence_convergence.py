@@ -34,6 +34,7 @@ def run_once(sonavert, url, token, work):
     names = ("Kitchen", "Study")
     want = {"Kitchen": "devices: Study (online", "Study": "devices: Kitchen (online"}
     env = dict(os.environ, SONAVERT_LOG_TARGET="stderr",
+               SONAVERT_UPDATE_FEED_URL="http://127.0.0.1:9/appcast.xml",
                DBUS_SYSTEM_BUS_ADDRESS="unix:path=/nonexistent/bench-system-bus")
     started = time.monotonic()
     procs = {}

@@ -10,7 +10,8 @@ Usage: scripts/check-includes.py BUILD_DIR   (a configured build tree)
   compiler would take first). Includes of generated files (moc output, D-Bus proxies) must
   exist in the build tree instead.
 - A file may include a header of its own target or of a target it links, directly or through
-  others (read from CMake's dependency graph).
+  others (read from CMake's dependency graph). A header belongs to the target of its unit,
+  else to its folder's library; header-only helpers beside test programs belong to none.
 """
 import collections
 import json
@@ -48,7 +49,7 @@ def owners_by_file(build_dir):
         path = os.path.relpath(os.path.realpath(entry["file"]), ROOT)
         if not match or path.startswith(".."):
             continue
-        by_file[path] = {match.group(1)}
+        by_file.setdefault(path, set()).add(match.group(1))
         by_dir[os.path.dirname(path)].add(match.group(1))
     return by_file, by_dir
 
@@ -74,7 +75,8 @@ def link_closure(build_dir):
 
     for name in labels.values():
         closure[name] = reach(name, set())
-    return closure
+    libraries = set(re.findall(r'label\s*=\s*"([^"]+)",\s*shape\s*=\s*octagon', text))
+    return closure, libraries
 
 
 def main():
@@ -83,10 +85,17 @@ def main():
     build_dir = os.path.realpath(sys.argv[1])
     generated = generated_names(build_dir)
     by_file, by_dir = owners_by_file(build_dir)
-    closure = link_closure(build_dir)
+    closure, libraries = link_closure(build_dir)
 
     def owners(path):
-        return by_file.get(path) or by_dir.get(os.path.dirname(path), set())
+        """A unit's target; a header's: that of its unit, else of its folder's library (a
+        header-only part of it). Header-only helpers among test programs belong to none."""
+        if path in by_file:
+            return by_file[path]
+        unit = os.path.splitext(path)[0] + ".cpp"
+        if unit in by_file:
+            return by_file[unit]
+        return by_dir.get(os.path.dirname(path), set()) & libraries
 
     problems = []
     for path in repo_files():

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The whole test run: installs what is missing, checks formatting, builds and runs every test,
-# then builds and runs them again under AddressSanitizer + UndefinedBehaviorSanitizer.
+# The whole test run: installs what is missing, checks formatting, builds, checks includes and
+# runs clang-tidy, runs every test, then builds and runs them again under AddressSanitizer +
+# UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,6 +15,12 @@ for preset in dev asan-ubsan; do
   echo "== build and test: $preset"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
+  if [ "$preset" = dev ]; then
+    echo "== includes: one file each, only from linked layers"
+    ./scripts/check-includes.py build/dev
+    echo "== clang-tidy"
+    ./scripts/clang-tidy.sh build/dev
+  fi
   ctest --preset "$preset" -j "$jobs"
   if [ "$preset" = dev ]; then
     echo "== cloud server and conformance tests on PostgreSQL"

@@ -1,4 +1,4 @@
-#include "server/app/command_line.h"
+#include "server/app/cloud_command_line.h"
 #include "src/runtime/clock.h"
 
 #include <QCoreApplication>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "server/wire/record_json.h"
+#include "server/wire/record_fields_json.h"
 #include "src/runtime/result.h"
 
 #include <QByteArray>

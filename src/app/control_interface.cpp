@@ -1,6 +1,7 @@
 #include "src/app/control_interface.h"
 
 #include "src/app/control_state.h"
+#include "src/app/sparkle_updater.h"
 #include "src/coordinator/device_handoff_view_model.h"
 #include "src/runtime/app_identity.h"
 #include "src/runtime/control_bus_name.h"
@@ -68,6 +69,15 @@ bool ControlInterface::exportOn(QDBusConnection bus) {
                                     QDBusConnection::ExportScriptableSignals);
 }
 
+void ControlInterface::setUpdater(SparkleUpdater* updater) {
+    if (m_updater)
+        disconnect(m_updater, nullptr, this, nullptr);
+    m_updater = updater;
+    if (updater)
+        connect(updater, &SparkleUpdater::checkFinished, this,
+                &ControlInterface::answerUpdateChecks);
+}
+
 QString ControlInterface::GetState() {
     return stateJson();
 }
@@ -116,6 +126,25 @@ void ControlInterface::ShowWindow() {
         return;
     }
     m_showWindow();
+}
+
+QString ControlInterface::CheckForUpdates() {
+    if (!m_updater) {
+        sendErrorReply(errorName("Failed"), QStringLiteral("Update checks are not available."));
+        return {};
+    }
+    // A check already under way answers this call too: the updater runs one at a time.
+    m_waitingUpdateChecks << delayCall();
+    m_updater->checkForUpdates();
+    return {};
+}
+
+void ControlInterface::answerUpdateChecks(const UpdateCheckResult& result) {
+    const QString outcome = QString::fromUtf8(
+        QJsonDocument(updateCheckJson(result, m_updater->configuration().currentVersion))
+            .toJson(QJsonDocument::Compact));
+    for (const int ticket : std::exchange(m_waitingUpdateChecks, {}))
+        m_bus.send(m_heldCalls.take(ticket).createReply(outcome));
 }
 
 std::optional<AppDevice> ControlInterface::targetOf(const QString& query,

@@ -15,6 +15,8 @@
 namespace sonavert {
 
 class DeviceHandoffViewModel;
+class SparkleUpdater;
+struct UpdateCheckResult;
 
 /// The running app's control interface on the session bus (io.sonavert.Sonavert.Control,
 /// described in io.sonavert.Sonavert.Control.xml): publishes the coordinator's state as JSON
@@ -33,6 +35,8 @@ public:
     bool exportOn(QDBusConnection bus);
     /// What ShowWindow does; without it (headless) the call fails with NoWindow.
     void setWindowShower(std::function<void()> show) { m_showWindow = std::move(show); }
+    /// The updater that `CheckForUpdates` asks; without one the call fails.
+    void setUpdater(SparkleUpdater* updater);
 
 public Q_SLOTS:
     Q_SCRIPTABLE QString GetState();
@@ -42,6 +46,7 @@ public Q_SLOTS:
     Q_SCRIPTABLE void Forget(const QString& device);
     /// Shows and raises the window; an error when this app runs without one.
     Q_SCRIPTABLE void ShowWindow();
+    Q_SCRIPTABLE QString CheckForUpdates();
 
 Q_SIGNALS:
     Q_SCRIPTABLE void StateChanged(const QString& state);
@@ -56,6 +61,7 @@ private:
     /// Answers a held call: the coordinator's transfer error if there is one, else `success`.
     void finishCall(int ticket, const QVariant& success);
     void finishPullIfSettled();
+    void answerUpdateChecks(const UpdateCheckResult& result);
     void scheduleSettle();
     void settle();
     QString stateJson() const;
@@ -65,6 +71,8 @@ private:
     QHash<int, QDBusMessage> m_heldCalls;
     int m_nextTicket = 1;
     std::optional<int> m_waitingPull;
+    QPointer<SparkleUpdater> m_updater;
+    QList<int> m_waitingUpdateChecks;
     bool m_isSettleScheduled = false;
     QString m_lastState;
     std::function<void()> m_showWindow;

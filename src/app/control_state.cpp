@@ -1,5 +1,6 @@
 #include "src/app/control_state.h"
 
+#include "src/app/sparkle_updater.h"
 #include "src/coordinator/device_handoff_view_model.h"
 
 #include <QJsonArray>
@@ -79,6 +80,27 @@ QJsonObject controlStateJson(const DeviceHandoffViewModel& coordinator) {
     json.insert(QStringLiteral("activityLabel"), optionalText(coordinator.activityLabel()));
     json.insert(QStringLiteral("transferError"), optionalText(coordinator.transferError()));
     json.insert(QStringLiteral("syncError"), optionalText(coordinator.syncError()));
+    return json;
+}
+
+QJsonObject updateCheckJson(const UpdateCheckResult& result, const QString& currentVersion) {
+    QJsonObject json;
+    json.insert(QStringLiteral("currentVersion"), currentVersion);
+    switch (result.kind) {
+    case UpdateCheckResult::Kind::UpToDate:
+        json.insert(QStringLiteral("outcome"), QStringLiteral("upToDate"));
+        break;
+    case UpdateCheckResult::Kind::UpdateAvailable:
+        json.insert(QStringLiteral("outcome"), QStringLiteral("updateAvailable"));
+        json.insert(QStringLiteral("version"), result.update->displayVersion);
+        json.insert(QStringLiteral("title"), result.update->title);
+        json.insert(QStringLiteral("downloadLink"), result.update->downloadLink.toString());
+        break;
+    case UpdateCheckResult::Kind::Failed:
+        json.insert(QStringLiteral("outcome"), QStringLiteral("failed"));
+        json.insert(QStringLiteral("error"), result.failure);
+        break;
+    }
     return json;
 }
 

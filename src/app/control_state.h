@@ -6,6 +6,7 @@ namespace sonavert {
 
 class DeviceHandoffViewModel;
 struct PlaybackState;
+struct UpdateCheckResult;
 
 /// The coordinator's published state as the control interface sends it (`GetState`,
 /// `StateChanged`), one JSON object:
@@ -31,5 +32,12 @@ QJsonObject controlStateJson(const DeviceHandoffViewModel& coordinator);
 
 /// One playback as above.
 QJsonObject playbackJson(const PlaybackState& state);
+
+/// How an update check ended, as `CheckForUpdates` answers it:
+///
+///     {"outcome": "upToDate" | "updateAvailable" | "failed", "currentVersion": s,
+///      "version": s, "title": s, "downloadLink": s,   // with "updateAvailable"
+///      "error": s}                                     // with "failed"
+QJsonObject updateCheckJson(const UpdateCheckResult& result, const QString& currentVersion);
 
 } // namespace sonavert

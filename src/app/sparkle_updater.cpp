@@ -127,9 +127,12 @@ void SparkleUpdater::finishCheck(UpdateCheckResult result) {
     switch (result.kind) {
     case UpdateCheckResult::Kind::UpdateAvailable:
         m_availableUpdate = result.update;
+        developerLog(QStringLiteral("update check: %1 is available").arg(result.update->version));
         Q_EMIT updateFound(*result.update);
         break;
     case UpdateCheckResult::Kind::UpToDate:
+        developerLog(
+            QStringLiteral("update check: %1 is up to date").arg(m_configuration.currentVersion));
         if (result.isUserInitiated)
             Q_EMIT upToDate();
         break;

@@ -75,6 +75,14 @@ NearbyDiscoveryFactory avahiNearbyDiscovery(std::shared_ptr<Clock> clock) {
     };
 }
 
+/// The update checker of this build: the feed of app_identity.h (or SONAVERT_UPDATE_FEED_URL),
+/// checked at once in the background and then daily.
+std::unique_ptr<SparkleUpdater> makeUpdater(std::shared_ptr<Clock> clock) {
+    SparkleUpdater::Configuration configuration;
+    configuration.currentVersion = QStringLiteral(SONAVERT_VERSION);
+    return std::make_unique<SparkleUpdater>(configuration, std::move(clock));
+}
+
 } // namespace
 
 QCoro::Task<> TessaryApp::launch() {
@@ -121,6 +129,7 @@ QCoro::Task<> TessaryApp::launch() {
     m_background = std::make_unique<MacBackgroundCoordinator>();
     m_background->viewModel = m_coordinator.get();
     m_coordinator->start();
+    m_updater = makeUpdater(m_clock);
     publishControlInterface(thisDevice.name);
     m_pushChannel = std::make_unique<clouddb::WebSocketPushChannel>(endpoint, m_clock);
     m_appDelegate =
@@ -154,6 +163,7 @@ QCoro::Task<> TessaryApp::publishControlInterface(QString deviceName) {
         co_return;
     }
     m_control = std::make_unique<ControlInterface>(m_coordinator.get());
+    m_control->setUpdater(m_updater.get());
     if (!m_control->exportOn(bus)) {
         developerLog(QStringLiteral("control: the control object path is taken on this bus "
                                     "connection"));

@@ -1,8 +1,11 @@
 // Runs the real `sonavert` executable and talks to it as a user or a service manager would.
 
+#include "tests/support/local_http_feed.h"
 #include "tests/support/private_session_bus.h"
 #include "tests/support/process_harness.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -40,6 +43,43 @@ CtlRun runCtl(const QString& busAddress, const QStringList& arguments) {
     run.out = QString::fromUtf8(ctl.readAllStandardOutput());
     run.err = QString::fromUtf8(ctl.readAllStandardError());
     return run;
+}
+
+/// Runs sonavertctl while this process's event loop keeps serving (a feed served from here).
+CtlRun runCtlServing(const QString& busAddress, const QStringList& arguments) {
+    QProcess ctl;
+    useSessionBus(ctl, busAddress);
+    QSignalSpy finished(&ctl, &QProcess::finished);
+    ctl.start(kCtlProgram, arguments);
+    CtlRun run;
+    if (!finished.wait(kProcessLimitMs))
+        return run;
+    run.exitCode = ctl.exitCode();
+    run.out = QString::fromUtf8(ctl.readAllStandardOutput());
+    run.err = QString::fromUtf8(ctl.readAllStandardError());
+    return run;
+}
+
+/// Like waitForLine, with this process's event loop serving meanwhile.
+bool waitForLineServing(QProcess& process, const QString& text, QString* seen) {
+    QSignalSpy readable(&process, &QProcess::readyReadStandardOutput);
+    while (!seen->contains(text)) {
+        if (process.state() == QProcess::NotRunning)
+            return false;
+        *seen += QString::fromUtf8(process.readAllStandardOutput());
+        if (!seen->contains(text) && !readable.wait(kProcessLimitMs))
+            return false;
+    }
+    return true;
+}
+
+QByteArray appcastOffering(const char* version) {
+    return QByteArrayLiteral("<?xml version=\"1.0\"?><rss version=\"2.0\" "
+                             "xmlns:sparkle=\"http://www.andymatuschak.org/xml-namespaces/"
+                             "sparkle\"><channel><item><title>Sonavert</title><sparkle:version>") +
+           version +
+           QByteArrayLiteral("</sparkle:version><link>https://example.org/sonavert.deb"
+                             "</link></item></channel></rss>");
 }
 
 QStringList deviceArguments(const CloudServerProcess& cloud, const QString& profile,
@@ -137,6 +177,54 @@ private Q_SLOTS:
             QCOMPARE(device->exitCode(), 0);
         }
         QCOMPARE(runCtl(bus.address(), {QStringLiteral("status")}).exitCode, 3);
+    }
+
+    void checksForUpdatesOnceAtStartAndWhenAsked() {
+        PrivateSessionBus bus;
+        QString reason;
+        if (!bus.start(&reason))
+            QSKIP(qPrintable(reason));
+        CloudServerProcess cloud(kCloudProgram);
+        QVERIFY(cloud.isRunning());
+        LocalHttpFeed feed;
+        feed.body = appcastOffering("0.0.1");
+        QTemporaryDir profile;
+        QProcess device;
+        useSessionBus(device, bus.address());
+        QProcessEnvironment environment = device.processEnvironment();
+        environment.insert(QStringLiteral("SONAVERT_UPDATE_FEED_URL"), feed.url().toString());
+        device.setProcessEnvironment(environment);
+        device.start(kProgram, deviceArguments(cloud, profile.path(), QStringLiteral("Solo")));
+        QString out;
+        QVERIFY2(waitForLineServing(device, QStringLiteral("update check: "), &out),
+                 qPrintable(out));
+        QCOMPARE(feed.requestCount, 1);
+        QVERIFY2(waitForLineServing(device, QStringLiteral("control: on the session bus as"), &out),
+                 qPrintable(out));
+
+        const CtlRun upToDate = runCtlServing(bus.address(), {QStringLiteral("check-updates")});
+        QCOMPARE(upToDate.exitCode, 0);
+        QCOMPARE(upToDate.out,
+                 QStringLiteral("Sonavert %1 is up to date.\n").arg(SONAVERT_VERSION));
+        feed.body = appcastOffering("99.0");
+        const CtlRun newer = runCtlServing(
+            bus.address(), {QStringLiteral("--json"), QStringLiteral("check-updates")});
+        QCOMPARE(newer.exitCode, 0);
+        const QJsonObject offered = QJsonDocument::fromJson(newer.out.toUtf8()).object();
+        QCOMPARE(offered.value("outcome").toString(), QStringLiteral("updateAvailable"));
+        QCOMPARE(offered.value("version").toString(), QStringLiteral("99.0"));
+        QCOMPARE(offered.value("downloadLink").toString(),
+                 QStringLiteral("https://example.org/sonavert.deb"));
+        feed.status = 500;
+        const CtlRun failed = runCtlServing(bus.address(), {QStringLiteral("check-updates")});
+        QCOMPARE(failed.exitCode, 1);
+        QVERIFY2(failed.out.startsWith(QStringLiteral("Could not check for updates: ")),
+                 qPrintable(failed.out));
+        // One check at start, one for each request: no check is lost or doubled.
+        QCOMPARE(feed.requestCount, 4);
+
+        ::kill(static_cast<pid_t>(device.processId()), SIGTERM);
+        QVERIFY(device.waitForFinished(kProcessLimitMs));
     }
 
     void profileKeepsTheSameIdentityAcrossRuns() {

@@ -1,6 +1,6 @@
 // Authentication, tokens kept only as hashes, the account's identity, isolation between
 // accounts, and the administration commands.
-#include "server/app/command_line.h"
+#include "server/app/cloud_command_line.h"
 #include "tests/server/cloud_test_client.h"
 #include "tests/server/push_test_client.h"
 #include "tests/server/test_cloud_server.h"

@@ -27,6 +27,7 @@ constexpr std::array kCommands{
     CommandEntry{"unfavourite", Command::Unfavorite, true},
     CommandEntry{"forget", Command::Forget, true},
     CommandEntry{"watch", Command::Watch, false},
+    CommandEntry{"check-updates", Command::CheckUpdates, false},
 };
 
 const QString kCommandHelp = QStringLiteral(
@@ -39,8 +40,10 @@ const QString kCommandHelp = QStringLiteral(
     "  favorite DEVICE    Make DEVICE the favourite; unfavorite DEVICE undoes it.\n"
     "  forget DEVICE      Remove DEVICE from the list until it is seen again.\n"
     "  watch              Print the state again on every change, until interrupted.\n"
+    "  check-updates      Check the update feed now and say whether a newer Sonavert exists.\n"
     "\nDEVICE is a device id or name (any case).\n"
-    "Exit codes: 0 done, 1 the operation failed, 2 usage error, 3 Sonavert is not running,\n"
+    "Exit codes: 0 done, 1 the operation failed (or the update check did not work), 2 usage error, "
+    "3 Sonavert is not running,\n"
     "4 no device (or more than one) has that name.\n");
 
 ParsedCtlCommandLine usageError(const QString& text) {

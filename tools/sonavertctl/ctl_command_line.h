@@ -15,7 +15,17 @@ enum ExitCode {
     kExitUnknownDevice = 4, ///< the device argument names no device, or several
 };
 
-enum class Command { Devices, Status, Push, Pull, Favorite, Unfavorite, Forget, Watch };
+enum class Command {
+    Devices,
+    Status,
+    Push,
+    Pull,
+    Favorite,
+    Unfavorite,
+    Forget,
+    Watch,
+    CheckUpdates,
+};
 
 /// What sonavertctl was asked to do.
 struct CtlOptions {

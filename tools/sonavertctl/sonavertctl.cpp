@@ -18,6 +18,8 @@ namespace {
 // Longer than the app's 30-second wait for a pulled device's answer, so the app's own
 // verdict arrives before the call gives up.
 constexpr int kTransferTimeoutMs = 45000;
+// The app gives up on a feed that does not answer after 30 seconds, before this.
+constexpr int kUpdateCheckTimeoutMs = 60000;
 
 void print(const QString& text) {
     std::fputs(text.toUtf8().constData(), stdout);
@@ -121,6 +123,19 @@ QCoro::Task<int> simpleCall(QDBusPendingReply<> pending, CtlOptions options, con
     co_return kExitOk;
 }
 
+QCoro::Task<int> checkUpdates(ControlProxy& proxy, CtlOptions options) {
+    proxy.setTimeout(kUpdateCheckTimeoutMs);
+    QDBusPendingReply<QString> pending = proxy.CheckForUpdates();
+    const QDBusPendingReply<QString> reply = co_await pending;
+    if (reply.isError())
+        co_return reportError(reply.error(), options.busName);
+    const QJsonObject outcome = parseState(reply.value());
+    print(options.isJson ? json(outcome, QJsonDocument::Compact) : updateCheckText(outcome));
+    const bool hasFailed =
+        outcome.value(QStringLiteral("outcome")).toString() == QLatin1String("failed");
+    co_return hasFailed ? kExitFailed : kExitOk;
+}
+
 class StatePrinter {
 public:
     explicit StatePrinter(bool isJson)
@@ -184,6 +199,8 @@ QCoro::Task<int> runCommand(CtlOptions options) {
         co_return co_await watch(proxy, bus, options);
     case Command::Push:
         co_return co_await push(proxy, options);
+    case Command::CheckUpdates:
+        co_return co_await checkUpdates(proxy, options);
     case Command::Pull: {
         proxy.setTimeout(kTransferTimeoutMs);
         QDBusPendingReply<> pending = proxy.Pull(device);

@@ -102,4 +102,17 @@ QString statusText(const QJsonObject& state) {
     return text + QLatin1Char('\n') + devicesText(state.value(QStringLiteral("devices")).toArray());
 }
 
+QString updateCheckText(const QJsonObject& outcome) {
+    const QString kind = outcome.value(QStringLiteral("outcome")).toString();
+    const QString current = outcome.value(QStringLiteral("currentVersion")).toString();
+    if (kind == QLatin1String("upToDate"))
+        return QStringLiteral("Sonavert %1 is up to date.\n").arg(current);
+    if (kind == QLatin1String("updateAvailable"))
+        return QStringLiteral("Sonavert %1 is available (this is %2). Download: %3\n")
+            .arg(outcome.value(QStringLiteral("version")).toString(), current,
+                 outcome.value(QStringLiteral("downloadLink")).toString());
+    return QStringLiteral("Could not check for updates: %1\n")
+        .arg(outcome.value(QStringLiteral("error")).toString());
+}
+
 } // namespace sonavert::ctl

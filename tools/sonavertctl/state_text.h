@@ -17,5 +17,7 @@ QString playbackText(const QJsonValue& playback);
 QString devicesText(const QJsonArray& devices);
 /// This device and what it plays, what is under way, the errors, then the devices.
 QString statusText(const QJsonObject& state);
+/// The outcome of an update check (the control interface's `CheckForUpdates` answer).
+QString updateCheckText(const QJsonObject& outcome);
 
 } // namespace sonavert::ctl

@@ -1,4 +1,4 @@
-#include "server/wire/record_json.h"
+#include "server/wire/record_fields_json.h"
 
 #include "server/wire/json_fields.h"
 #include "server/wire/server_error.h"

@@ -1,4 +1,4 @@
-#include "server/app/command_line.h"
+#include "server/app/cloud_command_line.h"
 
 #include "server/app/cloud_server.h"
 #include "server/app/termination_signals.h"
