@@ -10,6 +10,7 @@
 #include <QDBusArgument>
 #include <QDBusMessage>
 #include <QDBusVariant>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -124,10 +125,18 @@ class DesktopTrayTest : public QObject {
         return qdbus_cast<QVariantMap>(reply.arguments().constFirst());
     }
 
-    // Waits for `line` in the app's output from now on.
+    // Waits for `line` in the app's output from now on, on the app's output itself; the limit
+    // only keeps a missing line from hanging the run.
     bool waitForAppLine(const QString& line) {
         m_appOut.clear();
-        return waitForLine(m_app, line, &m_appOut);
+        QElapsedTimer limit;
+        limit.start();
+        while (!m_appOut.contains(line) && m_app.state() != QProcess::NotRunning &&
+               limit.elapsed() < kProcessLimitMs) {
+            m_app.waitForReadyRead(static_cast<int>(kProcessLimitMs - limit.elapsed()));
+            m_appOut += QString::fromUtf8(m_app.readAllStandardOutput());
+        }
+        return m_appOut.contains(line);
     }
 
 private Q_SLOTS:
@@ -220,7 +229,9 @@ private Q_SLOTS:
     void activatingTheItemShowsTheWindowAndAgainHidesIt() {
         const QString xdotool = QStandardPaths::findExecutable(QStringLiteral("xdotool"));
         callItem(kItemPath, kItemInterface, QStringLiteral("Activate"), {0, 0});
-        QVERIFY2(waitForAppLine(QStringLiteral("window: shown")), qPrintable(m_appOut));
+        // Presented: the first frame after showing, so the X server has the window mapped.
+        QVERIFY2(waitForAppLine(QStringLiteral("window: presented")), qPrintable(m_appOut));
+        QVERIFY(m_appOut.contains(QStringLiteral("window: shown")));
         if (!xdotool.isEmpty()) {
             // The X server itself has the window mapped, at 360 x 520.
             QProcess search;
