@@ -38,6 +38,12 @@ void MainWindow::createWindow() {
     m_view->setInitialProperties({{QStringLiteral("bridge"), QVariant::fromValue(m_bridge)}});
     m_view->setSource(ui_module::viewUrl(QStringLiteral("ContentView")));
     m_view->resize(kWidth, kHeight);
+    // The guide and the sheets are windows of their own: a transient window cannot be hidden
+    // while its parent is, and the popup is already hidden when the views hear of it.
+    if (QQuickItem* root = m_view->rootObject()) {
+        for (QQuickWindow* dialog : root->findChildren<QQuickWindow*>())
+            dialog->setTransientParent(nullptr);
+    }
     connect(m_view.get(), &QWindow::visibleChanged, m_bridge,
             [this](bool visible) { m_bridge->setWindowVisible(visible); });
 }
@@ -52,6 +58,23 @@ void MainWindow::setAnimationsEnabled(bool enabled) {
 
 QImage MainWindow::snapshot() {
     return m_view ? m_view->grabWindow() : QImage();
+}
+
+QImage MainWindow::supportSnapshot() {
+    // The window the user is in (the guide, where "Contact Support" is), else the first one
+    // that shows.
+    QQuickWindow* help = helpWindow();
+    const QList<QQuickWindow*> windows{help, m_view.get()};
+    for (QQuickWindow* candidate : windows) {
+        if (candidate && candidate->isVisible() && candidate->isActive())
+            return candidate->grabWindow();
+    }
+    QQuickWindow* const inOrder[] = {m_view.get(), help};
+    for (QQuickWindow* candidate : inOrder) {
+        if (candidate && candidate->isVisible())
+            return candidate->grabWindow();
+    }
+    return {};
 }
 
 QQuickWindow* MainWindow::helpWindow() const {

@@ -42,6 +42,8 @@ public:
 
 private:
     void createWindow();
+    /// The picture that travels with the support mail.
+    QImage supportSnapshot();
 
     Services m_services;
     WindowBridge* m_bridge;

@@ -71,6 +71,26 @@ private Q_SLOTS:
         QCOMPARE(window.bridge()->devices()->waveformHeights(), (QList<qreal>{5, 11, 8, 6}));
     }
 
+    void helpGuideOpensInItsOwnWindowAndTheMailCarriesAPicture() {
+        WindowRig rig;
+        rig.markSetUpDone();
+        MainWindow window(services(rig));
+        QQuickWindow* made = window.window();
+        QVERIFY(!window.helpWindow()->isVisible());
+        made->show();
+        QVERIFY(QTest::qWaitForWindowExposed(made));
+        window.bridge()->showHelp();
+        QQuickWindow* help = window.helpWindow();
+        QVERIFY(help->isVisible());
+        QCOMPARE(help->size(), QSize(480, 620));
+        window.bridge()->contactSupport();
+        QCOMPARE(rig.actions.supportMails.size(), 1);
+        QVERIFY(!rig.actions.supportMails[0].snapshot.isNull());
+        // Hiding the popup takes its guide along.
+        made->hide();
+        QVERIFY(!help->isVisible());
+    }
+
 private:
     static MainWindow::Services services(WindowRig& rig) {
         MainWindow::Services s;

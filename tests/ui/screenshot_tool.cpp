@@ -68,16 +68,30 @@ void showRowActions(MainWindow& main) {
     if (kitchen) {
         const QPointF centre =
             kitchen->mapToScene(QPointF(kitchen->width() / 2, kitchen->height() / 2));
+        // The first move enters the window, the second one lands on the row.
+        QTest::mouseMove(window, centre.toPoint() - QPoint(0, 4));
         QTest::mouseMove(window, centre.toPoint());
     }
     QTest::qWait(260);
+}
+
+/// Opens the context menu of one row.
+void showContextMenu(MainWindow& main) {
+    QQuickWindow* window = main.window();
+    if (auto* den = findItem(window->contentItem(), QStringLiteral("deviceRow_Den"))) {
+        const QPointF at = den->mapToScene(QPointF(90, den->height() / 2));
+        QTest::mouseMove(window, at.toPoint());
+        QTest::mouseClick(window, Qt::RightButton, {}, at.toPoint());
+    }
+    QTest::qWait(120);
 }
 
 bool render(const QString& scene, bool dark, const QString& directory) {
     WindowRig rig;
     WindowScenes scenes(rig);
     const bool rowActions = scene == QLatin1String("row-actions");
-    const QString base = rowActions ? QStringLiteral("devices") : scene;
+    const bool contextMenu = scene == QLatin1String("context-menu");
+    const QString base = rowActions || contextMenu ? QStringLiteral("devices") : scene;
     scenes.prepare(base);
     MainWindow main(servicesOf(rig));
     main.setDarkAppearance(dark);
@@ -87,6 +101,8 @@ bool render(const QString& scene, bool dark, const QString& directory) {
     rig.settle();
     if (rowActions)
         showRowActions(main);
+    if (contextMenu)
+        showContextMenu(main);
     QTest::qWait(50);
     const QString suffix = dark ? QStringLiteral("-dark.png") : QStringLiteral("-light.png");
     bool ok = save(window, directory + QLatin1Char('/') + scene + suffix);
@@ -111,7 +127,7 @@ int main(int argc, char** argv) {
     const QString directory = QString::fromLocal8Bit(argv[1]);
     QDir().mkpath(directory);
     QStringList scenes = WindowScenes::names();
-    scenes << QStringLiteral("row-actions");
+    scenes << QStringLiteral("row-actions") << QStringLiteral("context-menu");
     bool ok = true;
     for (const QString& scene : scenes) {
         for (bool dark : {false, true})

@@ -1,7 +1,7 @@
 import QtQuick
-import QtQuick.Layouts
 
-// One status banner: symbol, title and text, and a control at the trailing side.
+// One status banner: symbol, title and text, and a control at the trailing side. Laid out
+// with fixed widths, so the wrapped texts give the banner its height in one pass.
 BannerFrame {
     id: banner
     property string symbol
@@ -13,47 +13,44 @@ BannerFrame {
     Accessible.role: Accessible.AlertMessage
     Accessible.name: title + ", " + text
 
-    RowLayout {
+    Item {
         width: parent.width
-        spacing: 10
+        height: Math.max(texts.height, controlSlot.height, 22)
+
         SymbolIcon {
+            id: icon
+            y: 1
             symbol: banner.symbol
             tint: banner.symbolTint
             side: 20
-            Layout.alignment: Qt.AlignTop
-            Layout.topMargin: 1
         }
-        ColumnLayout {
+        Column {
+            id: texts
+            x: icon.width + 10
+            width: parent.width - x - (controlSlot.width > 0 ? controlSlot.width + 10 : 0)
             spacing: 2
-            Layout.fillWidth: true
-            Layout.preferredWidth: 40
             Text {
+                width: parent.width
                 text: banner.title
                 font.pixelSize: Style.subheadline
                 font.weight: Font.DemiBold
                 color: Style.primaryText
                 wrapMode: Text.Wrap
-                Layout.fillWidth: true
-                // A small preferred width keeps the wrapped text from feeding its unwrapped
-                // width back into the row's layout.
-                Layout.preferredWidth: 40
             }
             Text {
+                width: parent.width
                 text: banner.text
                 font.pixelSize: Style.caption
                 color: Style.secondaryText
                 wrapMode: Text.Wrap
-                Layout.fillWidth: true
-                // A small preferred width keeps the wrapped text from feeding its unwrapped
-                // width back into the row's layout.
-                Layout.preferredWidth: 40
             }
         }
         Item {
             id: controlSlot
-            implicitWidth: childrenRect.width
-            implicitHeight: childrenRect.height
-            Layout.alignment: Qt.AlignVCenter
+            anchors.right: parent.right
+            anchors.verticalCenter: parent.verticalCenter
+            width: childrenRect.width
+            height: childrenRect.height
         }
     }
 }

@@ -10,6 +10,11 @@ Item {
     id: root
     required property WindowBridge bridge
     readonly property var sections: bridge.mainSections
+    // The guide and the sheets show only while the popup itself does.
+    readonly property bool showsSheet: bridge.windowVisible && bridge.sheet !== WindowBridge.NoSheet
+    readonly property bool showsHelp: bridge.windowVisible && bridge.isShowingHelp
+    onShowsSheetChanged: sheetWindow.visible = showsSheet
+    onShowsHelpChanged: helpWindow.visible = showsHelp
 
     implicitWidth: 360
     implicitHeight: 520
@@ -65,6 +70,7 @@ Item {
             PillButton {
                 objectName: "addShortcutButton"
                 prominent: true
+                small: true
                 text: "Add Shortcut"
                 onClicked: root.bridge.addShortcut()
             }
@@ -226,14 +232,12 @@ Item {
     Window {
         id: sheetWindow
         objectName: "sheetWindow"
-        transientParent: root.Window.window
         flags: Qt.Dialog
-        modality: Qt.WindowModal
+        modality: Qt.ApplicationModal
         title: root.bridge.sheet === WindowBridge.MusicConsent ? "Sonavert" : "One-time setup"
         width: 380
         height: root.bridge.sheet === WindowBridge.MusicConsent ? consent.implicitHeight : onboarding.implicitHeight
         color: Style.dark ? "#242229" : "white"
-        visible: root.bridge.windowVisible && root.bridge.sheet !== WindowBridge.NoSheet
         onClosing: root.bridge.closeSheet()
         MusicConsentView {
             id: consent
@@ -256,7 +260,6 @@ Item {
     Window {
         id: helpWindow
         objectName: "helpGuideWindow"
-        transientParent: root.Window.window
         flags: Qt.Dialog
         title: "Sonavert Guide"
         width: 480
@@ -266,7 +269,6 @@ Item {
         maximumWidth: 480
         maximumHeight: 620
         color: Style.dark ? "#242229" : "white"
-        visible: root.bridge.windowVisible && root.bridge.isShowingHelp
         onClosing: root.bridge.closeHelp()
         HelpGuideView {
             objectName: "helpGuide"

@@ -276,30 +276,40 @@ Item {
         }
         TapHandler {
             acceptedButtons: Qt.RightButton
-            onTapped: contextMenu.popup()
+            onTapped: (eventPoint, button) => contextMenu.popup(eventPoint.position.x + row.swipeOffset, eventPoint.position.y)
         }
         TapHandler {
+            id: press
             acceptedButtons: Qt.LeftButton
             onTapped: row.closeSwipe()
-            onLongPressed: contextMenu.popup()
+            onLongPressed: contextMenu.popup(press.point.position.x + row.swipeOffset, press.point.position.y)
         }
     }
 
     Menu {
         id: contextMenu
         objectName: "contextMenu"
-        MenuItem {
+        topPadding: 5
+        bottomPadding: 5
+        background: Rectangle {
+            implicitWidth: 210
+            radius: 10
+            color: Style.dark ? "#2c2a31" : "white"
+            border.color: Style.materialBorder
+            border.width: 1
+        }
+        RowMenuItem {
             objectName: "menuFavorite"
             text: row.favoriteActionText
-            icon.source: Style.iconSource(row.favoriteSymbol, Style.primaryText)
+            symbol: row.favoriteSymbol
             onTriggered: row.list.toggleFavorite(row.deviceId)
         }
-        MenuItem {
+        RowMenuItem {
             id: removeItem
             objectName: "menuRemove"
             text: row.removeText
-            icon.source: Style.iconSource("trash", Style.red)
-            icon.color: Style.red
+            symbol: "trash"
+            destructive: true
             onTriggered: row.list.forget(row.deviceId)
         }
     }

@@ -80,7 +80,7 @@ Rectangle {
                             spacing: 8
                             SymbolIcon {
                                 symbol: section.modelData.symbol
-                                tint: Style.accent
+                                tint: Style.accentSymbol
                                 side: 18
                             }
                             Text {

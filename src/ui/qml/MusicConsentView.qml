@@ -35,7 +35,7 @@ Rectangle {
             Text {
                 Layout.fillWidth: true
                 text: "Let Sonavert use your music?"
-                font.pixelSize: Style.title2
+                font.pixelSize: Style.title3 + 2
                 font.weight: Font.Bold
                 color: Style.primaryText
                 wrapMode: Text.Wrap

@@ -8,20 +8,21 @@ AbstractButton {
     property string symbol
     property bool prominent: false
     property bool large: false
+    property bool small: false
 
     readonly property color foreground: prominent ? "white" : Style.primaryText
 
-    leftPadding: large ? 18 : 12
-    rightPadding: large ? 18 : 12
+    leftPadding: large ? 18 : small ? 9 : 12
+    rightPadding: large ? 18 : small ? 9 : 12
     implicitWidth: implicitContentWidth + leftPadding + rightPadding
-    implicitHeight: large ? 36 : 28
+    implicitHeight: large ? 36 : small ? 24 : 28
     hoverEnabled: true
     focusPolicy: Qt.StrongFocus
     Accessible.role: Accessible.Button
     Accessible.name: text
 
     background: Rectangle {
-        radius: button.large ? 10 : 8
+        radius: button.large ? 10 : button.small ? 7 : 8
         color: button.prominent
                ? (button.pressed ? Qt.darker(Style.actionBlue, 1.15) : button.hovered ? Qt.lighter(Style.actionBlue, 1.08) : Style.actionBlue)
                : (button.pressed ? Style.divider : button.hovered ? Style.hoverFill : Style.material)
@@ -39,7 +40,7 @@ AbstractButton {
         }
         Text {
             text: button.text
-            font.pixelSize: button.large ? Style.headline : Style.subheadline
+            font.pixelSize: button.large ? Style.headline : button.small ? Style.caption : Style.subheadline
             font.weight: button.prominent ? Font.DemiBold : Font.Medium
             color: button.foreground
             Layout.alignment: Qt.AlignVCenter

@@ -22,6 +22,9 @@ QtObject {
     readonly property real bannerRadius: 12
 
     readonly property color accent: Qt.rgba(168 / 255, 42 / 255, 153 / 255, 1)
+    // The accent as a symbol colour: on the dark surface, which is the accent itself, a
+    // light tint of it stays readable.
+    readonly property color accentSymbol: dark ? "#f4b8ea" : accent
     readonly property color actionBlue: dark ? "#3d8bff" : "#2f6fed"
     readonly property color green: dark ? "#32d74b" : "#28a745"
     readonly property color yellow: dark ? "#ffd60a" : "#e0a800"

@@ -88,7 +88,7 @@ Item {
                             Layout.alignment: Qt.AlignTop
                             Layout.topMargin: 1
                             symbol: feature.modelData.symbol
-                            tint: Style.accent
+                            tint: Style.accentSymbol
                             side: 22
                         }
                         ColumnLayout {
@@ -125,15 +125,11 @@ Item {
             Layout.fillWidth: true
             Layout.margins: 14
             spacing: 12
-            Switch {
-                id: dontShowAgain
+            ToggleSwitch {
                 objectName: "dontShowAgainSwitch"
                 text: "Don't show this again"
                 checked: welcome.bridge.dontShowWelcomeAgain
                 onToggled: welcome.bridge.dontShowWelcomeAgain = checked
-                font.pixelSize: Style.caption
-                palette.windowText: Style.secondaryText
-                Accessible.name: text
                 Layout.fillWidth: true
             }
             PillButton {

@@ -1,0 +1,127 @@
+#include "src/ui/device_list_model.h"
+
+#include <QAbstractItemModelTester>
+#include <QSignalSpy>
+#include <QTest>
+
+using namespace sonavert;
+
+namespace {
+
+AppDevice device(const QString& id, const QString& name, DevicePresence presence) {
+    AppDevice d;
+    d.id = id;
+    d.name = name;
+    d.lastSeen = Timestamp{1000.0};
+    d.presence = presence;
+    return d;
+}
+
+DeviceList twoDevices() {
+    return {device(QStringLiteral("B1"), QStringLiteral("Den"), DevicePresence::Online),
+            device(QStringLiteral("B2"), QStringLiteral("Kitchen"), DevicePresence::Offline)};
+}
+
+DeviceRowContext context(bool discovering = false) {
+    DeviceRowContext c;
+    c.canPush = true;
+    c.isDiscovering = discovering;
+    c.now = Timestamp{1000.0 + 120.0};
+    return c;
+}
+
+QVariant role(const DeviceListModel& model, int row, const QByteArray& name) {
+    return model.data(model.index(row), model.roleNames().key(name));
+}
+
+} // namespace
+
+class DeviceListModelTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void emptyListSearchesWhileDiscoveringThenFindsNothing() {
+        DeviceListModel model({});
+        QSignalSpy changed(&model, &DeviceListModel::listStateChanged);
+        model.update({}, context(true));
+        QCOMPARE(model.listState(), DeviceListModel::ListState::Searching);
+        model.update({}, context(false));
+        QCOMPARE(model.listState(), DeviceListModel::ListState::NothingFound);
+        model.update(twoDevices(), context(true));
+        QCOMPARE(model.listState(), DeviceListModel::ListState::Rows);
+        QCOMPARE(changed.count(), 3);
+    }
+
+    void rowsExposeWhatTheRowViewShows() {
+        DeviceListModel model({});
+        QAbstractItemModelTester tester(&model,
+                                        QAbstractItemModelTester::FailureReportingMode::QtTest);
+        model.update(twoDevices(), context());
+        QCOMPARE(model.rowCount(), 2);
+        QCOMPARE(role(model, 0, "name").toString(), QStringLiteral("Den"));
+        QCOMPARE(role(model, 0, "statusText").toString(), QStringLiteral("Available"));
+        QCOMPARE(role(model, 0, "dotKind").toString(), QStringLiteral("green"));
+        QCOMPARE(role(model, 1, "statusText").toString(), QStringLiteral("Offline \u00b7 2m ago"));
+        QCOMPARE(role(model, 1, "dotKind").toString(), QStringLiteral("grey"));
+        QCOMPARE(role(model, 1, "isNameDimmed").toBool(), true);
+        QCOMPARE(role(model, 1, "showsPush").toBool(), true);
+        QCOMPARE(role(model, 0, "list").value<DeviceListModel*>(), &model);
+    }
+
+    void sameDevicesInPlaceAreUpdatedNotRebuilt() {
+        DeviceListModel model({});
+        model.update(twoDevices(), context());
+        QSignalSpy reset(&model, &QAbstractItemModel::modelReset);
+        QSignalSpy changed(&model, &QAbstractItemModel::dataChanged);
+        DeviceList later = twoDevices();
+        later[1].presence = DevicePresence::Online;
+        model.update(later, context());
+        QCOMPARE(reset.count(), 0);
+        QCOMPARE(changed.count(), 1);
+        QCOMPARE(role(model, 1, "statusText").toString(), QStringLiteral("Available"));
+        // Another order is another list.
+        model.update({later[1], later[0]}, context());
+        QCOMPARE(reset.count(), 1);
+        QCOMPARE(role(model, 0, "name").toString(), QStringLiteral("Kitchen"));
+    }
+
+    void actionsReachTheirCallbacksWithTheDeviceId() {
+        QStringList calls;
+        DeviceListModel::Actions actions;
+        actions.onTransfer = [&](const QString& id) { calls << "push " + id; };
+        actions.onPull = [&](const QString& id) { calls << "pull " + id; };
+        actions.onFavorite = [&](const QString& id) { calls << "favorite " + id; };
+        actions.onForget = [&](const QString& id) { calls << "forget " + id; };
+        DeviceListModel model(actions);
+        model.update(twoDevices(), context());
+        QVERIFY(model.canRemove());
+        QCOMPARE(role(model, 0, "removeText").toString(), QStringLiteral("Remove Den"));
+        model.transfer(QStringLiteral("B1"));
+        model.pull(QStringLiteral("B2"));
+        model.toggleFavorite(QStringLiteral("B1"));
+        model.forget(QStringLiteral("B2"));
+        QCOMPARE(calls, (QStringList{"push B1", "pull B2", "favorite B1", "forget B2"}));
+    }
+
+    void withoutAForgetActionNoRowOffersRemove() {
+        DeviceListModel::Actions actions;
+        actions.onFavorite = [](const QString&) {};
+        DeviceListModel model(actions);
+        model.update(twoDevices(), context());
+        QVERIFY(!model.canRemove());
+        QCOMPARE(role(model, 0, "canRemove").toBool(), false);
+        QCOMPARE(role(model, 0, "removeText").toString(), QString());
+        model.forget(QStringLiteral("B1")); // nothing to call, nothing breaks
+    }
+
+    void waveformHeightsAnnounceOnlyRealChanges() {
+        DeviceListModel model({});
+        QSignalSpy changed(&model, &DeviceListModel::waveformHeightsChanged);
+        model.setWaveformHeights({5, 11, 8, 6});
+        model.setWaveformHeights({5, 11, 8, 6});
+        QCOMPARE(changed.count(), 1);
+    }
+};
+
+QTEST_GUILESS_MAIN(DeviceListModelTest)
+#include "device_list_model_test.moc"

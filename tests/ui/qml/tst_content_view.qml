@@ -1,0 +1,124 @@
+import QtQuick
+import Sonavert.Ui
+
+Item {
+    id: host
+    width: 480
+    height: 640
+
+    ViewTestCase {
+        name: "ContentView"
+
+        Component {
+            id: contentView
+            ContentView {
+                width: 360
+                height: 520
+            }
+        }
+
+        function makeContent(scene) {
+            const bridge = harness.load(scene);
+            const view = createTemporaryObject(contentView, host, { bridge: bridge });
+            verify(view);
+            waitForRendering(view);
+            return view;
+        }
+
+        function test_firstStartShowsOnlyTheWelcomeScreen() {
+            const view = makeContent("welcome");
+            verify(shown(find(view, "welcomeScreen")));
+            verify(!find(view, "mainContent").visible);
+            mouseClick(find(view, "getStartedButton"));
+            verify(!find(view, "welcomeScreen").visible);
+            verify(shown(find(view, "mainContent")));
+            verify(shown(find(view, "macStoreBanner")));
+            verify(!harness.hasStored("Tessary.hideWelcome"));
+        }
+
+        function test_theSwitchIsRememberedOnGetStarted() {
+            const view = makeContent("welcome");
+            const toggle = find(view, "dontShowAgainSwitch");
+            compare(toggle.text, "Don't show this again");
+            mouseClick(toggle);
+            verify(view.bridge.dontShowWelcomeAgain);
+            verify(!harness.hasStored("Tessary.hideWelcome"));
+            mouseClick(find(view, "getStartedButton"));
+            verify(harness.storedFlag("Tessary.hideWelcome"));
+        }
+
+        function test_bannersStackInTheirOrder() {
+            const view = makeContent("transferring");
+            harness.setTransferError("Den did not answer.");
+            waitForRendering(view);
+            const order = ["title", "nowPlaying", "activityRow", "transferErrorBanner", "deviceList", "footer"]
+                .map(name => find(view, name));
+            for (let i = 0; i < order.length; ++i)
+                verify(shown(order[i]), order[i].objectName);
+            for (let i = 1; i < order.length; ++i)
+                verify(order[i - 1].y < order[i].y, order[i].objectName + " below " + order[i - 1].objectName);
+            compare(find(view, "activityLabel").text, "Sending to Kitchen\u2026");
+            compare(find(view, "transferErrorBanner").text, "Den did not answer.");
+            mouseClick(find(view, "closeTransferError"));
+            verify(!find(view, "transferErrorBanner").visible);
+        }
+
+        function test_receiverAndStoreBannersAndTheirControls() {
+            const view = makeContent("nothing-found");
+            harness.setShown(true);
+            const receiver = find(view, "receiverBanner");
+            const store = find(view, "macStoreBanner");
+            tryVerify(() => shown(receiver));
+            verify(receiver.y < store.y);
+            compare(receiver.title, "Finish Mac Setup");
+            compare(receiver.text, "Add the SonavertReceiver shortcut to stream catalog tracks here.");
+            compare(store.title, "Mac App Store Version Discontinued");
+            compare(store.text, "Use \u201cGet download link via email\u201d to get the supported Mac app.");
+            mouseClick(find(view, "addShortcutButton"));
+            compare(harness.shortcutOffers(), 1);
+            mouseClick(find(view, "closeMacStoreBanner"));
+            verify(!store.visible);
+            verify(harness.storedFlag("Tessary.macStoreBannerDismissed"));
+            harness.setShown(false);
+        }
+
+        function test_syncBannerHasItsFixedTexts() {
+            const view = makeContent("errors");
+            const sync = find(view, "syncBanner");
+            verify(shown(sync));
+            compare(sync.Accessible.name, "Device sync unavailable, Sonavert will retry automatically.");
+            verify(find(view, "transferErrorBanner").y < sync.y);
+        }
+
+        function test_footerCommandsAndQuitShortcut() {
+            const view = makeContent("devices");
+            mouseClick(find(view, "checkForUpdatesButton"));
+            compare(harness.updateChecks(), 1);
+            compare(find(view, "quitButton").text, "Quit Sonavert");
+            mouseClick(find(view, "quitButton"));
+            compare(harness.quits(), 1);
+            view.forceActiveFocus();
+            keySequence("Ctrl+Q");
+            compare(harness.quits(), 2);
+            const help = find(view, "helpButton");
+            compare(help.text, "Help");
+            compare(help.symbol, "questionmark.circle");
+            mouseClick(help);
+            verify(view.bridge.isShowingHelp);
+        }
+
+        function test_sheetsOpenOverTheMainContentOnly() {
+            const view = makeContent("onboarding");
+            const sheet = find(view, "sheetWindow");
+            verify(!sheet.visible);
+            harness.setShown(true);
+            tryVerify(() => sheet.visible);
+            verify(find(view, "receiverOnboarding").visible);
+            mouseClick(find(view, "notNowButton"));
+            tryVerify(() => !sheet.visible);
+            verify(harness.storedFlag("Sonavert.shortcut.donated"));
+            compare(harness.shortcutOffers(), 0);
+            harness.setShown(false);
+        }
+    }
+}
