@@ -17,11 +17,9 @@ Q_LOGGING_CATEGORY(lcServer, "sonavert.cloud.server")
 
 Result<std::unique_ptr<CloudServer>> CloudServer::open(const ServerConfig& config, Clock& clock) {
     auto storage = openCloudStorage(config.databaseUrl, config.dataDirectory);
-    if (!storage)
-        return storage.error();
+    SONAVERT_TRY(storage);
     auto service = CloudService::create(*storage.value(), clock, config.service);
-    if (!service)
-        return service.error();
+    SONAVERT_TRY(service);
     return std::unique_ptr<CloudServer>(
         new CloudServer(std::move(storage.value()), std::move(service.value()), clock, config));
 }
@@ -77,12 +75,8 @@ void CloudServer::compactNow() {
 Result<QUrl> CloudServer::listen(const QHostAddress& host, quint16 port) {
     const quint16 bound = m_http->listen(host, port);
     if (bound == 0)
-        return Error{QStringLiteral("Listen"),
-                     0,
-                     QStringLiteral("cannot listen on %1:%2").arg(host.toString()).arg(port),
-                     {},
-                     {},
-                     {}};
+        return makeError(QStringLiteral("Listen"), 0,
+                         QStringLiteral("cannot listen on %1:%2").arg(host.toString()).arg(port));
     QUrl url;
     url.setScheme(QStringLiteral("http"));
     url.setHost(host.toString());

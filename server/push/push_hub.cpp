@@ -33,13 +33,11 @@ Result<Hello> helloOf(const QString& message) {
                                std::pair{QStringLiteral("container"), &parsed.container},
                                std::pair{QStringLiteral("environment"), &parsed.environment}}) {
         auto value = json_fields::requiredString(hello, key);
-        if (!value)
-            return value.error();
+        SONAVERT_TRY(value);
         *target = value.value();
     }
     auto since = json_fields::optionalInteger(hello, QStringLiteral("since"));
-    if (!since)
-        return since.error();
+    SONAVERT_TRY(since);
     parsed.since = since.value();
     return parsed;
 }

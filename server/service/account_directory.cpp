@@ -17,25 +17,21 @@ Result<IssuedToken> AccountDirectory::addAccount(const QString& name) {
                           QStringLiteral("an account name is 1 to 255 bytes of printable UTF-8"));
     auto account = m_storage.createAccount(name, secret_tokens::newUserRecordName(),
                                            m_clock.now().unixMilliseconds());
-    if (!account)
-        return account.error();
+    SONAVERT_TRY(account);
     return issueFor(account.value());
 }
 
 Result<IssuedToken> AccountDirectory::issueToken(const QString& accountName) {
     auto found = account(accountName);
-    if (!found)
-        return found.error();
+    SONAVERT_TRY(found);
     return issueFor(found.value());
 }
 
 Status AccountDirectory::revokeToken(const QString& accountName, const QString& token) {
     auto found = account(accountName);
-    if (!found)
-        return found.error();
+    SONAVERT_TRY(found);
     auto removed = m_storage.removeToken(found.value().id, secret_tokens::hashBearerToken(token));
-    if (!removed)
-        return removed.error();
+    SONAVERT_TRY(removed);
     if (!removed.value())
         return cloudError(ServerErrorCode::NotFound,
                           QStringLiteral("no such token for account \"%1\"").arg(accountName));
@@ -48,8 +44,7 @@ Result<AccountInfo> AccountDirectory::authenticate(const QString& token) {
     if (token.isEmpty())
         return unauthenticated;
     auto found = m_storage.accountByTokenHash(secret_tokens::hashBearerToken(token));
-    if (!found)
-        return found.error();
+    SONAVERT_TRY(found);
     if (!found.value())
         return unauthenticated;
     return *found.value();
@@ -57,8 +52,7 @@ Result<AccountInfo> AccountDirectory::authenticate(const QString& token) {
 
 Result<AccountInfo> AccountDirectory::account(const QString& name) {
     auto found = m_storage.accountByName(name);
-    if (!found)
-        return found.error();
+    SONAVERT_TRY(found);
     if (!found.value())
         return cloudError(ServerErrorCode::NotFound,
                           QStringLiteral("no account named \"%1\"").arg(name));
@@ -67,10 +61,8 @@ Result<AccountInfo> AccountDirectory::account(const QString& name) {
 
 Result<IssuedToken> AccountDirectory::issueFor(const AccountInfo& account) {
     const QString token = secret_tokens::newBearerToken();
-    if (auto status = m_storage.addToken(account.id, secret_tokens::hashBearerToken(token),
-                                         m_clock.now().unixMilliseconds());
-        !status)
-        return status.error();
+    SONAVERT_TRY(m_storage.addToken(account.id, secret_tokens::hashBearerToken(token),
+                                    m_clock.now().unixMilliseconds()));
     return IssuedToken{account, token};
 }
 

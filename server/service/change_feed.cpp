@@ -14,20 +14,15 @@ ChangeFeed::ChangeFeed(CloudStorage& storage, ZoneOperations& zones, const Chang
 Result<ChangeFeed::ZoneRequest> ChangeFeed::zoneRequestOf(const QJsonArray& zones,
                                                           qsizetype index) {
     auto item = json_fields::objectAt(zones, index, QStringLiteral("zones"));
-    if (!item)
-        return item.error();
+    SONAVERT_TRY(item);
     auto zoneID = json_fields::requiredObject(item.value(), QStringLiteral("zoneID"));
-    if (!zoneID)
-        return zoneID.error();
+    SONAVERT_TRY(zoneID);
     auto zoneName = ZoneOperations::zoneNameOf(zoneID.value());
-    if (!zoneName)
-        return zoneName.error();
+    SONAVERT_TRY(zoneName);
     auto token = json_fields::optionalString(item.value(), QStringLiteral("syncToken"));
-    if (!token)
-        return token.error();
+    SONAVERT_TRY(token);
     auto limit = json_fields::optionalInteger(item.value(), QStringLiteral("resultsLimit"));
-    if (!limit)
-        return limit.error();
+    SONAVERT_TRY(limit);
     if (limit.value() && *limit.value() < 1)
         return cloudError(ServerErrorCode::BadRequest,
                           QStringLiteral("\"resultsLimit\" must be at least 1"));
@@ -38,13 +33,11 @@ Result<ChangeFeed::ZoneRequest> ChangeFeed::zoneRequestOf(const QJsonArray& zone
 
 Result<QJsonObject> ChangeFeed::fetch(const DatabaseScope& scope, const QJsonObject& body) {
     auto items = boundedItems(body, QStringLiteral("zones"));
-    if (!items)
-        return items.error();
+    SONAVERT_TRY(items);
     QList<ZoneRequest> requests;
     for (qsizetype i = 0; i < items.value().size(); ++i) {
         auto request = zoneRequestOf(items.value(), i);
-        if (!request)
-            return request.error();
+        SONAVERT_TRY(request);
         requests.append(request.value());
     }
     QJsonArray zones;
@@ -60,16 +53,13 @@ Result<QJsonObject> ChangeFeed::fetch(const DatabaseScope& scope, const QJsonObj
 
 Result<QJsonObject> ChangeFeed::fetchZone(const DatabaseScope& scope, const ZoneRequest& request) {
     auto zone = m_zones.liveZone(scope, request.zoneName);
-    if (!zone)
-        return zone.error();
+    SONAVERT_TRY(zone);
     auto start = startSequence(zone.value(), request.syncToken);
-    if (!start)
-        return start.error();
+    SONAVERT_TRY(start);
     // Without a token the client has nothing to forget, so tombstones are left out.
     auto page = m_storage.changesSince(zone.value().zoneId, start.value(), request.resultsLimit,
                                        request.syncToken.has_value());
-    if (!page)
-        return page.error();
+    SONAVERT_TRY(page);
     QJsonArray records;
     for (const StoredRecord& stored : page.value().records) {
         records.append(stored.isDeleted ? deletedRecordJson(stored.record.recordName)

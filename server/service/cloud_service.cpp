@@ -17,8 +17,7 @@ Result<std::unique_ptr<CloudService>> CloudService::create(CloudStorage& storage
                                                            ServiceOptions options) {
     auto key =
         storage.settleMetaValue(QStringLiteral("change_token_key"), secret_tokens::newSigningKey());
-    if (!key)
-        return key.error();
+    SONAVERT_TRY(key);
     return std::unique_ptr<CloudService>(new CloudService(storage, clock, options, key.value()));
 }
 
@@ -94,8 +93,7 @@ Result<QJsonObject> CloudService::call(const AccountInfo& account, const Databas
 Result<QJsonObject> CloudService::modifyRecords(const DatabaseScope& scope,
                                                 const QJsonObject& body) {
     auto modified = m_records.modify(scope, body);
-    if (!modified)
-        return modified.error();
+    SONAVERT_TRY(modified);
     // The records are saved whatever happens next: a lost notification is only a lost hint,
     // so the client still hears that its save succeeded.
     if (auto status = notifySubscribers(scope, modified.value()); !status)
@@ -106,16 +104,14 @@ Result<QJsonObject> CloudService::modifyRecords(const DatabaseScope& scope,
 Status CloudService::notifySubscribers(const DatabaseScope& scope,
                                        const RecordsModified& modified) {
     auto subscriptions = m_storage.subscriptions(scope);
-    if (!subscriptions)
-        return subscriptions.error();
+    SONAVERT_TRY(subscriptions);
     const auto bodies = SubscriptionMatcher(subscriptions.value())
                             .notificationsFor(modified.zoneName, modified.outcomes);
     if (bodies.isEmpty())
         return {};
     auto stored = m_storage.appendNotifications(scope, bodies, m_clock.now().unixMilliseconds(),
                                                 m_options.notificationsKept);
-    if (!stored)
-        return stored.error();
+    SONAVERT_TRY(stored);
     Q_EMIT notificationsStored(stored.value());
     return {};
 }

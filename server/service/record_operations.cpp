@@ -26,36 +26,28 @@ Status checkRecordSize(const QJsonObject& record) {
 
 Result<RecordWrite> saveOf(WriteKind kind, const QJsonObject& record, const QString& name) {
     auto type = json_fields::requiredName(record, QStringLiteral("recordType"));
-    if (!type)
-        return type.error();
+    SONAVERT_TRY(type);
     auto fields = json_fields::optionalObject(record, QStringLiteral("fields"));
-    if (!fields)
-        return fields.error();
+    SONAVERT_TRY(fields);
     const QJsonObject given = fields.value().value_or(QJsonObject{});
-    if (auto status = validateFields(given, true); !status)
-        return status.error();
-    if (auto status = checkRecordSize(record); !status)
-        return status.error();
+    SONAVERT_TRY(validateFields(given, true));
+    SONAVERT_TRY(checkRecordSize(record));
     return RecordWrite{kind, name, type.value(), given};
 }
 
 Result<RecordWrite> writeOf(const QJsonArray& operations, qsizetype index) {
     auto operation = json_fields::objectAt(operations, index, QStringLiteral("operations"));
-    if (!operation)
-        return operation.error();
+    SONAVERT_TRY(operation);
     auto type = json_fields::requiredString(operation.value(), QStringLiteral("operationType"));
-    if (!type)
-        return type.error();
+    SONAVERT_TRY(type);
     if (!kWriteKinds.contains(type.value()))
         return cloudError(ServerErrorCode::BadRequest,
                           QStringLiteral("operationType must be forceReplace, forceUpdate or "
                                          "forceDelete"));
     auto record = json_fields::requiredObject(operation.value(), QStringLiteral("record"));
-    if (!record)
-        return record.error();
+    SONAVERT_TRY(record);
     auto name = json_fields::requiredName(record.value(), QStringLiteral("recordName"));
-    if (!name)
-        return name.error();
+    SONAVERT_TRY(name);
     const WriteKind kind = kWriteKinds.value(type.value());
     if (kind == WriteKind::Delete)
         return RecordWrite{kind, name.value(), {}, {}};
@@ -68,15 +60,13 @@ Result<QList<RecordWrite>> writesOf(const QJsonObject& body) {
 
 Result<QString> zoneNameOf(const QJsonObject& body) {
     auto zoneID = json_fields::optionalObject(body, QStringLiteral("zoneID"));
-    if (!zoneID)
-        return zoneID.error();
+    SONAVERT_TRY(zoneID);
     return ZoneOperations::zoneNameOf(zoneID.value());
 }
 
 Result<std::optional<QStringList>> desiredKeysOf(const QJsonObject& body) {
     auto keys = json_fields::optionalArray(body, QStringLiteral("desiredKeys"));
-    if (!keys)
-        return keys.error();
+    SONAVERT_TRY(keys);
     if (!keys.value())
         return std::optional<QStringList>{};
     QStringList names;
@@ -91,16 +81,13 @@ Result<std::optional<QStringList>> desiredKeysOf(const QJsonObject& body) {
 
 Result<QStringList> lookupNamesOf(const QJsonObject& body) {
     auto records = boundedItems(body, QStringLiteral("records"));
-    if (!records)
-        return records.error();
+    SONAVERT_TRY(records);
     QStringList names;
     for (qsizetype i = 0; i < records.value().size(); ++i) {
         auto item = json_fields::objectAt(records.value(), i, QStringLiteral("records"));
-        if (!item)
-            return item.error();
+        SONAVERT_TRY(item);
         auto name = json_fields::requiredName(item.value(), QStringLiteral("recordName"));
-        if (!name)
-            return name.error();
+        SONAVERT_TRY(name);
         names.append(name.value());
     }
     return names;
@@ -125,14 +112,11 @@ RecordOperations::RecordOperations(CloudStorage& storage, ZoneOperations& zones,
 Result<RecordsModified> RecordOperations::modify(const DatabaseScope& scope,
                                                  const QJsonObject& body) {
     auto zoneName = zoneNameOf(body);
-    if (!zoneName)
-        return zoneName.error();
+    SONAVERT_TRY(zoneName);
     auto writes = writesOf(body);
-    if (!writes)
-        return writes.error();
+    SONAVERT_TRY(writes);
     auto zone = m_zones.liveZone(scope, zoneName.value());
-    if (!zone)
-        return zone.error();
+    SONAVERT_TRY(zone);
     auto outcomes = m_storage.writeRecords(zone.value().zoneId, writes.value(),
                                            m_clock.now().unixMilliseconds());
     if (!outcomes && isCloudError(outcomes.error(), ServerErrorCode::ZoneNotFound)) {
@@ -140,28 +124,22 @@ Result<RecordsModified> RecordOperations::modify(const DatabaseScope& scope,
         auto now = m_zones.liveZone(scope, zoneName.value());
         return now ? outcomes.error() : now.error();
     }
-    if (!outcomes)
-        return outcomes.error();
+    SONAVERT_TRY(outcomes);
     return RecordsModified{answerFor(writes.value(), outcomes.value()), zoneName.value(),
                            outcomes.value()};
 }
 
 Result<QJsonObject> RecordOperations::lookup(const DatabaseScope& scope, const QJsonObject& body) {
     auto zoneName = zoneNameOf(body);
-    if (!zoneName)
-        return zoneName.error();
+    SONAVERT_TRY(zoneName);
     auto names = lookupNamesOf(body);
-    if (!names)
-        return names.error();
+    SONAVERT_TRY(names);
     auto desiredKeys = desiredKeysOf(body);
-    if (!desiredKeys)
-        return desiredKeys.error();
+    SONAVERT_TRY(desiredKeys);
     auto zone = m_zones.liveZone(scope, zoneName.value());
-    if (!zone)
-        return zone.error();
+    SONAVERT_TRY(zone);
     auto found = m_storage.lookupRecords(zone.value().zoneId, names.value());
-    if (!found)
-        return found.error();
+    SONAVERT_TRY(found);
     QJsonArray records;
     for (qsizetype i = 0; i < names.value().size(); ++i) {
         const QString& name = names.value().at(i);

@@ -27,13 +27,11 @@ auto parseBoundedItems(const QJsonObject& body, const QString& key, Parse parse)
     -> Result<QList<std::decay_t<decltype(parse(QJsonArray(), 0).value())>>> {
     using Item = std::decay_t<decltype(parse(QJsonArray(), 0).value())>;
     auto items = boundedItems(body, key);
-    if (!items)
-        return items.error();
+    SONAVERT_TRY(items);
     QList<Item> parsed;
     for (qsizetype i = 0; i < items.value().size(); ++i) {
         auto item = parse(items.value(), i);
-        if (!item)
-            return item.error();
+        SONAVERT_TRY(item);
         parsed.append(item.value());
     }
     return parsed;

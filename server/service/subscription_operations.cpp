@@ -16,15 +16,12 @@ Result<QJsonObject> filterOf(const QJsonArray& filters, qsizetype index) {
     if (!filter)
         return filter;
     auto fieldName = json_fields::requiredName(filter.value(), QStringLiteral("fieldName"));
-    if (!fieldName)
-        return fieldName.error();
+    SONAVERT_TRY(fieldName);
     if (filter.value().value(QLatin1String("comparator")) != QLatin1String("EQUALS"))
         return badSubscription(QStringLiteral("the only comparator is EQUALS"));
     auto value = json_fields::requiredObject(filter.value(), QStringLiteral("fieldValue"));
-    if (!value)
-        return value.error();
-    if (auto status = validateFields({{fieldName.value(), value.value()}}, false); !status)
-        return status.error();
+    SONAVERT_TRY(value);
+    SONAVERT_TRY(validateFields({{fieldName.value(), value.value()}}, false));
     return QJsonObject{{QStringLiteral("fieldName"), fieldName.value()},
                        {QStringLiteral("comparator"), QStringLiteral("EQUALS")},
                        {QStringLiteral("fieldValue"), value.value()}};
@@ -35,11 +32,9 @@ Result<QJsonObject> queryOf(const QJsonObject& subscription) {
     if (!query)
         return query;
     auto recordType = json_fields::requiredName(query.value(), QStringLiteral("recordType"));
-    if (!recordType)
-        return recordType.error();
+    SONAVERT_TRY(recordType);
     auto filters = json_fields::optionalArray(query.value(), QStringLiteral("filterBy"));
-    if (!filters)
-        return filters.error();
+    SONAVERT_TRY(filters);
     QJsonArray checked;
     const QJsonArray given = filters.value().value_or(QJsonArray{});
     for (qsizetype i = 0; i < given.size(); ++i) {
@@ -75,11 +70,9 @@ Result<QJsonObject> validSubscription(const QJsonObject& subscription, const QSt
     if (!query)
         return query;
     auto firesOn = firesOnOf(subscription);
-    if (!firesOn)
-        return firesOn.error();
+    SONAVERT_TRY(firesOn);
     auto info = json_fields::optionalObject(subscription, QStringLiteral("notificationInfo"));
-    if (!info)
-        return info.error();
+    SONAVERT_TRY(info);
     return QJsonObject{{QStringLiteral("subscriptionID"), id},
                        {QStringLiteral("subscriptionType"), QStringLiteral("query")},
                        {QStringLiteral("query"), query.value()},
@@ -95,23 +88,19 @@ struct SubscriptionCommand {
 
 Result<SubscriptionCommand> commandOf(const QJsonArray& operations, qsizetype index) {
     auto operation = json_fields::objectAt(operations, index, QStringLiteral("operations"));
-    if (!operation)
-        return operation.error();
+    SONAVERT_TRY(operation);
     const QString type = operation.value().value(QLatin1String("operationType")).toString();
     if (type != QLatin1String("create") && type != QLatin1String("delete"))
         return badSubscription(QStringLiteral("operationType must be create or delete"));
     auto subscription =
         json_fields::requiredObject(operation.value(), QStringLiteral("subscription"));
-    if (!subscription)
-        return subscription.error();
+    SONAVERT_TRY(subscription);
     auto id = json_fields::requiredName(subscription.value(), QStringLiteral("subscriptionID"));
-    if (!id)
-        return id.error();
+    SONAVERT_TRY(id);
     if (type == QLatin1String("delete"))
         return SubscriptionCommand{false, id.value(), {}};
     auto valid = validSubscription(subscription.value(), id.value());
-    if (!valid)
-        return valid.error();
+    SONAVERT_TRY(valid);
     return SubscriptionCommand{true, id.value(), valid.value()};
 }
 
@@ -132,22 +121,19 @@ SubscriptionOperations::SubscriptionOperations(CloudStorage& storage)
 Result<QJsonObject> SubscriptionOperations::lookup(const DatabaseScope& scope,
                                                    const QJsonObject& body) {
     auto items = boundedItems(body, QStringLiteral("subscriptions"));
-    if (!items)
-        return items.error();
+    SONAVERT_TRY(items);
     QStringList ids;
     for (qsizetype i = 0; i < items.value().size(); ++i) {
         auto item = json_fields::objectAt(items.value(), i, QStringLiteral("subscriptions"));
         auto id = item ? json_fields::requiredName(item.value(), QStringLiteral("subscriptionID"))
                        : Result<QString>(item.error());
-        if (!id)
-            return id.error();
+        SONAVERT_TRY(id);
         ids.append(id.value());
     }
     QJsonArray found;
     for (const QString& id : ids) {
         auto stored = m_storage.subscription(scope, id);
-        if (!stored)
-            return stored.error();
+        SONAVERT_TRY(stored);
         found.append(stored.value() ? *stored.value() : errorToJson(notFound(id), idKeys(id)));
     }
     return QJsonObject{{QStringLiteral("subscriptions"), found}};
@@ -156,8 +142,7 @@ Result<QJsonObject> SubscriptionOperations::lookup(const DatabaseScope& scope,
 Result<QJsonObject> SubscriptionOperations::modify(const DatabaseScope& scope,
                                                    const QJsonObject& body) {
     auto parsed = parseBoundedItems(body, QStringLiteral("operations"), commandOf);
-    if (!parsed)
-        return parsed.error();
+    SONAVERT_TRY(parsed);
     const QList<SubscriptionCommand> commands = parsed.value();
     QJsonArray results;
     for (const SubscriptionCommand& command : commands) {
@@ -174,13 +159,11 @@ Result<QJsonObject> SubscriptionOperations::apply(const DatabaseScope& scope, bo
                                                   const QJsonObject& subscription) {
     const QString id = subscription.value(QLatin1String("subscriptionID")).toString();
     if (isCreate) {
-        if (auto status = m_storage.putSubscription(scope, id, subscription); !status)
-            return status.error();
+        SONAVERT_TRY(m_storage.putSubscription(scope, id, subscription));
         return subscription;
     }
     auto removed = m_storage.deleteSubscription(scope, id);
-    if (!removed)
-        return removed.error();
+    SONAVERT_TRY(removed);
     if (!removed.value())
         return notFound(id);
     return idKeys(id);

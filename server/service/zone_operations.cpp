@@ -18,23 +18,18 @@ struct ZoneCommand {
 
 Result<ZoneCommand> zoneCommandOf(const QJsonArray& operations, qsizetype index) {
     auto operation = json_fields::objectAt(operations, index, QStringLiteral("operations"));
-    if (!operation)
-        return operation.error();
+    SONAVERT_TRY(operation);
     auto type = json_fields::requiredString(operation.value(), QStringLiteral("operationType"));
-    if (!type)
-        return type.error();
+    SONAVERT_TRY(type);
     if (type.value() != QLatin1String("create") && type.value() != QLatin1String("delete"))
         return cloudError(ServerErrorCode::BadRequest,
                           QStringLiteral("zone operationType must be create or delete"));
     auto zone = json_fields::requiredObject(operation.value(), QStringLiteral("zone"));
-    if (!zone)
-        return zone.error();
+    SONAVERT_TRY(zone);
     auto zoneID = json_fields::requiredObject(zone.value(), QStringLiteral("zoneID"));
-    if (!zoneID)
-        return zoneID.error();
+    SONAVERT_TRY(zoneID);
     auto name = ZoneOperations::zoneNameOf(zoneID.value());
-    if (!name)
-        return name.error();
+    SONAVERT_TRY(name);
     if (type.value() == QLatin1String("delete") && isDefaultZone(name.value()))
         return cloudError(ServerErrorCode::BadRequest,
                           QStringLiteral("the default zone cannot be deleted"));
@@ -73,8 +68,7 @@ Result<ZoneState> ZoneOperations::liveZone(const DatabaseScope& scope, const QSt
 
 Result<QJsonObject> ZoneOperations::modify(const DatabaseScope& scope, const QJsonObject& body) {
     auto parsed = parseBoundedItems(body, QStringLiteral("operations"), zoneCommandOf);
-    if (!parsed)
-        return parsed.error();
+    SONAVERT_TRY(parsed);
     const QList<ZoneCommand> commands = parsed.value();
     QJsonArray zones;
     for (const ZoneCommand& command : commands) {
@@ -91,18 +85,15 @@ Result<QJsonObject> ZoneOperations::modify(const DatabaseScope& scope, const QJs
 Result<QJsonObject> ZoneOperations::createZone(const DatabaseScope& scope,
                                                const QString& zoneName) {
     auto state = m_storage.createZone(scope, zoneName);
-    if (!state)
-        return state.error();
+    SONAVERT_TRY(state);
     return QJsonObject{};
 }
 
 Result<QJsonObject> ZoneOperations::deleteZone(const DatabaseScope& scope,
                                                const QString& zoneName) {
     auto state = liveZone(scope, zoneName);
-    if (!state)
-        return state.error();
-    if (auto status = m_storage.deleteZone(scope, zoneName, false); !status)
-        return status.error();
+    SONAVERT_TRY(state);
+    SONAVERT_TRY(m_storage.deleteZone(scope, zoneName, false));
     return QJsonObject{};
 }
 
@@ -111,8 +102,7 @@ Status ZoneOperations::deleteByUser(const DatabaseScope& scope, const QString& z
         return cloudError(ServerErrorCode::BadRequest,
                           QStringLiteral("the default zone cannot be deleted"));
     auto state = liveZone(scope, zoneName);
-    if (!state)
-        return state.error();
+    SONAVERT_TRY(state);
     return m_storage.deleteZone(scope, zoneName, true);
 }
 

@@ -38,8 +38,7 @@ MigrationRunner::MigrationRunner(SqlSession& session, QString directory, QString
 Status MigrationRunner::apply() {
     auto created = m_session.run(QStringLiteral(
         "CREATE TABLE IF NOT EXISTS schema_migrations (version INTEGER PRIMARY KEY)"));
-    if (!created)
-        return created.error();
+    SONAVERT_TRY(created);
     static const QRegularExpression kFileName(QStringLiteral("^(\\d+)_.*\\.sql$"));
     const QStringList files =
         QDir(m_directory).entryList({QStringLiteral("*.sql")}, QDir::Files, QDir::Name);
@@ -60,26 +59,22 @@ Status MigrationRunner::applyOne(int version, const QString& filePath) {
     if (auto status = transaction.begin(); !status)
         return status;
     if (!m_lockStatement.isEmpty()) {
-        if (auto locked = m_session.run(m_lockStatement); !locked)
-            return locked.error();
+        SONAVERT_TRY(m_session.run(m_lockStatement));
     }
     auto seen = m_session.scalar(
         QStringLiteral("SELECT version FROM schema_migrations WHERE version = ?"), {version});
-    if (!seen)
-        return seen.error();
+    SONAVERT_TRY(seen);
     if (seen.value())
         return {};
     QFile file(filePath);
     if (!file.open(QIODevice::ReadOnly))
         return storageError(QStringLiteral("cannot read ") + filePath);
     for (const QString& statement : statementsOf(QString::fromUtf8(file.readAll()))) {
-        if (auto done = m_session.run(statement); !done)
-            return done.error();
+        SONAVERT_TRY(m_session.run(statement));
     }
     auto recorded = m_session.run(
         QStringLiteral("INSERT INTO schema_migrations (version) VALUES (?)"), {version});
-    if (!recorded)
-        return recorded.error();
+    SONAVERT_TRY(recorded);
     return transaction.commit();
 }
 

@@ -45,8 +45,7 @@ SqlCloudStorage::open(std::unique_ptr<SqlDialect> dialect) {
     }
     MigrationRunner migrations(storage->m_session, storage->m_dialect->migrationsDirectory(),
                                storage->m_dialect->migrationLockStatement());
-    if (auto status = migrations.apply(); !status)
-        return status.error();
+    SONAVERT_TRY(migrations.apply());
     return storage;
 }
 
@@ -68,12 +67,10 @@ Result<QByteArray> SqlCloudStorage::settleMetaValue(const QString& key,
     auto inserted = m_session.run(
         QStringLiteral("INSERT INTO server_meta (key, value) VALUES (?, ?) ON CONFLICT DO NOTHING"),
         {key, QString::fromLatin1(candidate)});
-    if (!inserted)
-        return inserted.error();
+    SONAVERT_TRY(inserted);
     auto value =
         m_session.scalar(QStringLiteral("SELECT value FROM server_meta WHERE key = ?"), {key});
-    if (!value)
-        return value.error();
+    SONAVERT_TRY(value);
     if (!value.value())
         return storageError(QStringLiteral("meta value vanished: ") + key);
     return value.value()->toString().toLatin1();
@@ -82,24 +79,21 @@ Result<QByteArray> SqlCloudStorage::settleMetaValue(const QString& key,
 Result<AccountInfo> SqlCloudStorage::createAccount(const QString& name,
                                                    const QString& userRecordName, qint64 nowMs) {
     auto existing = accountByName(name);
-    if (!existing)
-        return existing.error();
+    SONAVERT_TRY(existing);
     if (existing.value())
         return cloudError(ServerErrorCode::BadRequest,
                           QStringLiteral("an account named \"%1\" exists").arg(name));
     auto id = m_session.scalar(QStringLiteral("INSERT INTO accounts (name, user_record_name, "
                                               "created_ms) VALUES (?, ?, ?) RETURNING id"),
                                {name, userRecordName, nowMs});
-    if (!id)
-        return id.error();
+    SONAVERT_TRY(id);
     return AccountInfo{id.value().value_or(0).toLongLong(), name, userRecordName};
 }
 
 Result<std::optional<AccountInfo>> SqlCloudStorage::oneAccount(const QString& sql,
                                                                const QVariantList& binds) {
     auto query = m_session.run(sql, binds);
-    if (!query)
-        return query.error();
+    SONAVERT_TRY(query);
     SqlRows& row = query.value();
     if (!row.next())
         return std::optional<AccountInfo>{};
@@ -123,8 +117,7 @@ Status SqlCloudStorage::addToken(qint64 accountId, const QString& tokenHash, qin
     auto inserted = m_session.run(QStringLiteral("INSERT INTO account_tokens (token_hash, "
                                                  "account_id, created_ms) VALUES (?, ?, ?)"),
                                   {tokenHash, accountId, nowMs});
-    if (!inserted)
-        return inserted.error();
+    SONAVERT_TRY(inserted);
     return {};
 }
 
@@ -132,8 +125,7 @@ Result<bool> SqlCloudStorage::removeToken(qint64 accountId, const QString& token
     auto removed = m_session.run(
         QStringLiteral("DELETE FROM account_tokens WHERE account_id = ? AND token_hash = ?"),
         {accountId, tokenHash});
-    if (!removed)
-        return removed.error();
+    SONAVERT_TRY(removed);
     return removed.value().numRowsAffected() > 0;
 }
 
@@ -143,8 +135,7 @@ Result<ZoneState> SqlCloudStorage::zone(const DatabaseScope& scope, const QStrin
                        "FROM zones WHERE account_id = ? AND container = ? AND environment = ? "
                        "AND name = ?"),
         scopeBinds(scope) << zoneName);
-    if (!query)
-        return query.error();
+    SONAVERT_TRY(query);
     SqlRows& row = query.value();
     if (!row.next())
         return ZoneState{};
@@ -160,8 +151,7 @@ Result<ZoneState> SqlCloudStorage::zone(const DatabaseScope& scope, const QStrin
 
 Result<ZoneState> SqlCloudStorage::createZone(const DatabaseScope& scope, const QString& zoneName) {
     SqlTransaction transaction(m_session);
-    if (auto status = transaction.begin(); !status)
-        return status.error();
+    SONAVERT_TRY(transaction.begin());
     auto current = zone(scope, zoneName);
     if (!current || current.value().status == ZoneStatus::Live)
         return current;
@@ -169,19 +159,16 @@ Result<ZoneState> SqlCloudStorage::createZone(const DatabaseScope& scope, const 
     auto cleared = m_session.run(QStringLiteral("DELETE FROM zones WHERE account_id = ? AND "
                                                 "container = ? AND environment = ? AND name = ?"),
                                  scopeBinds(scope) << zoneName);
-    if (!cleared)
-        return cleared.error();
+    SONAVERT_TRY(cleared);
     auto inserted = m_session.run(QStringLiteral("INSERT INTO zones (account_id, container, "
                                                  "environment, name, is_live) VALUES "
                                                  "(?, ?, ?, ?, 1)"),
                                   scopeBinds(scope) << zoneName);
-    if (!inserted)
-        return inserted.error();
+    SONAVERT_TRY(inserted);
     auto created = zone(scope, zoneName);
     if (!created)
         return created;
-    if (auto status = transaction.commit(); !status)
-        return status.error();
+    SONAVERT_TRY(transaction.commit());
     return created;
 }
 
@@ -191,21 +178,18 @@ Status SqlCloudStorage::deleteZone(const DatabaseScope& scope, const QString& zo
     if (auto status = transaction.begin(); !status)
         return status;
     auto current = zone(scope, zoneName);
-    if (!current)
-        return current.error();
+    SONAVERT_TRY(current);
     if (current.value().status != ZoneStatus::Live)
         return transaction.commit();
     const qint64 zoneId = current.value().zoneId;
     auto records = m_session.run(QStringLiteral("DELETE FROM records WHERE zone_id = ?"), {zoneId});
-    if (!records)
-        return records.error();
+    SONAVERT_TRY(records);
     auto marked = byUser
                       ? m_session.run(QStringLiteral("UPDATE zones SET is_live = 0, "
                                                      "deleted_by_user = 1 WHERE id = ?"),
                                       {zoneId})
                       : m_session.run(QStringLiteral("DELETE FROM zones WHERE id = ?"), {zoneId});
-    if (!marked)
-        return marked.error();
+    SONAVERT_TRY(marked);
     return transaction.commit();
 }
 
@@ -214,8 +198,7 @@ Result<QList<QJsonObject>> SqlCloudStorage::subscriptions(const DatabaseScope& s
                                               "AND container = ? AND environment = ? "
                                               "ORDER BY subscription_id"),
                                scopeBinds(scope));
-    if (!query)
-        return query.error();
+    SONAVERT_TRY(query);
     QList<QJsonObject> result;
     while (query.value().next())
         result.append(toObject(query.value().value(0)));
@@ -228,8 +211,7 @@ Result<std::optional<QJsonObject>> SqlCloudStorage::subscription(const DatabaseS
                                                 "= ? AND container = ? AND environment = ? AND "
                                                 "subscription_id = ?"),
                                  scopeBinds(scope) << subscriptionID);
-    if (!body)
-        return body.error();
+    SONAVERT_TRY(body);
     if (!body.value())
         return std::optional<QJsonObject>{};
     return std::optional<QJsonObject>{toObject(*body.value())};
@@ -243,8 +225,7 @@ Status SqlCloudStorage::putSubscription(const DatabaseScope& scope, const QStrin
                        "container, environment, subscription_id) DO UPDATE SET body = "
                        "excluded.body"),
         scopeBinds(scope) << subscriptionID << toText(subscription));
-    if (!stored)
-        return stored.error();
+    SONAVERT_TRY(stored);
     return {};
 }
 
@@ -254,8 +235,7 @@ Result<bool> SqlCloudStorage::deleteSubscription(const DatabaseScope& scope,
                                                 "AND container = ? AND environment = ? AND "
                                                 "subscription_id = ?"),
                                  scopeBinds(scope) << subscriptionID);
-    if (!removed)
-        return removed.error();
+    SONAVERT_TRY(removed);
     return removed.value().numRowsAffected() > 0;
 }
 

@@ -42,8 +42,7 @@ Result<std::optional<StoredRecord>> SqlCloudStorage::storedRecord(qint64 zoneId,
                                               "record_name = ?")
                                    .arg(kRecordColumns),
                                {zoneId, recordName});
-    if (!query)
-        return query.error();
+    SONAVERT_TRY(query);
     if (!query.value().next())
         return std::optional<StoredRecord>{};
     return std::optional<StoredRecord>{storedRecordOf(query.value())};
@@ -59,16 +58,14 @@ Status SqlCloudStorage::upsertRecord(qint64 zoneId, const CloudRecord& record, q
                        "excluded.sequence, is_deleted = 0"),
         {zoneId, record.recordName, record.recordType, toText(record.fields), record.createdMs,
          record.modifiedMs, sequence});
-    if (!stored)
-        return stored.error();
+    SONAVERT_TRY(stored);
     return {};
 }
 
 Result<WriteOutcome> SqlCloudStorage::writeOne(qint64 zoneId, const RecordWrite& write,
                                                qint64 sequence, qint64 nowMs) {
     auto stored = storedRecord(zoneId, write.recordName);
-    if (!stored)
-        return stored.error();
+    SONAVERT_TRY(stored);
     const std::optional<CloudRecord> before = liveRecord(stored.value());
     if (write.kind == WriteKind::Delete) {
         if (!before)
@@ -77,8 +74,7 @@ Result<WriteOutcome> SqlCloudStorage::writeOne(qint64 zoneId, const RecordWrite&
                                                    "'{}', modified_ms = ?, sequence = ? WHERE "
                                                    "zone_id = ? AND record_name = ?"),
                                     {nowMs, sequence, zoneId, write.recordName});
-        if (!marked)
-            return marked.error();
+        SONAVERT_TRY(marked);
         return WriteOutcome{before, std::nullopt};
     }
     CloudRecord after;
@@ -89,36 +85,31 @@ Result<WriteOutcome> SqlCloudStorage::writeOne(qint64 zoneId, const RecordWrite&
     after.fields = applyFieldChanges(base, write.fields);
     after.createdMs = before ? before->createdMs : nowMs;
     after.modifiedMs = nowMs;
-    if (auto status = upsertRecord(zoneId, after, sequence); !status)
-        return status.error();
+    SONAVERT_TRY(upsertRecord(zoneId, after, sequence));
     return WriteOutcome{before, after};
 }
 
 Result<QList<WriteOutcome>>
 SqlCloudStorage::writeRecords(qint64 zoneId, const QList<RecordWrite>& writes, qint64 nowMs) {
     SqlTransaction transaction(m_session);
-    if (auto status = transaction.begin(); !status)
-        return status.error();
+    SONAVERT_TRY(transaction.begin());
     // Taking the sequences locks the zone row until commit, so sequences follow commit order
     // even when several servers share the database.
     auto last = m_session.scalar(QStringLiteral("UPDATE zones SET last_sequence = last_sequence + "
                                                 "? WHERE id = ? AND is_live = 1 RETURNING "
                                                 "last_sequence"),
                                  {static_cast<qint64>(writes.size()), zoneId});
-    if (!last)
-        return last.error();
+    SONAVERT_TRY(last);
     if (!last.value())
         return cloudError(ServerErrorCode::ZoneNotFound, QStringLiteral("zone not found"));
     qint64 sequence = last.value()->toLongLong() - writes.size();
     QList<WriteOutcome> outcomes;
     for (const RecordWrite& write : writes) {
         auto outcome = writeOne(zoneId, write, ++sequence, nowMs);
-        if (!outcome)
-            return outcome.error();
+        SONAVERT_TRY(outcome);
         outcomes.append(outcome.value());
     }
-    if (auto status = transaction.commit(); !status)
-        return status.error();
+    SONAVERT_TRY(transaction.commit());
     return outcomes;
 }
 
@@ -127,8 +118,7 @@ Result<QList<std::optional<CloudRecord>>> SqlCloudStorage::lookupRecords(qint64 
     QList<std::optional<CloudRecord>> result;
     for (const QString& name : names) {
         auto stored = storedRecord(zoneId, name);
-        if (!stored)
-            return stored.error();
+        SONAVERT_TRY(stored);
         result.append(liveRecord(stored.value()));
     }
     return result;
@@ -140,16 +130,14 @@ Result<ChangePage> SqlCloudStorage::changesSince(qint64 zoneId, qint64 afterSequ
     // committed, so the token handed out never skips a write still in flight.
     auto last =
         m_session.scalar(QStringLiteral("SELECT last_sequence FROM zones WHERE id = ?"), {zoneId});
-    if (!last)
-        return last.error();
+    SONAVERT_TRY(last);
     const qint64 lastSequence = last.value().value_or(0).toLongLong();
     auto query = m_session.run(
         QStringLiteral("SELECT %1 FROM records WHERE zone_id = ? AND sequence > ? AND sequence "
                        "<= ? %2 ORDER BY sequence LIMIT ?")
             .arg(kRecordColumns, withTombstones ? QString() : QStringLiteral("AND is_deleted = 0")),
         {zoneId, afterSequence, lastSequence, limit + 1});
-    if (!query)
-        return query.error();
+    SONAVERT_TRY(query);
     ChangePage page;
     while (query.value().next())
         page.records.append(storedRecordOf(query.value()));
@@ -162,14 +150,12 @@ Result<ChangePage> SqlCloudStorage::changesSince(qint64 zoneId, qint64 afterSequ
 
 Result<int> SqlCloudStorage::compactTombstones(qint64 deletedBeforeMs) {
     SqlTransaction transaction(m_session);
-    if (auto status = transaction.begin(); !status)
-        return status.error();
+    SONAVERT_TRY(transaction.begin());
     auto zones =
         m_session.run(QStringLiteral("SELECT zone_id, MAX(sequence) FROM records WHERE "
                                      "is_deleted = 1 AND modified_ms < ? GROUP BY zone_id"),
                       {deletedBeforeMs});
-    if (!zones)
-        return zones.error();
+    SONAVERT_TRY(zones);
     QList<std::pair<qint64, qint64>> compacted;
     while (zones.value().next())
         compacted.append(
@@ -178,17 +164,14 @@ Result<int> SqlCloudStorage::compactTombstones(qint64 deletedBeforeMs) {
         auto marked = m_session.run(QStringLiteral("UPDATE zones SET compacted_through = ? WHERE "
                                                    "id = ? AND compacted_through < ?"),
                                     {through, zoneId, through});
-        if (!marked)
-            return marked.error();
+        SONAVERT_TRY(marked);
     }
     auto removed = m_session.run(
         QStringLiteral("DELETE FROM records WHERE is_deleted = 1 AND modified_ms < ?"),
         {deletedBeforeMs});
-    if (!removed)
-        return removed.error();
+    SONAVERT_TRY(removed);
     const int count = removed.value().numRowsAffected();
-    if (auto status = transaction.commit(); !status)
-        return status.error();
+    SONAVERT_TRY(transaction.commit());
     return count;
 }
 
@@ -196,14 +179,12 @@ Result<QList<PushNotification>>
 SqlCloudStorage::appendNotifications(const DatabaseScope& scope, const QList<QJsonObject>& bodies,
                                      qint64 nowMs, int keep) {
     SqlTransaction transaction(m_session);
-    if (auto status = transaction.begin(); !status)
-        return status.error();
+    SONAVERT_TRY(transaction.begin());
     auto last = m_session.scalar(QStringLiteral("UPDATE accounts SET last_notification_id = "
                                                 "last_notification_id + ? WHERE id = ? "
                                                 "RETURNING last_notification_id"),
                                  {static_cast<qint64>(bodies.size()), scope.accountId});
-    if (!last)
-        return last.error();
+    SONAVERT_TRY(last);
     const qint64 lastId = last.value().value_or(0).toLongLong();
     QList<PushNotification> stored;
     qint64 id = lastId - bodies.size();
@@ -216,23 +197,19 @@ SqlCloudStorage::appendNotifications(const DatabaseScope& scope, const QList<QJs
                                                      "VALUES (?, ?, ?, ?, ?, ?)"),
                                       {scope.accountId, id, scope.container, scope.environment,
                                        toText(notification.body), nowMs});
-        if (!inserted)
-            return inserted.error();
+        SONAVERT_TRY(inserted);
         stored.append(notification);
     }
     auto pruned =
         m_session.run(QStringLiteral("DELETE FROM notifications WHERE account_id = ? AND id <= ?"),
                       {scope.accountId, lastId - keep});
-    if (!pruned)
-        return pruned.error();
+    SONAVERT_TRY(pruned);
     if (const QString announce = m_dialect->announceNotificationsStatement(); !announce.isEmpty()) {
         auto announced =
             m_session.run(announce, {NotificationsAnnouncement{scope.accountId, lastId}.toText()});
-        if (!announced)
-            return announced.error();
+        SONAVERT_TRY(announced);
     }
-    if (auto status = transaction.commit(); !status)
-        return status.error();
+    SONAVERT_TRY(transaction.commit());
     return stored;
 }
 
@@ -241,8 +218,7 @@ Result<NotificationBacklog> SqlCloudStorage::backlogBounds(qint64 accountId, qin
                                                "FROM notifications n WHERE n.account_id = a.id) "
                                                "FROM accounts a WHERE a.id = ?"),
                                 {accountId});
-    if (!bounds)
-        return bounds.error();
+    SONAVERT_TRY(bounds);
     NotificationBacklog backlog;
     if (!bounds.value().next())
         return backlog;
@@ -257,8 +233,7 @@ Result<NotificationBacklog> SqlCloudStorage::readNotifications(NotificationBackl
                                                                const QString& sql,
                                                                const QVariantList& binds) {
     auto query = m_session.run(sql, binds);
-    if (!query)
-        return query.error();
+    SONAVERT_TRY(query);
     SqlRows& row = query.value();
     while (row.next()) {
         const QJsonObject body = QJsonDocument::fromJson(row.value(1).toString().toUtf8()).object();
@@ -296,8 +271,7 @@ Result<NotificationBacklog> SqlCloudStorage::accountNotificationsSince(qint64 ac
 Result<QHash<qint64, qint64>> SqlCloudStorage::lastNotificationIds() {
     auto query = m_session.run(QStringLiteral(
         "SELECT id, last_notification_id FROM accounts WHERE last_notification_id > 0"));
-    if (!query)
-        return query.error();
+    SONAVERT_TRY(query);
     QHash<qint64, qint64> lastIds;
     while (query.value().next())
         lastIds.insert(query.value().value(0).toLongLong(), query.value().value(1).toLongLong());

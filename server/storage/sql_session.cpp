@@ -10,7 +10,7 @@ Q_LOGGING_CATEGORY(lcSession, "sonavert.cloud.storage")
 } // namespace
 
 Error storageError(const QString& detail) {
-    return Error{QStringLiteral("Storage"), 0, detail, {}, {}, {}};
+    return makeError(QStringLiteral("Storage"), 0, detail);
 }
 
 SqlSession::SqlSession(QSqlDatabase db, QString beginWriteStatement, bool keepsPreparedStatements)
@@ -71,8 +71,7 @@ Result<SqlRows> SqlSession::runOnce(const QString& sql, const QVariantList& bind
         return SqlRows(std::move(query));
     }
     auto query = prepared(sql);
-    if (!query)
-        return query.error();
+    SONAVERT_TRY(query);
     QSqlQuery& statement = *query.value();
     for (int i = 0; i < binds.size(); ++i)
         statement.bindValue(i, binds[i]);
@@ -83,8 +82,7 @@ Result<SqlRows> SqlSession::runOnce(const QString& sql, const QVariantList& bind
 
 Result<std::optional<QVariant>> SqlSession::scalar(const QString& sql, const QVariantList& binds) {
     auto query = run(sql, binds);
-    if (!query)
-        return query.error();
+    SONAVERT_TRY(query);
     if (!query.value().next())
         return std::optional<QVariant>{};
     return std::optional<QVariant>{query.value().value(0)};
@@ -92,8 +90,7 @@ Result<std::optional<QVariant>> SqlSession::scalar(const QString& sql, const QVa
 
 Status SqlSession::begin() {
     auto begun = run(m_beginWriteStatement);
-    if (!begun)
-        return begun.error();
+    SONAVERT_TRY(begun);
     m_isInTransaction = true;
     return {};
 }

@@ -39,8 +39,7 @@ Result<std::unique_ptr<CloudStorage>> openCloudStorage(const QString& databaseUr
                           QStringLiteral("--database takes a postgresql:// URL"));
     }
     auto storage = SqlCloudStorage::open(std::move(dialect));
-    if (!storage)
-        return storage.error();
+    SONAVERT_TRY(storage);
     return std::unique_ptr<CloudStorage>(std::move(storage.value()));
 }
 

@@ -40,8 +40,7 @@ const CodeInfo& infoOf(ServerErrorCode code) {
 } // namespace
 
 Error cloudError(ServerErrorCode code, const QString& reason) {
-    return Error{
-        QString::fromLatin1(kCloudErrorDomain), static_cast<int>(code), reason, {}, {}, {}};
+    return makeError(QString::fromLatin1(kCloudErrorDomain), static_cast<int>(code), reason);
 }
 
 std::optional<ServerErrorCode> serverErrorCodeOf(const Error& error) {

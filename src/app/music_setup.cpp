@@ -28,13 +28,9 @@ public:
         if (url.isLocalFile() && url.path().endsWith(QLatin1String(".shortcut")))
             hint = QStringLiteral(" (add it with: sonavert-shortcuts import %1)")
                        .arg(url.toLocalFile());
-        co_return Error{QStringLiteral("LinkOpener"),
-                        5,
-                        QStringLiteral("running headless, there is no desktop to open links") +
-                            hint,
-                        {},
-                        {},
-                        {}};
+        co_return makeError(QStringLiteral("LinkOpener"), 5,
+                            QStringLiteral("running headless, there is no desktop to open links") +
+                                hint);
     }
 };
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "src/cloud/command_record.h"
 #include "src/clouddb/cloud_database.h"
 #include "src/coordinator/handoff_service_protocol.h"
 #include "src/runtime/clock.h"
@@ -88,6 +89,14 @@ public:
     QCoro::Task<Status> performPublicationAttempt(QList<clouddb::CloudRecord> recordsToSave);
     QCoro::Task<Result<clouddb::CloudRecord>> fetchTransferRecord(QString recordName);
     QCoro::Task<Status> deleteTransferRecord(QString recordName);
+    /// Sends one command record of `kind` (a table entry that outlives the call), built by
+    /// `draft`, with the kind's save lines.
+    QCoro::Task<Status> sendCommandRecord(const CommandRecordKind* kind, CommandRecordDraft draft);
+    /// Fetches, judges, decodes and consumes the command record of `kind` addressed to
+    /// `deviceID`; nullopt when there is none or it is invalid or expired.
+    template <typename T>
+    QCoro::Task<Result<std::optional<T>>>
+    fetchCommandRecord(const CommandRecordKind* kind, CommandDecoder<T> decode, QString deviceID);
     /// The device list from what the service knows, with the liveness rules applied.
     DeviceList peerDevices(const QString& deviceID, bool shouldLog);
 

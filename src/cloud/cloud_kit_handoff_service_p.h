@@ -52,16 +52,14 @@ namespace sonavert {
 template <typename T>
 QCoro::Task<Result<T>>
 CloudKitHandoffService::withZoneRecovery(std::function<QCoro::Task<Result<T>>()> operation) {
-    if (Status zone = co_await ensurePresenceZone(); !zone)
-        co_return zone.error();
+    SONAVERT_CO_TRY(co_await ensurePresenceZone());
     Result<T> first = co_await operation();
     if (first.ok() || !isPresenceZoneMissing(first.error()))
         co_return first;
     logEvent(LogCategory::CloudKit, LogLevel::Default,
              "event=presence_zone_missing action=recreate");
     forgetPresenceZone();
-    if (Status zone = co_await ensurePresenceZone(); !zone)
-        co_return zone.error();
+    SONAVERT_CO_TRY(co_await ensurePresenceZone());
     co_return co_await operation();
 }
 

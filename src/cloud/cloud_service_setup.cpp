@@ -88,8 +88,7 @@ QString CloudKitHandoffService::presenceRecordName(const QString& deviceID) {
 QCoro::Task<Result<bool>> CloudKitHandoffService::checkAccount() {
     auto database = m_database;
     const auto status = co_await database->accountStatus(requestOptions());
-    if (!status)
-        co_return status.error();
+    SONAVERT_CO_TRY(status);
     co_return status.value() == AccountStatus::Available;
 }
 
@@ -105,8 +104,7 @@ QCoro::Task<Result<DatabaseRef>> CloudKitHandoffService::ensureAccountAvailable(
         // Whatever the outcome, the next caller after this one starts a fresh check.
         if (m_accountCheck == check)
             m_accountCheck.reset();
-        if (!outcome)
-            co_return outcome.error();
+        SONAVERT_CO_TRY(outcome);
         if (!outcome.value())
             co_return service_error::iCloudUnavailable();
         m_isAccountAvailable = true;
@@ -169,13 +167,11 @@ QCoro::Task<Status> CloudKitHandoffService::withPresenceZoneRecovery(DatabaseRef
                                                                      PresenceOperation operation) {
     const auto wrapped = [operation]() -> QCoro::Task<Result<bool>> {
         const Status status = co_await operation();
-        if (!status)
-            co_return status.error();
+        SONAVERT_CO_TRY(status);
         co_return true;
     };
     const Result<bool> outcome = co_await withZoneRecovery<bool>(wrapped);
-    if (!outcome)
-        co_return outcome.error();
+    SONAVERT_CO_TRY(outcome);
     co_return Status();
 }
 

@@ -1,8 +1,8 @@
 #pragma once
 
+#include "src/runtime/event_loop_resume.h"
 #include "src/runtime/result.h"
 
-#include <QCoreApplication>
 #include <coroutine>
 #include <memory>
 #include <mutex>
@@ -32,8 +32,7 @@ public:
             waiter = m_waiter;
         }
         if (waiter)
-            QMetaObject::invokeMethod(
-                QCoreApplication::instance(), [waiter] { waiter.resume(); }, Qt::QueuedConnection);
+            resumeFromEventLoop(waiter);
         return true;
     }
 

@@ -117,15 +117,13 @@ void CloudKitHandoffService::persistChangeToken(const QByteArray& token) {
 
 QCoro::Task<Result<DeviceList>> CloudKitHandoffService::fetchPresence(QString deviceID) {
     QPointer guard(this);
-    if (const auto account = co_await ensureAccountAvailable(); !account)
-        co_return account.error();
+    SONAVERT_CO_TRY(co_await ensureAccountAvailable());
     if (!guard)
         co_return DeviceList();
     const auto snapshot = co_await fetchPresenceSnapshot();
     if (!guard)
         co_return DeviceList();
-    if (!snapshot)
-        co_return snapshot.error();
+    SONAVERT_CO_TRY(snapshot);
     applySnapshot(snapshot.value());
     const DeviceList listed = peerDevices(deviceID, true);
     const auto online = std::count_if(listed.begin(), listed.end(), [](const AppDevice& d) {

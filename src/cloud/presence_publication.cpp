@@ -95,8 +95,7 @@ QCoro::Task<Result<CloudRecord>> CloudKitHandoffService::savePresenceRecord(Reco
                                   [&](const RecordOutcome& o) { return o.recordName == name; });
     if (own != result.outcomes.end() && own->error)
         co_return *own->error;
-    if (!result.overall)
-        co_return result.overall.error();
+    SONAVERT_CO_TRY(result.overall);
     if (own == result.outcomes.end() || !own->saved)
         co_return cloudError(CloudErrorCode::InternalError);
     co_return CloudRecord(*own->saved);
@@ -124,8 +123,7 @@ CloudKitHandoffService::publishPresence(QString deviceID, QString deviceName,
     const auto saved = co_await savePresenceRecord(save, SavePolicy::AllKeys);
     if (!guard)
         co_return Status();
-    if (!saved)
-        co_return saved.error();
+    SONAVERT_CO_TRY(saved);
     updateClockOffset(saved.value(), start, m_clock->now());
     m_lastPublishedObservedSessions = observed;
     sendDiscoveryWakes(observed, deviceID);
@@ -140,8 +138,7 @@ CloudKitHandoffService::publishPresence(QString deviceID, QString deviceName,
 
 QCoro::Task<Status> CloudKitHandoffService::markOffline(QString deviceID) {
     QPointer guard(this);
-    if (const auto account = co_await ensureAccountAvailable(); !account)
-        co_return account.error();
+    SONAVERT_CO_TRY(co_await ensureAccountAvailable());
     if (!guard)
         co_return Status();
     if (const Status zone = co_await ensurePresenceZone(); !zone)
@@ -151,8 +148,7 @@ QCoro::Task<Status> CloudKitHandoffService::markOffline(QString deviceID) {
     // Changed keys only: the server keeps the stored name and observed sessions.
     const auto saved = co_await savePresenceRecord(
         offlineSave(deviceID, m_sessionID, m_clock->now()), SavePolicy::ChangedKeys);
-    if (!saved)
-        co_return saved.error();
+    SONAVERT_CO_TRY(saved);
     logEvent(LogCategory::CloudKit, LogLevel::Default,
              "event=presence_marked_offline device_id=%{public}s", shortID(deviceID));
     co_return Status();

@@ -12,21 +12,13 @@ inline const QString kDomain = QStringLiteral("ServiceError");
 enum class Code { ICloudUnavailable = 1, RequestTimedOut = 2 };
 
 inline Error iCloudUnavailable() {
-    return Error{kDomain,
-                 static_cast<int>(Code::ICloudUnavailable),
-                 QStringLiteral("iCloud is not available. Sign in to iCloud on this device."),
-                 {},
-                 {},
-                 {}};
+    return makeError(kDomain, static_cast<int>(Code::ICloudUnavailable),
+                     QStringLiteral("iCloud is not available. Sign in to iCloud on this device."));
 }
 
 inline Error requestTimedOut() {
-    return Error{kDomain,
-                 static_cast<int>(Code::RequestTimedOut),
-                 QStringLiteral("The push timed out after 3 attempts. Please try again."),
-                 {},
-                 {},
-                 {}};
+    return makeError(kDomain, static_cast<int>(Code::RequestTimedOut),
+                     QStringLiteral("The push timed out after 3 attempts. Please try again."));
 }
 
 inline bool isRequestTimedOut(const Error& error) {

@@ -122,16 +122,14 @@ QCoro::Task<Result<QJsonObject>> HttpCloudDatabase::post(QString operation, QJso
 
 QCoro::Task<Result<AccountStatus>> HttpCloudDatabase::accountStatus(RequestOptions options) {
     const auto answer = co_await post(QStringLiteral("account/status"), QJsonObject(), options);
-    if (!answer)
-        co_return answer.error();
+    SONAVERT_CO_TRY(answer);
     co_return wire::accountStatusFromName(
         answer.value().value(QStringLiteral("status")).toString());
 }
 
 QCoro::Task<Result<QString>> HttpCloudDatabase::userRecordName(RequestOptions options) {
     const auto answer = co_await post(QStringLiteral("users/current"), QJsonObject(), options);
-    if (!answer)
-        co_return answer.error();
+    SONAVERT_CO_TRY(answer);
     const QJsonValue name = answer.value().value(QStringLiteral("userRecordName"));
     if (!name.isString())
         co_return cloudError(CloudErrorCode::InternalError, QStringLiteral("no user record name"));
@@ -142,8 +140,7 @@ QCoro::Task<Status> HttpCloudDatabase::modifyZone(QString operationType, QString
                                                   RequestOptions options) {
     const auto answer = co_await post(QStringLiteral("zones/modify"),
                                       wire::zoneOperationBody(operationType, zoneName), options);
-    if (!answer)
-        co_return answer.error();
+    SONAVERT_CO_TRY(answer);
     for (const QJsonObject& item : items(answer.value(), QStringLiteral("zones")))
         if (wire::isErrorItem(item))
             co_return wire::errorFromJson(item, zoneName);
@@ -199,8 +196,7 @@ HttpCloudDatabase::fetchRecords(QString zoneName, QStringList recordNames,
                                 std::optional<QStringList> desiredKeys, RequestOptions options) {
     const QJsonObject body = wire::lookupBody(zoneName, recordNames, desiredKeys);
     const auto answer = co_await post(QStringLiteral("records/lookup"), body, options);
-    if (!answer)
-        co_return answer.error();
+    SONAVERT_CO_TRY(answer);
     QList<Result<CloudRecord>> results;
     const QList<QJsonObject> records = items(answer.value(), kRecords);
     for (qsizetype i = 0; i < recordNames.size(); ++i) {
@@ -224,8 +220,7 @@ HttpCloudDatabase::fetchZoneChanges(QString zoneName, std::optional<QByteArray> 
     for (;;) {
         const auto answer = co_await post(QStringLiteral("changes/zone"),
                                           wire::zoneChangesBody(zoneName, next), options);
-        if (!answer)
-            co_return answer.error();
+        SONAVERT_CO_TRY(answer);
         const QList<QJsonObject> zones = items(answer.value(), QStringLiteral("zones"));
         if (zones.isEmpty())
             co_return cloudError(CloudErrorCode::InternalError,
@@ -243,8 +238,7 @@ QCoro::Task<Result<Subscription>> HttpCloudDatabase::fetchSubscription(QString s
                                                                        RequestOptions options) {
     const auto answer = co_await post(QStringLiteral("subscriptions/lookup"),
                                       wire::subscriptionLookupBody(subscriptionID), options);
-    if (!answer)
-        co_return answer.error();
+    SONAVERT_CO_TRY(answer);
     const QList<QJsonObject> found = items(answer.value(), QStringLiteral("subscriptions"));
     if (found.isEmpty())
         co_return cloudError(CloudErrorCode::InternalError,
@@ -261,8 +255,7 @@ QCoro::Task<Result<Subscription>> HttpCloudDatabase::fetchSubscription(QString s
 QCoro::Task<Status> HttpCloudDatabase::modifySubscription(QJsonObject body,
                                                           RequestOptions options) {
     const auto answer = co_await post(QStringLiteral("subscriptions/modify"), body, options);
-    if (!answer)
-        co_return answer.error();
+    SONAVERT_CO_TRY(answer);
     for (const QJsonObject& item : items(answer.value(), QStringLiteral("subscriptions")))
         if (wire::isErrorItem(item))
             co_return wire::errorFromJson(item,

@@ -136,8 +136,7 @@ InMemoryCloudDatabase::fetchRecords(QString zoneName, QStringList recordNames,
     if (recordNames.size() > kMaxItemsPerRequest)
         co_return cloudError(CloudErrorCode::LimitExceeded);
     auto zone = m_cloud->liveZone(m_cloud->account(m_account), zoneName);
-    if (!zone)
-        co_return zone.error();
+    SONAVERT_CO_TRY(zone);
     QList<Result<CloudRecord>> results;
     for (const QString& name : recordNames) {
         const auto found = zone.value()->records.find(name);
@@ -156,13 +155,11 @@ InMemoryCloudDatabase::fetchZoneChanges(QString zoneName, std::optional<QByteArr
     if (auto error = co_await enter(QStringLiteral("fetchZoneChanges"), options))
         co_return *error;
     auto zone = m_cloud->liveZone(m_cloud->account(m_account), zoneName);
-    if (!zone)
-        co_return zone.error();
+    SONAVERT_CO_TRY(zone);
     qint64 since = 0;
     if (token) {
         const auto sequence = m_cloud->sequenceOf(*token, m_account, zoneName, *zone.value());
-        if (!sequence)
-            co_return sequence.error();
+        SONAVERT_CO_TRY(sequence);
         since = sequence.value();
     }
     std::vector<const InMemoryCloud::StoredRecord*> changed;

@@ -21,8 +21,7 @@ inline QCoro::Task<Status> publishInZone(std::shared_ptr<HandoffServiceProtocol>
                                          QString id, QString name,
                                          std::optional<PlaybackState> nowPlaying) {
     auto database = co_await service->ensureAccountAvailable();
-    if (!database)
-        co_return database.error();
+    SONAVERT_CO_TRY(database);
     const PresenceOperation operation = publishOperation(service, id, name, std::move(nowPlaying));
     co_return co_await service->withPresenceZoneRecovery(database.value(), operation);
 }

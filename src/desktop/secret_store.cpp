@@ -15,7 +15,7 @@ template <typename JobT> QCoro::Task<Error> runJob(JobT* job) {
     job->setInsecureFallback(false);
     job->start();
     co_await qCoro(job, &QKeychain::Job::finished);
-    co_return Error{kDomain, static_cast<int>(job->error()), job->errorString(), {}, {}, {}};
+    co_return makeError(kDomain, static_cast<int>(job->error()), job->errorString());
 }
 
 QString itemKey(const QString& service, const QString& account) {
@@ -51,7 +51,7 @@ QCoro::Task<Status> SystemSecretStore::write(QString service, QString account, Q
 QCoro::Task<Result<std::optional<QByteArray>>> InMemorySecretStore::read(QString service,
                                                                          QString account) {
     if (failReads)
-        co_return Error{kDomain, QKeychain::OtherError, QStringLiteral("read refused"), {}, {}, {}};
+        co_return makeError(kDomain, QKeychain::OtherError, QStringLiteral("read refused"));
     const auto found = items.constFind(itemKey(service, account));
     if (found == items.constEnd())
         co_return std::optional<QByteArray>();
@@ -62,8 +62,7 @@ QCoro::Task<Status> InMemorySecretStore::write(QString service, QString account,
                                                QByteArray secret) {
     ++writeCount;
     if (failWrites)
-        co_return Error{kDomain, QKeychain::OtherError, QStringLiteral("write refused"), {}, {},
-                        {}};
+        co_return makeError(kDomain, QKeychain::OtherError, QStringLiteral("write refused"));
     items.insert(itemKey(service, account), secret);
     co_return Status();
 }

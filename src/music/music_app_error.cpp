@@ -3,21 +3,16 @@
 namespace sonavert::music_app_error {
 
 Error playbackDidNotStart(const QString& detail) {
-    Error error;
-    error.domain = kDomain;
-    error.code = PlaybackDidNotStart;
-    error.description =
-        QStringLiteral("Music playback did not start (") + detail + QStringLiteral(").");
-    return error;
+    return makeError(kDomain, PlaybackDidNotStart,
+                     QStringLiteral("Music playback did not start (") + detail +
+                         QStringLiteral(")."));
 }
 
 Error playbackTimedOut() {
-    Error error;
-    error.domain = kDomain;
-    error.code = PlaybackTimedOut;
-    error.description = QStringLiteral(
-        "Music playback did not respond. Make sure you are signed into Apple Music.");
-    return error;
+    return makeError(
+        kDomain, PlaybackTimedOut,
+        QStringLiteral(
+            "Music playback did not respond. Make sure you are signed into Apple Music."));
 }
 
 } // namespace sonavert::music_app_error

@@ -8,7 +8,7 @@ namespace sonavert {
 namespace {
 
 Error scriptErrorWith(int number, const QString& message) {
-    return Error{QStringLiteral("Music"), number, message, {}, {}, {}};
+    return makeError(QStringLiteral("Music"), number, message);
 }
 
 Status scriptStatus(const Status& status) {
@@ -165,12 +165,8 @@ QCoro::Task<bool> ConsentingMusicCatalog::requestAuthorization() {
 QCoro::Task<Result<CatalogSearchResponse>>
 ConsentingMusicCatalog::search(QString term, CatalogItemTypes types, int limit) {
     if (!isAllowed())
-        co_return Error{QStringLiteral("Catalog"),
-                        1,
-                        QStringLiteral("Sonavert is not allowed to use your music."),
-                        {},
-                        {},
-                        {}};
+        co_return makeError(QStringLiteral("Catalog"), 1,
+                            QStringLiteral("Sonavert is not allowed to use your music."));
     auto catalog = m_catalog;
     co_return co_await catalog->search(std::move(term), types, limit);
 }
@@ -178,8 +174,7 @@ ConsentingMusicCatalog::search(QString term, CatalogItemTypes types, int limit) 
 QCoro::Task<Result<std::vector<CatalogStation>>>
 ConsentingMusicCatalog::searchStations(QString term, int limit) {
     const auto response = co_await search(std::move(term), CatalogItemType::Station, limit);
-    if (!response)
-        co_return response.error();
+    SONAVERT_CO_TRY(response);
     std::vector<CatalogStation> stations;
     for (const RadioStation& station : response.value().stations)
         stations.push_back(CatalogStation{station.id, station.name});
@@ -189,8 +184,7 @@ ConsentingMusicCatalog::searchStations(QString term, int limit) {
 QCoro::Task<Result<std::vector<CatalogSong>>> ConsentingMusicCatalog::searchSongs(QString term,
                                                                                   int limit) {
     const auto response = co_await search(std::move(term), CatalogItemType::Song, limit);
-    if (!response)
-        co_return response.error();
+    SONAVERT_CO_TRY(response);
     std::vector<CatalogSong> songs;
     for (const LibrarySong& song : response.value().songs)
         songs.push_back(serviceSong(song));
@@ -202,8 +196,7 @@ QCoro::Task<Result<std::optional<CatalogSong>>> ConsentingMusicCatalog::lookUpSo
         co_return std::optional<CatalogSong>();
     auto catalog = m_catalog;
     const auto found = co_await catalog->lookUpSong(std::move(songID));
-    if (!found)
-        co_return found.error();
+    SONAVERT_CO_TRY(found);
     if (!found.value())
         co_return std::optional<CatalogSong>();
     co_return std::optional<CatalogSong>(serviceSong(*found.value()));

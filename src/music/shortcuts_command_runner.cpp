@@ -56,8 +56,7 @@ QCoro::Task<Status> ShortcutsCommandRunner::runShortcut(QString name, QString in
     const detail::ToolLaunch launch =
         runLaunch(m_options.program, name, input, m_options.runDeadline);
     const Result<detail::ToolOutcome> outcome = co_await detail::runToolProcess(launch, m_clock);
-    if (!outcome)
-        co_return outcome.error();
+    SONAVERT_CO_TRY(outcome);
     co_return exitStatusOf(name, outcome.value().exitCode);
 }
 

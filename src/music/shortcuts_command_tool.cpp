@@ -22,8 +22,7 @@ ShortcutsCommandTool::ShortcutsCommandTool(QString program, std::shared_ptr<Cloc
 QCoro::Task<Result<QByteArray>> ShortcutsCommandTool::list() {
     const detail::ToolLaunch launch = listLaunch(m_program, m_deadline);
     const Result<detail::ToolOutcome> outcome = co_await detail::runToolProcess(launch, m_clock);
-    if (!outcome)
-        co_return outcome.error();
+    SONAVERT_CO_TRY(outcome);
     co_return QByteArray(outcome.value().standardOutput);
 }
 

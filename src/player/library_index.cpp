@@ -21,7 +21,7 @@ ScanOutcome scanAndSave(QStringList folders, QList<IndexedFile> previous, QStrin
 }
 
 Error indexFailure(const QString& text) {
-    return Error{QString::fromUtf8("LibraryIndex"), 1, text, {}, {}, {}};
+    return makeError(QString::fromUtf8("LibraryIndex"), 1, text);
 }
 
 } // namespace

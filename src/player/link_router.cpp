@@ -10,7 +10,7 @@ namespace sonavert {
 namespace {
 
 Error linkError(int code, const QString& text) {
-    return Error{QString::fromUtf8("LinkRouter"), code, text, {}, {}, {}};
+    return makeError(QString::fromUtf8("LinkRouter"), code, text);
 }
 
 bool isRunShortcutLink(const QUrl& url) {
@@ -57,8 +57,7 @@ QCoro::Task<Status> LinkRouter::open(QString link) {
 
 QCoro::Task<Status> LinkRouter::playSong(QString id) {
     const Result<std::optional<LibrarySong>> found = co_await m_parts.catalog->lookUpSong(id);
-    if (!found.ok())
-        co_return found.error();
+    SONAVERT_CO_TRY(found);
     if (!found.value())
         co_return linkError(2, QString::fromUtf8("No song in the catalog has the id ") + id);
     const Status activated = co_await m_parts.player->activate();
@@ -69,8 +68,7 @@ QCoro::Task<Status> LinkRouter::playSong(QString id) {
 
 QCoro::Task<Status> LinkRouter::playStation(QString id) {
     const Result<std::optional<RadioStation>> found = co_await m_parts.catalog->lookUpStation(id);
-    if (!found.ok())
-        co_return found.error();
+    SONAVERT_CO_TRY(found);
     if (!found.value())
         co_return linkError(2, QString::fromUtf8("No station in the catalog has the id ") + id);
     const Status activated = co_await m_parts.player->activate();

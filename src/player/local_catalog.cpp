@@ -51,7 +51,7 @@ template <typename Item> QList<Item> bestOf(QList<Ranked<Item>> ranked, int limi
 }
 
 Error catalogError(const QString& text) {
-    return Error{QString::fromUtf8("Catalog"), 1, text, {}, {}, {}};
+    return makeError(QString::fromUtf8("Catalog"), 1, text);
 }
 
 } // namespace

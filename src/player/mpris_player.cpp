@@ -232,11 +232,9 @@ QCoro::Task<Status> MprisPlayer::activate() {
 
 QCoro::Task<Result<NowPlaying>> MprisPlayer::nowPlaying() {
     const Result<QString> service = co_await resolveService();
-    if (!service.ok())
-        co_return service.error();
+    SONAVERT_CO_TRY(service);
     const Result<MprisReading> reading = co_await readPlayer(service.value());
-    if (!reading.ok())
-        co_return reading.error();
+    SONAVERT_CO_TRY(reading);
     const Motion motion = co_await effectiveState(service.value(), reading.value());
     NowPlaying result;
     result.state = motion.state;
@@ -264,8 +262,7 @@ QCoro::Task<bool> MprisPlayer::awaitPosition(QString service, double target) {
 
 QCoro::Task<Status> MprisPlayer::seekRelative(QString service, double target) {
     const Result<qint64> position = co_await readPositionUs(service);
-    if (!position.ok())
-        co_return position.error();
+    SONAVERT_CO_TRY(position);
     const double offset = target - static_cast<double>(position.value()) / 1e6;
     const QDBusMessage reply = co_await call(seekCall(service, offset));
     if (isError(reply))
@@ -282,11 +279,9 @@ QCoro::Task<Status> MprisPlayer::seekRelative(QString service, double target) {
 // have no usable track id get a relative Seek instead.
 QCoro::Task<Status> MprisPlayer::setPlayerPosition(double target) {
     const Result<QString> service = co_await resolveService();
-    if (!service.ok())
-        co_return service.error();
+    SONAVERT_CO_TRY(service);
     const Result<MprisReading> reading = co_await readPlayer(service.value());
-    if (!reading.ok())
-        co_return reading.error();
+    SONAVERT_CO_TRY(reading);
     if (!reading.value().hasTrack())
         co_return playerError(PlayerErrorCode::NoCurrentTrack,
                               QString::fromUtf8("Nothing is loaded."));
@@ -310,8 +305,7 @@ QCoro::Task<Status> MprisPlayer::setPlayerPosition(double target) {
 
 QCoro::Task<Status> MprisPlayer::simpleCommand(QString method) {
     const Result<QString> service = co_await resolveService();
-    if (!service.ok())
-        co_return service.error();
+    SONAVERT_CO_TRY(service);
     m_lastSample.reset();
     m_lastMotion.reset();
     const QDBusMessage reply = co_await call(playerMethodCall(service.value(), method));
@@ -336,8 +330,7 @@ QCoro::Task<Status> MprisPlayer::stop() {
 // list and make it current.
 QCoro::Task<Status> MprisPlayer::openUri(QString uri) {
     const Result<QString> service = co_await resolveService();
-    if (!service.ok())
-        co_return service.error();
+    SONAVERT_CO_TRY(service);
     m_lastSample.reset();
     m_lastMotion.reset();
     const QDBusMessage reply = co_await call(openUriCall(service.value(), uri));

@@ -5,8 +5,7 @@
 namespace sonavert {
 
 Error playerError(PlayerErrorCode code, const QString& description) {
-    return Error{
-        QString::fromLatin1(kPlayerErrorDomain), static_cast<int>(code), description, {}, {}, {}};
+    return makeError(QString::fromLatin1(kPlayerErrorDomain), static_cast<int>(code), description);
 }
 
 bool TrackFilter::matches(const LibraryTrack& track) const {

@@ -1,5 +1,7 @@
 #include "src/runtime/clock.h"
 
+#include "src/runtime/event_loop_resume.h"
+
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QDateTime>
@@ -21,13 +23,6 @@ struct SleepState {
 };
 
 namespace {
-
-void resumeFromEventLoop(std::coroutine_handle<> waiter) {
-    // Posted to the application object, which outlives every clock, so a cancelled sleeper
-    // is always resumed and its frame never leaks.
-    QMetaObject::invokeMethod(
-        QCoreApplication::instance(), [waiter] { waiter.resume(); }, Qt::QueuedConnection);
-}
 
 void finish(const std::shared_ptr<SleepState>& state, bool hasElapsed) {
     if (state->isFinished)

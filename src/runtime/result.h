@@ -60,4 +60,35 @@ private:
 
 using Status = Result<void>;
 
+/// A failure built in one call: `makeError(domain, code, description)`. Domains that build
+/// many errors wrap it in a helper of their own.
+inline Error makeError(QString domain, int code, QString description) {
+    Error error;
+    error.domain = std::move(domain);
+    error.code = code;
+    error.description = std::move(description);
+    return error;
+}
+
 } // namespace sonavert
+
+// Propagation: `SONAVERT_TRY(result)` in a plain function and `SONAVERT_CO_TRY(result)` in a
+// coroutine return the result's error from the enclosing function when it failed, and do
+// nothing when it succeeded. `result` is a named Result kept for its value afterwards, or an
+// expression whose value is not needed (`SONAVERT_CO_TRY(co_await ensureZone());`).
+// decltype(auto) binds a named result by reference and holds a temporary by value, so
+// nothing is copied and nothing dangles; the error leaves as a copy, as a hand-written
+// `return x.error();` would.
+#define SONAVERT_TRY(result)                                                                       \
+    do {                                                                                           \
+        decltype(auto) sonavertTryResult_ = (result);                                              \
+        if (!sonavertTryResult_)                                                                   \
+            return sonavertTryResult_.error();                                                     \
+    } while (false)
+
+#define SONAVERT_CO_TRY(result)                                                                    \
+    do {                                                                                           \
+        decltype(auto) sonavertTryResult_ = (result);                                              \
+        if (!sonavertTryResult_)                                                                   \
+            co_return sonavertTryResult_.error();                                                  \
+    } while (false)

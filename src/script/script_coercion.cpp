@@ -60,15 +60,13 @@ Result<ScriptValue> toReal(const ScriptValue& value) {
 
 Result<ScriptValue> textValue(const ScriptValue& value) {
     auto text = toText(value);
-    if (!text)
-        return text.error();
+    SONAVERT_TRY(text);
     return ScriptValue::text(text.value());
 }
 
 Result<ScriptValue> booleanValue(const ScriptValue& value) {
     auto flag = toBoolean(value);
-    if (!flag)
-        return flag.error();
+    SONAVERT_TRY(flag);
     return ScriptValue::boolean(flag.value());
 }
 

@@ -24,8 +24,14 @@ constexpr int kCantSet = -10006;
 /// application's name as their domain.
 inline const QString kLanguageDomain = QStringLiteral("script");
 
+/// Domain of the errors that stop a script before it runs: the lexer's and the parser's.
+inline const QString kCompileDomain = QStringLiteral("compile");
+
+inline Error compileError(QString message) {
+    return makeError(kCompileDomain, 0, std::move(message));
+}
 inline Error scriptError(int number, QString message) {
-    return Error{kLanguageDomain, number, std::move(message), {}, {}, {}};
+    return makeError(kLanguageDomain, number, std::move(message));
 }
 inline Error cantGet(const QString& what) {
     return scriptError(ErrorNumber::kCantGet, QStringLiteral("Can't get %1.").arg(what));

@@ -1,11 +1,10 @@
 #include "src/script/script_evaluator.h"
 
+#include "src/runtime/event_loop_resume.h"
 #include "src/script/script_coercion.h"
 #include "src/script/script_errors.h"
 
-#include <QCoreApplication>
 #include <chrono>
-#include <coroutine>
 
 namespace sonavert::script {
 
@@ -14,16 +13,6 @@ namespace {
 /// Long loops that never wait would hold the event loop for as long as they run; every this
 /// many iterations the run lets other work through.
 constexpr quint64 kIterationsBetweenYields = 256;
-
-/// Resumes the awaiting coroutine from the event loop.
-struct EventLoopYield {
-    bool await_ready() const noexcept { return QCoreApplication::instance() == nullptr; }
-    void await_suspend(std::coroutine_handle<> waiter) {
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(), [waiter] { waiter.resume(); }, Qt::QueuedConnection);
-    }
-    void await_resume() const noexcept {}
-};
 
 Duration secondsToDuration(double seconds) {
     return std::chrono::duration_cast<Duration>(std::chrono::duration<double>(seconds));
@@ -70,19 +59,16 @@ QCoro::Task<ScriptEvaluator::FlowResult> ScriptEvaluator::exec(const Statement& 
 
 QCoro::Task<ScriptEvaluator::FlowResult> ScriptEvaluator::execNode(const SetStatement& statement) {
     ValueResult value = co_await eval(*statement.value);
-    if (!value)
-        co_return value.error();
+    SONAVERT_CO_TRY(value);
     if (const auto* variable = std::get_if<VariableExpr>(&statement.target->node)) {
         m_variables[variable->key] = value.value();
     } else {
         const auto& property = std::get<PropertyExpr>(statement.target->node);
         ValueResult owner = co_await propertyOwner(property);
-        if (!owner)
-            co_return owner.error();
+        SONAVERT_CO_TRY(owner);
         const Status status =
             co_await m_objects.setProperty(owner.value(), property.property, value.value());
-        if (!status)
-            co_return status.error();
+        SONAVERT_CO_TRY(status);
     }
     m_result = std::move(value.value());
     co_return Flow::Next;
@@ -94,8 +80,7 @@ ScriptEvaluator::execNode(const ReturnStatement& statement) {
     if (!statement.value)
         co_return Flow::Return;
     ValueResult value = co_await eval(*statement.value);
-    if (!value)
-        co_return value.error();
+    SONAVERT_CO_TRY(value);
     m_result = std::move(value.value());
     co_return Flow::Return;
 }
@@ -110,8 +95,7 @@ ScriptEvaluator::execNode(const DelayStatement& statement) {
     if (statement.seconds) {
         ValueResult value = co_await eval(*statement.seconds);
         const auto number = value ? toNumber(value.value()) : value;
-        if (!number)
-            co_return number.error();
+        SONAVERT_CO_TRY(number);
         seconds = number.value().asReal();
     }
     m_result.reset();
@@ -126,8 +110,7 @@ ScriptEvaluator::execNode(const ErrorStatement& statement) {
     qint64 number = ErrorNumber::kGeneric;
     if (statement.number) {
         const Result<qint64> given = co_await evalInteger(*statement.number);
-        if (!given)
-            co_return given.error();
+        SONAVERT_CO_TRY(given);
         number = given.value();
     }
     QString message = number == ErrorNumber::kGeneric
@@ -135,11 +118,9 @@ ScriptEvaluator::execNode(const ErrorStatement& statement) {
                           : QStringLiteral("An error of type %1 has occurred.").arg(number);
     if (statement.message) {
         const ValueResult value = co_await eval(*statement.message);
-        if (!value)
-            co_return value.error();
+        SONAVERT_CO_TRY(value);
         const Result<QString> text = toText(value.value());
-        if (!text)
-            co_return text.error();
+        SONAVERT_CO_TRY(text);
         message = text.value();
     }
     co_return scriptError(static_cast<int>(number), message);
@@ -150,14 +131,12 @@ ScriptEvaluator::execNode(const CommandStatement& statement) {
     std::optional<ScriptValue> argument;
     if (statement.argument) {
         ValueResult value = co_await eval(*statement.argument);
-        if (!value)
-            co_return value.error();
+        SONAVERT_CO_TRY(value);
         argument = std::move(value.value());
     }
     const Status status =
         co_await m_objects.send(commandTarget(), statement.command, std::move(argument));
-    if (!status)
-        co_return status.error();
+    SONAVERT_CO_TRY(status);
     m_result.reset();
     co_return Flow::Next;
 }
@@ -165,8 +144,7 @@ ScriptEvaluator::execNode(const CommandStatement& statement) {
 QCoro::Task<ScriptEvaluator::FlowResult>
 ScriptEvaluator::execNode(const ExpressionStatement& statement) {
     ValueResult value = co_await eval(*statement.expr);
-    if (!value)
-        co_return value.error();
+    SONAVERT_CO_TRY(value);
     m_result = std::move(value.value());
     co_return Flow::Next;
 }
@@ -174,8 +152,7 @@ ScriptEvaluator::execNode(const ExpressionStatement& statement) {
 QCoro::Task<ScriptEvaluator::FlowResult> ScriptEvaluator::execNode(const IfStatement& statement) {
     for (const IfBranch& branch : statement.branches) {
         const Result<bool> condition = co_await evalCondition(*branch.condition);
-        if (!condition)
-            co_return condition.error();
+        SONAVERT_CO_TRY(condition);
         if (condition.value())
             co_return co_await execBlock(branch.body);
     }
@@ -184,8 +161,7 @@ QCoro::Task<ScriptEvaluator::FlowResult> ScriptEvaluator::execNode(const IfState
 
 QCoro::Task<ScriptEvaluator::FlowResult> ScriptEvaluator::execNode(const TellStatement& statement) {
     ValueResult target = co_await eval(*statement.target);
-    if (!target)
-        co_return target.error();
+    SONAVERT_CO_TRY(target);
     m_contexts.push_back(std::move(target.value()));
     FlowResult flow = co_await execBlock(statement.body);
     m_contexts.pop_back();
@@ -247,8 +223,7 @@ ScriptEvaluator::repeatCounted(const RepeatStatement& statement) {
     qint64 count = -1; // forever
     if (statement.kind == RepeatKind::Times) {
         const Result<qint64> times = co_await evalInteger(*statement.first);
-        if (!times)
-            co_return times.error();
+        SONAVERT_CO_TRY(times);
         count = times.value();
     }
     for (qint64 done = 0; count < 0 || done < count; ++done) {
@@ -264,8 +239,7 @@ ScriptEvaluator::repeatConditional(const RepeatStatement& statement) {
     const bool continueWhen = statement.kind == RepeatKind::While;
     for (;;) {
         const Result<bool> condition = co_await evalCondition(*statement.first);
-        if (!condition)
-            co_return condition.error();
+        SONAVERT_CO_TRY(condition);
         if (condition.value() != continueWhen)
             co_return Flow::Next;
         const FlowResult iteration = co_await loopStep(statement.body);
@@ -277,8 +251,7 @@ ScriptEvaluator::repeatConditional(const RepeatStatement& statement) {
 QCoro::Task<ScriptEvaluator::FlowResult>
 ScriptEvaluator::repeatInList(const RepeatStatement& statement) {
     const ValueResult list = co_await eval(*statement.first);
-    if (!list)
-        co_return list.error();
+    SONAVERT_CO_TRY(list);
     for (const ScriptValue& item : toList(list.value())) {
         m_variables[statement.variable] = item;
         const FlowResult iteration = co_await loopStep(statement.body);
@@ -291,16 +264,13 @@ ScriptEvaluator::repeatInList(const RepeatStatement& statement) {
 QCoro::Task<ScriptEvaluator::FlowResult>
 ScriptEvaluator::repeatFromTo(const RepeatStatement& statement) {
     const Result<qint64> first = co_await evalInteger(*statement.first);
-    if (!first)
-        co_return first.error();
+    SONAVERT_CO_TRY(first);
     const Result<qint64> last = co_await evalInteger(*statement.second);
-    if (!last)
-        co_return last.error();
+    SONAVERT_CO_TRY(last);
     qint64 by = 1;
     if (statement.step) {
         const Result<qint64> step = co_await evalInteger(*statement.step);
-        if (!step)
-            co_return step.error();
+        SONAVERT_CO_TRY(step);
         by = step.value();
     }
     for (qint64 i = first.value(); by != 0 && (by > 0 ? i <= last.value() : i >= last.value());

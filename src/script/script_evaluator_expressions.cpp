@@ -30,8 +30,7 @@ QCoro::Task<ValueResult> ScriptEvaluator::evalNode(const ListExpr& expr) {
     ScriptValue::List items;
     for (const ExprPtr& item : expr.items) {
         ValueResult value = co_await eval(*item);
-        if (!value)
-            co_return value.error();
+        SONAVERT_CO_TRY(value);
         items.push_back(std::move(value.value()));
     }
     co_return ScriptValue::list(std::move(items));
@@ -39,11 +38,9 @@ QCoro::Task<ValueResult> ScriptEvaluator::evalNode(const ListExpr& expr) {
 
 QCoro::Task<ValueResult> ScriptEvaluator::evalNode(const ApplicationExpr& expr) {
     const ValueResult name = co_await eval(*expr.name);
-    if (!name)
-        co_return name.error();
+    SONAVERT_CO_TRY(name);
     const Result<QString> text = toText(name.value());
-    if (!text)
-        co_return text.error();
+    SONAVERT_CO_TRY(text);
     co_return ScriptValue::application(text.value());
 }
 
@@ -57,8 +54,7 @@ QCoro::Task<ValueResult> ScriptEvaluator::propertyOwner(const PropertyExpr& expr
 
 QCoro::Task<ValueResult> ScriptEvaluator::evalNode(const PropertyExpr& expr) {
     ValueResult owner = co_await propertyOwner(expr);
-    if (!owner)
-        co_return owner.error();
+    SONAVERT_CO_TRY(owner);
     co_return co_await m_objects.getProperty(std::move(owner.value()), expr.property);
 }
 
@@ -72,12 +68,10 @@ QCoro::Task<ValueResult> ScriptEvaluator::elementContainer(const ElementExpr& ex
 
 QCoro::Task<ValueResult> ScriptEvaluator::evalNode(const ElementExpr& expr) {
     ValueResult container = co_await elementContainer(expr);
-    if (!container)
-        co_return container.error();
+    SONAVERT_CO_TRY(container);
     if (expr.index) {
         const Result<qint64> index = co_await evalInteger(*expr.index);
-        if (!index)
-            co_return index.error();
+        SONAVERT_CO_TRY(index);
         co_return co_await m_objects.element(std::move(container.value()), expr.elementClass,
                                              index.value());
     }
@@ -95,8 +89,7 @@ QCoro::Task<ValueResult> ScriptEvaluator::filterElements(ScriptValue elements, c
         m_contexts.push_back(element);
         const Result<bool> matches = co_await evalCondition(filter);
         m_contexts.pop_back();
-        if (!matches)
-            co_return matches.error();
+        SONAVERT_CO_TRY(matches);
         if (matches.value())
             kept.push_back(element);
     }
@@ -105,8 +98,7 @@ QCoro::Task<ValueResult> ScriptEvaluator::filterElements(ScriptValue elements, c
 
 QCoro::Task<ValueResult> ScriptEvaluator::evalNode(const CountExpr& expr) {
     const ValueResult value = co_await eval(*expr.operand);
-    if (!value)
-        co_return value.error();
+    SONAVERT_CO_TRY(value);
     if (value.value().is(ScriptValue::Kind::Text))
         co_return ScriptValue::number(value.value().asText().size());
     co_return ScriptValue::number(static_cast<qint64>(toList(value.value()).size()));
@@ -114,8 +106,7 @@ QCoro::Task<ValueResult> ScriptEvaluator::evalNode(const CountExpr& expr) {
 
 QCoro::Task<ValueResult> ScriptEvaluator::evalNode(const UnaryExpr& expr) {
     const ValueResult operand = co_await eval(*expr.operand);
-    if (!operand)
-        co_return operand.error();
+    SONAVERT_CO_TRY(operand);
     co_return applyUnary(expr.op, operand.value());
 }
 
@@ -127,24 +118,20 @@ QCoro::Task<ValueResult> ScriptEvaluator::evalNode(const BinaryExpr& expr) {
     if (isEquality && property && !property->container)
         co_return co_await evalPropertyTest(expr, *property);
     const ValueResult lhs = co_await eval(*expr.lhs);
-    if (!lhs)
-        co_return lhs.error();
+    SONAVERT_CO_TRY(lhs);
     const ValueResult rhs = co_await eval(*expr.rhs);
-    if (!rhs)
-        co_return rhs.error();
+    SONAVERT_CO_TRY(rhs);
     co_return applyBinary(expr.op, lhs.value(), rhs.value());
 }
 
 QCoro::Task<ValueResult> ScriptEvaluator::evalLogical(const BinaryExpr& expr) {
     const bool isAnd = expr.op == BinaryOp::And;
     const Result<bool> lhs = co_await evalCondition(*expr.lhs);
-    if (!lhs)
-        co_return lhs.error();
+    SONAVERT_CO_TRY(lhs);
     if (lhs.value() != isAnd) // false and ..., true or ...: the right side is never evaluated
         co_return ScriptValue::boolean(lhs.value());
     const Result<bool> rhs = co_await evalCondition(*expr.rhs);
-    if (!rhs)
-        co_return rhs.error();
+    SONAVERT_CO_TRY(rhs);
     co_return ScriptValue::boolean(rhs.value());
 }
 
@@ -153,42 +140,35 @@ QCoro::Task<ValueResult> ScriptEvaluator::evalPropertyTest(const BinaryExpr& exp
     // `application "Music" is running` asks the object on the left for its boolean property;
     // only when the left side has no such property is it an ordinary comparison.
     const ValueResult lhs = co_await eval(*expr.lhs);
-    if (!lhs)
-        co_return lhs.error();
+    SONAVERT_CO_TRY(lhs);
     if (lhs.value().isObject() && ScriptObjectModel::hasProperty(lhs.value(), property.property)) {
         const ValueResult value = co_await m_objects.getProperty(lhs.value(), property.property);
         const Result<bool> flag = value ? toBoolean(value.value()) : Result<bool>(value.error());
-        if (!flag)
-            co_return flag.error();
+        SONAVERT_CO_TRY(flag);
         co_return ScriptValue::boolean(flag.value() == (expr.op == BinaryOp::Equal));
     }
     const ValueResult rhs = co_await eval(*expr.rhs);
-    if (!rhs)
-        co_return rhs.error();
+    SONAVERT_CO_TRY(rhs);
     co_return applyBinary(expr.op, lhs.value(), rhs.value());
 }
 
 QCoro::Task<ValueResult> ScriptEvaluator::evalNode(const CoercionExpr& expr) {
     const ValueResult operand = co_await eval(*expr.operand);
-    if (!operand)
-        co_return operand.error();
+    SONAVERT_CO_TRY(operand);
     co_return coerce(operand.value(), expr.type);
 }
 
 QCoro::Task<Result<bool>> ScriptEvaluator::evalCondition(const Expr& expr) {
     const ValueResult value = co_await eval(expr);
-    if (!value)
-        co_return value.error();
+    SONAVERT_CO_TRY(value);
     co_return toBoolean(value.value());
 }
 
 QCoro::Task<Result<qint64>> ScriptEvaluator::evalInteger(const Expr& expr) {
     const ValueResult value = co_await eval(expr);
-    if (!value)
-        co_return value.error();
+    SONAVERT_CO_TRY(value);
     const ValueResult integer = coerce(value.value(), ScriptType::Integer);
-    if (!integer)
-        co_return integer.error();
+    SONAVERT_CO_TRY(integer);
     co_return integer.value().asInteger();
 }
 

@@ -1,5 +1,7 @@
 #include "src/script/script_lexer.h"
 
+#include "src/script/script_errors.h"
+
 #include <algorithm>
 #include <array>
 
@@ -81,7 +83,7 @@ Result<std::vector<ScriptToken>> ScriptLexer::tokenize() {
             fail(QStringLiteral("unexpected character \"%1\"").arg(peek()));
     }
     if (!m_failure.isEmpty())
-        return Error{QStringLiteral("compile"), 0, m_failure, {}, {}, {}};
+        return compileError(m_failure);
     m_tokenLine = m_line;
     m_tokenColumn = m_column;
     emit(TokenKind::Newline, {});

@@ -12,12 +12,8 @@ namespace {
 using Kind = ScriptValue::Kind;
 
 Error applicationError(const QString& application, const Error& error) {
-    return Error{application,
-                 error.code,
-                 QStringLiteral("%1 got an error: %2").arg(application, error.description),
-                 {},
-                 {},
-                 {}};
+    return makeError(application, error.code,
+                     QStringLiteral("%1 got an error: %2").arg(application, error.description));
 }
 
 // Application properties: each reads one entry of the dictionary.
@@ -167,8 +163,7 @@ QCoro::Task<Result<ScriptValue>> ScriptObjectModel::listProperty(ScriptValue lis
         if (!item.isObject())
             co_return cantGet(ofObject(property, list));
         auto value = co_await getProperty(item, property);
-        if (!value)
-            co_return value.error();
+        SONAVERT_CO_TRY(value);
         values.push_back(std::move(value.value()));
     }
     co_return ScriptValue::list(std::move(values));
@@ -180,8 +175,7 @@ QCoro::Task<Status> ScriptObjectModel::setProperty(ScriptValue object, QString p
     if (!app || property != QLatin1String("player position"))
         co_return cantSet(ofObject(property, object), describeValue(value));
     const auto seconds = toNumber(value);
-    if (!seconds)
-        co_return seconds.error();
+    SONAVERT_CO_TRY(seconds);
     const Status status = co_await app->setPlayerPosition(seconds.value().asReal());
     if (!status)
         co_return applicationError(object.applicationName(), status.error());
@@ -223,8 +217,7 @@ QCoro::Task<Result<ScriptValue>> ScriptObjectModel::element(ScriptValue containe
     if (elementClass != QLatin1String("track") || !container.is(Kind::Playlist))
         co_return cantGet(what);
     auto tracks = co_await libraryTracks(std::move(container));
-    if (!tracks)
-        co_return tracks.error();
+    SONAVERT_CO_TRY(tracks);
     co_return pickIndex(tracks.value().asList(), index, what);
 }
 
@@ -263,8 +256,7 @@ QCoro::Task<Status> ScriptObjectModel::send(ScriptValue target, ApplicationComma
         break;
     case ApplicationCommand::OpenLocation: {
         const auto url = toText(argument.value_or(ScriptValue::missing()));
-        if (!url)
-            co_return url.error();
+        SONAVERT_CO_TRY(url);
         status = co_await app->openLocation(url.value());
         break;
     }

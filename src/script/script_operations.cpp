@@ -35,16 +35,13 @@ bool objectsEqual(const ScriptValue& a, const ScriptValue& b) {
 Result<int> compareOrdered(const ScriptValue& lhs, const ScriptValue& rhs) {
     if (lhs.is(Kind::Text)) {
         auto rhsText = toText(rhs);
-        if (!rhsText)
-            return rhsText.error();
+        SONAVERT_TRY(rhsText);
         return lhs.asText().compare(rhsText.value(), Qt::CaseInsensitive);
     }
     auto left = toNumber(lhs);
-    if (!left)
-        return left.error();
+    SONAVERT_TRY(left);
     auto right = toNumber(rhs);
-    if (!right)
-        return right.error();
+    SONAVERT_TRY(right);
     const double a = left.value().asReal();
     const double b = right.value().asReal();
     return a < b ? -1 : (a > b ? 1 : 0);
@@ -66,8 +63,7 @@ enum class Containment { Anywhere, AtStart, AtEnd };
 Result<bool> containsValue(const ScriptValue& whole, const ScriptValue& part, Containment where) {
     if (whole.is(Kind::Text)) {
         auto partText = toText(part);
-        if (!partText)
-            return partText.error();
+        SONAVERT_TRY(partText);
         const Qt::CaseSensitivity cs = Qt::CaseInsensitive;
         if (where == Containment::AtStart)
             return whole.asText().startsWith(partText.value(), cs);
@@ -141,11 +137,9 @@ bool dividesByZero(BinaryOp op, const ScriptValue& divisor) {
 
 Result<ScriptValue> arithmetic(BinaryOp op, const ScriptValue& lhs, const ScriptValue& rhs) {
     auto left = toNumber(lhs);
-    if (!left)
-        return left.error();
+    SONAVERT_TRY(left);
     auto right = toNumber(rhs);
-    if (!right)
-        return right.error();
+    SONAVERT_TRY(right);
     if (dividesByZero(op, right.value()))
         return divideByZero(left.value());
     const bool bothIntegers = left.value().is(Kind::Integer) && right.value().is(Kind::Integer);
@@ -155,15 +149,13 @@ Result<ScriptValue> arithmetic(BinaryOp op, const ScriptValue& lhs, const Script
 }
 
 Result<ScriptValue> booleanOf(Result<bool> outcome, bool negate = false) {
-    if (!outcome)
-        return outcome.error();
+    SONAVERT_TRY(outcome);
     return ScriptValue::boolean(outcome.value() != negate);
 }
 
 Result<ScriptValue> ordering(BinaryOp op, const ScriptValue& lhs, const ScriptValue& rhs) {
     auto order = compareOrdered(lhs, rhs);
-    if (!order)
-        return order.error();
+    SONAVERT_TRY(order);
     const int c = order.value();
     switch (op) {
     case BinaryOp::Less:

@@ -1,5 +1,7 @@
 #include "src/script/script_parser.h"
 
+#include "src/script/script_errors.h"
+
 #include <array>
 
 namespace sonavert::script {
@@ -22,8 +24,7 @@ const std::array<CommandPhrase, 5> kCommands{{
 
 Result<std::shared_ptr<const ScriptProgram>> ScriptParser::parse(const QString& source) {
     auto tokens = ScriptLexer(source).tokenize();
-    if (!tokens)
-        return tokens.error();
+    SONAVERT_TRY(tokens);
     TokenCursor cursor(std::move(tokens.value()));
     try {
         ScriptParser parser(cursor);
@@ -33,7 +34,7 @@ Result<std::shared_ptr<const ScriptProgram>> ScriptParser::parse(const QString& 
             cursor.fail(QStringLiteral("end of script"));
         return std::shared_ptr<const ScriptProgram>(std::move(program));
     } catch (const ParseFailure& failure) {
-        return Error{QStringLiteral("compile"), 0, failure.message, {}, {}, {}};
+        return compileError(failure.message);
     }
 }
 

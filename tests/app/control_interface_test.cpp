@@ -5,6 +5,7 @@
 #include "src/app/control_interface.h"
 #include "tests/coordinator/coordinator_rig.h"
 #include "tests/support/await_task.h"
+#include "tests/support/child_program.h"
 #include "tests/support/private_session_bus.h"
 
 #include <QDBusPendingCallWatcher>
@@ -20,7 +21,6 @@ using namespace sonavert::test;
 
 namespace {
 
-constexpr int kLimitMs = 60000;
 const QString kCtl = QStringLiteral(SONAVERTCTL_EXECUTABLE);
 const QString kSharedName = QStringLiteral("io.sonavert.Sonavert");
 
@@ -38,52 +38,11 @@ AppDevice playing(AppDevice device, PlaybackState state) {
     return device;
 }
 
-struct CtlRun {
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
-
-/// One sonavertctl on the private bus. The test's event loop keeps running while it waits,
-/// so the control interface in this process can answer.
-class Ctl {
+/// One sonavertctl on the private bus.
+class Ctl : public ChildProgram {
 public:
-    Ctl(const QString& busAddress, const QStringList& arguments) {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), busAddress);
-        m_process.setProcessEnvironment(environment);
-        m_process.start(kCtl, arguments);
-    }
-    ~Ctl() {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished(kLimitMs);
-        }
-    }
-
-    CtlRun finish() {
-        QSignalSpy finished(&m_process, &QProcess::finished);
-        if (m_process.state() != QProcess::NotRunning)
-            finished.wait(kLimitMs);
-        CtlRun run;
-        run.exitCode = m_process.state() == QProcess::NotRunning ? m_process.exitCode() : -1;
-        run.out = m_out + QString::fromUtf8(m_process.readAllStandardOutput());
-        run.err = QString::fromUtf8(m_process.readAllStandardError());
-        return run;
-    }
-
-    /// The next line of standard output; empty when the program ended first.
-    QString nextLine() {
-        QSignalSpy readable(&m_process, &QProcess::readyReadStandardOutput);
-        while (!m_process.canReadLine() && m_process.state() != QProcess::NotRunning)
-            if (!readable.wait(kLimitMs))
-                break;
-        return QString::fromUtf8(m_process.readLine()).trimmed();
-    }
-
-private:
-    QProcess m_process;
-    QString m_out;
+    Ctl(const QString& busAddress, const QStringList& arguments)
+        : ChildProgram(kCtl, arguments, withSessionBus(busAddress)) {}
 };
 
 QJsonObject object(const QString& text) {
@@ -126,7 +85,7 @@ struct ControlRig {
     }
 
     DeviceHandoffViewModel& vm() { return *coordinatorRig.coordinator; }
-    CtlRun ctl(const QStringList& arguments) { return Ctl(bus.address(), arguments).finish(); }
+    ProgramRun ctl(const QStringList& arguments) { return Ctl(bus.address(), arguments).finish(); }
 };
 
 #define REQUIRE_RIG(rig)                                                                           \
@@ -143,12 +102,12 @@ private Q_SLOTS:
     void devicesAndStatusShowTheCoordinatorsState() {
         ControlRig rig;
         REQUIRE_RIG(rig);
-        const CtlRun table = rig.ctl({QStringLiteral("devices")});
+        const ProgramRun table = rig.ctl({QStringLiteral("devices")});
         QCOMPARE(table.exitCode, 0);
         QCOMPARE(table.out, QStringLiteral("\u2605  Kitchen  online   Song \u2014 Artist at 1:23\n"
                                            "   Study    offline  -                      queued\n"));
 
-        const CtlRun json = rig.ctl({QStringLiteral("devices"), QStringLiteral("--json")});
+        const ProgramRun json = rig.ctl({QStringLiteral("devices"), QStringLiteral("--json")});
         QCOMPARE(json.exitCode, 0);
         const QJsonArray devices = QJsonDocument::fromJson(json.out.toUtf8()).array();
         QCOMPARE(devices.size(), 2);
@@ -166,7 +125,7 @@ private Q_SLOTS:
 
         rig.coordinatorRig.music->nowPlaying = song(QStringLiteral("Here"), 5);
         rig.coordinatorRig.clock->advance(2s); // the playback loop samples the player
-        const CtlRun status = rig.ctl({QStringLiteral("status"), QStringLiteral("--json")});
+        const ProgramRun status = rig.ctl({QStringLiteral("status"), QStringLiteral("--json")});
         const QJsonObject state = object(status.out);
         QCOMPARE(state.value("thisDevice").toObject().value("name").toString(),
                  QStringLiteral("This Mac"));
@@ -176,7 +135,7 @@ private Q_SLOTS:
         QCOMPARE(state.value("transferError"), QJsonValue());
         QVERIFY(!state.value("isTransferring").toBool());
 
-        const CtlRun text = rig.ctl({QStringLiteral("status")});
+        const ProgramRun text = rig.ctl({QStringLiteral("status")});
         QVERIFY2(text.out.startsWith(QStringLiteral("This device: This Mac (%1)\nPlaying here: "
                                                     "Here \u2014 Artist at 0:05\n\n\u2605  Kitchen")
                                          .arg(kThisID)),
@@ -187,7 +146,7 @@ private Q_SLOTS:
         ControlRig rig;
         REQUIRE_RIG(rig);
         rig.coordinatorRig.music->nowPlaying = song(QStringLiteral("Here"), 12);
-        const CtlRun sent = rig.ctl({QStringLiteral("push"), QStringLiteral("kitchen")});
+        const ProgramRun sent = rig.ctl({QStringLiteral("push"), QStringLiteral("kitchen")});
         QCOMPARE(sent.exitCode, 0);
         QCOMPARE(sent.out, QStringLiteral("Sent to kitchen.\n"));
         QCOMPARE(rig.coordinatorRig.cloud->sentHandoffs.size(), 1);
@@ -196,7 +155,7 @@ private Q_SLOTS:
                  QStringLiteral("Here"));
 
         rig.coordinatorRig.music->nowPlaying = song(QStringLiteral("Here"), 20);
-        const CtlRun queued =
+        const ProgramRun queued =
             rig.ctl({QStringLiteral("push"), QStringLiteral("S"), QStringLiteral("--json")});
         QCOMPARE(queued.exitCode, 0);
         const QJsonObject answer = object(queued.out);
@@ -209,12 +168,12 @@ private Q_SLOTS:
         ControlRig rig;
         REQUIRE_RIG(rig);
         rig.coordinatorRig.music->nowPlaying.reset();
-        const CtlRun nothing = rig.ctl({QStringLiteral("push"), QStringLiteral("Kitchen")});
+        const ProgramRun nothing = rig.ctl({QStringLiteral("push"), QStringLiteral("Kitchen")});
         QCOMPARE(nothing.exitCode, 1);
         QCOMPARE(nothing.err, QStringLiteral("sonavertctl: Nothing is playing right now.\n"));
         QVERIFY(rig.coordinatorRig.cloud->sentHandoffs.isEmpty());
 
-        const CtlRun itself = rig.ctl({QStringLiteral("push"), QStringLiteral("this mac")});
+        const ProgramRun itself = rig.ctl({QStringLiteral("push"), QStringLiteral("this mac")});
         QCOMPARE(itself.exitCode, 1);
         QCOMPARE(itself.err, QStringLiteral("sonavertctl: Cannot push to this device itself.\n"));
     }
@@ -222,20 +181,20 @@ private Q_SLOTS:
     void deviceArgumentsThatNameNoSingleDeviceExitFour() {
         ControlRig rig;
         REQUIRE_RIG(rig);
-        const CtlRun unknown = rig.ctl({QStringLiteral("pull"), QStringLiteral("Attic")});
+        const ProgramRun unknown = rig.ctl({QStringLiteral("pull"), QStringLiteral("Attic")});
         QCOMPARE(unknown.exitCode, 4);
         QCOMPARE(unknown.err, QStringLiteral("sonavertctl: No device named or with id 'Attic'.\n"));
 
         rig.coordinatorRig.cloud->fetchDefault.append(
             device(QStringLiteral("K2"), QStringLiteral("KITCHEN")));
         QCoro::waitFor(rig.vm().syncPresence());
-        const CtlRun ambiguous = rig.ctl({QStringLiteral("forget"), QStringLiteral("Kitchen")});
+        const ProgramRun ambiguous = rig.ctl({QStringLiteral("forget"), QStringLiteral("Kitchen")});
         QCOMPARE(ambiguous.exitCode, 4);
         QVERIFY2(ambiguous.err.contains(QStringLiteral("Kitchen (K)")) &&
                      ambiguous.err.contains(QStringLiteral("KITCHEN (K2)")),
                  qPrintable(ambiguous.err));
         QCOMPARE(rig.vm().devices().size(), 3); // nothing was forgotten
-        const CtlRun byId = rig.ctl({QStringLiteral("forget"), QStringLiteral("k2")});
+        const ProgramRun byId = rig.ctl({QStringLiteral("forget"), QStringLiteral("k2")});
         QCOMPARE(byId.exitCode, 0);
         QCOMPARE(names(rig.vm().devices()), (QStringList{"Kitchen", "Study"}));
     }
@@ -262,23 +221,23 @@ private Q_SLOTS:
         {
             QSignalSpy pulling(&rig.vm(), &DeviceHandoffViewModel::isPullingChanged);
             Ctl pull(rig.bus.address(), {QStringLiteral("pull"), QStringLiteral("Kitchen")});
-            QVERIFY(pulling.wait(kLimitMs));
+            QVERIFY(pulling.wait(kProcessLimitMs));
             QCOMPARE(cloud.sentPullRequests.size(), 1);
             QCOMPARE(cloud.sentPullRequests.at(0),
                      (std::pair{QStringLiteral("K"), QString(kThisID)}));
             clock.advance(DeviceHandoffViewModel::kPullTimeout);
-            const CtlRun run = pull.finish();
+            const ProgramRun run = pull.finish();
             QCOMPARE(run.exitCode, 1);
             QCOMPARE(run.err, QStringLiteral("sonavertctl: Kitchen didn't respond. Make sure "
                                              "Sonavert is open on it and try again.\n"));
         }
         QSignalSpy pulling(&rig.vm(), &DeviceHandoffViewModel::isPullingChanged);
         Ctl pull(rig.bus.address(), {QStringLiteral("pull"), QStringLiteral("Kitchen")});
-        QVERIFY(pulling.wait(kLimitMs));
+        QVERIFY(pulling.wait(kProcessLimitMs));
         cloud.handoffResults.push_back(std::optional(song(QStringLiteral("Song"), 90)));
         auto consumed = rig.vm().consumePendingHandoff();
         clock.runUntil([&] { return consumed.isReady(); }, 5s);
-        const CtlRun run = pull.finish();
+        const ProgramRun run = pull.finish();
         QCOMPARE(run.exitCode, 0);
         QCOMPARE(run.out, QStringLiteral("Pulled from Kitchen.\n"));
         QCOMPARE(rig.coordinatorRig.music->resumed.size(), 1);
@@ -311,7 +270,7 @@ private Q_SLOTS:
         // The app leaving the bus ends the watch. (The interface keeps the connection open.)
         rig.control.reset();
         QDBusConnection::disconnectFromBus(QStringLiteral("control-test"));
-        const CtlRun end = watch.finish();
+        const ProgramRun end = watch.finish();
         QCOMPARE(end.exitCode, 3);
         QCOMPARE(end.err, QStringLiteral("sonavertctl: Sonavert stopped.\n"));
     }
@@ -323,12 +282,12 @@ private Q_SLOTS:
         rig.coordinatorRig.cloud->latency = {{QStringLiteral("sendHandoff"), 1s}};
         QSignalSpy transferring(&rig.vm(), &DeviceHandoffViewModel::isTransferringChanged);
         Ctl push(rig.bus.address(), {QStringLiteral("push"), QStringLiteral("Kitchen")});
-        QVERIFY(transferring.wait(kLimitMs));
-        const CtlRun busy = rig.ctl({QStringLiteral("push"), QStringLiteral("Study")});
+        QVERIFY(transferring.wait(kProcessLimitMs));
+        const ProgramRun busy = rig.ctl({QStringLiteral("push"), QStringLiteral("Study")});
         QCOMPARE(busy.exitCode, 1);
         QCOMPARE(busy.err, QStringLiteral("sonavertctl: A push is already under way.\n"));
         rig.control.reset();
-        const CtlRun run = push.finish();
+        const ProgramRun run = push.finish();
         QCOMPARE(run.exitCode, 1);
         QCOMPARE(run.err, QStringLiteral("sonavertctl: Sonavert stopped before this finished.\n"));
     }
@@ -351,9 +310,9 @@ private Q_SLOTS:
         QVERIFY(awaitTask(requestBusName(
             connection, controlBusNames(std::nullopt, QStringLiteral("Study Mac")).at(1))));
 
-        const CtlRun first = rig.ctl({QStringLiteral("devices"), QStringLiteral("--json")});
+        const ProgramRun first = rig.ctl({QStringLiteral("devices"), QStringLiteral("--json")});
         QCOMPARE(QJsonDocument::fromJson(first.out.toUtf8()).array().size(), 2);
-        const CtlRun addressed = rig.ctl(
+        const ProgramRun addressed = rig.ctl(
             {QStringLiteral("--instance"), QStringLiteral("study MAC"), QStringLiteral("devices")});
         QCOMPARE(addressed.exitCode, 0);
         QCOMPARE(addressed.out, QStringLiteral("No other devices yet.\n"));
@@ -385,8 +344,8 @@ private Q_SLOTS:
     void withoutTheAppItExitsThree() {
         ControlRig rig;
         REQUIRE_RIG(rig);
-        const CtlRun run = rig.ctl({QStringLiteral("--instance"), QStringLiteral("Attic"),
-                                    QStringLiteral("push"), QStringLiteral("Kitchen")});
+        const ProgramRun run = rig.ctl({QStringLiteral("--instance"), QStringLiteral("Attic"),
+                                        QStringLiteral("push"), QStringLiteral("Kitchen")});
         QCOMPARE(run.exitCode, 3);
         QCOMPARE(run.err, QStringLiteral("sonavertctl: Sonavert is not running (no "
                                          "io.sonavert.Sonavert.attic on the session bus).\n"));

@@ -1,3 +1,6 @@
+// Push notifications into background passes: the delegate over a scripted channel and the
+// background coordinator over a coordinator wired to fakes.
+
 #include "src/app/mac_app_delegate.h"
 #include "src/app/mac_background_coordinator.h"
 #include "src/clouddb/cloud_database.h"
@@ -32,6 +35,28 @@ QString completedAfter(const char* seconds) {
            QLatin1String(seconds);
 }
 
+/// A registered delegate whose passes run on a coordinator over fakes.
+struct DelegateRig {
+    CoordinatorRig coordinator;
+    ScriptedPushChannel channel;
+    MacBackgroundCoordinator background;
+    std::unique_ptr<MacAppDelegate> delegate;
+
+    explicit DelegateRig(Duration fetchHandoffLatency = 0s) {
+        coordinator.cloud->latency = {{QStringLiteral("fetchHandoff"), fetchHandoffLatency}};
+        background.viewModel = &coordinator.make();
+        delegate = std::make_unique<MacAppDelegate>(&channel, &background, coordinator.clock);
+        delegate->registerForRemoteNotifications(48);
+    }
+    DeviceHandoffViewModel& vm() { return *coordinator.coordinator; }
+    int calls(const char* operation) const {
+        return coordinator.cloud->callCount(QLatin1String(operation));
+    }
+    void finishPass() {
+        coordinator.clock->runUntil([this] { return !vm().isReceiving; }, 10s);
+    }
+};
+
 } // namespace
 
 class MacAppDelegateTest : public QObject {
@@ -40,14 +65,10 @@ class MacAppDelegateTest : public QObject {
 private Q_SLOTS:
     void registrationOpensTheChannelAndReportsItsFate() {
         CapturingLogSink log;
-        CoordinatorRig rig;
-        ScriptedPushChannel channel;
-        MacBackgroundCoordinator background;
-        MacAppDelegate delegate(&channel, &background, rig.clock);
-        delegate.registerForRemoteNotifications(48);
-        QCOMPARE(channel.openCount, 1);
-        Q_EMIT channel.connected();
-        Q_EMIT channel.disconnected(QStringLiteral("connection refused"));
+        DelegateRig rig;
+        QCOMPARE(rig.channel.openCount, 1);
+        Q_EMIT rig.channel.connected();
+        Q_EMIT rig.channel.disconnected(QStringLiteral("connection refused"));
         QCOMPARE(log.messages(LogCategory::Push),
                  QStringList({QStringLiteral("event=apns_registration_started platform=macos"),
                               QStringLiteral("event=apns_registration_succeeded platform=macos "
@@ -58,60 +79,49 @@ private Q_SLOTS:
 
     void notificationsAndLostNotificationsEachRunABackgroundPass() {
         CapturingLogSink log;
-        CoordinatorRig rig;
-        auto& vm = rig.make();
-        ScriptedPushChannel channel;
-        MacBackgroundCoordinator background;
-        background.viewModel = &vm;
-        MacAppDelegate delegate(&channel, &background, rig.clock);
-        delegate.registerForRemoteNotifications(48);
-        Q_EMIT channel.notificationReceived(clouddb::PushNotification{});
-        rig.clock->runUntil([&] { return !vm.isReceiving; }, 10s);
-        QCOMPARE(rig.cloud->callCount(QStringLiteral("fetchHandoff")), 1);
-        Q_EMIT channel.resetRequired();
-        rig.clock->runUntil([&] { return !vm.isReceiving; }, 10s);
-        QCOMPARE(rig.cloud->callCount(QStringLiteral("fetchHandoff")), 2);
-        QCOMPARE(rig.cloud->callCount(QStringLiteral("fetchPullRequest")), 2);
+        DelegateRig rig;
+        Q_EMIT rig.channel.notificationReceived(clouddb::PushNotification{});
+        rig.finishPass();
+        QCOMPARE(rig.calls("fetchHandoff"), 1);
+        Q_EMIT rig.channel.resetRequired();
+        rig.finishPass();
+        QCOMPARE(rig.calls("fetchHandoff"), 2);
+        QCOMPARE(rig.calls("fetchPullRequest"), 2);
         QCOMPARE(log.count(kReceived), 2);
         QCOMPARE(completions(log).size(), 2);
     }
 
-    void theNotificationThatStartsAPassReportsTheWholePass() {
+    // Notifications during a pass each ask for one more and are done at once; however many
+    // arrive, exactly one more pass runs, and the one that started the first reports both.
+    void notificationsDuringAPassCauseExactlyOneMorePass() {
         CapturingLogSink log;
-        CoordinatorRig rig;
-        rig.cloud->latency = {{QStringLiteral("fetchHandoff"), 1s}};
-        auto& vm = rig.make();
-        ScriptedPushChannel channel;
-        MacBackgroundCoordinator background;
-        background.viewModel = &vm;
-        MacAppDelegate delegate(&channel, &background, rig.clock);
-        delegate.registerForRemoteNotifications(48);
-        Q_EMIT channel.notificationReceived(clouddb::PushNotification{});
-        rig.clock->advance(500ms);
-        // Arrives during the pass: asks for one more and is done at once.
-        Q_EMIT channel.notificationReceived(clouddb::PushNotification{});
-        QCOMPARE(completions(log), QStringList{completedAfter("0.000000")});
-        rig.clock->runUntil([&] { return !vm.isReceiving; }, 10s);
-        QCOMPARE(rig.cloud->callCount(QStringLiteral("fetchHandoff")), 2);
-        QCOMPARE(completions(log),
-                 QStringList({completedAfter("0.000000"), completedAfter("2.000000")}));
+        DelegateRig rig(1s);
+        Q_EMIT rig.channel.notificationReceived(clouddb::PushNotification{});
+        rig.coordinator.clock->advance(500ms);
+        for (int i = 0; i < 3; ++i)
+            Q_EMIT rig.channel.notificationReceived(clouddb::PushNotification{});
+        QVERIFY(rig.vm().receptionRequested);
+        QCOMPARE(completions(log), QStringList(3, completedAfter("0.000000")));
+        rig.finishPass();
+        QCOMPARE(rig.calls("fetchHandoff"), 2);
+        QCOMPARE(rig.calls("fetchPullRequest"), 2);
+        QCOMPARE(rig.calls("fetchPresence"), 2);
+        QCOMPARE(completions(log).last(), completedAfter("2.000000"));
     }
 
     void aNotificationAfterTheDelegateIsGoneDoesNothing() {
         CapturingLogSink log;
-        CoordinatorRig rig;
-        auto& vm = rig.make();
-        ScriptedPushChannel channel;
-        MacBackgroundCoordinator background;
-        background.viewModel = &vm;
-        {
-            MacAppDelegate delegate(&channel, &background, rig.clock);
-            delegate.registerForRemoteNotifications(48);
-        }
-        Q_EMIT channel.notificationReceived(clouddb::PushNotification{});
-        QVERIFY(!vm.isReceiving);
-        QCOMPARE(rig.cloud->callCount(QStringLiteral("fetchHandoff")), 0);
+        DelegateRig rig;
+        rig.delegate.reset();
+        Q_EMIT rig.channel.notificationReceived(clouddb::PushNotification{});
+        QVERIFY(!rig.vm().isReceiving);
+        QCOMPARE(rig.calls("fetchHandoff"), 0);
         QCOMPARE(log.count(kReceived), 0);
+    }
+
+    void withoutACoordinatorAPassEndsAtOnce() {
+        MacBackgroundCoordinator background;
+        QVERIFY(background.processRemoteNotification().isReady());
     }
 };
 

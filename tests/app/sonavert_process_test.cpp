@@ -1,5 +1,6 @@
 // Runs the real `sonavert` executable and talks to it as a user or a service manager would.
 
+#include "tests/support/child_program.h"
 #include "tests/support/local_http_feed.h"
 #include "tests/support/private_session_bus.h"
 #include "tests/support/process_harness.h"
@@ -20,44 +21,8 @@ const QString kProgram = QStringLiteral(SONAVERT_EXECUTABLE);
 const QString kCloudProgram = QStringLiteral(SONAVERT_CLOUD_EXECUTABLE);
 const QString kCtlProgram = QStringLiteral(SONAVERTCTL_EXECUTABLE);
 
-void useSessionBus(QProcess& process, const QString& address) {
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), address);
-    process.setProcessEnvironment(environment);
-}
-
-struct CtlRun {
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
-
-CtlRun runCtl(const QString& busAddress, const QStringList& arguments) {
-    QProcess ctl;
-    useSessionBus(ctl, busAddress);
-    ctl.start(kCtlProgram, arguments);
-    CtlRun run;
-    if (!ctl.waitForFinished(kProcessLimitMs))
-        return run;
-    run.exitCode = ctl.exitCode();
-    run.out = QString::fromUtf8(ctl.readAllStandardOutput());
-    run.err = QString::fromUtf8(ctl.readAllStandardError());
-    return run;
-}
-
-/// Runs sonavertctl while this process's event loop keeps serving (a feed served from here).
-CtlRun runCtlServing(const QString& busAddress, const QStringList& arguments) {
-    QProcess ctl;
-    useSessionBus(ctl, busAddress);
-    QSignalSpy finished(&ctl, &QProcess::finished);
-    ctl.start(kCtlProgram, arguments);
-    CtlRun run;
-    if (!finished.wait(kProcessLimitMs))
-        return run;
-    run.exitCode = ctl.exitCode();
-    run.out = QString::fromUtf8(ctl.readAllStandardOutput());
-    run.err = QString::fromUtf8(ctl.readAllStandardError());
-    return run;
+ProgramRun runCtl(const QString& busAddress, const QStringList& arguments) {
+    return ChildProgram(kCtlProgram, arguments, withSessionBus(busAddress)).finish();
 }
 
 /// Like waitForLine, with this process's event loop serving meanwhile.
@@ -132,8 +97,8 @@ private Q_SLOTS:
         QVERIFY(cloud.isRunning());
         QTemporaryDir kitchenProfile, studyProfile;
         QProcess kitchen, study;
-        useSessionBus(kitchen, bus.address());
-        useSessionBus(study, bus.address());
+        kitchen.setProcessEnvironment(withSessionBus(bus.address()));
+        study.setProcessEnvironment(withSessionBus(bus.address()));
         QString kitchenOut, studyOut;
         kitchen.start(kProgram,
                       deviceArguments(cloud, kitchenProfile.path(), QStringLiteral("Kitchen")));
@@ -154,22 +119,17 @@ private Q_SLOTS:
         QVERIFY2(waitForLine(study, QStringLiteral("devices: Kitchen (online"), &studyOut),
                  qPrintable(studyOut));
 
-        const CtlRun fromKitchen = runCtl(bus.address(), {QStringLiteral("devices")});
+        const ProgramRun fromKitchen = runCtl(bus.address(), {QStringLiteral("devices")});
         QCOMPARE(fromKitchen.exitCode, 0);
         QVERIFY2(fromKitchen.out.contains(QStringLiteral("Study")) &&
                      fromKitchen.out.contains(QStringLiteral("online")),
                  qPrintable(fromKitchen.out));
-        const CtlRun fromStudy =
+        const ProgramRun fromStudy =
             runCtl(bus.address(), {QStringLiteral("--instance"), QStringLiteral("study"),
                                    QStringLiteral("status"), QStringLiteral("--json")});
         QCOMPARE(fromStudy.exitCode, 0);
         QVERIFY2(fromStudy.out.contains(QStringLiteral("\"name\": \"Study\"")),
                  qPrintable(fromStudy.out));
-        // Nothing plays on a device without a player, so a push has nothing to send.
-        const CtlRun push =
-            runCtl(bus.address(), {QStringLiteral("push"), QStringLiteral("study")});
-        QCOMPARE(push.exitCode, 1);
-        QCOMPARE(push.err, QStringLiteral("sonavertctl: Nothing is playing right now.\n"));
 
         for (QProcess* device : {&kitchen, &study}) {
             ::kill(static_cast<pid_t>(device->processId()), SIGTERM);
@@ -190,8 +150,7 @@ private Q_SLOTS:
         feed.body = appcastOffering("0.0.1");
         QTemporaryDir profile;
         QProcess device;
-        useSessionBus(device, bus.address());
-        QProcessEnvironment environment = device.processEnvironment();
+        QProcessEnvironment environment = withSessionBus(bus.address());
         environment.insert(QStringLiteral("SONAVERT_UPDATE_FEED_URL"), feed.url().toString());
         device.setProcessEnvironment(environment);
         device.start(kProgram, deviceArguments(cloud, profile.path(), QStringLiteral("Solo")));
@@ -202,13 +161,13 @@ private Q_SLOTS:
         QVERIFY2(waitForLineServing(device, QStringLiteral("control: on the session bus as"), &out),
                  qPrintable(out));
 
-        const CtlRun upToDate = runCtlServing(bus.address(), {QStringLiteral("check-updates")});
+        const ProgramRun upToDate = runCtl(bus.address(), {QStringLiteral("check-updates")});
         QCOMPARE(upToDate.exitCode, 0);
         QCOMPARE(upToDate.out,
                  QStringLiteral("Sonavert %1 is up to date.\n").arg(SONAVERT_VERSION));
         feed.body = appcastOffering("99.0");
-        const CtlRun newer = runCtlServing(
-            bus.address(), {QStringLiteral("--json"), QStringLiteral("check-updates")});
+        const ProgramRun newer =
+            runCtl(bus.address(), {QStringLiteral("--json"), QStringLiteral("check-updates")});
         QCOMPARE(newer.exitCode, 0);
         const QJsonObject offered = QJsonDocument::fromJson(newer.out.toUtf8()).object();
         QCOMPARE(offered.value("outcome").toString(), QStringLiteral("updateAvailable"));
@@ -216,7 +175,7 @@ private Q_SLOTS:
         QCOMPARE(offered.value("downloadLink").toString(),
                  QStringLiteral("https://example.org/sonavert.deb"));
         feed.status = 500;
-        const CtlRun failed = runCtlServing(bus.address(), {QStringLiteral("check-updates")});
+        const ProgramRun failed = runCtl(bus.address(), {QStringLiteral("check-updates")});
         QCOMPARE(failed.exitCode, 1);
         QVERIFY2(failed.out.startsWith(QStringLiteral("Could not check for updates: ")),
                  qPrintable(failed.out));
@@ -244,30 +203,6 @@ private Q_SLOTS:
         }
         QVERIFY(!ids.first().isEmpty());
         QCOMPARE(ids.at(1), ids.at(0));
-    }
-
-    void twoDevicesOnOneServerListEachOtherOnline() {
-        CloudServerProcess cloud(kCloudProgram);
-        QVERIFY(cloud.isRunning());
-        QTemporaryDir kitchenProfile, studyProfile;
-        QProcess kitchen, study;
-        kitchen.start(kProgram,
-                      deviceArguments(cloud, kitchenProfile.path(), QStringLiteral("Kitchen")));
-        study.start(kProgram, deviceArguments(cloud, studyProfile.path(), QStringLiteral("Study")));
-        QString kitchenOut, studyOut;
-        QVERIFY2(waitForLine(kitchen, QStringLiteral("devices: Study (online"), &kitchenOut),
-                 qPrintable(kitchenOut));
-        QVERIFY2(waitForLine(study, QStringLiteral("devices: Kitchen (online"), &studyOut),
-                 qPrintable(studyOut));
-
-        // One goes away: the other sees it offline at its next pass, from the offline mark.
-        ::kill(static_cast<pid_t>(study.processId()), SIGTERM);
-        QVERIFY(study.waitForFinished(kProcessLimitMs));
-        QCOMPARE(study.exitCode(), 0);
-        QVERIFY2(waitForLine(kitchen, QStringLiteral("devices: Study (offline"), &kitchenOut),
-                 qPrintable(kitchenOut));
-        ::kill(static_cast<pid_t>(kitchen.processId()), SIGTERM);
-        QVERIFY(kitchen.waitForFinished(kProcessLimitMs));
     }
 
     void missingTokenIsExplained() {

@@ -1,5 +1,6 @@
 #include "src/model/record_json.h"
 #include "tests/cloud/cloud_service_rig.h"
+#include "tests/support/checked.h"
 
 using namespace sonavert;
 using namespace sonavert::clouddb;
@@ -99,11 +100,11 @@ private Q_SLOTS:
 
     void commandsAreAcceptedUnderSixtySeconds() {
         ServiceRig b;
-        writeCommand(b, 59.0, validPayload());
+        CHECKED(writeCommand(b, 59.0, validPayload()));
         QVERIFY(b.run(b.service->fetchHandoff(kDeviceB)).value().has_value());
 
         CapturingLogSink log;
-        writeCommand(b, 60.0, validPayload());
+        CHECKED(writeCommand(b, 60.0, validPayload()));
         QCOMPARE(b.run(b.service->fetchHandoff(kDeviceB)).value(), std::nullopt);
         QCOMPARE(log.messages(LogCategory::Handoff).last(),
                  QStringLiteral("event=handoff_rejected message_id=MSG-1 reason=invalid_or_expired "
@@ -115,7 +116,7 @@ private Q_SLOTS:
     void missingTimestampIsRejectedWithAgeMinusOne() {
         CapturingLogSink log;
         ServiceRig b;
-        writeCommand(b, std::nullopt, std::nullopt);
+        CHECKED(writeCommand(b, std::nullopt, std::nullopt));
         QCOMPARE(b.run(b.service->fetchHandoff(kDeviceB)).value(), std::nullopt);
         QCOMPARE(log.messages(LogCategory::Handoff).last(),
                  QStringLiteral("event=handoff_rejected message_id=MSG-1 reason=invalid_or_expired "
@@ -124,7 +125,7 @@ private Q_SLOTS:
 
     void commandWithoutMessageIDIsLegacy() {
         ServiceRig b;
-        writeCommand(b, 1.0, validPayload(), std::nullopt);
+        CHECKED(writeCommand(b, 1.0, validPayload(), std::nullopt));
         const auto received = b.run(b.service->fetchHandoff(kDeviceB)).value();
         QCOMPARE(received->handoffMessageID, std::optional<QString>(QStringLiteral("legacy")));
     }
@@ -132,7 +133,7 @@ private Q_SLOTS:
     void undecodablePayloadFailsAndIsKept() {
         CapturingLogSink log;
         ServiceRig b;
-        writeCommand(b, 1.0, QString());
+        CHECKED(writeCommand(b, 1.0, QString()));
         const auto received = b.run(b.service->fetchHandoff(kDeviceB));
         QVERIFY(!received.ok());
         QVERIFY(log.messages(LogCategory::Handoff)
@@ -146,7 +147,7 @@ private Q_SLOTS:
     void failedDeleteStillGivesTheState() {
         CapturingLogSink log;
         ServiceRig b;
-        writeCommand(b, 1.0, validPayload());
+        CHECKED(writeCommand(b, 1.0, validPayload()));
         b.database->addFault(
             QStringLiteral("modifyRecords"),
             {RequestFault::Kind::Fail, cloudError(CloudErrorCode::NetworkFailure), {}});

@@ -91,13 +91,6 @@ private Q_SLOTS:
         QCOMPARE(listed.first().nowPlaying, std::nullopt);
     }
 
-    void clockOffsetComesFromTheModificationDateAgainstTheMidpoint() {
-        ServiceRig a;
-        a.cloud->setServerClockOffset(2.0);
-        QVERIFY(a.publish(kDeviceA, QStringLiteral("a")).ok());
-        QVERIFY(std::abs(a.service->serverClockOffset() - 2.0) < 0.002);
-    }
-
     void seedsEnterThePublicationButNeverThisDeviceAndPeersOverrideThem() {
         CapturingLogSink log;
         ServiceRig a;

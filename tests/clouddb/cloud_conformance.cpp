@@ -167,7 +167,7 @@ void CloudConformance::missingAndUserDeletedZonesFailUntilCreated() {
     QVERIFY(!awaitTask(m_db->fetchZoneChanges(other, std::nullopt, {})).ok());
 
     QVERIFY(save(*m_db, zone(), {presence(QStringLiteral("p"), QStringLiteral("A"))}).overall.ok());
-    m_backend->deleteZoneByUser(m_account, zone());
+    QVERIFY(m_backend->deleteZoneByUser(m_account, zone()));
     auto deleted = save(*m_db, zone(), {presence(QStringLiteral("p"), QStringLiteral("A"))});
     QVERIFY2(isCloudError(deleted.overall.error(), CloudErrorCode::UserDeletedZone),
              qPrintable(deleted.overall.error().description));

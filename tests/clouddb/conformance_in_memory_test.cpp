@@ -16,8 +16,9 @@ public:
     std::unique_ptr<clouddb::PushChannel> pushChannel(const QString& account) override {
         return m_cloud->pushChannel(account);
     }
-    void deleteZoneByUser(const QString& account, const QString& zoneName) override {
+    bool deleteZoneByUser(const QString& account, const QString& zoneName) override {
         m_cloud->deleteZoneByUser(account, zoneName);
+        return true;
     }
 
 private:

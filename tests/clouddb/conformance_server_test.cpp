@@ -22,14 +22,8 @@ public:
     std::unique_ptr<clouddb::PushChannel> pushChannel(const QString& account) override {
         return std::make_unique<clouddb::WebSocketPushChannel>(endpoint(account), m_clock);
     }
-    void deleteZoneByUser(const QString& account, const QString& zoneName) override {
-        auto& service = m_server.server().service();
-        const auto info = service.accounts().account(account);
-        QVERIFY(info.ok());
-        const auto scope =
-            cloud::CloudService::scopeFor(info.value(), container(), QStringLiteral("production"));
-        QVERIFY(scope.ok());
-        QVERIFY(service.zones().deleteByUser(scope.value(), zoneName).ok());
+    bool deleteZoneByUser(const QString& account, const QString& zoneName) override {
+        return m_server.deleteZoneByUser(account, container(), zoneName);
     }
     bool isRunning() const { return m_server.isRunning(); }
 

@@ -2,9 +2,7 @@
 
 #include "src/clouddb/in_memory_cloud.h"
 #include "src/runtime/virtual_clock.h"
-#include "tests/support/await_task.h"
 
-#include <QSignalSpy>
 #include <QTest>
 
 using namespace sonavert;
@@ -89,78 +87,6 @@ private Q_SLOTS:
         m_clock->advance(100ms);
         QVERIFY(QCoro::waitFor(std::move(pending)).overall.ok());
         QVERIFY(m_cloud->record(QStringLiteral("me"), kDefaultZone, QStringLiteral("late")));
-    }
-
-    void perRecordErrorsMakeAPartialFailure() {
-        m_db->failRecord(QStringLiteral("bad"), cloudError(CloudErrorCode::ZoneNotFound));
-        const ModifyResult result = QCoro::waitFor(m_db->modifyRecords(
-            kDefaultZone, {saveOf(QStringLiteral("good")), saveOf(QStringLiteral("bad"))}, {},
-            SavePolicy::AllKeys, {}));
-        QVERIFY(isCloudError(result.overall.error(), CloudErrorCode::PartialFailure));
-        QCOMPARE(result.overall.error().itemErrors.size(), std::size_t(1));
-        QCOMPARE(result.overall.error().itemErrors[0].itemID, QStringLiteral("bad"));
-        QVERIFY(result.outcomes[0].saved.has_value());
-        QVERIFY(result.outcomes[1].error.has_value());
-        QCOMPARE(m_cloud->recordNames(QStringLiteral("me"), kDefaultZone),
-                 QStringList{QStringLiteral("good")});
-    }
-
-    void wholeOperationErrorsAreAnsweredOnce() {
-        m_db->addFault(
-            QStringLiteral("fetchZoneChanges"),
-            {RequestFault::Kind::Fail, cloudError(CloudErrorCode::ServiceUnavailable), 2s});
-        auto pending = m_db->fetchZoneChanges(kDefaultZone, std::nullopt, {});
-        m_clock->advance(2s);
-        QVERIFY(isCloudError(test::awaitTask(std::move(pending)).error(),
-                             CloudErrorCode::ServiceUnavailable));
-        QVERIFY(test::awaitTask(m_db->fetchZoneChanges(kDefaultZone, std::nullopt, {})).ok());
-        QCOMPARE(m_db->requestCounts.value(QStringLiteral("fetchZoneChanges")), 2);
-    }
-
-    void expiredTokensAreRefused() {
-        const auto first = test::awaitTask(m_db->fetchZoneChanges(kDefaultZone, std::nullopt, {}));
-        m_cloud->expireChangeTokens();
-        const auto again =
-            test::awaitTask(m_db->fetchZoneChanges(kDefaultZone, first.value().token, {}));
-        QVERIFY(isCloudError(again.error(), CloudErrorCode::ChangeTokenExpired));
-    }
-
-    void serverClockOffsetShowsInModificationDates() {
-        m_cloud->setServerClockOffset(2.0);
-        const ModifyResult result = QCoro::waitFor(saveWith(m_db, QStringLiteral("r"), {}));
-        const double ahead = result.outcomes.first().saved->modified->secondsSince(m_clock->now());
-        QVERIFY(std::abs(ahead - 2.0) < 0.002);
-    }
-
-    void accountStatusCanBeChanged() {
-        m_cloud->setAccountStatus(QStringLiteral("me"), AccountStatus::TemporarilyUnavailable);
-        QCOMPARE(test::awaitTask(m_db->accountStatus({})).value(),
-                 AccountStatus::TemporarilyUnavailable);
-    }
-
-    void droppedChannelReconnectsAndDeliversWhatItMissed() {
-        Subscription s;
-        s.subscriptionID = QStringLiteral("handoff-sub-B");
-        s.recordType = QStringLiteral("HandoffCommand");
-        s.filters.insert(QStringLiteral("targetDeviceID"), FieldValue(QStringLiteral("B")));
-        QVERIFY(QCoro::waitFor(m_db->saveSubscription(s, {})).ok());
-        auto channel = m_cloud->pushChannel(QStringLiteral("me"));
-        QSignalSpy received(channel.get(), &PushChannel::notificationReceived);
-        QSignalSpy lost(channel.get(), &PushChannel::disconnected);
-        channel->open();
-        QVERIFY(QCoro::waitFor(saveWith(m_db, QStringLiteral("one"), {})).overall.ok());
-        VirtualClock::drainEvents();
-        QCOMPARE(received.count(), 1);
-
-        m_cloud->dropPushChannels();
-        QCOMPARE(lost.count(), 1);
-        QVERIFY(
-            QCoro::waitFor(saveWith(m_db, QStringLiteral("two"), {})).overall.ok()); // while away
-        VirtualClock::drainEvents();
-        QVERIFY(channel->isConnected());
-        QCOMPARE(received.count(), 2);
-        QCOMPARE(received.last().first().value<PushNotification>().recordName,
-                 QStringLiteral("two"));
     }
 };
 

@@ -49,14 +49,6 @@ private Q_SLOTS:
         QVERIFY(merged.first().isFavorite);
     }
 
-    void favouriteFirstThenCaseSensitiveNames() {
-        m_defaults->setString(m_roster->favoriteKey, QStringLiteral("idb"));
-        const auto merged = merge({device(QStringLiteral("ida"), QStringLiteral("a")),
-                                   device(QStringLiteral("idA"), QStringLiteral("A")),
-                                   device(QStringLiteral("idb"), QStringLiteral("b"))});
-        QCOMPARE(names(merged), (QStringList{"b", "A", "a"}));
-    }
-
     void thisDeviceIsNeverListedNorRemembered() {
         const auto merged = merge({device(kThisID, QStringLiteral("me")),
                                    device(QStringLiteral("B"), QStringLiteral("b"))});
@@ -89,14 +81,6 @@ private Q_SLOTS:
         QCOMPARE(merged.first().presence, DevicePresence::Connecting);
         QCOMPARE(merged.first().lastSeen, Timestamp{5000.0});
         QVERIFY(merged.first().isFavorite); // seeded by the first merge, while online
-    }
-
-    void queuedTargetsAreMarked() {
-        const auto merged = merge({device(QStringLiteral("B"), QStringLiteral("b")),
-                                   device(QStringLiteral("C"), QStringLiteral("c"))},
-                                  {QStringLiteral("C")});
-        QVERIFY(!merged.at(0).hasQueuedPush);
-        QVERIFY(merged.at(1).hasQueuedPush);
     }
 };
 

@@ -72,7 +72,7 @@ QCoro::Task<Status> FakeHandoffService::publishPresence(QString deviceID, QStrin
     co_await enter(QStringLiteral("publishPresence"), deviceID + QLatin1Char('/') + deviceName);
     lastPublishedNowPlaying = nowPlaying;
     if (publishResults.empty())
-        co_return Status(publishDefault);
+        co_return Status();
     Status next = publishResults.front();
     publishResults.pop_front();
     co_return next;
@@ -98,16 +98,6 @@ QCoro::Task<> FakeHandoffService::noteNearbyPeer(QString peerID, QString peerNam
     const QString detail = peerID + QLatin1Char('/') + peerName + QLatin1Char('/') + peerSessionID +
                            QLatin1Char('/') + localSessionID + QLatin1Char('/') + deviceID;
     co_await enter(QStringLiteral("noteNearbyPeer"), detail);
-    if (!nearbyPeersJoinPeers)
-        co_return;
-    peers.removeIf([&](const AppDevice& d) { return d.id == peerID; });
-    AppDevice peer;
-    peer.id = peerID;
-    peer.name = peerName;
-    peer.sessionID = peerSessionID;
-    peer.presence = DevicePresence::Online;
-    peer.lastSeen = m_clock->now();
-    peers << peer;
 }
 
 QCoro::Task<> FakeHandoffService::seedObservedSessions(QMap<QString, QString> sessions) {
@@ -118,7 +108,7 @@ QCoro::Task<> FakeHandoffService::seedObservedSessions(QMap<QString, QString> se
 QCoro::Task<Status> FakeHandoffService::markOffline(QString deviceID) {
     co_await enter(QStringLiteral("markOffline"), deviceID);
     markedOffline << deviceID;
-    co_return Status(markOfflineStatus);
+    co_return Status();
 }
 
 QCoro::Task<QSet<QString>> FakeHandoffService::fetchQueuedPushTargets() {
@@ -128,7 +118,7 @@ QCoro::Task<QSet<QString>> FakeHandoffService::fetchQueuedPushTargets() {
 
 QCoro::Task<Status> FakeHandoffService::removeLegacyPresenceSubscription() {
     co_await enter(QStringLiteral("removeLegacyPresenceSubscription"));
-    co_return Status(legacySubscriptionStatus);
+    co_return Status();
 }
 
 QCoro::Task<Status> FakeHandoffService::ensureHandoffSubscription(QString deviceID) {
@@ -138,7 +128,7 @@ QCoro::Task<Status> FakeHandoffService::ensureHandoffSubscription(QString device
 
 QCoro::Task<Status> FakeHandoffService::ensurePullSubscription(QString deviceID) {
     co_await enter(QStringLiteral("ensurePullSubscription"), deviceID);
-    co_return Status(pullSubscriptionStatus);
+    co_return Status();
 }
 
 QCoro::Task<Status> FakeHandoffService::sendHandoff(PlaybackState state, QString targetDeviceID) {

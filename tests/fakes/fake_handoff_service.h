@@ -51,20 +51,13 @@ public:
 
     Status accountStatus;
     std::deque<Status> publishResults;
-    Status publishDefault;
     std::deque<Result<DeviceList>> fetchResults;
     DeviceList fetchDefault;
     DeviceList peers;
-    /// When set, a peer noted nearby joins `peers` as online with its session, as the cloud
-    /// service counts it as freshly seen.
-    bool nearbyPeersJoinPeers = false;
     QSet<QString> queuedTargets;
     QString session = QStringLiteral("5E55105E-0000-4000-8000-000000000001");
     int pendingHandshakeCount = 0;
-    Status legacySubscriptionStatus;
     Status handoffSubscriptionStatus;
-    Status pullSubscriptionStatus;
-    Status markOfflineStatus;
 
     Status sendHandoffStatus;
     QList<std::pair<PlaybackState, QString>> sentHandoffs; ///< state, target

@@ -21,7 +21,6 @@ void FakeMusicService::runAppleScript(QString source) {
 }
 
 void FakeNearbyDiscovery::start(std::function<void(const NearbyPeer&)> onPeer) {
-    ++startCount;
     m_onPeer = std::move(onPeer);
 }
 

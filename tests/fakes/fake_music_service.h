@@ -30,7 +30,6 @@ public:
     void reportPeer(const NearbyPeer& peer);
 
     QString deviceID, deviceName, sessionID;
-    int startCount = 0;
     int stopCount = 0;
 
 private:

@@ -25,11 +25,6 @@ private Q_SLOTS:
         m_defaults = std::make_shared<InMemoryUserDefaults>();
     }
 
-    void itemNamesFollowTheBundleIdentifier() {
-        QCOMPARE(m_store->service, QStringLiteral("io.sonavert.sonavert.device-identity"));
-        QCOMPARE(m_store->account, QStringLiteral("installation-uuid"));
-    }
-
     void firstStartMakesAnUpperCaseUUIDAndKeepsIt() {
         const QString id = resolve();
         QVERIFY(QRegularExpression(

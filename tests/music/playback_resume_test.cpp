@@ -67,20 +67,6 @@ private Q_SLOTS:
         QCOMPARE(rig.shortcuts.listCalls, 0);
     }
 
-    void libraryMatchesTitlesWithQuotesAndBackslashesLiterally() {
-        MusicServiceRig rig;
-        const ScriptTrack awkward =
-            makeSong(QStringLiteral("lib-q"), QStringLiteral("Say \"Hi\" \\o/"),
-                     QStringLiteral("AC\\DC \"Live\""));
-        rig.music.library = {awkward};
-        PlaybackState state = sentState(12.0);
-        state.songTitle = awkward.name;
-        state.artistName = QStringLiteral("\\DC \"Live");
-        QVERIFY(rig.finish(rig.service.resume(state)).ok());
-        QCOMPARE(rig.music.current, std::optional<ScriptTrack>(awkward));
-        QCOMPARE(rig.lines.first(), QStringLiteral("resumeViaAppleScript: library=library_ok"));
-    }
-
     void catalogTitleAndArtistAreSearchedInTheLibrary() {
         MusicServiceRig rig;
         rig.catalog.songsByID[kSongID] = CatalogSong{kSongID, QStringLiteral("Harvest Moon"),

@@ -34,18 +34,6 @@ private Q_SLOTS:
         QCOMPARE(receiver_shortcut::statusFromListOutput(output), status);
     }
 
-    void toolThatCannotRunIsReportedAndUndetermined() {
-        MusicServiceRig rig;
-        rig.shortcuts.launchFailure =
-            Error{QStringLiteral("Process"), 2, QStringLiteral("not found"), {}, {}, {}};
-        QStringList lines;
-        const auto status = rig.finish(receiver_shortcut::isShortcutInstalled(
-            rig.shortcuts, [&lines](const QString& line) { lines << line; }));
-        QCOMPARE(status, ShortcutInstallStatus::Undetermined);
-        QCOMPARE(lines, QStringList{QStringLiteral(
-                            "isShortcutInstalled: could not run shortcuts CLI: not found")});
-    }
-
     void usabilityFollowsTheOfferOnlyWhenUndetermined() {
         InMemoryUserDefaults defaults;
         using receiver_shortcut::isShortcutUsable;
@@ -99,16 +87,6 @@ private Q_SLOTS:
                  (QList<QPair<QString, QString>>{
                      {QStringLiteral("name"), QStringLiteral("SonavertReceiver")},
                      {QStringLiteral("input"), awkward}}));
-    }
-
-    void musicSchemeFormReplacesEveryWebPrefix() {
-        const QString web = stationWebLink(QStringLiteral("ra.1"));
-        QCOMPARE(web, QStringLiteral("https://music.sonavert.io/station/ra.1"));
-        QCOMPARE(musicSchemeForm(web + QStringLiteral("?u=") + web),
-                 QStringLiteral("music://music.sonavert.io/station/ra.1?u=music://"
-                                "music.sonavert.io/station/ra.1"));
-        QCOMPARE(musicSchemeForm(QStringLiteral("https://example.org/x")),
-                 QStringLiteral("https://example.org/x"));
     }
 };
 

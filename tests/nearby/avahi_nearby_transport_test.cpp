@@ -4,6 +4,7 @@
 #include "src/nearby/avahi_nearby_transport.h"
 #include "src/nearby/nearby_launch_discovery_service.h"
 #include "src/runtime/log_channel.h"
+#include "tests/support/checked.h"
 
 #include <QDBusConnection>
 #include <QElapsedTimer>
@@ -55,13 +56,19 @@ class AvahiNearbyTransportTest : public QObject {
     std::shared_ptr<SystemClock> clock = std::make_shared<SystemClock>();
     int connections = 0;
 
-    std::unique_ptr<Host> host(const char* which, const QString& id, const QString& name) {
-        const QString address =
-            qEnvironmentVariable(which[0] == 'a' ? "SONAVERT_AVAHI_BUS_A" : "SONAVERT_AVAHI_BUS_B");
-        auto made = std::make_unique<Host>(address, QStringLiteral("bus-%1").arg(++connections), id,
-                                           name, clock);
-        [&] { QVERIFY2(made->bus.isConnected(), qPrintable(made->bus.lastError().message())); }();
-        return made;
+    std::unique_ptr<Host> m_a;
+    std::unique_ptr<Host> m_b;
+
+    /// A device named `nameA` on host a and one named `nameB` on host b.
+    void openHosts(const QString& nameA, const QString& nameB) {
+        m_a =
+            std::make_unique<Host>(qEnvironmentVariable("SONAVERT_AVAHI_BUS_A"),
+                                   QStringLiteral("bus-%1").arg(++connections), kIdA, nameA, clock);
+        m_b =
+            std::make_unique<Host>(qEnvironmentVariable("SONAVERT_AVAHI_BUS_B"),
+                                   QStringLiteral("bus-%1").arg(++connections), kIdB, nameB, clock);
+        for (const Host* host : {m_a.get(), m_b.get()})
+            QVERIFY2(host->bus.isConnected(), qPrintable(host->bus.lastError().message()));
     }
 
     static QStringList errorsLogged(const CapturingLogSink& log) {
@@ -73,6 +80,11 @@ class AvahiNearbyTransportTest : public QObject {
     }
 
 private Q_SLOTS:
+    void cleanup() {
+        m_a.reset();
+        m_b.reset();
+    }
+
     void txtRecordCarriesTheDiscoveryInformation() {
         const DiscoveryInfo info =
             NearbyLaunchDiscoveryService::makeDiscoveryInfo(kIdA, QStringLiteral("Büro"), "s=1");
@@ -88,67 +100,63 @@ private Q_SLOTS:
 
     void twoDevicesFindEachOtherWithinTwoSeconds() {
         CapturingLogSink log;
-        auto a = host("a", kIdA, QStringLiteral("Desk"));
-        auto b = host("b", kIdB, QStringLiteral("Laptop"));
+        CHECKED(openHosts(QStringLiteral("Desk"), QStringLiteral("Laptop")));
         QElapsedTimer elapsed;
         elapsed.start();
-        a->service->start();
-        b->service->start();
-        QTRY_VERIFY_WITH_TIMEOUT(a->found.contains(kIdB) && b->found.contains(kIdA), 2000);
+        m_a->service->start();
+        m_b->service->start();
+        QTRY_VERIFY_WITH_TIMEOUT(m_a->found.contains(kIdB) && m_b->found.contains(kIdA), 2000);
         qInfo("found each other after %lld ms", static_cast<long long>(elapsed.elapsed()));
-        QCOMPARE(a->found, QStringList{kIdB}); // each device skipped its own advertisement
-        QCOMPARE(b->found, QStringList{kIdA});
+        QCOMPARE(m_a->found, QStringList{kIdB}); // each device skipped its own advertisement
+        QCOMPARE(m_b->found, QStringList{kIdA});
         QCOMPARE(log.count(QStringLiteral("event=nearby_peer_found peer_device_id=B0B0B0B0")), 1);
         QCOMPARE(errorsLogged(log), QStringList{});
     }
 
     void sameNameOnBothHostsIsRenamedAndBothAreStillFound() {
-        auto a = host("a", kIdA, QStringLiteral("Workstation"));
-        auto b = host("b", kIdB, QStringLiteral("Workstation"));
-        QSignalSpy establishedA(a->transport, &AvahiNearbyTransport::advertisementEstablished);
-        QSignalSpy establishedB(b->transport, &AvahiNearbyTransport::advertisementEstablished);
-        a->service->start();
+        CHECKED(openHosts(QStringLiteral("Workstation"), QStringLiteral("Workstation")));
+        QSignalSpy establishedA(m_a->transport, &AvahiNearbyTransport::advertisementEstablished);
+        QSignalSpy establishedB(m_b->transport, &AvahiNearbyTransport::advertisementEstablished);
+        m_a->service->start();
         QTRY_COMPARE_WITH_TIMEOUT(establishedA.size(), 1, 5000);
-        b->service->start();
-        QTRY_VERIFY_WITH_TIMEOUT(a->found.contains(kIdB) && b->found.contains(kIdA), 10000);
+        m_b->service->start();
+        QTRY_VERIFY_WITH_TIMEOUT(m_a->found.contains(kIdB) && m_b->found.contains(kIdA), 10000);
         QTRY_COMPARE_WITH_TIMEOUT(establishedB.size(), 1, 5000);
-        QCOMPARE(a->transport->serviceName(), QStringLiteral("Workstation"));
-        QCOMPARE(b->transport->serviceName(), QStringLiteral("Workstation #2"));
+        QCOMPARE(m_a->transport->serviceName(), QStringLiteral("Workstation"));
+        QCOMPARE(m_b->transport->serviceName(), QStringLiteral("Workstation #2"));
     }
 
     void daemonRestartIsLoggedAndDiscoveryResumes() {
         CapturingLogSink log;
-        auto a = host("a", kIdA, QStringLiteral("Desk"));
-        auto b = host("b", kIdB, QStringLiteral("Laptop"));
-        a->service->start();
-        b->service->start();
-        QTRY_VERIFY_WITH_TIMEOUT(a->found.contains(kIdB) && b->found.contains(kIdA), 5000);
+        CHECKED(openHosts(QStringLiteral("Desk"), QStringLiteral("Laptop")));
+        m_a->service->start();
+        m_b->service->start();
+        QTRY_VERIFY_WITH_TIMEOUT(m_a->found.contains(kIdB) && m_b->found.contains(kIdA), 5000);
 
-        controlDaemon(QStringLiteral("stop"), QStringLiteral("a"));
+        CHECKED(controlDaemon(QStringLiteral("stop"), QStringLiteral("a")));
         QTRY_COMPARE_WITH_TIMEOUT(errorsLogged(log),
                                   (QStringList{QStringLiteral("event=nearby_advertise_failed"),
                                                QStringLiteral("event=nearby_browse_failed")}),
                                   5000);
-        controlDaemon(QStringLiteral("start"), QStringLiteral("a"));
+        CHECKED(controlDaemon(QStringLiteral("start"), QStringLiteral("a")));
         // Host a publishes and browses again by itself; each side reports the other anew.
-        QTRY_VERIFY_WITH_TIMEOUT(a->found.count(kIdB) == 2 && b->found.count(kIdA) == 2, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(m_a->found.count(kIdB) == 2 && m_b->found.count(kIdA) == 2, 10000);
     }
 
     void absentDaemonIsLoggedWithoutBlockingAndLaterUsed() {
         CapturingLogSink log;
-        controlDaemon(QStringLiteral("stop"), QStringLiteral("a"));
-        auto a = host("a", kIdA, QStringLiteral("Desk"));
-        auto b = host("b", kIdB, QStringLiteral("Laptop"));
-        a->service->start();
+        CHECKED(controlDaemon(QStringLiteral("stop"), QStringLiteral("a")));
+        CHECKED(openHosts(QStringLiteral("Desk"), QStringLiteral("Laptop")));
+        m_a->service->start();
         // The failure comes back from the bus later; start itself waited for nothing.
         QCOMPARE(errorsLogged(log), QStringList{});
         QTRY_COMPARE_WITH_TIMEOUT(errorsLogged(log),
                                   (QStringList{QStringLiteral("event=nearby_advertise_failed"),
                                                QStringLiteral("event=nearby_browse_failed")}),
                                   5000);
-        b->service->start();
-        controlDaemon(QStringLiteral("start"), QStringLiteral("a"));
-        QTRY_VERIFY_WITH_TIMEOUT(a->found.contains(kIdB) && b->found.contains(kIdA), 10000);
+        m_b->service->start();
+        CHECKED(controlDaemon(QStringLiteral("start"), QStringLiteral("a")));
+        QTRY_VERIFY_WITH_TIMEOUT(m_a->found.contains(kIdB) && m_b->found.contains(kIdA), 10000);
     }
 };
 

@@ -56,19 +56,6 @@ DiscoveryInfo info(std::initializer_list<std::pair<QString, QString>> entries) {
 class NearbyLaunchDiscoveryServiceTest : public QObject {
     Q_OBJECT
 
-private Q_SLOTS:
-    void advertisesExactlyTheThreeEntriesUnderTheServiceType();
-    void stopsByItselfTwelveSecondsAfterStart();
-    void secondStartTenSecondsLaterRunsUntilTwelveAfterIt();
-    void stopCancelsTheAutomaticStopAndLogsOncePerCall();
-    void teardownStopsWithoutTheStoppedEvent();
-    void reportsOtherDevicesWithTheirEntries();
-    void neverReportsItselfOrIncompleteEntries();
-    void foundEventCutsLongIdsToEightCharacters();
-    void nothingIsReportedAfterStop();
-    void failuresAreLoggedAndTheOtherHalfKeepsWorking();
-    void everyInvitationIsDeclined();
-
 private:
     std::shared_ptr<VirtualClock> m_clock;
     std::unique_ptr<InMemoryNearbyNetwork> m_network;
@@ -83,202 +70,203 @@ private Q_SLOTS:
         m_network.reset();
         m_clock.reset();
     }
-};
 
-void NearbyLaunchDiscoveryServiceTest::advertisesExactlyTheThreeEntriesUnderTheServiceType() {
-    Device device(*m_network, m_clock, kThisID, QStringLiteral("Desk"), QStringLiteral("S-9"));
-    auto* transport = device.transport(*m_network);
-    QVERIFY(transport && transport->hasDelegate());
-    QCOMPARE(transport->advertisement().serviceType, QStringLiteral("tessary"));
-    QCOMPARE(transport->advertisement().peerName, kThisID);
-    QCOMPARE(transport->advertisement().discoveryInfo,
-             info({{"deviceID", kThisID}, {"deviceName", "Desk"}, {"sessionID", "S-9"}}));
-    QVERIFY(!transport->isAdvertising() && !transport->isBrowsing());
-}
+    void advertisesExactlyTheThreeEntriesUnderTheServiceType() {
+        Device device(*m_network, m_clock, kThisID, QStringLiteral("Desk"), QStringLiteral("S-9"));
+        auto* transport = device.transport(*m_network);
+        QVERIFY(transport && transport->hasDelegate());
+        QCOMPARE(transport->advertisement().serviceType, QStringLiteral("tessary"));
+        QCOMPARE(transport->advertisement().peerName, kThisID);
+        QCOMPARE(transport->advertisement().discoveryInfo,
+                 info({{"deviceID", kThisID}, {"deviceName", "Desk"}, {"sessionID", "S-9"}}));
+        QVERIFY(!transport->isAdvertising() && !transport->isBrowsing());
+    }
 
-void NearbyLaunchDiscoveryServiceTest::stopsByItselfTwelveSecondsAfterStart() {
-    CapturingLogSink log;
-    Device device(*m_network, m_clock, kThisID);
-    auto* transport = device.transport(*m_network);
-    device.service->start();
-    QVERIFY(transport->isAdvertising() && transport->isBrowsing());
-    QCOMPARE(log.messages(LogCategory::Nearby), QStringList{kStarted});
+    void stopsByItselfTwelveSecondsAfterStart() {
+        CapturingLogSink log;
+        Device device(*m_network, m_clock, kThisID);
+        auto* transport = device.transport(*m_network);
+        device.service->start();
+        QVERIFY(transport->isAdvertising() && transport->isBrowsing());
+        QCOMPARE(log.messages(LogCategory::Nearby), QStringList{kStarted});
 
-    m_clock->advance(12s - 1ms);
-    QVERIFY(transport->isAdvertising() && transport->isBrowsing());
-    m_clock->advance(1ms);
-    QVERIFY(!transport->isAdvertising() && !transport->isBrowsing());
-    QVERIFY(!device.service->hasPendingStop());
-    QCOMPARE(log.messages(LogCategory::Nearby), (QStringList{kStarted, kStopped}));
-}
+        m_clock->advance(12s - 1ms);
+        QVERIFY(transport->isAdvertising() && transport->isBrowsing());
+        m_clock->advance(1ms);
+        QVERIFY(!transport->isAdvertising() && !transport->isBrowsing());
+        QVERIFY(!device.service->hasPendingStop());
+        QCOMPARE(log.messages(LogCategory::Nearby), (QStringList{kStarted, kStopped}));
+    }
 
-void NearbyLaunchDiscoveryServiceTest::secondStartTenSecondsLaterRunsUntilTwelveAfterIt() {
-    CapturingLogSink log;
-    Device device(*m_network, m_clock, kThisID);
-    auto* transport = device.transport(*m_network);
-    device.service->start();
-    m_clock->advance(10s);
-    device.service->start();
-    QCOMPARE(m_clock->pendingTimerCount(), std::size_t{1});
+    void secondStartTenSecondsLaterRunsUntilTwelveAfterIt() {
+        CapturingLogSink log;
+        Device device(*m_network, m_clock, kThisID);
+        auto* transport = device.transport(*m_network);
+        device.service->start();
+        m_clock->advance(10s);
+        device.service->start();
+        QCOMPARE(m_clock->pendingTimerCount(), std::size_t{1});
 
-    m_clock->advance(12s - 1ms); // 22 s after the first start: the first window is long over
-    QVERIFY(transport->isAdvertising() && transport->isBrowsing());
-    QCOMPARE(log.count(kStopped), 0);
-    m_clock->advance(1ms);
-    QVERIFY(!transport->isAdvertising() && !transport->isBrowsing());
-    QCOMPARE(log.count(kStarted), 2);
-    QCOMPARE(log.count(kStopped), 1);
-}
+        m_clock->advance(12s - 1ms); // 22 s after the first start: the first window is long over
+        QVERIFY(transport->isAdvertising() && transport->isBrowsing());
+        QCOMPARE(log.count(kStopped), 0);
+        m_clock->advance(1ms);
+        QVERIFY(!transport->isAdvertising() && !transport->isBrowsing());
+        QCOMPARE(log.count(kStarted), 2);
+        QCOMPARE(log.count(kStopped), 1);
+    }
 
-void NearbyLaunchDiscoveryServiceTest::stopCancelsTheAutomaticStopAndLogsOncePerCall() {
-    CapturingLogSink log;
-    Device device(*m_network, m_clock, kThisID);
-    auto* transport = device.transport(*m_network);
-    device.service->start();
-    m_clock->advance(5s);
-    device.service->stop();
-    QVERIFY(!transport->isAdvertising() && !transport->isBrowsing());
-    QVERIFY(!device.service->hasPendingStop());
-    QCOMPARE(log.count(kStopped), 1);
+    void stopCancelsTheAutomaticStopAndLogsOncePerCall() {
+        CapturingLogSink log;
+        Device device(*m_network, m_clock, kThisID);
+        auto* transport = device.transport(*m_network);
+        device.service->start();
+        m_clock->advance(5s);
+        device.service->stop();
+        QVERIFY(!transport->isAdvertising() && !transport->isBrowsing());
+        QVERIFY(!device.service->hasPendingStop());
+        QCOMPARE(log.count(kStopped), 1);
 
-    m_clock->advance(30s);
-    QCOMPARE(log.count(kStopped), 1);
-    device.service->stop();
-    QCOMPARE(log.count(kStopped), 2);
+        m_clock->advance(30s);
+        QCOMPARE(log.count(kStopped), 1);
+        device.service->stop();
+        QCOMPARE(log.count(kStopped), 2);
 
-    // A stop in one window leaves the next window's automatic stop alone.
-    device.service->start();
-    m_clock->advance(12s);
-    QCOMPARE(log.count(kStopped), 3);
-    QVERIFY(!transport->isAdvertising());
-}
+        // A stop in one window leaves the next window's automatic stop alone.
+        device.service->start();
+        m_clock->advance(12s);
+        QCOMPARE(log.count(kStopped), 3);
+        QVERIFY(!transport->isAdvertising());
+    }
 
-void NearbyLaunchDiscoveryServiceTest::teardownStopsWithoutTheStoppedEvent() {
-    CapturingLogSink log;
-    Device other(*m_network, m_clock, kOtherID);
-    auto device = std::make_unique<Device>(*m_network, m_clock, kThisID);
-    device->service->start();
-    other.service->start();
-    QCOMPARE(m_clock->pendingTimerCount(), std::size_t{2});
-    device.reset();
-    QCOMPARE(m_clock->pendingTimerCount(), std::size_t{1});
-    QCOMPARE(m_network->transports().size(), 1);
-    QCOMPARE(log.count(kStopped), 0);
-    VirtualClock::drainEvents(); // deliveries to the torn-down service go nowhere
-}
+    void teardownStopsWithoutTheStoppedEvent() {
+        CapturingLogSink log;
+        Device other(*m_network, m_clock, kOtherID);
+        auto device = std::make_unique<Device>(*m_network, m_clock, kThisID);
+        device->service->start();
+        other.service->start();
+        QCOMPARE(m_clock->pendingTimerCount(), std::size_t{2});
+        device.reset();
+        QCOMPARE(m_clock->pendingTimerCount(), std::size_t{1});
+        QCOMPARE(m_network->transports().size(), 1);
+        QCOMPARE(log.count(kStopped), 0);
+        VirtualClock::drainEvents(); // deliveries to the torn-down service go nowhere
+    }
 
-void NearbyLaunchDiscoveryServiceTest::reportsOtherDevicesWithTheirEntries() {
-    CapturingLogSink log;
-    Device a(*m_network, m_clock, kThisID, QStringLiteral("Desk"), QStringLiteral("S-A"));
-    Device b(*m_network, m_clock, kOtherID, QStringLiteral("Laptop"), QStringLiteral("S-B"));
-    a.service->start();
-    QVERIFY(a.found.isEmpty()); // found peers arrive from the event loop, never inside start()
-    b.service->start();
-    VirtualClock::drainEvents();
-    QCOMPARE(a.foundIDs(), QStringList{kOtherID});
-    QCOMPARE(a.found.first().deviceName, QStringLiteral("Laptop"));
-    QCOMPARE(a.found.first().sessionID, QStringLiteral("S-B"));
-    QCOMPARE(b.foundIDs(), QStringList{kThisID});
-    QCOMPARE(b.found.first().sessionID, QStringLiteral("S-A"));
-    QCOMPARE(log.count(QStringLiteral("event=nearby_peer_found peer_device_id=BBBBBBBB")), 1);
-    QCOMPARE(log.count(QStringLiteral("event=nearby_peer_found peer_device_id=AAAAAAAA")), 1);
+    void reportsOtherDevicesWithTheirEntries() {
+        CapturingLogSink log;
+        Device a(*m_network, m_clock, kThisID, QStringLiteral("Desk"), QStringLiteral("S-A"));
+        Device b(*m_network, m_clock, kOtherID, QStringLiteral("Laptop"), QStringLiteral("S-B"));
+        a.service->start();
+        QVERIFY(a.found.isEmpty()); // found peers arrive from the event loop, never inside start()
+        b.service->start();
+        VirtualClock::drainEvents();
+        QCOMPARE(a.foundIDs(), QStringList{kOtherID});
+        QCOMPARE(a.found.first().deviceName, QStringLiteral("Laptop"));
+        QCOMPARE(a.found.first().sessionID, QStringLiteral("S-B"));
+        QCOMPARE(b.foundIDs(), QStringList{kThisID});
+        QCOMPARE(b.found.first().sessionID, QStringLiteral("S-A"));
+        QCOMPARE(log.count(QStringLiteral("event=nearby_peer_found peer_device_id=BBBBBBBB")), 1);
+        QCOMPARE(log.count(QStringLiteral("event=nearby_peer_found peer_device_id=AAAAAAAA")), 1);
 
-    // A restart browses afresh, so a device still advertising is found again.
-    a.service->stop();
-    a.service->start();
-    VirtualClock::drainEvents();
-    QCOMPARE(a.foundIDs(), (QStringList{kOtherID, kOtherID}));
-}
+        // A restart browses afresh, so a device still advertising is found again.
+        a.service->stop();
+        a.service->start();
+        VirtualClock::drainEvents();
+        QCOMPARE(a.foundIDs(), (QStringList{kOtherID, kOtherID}));
+    }
 
-void NearbyLaunchDiscoveryServiceTest::neverReportsItselfOrIncompleteEntries() {
-    CapturingLogSink log;
-    Device device(*m_network, m_clock, kThisID);
-    const QString s = QStringLiteral("S-X");
-    // This device seen through another interface, under another peer name.
-    m_network->addForeignAdvertisement(
-        kType, QStringLiteral("echo"),
-        info({{"deviceID", kThisID}, {"deviceName", "Desk"}, {"sessionID", s}}));
-    m_network->addForeignAdvertisement(kType, QStringLiteral("no-session"),
-                                       info({{"deviceID", "C1"}, {"deviceName", "c"}}));
-    m_network->addForeignAdvertisement(kType, QStringLiteral("no-name"),
-                                       info({{"deviceID", "C2"}, {"sessionID", s}}));
-    m_network->addForeignAdvertisement(kType, QStringLiteral("no-id"),
-                                       info({{"deviceName", "c"}, {"sessionID", s}}));
-    m_network->addForeignAdvertisement(kType, QStringLiteral("no-info"), std::nullopt);
-    m_network->addForeignAdvertisement(
-        QStringLiteral("other"), QStringLiteral("other-type"),
-        info({{"deviceID", "C3"}, {"deviceName", "c"}, {"sessionID", s}}));
-    m_network->addForeignAdvertisement(
-        kType, QStringLiteral("complete"),
-        info({{"deviceID", "C4"}, {"deviceName", "c"}, {"sessionID", s}}));
-    device.service->start();
-    VirtualClock::drainEvents();
-
-    QCOMPARE(device.foundIDs(), QStringList{QStringLiteral("C4")});
-    QCOMPARE(log.messages(LogCategory::Nearby),
-             (QStringList{kStarted, QStringLiteral("event=nearby_peer_found peer_device_id=C4")}));
-}
-
-void NearbyLaunchDiscoveryServiceTest::foundEventCutsLongIdsToEightCharacters() {
-    CapturingLogSink log;
-    Device device(*m_network, m_clock, kThisID);
-    const QString longID = QStringLiteral("0123abcd-89AB-4CDE-8F01-23456789ABCD");
-    QCOMPARE(longID.size(), 36);
-    for (const QString& id : {longID, QStringLiteral("AB12C")})
+    void neverReportsItselfOrIncompleteEntries() {
+        CapturingLogSink log;
+        Device device(*m_network, m_clock, kThisID);
+        const QString s = QStringLiteral("S-X");
+        // This device seen through another interface, under another peer name.
         m_network->addForeignAdvertisement(
-            kType, id, info({{"deviceID", id}, {"deviceName", "n"}, {"sessionID", "s"}}));
-    device.service->start();
-    VirtualClock::drainEvents();
-    QCOMPARE(device.foundIDs(), (QStringList{longID, QStringLiteral("AB12C")}));
-    QCOMPARE(log.count(QStringLiteral("event=nearby_peer_found peer_device_id=0123abcd")), 1);
-    QCOMPARE(log.count(QStringLiteral("event=nearby_peer_found peer_device_id=AB12C")), 1);
-}
+            kType, QStringLiteral("echo"),
+            info({{"deviceID", kThisID}, {"deviceName", "Desk"}, {"sessionID", s}}));
+        m_network->addForeignAdvertisement(kType, QStringLiteral("no-session"),
+                                           info({{"deviceID", "C1"}, {"deviceName", "c"}}));
+        m_network->addForeignAdvertisement(kType, QStringLiteral("no-name"),
+                                           info({{"deviceID", "C2"}, {"sessionID", s}}));
+        m_network->addForeignAdvertisement(kType, QStringLiteral("no-id"),
+                                           info({{"deviceName", "c"}, {"sessionID", s}}));
+        m_network->addForeignAdvertisement(kType, QStringLiteral("no-info"), std::nullopt);
+        m_network->addForeignAdvertisement(
+            QStringLiteral("other"), QStringLiteral("other-type"),
+            info({{"deviceID", "C3"}, {"deviceName", "c"}, {"sessionID", s}}));
+        m_network->addForeignAdvertisement(
+            kType, QStringLiteral("complete"),
+            info({{"deviceID", "C4"}, {"deviceName", "c"}, {"sessionID", s}}));
+        device.service->start();
+        VirtualClock::drainEvents();
 
-void NearbyLaunchDiscoveryServiceTest::nothingIsReportedAfterStop() {
-    Device device(*m_network, m_clock, kThisID);
-    Device other(*m_network, m_clock, kOtherID);
-    device.service->start();
-    m_clock->advance(12s);
-    other.service->start();
-    VirtualClock::drainEvents();
-    QVERIFY(device.found.isEmpty());
-    QCOMPARE(other.foundIDs(), QStringList{}); // device no longer advertises either
-}
+        QCOMPARE(device.foundIDs(), QStringList{QStringLiteral("C4")});
+        QCOMPARE(
+            log.messages(LogCategory::Nearby),
+            (QStringList{kStarted, QStringLiteral("event=nearby_peer_found peer_device_id=C4")}));
+    }
 
-void NearbyLaunchDiscoveryServiceTest::failuresAreLoggedAndTheOtherHalfKeepsWorking() {
-    CapturingLogSink log;
-    LogChannel::instance().setShowPrivate(true);
-    Device device(*m_network, m_clock, kThisID);
-    Device other(*m_network, m_clock, kOtherID);
-    other.service->start();
-    m_network->failNextAdvertising(QStringLiteral("daemon not running"));
-    device.service->start();
-    VirtualClock::drainEvents();
-    QCOMPARE(device.foundIDs(), QStringList{kOtherID}); // browsing still works
-    QVERIFY(!other.foundIDs().contains(kThisID));
+    void foundEventCutsLongIdsToEightCharacters() {
+        CapturingLogSink log;
+        Device device(*m_network, m_clock, kThisID);
+        const QString longID = QStringLiteral("0123abcd-89AB-4CDE-8F01-23456789ABCD");
+        QCOMPARE(longID.size(), 36);
+        for (const QString& id : {longID, QStringLiteral("AB12C")})
+            m_network->addForeignAdvertisement(
+                kType, id, info({{"deviceID", id}, {"deviceName", "n"}, {"sessionID", "s"}}));
+        device.service->start();
+        VirtualClock::drainEvents();
+        QCOMPARE(device.foundIDs(), (QStringList{longID, QStringLiteral("AB12C")}));
+        QCOMPARE(log.count(QStringLiteral("event=nearby_peer_found peer_device_id=0123abcd")), 1);
+        QCOMPARE(log.count(QStringLiteral("event=nearby_peer_found peer_device_id=AB12C")), 1);
+    }
 
-    device.service->stop();
-    m_network->failNextBrowsing(QStringLiteral("bus gone"));
-    device.service->start();
-    VirtualClock::drainEvents();
-    QCOMPARE(other.foundIDs(), QStringList{kThisID}); // advertising works this time
-    LogChannel::instance().setShowPrivate(false);
+    void nothingIsReportedAfterStop() {
+        Device device(*m_network, m_clock, kThisID);
+        Device other(*m_network, m_clock, kOtherID);
+        device.service->start();
+        m_clock->advance(12s);
+        other.service->start();
+        VirtualClock::drainEvents();
+        QVERIFY(device.found.isEmpty());
+        QCOMPARE(other.foundIDs(), QStringList{}); // device no longer advertises either
+    }
 
-    QStringList errors;
-    for (const auto& record : log.records())
-        if (record.level == LogLevel::Error && record.category == LogCategory::Nearby)
-            errors << record.message;
-    QCOMPARE(errors, (QStringList{"event=nearby_advertise_failed error=daemon not running",
-                                  "event=nearby_browse_failed error=bus gone"}));
-}
+    void failuresAreLoggedAndTheOtherHalfKeepsWorking() {
+        CapturingLogSink log;
+        LogChannel::instance().setShowPrivate(true);
+        Device device(*m_network, m_clock, kThisID);
+        Device other(*m_network, m_clock, kOtherID);
+        other.service->start();
+        m_network->failNextAdvertising(QStringLiteral("daemon not running"));
+        device.service->start();
+        VirtualClock::drainEvents();
+        QCOMPARE(device.foundIDs(), QStringList{kOtherID}); // browsing still works
+        QVERIFY(!other.foundIDs().contains(kThisID));
 
-void NearbyLaunchDiscoveryServiceTest::everyInvitationIsDeclined() {
-    Device device(*m_network, m_clock, kThisID);
-    device.service->start();
-    m_network->inviteAdvertisers(QStringLiteral("stranger"));
-    m_network->inviteAdvertisers(QStringLiteral("another"));
-    QCOMPARE(m_network->answers, (QList<bool>{false, false}));
-}
+        device.service->stop();
+        m_network->failNextBrowsing(QStringLiteral("bus gone"));
+        device.service->start();
+        VirtualClock::drainEvents();
+        QCOMPARE(other.foundIDs(), QStringList{kThisID}); // advertising works this time
+        LogChannel::instance().setShowPrivate(false);
+
+        QStringList errors;
+        for (const auto& record : log.records())
+            if (record.level == LogLevel::Error && record.category == LogCategory::Nearby)
+                errors << record.message;
+        QCOMPARE(errors, (QStringList{"event=nearby_advertise_failed error=daemon not running",
+                                      "event=nearby_browse_failed error=bus gone"}));
+    }
+
+    void everyInvitationIsDeclined() {
+        Device device(*m_network, m_clock, kThisID);
+        device.service->start();
+        m_network->inviteAdvertisers(QStringLiteral("stranger"));
+        m_network->inviteAdvertisers(QStringLiteral("another"));
+        QCOMPARE(m_network->answers, (QList<bool>{false, false}));
+    }
+};
 
 QTEST_GUILESS_MAIN(NearbyLaunchDiscoveryServiceTest)
 #include "nearby_launch_discovery_service_test.moc"

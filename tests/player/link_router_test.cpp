@@ -58,7 +58,6 @@ class LinkOpenerTest : public QObject {
     std::shared_ptr<RecordingShortcuts> m_shortcuts;
     std::unique_ptr<LinkRouter> m_opener;
     QString m_songId;
-    QString m_stationId;
 
     Status open(const QString& link) { return awaitTask(m_opener->open(link)); }
 
@@ -78,7 +77,6 @@ private Q_SLOTS:
         m_songId = m_catalog->searchNow(QStringLiteral("So What"), CatalogItemType::Song, 1)
                        .songs.first()
                        .id;
-        m_stationId = QStringLiteral("ra1");
         m_player = std::make_shared<SimulatedPlayer>(m_clock, m_catalog);
         m_desktop = std::make_shared<RecordingLauncher>();
         m_shortcuts = std::make_shared<RecordingShortcuts>();
@@ -101,12 +99,6 @@ private Q_SLOTS:
         QCOMPARE(now.track->uri, QStringLiteral("file:///music/so-what.flac"));
         QCOMPARE(now.track->name, QStringLiteral("So What"));
         QVERIFY(m_desktop->opened.isEmpty());
-    }
-
-    void stationLinkPlaysTheStream() {
-        QVERIFY(open(musicSchemeForm(stationWebLink(m_stationId))).ok());
-        QCOMPARE(m_player->openedLocations(), QStringList{kStream});
-        QCOMPARE(m_player->snapshot().track->album, QStringLiteral("Jazz"));
     }
 
     void unknownCatalogItemsAreErrorsAndPlayNothing() {

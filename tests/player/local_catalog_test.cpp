@@ -174,6 +174,11 @@ private Q_SLOTS:
                  QStringLiteral("music://music.sonavert.io/us/song/id9cb364ad"));
         QCOMPARE(musicSchemeForm(QStringLiteral("https://example.org/us/song/id1")),
                  QStringLiteral("https://example.org/us/song/id1"));
+        const QString station = stationWebLink(QStringLiteral("ra.1"));
+        QCOMPARE(station, QStringLiteral("https://music.sonavert.io/station/ra.1"));
+        QCOMPARE(musicSchemeForm(station + QStringLiteral("?u=") + station), // every prefix
+                 QStringLiteral("music://music.sonavert.io/station/ra.1?u=music://"
+                                "music.sonavert.io/station/ra.1"));
         const CatalogLink song{CatalogLink::Kind::Song, QStringLiteral("9cb364ad")};
         QCOMPARE(parseCatalogLink(musicSchemeForm(web)), song);
         QCOMPARE(

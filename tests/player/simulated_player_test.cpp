@@ -72,29 +72,6 @@ private Q_SLOTS:
                  int(PlayerErrorCode::NoCurrentTrack));
     }
 
-    void slowStartReportsStoppedAndDropsSeeks() {
-        m_player->setStartDelay(2s);
-        QVERIFY(awaitTask(m_player->playTrack(library()->tracks().at(0))).ok());
-        QCOMPARE(now().state, PlayerState::Stopped);
-        QVERIFY(awaitTask(m_player->setPlayerPosition(60)).ok()); // silently dropped
-        m_clock->advance(2s);
-        QCOMPARE(now().state, PlayerState::Playing);
-        QCOMPARE(now().position, 0.0);
-        m_clock->advance(1s);
-        QCOMPARE(now().position, 1.0);
-    }
-
-    void seekBehaviourDecidesWhereSeeksLand() {
-        QVERIFY(awaitTask(m_player->playTrack(library()->tracks().at(0))).ok());
-        m_player->setSeekBehaviour([](double target) { return target - 2.0; });
-        QVERIFY(awaitTask(m_player->setPlayerPosition(60)).ok());
-        QCOMPARE(now().position, 58.0);
-        m_player->setSeekBehaviour([](double) { return std::nullopt; });
-        m_clock->advance(1s);
-        QVERIFY(awaitTask(m_player->setPlayerPosition(200)).ok());
-        QCOMPARE(now().position, 59.0);
-    }
-
     void playerThatIsNotRunningRefusesUntilActivated() {
         m_player->setRunning(false);
         QVERIFY(!awaitTask(m_player->isRunning()));

@@ -48,8 +48,6 @@ QCoro::Task<Result<PlayerState>> FakeMusicApplication::playerState() {
     const Status status = co_await reply();
     if (!status)
         co_return status.error();
-    if (playerStateFailure)
-        co_return Error(*playerStateFailure); // a copy: the task would move from the member
     co_return state;
 }
 

@@ -22,8 +22,6 @@ public:
     bool playStartsPlayback = true;
     /// Seeks land no further than this (a stream that has not buffered that far).
     std::optional<double> seekCeiling;
-    /// Error every `player state` read fails with, when set.
-    std::optional<Error> playerStateFailure;
     /// Every reply waits this long on `clock` first, as a D-Bus round trip would.
     Clock* clock = nullptr;
     Duration replyDelay{0};

@@ -1,5 +1,4 @@
 #include "src/script/script_parser.h"
-#include "tests/script/music_scripts.h"
 
 #include <QTest>
 
@@ -9,22 +8,6 @@ using namespace sonavert::script;
 class ScriptParserTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void compilesEveryMusicScript_data() {
-        QTest::addColumn<QString>("source");
-        const QString awkward = QStringLiteral("Say \"Hi\" \\o/ -- (* not a comment");
-        QTest::newRow("now playing") << test::nowPlayingScript();
-        QTest::newRow("pause") << test::pauseScript();
-        QTest::newRow("library") << test::libraryScript(awkward, awkward, 12.5);
-        QTest::newRow("library, tiny position") << test::libraryScript(awkward, awkward, 1e-05);
-        QTest::newRow("verification") << test::verificationScript(awkward, awkward, 60.0);
-        QTest::newRow("open location") << test::openLocationScript(awkward);
-    }
-    void compilesEveryMusicScript() {
-        QFETCH(QString, source);
-        const auto program = ScriptParser::parse(source);
-        QVERIFY2(program, qPrintable(program ? QString() : program.error().description));
-    }
-
     void compilesTheLanguageForms_data() {
         QTest::addColumn<QString>("source");
         QTest::newRow("if chain") << QStringLiteral(

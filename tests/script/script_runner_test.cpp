@@ -1,4 +1,4 @@
-#include "tests/script/music_scripts.h"
+#include "src/music/music_scripts.h"
 #include "tests/script/script_harness.h"
 
 #include <QTest>
@@ -36,12 +36,6 @@ private Q_SLOTS:
                                     << "empty_result" << empty;
         QTest::newRow("nothing") << "set x to 1\nreturn"
                                  << "empty_result" << empty;
-        QTest::newRow("list has no text form") << "return {1, 2}"
-                                               << "empty_result" << empty;
-        QTest::newRow("missing value") << "return missing value"
-                                       << "empty_result" << empty;
-        QTest::newRow("number") << "return 60.0"
-                                << "60.0" << value;
         QTest::newRow("inner line breaks kept") << "return \"a\\nb\\n\""
                                                 << "a\nb" << value;
     }
@@ -110,13 +104,13 @@ private Q_SLOTS:
         if (hasTrack)
             harness.music.current = makeTrack("1", "T", "A", "Al");
         harness.music.position = position;
-        QCOMPARE(harness.text(nowPlayingScript()), text);
+        QCOMPARE(harness.text(music_scripts::nowPlaying()), text);
     }
 
     void nowPlayingKeepsAwkwardNamesVerbatim() {
         ScriptHarness harness;
         harness.music.startPlaying(awkwardTrack(), 3.0);
-        QCOMPARE(harness.text(nowPlayingScript()),
+        QCOMPARE(harness.text(music_scripts::nowPlaying()),
                  kAwkwardTitle + "\n" + kAwkwardArtist + "\nAlbum\n3.0");
     }
 
@@ -124,7 +118,7 @@ private Q_SLOTS:
         ScriptHarness harness;
         harness.music.startPlaying(makeTrack("1", "T", "A", "Al"), 7.25);
         harness.music.replyDelay = std::chrono::milliseconds(40);
-        auto task = harness.runner.run(nowPlayingScript());
+        auto task = harness.runner.run(music_scripts::nowPlaying());
         QVERIFY(!task.isReady());
         harness.clock.advance(std::chrono::milliseconds(100));
         QVERIFY(!task.isReady());
@@ -136,7 +130,7 @@ private Q_SLOTS:
     void pauseScriptPausesAndYieldsNothing() {
         ScriptHarness harness;
         harness.music.startPlaying(makeTrack("1", "T", "A"), 3.0);
-        QCOMPARE(harness.text(pauseScript()), QStringLiteral("empty_result"));
+        QCOMPARE(harness.text(music_scripts::pause()), QStringLiteral("empty_result"));
         QCOMPARE(harness.music.calls, QStringList{QStringLiteral("pause")});
         QCOMPARE(harness.music.state, PlayerState::Paused);
     }
@@ -148,7 +142,8 @@ private Q_SLOTS:
         harness.music.startPlaying(makeTrack("old", "Other", "X"), 30.0);
         harness.music.library = {makeTrack("1", "Say Hi", "AC\\DC"), awkwardTrack(),
                                  makeTrack("3", kAwkwardTitle, "Someone Else")};
-        const QString script = libraryScript(kAwkwardTitle, QStringLiteral("ac\\dc"), 42.5);
+        const QString script =
+            music_scripts::playFromLibrary(kAwkwardTitle, QStringLiteral("ac\\dc"), 42.5);
         QCOMPARE(harness.text(script), QStringLiteral("library_ok"));
         QCOMPARE(harness.music.calls, QStringList({"activate", "stop", "play:awk", "seek:42.5"}));
         QCOMPARE(harness.music.seeks, std::vector<double>{42.5});
@@ -166,7 +161,8 @@ private Q_SLOTS:
         QFETCH(QString, artist);
         ScriptHarness harness;
         harness.music.library = {awkwardTrack()};
-        QCOMPARE(harness.text(libraryScript(title, artist, 5.0)), QStringLiteral("library_miss"));
+        QCOMPARE(harness.text(music_scripts::playFromLibrary(title, artist, 5.0)),
+                 QStringLiteral("library_miss"));
         QCOMPARE(harness.music.calls, QStringList{QStringLiteral("activate")});
     }
 
@@ -175,7 +171,7 @@ private Q_SLOTS:
         harness.music.library = {awkwardTrack()};
         harness.music.playStartsPlayback = false;
         const Duration start = harness.clock.monotonicNow();
-        QCOMPARE(harness.text(libraryScript(kAwkwardTitle, kAwkwardArtist, 5.0)),
+        QCOMPARE(harness.text(music_scripts::playFromLibrary(kAwkwardTitle, kAwkwardArtist, 5.0)),
                  QStringLiteral("library_no_play"));
         QCOMPARE(harness.clock.monotonicNow() - start, Duration(std::chrono::seconds(6)));
         QCOMPARE(harness.music.playerStateReads, 2 + 24); // both stop checks, then every poll
@@ -206,7 +202,8 @@ private Q_SLOTS:
         ScriptHarness harness;
         harness.music.startPlaying(awkwardTrack(), 0.0);
         harness.music.seekCeiling = ceiling;
-        QCOMPARE(harness.text(verificationScript(kAwkwardTitle, QStringLiteral("ac\\dc"), target)),
+        QCOMPARE(harness.text(music_scripts::verifyPlayback(kAwkwardTitle, QStringLiteral("ac\\dc"),
+                                                            target)),
                  text);
         QCOMPARE(int(harness.music.seeks.size()), seeks);
     }
@@ -231,18 +228,20 @@ private Q_SLOTS:
         ScriptHarness harness;
         harness.music.startPlaying(awkwardTrack(), 10.0);
         harness.music.state = PlayerState(state);
-        QCOMPARE(harness.text(verificationScript(title, kAwkwardArtist, 10.0)), text);
+        QCOMPARE(harness.text(music_scripts::verifyPlayback(title, kAwkwardArtist, 10.0)), text);
     }
 
     void verificationReportsScriptingErrors() {
         ScriptHarness harness;
         harness.music.running = false;
-        QCOMPARE(harness.text(verificationScript(QStringLiteral("T"), QStringLiteral("A"), 3.0)),
+        QCOMPARE(harness.text(
+                     music_scripts::verifyPlayback(QStringLiteral("T"), QStringLiteral("A"), 3.0)),
                  QStringLiteral("verify_error|number=-600|message=Music got an error: "
                                 "Application isn't running."));
         harness.music.running = true;
         harness.music.state = PlayerState::Playing; // playing, but nothing loaded
-        QCOMPARE(harness.text(verificationScript(QStringLiteral("T"), QStringLiteral("A"), 3.0)),
+        QCOMPARE(harness.text(
+                     music_scripts::verifyPlayback(QStringLiteral("T"), QStringLiteral("A"), 3.0)),
                  QStringLiteral("verify_error|number=-1728|message=Music got an error: Can't "
                                 "get current track."));
     }
@@ -250,8 +249,19 @@ private Q_SLOTS:
     void openLocationScriptHandsTheLinkOver() {
         ScriptHarness harness;
         const QString link = QStringLiteral("https://music.example/us/song/id\"1\\2");
-        QCOMPARE(harness.text(openLocationScript(link)), QStringLiteral("empty_result"));
+        QCOMPARE(harness.text(music_scripts::openLocation(link)), QStringLiteral("empty_result"));
         QCOMPARE(harness.music.calls, QStringList({"activate", "open:" + link}));
+    }
+
+    void userTextSplicedIntoScriptsNeverRuns() {
+        ScriptHarness harness;
+        const QString hostile = QStringLiteral("x\" & (stop) & \"");
+        harness.music.startPlaying(makeTrack(QStringLiteral("1"), hostile, hostile), 80.0);
+        QCOMPARE(harness.text(music_scripts::verifyPlayback(hostile, hostile, 80.0)),
+                 QStringLiteral("playing_match"));
+        QVERIFY(!harness.music.calls.contains(QStringLiteral("stop")));
+        QCOMPARE(harness.text(music_scripts::playFromLibrary(hostile, hostile, 3.0)),
+                 QStringLiteral("library_miss"));
     }
 
     // Cancellation and lifetime
@@ -261,8 +271,8 @@ private Q_SLOTS:
         harness.music.library = {awkwardTrack()};
         harness.music.playStartsPlayback = false;
         std::stop_source stop;
-        auto task =
-            harness.runner.run(libraryScript(kAwkwardTitle, kAwkwardArtist, 5.0), stop.get_token());
+        auto task = harness.runner.run(
+            music_scripts::playFromLibrary(kAwkwardTitle, kAwkwardArtist, 5.0), stop.get_token());
         harness.clock.advance(std::chrono::milliseconds(1100)); // inside the fifth delay
         QVERIFY(!task.isReady());
         const int readsBeforeStop = harness.music.playerStateReads;
@@ -280,7 +290,7 @@ private Q_SLOTS:
         ScriptHarness harness;
         std::stop_source stop;
         stop.request_stop();
-        QCOMPARE(harness.run(pauseScript(), stop.get_token()).text(),
+        QCOMPARE(harness.run(music_scripts::pause(), stop.get_token()).text(),
                  QStringLiteral("script_error|message=User canceled.|number=-128"));
         QVERIFY(harness.music.calls.isEmpty());
     }
@@ -291,7 +301,7 @@ private Q_SLOTS:
         music.startPlaying(awkwardTrack(), 0.0);
         auto runner = std::make_unique<ScriptRunner>(clock);
         runner->addApplication(QStringLiteral("music"), music);
-        auto task = runner->run(verificationScript(kAwkwardTitle, kAwkwardArtist, 30.0));
+        auto task = runner->run(music_scripts::verifyPlayback(kAwkwardTitle, kAwkwardArtist, 30.0));
         runner.reset();
         QVERIFY(clock.runUntil([&task] { return task.isReady(); }, std::chrono::seconds(10)));
         QCOMPARE(QCoro::waitFor(task).text(), QStringLiteral("playing_match"));

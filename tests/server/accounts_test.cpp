@@ -2,7 +2,6 @@
 // accounts, and the administration commands.
 #include "server/app/cloud_command_line.h"
 #include "tests/server/cloud_test_client.h"
-#include "tests/server/push_test_client.h"
 #include "tests/server/test_cloud_server.h"
 
 #include <QSqlDatabase>
@@ -119,6 +118,7 @@ private Q_SLOTS:
         alice.modifyRecords({wire::replace("secret", "Peer", {{"a", wire::intField(1)}})});
 
         // Read, list and change: the zone does not exist for bob, the default zone is his own.
+        // Subscriptions and push channels are isolated in the conformance suite.
         QCOMPARE(bob.lookup({"secret"}, {}, "shared-name").errorCode(),
                  QStringLiteral("ZONE_NOT_FOUND"));
         QCOMPARE(bob.lookup({"secret"}).item("records", 0).value("serverErrorCode").toString(),
@@ -137,39 +137,6 @@ private Q_SLOTS:
                  QStringLiteral("secret"));
         QCOMPARE(alice.lookup({"mine"}).item("records", 0).value("serverErrorCode").toString(),
                  QStringLiteral("NOT_FOUND"));
-
-        // Subscriptions: bob can neither see nor delete alice's.
-        alice.modifySubscriptions("create", wire::subscription("sub", "Peer", {}));
-        QCOMPARE(bob.lookupSubscriptions({"sub"})
-                     .item("subscriptions", 0)
-                     .value("serverErrorCode")
-                     .toString(),
-                 QStringLiteral("NOT_FOUND"));
-        QCOMPARE(bob.modifySubscriptions("delete", QJsonObject{{"subscriptionID", "sub"}})
-                     .item("subscriptions", 0)
-                     .value("serverErrorCode")
-                     .toString(),
-                 QStringLiteral("NOT_FOUND"));
-        QCOMPARE(alice.lookupSubscriptions({"sub"})
-                     .item("subscriptions", 0)
-                     .value("subscriptionID")
-                     .toString(),
-                 QStringLiteral("sub"));
-    }
-
-    void accountsAreNotNotifiedOfEachOthersSaves() {
-        const QString aliceToken = m_server->addAccount("alice");
-        const QString bobToken = m_server->addAccount("bob");
-        CloudTestClient alice(m_server->url(), aliceToken);
-        CloudTestClient bob(m_server->url(), bobToken);
-        alice.modifySubscriptions("create", wire::subscription("sub", "Peer", {}));
-        bob.modifySubscriptions("create", wire::subscription("sub", "Peer", {}));
-        PushTestClient bobChannel(m_server->url());
-        QCOMPARE(bobChannel.open(bobToken).value("ready").toBool(), true);
-        alice.modifyRecords({wire::replace("alices", "Peer", {})});
-        bob.modifyRecords({wire::replace("bobs", "Peer", {})});
-        // Messages arrive in order, so alice's would have come first.
-        QCOMPARE(bobChannel.next().value("recordName").toString(), QStringLiteral("bobs"));
     }
 
     void commandLineManagesAccountsAndZones() {

@@ -41,8 +41,6 @@ public:
     CloudReply modifySubscriptions(const QString& operationType, const QJsonObject& subscription);
     CloudReply lookupSubscriptions(const QStringList& ids);
 
-    void setToken(const QString& token) { m_token = token; }
-
 private:
     QNetworkAccessManager m_network;
     QUrl m_base;

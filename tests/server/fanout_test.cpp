@@ -5,6 +5,7 @@
 #include "tests/server/cloud_test_client.h"
 #include "tests/server/push_test_client.h"
 #include "tests/server/test_cloud_server.h"
+#include "tests/support/checked.h"
 
 #include <QProcess>
 #include <QtTest>
@@ -16,6 +17,12 @@ namespace {
 constexpr int kRestartGuardMs = 60000;
 constexpr auto kListenerCheck = std::chrono::seconds(10);
 } // namespace
+
+// Skips the calling test where the PostgreSQL server cannot be restarted from here.
+#define REQUIRE_PG_RESTART()                                                                       \
+    if (restartCommand().isEmpty())                                                                \
+    QSKIP("SONAVERT_CLOUD_TEST_PG_RESTART does not say how to restart PostgreSQL "                 \
+          "(scripts/test-cloud-postgres.sh sets it)")
 
 class FanOutTest : public QObject {
     Q_OBJECT
@@ -63,12 +70,12 @@ private:
         QCOMPARE(message.value("id").toInt(), id);
         QCOMPARE(message.value("recordName").toString(), recordName);
     }
+    static QStringList restartCommand() {
+        return QProcess::splitCommand(qEnvironmentVariable("SONAVERT_CLOUD_TEST_PG_RESTART"));
+    }
     static void restartPostgres() {
-        const QStringList command =
-            QProcess::splitCommand(qEnvironmentVariable("SONAVERT_CLOUD_TEST_PG_RESTART"));
-        if (command.isEmpty())
-            QSKIP("SONAVERT_CLOUD_TEST_PG_RESTART does not say how to restart PostgreSQL "
-                  "(scripts/test-cloud-postgres.sh sets it)");
+        const QStringList command = restartCommand();
+        QVERIFY(!command.isEmpty());
         QProcess pgCtl;
         pgCtl.setProgram(command.first());
         pgCtl.setArguments(command.mid(1));
@@ -98,18 +105,18 @@ private Q_SLOTS:
     }
 
     void aSaveThroughOneInstanceReachesChannelsHeldByTheOther() {
-        start();
+        CHECKED(start());
         PushTestClient onSecond(m_second->url());
         QCOMPARE(onSecond.open(m_token).value("ready").toBool(), true);
-        save(*m_viaFirst, "h1");
-        expect(onSecond, 1, "h1");
+        CHECKED(save(*m_viaFirst, "h1"));
+        CHECKED(expect(onSecond, 1, "h1"));
         // Its own save reaches it too, and the first one does not come again.
-        save(*m_viaSecond, "h2");
-        expect(onSecond, 2, "h2");
+        CHECKED(save(*m_viaSecond, "h2"));
+        CHECKED(expect(onSecond, 2, "h2"));
     }
 
     void interleavedSavesReachEveryChannelOnceInIdOrder() {
-        start();
+        CHECKED(start());
         PushTestClient onFirst(m_first->url());
         PushTestClient onSecond(m_second->url());
         onFirst.open(m_token);
@@ -117,72 +124,75 @@ private Q_SLOTS:
         // Saved back to back, without the event loop in between: each instance stores its own
         // notification before it has heard the other's announcement of the one before.
         for (int i = 1; i <= 6; i += 2) {
-            saveDirectly(*m_first, QStringLiteral("h%1").arg(i));
-            saveDirectly(*m_second, QStringLiteral("h%1").arg(i + 1));
+            CHECKED(saveDirectly(*m_first, QStringLiteral("h%1").arg(i)));
+            CHECKED(saveDirectly(*m_second, QStringLiteral("h%1").arg(i + 1)));
         }
         for (PushTestClient* device : {&onFirst, &onSecond}) {
             for (int i = 1; i <= 6; ++i)
-                expect(*device, i, QStringLiteral("h%1").arg(i));
+                CHECKED(expect(*device, i, QStringLiteral("h%1").arg(i)));
         }
     }
 
     void aChannelJoiningLaterGetsOnlyWhatFollowsItsGreeting() {
-        start();
+        CHECKED(start());
         PushTestClient early(m_second->url());
         early.open(m_token);
-        save(*m_viaFirst, "h1");
-        expect(early, 1, "h1");
+        CHECKED(save(*m_viaFirst, "h1"));
+        CHECKED(expect(early, 1, "h1"));
         PushTestClient late(m_second->url());
         QCOMPARE(late.open(m_token).value("last").toInt(), 1);
-        save(*m_viaFirst, "h2");
-        expect(late, 2, "h2");
-        expect(early, 2, "h2");
+        CHECKED(save(*m_viaFirst, "h2"));
+        CHECKED(expect(late, 2, "h2"));
+        CHECKED(expect(early, 2, "h2"));
     }
 
     void notificationsFlowBothWaysAfterPostgresRestarts() {
-        start();
+        REQUIRE_PG_RESTART();
+        CHECKED(start());
         PushTestClient onFirst(m_first->url());
         PushTestClient onSecond(m_second->url());
         onFirst.open(m_token);
         onSecond.open(m_token);
-        restartPostgres();
+        CHECKED(restartPostgres());
         runListenerChecks();
-        save(*m_viaSecond, "from-second");
-        expect(onFirst, 1, "from-second");
-        expect(onSecond, 1, "from-second");
-        save(*m_viaFirst, "from-first");
-        expect(onSecond, 2, "from-first");
-        expect(onFirst, 2, "from-first");
+        CHECKED(save(*m_viaSecond, "from-second"));
+        CHECKED(expect(onFirst, 1, "from-second"));
+        CHECKED(expect(onSecond, 1, "from-second"));
+        CHECKED(save(*m_viaFirst, "from-first"));
+        CHECKED(expect(onSecond, 2, "from-first"));
+        CHECKED(expect(onFirst, 2, "from-first"));
     }
 
     void aNotificationStoredWhileListeningWasDownArrivesOnceAfterRenewal() {
-        start();
+        REQUIRE_PG_RESTART();
+        CHECKED(start());
         PushTestClient onSecond(m_second->url());
         onSecond.open(m_token);
-        restartPostgres();
+        CHECKED(restartPostgres());
         // The second instance's listening connection is dead and nobody has noticed: the save
         // is stored and announced, but it hears nothing.
-        save(*m_viaFirst, "while-down");
+        CHECKED(save(*m_viaFirst, "while-down"));
         runListenerChecks();
-        expect(onSecond, 1, "while-down");
+        CHECKED(expect(onSecond, 1, "while-down"));
         // Renewed: the announcement of the next one is heard, and the caught-up one not again.
-        save(*m_viaFirst, "after");
-        expect(onSecond, 2, "after");
+        CHECKED(save(*m_viaFirst, "after"));
+        CHECKED(expect(onSecond, 2, "after"));
     }
 
     void aChannelThatMissedMoreThanIsKeptIsToldToReset() {
+        REQUIRE_PG_RESTART();
         sonavert::cloud::ServiceOptions options;
         options.notificationsKept = 2;
-        start(options);
+        CHECKED(start(options));
         PushTestClient onSecond(m_second->url());
         onSecond.open(m_token);
-        restartPostgres();
+        CHECKED(restartPostgres());
         for (const char* name : {"h1", "h2", "h3"})
-            save(*m_viaFirst, name);
+            CHECKED(save(*m_viaFirst, name));
         runListenerChecks();
         QCOMPARE(onSecond.next(), (QJsonObject{{"reset", true}}));
-        save(*m_viaFirst, "h4");
-        expect(onSecond, 4, "h4");
+        CHECKED(save(*m_viaFirst, "h4"));
+        CHECKED(expect(onSecond, 4, "h4"));
     }
 };
 

@@ -32,47 +32,6 @@ private Q_SLOTS:
         m_server.reset();
     }
 
-    void forceReplaceKeepsExactlyTheFieldsSent() {
-        using namespace wire;
-        QCOMPARE(m_client
-                     ->modifyRecords(
-                         {replace("r1", "Peer", {{"a", stringField("one")}, {"b", intField(2)}})})
-                     .status,
-                 200);
-        const auto answer = m_client->modifyRecords({replace("r1", "Peer", {{"c", intField(3)}})});
-        QCOMPARE(answer.status, 200);
-        QCOMPARE(fieldsOf(answer.item("records", 0)), (QJsonObject{{"c", intField(3)}}));
-        QCOMPARE(fieldsOf(fetchOne("r1")), (QJsonObject{{"c", intField(3)}}));
-    }
-
-    void forceUpdateMergesAndNullRemoves() {
-        using namespace wire;
-        m_client->modifyRecords(
-            {replace("r1", "Peer", {{"a", stringField("one")}, {"b", intField(2)}})});
-        const auto answer = m_client->modifyRecords(
-            {update("r1", "Peer", {{"b", removedField()}, {"c", stringField("new")}})});
-        QCOMPARE(answer.status, 200);
-        const QJsonObject expected{{"a", stringField("one")}, {"c", stringField("new")}};
-        QCOMPARE(fieldsOf(answer.item("records", 0)), expected);
-        QCOMPARE(fieldsOf(fetchOne("r1")), expected);
-    }
-
-    void savesCreateMissingRecordsAndKeepCreationTime() {
-        using namespace wire;
-        const auto created =
-            m_client->modifyRecords({update("fresh", "Peer", {{"a", intField(1)}})});
-        QCOMPARE(created.status, 200);
-        const QJsonObject first = created.item("records", 0);
-        QCOMPARE(first.value("recordType").toString(), QStringLiteral("Peer"));
-        const qint64 createdMs = first.value("created").toObject().value("timestamp").toInteger();
-        QVERIFY(createdMs > 1600000000000);
-        const QJsonObject again =
-            m_client->modifyRecords({replace("fresh", "Peer", {{"a", intField(2)}})})
-                .item("records", 0);
-        QCOMPARE(again.value("created").toObject().value("timestamp").toInteger(), createdMs);
-        QVERIFY(again.value("modified").toObject().value("timestamp").toInteger() >= createdMs);
-    }
-
     void answersFollowRequestOrderWithDeletesMarked() {
         using namespace wire;
         m_client->modifyRecords({replace("gone", "Peer", {})});
@@ -107,17 +66,6 @@ private Q_SLOTS:
         QCOMPARE(missing.value("recordName").toString(), QStringLiteral("missing"));
         QVERIFY(!missing.value("uuid").toString().isEmpty());
         QCOMPARE(answer.item("records", 1).value("recordName").toString(), QStringLiteral("here"));
-    }
-
-    void lookupWithDesiredKeys() {
-        using namespace wire;
-        m_client->modifyRecords(
-            {replace("r", "Peer", {{"a", intField(1)}, {"b", stringField("two")}})});
-        const auto existence = m_client->lookup({"r"}, QStringList{});
-        QCOMPARE(existence.item("records", 0).value("recordName").toString(), QStringLiteral("r"));
-        QCOMPARE(fieldsOf(existence.item("records", 0)), QJsonObject{});
-        const auto some = m_client->lookup({"r"}, QStringList{"b"});
-        QCOMPARE(fieldsOf(some.item("records", 0)), (QJsonObject{{"b", stringField("two")}}));
     }
 
     void malformedRequestsAreRefusedAndChangeNothing_data() {

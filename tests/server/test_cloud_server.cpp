@@ -97,4 +97,15 @@ QString TestCloudServer::addAccount(const QString& name) {
     return issued.value().token;
 }
 
+bool TestCloudServer::deleteZoneByUser(const QString& account, const QString& container,
+                                       const QString& zone) {
+    auto& service = m_server->service();
+    const auto info = service.accounts().account(account);
+    if (!info)
+        return false;
+    const auto scope =
+        CloudService::scopeFor(info.value(), container, QStringLiteral("production"));
+    return scope && service.zones().deleteByUser(scope.value(), zone).ok();
+}
+
 } // namespace sonavert::cloud::testing

@@ -24,7 +24,6 @@ public:
 
     bool isRunning() const { return m_server != nullptr; }
     QUrl url() const { return m_url; }
-    QString dataDirectory() const { return m_dataDir.path(); }
     QString databaseFile() const;
     bool isPostgres() const { return !m_databaseUrl.isEmpty(); }
     /// The storage options the command line needs to reach the same data.
@@ -33,6 +32,9 @@ public:
 
     /// Creates an account and gives its first token.
     QString addAccount(const QString& name);
+    /// Deletes a zone of the account's production database as its owner would; false when
+    /// the account or the zone could not be found.
+    bool deleteZoneByUser(const QString& account, const QString& container, const QString& zone);
 
 private:
     QString createPostgresDatabase();

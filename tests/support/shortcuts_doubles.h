@@ -7,11 +7,7 @@ namespace sonavert::test {
 /// A Shortcuts tool with no Shortcuts: the receiver Shortcut is never usable.
 class NoShortcutsTool final : public ShortcutsTool {
 public:
-    int listCalls = 0;
-    QCoro::Task<Result<QByteArray>> list() override {
-        ++listCalls;
-        co_return QByteArray();
-    }
+    QCoro::Task<Result<QByteArray>> list() override { co_return QByteArray(); }
 };
 
 } // namespace sonavert::test

@@ -4,6 +4,7 @@
 #include "src/runtime/virtual_clock.h"
 #include "tests/player/fake_mpris_service.h"
 #include "tests/support/audio_fixtures.h"
+#include "tests/support/child_program.h"
 #include "tests/support/private_session_bus.h"
 #include "tests/support/process_harness.h"
 
@@ -17,7 +18,8 @@
 #include <QUrl>
 
 using namespace sonavert;
-using test::kProcessLimitMs;
+using test::ChildProgram;
+using test::ProgramRun;
 
 namespace {
 
@@ -30,12 +32,6 @@ const QByteArray kRecorder = "#!/bin/sh\n"
                              "cat > \"$RECORD_DIR/input\"\n"
                              "echo 'Recorder ran'\n"
                              "exit \"${RECORDER_STATUS:-0}\"\n";
-
-struct ToolRun {
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
 
 bool writeFile(const QString& path, const QByteArray& content) {
     QFile file(path);
@@ -58,20 +54,12 @@ class SonavertShortcutsTest : public QObject {
     QString scratch(const QString& name) const { return m_scratch->filePath(name); }
     QString folder() const { return scratch(QStringLiteral("shortcuts")); }
 
-    ToolRun runTool(const QStringList& arguments, const QString& program = kTool,
-                    const QByteArray& input = {}) {
-        QProcess process;
-        process.setProcessEnvironment(m_environment);
-        process.start(program, arguments);
-        process.write(input);
-        process.closeWriteChannel();
-        process.waitForFinished(kProcessLimitMs); // its exit is the event; the limit stops a hang
-        return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-                QString::fromUtf8(process.readAllStandardOutput()),
-                QString::fromUtf8(process.readAllStandardError())};
+    ProgramRun runTool(const QStringList& arguments, const QString& program = kTool,
+                       const QByteArray& input = {}) {
+        return ChildProgram(program, arguments, m_environment, input).finish();
     }
 
-    ToolRun importApproved(const QString& file) {
+    ProgramRun importApproved(const QString& file) {
         return runTool({QStringLiteral("import"), QStringLiteral("--yes"), file});
     }
 
@@ -96,7 +84,7 @@ private Q_SLOTS:
     // Listing and importing
 
     void listShowsApprovedShortcutsSortedAndNothingWithoutAFolder() {
-        const ToolRun empty = runTool({QStringLiteral("list")});
+        const ProgramRun empty = runTool({QStringLiteral("list")});
         QCOMPARE(empty.exitCode, 0);
         QCOMPARE(empty.out, QString());
 
@@ -109,14 +97,14 @@ private Q_SLOTS:
         QVERIFY(writeFile(folder() + QStringLiteral("/.adding-x1"), kRecorder));
         QFile::setPermissions(folder() + QStringLiteral("/.adding-x1"),
                               QFileDevice::ExeOwner | QFileDevice::ReadOwner);
-        const ToolRun listed = runTool({QStringLiteral("list")});
+        const ProgramRun listed = runTool({QStringLiteral("list")});
         QCOMPARE(listed.exitCode, 0);
         QCOMPARE(listed.out, QStringLiteral("Zeta\nalpha beta\nÉmile\n"));
     }
 
     void importWithYesAddsAnOwnerOnlyExecutableAndReplacesAnOlderOne() {
         const QString file = shortcutFile(QStringLiteral("Morning Mix.shortcut"), "#!/bin/sh\n");
-        const ToolRun added = importApproved(file);
+        const ProgramRun added = importApproved(file);
         QCOMPARE(added.exitCode, 0);
         QVERIFY2(added.out.startsWith(QStringLiteral("Added the Shortcut \"Morning Mix\"")),
                  qPrintable(added.out));
@@ -126,7 +114,7 @@ private Q_SLOTS:
                      QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser);
 
         QVERIFY(writeFile(file, "#!/bin/sh\necho newer\n"));
-        const ToolRun replaced = importApproved(file);
+        const ProgramRun replaced = importApproved(file);
         QCOMPARE(replaced.exitCode, 0);
         QVERIFY2(replaced.out.startsWith(QStringLiteral("Replaced the Shortcut \"Morning Mix\"")),
                  qPrintable(replaced.out));
@@ -136,7 +124,7 @@ private Q_SLOTS:
 
     void importWithoutAnyoneToAskAddsNothing() {
         const QString file = shortcutFile(QStringLiteral("Quiet.shortcut"), kRecorder);
-        const ToolRun refused = runTool({QStringLiteral("import"), file});
+        const ProgramRun refused = runTool({QStringLiteral("import"), file});
         QCOMPARE(refused.exitCode, 1);
         QVERIFY2(refused.err.contains(QStringLiteral("no terminal")) &&
                      refused.err.contains(QStringLiteral("--yes")),
@@ -164,7 +152,7 @@ private Q_SLOTS:
             QSKIP("script(1) is not installed to give the tool a terminal");
         const QString file = shortcutFile(QStringLiteral("Asked.shortcut"), kRecorder);
         const QString command = QStringLiteral("'%1' import '%2'").arg(kTool, file);
-        const ToolRun asked =
+        const ProgramRun asked =
             runTool({QStringLiteral("-qec"), command, QStringLiteral("/dev/null")}, script, answer);
         QVERIFY2(asked.out.contains(QStringLiteral("Add the Shortcut \"Asked\" from ")),
                  qPrintable(asked.out));
@@ -189,7 +177,7 @@ private Q_SLOTS:
         QCOMPARE(
             importApproved(shortcutFile(QStringLiteral("Recorder.shortcut"), kRecorder)).exitCode,
             0);
-        const ToolRun ran = runTool(
+        const ProgramRun ran = runTool(
             {QStringLiteral("run"), QStringLiteral("Recorder"), QStringLiteral("--input"), input});
         QCOMPARE(ran.exitCode, 0);
         QCOMPARE(ran.out, QStringLiteral("Recorder ran\n"));
@@ -213,7 +201,7 @@ private Q_SLOTS:
                               QFileDevice::ExeOwner | QFileDevice::ReadOwner);
         for (const QString& name : {QStringLiteral("recorder"), QStringLiteral("Recorder "),
                                     QStringLiteral("../outside"), QStringLiteral("Nope")}) {
-            const ToolRun refused = runTool({QStringLiteral("run"), name});
+            const ProgramRun refused = runTool({QStringLiteral("run"), name});
             QCOMPARE(refused.exitCode, 1);
             QVERIFY2(refused.err.contains(QStringLiteral("no approved Shortcut named")),
                      qPrintable(refused.err));
@@ -238,12 +226,12 @@ private Q_SLOTS:
     }
     void usageErrorsExitWithStatusTwo() {
         QFETCH(QStringList, arguments);
-        const ToolRun run = runTool(arguments);
+        const ProgramRun run = runTool(arguments);
         QCOMPARE(run.exitCode, 2);
         QVERIFY2(run.err.contains(QStringLiteral("--help")), qPrintable(run.err));
         QCOMPARE(run.out, QString());
 
-        const ToolRun help = runTool({QStringLiteral("--help")});
+        const ProgramRun help = runTool({QStringLiteral("--help")});
         QCOMPARE(help.exitCode, 0);
         QVERIFY(help.out.contains(QStringLiteral("play-song")));
     }
@@ -297,17 +285,11 @@ private Q_SLOTS:
     }
 
 private:
-    // The fake player answers from this process's event loop, so the child is awaited on it.
+    // The fake player answers from this process's event loop, which runTool keeps running.
     int runReceiver(const QString& songId) {
-        QProcess receiver;
-        receiver.setProcessEnvironment(m_environment);
-        receiver.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        QSignalSpy finished(&receiver, &QProcess::finished);
-        receiver.start(kTool, {QStringLiteral("run"), QStringLiteral("SonavertReceiver"),
-                               QStringLiteral("--input"), songId});
-        if (!finished.wait(kProcessLimitMs) || receiver.exitStatus() != QProcess::NormalExit)
-            return -1;
-        return receiver.exitCode();
+        return runTool({QStringLiteral("run"), QStringLiteral("SonavertReceiver"),
+                        QStringLiteral("--input"), songId})
+            .exitCode;
     }
 };
 

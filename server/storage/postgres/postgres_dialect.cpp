@@ -1,5 +1,7 @@
 #include "server/storage/postgres/postgres_dialect.h"
 
+#include "server/storage/sql_session.h"
+
 #include <QSqlError>
 #include <QUrlQuery>
 
@@ -22,7 +24,7 @@ Result<QSqlDatabase> PostgresDialect::open(const QString& connectionName) {
         options.append(key + QLatin1Char('=') + value);
     db.setConnectOptions(options.join(QLatin1Char(';')));
     if (!db.open())
-        return Error{QStringLiteral("Storage"), 0, db.lastError().text(), {}, {}, {}};
+        return storageError(db.lastError().text());
     return db;
 }
 

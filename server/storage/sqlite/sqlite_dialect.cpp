@@ -1,5 +1,7 @@
 #include "server/storage/sqlite/sqlite_dialect.h"
 
+#include "server/storage/sql_session.h"
+
 #include <QSqlError>
 #include <QSqlQuery>
 
@@ -14,11 +16,11 @@ Result<QSqlDatabase> SqliteDialect::open(const QString& connectionName) {
     // The command-line tools write to the same file while a server runs: wait for them.
     db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
     if (!db.open())
-        return Error{QStringLiteral("Storage"), 0, db.lastError().text(), {}, {}, {}};
+        return storageError(db.lastError().text());
     for (const char* pragma : {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=NORMAL"}) {
         QSqlQuery query(db);
         if (!query.exec(QString::fromLatin1(pragma)))
-            return Error{QStringLiteral("Storage"), 0, query.lastError().text(), {}, {}, {}};
+            return storageError(query.lastError().text());
     }
     return db;
 }

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "src/clouddb/cloud_types.h"
+#include "src/runtime/log_channel.h"
+#include "src/runtime/result.h"
+#include "src/runtime/timestamp.h"
+
+#include <QString>
+#include <functional>
+#include <optional>
+
+namespace sonavert {
+
+struct ReceivedCommand;
+
+/// What tells one kind of command record (a handoff, a pull request) from another. Both are
+/// one-shot records named after their target, written with retries and consumed on fetch; the
+/// event names differ, so each kind spells its lines out in full.
+struct CommandRecordKind {
+    QString recordType;   ///< the record type, also what its subscription listens to
+    QString namePrefix;   ///< record name = prefix + target device id
+    QString idField;      ///< the field that correlates the log lines of both ends
+    QString payloadField; ///< the field a valid record must carry
+    QString retryKind;    ///< how the bounded write names this kind in its own lines
+    LogCategory category;
+    const char* saveSucceeded;   ///< (id, attempt, duration)
+    const char* saveTimedOut;    ///< (id, attempts, timeout per attempt)
+    const char* saveFailed;      ///< (id, error)
+    const char* fetchStarted;    ///< (target device id); nullptr when the kind logs none
+    const char* fetchNotFound;   ///< (duration); nullptr when the kind logs none
+    const char* deleteSucceeded; ///< (id)
+    const char* deleteFailed;    ///< (id, error)
+    void (*logRejected)(const ReceivedCommand& command); ///< invalid or expired record
+};
+
+/// A fetched command record, read but not yet judged.
+struct ReceivedCommand {
+    QString id; ///< the correlation id, "legacy" when the record has none
+    QString recordName;
+    std::optional<QString> payload;
+    bool hasPayloadField = false;
+    double ageSeconds = -1.0; ///< -1 when the record carries no timestamp
+    double fetchSeconds = 0;  ///< how long the fetch took
+    bool isValid = false;     ///< has a timestamp, a payload, and is young enough
+};
+
+/// Builds the record to send from its new correlation id and the current time, and logs the
+/// kind's start line; fails when the payload cannot be encoded.
+using CommandRecordDraft =
+    std::function<Result<clouddb::CloudRecord>(const QString& id, Timestamp now)>;
+
+/// Turns a valid received record into the kind's value, logging the kind's fetched line; a
+/// failure leaves the record in place.
+template <typename T> using CommandDecoder = std::function<Result<T>(const ReceivedCommand&)>;
+
+} // namespace sonavert

@@ -1,0 +1,170 @@
+// Command records, whatever their kind: the bounded send with its save lines, the fetch that
+// judges, decodes and consumes a record, the record fetch and delete under them, and the
+// subscriptions that announce new ones.
+
+#include "src/cloud/cloud_kit_handoff_service_p.h"
+#include "src/cloud/service_error.h"
+#include "src/model/device_identity_store.h"
+#include "src/model/playback_state.h"
+
+#include <QPointer>
+
+namespace sonavert {
+
+using namespace clouddb;
+using namespace detail;
+
+namespace {
+
+const QString kLegacyID = QStringLiteral("legacy");
+
+ReceivedCommand readCommand(const CommandRecordKind& kind, const CloudRecord& record, Timestamp now,
+                            double fetchSeconds) {
+    ReceivedCommand command;
+    command.id = record.string(kind.idField).value_or(kLegacyID);
+    command.recordName = record.recordName;
+    command.payload = record.string(kind.payloadField);
+    command.hasPayloadField = record.fields.contains(kind.payloadField);
+    const auto timestamp = record.timestamp(QStringLiteral("timestamp"));
+    command.ageSeconds = timestamp ? now.secondsSince(*timestamp) : -1.0;
+    command.isValid = timestamp &&
+                      command.ageSeconds < CloudKitHandoffService::kMaximumCommandAgeSeconds &&
+                      command.payload;
+    command.fetchSeconds = fetchSeconds;
+    return command;
+}
+
+void logSendFailure(const CommandRecordKind& kind, const QString& id, const Error& error) {
+    if (service_error::isRequestTimedOut(error))
+        logEvent(kind.category, LogLevel::Error, kind.saveTimedOut, id,
+                 CloudKitHandoffService::kMaximumAttempts,
+                 std::chrono::duration<double>(CloudKitHandoffService::kAttemptTimeout).count());
+    else
+        logEvent(kind.category, LogLevel::Error, kind.saveFailed, id, error.description);
+}
+
+Subscription subscriptionFor(const QString& id, const QString& recordType,
+                             const QString& deviceID) {
+    Subscription s;
+    s.subscriptionID = id;
+    s.recordType = recordType;
+    s.filters.insert(QStringLiteral("targetDeviceID"), FieldValue(deviceID));
+    s.firesOnCreate = true;
+    s.firesOnUpdate = true;
+    s.firesOnDelete = false;
+    return s;
+}
+
+} // namespace
+
+QCoro::Task<Status> CloudKitHandoffService::sendCommandRecord(const CommandRecordKind* kind,
+                                                              CommandRecordDraft draft) {
+    QPointer guard(this);
+    SONAVERT_CO_TRY(co_await ensureAccountAvailable());
+    if (!guard)
+        co_return Status();
+    const QString id = makeUpperCaseUUID();
+    const Duration start = m_clock->monotonicNow();
+    const Result<CloudRecord> record = draft(id, m_clock->now());
+    SONAVERT_CO_TRY(record);
+    const Result<int> sent = co_await publishWithRetry(listOf(record.value()), id, kind->retryKind);
+    if (!guard)
+        co_return sent ? Status() : Status(sent.error());
+    if (sent) {
+        logEvent(kind->category, LogLevel::Info, kind->saveSucceeded, id, sent.value(),
+                 secondsBetween(start, m_clock->monotonicNow()));
+        co_return Status();
+    }
+    logSendFailure(*kind, id, sent.error());
+    co_return sent.error();
+}
+
+template <typename T>
+QCoro::Task<Result<std::optional<T>>>
+CloudKitHandoffService::fetchCommandRecord(const CommandRecordKind* kind, CommandDecoder<T> decode,
+                                           QString deviceID) {
+    using Fetched = std::optional<T>;
+    QPointer guard(this);
+    SONAVERT_CO_TRY(co_await ensureAccountAvailable());
+    const Duration start = m_clock->monotonicNow();
+    if (kind->fetchStarted)
+        logEvent(kind->category, LogLevel::Debug, kind->fetchStarted, deviceID);
+    const auto fetched = co_await fetchTransferRecord(kind->namePrefix + deviceID);
+    if (!guard)
+        co_return Fetched();
+    if (!fetched) {
+        if (!isCloudError(fetched.error(), CloudErrorCode::UnknownItem))
+            co_return fetched.error();
+        if (kind->fetchNotFound)
+            logEvent(kind->category, LogLevel::Debug, kind->fetchNotFound,
+                     secondsBetween(start, m_clock->monotonicNow()));
+        co_return Fetched();
+    }
+    const ReceivedCommand command = readCommand(*kind, fetched.value(), m_clock->now(),
+                                                secondsBetween(start, m_clock->monotonicNow()));
+    if (!command.isValid) {
+        kind->logRejected(command);
+        co_return Fetched();
+    }
+    Result<T> decoded = decode(command);
+    SONAVERT_CO_TRY(decoded);
+    const Status deleted = co_await deleteTransferRecord(command.recordName);
+    if (deleted)
+        logEvent(kind->category, LogLevel::Info, kind->deleteSucceeded, command.id);
+    else
+        logEvent(kind->category, LogLevel::Error, kind->deleteFailed, command.id,
+                 deleted.error().description);
+    co_return Fetched(std::move(decoded).value());
+}
+
+template QCoro::Task<Result<std::optional<PlaybackState>>>
+CloudKitHandoffService::fetchCommandRecord(const CommandRecordKind*, CommandDecoder<PlaybackState>,
+                                           QString);
+template QCoro::Task<Result<std::optional<QString>>>
+CloudKitHandoffService::fetchCommandRecord(const CommandRecordKind*, CommandDecoder<QString>,
+                                           QString);
+
+QCoro::Task<Status> CloudKitHandoffService::ensureSubscription(QString subscriptionID,
+                                                               QString recordType, QString deviceID,
+                                                               QString typeName) {
+    QPointer guard(this);
+    SONAVERT_CO_TRY(co_await ensureAccountAvailable());
+    auto database = m_database;
+    const auto existing = co_await database->fetchSubscription(subscriptionID, requestOptions());
+    if (existing) {
+        logEvent(LogCategory::Push, LogLevel::Debug,
+                 "event=subscription_exists type=%{public}s subscription_id=%{private,mask.hash}s",
+                 typeName, subscriptionID);
+        co_return Status();
+    }
+    if (!isCloudError(existing.error(), CloudErrorCode::UnknownItem))
+        co_return existing.error();
+    const Status saved = co_await database->saveSubscription(
+        subscriptionFor(subscriptionID, recordType, deviceID), requestOptions());
+    if (!saved)
+        co_return saved;
+    logEvent(LogCategory::Push, LogLevel::Info,
+             "event=subscription_created type=%{public}s subscription_id=%{private,mask.hash}s",
+             typeName, subscriptionID);
+    co_return Status();
+}
+
+QCoro::Task<Result<CloudRecord>> CloudKitHandoffService::fetchTransferRecord(QString recordName) {
+    auto database = m_database;
+    const auto fetched = co_await database->fetchRecords(kDefaultZone, listOf(recordName),
+                                                         std::nullopt, requestOptions());
+    SONAVERT_CO_TRY(fetched);
+    if (fetched.value().isEmpty())
+        co_return cloudError(CloudErrorCode::InternalError);
+    co_return fetched.value().first();
+}
+
+QCoro::Task<Status> CloudKitHandoffService::deleteTransferRecord(QString recordName) {
+    auto database = m_database;
+    const ModifyResult deleted =
+        co_await database->modifyRecords(kDefaultZone, QList<RecordSave>(), listOf(recordName),
+                                         SavePolicy::AllKeys, requestOptions());
+    co_return deleted.overall;
+}
+
+} // namespace sonavert
