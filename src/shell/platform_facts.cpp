@@ -12,7 +12,9 @@ QString readSmallFile(const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return {};
-    return QString::fromUtf8(file.read(64 * 1024));
+    // The files read here are a line or a few; a limit keeps an odd file from being read whole.
+    constexpr qint64 kLimit = qint64{64} * 1024;
+    return QString::fromUtf8(file.read(kLimit));
 }
 
 // os-release values may be quoted with single or double quotes.
@@ -41,7 +43,7 @@ QString prettyNameFromOsRelease(const QString& text) {
 QString operatingSystemPrettyName() {
     // The second path is where os-release lives when /etc only links to it (or lacks it).
     for (const char* path : {"/etc/os-release", "/usr/lib/os-release"}) {
-        const QString name = prettyNameFromOsRelease(readSmallFile(QString::fromLatin1(path)));
+        QString name = prettyNameFromOsRelease(readSmallFile(QString::fromLatin1(path)));
         if (!name.isEmpty())
             return name;
     }

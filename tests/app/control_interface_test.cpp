@@ -331,7 +331,7 @@ private Q_SLOTS:
             QDBusPendingCallWatcher watcher(client.asyncCall(call));
             QSignalSpy done(&watcher, &QDBusPendingCallWatcher::finished);
             if (!watcher.isFinished())
-                done.wait(kLimitMs);
+                done.wait(kProcessLimitMs);
             return watcher.reply();
         };
         QCOMPARE(callShow().errorName(), QStringLiteral("io.sonavert.Sonavert.Error.NoWindow"));

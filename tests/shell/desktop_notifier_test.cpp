@@ -45,6 +45,13 @@ class DesktopNotifierTest : public QObject {
     QDBusConnection m_appSide{QString()};
     StandInServer m_server;
 
+    bool startServer() {
+        return m_serverSide.registerObject(kPath, &m_server,
+                                           QDBusConnection::ExportAllSlots |
+                                               QDBusConnection::ExportAllSignals) &&
+               m_serverSide.registerService(QStringLiteral("org.freedesktop.Notifications"));
+    }
+
 private Q_SLOTS:
     void init() {
         m_bus = std::make_unique<test::PrivateSessionBus>();
@@ -61,9 +68,7 @@ private Q_SLOTS:
     }
 
     void notificationCarriesTextIconAndAction() {
-        QVERIFY(m_serverSide.registerObject(
-            kPath, &m_server, QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals));
-        QVERIFY(m_serverSide.registerService(QStringLiteral("org.freedesktop.Notifications")));
+        QVERIFY(startServer());
         DesktopNotifier notifier(m_appSide, QStringLiteral("/icons/sonavert.svg"));
         QSignalSpy delivered(&notifier, &DesktopNotifier::delivered);
         int opened = 0;
@@ -89,8 +94,7 @@ private Q_SLOTS:
     }
 
     void closedNotificationForgetsItsAction() {
-        QVERIFY(m_serverSide.registerObject(
-            kPath, &m_server, QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals));
+        QVERIFY(startServer());
         DesktopNotifier notifier(m_appSide, QString());
         QSignalSpy delivered(&notifier, &DesktopNotifier::delivered);
         int opened = 0;
@@ -98,6 +102,7 @@ private Q_SLOTS:
                         NotificationAction{QStringLiteral("Open"), [&] { ++opened; }});
         QVERIFY(delivered.wait(kLimitMs));
         const uint id = delivered.first().first().toUInt();
+        QVERIFY(id != 0);
         Q_EMIT m_server.NotificationClosed(id, 2);
         Q_EMIT m_server.ActionInvoked(id, QStringLiteral("default"));
         notifier.notify(QStringLiteral("marker"), QString());
