@@ -9,6 +9,7 @@
 #include <QMenu>
 #include <QQuickWindow>
 #include <QScreen>
+#include <algorithm>
 
 namespace sonavert {
 

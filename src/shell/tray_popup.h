@@ -10,6 +10,7 @@
 #include <QSystemTrayIcon>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class QMenu;
 class QQuickWindow;
