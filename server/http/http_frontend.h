@@ -13,7 +13,7 @@ class HttpFrontend : public QAbstractHttpServer {
     Q_OBJECT
 public:
     /// Request bodies above this size are refused with LIMIT_EXCEEDED.
-    static constexpr qsizetype kMaxBodyBytes = 2 * 1024 * 1024;
+    static constexpr qsizetype kMaxBodyBytes = qsizetype{2} * 1024 * 1024;
 
     HttpFrontend(CloudService& service, PushHub& hub, QObject* parent = nullptr);
 

@@ -70,7 +70,7 @@ Result<std::optional<QStringList>> desiredKeysOf(const QJsonObject& body) {
     if (!keys.value())
         return std::optional<QStringList>{};
     QStringList names;
-    for (const QJsonValue& key : *keys.value()) {
+    for (const QJsonValue key : *keys.value()) {
         if (!key.isString())
             return cloudError(ServerErrorCode::BadRequest,
                               QStringLiteral("\"desiredKeys\" must hold strings"));

@@ -8,7 +8,7 @@ namespace sonavert::cloud {
 /// At most this many operations, records, zones or subscriptions in one request.
 inline constexpr qsizetype kMaxItemsPerRequest = 200;
 /// At most this many bytes in one record's JSON form.
-inline constexpr qsizetype kMaxRecordBytes = 1024 * 1024;
+inline constexpr qsizetype kMaxRecordBytes = qsizetype{1024} * 1024;
 
 /// A required array of items, refused with LIMIT_EXCEEDED beyond the per-request maximum.
 inline Result<QJsonArray> boundedItems(const QJsonObject& body, const QString& key) {

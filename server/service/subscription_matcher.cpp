@@ -19,7 +19,7 @@ std::optional<QString> reasonOf(const WriteOutcome& outcome) {
 bool matchesFilters(const QJsonObject& query, const CloudRecord& record) {
     if (query.value(QLatin1String("recordType")).toString() != record.recordType)
         return false;
-    for (const QJsonValue& filterValue : query.value(QLatin1String("filterBy")).toArray()) {
+    for (const QJsonValue filterValue : query.value(QLatin1String("filterBy")).toArray()) {
         const QJsonObject filter = filterValue.toObject();
         const QJsonObject wanted = filter.value(QLatin1String("fieldValue")).toObject();
         const QJsonObject actual =

@@ -53,7 +53,7 @@ Result<QJsonArray> firesOnOf(const QJsonObject& subscription) {
         return firesOn;
     static const QStringList kEvents{QStringLiteral("create"), QStringLiteral("update"),
                                      QStringLiteral("delete")};
-    for (const QJsonValue& event : firesOn.value()) {
+    for (const QJsonValue event : firesOn.value()) {
         if (!kEvents.contains(event.toString()))
             return badSubscription(QStringLiteral("firesOn holds create, update or delete"));
     }

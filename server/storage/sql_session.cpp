@@ -14,7 +14,7 @@ Error storageError(const QString& detail) {
 }
 
 SqlSession::SqlSession(QSqlDatabase db, QString beginWriteStatement, bool keepsPreparedStatements)
-    : m_db(std::move(db))
+    : m_db(db)
     , m_beginWriteStatement(std::move(beginWriteStatement))
     , m_keepsPreparedStatements(keepsPreparedStatements) {}
 

@@ -115,7 +115,7 @@ std::optional<Subscription> subscriptionFromJson(const QJsonObject& json) {
     s.subscriptionID = json.value(QStringLiteral("subscriptionID")).toString();
     const QJsonObject query = json.value(QStringLiteral("query")).toObject();
     s.recordType = query.value(QStringLiteral("recordType")).toString();
-    for (const QJsonValue& filter : query.value(QStringLiteral("filterBy")).toArray()) {
+    for (const QJsonValue filter : query.value(QStringLiteral("filterBy")).toArray()) {
         const QJsonObject f = filter.toObject();
         if (const auto value = fieldFromJson(f.value(QStringLiteral("fieldValue")).toObject()))
             s.filters.insert(f.value(QStringLiteral("fieldName")).toString(), *value);

@@ -41,7 +41,7 @@ Error requestError(QNetworkReply& reply, const QByteArray& body) {
 
 QList<QJsonObject> items(const QJsonObject& answer, const QString& key) {
     QList<QJsonObject> out;
-    for (const QJsonValue& item : answer.value(key).toArray())
+    for (const QJsonValue item : answer.value(key).toArray())
         out << item.toObject();
     return out;
 }

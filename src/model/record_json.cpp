@@ -302,7 +302,7 @@ std::optional<DeviceList> decodeDeviceList(const QByteArray& json) {
     if (!value || !value->isArray())
         return std::nullopt;
     DeviceList devices;
-    for (const QJsonValue& item : value->toArray()) {
+    for (const QJsonValue item : value->toArray()) {
         auto device = appDeviceFromJson(item);
         if (!device)
             return std::nullopt;

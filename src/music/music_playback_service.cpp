@@ -93,9 +93,9 @@ QCoro::Task<std::optional<PlaybackState>> MusicPlaybackService::currentPlaybackS
     const QStringList pieces = result.split(QLatin1Char('\n'));
     if (pieces.size() != 4)
         co_return std::nullopt;
-    const QString title = pieces.at(0);
-    const QString artist = pieces.at(1);
-    const QString album = pieces.at(2);
+    const QString& title = pieces.at(0);
+    const QString& artist = pieces.at(1);
+    const QString& album = pieces.at(2);
     const double position = parsePlaybackPosition(pieces.at(3));
 
     if (!album.isEmpty()) {

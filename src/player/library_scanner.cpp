@@ -137,7 +137,7 @@ ScanOutcome loadIndexFile(const QString& path) {
         outcome.error = QStringLiteral("The library index has an unknown form.");
         return outcome;
     }
-    for (const QJsonValue& entry : root.value(QStringLiteral("files")).toArray())
+    for (const QJsonValue entry : root.value(QStringLiteral("files")).toArray())
         outcome.files.append(fromJson(entry.toObject()));
     return outcome;
 }

@@ -12,7 +12,7 @@ QString normalizedForIdentity(const QString& text) {
 QString songIdentifier(const LibraryTrack& track) {
     static const QRegularExpression uuid(
         QStringLiteral("^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$"));
-    const QString recording = track.recordingID.trimmed().toLower();
+    QString recording = track.recordingID.trimmed().toLower();
     if (uuid.match(recording).hasMatch())
         return recording;
     const QString key = normalizedForIdentity(track.name) + QLatin1Char('\n') +

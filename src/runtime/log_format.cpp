@@ -95,7 +95,7 @@ QString render(const LogValue& value, const Specifier& spec, const LogPrivacy& p
     // Unflagged text is private and unflagged scalars are public, as the platform log does.
     const bool isPrivate =
         spec.isPrivate || spec.isMaskHash || (!spec.isPublic && isTextValue(value) && !spec.isBool);
-    const QString text = textOf(value, spec);
+    QString text = textOf(value, spec);
     if (!isPrivate || privacy.showPrivate)
         return text;
     if (spec.isMaskHash)

@@ -30,7 +30,10 @@ struct Timestamp {
         return secondsSinceReferenceDate - earlier.secondsSinceReferenceDate;
     }
 
+    // clang-tidy 14 mistakes the comparison this generates for a literal 0 pointer.
+    // NOLINTBEGIN(modernize-use-nullptr)
     friend auto operator<=>(const Timestamp&, const Timestamp&) = default;
+    // NOLINTEND(modernize-use-nullptr)
 };
 
 } // namespace sonavert

@@ -160,7 +160,7 @@ Result<bool> toBoolean(const ScriptValue& value) {
     if (value.is(Kind::Integer) && (value.asInteger() == 0 || value.asInteger() == 1))
         return value.asInteger() == 1;
     if (value.is(Kind::Text)) {
-        const QString text = value.asText();
+        const QString& text = value.asText();
         if (text.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0)
             return true;
         if (text.compare(QLatin1String("false"), Qt::CaseInsensitive) == 0)

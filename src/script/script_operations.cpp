@@ -52,7 +52,8 @@ bool listHasRun(const List& haystack, const List& needle, bool atStart, bool atE
         return false;
     const std::size_t last = haystack.size() - needle.size();
     for (std::size_t start = atEnd ? last : 0; start <= (atStart ? 0 : last); ++start) {
-        if (std::equal(needle.begin(), needle.end(), haystack.begin() + start, valuesEqual))
+        if (std::equal(needle.begin(), needle.end(),
+                       haystack.begin() + static_cast<std::ptrdiff_t>(start), valuesEqual))
             return true;
     }
     return false;

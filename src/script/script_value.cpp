@@ -24,7 +24,7 @@ QString describeList(const ScriptValue::List& items) {
 }
 
 QString describeObject(const ScriptValue& value) {
-    const QString app = QStringLiteral("application \"%1\"").arg(value.applicationName());
+    QString app = QStringLiteral("application \"%1\"").arg(value.applicationName());
     switch (value.kind()) {
     case ScriptValue::Kind::Playlist:
         return QStringLiteral("library playlist %1 of %2").arg(value.asPlaylist().index).arg(app);

@@ -12,25 +12,20 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QSignalSpy>
 #include <QTest>
 
 using namespace sonavert;
 using namespace sonavert::test;
+using namespace Qt::StringLiterals;
 
 namespace {
 
 const QString kCtl = QStringLiteral(SONAVERTCTL_EXECUTABLE);
-const QString kSharedName = QStringLiteral("io.sonavert.Sonavert");
+const QString kSharedName = u"io.sonavert.Sonavert"_s;
 
 PlaybackState song(const QString& title, double at) {
-    PlaybackState state;
-    state.songID = QStringLiteral("song-") + title;
-    state.songTitle = title;
-    state.artistName = QStringLiteral("Artist");
-    state.playbackTime = at;
-    return state;
+    return {u"song-"_s + title, at, title, u"Artist"_s, {}, {}, {}};
 }
 
 AppDevice playing(AppDevice device, PlaybackState state) {
@@ -61,17 +56,15 @@ struct ControlRig {
         if (!bus.start(&skipReason))
             return;
         coordinatorRig.cloud->fetchDefault = {
-            playing(device(QStringLiteral("K"), QStringLiteral("Kitchen")),
-                    song(QStringLiteral("Song"), 83.9)),
-            device(QStringLiteral("S"), QStringLiteral("Study"), DevicePresence::Offline)};
+            playing(device(u"K"_s, u"Kitchen"_s), song(u"Song"_s, 83.9)),
+            device(u"S"_s, u"Study"_s, DevicePresence::Offline)};
         coordinatorRig.cloud->peers = coordinatorRig.cloud->fetchDefault;
-        coordinatorRig.cloud->queuedTargets = {QStringLiteral("S")};
+        coordinatorRig.cloud->queuedTargets = {u"S"_s};
         coordinatorRig.defaults->setBool(coordinatorRig.roster->favoriteClearedKey, true);
-        auto& vm = coordinatorRig.make(true);
-        coordinatorRig.finishFirstPass();
+        auto& vm = coordinatorRig.started();
         QCoro::waitFor(vm.syncPresence());
         vm.toggleFavorite(vm.devices().at(0));
-        control = offer(QStringLiteral("control-test"), vm, kSharedName);
+        control = offer(u"control-test"_s, vm, kSharedName);
     }
     ~ControlRig() { control.reset(); }
 
@@ -88,32 +81,36 @@ struct ControlRig {
     ProgramRun ctl(const QStringList& arguments) { return Ctl(bus.address(), arguments).finish(); }
 };
 
-#define REQUIRE_RIG(rig)                                                                           \
-    if (!(rig).skipReason.isEmpty())                                                               \
-        QSKIP(qPrintable((rig).skipReason));                                                       \
-    QVERIFY((rig).control)
-
 } // namespace
 
 class ControlInterfaceTest : public QObject {
     Q_OBJECT
 
-private Q_SLOTS:
-    void devicesAndStatusShowTheCoordinatorsState() {
-        ControlRig rig;
-        REQUIRE_RIG(rig);
-        const ProgramRun table = rig.ctl({QStringLiteral("devices")});
-        QCOMPARE(table.exitCode, 0);
-        QCOMPARE(table.out, QStringLiteral("\u2605  Kitchen  online   Song \u2014 Artist at 1:23\n"
-                                           "   Study    offline  -                      queued\n"));
+    std::unique_ptr<ControlRig> m_rig;
 
-        const ProgramRun json = rig.ctl({QStringLiteral("devices"), QStringLiteral("--json")});
+private Q_SLOTS:
+    void init() {
+        m_rig = std::make_unique<ControlRig>();
+        if (!m_rig->skipReason.isEmpty())
+            QSKIP(qPrintable(m_rig->skipReason));
+        QVERIFY(m_rig->control);
+    }
+    void cleanup() { m_rig.reset(); }
+
+    void devicesAndStatusShowTheCoordinatorsState() {
+        ControlRig& rig = *m_rig;
+        const ProgramRun table = rig.ctl({u"devices"_s});
+        QCOMPARE(table.exitCode, 0);
+        QCOMPARE(table.out, u"\u2605  Kitchen  online   Song \u2014 Artist at 1:23\n"
+                            "   Study    offline  -                      queued\n"_s);
+
+        const ProgramRun json = rig.ctl({u"devices"_s, u"--json"_s});
         QCOMPARE(json.exitCode, 0);
         const QJsonArray devices = QJsonDocument::fromJson(json.out.toUtf8()).array();
         QCOMPARE(devices.size(), 2);
         const QJsonObject kitchen = devices.at(0).toObject();
-        QCOMPARE(kitchen.value("id").toString(), QStringLiteral("K"));
-        QCOMPARE(kitchen.value("presence").toString(), QStringLiteral("online"));
+        QCOMPARE(kitchen.value("id").toString(), u"K"_s);
+        QCOMPARE(kitchen.value("presence").toString(), u"online"_s);
         QVERIFY(kitchen.value("isFavorite").toBool());
         QVERIFY(kitchen.value("isPlaying").toBool());
         QCOMPARE(kitchen.value("nowPlaying").toObject().value("position").toDouble(), 83.9);
@@ -123,135 +120,124 @@ private Q_SLOTS:
         QVERIFY(!study.value("isOnline").toBool());
         QCOMPARE(study.value("nowPlaying"), QJsonValue());
 
-        rig.coordinatorRig.music->nowPlaying = song(QStringLiteral("Here"), 5);
+        rig.coordinatorRig.music->nowPlaying = song(u"Here"_s, 5);
         rig.coordinatorRig.clock->advance(2s); // the playback loop samples the player
-        const ProgramRun status = rig.ctl({QStringLiteral("status"), QStringLiteral("--json")});
+        const ProgramRun status = rig.ctl({u"status"_s, u"--json"_s});
         const QJsonObject state = object(status.out);
-        QCOMPARE(state.value("thisDevice").toObject().value("name").toString(),
-                 QStringLiteral("This Mac"));
+        QCOMPARE(state.value("thisDevice").toObject().value("name").toString(), u"This Mac"_s);
         QCOMPARE(state.value("thisDevice").toObject().value("nowPlaying").toObject().value("title"),
-                 QJsonValue(QStringLiteral("Here")));
-        QCOMPARE(state.value("queuedPushTargets").toArray(), QJsonArray{QStringLiteral("S")});
+                 QJsonValue(u"Here"_s));
+        QCOMPARE(state.value("queuedPushTargets").toArray(), QJsonArray{u"S"_s});
         QCOMPARE(state.value("transferError"), QJsonValue());
         QVERIFY(!state.value("isTransferring").toBool());
 
-        const ProgramRun text = rig.ctl({QStringLiteral("status")});
-        QVERIFY2(text.out.startsWith(QStringLiteral("This device: This Mac (%1)\nPlaying here: "
-                                                    "Here \u2014 Artist at 0:05\n\n\u2605  Kitchen")
-                                         .arg(kThisID)),
-                 qPrintable(text.out));
+        const ProgramRun text = rig.ctl({u"status"_s});
+        QVERIFY2(
+            text.out.startsWith(u"This device: This Mac (%1)\nPlaying here: "
+                                "Here \u2014 Artist at 0:05\n\n\u2605  Kitchen"_s.arg(kThisID)),
+            qPrintable(text.out));
     }
 
     void pushByNameOrIdSendsThePlaybackThere() {
-        ControlRig rig;
-        REQUIRE_RIG(rig);
-        rig.coordinatorRig.music->nowPlaying = song(QStringLiteral("Here"), 12);
-        const ProgramRun sent = rig.ctl({QStringLiteral("push"), QStringLiteral("kitchen")});
+        ControlRig& rig = *m_rig;
+        rig.coordinatorRig.music->nowPlaying = song(u"Here"_s, 12);
+        const ProgramRun sent = rig.ctl({u"push"_s, u"kitchen"_s});
         QCOMPARE(sent.exitCode, 0);
-        QCOMPARE(sent.out, QStringLiteral("Sent to kitchen.\n"));
+        QCOMPARE(sent.out, u"Sent to kitchen.\n"_s);
         QCOMPARE(rig.coordinatorRig.cloud->sentHandoffs.size(), 1);
-        QCOMPARE(rig.coordinatorRig.cloud->sentHandoffs.at(0).second, QStringLiteral("K"));
-        QCOMPARE(rig.coordinatorRig.cloud->sentHandoffs.at(0).first.songTitle,
-                 QStringLiteral("Here"));
+        QCOMPARE(rig.coordinatorRig.cloud->sentHandoffs.at(0).second, u"K"_s);
+        QCOMPARE(rig.coordinatorRig.cloud->sentHandoffs.at(0).first.songTitle, u"Here"_s);
 
-        rig.coordinatorRig.music->nowPlaying = song(QStringLiteral("Here"), 20);
-        const ProgramRun queued =
-            rig.ctl({QStringLiteral("push"), QStringLiteral("S"), QStringLiteral("--json")});
+        rig.coordinatorRig.music->nowPlaying = song(u"Here"_s, 20);
+        const ProgramRun queued = rig.ctl({u"push"_s, u"S"_s, u"--json"_s});
         QCOMPARE(queued.exitCode, 0);
         const QJsonObject answer = object(queued.out);
         QVERIFY(answer.value("ok").toBool());
         QVERIFY(answer.value("queued").toBool());
-        QCOMPARE(rig.coordinatorRig.cloud->sentHandoffs.at(1).second, QStringLiteral("S"));
+        QCOMPARE(rig.coordinatorRig.cloud->sentHandoffs.at(1).second, u"S"_s);
     }
 
     void failedOperationsExitOneWithTheCoordinatorsError() {
-        ControlRig rig;
-        REQUIRE_RIG(rig);
+        ControlRig& rig = *m_rig;
         rig.coordinatorRig.music->nowPlaying.reset();
-        const ProgramRun nothing = rig.ctl({QStringLiteral("push"), QStringLiteral("Kitchen")});
+        const ProgramRun nothing = rig.ctl({u"push"_s, u"Kitchen"_s});
         QCOMPARE(nothing.exitCode, 1);
-        QCOMPARE(nothing.err, QStringLiteral("sonavertctl: Nothing is playing right now.\n"));
+        QCOMPARE(nothing.err, u"sonavertctl: Nothing is playing right now.\n"_s);
         QVERIFY(rig.coordinatorRig.cloud->sentHandoffs.isEmpty());
 
-        const ProgramRun itself = rig.ctl({QStringLiteral("push"), QStringLiteral("this mac")});
+        const ProgramRun itself = rig.ctl({u"push"_s, u"this mac"_s});
         QCOMPARE(itself.exitCode, 1);
-        QCOMPARE(itself.err, QStringLiteral("sonavertctl: Cannot push to this device itself.\n"));
+        QCOMPARE(itself.err, u"sonavertctl: Cannot push to this device itself.\n"_s);
     }
 
     void deviceArgumentsThatNameNoSingleDeviceExitFour() {
-        ControlRig rig;
-        REQUIRE_RIG(rig);
-        const ProgramRun unknown = rig.ctl({QStringLiteral("pull"), QStringLiteral("Attic")});
+        ControlRig& rig = *m_rig;
+        const ProgramRun unknown = rig.ctl({u"pull"_s, u"Attic"_s});
         QCOMPARE(unknown.exitCode, 4);
-        QCOMPARE(unknown.err, QStringLiteral("sonavertctl: No device named or with id 'Attic'.\n"));
+        QCOMPARE(unknown.err, u"sonavertctl: No device named or with id 'Attic'.\n"_s);
 
-        rig.coordinatorRig.cloud->fetchDefault.append(
-            device(QStringLiteral("K2"), QStringLiteral("KITCHEN")));
+        rig.coordinatorRig.cloud->fetchDefault.append(device(u"K2"_s, u"KITCHEN"_s));
         QCoro::waitFor(rig.vm().syncPresence());
-        const ProgramRun ambiguous = rig.ctl({QStringLiteral("forget"), QStringLiteral("Kitchen")});
+        const ProgramRun ambiguous = rig.ctl({u"forget"_s, u"Kitchen"_s});
         QCOMPARE(ambiguous.exitCode, 4);
-        QVERIFY2(ambiguous.err.contains(QStringLiteral("Kitchen (K)")) &&
-                     ambiguous.err.contains(QStringLiteral("KITCHEN (K2)")),
+        QVERIFY2(ambiguous.err.contains(u"Kitchen (K)"_s) &&
+                     ambiguous.err.contains(u"KITCHEN (K2)"_s),
                  qPrintable(ambiguous.err));
         QCOMPARE(rig.vm().devices().size(), 3); // nothing was forgotten
-        const ProgramRun byId = rig.ctl({QStringLiteral("forget"), QStringLiteral("k2")});
+        const ProgramRun byId = rig.ctl({u"forget"_s, u"k2"_s});
         QCOMPARE(byId.exitCode, 0);
         QCOMPARE(names(rig.vm().devices()), (QStringList{"Kitchen", "Study"}));
     }
 
     void favoriteSetsAndClearsTheFavourite() {
-        ControlRig rig;
-        REQUIRE_RIG(rig);
-        QCOMPARE(rig.ctl({QStringLiteral("favorite"), QStringLiteral("study")}).exitCode, 0);
+        ControlRig& rig = *m_rig;
+        QCOMPARE(rig.ctl({u"favorite"_s, u"study"_s}).exitCode, 0);
         QVERIFY(rig.vm().devices().at(0).isFavorite);
-        QCOMPARE(rig.vm().devices().at(0).name, QStringLiteral("Study")); // favourites first
+        QCOMPARE(rig.vm().devices().at(0).name, u"Study"_s); // favourites first
         QVERIFY(!rig.vm().devices().at(1).isFavorite);
         // Asking again keeps it: the command sets, it does not toggle.
-        QCOMPARE(rig.ctl({QStringLiteral("favorite"), QStringLiteral("Study")}).exitCode, 0);
+        QCOMPARE(rig.ctl({u"favorite"_s, u"Study"_s}).exitCode, 0);
         QVERIFY(rig.vm().devices().at(0).isFavorite);
-        QCOMPARE(rig.ctl({QStringLiteral("unfavorite"), QStringLiteral("Study")}).exitCode, 0);
+        QCOMPARE(rig.ctl({u"unfavorite"_s, u"Study"_s}).exitCode, 0);
         QVERIFY(!rig.vm().devices().at(0).isFavorite && !rig.vm().devices().at(1).isFavorite);
     }
 
     void pullAnswersWhenThePlaybackArrivesOrTheWaitEnds() {
-        ControlRig rig;
-        REQUIRE_RIG(rig);
+        ControlRig& rig = *m_rig;
         auto& clock = *rig.coordinatorRig.clock;
         auto& cloud = *rig.coordinatorRig.cloud;
         {
             QSignalSpy pulling(&rig.vm(), &DeviceHandoffViewModel::isPullingChanged);
-            Ctl pull(rig.bus.address(), {QStringLiteral("pull"), QStringLiteral("Kitchen")});
+            Ctl pull(rig.bus.address(), {u"pull"_s, u"Kitchen"_s});
             QVERIFY(pulling.wait(kProcessLimitMs));
             QCOMPARE(cloud.sentPullRequests.size(), 1);
-            QCOMPARE(cloud.sentPullRequests.at(0),
-                     (std::pair{QStringLiteral("K"), QString(kThisID)}));
+            QCOMPARE(cloud.sentPullRequests.at(0), (std::pair{u"K"_s, QString(kThisID)}));
             clock.advance(DeviceHandoffViewModel::kPullTimeout);
             const ProgramRun run = pull.finish();
             QCOMPARE(run.exitCode, 1);
-            QCOMPARE(run.err, QStringLiteral("sonavertctl: Kitchen didn't respond. Make sure "
-                                             "Sonavert is open on it and try again.\n"));
+            QCOMPARE(run.err, u"sonavertctl: Kitchen didn't respond. Make sure "
+                              "Sonavert is open on it and try again.\n"_s);
         }
         QSignalSpy pulling(&rig.vm(), &DeviceHandoffViewModel::isPullingChanged);
-        Ctl pull(rig.bus.address(), {QStringLiteral("pull"), QStringLiteral("Kitchen")});
+        Ctl pull(rig.bus.address(), {u"pull"_s, u"Kitchen"_s});
         QVERIFY(pulling.wait(kProcessLimitMs));
-        cloud.handoffResults.push_back(std::optional(song(QStringLiteral("Song"), 90)));
+        cloud.handoffResults.push_back(std::optional(song(u"Song"_s, 90)));
         auto consumed = rig.vm().consumePendingHandoff();
         clock.runUntil([&] { return consumed.isReady(); }, 5s);
         const ProgramRun run = pull.finish();
         QCOMPARE(run.exitCode, 0);
-        QCOMPARE(run.out, QStringLiteral("Pulled from Kitchen.\n"));
+        QCOMPARE(run.out, u"Pulled from Kitchen.\n"_s);
         QCOMPARE(rig.coordinatorRig.music->resumed.size(), 1);
     }
 
     void watchPrintsOneStatePerChange() {
-        ControlRig rig;
-        REQUIRE_RIG(rig);
-        Ctl watch(rig.bus.address(), {QStringLiteral("watch"), QStringLiteral("--json")});
+        ControlRig& rig = *m_rig;
+        Ctl watch(rig.bus.address(), {u"watch"_s, u"--json"_s});
         QCOMPARE(object(watch.nextLine()).value("thisDevice").toObject().value("name"),
-                 QJsonValue(QStringLiteral("This Mac")));
+                 QJsonValue(u"This Mac"_s));
 
         // A push changes half a dozen values in one go; the watcher sees only the outcome.
-        rig.coordinatorRig.music->nowPlaying = song(QStringLiteral("Here"), 1);
+        rig.coordinatorRig.music->nowPlaying = song(u"Here"_s, 1);
         rig.coordinatorRig.clock->advance(2s); // the playback loop samples the player
         const QJsonObject playingHere = object(watch.nextLine());
         QCOMPARE(playingHere.value("thisDevice").toObject().value("isPlaying"), QJsonValue(true));
@@ -265,57 +251,54 @@ private Q_SLOTS:
         QVERIFY(
             afterFavorite.value("devices").toArray().at(0).toObject().value("isFavorite").toBool());
         QCOMPARE(afterFavorite.value("devices").toArray().at(0).toObject().value("name").toString(),
-                 QStringLiteral("Study"));
+                 u"Study"_s);
 
         // The app leaving the bus ends the watch. (The interface keeps the connection open.)
         rig.control.reset();
-        QDBusConnection::disconnectFromBus(QStringLiteral("control-test"));
+        QDBusConnection::disconnectFromBus(u"control-test"_s);
         const ProgramRun end = watch.finish();
         QCOMPARE(end.exitCode, 3);
-        QCOMPARE(end.err, QStringLiteral("sonavertctl: Sonavert stopped.\n"));
+        QCOMPARE(end.err, u"sonavertctl: Sonavert stopped.\n"_s);
     }
 
     void aCallInFlightIsAnsweredWhenTheAppStops() {
-        ControlRig rig;
-        REQUIRE_RIG(rig);
-        rig.coordinatorRig.music->nowPlaying = song(QStringLiteral("Here"), 1);
-        rig.coordinatorRig.cloud->latency = {{QStringLiteral("sendHandoff"), 1s}};
+        ControlRig& rig = *m_rig;
+        rig.coordinatorRig.music->nowPlaying = song(u"Here"_s, 1);
+        rig.coordinatorRig.cloud->latency = {{u"sendHandoff"_s, 1s}};
         QSignalSpy transferring(&rig.vm(), &DeviceHandoffViewModel::isTransferringChanged);
-        Ctl push(rig.bus.address(), {QStringLiteral("push"), QStringLiteral("Kitchen")});
+        Ctl push(rig.bus.address(), {u"push"_s, u"Kitchen"_s});
         QVERIFY(transferring.wait(kProcessLimitMs));
-        const ProgramRun busy = rig.ctl({QStringLiteral("push"), QStringLiteral("Study")});
+        const ProgramRun busy = rig.ctl({u"push"_s, u"Study"_s});
         QCOMPARE(busy.exitCode, 1);
-        QCOMPARE(busy.err, QStringLiteral("sonavertctl: A push is already under way.\n"));
+        QCOMPARE(busy.err, u"sonavertctl: A push is already under way.\n"_s);
         rig.control.reset();
         const ProgramRun run = push.finish();
         QCOMPARE(run.exitCode, 1);
-        QCOMPARE(run.err, QStringLiteral("sonavertctl: Sonavert stopped before this finished.\n"));
+        QCOMPARE(run.err, u"sonavertctl: Sonavert stopped before this finished.\n"_s);
     }
 
     void eachInstanceAnswersOnItsOwnName() {
-        ControlRig rig;
-        REQUIRE_RIG(rig);
-        QCOMPARE(controlBusNames(std::nullopt, QStringLiteral("Study Mac")),
-                 (QStringList{kSharedName, QStringLiteral("io.sonavert.Sonavert.study_mac")}));
-        QCOMPARE(controlBusNames(QStringLiteral("org.example.Mine"), QStringLiteral("Study Mac")),
-                 QStringList{QStringLiteral("org.example.Mine")});
+        ControlRig& rig = *m_rig;
+        QCOMPARE(controlBusNames(std::nullopt, u"Study Mac"_s),
+                 (QStringList{kSharedName, u"io.sonavert.Sonavert.study_mac"_s}));
+        QCOMPARE(controlBusNames(u"org.example.Mine"_s, u"Study Mac"_s),
+                 QStringList{u"org.example.Mine"_s});
 
         CoordinatorRig second;
         second.make();
         auto other = std::make_unique<ControlInterface>(second.coordinator.get());
-        QDBusConnection connection = rig.bus.connect(QStringLiteral("second"));
+        QDBusConnection connection = rig.bus.connect(u"second"_s);
         QVERIFY(other->exportOn(connection));
         // The shared name belongs to the first instance; the second takes its own.
         QVERIFY(!awaitTask(requestBusName(connection, kSharedName)));
-        QVERIFY(awaitTask(requestBusName(
-            connection, controlBusNames(std::nullopt, QStringLiteral("Study Mac")).at(1))));
+        QVERIFY(awaitTask(
+            requestBusName(connection, controlBusNames(std::nullopt, u"Study Mac"_s).at(1))));
 
-        const ProgramRun first = rig.ctl({QStringLiteral("devices"), QStringLiteral("--json")});
+        const ProgramRun first = rig.ctl({u"devices"_s, u"--json"_s});
         QCOMPARE(QJsonDocument::fromJson(first.out.toUtf8()).array().size(), 2);
-        const ProgramRun addressed = rig.ctl(
-            {QStringLiteral("--instance"), QStringLiteral("study MAC"), QStringLiteral("devices")});
+        const ProgramRun addressed = rig.ctl({u"--instance"_s, u"study MAC"_s, u"devices"_s});
         QCOMPARE(addressed.exitCode, 0);
-        QCOMPARE(addressed.out, QStringLiteral("No other devices yet.\n"));
+        QCOMPARE(addressed.out, u"No other devices yet.\n"_s);
         other.reset();
     }
 
@@ -342,13 +325,11 @@ private Q_SLOTS:
     }
 
     void withoutTheAppItExitsThree() {
-        ControlRig rig;
-        REQUIRE_RIG(rig);
-        const ProgramRun run = rig.ctl({QStringLiteral("--instance"), QStringLiteral("Attic"),
-                                        QStringLiteral("push"), QStringLiteral("Kitchen")});
+        ControlRig& rig = *m_rig;
+        const ProgramRun run = rig.ctl({u"--instance"_s, u"Attic"_s, u"push"_s, u"Kitchen"_s});
         QCOMPARE(run.exitCode, 3);
-        QCOMPARE(run.err, QStringLiteral("sonavertctl: Sonavert is not running (no "
-                                         "io.sonavert.Sonavert.attic on the session bus).\n"));
+        QCOMPARE(run.err, u"sonavertctl: Sonavert is not running (no "
+                          "io.sonavert.Sonavert.attic on the session bus).\n"_s);
     }
 };
 

@@ -11,6 +11,7 @@
 
 using namespace sonavert;
 using namespace sonavert::test;
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -23,15 +24,15 @@ public:
     int openCount = 0;
 };
 
-const QString kReceived = QStringLiteral("event=remote_notification_received platform=macos");
+const QString kReceived = u"event=remote_notification_received platform=macos"_s;
 
 QStringList completions(const CapturingLogSink& log) {
-    return log.messages(LogCategory::Push).filter(QStringLiteral("processing_completed"));
+    return log.messages(LogCategory::Push).filter(u"processing_completed"_s);
 }
 
 QString completedAfter(const char* seconds) {
-    return QStringLiteral("event=remote_notification_processing_completed platform=macos "
-                          "duration_seconds=") +
+    return u"event=remote_notification_processing_completed platform=macos "
+           "duration_seconds="_s +
            QLatin1String(seconds);
 }
 
@@ -43,7 +44,7 @@ struct DelegateRig {
     std::unique_ptr<MacAppDelegate> delegate;
 
     explicit DelegateRig(Duration fetchHandoffLatency = 0s) {
-        coordinator.cloud->latency = {{QStringLiteral("fetchHandoff"), fetchHandoffLatency}};
+        coordinator.cloud->latency = {{u"fetchHandoff"_s, fetchHandoffLatency}};
         background.viewModel = &coordinator.make();
         delegate = std::make_unique<MacAppDelegate>(&channel, &background, coordinator.clock);
         delegate->registerForRemoteNotifications(48);
@@ -68,13 +69,13 @@ private Q_SLOTS:
         DelegateRig rig;
         QCOMPARE(rig.channel.openCount, 1);
         Q_EMIT rig.channel.connected();
-        Q_EMIT rig.channel.disconnected(QStringLiteral("connection refused"));
+        Q_EMIT rig.channel.disconnected(u"connection refused"_s);
         QCOMPARE(log.messages(LogCategory::Push),
-                 QStringList({QStringLiteral("event=apns_registration_started platform=macos"),
-                              QStringLiteral("event=apns_registration_succeeded platform=macos "
-                                             "token_bytes=48"),
-                              QStringLiteral("event=apns_registration_failed platform=macos "
-                                             "error=<private>")}));
+                 QStringList({u"event=apns_registration_started platform=macos"_s,
+                              u"event=apns_registration_succeeded platform=macos "
+                              "token_bytes=48"_s,
+                              u"event=apns_registration_failed platform=macos "
+                              "error=<private>"_s}));
     }
 
     void notificationsAndLostNotificationsEachRunABackgroundPass() {

@@ -11,19 +11,19 @@
 
 using namespace sonavert;
 using namespace sonavert::test;
+using namespace Qt::StringLiterals;
 
 namespace {
 
-QByteArray item(const QString& version, const QString& notes = QStringLiteral("Fixes.")) {
-    return QStringLiteral("<item><title>Sonavert %1</title>"
-                          "<description><![CDATA[<p>%2</p>]]></description>"
-                          "<sparkle:releaseNotesLink>https://sonavert.example/notes/%1"
-                          "</sparkle:releaseNotesLink>"
-                          "<enclosure url='https://sonavert.example/sonavert_%1_amd64.deb'"
-                          " sparkle:version='%1' sparkle:shortVersionString='v%1' length='1'"
-                          " type='application/octet-stream'/></item>")
-        .arg(version, notes)
-        .toUtf8();
+QByteArray item(const QString& version, const QString& notes = u"Fixes."_s) {
+    return u"<item><title>Sonavert %1</title>"
+           "<description><![CDATA[<p>%2</p>]]></description>"
+           "<sparkle:releaseNotesLink>https://sonavert.example/notes/%1"
+           "</sparkle:releaseNotesLink>"
+           "<enclosure url='https://sonavert.example/sonavert_%1_amd64.deb'"
+           " sparkle:version='%1' sparkle:shortVersionString='v%1' length='1'"
+           " type='application/octet-stream'/></item>"_s.arg(version, notes)
+               .toUtf8();
 }
 
 QByteArray feed(const QByteArray& items) {
@@ -72,7 +72,7 @@ private Q_SLOTS:
 
     void newerVersionIsOfferedWithNotesAndDownloadLink() {
         server->body = feed(item("0.9.0") + item("1.10.0", "Faster handoffs.") + item("1.9.2"));
-        auto updater = makeUpdater(QStringLiteral("1.9.3"));
+        auto updater = makeUpdater(u"1.9.3"_s);
         QSignalSpy offered(updater.get(), &SparkleUpdater::updateFound);
         QVERIFY(updater->isChecking()); // the background check starts with the updater
         const UpdateCheckResult result = nextResult(*updater);
@@ -80,21 +80,21 @@ private Q_SLOTS:
         QCOMPARE(result.kind, UpdateCheckResult::Kind::UpdateAvailable);
         QVERIFY(!result.isUserInitiated);
         QCOMPARE(offered.size(), 1);
-        const AppcastItem update = *updater->availableUpdate();
-        QCOMPARE(update.version, QStringLiteral("1.10.0"));
-        QCOMPARE(update.displayVersion, QStringLiteral("v1.10.0"));
-        QCOMPARE(update.title, QStringLiteral("Sonavert 1.10.0"));
-        QCOMPARE(update.releaseNotes, QStringLiteral("<p>Faster handoffs.</p>"));
-        QCOMPARE(update.releaseNotesLink, QUrl("https://sonavert.example/notes/1.10.0"));
-        QCOMPARE(update.downloadLink, QUrl("https://sonavert.example/sonavert_1.10.0_amd64.deb"));
+        const AppcastItem expected{u"1.10.0"_s,
+                                   u"v1.10.0"_s,
+                                   u"Sonavert 1.10.0"_s,
+                                   u"<p>Faster handoffs.</p>"_s,
+                                   QUrl("https://sonavert.example/notes/1.10.0"),
+                                   QUrl("https://sonavert.example/sonavert_1.10.0_amd64.deb")};
+        QCOMPARE(updater->availableUpdate(), std::optional(expected));
         QVERIFY(!updater->isChecking());
     }
 
     void sameOrOlderVersionOffersNothing_data() {
         QTest::addColumn<QString>("running");
-        QTest::newRow("same") << QStringLiteral("1.2.0");
-        QTest::newRow("same, shorter spelling") << QStringLiteral("1.2");
-        QTest::newRow("newer than the feed") << QStringLiteral("1.10");
+        QTest::newRow("same") << u"1.2.0"_s;
+        QTest::newRow("same, shorter spelling") << u"1.2"_s;
+        QTest::newRow("newer than the feed") << u"1.10"_s;
     }
     void sameOrOlderVersionOffersNothing() {
         QFETCH(QString, running);
@@ -115,9 +115,9 @@ private Q_SLOTS:
     void unreachableFeedIsLoggedNotShown() {
         QTcpServer closed; // a loopback port that nothing listens on any more
         QVERIFY(closed.listen(QHostAddress::LocalHost, 0));
-        const QUrl url(QStringLiteral("http://127.0.0.1:%1/appcast.xml").arg(closed.serverPort()));
+        const QUrl url(u"http://127.0.0.1:%1/appcast.xml"_s.arg(closed.serverPort()));
         closed.close();
-        auto updater = makeUpdater(QStringLiteral("1.0"), url);
+        auto updater = makeUpdater(u"1.0"_s, url);
         QSignalSpy offered(updater.get(), &SparkleUpdater::updateFound);
         QSignalSpy upToDate(updater.get(), &SparkleUpdater::upToDate);
         updater->checkForUpdates();
@@ -141,7 +141,7 @@ private Q_SLOTS:
         QFETCH(QByteArray, body);
         server->status = status;
         server->body = body;
-        auto updater = makeUpdater(QStringLiteral("1.0"));
+        auto updater = makeUpdater(u"1.0"_s);
         QSignalSpy offered(updater.get(), &SparkleUpdater::updateFound);
         QCOMPARE(nextResult(*updater).kind, UpdateCheckResult::Kind::Failed);
         QCOMPARE(offered.size(), 0);
@@ -152,7 +152,7 @@ private Q_SLOTS:
         server->body = feed(item("1.0.0"));
         server->isHolding = true;
         QSignalSpy received(server.get(), &LocalHttpFeed::requestReceived);
-        auto updater = makeUpdater(QStringLiteral("1.0.0"));
+        auto updater = makeUpdater(u"1.0.0"_s);
         QSignalSpy upToDate(updater.get(), &SparkleUpdater::upToDate);
         QSignalSpy finished(updater.get(), &SparkleUpdater::checkFinished);
         QVERIFY(received.wait(20000));
@@ -172,7 +172,7 @@ private Q_SLOTS:
 
     void automaticChecksAreOnWithoutAskingAndRepeatDaily() {
         server->body = feed(item("1.0.0"));
-        auto updater = makeUpdater(QStringLiteral("1.0.0"));
+        auto updater = makeUpdater(u"1.0.0"_s);
         // The virtual clock runs the event loop as it advances, so a check may finish inside
         // advance(): count finished checks instead of looking at one in flight.
         QSignalSpy finished(updater.get(), &SparkleUpdater::checkFinished);
@@ -201,7 +201,7 @@ private Q_SLOTS:
 
     void delegateSwitchesAutomaticChecksOnAndNeverAsks() {
         server->body = feed(item("1.0.0"));
-        auto updater = makeUpdater(QStringLiteral("1.0.0"));
+        auto updater = makeUpdater(u"1.0.0"_s);
         updater->setAutomaticallyChecksForUpdates(false);
         SparkleDelegate delegate;
         QVERIFY(!delegate.updaterShouldPromptForPermissionToCheckForUpdates(*updater));

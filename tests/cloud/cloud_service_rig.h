@@ -11,9 +11,9 @@
 
 namespace sonavert::test {
 
-inline const QString kDeviceA = QStringLiteral("AAAAAAAA-1111-4111-8111-111111111111");
-inline const QString kDeviceB = QStringLiteral("BBBBBBBB-2222-4222-8222-222222222222");
-inline const QString kDeviceC = QStringLiteral("CCCCCCCC-3333-4333-8333-333333333333");
+inline const QString kDeviceA = "AAAAAAAA-1111-4111-8111-111111111111";
+inline const QString kDeviceB = "BBBBBBBB-2222-4222-8222-222222222222";
+inline const QString kDeviceC = "CCCCCCCC-3333-4333-8333-333333333333";
 
 /// One device's cloud service over a shared in-memory cloud, on a virtual clock.
 struct ServiceRig {
@@ -21,7 +21,7 @@ struct ServiceRig {
                         std::shared_ptr<VirtualClock> sharedClock = {})
         : clock(sharedClock ? sharedClock : std::make_shared<VirtualClock>())
         , cloud(sharedCloud ? sharedCloud : clouddb::InMemoryCloud::create(clock))
-        , database(cloud->connect(QStringLiteral("user")))
+        , database(cloud->connect("user"))
         , service(std::make_unique<CloudKitHandoffService>(database, defaults, clock)) {}
 
     ~ServiceRig() {
@@ -53,6 +53,24 @@ struct ServiceRig {
             service->withPresenceZoneRecovery(database.value(), [svc, deviceID, name, nowPlaying] {
                 return svc->publishPresence(deviceID, name, nowPlaying);
             }));
+    }
+
+    /// The record as the cloud holds it for this account.
+    std::optional<clouddb::CloudRecord> stored(const QString& zone, const QString& name) const {
+        return cloud->record("user", zone, name);
+    }
+    /// Writes records straight into the cloud, as another device would.
+    bool save(const QString& zone, const QList<clouddb::CloudRecord>& records) {
+        QList<clouddb::RecordSave> saves;
+        for (const auto& record : records)
+            saves << clouddb::RecordSave{record, {}};
+        return run(database->modifyRecords(zone, saves, {}, clouddb::SavePolicy::AllKeys, {}))
+            .overall.ok();
+    }
+    /// Makes the next `operation` request fail with `code`.
+    void failNext(const QString& operation, clouddb::CloudErrorCode code) {
+        database->addFault(operation,
+                           {clouddb::RequestFault::Kind::Fail, clouddb::cloudError(code), {}});
     }
 
     std::shared_ptr<VirtualClock> clock;

@@ -14,6 +14,7 @@
 
 using namespace sonavert;
 using namespace sonavert::clouddb;
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -90,13 +91,7 @@ private:
 };
 
 PlaybackState song() {
-    return {QStringLiteral("9"),
-            12.0,
-            QStringLiteral("Title"),
-            QStringLiteral("Artist"),
-            std::nullopt,
-            std::nullopt,
-            std::nullopt};
+    return {u"9"_s, 12.0, u"Title"_s, u"Artist"_s, {}, {}, {}};
 }
 
 } // namespace
@@ -112,14 +107,14 @@ private Q_SLOTS:
     void initTestCase() {
         m_server = std::make_unique<cloud::testing::TestCloudServer>();
         QVERIFY(m_server->isRunning());
-        const QString token = m_server->addAccount(QStringLiteral("me"));
+        const QString token = m_server->addAccount(u"me"_s);
         const CloudEndpoint endpoint{m_server->url(), token,
                                      QString::fromLatin1(app_identity::kContainerIdentifier),
-                                     QStringLiteral("production")};
-        m_a = std::make_unique<Device>(QStringLiteral("AAAAAAAA-0000-4000-8000-00000000000A"),
-                                       QStringLiteral("a"), endpoint, m_clock);
-        m_b = std::make_unique<Device>(QStringLiteral("BBBBBBBB-0000-4000-8000-00000000000B"),
-                                       QStringLiteral("b"), endpoint, m_clock);
+                                     u"production"_s};
+        m_a = std::make_unique<Device>(u"AAAAAAAA-0000-4000-8000-00000000000A"_s, u"a"_s, endpoint,
+                                       m_clock);
+        m_b = std::make_unique<Device>(u"BBBBBBBB-0000-4000-8000-00000000000B"_s, u"b"_s, endpoint,
+                                       m_clock);
     }
 
     void pushWakesCarryTheHandshakeToOnlineOnBothSides() {
@@ -137,7 +132,7 @@ private Q_SLOTS:
         QVERIFY(woken.count() > 0 || woken.wait(20000));
         const auto received = test::awaitTask(m_b->service.fetchHandoff(m_b->id));
         QVERIFY(received.ok() && received.value());
-        QCOMPARE(received.value()->songTitle, QStringLiteral("Title"));
+        QCOMPARE(received.value()->songTitle, u"Title"_s);
         QCOMPARE(received.value()->playbackTime, 12.0);
         QCOMPARE(test::awaitTask(m_a->service.fetchQueuedPushTargets()), QSet<QString>());
     }
@@ -149,7 +144,7 @@ private Q_SLOTS:
             std::any_of(woken.begin(), woken.end(),
                         [](const QList<QVariant>& args) {
                             return args.first().value<PushNotification>().subscriptionID.startsWith(
-                                QStringLiteral("pull-sub-"));
+                                u"pull-sub-"_s);
                         }),
             20000);
         QCOMPARE(test::awaitTask(m_a->service.fetchPullRequest(m_a->id)).value(),

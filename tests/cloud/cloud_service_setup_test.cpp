@@ -6,10 +6,11 @@
 using namespace sonavert;
 using namespace sonavert::clouddb;
 using namespace sonavert::test;
+using namespace Qt::StringLiterals;
 
 namespace {
-const QString kZoneCreated = QStringLiteral("Tessary.presenceZoneCreated");
-const QString kLegacyRemoved = QStringLiteral("Tessary.presenceZoneSubscriptionRemoved");
+const QString kZoneCreated = u"Tessary.presenceZoneCreated"_s;
+const QString kLegacyRemoved = u"Tessary.presenceZoneSubscriptionRemoved"_s;
 } // namespace
 
 class CloudServiceSetupTest : public QObject {
@@ -24,30 +25,28 @@ private Q_SLOTS:
         rig.clock->runUntil([&] { return first.isReady() && second.isReady(); }, 5s);
         QVERIFY(awaitTask(std::move(first)).ok());
         QVERIFY(awaitTask(std::move(second)).ok());
-        QCOMPARE(rig.database->requestCounts.value(QStringLiteral("accountStatus")), 1);
+        QCOMPARE(rig.database->requestCounts.value(u"accountStatus"_s), 1);
         QVERIFY(rig.run(rig.service->ensureAccountAvailable()).ok()); // remembered: no new request
-        QCOMPARE(rig.database->requestCounts.value(QStringLiteral("accountStatus")), 1);
+        QCOMPARE(rig.database->requestCounts.value(u"accountStatus"_s), 1);
     }
 
     void unavailableAccountIsReportedAndAskedAgain() {
         ServiceRig rig;
-        rig.cloud->setAccountStatus(QStringLiteral("user"), AccountStatus::TemporarilyUnavailable);
+        rig.cloud->setAccountStatus(u"user"_s, AccountStatus::TemporarilyUnavailable);
         rig.database->latency = 1s;
         auto first = rig.service->ensureAccountAvailable();
         auto second = rig.service->ensureAccountAvailable();
         rig.clock->runUntil([&] { return first.isReady() && second.isReady(); }, 5s);
         const auto a = awaitTask(std::move(first));
         QCOMPARE(a.error().description,
-                 QStringLiteral("iCloud is not available. Sign in to iCloud on this device."));
+                 u"iCloud is not available. Sign in to iCloud on this device."_s);
         QCOMPARE(awaitTask(std::move(second)).error(), a.error());
-        rig.cloud->setAccountStatus(QStringLiteral("user"), AccountStatus::Available);
+        rig.cloud->setAccountStatus(u"user"_s, AccountStatus::Available);
         QVERIFY(rig.run(rig.service->ensureAccountAvailable()).ok());
-        QCOMPARE(rig.database->requestCounts.value(QStringLiteral("accountStatus")), 2);
+        QCOMPARE(rig.database->requestCounts.value(u"accountStatus"_s), 2);
 
         ServiceRig failing;
-        failing.database->addFault(
-            QStringLiteral("accountStatus"),
-            {RequestFault::Kind::Fail, cloudError(CloudErrorCode::NetworkUnavailable), {}});
+        failing.failNext(u"accountStatus"_s, CloudErrorCode::NetworkUnavailable);
         QVERIFY(isCloudError(failing.run(failing.service->ensureAccountAvailable()).error(),
                              CloudErrorCode::NetworkUnavailable));
     }
@@ -60,7 +59,7 @@ private Q_SLOTS:
         auto second = rig.service->ensurePresenceZone();
         rig.clock->runUntil([&] { return first.isReady() && second.isReady(); }, 10s);
         QVERIFY(awaitTask(std::move(first)).ok() && awaitTask(std::move(second)).ok());
-        QCOMPARE(rig.database->requestCounts.value(QStringLiteral("saveZone")), 1);
+        QCOMPARE(rig.database->requestCounts.value(u"saveZone"_s), 1);
         QCOMPARE(rig.defaults->boolValue(kZoneCreated), std::optional(true));
         rig.clock->advance(5s);
         const QString userRecord = rig.run(rig.database->userRecordName({})).value();
@@ -68,17 +67,16 @@ private Q_SLOTS:
             QCryptographicHash::hash(userRecord.toUtf8(), QCryptographicHash::Sha256).toHex());
         QCOMPARE(fingerprint.size(), 64);
         const QString expected =
-            QStringLiteral(
-                "event=presence_environment container=iCloud.io.sonavert.sonavert "
-                "build_config=%1 account_status=available user_fingerprint=%2 session_id=%3")
-                .arg(QStringLiteral(
+            u"event=presence_environment container=iCloud.io.sonavert.sonavert "
+            "build_config=%1 account_status=available user_fingerprint=%2 session_id=%3"_s.arg(
+                QStringLiteral(
 #ifdef NDEBUG
-                         "release"
+                    "release"
 #else
-                         "debug"
+                    "debug"
 #endif
-                         ),
-                     fingerprint, rig.service->currentSessionID().left(8));
+                    ),
+                fingerprint, rig.service->currentSessionID().left(8));
         QCOMPARE(log.messages(LogCategory::CloudKit), QStringList{expected});
     }
 
@@ -88,10 +86,8 @@ private Q_SLOTS:
         rig.defaults->setBool(kZoneCreated, true);
         QVERIFY(rig.run(rig.service->ensurePresenceZone()).ok());
         rig.clock->advance(1s);
-        QCOMPARE(rig.database->requestCounts.value(QStringLiteral("saveZone")), 0);
-        QCOMPARE(log.messages(LogCategory::CloudKit)
-                     .filter(QStringLiteral("event=presence_environment"))
-                     .size(),
+        QCOMPARE(rig.database->requestCounts.value(u"saveZone"_s), 0);
+        QCOMPARE(log.messages(LogCategory::CloudKit).filter(u"event=presence_environment"_s).size(),
                  1);
     }
 
@@ -109,8 +105,8 @@ private Q_SLOTS:
             }));
         QVERIFY(status.ok());
         QCOMPARE(runs, 2);
-        QCOMPARE(rig.database->requestCounts.value(QStringLiteral("saveZone")), 2);
-        QCOMPARE(log.count(QStringLiteral("event=presence_zone_missing action=recreate")), 1);
+        QCOMPARE(rig.database->requestCounts.value(u"saveZone"_s), 2);
+        QCOMPARE(log.count(u"event=presence_zone_missing action=recreate"_s), 1);
 
         runs = 0;
         status = rig.run(rig.service->withPresenceZoneRecovery(
@@ -134,19 +130,17 @@ private Q_SLOTS:
 
         ServiceRig existing;
         Subscription legacy;
-        legacy.subscriptionID = QStringLiteral("presence-zone-sub");
-        legacy.recordType = QStringLiteral("DevicePresence");
+        legacy.subscriptionID = u"presence-zone-sub"_s;
+        legacy.recordType = u"DevicePresence"_s;
         QVERIFY(existing.run(existing.database->saveSubscription(legacy, {})).ok());
         QVERIFY(existing.run(existing.service->removeLegacyPresenceSubscription()).ok());
         QCOMPARE(log.messages(LogCategory::Push),
-                 QStringList{QStringLiteral("event=subscription_deleted type=presence_zone")});
+                 QStringList{u"event=subscription_deleted type=presence_zone"_s});
         QVERIFY(existing.run(existing.service->removeLegacyPresenceSubscription()).ok());
-        QCOMPARE(existing.database->requestCounts.value(QStringLiteral("deleteSubscription")), 1);
+        QCOMPARE(existing.database->requestCounts.value(u"deleteSubscription"_s), 1);
 
         ServiceRig offline;
-        offline.database->addFault(
-            QStringLiteral("deleteSubscription"),
-            {RequestFault::Kind::Fail, cloudError(CloudErrorCode::NetworkFailure), {}});
+        offline.failNext(u"deleteSubscription"_s, CloudErrorCode::NetworkFailure);
         QVERIFY(offline.run(offline.service->removeLegacyPresenceSubscription()).ok());
         QVERIFY(!offline.defaults->contains(kLegacyRemoved));
     }

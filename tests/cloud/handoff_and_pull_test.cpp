@@ -5,35 +5,27 @@
 using namespace sonavert;
 using namespace sonavert::clouddb;
 using namespace sonavert::test;
+using namespace Qt::StringLiterals;
 
 namespace {
 
 PlaybackState song() {
-    return {QStringLiteral("1440857781"), 42.25,
-            QStringLiteral("Song"),       QStringLiteral("Artist"),
-            QStringLiteral("Album"),      std::nullopt,
-            QStringLiteral("caller-id")};
+    return {u"1440857781"_s, 42.25,        u"Song"_s,     u"Artist"_s,
+            u"Album"_s,      std::nullopt, u"caller-id"_s};
 }
 
 /// Writes a handoff command for B as another device would, `age` seconds old.
 void writeCommand(ServiceRig& rig, std::optional<double> age, std::optional<QString> payload,
-                  std::optional<QString> messageID = QStringLiteral("MSG-1")) {
-    CloudRecord record{QStringLiteral("handoff_") + kDeviceB,
-                       QStringLiteral("HandoffCommand"),
-                       {},
-                       std::nullopt,
-                       std::nullopt};
-    record.fields.insert(QStringLiteral("targetDeviceID"), FieldValue(kDeviceB));
+                  std::optional<QString> messageID = u"MSG-1"_s) {
+    CloudRecord record{u"handoff_"_s + kDeviceB, u"HandoffCommand"_s, {}, {}, {}};
+    record.fields.insert(u"targetDeviceID"_s, FieldValue(kDeviceB));
     if (messageID)
-        record.fields.insert(QStringLiteral("messageID"), FieldValue(*messageID));
+        record.fields.insert(u"messageID"_s, FieldValue(*messageID));
     if (payload)
-        record.fields.insert(QStringLiteral("payload"), FieldValue(*payload));
+        record.fields.insert(u"payload"_s, FieldValue(*payload));
     if (age)
-        record.fields.insert(QStringLiteral("timestamp"),
-                             FieldValue(rig.clock->now().addSeconds(-*age)));
-    QList<RecordSave> saves{RecordSave{record, {}}};
-    QVERIFY(rig.run(rig.database->modifyRecords(kDefaultZone, saves, {}, SavePolicy::AllKeys, {}))
-                .overall.ok());
+        record.fields.insert(u"timestamp"_s, FieldValue(rig.clock->now().addSeconds(-*age)));
+    QVERIFY(rig.save(kDefaultZone, {record}));
 }
 
 QString validPayload() {
@@ -52,20 +44,18 @@ private Q_SLOTS:
         ServiceRig b(a.cloud, a.clock);
         QVERIFY(a.run(a.service->sendHandoff(song(), kDeviceB)).ok());
         QCOMPARE(a.service->outboundSent(), QSet<QString>{kDeviceB});
-        const auto record = *a.cloud->record(QStringLiteral("user"), kDefaultZone,
-                                             QStringLiteral("handoff_") + kDeviceB);
-        const QString messageID = *record.string(QStringLiteral("messageID"));
+        const auto record = *a.stored(kDefaultZone, u"handoff_"_s + kDeviceB);
+        const QString messageID = *record.string(u"messageID"_s);
         QCOMPARE(messageID.size(), 36);
         QCOMPARE(messageID, messageID.toUpper());
-        QCOMPARE(record.integer(QStringLiteral("schemaVersion")), std::optional<qint64>(1));
+        QCOMPARE(record.integer(u"schemaVersion"_s), std::optional<qint64>(1));
         const auto handoff = log.messages(LogCategory::Handoff);
         QVERIFY(handoff.first().startsWith(
-            QStringLiteral(
-                "event=handoff_save_started message_id=%1 target_device_id=<mask.hash: '")
-                .arg(messageID)));
+            u"event=handoff_save_started message_id=%1 target_device_id=<mask.hash: '"_s.arg(
+                messageID)));
         QVERIFY(handoff.last().startsWith(
-            QStringLiteral("event=handoff_save_succeeded message_id=%1 attempt=1 duration_seconds=")
-                .arg(messageID)));
+            u"event=handoff_save_succeeded message_id=%1 attempt=1 duration_seconds="_s.arg(
+                messageID)));
 
         QCOMPARE(a.run(a.service->fetchQueuedPushTargets()), QSet<QString>{kDeviceB});
         auto received = b.run(b.service->fetchHandoff(kDeviceB)).value();
@@ -74,10 +64,7 @@ private Q_SLOTS:
         expected.handoffMessageID = messageID;
         QCOMPARE(*received, expected);
         QCOMPARE(b.run(b.service->fetchHandoff(kDeviceB)).value(), std::nullopt);
-        QCOMPARE(log.messages(LogCategory::Handoff)
-                     .filter(QStringLiteral("handoff_fetch_not_found"))
-                     .size(),
-                 1);
+        QCOMPARE(log.messages(LogCategory::Handoff).filter(u"handoff_fetch_not_found"_s).size(), 1);
         // The sender's probe sees the command gone.
         QCOMPARE(a.run(a.service->fetchQueuedPushTargets()), QSet<QString>());
         QVERIFY(a.service->outboundSent().isEmpty());
@@ -89,12 +76,9 @@ private Q_SLOTS:
         PlaybackState later = song();
         later.playbackTime = 99.0;
         QVERIFY(a.run(a.service->sendHandoff(later, kDeviceB)).ok());
-        QCOMPARE(a.cloud->recordNames(QStringLiteral("user"), kDefaultZone),
-                 QStringList{QStringLiteral("handoff_") + kDeviceB});
-        const auto payload = a.cloud
-                                 ->record(QStringLiteral("user"), kDefaultZone,
-                                          QStringLiteral("handoff_") + kDeviceB)
-                                 ->string(QStringLiteral("payload"));
+        QCOMPARE(a.cloud->recordNames(u"user"_s, kDefaultZone),
+                 QStringList{u"handoff_"_s + kDeviceB});
+        const auto payload = a.stored(kDefaultZone, u"handoff_"_s + kDeviceB)->string(u"payload"_s);
         QCOMPARE(decodePlaybackState(payload->toUtf8())->playbackTime, 99.0);
     }
 
@@ -107,10 +91,9 @@ private Q_SLOTS:
         CHECKED(writeCommand(b, 60.0, validPayload()));
         QCOMPARE(b.run(b.service->fetchHandoff(kDeviceB)).value(), std::nullopt);
         QCOMPARE(log.messages(LogCategory::Handoff).last(),
-                 QStringLiteral("event=handoff_rejected message_id=MSG-1 reason=invalid_or_expired "
-                                "age_seconds=60.000000 has_payload=true"));
-        QVERIFY(b.cloud->record(QStringLiteral("user"), kDefaultZone,
-                                QStringLiteral("handoff_") + kDeviceB)); // kept
+                 u"event=handoff_rejected message_id=MSG-1 reason=invalid_or_expired "
+                 "age_seconds=60.000000 has_payload=true"_s);
+        QVERIFY(b.stored(kDefaultZone, u"handoff_"_s + kDeviceB)); // kept
     }
 
     void missingTimestampIsRejectedWithAgeMinusOne() {
@@ -119,15 +102,15 @@ private Q_SLOTS:
         CHECKED(writeCommand(b, std::nullopt, std::nullopt));
         QCOMPARE(b.run(b.service->fetchHandoff(kDeviceB)).value(), std::nullopt);
         QCOMPARE(log.messages(LogCategory::Handoff).last(),
-                 QStringLiteral("event=handoff_rejected message_id=MSG-1 reason=invalid_or_expired "
-                                "age_seconds=-1.000000 has_payload=false"));
+                 u"event=handoff_rejected message_id=MSG-1 reason=invalid_or_expired "
+                 "age_seconds=-1.000000 has_payload=false"_s);
     }
 
     void commandWithoutMessageIDIsLegacy() {
         ServiceRig b;
         CHECKED(writeCommand(b, 1.0, validPayload(), std::nullopt));
         const auto received = b.run(b.service->fetchHandoff(kDeviceB)).value();
-        QCOMPARE(received->handoffMessageID, std::optional<QString>(QStringLiteral("legacy")));
+        QCOMPARE(received->handoffMessageID, std::optional(u"legacy"_s));
     }
 
     void undecodablePayloadFailsAndIsKept() {
@@ -138,22 +121,18 @@ private Q_SLOTS:
         QVERIFY(!received.ok());
         QVERIFY(log.messages(LogCategory::Handoff)
                     .last()
-                    .startsWith(QStringLiteral(
-                        "event=handoff_decode_failed message_id=MSG-1 error=<private>")));
-        QVERIFY(b.cloud->record(QStringLiteral("user"), kDefaultZone,
-                                QStringLiteral("handoff_") + kDeviceB));
+                    .startsWith(u"event=handoff_decode_failed message_id=MSG-1 error=<private>"_s));
+        QVERIFY(b.stored(kDefaultZone, u"handoff_"_s + kDeviceB));
     }
 
     void failedDeleteStillGivesTheState() {
         CapturingLogSink log;
         ServiceRig b;
         CHECKED(writeCommand(b, 1.0, validPayload()));
-        b.database->addFault(
-            QStringLiteral("modifyRecords"),
-            {RequestFault::Kind::Fail, cloudError(CloudErrorCode::NetworkFailure), {}});
+        b.failNext(u"modifyRecords"_s, CloudErrorCode::NetworkFailure);
         QVERIFY(b.run(b.service->fetchHandoff(kDeviceB)).value().has_value());
         QCOMPARE(log.messages(LogCategory::Handoff).last(),
-                 QStringLiteral("event=handoff_delete_failed message_id=MSG-1 error=<private>"));
+                 u"event=handoff_delete_failed message_id=MSG-1 error=<private>"_s);
         QVERIFY(b.run(b.service->fetchHandoff(kDeviceB))
                     .value()
                     .has_value()); // still there, still fresh
@@ -161,9 +140,7 @@ private Q_SLOTS:
 
     void otherFetchErrorsReachTheCaller() {
         ServiceRig b;
-        b.database->addFault(
-            QStringLiteral("fetchRecords"),
-            {RequestFault::Kind::Fail, cloudError(CloudErrorCode::ServiceUnavailable), {}});
+        b.failNext(u"fetchRecords"_s, CloudErrorCode::ServiceUnavailable);
         QVERIFY(isCloudError(b.run(b.service->fetchHandoff(kDeviceB)).error(),
                              CloudErrorCode::ServiceUnavailable));
     }
@@ -172,17 +149,16 @@ private Q_SLOTS:
         CapturingLogSink log;
         ServiceRig a;
         for (int i = 0; i < 3; ++i)
-            a.database->addFault(QStringLiteral("modifyRecords"),
-                                 {RequestFault::Kind::Hang, {}, {}});
+            a.database->addFault(u"modifyRecords"_s, {RequestFault::Kind::Hang, {}, {}});
         const Status sent = a.run(a.service->sendHandoff(song(), kDeviceB));
         QCOMPARE(sent.error().description,
-                 QStringLiteral("The push timed out after 3 attempts. Please try again."));
+                 u"The push timed out after 3 attempts. Please try again."_s);
         QVERIFY(log.messages(LogCategory::Handoff)
                     .last()
-                    .endsWith(QStringLiteral(" attempts=3 timeout_seconds_per_attempt=8.000000")));
+                    .endsWith(u" attempts=3 timeout_seconds_per_attempt=8.000000"_s));
         QVERIFY(a.service->outboundSent().isEmpty());
         QCOMPARE(a.run(a.service->fetchQueuedPushTargets()), QSet<QString>());
-        QCOMPARE(a.database->requestCounts.value(QStringLiteral("fetchRecords")),
+        QCOMPARE(a.database->requestCounts.value(u"fetchRecords"_s),
                  0); // nothing to probe
     }
 
@@ -190,12 +166,10 @@ private Q_SLOTS:
         CapturingLogSink log;
         ServiceRig a;
         QVERIFY(a.run(a.service->sendHandoff(song(), kDeviceB)).ok());
-        a.database->addFault(
-            QStringLiteral("fetchRecords"),
-            {RequestFault::Kind::Fail, cloudError(CloudErrorCode::NetworkFailure), {}});
+        a.failNext(u"fetchRecords"_s, CloudErrorCode::NetworkFailure);
         QCOMPARE(a.run(a.service->fetchQueuedPushTargets()), QSet<QString>{kDeviceB});
         QCOMPARE(log.messages(LogCategory::Handoff).last(),
-                 QStringLiteral("event=queued_push_probe_failed error=<private>"));
+                 u"event=queued_push_probe_failed error=<private>"_s);
 
         // A send to C is in flight while the probe runs: C joins only once its save succeeded.
         a.database->latency = 1s;
@@ -218,7 +192,7 @@ private Q_SLOTS:
         QCOMPARE(a.run(a.service->fetchPullRequest(kDeviceA)).value(), std::optional(kDeviceC));
         QCOMPARE(a.run(a.service->fetchPullRequest(kDeviceA)).value(), std::nullopt);
         QVERIFY(log.messages(LogCategory::Pull)
-                    .filter(QStringLiteral("event=pull_request_delete_succeeded"))
+                    .filter(u"event=pull_request_delete_succeeded"_s)
                     .size() == 1);
     }
 
@@ -227,30 +201,21 @@ private Q_SLOTS:
         ServiceRig a;
         ServiceRig b(a.cloud, a.clock);
         QVERIFY(b.run(b.service->sendPullRequest(kDeviceA, kDeviceB)).ok());
-        const QString requestID = *a.cloud
-                                       ->record(QStringLiteral("user"), kDefaultZone,
-                                                QStringLiteral("pullrequest_") + kDeviceA)
-                                       ->string(QStringLiteral("requestID"));
+        const QString requestID =
+            *a.stored(kDefaultZone, u"pullrequest_"_s + kDeviceA)->string(u"requestID"_s);
         a.clock->advance(61s);
         QCOMPARE(a.run(a.service->fetchPullRequest(kDeviceA)).value(), std::nullopt);
-        QCOMPARE(
-            log.messages(LogCategory::Pull).last(),
-            QStringLiteral("event=pull_request_rejected request_id=%1 reason=invalid_or_expired")
-                .arg(requestID));
+        QCOMPARE(log.messages(LogCategory::Pull).last(),
+                 u"event=pull_request_rejected request_id=%1 reason=invalid_or_expired"_s.arg(
+                     requestID));
 
-        CloudRecord legacy{QStringLiteral("pullrequest_") + kDeviceA,
-                           QStringLiteral("HandoffRequest"),
-                           {},
-                           std::nullopt,
-                           std::nullopt};
-        legacy.fields.insert(QStringLiteral("requesterDeviceID"), FieldValue(kDeviceB));
-        legacy.fields.insert(QStringLiteral("timestamp"), FieldValue(a.clock->now()));
-        QList<RecordSave> saves{RecordSave{legacy, {}}};
-        QVERIFY(a.run(a.database->modifyRecords(kDefaultZone, saves, {}, SavePolicy::AllKeys, {}))
-                    .overall.ok());
+        CloudRecord legacy{u"pullrequest_"_s + kDeviceA, u"HandoffRequest"_s, {}, {}, {}};
+        legacy.fields.insert(u"requesterDeviceID"_s, FieldValue(kDeviceB));
+        legacy.fields.insert(u"timestamp"_s, FieldValue(a.clock->now()));
+        QVERIFY(a.save(kDefaultZone, {legacy}));
         QCOMPARE(a.run(a.service->fetchPullRequest(kDeviceA)).value(), std::optional(kDeviceB));
         QVERIFY(log.messages(LogCategory::Pull)
-                    .filter(QStringLiteral("event=pull_request_fetched request_id=legacy "))
+                    .filter(u"event=pull_request_fetched request_id=legacy "_s)
                     .size() == 1);
     }
 
@@ -268,17 +233,13 @@ private Q_SLOTS:
                                      "event=subscription_created type=pull",
                                      "event=subscription_exists type=handoff",
                                      "event=subscription_exists type=pull"}));
-        const auto handoff =
-            a.run(a.database->fetchSubscription(QStringLiteral("handoff-sub-") + kDeviceA, {}));
-        QCOMPARE(handoff.value().recordType, QStringLiteral("HandoffCommand"));
-        QCOMPARE(handoff.value().filters.value(QStringLiteral("targetDeviceID")),
-                 FieldValue(kDeviceA));
+        const auto handoff = a.run(a.database->fetchSubscription(u"handoff-sub-"_s + kDeviceA, {}));
+        QCOMPARE(handoff.value().recordType, u"HandoffCommand"_s);
+        QCOMPARE(handoff.value().filters.value(u"targetDeviceID"_s), FieldValue(kDeviceA));
         QVERIFY(handoff.value().firesOnCreate && handoff.value().firesOnUpdate &&
                 !handoff.value().firesOnDelete);
 
-        a.database->addFault(
-            QStringLiteral("fetchSubscription"),
-            {RequestFault::Kind::Fail, cloudError(CloudErrorCode::NetworkFailure), {}});
+        a.failNext(u"fetchSubscription"_s, CloudErrorCode::NetworkFailure);
         QVERIFY(!a.run(a.service->ensureHandoffSubscription(kDeviceA)).ok());
     }
 };

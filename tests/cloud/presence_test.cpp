@@ -8,26 +8,20 @@
 using namespace sonavert;
 using namespace sonavert::clouddb;
 using namespace sonavert::test;
+using namespace Qt::StringLiterals;
 
 namespace {
 
-const QString kZone = QStringLiteral("DevicePresenceZone");
+const QString kZone = u"DevicePresenceZone"_s;
 
 PlaybackState song() {
-    return {QStringLiteral("42"),
-            61.5,
-            QStringLiteral("Song"),
-            QStringLiteral("Artist"),
-            std::nullopt,
-            std::nullopt,
-            std::nullopt};
+    return {u"42"_s, 61.5, u"Song"_s, u"Artist"_s, {}, {}, {}};
 }
 
 QMap<QString, QString> observedOf(const CloudRecord& record) {
     QMap<QString, QString> out;
     const QJsonObject object =
-        QJsonDocument::fromJson(record.string(QStringLiteral("observedSessions"))->toUtf8())
-            .object();
+        QJsonDocument::fromJson(record.string(u"observedSessions"_s)->toUtf8()).object();
     for (auto it = object.begin(); it != object.end(); ++it)
         out.insert(it.key(), it.value().toString());
     return out;
@@ -43,9 +37,9 @@ DevicePresence presenceOf(const DeviceList& devices, const QString& id) {
 /// Publishes and fetches on both sides until each lists the other online; gives the rounds.
 int handshake(ServiceRig& a, ServiceRig& b) {
     for (int round = 1; round <= 5; ++round) {
-        (void)a.publish(kDeviceA, QStringLiteral("a"));
+        (void)a.publish(kDeviceA, u"a"_s);
         const auto seenByB = b.run(b.service->fetchPresence(kDeviceB));
-        (void)b.publish(kDeviceB, QStringLiteral("b"));
+        (void)b.publish(kDeviceB, u"b"_s);
         const auto seenByA = a.run(a.service->fetchPresence(kDeviceA));
         if (presenceOf(seenByA.value(), kDeviceB) == DevicePresence::Online &&
             presenceOf(b.run(b.service->peerDevices(kDeviceB)), kDeviceA) == DevicePresence::Online)
@@ -64,7 +58,7 @@ private Q_SLOTS:
     void twoFreshDevicesReachOnlineOnBothSides() {
         ServiceRig a;
         ServiceRig b(a.cloud, a.clock);
-        (void)a.publish(kDeviceA, QStringLiteral("a"));
+        (void)a.publish(kDeviceA, u"a"_s);
         const auto first = b.run(b.service->fetchPresence(kDeviceB)).value();
         QCOMPARE(presenceOf(first, kDeviceA), DevicePresence::Connecting);
         QCOMPARE(b.run(b.service->pendingHandshakes()), 1);
@@ -77,7 +71,7 @@ private Q_SLOTS:
         ServiceRig b(a.cloud, a.clock);
         a.cloud->setServerClockOffset(30.0); // the server's clock runs 30 s ahead
         QVERIFY(handshake(a, b) > 0);
-        (void)b.publish(kDeviceB, QStringLiteral("b"), song());
+        (void)b.publish(kDeviceB, u"b"_s, song());
         (void)a.run(a.service->fetchPresence(kDeviceA));
         QVERIFY(std::abs(a.service->serverClockOffset() - 30.0) < 0.01);
 
@@ -94,32 +88,26 @@ private Q_SLOTS:
     void seedsEnterThePublicationButNeverThisDeviceAndPeersOverrideThem() {
         CapturingLogSink log;
         ServiceRig a;
-        a.run(a.service->seedObservedSessions({{kDeviceA, QStringLiteral("own")},
-                                               {kDeviceB, QStringLiteral("seeded-b")},
-                                               {kDeviceC, QStringLiteral("seeded-c")}}));
-        a.run(a.service->noteNearbyPeer(kDeviceC, QStringLiteral("c"), QStringLiteral("nearby-c"),
+        a.run(a.service->seedObservedSessions(
+            {{kDeviceA, u"own"_s}, {kDeviceB, u"seeded-b"_s}, {kDeviceC, u"seeded-c"_s}}));
+        a.run(a.service->noteNearbyPeer(kDeviceC, u"c"_s, u"nearby-c"_s,
                                         a.service->currentSessionID(), kDeviceA));
-        QVERIFY(a.publish(kDeviceA, QStringLiteral("a")).ok());
-        const auto record =
-            a.cloud->record(QStringLiteral("user"), kZone, QStringLiteral("presence-") + kDeviceA);
+        QVERIFY(a.publish(kDeviceA, u"a"_s).ok());
+        const auto record = a.stored(kZone, u"presence-"_s + kDeviceA);
         QCOMPARE(observedOf(*record),
-                 (QMap<QString, QString>{{kDeviceB, QStringLiteral("seeded-b")},
-                                         {kDeviceC, QStringLiteral("nearby-c")}}));
+                 (QMap<QString, QString>{{kDeviceB, u"seeded-b"_s}, {kDeviceC, u"nearby-c"_s}}));
         QVERIFY(log.messages(LogCategory::CloudKit)
                     .last()
-                    .startsWith(
-                        QStringLiteral("event=presence_published device_id=AAAAAAAA session_id=%1 "
-                                       "observed_peers=2 "
-                                       "acked_device_ids=BBBBBBBB,CCCCCCCC clock_offset_seconds=")
-                            .arg(a.service->currentSessionID().left(8))));
+                    .startsWith(u"event=presence_published device_id=AAAAAAAA session_id=%1 "
+                                "observed_peers=2 "
+                                "acked_device_ids=BBBBBBBB,CCCCCCCC clock_offset_seconds="_s.arg(
+                                    a.service->currentSessionID().left(8))));
 
         // Seeds are taken only before the first fetch; the fetch empties them.
         (void)a.run(a.service->fetchPresence(kDeviceA));
-        a.run(a.service->seedObservedSessions({{kDeviceB, QStringLiteral("late")}}));
-        QVERIFY(a.publish(kDeviceA, QStringLiteral("a")).ok());
-        QVERIFY(!observedOf(*a.cloud->record(QStringLiteral("user"), kZone,
-                                             QStringLiteral("presence-") + kDeviceA))
-                     .contains(kDeviceB));
+        a.run(a.service->seedObservedSessions({{kDeviceB, u"late"_s}}));
+        QVERIFY(a.publish(kDeviceA, u"a"_s).ok());
+        QVERIFY(!observedOf(*a.stored(kZone, u"presence-"_s + kDeviceA)).contains(kDeviceB));
     }
 
     void oneDiscoveryWakePerPeerSession() {
@@ -127,60 +115,54 @@ private Q_SLOTS:
         ServiceRig a;
         {
             ServiceRig b(a.cloud, a.clock);
-            (void)b.publish(kDeviceB, QStringLiteral("b"));
+            (void)b.publish(kDeviceB, u"b"_s);
             (void)a.run(a.service->fetchPresence(kDeviceA));
-            (void)a.publish(kDeviceA, QStringLiteral("a"));
-            (void)a.publish(kDeviceA, QStringLiteral("a"));
+            (void)a.publish(kDeviceA, u"a"_s);
+            (void)a.publish(kDeviceA, u"a"_s);
             VirtualClock::drainEvents();
-            QCOMPARE(log.count(QStringLiteral("event=discovery_wake_sent peer_device_id=BBBBBBBB")),
-                     1);
-            const auto wake =
-                a.cloud->record(QStringLiteral("user"), kDefaultZone,
-                                QStringLiteral("discovery_%1_%2").arg(kDeviceA, kDeviceB));
+            QCOMPARE(log.count(u"event=discovery_wake_sent peer_device_id=BBBBBBBB"_s), 1);
+            const auto wake = a.stored(kDefaultZone, u"discovery_%1_%2"_s.arg(kDeviceA, kDeviceB));
             QVERIFY(wake);
-            QCOMPARE(wake->string(QStringLiteral("targetDeviceID")), std::optional(kDeviceB));
-            QCOMPARE(wake->string(QStringLiteral("payload")),
-                     std::optional<QString>(QStringLiteral("{}")));
+            QCOMPARE(wake->string(u"targetDeviceID"_s), std::optional(kDeviceB));
+            QCOMPARE(wake->string(u"payload"_s), std::optional(u"{}"_s));
         }
         ServiceRig restarted(a.cloud, a.clock); // B again, with a new session
-        (void)restarted.publish(kDeviceB, QStringLiteral("b"));
+        (void)restarted.publish(kDeviceB, u"b"_s);
         (void)a.run(a.service->fetchPresence(kDeviceA));
-        (void)a.publish(kDeviceA, QStringLiteral("a"));
+        (void)a.publish(kDeviceA, u"a"_s);
         VirtualClock::drainEvents();
-        QCOMPARE(log.count(QStringLiteral("event=discovery_wake_sent peer_device_id=BBBBBBBB")), 2);
+        QCOMPARE(log.count(u"event=discovery_wake_sent peer_device_id=BBBBBBBB"_s), 2);
     }
 
     void markingOfflineKeepsNameAndObservedSessionsAndDropsNowPlaying() {
         CapturingLogSink log;
         ServiceRig a;
-        a.run(a.service->seedObservedSessions({{kDeviceB, QStringLiteral("sb")}}));
-        QVERIFY(a.publish(kDeviceA, QStringLiteral("Studio"), song()).ok());
+        a.run(a.service->seedObservedSessions({{kDeviceB, u"sb"_s}}));
+        QVERIFY(a.publish(kDeviceA, u"Studio"_s, song()).ok());
         QVERIFY(a.run(a.service->markOffline(kDeviceA)).ok());
-        const auto record =
-            *a.cloud->record(QStringLiteral("user"), kZone, QStringLiteral("presence-") + kDeviceA);
-        QCOMPARE(record.string(QStringLiteral("deviceName")),
-                 std::optional<QString>(QStringLiteral("Studio")));
-        QCOMPARE(observedOf(record).value(kDeviceB), QStringLiteral("sb"));
-        QCOMPARE(record.integer(QStringLiteral("isOnline")), std::optional<qint64>(0));
-        QVERIFY(!record.fields.contains(QStringLiteral("nowPlaying")));
+        const auto record = *a.stored(kZone, u"presence-"_s + kDeviceA);
+        QCOMPARE(record.string(u"deviceName"_s), std::optional(u"Studio"_s));
+        QCOMPARE(observedOf(record).value(kDeviceB), u"sb"_s);
+        QCOMPARE(record.integer(u"isOnline"_s), std::optional<qint64>(0));
+        QVERIFY(!record.fields.contains(u"nowPlaying"_s));
         QCOMPARE(log.messages(LogCategory::CloudKit).last(),
-                 QStringLiteral("event=presence_marked_offline device_id=AAAAAAAA"));
+                 u"event=presence_marked_offline device_id=AAAAAAAA"_s);
     }
 
     void aFailedSaveChangesNothing() {
         CapturingLogSink log;
         ServiceRig a;
         a.cloud->setServerClockOffset(1.0);
-        QVERIFY(a.publish(kDeviceA, QStringLiteral("a")).ok());
+        QVERIFY(a.publish(kDeviceA, u"a"_s).ok());
         const double offset = a.service->serverClockOffset();
         const auto published = a.service->lastPublishedObservedSessions();
         const int lines = log.messages(LogCategory::CloudKit).size();
 
         a.cloud->setServerClockOffset(9.0);
-        a.run(a.service->seedObservedSessions({{kDeviceB, QStringLiteral("x")}}));
-        a.database->failRecord(QStringLiteral("presence-") + kDeviceA,
+        a.run(a.service->seedObservedSessions({{kDeviceB, u"x"_s}}));
+        a.database->failRecord(u"presence-"_s + kDeviceA,
                                cloudError(CloudErrorCode::ServiceUnavailable));
-        QVERIFY(!a.publish(kDeviceA, QStringLiteral("a")).ok());
+        QVERIFY(!a.publish(kDeviceA, u"a"_s).ok());
         QCOMPARE(a.service->serverClockOffset(), offset);
         QCOMPARE(a.service->lastPublishedObservedSessions(), published);
         QCOMPARE(log.messages(LogCategory::CloudKit).size(), lines);
@@ -189,18 +171,18 @@ private Q_SLOTS:
     void expiredTokenRefetchesOnceFromTheBeginning() {
         ServiceRig a;
         ServiceRig b(a.cloud, a.clock);
-        (void)b.publish(kDeviceB, QStringLiteral("b"));
+        (void)b.publish(kDeviceB, u"b"_s);
         (void)a.run(a.service->fetchPresence(kDeviceA));
-        QVERIFY(a.defaults->data(QStringLiteral("Tessary.presenceZoneChangeToken")));
-        a.run(a.service->noteNearbyPeer(kDeviceC, QStringLiteral("c"), QStringLiteral("sc"),
-                                        a.service->currentSessionID(), kDeviceA));
+        QVERIFY(a.defaults->data(u"Tessary.presenceZoneChangeToken"_s));
+        a.run(a.service->noteNearbyPeer(kDeviceC, u"c"_s, u"sc"_s, a.service->currentSessionID(),
+                                        kDeviceA));
         QCOMPARE(a.service->peerMap().size(), std::size_t(2));
 
         a.cloud->expireChangeTokens();
-        const int before = a.database->requestCounts.value(QStringLiteral("fetchZoneChanges"));
+        const int before = a.database->requestCounts.value(u"fetchZoneChanges"_s);
         const auto listed = a.run(a.service->fetchPresence(kDeviceA));
         QVERIFY(listed.ok());
-        QCOMPARE(a.database->requestCounts.value(QStringLiteral("fetchZoneChanges")), before + 2);
+        QCOMPARE(a.database->requestCounts.value(u"fetchZoneChanges"_s), before + 2);
         QCOMPARE(a.service->peerMap().size(), std::size_t(1)); // only what the refetch returned
         QCOMPARE(listed.value().size(), 1);
     }
@@ -208,54 +190,44 @@ private Q_SLOTS:
     void missingZoneIsRecreatedOnceAndASecondFailureReachesTheCaller() {
         CapturingLogSink log;
         ServiceRig a;
-        QVERIFY(a.publish(kDeviceA, QStringLiteral("a")).ok());
-        a.cloud->deleteZoneByUser(QStringLiteral("user"), kZone);
+        QVERIFY(a.publish(kDeviceA, u"a"_s).ok());
+        a.cloud->deleteZoneByUser(u"user"_s, kZone);
         QVERIFY(a.run(a.service->fetchPresence(kDeviceA)).ok());
-        QCOMPARE(log.count(QStringLiteral("event=presence_zone_missing action=recreate")), 1);
+        QCOMPARE(log.count(u"event=presence_zone_missing action=recreate"_s), 1);
 
         const RequestFault gone{
             RequestFault::Kind::Fail, cloudError(CloudErrorCode::ZoneNotFound), {}};
-        a.database->addFault(QStringLiteral("fetchZoneChanges"), gone);
-        a.database->addFault(QStringLiteral("fetchZoneChanges"), gone);
+        a.database->addFault(u"fetchZoneChanges"_s, gone);
+        a.database->addFault(u"fetchZoneChanges"_s, gone);
         const auto failed = a.run(a.service->fetchPresence(kDeviceA));
         QVERIFY(isCloudError(failed.error(), CloudErrorCode::ZoneNotFound));
-        QCOMPARE(log.count(QStringLiteral("event=presence_zone_missing action=recreate")), 2);
+        QCOMPARE(log.count(u"event=presence_zone_missing action=recreate"_s), 2);
     }
 
     void malformedRecordsAreSkippedAndTheListIsSortedWithoutThisDevice() {
         ServiceRig a;
-        QVERIFY(a.publish(kDeviceA, QStringLiteral("me")).ok());
-        for (const auto& [id, name] :
-             {std::pair{kDeviceB, QStringLiteral("b")}, std::pair{kDeviceC, QStringLiteral("C")}}) {
+        QVERIFY(a.publish(kDeviceA, u"me"_s).ok());
+        for (const auto& [id, name] : {std::pair{kDeviceB, u"b"_s}, std::pair{kDeviceC, u"C"_s}}) {
             ServiceRig other(a.cloud, a.clock);
             (void)other.publish(id, name);
         }
-        QList<RecordSave> bad;
-        const auto presence = [](const QString& name, QMap<QString, FieldValue> fields) {
-            return RecordSave{CloudRecord{name, QStringLiteral("DevicePresence"), fields,
-                                          std::nullopt, std::nullopt},
-                              {}};
+        const auto presence = [](const QString& name, QMap<QString, FieldValue> fields,
+                                 const QString& type = u"DevicePresence"_s) {
+            return CloudRecord{name, type, fields, {}, {}};
         };
-        bad << presence(QStringLiteral("presence-noname"),
-                        {{QStringLiteral("deviceID"), FieldValue(QStringLiteral("X"))},
-                         {QStringLiteral("sessionID"), FieldValue(QStringLiteral("s"))},
-                         {QStringLiteral("lastSeen"), FieldValue(a.clock->now())}});
-        bad << presence(QStringLiteral("presence-textdate"),
-                        {{QStringLiteral("deviceID"), FieldValue(QStringLiteral("Y"))},
-                         {QStringLiteral("deviceName"), FieldValue(QStringLiteral("y"))},
-                         {QStringLiteral("sessionID"), FieldValue(QStringLiteral("s"))},
-                         {QStringLiteral("lastSeen"), FieldValue(QStringLiteral("now"))}});
-        RecordSave wrongType = presence(QStringLiteral("presence-type"), {});
-        wrongType.record.recordType = QStringLiteral("Something");
-        bad << wrongType;
-        QVERIFY(
-            a.run(a.database->modifyRecords(kZone, bad, {}, SavePolicy::AllKeys, {})).overall.ok());
+        QVERIFY(a.save(
+            kZone, {presence(u"presence-noname"_s, {{u"deviceID"_s, FieldValue(u"X"_s)},
+                                                    {u"sessionID"_s, FieldValue(u"s"_s)},
+                                                    {u"lastSeen"_s, FieldValue(a.clock->now())}}),
+                    presence(u"presence-textdate"_s, {{u"deviceID"_s, FieldValue(u"Y"_s)},
+                                                      {u"deviceName"_s, FieldValue(u"y"_s)},
+                                                      {u"sessionID"_s, FieldValue(u"s"_s)},
+                                                      {u"lastSeen"_s, FieldValue(u"now"_s)}}),
+                    presence(u"presence-type"_s, {}, u"Something"_s)}));
 
         const auto listed = a.run(a.service->fetchPresence(kDeviceA)).value();
-        QStringList names;
-        for (const auto& d : listed)
-            names << d.name;
-        QCOMPARE(names, (QStringList{"C", "b"}));
+        QCOMPARE(listed.size(), 2);
+        QCOMPARE(listed.at(0).name + listed.at(1).name, u"Cb"_s);
     }
 
     void onlineFlagDecidesWhatFreshnessCannot() {
@@ -274,32 +246,30 @@ private Q_SLOTS:
             ServiceRig oldA(a.cloud, a.clock); // this device's previous run
             ServiceRig b(a.cloud, a.clock);
             QVERIFY(handshake(oldA, b) > 0);
-            (void)b.publish(kDeviceB, QStringLiteral("b"));
+            (void)b.publish(kDeviceB, u"b"_s);
         }
-        (void)a.publish(kDeviceA, QStringLiteral("a"));
+        (void)a.publish(kDeviceA, u"a"_s);
         (void)a.run(a.service->fetchPresence(kDeviceA));
-        (void)a.publish(kDeviceA, QStringLiteral("a")); // now names B's session
+        (void)a.publish(kDeviceA, u"a"_s); // now names B's session
         (void)a.run(a.service->fetchPresence(kDeviceA));
         const auto lines =
-            log.messages(LogCategory::CloudKit).filter(QStringLiteral("presence_peer_connecting"));
+            log.messages(LogCategory::CloudKit).filter(u"presence_peer_connecting"_s);
         QVERIFY(!lines.isEmpty());
-        QVERIFY2(
-            QRegularExpression(
-                QStringLiteral("^event=presence_peer_connecting peer_device_id=BBBBBBBB "
-                               "peer_session_id=\\S{8} local_ack=true peer_ack=false "
-                               "peer_saw_device_ids=AAAAAAAA heartbeat_age_seconds=\\d+\\.\\d{6}$"))
-                .match(lines.last())
-                .hasMatch(),
-            qPrintable(lines.last()));
+        QVERIFY2(QRegularExpression(
+                     u"^event=presence_peer_connecting peer_device_id=BBBBBBBB "
+                     "peer_session_id=\\S{8} local_ack=true peer_ack=false "
+                     "peer_saw_device_ids=AAAAAAAA heartbeat_age_seconds=\\d+\\.\\d{6}$"_s)
+                     .match(lines.last())
+                     .hasMatch(),
+                 qPrintable(lines.last()));
     }
 
     void nearbyPeerCountsOnlyForThisRunsSession() {
         ServiceRig a;
-        a.run(a.service->noteNearbyPeer(kDeviceB, QStringLiteral("b"), QStringLiteral("sb"),
-                                        QStringLiteral("other-run"), kDeviceA));
+        a.run(a.service->noteNearbyPeer(kDeviceB, u"b"_s, u"sb"_s, u"other-run"_s, kDeviceA));
         QVERIFY(a.service->peerMap().empty());
-        a.run(a.service->noteNearbyPeer(kDeviceB, QStringLiteral("b"), QStringLiteral("sb"),
-                                        a.service->currentSessionID(), kDeviceA));
+        a.run(a.service->noteNearbyPeer(kDeviceB, u"b"_s, u"sb"_s, a.service->currentSessionID(),
+                                        kDeviceA));
         const auto listed = a.run(a.service->peerDevices(kDeviceA));
         QCOMPARE(listed.size(), 1);
         QCOMPARE(listed.first().presence, DevicePresence::Online);
@@ -308,11 +278,11 @@ private Q_SLOTS:
     void storedTokenSurvivesARestartAndUnreadableOnesCountAsNone() {
         ServiceRig a;
         (void)a.run(a.service->fetchPresence(kDeviceA));
-        const auto stored = a.defaults->data(QStringLiteral("Tessary.presenceZoneChangeToken"));
+        const auto stored = a.defaults->data(u"Tessary.presenceZoneChangeToken"_s);
         QVERIFY(stored);
         CloudKitHandoffService restarted(a.database, a.defaults, a.clock);
         QCOMPARE(restarted.presenceSessionToken(), a.service->presenceSessionToken());
-        a.defaults->setData(QStringLiteral("Tessary.presenceZoneChangeToken"), "garbage");
+        a.defaults->setData(u"Tessary.presenceZoneChangeToken"_s, "garbage");
         CloudKitHandoffService damaged(a.database, a.defaults, a.clock);
         QCOMPARE(damaged.presenceSessionToken(), std::nullopt);
     }

@@ -33,7 +33,7 @@ private Q_SLOTS:
     void cancelledRequestsFailAsCancelled();
 
 private:
-    QString zone() const { return QStringLiteral("DevicePresenceZone"); }
+    QString zone() const { return "DevicePresenceZone"; }
 
     std::function<std::unique_ptr<CloudBackend>()> m_makeBackend;
     std::unique_ptr<CloudBackend> m_backend;

@@ -11,6 +11,7 @@
 #include <map>
 
 using namespace sonavert;
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -34,7 +35,7 @@ private:
         auto token = m_tokens.find(account);
         if (token == m_tokens.end())
             token = m_tokens.emplace(account, m_server.addAccount(account)).first;
-        return {m_server.url(), token->second, container(), QStringLiteral("production")};
+        return {m_server.url(), token->second, container(), u"production"_s};
     }
 
     std::shared_ptr<SystemClock> m_clock = std::make_shared<SystemClock>();

@@ -7,16 +7,13 @@
 
 using namespace sonavert;
 using namespace sonavert::clouddb;
+using namespace Qt::StringLiterals;
 
 namespace {
 
 RecordSave saveOf(const QString& name) {
     return RecordSave{
-        CloudRecord{name,
-                    QStringLiteral("HandoffCommand"),
-                    {{QStringLiteral("targetDeviceID"), FieldValue(QStringLiteral("B"))}},
-                    std::nullopt,
-                    std::nullopt},
+        CloudRecord{name, u"HandoffCommand"_s, {{u"targetDeviceID"_s, FieldValue(u"B"_s)}}, {}, {}},
         {}};
 }
 
@@ -38,30 +35,30 @@ private Q_SLOTS:
     void init() {
         m_clock = std::make_shared<VirtualClock>();
         m_cloud = InMemoryCloud::create(m_clock);
-        m_db = m_cloud->connect(QStringLiteral("me"));
+        m_db = m_cloud->connect(u"me"_s);
     }
 
     void latencyBeyondTheTimeoutFailsAtTheTimeout() {
         m_db->latency = 20s;
         RequestOptions options;
         options.timeout = 15s;
-        auto pending = saveWith(m_db, QStringLiteral("r"), options);
+        auto pending = saveWith(m_db, u"r"_s, options);
         m_clock->advance(14s);
         QVERIFY(!pending.isReady());
         m_clock->advance(1s);
         QVERIFY(pending.isReady());
         const ModifyResult result = QCoro::waitFor(std::move(pending));
         QVERIFY(isCloudError(result.overall.error(), CloudErrorCode::NetworkFailure));
-        QVERIFY(m_cloud->recordNames(QStringLiteral("me"), kDefaultZone).isEmpty());
+        QVERIFY(m_cloud->recordNames(u"me"_s, kDefaultZone).isEmpty());
     }
 
     void hangingSaveEndsOnlyWhenCancelled() {
-        m_db->addFault(QStringLiteral("modifyRecords"), {RequestFault::Kind::Hang, {}, {}});
+        m_db->addFault(u"modifyRecords"_s, {RequestFault::Kind::Hang, {}, {}});
         std::stop_source cancel;
         RequestOptions options;
         options.timeout = 8s;
         options.cancellation = cancel.get_token();
-        auto pending = saveWith(m_db, QStringLiteral("r"), options);
+        auto pending = saveWith(m_db, u"r"_s, options);
         m_clock->advance(std::chrono::hours(1));
         QVERIFY(!pending.isReady());
         cancel.request_stop();
@@ -72,21 +69,20 @@ private Q_SLOTS:
                              CloudErrorCode::OperationCancelled));
         QCOMPARE(m_db->cancelledCount, 1);
         // The fault was used up: the next save goes through.
-        QVERIFY(QCoro::waitFor(saveWith(m_db, QStringLiteral("r"), {})).overall.ok());
+        QVERIFY(QCoro::waitFor(saveWith(m_db, u"r"_s, {})).overall.ok());
     }
 
     void lateAnswerArrivesEvenAfterCancel() {
-        m_db->addFault(QStringLiteral("modifyRecords"),
-                       {RequestFault::Kind::LateAnswer, {}, 8100ms});
+        m_db->addFault(u"modifyRecords"_s, {RequestFault::Kind::LateAnswer, {}, 8100ms});
         std::stop_source cancel;
         RequestOptions options;
         options.cancellation = cancel.get_token();
-        auto pending = saveWith(m_db, QStringLiteral("late"), options);
+        auto pending = saveWith(m_db, u"late"_s, options);
         m_clock->advance(8s);
         cancel.request_stop();
         m_clock->advance(100ms);
         QVERIFY(QCoro::waitFor(std::move(pending)).overall.ok());
-        QVERIFY(m_cloud->record(QStringLiteral("me"), kDefaultZone, QStringLiteral("late")));
+        QVERIFY(m_cloud->record(u"me"_s, kDefaultZone, u"late"_s));
     }
 };
 

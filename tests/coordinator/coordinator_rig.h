@@ -11,7 +11,7 @@
 
 namespace sonavert::test {
 
-inline const QString kThisID = QStringLiteral("11111111-1111-4111-8111-111111111111");
+inline const QString kThisID = "11111111-1111-4111-8111-111111111111";
 
 inline AppDevice device(const QString& id, const QString& name,
                         DevicePresence presence = DevicePresence::Online,
@@ -58,10 +58,15 @@ struct CoordinatorRig {
             },
             defaults};
         coordinator = std::make_unique<DeviceHandoffViewModel>(
-            deps,
-            DeviceHandoffViewModel::makeThisDevice(kThisID, QStringLiteral("This Mac"),
-                                                   clock->now()),
+            deps, DeviceHandoffViewModel::makeThisDevice(kThisID, "This Mac", clock->now()),
             startImmediately);
+        return *coordinator;
+    }
+
+    /// Makes the coordinator, started, and lets its first presence pass end.
+    DeviceHandoffViewModel& started() {
+        make(true);
+        finishFirstPass();
         return *coordinator;
     }
 

@@ -6,20 +6,15 @@
 
 using namespace sonavert;
 using namespace sonavert::test;
+using namespace Qt::StringLiterals;
 
 namespace {
 
 PlaybackState playing(double at = 30.0) {
-    return {QStringLiteral("song-1"),
-            at,
-            QStringLiteral("Song"),
-            QStringLiteral("Artist"),
-            std::nullopt,
-            std::nullopt,
-            std::nullopt};
+    return {u"song-1"_s, at, u"Song"_s, u"Artist"_s, {}, {}, {}};
 }
 
-const QString kPause = QStringLiteral("tell application \"Music\" to pause");
+const QString kPause = u"tell application \"Music\" to pause"_s;
 
 } // namespace
 
@@ -31,20 +26,19 @@ private Q_SLOTS:
         CapturingLogSink log;
         CoordinatorRig rig;
         rig.music->nowPlaying = playing();
-        rig.cloud->latency = {{QStringLiteral("sendHandoff"), 1s}};
+        rig.cloud->latency = {{u"sendHandoff"_s, 1s}};
         auto& vm = rig.make();
-        auto target = device(QStringLiteral("K"), QStringLiteral("Kitchen"));
+        auto target = device(u"K"_s, u"Kitchen"_s);
         auto first = vm.transfer(target);
         auto second = vm.transfer(target); // a second tap while the first runs
         QVERIFY(second.isReady());
         QVERIFY(vm.isTransferring());
-        QCOMPARE(vm.activityLabel(),
-                 std::optional<QString>(QStringLiteral("Sending to Kitchen\u2026")));
+        QCOMPARE(vm.activityLabel(), std::optional(u"Sending to Kitchen\u2026"_s));
         rig.clock->advance(1s);
         QVERIFY(first.isReady());
         QCOMPARE(rig.cloud->sentHandoffs.size(), 1);
         QCOMPARE(rig.cloud->sentHandoffs.first().first, playing());
-        QCOMPARE(rig.cloud->sentHandoffs.first().second, QStringLiteral("K"));
+        QCOMPARE(rig.cloud->sentHandoffs.first().second, u"K"_s);
         QCOMPARE(rig.music->scripts, QStringList{kPause});
         QCOMPARE(vm.currentState(), std::nullopt);
         QVERIFY(!vm.isTransferring());
@@ -53,28 +47,26 @@ private Q_SLOTS:
         QVERIFY(vm.queuedPushTargets().isEmpty()); // an online target takes it at once
         const QStringList lines = log.messages(LogCategory::Playback);
         QCOMPARE(lines.size(), 2);
-        QVERIFY(lines[0].startsWith(QStringLiteral(
-            "event=source_pause_started reason=handoff target_device_id=<mask.hash: '")));
-        QVERIFY(lines[0].endsWith(QStringLiteral("'> queued=false")));
-        QCOMPARE(lines[1], QStringLiteral("event=source_pause_completed reason=handoff"));
+        QVERIFY(lines[0].startsWith(
+            u"event=source_pause_started reason=handoff target_device_id=<mask.hash: '"_s));
+        QVERIFY(lines[0].endsWith(u"'> queued=false"_s));
+        QCOMPARE(lines[1], u"event=source_pause_completed reason=handoff"_s);
     }
 
     void pushToAnOfflineDeviceIsQueued() {
         CoordinatorRig rig;
         rig.music->nowPlaying = playing();
-        rig.cloud->fetchDefault = {
-            device(QStringLiteral("K"), QStringLiteral("Kitchen"), DevicePresence::Offline),
-            device(QStringLiteral("S"), QStringLiteral("Study"), DevicePresence::Connecting)};
+        rig.cloud->fetchDefault = {device(u"K"_s, u"Kitchen"_s, DevicePresence::Offline),
+                                   device(u"S"_s, u"Study"_s, DevicePresence::Connecting)};
         rig.cloud->peers = rig.cloud->fetchDefault;
         rig.defaults->setBool(rig.roster->favoriteClearedKey, true);
-        auto& vm = rig.make(true);
-        rig.finishFirstPass();
+        auto& vm = rig.started();
         QCOMPARE(names(vm.devices()), (QStringList{"Kitchen", "Study"}));
         vm.transfer(vm.devices().at(1)); // Study, connecting: not queued
         QVERIFY(vm.queuedPushTargets().isEmpty());
         rig.music->nowPlaying = playing();
         vm.transfer(vm.devices().at(0)); // Kitchen, offline
-        QCOMPARE(vm.queuedPushTargets(), QSet<QString>{QStringLiteral("K")});
+        QCOMPARE(vm.queuedPushTargets(), QSet<QString>{u"K"_s});
         QVERIFY(vm.devices().at(0).hasQueuedPush);
         QVERIFY(!vm.devices().at(1).hasQueuedPush);
     }
@@ -83,37 +75,28 @@ private Q_SLOTS:
         CapturingLogSink log;
         CoordinatorRig rig;
         auto& vm = rig.make();
-        vm.transfer(device(QStringLiteral("K"), QStringLiteral("Kitchen")));
-        QCOMPARE(vm.transferError(),
-                 std::optional<QString>(QStringLiteral("Nothing is playing right now.")));
+        vm.transfer(device(u"K"_s, u"Kitchen"_s));
+        QCOMPARE(vm.transferError(), std::optional(u"Nothing is playing right now."_s));
         QVERIFY(rig.cloud->sentHandoffs.isEmpty());
         QVERIFY(!vm.isTransferring());
-        QCOMPARE(log.messages(LogCategory::Handoff),
-                 QStringList{QStringLiteral("event=handoff_capture_empty")});
+        QCOMPARE(log.messages(LogCategory::Handoff), QStringList{u"event=handoff_capture_empty"_s});
     }
 
     void sendFailureLeavesThePlaybackAlone() {
         CapturingLogSink log;
         CoordinatorRig rig;
         rig.music->nowPlaying = playing();
-        rig.cloud->sendHandoffStatus =
-            Error{QStringLiteral("ServiceError"),
-                  2,
-                  QStringLiteral("The push timed out after 3 attempts. Please try again."),
-                  {},
-                  {},
-                  {}};
-        auto& vm = rig.make(true);
-        rig.finishFirstPass();
-        vm.transfer(device(QStringLiteral("K"), QStringLiteral("Kitchen")));
+        rig.cloud->sendHandoffStatus = makeError(
+            u"ServiceError"_s, 2, u"The push timed out after 3 attempts. Please try again."_s);
+        auto& vm = rig.started();
+        vm.transfer(device(u"K"_s, u"Kitchen"_s));
         QCOMPARE(vm.transferError(),
-                 std::optional<QString>(
-                     QStringLiteral("The push timed out after 3 attempts. Please try again.")));
+                 std::optional(u"The push timed out after 3 attempts. Please try again."_s));
         QVERIFY(rig.music->scripts.isEmpty());
         QCOMPARE(vm.currentState(), std::optional(playing()));
         QCOMPARE(log.messages(LogCategory::Handoff),
-                 QStringList{QStringLiteral("event=handoff_operation_failed error=<private>")});
-        QVERIFY(!rig.defaults->contains(QStringLiteral("Tessary.transferCount")));
+                 QStringList{u"event=handoff_operation_failed error=<private>"_s});
+        QVERIFY(!rig.defaults->contains(u"Tessary.transferCount"_s));
     }
 
     void everyFifthTransferAsksForAReview() {
@@ -121,25 +104,23 @@ private Q_SLOTS:
         auto& vm = rig.make();
         for (int i = 1; i <= 4; ++i) {
             rig.music->nowPlaying = playing();
-            vm.transfer(device(QStringLiteral("K"), QStringLiteral("Kitchen")));
+            vm.transfer(device(u"K"_s, u"Kitchen"_s));
         }
         QVERIFY(!vm.shouldRequestReview());
-        vm.pull(device(QStringLiteral("S"), QStringLiteral("Study"))); // a sent pull counts too
+        vm.pull(device(u"S"_s, u"Study"_s)); // a sent pull counts too
         QVERIFY(vm.shouldRequestReview());
-        QCOMPARE(rig.defaults->integer(QStringLiteral("Tessary.transferCount")),
-                 std::optional<qint64>(5));
+        QCOMPARE(rig.defaults->integer(u"Tessary.transferCount"_s), std::optional<qint64>(5));
     }
 
     void pullWaitsThenTimesOutWithTheSourcesName() {
         CoordinatorRig rig;
         auto& vm = rig.make();
-        const auto source = device(QStringLiteral("L"), QStringLiteral("Living Room Mac"));
+        const auto source = device(u"L"_s, u"Living Room Mac"_s);
         vm.pull(source);
         QCOMPARE(rig.cloud->sentPullRequests.size(), 1);
-        QCOMPARE(rig.cloud->sentPullRequests.first(), (std::pair{QStringLiteral("L"), kThisID}));
+        QCOMPARE(rig.cloud->sentPullRequests.first(), (std::pair{u"L"_s, kThisID}));
         QVERIFY(vm.isPulling());
-        QCOMPARE(vm.activityLabel(),
-                 std::optional<QString>(QStringLiteral("Pulling from Living Room Mac\u2026")));
+        QCOMPARE(vm.activityLabel(), std::optional(u"Pulling from Living Room Mac\u2026"_s));
         vm.pull(source); // a second pull while one waits does nothing
         vm.transfer(source);
         QCOMPARE(rig.cloud->sentPullRequests.size(), 1);
@@ -148,9 +129,8 @@ private Q_SLOTS:
         rig.clock->advance(1s);
         QVERIFY(!vm.isPulling());
         QCOMPARE(vm.activityLabel(), std::nullopt);
-        QCOMPARE(vm.transferError(),
-                 std::optional<QString>(QStringLiteral("Living Room Mac didn't respond. Make sure "
-                                                       "Sonavert is open on it and try again.")));
+        QCOMPARE(vm.transferError(), std::optional(u"Living Room Mac didn't respond. Make sure "
+                                                   "Sonavert is open on it and try again."_s));
 
         vm.pull(source); // a fresh 30 seconds
         QCOMPARE(vm.transferError(), std::nullopt);
@@ -161,10 +141,10 @@ private Q_SLOTS:
     void aHandoffArrivingAt25SecondsEndsThePull() {
         CoordinatorRig rig;
         auto& vm = rig.make();
-        vm.pull(device(QStringLiteral("L"), QStringLiteral("Living Room")));
+        vm.pull(device(u"L"_s, u"Living Room"_s));
         rig.clock->advance(25s);
         PlaybackState received = playing(12.0);
-        received.handoffMessageID = QStringLiteral("M-1");
+        received.handoffMessageID = u"M-1"_s;
         rig.cloud->handoffResults = {Result<std::optional<PlaybackState>>(std::optional(received))};
         auto consumed = vm.consumePendingHandoff();
         QVERIFY(!vm.isPulling());
@@ -177,64 +157,53 @@ private Q_SLOTS:
 
     void failedPullRequestEndsThePull() {
         CoordinatorRig rig;
-        rig.cloud->sendPullStatus =
-            Error{QStringLiteral("ServiceError"),
-                  1,
-                  QStringLiteral("iCloud is not available. Sign in to iCloud on this device."),
-                  {},
-                  {},
-                  {}};
+        rig.cloud->sendPullStatus = makeError(
+            u"ServiceError"_s, 1, u"iCloud is not available. Sign in to iCloud on this device."_s);
         auto& vm = rig.make();
-        vm.pull(device(QStringLiteral("L"), QStringLiteral("Living Room")));
+        vm.pull(device(u"L"_s, u"Living Room"_s));
         QVERIFY(!vm.isPulling());
         QCOMPARE(vm.activityLabel(), std::nullopt);
         QCOMPARE(vm.transferError(),
                  std::optional<QString>(
-                     QStringLiteral("iCloud is not available. Sign in to iCloud on this device.")));
+                     u"iCloud is not available. Sign in to iCloud on this device."_s));
     }
 
     void pullResponseHandsOffPausesAndRepublishes() {
         CapturingLogSink log;
         CoordinatorRig rig;
         rig.music->nowPlaying = playing();
-        rig.cloud->pullRequestResults = {
-            Result<std::optional<QString>>(std::optional<QString>(QStringLiteral("R")))};
-        rig.cloud->latency = {{QStringLiteral("sendHandoff"), 1s}};
+        rig.cloud->pullRequestResults = {Result<std::optional<QString>>(std::optional(u"R"_s))};
+        rig.cloud->latency = {{u"sendHandoff"_s, 1s}};
         auto& vm = rig.make();
         auto answering = vm.respondToPendingPull();
-        QCOMPARE(vm.activityLabel(),
-                 std::optional<QString>(QStringLiteral("Handing off to another device\u2026")));
+        QCOMPARE(vm.activityLabel(), std::optional(u"Handing off to another device\u2026"_s));
         auto concurrent = vm.respondToPendingPull();
         QVERIFY(concurrent.isReady());
         QVERIFY(!awaitTask(std::move(concurrent)));
         rig.clock->advance(1s);
         QVERIFY(awaitTask(std::move(answering)));
-        QCOMPARE(rig.cloud->sentHandoffs.first().second, QStringLiteral("R"));
+        QCOMPARE(rig.cloud->sentHandoffs.first().second, u"R"_s);
         QCOMPARE(rig.music->scripts, QStringList{kPause});
         QCOMPARE(vm.currentState(), std::nullopt);
-        QCOMPARE(rig.cloud->callCount(QStringLiteral("publishPresence")), 1);
+        QCOMPARE(rig.cloud->callCount(u"publishPresence"_s), 1);
         QCOMPARE(rig.cloud->lastPublishedNowPlaying, std::nullopt);
         QCOMPARE(vm.activityLabel(), std::nullopt);
         QVERIFY(!vm.isPulling() && !vm.isTransferring() && !vm.transferError());
-        QVERIFY(
-            log.messages(LogCategory::Pull)
-                .last()
-                .startsWith(QStringLiteral("event=pull_response_completed requester_device_id=")));
+        QVERIFY(log.messages(LogCategory::Pull)
+                    .last()
+                    .startsWith(u"event=pull_response_completed requester_device_id="_s));
     }
 
     void pullResponseWithNothingPlayingChangesNothingVisible() {
         CapturingLogSink log;
         CoordinatorRig rig;
-        rig.cloud->pullRequestResults = {
-            Result<std::optional<QString>>(std::optional<QString>(QStringLiteral("R")))};
+        rig.cloud->pullRequestResults = {Result<std::optional<QString>>(std::optional(u"R"_s))};
         auto& vm = rig.make();
         QVERIFY(!awaitTask(vm.respondToPendingPull()));
         QVERIFY(rig.cloud->sentHandoffs.isEmpty());
         QCOMPARE(vm.activityLabel(), std::nullopt);
         QCOMPARE(vm.transferError(), std::nullopt);
-        QVERIFY(log.messages(LogCategory::Pull)
-                    .first()
-                    .endsWith(QStringLiteral(" reason=nothing_playing")));
+        QVERIFY(log.messages(LogCategory::Pull).first().endsWith(u" reason=nothing_playing"_s));
         QVERIFY(!awaitTask(vm.respondToPendingPull())); // nothing left to answer
     }
 
@@ -245,8 +214,7 @@ private Q_SLOTS:
         rig.cloud->handoffResults = {Result<std::optional<PlaybackState>>(std::optional(received))};
         auto& vm = rig.make();
         auto consumed = vm.consumePendingHandoff();
-        QCOMPARE(vm.activityLabel(),
-                 std::optional<QString>(QStringLiteral("Resuming playback\u2026")));
+        QCOMPARE(vm.activityLabel(), std::optional(u"Resuming playback\u2026"_s));
         QVERIFY(rig.music->resumed.isEmpty()); // the label shows before the player is driven
         rig.clock->advance(100ms);
         QVERIFY(awaitTask(std::move(consumed)));
@@ -255,14 +223,13 @@ private Q_SLOTS:
         QCOMPARE(vm.activityLabel(), std::nullopt);
         const QStringList lines = log.messages(LogCategory::Playback);
         QVERIFY(lines.first().startsWith(
-            QStringLiteral("event=playback_resume_started trigger=background message_id=legacy "
-                           "song_id=<mask.hash: '")));
+            u"event=playback_resume_started trigger=background message_id=legacy "
+            "song_id=<mask.hash: '"_s));
         QVERIFY(lines.last().startsWith(
-            QStringLiteral("event=playback_resume_succeeded trigger=background message_id=legacy "
-                           "duration_seconds=")));
-        QCOMPARE(
-            log.messages(LogCategory::Background),
-            QStringList{QStringLiteral("event=post_resume_presence_published has_playback=true")});
+            u"event=playback_resume_succeeded trigger=background message_id=legacy "
+            "duration_seconds="_s));
+        QCOMPARE(log.messages(LogCategory::Background),
+                 QStringList{u"event=post_resume_presence_published has_playback=true"_s});
         QVERIFY(!awaitTask(vm.consumePendingHandoff())); // nothing more addressed here
     }
 
@@ -270,40 +237,34 @@ private Q_SLOTS:
         CoordinatorRig rig;
         rig.cloud->handoffResults = {
             Result<std::optional<PlaybackState>>(std::optional(playing()))};
-        rig.music->resumeResults = {
-            Status(Error{QStringLiteral("MusicAppError"),
-                         1,
-                         QStringLiteral("Music playback did not start (no route)."),
-                         {},
-                         {},
-                         {}})};
+        rig.music->resumeResults = {Status(Error{
+            u"MusicAppError"_s, 1, u"Music playback did not start (no route)."_s, {}, {}, {}})};
         auto& vm = rig.make();
         auto consumed = vm.consumePendingHandoff();
         rig.clock->advance(100ms);
         QVERIFY(!awaitTask(std::move(consumed)));
         QCOMPARE(vm.transferError(),
                  std::optional<QString>(
-                     QStringLiteral("Failed to resume: Music playback did not start (no route).")));
+                     u"Failed to resume: Music playback did not start (no route)."_s));
         QCOMPARE(vm.currentState(), std::nullopt);
         QCOMPARE(vm.activityLabel(), std::nullopt);
     }
 
     void commandLoopTakesHandoffsEveryTwoSeconds() {
         CoordinatorRig rig;
-        auto& vm = rig.make(true);
-        rig.finishFirstPass();
-        const int checks = rig.cloud->callCount(QStringLiteral("fetchHandoff"));
+        auto& vm = rig.started();
+        const int checks = rig.cloud->callCount(u"fetchHandoff"_s);
         QCOMPARE(checks, 1);
         rig.cloud->handoffResults = {
             Result<std::optional<PlaybackState>>(std::optional(playing(7.0)))};
         rig.clock->advance(2s);
-        QCOMPARE(rig.cloud->callCount(QStringLiteral("fetchHandoff")), 2);
-        QCOMPARE(rig.cloud->callCount(QStringLiteral("fetchPullRequest")), 2);
+        QCOMPARE(rig.cloud->callCount(u"fetchHandoff"_s), 2);
+        QCOMPARE(rig.cloud->callCount(u"fetchPullRequest"_s), 2);
         rig.clock->advance(100ms);
         QCOMPARE(rig.music->resumed.size(), 1);
         vm.stop();
         rig.clock->advance(10s);
-        QCOMPARE(rig.cloud->callCount(QStringLiteral("fetchHandoff")), 2);
+        QCOMPARE(rig.cloud->callCount(u"fetchHandoff"_s), 2);
     }
 };
 

@@ -6,6 +6,7 @@
 
 using namespace sonavert;
 using namespace sonavert::test;
+using namespace Qt::StringLiterals;
 
 class DeviceHandoffViewModelTest : public QObject {
     Q_OBJECT
@@ -17,29 +18,27 @@ private Q_SLOTS:
         vm.start();
         vm.start();
         rig.finishFirstPass();
-        QCOMPARE(rig.cloud->callCount(QStringLiteral("seedObservedSessions")), 1);
-        QCOMPARE(rig.cloud->callCount(QStringLiteral("ensureHandoffSubscription")), 1);
+        QCOMPARE(rig.cloud->callCount(u"seedObservedSessions"_s), 1);
+        QCOMPARE(rig.cloud->callCount(u"ensureHandoffSubscription"_s), 1);
         QCOMPARE(rig.music->sampleCount, 1);
 
         vm.stop();
         QVERIFY(!vm.isDiscovering());
-        const int fetchesAtStop = rig.cloud->callCount(QStringLiteral("fetchPresence"));
+        const int fetchesAtStop = rig.cloud->callCount(u"fetchPresence"_s);
         rig.clock->advance(10s);
-        QCOMPARE(rig.cloud->callCount(QStringLiteral("fetchPresence")), fetchesAtStop);
+        QCOMPARE(rig.cloud->callCount(u"fetchPresence"_s), fetchesAtStop);
         QCOMPARE(rig.music->sampleCount, 1);
 
         vm.start();
-        QVERIFY(vm.isDiscovering() ||
-                rig.cloud->callCount(QStringLiteral("seedObservedSessions")) == 2);
+        QVERIFY(vm.isDiscovering() || rig.cloud->callCount(u"seedObservedSessions"_s) == 2);
         rig.finishFirstPass();
-        QCOMPARE(rig.cloud->callCount(QStringLiteral("seedObservedSessions")), 2);
+        QCOMPARE(rig.cloud->callCount(u"seedObservedSessions"_s), 2);
         QCOMPARE(rig.music->sampleCount, 2);
     }
 
     void firstPassRunsInitialPublishBesideRefreshThenPublishes() {
         CoordinatorRig rig;
-        rig.cloud->latency = {{QStringLiteral("publishPresence"), 1s},
-                              {QStringLiteral("fetchPresence"), 1s}};
+        rig.cloud->latency = {{u"publishPresence"_s, 1s}, {u"fetchPresence"_s, 1s}};
         auto& vm = rig.make();
         QSignalSpy discovering(&vm, &DeviceHandoffViewModel::isDiscoveringChanged);
         vm.start();
@@ -47,32 +46,30 @@ private Q_SLOTS:
 
         // The initial publish is under way when the refresh begins.
         const QStringList early = rig.cloud->calls;
-        const auto seed = early.indexOf(QStringLiteral("seedObservedSessions"));
-        const auto publish =
-            early.indexOf(QRegularExpression(QStringLiteral("publishPresence:.*")));
-        const auto fetch = early.indexOf(QRegularExpression(QStringLiteral("fetchPresence:.*")));
+        const auto seed = early.indexOf(u"seedObservedSessions"_s);
+        const auto publish = early.indexOf(QRegularExpression(u"publishPresence:.*"_s));
+        const auto fetch = early.indexOf(QRegularExpression(u"fetchPresence:.*"_s));
         QVERIFY(seed >= 0 && seed < publish && publish < fetch);
-        QCOMPARE(rig.cloud->callCount(QStringLiteral("peerDevices")), 0);
+        QCOMPARE(rig.cloud->callCount(u"peerDevices"_s), 0);
 
         rig.clock->advance(1500ms);
         QVERIFY(vm.isDiscovering()); // the publish step still runs
-        QCOMPARE(rig.cloud->callCount(QStringLiteral("publishPresence")), 2);
+        QCOMPARE(rig.cloud->callCount(u"publishPresence"_s), 2);
         rig.clock->advance(500ms);
         QVERIFY(!vm.isDiscovering());
-        QCOMPARE(rig.cloud->callCount(QStringLiteral("peerDevices")), 1);
+        QCOMPARE(rig.cloud->callCount(u"peerDevices"_s), 1);
         QCOMPARE(discovering.count(), 2);
-        QCOMPARE(rig.cloud->timesOf(QStringLiteral("peerDevices")).first(), Duration(2s));
+        QCOMPARE(rig.cloud->timesOf(u"peerDevices"_s).first(), Duration(2s));
     }
 
     void presencePassRepeatsAfterPointThreeSecondsWhileHandshakesPend() {
         CoordinatorRig rig;
         rig.cloud->pendingHandshakeCount = 1;
-        rig.make(true);
-        rig.finishFirstPass();
+        rig.started();
         rig.clock->advance(900ms);
         rig.cloud->pendingHandshakeCount = 0;
         rig.clock->advance(5s);
-        const auto times = rig.cloud->timesOf(QStringLiteral("fetchPresence"));
+        const auto times = rig.cloud->timesOf(u"fetchPresence"_s);
         // First pass and the loop's first pass at 0, then 0.3 s steps while pending (the pass at
         // 0.9 s still saw one pending), then 2 s.
         const QList<Duration> expected = {0ms, 0ms, 300ms, 600ms, 900ms, 1200ms, 3200ms, 5200ms};
@@ -81,8 +78,8 @@ private Q_SLOTS:
 
     void syncErrorPrefersPublishErrorAndClearsAfterCleanPass() {
         CoordinatorRig rig;
-        auto fetchError = FakeHandoffService::cloudError(4, QStringLiteral("fetch broke"));
-        auto publishError = FakeHandoffService::cloudError(4, QStringLiteral("publish broke"));
+        auto fetchError = FakeHandoffService::cloudError(4, u"fetch broke"_s);
+        auto publishError = FakeHandoffService::cloudError(4, u"publish broke"_s);
         rig.cloud->fetchResults = {Result<DeviceList>(fetchError)};
         auto& vm = rig.make();
         QList<std::optional<QString>> history;
@@ -91,14 +88,13 @@ private Q_SLOTS:
         vm.start();
         rig.finishFirstPass();
         // First pass: only the fetch failed. The loop's own pass right after is clean.
-        QCOMPARE(history,
-                 (QList<std::optional<QString>>{QStringLiteral("fetch broke"), std::nullopt}));
+        QCOMPARE(history, (QList<std::optional<QString>>{u"fetch broke"_s, std::nullopt}));
 
         // Both fail: the publish error wins; then a clean pass clears it.
         rig.cloud->fetchResults = {Result<DeviceList>(fetchError)};
         rig.cloud->publishResults = {Status(publishError)};
         rig.clock->advance(2s);
-        QCOMPARE(vm.syncError(), std::optional<QString>(QStringLiteral("publish broke")));
+        QCOMPARE(vm.syncError(), std::optional(u"publish broke"_s));
         rig.clock->advance(2s);
         QCOMPARE(vm.syncError(), std::nullopt);
     }
@@ -106,23 +102,18 @@ private Q_SLOTS:
     void failuresWriteTheirEvents() {
         CapturingLogSink log;
         CoordinatorRig rig;
-        rig.cloud->accountStatus = FakeHandoffService::cloudError(9, QStringLiteral("no account"));
-        rig.cloud->handoffSubscriptionStatus =
-            FakeHandoffService::cloudError(4, QStringLiteral("down"));
-        rig.cloud->fetchResults = {
-            Result<DeviceList>(FakeHandoffService::cloudError(4, QStringLiteral("x")))};
-        auto& vm = rig.make(true);
-        rig.finishFirstPass();
-        QCOMPARE(vm.syncError(), std::optional<QString>(QStringLiteral("no account")));
+        rig.cloud->accountStatus = FakeHandoffService::cloudError(9, u"no account"_s);
+        rig.cloud->handoffSubscriptionStatus = FakeHandoffService::cloudError(4, u"down"_s);
+        rig.cloud->fetchResults = {Result<DeviceList>(FakeHandoffService::cloudError(4, u"x"_s))};
+        auto& vm = rig.started();
+        QCOMPARE(vm.syncError(), std::optional(u"no account"_s));
 
-        QCOMPARE(
-            log.messages(LogCategory::Push),
-            QStringList{QStringLiteral("event=subscription_configuration_failed error=<private>")});
-        QCOMPARE(
-            log.messages(LogCategory::CloudKit).mid(0, 3),
-            (QStringList{QStringLiteral("event=initial_presence_publish_failed error=<private>"),
-                         QStringLiteral("event=presence_fetch_failed error=<private>"),
-                         QStringLiteral("event=presence_publish_failed error=<private>")}));
+        QCOMPARE(log.messages(LogCategory::Push),
+                 QStringList{u"event=subscription_configuration_failed error=<private>"_s});
+        QCOMPARE(log.messages(LogCategory::CloudKit).mid(0, 3),
+                 (QStringList{u"event=initial_presence_publish_failed error=<private>"_s,
+                              u"event=presence_fetch_failed error=<private>"_s,
+                              u"event=presence_publish_failed error=<private>"_s}));
         for (const auto& record : log.records())
             QCOMPARE(record.level, LogLevel::Error);
     }
@@ -130,29 +121,22 @@ private Q_SLOTS:
     void missingZoneIsRecreatedOnceAndSecondFailureIsReported() {
         CapturingLogSink log;
         CoordinatorRig rig;
-        const auto zoneGone = FakeHandoffService::cloudError(26, QStringLiteral("Zone not found"));
+        const auto zoneGone = FakeHandoffService::cloudError(26, u"Zone not found"_s);
         // Initial publish, then the publish step: the step meets a missing zone once.
         rig.cloud->publishResults = {Status(), Status(zoneGone), Status()};
-        auto& vm = rig.make(true);
-        rig.finishFirstPass();
+        auto& vm = rig.started();
         QCOMPARE(vm.syncError(), std::nullopt);
-        QCOMPARE(log.count(QStringLiteral("event=presence_zone_missing action=recreate")), 1);
+        QCOMPARE(log.count(u"event=presence_zone_missing action=recreate"_s), 1);
 
         rig.cloud->publishResults = {Status(zoneGone), Status(zoneGone)};
         rig.clock->advance(2s);
-        QCOMPARE(vm.syncError(), std::optional<QString>(QStringLiteral("Zone not found")));
-        QCOMPARE(rig.cloud->callCount(QStringLiteral("recreateZone")), 2);
+        QCOMPARE(vm.syncError(), std::optional(u"Zone not found"_s));
+        QCOMPARE(rig.cloud->callCount(u"recreateZone"_s), 2);
     }
 
     void playbackLoopSamplesEveryTwoSecondsUntilStopped() {
         CoordinatorRig rig;
-        PlaybackState song{QStringLiteral("s1"),
-                           12.5,
-                           QStringLiteral("Song"),
-                           QStringLiteral("Artist"),
-                           std::nullopt,
-                           std::nullopt,
-                           std::nullopt};
+        PlaybackState song{u"s1"_s, 12.5, u"Song"_s, u"Artist"_s, {}, {}, {}};
         rig.music->nowPlaying = song;
         auto& vm = rig.make(true);
         QSignalSpy changed(&vm, &DeviceHandoffViewModel::currentStateChanged);
@@ -178,41 +162,33 @@ private Q_SLOTS:
 
     void favouritesWithSessionsSeedTheFirstPass() {
         CoordinatorRig rig;
-        rig.roster->mergeRoster({device(QStringLiteral("B"), QStringLiteral("b"),
-                                        DevicePresence::Online, QStringLiteral("sB")),
-                                 device(QStringLiteral("C"), QStringLiteral("c"),
-                                        DevicePresence::Online, QStringLiteral("sC"))});
-        rig.roster->toggleFavorite(QStringLiteral("B"));
-        rig.make(true);
-        rig.finishFirstPass();
-        QCOMPARE(rig.cloud->lastSeeds,
-                 (QMap<QString, QString>{{QStringLiteral("B"), QStringLiteral("sB")}}));
+        rig.roster->mergeRoster({device(u"B"_s, u"b"_s, DevicePresence::Online, u"sB"_s),
+                                 device(u"C"_s, u"c"_s, DevicePresence::Online, u"sC"_s)});
+        rig.roster->toggleFavorite(u"B"_s);
+        rig.started();
+        QCOMPARE(rig.cloud->lastSeeds, (QMap<QString, QString>{{u"B"_s, u"sB"_s}}));
     }
 
     void favouriteFoundNearbyIsListedAndPublishedAtOnce() {
         CoordinatorRig rig;
-        rig.roster->mergeRoster({device(QStringLiteral("B"), QStringLiteral("b"))});
-        rig.roster->toggleFavorite(QStringLiteral("B"));
-        auto& vm = rig.make(true);
-        rig.finishFirstPass();
+        rig.roster->mergeRoster({device(u"B"_s, u"b"_s)});
+        rig.roster->toggleFavorite(u"B"_s);
+        auto& vm = rig.started();
         QVERIFY(rig.nearby);
         QCOMPARE(rig.nearby->deviceID, kThisID);
         QCOMPARE(rig.nearby->sessionID, rig.cloud->session);
         QCOMPARE(vm.devices().first().presence, DevicePresence::Offline);
 
-        const int publishes = rig.cloud->callCount(QStringLiteral("publishPresence"));
-        auto online = device(QStringLiteral("B"), QStringLiteral("b"), DevicePresence::Online,
-                             QStringLiteral("sB2"));
+        const int publishes = rig.cloud->callCount(u"publishPresence"_s);
+        auto online = device(u"B"_s, u"b"_s, DevicePresence::Online, u"sB2"_s);
         rig.cloud->peers = {online};
-        rig.nearby->reportPeer({QStringLiteral("B"), QStringLiteral("b"), QStringLiteral("sB2")});
+        rig.nearby->reportPeer({u"B"_s, u"b"_s, u"sB2"_s});
         VirtualClock::drainEvents();
-        QCOMPARE(
-            rig.cloud->calls.filter(QStringLiteral("noteNearbyPeer")),
-            QStringList{
-                QStringLiteral("noteNearbyPeer:B/b/sB2/%1/%2").arg(rig.cloud->session, kThisID)});
+        QCOMPARE(rig.cloud->calls.filter(u"noteNearbyPeer"_s),
+                 QStringList{u"noteNearbyPeer:B/b/sB2/%1/%2"_s.arg(rig.cloud->session, kThisID)});
         QCOMPARE(vm.devices().first().presence, DevicePresence::Online);
         QVERIFY(vm.devices().first().isFavorite);
-        QCOMPARE(rig.cloud->callCount(QStringLiteral("publishPresence")), publishes + 1);
+        QCOMPARE(rig.cloud->callCount(u"publishPresence"_s), publishes + 1);
 
         vm.stop();
         QCOMPARE(rig.nearby->stopCount, 1);
@@ -220,15 +196,13 @@ private Q_SLOTS:
 
     void nonFavouriteFoundNearbyChangesNothing() {
         CoordinatorRig rig;
-        rig.roster->mergeRoster({device(QStringLiteral("B"), QStringLiteral("b")),
-                                 device(QStringLiteral("C"), QStringLiteral("c"))});
-        rig.roster->toggleFavorite(QStringLiteral("B"));
-        auto& vm = rig.make(true);
-        rig.finishFirstPass();
+        rig.roster->mergeRoster({device(u"B"_s, u"b"_s), device(u"C"_s, u"c"_s)});
+        rig.roster->toggleFavorite(u"B"_s);
+        auto& vm = rig.started();
         const DeviceList before = vm.devices();
         const int calls = rig.cloud->calls.size();
-        rig.nearby->reportPeer({QStringLiteral("C"), QStringLiteral("c"), QStringLiteral("sC")});
-        rig.nearby->reportPeer({QStringLiteral("Z"), QStringLiteral("z"), QStringLiteral("sZ")});
+        rig.nearby->reportPeer({u"C"_s, u"c"_s, u"sC"_s});
+        rig.nearby->reportPeer({u"Z"_s, u"z"_s, u"sZ"_s});
         VirtualClock::drainEvents();
         QCOMPARE(rig.cloud->calls.size(), calls);
         QCOMPARE(vm.devices(), before);
@@ -237,19 +211,16 @@ private Q_SLOTS:
     void noNearbyDiscoveryWithoutSession() {
         CoordinatorRig rig;
         rig.cloud->session.clear();
-        rig.make(true);
-        rig.finishFirstPass();
+        rig.started();
         QVERIFY(!rig.nearby);
     }
 
     void toggleFavoriteKeepsOneFavouriteFirst() {
         CoordinatorRig rig;
-        rig.cloud->fetchDefault = {device(QStringLiteral("A"), QStringLiteral("A")),
-                                   device(QStringLiteral("a"), QStringLiteral("a")),
-                                   device(QStringLiteral("b"), QStringLiteral("b"))};
+        rig.cloud->fetchDefault = {device(u"A"_s, u"A"_s), device(u"a"_s, u"a"_s),
+                                   device(u"b"_s, u"b"_s)};
         rig.defaults->setBool(rig.roster->favoriteClearedKey, true); // no seeding
-        auto& vm = rig.make(true);
-        rig.finishFirstPass();
+        auto& vm = rig.started();
         QCOMPARE(names(vm.devices()), (QStringList{"A", "a", "b"}));
 
         vm.toggleFavorite(vm.devices().at(2));
@@ -268,23 +239,21 @@ private Q_SLOTS:
 
     void forgetRemovesDeviceUntilItStartsANewSession() {
         CoordinatorRig rig;
-        auto b = device(QStringLiteral("B"), QStringLiteral("b"), DevicePresence::Online,
-                        QStringLiteral("s1"));
+        auto b = device(u"B"_s, u"b"_s, DevicePresence::Online, u"s1"_s);
         rig.cloud->fetchDefault = {b};
-        rig.cloud->queuedTargets = {QStringLiteral("B")};
-        auto& vm = rig.make(true);
-        rig.finishFirstPass();
+        rig.cloud->queuedTargets = {u"B"_s};
+        auto& vm = rig.started();
         rig.clock->advance(1ms);
-        QVERIFY(vm.queuedPushTargets().contains(QStringLiteral("B")));
+        QVERIFY(vm.queuedPushTargets().contains(u"B"_s));
 
         rig.cloud->queuedTargets.clear();
         vm.forget(vm.devices().first());
         QVERIFY(vm.devices().isEmpty());
-        QVERIFY(!vm.queuedPushTargets().contains(QStringLiteral("B")));
+        QVERIFY(!vm.queuedPushTargets().contains(u"B"_s));
         rig.clock->advance(2s);
         QVERIFY(vm.devices().isEmpty());
 
-        b.sessionID = QStringLiteral("s2");
+        b.sessionID = u"s2"_s;
         rig.cloud->fetchDefault = {b};
         rig.clock->advance(2s);
         QCOMPARE(names(vm.devices()), QStringList{"b"});
@@ -292,13 +261,11 @@ private Q_SLOTS:
 
     void queuedPushesMarkTheirDevices() {
         CoordinatorRig rig;
-        rig.cloud->fetchDefault = {device(QStringLiteral("B"), QStringLiteral("b")),
-                                   device(QStringLiteral("C"), QStringLiteral("c"))};
-        rig.cloud->queuedTargets = {QStringLiteral("C")};
-        auto& vm = rig.make(true);
-        rig.finishFirstPass();
+        rig.cloud->fetchDefault = {device(u"B"_s, u"b"_s), device(u"C"_s, u"c"_s)};
+        rig.cloud->queuedTargets = {u"C"_s};
+        auto& vm = rig.started();
         rig.clock->advance(1ms);
-        QCOMPARE(vm.queuedPushTargets(), QSet<QString>{QStringLiteral("C")});
+        QCOMPARE(vm.queuedPushTargets(), QSet<QString>{u"C"_s});
         QVERIFY(!vm.devices().at(0).hasQueuedPush);
         QVERIFY(vm.devices().at(1).hasQueuedPush);
         rig.cloud->queuedTargets.clear();
@@ -308,22 +275,20 @@ private Q_SLOTS:
 
     void shutdownStopsAndMarksOffline() {
         CoordinatorRig rig;
-        auto& vm = rig.make(true);
-        rig.finishFirstPass();
+        auto& vm = rig.started();
         auto marking = vm.shutdown();
         VirtualClock::drainEvents();
         QVERIFY(marking.isReady());
         QCOMPARE(rig.cloud->markedOffline, QStringList{kThisID});
-        const int fetches = rig.cloud->callCount(QStringLiteral("fetchPresence"));
+        const int fetches = rig.cloud->callCount(u"fetchPresence"_s);
         rig.clock->advance(10s);
-        QCOMPARE(rig.cloud->callCount(QStringLiteral("fetchPresence")), fetches);
+        QCOMPARE(rig.cloud->callCount(u"fetchPresence"_s), fetches);
     }
 
     void coordinatorDestroyedDuringCallsEndsQuietly() {
         CoordinatorRig rig;
-        rig.cloud->latency = {{QStringLiteral("fetchPresence"), 1s},
-                              {QStringLiteral("publishPresence"), 1s}};
-        rig.cloud->fetchDefault = {device(QStringLiteral("B"), QStringLiteral("b"))};
+        rig.cloud->latency = {{u"fetchPresence"_s, 1s}, {u"publishPresence"_s, 1s}};
+        rig.cloud->fetchDefault = {device(u"B"_s, u"b"_s)};
         rig.make(true);
         rig.clock->advance(500ms);
         rig.coordinator.reset();
@@ -333,8 +298,7 @@ private Q_SLOTS:
 
     void storedRosterNeverListsThisDevice() {
         CoordinatorRig rig;
-        rig.roster->mergeRoster({device(kThisID, QStringLiteral("This Mac")),
-                                 device(QStringLiteral("B"), QStringLiteral("b"))});
+        rig.roster->mergeRoster({device(kThisID, u"This Mac"_s), device(u"B"_s, u"b"_s)});
         auto& vm = rig.make();
         QCOMPARE(names(vm.devices()), QStringList{"b"});
     }

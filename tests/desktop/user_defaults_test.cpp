@@ -1,10 +1,11 @@
 #include "src/desktop/user_defaults.h"
+#include "tests/support/scratch_files.h"
 
-#include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
 using namespace sonavert;
+using namespace Qt::StringLiterals;
 
 class UserDefaultsTest : public QObject {
     Q_OBJECT
@@ -12,75 +13,64 @@ class UserDefaultsTest : public QObject {
 private Q_SLOTS:
     void settingsFileKeepsEveryTypeAcrossRestarts() {
         QTemporaryDir dir;
-        const QString path = dir.filePath(QStringLiteral("defaults.json"));
+        const QString path = dir.filePath(u"defaults.json"_s);
         const QByteArray binary("\x00\x01\xff{\"}", 6);
         {
             SettingsUserDefaults defaults(path);
-            defaults.setBool(QStringLiteral("Tessary.flag"), true);
-            defaults.setInteger(QStringLiteral("Tessary.transferCount"), 5);
-            defaults.setString(QStringLiteral("Tessary.favoriteDevice"), QStringLiteral("true"));
-            defaults.setData(QStringLiteral("Tessary.deviceRoster"), binary);
-            defaults.setStringArray(QStringLiteral("Tessary.favoriteDevices"),
-                                    {QStringLiteral("only")});
-            defaults.setStringDictionary(
-                QStringLiteral("Tessary.forgottenDevices"),
-                {{QStringLiteral("A"), QString()}, {QStringLiteral("B.c/d"), QStringLiteral("s")}});
+            defaults.setBool(u"Tessary.flag"_s, true);
+            defaults.setInteger(u"Tessary.transferCount"_s, 5);
+            defaults.setString(u"Tessary.favoriteDevice"_s, u"true"_s);
+            defaults.setData(u"Tessary.deviceRoster"_s, binary);
+            defaults.setStringArray(u"Tessary.favoriteDevices"_s, {u"only"_s});
+            defaults.setStringDictionary(u"Tessary.forgottenDevices"_s,
+                                         {{u"A"_s, QString()}, {u"B.c/d"_s, u"s"_s}});
         }
         SettingsUserDefaults reopened(path);
-        QCOMPARE(reopened.boolValue(QStringLiteral("Tessary.flag")), std::optional(true));
-        QCOMPARE(reopened.integer(QStringLiteral("Tessary.transferCount")),
-                 std::optional<qint64>(5));
+        QCOMPARE(reopened.boolValue(u"Tessary.flag"_s), std::optional(true));
+        QCOMPARE(reopened.integer(u"Tessary.transferCount"_s), std::optional<qint64>(5));
         // A text that looks like a boolean or a one-element list stays what it was.
-        QCOMPARE(reopened.string(QStringLiteral("Tessary.favoriteDevice")),
-                 std::optional<QString>(QStringLiteral("true")));
-        QCOMPARE(reopened.boolValue(QStringLiteral("Tessary.favoriteDevice")), std::nullopt);
-        QCOMPARE(reopened.data(QStringLiteral("Tessary.deviceRoster")), std::optional(binary));
-        QCOMPARE(reopened.stringArray(QStringLiteral("Tessary.favoriteDevices")),
+        QCOMPARE(reopened.string(u"Tessary.favoriteDevice"_s), std::optional(u"true"_s));
+        QCOMPARE(reopened.boolValue(u"Tessary.favoriteDevice"_s), std::nullopt);
+        QCOMPARE(reopened.data(u"Tessary.deviceRoster"_s), std::optional(binary));
+        QCOMPARE(reopened.stringArray(u"Tessary.favoriteDevices"_s),
                  std::optional(QStringList{"only"}));
-        QCOMPARE(reopened.stringDictionary(QStringLiteral("Tessary.forgottenDevices"))
-                     ->value(QStringLiteral("B.c/d")),
-                 QStringLiteral("s"));
-        QCOMPARE(reopened.string(QStringLiteral("Tessary.deviceRoster")), std::nullopt);
+        QCOMPARE(reopened.stringDictionary(u"Tessary.forgottenDevices"_s)->value(u"B.c/d"_s),
+                 u"s"_s);
+        QCOMPARE(reopened.string(u"Tessary.deviceRoster"_s), std::nullopt);
     }
 
     void removedKeysStayRemoved() {
         QTemporaryDir dir;
-        const QString path = dir.filePath(QStringLiteral("d.json"));
+        const QString path = dir.filePath(u"d.json"_s);
         {
             SettingsUserDefaults defaults(path);
-            defaults.setString(QStringLiteral("Tessary.deviceUUID"), QStringLiteral("X"));
+            defaults.setString(u"Tessary.deviceUUID"_s, u"X"_s);
             defaults.sync();
-            defaults.removeObject(QStringLiteral("Tessary.deviceUUID"));
+            defaults.removeObject(u"Tessary.deviceUUID"_s);
         }
-        QVERIFY(!SettingsUserDefaults(path).contains(QStringLiteral("Tessary.deviceUUID")));
+        QVERIFY(!SettingsUserDefaults(path).contains(u"Tessary.deviceUUID"_s));
     }
 
     void damagedFileReadsEmptyAndIsReplacedByTheNextWrite() {
         QTemporaryDir dir;
-        const QString path = dir.filePath(QStringLiteral("d.json"));
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("{ this is not json");
-        file.close();
+        const QString path = dir.filePath(u"d.json"_s);
+        QVERIFY(test::writeFile(path, "{ this is not json"));
         {
             SettingsUserDefaults defaults(path);
-            QVERIFY(!defaults.contains(QStringLiteral("Tessary.x")));
-            defaults.setBool(QStringLiteral("Tessary.x"), false);
+            QVERIFY(!defaults.contains(u"Tessary.x"_s));
+            defaults.setBool(u"Tessary.x"_s, false);
         }
-        QCOMPARE(SettingsUserDefaults(path).boolValue(QStringLiteral("Tessary.x")),
-                 std::optional(false));
+        QCOMPARE(SettingsUserDefaults(path).boolValue(u"Tessary.x"_s), std::optional(false));
     }
 
     void typedReadsRefuseOtherTypes() {
         InMemoryUserDefaults defaults;
-        defaults.setObject(
-            QStringLiteral("k"),
-            QVariantMap{{QStringLiteral("a"), QStringLiteral("b")}, {QStringLiteral("n"), 1}});
-        QCOMPARE(defaults.stringDictionary(QStringLiteral("k")), std::nullopt);
-        defaults.setObject(QStringLiteral("k"), QStringList{});
-        QCOMPARE(defaults.stringArray(QStringLiteral("k")), std::optional(QStringList{}));
-        QVERIFY(!defaults.isTrue(QStringLiteral("k")));
-        QCOMPARE(defaults.data(QStringLiteral("absent")), std::nullopt);
+        defaults.setObject(u"k"_s, QVariantMap{{u"a"_s, u"b"_s}, {u"n"_s, 1}});
+        QCOMPARE(defaults.stringDictionary(u"k"_s), std::nullopt);
+        defaults.setObject(u"k"_s, QStringList{});
+        QCOMPARE(defaults.stringArray(u"k"_s), std::optional(QStringList{}));
+        QVERIFY(!defaults.isTrue(u"k"_s));
+        QCOMPARE(defaults.data(u"absent"_s), std::nullopt);
     }
 };
 

@@ -2,6 +2,8 @@
 
 #include "src/runtime/log_channel.h"
 
+using namespace Qt::StringLiterals;
+
 namespace sonavert {
 
 // QCoro 0.8's promise moves from a non-const lvalue given to co_return, so every member
@@ -9,6 +11,15 @@ namespace sonavert {
 
 namespace {
 class FakeDatabase final : public PrivateDatabase {};
+
+/// The next queued answer, else the default.
+template <typename T> T takeNext(std::deque<T>& queue, T fallback) {
+    if (queue.empty())
+        return fallback;
+    T next = queue.front();
+    queue.pop_front();
+    return next;
+}
 
 bool isZoneMissing(const Status& status) {
     return !status && status.error().domain == QLatin1String("CloudDatabase") &&
@@ -20,14 +31,11 @@ FakeHandoffService::FakeHandoffService(std::shared_ptr<Clock> clock)
     : m_clock(std::move(clock)) {}
 
 Error FakeHandoffService::cloudError(int code, const QString& description) {
-    return Error{QStringLiteral("CloudDatabase"), code, description, {}, {}, {}};
+    return makeError(u"CloudDatabase"_s, code, description);
 }
 
 int FakeHandoffService::callCount(const QString& operation) const {
-    int count = 0;
-    for (const auto& call : calls)
-        count += call == operation || call.startsWith(operation + QLatin1Char(':'));
-    return count;
+    return int(timesOf(operation).size());
 }
 
 QList<Duration> FakeHandoffService::timesOf(const QString& operation) const {
@@ -47,7 +55,7 @@ QCoro::Task<> FakeHandoffService::enter(QString operation, QString detail) {
 }
 
 QCoro::Task<Result<DatabaseRef>> FakeHandoffService::ensureAccountAvailable() {
-    co_await enter(QStringLiteral("ensureAccountAvailable"));
+    co_await enter(u"ensureAccountAvailable"_s);
     if (!accountStatus)
         co_return Error(accountStatus.error());
     co_return DatabaseRef(std::make_shared<FakeDatabase>());
@@ -55,40 +63,32 @@ QCoro::Task<Result<DatabaseRef>> FakeHandoffService::ensureAccountAvailable() {
 
 QCoro::Task<Status> FakeHandoffService::withPresenceZoneRecovery(DatabaseRef database,
                                                                  PresenceOperation operation) {
-    co_await enter(QStringLiteral("withPresenceZoneRecovery"));
+    co_await enter(u"withPresenceZoneRecovery"_s);
     Q_ASSERT(database);
     Status first = co_await operation();
     if (!isZoneMissing(first))
         co_return first;
     logEvent(LogCategory::CloudKit, LogLevel::Default,
              "event=presence_zone_missing action=recreate");
-    calls << QStringLiteral("recreateZone");
+    calls << u"recreateZone"_s;
     callTimes << m_clock->monotonicNow();
     co_return co_await operation();
 }
 
 QCoro::Task<Status> FakeHandoffService::publishPresence(QString deviceID, QString deviceName,
                                                         std::optional<PlaybackState> nowPlaying) {
-    co_await enter(QStringLiteral("publishPresence"), deviceID + QLatin1Char('/') + deviceName);
+    co_await enter(u"publishPresence"_s, deviceID + QLatin1Char('/') + deviceName);
     lastPublishedNowPlaying = nowPlaying;
-    if (publishResults.empty())
-        co_return Status();
-    Status next = publishResults.front();
-    publishResults.pop_front();
-    co_return next;
+    co_return takeNext(publishResults, Status());
 }
 
 QCoro::Task<Result<DeviceList>> FakeHandoffService::fetchPresence(QString deviceID) {
-    co_await enter(QStringLiteral("fetchPresence"), deviceID);
-    if (fetchResults.empty())
-        co_return DeviceList(fetchDefault);
-    Result<DeviceList> next = fetchResults.front();
-    fetchResults.pop_front();
-    co_return next;
+    co_await enter(u"fetchPresence"_s, deviceID);
+    co_return takeNext(fetchResults, Result<DeviceList>(fetchDefault));
 }
 
 QCoro::Task<DeviceList> FakeHandoffService::peerDevices(QString deviceID) {
-    co_await enter(QStringLiteral("peerDevices"), deviceID);
+    co_await enter(u"peerDevices"_s, deviceID);
     co_return DeviceList(peers);
 }
 
@@ -97,79 +97,71 @@ QCoro::Task<> FakeHandoffService::noteNearbyPeer(QString peerID, QString peerNam
                                                  QString deviceID) {
     const QString detail = peerID + QLatin1Char('/') + peerName + QLatin1Char('/') + peerSessionID +
                            QLatin1Char('/') + localSessionID + QLatin1Char('/') + deviceID;
-    co_await enter(QStringLiteral("noteNearbyPeer"), detail);
+    co_await enter(u"noteNearbyPeer"_s, detail);
 }
 
 QCoro::Task<> FakeHandoffService::seedObservedSessions(QMap<QString, QString> sessions) {
-    co_await enter(QStringLiteral("seedObservedSessions"));
+    co_await enter(u"seedObservedSessions"_s);
     lastSeeds = sessions;
 }
 
 QCoro::Task<Status> FakeHandoffService::markOffline(QString deviceID) {
-    co_await enter(QStringLiteral("markOffline"), deviceID);
+    co_await enter(u"markOffline"_s, deviceID);
     markedOffline << deviceID;
     co_return Status();
 }
 
 QCoro::Task<QSet<QString>> FakeHandoffService::fetchQueuedPushTargets() {
-    co_await enter(QStringLiteral("fetchQueuedPushTargets"));
+    co_await enter(u"fetchQueuedPushTargets"_s);
     co_return QSet<QString>(queuedTargets);
 }
 
 QCoro::Task<Status> FakeHandoffService::removeLegacyPresenceSubscription() {
-    co_await enter(QStringLiteral("removeLegacyPresenceSubscription"));
+    co_await enter(u"removeLegacyPresenceSubscription"_s);
     co_return Status();
 }
 
 QCoro::Task<Status> FakeHandoffService::ensureHandoffSubscription(QString deviceID) {
-    co_await enter(QStringLiteral("ensureHandoffSubscription"), deviceID);
+    co_await enter(u"ensureHandoffSubscription"_s, deviceID);
     co_return Status(handoffSubscriptionStatus);
 }
 
 QCoro::Task<Status> FakeHandoffService::ensurePullSubscription(QString deviceID) {
-    co_await enter(QStringLiteral("ensurePullSubscription"), deviceID);
+    co_await enter(u"ensurePullSubscription"_s, deviceID);
     co_return Status();
 }
 
 QCoro::Task<Status> FakeHandoffService::sendHandoff(PlaybackState state, QString targetDeviceID) {
-    co_await enter(QStringLiteral("sendHandoff"), targetDeviceID);
+    co_await enter(u"sendHandoff"_s, targetDeviceID);
     sentHandoffs.append({state, targetDeviceID});
     co_return Status(sendHandoffStatus);
 }
 
 QCoro::Task<Result<std::optional<PlaybackState>>>
 FakeHandoffService::fetchHandoff(QString deviceID) {
-    co_await enter(QStringLiteral("fetchHandoff"), deviceID);
-    if (handoffResults.empty())
-        co_return std::optional<PlaybackState>();
-    auto next = handoffResults.front();
-    handoffResults.pop_front();
-    co_return next;
+    co_await enter(u"fetchHandoff"_s, deviceID);
+    co_return takeNext(handoffResults, Result<std::optional<PlaybackState>>(std::nullopt));
 }
 
 QCoro::Task<Status> FakeHandoffService::sendPullRequest(QString sourceDeviceID,
                                                         QString requesterDeviceID) {
-    co_await enter(QStringLiteral("sendPullRequest"), sourceDeviceID);
+    co_await enter(u"sendPullRequest"_s, sourceDeviceID);
     sentPullRequests.append({sourceDeviceID, requesterDeviceID});
     co_return Status(sendPullStatus);
 }
 
 QCoro::Task<Result<std::optional<QString>>> FakeHandoffService::fetchPullRequest(QString deviceID) {
-    co_await enter(QStringLiteral("fetchPullRequest"), deviceID);
-    if (pullRequestResults.empty())
-        co_return std::optional<QString>();
-    auto next = pullRequestResults.front();
-    pullRequestResults.pop_front();
-    co_return next;
+    co_await enter(u"fetchPullRequest"_s, deviceID);
+    co_return takeNext(pullRequestResults, Result<std::optional<QString>>(std::nullopt));
 }
 
 QCoro::Task<QString> FakeHandoffService::sessionID() {
-    co_await enter(QStringLiteral("sessionID"));
+    co_await enter(u"sessionID"_s);
     co_return QString(session);
 }
 
 QCoro::Task<int> FakeHandoffService::pendingHandshakes() {
-    co_await enter(QStringLiteral("pendingHandshakes"));
+    co_await enter(u"pendingHandshakes"_s);
     co_return int(pendingHandshakeCount);
 }
 

@@ -55,7 +55,7 @@ public:
     DeviceList fetchDefault;
     DeviceList peers;
     QSet<QString> queuedTargets;
-    QString session = QStringLiteral("5E55105E-0000-4000-8000-000000000001");
+    QString session = "5E55105E-0000-4000-8000-000000000001";
     int pendingHandshakeCount = 0;
     Status handoffSubscriptionStatus;
 

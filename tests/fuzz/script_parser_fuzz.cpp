@@ -18,8 +18,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -41,16 +44,16 @@ namespace {
 
 std::vector<std::string> seedCorpus() {
     using namespace sonavert;
-    const QString awkward = QStringLiteral("Say \"Hi\" \\ \n ♫ & return \" -- (*");
+    const QString awkward = u"Say \"Hi\" \\ \n ♫ & return \" -- (*"_s;
     std::vector<std::string> seeds;
     for (const QString& script :
          {music_scripts::nowPlaying(), music_scripts::pause(),
           music_scripts::playFromLibrary(awkward, awkward, 93.5),
-          music_scripts::verifyPlayback(awkward, QStringLiteral("Neil Young"), 1e9),
-          music_scripts::openLocation(QStringLiteral("music://x/us/song/id1?a=\"b\"")),
-          QStringLiteral("repeat with t in (every track of library playlist 1 whose name is "
-                         "\"x\")\n exit repeat\nend repeat\n(* nested (* comment *) *) "
-                         "set x to {1, 2.5, \"a\" & 3 as text, missing value}")})
+          music_scripts::verifyPlayback(awkward, u"Neil Young"_s, 1e9),
+          music_scripts::openLocation(u"music://x/us/song/id1?a=\"b\""_s),
+          u"repeat with t in (every track of library playlist 1 whose name is "
+          "\"x\")\n exit repeat\nend repeat\n(* nested (* comment *) *) "
+          "set x to {1, 2.5, \"a\" & 3 as text, missing value}"_s})
         seeds.push_back(script.toStdString());
     return seeds;
 }
@@ -71,43 +74,17 @@ std::vector<std::string> deepInputs() {
 // Mutations that keep inputs near the language: byte edits, keyword insertions, splices.
 std::string mutate(const std::string& input, const std::vector<std::string>& corpus,
                    std::mt19937& random) {
-    static const std::vector<std::string> words{"tell ",
-                                                "end ",
-                                                "if ",
-                                                "then\n",
-                                                "else ",
-                                                "repeat ",
-                                                "try\n",
-                                                "on error ",
-                                                "\"",
-                                                "\\",
-                                                "(",
-                                                ")",
-                                                "{",
-                                                "}",
-                                                "&",
-                                                " as text",
-                                                "(*",
-                                                "*)",
-                                                "--",
-                                                "\n",
-                                                "return ",
-                                                "set ",
-                                                " to ",
-                                                "of ",
-                                                "whose ",
-                                                "times ",
-                                                " in ",
-                                                "exit ",
-                                                "1e308",
-                                                "-",
-                                                "¬\n",
-                                                "«",
-                                                "missing value",
-                                                "contains ",
-                                                "is not ",
-                                                "current track",
-                                                "player position"};
+    // The words, '|' between them (no word holds one).
+    static const std::vector<std::string> words = [] {
+        std::vector<std::string> split;
+        std::stringstream all(
+            "tell |end |if |then\n|else |repeat |try\n|on error |\"|\\|(|)|{|}|&| as "
+            "text|(*|*)|--|\n|return |set | to |of |whose |times | in |exit |1e308|-|¬\n|«|missing "
+            "value|contains |is not |current track|player position");
+        for (std::string word; std::getline(all, word, '|');)
+            split.push_back(word);
+        return split;
+    }();
     std::string output = input;
     const int edits = 1 + static_cast<int>(random() % 4);
     for (int i = 0; i < edits; ++i) {

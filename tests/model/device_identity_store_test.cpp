@@ -7,6 +7,7 @@
 #include <QTest>
 
 using namespace sonavert;
+using namespace Qt::StringLiterals;
 
 class DeviceIdentityStoreTest : public QObject {
     Q_OBJECT
@@ -28,8 +29,7 @@ private Q_SLOTS:
     void firstStartMakesAnUpperCaseUUIDAndKeepsIt() {
         const QString id = resolve();
         QVERIFY(QRegularExpression(
-                    QStringLiteral(
-                        "^[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}$"))
+                    u"^[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}$"_s)
                     .match(id)
                     .hasMatch());
         QCOMPARE(m_secrets->items.value(keychainKey()), id.toUtf8());
@@ -52,9 +52,9 @@ private Q_SLOTS:
     }
 
     void failedReadCountsAsMissing() {
-        m_defaults->setString(kDeviceUUIDFallbackKey, QStringLiteral("FALLBACK-ID"));
+        m_defaults->setString(kDeviceUUIDFallbackKey, u"FALLBACK-ID"_s);
         m_secrets->failReads = true;
-        QCOMPARE(resolve(), QStringLiteral("FALLBACK-ID"));
+        QCOMPARE(resolve(), u"FALLBACK-ID"_s);
     }
 
     void emptyOrInvalidItemCountsAsMissing_data() {

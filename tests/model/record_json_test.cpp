@@ -5,6 +5,7 @@
 #include <cmath>
 
 using namespace sonavert;
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -18,26 +19,20 @@ QByteArray fixture(const char* name) {
 PlaybackState fullState() {
     return {QString(),
             0.0,
-            QStringLiteral("Radio \"One\""),
-            QStringLiteral("Hosts\\Crew"),
-            QStringLiteral("Live"),
-            QStringLiteral("ra.123"),
-            QStringLiteral("7C9E6679-7425-40DE-944B-E07FC1F90AE7")};
+            u"Radio \"One\""_s,
+            u"Hosts\\Crew"_s,
+            u"Live"_s,
+            u"ra.123"_s,
+            u"7C9E6679-7425-40DE-944B-E07FC1F90AE7"_s};
 }
 
 AppDevice fullDevice() {
     AppDevice d;
-    d.id = QStringLiteral("6F9619FF-8B86-D011-B42D-00C04FC964FF");
-    d.name = QStringLiteral("Studio Mac");
+    d.id = u"6F9619FF-8B86-D011-B42D-00C04FC964FF"_s;
+    d.name = u"Studio Mac"_s;
     d.lastSeen = Timestamp{86400.0};
-    d.sessionID = QStringLiteral("A1B2C3D4-0000-4000-8000-000000000000");
-    d.nowPlaying = PlaybackState{QStringLiteral("42"),
-                                 61.25,
-                                 QStringLiteral("Song"),
-                                 QStringLiteral("Artist"),
-                                 QStringLiteral("Album"),
-                                 {},
-                                 {}};
+    d.sessionID = u"A1B2C3D4-0000-4000-8000-000000000000"_s;
+    d.nowPlaying = PlaybackState{u"42"_s, 61.25, u"Song"_s, u"Artist"_s, u"Album"_s, {}, {}};
     d.presence = DevicePresence::Connecting;
     d.hasQueuedPush = true;
     return d;
@@ -45,8 +40,8 @@ AppDevice fullDevice() {
 
 AppDevice minimalDevice() {
     AppDevice d;
-    d.id = QStringLiteral("6F9619FF-8B86-D011-B42D-00C04FC964FF");
-    d.name = QStringLiteral("Küche");
+    d.id = u"6F9619FF-8B86-D011-B42D-00C04FC964FF"_s;
+    d.name = u"Küche"_s;
     d.isFavorite = true;
     return d;
 }
@@ -58,13 +53,8 @@ class RecordJsonTest : public QObject {
 
 private Q_SLOTS:
     void encodesByteForByte() {
-        const PlaybackState minimal{QStringLiteral("1440857781"),
-                                    12.5,
-                                    QStringLiteral("Clair de Lune"),
-                                    QStringLiteral("Claude Debussy"),
-                                    {},
-                                    {},
-                                    {}};
+        const PlaybackState minimal{
+            u"1440857781"_s, 12.5, u"Clair de Lune"_s, u"Claude Debussy"_s, {}, {}, {}};
         QCOMPARE(encodeJson(minimal).value(), fixture("playback_state_minimal.json"));
         QCOMPARE(encodeJson(fullState()).value(), fixture("playback_state_full.json"));
         QCOMPARE(encodeJson(fullDevice()).value(), fixture("app_device_full.json"));

@@ -9,6 +9,7 @@
 #include <QTest>
 
 using namespace sonavert;
+using namespace Qt::StringLiterals;
 
 class SecretServiceIdentityTest : public QObject {
     Q_OBJECT
@@ -21,8 +22,7 @@ private Q_SLOTS:
 
     void missingItemIsNotAFailure() {
         SystemSecretStore secrets;
-        const auto read = test::awaitTask(
-            secrets.read(QStringLiteral("io.sonavert.test.absent"), QStringLiteral("nobody")));
+        const auto read = test::awaitTask(secrets.read(u"io.sonavert.test.absent"_s, u"nobody"_s));
         QVERIFY2(read.ok(), qPrintable(read.ok() ? QString() : read.error().description));
         QCOMPARE(read.value(), std::nullopt);
     }
@@ -48,9 +48,8 @@ private Q_SLOTS:
         const QString existing = QCoro::waitFor(store->readIdentifier()).value_or(QString());
         QVERIFY(!existing.isEmpty());
         // The item is updated in place: the next read sees the new value, not the old one.
-        QVERIFY(QCoro::waitFor(store->writeIdentifier(QStringLiteral("FALLBACK-0001"))));
-        QCOMPARE(QCoro::waitFor(store->readIdentifier()),
-                 std::optional<QString>(QStringLiteral("FALLBACK-0001")));
+        QVERIFY(QCoro::waitFor(store->writeIdentifier(u"FALLBACK-0001"_s)));
+        QCOMPARE(QCoro::waitFor(store->readIdentifier()), std::optional(u"FALLBACK-0001"_s));
     }
 };
 

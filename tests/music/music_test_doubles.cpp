@@ -1,5 +1,7 @@
 #include "tests/music/music_test_doubles.h"
 
+using namespace Qt::StringLiterals;
+
 namespace sonavert::test {
 
 QCoro::Task<bool> InMemoryMusicCatalog::requestAuthorization() {
@@ -8,7 +10,7 @@ QCoro::Task<bool> InMemoryMusicCatalog::requestAuthorization() {
 
 QCoro::Task<Result<std::vector<CatalogStation>>> InMemoryMusicCatalog::searchStations(QString term,
                                                                                       int limit) {
-    requests << QStringLiteral("stations:%1:%2").arg(term).arg(limit);
+    requests << u"stations:%1:%2"_s.arg(term).arg(limit);
     if (searchFailure || stationSearchFailure)
         co_return Error(searchFailure ? *searchFailure : *stationSearchFailure);
     std::vector<CatalogStation> found(
@@ -18,7 +20,7 @@ QCoro::Task<Result<std::vector<CatalogStation>>> InMemoryMusicCatalog::searchSta
 
 QCoro::Task<Result<std::vector<CatalogSong>>> InMemoryMusicCatalog::searchSongs(QString term,
                                                                                 int limit) {
-    requests << QStringLiteral("songs:%1:%2").arg(term).arg(limit);
+    requests << u"songs:%1:%2"_s.arg(term).arg(limit);
     if (searchFailure)
         co_return Error(*searchFailure);
     std::vector<CatalogSong> found(songs.begin(),
@@ -27,7 +29,7 @@ QCoro::Task<Result<std::vector<CatalogSong>>> InMemoryMusicCatalog::searchSongs(
 }
 
 QCoro::Task<Result<std::optional<CatalogSong>>> InMemoryMusicCatalog::lookUpSong(QString songID) {
-    requests << QStringLiteral("lookup:%1").arg(songID);
+    requests << u"lookup:%1"_s.arg(songID);
     if (lookupFailure)
         co_return Error(*lookupFailure);
     const auto found = songsByID.find(songID);

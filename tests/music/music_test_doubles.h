@@ -65,7 +65,7 @@ struct MusicServiceRig {
     FakeShortcutsTool shortcuts;
     InMemoryUserDefaults defaults;
     QStringList lines;
-    std::optional<QString> shortcutFile = QStringLiteral("/opt/sonavert/SonavertReceiver.shortcut");
+    std::optional<QString> shortcutFile = "/opt/sonavert/SonavertReceiver.shortcut";
     TessaryReceiverInstaller installer;
     MusicPlaybackService service;
 
@@ -85,6 +85,6 @@ struct MusicServiceRig {
 };
 
 ScriptTrack makeSong(const QString& id, const QString& name, const QString& artist,
-                     const QString& album = QStringLiteral("Album"));
+                     const QString& album = "Album");
 
 } // namespace sonavert::test

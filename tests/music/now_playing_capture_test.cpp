@@ -8,12 +8,12 @@
 
 using namespace sonavert;
 using namespace sonavert::test;
+using namespace Qt::StringLiterals;
 
 namespace {
 
-ScriptTrack playingTrack(const QString& album = QStringLiteral("Ten")) {
-    return makeSong(QStringLiteral("lib-1"), QStringLiteral("Black"), QStringLiteral("Pearl Jam"),
-                    album);
+ScriptTrack playingTrack(const QString& album = u"Ten"_s) {
+    return makeSong(u"lib-1"_s, u"Black"_s, u"Pearl Jam"_s, album);
 }
 
 CatalogSong song(const QString& id, const QString& title, const QString& artist) {
@@ -30,8 +30,7 @@ private Q_SLOTS:
     void nothingPlaysWhenThePlayerIsNotRunningPausedOrStopped() {
         for (const PlayerState state : {PlayerState::Paused, PlayerState::Stopped}) {
             MusicServiceRig rig;
-            rig.catalog.songs = {
-                song(QStringLiteral("s1"), QStringLiteral("Black"), QStringLiteral("Pearl Jam"))};
+            rig.catalog.songs = {song(u"s1"_s, u"Black"_s, u"Pearl Jam"_s)};
             rig.music.startPlaying(playingTrack(), 30.0);
             rig.music.state = state;
             QCOMPARE(rig.finish(rig.service.currentPlaybackState()), std::nullopt);
@@ -44,10 +43,9 @@ private Q_SLOTS:
 
     void aLineBreakInsideATitleMakesTheShapeUnreadable() {
         MusicServiceRig rig;
-        rig.catalog.songs = {
-            song(QStringLiteral("s1"), QStringLiteral("Black"), QStringLiteral("Pearl Jam"))};
+        rig.catalog.songs = {song(u"s1"_s, u"Black"_s, u"Pearl Jam"_s)};
         ScriptTrack track = playingTrack();
-        track.name = QStringLiteral("Black\n(Live)");
+        track.name = u"Black\n(Live)"_s;
         rig.music.startPlaying(track, 30.0);
         QCOMPARE(rig.finish(rig.service.currentPlaybackState()), std::nullopt);
     }
@@ -56,55 +54,45 @@ private Q_SLOTS:
 
     void songStateKeepsThePlayersTextsAndPosition() {
         MusicServiceRig rig;
-        rig.catalog.songs = {
-            song(QStringLiteral("cover"), QStringLiteral("Black"), QStringLiteral("Tribute Band")),
-            song(QStringLiteral("other"), QStringLiteral("Alive"), QStringLiteral("Pearl Jam")),
-            song(QStringLiteral("original"), QStringLiteral("BLACK"), QStringLiteral("pearl jam"))};
+        rig.catalog.songs = {song(u"cover"_s, u"Black"_s, u"Tribute Band"_s),
+                             song(u"other"_s, u"Alive"_s, u"Pearl Jam"_s),
+                             song(u"original"_s, u"BLACK"_s, u"pearl jam"_s)};
         rig.music.startPlaying(playingTrack(), 42.5);
         const auto state = rig.finish(rig.service.currentPlaybackState());
-        PlaybackState expected;
-        expected.songID = QStringLiteral("original");
-        expected.playbackTime = 42.5;
-        expected.songTitle = QStringLiteral("Black");
-        expected.artistName = QStringLiteral("Pearl Jam");
-        expected.albumTitle = QStringLiteral("Ten");
-        QCOMPARE(state, std::optional<PlaybackState>(expected));
-        QCOMPARE(rig.catalog.requests, (QStringList{QStringLiteral("stations:Ten:5"),
-                                                    QStringLiteral("songs:Black Pearl Jam:10")}));
+        const PlaybackState expected{u"original"_s, 42.5, u"Black"_s, u"Pearl Jam"_s,
+                                     u"Ten"_s,      {},   {}};
+        QCOMPARE(state, std::optional(expected));
+        QCOMPARE(rig.catalog.requests,
+                 (QStringList{u"stations:Ten:5"_s, u"songs:Black Pearl Jam:10"_s}));
     }
 
     void withoutAnExactMatchTheFirstSongIsTaken() {
         MusicServiceRig rig;
-        rig.catalog.songs = {song(QStringLiteral("first"), QStringLiteral("Black (Demo)"),
-                                  QStringLiteral("Pearl Jam")),
-                             song(QStringLiteral("second"), QStringLiteral("Black"),
-                                  QStringLiteral("Pearl Jam & Friends"))};
+        rig.catalog.songs = {song(u"first"_s, u"Black (Demo)"_s, u"Pearl Jam"_s),
+                             song(u"second"_s, u"Black"_s, u"Pearl Jam & Friends"_s)};
         rig.music.startPlaying(playingTrack(), 1.0);
         const auto state = rig.finish(rig.service.currentPlaybackState());
         QVERIFY(state);
-        QCOMPARE(state->songID, QStringLiteral("first"));
+        QCOMPARE(state->songID, u"first"_s);
     }
 
     void emptyAlbumSkipsStationsAndIsLeftOut() {
         MusicServiceRig rig;
-        rig.catalog.stations = {CatalogStation{QStringLiteral("st"), QStringLiteral("Any")}};
-        rig.catalog.songs = {
-            song(QStringLiteral("s1"), QStringLiteral("Black"), QStringLiteral("Pearl Jam"))};
+        rig.catalog.stations = {CatalogStation{u"st"_s, u"Any"_s}};
+        rig.catalog.songs = {song(u"s1"_s, u"Black"_s, u"Pearl Jam"_s)};
         rig.music.startPlaying(playingTrack(QString()), 3.0);
         const auto state = rig.finish(rig.service.currentPlaybackState());
         QVERIFY(state);
         QCOMPARE(state->albumTitle, std::nullopt);
-        QCOMPARE(rig.catalog.requests, QStringList{QStringLiteral("songs:Black Pearl Jam:10")});
+        QCOMPARE(rig.catalog.requests, QStringList{u"songs:Black Pearl Jam:10"_s});
     }
 
     void noSongsOrAFailedSearchMeanNothingPlaying() {
         MusicServiceRig rig;
         rig.music.startPlaying(playingTrack(), 3.0);
         QCOMPARE(rig.finish(rig.service.currentPlaybackState()), std::nullopt);
-        rig.catalog.songs = {
-            song(QStringLiteral("s1"), QStringLiteral("Black"), QStringLiteral("Pearl Jam"))};
-        rig.catalog.searchFailure =
-            Error{QStringLiteral("Catalog"), 1, QStringLiteral("denied"), {}, {}, {}};
+        rig.catalog.songs = {song(u"s1"_s, u"Black"_s, u"Pearl Jam"_s)};
+        rig.catalog.searchFailure = makeError(u"Catalog"_s, 1, u"denied"_s);
         QCOMPARE(rig.finish(rig.service.currentPlaybackState()), std::nullopt);
     }
 
@@ -113,9 +101,9 @@ private Q_SLOTS:
     void albumNamingAStationGivesAStationState_data() {
         QTest::addColumn<QString>("stationName");
         QTest::addColumn<bool>("isStation");
-        QTest::newRow("station name holds the album") << QStringLiteral("chill mix Radio") << true;
-        QTest::newRow("album holds the station name") << QStringLiteral("Chill") << true;
-        QTest::newRow("unrelated station") << QStringLiteral("Jazz Hour") << false;
+        QTest::newRow("station name holds the album") << u"chill mix Radio"_s << true;
+        QTest::newRow("album holds the station name") << u"Chill"_s << true;
+        QTest::newRow("unrelated station") << u"Jazz Hour"_s << false;
         QTest::newRow("nameless station") << QString() << false;
     }
     void albumNamingAStationGivesAStationState() {
@@ -123,41 +111,36 @@ private Q_SLOTS:
         QFETCH(bool, isStation);
         MusicServiceRig rig;
         CapturingLogSink log;
-        rig.catalog.stations = {CatalogStation{QStringLiteral("ra.1"), QStringLiteral("Nope")},
-                                CatalogStation{QStringLiteral("ra.2"), stationName}};
-        rig.catalog.songs = {
-            song(QStringLiteral("s1"), QStringLiteral("Black"), QStringLiteral("Pearl Jam"))};
-        rig.music.startPlaying(playingTrack(QStringLiteral("Chill Mix")), 77.0);
+        rig.catalog.stations = {CatalogStation{u"ra.1"_s, u"Nope"_s},
+                                CatalogStation{u"ra.2"_s, stationName}};
+        rig.catalog.songs = {song(u"s1"_s, u"Black"_s, u"Pearl Jam"_s)};
+        rig.music.startPlaying(playingTrack(u"Chill Mix"_s), 77.0);
         const auto state = rig.finish(rig.service.currentPlaybackState());
         QVERIFY(state);
         QCOMPARE(state->stationID.has_value(), isStation);
         if (!isStation) {
-            QCOMPARE(state->songID, QStringLiteral("s1"));
+            QCOMPARE(state->songID, u"s1"_s);
             return;
         }
-        QCOMPARE(*state->stationID, QStringLiteral("ra.2"));
+        QCOMPARE(*state->stationID, u"ra.2"_s);
         QCOMPARE(state->songID, QString());
         QCOMPARE(state->playbackTime, 0.0);
-        QCOMPARE(state->albumTitle, std::optional<QString>(QStringLiteral("Chill Mix")));
-        const QString token =
-            maskHashToken(QStringLiteral("ra.2"), LogChannel::instance().privacy().salt);
-        QCOMPARE(
-            log.messages(LogCategory::Playback),
-            QStringList{QStringLiteral("event=playback_station_detected station_id=<mask.hash: '") +
-                        token + QStringLiteral("'>")});
+        QCOMPARE(state->albumTitle, std::optional(u"Chill Mix"_s));
+        const QString token = maskHashToken(u"ra.2"_s, LogChannel::instance().privacy().salt);
+        QCOMPARE(log.messages(LogCategory::Playback),
+                 QStringList{u"event=playback_station_detected station_id=<mask.hash: '"_s + token +
+                             u"'>"_s});
         QCOMPARE(log.records().front().level, LogLevel::Debug);
     }
 
     void failedStationSearchFallsBackToTheSong() {
         MusicServiceRig rig;
-        rig.catalog.songs = {
-            song(QStringLiteral("s1"), QStringLiteral("Black"), QStringLiteral("Pearl Jam"))};
+        rig.catalog.songs = {song(u"s1"_s, u"Black"_s, u"Pearl Jam"_s)};
         rig.music.startPlaying(playingTrack(), 5.0);
-        rig.catalog.stationSearchFailure =
-            Error{QStringLiteral("Catalog"), 1, QStringLiteral("x"), {}, {}, {}};
+        rig.catalog.stationSearchFailure = makeError(u"Catalog"_s, 1, u"x"_s);
         const auto state = rig.finish(rig.service.currentPlaybackState());
         QVERIFY(state);
-        QCOMPARE(state->songID, QStringLiteral("s1"));
+        QCOMPARE(state->songID, u"s1"_s);
     }
 
     // Position text
@@ -165,19 +148,19 @@ private Q_SLOTS:
     void positionTextIsReadWhateverTheDecimalMark_data() {
         QTest::addColumn<QString>("text");
         QTest::addColumn<double>("seconds");
-        QTest::newRow("decimal comma") << QStringLiteral("12,5") << 12.5;
-        QTest::newRow("decimal point") << QStringLiteral("12.5") << 12.5;
-        QTest::newRow("blanks around") << QStringLiteral("  7,25 ") << 7.25;
-        QTest::newRow("whole number") << QStringLiteral("61") << 61.0;
-        QTest::newRow("exponent") << QStringLiteral("1e-05") << 1e-05;
-        QTest::newRow("a word") << QStringLiteral("later") << 0.0;
-        QTest::newRow("trailing character") << QStringLiteral("12.5s") << 0.0;
-        QTest::newRow("leading character") << QStringLiteral("~12.5") << 0.0;
-        QTest::newRow("two marks") << QStringLiteral("1,234.5") << 0.0;
+        QTest::newRow("decimal comma") << u"12,5"_s << 12.5;
+        QTest::newRow("decimal point") << u"12.5"_s << 12.5;
+        QTest::newRow("blanks around") << u"  7,25 "_s << 7.25;
+        QTest::newRow("whole number") << u"61"_s << 61.0;
+        QTest::newRow("exponent") << u"1e-05"_s << 1e-05;
+        QTest::newRow("a word") << u"later"_s << 0.0;
+        QTest::newRow("trailing character") << u"12.5s"_s << 0.0;
+        QTest::newRow("leading character") << u"~12.5"_s << 0.0;
+        QTest::newRow("two marks") << u"1,234.5"_s << 0.0;
         QTest::newRow("empty") << QString() << 0.0;
-        QTest::newRow("infinity") << QStringLiteral("inf") << 0.0;
-        QTest::newRow("not a number") << QStringLiteral("nan") << 0.0;
-        QTest::newRow("overflow") << QStringLiteral("1e400") << 0.0;
+        QTest::newRow("infinity") << u"inf"_s << 0.0;
+        QTest::newRow("not a number") << u"nan"_s << 0.0;
+        QTest::newRow("overflow") << u"1e400"_s << 0.0;
     }
     void positionTextIsReadWhateverTheDecimalMark() {
         QFETCH(QString, text);
@@ -189,30 +172,29 @@ private Q_SLOTS:
 
     void scriptResultTextsAndFailureLines() {
         MusicServiceRig rig;
-        QCOMPARE(rig.finish(rig.service.runAppleScriptReturningString(QStringLiteral("tell"))),
-                 QStringLiteral("script_error|source=failed_to_create"));
-        QCOMPARE(
-            rig.finish(rig.service.runAppleScriptReturningString(QStringLiteral("return \"  \""))),
-            QStringLiteral("empty_result"));
-        QCOMPARE(rig.lines, QStringList{QStringLiteral(
-                                "AppleScript error: script_error|source=failed_to_create")});
+        QCOMPARE(rig.finish(rig.service.runAppleScriptReturningString(u"tell"_s)),
+                 u"script_error|source=failed_to_create"_s);
+        QCOMPARE(rig.finish(rig.service.runAppleScriptReturningString(u"return \"  \""_s)),
+                 u"empty_result"_s);
+        QCOMPARE(rig.lines,
+                 QStringList{u"AppleScript error: script_error|source=failed_to_create"_s});
         rig.music.running = false;
-        const QString failed = rig.finish(rig.service.runAppleScriptReturningString(
-            QStringLiteral("tell application \"Music\" to pause")));
+        const QString failed = rig.finish(
+            rig.service.runAppleScriptReturningString(u"tell application \"Music\" to pause"_s));
         QVERIFY(failed.startsWith(QLatin1String("script_error|")));
-        QCOMPARE(rig.lines.last(), QStringLiteral("AppleScript error: ") + failed);
+        QCOMPARE(rig.lines.last(), u"AppleScript error: "_s + failed);
     }
 
     void fireAndForgetRunPausesAndReportsOnlyRunFailures() {
         MusicServiceRig rig;
         rig.music.startPlaying(playingTrack(), 10.0);
-        rig.service.runAppleScript(QStringLiteral("tell application \"Music\" to pause"));
+        rig.service.runAppleScript(u"tell application \"Music\" to pause"_s);
         rig.clock.runUntil([&rig] { return rig.music.state == PlayerState::Paused; },
                            std::chrono::seconds(1));
         QCOMPARE(rig.music.state, PlayerState::Paused);
-        rig.service.runAppleScript(QStringLiteral("tell application"));
+        rig.service.runAppleScript(u"tell application"_s);
         rig.music.running = false;
-        rig.service.runAppleScript(QStringLiteral("tell application \"Music\" to pause"));
+        rig.service.runAppleScript(u"tell application \"Music\" to pause"_s);
         VirtualClock::drainEvents();
         QCOMPARE(rig.lines.size(), 1);
         QVERIFY(rig.lines.first().startsWith(QLatin1String("AppleScript error: {")));

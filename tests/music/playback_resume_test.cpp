@@ -8,39 +8,33 @@
 using namespace sonavert;
 using namespace sonavert::test;
 using namespace std::chrono_literals;
+using namespace Qt::StringLiterals;
 
 namespace {
 
-const QString kSongID = QStringLiteral("1440857781");
-const QString kWebLink = QStringLiteral("https://music.sonavert.io/us/song/id1440857781");
-const QString kMusicLink = QStringLiteral("music://music.sonavert.io/us/song/id1440857781");
+const QString kSongID = u"1440857781"_s;
+const QString kWebLink = u"https://music.sonavert.io/us/song/id1440857781"_s;
+const QString kMusicLink = u"music://music.sonavert.io/us/song/id1440857781"_s;
 
 ScriptTrack requestedTrack() {
-    return makeSong(QStringLiteral("lib-7"), QStringLiteral("Harvest Moon"),
-                    QStringLiteral("Neil Young"));
+    return makeSong(u"lib-7"_s, u"Harvest Moon"_s, u"Neil Young"_s);
 }
 
 PlaybackState sentState(double position = 60.0) {
-    PlaybackState state;
-    state.songID = kSongID;
-    state.playbackTime = position;
-    state.songTitle = QStringLiteral("Harvest Moon");
-    state.artistName = QStringLiteral("Neil Young");
-    return state;
+    return {kSongID, position, u"Harvest Moon"_s, u"Neil Young"_s, {}, {}, {}};
 }
 
 QString masked(const QString& value) {
-    return QStringLiteral("<mask.hash: '") +
-           maskHashToken(value, LogChannel::instance().privacy().salt) + QStringLiteral("'>");
+    return u"<mask.hash: '"_s + maskHashToken(value, LogChannel::instance().privacy().salt) +
+           u"'>"_s;
 }
 
 // Every poll line of one verification run that reports nothing playing.
 QStringList idlePollLines(const QString& label, const std::vector<int>& attempts) {
     QStringList lines;
     for (int attempt : attempts)
-        lines << QStringLiteral("resumeViaAppleScript: %1 poll_%2=snapshot|state=stopped|"
-                                "track=none|artist=none")
-                     .arg(label)
+        lines << u"resumeViaAppleScript: %1 poll_%2=snapshot|state=stopped|"
+                 "track=none|artist=none"_s.arg(label)
                      .arg(attempt);
     return lines;
 }
@@ -54,41 +48,37 @@ private Q_SLOTS:
 
     void libraryHitPlaysAtPositionWithoutOtherRoutes() {
         MusicServiceRig rig;
-        rig.music.library = {makeSong(QStringLiteral("lib-1"), QStringLiteral("Harvest Moon"),
-                                      QStringLiteral("Someone Else")),
+        rig.music.library = {makeSong(u"lib-1"_s, u"Harvest Moon"_s, u"Someone Else"_s),
                              requestedTrack()};
         const Status status = rig.finish(rig.service.resume(sentState(93.5)));
         QVERIFY(status.ok());
         QCOMPARE(rig.music.current, std::optional<ScriptTrack>(requestedTrack()));
         QCOMPARE(rig.music.position, 93.5);
-        QCOMPARE(rig.lines,
-                 QStringList{QStringLiteral("resumeViaAppleScript: library=library_ok")});
+        QCOMPARE(rig.lines, QStringList{u"resumeViaAppleScript: library=library_ok"_s});
         QVERIFY(rig.links.opened.empty());
         QCOMPARE(rig.shortcuts.listCalls, 0);
     }
 
     void catalogTitleAndArtistAreSearchedInTheLibrary() {
         MusicServiceRig rig;
-        rig.catalog.songsByID[kSongID] = CatalogSong{kSongID, QStringLiteral("Harvest Moon"),
-                                                     QStringLiteral("Neil Young"), std::nullopt};
+        rig.catalog.songsByID[kSongID] =
+            CatalogSong{kSongID, u"Harvest Moon"_s, u"Neil Young"_s, std::nullopt};
         rig.music.library = {requestedTrack()};
         PlaybackState state = sentState();
-        state.songTitle = QStringLiteral("harvest moon (live)"); // the sender's own spelling
+        state.songTitle = u"harvest moon (live)"_s; // the sender's own spelling
         QVERIFY(rig.finish(rig.service.resume(state)).ok());
-        QCOMPARE(rig.catalog.requests, QStringList{QStringLiteral("lookup:") + kSongID});
+        QCOMPARE(rig.catalog.requests, QStringList{u"lookup:"_s + kSongID});
         QCOMPARE(rig.music.current, std::optional<ScriptTrack>(requestedTrack()));
     }
 
     void failedCatalogLookupIsPrintedAndTheStateIsUsed() {
         MusicServiceRig rig;
-        rig.catalog.lookupFailure =
-            Error{QStringLiteral("Catalog"), 3, QStringLiteral("catalog unreachable"), {}, {}, {}};
+        rig.catalog.lookupFailure = makeError(u"Catalog"_s, 3, u"catalog unreachable"_s);
         rig.music.library = {requestedTrack()};
         QVERIFY(rig.finish(rig.service.resume(sentState())).ok());
-        QCOMPARE(rig.lines,
-                 (QStringList{QStringLiteral("resumeViaAppleScript: catalog resolve failed: "
-                                             "catalog unreachable"),
-                              QStringLiteral("resumeViaAppleScript: library=library_ok")}));
+        QCOMPARE(rig.lines, (QStringList{u"resumeViaAppleScript: catalog resolve failed: "
+                                         "catalog unreachable"_s,
+                                         u"resumeViaAppleScript: library=library_ok"_s}));
     }
 
     // The Shortcut route
@@ -102,11 +92,9 @@ private Q_SLOTS:
         };
         QVERIFY(rig.finish(rig.service.resume(sentState())).ok());
         QCOMPARE(rig.links.openedTexts(),
-                 QStringList{QStringLiteral(
-                     "shortcuts://run-shortcut?name=SonavertReceiver&input=1440857781")});
-        QCOMPARE(rig.linesStartingWith(QStringLiteral("resumeViaAppleScript: shortcut")),
-                 QStringList{
-                     QStringLiteral("resumeViaAppleScript: shortcut playing_match at attempt 1")});
+                 QStringList{u"shortcuts://run-shortcut?name=SonavertReceiver&input=1440857781"_s});
+        QCOMPARE(rig.linesStartingWith(u"resumeViaAppleScript: shortcut"_s),
+                 QStringList{u"resumeViaAppleScript: shortcut playing_match at attempt 1"_s});
         QCOMPARE(rig.music.position, 60.0);
         QCOMPARE(rig.clock.monotonicNow(), Duration(300ms + 250ms)); // one pace, one seek delay
     }
@@ -119,23 +107,22 @@ private Q_SLOTS:
             rig.clock.schedule(1700ms, [&rig] { rig.music.startPlaying(requestedTrack(), 0.0); });
         };
         QVERIFY(rig.finish(rig.service.resume(sentState(0.5))).ok());
-        QStringList expected = idlePollLines(QStringLiteral("shortcut"), {1, 4});
-        expected << QStringLiteral("resumeViaAppleScript: shortcut playing_match at attempt 6");
-        QCOMPARE(rig.linesStartingWith(QStringLiteral("resumeViaAppleScript: shortcut")), expected);
+        QStringList expected = idlePollLines(u"shortcut"_s, {1, 4});
+        expected << u"resumeViaAppleScript: shortcut playing_match at attempt 6"_s;
+        QCOMPARE(rig.linesStartingWith(u"resumeViaAppleScript: shortcut"_s), expected);
         QVERIFY2(rig.music.seeks.empty(), "a target under a second confirms without seeking");
     }
 
     void undeterminedCheckRunsTheShortcutOnlyOnceOffered() {
         for (const bool isOffered : {false, true}) {
             MusicServiceRig rig;
-            rig.shortcuts.launchFailure =
-                Error{QStringLiteral("Process"), 2, QStringLiteral("No such file"), {}, {}, {}};
+            rig.shortcuts.launchFailure = makeError(u"Process"_s, 2, u"No such file"_s);
             if (isOffered)
-                rig.defaults.setBool(QStringLiteral("Sonavert.shortcut.donated"), true);
+                rig.defaults.setBool(u"Sonavert.shortcut.donated"_s, true);
             rig.music.library.clear();
             QVERIFY(!rig.finish(rig.service.resume(sentState())).ok());
-            QCOMPARE(rig.lines.at(1), QStringLiteral("isShortcutInstalled: could not run "
-                                                     "shortcuts CLI: No such file"));
+            QCOMPARE(rig.lines.at(1), u"isShortcutInstalled: could not run "
+                                      "shortcuts CLI: No such file"_s);
             const bool ranShortcut =
                 rig.links.openedTexts().first().startsWith(QLatin1String("shortcuts://"));
             QCOMPARE(ranShortcut, isOffered);
@@ -150,13 +137,11 @@ private Q_SLOTS:
                 rig.music.startPlaying(requestedTrack(), 0.0);
         };
         QVERIFY(rig.finish(rig.service.resume(sentState())).ok());
-        QStringList expected =
-            idlePollLines(QStringLiteral("shortcut"), {1, 4, 8, 12, 16, 20, 24, 28, 32});
-        QCOMPARE(rig.linesStartingWith(QStringLiteral("resumeViaAppleScript: shortcut")), expected);
+        QStringList expected = idlePollLines(u"shortcut"_s, {1, 4, 8, 12, 16, 20, 24, 28, 32});
+        QCOMPARE(rig.linesStartingWith(u"resumeViaAppleScript: shortcut"_s), expected);
         QCOMPARE(rig.links.openedTexts(), QStringList{kMusicLink});
-        QCOMPARE(rig.linesStartingWith(QStringLiteral("resumeViaAppleScript: music_scheme")),
-                 QStringList{QStringLiteral(
-                     "resumeViaAppleScript: music_scheme playing_match at attempt 1")});
+        QCOMPARE(rig.linesStartingWith(u"resumeViaAppleScript: music_scheme"_s),
+                 QStringList{u"resumeViaAppleScript: music_scheme playing_match at attempt 1"_s});
     }
 
     // Seeking during verification
@@ -168,10 +153,10 @@ private Q_SLOTS:
             std::size_t seeks;
         };
         const Case cases[] = {
-            {58.0, QStringLiteral("resumeViaAppleScript: shortcut playing_match at attempt 1"), 1},
+            {58.0, u"resumeViaAppleScript: shortcut playing_match at attempt 1"_s, 1},
             {57.0,
-             QStringLiteral("resumeViaAppleScript: shortcut playing_seek_unconfirmed|target=60.0|"
-                            "cur=57.0 at attempt 1"),
+             u"resumeViaAppleScript: shortcut playing_seek_unconfirmed|target=60.0|"
+             "cur=57.0 at attempt 1"_s,
              16},
         };
         for (const Case& c : cases) {
@@ -180,7 +165,7 @@ private Q_SLOTS:
             rig.music.seekCeiling = c.ceiling;
             rig.links.onOpen = [&rig](const QUrl&) { rig.music.startPlaying(requestedTrack(), 0); };
             QVERIFY(rig.finish(rig.service.resume(sentState(60.0))).ok());
-            QCOMPARE(rig.linesStartingWith(QStringLiteral("resumeViaAppleScript: shortcut")),
+            QCOMPARE(rig.linesStartingWith(u"resumeViaAppleScript: shortcut"_s),
                      QStringList{c.line});
             QCOMPARE(rig.music.seeks.size(), c.seeks);
             QCOMPARE(rig.links.opened.size(), std::size_t(1)); // no link route after either
@@ -193,23 +178,20 @@ private Q_SLOTS:
         MusicServiceRig rig;
         const Status status = rig.finish(rig.service.resume(sentState()));
         QVERIFY(!status.ok());
-        QCOMPARE(status.error().domain, QStringLiteral("MusicAppError"));
+        QCOMPARE(status.error().domain, u"MusicAppError"_s);
         QCOMPARE(status.error().code, int(music_app_error::PlaybackDidNotStart));
         QCOMPARE(status.error().description,
-                 QStringLiteral("Music playback did not start (catalog_no_play|hint=install_"
-                                "SonavertReceiver_shortcut|url=") +
-                     kWebLink + QStringLiteral(")."));
+                 u"Music playback did not start (catalog_no_play|hint=install_"
+                 "SonavertReceiver_shortcut|url="_s +
+                     kWebLink + u")."_s);
         QCOMPARE(rig.links.openedTexts(),
-                 (QStringList{kMusicLink,
-                              QStringLiteral("file:///opt/sonavert/SonavertReceiver.shortcut")}));
-        QVERIFY(rig.defaults.isTrue(QStringLiteral("Sonavert.shortcut.donated")));
+                 (QStringList{kMusicLink, u"file:///opt/sonavert/SonavertReceiver.shortcut"_s}));
+        QVERIFY(rig.defaults.isTrue(u"Sonavert.shortcut.donated"_s));
 
-        QStringList expected{QStringLiteral("resumeViaAppleScript: library=library_miss")};
-        expected << idlePollLines(QStringLiteral("shortcut"), {1, 4, 8, 12, 16, 20, 24, 28, 32});
-        expected << idlePollLines(QStringLiteral("music_scheme"),
-                                  {1, 4, 8, 12, 16, 20, 24, 28, 32, 36, 40});
-        expected << QStringLiteral(
-            "TessaryReceiverInstaller: opening /opt/sonavert/SonavertReceiver.shortcut");
+        QStringList expected{u"resumeViaAppleScript: library=library_miss"_s};
+        expected << idlePollLines(u"shortcut"_s, {1, 4, 8, 12, 16, 20, 24, 28, 32});
+        expected << idlePollLines(u"music_scheme"_s, {1, 4, 8, 12, 16, 20, 24, 28, 32, 36, 40});
+        expected << u"TessaryReceiverInstaller: opening /opt/sonavert/SonavertReceiver.shortcut"_s;
         QCOMPARE(rig.lines, expected);
         // 72 checks, each 0.3 s after the one before, and nothing else that takes time.
         QCOMPARE(rig.clock.monotonicNow(), Duration(72 * 300ms));
@@ -217,23 +199,21 @@ private Q_SLOTS:
 
     void catalogWebLinkIsOpenedAndNamedInTheError() {
         MusicServiceRig rig;
-        const QString catalogLink = QStringLiteral("https://music.sonavert.io/us/song/harvest");
-        rig.catalog.songsByID[kSongID] = CatalogSong{kSongID, QStringLiteral("Harvest Moon"),
-                                                     QStringLiteral("Neil Young"), catalogLink};
+        const QString catalogLink = u"https://music.sonavert.io/us/song/harvest"_s;
+        rig.catalog.songsByID[kSongID] =
+            CatalogSong{kSongID, u"Harvest Moon"_s, u"Neil Young"_s, catalogLink};
         const Status status = rig.finish(rig.service.resume(sentState()));
-        QVERIFY(status.error().description.endsWith(QStringLiteral("|url=") + catalogLink +
-                                                    QStringLiteral(").")));
-        QCOMPARE(rig.links.openedTexts().first(),
-                 QStringLiteral("music://music.sonavert.io/us/song/harvest"));
+        QVERIFY(status.error().description.endsWith(u"|url="_s + catalogLink + u")."_s));
+        QCOMPARE(rig.links.openedTexts().first(), u"music://music.sonavert.io/us/song/harvest"_s);
     }
 
     void missingShortcutFileIsReportedAndLeavesTheFlagAlone() {
         MusicServiceRig rig;
         rig.shortcutFile.reset();
         QVERIFY(!rig.finish(rig.service.resume(sentState())).ok());
-        QCOMPARE(rig.lines.last(), QStringLiteral("TessaryReceiverInstaller: bundled "
-                                                  "SonavertReceiver.shortcut not found in bundle"));
-        QVERIFY(!rig.defaults.contains(QStringLiteral("Sonavert.shortcut.donated")));
+        QCOMPARE(rig.lines.last(), u"TessaryReceiverInstaller: bundled "
+                                   "SonavertReceiver.shortcut not found in bundle"_s);
+        QVERIFY(!rig.defaults.contains(u"Sonavert.shortcut.donated"_s));
     }
 
     // Stations, consent and events
@@ -242,19 +222,19 @@ private Q_SLOTS:
         MusicServiceRig rig;
         CapturingLogSink log;
         PlaybackState state = sentState(123.0);
-        state.stationID = QStringLiteral("ra.985484166");
+        state.stationID = u"ra.985484166"_s;
         QVERIFY(rig.finish(rig.service.resume(state)).ok());
         QCOMPARE(rig.links.openedTexts(),
-                 QStringList{QStringLiteral("music://music.sonavert.io/station/ra.985484166")});
+                 QStringList{u"music://music.sonavert.io/station/ra.985484166"_s});
         QVERIFY(rig.music.calls.isEmpty());
         QVERIFY(rig.catalog.requests.isEmpty());
         QCOMPARE(rig.clock.monotonicNow(), Duration::zero());
         QCOMPARE(log.messages(LogCategory::Playback),
-                 (QStringList{QStringLiteral("event=playback_service_resume_requested song_id=") +
-                                  masked(kSongID) + QStringLiteral(" is_station=true"),
-                              QStringLiteral("event=playback_station_open_started station_id=") +
-                                  masked(QStringLiteral("ra.985484166")),
-                              QStringLiteral("event=playback_catalog_url_opened")}));
+                 (QStringList{u"event=playback_service_resume_requested song_id="_s +
+                                  masked(kSongID) + u" is_station=true"_s,
+                              u"event=playback_station_open_started station_id="_s +
+                                  masked(u"ra.985484166"_s),
+                              u"event=playback_catalog_url_opened"_s}));
         QCOMPARE(log.records().at(1).level, LogLevel::Info);
     }
 
@@ -276,7 +256,7 @@ private Q_SLOTS:
         QVERIFY(rig.music.calls.isEmpty());
         QVERIFY(rig.links.opened.empty());
         QCOMPARE(log.messages().last(),
-                 QStringLiteral("event=playback_service_resume_rejected reason=not_authorized"));
+                 u"event=playback_service_resume_rejected reason=not_authorized"_s);
         QCOMPARE(log.records().back().level, LogLevel::Error);
     }
 
@@ -286,21 +266,20 @@ private Q_SLOTS:
         rig.shortcuts.listOutput = "SonavertReceiver\n";
         QVERIFY(!rig.finish(rig.service.resume(sentState())).ok());
         QCOMPARE(log.messages(LogCategory::Playback),
-                 (QStringList{QStringLiteral("event=playback_service_resume_requested song_id=") +
-                                  masked(kSongID) + QStringLiteral(" is_station=false"),
-                              QStringLiteral("event=playback_applescript_resume_started "
-                                             "has_catalog_url=true"),
-                              QStringLiteral("event=playback_shortcut_invoked"),
-                              QStringLiteral("event=playback_catalog_url_opened")}));
+                 (QStringList{u"event=playback_service_resume_requested song_id="_s +
+                                  masked(kSongID) + u" is_station=false"_s,
+                              u"event=playback_applescript_resume_started "
+                              "has_catalog_url=true"_s,
+                              u"event=playback_shortcut_invoked"_s,
+                              u"event=playback_catalog_url_opened"_s}));
     }
 
     void unparsableCatalogLinkGoesToThePlayerByScript() {
         MusicServiceRig rig;
         rig.catalog.songsByID[kSongID] =
-            CatalogSong{kSongID, QStringLiteral("Harvest Moon"), QStringLiteral("Neil Young"),
-                        QStringLiteral("https://[bad link")};
+            CatalogSong{kSongID, u"Harvest Moon"_s, u"Neil Young"_s, u"https://[bad link"_s};
         QVERIFY(!rig.finish(rig.service.resume(sentState())).ok());
-        QVERIFY(rig.music.calls.contains(QStringLiteral("open:https://[bad link")));
+        QVERIFY(rig.music.calls.contains(u"open:https://[bad link"_s));
         QCOMPARE(rig.links.opened.size(), std::size_t(1)); // only the installer's file
     }
 };

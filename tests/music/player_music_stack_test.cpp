@@ -14,6 +14,7 @@
 
 using namespace sonavert;
 using namespace std::chrono_literals;
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -28,10 +29,10 @@ public:
 
 LibraryTrack track(const QString& name, const QString& artist, const QString& album,
                    const QString& file) {
-    return {name, artist, album, 300.0, QStringLiteral("file:///") + file, {}};
+    return {name, artist, album, 300.0, u"file:///"_s + file, {}};
 }
 
-const QString kStream = QStringLiteral("https://radio.example.org/jazz.ogg");
+const QString kStream = u"https://radio.example.org/jazz.ogg"_s;
 
 // One device: its library, catalog, simulated player and music service, on a shared clock.
 struct Device {
@@ -48,7 +49,7 @@ struct Device {
         : clock(std::move(sharedClock)) {
         const auto library = std::make_shared<StaticTrackLibrary>(std::move(tracks));
         catalog = std::make_shared<LocalCatalog>(
-            library, station_list::parse(kStream + QStringLiteral("  Late Night Jazz\n")));
+            library, station_list::parse(kStream + u"  Late Night Jazz\n"_s));
         player = std::make_shared<SimulatedPlayer>(clock, catalog);
         auto stack = PlayerMusicStack::create(
             PlayerMusicStack::Parts{clock, player, catalog, shortcuts, nullptr, desktop, defaults,
@@ -78,13 +79,11 @@ private Q_SLOTS:
     // recording by, though its file lives elsewhere, and resumes there at the position.
     void songCapturedOnOneDeviceResumesOnAnotherAtItsPosition() {
         const LibraryTrack here =
-            track(QStringLiteral("Harvest Moon"), QStringLiteral("Neil Young"),
-                  QStringLiteral("Harvest Moon"), QStringLiteral("a/hm.flac"));
+            track(u"Harvest Moon"_s, u"Neil Young"_s, u"Harvest Moon"_s, u"a/hm.flac"_s);
         LibraryTrack there = here;
-        there.uri = QStringLiteral("file:///b/music/Neil Young - Harvest Moon.mp3");
-        Device source(m_clock, {track(QStringLiteral("Harvest"), QStringLiteral("Neil Young"),
-                                      QStringLiteral("Harvest"), QStringLiteral("a/h.flac")),
-                                here});
+        there.uri = u"file:///b/music/Neil Young - Harvest Moon.mp3"_s;
+        Device source(m_clock,
+                      {track(u"Harvest"_s, u"Neil Young"_s, u"Harvest"_s, u"a/h.flac"_s), here});
         Device target(m_clock, {there});
 
         QVERIFY(source.finish(source.player->playTrack(here)).ok());
@@ -102,7 +101,7 @@ private Q_SLOTS:
         QCOMPARE(target.now().state, PlayerState::Playing);
         QCOMPARE(target.now().track->uri, there.uri);
         QVERIFY(std::abs(target.now().position - captured->playbackTime) < 2.0);
-        QVERIFY(target.lines.contains(QStringLiteral("resumeViaAppleScript: library=library_ok")));
+        QVERIFY(target.lines.contains(u"resumeViaAppleScript: library=library_ok"_s));
     }
 
     // Titles and artists reach the player only as data: quotes, backslashes, line breaks and
@@ -110,19 +109,17 @@ private Q_SLOTS:
     void awkwardTitlesAreMatchedLiterallyAndNeverRun_data() {
         QTest::addColumn<QString>("title");
         QTest::addColumn<QString>("artist");
-        QTest::newRow("quotes") << QStringLiteral("Say \"Hi\"") << QStringLiteral("The \"Band\"");
-        QTest::newRow("backslashes") << QStringLiteral("C:\\Music\\") << QStringLiteral("AC\\DC");
-        QTest::newRow("script") << QStringLiteral("\" & (stop) & \"")
-                                << QStringLiteral("x\" tell application \"Music\" to stop --");
-        QTest::newRow("non-ascii") << QStringLiteral("Ünïcödé ♫ 東京") << QStringLiteral("Björk");
+        QTest::newRow("quotes") << u"Say \"Hi\""_s << u"The \"Band\""_s;
+        QTest::newRow("backslashes") << u"C:\\Music\\"_s << u"AC\\DC"_s;
+        QTest::newRow("script") << u"\" & (stop) & \""_s
+                                << u"x\" tell application \"Music\" to stop --"_s;
+        QTest::newRow("non-ascii") << u"Ünïcödé ♫ 東京"_s << u"Björk"_s;
     }
     void awkwardTitlesAreMatchedLiterallyAndNeverRun() {
         QFETCH(QString, title);
         QFETCH(QString, artist);
-        const LibraryTrack awkward =
-            track(title, artist, QStringLiteral("Album"), QStringLiteral("x/awkward.flac"));
-        const LibraryTrack decoy = track(QStringLiteral("Decoy"), QStringLiteral("Someone"),
-                                         QStringLiteral("Album"), QStringLiteral("x/decoy.flac"));
+        const LibraryTrack awkward = track(title, artist, u"Album"_s, u"x/awkward.flac"_s);
+        const LibraryTrack decoy = track(u"Decoy"_s, u"Someone"_s, u"Album"_s, u"x/decoy.flac"_s);
         Device source(m_clock, {decoy, awkward});
         Device target(m_clock, {decoy, awkward});
         QVERIFY(source.finish(source.player->playTrack(awkward)).ok());
@@ -159,19 +156,14 @@ private Q_SLOTS:
     // Without the user's consent nothing is captured or played, and the player is untouched.
     void withoutConsentNothingIsCapturedOrPlayed() {
         const LibraryTrack song =
-            track(QStringLiteral("So What"), QStringLiteral("Miles Davis"),
-                  QStringLiteral("Kind of Blue"), QStringLiteral("k/sw.flac"));
+            track(u"So What"_s, u"Miles Davis"_s, u"Kind of Blue"_s, u"k/sw.flac"_s);
         Device device(m_clock, {song});
         device.defaults->setBool(ConsentingMusicCatalog::kAllowedKey, false);
         QVERIFY(device.finish(device.player->playTrack(song)).ok());
         QVERIFY(!device.finish(device.service->currentPlaybackState()));
 
         Device other(m_clock, {song});
-        PlaybackState state;
-        state.songID = songIdentifier(song);
-        state.songTitle = song.name;
-        state.artistName = song.artist;
-        state.playbackTime = 30;
+        const PlaybackState state{songIdentifier(song), 30, song.name, song.artist, {}, {}, {}};
         device.player->stop();
         QVERIFY(device.finish(device.service->resume(state)).ok());
         QCOMPARE(device.now().state, PlayerState::Stopped);

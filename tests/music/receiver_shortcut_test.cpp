@@ -7,6 +7,7 @@
 
 using namespace sonavert;
 using namespace sonavert::test;
+using namespace Qt::StringLiterals;
 
 Q_DECLARE_METATYPE(sonavert::ShortcutInstallStatus)
 
@@ -59,14 +60,13 @@ private Q_SLOTS:
         QVERIFY2(rig.links.opened.empty(), "the check returns before the offer is made");
         VirtualClock::drainEvents();
         QCOMPARE(rig.links.openedTexts(),
-                 QStringList{QStringLiteral("file:///opt/sonavert/SonavertReceiver.shortcut")});
+                 QStringList{u"file:///opt/sonavert/SonavertReceiver.shortcut"_s});
         QVERIFY(rig.defaults.isTrue(receiver_shortcut::kDonatedKey));
     }
 
     void undeterminedToolOffersOnceAcrossStarts() {
         MusicServiceRig rig;
-        rig.shortcuts.launchFailure =
-            Error{QStringLiteral("Process"), 2, QStringLiteral("not found"), {}, {}, {}};
+        rig.shortcuts.launchFailure = makeError(u"Process"_s, 2, u"not found"_s);
         for (int start = 0; start < 2; ++start) {
             rig.finish(rig.installer.offerIfNotUsable(rig.shortcuts));
             VirtualClock::drainEvents();
@@ -77,16 +77,15 @@ private Q_SLOTS:
     // Links
 
     void receiverLinkCarriesTheIdentifierWhole() {
-        const QString awkward = QStringLiteral("a&b=c+d #é");
+        const QString awkward = u"a&b=c+d #é"_s;
         const QUrl link = receiverShortcutLink(awkward);
         QVERIFY(link.isValid());
-        QCOMPARE(link.scheme(), QStringLiteral("shortcuts"));
-        QCOMPARE(link.host(), QStringLiteral("run-shortcut"));
+        QCOMPARE(link.scheme(), u"shortcuts"_s);
+        QCOMPARE(link.host(), u"run-shortcut"_s);
         const QUrlQuery query(link);
         QCOMPARE(query.queryItems(QUrl::FullyDecoded),
-                 (QList<QPair<QString, QString>>{
-                     {QStringLiteral("name"), QStringLiteral("SonavertReceiver")},
-                     {QStringLiteral("input"), awkward}}));
+                 (QList<QPair<QString, QString>>{{u"name"_s, u"SonavertReceiver"_s},
+                                                 {u"input"_s, awkward}}));
     }
 };
 

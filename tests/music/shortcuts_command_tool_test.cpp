@@ -9,6 +9,7 @@
 #include "tests/support/await_task.h"
 #include "tests/support/checked.h"
 #include "tests/support/process_harness.h"
+#include "tests/support/scratch_files.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -17,8 +18,10 @@
 #include <QTest>
 
 using namespace sonavert;
+using namespace Qt::StringLiterals;
 using test::awaitTask;
 using test::kProcessLimitMs;
+using test::readFile;
 
 namespace {
 
@@ -29,15 +32,9 @@ constexpr int kTimedOut = 2;
 constexpr int kFailed = 4;
 
 bool writeScript(const QString& path, const QByteArray& text) {
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write("#!/bin/sh\n" + text) > 0 &&
-           file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                               QFileDevice::ExeOwner);
-}
-
-QByteArray readFile(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return test::writeFile(path, "#!/bin/sh\n" + text) &&
+           QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                           QFileDevice::ExeOwner);
 }
 
 // Runs the event loop until the task is done: the child's exit is the event; the limit only
@@ -64,7 +61,7 @@ class ShortcutsCommandToolTest : public QObject {
 
     void importApproved(const QString& file) {
         QProcess import;
-        import.start(kTool, {QStringLiteral("import"), QStringLiteral("--yes"), file});
+        import.start(kTool, {u"import"_s, u"--yes"_s, file});
         QVERIFY(import.waitForFinished(kProcessLimitMs));
         QCOMPARE(import.exitCode(), 0);
     }
@@ -77,7 +74,7 @@ private Q_SLOTS:
     void initTestCase() {
         QVERIFY(m_scratch.isValid());
         // The real tool, here and in every child, works on a folder of ours only.
-        qputenv("SONAVERT_SHORTCUTS_DIR", scratch(QStringLiteral("shortcuts")).toUtf8());
+        qputenv("SONAVERT_SHORTCUTS_DIR", scratch(u"shortcuts"_s).toUtf8());
     }
 
     // Listing
@@ -87,7 +84,7 @@ private Q_SLOTS:
         // the tool would wait on it for ever, and one that is read fills our memory instead.
         // So the tool's standard error goes nowhere, and its long list still arrives whole.
         // Its exit status does not matter.
-        const QString program = scratch(QStringLiteral("chatty-tool"));
+        const QString program = scratch(u"chatty-tool"_s);
         QVERIFY(writeScript(program, "head -c 2097152 /dev/zero | tr '\\0' '!' >&2\n"
                                      "echo \"stderr=$(readlink /proc/self/fd/2)\"\n"
                                      "seq 1 20000\n"
@@ -105,9 +102,9 @@ private Q_SLOTS:
 
     void aToolThatCannotStartIsAnErrorAndTheCheckUndetermined_data() {
         QTest::addColumn<QString>("program");
-        QFile notExecutable(scratch(QStringLiteral("plain-file")));
+        QFile notExecutable(scratch(u"plain-file"_s));
         QVERIFY(notExecutable.open(QIODevice::WriteOnly));
-        QTest::newRow("missing") << scratch(QStringLiteral("no-such-tool"));
+        QTest::newRow("missing") << scratch(u"no-such-tool"_s);
         QTest::newRow("not executable") << notExecutable.fileName();
         QTest::newRow("a folder") << m_scratch.path();
     }
@@ -124,12 +121,12 @@ private Q_SLOTS:
             receiver_shortcut::isShortcutInstalled(tool, [&](const QString& l) { lines << l; }));
         QCOMPARE(status, ShortcutInstallStatus::Undetermined);
         QCOMPARE(lines.size(), 1);
-        QVERIFY(lines.first().startsWith(
-            QStringLiteral("isShortcutInstalled: could not run shortcuts CLI: ") + program));
+        QVERIFY(lines.first().startsWith(u"isShortcutInstalled: could not run shortcuts CLI: "_s +
+                                         program));
     }
 
     void aToolThatDoesNotFinishIsKilledAtTheDeadline() {
-        const QString program = scratch(QStringLiteral("stuck-tool"));
+        const QString program = scratch(u"stuck-tool"_s);
         QVERIFY(writeScript(program, "echo partial\nexec sleep 600\n"));
         ShortcutsCommandTool tool(program, m_clock, std::chrono::seconds(10));
         auto result = std::make_shared<std::optional<Result<QByteArray>>>();
@@ -151,51 +148,46 @@ private Q_SLOTS:
     // Running and importing through the runner
 
     void runnerRunsTheNamedShortcutAndReportsHowItEnded() {
-        const QString recorder = scratch(QStringLiteral("Say Hello.shortcut"));
+        const QString recorder = scratch(u"Say Hello.shortcut"_s);
         QVERIFY(writeScript(recorder, "head -c 1048576 /dev/zero >&2\n"
                                       "printf '%s' \"$1\" > \"$0.argument\"\n"
                                       "exit \"${SAY_HELLO_STATUS:-0}\"\n"));
         CHECKED(importApproved(recorder));
-        const QString recorded =
-            scratch(QStringLiteral("shortcuts/Say Hello.argument")); // beside the copy
+        const QString recorded = scratch(u"shortcuts/Say Hello.argument"_s); // beside the copy
         ShortcutsCommandRunner runner = runnerWith(kTool);
 
-        const QString input = QStringLiteral("-x \"$(date)\" é");
-        const std::optional<Status> ran =
-            awaitChild(runner.runShortcut(QStringLiteral("Say Hello"), input));
+        const QString input = u"-x \"$(date)\" é"_s;
+        const std::optional<Status> ran = awaitChild(runner.runShortcut(u"Say Hello"_s, input));
         QVERIFY2(ran, "the runner never answered");
         QVERIFY2(ran->ok(), qPrintable(ran->ok() ? QString() : ran->error().description));
         QCOMPARE(QString::fromUtf8(readFile(recorded)), input);
 
         qputenv("SAY_HELLO_STATUS", "4");
-        const std::optional<Status> failed =
-            awaitChild(runner.runShortcut(QStringLiteral("Say Hello"), input));
+        const std::optional<Status> failed = awaitChild(runner.runShortcut(u"Say Hello"_s, input));
         qunsetenv("SAY_HELLO_STATUS");
         QVERIFY(failed && !failed->ok());
         QCOMPARE(failed->error().code, kFailed);
-        QVERIFY(failed->error().description.contains(QStringLiteral("status 4")));
+        QVERIFY(failed->error().description.contains(u"status 4"_s));
 
-        ShortcutsCommandRunner missing = runnerWith(scratch(QStringLiteral("no-such-tool")));
-        const std::optional<Status> notRun =
-            awaitChild(missing.runShortcut(QStringLiteral("Say Hello"), input));
+        ShortcutsCommandRunner missing = runnerWith(scratch(u"no-such-tool"_s));
+        const std::optional<Status> notRun = awaitChild(missing.runShortcut(u"Say Hello"_s, input));
         QVERIFY(notRun && !notRun->ok());
         QCOMPARE(notRun->error().code, kCannotStart);
     }
 
     void runnerAsksAboutShortcutFilesInATerminal() {
-        const QString terminal = scratch(QStringLiteral("fake-terminal"));
-        const QString record = scratch(QStringLiteral("terminal-arguments"));
+        const QString terminal = scratch(u"fake-terminal"_s);
+        const QString record = scratch(u"terminal-arguments"_s);
         QVERIFY(writeScript(terminal, "printf '%s\\n' \"$@\" > '" + record.toUtf8() +
                                           ".part'\nmv '" + record.toUtf8() + ".part' '" +
                                           record.toUtf8() + "'\n"));
-        const QString file = QStringLiteral("/opt/My Apps/SonavertReceiver.shortcut");
+        const QString file = u"/opt/My Apps/SonavertReceiver.shortcut"_s;
         ShortcutsCommandRunner runner = runnerWith(kTool, terminal);
         QVERIFY(awaitTask(runner.importShortcut(file)).ok());
         // The terminal is left to itself; its record appearing is the event we wait for.
         QVERIFY(QTest::qWaitFor([&] { return QFileInfo::exists(record); }, kProcessLimitMs));
         QCOMPARE(QString::fromUtf8(readFile(record)),
-                 QStringList({QStringLiteral("-e"), kTool, QStringLiteral("import"), file})
-                         .join(QLatin1Char('\n')) +
+                 QStringList({u"-e"_s, kTool, u"import"_s, file}).join(QLatin1Char('\n')) +
                      QLatin1Char('\n'));
 
         ShortcutsCommandRunner withoutTerminal = runnerWith(kTool, QString());

@@ -14,11 +14,12 @@
 #include <cstdio>
 
 using namespace sonavert;
+using namespace Qt::StringLiterals;
 
 namespace {
 
-const QString kIdA = QStringLiteral("A0A0A0A0-1111-4111-8111-111111111111");
-const QString kIdB = QStringLiteral("B0B0B0B0-2222-4222-8222-222222222222");
+const QString kIdA = u"A0A0A0A0-1111-4111-8111-111111111111"_s;
+const QString kIdB = u"B0B0B0B0-2222-4222-8222-222222222222"_s;
 
 /// One host's device: the discovery service over Avahi on that host's private bus.
 struct Host {
@@ -26,7 +27,7 @@ struct Host {
          const QString& name, std::shared_ptr<Clock> clock)
         : bus(QDBusConnection::connectToBus(busAddress, connectionName)) {
         service = std::make_unique<NearbyLaunchDiscoveryService>(
-            id, name, QStringLiteral("session-") + id.left(4),
+            id, name, u"session-"_s + id.left(4),
             [this](const NearbyPeer& peer) { found << peer.deviceID; }, std::move(clock),
             [this](const NearbyAdvertisement& ad) {
                 auto made = std::make_unique<AvahiNearbyTransport>(ad, bus);
@@ -61,12 +62,10 @@ class AvahiNearbyTransportTest : public QObject {
 
     /// A device named `nameA` on host a and one named `nameB` on host b.
     void openHosts(const QString& nameA, const QString& nameB) {
-        m_a =
-            std::make_unique<Host>(qEnvironmentVariable("SONAVERT_AVAHI_BUS_A"),
-                                   QStringLiteral("bus-%1").arg(++connections), kIdA, nameA, clock);
-        m_b =
-            std::make_unique<Host>(qEnvironmentVariable("SONAVERT_AVAHI_BUS_B"),
-                                   QStringLiteral("bus-%1").arg(++connections), kIdB, nameB, clock);
+        m_a = std::make_unique<Host>(qEnvironmentVariable("SONAVERT_AVAHI_BUS_A"),
+                                     u"bus-%1"_s.arg(++connections), kIdA, nameA, clock);
+        m_b = std::make_unique<Host>(qEnvironmentVariable("SONAVERT_AVAHI_BUS_B"),
+                                     u"bus-%1"_s.arg(++connections), kIdB, nameB, clock);
         for (const Host* host : {m_a.get(), m_b.get()})
             QVERIFY2(host->bus.isConnected(), qPrintable(host->bus.lastError().message()));
     }
@@ -87,20 +86,19 @@ private Q_SLOTS:
 
     void txtRecordCarriesTheDiscoveryInformation() {
         const DiscoveryInfo info =
-            NearbyLaunchDiscoveryService::makeDiscoveryInfo(kIdA, QStringLiteral("Büro"), "s=1");
+            NearbyLaunchDiscoveryService::makeDiscoveryInfo(kIdA, u"Büro"_s, "s=1");
         const auto txt = AvahiNearbyTransport::encodeTxt(info);
         QCOMPARE(txt.size(), 3);
         QVERIFY(txt.contains(QByteArray("deviceName=B\xc3\xbcro")));
         QCOMPARE(AvahiNearbyTransport::decodeTxt(txt), info); // '=' inside a value survives
         QCOMPARE(AvahiNearbyTransport::decodeTxt({"flag", "=x", "k="}),
-                 (DiscoveryInfo{{QStringLiteral("k"), QString()}}));
-        QCOMPARE(AvahiNearbyTransport::dnsServiceType(QStringLiteral("tessary")),
-                 QStringLiteral("_tessary._tcp"));
+                 (DiscoveryInfo{{u"k"_s, QString()}}));
+        QCOMPARE(AvahiNearbyTransport::dnsServiceType(u"tessary"_s), u"_tessary._tcp"_s);
     }
 
     void twoDevicesFindEachOtherWithinTwoSeconds() {
         CapturingLogSink log;
-        CHECKED(openHosts(QStringLiteral("Desk"), QStringLiteral("Laptop")));
+        CHECKED(openHosts(u"Desk"_s, u"Laptop"_s));
         QElapsedTimer elapsed;
         elapsed.start();
         m_a->service->start();
@@ -109,12 +107,12 @@ private Q_SLOTS:
         qInfo("found each other after %lld ms", static_cast<long long>(elapsed.elapsed()));
         QCOMPARE(m_a->found, QStringList{kIdB}); // each device skipped its own advertisement
         QCOMPARE(m_b->found, QStringList{kIdA});
-        QCOMPARE(log.count(QStringLiteral("event=nearby_peer_found peer_device_id=B0B0B0B0")), 1);
+        QCOMPARE(log.count(u"event=nearby_peer_found peer_device_id=B0B0B0B0"_s), 1);
         QCOMPARE(errorsLogged(log), QStringList{});
     }
 
     void sameNameOnBothHostsIsRenamedAndBothAreStillFound() {
-        CHECKED(openHosts(QStringLiteral("Workstation"), QStringLiteral("Workstation")));
+        CHECKED(openHosts(u"Workstation"_s, u"Workstation"_s));
         QSignalSpy establishedA(m_a->transport, &AvahiNearbyTransport::advertisementEstablished);
         QSignalSpy establishedB(m_b->transport, &AvahiNearbyTransport::advertisementEstablished);
         m_a->service->start();
@@ -122,40 +120,40 @@ private Q_SLOTS:
         m_b->service->start();
         QTRY_VERIFY_WITH_TIMEOUT(m_a->found.contains(kIdB) && m_b->found.contains(kIdA), 10000);
         QTRY_COMPARE_WITH_TIMEOUT(establishedB.size(), 1, 5000);
-        QCOMPARE(m_a->transport->serviceName(), QStringLiteral("Workstation"));
-        QCOMPARE(m_b->transport->serviceName(), QStringLiteral("Workstation #2"));
+        QCOMPARE(m_a->transport->serviceName(), u"Workstation"_s);
+        QCOMPARE(m_b->transport->serviceName(), u"Workstation #2"_s);
     }
 
     void daemonRestartIsLoggedAndDiscoveryResumes() {
         CapturingLogSink log;
-        CHECKED(openHosts(QStringLiteral("Desk"), QStringLiteral("Laptop")));
+        CHECKED(openHosts(u"Desk"_s, u"Laptop"_s));
         m_a->service->start();
         m_b->service->start();
         QTRY_VERIFY_WITH_TIMEOUT(m_a->found.contains(kIdB) && m_b->found.contains(kIdA), 5000);
 
-        CHECKED(controlDaemon(QStringLiteral("stop"), QStringLiteral("a")));
-        QTRY_COMPARE_WITH_TIMEOUT(errorsLogged(log),
-                                  (QStringList{QStringLiteral("event=nearby_advertise_failed"),
-                                               QStringLiteral("event=nearby_browse_failed")}),
-                                  5000);
-        CHECKED(controlDaemon(QStringLiteral("start"), QStringLiteral("a")));
+        CHECKED(controlDaemon(u"stop"_s, u"a"_s));
+        QTRY_COMPARE_WITH_TIMEOUT(
+            errorsLogged(log),
+            (QStringList{u"event=nearby_advertise_failed"_s, u"event=nearby_browse_failed"_s}),
+            5000);
+        CHECKED(controlDaemon(u"start"_s, u"a"_s));
         // Host a publishes and browses again by itself; each side reports the other anew.
         QTRY_VERIFY_WITH_TIMEOUT(m_a->found.count(kIdB) == 2 && m_b->found.count(kIdA) == 2, 10000);
     }
 
     void absentDaemonIsLoggedWithoutBlockingAndLaterUsed() {
         CapturingLogSink log;
-        CHECKED(controlDaemon(QStringLiteral("stop"), QStringLiteral("a")));
-        CHECKED(openHosts(QStringLiteral("Desk"), QStringLiteral("Laptop")));
+        CHECKED(controlDaemon(u"stop"_s, u"a"_s));
+        CHECKED(openHosts(u"Desk"_s, u"Laptop"_s));
         m_a->service->start();
         // The failure comes back from the bus later; start itself waited for nothing.
         QCOMPARE(errorsLogged(log), QStringList{});
-        QTRY_COMPARE_WITH_TIMEOUT(errorsLogged(log),
-                                  (QStringList{QStringLiteral("event=nearby_advertise_failed"),
-                                               QStringLiteral("event=nearby_browse_failed")}),
-                                  5000);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            errorsLogged(log),
+            (QStringList{u"event=nearby_advertise_failed"_s, u"event=nearby_browse_failed"_s}),
+            5000);
         m_b->service->start();
-        CHECKED(controlDaemon(QStringLiteral("start"), QStringLiteral("a")));
+        CHECKED(controlDaemon(u"start"_s, u"a"_s));
         QTRY_VERIFY_WITH_TIMEOUT(m_a->found.contains(kIdB) && m_b->found.contains(kIdA), 10000);
     }
 };

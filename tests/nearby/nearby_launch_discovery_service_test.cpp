@@ -8,19 +8,20 @@
 #include <QTest>
 
 using namespace sonavert;
+using namespace Qt::StringLiterals;
 
 namespace {
 
-const QString kThisID = QStringLiteral("AAAAAAAA-1111-4111-8111-111111111111");
-const QString kOtherID = QStringLiteral("BBBBBBBB-2222-4222-8222-222222222222");
-const QString kStarted = QStringLiteral("event=nearby_launch_discovery_started");
-const QString kStopped = QStringLiteral("event=nearby_launch_discovery_stopped");
+const QString kThisID = u"AAAAAAAA-1111-4111-8111-111111111111"_s;
+const QString kOtherID = u"BBBBBBBB-2222-4222-8222-222222222222"_s;
+const QString kStarted = u"event=nearby_launch_discovery_started"_s;
+const QString kStopped = u"event=nearby_launch_discovery_stopped"_s;
 const QString kType = QString::fromLatin1(NearbyLaunchDiscoveryService::kServiceType);
 
 /// One device's discovery service on a shared network, recording the peers it reports.
 struct Device {
     Device(InMemoryNearbyNetwork& network, std::shared_ptr<VirtualClock> clock, QString id,
-           QString name = QStringLiteral("Desk"), QString session = QStringLiteral("S-1"))
+           QString name = u"Desk"_s, QString session = u"S-1"_s)
         : id(id)
         , service(std::make_unique<NearbyLaunchDiscoveryService>(
               id, name, session, [this](const NearbyPeer& peer) { found << peer; },
@@ -51,6 +52,11 @@ DiscoveryInfo info(std::initializer_list<std::pair<QString, QString>> entries) {
     return out;
 }
 
+/// The three entries a complete advertisement carries.
+DiscoveryInfo entries(const QString& id, const QString& name, const QString& session) {
+    return info({{"deviceID", id}, {"deviceName", name}, {"sessionID", session}});
+}
+
 } // namespace
 
 class NearbyLaunchDiscoveryServiceTest : public QObject {
@@ -72,13 +78,12 @@ private Q_SLOTS:
     }
 
     void advertisesExactlyTheThreeEntriesUnderTheServiceType() {
-        Device device(*m_network, m_clock, kThisID, QStringLiteral("Desk"), QStringLiteral("S-9"));
+        Device device(*m_network, m_clock, kThisID, u"Desk"_s, u"S-9"_s);
         auto* transport = device.transport(*m_network);
         QVERIFY(transport && transport->hasDelegate());
-        QCOMPARE(transport->advertisement().serviceType, QStringLiteral("tessary"));
+        QCOMPARE(transport->advertisement().serviceType, u"tessary"_s);
         QCOMPARE(transport->advertisement().peerName, kThisID);
-        QCOMPARE(transport->advertisement().discoveryInfo,
-                 info({{"deviceID", kThisID}, {"deviceName", "Desk"}, {"sessionID", "S-9"}}));
+        QCOMPARE(transport->advertisement().discoveryInfo, entries(kThisID, "Desk", "S-9"));
         QVERIFY(!transport->isAdvertising() && !transport->isBrowsing());
     }
 
@@ -155,19 +160,19 @@ private Q_SLOTS:
 
     void reportsOtherDevicesWithTheirEntries() {
         CapturingLogSink log;
-        Device a(*m_network, m_clock, kThisID, QStringLiteral("Desk"), QStringLiteral("S-A"));
-        Device b(*m_network, m_clock, kOtherID, QStringLiteral("Laptop"), QStringLiteral("S-B"));
+        Device a(*m_network, m_clock, kThisID, u"Desk"_s, u"S-A"_s);
+        Device b(*m_network, m_clock, kOtherID, u"Laptop"_s, u"S-B"_s);
         a.service->start();
         QVERIFY(a.found.isEmpty()); // found peers arrive from the event loop, never inside start()
         b.service->start();
         VirtualClock::drainEvents();
         QCOMPARE(a.foundIDs(), QStringList{kOtherID});
-        QCOMPARE(a.found.first().deviceName, QStringLiteral("Laptop"));
-        QCOMPARE(a.found.first().sessionID, QStringLiteral("S-B"));
+        QCOMPARE(a.found.first().deviceName, u"Laptop"_s);
+        QCOMPARE(a.found.first().sessionID, u"S-B"_s);
         QCOMPARE(b.foundIDs(), QStringList{kThisID});
-        QCOMPARE(b.found.first().sessionID, QStringLiteral("S-A"));
-        QCOMPARE(log.count(QStringLiteral("event=nearby_peer_found peer_device_id=BBBBBBBB")), 1);
-        QCOMPARE(log.count(QStringLiteral("event=nearby_peer_found peer_device_id=AAAAAAAA")), 1);
+        QCOMPARE(b.found.first().sessionID, u"S-A"_s);
+        QCOMPARE(log.count(u"event=nearby_peer_found peer_device_id=BBBBBBBB"_s), 1);
+        QCOMPARE(log.count(u"event=nearby_peer_found peer_device_id=AAAAAAAA"_s), 1);
 
         // A restart browses afresh, so a device still advertising is found again.
         a.service->stop();
@@ -179,46 +184,38 @@ private Q_SLOTS:
     void neverReportsItselfOrIncompleteEntries() {
         CapturingLogSink log;
         Device device(*m_network, m_clock, kThisID);
-        const QString s = QStringLiteral("S-X");
+        const QString s = u"S-X"_s;
         // This device seen through another interface, under another peer name.
-        m_network->addForeignAdvertisement(
-            kType, QStringLiteral("echo"),
-            info({{"deviceID", kThisID}, {"deviceName", "Desk"}, {"sessionID", s}}));
-        m_network->addForeignAdvertisement(kType, QStringLiteral("no-session"),
+        m_network->addForeignAdvertisement(kType, u"echo"_s, entries(kThisID, "Desk", s));
+        m_network->addForeignAdvertisement(kType, u"no-session"_s,
                                            info({{"deviceID", "C1"}, {"deviceName", "c"}}));
-        m_network->addForeignAdvertisement(kType, QStringLiteral("no-name"),
+        m_network->addForeignAdvertisement(kType, u"no-name"_s,
                                            info({{"deviceID", "C2"}, {"sessionID", s}}));
-        m_network->addForeignAdvertisement(kType, QStringLiteral("no-id"),
+        m_network->addForeignAdvertisement(kType, u"no-id"_s,
                                            info({{"deviceName", "c"}, {"sessionID", s}}));
-        m_network->addForeignAdvertisement(kType, QStringLiteral("no-info"), std::nullopt);
-        m_network->addForeignAdvertisement(
-            QStringLiteral("other"), QStringLiteral("other-type"),
-            info({{"deviceID", "C3"}, {"deviceName", "c"}, {"sessionID", s}}));
-        m_network->addForeignAdvertisement(
-            kType, QStringLiteral("complete"),
-            info({{"deviceID", "C4"}, {"deviceName", "c"}, {"sessionID", s}}));
+        m_network->addForeignAdvertisement(kType, u"no-info"_s, std::nullopt);
+        m_network->addForeignAdvertisement(u"other"_s, u"other-type"_s, entries("C3", "c", s));
+        m_network->addForeignAdvertisement(kType, u"complete"_s, entries("C4", "c", s));
         device.service->start();
         VirtualClock::drainEvents();
 
-        QCOMPARE(device.foundIDs(), QStringList{QStringLiteral("C4")});
-        QCOMPARE(
-            log.messages(LogCategory::Nearby),
-            (QStringList{kStarted, QStringLiteral("event=nearby_peer_found peer_device_id=C4")}));
+        QCOMPARE(device.foundIDs(), QStringList{u"C4"_s});
+        QCOMPARE(log.messages(LogCategory::Nearby),
+                 (QStringList{kStarted, u"event=nearby_peer_found peer_device_id=C4"_s}));
     }
 
     void foundEventCutsLongIdsToEightCharacters() {
         CapturingLogSink log;
         Device device(*m_network, m_clock, kThisID);
-        const QString longID = QStringLiteral("0123abcd-89AB-4CDE-8F01-23456789ABCD");
+        const QString longID = u"0123abcd-89AB-4CDE-8F01-23456789ABCD"_s;
         QCOMPARE(longID.size(), 36);
-        for (const QString& id : {longID, QStringLiteral("AB12C")})
-            m_network->addForeignAdvertisement(
-                kType, id, info({{"deviceID", id}, {"deviceName", "n"}, {"sessionID", "s"}}));
+        for (const QString& id : {longID, u"AB12C"_s})
+            m_network->addForeignAdvertisement(kType, id, entries(id, "n", "s"));
         device.service->start();
         VirtualClock::drainEvents();
-        QCOMPARE(device.foundIDs(), (QStringList{longID, QStringLiteral("AB12C")}));
-        QCOMPARE(log.count(QStringLiteral("event=nearby_peer_found peer_device_id=0123abcd")), 1);
-        QCOMPARE(log.count(QStringLiteral("event=nearby_peer_found peer_device_id=AB12C")), 1);
+        QCOMPARE(device.foundIDs(), (QStringList{longID, u"AB12C"_s}));
+        QCOMPARE(log.count(u"event=nearby_peer_found peer_device_id=0123abcd"_s), 1);
+        QCOMPARE(log.count(u"event=nearby_peer_found peer_device_id=AB12C"_s), 1);
     }
 
     void nothingIsReportedAfterStop() {
@@ -238,14 +235,14 @@ private Q_SLOTS:
         Device device(*m_network, m_clock, kThisID);
         Device other(*m_network, m_clock, kOtherID);
         other.service->start();
-        m_network->failNextAdvertising(QStringLiteral("daemon not running"));
+        m_network->failNextAdvertising(u"daemon not running"_s);
         device.service->start();
         VirtualClock::drainEvents();
         QCOMPARE(device.foundIDs(), QStringList{kOtherID}); // browsing still works
         QVERIFY(!other.foundIDs().contains(kThisID));
 
         device.service->stop();
-        m_network->failNextBrowsing(QStringLiteral("bus gone"));
+        m_network->failNextBrowsing(u"bus gone"_s);
         device.service->start();
         VirtualClock::drainEvents();
         QCOMPARE(other.foundIDs(), QStringList{kThisID}); // advertising works this time
@@ -262,8 +259,8 @@ private Q_SLOTS:
     void everyInvitationIsDeclined() {
         Device device(*m_network, m_clock, kThisID);
         device.service->start();
-        m_network->inviteAdvertisers(QStringLiteral("stranger"));
-        m_network->inviteAdvertisers(QStringLiteral("another"));
+        m_network->inviteAdvertisers(u"stranger"_s);
+        m_network->inviteAdvertisers(u"another"_s);
         QCOMPARE(m_network->answers, (QList<bool>{false, false}));
     }
 };

@@ -2,10 +2,12 @@
 
 #include <QDBusMessage>
 
+using namespace Qt::StringLiterals;
+
 namespace sonavert::test {
 
 namespace {
-const QString kPath = QStringLiteral("/org/mpris/MediaPlayer2");
+const QString kPath = u"/org/mpris/MediaPlayer2"_s;
 } // namespace
 
 FakeMprisService::FakeMprisService(std::shared_ptr<Clock> clock, Quirks quirks, QObject* parent)
@@ -57,22 +59,22 @@ qint64 FakeMprisService::reportedPositionUs() const {
 
 QString FakeMprisService::reportedStatus() const {
     if (m_isIdleMpv)
-        return QStringLiteral("Playing");
+        return u"Playing"_s;
     if (!m_loaded || m_statusFrozenStopped)
-        return QStringLiteral("Stopped");
-    return m_isPlaying ? QStringLiteral("Playing") : QStringLiteral("Paused");
+        return u"Stopped"_s;
+    return m_isPlaying ? u"Playing"_s : u"Paused"_s;
 }
 
 QVariantMap FakeMprisService::metadata() const {
     QVariantMap map;
-    map.insert(QStringLiteral("mpris:trackid"), QVariant::fromValue(QDBusObjectPath(m_trackId)));
+    map.insert(u"mpris:trackid"_s, QVariant::fromValue(QDBusObjectPath(m_trackId)));
     if (!m_loaded)
         return map;
-    map.insert(QStringLiteral("xesam:url"), m_loaded->url);
-    map.insert(QStringLiteral("xesam:title"), m_loaded->title);
-    map.insert(QStringLiteral("xesam:artist"), m_loaded->artists);
-    map.insert(QStringLiteral("xesam:album"), m_loaded->album);
-    map.insert(QStringLiteral("mpris:length"), m_loaded->lengthUs);
+    map.insert(u"xesam:url"_s, m_loaded->url);
+    map.insert(u"xesam:title"_s, m_loaded->title);
+    map.insert(u"xesam:artist"_s, m_loaded->artists);
+    map.insert(u"xesam:album"_s, m_loaded->album);
+    map.insert(u"mpris:length"_s, m_loaded->lengthUs);
     return map;
 }
 
@@ -80,20 +82,19 @@ QVariantMap FakeMprisService::metadata() const {
 void FakeMprisService::announce() {
     if (!m_bus.isConnected())
         return;
-    QDBusMessage signal =
-        QDBusMessage::createSignal(kPath, QStringLiteral("org.freedesktop.DBus.Properties"),
-                                   QStringLiteral("PropertiesChanged"));
+    QDBusMessage signal = QDBusMessage::createSignal(kPath, u"org.freedesktop.DBus.Properties"_s,
+                                                     u"PropertiesChanged"_s);
     QVariantMap changed;
-    changed.insert(QStringLiteral("PlaybackStatus"), reportedStatus());
-    changed.insert(QStringLiteral("Metadata"), metadata());
-    signal << QStringLiteral("org.mpris.MediaPlayer2.Player") << changed << QStringList();
+    changed.insert(u"PlaybackStatus"_s, reportedStatus());
+    changed.insert(u"Metadata"_s, metadata());
+    signal << u"org.mpris.MediaPlayer2.Player"_s << changed << QStringList();
     m_bus.send(signal);
 }
 
 void FakeMprisService::load(const QString& url, bool playing, qint64 positionUs) {
     m_loaded = m_media.value(url);
     m_isIdleMpv = false;
-    m_trackId = QStringLiteral("/org/mpris/MediaPlayer2/Track/%1").arg(m_nextTrack++);
+    m_trackId = u"/org/mpris/MediaPlayer2/Track/%1"_s.arg(m_nextTrack++);
     m_isPlaying = playing;
     m_anchorUs = positionUs;
     m_anchorTime = m_clock->monotonicNow();
@@ -104,7 +105,7 @@ void FakeMprisService::load(const QString& url, bool playing, qint64 positionUs)
 void FakeMprisService::becomeIdleLikeMpv() {
     m_loaded.reset();
     m_isIdleMpv = true;
-    m_trackId = QStringLiteral("/noplaylist");
+    m_trackId = u"/noplaylist"_s;
     announce();
 }
 
@@ -114,7 +115,7 @@ void FakeMprisService::stall() {
 }
 
 void FakeMprisService::play() {
-    record(QStringLiteral("Play"));
+    record(u"Play"_s);
     // Play on a player that already plays changes nothing, not even a status stuck at
     // "Stopped" (mpv right after OpenUri).
     if (m_loaded && !m_isPlaying) {
@@ -126,7 +127,7 @@ void FakeMprisService::play() {
 }
 
 void FakeMprisService::pause() {
-    record(QStringLiteral("Pause"));
+    record(u"Pause"_s);
     if (m_loaded && m_isPlaying) {
         m_anchorUs = truePositionUs();
         m_isPlaying = false;
@@ -136,25 +137,25 @@ void FakeMprisService::pause() {
 }
 
 void FakeMprisService::stop() {
-    record(QStringLiteral("Stop"));
+    record(u"Stop"_s);
     m_loaded.reset();
     m_isPlaying = false;
     m_statusFrozenStopped = false;
-    m_trackId = QStringLiteral("/noplaylist");
+    m_trackId = u"/noplaylist"_s;
     announce();
 }
 
 void FakeMprisService::seek(qint64 offsetUs) {
-    record(QStringLiteral("Seek(%1)").arg(offsetUs));
+    record(u"Seek(%1)"_s.arg(offsetUs));
     if (m_loaded && !m_quirks.ignoresSeek)
         moveTo(truePositionUs() + offsetUs);
 }
 
 QString FakeMprisService::setPosition(const QDBusObjectPath& trackId, qint64 positionUs) {
-    record(QStringLiteral("SetPosition(%1,%2)").arg(trackId.path()).arg(positionUs));
+    record(u"SetPosition(%1,%2)"_s.arg(trackId.path()).arg(positionUs));
     switch (m_quirks.setPosition) {
     case SetPositionRule::RejectAll:
-        return QStringLiteral("org.freedesktop.DBus.Error.NotSupported");
+        return u"org.freedesktop.DBus.Error.NotSupported"_s;
     case SetPositionRule::IgnoreAll:
         return {};
     case SetPositionRule::Honour:
@@ -167,11 +168,11 @@ QString FakeMprisService::setPosition(const QDBusObjectPath& trackId, qint64 pos
 }
 
 QString FakeMprisService::openUri(const QString& uri) {
-    record(QStringLiteral("OpenUri(%1)").arg(uri));
+    record(u"OpenUri(%1)"_s.arg(uri));
     if (!m_quirks.hasOpenUri)
-        return QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod");
+        return u"org.freedesktop.DBus.Error.UnknownMethod"_s;
     if (!m_media.contains(uri))
-        return QStringLiteral("org.freedesktop.DBus.Error.InvalidArgs");
+        return u"org.freedesktop.DBus.Error.InvalidArgs"_s;
     const bool wasPaused = m_quirks.staysPausedAfterOpenUri && !m_isPlaying && !m_isIdleMpv;
     load(uri, !wasPaused);
     m_statusFrozenStopped = m_quirks.reportsStoppedAfterOpenUri;
@@ -179,7 +180,7 @@ QString FakeMprisService::openUri(const QString& uri) {
 }
 
 void FakeMprisService::addTrack(const QString& uri, bool setAsCurrent) {
-    record(QStringLiteral("AddTrack(%1)").arg(uri));
+    record(u"AddTrack(%1)"_s.arg(uri));
     if (setAsCurrent && m_media.contains(uri))
         load(uri, false);
 }
@@ -194,7 +195,7 @@ FakeMprisPlayerAdaptor::FakeMprisPlayerAdaptor(FakeMprisService* service)
 
 void FakeMprisPlayerAdaptor::replyWith(const QString& errorName) {
     if (!errorName.isEmpty() && m_service->calledFromDBus())
-        m_service->sendErrorReply(errorName, QStringLiteral("refused by the fake player"));
+        m_service->sendErrorReply(errorName, u"refused by the fake player"_s);
 }
 
 void FakeMprisPlayerAdaptor::SetPosition(const QDBusObjectPath& trackId, qlonglong position) {

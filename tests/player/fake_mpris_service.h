@@ -85,7 +85,7 @@ private:
     QString m_serviceName;
     QMap<QString, FakeMedia> m_media;
     std::optional<FakeMedia> m_loaded;
-    QString m_trackId = QStringLiteral("/noplaylist");
+    QString m_trackId = "/noplaylist";
     int m_nextTrack = 1;
     bool m_isPlaying = false;
     bool m_isIdleMpv = false;
@@ -106,7 +106,7 @@ class FakeMprisRootAdaptor : public QDBusAbstractAdaptor {
     Q_PROPERTY(bool CanRaise READ canRaise)
 public:
     explicit FakeMprisRootAdaptor(FakeMprisService* service);
-    QString identity() const { return QStringLiteral("Fake"); }
+    QString identity() const { return "Fake"; }
     bool hasTrackList() const { return m_service->hasTrackList(); }
     bool canQuit() const { return false; }
     bool canRaise() const { return false; }

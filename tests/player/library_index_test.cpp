@@ -3,6 +3,7 @@
 #include "src/player/library_index.h"
 #include "tests/support/audio_fixtures.h"
 #include "tests/support/await_task.h"
+#include "tests/support/scratch_files.h"
 
 #include <QDir>
 #include <QFile>
@@ -12,6 +13,7 @@
 #include <QUrl>
 
 using namespace sonavert;
+using namespace Qt::StringLiterals;
 using test::AudioFixtures;
 using test::awaitTask;
 
@@ -39,28 +41,21 @@ class LibraryIndexTest : public QObject {
 private Q_SLOTS:
     void initTestCase() {
         QVERIFY(m_scratch.isValid());
-        m_music = m_scratch.filePath(QStringLiteral("Music"));
-        QVERIFY(QDir().mkpath(m_music + QStringLiteral("/Miles Davis/Kind of Blue")));
+        m_music = m_scratch.filePath(u"Music"_s);
+        QVERIFY(QDir().mkpath(m_music + u"/Miles Davis/Kind of Blue"_s));
         QVERIFY(AudioFixtures::make(
-            musicFile(QStringLiteral("Miles Davis/Kind of Blue/01 So What.flac")), 2,
-            {QStringLiteral("TITLE=So What"), QStringLiteral("ARTIST=Miles Davis"),
-             QStringLiteral("ALBUM=Kind of Blue"),
-             QStringLiteral("MUSICBRAINZ_TRACKID=4B0E7A4E-3C14-4A44-9B8B-0B5B2F1C2D3E")}));
-        QVERIFY(AudioFixtures::make(musicFile(QStringLiteral("Été \"live\".ogg")), 3,
-                                    {QStringLiteral("TITLE=Été \"live\""),
-                                     QStringLiteral("ARTIST=Anne\\Marie"),
-                                     QStringLiteral("ALBUM=Saisons")}));
-        QVERIFY(AudioFixtures::make(musicFile(QStringLiteral("untitled take.flac")), 1, {}));
-        QFile broken(musicFile(QStringLiteral("broken.flac")));
-        QVERIFY(broken.open(QIODevice::WriteOnly));
-        broken.write("not audio at all");
-        broken.close();
-        QFile notes(musicFile(QStringLiteral("notes.txt")));
-        QVERIFY(notes.open(QIODevice::WriteOnly));
-        notes.close();
+            musicFile(u"Miles Davis/Kind of Blue/01 So What.flac"_s), 2,
+            {u"TITLE=So What"_s, u"ARTIST=Miles Davis"_s, u"ALBUM=Kind of Blue"_s,
+             u"MUSICBRAINZ_TRACKID=4B0E7A4E-3C14-4A44-9B8B-0B5B2F1C2D3E"_s}));
+        QVERIFY(AudioFixtures::make(
+            musicFile(u"Été \"live\".ogg"_s), 3,
+            {u"TITLE=Été \"live\""_s, u"ARTIST=Anne\\Marie"_s, u"ALBUM=Saisons"_s}));
+        QVERIFY(AudioFixtures::make(musicFile(u"untitled take.flac"_s), 1, {}));
+        QVERIFY(test::writeFile(musicFile(u"broken.flac"_s), "not audio at all"));
+        QVERIFY(test::writeFile(musicFile(u"notes.txt"_s), {}));
     }
 
-    void init() { m_index = m_scratch.filePath(QStringLiteral("profile/library-index.json")); }
+    void init() { m_index = m_scratch.filePath(u"profile/library-index.json"_s); }
     void cleanup() { QFile::remove(m_index); }
 
     void scanReadsTagsLengthsAndFileUris() {
@@ -75,25 +70,23 @@ private Q_SLOTS:
 
         const QList<LibraryTrack> tracks = index.tracks();
         QCOMPARE(tracks.size(), 3);
-        const auto soWhat = named(tracks, QStringLiteral("So What"));
+        const auto soWhat = named(tracks, u"So What"_s);
         QVERIFY(soWhat);
-        QCOMPARE(soWhat->artist, QStringLiteral("Miles Davis"));
-        QCOMPARE(soWhat->album, QStringLiteral("Kind of Blue"));
-        QCOMPARE(soWhat->recordingID, QStringLiteral("4b0e7a4e-3c14-4a44-9b8b-0b5b2f1c2d3e"));
+        QCOMPARE(soWhat->artist, u"Miles Davis"_s);
+        QCOMPARE(soWhat->album, u"Kind of Blue"_s);
+        QCOMPARE(soWhat->recordingID, u"4b0e7a4e-3c14-4a44-9b8b-0b5b2f1c2d3e"_s);
         QVERIFY(qAbs(soWhat->duration - 2.0) < 0.05);
         QCOMPARE(QUrl(soWhat->uri).toLocalFile(),
-                 musicFile(QStringLiteral("Miles Davis/Kind of Blue/01 So What.flac")));
-        const auto ete = named(tracks, QStringLiteral("Été \"live\""));
+                 musicFile(u"Miles Davis/Kind of Blue/01 So What.flac"_s));
+        const auto ete = named(tracks, u"Été \"live\""_s);
         QVERIFY(ete);
-        QCOMPARE(ete->artist, QStringLiteral("Anne\\Marie"));
+        QCOMPARE(ete->artist, u"Anne\\Marie"_s);
         QVERIFY(qAbs(ete->duration - 3.0) < 0.05);
-        QVERIFY(named(tracks, QStringLiteral("untitled take"))); // no title: the file name
+        QVERIFY(named(tracks, u"untitled take"_s)); // no title: the file name
         // The same file under another spelling of its URL is found.
-        QCOMPARE(index
-                     .trackForUrl(QStringLiteral("file://") + m_music +
-                                  QStringLiteral("/./%C3%89t%C3%A9%20%22live%22.ogg"))
+        QCOMPARE(index.trackForUrl(u"file://"_s + m_music + u"/./%C3%89t%C3%A9%20%22live%22.ogg"_s)
                      ->album,
-                 QStringLiteral("Saisons"));
+                 u"Saisons"_s);
     }
 
     void rescanReadsOnlyWhatChanged() {
@@ -103,8 +96,8 @@ private Q_SLOTS:
         QCOMPARE(unchanged.filesRead, 0);
         QCOMPARE(unchanged.filesReused, 3);
 
-        const QString untitled = musicFile(QStringLiteral("untitled take.flac"));
-        QVERIFY(AudioFixtures::retagFlac(untitled, {QStringLiteral("TITLE=Take Five")}));
+        const QString untitled = musicFile(u"untitled take.flac"_s);
+        QVERIFY(AudioFixtures::retagFlac(untitled, {u"TITLE=Take Five"_s}));
         QFile file(untitled);
         QVERIFY(file.open(QIODevice::ReadWrite));
         QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(60),
@@ -113,13 +106,13 @@ private Q_SLOTS:
         const LibraryScanStats retagged = awaitTask(index.rescan()).value();
         QCOMPARE(retagged.filesRead, 1);
         QCOMPARE(retagged.filesReused, 2);
-        QVERIFY(named(index.tracks(), QStringLiteral("Take Five")));
-        QVERIFY(!named(index.tracks(), QStringLiteral("untitled take")));
+        QVERIFY(named(index.tracks(), u"Take Five"_s));
+        QVERIFY(!named(index.tracks(), u"untitled take"_s));
 
-        const QString moved = m_scratch.filePath(QStringLiteral("take-five.flac"));
+        const QString moved = m_scratch.filePath(u"take-five.flac"_s);
         QVERIFY(QFile::rename(untitled, moved));
         QCOMPARE(awaitTask(index.rescan()).value().filesFound, 3);
-        QVERIFY(!named(index.tracks(), QStringLiteral("Take Five")));
+        QVERIFY(!named(index.tracks(), u"Take Five"_s));
         QVERIFY(QFile::rename(moved, untitled));
     }
 
@@ -129,10 +122,10 @@ private Q_SLOTS:
             QVERIFY(awaitTask(first.rescan()).ok());
         }
         // A library whose folders are gone still answers from the index file.
-        LibraryIndex second(m_index, {m_scratch.filePath(QStringLiteral("nowhere"))});
+        LibraryIndex second(m_index, {m_scratch.filePath(u"nowhere"_s)});
         QVERIFY(awaitTask(second.load()).ok());
         QCOMPARE(second.tracks().size(), 3);
-        QVERIFY(named(second.tracks(), QStringLiteral("So What")));
+        QVERIFY(named(second.tracks(), u"So What"_s));
 
         LibraryIndex third(m_index, {m_music});
         QVERIFY(awaitTask(third.load()).ok());
@@ -141,10 +134,7 @@ private Q_SLOTS:
 
     void damagedIndexFileIsAnErrorAndAnEmptyLibrary() {
         QVERIFY(QDir().mkpath(QFileInfo(m_index).absolutePath()));
-        QFile file(m_index);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("{\"version\": 99}");
-        file.close();
+        QVERIFY(test::writeFile(m_index, "{\"version\": 99}"));
         LibraryIndex index(m_index, {m_music});
         QVERIFY(!awaitTask(index.load()).ok());
         QVERIFY(index.tracks().isEmpty());
@@ -171,24 +161,23 @@ private Q_SLOTS:
     void defaultFolderIsTheXdgMusicFolder() {
         // main() gave us a scratch home without an XDG user-dirs file.
         QCOMPARE(LibraryIndex::defaultFolders(),
-                 QStringList{qEnvironmentVariable("HOME") + QStringLiteral("/Music")});
+                 QStringList{qEnvironmentVariable("HOME") + u"/Music"_s});
         QCOMPARE(LibraryIndex::indexFileIn(Profile::inDirectory(m_scratch.path())),
-                 m_scratch.path() + QStringLiteral("/library-index.json"));
+                 m_scratch.path() + u"/library-index.json"_s);
     }
 };
 
 int main(int argc, char** argv) {
     const QStringList missing = AudioFixtures::missingTools();
     if (!missing.isEmpty()) {
-        std::printf("SKIP: cannot make test audio without %s\n",
-                    qPrintable(missing.join(QStringLiteral(", "))));
+        std::printf("SKIP: cannot make test audio without %s\n", qPrintable(missing.join(u", "_s)));
         return 77;
     }
     // Never the user's own home: the XDG music folder is looked up under a scratch one.
     QTemporaryDir home;
     qputenv("HOME", home.path().toUtf8());
-    qputenv("XDG_CONFIG_HOME", (home.path() + QStringLiteral("/.config")).toUtf8());
-    qputenv("XDG_DATA_HOME", (home.path() + QStringLiteral("/.local/share")).toUtf8());
+    qputenv("XDG_CONFIG_HOME", (home.path() + u"/.config"_s).toUtf8());
+    qputenv("XDG_DATA_HOME", (home.path() + u"/.local/share"_s).toUtf8());
     QCoreApplication app(argc, argv);
     LibraryIndexTest test;
     return QTest::qExec(&test, argc, argv);

@@ -10,6 +10,7 @@
 #include <QTest>
 
 using namespace sonavert;
+using namespace Qt::StringLiterals;
 using test::awaitTask;
 
 namespace {
@@ -23,10 +24,6 @@ public:
     QStringList opened;
 };
 
-Error noTerminal() {
-    return Error{QStringLiteral("ShortcutsTool"), 1, QStringLiteral("no terminal"), {}, {}, {}};
-}
-
 class RecordingShortcuts final : public ShortcutsRunner {
 public:
     QCoro::Task<Status> runShortcut(QString name, QString input) override {
@@ -35,16 +32,14 @@ public:
     }
     QCoro::Task<Status> importShortcut(QString path) override {
         imports.append(path);
-        if (!canAsk)
-            co_return noTerminal();
-        co_return Status();
+        co_return canAsk ? Status() : Status(makeError(u"ShortcutsTool"_s, 1, u"no terminal"_s));
     }
     QStringList runs;
     QStringList imports;
     bool canAsk = true;
 };
 
-const QString kStream = QStringLiteral("https://radio.example.org/jazz.ogg");
+const QString kStream = u"https://radio.example.org/jazz.ogg"_s;
 
 } // namespace
 
@@ -65,18 +60,11 @@ private Q_SLOTS:
     void init() {
         m_clock = std::make_shared<VirtualClock>();
         auto library = std::make_shared<StaticTrackLibrary>(
-            QList<LibraryTrack>{{QStringLiteral("So What"),
-                                 QStringLiteral("Miles Davis"),
-                                 QStringLiteral("Kind of Blue"),
-                                 545.0,
-                                 QStringLiteral("file:///music/so-what.flac"),
-                                 {}}});
+            QList<LibraryTrack>{{u"So What"_s, u"Miles Davis"_s, u"Kind of Blue"_s, 545.0,
+                                 u"file:///music/so-what.flac"_s, QString()}});
         m_catalog = std::make_shared<LocalCatalog>(
-            library, QList<RadioStation>{{QStringLiteral("ra1"), QStringLiteral("Jazz"), kStream,
-                                          stationWebLink(QStringLiteral("ra1"))}});
-        m_songId = m_catalog->searchNow(QStringLiteral("So What"), CatalogItemType::Song, 1)
-                       .songs.first()
-                       .id;
+            library, QList<RadioStation>{{u"ra1"_s, u"Jazz"_s, kStream, stationWebLink(u"ra1"_s)}});
+        m_songId = m_catalog->searchNow(u"So What"_s, CatalogItemType::Song, 1).songs.first().id;
         m_player = std::make_shared<SimulatedPlayer>(m_clock, m_catalog);
         m_desktop = std::make_shared<RecordingLauncher>();
         m_shortcuts = std::make_shared<RecordingShortcuts>();
@@ -96,38 +84,33 @@ private Q_SLOTS:
         QVERIFY(open(musicScheme ? musicSchemeForm(web) : web).ok());
         const NowPlaying now = m_player->snapshot();
         QCOMPARE(now.state, PlayerState::Playing);
-        QCOMPARE(now.track->uri, QStringLiteral("file:///music/so-what.flac"));
-        QCOMPARE(now.track->name, QStringLiteral("So What"));
+        QCOMPARE(now.track->uri, u"file:///music/so-what.flac"_s);
+        QCOMPARE(now.track->name, u"So What"_s);
         QVERIFY(m_desktop->opened.isEmpty());
     }
 
     void unknownCatalogItemsAreErrorsAndPlayNothing() {
-        QCOMPARE(open(QStringLiteral("music://music.sonavert.io/us/song/idffff")).error().code, 2);
-        QCOMPARE(open(QStringLiteral("music://music.sonavert.io/station/ra9")).error().code, 2);
+        QCOMPARE(open(u"music://music.sonavert.io/us/song/idffff"_s).error().code, 2);
+        QCOMPARE(open(u"music://music.sonavert.io/station/ra9"_s).error().code, 2);
         QVERIFY(!m_player->snapshot().track);
         QVERIFY(m_desktop->opened.isEmpty());
     }
 
     void shortcutLinksRunTheNamedShortcutWithItsInput() {
-        QVERIFY(open(QStringLiteral(
-                         "shortcuts://run-shortcut?name=SonavertReceiver&input=id%20%C3%A9%26x"))
-                    .ok());
-        QCOMPARE(m_shortcuts->runs, QStringList{QStringLiteral("SonavertReceiver|id é&x")});
-        QCOMPARE(open(QStringLiteral("shortcuts://run-shortcut?input=1")).error().code, 1);
+        QVERIFY(
+            open(u"shortcuts://run-shortcut?name=SonavertReceiver&input=id%20%C3%A9%26x"_s).ok());
+        QCOMPARE(m_shortcuts->runs, QStringList{u"SonavertReceiver|id é&x"_s});
+        QCOMPARE(open(u"shortcuts://run-shortcut?input=1"_s).error().code, 1);
 
         LinkRouter withoutTool(LinkRouter::Parts{m_catalog, m_player, nullptr, m_desktop});
-        QCOMPARE(awaitTask(withoutTool.open(QStringLiteral("shortcuts://run-shortcut?name=A")))
-                     .error()
-                     .code,
-                 3);
+        QCOMPARE(awaitTask(withoutTool.open(u"shortcuts://run-shortcut?name=A"_s)).error().code, 3);
         QVERIFY(m_desktop->opened.isEmpty());
     }
 
     void shortcutFilesAreOfferedThroughTheShortcutsToolElseTheDesktop() {
-        const QString file = QStringLiteral("file:///opt/My%20Apps/SonavertReceiver.shortcut");
+        const QString file = u"file:///opt/My%20Apps/SonavertReceiver.shortcut"_s;
         QVERIFY(open(file).ok());
-        QCOMPARE(m_shortcuts->imports,
-                 QStringList{QStringLiteral("/opt/My Apps/SonavertReceiver.shortcut")});
+        QCOMPARE(m_shortcuts->imports, QStringList{u"/opt/My Apps/SonavertReceiver.shortcut"_s});
         QVERIFY(m_desktop->opened.isEmpty());
 
         m_shortcuts->canAsk = false;
@@ -142,18 +125,18 @@ private Q_SLOTS:
     }
 
     void everythingElseGoesToTheDesktop() {
-        const QStringList others{QStringLiteral("https://example.org/page"),
-                                 QStringLiteral("https://music.sonavert.io/help"),
-                                 QStringLiteral("music://elsewhere.example/us/song/id1"),
-                                 QStringLiteral("mailto:support@sonavert.io"),
-                                 QStringLiteral("shortcuts://open-shortcut?name=A"),
-                                 QStringLiteral("file:///home/me/notes.txt")};
+        const QStringList others{u"https://example.org/page"_s,
+                                 u"https://music.sonavert.io/help"_s,
+                                 u"music://elsewhere.example/us/song/id1"_s,
+                                 u"mailto:support@sonavert.io"_s,
+                                 u"shortcuts://open-shortcut?name=A"_s,
+                                 u"file:///home/me/notes.txt"_s};
         for (const QString& link : others)
             QVERIFY(open(link).ok());
         QCOMPARE(m_desktop->opened, others);
         QVERIFY(m_shortcuts->runs.isEmpty());
         QVERIFY(!m_player->snapshot().track);
-        QCOMPARE(open(QStringLiteral("not a link")).error().code, 1);
+        QCOMPARE(open(u"not a link"_s).error().code, 1);
         QCOMPARE(m_desktop->opened.size(), others.size());
     }
 };

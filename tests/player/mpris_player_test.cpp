@@ -11,29 +11,26 @@
 #include <QTest>
 
 using namespace sonavert;
+using namespace Qt::StringLiterals;
 using sonavert::test::FakeMedia;
 using sonavert::test::FakeMprisService;
 using Rule = FakeMprisService::SetPositionRule;
 
 namespace {
 
-const QString kSongUrl = QStringLiteral("file:///music/Miles%20Davis/Blue%20in%20Green.flac");
-const QString kOtherUrl = QStringLiteral("file:///music/%C3%89t%C3%A9.ogg");
+const QString kSongUrl = u"file:///music/Miles%20Davis/Blue%20in%20Green.flac"_s;
+const QString kOtherUrl = u"file:///music/%C3%89t%C3%A9.ogg"_s;
 
 FakeMedia blueInGreen() {
     return {kSongUrl,
-            QStringLiteral("Blue in Green"),
-            {QStringLiteral("Miles Davis"), QStringLiteral("Bill Evans")},
-            QStringLiteral("Kind of Blue"),
+            u"Blue in Green"_s,
+            {u"Miles Davis"_s, u"Bill Evans"_s},
+            u"Kind of Blue"_s,
             337'000'000};
 }
 
 FakeMedia ete() {
-    return {kOtherUrl,
-            QStringLiteral("Été"),
-            {QStringLiteral("Anne")},
-            QStringLiteral("Saisons"),
-            200'000'000};
+    return {kOtherUrl, u"Été"_s, {u"Anne"_s}, u"Saisons"_s, 200'000'000};
 }
 
 } // namespace
@@ -51,9 +48,8 @@ class MprisPlayerTest : public QObject {
         auto fake = std::make_unique<FakeMprisService>(m_clock, quirks);
         fake->addMedia(blueInGreen());
         fake->addMedia(ete());
-        const QDBusConnection connection =
-            m_bus.connect(QStringLiteral("fake%1").arg(++m_connections));
-        if (!fake->registerOn(connection, QStringLiteral("org.mpris.MediaPlayer2.") + name))
+        const QDBusConnection connection = m_bus.connect(u"fake%1"_s.arg(++m_connections));
+        if (!fake->registerOn(connection, u"org.mpris.MediaPlayer2."_s + name))
             qFatal("the fake player could not take its bus name");
         m_fakes.push_back(std::move(fake));
         return *m_fakes.back();
@@ -61,9 +57,8 @@ class MprisPlayerTest : public QObject {
 
     MprisPlayer& makePlayer(MprisOptions options = {},
                             std::shared_ptr<const TrackLibrary> library = nullptr) {
-        m_player = std::make_unique<MprisPlayer>(
-            m_bus.connect(QStringLiteral("backend%1").arg(++m_connections)), m_clock,
-            std::move(library), std::move(options));
+        m_player = std::make_unique<MprisPlayer>(m_bus.connect(u"backend%1"_s.arg(++m_connections)),
+                                                 m_clock, std::move(library), std::move(options));
         return *m_player;
     }
 
@@ -103,33 +98,29 @@ private Q_SLOTS:
     }
 
     void readsStateTrackAndPositionAndPrefersLibraryNames() {
-        FakeMprisService& fake = addFake(QStringLiteral("fake"));
+        FakeMprisService& fake = addFake(u"fake"_s);
         fake.load(kSongUrl, true, 12'500'000);
         // The library holds the same file under another spelling of its URL.
-        auto library = std::make_shared<StaticTrackLibrary>(
-            QList<LibraryTrack>{{QStringLiteral("Blue In Green (Take 3)"),
-                                 QStringLiteral("Miles Davis"),
-                                 QStringLiteral("Kind of Blue"),
-                                 337.0,
-                                 QStringLiteral("file:///music/Miles Davis/./Blue in Green.flac"),
-                                 {}}});
+        auto library = std::make_shared<StaticTrackLibrary>(QList<LibraryTrack>{
+            {u"Blue In Green (Take 3)"_s, u"Miles Davis"_s, u"Kind of Blue"_s, 337.0,
+             u"file:///music/Miles Davis/./Blue in Green.flac"_s, QString()}});
         MprisPlayer& player = makePlayer({}, library);
         const Result<NowPlaying> now = drive(player.nowPlaying());
         QVERIFY(now.ok());
         QCOMPARE(now.value().state, PlayerState::Playing);
         QCOMPARE(now.value().position, 12.5);
-        QCOMPARE(now.value().track->name, QStringLiteral("Blue In Green (Take 3)"));
+        QCOMPARE(now.value().track->name, u"Blue In Green (Take 3)"_s);
 
         makePlayer();
         const NowPlaying raw = drive(m_player->nowPlaying()).value();
-        QCOMPARE(raw.track->name, QStringLiteral("Blue in Green"));
-        QCOMPARE(raw.track->artist, QStringLiteral("Miles Davis, Bill Evans"));
-        QCOMPARE(raw.track->album, QStringLiteral("Kind of Blue"));
+        QCOMPARE(raw.track->name, u"Blue in Green"_s);
+        QCOMPARE(raw.track->artist, u"Miles Davis, Bill Evans"_s);
+        QCOMPARE(raw.track->album, u"Kind of Blue"_s);
         QCOMPARE(raw.track->duration, 337.0);
     }
 
     void idlePlayerThatSaysPlayingWithoutATrackIsStopped() {
-        addFake(QStringLiteral("mpv")).becomeIdleLikeMpv();
+        addFake(u"mpv"_s).becomeIdleLikeMpv();
         const NowPlaying now = drive(makePlayer().nowPlaying()).value();
         QCOMPARE(now.state, PlayerState::Stopped);
         QVERIFY(!now.track);
@@ -138,16 +129,16 @@ private Q_SLOTS:
     }
 
     void setPositionCarriesTheTrackIdOfTheTrackLoadedNow() {
-        FakeMprisService& fake = addFake(QStringLiteral("fake"));
+        FakeMprisService& fake = addFake(u"fake"_s);
         fake.load(kSongUrl, true);
         MprisPlayer& player = makePlayer();
         QVERIFY(drive(player.nowPlaying()).ok()); // the backend has seen the first track's id
         QVERIFY(drive(player.playTrack(LibraryTrack{{}, {}, {}, 0, kOtherUrl, {}})).ok());
         const QString current = fake.trackId();
         QVERIFY(drive(player.setPlayerPosition(60.0)).ok());
-        QCOMPARE(fake.calls().filter(QStringLiteral("SetPosition")),
-                 QStringList{QStringLiteral("SetPosition(%1,60000000)").arg(current)});
-        QVERIFY(fake.calls().filter(QStringLiteral("Seek")).isEmpty());
+        QCOMPARE(fake.calls().filter(u"SetPosition"_s),
+                 QStringList{u"SetPosition(%1,60000000)"_s.arg(current)});
+        QVERIFY(fake.calls().filter(u"Seek"_s).isEmpty());
         QVERIFY(fake.truePosition() >= 60.0 && fake.truePosition() < 61.0);
     }
 
@@ -158,11 +149,11 @@ private Q_SLOTS:
     }
     void rejectedOrIgnoredSetPositionFallsBackToSeek() {
         QFETCH(int, rule);
-        FakeMprisService& fake = addFake(QStringLiteral("fake"), {.setPosition = Rule(rule)});
+        FakeMprisService& fake = addFake(u"fake"_s, {.setPosition = Rule(rule)});
         fake.load(kSongUrl, true, 5'000'000);
         MprisPlayer& player = makePlayer();
         QVERIFY(drive(player.setPlayerPosition(90.0)).ok());
-        const QStringList seeks = fake.calls().filter(QStringLiteral("Seek"));
+        const QStringList seeks = fake.calls().filter(u"Seek"_s);
         QCOMPARE(seeks.size(), 1);
         // Relative to where the track was when we gave up on SetPosition.
         QVERIFY(fake.truePosition() >= 90.0 && fake.truePosition() < 91.0);
@@ -170,46 +161,43 @@ private Q_SLOTS:
 
     void laggingPositionIsWaitedOutNotSeekedAgain() {
         FakeMprisService& fake =
-            addFake(QStringLiteral("fake"), {.positionLag = std::chrono::milliseconds(500)});
+            addFake(u"fake"_s, {.positionLag = std::chrono::milliseconds(500)});
         fake.load(kSongUrl, true, 10'000'000);
         MprisPlayer& player = makePlayer();
         QVERIFY(drive(player.setPlayerPosition(120.0)).ok());
-        QVERIFY(fake.calls().filter(QStringLiteral("Seek")).isEmpty());
+        QVERIFY(fake.calls().filter(u"Seek"_s).isEmpty());
         QVERIFY(fake.truePosition() >= 120.0 && fake.truePosition() < 121.0);
     }
 
     void seekThatNeverLandsIsReported() {
         FakeMprisService& fake =
-            addFake(QStringLiteral("fake"), {.setPosition = Rule::IgnoreAll, .ignoresSeek = true});
+            addFake(u"fake"_s, {.setPosition = Rule::IgnoreAll, .ignoresSeek = true});
         fake.load(kSongUrl, true, 5'000'000);
         const Status status = drive(makePlayer().setPlayerPosition(90.0));
         QCOMPARE(status.error().code, int(PlayerErrorCode::SeekNotConfirmed));
     }
 
     void playerWithoutOpenUriGetsTheTrackThroughItsTrackList() {
-        FakeMprisService& fake =
-            addFake(QStringLiteral("fake"), {.hasOpenUri = false, .hasTrackList = true});
+        FakeMprisService& fake = addFake(u"fake"_s, {.hasOpenUri = false, .hasTrackList = true});
         MprisPlayer& player = makePlayer();
         QVERIFY(drive(player.playTrack(LibraryTrack{{}, {}, {}, 0, kSongUrl, {}})).ok());
-        QCOMPARE(fake.calls(), (QStringList{QStringLiteral("OpenUri(%1)").arg(kSongUrl),
-                                            QStringLiteral("AddTrack(%1)").arg(kSongUrl),
-                                            QStringLiteral("Play")}));
+        QCOMPARE(fake.calls(), (QStringList{u"OpenUri(%1)"_s.arg(kSongUrl),
+                                            u"AddTrack(%1)"_s.arg(kSongUrl), u"Play"_s}));
         QVERIFY(fake.isPlaying());
         QCOMPARE(fake.loadedUrl(), kSongUrl);
     }
 
     void playerWithoutOpenUriOrTrackListCannotOpen() {
-        addFake(QStringLiteral("fake"), {.hasOpenUri = false});
+        addFake(u"fake"_s, {.hasOpenUri = false});
         const Status status = drive(makePlayer().openLocation(kSongUrl));
         QCOMPARE(status.error().code, int(PlayerErrorCode::Unsupported));
     }
 
     void stoppedStatusWithAMovingPositionCountsAsPlaying() {
-        FakeMprisService& fake =
-            addFake(QStringLiteral("mpv"), {.reportsStoppedAfterOpenUri = true});
+        FakeMprisService& fake = addFake(u"mpv"_s, {.reportsStoppedAfterOpenUri = true});
         MprisPlayer& player = makePlayer();
         QVERIFY(drive(player.openLocation(kOtherUrl)).ok());
-        QCOMPARE(fake.reportedStatus(), QStringLiteral("Stopped"));
+        QCOMPARE(fake.reportedStatus(), u"Stopped"_s);
         m_clock->advance(std::chrono::milliseconds(400));
         const double before = virtualSeconds();
         QCOMPARE(drive(player.nowPlaying()).value().state, PlayerState::Playing);
@@ -219,7 +207,7 @@ private Q_SLOTS:
         const NowPlaying now = drive(player.nowPlaying()).value();
         QCOMPARE(now.state, PlayerState::Playing);
         QCOMPARE(virtualSeconds(), again); // the earlier reading answered at once
-        QCOMPARE(now.track->name, QStringLiteral("Été"));
+        QCOMPARE(now.track->name, u"Été"_s);
 
         // A burst of readings (a script reads state, track and position in turn) reuses the
         // verdict instead of waiting for a new pair of samples each time.
@@ -239,7 +227,7 @@ private Q_SLOTS:
     }
 
     void commandsReachThePlayer() {
-        FakeMprisService& fake = addFake(QStringLiteral("fake"));
+        FakeMprisService& fake = addFake(u"fake"_s);
         fake.load(kSongUrl, true);
         MprisPlayer& player = makePlayer();
         QVERIFY(drive(player.pause()).ok());
@@ -255,7 +243,7 @@ private Q_SLOTS:
     // mpv keeps its pause when a new file is opened: a track opened on a paused player must
     // still play, or a song sent back to a device that paused on sending never starts.
     void openingOnAPausedPlayerPlays() {
-        FakeMprisService& fake = addFake(QStringLiteral("mpv"), {.staysPausedAfterOpenUri = true});
+        FakeMprisService& fake = addFake(u"mpv"_s, {.staysPausedAfterOpenUri = true});
         fake.load(kSongUrl, true);
         MprisPlayer& player = makePlayer();
         QVERIFY(drive(player.pause()).ok());
@@ -264,21 +252,18 @@ private Q_SLOTS:
     }
 
     void choosesByNameOrPrefersThePlayingPlayer() {
-        addFake(QStringLiteral("alpha")).load(kSongUrl, false);
-        addFake(QStringLiteral("beta.instance7")).load(kOtherUrl, true);
+        addFake(u"alpha"_s).load(kSongUrl, false);
+        addFake(u"beta.instance7"_s).load(kOtherUrl, true);
         MprisPlayer& automatic = makePlayer();
-        QCOMPARE(drive(automatic.nowPlaying()).value().track->name, QStringLiteral("Été"));
-        QCOMPARE(automatic.currentService(),
-                 QStringLiteral("org.mpris.MediaPlayer2.beta.instance7"));
+        QCOMPARE(drive(automatic.nowPlaying()).value().track->name, u"Été"_s);
+        QCOMPARE(automatic.currentService(), u"org.mpris.MediaPlayer2.beta.instance7"_s);
 
-        QCOMPARE(
-            drive(makePlayer({.playerName = QStringLiteral("alpha")}).nowPlaying()).value().state,
-            PlayerState::Paused);
-        QVERIFY(drive(makePlayer({.playerName = QStringLiteral("beta")}).isRunning()));
-        QCOMPARE(m_player->currentService(),
-                 QStringLiteral("org.mpris.MediaPlayer2.beta.instance7"));
+        QCOMPARE(drive(makePlayer({.playerName = u"alpha"_s}).nowPlaying()).value().state,
+                 PlayerState::Paused);
+        QVERIFY(drive(makePlayer({.playerName = u"beta"_s}).isRunning()));
+        QCOMPARE(m_player->currentService(), u"org.mpris.MediaPlayer2.beta.instance7"_s);
 
-        MprisPlayer& absent = makePlayer({.playerName = QStringLiteral("vlc")});
+        MprisPlayer& absent = makePlayer({.playerName = u"vlc"_s});
         QVERIFY(!drive(absent.isRunning()));
         QCOMPARE(drive(absent.nowPlaying()).error().code, int(PlayerErrorCode::NotRunning));
         QCOMPARE(drive(absent.activate()).error().code, int(PlayerErrorCode::NotRunning));

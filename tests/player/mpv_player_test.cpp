@@ -10,13 +10,12 @@
 #include "tests/support/mpv_fixture.h"
 #include "tests/support/private_session_bus.h"
 
-#include <QFileInfo>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 #include <csignal>
 
 using namespace sonavert;
+using namespace Qt::StringLiterals;
 using test::AudioFixtures;
 using test::awaitTask;
 
@@ -54,30 +53,27 @@ private Q_SLOTS:
         // mpv starts with this process's environment: our bus, a scratch home.
         qputenv("DBUS_SESSION_BUS_ADDRESS", m_bus.address().toUtf8());
         qputenv("HOME", m_scratch.path().toUtf8());
-        qputenv("XDG_CONFIG_HOME", m_scratch.filePath(QStringLiteral("config")).toUtf8());
+        qputenv("XDG_CONFIG_HOME", m_scratch.filePath(u"config"_s).toUtf8());
 
-        const QString music = m_scratch.filePath(QStringLiteral("Music"));
+        const QString music = m_scratch.filePath(u"Music"_s);
         QVERIFY(QDir().mkpath(music));
-        QVERIFY(AudioFixtures::make(music + QStringLiteral("/Blue in Green.flac"), 60,
-                                    {QStringLiteral("TITLE=Blue in Green"),
-                                     QStringLiteral("ARTIST=Miles Davis"),
-                                     QStringLiteral("ALBUM=Kind of Blue")}));
-        QVERIFY(AudioFixtures::make(music + QStringLiteral("/Été à Paris.ogg"), 60,
-                                    {QStringLiteral("TITLE=Été à Paris"),
-                                     QStringLiteral("ARTIST=Anne \"la\" Vie"),
-                                     QStringLiteral("ALBUM=Saisons")}));
-        m_library = std::make_shared<LibraryIndex>(m_scratch.filePath(QStringLiteral("index.json")),
-                                                   QStringList{music});
+        QVERIFY(AudioFixtures::make(
+            music + u"/Blue in Green.flac"_s, 60,
+            {u"TITLE=Blue in Green"_s, u"ARTIST=Miles Davis"_s, u"ALBUM=Kind of Blue"_s}));
+        QVERIFY(AudioFixtures::make(
+            music + u"/Été à Paris.ogg"_s, 60,
+            {u"TITLE=Été à Paris"_s, u"ARTIST=Anne \"la\" Vie"_s, u"ALBUM=Saisons"_s}));
+        m_library =
+            std::make_shared<LibraryIndex>(m_scratch.filePath(u"index.json"_s), QStringList{music});
         QVERIFY(awaitTask(m_library->rescan()).ok());
         m_catalog = std::make_shared<LocalCatalog>(m_library, QList<RadioStation>{});
 
         MprisOptions options;
-        options.playerName = QStringLiteral("mpv");
-        options.launchProgram = QStringLiteral("mpv");
+        options.playerName = u"mpv"_s;
+        options.launchProgram = u"mpv"_s;
         options.launchArguments = test::MpvFixture::arguments();
-        m_player =
-            std::make_unique<MprisPlayer>(m_bus.connect(QStringLiteral("backend")),
-                                          std::make_shared<SystemClock>(), m_catalog, options);
+        m_player = std::make_unique<MprisPlayer>(
+            m_bus.connect(u"backend"_s), std::make_shared<SystemClock>(), m_catalog, options);
     }
 
     void cleanupTestCase() {
@@ -91,21 +87,21 @@ private Q_SLOTS:
         QVERIFY2(activated.ok(),
                  qPrintable(activated.ok() ? QString() : activated.error().description));
         QVERIFY(m_player->launchedProcessId() > 0);
-        QCOMPARE(m_player->currentService(), QStringLiteral("org.mpris.MediaPlayer2.mpv"));
+        QCOMPARE(m_player->currentService(), u"org.mpris.MediaPlayer2.mpv"_s);
         const NowPlaying idle = awaitTask(m_player->nowPlaying()).value();
         QCOMPARE(idle.state, PlayerState::Stopped); // mpv says "Playing" while idle
         QVERIFY(!idle.track);
     }
 
     void playsALibraryTrackAndSeeksInIt() {
-        const LibraryTrack track = trackNamed(QStringLiteral("blue in green"));
+        const LibraryTrack track = trackNamed(u"blue in green"_s);
         QVERIFY(awaitTask(m_player->playTrack(track)).ok());
         const auto playing = readUntil(
             [](const NowPlaying& now) { return now.state == PlayerState::Playing && now.track; });
         QVERIFY2(playing, "mpv never reported the track as playing");
-        QCOMPARE(playing->track->name, QStringLiteral("Blue in Green"));
-        QCOMPARE(playing->track->artist, QStringLiteral("Miles Davis"));
-        QCOMPARE(playing->track->album, QStringLiteral("Kind of Blue"));
+        QCOMPARE(playing->track->name, u"Blue in Green"_s);
+        QCOMPARE(playing->track->artist, u"Miles Davis"_s);
+        QCOMPARE(playing->track->album, u"Kind of Blue"_s);
 
         const Status seeked = awaitTask(m_player->setPlayerPosition(40.0));
         QVERIFY2(seeked.ok(), qPrintable(seeked.ok() ? QString() : seeked.error().description));
@@ -124,13 +120,13 @@ private Q_SLOTS:
     }
 
     void nonAsciiFileIsRecognisedDespiteReEncodedUrl() {
-        const LibraryTrack track = trackNamed(QStringLiteral("Été à Paris"));
+        const LibraryTrack track = trackNamed(u"Été à Paris"_s);
         QVERIFY(!track.uri.isEmpty());
         QVERIFY(awaitTask(m_player->openLocation(track.uri)).ok());
         const auto playing = readUntil(
             [](const NowPlaying& now) { return now.state == PlayerState::Playing && now.track; });
         QVERIFY(playing);
-        QCOMPARE(playing->track->artist, QStringLiteral("Anne \"la\" Vie"));
+        QCOMPARE(playing->track->artist, u"Anne \"la\" Vie"_s);
         QVERIFY(isSameUrl(playing->track->uri, track.uri));
         QVERIFY(m_catalog->trackForUrl(playing->track->uri));
     }

@@ -8,24 +8,20 @@
 #include <QTest>
 
 using namespace sonavert;
+using namespace Qt::StringLiterals;
 using test::awaitTask;
 
 namespace {
 
 LibraryTrack track(const QString& name, const QString& artist, double duration) {
-    return {name,
-            artist,
-            QStringLiteral("Album"),
-            duration,
-            QStringLiteral("file:///music/") + name + QStringLiteral(".flac"),
-            {}};
+    return {name, artist, u"Album"_s, duration, u"file:///music/"_s + name + u".flac"_s, {}};
 }
 
 std::shared_ptr<StaticTrackLibrary> library() {
-    return std::make_shared<StaticTrackLibrary>(QList<LibraryTrack>{
-        track(QStringLiteral("Blue in Green"), QStringLiteral("Miles Davis"), 337),
-        track(QStringLiteral("Blue in Green (Take 2)"), QStringLiteral("Miles Davis"), 300),
-        track(QStringLiteral("So What"), QStringLiteral("Miles Davis"), 30)});
+    return std::make_shared<StaticTrackLibrary>(
+        QList<LibraryTrack>{track(u"Blue in Green"_s, u"Miles Davis"_s, 337),
+                            track(u"Blue in Green (Take 2)"_s, u"Miles Davis"_s, 300),
+                            track(u"So What"_s, u"Miles Davis"_s, 30)});
 }
 
 } // namespace
@@ -64,7 +60,7 @@ private Q_SLOTS:
     void trackThatRunsOutStopsAndUnloads() {
         QVERIFY(awaitTask(m_player->playTrack(library()->tracks().at(2))).ok());
         m_clock->advance(29s);
-        QCOMPARE(now().track->name, QStringLiteral("So What"));
+        QCOMPARE(now().track->name, u"So What"_s);
         m_clock->advance(2s);
         QCOMPARE(now().state, PlayerState::Stopped);
         QVERIFY(!now().track);
@@ -84,31 +80,24 @@ private Q_SLOTS:
     }
 
     void libraryFilterComparesWholeTextsIgnoringCase() {
-        const QList<LibraryTrack> byName = awaitTask(
-            m_player->libraryTracks(TrackFilter{QStringLiteral("BLUE IN GREEN"), std::nullopt}));
-        QCOMPARE(byName.size(), 1);
-        QCOMPARE(byName.first().name, QStringLiteral("Blue in Green"));
-        QVERIFY(awaitTask(m_player->libraryTracks(TrackFilter{QStringLiteral("Blue in Green"),
-                                                              QStringLiteral("Miles")}))
+        QCOMPARE(awaitTask(m_player->libraryTracks(TrackFilter{u"BLUE IN GREEN"_s, std::nullopt})),
+                 QList{library()->tracks().at(0)});
+        QVERIFY(awaitTask(m_player->libraryTracks(TrackFilter{u"Blue in Green"_s, u"Miles"_s}))
                     .isEmpty());
         QCOMPARE(awaitTask(m_player->libraryTracks({})).size(), 3);
     }
 
     void openLocationOfAStationIsKnownByTheStationName() {
-        const RadioStation station{QStringLiteral("ra1"),
-                                   QStringLiteral("Late Night Jazz"),
-                                   QStringLiteral("https://radio.example.org/jazz.ogg"),
-                                   {}};
+        const RadioStation station{
+            u"ra1"_s, u"Late Night Jazz"_s, u"https://radio.example.org/jazz.ogg"_s, {}};
         auto catalog = std::make_shared<LocalCatalog>(library(), QList<RadioStation>{station});
         SimulatedPlayer player(m_clock, catalog);
-        QVERIFY(awaitTask(player.openLocation(QStringLiteral("HTTPS://radio.example.org/jazz.ogg")))
-                    .ok());
+        QVERIFY(awaitTask(player.openLocation(u"HTTPS://radio.example.org/jazz.ogg"_s)).ok());
         m_clock->advance(1h);
         const NowPlaying playing = player.snapshot();
         QCOMPARE(playing.state, PlayerState::Playing); // a stream never runs out
-        QCOMPARE(playing.track->album, QStringLiteral("Late Night Jazz"));
-        QCOMPARE(player.openedLocations(),
-                 QStringList{QStringLiteral("HTTPS://radio.example.org/jazz.ogg")});
+        QCOMPARE(playing.track->album, u"Late Night Jazz"_s);
+        QCOMPARE(player.openedLocations(), QStringList{u"HTTPS://radio.example.org/jazz.ogg"_s});
         QVERIFY(awaitTask(player.stop()).ok());
         QVERIFY(!player.snapshot().track);
     }

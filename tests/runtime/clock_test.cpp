@@ -103,9 +103,7 @@ private Q_SLOTS:
         clock->advance(3s);
         QVERIFY(joined.isReady());
         QCOMPARE(finished, (QStringList{"2", "1"}));
-        const auto [first, second] = QCoro::waitFor(std::move(joined));
-        QCOMPARE(first, 1);
-        QCOMPARE(second, 2);
+        QCOMPARE(QCoro::waitFor(std::move(joined)), std::tuple(1, 2));
         QCOMPARE(clock->monotonicNow(), Duration(3s)); // not 4 s: they overlapped
 
         std::vector<QCoro::Task<int>> list;

@@ -4,6 +4,16 @@
 #include <QTest>
 
 using namespace sonavert;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+/// One row of the specifier table.
+void row(const char* name, const char* format, const QVariantList& args, const char* expected) {
+    QTest::newRow(name) << QByteArray(format) << args << QString::fromUtf8(expected);
+}
+
+} // namespace
 
 class LogFormatTest : public QObject {
     Q_OBJECT
@@ -15,31 +25,19 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("format");
         QTest::addColumn<QVariantList>("args");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("public text")
-            << QByteArray("id=%{public}s") << QVariantList{"6F9619FF"} << "id=6F9619FF";
-        QTest::newRow("private text")
-            << QByteArray("error=%{private}s") << QVariantList{"boom"} << "error=<private>";
-        QTest::newRow("plain text is private")
-            << QByteArray("x=%s") << QVariantList{"v"} << "x=<private>";
-        QTest::newRow("public long")
-            << QByteArray("n=%{public}ld") << QVariantList{qint64(-42)} << "n=-42";
-        QTest::newRow("plain number is public")
-            << QByteArray("n=%d") << QVariantList{qint64(7)} << "n=7";
-        QTest::newRow("six decimals")
-            << QByteArray("d=%{public}f") << QVariantList{1.5} << "d=1.500000";
-        QTest::newRow("rounded decimals")
-            << QByteArray("d=%{public}f") << QVariantList{0.1234567} << "d=0.123457";
-        QTest::newRow("bool true")
-            << QByteArray("b=%{bool,public}d") << QVariantList{true} << "b=true";
-        QTest::newRow("bool false")
-            << QByteArray("b=%{bool,public}d") << QVariantList{false} << "b=false";
-        QTest::newRow("percent") << QByteArray("100%% x=%{public}s") << QVariantList{"y"}
-                                 << "100% x=y";
-        QTest::newRow("missing argument")
-            << QByteArray("a=%{public}s b=%{public}s") << QVariantList{"1"} << "a=1 b=<missing>";
-        QTest::newRow("several") << QByteArray(
-                                        "event=e a=%{public}s n=%{public}ld ok=%{bool,public}d")
-                                 << QVariantList{"x", qint64(3), true} << "event=e a=x n=3 ok=true";
+        row("public text", "id=%{public}s", {"6F9619FF"}, "id=6F9619FF");
+        row("private text", "error=%{private}s", {"boom"}, "error=<private>");
+        row("plain text is private", "x=%s", {"v"}, "x=<private>");
+        row("public long", "n=%{public}ld", {qint64(-42)}, "n=-42");
+        row("plain number is public", "n=%d", {qint64(7)}, "n=7");
+        row("six decimals", "d=%{public}f", {1.5}, "d=1.500000");
+        row("rounded decimals", "d=%{public}f", {0.1234567}, "d=0.123457");
+        row("bool true", "b=%{bool,public}d", {true}, "b=true");
+        row("bool false", "b=%{bool,public}d", {false}, "b=false");
+        row("percent", "100%% x=%{public}s", {"y"}, "100% x=y");
+        row("missing argument", "a=%{public}s b=%{public}s", {"1"}, "a=1 b=<missing>");
+        row("several", "event=e a=%{public}s n=%{public}ld ok=%{bool,public}d",
+            {"x", qint64(3), true}, "event=e a=x n=3 ok=true");
     }
     void rendersEachSpecifier() {
         QFETCH(QByteArray, format);
@@ -61,36 +59,34 @@ private Q_SLOTS:
 
     void maskHashIsStableWithinARunAndHidesTheValue() {
         const char* format = "song=%{private,mask.hash}s";
-        const QString a = renderLogFormat(format, {QStringLiteral("Clair de Lune")}, redacted);
-        const QString b = renderLogFormat(format, {QStringLiteral("Clair de Lune")}, redacted);
-        const QString other = renderLogFormat(format, {QStringLiteral("Gymnopédie")}, redacted);
+        const QString a = renderLogFormat(format, {u"Clair de Lune"_s}, redacted);
+        const QString b = renderLogFormat(format, {u"Clair de Lune"_s}, redacted);
+        const QString other = renderLogFormat(format, {u"Gymnopédie"_s}, redacted);
         QCOMPARE(a, b);
         QVERIFY(a != other);
-        QVERIFY(a.startsWith(QStringLiteral("song=<mask.hash: '")) &&
-                a.endsWith(QStringLiteral("'>")));
-        QVERIFY(!a.contains(QStringLiteral("Clair")));
+        QVERIFY(a.startsWith(u"song=<mask.hash: '"_s) && a.endsWith(u"'>"_s));
+        QVERIFY(!a.contains(u"Clair"_s));
         // Another run (another salt) cannot be linked to this one.
         LogPrivacy otherRun{false, QByteArray("salt-two")};
-        QVERIFY(renderLogFormat(format, {QStringLiteral("Clair de Lune")}, otherRun) != a);
+        QVERIFY(renderLogFormat(format, {u"Clair de Lune"_s}, otherRun) != a);
     }
 
     void privateLoggingShowsValuesInClear() {
         const LogPrivacy open{true, QByteArray("s")};
-        QCOMPARE(renderLogFormat("a=%{private}s b=%{private,mask.hash}s",
-                                 {QStringLiteral("x"), QStringLiteral("y")}, open),
-                 QStringLiteral("a=x b=y"));
+        QCOMPARE(renderLogFormat("a=%{private}s b=%{private,mask.hash}s", {u"x"_s, u"y"_s}, open),
+                 u"a=x b=y"_s);
     }
 
     void channelDeliversCategoryLevelAndRenderedText() {
         CapturingLogSink sink;
         logEvent(LogCategory::Nearby, LogLevel::Info, "event=found id=%{public}s n=%{public}ld",
-                 QStringLiteral("ABCDEFGH"), 36);
+                 u"ABCDEFGH"_s, 36);
         const auto records = sink.records();
         QCOMPARE(records.size(), std::size_t(1));
         QCOMPARE(records[0].category, LogCategory::Nearby);
         QCOMPARE(records[0].level, LogLevel::Info);
-        QCOMPARE(records[0].message, QStringLiteral("event=found id=ABCDEFGH n=36"));
-        QCOMPARE(categoryName(LogCategory::CloudKit), QStringLiteral("cloudkit"));
+        QCOMPARE(records[0].message, u"event=found id=ABCDEFGH n=36"_s);
+        QCOMPARE(categoryName(LogCategory::CloudKit), u"cloudkit"_s);
     }
 
     void nestedCaptureRestoresTheOuterSink() {

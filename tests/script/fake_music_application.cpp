@@ -1,12 +1,13 @@
 #include "tests/script/fake_music_application.h"
 
+using namespace Qt::StringLiterals;
+
 namespace sonavert::test {
 
 namespace {
 
 Error notRunning() {
-    return Error{
-        QStringLiteral("Music"), -600, QStringLiteral("Application isn't running."), {}, {}, {}};
+    return makeError(u"Music"_s, -600, u"Application isn't running."_s);
 }
 
 } // namespace
@@ -40,7 +41,7 @@ QCoro::Task<Status> FakeMusicApplication::command(QString call, std::function<vo
 
 QCoro::Task<Status> FakeMusicApplication::activate() {
     running = true;
-    return command(QStringLiteral("activate"), [] {});
+    return command(u"activate"_s, [] {});
 }
 
 QCoro::Task<Result<PlayerState>> FakeMusicApplication::playerState() {
@@ -67,7 +68,7 @@ QCoro::Task<Result<double>> FakeMusicApplication::playerPosition() {
 
 QCoro::Task<Status> FakeMusicApplication::setPlayerPosition(double seconds) {
     seeks.push_back(seconds);
-    return command(QStringLiteral("seek:%1").arg(seconds), [this, seconds] {
+    return command(u"seek:%1"_s.arg(seconds), [this, seconds] {
         position = seekCeiling ? std::min(seconds, *seekCeiling) : seconds;
     });
 }
@@ -80,14 +81,14 @@ QCoro::Task<Result<std::vector<ScriptTrack>>> FakeMusicApplication::libraryTrack
 }
 
 QCoro::Task<Status> FakeMusicApplication::play() {
-    return command(QStringLiteral("play"), [this] {
+    return command(u"play"_s, [this] {
         if (current)
             state = PlayerState::Playing;
     });
 }
 
 QCoro::Task<Status> FakeMusicApplication::playTrack(const ScriptTrack& track) {
-    return command(QStringLiteral("play:%1").arg(track.persistentID), [this, track] {
+    return command(u"play:%1"_s.arg(track.persistentID), [this, track] {
         current = track;
         position = 0.0;
         state = playStartsPlayback ? PlayerState::Playing : PlayerState::Stopped;
@@ -95,21 +96,21 @@ QCoro::Task<Status> FakeMusicApplication::playTrack(const ScriptTrack& track) {
 }
 
 QCoro::Task<Status> FakeMusicApplication::pause() {
-    return command(QStringLiteral("pause"), [this] {
+    return command(u"pause"_s, [this] {
         if (state == PlayerState::Playing)
             state = PlayerState::Paused;
     });
 }
 
 QCoro::Task<Status> FakeMusicApplication::stop() {
-    return command(QStringLiteral("stop"), [this] {
+    return command(u"stop"_s, [this] {
         state = PlayerState::Stopped;
         current.reset();
     });
 }
 
 QCoro::Task<Status> FakeMusicApplication::openLocation(const QString& url) {
-    return command(QStringLiteral("open:%1").arg(url), [] {});
+    return command(u"open:%1"_s.arg(url), [] {});
 }
 
 } // namespace sonavert::test

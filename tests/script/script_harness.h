@@ -17,14 +17,14 @@ struct ScriptHarness {
 
     ScriptHarness() {
         music.clock = &clock;
-        runner.addApplication(QStringLiteral("Music"), music);
+        runner.addApplication("Music", music);
     }
 
     ScriptRunResult run(const QString& source, std::stop_token token = {}) {
         auto task = runner.run(source, std::move(token));
         clock.runUntil([&task] { return task.isReady(); }, std::chrono::hours(1));
         if (!task.isReady()) {
-            const QString stuck = QStringLiteral("<script did not finish>");
+            const QString stuck = "<script did not finish>";
             return ScriptRunResult::finished(&stuck);
         }
         return QCoro::waitFor(task);
@@ -33,7 +33,7 @@ struct ScriptHarness {
 };
 
 inline ScriptTrack makeTrack(const QString& id, const QString& name, const QString& artist,
-                             const QString& album = QStringLiteral("Album")) {
+                             const QString& album = "Album") {
     return ScriptTrack{id, name, artist, album, 200.0};
 }
 

@@ -4,6 +4,7 @@
 
 using namespace sonavert;
 using namespace sonavert::script;
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -18,8 +19,7 @@ QStringList shapes(const QString& source) {
     QStringList out;
     const auto tokens = lex(source);
     for (std::size_t i = 0; i + 2 < tokens.size(); ++i) {
-        out << QStringLiteral("%1:%2").arg(QLatin1String(kinds[int(tokens[i].kind)]),
-                                           tokens[i].text);
+        out << u"%1:%2"_s.arg(QLatin1String(kinds[int(tokens[i].kind)]), tokens[i].text);
     }
     return out;
 }
@@ -30,38 +30,36 @@ class ScriptLexerTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     void foldsWordsButKeepsTheirSpelling() {
-        const auto tokens = lex(QStringLiteral("Set foundTrack TO x"));
-        QCOMPARE(shapes(QStringLiteral("Set foundTrack TO x")),
+        const auto tokens = lex(u"Set foundTrack TO x"_s);
+        QCOMPARE(shapes(u"Set foundTrack TO x"_s),
                  QStringList({"word:set", "word:foundtrack", "word:to", "word:x"}));
-        QCOMPARE(tokens.at(1).spelling, QStringLiteral("foundTrack"));
+        QCOMPARE(tokens.at(1).spelling, u"foundTrack"_s);
         QCOMPARE(tokens.at(1).column, 5);
     }
 
     void dropsCommentsContinuationsAndTheNoiseWord() {
         QCOMPARE(
-            shapes(QStringLiteral(
-                "get the name -- a comment\n# another\n(* outer (* inner *) *) 1 \u00AC\n+ 2")),
+            shapes(
+                u"get the name -- a comment\n# another\n(* outer (* inner *) *) 1 \u00AC\n+ 2"_s),
             QStringList({"word:get", "word:name", "nl:", "nl:", "int:1", "sym:+", "int:2"}));
     }
 
     void readsTextLiteralsWithEscapesAndRawLineBreaks() {
-        const auto tokens = lex(QStringLiteral("\"say \\\"hi\\\" \\\\o/\\n\\t\" \"two\nlines\""));
+        const auto tokens = lex(u"\"say \\\"hi\\\" \\\\o/\\n\\t\" \"two\nlines\""_s);
         QCOMPARE(tokens.at(0).kind, TokenKind::Text);
-        QCOMPARE(tokens.at(0).text, QStringLiteral("say \"hi\" \\o/\n\t"));
-        QCOMPARE(tokens.at(1).text, QStringLiteral("two\nlines"));
+        QCOMPARE(tokens.at(0).text, u"say \"hi\" \\o/\n\t"_s);
+        QCOMPARE(tokens.at(1).text, u"two\nlines"_s);
         QCOMPARE(tokens.at(2).line, 2);
     }
 
     void rejectsBrokenSource_data() {
         QTest::addColumn<QString>("source");
         QTest::addColumn<QString>("where");
-        QTest::newRow("unknown escape") << QStringLiteral("\"a\\q\"") << QStringLiteral("line 1");
-        QTest::newRow("unterminated text")
-            << QStringLiteral("x\n\"abc") << QStringLiteral("line 2");
-        QTest::newRow("unterminated comment") << QStringLiteral("(* never closed") << QString();
-        QTest::newRow("unknown character")
-            << QStringLiteral("set x to 1\nset y to @") << QStringLiteral("line 2, column 10");
-        QTest::newRow("number runs into word") << QStringLiteral("12abc") << QString();
+        QTest::newRow("unknown escape") << u"\"a\\q\""_s << u"line 1"_s;
+        QTest::newRow("unterminated text") << u"x\n\"abc"_s << u"line 2"_s;
+        QTest::newRow("unterminated comment") << u"(* never closed"_s << QString();
+        QTest::newRow("unknown character") << u"set x to 1\nset y to @"_s << u"line 2, column 10"_s;
+        QTest::newRow("number runs into word") << u"12abc"_s << QString();
     }
     void rejectsBrokenSource() {
         QFETCH(QString, source);
@@ -76,12 +74,11 @@ private Q_SLOTS:
         QTest::addColumn<QString>("source");
         QTest::addColumn<int>("kind");
         QTest::addColumn<double>("value");
-        QTest::newRow("integer") << QStringLiteral("42") << int(TokenKind::Integer) << 42.0;
-        QTest::newRow("point") << QStringLiteral("60.0") << int(TokenKind::Real) << 60.0;
-        QTest::newRow("exponent") << QStringLiteral("1e-05") << int(TokenKind::Real) << 1e-05;
-        QTest::newRow("signed exponent")
-            << QStringLiteral("1.5E+4") << int(TokenKind::Real) << 15000.0;
-        QTest::newRow("leading point") << QStringLiteral(".25") << int(TokenKind::Real) << 0.25;
+        QTest::newRow("integer") << u"42"_s << int(TokenKind::Integer) << 42.0;
+        QTest::newRow("point") << u"60.0"_s << int(TokenKind::Real) << 60.0;
+        QTest::newRow("exponent") << u"1e-05"_s << int(TokenKind::Real) << 1e-05;
+        QTest::newRow("signed exponent") << u"1.5E+4"_s << int(TokenKind::Real) << 15000.0;
+        QTest::newRow("leading point") << u".25"_s << int(TokenKind::Real) << 0.25;
     }
     void tellsIntegersFromReals() {
         QFETCH(QString, source);
@@ -95,7 +92,7 @@ private Q_SLOTS:
     }
 
     void readsMultiCharacterSymbolsAndContractions() {
-        QCOMPARE(shapes(QStringLiteral("a <= b \u2260 c >= d isn't e doesn\u2019t")),
+        QCOMPARE(shapes(u"a <= b \u2260 c >= d isn't e doesn\u2019t"_s),
                  QStringList({"word:a", "sym:<=", "word:b", "sym:\u2260", "word:c",
                               "sym:>=", "word:d", "word:isn't", "word:e", "word:doesn't"}));
     }

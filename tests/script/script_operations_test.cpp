@@ -5,6 +5,7 @@
 
 using namespace sonavert;
 using namespace sonavert::script;
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -41,9 +42,9 @@ private Q_SLOTS:
         QVERIFY(!valuesEqual(list({num(1)}), list({num(1), num(2)})));
         QVERIFY(valuesEqual(ScriptValue::missing(), ScriptValue::missing()));
         QVERIFY(!valuesEqual(ScriptValue::missing(), text("")));
-        QVERIFY(valuesEqual(ScriptValue::constant(QStringLiteral("playing")),
-                            ScriptValue::constant(QStringLiteral("playing"))));
-        QVERIFY(!valuesEqual(ScriptValue::constant(QStringLiteral("playing")), text("playing")));
+        QVERIFY(
+            valuesEqual(ScriptValue::constant(u"playing"_s), ScriptValue::constant(u"playing"_s)));
+        QVERIFY(!valuesEqual(ScriptValue::constant(u"playing"_s), text("playing")));
         QVERIFY(holds(BinaryOp::NotEqual, text("a"), text("b")));
     }
 
@@ -79,9 +80,9 @@ private Q_SLOTS:
 
     void concatenationFollowsTheLeftOperand() {
         const auto joined = applyBinary(BinaryOp::Concatenate, text("target="), real(60.0));
-        QCOMPARE(joined.value().asText(), QStringLiteral("target=60.0"));
+        QCOMPARE(joined.value().asText(), u"target=60.0"_s);
         const auto withNumber = applyBinary(BinaryOp::Concatenate, text("n="), num(-1728));
-        QCOMPARE(withNumber.value().asText(), QStringLiteral("n=-1728"));
+        QCOMPARE(withNumber.value().asText(), u"n=-1728"_s);
         const auto pair = applyBinary(BinaryOp::Concatenate, num(1), text("a"));
         QVERIFY(pair.value().is(ScriptValue::Kind::List));
         QVERIFY(valuesEqual(pair.value(), list({num(1), text("a")})));
@@ -90,9 +91,9 @@ private Q_SLOTS:
         QCOMPARE(flat.value().asList().size(), std::size_t(3));
         const auto textWithList =
             applyBinary(BinaryOp::Concatenate, text("x"), list({num(1), text("y")}));
-        QCOMPARE(textWithList.value().asText(), QStringLiteral("x1y"));
-        const auto textWithObject = applyBinary(BinaryOp::Concatenate, text("x"),
-                                                ScriptValue::application(QStringLiteral("Music")));
+        QCOMPARE(textWithList.value().asText(), u"x1y"_s);
+        const auto textWithObject =
+            applyBinary(BinaryOp::Concatenate, text("x"), ScriptValue::application(u"Music"_s));
         QVERIFY(textWithObject.value().is(ScriptValue::Kind::List));
     }
 

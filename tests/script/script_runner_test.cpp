@@ -5,14 +5,15 @@
 
 using namespace sonavert;
 using namespace sonavert::test;
+using namespace Qt::StringLiterals;
 
 namespace {
 
-const QString kAwkwardTitle = QStringLiteral("Say \"Hi\" \\o/");
-const QString kAwkwardArtist = QStringLiteral("AC\\DC & \"Friends\"");
+const QString kAwkwardTitle = u"Say \"Hi\" \\o/"_s;
+const QString kAwkwardArtist = u"AC\\DC & \"Friends\""_s;
 
 ScriptTrack awkwardTrack() {
-    return makeTrack(QStringLiteral("awk"), kAwkwardTitle, kAwkwardArtist);
+    return makeTrack(u"awk"_s, kAwkwardTitle, kAwkwardArtist);
 }
 
 } // namespace
@@ -28,16 +29,11 @@ private Q_SLOTS:
         QTest::addColumn<int>("outcome");
         const int value = int(ScriptRunResult::Outcome::Value);
         const int empty = int(ScriptRunResult::Outcome::Empty);
-        QTest::newRow("trimmed") << "return \"  hi there \\n\\t\""
-                                 << "hi there" << value;
-        QTest::newRow("only blanks") << "return \" \\n \""
-                                     << "empty_result" << empty;
-        QTest::newRow("empty text") << "return \"\""
-                                    << "empty_result" << empty;
-        QTest::newRow("nothing") << "set x to 1\nreturn"
-                                 << "empty_result" << empty;
-        QTest::newRow("inner line breaks kept") << "return \"a\\nb\\n\""
-                                                << "a\nb" << value;
+        QTest::newRow("trimmed") << "return \"  hi there \\n\\t\"" << u"hi there"_s << value;
+        QTest::newRow("only blanks") << "return \" \\n \"" << u"empty_result"_s << empty;
+        QTest::newRow("empty text") << "return \"\"" << u"empty_result"_s << empty;
+        QTest::newRow("nothing") << "set x to 1\nreturn" << u"empty_result"_s << empty;
+        QTest::newRow("inner line breaks kept") << "return \"a\\nb\\n\"" << u"a\nb"_s << value;
     }
     void resultTextIsTrimmedOrEmptyResult() {
         QFETCH(QString, source);
@@ -52,24 +48,21 @@ private Q_SLOTS:
 
     void aTextThatDoesNotCompileFailsToCreate() {
         ScriptHarness harness;
-        const ScriptRunResult result =
-            harness.run(QStringLiteral("considering case\nend considering"));
-        QCOMPARE(result.text(), QStringLiteral("script_error|source=failed_to_create"));
+        const ScriptRunResult result = harness.run(u"considering case\nend considering"_s);
+        QCOMPARE(result.text(), u"script_error|source=failed_to_create"_s);
         QCOMPARE(result.outcome(), ScriptRunResult::Outcome::CompileFailed);
-        QVERIFY(result.diagnostic().startsWith(QStringLiteral("line 1")));
+        QVERIFY(result.diagnostic().startsWith(u"line 1"_s));
     }
 
     void runFailuresListSortedKeysOnOneLine() {
         ScriptHarness harness;
-        const ScriptRunResult own =
-            harness.run(QStringLiteral("set x to 1\nerror \"a\\nb\\rc\" number 7"));
-        QCOMPARE(own.text(), QStringLiteral("script_error|line=2|message=a b c|number=7"));
-        QCOMPARE(own.failureInfo().at(QStringLiteral("message")), QStringLiteral("a\nb\rc"));
+        const ScriptRunResult own = harness.run(u"set x to 1\nerror \"a\\nb\\rc\" number 7"_s);
+        QCOMPARE(own.text(), u"script_error|line=2|message=a b c|number=7"_s);
+        QCOMPARE(own.failureInfo().at(u"message"_s), u"a\nb\rc"_s);
         const ScriptRunResult fromMusic =
-            harness.run(QStringLiteral("tell application \"Music\" to get name of current track"));
-        QCOMPARE(fromMusic.text(),
-                 QStringLiteral("script_error|application=Music|line=1|message=Music got an "
-                                "error: Can't get current track.|number=-1728"));
+            harness.run(u"tell application \"Music\" to get name of current track"_s);
+        QCOMPARE(fromMusic.text(), u"script_error|application=Music|line=1|message=Music got an "
+                                   "error: Can't get current track.|number=-1728"_s);
         QCOMPARE(fromMusic.outcome(), ScriptRunResult::Outcome::RunFailed);
     }
 
@@ -124,14 +117,14 @@ private Q_SLOTS:
         QVERIFY(!task.isReady());
         QVERIFY(
             harness.clock.runUntil([&task] { return task.isReady(); }, std::chrono::seconds(5)));
-        QCOMPARE(QCoro::waitFor(task).text(), QStringLiteral("T\nA\nAl\n7.25"));
+        QCOMPARE(QCoro::waitFor(task).text(), u"T\nA\nAl\n7.25"_s);
     }
 
     void pauseScriptPausesAndYieldsNothing() {
         ScriptHarness harness;
         harness.music.startPlaying(makeTrack("1", "T", "A"), 3.0);
-        QCOMPARE(harness.text(music_scripts::pause()), QStringLiteral("empty_result"));
-        QCOMPARE(harness.music.calls, QStringList{QStringLiteral("pause")});
+        QCOMPARE(harness.text(music_scripts::pause()), u"empty_result"_s);
+        QCOMPARE(harness.music.calls, QStringList{u"pause"_s});
         QCOMPARE(harness.music.state, PlayerState::Paused);
     }
 
@@ -142,9 +135,8 @@ private Q_SLOTS:
         harness.music.startPlaying(makeTrack("old", "Other", "X"), 30.0);
         harness.music.library = {makeTrack("1", "Say Hi", "AC\\DC"), awkwardTrack(),
                                  makeTrack("3", kAwkwardTitle, "Someone Else")};
-        const QString script =
-            music_scripts::playFromLibrary(kAwkwardTitle, QStringLiteral("ac\\dc"), 42.5);
-        QCOMPARE(harness.text(script), QStringLiteral("library_ok"));
+        const QString script = music_scripts::playFromLibrary(kAwkwardTitle, u"ac\\dc"_s, 42.5);
+        QCOMPARE(harness.text(script), u"library_ok"_s);
         QCOMPARE(harness.music.calls, QStringList({"activate", "stop", "play:awk", "seek:42.5"}));
         QCOMPARE(harness.music.seeks, std::vector<double>{42.5});
     }
@@ -152,9 +144,9 @@ private Q_SLOTS:
     void libraryScriptMissesWithoutPlaying_data() {
         QTest::addColumn<QString>("title");
         QTest::addColumn<QString>("artist");
-        QTest::newRow("title only contained") << QStringLiteral("Say") << QStringLiteral("AC");
-        QTest::newRow("artist not contained") << kAwkwardTitle << QStringLiteral("Beatles");
-        QTest::newRow("empty library match") << QStringLiteral("Nothing") << QString();
+        QTest::newRow("title only contained") << u"Say"_s << u"AC"_s;
+        QTest::newRow("artist not contained") << kAwkwardTitle << u"Beatles"_s;
+        QTest::newRow("empty library match") << u"Nothing"_s << QString();
     }
     void libraryScriptMissesWithoutPlaying() {
         QFETCH(QString, title);
@@ -162,8 +154,8 @@ private Q_SLOTS:
         ScriptHarness harness;
         harness.music.library = {awkwardTrack()};
         QCOMPARE(harness.text(music_scripts::playFromLibrary(title, artist, 5.0)),
-                 QStringLiteral("library_miss"));
-        QCOMPARE(harness.music.calls, QStringList{QStringLiteral("activate")});
+                 u"library_miss"_s);
+        QCOMPARE(harness.music.calls, QStringList{u"activate"_s});
     }
 
     void libraryScriptGivesUpAfterTwentyFourChecks() {
@@ -172,7 +164,7 @@ private Q_SLOTS:
         harness.music.playStartsPlayback = false;
         const Duration start = harness.clock.monotonicNow();
         QCOMPARE(harness.text(music_scripts::playFromLibrary(kAwkwardTitle, kAwkwardArtist, 5.0)),
-                 QStringLiteral("library_no_play"));
+                 u"library_no_play"_s);
         QCOMPARE(harness.clock.monotonicNow() - start, Duration(std::chrono::seconds(6)));
         QCOMPARE(harness.music.playerStateReads, 2 + 24); // both stop checks, then every poll
         QVERIFY(harness.music.seeks.empty());
@@ -202,8 +194,7 @@ private Q_SLOTS:
         ScriptHarness harness;
         harness.music.startPlaying(awkwardTrack(), 0.0);
         harness.music.seekCeiling = ceiling;
-        QCOMPARE(harness.text(music_scripts::verifyPlayback(kAwkwardTitle, QStringLiteral("ac\\dc"),
-                                                            target)),
+        QCOMPARE(harness.text(music_scripts::verifyPlayback(kAwkwardTitle, u"ac\\dc"_s, target)),
                  text);
         QCOMPARE(int(harness.music.seeks.size()), seeks);
     }
@@ -216,10 +207,10 @@ private Q_SLOTS:
                                 << "snapshot|state=paused|track=" + kAwkwardTitle +
                                        "|artist=" + kAwkwardArtist;
         QTest::newRow("another song")
-            << int(PlayerState::Playing) << QStringLiteral("Other")
+            << int(PlayerState::Playing) << u"Other"_s
             << "snapshot|state=playing|track=" + kAwkwardTitle + "|artist=" + kAwkwardArtist;
         QTest::newRow("stopped") << int(PlayerState::Stopped) << kAwkwardTitle
-                                 << QStringLiteral("snapshot|state=stopped|track=none|artist=none");
+                                 << u"snapshot|state=stopped|track=none|artist=none"_s;
     }
     void verificationSnapshotsAnythingElse() {
         QFETCH(int, state);
@@ -234,34 +225,32 @@ private Q_SLOTS:
     void verificationReportsScriptingErrors() {
         ScriptHarness harness;
         harness.music.running = false;
-        QCOMPARE(harness.text(
-                     music_scripts::verifyPlayback(QStringLiteral("T"), QStringLiteral("A"), 3.0)),
-                 QStringLiteral("verify_error|number=-600|message=Music got an error: "
-                                "Application isn't running."));
+        QCOMPARE(harness.text(music_scripts::verifyPlayback(u"T"_s, u"A"_s, 3.0)),
+                 u"verify_error|number=-600|message=Music got an error: "
+                 "Application isn't running."_s);
         harness.music.running = true;
         harness.music.state = PlayerState::Playing; // playing, but nothing loaded
-        QCOMPARE(harness.text(
-                     music_scripts::verifyPlayback(QStringLiteral("T"), QStringLiteral("A"), 3.0)),
-                 QStringLiteral("verify_error|number=-1728|message=Music got an error: Can't "
-                                "get current track."));
+        QCOMPARE(harness.text(music_scripts::verifyPlayback(u"T"_s, u"A"_s, 3.0)),
+                 u"verify_error|number=-1728|message=Music got an error: Can't "
+                 "get current track."_s);
     }
 
     void openLocationScriptHandsTheLinkOver() {
         ScriptHarness harness;
-        const QString link = QStringLiteral("https://music.example/us/song/id\"1\\2");
-        QCOMPARE(harness.text(music_scripts::openLocation(link)), QStringLiteral("empty_result"));
+        const QString link = u"https://music.example/us/song/id\"1\\2"_s;
+        QCOMPARE(harness.text(music_scripts::openLocation(link)), u"empty_result"_s);
         QCOMPARE(harness.music.calls, QStringList({"activate", "open:" + link}));
     }
 
     void userTextSplicedIntoScriptsNeverRuns() {
         ScriptHarness harness;
-        const QString hostile = QStringLiteral("x\" & (stop) & \"");
-        harness.music.startPlaying(makeTrack(QStringLiteral("1"), hostile, hostile), 80.0);
+        const QString hostile = u"x\" & (stop) & \""_s;
+        harness.music.startPlaying(makeTrack(u"1"_s, hostile, hostile), 80.0);
         QCOMPARE(harness.text(music_scripts::verifyPlayback(hostile, hostile, 80.0)),
-                 QStringLiteral("playing_match"));
-        QVERIFY(!harness.music.calls.contains(QStringLiteral("stop")));
+                 u"playing_match"_s);
+        QVERIFY(!harness.music.calls.contains(u"stop"_s));
         QCOMPARE(harness.text(music_scripts::playFromLibrary(hostile, hostile, 3.0)),
-                 QStringLiteral("library_miss"));
+                 u"library_miss"_s);
     }
 
     // Cancellation and lifetime
@@ -279,8 +268,7 @@ private Q_SLOTS:
         stop.request_stop();
         VirtualClock::drainEvents();
         QVERIFY(task.isReady());
-        QCOMPARE(QCoro::waitFor(task).text(),
-                 QStringLiteral("script_error|message=User canceled.|number=-128"));
+        QCOMPARE(QCoro::waitFor(task).text(), u"script_error|message=User canceled.|number=-128"_s);
         QCOMPARE(harness.clock.pendingTimerCount(), std::size_t(0));
         harness.clock.advance(std::chrono::seconds(10));
         QCOMPARE(harness.music.playerStateReads, readsBeforeStop);
@@ -291,7 +279,7 @@ private Q_SLOTS:
         std::stop_source stop;
         stop.request_stop();
         QCOMPARE(harness.run(music_scripts::pause(), stop.get_token()).text(),
-                 QStringLiteral("script_error|message=User canceled.|number=-128"));
+                 u"script_error|message=User canceled.|number=-128"_s);
         QVERIFY(harness.music.calls.isEmpty());
     }
 
@@ -300,11 +288,11 @@ private Q_SLOTS:
         FakeMusicApplication music;
         music.startPlaying(awkwardTrack(), 0.0);
         auto runner = std::make_unique<ScriptRunner>(clock);
-        runner->addApplication(QStringLiteral("music"), music);
+        runner->addApplication(u"music"_s, music);
         auto task = runner->run(music_scripts::verifyPlayback(kAwkwardTitle, kAwkwardArtist, 30.0));
         runner.reset();
         QVERIFY(clock.runUntil([&task] { return task.isReady(); }, std::chrono::seconds(10)));
-        QCOMPARE(QCoro::waitFor(task).text(), QStringLiteral("playing_match"));
+        QCOMPARE(QCoro::waitFor(task).text(), u"playing_match"_s);
     }
 };
 

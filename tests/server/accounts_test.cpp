@@ -9,6 +9,7 @@
 #include <QtTest>
 
 using namespace sonavert::cloud::testing;
+using namespace Qt::StringLiterals;
 
 class AccountsTest : public QObject {
     Q_OBJECT
@@ -31,11 +32,11 @@ private Q_SLOTS:
 
     void callsWithoutAValidTokenAreUnauthenticated() {
         m_server->addAccount("alice");
-        for (const QString& token : {QString(), QStringLiteral("made-up-token")}) {
+        for (const QString& token : {QString(), u"made-up-token"_s}) {
             CloudTestClient client(m_server->url(), token);
             const auto reply = client.call("account/status", {});
             QCOMPARE(reply.status, 401);
-            QCOMPARE(reply.errorCode(), QStringLiteral("AUTHENTICATION_REQUIRED"));
+            QCOMPARE(reply.errorCode(), u"AUTHENTICATION_REQUIRED"_s);
             QCOMPARE(reply.body.value("ckErrorCode").toInt(), 9);
             QCOMPARE(client.modifyRecords({wire::replace("r", "Peer", {})}).status, 401);
         }
@@ -99,7 +100,7 @@ private Q_SLOTS:
         }
         QSqlDatabase::removeDatabase("inspect");
         // Nowhere in the database files, write-ahead log included, is a token in clear.
-        for (const QString& suffix : {QString(), QStringLiteral("-wal")}) {
+        for (const QString& suffix : {QString(), u"-wal"_s}) {
             QFile file(m_server->databaseFile() + suffix);
             if (!file.open(QIODevice::ReadOnly))
                 continue;
@@ -119,10 +120,9 @@ private Q_SLOTS:
 
         // Read, list and change: the zone does not exist for bob, the default zone is his own.
         // Subscriptions and push channels are isolated in the conformance suite.
-        QCOMPARE(bob.lookup({"secret"}, {}, "shared-name").errorCode(),
-                 QStringLiteral("ZONE_NOT_FOUND"));
+        QCOMPARE(bob.lookup({"secret"}, {}, "shared-name").errorCode(), u"ZONE_NOT_FOUND"_s);
         QCOMPARE(bob.lookup({"secret"}).item("records", 0).value("serverErrorCode").toString(),
-                 QStringLiteral("NOT_FOUND"));
+                 u"NOT_FOUND"_s);
         QCOMPARE(bob.changes("_defaultZone").item("zones", 0).value("records").toArray().size(), 0);
         const QString aliceToken =
             alice.changes("_defaultZone").item("zones", 0).value("syncToken").toString();
@@ -130,13 +130,13 @@ private Q_SLOTS:
                      .item("zones", 0)
                      .value("serverErrorCode")
                      .toString(),
-                 QStringLiteral("CHANGE_TOKEN_EXPIRED"));
+                 u"CHANGE_TOKEN_EXPIRED"_s);
         bob.modifyRecords({wire::deletion("secret")});
         bob.modifyRecords({wire::replace("mine", "Peer", {})});
         QCOMPARE(alice.lookup({"secret"}).item("records", 0).value("recordName").toString(),
-                 QStringLiteral("secret"));
+                 u"secret"_s);
         QCOMPARE(alice.lookup({"mine"}).item("records", 0).value("serverErrorCode").toString(),
-                 QStringLiteral("NOT_FOUND"));
+                 u"NOT_FOUND"_s);
     }
 
     void commandLineManagesAccountsAndZones() {
@@ -152,7 +152,7 @@ private Q_SLOTS:
                              "--container", "iCloud.test.container", "--by-user"}),
                  0);
         QCOMPARE(erin.changes("presence").item("zones", 0).value("serverErrorCode").toString(),
-                 QStringLiteral("USER_DELETED_ZONE"));
+                 u"USER_DELETED_ZONE"_s);
         QCOMPARE(runCommand({"token", "revoke", "--account", "erin", "--token", token}), 0);
         QCOMPARE(erin.call("account/status", {}).status, 401);
     }

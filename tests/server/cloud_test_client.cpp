@@ -4,6 +4,8 @@
 #include <QNetworkReply>
 #include <QSignalSpy>
 
+using namespace Qt::StringLiterals;
+
 namespace sonavert::cloud::testing {
 
 CloudTestClient::CloudTestClient(QUrl base, QString token, QString container, QString environment)
@@ -18,10 +20,9 @@ CloudReply CloudTestClient::call(const QString& operation, const QJsonObject& bo
 
 CloudReply CloudTestClient::post(const QString& operation, const QByteArray& body) {
     QUrl url = m_base;
-    url.setPath(
-        QStringLiteral("/database/1/%1/%2/private/%3").arg(m_container, m_environment, operation));
+    url.setPath(u"/database/1/%1/%2/private/%3"_s.arg(m_container, m_environment, operation));
     QNetworkRequest request(url);
-    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+    request.setHeader(QNetworkRequest::ContentTypeHeader, u"application/json"_s);
     if (!m_token.isEmpty())
         request.setRawHeader("Authorization", "Bearer " + m_token.toUtf8());
     std::unique_ptr<QNetworkReply> reply(m_network.post(request, body));
@@ -35,114 +36,109 @@ CloudReply CloudTestClient::post(const QString& operation, const QByteArray& bod
 }
 
 CloudReply CloudTestClient::modifyRecords(const QJsonArray& operations, const QString& zone) {
-    QJsonObject body{{QStringLiteral("operations"), operations}};
+    QJsonObject body{{u"operations"_s, operations}};
     if (!zone.isEmpty())
-        body.insert(QStringLiteral("zoneID"), wire::zoneID(zone));
-    return call(QStringLiteral("records/modify"), body);
+        body.insert(u"zoneID"_s, wire::zoneID(zone));
+    return call(u"records/modify"_s, body);
 }
 
 CloudReply CloudTestClient::lookup(const QStringList& names, std::optional<QStringList> desiredKeys,
                                    const QString& zone) {
     QJsonArray records;
     for (const QString& name : names)
-        records.append(QJsonObject{{QStringLiteral("recordName"), name}});
-    QJsonObject body{{QStringLiteral("records"), records}};
+        records.append(QJsonObject{{u"recordName"_s, name}});
+    QJsonObject body{{u"records"_s, records}};
     if (desiredKeys)
-        body.insert(QStringLiteral("desiredKeys"), QJsonArray::fromStringList(*desiredKeys));
+        body.insert(u"desiredKeys"_s, QJsonArray::fromStringList(*desiredKeys));
     if (!zone.isEmpty())
-        body.insert(QStringLiteral("zoneID"), wire::zoneID(zone));
-    return call(QStringLiteral("records/lookup"), body);
+        body.insert(u"zoneID"_s, wire::zoneID(zone));
+    return call(u"records/lookup"_s, body);
 }
 
 CloudReply CloudTestClient::changes(const QString& zone, const std::optional<QString>& token,
                                     std::optional<int> limit) {
-    QJsonObject request{{QStringLiteral("zoneID"), wire::zoneID(zone)}};
+    QJsonObject request{{u"zoneID"_s, wire::zoneID(zone)}};
     if (token)
-        request.insert(QStringLiteral("syncToken"), *token);
+        request.insert(u"syncToken"_s, *token);
     if (limit)
-        request.insert(QStringLiteral("resultsLimit"), *limit);
-    return call(QStringLiteral("changes/zone"), {{QStringLiteral("zones"), QJsonArray{request}}});
+        request.insert(u"resultsLimit"_s, *limit);
+    return call(u"changes/zone"_s, {{u"zones"_s, QJsonArray{request}}});
 }
 
 CloudReply CloudTestClient::modifyZones(const QString& operationType, const QStringList& zones) {
     QJsonArray operations;
     for (const QString& zone : zones) {
-        operations.append(QJsonObject{
-            {QStringLiteral("operationType"), operationType},
-            {QStringLiteral("zone"), QJsonObject{{QStringLiteral("zoneID"), wire::zoneID(zone)}}}});
+        operations.append(QJsonObject{{u"operationType"_s, operationType},
+                                      {u"zone"_s, QJsonObject{{u"zoneID"_s, wire::zoneID(zone)}}}});
     }
-    return call(QStringLiteral("zones/modify"), {{QStringLiteral("operations"), operations}});
+    return call(u"zones/modify"_s, {{u"operations"_s, operations}});
 }
 
 CloudReply CloudTestClient::modifySubscriptions(const QString& operationType,
                                                 const QJsonObject& subscription) {
-    const QJsonObject operation{{QStringLiteral("operationType"), operationType},
-                                {QStringLiteral("subscription"), subscription}};
-    return call(QStringLiteral("subscriptions/modify"),
-                {{QStringLiteral("operations"), QJsonArray{operation}}});
+    const QJsonObject operation{{u"operationType"_s, operationType},
+                                {u"subscription"_s, subscription}};
+    return call(u"subscriptions/modify"_s, {{u"operations"_s, QJsonArray{operation}}});
 }
 
 CloudReply CloudTestClient::lookupSubscriptions(const QStringList& ids) {
     QJsonArray items;
     for (const QString& id : ids)
-        items.append(QJsonObject{{QStringLiteral("subscriptionID"), id}});
-    return call(QStringLiteral("subscriptions/lookup"), {{QStringLiteral("subscriptions"), items}});
+        items.append(QJsonObject{{u"subscriptionID"_s, id}});
+    return call(u"subscriptions/lookup"_s, {{u"subscriptions"_s, items}});
 }
 
 namespace wire {
 
 QJsonObject stringField(const QString& value) {
-    return {{QStringLiteral("type"), QStringLiteral("STRING")}, {QStringLiteral("value"), value}};
+    return {{u"type"_s, u"STRING"_s}, {u"value"_s, value}};
 }
 
 QJsonObject intField(qint64 value) {
-    return {{QStringLiteral("type"), QStringLiteral("INT64")}, {QStringLiteral("value"), value}};
+    return {{u"type"_s, u"INT64"_s}, {u"value"_s, value}};
 }
 
 QJsonObject removedField() {
-    return {{QStringLiteral("value"), QJsonValue::Null}};
+    return {{u"value"_s, QJsonValue::Null}};
 }
 
 QJsonObject save(const QString& operationType, const QString& name, const QString& type,
                  const QJsonObject& fields) {
-    return {{QStringLiteral("operationType"), operationType},
-            {QStringLiteral("record"), QJsonObject{{QStringLiteral("recordName"), name},
-                                                   {QStringLiteral("recordType"), type},
-                                                   {QStringLiteral("fields"), fields}}}};
+    return {{u"operationType"_s, operationType},
+            {u"record"_s,
+             QJsonObject{{u"recordName"_s, name}, {u"recordType"_s, type}, {u"fields"_s, fields}}}};
 }
 
 QJsonObject replace(const QString& name, const QString& type, const QJsonObject& fields) {
-    return save(QStringLiteral("forceReplace"), name, type, fields);
+    return save(u"forceReplace"_s, name, type, fields);
 }
 
 QJsonObject update(const QString& name, const QString& type, const QJsonObject& fields) {
-    return save(QStringLiteral("forceUpdate"), name, type, fields);
+    return save(u"forceUpdate"_s, name, type, fields);
 }
 
 QJsonObject deletion(const QString& name) {
-    return {{QStringLiteral("operationType"), QStringLiteral("forceDelete")},
-            {QStringLiteral("record"), QJsonObject{{QStringLiteral("recordName"), name}}}};
+    return {{u"operationType"_s, u"forceDelete"_s},
+            {u"record"_s, QJsonObject{{u"recordName"_s, name}}}};
 }
 
 QJsonObject zoneID(const QString& name) {
-    return {{QStringLiteral("zoneName"), name}};
+    return {{u"zoneName"_s, name}};
 }
 
 QJsonObject subscription(const QString& id, const QString& recordType,
                          const QJsonObject& equalFields, const QStringList& firesOn) {
     QJsonArray filters;
     for (auto it = equalFields.begin(); it != equalFields.end(); ++it) {
-        filters.append(QJsonObject{{QStringLiteral("fieldName"), it.key()},
-                                   {QStringLiteral("comparator"), QStringLiteral("EQUALS")},
-                                   {QStringLiteral("fieldValue"), it.value()}});
+        filters.append(QJsonObject{{u"fieldName"_s, it.key()},
+                                   {u"comparator"_s, u"EQUALS"_s},
+                                   {u"fieldValue"_s, it.value()}});
     }
-    return {{QStringLiteral("subscriptionID"), id},
-            {QStringLiteral("subscriptionType"), QStringLiteral("query")},
-            {QStringLiteral("query"), QJsonObject{{QStringLiteral("recordType"), recordType},
-                                                  {QStringLiteral("filterBy"), filters}}},
-            {QStringLiteral("firesOn"), QJsonArray::fromStringList(firesOn)},
-            {QStringLiteral("notificationInfo"),
-             QJsonObject{{QStringLiteral("shouldSendContentAvailable"), true}}}};
+    return {{u"subscriptionID"_s, id},
+            {u"subscriptionType"_s, u"query"_s},
+            {u"query"_s, QJsonObject{{u"recordType"_s, recordType}, {u"filterBy"_s, filters}}},
+            {u"firesOn"_s, QJsonArray::fromStringList(firesOn)},
+            {u"notificationInfo"_s, QJsonObject{{u"shouldSendContentAvailable"_s, true}}}};
 }
 
 } // namespace wire

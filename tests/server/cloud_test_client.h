@@ -24,9 +24,8 @@ struct CloudReply {
 /// Typed calls of the cloud protocol for tests, each awaited as a network reply.
 class CloudTestClient {
 public:
-    CloudTestClient(QUrl base, QString token,
-                    QString container = QStringLiteral("iCloud.test.container"),
-                    QString environment = QStringLiteral("production"));
+    CloudTestClient(QUrl base, QString token, QString container = "iCloud.test.container",
+                    QString environment = "production");
 
     CloudReply call(const QString& operation, const QJsonObject& body);
     /// Posts raw bytes, for malformed and oversized bodies.
@@ -61,10 +60,9 @@ QJsonObject update(const QString& name, const QString& type, const QJsonObject& 
 QJsonObject deletion(const QString& name);
 QJsonObject zoneID(const QString& name);
 /// A query subscription on `recordType`, filtered by field equality, firing on `firesOn`.
-QJsonObject
-subscription(const QString& id, const QString& recordType, const QJsonObject& equalFields,
-             const QStringList& firesOn = {QStringLiteral("create"), QStringLiteral("update"),
-                                           QStringLiteral("delete")});
+QJsonObject subscription(const QString& id, const QString& recordType,
+                         const QJsonObject& equalFields,
+                         const QStringList& firesOn = {"create", "update", "delete"});
 } // namespace wire
 
 } // namespace sonavert::cloud::testing

@@ -11,6 +11,7 @@
 #include <QtTest>
 
 using namespace sonavert::cloud::testing;
+using namespace Qt::StringLiterals;
 
 namespace {
 // Only a guard against a hung pg_ctl; the restart itself is awaited as an event.
@@ -124,12 +125,12 @@ private Q_SLOTS:
         // Saved back to back, without the event loop in between: each instance stores its own
         // notification before it has heard the other's announcement of the one before.
         for (int i = 1; i <= 6; i += 2) {
-            CHECKED(saveDirectly(*m_first, QStringLiteral("h%1").arg(i)));
-            CHECKED(saveDirectly(*m_second, QStringLiteral("h%1").arg(i + 1)));
+            CHECKED(saveDirectly(*m_first, u"h%1"_s.arg(i)));
+            CHECKED(saveDirectly(*m_second, u"h%1"_s.arg(i + 1)));
         }
         for (PushTestClient* device : {&onFirst, &onSecond}) {
             for (int i = 1; i <= 6; ++i)
-                CHECKED(expect(*device, i, QStringLiteral("h%1").arg(i)));
+                CHECKED(expect(*device, i, u"h%1"_s.arg(i)));
         }
     }
 

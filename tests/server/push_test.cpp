@@ -9,6 +9,7 @@
 #include <QtTest>
 
 using namespace sonavert::cloud::testing;
+using namespace Qt::StringLiterals;
 
 class PushTest : public QObject {
     Q_OBJECT
@@ -63,20 +64,16 @@ private Q_SLOTS:
         QTest::newRow("no firesOn") << without("firesOn");
         QTest::newRow("unknown event") << with("firesOn", QJsonArray{"create", "touch"});
         QTest::newRow("not a query subscription") << with("subscriptionType", "zone");
-        QTest::newRow("other comparator") << with(
-            "query",
-            QJsonObject{{"recordType", "Handoff"},
-                        {"filterBy", QJsonArray{QJsonObject{{"fieldName", "n"},
-                                                            {"comparator", "LESS_THAN"},
-                                                            {"fieldValue", wire::intField(1)}}}}});
-        QTest::newRow("mistyped filter value") << with(
-            "query",
-            QJsonObject{{"recordType", "Handoff"},
-                        {"filterBy",
-                         QJsonArray{QJsonObject{
-                             {"fieldName", "n"},
-                             {"comparator", "EQUALS"},
-                             {"fieldValue", QJsonObject{{"type", "INT64"}, {"value", "one"}}}}}}});
+        // A query whose one filter on "n" has this comparator and value.
+        auto filtered = [&](const char* comparator, const QJsonValue& value) {
+            const QJsonObject filter{
+                {"fieldName", "n"}, {"comparator", comparator}, {"fieldValue", value}};
+            return with("query",
+                        QJsonObject{{"recordType", "Handoff"}, {"filterBy", QJsonArray{filter}}});
+        };
+        QTest::newRow("other comparator") << filtered("LESS_THAN", wire::intField(1));
+        QTest::newRow("mistyped filter value")
+            << filtered("EQUALS", QJsonObject{{"type", "INT64"}, {"value", "one"}});
     }
 
     void invalidSubscriptionsAreRefused() {
@@ -88,15 +85,14 @@ private Q_SLOTS:
                      .item("subscriptions", 0)
                      .value("serverErrorCode")
                      .toString(),
-                 QStringLiteral("NOT_FOUND"));
+                 u"NOT_FOUND"_s);
     }
 
     void channelGreetingIsAuthenticated() {
         CHECKED(start());
         PushTestClient stranger(m_server->url());
         const QJsonObject refused = stranger.open("not-a-token");
-        QCOMPARE(refused.value("serverErrorCode").toString(),
-                 QStringLiteral("AUTHENTICATION_REQUIRED"));
+        QCOMPARE(refused.value("serverErrorCode").toString(), u"AUTHENTICATION_REQUIRED"_s);
         QVERIFY(stranger.waitForClose());
 
         PushTestClient device(m_server->url());
@@ -122,10 +118,10 @@ private Q_SLOTS:
                                        {"recordName", "to-A"},
                                        {"reason", "create"}}));
         CHECKED(saveHandoff("to-A", "A"));
-        QCOMPARE(device.next().value("reason").toString(), QStringLiteral("update"));
+        QCOMPARE(device.next().value("reason").toString(), u"update"_s);
         m_client->modifyRecords({wire::deletion("to-A")});
         const QJsonObject deleted = device.next();
-        QCOMPARE(deleted.value("reason").toString(), QStringLiteral("delete"));
+        QCOMPARE(deleted.value("reason").toString(), u"delete"_s);
         QCOMPARE(deleted.value("id").toInt(), 3);
     }
 
@@ -139,7 +135,7 @@ private Q_SLOTS:
         CHECKED(saveHandoff("h", "B"));
         m_client->modifyRecords({wire::deletion("h")});
         const QJsonObject first = device.next();
-        QCOMPARE(first.value("reason").toString(), QStringLiteral("delete"));
+        QCOMPARE(first.value("reason").toString(), u"delete"_s);
         QCOMPARE(first.value("id").toInt(), 1);
     }
 
@@ -155,13 +151,13 @@ private Q_SLOTS:
         PushTestClient otherContainer(m_server->url());
         otherContainer.open(m_token, {}, "iCloud.other.container");
         CHECKED(saveHandoff("h", "A"));
-        QCOMPARE(laptop.next().value("recordName").toString(), QStringLiteral("h"));
-        QCOMPARE(desktop.next().value("recordName").toString(), QStringLiteral("h"));
+        QCOMPARE(laptop.next().value("recordName").toString(), u"h"_s);
+        QCOMPARE(desktop.next().value("recordName").toString(), u"h"_s);
         // The other container has its own database, subscriptions and notifications.
         CloudTestClient other(m_server->url(), m_token, "iCloud.other.container");
         other.modifySubscriptions("create", wire::subscription("o", "Handoff", {}));
         other.modifyRecords({wire::replace("o-record", "Handoff", {})});
-        QCOMPARE(otherContainer.next().value("recordName").toString(), QStringLiteral("o-record"));
+        QCOMPARE(otherContainer.next().value("recordName").toString(), u"o-record"_s);
     }
 
     void reconnectingWithSinceReceivesWhatWasMissed() {
@@ -178,8 +174,8 @@ private Q_SLOTS:
         CHECKED(saveHandoff("h3", "A"));
         PushTestClient device(m_server->url());
         QCOMPARE(device.open(m_token, 1), (QJsonObject{{"ready", true}, {"last", 3}}));
-        QCOMPARE(device.next().value("recordName").toString(), QStringLiteral("h2"));
-        QCOMPARE(device.next().value("recordName").toString(), QStringLiteral("h3"));
+        QCOMPARE(device.next().value("recordName").toString(), u"h2"_s);
+        QCOMPARE(device.next().value("recordName").toString(), u"h3"_s);
         CHECKED(saveHandoff("h4", "A"));
         QCOMPARE(device.next().value("id").toInt(), 4);
 
@@ -200,7 +196,7 @@ private Q_SLOTS:
         m_virtualClock->advance(std::chrono::seconds(30));
         QVERIFY(mute.isConnected());
         CHECKED(saveHandoff("h", "A"));
-        QCOMPARE(device.next().value("recordName").toString(), QStringLiteral("h"));
+        QCOMPARE(device.next().value("recordName").toString(), u"h"_s);
         m_virtualClock->advance(std::chrono::seconds(31));
         QVERIFY(mute.waitForClose());
     }

@@ -3,6 +3,8 @@
 #include <QJsonDocument>
 #include <QSignalSpy>
 
+using namespace Qt::StringLiterals;
+
 namespace sonavert::cloud::testing {
 
 namespace {
@@ -12,8 +14,8 @@ constexpr int kGuardMs = 10000;
 
 PushTestClient::PushTestClient(QUrl serverUrl)
     : m_url(std::move(serverUrl)) {
-    m_url.setScheme(QStringLiteral("ws"));
-    m_url.setPath(QStringLiteral("/push"));
+    m_url.setScheme(u"ws"_s);
+    m_url.setPath(u"/push"_s);
     QObject::connect(&m_socket, &QWebSocket::textMessageReceived, [this](const QString& text) {
         m_received.append(QJsonDocument::fromJson(text.toUtf8()).object());
     });
@@ -29,11 +31,10 @@ QJsonObject PushTestClient::open(const QString& token, std::optional<qint64> sin
                                  const QString& container, const QString& environment) {
     if (!connectOnly())
         return {};
-    QJsonObject hello{{QStringLiteral("token"), token},
-                      {QStringLiteral("container"), container},
-                      {QStringLiteral("environment"), environment}};
+    QJsonObject hello{
+        {u"token"_s, token}, {u"container"_s, container}, {u"environment"_s, environment}};
     if (since)
-        hello.insert(QStringLiteral("since"), *since);
+        hello.insert(u"since"_s, *since);
     m_socket.sendTextMessage(QString::fromUtf8(QJsonDocument(hello).toJson()));
     return next();
 }

@@ -16,8 +16,8 @@ public:
 
     /// Connects and sends the greeting; gives the server's first answer (ready or an error).
     QJsonObject open(const QString& token, std::optional<qint64> since = {},
-                     const QString& container = QStringLiteral("iCloud.test.container"),
-                     const QString& environment = QStringLiteral("production"));
+                     const QString& container = "iCloud.test.container",
+                     const QString& environment = "production");
     /// Connects without greeting.
     bool connectOnly();
     /// The next message; an empty object when none arrives or the channel closed.

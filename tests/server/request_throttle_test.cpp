@@ -10,6 +10,7 @@
 
 using namespace sonavert::cloud;
 using namespace sonavert::cloud::testing;
+using namespace Qt::StringLiterals;
 
 class RequestThrottleTest : public QObject {
     Q_OBJECT
@@ -88,13 +89,13 @@ private Q_SLOTS:
 
         const auto refused = laptop.modifyRecords({wire::replace("r", "Peer", {})});
         QCOMPARE(refused.status, 429);
-        QCOMPARE(refused.errorCode(), QStringLiteral("THROTTLED"));
+        QCOMPARE(refused.errorCode(), u"THROTTLED"_s);
         QCOMPARE(refused.body.value("ckErrorCode").toInt(), 7);
         QCOMPARE(refused.body.value("retryAfter").toDouble(), 1.0);
         QCOMPARE(refused.retryAfter, QByteArray("1"));
         // Refused means not done.
         QCOMPARE(desktop.lookup({"r"}).item("records", 0).value("serverErrorCode").toString(),
-                 QStringLiteral("NOT_FOUND"));
+                 u"NOT_FOUND"_s);
 
         clock.advance(std::chrono::seconds(1));
         QCOMPARE(laptop.modifyRecords({wire::replace("r", "Peer", {})}).status, 200);

@@ -7,21 +7,21 @@
 #include <QtTest>
 
 using namespace sonavert::cloud;
+using namespace Qt::StringLiterals;
 
 class SqlSessionTest : public QObject {
     Q_OBJECT
 
 private:
     QTemporaryDir m_dir;
-    const QString kConnection = QStringLiteral("sql-session-test");
+    const QString kConnection = u"sql-session-test"_s;
 
     std::unique_ptr<SqlSession> openSession(bool keepsPreparedStatements) {
-        auto db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), kConnection);
-        db.setDatabaseName(m_dir.filePath(QStringLiteral("session.sqlite")));
+        auto db = QSqlDatabase::addDatabase(u"QSQLITE"_s, kConnection);
+        db.setDatabaseName(m_dir.filePath(u"session.sqlite"_s));
         if (!db.open())
             return nullptr;
-        return std::make_unique<SqlSession>(db, QStringLiteral("BEGIN IMMEDIATE"),
-                                            keepsPreparedStatements);
+        return std::make_unique<SqlSession>(db, u"BEGIN IMMEDIATE"_s, keepsPreparedStatements);
     }
 
 private Q_SLOTS:
@@ -30,7 +30,7 @@ private Q_SLOTS:
     void aKeptStatementIsNotRunAgainUnderRowsStillBeingRead() {
         auto session = openSession(true);
         QVERIFY(session);
-        const QString pair = QStringLiteral("SELECT ? UNION ALL SELECT ?");
+        const QString pair = u"SELECT ? UNION ALL SELECT ?"_s;
         auto outer = session->run(pair, {1, 2});
         QVERIFY(outer.ok());
         QVERIFY(outer.value().next());
@@ -48,7 +48,7 @@ private Q_SLOTS:
         auto session = openSession(true);
         QVERIFY(session);
         for (int i = 1; i <= 3; ++i) {
-            auto value = session->scalar(QStringLiteral("SELECT ? * 10"), {i});
+            auto value = session->scalar(u"SELECT ? * 10"_s, {i});
             QVERIFY(value.ok() && value.value());
             QCOMPARE(value.value()->toInt(), i * 10);
         }
@@ -58,13 +58,12 @@ private Q_SLOTS:
     void aLostConnectionIsReopenedAndTheStatementRunsOnce() {
         auto session = openSession(true);
         QVERIFY(session);
-        QVERIFY(session->run(QStringLiteral("CREATE TABLE t (n INTEGER)")).ok());
-        QVERIFY(session->scalar(QStringLiteral("SELECT COUNT(*) FROM t WHERE n = ?"), {1}).ok());
+        QVERIFY(session->run(u"CREATE TABLE t (n INTEGER)"_s).ok());
+        QVERIFY(session->scalar(u"SELECT COUNT(*) FROM t WHERE n = ?"_s, {1}).ok());
         // Gone behind the session's back, as after a database server restart.
         session->database().close();
-        QVERIFY(session->run(QStringLiteral("INSERT INTO t (n) VALUES (?)"), {1}).ok());
-        const auto count =
-            session->scalar(QStringLiteral("SELECT COUNT(*) FROM t WHERE n = ?"), {1});
+        QVERIFY(session->run(u"INSERT INTO t (n) VALUES (?)"_s, {1}).ok());
+        const auto count = session->scalar(u"SELECT COUNT(*) FROM t WHERE n = ?"_s, {1});
         QVERIFY(count.ok() && count.value());
         QCOMPARE(count.value()->toInt(), 1);
         session->close();
@@ -73,15 +72,15 @@ private Q_SLOTS:
     void insideATransactionALostConnectionFailsTheStatement() {
         auto session = openSession(false);
         QVERIFY(session);
-        QVERIFY(session->run(QStringLiteral("CREATE TABLE v (n INTEGER)")).ok());
+        QVERIFY(session->run(u"CREATE TABLE v (n INTEGER)"_s).ok());
         QVERIFY(session->begin().ok());
         session->database().close();
         // Running it again on a new connection would leave the first half of the transaction
         // behind: the caller has to start over.
-        QVERIFY(!session->run(QStringLiteral("INSERT INTO v (n) VALUES (?)"), {1}).ok());
+        QVERIFY(!session->run(u"INSERT INTO v (n) VALUES (?)"_s, {1}).ok());
         session->rollback();
         QVERIFY(session->begin().ok());
-        QVERIFY(session->run(QStringLiteral("INSERT INTO v (n) VALUES (?)"), {1}).ok());
+        QVERIFY(session->run(u"INSERT INTO v (n) VALUES (?)"_s, {1}).ok());
         QVERIFY(session->commit().ok());
         session->close();
     }

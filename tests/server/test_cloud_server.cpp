@@ -7,6 +7,8 @@
 #include <QUuid>
 #include <QtTest>
 
+using namespace Qt::StringLiterals;
+
 namespace sonavert::cloud::testing {
 
 namespace {
@@ -15,7 +17,7 @@ bool runAdminStatement(const QString& adminUrl, const QString& statement) {
     const QUrl url(adminUrl);
     bool isDone = false;
     {
-        auto db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), QStringLiteral("test-admin"));
+        auto db = QSqlDatabase::addDatabase(u"QPSQL"_s, u"test-admin"_s);
         db.setHostName(url.host());
         db.setPort(url.port(5432));
         db.setDatabaseName(url.path().mid(1));
@@ -26,16 +28,15 @@ bool runAdminStatement(const QString& adminUrl, const QString& statement) {
         if (!isDone)
             qWarning() << "PostgreSQL:" << db.lastError().text() << query.lastError().text();
     }
-    QSqlDatabase::removeDatabase(QStringLiteral("test-admin"));
+    QSqlDatabase::removeDatabase(u"test-admin"_s);
     return isDone;
 }
 
 } // namespace
 
 QString TestCloudServer::createPostgresDatabase() {
-    m_databaseName =
-        QStringLiteral("sonavert_test_") + QUuid::createUuid().toString(QUuid::Id128).left(16);
-    if (!runAdminStatement(m_adminUrl, QStringLiteral("CREATE DATABASE ") + m_databaseName))
+    m_databaseName = u"sonavert_test_"_s + QUuid::createUuid().toString(QUuid::Id128).left(16);
+    if (!runAdminStatement(m_adminUrl, u"CREATE DATABASE "_s + m_databaseName))
         return {};
     QUrl url(m_adminUrl);
     url.setPath(QLatin1Char('/') + m_databaseName);
@@ -44,8 +45,7 @@ QString TestCloudServer::createPostgresDatabase() {
 
 void TestCloudServer::dropPostgresDatabase() {
     if (!m_databaseName.isEmpty())
-        runAdminStatement(m_adminUrl,
-                          QStringLiteral("DROP DATABASE %1 WITH (FORCE)").arg(m_databaseName));
+        runAdminStatement(m_adminUrl, u"DROP DATABASE %1 WITH (FORCE)"_s.arg(m_databaseName));
 }
 
 TestCloudServer::TestCloudServer(ServiceOptions options, Clock* clock,
@@ -80,12 +80,12 @@ TestCloudServer::~TestCloudServer() {
 
 QStringList TestCloudServer::storageArguments() const {
     if (isPostgres())
-        return {QStringLiteral("--database"), m_databaseUrl};
-    return {QStringLiteral("--data-dir"), m_dataDir.path()};
+        return {u"--database"_s, m_databaseUrl};
+    return {u"--data-dir"_s, m_dataDir.path()};
 }
 
 QString TestCloudServer::databaseFile() const {
-    return QDir(m_dataDir.path()).filePath(QStringLiteral("cloud.sqlite"));
+    return QDir(m_dataDir.path()).filePath(u"cloud.sqlite"_s);
 }
 
 QString TestCloudServer::addAccount(const QString& name) {
@@ -103,8 +103,7 @@ bool TestCloudServer::deleteZoneByUser(const QString& account, const QString& co
     const auto info = service.accounts().account(account);
     if (!info)
         return false;
-    const auto scope =
-        CloudService::scopeFor(info.value(), container, QStringLiteral("production"));
+    const auto scope = CloudService::scopeFor(info.value(), container, u"production"_s);
     return scope && service.zones().deleteByUser(scope.value(), zone).ok();
 }
 

@@ -6,6 +6,7 @@
 #include <QtTest>
 
 using namespace sonavert::cloud::testing;
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -14,7 +15,7 @@ QStringList namesOf(const QJsonObject& zoneAnswer) {
     for (const QJsonValue& record : zoneAnswer.value("records").toArray()) {
         const QJsonObject object = record.toObject();
         names.append(object.value("recordName").toString() +
-                     (object.value("deleted").toBool() ? QStringLiteral("(deleted)") : QString()));
+                     (object.value("deleted").toBool() ? u"(deleted)"_s : QString()));
     }
     return names;
 }
@@ -55,11 +56,10 @@ private Q_SLOTS:
     void zoneMustExistBeforeUse() {
         const auto missing = m_client->modifyRecords({wire::replace("r", "Peer", {})}, "presence");
         QCOMPARE(missing.status, 404);
-        QCOMPARE(missing.errorCode(), QStringLiteral("ZONE_NOT_FOUND"));
+        QCOMPARE(missing.errorCode(), u"ZONE_NOT_FOUND"_s);
         QCOMPARE(missing.body.value("ckErrorCode").toInt(), 26);
         QCOMPARE(m_client->lookup({"r"}, {}, "presence").status, 404);
-        QCOMPARE(zoneChanges("presence").value("serverErrorCode").toString(),
-                 QStringLiteral("ZONE_NOT_FOUND"));
+        QCOMPARE(zoneChanges("presence").value("serverErrorCode").toString(), u"ZONE_NOT_FOUND"_s);
         QCOMPARE(m_client->modifyZones("create", {"presence"}).status, 200);
         QCOMPARE(m_client->modifyRecords({wire::replace("r", "Peer", {})}, "presence").status, 200);
     }
@@ -78,21 +78,18 @@ private Q_SLOTS:
         m_client->modifyZones("create", {"presence"});
         CHECKED(saveNames({"a", "b"}, "presence"));
         QCOMPARE(m_client->modifyZones("delete", {"presence"}).status, 200);
-        QCOMPARE(zoneChanges("presence").value("serverErrorCode").toString(),
-                 QStringLiteral("ZONE_NOT_FOUND"));
+        QCOMPARE(zoneChanges("presence").value("serverErrorCode").toString(), u"ZONE_NOT_FOUND"_s);
         m_client->modifyZones("create", {"presence"});
         QCOMPARE(namesOf(zoneChanges("presence")), QStringList{});
         const auto missing = m_client->modifyZones("delete", {"nowhere"});
         QCOMPARE(missing.status, 200);
-        QCOMPARE(missing.item("zones", 0).value("serverErrorCode").toString(),
-                 QStringLiteral("ZONE_NOT_FOUND"));
+        QCOMPARE(missing.item("zones", 0).value("serverErrorCode").toString(), u"ZONE_NOT_FOUND"_s);
         QCOMPARE(missing.item("zones", 0).value("zoneID").toObject(), wire::zoneID("nowhere"));
     }
 
     void defaultZoneAlwaysExistsAndCannotBeDeleted() {
         CHECKED(saveNames({"d"}, "_defaultZone"));
-        QCOMPARE(m_client->lookup({"d"}).item("records", 0).value("recordName").toString(),
-                 QStringLiteral("d"));
+        QCOMPARE(m_client->lookup({"d"}).item("records", 0).value("recordName").toString(), u"d"_s);
         QCOMPARE(m_client->modifyZones("delete", {"_defaultZone"}).status, 400);
         QCOMPARE(namesOf(zoneChanges("_defaultZone")), QStringList{"d"});
     }
@@ -102,10 +99,10 @@ private Q_SLOTS:
         CHECKED(saveNames({"a"}, "presence"));
         QVERIFY(m_server->deleteZoneByUser("alice", "iCloud.test.container", "presence"));
         const auto write = m_client->modifyRecords({wire::replace("r", "Peer", {})}, "presence");
-        QCOMPARE(write.errorCode(), QStringLiteral("USER_DELETED_ZONE"));
+        QCOMPARE(write.errorCode(), u"USER_DELETED_ZONE"_s);
         QCOMPARE(write.body.value("ckErrorCode").toInt(), 28);
         QCOMPARE(zoneChanges("presence").value("serverErrorCode").toString(),
-                 QStringLiteral("USER_DELETED_ZONE"));
+                 u"USER_DELETED_ZONE"_s);
         QCOMPARE(m_client->modifyZones("create", {"presence"}).status, 200);
         QCOMPARE(namesOf(zoneChanges("presence")), QStringList{});
         CHECKED(saveNames({"b"}, "presence"));
@@ -134,7 +131,7 @@ private Q_SLOTS:
         m_client->modifyZones("create", {"z"});
         QStringList names;
         for (int i = 0; i < 7; ++i)
-            names.append(QStringLiteral("r%1").arg(i));
+            names.append(u"r%1"_s.arg(i));
         CHECKED(saveNames(names, "z"));
         QStringList seen;
         std::optional<QString> token;
@@ -158,7 +155,7 @@ private Q_SLOTS:
         m_client->modifyZones("create", {"z"});
         QJsonArray operations;
         for (int i = 0; i < 200; ++i)
-            operations.append(wire::replace(QStringLiteral("r%1").arg(i), "Peer", {}));
+            operations.append(wire::replace(u"r%1"_s.arg(i), "Peer", {}));
         m_client->modifyRecords(operations, "z");
         m_client->modifyRecords({wire::replace("last", "Peer", {})}, "z");
         const QJsonObject page = zoneChanges("z", {}, 500);
@@ -172,16 +169,15 @@ private Q_SLOTS:
         CHECKED(saveNames({"a"}, "z"));
         const QString token = zoneChanges("z").value("syncToken").toString();
         const QJsonObject otherZone = zoneChanges("y", token);
-        QCOMPARE(otherZone.value("serverErrorCode").toString(),
-                 QStringLiteral("CHANGE_TOKEN_EXPIRED"));
+        QCOMPARE(otherZone.value("serverErrorCode").toString(), u"CHANGE_TOKEN_EXPIRED"_s);
         QCOMPARE(otherZone.value("ckErrorCode").toInt(), 21);
         QCOMPARE(otherZone.value("zoneID").toObject(), wire::zoneID("y"));
         QString altered = token;
         altered[0] = altered[0] == QLatin1Char('M') ? QLatin1Char('N') : QLatin1Char('M');
         QCOMPARE(zoneChanges("z", altered).value("serverErrorCode").toString(),
-                 QStringLiteral("CHANGE_TOKEN_EXPIRED"));
+                 u"CHANGE_TOKEN_EXPIRED"_s);
         QCOMPARE(zoneChanges("z", "garbage").value("serverErrorCode").toString(),
-                 QStringLiteral("CHANGE_TOKEN_EXPIRED"));
+                 u"CHANGE_TOKEN_EXPIRED"_s);
 
         TestCloudServer other;
         CloudTestClient stranger(other.url(), other.addAccount("alice"));
@@ -190,7 +186,7 @@ private Q_SLOTS:
                                "z");
         const auto foreign = stranger.changes("z", token);
         QCOMPARE(foreign.item("zones", 0).value("serverErrorCode").toString(),
-                 QStringLiteral("CHANGE_TOKEN_EXPIRED"));
+                 u"CHANGE_TOKEN_EXPIRED"_s);
     }
 
     void compactionExpiresTokensFromBeforeIt() {
@@ -203,7 +199,7 @@ private Q_SLOTS:
         QVERIFY(compacted.ok());
         QCOMPARE(compacted.value(), 1);
         QCOMPARE(zoneChanges("z", before).value("serverErrorCode").toString(),
-                 QStringLiteral("CHANGE_TOKEN_EXPIRED"));
+                 u"CHANGE_TOKEN_EXPIRED"_s);
         QCOMPARE(namesOf(zoneChanges("z", afterDelete)), QStringList{});
         QCOMPARE(namesOf(zoneChanges("z")), QStringList{"b"});
     }

@@ -13,50 +13,41 @@ public:
     /// The tools a test needs that are not installed; empty when all are there.
     static QStringList missingTools() {
         QStringList missing;
-        for (const char* tool : {"sox", "flac", "metaflac", "oggenc", "vorbiscomment"}) {
-            if (QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty())
-                missing << QString::fromLatin1(tool);
-        }
+        for (const QString tool : {"sox", "flac", "metaflac", "oggenc", "vorbiscomment"})
+            if (QStandardPaths::findExecutable(tool).isEmpty())
+                missing << tool;
         return missing;
     }
 
     /// A stereo sine tone of `seconds` as FLAC or Ogg Vorbis (by the extension of `path`),
     /// tagged with `tags` ("TITLE=...", "ARTIST=...", ...).
     static bool make(const QString& path, int seconds, const QStringList& tags) {
-        const QString wav = path + QStringLiteral(".wav");
-        if (!run(QStringLiteral("sox"),
-                 {QStringLiteral("-n"), QStringLiteral("-r"), QStringLiteral("44100"),
-                  QStringLiteral("-b"), QStringLiteral("16"), QStringLiteral("-c"),
-                  QStringLiteral("2"), wav, QStringLiteral("synth"), QString::number(seconds),
-                  QStringLiteral("sine"), QStringLiteral("440"), QStringLiteral("vol"),
-                  QStringLiteral("0.3")}))
+        const QString wav = path + ".wav";
+        const QStringList tone{"synth", QString::number(seconds), "sine", "440", "vol", "0.3"};
+        if (!run("sox", QStringList{"-n", "-r", "44100", "-b", "16", "-c", "2", wav} + tone))
             return false;
-        const bool ok = path.endsWith(QStringLiteral(".ogg")) ? makeOgg(wav, path, tags)
-                                                              : makeFlac(wav, path, tags);
+        const bool ok =
+            path.endsWith(".ogg") ? makeOgg(wav, path, tags) : makeFlac(wav, path, tags);
         QFile::remove(wav);
         return ok;
     }
 
     static bool retagFlac(const QString& path, const QStringList& tags) {
-        QStringList arguments{QStringLiteral("--remove-all-tags")};
+        QStringList arguments{"--remove-all-tags"};
         for (const QString& tag : tags)
-            arguments << QStringLiteral("--set-tag=") + tag;
-        return run(QStringLiteral("metaflac"), arguments << path);
+            arguments << "--set-tag=" + tag;
+        return run("metaflac", arguments << path);
     }
 
 private:
     static bool makeFlac(const QString& wav, const QString& path, const QStringList& tags) {
-        return run(QStringLiteral("flac"),
-                   {QStringLiteral("-s"), QStringLiteral("-f"), wav, QStringLiteral("-o"), path}) &&
-               retagFlac(path, tags);
+        return run("flac", {"-s", "-f", wav, "-o", path}) && retagFlac(path, tags);
     }
     static bool makeOgg(const QString& wav, const QString& path, const QStringList& tags) {
-        QStringList arguments{QStringLiteral("-w")};
+        QStringList arguments{"-w"};
         for (const QString& tag : tags)
-            arguments << QStringLiteral("-t") << tag;
-        return run(QStringLiteral("oggenc"),
-                   {QStringLiteral("-Q"), wav, QStringLiteral("-o"), path}) &&
-               run(QStringLiteral("vorbiscomment"), arguments << path);
+            arguments << "-t" << tag;
+        return run("oggenc", {"-Q", wav, "-o", path}) && run("vorbiscomment", arguments << path);
     }
     static bool run(const QString& program, const QStringList& arguments) {
         QProcess process;

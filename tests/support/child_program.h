@@ -21,7 +21,7 @@ struct ProgramRun {
 /// The system environment with the session bus at `address`.
 inline QProcessEnvironment withSessionBus(const QString& address) {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), address);
+    environment.insert("DBUS_SESSION_BUS_ADDRESS", address);
     return environment;
 }
 

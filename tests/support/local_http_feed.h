@@ -21,7 +21,7 @@ public:
         m_server.listen(QHostAddress::LocalHost, 0);
     }
 
-    QUrl url(const QString& path = QStringLiteral("/appcast.xml")) const {
+    QUrl url(const QString& path = "/appcast.xml") const {
         return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(m_server.serverPort()).arg(path));
     }
     void release() {

@@ -15,27 +15,24 @@ namespace sonavert::test {
 /// mpv with its MPRIS plugin, as the tests run it: no configuration of the user's (which
 /// would load the plugin twice), no audio device, idle until told what to play.
 struct MpvFixture {
-    static QString plugin() { return QStringLiteral("/usr/lib/mpv-mpris/mpris.so"); }
+    static QString plugin() { return "/usr/lib/mpv-mpris/mpris.so"; }
 
     static QStringList arguments() {
-        return {QStringLiteral("--no-config"), QStringLiteral("--script=") + plugin(),
-                QStringLiteral("--idle=yes"),  QStringLiteral("--no-video"),
-                QStringLiteral("--ao=null"),   QStringLiteral("--no-terminal")};
+        return {"--no-config", "--script=" + plugin(), "--idle=yes", "--no-video",
+                "--ao=null",   "--no-terminal"};
     }
 
     /// Why mpv tests cannot run here; empty when they can.
     static QString skipReason() {
-        if (QStandardPaths::findExecutable(QStringLiteral("mpv")).isEmpty())
-            return QStringLiteral("mpv is not installed");
+        if (QStandardPaths::findExecutable("mpv").isEmpty())
+            return "mpv is not installed";
         if (!QFileInfo::exists(plugin()))
-            return QStringLiteral("mpv-mpris is not installed (no ") + plugin() +
-                   QStringLiteral(")");
-        if (QStandardPaths::findExecutable(QStringLiteral("dbus-daemon")).isEmpty())
-            return QStringLiteral("dbus-daemon is not installed");
+            return "mpv-mpris is not installed (no " + plugin() + ")";
+        if (QStandardPaths::findExecutable("dbus-daemon").isEmpty())
+            return "dbus-daemon is not installed";
         const QStringList missing = AudioFixtures::missingTools();
         if (!missing.isEmpty())
-            return QStringLiteral("cannot make test audio without ") +
-                   missing.join(QStringLiteral(", "));
+            return "cannot make test audio without " + missing.join(", ");
         return {};
     }
 };
@@ -59,13 +56,13 @@ public:
         if (!m_bus.start(reason))
             return false;
         m_connection = m_bus.connect(connectionName);
-        QDBusServiceWatcher watcher(QStringLiteral("org.mpris.MediaPlayer2.mpv"), m_connection,
+        QDBusServiceWatcher watcher("org.mpris.MediaPlayer2.mpv", m_connection,
                                     QDBusServiceWatcher::WatchForRegistration);
         QSignalSpy registered(&watcher, &QDBusServiceWatcher::serviceRegistered);
         m_mpv.setProcessEnvironment(environment(home));
-        m_mpv.start(QStringLiteral("mpv"), MpvFixture::arguments());
+        m_mpv.start("mpv", MpvFixture::arguments());
         if (!m_mpv.waitForStarted() || !registered.wait(20000)) {
-            *reason = QStringLiteral("mpv never appeared on the bus");
+            *reason = "mpv never appeared on the bus";
             return false;
         }
         return true;
@@ -74,9 +71,9 @@ public:
     /// The environment of a program run "on this machine": its bus, and `home`.
     QProcessEnvironment environment(const QString& home) const {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_bus.address());
-        environment.insert(QStringLiteral("HOME"), home);
-        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/config"));
+        environment.insert("DBUS_SESSION_BUS_ADDRESS", m_bus.address());
+        environment.insert("HOME", home);
+        environment.insert("XDG_CONFIG_HOME", home + "/config");
         return environment;
     }
 

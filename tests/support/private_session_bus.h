@@ -27,10 +27,10 @@ public:
 
     /// Starts the daemon; on failure says why in `reason`.
     bool start(QString* reason) {
-        const QString config = m_dir.filePath(QStringLiteral("bus.conf"));
+        const QString config = m_dir.filePath("bus.conf");
         QFile file(config);
         if (!m_dir.isValid() || !file.open(QIODevice::WriteOnly)) {
-            *reason = QStringLiteral("no scratch folder for the bus");
+            *reason = "no scratch folder for the bus";
             return false;
         }
         file.write(QStringLiteral("<busconfig><type>session</type><listen>unix:dir=%1</listen>"
@@ -43,17 +43,15 @@ public:
         file.close();
         // The daemon dies with us, even when a test crashes.
         m_daemon.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
-        m_daemon.start(QStringLiteral("dbus-daemon"),
-                       {QStringLiteral("--config-file=") + config, QStringLiteral("--nofork"),
-                        QStringLiteral("--print-address=1")});
+        m_daemon.start("dbus-daemon", {"--config-file=" + config, "--nofork", "--print-address=1"});
         if (!m_daemon.waitForStarted(10000)) {
-            *reason = QStringLiteral("dbus-daemon cannot be started");
+            *reason = "dbus-daemon cannot be started";
             return false;
         }
         // The daemon prints its address once it listens; wait for that line.
         while (!m_daemon.canReadLine()) {
             if (!m_daemon.waitForReadyRead(10000)) {
-                *reason = QStringLiteral("dbus-daemon printed no address");
+                *reason = "dbus-daemon printed no address";
                 return false;
             }
         }

@@ -31,13 +31,12 @@ class CloudServerProcess {
 public:
     explicit CloudServerProcess(const QString& program)
         : m_program(program) {
-        m_token = addAccount(QStringLiteral("me"));
+        m_token = addAccount("me");
         if (m_token.isEmpty())
             return;
-        m_server.start(m_program, {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
-                                   QStringLiteral("--data-dir"), m_data.path()});
+        m_server.start(m_program, {"--listen", "127.0.0.1:0", "--data-dir", m_data.path()});
         QString out;
-        if (waitForLine(m_server, QStringLiteral("\n"), &out))
+        if (waitForLine(m_server, "\n", &out))
             m_url = out.trimmed();
     }
     ~CloudServerProcess() {
@@ -48,8 +47,7 @@ public:
     /// empty when it could not be made.
     QString addAccount(const QString& name) {
         QProcess add;
-        add.start(m_program, {QStringLiteral("account"), QStringLiteral("add"), name,
-                              QStringLiteral("--data-dir"), m_data.path()});
+        add.start(m_program, {"account", "add", name, "--data-dir", m_data.path()});
         if (!add.waitForFinished(kProcessLimitMs) || add.exitCode() != 0)
             return {};
         const QStringList lines = QString::fromUtf8(add.readAllStandardOutput())
@@ -64,12 +62,10 @@ public:
     }
     /// Starts the server again on the same address and store; true once it listens.
     bool restart() {
-        const QString address =
-            m_url.section(QStringLiteral("://"), 1).section(QLatin1Char('/'), 0, 0);
-        m_server.start(m_program, {QStringLiteral("--listen"), address,
-                                   QStringLiteral("--data-dir"), m_data.path()});
+        const QString address = m_url.section("://", 1).section(QLatin1Char('/'), 0, 0);
+        m_server.start(m_program, {"--listen", address, "--data-dir", m_data.path()});
         QString out;
-        return waitForLine(m_server, QStringLiteral("\n"), &out);
+        return waitForLine(m_server, "\n", &out);
     }
     QString url() const { return m_url; }
     QString token() const { return m_token; }

@@ -4,14 +4,16 @@
 #include "tools/sonavertctl/state_text.h"
 
 #include <QJsonDocument>
+#include <QProcess>
 #include <QTest>
 
 using namespace sonavert::ctl;
+using namespace Qt::StringLiterals;
 
 namespace {
 
 ParsedCtlCommandLine parse(QStringList arguments) {
-    arguments.prepend(QStringLiteral("sonavertctl"));
+    arguments.prepend(u"sonavertctl"_s);
     return parseCtlCommandLine(arguments);
 }
 
@@ -26,62 +28,49 @@ class SonavertctlTest : public QObject {
 
 private Q_SLOTS:
     void commandsAndTheirDevice() {
-        const auto push = parse({QStringLiteral("push"), QStringLiteral("Living Room")});
+        const auto push = parse({u"push"_s, u"Living Room"_s});
         QVERIFY(push.options);
         QCOMPARE(push.options->command, Command::Push);
-        QCOMPARE(push.options->device, QStringLiteral("Living Room"));
-        QCOMPARE(push.options->busName, QStringLiteral("io.sonavert.Sonavert"));
+        QCOMPARE(push.options->device, u"Living Room"_s);
+        QCOMPARE(push.options->busName, u"io.sonavert.Sonavert"_s);
         QVERIFY(!push.options->isJson);
 
-        const auto watch = parse({QStringLiteral("--json"), QStringLiteral("watch")});
+        const auto watch = parse({u"--json"_s, u"watch"_s});
         QCOMPARE(watch.options->command, Command::Watch);
         QVERIFY(watch.options->isJson);
-        QCOMPARE(parse({QStringLiteral("favourite"), QStringLiteral("K")}).options->command,
-                 Command::Favorite);
+        QCOMPARE(parse({u"favourite"_s, u"K"_s}).options->command, Command::Favorite);
     }
 
     void instanceAndBusNameChooseTheApp() {
-        QCOMPARE(parse({QStringLiteral("--instance"), QStringLiteral("Living Room"),
-                        QStringLiteral("status")})
-                     .options->busName,
-                 QStringLiteral("io.sonavert.Sonavert.living_room"));
+        QCOMPARE(parse({u"--instance"_s, u"Living Room"_s, u"status"_s}).options->busName,
+                 u"io.sonavert.Sonavert.living_room"_s);
         // A bus name element cannot start with a digit.
-        QCOMPARE(parse({QStringLiteral("--instance"), QStringLiteral("7th Floor"),
-                        QStringLiteral("status")})
-                     .options->busName,
-                 QStringLiteral("io.sonavert.Sonavert._7th_floor"));
-        QCOMPARE(parse({QStringLiteral("--bus-name"), QStringLiteral("org.example.Other"),
-                        QStringLiteral("devices")})
-                     .options->busName,
-                 QStringLiteral("org.example.Other"));
+        QCOMPARE(parse({u"--instance"_s, u"7th Floor"_s, u"status"_s}).options->busName,
+                 u"io.sonavert.Sonavert._7th_floor"_s);
+        QCOMPARE(parse({u"--bus-name"_s, u"org.example.Other"_s, u"devices"_s}).options->busName,
+                 u"org.example.Other"_s);
     }
 
     void usageErrorsExitTwo() {
-        const QList<QStringList> wrong{
-            {},
-            {QStringLiteral("frob")},
-            {QStringLiteral("push")},
-            {QStringLiteral("push"), QStringLiteral("a"), QStringLiteral("b")},
-            {QStringLiteral("devices"), QStringLiteral("K")},
-            {QStringLiteral("--instance"), QStringLiteral("A"), QStringLiteral("--bus-name"),
-             QStringLiteral("b.c"), QStringLiteral("status")},
-            {QStringLiteral("--instance"), QStringLiteral(" "), QStringLiteral("status")},
-            {QStringLiteral("--no-such-option"), QStringLiteral("status")}};
-        for (const QStringList& arguments : wrong) {
+        // Each command line as a shell would split it.
+        for (const char* line :
+             {"", "frob", "push", "push a b", "devices K", "--instance A --bus-name b.c status",
+              "--instance \" \" status", "--no-such-option status"}) {
+            const QStringList arguments = QProcess::splitCommand(QString::fromUtf8(line));
             const auto parsed = parse(arguments);
             QVERIFY2(!parsed.options && parsed.exitCode == kExitUsage,
                      qPrintable(arguments.join(' ')));
-            QVERIFY(parsed.message.startsWith(QStringLiteral("sonavertctl: ")));
+            QVERIFY(parsed.message.startsWith(u"sonavertctl: "_s));
         }
-        const auto help = parse({QStringLiteral("--help")});
+        const auto help = parse({u"--help"_s});
         QCOMPARE(help.exitCode, kExitOk);
-        QVERIFY(help.message.contains(QStringLiteral("push DEVICE")));
+        QVERIFY(help.message.contains(u"push DEVICE"_s));
     }
 
     void positionsReadAsMinutesAndSeconds() {
-        QCOMPARE(positionText(65.9), QStringLiteral("1:05"));
-        QCOMPARE(positionText(0.0), QStringLiteral("0:00"));
-        QCOMPARE(positionText(3723.0), QStringLiteral("1:02:03"));
+        QCOMPARE(positionText(65.9), u"1:05"_s);
+        QCOMPARE(positionText(0.0), u"0:00"_s);
+        QCOMPARE(positionText(3723.0), u"1:02:03"_s);
         QCOMPARE(positionText(QJsonValue()), QString());
     }
 
@@ -90,10 +79,10 @@ private Q_SLOTS:
             "thisDevice": {"id": "ID", "name": "Desk", "nowPlaying": null},
             "devices": [], "activityLabel": "Pulling from K\u2026", "isDiscovering": false,
             "transferError": null, "syncError": "The server is unreachable."})"));
-        QCOMPARE(text, QStringLiteral("This device: Desk (ID)\nPlaying here: nothing\n"
-                                      "Pulling from K\u2026\n"
-                                      "Sync error: The server is unreachable.\n\n"
-                                      "No other devices yet.\n"));
+        QCOMPARE(text, u"This device: Desk (ID)\nPlaying here: nothing\n"
+                       "Pulling from K\u2026\n"
+                       "Sync error: The server is unreachable.\n\n"
+                       "No other devices yet.\n"_s);
     }
 };
 

@@ -197,6 +197,13 @@ private Q_SLOTS:
         QCOMPARE(bridge.nowPlayingAlbum(), QStringLiteral("Mezzanine"));
         QCOMPARE(bridge.nowPlayingElapsed(), QStringLiteral("1:15"));
         QVERIFY(bridge.devices()->presentationAt(0).showsPush);
+
+        // Without an album the panel has three lines, not four.
+        rig.coordinatorRig.music->nowPlaying = song();
+        rig.clock().advance(2s);
+        QVERIFY(!bridge.hasNowPlayingAlbum());
+        QCOMPARE(bridge.nowPlayingAlbum(), QString());
+        QCOMPARE(bridge.nowPlayingTitle(), QStringLiteral("Teardrop"));
     }
 
     void versionLineShowsAQuestionMarkForAMissingBuild() {

@@ -42,7 +42,7 @@ ShortcutsFolder::ShortcutsFolder(QString path)
     : m_path(std::move(path)) {}
 
 QString ShortcutsFolder::defaultPath() {
-    const QString configured = qEnvironmentVariable("SONAVERT_SHORTCUTS_DIR");
+    QString configured = qEnvironmentVariable("SONAVERT_SHORTCUTS_DIR");
     if (!configured.isEmpty())
         return configured;
     return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +

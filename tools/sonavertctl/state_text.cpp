@@ -68,7 +68,7 @@ QString devicesText(const QJsonArray& devices) {
     if (devices.isEmpty())
         return QStringLiteral("No other devices yet.\n");
     QList<QStringList> rows;
-    for (const QJsonValue& value : devices) {
+    for (const QJsonValue value : devices) {
         const QJsonObject device = value.toObject();
         const QJsonValue nowPlaying = device.value(QStringLiteral("nowPlaying"));
         rows.append(
