@@ -303,8 +303,7 @@ private Q_SLOTS:
     }
 
     void showWindowReachesTheWindowOrSaysThereIsNone() {
-        ControlRig rig;
-        REQUIRE_RIG(rig);
+        ControlRig& rig = *m_rig;
         QDBusConnection client = rig.bus.connect(QStringLiteral("show-client"));
         const auto callShow = [&client] {
             const QDBusMessage call = QDBusMessage::createMethodCall(
@@ -322,6 +321,7 @@ private Q_SLOTS:
         rig.control->setWindowShower([&shown] { ++shown; });
         QCOMPARE(callShow().type(), QDBusMessage::ReplyMessage);
         QCOMPARE(shown, 1);
+        rig.control->setWindowShower({});
     }
 
     void withoutTheAppItExitsThree() {
