@@ -22,6 +22,9 @@ packages=(
   avahi-daemon iproute2 util-linux
   # a real MPRIS player and the tools that make tagged test audio
   mpv mpv-mpris sox flac vorbis-tools
+  # the desktop shell: the icon (SVG), links and mail, and its tests' X server, clicks and
+  # stand-in tray host
+  qt6-svg-dev libqt6svg6 xdg-utils xvfb xdotool python3-dbus python3-gi
 )
 
 missing=()

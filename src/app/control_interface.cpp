@@ -119,6 +119,15 @@ void ControlInterface::Forget(const QString& device) {
         m_coordinator->forget(*target);
 }
 
+void ControlInterface::ShowWindow() {
+    if (!m_showWindow) {
+        sendErrorReply(errorName("NoWindow"),
+                       QStringLiteral("This Sonavert runs without a window."));
+        return;
+    }
+    m_showWindow();
+}
+
 QString ControlInterface::CheckForUpdates() {
     if (!m_updater) {
         sendErrorReply(errorName("Failed"), QStringLiteral("Update checks are not available."));

@@ -9,6 +9,7 @@
 #include <QHash>
 #include <QObject>
 #include <QPointer>
+#include <functional>
 #include <optional>
 
 namespace sonavert {
@@ -32,6 +33,8 @@ public:
 
     /// Puts the object on `bus` at the control path; no bus call. False when the path is taken.
     bool exportOn(QDBusConnection bus);
+    /// What ShowWindow does; without it (headless) the call fails with NoWindow.
+    void setWindowShower(std::function<void()> show) { m_showWindow = std::move(show); }
     /// The updater that `CheckForUpdates` asks; without one the call fails.
     void setUpdater(SparkleUpdater* updater);
 
@@ -41,6 +44,8 @@ public Q_SLOTS:
     Q_SCRIPTABLE void Pull(const QString& device);
     Q_SCRIPTABLE void SetFavorite(const QString& device, bool favorite);
     Q_SCRIPTABLE void Forget(const QString& device);
+    /// Shows and raises the window; an error when this app runs without one.
+    Q_SCRIPTABLE void ShowWindow();
     Q_SCRIPTABLE QString CheckForUpdates();
 
 Q_SIGNALS:
@@ -70,6 +75,7 @@ private:
     QList<int> m_waitingUpdateChecks;
     bool m_isSettleScheduled = false;
     QString m_lastState;
+    std::function<void()> m_showWindow;
 };
 
 /// The names the control interface asks for, in order: `chosen` alone, else the shared name

@@ -1,6 +1,7 @@
 #include "src/app/tessary_app.h"
 
 #include "src/app/control_interface.h"
+#include "src/app/desktop_session.h"
 #include "src/app/mac_app_delegate.h"
 #include "src/app/mac_background_coordinator.h"
 #include "src/app/music_setup.h"
@@ -223,7 +224,7 @@ int runApplication(int argc, char** argv) {
         return 1;
     }
     if (!options.isHeadless)
-        std::fputs("sonavert: this build has no window yet; running without one.\n", stderr);
+        return runDesktopApplication(argc, argv, options);
 
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("sonavert"));

@@ -47,6 +47,9 @@ public:
     DeviceMusic* music() const { return m_music.get(); }
     /// The update checker, created at launch (its first check runs at once); null before.
     SparkleUpdater* updater() const { return m_updater.get(); }
+    /// The control interface once launched; null without a session bus.
+    ControlInterface* control() const { return m_control.get(); }
+    std::shared_ptr<UserDefaults> defaults() const { return m_defaults; }
 
     /// How long after the start the receiver Shortcut is checked (and offered when missing).
     static constexpr Duration kReceiverShortcutCheckDelay = 1s;

@@ -2,7 +2,11 @@
 
 #include "src/runtime/app_identity.h"
 
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFileInfo>
 #include <QString>
+#include <optional>
 
 namespace sonavert {
 
@@ -26,6 +30,22 @@ inline QString controlBusNameForInstance(const QString& instance) {
     // Bus names are at most 255 characters long.
     const QString prefix = QString::fromLatin1(app_identity::kControlBusName) + QLatin1Char('.');
     return prefix + element.left(255 - prefix.size());
+}
+
+/// The session-bus name owned by the instance with a window that runs on a profile, so that a
+/// second start on the same profile finds the first: "io.sonavert.Sonavert.profile.standard"
+/// for the standard profile, else ".profile.p" and a digest of the profile folder's canonical
+/// path (a path holds characters a bus name cannot).
+inline QString controlBusNameForProfile(const std::optional<QString>& profileDirectory) {
+    const QString prefix =
+        QString::fromLatin1(app_identity::kControlBusName) + QStringLiteral(".profile.");
+    if (!profileDirectory)
+        return prefix + QStringLiteral("standard");
+    const QFileInfo folder(*profileDirectory);
+    const QString path =
+        folder.exists() ? folder.canonicalFilePath() : QDir::cleanPath(folder.absoluteFilePath());
+    const QByteArray digest = QCryptographicHash::hash(path.toUtf8(), QCryptographicHash::Sha256);
+    return prefix + QLatin1Char('p') + QString::fromLatin1(digest.toHex().left(24));
 }
 
 } // namespace sonavert

@@ -8,6 +8,7 @@
 #include "tests/support/child_program.h"
 #include "tests/support/private_session_bus.h"
 
+#include <QDBusPendingCallWatcher>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -299,6 +300,28 @@ private Q_SLOTS:
         QCOMPARE(addressed.exitCode, 0);
         QCOMPARE(addressed.out, u"No other devices yet.\n"_s);
         other.reset();
+    }
+
+    void showWindowReachesTheWindowOrSaysThereIsNone() {
+        ControlRig& rig = *m_rig;
+        QDBusConnection client = rig.bus.connect(QStringLiteral("show-client"));
+        const auto callShow = [&client] {
+            const QDBusMessage call = QDBusMessage::createMethodCall(
+                kSharedName, QStringLiteral("/io/sonavert/Sonavert"),
+                QStringLiteral("io.sonavert.Sonavert.Control"), QStringLiteral("ShowWindow"));
+            // Asynchronous: the interface answers from this very event loop.
+            QDBusPendingCallWatcher watcher(client.asyncCall(call));
+            QSignalSpy done(&watcher, &QDBusPendingCallWatcher::finished);
+            if (!watcher.isFinished())
+                done.wait(kProcessLimitMs);
+            return watcher.reply();
+        };
+        QCOMPARE(callShow().errorName(), QStringLiteral("io.sonavert.Sonavert.Error.NoWindow"));
+        int shown = 0;
+        rig.control->setWindowShower([&shown] { ++shown; });
+        QCOMPARE(callShow().type(), QDBusMessage::ReplyMessage);
+        QCOMPARE(shown, 1);
+        rig.control->setWindowShower({});
     }
 
     void withoutTheAppItExitsThree() {

@@ -1,0 +1,267 @@
+// The real `sonavert` with its window, on an X server of its own and a private session bus
+// with a stand-in tray host (tests/support/status_notifier_watcher.py): the tray item it
+// registers, its menu, showing the window from the item, and one instance per profile. Every
+// wait is on the programs' own output or on their exit.
+
+#include "tests/support/private_session_bus.h"
+#include "tests/support/process_harness.h"
+
+#include <QColor>
+#include <QDBusArgument>
+#include <QDBusMessage>
+#include <QDBusVariant>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <csignal>
+
+using namespace sonavert::test;
+
+namespace {
+
+const QString kItemInterface = QStringLiteral("org.kde.StatusNotifierItem");
+const QString kItemPath = QStringLiteral("/StatusNotifierItem");
+
+struct Pixmap {
+    int width = 0;
+    int height = 0;
+    QByteArray argb; ///< ARGB32 in network byte order
+    QColor at(int x, int y) const {
+        const auto* pixel = reinterpret_cast<const uchar*>(argb.constData()) + 4 * (y * width + x);
+        return QColor(pixel[1], pixel[2], pixel[3], pixel[0]);
+    }
+};
+
+QList<Pixmap> readPixmaps(const QDBusArgument& argument) {
+    QList<Pixmap> pixmaps;
+    argument.beginArray();
+    while (!argument.atEnd()) {
+        Pixmap pixmap;
+        argument.beginStructure();
+        argument >> pixmap.width >> pixmap.height >> pixmap.argb;
+        argument.endStructure();
+        pixmaps << pixmap;
+    }
+    argument.endArray();
+    return pixmaps;
+}
+
+// A dbusmenu layout node (id, properties, children): the labels of its visible entries.
+void collectLabels(const QDBusArgument& node, QStringList* labels) {
+    int id = 0;
+    QVariantMap properties;
+    node.beginStructure();
+    node >> id >> properties;
+    const bool isEntry =
+        properties.contains(QStringLiteral("label")) &&
+        properties.value(QStringLiteral("visible"), true).toBool() &&
+        properties.value(QStringLiteral("type")).toString() != QLatin1String("separator");
+    if (isEntry)
+        labels->append(properties.value(QStringLiteral("label")).toString());
+    node.beginArray();
+    while (!node.atEnd()) {
+        QDBusVariant child;
+        node >> child;
+        collectLabels(child.variant().value<QDBusArgument>(), labels);
+    }
+    node.endArray();
+    node.endStructure();
+}
+
+bool isAccent(const QColor& color) {
+    // The tile's gradient runs from rgb(190,62,175) to rgb(168,42,153).
+    return color.red() >= 160 && color.red() <= 200 && color.green() >= 30 && color.green() <= 75 &&
+           color.blue() >= 145 && color.blue() <= 185;
+}
+
+} // namespace
+
+class DesktopTrayTest : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_home;
+    PrivateSessionBus m_bus;
+    QDBusConnection m_connection{QString()};
+    QProcess m_watcher;
+    std::unique_ptr<CloudServerProcess> m_cloud;
+    QProcess m_app;
+    QString m_appOut;
+    QString m_item;
+
+    QProcessEnvironment environment() const {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_bus.address());
+        environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"),
+                           QStringLiteral("unix:path=/nonexistent/sonavert-test-system-bus"));
+        environment.insert(QStringLiteral("HOME"), m_home.path());
+        for (const char* folder : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"})
+            environment.insert(QString::fromLatin1(folder),
+                               m_home.filePath(QString::fromLatin1(folder).toLower()));
+        return environment;
+    }
+
+    QStringList deviceArguments() const {
+        return {QStringLiteral("--profile"), m_home.filePath(QStringLiteral("profile")),
+                QStringLiteral("--cloud"),   m_cloud->url(),
+                QStringLiteral("--token"),   m_cloud->token(),
+                QStringLiteral("--name"),    QStringLiteral("Kitchen")};
+    }
+
+    QDBusMessage callItem(const QString& path, const QString& interface, const QString& method,
+                          const QVariantList& arguments) {
+        QDBusMessage call = QDBusMessage::createMethodCall(m_item, path, interface, method);
+        call.setArguments(arguments);
+        return m_connection.call(call, QDBus::Block, kProcessLimitMs);
+    }
+
+    QVariantMap itemProperties() {
+        const QDBusMessage reply =
+            callItem(kItemPath, QStringLiteral("org.freedesktop.DBus.Properties"),
+                     QStringLiteral("GetAll"), {kItemInterface});
+        if (reply.type() != QDBusMessage::ReplyMessage)
+            return {};
+        return qdbus_cast<QVariantMap>(reply.arguments().constFirst());
+    }
+
+    // Waits for `line` in the app's output from now on, on the app's output itself; the limit
+    // only keeps a missing line from hanging the run.
+    bool waitForAppLine(const QString& line) {
+        m_appOut.clear();
+        QElapsedTimer limit;
+        limit.start();
+        while (!m_appOut.contains(line) && m_app.state() != QProcess::NotRunning &&
+               limit.elapsed() < kProcessLimitMs) {
+            m_app.waitForReadyRead(static_cast<int>(kProcessLimitMs - limit.elapsed()));
+            m_appOut += QString::fromUtf8(m_app.readAllStandardOutput());
+        }
+        return m_appOut.contains(line);
+    }
+
+private Q_SLOTS:
+    void initTestCase() {
+        if (qEnvironmentVariable("QT_QPA_PLATFORM") != QLatin1String("xcb") ||
+            qEnvironmentVariableIsEmpty("DISPLAY"))
+            QSKIP("needs an X server: run through tests/support/with-xvfb.sh");
+        QString reason;
+        if (!m_bus.start(&reason))
+            QSKIP(qPrintable(reason));
+        m_connection = m_bus.connect(QStringLiteral("tray-test"));
+        m_watcher.setProcessEnvironment(environment());
+        m_watcher.start(QStringLiteral(SONAVERT_SNI_WATCHER), {});
+        QString watcherOut;
+        if (!waitForLine(m_watcher, QStringLiteral("ready\n"), &watcherOut))
+            QSKIP(qPrintable(
+                QStringLiteral("the stand-in tray host did not start (python3-dbus?): ") +
+                QString::fromUtf8(m_watcher.readAllStandardError())));
+        m_cloud = std::make_unique<CloudServerProcess>(QStringLiteral(SONAVERT_CLOUD_EXECUTABLE));
+        QVERIFY(m_cloud->isRunning());
+
+        m_app.setProcessEnvironment(environment());
+        m_app.setStandardErrorFile(m_home.filePath(QStringLiteral("app.log")));
+        m_app.start(QStringLiteral(SONAVERT_EXECUTABLE), deviceArguments());
+        QVERIFY2(waitForLine(m_watcher, QStringLiteral("/StatusNotifierItem\n"), &watcherOut),
+                 qPrintable(watcherOut));
+        m_item =
+            watcherOut.section(QStringLiteral("registered "), 1).section(QLatin1Char(' '), 0, 0);
+        QVERIFY2(waitForLine(m_app, QStringLiteral("window: in the tray"), &m_appOut),
+                 qPrintable(m_appOut));
+    }
+
+    void cleanupTestCase() {
+        if (m_app.state() == QProcess::NotRunning)
+            return;
+        ::kill(static_cast<pid_t>(m_app.processId()), SIGTERM);
+        QVERIFY(m_app.waitForFinished(kProcessLimitMs));
+        QCOMPARE(m_app.exitCode(), 0);
+        m_watcher.terminate();
+        m_watcher.waitForFinished(kProcessLimitMs);
+    }
+
+    void itemHasTheTitleTooltipAndIcon() {
+        const QVariantMap properties = itemProperties();
+        QCOMPARE(properties.value(QStringLiteral("Title")).toString(),
+                 QStringLiteral("Sonavert - Playback Transfer"));
+        QCOMPARE(properties.value(QStringLiteral("Status")).toString(), QStringLiteral("Active"));
+        // ToolTip is (icon name, icon pixmaps, title, text).
+        const QDBusArgument toolTip =
+            properties.value(QStringLiteral("ToolTip")).value<QDBusArgument>();
+        QString iconName, title, text;
+        toolTip.beginStructure();
+        toolTip >> iconName;
+        readPixmaps(toolTip);
+        toolTip >> title >> text;
+        toolTip.endStructure();
+        QCOMPARE(title, QStringLiteral("Sonavert - Playback Transfer"));
+
+        const QList<Pixmap> pixmaps =
+            readPixmaps(properties.value(QStringLiteral("IconPixmap")).value<QDBusArgument>());
+        QVERIFY(!pixmaps.isEmpty());
+        const Pixmap& largest =
+            *std::max_element(pixmaps.cbegin(), pixmaps.cend(),
+                              [](const Pixmap& a, const Pixmap& b) { return a.width < b.width; });
+        QVERIFY2(largest.width >= 22 && largest.width == largest.height,
+                 qPrintable(QString::number(largest.width)));
+        QCOMPARE(largest.argb.size(), 4 * largest.width * largest.height);
+        // Our icon: a white dot in the middle of an accent-coloured tile with round corners.
+        const int size = largest.width;
+        QCOMPARE(largest.at(size / 2, size / 2), QColor(Qt::white));
+        QVERIFY2(isAccent(largest.at(size / 2, size / 8)),
+                 qPrintable(largest.at(size / 2, size / 8).name()));
+        QCOMPARE(largest.at(0, 0).alpha(), 0);
+    }
+
+    void menuHoldsTheThreeCommands() {
+        const QString menuPath =
+            itemProperties().value(QStringLiteral("Menu")).value<QDBusObjectPath>().path();
+        QVERIFY(!menuPath.isEmpty());
+        const QDBusMessage reply = callItem(menuPath, QStringLiteral("com.canonical.dbusmenu"),
+                                            QStringLiteral("GetLayout"), {0, -1, QStringList()});
+        QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
+        QStringList labels;
+        collectLabels(reply.arguments().value(1).value<QDBusArgument>(), &labels);
+        QCOMPARE(labels,
+                 QStringList({QStringLiteral("Open Sonavert"), QStringLiteral("Check for Updates"),
+                              QStringLiteral("Quit Sonavert")}));
+    }
+
+    void activatingTheItemShowsTheWindowAndAgainHidesIt() {
+        const QString xdotool = QStandardPaths::findExecutable(QStringLiteral("xdotool"));
+        callItem(kItemPath, kItemInterface, QStringLiteral("Activate"), {0, 0});
+        // Presented: the first frame after showing, so the X server has the window mapped.
+        QVERIFY2(waitForAppLine(QStringLiteral("window: presented")), qPrintable(m_appOut));
+        QVERIFY(m_appOut.contains(QStringLiteral("window: shown")));
+        if (!xdotool.isEmpty()) {
+            // The X server itself has the window mapped, at 360 x 520.
+            QProcess search;
+            search.start(xdotool, {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                                   QStringLiteral("--name"), QStringLiteral("Sonavert"),
+                                   QStringLiteral("getwindowgeometry")});
+            QVERIFY(search.waitForFinished(kProcessLimitMs));
+            const QString geometry = QString::fromUtf8(search.readAllStandardOutput());
+            QVERIFY2(geometry.contains(QStringLiteral("Geometry: 360x520")), qPrintable(geometry));
+        }
+        callItem(kItemPath, kItemInterface, QStringLiteral("Activate"), {0, 0});
+        QVERIFY2(waitForAppLine(QStringLiteral("window: hidden")), qPrintable(m_appOut));
+    }
+
+    void secondStartOnTheSameProfileShowsTheFirstAndEnds() {
+        QProcess second;
+        second.setProcessEnvironment(environment());
+        second.start(QStringLiteral(SONAVERT_EXECUTABLE), deviceArguments());
+        QVERIFY(second.waitForFinished(kProcessLimitMs));
+        const QString said = QString::fromUtf8(second.readAllStandardError());
+        QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+        QVERIFY2(second.exitCode() == 0, qPrintable(said));
+        QVERIFY2(said.contains(QStringLiteral("already running on this profile")),
+                 qPrintable(said));
+        // It never launched a device of its own.
+        QVERIFY(!QString::fromUtf8(second.readAllStandardOutput())
+                     .contains(QStringLiteral("this device:")));
+        QVERIFY2(waitForAppLine(QStringLiteral("window: shown")), qPrintable(m_appOut));
+    }
+};
+
+QTEST_GUILESS_MAIN(DesktopTrayTest)
+#include "desktop_tray_test.moc"
