@@ -192,20 +192,7 @@ int runDesktopApplication(int argc, char** argv, const AppOptions& options) {
     TessaryApp app(options, clock);
     DesktopSession session(&app, options, clock);
     UnixSignalWatcher watcher;
-    int received = 0;
-    QObject::connect(&watcher, &UnixSignalWatcher::terminationRequested, &app,
-                     [&](int signalNumber) {
-                         // A second signal means "now": do not wait for the offline mark.
-                         if (++received > 1)
-                             QCoreApplication::exit(128 + signalNumber);
-                         app.terminate();
-                     });
-    QObject::connect(&app, &TessaryApp::terminated, &application,
-                     [] { QCoreApplication::exit(0); });
-    QObject::connect(&app, &TessaryApp::launchFailed, &application, [](const QString& message) {
-        say(message);
-        QCoreApplication::exit(2);
-    });
+    connectProcessLifecycle(app, watcher);
     QObject::connect(&session, &DesktopSession::finished, &application,
                      [](int exitCode) { QCoreApplication::exit(exitCode); });
     QMetaObject::invokeMethod(

@@ -205,6 +205,21 @@ void TessaryApp::finishTermination() {
     Q_EMIT terminated();
 }
 
+void connectProcessLifecycle(TessaryApp& app, UnixSignalWatcher& watcher) {
+    QObject::connect(&watcher, &UnixSignalWatcher::terminationRequested, &app,
+                     [&app, received = 0](int signalNumber) mutable {
+                         // A second signal means "now": do not wait for the offline mark.
+                         if (++received > 1)
+                             QCoreApplication::exit(128 + signalNumber);
+                         app.terminate();
+                     });
+    QObject::connect(&app, &TessaryApp::terminated, qApp, [] { QCoreApplication::exit(0); });
+    QObject::connect(&app, &TessaryApp::launchFailed, qApp, [](const QString& message) {
+        std::fputs(("sonavert: " + message + QLatin1Char('\n')).toLocal8Bit().constData(), stderr);
+        QCoreApplication::exit(2);
+    });
+}
+
 int runApplication(int argc, char** argv) {
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
@@ -235,20 +250,7 @@ int runApplication(int argc, char** argv) {
     auto clock = std::make_shared<SystemClock>();
     TessaryApp app(options, clock);
     UnixSignalWatcher watcher;
-    int received = 0;
-    QObject::connect(&watcher, &UnixSignalWatcher::terminationRequested, &app,
-                     [&](int signalNumber) {
-                         // A second signal means "now": do not wait for the offline mark.
-                         if (++received > 1)
-                             QCoreApplication::exit(128 + signalNumber);
-                         app.terminate();
-                     });
-    QObject::connect(&app, &TessaryApp::terminated, &application,
-                     [] { QCoreApplication::exit(0); });
-    QObject::connect(&app, &TessaryApp::launchFailed, &application, [](const QString& message) {
-        std::fputs(("sonavert: " + message + QLatin1Char('\n')).toLocal8Bit().constData(), stderr);
-        QCoreApplication::exit(2);
-    });
+    connectProcessLifecycle(app, watcher);
     // Launch from inside the event loop: a launch that fails at once must be able to end it.
     QMetaObject::invokeMethod(
         &app, [&app] { app.launch(); }, Qt::QueuedConnection);

@@ -24,6 +24,7 @@ class PushChannel;
 }
 class SparkleUpdater;
 class StateReporter;
+class UnixSignalWatcher;
 class UserDefaults;
 
 /// The composition root: creates the long-lived objects in order (music service, cloud
@@ -90,6 +91,10 @@ private:
     bool m_isTerminating = false;
     bool m_hasTerminated = false;
 };
+
+/// How a device process ends: SIGINT or SIGTERM stops `app` (a second signal exits at once),
+/// its termination exits 0, and a launch that fails exits 2 with the reason on standard error.
+void connectProcessLifecycle(TessaryApp& app, UnixSignalWatcher& watcher);
 
 /// `sonavert`'s main: parses the command line, refuses to start a window without a display,
 /// runs until SIGINT or SIGTERM.
