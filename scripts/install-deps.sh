@@ -22,9 +22,8 @@ packages=(
   avahi-daemon iproute2 util-linux
   # a real MPRIS player and the tools that make tagged test audio
   mpv mpv-mpris sox flac vorbis-tools
-  # the desktop shell: the icon (SVG), links and mail, and its tests' X server, clicks and
-  # stand-in tray host
-  qt6-svg-dev libqt6svg6 xdg-utils xvfb xdotool python3-dbus python3-gi
+  # the desktop shell: links and mail, and its tests' X server, clicks and stand-in tray host
+  xdg-utils xvfb xdotool python3-dbus python3-gi
 )
 
 missing=()

@@ -68,7 +68,7 @@ QString supportMailFooter(const QString& shortVersion, const QString& build,
 }
 
 QUrl supportMailLink(const QString& supportAddress, const QString& footer) {
-    const QUrl url = mailLink(supportAddress, kSupportSubject, footer);
+    QUrl url = mailLink(supportAddress, kSupportSubject, footer);
     if (url.isValid())
         return url;
     return QUrl(QStringLiteral("mailto:") + supportAddress);
