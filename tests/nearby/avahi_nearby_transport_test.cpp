@@ -145,9 +145,9 @@ private Q_SLOTS:
         CapturingLogSink log;
         CHECKED(controlDaemon(u"stop"_s, u"a"_s));
         CHECKED(openHosts(u"Desk"_s, u"Laptop"_s));
+        // The failure comes back from the bus: usually after start has returned, but the bus
+        // thread may have the answer before the call is awaited, so only the outcome is checked.
         m_a->service->start();
-        // The failure comes back from the bus later; start itself waited for nothing.
-        QCOMPARE(errorsLogged(log), QStringList{});
         QTRY_COMPARE_WITH_TIMEOUT(
             errorsLogged(log),
             (QStringList{u"event=nearby_advertise_failed"_s, u"event=nearby_browse_failed"_s}),
