@@ -53,8 +53,7 @@ SqlCloudStorage::SqlCloudStorage(std::unique_ptr<SqlDialect> dialect, QSqlDataba
                                  QString connectionName)
     : m_dialect(std::move(dialect))
     , m_connectionName(std::move(connectionName))
-    , m_session(db, m_dialect->beginWriteStatement(),
-                m_dialect->keepsPreparedStatements()) {}
+    , m_session(db, m_dialect->beginWriteStatement(), m_dialect->keepsPreparedStatements()) {}
 
 SqlCloudStorage::~SqlCloudStorage() {
     m_session.close();
