@@ -1,21 +1,14 @@
 #include "src/ui/device_list_model.h"
+#include "tests/coordinator/coordinator_rig.h"
 
 #include <QAbstractItemModelTester>
 #include <QSignalSpy>
 #include <QTest>
 
 using namespace sonavert;
+using sonavert::test::device;
 
 namespace {
-
-AppDevice device(const QString& id, const QString& name, DevicePresence presence) {
-    AppDevice d;
-    d.id = id;
-    d.name = name;
-    d.lastSeen = Timestamp{1000.0};
-    d.presence = presence;
-    return d;
-}
 
 DeviceList twoDevices() {
     return {device(QStringLiteral("B1"), QStringLiteral("Den"), DevicePresence::Online),

@@ -1,19 +1,12 @@
 #include "src/ui/device_row_presentation.h"
+#include "tests/coordinator/coordinator_rig.h"
 
 #include <QTest>
 
 using namespace sonavert;
+using sonavert::test::device;
 
 namespace {
-
-AppDevice device(const QString& id, const QString& name, DevicePresence presence) {
-    AppDevice d;
-    d.id = id;
-    d.name = name;
-    d.lastSeen = Timestamp{1000.0};
-    d.presence = presence;
-    return d;
-}
 
 const Timestamp kNow{10'000'000.0};
 
