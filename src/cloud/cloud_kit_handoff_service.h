@@ -76,6 +76,9 @@ public:
     QCoro::Task<Result<std::optional<PlaybackState>>> fetchHandoff(QString deviceID) override;
     QCoro::Task<Status> sendPullRequest(QString sourceDeviceID, QString requesterDeviceID) override;
     QCoro::Task<Result<std::optional<QString>>> fetchPullRequest(QString deviceID) override;
+    QCoro::Task<Status> sendPullUnavailable(QString requesterDeviceID,
+                                            QString sourceDeviceID) override;
+    QCoro::Task<Result<std::optional<QString>>> fetchPullUnavailable(QString deviceID) override;
     QCoro::Task<QString> sessionID() override { co_return QString(m_sessionID); }
     QCoro::Task<int> pendingHandshakes() override { co_return int(m_pendingHandshakes); }
 

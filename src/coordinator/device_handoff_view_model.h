@@ -1,5 +1,6 @@
 #pragma once
 
+#include "src/coordinator/coalescing_gate.h"
 #include "src/coordinator/handoff_service_protocol.h"
 #include "src/coordinator/music_playback_service_protocol.h"
 #include "src/coordinator/nearby_discovery_protocol.h"
@@ -79,9 +80,12 @@ public:
     QCoro::Task<> transfer(AppDevice target);
     /// Asks `source` to send its playback here; waits up to kPullTimeout for it.
     QCoro::Task<> pull(AppDevice source);
-    /// Answers a pull request addressed here; true when one was answered.
+    /// Answers a pull request addressed here; true when one was answered. While this device
+    /// pulls, also takes the source's answer that it plays nothing. A call while one runs
+    /// gives false at once and makes the running one check once more.
     QCoro::Task<bool> respondToPendingPull();
-    /// Takes and plays a handoff addressed here; true when one was resumed.
+    /// Takes and plays a handoff addressed here; true when one was resumed. A call while one
+    /// runs gives false at once and makes the running one check once more.
     QCoro::Task<bool> consumePendingHandoff();
     /// Ends a waiting pull (its answer arrived, or it is given up).
     void finishPull();
@@ -117,6 +121,15 @@ private:
     QCoro::Task<> republishPresence(const char* failureEvent, LogCategory category,
                                     const char* successEvent);
     QCoro::Task<> runPullTimeout(QString sourceName, std::stop_token token);
+    QCoro::Task<bool> answerPullRequest();
+    QCoro::Task<bool> consumeHandoffOnce();
+    QCoro::Task<> takePullUnavailable();
+
+    // Handing a handoff back to its sender when it cannot start here.
+    PlaybackState returnable(PlaybackState state, const QString& targetID, Duration capturedAt);
+    PlaybackState atReturnPosition(PlaybackState state);
+    void showHandedBack(const PlaybackState& state);
+    QCoro::Task<> handBack(PlaybackState state, QString reason, Duration takenAt);
     QCoro::Task<> runCommandLoop(std::stop_token token);
     void setDevices(DeviceList devices);
     void setQueuedPushTargets(QSet<QString> targets);
@@ -156,8 +169,19 @@ private:
     std::optional<TaskHandle> m_subscriptionTask;
     std::optional<TaskHandle> m_commandPollingTask;
     std::optional<TaskHandle> m_pullTimeoutTask;
-    bool m_isConsumingHandoff = false;
-    bool m_isRespondingToPull = false;
+    CoalescingGate m_handoffCheck;
+    CoalescingGate m_pullCheck;
+    QString m_pullSourceID; ///< the device the running pull waits for
+    QString m_pullSourceName;
+
+    /// The last handoff sent that its receiver would hand back: what was sent, to whom, and
+    /// when it was captured here, so a handed-back song continues where it would be by now.
+    struct ReturnableSend {
+        PlaybackState state;
+        QString targetID;
+        Duration capturedAt{};
+    };
+    std::optional<ReturnableSend> m_returnableSend;
     std::unique_ptr<NearbyDiscoveryProtocol> m_nearbyDiscovery;
     QString m_nearbySessionID;
 };

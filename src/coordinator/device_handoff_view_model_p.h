@@ -26,4 +26,12 @@ inline QCoro::Task<Status> publishInZone(std::shared_ptr<HandoffServiceProtocol>
     co_return co_await service->withPresenceZoneRecovery(database.value(), operation);
 }
 
+/// The state as this device plays it: where a handoff came from and why it came back belong
+/// to that one handoff, never to what this device later publishes or sends on.
+inline PlaybackState withoutReturnRoute(PlaybackState state) {
+    state.returnDeviceID.reset();
+    state.returnReason.reset();
+    return state;
+}
+
 } // namespace sonavert::detail

@@ -47,6 +47,7 @@ QCoro::Task<> DeviceHandoffViewModel::transfer(AppDevice target) {
     const auto state = co_await music->currentPlaybackState();
     if (!guard)
         co_return;
+    const Duration capturedAt = m_deps.clock->monotonicNow();
     if (!state) {
         logEvent(LogCategory::Handoff, LogLevel::Default, "event=handoff_capture_empty");
         setTransferError(QStringLiteral("Nothing is playing right now."));
@@ -54,10 +55,14 @@ QCoro::Task<> DeviceHandoffViewModel::transfer(AppDevice target) {
         setActivityLabel(std::nullopt);
         co_return;
     }
-    const Status sent = co_await service->sendHandoff(*state, target.id);
+    // A queued push waits for a device that is not there: it is never handed back.
+    const bool isQueued = target.presence == DevicePresence::Offline;
+    const PlaybackState outgoing = isQueued ? *state : returnable(*state, target.id, capturedAt);
+    const Status sent = co_await service->sendHandoff(outgoing, target.id);
     if (!guard)
         co_return;
     if (!sent) {
+        m_returnableSend.reset();
         logEvent(LogCategory::Handoff, LogLevel::Error,
                  "event=handoff_operation_failed error=%{private}s", sent.error().description);
         setTransferError(sent.error().description);
@@ -65,7 +70,6 @@ QCoro::Task<> DeviceHandoffViewModel::transfer(AppDevice target) {
         setActivityLabel(std::nullopt);
         co_return;
     }
-    const bool isQueued = target.presence == DevicePresence::Offline;
     if (isQueued) {
         QSet<QString> targets = m_queuedPushTargets;
         targets.insert(target.id);
@@ -96,6 +100,12 @@ QCoro::Task<> DeviceHandoffViewModel::pull(AppDevice source) {
     setIsPulling(true);
     setTransferError(std::nullopt);
     setActivityLabel(QStringLiteral("Pulling from %1\u2026").arg(source.name));
+    m_pullSourceID = source.id;
+    m_pullSourceName = source.name;
+    // An answer left over from an earlier pull must not end this one.
+    (void)co_await service->fetchPullUnavailable(m_thisDevice.id);
+    if (!guard)
+        co_return;
     const Status sent = co_await service->sendPullRequest(source.id, m_thisDevice.id);
     if (!guard)
         co_return;
@@ -143,52 +153,65 @@ QCoro::Task<> DeviceHandoffViewModel::republishPresence(const char* failureEvent
 }
 
 QCoro::Task<bool> DeviceHandoffViewModel::respondToPendingPull() {
-    if (m_isRespondingToPull)
+    if (!m_pullCheck.enter())
         co_return false;
+    QPointer guard(this);
+    bool hasAnswered = false;
+    do {
+        hasAnswered = co_await answerPullRequest() || hasAnswered;
+        if (guard && m_isPulling)
+            co_await takePullUnavailable();
+    } while (guard && m_pullCheck.runAgain());
+    co_return hasAnswered;
+}
+
+QCoro::Task<bool> DeviceHandoffViewModel::answerPullRequest() {
     QPointer guard(this);
     auto service = m_deps.handoffService;
     auto music = m_deps.musicService;
-    m_isRespondingToPull = true;
-    const auto done = [guard](bool answered) {
-        if (guard)
-            guard->m_isRespondingToPull = false;
-        return answered;
-    };
+    auto clock = m_deps.clock;
     const auto request = co_await service->fetchPullRequest(m_thisDevice.id);
     if (!guard)
         co_return false;
     if (!request) {
         logEvent(LogCategory::Pull, LogLevel::Error, "event=pull_response_failed error=%{private}s",
                  request.error().description);
-        co_return done(false);
+        co_return false;
     }
     if (!request.value())
-        co_return done(false);
+        co_return false;
     const QString requester = *request.value();
-    std::optional<PlaybackState> state = m_currentState;
-    if (!state) {
-        state = co_await music->currentPlaybackState();
-        if (!guard)
-            co_return false;
-    }
+    // Where the player is now, not at the last sample up to 2 seconds ago: the requester
+    // continues at the second the request was taken. The sample stands in only when the
+    // capture gives nothing.
+    std::optional<PlaybackState> state = co_await music->currentPlaybackState();
+    const Duration capturedAt = clock->monotonicNow();
+    if (!guard)
+        co_return false;
+    if (!state)
+        state = m_currentState;
     if (!state) {
         logEvent(LogCategory::Pull, LogLevel::Default,
                  "event=pull_response_unavailable requester_device_id=%{private,mask.hash}s "
                  "reason=nothing_playing",
                  requester);
-        co_return done(false);
+        // The requester stops waiting at once; a failed answer leaves it to its timeout.
+        (void)co_await service->sendPullUnavailable(requester, m_thisDevice.id);
+        co_return false;
     }
     setActivityLabel(QStringLiteral("Handing off to another device\u2026"));
     logEvent(LogCategory::Pull, LogLevel::Info,
              "event=pull_response_started requester_device_id=%{private,mask.hash}s", requester);
-    const Status sent = co_await service->sendHandoff(*state, requester);
+    const PlaybackState outgoing = returnable(*state, requester, capturedAt);
+    const Status sent = co_await service->sendHandoff(outgoing, requester);
     if (!guard)
         co_return false;
     if (!sent) {
+        m_returnableSend.reset();
         setActivityLabel(std::nullopt);
         logEvent(LogCategory::Pull, LogLevel::Error, "event=pull_response_failed error=%{private}s",
                  sent.error().description);
-        co_return done(false);
+        co_return false;
     }
     pauseSource();
     setCurrentState(std::nullopt);
@@ -199,22 +222,25 @@ QCoro::Task<bool> DeviceHandoffViewModel::respondToPendingPull() {
     logEvent(LogCategory::Pull, LogLevel::Info,
              "event=pull_response_completed requester_device_id=%{private,mask.hash}s", requester);
     setActivityLabel(std::nullopt);
-    co_return done(true);
+    co_return true;
 }
 
 QCoro::Task<bool> DeviceHandoffViewModel::consumePendingHandoff() {
-    if (m_isConsumingHandoff)
+    if (!m_handoffCheck.enter())
         co_return false;
+    QPointer guard(this);
+    bool hasResumed = false;
+    do
+        hasResumed = co_await consumeHandoffOnce() || hasResumed;
+    while (guard && m_handoffCheck.runAgain());
+    co_return hasResumed;
+}
+
+QCoro::Task<bool> DeviceHandoffViewModel::consumeHandoffOnce() {
     QPointer guard(this);
     auto service = m_deps.handoffService;
     auto music = m_deps.musicService;
     auto clock = m_deps.clock;
-    m_isConsumingHandoff = true;
-    const auto done = [guard](bool resumed) {
-        if (guard)
-            guard->m_isConsumingHandoff = false;
-        return resumed;
-    };
     const auto fetched = co_await service->fetchHandoff(m_thisDevice.id);
     if (!guard)
         co_return false;
@@ -222,16 +248,18 @@ QCoro::Task<bool> DeviceHandoffViewModel::consumePendingHandoff() {
         logEvent(LogCategory::Playback, LogLevel::Error,
                  "event=playback_resume_failed trigger=background error=%{private}s",
                  fetched.error().description);
-        co_return done(false);
+        co_return false;
     }
     if (!fetched.value())
-        co_return done(false);
-    const PlaybackState state = *fetched.value();
+        co_return false;
+    const Duration takenAt = clock->monotonicNow();
+    PlaybackState state = *fetched.value();
     finishPull();
     setActivityLabel(QStringLiteral("Resuming playback\u2026"));
     co_await clock->sleep(kLabelSettleDelay);
     if (!guard)
         co_return false;
+    state = atReturnPosition(std::move(state));
     const Duration start = clock->monotonicNow();
     logEvent(LogCategory::Playback, LogLevel::Info,
              "event=playback_resume_started trigger=background message_id=%{public}s "
@@ -246,9 +274,11 @@ QCoro::Task<bool> DeviceHandoffViewModel::consumePendingHandoff() {
         logEvent(LogCategory::Playback, LogLevel::Error,
                  "event=playback_resume_failed trigger=background error=%{private}s",
                  resumed.error().description);
-        co_return done(false);
+        co_await handBack(state, resumed.error().description, takenAt);
+        co_return false;
     }
-    setCurrentState(state);
+    showHandedBack(state);
+    setCurrentState(detail::withoutReturnRoute(state));
     co_await republishPresence("event=post_resume_presence_publish_failed error=%{private}s",
                                LogCategory::Background,
                                "event=post_resume_presence_published has_playback=true");
@@ -260,7 +290,7 @@ QCoro::Task<bool> DeviceHandoffViewModel::consumePendingHandoff() {
              messageIDOf(state),
              std::chrono::duration<double>(clock->monotonicNow() - start).count());
     setActivityLabel(std::nullopt);
-    co_return done(true);
+    co_return true;
 }
 
 QCoro::Task<> DeviceHandoffViewModel::runCommandLoop(std::stop_token token) {

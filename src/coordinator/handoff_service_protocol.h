@@ -62,6 +62,11 @@ public:
                                                 QString requesterDeviceID) = 0;
     /// Takes the pull request addressed to this device and gives the requester's id.
     virtual QCoro::Task<Result<std::optional<QString>>> fetchPullRequest(QString deviceID) = 0;
+    /// Tells `requesterDeviceID` that this device (`sourceDeviceID`) plays nothing to hand over.
+    virtual QCoro::Task<Status> sendPullUnavailable(QString requesterDeviceID,
+                                                    QString sourceDeviceID) = 0;
+    /// Takes such an answer addressed to this device and gives the source's id.
+    virtual QCoro::Task<Result<std::optional<QString>>> fetchPullUnavailable(QString deviceID) = 0;
     /// The id of this run of the service (may be empty).
     virtual QCoro::Task<QString> sessionID() = 0;
     /// Peers that announced a new session and wait for this device's acknowledgement.

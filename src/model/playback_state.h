@@ -14,6 +14,11 @@ struct PlaybackState {
     std::optional<QString> albumTitle;
     std::optional<QString> stationID;
     std::optional<QString> handoffMessageID;
+    /// On a handoff its sender would take back: the device a receiver that cannot start the
+    /// song hands it back to. Absent on queued pushes and on a handoff already handed back.
+    std::optional<QString> returnDeviceID = std::nullopt;
+    /// On a handoff handed back: why the receiver could not start it, as it showed it.
+    std::optional<QString> returnReason = std::nullopt;
 
     /// Field by field; positions compare as doubles, so a NaN position never equals itself.
     friend bool operator==(const PlaybackState&, const PlaybackState&) = default;

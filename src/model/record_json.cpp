@@ -130,6 +130,9 @@ void write(JsonWriter& w, const PlaybackState& s) {
     writeOptional(w, "albumTitle", s.albumTitle);
     writeOptional(w, "stationID", s.stationID);
     writeOptional(w, "handoffMessageID", s.handoffMessageID);
+    // Newer optional keys go last; older devices read past keys they do not know.
+    writeOptional(w, "returnDeviceID", s.returnDeviceID);
+    writeOptional(w, "returnReason", s.returnReason);
     w.endObject();
 }
 
@@ -261,6 +264,8 @@ std::optional<PlaybackState> playbackStateFromJson(const QJsonValue& value) {
     s.albumTitle = r.optionalString("albumTitle");
     s.stationID = r.optionalString("stationID");
     s.handoffMessageID = r.optionalString("handoffMessageID");
+    s.returnDeviceID = r.optionalString("returnDeviceID");
+    s.returnReason = r.optionalString("returnReason");
     return r.isValid() ? std::optional(s) : std::nullopt;
 }
 

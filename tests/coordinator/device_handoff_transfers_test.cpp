@@ -37,7 +37,9 @@ private Q_SLOTS:
         rig.clock->advance(1s);
         QVERIFY(first.isReady());
         QCOMPARE(rig.cloud->sentHandoffs.size(), 1);
-        QCOMPARE(rig.cloud->sentHandoffs.first().first, playing());
+        PlaybackState sent = playing();
+        sent.returnDeviceID = kThisID; // the target can hand it back
+        QCOMPARE(rig.cloud->sentHandoffs.first().first, sent);
         QCOMPARE(rig.cloud->sentHandoffs.first().second, u"K"_s);
         QCOMPARE(rig.music->scripts, QStringList{kPause});
         QCOMPARE(vm.currentState(), std::nullopt);
@@ -204,6 +206,9 @@ private Q_SLOTS:
         QCOMPARE(vm.activityLabel(), std::nullopt);
         QCOMPARE(vm.transferError(), std::nullopt);
         QVERIFY(log.messages(LogCategory::Pull).first().endsWith(u" reason=nothing_playing"_s));
+        // The requester is told so at once instead of waiting for its timeout.
+        QCOMPARE(rig.cloud->sentPullUnavailable,
+                 (QList<std::pair<QString, QString>>{{u"R"_s, kThisID}}));
         QVERIFY(!awaitTask(vm.respondToPendingPull())); // nothing left to answer
     }
 

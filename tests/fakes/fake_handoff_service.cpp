@@ -155,6 +155,19 @@ QCoro::Task<Result<std::optional<QString>>> FakeHandoffService::fetchPullRequest
     co_return takeNext(pullRequestResults, Result<std::optional<QString>>(std::nullopt));
 }
 
+QCoro::Task<Status> FakeHandoffService::sendPullUnavailable(QString requesterDeviceID,
+                                                            QString sourceDeviceID) {
+    co_await enter(u"sendPullUnavailable"_s, requesterDeviceID);
+    sentPullUnavailable.append({requesterDeviceID, sourceDeviceID});
+    co_return Status();
+}
+
+QCoro::Task<Result<std::optional<QString>>>
+FakeHandoffService::fetchPullUnavailable(QString deviceID) {
+    co_await enter(u"fetchPullUnavailable"_s, deviceID);
+    co_return takeNext(pullUnavailableResults, Result<std::optional<QString>>(std::nullopt));
+}
+
 QCoro::Task<QString> FakeHandoffService::sessionID() {
     co_await enter(u"sessionID"_s);
     co_return QString(session);

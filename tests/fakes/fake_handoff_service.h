@@ -35,6 +35,9 @@ public:
     QCoro::Task<Result<std::optional<PlaybackState>>> fetchHandoff(QString deviceID) override;
     QCoro::Task<Status> sendPullRequest(QString sourceDeviceID, QString requesterDeviceID) override;
     QCoro::Task<Result<std::optional<QString>>> fetchPullRequest(QString deviceID) override;
+    QCoro::Task<Status> sendPullUnavailable(QString requesterDeviceID,
+                                            QString sourceDeviceID) override;
+    QCoro::Task<Result<std::optional<QString>>> fetchPullUnavailable(QString deviceID) override;
     QCoro::Task<QString> sessionID() override;
     QCoro::Task<int> pendingHandshakes() override;
 
@@ -65,6 +68,8 @@ public:
     Status sendPullStatus;
     QList<std::pair<QString, QString>> sentPullRequests; ///< source, requester
     std::deque<Result<std::optional<QString>>> pullRequestResults;
+    QList<std::pair<QString, QString>> sentPullUnavailable; ///< requester, source
+    std::deque<Result<std::optional<QString>>> pullUnavailableResults;
 
     QMap<QString, QString> lastSeeds;
     std::optional<PlaybackState> lastPublishedNowPlaying;
