@@ -196,6 +196,31 @@ private Q_SLOTS:
                     .size() == 1);
     }
 
+    void nothingPlayingAnswerLeavesAWaitingHandoffAlone() {
+        CapturingLogSink log;
+        ServiceRig a;                   // the source that plays nothing
+        ServiceRig b(a.cloud, a.clock); // the requester, with a push from C waiting for it
+        ServiceRig c(a.cloud, a.clock);
+        QVERIFY(c.run(c.service->sendHandoff(song(), kDeviceB)).ok());
+        QVERIFY(a.run(a.service->sendPullUnavailable(kDeviceB, kDeviceA)).ok());
+        const auto record = *a.stored(kDefaultZone, u"pullunavailable_"_s + kDeviceB);
+        // A handoff command by type, so the requester's subscription wakes it.
+        QCOMPARE(record.recordType, u"HandoffCommand"_s);
+        QCOMPARE(record.string(u"targetDeviceID"_s), std::optional(kDeviceB));
+        QCOMPARE(b.run(b.service->fetchPullUnavailable(kDeviceB)).value(), std::optional(kDeviceA));
+        QCOMPARE(b.run(b.service->fetchPullUnavailable(kDeviceB)).value(), std::nullopt);
+        QCOMPARE(b.run(b.service->fetchHandoff(kDeviceB)).value()->songID, song().songID);
+        const QString replyID = *record.string(u"replyID"_s);
+        QVERIFY(
+            log.messages(LogCategory::Pull)
+                .contains(u"event=pull_unavailable_delete_succeeded reply_id=%1"_s.arg(replyID)));
+
+        QVERIFY(a.run(a.service->sendPullUnavailable(kDeviceB, kDeviceA)).ok());
+        a.clock->advance(61s); // an answer nobody took in time is never taken
+        QCOMPARE(b.run(b.service->fetchPullUnavailable(kDeviceB)).value(), std::nullopt);
+        QVERIFY(log.messages(LogCategory::Pull).last().endsWith(u" reason=invalid_or_expired"_s));
+    }
+
     void stalePullRequestIsRejectedAndLegacyIDsAreNamed() {
         CapturingLogSink log;
         ServiceRig a;

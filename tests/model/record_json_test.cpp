@@ -91,6 +91,21 @@ private Q_SLOTS:
                  std::optional(fullState()));
     }
 
+    void theWayBackIsWrittenLastOnlyWhenPresent() {
+        PlaybackState s = fullState();
+        s.returnDeviceID = u"6F9619FF-8B86-D011-B42D-00C04FC964FF"_s;
+        s.returnReason = u"Music playback did not start (\"x\")."_s;
+        const QByteArray json = encodeJson(s).value();
+        QVERIFY(json.startsWith(fixture("playback_state_full.json").chopped(1) + ','));
+        QVERIFY(json.endsWith("\"returnDeviceID\":\"6F9619FF-8B86-D011-B42D-00C04FC964FF\","
+                              "\"returnReason\":\"Music playback did not start (\\\"x\\\").\"}"));
+        QCOMPARE(decodePlaybackState(json), std::optional(s));
+        s.returnDeviceID = u"9"_s;
+        QCOMPARE(decodePlaybackState(*encodeJson(s))->returnDeviceID, s.returnDeviceID);
+        QVERIFY(!decodePlaybackState(R"({"songID":"1","playbackTime":1,"songTitle":"t",)"
+                                     R"("artistName":"a","returnReason":5})"));
+    }
+
     void rejectsWhatMustNotDecode_data() {
         QTest::addColumn<QByteArray>("json");
         const QByteArray good = fixture("app_device_full.json");
