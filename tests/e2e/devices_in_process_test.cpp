@@ -3,6 +3,7 @@
 // its music service over a silent simulated player. What the user does on one device is
 // checked on the players of the others.
 
+#include "src/app/control_state.h"
 #include "src/app/mac_app_delegate.h"
 #include "src/app/mac_background_coordinator.h"
 #include "src/cloud/cloud_kit_handoff_service.h"
@@ -28,6 +29,39 @@ public:
     QCoro::Task<Status> openUrl(QUrl) override {
         co_return Error{QStringLiteral("LinkOpener"), 5, QStringLiteral("no desktop"), {}, {}, {}};
     }
+};
+
+// A player that runs but takes no track: every way of opening one is refused.
+class RefusingPlayer final : public PlayerBackend {
+public:
+    explicit RefusingPlayer(std::shared_ptr<SimulatedPlayer> player)
+        : m_player(std::move(player)) {}
+
+    QCoro::Task<bool> isRunning() override { return m_player->isRunning(); }
+    QCoro::Task<Status> activate() override { return m_player->activate(); }
+    QCoro::Task<Result<NowPlaying>> nowPlaying() override { return m_player->nowPlaying(); }
+    QCoro::Task<Status> setPlayerPosition(double s) override {
+        return m_player->setPlayerPosition(s);
+    }
+    QCoro::Task<Status> play() override { return m_player->play(); }
+    QCoro::Task<Status> playTrack(LibraryTrack) override { co_return refusal(); }
+    QCoro::Task<Status> pause() override { return m_player->pause(); }
+    QCoro::Task<Status> stop() override { return m_player->stop(); }
+    QCoro::Task<Status> openLocation(QString) override { co_return refusal(); }
+    QCoro::Task<QList<LibraryTrack>> libraryTracks(TrackFilter filter) override {
+        return m_player->libraryTracks(std::move(filter));
+    }
+
+private:
+    static Status refusal() {
+        return Error{QStringLiteral("Player"),
+                     3,
+                     QStringLiteral("The player cannot open locations."),
+                     {},
+                     {},
+                     {}};
+    }
+    std::shared_ptr<SimulatedPlayer> m_player;
 };
 
 LibraryTrack song(const QString& name) {
@@ -56,7 +90,8 @@ struct Device {
     std::unique_ptr<MacAppDelegate> delegate;
 
     Device(QString deviceID, QString deviceName, std::shared_ptr<VirtualClock> sharedClock,
-           std::shared_ptr<clouddb::InMemoryCloud> sharedCloud, QList<LibraryTrack> tracks)
+           std::shared_ptr<clouddb::InMemoryCloud> sharedCloud, QList<LibraryTrack> tracks,
+           bool refusesToOpen = false)
         : id(std::move(deviceID))
         , name(std::move(deviceName))
         , clock(std::move(sharedClock))
@@ -64,8 +99,11 @@ struct Device {
         auto catalog = std::make_shared<LocalCatalog>(
             std::make_shared<StaticTrackLibrary>(std::move(tracks)), QList<RadioStation>{});
         player = std::make_shared<SimulatedPlayer>(clock, catalog);
+        std::shared_ptr<PlayerBackend> backend = player;
+        if (refusesToOpen)
+            backend = std::make_shared<RefusingPlayer>(player);
         music = PlayerMusicStack::service(PlayerMusicStack::create(PlayerMusicStack::Parts{
-            clock, player, catalog, std::make_shared<test::NoShortcutsTool>(), nullptr,
+            clock, backend, catalog, std::make_shared<test::NoShortcutsTool>(), nullptr,
             std::make_shared<NoDesktop>(), defaults, [] { return std::optional<QString>(); },
             [](const QString&) {}}));
     }
@@ -139,6 +177,10 @@ class DevicesInProcessTest : public QObject {
     bool finish(QCoro::Task<> task, Duration limit = 120s) {
         return runUntil([&] { return task.isReady(); }, limit);
     }
+    double secondsSince(Duration start) const {
+        return std::chrono::duration<double>(m_clock->monotonicNow() - start).count();
+    }
+    static double position(const Device* device) { return device->player->snapshot().position; }
     void startAndMeet(std::initializer_list<Device*> devices) {
         for (Device* device : devices)
             device->start();
@@ -234,6 +276,86 @@ private Q_SLOTS:
                      QStringLiteral("Failed to resume: Music playback did not start")),
                  qPrintable(*m_study->coordinator->transferError()));
         QCOMPARE(m_study->player->snapshot().state, PlayerState::Stopped);
+    }
+
+    void aSongTheTargetCannotStartPlaysAgainOnTheSender() {
+        CapturingLogSink log;
+        m_study =
+            std::make_unique<Device>(QStringLiteral("BBBBBBBB-2222-4222-8222-222222222222"),
+                                     QStringLiteral("Study"), m_clock, m_cloud, kLibrary, true);
+        CHECKED(startAndMeet({m_kitchen.get(), m_study.get()}));
+        m_kitchen->playNow(QStringLiteral("Blue in Green"));
+        m_clock->advance(42s);
+        const Duration pushedAt = m_clock->monotonicNow();
+        QVERIFY(
+            finish(m_kitchen->coordinator->transfer(*m_kitchen->peer(QStringLiteral("Study")))));
+        QCOMPARE(m_kitchen->player->snapshot().state, PlayerState::Paused);
+        QVERIFY(runUntil([&] { return m_study->coordinator->transferError().has_value(); }, 600s));
+        const Duration failedAt = m_clock->monotonicNow();
+        const QString shown = *m_study->coordinator->transferError();
+        QVERIFY2(shown.startsWith(QStringLiteral("Failed to resume: ")), qPrintable(shown));
+        const QString reason = shown.mid(QStringLiteral("Failed to resume: ").size());
+        QVERIFY2(reason.startsWith(QStringLiteral("Music playback did not start (")),
+                 qPrintable(reason));
+        // Back where it would be had it never left, within 3 seconds of the failure.
+        QVERIFY(runUntil(
+            [&] {
+                return m_kitchen->plays(QStringLiteral("Blue in Green")) &&
+                       position(m_kitchen.get()) >= 42.0 + secondsSince(pushedAt) - 1.0;
+            },
+            3s));
+        qInfo("the sender plays again %.2f s after the target's failure, %.2f s off",
+              secondsSince(failedAt), position(m_kitchen.get()) - (42.0 + secondsSince(pushedAt)));
+        QVERIFY(position(m_kitchen.get()) <= 42.0 + secondsSince(pushedAt) + 1.0);
+        // The same reason on both sides: the banners and what sonavertctl reads.
+        const QString back =
+            QStringLiteral("Study couldn't play the song, so it plays here again: ") + reason;
+        QVERIFY(runUntil([&] { return m_kitchen->coordinator->transferError() == back; }, 1s));
+        QCOMPARE(controlStateJson(*m_kitchen->coordinator).value(QStringLiteral("transferError")),
+                 QJsonValue(back));
+        QCOMPARE(controlStateJson(*m_study->coordinator).value(QStringLiteral("transferError")),
+                 QJsonValue(shown));
+        QCOMPARE(log.messages(LogCategory::Handoff)
+                     .filter(QStringLiteral("event=handoff_return_started "))
+                     .size(),
+                 1);
+        QCOMPARE(log.messages(LogCategory::Handoff)
+                     .filter(QStringLiteral("event=handoff_returned "))
+                     .size(),
+                 1);
+        m_clock->advance(30s); // it stays here: nothing goes back and forth
+        QVERIFY(m_kitchen->plays(QStringLiteral("Blue in Green")));
+        QCOMPARE(m_study->player->snapshot().state, PlayerState::Stopped);
+    }
+
+    void aPullStartsWhereTheSourceIsWhenItTakesTheRequest() {
+        CHECKED(startAndMeet({m_kitchen.get(), m_study.get()}));
+        m_study->playNow(QStringLiteral("So What"));
+        m_clock->advance(20s);
+        // The listener skips ahead on Study between two samples of its playback loop.
+        QCoro::Task<Status> seek = m_study->player->setPlayerPosition(300.0);
+        QVERIFY(runUntil([&] { return seek.isReady(); }, 1s));
+        QVERIFY(finish(m_kitchen->coordinator->pull(*m_kitchen->peer(QStringLiteral("Study")))));
+        QVERIFY(
+            runUntil([&] { return m_study->player->snapshot().state == PlayerState::Paused; }, 5s));
+        const double sourceAt = position(m_study.get()); // paused as it answered
+        QVERIFY(runUntil([&] { return m_kitchen->plays(QStringLiteral("So What")); }, 10s));
+        QVERIFY(runUntil([&] { return position(m_kitchen.get()) >= sourceAt - 1.0; }, 1s));
+        qInfo("the requester starts at %.2f s, the source was at %.2f s", position(m_kitchen.get()),
+              sourceAt);
+        QVERIFY(qAbs(position(m_kitchen.get()) - sourceAt) < 1.0);
+    }
+
+    void aPullFromADeviceThatPlaysNothingSaysSoWithinSeconds() {
+        CHECKED(startAndMeet({m_kitchen.get(), m_study.get()}));
+        const Duration askedAt = m_clock->monotonicNow();
+        QVERIFY(finish(m_kitchen->coordinator->pull(*m_kitchen->peer(QStringLiteral("Study")))));
+        QVERIFY(runUntil([&] { return !m_kitchen->coordinator->isPulling(); }, 30s));
+        qInfo("told after %.2f s", secondsSince(askedAt));
+        QVERIFY(secondsSince(askedAt) < 5.0);
+        QCOMPARE(m_kitchen->coordinator->transferError(),
+                 std::optional(QStringLiteral("Nothing is playing on Study right now.")));
+        QCOMPARE(m_kitchen->coordinator->activityLabel(), std::nullopt);
     }
 };
 
