@@ -13,6 +13,7 @@ namespace {
 
 const QString kTransferCountKey = QStringLiteral("Tessary.transferCount");
 const QString kPauseScript = QStringLiteral("tell application \"Music\" to pause");
+const QString kPlayScript = QStringLiteral("tell application \"Music\" to play");
 constexpr Duration kLabelSettleDelay = 100ms;
 
 QString messageIDOf(const PlaybackState& state) {
@@ -24,6 +25,13 @@ QString messageIDOf(const PlaybackState& state) {
 void DeviceHandoffViewModel::pauseSource() {
     // Fire and forget: a slow player must never hold up the push.
     m_deps.musicService->runAppleScript(kPauseScript);
+}
+
+void DeviceHandoffViewModel::restoreSource(
+    const std::shared_ptr<MusicPlaybackServiceProtocol>& music) {
+    logEvent(LogCategory::Playback, LogLevel::Info,
+             "event=source_play_restored reason=handoff_failed");
+    music->runAppleScript(kPlayScript);
 }
 
 void DeviceHandoffViewModel::countTransfer() {
@@ -54,7 +62,19 @@ QCoro::Task<> DeviceHandoffViewModel::transfer(AppDevice target) {
         setActivityLabel(std::nullopt);
         co_return;
     }
+    const bool isQueued = target.presence == DevicePresence::Offline;
+    // Stopped here at the captured position before the save, not once it is acknowledged: the
+    // other device starts from the captured position, and a save held up by a slow server (up
+    // to three 8-second attempts) would otherwise play that stretch here first and again there.
+    logEvent(LogCategory::Playback, LogLevel::Info,
+             "event=source_pause_started reason=handoff target_device_id=%{private,mask.hash}s "
+             "queued=%{bool,public}d",
+             target.id, isQueued);
+    pauseSource();
+    logEvent(LogCategory::Playback, LogLevel::Info, "event=source_pause_completed reason=handoff");
     const Status sent = co_await service->sendHandoff(*state, target.id);
+    if (!sent)
+        restoreSource(music); // nothing was handed over: the music goes on here
     if (!guard)
         co_return;
     if (!sent) {
@@ -65,7 +85,6 @@ QCoro::Task<> DeviceHandoffViewModel::transfer(AppDevice target) {
         setActivityLabel(std::nullopt);
         co_return;
     }
-    const bool isQueued = target.presence == DevicePresence::Offline;
     if (isQueued) {
         QSet<QString> targets = m_queuedPushTargets;
         targets.insert(target.id);
@@ -76,13 +95,7 @@ QCoro::Task<> DeviceHandoffViewModel::transfer(AppDevice target) {
                 device.hasQueuedPush = true;
         setDevices(std::move(devices));
     }
-    logEvent(LogCategory::Playback, LogLevel::Info,
-             "event=source_pause_started reason=handoff target_device_id=%{private,mask.hash}s "
-             "queued=%{bool,public}d",
-             target.id, isQueued);
-    pauseSource();
     setCurrentState(std::nullopt);
-    logEvent(LogCategory::Playback, LogLevel::Info, "event=source_pause_completed reason=handoff");
     countTransfer();
     setIsTransferring(false);
     setActivityLabel(std::nullopt);
@@ -238,6 +251,9 @@ QCoro::Task<bool> DeviceHandoffViewModel::consumePendingHandoff() {
              "song_id=%{private,mask.hash}s",
              messageIDOf(state), state.songID);
     const Status resumed = co_await music->resume(state);
+    // Played or failed for a reason: either way it is never to be played again. Until here it
+    // stays taken, so a device stopped during the resume plays it on its next start.
+    service->settleHandoff(messageIDOf(state));
     if (!guard)
         co_return false;
     if (!resumed) {
