@@ -153,9 +153,9 @@ private Q_SLOTS:
         const QString id = savedMessageID(log);
         QVERIFY(studyStartsNear(m_kitchen->player->snapshot().position));
         m_clock->advance(1min);
+        QCOMPARE(resumesOf(log, id), 1);
         QVERIFY(log.messages(LogCategory::Handoff)
                     .contains(QStringLiteral("event=handoff_duplicate_ignored message_id=") + id));
-        QCOMPARE(resumesOf(log, id), 1);
         QVERIFY(!m_cloud->record(QStringLiteral("user"), clouddb::kDefaultZone,
                                  QStringLiteral("handoff_") + m_study->id));
     }
