@@ -1,9 +1,10 @@
 // Handoffs on a bad day: pushes back and forth between two devices on one real `sonavert-cloud`
-// (loopback, SQLite) while the server is killed and restarted, frozen (SIGSTOP) for 2-10 s, or
-// the receiving device is killed and started again. Each device is composed as the app
-// composes it (HTTP cloud database, cloud service, coordinator, push channel, music service
-// over a silent simulated player on the system clock); a killed device loses its app part
-// without a goodbye, while its player (a program of its own) and its profile stay.
+// (loopback, SQLite) while the server is killed and restarted (0.5-3 s later) or frozen
+// (SIGSTOP) for 2-10 s, in both cases 0-5 ms after the sender began its save, or the
+// receiving device is killed 0-0.6 s after the push was acknowledged and started again. Each device
+// is composed as the app composes it (HTTP cloud database, cloud service, coordinator, push
+// channel, music service over a silent simulated player on the system clock); a killed device loses
+// its app part without a goodbye, while its player (a program of its own) and its profile stay.
 //
 // Per push: whether the sender reported it done, whether and how often the target started it,
 // where the target started it against where the sender stopped, and how long after the fault
@@ -216,7 +217,7 @@ QCoro::Task<bool> waitUntil(std::shared_ptr<Clock> clock, std::function<bool()> 
     while (!condition()) {
         if (clock->monotonicNow() > deadline)
             co_return false;
-        co_await clock->sleep(5ms);
+        co_await clock->sleep(1ms);
     }
     co_return true;
 }
@@ -252,7 +253,13 @@ QCoro::Task<std::optional<QString>> pushWithFault(Bench* bench, Device* from, De
     bench->saves->lastSaveStarted.clear();
     auto transfer = from->coordinator->transfer(*row);
     if (fault == Fault::ServerKill || fault == Fault::ServerFreeze) {
-        co_await clock->sleep(bench->uniform(0, 300));
+        // Mid-push: once the sender has begun its save, before or just after it reaches the
+        // server (a save on loopback takes a few milliseconds).
+        SaveLineSink* saves = bench->saves;
+        auto saving = waitUntil(
+            clock, [saves] { return !saves->lastSaveStarted.isEmpty(); }, 10s);
+        co_await std::move(saving);
+        co_await clock->sleep(bench->uniform(0, 5));
         if (fault == Fault::ServerKill) {
             bench->server->kill();
             co_await clock->sleep(bench->uniform(500, 3000));
@@ -422,7 +429,7 @@ int main(int argc, char** argv) {
                                           QString::fromLatin1(app_identity::kContainerIdentifier),
                                           QStringLiteral("production")};
     auto resumes = std::make_shared<Resumes>();
-    Bench bench{clock, &server, sink.get(), resumes, std::mt19937(seed), {}};
+    Bench bench{clock, &server, sink.get(), resumes, std::mt19937(seed), {}, {}};
     Device a(QStringLiteral("Bench A"), clock, catalog, endpoint, resumes);
     Device b(QStringLiteral("Bench B"), clock, catalog, endpoint, resumes);
     std::printf("server %s, %d pushes, faults in turn: none, server kill, server freeze, "
