@@ -132,10 +132,19 @@ public:
             QStringLiteral("^event=handoff_save_started message_id=(\\S+) "));
         if (const auto match = started.match(record.message); match.hasMatch())
             lastSaveStarted = match.captured(1);
+        for (auto& [prefix, count] : seen)
+            count += record.message.startsWith(QLatin1String(prefix));
         if (m_forward)
             m_forward->write(record);
     }
     QString lastSaveStarted;
+    /// How often the mechanisms under test showed in the lines.
+    std::map<const char*, int> seen{{"event=handoff_duplicate_ignored", 0},
+                                    {"event=handoff_taken_restored", 0},
+                                    {"event=publication_retry_scheduled kind=handoff", 0},
+                                    {"event=handoff_save_timed_out", 0},
+                                    {"event=handoff_save_failed", 0},
+                                    {"event=source_play_restored", 0}};
 
 private:
     std::shared_ptr<LogSink> m_forward;
@@ -441,6 +450,8 @@ int main(int argc, char** argv) {
         duplicated += entry.count > 1;
     printTable(bench);
     std::printf("\nmessages started more than once (all kinds): %d\n", duplicated);
+    for (const auto& [prefix, count] : sink->seen)
+        std::printf("%s lines: %d\n", prefix, count);
     a.kill();
     b.kill();
     return failed;
