@@ -1,6 +1,7 @@
 #pragma once
 
 #include "src/cloud/command_record.h"
+#include "src/cloud/consumed_message_ledger.h"
 #include "src/clouddb/cloud_database.h"
 #include "src/coordinator/handoff_service_protocol.h"
 #include "src/runtime/clock.h"
@@ -74,6 +75,7 @@ public:
     QCoro::Task<Status> ensurePullSubscription(QString deviceID) override;
     QCoro::Task<Status> sendHandoff(PlaybackState state, QString targetDeviceID) override;
     QCoro::Task<Result<std::optional<PlaybackState>>> fetchHandoff(QString deviceID) override;
+    void settleHandoff(QString messageID) override;
     QCoro::Task<Status> sendPullRequest(QString sourceDeviceID, QString requesterDeviceID) override;
     QCoro::Task<Result<std::optional<QString>>> fetchPullRequest(QString deviceID) override;
     QCoro::Task<Status> sendPullUnavailable(QString requesterDeviceID,
@@ -97,9 +99,12 @@ public:
     QCoro::Task<Status> sendCommandRecord(const CommandRecordKind* kind, CommandRecordDraft draft);
     /// Fetches, judges, decodes and consumes the command record of `kind` addressed to
     /// `deviceID`; nullopt when there is none or it is invalid or expired.
+    /// With a `ledger`, a command whose id it knows is deleted unplayed, and an accepted one is
+    /// taken into it before it is deleted from the cloud.
     template <typename T>
     QCoro::Task<Result<std::optional<T>>>
-    fetchCommandRecord(const CommandRecordKind* kind, CommandDecoder<T> decode, QString deviceID);
+    fetchCommandRecord(const CommandRecordKind* kind, CommandDecoder<T> decode, QString deviceID,
+                       ConsumedMessageLedger* ledger = nullptr);
     /// The device list from what the service knows, with the liveness rules applied.
     DeviceList peerDevices(const QString& deviceID, bool shouldLog);
 
@@ -112,6 +117,8 @@ public:
     const std::map<QString, PeerEntry>& peerMap() const { return m_peerMap; }
     const QSet<QString>& outboundSent() const { return m_outboundSent; }
     const std::optional<QByteArray>& presenceSessionToken() const { return m_presenceSessionToken; }
+    /// When this run of the service began, on this device's clock.
+    Timestamp runStartedAt() const { return m_runStartedAt; }
 
     static QString presenceRecordName(const QString& deviceID);
 
@@ -136,6 +143,9 @@ private:
     QCoro::Task<Result<ZoneSnapshot>> fetchPresenceSnapshot();
     void applySnapshot(const ZoneSnapshot& snapshot);
 
+    Result<std::optional<PlaybackState>> restoreTakenHandoff(const TakenCommand& taken);
+    QCoro::Task<> consumeCommandRecord(const CommandRecordKind* kind, QString recordName,
+                                       QString id);
     QCoro::Task<Status> ensureSubscription(QString subscriptionID, QString recordType,
                                            QString deviceID, QString typeName);
 
@@ -144,6 +154,8 @@ private:
     std::shared_ptr<clouddb::CloudDatabase> m_database;
     std::shared_ptr<UserDefaults> m_defaults;
     std::shared_ptr<Clock> m_clock;
+    const Timestamp m_runStartedAt = m_clock->now();
+    ConsumedMessageLedger m_ledger{m_defaults, m_clock};
 
     const QString m_presenceZone = QStringLiteral("DevicePresenceZone");
     const QString m_sessionID;

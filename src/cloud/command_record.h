@@ -31,6 +31,10 @@ struct CommandRecordKind {
     const char* deleteSucceeded; ///< (id)
     const char* deleteFailed;    ///< (id, error)
     void (*logRejected)(const ReceivedCommand& command); ///< invalid or expired record
+    /// Whether a record written before this run of the receiver began is accepted whatever its
+    /// age (a command queued while the device was off).
+    bool acceptsQueuedWhileOff = false;
+    const char* duplicateIgnored = nullptr; ///< (id); a record whose id was seen before
 };
 
 /// A fetched command record, read but not yet judged.
@@ -39,9 +43,10 @@ struct ReceivedCommand {
     QString recordName;
     std::optional<QString> payload;
     bool hasPayloadField = false;
-    double ageSeconds = -1.0; ///< -1 when the record carries no timestamp
-    double fetchSeconds = 0;  ///< how long the fetch took
-    bool isValid = false;     ///< has a timestamp, a payload, and is young enough
+    double ageSeconds = -1.0;       ///< -1 when the record carries no timestamp
+    double fetchSeconds = 0;        ///< how long the fetch took
+    bool isValid = false;           ///< has a timestamp, a payload, and is young enough
+    bool wasQueuedWhileOff = false; ///< written before this run of the receiver began
 };
 
 /// Builds the record to send from its new correlation id and the current time, and logs the

@@ -18,8 +18,14 @@ namespace {
 
 const QString kLegacyID = QStringLiteral("legacy");
 
+// A command is meant to act within moments of being written: one that a running device left
+// for 60 seconds is stale and would surprise whoever is listening there now. A command written
+// before this run of the receiver began is different: it was queued while the device was off,
+// and the user was told it plays when the device comes online, however long that took. The two
+// are told apart by the command's own time against the moment this run began; a sender whose
+// clock runs behind only widens the second case by its lag.
 ReceivedCommand readCommand(const CommandRecordKind& kind, const CloudRecord& record, Timestamp now,
-                            double fetchSeconds) {
+                            Timestamp runStartedAt, double fetchSeconds) {
     ReceivedCommand command;
     command.id = record.string(kind.idField).value_or(kLegacyID);
     command.recordName = record.recordName;
@@ -27,9 +33,10 @@ ReceivedCommand readCommand(const CommandRecordKind& kind, const CloudRecord& re
     command.hasPayloadField = record.fields.contains(kind.payloadField);
     const auto timestamp = record.timestamp(QStringLiteral("timestamp"));
     command.ageSeconds = timestamp ? now.secondsSince(*timestamp) : -1.0;
-    command.isValid = timestamp &&
-                      command.ageSeconds < CloudKitHandoffService::kMaximumCommandAgeSeconds &&
-                      command.payload;
+    command.wasQueuedWhileOff =
+        kind.acceptsQueuedWhileOff && timestamp && *timestamp < runStartedAt;
+    const bool isFresh = command.ageSeconds < CloudKitHandoffService::kMaximumCommandAgeSeconds;
+    command.isValid = timestamp && (isFresh || command.wasQueuedWhileOff) && command.payload;
     command.fetchSeconds = fetchSeconds;
     return command;
 }
@@ -82,7 +89,7 @@ QCoro::Task<Status> CloudKitHandoffService::sendCommandRecord(const CommandRecor
 template <typename T>
 QCoro::Task<Result<std::optional<T>>>
 CloudKitHandoffService::fetchCommandRecord(const CommandRecordKind* kind, CommandDecoder<T> decode,
-                                           QString deviceID) {
+                                           QString deviceID, ConsumedMessageLedger* ledger) {
     using Fetched = std::optional<T>;
     QPointer guard(this);
     SONAVERT_CO_TRY(co_await ensureAccountAvailable());
@@ -100,29 +107,45 @@ CloudKitHandoffService::fetchCommandRecord(const CommandRecordKind* kind, Comman
                      secondsBetween(start, m_clock->monotonicNow()));
         co_return Fetched();
     }
-    const ReceivedCommand command = readCommand(*kind, fetched.value(), m_clock->now(),
-                                                secondsBetween(start, m_clock->monotonicNow()));
+    const ReceivedCommand command =
+        readCommand(*kind, fetched.value(), m_clock->now(), m_runStartedAt,
+                    secondsBetween(start, m_clock->monotonicNow()));
+    if (ledger && ledger->isKnown(command.id)) {
+        // Seen before: written again after its watchdog fired, or left by a failed delete.
+        // Deleting it ends the sender's queued mark; playing it again would be the fault.
+        if (kind->duplicateIgnored)
+            logEvent(kind->category, LogLevel::Default, kind->duplicateIgnored, command.id);
+        co_await consumeCommandRecord(kind, command.recordName, command.id);
+        co_return Fetched();
+    }
     if (!command.isValid) {
         kind->logRejected(command);
         co_return Fetched();
     }
     Result<T> decoded = decode(command);
     SONAVERT_CO_TRY(decoded);
-    const Status deleted = co_await deleteTransferRecord(command.recordName);
-    if (deleted)
-        logEvent(kind->category, LogLevel::Info, kind->deleteSucceeded, command.id);
-    else
-        logEvent(kind->category, LogLevel::Error, kind->deleteFailed, command.id,
-                 deleted.error().description);
+    if (ledger)
+        ledger->take(TakenCommand{command.id, *command.payload, m_clock->now()});
+    co_await consumeCommandRecord(kind, command.recordName, command.id);
     co_return Fetched(std::move(decoded).value());
+}
+
+QCoro::Task<> CloudKitHandoffService::consumeCommandRecord(const CommandRecordKind* kind,
+                                                           QString recordName, QString id) {
+    const Status deleted = co_await deleteTransferRecord(recordName);
+    if (deleted)
+        logEvent(kind->category, LogLevel::Info, kind->deleteSucceeded, id);
+    else
+        logEvent(kind->category, LogLevel::Error, kind->deleteFailed, id,
+                 deleted.error().description);
 }
 
 template QCoro::Task<Result<std::optional<PlaybackState>>>
 CloudKitHandoffService::fetchCommandRecord(const CommandRecordKind*, CommandDecoder<PlaybackState>,
-                                           QString);
+                                           QString, ConsumedMessageLedger*);
 template QCoro::Task<Result<std::optional<QString>>>
 CloudKitHandoffService::fetchCommandRecord(const CommandRecordKind*, CommandDecoder<QString>,
-                                           QString);
+                                           QString, ConsumedMessageLedger*);
 
 QCoro::Task<Status> CloudKitHandoffService::ensureSubscription(QString subscriptionID,
                                                                QString recordType, QString deviceID,

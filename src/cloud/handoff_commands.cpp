@@ -38,6 +38,8 @@ const CommandRecordKind kHandoffKind{
     .deleteSucceeded = "event=handoff_delete_succeeded message_id=%{public}s",
     .deleteFailed = "event=handoff_delete_failed message_id=%{public}s error=%{private}s",
     .logRejected = logHandoffRejected,
+    .acceptsQueuedWhileOff = true,
+    .duplicateIgnored = "event=handoff_duplicate_ignored message_id=%{public}s",
 };
 
 Error encodingError() {
@@ -146,8 +148,32 @@ QCoro::Task<Status> CloudKitHandoffService::ensureHandoffSubscription(QString de
 
 QCoro::Task<Result<std::optional<PlaybackState>>>
 CloudKitHandoffService::fetchHandoff(QString deviceID) {
+    // What was taken and not yet played comes first: after a restart it is the song the user
+    // is waiting for, and nothing new is taken while it waits.
+    if (const auto taken = m_ledger.taken())
+        co_return restoreTakenHandoff(*taken);
     CommandDecoder<PlaybackState> decode = decodeHandoff;
-    co_return co_await fetchCommandRecord(&kHandoffKind, std::move(decode), deviceID);
+    co_return co_await fetchCommandRecord(&kHandoffKind, std::move(decode), deviceID, &m_ledger);
+}
+
+void CloudKitHandoffService::settleHandoff(QString messageID) {
+    m_ledger.settle(messageID);
+}
+
+Result<std::optional<PlaybackState>>
+CloudKitHandoffService::restoreTakenHandoff(const TakenCommand& taken) {
+    logEvent(LogCategory::Handoff, LogLevel::Info,
+             "event=handoff_taken_restored message_id=%{public}s taken_seconds_ago=%{public}f",
+             taken.id, m_clock->now().secondsSince(taken.takenAt));
+    auto state = decodePlaybackState(taken.payload.toUtf8());
+    if (!state) {
+        // It was decoded once before it was taken, so only damage to the stored copy gets here;
+        // settling it keeps a damaged copy from blocking every later handoff.
+        m_ledger.settle(taken.id);
+        return decodingError();
+    }
+    state->handoffMessageID = taken.id;
+    return std::optional<PlaybackState>(*state);
 }
 
 } // namespace sonavert

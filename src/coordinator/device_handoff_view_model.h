@@ -118,6 +118,7 @@ private:
     void setActivityLabel(std::optional<QString> text);
     void countTransfer();
     void pauseSource();
+    static void restoreSource(const std::shared_ptr<MusicPlaybackServiceProtocol>& music);
     QCoro::Task<> republishPresence(const char* failureEvent, LogCategory category,
                                     const char* successEvent);
     QCoro::Task<> runPullTimeout(QString sourceName, std::stop_token token);

@@ -13,6 +13,7 @@ namespace {
 
 const QString kTransferCountKey = QStringLiteral("Tessary.transferCount");
 const QString kPauseScript = QStringLiteral("tell application \"Music\" to pause");
+const QString kPlayScript = QStringLiteral("tell application \"Music\" to play");
 constexpr Duration kLabelSettleDelay = 100ms;
 
 QString messageIDOf(const PlaybackState& state) {
@@ -24,6 +25,13 @@ QString messageIDOf(const PlaybackState& state) {
 void DeviceHandoffViewModel::pauseSource() {
     // Fire and forget: a slow player must never hold up the push.
     m_deps.musicService->runAppleScript(kPauseScript);
+}
+
+void DeviceHandoffViewModel::restoreSource(
+    const std::shared_ptr<MusicPlaybackServiceProtocol>& music) {
+    logEvent(LogCategory::Playback, LogLevel::Info,
+             "event=source_play_restored reason=handoff_failed");
+    music->runAppleScript(kPlayScript);
 }
 
 void DeviceHandoffViewModel::countTransfer() {
@@ -58,7 +66,18 @@ QCoro::Task<> DeviceHandoffViewModel::transfer(AppDevice target) {
     // A queued push waits for a device that is not there: it is never handed back.
     const bool isQueued = target.presence == DevicePresence::Offline;
     const PlaybackState outgoing = isQueued ? *state : returnable(*state, target.id, capturedAt);
+    // Stopped here at the captured position before the save, not once it is acknowledged: the
+    // other device starts from the captured position, and a save held up by a slow server (up
+    // to three 8-second attempts) would otherwise play that stretch here first and again there.
+    logEvent(LogCategory::Playback, LogLevel::Info,
+             "event=source_pause_started reason=handoff target_device_id=%{private,mask.hash}s "
+             "queued=%{bool,public}d",
+             target.id, isQueued);
+    pauseSource();
+    logEvent(LogCategory::Playback, LogLevel::Info, "event=source_pause_completed reason=handoff");
     const Status sent = co_await service->sendHandoff(outgoing, target.id);
+    if (!sent)
+        restoreSource(music); // nothing was handed over: the music goes on here
     if (!guard)
         co_return;
     if (!sent) {
@@ -80,13 +99,7 @@ QCoro::Task<> DeviceHandoffViewModel::transfer(AppDevice target) {
                 device.hasQueuedPush = true;
         setDevices(std::move(devices));
     }
-    logEvent(LogCategory::Playback, LogLevel::Info,
-             "event=source_pause_started reason=handoff target_device_id=%{private,mask.hash}s "
-             "queued=%{bool,public}d",
-             target.id, isQueued);
-    pauseSource();
     setCurrentState(std::nullopt);
-    logEvent(LogCategory::Playback, LogLevel::Info, "event=source_pause_completed reason=handoff");
     countTransfer();
     setIsTransferring(false);
     setActivityLabel(std::nullopt);
@@ -266,6 +279,9 @@ QCoro::Task<bool> DeviceHandoffViewModel::consumeHandoffOnce() {
              "song_id=%{private,mask.hash}s",
              messageIDOf(state), state.songID);
     const Status resumed = co_await music->resume(state);
+    // Played or failed for a reason: either way it is never to be played again. Until here it
+    // stays taken, so a device stopped during the resume plays it on its next start.
+    service->settleHandoff(messageIDOf(state));
     if (!guard)
         co_return false;
     if (!resumed) {

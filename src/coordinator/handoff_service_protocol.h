@@ -55,8 +55,12 @@ public:
     virtual QCoro::Task<Status> ensurePullSubscription(QString deviceID) = 0;
     /// Writes a handoff command for `targetDeviceID`; only the newest per target survives.
     virtual QCoro::Task<Status> sendHandoff(PlaybackState state, QString targetDeviceID) = 0;
-    /// Takes the handoff command addressed to this device, if there is an acceptable one.
+    /// Takes the handoff command addressed to this device, if there is an acceptable one. A
+    /// taken command is given again, even after a restart, until it is settled.
     virtual QCoro::Task<Result<std::optional<PlaybackState>>> fetchHandoff(QString deviceID) = 0;
+    /// The received handoff `messageID` was played, or failed with a reason the user was shown:
+    /// it is never given again, whoever writes it again.
+    virtual void settleHandoff(QString messageID) = 0;
     /// Asks `sourceDeviceID` to hand its playback to `requesterDeviceID`.
     virtual QCoro::Task<Status> sendPullRequest(QString sourceDeviceID,
                                                 QString requesterDeviceID) = 0;

@@ -43,6 +43,9 @@ public:
         setObject(key, QVariant(value));
     }
     void setStringDictionary(const QString& key, const QMap<QString, QString>& value);
+    /// Puts what was written so far on disk before returning, for the few values that must
+    /// survive the process being killed right afterwards; most writes are batched instead.
+    virtual void flush() {}
 };
 
 /// Defaults kept in memory only (tests, throwaway runs).
@@ -71,6 +74,7 @@ public:
     void removeObject(const QString& key) override;
     /// Writes pending changes now.
     void sync();
+    void flush() override { sync(); }
     QString filePath() const;
 
 private:

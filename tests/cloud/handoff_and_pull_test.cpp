@@ -63,6 +63,7 @@ private Q_SLOTS:
         PlaybackState expected = song();
         expected.handoffMessageID = messageID;
         QCOMPARE(*received, expected);
+        b.service->settleHandoff(messageID);
         QCOMPARE(b.run(b.service->fetchHandoff(kDeviceB)).value(), std::nullopt);
         QCOMPARE(log.messages(LogCategory::Handoff).filter(u"handoff_fetch_not_found"_s).size(), 1);
         // The sender's probe sees the command gone.
@@ -84,14 +85,16 @@ private Q_SLOTS:
 
     void commandsAreAcceptedUnderSixtySeconds() {
         ServiceRig b;
+        b.clock->advance(10min); // written while B runs, not queued before it started
         CHECKED(writeCommand(b, 59.0, validPayload()));
         QVERIFY(b.run(b.service->fetchHandoff(kDeviceB)).value().has_value());
+        b.service->settleHandoff(u"MSG-1"_s);
 
         CapturingLogSink log;
-        CHECKED(writeCommand(b, 60.0, validPayload()));
+        CHECKED(writeCommand(b, 60.0, validPayload(), u"MSG-2"_s));
         QCOMPARE(b.run(b.service->fetchHandoff(kDeviceB)).value(), std::nullopt);
         QCOMPARE(log.messages(LogCategory::Handoff).last(),
-                 u"event=handoff_rejected message_id=MSG-1 reason=invalid_or_expired "
+                 u"event=handoff_rejected message_id=MSG-2 reason=invalid_or_expired "
                  "age_seconds=60.000000 has_payload=true"_s);
         QVERIFY(b.stored(kDefaultZone, u"handoff_"_s + kDeviceB)); // kept
     }
@@ -125,7 +128,7 @@ private Q_SLOTS:
         QVERIFY(b.stored(kDefaultZone, u"handoff_"_s + kDeviceB));
     }
 
-    void failedDeleteStillGivesTheState() {
+    void failedDeleteStillGivesTheStateButNeverTwice() {
         CapturingLogSink log;
         ServiceRig b;
         CHECKED(writeCommand(b, 1.0, validPayload()));
@@ -133,9 +136,12 @@ private Q_SLOTS:
         QVERIFY(b.run(b.service->fetchHandoff(kDeviceB)).value().has_value());
         QCOMPARE(log.messages(LogCategory::Handoff).last(),
                  u"event=handoff_delete_failed message_id=MSG-1 error=<private>"_s);
-        QVERIFY(b.run(b.service->fetchHandoff(kDeviceB))
-                    .value()
-                    .has_value()); // still there, still fresh
+        b.service->settleHandoff(u"MSG-1"_s);
+        // Still in the cloud and still fresh, but played: it is deleted, not given again.
+        QCOMPARE(b.run(b.service->fetchHandoff(kDeviceB)).value(), std::nullopt);
+        QCOMPARE(log.messages(LogCategory::Handoff).last(),
+                 u"event=handoff_delete_succeeded message_id=MSG-1"_s);
+        QVERIFY(!b.stored(kDefaultZone, u"handoff_"_s + kDeviceB));
     }
 
     void otherFetchErrorsReachTheCaller() {

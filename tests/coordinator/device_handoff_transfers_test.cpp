@@ -15,6 +15,7 @@ PlaybackState playing(double at = 30.0) {
 }
 
 const QString kPause = u"tell application \"Music\" to pause"_s;
+const QString kPlay = u"tell application \"Music\" to play"_s;
 
 } // namespace
 
@@ -34,6 +35,9 @@ private Q_SLOTS:
         QVERIFY(second.isReady());
         QVERIFY(vm.isTransferring());
         QCOMPARE(vm.activityLabel(), std::optional(u"Sending to Kitchen\u2026"_s));
+        // Paused at the captured position while the save is still under way, so the other
+        // device continues where this one stopped however long the save takes.
+        QCOMPARE(rig.music->scripts, QStringList{kPause});
         rig.clock->advance(1s);
         QVERIFY(first.isReady());
         QCOMPARE(rig.cloud->sentHandoffs.size(), 1);
@@ -84,7 +88,7 @@ private Q_SLOTS:
         QCOMPARE(log.messages(LogCategory::Handoff), QStringList{u"event=handoff_capture_empty"_s});
     }
 
-    void sendFailureLeavesThePlaybackAlone() {
+    void sendFailurePlaysOnHere() {
         CapturingLogSink log;
         CoordinatorRig rig;
         rig.music->nowPlaying = playing();
@@ -94,10 +98,12 @@ private Q_SLOTS:
         vm.transfer(device(u"K"_s, u"Kitchen"_s));
         QCOMPARE(vm.transferError(),
                  std::optional(u"The push timed out after 3 attempts. Please try again."_s));
-        QVERIFY(rig.music->scripts.isEmpty());
+        QCOMPARE(rig.music->scripts, (QStringList{kPause, kPlay}));
         QCOMPARE(vm.currentState(), std::optional(playing()));
         QCOMPARE(log.messages(LogCategory::Handoff),
                  QStringList{u"event=handoff_operation_failed error=<private>"_s});
+        QCOMPARE(log.messages(LogCategory::Playback).last(),
+                 u"event=source_play_restored reason=handoff_failed"_s);
         QVERIFY(!rig.defaults->contains(u"Tessary.transferCount"_s));
     }
 
@@ -235,7 +241,25 @@ private Q_SLOTS:
             "duration_seconds="_s));
         QCOMPARE(log.messages(LogCategory::Background),
                  QStringList{u"event=post_resume_presence_published has_playback=true"_s});
+        QCOMPARE(rig.cloud->settledHandoffs, QStringList{u"legacy"_s});
         QVERIFY(!awaitTask(vm.consumePendingHandoff())); // nothing more addressed here
+    }
+
+    void handoffIsSettledOnlyOnceTheResumeHasAnOutcome() {
+        CoordinatorRig rig;
+        PlaybackState received = playing(42.0);
+        received.handoffMessageID = u"MSG-1"_s;
+        rig.cloud->handoffResults = {Result<std::optional<PlaybackState>>(std::optional(received))};
+        auto& vm = rig.make();
+        auto consumed = vm.consumePendingHandoff();
+        QVERIFY(rig.cloud->settledHandoffs.isEmpty()); // taken, not yet played
+        // The coordinator goes away before the player was driven: the handoff stays taken,
+        // for the next run to play.
+        rig.coordinator.reset();
+        rig.clock->advance(1s);
+        QVERIFY(consumed.isReady());
+        QVERIFY(rig.music->resumed.isEmpty());
+        QVERIFY(rig.cloud->settledHandoffs.isEmpty());
     }
 
     void failedResumeShowsItsReason() {
@@ -253,6 +277,8 @@ private Q_SLOTS:
                      u"Failed to resume: Music playback did not start (no route)."_s));
         QCOMPARE(vm.currentState(), std::nullopt);
         QCOMPARE(vm.activityLabel(), std::nullopt);
+        // Failed with a reason the user saw: not tried again on every pass.
+        QCOMPARE(rig.cloud->settledHandoffs, QStringList{u"legacy"_s});
     }
 
     void commandLoopTakesHandoffsEveryTwoSeconds() {

@@ -143,6 +143,12 @@ FakeHandoffService::fetchHandoff(QString deviceID) {
     co_return takeNext(handoffResults, Result<std::optional<PlaybackState>>(std::nullopt));
 }
 
+void FakeHandoffService::settleHandoff(QString messageID) {
+    calls << u"settleHandoff:"_s + messageID;
+    callTimes << m_clock->monotonicNow();
+    settledHandoffs << messageID;
+}
+
 QCoro::Task<Status> FakeHandoffService::sendPullRequest(QString sourceDeviceID,
                                                         QString requesterDeviceID) {
     co_await enter(u"sendPullRequest"_s, sourceDeviceID);

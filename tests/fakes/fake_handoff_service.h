@@ -33,6 +33,7 @@ public:
     QCoro::Task<Status> ensurePullSubscription(QString deviceID) override;
     QCoro::Task<Status> sendHandoff(PlaybackState state, QString targetDeviceID) override;
     QCoro::Task<Result<std::optional<PlaybackState>>> fetchHandoff(QString deviceID) override;
+    void settleHandoff(QString messageID) override;
     QCoro::Task<Status> sendPullRequest(QString sourceDeviceID, QString requesterDeviceID) override;
     QCoro::Task<Result<std::optional<QString>>> fetchPullRequest(QString deviceID) override;
     QCoro::Task<Status> sendPullUnavailable(QString requesterDeviceID,
@@ -65,6 +66,7 @@ public:
     Status sendHandoffStatus;
     QList<std::pair<PlaybackState, QString>> sentHandoffs; ///< state, target
     std::deque<Result<std::optional<PlaybackState>>> handoffResults;
+    QStringList settledHandoffs; ///< message ids, in settling order
     Status sendPullStatus;
     QList<std::pair<QString, QString>> sentPullRequests; ///< source, requester
     std::deque<Result<std::optional<QString>>> pullRequestResults;

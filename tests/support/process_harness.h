@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <csignal>
 #include <memory>
 
 namespace sonavert::test {
@@ -60,6 +61,10 @@ public:
         m_server.kill();
         m_server.waitForFinished(kProcessLimitMs);
     }
+    /// Holds the server where it stands (SIGSTOP): its connections stay open and nothing
+    /// answers, as with a machine that stalls; `thaw` lets it go on.
+    void freeze() { ::kill(static_cast<pid_t>(m_server.processId()), SIGSTOP); }
+    void thaw() { ::kill(static_cast<pid_t>(m_server.processId()), SIGCONT); }
     /// Starts the server again on the same address and store; true once it listens.
     bool restart() {
         const QString address = m_url.section("://", 1).section(QLatin1Char('/'), 0, 0);

@@ -1,0 +1,58 @@
+#pragma once
+
+#include "src/runtime/clock.h"
+
+#include <QMap>
+#include <QString>
+#include <memory>
+#include <optional>
+
+namespace sonavert {
+
+class UserDefaults;
+
+/// A command this device has taken from the cloud and not yet settled.
+struct TakenCommand {
+    QString id;      ///< its message id ("legacy" when it carried none)
+    QString payload; ///< the payload text as the record carried it
+    Timestamp takenAt;
+
+    friend bool operator==(const TakenCommand&, const TakenCommand&) = default;
+};
+
+/// What this device has done with the commands addressed to it, kept in its user defaults so
+/// that a restart (or a kill) does not forget it: the one command taken from the cloud but not
+/// yet settled (played, or failed with a reason the user was shown), and the ids of the
+/// commands settled within the last day, at most `kCapacity` of them. Every read goes to the
+/// defaults, so two services over one profile never disagree.
+///
+/// A command is taken before it is deleted from the cloud and settled after it was played, so
+/// a device that stops in between finds it here on its next start; and a message id seen again
+/// (a write repeated after its watchdog fired, a delete that failed) is known and never played
+/// twice. "legacy" commands carry no id of their own and are never recognised as seen.
+class ConsumedMessageLedger {
+public:
+    static constexpr int kCapacity = 256;
+    static constexpr double kRememberedSeconds = 24.0 * 60 * 60;
+
+    ConsumedMessageLedger(std::shared_ptr<UserDefaults> defaults, std::shared_ptr<Clock> clock);
+
+    /// Whether `id` was taken or settled here (within the remembered day).
+    bool isKnown(const QString& id) const;
+    /// Remembers `command` as taken, durably, replacing any earlier unsettled one.
+    void take(const TakenCommand& command);
+    /// The command taken and not yet settled, if any.
+    std::optional<TakenCommand> taken() const;
+    /// Ends the taken command `id` (played or failed) and remembers its id as settled.
+    void settle(const QString& id);
+    /// The settled ids with the time each was settled (seconds since the reference date).
+    QMap<QString, QString> settledIDs() const;
+
+private:
+    void storeSettled(QMap<QString, QString> settled);
+
+    std::shared_ptr<UserDefaults> m_defaults;
+    std::shared_ptr<Clock> m_clock;
+};
+
+} // namespace sonavert
