@@ -138,7 +138,8 @@ RequestScanner::Verdict RequestScanner::chunkLineDone() {
     case BodyPart::ChunkData:
         return Verdict::Malformed;
     }
-    const QByteArray digits = line.left(line.indexOf(';')).trimmed();
+    const qsizetype extension = line.indexOf(';');
+    const QByteArray digits = (extension < 0 ? line : line.left(extension)).trimmed();
     if (digits.size() > kMaxChunkSizeDigits)
         return Verdict::BodyTooLarge;
     bool isNumber = false;
