@@ -92,6 +92,20 @@ bool RawConnection::waitForClose() {
     return closed.wait(kGuardMs);
 }
 
+bool RawConnection::awaitReceived(const QByteArray& needle) {
+    QSignalSpy arrived(&m_socket, &QTcpSocket::readyRead);
+    while (!m_received.contains(needle) && isConnected() && arrived.wait(kGuardMs)) {
+    }
+    return m_received.contains(needle);
+}
+
+void RawConnection::resumeReading() {
+    m_socket.setReadBufferSize(0);
+    QObject::connect(&m_socket, &QTcpSocket::readyRead,
+                     [this] { m_received += m_socket.readAll(); });
+    m_received += m_socket.readAll();
+}
+
 void RawConnection::stopReading() {
     QObject::disconnect(&m_socket, &QTcpSocket::readyRead, nullptr, nullptr);
     m_socket.setReadBufferSize(1);

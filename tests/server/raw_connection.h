@@ -29,6 +29,10 @@ public:
     QByteArray received() const { return m_received; }
     /// The JSON body of the answer.
     QByteArray answerBody() const;
+    /// Waits until `needle` is among the bytes received.
+    bool awaitReceived(const QByteArray& needle);
+    /// Takes bytes again after stopReading(), as fast as they come.
+    void resumeReading();
     /// Waits until the server has closed the connection.
     bool waitForClose();
     /// Stops taking bytes from the system, as a client that hangs would: the server's sends
