@@ -54,7 +54,9 @@ constexpr std::array<LimitOption, 14> kLimitOptions{{
      [](ServerConfig& c, qint64 v) { c.push.silentFor = seconds(v); }},
     {"max-subscriptions", "Subscriptions per account in one container and environment.", "N",
      kUnbounded,
-     [](ServerConfig& c, qint64 v) { c.service.maxSubscriptionsPerDatabase = static_cast<int>(v); }},
+     [](ServerConfig& c, qint64 v) {
+         c.service.maxSubscriptionsPerDatabase = static_cast<int>(v);
+     }},
 }};
 
 } // namespace

@@ -33,8 +33,8 @@ constexpr Duration kNever = Duration::max();
 
 } // namespace
 
-ConnectionGuard::ConnectionGuard(QTcpSocket* socket, QObject* httpServer,
-                                 const HttpLimits& limits, Clock& clock)
+ConnectionGuard::ConnectionGuard(QTcpSocket* socket, QObject* httpServer, const HttpLimits& limits,
+                                 Clock& clock)
     : QObject(socket)
     , m_socket(socket)
     , m_httpServer(httpServer)

@@ -25,11 +25,11 @@ int fittingConnectionCap(int configured) {
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
         limit.rlim_cur <= kReservedDescriptors)
         return configured;
-    const auto fitting = static_cast<int>(std::min<rlim_t>(limit.rlim_cur - kReservedDescriptors,
-                                                           std::numeric_limits<int>::max()));
+    const auto fitting = static_cast<int>(
+        std::min<rlim_t>(limit.rlim_cur - kReservedDescriptors, std::numeric_limits<int>::max()));
     if (fitting < configured)
         qCDebug(lcListener) << "at most" << fitting << "connections fit the descriptor limit,"
-                              << "not" << configured;
+                            << "not" << configured;
     return std::min(configured, fitting);
 }
 

@@ -27,9 +27,10 @@ QByteArray reasonOf(int status) {
 
 QByteArray refusalResponse(int status, const QJsonObject& errorBody) {
     const QByteArray json = QJsonDocument(errorBody).toJson(QJsonDocument::Compact);
-    QByteArray answer = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonOf(status) +
-                        "\r\nContent-Type: application/json\r\nContent-Length: " +
-                        QByteArray::number(json.size()) + "\r\nConnection: close\r\n";
+    QByteArray answer =
+        "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonOf(status) +
+        "\r\nContent-Type: application/json\r\nContent-Length: " + QByteArray::number(json.size()) +
+        "\r\nConnection: close\r\n";
     if (status == 503)
         answer += "Retry-After: 1\r\n";
     return answer + "\r\n" + json;

@@ -25,7 +25,6 @@ public:
     /// Requests whose end has been seen.
     int completedRequests() const { return m_completed; }
 
-
 private:
     enum class BodyPart { Sized, ChunkSize, ChunkData, ChunkEnd, Trailer };
 

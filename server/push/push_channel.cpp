@@ -12,8 +12,8 @@ constexpr Duration kCloseGrace = std::chrono::seconds(2);
 
 } // namespace
 
-PushChannel::PushChannel(std::unique_ptr<QWebSocket> socket, Clock& clock,
-                         const PushLimits& limits, QObject* parent)
+PushChannel::PushChannel(std::unique_ptr<QWebSocket> socket, Clock& clock, const PushLimits& limits,
+                         QObject* parent)
     : QObject(parent)
     , m_socket(std::move(socket))
     , m_clock(clock)
@@ -49,8 +49,7 @@ bool PushChannel::isOfToken(const QString& tokenHash) const {
     return isLive() && m_tokenHash == tokenHash;
 }
 
-void PushChannel::becomeReady(const DatabaseScope& scope, qint64 lastId,
-                              const QString& tokenHash) {
+void PushChannel::becomeReady(const DatabaseScope& scope, qint64 lastId, const QString& tokenHash) {
     m_scope = scope;
     m_lastSentId = lastId;
     m_tokenHash = tokenHash;
@@ -76,8 +75,7 @@ void PushChannel::reset(qint64 lastId) {
 void PushChannel::send(const QJsonObject& message) {
     if (m_isClosed || m_isClosing)
         return;
-    const QString text =
-        QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact));
+    const QString text = QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact));
     if (m_socket->bytesToWrite() + text.size() > m_limits.maxQueuedBytes) {
         close(kSlowConsumerCloseCode, QStringLiteral("send queue full"));
         return;

@@ -183,8 +183,9 @@ Status SubscriptionOperations::checkRoomFor(const DatabaseScope& scope, const QS
         if (subscription.value(QLatin1String("subscriptionID")).toString() == id)
             return {};
     }
-    return cloudError(ServerErrorCode::QuotaExceeded,
-                      QStringLiteral("at most %1 subscriptions per database").arg(m_maxPerDatabase));
+    return cloudError(
+        ServerErrorCode::QuotaExceeded,
+        QStringLiteral("at most %1 subscriptions per database").arg(m_maxPerDatabase));
 }
 
 } // namespace sonavert::cloud

@@ -90,7 +90,8 @@ Result<WriteOutcome> SqlCloudStorage::writeOne(qint64 zoneId, const RecordWrite&
         QJsonDocument(recordToJson(after)).toJson(QJsonDocument::Compact).size() > kMaxRecordBytes)
         return cloudError(ServerErrorCode::LimitExceeded,
                           QStringLiteral("record \"%1\" would hold more than 1 MiB after the "
-                                         "update").arg(write.recordName));
+                                         "update")
+                              .arg(write.recordName));
     SONAVERT_TRY(upsertRecord(zoneId, after, sequence));
     return WriteOutcome{before, after};
 }

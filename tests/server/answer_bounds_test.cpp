@@ -37,13 +37,13 @@ private:
     void start(sonavert::cloud::ServiceOptions options = {}) {
         m_server = std::make_unique<TestCloudServer>(options);
         QVERIFY(m_server->isRunning());
-        m_client = std::make_unique<CloudTestClient>(m_server->url(),
-                                                     m_server->addAccount(u"alice"_s));
+        m_client =
+            std::make_unique<CloudTestClient>(m_server->url(), m_server->addAccount(u"alice"_s));
         m_otherToken = m_server->addAccount(u"bob"_s);
     }
     void saveBig(const QString& name, qsizetype bytes) {
-        const auto saved = m_client->modifyRecords({wire::replace(
-            name, u"Blob"_s, {{u"a"_s, wire::stringField(QString(bytes, u'x'))}})});
+        const auto saved = m_client->modifyRecords(
+            {wire::replace(name, u"Blob"_s, {{u"a"_s, wire::stringField(QString(bytes, u'x'))}})});
         QCOMPARE(saved.status, 200);
     }
 
@@ -61,13 +61,12 @@ private Q_SLOTS:
             << QJsonObject{{u"records"_s, repeated({{u"recordName"_s, u"big"_s}}, 200)}};
         QTest::newRow("changes/zone, one zone twice")
             << u"changes/zone"_s
-            << QJsonObject{{u"zones"_s,
-                            repeated({{u"zoneID"_s, wire::zoneID(u"_defaultZone"_s)}}, 2)}};
+            << QJsonObject{
+                   {u"zones"_s, repeated({{u"zoneID"_s, wire::zoneID(u"_defaultZone"_s)}}, 2)}};
         QTest::newRow("records/modify, one record updated twice")
             << u"records/modify"_s
-            << QJsonObject{{u"operations"_s,
-                            QJsonArray{wire::update(u"big"_s, u"Blob"_s, {}),
-                                       wire::update(u"big"_s, u"Blob"_s, {})}}};
+            << QJsonObject{{u"operations"_s, QJsonArray{wire::update(u"big"_s, u"Blob"_s, {}),
+                                                        wire::update(u"big"_s, u"Blob"_s, {})}}};
         QTest::newRow("subscriptions/lookup, one id twice")
             << u"subscriptions/lookup"_s
             << QJsonObject{{u"subscriptions"_s, repeated({{u"subscriptionID"_s, u"s"_s}}, 2)}};
@@ -126,11 +125,14 @@ private Q_SLOTS:
                  u"QUOTA_EXCEEDED"_s);
         // Replacing one is not adding one.
         QCOMPARE(create(*m_client, u"s1"_s).value(u"subscriptionID"_s).toString(), u"s1"_s);
-        const auto deleted = m_client->modifySubscriptions(u"delete"_s, {{u"subscriptionID"_s, u"s0"_s}});
+        const auto deleted =
+            m_client->modifySubscriptions(u"delete"_s, {{u"subscriptionID"_s, u"s0"_s}});
         QCOMPARE(deleted.status, 200);
         QCOMPARE(create(*m_client, u"s3"_s).value(u"subscriptionID"_s).toString(), u"s3"_s);
-        QCOMPARE(m_client->lookupSubscriptions({u"s3"_s}).item("subscriptions", 0)
-                     .value(u"subscriptionID"_s).toString(),
+        QCOMPARE(m_client->lookupSubscriptions({u"s3"_s})
+                     .item("subscriptions", 0)
+                     .value(u"subscriptionID"_s)
+                     .toString(),
                  u"s3"_s);
     }
 };

@@ -27,7 +27,10 @@ QByteArray databaseCall(const QString& token, const char* operation, const QByte
 }
 
 QString errorCodeOf(const QByteArray& body) {
-    return QJsonDocument::fromJson(body).object().value(QLatin1String("serverErrorCode")).toString();
+    return QJsonDocument::fromJson(body)
+        .object()
+        .value(QLatin1String("serverErrorCode"))
+        .toString();
 }
 
 // Another client, on another address, makes a call of its own account.
@@ -83,7 +86,8 @@ private Q_SLOTS:
         QVERIFY(attacker.waitForClose());
         // A header at the limit is still served.
         RawConnection fine(m_server->url());
-        fine.send(databaseCall(m_token, "users/current", "X-Pad: " + QByteArray(30000, 'a') + "\r\n"));
+        fine.send(
+            databaseCall(m_token, "users/current", "X-Pad: " + QByteArray(30000, 'a') + "\r\n"));
         QCOMPARE(fine.awaitStatus(), 200);
     }
 
@@ -91,8 +95,9 @@ private Q_SLOTS:
         CHECKED(start());
         const qint64 before = residentBytes();
         RawConnection attacker(m_server->url());
-        const qint64 sent = attacker.flood("POST /database HTTP/1.1\r\nX-Endless: ",
-                                           QByteArray(64 * 1024, 'a'), qint64{200} << 20);
+        const qint64 sent =
+            attacker.flood("POST /database HTTP/1.1\r\nX-Endless: ", QByteArray(64 * 1024, 'a'),
+                           qint64{200} << 20);
         QCOMPARE(attacker.awaitStatus(), 431);
         QVERIFY2(sent < (qint64{16} << 20), qPrintable(QString::number(sent)));
         QVERIFY2(residentBytes() - before < (qint64{32} << 20),
@@ -131,11 +136,9 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("sent");
         QTest::addColumn<int>("limitSeconds");
         QTest::newRow("never sends") << QByteArray() << 60;
-        QTest::newRow("header trickles in") << QByteArray("POST /database HTTP/1.1\r\nX: ")
-                                            << 10;
+        QTest::newRow("header trickles in") << QByteArray("POST /database HTTP/1.1\r\nX: ") << 10;
         QTest::newRow("body never completes")
-            << QByteArray("POST /database HTTP/1.1\r\nContent-Length: 100\r\n\r\n0123456789")
-            << 30;
+            << QByteArray("POST /database HTTP/1.1\r\nContent-Length: 100\r\n\r\n0123456789") << 30;
         QTest::newRow("kept alive after an answer")
             << QByteArray("GET /nowhere HTTP/1.1\r\nHost: x\r\n\r\n") << 60;
     }

@@ -1,14 +1,13 @@
 // What a push channel may cost the server: oversized frames and messages close it unread,
 // greeting and silence limits are met to within a second, a client that stops reading is
 // closed instead of queued for without bound, and a revoked token loses its channels at once.
+#include "server/push/push_hub.h"
 #include "src/runtime/virtual_clock.h"
 #include "tests/server/cloud_test_client.h"
 #include "tests/server/push_test_client.h"
 #include "tests/server/raw_connection.h"
 #include "tests/server/test_cloud_server.h"
 #include "tests/support/checked.h"
-
-#include "server/push/push_hub.h"
 
 #include <QJsonDocument>
 #include <QtTest>
@@ -74,8 +73,9 @@ private:
     void subscribe(int count) {
         for (int i = 0; i < count; ++i) {
             const auto created = m_client->modifySubscriptions(
-                u"create"_s, wire::subscription(u"sub-%1"_s.arg(i), u"Handoff"_s,
-                                                {{u"targetDeviceID"_s, wire::stringField(u"A"_s)}}));
+                u"create"_s,
+                wire::subscription(u"sub-%1"_s.arg(i), u"Handoff"_s,
+                                   {{u"targetDeviceID"_s, wire::stringField(u"A"_s)}}));
             QCOMPARE(created.status, 200);
         }
     }
@@ -84,7 +84,9 @@ private:
         channel.send(RawConnection::frame(1, true, greeting(token)));
         QVERIFY(channel.awaitReceived("\"ready\":true"));
     }
-    qint64 aliceId() { return m_server->server().service().accounts().account(u"alice"_s).value().id; }
+    qint64 aliceId() {
+        return m_server->server().service().accounts().account(u"alice"_s).value().id;
+    }
     void otherAccountIsServed() {
         QCOMPARE(CloudTestClient(m_server->url(), m_otherToken).call(u"users/current"_s, {}).status,
                  200);

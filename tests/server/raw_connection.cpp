@@ -2,8 +2,8 @@
 
 #include <QEventLoop>
 #include <QFile>
-#include <QTimer>
 #include <QSignalSpy>
+#include <QTimer>
 #include <QtEndian>
 #include <unistd.h>
 

@@ -40,8 +40,8 @@ private Q_SLOTS:
         QTest::addColumn<Verdict>("verdict");
         QTest::addColumn<int>("completed");
         QTest::addColumn<Phase>("phase");
-        QTest::newRow("no body") << QByteArray("GET / HTTP/1.1\r\nHost: a\r\n\r\n")
-                                 << Verdict::Fine << 1 << Phase::Idle;
+        QTest::newRow("no body") << QByteArray("GET / HTTP/1.1\r\nHost: a\r\n\r\n") << Verdict::Fine
+                                 << 1 << Phase::Idle;
         QTest::newRow("sized body, two requests kept alive")
             << QByteArray("POST / HTTP/1.1\r\nContent-Length: 4\r\n\r\nabcd"
                           "POST / HTTP/1.1\r\ncontent-length:2\r\n\r\nx")
@@ -52,8 +52,8 @@ private Q_SLOTS:
             << QByteArray("POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
                           "3;x=y\r\nabc\r\n2\r\nde\r\n0\r\nT: v\r\n\r\n")
             << Verdict::Fine << 1 << Phase::Idle;
-        QTest::newRow("header cut short") << QByteArray("GET / HTTP/1.1\r\nHost")
-                                          << Verdict::Fine << 0 << Phase::Header;
+        QTest::newRow("header cut short")
+            << QByteArray("GET / HTTP/1.1\r\nHost") << Verdict::Fine << 0 << Phase::Header;
         QTest::newRow("websocket upgrade ends the HTTP part")
             << QByteArray("GET /push HTTP/1.1\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n"
                           "\r\n\x81\x85garbage-that-is-a-frame")
@@ -61,16 +61,16 @@ private Q_SLOTS:
         QTest::newRow("upgrade to something else is a plain request")
             << QByteArray("GET /push HTTP/1.1\r\nConnection: Upgrade\r\nUpgrade: h2c\r\n\r\n")
             << Verdict::Fine << 1 << Phase::Idle;
-        QTest::newRow("too many fields") << fields(4) << Verdict::HeaderTooLarge << 0
-                                         << Phase::Header;
-        QTest::newRow("as many fields as allowed")
-            << fields(3) + "\r\n" << Verdict::Fine << 1 << Phase::Idle;
+        QTest::newRow("too many fields")
+            << fields(4) << Verdict::HeaderTooLarge << 0 << Phase::Header;
+        QTest::newRow("as many fields as allowed") << fields(3) + "\r\n"
+                                                   << Verdict::Fine << 1 << Phase::Idle;
         QTest::newRow("header too long, never ended")
             << "GET / HTTP/1.1\r\nX: " + QByteArray(300, 'a') << Verdict::HeaderTooLarge << 0
             << Phase::Header;
         QTest::newRow("announced body too large")
-            << QByteArray("POST / HTTP/1.1\r\nContent-Length: 11\r\n\r\n")
-            << Verdict::BodyTooLarge << 0 << Phase::Header;
+            << QByteArray("POST / HTTP/1.1\r\nContent-Length: 11\r\n\r\n") << Verdict::BodyTooLarge
+            << 0 << Phase::Header;
         QTest::newRow("chunks add up past the limit")
             << QByteArray("POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
                           "6\r\nabcdef\r\n5\r\n")
