@@ -53,10 +53,6 @@ PushHub::PushHub(CloudService& service, Clock& clock, const PushLimits& limits, 
     , m_service(service)
     , m_clock(clock)
     , m_limits(limits) {
-    // Revocations from before this start concern no channel of it.
-    auto earlier = m_service.accounts().revocationsSince(0);
-    if (earlier && !earlier.value().isEmpty())
-        m_lastRevocationId = earlier.value().last().id;
     m_sweepTimer = m_clock.schedule(kSweepInterval, [this] { sweep(); });
 }
 
@@ -156,6 +152,10 @@ void PushHub::sweep() {
 }
 
 void PushHub::closeRevoked() {
+    // A channel greets with a live token, so revocations from before it cannot concern it:
+    // with no channel there is nothing to look for.
+    if (readyChannelCount() == 0)
+        return;
     auto revoked = m_service.accounts().revocationsSince(m_lastRevocationId);
     if (!revoked) {
         qCWarning(lcHub).noquote() << "cannot read revocations:" << revoked.error().description;
