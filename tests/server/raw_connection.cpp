@@ -154,4 +154,21 @@ qint64 residentBytes() {
     return pages.size() > 1 ? pages.at(1).toLongLong() * sysconf(_SC_PAGESIZE) : 0;
 }
 
+bool isResidentMemoryMeaningful() {
+#if defined(__SANITIZE_ADDRESS__)
+    return false;
+#else
+    return true;
+#endif
+}
+
+bool grewLessThan(qint64 before, qint64 most) {
+    const qint64 grown = residentBytes() - before;
+    if (isResidentMemoryMeaningful() && grown >= most) {
+        qWarning() << "resident memory grew by" << grown << "bytes";
+        return false;
+    }
+    return true;
+}
+
 } // namespace sonavert::cloud::testing

@@ -55,5 +55,11 @@ private:
 
 /// The resident memory of this process, from /proc/self/statm.
 qint64 residentBytes();
+/// Whether resident memory shows what the code keeps: not under AddressSanitizer, whose
+/// quarantine holds on to freed memory.
+bool isResidentMemoryMeaningful();
+/// Whether this process grew by less than `most` bytes since it held `before`; always true
+/// where resident memory is not meaningful.
+bool grewLessThan(qint64 before, qint64 most);
 
 } // namespace sonavert::cloud::testing
