@@ -1,6 +1,7 @@
 #include "server/app/cloud_command_line.h"
 
 #include "server/app/cloud_server.h"
+#include "server/app/limit_options.h"
 #include "server/app/termination_signals.h"
 #include "src/runtime/app_identity.h"
 
@@ -10,6 +11,7 @@
 #include <QTextStream>
 #include <cstdio>
 #include <functional>
+#include <sys/resource.h>
 
 namespace sonavert::cloud {
 
@@ -61,6 +63,15 @@ QString dataDirectoryOf(const QCommandLineParser& parser, const Options& options
         return parser.value(options.dataDir);
     return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
            QStringLiteral("/sonavert-cloud");
+}
+
+// The connection cap counts on descriptors: take all the system allows this process.
+void raiseDescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
 }
 
 int serve(CloudServer& server, const QCommandLineParser& parser, const Options& options) {
@@ -158,6 +169,7 @@ int runCommandLine(const QStringList& arguments, Clock& clock) {
     parser.setApplicationDescription(
         QStringLiteral("The private cloud database of Sonavert.\n\n"
                        "  sonavert-cloud [--listen HOST:PORT] [--data-dir DIR] [--database URL]\n"
+                       "                 [limit and timeout options, below]\n"
                        "  sonavert-cloud account add NAME\n"
                        "  sonavert-cloud token issue --account NAME\n"
                        "  sonavert-cloud token revoke --account NAME --token TOKEN\n"
@@ -166,6 +178,8 @@ int runCommandLine(const QStringList& arguments, Clock& clock) {
     parser.addOptions({options.listen, options.dataDir, options.database, options.account,
                        options.token, options.zone, options.container, options.environment,
                        options.byUser});
+    const LimitOptions limits;
+    limits.addTo(parser);
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("Command to run."),
                                  QStringLiteral("[command]"));
     parser.process(arguments);
@@ -175,6 +189,10 @@ int runCommandLine(const QStringList& arguments, Clock& clock) {
     ServerConfig config;
     config.databaseUrl = parser.value(options.database);
     config.dataDirectory = dataDirectoryOf(parser, options);
+    if (auto applied = limits.applyTo(parser, config); !applied)
+        return failWith(applied.error());
+    if (parser.positionalArguments().isEmpty())
+        raiseDescriptorLimit();
     auto server = CloudServer::open(config, clock);
     if (!server)
         return failWith(server.error());

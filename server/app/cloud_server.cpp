@@ -12,7 +12,16 @@
 namespace sonavert::cloud {
 
 namespace {
+
 Q_LOGGING_CATEGORY(lcServer, "sonavert.cloud.server")
+
+HttpLimits httpLimitsOf(const ServerConfig& config) {
+    HttpLimits limits = config.http;
+    // A frame's header and some slack beside the largest frame a channel may send.
+    limits.upgradedReadBufferBytes = config.push.maxFrameBytes + qsizetype{16} * 1024;
+    return limits;
+}
+
 } // namespace
 
 Result<std::unique_ptr<CloudServer>> CloudServer::open(const ServerConfig& config, Clock& clock) {
@@ -29,8 +38,8 @@ CloudServer::CloudServer(std::unique_ptr<CloudStorage> storage,
                          const ServerConfig& config)
     : m_storage(std::move(storage))
     , m_service(std::move(service))
-    , m_hub(std::make_unique<PushHub>(*m_service, clock))
-    , m_http(std::make_unique<HttpFrontend>(*m_service, *m_hub))
+    , m_hub(std::make_unique<PushHub>(*m_service, clock, config.push))
+    , m_http(std::make_unique<HttpFrontend>(*m_service, *m_hub, httpLimitsOf(config), clock))
     , m_clock(clock)
     , m_tombstoneRetention(config.tombstoneRetention)
     , m_compactionInterval(config.compactionInterval) {
@@ -73,7 +82,7 @@ void CloudServer::compactNow() {
 }
 
 Result<QUrl> CloudServer::listen(const QHostAddress& host, quint16 port) {
-    const quint16 bound = m_http->listen(host, port);
+    const quint16 bound = m_http->listenGuarded(host, port);
     if (bound == 0)
         return makeError(QStringLiteral("Listen"), 0,
                          QStringLiteral("cannot listen on %1:%2").arg(host.toString()).arg(port));

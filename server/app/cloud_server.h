@@ -1,5 +1,7 @@
 #pragma once
 
+#include "server/http/http_limits.h"
+#include "server/push/push_limits.h"
 #include "server/service/cloud_service.h"
 #include "src/runtime/result.h"
 
@@ -21,6 +23,8 @@ struct ServerConfig {
     QString databaseUrl;
     QString dataDirectory;
     ServiceOptions service;
+    HttpLimits http;
+    PushLimits push;
     /// Deletions are remembered this long; a device offline for longer fetches from scratch.
     Duration tombstoneRetention = std::chrono::hours(24 * 30);
     Duration compactionInterval = std::chrono::hours(6);

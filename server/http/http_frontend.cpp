@@ -1,5 +1,6 @@
 #include "server/http/http_frontend.h"
 
+#include "server/http/guarded_tcp_server.h"
 #include "server/push/push_hub.h"
 #include "server/service/cloud_service.h"
 #include "server/wire/error_json.h"
@@ -48,9 +49,6 @@ QString bearerTokenOf(const QHttpServerRequest& request) {
 }
 
 Result<QJsonObject> bodyOf(const QHttpServerRequest& request) {
-    if (request.body().size() > HttpFrontend::kMaxBodyBytes)
-        return cloudError(ServerErrorCode::LimitExceeded,
-                          QStringLiteral("a request body may hold at most 2 MiB"));
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(request.body(), &parseError);
     if (!document.isObject())
@@ -61,12 +59,24 @@ Result<QJsonObject> bodyOf(const QHttpServerRequest& request) {
 
 } // namespace
 
-HttpFrontend::HttpFrontend(CloudService& service, PushHub& hub, QObject* parent)
+HttpFrontend::HttpFrontend(CloudService& service, PushHub& hub, const HttpLimits& limits,
+                           Clock& clock, QObject* parent)
     : QAbstractHttpServer(parent)
     , m_service(service)
-    , m_hub(hub) {
+    , m_hub(hub)
+    , m_limits(limits)
+    , m_clock(clock) {
     connect(this, &QAbstractHttpServer::newWebSocketConnection, this,
             &HttpFrontend::adoptWebSockets);
+}
+
+quint16 HttpFrontend::listenGuarded(const QHostAddress& address, quint16 port) {
+    auto server = std::make_unique<GuardedTcpServer>(this, m_limits, m_clock);
+    if (!server->listen(address, port))
+        return 0;
+    const quint16 bound = server->serverPort();
+    bind(server.release());
+    return bound;
 }
 
 bool HttpFrontend::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) {

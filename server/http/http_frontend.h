@@ -1,6 +1,9 @@
 #pragma once
 
+#include "server/http/http_limits.h"
+
 #include <QAbstractHttpServer>
+#include <QHostAddress>
 
 namespace sonavert::cloud {
 
@@ -9,13 +12,15 @@ class PushHub;
 
 /// Routes only: POST /database/1/{container}/{environment}/private/{operation} to the service,
 /// GET /push upgrades to the push channel. Answers are JSON; errors go through errorToJson.
+/// Every connection is bounded and timed by `limits` before a request reaches the routes.
 class HttpFrontend : public QAbstractHttpServer {
     Q_OBJECT
 public:
-    /// Request bodies above this size are refused with LIMIT_EXCEEDED.
-    static constexpr qsizetype kMaxBodyBytes = qsizetype{2} * 1024 * 1024;
+    HttpFrontend(CloudService& service, PushHub& hub, const HttpLimits& limits, Clock& clock,
+                 QObject* parent = nullptr);
 
-    HttpFrontend(CloudService& service, PushHub& hub, QObject* parent = nullptr);
+    /// Listens through a GuardedTcpServer; gives the port, or 0 when it cannot listen.
+    quint16 listenGuarded(const QHostAddress& address, quint16 port);
 
 protected:
     bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override;
@@ -28,6 +33,8 @@ private:
 
     CloudService& m_service;
     PushHub& m_hub;
+    HttpLimits m_limits;
+    Clock& m_clock;
 };
 
 } // namespace sonavert::cloud

@@ -5,12 +5,25 @@
 
 namespace sonavert::cloud {
 
-PushChannel::PushChannel(std::unique_ptr<QWebSocket> socket, Clock& clock, QObject* parent)
+namespace {
+
+// A closed channel's client gets this long to take the close frame before it is cut off.
+constexpr Duration kCloseGrace = std::chrono::seconds(2);
+
+} // namespace
+
+PushChannel::PushChannel(std::unique_ptr<QWebSocket> socket, Clock& clock, const PushLimits& limits,
+                         QObject* parent)
     : QObject(parent)
     , m_socket(std::move(socket))
     , m_clock(clock)
+    , m_limits(limits)
     , m_openedAt(clock.monotonicNow())
-    , m_lastHeard(m_openedAt) {
+    , m_lastHeard(m_openedAt)
+    , m_lastPinged(m_openedAt) {
+    // Checked on each frame's header, so an oversized frame is refused before it is read.
+    m_socket->setMaxAllowedIncomingFrameSize(static_cast<quint64>(limits.maxFrameBytes));
+    m_socket->setMaxAllowedIncomingMessageSize(static_cast<quint64>(limits.maxMessageBytes));
     connect(m_socket.get(), &QWebSocket::textMessageReceived, this, [this](const QString& text) {
         heard();
         Q_EMIT messageReceived(this, text);
@@ -29,12 +42,17 @@ PushChannel::~PushChannel() {
 }
 
 bool PushChannel::isOfAccount(qint64 accountId) const {
-    return m_scope && !m_isClosed && m_scope->accountId == accountId;
+    return isLive() && m_scope->accountId == accountId;
 }
 
-void PushChannel::becomeReady(const DatabaseScope& scope, qint64 lastId) {
+bool PushChannel::isOfToken(const QString& tokenHash) const {
+    return isLive() && m_tokenHash == tokenHash;
+}
+
+void PushChannel::becomeReady(const DatabaseScope& scope, qint64 lastId, const QString& tokenHash) {
     m_scope = scope;
     m_lastSentId = lastId;
+    m_tokenHash = tokenHash;
 }
 
 void PushChannel::deliver(const PushNotification& notification) {
@@ -48,40 +66,60 @@ void PushChannel::deliver(const PushNotification& notification) {
 }
 
 void PushChannel::reset(qint64 lastId) {
-    if (!isReady() || lastId <= m_lastSentId)
+    if (!isLive() || lastId <= m_lastSentId)
         return;
     m_lastSentId = lastId;
     send({{QStringLiteral("reset"), true}});
 }
 
 void PushChannel::send(const QJsonObject& message) {
-    if (!m_isClosed)
-        m_socket->sendTextMessage(
-            QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact)));
+    if (m_isClosed || m_isClosing)
+        return;
+    const QString text = QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact));
+    if (m_socket->bytesToWrite() + text.size() > m_limits.maxQueuedBytes) {
+        close(kSlowConsumerCloseCode, QStringLiteral("send queue full"));
+        return;
+    }
+    m_socket->sendTextMessage(text);
 }
 
 void PushChannel::refuse(const QJsonObject& error) {
     send(error);
-    m_socket->close(QWebSocketProtocol::CloseCodePolicyViolated,
-                    error.value(QLatin1String("serverErrorCode")).toString());
+    close(QWebSocketProtocol::CloseCodePolicyViolated,
+          error.value(QLatin1String("serverErrorCode")).toString());
 }
 
-void PushChannel::close() {
-    if (!m_isClosed)
-        m_socket->close(QWebSocketProtocol::CloseCodeGoingAway);
+void PushChannel::close(int code, const QString& reason) {
+    if (m_isClosed || m_isClosing)
+        return;
+    m_isClosing = true;
+    m_closeDeadline = m_clock.monotonicNow() + kCloseGrace;
+    m_socket->close(static_cast<QWebSocketProtocol::CloseCode>(code), reason);
 }
 
-bool PushChannel::keepAlive(Duration pingAfter, Duration closeAfter) {
+bool PushChannel::keepAlive() {
     if (m_isClosed)
         return false;
-    // Until it greets, a channel's pongs do not count: it must authenticate in time.
-    const Duration silence = m_clock.monotonicNow() - (isReady() ? m_lastHeard : m_openedAt);
-    if (silence >= closeAfter) {
-        m_socket->close(QWebSocketProtocol::CloseCodeGoingAway, QStringLiteral("silent"));
-        return false;
+    const Duration now = m_clock.monotonicNow();
+    if (m_closeDeadline) {
+        if (now >= *m_closeDeadline)
+            m_socket->abort();
+        return !m_isClosed;
     }
-    if (silence >= pingAfter)
+    if (!isReady() && now - m_openedAt >= m_limits.greetWithin) {
+        close(QWebSocketProtocol::CloseCodeGoingAway, QStringLiteral("not greeted"));
+        return true;
+    }
+    // Until it greets, a channel's pongs do not count: it must authenticate in time.
+    const Duration silence = now - m_lastHeard;
+    if (isReady() && silence >= m_limits.silentFor) {
+        close(QWebSocketProtocol::CloseCodeGoingAway, QStringLiteral("silent"));
+        return true;
+    }
+    if (silence >= m_limits.pingAfter && now - m_lastPinged >= m_limits.pingAfter) {
+        m_lastPinged = now;
         m_socket->ping();
+    }
     return true;
 }
 

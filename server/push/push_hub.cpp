@@ -2,11 +2,13 @@
 
 #include "server/push/push_channel.h"
 #include "server/service/cloud_service.h"
+#include "server/service/secret_tokens.h"
 #include "server/wire/error_json.h"
 #include "server/wire/json_fields.h"
 #include "server/wire/server_error.h"
 
 #include <QJsonDocument>
+#include <QLoggingCategory>
 #include <QWebSocket>
 #include <algorithm>
 #include <limits>
@@ -14,6 +16,8 @@
 namespace sonavert::cloud {
 
 namespace {
+
+Q_LOGGING_CATEGORY(lcHub, "sonavert.cloud.push")
 
 struct Hello {
     QString token;
@@ -44,11 +48,12 @@ Result<Hello> helloOf(const QString& message) {
 
 } // namespace
 
-PushHub::PushHub(CloudService& service, Clock& clock, QObject* parent)
+PushHub::PushHub(CloudService& service, Clock& clock, const PushLimits& limits, QObject* parent)
     : QObject(parent)
     , m_service(service)
-    , m_clock(clock) {
-    m_sweepTimer = m_clock.schedule(kPingAfter, [this] { sweep(); });
+    , m_clock(clock)
+    , m_limits(limits) {
+    m_sweepTimer = m_clock.schedule(kSweepInterval, [this] { sweep(); });
 }
 
 PushHub::~PushHub() {
@@ -58,7 +63,7 @@ PushHub::~PushHub() {
 }
 
 void PushHub::adopt(std::unique_ptr<QWebSocket> socket) {
-    auto* channel = new PushChannel(std::move(socket), m_clock, this);
+    auto* channel = new PushChannel(std::move(socket), m_clock, m_limits, this);
     m_channels.insert(channel);
     connect(channel, &PushChannel::messageReceived, this, &PushHub::onMessage);
     connect(channel, &PushChannel::closed, this, &PushHub::forget);
@@ -83,12 +88,12 @@ void PushHub::reset(qint64 accountId, qint64 lastId) {
 void PushHub::closeAll() {
     const auto channels = m_channels;
     for (PushChannel* channel : channels)
-        channel->close();
+        channel->close(QWebSocketProtocol::CloseCodeGoingAway, QString());
 }
 
 int PushHub::readyChannelCount() const {
     return static_cast<int>(
-        std::count_if(m_channels.begin(), m_channels.end(), [](auto* c) { return c->isReady(); }));
+        std::count_if(m_channels.begin(), m_channels.end(), [](auto* c) { return c->isLive(); }));
 }
 
 int PushHub::readyChannelCount(qint64 accountId) const {
@@ -119,7 +124,8 @@ void PushHub::onMessage(PushChannel* channel, const QString& message) {
         channel->refuse(errorToJson(backlog.error()));
         return;
     }
-    channel->becomeReady(scope.value(), backlog.value().lastId);
+    channel->becomeReady(scope.value(), backlog.value().lastId,
+                         secret_tokens::hashBearerToken(hello.value().token));
     channel->send(
         {{QStringLiteral("ready"), true}, {QStringLiteral("last"), backlog.value().lastId}});
     if (hello.value().since && !backlog.value().isComplete)
@@ -140,8 +146,29 @@ void PushHub::sweep() {
     // Closing may report back synchronously and change the set: walk a copy.
     const auto channels = m_channels;
     for (PushChannel* channel : channels)
-        channel->keepAlive(kPingAfter, kCloseAfter);
-    m_sweepTimer = m_clock.schedule(kPingAfter, [this] { sweep(); });
+        channel->keepAlive();
+    closeRevoked();
+    m_sweepTimer = m_clock.schedule(kSweepInterval, [this] { sweep(); });
+}
+
+void PushHub::closeRevoked() {
+    // A channel greets with a live token, so revocations from before it cannot concern it:
+    // with no channel there is nothing to look for.
+    if (readyChannelCount() == 0)
+        return;
+    auto revoked = m_service.accounts().revocationsSince(m_lastRevocationId);
+    if (!revoked) {
+        qCWarning(lcHub).noquote() << "cannot read revocations:" << revoked.error().description;
+        return;
+    }
+    for (const TokenRevocation& revocation : revoked.value()) {
+        m_lastRevocationId = std::max(m_lastRevocationId, revocation.id);
+        const auto channels = m_channels;
+        for (PushChannel* channel : channels) {
+            if (channel->isOfToken(revocation.tokenHash))
+                channel->close(kRevokedCloseCode, QStringLiteral("token revoked"));
+        }
+    }
 }
 
 } // namespace sonavert::cloud

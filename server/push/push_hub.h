@@ -1,5 +1,6 @@
 #pragma once
 
+#include "server/push/push_limits.h"
 #include "server/storage/cloud_storage.h"
 #include "src/runtime/clock.h"
 
@@ -16,14 +17,16 @@ class PushChannel;
 
 /// Holds every open push channel: authenticates each on its first message, replays what a
 /// reconnecting client missed, delivers fired notifications to the owning account's channels,
-/// pings idle channels and closes silent ones.
+/// pings idle channels, closes silent ones, and closes the channels of a revoked token (the
+/// revocations stored by any process sharing the database).
 class PushHub : public QObject {
     Q_OBJECT
 public:
-    static constexpr Duration kPingAfter = std::chrono::seconds(20);
-    static constexpr Duration kCloseAfter = std::chrono::seconds(60);
+    /// Timeouts and revocations are acted on within this.
+    static constexpr Duration kSweepInterval = std::chrono::milliseconds(500);
 
-    PushHub(CloudService& service, Clock& clock, QObject* parent = nullptr);
+    PushHub(CloudService& service, Clock& clock, const PushLimits& limits = {},
+            QObject* parent = nullptr);
     ~PushHub() override;
 
     /// Takes a freshly upgraded connection.
@@ -46,10 +49,14 @@ private:
     void onMessage(PushChannel* channel, const QString& message);
     void forget(PushChannel* channel);
     void sweep();
+    void closeRevoked();
 
     CloudService& m_service;
     Clock& m_clock;
+    PushLimits m_limits;
     std::set<PushChannel*> m_channels;
+    /// The newest token revocation acted on.
+    qint64 m_lastRevocationId = 0;
     Clock::TimerId m_sweepTimer = 0;
 };
 

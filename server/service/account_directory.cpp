@@ -38,6 +38,10 @@ Status AccountDirectory::revokeToken(const QString& accountName, const QString& 
     return {};
 }
 
+Result<QList<TokenRevocation>> AccountDirectory::revocationsSince(qint64 afterId) {
+    return m_storage.tokenRevocationsSince(afterId);
+}
+
 Result<AccountInfo> AccountDirectory::authenticate(const QString& token) {
     const auto unauthenticated = cloudError(ServerErrorCode::AuthenticationRequired,
                                             QStringLiteral("a valid bearer token is required"));

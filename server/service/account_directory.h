@@ -23,6 +23,8 @@ public:
     Result<IssuedToken> issueToken(const QString& accountName);
     /// Fails with NOT_FOUND when the token is not one of the account's.
     Status revokeToken(const QString& accountName, const QString& token);
+    /// Tokens revoked after the revocation `afterId`, by any process sharing the storage.
+    Result<QList<TokenRevocation>> revocationsSince(qint64 afterId);
     /// The account a bearer token belongs to; AUTHENTICATION_REQUIRED otherwise.
     Result<AccountInfo> authenticate(const QString& token);
     /// The named account, or NOT_FOUND.

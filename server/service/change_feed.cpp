@@ -35,11 +35,14 @@ Result<QJsonObject> ChangeFeed::fetch(const DatabaseScope& scope, const QJsonObj
     auto items = boundedItems(body, QStringLiteral("zones"));
     SONAVERT_TRY(items);
     QList<ZoneRequest> requests;
+    QStringList zoneNames;
     for (qsizetype i = 0; i < items.value().size(); ++i) {
         auto request = zoneRequestOf(items.value(), i);
         SONAVERT_TRY(request);
         requests.append(request.value());
+        zoneNames.append(request.value().zoneName);
     }
+    SONAVERT_TRY(refuseDuplicates(zoneNames, QStringLiteral("zone")));
     QJsonArray zones;
     for (const ZoneRequest& request : requests) {
         auto zone = fetchZone(scope, request);

@@ -31,7 +31,7 @@ CloudService::CloudService(CloudStorage& storage, Clock& clock, ServiceOptions o
     , m_zones(storage)
     , m_records(storage, m_zones, clock)
     , m_changes(storage, m_zones, m_tokens)
-    , m_subscriptions(storage)
+    , m_subscriptions(storage, options.maxSubscriptionsPerDatabase)
     , m_throttle(clock, options.rateLimit) {
     registerOperations();
 }

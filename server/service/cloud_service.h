@@ -21,6 +21,9 @@ struct ServiceOptions {
     int notificationsKept = 1000;
     /// Database calls allowed per token.
     RateLimit rateLimit;
+    /// Subscriptions in one private database (an account's, in one container and
+    /// environment); creating one more is QUOTA_EXCEEDED.
+    int maxSubscriptionsPerDatabase = 50;
 };
 
 /// The rules of the cloud database, transport-free: one call per protocol operation, JSON in

@@ -55,7 +55,13 @@ Result<RecordWrite> writeOf(const QJsonArray& operations, qsizetype index) {
 }
 
 Result<QList<RecordWrite>> writesOf(const QJsonObject& body) {
-    return parseBoundedItems(body, QStringLiteral("operations"), writeOf);
+    auto writes = parseBoundedItems(body, QStringLiteral("operations"), writeOf);
+    SONAVERT_TRY(writes);
+    QStringList names;
+    for (const RecordWrite& write : writes.value())
+        names.append(write.recordName);
+    SONAVERT_TRY(refuseDuplicates(names, QStringLiteral("record")));
+    return writes;
 }
 
 Result<QString> zoneNameOf(const QJsonObject& body) {
@@ -90,6 +96,7 @@ Result<QStringList> lookupNamesOf(const QJsonObject& body) {
         SONAVERT_TRY(name);
         names.append(name.value());
     }
+    SONAVERT_TRY(refuseDuplicates(names, QStringLiteral("record")));
     return names;
 }
 

@@ -1,14 +1,15 @@
 #pragma once
 
 #include "server/wire/json_fields.h"
+#include "server/wire/record_fields_json.h"
 #include "server/wire/server_error.h"
+
+#include <QSet>
 
 namespace sonavert::cloud {
 
 /// At most this many operations, records, zones or subscriptions in one request.
 inline constexpr qsizetype kMaxItemsPerRequest = 200;
-/// At most this many bytes in one record's JSON form.
-inline constexpr qsizetype kMaxRecordBytes = qsizetype{1024} * 1024;
 
 /// A required array of items, refused with LIMIT_EXCEEDED beyond the per-request maximum.
 inline Result<QJsonArray> boundedItems(const QJsonObject& body, const QString& key) {
@@ -18,6 +19,19 @@ inline Result<QJsonArray> boundedItems(const QJsonObject& body, const QString& k
             ServerErrorCode::LimitExceeded,
             QStringLiteral("at most %1 items in \"%2\"").arg(kMaxItemsPerRequest).arg(key));
     return items;
+}
+
+/// BAD_REQUEST when a request names the same record, zone or subscription twice: each answer
+/// item may be large, and a small request naming one item many times would multiply it.
+inline Status refuseDuplicates(const QStringList& names, const QString& what) {
+    QSet<QString> seen;
+    for (const QString& name : names) {
+        if (seen.contains(name))
+            return cloudError(ServerErrorCode::BadRequest,
+                              QStringLiteral("%1 \"%2\" is named twice").arg(what, name));
+        seen.insert(name);
+    }
+    return {};
 }
 
 /// Every item of a bounded array through `parse(items, index)`, or the first failure: a

@@ -115,8 +115,9 @@ Error notFound(const QString& id) {
 
 } // namespace
 
-SubscriptionOperations::SubscriptionOperations(CloudStorage& storage)
-    : m_storage(storage) {}
+SubscriptionOperations::SubscriptionOperations(CloudStorage& storage, int maxPerDatabase)
+    : m_storage(storage)
+    , m_maxPerDatabase(maxPerDatabase) {}
 
 Result<QJsonObject> SubscriptionOperations::lookup(const DatabaseScope& scope,
                                                    const QJsonObject& body) {
@@ -130,6 +131,7 @@ Result<QJsonObject> SubscriptionOperations::lookup(const DatabaseScope& scope,
         SONAVERT_TRY(id);
         ids.append(id.value());
     }
+    SONAVERT_TRY(refuseDuplicates(ids, QStringLiteral("subscription")));
     QJsonArray found;
     for (const QString& id : ids) {
         auto stored = m_storage.subscription(scope, id);
@@ -159,6 +161,7 @@ Result<QJsonObject> SubscriptionOperations::apply(const DatabaseScope& scope, bo
                                                   const QJsonObject& subscription) {
     const QString id = subscription.value(QLatin1String("subscriptionID")).toString();
     if (isCreate) {
+        SONAVERT_TRY(checkRoomFor(scope, id));
         SONAVERT_TRY(m_storage.putSubscription(scope, id, subscription));
         return subscription;
     }
@@ -167,6 +170,22 @@ Result<QJsonObject> SubscriptionOperations::apply(const DatabaseScope& scope, bo
     if (!removed.value())
         return notFound(id);
     return idKeys(id);
+}
+
+Status SubscriptionOperations::checkRoomFor(const DatabaseScope& scope, const QString& id) {
+    // Every subscription may fire on every record of a save: the cap bounds what one save
+    // costs the event loop and the channels.
+    auto existing = m_storage.subscriptions(scope);
+    SONAVERT_TRY(existing);
+    if (existing.value().size() < m_maxPerDatabase)
+        return {};
+    for (const QJsonObject& subscription : existing.value()) {
+        if (subscription.value(QLatin1String("subscriptionID")).toString() == id)
+            return {};
+    }
+    return cloudError(
+        ServerErrorCode::QuotaExceeded,
+        QStringLiteral("at most %1 subscriptions per database").arg(m_maxPerDatabase));
 }
 
 } // namespace sonavert::cloud

@@ -7,7 +7,7 @@ namespace sonavert::cloud {
 /// Query subscriptions of a private database: lookup, creation and deletion.
 class SubscriptionOperations {
 public:
-    explicit SubscriptionOperations(CloudStorage& storage);
+    SubscriptionOperations(CloudStorage& storage, int maxPerDatabase);
 
     /// subscriptions/lookup
     Result<QJsonObject> lookup(const DatabaseScope& scope, const QJsonObject& body);
@@ -17,8 +17,11 @@ public:
 private:
     Result<QJsonObject> apply(const DatabaseScope& scope, bool isCreate,
                               const QJsonObject& subscription);
+    /// QUOTA_EXCEEDED when a new subscription would pass the cap (replacing one is fine).
+    Status checkRoomFor(const DatabaseScope& scope, const QString& id);
 
     CloudStorage& m_storage;
+    int m_maxPerDatabase;
 };
 
 } // namespace sonavert::cloud

@@ -83,6 +83,13 @@ struct NotificationBacklog {
     QList<PushNotification> missed;
 };
 
+/// A token taken away; every process sharing the database reads these to close the token's
+/// push channels.
+struct TokenRevocation {
+    qint64 id = 0;
+    QString tokenHash;
+};
+
 /// What an instance tells the others sharing its database after storing notifications: whose
 /// they are and the newest id, so a listener that already delivered that far need not look.
 struct NotificationsAnnouncement {
@@ -107,8 +114,11 @@ public:
     virtual Result<std::optional<AccountInfo>> accountByName(const QString& name) = 0;
     virtual Result<std::optional<AccountInfo>> accountByTokenHash(const QString& tokenHash) = 0;
     virtual Status addToken(qint64 accountId, const QString& tokenHash, qint64 nowMs) = 0;
-    /// Whether a token with this hash belonged to the account and is now gone.
+    /// Whether a token with this hash belonged to the account and is now gone; a removal is
+    /// recorded as a revocation in the same transaction.
     virtual Result<bool> removeToken(qint64 accountId, const QString& tokenHash) = 0;
+    /// Revocations recorded after `afterId`, in id order.
+    virtual Result<QList<TokenRevocation>> tokenRevocationsSince(qint64 afterId) = 0;
 
     virtual Result<ZoneState> zone(const DatabaseScope& scope, const QString& zoneName) = 0;
     /// Creates the zone, or keeps it when it is live already.

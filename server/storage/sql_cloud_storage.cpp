@@ -121,11 +121,30 @@ Status SqlCloudStorage::addToken(qint64 accountId, const QString& tokenHash, qin
 }
 
 Result<bool> SqlCloudStorage::removeToken(qint64 accountId, const QString& tokenHash) {
+    SqlTransaction transaction(m_session);
+    SONAVERT_TRY(transaction.begin());
     auto removed = m_session.run(
         QStringLiteral("DELETE FROM account_tokens WHERE account_id = ? AND token_hash = ?"),
         {accountId, tokenHash});
     SONAVERT_TRY(removed);
-    return removed.value().numRowsAffected() > 0;
+    if (removed.value().numRowsAffected() == 0)
+        return false;
+    SONAVERT_TRY(m_session.run(
+        QStringLiteral("INSERT INTO token_revocations (token_hash) VALUES (?)"), {tokenHash}));
+    SONAVERT_TRY(transaction.commit());
+    return true;
+}
+
+Result<QList<TokenRevocation>> SqlCloudStorage::tokenRevocationsSince(qint64 afterId) {
+    auto query = m_session.run(
+        QStringLiteral("SELECT id, token_hash FROM token_revocations WHERE id > ? ORDER BY id"),
+        {afterId});
+    SONAVERT_TRY(query);
+    QList<TokenRevocation> revocations;
+    while (query.value().next())
+        revocations.append(
+            {query.value().value(0).toLongLong(), query.value().value(1).toString()});
+    return revocations;
 }
 
 Result<ZoneState> SqlCloudStorage::zone(const DatabaseScope& scope, const QString& zoneName) {

@@ -26,6 +26,7 @@ public:
     Result<std::optional<AccountInfo>> accountByTokenHash(const QString& tokenHash) override;
     Status addToken(qint64 accountId, const QString& tokenHash, qint64 nowMs) override;
     Result<bool> removeToken(qint64 accountId, const QString& tokenHash) override;
+    Result<QList<TokenRevocation>> tokenRevocationsSince(qint64 afterId) override;
 
     Result<ZoneState> zone(const DatabaseScope& scope, const QString& zoneName) override;
     Result<ZoneState> createZone(const DatabaseScope& scope, const QString& zoneName) override;

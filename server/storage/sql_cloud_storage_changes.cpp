@@ -85,6 +85,13 @@ Result<WriteOutcome> SqlCloudStorage::writeOne(qint64 zoneId, const RecordWrite&
     after.fields = applyFieldChanges(base, write.fields);
     after.createdMs = before ? before->createdMs : nowMs;
     after.modifiedMs = nowMs;
+    // A merge can grow a record past what any single save may send; the whole write fails.
+    if (write.kind == WriteKind::Update &&
+        QJsonDocument(recordToJson(after)).toJson(QJsonDocument::Compact).size() > kMaxRecordBytes)
+        return cloudError(ServerErrorCode::LimitExceeded,
+                          QStringLiteral("record \"%1\" would hold more than 1 MiB after the "
+                                         "update")
+                              .arg(write.recordName));
     SONAVERT_TRY(upsertRecord(zoneId, after, sequence));
     return WriteOutcome{before, after};
 }

@@ -20,6 +20,8 @@ struct CloudRecord {
 };
 
 inline constexpr char kDefaultZoneName[] = "_defaultZone";
+/// At most this many bytes in one record's JSON form, as sent and as stored after a merge.
+inline constexpr qsizetype kMaxRecordBytes = qsizetype{1024} * 1024;
 
 /// Checks a record's "fields" object: valid names, a known type, a value of that type.
 /// With `allowRemoval`, a field whose "value" is null is accepted (it removes the field).

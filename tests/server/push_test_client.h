@@ -26,6 +26,8 @@ public:
     bool waitForClose();
     void close();
     bool isConnected() const { return m_socket.state() == QAbstractSocket::ConnectedState; }
+    /// The code the server closed the channel with.
+    int closeCode() const { return m_socket.closeCode(); }
 
 private:
     QUrl m_url;

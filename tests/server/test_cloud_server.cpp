@@ -50,15 +50,30 @@ void TestCloudServer::dropPostgresDatabase() {
 
 TestCloudServer::TestCloudServer(ServiceOptions options, Clock* clock,
                                  const TestCloudServer* sharing) {
+    ServerConfig config;
+    config.service = options;
+    start(config, clock, sharing);
+}
+
+TestCloudServer::TestCloudServer(ServerConfig config, Clock* clock) {
+    start(std::move(config), clock, nullptr);
+}
+
+Result<std::unique_ptr<CloudServer>> TestCloudServer::openAlongside(Clock& clock) const {
+    ServerConfig config;
+    config.dataDirectory = m_dataDir.path();
+    config.databaseUrl = m_databaseUrl;
+    return CloudServer::open(config, clock);
+}
+
+void TestCloudServer::start(ServerConfig config, Clock* clock, const TestCloudServer* sharing) {
     m_adminUrl = qEnvironmentVariable("SONAVERT_CLOUD_TEST_POSTGRES");
     if (sharing)
         m_databaseUrl = sharing->m_databaseUrl;
     else if (!m_adminUrl.isEmpty())
         m_databaseUrl = createPostgresDatabase();
-    ServerConfig config;
     config.dataDirectory = m_dataDir.path();
     config.databaseUrl = m_databaseUrl;
-    config.service = options;
     auto server = CloudServer::open(config, clock ? *clock : m_systemClock);
     if (!server) {
         qWarning() << "server did not open:" << server.error().description;

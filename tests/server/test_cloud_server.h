@@ -20,6 +20,8 @@ public:
     /// to drop: destroy this one first).
     explicit TestCloudServer(ServiceOptions options = {}, Clock* clock = nullptr,
                              const TestCloudServer* sharing = nullptr);
+    /// With the limits and options of `config`; its storage fields are filled in here.
+    TestCloudServer(ServerConfig config, Clock* clock);
     ~TestCloudServer();
 
     bool isRunning() const { return m_server != nullptr; }
@@ -36,7 +38,11 @@ public:
     /// the account or the zone could not be found.
     bool deleteZoneByUser(const QString& account, const QString& container, const QString& zone);
 
+    /// Another server over the same storage, not listening: what the command line opens.
+    Result<std::unique_ptr<CloudServer>> openAlongside(Clock& clock) const;
+
 private:
+    void start(ServerConfig config, Clock* clock, const TestCloudServer* sharing);
     QString createPostgresDatabase();
     void dropPostgresDatabase();
 

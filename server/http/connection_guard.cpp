@@ -1,0 +1,143 @@
+#include "server/http/connection_guard.h"
+
+#include "server/http/http_refusal.h"
+#include "server/wire/error_json.h"
+#include "server/wire/server_error.h"
+
+#include <QTcpSocket>
+#include <array>
+
+namespace sonavert::cloud {
+
+namespace {
+
+using Verdict = RequestScanner::Verdict;
+
+struct Refusal {
+    Verdict verdict;
+    int status;
+    ServerErrorCode code;
+    const char* reason;
+};
+
+constexpr std::array<Refusal, 3> kRefusals{{
+    {Verdict::HeaderTooLarge, 431, ServerErrorCode::LimitExceeded,
+     "the request header is too large"},
+    {Verdict::BodyTooLarge, 413, ServerErrorCode::LimitExceeded, "the request body is too large"},
+    {Verdict::Malformed, 400, ServerErrorCode::BadRequest, "malformed request"},
+}};
+
+// A refused connection gets this long to finish sending and take its answer before it is cut.
+constexpr Duration kRefusalLinger = std::chrono::seconds(2);
+constexpr Duration kNever = Duration::max();
+
+} // namespace
+
+ConnectionGuard::ConnectionGuard(QTcpSocket* socket, QObject* httpServer, const HttpLimits& limits,
+                                 Clock& clock)
+    : QObject(socket)
+    , m_socket(socket)
+    , m_httpServer(httpServer)
+    , m_limits(limits)
+    , m_clock(clock)
+    , m_scanner(limits)
+    , m_deadline(clock.monotonicNow() + limits.idleTimeout) {}
+
+ConnectionGuard::~ConnectionGuard() {
+    if (m_farewell)
+        m_farewell();
+}
+
+void ConnectionGuard::watchBeforeServer() {
+    connect(m_socket, &QTcpSocket::readyRead, this, &ConnectionGuard::beforeServerReads);
+}
+
+void ConnectionGuard::watchAfterServer() {
+    connect(m_socket, &QTcpSocket::readyRead, this, &ConnectionGuard::afterServerRead);
+}
+
+void ConnectionGuard::beforeServerReads() {
+    if (m_isRefused) {
+        discardIncoming();
+        return;
+    }
+    if (m_scanner.phase() == RequestScanner::Phase::Upgraded)
+        return;
+    const qint64 available = m_socket->bytesAvailable();
+    const QByteArray unread = m_socket->peek(available);
+    const Verdict verdict =
+        m_scanner.feed(QByteArrayView(unread).sliced(std::min<qint64>(m_scannedUnread, available)));
+    m_scannedUnread = available;
+    if (verdict != Verdict::Fine) {
+        refuse(verdict);
+        return;
+    }
+    followPhase();
+}
+
+void ConnectionGuard::afterServerRead() {
+    m_scannedUnread = m_socket->bytesAvailable();
+}
+
+void ConnectionGuard::followPhase() {
+    const auto phase = m_scanner.phase();
+    if (phase == m_timedPhase && m_scanner.completedRequests() == m_timedRequests)
+        return;
+    m_timedPhase = phase;
+    m_timedRequests = m_scanner.completedRequests();
+    const Duration now = m_clock.monotonicNow();
+    switch (phase) {
+    case RequestScanner::Phase::Idle:
+        m_deadline = now + m_limits.idleTimeout;
+        break;
+    case RequestScanner::Phase::Header:
+        m_deadline = now + m_limits.headerTimeout;
+        break;
+    case RequestScanner::Phase::Body:
+        m_deadline = now + m_limits.bodyTimeout;
+        break;
+    case RequestScanner::Phase::Upgraded:
+        // A push channel: frames are bounded by the WebSocket, so the buffer need not hold a
+        // whole request body any more.
+        m_deadline = kNever;
+        m_socket->setReadBufferSize(m_limits.upgradedReadBufferBytes);
+        break;
+    }
+}
+
+void ConnectionGuard::refuse(Verdict verdict) {
+    m_isRefused = true;
+    // The HTTP server must not see this request at all: it would buffer it and answer 401.
+    QObject::disconnect(m_socket, &QTcpSocket::readyRead, m_httpServer, nullptr);
+    discardIncoming();
+    for (const Refusal& refusal : kRefusals) {
+        if (refusal.verdict == verdict) {
+            const Error error = cloudError(refusal.code, QString::fromLatin1(refusal.reason));
+            m_socket->write(refusalResponse(refusal.status, errorToJson(error)));
+        }
+    }
+    // Closing now, with the client still sending, would reset the connection and lose the
+    // answer: what still comes is dropped unread until the client closes or time runs out.
+    m_deadline = m_clock.monotonicNow() + kRefusalLinger;
+}
+
+void ConnectionGuard::discardIncoming() {
+    if (m_socket->isTransactionStarted())
+        m_socket->commitTransaction();
+    m_socket->skip(m_socket->bytesAvailable());
+}
+
+void ConnectionGuard::checkDeadline(Duration now) {
+    if (now < m_deadline || m_socket->state() == QAbstractSocket::UnconnectedState)
+        return;
+    m_deadline = kNever;
+    // An idle client that reads its answers leaves cleanly; anyone else is cut off.
+    const bool isCleanIdle = !m_isRefused && m_scanner.phase() == RequestScanner::Phase::Idle &&
+                             m_socket->bytesToWrite() == 0;
+    if (isCleanIdle)
+        m_socket->disconnectFromHost();
+    else
+        m_socket->abort();
+}
+
+} // namespace sonavert::cloud

@@ -1,0 +1,124 @@
+#include "server/http/guarded_tcp_server.h"
+
+#include "server/http/connection_guard.h"
+#include "server/http/http_refusal.h"
+#include "server/wire/error_json.h"
+#include "server/wire/server_error.h"
+
+#include <QLoggingCategory>
+#include <QTcpSocket>
+#include <sys/resource.h>
+
+namespace sonavert::cloud {
+
+namespace {
+
+Q_LOGGING_CATEGORY(lcListener, "sonavert.cloud.listener")
+
+// Timeouts are met to within this.
+constexpr Duration kSweepInterval = std::chrono::milliseconds(500);
+// Descriptors kept for the database, the listening socket and whatever a refusal needs.
+constexpr rlim_t kReservedDescriptors = 64;
+
+int fittingConnectionCap(int configured) {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+        limit.rlim_cur <= kReservedDescriptors)
+        return configured;
+    const auto fitting = static_cast<int>(
+        std::min<rlim_t>(limit.rlim_cur - kReservedDescriptors, std::numeric_limits<int>::max()));
+    if (fitting < configured)
+        qCDebug(lcListener) << "at most" << fitting << "connections fit the descriptor limit,"
+                            << "not" << configured;
+    return std::min(configured, fitting);
+}
+
+} // namespace
+
+GuardedTcpServer::GuardedTcpServer(QObject* httpServer, const HttpLimits& limits, Clock& clock)
+    : m_httpServer(httpServer)
+    , m_limits(limits)
+    , m_clock(clock) {
+    m_limits.maxConnections = fittingConnectionCap(limits.maxConnections);
+    connect(this, &QTcpServer::acceptError, this, &GuardedTcpServer::onAcceptError);
+    m_sweepTimer = m_clock.schedule(kSweepInterval, [this] { sweep(); });
+}
+
+GuardedTcpServer::~GuardedTcpServer() {
+    m_clock.cancelScheduled(m_sweepTimer);
+    for (ConnectionGuard* guard : std::as_const(m_guards))
+        guard->setFarewell({});
+}
+
+void GuardedTcpServer::incomingConnection(qintptr descriptor) {
+    auto* socket = new QTcpSocket(this);
+    if (!socket->setSocketDescriptor(descriptor)) {
+        delete socket;
+        return;
+    }
+    const QHostAddress address = socket->peerAddress();
+    if (!hasRoomFor(address)) {
+        refuseBusy(socket);
+        return;
+    }
+    // Room for the largest header and body the limits allow, so a request never stalls; more
+    // is left in the kernel until the guard has looked at what came.
+    socket->setReadBufferSize(m_limits.maxHeaderBytes + m_limits.maxBodyBytes + 4096);
+    auto* guard = new ConnectionGuard(socket, m_httpServer, m_limits, m_clock);
+    guard->watchBeforeServer();
+    addPendingConnection(socket);
+    guard->watchAfterServer();
+    track(socket, guard, address);
+}
+
+bool GuardedTcpServer::hasRoomFor(const QHostAddress& address) const {
+    return m_guards.size() < m_limits.maxConnections &&
+           m_perAddress.value(address) < m_limits.maxConnectionsPerAddress;
+}
+
+void GuardedTcpServer::refuseBusy(QTcpSocket* socket) {
+    const Error busy = cloudError(ServerErrorCode::TryAgainLater,
+                                  QStringLiteral("too many connections; try again later"));
+    QJsonObject body = errorToJson(busy);
+    body.insert(QStringLiteral("retryAfter"), 1);
+    connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    socket->write(refusalResponse(503, body));
+    socket->disconnectFromHost();
+}
+
+void GuardedTcpServer::track(QTcpSocket* socket, ConnectionGuard* guard,
+                             const QHostAddress& address) {
+    m_guards.insert(socket, guard);
+    ++m_perAddress[address];
+    guard->setFarewell([this, socket, address] {
+        m_guards.remove(socket);
+        if (--m_perAddress[address] <= 0)
+            m_perAddress.remove(address);
+        if (m_isPaused) {
+            m_isPaused = false;
+            resumeAccepting();
+        }
+    });
+}
+
+void GuardedTcpServer::sweep() {
+    const Duration now = m_clock.monotonicNow();
+    // Closing may delete sockets later, never now: the table stays valid while walking it.
+    for (ConnectionGuard* guard : std::as_const(m_guards))
+        guard->checkDeadline(now);
+    if (m_isPaused) {
+        m_isPaused = false;
+        resumeAccepting();
+    }
+    m_sweepTimer = m_clock.schedule(kSweepInterval, [this] { sweep(); });
+}
+
+void GuardedTcpServer::onAcceptError(QAbstractSocket::SocketError error) {
+    // Out of descriptors, the listening socket stays readable and would be polled in a busy
+    // loop; it waits instead until a connection closes or the next sweep.
+    qCWarning(lcListener) << "cannot accept:" << error << errorString();
+    pauseAccepting();
+    m_isPaused = true;
+}
+
+} // namespace sonavert::cloud

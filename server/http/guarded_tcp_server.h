@@ -1,0 +1,47 @@
+#pragma once
+
+#include "server/http/http_limits.h"
+
+#include <QHash>
+#include <QHostAddress>
+#include <QTcpServer>
+
+namespace sonavert::cloud {
+
+class ConnectionGuard;
+
+/// The listening socket of the HTTP server: puts a ConnectionGuard on every connection before
+/// the HTTP server sees it, refuses connections beyond the caps (in total and per client
+/// address) with 503 at once, checks the guards' deadlines, and keeps accepting after the
+/// process ran out of descriptors instead of stopping for good.
+class GuardedTcpServer : public QTcpServer {
+    Q_OBJECT
+public:
+    /// `httpServer` is the QAbstractHttpServer this listener will be bound to.
+    GuardedTcpServer(QObject* httpServer, const HttpLimits& limits, Clock& clock);
+    ~GuardedTcpServer() override;
+
+    /// The cap in force: the configured one, lowered to fit the descriptor limit.
+    int maxConnections() const { return m_limits.maxConnections; }
+    int connectionCount() const { return static_cast<int>(m_guards.size()); }
+
+protected:
+    void incomingConnection(qintptr descriptor) override;
+
+private:
+    bool hasRoomFor(const QHostAddress& address) const;
+    void refuseBusy(QTcpSocket* socket);
+    void track(QTcpSocket* socket, ConnectionGuard* guard, const QHostAddress& address);
+    void sweep();
+    void onAcceptError(QAbstractSocket::SocketError error);
+
+    QObject* m_httpServer;
+    HttpLimits m_limits;
+    Clock& m_clock;
+    QHash<QTcpSocket*, ConnectionGuard*> m_guards;
+    QHash<QHostAddress, int> m_perAddress;
+    Clock::TimerId m_sweepTimer = 0;
+    bool m_isPaused = false;
+};
+
+} // namespace sonavert::cloud

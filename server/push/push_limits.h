@@ -1,0 +1,31 @@
+#pragma once
+
+#include "src/runtime/clock.h"
+
+#include <QtGlobal>
+
+namespace sonavert::cloud {
+
+/// What one push channel may cost and how long it may stay quiet.
+struct PushLimits {
+    /// A WebSocket frame from a client; a larger one closes the channel (1009) unread.
+    qsizetype maxFrameBytes = qsizetype{64} * 1024;
+    /// A whole WebSocket message from a client, over all its frames.
+    qsizetype maxMessageBytes = qsizetype{64} * 1024;
+    /// Messages waiting to be sent to one channel; a client that lets more pile up is closed
+    /// with kSlowConsumerCloseCode and catches up with `since` when it reconnects.
+    qsizetype maxQueuedBytes = qsizetype{1024} * 1024;
+    /// An idle channel is pinged after this.
+    Duration pingAfter = std::chrono::seconds(20);
+    /// A channel that has not greeted by then is closed.
+    Duration greetWithin = std::chrono::seconds(60);
+    /// A greeted channel silent this long is closed.
+    Duration silentFor = std::chrono::seconds(60);
+};
+
+/// Close code of a channel whose send queue overflowed (the application range of WebSocket).
+inline constexpr int kSlowConsumerCloseCode = 4001;
+/// Close code of a channel whose token was revoked.
+inline constexpr int kRevokedCloseCode = 4003;
+
+} // namespace sonavert::cloud

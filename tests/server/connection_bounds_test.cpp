@@ -1,0 +1,184 @@
+// What an HTTP connection may cost the server: oversized and endless headers and bodies are
+// refused before they are buffered or authenticated, connections that stall are closed on
+// time, and a flood of connections is turned away with 503 while other clients are served.
+#include "src/runtime/virtual_clock.h"
+#include "tests/server/raw_connection.h"
+#include "tests/server/test_cloud_server.h"
+#include "tests/support/checked.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QtTest>
+
+using namespace sonavert::cloud::testing;
+using sonavert::cloud::ServerConfig;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr char kOperationPath[] = "/database/1/iCloud.test.container/production/private/";
+
+QByteArray databaseCall(const QString& token, const char* operation, const QByteArray& extra,
+                        const QByteArray& body = "{}") {
+    return QByteArray("POST ") + kOperationPath + operation +
+           " HTTP/1.1\r\nHost: localhost\r\nAuthorization: Bearer " + token.toLatin1() +
+           "\r\nContent-Type: application/json\r\n" + extra +
+           "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+}
+
+QString errorCodeOf(const QByteArray& body) {
+    return QJsonDocument::fromJson(body)
+        .object()
+        .value(QLatin1String("serverErrorCode"))
+        .toString();
+}
+
+// Another client, on another address, makes a call of its own account.
+int otherClientStatus(const QUrl& url, const QString& token) {
+    RawConnection other(url, QHostAddress(QStringLiteral("127.0.0.2")));
+    other.send(databaseCall(token, "users/current", {}));
+    return other.awaitStatus();
+}
+
+} // namespace
+
+class ConnectionBoundsTest : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<sonavert::VirtualClock> m_clock; // outlives the server using it
+    std::unique_ptr<TestCloudServer> m_server;
+    QString m_token;
+    QString m_otherToken;
+
+    void start(ServerConfig config = {}, bool isOnVirtualTime = false) {
+        if (isOnVirtualTime)
+            m_clock = std::make_unique<sonavert::VirtualClock>();
+        m_server = std::make_unique<TestCloudServer>(config, m_clock.get());
+        QVERIFY(m_server->isRunning());
+        m_token = m_server->addAccount(QStringLiteral("alice"));
+        m_otherToken = m_server->addAccount(QStringLiteral("bob"));
+    }
+
+private Q_SLOTS:
+    void cleanup() {
+        m_server.reset();
+        m_clock.reset();
+    }
+
+    void oversizedHeadersAreRefusedNotDropped_data() {
+        QTest::addColumn<QByteArray>("extraHeader");
+        QByteArray manyFields;
+        for (int i = 0; i < 101; ++i)
+            manyFields += "X-Field-" + QByteArray::number(i) + ": v\r\n";
+        QTest::newRow("101 fields") << manyFields;
+        QTest::newRow("one 40 KiB field") << "X-Big: " + QByteArray(40 * 1024, 'a') + "\r\n";
+    }
+
+    void oversizedHeadersAreRefusedNotDropped() {
+        QFETCH(QByteArray, extraHeader);
+        CHECKED(start());
+        // With a valid token: the answer is about the header, not a misleading 401.
+        RawConnection attacker(m_server->url());
+        attacker.send(databaseCall(m_token, "users/current", extraHeader));
+        QCOMPARE(attacker.awaitStatus(), 431);
+        QCOMPARE(errorCodeOf(attacker.answerBody()), QStringLiteral("LIMIT_EXCEEDED"));
+        QVERIFY(attacker.waitForClose());
+        // A header at the limit is still served.
+        RawConnection fine(m_server->url());
+        fine.send(
+            databaseCall(m_token, "users/current", "X-Pad: " + QByteArray(30000, 'a') + "\r\n"));
+        QCOMPARE(fine.awaitStatus(), 200);
+    }
+
+    void endlessHeaderIsCutOffEarly() {
+        CHECKED(start());
+        const qint64 before = residentBytes();
+        RawConnection attacker(m_server->url());
+        const qint64 sent =
+            attacker.flood("POST /database HTTP/1.1\r\nX-Endless: ", QByteArray(64 * 1024, 'a'),
+                           qint64{200} << 20);
+        QCOMPARE(attacker.awaitStatus(), 431);
+        QVERIFY2(sent < (qint64{16} << 20), qPrintable(QString::number(sent)));
+        QVERIFY(grewLessThan(before, (qint64{32} << 20)));
+        QCOMPARE(otherClientStatus(m_server->url(), m_otherToken), 200);
+    }
+
+    void announcedBodyTooLargeIsRefusedUnread() {
+        CHECKED(start());
+        RawConnection attacker(m_server->url());
+        // No token at all: the size is refused before authentication would be.
+        attacker.send(QByteArray("POST ") + kOperationPath +
+                      "records/lookup HTTP/1.1\r\nHost: x\r\nContent-Length: 314572800\r\n\r\n");
+        QCOMPARE(attacker.awaitStatus(), 413);
+        QCOMPARE(errorCodeOf(attacker.answerBody()), QStringLiteral("LIMIT_EXCEEDED"));
+        QCOMPARE(otherClientStatus(m_server->url(), m_otherToken), 200);
+    }
+
+    void chunkedBodyIsCountedAsItArrives() {
+        CHECKED(start());
+        const qint64 before = residentBytes();
+        RawConnection attacker(m_server->url());
+        const QByteArray chunk = "10000\r\n" + QByteArray(0x10000, 'a') + "\r\n";
+        const qint64 sent = attacker.flood(QByteArray("POST ") + kOperationPath +
+                                               "records/lookup HTTP/1.1\r\nHost: x\r\n"
+                                               "Transfer-Encoding: chunked\r\n\r\n",
+                                           chunk, qint64{300} << 20);
+        QCOMPARE(attacker.awaitStatus(), 413);
+        QVERIFY2(sent < (qint64{24} << 20), qPrintable(QString::number(sent)));
+        QVERIFY(grewLessThan(before, (qint64{32} << 20)));
+        QCOMPARE(otherClientStatus(m_server->url(), m_otherToken), 200);
+    }
+
+    void stalledConnectionsCloseOnTime_data() {
+        QTest::addColumn<QByteArray>("sent");
+        QTest::addColumn<int>("limitSeconds");
+        QTest::newRow("never sends") << QByteArray() << 60;
+        QTest::newRow("header trickles in") << QByteArray("POST /database HTTP/1.1\r\nX: ") << 10;
+        QTest::newRow("body never completes")
+            << QByteArray("POST /database HTTP/1.1\r\nContent-Length: 100\r\n\r\n0123456789") << 30;
+        QTest::newRow("kept alive after an answer")
+            << QByteArray("GET /nowhere HTTP/1.1\r\nHost: x\r\n\r\n") << 60;
+    }
+
+    void stalledConnectionsCloseOnTime() {
+        QFETCH(QByteArray, sent);
+        QFETCH(int, limitSeconds);
+        CHECKED(start({}, true));
+        RawConnection client(m_server->url());
+        QVERIFY(client.isConnected());
+        if (!sent.isEmpty())
+            client.send(sent);
+        m_clock->advance(std::chrono::seconds(limitSeconds) - 600ms);
+        QVERIFY(client.isConnected());
+        m_clock->advance(1s);
+        QVERIFY(client.waitForClose());
+    }
+
+    void connectionsBeyondTheCapsAreTurnedAway() {
+        ServerConfig config;
+        config.http.maxConnectionsPerAddress = 3;
+        config.http.maxConnections = 5;
+        CHECKED(start(config));
+        std::vector<std::unique_ptr<RawConnection>> held;
+        for (int i = 0; i < 3; ++i)
+            held.push_back(std::make_unique<RawConnection>(m_server->url()));
+        RawConnection overAddressCap(m_server->url());
+        QCOMPARE(overAddressCap.awaitStatus(), 503);
+        QCOMPARE(errorCodeOf(overAddressCap.answerBody()), QStringLiteral("TRY_AGAIN_LATER"));
+        QVERIFY(overAddressCap.received().contains("Retry-After: 1"));
+        // Another address still has room, up to the total.
+        const QHostAddress other(QStringLiteral("127.0.0.3"));
+        held.push_back(std::make_unique<RawConnection>(m_server->url(), other));
+        held.push_back(std::make_unique<RawConnection>(m_server->url(), other));
+        QCOMPARE(otherClientStatus(m_server->url(), m_otherToken), 503);
+        // A connection that goes makes room for the next.
+        held.front()->socket().disconnectFromHost();
+        QVERIFY(held.front()->waitForClose());
+        held.erase(held.begin());
+        QTRY_COMPARE(otherClientStatus(m_server->url(), m_otherToken), 200);
+    }
+};
+
+QTEST_GUILESS_MAIN(ConnectionBoundsTest)
+#include "connection_bounds_test.moc"

@@ -1,0 +1,220 @@
+// What a push channel may cost the server: oversized frames and messages close it unread,
+// greeting and silence limits are met to within a second, a client that stops reading is
+// closed instead of queued for without bound, and a revoked token loses its channels at once.
+#include "server/push/push_hub.h"
+#include "src/runtime/virtual_clock.h"
+#include "tests/server/cloud_test_client.h"
+#include "tests/server/push_test_client.h"
+#include "tests/server/raw_connection.h"
+#include "tests/server/test_cloud_server.h"
+#include "tests/support/checked.h"
+
+#include <QJsonDocument>
+#include <QtTest>
+
+using namespace sonavert::cloud::testing;
+using sonavert::cloud::ServerConfig;
+using namespace std::chrono_literals;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+QByteArray greeting(const QString& token) {
+    const QJsonObject hello{{u"token"_s, token},
+                            {u"container"_s, u"iCloud.test.container"_s},
+                            {u"environment"_s, u"production"_s}};
+    return QJsonDocument(hello).toJson(QJsonDocument::Compact);
+}
+
+// The code of the close frame that ends `received`, or 0.
+int closeCodeIn(const QByteArray& received, const QByteArray& reason) {
+    const qsizetype at = received.lastIndexOf(reason);
+    if (at < 2)
+        return 0;
+    return (static_cast<uchar>(received.at(at - 2)) << 8) | static_cast<uchar>(received.at(at - 1));
+}
+
+// The code of the close frame the server sent first, or 0 when it sent something else.
+int leadingCloseCode(const QByteArray& received) {
+    if (received.size() < 4 || static_cast<uchar>(received.at(0)) != 0x88)
+        return 0;
+    return (static_cast<uchar>(received.at(2)) << 8) | static_cast<uchar>(received.at(3));
+}
+
+QJsonArray handoffSaves(int count, int round) {
+    QJsonArray operations;
+    for (int i = 0; i < count; ++i)
+        operations.append(wire::replace(u"h%1-%2"_s.arg(round).arg(i), u"Handoff"_s,
+                                        {{u"targetDeviceID"_s, wire::stringField(u"A"_s)}}));
+    return operations;
+}
+
+} // namespace
+
+class PushBoundsTest : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<sonavert::VirtualClock> m_clock; // outlives the server using it
+    std::unique_ptr<TestCloudServer> m_server;
+    std::unique_ptr<CloudTestClient> m_client;
+    QString m_token;
+    QString m_otherToken;
+
+    void start(ServerConfig config = {}, bool isOnVirtualTime = false) {
+        if (isOnVirtualTime)
+            m_clock = std::make_unique<sonavert::VirtualClock>();
+        m_server = std::make_unique<TestCloudServer>(config, m_clock.get());
+        QVERIFY(m_server->isRunning());
+        m_token = m_server->addAccount(u"alice"_s);
+        m_otherToken = m_server->addAccount(u"bob"_s);
+        m_client = std::make_unique<CloudTestClient>(m_server->url(), m_token);
+    }
+    void subscribe(int count) {
+        for (int i = 0; i < count; ++i) {
+            const auto created = m_client->modifySubscriptions(
+                u"create"_s,
+                wire::subscription(u"sub-%1"_s.arg(i), u"Handoff"_s,
+                                   {{u"targetDeviceID"_s, wire::stringField(u"A"_s)}}));
+            QCOMPARE(created.status, 200);
+        }
+    }
+    void greet(RawConnection& channel, const QString& token) {
+        QVERIFY(channel.upgradeToWebSocket());
+        channel.send(RawConnection::frame(1, true, greeting(token)));
+        QVERIFY(channel.awaitReceived("\"ready\":true"));
+    }
+    qint64 aliceId() {
+        return m_server->server().service().accounts().account(u"alice"_s).value().id;
+    }
+    void otherAccountIsServed() {
+        QCOMPARE(CloudTestClient(m_server->url(), m_otherToken).call(u"users/current"_s, {}).status,
+                 200);
+    }
+
+private Q_SLOTS:
+    void cleanup() {
+        m_client.reset();
+        m_server.reset();
+        m_clock.reset();
+    }
+
+    void oversizedMessagesCloseTheChannelUnread_data() {
+        QTest::addColumn<QByteArray>("prefix");
+        QTest::addColumn<QByteArray>("filler");
+        QTest::newRow("one 300 MB frame")
+            << RawConnection::frameHeader(1, true, quint64{300} << 20) << QByteArray(65536, 'a');
+        // Each frame is small; the message they make is not.
+        QTest::newRow("a message of endless frames")
+            << RawConnection::frame(1, false, QByteArray(32768, 'a'))
+            << RawConnection::frame(0, false, QByteArray(32768, 'a'));
+    }
+
+    void oversizedMessagesCloseTheChannelUnread() {
+        QFETCH(QByteArray, prefix);
+        QFETCH(QByteArray, filler);
+        CHECKED(start());
+        const qint64 before = residentBytes();
+        RawConnection attacker(m_server->url());
+        QVERIFY(attacker.upgradeToWebSocket());
+        const qint64 sent = attacker.flood(prefix, filler, qint64{300} << 20);
+        QVERIFY(attacker.waitForClose());
+        QVERIFY2(sent < (qint64{16} << 20), qPrintable(QString::number(sent)));
+        QVERIFY(grewLessThan(before, (qint64{32} << 20)));
+        // The close frame may be lost to the reset of a connection still sending; when it
+        // arrives, it says why.
+        const QByteArray answer = attacker.received();
+        QVERIFY2(answer.isEmpty() || leadingCloseCode(answer) == 1009, answer.left(40).toHex());
+        CHECKED(otherAccountIsServed());
+    }
+
+    void channelTimeoutsAreMetWithinASecond_data() {
+        QTest::addColumn<bool>("greets");
+        QTest::addColumn<int>("limitSeconds");
+        QTest::newRow("never greets") << false << 60;
+        QTest::newRow("greets, then stays silent") << true << 60;
+        QTest::newRow("configured greeting time") << false << 7;
+        QTest::newRow("configured silence") << true << 45;
+    }
+
+    void channelTimeoutsAreMetWithinASecond() {
+        QFETCH(bool, greets);
+        QFETCH(int, limitSeconds);
+        ServerConfig config;
+        config.push.greetWithin = std::chrono::seconds(limitSeconds);
+        config.push.silentFor = std::chrono::seconds(limitSeconds);
+        CHECKED(start(config, true));
+        RawConnection channel(m_server->url());
+        if (greets)
+            CHECKED(greet(channel, m_token));
+        else
+            QVERIFY(channel.upgradeToWebSocket());
+        // Pinged on the way, the raw client never answers: silence is silence.
+        m_clock->advance(std::chrono::seconds(limitSeconds) - 600ms);
+        QVERIFY(channel.isConnected());
+        m_clock->advance(1s);
+        QVERIFY(channel.awaitReceived(greets ? "silent" : "not greeted"));
+        QCOMPARE(closeCodeIn(channel.received(), greets ? "silent" : "not greeted"), 1001);
+        m_clock->advance(3s);
+        QVERIFY(channel.waitForClose());
+    }
+
+    void slowConsumerIsClosedAndCatchesUp() {
+        ServerConfig config;
+        config.push.maxQueuedBytes = 64 * 1024;
+        // More than a save fires, so every notification is sent, not collapsed into a reset
+        // (which is what instances sharing PostgreSQL do with a backlog already dropped).
+        config.service.notificationsKept = 2500;
+        // On virtual time the server never cuts the client off: it can still read the close.
+        CHECKED(start(config, true));
+        CHECKED(subscribe(10));
+        RawConnection hung(m_server->url());
+        hung.socket().setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
+        CHECKED(greet(hung, m_token));
+        hung.stopReading();
+        auto& hub = m_server->server().pushHub();
+        const qint64 before = residentBytes();
+        int saves = 0;
+        // Each save fires 2,000 notifications, some 400 KB for the one channel.
+        while (hub.readyChannelCount(aliceId()) > 0 && saves < 60)
+            QCOMPARE(m_client->modifyRecords(handoffSaves(200, saves++)).status, 200);
+        QCOMPARE(hub.readyChannelCount(aliceId()), 0);
+        QVERIFY(grewLessThan(before, (qint64{64} << 20)));
+        CHECKED(otherAccountIsServed());
+        // One save more and what the client knew of is no longer held.
+        QCOMPARE(m_client->modifyRecords(handoffSaves(200, saves)).status, 200);
+        hung.resumeReading();
+        QVERIFY(hung.awaitReceived("send queue full"));
+        QCOMPARE(closeCodeIn(hung.received(), "send queue full"), 4001);
+        // Reconnecting with what it knew, it learns that it must fetch afresh.
+        PushTestClient again(m_server->url());
+        QCOMPARE(again.open(m_token, 1).value(u"ready"_s).toBool(), true);
+        QCOMPARE(again.next(), (QJsonObject{{u"reset"_s, true}}));
+    }
+
+    void revokedTokenLosesItsChannelsAtOnce() {
+        CHECKED(start({}, true));
+        CHECKED(subscribe(1));
+        const QString second =
+            m_server->server().service().accounts().issueToken(u"alice"_s).value().token;
+        PushTestClient revoked(m_server->url());
+        QCOMPARE(revoked.open(m_token).value(u"ready"_s).toBool(), true);
+        PushTestClient kept(m_server->url());
+        QCOMPARE(kept.open(second).value(u"ready"_s).toBool(), true);
+        // Revoked as the command line does it: another process over the same storage.
+        auto administration = m_server->openAlongside(*m_clock);
+        QVERIFY(administration);
+        QVERIFY(administration.value()->service().accounts().revokeToken(u"alice"_s, m_token));
+        m_clock->advance(600ms);
+        QVERIFY(revoked.waitForClose());
+        QCOMPARE(revoked.closeCode(), 4003);
+        QVERIFY(kept.isConnected());
+        CloudTestClient withSecond(m_server->url(), second);
+        QCOMPARE(withSecond.modifyRecords(handoffSaves(1, 0)).status, 200);
+        QCOMPARE(kept.next().value(u"recordName"_s).toString(), u"h0-0"_s);
+        QCOMPARE(m_client->call(u"users/current"_s, {}).status, 401);
+    }
+};
+
+QTEST_GUILESS_MAIN(PushBoundsTest)
+#include "push_bounds_test.moc"

@@ -1,0 +1,174 @@
+#include "tests/server/raw_connection.h"
+
+#include <QEventLoop>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTimer>
+#include <QtEndian>
+#include <unistd.h>
+
+namespace sonavert::cloud::testing {
+
+namespace {
+
+// Only a guard against a broken server hanging the suite; events come in milliseconds.
+constexpr int kGuardMs = 10000;
+constexpr char kHeaderEnd[] = "\r\n\r\n";
+
+} // namespace
+
+RawConnection::RawConnection(const QUrl& server, const QHostAddress& from) {
+    QObject::connect(&m_socket, &QTcpSocket::readyRead,
+                     [this] { m_received += m_socket.readAll(); });
+    if (!from.isNull())
+        m_socket.bind(from);
+    QSignalSpy connected(&m_socket, &QTcpSocket::connected);
+    m_socket.connectToHost(QHostAddress(server.host()), static_cast<quint16>(server.port()));
+    connected.wait(kGuardMs);
+}
+
+void RawConnection::send(const QByteArray& bytes) {
+    QSignalSpy written(&m_socket, &QTcpSocket::bytesWritten);
+    m_socket.write(bytes);
+    while (m_socket.bytesToWrite() > 0 && isConnected() && written.wait(kGuardMs)) {
+    }
+}
+
+qint64 RawConnection::flood(const QByteArray& prefix, const QByteArray& filler, qint64 most) {
+    qint64 sent = prefix.size();
+    m_socket.write(prefix);
+    QEventLoop loop;
+    auto more = [&] {
+        if (!m_received.isEmpty() || !isConnected() || sent >= most) {
+            loop.quit();
+            return;
+        }
+        if (m_socket.bytesToWrite() == 0) {
+            m_socket.write(filler);
+            sent += filler.size();
+        }
+    };
+    QObject::connect(&m_socket, &QTcpSocket::bytesWritten, &loop, more);
+    QObject::connect(&m_socket, &QTcpSocket::readyRead, &loop, more);
+    QObject::connect(&m_socket, &QTcpSocket::disconnected, &loop, &QEventLoop::quit);
+    QTimer::singleShot(kGuardMs * 3, &loop, &QEventLoop::quit);
+    more();
+    if (m_received.isEmpty() && isConnected() && sent < most)
+        loop.exec();
+    return sent;
+}
+
+bool RawConnection::hasWholeAnswer() const {
+    const qsizetype headerEnd = m_received.indexOf(kHeaderEnd);
+    if (headerEnd < 0)
+        return false;
+    const QByteArray header = m_received.left(headerEnd).toLower();
+    const qsizetype at = header.indexOf("content-length:");
+    if (at < 0)
+        return true;
+    const qsizetype lineEnd = header.indexOf('\r', at);
+    const qint64 length = header.mid(at + 15, lineEnd - at - 15).trimmed().toLongLong();
+    return m_received.size() - headerEnd - 4 >= length;
+}
+
+int RawConnection::awaitStatus() {
+    QSignalSpy arrived(&m_socket, &QTcpSocket::readyRead);
+    while (!hasWholeAnswer() && isConnected() && arrived.wait(kGuardMs)) {
+    }
+    if (!m_received.startsWith("HTTP/1.1 "))
+        return 0;
+    return m_received.mid(9, 3).toInt();
+}
+
+QByteArray RawConnection::answerBody() const {
+    const qsizetype headerEnd = m_received.indexOf(kHeaderEnd);
+    return headerEnd < 0 ? QByteArray() : m_received.mid(headerEnd + 4);
+}
+
+bool RawConnection::waitForClose() {
+    if (m_socket.state() == QAbstractSocket::UnconnectedState)
+        return true;
+    QSignalSpy closed(&m_socket, &QTcpSocket::disconnected);
+    return closed.wait(kGuardMs);
+}
+
+bool RawConnection::awaitReceived(const QByteArray& needle) {
+    QSignalSpy arrived(&m_socket, &QTcpSocket::readyRead);
+    while (!m_received.contains(needle) && isConnected() && arrived.wait(kGuardMs)) {
+    }
+    return m_received.contains(needle);
+}
+
+void RawConnection::resumeReading() {
+    m_socket.setReadBufferSize(0);
+    QObject::connect(&m_socket, &QTcpSocket::readyRead,
+                     [this] { m_received += m_socket.readAll(); });
+    m_received += m_socket.readAll();
+}
+
+void RawConnection::stopReading() {
+    QObject::disconnect(&m_socket, &QTcpSocket::readyRead, nullptr, nullptr);
+    m_socket.setReadBufferSize(1);
+}
+
+bool RawConnection::upgradeToWebSocket() {
+    send("GET /push HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+         "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
+    QSignalSpy arrived(&m_socket, &QTcpSocket::readyRead);
+    while (!m_received.contains(kHeaderEnd) && isConnected() && arrived.wait(kGuardMs)) {
+    }
+    const bool isUpgraded = m_received.startsWith("HTTP/1.1 101");
+    m_received.remove(0, m_received.indexOf(kHeaderEnd) + 4);
+    return isUpgraded;
+}
+
+QByteArray RawConnection::frameHeader(int opcode, bool isFinal, quint64 length) {
+    QByteArray header;
+    header.append(static_cast<char>((isFinal ? 0x80 : 0) | opcode));
+    if (length < 126) {
+        header.append(static_cast<char>(0x80 | length));
+    } else if (length <= 0xffff) {
+        header.append(static_cast<char>(0x80 | 126));
+        char size[2];
+        qToBigEndian(static_cast<quint16>(length), size);
+        header.append(size, 2);
+    } else {
+        header.append(static_cast<char>(0x80 | 127));
+        char size[8];
+        qToBigEndian(length, size);
+        header.append(size, 8);
+    }
+    // A zero mask leaves the payload as it is: the server unmasks it all the same.
+    return header + QByteArray(4, '\0');
+}
+
+QByteArray RawConnection::frame(int opcode, bool isFinal, const QByteArray& payload) {
+    return frameHeader(opcode, isFinal, static_cast<quint64>(payload.size())) + payload;
+}
+
+qint64 residentBytes() {
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    if (!statm.open(QIODevice::ReadOnly))
+        return 0;
+    const QList<QByteArray> pages = statm.readAll().split(' ');
+    return pages.size() > 1 ? pages.at(1).toLongLong() * sysconf(_SC_PAGESIZE) : 0;
+}
+
+bool isResidentMemoryMeaningful() {
+#if defined(__SANITIZE_ADDRESS__)
+    return false;
+#else
+    return true;
+#endif
+}
+
+bool grewLessThan(qint64 before, qint64 most) {
+    const qint64 grown = residentBytes() - before;
+    if (isResidentMemoryMeaningful() && grown >= most) {
+        qWarning() << "resident memory grew by" << grown << "bytes";
+        return false;
+    }
+    return true;
+}
+
+} // namespace sonavert::cloud::testing

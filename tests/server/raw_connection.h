@@ -1,0 +1,65 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QTcpSocket>
+#include <QUrl>
+
+namespace sonavert::cloud::testing {
+
+/// A bare TCP connection to the server for what well-behaved clients never send: oversized or
+/// endless headers and bodies, half requests, hand-made WebSocket frames, and a client that
+/// stops reading. Every wait is on a socket event.
+class RawConnection {
+public:
+    /// Connects from `from` (any loopback address, to stand for another client).
+    explicit RawConnection(const QUrl& server, const QHostAddress& from = QHostAddress());
+
+    bool isConnected() const { return m_socket.state() == QAbstractSocket::ConnectedState; }
+    QTcpSocket& socket() { return m_socket; }
+    /// Writes and waits until the bytes are handed to the system.
+    void send(const QByteArray& bytes);
+    /// Writes `prefix`, then `filler` again and again, each once the previous left, until an
+    /// answer arrives, the server closes, or `most` bytes went. Gives the bytes written.
+    qint64 flood(const QByteArray& prefix, const QByteArray& filler, qint64 most);
+    /// Waits until a whole HTTP answer (header and Content-Length body) arrived or the
+    /// connection closed; gives its status, 0 when none came.
+    int awaitStatus();
+    /// The answer received so far.
+    QByteArray received() const { return m_received; }
+    /// The JSON body of the answer.
+    QByteArray answerBody() const;
+    /// Waits until `needle` is among the bytes received.
+    bool awaitReceived(const QByteArray& needle);
+    /// Takes bytes again after stopReading(), as fast as they come.
+    void resumeReading();
+    /// Waits until the server has closed the connection.
+    bool waitForClose();
+    /// Stops taking bytes from the system, as a client that hangs would: the server's sends
+    /// pile up once the system's buffers are full.
+    void stopReading();
+
+    /// Upgrades to a WebSocket on /push; true once the server agreed.
+    bool upgradeToWebSocket();
+    /// A masked client frame (`opcode` 1 text, 0 continuation) as sent on the wire.
+    static QByteArray frame(int opcode, bool isFinal, const QByteArray& payload);
+    /// The header of a masked client frame announcing `length` payload bytes.
+    static QByteArray frameHeader(int opcode, bool isFinal, quint64 length);
+
+private:
+    bool hasWholeAnswer() const;
+
+    QTcpSocket m_socket;
+    QByteArray m_received;
+};
+
+/// The resident memory of this process, from /proc/self/statm.
+qint64 residentBytes();
+/// Whether resident memory shows what the code keeps: not under AddressSanitizer, whose
+/// quarantine holds on to freed memory.
+bool isResidentMemoryMeaningful();
+/// Whether this process grew by less than `most` bytes since it held `before`; always true
+/// where resident memory is not meaningful.
+bool grewLessThan(qint64 before, qint64 most);
+
+} // namespace sonavert::cloud::testing
