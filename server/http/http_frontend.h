@@ -4,18 +4,19 @@
 
 namespace sonavert::cloud {
 
-class CloudService;
+class CallDispatcher;
 class PushHub;
 
-/// Routes only: POST /database/1/{container}/{environment}/private/{operation} to the service,
-/// GET /push upgrades to the push channel. Answers are JSON; errors go through errorToJson.
+/// Routes only: POST /database/1/{container}/{environment}/private/{operation} to the
+/// dispatcher, which runs it off the event loop and answers later; GET /push upgrades to the
+/// push channel. Answers are JSON; errors go through errorToJson.
 class HttpFrontend : public QAbstractHttpServer {
     Q_OBJECT
 public:
     /// Request bodies above this size are refused with LIMIT_EXCEEDED.
     static constexpr qsizetype kMaxBodyBytes = qsizetype{2} * 1024 * 1024;
 
-    HttpFrontend(CloudService& service, PushHub& hub, QObject* parent = nullptr);
+    HttpFrontend(CallDispatcher& calls, PushHub& hub, QObject* parent = nullptr);
 
 protected:
     bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override;
@@ -26,7 +27,7 @@ private:
                            QTcpSocket* socket);
     void adoptWebSockets();
 
-    CloudService& m_service;
+    CallDispatcher& m_calls;
     PushHub& m_hub;
 };
 

@@ -39,9 +39,13 @@ public:
     /// The first row's first column, or nothing when the statement returned no row.
     Result<std::optional<QVariant>> scalar(const QString& sql, const QVariantList& binds = {});
 
+    /// Opens a transaction; inside another one it is a savepoint of it.
     Status begin();
+    /// Commits the innermost open transaction (releases its savepoint when nested).
     Status commit();
+    /// Undoes the innermost open transaction, and nothing outside it.
     void rollback();
+    int transactionDepth() const { return m_depth; }
 
     QSqlDatabase& database() { return m_db; }
     void close();
@@ -54,7 +58,7 @@ private:
 
     QSqlDatabase m_db;
     QString m_beginWriteStatement;
-    bool m_isInTransaction = false;
+    int m_depth = 0;
     bool m_keepsPreparedStatements = false;
     QHash<QString, std::shared_ptr<QSqlQuery>> m_prepared;
 };
