@@ -11,11 +11,20 @@
 namespace sonavert::cloud {
 
 /// The outcome of one statement: its rows, read forward once, and the rows it changed. Holds
-/// either a statement of its own or one the session keeps prepared.
+/// either a statement of its own or one the session keeps prepared; the statement is finished
+/// when the rows go, so a kept one holds no read snapshot open between calls.
 class SqlRows {
 public:
     explicit SqlRows(std::shared_ptr<QSqlQuery> query)
         : m_query(std::move(query)) {}
+    ~SqlRows() {
+        if (m_query)
+            m_query->finish();
+    }
+    SqlRows(SqlRows&& other) noexcept = default;
+    SqlRows& operator=(SqlRows&& other) noexcept = default;
+    SqlRows(const SqlRows&) = delete;
+    SqlRows& operator=(const SqlRows&) = delete;
 
     bool next() { return m_query->next(); }
     QVariant value(int column) const { return m_query->value(column); }
