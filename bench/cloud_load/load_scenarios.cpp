@@ -155,7 +155,7 @@ ChannelResult LoadScenarios::idleChannels(int count) {
         if (i % 200 == 199)
             m_reactor.runUntil(after(0.05));
     }
-    m_reactor.runUntil(after(30.0), [&] {
+    m_reactor.runUntil(after(180.0), [&] {
         for (const auto& channel : channels)
             if (!channel->isReady() && !channel->hasFailed())
                 return false;
