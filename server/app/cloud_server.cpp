@@ -3,11 +3,13 @@
 #include "server/http/http_frontend.h"
 #include "server/push/outbox_relay.h"
 #include "server/push/push_hub.h"
+#include "server/service/call_dispatcher.h"
 #include "server/storage/storage_factory.h"
 #include "server/wire/server_error.h"
 
 #include <QLoggingCategory>
 #include <QTcpServer>
+#include <thread>
 
 namespace sonavert::cloud {
 
@@ -29,17 +31,28 @@ Result<std::unique_ptr<CloudServer>> CloudServer::open(const ServerConfig& confi
     SONAVERT_TRY(storage);
     auto service = CloudService::create(*storage.value(), clock, config.service);
     SONAVERT_TRY(service);
-    return std::unique_ptr<CloudServer>(
-        new CloudServer(std::move(storage.value()), std::move(service.value()), clock, config));
+    const int readers = config.readerThreads > 0
+                            ? config.readerThreads
+                            : static_cast<int>(std::thread::hardware_concurrency());
+    auto calls =
+        CallDispatcher::start([url = config.databaseUrl,
+                               dir = config.dataDirectory] { return openCloudStorage(url, dir); },
+                              clock, config.service, service.value()->throttle(), readers);
+    SONAVERT_TRY(calls);
+    return std::unique_ptr<CloudServer>(new CloudServer(std::move(storage.value()),
+                                                        std::move(service.value()),
+                                                        std::move(calls.value()), clock, config));
 }
 
 CloudServer::CloudServer(std::unique_ptr<CloudStorage> storage,
-                         std::unique_ptr<CloudService> service, Clock& clock,
+                         std::unique_ptr<CloudService> service,
+                         std::unique_ptr<CallDispatcher> calls, Clock& clock,
                          const ServerConfig& config)
     : m_storage(std::move(storage))
     , m_service(std::move(service))
+    , m_calls(std::move(calls))
     , m_hub(std::make_unique<PushHub>(*m_service, clock, config.push))
-    , m_http(std::make_unique<HttpFrontend>(*m_service, *m_hub, httpLimitsOf(config), clock))
+    , m_http(std::make_unique<HttpFrontend>(*m_calls, *m_hub, httpLimitsOf(config), clock))
     , m_clock(clock)
     , m_tombstoneRetention(config.tombstoneRetention)
     , m_compactionInterval(config.compactionInterval) {
@@ -53,17 +66,25 @@ void CloudServer::connectFanOut(std::unique_ptr<NotificationListener> listener) 
         // Alone on its database, this instance hears every notification as it stores it.
         connect(m_service.get(), &CloudService::notificationsStored, m_hub.get(),
                 &PushHub::deliver);
+        connect(m_calls.get(), &CallDispatcher::notificationsStored, m_hub.get(),
+                &PushHub::deliver);
         return;
     }
     // Other instances store notifications too, and only the stored order is the same for all:
     // even this instance's own go through the outbox.
     m_listener = std::move(listener);
     m_relay = std::make_unique<OutboxRelay>(*m_service, *m_hub);
-    connect(m_service.get(), &CloudService::notificationsStored, m_relay.get(),
-            [relay = m_relay.get()](const QList<PushNotification>& stored) {
-                if (!stored.isEmpty())
-                    relay->pull(stored.last().accountId, stored.last().id);
-            });
+    const auto pullStored = [relay = m_relay.get()](const QList<PushNotification>& stored) {
+        // A group may hold several accounts' notifications: each account is read once.
+        QHash<qint64, qint64> newest;
+        for (const PushNotification& notification : stored)
+            newest[notification.accountId] =
+                std::max(newest[notification.accountId], notification.id);
+        for (auto it = newest.cbegin(); it != newest.cend(); ++it)
+            relay->pull(it.key(), it.value());
+    };
+    connect(m_service.get(), &CloudService::notificationsStored, m_relay.get(), pullStored);
+    connect(m_calls.get(), &CallDispatcher::notificationsStored, m_relay.get(), pullStored);
     connect(m_listener.get(), &NotificationListener::announced, m_relay.get(), &OutboxRelay::pull);
     connect(m_listener.get(), &NotificationListener::mayHaveMissed, m_relay.get(),
             &OutboxRelay::catchUp);

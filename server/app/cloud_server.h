@@ -12,6 +12,7 @@
 
 namespace sonavert::cloud {
 
+class CallDispatcher;
 class CloudStorage;
 class HttpFrontend;
 class NotificationListener;
@@ -31,6 +32,9 @@ struct ServerConfig {
     /// How often the connection that hears other instances (PostgreSQL) is checked, renewed
     /// when lost, and the notifications stored meanwhile caught up with.
     Duration listenerCheckInterval = std::chrono::seconds(10);
+    /// Threads that answer reads, each with its own connection (0: one per core). Writes go
+    /// through one more thread, which commits them in groups.
+    int readerThreads = 0;
 };
 
 /// One sonavert-cloud instance: storage, service rules, push hub and HTTP front end.
@@ -47,16 +51,18 @@ public:
     void shutdown();
 
     CloudService& service() { return *m_service; }
+    CallDispatcher& calls() { return *m_calls; }
     PushHub& pushHub() { return *m_hub; }
 
 private:
     CloudServer(std::unique_ptr<CloudStorage> storage, std::unique_ptr<CloudService> service,
-                Clock& clock, const ServerConfig& config);
+                std::unique_ptr<CallDispatcher> calls, Clock& clock, const ServerConfig& config);
     void compactNow();
     void connectFanOut(std::unique_ptr<NotificationListener> listener);
 
     std::unique_ptr<CloudStorage> m_storage;
     std::unique_ptr<CloudService> m_service;
+    std::unique_ptr<CallDispatcher> m_calls;
     std::unique_ptr<PushHub> m_hub;
     std::unique_ptr<OutboxRelay> m_relay;
     std::unique_ptr<NotificationListener> m_listener;

@@ -2,13 +2,15 @@
 
 #include "server/http/guarded_tcp_server.h"
 #include "server/push/push_hub.h"
-#include "server/service/cloud_service.h"
+#include "server/service/call_dispatcher.h"
 #include "server/wire/error_json.h"
 #include "server/wire/server_error.h"
 
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
 #include <QJsonDocument>
+#include <QPointer>
+#include <QTcpSocket>
 #include <QWebSocket>
 
 namespace sonavert::cloud {
@@ -48,21 +50,12 @@ QString bearerTokenOf(const QHttpServerRequest& request) {
     return QString::fromLatin1(header.mid(7).trimmed());
 }
 
-Result<QJsonObject> bodyOf(const QHttpServerRequest& request) {
-    QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(request.body(), &parseError);
-    if (!document.isObject())
-        return cloudError(ServerErrorCode::BadRequest,
-                          QStringLiteral("the body must be a JSON object"));
-    return document.object();
-}
-
 } // namespace
 
-HttpFrontend::HttpFrontend(CloudService& service, PushHub& hub, const HttpLimits& limits,
+HttpFrontend::HttpFrontend(CallDispatcher& calls, PushHub& hub, const HttpLimits& limits,
                            Clock& clock, QObject* parent)
     : QAbstractHttpServer(parent)
-    , m_service(service)
+    , m_calls(calls)
     , m_hub(hub)
     , m_limits(limits)
     , m_clock(clock) {
@@ -104,30 +97,24 @@ void HttpFrontend::missingHandler(const QHttpServerRequest& request, QTcpSocket*
 
 void HttpFrontend::serveDatabaseCall(const QHttpServerRequest& request, const QStringList& path,
                                      QTcpSocket* socket) {
-    auto responder = makeResponder(request, socket);
+    auto responder = std::make_shared<QHttpServerResponder>(makeResponder(request, socket));
     if (request.method() != QHttpServerRequest::Method::Post) {
-        writeError(responder, cloudError(ServerErrorCode::BadRequest,
-                                         QStringLiteral("database calls use POST")));
+        writeError(*responder, cloudError(ServerErrorCode::BadRequest,
+                                          QStringLiteral("database calls use POST")));
         return;
     }
-    const QString token = bearerTokenOf(request);
-    auto account = m_service.accounts().authenticate(token);
-    // Only tokens that authenticate are counted: made-up ones would fill the throttle's memory.
-    auto admitted = account ? m_service.throttle().admit(token) : Status(account.error());
-    if (!admitted) {
-        writeError(responder, admitted.error());
-        return;
-    }
-    auto scope = CloudService::scopeFor(account.value(), path[3], path[4]);
-    auto body = scope ? bodyOf(request) : Result<QJsonObject>(scope.error());
-    auto answer = body ? m_service.call(account.value(), scope.value(),
-                                        path[6] + QLatin1Char('/') + path[7], body.value())
-                       : Result<QJsonObject>(body.error());
-    if (!answer) {
-        writeError(responder, answer.error());
-        return;
-    }
-    writeJson(responder, answer.value(), 200);
+    DatabaseCall call{bearerTokenOf(request), path[3], path[4],
+                      path[6] + QLatin1Char('/') + path[7], request.body()};
+    // The answer comes back later, on this thread; the client may have gone by then.
+    m_calls.dispatch(std::move(call), [responder, client = QPointer<QTcpSocket>(socket)](
+                                          const Result<QJsonObject>& answer) {
+        if (!client)
+            return;
+        if (!answer)
+            writeError(*responder, answer.error());
+        else
+            writeJson(*responder, answer.value(), 200);
+    });
 }
 
 void HttpFrontend::adoptWebSockets() {

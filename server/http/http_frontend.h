@@ -7,16 +7,17 @@
 
 namespace sonavert::cloud {
 
-class CloudService;
+class CallDispatcher;
 class PushHub;
 
-/// Routes only: POST /database/1/{container}/{environment}/private/{operation} to the service,
-/// GET /push upgrades to the push channel. Answers are JSON; errors go through errorToJson.
-/// Every connection is bounded and timed by `limits` before a request reaches the routes.
+/// Routes only: POST /database/1/{container}/{environment}/private/{operation} to the
+/// dispatcher, which runs it off the event loop and answers later; GET /push upgrades to the
+/// push channel. Answers are JSON; errors go through errorToJson. Every connection is bounded
+/// and timed by `limits` before a request reaches the routes.
 class HttpFrontend : public QAbstractHttpServer {
     Q_OBJECT
 public:
-    HttpFrontend(CloudService& service, PushHub& hub, const HttpLimits& limits, Clock& clock,
+    HttpFrontend(CallDispatcher& calls, PushHub& hub, const HttpLimits& limits, Clock& clock,
                  QObject* parent = nullptr);
 
     /// Listens through a GuardedTcpServer; gives the port, or 0 when it cannot listen.
@@ -31,7 +32,7 @@ private:
                            QTcpSocket* socket);
     void adoptWebSockets();
 
-    CloudService& m_service;
+    CallDispatcher& m_calls;
     PushHub& m_hub;
     HttpLimits m_limits;
     Clock& m_clock;

@@ -5,24 +5,38 @@
 #include "server/wire/json_fields.h"
 #include "server/wire/server_error.h"
 
+#include <QJsonDocument>
 #include <QLoggingCategory>
+#include <QSet>
 
 namespace sonavert::cloud {
 
 namespace {
 Q_LOGGING_CATEGORY(lcService, "sonavert.cloud.service")
+
+Result<QJsonObject> bodyOf(const QByteArray& body) {
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
+    if (!document.isObject())
+        return cloudError(ServerErrorCode::BadRequest,
+                          QStringLiteral("the body must be a JSON object"));
+    return document.object();
+}
+
 } // namespace
 
 Result<std::unique_ptr<CloudService>> CloudService::create(CloudStorage& storage, Clock& clock,
-                                                           ServiceOptions options) {
+                                                           ServiceOptions options,
+                                                           RequestThrottle* sharedThrottle) {
     auto key =
         storage.settleMetaValue(QStringLiteral("change_token_key"), secret_tokens::newSigningKey());
     SONAVERT_TRY(key);
-    return std::unique_ptr<CloudService>(new CloudService(storage, clock, options, key.value()));
+    return std::unique_ptr<CloudService>(
+        new CloudService(storage, clock, options, key.value(), sharedThrottle));
 }
 
 CloudService::CloudService(CloudStorage& storage, Clock& clock, ServiceOptions options,
-                           QByteArray signingKey)
+                           QByteArray signingKey, RequestThrottle* sharedThrottle)
     : m_storage(storage)
     , m_clock(clock)
     , m_options(options)
@@ -32,7 +46,8 @@ CloudService::CloudService(CloudStorage& storage, Clock& clock, ServiceOptions o
     , m_records(storage, m_zones, clock)
     , m_changes(storage, m_zones, m_tokens)
     , m_subscriptions(storage, options.maxSubscriptionsPerDatabase)
-    , m_throttle(clock, options.rateLimit) {
+    , m_throttle(clock, options.rateLimit)
+    , m_sharedThrottle(sharedThrottle) {
     registerOperations();
 }
 
@@ -79,6 +94,25 @@ Result<DatabaseScope> CloudService::scopeFor(const AccountInfo& account, const Q
         return cloudError(ServerErrorCode::BadRequest,
                           QStringLiteral("environment must be production or development"));
     return DatabaseScope{account.id, container, environment};
+}
+
+bool CloudService::isWrite(const QString& operation) {
+    static const QSet<QString> writes{QStringLiteral("records/modify"),
+                                      QStringLiteral("zones/modify"),
+                                      QStringLiteral("subscriptions/modify")};
+    return writes.contains(operation);
+}
+
+Result<QJsonObject> CloudService::serve(const DatabaseCall& call) {
+    auto account = m_accounts.authenticate(call.token);
+    SONAVERT_TRY(account);
+    // Only tokens that authenticate are counted: made-up ones would fill the throttle's memory.
+    SONAVERT_TRY(throttle().admit(call.token));
+    auto scope = scopeFor(account.value(), call.container, call.environment);
+    SONAVERT_TRY(scope);
+    auto body = bodyOf(call.body);
+    SONAVERT_TRY(body);
+    return this->call(account.value(), scope.value(), call.operation, body.value());
 }
 
 Result<QJsonObject> CloudService::call(const AccountInfo& account, const DatabaseScope& scope,

@@ -3,6 +3,7 @@
 #include "server/service/account_directory.h"
 #include "server/service/change_feed.h"
 #include "server/service/change_token_codec.h"
+#include "server/service/database_call.h"
 #include "server/service/record_operations.h"
 #include "server/service/request_throttle.h"
 #include "server/service/subscription_operations.h"
@@ -31,16 +32,24 @@ struct ServiceOptions {
 class CloudService : public QObject {
     Q_OBJECT
 public:
+    /// With `sharedThrottle`, calls are counted there (one allowance per token across every
+    /// service of the instance) instead of in a throttle of its own.
     static Result<std::unique_ptr<CloudService>> create(CloudStorage& storage, Clock& clock,
-                                                        ServiceOptions options = {});
+                                                        ServiceOptions options = {},
+                                                        RequestThrottle* sharedThrottle = nullptr);
 
     AccountDirectory& accounts() { return m_accounts; }
-    RequestThrottle& throttle() { return m_throttle; }
+    RequestThrottle& throttle() { return m_sharedThrottle ? *m_sharedThrottle : m_throttle; }
+    /// Whether the operation writes: those go through the commit lane.
+    static bool isWrite(const QString& operation);
     ZoneOperations& zones() { return m_zones; }
 
     /// The private database of `account` in a container and environment, or BAD_REQUEST.
     static Result<DatabaseScope> scopeFor(const AccountInfo& account, const QString& container,
                                           const QString& environment);
+    /// A call from the wire: authenticates the token, counts it against the token's allowance,
+    /// finds the database, parses the body and runs the operation.
+    Result<QJsonObject> serve(const DatabaseCall& call);
     /// Runs one operation ("records/modify", ...); NOT_FOUND for an unknown one.
     Result<QJsonObject> call(const AccountInfo& account, const DatabaseScope& scope,
                              const QString& operation, const QJsonObject& body);
@@ -62,8 +71,8 @@ private:
     using Operation = std::function<Result<QJsonObject>(const AccountInfo&, const DatabaseScope&,
                                                         const QJsonObject&)>;
 
-    CloudService(CloudStorage& storage, Clock& clock, ServiceOptions options,
-                 QByteArray signingKey);
+    CloudService(CloudStorage& storage, Clock& clock, ServiceOptions options, QByteArray signingKey,
+                 RequestThrottle* sharedThrottle);
     void registerOperations();
     Result<QJsonObject> modifyRecords(const DatabaseScope& scope, const QJsonObject& body);
     Status notifySubscribers(const DatabaseScope& scope, const RecordsModified& modified);
@@ -79,6 +88,7 @@ private:
     SubscriptionOperations m_subscriptions;
     QHash<QString, Operation> m_operations;
     RequestThrottle m_throttle;
+    RequestThrottle* m_sharedThrottle = nullptr;
 };
 
 } // namespace sonavert::cloud

@@ -19,6 +19,7 @@ Status RequestThrottle::admit(const QString& token) {
     if (m_limit.perSecond <= 0.0)
         return {};
     const Duration now = m_clock.monotonicNow();
+    QMutexLocker lock(&m_mutex);
     auto it = m_buckets.find(token);
     if (it == m_buckets.end()) {
         if (m_buckets.size() >= m_sweepAtSize)

@@ -4,6 +4,7 @@
 #include "src/runtime/result.h"
 
 #include <QHash>
+#include <QMutex>
 #include <QString>
 
 namespace sonavert::cloud {
@@ -15,7 +16,8 @@ struct RateLimit {
     double burst = 100.0;
 };
 
-/// Rate limit per bearer token (a token bucket each), on the monotonic clock.
+/// Rate limit per bearer token (a token bucket each), on the monotonic clock. One throttle is
+/// shared by every thread that serves calls, so it locks.
 class RequestThrottle {
 public:
     RequestThrottle(Clock& clock, RateLimit limit);
@@ -23,7 +25,10 @@ public:
     /// Takes one request from the token's allowance, or answers THROTTLED with the seconds
     /// until the next one is allowed.
     Status admit(const QString& token);
-    int trackedTokenCount() const { return static_cast<int>(m_buckets.size()); }
+    int trackedTokenCount() const {
+        QMutexLocker lock(&m_mutex);
+        return static_cast<int>(m_buckets.size());
+    }
 
 private:
     struct Bucket {
@@ -33,6 +38,7 @@ private:
     double refilled(const Bucket& bucket, Duration now) const;
     void forgetFullBuckets(Duration now);
 
+    mutable QMutex m_mutex;
     Clock& m_clock;
     RateLimit m_limit;
     QHash<QString, Bucket> m_buckets;

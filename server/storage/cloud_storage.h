@@ -106,6 +106,14 @@ class CloudStorage {
 public:
     virtual ~CloudStorage() = default;
 
+    /// Opens a transaction around the calls that follow. Opened inside another one it is a
+    /// savepoint of it: the calls' own transactions nest the same way, so many calls can be
+    /// committed (and flushed to disk) once, while each can still be undone alone.
+    virtual Status beginTransaction() = 0;
+    /// Commits the innermost open transaction; on failure it is rolled back.
+    virtual Status commitTransaction() = 0;
+    virtual void rollbackTransaction() = 0;
+
     /// A server-wide value that is set once and then never changes (e.g. the token secret).
     virtual Result<QByteArray> settleMetaValue(const QString& key, const QByteArray& candidate) = 0;
 

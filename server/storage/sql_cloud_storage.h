@@ -18,6 +18,10 @@ public:
     static Result<std::unique_ptr<SqlCloudStorage>> open(std::unique_ptr<SqlDialect> dialect);
     ~SqlCloudStorage() override;
 
+    Status beginTransaction() override { return m_session.begin(); }
+    Status commitTransaction() override { return m_session.commit(); }
+    void rollbackTransaction() override { m_session.rollback(); }
+
     Result<QByteArray> settleMetaValue(const QString& key, const QByteArray& candidate) override;
 
     Result<AccountInfo> createAccount(const QString& name, const QString& userRecordName,

@@ -27,8 +27,8 @@ public:
     /// database; empty when the engine serves one instance only.
     virtual QString announceNotificationsStatement() const { return {}; }
     /// Whether statements should be prepared once per connection and reused: worth it where
-    /// preparing and freeing a statement cost round trips to a server. (A kept SQLite statement
-    /// left unfinished would hold a read snapshot open.)
+    /// preparing and freeing a statement cost round trips to a server, or (SQLite) where
+    /// parsing the statement is a large part of running it.
     virtual bool keepsPreparedStatements() const { return false; }
     /// A description of the database for the start-up line, without secrets.
     virtual QString description() const = 0;

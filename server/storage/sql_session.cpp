@@ -28,7 +28,7 @@ Result<SqlRows> SqlSession::run(const QString& sql, const QVariantList& binds) {
     auto result = runOnce(sql, binds);
     // Inside a transaction a lost connection took the transaction with it: only the caller can
     // start over.
-    if (result || m_isInTransaction || !reopenIfLost())
+    if (result || m_depth > 0 || !reopenIfLost())
         return result;
     return runOnce(sql, binds);
 }
@@ -89,24 +89,42 @@ Result<std::optional<QVariant>> SqlSession::scalar(const QString& sql, const QVa
 }
 
 Status SqlSession::begin() {
-    auto begun = run(m_beginWriteStatement);
+    // Inside a transaction a nested one is a savepoint: it can be undone alone, and only the
+    // outermost commit reaches the disk.
+    auto begun =
+        run(m_depth == 0 ? m_beginWriteStatement : QStringLiteral("SAVEPOINT s%1").arg(m_depth));
     SONAVERT_TRY(begun);
-    m_isInTransaction = true;
+    ++m_depth;
     return {};
 }
 
 Status SqlSession::commit() {
-    m_isInTransaction = false;
+    if (m_depth == 0)
+        return storageError(QStringLiteral("commit without a transaction"));
     QSqlQuery query(m_db);
-    if (!query.exec(QStringLiteral("COMMIT")))
-        return storageError(query.lastError().text());
-    return {};
+    if (query.exec(m_depth == 1 ? QStringLiteral("COMMIT")
+                                : QStringLiteral("RELEASE s%1").arg(m_depth - 1))) {
+        --m_depth;
+        return {};
+    }
+    // Nothing of a transaction that failed to commit may stay behind for the next one to
+    // commit by accident (PostgreSQL keeps a failed savepoint open).
+    const QString failure = query.lastError().text();
+    rollback();
+    return storageError(failure);
 }
 
 void SqlSession::rollback() {
-    m_isInTransaction = false;
+    if (m_depth == 0)
+        return;
+    --m_depth;
     QSqlQuery query(m_db);
-    query.exec(QStringLiteral("ROLLBACK"));
+    if (m_depth == 0) {
+        query.exec(QStringLiteral("ROLLBACK"));
+        return;
+    }
+    query.exec(QStringLiteral("ROLLBACK TO s%1").arg(m_depth));
+    query.exec(QStringLiteral("RELEASE s%1").arg(m_depth));
 }
 
 } // namespace sonavert::cloud

@@ -11,11 +11,20 @@
 namespace sonavert::cloud {
 
 /// The outcome of one statement: its rows, read forward once, and the rows it changed. Holds
-/// either a statement of its own or one the session keeps prepared.
+/// either a statement of its own or one the session keeps prepared; the statement is finished
+/// when the rows go, so a kept one holds no read snapshot open between calls.
 class SqlRows {
 public:
     explicit SqlRows(std::shared_ptr<QSqlQuery> query)
         : m_query(std::move(query)) {}
+    ~SqlRows() {
+        if (m_query)
+            m_query->finish();
+    }
+    SqlRows(SqlRows&& other) noexcept = default;
+    SqlRows& operator=(SqlRows&& other) noexcept = default;
+    SqlRows(const SqlRows&) = delete;
+    SqlRows& operator=(const SqlRows&) = delete;
 
     bool next() { return m_query->next(); }
     QVariant value(int column) const { return m_query->value(column); }
@@ -39,9 +48,13 @@ public:
     /// The first row's first column, or nothing when the statement returned no row.
     Result<std::optional<QVariant>> scalar(const QString& sql, const QVariantList& binds = {});
 
+    /// Opens a transaction; inside another one it is a savepoint of it.
     Status begin();
+    /// Commits the innermost open transaction (releases its savepoint when nested).
     Status commit();
+    /// Undoes the innermost open transaction, and nothing outside it.
     void rollback();
+    int transactionDepth() const { return m_depth; }
 
     QSqlDatabase& database() { return m_db; }
     void close();
@@ -54,7 +67,7 @@ private:
 
     QSqlDatabase m_db;
     QString m_beginWriteStatement;
-    bool m_isInTransaction = false;
+    int m_depth = 0;
     bool m_keepsPreparedStatements = false;
     QHash<QString, std::shared_ptr<QSqlQuery>> m_prepared;
 };

@@ -84,6 +84,53 @@ private Q_SLOTS:
         QVERIFY(session->commit().ok());
         session->close();
     }
+
+    // Several calls share one outer transaction (one commit for all); each call's own
+    // transaction nests as a savepoint that can be undone alone.
+    void aNestedTransactionIsUndoneAloneAndOnlyTheOutermostCommitStores() {
+        auto session = openSession(true);
+        QVERIFY(session);
+        QVERIFY(session->run(u"CREATE TABLE nested (v INTEGER)"_s).ok());
+        QVERIFY(session->begin().ok());
+        QVERIFY(session->run(u"INSERT INTO nested VALUES (?)"_s, {1}).ok());
+        QVERIFY(session->begin().ok());
+        QVERIFY(session->run(u"INSERT INTO nested VALUES (?)"_s, {2}).ok());
+        session->rollback();
+        QVERIFY(session->begin().ok());
+        QVERIFY(session->run(u"INSERT INTO nested VALUES (?)"_s, {3}).ok());
+        QVERIFY(session->commit().ok());
+        QCOMPARE(session->transactionDepth(), 1);
+        session->rollback();
+        QCOMPARE(session->transactionDepth(), 0);
+        auto none = session->scalar(u"SELECT COUNT(*) FROM nested"_s);
+        QVERIFY(none.ok() && none.value());
+        QCOMPARE(none.value()->toInt(), 0);
+
+        QVERIFY(session->begin().ok());
+        QVERIFY(session->run(u"INSERT INTO nested VALUES (?)"_s, {1}).ok());
+        QVERIFY(session->begin().ok());
+        QVERIFY(session->run(u"INSERT INTO nested VALUES (?)"_s, {2}).ok());
+        session->rollback();
+        QVERIFY(session->begin().ok());
+        QVERIFY(session->run(u"INSERT INTO nested VALUES (?)"_s, {3}).ok());
+        QVERIFY(session->commit().ok());
+        QVERIFY(session->commit().ok());
+        auto kept = session->run(u"SELECT v FROM nested ORDER BY v"_s, {});
+        QVERIFY(kept.ok());
+        QList<int> values;
+        while (kept.value().next())
+            values << kept.value().value(0).toInt();
+        QCOMPARE(values, (QList<int>{1, 3}));
+        session->close();
+    }
+
+    void aCommitWithoutATransactionFailsInsteadOfCommittingSomethingElse() {
+        auto session = openSession(true);
+        QVERIFY(session);
+        QVERIFY(!session->commit().ok());
+        QCOMPARE(session->transactionDepth(), 0);
+        session->close();
+    }
 };
 
 QTEST_GUILESS_MAIN(SqlSessionTest)

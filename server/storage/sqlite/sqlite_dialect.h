@@ -12,6 +12,7 @@ public:
     Result<QSqlDatabase> open(const QString& connectionName) override;
     QString migrationsDirectory() const override { return QStringLiteral(":/migrations/sqlite"); }
     QString beginWriteStatement() const override { return QStringLiteral("BEGIN IMMEDIATE"); }
+    bool keepsPreparedStatements() const override { return true; }
     QString migrationLockStatement() const override { return {}; }
     QString description() const override { return m_filePath; }
 

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+namespace sonavert::cloud {
+
+/// One database call as it came off the wire, before anything about it is trusted: who the
+/// token says, which private database, which operation, and the body still unparsed.
+struct DatabaseCall {
+    QString token;
+    QString container;
+    QString environment;
+    /// "records/modify", ...
+    QString operation;
+    QByteArray body;
+};
+
+} // namespace sonavert::cloud
