@@ -163,7 +163,7 @@ int main(int argc, char** argv) {
     for (const PlayerFixture& player : {*source, *target}) {
         const QString reason = player.skipReason();
         if (!reason.isEmpty()) {
-            std::printf("SKIP: %s\n", qPrintable(reason));
+            std::printf("PAIR %s -> %s: SKIP: %s\n", argv[1], argv[2], qPrintable(reason));
             return 77;
         }
     }

@@ -21,9 +21,10 @@ public:
     explicit PlayerMachine(PlayerFixture fixture)
         : m_host(std::move(fixture)) {}
 
-    /// Starts the player with `home` as its home folder; `catalog` is this machine's music.
+    /// Starts the player with `home` as its home folder; `catalog` is this machine's music;
+    /// the music service's developer lines go to `writeLine`.
     bool start(const QString& name, std::shared_ptr<LocalCatalog> catalog, const QString& home,
-               QString* reason) {
+               QString* reason, DeveloperLineWriter writeLine = [](const QString&) {}) {
         if (!m_host.start(name, home, reason))
             return false;
         MprisOptions options;
@@ -34,7 +35,7 @@ public:
         m_service = PlayerMusicStack::service(PlayerMusicStack::create(PlayerMusicStack::Parts{
             clock, m_player, std::move(catalog), std::make_shared<NoShortcutsTool>(), nullptr,
             std::make_shared<NoDesktop>(), std::make_shared<InMemoryUserDefaults>(),
-            [] { return std::optional<QString>(); }, [](const QString&) {}}));
+            [] { return std::optional<QString>(); }, std::move(writeLine)}));
         return true;
     }
 
