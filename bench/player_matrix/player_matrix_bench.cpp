@@ -93,8 +93,7 @@ struct Device {
 
     // The coordinator shares the machine's service without owning the machine.
     std::shared_ptr<MusicPlaybackService> machineService() {
-        return std::shared_ptr<MusicPlaybackService>(std::shared_ptr<void>(),
-                                                     &machine.service());
+        return std::shared_ptr<MusicPlaybackService>(std::shared_ptr<void>(), &machine.service());
     }
 
     std::optional<AppDevice> online(const QString& peer) const {
@@ -136,7 +135,8 @@ bool handOff(Device& source, Device& target, const AppDevice& row, double from,
     QCoro::waitFor(source.coordinator->transfer(row));
     if (!before.ok() || source.coordinator->transferError())
         return false;
-    if (!awaitTask(waitUntil(source.clock, [&] { return target.isConfirmed; }, 20s)))
+    if (!awaitTask(waitUntil(
+            source.clock, [&] { return target.isConfirmed; }, 20s)))
         return false;
     const Duration confirmed = source.clock->monotonicNow();
     const Result<NowPlaying> landed = awaitTask(target.machine.player().nowPlaying());
@@ -198,7 +198,8 @@ QString option(const QStringList& arguments, const QString& name, const QString&
 int main(int argc, char** argv) {
     QCoreApplication application(argc, argv);
     const QStringList arguments = QCoreApplication::arguments();
-    const int handoffs = option(arguments, QStringLiteral("--handoffs"), QStringLiteral("20")).toInt();
+    const int handoffs =
+        option(arguments, QStringLiteral("--handoffs"), QStringLiteral("20")).toInt();
     std::mt19937 random(option(arguments, QStringLiteral("--seed"), QStringLiteral("1")).toUInt());
     const CapturingLogSink silence; // the coordinators' events would drown the figures
     test::CloudServerProcess server(QStringLiteral(SONAVERT_CLOUD_EXECUTABLE));
@@ -224,22 +225,21 @@ int main(int argc, char** argv) {
     for (const auto& [from, to] : pairsFrom(option(arguments, QStringLiteral("--pairs"), {}))) {
         const QString skip = from.skipReason().isEmpty() ? to.skipReason() : from.skipReason();
         if (!skip.isEmpty()) {
-            std::printf("| %s | %s | skipped: %s |\n", qPrintable(from.name),
-                        qPrintable(to.name), qPrintable(skip));
+            std::printf("| %s | %s | skipped: %s |\n", qPrintable(from.name), qPrintable(to.name),
+                        qPrintable(skip));
             continue;
         }
         const clouddb::CloudEndpoint endpoint{
             QUrl(server.url()), server.addAccount(from.name + QStringLiteral("to") + to.name),
-            QString::fromLatin1(app_identity::kContainerIdentifier),
-            QStringLiteral("production")};
+            QString::fromLatin1(app_identity::kContainerIdentifier), QStringLiteral("production")};
         const PairFigures f =
             runPair(from, to, catalog, endpoint, scratch.path(), handoffs, &random);
         std::vector<double> absolute;
         for (const double e : f.positionError)
             absolute.push_back(std::abs(e));
         std::printf("| %s | %s | %zu of %d | %.3f s | %+.3f s | %.3f s |\n", qPrintable(from.name),
-                    qPrintable(to.name), f.pushToPlaying.size(), handoffs,
-                    median(f.pushToPlaying), median(f.positionError),
+                    qPrintable(to.name), f.pushToPlaying.size(), handoffs, median(f.pushToPlaying),
+                    median(f.positionError),
                     absolute.empty() ? 0.0 : *std::max_element(absolute.begin(), absolute.end()));
         std::fflush(stdout);
         failed += f.failures;

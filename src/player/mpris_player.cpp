@@ -18,8 +18,8 @@ using namespace detail;
 namespace {
 
 // How we tell a silently ignored seek from one the player reports late: poll the position this
-// often, for as long as the player's position may lag (PlayerQuirks), and accept anything from a second before the target to a few seconds
-// after it (the track keeps playing while we look).
+// often, for as long as the player's position may lag (PlayerQuirks), and accept anything from a
+// second before the target to a few seconds after it (the track keeps playing while we look).
 constexpr Duration kSeekPollInterval = std::chrono::milliseconds(100);
 constexpr double kSeekEarlyTolerance = 1.0;
 constexpr double kSeekLateTolerance = 3.0;

@@ -4,7 +4,6 @@
 #include "src/runtime/clock.h"
 
 #include <QDBusConnection>
-
 #include <QDBusMessage>
 #include <memory>
 
@@ -42,8 +41,9 @@ struct MprisOptions {
 /// Any MPRIS player on a D-Bus connection, driven with asynchronous calls only (Properties
 /// Get/GetAll and method calls; no introspection). It smooths over what real players do:
 /// SetPosition ignored or rejected (falls back to Seek), no OpenUri (falls back to the track
-/// list, then the player's own interface, then its command line: see PlayerQuirks), a status that says "Stopped" while the position advances (mpv after OpenUri), and
-/// positions that lag for a while after a seek. The object must outlive the calls it runs.
+/// list, then the player's own interface, then its command line: see PlayerQuirks), a status that
+/// says "Stopped" while the position advances (mpv after OpenUri), and positions that lag for a
+/// while after a seek. The object must outlive the calls it runs.
 class MprisPlayer final : public PlayerBackend {
     Q_OBJECT
 public:

@@ -109,8 +109,7 @@ QCoro::Task<MprisPlayer::OpenAttempt> MprisPlayer::openWithOpenUri(QString servi
     co_return OpenAttempt::failed(busError(reply));
 }
 
-QCoro::Task<MprisPlayer::OpenAttempt> MprisPlayer::openWithTrackList(QString service,
-                                                                     QString uri) {
+QCoro::Task<MprisPlayer::OpenAttempt> MprisPlayer::openWithTrackList(QString service, QString uri) {
     const QDBusMessage hasTrackList =
         co_await call(rootPropertyCall(service, QString::fromUtf8("HasTrackList")));
     if (isError(hasTrackList) || !isTrue(hasTrackList))
@@ -155,7 +154,8 @@ QCoro::Task<MprisPlayer::OpenAttempt> MprisPlayer::openWithCommand(QString servi
 QString MprisPlayer::openCommandFor(const QString& service) const {
     const QString name = mprisShortName(service);
     if (m_options.settings) {
-        const auto chosen = m_options.settings->stringDictionary(QString::fromUtf8(kOpenCommandsKey));
+        const auto chosen =
+            m_options.settings->stringDictionary(QString::fromUtf8(kOpenCommandsKey));
         if (chosen && chosen->contains(name))
             return chosen->value(name).trimmed();
     }

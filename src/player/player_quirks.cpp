@@ -41,9 +41,8 @@ PlayerQuirks audaciousQuirks() {
     // and plays, as does its command line. Its position reads 0 for about 0.3 s after a seek
     // and moves in steps of a quarter second. Its track id is always ".../CurrentTrack".
     const QString own = QStringLiteral("org.atheme.audacious");
-    quirks.nativeOpen =
-        NativeOpenMethod{own, QStringLiteral("/org/atheme/audacious"), own,
-                         QStringLiteral("OpenList")};
+    quirks.nativeOpen = NativeOpenMethod{own, QStringLiteral("/org/atheme/audacious"), own,
+                                         QStringLiteral("OpenList")};
     quirks.openCommand = QStringLiteral("audacious %u");
     quirks.keepsPauseAcrossOpen = false;
     quirks.statusLagAfterOpen = seconds(5);

@@ -195,8 +195,8 @@ private Q_SLOTS:
         QVERIFY(own.registerOn(m_bus.connect(u"own%1"_s.arg(++m_connections))));
         QVERIFY(drive(makePlayer().playTrack(LibraryTrack{{}, {}, {}, 0, kSongUrl, {}})).ok());
         // Audacious plays what it opens, paused or not: no Play after the open.
-        QCOMPARE(fake.calls(), (QStringList{u"OpenUri(%1)"_s.arg(kSongUrl),
-                                            u"OpenList(%1)"_s.arg(kSongUrl)}));
+        QCOMPARE(fake.calls(),
+                 (QStringList{u"OpenUri(%1)"_s.arg(kSongUrl), u"OpenList(%1)"_s.arg(kSongUrl)}));
         QVERIFY(fake.isPlaying());
         QCOMPARE(fake.loadedUrl(), kSongUrl);
     }
@@ -233,7 +233,8 @@ private Q_SLOTS:
     void openCommandThatNeverReachesThePlayerFails() {
         FakeMprisService& fake = addFake(u"fake"_s, {.hasOpenUri = false});
         auto settings = std::make_shared<InMemoryUserDefaults>();
-        settings->setStringDictionary(QString::fromUtf8(kOpenCommandsKey), {{u"fake"_s, u"true"_s}});
+        settings->setStringDictionary(QString::fromUtf8(kOpenCommandsKey),
+                                      {{u"fake"_s, u"true"_s}});
         const Status status = drive(makePlayer({.settings = settings}).openLocation(kSongUrl));
         QVERIFY(!status.ok());
         QVERIFY2(status.error().description.contains(u"never showed the location"_s),

@@ -57,10 +57,10 @@ private:
 
     bool makeLibrary(const QString& music) {
         return QDir().mkpath(music) &&
-               test::AudioFixtures::make(music + u"/Été — \"Hello\".flac"_s, 180,
-                                         {u"TITLE="_s + kTitle, u"ARTIST="_s + kArtist,
-                                          u"ALBUM="_s + kAlbum}) &&
-               test::AudioFixtures::make(music + u"/warm-up.flac"_s, 180,
+               test::AudioFixtures::make(
+                   music + u"/Été — \"Hello\".flac"_s, 90,
+                   {u"TITLE="_s + kTitle, u"ARTIST="_s + kArtist, u"ALBUM="_s + kAlbum}) &&
+               test::AudioFixtures::make(music + u"/warm-up.flac"_s, 90,
                                          {u"TITLE="_s + kOtherTitle, u"ARTIST=Nobody"_s});
     }
 
@@ -68,17 +68,17 @@ private Q_SLOTS:
     void initTestCase() {
         const QString music = m_scratch.filePath(u"Music"_s);
         QVERIFY(makeLibrary(music));
-        auto index = std::make_shared<LibraryIndex>(m_scratch.filePath(u"index.json"_s),
-                                                    QStringList{music});
+        auto index =
+            std::make_shared<LibraryIndex>(m_scratch.filePath(u"index.json"_s), QStringList{music});
         QVERIFY(awaitTask(index->rescan()).ok());
         m_catalog = std::make_shared<LocalCatalog>(index, QList<RadioStation>{});
         QString reason;
-        QVERIFY2(m_source.start(u"source"_s, m_catalog, m_scratch.filePath(u"source-home"_s),
-                                &reason),
-                 qPrintable(reason));
-        QVERIFY2(m_target.start(u"target"_s, m_catalog, m_scratch.filePath(u"target-home"_s),
-                                &reason),
-                 qPrintable(reason));
+        QVERIFY2(
+            m_source.start(u"source"_s, m_catalog, m_scratch.filePath(u"source-home"_s), &reason),
+            qPrintable(reason));
+        QVERIFY2(
+            m_target.start(u"target"_s, m_catalog, m_scratch.filePath(u"target-home"_s), &reason),
+            qPrintable(reason));
         m_source.host().shareWithPlayer(music);
         m_target.host().shareWithPlayer(music);
     }
@@ -104,8 +104,8 @@ private Q_SLOTS:
         // slack each side.
         QVERIFY2(m_sent->playbackTime >= before.position - 0.5 &&
                      m_sent->playbackTime <= after.position + 0.5,
-                 qPrintable(u"captured %1 s, player read %2 s before and %3 s after"_s.arg(
-                     m_sent->playbackTime)
+                 qPrintable(u"captured %1 s, player read %2 s before and %3 s after"_s
+                                .arg(m_sent->playbackTime)
                                 .arg(before.position)
                                 .arg(after.position)));
     }
@@ -118,8 +118,20 @@ private Q_SLOTS:
                  "the source never paused");
     }
 
-    // The target was paused on another song (a paused mpv stays paused when it opens a file):
-    // the handed song must play there, the same recording, from where it was sent.
+    // Opening means playing, also on a paused player (mpv keeps its pause across opens,
+    // VLC and Audacious do not: the quirks table must know which needs a Play).
+    void openingOnAPausedTargetPlays() {
+        QVERIFY(awaitTask(m_target.player().playTrack(trackNamed(kOtherTitle))).ok());
+        QVERIFY(m_target.awaitPlaying(kOtherTitle));
+        QVERIFY(awaitTask(m_target.player().pause()).ok());
+        QVERIFY(m_target.readUntil(
+            [](const NowPlaying& now) { return now.state == PlayerState::Paused; }));
+        QVERIFY(awaitTask(m_target.player().openLocation(trackNamed(kTitle).uri)).ok());
+        QVERIFY2(m_target.awaitPlaying(kTitle), "the paused target did not play what it opened");
+    }
+
+    // The target is paused on another song when the song arrives: it must play there, the
+    // same recording, from where it was sent.
     void resumeStartsTheSameSongAtTheSentPosition() {
         QVERIFY(m_sent);
         QVERIFY(awaitTask(m_target.player().playTrack(trackNamed(kOtherTitle))).ok());

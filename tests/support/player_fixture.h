@@ -74,14 +74,14 @@ private:
     }
     static PlayerFixture vlc() {
         const QString plugins = "/usr/lib/x86_64-linux-gnu/vlc/plugins/";
-        return {.name = "vlc",
-                .program = "vlc",
-                .arguments = {"-I", "dummy", "--extraintf", "dbus", "--aout", "adummy",
-                              "--no-video"},
-                .requiredFiles = {plugins + "control/libdbus_plugin.so",
-                                  plugins + "audio_output/libadummy_plugin.so"},
-                .environment = {},
-                .refusesRoot = true};
+        return {
+            .name = "vlc",
+            .program = "vlc",
+            .arguments = {"-I", "dummy", "--extraintf", "dbus", "--aout", "adummy", "--no-video"},
+            .requiredFiles = {plugins + "control/libdbus_plugin.so",
+                              plugins + "audio_output/libadummy_plugin.so"},
+            .environment = {},
+            .refusesRoot = true};
     }
     static PlayerFixture audacious() {
         return {.name = "audacious",
@@ -211,8 +211,8 @@ private:
     // with the test (after the change of user, which clears that wish).
     static std::function<void()> childSetUp(bool asNobody) {
         return [asNobody] {
-            if (asNobody && (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 ||
-                             ::setuid(kNobody) != 0))
+            if (asNobody &&
+                (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0))
                 ::_exit(126);
             ::prctl(PR_SET_PDEATHSIG, SIGTERM);
         };

@@ -23,8 +23,9 @@ public:
 
     /// Starts the player with `home` as its home folder; `catalog` is this machine's music;
     /// the music service's developer lines go to `writeLine`.
-    bool start(const QString& name, std::shared_ptr<LocalCatalog> catalog, const QString& home,
-               QString* reason, DeveloperLineWriter writeLine = [](const QString&) {}) {
+    bool start(
+        const QString& name, std::shared_ptr<LocalCatalog> catalog, const QString& home,
+        QString* reason, DeveloperLineWriter writeLine = [](const QString&) {}) {
         if (!m_host.start(name, home, reason))
             return false;
         MprisOptions options;
