@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib/local-cloud.sh
 
-build_sonavert sonavert sonavert-cloud sonavertctl
+build_sonavert sonavert sonavert-cloud sonavertctl sonavert-shortcuts
 work=$(mktemp -d -t sonavert-demo.XXXXXX)
 pids=()
 cleanup() {

@@ -20,8 +20,11 @@ packages=(
   dbus dbus-x11 gnome-keyring libsecret-tools postgresql
   # nearby discovery: avahi-daemon (run only inside test network namespaces), ip, unshare
   avahi-daemon iproute2 util-linux
-  # a real MPRIS player and the tools that make tagged test audio
-  mpv mpv-mpris sox flac vorbis-tools
+  # real MPRIS players for the player matrix (all headless: mpv with --ao=null, VLC with its
+  # dummy interface and audio output, Audacious with SDL's dummy audio driver) and the tools
+  # that make tagged test audio
+  mpv mpv-mpris vlc-bin vlc-plugin-base audacious audacious-plugins
+  sox flac vorbis-tools
   # the desktop shell: links and mail, and its tests' X server, clicks and stand-in tray host
   xdg-utils xvfb xdotool python3-dbus python3-gi
 )

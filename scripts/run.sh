@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib/local-cloud.sh
 
-build_sonavert sonavert sonavert-cloud sonavertctl
+build_sonavert sonavert sonavert-cloud sonavertctl sonavert-shortcuts
 trap stop_local_cloud EXIT
 trap 'exit 130' INT TERM
 ensure_local_cloud me

@@ -22,6 +22,8 @@ for preset in dev asan-ubsan; do
     ./scripts/clang-tidy.sh build/dev
   fi
   ctest --preset "$preset" -j "$jobs"
+  echo "== player matrix figures: $preset (a skipped pair says why)"
+  grep -h '^PAIR ' "build/$preset/Testing/Temporary/LastTest.log" || echo "no pair of players ran"
   if [ "$preset" = dev ]; then
     echo "== cloud server and conformance tests on PostgreSQL"
     ./scripts/test-cloud-postgres.sh build/dev

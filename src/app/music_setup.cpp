@@ -35,11 +35,13 @@ public:
 };
 
 std::shared_ptr<PlayerBackend> makePlayer(const AppOptions& options, std::shared_ptr<Clock> clock,
-                                          std::shared_ptr<LocalCatalog> catalog) {
+                                          std::shared_ptr<LocalCatalog> catalog,
+                                          std::shared_ptr<const UserDefaults> settings) {
     if (options.playerName == QLatin1String("simulated"))
         return std::make_shared<SimulatedPlayer>(std::move(clock), std::move(catalog));
     MprisOptions mpris;
     mpris.playerName = options.playerName;
+    mpris.settings = std::move(settings);
     if (!options.playerCommand.isEmpty()) {
         QStringList command = QProcess::splitCommand(options.playerCommand);
         mpris.launchProgram = command.takeFirst();
@@ -62,7 +64,7 @@ DeviceMusic::DeviceMusic(const AppOptions& options, const Profile& profile,
     m_library = std::make_shared<LibraryIndex>(LibraryIndex::indexFileIn(profile), folders);
     m_catalog = std::make_shared<LocalCatalog>(m_library,
                                                station_list::load(station_list::fileIn(profile)));
-    std::shared_ptr<PlayerBackend> player = makePlayer(options, clock, m_catalog);
+    std::shared_ptr<PlayerBackend> player = makePlayer(options, clock, m_catalog, defaults);
     const QString shortcutsProgram = locateShortcutsProgram();
     ShortcutsCommandRunner::Options runner{shortcutsProgram};
     std::shared_ptr<DesktopLauncher> desktop = std::make_shared<XdgOpenLauncher>();

@@ -72,6 +72,13 @@ QDBusMessage addTrackCall(const QString& service, const QString& uri) {
                       {uri, QVariant::fromValue(QDBusObjectPath(kNoTrack)), true});
 }
 
+QDBusMessage nativeOpenCall(const NativeOpenMethod& method, const QString& uri) {
+    QDBusMessage message = QDBusMessage::createMethodCall(method.service, method.path,
+                                                          method.interface, method.method);
+    message.setArguments({QStringList{uri}});
+    return message;
+}
+
 bool isError(const QDBusMessage& reply) {
     return reply.type() != QDBusMessage::ReplyMessage;
 }

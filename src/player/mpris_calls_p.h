@@ -1,6 +1,7 @@
 #pragma once
 
 #include "src/player/player_backend.h"
+#include "src/player/player_quirks.h"
 
 #include <QDBusMessage>
 
@@ -22,6 +23,8 @@ QDBusMessage seekCall(const QString& service, double offsetSeconds);
 QDBusMessage openUriCall(const QString& service, const QString& uri);
 /// TrackList.AddTrack of `uri`, made the current track.
 QDBusMessage addTrackCall(const QString& service, const QString& uri);
+/// A player's own "open this list" method with `uri` as the only entry.
+QDBusMessage nativeOpenCall(const NativeOpenMethod& method, const QString& uri);
 
 bool isError(const QDBusMessage& reply);
 Error busError(const QDBusMessage& reply);

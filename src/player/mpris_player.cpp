@@ -2,6 +2,7 @@
 
 #include "src/player/mpris_calls_p.h"
 #include "src/player/mpris_reading_p.h"
+#include "src/player/player_quirks.h"
 #include "src/player/url_normalization.h"
 
 #include <QCoro/QCoroDBusPendingCall>
@@ -17,10 +18,9 @@ using namespace detail;
 namespace {
 
 // How we tell a silently ignored seek from one the player reports late: poll the position this
-// often, this many times, and accept anything from a second before the target to a few seconds
-// after it (the track keeps playing while we look).
+// often, for as long as the player's position may lag (PlayerQuirks), and accept anything from a
+// second before the target to a few seconds after it (the track keeps playing while we look).
 constexpr Duration kSeekPollInterval = std::chrono::milliseconds(100);
-constexpr int kSeekPolls = 8;
 constexpr double kSeekEarlyTolerance = 1.0;
 constexpr double kSeekLateTolerance = 3.0;
 // A "Stopped" player with a loaded track is checked for a moving position this far apart.
@@ -214,8 +214,8 @@ QCoro::Task<Status> MprisPlayer::activate() {
     if (m_options.launchProgram.isEmpty())
         co_return playerError(PlayerErrorCode::NotRunning,
                               QString::fromUtf8("No player is running and none is configured."));
-    if (!QProcess::startDetached(m_options.launchProgram, m_options.launchArguments, QString(),
-                                 &m_launchedPid))
+    m_launchedPid = startProgram(m_options.launchProgram, m_options.launchArguments);
+    if (m_launchedPid == 0)
         co_return playerError(PlayerErrorCode::NotRunning,
                               QString::fromUtf8("Could not start ") + m_options.launchProgram);
     const Duration deadline = m_clock->monotonicNow() + m_options.launchTimeout;
@@ -248,7 +248,9 @@ QCoro::Task<Result<NowPlaying>> MprisPlayer::nowPlaying() {
 // Waits until the reported position is where we sent it; players may keep answering with the
 // old position for a few hundred milliseconds after a seek.
 QCoro::Task<bool> MprisPlayer::awaitPosition(QString service, double target) {
-    for (int poll = 0; poll < kSeekPolls; ++poll) {
+    const Duration patience = quirksForBusName(service).positionLagAfterSeek;
+    const auto polls = static_cast<int>(patience / kSeekPollInterval);
+    for (int poll = 0; poll < polls; ++poll) {
         co_await m_clock->sleep(kSeekPollInterval);
         const Result<qint64> position = co_await readPositionUs(service);
         if (!position.ok())
@@ -324,32 +326,6 @@ QCoro::Task<Status> MprisPlayer::pause() {
 
 QCoro::Task<Status> MprisPlayer::stop() {
     co_return co_await simpleCommand(QString::fromUtf8("Stop"));
-}
-
-// OpenUri is optional in practice: a player without it may still take the URI into its track
-// list and make it current.
-QCoro::Task<Status> MprisPlayer::openUri(QString uri) {
-    const Result<QString> service = co_await resolveService();
-    SONAVERT_CO_TRY(service);
-    m_lastSample.reset();
-    m_lastMotion.reset();
-    const QDBusMessage reply = co_await call(openUriCall(service.value(), uri));
-    // Some players (mpv) keep their pause across a newly opened file; opening means playing.
-    if (!isError(reply))
-        co_return co_await simpleCommand(QString::fromUtf8("Play"));
-    if (!isMissingMethod(reply))
-        co_return busError(reply);
-    const QDBusMessage hasTrackList =
-        co_await call(rootPropertyCall(service.value(), QString::fromUtf8("HasTrackList")));
-    if (isError(hasTrackList) ||
-        !qvariant_cast<QDBusVariant>(firstArgument(hasTrackList)).variant().toBool())
-        co_return playerError(PlayerErrorCode::Unsupported,
-                              QString::fromUtf8("The player cannot open locations."));
-    const QDBusMessage added = co_await call(addTrackCall(service.value(), uri));
-    if (isError(added))
-        co_return playerError(PlayerErrorCode::Unsupported,
-                              QString::fromUtf8("The player cannot open locations."));
-    co_return co_await simpleCommand(QString::fromUtf8("Play"));
 }
 
 QCoro::Task<Status> MprisPlayer::playTrack(LibraryTrack track) {

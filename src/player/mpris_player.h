@@ -9,9 +9,17 @@
 
 namespace sonavert {
 
+class UserDefaults;
+struct PlayerQuirks;
+
 namespace detail {
 struct MprisReading;
 }
+
+/// The settings key of the user's "open this file" commands: a dictionary from a player's MPRIS
+/// name ("audacious", "vlc") to its command line, `%u` standing for the location and `%f` for a
+/// local file's path. It replaces the command the backend knows for that player.
+inline constexpr char kOpenCommandsKey[] = "Sonavert.player.openCommands";
 
 /// Which MPRIS player to drive, and how to start one.
 struct MprisOptions {
@@ -23,13 +31,19 @@ struct MprisOptions {
     QStringList launchArguments{};
     /// How long `activate` waits for a started player to appear on the bus.
     Duration launchTimeout = std::chrono::seconds(10);
+    /// Where the user's open commands are read, at each open (see kOpenCommandsKey); may be
+    /// null.
+    std::shared_ptr<const UserDefaults> settings{};
+    /// The session bus address given to the programs this starts; empty: they inherit ours.
+    QString busAddress{};
 };
 
 /// Any MPRIS player on a D-Bus connection, driven with asynchronous calls only (Properties
 /// Get/GetAll and method calls; no introspection). It smooths over what real players do:
 /// SetPosition ignored or rejected (falls back to Seek), no OpenUri (falls back to the track
-/// list), a status that says "Stopped" while the position advances (mpv after OpenUri), and
-/// positions that lag for a while after a seek. The object must outlive the calls it runs.
+/// list, then the player's own interface, then its command line: see PlayerQuirks), a status that
+/// says "Stopped" while the position advances (mpv after OpenUri), and positions that lag for a
+/// while after a seek. The object must outlive the calls it runs.
 class MprisPlayer final : public PlayerBackend {
     Q_OBJECT
 public:
@@ -78,6 +92,15 @@ private:
     QCoro::Task<bool> awaitPosition(QString service, double target);
     QCoro::Task<Status> simpleCommand(QString method);
     QCoro::Task<Status> openUri(QString uri);
+    struct OpenAttempt;
+    using OpenRoute = QCoro::Task<OpenAttempt> (MprisPlayer::*)(QString service, QString uri);
+    QCoro::Task<OpenAttempt> openWithOpenUri(QString service, QString uri);
+    QCoro::Task<OpenAttempt> openWithTrackList(QString service, QString uri);
+    QCoro::Task<OpenAttempt> openWithOwnInterface(QString service, QString uri);
+    QCoro::Task<OpenAttempt> openWithCommand(QString service, QString uri);
+    QCoro::Task<bool> awaitLocation(QString service, QString uri, Duration patience);
+    QString openCommandFor(const QString& service) const;
+    qint64 startProgram(const QString& program, const QStringList& arguments) const;
     QCoro::Task<Status> seekRelative(QString service, double target);
     bool matchesWanted(const QString& name) const;
     LibraryTrack describe(const detail::MprisReading& reading) const;

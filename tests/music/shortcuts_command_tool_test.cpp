@@ -14,6 +14,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -202,6 +203,15 @@ private Q_SLOTS:
         QVERIFY(bundled);
         QCOMPARE(readFile(*bundled), readFile(kShortcutSource));
         QVERIFY(readFile(*bundled).startsWith("#!/bin/sh\n"));
+    }
+
+    // An installation keeps the tool beside sonavert; that copy wins over the build tree's.
+    void theToolBesideTheExecutableComesFirst() {
+        const QString beside = QCoreApplication::applicationDirPath() + u"/sonavert-shortcuts"_s;
+        QVERIFY(!QFileInfo::exists(beside));
+        QVERIFY(QFile::copy(kTool, beside));
+        const auto removeCopy = qScopeGuard([&] { QFile::remove(beside); });
+        QCOMPARE(locateShortcutsProgram(), beside);
     }
 };
 

@@ -185,6 +185,24 @@ void FakeMprisService::addTrack(const QString& uri, bool setAsCurrent) {
         load(uri, false);
 }
 
+void FakeMprisService::openList(const QStringList& uris) {
+    record(u"OpenList(%1)"_s.arg(uris.join(u' ')));
+    if (!uris.isEmpty() && m_media.contains(uris.first()))
+        load(uris.first(), true);
+}
+
+FakeOwnOpenInterface::~FakeOwnOpenInterface() {
+    m_bus.unregisterService(u"org.atheme.audacious"_s);
+    m_bus.unregisterObject(u"/org/atheme/audacious"_s);
+}
+
+bool FakeOwnOpenInterface::registerOn(QDBusConnection bus) {
+    m_bus = bus;
+    return m_bus.registerObject(u"/org/atheme/audacious"_s, this,
+                                QDBusConnection::ExportAllSlots) &&
+           m_bus.registerService(u"org.atheme.audacious"_s);
+}
+
 FakeMprisRootAdaptor::FakeMprisRootAdaptor(FakeMprisService* service)
     : QDBusAbstractAdaptor(service)
     , m_service(service) {}

@@ -72,6 +72,8 @@ public:
     QString setPosition(const QDBusObjectPath& trackId, qint64 positionUs);
     QString openUri(const QString& uri);
     void addTrack(const QString& uri, bool setAsCurrent);
+    /// A player's own "replace the playlist with these and play" (Audacious's OpenList).
+    void openList(const QStringList& uris);
 
 private:
     qint64 truePositionUs() const;
@@ -155,6 +157,24 @@ public Q_SLOTS:
 
 private:
     FakeMprisService* m_service;
+};
+
+/// A player's own D-Bus interface for opening, as Audacious offers it beside MPRIS, serving
+/// `player` under the name and path Audacious uses.
+class FakeOwnOpenInterface : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.atheme.audacious")
+public:
+    explicit FakeOwnOpenInterface(FakeMprisService* player)
+        : m_player(player) {}
+    ~FakeOwnOpenInterface() override;
+    bool registerOn(QDBusConnection bus);
+public Q_SLOTS:
+    void OpenList(const QStringList& uris) { m_player->openList(uris); }
+
+private:
+    FakeMprisService* m_player;
+    QDBusConnection m_bus{QString()};
 };
 
 } // namespace sonavert::test

@@ -1,5 +1,6 @@
 // The MPRIS backend against fake players on a private bus, in virtual time.
 
+#include "src/desktop/user_defaults.h"
 #include "src/player/mpris_player.h"
 #include "src/runtime/virtual_clock.h"
 #include "tests/player/fake_mpris_service.h"
@@ -187,10 +188,79 @@ private Q_SLOTS:
         QCOMPARE(fake.loadedUrl(), kSongUrl);
     }
 
-    void playerWithoutOpenUriOrTrackListCannotOpen() {
+    // Audacious has neither OpenUri nor a track list, but its own interface opens and plays.
+    void playerWithoutOpenUriOpensThroughItsOwnInterface() {
+        FakeMprisService& fake = addFake(u"audacious"_s, {.hasOpenUri = false});
+        test::FakeOwnOpenInterface own(&fake);
+        QVERIFY(own.registerOn(m_bus.connect(u"own%1"_s.arg(++m_connections))));
+        QVERIFY(drive(makePlayer().playTrack(LibraryTrack{{}, {}, {}, 0, kSongUrl, {}})).ok());
+        // Audacious plays what it opens, paused or not: no Play after the open.
+        QCOMPARE(fake.calls(),
+                 (QStringList{u"OpenUri(%1)"_s.arg(kSongUrl), u"OpenList(%1)"_s.arg(kSongUrl)}));
+        QVERIFY(fake.isPlaying());
+        QCOMPARE(fake.loadedUrl(), kSongUrl);
+    }
+
+    // The reason travels back to the sender and is shown there: it has to say what was
+    // missing and where the user can add a way to open files.
+    void playerThatCannotOpenSaysWhyAndWhereToSetACommand() {
         addFake(u"fake"_s, {.hasOpenUri = false});
         const Status status = drive(makePlayer().openLocation(kSongUrl));
         QCOMPARE(status.error().code, int(PlayerErrorCode::Unsupported));
+        const QString why = status.error().description;
+        QVERIFY2(why.startsWith(u"The player cannot open "_s + kSongUrl), qPrintable(why));
+        for (const QString& part : {u"no OpenUri"_s, u"no track list"_s,
+                                    u"\"Sonavert.player.openCommands\" for \"fake\""_s})
+            QVERIFY2(why.contains(part), qPrintable(why));
+    }
+
+    // An empty command in the settings switches the known one off; an Audacious whose own
+    // interface is gone then has nothing left and says so, naming itself.
+    void emptyCommandInTheSettingsLeavesNothingToOpenWith() {
+        addFake(u"audacious"_s, {.hasOpenUri = false});
+        auto settings = std::make_shared<InMemoryUserDefaults>();
+        settings->setStringDictionary(QString::fromUtf8(kOpenCommandsKey),
+                                      {{u"audacious"_s, QString()}});
+        const Status status = drive(makePlayer({.settings = settings}).openLocation(kSongUrl));
+        const QString why = status.error().description;
+        QVERIFY2(why.startsWith(u"Audacious cannot open"_s), qPrintable(why));
+        QVERIFY2(why.contains(u"org.atheme.audacious answered"_s), qPrintable(why));
+        QVERIFY2(why.contains(u"no command to open files"_s), qPrintable(why));
+    }
+
+    // A program that runs and exits tells nothing: the open counts only once the player shows
+    // the location, and says so when it never does.
+    void openCommandThatNeverReachesThePlayerFails() {
+        FakeMprisService& fake = addFake(u"fake"_s, {.hasOpenUri = false});
+        auto settings = std::make_shared<InMemoryUserDefaults>();
+        settings->setStringDictionary(QString::fromUtf8(kOpenCommandsKey),
+                                      {{u"fake"_s, u"true"_s}});
+        const Status status = drive(makePlayer({.settings = settings}).openLocation(kSongUrl));
+        QVERIFY(!status.ok());
+        QVERIFY2(status.error().description.contains(u"never showed the location"_s),
+                 qPrintable(status.error().description));
+        QVERIFY(fake.loadedUrl().isEmpty());
+    }
+
+    // The user's command for a player we know nothing about: run with the location put in, on
+    // the player's bus, and confirmed by the player showing it. A real program talks to the
+    // fake here, so this one runs on the system clock.
+    void openCommandFromTheSettingsOpensWhereNothingElseCan() {
+        FakeMprisService& fake = addFake(u"fake"_s, {.hasOpenUri = false});
+        test::FakeOwnOpenInterface own(&fake);
+        QVERIFY(own.registerOn(m_bus.connect(u"own%1"_s.arg(++m_connections))));
+        auto settings = std::make_shared<InMemoryUserDefaults>();
+        settings->setStringDictionary(
+            QString::fromUtf8(kOpenCommandsKey),
+            {{u"fake"_s, u"dbus-send --session --type=method_call --dest=org.atheme.audacious "
+                         "/org/atheme/audacious org.atheme.audacious.OpenList array:string:%u"_s}});
+        MprisOptions options{.settings = settings, .busAddress = m_bus.address()};
+        MprisPlayer player(m_bus.connect(u"backend%1"_s.arg(++m_connections)),
+                           std::make_shared<SystemClock>(), nullptr, options);
+        const Status status = test::awaitTask(player.openLocation(kOtherUrl));
+        QVERIFY2(status.ok(), qPrintable(status.ok() ? QString() : status.error().description));
+        QCOMPARE(fake.loadedUrl(), kOtherUrl);
+        QVERIFY(fake.calls().contains(u"OpenList(%1)"_s.arg(kOtherUrl)));
     }
 
     void stoppedStatusWithAMovingPositionCountsAsPlaying() {

@@ -25,6 +25,10 @@ public:
         }
     }
 
+    /// Lets programs of other users connect (a player that will not run as root, run as
+    /// nobody by a test running as root). Call before `start`.
+    void allowOtherUsers() { m_allowOtherUsers = true; }
+
     /// Starts the daemon; on failure says why in `reason`.
     bool start(QString* reason) {
         const QString config = m_dir.filePath("bus.conf");
@@ -36,9 +40,10 @@ public:
         file.write(QStringLiteral("<busconfig><type>session</type><listen>unix:dir=%1</listen>"
                                   "<auth>EXTERNAL</auth><policy context=\"default\">"
                                   "<allow send_destination=\"*\" eavesdrop=\"true\"/>"
-                                  "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy>"
+                                  "<allow eavesdrop=\"true\"/><allow own=\"*\"/>%2</policy>"
                                   "</busconfig>\n")
-                       .arg(m_dir.path())
+                       .arg(m_dir.path(),
+                            m_allowOtherUsers ? QStringLiteral("<allow user=\"*\"/>") : QString())
                        .toUtf8());
         file.close();
         // The daemon dies with us, even when a test crashes.
@@ -56,6 +61,10 @@ public:
             }
         }
         m_address = QString::fromUtf8(m_daemon.readLine()).trimmed();
+        // The socket is world-writable; its folder has to let the other users through.
+        if (m_allowOtherUsers)
+            QFile::setPermissions(m_dir.path(),
+                                  QFile::permissions(m_dir.path()) | QFileDevice::ExeOther);
         return true;
     }
 
@@ -72,6 +81,7 @@ private:
     QProcess m_daemon;
     QString m_address;
     QStringList m_connectionNames;
+    bool m_allowOtherUsers = false;
 };
 
 } // namespace sonavert::test

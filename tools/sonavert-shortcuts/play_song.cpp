@@ -1,5 +1,6 @@
 #include "tools/sonavert-shortcuts/play_song.h"
 
+#include "src/desktop/user_defaults.h"
 #include "src/player/catalog_links.h"
 #include "src/player/library_index.h"
 #include "src/player/link_router.h"
@@ -47,6 +48,8 @@ std::shared_ptr<MprisPlayer> playerFor(const PlaySongCommand& command, QDBusConn
                                        std::shared_ptr<const TrackLibrary> library) {
     MprisOptions options;
     options.playerName = command.playerName;
+    // The app's own settings: a player's open command the user chose applies here too.
+    options.settings = std::make_shared<SettingsUserDefaults>(profileOf(command).defaultsFile());
     return std::make_shared<MprisPlayer>(std::move(bus), std::move(clock), std::move(library),
                                          std::move(options));
 }

@@ -1,0 +1,227 @@
+#pragma once
+
+#include "tests/support/audio_fixtures.h"
+#include "tests/support/private_session_bus.h"
+
+#include <QDBusServiceWatcher>
+#include <QDateTime>
+#include <QDir>
+#include <QDirIterator>
+#include <QFileInfo>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QStringList>
+#include <functional>
+#include <grp.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+namespace sonavert::test {
+
+/// One real MPRIS player as the tests run it: headless, no audio device, idle until told what
+/// to play, with nothing of the user's configuration. One entry per player in `all()`.
+struct PlayerFixture {
+    QString name;    ///< its MPRIS name ("org.mpris.MediaPlayer2.<name>") and matrix name
+    QString program; ///< looked up on PATH
+    QStringList arguments;
+    QStringList requiredFiles; ///< plugins it cannot run headless without
+    QStringList environment;   ///< NAME=VALUE pairs it needs
+    /// The player will not run as root (VLC): as root, the tests run it as nobody.
+    bool refusesRoot = false;
+    /// Writes what the player must find in its configuration folder before it starts.
+    void (*prepareConfig)(const QString& configHome) = nullptr;
+
+    static const QList<PlayerFixture>& all() {
+        static const QList<PlayerFixture> players{mpv(), vlc(), audacious()};
+        return players;
+    }
+    static std::optional<PlayerFixture> named(const QString& name) {
+        for (const PlayerFixture& player : all())
+            if (player.name == name)
+                return player;
+        return std::nullopt;
+    }
+
+    QString busName() const { return "org.mpris.MediaPlayer2." + name; }
+    bool runsAsNobody() const { return refusesRoot && ::geteuid() == 0; }
+
+    /// Why this player's tests cannot run here; empty when they can.
+    QString skipReason() const {
+        if (QStandardPaths::findExecutable(program).isEmpty())
+            return program + " is not installed";
+        for (const QString& file : requiredFiles)
+            if (!QFileInfo::exists(file))
+                return name + " cannot run headless without " + file;
+        if (QStandardPaths::findExecutable("dbus-daemon").isEmpty())
+            return "dbus-daemon is not installed";
+        const QStringList missing = AudioFixtures::missingTools();
+        if (!missing.isEmpty())
+            return "cannot make test audio without " + missing.join(", ");
+        return {};
+    }
+
+private:
+    static PlayerFixture mpv() {
+        // Without --no-config the MPRIS plugin loads twice and owns a second name.
+        const QString plugin = "/usr/lib/mpv-mpris/mpris.so";
+        return {.name = "mpv",
+                .program = "mpv",
+                .arguments = {"--no-config", "--script=" + plugin, "--idle=yes", "--no-video",
+                              "--ao=null", "--no-terminal"},
+                .requiredFiles = {plugin},
+                .environment = {}};
+    }
+    static PlayerFixture vlc() {
+        const QString plugins = "/usr/lib/x86_64-linux-gnu/vlc/plugins/";
+        return {
+            .name = "vlc",
+            .program = "vlc",
+            .arguments = {"-I", "dummy", "--extraintf", "dbus", "--aout", "adummy", "--no-video"},
+            .requiredFiles = {plugins + "control/libdbus_plugin.so",
+                              plugins + "audio_output/libadummy_plugin.so"},
+            .environment = {},
+            .refusesRoot = true};
+    }
+    static PlayerFixture audacious() {
+        return {.name = "audacious",
+                .program = "audacious",
+                .arguments = {"-H"},
+                .requiredFiles = {sdlOutput()},
+                .environment = {"SDL_AUDIODRIVER=dummy"},
+                .refusesRoot = false,
+                .prepareConfig = &chooseSdlOutput};
+    }
+    static QString sdlOutput() { return "/usr/lib/x86_64-linux-gnu/audacious/Output/sdlout.so"; }
+    // Audacious picks its output from its plugin registry and would take ALSA, which fails
+    // without a sound card; a registry naming only SDL's output (whose driver is the dummy
+    // one) makes it play in real time to nowhere. The stamp is the plugin file's time, or
+    // Audacious rescans it with its defaults.
+    static void chooseSdlOutput(const QString& configHome) {
+        QDir().mkpath(configHome + "/audacious");
+        QFile registry(configHome + "/audacious/plugin-registry");
+        if (!registry.open(QIODevice::WriteOnly))
+            return;
+        const qint64 stamp = QFileInfo(sdlOutput()).lastModified().toSecsSinceEpoch();
+        registry.write(QString("format 11\noutput %1\nstamp %2\nversion 48\nflags 0\n"
+                               "name SDL Output\ndomain audacious-plugins\npriority 9\nabout 1\n"
+                               "config 0\nenabled 1\n")
+                           .arg(sdlOutput())
+                           .arg(stamp)
+                           .toUtf8());
+    }
+};
+
+/// One real player on a private session bus of its own, as on a machine of its own. Stops
+/// the player when destroyed (before the bus goes); the player also dies with the test.
+class PlayerOnPrivateBus {
+public:
+    explicit PlayerOnPrivateBus(PlayerFixture fixture)
+        : m_fixture(std::move(fixture)) {}
+    PlayerOnPrivateBus(const PlayerOnPrivateBus&) = delete;
+    PlayerOnPrivateBus& operator=(const PlayerOnPrivateBus&) = delete;
+    ~PlayerOnPrivateBus() {
+        m_player.terminate();
+        m_player.waitForFinished(5000);
+    }
+
+    /// Starts the bus and the player (with `home` as its HOME) and waits for its MPRIS name to
+    /// appear; `connectionName` names this process's connection to the bus. On failure says
+    /// why in `reason`.
+    bool start(const QString& connectionName, const QString& home, QString* reason) {
+        if (m_fixture.runsAsNobody())
+            m_bus.allowOtherUsers();
+        if (!m_bus.start(reason))
+            return false;
+        m_connection = m_bus.connect(connectionName);
+        QDBusServiceWatcher watcher(m_fixture.busName(), m_connection,
+                                    QDBusServiceWatcher::WatchForRegistration);
+        QSignalSpy registered(&watcher, &QDBusServiceWatcher::serviceRegistered);
+        QDir().mkpath(home + "/config");
+        if (m_fixture.prepareConfig)
+            m_fixture.prepareConfig(home + "/config");
+        if (m_fixture.runsAsNobody())
+            handOver(home);
+        m_player.setProcessEnvironment(environment(home));
+        m_player.setChildProcessModifier(childSetUp(m_fixture.runsAsNobody()));
+        // Players complain about the missing sound card and desktop; none of it matters here.
+        m_player.setStandardOutputFile(QProcess::nullDevice());
+        m_player.setStandardErrorFile(QProcess::nullDevice());
+        m_player.start(m_fixture.program, m_fixture.arguments);
+        if (!m_player.waitForStarted() || !registered.wait(20000)) {
+            *reason = m_fixture.name + " never appeared on the bus";
+            return false;
+        }
+        return true;
+    }
+
+    /// The environment of a program run "on this machine": its bus, and `home`.
+    QProcessEnvironment environment(const QString& home) const {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("DBUS_SESSION_BUS_ADDRESS", m_bus.address());
+        environment.insert("HOME", home);
+        environment.insert("XDG_CONFIG_HOME", home + "/config");
+        for (const QString& pair : m_fixture.environment)
+            environment.insert(pair.section('=', 0, 0), pair.section('=', 1));
+        return environment;
+    }
+
+    /// Lets the player read `path` (a folder of test music, made in a private scratch
+    /// folder) when it runs as another user.
+    void shareWithPlayer(const QString& path) const {
+        if (!m_fixture.runsAsNobody())
+            return;
+        openUp(path);
+        QDirIterator entries(path, QDir::AllEntries | QDir::NoDotAndDotDot,
+                             QDirIterator::Subdirectories);
+        while (entries.hasNext())
+            openUp(entries.next());
+    }
+
+    QDBusConnection connection() const { return m_connection; }
+    PrivateSessionBus& bus() { return m_bus; }
+    const PlayerFixture& fixture() const { return m_fixture; }
+
+private:
+    static constexpr uid_t kNobody = 65534;
+
+    static void openUp(const QString& path) {
+        QFile::setPermissions(path, QFile::permissions(path) | QFileDevice::ReadOther |
+                                        QFileDevice::ExeOther | QFileDevice::ReadGroup |
+                                        QFileDevice::ExeGroup);
+        // Folders above it (the scratch folder) must let the player through.
+        const QString parent = QFileInfo(path).absolutePath();
+        QFile::setPermissions(parent, QFile::permissions(parent) | QFileDevice::ExeOther);
+    }
+
+    // The player's home becomes its own, so it can keep its settings there.
+    static void handOver(const QString& home) {
+        openUp(home);
+        QStringList paths{home};
+        QDirIterator entries(home, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
+                             QDirIterator::Subdirectories);
+        while (entries.hasNext())
+            paths << entries.next();
+        for (const QString& path : paths)
+            if (::chown(QFile::encodeName(path).constData(), kNobody, kNobody) != 0)
+                qWarning("cannot hand %s to nobody", qPrintable(path));
+    }
+
+    // Runs in the child between fork and exec: becomes nobody when asked, and asks to die
+    // with the test (after the change of user, which clears that wish).
+    static std::function<void()> childSetUp(bool asNobody) {
+        return [asNobody] {
+            if (asNobody &&
+                (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0))
+                ::_exit(126);
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        };
+    }
+
+    PlayerFixture m_fixture;
+    PrivateSessionBus m_bus;
+    QDBusConnection m_connection{QString()};
+    QProcess m_player;
+};
+
+} // namespace sonavert::test
