@@ -91,12 +91,6 @@ private Q_SLOTS:
         QVERIFY(!cannotWrite.isEnabled());
     }
 
-    void theUsersFolderFollowsXdgConfigHome() {
-        qputenv("XDG_CONFIG_HOME", m_scratch.filePath(QStringLiteral("xdg")).toUtf8());
-        QCOMPARE(LoginItem::userAutostartFolder(),
-                 m_scratch.filePath(QStringLiteral("xdg/autostart")));
-    }
-
     void theBuildTreeHasTheTemplate() {
         // Run from the build tree, the template is the one the build configured.
         const std::optional<QString> found = LoginItem::locateTemplate();
