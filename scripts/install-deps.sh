@@ -27,6 +27,8 @@ packages=(
   sox flac vorbis-tools
   # the desktop shell: links and mail, and its tests' X server, clicks and stand-in tray host
   xdg-utils xvfb xdotool python3-dbus python3-gi
+  # installing and packaging: desktop entry and unit checks, completions, the Debian packages
+  desktop-file-utils systemd bash-completion dpkg-dev
 )
 
 missing=()

@@ -13,7 +13,7 @@
 #include "src/shell/app_icon.h"
 #include "src/shell/desktop_notifier.h"
 #include "src/shell/desktop_settings.h"
-#include "src/shell/tray_popup.h"
+#include "src/shell/login_item.h"
 #include "src/ui/main_window.h"
 
 #include <QApplication>
@@ -109,9 +109,10 @@ QCoro::Task<int> DesktopSession::showRunningInstance(QDBusConnection bus, QStrin
 
 void DesktopSession::onLaunched() {
     createWindow();
-    m_popup = std::make_unique<TrayPopup>(
-        [this] { return m_window->window(); },
-        TrayPopup::Commands{[this] { m_actions->checkForUpdates(); }, [this] { quit(); }}, m_clock);
+    m_loginItem =
+        std::make_unique<LoginItem>(LoginItem::locateTemplate(), LoginItem::userAutostartFolder());
+    m_popup =
+        std::make_unique<TrayPopup>([this] { return m_window->window(); }, trayCommands(), m_clock);
     connect(m_popup.get(), &TrayPopup::windowShown, this, &DesktopSession::onWindowShown);
     connect(m_popup.get(), &TrayPopup::windowHidden, this,
             [] { developerLog(QStringLiteral("window: hidden")); });
@@ -126,6 +127,26 @@ void DesktopSession::onLaunched() {
     developerLog(m_popup->hasTrayIcon()
                      ? QStringLiteral("window: in the tray")
                      : QStringLiteral("window: no tray host, shown as an ordinary window"));
+}
+
+TrayPopup::Commands DesktopSession::trayCommands() {
+    TrayPopup::Commands commands;
+    commands.checkForUpdates = [this] { m_actions->checkForUpdates(); };
+    commands.quit = [this] { quit(); };
+    commands.startsAtLogin = [this] { return m_loginItem->isEnabled(); };
+    commands.setStartsAtLogin = [this](bool enabled) { setStartsAtLogin(enabled); };
+    return commands;
+}
+
+void DesktopSession::setStartsAtLogin(bool enabled) {
+    const Status changed = m_loginItem->setEnabled(enabled);
+    if (!changed) {
+        developerLog(QStringLiteral("login: start at login could not be changed: ") +
+                     changed.error().description);
+        return;
+    }
+    developerLog(enabled ? QStringLiteral("login: starts at login")
+                         : QStringLiteral("login: no longer starts at login"));
 }
 
 void DesktopSession::createWindow() {

@@ -2,6 +2,7 @@
 
 #include "src/app/command_line.h"
 #include "src/runtime/clock.h"
+#include "src/shell/tray_popup.h"
 
 #include <QCoro/QCoroTask>
 #include <QDBusConnection>
@@ -13,9 +14,9 @@ namespace sonavert {
 class DesktopNotifier;
 class DesktopPlatformActions;
 class DesktopSettings;
+class LoginItem;
 class MainWindow;
 class TessaryApp;
-class TrayPopup;
 
 /// `sonavert` with a window: one instance per profile, the tray icon and its popup window
 /// over the running device, the desktop's appearance followed live.
@@ -48,6 +49,8 @@ private:
     void createWindow();
     void followDesktopSettings();
     void onWindowShown();
+    TrayPopup::Commands trayCommands();
+    void setStartsAtLogin(bool enabled);
     void quit();
     QCoro::Task<int> showRunningInstance(QDBusConnection bus, QString name);
 
@@ -59,6 +62,7 @@ private:
     std::unique_ptr<DesktopSettings> m_settings;
     std::unique_ptr<MainWindow> m_window;
     std::unique_ptr<TrayPopup> m_popup;
+    std::unique_ptr<LoginItem> m_loginItem;
 };
 
 /// The GUI path of `sonavert`: a QApplication, the device, its window and tray; exits when

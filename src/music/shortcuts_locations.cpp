@@ -29,7 +29,8 @@ QString locateShortcutsProgram() {
 
 std::optional<QString> locateBundledReceiverShortcut() {
     const QString fileName = kReceiverShortcutName + QStringLiteral(".shortcut");
-    const QString installed = besideExecutable(QStringLiteral("../share/sonavert/") + fileName);
+    const QString installed =
+        besideExecutable(QStringLiteral(SONAVERT_DATA_FROM_BINDIR "/sonavert/") + fileName);
     const QString built = QStringLiteral(SONAVERT_BUILD_SHARE_DIR "/") + fileName;
     for (const QString& candidate : {installed, built}) {
         if (QFileInfo(candidate).isFile())

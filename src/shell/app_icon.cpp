@@ -18,8 +18,8 @@ namespace sonavert {
 namespace {
 
 const QString kIconResource = QStringLiteral(":/sonavert/sonavert.svg");
-const QString kInstalledIcon =
-    QStringLiteral("share/icons/hicolor/scalable/apps/io.sonavert.Sonavert.svg");
+const QString kIconInDataFolder =
+    QStringLiteral("icons/hicolor/scalable/apps/io.sonavert.Sonavert.svg");
 
 // The sizes panels, menus and window managers ask for; rendering each keeps small sizes crisp
 // instead of scaling one large bitmap down.
@@ -43,9 +43,10 @@ QIcon applicationIcon() {
 }
 
 QString applicationIconFile() {
-    const QString installed = QDir::cleanPath(QCoreApplication::applicationDirPath() +
-                                              QStringLiteral("/../") + kInstalledIcon);
-    const QString built = QStringLiteral(SONAVERT_BUILD_DIR "/") + kInstalledIcon;
+    const QString installed =
+        QDir::cleanPath(QCoreApplication::applicationDirPath() +
+                        QStringLiteral("/" SONAVERT_DATA_FROM_BINDIR "/") + kIconInDataFolder);
+    const QString built = QStringLiteral(SONAVERT_BUILD_DIR "/share/") + kIconInDataFolder;
     for (const QString& candidate : {installed, built}) {
         if (QFileInfo(candidate).isFile())
             return candidate;

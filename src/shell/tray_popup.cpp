@@ -67,6 +67,7 @@ void TrayPopup::start() {
     m_menu->addAction(QStringLiteral("Open Sonavert"), this, &TrayPopup::showWindow);
     m_menu->addAction(QStringLiteral("Check for Updates"), this,
                       [this] { m_commands.checkForUpdates(); });
+    addStartAtLoginItem();
     m_menu->addSeparator();
     m_menu->addAction(QStringLiteral("Quit Sonavert"), this, [this] { m_commands.quit(); });
     m_tray = std::make_unique<QSystemTrayIcon>(applicationIcon());
@@ -74,6 +75,21 @@ void TrayPopup::start() {
     m_tray->setContextMenu(m_menu.get());
     connect(m_tray.get(), &QSystemTrayIcon::activated, this, &TrayPopup::onActivated);
     m_tray->show();
+}
+
+void TrayPopup::addStartAtLoginItem() {
+    if (!m_commands.startsAtLogin || !m_commands.setStartsAtLogin)
+        return;
+    QAction* item = m_menu->addAction(QStringLiteral("Start at login"));
+    item->setCheckable(true);
+    item->setChecked(m_commands.startsAtLogin());
+    connect(item, &QAction::triggered, this, [this, item](bool checked) {
+        m_commands.setStartsAtLogin(checked);
+        item->setChecked(m_commands.startsAtLogin());
+    });
+    // The entry is a file the user may also remove by hand: the menu shows what is there now.
+    connect(m_menu.get(), &QMenu::aboutToShow, this,
+            [this, item] { item->setChecked(m_commands.startsAtLogin()); });
 }
 
 bool TrayPopup::isWindowVisible() const {

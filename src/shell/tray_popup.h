@@ -34,6 +34,11 @@ public:
     struct Commands {
         std::function<void()> checkForUpdates;
         std::function<void()> quit;
+        /// "Start at login", a checkable menu item, when both are given: whether the session
+        /// starts Sonavert now, and the user's choice (the item then reads the state again, so
+        /// a choice that failed shows as not taken).
+        std::function<bool()> startsAtLogin;
+        std::function<void(bool)> setStartsAtLogin;
     };
 
     /// The tray's tooltip and title.
@@ -70,6 +75,7 @@ private:
     void onActiveChanged();
     void onVisibleChanged(bool isVisible);
     void placeNextToIcon(QQuickWindow* window);
+    void addStartAtLoginItem();
 
     WindowProvider m_windowProvider;
     Commands m_commands;

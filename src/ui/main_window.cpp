@@ -1,10 +1,12 @@
 #include "src/ui/main_window.h"
 
+#include "src/runtime/log_channel.h"
 #include "src/ui/symbol_icon_provider.h"
 #include "src/ui/ui_module.h"
 #include "src/ui/window_bridge.h"
 
 #include <QQmlEngine>
+#include <QQmlError>
 #include <QQuickItem>
 #include <QQuickView>
 #include <QQuickWindow>
@@ -37,6 +39,10 @@ void MainWindow::createWindow() {
     m_view->setResizeMode(QQuickView::SizeRootObjectToView);
     m_view->setInitialProperties({{QStringLiteral("bridge"), QVariant::fromValue(m_bridge)}});
     m_view->setSource(ui_module::viewUrl(QStringLiteral("ContentView")));
+    // A view that does not load leaves an empty window: say why, where a user or a packager
+    // sees it, instead of only in Qt's warnings.
+    for (const QQmlError& error : m_view->errors())
+        developerLog(QStringLiteral("window: the views did not load: ") + error.toString());
     m_view->resize(kWidth, kHeight);
     // The guide and the sheets are windows of their own: a transient window cannot be hidden
     // while its parent is, and the popup is already hidden when the views hear of it.

@@ -11,6 +11,8 @@
 #include <QDBusMessage>
 #include <QDBusVariant>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -48,8 +50,15 @@ QList<Pixmap> readPixmaps(const QDBusArgument& argument) {
     return pixmaps;
 }
 
-// A dbusmenu layout node (id, properties, children): the labels of its visible entries.
-void collectLabels(const QDBusArgument& node, QStringList* labels) {
+// One visible entry of the exported menu; toggleState is -1 for an entry that is no checkbox.
+struct MenuEntry {
+    int id = 0;
+    QString label;
+    int toggleState = -1;
+};
+
+// A dbusmenu layout node (id, properties, children): its visible entries.
+void collectEntries(const QDBusArgument& node, QList<MenuEntry>* entries) {
     int id = 0;
     QVariantMap properties;
     node.beginStructure();
@@ -59,12 +68,13 @@ void collectLabels(const QDBusArgument& node, QStringList* labels) {
         properties.value(QStringLiteral("visible"), true).toBool() &&
         properties.value(QStringLiteral("type")).toString() != QLatin1String("separator");
     if (isEntry)
-        labels->append(properties.value(QStringLiteral("label")).toString());
+        entries->append({id, properties.value(QStringLiteral("label")).toString(),
+                         properties.value(QStringLiteral("toggle-state"), -1).toInt()});
     node.beginArray();
     while (!node.atEnd()) {
         QDBusVariant child;
         node >> child;
-        collectLabels(child.variant().value<QDBusArgument>(), labels);
+        collectEntries(child.variant().value<QDBusArgument>(), entries);
     }
     node.endArray();
     node.endStructure();
@@ -123,6 +133,34 @@ class DesktopTrayTest : public QObject {
         if (reply.type() != QDBusMessage::ReplyMessage)
             return {};
         return qdbus_cast<QVariantMap>(reply.arguments().constFirst());
+    }
+
+    QString menuPath() {
+        return itemProperties().value(QStringLiteral("Menu")).value<QDBusObjectPath>().path();
+    }
+
+    QList<MenuEntry> menuEntries() {
+        const QDBusMessage reply = callItem(menuPath(), QStringLiteral("com.canonical.dbusmenu"),
+                                            QStringLiteral("GetLayout"), {0, -1, QStringList()});
+        QList<MenuEntry> entries;
+        if (reply.type() == QDBusMessage::ReplyMessage)
+            collectEntries(reply.arguments().value(1).value<QDBusArgument>(), &entries);
+        return entries;
+    }
+
+    MenuEntry startAtLogin() {
+        for (const MenuEntry& entry : menuEntries()) {
+            if (entry.label == QLatin1String("Start at login"))
+                return entry;
+        }
+        return {};
+    }
+
+    // The tray host's click on a menu entry.
+    void clickMenuEntry(int id) {
+        const QVariant noData = QVariant::fromValue(QDBusVariant(QVariant(0)));
+        callItem(menuPath(), QStringLiteral("com.canonical.dbusmenu"), QStringLiteral("Event"),
+                 {id, QStringLiteral("clicked"), noData, 0u});
     }
 
     // Waits for `line` in the app's output from now on, on the app's output itself; the limit
@@ -212,18 +250,33 @@ private Q_SLOTS:
         QCOMPARE(largest.at(0, 0).alpha(), 0);
     }
 
-    void menuHoldsTheThreeCommands() {
-        const QString menuPath =
-            itemProperties().value(QStringLiteral("Menu")).value<QDBusObjectPath>().path();
-        QVERIFY(!menuPath.isEmpty());
-        const QDBusMessage reply = callItem(menuPath, QStringLiteral("com.canonical.dbusmenu"),
-                                            QStringLiteral("GetLayout"), {0, -1, QStringList()});
-        QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
+    void menuHoldsTheCommands() {
         QStringList labels;
-        collectLabels(reply.arguments().value(1).value<QDBusArgument>(), &labels);
+        for (const MenuEntry& entry : menuEntries())
+            labels << entry.label;
         QCOMPARE(labels,
                  QStringList({QStringLiteral("Open Sonavert"), QStringLiteral("Check for Updates"),
-                              QStringLiteral("Quit Sonavert")}));
+                              QStringLiteral("Start at login"), QStringLiteral("Quit Sonavert")}));
+    }
+
+    void startAtLoginCopiesTheAutostartEntryAndRemovesIt() {
+        const QString entry = m_home.filePath(
+            QStringLiteral("xdg_config_home/autostart/io.sonavert.Sonavert.desktop"));
+        QVERIFY(!QFileInfo::exists(entry));
+        QCOMPARE(startAtLogin().toggleState, 0);
+
+        clickMenuEntry(startAtLogin().id);
+        QVERIFY2(waitForAppLine(QStringLiteral("login: starts at login")), qPrintable(m_appOut));
+        QFile copy(entry);
+        QVERIFY(copy.open(QIODevice::ReadOnly));
+        QVERIFY(copy.readAll().contains("Exec=sonavert\n"));
+        QCOMPARE(startAtLogin().toggleState, 1);
+
+        clickMenuEntry(startAtLogin().id);
+        QVERIFY2(waitForAppLine(QStringLiteral("login: no longer starts at login")),
+                 qPrintable(m_appOut));
+        QVERIFY(!QFileInfo::exists(entry));
+        QCOMPARE(startAtLogin().toggleState, 0);
     }
 
     void activatingTheItemShowsTheWindowAndAgainHidesIt() {
