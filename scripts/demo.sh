@@ -43,8 +43,8 @@ rm -f "$work/tone.wav"
 
 start_device() {
   local name="$1"; shift
-  "$sonavert_bin" --headless --profile "$work/$name" --name "$name" --cloud "$CLOUD_URL" \
-    --token "$CLOUD_TOKEN" --player simulated --library "$work/Music" "$@" \
+  SONAVERT_CLOUD_TOKEN="$CLOUD_TOKEN" "$sonavert_bin" --headless --profile "$work/$name" \
+    --name "$name" --cloud "$CLOUD_URL" --player simulated --library "$work/Music" "$@" \
     >"$work/$name.out" 2>"$work/$name.log" &
   pids+=("$!")
 }

@@ -19,4 +19,5 @@ headless=()
 if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
   headless=(--headless)
 fi
-"$sonavert_bin" "${headless[@]}" --verbose --cloud "$CLOUD_URL" --token "$CLOUD_TOKEN" "$@"
+# The token goes in the environment: an argument would show in every user's process list.
+SONAVERT_CLOUD_TOKEN="$CLOUD_TOKEN" "$sonavert_bin" "${headless[@]}" --verbose --cloud "$CLOUD_URL" "$@"

@@ -4,6 +4,7 @@
 #include "server/app/limit_options.h"
 #include "server/app/termination_signals.h"
 #include "src/runtime/app_identity.h"
+#include "src/runtime/command_line_text.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -18,21 +19,35 @@ namespace sonavert::cloud {
 namespace {
 
 constexpr quint16 kDefaultPort = 8470;
+const QString kProgram = QStringLiteral("sonavert-cloud");
+const QString kTokenVariable = QStringLiteral("SONAVERT_CLOUD_TOKEN");
+
+QString defaultDataDirectory() {
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+           QStringLiteral("/sonavert-cloud");
+}
 
 struct Options {
     QCommandLineOption listen{QStringLiteral("listen"),
                               QStringLiteral("Address to serve on (default 127.0.0.1:8470)."),
                               QStringLiteral("HOST:PORT")};
-    QCommandLineOption dataDir{QStringLiteral("data-dir"),
-                               QStringLiteral("Folder of the SQLite database."),
-                               QStringLiteral("DIR")};
+    QCommandLineOption dataDir{
+        QStringLiteral("data-dir"),
+        QStringLiteral("Folder of the SQLite database (default: %1).").arg(defaultDataDirectory()),
+        QStringLiteral("DIR")};
     QCommandLineOption database{QStringLiteral("database"),
                                 QStringLiteral("postgresql:// URL to serve from instead."),
                                 QStringLiteral("URL")};
     QCommandLineOption account{QStringLiteral("account"), QStringLiteral("Account name."),
                                QStringLiteral("NAME")};
-    QCommandLineOption token{QStringLiteral("token"), QStringLiteral("Token to revoke."),
+    QCommandLineOption token{QStringLiteral("token"),
+                             QStringLiteral("Token to revoke. Deprecated: every user of this "
+                                            "computer can read it in the process list."),
                              QStringLiteral("TOKEN")};
+    QCommandLineOption tokenFile{QStringLiteral("token-file"),
+                                 QStringLiteral("Read the token to revoke from FILE (- for "
+                                                "standard input); else SONAVERT_CLOUD_TOKEN."),
+                                 QStringLiteral("FILE")};
     QCommandLineOption zone{QStringLiteral("zone"), QStringLiteral("Zone name."),
                             QStringLiteral("ZONE")};
     QCommandLineOption container{QStringLiteral("container"),
@@ -58,11 +73,19 @@ int failWith(const Error& error) {
     return fail(error.description);
 }
 
+int usageError(const QString& problem) {
+    QTextStream(stderr) << command_line::usageError(kProgram, problem);
+    return command_line::kExitUsage;
+}
+
 QString dataDirectoryOf(const QCommandLineParser& parser, const Options& options) {
     if (parser.isSet(options.dataDir))
         return parser.value(options.dataDir);
-    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
-           QStringLiteral("/sonavert-cloud");
+    return defaultDataDirectory();
+}
+
+std::optional<QString> valueOf(const QCommandLineParser& parser, const QCommandLineOption& option) {
+    return parser.isSet(option) ? std::optional(parser.value(option)) : std::nullopt;
 }
 
 // The connection cap counts on descriptors: take all the system allows this process.
@@ -84,7 +107,7 @@ int serve(CloudServer& server, const QCommandLineParser& parser, const Options& 
         port = value.mid(colon + 1).toUShort(&isNumber);
         host = value.left(colon);
         if (colon < 0 || !isNumber)
-            return fail(QStringLiteral("--listen takes HOST:PORT"));
+            return usageError(QStringLiteral("--listen takes HOST:PORT, not '%1'").arg(value));
     }
     auto url = server.listen(QHostAddress(host), port);
     if (!url)
@@ -102,7 +125,7 @@ using Command = std::function<int(CloudServer&, const QCommandLineParser&, const
 
 int addAccount(CloudServer& server, const QCommandLineParser& parser, const Options&) {
     if (parser.positionalArguments().size() != 3)
-        return fail(QStringLiteral("usage: account add NAME"));
+        return usageError(QStringLiteral("account add takes one NAME"));
     auto issued = server.service().accounts().addAccount(parser.positionalArguments().at(2));
     if (!issued)
         return failWith(issued.error());
@@ -121,8 +144,19 @@ int issueToken(CloudServer& server, const QCommandLineParser& parser, const Opti
 }
 
 int revokeToken(CloudServer& server, const QCommandLineParser& parser, const Options& options) {
-    auto revoked = server.service().accounts().revokeToken(parser.value(options.account),
-                                                           parser.value(options.token));
+    const command_line::Secret secret =
+        command_line::readSecret({QStringLiteral("token"), valueOf(parser, options.token),
+                                  valueOf(parser, options.tokenFile), kTokenVariable});
+    if (!secret.warning.isEmpty())
+        printLine(stderr, kProgram + QStringLiteral(": warning: ") + secret.warning);
+    if (!secret.error.isEmpty())
+        return usageError(QStringLiteral("--token-file: ") + secret.error);
+    if (!secret.value)
+        return usageError(QStringLiteral("token revoke needs the token: --token-file FILE (- for "
+                                         "standard input) or ") +
+                          kTokenVariable);
+    auto revoked =
+        server.service().accounts().revokeToken(parser.value(options.account), *secret.value);
     if (!revoked)
         return failWith(revoked.error());
     printLine(stdout, QStringLiteral("token revoked"));
@@ -131,17 +165,21 @@ int revokeToken(CloudServer& server, const QCommandLineParser& parser, const Opt
 
 int deleteZone(CloudServer& server, const QCommandLineParser& parser, const Options& options) {
     if (!parser.isSet(options.byUser))
-        return fail(QStringLiteral("zone delete needs --by-user"));
+        return usageError(QStringLiteral("zone delete needs --by-user"));
     auto account = server.service().accounts().account(parser.value(options.account));
     auto scope = account ? CloudService::scopeFor(account.value(), parser.value(options.container),
                                                   parser.value(options.environment))
                          : Result<DatabaseScope>(account.error());
+    // Say where we looked: a zone missing from the production data may well be in development.
+    const QString where =
+        QStringLiteral(" (container %1, environment %2)")
+            .arg(parser.value(options.container), parser.value(options.environment));
     if (!scope)
-        return failWith(scope.error());
+        return fail(scope.error().description + where);
     if (auto status =
             server.service().zones().deleteByUser(scope.value(), parser.value(options.zone));
         !status)
-        return failWith(status.error());
+        return fail(status.error().description + where);
     printLine(stdout, QStringLiteral("zone deleted by user"));
     return 0;
 }
@@ -172,20 +210,31 @@ int runCommandLine(const QStringList& arguments, Clock& clock) {
                        "                 [limit and timeout options, below]\n"
                        "  sonavert-cloud account add NAME\n"
                        "  sonavert-cloud token issue --account NAME\n"
-                       "  sonavert-cloud token revoke --account NAME --token TOKEN\n"
+                       "  sonavert-cloud token revoke --account NAME --token-file FILE\n"
+                       "                 (FILE - reads standard input; without --token-file,\n"
+                       "                 the token comes from SONAVERT_CLOUD_TOKEN)\n"
                        "  sonavert-cloud zone delete --account NAME --zone ZONE --by-user"));
     parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
     parser.addOptions({options.listen, options.dataDir, options.database, options.account,
-                       options.token, options.zone, options.container, options.environment,
-                       options.byUser});
+                       options.token, options.tokenFile, options.zone, options.container,
+                       options.environment, options.byUser});
     const LimitOptions limits;
     limits.addTo(parser);
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("Command to run."),
                                  QStringLiteral("[command]"));
-    parser.process(arguments);
+    if (!parser.parse(arguments))
+        return usageError(parser.errorText());
+    if (command_line::asksForHelp(parser) || parser.isSet(version)) {
+        QTextStream(stdout) << (command_line::asksForHelp(parser)
+                                    ? command_line::helpText(parser, kProgram)
+                                    : command_line::versionText(kProgram));
+        return 0;
+    }
     const Command command = commandOf(parser.positionalArguments());
     if (!command)
-        return fail(QStringLiteral("unknown command; see --help"));
+        return usageError(QStringLiteral("unknown command '%1'")
+                              .arg(parser.positionalArguments().mid(0, 2).join(QLatin1Char(' '))));
     ServerConfig config;
     config.databaseUrl = parser.value(options.database);
     config.dataDirectory = dataDirectoryOf(parser, options);
@@ -194,8 +243,12 @@ int runCommandLine(const QStringList& arguments, Clock& clock) {
     if (parser.positionalArguments().isEmpty())
         raiseDescriptorLimit();
     auto server = CloudServer::open(config, clock);
+    // Name the store tried, never the database URL: it may carry a password.
     if (!server)
-        return failWith(server.error());
+        return fail(server.error().description +
+                    (config.databaseUrl.isEmpty()
+                         ? QStringLiteral(" (data directory %1)").arg(config.dataDirectory)
+                         : QStringLiteral(" (the PostgreSQL database of --database)")));
     return command(*server.value(), parser, options);
 }
 

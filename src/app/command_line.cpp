@@ -1,9 +1,22 @@
 #include "src/app/command_line.h"
 
+#include "src/desktop/profile.h"
+#include "src/runtime/command_line_text.h"
+
 #include <QCommandLineParser>
 #include <QUrl>
 
 namespace sonavert {
+
+namespace {
+
+const QString kProgram = QStringLiteral("sonavert");
+
+ParsedCommandLine usageError(const QString& problem) {
+    return {std::nullopt, command_line::usageError(kProgram, problem), command_line::kExitUsage};
+}
+
+} // namespace
 
 ParsedCommandLine parseCommandLine(const QStringList& arguments) {
     QCommandLineParser parser;
@@ -15,7 +28,9 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
     const QCommandLineOption profile(
         QStringLiteral("profile"),
         QStringLiteral("Keep this device's settings, data and identity in <dir> (several devices "
-                       "can run side by side on one machine)."),
+                       "can run side by side on one machine). Default: settings in %1, data in "
+                       "%2.")
+            .arg(Profile::standard().configDirectory, Profile::standard().dataDirectory),
         QStringLiteral("dir"));
     const QCommandLineOption verbose(QStringLiteral("verbose"),
                                      QStringLiteral("Print a line for every presence pass."));
@@ -31,9 +46,14 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
         QStringLiteral("url"));
     const QCommandLineOption token(
         QStringLiteral("token"),
-        QStringLiteral("This device's token on the server (else SONAVERT_CLOUD_TOKEN, else the "
-                       "keyring)."),
+        QStringLiteral("Deprecated: every user of this computer can read it in the process "
+                       "list. Use --token-file or SONAVERT_CLOUD_TOKEN."),
         QStringLiteral("token"));
+    const QCommandLineOption tokenFile(
+        QStringLiteral("token-file"),
+        QStringLiteral("Read this device's token on the server from <file> (- for standard "
+                       "input); else SONAVERT_CLOUD_TOKEN, else the keyring."),
+        QStringLiteral("file"));
     const QCommandLineOption player(
         QStringLiteral("player"),
         QStringLiteral("The music player to drive: an MPRIS player's name (\"mpv\", \"vlc\"...), "
@@ -60,27 +80,22 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
                        "io.sonavert.Sonavert when free, and io.sonavert.Sonavert.<device name in "
                        "lower case>)."),
         QStringLiteral("name"));
-    parser.addOptions({headless, profile, verbose, logPrivate, name, cloud, token, busName, player,
-                       playerCommand, library, simulatePlaying});
-    const QCommandLineOption help = parser.addHelpOption();
+    parser.addOptions({headless, profile, verbose, logPrivate, name, cloud, token, tokenFile,
+                       busName, player, playerCommand, library, simulatePlaying});
+    parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
 
-    // No application object exists yet, so the parser cannot know the program's name.
-    const QString helpText =
-        parser.helpText().replace(QStringLiteral("<executable_name>"), QStringLiteral("sonavert"));
     if (!parser.parse(arguments))
-        return {std::nullopt, parser.errorText() + QStringLiteral("\n\n") + helpText, 2};
-    if (parser.isSet(help))
-        return {std::nullopt, helpText, 0};
+        return usageError(parser.errorText());
+    if (command_line::asksForHelp(parser))
+        return {std::nullopt, command_line::helpText(parser, kProgram), 0};
     if (parser.isSet(version))
-        return {std::nullopt, QStringLiteral("sonavert " SONAVERT_VERSION "\n"), 0};
+        return {std::nullopt, command_line::versionText(kProgram), 0};
     if (!parser.positionalArguments().isEmpty())
-        return {
-            std::nullopt,
-            QStringLiteral("Unexpected argument: %1\n").arg(parser.positionalArguments().first()),
-            2};
+        return usageError(
+            QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
     if (parser.isSet(profile) && parser.value(profile).isEmpty())
-        return {std::nullopt, QStringLiteral("--profile needs a folder\n"), 2};
+        return usageError(QStringLiteral("--profile needs a folder"));
 
     AppOptions options;
     options.isHeadless = parser.isSet(headless);
@@ -94,30 +109,37 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
         const QUrl url(parser.value(cloud));
         if (!url.isValid() ||
             (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https")))
-            return {std::nullopt, QStringLiteral("--cloud needs an http:// or https:// address\n"),
-                    2};
+            return usageError(
+                QStringLiteral("--cloud needs an http:// or https:// address, not '%1'")
+                    .arg(parser.value(cloud)));
         options.cloudUrl = url.toString();
     }
     if (parser.isSet(busName)) {
         // The bus itself judges the rest of the name, and a refusal is logged.
         if (parser.value(busName).isEmpty() || parser.value(busName).startsWith(QLatin1Char(':')))
-            return {std::nullopt, QStringLiteral("--bus-name needs a well-known D-Bus name\n"), 2};
+            return usageError(QStringLiteral("--bus-name needs a well-known D-Bus name, not '%1'")
+                                  .arg(parser.value(busName)));
         options.controlBusName = parser.value(busName);
     }
-    if (parser.isSet(token))
-        options.cloudToken = parser.value(token);
-    else if (!qEnvironmentVariable("SONAVERT_CLOUD_TOKEN").isEmpty())
-        options.cloudToken = qEnvironmentVariable("SONAVERT_CLOUD_TOKEN");
+    const command_line::Secret secret = command_line::readSecret(
+        {QStringLiteral("token"),
+         parser.isSet(token) ? std::optional(parser.value(token)) : std::nullopt,
+         parser.isSet(tokenFile) ? std::optional(parser.value(tokenFile)) : std::nullopt,
+         QStringLiteral("SONAVERT_CLOUD_TOKEN")});
+    if (!secret.error.isEmpty())
+        return usageError(QStringLiteral("--token-file: ") + secret.error);
+    options.cloudToken = secret.value;
+    options.warning = secret.warning;
     options.playerName = parser.value(player).trimmed();
     options.playerCommand = parser.value(playerCommand).trimmed();
     if (parser.isSet(playerCommand) && options.playerCommand.isEmpty())
-        return {std::nullopt, QStringLiteral("--player-command needs a command\n"), 2};
+        return usageError(QStringLiteral("--player-command needs a command"));
     options.simulatedTrack = parser.value(simulatePlaying).trimmed();
     if (parser.isSet(simulatePlaying) && options.playerName != QLatin1String("simulated"))
-        return {std::nullopt, QStringLiteral("--simulate-playing needs --player simulated\n"), 2};
+        return usageError(QStringLiteral("--simulate-playing needs --player simulated"));
     for (const QString& folder : parser.values(library)) {
         if (folder.trimmed().isEmpty())
-            return {std::nullopt, QStringLiteral("--library needs a folder\n"), 2};
+            return usageError(QStringLiteral("--library needs a folder"));
         options.libraryFolders << folder;
     }
     return {options, {}, 0};

@@ -14,7 +14,8 @@ struct AppOptions {
     std::optional<QString> profileDirectory;
     std::optional<QString> deviceName;                          ///< overrides the machine's name
     QString cloudUrl = QStringLiteral("http://127.0.0.1:8470"); ///< the sonavert-cloud server
-    std::optional<QString> cloudToken; ///< from --token or SONAVERT_CLOUD_TOKEN
+    std::optional<QString> cloudToken; ///< from --token-file, --token or SONAVERT_CLOUD_TOKEN
+    QString warning;                   ///< to print before starting (a token given inline)
     /// The MPRIS player to drive ("mpv", a bus name, empty: any that runs), or "simulated".
     QString playerName;
     QString playerCommand;      ///< started when no player runs and one is needed

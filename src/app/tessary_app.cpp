@@ -231,6 +231,10 @@ int runApplication(int argc, char** argv) {
         return parsed.exitCode;
     }
     const AppOptions options = *parsed.options;
+    if (!options.warning.isEmpty())
+        std::fputs(
+            ("sonavert: warning: " + options.warning + QLatin1Char('\n')).toLocal8Bit().constData(),
+            stderr);
     if (!options.isHeadless && !hasDisplay()) {
         std::fputs(
             "sonavert: no display is available (neither DISPLAY nor WAYLAND_DISPLAY is set).\n"

@@ -1,6 +1,7 @@
 #include "tools/sonavertctl/ctl_command_line.h"
 
 #include "src/runtime/app_identity.h"
+#include "src/runtime/command_line_text.h"
 #include "src/runtime/control_bus_name.h"
 
 #include <QCommandLineParser>
@@ -46,9 +47,10 @@ const QString kCommandHelp = QStringLiteral(
     "3 Sonavert is not running,\n"
     "4 no device (or more than one) has that name.\n");
 
+const QString kProgram = QStringLiteral("sonavertctl");
+
 ParsedCtlCommandLine usageError(const QString& text) {
-    return {std::nullopt, QStringLiteral("sonavertctl: %1\nTry 'sonavertctl --help'.\n").arg(text),
-            kExitUsage};
+    return {std::nullopt, command_line::usageError(kProgram, text), kExitUsage, text};
 }
 
 } // namespace
@@ -60,7 +62,9 @@ ParsedCtlCommandLine parseCtlCommandLine(const QStringList& arguments) {
                                   QStringLiteral("Print JSON (watch: one object a line)."));
     const QCommandLineOption instance(
         QStringLiteral("instance"),
-        QStringLiteral("Talk to the Sonavert whose device is called <name>, when several run."),
+        QStringLiteral("Talk to the Sonavert whose device is called <name>, when several run "
+                       "(default: the one owning %1).")
+            .arg(QLatin1String(app_identity::kControlBusName)),
         QStringLiteral("name"));
     const QCommandLineOption busName(
         QStringLiteral("bus-name"),
@@ -70,18 +74,15 @@ ParsedCtlCommandLine parseCtlCommandLine(const QStringList& arguments) {
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("One of the commands below."),
                                  QStringLiteral("command [DEVICE]"));
-    const QCommandLineOption help = parser.addHelpOption();
+    parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
-    const QString helpText = parser.helpText().replace(QStringLiteral("<executable_name>"),
-                                                       QStringLiteral("sonavertctl")) +
-                             kCommandHelp;
 
     if (!parser.parse(arguments))
         return usageError(parser.errorText());
-    if (parser.isSet(help))
-        return {std::nullopt, helpText, kExitOk};
+    if (command_line::asksForHelp(parser))
+        return {std::nullopt, command_line::helpText(parser, kProgram) + kCommandHelp, kExitOk, {}};
     if (parser.isSet(version))
-        return {std::nullopt, QStringLiteral("sonavertctl " SONAVERT_VERSION "\n"), kExitOk};
+        return {std::nullopt, command_line::versionText(kProgram), kExitOk, {}};
     QStringList positional = parser.positionalArguments();
     if (positional.isEmpty())
         return usageError(QStringLiteral("a command is needed"));
@@ -106,11 +107,12 @@ ParsedCtlCommandLine parseCtlCommandLine(const QStringList& arguments) {
     if (parser.isSet(busName))
         options.busName = parser.value(busName);
     if (parser.isSet(instance)) {
-        options.busName = controlBusNameForInstance(parser.value(instance));
+        options.instance = parser.value(instance);
+        options.busName = controlBusNameForInstance(options.instance);
         if (options.busName.isEmpty())
             return usageError(QStringLiteral("--instance needs a device name"));
     }
-    return {options, {}, kExitOk};
+    return {options, {}, kExitOk, {}};
 }
 
 } // namespace sonavert::ctl

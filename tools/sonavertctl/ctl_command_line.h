@@ -32,7 +32,8 @@ struct CtlOptions {
     Command command = Command::Status;
     QString device; ///< id or name, for the commands that take one
     bool isJson = false;
-    QString busName; ///< the app to talk to
+    QString busName;  ///< the app to talk to
+    QString instance; ///< the device name --instance gave, if any
 };
 
 /// Either options to run with, or a text to print and an exit code (help, version, errors).
@@ -40,6 +41,7 @@ struct ParsedCtlCommandLine {
     std::optional<CtlOptions> options;
     QString message;
     int exitCode = kExitOk;
+    QString problem; ///< a usage error's bare text, for --json
 };
 
 ParsedCtlCommandLine parseCtlCommandLine(const QStringList& arguments);

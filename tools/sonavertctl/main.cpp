@@ -11,7 +11,13 @@ int main(int argc, char** argv) {
         arguments << QString::fromLocal8Bit(argv[i]);
     const ParsedCtlCommandLine parsed = parseCtlCommandLine(arguments);
     if (!parsed.options) {
-        std::fputs(parsed.message.toUtf8().constData(), parsed.exitCode == 0 ? stdout : stderr);
+        // A script that asked for JSON reads its usage errors as JSON too.
+        const bool isJsonError =
+            parsed.exitCode != 0 && arguments.contains(QStringLiteral("--json"));
+        const QString text =
+            isJsonError ? errorJson(parsed.problem, parsed.exitCode) : parsed.message;
+        std::fputs(text.toUtf8().constData(),
+                   parsed.exitCode == 0 || isJsonError ? stdout : stderr);
         return parsed.exitCode;
     }
     QCoreApplication application(argc, argv);

@@ -26,10 +26,6 @@ void print(const QString& text) {
     std::fflush(stdout);
 }
 
-void printError(const QString& text) {
-    std::fputs(("sonavertctl: " + text + QLatin1Char('\n')).toUtf8().constData(), stderr);
-}
-
 /// One JSON document and a line end (the compact form has none of its own).
 QString json(const QJsonObject& object, QJsonDocument::JsonFormat format) {
     return QString::fromUtf8(QJsonDocument(object).toJson(format)).trimmed() + QLatin1Char('\n');
@@ -40,27 +36,39 @@ QString json(const QJsonArray& array) {
            QLatin1Char('\n');
 }
 
+/// Prints an error as a line on standard error, or with --json as one object on standard output
+/// (where a script reads the answers), and returns `exitCode`.
+int fail(const CtlOptions& options, const QString& text, int exitCode) {
+    if (options.isJson)
+        print(errorJson(text, exitCode));
+    else
+        std::fputs(("sonavertctl: " + text + QLatin1Char('\n')).toUtf8().constData(), stderr);
+    return exitCode;
+}
+
 bool isControlError(const QDBusError& error, const char* name) {
     return error.name() ==
            QString::fromLatin1(app_identity::kControlErrorPrefix) + QLatin1String(name);
 }
 
-int reportError(const QDBusError& error, const QString& busName) {
+int reportError(const QDBusError& error, const CtlOptions& options) {
     if (error.type() == QDBusError::ServiceUnknown ||
         error.name() == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner") ||
         error.type() == QDBusError::Disconnected) {
-        printError(
-            QStringLiteral("Sonavert is not running (no %1 on the session bus).").arg(busName));
-        return kExitNotRunning;
+        // Another Sonavert may well run; only the one asked for by name is missing.
+        const QString text =
+            options.instance.isEmpty()
+                ? QStringLiteral("Sonavert is not running (no %1 on the session bus).")
+                : QStringLiteral("No Sonavert instance called %1 is running (no %2 on the "
+                                 "session bus).")
+                      .arg(options.instance);
+        return fail(options, text.arg(options.busName), kExitNotRunning);
     }
-    if (error.type() == QDBusError::NoReply || error.type() == QDBusError::Timeout) {
-        printError(QStringLiteral("Sonavert did not answer in time."));
-        return kExitFailed;
-    }
-    printError(error.message());
+    if (error.type() == QDBusError::NoReply || error.type() == QDBusError::Timeout)
+        return fail(options, QStringLiteral("Sonavert did not answer in time."), kExitFailed);
     const bool isDeviceError =
         isControlError(error, "UnknownDevice") || isControlError(error, "AmbiguousDevice");
-    return isDeviceError ? kExitUnknownDevice : kExitFailed;
+    return fail(options, error.message(), isDeviceError ? kExitUnknownDevice : kExitFailed);
 }
 
 QJsonObject parseState(const QString& text) {
@@ -71,7 +79,7 @@ QCoro::Task<int> showState(ControlProxy& proxy, CtlOptions options) {
     QDBusPendingReply<QString> pending = proxy.GetState();
     const QDBusPendingReply<QString> reply = co_await pending;
     if (reply.isError())
-        co_return reportError(reply.error(), options.busName);
+        co_return reportError(reply.error(), options);
     const QJsonObject state = parseState(reply.value());
     const QJsonArray devices = state.value(QStringLiteral("devices")).toArray();
     if (options.command == Command::Devices)
@@ -102,7 +110,7 @@ QCoro::Task<int> push(ControlProxy& proxy, CtlOptions options) {
     QDBusPendingReply<bool> pending = proxy.Push(options.device);
     const QDBusPendingReply<bool> reply = co_await pending;
     if (reply.isError())
-        co_return reportError(reply.error(), options.busName);
+        co_return reportError(reply.error(), options);
     const bool isQueued = reply.value();
     reportDone(options, "push",
                isQueued ? QStringLiteral("Queued for %1: it plays there when %1 comes online.")
@@ -118,7 +126,7 @@ QCoro::Task<int> simpleCall(QDBusPendingReply<> pending, CtlOptions options, con
                             QString sentence) {
     const QDBusPendingReply<> reply = co_await pending;
     if (reply.isError())
-        co_return reportError(reply.error(), options.busName);
+        co_return reportError(reply.error(), options);
     reportDone(options, command, sentence);
     co_return kExitOk;
 }
@@ -128,7 +136,7 @@ QCoro::Task<int> checkUpdates(ControlProxy& proxy, CtlOptions options) {
     QDBusPendingReply<QString> pending = proxy.CheckForUpdates();
     const QDBusPendingReply<QString> reply = co_await pending;
     if (reply.isError())
-        co_return reportError(reply.error(), options.busName);
+        co_return reportError(reply.error(), options);
     const QJsonObject outcome = parseState(reply.value());
     print(options.isJson ? json(outcome, QJsonDocument::Compact) : updateCheckText(outcome));
     const bool hasFailed =
@@ -173,21 +181,28 @@ QCoro::Task<int> watch(ControlProxy& proxy, QDBusConnection bus, CtlOptions opti
     QDBusPendingReply<QString> pending = proxy.GetState();
     const QDBusPendingReply<QString> reply = co_await pending;
     if (reply.isError())
-        co_return reportError(reply.error(), options.busName);
+        co_return reportError(reply.error(), options);
     printer.print(reply.value());
     hasFirstState = true;
     co_await qCoro(&watcher, &QDBusServiceWatcher::serviceUnregistered);
-    printError(QStringLiteral("Sonavert stopped."));
-    co_return kExitNotRunning;
+    co_return fail(options, QStringLiteral("Sonavert stopped."), kExitNotRunning);
 }
 
 } // namespace
 
+QString errorJson(const QString& text, int exitCode) {
+    QJsonObject failed;
+    failed.insert(QStringLiteral("ok"), false);
+    failed.insert(QStringLiteral("error"), text);
+    failed.insert(QStringLiteral("exitCode"), exitCode);
+    return json(failed, QJsonDocument::Compact);
+}
+
 QCoro::Task<int> runCommand(CtlOptions options) {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {
-        printError(QStringLiteral("Sonavert is not running (no session bus)."));
-        co_return kExitNotRunning;
+        co_return fail(options, QStringLiteral("Sonavert is not running (no session bus)."),
+                       kExitNotRunning);
     }
     ControlProxy proxy(options.busName, QString::fromLatin1(app_identity::kControlObjectPath), bus);
     const QString device = options.device;
