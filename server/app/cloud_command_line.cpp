@@ -51,11 +51,15 @@ struct Options {
     QCommandLineOption zone{QStringLiteral("zone"), QStringLiteral("Zone name."),
                             QStringLiteral("ZONE")};
     QCommandLineOption container{QStringLiteral("container"),
-                                 QStringLiteral("Container of the zone."), QStringLiteral("ID"),
+                                 // Qt's help leaves default values out; the descriptions say them.
+                                 QStringLiteral("Container of the zone (default: %1).")
+                                     .arg(QLatin1String(app_identity::kContainerIdentifier)),
+                                 QStringLiteral("ID"),
                                  QString::fromLatin1(app_identity::kContainerIdentifier)};
-    QCommandLineOption environment{QStringLiteral("environment"),
-                                   QStringLiteral("production or development."),
-                                   QStringLiteral("ENV"), QStringLiteral("production")};
+    QCommandLineOption environment{
+        QStringLiteral("environment"),
+        QStringLiteral("production or development (default: production)."), QStringLiteral("ENV"),
+        QStringLiteral("production")};
     QCommandLineOption byUser{QStringLiteral("by-user"),
                               QStringLiteral("Delete the zone as its owner would.")};
 };

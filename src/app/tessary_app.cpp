@@ -102,10 +102,11 @@ QCoro::Task<> TessaryApp::launch() {
     if (!guard || m_isTerminating)
         co_return;
     if (!token) {
-        Q_EMIT launchFailed(QStringLiteral("no token for %1: create one with 'sonavert-cloud "
-                                           "account add NAME' (or 'token issue') "
-                                           "and pass it with --token or SONAVERT_CLOUD_TOKEN")
-                                .arg(m_options.cloudUrl));
+        Q_EMIT launchFailed(
+            QStringLiteral("no token for %1: create one with 'sonavert-cloud "
+                           "account add NAME' (or 'token issue') "
+                           "and pass it with --token-file FILE or SONAVERT_CLOUD_TOKEN")
+                .arg(m_options.cloudUrl));
         co_return;
     }
     const clouddb::CloudEndpoint endpoint{QUrl(m_options.cloudUrl), *token,

@@ -5,6 +5,7 @@
 #include "tests/support/private_session_bus.h"
 #include "tests/support/process_harness.h"
 
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -47,13 +48,17 @@ QByteArray appcastOffering(const char* version) {
                              "</link></item></channel></rss>");
 }
 
+// The token goes in a file, as it should in real use: an argument shows in the process list.
 QStringList deviceArguments(const CloudServerProcess& cloud, const QString& profile,
                             const QString& name) {
-    return {QStringLiteral("--headless"), QStringLiteral("--verbose"),
-            QStringLiteral("--profile"),  profile,
-            QStringLiteral("--cloud"),    cloud.url(),
-            QStringLiteral("--token"),    cloud.token(),
-            QStringLiteral("--name"),     name};
+    QFile tokenFile(profile + QStringLiteral("/token"));
+    if (!tokenFile.open(QIODevice::WriteOnly) || tokenFile.write(cloud.token().toUtf8()) < 0)
+        qFatal("cannot write the token file in %s", qPrintable(profile));
+    return {QStringLiteral("--headless"),   QStringLiteral("--verbose"),
+            QStringLiteral("--profile"),    profile,
+            QStringLiteral("--cloud"),      cloud.url(),
+            QStringLiteral("--token-file"), tokenFile.fileName(),
+            QStringLiteral("--name"),       name};
 }
 
 } // namespace
@@ -215,7 +220,7 @@ private Q_SLOTS:
                       {QStringLiteral("--headless"), QStringLiteral("--profile"), profile.path()});
         QVERIFY(process.waitForFinished(kProcessLimitMs));
         QCOMPARE(process.exitCode(), 2);
-        QVERIFY(process.readAllStandardError().contains("--token"));
+        QVERIFY(process.readAllStandardError().contains("--token-file"));
     }
 
     void withoutDisplayAndWithoutHeadlessItSaysSoAndFails() {

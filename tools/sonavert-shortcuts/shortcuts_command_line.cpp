@@ -26,13 +26,13 @@ SplitArguments splitArguments(const QStringList& arguments, const QStringList& v
         }
         if (valueOptions.contains(argument)) {
             if (i + 1 == arguments.size())
-                split.error = argument + QStringLiteral(" needs a value.");
+                split.error = argument + QStringLiteral(" needs a value");
             else
                 split.values[argument].append(arguments[++i]);
         } else if (flagOptions.contains(argument)) {
             split.flags.append(argument);
         } else if (argument.startsWith(QLatin1Char('-')) && argument.size() > 1) {
-            split.error = QStringLiteral("Unknown option ") + argument + QLatin1Char('.');
+            split.error = QStringLiteral("unknown option '%1'").arg(argument);
         } else {
             split.operands.append(argument);
         }
@@ -49,7 +49,10 @@ std::optional<UsageError> misuse(const SplitArguments& split, const QString& ope
     if (!split.error.isEmpty())
         return UsageError{split.error};
     if (split.operands.size() != 1)
-        return UsageError{QStringLiteral("Give exactly one ") + operand + QLatin1Char('.')};
+        return UsageError{QStringLiteral("give exactly one ") + operand +
+                          (split.operands.size() > 1
+                               ? QStringLiteral(", not also '%1'").arg(split.operands.at(1))
+                               : QString())};
     return std::nullopt;
 }
 
@@ -83,7 +86,8 @@ ToolCommand parsePlaySong(const QStringList& arguments) {
 
 ToolCommand parseList(const QStringList& arguments) {
     if (!arguments.isEmpty())
-        return UsageError{QStringLiteral("list takes no arguments.")};
+        return UsageError{
+            QStringLiteral("list takes no arguments, not '%1'").arg(arguments.first())};
     return ListCommand{};
 }
 
@@ -91,13 +95,15 @@ ToolCommand parseList(const QStringList& arguments) {
 
 ToolCommand parseToolCommand(const QStringList& arguments) {
     if (arguments.isEmpty())
-        return UsageError{QStringLiteral("Name a command.")};
+        return UsageError{QStringLiteral("a command is needed")};
     const QString& command = arguments.first();
     const QStringList rest = arguments.mid(1);
     const bool asksForHelp = !rest.isEmpty() && rest.first() == QLatin1String("--help");
     if (command == QLatin1String("--help") || command == QLatin1String("-h") ||
         command == QLatin1String("help") || asksForHelp)
         return HelpCommand{};
+    if (command == QLatin1String("--version") || command == QLatin1String("-v"))
+        return VersionCommand{};
     using Parser = ToolCommand (*)(const QStringList&);
     static const QMap<QString, Parser> parsers{{QStringLiteral("list"), &parseList},
                                                {QStringLiteral("run"), &parseRun},
@@ -105,13 +111,14 @@ ToolCommand parseToolCommand(const QStringList& arguments) {
                                                {QStringLiteral("play-song"), &parsePlaySong}};
     const auto parser = parsers.constFind(command);
     if (parser == parsers.cend())
-        return UsageError{QStringLiteral("Unknown command ") + command + QLatin1Char('.')};
+        return UsageError{QStringLiteral("unknown command '%1'").arg(command)};
     return (*parser)(rest);
 }
 
 QString usageText() {
     return QStringLiteral(
         "Usage: sonavert-shortcuts COMMAND [ARGUMENTS]\n"
+        "       sonavert-shortcuts --help | --version\n"
         "\n"
         "Runs the Shortcuts you approved on this computer. A Shortcut is an executable file;\n"
         "adding it with \"import\" is the approval.\n"

@@ -23,12 +23,13 @@ struct PlaySongCommand {
     QStringList musicFolders;                ///< empty: the XDG music folder
 };
 struct HelpCommand {};
+struct VersionCommand {};
 struct UsageError {
     QString message;
 };
 
-using ToolCommand =
-    std::variant<ListCommand, RunCommand, ImportCommand, PlaySongCommand, HelpCommand, UsageError>;
+using ToolCommand = std::variant<ListCommand, RunCommand, ImportCommand, PlaySongCommand,
+                                 HelpCommand, VersionCommand, UsageError>;
 
 /// Reads the arguments after the program name.
 ToolCommand parseToolCommand(const QStringList& arguments);

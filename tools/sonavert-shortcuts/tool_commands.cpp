@@ -1,6 +1,7 @@
 #include "tools/sonavert-shortcuts/tool_commands.h"
 
 #include "src/runtime/clock.h"
+#include "src/runtime/command_line_text.h"
 #include "tools/sonavert-shortcuts/play_song.h"
 #include "tools/sonavert-shortcuts/shortcuts_command_line.h"
 #include "tools/sonavert-shortcuts/shortcuts_folder.h"
@@ -130,12 +131,19 @@ int playSongNow(const PlaySongCommand& command) {
 int runTool(const QStringList& arguments) {
     const ToolCommand command = parseToolCommand(arguments);
     const ShortcutsFolder folder(ShortcutsFolder::defaultPath());
+    const QString program = QStringLiteral("sonavert-shortcuts");
     if (const auto* error = std::get_if<UsageError>(&command)) {
-        complain(error->message + QStringLiteral(" See \"sonavert-shortcuts --help\"."));
-        return 2;
+        std::fputs(command_line::usageError(program, error->message).toLocal8Bit().constData(),
+                   stderr);
+        return command_line::kExitUsage;
     }
     if (std::holds_alternative<HelpCommand>(command)) {
-        std::fputs(usageText().toLocal8Bit().constData(), stdout);
+        const QString here = QStringLiteral("Here that is %1.\n").arg(folder.path());
+        std::fputs((usageText() + here).toLocal8Bit().constData(), stdout);
+        return 0;
+    }
+    if (std::holds_alternative<VersionCommand>(command)) {
+        std::fputs(command_line::versionText(program).toLocal8Bit().constData(), stdout);
         return 0;
     }
     if (std::holds_alternative<ListCommand>(command))
