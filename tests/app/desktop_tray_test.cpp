@@ -106,6 +106,8 @@ class DesktopTrayTest : public QObject {
         environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"),
                            QStringLiteral("unix:path=/nonexistent/sonavert-test-system-bus"));
         environment.insert(QStringLiteral("HOME"), m_home.path());
+        if (m_cloud)
+            environment.insert(QStringLiteral("SONAVERT_CLOUD_TOKEN"), m_cloud->token());
         for (const char* folder : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"})
             environment.insert(QString::fromLatin1(folder),
                                m_home.filePath(QString::fromLatin1(folder).toLower()));
@@ -115,7 +117,6 @@ class DesktopTrayTest : public QObject {
     QStringList deviceArguments() const {
         return {QStringLiteral("--profile"), m_home.filePath(QStringLiteral("profile")),
                 QStringLiteral("--cloud"),   m_cloud->url(),
-                QStringLiteral("--token"),   m_cloud->token(),
                 QStringLiteral("--name"),    QStringLiteral("Kitchen")};
     }
 

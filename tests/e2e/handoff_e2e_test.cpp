@@ -92,7 +92,9 @@ struct Device {
         QDBusServiceWatcher watcher(kControlService, connection,
                                     QDBusServiceWatcher::WatchForRegistration);
         QSignalSpy registered(&watcher, &QDBusServiceWatcher::serviceRegistered);
-        app.setProcessEnvironment(environment());
+        QProcessEnvironment withToken = environment();
+        withToken.insert(QStringLiteral("SONAVERT_CLOUD_TOKEN"), cloud.token());
+        app.setProcessEnvironment(withToken);
         // Into files: nobody reads a pipe while the test waits on sonavertctl, and a full pipe
         // would stall the device.
         app.setStandardOutputFile(home + QStringLiteral("/app.out"), QIODevice::Append);
@@ -100,9 +102,8 @@ struct Device {
         app.start(QStringLiteral(SONAVERT_EXECUTABLE),
                   {QStringLiteral("--headless"), QStringLiteral("--profile"),
                    home + QStringLiteral("/profile"), QStringLiteral("--name"), name,
-                   QStringLiteral("--cloud"), cloud.url(), QStringLiteral("--token"), cloud.token(),
-                   QStringLiteral("--player"), QStringLiteral("mpv"), QStringLiteral("--library"),
-                   music});
+                   QStringLiteral("--cloud"), cloud.url(), QStringLiteral("--player"),
+                   QStringLiteral("mpv"), QStringLiteral("--library"), music});
         return app.waitForStarted() && registered.wait(kEventLimitMs);
     }
 

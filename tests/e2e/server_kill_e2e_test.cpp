@@ -48,7 +48,7 @@ struct DeviceProcess {
                            QStringLiteral("http://127.0.0.1:9/appcast.xml"));
         environment.insert(QStringLiteral("XDG_DATA_HOME"), home + QStringLiteral("/data"));
         environment.insert(QStringLiteral("HOME"), home);
-        environment.remove(QStringLiteral("SONAVERT_CLOUD_TOKEN"));
+        environment.insert(QStringLiteral("SONAVERT_CLOUD_TOKEN"), cloud.token());
         app.setProcessEnvironment(environment);
         // The state lines (stdout) and the event lines (stderr) in one stream, read as they come.
         app.setProcessChannelMode(QProcess::MergedChannels);
@@ -57,8 +57,7 @@ struct DeviceProcess {
         app.start(QStringLiteral(SONAVERT_EXECUTABLE),
                   QStringList{QStringLiteral("--headless"), QStringLiteral("--profile"),
                               home + QStringLiteral("/profile"), QStringLiteral("--name"), name,
-                              QStringLiteral("--cloud"), cloud.url(), QStringLiteral("--token"),
-                              cloud.token(), QStringLiteral("--player"),
+                              QStringLiteral("--cloud"), cloud.url(), QStringLiteral("--player"),
                               QStringLiteral("simulated"), QStringLiteral("--library"), music} +
                       extra);
     }

@@ -141,6 +141,7 @@ class WindowEndToEndTest : public QObject {
                            QStringLiteral("unix:path=/nonexistent/sonavert-e2e-system-bus"));
         environment.insert(QStringLiteral("XDG_DATA_HOME"), m_study.home + QStringLiteral("/data"));
         environment.insert(QStringLiteral("SONAVERT_LOG_TARGET"), QStringLiteral("stderr"));
+        environment.insert(QStringLiteral("SONAVERT_CLOUD_TOKEN"), m_cloud->token());
         m_studyApp.setProcessEnvironment(environment);
         m_studyApp.setStandardOutputFile(m_study.home + QStringLiteral("/app.out"));
         m_studyApp.setStandardErrorFile(m_study.home + QStringLiteral("/app.log"));
@@ -148,8 +149,8 @@ class WindowEndToEndTest : public QObject {
                          {QStringLiteral("--headless"), QStringLiteral("--profile"),
                           m_study.home + QStringLiteral("/profile"), QStringLiteral("--name"),
                           m_study.name, QStringLiteral("--cloud"), m_cloud->url(),
-                          QStringLiteral("--token"), m_cloud->token(), QStringLiteral("--player"),
-                          QStringLiteral("mpv"), QStringLiteral("--library"), m_study.music});
+                          QStringLiteral("--player"), QStringLiteral("mpv"),
+                          QStringLiteral("--library"), m_study.music});
         return m_studyApp.waitForStarted();
     }
 
