@@ -9,7 +9,7 @@ source "$(dirname "$0")/dist_lib.sh"
 bin=$prefix/bin
 shortcut=$prefix/share/sonavert/SonavertReceiver.shortcut
 
-for program in sonavert sonavertctl; do
+for program in sonavert sonavertctl sonavert-cloud sonavert-shortcuts; do
     out=$("$bin/$program" --version 2>&1) || fail "$program --version: $out"
     [[ $out == *"$version"* ]] || fail "$program --version printed '$out', not $version"
 done

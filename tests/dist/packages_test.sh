@@ -65,7 +65,9 @@ if grep -E "systemctl .*(enable|start|restart)" "$scratch/calls" >&2; then
 fi
 echo "maintainer scripts: $(tr '\n' ';' <"$scratch/calls")"
 
-out=$("$root/usr/bin/sonavert" --version 2>&1) && [[ $out == *"$version"* ]] ||
-    fail "packaged sonavert --version: $out"
+for program in sonavert sonavert-cloud; do
+    out=$("$root/usr/bin/$program" --version 2>&1) && [[ $out == *"$version"* ]] ||
+        fail "packaged $program --version: $out"
+done
 start_cloud "$root/usr/bin"
 cloud_round_trip
