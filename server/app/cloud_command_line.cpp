@@ -7,6 +7,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QStandardPaths>
 #include <QTextStream>
 #include <cstdio>
@@ -33,6 +34,8 @@ struct Options {
                                QStringLiteral("NAME")};
     QCommandLineOption token{QStringLiteral("token"), QStringLiteral("Token to revoke."),
                              QStringLiteral("TOKEN")};
+    QCommandLineOption device{QStringLiteral("name"), QStringLiteral("Device a token is for."),
+                              QStringLiteral("DEVICE")};
     QCommandLineOption zone{QStringLiteral("zone"), QStringLiteral("Zone name."),
                             QStringLiteral("ZONE")};
     QCommandLineOption container{QStringLiteral("container"),
@@ -113,16 +116,37 @@ int addAccount(CloudServer& server, const QCommandLineParser& parser, const Opti
 }
 
 int issueToken(CloudServer& server, const QCommandLineParser& parser, const Options& options) {
-    auto issued = server.service().accounts().issueToken(parser.value(options.account));
+    auto issued = server.service().accounts().issueToken(parser.value(options.account),
+                                                         parser.value(options.device));
     if (!issued)
         return failWith(issued.error());
     printLine(stdout, issued.value().token);
     return 0;
 }
 
+int listTokens(CloudServer& server, const QCommandLineParser& parser, const Options& options) {
+    auto tokens = server.service().accounts().tokens(parser.value(options.account));
+    if (!tokens)
+        return failWith(tokens.error());
+    for (const DeviceToken& token : tokens.value()) {
+        const QString name = token.name.isEmpty() ? QStringLiteral("(unnamed)") : token.name;
+        printLine(
+            stdout,
+            QStringLiteral("%1\t%2").arg(
+                QDateTime::fromMSecsSinceEpoch(token.createdMs, Qt::UTC).toString(Qt::ISODate),
+                name));
+    }
+    return 0;
+}
+
 int revokeToken(CloudServer& server, const QCommandLineParser& parser, const Options& options) {
-    auto revoked = server.service().accounts().revokeToken(parser.value(options.account),
-                                                           parser.value(options.token));
+    auto& accounts = server.service().accounts();
+    const QString account = parser.value(options.account);
+    if (parser.isSet(options.token) == parser.isSet(options.device))
+        return fail(QStringLiteral("token revoke takes one of --token and --name"));
+    auto revoked = parser.isSet(options.device)
+                       ? accounts.revokeDevice(account, parser.value(options.device))
+                       : accounts.revokeToken(account, parser.value(options.token));
     if (!revoked)
         return failWith(revoked.error());
     printLine(stdout, QStringLiteral("token revoked"));
@@ -154,6 +178,8 @@ Command commandOf(const QStringList& words) {
         return addAccount;
     if (key == QLatin1String("token issue"))
         return issueToken;
+    if (key == QLatin1String("token list"))
+        return listTokens;
     if (key == QLatin1String("token revoke"))
         return revokeToken;
     if (key == QLatin1String("zone delete"))
@@ -171,13 +197,15 @@ int runCommandLine(const QStringList& arguments, Clock& clock) {
                        "  sonavert-cloud [--listen HOST:PORT] [--data-dir DIR] [--database URL]\n"
                        "                 [limit and timeout options, below]\n"
                        "  sonavert-cloud account add NAME\n"
-                       "  sonavert-cloud token issue --account NAME\n"
+                       "  sonavert-cloud token issue --account NAME [--name DEVICE]\n"
+                       "  sonavert-cloud token list --account NAME\n"
                        "  sonavert-cloud token revoke --account NAME --token TOKEN\n"
+                       "  sonavert-cloud token revoke --account NAME --name DEVICE\n"
                        "  sonavert-cloud zone delete --account NAME --zone ZONE --by-user"));
     parser.addHelpOption();
     parser.addOptions({options.listen, options.dataDir, options.database, options.account,
-                       options.token, options.zone, options.container, options.environment,
-                       options.byUser});
+                       options.token, options.device, options.zone, options.container,
+                       options.environment, options.byUser});
     const LimitOptions limits;
     limits.addTo(parser);
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("Command to run."),

@@ -14,6 +14,8 @@ struct DatabaseCall {
     /// "records/modify", ...
     QString operation;
     QByteArray body;
+    /// The peer's address, for the calls that are limited per client rather than per token.
+    QString clientAddress;
 };
 
 } // namespace sonavert::cloud
