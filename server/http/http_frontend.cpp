@@ -88,13 +88,12 @@ bool HttpFrontend::handleRequest(const QHttpServerRequest& request, QTcpSocket* 
         return true;
     }
     if (request.url().path() == QLatin1String(kClaimPath)) {
-        serveCall(request, socket,
-                  DatabaseCall{{},
-                               {},
-                               {},
-                               QString::fromLatin1(CloudService::kClaimOperation),
-                               request.body(),
-                               socket->peerAddress().toString()});
+        DatabaseCall claim;
+        claim.operation = QString::fromLatin1(CloudService::kClaimOperation);
+        claim.body = request.body();
+        claim.clientAddress = socket->peerAddress().toString();
+        claim.isPairingClaim = true;
+        serveCall(request, socket, std::move(claim));
         return true;
     }
     if (!isDatabasePath(path))

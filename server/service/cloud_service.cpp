@@ -108,7 +108,7 @@ bool CloudService::isWrite(const QString& operation) {
 }
 
 Result<QJsonObject> CloudService::serve(const DatabaseCall& call) {
-    if (call.operation == QLatin1String(kClaimOperation))
+    if (call.isPairingClaim)
         return claimPairingCode(call);
     auto account = m_accounts.authenticate(call.token);
     SONAVERT_TRY(account);

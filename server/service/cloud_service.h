@@ -41,8 +41,9 @@ public:
 
     AccountDirectory& accounts() { return m_accounts; }
     RequestThrottle& throttle() { return m_sharedThrottle ? *m_sharedThrottle : m_throttle; }
-    /// The one call without a token: a pairing code exchanged for a device token. It writes,
-    /// so it runs on the commit lane, whose single service keeps the guess counts.
+    /// The operation of the one call without a token (DatabaseCall::isPairingClaim): a pairing
+    /// code exchanged for a device token. It writes, so it runs on the commit lane, whose
+    /// single service keeps the guess counts.
     static constexpr char kClaimOperation[] = "pairing/claim";
     /// Whether the operation writes: those go through the commit lane.
     static bool isWrite(const QString& operation);

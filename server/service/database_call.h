@@ -16,6 +16,8 @@ struct DatabaseCall {
     QByteArray body;
     /// The peer's address, for the calls that are limited per client rather than per token.
     QString clientAddress;
+    /// Set only for the claim path: the one call served without a token.
+    bool isPairingClaim = false;
 };
 
 } // namespace sonavert::cloud

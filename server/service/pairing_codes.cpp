@@ -39,9 +39,10 @@ Result<QJsonObject> PairingCodes::create(const AccountInfo& account) {
 Result<QJsonObject> PairingCodes::claim(const QJsonObject& body, const QString& clientAddress) {
     const QJsonValue code = body.value(QLatin1String("code"));
     const QJsonValue deviceName = body.value(QLatin1String("deviceName"));
-    if (!code.isString() || !deviceName.isString())
+    // Every claimed token is named, so the owner can tell the devices apart and revoke one.
+    if (!code.isString() || deviceName.toString().isEmpty())
         return cloudError(ServerErrorCode::BadRequest,
-                          QStringLiteral("a claim needs \"code\" and \"deviceName\" strings"));
+                          QStringLiteral("a claim needs a \"code\" and a \"deviceName\""));
     const QString codeHash =
         secret_tokens::hashBearerToken(secret_tokens::normalisedPairingCode(code.toString()));
     SONAVERT_TRY(admit(clientAddress, codeHash));

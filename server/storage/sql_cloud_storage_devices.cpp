@@ -7,7 +7,7 @@ Status SqlCloudStorage::addToken(qint64 accountId, const QString& tokenHash,
                                  const QString& deviceName, qint64 nowMs) {
     auto inserted =
         m_session.run(QStringLiteral("INSERT INTO account_tokens (token_hash, account_id, name, "
-                                     "created_ms) VALUES (?, ?, ?, ?)"),
+                                     "created_ms) VALUES (?, ?, COALESCE(?, ''), ?)"),
                       {tokenHash, accountId, deviceName, nowMs});
     SONAVERT_TRY(inserted);
     return {};
