@@ -15,7 +15,7 @@ struct DatabaseCall {
     QString operation;
     QByteArray body;
     /// The peer's address, for the calls that are limited per client rather than per token.
-    QString clientAddress;
+    QString clientAddress{};
     /// Set only for the claim path: the one call served without a token.
     bool isPairingClaim = false;
 };
