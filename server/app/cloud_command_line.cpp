@@ -8,6 +8,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QStandardPaths>
 #include <QTextStream>
 #include <cstdio>
@@ -48,6 +49,8 @@ struct Options {
                                  QStringLiteral("Read the token to revoke from FILE (- for "
                                                 "standard input); else SONAVERT_CLOUD_TOKEN."),
                                  QStringLiteral("FILE")};
+    QCommandLineOption device{QStringLiteral("name"), QStringLiteral("Device a token is for."),
+                              QStringLiteral("DEVICE")};
     QCommandLineOption zone{QStringLiteral("zone"), QStringLiteral("Zone name."),
                             QStringLiteral("ZONE")};
     QCommandLineOption container{QStringLiteral("container"),
@@ -140,14 +143,42 @@ int addAccount(CloudServer& server, const QCommandLineParser& parser, const Opti
 }
 
 int issueToken(CloudServer& server, const QCommandLineParser& parser, const Options& options) {
-    auto issued = server.service().accounts().issueToken(parser.value(options.account));
+    auto issued = server.service().accounts().issueToken(parser.value(options.account),
+                                                         parser.value(options.device));
     if (!issued)
         return failWith(issued.error());
     printLine(stdout, issued.value().token);
     return 0;
 }
 
+int listTokens(CloudServer& server, const QCommandLineParser& parser, const Options& options) {
+    auto tokens = server.service().accounts().tokens(parser.value(options.account));
+    if (!tokens)
+        return failWith(tokens.error());
+    for (const DeviceToken& token : tokens.value()) {
+        const QString name = token.name.isEmpty() ? QStringLiteral("(unnamed)") : token.name;
+        printLine(
+            stdout,
+            QStringLiteral("%1\t%2").arg(
+                QDateTime::fromMSecsSinceEpoch(token.createdMs, Qt::UTC).toString(Qt::ISODate),
+                name));
+    }
+    return 0;
+}
+
 int revokeToken(CloudServer& server, const QCommandLineParser& parser, const Options& options) {
+    auto& accounts = server.service().accounts();
+    const QString account = parser.value(options.account);
+    if (parser.isSet(options.device)) {
+        if (parser.isSet(options.token) || parser.isSet(options.tokenFile))
+            return usageError(QStringLiteral("token revoke takes a device --name or a token, "
+                                             "not both"));
+        auto revoked = accounts.revokeDevice(account, parser.value(options.device));
+        if (!revoked)
+            return failWith(revoked.error());
+        printLine(stdout, QStringLiteral("token revoked"));
+        return 0;
+    }
     const command_line::Secret secret =
         command_line::readSecret({QStringLiteral("token"), valueOf(parser, options.token),
                                   valueOf(parser, options.tokenFile), kTokenVariable});
@@ -158,9 +189,8 @@ int revokeToken(CloudServer& server, const QCommandLineParser& parser, const Opt
     if (!secret.value)
         return usageError(QStringLiteral("token revoke needs the token: --token-file FILE (- for "
                                          "standard input) or ") +
-                          kTokenVariable);
-    auto revoked =
-        server.service().accounts().revokeToken(parser.value(options.account), *secret.value);
+                          kTokenVariable + QStringLiteral(", or a device --name"));
+    auto revoked = accounts.revokeToken(account, *secret.value);
     if (!revoked)
         return failWith(revoked.error());
     printLine(stdout, QStringLiteral("token revoked"));
@@ -196,6 +226,8 @@ Command commandOf(const QStringList& words) {
         return addAccount;
     if (key == QLatin1String("token issue"))
         return issueToken;
+    if (key == QLatin1String("token list"))
+        return listTokens;
     if (key == QLatin1String("token revoke"))
         return revokeToken;
     if (key == QLatin1String("zone delete"))
@@ -213,7 +245,9 @@ int runCommandLine(const QStringList& arguments, Clock& clock) {
                        "  sonavert-cloud [--listen HOST:PORT] [--data-dir DIR] [--database URL]\n"
                        "                 [limit and timeout options, below]\n"
                        "  sonavert-cloud account add NAME\n"
-                       "  sonavert-cloud token issue --account NAME\n"
+                       "  sonavert-cloud token issue --account NAME [--name DEVICE]\n"
+                       "  sonavert-cloud token list --account NAME\n"
+                       "  sonavert-cloud token revoke --account NAME --name DEVICE\n"
                        "  sonavert-cloud token revoke --account NAME --token-file FILE\n"
                        "                 (FILE - reads standard input; without --token-file,\n"
                        "                 the token comes from SONAVERT_CLOUD_TOKEN)\n"
@@ -221,8 +255,8 @@ int runCommandLine(const QStringList& arguments, Clock& clock) {
     parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
     parser.addOptions({options.listen, options.dataDir, options.database, options.account,
-                       options.token, options.tokenFile, options.zone, options.container,
-                       options.environment, options.byUser});
+                       options.token, options.tokenFile, options.device, options.zone,
+                       options.container, options.environment, options.byUser});
     const LimitOptions limits;
     limits.addTo(parser);
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("Command to run."),

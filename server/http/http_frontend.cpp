@@ -3,6 +3,7 @@
 #include "server/http/guarded_tcp_server.h"
 #include "server/push/push_hub.h"
 #include "server/service/call_dispatcher.h"
+#include "server/service/cloud_service.h"
 #include "server/wire/error_json.h"
 #include "server/wire/server_error.h"
 
@@ -19,6 +20,8 @@ namespace {
 
 // "", "database", "1", container, environment, "private", operation (two segments)
 constexpr qsizetype kDatabasePathSegments = 8;
+// The one call made before a device has a token: no container or database in its path.
+constexpr char kClaimPath[] = "/pairing/1/claim";
 
 bool isDatabasePath(const QStringList& path) {
     return path.size() == kDatabasePathSegments && path[1] == QLatin1String("database") &&
@@ -84,9 +87,21 @@ bool HttpFrontend::handleRequest(const QHttpServerRequest& request, QTcpSocket* 
                                          QStringLiteral("/push needs a WebSocket upgrade")));
         return true;
     }
+    if (request.url().path() == QLatin1String(kClaimPath)) {
+        DatabaseCall claim;
+        claim.operation = QString::fromLatin1(CloudService::kClaimOperation);
+        claim.body = request.body();
+        claim.clientAddress = socket->peerAddress().toString();
+        claim.isPairingClaim = true;
+        serveCall(request, socket, std::move(claim));
+        return true;
+    }
     if (!isDatabasePath(path))
         return false;
-    serveDatabaseCall(request, path, socket);
+    serveCall(request, socket,
+              DatabaseCall{bearerTokenOf(request), path[3], path[4],
+                           path[6] + QLatin1Char('/') + path[7], request.body(),
+                           socket->peerAddress().toString()});
     return true;
 }
 
@@ -95,16 +110,14 @@ void HttpFrontend::missingHandler(const QHttpServerRequest& request, QTcpSocket*
     writeError(responder, cloudError(ServerErrorCode::NotFound, QStringLiteral("no such path")));
 }
 
-void HttpFrontend::serveDatabaseCall(const QHttpServerRequest& request, const QStringList& path,
-                                     QTcpSocket* socket) {
+void HttpFrontend::serveCall(const QHttpServerRequest& request, QTcpSocket* socket,
+                             DatabaseCall call) {
     auto responder = std::make_shared<QHttpServerResponder>(makeResponder(request, socket));
     if (request.method() != QHttpServerRequest::Method::Post) {
-        writeError(*responder, cloudError(ServerErrorCode::BadRequest,
-                                          QStringLiteral("database calls use POST")));
+        writeError(*responder,
+                   cloudError(ServerErrorCode::BadRequest, QStringLiteral("calls use POST")));
         return;
     }
-    DatabaseCall call{bearerTokenOf(request), path[3], path[4],
-                      path[6] + QLatin1Char('/') + path[7], request.body()};
     // The answer comes back later, on this thread; the client may have gone by then.
     m_calls.dispatch(std::move(call), [responder, client = QPointer<QTcpSocket>(socket)](
                                           const Result<QJsonObject>& answer) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "server/http/http_limits.h"
+#include "server/service/database_call.h"
 
 #include <QAbstractHttpServer>
 #include <QHostAddress>
@@ -28,8 +29,7 @@ protected:
     void missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) override;
 
 private:
-    void serveDatabaseCall(const QHttpServerRequest& request, const QStringList& path,
-                           QTcpSocket* socket);
+    void serveCall(const QHttpServerRequest& request, QTcpSocket* socket, DatabaseCall call);
     void adoptWebSockets();
 
     CallDispatcher& m_calls;

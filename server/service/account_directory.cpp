@@ -18,23 +18,46 @@ Result<IssuedToken> AccountDirectory::addAccount(const QString& name) {
     auto account = m_storage.createAccount(name, secret_tokens::newUserRecordName(),
                                            m_clock.now().unixMilliseconds());
     SONAVERT_TRY(account);
-    return issueFor(account.value());
+    return issueTokenFor(account.value(), {});
 }
 
-Result<IssuedToken> AccountDirectory::issueToken(const QString& accountName) {
+Result<IssuedToken> AccountDirectory::issueToken(const QString& accountName,
+                                                 const QString& deviceName) {
     auto found = account(accountName);
     SONAVERT_TRY(found);
-    return issueFor(found.value());
+    return issueTokenFor(found.value(), deviceName);
 }
 
 Status AccountDirectory::revokeToken(const QString& accountName, const QString& token) {
     auto found = account(accountName);
     SONAVERT_TRY(found);
-    auto removed = m_storage.removeToken(found.value().id, secret_tokens::hashBearerToken(token));
+    return revokeHash(found.value(), secret_tokens::hashBearerToken(token));
+}
+
+Status AccountDirectory::revokeDevice(const QString& accountName, const QString& deviceName) {
+    auto found = account(accountName);
+    SONAVERT_TRY(found);
+    auto hash = m_storage.tokenHashNamed(found.value().id, deviceName);
+    SONAVERT_TRY(hash);
+    if (deviceName.isEmpty() || !hash.value())
+        return cloudError(ServerErrorCode::NotFound,
+                          QStringLiteral("account \"%1\" has no device named \"%2\"")
+                              .arg(accountName, deviceName));
+    return revokeHash(found.value(), *hash.value());
+}
+
+Result<QList<DeviceToken>> AccountDirectory::tokens(const QString& accountName) {
+    auto found = account(accountName);
+    SONAVERT_TRY(found);
+    return m_storage.tokensOf(found.value().id);
+}
+
+Status AccountDirectory::revokeHash(const AccountInfo& account, const QString& tokenHash) {
+    auto removed = m_storage.removeToken(account.id, tokenHash);
     SONAVERT_TRY(removed);
     if (!removed.value())
         return cloudError(ServerErrorCode::NotFound,
-                          QStringLiteral("no such token for account \"%1\"").arg(accountName));
+                          QStringLiteral("no such token for account \"%1\"").arg(account.name));
     return {};
 }
 
@@ -63,9 +86,21 @@ Result<AccountInfo> AccountDirectory::account(const QString& name) {
     return *found.value();
 }
 
-Result<IssuedToken> AccountDirectory::issueFor(const AccountInfo& account) {
+Result<IssuedToken> AccountDirectory::issueTokenFor(const AccountInfo& account,
+                                                    const QString& deviceName) {
+    if (!deviceName.isEmpty()) {
+        if (!json_fields::isValidName(deviceName))
+            return cloudError(ServerErrorCode::BadRequest,
+                              QStringLiteral("a device name is 1 to 255 bytes of printable UTF-8"));
+        auto taken = m_storage.tokenHashNamed(account.id, deviceName);
+        SONAVERT_TRY(taken);
+        if (taken.value())
+            return cloudError(
+                ServerErrorCode::BadRequest,
+                QStringLiteral("a device named \"%1\" is signed in already").arg(deviceName));
+    }
     const QString token = secret_tokens::newBearerToken();
-    SONAVERT_TRY(m_storage.addToken(account.id, secret_tokens::hashBearerToken(token),
+    SONAVERT_TRY(m_storage.addToken(account.id, secret_tokens::hashBearerToken(token), deviceName,
                                     m_clock.now().unixMilliseconds()));
     return IssuedToken{account, token};
 }

@@ -20,9 +20,15 @@ public:
     AccountDirectory(CloudStorage& storage, Clock& clock);
 
     Result<IssuedToken> addAccount(const QString& name);
-    Result<IssuedToken> issueToken(const QString& accountName);
+    /// A token named after the device it is for; BAD_REQUEST when the account has a token of
+    /// that name already. An empty name is allowed, for tokens not tied to one device.
+    Result<IssuedToken> issueToken(const QString& accountName, const QString& deviceName = {});
+    Result<IssuedToken> issueTokenFor(const AccountInfo& account, const QString& deviceName);
     /// Fails with NOT_FOUND when the token is not one of the account's.
     Status revokeToken(const QString& accountName, const QString& token);
+    /// Revokes the token named after the device; NOT_FOUND when there is none.
+    Status revokeDevice(const QString& accountName, const QString& deviceName);
+    Result<QList<DeviceToken>> tokens(const QString& accountName);
     /// Tokens revoked after the revocation `afterId`, by any process sharing the storage.
     Result<QList<TokenRevocation>> revocationsSince(qint64 afterId);
     /// The account a bearer token belongs to; AUTHENTICATION_REQUIRED otherwise.
@@ -31,7 +37,7 @@ public:
     Result<AccountInfo> account(const QString& name);
 
 private:
-    Result<IssuedToken> issueFor(const AccountInfo& account);
+    Status revokeHash(const AccountInfo& account, const QString& tokenHash);
 
     CloudStorage& m_storage;
     Clock& m_clock;

@@ -46,6 +46,7 @@ CloudService::CloudService(CloudStorage& storage, Clock& clock, ServiceOptions o
     , m_records(storage, m_zones, clock)
     , m_changes(storage, m_zones, m_tokens)
     , m_subscriptions(storage, options.maxSubscriptionsPerDatabase)
+    , m_pairing(storage, m_accounts, clock)
     , m_throttle(clock, options.rateLimit)
     , m_sharedThrottle(sharedThrottle) {
     registerOperations();
@@ -83,6 +84,8 @@ void CloudService::registerOperations() {
          [this](const AccountInfo&, Scope scope, Body body) {
              return m_subscriptions.modify(scope, body);
          }},
+        {QStringLiteral("pairing/create"),
+         [this](const AccountInfo& account, Scope, Body) { return m_pairing.create(account); }},
     };
 }
 
@@ -97,13 +100,16 @@ Result<DatabaseScope> CloudService::scopeFor(const AccountInfo& account, const Q
 }
 
 bool CloudService::isWrite(const QString& operation) {
-    static const QSet<QString> writes{QStringLiteral("records/modify"),
-                                      QStringLiteral("zones/modify"),
-                                      QStringLiteral("subscriptions/modify")};
+    static const QSet<QString> writes{
+        QStringLiteral("records/modify"), QStringLiteral("zones/modify"),
+        QStringLiteral("subscriptions/modify"), QStringLiteral("pairing/create"),
+        QString::fromLatin1(kClaimOperation)};
     return writes.contains(operation);
 }
 
 Result<QJsonObject> CloudService::serve(const DatabaseCall& call) {
+    if (call.isPairingClaim)
+        return claimPairingCode(call);
     auto account = m_accounts.authenticate(call.token);
     SONAVERT_TRY(account);
     // Only tokens that authenticate are counted: made-up ones would fill the throttle's memory.
@@ -113,6 +119,12 @@ Result<QJsonObject> CloudService::serve(const DatabaseCall& call) {
     auto body = bodyOf(call.body);
     SONAVERT_TRY(body);
     return this->call(account.value(), scope.value(), call.operation, body.value());
+}
+
+Result<QJsonObject> CloudService::claimPairingCode(const DatabaseCall& call) {
+    auto body = bodyOf(call.body);
+    SONAVERT_TRY(body);
+    return m_pairing.claim(body.value(), call.clientAddress);
 }
 
 Result<QJsonObject> CloudService::call(const AccountInfo& account, const DatabaseScope& scope,

@@ -4,6 +4,7 @@
 #include "server/service/change_feed.h"
 #include "server/service/change_token_codec.h"
 #include "server/service/database_call.h"
+#include "server/service/pairing_codes.h"
 #include "server/service/record_operations.h"
 #include "server/service/request_throttle.h"
 #include "server/service/subscription_operations.h"
@@ -40,6 +41,10 @@ public:
 
     AccountDirectory& accounts() { return m_accounts; }
     RequestThrottle& throttle() { return m_sharedThrottle ? *m_sharedThrottle : m_throttle; }
+    /// The operation of the one call without a token (DatabaseCall::isPairingClaim): a pairing
+    /// code exchanged for a device token. It writes, so it runs on the commit lane, whose
+    /// single service keeps the guess counts.
+    static constexpr char kClaimOperation[] = "pairing/claim";
     /// Whether the operation writes: those go through the commit lane.
     static bool isWrite(const QString& operation);
     ZoneOperations& zones() { return m_zones; }
@@ -75,6 +80,7 @@ private:
                  RequestThrottle* sharedThrottle);
     void registerOperations();
     Result<QJsonObject> modifyRecords(const DatabaseScope& scope, const QJsonObject& body);
+    Result<QJsonObject> claimPairingCode(const DatabaseCall& call);
     Status notifySubscribers(const DatabaseScope& scope, const RecordsModified& modified);
 
     CloudStorage& m_storage;
@@ -86,6 +92,7 @@ private:
     RecordOperations m_records;
     ChangeFeed m_changes;
     SubscriptionOperations m_subscriptions;
+    PairingCodes m_pairing;
     QHash<QString, Operation> m_operations;
     RequestThrottle m_throttle;
     RequestThrottle* m_sharedThrottle = nullptr;

@@ -14,6 +14,10 @@ struct DatabaseCall {
     /// "records/modify", ...
     QString operation;
     QByteArray body;
+    /// The peer's address, for the calls that are limited per client rather than per token.
+    QString clientAddress{};
+    /// Set only for the claim path: the one call served without a token.
+    bool isPairingClaim = false;
 };
 
 } // namespace sonavert::cloud

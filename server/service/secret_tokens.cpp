@@ -13,6 +13,11 @@ QByteArray randomBytes(int count) {
     return bytes;
 }
 
+// No 0/O, 1/I/L or U/V: what is read aloud or copied from a screen is typed back right.
+constexpr char kCodeAlphabet[] = "23456789ABCDEFGHJKMNPQRSTWXYZ";
+constexpr int kCodeGroups = 3;
+constexpr int kCodeGroupLength = 3;
+
 constexpr auto kUrlSafe = QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals;
 
 } // namespace
@@ -28,6 +33,35 @@ QString hashBearerToken(const QString& token) {
 
 QString newUserRecordName() {
     return QLatin1Char('_') + QString::fromLatin1(randomBytes(16).toHex());
+}
+
+QString newPairingCode() {
+    const int alphabetSize = static_cast<int>(sizeof(kCodeAlphabet)) - 1;
+    QString code;
+    for (int group = 0; group < kCodeGroups; ++group) {
+        if (group > 0)
+            code += QLatin1Char('-');
+        for (int i = 0; i < kCodeGroupLength; ++i)
+            code += QLatin1Char(kCodeAlphabet[QRandomGenerator::system()->bounded(alphabetSize)]);
+    }
+    return code;
+}
+
+QString normalisedPairingCode(const QString& typed) {
+    QString code;
+    for (const QChar c : typed)
+        if (c != QLatin1Char('-') && !c.isSpace())
+            code += c.toUpper();
+    return code;
+}
+
+bool digestsEqual(const QString& left, const QString& right) {
+    if (left.size() != right.size())
+        return false;
+    char16_t difference = 0;
+    for (qsizetype i = 0; i < left.size(); ++i)
+        difference |= left[i].unicode() ^ right[i].unicode();
+    return difference == 0;
 }
 
 QByteArray newSigningKey() {

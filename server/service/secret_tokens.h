@@ -12,6 +12,13 @@ QString newBearerToken();
 QString hashBearerToken(const QString& token);
 /// A new user record name: "_" followed by 32 random hex digits, unrelated to name or token.
 QString newUserRecordName();
+/// A new pairing code, such as "KQ7-4FD-92X": nine characters from an alphabet without
+/// look-alikes (about 44 bits), in groups of three so it reads aloud easily.
+QString newPairingCode();
+/// A code as typed, in the form it is hashed in: separators and spaces dropped, upper case.
+QString normalisedPairingCode(const QString& typed);
+/// Compares two digests in time that depends only on their length.
+bool digestsEqual(const QString& left, const QString& right);
 /// A new signing key for change tokens, as text.
 QByteArray newSigningKey();
 

@@ -90,6 +90,18 @@ struct TokenRevocation {
     QString tokenHash;
 };
 
+/// A device's token as listed: its name and when it was issued, never the token.
+struct DeviceToken {
+    QString name;
+    qint64 createdMs = 0;
+};
+
+/// A pairing code still to be claimed, as stored: its hash and whose it is.
+struct StoredPairingCode {
+    QString codeHash;
+    qint64 accountId = 0;
+};
+
 /// What an instance tells the others sharing its database after storing notifications: whose
 /// they are and the newest id, so a listener that already delivered that far need not look.
 struct NotificationsAnnouncement {
@@ -121,12 +133,25 @@ public:
                                               qint64 nowMs) = 0;
     virtual Result<std::optional<AccountInfo>> accountByName(const QString& name) = 0;
     virtual Result<std::optional<AccountInfo>> accountByTokenHash(const QString& tokenHash) = 0;
-    virtual Status addToken(qint64 accountId, const QString& tokenHash, qint64 nowMs) = 0;
+    /// `deviceName` is empty or unique within the account.
+    virtual Status addToken(qint64 accountId, const QString& tokenHash, const QString& deviceName,
+                            qint64 nowMs) = 0;
+    /// The account's tokens, oldest first.
+    virtual Result<QList<DeviceToken>> tokensOf(qint64 accountId) = 0;
+    /// The hash of the account's token named `deviceName`, if there is one.
+    virtual Result<std::optional<QString>> tokenHashNamed(qint64 accountId,
+                                                          const QString& deviceName) = 0;
     /// Whether a token with this hash belonged to the account and is now gone; a removal is
     /// recorded as a revocation in the same transaction.
     virtual Result<bool> removeToken(qint64 accountId, const QString& tokenHash) = 0;
     /// Revocations recorded after `afterId`, in id order.
     virtual Result<QList<TokenRevocation>> tokenRevocationsSince(qint64 afterId) = 0;
+
+    virtual Status addPairingCode(const StoredPairingCode& code, qint64 expiresMs) = 0;
+    /// Forgets the codes expired at `nowMs` and gives the others.
+    virtual Result<QList<StoredPairingCode>> livePairingCodes(qint64 nowMs) = 0;
+    /// Deletes the code; false when it was gone already (claimed by someone else).
+    virtual Result<bool> takePairingCode(const QString& codeHash) = 0;
 
     virtual Result<ZoneState> zone(const DatabaseScope& scope, const QString& zoneName) = 0;
     /// Creates the zone, or keeps it when it is live already.

@@ -112,14 +112,6 @@ Result<std::optional<AccountInfo>> SqlCloudStorage::accountByTokenHash(const QSt
                       {tokenHash});
 }
 
-Status SqlCloudStorage::addToken(qint64 accountId, const QString& tokenHash, qint64 nowMs) {
-    auto inserted = m_session.run(QStringLiteral("INSERT INTO account_tokens (token_hash, "
-                                                 "account_id, created_ms) VALUES (?, ?, ?)"),
-                                  {tokenHash, accountId, nowMs});
-    SONAVERT_TRY(inserted);
-    return {};
-}
-
 Result<bool> SqlCloudStorage::removeToken(qint64 accountId, const QString& tokenHash) {
     SqlTransaction transaction(m_session);
     SONAVERT_TRY(transaction.begin());

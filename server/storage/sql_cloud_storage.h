@@ -28,7 +28,14 @@ public:
                                       qint64 nowMs) override;
     Result<std::optional<AccountInfo>> accountByName(const QString& name) override;
     Result<std::optional<AccountInfo>> accountByTokenHash(const QString& tokenHash) override;
-    Status addToken(qint64 accountId, const QString& tokenHash, qint64 nowMs) override;
+    Status addToken(qint64 accountId, const QString& tokenHash, const QString& deviceName,
+                    qint64 nowMs) override;
+    Result<QList<DeviceToken>> tokensOf(qint64 accountId) override;
+    Result<std::optional<QString>> tokenHashNamed(qint64 accountId,
+                                                  const QString& deviceName) override;
+    Status addPairingCode(const StoredPairingCode& code, qint64 expiresMs) override;
+    Result<QList<StoredPairingCode>> livePairingCodes(qint64 nowMs) override;
+    Result<bool> takePairingCode(const QString& codeHash) override;
     Result<bool> removeToken(qint64 accountId, const QString& tokenHash) override;
     Result<QList<TokenRevocation>> tokenRevocationsSince(qint64 afterId) override;
 

@@ -19,8 +19,17 @@ CloudReply CloudTestClient::call(const QString& operation, const QJsonObject& bo
 }
 
 CloudReply CloudTestClient::post(const QString& operation, const QByteArray& body) {
+    return send(u"/database/1/%1/%2/private/%3"_s.arg(m_container, m_environment, operation), body);
+}
+
+CloudReply CloudTestClient::claimPairingCode(const QString& code, const QString& deviceName) {
+    const QJsonObject body{{u"code"_s, code}, {u"deviceName"_s, deviceName}};
+    return send(u"/pairing/1/claim"_s, QJsonDocument(body).toJson(QJsonDocument::Compact));
+}
+
+CloudReply CloudTestClient::send(const QString& path, const QByteArray& body) {
     QUrl url = m_base;
-    url.setPath(u"/database/1/%1/%2/private/%3"_s.arg(m_container, m_environment, operation));
+    url.setPath(path);
     QNetworkRequest request(url);
     request.setHeader(QNetworkRequest::ContentTypeHeader, u"application/json"_s);
     if (!m_token.isEmpty())

@@ -31,6 +31,9 @@ public:
     /// Posts raw bytes, for malformed and oversized bodies.
     CloudReply post(const QString& operation, const QByteArray& body);
 
+    /// Exchanges a pairing code for a device token: the one call made without a token.
+    CloudReply claimPairingCode(const QString& code, const QString& deviceName);
+
     CloudReply modifyRecords(const QJsonArray& operations, const QString& zone = {});
     CloudReply lookup(const QStringList& names, std::optional<QStringList> desiredKeys = {},
                       const QString& zone = {});
@@ -41,6 +44,8 @@ public:
     CloudReply lookupSubscriptions(const QStringList& ids);
 
 private:
+    CloudReply send(const QString& path, const QByteArray& body);
+
     QNetworkAccessManager m_network;
     QUrl m_base;
     QString m_token;

@@ -1,0 +1,165 @@
+// Pairing codes: a signed-in device asks for one, a new device exchanges it for a token of its
+// own. Single use, ten minutes, per account, wrong guesses throttled per address and per code,
+// and nothing told to a caller without a valid code.
+#include "server/app/cloud_command_line.h"
+#include "src/runtime/virtual_clock.h"
+#include "tests/server/cloud_test_client.h"
+#include "tests/server/test_cloud_server.h"
+
+#include <QRegularExpression>
+#include <QtTest>
+
+using namespace sonavert::cloud::testing;
+using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
+
+class PairingTest : public QObject {
+    Q_OBJECT
+
+private:
+    // Declared first, destroyed last: the server schedules on it.
+    std::unique_ptr<sonavert::VirtualClock> m_clock;
+    std::unique_ptr<TestCloudServer> m_server;
+    std::unique_ptr<CloudTestClient> m_alice;
+    std::unique_ptr<CloudTestClient> m_stranger;
+
+    QString newCode(CloudTestClient& client) {
+        const auto reply = client.call("pairing/create", {});
+        if (reply.status != 200)
+            return {};
+        return reply.body.value("code").toString();
+    }
+    QStringList deviceNames(const QString& account) {
+        auto tokens = m_server->server().service().accounts().tokens(account);
+        QStringList names;
+        for (const auto& token : tokens.value())
+            names.append(token.name);
+        return names;
+    }
+    int runCommand(const QStringList& words) {
+        sonavert::SystemClock clock;
+        return sonavert::cloud::runCommandLine(
+            QStringList{"sonavert-cloud"} + words + m_server->storageArguments(), clock);
+    }
+    static QJsonObject withoutUuid(QJsonObject body) {
+        body.remove("uuid");
+        return body;
+    }
+
+private Q_SLOTS:
+    void init() {
+        m_clock = std::make_unique<sonavert::VirtualClock>();
+        m_server =
+            std::make_unique<TestCloudServer>(sonavert::cloud::ServiceOptions{}, m_clock.get());
+        QVERIFY(m_server->isRunning());
+        m_alice = std::make_unique<CloudTestClient>(m_server->url(), m_server->addAccount("alice"));
+        m_stranger = std::make_unique<CloudTestClient>(m_server->url(), QString());
+    }
+    void cleanup() {
+        m_stranger.reset();
+        m_alice.reset();
+        m_server.reset();
+        m_clock.reset();
+    }
+
+    void aClaimedCodeGivesANamedTokenOfTheSameAccountOnce() {
+        const auto created = m_alice->call("pairing/create", {});
+        QCOMPARE(created.status, 200);
+        const QString code = created.body.value("code").toString();
+        QVERIFY2(QRegularExpression(u"^[2-9A-HJKMNP-TW-Z]{3}(-[2-9A-HJKMNP-TW-Z]{3}){2}$"_s)
+                     .match(code)
+                     .hasMatch(),
+                 qPrintable(code));
+        QCOMPARE(created.body.value("expires").toObject().value("timestamp").toInteger(),
+                 m_clock->now().addSeconds(600).unixMilliseconds());
+        CloudTestClient bob(m_server->url(), m_server->addAccount("bob"));
+        QVERIFY(newCode(bob) != code);
+
+        // Read aloud and typed back: lower case, no dashes.
+        const auto claimed = m_stranger->claimPairingCode(code.toLower().remove('-'), "laptop");
+        QCOMPARE(claimed.status, 200);
+        QCOMPARE(claimed.body.value("deviceName").toString(), u"laptop"_s);
+        CloudTestClient laptop(m_server->url(), claimed.body.value("token").toString());
+        QCOMPARE(laptop.call("users/current", {}).body, m_alice->call("users/current", {}).body);
+        QVERIFY(laptop.call("users/current", {}).body != bob.call("users/current", {}).body);
+        QCOMPARE(deviceNames("alice"), (QStringList{"", "laptop"}));
+        QCOMPARE(deviceNames("bob"), QStringList{""});
+
+        const auto again = m_stranger->claimPairingCode(code, "desktop");
+        QCOMPARE(again.status, 403);
+        QCOMPARE(deviceNames("alice"), (QStringList{"", "laptop"}));
+    }
+
+    void wrongExpiredAndUsedCodesGetTheSameAnswer() {
+        const QString early = newCode(*m_alice);
+        const QString late = newCode(*m_alice);
+        const QString used = newCode(*m_alice);
+        QCOMPARE(m_stranger->claimPairingCode(used, "first").status, 200);
+        m_clock->advance(599s);
+        QCOMPARE(m_stranger->claimPairingCode(early, "just in time").status, 200);
+        m_clock->advance(1s);
+        const auto expired = m_stranger->claimPairingCode(late, "too late");
+        const auto wrong = m_stranger->claimPairingCode(u"ABC-DEF-GHJ"_s, "guess");
+        const auto reused = m_stranger->claimPairingCode(used, "again");
+        QCOMPARE(expired.status, 403);
+        QCOMPARE(expired.errorCode(), u"ACCESS_DENIED"_s);
+        QCOMPARE(withoutUuid(expired.body), withoutUuid(wrong.body));
+        QCOMPARE(wrong.status, expired.status);
+        QCOMPARE(withoutUuid(reused.body), withoutUuid(wrong.body));
+        QVERIFY(!expired.body.value("reason").toString().contains("alice"));
+        QCOMPARE(deviceNames("alice"), (QStringList{"", "first", "just in time"}));
+    }
+
+    void wrongGuessesThrottleTheGuesserNotTheAccount() {
+        const QString code = newCode(*m_alice);
+        for (int i = 0; i < 20; ++i)
+            QCOMPARE(m_stranger->claimPairingCode(u"WRONG%1"_s.arg(i), "guess").status, 403);
+        const auto throttled = m_stranger->claimPairingCode(code, "guesser");
+        QCOMPARE(throttled.status, 429);
+        QCOMPARE(throttled.errorCode(), u"THROTTLED"_s);
+        QVERIFY(throttled.retryAfter.toInt() > 0);
+        // The account itself is untouched: its devices work and can still invite.
+        QCOMPARE(m_alice->call("account/status", {}).status, 200);
+        QVERIFY(!newCode(*m_alice).isEmpty());
+        QCOMPARE(deviceNames("alice"), QStringList{""});
+
+        m_clock->advance(600s);
+        QCOMPARE(m_stranger->claimPairingCode(newCode(*m_alice), "after the wait").status, 200);
+    }
+
+    void oneGuessedCodeIsThrottledOnItsOwn() {
+        for (int i = 0; i < 5; ++i)
+            QCOMPARE(m_stranger->claimPairingCode(u"KQ7-4FD-92X"_s, "guess").status, 403);
+        QCOMPARE(m_stranger->claimPairingCode(u"kq74fd92x"_s, "guess").status, 429);
+        QCOMPARE(m_stranger->claimPairingCode(u"KQ7-4FD-93X"_s, "guess").status, 403);
+    }
+
+    void aTakenDeviceNameLeavesTheCodeUsable() {
+        QCOMPARE(m_stranger->claimPairingCode(newCode(*m_alice), "laptop").status, 200);
+        const QString code = newCode(*m_alice);
+        const auto clash = m_stranger->claimPairingCode(code, "laptop");
+        QCOMPARE(clash.status, 400);
+        QCOMPARE(m_stranger->claimPairingCode(code, "").status, 400);
+        QCOMPARE(m_stranger->claimPairingCode(code, "desktop").status, 200);
+        // The claim is served only on its own path, never as a database call without a token.
+        QCOMPARE(m_stranger->post("pairing/claim", "{}").status, 401);
+        QCOMPARE(m_alice->call("pairing/claim", {{"code", code}, {"deviceName", "x"}}).status, 404);
+    }
+
+    void aRevokedDeviceIsSignedOut() {
+        const auto claimed = m_stranger->claimPairingCode(newCode(*m_alice), "laptop");
+        CloudTestClient laptop(m_server->url(), claimed.body.value("token").toString());
+        QCOMPARE(laptop.call("account/status", {}).status, 200);
+        QCOMPARE(runCommand({"token", "list", "--account", "alice"}), 0);
+        QCOMPARE(runCommand({"token", "revoke", "--account", "alice", "--name", "desktop"}), 1);
+        QCOMPARE(runCommand({"token", "revoke", "--account", "alice", "--name", "laptop"}), 0);
+        QCOMPARE(laptop.call("account/status", {}).status, 401);
+        QCOMPARE(m_alice->call("account/status", {}).status, 200);
+        QCOMPARE(deviceNames("alice"), QStringList{""});
+        // The name is free again: the same computer can be invited back.
+        QCOMPARE(m_stranger->claimPairingCode(newCode(*m_alice), "laptop").status, 200);
+    }
+};
+
+QTEST_GUILESS_MAIN(PairingTest)
+#include "pairing_test.moc"
