@@ -13,6 +13,7 @@
 //
 // Usage: bench_fault_run [--pushes N] [--cloud PATH] [--seed S] [--verbose-log]
 
+#include "bench/clock_wait.h"
 #include "src/app/mac_app_delegate.h"
 #include "src/app/mac_background_coordinator.h"
 #include "src/cloud/cloud_kit_handoff_service.h"
@@ -40,6 +41,8 @@
 
 using namespace sonavert;
 using test::awaitTask;
+
+using sonavert::bench::waitUntil;
 
 namespace {
 
@@ -220,17 +223,6 @@ struct Device {
     }
 };
 
-QCoro::Task<bool> waitUntil(std::shared_ptr<Clock> clock, std::function<bool()> condition,
-                            Duration limit) {
-    const Duration deadline = clock->monotonicNow() + limit;
-    while (!condition()) {
-        if (clock->monotonicNow() > deadline)
-            co_return false;
-        co_await clock->sleep(1ms);
-    }
-    co_return true;
-}
-
 struct KindFigures {
     int pushes = 0, acknowledged = 0, failed = 0, lost = 0, duplicated = 0, unrecovered = 0;
     int playedDespiteFailure = 0;
@@ -266,7 +258,7 @@ QCoro::Task<std::optional<QString>> pushWithFault(Bench* bench, Device* from, De
         // server (a save on loopback takes a few milliseconds).
         SaveLineSink* saves = bench->saves;
         auto saving = waitUntil(
-            clock, [saves] { return !saves->lastSaveStarted.isEmpty(); }, 10s);
+            clock, [saves] { return !saves->lastSaveStarted.isEmpty(); }, 10s, 1ms);
         co_await std::move(saving);
         co_await clock->sleep(bench->uniform(0, 5));
         if (fault == Fault::ServerKill) {
@@ -287,7 +279,7 @@ QCoro::Task<std::optional<QString>> pushWithFault(Bench* bench, Device* from, De
         to->kill();
         // The player finishes what it was already told to do before the device comes back.
         auto settled = waitUntil(
-            clock, [to] { return to->music->inFlight == 0; }, 60s);
+            clock, [to] { return to->music->inFlight == 0; }, 60s, 1ms);
         co_await std::move(settled);
         co_await clock->sleep(1s);
         to->start();
@@ -309,7 +301,7 @@ QCoro::Task<bool> playedOn(Bench* bench, QString id, Duration limit) {
             const auto found = resumes->byMessage.find(id);
             return found != resumes->byMessage.end() && found->second.playedAt;
         },
-        limit);
+        limit, 1ms);
     co_return co_await std::move(played);
 }
 
@@ -326,7 +318,7 @@ QCoro::Task<bool> runRound(Bench* bench, Device* from, Device* to, Fault fault) 
     if (!id) {
         ++kind.failed;
         auto sync = waitUntil(
-            clock, [from, to] { return from->seesOnline(to->name); }, 30s);
+            clock, [from, to] { return from->seesOnline(to->name); }, 30s, 1ms);
         co_await std::move(sync);
         auto retry = pushWithFault(bench, from, to, Fault::None, &faultEnded);
         id = co_await std::move(retry);
@@ -358,7 +350,7 @@ QCoro::Task<int> runBench(Bench* bench, Device* a, Device* b, int pushes) {
     a->start();
     b->start();
     auto meeting = waitUntil(
-        clock, [&] { return a->seesOnline(b->name) && b->seesOnline(a->name); }, 60s);
+        clock, [&] { return a->seesOnline(b->name) && b->seesOnline(a->name); }, 60s, 1ms);
     if (!co_await std::move(meeting)) {
         std::printf("the devices never saw each other online\n");
         co_return 1;

@@ -13,6 +13,7 @@
 // Usage: bench_handoff_latency [--handoffs N] [--cloud PATH] [--seed S] [--quiet-log]
 //                              [--mode both|notifications|polling]
 
+#include "bench/clock_wait.h"
 #include "src/app/mac_app_delegate.h"
 #include "src/app/mac_background_coordinator.h"
 #include "src/cloud/cloud_kit_handoff_service.h"
@@ -38,6 +39,8 @@
 
 using namespace sonavert;
 using test::awaitTask;
+
+using sonavert::bench::waitUntil;
 
 namespace {
 
@@ -194,17 +197,6 @@ struct Device {
         return row && row->presence == DevicePresence::Online;
     }
 };
-
-QCoro::Task<bool> waitUntil(std::shared_ptr<Clock> clock, std::function<bool()> condition,
-                            Duration limit) {
-    const Duration deadline = clock->monotonicNow() + limit;
-    while (!condition()) {
-        if (clock->monotonicNow() > deadline)
-            co_return false;
-        co_await clock->sleep(2ms);
-    }
-    co_return true;
-}
 
 struct ModeFigures {
     std::vector<double> total, send, wake, fetch, start, confirm;

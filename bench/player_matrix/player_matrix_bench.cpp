@@ -9,6 +9,7 @@
 //
 // Usage: bench_player_matrix [--handoffs N] [--pairs mpv:vlc,vlc:audacious,...] [--seed S]
 
+#include "bench/clock_wait.h"
 #include "src/app/mac_app_delegate.h"
 #include "src/app/mac_background_coordinator.h"
 #include "src/cloud/cloud_kit_handoff_service.h"
@@ -32,6 +33,8 @@ using namespace sonavert;
 using namespace std::chrono_literals;
 using test::awaitTask;
 using test::PlayerFixture;
+
+using sonavert::bench::waitUntil;
 
 namespace {
 
@@ -103,17 +106,6 @@ struct Device {
         return std::nullopt;
     }
 };
-
-QCoro::Task<bool> waitUntil(std::shared_ptr<Clock> clock, std::function<bool()> condition,
-                            Duration limit) {
-    const Duration deadline = clock->monotonicNow() + limit;
-    while (!condition()) {
-        if (clock->monotonicNow() > deadline)
-            co_return false;
-        co_await clock->sleep(2ms);
-    }
-    co_return true;
-}
 
 struct PairFigures {
     std::vector<double> pushToPlaying, positionError;
