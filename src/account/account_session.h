@@ -47,6 +47,9 @@ public:
     virtual QCoro::Task<Result<void>> signIn(QUrl server, QString code) = 0;
     /// Forgets the address and the token (and revokes nothing on the server).
     virtual QCoro::Task<Result<void>> signOut() = 0;
+    /// On a machine that serves its own cloud: creates the server's first account through its
+    /// loopback-only first-run call and signs in to it. Refused once the server has an account.
+    virtual QCoro::Task<Result<void>> createFirstAccount(QUrl server, QString accountName) = 0;
     /// Asks the server for a pairing code; fails when signed out.
     virtual QCoro::Task<Result<PairingInvitation>> invite() = 0;
 
