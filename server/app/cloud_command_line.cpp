@@ -2,17 +2,22 @@
 
 #include "server/app/cloud_server.h"
 #include "server/app/limit_options.h"
+#include "server/app/option_values.h"
 #include "server/app/termination_signals.h"
+#include "server/storage/sqlite/sqlite_backup.h"
+#include "server/storage/storage_factory.h"
 #include "src/runtime/app_identity.h"
 #include "src/runtime/command_line_text.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
 #include <QStandardPaths>
 #include <QTextStream>
+#include <array>
 #include <cstdio>
-#include <functional>
 #include <sys/resource.h>
 
 namespace sonavert::cloud {
@@ -22,6 +27,22 @@ namespace {
 constexpr quint16 kDefaultPort = 8470;
 const QString kProgram = QStringLiteral("sonavert-cloud");
 const QString kTokenVariable = QStringLiteral("SONAVERT_CLOUD_TOKEN");
+constexpr char kDescription[] =
+    "The private cloud database of Sonavert.\n\n"
+    "  sonavert-cloud [--listen HOST:PORT] [--data-dir DIR] [--database URL]\n"
+    "                 [--metrics-address HOST:PORT] [limit and timeout options, below]\n"
+    "  sonavert-cloud account add NAME\n"
+    "  sonavert-cloud token issue --account NAME [--name DEVICE]\n"
+    "  sonavert-cloud token list --account NAME\n"
+    "  sonavert-cloud token revoke --account NAME --name DEVICE\n"
+    "  sonavert-cloud token revoke --account NAME --token-file FILE\n"
+    "                 (FILE - reads standard input; without --token-file,\n"
+    "                 the token comes from SONAVERT_CLOUD_TOKEN)\n"
+    "  sonavert-cloud zone delete --account NAME --zone ZONE --by-user\n"
+    "  sonavert-cloud backup --to FILE [--force]   (a copy of the SQLite store, online)\n"
+    "  sonavert-cloud restore --from FILE          (with no server using the store)\n\n"
+    "Each option marked [environment: VARIABLE] may instead be set in that variable;\n"
+    "the command line wins over the environment.";
 
 QString defaultDataDirectory() {
     return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
@@ -65,6 +86,26 @@ struct Options {
         QStringLiteral("production")};
     QCommandLineOption byUser{QStringLiteral("by-user"),
                               QStringLiteral("Delete the zone as its owner would.")};
+    QCommandLineOption metricsAddress{
+        QStringLiteral("metrics-address"),
+        QStringLiteral("Serve /metrics to whoever reaches HOST:PORT instead of to loopback "
+                       "callers of the main address."),
+        QStringLiteral("HOST:PORT")};
+    QCommandLineOption to{QStringLiteral("to"), QStringLiteral("File to write the backup to."),
+                          QStringLiteral("FILE")};
+    QCommandLineOption from{QStringLiteral("from"), QStringLiteral("Backup to restore."),
+                            QStringLiteral("FILE")};
+    QCommandLineOption force{QStringLiteral("force"),
+                             QStringLiteral("Let backup replace an existing FILE.")};
+};
+
+/// What every command reads from the command line and, for the serve options, the
+/// environment.
+struct Invocation {
+    const QCommandLineParser& parser;
+    const Options& options;
+    const OptionValues& values;
+    const ServerConfig& config;
 };
 
 void printLine(FILE* stream, const QString& text) {
@@ -85,10 +126,27 @@ int usageError(const QString& problem) {
     return command_line::kExitUsage;
 }
 
-QString dataDirectoryOf(const QCommandLineParser& parser, const Options& options) {
-    if (parser.isSet(options.dataDir))
-        return parser.value(options.dataDir);
-    return defaultDataDirectory();
+struct HostPort {
+    QHostAddress host;
+    quint16 port = 0;
+};
+
+/// HOST:PORT from the option or its variable; an error names where the value came from.
+std::optional<HostPort> hostPortOf(const OptionValues& values, const QCommandLineOption& option,
+                                   HostPort fallback, QString& problem) {
+    const std::optional<QString> value = values.value(option);
+    if (!value)
+        return fallback;
+    const qsizetype colon = value->lastIndexOf(QLatin1Char(':'));
+    bool isNumber = false;
+    const quint16 port = value->mid(colon + 1).toUShort(&isNumber);
+    const QHostAddress host(value->left(colon));
+    if (colon < 0 || !isNumber || host.isNull()) {
+        problem =
+            QStringLiteral("%1 takes HOST:PORT, not '%2'").arg(values.sourceOf(option), *value);
+        return std::nullopt;
+    }
+    return HostPort{host, port};
 }
 
 std::optional<QString> valueOf(const QCommandLineParser& parser, const QCommandLineOption& option) {
@@ -104,22 +162,29 @@ void raiseDescriptorLimit() {
     }
 }
 
-int serve(CloudServer& server, const QCommandLineParser& parser, const Options& options) {
-    QString host = QStringLiteral("127.0.0.1");
-    quint16 port = kDefaultPort;
-    if (parser.isSet(options.listen)) {
-        const QString value = parser.value(options.listen);
-        const qsizetype colon = value.lastIndexOf(QLatin1Char(':'));
-        bool isNumber = false;
-        port = value.mid(colon + 1).toUShort(&isNumber);
-        host = value.left(colon);
-        if (colon < 0 || !isNumber)
-            return usageError(QStringLiteral("--listen takes HOST:PORT, not '%1'").arg(value));
-    }
-    auto url = server.listen(QHostAddress(host), port);
+int serve(CloudServer& server, const Invocation& call) {
+    QString problem;
+    const auto address = hostPortOf(call.values, call.options.listen,
+                                    {QHostAddress(QHostAddress::LocalHost), kDefaultPort}, problem);
+    const auto metrics = hostPortOf(call.values, call.options.metricsAddress, {}, problem);
+    if (!address || !metrics)
+        return usageError(problem);
+    auto url = server.listen(address->host, address->port);
     if (!url)
         return failWith(url.error());
+    QString metricsAt = QStringLiteral("loopback callers of ") + url.value().toString();
+    if (!metrics->host.isNull()) {
+        auto metricsUrl = server.listenForMetrics(metrics->host, metrics->port);
+        if (!metricsUrl)
+            return failWith(metricsUrl.error());
+        metricsAt = metricsUrl.value().toString();
+    }
+    // The first line of standard output is the URL alone, for scripts; the start-up line
+    // says everything else.
     printLine(stdout, url.value().toString());
+    printLine(stderr,
+              QStringLiteral("sonavert-cloud: serving %1 from %2; metrics at /metrics for %3")
+                  .arg(url.value().toString(), server.describeStorage(), metricsAt));
     TerminationSignals signals;
     QObject::connect(&signals, &TerminationSignals::terminationRequested, &server, [&server] {
         server.shutdown();
@@ -128,9 +193,8 @@ int serve(CloudServer& server, const QCommandLineParser& parser, const Options& 
     return QCoreApplication::exec();
 }
 
-using Command = std::function<int(CloudServer&, const QCommandLineParser&, const Options&)>;
-
-int addAccount(CloudServer& server, const QCommandLineParser& parser, const Options&) {
+int addAccount(CloudServer& server, const Invocation& call) {
+    const QCommandLineParser& parser = call.parser;
     if (parser.positionalArguments().size() != 3)
         return usageError(QStringLiteral("account add takes one NAME"));
     auto issued = server.service().accounts().addAccount(parser.positionalArguments().at(2));
@@ -142,7 +206,9 @@ int addAccount(CloudServer& server, const QCommandLineParser& parser, const Opti
     return 0;
 }
 
-int issueToken(CloudServer& server, const QCommandLineParser& parser, const Options& options) {
+int issueToken(CloudServer& server, const Invocation& call) {
+    const QCommandLineParser& parser = call.parser;
+    const Options& options = call.options;
     auto issued = server.service().accounts().issueToken(parser.value(options.account),
                                                          parser.value(options.device));
     if (!issued)
@@ -151,7 +217,9 @@ int issueToken(CloudServer& server, const QCommandLineParser& parser, const Opti
     return 0;
 }
 
-int listTokens(CloudServer& server, const QCommandLineParser& parser, const Options& options) {
+int listTokens(CloudServer& server, const Invocation& call) {
+    const QCommandLineParser& parser = call.parser;
+    const Options& options = call.options;
     auto tokens = server.service().accounts().tokens(parser.value(options.account));
     if (!tokens)
         return failWith(tokens.error());
@@ -166,7 +234,9 @@ int listTokens(CloudServer& server, const QCommandLineParser& parser, const Opti
     return 0;
 }
 
-int revokeToken(CloudServer& server, const QCommandLineParser& parser, const Options& options) {
+int revokeToken(CloudServer& server, const Invocation& call) {
+    const QCommandLineParser& parser = call.parser;
+    const Options& options = call.options;
     auto& accounts = server.service().accounts();
     const QString account = parser.value(options.account);
     if (parser.isSet(options.device)) {
@@ -197,7 +267,9 @@ int revokeToken(CloudServer& server, const QCommandLineParser& parser, const Opt
     return 0;
 }
 
-int deleteZone(CloudServer& server, const QCommandLineParser& parser, const Options& options) {
+int deleteZone(CloudServer& server, const Invocation& call) {
+    const QCommandLineParser& parser = call.parser;
+    const Options& options = call.options;
     if (!parser.isSet(options.byUser))
         return usageError(QStringLiteral("zone delete needs --by-user"));
     auto account = server.service().accounts().account(parser.value(options.account));
@@ -218,21 +290,88 @@ int deleteZone(CloudServer& server, const QCommandLineParser& parser, const Opti
     return 0;
 }
 
-Command commandOf(const QStringList& words) {
+int pointToPostgresTools(const QString& what) {
+    printLine(stderr, kProgram + QStringLiteral(": ") + what);
+    return command_line::kExitUsage;
+}
+
+int backupStore(const Invocation& call) {
+    if (!call.config.databaseUrl.isEmpty())
+        return pointToPostgresTools(QStringLiteral(
+            "backup copies the SQLite store; back up a PostgreSQL database with pg_dump "
+            "(pg_dump --format=custom --file=FILE DATABASE)"));
+    if (!call.parser.isSet(call.options.to))
+        return usageError(QStringLiteral("backup needs --to FILE"));
+    const QString store = sqliteStoreFile(call.config.dataDirectory);
+    const QString target = call.parser.value(call.options.to);
+    if (auto copied = SqliteBackup::backup(store, target, call.parser.isSet(call.options.force));
+        !copied)
+        return failWith(copied.error());
+    printLine(stdout, QStringLiteral("%1 copied to %2").arg(store, target));
+    return 0;
+}
+
+int restoreStore(const Invocation& call) {
+    if (!call.config.databaseUrl.isEmpty())
+        return pointToPostgresTools(QStringLiteral(
+            "restore replaces the SQLite store; restore a PostgreSQL database with pg_restore"));
+    if (!call.parser.isSet(call.options.from))
+        return usageError(QStringLiteral("restore needs --from FILE"));
+    const QString store = sqliteStoreFile(call.config.dataDirectory);
+    const bool hadStore = QFileInfo::exists(store);
+    if (!QDir().mkpath(call.config.dataDirectory))
+        return fail(QStringLiteral("cannot create ") + call.config.dataDirectory);
+    auto restored = SqliteBackup::restore(store, call.parser.value(call.options.from));
+    if (!restored)
+        return failWith(restored.error());
+    printLine(stdout, QStringLiteral("%1 restored from %2 (schema version %3)")
+                          .arg(store, call.parser.value(call.options.from))
+                          .arg(restored.value()));
+    if (hadStore)
+        printLine(stdout, QStringLiteral("the store it replaced is kept as %1%2")
+                              .arg(store, QLatin1String(SqliteBackup::kBeforeRestoreSuffix)));
+    return 0;
+}
+
+/// A command: its words, and what runs it, on an open server or on the store's files alone.
+struct CommandEntry {
+    const char* words;
+    int (*onServer)(CloudServer&, const Invocation&);
+    int (*onStore)(const Invocation&);
+};
+
+constexpr std::array<CommandEntry, 8> kCommands{{
+    {"", serve, nullptr},
+    {"account add", addAccount, nullptr},
+    {"token issue", issueToken, nullptr},
+    {"token list", listTokens, nullptr},
+    {"token revoke", revokeToken, nullptr},
+    {"zone delete", deleteZone, nullptr},
+    {"backup", nullptr, backupStore},
+    {"restore", nullptr, restoreStore},
+}};
+
+const CommandEntry* commandOf(const QStringList& words) {
     const QString key = words.mid(0, 2).join(QLatin1Char(' '));
-    if (words.isEmpty())
-        return serve;
-    if (key == QLatin1String("account add"))
-        return addAccount;
-    if (key == QLatin1String("token issue"))
-        return issueToken;
-    if (key == QLatin1String("token list"))
-        return listTokens;
-    if (key == QLatin1String("token revoke"))
-        return revokeToken;
-    if (key == QLatin1String("zone delete"))
-        return deleteZone;
-    return {};
+    for (const CommandEntry& entry : kCommands) {
+        if (key == QLatin1String(entry.words))
+            return &entry;
+    }
+    return nullptr;
+}
+
+int runOnServer(const CommandEntry& command, const Invocation& call, Clock& clock) {
+    if (command.onServer == serve)
+        raiseDescriptorLimit();
+    auto server = CloudServer::open(call.config, clock);
+    // Name the store tried, never the database URL: it may carry a password.
+    if (!server)
+        return fail(server.error().description +
+                    (call.config.databaseUrl.isEmpty()
+                         ? QStringLiteral(" (data directory %1)").arg(call.config.dataDirectory)
+                         : QStringLiteral(" (the PostgreSQL database of %1)")
+                               .arg(call.values.sourceOf(call.options.database))));
+    return command.onServer(*server.value(), call);
 }
 
 } // namespace
@@ -240,25 +379,17 @@ Command commandOf(const QStringList& words) {
 int runCommandLine(const QStringList& arguments, Clock& clock) {
     Options options;
     QCommandLineParser parser;
-    parser.setApplicationDescription(
-        QStringLiteral("The private cloud database of Sonavert.\n\n"
-                       "  sonavert-cloud [--listen HOST:PORT] [--data-dir DIR] [--database URL]\n"
-                       "                 [limit and timeout options, below]\n"
-                       "  sonavert-cloud account add NAME\n"
-                       "  sonavert-cloud token issue --account NAME [--name DEVICE]\n"
-                       "  sonavert-cloud token list --account NAME\n"
-                       "  sonavert-cloud token revoke --account NAME --name DEVICE\n"
-                       "  sonavert-cloud token revoke --account NAME --token-file FILE\n"
-                       "                 (FILE - reads standard input; without --token-file,\n"
-                       "                 the token comes from SONAVERT_CLOUD_TOKEN)\n"
-                       "  sonavert-cloud zone delete --account NAME --zone ZONE --by-user"));
+    parser.setApplicationDescription(QLatin1String(kDescription));
     parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
-    parser.addOptions({options.listen, options.dataDir, options.database, options.account,
-                       options.token, options.tokenFile, options.device, options.zone,
-                       options.container, options.environment, options.byUser});
+    OptionValues values(parser, QProcessEnvironment::systemEnvironment());
+    values.addWithEnvironment(
+        {options.listen, options.dataDir, options.database, options.metricsAddress});
+    parser.addOptions({options.account, options.token, options.tokenFile, options.device,
+                       options.zone, options.container, options.environment, options.byUser,
+                       options.to, options.from, options.force});
     const LimitOptions limits;
-    limits.addTo(parser);
+    limits.addTo(values);
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("Command to run."),
                                  QStringLiteral("[command]"));
     if (!parser.parse(arguments))
@@ -269,25 +400,21 @@ int runCommandLine(const QStringList& arguments, Clock& clock) {
                                     : command_line::versionText(kProgram));
         return 0;
     }
-    const Command command = commandOf(parser.positionalArguments());
+    const CommandEntry* command = commandOf(parser.positionalArguments());
     if (!command)
         return usageError(QStringLiteral("unknown command '%1'")
                               .arg(parser.positionalArguments().mid(0, 2).join(QLatin1Char(' '))));
     ServerConfig config;
-    config.databaseUrl = parser.value(options.database);
-    config.dataDirectory = dataDirectoryOf(parser, options);
-    if (auto applied = limits.applyTo(parser, config); !applied)
+    config.databaseUrl = values.value(options.database).value_or(QString());
+    config.dataDirectory = values.value(options.dataDir).value_or(defaultDataDirectory());
+    // The URL is not repeated: it may carry a password.
+    if (!config.databaseUrl.isEmpty() && !isPostgresUrl(config.databaseUrl))
+        return usageError(
+            QStringLiteral("%1 takes a postgresql:// URL").arg(values.sourceOf(options.database)));
+    if (auto applied = limits.applyTo(values, config); !applied)
         return failWith(applied.error());
-    if (parser.positionalArguments().isEmpty())
-        raiseDescriptorLimit();
-    auto server = CloudServer::open(config, clock);
-    // Name the store tried, never the database URL: it may carry a password.
-    if (!server)
-        return fail(server.error().description +
-                    (config.databaseUrl.isEmpty()
-                         ? QStringLiteral(" (data directory %1)").arg(config.dataDirectory)
-                         : QStringLiteral(" (the PostgreSQL database of --database)")));
-    return command(*server.value(), parser, options);
+    const Invocation call{parser, options, values, config};
+    return command->onStore ? command->onStore(call) : runOnServer(*command, call, clock);
 }
 
 } // namespace sonavert::cloud

@@ -27,6 +27,9 @@ HttpLimits httpLimitsOf(const ServerConfig& config) {
 } // namespace
 
 Result<std::unique_ptr<CloudServer>> CloudServer::open(const ServerConfig& config, Clock& clock) {
+    // Before the first connection: a restore under way must not have its store opened.
+    auto hold = holdCloudStorage(config.databaseUrl, config.dataDirectory);
+    SONAVERT_TRY(hold);
     auto storage = openCloudStorage(config.databaseUrl, config.dataDirectory);
     SONAVERT_TRY(storage);
     auto service = CloudService::create(*storage.value(), clock, config.service);
@@ -39,9 +42,12 @@ Result<std::unique_ptr<CloudServer>> CloudServer::open(const ServerConfig& confi
                                dir = config.dataDirectory] { return openCloudStorage(url, dir); },
                               clock, config.service, service.value()->throttle(), readers);
     SONAVERT_TRY(calls);
-    return std::unique_ptr<CloudServer>(new CloudServer(std::move(storage.value()),
+    std::unique_ptr<CloudServer> server(new CloudServer(std::move(storage.value()),
                                                         std::move(service.value()),
                                                         std::move(calls.value()), clock, config));
+    server->m_storeHold = std::move(hold.value());
+    server->m_storageDescription = describeCloudStorage(config.databaseUrl, config.dataDirectory);
+    return server;
 }
 
 CloudServer::CloudServer(std::unique_ptr<CloudStorage> storage,
@@ -102,16 +108,37 @@ void CloudServer::compactNow() {
     m_compactionTimer = m_clock.schedule(m_compactionInterval, [this] { compactNow(); });
 }
 
-Result<QUrl> CloudServer::listen(const QHostAddress& host, quint16 port) {
-    const quint16 bound = m_http->listenGuarded(host, port);
+namespace {
+
+Result<QUrl> urlOf(const QHostAddress& host, quint16 asked, quint16 bound) {
     if (bound == 0)
         return makeError(QStringLiteral("Listen"), 0,
-                         QStringLiteral("cannot listen on %1:%2").arg(host.toString()).arg(port));
+                         QStringLiteral("cannot listen on %1:%2").arg(host.toString()).arg(asked));
     QUrl url;
     url.setScheme(QStringLiteral("http"));
     url.setHost(host.toString());
     url.setPort(bound);
     return url;
+}
+
+} // namespace
+
+Result<QUrl> CloudServer::listen(const QHostAddress& host, quint16 port) {
+    return urlOf(host, port, m_http->listenGuarded(host, port));
+}
+
+Result<QUrl> CloudServer::listenForMetrics(const QHostAddress& host, quint16 port) {
+    return urlOf(host, port, m_http->listenForMetrics(host, port));
+}
+
+QString CloudServer::describeStorage() {
+    auto version = m_storage->schemaVersion();
+    return m_storageDescription + QStringLiteral(", schema version ") +
+           (version ? QString::number(version.value()) : QStringLiteral("unknown"));
+}
+
+const ServerMetrics& CloudServer::metrics() const {
+    return m_http->metrics();
 }
 
 void CloudServer::shutdown() {

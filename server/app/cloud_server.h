@@ -18,6 +18,7 @@ class HttpFrontend;
 class NotificationListener;
 class OutboxRelay;
 class PushHub;
+class ServerMetrics;
 
 struct ServerConfig {
     /// Empty: SQLite in `dataDirectory`; otherwise a postgresql:// URL.
@@ -47,6 +48,13 @@ public:
 
     /// Starts serving; port 0 picks a free one. Gives the base URL.
     Result<QUrl> listen(const QHostAddress& host, quint16 port);
+    /// Serves /metrics (and the health checks) on a listener of its own, to whoever reaches
+    /// it, instead of to loopback callers of the main port. Gives its base URL.
+    Result<QUrl> listenForMetrics(const QHostAddress& host, quint16 port);
+    /// The engine, where the data is (never a password) and the schema version, as the
+    /// start-up line says them.
+    QString describeStorage();
+    const ServerMetrics& metrics() const;
     /// Closes the push channels and stops taking connections.
     void shutdown();
 
@@ -60,6 +68,9 @@ private:
     void compactNow();
     void connectFanOut(std::unique_ptr<NotificationListener> listener);
 
+    /// Marks the SQLite store as in use, so no restore replaces it under this instance; first,
+    /// so it is let go only after every connection closed.
+    std::shared_ptr<void> m_storeHold;
     std::unique_ptr<CloudStorage> m_storage;
     std::unique_ptr<CloudService> m_service;
     std::unique_ptr<CallDispatcher> m_calls;
@@ -71,6 +82,7 @@ private:
     Duration m_tombstoneRetention;
     Duration m_compactionInterval;
     Clock::TimerId m_compactionTimer = 0;
+    QString m_storageDescription;
 };
 
 } // namespace sonavert::cloud

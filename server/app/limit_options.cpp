@@ -1,6 +1,7 @@
 #include "server/app/limit_options.h"
 
-#include <QCommandLineParser>
+#include "server/app/option_values.h"
+
 #include <array>
 
 namespace sonavert::cloud {
@@ -68,21 +69,22 @@ LimitOptions::LimitOptions() {
                                             QString::fromLatin1(option.unit)));
 }
 
-void LimitOptions::addTo(QCommandLineParser& parser) const {
-    parser.addOptions(m_options);
+void LimitOptions::addTo(OptionValues& values) const {
+    values.addWithEnvironment(m_options);
 }
 
-Status LimitOptions::applyTo(const QCommandLineParser& parser, ServerConfig& config) const {
+Status LimitOptions::applyTo(const OptionValues& values, ServerConfig& config) const {
     for (qsizetype i = 0; i < m_options.size(); ++i) {
         const LimitOption& option = kLimitOptions.at(static_cast<size_t>(i));
-        if (!parser.isSet(m_options.at(i)))
+        const std::optional<QString> given = values.value(m_options.at(i));
+        if (!given)
             continue;
         bool isNumber = false;
-        const qint64 value = parser.value(m_options.at(i)).toLongLong(&isNumber);
+        const qint64 value = given->toLongLong(&isNumber);
         if (!isNumber || value < 1 || value > option.most)
             return makeError(QStringLiteral("Options"), 0,
-                             QStringLiteral("--%1 takes a whole number from 1 to %2")
-                                 .arg(QLatin1String(option.name))
+                             QStringLiteral("%1 takes a whole number from 1 to %2")
+                                 .arg(values.sourceOf(m_options.at(i)))
                                  .arg(option.most));
         option.set(config, value);
     }

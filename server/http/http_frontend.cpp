@@ -4,24 +4,29 @@
 #include "server/push/push_hub.h"
 #include "server/service/call_dispatcher.h"
 #include "server/service/cloud_service.h"
+#include "server/storage/cloud_storage.h"
 #include "server/wire/error_json.h"
 #include "server/wire/server_error.h"
 
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
 #include <QJsonDocument>
-#include <QPointer>
-#include <QTcpSocket>
+#include <QLoggingCategory>
 #include <QWebSocket>
+#include <array>
+#include <utility>
 
 namespace sonavert::cloud {
 
 namespace {
 
+Q_LOGGING_CATEGORY(lcHttp, "sonavert.cloud.http")
+
 // "", "database", "1", container, environment, "private", operation (two segments)
 constexpr qsizetype kDatabasePathSegments = 8;
 // The one call made before a device has a token: no container or database in its path.
 constexpr char kClaimPath[] = "/pairing/1/claim";
+constexpr char kExpositionType[] = "text/plain; version=0.0.4; charset=utf-8";
 
 bool isDatabasePath(const QStringList& path) {
     return path.size() == kDatabasePathSegments && path[1] == QLatin1String("database") &&
@@ -42,15 +47,20 @@ void writeJson(QHttpServerResponder& responder, const QJsonObject& body, int sta
     responder.write(json, {{"Content-Type", "application/json"}}, code);
 }
 
-void writeError(QHttpServerResponder& responder, const Error& error) {
-    writeJson(responder, errorToJson(error), httpStatusOfError(error));
-}
-
 QString bearerTokenOf(const QHttpServerRequest& request) {
     const QByteArray header = request.value("Authorization").trimmed();
     if (!header.startsWith("Bearer "))
         return {};
     return QString::fromLatin1(header.mid(7).trimmed());
+}
+
+// A proxy on this host relays anyone's request from a loopback address; it says so in these.
+bool isProxied(const QHttpServerRequest& request) {
+    return !request.value("X-Forwarded-For").isEmpty() || !request.value("Forwarded").isEmpty();
+}
+
+Error notFound() {
+    return cloudError(ServerErrorCode::NotFound, QStringLiteral("no such path"));
 }
 
 } // namespace
@@ -66,6 +76,8 @@ HttpFrontend::HttpFrontend(CallDispatcher& calls, PushHub& hub, const HttpLimits
             &HttpFrontend::adoptWebSockets);
 }
 
+HttpFrontend::~HttpFrontend() = default;
+
 quint16 HttpFrontend::listenGuarded(const QHostAddress& address, quint16 port) {
     auto server = std::make_unique<GuardedTcpServer>(this, m_limits, m_clock);
     if (!server->listen(address, port))
@@ -75,59 +87,150 @@ quint16 HttpFrontend::listenGuarded(const QHostAddress& address, quint16 port) {
     return bound;
 }
 
+quint16 HttpFrontend::listenForMetrics(const QHostAddress& address, quint16 port) {
+    m_metricsPort = listenGuarded(address, port);
+    return m_metricsPort;
+}
+
+bool HttpFrontend::isMetricsListener(const QTcpSocket* socket) const {
+    return m_metricsPort != 0 && socket->localPort() == m_metricsPort;
+}
+
+HttpFrontend::Pending HttpFrontend::pending(const QHttpServerRequest& request, QTcpSocket* socket,
+                                            int route) const {
+    return Pending{std::make_shared<QHttpServerResponder>(makeResponder(request, socket)),
+                   QPointer<QTcpSocket>(socket), route, m_clock.monotonicNow()};
+}
+
+void HttpFrontend::answer(const Pending& pending, const Result<QJsonObject>& result) {
+    // A client gone before its answer is not answered, nor counted.
+    if (!pending.client)
+        return;
+    const int status = result ? 200 : httpStatusOfError(result.error());
+    writeJson(*pending.responder, result ? result.value() : errorToJson(result.error()), status);
+    m_metrics.countAnswer(pending.route, status, m_clock.monotonicNow() - pending.arrived);
+}
+
 bool HttpFrontend::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) {
-    const QStringList path = request.url().path().split(QLatin1Char('/'));
-    if (request.url().path() == QLatin1String("/push")) {
+    if (serveOperatorPath(request, socket))
+        return true;
+    // The metrics listener may face a network the database port does not: nothing else there.
+    if (isMetricsListener(socket))
+        return false;
+    const QString path = request.url().path();
+    if (path == QLatin1String("/push")) {
         // The upgrade itself is completed by the server after this returns; answering here
         // would corrupt the handshake.
         if (request.value("Upgrade").compare("websocket", Qt::CaseInsensitive) == 0)
             return true;
-        auto responder = makeResponder(request, socket);
-        writeError(responder, cloudError(ServerErrorCode::BadRequest,
-                                         QStringLiteral("/push needs a WebSocket upgrade")));
+        answer(pending(request, socket, ServerMetrics::routeOf(u"push")),
+               cloudError(ServerErrorCode::BadRequest,
+                          QStringLiteral("/push needs a WebSocket upgrade")));
         return true;
     }
-    if (request.url().path() == QLatin1String(kClaimPath)) {
+    if (path == QLatin1String(kClaimPath)) {
         DatabaseCall claim;
         claim.operation = QString::fromLatin1(CloudService::kClaimOperation);
         claim.body = request.body();
         claim.clientAddress = socket->peerAddress().toString();
-        claim.isPairingClaim = true;
+        claim.kind = CallKind::PairingClaim;
         serveCall(request, socket, std::move(claim));
         return true;
     }
-    if (!isDatabasePath(path))
+    const QStringList segments = path.split(QLatin1Char('/'));
+    if (!isDatabasePath(segments))
         return false;
     serveCall(request, socket,
-              DatabaseCall{bearerTokenOf(request), path[3], path[4],
-                           path[6] + QLatin1Char('/') + path[7], request.body(),
+              DatabaseCall{bearerTokenOf(request), segments[3], segments[4],
+                           segments[6] + QLatin1Char('/') + segments[7], request.body(),
                            socket->peerAddress().toString()});
     return true;
 }
 
 void HttpFrontend::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) {
-    auto responder = makeResponder(request, socket);
-    writeError(responder, cloudError(ServerErrorCode::NotFound, QStringLiteral("no such path")));
+    answer(pending(request, socket, ServerMetrics::routeOf(u"not_found")), notFound());
 }
 
 void HttpFrontend::serveCall(const QHttpServerRequest& request, QTcpSocket* socket,
                              DatabaseCall call) {
-    auto responder = std::make_shared<QHttpServerResponder>(makeResponder(request, socket));
+    Pending on = pending(request, socket, ServerMetrics::routeOf(call.operation));
     if (request.method() != QHttpServerRequest::Method::Post) {
-        writeError(*responder,
-                   cloudError(ServerErrorCode::BadRequest, QStringLiteral("calls use POST")));
+        answer(on, cloudError(ServerErrorCode::BadRequest, QStringLiteral("calls use POST")));
         return;
     }
     // The answer comes back later, on this thread; the client may have gone by then.
-    m_calls.dispatch(std::move(call), [responder, client = QPointer<QTcpSocket>(socket)](
-                                          const Result<QJsonObject>& answer) {
-        if (!client)
-            return;
-        if (!answer)
-            writeError(*responder, answer.error());
+    m_calls.dispatch(
+        std::move(call),
+        [this, on = std::move(on)](const Result<QJsonObject>& result) { answer(on, result); });
+}
+
+bool HttpFrontend::serveOperatorPath(const QHttpServerRequest& request, QTcpSocket* socket) {
+    static const std::array<std::pair<QLatin1String, OperatorPath>, 3> kPaths{{
+        {QLatin1String("/healthz"), &HttpFrontend::serveHealth},
+        {QLatin1String("/readyz"), &HttpFrontend::serveReadiness},
+        {QLatin1String("/metrics"), &HttpFrontend::serveMetrics},
+    }};
+    const QString path = request.url().path();
+    for (const auto& [name, serve] : kPaths) {
+        if (path != name)
+            continue;
+        Pending on = pending(request, socket, ServerMetrics::routeOf(QString(name.mid(1))));
+        if (request.method() != QHttpServerRequest::Method::Get)
+            answer(on,
+                   cloudError(ServerErrorCode::BadRequest, name + QStringLiteral(" takes GET")));
         else
-            writeJson(*responder, answer.value(), 200);
+            (this->*serve)(request, std::move(on));
+        return true;
+    }
+    return false;
+}
+
+void HttpFrontend::serveHealth(const QHttpServerRequest&, Pending pending) {
+    answer(pending, QJsonObject{{QStringLiteral("status"), QStringLiteral("ok")}});
+}
+
+void HttpFrontend::serveReadiness(const QHttpServerRequest&, Pending pending) {
+    // Through a reader thread like any read, so a database that hangs shows as not ready; the
+    // bound answers for it, and whichever comes second is dropped.
+    auto isAnswered = std::make_shared<bool>(false);
+    const auto settle = [this, pending, isAnswered](const Result<QJsonObject>& result) {
+        if (std::exchange(*isAnswered, true))
+            return;
+        if (!result)
+            qCWarning(lcHttp).noquote() << "not ready:" << result.error().description;
+        answer(pending, result ? result
+                               : Result<QJsonObject>(
+                                     cloudError(ServerErrorCode::TryAgainLater,
+                                                QStringLiteral("the storage is not answering"))));
+    };
+    const Clock::TimerId bound =
+        m_clock.schedule(kReadinessBound, [settle, guard = QPointer<HttpFrontend>(this)] {
+            if (guard)
+                settle(makeError(QStringLiteral("Readiness"), 0,
+                                 QStringLiteral("no answer within the bound")));
+        });
+    DatabaseCall probe;
+    probe.kind = CallKind::ReadinessProbe;
+    m_calls.dispatch(std::move(probe), [this, settle, bound](const Result<QJsonObject>& result) {
+        m_clock.cancelScheduled(bound);
+        settle(result);
     });
+}
+
+void HttpFrontend::serveMetrics(const QHttpServerRequest& request, Pending pending) {
+    // Readable from the internet by nobody unless the operator opened a listener for it.
+    const bool isAllowed =
+        isMetricsListener(pending.client) ||
+        (m_metricsPort == 0 && pending.client->peerAddress().isLoopback() && !isProxied(request));
+    if (!isAllowed) {
+        answer(pending, notFound());
+        return;
+    }
+    const QByteArray text =
+        m_metrics.render({m_hub.channelCount(), m_hub.notificationsSent(), storageErrorCount()});
+    pending.responder->write(text, {{"Content-Type", kExpositionType}},
+                             QHttpServerResponder::StatusCode::Ok);
+    m_metrics.countAnswer(pending.route, 200, m_clock.monotonicNow() - pending.arrived);
 }
 
 void HttpFrontend::adoptWebSockets() {

@@ -1,10 +1,18 @@
 #pragma once
 
 #include "server/http/http_limits.h"
+#include "server/http/server_metrics.h"
 #include "server/service/database_call.h"
+#include "src/runtime/result.h"
 
 #include <QAbstractHttpServer>
 #include <QHostAddress>
+#include <QJsonObject>
+#include <QPointer>
+#include <QTcpSocket>
+#include <memory>
+
+class QHttpServerResponder;
 
 namespace sonavert::cloud {
 
@@ -13,29 +21,56 @@ class PushHub;
 
 /// Routes only: POST /database/1/{container}/{environment}/private/{operation} to the
 /// dispatcher, which runs it off the event loop and answers later; GET /push upgrades to the
-/// push channel. Answers are JSON; errors go through errorToJson. Every connection is bounded
-/// and timed by `limits` before a request reaches the routes.
+/// push channel; GET /healthz, /readyz and /metrics are the operator's. Answers are JSON;
+/// errors go through errorToJson. Every connection is bounded and timed by `limits` before a
+/// request reaches the routes, and every answer is counted in the metrics.
 class HttpFrontend : public QAbstractHttpServer {
     Q_OBJECT
 public:
+    /// How long /readyz waits for the storage to answer before it says 503.
+    static constexpr Duration kReadinessBound = std::chrono::seconds(2);
+
     HttpFrontend(CallDispatcher& calls, PushHub& hub, const HttpLimits& limits, Clock& clock,
                  QObject* parent = nullptr);
+    ~HttpFrontend() override;
 
     /// Listens through a GuardedTcpServer; gives the port, or 0 when it cannot listen.
     quint16 listenGuarded(const QHostAddress& address, quint16 port);
+    /// A listener of its own for /metrics (and the health checks), open to whoever reaches
+    /// it; the main port then serves no metrics. Gives the port, or 0.
+    quint16 listenForMetrics(const QHostAddress& address, quint16 port);
+    const ServerMetrics& metrics() const { return m_metrics; }
 
 protected:
     bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override;
     void missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) override;
 
 private:
+    /// One request's answer on its way: where it goes, what it counts as, when it came.
+    struct Pending {
+        std::shared_ptr<QHttpServerResponder> responder;
+        QPointer<QTcpSocket> client;
+        int route = 0;
+        Duration arrived{0};
+    };
+    using OperatorPath = void (HttpFrontend::*)(const QHttpServerRequest&, Pending);
+
+    Pending pending(const QHttpServerRequest& request, QTcpSocket* socket, int route) const;
+    void answer(const Pending& pending, const Result<QJsonObject>& result);
     void serveCall(const QHttpServerRequest& request, QTcpSocket* socket, DatabaseCall call);
+    bool serveOperatorPath(const QHttpServerRequest& request, QTcpSocket* socket);
+    void serveHealth(const QHttpServerRequest& request, Pending pending);
+    void serveReadiness(const QHttpServerRequest& request, Pending pending);
+    void serveMetrics(const QHttpServerRequest& request, Pending pending);
+    bool isMetricsListener(const QTcpSocket* socket) const;
     void adoptWebSockets();
 
     CallDispatcher& m_calls;
     PushHub& m_hub;
     HttpLimits m_limits;
     Clock& m_clock;
+    ServerMetrics m_metrics;
+    quint16 m_metricsPort = 0;
 };
 
 } // namespace sonavert::cloud

@@ -55,14 +55,13 @@ void PushChannel::becomeReady(const DatabaseScope& scope, qint64 lastId, const Q
     m_tokenHash = tokenHash;
 }
 
-void PushChannel::deliver(const PushNotification& notification) {
+bool PushChannel::deliver(const PushNotification& notification) {
     if (!isOfAccount(notification.accountId) || notification.id <= m_lastSentId)
-        return;
+        return false;
     // Ids count across the account's containers: one skipped here is another database's.
     m_lastSentId = notification.id;
-    if (m_scope->container == notification.container &&
-        m_scope->environment == notification.environment)
-        send(notification.body);
+    return m_scope->container == notification.container &&
+           m_scope->environment == notification.environment && send(notification.body);
 }
 
 void PushChannel::reset(qint64 lastId) {
@@ -72,15 +71,16 @@ void PushChannel::reset(qint64 lastId) {
     send({{QStringLiteral("reset"), true}});
 }
 
-void PushChannel::send(const QJsonObject& message) {
+bool PushChannel::send(const QJsonObject& message) {
     if (m_isClosed || m_isClosing)
-        return;
+        return false;
     const QString text = QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact));
     if (m_socket->bytesToWrite() + text.size() > m_limits.maxQueuedBytes) {
         close(kSlowConsumerCloseCode, QStringLiteral("send queue full"));
-        return;
+        return false;
     }
     m_socket->sendTextMessage(text);
+    return true;
 }
 
 void PushChannel::refuse(const QJsonObject& error) {

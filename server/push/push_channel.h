@@ -31,13 +31,15 @@ public:
     /// `lastId` is the newest notification id the client knows of: nothing up to it is sent.
     void becomeReady(const DatabaseScope& scope, qint64 lastId, const QString& tokenHash);
     /// Sends the notification when it belongs to this channel's database and is newer than
-    /// anything sent before; the same notification may reach a hub more than once.
-    void deliver(const PushNotification& notification);
+    /// anything sent before; the same notification may reach a hub more than once. Says
+    /// whether it was sent.
+    bool deliver(const PushNotification& notification);
     /// Tells the client that notifications after what it knows were dropped unsent, and that it
     /// knows up to `lastId` from now on.
     void reset(qint64 lastId);
 
-    void send(const QJsonObject& message);
+    /// Queues the message; false when the channel is closed or was closed for a full queue.
+    bool send(const QJsonObject& message);
     /// Sends the error, then closes.
     void refuse(const QJsonObject& error);
     /// Closes with `code`; a client that does not take the close in time is cut off.

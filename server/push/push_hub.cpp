@@ -73,7 +73,7 @@ void PushHub::deliver(const QList<PushNotification>& notifications) {
     const auto channels = m_channels;
     for (PushChannel* channel : channels) {
         for (const PushNotification& notification : notifications)
-            channel->deliver(notification);
+            m_notificationsSent += channel->deliver(notification) ? 1 : 0;
     }
 }
 
@@ -132,7 +132,7 @@ void PushHub::onMessage(PushChannel* channel, const QString& message) {
         channel->send({{QStringLiteral("reset"), true}});
     else if (hello.value().since) {
         for (const PushNotification& missed : backlog.value().missed)
-            channel->send(missed.body);
+            m_notificationsSent += channel->send(missed.body) ? 1 : 0;
     }
     Q_EMIT channelReady(scope.value().accountId, backlog.value().lastId);
 }

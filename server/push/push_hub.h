@@ -39,6 +39,10 @@ public:
     /// Closes every channel (shutdown).
     void closeAll();
     int readyChannelCount() const;
+    /// Channels held, greeted or not.
+    int channelCount() const { return static_cast<int>(m_channels.size()); }
+    /// Notifications sent to channels so far, backlogs included.
+    quint64 notificationsSent() const { return m_notificationsSent; }
     int readyChannelCount(qint64 accountId) const;
 
 Q_SIGNALS:
@@ -57,6 +61,7 @@ private:
     std::set<PushChannel*> m_channels;
     /// The newest token revocation acted on.
     qint64 m_lastRevocationId = 0;
+    quint64 m_notificationsSent = 0;
     Clock::TimerId m_sweepTimer = 0;
 };
 

@@ -108,8 +108,10 @@ bool CloudService::isWrite(const QString& operation) {
 }
 
 Result<QJsonObject> CloudService::serve(const DatabaseCall& call) {
-    if (call.isPairingClaim)
+    if (call.kind == CallKind::PairingClaim)
         return claimPairingCode(call);
+    if (call.kind == CallKind::ReadinessProbe)
+        return probeStorage();
     auto account = m_accounts.authenticate(call.token);
     SONAVERT_TRY(account);
     // Only tokens that authenticate are counted: made-up ones would fill the throttle's memory.
@@ -119,6 +121,13 @@ Result<QJsonObject> CloudService::serve(const DatabaseCall& call) {
     auto body = bodyOf(call.body);
     SONAVERT_TRY(body);
     return this->call(account.value(), scope.value(), call.operation, body.value());
+}
+
+Result<QJsonObject> CloudService::probeStorage() {
+    auto version = m_storage.schemaVersion();
+    SONAVERT_TRY(version);
+    return QJsonObject{{QStringLiteral("status"), QStringLiteral("ready")},
+                       {QStringLiteral("schemaVersion"), version.value()}};
 }
 
 Result<QJsonObject> CloudService::claimPairingCode(const DatabaseCall& call) {

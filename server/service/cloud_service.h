@@ -41,7 +41,7 @@ public:
 
     AccountDirectory& accounts() { return m_accounts; }
     RequestThrottle& throttle() { return m_sharedThrottle ? *m_sharedThrottle : m_throttle; }
-    /// The operation of the one call without a token (DatabaseCall::isPairingClaim): a pairing
+    /// The operation of the one call without a token (CallKind::PairingClaim): a pairing
     /// code exchanged for a device token. It writes, so it runs on the commit lane, whose
     /// single service keeps the guess counts.
     static constexpr char kClaimOperation[] = "pairing/claim";
@@ -52,7 +52,8 @@ public:
     /// The private database of `account` in a container and environment, or BAD_REQUEST.
     static Result<DatabaseScope> scopeFor(const AccountInfo& account, const QString& container,
                                           const QString& environment);
-    /// A call from the wire: authenticates the token, counts it against the token's allowance,
+    /// A call from the wire (a readiness probe or a pairing claim without a token, else):
+    /// authenticates the token, counts it against the token's allowance,
     /// finds the database, parses the body and runs the operation.
     Result<QJsonObject> serve(const DatabaseCall& call);
     /// Runs one operation ("records/modify", ...); NOT_FOUND for an unknown one.
@@ -81,6 +82,8 @@ private:
     void registerOperations();
     Result<QJsonObject> modifyRecords(const DatabaseScope& scope, const QJsonObject& body);
     Result<QJsonObject> claimPairingCode(const DatabaseCall& call);
+    /// {"status": "ready", "schemaVersion": N} once the storage answered a query.
+    Result<QJsonObject> probeStorage();
     Status notifySubscribers(const DatabaseScope& scope, const RecordsModified& modified);
 
     CloudStorage& m_storage;

@@ -5,6 +5,16 @@
 
 namespace sonavert::cloud {
 
+/// What a call is: a database call with its token, or one of the calls served without one.
+enum class CallKind {
+    Database,
+    /// A pairing code exchanged for a device token.
+    PairingClaim,
+    /// Whether the storage answers (readiness): run on a reader thread like any read, so a
+    /// stuck database shows.
+    ReadinessProbe,
+};
+
 /// One database call as it came off the wire, before anything about it is trusted: who the
 /// token says, which private database, which operation, and the body still unparsed.
 struct DatabaseCall {
@@ -16,8 +26,7 @@ struct DatabaseCall {
     QByteArray body;
     /// The peer's address, for the calls that are limited per client rather than per token.
     QString clientAddress{};
-    /// Set only for the claim path: the one call served without a token.
-    bool isPairingClaim = false;
+    CallKind kind = CallKind::Database;
 };
 
 } // namespace sonavert::cloud

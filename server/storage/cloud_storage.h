@@ -112,6 +112,10 @@ struct NotificationsAnnouncement {
     static std::optional<NotificationsAnnouncement> fromText(const QString& text);
 };
 
+/// Failures of the storage layer in this process so far (statements, connections, commits),
+/// for the metrics.
+quint64 storageErrorCount();
+
 /// Everything the server keeps. Every record, zone and subscription call is confined to one
 /// account's scope. Errors outside the cloud error domain are internal failures.
 class CloudStorage {
@@ -195,6 +199,9 @@ public:
                                                                   qint64 sinceId) = 0;
     /// The newest notification id of every account that has stored any.
     virtual Result<QHash<qint64, qint64>> lastNotificationIds() = 0;
+
+    /// The newest migration applied: also the trivial query that shows the storage answers.
+    virtual Result<int> schemaVersion() = 0;
 };
 
 } // namespace sonavert::cloud

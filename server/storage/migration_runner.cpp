@@ -28,7 +28,26 @@ QStringList statementsOf(const QString& script) {
     return statements;
 }
 
+const QRegularExpression& migrationFileName() {
+    static const QRegularExpression kFileName(QStringLiteral("^(\\d+)_.*\\.sql$"));
+    return kFileName;
+}
+
+QStringList migrationFiles(const QString& directory) {
+    return QDir(directory).entryList({QStringLiteral("*.sql")}, QDir::Files, QDir::Name);
+}
+
 } // namespace
+
+int MigrationRunner::latestVersion(const QString& directory) {
+    int latest = 0;
+    for (const QString& file : migrationFiles(directory)) {
+        const auto match = migrationFileName().match(file);
+        if (match.hasMatch())
+            latest = std::max(latest, match.captured(1).toInt());
+    }
+    return latest;
+}
 
 MigrationRunner::MigrationRunner(SqlSession& session, QString directory, QString lockStatement)
     : m_session(session)
@@ -39,13 +58,11 @@ Status MigrationRunner::apply() {
     auto created = m_session.run(QStringLiteral(
         "CREATE TABLE IF NOT EXISTS schema_migrations (version INTEGER PRIMARY KEY)"));
     SONAVERT_TRY(created);
-    static const QRegularExpression kFileName(QStringLiteral("^(\\d+)_.*\\.sql$"));
-    const QStringList files =
-        QDir(m_directory).entryList({QStringLiteral("*.sql")}, QDir::Files, QDir::Name);
+    const QStringList files = migrationFiles(m_directory);
     if (files.isEmpty())
         return storageError(QStringLiteral("no migrations in ") + m_directory);
     for (const QString& file : files) {
-        const auto match = kFileName.match(file);
+        const auto match = migrationFileName().match(file);
         if (!match.hasMatch())
             return storageError(QStringLiteral("badly named migration ") + file);
         if (auto status = applyOne(match.captured(1).toInt(), m_directory + u'/' + file); !status)

@@ -13,6 +13,8 @@ public:
     MigrationRunner(SqlSession& session, QString directory, QString lockStatement);
 
     Status apply();
+    /// The version the newest migration of `directory` brings a database to.
+    static int latestVersion(const QString& directory);
 
 private:
     Status applyOne(int version, const QString& filePath);

@@ -61,6 +61,12 @@ SqlCloudStorage::~SqlCloudStorage() {
     QSqlDatabase::removeDatabase(m_connectionName);
 }
 
+Result<int> SqlCloudStorage::schemaVersion() {
+    auto version = m_session.scalar(QStringLiteral("SELECT MAX(version) FROM schema_migrations"));
+    SONAVERT_TRY(version);
+    return version.value() ? version.value()->toInt() : 0;
+}
+
 Result<QByteArray> SqlCloudStorage::settleMetaValue(const QString& key,
                                                     const QByteArray& candidate) {
     auto inserted = m_session.run(

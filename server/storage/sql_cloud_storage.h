@@ -67,6 +67,7 @@ public:
     Result<NotificationBacklog> accountNotificationsSince(qint64 accountId,
                                                           qint64 sinceId) override;
     Result<QHash<qint64, qint64>> lastNotificationIds() override;
+    Result<int> schemaVersion() override;
 
 private:
     SqlCloudStorage(std::unique_ptr<SqlDialect> dialect, QSqlDatabase db, QString connectionName);

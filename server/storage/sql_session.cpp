@@ -1,16 +1,27 @@
 #include "server/storage/sql_session.h"
 
+#include "server/storage/cloud_storage.h"
+
 #include <QLoggingCategory>
 #include <QSqlError>
+#include <atomic>
 
 namespace sonavert::cloud {
 
 namespace {
 Q_LOGGING_CATEGORY(lcSession, "sonavert.cloud.storage")
+
+// One count for the process: failures are rare, so the threads never contend for it.
+std::atomic<quint64> g_storageErrors{0};
 } // namespace
 
 Error storageError(const QString& detail) {
+    g_storageErrors.fetch_add(1, std::memory_order_relaxed);
     return makeError(QStringLiteral("Storage"), 0, detail);
+}
+
+quint64 storageErrorCount() {
+    return g_storageErrors.load(std::memory_order_relaxed);
 }
 
 SqlSession::SqlSession(QSqlDatabase db, QString beginWriteStatement, bool keepsPreparedStatements)

@@ -99,6 +99,7 @@ private:
     bool m_isOpen = false;
 };
 
+/// A failure of the storage layer; each one made is counted (storageErrorCount).
 Error storageError(const QString& detail);
 
 } // namespace sonavert::cloud

@@ -5,6 +5,7 @@
 #include "server/storage/sql_cloud_storage.h"
 #include "server/storage/sql_session.h"
 #include "server/storage/sqlite/sqlite_dialect.h"
+#include "server/storage/sqlite/store_lock.h"
 #include "server/wire/server_error.h"
 
 #include <QDir>
@@ -12,18 +13,25 @@
 
 namespace sonavert::cloud {
 
-namespace {
-
 bool isPostgresUrl(const QString& url) {
     return url.startsWith(QLatin1String("postgresql://")) ||
            url.startsWith(QLatin1String("postgres://"));
 }
 
-QString sqliteFile(const QString& dataDirectory) {
+QString sqliteStoreFile(const QString& dataDirectory) {
     return QDir(dataDirectory).filePath(QStringLiteral("cloud.sqlite"));
 }
 
-} // namespace
+Result<std::shared_ptr<void>> holdCloudStorage(const QString& databaseUrl,
+                                               const QString& dataDirectory) {
+    if (!databaseUrl.isEmpty())
+        return std::shared_ptr<void>();
+    if (!QDir().mkpath(dataDirectory))
+        return storageError(QStringLiteral("cannot create ") + dataDirectory);
+    auto lock = StoreLock::take(sqliteStoreFile(dataDirectory), StoreLock::Mode::Shared);
+    SONAVERT_TRY(lock);
+    return std::shared_ptr<void>(std::move(lock.value()));
+}
 
 Result<std::unique_ptr<CloudStorage>> openCloudStorage(const QString& databaseUrl,
                                                        const QString& dataDirectory) {
@@ -33,7 +41,7 @@ Result<std::unique_ptr<CloudStorage>> openCloudStorage(const QString& databaseUr
     } else if (databaseUrl.isEmpty()) {
         if (!QDir().mkpath(dataDirectory))
             return storageError(QStringLiteral("cannot create ") + dataDirectory);
-        dialect = std::make_unique<SqliteDialect>(sqliteFile(dataDirectory));
+        dialect = std::make_unique<SqliteDialect>(sqliteStoreFile(dataDirectory));
     } else {
         return cloudError(ServerErrorCode::BadRequest,
                           QStringLiteral("--database takes a postgresql:// URL"));
@@ -52,9 +60,11 @@ std::unique_ptr<NotificationListener> openNotificationListener(const QString& da
 }
 
 QString describeCloudStorage(const QString& databaseUrl, const QString& dataDirectory) {
-    if (isPostgresUrl(databaseUrl))
-        return QUrl(databaseUrl).toString(QUrl::RemovePassword);
-    return sqliteFile(dataDirectory);
+    if (!isPostgresUrl(databaseUrl))
+        return QStringLiteral("SQLite ") + sqliteStoreFile(dataDirectory);
+    const QUrl url(databaseUrl);
+    return QStringLiteral("PostgreSQL ") +
+           url.toString(QUrl::RemovePassword | QUrl::RemoveQuery | QUrl::RemoveFragment);
 }
 
 } // namespace sonavert::cloud

@@ -16,7 +16,17 @@ Result<std::unique_ptr<CloudStorage>> openCloudStorage(const QString& databaseUr
 /// `checkEvery` on `clock`; none for SQLite, which one instance serves alone.
 std::unique_ptr<NotificationListener> openNotificationListener(const QString& databaseUrl,
                                                                Clock& clock, Duration checkEvery);
-/// Where the storage lives, for the start-up line (never with a password).
+/// Where the storage lives, for the start-up line: the engine and the SQLite file, or the
+/// PostgreSQL user, host and database (never a password, nor the URL's options, which may
+/// hold one).
 QString describeCloudStorage(const QString& databaseUrl, const QString& dataDirectory);
+/// Whether `databaseUrl` selects PostgreSQL; empty selects SQLite, anything else is an error.
+bool isPostgresUrl(const QString& databaseUrl);
+/// The SQLite store of `dataDirectory`.
+QString sqliteStoreFile(const QString& dataDirectory);
+/// Marks the SQLite store as in use (StoreLock, shared) for as long as the lock is kept;
+/// nothing to hold for PostgreSQL.
+Result<std::shared_ptr<void>> holdCloudStorage(const QString& databaseUrl,
+                                               const QString& dataDirectory);
 
 } // namespace sonavert::cloud

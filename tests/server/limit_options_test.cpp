@@ -1,6 +1,8 @@
-// The serve options that set limits and timeouts: each reaches its field, and a value the
-// server could not honour is refused with the option's name.
+// The serve options that set limits and timeouts: each reaches its field, from the command line
+// or its environment variable (the command line winning), and a value the server could not
+// honour is refused with the name of the option or variable it came from.
 #include "server/app/limit_options.h"
+#include "server/app/option_values.h"
 
 #include <QCommandLineParser>
 #include <QtTest>
@@ -11,14 +13,19 @@ using namespace std::chrono_literals;
 
 namespace {
 
-sonavert::Result<ServerConfig> configFrom(const QStringList& arguments) {
+sonavert::Result<ServerConfig> configFrom(const QStringList& arguments,
+                                          const QStringList& environment = {}) {
     const LimitOptions options;
     QCommandLineParser parser;
-    options.addTo(parser);
+    QProcessEnvironment variables;
+    for (const QString& assignment : environment)
+        variables.insert(assignment.section(u'=', 0, 0), assignment.section(u'=', 1));
+    sonavert::cloud::OptionValues values(parser, variables);
+    options.addTo(values);
     if (!parser.parse(QStringList{QStringLiteral("sonavert-cloud")} + arguments))
         return sonavert::makeError(QStringLiteral("Test"), 0, parser.errorText());
     ServerConfig config;
-    SONAVERT_TRY(options.applyTo(parser, config));
+    SONAVERT_TRY(options.applyTo(values, config));
     return config;
 }
 
@@ -79,22 +86,42 @@ private Q_SLOTS:
         QVERIFY(config.value().push.silentFor == 60s);
     }
 
+    void theEnvironmentAppliesUnlessTheCommandLineSaysOtherwise() {
+        auto config = configFrom({"--idle-timeout", "5"}, {"SONAVERT_CLOUD_IDLE_TIMEOUT=7",
+                                                           "SONAVERT_CLOUD_MAX_BODY_BYTES=900",
+                                                           "SONAVERT_CLOUD_MAX_CONNECTIONS="});
+        QVERIFY(config);
+        QVERIFY(config.value().http.idleTimeout == 5s);
+        QCOMPARE(config.value().http.maxBodyBytes, 900);
+        // Empty counts as unset, as compose files write it.
+        QCOMPARE(config.value().http.maxConnections, ServerConfig().http.maxConnections);
+    }
+
     void valuesTheServerCannotHonourAreRefused_data() {
         QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QStringList>("environment");
         QTest::addColumn<QString>("named");
         QTest::newRow("more fields than the parser keeps")
-            << QStringList{"--max-header-fields", "101"} << "--max-header-fields";
+            << QStringList{"--max-header-fields", "101"} << QStringList{} << "--max-header-fields";
         QTest::newRow("a header beyond the parser's size")
-            << QStringList{"--max-header-bytes", "70000"} << "--max-header-bytes";
-        QTest::newRow("zero") << QStringList{"--idle-timeout", "0"} << "--idle-timeout";
+            << QStringList{"--max-header-bytes", "70000"} << QStringList{} << "--max-header-bytes";
+        QTest::newRow("zero") << QStringList{"--idle-timeout", "0"} << QStringList{}
+                              << "--idle-timeout";
         QTest::newRow("not a number")
-            << QStringList{"--max-body-bytes", "2M"} << "--max-body-bytes";
+            << QStringList{"--max-body-bytes", "2M"} << QStringList{} << "--max-body-bytes";
+        QTest::newRow("not a number, in the environment")
+            << QStringList{} << QStringList{"SONAVERT_CLOUD_MAX_BODY_BYTES=2M"}
+            << "SONAVERT_CLOUD_MAX_BODY_BYTES";
+        QTest::newRow("the command line's, over a good variable")
+            << QStringList{"--greet-timeout", "-1"} << QStringList{"SONAVERT_CLOUD_GREET_TIMEOUT=9"}
+            << "--greet-timeout";
     }
 
     void valuesTheServerCannotHonourAreRefused() {
         QFETCH(QStringList, arguments);
+        QFETCH(QStringList, environment);
         QFETCH(QString, named);
-        auto config = configFrom(arguments);
+        auto config = configFrom(arguments, environment);
         QVERIFY(!config);
         QVERIFY2(config.error().description.contains(named),
                  qPrintable(config.error().description));
