@@ -1,6 +1,7 @@
 #include "server/http/connection_guard.h"
 
 #include "server/http/http_refusal.h"
+#include "server/http/server_metrics.h"
 #include "server/wire/error_json.h"
 #include "server/wire/server_error.h"
 
@@ -18,13 +19,16 @@ struct Refusal {
     int status;
     ServerErrorCode code;
     const char* reason;
+    RefusalReason counted;
 };
 
 constexpr std::array<Refusal, 3> kRefusals{{
     {Verdict::HeaderTooLarge, 431, ServerErrorCode::LimitExceeded,
-     "the request header is too large"},
-    {Verdict::BodyTooLarge, 413, ServerErrorCode::LimitExceeded, "the request body is too large"},
-    {Verdict::Malformed, 400, ServerErrorCode::BadRequest, "malformed request"},
+     "the request header is too large", RefusalReason::HeaderTooLarge},
+    {Verdict::BodyTooLarge, 413, ServerErrorCode::LimitExceeded, "the request body is too large",
+     RefusalReason::BodyTooLarge},
+    {Verdict::Malformed, 400, ServerErrorCode::BadRequest, "malformed request",
+     RefusalReason::Malformed},
 }};
 
 // A refused connection gets this long to finish sending and take its answer before it is cut.
@@ -114,6 +118,8 @@ void ConnectionGuard::refuse(Verdict verdict) {
         if (refusal.verdict == verdict) {
             const Error error = cloudError(refusal.code, QString::fromLatin1(refusal.reason));
             m_socket->write(refusalResponse(refusal.status, errorToJson(error)));
+            if (m_metrics)
+                m_metrics->countRefusal(refusal.counted);
         }
     }
     // Closing now, with the client still sending, would reset the connection and lose the
@@ -138,6 +144,9 @@ void ConnectionGuard::checkDeadline(Duration now) {
         m_socket->disconnectFromHost();
     else
         m_socket->abort();
+    // A request that ran out of time, not a refused one lingering or an idle one let go.
+    if (m_metrics && !isCleanIdle && !m_isRefused)
+        m_metrics->countRefusal(RefusalReason::TimedOut);
 }
 
 } // namespace sonavert::cloud

@@ -10,6 +10,8 @@ class QTcpSocket;
 
 namespace sonavert::cloud {
 
+class ServerMetrics;
+
 /// Watches one HTTP connection from the moment it is accepted: scans every byte before the HTTP
 /// server reads it, refuses an oversized header (431) or body (413) before it is buffered or
 /// authenticated, and closes a connection whose header, body or idle time ran out. Once the
@@ -26,6 +28,8 @@ public:
     /// Called once when the guard, and so its connection, is gone. The WebSocket side drops
     /// every connection of the socket it takes over, so its destroyed signal cannot be relied on.
     void setFarewell(std::function<void()> farewell) { m_farewell = std::move(farewell); }
+    /// Where refusals and timeouts are counted; none when not set.
+    void setMetrics(ServerMetrics* metrics) { m_metrics = metrics; }
 
     /// Call before the HTTP server takes the socket: the guard reads first.
     void watchBeforeServer();
@@ -53,6 +57,7 @@ private:
     Duration m_deadline;
     bool m_isRefused = false;
     std::function<void()> m_farewell;
+    ServerMetrics* m_metrics = nullptr;
 };
 
 } // namespace sonavert::cloud

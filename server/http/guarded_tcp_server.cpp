@@ -2,6 +2,7 @@
 
 #include "server/http/connection_guard.h"
 #include "server/http/http_refusal.h"
+#include "server/http/server_metrics.h"
 #include "server/wire/error_json.h"
 #include "server/wire/server_error.h"
 
@@ -65,6 +66,7 @@ void GuardedTcpServer::incomingConnection(qintptr descriptor) {
     // is left in the kernel until the guard has looked at what came.
     socket->setReadBufferSize(m_limits.maxHeaderBytes + m_limits.maxBodyBytes + 4096);
     auto* guard = new ConnectionGuard(socket, m_httpServer, m_limits, m_clock);
+    guard->setMetrics(m_metrics);
     guard->watchBeforeServer();
     addPendingConnection(socket);
     guard->watchAfterServer();
@@ -84,6 +86,8 @@ void GuardedTcpServer::refuseBusy(QTcpSocket* socket) {
     connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
     socket->write(refusalResponse(503, body));
     socket->disconnectFromHost();
+    if (m_metrics)
+        m_metrics->countRefusal(RefusalReason::Busy);
 }
 
 void GuardedTcpServer::track(QTcpSocket* socket, ConnectionGuard* guard,

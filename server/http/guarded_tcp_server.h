@@ -9,6 +9,7 @@
 namespace sonavert::cloud {
 
 class ConnectionGuard;
+class ServerMetrics;
 
 /// The listening socket of the HTTP server: puts a ConnectionGuard on every connection before
 /// the HTTP server sees it, refuses connections beyond the caps (in total and per client
@@ -24,6 +25,8 @@ public:
     /// The cap in force: the configured one, lowered to fit the descriptor limit.
     int maxConnections() const { return m_limits.maxConnections; }
     int connectionCount() const { return static_cast<int>(m_guards.size()); }
+    /// Where refused connections are counted; none when not set.
+    void setMetrics(ServerMetrics* metrics) { m_metrics = metrics; }
 
 protected:
     void incomingConnection(qintptr descriptor) override;
@@ -42,6 +45,7 @@ private:
     QHash<QHostAddress, int> m_perAddress;
     Clock::TimerId m_sweepTimer = 0;
     bool m_isPaused = false;
+    ServerMetrics* m_metrics = nullptr;
 };
 
 } // namespace sonavert::cloud

@@ -80,6 +80,7 @@ HttpFrontend::~HttpFrontend() = default;
 
 quint16 HttpFrontend::listenGuarded(const QHostAddress& address, quint16 port) {
     auto server = std::make_unique<GuardedTcpServer>(this, m_limits, m_clock);
+    server->setMetrics(&m_metrics);
     if (!server->listen(address, port))
         return 0;
     const quint16 bound = server->serverPort();

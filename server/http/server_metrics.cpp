@@ -85,7 +85,7 @@ void ServerMetrics::countAnswer(int route, int httpStatus, Duration latency) {
         static_cast<quint64>(std::max<qint64>(0, latency.count())), std::memory_order_relaxed);
 }
 
-void ServerMetrics::countRefusal(Refusal reason) {
+void ServerMetrics::countRefusal(RefusalReason reason) {
     m_refusals.at(static_cast<std::size_t>(reason)).fetch_add(1, std::memory_order_relaxed);
 }
 

@@ -17,7 +17,7 @@ struct OutsideCounts {
 };
 
 /// Why a connection was refused before a request reached the routes.
-enum class Refusal { HeaderTooLarge, BodyTooLarge, Malformed, Busy, TimedOut };
+enum class RefusalReason { HeaderTooLarge, BodyTooLarge, Malformed, Busy, TimedOut };
 
 /// The request counters behind GET /metrics: requests by route and HTTP status, a latency
 /// histogram per route and refused connections. Every count is a relaxed atomic in a fixed
@@ -33,7 +33,7 @@ public:
         0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10};
 
     void countAnswer(int route, int httpStatus, Duration latency);
-    void countRefusal(Refusal reason);
+    void countRefusal(RefusalReason reason);
 
     /// The Prometheus text exposition (version 0.0.4) of every metric.
     QByteArray render(const OutsideCounts& outside) const;

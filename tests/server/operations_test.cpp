@@ -4,6 +4,7 @@
 #include "src/runtime/virtual_clock.h"
 #include "tests/server/cloud_test_client.h"
 #include "tests/server/push_test_client.h"
+#include "tests/server/raw_connection.h"
 #include "tests/server/test_cloud_server.h"
 #include "tests/support/checked.h"
 
@@ -155,6 +156,10 @@ private Q_SLOTS:
         QCOMPARE(CloudTestClient(m_server->url(), "forged").call("users/current", {}).status, 401);
         for (int i = 0; i < 6; ++i)
             device.claimPairingCode("AAA-AAA-AAA", "Guess");
+        RawConnection oversized(m_server->url());
+        oversized.send("GET /healthz HTTP/1.1\r\nX-Big: " + QByteArray(40 * 1024, 'a') +
+                       "\r\n\r\n");
+        QCOMPARE(oversized.awaitStatus(), 431);
         QCOMPARE(get(m_server->url(), "/healthz").json().value(u"status").toString(), "ok");
         QCOMPARE(get(m_server->url(), "/readyz").json().value(u"schemaVersion").toInt(), 3);
         QCOMPARE(get(m_server->url(), "/metrics", "203.0.113.9").status, 404); // via a proxy
@@ -177,6 +182,11 @@ private Q_SLOTS:
                  1.0);
         QCOMPARE(samples.value(u"sonavert_cloud_throttled_calls_total{reason=\"pairing\"}"_s), 1.0);
         QCOMPARE(samples.value(u"sonavert_cloud_push_channels"_s), 1.0);
+        QCOMPARE(samples.value(
+                     u"sonavert_cloud_refused_connections_total{reason=\"header_too_large\"}"_s),
+                 1.0);
+        QCOMPARE(samples.value(u"sonavert_cloud_refused_connections_total{reason=\"busy\"}"_s, -1),
+                 0.0);
         QCOMPARE(samples.value(u"sonavert_cloud_notifications_sent_total"_s), 1.0);
         // On virtual time every answer takes no time: all five in the smallest bucket.
         QCOMPARE(samples.value(bucket("users/current", "0.001")), 5.0);
