@@ -1,12 +1,12 @@
 #include "server/app/cloud_command_line.h"
 
+#include "server/app/cloud_options.h"
 #include "server/app/cloud_server.h"
 #include "server/app/limit_options.h"
 #include "server/app/option_values.h"
 #include "server/app/termination_signals.h"
 #include "server/storage/sqlite/sqlite_backup.h"
 #include "server/storage/storage_factory.h"
-#include "src/runtime/app_identity.h"
 #include "src/runtime/command_line_text.h"
 
 #include <QCommandLineParser>
@@ -14,7 +14,6 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
-#include <QStandardPaths>
 #include <QTextStream>
 #include <array>
 #include <cstdio>
@@ -27,83 +26,11 @@ namespace {
 constexpr quint16 kDefaultPort = 8470;
 const QString kProgram = QStringLiteral("sonavert-cloud");
 const QString kTokenVariable = QStringLiteral("SONAVERT_CLOUD_TOKEN");
-constexpr char kDescription[] =
-    "The private cloud database of Sonavert.\n\n"
-    "  sonavert-cloud [--listen HOST:PORT] [--data-dir DIR] [--database URL]\n"
-    "                 [--metrics-address HOST:PORT] [limit and timeout options, below]\n"
-    "  sonavert-cloud account add NAME\n"
-    "  sonavert-cloud token issue --account NAME [--name DEVICE]\n"
-    "  sonavert-cloud token list --account NAME\n"
-    "  sonavert-cloud token revoke --account NAME --name DEVICE\n"
-    "  sonavert-cloud token revoke --account NAME --token-file FILE\n"
-    "                 (FILE - reads standard input; without --token-file,\n"
-    "                 the token comes from SONAVERT_CLOUD_TOKEN)\n"
-    "  sonavert-cloud zone delete --account NAME --zone ZONE --by-user\n"
-    "  sonavert-cloud backup --to FILE [--force]   (a copy of the SQLite store, online)\n"
-    "  sonavert-cloud restore --from FILE          (with no server using the store)\n\n"
-    "Each option marked [environment: VARIABLE] may instead be set in that variable;\n"
-    "the command line wins over the environment.";
-
-QString defaultDataDirectory() {
-    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
-           QStringLiteral("/sonavert-cloud");
-}
-
-struct Options {
-    QCommandLineOption listen{QStringLiteral("listen"),
-                              QStringLiteral("Address to serve on (default 127.0.0.1:8470)."),
-                              QStringLiteral("HOST:PORT")};
-    QCommandLineOption dataDir{
-        QStringLiteral("data-dir"),
-        QStringLiteral("Folder of the SQLite database (default: %1).").arg(defaultDataDirectory()),
-        QStringLiteral("DIR")};
-    QCommandLineOption database{QStringLiteral("database"),
-                                QStringLiteral("postgresql:// URL to serve from instead."),
-                                QStringLiteral("URL")};
-    QCommandLineOption account{QStringLiteral("account"), QStringLiteral("Account name."),
-                               QStringLiteral("NAME")};
-    QCommandLineOption token{QStringLiteral("token"),
-                             QStringLiteral("Token to revoke. Deprecated: every user of this "
-                                            "computer can read it in the process list."),
-                             QStringLiteral("TOKEN")};
-    QCommandLineOption tokenFile{QStringLiteral("token-file"),
-                                 QStringLiteral("Read the token to revoke from FILE (- for "
-                                                "standard input); else SONAVERT_CLOUD_TOKEN."),
-                                 QStringLiteral("FILE")};
-    QCommandLineOption device{QStringLiteral("name"), QStringLiteral("Device a token is for."),
-                              QStringLiteral("DEVICE")};
-    QCommandLineOption zone{QStringLiteral("zone"), QStringLiteral("Zone name."),
-                            QStringLiteral("ZONE")};
-    QCommandLineOption container{QStringLiteral("container"),
-                                 // Qt's help leaves default values out; the descriptions say them.
-                                 QStringLiteral("Container of the zone (default: %1).")
-                                     .arg(QLatin1String(app_identity::kContainerIdentifier)),
-                                 QStringLiteral("ID"),
-                                 QString::fromLatin1(app_identity::kContainerIdentifier)};
-    QCommandLineOption environment{
-        QStringLiteral("environment"),
-        QStringLiteral("production or development (default: production)."), QStringLiteral("ENV"),
-        QStringLiteral("production")};
-    QCommandLineOption byUser{QStringLiteral("by-user"),
-                              QStringLiteral("Delete the zone as its owner would.")};
-    QCommandLineOption metricsAddress{
-        QStringLiteral("metrics-address"),
-        QStringLiteral("Serve /metrics to whoever reaches HOST:PORT instead of to loopback "
-                       "callers of the main address."),
-        QStringLiteral("HOST:PORT")};
-    QCommandLineOption to{QStringLiteral("to"), QStringLiteral("File to write the backup to."),
-                          QStringLiteral("FILE")};
-    QCommandLineOption from{QStringLiteral("from"), QStringLiteral("Backup to restore."),
-                            QStringLiteral("FILE")};
-    QCommandLineOption force{QStringLiteral("force"),
-                             QStringLiteral("Let backup replace an existing FILE.")};
-};
-
 /// What every command reads from the command line and, for the serve options, the
 /// environment.
 struct Invocation {
     const QCommandLineParser& parser;
-    const Options& options;
+    const CloudOptions& options;
     const OptionValues& values;
     const ServerConfig& config;
 };
@@ -208,7 +135,7 @@ int addAccount(CloudServer& server, const Invocation& call) {
 
 int issueToken(CloudServer& server, const Invocation& call) {
     const QCommandLineParser& parser = call.parser;
-    const Options& options = call.options;
+    const CloudOptions& options = call.options;
     auto issued = server.service().accounts().issueToken(parser.value(options.account),
                                                          parser.value(options.device));
     if (!issued)
@@ -219,7 +146,7 @@ int issueToken(CloudServer& server, const Invocation& call) {
 
 int listTokens(CloudServer& server, const Invocation& call) {
     const QCommandLineParser& parser = call.parser;
-    const Options& options = call.options;
+    const CloudOptions& options = call.options;
     auto tokens = server.service().accounts().tokens(parser.value(options.account));
     if (!tokens)
         return failWith(tokens.error());
@@ -236,7 +163,7 @@ int listTokens(CloudServer& server, const Invocation& call) {
 
 int revokeToken(CloudServer& server, const Invocation& call) {
     const QCommandLineParser& parser = call.parser;
-    const Options& options = call.options;
+    const CloudOptions& options = call.options;
     auto& accounts = server.service().accounts();
     const QString account = parser.value(options.account);
     if (parser.isSet(options.device)) {
@@ -269,7 +196,7 @@ int revokeToken(CloudServer& server, const Invocation& call) {
 
 int deleteZone(CloudServer& server, const Invocation& call) {
     const QCommandLineParser& parser = call.parser;
-    const Options& options = call.options;
+    const CloudOptions& options = call.options;
     if (!parser.isSet(options.byUser))
         return usageError(QStringLiteral("zone delete needs --by-user"));
     auto account = server.service().accounts().account(parser.value(options.account));
@@ -377,9 +304,9 @@ int runOnServer(const CommandEntry& command, const Invocation& call, Clock& cloc
 } // namespace
 
 int runCommandLine(const QStringList& arguments, Clock& clock) {
-    Options options;
+    CloudOptions options;
     QCommandLineParser parser;
-    parser.setApplicationDescription(QLatin1String(kDescription));
+    parser.setApplicationDescription(QLatin1String(kCloudDescription));
     parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
     OptionValues values(parser, QProcessEnvironment::systemEnvironment());
