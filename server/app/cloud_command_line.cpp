@@ -58,6 +58,14 @@ struct HostPort {
     quint16 port = 0;
 };
 
+QHostAddress hostOf(QString text) {
+    if (text == QLatin1String("localhost"))
+        return QHostAddress(QHostAddress::LocalHost);
+    if (text.startsWith(QLatin1Char('[')) && text.endsWith(QLatin1Char(']')))
+        text = text.mid(1, text.size() - 2);
+    return QHostAddress(text);
+}
+
 /// HOST:PORT from the option or its variable; an error names where the value came from.
 std::optional<HostPort> hostPortOf(const OptionValues& values, const QCommandLineOption& option,
                                    HostPort fallback, QString& problem) {
@@ -67,10 +75,12 @@ std::optional<HostPort> hostPortOf(const OptionValues& values, const QCommandLin
     const qsizetype colon = value->lastIndexOf(QLatin1Char(':'));
     bool isNumber = false;
     const quint16 port = value->mid(colon + 1).toUShort(&isNumber);
-    const QHostAddress host(value->left(colon));
+    const QHostAddress host = hostOf(value->left(colon));
+    // A name Qt cannot take as an address would make it listen on every interface.
     if (colon < 0 || !isNumber || host.isNull()) {
-        problem =
-            QStringLiteral("%1 takes HOST:PORT, not '%2'").arg(values.sourceOf(option), *value);
+        problem = QStringLiteral("%1 takes HOST:PORT with an IP address or localhost as HOST, "
+                                 "not '%2'")
+                      .arg(values.sourceOf(option), *value);
         return std::nullopt;
     }
     return HostPort{host, port};
