@@ -3,6 +3,7 @@
 #include "server/app/cloud_server.h"
 #include "server/app/limit_options.h"
 #include "server/app/termination_signals.h"
+#include "server/app/transport_options.h"
 #include "src/runtime/app_identity.h"
 #include "src/runtime/command_line_text.h"
 
@@ -243,6 +244,7 @@ int runCommandLine(const QStringList& arguments, Clock& clock) {
     parser.setApplicationDescription(
         QStringLiteral("The private cloud database of Sonavert.\n\n"
                        "  sonavert-cloud [--listen HOST:PORT] [--data-dir DIR] [--database URL]\n"
+                       "                 [--tls-cert FILE --tls-key FILE] [--trusted-proxy ADDR]\n"
                        "                 [limit and timeout options, below]\n"
                        "  sonavert-cloud account add NAME\n"
                        "  sonavert-cloud token issue --account NAME [--name DEVICE]\n"
@@ -259,6 +261,8 @@ int runCommandLine(const QStringList& arguments, Clock& clock) {
                        options.container, options.environment, options.byUser});
     const LimitOptions limits;
     limits.addTo(parser);
+    const TransportOptions transport;
+    transport.addTo(parser);
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("Command to run."),
                                  QStringLiteral("[command]"));
     if (!parser.parse(arguments))
@@ -278,6 +282,8 @@ int runCommandLine(const QStringList& arguments, Clock& clock) {
     config.dataDirectory = dataDirectoryOf(parser, options);
     if (auto applied = limits.applyTo(parser, config); !applied)
         return failWith(applied.error());
+    if (auto applied = transport.applyTo(parser, config); !applied)
+        return usageError(applied.error().description);
     if (parser.positionalArguments().isEmpty())
         raiseDescriptorLimit();
     auto server = CloudServer::open(config, clock);

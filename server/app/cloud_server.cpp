@@ -52,8 +52,10 @@ CloudServer::CloudServer(std::unique_ptr<CloudStorage> storage,
     , m_service(std::move(service))
     , m_calls(std::move(calls))
     , m_hub(std::make_unique<PushHub>(*m_service, clock, config.push))
-    , m_http(std::make_unique<HttpFrontend>(*m_calls, *m_hub, httpLimitsOf(config), clock))
+    , m_http(std::make_unique<HttpFrontend>(*m_calls, *m_hub, httpLimitsOf(config),
+                                            config.transport, clock))
     , m_clock(clock)
+    , m_isSecure(config.transport.tls.has_value())
     , m_tombstoneRetention(config.tombstoneRetention)
     , m_compactionInterval(config.compactionInterval) {
     m_compactionTimer = m_clock.schedule(m_compactionInterval, [this] { compactNow(); });
@@ -108,7 +110,7 @@ Result<QUrl> CloudServer::listen(const QHostAddress& host, quint16 port) {
         return makeError(QStringLiteral("Listen"), 0,
                          QStringLiteral("cannot listen on %1:%2").arg(host.toString()).arg(port));
     QUrl url;
-    url.setScheme(QStringLiteral("http"));
+    url.setScheme(m_isSecure ? QStringLiteral("https") : QStringLiteral("http"));
     url.setHost(host.toString());
     url.setPort(bound);
     return url;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "server/http/http_limits.h"
+#include "server/http/http_transport.h"
 #include "server/push/push_limits.h"
 #include "server/service/cloud_service.h"
 #include "src/runtime/result.h"
@@ -25,6 +26,8 @@ struct ServerConfig {
     QString dataDirectory;
     ServiceOptions service;
     HttpLimits http;
+    /// TLS identity and trusted reverse proxies; plain HTTP from anyone by default.
+    HttpTransport transport;
     PushLimits push;
     /// Deletions are remembered this long; a device offline for longer fetches from scratch.
     Duration tombstoneRetention = std::chrono::hours(24 * 30);
@@ -68,6 +71,7 @@ private:
     std::unique_ptr<NotificationListener> m_listener;
     std::unique_ptr<HttpFrontend> m_http;
     Clock& m_clock;
+    bool m_isSecure = false;
     Duration m_tombstoneRetention;
     Duration m_compactionInterval;
     Clock::TimerId m_compactionTimer = 0;

@@ -56,18 +56,19 @@ QString bearerTokenOf(const QHttpServerRequest& request) {
 } // namespace
 
 HttpFrontend::HttpFrontend(CallDispatcher& calls, PushHub& hub, const HttpLimits& limits,
-                           Clock& clock, QObject* parent)
+                           HttpTransport transport, Clock& clock, QObject* parent)
     : QAbstractHttpServer(parent)
     , m_calls(calls)
     , m_hub(hub)
     , m_limits(limits)
+    , m_transport(std::move(transport))
     , m_clock(clock) {
     connect(this, &QAbstractHttpServer::newWebSocketConnection, this,
             &HttpFrontend::adoptWebSockets);
 }
 
 quint16 HttpFrontend::listenGuarded(const QHostAddress& address, quint16 port) {
-    auto server = std::make_unique<GuardedTcpServer>(this, m_limits, m_clock);
+    auto server = std::make_unique<GuardedTcpServer>(this, m_limits, m_transport, m_clock);
     if (!server->listen(address, port))
         return 0;
     const quint16 bound = server->serverPort();
@@ -91,7 +92,7 @@ bool HttpFrontend::handleRequest(const QHttpServerRequest& request, QTcpSocket* 
         DatabaseCall claim;
         claim.operation = QString::fromLatin1(CloudService::kClaimOperation);
         claim.body = request.body();
-        claim.clientAddress = socket->peerAddress().toString();
+        claim.clientAddress = clientAddressOf(request, *socket);
         claim.isPairingClaim = true;
         serveCall(request, socket, std::move(claim));
         return true;
@@ -101,8 +102,15 @@ bool HttpFrontend::handleRequest(const QHttpServerRequest& request, QTcpSocket* 
     serveCall(request, socket,
               DatabaseCall{bearerTokenOf(request), path[3], path[4],
                            path[6] + QLatin1Char('/') + path[7], request.body(),
-                           socket->peerAddress().toString()});
+                           clientAddressOf(request, *socket)});
     return true;
+}
+
+QString HttpFrontend::clientAddressOf(const QHttpServerRequest& request,
+                                      const QTcpSocket& socket) const {
+    return m_transport.trustedProxies
+        .clientOf(socket.peerAddress(), forwardedForOf(request.headers()))
+        .toString();
 }
 
 void HttpFrontend::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) {
