@@ -116,6 +116,10 @@ Result<QUrl> CloudServer::listen(const QHostAddress& host, quint16 port) {
     return url;
 }
 
+QList<QTcpServer*> CloudServer::listeners() const {
+    return m_http->servers();
+}
+
 void CloudServer::shutdown() {
     for (QTcpServer* server : m_http->servers())
         server->close();

@@ -11,6 +11,8 @@
 #include <QUrl>
 #include <memory>
 
+class QTcpServer;
+
 namespace sonavert::cloud {
 
 class CallDispatcher;
@@ -56,6 +58,8 @@ public:
     CloudService& service() { return *m_service; }
     CallDispatcher& calls() { return *m_calls; }
     PushHub& pushHub() { return *m_hub; }
+    /// The listening sockets (none before listen()).
+    QList<QTcpServer*> listeners() const;
 
 private:
     CloudServer(std::unique_ptr<CloudStorage> storage, std::unique_ptr<CloudService> service,
