@@ -281,7 +281,7 @@ int runCommandLine(const QStringList& arguments, Clock& clock) {
     config.databaseUrl = parser.value(options.database);
     config.dataDirectory = dataDirectoryOf(parser, options);
     if (auto applied = limits.applyTo(parser, config); !applied)
-        return failWith(applied.error());
+        return usageError(applied.error().description);
     if (auto applied = transport.applyTo(parser, config); !applied)
         return usageError(applied.error().description);
     if (parser.positionalArguments().isEmpty())

@@ -81,9 +81,10 @@ Status LimitOptions::applyTo(const QCommandLineParser& parser, ServerConfig& con
         const qint64 value = parser.value(m_options.at(i)).toLongLong(&isNumber);
         if (!isNumber || value < 1 || value > option.most)
             return makeError(QStringLiteral("Options"), 0,
-                             QStringLiteral("--%1 takes a whole number from 1 to %2")
+                             QStringLiteral("--%1 takes a whole number from 1 to %2, not '%3'")
                                  .arg(QLatin1String(option.name))
-                                 .arg(option.most));
+                                 .arg(option.most)
+                                 .arg(parser.value(m_options.at(i))));
         option.set(config, value);
     }
     return {};

@@ -233,12 +233,6 @@ private Q_SLOTS:
             QVERIFY(process.waitForFinished(60000));
             QCOMPARE(process.exitCode(), 0);
         }
-        QProcess unreadable;
-        unreadable.start(kProgram, {QStringLiteral("--headless"), QStringLiteral("--cloud-ca"),
-                                    profile.filePath(QStringLiteral("nope.pem"))});
-        QVERIFY(unreadable.waitForFinished(kProcessLimitMs));
-        QCOMPARE(unreadable.exitCode(), 2);
-        QVERIFY(unreadable.readAllStandardError().contains("nope.pem"));
     }
 
     void missingTokenIsExplained() {
