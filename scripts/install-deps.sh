@@ -29,6 +29,9 @@ packages=(
   xdg-utils xvfb xdotool python3-dbus python3-gi
   # installing and packaging: desktop entry and unit checks, completions, the Debian packages
   desktop-file-utils systemd bash-completion dpkg-dev
+  # TLS: libcrypto checks that a server's key fits its certificate; the tests make their
+  # self-signed certificates with the openssl tool
+  libssl-dev openssl
 )
 
 missing=()

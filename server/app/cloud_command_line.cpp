@@ -7,6 +7,7 @@
 #include "server/app/termination_signals.h"
 #include "server/storage/sqlite/sqlite_backup.h"
 #include "server/storage/storage_factory.h"
+#include "server/app/transport_options.h"
 #include "src/runtime/command_line_text.h"
 
 #include <QCommandLineParser>
@@ -116,17 +117,18 @@ int serve(CloudServer& server, const Invocation& call) {
             return failWith(metricsUrl.error());
         metricsAt = metricsUrl.value().toString();
     }
-    // The first line of standard output is the URL alone, for scripts; the start-up line
-    // says everything else.
-    printLine(stdout, url.value().toString());
-    printLine(stderr,
-              QStringLiteral("sonavert-cloud: serving %1 from %2; metrics at /metrics for %3")
-                  .arg(url.value().toString(), server.describeStorage(), metricsAt));
+    // Stopping is orderly from the moment a script can know the server is up.
     TerminationSignals signals;
     QObject::connect(&signals, &TerminationSignals::terminationRequested, &server, [&server] {
         server.shutdown();
         QCoreApplication::quit();
     });
+    // The start-up line says everything; the first line of standard output is the URL alone,
+    // for scripts, and comes last.
+    printLine(stderr,
+              QStringLiteral("sonavert-cloud: serving %1 from %2; metrics at /metrics for %3")
+                  .arg(url.value().toString(), server.describeStorage(), metricsAt));
+    printLine(stdout, url.value().toString());
     return QCoreApplication::exec();
 }
 
@@ -327,6 +329,8 @@ int runCommandLine(const QStringList& arguments, Clock& clock) {
                        options.to, options.from, options.force});
     const LimitOptions limits;
     limits.addTo(values);
+    const TransportOptions transport;
+    transport.addTo(values);
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("Command to run."),
                                  QStringLiteral("[command]"));
     if (!parser.parse(arguments))
@@ -349,7 +353,9 @@ int runCommandLine(const QStringList& arguments, Clock& clock) {
         return usageError(
             QStringLiteral("%1 takes a postgresql:// URL").arg(values.sourceOf(options.database)));
     if (auto applied = limits.applyTo(values, config); !applied)
-        return failWith(applied.error());
+        return usageError(applied.error().description);
+    if (auto applied = transport.applyTo(values, config); !applied)
+        return usageError(applied.error().description);
     const Invocation call{parser, options, values, config};
     return command->onStore ? command->onStore(call) : runOnServer(*command, call, clock);
 }

@@ -11,6 +11,7 @@ namespace sonavert::cloud {
 inline constexpr char kCloudDescription[] =
     "The private cloud database of Sonavert.\n\n"
     "  sonavert-cloud [--listen HOST:PORT] [--data-dir DIR] [--database URL]\n"
+    "                 [--tls-cert FILE --tls-key FILE] [--trusted-proxy ADDR]\n"
     "                 [--metrics-address HOST:PORT] [limit and timeout options, below]\n"
     "  sonavert-cloud account add NAME\n"
     "  sonavert-cloud token issue --account NAME [--name DEVICE]\n"

@@ -58,8 +58,10 @@ CloudServer::CloudServer(std::unique_ptr<CloudStorage> storage,
     , m_service(std::move(service))
     , m_calls(std::move(calls))
     , m_hub(std::make_unique<PushHub>(*m_service, clock, config.push))
-    , m_http(std::make_unique<HttpFrontend>(*m_calls, *m_hub, httpLimitsOf(config), clock))
+    , m_http(std::make_unique<HttpFrontend>(*m_calls, *m_hub, httpLimitsOf(config),
+                                            config.transport, clock))
     , m_clock(clock)
+    , m_isSecure(config.transport.tls.has_value())
     , m_tombstoneRetention(config.tombstoneRetention)
     , m_compactionInterval(config.compactionInterval) {
     m_compactionTimer = m_clock.schedule(m_compactionInterval, [this] { compactNow(); });
@@ -110,12 +112,12 @@ void CloudServer::compactNow() {
 
 namespace {
 
-Result<QUrl> urlOf(const QHostAddress& host, quint16 asked, quint16 bound) {
+Result<QUrl> urlOf(bool isSecure, const QHostAddress& host, quint16 asked, quint16 bound) {
     if (bound == 0)
         return makeError(QStringLiteral("Listen"), 0,
                          QStringLiteral("cannot listen on %1:%2").arg(host.toString()).arg(asked));
     QUrl url;
-    url.setScheme(QStringLiteral("http"));
+    url.setScheme(isSecure ? QStringLiteral("https") : QStringLiteral("http"));
     url.setHost(host.toString());
     url.setPort(bound);
     return url;
@@ -124,11 +126,11 @@ Result<QUrl> urlOf(const QHostAddress& host, quint16 asked, quint16 bound) {
 } // namespace
 
 Result<QUrl> CloudServer::listen(const QHostAddress& host, quint16 port) {
-    return urlOf(host, port, m_http->listenGuarded(host, port));
+    return urlOf(m_isSecure, host, port, m_http->listenGuarded(host, port));
 }
 
 Result<QUrl> CloudServer::listenForMetrics(const QHostAddress& host, quint16 port) {
-    return urlOf(host, port, m_http->listenForMetrics(host, port));
+    return urlOf(m_isSecure, host, port, m_http->listenForMetrics(host, port));
 }
 
 QString CloudServer::describeStorage() {
@@ -139,6 +141,10 @@ QString CloudServer::describeStorage() {
 
 const ServerMetrics& CloudServer::metrics() const {
     return m_http->metrics();
+}
+
+QList<QTcpServer*> CloudServer::listeners() const {
+    return m_http->servers();
 }
 
 void CloudServer::shutdown() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "server/http/http_limits.h"
+#include "server/http/http_transport.h"
 #include "server/push/push_limits.h"
 #include "server/service/cloud_service.h"
 #include "src/runtime/result.h"
@@ -9,6 +10,8 @@
 #include <QObject>
 #include <QUrl>
 #include <memory>
+
+class QTcpServer;
 
 namespace sonavert::cloud {
 
@@ -26,6 +29,8 @@ struct ServerConfig {
     QString dataDirectory;
     ServiceOptions service;
     HttpLimits http;
+    /// TLS identity and trusted reverse proxies; plain HTTP from anyone by default.
+    HttpTransport transport;
     PushLimits push;
     /// Deletions are remembered this long; a device offline for longer fetches from scratch.
     Duration tombstoneRetention = std::chrono::hours(24 * 30);
@@ -61,6 +66,8 @@ public:
     CloudService& service() { return *m_service; }
     CallDispatcher& calls() { return *m_calls; }
     PushHub& pushHub() { return *m_hub; }
+    /// The listening sockets (none before listen()).
+    QList<QTcpServer*> listeners() const;
 
 private:
     CloudServer(std::unique_ptr<CloudStorage> storage, std::unique_ptr<CloudService> service,
@@ -79,6 +86,7 @@ private:
     std::unique_ptr<NotificationListener> m_listener;
     std::unique_ptr<HttpFrontend> m_http;
     Clock& m_clock;
+    bool m_isSecure = false;
     Duration m_tombstoneRetention;
     Duration m_compactionInterval;
     Clock::TimerId m_compactionTimer = 0;

@@ -83,9 +83,10 @@ Status LimitOptions::applyTo(const OptionValues& values, ServerConfig& config) c
         const qint64 value = given->toLongLong(&isNumber);
         if (!isNumber || value < 1 || value > option.most)
             return makeError(QStringLiteral("Options"), 0,
-                             QStringLiteral("%1 takes a whole number from 1 to %2")
+                             QStringLiteral("%1 takes a whole number from 1 to %2, not '%3'")
                                  .arg(values.sourceOf(m_options.at(i)))
-                                 .arg(option.most));
+                                 .arg(option.most)
+                                 .arg(*given));
         option.set(config, value);
     }
     return {};

@@ -31,6 +31,18 @@ std::optional<QString> OptionValues::value(const QCommandLineOption& option) con
     return fromEnvironment.isEmpty() ? std::nullopt : std::optional(fromEnvironment);
 }
 
+QStringList OptionValues::values(const QCommandLineOption& option) const {
+    if (m_parser.isSet(option))
+        return m_parser.values(option);
+    const std::optional<QString> fromEnvironment = value(option);
+    if (!fromEnvironment)
+        return {};
+    QStringList listed = fromEnvironment->split(QLatin1Char(','), Qt::SkipEmptyParts);
+    for (QString& each : listed)
+        each = each.trimmed();
+    return listed;
+}
+
 QString OptionValues::sourceOf(const QCommandLineOption& option) const {
     if (!m_parser.isSet(option) && m_fromEnvironment.contains(option.names().constFirst()))
         return variableOf(option);

@@ -22,6 +22,9 @@ public:
     void addWithEnvironment(const QList<QCommandLineOption>& options);
     /// After parsing: the command line's value, else the environment's, else nothing.
     std::optional<QString> value(const QCommandLineOption& option) const;
+    /// A repeatable option: every value on the command line, else the variable's
+    /// comma-separated list.
+    QStringList values(const QCommandLineOption& option) const;
     /// Where the value came from, as an error about it names it: "--listen" or
     /// "SONAVERT_CLOUD_LISTEN".
     QString sourceOf(const QCommandLineOption& option) const;

@@ -60,6 +60,16 @@ void ConnectionGuard::watchAfterServer() {
     connect(m_socket, &QTcpSocket::readyRead, this, &ConnectionGuard::afterServerRead);
 }
 
+void ConnectionGuard::timeHandshake() {
+    m_isHandshaking = true;
+    m_deadline = m_clock.monotonicNow() + m_limits.headerTimeout;
+}
+
+void ConnectionGuard::endHandshake() {
+    m_isHandshaking = false;
+    m_deadline = m_clock.monotonicNow() + m_limits.idleTimeout;
+}
+
 void ConnectionGuard::beforeServerReads() {
     if (m_isRefused) {
         discardIncoming();
@@ -138,7 +148,9 @@ void ConnectionGuard::checkDeadline(Duration now) {
         return;
     m_deadline = kNever;
     // An idle client that reads its answers leaves cleanly; anyone else is cut off.
-    const bool isCleanIdle = !m_isRefused && m_scanner.phase() == RequestScanner::Phase::Idle &&
+    // A TLS socket asked to close mid-handshake would wait for the handshake to end first.
+    const bool isCleanIdle = !m_isRefused && !m_isHandshaking &&
+                             m_scanner.phase() == RequestScanner::Phase::Idle &&
                              m_socket->bytesToWrite() == 0;
     if (isCleanIdle)
         m_socket->disconnectFromHost();

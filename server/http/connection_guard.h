@@ -35,6 +35,11 @@ public:
     void watchBeforeServer();
     /// Call after the HTTP server took the socket: the guard learns what it left unread.
     void watchAfterServer();
+    /// Over TLS: the handshake gets the time of a header, and one that has not finished by
+    /// then is cut off.
+    void timeHandshake();
+    /// The handshake finished: the connection waits for its first request.
+    void endHandshake();
     /// Closes the connection when its current phase has lasted too long.
     void checkDeadline(Duration now);
 
@@ -56,6 +61,7 @@ private:
     int m_timedRequests = 0;
     Duration m_deadline;
     bool m_isRefused = false;
+    bool m_isHandshaking = false;
     std::function<void()> m_farewell;
     ServerMetrics* m_metrics = nullptr;
 };

@@ -7,7 +7,7 @@
 #include "server/wire/server_error.h"
 
 #include <QLoggingCategory>
-#include <QTcpSocket>
+#include <QSslSocket>
 #include <sys/resource.h>
 
 namespace sonavert::cloud {
@@ -36,9 +36,11 @@ int fittingConnectionCap(int configured) {
 
 } // namespace
 
-GuardedTcpServer::GuardedTcpServer(QObject* httpServer, const HttpLimits& limits, Clock& clock)
+GuardedTcpServer::GuardedTcpServer(QObject* httpServer, const HttpLimits& limits,
+                                   HttpTransport transport, Clock& clock)
     : m_httpServer(httpServer)
     , m_limits(limits)
+    , m_transport(std::move(transport))
     , m_clock(clock) {
     m_limits.maxConnections = fittingConnectionCap(limits.maxConnections);
     connect(this, &QTcpServer::acceptError, this, &GuardedTcpServer::onAcceptError);
@@ -52,7 +54,7 @@ GuardedTcpServer::~GuardedTcpServer() {
 }
 
 void GuardedTcpServer::incomingConnection(qintptr descriptor) {
-    auto* socket = new QTcpSocket(this);
+    QTcpSocket* socket = m_transport.tls ? new QSslSocket(this) : new QTcpSocket(this);
     if (!socket->setSocketDescriptor(descriptor)) {
         delete socket;
         return;
@@ -63,22 +65,62 @@ void GuardedTcpServer::incomingConnection(qintptr descriptor) {
         return;
     }
     // Room for the largest header and body the limits allow, so a request never stalls; more
-    // is left in the kernel until the guard has looked at what came.
+    // is left in the kernel until the guard has looked at what came. Over TLS the same bound
+    // holds the encrypted records waiting to be decrypted.
     socket->setReadBufferSize(m_limits.maxHeaderBytes + m_limits.maxBodyBytes + 4096);
     auto* guard = new ConnectionGuard(socket, m_httpServer, m_limits, m_clock);
     guard->setMetrics(m_metrics);
+    track(socket, guard, address);
+    if (m_transport.tls)
+        encryptThenHand(socket, guard);
+    else
+        handToServer(socket, guard);
+}
+
+void GuardedTcpServer::encryptThenHand(QTcpSocket* socket, ConnectionGuard* guard) {
+    auto* tls = static_cast<QSslSocket*>(socket);
+    guard->timeHandshake();
+    // Until the HTTP server has it, the socket is ours to delete when it goes.
+    const auto untilHanded =
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    connect(tls, &QSslSocket::encrypted, this, [this, socket, guard, untilHanded] {
+        disconnect(untilHanded);
+        guard->endHandshake();
+        handToServer(socket, guard);
+    });
+    // Plain HTTP, or a client that does not like the certificate: nothing to answer in.
+    connect(tls, &QSslSocket::errorOccurred, socket, [tls](QAbstractSocket::SocketError error) {
+        if (error == QAbstractSocket::SslHandshakeFailedError)
+            tls->abort();
+    });
+    tls->setSslConfiguration(*m_transport.tls);
+    tls->startServerEncryption();
+}
+
+void GuardedTcpServer::handToServer(QTcpSocket* socket, ConnectionGuard* guard) {
     guard->watchBeforeServer();
     addPendingConnection(socket);
     guard->watchAfterServer();
-    track(socket, guard, address);
+    // A request that came with the end of the handshake was decrypted before anyone listened.
+    if (socket->bytesAvailable() > 0)
+        Q_EMIT socket->readyRead();
 }
 
 bool GuardedTcpServer::hasRoomFor(const QHostAddress& address) const {
-    return m_guards.size() < m_limits.maxConnections &&
+    if (m_guards.size() >= m_limits.maxConnections)
+        return false;
+    // Behind a proxy every client shares its address; the HTTP layer sees the real one.
+    return m_transport.trustedProxies.contains(address) ||
            m_perAddress.value(address) < m_limits.maxConnectionsPerAddress;
 }
 
 void GuardedTcpServer::refuseBusy(QTcpSocket* socket) {
+    if (m_transport.tls) {
+        // An answer would need a handshake first, which is what a flood wants of us.
+        socket->abort();
+        socket->deleteLater();
+        return;
+    }
     const Error busy = cloudError(ServerErrorCode::TryAgainLater,
                                   QStringLiteral("too many connections; try again later"));
     QJsonObject body = errorToJson(busy);

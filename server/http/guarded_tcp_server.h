@@ -1,6 +1,7 @@
 #pragma once
 
 #include "server/http/http_limits.h"
+#include "server/http/http_transport.h"
 
 #include <QHash>
 #include <QHostAddress>
@@ -14,12 +15,15 @@ class ServerMetrics;
 /// The listening socket of the HTTP server: puts a ConnectionGuard on every connection before
 /// the HTTP server sees it, refuses connections beyond the caps (in total and per client
 /// address) with 503 at once, checks the guards' deadlines, and keeps accepting after the
-/// process ran out of descriptors instead of stopping for good.
+/// process ran out of descriptors instead of stopping for good. Over TLS the guard times the
+/// handshake like a header, and the HTTP server sees a connection only once it is encrypted.
+/// A trusted reverse proxy carries many clients, so its connections count only to the total.
 class GuardedTcpServer : public QTcpServer {
     Q_OBJECT
 public:
     /// `httpServer` is the QAbstractHttpServer this listener will be bound to.
-    GuardedTcpServer(QObject* httpServer, const HttpLimits& limits, Clock& clock);
+    GuardedTcpServer(QObject* httpServer, const HttpLimits& limits, HttpTransport transport,
+                     Clock& clock);
     ~GuardedTcpServer() override;
 
     /// The cap in force: the configured one, lowered to fit the descriptor limit.
@@ -34,12 +38,15 @@ protected:
 private:
     bool hasRoomFor(const QHostAddress& address) const;
     void refuseBusy(QTcpSocket* socket);
+    void encryptThenHand(QTcpSocket* socket, ConnectionGuard* guard);
+    void handToServer(QTcpSocket* socket, ConnectionGuard* guard);
     void track(QTcpSocket* socket, ConnectionGuard* guard, const QHostAddress& address);
     void sweep();
     void onAcceptError(QAbstractSocket::SocketError error);
 
     QObject* m_httpServer;
     HttpLimits m_limits;
+    HttpTransport m_transport;
     Clock& m_clock;
     QHash<QTcpSocket*, ConnectionGuard*> m_guards;
     QHash<QHostAddress, int> m_perAddress;

@@ -66,11 +66,12 @@ Error notFound() {
 } // namespace
 
 HttpFrontend::HttpFrontend(CallDispatcher& calls, PushHub& hub, const HttpLimits& limits,
-                           Clock& clock, QObject* parent)
+                           HttpTransport transport, Clock& clock, QObject* parent)
     : QAbstractHttpServer(parent)
     , m_calls(calls)
     , m_hub(hub)
     , m_limits(limits)
+    , m_transport(std::move(transport))
     , m_clock(clock) {
     connect(this, &QAbstractHttpServer::newWebSocketConnection, this,
             &HttpFrontend::adoptWebSockets);
@@ -79,7 +80,7 @@ HttpFrontend::HttpFrontend(CallDispatcher& calls, PushHub& hub, const HttpLimits
 HttpFrontend::~HttpFrontend() = default;
 
 quint16 HttpFrontend::listenGuarded(const QHostAddress& address, quint16 port) {
-    auto server = std::make_unique<GuardedTcpServer>(this, m_limits, m_clock);
+    auto server = std::make_unique<GuardedTcpServer>(this, m_limits, m_transport, m_clock);
     server->setMetrics(&m_metrics);
     if (!server->listen(address, port))
         return 0;
@@ -133,7 +134,7 @@ bool HttpFrontend::handleRequest(const QHttpServerRequest& request, QTcpSocket* 
         DatabaseCall claim;
         claim.operation = QString::fromLatin1(CloudService::kClaimOperation);
         claim.body = request.body();
-        claim.clientAddress = socket->peerAddress().toString();
+        claim.clientAddress = clientAddressOf(request, *socket);
         claim.kind = CallKind::PairingClaim;
         serveCall(request, socket, std::move(claim));
         return true;
@@ -144,8 +145,15 @@ bool HttpFrontend::handleRequest(const QHttpServerRequest& request, QTcpSocket* 
     serveCall(request, socket,
               DatabaseCall{bearerTokenOf(request), segments[3], segments[4],
                            segments[6] + QLatin1Char('/') + segments[7], request.body(),
-                           socket->peerAddress().toString()});
+                           clientAddressOf(request, *socket)});
     return true;
+}
+
+QString HttpFrontend::clientAddressOf(const QHttpServerRequest& request,
+                                      const QTcpSocket& socket) const {
+    return m_transport.trustedProxies
+        .clientOf(socket.peerAddress(), forwardedForOf(request.headers()))
+        .toString();
 }
 
 void HttpFrontend::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) {

@@ -2,6 +2,7 @@
 
 #include "server/http/http_limits.h"
 #include "server/http/server_metrics.h"
+#include "server/http/http_transport.h"
 #include "server/service/database_call.h"
 #include "src/runtime/result.h"
 
@@ -23,15 +24,16 @@ class PushHub;
 /// dispatcher, which runs it off the event loop and answers later; GET /push upgrades to the
 /// push channel; GET /healthz, /readyz and /metrics are the operator's. Answers are JSON;
 /// errors go through errorToJson. Every connection is bounded and timed by `limits` before a
-/// request reaches the routes, and every answer is counted in the metrics.
+/// request reaches the routes, and every answer is counted in the metrics; `transport` says
+/// whether it speaks TLS and which proxies may name the client.
 class HttpFrontend : public QAbstractHttpServer {
     Q_OBJECT
 public:
     /// How long /readyz waits for the storage to answer before it says 503.
     static constexpr Duration kReadinessBound = std::chrono::seconds(2);
 
-    HttpFrontend(CallDispatcher& calls, PushHub& hub, const HttpLimits& limits, Clock& clock,
-                 QObject* parent = nullptr);
+    HttpFrontend(CallDispatcher& calls, PushHub& hub, const HttpLimits& limits,
+                 HttpTransport transport, Clock& clock, QObject* parent = nullptr);
     ~HttpFrontend() override;
 
     /// Listens through a GuardedTcpServer; gives the port, or 0 when it cannot listen.
@@ -64,10 +66,12 @@ private:
     void serveMetrics(const QHttpServerRequest& request, Pending pending);
     bool isMetricsListener(const QTcpSocket* socket) const;
     void adoptWebSockets();
+    QString clientAddressOf(const QHttpServerRequest& request, const QTcpSocket& socket) const;
 
     CallDispatcher& m_calls;
     PushHub& m_hub;
     HttpLimits m_limits;
+    HttpTransport m_transport;
     Clock& m_clock;
     ServerMetrics m_metrics;
     quint16 m_metricsPort = 0;

@@ -1,9 +1,11 @@
 #include "src/app/command_line.h"
 
+#include "src/clouddb/cloud_trust.h"
 #include "src/desktop/profile.h"
 #include "src/runtime/command_line_text.h"
 
 #include <QCommandLineParser>
+#include <QFileInfo>
 #include <QUrl>
 
 namespace sonavert {
@@ -44,6 +46,11 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
         QStringLiteral("cloud"),
         QStringLiteral("The sonavert-cloud server to use (default http://127.0.0.1:8470)."),
         QStringLiteral("url"));
+    const QCommandLineOption cloudCa(
+        QStringLiteral("cloud-ca"),
+        QStringLiteral("Also trust certificates from the CA certificate in <file> (PEM), for a "
+                       "server with a self-signed certificate; remembered in the profile."),
+        QStringLiteral("file"));
     const QCommandLineOption token(
         QStringLiteral("token"),
         QStringLiteral("Deprecated: every user of this computer can read it in the process "
@@ -80,8 +87,8 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
                        "io.sonavert.Sonavert when free, and io.sonavert.Sonavert.<device name in "
                        "lower case>)."),
         QStringLiteral("name"));
-    parser.addOptions({headless, profile, verbose, logPrivate, name, cloud, token, tokenFile,
-                       busName, player, playerCommand, library, simulatePlaying});
+    parser.addOptions({headless, profile, verbose, logPrivate, name, cloud, cloudCa, token,
+                       tokenFile, busName, player, playerCommand, library, simulatePlaying});
     parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
 
@@ -113,6 +120,11 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
                 QStringLiteral("--cloud needs an http:// or https:// address, not '%1'")
                     .arg(parser.value(cloud)));
         options.cloudUrl = url.toString();
+    }
+    if (parser.isSet(cloudCa)) {
+        if (auto trust = clouddb::CloudTrust::withAuthorityFile(parser.value(cloudCa)); !trust)
+            return usageError(trust.error().description);
+        options.cloudCaFile = QFileInfo(parser.value(cloudCa)).absoluteFilePath();
     }
     if (parser.isSet(busName)) {
         // The bus itself judges the rest of the name, and a refusal is logged.

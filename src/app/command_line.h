@@ -15,7 +15,10 @@ struct AppOptions {
     std::optional<QString> deviceName;                          ///< overrides the machine's name
     QString cloudUrl = QStringLiteral("http://127.0.0.1:8470"); ///< the sonavert-cloud server
     std::optional<QString> cloudToken; ///< from --token-file, --token or SONAVERT_CLOUD_TOKEN
-    QString warning;                   ///< to print before starting (a token given inline)
+    /// A CA file the cloud server's certificate may come from (a self-signed set-up); checked
+    /// to hold a certificate, then remembered in the profile's defaults.
+    std::optional<QString> cloudCaFile;
+    QString warning; ///< to print before starting (a token given inline)
     /// The MPRIS player to drive ("mpv", a bus name, empty: any that runs), or "simulated".
     QString playerName;
     QString playerCommand;      ///< started when no player runs and one is needed

@@ -75,6 +75,35 @@ NearbyDiscoveryFactory avahiNearbyDiscovery(std::shared_ptr<Clock> clock) {
     };
 }
 
+// Remembered with the account: a CA file given once is used on every start until another is
+// given. The sign-in that remembers the account will keep it beside the server's address.
+const QString kCloudCaFileKey = QStringLiteral("Sonavert.cloud.caFile");
+
+std::shared_ptr<clouddb::CloudTrust> cloudTrust(const AppOptions& options, UserDefaults& defaults) {
+    if (options.cloudCaFile)
+        defaults.setString(kCloudCaFileKey, *options.cloudCaFile);
+    const std::optional<QString> path = defaults.string(kCloudCaFileKey);
+    if (!path)
+        return std::make_shared<clouddb::CloudTrust>();
+    auto trust = clouddb::CloudTrust::withAuthorityFile(*path);
+    if (trust)
+        return trust.value();
+    developerLog(QStringLiteral("cloud: %1; the server's certificate is checked against the "
+                                "system's store alone")
+                     .arg(trust.error().description));
+    return std::make_shared<clouddb::CloudTrust>();
+}
+
+clouddb::CloudEndpoint cloudEndpoint(const AppOptions& options, const QString& token,
+                                     UserDefaults& defaults) {
+    clouddb::CloudEndpoint endpoint;
+    endpoint.server = QUrl(options.cloudUrl);
+    endpoint.token = token;
+    endpoint.container = QString::fromLatin1(app_identity::kContainerIdentifier);
+    endpoint.trust = cloudTrust(options, defaults);
+    return endpoint;
+}
+
 /// The update checker of this build: the feed of app_identity.h (or SONAVERT_UPDATE_FEED_URL),
 /// checked at once in the background and then daily.
 std::unique_ptr<SparkleUpdater> makeUpdater(std::shared_ptr<Clock> clock) {
@@ -109,9 +138,7 @@ QCoro::Task<> TessaryApp::launch() {
                 .arg(m_options.cloudUrl));
         co_return;
     }
-    const clouddb::CloudEndpoint endpoint{QUrl(m_options.cloudUrl), *token,
-                                          QString::fromLatin1(app_identity::kContainerIdentifier),
-                                          QStringLiteral("production")};
+    const clouddb::CloudEndpoint endpoint = cloudEndpoint(m_options, *token, *m_defaults);
     m_music = std::make_unique<DeviceMusic>(m_options, m_profile, m_clock, m_defaults);
     m_musicService = m_music->service();
     m_music->loadLibrary();

@@ -79,8 +79,13 @@ QCoro::Task<Result<QJsonObject>> HttpCloudDatabase::post(QString operation, QJso
     QNetworkRequest request(url);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
     request.setRawHeader("Authorization", "Bearer " + m_endpoint.token.toUtf8());
+    request.setSslConfiguration(m_endpoint.trust->configuration());
     QPointer<QNetworkReply> reply =
         m_network->post(request, QJsonDocument(body).toJson(QJsonDocument::Compact));
+    auto certificateErrors = std::make_shared<QList<QSslError>>();
+    QObject::connect(
+        reply.data(), &QNetworkReply::sslErrors, reply.data(),
+        [certificateErrors](const QList<QSslError>& errors) { *certificateErrors = errors; });
 
     // Timeout and cancellation abort the reply from the event loop, never on the stack of
     // whoever cancels, so the caller's continuation cannot run inside their cancel().
@@ -110,6 +115,10 @@ QCoro::Task<Result<QJsonObject>> HttpCloudDatabase::post(QString operation, QJso
     reply->deleteLater();
     if (*outcome)
         co_return **outcome;
+    if (!certificateErrors->isEmpty())
+        co_return m_endpoint.trust->refuse(url.host(), *certificateErrors);
+    if (url.scheme() == QLatin1String("https") && reply->error() == QNetworkReply::NoError)
+        m_endpoint.trust->noteTrusted();
     const QByteArray answer = reply->readAll();
     if (reply->error() != QNetworkReply::NoError)
         co_return requestError(*reply, answer);

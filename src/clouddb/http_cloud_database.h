@@ -1,6 +1,7 @@
 #pragma once
 
 #include "src/clouddb/cloud_database.h"
+#include "src/clouddb/cloud_trust.h"
 
 #include <QUrl>
 
@@ -15,6 +16,9 @@ struct CloudEndpoint {
     QString token;     ///< bearer token of this device
     QString container; ///< the application's container identifier
     QString environment = QStringLiteral("production");
+    /// Whom an https:// server's certificate must come from; shared by every connection of
+    /// one device, so that a refusal is reported once.
+    std::shared_ptr<CloudTrust> trust = std::make_shared<CloudTrust>();
 };
 
 /// The private database on a `sonavert-cloud` server, over HTTP/JSON.

@@ -68,6 +68,10 @@ void WebSocketPushChannel::connectSocket() {
             &WebSocketPushChannel::onMessage);
     connect(m_socket.get(), &QWebSocket::pong, this,
             [this] { m_lastHeard = m_clock->monotonicNow(); });
+    connect(m_socket.get(), &QWebSocket::sslErrors, this,
+            &WebSocketPushChannel::onCertificateErrors);
+    m_certificateErrors.clear();
+    m_socket->setSslConfiguration(m_endpoint.trust->configuration());
     m_socket->open(pushUrl(m_endpoint.server));
 }
 
@@ -89,10 +93,19 @@ void WebSocketPushChannel::onSocketDisconnected() {
     m_clock->cancelScheduled(m_heartbeatTimer);
     m_heartbeatTimer = 0;
     const QString reason = m_socket ? m_socket->closeReason() : QString();
+    if (!m_certificateErrors.isEmpty())
+        (void)m_endpoint.trust->refuse(m_endpoint.server.host(), m_certificateErrors);
+    m_certificateErrors.clear();
     if (wasReady)
         Q_EMIT disconnected(reason.isEmpty() ? QStringLiteral("connection lost") : reason);
     if (m_shouldRun)
         scheduleReconnect();
+}
+
+void WebSocketPushChannel::onCertificateErrors(const QList<QSslError>& errors) {
+    // Not ignored, they end the handshake: the socket closes and reconnects later as after any
+    // loss, so a certificate nobody fixes costs one attempt per back-off step.
+    m_certificateErrors = errors;
 }
 
 void WebSocketPushChannel::onMessage(const QString& text) {
@@ -100,6 +113,8 @@ void WebSocketPushChannel::onMessage(const QString& text) {
     const QJsonObject message = QJsonDocument::fromJson(text.toUtf8()).object();
     if (message.value(QStringLiteral("ready")).toBool()) {
         m_isReady = true;
+        if (m_endpoint.server.scheme() == QLatin1String("https"))
+            m_endpoint.trust->noteTrusted();
         m_retryDelay = kFirstRetryDelay;
         Q_EMIT connected();
         return;

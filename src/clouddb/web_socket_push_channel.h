@@ -12,7 +12,8 @@ namespace sonavert::clouddb {
 /// The push channel of a `sonavert-cloud` server: one WebSocket, greeted with the device's
 /// token. After a loss it reconnects with growing delays (1 s doubling to 60 s) and asks for
 /// what it missed with `since`. A channel silent for 60 s is taken as lost: the client pings
-/// every 20 s, so a live server always answers within that time.
+/// every 20 s, so a live server always answers within that time. A wss:// server's certificate
+/// is checked as the endpoint's trust says; a refused one is a loss like any other.
 class WebSocketPushChannel final : public PushChannel {
     Q_OBJECT
 public:
@@ -35,6 +36,7 @@ private:
     void connectSocket();
     void onSocketConnected();
     void onSocketDisconnected();
+    void onCertificateErrors(const QList<QSslError>& errors);
     void onMessage(const QString& text);
     void scheduleReconnect();
     void scheduleHeartbeat();
@@ -45,6 +47,8 @@ private:
     std::unique_ptr<QWebSocket> m_socket;
     bool m_shouldRun = false;
     bool m_isReady = false;
+    /// What the last connection's certificate was refused for, reported when it closes.
+    QList<QSslError> m_certificateErrors;
     qint64 m_lastID = 0;
     Duration m_retryDelay = kFirstRetryDelay;
     Duration m_lastHeard{0};

@@ -4,6 +4,7 @@
 #include "tests/support/local_http_feed.h"
 #include "tests/support/private_session_bus.h"
 #include "tests/support/process_harness.h"
+#include "tests/support/self_signed_certificate.h"
 
 #include <QFile>
 #include <QJsonDocument>
@@ -208,6 +209,30 @@ private Q_SLOTS:
         }
         QVERIFY(!ids.first().isEmpty());
         QCOMPARE(ids.at(1), ids.at(0));
+    }
+
+    void anHttpsCloudIsReachedWithItsCaFileRememberedAfterwards() {
+        SelfSignedCertificate certificate;
+        if (!certificate.isMade())
+            QSKIP("the openssl tool could not make a certificate");
+        CloudServerProcess cloud(kCloudProgram,
+                                 {QStringLiteral("--tls-cert"), certificate.certificateFile(),
+                                  QStringLiteral("--tls-key"), certificate.keyFile()});
+        QVERIFY(cloud.isRunning());
+        QVERIFY(cloud.url().startsWith(QLatin1String("https://")));
+        QTemporaryDir profile;
+        const QStringList givenOnce{QStringLiteral("--cloud-ca"), certificate.certificateFile()};
+        for (const QStringList& extra : {givenOnce, QStringList()}) {
+            QProcess process;
+            process.start(kProgram,
+                          deviceArguments(cloud, profile.path(), QStringLiteral("Solo")) + extra);
+            QString out;
+            QVERIFY(waitForLine(process, QStringLiteral("presence pass 2:"), &out));
+            QVERIFY2(!out.contains(QLatin1String("error")), qPrintable(out));
+            ::kill(static_cast<pid_t>(process.processId()), SIGINT);
+            QVERIFY(process.waitForFinished(60000));
+            QCOMPARE(process.exitCode(), 0);
+        }
     }
 
     void missingTokenIsExplained() {

@@ -1,6 +1,8 @@
 // Two devices' cloud services against the real sonavert-cloud in-process on loopback, woken
-// only by push notifications: no polling loop runs here.
+// only by push notifications: no polling loop runs here. Once over HTTP and WS, once over HTTPS
+// and WSS with a self-signed certificate the devices are given as their CA file.
 
+#include "server/http/tls_identity.h"
 #include "src/cloud/cloud_kit_handoff_service.h"
 #include "src/clouddb/http_cloud_database.h"
 #include "src/clouddb/web_socket_push_channel.h"
@@ -8,6 +10,7 @@
 #include "src/runtime/app_identity.h"
 #include "tests/server/test_cloud_server.h"
 #include "tests/support/await_task.h"
+#include "tests/support/self_signed_certificate.h"
 
 #include <QSignalSpy>
 #include <QTest>
@@ -99,18 +102,38 @@ PlaybackState song() {
 class CloudServiceServerTest : public QObject {
     Q_OBJECT
 
+public:
+    explicit CloudServiceServerTest(bool isOverTls)
+        : m_isOverTls(isOverTls) {}
+
+private:
+    const bool m_isOverTls;
+    std::optional<test::SelfSignedCertificate> m_certificate;
     std::unique_ptr<cloud::testing::TestCloudServer> m_server;
     std::shared_ptr<SystemClock> m_clock = std::make_shared<SystemClock>();
     std::unique_ptr<Device> m_a, m_b;
 
 private Q_SLOTS:
     void initTestCase() {
-        m_server = std::make_unique<cloud::testing::TestCloudServer>();
+        cloud::ServerConfig config;
+        CloudEndpoint endpoint;
+        if (m_isOverTls) {
+            qInfo("over TLS");
+            m_certificate.emplace();
+            if (!m_certificate->isMade())
+                QSKIP("the openssl tool could not make a certificate");
+            config.transport.tls =
+                cloud::loadTlsIdentity(m_certificate->certificateFile(), m_certificate->keyFile())
+                    .value();
+            endpoint.trust =
+                CloudTrust::withAuthorityFile(m_certificate->certificateFile()).value();
+        }
+        m_server = std::make_unique<cloud::testing::TestCloudServer>(config, nullptr);
         QVERIFY(m_server->isRunning());
-        const QString token = m_server->addAccount(u"me"_s);
-        const CloudEndpoint endpoint{m_server->url(), token,
-                                     QString::fromLatin1(app_identity::kContainerIdentifier),
-                                     u"production"_s};
+        QCOMPARE(m_server->url().scheme(), m_isOverTls ? u"https"_s : u"http"_s);
+        endpoint.server = m_server->url();
+        endpoint.token = m_server->addAccount(u"me"_s);
+        endpoint.container = QString::fromLatin1(app_identity::kContainerIdentifier);
         m_a = std::make_unique<Device>(u"AAAAAAAA-0000-4000-8000-00000000000A"_s, u"a"_s, endpoint,
                                        m_clock);
         m_b = std::make_unique<Device>(u"BBBBBBBB-0000-4000-8000-00000000000B"_s, u"b"_s, endpoint,
@@ -164,5 +187,12 @@ private:
     }
 };
 
-QTEST_GUILESS_MAIN(CloudServiceServerTest)
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    CloudServiceServerTest plain(false);
+    CloudServiceServerTest secure(true);
+    const int plainFailures = QTest::qExec(&plain, argc, argv);
+    return plainFailures + QTest::qExec(&secure, argc, argv);
+}
+
 #include "cloud_service_server_test.moc"

@@ -78,9 +78,9 @@ struct InProcessDevice {
     std::shared_ptr<MusicPlaybackService> music;
     std::unique_ptr<DeviceHandoffViewModel> coordinator;
     std::unique_ptr<MacBackgroundCoordinator> background;
-    std::unique_ptr<clouddb::InMemoryPushChannel> channel;
+    std::unique_ptr<clouddb::PushChannel> channel;
     std::unique_ptr<MacAppDelegate> delegate;
-    std::shared_ptr<clouddb::InMemoryCloudDatabase> database; ///< this run's connection
+    std::shared_ptr<clouddb::InMemoryCloudDatabase> database; ///< this run's in-memory connection
 
     InProcessDevice(QString deviceID, QString deviceName, std::shared_ptr<VirtualClock> sharedClock,
                     std::shared_ptr<clouddb::InMemoryCloud> sharedCloud, QList<LibraryTrack> tracks,
@@ -105,7 +105,15 @@ struct InProcessDevice {
 
     void start() {
         database = cloud->connect(QStringLiteral("user"));
-        auto handoff = std::make_shared<CloudKitHandoffService>(database, defaults, clock);
+        startOn(database,
+                std::make_unique<clouddb::InMemoryPushChannel>(cloud, QStringLiteral("user")));
+    }
+
+    /// Starts on another cloud: a real server's database client and push channel.
+    void startOn(std::shared_ptr<clouddb::CloudDatabase> cloudDatabase,
+                 std::unique_ptr<clouddb::PushChannel> pushChannel) {
+        auto handoff =
+            std::make_shared<CloudKitHandoffService>(std::move(cloudDatabase), defaults, clock);
         coordinator = std::make_unique<DeviceHandoffViewModel>(
             DeviceHandoffViewModel::Dependencies{
                 music, handoff, std::make_shared<DeviceRosterStore>(defaults), clock, {}, defaults},
@@ -113,7 +121,7 @@ struct InProcessDevice {
         background = std::make_unique<MacBackgroundCoordinator>();
         background->viewModel = coordinator.get();
         coordinator->start();
-        channel = std::make_unique<clouddb::InMemoryPushChannel>(cloud, QStringLiteral("user"));
+        channel = std::move(pushChannel);
         delegate = std::make_unique<MacAppDelegate>(channel.get(), background.get(), clock);
         delegate->registerForRemoteNotifications(8);
     }

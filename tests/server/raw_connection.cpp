@@ -17,13 +17,22 @@ constexpr char kHeaderEnd[] = "\r\n\r\n";
 
 } // namespace
 
-RawConnection::RawConnection(const QUrl& server, const QHostAddress& from) {
+RawConnection::RawConnection(const QUrl& server, const QHostAddress& from,
+                             const std::optional<QSslConfiguration>& tls) {
     QObject::connect(&m_socket, &QTcpSocket::readyRead,
                      [this] { m_received += m_socket.readAll(); });
     if (!from.isNull())
         m_socket.bind(from);
+    const auto port = static_cast<quint16>(server.port());
+    if (tls) {
+        QSignalSpy encrypted(&m_socket, &QSslSocket::encrypted);
+        m_socket.setSslConfiguration(*tls);
+        m_socket.connectToHostEncrypted(server.host(), port);
+        encrypted.wait(kGuardMs);
+        return;
+    }
     QSignalSpy connected(&m_socket, &QTcpSocket::connected);
-    m_socket.connectToHost(QHostAddress(server.host()), static_cast<quint16>(server.port()));
+    m_socket.connectToHost(QHostAddress(server.host()), port);
     connected.wait(kGuardMs);
 }
 
@@ -43,12 +52,14 @@ qint64 RawConnection::flood(const QByteArray& prefix, const QByteArray& filler, 
             loop.quit();
             return;
         }
-        if (m_socket.bytesToWrite() == 0) {
+        // Over TLS the written bytes wait encrypted in a buffer of their own.
+        if (m_socket.bytesToWrite() == 0 && m_socket.encryptedBytesToWrite() == 0) {
             m_socket.write(filler);
             sent += filler.size();
         }
     };
     QObject::connect(&m_socket, &QTcpSocket::bytesWritten, &loop, more);
+    QObject::connect(&m_socket, &QSslSocket::encryptedBytesWritten, &loop, more);
     QObject::connect(&m_socket, &QTcpSocket::readyRead, &loop, more);
     QObject::connect(&m_socket, &QTcpSocket::disconnected, &loop, &QEventLoop::quit);
     QTimer::singleShot(kGuardMs * 3, &loop, &QEventLoop::quit);

@@ -2,18 +2,22 @@
 
 #include <QByteArray>
 #include <QHostAddress>
-#include <QTcpSocket>
+#include <QSslConfiguration>
+#include <QSslSocket>
 #include <QUrl>
+#include <optional>
 
 namespace sonavert::cloud::testing {
 
 /// A bare TCP connection to the server for what well-behaved clients never send: oversized or
 /// endless headers and bodies, half requests, hand-made WebSocket frames, and a client that
-/// stops reading. Every wait is on a socket event.
+/// stops reading. Every wait is on a socket event. With `tls` the same goes over TLS, once the
+/// handshake is done.
 class RawConnection {
 public:
     /// Connects from `from` (any loopback address, to stand for another client).
-    explicit RawConnection(const QUrl& server, const QHostAddress& from = QHostAddress());
+    explicit RawConnection(const QUrl& server, const QHostAddress& from = QHostAddress(),
+                           const std::optional<QSslConfiguration>& tls = std::nullopt);
 
     bool isConnected() const { return m_socket.state() == QAbstractSocket::ConnectedState; }
     QTcpSocket& socket() { return m_socket; }
@@ -49,7 +53,7 @@ public:
 private:
     bool hasWholeAnswer() const;
 
-    QTcpSocket m_socket;
+    QSslSocket m_socket; // unencrypted unless asked: then a plain TCP socket
     QByteArray m_received;
 };
 

@@ -30,12 +30,15 @@ inline bool waitForLine(QProcess& process, const QString& text, QString* seen) {
 /// A sonavert-cloud on a loopback port over a throwaway SQLite store, with one account.
 class CloudServerProcess {
 public:
-    explicit CloudServerProcess(const QString& program)
+    /// `serveArguments` go to the server beside its address and data folder.
+    explicit CloudServerProcess(const QString& program, const QStringList& serveArguments = {})
         : m_program(program) {
         m_token = addAccount("me");
         if (m_token.isEmpty())
             return;
-        m_server.start(m_program, {"--listen", "127.0.0.1:0", "--data-dir", m_data.path()});
+        m_server.start(m_program,
+                       QStringList{"--listen", "127.0.0.1:0", "--data-dir", m_data.path()} +
+                           serveArguments);
         QString out;
         if (waitForLine(m_server, "\n", &out))
             m_url = out.trimmed();

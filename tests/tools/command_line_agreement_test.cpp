@@ -92,6 +92,8 @@ private Q_SLOTS:
                         QStringLiteral("'ftp://x'"));
         checkUsageError(program, {QStringLiteral("--token-file"), QStringLiteral("/nonexistent/t")},
                         QStringLiteral("/nonexistent/t"));
+        checkUsageError(program, {QStringLiteral("--cloud-ca"), QStringLiteral("/nonexistent/ca")},
+                        QStringLiteral("/nonexistent/ca"));
         QTemporaryDir home;
         checkHelpAndVersion(
             program,
@@ -180,6 +182,14 @@ private Q_SLOTS:
                         QStringLiteral("'frob it'"));
         checkUsageError(program, {QStringLiteral("--listen"), QStringLiteral("nowhere")},
                         QStringLiteral("'nowhere'"));
+        checkUsageError(program, {QStringLiteral("--max-body-bytes"), QStringLiteral("lots")},
+                        QStringLiteral("'lots'"));
+        checkUsageError(program, {QStringLiteral("--trusted-proxy"), QStringLiteral("nowhere")},
+                        QStringLiteral("'nowhere'"));
+        checkUsageError(program,
+                        {QStringLiteral("--tls-cert"), QStringLiteral("/nonexistent/c"),
+                         QStringLiteral("--tls-key"), QStringLiteral("/nonexistent/k")},
+                        QStringLiteral("/nonexistent/c"));
         QTemporaryDir data;
         checkHelpAndVersion(program,
                             {data.filePath(QStringLiteral("sonavert-cloud")),
