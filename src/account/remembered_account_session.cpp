@@ -62,6 +62,13 @@ PairingInvitation invitationOf(const QUrl& server, const QString& code, qint64 e
                              makePairingLink(server, code)};
 }
 
+constexpr int kMaximumNameNumber = 9;
+
+bool isNameTaken(const Result<QJsonObject>& answer) {
+    return !answer && server_call::is(answer.error(), Failure::Refused) &&
+           answer.error().description.contains(QLatin1String("signed in already"));
+}
+
 bool isServerAddress(const QUrl& server) {
     return server.isValid() && !server.host().isEmpty() &&
            (server.scheme() == QLatin1String("http") || server.scheme() == QLatin1String("https"));
@@ -157,7 +164,16 @@ QCoro::Task<Result<void>> RememberedAccountSession::obtainToken(Call call, QUrl 
     setState(State::SigningIn);
     const QString callPath = call == Call::Claim ? QStringLiteral("/pairing/1/claim")
                                                  : QStringLiteral("/setup/1/first-account");
-    const auto answer = co_await server_call::post(*m_network, path(server, callPath), body);
+    auto answer = co_await server_call::post(*m_network, path(server, callPath), body);
+    // A device that signed out kept its old token on the server, under this device's name; the
+    // claim is refused before the code is spent, so the device takes the next free name.
+    for (int number = 2;
+         guard && call == Call::Claim && isNameTaken(answer) && number <= kMaximumNameNumber;
+         ++number) {
+        body.insert(QStringLiteral("deviceName"),
+                    QStringLiteral("%1 (%2)").arg(m_deviceName).arg(number));
+        answer = co_await server_call::post(*m_network, path(server, callPath), body);
+    }
     if (!guard)
         co_return makeError(kDomain, 3, QStringLiteral("Sonavert stopped."));
     if (!answer) {

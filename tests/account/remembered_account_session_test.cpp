@@ -97,6 +97,24 @@ private Q_SLOTS:
         QVERIFY(!awaitTask(nextRun->invite()));
     }
 
+    void signingOutForgetsAndSigningInAgainTakesTheNextFreeName() {
+        RememberedAccountSession kitchen(std::make_shared<InMemoryUserDefaults>(),
+                                         std::make_shared<InMemorySecretStore>(),
+                                         QStringLiteral("Kitchen"));
+        QCoro::waitFor(kitchen.restore(m_server->url(), m_token));
+        auto study = newSession();
+        QVERIFY(
+            awaitTask(study->signIn(m_server->url(), awaitTask(kitchen.invite()).value().code)));
+        QVERIFY(awaitTask(study->signOut()));
+        QCOMPARE(study->state(), State::SignedOut);
+        QVERIFY(!m_defaults->contains(RememberedAccountSession::kServerKey));
+        QVERIFY(storedToken(m_server->url()).isEmpty());
+        // The old token still holds the name "Study" on the server.
+        QVERIFY(
+            awaitTask(study->signIn(m_server->url(), awaitTask(kitchen.invite()).value().code)));
+        QCOMPARE(study->account()->deviceName, QStringLiteral("Study (2)"));
+    }
+
     void failedSignInsSayWhyAndKeepNothing_data() {
         QTest::addColumn<QString>("server"); // "ours", "html", "json" (doubles) or an address
         QTest::addColumn<int>("wrongGuessesFirst");
