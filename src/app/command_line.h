@@ -16,6 +16,8 @@ struct AppOptions {
     QString cloudUrl = QStringLiteral("http://127.0.0.1:8470"); ///< the sonavert-cloud server
     std::optional<QString> cloudToken; ///< from --token-file, --token or SONAVERT_CLOUD_TOKEN
     QString warning;                   ///< to print before starting (a token given inline)
+    /// Signed out at start: the server's first account to create and sign in to.
+    std::optional<QString> firstAccountName;
     /// The MPRIS player to drive ("mpv", a bus name, empty: any that runs), or "simulated".
     QString playerName;
     QString playerCommand;      ///< started when no player runs and one is needed

@@ -53,6 +53,15 @@ QCoro::Task<> TessaryApp::restoreAccount(QString deviceName) {
                                                     QStringLiteral("/account-token.json"));
     m_account = std::make_unique<RememberedAccountSession>(m_defaults, secrets, deviceName);
     co_await m_account->restore(QUrl(m_options.cloudUrl), m_options.cloudToken);
+    if (m_options.firstAccountName && m_account->state() == AccountSession::State::SignedOut) {
+        // Refused once the server has an account: the device then waits signed out, and the
+        // hint says why.
+        const auto created = co_await m_account->createFirstAccount(QUrl(m_options.cloudUrl),
+                                                                    *m_options.firstAccountName);
+        if (created)
+            developerLog(QStringLiteral("account: created %1 on %2")
+                             .arg(*m_options.firstAccountName, m_options.cloudUrl));
+    }
 }
 
 void TessaryApp::onAccountChanged() {
