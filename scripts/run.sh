@@ -25,6 +25,21 @@ fi
 # every run; such a token is still passed, in the environment (an argument would show in
 # every user's process list).
 legacy_token_file="$CLOUD_DATA/me.token"
+# A server without the first-run call (it answers 404 there) gets its account the old way.
+first_run_status=$(python3 - "$CLOUD_URL/setup/1/first-account" <<'PY' || true
+import sys, urllib.request, urllib.error
+request = urllib.request.Request(sys.argv[1], data=b"{}", method="POST",
+                                 headers={"Content-Type": "application/json"})
+try:
+    print(urllib.request.urlopen(request, timeout=10).status)
+except urllib.error.HTTPError as error:
+    print(error.code)
+PY
+)
+if [ "$first_run_status" = 404 ] && [ ! -s "$legacy_token_file" ]; then
+  (umask 077 && "$cloud_bin" account add me --data-dir "$CLOUD_DATA" | tail -n 1 \
+    >"$legacy_token_file") || rm -f "$legacy_token_file"
+fi
 if [ -s "$legacy_token_file" ]; then
   export SONAVERT_CLOUD_TOKEN
   SONAVERT_CLOUD_TOKEN=$(cat "$legacy_token_file")
