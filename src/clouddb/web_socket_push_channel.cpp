@@ -127,7 +127,7 @@ void WebSocketPushChannel::onSocketDisconnected() {
     m_clock->cancelScheduled(m_heartbeatTimer);
     m_heartbeatTimer = 0;
     const QString reason = m_socket ? m_socket->closeReason() : QString();
-    if (m_socket && m_socket->closeCode() == kRevokedCloseCode)
+    if (m_socket && static_cast<int>(m_socket->closeCode()) == kRevokedCloseCode)
         onRefused();
     if (wasReady)
         Q_EMIT disconnected(reason.isEmpty() ? QStringLiteral("connection lost") : reason);
