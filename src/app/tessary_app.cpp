@@ -65,6 +65,8 @@ QCoro::Task<> TessaryApp::restoreAccount(QString deviceName) {
 }
 
 void TessaryApp::onAccountChanged() {
+    if (m_isTerminating)
+        return;
     const auto& endpoint = m_account->endpoints()->current();
     developerLog(endpoint ? QStringLiteral("cloud: %1").arg(endpoint->server.toString())
                           : QStringLiteral("cloud: not signed in"));
