@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # A push and a pull between two devices on this machine, with silent simulated players:
 # "Kitchen" plays a song, sends it to "Study" (which picks it up at the same second while
-# Kitchen pauses), then pulls it back. Uses the local sonavert-cloud (started unless one
-# already answers on 127.0.0.1:8470) with an account of its own, throwaway device profiles and
-# a small generated music library. Runs on the session bus, or on a private one when there is
+# Kitchen pauses), then pulls it back. Study joins Kitchen's account with a pairing code
+# first. Uses the local sonavert-cloud (started unless one already answers on 127.0.0.1:8470)
+# with an account of its own, throwaway device profiles and a small generated music library. Runs on the session bus, or on a private one when there is
 # none. Everything it started is stopped at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,9 +12,15 @@ source scripts/lib/local-cloud.sh
 build_sonavert sonavert sonavert-cloud sonavertctl sonavert-shortcuts
 work=$(mktemp -d -t sonavert-demo.XXXXXX)
 pids=()
+study_token_name=""
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  # Study's profile goes away with the demo: so does its token, leaving its name free.
+  if [ -n "$study_token_name" ]; then
+    "$cloud_bin" token revoke --account demo --name "$study_token_name" \
+      --data-dir "$CLOUD_DATA" >/dev/null || true
+  fi
   stop_local_cloud
   rm -rf "$work"
 }
@@ -26,7 +32,8 @@ if [ -z "${DBUS_SESSION_BUS_ADDRESS:-}" ]; then
     --print-pid=3 3>"$work/bus.pid")
   pids+=("$(cat "$work/bus.pid")")
 fi
-ensure_local_cloud demo
+ensure_local_cloud
+local_account_token demo
 
 step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
 ctl() { "$sonavertctl_bin" "$@"; }
@@ -41,9 +48,9 @@ for song in "So What" "Blue in Green" "Flamenco Sketches"; do
 done
 rm -f "$work/tone.wav"
 
-start_device() {
-  local name="$1"; shift
-  SONAVERT_CLOUD_TOKEN="$CLOUD_TOKEN" "$sonavert_bin" --headless --profile "$work/$name" \
+start_device() { # NAME [TOKEN [ARGS...]]: with a token for this run, else signed out
+  local name="$1" token="${2:-}"; shift; shift || true
+  SONAVERT_CLOUD_TOKEN="$token" "$sonavert_bin" --headless --profile "$work/$name" \
     --name "$name" --cloud "$CLOUD_URL" --player simulated --library "$work/Music" "$@" \
     >"$work/$name.out" 2>"$work/$name.log" &
   pids+=("$!")
@@ -65,9 +72,18 @@ json_check() { # INSTANCE PYTHON-EXPRESSION over the state `s`
 online() { json_check "$1" "any(d['name'] == '$2' and d['presence'] == 'online' for d in s['devices'])"; }
 playing() { json_check "$1" "s['thisDevice']['isPlaying']"; }
 
-step "Starting Kitchen (playing \"Blue in Green\") and Study"
-start_device Kitchen --simulate-playing "Blue in Green"
+step "Starting Kitchen (signed in, playing \"Blue in Green\") and Study (not signed in)"
+start_device Kitchen "$CLOUD_TOKEN" --simulate-playing "Blue in Green"
 start_device Study
+wait_for "Kitchen on the bus" ctl --instance kitchen account
+wait_for "Study on the bus" ctl --instance study account
+
+step "Kitchen: sonavertctl invite; Study: sonavertctl sign-in with its code"
+code=$(ctl --instance kitchen --json invite | python3 -c "import json, sys; print(json.load(sys.stdin)['code'])")
+echo "code: $code"
+study_token_name=$(ctl --instance study --json sign-in --server "$CLOUD_URL" --code "$code" |
+  python3 -c "import json, sys; print(json.load(sys.stdin)['deviceName'])")
+ctl --instance study account
 wait_for "Kitchen sees Study" online kitchen Study
 wait_for "Study sees Kitchen" online study Kitchen
 wait_for "Kitchen plays" playing kitchen

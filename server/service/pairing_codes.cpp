@@ -60,8 +60,12 @@ Result<QJsonObject> PairingCodes::claim(const QJsonObject& body, const QString& 
         return refuse(clientAddress, codeHash);
     qCInfo(lcPairing).noquote() << "pairing code claimed for account" << *accountId.value()
                                 << "by device" << deviceName.toString() << "from" << clientAddress;
+    // The new device shows which account it joined; the fresh token finds the account's name.
+    auto joined = m_accounts.authenticate(issued.value().token);
+    SONAVERT_TRY(joined);
     return QJsonObject{{QStringLiteral("token"), issued.value().token},
-                       {QStringLiteral("deviceName"), deviceName.toString()}};
+                       {QStringLiteral("deviceName"), deviceName.toString()},
+                       {QStringLiteral("accountName"), joined.value().name}};
 }
 
 Status PairingCodes::admit(const QString& clientAddress, const QString& codeHash) {

@@ -59,8 +59,15 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
     const QCommandLineOption tokenFile(
         QStringLiteral("token-file"),
         QStringLiteral("Read this device's token on the server from <file> (- for standard "
-                       "input); else SONAVERT_CLOUD_TOKEN, else the keyring."),
+                       "input), for this run; else SONAVERT_CLOUD_TOKEN, else the account this "
+                       "device signed in to (sonavertctl sign-in)."),
         QStringLiteral("file"));
+    const QCommandLineOption firstAccount(
+        QStringLiteral("first-account"),
+        QStringLiteral("When not signed in, create the first account, <name>, of the server at "
+                       "--cloud (it must run on this computer and have no account yet) and "
+                       "sign in to it."),
+        QStringLiteral("name"));
     const QCommandLineOption player(
         QStringLiteral("player"),
         QStringLiteral("The music player to drive: an MPRIS player's name (\"mpv\", \"vlc\"...), "
@@ -88,7 +95,8 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
                        "lower case>)."),
         QStringLiteral("name"));
     parser.addOptions({headless, profile, verbose, logPrivate, name, cloud, cloudCa, token,
-                       tokenFile, busName, player, playerCommand, library, simulatePlaying});
+                       tokenFile, firstAccount, busName, player, playerCommand, library,
+                       simulatePlaying});
     parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
 
@@ -142,6 +150,11 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
         return usageError(QStringLiteral("--token-file: ") + secret.error);
     options.cloudToken = secret.value;
     options.warning = secret.warning;
+    if (parser.isSet(firstAccount)) {
+        if (parser.value(firstAccount).trimmed().isEmpty())
+            return usageError(QStringLiteral("--first-account needs an account name"));
+        options.firstAccountName = parser.value(firstAccount).trimmed();
+    }
     options.playerName = parser.value(player).trimmed();
     options.playerCommand = parser.value(playerCommand).trimmed();
     if (parser.isSet(playerCommand) && options.playerCommand.isEmpty())

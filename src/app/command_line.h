@@ -19,6 +19,8 @@ struct AppOptions {
     /// to hold a certificate, then remembered in the profile's defaults.
     std::optional<QString> cloudCaFile;
     QString warning; ///< to print before starting (a token given inline)
+    /// Signed out at start: the server's first account to create and sign in to.
+    std::optional<QString> firstAccountName;
     /// The MPRIS player to drive ("mpv", a bus name, empty: any that runs), or "simulated".
     QString playerName;
     QString playerCommand;      ///< started when no player runs and one is needed

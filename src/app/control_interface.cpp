@@ -1,5 +1,6 @@
 #include "src/app/control_interface.h"
 
+#include "src/account/account_session.h"
 #include "src/app/control_state.h"
 #include "src/app/sparkle_updater.h"
 #include "src/coordinator/device_handoff_view_model.h"
@@ -76,6 +77,71 @@ void ControlInterface::setUpdater(SparkleUpdater* updater) {
     if (updater)
         connect(updater, &SparkleUpdater::checkFinished, this,
                 &ControlInterface::answerUpdateChecks);
+}
+
+void ControlInterface::setAccountSession(AccountSession* session) {
+    if (m_session)
+        disconnect(m_session, nullptr, this, nullptr);
+    m_session = session;
+    if (session)
+        connect(session, &AccountSession::stateChanged, this, &ControlInterface::scheduleSettle);
+    scheduleSettle();
+}
+
+bool ControlInterface::replyNoSessionIf() {
+    if (!m_session)
+        sendErrorReply(errorName("Failed"), QStringLiteral("Signing in is not available."));
+    return !m_session;
+}
+
+void ControlInterface::SignIn(const QString& server, const QString& code) {
+    if (replyNoSessionIf())
+        return;
+    const int ticket = delayCall();
+    QCoro::connect(m_session->signIn(QUrl(server.trimmed()), code.trimmed()), this,
+                   [this, ticket](const Result<void>& done) {
+                       answerHeld(ticket,
+                                  done ? std::nullopt : std::optional(done.error().description),
+                                  QVariant());
+                   });
+}
+
+void ControlInterface::SignOut() {
+    if (replyNoSessionIf())
+        return;
+    const int ticket = delayCall();
+    QCoro::connect(m_session->signOut(), this, [this, ticket](const Result<void>& done) {
+        answerHeld(ticket, done ? std::nullopt : std::optional(done.error().description),
+                   QVariant());
+    });
+}
+
+QString ControlInterface::Invite() {
+    if (replyNoSessionIf())
+        return {};
+    const int ticket = delayCall();
+    QCoro::connect(
+        m_session->invite(), this, [this, ticket](const Result<PairingInvitation>& invitation) {
+            if (!invitation) {
+                answerHeld(ticket, invitation.error().description, QVariant());
+                return;
+            }
+            answerHeld(ticket, std::nullopt,
+                       QString::fromUtf8(QJsonDocument(invitationJson(invitation.value()))
+                                             .toJson(QJsonDocument::Compact)));
+        });
+    return {};
+}
+
+void ControlInterface::answerHeld(int ticket, const std::optional<QString>& error,
+                                  const QVariant& success) {
+    const QDBusMessage call = m_heldCalls.take(ticket);
+    if (error)
+        m_bus.send(call.createErrorReply(errorName("Failed"), *error));
+    else if (success.isValid())
+        m_bus.send(call.createReply(success));
+    else
+        m_bus.send(call.createReply());
 }
 
 QString ControlInterface::GetState() {
@@ -232,8 +298,9 @@ void ControlInterface::settle() {
 QString ControlInterface::stateJson() const {
     if (!m_coordinator)
         return QStringLiteral("{}");
-    return QString::fromUtf8(
-        QJsonDocument(controlStateJson(*m_coordinator)).toJson(QJsonDocument::Compact));
+    QJsonObject state = controlStateJson(*m_coordinator);
+    state.insert(QStringLiteral("account"), accountStateJson(m_session));
+    return QString::fromUtf8(QJsonDocument(state).toJson(QJsonDocument::Compact));
 }
 
 QStringList controlBusNames(const std::optional<QString>& chosen, const QString& deviceName) {

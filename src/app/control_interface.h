@@ -14,6 +14,7 @@
 
 namespace sonavert {
 
+class AccountSession;
 class DeviceHandoffViewModel;
 class SparkleUpdater;
 struct UpdateCheckResult;
@@ -37,6 +38,9 @@ public:
     void setWindowShower(std::function<void()> show) { m_showWindow = std::move(show); }
     /// The updater that `CheckForUpdates` asks; without one the call fails.
     void setUpdater(SparkleUpdater* updater);
+    /// The sign-in that `SignIn`, `SignOut` and `Invite` change and the state reports; without
+    /// one those calls fail.
+    void setAccountSession(AccountSession* session);
 
 public Q_SLOTS:
     Q_SCRIPTABLE QString GetState();
@@ -47,6 +51,9 @@ public Q_SLOTS:
     /// Shows and raises the window; an error when this app runs without one.
     Q_SCRIPTABLE void ShowWindow();
     Q_SCRIPTABLE QString CheckForUpdates();
+    Q_SCRIPTABLE void SignIn(const QString& server, const QString& code);
+    Q_SCRIPTABLE void SignOut();
+    Q_SCRIPTABLE QString Invite();
 
 Q_SIGNALS:
     Q_SCRIPTABLE void StateChanged(const QString& state);
@@ -61,6 +68,9 @@ private:
     /// Answers a held call: the coordinator's transfer error if there is one, else `success`.
     void finishCall(int ticket, const QVariant& success);
     void finishPullIfSettled();
+    /// Answers a held call with `error` as a Failed error, or with `success` without one.
+    void answerHeld(int ticket, const std::optional<QString>& error, const QVariant& success);
+    bool replyNoSessionIf();
     void answerUpdateChecks(const UpdateCheckResult& result);
     void scheduleSettle();
     void settle();
@@ -72,6 +82,7 @@ private:
     int m_nextTicket = 1;
     std::optional<int> m_waitingPull;
     QPointer<SparkleUpdater> m_updater;
+    QPointer<AccountSession> m_session;
     QList<int> m_waitingUpdateChecks;
     bool m_isSettleScheduled = false;
     QString m_lastState;

@@ -1,5 +1,6 @@
 #include "src/app/control_state.h"
 
+#include "src/account/account_session.h"
 #include "src/app/sparkle_updater.h"
 #include "src/coordinator/device_handoff_view_model.h"
 
@@ -33,6 +34,22 @@ QJsonObject deviceJson(const AppDevice& device, const QSet<QString>& queuedTarge
     json.insert(QStringLiteral("lastSeen"),
                 device.lastSeen.toDateTime().toString(Qt::ISODateWithMs));
     return json;
+}
+
+QJsonValue textOrNull(const QString& text) {
+    return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
+}
+
+QString stateName(AccountSession::State state) {
+    switch (state) {
+    case AccountSession::State::SignedIn:
+        return QStringLiteral("signedIn");
+    case AccountSession::State::SigningIn:
+        return QStringLiteral("signingIn");
+    case AccountSession::State::SignedOut:
+        break;
+    }
+    return QStringLiteral("signedOut");
 }
 
 QJsonArray sortedIds(const QSet<QString>& ids) {
@@ -80,6 +97,31 @@ QJsonObject controlStateJson(const DeviceHandoffViewModel& coordinator) {
     json.insert(QStringLiteral("activityLabel"), optionalText(coordinator.activityLabel()));
     json.insert(QStringLiteral("transferError"), optionalText(coordinator.transferError()));
     json.insert(QStringLiteral("syncError"), optionalText(coordinator.syncError()));
+    return json;
+}
+
+QJsonObject accountStateJson(const AccountSession* session) {
+    const auto account = session ? session->account() : std::nullopt;
+    QJsonObject json;
+    json.insert(QStringLiteral("state"),
+                stateName(session ? session->state() : AccountSession::State::SignedOut));
+    json.insert(QStringLiteral("server"),
+                account ? textOrNull(account->server.toString()) : QJsonValue(QJsonValue::Null));
+    json.insert(QStringLiteral("accountName"),
+                account ? textOrNull(account->accountName) : QJsonValue(QJsonValue::Null));
+    json.insert(QStringLiteral("deviceName"),
+                account ? textOrNull(account->deviceName) : QJsonValue(QJsonValue::Null));
+    json.insert(QStringLiteral("lastError"),
+                session ? textOrNull(session->lastError()) : QJsonValue(QJsonValue::Null));
+    return json;
+}
+
+QJsonObject invitationJson(const PairingInvitation& invitation) {
+    QJsonObject json;
+    json.insert(QStringLiteral("code"), invitation.code);
+    json.insert(QStringLiteral("server"), invitation.server.toString());
+    json.insert(QStringLiteral("expires"), invitation.expires.toUTC().toString(Qt::ISODateWithMs));
+    json.insert(QStringLiteral("link"), invitation.link.toString(QUrl::FullyEncoded));
     return json;
 }
 

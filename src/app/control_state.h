@@ -4,7 +4,9 @@
 
 namespace sonavert {
 
+class AccountSession;
 class DeviceHandoffViewModel;
+struct PairingInvitation;
 struct PlaybackState;
 struct UpdateCheckResult;
 
@@ -20,8 +22,11 @@ struct UpdateCheckResult;
 ///       ],
 ///       "queuedPushTargets": [s],          // device ids, sorted
 ///       "isTransferring": b, "isPulling": b, "isDiscovering": b, "shouldRequestReview": b,
-///       "activityLabel": s|null, "transferError": s|null, "syncError": s|null
+///       "activityLabel": s|null, "transferError": s|null, "syncError": s|null,
+///       "account": Account                 // added by the control interface
 ///     }
+///     Account = {"state": "signedOut"|"signingIn"|"signedIn", "server": s|null,
+///                "accountName": s|null, "deviceName": s|null, "lastError": s|null}
 ///     Playback = {"title": s, "artist": s, "album": s|null, "position": seconds|null,
 ///                 "songID": s, "stationID": s|null}
 ///
@@ -29,6 +34,15 @@ struct UpdateCheckResult;
 /// plays. "isQueued" says a push waits for the device to come online. Devices come in the
 /// coordinator's order.
 QJsonObject controlStateJson(const DeviceHandoffViewModel& coordinator);
+
+/// The sign-in as above ("deviceName" is this device's token's name; the token never shows).
+/// Without a session: signed out.
+QJsonObject accountStateJson(const AccountSession* session);
+
+/// A pairing code as `Invite` answers it:
+///
+///     {"code": s, "server": s, "expires": "2026-01-01T00:10:00.000Z", "link": s}
+QJsonObject invitationJson(const PairingInvitation& invitation);
 
 /// One playback as above.
 QJsonObject playbackJson(const PlaybackState& state);

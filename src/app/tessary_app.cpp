@@ -1,5 +1,6 @@
 #include "src/app/tessary_app.h"
 
+#include "src/account/remembered_account_session.h"
 #include "src/app/control_interface.h"
 #include "src/app/desktop_session.h"
 #include "src/app/mac_app_delegate.h"
@@ -12,6 +13,7 @@
 #include "src/clouddb/http_cloud_database.h"
 #include "src/clouddb/web_socket_push_channel.h"
 #include "src/coordinator/device_handoff_view_model.h"
+#include "src/desktop/file_secret_store.h"
 #include "src/desktop/journald_log_sink.h"
 #include "src/desktop/profile.h"
 #include "src/desktop/secret_store.h"
@@ -43,40 +45,10 @@ TessaryApp::TessaryApp(AppOptions options, std::shared_ptr<Clock> clock, QObject
     m_secrets = std::make_shared<SystemSecretStore>();
 }
 
-QCoro::Task<std::optional<QString>> TessaryApp::resolveCloudToken() {
-    const QString service = QString::fromLatin1(app_identity::kCloudTokenKeychainService);
-    auto secrets = m_secrets;
-    const QString server = m_options.cloudUrl;
-    if (m_options.cloudToken) {
-        // Remember a given token for later runs of the standard profile; a throwaway profile
-        // leaves nothing in the keyring.
-        if (!m_options.profileDirectory)
-            (void)co_await secrets->write(service, server, m_options.cloudToken->toUtf8());
-        co_return std::optional<QString>(m_options.cloudToken); // a copy: co_return moves lvalues
-    }
-    if (m_options.profileDirectory)
-        co_return std::nullopt;
-    const auto stored = co_await secrets->read(service, server);
-    if (!stored || !stored.value() || stored.value()->isEmpty())
-        co_return std::nullopt;
-    co_return QString::fromUtf8(*stored.value());
-}
-
-TessaryApp::~TessaryApp() = default;
-
 namespace {
 
-// Nearby discovery goes through the system's avahi-daemon; without one it logs its failure
-// and the cloud path carries on alone.
-NearbyDiscoveryFactory avahiNearbyDiscovery(std::shared_ptr<Clock> clock) {
-    return [clock](const QString& id, const QString& name, const QString& session) {
-        return std::make_unique<NearbyLaunchDiscoveryService>(
-            id, name, session, nullptr, clock, AvahiNearbyTransport::systemBusFactory());
-    };
-}
-
 // Remembered with the account: a CA file given once is used on every start until another is
-// given. The sign-in that remembers the account will keep it beside the server's address.
+// given, for every server this device signs in to.
 const QString kCloudCaFileKey = QStringLiteral("Sonavert.cloud.caFile");
 
 std::shared_ptr<clouddb::CloudTrust> cloudTrust(const AppOptions& options, UserDefaults& defaults) {
@@ -94,14 +66,68 @@ std::shared_ptr<clouddb::CloudTrust> cloudTrust(const AppOptions& options, UserD
     return std::make_shared<clouddb::CloudTrust>();
 }
 
-clouddb::CloudEndpoint cloudEndpoint(const AppOptions& options, const QString& token,
-                                     UserDefaults& defaults) {
-    clouddb::CloudEndpoint endpoint;
-    endpoint.server = QUrl(options.cloudUrl);
-    endpoint.token = token;
-    endpoint.container = QString::fromLatin1(app_identity::kContainerIdentifier);
-    endpoint.trust = cloudTrust(options, defaults);
-    return endpoint;
+} // namespace
+
+QCoro::Task<> TessaryApp::restoreAccount(QString deviceName) {
+    // A device with its own profile keeps its token there too, and nothing in the keyring.
+    std::shared_ptr<SecretStore> secrets = m_secrets;
+    if (m_options.profileDirectory)
+        secrets = std::make_shared<FileSecretStore>(m_profile.configDirectory +
+                                                    QStringLiteral("/account-token.json"));
+    m_account = std::make_unique<RememberedAccountSession>(m_defaults, secrets, deviceName);
+    m_account->setTrust(cloudTrust(m_options, *m_defaults));
+    co_await m_account->restore(QUrl(m_options.cloudUrl), m_options.cloudToken);
+    if (m_options.firstAccountName && m_account->state() == AccountSession::State::SignedOut) {
+        // Refused once the server has an account: the device then waits signed out, and the
+        // hint says why.
+        const auto created = co_await m_account->createFirstAccount(QUrl(m_options.cloudUrl),
+                                                                    *m_options.firstAccountName);
+        if (created)
+            developerLog(QStringLiteral("account: created %1 on %2")
+                             .arg(*m_options.firstAccountName, m_options.cloudUrl));
+    }
+}
+
+void TessaryApp::onAccountChanged() {
+    if (m_isTerminating)
+        return;
+    const auto& endpoint = m_account->endpoints()->current();
+    developerLog(endpoint ? QStringLiteral("cloud: %1").arg(endpoint->server.toString())
+                          : QStringLiteral("cloud: not signed in"));
+    m_cloudService->accountChanged();
+    if (!endpoint) {
+        printSignInHint();
+        return;
+    }
+    // Online now rather than at the next pass.
+    m_coordinator->syncPresence();
+}
+
+void TessaryApp::printSignInHint() const {
+    if (!m_options.isHeadless)
+        return;
+    const QString reason = m_account->lastError();
+    const QString text =
+        QStringLiteral("sonavert: this computer is not signed in%1.\n"
+                       "On a computer that is, run 'sonavertctl invite'; then here run\n"
+                       "  sonavertctl sign-in --server URL --code CODE\n"
+                       "with the server and code it shows. Waiting for the sign-in.\n")
+            .arg(reason.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(reason));
+    std::fputs(text.toLocal8Bit().constData(), stderr);
+    std::fflush(stderr);
+}
+
+TessaryApp::~TessaryApp() = default;
+
+namespace {
+
+// Nearby discovery goes through the system's avahi-daemon; without one it logs its failure
+// and the cloud path carries on alone.
+NearbyDiscoveryFactory avahiNearbyDiscovery(std::shared_ptr<Clock> clock) {
+    return [clock](const QString& id, const QString& name, const QString& session) {
+        return std::make_unique<NearbyLaunchDiscoveryService>(
+            id, name, session, nullptr, clock, AvahiNearbyTransport::systemBusFactory());
+    };
 }
 
 /// The update checker of this build: the feed of app_identity.h (or SONAVERT_UPDATE_FEED_URL),
@@ -127,26 +153,22 @@ QCoro::Task<> TessaryApp::launch() {
     if (!guard || m_isTerminating)
         co_return;
 
-    const auto token = co_await resolveCloudToken();
+    const QString deviceName = m_options.deviceName.value_or(resolveDeviceName());
+    co_await restoreAccount(deviceName);
     if (!guard || m_isTerminating)
         co_return;
-    if (!token) {
-        Q_EMIT launchFailed(
-            QStringLiteral("no token for %1: create one with 'sonavert-cloud "
-                           "account add NAME' (or 'token issue') "
-                           "and pass it with --token-file FILE or SONAVERT_CLOUD_TOKEN")
-                .arg(m_options.cloudUrl));
-        co_return;
-    }
-    const clouddb::CloudEndpoint endpoint = cloudEndpoint(m_options, *token, *m_defaults);
+    const auto endpoints = m_account->endpoints();
     m_music = std::make_unique<DeviceMusic>(m_options, m_profile, m_clock, m_defaults);
     m_musicService = m_music->service();
     m_music->loadLibrary();
-    m_handoffService = std::make_shared<CloudKitHandoffService>(
-        std::make_shared<clouddb::HttpCloudDatabase>(endpoint, m_clock), m_defaults, m_clock);
-    const AppDevice thisDevice = DeviceHandoffViewModel::makeThisDevice(
-        deviceID, m_options.deviceName.value_or(resolveDeviceName()), m_clock->now());
-    developerLog(QStringLiteral("cloud: %1").arg(m_options.cloudUrl));
+    m_cloudService = std::make_shared<CloudKitHandoffService>(
+        std::make_shared<clouddb::HttpCloudDatabase>(endpoints, m_clock), m_defaults, m_clock);
+    m_handoffService = m_cloudService;
+    const AppDevice thisDevice =
+        DeviceHandoffViewModel::makeThisDevice(deviceID, deviceName, m_clock->now());
+    developerLog(endpoints->current()
+                     ? QStringLiteral("cloud: %1").arg(endpoints->current()->server.toString())
+                     : QStringLiteral("cloud: not signed in"));
     developerLog(QStringLiteral("this device: %1 (%2)").arg(thisDevice.name, deviceID.left(8)));
     m_coordinator = std::make_unique<DeviceHandoffViewModel>(
         DeviceHandoffViewModel::Dependencies{m_musicService, m_handoffService,
@@ -159,10 +181,15 @@ QCoro::Task<> TessaryApp::launch() {
     m_coordinator->start();
     m_updater = makeUpdater(m_clock);
     publishControlInterface(thisDevice.name);
-    m_pushChannel = std::make_unique<clouddb::WebSocketPushChannel>(endpoint, m_clock);
+    m_pushChannel = std::make_unique<clouddb::WebSocketPushChannel>(endpoints, m_clock);
     m_appDelegate =
         std::make_unique<MacAppDelegate>(m_pushChannel.get(), m_background.get(), m_clock);
-    m_appDelegate->registerForRemoteNotifications(static_cast<int>(endpoint.token.toUtf8().size()));
+    m_appDelegate->registerForRemoteNotifications(
+        endpoints->current() ? static_cast<int>(endpoints->current()->token.toUtf8().size()) : 0);
+    connect(endpoints.get(), &clouddb::CloudEndpointSource::changed, this,
+            &TessaryApp::onAccountChanged);
+    if (!endpoints->current())
+        printSignInHint();
     checkReceiverShortcut();
     Q_EMIT launched();
 }
@@ -192,6 +219,7 @@ QCoro::Task<> TessaryApp::publishControlInterface(QString deviceName) {
     }
     m_control = std::make_unique<ControlInterface>(m_coordinator.get());
     m_control->setUpdater(m_updater.get());
+    m_control->setAccountSession(m_account.get());
     if (!m_control->exportOn(bus)) {
         developerLog(QStringLiteral("control: the control object path is taken on this bus "
                                     "connection"));

@@ -11,7 +11,9 @@
 
 namespace sonavert {
 
+class CloudKitHandoffService;
 class ControlInterface;
+class RememberedAccountSession;
 class DeviceHandoffViewModel;
 class DeviceMusic;
 class HandoffServiceProtocol;
@@ -51,21 +53,27 @@ public:
     /// The control interface once launched; null without a session bus.
     ControlInterface* control() const { return m_control.get(); }
     std::shared_ptr<UserDefaults> defaults() const { return m_defaults; }
+    /// The device's sign-in, created at launch; null before.
+    RememberedAccountSession* account() const { return m_account.get(); }
 
     /// How long after the start the receiver Shortcut is checked (and offered when missing).
     static constexpr Duration kReceiverShortcutCheckDelay = 1s;
 
 Q_SIGNALS:
     void launched();
-    /// Launching could not finish (e.g. no token); `message` says why.
+    /// Launching could not finish; `message` says why. (Having no account is not a failure:
+    /// the device starts signed out.)
     void launchFailed(const QString& message);
     void terminated();
 
 private:
     void finishTermination();
-    /// This device's token: given on the command line or in the environment, else kept in
-    /// the keyring for the standard profile.
-    QCoro::Task<std::optional<QString>> resolveCloudToken();
+    /// Signs in with the token given for this run, else with the remembered account.
+    QCoro::Task<> restoreAccount(QString deviceName);
+    /// The cloud clients switched accounts (or to none): the service starts over, and a
+    /// headless device says how to sign in when it is signed out.
+    void onAccountChanged();
+    void printSignInHint() const;
     /// Waits a moment after the start, then offers the receiver Shortcut if it is not usable.
     QCoro::Task<> checkReceiverShortcut();
     /// Offers the control interface on the session bus; without a bus, or with its names
@@ -79,6 +87,8 @@ private:
     std::unique_ptr<DeviceMusic> m_music;
     std::shared_ptr<MusicPlaybackServiceProtocol> m_musicService;
     std::shared_ptr<HandoffServiceProtocol> m_handoffService;
+    std::shared_ptr<CloudKitHandoffService> m_cloudService;
+    std::unique_ptr<RememberedAccountSession> m_account;
     std::unique_ptr<DeviceHandoffViewModel> m_coordinator;
     std::unique_ptr<SparkleUpdater> m_updater;
     std::unique_ptr<ControlInterface> m_control; ///< after the coordinator and the updater

@@ -84,6 +84,10 @@ public:
     QCoro::Task<QString> sessionID() override { co_return QString(m_sessionID); }
     QCoro::Task<int> pendingHandshakes() override { co_return int(m_pendingHandshakes); }
 
+    /// The device signed in to another account, or out: what the service knew of the old one
+    /// (its availability, presence zone, change token and peers) no longer holds.
+    void accountChanged();
+
     // Setup and shared record primitives.
     QCoro::Task<Status> ensurePresenceZone();
     static bool isPresenceZoneMissing(const Error& error);
@@ -171,6 +175,7 @@ private:
     int m_pendingHandshakes = 0;
     QSet<QString> m_outboundSent;
     bool m_isAccountAvailable = false;
+    int m_accountGeneration = 0; ///< counts the account changes
     std::shared_ptr<SharedTask<Result<bool>>> m_accountCheck;
 };
 

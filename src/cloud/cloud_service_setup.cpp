@@ -98,6 +98,7 @@ QCoro::Task<Result<DatabaseRef>> CloudKitHandoffService::ensureAccountAvailable(
         if (!m_accountCheck)
             m_accountCheck = SharedTask<Result<bool>>::start(checkAccount());
         auto check = m_accountCheck;
+        const int generation = m_accountGeneration;
         const Result<bool> outcome = co_await check->result();
         if (!guard)
             co_return service_error::iCloudUnavailable();
@@ -105,11 +106,22 @@ QCoro::Task<Result<DatabaseRef>> CloudKitHandoffService::ensureAccountAvailable(
         if (m_accountCheck == check)
             m_accountCheck.reset();
         SONAVERT_CO_TRY(outcome);
-        if (!outcome.value())
+        // A check of the account the device has just left says nothing about the next one.
+        if (!outcome.value() || generation != m_accountGeneration)
             co_return service_error::iCloudUnavailable();
         m_isAccountAvailable = true;
     }
     co_return DatabaseRef(std::make_shared<ServiceDatabase>());
+}
+
+void CloudKitHandoffService::accountChanged() {
+    ++m_accountGeneration;
+    m_isAccountAvailable = false;
+    m_accountCheck.reset();
+    m_zoneSetup.reset();
+    forgetPresenceZone();
+    m_peerMap.clear();
+    m_hasFetchedPresenceThisSession = false;
 }
 
 QCoro::Task<Status> CloudKitHandoffService::createPresenceZone() {

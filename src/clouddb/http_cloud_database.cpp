@@ -14,6 +14,7 @@ namespace sonavert::clouddb {
 namespace {
 
 const QString kRecords = QStringLiteral("records");
+constexpr int kUnauthorized = 401;
 
 Error networkError(QNetworkReply::NetworkError code, const QString& text) {
     switch (code) {
@@ -63,7 +64,12 @@ void mergePage(ZoneChanges& changes, const QJsonObject& zone) {
 } // namespace
 
 HttpCloudDatabase::HttpCloudDatabase(CloudEndpoint endpoint, std::shared_ptr<Clock> clock)
-    : m_endpoint(std::move(endpoint))
+    : HttpCloudDatabase(std::make_shared<CloudEndpointSource>(std::move(endpoint)),
+                        std::move(clock)) {}
+
+HttpCloudDatabase::HttpCloudDatabase(std::shared_ptr<CloudEndpointSource> endpoints,
+                                     std::shared_ptr<Clock> clock)
+    : m_endpoints(std::move(endpoints))
     , m_clock(std::move(clock))
     , m_network(std::make_unique<QNetworkAccessManager>()) {}
 
@@ -73,13 +79,18 @@ QCoro::Task<Result<QJsonObject>> HttpCloudDatabase::post(QString operation, QJso
                                                          RequestOptions options) {
     if (options.cancellation.stop_requested())
         co_return cloudError(CloudErrorCode::OperationCancelled);
-    QUrl url = m_endpoint.server;
+    if (!m_endpoints->current())
+        co_return cloudError(CloudErrorCode::NotAuthenticated);
+    // A copy: the device may sign in or out while this request runs.
+    const CloudEndpoint endpoint = *m_endpoints->current();
+    auto endpoints = m_endpoints;
+    QUrl url = endpoint.server;
     url.setPath(QStringLiteral("/database/1/%1/%2/private/%3")
-                    .arg(m_endpoint.container, m_endpoint.environment, operation));
+                    .arg(endpoint.container, endpoint.environment, operation));
     QNetworkRequest request(url);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
-    request.setRawHeader("Authorization", "Bearer " + m_endpoint.token.toUtf8());
-    request.setSslConfiguration(m_endpoint.trust->configuration());
+    request.setRawHeader("Authorization", "Bearer " + endpoint.token.toUtf8());
+    request.setSslConfiguration(endpoint.trust->configuration());
     QPointer<QNetworkReply> reply =
         m_network->post(request, QJsonDocument(body).toJson(QJsonDocument::Compact));
     auto certificateErrors = std::make_shared<QList<QSslError>>();
@@ -116,10 +127,12 @@ QCoro::Task<Result<QJsonObject>> HttpCloudDatabase::post(QString operation, QJso
     if (*outcome)
         co_return **outcome;
     if (!certificateErrors->isEmpty())
-        co_return m_endpoint.trust->refuse(url.host(), *certificateErrors);
+        co_return endpoint.trust->refuse(url.host(), *certificateErrors);
     if (url.scheme() == QLatin1String("https") && reply->error() == QNetworkReply::NoError)
-        m_endpoint.trust->noteTrusted();
+        endpoint.trust->noteTrusted();
     const QByteArray answer = reply->readAll();
+    if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == kUnauthorized)
+        endpoints->reportRejected(endpoint.token);
     if (reply->error() != QNetworkReply::NoError)
         co_return requestError(*reply, answer);
     QJsonParseError parseError;
@@ -130,6 +143,8 @@ QCoro::Task<Result<QJsonObject>> HttpCloudDatabase::post(QString operation, QJso
 }
 
 QCoro::Task<Result<AccountStatus>> HttpCloudDatabase::accountStatus(RequestOptions options) {
+    if (!m_endpoints->current())
+        co_return AccountStatus::NoAccount; // signed out: no account on this device
     const auto answer = co_await post(QStringLiteral("account/status"), QJsonObject(), options);
     SONAVERT_CO_TRY(answer);
     co_return wire::accountStatusFromName(

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "src/clouddb/cloud_database.h"
-#include "src/clouddb/cloud_trust.h"
+#include "src/clouddb/cloud_endpoint.h"
 
 #include <QUrl>
 
@@ -10,21 +10,13 @@ class QJsonObject;
 
 namespace sonavert::clouddb {
 
-/// Where a device's private database is and who it is there.
-struct CloudEndpoint {
-    QUrl server;       ///< e.g. http://127.0.0.1:8470
-    QString token;     ///< bearer token of this device
-    QString container; ///< the application's container identifier
-    QString environment = QStringLiteral("production");
-    /// Whom an https:// server's certificate must come from; shared by every connection of
-    /// one device, so that a refusal is reported once.
-    std::shared_ptr<CloudTrust> trust = std::make_shared<CloudTrust>();
-};
-
-/// The private database on a `sonavert-cloud` server, over HTTP/JSON.
+/// The private database on a `sonavert-cloud` server, over HTTP/JSON. Each request goes to the
+/// source's current endpoint; without one it fails at once (the account status is "no
+/// account"), and a token the server refuses (HTTP 401) is reported to the source.
 class HttpCloudDatabase final : public CloudDatabase {
 public:
     HttpCloudDatabase(CloudEndpoint endpoint, std::shared_ptr<Clock> clock);
+    HttpCloudDatabase(std::shared_ptr<CloudEndpointSource> endpoints, std::shared_ptr<Clock> clock);
     ~HttpCloudDatabase() override;
 
     QCoro::Task<Result<AccountStatus>> accountStatus(RequestOptions options) override;
@@ -53,7 +45,7 @@ private:
     QCoro::Task<Status> modifyZone(QString operationType, QString zoneName, RequestOptions options);
     QCoro::Task<Status> modifySubscription(QJsonObject body, RequestOptions options);
 
-    CloudEndpoint m_endpoint;
+    std::shared_ptr<CloudEndpointSource> m_endpoints;
     std::shared_ptr<Clock> m_clock;
     std::unique_ptr<QNetworkAccessManager> m_network;
 };

@@ -8,6 +8,9 @@
 namespace sonavert::clouddb {
 
 namespace {
+// The server closes a revoked token's channel with this code.
+constexpr int kRevokedCloseCode = 4003;
+
 QUrl pushUrl(QUrl server) {
     server.setScheme(server.scheme() == QLatin1String("https") ? QStringLiteral("wss")
                                                                : QStringLiteral("ws"));
@@ -18,9 +21,17 @@ QUrl pushUrl(QUrl server) {
 
 WebSocketPushChannel::WebSocketPushChannel(CloudEndpoint endpoint, std::shared_ptr<Clock> clock,
                                            QObject* parent)
+    : WebSocketPushChannel(std::make_shared<CloudEndpointSource>(std::move(endpoint)),
+                           std::move(clock), parent) {}
+
+WebSocketPushChannel::WebSocketPushChannel(std::shared_ptr<CloudEndpointSource> endpoints,
+                                           std::shared_ptr<Clock> clock, QObject* parent)
     : PushChannel(parent)
-    , m_endpoint(std::move(endpoint))
-    , m_clock(std::move(clock)) {}
+    , m_endpoints(std::move(endpoints))
+    , m_clock(std::move(clock)) {
+    connect(m_endpoints.get(), &CloudEndpointSource::changed, this,
+            &WebSocketPushChannel::onEndpointChanged);
+}
 
 WebSocketPushChannel::~WebSocketPushChannel() {
     m_shouldRun = false;
@@ -50,11 +61,32 @@ void WebSocketPushChannel::cancelTimers() {
     m_reconnectTimer = m_heartbeatTimer = 0;
 }
 
+void WebSocketPushChannel::onEndpointChanged() {
+    // Another account (or none): what was missed on the old one means nothing on the new.
+    m_lastID = 0;
+    m_retryDelay = kFirstRetryDelay;
+    m_clock->cancelScheduled(m_reconnectTimer);
+    m_reconnectTimer = 0;
+    if (m_socket && m_socket->state() != QAbstractSocket::UnconnectedState) {
+        m_socket->abort(); // reconnects through onSocketDisconnected when still running
+        return;
+    }
+    if (m_shouldRun)
+        connectSocket();
+}
+
+void WebSocketPushChannel::onRefused() {
+    m_endpoints->reportRejected(m_greetedToken);
+}
+
 void WebSocketPushChannel::connectSocket() {
     if (m_socket) {
         m_socket->disconnect(this);
         m_socket.release()->deleteLater();
     }
+    // Signed out: nothing to connect to until an endpoint comes.
+    if (!m_endpoints->current())
+        return;
     m_socket = std::make_unique<QWebSocket>();
     connect(m_socket.get(), &QWebSocket::connected, this, &WebSocketPushChannel::onSocketConnected);
     // A refused connection never was connected, so "disconnected" is not sent for it; the
@@ -71,14 +103,20 @@ void WebSocketPushChannel::connectSocket() {
     connect(m_socket.get(), &QWebSocket::sslErrors, this,
             &WebSocketPushChannel::onCertificateErrors);
     m_certificateErrors.clear();
-    m_socket->setSslConfiguration(m_endpoint.trust->configuration());
-    m_socket->open(pushUrl(m_endpoint.server));
+    m_greetedToken = m_endpoints->current()->token;
+    m_socket->setSslConfiguration(m_endpoints->current()->trust->configuration());
+    m_socket->open(pushUrl(m_endpoints->current()->server));
 }
 
 void WebSocketPushChannel::onSocketConnected() {
-    QJsonObject greeting{{QStringLiteral("token"), m_endpoint.token},
-                         {QStringLiteral("container"), m_endpoint.container},
-                         {QStringLiteral("environment"), m_endpoint.environment}};
+    const auto& endpoint = m_endpoints->current();
+    if (!endpoint || endpoint->token != m_greetedToken) {
+        m_socket->abort();
+        return;
+    }
+    QJsonObject greeting{{QStringLiteral("token"), endpoint->token},
+                         {QStringLiteral("container"), endpoint->container},
+                         {QStringLiteral("environment"), endpoint->environment}};
     if (m_lastID > 0)
         greeting.insert(QStringLiteral("since"), m_lastID);
     m_socket->sendTextMessage(
@@ -93,9 +131,12 @@ void WebSocketPushChannel::onSocketDisconnected() {
     m_clock->cancelScheduled(m_heartbeatTimer);
     m_heartbeatTimer = 0;
     const QString reason = m_socket ? m_socket->closeReason() : QString();
-    if (!m_certificateErrors.isEmpty())
-        (void)m_endpoint.trust->refuse(m_endpoint.server.host(), m_certificateErrors);
+    if (!m_certificateErrors.isEmpty() && m_endpoints->current())
+        (void)m_endpoints->current()->trust->refuse(m_endpoints->current()->server.host(),
+                                                    m_certificateErrors);
     m_certificateErrors.clear();
+    if (m_socket && static_cast<int>(m_socket->closeCode()) == kRevokedCloseCode)
+        onRefused();
     if (wasReady)
         Q_EMIT disconnected(reason.isEmpty() ? QStringLiteral("connection lost") : reason);
     if (m_shouldRun)
@@ -113,10 +154,16 @@ void WebSocketPushChannel::onMessage(const QString& text) {
     const QJsonObject message = QJsonDocument::fromJson(text.toUtf8()).object();
     if (message.value(QStringLiteral("ready")).toBool()) {
         m_isReady = true;
-        if (m_endpoint.server.scheme() == QLatin1String("https"))
-            m_endpoint.trust->noteTrusted();
+        if (const auto& endpoint = m_endpoints->current();
+            endpoint && endpoint->server.scheme() == QLatin1String("https"))
+            endpoint->trust->noteTrusted();
         m_retryDelay = kFirstRetryDelay;
         Q_EMIT connected();
+        return;
+    }
+    if (message.value(QStringLiteral("serverErrorCode")).toString() ==
+        QLatin1String("AUTHENTICATION_REQUIRED")) {
+        onRefused();
         return;
     }
     if (message.value(QStringLiteral("reset")).toBool()) {

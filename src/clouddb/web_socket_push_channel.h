@@ -12,8 +12,10 @@ namespace sonavert::clouddb {
 /// The push channel of a `sonavert-cloud` server: one WebSocket, greeted with the device's
 /// token. After a loss it reconnects with growing delays (1 s doubling to 60 s) and asks for
 /// what it missed with `since`. A channel silent for 60 s is taken as lost: the client pings
-/// every 20 s, so a live server always answers within that time. A wss:// server's certificate
-/// is checked as the endpoint's trust says; a refused one is a loss like any other.
+/// every 20 s, so a live server always answers within that time. The endpoint comes from a
+/// source: without one the channel waits, a new one starts it afresh, and a token the server
+/// refuses is reported there instead of being retried. A wss:// server's certificate is
+/// checked as the endpoint's trust says; a refused one is a loss like any other.
 class WebSocketPushChannel final : public PushChannel {
     Q_OBJECT
 public:
@@ -24,6 +26,8 @@ public:
 
     WebSocketPushChannel(CloudEndpoint endpoint, std::shared_ptr<Clock> clock,
                          QObject* parent = nullptr);
+    WebSocketPushChannel(std::shared_ptr<CloudEndpointSource> endpoints,
+                         std::shared_ptr<Clock> clock, QObject* parent = nullptr);
     ~WebSocketPushChannel() override;
 
     void open() override;
@@ -34,6 +38,8 @@ public:
 
 private:
     void connectSocket();
+    void onEndpointChanged();
+    void onRefused();
     void onSocketConnected();
     void onSocketDisconnected();
     void onCertificateErrors(const QList<QSslError>& errors);
@@ -42,7 +48,8 @@ private:
     void scheduleHeartbeat();
     void cancelTimers();
 
-    CloudEndpoint m_endpoint;
+    std::shared_ptr<CloudEndpointSource> m_endpoints;
+    QString m_greetedToken; ///< the token of the socket's greeting
     std::shared_ptr<Clock> m_clock;
     std::unique_ptr<QWebSocket> m_socket;
     bool m_shouldRun = false;

@@ -79,6 +79,7 @@ private Q_SLOTS:
         const auto claimed = m_stranger->claimPairingCode(code.toLower().remove('-'), "laptop");
         QCOMPARE(claimed.status, 200);
         QCOMPARE(claimed.body.value("deviceName").toString(), u"laptop"_s);
+        QCOMPARE(claimed.body.value("accountName").toString(), u"alice"_s);
         CloudTestClient laptop(m_server->url(), claimed.body.value("token").toString());
         QCOMPARE(laptop.call("users/current", {}).body, m_alice->call("users/current", {}).body);
         QVERIFY(laptop.call("users/current", {}).body != bob.call("users/current", {}).body);

@@ -122,10 +122,18 @@ private Q_SLOTS:
 
     void sonavertctlAgreesInTextAndInJson() {
         const QString program = QStringLiteral(SONAVERTCTL_EXECUTABLE);
+        const QString kServer = QStringLiteral("http://192.0.2.1:8470");
         checkUsageError(program, {QStringLiteral("frob")}, QStringLiteral("'frob'"));
         checkUsageError(program, {QStringLiteral("--bogus"), QStringLiteral("status")},
                         QStringLiteral("'bogus'"));
         checkUsageError(program, {QStringLiteral("push")}, QStringLiteral("push needs one DEVICE"));
+        checkUsageError(program, {QStringLiteral("sign-in"), QStringLiteral("--server"), kServer},
+                        QStringLiteral("--code CODE"));
+        checkUsageError(program, {QStringLiteral("sign-in"), kServer},
+                        QStringLiteral("'%1'").arg(kServer));
+        checkUsageError(program,
+                        {QStringLiteral("invite"), QStringLiteral("--code"), QStringLiteral("X")},
+                        QStringLiteral("--code go with sign-in"));
         checkHelpAndVersion(program, {QStringLiteral("io.sonavert.Sonavert")});
 
         const Outcome usage = run(program, {QStringLiteral("--json"), QStringLiteral("frob")});

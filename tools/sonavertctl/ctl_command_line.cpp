@@ -1,5 +1,6 @@
 #include "tools/sonavertctl/ctl_command_line.h"
 
+#include "src/account/pairing_link.h"
 #include "src/runtime/app_identity.h"
 #include "src/runtime/command_line_text.h"
 #include "src/runtime/control_bus_name.h"
@@ -11,24 +12,31 @@ namespace sonavert::ctl {
 
 namespace {
 
+/// What follows a command's name.
+enum class Takes { Nothing, Device, SignIn };
+
 struct CommandEntry {
     const char* name;
     Command command;
-    bool takesDevice;
+    Takes takes;
 };
 
 constexpr std::array kCommands{
-    CommandEntry{"devices", Command::Devices, false},
-    CommandEntry{"status", Command::Status, false},
-    CommandEntry{"push", Command::Push, true},
-    CommandEntry{"pull", Command::Pull, true},
-    CommandEntry{"favorite", Command::Favorite, true},
-    CommandEntry{"favourite", Command::Favorite, true},
-    CommandEntry{"unfavorite", Command::Unfavorite, true},
-    CommandEntry{"unfavourite", Command::Unfavorite, true},
-    CommandEntry{"forget", Command::Forget, true},
-    CommandEntry{"watch", Command::Watch, false},
-    CommandEntry{"check-updates", Command::CheckUpdates, false},
+    CommandEntry{"devices", Command::Devices, Takes::Nothing},
+    CommandEntry{"status", Command::Status, Takes::Nothing},
+    CommandEntry{"push", Command::Push, Takes::Device},
+    CommandEntry{"pull", Command::Pull, Takes::Device},
+    CommandEntry{"favorite", Command::Favorite, Takes::Device},
+    CommandEntry{"favourite", Command::Favorite, Takes::Device},
+    CommandEntry{"unfavorite", Command::Unfavorite, Takes::Device},
+    CommandEntry{"unfavourite", Command::Unfavorite, Takes::Device},
+    CommandEntry{"forget", Command::Forget, Takes::Device},
+    CommandEntry{"watch", Command::Watch, Takes::Nothing},
+    CommandEntry{"check-updates", Command::CheckUpdates, Takes::Nothing},
+    CommandEntry{"sign-in", Command::SignIn, Takes::SignIn},
+    CommandEntry{"sign-out", Command::SignOut, Takes::Nothing},
+    CommandEntry{"invite", Command::Invite, Takes::Nothing},
+    CommandEntry{"account", Command::Account, Takes::Nothing},
 };
 
 const QString kCommandHelp = QStringLiteral(
@@ -42,6 +50,12 @@ const QString kCommandHelp = QStringLiteral(
     "  forget DEVICE      Remove DEVICE from the list until it is seen again.\n"
     "  watch              Print the state again on every change, until interrupted.\n"
     "  check-updates      Check the update feed now and say whether a newer Sonavert exists.\n"
+    "  sign-in --server URL --code CODE\n"
+    "                     Sign this computer in with a code from one that is signed in\n"
+    "                     (sign-in LINK takes a sonavert://pair link instead).\n"
+    "  sign-out           Forget the account's server and this computer's token.\n"
+    "  invite             Get a one-time code (10 minutes) that signs in another computer.\n"
+    "  account            The server, the account and this computer's name there.\n"
     "\nDEVICE is a device id or name (any case).\n"
     "Exit codes: 0 done, 1 the operation failed (or the update check did not work), 2 usage error, "
     "3 Sonavert is not running,\n"
@@ -51,6 +65,28 @@ const QString kProgram = QStringLiteral("sonavertctl");
 
 ParsedCtlCommandLine usageError(const QString& text) {
     return {std::nullopt, command_line::usageError(kProgram, text), kExitUsage, text};
+}
+
+/// Fills the server and code of a sign-in from a link or the two options; the problem, if any.
+QString readSignIn(const QStringList& positional, const QString& server, const QString& code,
+                   CtlOptions& options) {
+    if (positional.size() > 1)
+        return QStringLiteral("sign-in takes one LINK, or --server and --code");
+    if (positional.size() == 1) {
+        if (!server.isEmpty() || !code.isEmpty())
+            return QStringLiteral("give sign-in a LINK or --server and --code, not both");
+        const auto link = parsePairingLink(QUrl(positional.first()));
+        if (!link)
+            return QStringLiteral("'%1' is not a sonavert://pair link").arg(positional.first());
+        options.server = link->server.toString();
+        options.code = link->code;
+        return {};
+    }
+    if (server.isEmpty() || code.isEmpty())
+        return QStringLiteral("sign-in needs --server URL and --code CODE (or a LINK)");
+    options.server = server;
+    options.code = code;
+    return {};
 }
 
 } // namespace
@@ -70,10 +106,16 @@ ParsedCtlCommandLine parseCtlCommandLine(const QStringList& arguments) {
         QStringLiteral("bus-name"),
         QStringLiteral("Talk to the Sonavert owning <name> on the session bus."),
         QStringLiteral("name"));
-    parser.addOptions({json, instance, busName});
+    const QCommandLineOption server(QStringLiteral("server"),
+                                    QStringLiteral("sign-in: the account's server."),
+                                    QStringLiteral("url"));
+    const QCommandLineOption code(QStringLiteral("code"),
+                                  QStringLiteral("sign-in: the code from 'sonavertctl invite'."),
+                                  QStringLiteral("code"));
+    parser.addOptions({json, instance, busName, server, code});
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("One of the commands below."),
-                                 QStringLiteral("command [DEVICE]"));
+                                 QStringLiteral("command [DEVICE | LINK]"));
     parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
 
@@ -92,16 +134,24 @@ ParsedCtlCommandLine parseCtlCommandLine(const QStringList& arguments) {
     });
     if (entry == kCommands.end())
         return usageError(QStringLiteral("unknown command '%1'").arg(word));
-    if (entry->takesDevice && positional.size() != 1)
+    if (entry->takes == Takes::Device && positional.size() != 1)
         return usageError(QStringLiteral("%1 needs one DEVICE").arg(word));
-    if (!entry->takesDevice && !positional.isEmpty())
+    if (entry->takes == Takes::Nothing && !positional.isEmpty())
         return usageError(QStringLiteral("%1 takes no argument").arg(word));
+    if (entry->takes != Takes::SignIn && (parser.isSet(server) || parser.isSet(code)))
+        return usageError(QStringLiteral("--server and --code go with sign-in"));
     if (parser.isSet(instance) && parser.isSet(busName))
         return usageError(QStringLiteral("give --instance or --bus-name, not both"));
 
     CtlOptions options;
     options.command = entry->command;
-    options.device = entry->takesDevice ? positional.first() : QString();
+    options.device = entry->takes == Takes::Device ? positional.first() : QString();
+    if (entry->takes == Takes::SignIn) {
+        const QString problem =
+            readSignIn(positional, parser.value(server), parser.value(code), options);
+        if (!problem.isEmpty())
+            return usageError(problem);
+    }
     options.isJson = parser.isSet(json);
     options.busName = QString::fromLatin1(app_identity::kControlBusName);
     if (parser.isSet(busName))

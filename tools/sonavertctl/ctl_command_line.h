@@ -25,6 +25,10 @@ enum class Command {
     Forget,
     Watch,
     CheckUpdates,
+    SignIn,
+    SignOut,
+    Invite,
+    Account,
 };
 
 /// What sonavertctl was asked to do.
@@ -34,6 +38,8 @@ struct CtlOptions {
     bool isJson = false;
     QString busName;  ///< the app to talk to
     QString instance; ///< the device name --instance gave, if any
+    QString server;   ///< sign-in: the account's server (from --server or the link)
+    QString code;     ///< sign-in: the pairing code (from --code or the link)
 };
 
 /// Either options to run with, or a text to print and an exit code (help, version, errors).

@@ -20,6 +20,8 @@ namespace {
 constexpr int kTransferTimeoutMs = 45000;
 // The app gives up on a feed that does not answer after 30 seconds, before this.
 constexpr int kUpdateCheckTimeoutMs = 60000;
+// The app gives up on a server that does not answer after 15 seconds.
+constexpr int kSignInTimeoutMs = 30000;
 
 void print(const QString& text) {
     std::fputs(text.toUtf8().constData(), stdout);
@@ -144,6 +146,57 @@ QCoro::Task<int> checkUpdates(ControlProxy& proxy, CtlOptions options) {
     co_return hasFailed ? kExitFailed : kExitOk;
 }
 
+QCoro::Task<int> invite(ControlProxy& proxy, CtlOptions options) {
+    QDBusPendingReply<QString> pending = proxy.Invite();
+    const QDBusPendingReply<QString> reply = co_await pending;
+    if (reply.isError())
+        co_return reportError(reply.error(), options);
+    QJsonObject invitation = parseState(reply.value());
+    if (options.isJson) {
+        invitation.insert(QStringLiteral("ok"), true);
+        invitation.insert(QStringLiteral("command"), QStringLiteral("invite"));
+    }
+    print(options.isJson ? json(invitation, QJsonDocument::Compact) : invitationText(invitation));
+    co_return kExitOk;
+}
+
+/// The sign-in as the state reports it; an empty object when the state cannot be read.
+QCoro::Task<QJsonObject> accountOf(ControlProxy& proxy) {
+    QDBusPendingReply<QString> pending = proxy.GetState();
+    const QDBusPendingReply<QString> reply = co_await pending;
+    co_return reply.isError()
+        ? QJsonObject()
+        : parseState(reply.value()).value(QStringLiteral("account")).toObject();
+}
+
+QCoro::Task<int> account(ControlProxy& proxy, CtlOptions options) {
+    QDBusPendingReply<QString> pending = proxy.GetState();
+    const QDBusPendingReply<QString> reply = co_await pending;
+    if (reply.isError())
+        co_return reportError(reply.error(), options);
+    const QJsonObject current =
+        parseState(reply.value()).value(QStringLiteral("account")).toObject();
+    print(options.isJson ? json(current, QJsonDocument::Indented) : accountText(current));
+    co_return kExitOk;
+}
+
+QCoro::Task<int> signIn(ControlProxy& proxy, CtlOptions options) {
+    proxy.setTimeout(kSignInTimeoutMs);
+    QDBusPendingReply<> pending = proxy.SignIn(options.server, options.code);
+    const QDBusPendingReply<> reply = co_await pending;
+    if (reply.isError())
+        co_return reportError(reply.error(), options);
+    QJsonObject current = co_await accountOf(proxy);
+    if (!options.isJson) {
+        print(QStringLiteral("Signed in.\n") + accountText(current));
+        co_return kExitOk;
+    }
+    current.insert(QStringLiteral("ok"), true);
+    current.insert(QStringLiteral("command"), QStringLiteral("sign-in"));
+    print(json(current, QJsonDocument::Compact));
+    co_return kExitOk;
+}
+
 class StatePrinter {
 public:
     explicit StatePrinter(bool isJson)
@@ -216,6 +269,17 @@ QCoro::Task<int> runCommand(CtlOptions options) {
         co_return co_await push(proxy, options);
     case Command::CheckUpdates:
         co_return co_await checkUpdates(proxy, options);
+    case Command::SignIn:
+        co_return co_await signIn(proxy, options);
+    case Command::Invite:
+        co_return co_await invite(proxy, options);
+    case Command::Account:
+        co_return co_await account(proxy, options);
+    case Command::SignOut: {
+        QDBusPendingReply<> pending = proxy.SignOut();
+        const QString done = QStringLiteral("Signed out.");
+        co_return co_await simpleCall(pending, options, "sign-out", done);
+    }
     case Command::Pull: {
         proxy.setTimeout(kTransferTimeoutMs);
         QDBusPendingReply<> pending = proxy.Pull(device);

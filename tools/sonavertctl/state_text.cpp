@@ -1,5 +1,6 @@
 #include "tools/sonavertctl/state_text.h"
 
+#include <QDateTime>
 #include <QList>
 #include <QStringList>
 #include <cmath>
@@ -113,6 +114,34 @@ QString updateCheckText(const QJsonObject& outcome) {
                  outcome.value(QStringLiteral("downloadLink")).toString());
     return QStringLiteral("Could not check for updates: %1\n")
         .arg(outcome.value(QStringLiteral("error")).toString());
+}
+
+QString invitationText(const QJsonObject& invitation) {
+    const QString code = invitation.value(QStringLiteral("code")).toString();
+    const QString server = invitation.value(QStringLiteral("server")).toString();
+    const QDateTime expires = QDateTime::fromString(
+        invitation.value(QStringLiteral("expires")).toString(), Qt::ISODateWithMs);
+    return QStringLiteral("Code:    %1\nServer:  %2\nExpires: %3 (used once)\nLink:    %4\n"
+                          "On the other computer run:\n"
+                          "  sonavertctl sign-in --server %2 --code %1\n")
+        .arg(code, server, expires.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm")),
+             invitation.value(QStringLiteral("link")).toString());
+}
+
+QString accountText(const QJsonObject& account) {
+    const QString state = account.value(QStringLiteral("state")).toString();
+    const QString error = account.value(QStringLiteral("lastError")).toString();
+    if (state != QLatin1String("signedIn")) {
+        QString text = state == QLatin1String("signingIn") ? QStringLiteral("Signing in\u2026\n")
+                                                           : QStringLiteral("Not signed in.\n");
+        return error.isEmpty() ? text : text + error + QLatin1Char('\n');
+    }
+    const auto orUnknown = [&](const char* key) {
+        const QString value = account.value(QLatin1String(key)).toString();
+        return value.isEmpty() ? QStringLiteral("(not known)") : value;
+    };
+    return QStringLiteral("Server:      %1\nAccount:     %2\nThis device: %3\n")
+        .arg(orUnknown("server"), orUnknown("accountName"), orUnknown("deviceName"));
 }
 
 } // namespace sonavert::ctl

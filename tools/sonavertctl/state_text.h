@@ -20,4 +20,10 @@ QString statusText(const QJsonObject& state);
 /// The outcome of an update check (the control interface's `CheckForUpdates` answer).
 QString updateCheckText(const QJsonObject& outcome);
 
+/// A pairing code (the control interface's `Invite` answer), with what to run on the other
+/// computer.
+QString invitationText(const QJsonObject& invitation);
+/// The sign-in (the state's "account"): server, account, this computer's name; or why not.
+QString accountText(const QJsonObject& account);
+
 } // namespace sonavert::ctl

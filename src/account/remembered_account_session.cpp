@@ -1,0 +1,301 @@
+#include "src/account/remembered_account_session.h"
+
+#include "src/account/pairing_link.h"
+#include "src/account/server_call.h"
+#include "src/desktop/secret_store.h"
+#include "src/desktop/user_defaults.h"
+#include "src/runtime/app_identity.h"
+#include "src/runtime/log_channel.h"
+
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QPointer>
+#include <cmath>
+
+namespace sonavert {
+
+namespace {
+
+using server_call::Failure;
+
+const QString kDomain = QStringLiteral("AccountSession");
+const QString kRemovedText =
+    QStringLiteral("This computer was removed from its account. Sign in again with a new code.");
+const QString kNotSignedInText = QStringLiteral("This computer is not signed in.");
+
+QString tokenService() {
+    return QString::fromLatin1(app_identity::kCloudTokenKeychainService);
+}
+
+QString path(const QUrl& server, const QString& path) {
+    QUrl url = server;
+    url.setPath(path);
+    return url.toString();
+}
+
+/// What each failure of a call means to the person who asked for it (%1: the server).
+QString failureText(bool isClaim, const Error& error) {
+    if (server_call::is(error, Failure::Unreachable))
+        return QStringLiteral("Cannot reach %1. Check the address and that the server runs.");
+    if (server_call::is(error, Failure::Untrusted))
+        return QStringLiteral("Cannot sign in to %1: ") + error.description + QLatin1Char('.');
+    if (server_call::is(error, Failure::NotOurProtocol))
+        return QStringLiteral("%1 is not a Sonavert server.");
+    if (server_call::is(error, Failure::Unauthorized))
+        return kRemovedText;
+    if (server_call::is(error, Failure::Denied))
+        return isClaim ? QStringLiteral("This code is wrong or has expired. Ask for a new one on "
+                                        "a computer that is signed in.")
+                       : QStringLiteral("%1 has an account already. Sign in with a code from "
+                                        "one of its computers.");
+    if (server_call::is(error, Failure::Throttled)) {
+        const int minutes =
+            std::max(1, static_cast<int>(std::ceil(error.retryAfterSeconds.value_or(60) / 60)));
+        return QStringLiteral("Too many wrong codes. Try again in %1 minute%2.")
+            .arg(minutes)
+            .arg(minutes == 1 ? QString() : QStringLiteral("s"));
+    }
+    return QStringLiteral("%1 refused: ") + error.description;
+}
+
+// Built outside the coroutine: g++ 12 cannot compile a braced list of Qt values in one.
+PairingInvitation invitationOf(const QUrl& server, const QString& code, qint64 expiresMs) {
+    return PairingInvitation{code, server, QDateTime::fromMSecsSinceEpoch(expiresMs, Qt::UTC),
+                             makePairingLink(server, code)};
+}
+
+constexpr int kMaximumNameNumber = 9;
+
+bool isNameTaken(const Result<QJsonObject>& answer) {
+    return !answer && server_call::is(answer.error(), Failure::Refused) &&
+           answer.error().description.contains(QLatin1String("signed in already"));
+}
+
+bool isServerAddress(const QUrl& server) {
+    return server.isValid() && !server.host().isEmpty() &&
+           (server.scheme() == QLatin1String("http") || server.scheme() == QLatin1String("https"));
+}
+
+} // namespace
+
+RememberedAccountSession::RememberedAccountSession(std::shared_ptr<UserDefaults> defaults,
+                                                   std::shared_ptr<SecretStore> secrets,
+                                                   QString deviceName, QObject* parent)
+    : AccountSession(parent)
+    , m_defaults(std::move(defaults))
+    , m_secrets(std::move(secrets))
+    , m_deviceName(std::move(deviceName))
+    , m_endpoints(std::make_shared<clouddb::CloudEndpointSource>())
+    , m_network(std::make_unique<QNetworkAccessManager>()) {
+    // A revoked token: the server will not take this device back without a new code.
+    connect(m_endpoints.get(), &clouddb::CloudEndpointSource::rejected, this, [this] {
+        logEvent(LogCategory::CloudKit, LogLevel::Error,
+                 "event=account_token_rejected server=%{public}s",
+                 m_endpoints->current() ? m_endpoints->current()->server.toString() : QString());
+        forget(kRemovedText);
+    });
+}
+
+RememberedAccountSession::~RememberedAccountSession() = default;
+
+std::optional<AccountInfo> RememberedAccountSession::account() const {
+    if (m_state != State::SignedIn || !m_endpoints->current())
+        return std::nullopt;
+    return AccountInfo{m_endpoints->current()->server, m_accountName, m_tokenName};
+}
+
+QCoro::Task<> RememberedAccountSession::restore(QUrl server,
+                                                std::optional<QString> tokenForThisRun) {
+    QPointer guard(this);
+    const auto remembered = m_defaults->string(kServerKey);
+    if (tokenForThisRun) {
+        if (remembered && QUrl(*remembered) == server) {
+            m_accountName = m_defaults->string(kAccountNameKey).value_or(QString());
+            m_tokenName = m_defaults->string(kDeviceNameKey).value_or(QString());
+        }
+        setSignedIn(server, *tokenForThisRun);
+        co_return;
+    }
+    auto secrets = m_secrets;
+    const QUrl stored = remembered ? QUrl(*remembered) : server;
+    const auto token = co_await secrets->read(tokenService(), stored.toString());
+    if (!guard || m_state != State::SignedOut)
+        co_return;
+    if (!token || !token.value() || token.value()->isEmpty()) {
+        if (!token)
+            developerLog(QStringLiteral("account: cannot read the token: %1")
+                             .arg(token.error().description));
+        co_return;
+    }
+    if (!remembered) // an older version's token: remember where it belongs from now on
+        m_defaults->setString(kServerKey, stored.toString());
+    m_accountName = m_defaults->string(kAccountNameKey).value_or(QString());
+    m_tokenName = m_defaults->string(kDeviceNameKey).value_or(QString());
+    setSignedIn(stored, QString::fromUtf8(*token.value()));
+}
+
+QCoro::Task<Result<void>> RememberedAccountSession::signIn(QUrl server, QString code) {
+    QJsonObject body;
+    body.insert(QStringLiteral("code"), code);
+    body.insert(QStringLiteral("deviceName"), m_deviceName);
+    co_return co_await obtainToken(Call::Claim, std::move(server), body);
+}
+
+QCoro::Task<Result<void>> RememberedAccountSession::createFirstAccount(QUrl server,
+                                                                       QString accountName) {
+    QJsonObject body;
+    body.insert(QStringLiteral("accountName"), accountName);
+    body.insert(QStringLiteral("deviceName"), m_deviceName);
+    co_return co_await obtainToken(Call::FirstAccount, std::move(server), body);
+}
+
+QCoro::Task<Result<void>> RememberedAccountSession::obtainToken(Call call, QUrl server,
+                                                                QJsonObject body) {
+    if (m_state == State::SigningIn)
+        co_return makeError(kDomain, 1, QStringLiteral("A sign-in is already under way."));
+    if (!isServerAddress(server)) {
+        m_lastError = QStringLiteral("'%1' is not a server address (such as "
+                                     "http://192.168.1.20:8470).")
+                          .arg(server.toString());
+        Q_EMIT stateChanged();
+        co_return makeError(kDomain, 2, m_lastError);
+    }
+    QPointer guard(this);
+    const State before = m_state;
+    m_lastError.clear();
+    setState(State::SigningIn);
+    const QString callPath = call == Call::Claim ? QStringLiteral("/pairing/1/claim")
+                                                 : QStringLiteral("/setup/1/first-account");
+    auto answer = co_await server_call::post(*m_network, path(server, callPath), body, {}, m_trust);
+    // A device that signed out kept its old token on the server, under this device's name; the
+    // claim is refused before the code is spent, so the device takes the next free name.
+    for (int number = 2;
+         guard && call == Call::Claim && isNameTaken(answer) && number <= kMaximumNameNumber;
+         ++number) {
+        body.insert(QStringLiteral("deviceName"),
+                    QStringLiteral("%1 (%2)").arg(m_deviceName).arg(number));
+        answer = co_await server_call::post(*m_network, path(server, callPath), body, {}, m_trust);
+    }
+    if (!guard)
+        co_return makeError(kDomain, 3, QStringLiteral("Sonavert stopped."));
+    if (!answer) {
+        const Error error = failed(call, answer.error(), server);
+        setState(before);
+        co_return error;
+    }
+    co_return co_await adopt(server, answer.value());
+}
+
+QCoro::Task<Result<void>> RememberedAccountSession::adopt(QUrl server, QJsonObject answer) {
+    QPointer guard(this);
+    const QString token = answer.value(QStringLiteral("token")).toString();
+    if (token.isEmpty()) {
+        m_lastError = QStringLiteral("%1 is not a Sonavert server.").arg(server.toString());
+        setState(m_endpoints->current() ? State::SignedIn : State::SignedOut);
+        co_return makeError(kDomain, 4, m_lastError);
+    }
+    auto secrets = m_secrets;
+    const Status kept = co_await secrets->write(tokenService(), server.toString(), token.toUtf8());
+    if (!guard)
+        co_return makeError(kDomain, 3, QStringLiteral("Sonavert stopped."));
+    // Without a store this run still signs in; the next start asks again.
+    if (!kept)
+        developerLog(
+            QStringLiteral("account: cannot keep the token: %1").arg(kept.error().description));
+    m_accountName = answer.value(QStringLiteral("accountName")).toString();
+    m_tokenName = answer.value(QStringLiteral("deviceName")).toString();
+    m_defaults->setString(kServerKey, server.toString());
+    m_defaults->setString(kAccountNameKey, m_accountName);
+    m_defaults->setString(kDeviceNameKey, m_tokenName);
+    m_defaults->flush();
+    logEvent(LogCategory::CloudKit, LogLevel::Default,
+             "event=account_signed_in server=%{public}s account=%{private}s device=%{public}s",
+             server.toString(), m_accountName, m_tokenName);
+    setSignedIn(server, token);
+    co_return Result<void>();
+}
+
+QCoro::Task<Result<void>> RememberedAccountSession::signOut() {
+    co_await forget(QString());
+    co_return Result<void>();
+}
+
+QCoro::Task<Result<PairingInvitation>> RememberedAccountSession::invite() {
+    if (m_state != State::SignedIn || !m_endpoints->current())
+        co_return makeError(kDomain, 5, kNotSignedInText);
+    QPointer guard(this);
+    const clouddb::CloudEndpoint endpoint = *m_endpoints->current();
+    const QString callPath = QStringLiteral("/database/1/%1/%2/private/pairing/create")
+                                 .arg(endpoint.container, endpoint.environment);
+    const auto answer = co_await server_call::post(*m_network, path(endpoint.server, callPath),
+                                                   QJsonObject(), endpoint.token, endpoint.trust);
+    if (!guard)
+        co_return makeError(kDomain, 3, QStringLiteral("Sonavert stopped."));
+    if (!answer) {
+        if (server_call::is(answer.error(), Failure::Unauthorized))
+            m_endpoints->reportRejected(endpoint.token);
+        co_return failed(Call::Invite, answer.error(), endpoint.server);
+    }
+    const QString code = answer.value().value(QStringLiteral("code")).toString();
+    const QJsonValue expires = answer.value()
+                                   .value(QStringLiteral("expires"))
+                                   .toObject()
+                                   .value(QStringLiteral("timestamp"));
+    if (code.isEmpty() || !expires.isDouble())
+        co_return makeError(
+            kDomain, 4,
+            QStringLiteral("%1 is not a Sonavert server.").arg(endpoint.server.toString()));
+    co_return invitationOf(endpoint.server, code, static_cast<qint64>(expires.toDouble()));
+}
+
+void RememberedAccountSession::setSignedIn(const QUrl& server, const QString& token) {
+    m_endpoints->setEndpoint(clouddb::CloudEndpoint{
+        server, token, QString::fromLatin1(app_identity::kContainerIdentifier),
+        QStringLiteral("production"), m_trust});
+    setState(State::SignedIn);
+}
+
+QCoro::Task<> RememberedAccountSession::forget(QString reason) {
+    QPointer guard(this);
+    const auto current = m_endpoints->current();
+    m_defaults->removeObject(kServerKey);
+    m_defaults->removeObject(kAccountNameKey);
+    m_defaults->removeObject(kDeviceNameKey);
+    m_defaults->flush();
+    m_accountName.clear();
+    m_tokenName.clear();
+    m_lastError = reason;
+    // The clients stop at once; the store is cleared after.
+    m_endpoints->setEndpoint(std::nullopt);
+    setState(State::SignedOut);
+    Q_EMIT stateChanged(); // the reason is news even when the state was already signed out
+    if (!current)
+        co_return;
+    auto secrets = m_secrets;
+    const Status cleared = co_await secrets->write(tokenService(), current->server.toString(), {});
+    if (guard && !cleared)
+        developerLog(QStringLiteral("account: cannot forget the token: %1")
+                         .arg(cleared.error().description));
+}
+
+Error RememberedAccountSession::failed(Call call, const Error& error, const QUrl& server) {
+    QString text = failureText(call == Call::Claim, error);
+    if (text.contains(QLatin1String("%1")))
+        text = text.arg(server.toString());
+    if (call != Call::Invite) {
+        m_lastError = text;
+        Q_EMIT stateChanged();
+    }
+    Error shown = makeError(kDomain, 6, text);
+    shown.retryAfterSeconds = error.retryAfterSeconds;
+    return shown;
+}
+
+void RememberedAccountSession::setState(State state) {
+    if (m_state == state)
+        return;
+    m_state = state;
+    Q_EMIT stateChanged();
+}
+
+} // namespace sonavert

@@ -1,0 +1,77 @@
+#pragma once
+
+#include "src/account/account_session.h"
+#include "src/clouddb/cloud_endpoint.h"
+
+#include <memory>
+
+class QNetworkAccessManager;
+class QJsonObject;
+
+namespace sonavert {
+
+class SecretStore;
+class UserDefaults;
+
+/// The device's sign-in as it is kept between runs: the server's address, the account's name
+/// and this device's name in the profile's defaults, the token in the secret store (the
+/// keyring, or the profile's own file), filed under the server's address. The cloud clients
+/// follow `endpoints()`, so signing in or out takes effect at once, and a token the server
+/// refuses signs the device out.
+class RememberedAccountSession final : public AccountSession {
+    Q_OBJECT
+public:
+    static inline const QString kServerKey = QStringLiteral("Sonavert.account.server");
+    static inline const QString kAccountNameKey = QStringLiteral("Sonavert.account.name");
+    static inline const QString kDeviceNameKey = QStringLiteral("Sonavert.account.deviceName");
+
+    /// `deviceName` is what this device's token is called on the server when it signs in.
+    RememberedAccountSession(std::shared_ptr<UserDefaults> defaults,
+                             std::shared_ptr<SecretStore> secrets, QString deviceName,
+                             QObject* parent = nullptr);
+    ~RememberedAccountSession() override;
+
+    /// Signs in with what was remembered. With `tokenForThisRun` (a token given on the command
+    /// line or in the environment) that token and `server` are used for this run instead and
+    /// nothing is remembered. With neither, a token an older version kept in the store for
+    /// `server` is taken over.
+    QCoro::Task<> restore(QUrl server, std::optional<QString> tokenForThisRun);
+
+    std::shared_ptr<clouddb::CloudEndpointSource> endpoints() const { return m_endpoints; }
+    /// Whom the servers' certificates must come from (the system's store unless set), for
+    /// every account signed in to from now on.
+    void setTrust(std::shared_ptr<clouddb::CloudTrust> trust) { m_trust = std::move(trust); }
+
+    State state() const override { return m_state; }
+    std::optional<AccountInfo> account() const override;
+    QString lastError() const override { return m_lastError; }
+    QCoro::Task<Result<void>> signIn(QUrl server, QString code) override;
+    QCoro::Task<Result<void>> signOut() override;
+    QCoro::Task<Result<void>> createFirstAccount(QUrl server, QString accountName) override;
+    QCoro::Task<Result<PairingInvitation>> invite() override;
+
+private:
+    enum class Call { Claim, FirstAccount, Invite };
+    /// Runs a call that gives this device a token (claim, first account) and adopts it.
+    QCoro::Task<Result<void>> obtainToken(Call call, QUrl server, QJsonObject body);
+    /// Remembers the account of a successful answer and switches the clients to it.
+    QCoro::Task<Result<void>> adopt(QUrl server, QJsonObject answer);
+    void setSignedIn(const QUrl& server, const QString& token);
+    /// Forgets the account (defaults, token, endpoint); `reason` becomes the last error.
+    QCoro::Task<> forget(QString reason);
+    Error failed(Call call, const Error& error, const QUrl& server);
+    void setState(State state);
+
+    std::shared_ptr<UserDefaults> m_defaults;
+    std::shared_ptr<SecretStore> m_secrets;
+    QString m_deviceName;
+    std::shared_ptr<clouddb::CloudEndpointSource> m_endpoints;
+    std::unique_ptr<QNetworkAccessManager> m_network;
+    std::shared_ptr<clouddb::CloudTrust> m_trust = std::make_shared<clouddb::CloudTrust>();
+    State m_state = State::SignedOut;
+    QString m_lastError;
+    QString m_accountName; ///< of this run's account; empty when the server did not say
+    QString m_tokenName;
+};
+
+} // namespace sonavert

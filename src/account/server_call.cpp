@@ -1,0 +1,77 @@
+#include "src/account/server_call.h"
+
+#include <QCoro/QCoroNetworkReply>
+#include <QJsonDocument>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QPointer>
+#include <array>
+
+namespace sonavert::server_call {
+
+namespace {
+
+// A person waits for these calls: give up well before they would.
+constexpr int kTransferTimeoutMs = 15000;
+
+constexpr std::array kKnownRefusals{Failure::Unauthorized, Failure::Denied, Failure::Throttled};
+
+Error failure(Failure kind, const QString& text, std::optional<double> retryAfter = std::nullopt) {
+    Error error = makeError(kDomain, static_cast<int>(kind), text);
+    error.retryAfterSeconds = retryAfter;
+    return error;
+}
+
+/// The refusal an HTTP status and the protocol's error object stand for.
+Error refusal(int status, const QJsonObject& answer) {
+    const QString reason = answer.value(QStringLiteral("reason")).toString();
+    for (const Failure kind : kKnownRefusals)
+        if (status == static_cast<int>(kind)) {
+            const QJsonValue retry = answer.value(QStringLiteral("retryAfter"));
+            return failure(kind, reason,
+                           retry.isDouble() ? std::optional<double>(retry.toDouble())
+                                            : std::nullopt);
+        }
+    return failure(Failure::Refused, reason);
+}
+
+} // namespace
+
+QCoro::Task<Result<QJsonObject>> post(QNetworkAccessManager& network, QUrl url, QJsonObject body,
+                                      QString token, std::shared_ptr<clouddb::CloudTrust> trust) {
+    QNetworkRequest request(url);
+    if (trust)
+        request.setSslConfiguration(trust->configuration());
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+    request.setTransferTimeout(kTransferTimeoutMs);
+    if (!token.isEmpty())
+        request.setRawHeader("Authorization", "Bearer " + token.toUtf8());
+    QPointer<QNetworkReply> reply =
+        network.post(request, QJsonDocument(body).toJson(QJsonDocument::Compact));
+    auto certificateErrors = std::make_shared<QList<QSslError>>();
+    QObject::connect(
+        reply.data(), &QNetworkReply::sslErrors, reply.data(),
+        [certificateErrors](const QList<QSslError>& errors) { *certificateErrors = errors; });
+    co_await reply.data();
+    if (!reply)
+        co_return failure(Failure::Unreachable, QString());
+    reply->deleteLater();
+    if (!certificateErrors->isEmpty())
+        co_return failure(Failure::Untrusted,
+                          clouddb::CloudTrust::refusalText(url.host(), *certificateErrors));
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!status.isValid())
+        co_return failure(Failure::Unreachable, reply->errorString());
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(reply->readAll(), &parseError);
+    if (parseError.error != QJsonParseError::NoError || !document.isObject())
+        co_return failure(Failure::NotOurProtocol, QStringLiteral("HTTP %1").arg(status.toInt()));
+    const QJsonObject answer = document.object();
+    if (reply->error() == QNetworkReply::NoError)
+        co_return answer;
+    if (!answer.value(QStringLiteral("serverErrorCode")).isString())
+        co_return failure(Failure::NotOurProtocol, QStringLiteral("HTTP %1").arg(status.toInt()));
+    co_return refusal(status.toInt(), answer);
+}
+
+} // namespace sonavert::server_call

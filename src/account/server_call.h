@@ -1,0 +1,44 @@
+#pragma once
+
+#include "src/clouddb/cloud_trust.h"
+#include "src/runtime/result.h"
+
+#include <QCoro/QCoroTask>
+#include <QJsonObject>
+#include <QUrl>
+#include <memory>
+
+class QNetworkAccessManager;
+
+namespace sonavert {
+
+/// How a call to a cloud server outside the database calls ended, when it did not succeed.
+/// The error's code says which; the sign-in turns them into texts for people.
+namespace server_call {
+
+inline const QString kDomain = QStringLiteral("ServerCall");
+
+enum class Failure {
+    Unreachable = 1,    ///< no answer: refused, unknown host, timed out
+    NotOurProtocol = 2, ///< an answer, but not the JSON a sonavert-cloud gives
+    Untrusted = 3,      ///< its certificate was refused; the description says why
+    Unauthorized = 401, ///< the token is not (or no longer) one of the server's
+    Denied = 403,       ///< wrong or expired code, or a call the server shuts to this caller
+    Throttled = 429,    ///< `retryAfterSeconds` says for how long
+    Refused = 400,      ///< any other refusal; the description is the server's reason
+};
+
+inline bool is(const Error& error, Failure failure) {
+    return error.is(kDomain, static_cast<int>(failure));
+}
+
+/// POSTs `body` as JSON to `url` (with `token` as the bearer when not empty) and gives the
+/// answer's JSON object. An answer is trusted as the server's only when it is a JSON object,
+/// and a refusal only when it carries the protocol's `serverErrorCode`. An https:// server's
+/// certificate is checked as `trust` says (the system's store when null).
+QCoro::Task<Result<QJsonObject>> post(QNetworkAccessManager& network, QUrl url, QJsonObject body,
+                                      QString token = {},
+                                      std::shared_ptr<clouddb::CloudTrust> trust = nullptr);
+
+} // namespace server_call
+} // namespace sonavert

@@ -1,0 +1,177 @@
+// The device's sign-in against a real sonavert-cloud in this process: a claimed code is kept
+// across runs and forgotten when the server revokes the token; every way a sign-in fails has
+// its own plain text and leaves nothing behind; the first-run call against a double of the
+// server's loopback-only call.
+#include "src/account/pairing_link.h"
+#include "src/account/remembered_account_session.h"
+#include "src/clouddb/http_cloud_database.h"
+#include "src/desktop/secret_store.h"
+#include "src/desktop/user_defaults.h"
+#include "src/runtime/app_identity.h"
+#include "src/runtime/virtual_clock.h"
+#include "tests/server/cloud_test_client.h"
+#include "tests/server/test_cloud_server.h"
+#include "tests/support/await_task.h"
+#include "tests/support/local_http_feed.h"
+
+#include <QtTest>
+
+using namespace sonavert;
+using sonavert::cloud::testing::CloudTestClient;
+using sonavert::cloud::testing::TestCloudServer;
+using test::awaitTask;
+using State = AccountSession::State;
+
+class RememberedAccountSessionTest : public QObject {
+    Q_OBJECT
+
+private:
+    // Declared first, destroyed last: the server schedules on it.
+    std::shared_ptr<VirtualClock> m_clock;
+    std::unique_ptr<TestCloudServer> m_server;
+    QString m_token;
+    std::shared_ptr<InMemoryUserDefaults> m_defaults;
+    std::shared_ptr<InMemorySecretStore> m_secrets;
+
+    std::unique_ptr<RememberedAccountSession> newSession() {
+        return std::make_unique<RememberedAccountSession>(m_defaults, m_secrets,
+                                                          QStringLiteral("Study"));
+    }
+    QByteArray storedToken(const QUrl& server) const {
+        return m_secrets->items.value(
+            QString::fromLatin1(app_identity::kCloudTokenKeychainService) + QLatin1Char('\n') +
+            server.toString());
+    }
+
+private Q_SLOTS:
+    void init() {
+        m_clock = std::make_shared<VirtualClock>();
+        m_server = std::make_unique<TestCloudServer>(cloud::ServiceOptions{}, m_clock.get());
+        QVERIFY(m_server->isRunning());
+        m_token = m_server->addAccount(QStringLiteral("alice"));
+        m_defaults = std::make_shared<InMemoryUserDefaults>();
+        m_secrets = std::make_shared<InMemorySecretStore>();
+    }
+    void cleanup() { m_server.reset(); }
+
+    void aClaimedCodeIsRememberedUntilTheServerRevokesIt() {
+        // The inviting device runs on a token given for this run: nothing of it is kept.
+        RememberedAccountSession kitchen(std::make_shared<InMemoryUserDefaults>(),
+                                         std::make_shared<InMemorySecretStore>(),
+                                         QStringLiteral("Kitchen"));
+        QCoro::waitFor(kitchen.restore(m_server->url(), m_token));
+        const auto invitation = awaitTask(kitchen.invite());
+        QVERIFY(invitation);
+        QCOMPARE(invitation.value().expires, m_clock->now().toDateTime().addSecs(600));
+        const auto link = parsePairingLink(invitation.value().link);
+        QVERIFY(link && link->code == invitation.value().code && link->server == m_server->url());
+
+        auto study = newSession();
+        QCoro::waitFor(study->restore(m_server->url(), std::nullopt));
+        QCOMPARE(study->state(), State::SignedOut);
+        QVERIFY(awaitTask(study->signIn(m_server->url(), invitation.value().code)));
+        QCOMPARE(study->state(), State::SignedIn);
+        QCOMPARE(study->account()->accountName, QStringLiteral("alice"));
+        QCOMPARE(study->account()->deviceName, QStringLiteral("Study"));
+
+        // The next run finds it without being told where: the address given is only a fallback.
+        auto nextRun = newSession();
+        QCoro::waitFor(
+            nextRun->restore(QUrl(QStringLiteral("http://192.0.2.1:8470")), std::nullopt));
+        QCOMPARE(nextRun->state(), State::SignedIn);
+        QCOMPARE(nextRun->account()->server, m_server->url());
+        clouddb::HttpCloudDatabase http(nextRun->endpoints(), m_clock);
+        clouddb::CloudDatabase& database = http;
+        QCOMPARE(awaitTask(database.accountStatus()).value(), clouddb::AccountStatus::Available);
+
+        QVERIFY(m_server->server().service().accounts().revokeDevice(QStringLiteral("alice"),
+                                                                     QStringLiteral("Study")));
+        QVERIFY(!awaitTask(database.accountStatus()));
+        QCOMPARE(nextRun->state(), State::SignedOut);
+        QVERIFY2(nextRun->lastError().contains(QStringLiteral("removed")),
+                 qPrintable(nextRun->lastError()));
+        QVERIFY(!m_defaults->contains(RememberedAccountSession::kServerKey));
+        QVERIFY(storedToken(m_server->url()).isEmpty());
+        // Signed out, the database answers without asking the server.
+        QCOMPARE(awaitTask(database.accountStatus()).value(), clouddb::AccountStatus::NoAccount);
+        QVERIFY(!awaitTask(nextRun->invite()));
+    }
+
+    void signingOutForgetsAndSigningInAgainTakesTheNextFreeName() {
+        RememberedAccountSession kitchen(std::make_shared<InMemoryUserDefaults>(),
+                                         std::make_shared<InMemorySecretStore>(),
+                                         QStringLiteral("Kitchen"));
+        QCoro::waitFor(kitchen.restore(m_server->url(), m_token));
+        auto study = newSession();
+        QVERIFY(
+            awaitTask(study->signIn(m_server->url(), awaitTask(kitchen.invite()).value().code)));
+        QVERIFY(awaitTask(study->signOut()));
+        QCOMPARE(study->state(), State::SignedOut);
+        QVERIFY(!m_defaults->contains(RememberedAccountSession::kServerKey));
+        QVERIFY(storedToken(m_server->url()).isEmpty());
+        // The old token still holds the name "Study" on the server.
+        QVERIFY(
+            awaitTask(study->signIn(m_server->url(), awaitTask(kitchen.invite()).value().code)));
+        QCOMPARE(study->account()->deviceName, QStringLiteral("Study (2)"));
+    }
+
+    void failedSignInsSayWhyAndKeepNothing_data() {
+        QTest::addColumn<QString>("server"); // "ours", "html", "json" (doubles) or an address
+        QTest::addColumn<int>("wrongGuessesFirst");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("wrong code") << "ours" << 0 << "This code is wrong or has expired.";
+        QTest::newRow("throttled") << "ours" << 20 << "Try again in 10 minutes.";
+        QTest::newRow("unreachable") << "http://127.0.0.1:1" << 0 << "Cannot reach";
+        QTest::newRow("web page") << "html" << 0 << "is not a Sonavert server.";
+        QTest::newRow("other JSON service") << "json" << 0 << "is not a Sonavert server.";
+        QTest::newRow("not an address") << "ftp://example.org" << 0 << "is not a server address";
+    }
+    void failedSignInsSayWhyAndKeepNothing() {
+        QFETCH(QString, server);
+        QFETCH(int, wrongGuessesFirst);
+        QFETCH(QString, text);
+        test::LocalHttpFeed feed;
+        feed.status = server == QLatin1String("json") ? 404 : 200;
+        feed.body = server == QLatin1String("json") ? R"({"error": "no such page"})" : "<html/>";
+        const QUrl address = server == QLatin1String("ours") ? m_server->url()
+                             : server.size() == 4            ? feed.url(QStringLiteral("/"))
+                                                             : QUrl(server);
+        CloudTestClient guesser(m_server->url(), QString());
+        for (int i = 0; i < wrongGuessesFirst; ++i)
+            QCOMPARE(guesser.claimPairingCode(QStringLiteral("WRONG%1").arg(i), "x").status, 403);
+
+        auto study = newSession();
+        const auto signedIn = awaitTask(study->signIn(address, QStringLiteral("KQ7-4FD-92X")));
+        QVERIFY(!signedIn);
+        QVERIFY2(signedIn.error().description.contains(text),
+                 qPrintable(signedIn.error().description));
+        QCOMPARE(study->lastError(), signedIn.error().description);
+        QCOMPARE(study->state(), State::SignedOut);
+        QVERIFY(!study->endpoints()->current());
+        QVERIFY(!m_defaults->contains(RememberedAccountSession::kServerKey));
+        QVERIFY(m_secrets->items.isEmpty());
+    }
+
+    void theFirstAccountComesFromTheServersFirstRunCall() {
+        test::LocalHttpFeed setup;
+        setup.body = R"({"token": "first-token", "accountName": "home", "deviceName": "Study"})";
+        auto study = newSession();
+        QVERIFY(awaitTask(
+            study->createFirstAccount(setup.url(QStringLiteral("/")), QStringLiteral("home"))));
+        QCOMPARE(study->account()->accountName, QStringLiteral("home"));
+        QCOMPARE(storedToken(setup.url(QStringLiteral("/"))), QByteArray("first-token"));
+
+        setup.status = 403;
+        setup.body = R"({"serverErrorCode": "ACCESS_DENIED", "reason": "an account exists"})";
+        auto another = std::make_unique<RememberedAccountSession>(
+            std::make_shared<InMemoryUserDefaults>(), m_secrets, QStringLiteral("Attic"));
+        const auto refused = awaitTask(
+            another->createFirstAccount(setup.url(QStringLiteral("/")), QStringLiteral("home")));
+        QVERIFY(!refused);
+        QVERIFY2(refused.error().description.contains(QStringLiteral("has an account already")),
+                 qPrintable(refused.error().description));
+    }
+};
+
+QTEST_GUILESS_MAIN(RememberedAccountSessionTest)
+#include "remembered_account_session_test.moc"
