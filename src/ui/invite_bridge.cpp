@@ -4,7 +4,6 @@
 #include "src/ui/window_texts.h"
 
 #include <QPointer>
-#include <cmath>
 
 namespace sonavert {
 
@@ -32,15 +31,16 @@ QString InviteBridge::link() const {
 }
 
 QString InviteBridge::timeLeftText() const {
-    return m_invitation ? window_texts::invitationTimeLeft(secondsLeft()) : QString();
+    return m_invitation ? window_texts::invitationTimeLeft(double(millisecondsLeft()) / 1000.0)
+                        : QString();
 }
 
-double InviteBridge::secondsLeft() const {
+qint64 InviteBridge::millisecondsLeft() const {
+    // Whole milliseconds, as the server gives the expiry: the ticks land exactly on the
+    // change of the shown second, with no rounding to drift them past it.
     if (!m_invitation)
         return 0;
-    const double expires =
-        static_cast<double>(m_invitation->expires.toMSecsSinceEpoch()) / 1000.0;
-    return expires - m_clock->now().unixSeconds();
+    return m_invitation->expires.toMSecsSinceEpoch() - m_clock->now().unixMilliseconds();
 }
 
 void InviteBridge::open() {
@@ -109,7 +109,7 @@ void InviteBridge::setPhase(Phase phase) {
 
 void InviteBridge::onTick() {
     m_tick.reset();
-    if (secondsLeft() <= 0) {
+    if (millisecondsLeft() <= 0) {
         // An expired code is gone from the dialog: nobody should read it out any more.
         const QUrl server = m_invitation->server;
         m_invitation->code.clear();
@@ -124,12 +124,12 @@ void InviteBridge::onTick() {
 }
 
 void InviteBridge::scheduleTick() {
-    // Wake when the shown whole second changes, not on a free-running beat that drifts.
-    const double left = secondsLeft();
-    const double untilNext = left - std::floor(left);
+    // Wake when the shown whole second changes (it is rounded up), not on a free-running
+    // beat that drifts.
+    const qint64 left = millisecondsLeft();
+    const qint64 shownSeconds = (left + 999) / 1000;
     const auto delay = std::chrono::duration_cast<Duration>(
-        std::chrono::duration<double>(untilNext > 0 ? untilNext : 1.0) +
-        std::chrono::milliseconds(1));
+        std::chrono::milliseconds(left - (shownSeconds - 1) * 1000));
     m_tick = m_clock->schedule(delay, [this] { onTick(); });
 }
 

@@ -56,7 +56,7 @@ Q_SIGNALS:
     void changed();
 
 private:
-    double secondsLeft() const;
+    qint64 millisecondsLeft() const;
     void request();
     void setPhase(Phase phase);
     void scheduleTick();

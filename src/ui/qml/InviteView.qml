@@ -116,7 +116,7 @@ Rectangle {
                     horizontalAlignment: Text.AlignHCenter
                     text: dialog.invite.phase === InviteBridge.Failed ? dialog.invite.errorText : dialog.invite.timeLeftText
                     font.pixelSize: Style.subheadline
-                    color: dialog.invite.phase === InviteBridge.Failed ? Style.red : Style.secondaryText
+                    color: dialog.invite.phase === InviteBridge.Failed ? Style.errorText : Style.secondaryText
                     wrapMode: Text.Wrap
                 }
                 PillButton {

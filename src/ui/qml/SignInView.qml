@@ -56,7 +56,7 @@ Item {
                     Text {
                         Layout.fillWidth: true
                         text: screen.naming ? "Name the account your computers will share."
-                                            : "Use the code from Add Another Computer\u2026 on a computer that is signed in."
+                                            : "Type the code that Add Another Computer\u2026 shows on a computer already signed in."
                         font.pixelSize: Style.caption
                         color: Style.secondaryText
                         wrapMode: Text.Wrap
@@ -139,7 +139,7 @@ Item {
                     Layout.fillWidth: true
                     text: screen.form.errorText
                     font.pixelSize: Style.footnote
-                    color: Style.red
+                    color: Style.errorText
                     wrapMode: Text.Wrap
                     Accessible.role: Accessible.AlertMessage
                     Accessible.name: text
@@ -167,7 +167,7 @@ Item {
                     text: "Back"
                     onClicked: screen.form.back()
                 }
-                Item { Layout.fillWidth: true; visible: screen.naming }
+                Item { Layout.fillWidth: true }
                 Spinner {
                     objectName: "signInProgress"
                     visible: screen.form.isBusy
@@ -176,7 +176,6 @@ Item {
                 }
                 PillButton {
                     objectName: "signInButton"
-                    Layout.fillWidth: !screen.naming
                     prominent: true
                     large: true
                     enabled: screen.naming ? screen.form.canCreateAccount : screen.form.canSignIn

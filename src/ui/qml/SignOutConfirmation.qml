@@ -15,9 +15,6 @@ Popup {
     padding: 18
     closePolicy: Popup.CloseOnEscape | Popup.CloseOnPressOutside
     onClosed: bridge.cancelSignOut()
-    Overlay.modal: Rectangle {
-        color: Style.dark ? Qt.rgba(0, 0, 0, 0.5) : Qt.rgba(0, 0, 0, 0.25)
-    }
 
     background: Rectangle {
         radius: 14
@@ -50,7 +47,7 @@ Popup {
             visible: text.length > 0
             text: popup.bridge.signOutError
             font.pixelSize: Style.footnote
-            color: Style.red
+            color: Style.errorText
             wrapMode: Text.Wrap
         }
         RowLayout {
