@@ -1,6 +1,5 @@
 import QtQuick
 import QtQuick.Controls.Basic
-import QtQuick.Layouts
 import Sonavert.Ui
 
 // The account symbol beside the title: its menu says who this computer is signed in as and

@@ -1,5 +1,4 @@
 import QtQuick
-import QtQuick.Controls.Basic
 import QtQuick.Layouts
 import Sonavert.Ui
 
@@ -99,7 +98,7 @@ Item {
                 Layout.fillWidth: true
                 visible: !screen.naming
                 enabled: !screen.form.isBusy
-                monospace: true
+                font.family: "monospace"
                 implicitHeight: 38
                 font.pixelSize: Style.title3 + 2
                 font.letterSpacing: 1.5
@@ -136,6 +135,7 @@ Item {
                     side: 14
                 }
                 Text {
+                    objectName: "signInErrorText"
                     Layout.fillWidth: true
                     text: screen.form.errorText
                     font.pixelSize: Style.footnote

@@ -4,13 +4,10 @@ import QtQuick.Controls.Basic
 // A single-line field on the banner material; the accent outlines it while it has focus.
 TextField {
     id: field
-    property bool monospace: false
-
     implicitHeight: 32
     leftPadding: 10
     rightPadding: 10
     font.pixelSize: Style.body
-    font.family: monospace ? "monospace" : Qt.application.font.family
     color: Style.primaryText
     placeholderTextColor: Style.tertiaryText
     selectionColor: Style.actionBlue
