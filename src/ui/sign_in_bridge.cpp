@@ -107,10 +107,12 @@ void SignInBridge::setActive(bool active) {
     m_isActive = active;
     if (!m_browser)
         return;
-    if (active)
+    if (active) {
         m_browser->start();
-    else
+        offerSingleServer();
+    } else {
         m_browser->stop();
+    }
 }
 
 void SignInBridge::pickServer(int index) {
@@ -195,11 +197,17 @@ void SignInBridge::onSessionChanged() {
 }
 
 void SignInBridge::onServersChanged() {
+    offerSingleServer();
+    Q_EMIT changed();
+}
+
+void SignInBridge::offerSingleServer() {
     // At home there is usually one server: offer it when nothing was typed yet.
     const QList<FoundCloudServer> servers = m_browser->servers();
-    if (m_serverAddress.trimmed().isEmpty() && servers.size() == 1)
+    if (m_serverAddress.trimmed().isEmpty() && servers.size() == 1) {
         m_serverAddress = window_texts::serverText(servers.first().url);
-    Q_EMIT changed();
+        Q_EMIT changed();
+    }
 }
 
 } // namespace sonavert

@@ -86,6 +86,7 @@ Q_SIGNALS:
 private:
     void onSessionChanged();
     void onServersChanged();
+    void offerSingleServer();
     void clearOutcome();
     QCoro::Task<> claim(QCoro::Task<Result<void>> call);
 

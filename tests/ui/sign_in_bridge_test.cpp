@@ -163,6 +163,13 @@ private Q_SLOTS:
         QCOMPARE(form.serverAddress(), QStringLiteral("nas.local:8470"));
     }
 
+    void aServerFoundBeforeTheScreenShowsIsOffered() {
+        WindowRig rig;
+        rig.servers.setServers({WindowScenes::sampleServers().at(0)});
+        SignInBridge& form = *signedOutWindow(rig).signIn();
+        QCOMPARE(form.serverAddress(), QStringLiteral("http://192.168.1.20:8470"));
+    }
+
     void aPairingLinkFillsTheFormWithoutSigningIn() {
         WindowRig rig;
         WindowBridge& bridge = signedOutWindow(rig);

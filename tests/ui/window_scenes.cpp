@@ -32,7 +32,7 @@ QStringList WindowScenes::names() {
             QStringLiteral("nothing-playing"), QStringLiteral("transferring"),
             QStringLiteral("errors"),          QStringLiteral("help"),
             QStringLiteral("sign-in"),         QStringLiteral("sign-in-error"),
-            QStringLiteral("invite")};
+            QStringLiteral("first-account"),   QStringLiteral("invite")};
 }
 
 PlaybackState WindowScenes::sampleState() {
@@ -134,10 +134,13 @@ QList<FoundCloudServer> WindowScenes::sampleServers() {
 
 void WindowScenes::prepareAccount(const QString& name) {
     const bool signsIn = name.startsWith(QLatin1String("sign-in"));
-    if (!signsIn && name != QLatin1String("invite"))
+    if (!signsIn && name != QLatin1String("invite") && name != QLatin1String("first-account"))
         return;
     m_rig.usesAccount = true;
     m_rig.servers.setServers(sampleServers());
+    if (name == QLatin1String("first-account"))
+        m_rig.servers.setServers(
+            {{QStringLiteral("This Computer"), QUrl(QStringLiteral("http://127.0.0.1:8470"))}});
     if (name == QLatin1String("invite"))
         m_rig.account.setSignedIn(sampleServers().first().url);
     if (name == QLatin1String("sign-in-error"))
@@ -151,6 +154,12 @@ void WindowScenes::finishAccount(const QString& name, WindowBridge& bridge) {
         m_rig.settle();
         // A code asked for a little while ago, its time running.
         m_rig.clock().advance(19s);
+        return;
+    }
+    if (name == QLatin1String("first-account")) {
+        bridge.signIn()->setServerAddress(QStringLiteral("http://127.0.0.1:8470"));
+        bridge.signIn()->setUpThisComputer();
+        bridge.signIn()->setAccountName(QStringLiteral("Home"));
         return;
     }
     if (!name.startsWith(QLatin1String("sign-in")))

@@ -59,7 +59,7 @@ AbstractButton {
             Layout.rightMargin: 10
             visible: row.modelData.picked
             symbol: "checkmark"
-            tint: Style.actionBlue
+            tint: Style.dark ? "white" : Style.actionBlue
             side: 14
         }
     }

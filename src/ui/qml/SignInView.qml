@@ -45,7 +45,9 @@ Item {
                     Layout.fillWidth: true
                     Text {
                         objectName: "signInTitle"
-                        text: screen.naming ? "Set Up This Computer's Server" : "Sign In"
+                        Layout.fillWidth: true
+                        elide: Text.ElideRight
+                        text: screen.naming ? "New Account" : "Sign In"
                         font.pixelSize: Style.title2
                         font.weight: Font.Bold
                         color: Style.primaryText
@@ -54,7 +56,7 @@ Item {
                     }
                     Text {
                         Layout.fillWidth: true
-                        text: screen.naming ? "Name the account your computers will share."
+                        text: screen.naming ? "This computer serves its own cloud. Name the account your computers will share."
                                             : "Type the code that Add Another Computer\u2026 shows on a computer already signed in."
                         font.pixelSize: Style.caption
                         color: Style.secondaryText
