@@ -199,6 +199,7 @@ private:
     bool m_isShowingHelp = false;
     bool m_dontShowWelcomeAgain = false;
     bool m_isConfirmingSignOut = false;
+    bool m_isSigningOut = false;
     QString m_signOutError;
     SignInBridge* m_signIn;
     InviteBridge* m_invite;

@@ -39,7 +39,8 @@ void WindowBridge::cancelSignOut() {
 }
 
 void WindowBridge::confirmSignOut() {
-    if (!m_isConfirmingSignOut)
+    // A second click while the first sign-out runs is not a second sign-out.
+    if (!m_isConfirmingSignOut || m_isSigningOut)
         return;
     m_invite->close();
     runSignOut();
@@ -47,9 +48,11 @@ void WindowBridge::confirmSignOut() {
 
 QCoro::Task<> WindowBridge::runSignOut() {
     QPointer<WindowBridge> self(this);
+    m_isSigningOut = true;
     const Result<void> result = co_await m_services.account->signOut();
     if (!self)
         co_return;
+    m_isSigningOut = false;
     // A sign-out that failed leaves the question open with the reason, so it can be tried
     // again; it never reads as done.
     if (!result) {

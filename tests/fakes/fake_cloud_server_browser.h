@@ -9,8 +9,14 @@ class FakeCloudServerBrowser final : public CloudServerBrowser {
 public:
     using CloudServerBrowser::CloudServerBrowser;
 
-    void start() override { ++starts, isRunning = true; }
-    void stop() override { ++stops, isRunning = false; }
+    void start() override {
+        ++starts;
+        isRunning = true;
+    }
+    void stop() override {
+        ++stops;
+        isRunning = false;
+    }
     QList<FoundCloudServer> servers() const override { return m_servers; }
 
     void setServers(QList<FoundCloudServer> servers) {

@@ -19,6 +19,7 @@ Item {
     // The invitation is a dialog of its own: the tray menu opens it without the popup.
     readonly property bool showsInvite: bridge.invite.isOpen
     onShowsInviteChanged: inviteWindow.visible = showsInvite
+    Component.onCompleted: inviteWindow.visible = showsInvite
     readonly property bool confirmsSignOut: bridge.isConfirmingSignOut
     onConfirmsSignOutChanged: confirmsSignOut ? signOutConfirmation.open() : signOutConfirmation.close()
 
