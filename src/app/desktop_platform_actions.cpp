@@ -6,6 +6,8 @@
 #include "src/shell/app_icon.h"
 #include "src/shell/platform_facts.h"
 
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QMessageBox>
 #include <QProcess>
 #include <QStandardPaths>
@@ -126,6 +128,10 @@ void DesktopPlatformActions::onCheckFinished(const UpdateCheckResult& result) {
             .arg(m_currentVersion.toHtmlEscaped(),
                  link(download, QStringLiteral("Download the new version"))),
         NotificationAction{QStringLiteral("Download"), [this, download] { openUrl(download); }});
+}
+
+void DesktopPlatformActions::copyToClipboard(const QString& text) {
+    QGuiApplication::clipboard()->setText(text);
 }
 
 void DesktopPlatformActions::quit() {

@@ -52,6 +52,7 @@ public:
     void requestReview() override;
     void checkForUpdates() override;
     void quit() override;
+    void copyToClipboard(const QString& text) override;
     QString operatingSystemVersion() const override;
     QString hardwareModel() const override;
 

@@ -15,6 +15,7 @@
 #include "src/shell/desktop_settings.h"
 #include "src/shell/login_item.h"
 #include "src/ui/main_window.h"
+#include "src/ui/window_bridge.h"
 
 #include <QApplication>
 #include <QCoro/QCoroDBusPendingCall>
@@ -135,6 +136,12 @@ TrayPopup::Commands DesktopSession::trayCommands() {
     commands.quit = [this] { quit(); };
     commands.startsAtLogin = [this] { return m_loginItem->isEnabled(); };
     commands.setStartsAtLogin = [this](bool enabled) { setStartsAtLogin(enabled); };
+    commands.canAddAnotherComputer = [this] { return m_window->bridge()->canAddAnotherComputer(); };
+    commands.addAnotherComputer = [this] {
+        // The dialog belongs to the views: they are made first, so they see it open.
+        m_window->window();
+        m_window->bridge()->addAnotherComputer();
+    };
     return commands;
 }
 

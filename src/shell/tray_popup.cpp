@@ -65,6 +65,7 @@ void TrayPopup::start() {
     }
     m_menu = std::make_unique<QMenu>();
     m_menu->addAction(QStringLiteral("Open Sonavert"), this, &TrayPopup::showWindow);
+    addAnotherComputerItem();
     m_menu->addAction(QStringLiteral("Check for Updates"), this,
                       [this] { m_commands.checkForUpdates(); });
     addStartAtLoginItem();
@@ -90,6 +91,17 @@ void TrayPopup::addStartAtLoginItem() {
     // The entry is a file the user may also remove by hand: the menu shows what is there now.
     connect(m_menu.get(), &QMenu::aboutToShow, this,
             [this, item] { item->setChecked(m_commands.startsAtLogin()); });
+}
+
+void TrayPopup::addAnotherComputerItem() {
+    if (!m_commands.canAddAnotherComputer || !m_commands.addAnotherComputer)
+        return;
+    QAction* item = m_menu->addAction(QStringLiteral("Add Another Computer\u2026"), this,
+                                      [this] { m_commands.addAnotherComputer(); });
+    // Signed out there is nobody to invite: the entry comes back with the account.
+    const auto refresh = [this, item] { item->setVisible(m_commands.canAddAnotherComputer()); };
+    refresh();
+    connect(m_menu.get(), &QMenu::aboutToShow, this, refresh);
 }
 
 bool TrayPopup::isWindowVisible() const {

@@ -39,6 +39,9 @@ public:
         /// a choice that failed shows as not taken).
         std::function<bool()> startsAtLogin;
         std::function<void(bool)> setStartsAtLogin;
+        /// "Add Another Computer…", when both are given; shown only while it can be done.
+        std::function<bool()> canAddAnotherComputer;
+        std::function<void()> addAnotherComputer;
     };
 
     /// The tray's tooltip and title.
@@ -76,6 +79,7 @@ private:
     void onVisibleChanged(bool isVisible);
     void placeNextToIcon(QQuickWindow* window);
     void addStartAtLoginItem();
+    void addAnotherComputerItem();
 
     WindowProvider m_windowProvider;
     Commands m_commands;

@@ -24,6 +24,8 @@ public:
     virtual void checkForUpdates() = 0;
     /// Ends the application; the device marks itself offline on the way out.
     virtual void quit() = 0;
+    /// Puts `text` on the desktop's clipboard.
+    virtual void copyToClipboard(const QString& text) = 0;
     /// The operating system's human-readable name and version ("Debian GNU/Linux 12
     /// (bookworm)").
     virtual QString operatingSystemVersion() const = 0;

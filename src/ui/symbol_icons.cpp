@@ -36,6 +36,12 @@ constexpr SymbolIcon kIcons[] = {
     {"arrow.down.circle.fill", "go-down-symbolic", "arrow-down-circle.svg"},
     {"icloud.fill", "weather-overcast-symbolic", "cloud.svg"},
     {"dot.radiowaves.left.and.right", "network-wireless-symbolic", "radiowaves.svg"},
+    {"person.crop.circle", "avatar-default-symbolic", "account.svg"},
+    {"laptopcomputer.badge.plus", "list-add-symbolic", "add-computer.svg"},
+    {"rectangle.portrait.and.arrow.right", "system-log-out-symbolic", "sign-out.svg"},
+    {"doc.on.doc", "edit-copy-symbolic", "copy.svg"},
+    {"server.rack", "network-server-symbolic", "server.svg"},
+    {"checkmark", "object-select-symbolic", "checkmark.svg"},
     // Our own: theme spinners are often sprite sheets, which a rotation would garble.
     {"progress.spinner", "", "spinner.svg"},
 };

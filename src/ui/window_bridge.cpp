@@ -1,5 +1,6 @@
 #include "src/ui/window_bridge.h"
 
+#include "src/account/account_session.h"
 #include "src/coordinator/device_handoff_view_model.h"
 #include "src/desktop/user_defaults.h"
 #include "src/music/player_adapters.h"
@@ -29,9 +30,15 @@ WindowBridge::WindowBridge(WindowServices services, Snapshotter snapshot, QObjec
     , m_showMacStoreBanner(!m_services.defaults->isTrue(kMacStoreBannerDismissedKey))
     , m_showReceiverOnboarding(m_services.installer &&
                                !m_services.defaults->isTrue(receiver_shortcut::kDonatedKey))
-    , m_showMusicConsent(!m_services.defaults->contains(ConsentingMusicCatalog::kAllowedKey)) {
+    , m_showMusicConsent(!m_services.defaults->contains(ConsentingMusicCatalog::kAllowedKey))
+    , m_signIn(new SignInBridge(m_services.account, m_services.serverBrowser, m_services.defaults,
+                                this))
+    , m_invite(new InviteBridge(m_services.account, m_services.clock, m_services.actions, this)) {
     m_devices->setWaveformHeights(stillWaveform());
     connectCoordinator();
+    if (m_services.account)
+        connect(m_services.account, &AccountSession::stateChanged, this,
+                &WindowBridge::onAccountStateChanged);
     refreshDevices();
 }
 
@@ -63,9 +70,18 @@ void WindowBridge::connectCoordinator() {
             &WindowBridge::onReviewRequestChanged);
 }
 
-WindowBridge::Sheet WindowBridge::sheet() const {
-    // Sheets never cover the welcome screen; they open as soon as the user leaves it.
+WindowBridge::Screen WindowBridge::screen() const {
     if (m_showWelcome)
+        return Screen::Welcome;
+    const auto* account = m_services.account;
+    if (account && account->state() != AccountSession::State::SignedIn)
+        return Screen::SignIn;
+    return Screen::Main;
+}
+
+WindowBridge::Sheet WindowBridge::sheet() const {
+    // Sheets cover only the main content; they open as soon as the user reaches it.
+    if (screen() != Screen::Main)
         return Sheet::NoSheet;
     if (m_showMusicConsent)
         return Sheet::MusicConsent;

@@ -2,6 +2,8 @@
 
 #include "src/runtime/clock.h"
 #include "src/ui/device_list_model.h"
+#include "src/ui/invite_bridge.h"
+#include "src/ui/sign_in_bridge.h"
 #include "src/ui/window_services.h"
 
 #include <QCoro/QCoroTask>
@@ -46,11 +48,19 @@ class WindowBridge : public QObject {
     Q_PROPERTY(bool animationsRunning READ animationsRunning NOTIFY appearanceChanged)
     Q_PROPERTY(bool windowVisible READ windowVisible NOTIFY appearanceChanged)
     Q_PROPERTY(bool isShowingHelp READ isShowingHelp NOTIFY isShowingHelpChanged)
+    Q_PROPERTY(sonavert::SignInBridge* signIn READ signIn CONSTANT)
+    Q_PROPERTY(sonavert::InviteBridge* invite READ invite CONSTANT)
+    Q_PROPERTY(bool hasAccount READ hasAccount CONSTANT)
+    Q_PROPERTY(QString accountLine READ accountLine NOTIFY accountChanged)
+    Q_PROPERTY(bool isConfirmingSignOut READ isConfirmingSignOut NOTIFY accountChanged)
+    Q_PROPERTY(QString signOutQuestion READ signOutQuestion NOTIFY accountChanged)
+    Q_PROPERTY(QString signOutError READ signOutError NOTIFY accountChanged)
     Q_PROPERTY(bool dontShowWelcomeAgain READ dontShowWelcomeAgain WRITE setDontShowWelcomeAgain
                    NOTIFY dontShowWelcomeAgainChanged)
 
 public:
-    enum class Screen { Welcome, Main };
+    /// The welcome screen first, then the sign-in screen while the device has no account.
+    enum class Screen { Welcome, SignIn, Main };
     Q_ENUM(Screen)
     /// The one sheet over the main content, if any: the music question comes first.
     enum class Sheet { NoSheet, MusicConsent, ReceiverOnboarding };
@@ -69,7 +79,7 @@ public:
     WindowBridge(WindowServices services, Snapshotter snapshot, QObject* parent = nullptr);
     ~WindowBridge() override;
 
-    Screen screen() const { return m_showWelcome ? Screen::Welcome : Screen::Main; }
+    Screen screen() const;
     Sheet sheet() const;
     bool showWelcome() const { return m_showWelcome; }
     bool showMacStoreBanner() const { return m_showMacStoreBanner; }
@@ -98,6 +108,14 @@ public:
     bool windowVisible() const { return m_windowVisible; }
     bool isShowingHelp() const { return m_isShowingHelp; }
     bool dontShowWelcomeAgain() const { return m_dontShowWelcomeAgain; }
+    SignInBridge* signIn() const { return m_signIn; }
+    InviteBridge* invite() const { return m_invite; }
+    bool hasAccount() const { return m_services.account != nullptr; }
+    /// Who this computer is signed in as; empty while signed out.
+    QString accountLine() const;
+    bool isConfirmingSignOut() const { return m_isConfirmingSignOut; }
+    QString signOutQuestion() const;
+    QString signOutError() const { return m_signOutError; }
 
     void setDarkAppearance(bool dark);
     void setAnimationsEnabled(bool enabled);
@@ -126,6 +144,15 @@ public:
     Q_INVOKABLE void quit();
     Q_INVOKABLE void showHelp();
     Q_INVOKABLE void closeHelp();
+    /// "Add Another Computer…": the invitation dialog, when signed in.
+    bool canAddAnotherComputer() const { return hasAccount() && screen() == Screen::Main; }
+    Q_INVOKABLE void addAnotherComputer();
+    Q_INVOKABLE void askToSignOut();
+    Q_INVOKABLE void cancelSignOut();
+    Q_INVOKABLE void confirmSignOut();
+    /// A `sonavert://pair` link was opened: the sign-in screen shows its server and code for
+    /// the user to confirm. False when signed in already or when the link is no pairing link.
+    bool showPairingLink(const QUrl& link);
 
 Q_SIGNALS:
     void screenChanged();
@@ -134,6 +161,7 @@ Q_SIGNALS:
     void appearanceChanged();
     void isShowingHelpChanged();
     void dontShowWelcomeAgainChanged();
+    void accountChanged();
     /// The start-up work ran because the main content came into view.
     void mainContentShown();
 
@@ -148,6 +176,9 @@ private:
     void setShowWelcome(bool value);
     void setReceiverMissing(bool value);
     void onReviewRequestChanged();
+    void onAccountStateChanged();
+    void setConfirmingSignOut(bool value, QString error = {});
+    QCoro::Task<> runSignOut();
     std::optional<AppDevice> deviceWithID(const QString& id) const;
     QCoro::Task<> runReceiverCheck(std::stop_token token);
     QCoro::Task<> runReceiverRecheck();
@@ -167,6 +198,11 @@ private:
     bool m_isMainContentInView = false;
     bool m_isShowingHelp = false;
     bool m_dontShowWelcomeAgain = false;
+    bool m_isConfirmingSignOut = false;
+    bool m_isSigningOut = false;
+    QString m_signOutError;
+    SignInBridge* m_signIn;
+    InviteBridge* m_invite;
     std::optional<Clock::TimerId> m_offlineRefresh;
     std::optional<Clock::TimerId> m_waveformFrame;
     std::stop_source m_inViewWork;

@@ -157,6 +157,7 @@ void WindowBridge::closeHelp() {
 }
 
 void WindowBridge::updateMainContentInView() {
+    m_signIn->setActive(m_windowVisible && screen() == Screen::SignIn);
     const bool inView = m_windowVisible && screen() == Screen::Main;
     if (inView == m_isMainContentInView)
         return;

@@ -5,7 +5,9 @@
 
 namespace sonavert {
 
+class AccountSession;
 class Clock;
+class CloudServerBrowser;
 class DeviceHandoffViewModel;
 class PlatformActions;
 class TessaryReceiverInstaller;
@@ -20,6 +22,9 @@ struct WindowServices {
     PlatformActions* actions = nullptr;
     QString shortVersion;
     QString build; ///< empty shows "?"
+    /// Both may be null: no sign-in screen, no account menu. The browser needs the session.
+    AccountSession* account = nullptr;
+    CloudServerBrowser* serverBrowser = nullptr;
 };
 
 } // namespace sonavert

@@ -74,4 +74,30 @@ QUrl supportMailLink(const QString& supportAddress, const QString& footer) {
     return QUrl(QStringLiteral("mailto:") + supportAddress);
 }
 
+QString serverText(const QUrl& server) {
+    return server.toString(QUrl::RemoveUserInfo | QUrl::StripTrailingSlash);
+}
+
+QString invitationTimeLeft(double secondsLeft) {
+    if (!(secondsLeft > 0))
+        return kCodeExpired;
+    return QStringLiteral("Expires in ") + elapsedTimeText(std::ceil(secondsLeft));
+}
+
+QString accountLine(const QString& accountName, const QUrl& server) {
+    const QString where = server.host() + (server.port() > 0 ? QStringLiteral(":%1").arg(server.port())
+                                                             : QString());
+    if (accountName.isEmpty())
+        return QStringLiteral("Signed in on ") + where;
+    return accountName + QStringLiteral(" on ") + where;
+}
+
+QString signOutQuestion(const QString& accountName) {
+    const QString account = accountName.isEmpty()
+                                ? QStringLiteral("the account")
+                                : QStringLiteral("\u201c") + accountName + QStringLiteral("\u201d");
+    return QStringLiteral("This computer leaves ") + account +
+           QStringLiteral(" and stops seeing your other computers until it signs in again.");
+}
+
 } // namespace sonavert::window_texts

@@ -28,4 +28,22 @@ QString supportMailFooter(const QString& shortVersion, const QString& build,
 /// link when the full one cannot be formed.
 QUrl supportMailLink(const QString& supportAddress, const QString& footer);
 
+/// The sign-in screen's and the invitation's texts.
+inline const QString kCodeSymbolsHint =
+    QStringLiteral("Codes have no 0, 1, I, L, O, U or V: check the letters.");
+inline const QString kServerAddressHint =
+    QStringLiteral("Type the server's address, such as 192.168.1.20:8470.");
+inline const QString kPairingLinkNotice =
+    QStringLiteral("Filled in from a pairing link. Check the server, then choose Sign In.");
+inline const QString kCodeExpired = QStringLiteral("This code has expired.");
+
+/// An address as the user reads and types it: no trailing slash.
+QString serverText(const QUrl& server);
+/// "Expires in 9:58" while time is left (whole seconds, rounded up), else kCodeExpired.
+QString invitationTimeLeft(double secondsLeft);
+/// Who this computer is signed in as, for the account menu: "home on 192.168.1.20:8470".
+QString accountLine(const QString& accountName, const QUrl& server);
+/// What signing out does, for its confirmation.
+QString signOutQuestion(const QString& accountName);
+
 } // namespace sonavert::window_texts

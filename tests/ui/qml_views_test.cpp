@@ -104,6 +104,13 @@ public:
     Q_INVOKABLE int updateChecks() { return rig().actions.updateChecks; }
     Q_INVOKABLE int quits() { return rig().actions.quits; }
     Q_INVOKABLE int shortcutOffers() { return int(rig().links.opened.size()); }
+    Q_INVOKABLE void setDark(bool dark) { rig().bridge->setDarkAppearance(dark); }
+    /// The account session's calls; how long each of them takes from now on.
+    Q_INVOKABLE QStringList accountCalls() { return rig().account.calls; }
+    Q_INVOKABLE void setAccountLatency(int milliseconds) {
+        rig().account.latency = std::chrono::milliseconds(milliseconds);
+    }
+    Q_INVOKABLE QStringList copied() { return rig().actions.copied; }
 
     /// Rigs outlive the views made over them until the whole run ends.
     void clear() { m_rigs.clear(); }

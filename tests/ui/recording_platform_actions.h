@@ -20,6 +20,7 @@ public:
     int reviewRequests = 0;
     int updateChecks = 0;
     int quits = 0;
+    QStringList copied;
     QString osVersion = QStringLiteral("Debian GNU/Linux 12 (bookworm)");
     QString model = QStringLiteral("ThinkPad X1 Carbon");
 
@@ -31,6 +32,7 @@ public:
     void requestReview() override { ++reviewRequests; }
     void checkForUpdates() override { ++updateChecks; }
     void quit() override { ++quits; }
+    void copyToClipboard(const QString& text) override { copied << text; }
     QString operatingSystemVersion() const override { return osVersion; }
     QString hardwareModel() const override { return model; }
 };

@@ -28,6 +28,8 @@ MainWindow::Services servicesOf(WindowRig& rig) {
     s.actions = &rig.actions;
     s.shortVersion = QStringLiteral("1.4");
     s.build = QStringLiteral("212");
+    s.account = rig.usesAccount ? &rig.account : nullptr;
+    s.serverBrowser = rig.usesAccount ? &rig.servers : nullptr;
     return s;
 }
 
@@ -109,6 +111,9 @@ bool render(const QString& scene, bool dark, const QString& directory) {
     if (scene == QLatin1String("music-consent") || scene == QLatin1String("onboarding"))
         ok &= save(childWindow(main, "sheetWindow"),
                    directory + QLatin1Char('/') + scene + QStringLiteral("-sheet") + suffix);
+    if (scene == QLatin1String("invite"))
+        ok &= save(childWindow(main, "inviteWindow"),
+                   directory + QStringLiteral("/invite-dialog") + suffix);
     if (scene == QLatin1String("help"))
         ok &= save(childWindow(main, "helpGuideWindow"),
                    directory + QStringLiteral("/help-guide") + suffix);

@@ -4,6 +4,8 @@
 #include "src/music/tessary_receiver_installer.h"
 #include "src/ui/window_bridge.h"
 #include "tests/coordinator/coordinator_rig.h"
+#include "tests/fakes/fake_account_session.h"
+#include "tests/fakes/fake_cloud_server_browser.h"
 #include "tests/music/music_test_doubles.h"
 #include "tests/ui/recording_platform_actions.h"
 
@@ -22,6 +24,10 @@ struct WindowRig {
     RecordingPlatformActions actions;
     std::unique_ptr<WindowBridge> bridge;
     QImage snapshotImage;
+    FakeAccountSession account{coordinatorRig.clock};
+    FakeCloudServerBrowser servers;
+    /// The bridge is made over the account session and the server browser.
+    bool usesAccount = false;
 
     WindowRig() {
         coordinatorRig.make();
@@ -57,6 +63,8 @@ struct WindowRig {
         services.actions = &actions;
         services.shortVersion = QStringLiteral("1.4");
         services.build = std::move(build);
+        services.account = usesAccount ? &account : nullptr;
+        services.serverBrowser = usesAccount ? &servers : nullptr;
         bridge = std::make_unique<WindowBridge>(services, [this] { return snapshotImage; });
         return *bridge;
     }

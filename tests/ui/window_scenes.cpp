@@ -30,7 +30,9 @@ QStringList WindowScenes::names() {
             QStringLiteral("onboarding"),      QStringLiteral("searching"),
             QStringLiteral("nothing-found"),   QStringLiteral("devices"),
             QStringLiteral("nothing-playing"), QStringLiteral("transferring"),
-            QStringLiteral("errors"),          QStringLiteral("help")};
+            QStringLiteral("errors"),          QStringLiteral("help"),
+            QStringLiteral("sign-in"),         QStringLiteral("sign-in-error"),
+            QStringLiteral("first-account"),   QStringLiteral("invite")};
 }
 
 PlaybackState WindowScenes::sampleState() {
@@ -68,6 +70,7 @@ bool WindowScenes::prepare(const QString& name) {
     }
     if (name == QLatin1String("nothing-found"))
         defaults.setBool(receiver_shortcut::kDonatedKey, true);
+    prepareAccount(name);
     // The banner of the discontinued store shows on the first screens only.
     const bool keepsStoreBanner = name == QLatin1String("onboarding") ||
                                   name == QLatin1String("searching") ||
@@ -94,6 +97,7 @@ void WindowScenes::finish(const QString& name, WindowBridge& bridge) {
     } else if (name == QLatin1String("nothing-found")) {
         startWithDevices({});
     } else if (name == QLatin1String("devices") || name == QLatin1String("help") ||
+               name == QLatin1String("invite") ||
                name == QLatin1String("transferring") || name == QLatin1String("errors")) {
         music.nowPlaying = sampleState();
         m_rig.cloud().queuedTargets = {QStringLiteral("A0000000-0000-4000-8000-000000000004")};
@@ -120,6 +124,53 @@ void WindowScenes::finish(const QString& name, WindowBridge& bridge) {
     }
     if (name == QLatin1String("help"))
         bridge.showHelp();
+    finishAccount(name, bridge);
+}
+
+QList<FoundCloudServer> WindowScenes::sampleServers() {
+    return {{QStringLiteral("Home Server"), QUrl(QStringLiteral("http://192.168.1.20:8470"))},
+            {QStringLiteral("Studio NAS"), QUrl(QStringLiteral("http://studio-nas.local:8470"))}};
+}
+
+void WindowScenes::prepareAccount(const QString& name) {
+    const bool signsIn = name.startsWith(QLatin1String("sign-in"));
+    if (!signsIn && name != QLatin1String("invite") && name != QLatin1String("first-account"))
+        return;
+    m_rig.usesAccount = true;
+    m_rig.servers.setServers(sampleServers());
+    if (name == QLatin1String("first-account"))
+        m_rig.servers.setServers(
+            {{QStringLiteral("This Computer"), QUrl(QStringLiteral("http://127.0.0.1:8470"))}});
+    if (name == QLatin1String("invite"))
+        m_rig.account.setSignedIn(sampleServers().first().url);
+    if (name == QLatin1String("sign-in-error"))
+        m_rig.account.signInResults.push_back(makeError(
+            QStringLiteral("Account"), 403, QStringLiteral("This pairing code is wrong or has expired.")));
+}
+
+void WindowScenes::finishAccount(const QString& name, WindowBridge& bridge) {
+    if (name == QLatin1String("invite")) {
+        bridge.addAnotherComputer();
+        m_rig.settle();
+        // A code asked for a little while ago, its time running.
+        m_rig.clock().advance(19s);
+        return;
+    }
+    if (name == QLatin1String("first-account")) {
+        bridge.signIn()->setServerAddress(QStringLiteral("http://127.0.0.1:8470"));
+        bridge.signIn()->setUpThisComputer();
+        bridge.signIn()->setAccountName(QStringLiteral("Home"));
+        return;
+    }
+    if (!name.startsWith(QLatin1String("sign-in")))
+        return;
+    bridge.signIn()->pickServer(0);
+    bridge.signIn()->setCode(QStringLiteral("kq7 4fd 92x"));
+    if (name == QLatin1String("sign-in-error")) {
+        bridge.signIn()->setCode(QStringLiteral("KQ7-4FD-93X"));
+        bridge.signIn()->signIn();
+        m_rig.settle();
+    }
 }
 
 } // namespace sonavert::test

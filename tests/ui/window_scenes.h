@@ -28,9 +28,13 @@ public:
     /// The sample devices, last seen relative to the rig's clock.
     static DeviceList sampleDevices(Timestamp now);
     static PlaybackState sampleState();
+    /// Two cloud servers announced on the network.
+    static QList<FoundCloudServer> sampleServers();
 
 private:
     void startWithDevices(const DeviceList& devices);
+    void prepareAccount(const QString& name);
+    void finishAccount(const QString& name, WindowBridge& bridge);
 
     WindowRig& m_rig;
 };

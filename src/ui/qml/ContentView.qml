@@ -3,9 +3,10 @@ import QtQuick.Layouts
 import QtQuick.Window
 import Sonavert.Ui
 
-// The window's content: the welcome screen on first use, else the sections the bridge lists,
-// in its order (title, banners, now playing, activity, errors, devices, footer). The sheets
-// and the help guide open as windows of their own over it.
+// The window's content: the welcome screen on first use, the sign-in screen while this
+// computer has no account, else the sections the bridge lists, in its order (title, banners,
+// now playing, activity, errors, devices, footer). The sheets, the invitation and the help
+// guide open as windows of their own over it.
 Item {
     id: root
     required property WindowBridge bridge
@@ -15,6 +16,12 @@ Item {
     readonly property bool showsHelp: bridge.windowVisible && bridge.isShowingHelp
     onShowsSheetChanged: sheetWindow.visible = showsSheet
     onShowsHelpChanged: helpWindow.visible = showsHelp
+    // The invitation is a dialog of its own: the tray menu opens it without the popup.
+    readonly property bool showsInvite: bridge.invite.isOpen
+    onShowsInviteChanged: inviteWindow.visible = showsInvite
+    Component.onCompleted: inviteWindow.visible = showsInvite
+    readonly property bool confirmsSignOut: bridge.isConfirmingSignOut
+    onConfirmsSignOutChanged: confirmsSignOut ? signOutConfirmation.open() : signOutConfirmation.close()
 
     implicitWidth: 360
     implicitHeight: 520
@@ -34,6 +41,13 @@ Item {
         embedded: true
     }
 
+    SignInView {
+        objectName: "signInScreen"
+        anchors.fill: parent
+        visible: root.bridge.screen === WindowBridge.SignIn
+        bridge: root.bridge
+    }
+
     // Each section sits in the grid row of its place in the bridge's list and shows only
     // when listed there.
     GridLayout {
@@ -43,19 +57,28 @@ Item {
         columns: 1
         rowSpacing: 0
 
-        Text {
-            objectName: "title"
+        RowLayout {
             Layout.row: Math.max(0, root.sections.indexOf("title"))
+            Layout.fillWidth: true
             Layout.leftMargin: Style.sideMargin
-            Layout.rightMargin: Style.sideMargin
+            Layout.rightMargin: Style.sideMargin - 4
             Layout.topMargin: 12
             Layout.bottomMargin: 4
-            text: "Sonavert"
-            font.pixelSize: Style.title2
-            font.weight: Font.Bold
-            color: Style.primaryText
-            Accessible.role: Accessible.Heading
-            Accessible.name: text
+            Text {
+                objectName: "title"
+                Layout.fillWidth: true
+                text: "Sonavert"
+                font.pixelSize: Style.title2
+                font.weight: Font.Bold
+                color: Style.primaryText
+                Accessible.role: Accessible.Heading
+                Accessible.name: text
+            }
+            AccountMenuButton {
+                objectName: "accountButton"
+                visible: root.bridge.hasAccount
+                bridge: root.bridge
+            }
         }
 
         Banner {
@@ -253,6 +276,32 @@ Item {
             anchors.fill: parent
             visible: root.bridge.sheet === WindowBridge.ReceiverOnboarding
             focus: visible
+            bridge: root.bridge
+        }
+    }
+
+    SignOutConfirmation {
+        id: signOutConfirmation
+        objectName: "signOutConfirmation"
+        anchors.centerIn: parent
+        bridge: root.bridge
+    }
+
+    Window {
+        id: inviteWindow
+        objectName: "inviteWindow"
+        flags: Qt.Dialog
+        title: "Add Another Computer"
+        width: 380
+        height: inviteView.implicitHeight
+        minimumWidth: 380
+        maximumWidth: 380
+        color: Style.dark ? "#242229" : "white"
+        onClosing: root.bridge.invite.close()
+        InviteView {
+            id: inviteView
+            objectName: "inviteView"
+            anchors.fill: parent
             bridge: root.bridge
         }
     }

@@ -9,6 +9,8 @@ AbstractButton {
     property bool prominent: false
     property bool large: false
     property bool small: false
+    /// The prominent button's fill: red for a destructive confirmation.
+    property color fill: Style.actionBlue
 
     readonly property color foreground: prominent ? "white" : Style.primaryText
 
@@ -16,6 +18,7 @@ AbstractButton {
     rightPadding: large ? 18 : small ? 9 : 12
     implicitWidth: implicitContentWidth + leftPadding + rightPadding
     implicitHeight: large ? 36 : small ? 24 : 28
+    opacity: enabled ? 1 : 0.45
     hoverEnabled: true
     focusPolicy: Qt.StrongFocus
     Accessible.role: Accessible.Button
@@ -24,7 +27,7 @@ AbstractButton {
     background: Rectangle {
         radius: button.large ? 10 : button.small ? 7 : 8
         color: button.prominent
-               ? (button.pressed ? Qt.darker(Style.actionBlue, 1.15) : button.hovered ? Qt.lighter(Style.actionBlue, 1.08) : Style.actionBlue)
+               ? (button.pressed ? Qt.darker(button.fill, 1.15) : button.hovered ? Qt.lighter(button.fill, 1.08) : button.fill)
                : (button.pressed ? Style.divider : button.hovered ? Style.hoverFill : Style.material)
         border.width: button.prominent ? 0 : 1
         border.color: button.visualFocus ? Style.actionBlue : Style.materialBorder

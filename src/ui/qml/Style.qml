@@ -30,6 +30,9 @@ QtObject {
     readonly property color yellow: dark ? "#ffd60a" : "#e0a800"
     readonly property color orange: dark ? "#ff9f0a" : "#e8710a"
     readonly property color red: dark ? "#ff453a" : "#e0352b"
+    // Error sentences: the red itself on the light surface, a light red that stays readable
+    // on the dark accent one.
+    readonly property color errorText: dark ? "#ffc2bd" : "#d70015"
     readonly property color grey: dark ? "#98989d" : "#8e8e93"
 
     readonly property color primaryText: dark ? "#f5f5f7" : "#1d1d1f"

@@ -1,0 +1,142 @@
+#include "src/ui/invite_bridge.h"
+
+#include "src/ui/platform_actions.h"
+#include "src/ui/window_texts.h"
+
+#include <QPointer>
+
+namespace sonavert {
+
+InviteBridge::InviteBridge(AccountSession* session, std::shared_ptr<Clock> clock,
+                           PlatformActions* actions, QObject* parent)
+    : QObject(parent)
+    , m_session(session)
+    , m_clock(std::move(clock))
+    , m_actions(actions) {}
+
+InviteBridge::~InviteBridge() {
+    cancelTick();
+}
+
+QString InviteBridge::code() const {
+    return m_invitation ? m_invitation->code : QString();
+}
+
+QString InviteBridge::serverAddress() const {
+    return m_invitation ? window_texts::serverText(m_invitation->server) : QString();
+}
+
+QString InviteBridge::link() const {
+    return m_invitation ? m_invitation->link.toString(QUrl::FullyEncoded) : QString();
+}
+
+QString InviteBridge::timeLeftText() const {
+    return m_invitation ? window_texts::invitationTimeLeft(double(millisecondsLeft()) / 1000.0)
+                        : QString();
+}
+
+qint64 InviteBridge::millisecondsLeft() const {
+    // Whole milliseconds, as the server gives the expiry: the ticks land exactly on the
+    // change of the shown second, with no rounding to drift them past it.
+    if (!m_invitation)
+        return 0;
+    return m_invitation->expires.toMSecsSinceEpoch() - m_clock->now().unixMilliseconds();
+}
+
+void InviteBridge::open() {
+    if (!m_session || m_isOpen)
+        return;
+    m_isOpen = true;
+    request();
+}
+
+void InviteBridge::newCode() {
+    // A live code stays: a second one would only confuse who reads it out.
+    if (m_isOpen && (m_phase == Phase::Expired || m_phase == Phase::Failed))
+        request();
+}
+
+void InviteBridge::request() {
+    cancelTick();
+    m_invitation.reset();
+    m_error.clear();
+    m_isLinkCopied = false;
+    m_phase = Phase::Asking;
+    Q_EMIT changed();
+    ask(++m_request);
+}
+
+void InviteBridge::copyLink() {
+    if (!m_invitation || m_phase != Phase::Showing)
+        return;
+    m_actions->copyToClipboard(link());
+    m_isLinkCopied = true;
+    Q_EMIT changed();
+}
+
+void InviteBridge::close() {
+    if (!m_isOpen)
+        return;
+    ++m_request;
+    cancelTick();
+    m_isOpen = false;
+    m_invitation.reset();
+    m_error.clear();
+    m_isLinkCopied = false;
+    m_phase = Phase::Asking;
+    Q_EMIT changed();
+}
+
+QCoro::Task<> InviteBridge::ask(int request) {
+    QPointer<InviteBridge> self(this);
+    const Result<PairingInvitation> answer = co_await m_session->invite();
+    if (!self || request != m_request)
+        co_return;
+    if (!answer) {
+        m_error = answer.error().description;
+        setPhase(Phase::Failed);
+        co_return;
+    }
+    m_invitation = answer.value();
+    setPhase(Phase::Showing);
+    onTick();
+}
+
+void InviteBridge::setPhase(Phase phase) {
+    m_phase = phase;
+    Q_EMIT changed();
+}
+
+void InviteBridge::onTick() {
+    m_tick.reset();
+    if (millisecondsLeft() <= 0) {
+        // An expired code is gone from the dialog: nobody should read it out any more.
+        const QUrl server = m_invitation->server;
+        m_invitation->code.clear();
+        m_invitation->link.clear();
+        m_invitation->server = server;
+        m_isLinkCopied = false;
+        setPhase(Phase::Expired);
+        return;
+    }
+    Q_EMIT changed();
+    scheduleTick();
+}
+
+void InviteBridge::scheduleTick() {
+    // Wake when the shown whole second changes (it is rounded up), not on a free-running
+    // beat that drifts.
+    const qint64 left = millisecondsLeft();
+    const qint64 shownSeconds = (left + 999) / 1000;
+    const auto delay = std::chrono::duration_cast<Duration>(
+        std::chrono::milliseconds(left - (shownSeconds - 1) * 1000));
+    m_tick = m_clock->schedule(delay, [this] { onTick(); });
+}
+
+void InviteBridge::cancelTick() {
+    if (m_tick)
+        m_clock->cancelScheduled(*m_tick);
+    m_tick.reset();
+}
+
+} // namespace sonavert

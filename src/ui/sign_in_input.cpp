@@ -1,0 +1,99 @@
+#include "src/ui/sign_in_input.h"
+
+#include <QHostAddress>
+#include <QNetworkInterface>
+#include <QSysInfo>
+
+namespace sonavert::sign_in_input {
+
+namespace {
+
+constexpr QStringView kCodeSymbols = u"23456789ABCDEFGHJKMNPQRSTWXYZ";
+
+QString symbolsOf(const QString& typed) {
+    QString symbols;
+    for (const QChar c : typed) {
+        if (c.unicode() < 0x80 && c.isLetterOrNumber() && symbols.size() < kCodeLength)
+            symbols += c.toUpper();
+    }
+    return symbols;
+}
+
+bool isThisMachinesName(const QString& host) {
+    const QString name = QSysInfo::machineHostName().toLower();
+    return host == u"localhost" || host.endsWith(u".localhost") ||
+           (!name.isEmpty() && (host == name || host == name + QStringLiteral(".local")));
+}
+
+bool isPrivateAddress(const QHostAddress& address) {
+    // Qt 6.4 has no test for the private ranges; these are the IPv4 ones and IPv6's unique
+    // local block.
+    static const char* const kRanges[] = {"10.0.0.0/8", "172.16.0.0/12", "192.168.0.0/16",
+                                          "fc00::/7"};
+    for (const char* range : kRanges) {
+        if (address.isInSubnet(QHostAddress::parseSubnet(QString::fromLatin1(range))))
+            return true;
+    }
+    return false;
+}
+
+/// A host that a home network reaches directly: an address of a private range, a link-local
+/// or loopback one, a `.local` (mDNS) name or a name without a dot.
+bool isLocalNetworkHost(const QString& host) {
+    const QHostAddress address(host);
+    if (address.isNull())
+        return host.endsWith(u".local") || !host.contains(u'.') || isThisMachinesName(host);
+    return address.isLoopback() || isPrivateAddress(address) || address.isLinkLocal();
+}
+
+} // namespace
+
+QString groupedCode(const QString& typed) {
+    const QString symbols = symbolsOf(typed);
+    QString grouped;
+    for (qsizetype i = 0; i < symbols.size(); ++i) {
+        if (i > 0 && i % kCodeGroup == 0)
+            grouped += u'-';
+        grouped += symbols[i];
+    }
+    return grouped;
+}
+
+bool isCompleteCode(const QString& grouped) {
+    const QString symbols = symbolsOf(grouped);
+    return symbols.size() == kCodeLength && !hasForeignSymbol(grouped);
+}
+
+bool hasForeignSymbol(const QString& grouped) {
+    for (const QChar c : symbolsOf(grouped)) {
+        if (!kCodeSymbols.contains(c))
+            return true;
+    }
+    return false;
+}
+
+std::optional<QUrl> serverUrl(const QString& typed) {
+    const QString text = typed.trimmed();
+    if (text.isEmpty() || text.contains(u' '))
+        return std::nullopt;
+    QUrl url(text.contains(u"://") ? text : QStringLiteral("//") + text, QUrl::StrictMode);
+    if (url.scheme().isEmpty())
+        url.setScheme(isLocalNetworkHost(url.host()) ? QStringLiteral("http")
+                                                     : QStringLiteral("https"));
+    const bool isWeb = url.scheme() == u"http" || url.scheme() == u"https";
+    if (!url.isValid() || !isWeb || url.host().isEmpty() || !url.userInfo().isEmpty())
+        return std::nullopt;
+    return url;
+}
+
+bool isThisComputer(const QUrl& server) {
+    const QString host = server.host().toLower();
+    if (isThisMachinesName(host))
+        return true;
+    const QHostAddress address(host);
+    if (address.isNull())
+        return false;
+    return address.isLoopback() || QNetworkInterface::allAddresses().contains(address);
+}
+
+} // namespace sonavert::sign_in_input

@@ -1,0 +1,84 @@
+#include "tests/fakes/fake_account_session.h"
+
+#include "src/account/pairing_link.h"
+
+namespace sonavert {
+
+FakeAccountSession::FakeAccountSession(std::shared_ptr<Clock> clock)
+    : m_clock(std::move(clock)) {}
+
+QCoro::Task<> FakeAccountSession::enter(QString call) {
+    calls << call;
+    if (latency > Duration::zero())
+        co_await m_clock->sleep(latency);
+}
+
+void FakeAccountSession::setState(State state, std::optional<AccountInfo> account,
+                                  QString error) {
+    m_state = state;
+    m_account = std::move(account);
+    m_lastError = std::move(error);
+    Q_EMIT stateChanged();
+}
+
+void FakeAccountSession::setSignedIn(const QUrl& server, const QString& accountName) {
+    setState(State::SignedIn, AccountInfo{server, accountName, QStringLiteral("this-computer")},
+             QString());
+}
+
+void FakeAccountSession::revoke(const QString& reason) {
+    setState(State::SignedOut, std::nullopt, reason);
+}
+
+Result<void> FakeAccountSession::finishSignIn(const QUrl& server, const QString& accountName) {
+    Status result;
+    if (!signInResults.empty()) {
+        result = signInResults.front();
+        signInResults.pop_front();
+    }
+    if (result)
+        setSignedIn(server, accountName);
+    else
+        setState(State::SignedOut, std::nullopt, result.error().description);
+    return result;
+}
+
+QCoro::Task<Result<void>> FakeAccountSession::signIn(QUrl server, QString code) {
+    setState(State::SigningIn, std::nullopt, QString());
+    co_await enter(QStringLiteral("signIn ") + server.toString() + QLatin1Char(' ') + code);
+    co_return finishSignIn(server, QStringLiteral("home"));
+}
+
+QCoro::Task<Result<void>> FakeAccountSession::createFirstAccount(QUrl server, QString name) {
+    setState(State::SigningIn, std::nullopt, QString());
+    co_await enter(QStringLiteral("createFirstAccount ") + server.toString() + QLatin1Char(' ') +
+                   name);
+    co_return finishSignIn(server, name);
+}
+
+QCoro::Task<Result<void>> FakeAccountSession::signOut() {
+    co_await enter(QStringLiteral("signOut"));
+    setState(State::SignedOut, std::nullopt, QString());
+    co_return Result<void>();
+}
+
+QCoro::Task<Result<PairingInvitation>> FakeAccountSession::invite() {
+    co_await enter(QStringLiteral("invite"));
+    if (!inviteResults.empty()) {
+        Result<PairingInvitation> next = inviteResults.front();
+        inviteResults.pop_front();
+        co_return next;
+    }
+    if (m_state != State::SignedIn)
+        co_return makeError(QStringLiteral("Account"), 1, QStringLiteral("Not signed in."));
+    // A different code each time, so a test sees that "New Code" asked again.
+    PairingInvitation made;
+    made.code = QStringLiteral("KQ7-4FD-9%1X").arg(++m_invitations % 8 + 2);
+    made.server = m_account->server;
+    made.expires = m_clock->now().toDateTime().addMSecs(
+        std::chrono::duration_cast<std::chrono::milliseconds>(invitationLifetime).count());
+    made.link = makePairingLink(made.server, made.code);
+    co_return made;
+}
+
+} // namespace sonavert

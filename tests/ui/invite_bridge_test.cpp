@@ -1,0 +1,141 @@
+#include "src/ui/invite_bridge.h"
+#include "src/ui/window_bridge.h"
+#include "src/ui/window_texts.h"
+#include "tests/ui/window_rig.h"
+
+#include <QSignalSpy>
+#include <QTest>
+
+using namespace sonavert;
+using namespace sonavert::test;
+
+namespace {
+
+/// A signed-in window, shown.
+WindowBridge& signedInWindow(WindowRig& rig) {
+    rig.markSetUpDone();
+    rig.usesAccount = true;
+    rig.account.setSignedIn(QUrl(QStringLiteral("http://192.168.1.20:8470")));
+    WindowBridge& bridge = rig.makeBridge();
+    bridge.setWindowVisible(true);
+    rig.settle();
+    return bridge;
+}
+
+} // namespace
+
+class InviteBridgeTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void theCodeCountsDownOnTheClockThenExpires() {
+        WindowRig rig;
+        InviteBridge& invite = *signedInWindow(rig).invite();
+        rig.account.latency = 2s;
+        rig.bridge->addAnotherComputer();
+        rig.settle();
+        QCOMPARE(invite.phase(), InviteBridge::Phase::Asking);
+        QVERIFY(invite.code().isEmpty());
+        rig.clock().advance(2s);
+        QCOMPARE(invite.phase(), InviteBridge::Phase::Showing);
+        QCOMPARE(invite.code(), QStringLiteral("KQ7-4FD-93X"));
+        QCOMPARE(invite.serverAddress(), QStringLiteral("http://192.168.1.20:8470"));
+        QVERIFY(invite.link().startsWith(QStringLiteral("sonavert://pair?server=")));
+        QCOMPARE(invite.timeLeftText(), QStringLiteral("Expires in 10:00"));
+        // A second "Add Another Computer…" keeps the code on show.
+        rig.bridge->addAnotherComputer();
+        invite.newCode();
+        QCOMPARE(rig.account.calls.count(QStringLiteral("invite")), 1);
+
+        // The view hears of each new second, once.
+        QSignalSpy ticks(&invite, &InviteBridge::changed);
+        rig.clock().advance(1s);
+        QCOMPARE(ticks.count(), 1);
+        QCOMPARE(invite.timeLeftText(), QStringLiteral("Expires in 9:59"));
+        rig.clock().advance(std::chrono::milliseconds(9 * 60 * 1000 + 58500));
+        QCOMPARE(invite.timeLeftText(), QStringLiteral("Expires in 0:01"));
+        rig.clock().advance(std::chrono::milliseconds(500));
+        QCOMPARE(invite.phase(), InviteBridge::Phase::Expired);
+        QCOMPARE(invite.timeLeftText(), window_texts::kCodeExpired);
+        QVERIFY(invite.code().isEmpty());
+        QVERIFY(invite.link().isEmpty());
+
+        invite.newCode();
+        rig.clock().advance(2s);
+        QCOMPARE(invite.phase(), InviteBridge::Phase::Showing);
+        QCOMPARE(invite.code(), QStringLiteral("KQ7-4FD-94X"));
+    }
+
+    void aFailedRequestSaysWhyAndCanBeRetried() {
+        WindowRig rig;
+        InviteBridge& invite = *signedInWindow(rig).invite();
+        rig.account.inviteResults.push_back(
+            makeError(QStringLiteral("Account"), 4, QStringLiteral("The server could not be reached.")));
+        rig.bridge->addAnotherComputer();
+        rig.settle();
+        QCOMPARE(invite.phase(), InviteBridge::Phase::Failed);
+        QCOMPARE(invite.errorText(), QStringLiteral("The server could not be reached."));
+        invite.copyLink();
+        QVERIFY(rig.actions.copied.isEmpty());
+        invite.newCode();
+        rig.settle();
+        QCOMPARE(invite.phase(), InviteBridge::Phase::Showing);
+        QVERIFY(invite.errorText().isEmpty());
+    }
+
+    void copyingPutsTheLinkOnTheClipboard() {
+        WindowRig rig;
+        InviteBridge& invite = *signedInWindow(rig).invite();
+        rig.bridge->addAnotherComputer();
+        rig.settle();
+        invite.copyLink();
+        QCOMPARE(rig.actions.copied, QStringList{invite.link()});
+        QVERIFY(invite.isLinkCopied());
+    }
+
+    void anAnswerAfterClosingIsDropped() {
+        WindowRig rig;
+        InviteBridge& invite = *signedInWindow(rig).invite();
+        rig.account.latency = 3s;
+        rig.bridge->addAnotherComputer();
+        rig.settle();
+        invite.close();
+        rig.clock().advance(3s);
+        QVERIFY(!invite.isOpen());
+        QVERIFY(invite.code().isEmpty());
+        // Reopened, it asks afresh and its first answer alone counts.
+        rig.bridge->addAnotherComputer();
+        rig.clock().advance(3s);
+        QCOMPARE(invite.phase(), InviteBridge::Phase::Showing);
+        QCOMPARE(rig.account.calls.count(QStringLiteral("invite")), 2);
+    }
+
+    void signingOutAsksFirst() {
+        WindowRig rig;
+        WindowBridge& bridge = signedInWindow(rig);
+        bridge.askToSignOut();
+        QVERIFY(bridge.isConfirmingSignOut());
+        QVERIFY(bridge.signOutQuestion().contains(QStringLiteral("\u201chome\u201d")));
+        bridge.cancelSignOut();
+        QVERIFY(!bridge.isConfirmingSignOut());
+        QVERIFY(rig.account.calls.isEmpty());
+
+        bridge.addAnotherComputer();
+        rig.settle();
+        rig.account.latency = 1s;
+        bridge.askToSignOut();
+        bridge.confirmSignOut();
+        bridge.confirmSignOut();
+        rig.clock().advance(1s);
+        QCOMPARE(rig.account.calls.count(QStringLiteral("signOut")), 1);
+        QVERIFY(!bridge.isConfirmingSignOut());
+        QVERIFY(!bridge.invite()->isOpen());
+        QCOMPARE(bridge.screen(), WindowBridge::Screen::SignIn);
+        // Signed out, there is nothing to sign out of.
+        bridge.askToSignOut();
+        QVERIFY(!bridge.isConfirmingSignOut());
+    }
+};
+
+QTEST_GUILESS_MAIN(InviteBridgeTest)
+#include "invite_bridge_test.moc"

@@ -1,0 +1,126 @@
+import QtQuick
+import Sonavert.Ui
+
+Item {
+    id: host
+    width: 480
+    height: 640
+
+    ViewTestCase {
+        name: "SignInAndInvite"
+
+        Component {
+            id: contentView
+            ContentView {
+                width: 360
+                height: 520
+            }
+        }
+
+        function makeContent(scene, dark) {
+            const bridge = harness.load(scene);
+            harness.setDark(dark);
+            const view = createTemporaryObject(contentView, host, { bridge: bridge });
+            verify(view);
+            waitForRendering(view);
+            return view;
+        }
+
+        function init_data() {
+            return [{ tag: "light", dark: false }, { tag: "dark", dark: true }];
+        }
+
+        function test_signInPicksAServerAndClaimsTheCode(data) {
+            const view = makeContent("sign-in", data.dark);
+            verify(shown(find(view, "signInScreen")));
+            verify(!find(view, "mainContent").visible);
+            verify(shown(find(view, "serverRow_Home Server")));
+            verify(find(find(view, "serverRow_Home Server"), "pickedMark").visible);
+            verify(!find(find(view, "serverRow_Studio NAS"), "pickedMark").visible);
+
+            mouseClick(find(view, "serverRow_Studio NAS"));
+            compare(find(view, "serverField").text, "http://studio-nas.local:8470");
+            verify(find(find(view, "serverRow_Studio NAS"), "pickedMark").visible);
+
+            // Typed in lower case with spaces, shown grouped.
+            const code = find(view, "codeField");
+            code.selectAll();
+            code.forceActiveFocus();
+            keyClick(Qt.Key_Backspace);
+            verify(!find(view, "signInButton").enabled);
+            for (const key of [Qt.Key_K, Qt.Key_Q, Qt.Key_7, Qt.Key_Space, Qt.Key_4])
+                keyClick(key);
+            compare(code.text, "KQ7-4");
+            for (const key of [Qt.Key_F, Qt.Key_D, Qt.Key_9, Qt.Key_2, Qt.Key_X])
+                keyClick(key);
+            compare(code.text, "KQ7-4FD-92X");
+
+            harness.setAccountLatency(4000);
+            mouseClick(find(view, "signInButton"));
+            compare(harness.accountCalls(), ["signIn http://studio-nas.local:8470 KQ7-4FD-92X"]);
+            verify(shown(find(view, "signInProgress")));
+            verify(!code.enabled);
+            verify(!find(view, "serverField").enabled);
+            verify(!find(view, "signInButton").enabled);
+            harness.advance(4000);
+            verify(!find(view, "signInScreen").visible);
+            verify(shown(find(view, "mainContent")));
+            verify(shown(find(view, "accountButton")));
+        }
+
+        function test_aFailedClaimShowsItsReason(data) {
+            const view = makeContent("sign-in-error", data.dark);
+            const error = find(view, "signInError");
+            verify(shown(error));
+            verify(error.y > find(view, "codeField").y);
+            compare(find(error, "signInErrorText").text, "This pairing code is wrong or has expired.");
+            verify(find(view, "signInButton").enabled);
+            verify(!find(view, "signInHint").visible);
+            verify(!find(view, "setUpServerButton").visible);
+        }
+
+        function test_inviteShowsTheCodeAndCountsDown(data) {
+            const view = makeContent("invite", data.dark);
+            const dialog = find(view, "inviteWindow");
+            verify(dialog.visible);
+            const invite = find(view, "inviteView");
+            compare(find(invite, "inviteCode").text, "KQ7-4FD-93X");
+            compare(find(invite, "inviteCode").Accessible.name, "K Q 7 - 4 F D - 9 3 X");
+            compare(find(invite, "inviteServer").text, "http://192.168.1.20:8470");
+            compare(find(invite, "inviteTimeLeft").text, "Expires in 9:41");
+            harness.advance(1000);
+            compare(find(invite, "inviteTimeLeft").text, "Expires in 9:40");
+
+            mouseClick(find(invite, "copyLinkButton"));
+            compare(harness.copied().length, 1);
+            verify(harness.copied()[0].startsWith("sonavert://pair?"));
+            compare(find(invite, "copyLinkButton").text, "Copied");
+
+            harness.advance(580 * 1000);
+            verify(!find(invite, "inviteCode").visible);
+            compare(find(invite, "inviteProblemText").text, "This code has expired.");
+            mouseClick(find(invite, "newCodeButton"));
+            compare(harness.accountCalls().filter(call => call === "invite").length, 2);
+            verify(find(invite, "inviteCode").visible);
+
+            mouseClick(find(invite, "inviteDoneButton"));
+            verify(!dialog.visible);
+        }
+
+        function test_signOutAsksInTheWindow(data) {
+            const view = makeContent("invite", data.dark);
+            mouseClick(find(find(view, "inviteView"), "inviteDoneButton"));
+            view.bridge.askToSignOut();
+            const confirmation = find(view, "signOutConfirmation");
+            tryVerify(() => confirmation.opened);
+            mouseClick(find(confirmation.contentItem, "cancelSignOutButton"));
+            tryVerify(() => !confirmation.visible);
+            verify(!view.bridge.isConfirmingSignOut);
+            view.bridge.askToSignOut();
+            tryVerify(() => confirmation.opened);
+            mouseClick(find(confirmation.contentItem, "confirmSignOutButton"));
+            tryVerify(() => shown(find(view, "signInScreen")));
+            verify(harness.accountCalls().indexOf("signOut") >= 0);
+        }
+    }
+}
