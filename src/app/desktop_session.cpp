@@ -1,5 +1,6 @@
 #include "src/app/desktop_session.h"
 
+#include "src/account/remembered_account_session.h"
 #include "src/app/control_interface.h"
 #include "src/app/desktop_platform_actions.h"
 #include "src/app/music_setup.h"
@@ -171,6 +172,7 @@ void DesktopSession::createWindow() {
     services.actions = m_actions.get();
     services.shortVersion = QCoreApplication::applicationVersion();
     services.build = QStringLiteral(SONAVERT_BUILD_NUMBER);
+    services.account = m_app->account();
     m_window = std::make_unique<MainWindow>(services);
     followDesktopSettings();
 }

@@ -64,7 +64,7 @@ private Q_SLOTS:
                 ++created;
                 return &window;
             },
-            {[] {}, [&] { ++quits; }, {}, {}}, std::make_shared<VirtualClock>());
+            {[] {}, [&] { ++quits; }, {}, {}, {}, {}}, std::make_shared<VirtualClock>());
         QSignalSpy closed(&popup, &TrayPopup::closedWithoutTray);
         popup.start();
         QVERIFY(!popup.hasTrayIcon());
@@ -86,7 +86,7 @@ private Q_SLOTS:
 
     void toggleShowsAndHides() {
         QQuickWindow window;
-        TrayPopup popup([&] { return &window; }, {[] {}, [] {}, {}, {}},
+        TrayPopup popup([&] { return &window; }, {[] {}, [] {}, {}, {}, {}, {}},
                         std::make_shared<VirtualClock>());
         QSignalSpy shown(&popup, &TrayPopup::windowShown);
         QSignalSpy hidden(&popup, &TrayPopup::windowHidden);
@@ -101,7 +101,7 @@ private Q_SLOTS:
     void controlQQuits() {
         QQuickWindow window;
         int quits = 0;
-        TrayPopup popup([&] { return &window; }, {[] {}, [&] { ++quits; }, {}, {}},
+        TrayPopup popup([&] { return &window; }, {[] {}, [&] { ++quits; }, {}, {}, {}, {}},
                         std::make_shared<VirtualClock>());
         popup.showWindow();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
