@@ -1,6 +1,7 @@
 #include "server/app/cloud_command_line.h"
 
 #include "server/app/cloud_server.h"
+#include "server/app/lan_advertisement.h"
 #include "server/app/limit_options.h"
 #include "server/app/termination_signals.h"
 #include "src/runtime/app_identity.h"
@@ -65,6 +66,14 @@ struct Options {
         QStringLiteral("production")};
     QCommandLineOption byUser{QStringLiteral("by-user"),
                               QStringLiteral("Delete the zone as its owner would.")};
+    QCommandLineOption noAdvertise{
+        QStringLiteral("no-advertise"),
+        QStringLiteral("Do not announce this server on the local network (it is announced "
+                       "through avahi-daemon unless it serves on loopback only).")};
+    QCommandLineOption advertiseName{
+        QStringLiteral("advertise-name"),
+        QStringLiteral("Name to announce on the local network (default: the host name)."),
+        QStringLiteral("NAME")};
 };
 
 void printLine(FILE* stream, const QString& text) {
@@ -104,6 +113,18 @@ void raiseDescriptorLimit() {
     }
 }
 
+// Devices at home find the server by its announcement on the local network.
+std::unique_ptr<LanAdvertisement> advertise(const QCommandLineParser& parser,
+                                            const Options& options, const QHostAddress& host,
+                                            quint16 port) {
+    if (parser.isSet(options.noAdvertise))
+        return nullptr;
+    auto advertisement = std::make_unique<LanAdvertisement>(
+        parser.value(options.advertiseName), host, port, QDBusConnection::systemBus());
+    advertisement->start();
+    return advertisement;
+}
+
 int serve(CloudServer& server, const QCommandLineParser& parser, const Options& options) {
     QString host = QStringLiteral("127.0.0.1");
     quint16 port = kDefaultPort;
@@ -120,11 +141,16 @@ int serve(CloudServer& server, const QCommandLineParser& parser, const Options& 
     if (!url)
         return failWith(url.error());
     printLine(stdout, url.value().toString());
+    const auto advertisement =
+        advertise(parser, options, QHostAddress(host), static_cast<quint16>(url.value().port()));
     TerminationSignals signals;
-    QObject::connect(&signals, &TerminationSignals::terminationRequested, &server, [&server] {
-        server.shutdown();
-        QCoreApplication::quit();
-    });
+    QObject::connect(&signals, &TerminationSignals::terminationRequested, &server,
+                     [&server, &advertisement] {
+                         if (advertisement)
+                             advertisement->withdraw();
+                         server.shutdown();
+                         QCoreApplication::quit();
+                     });
     return QCoreApplication::exec();
 }
 
@@ -243,6 +269,7 @@ int runCommandLine(const QStringList& arguments, Clock& clock) {
     parser.setApplicationDescription(
         QStringLiteral("The private cloud database of Sonavert.\n\n"
                        "  sonavert-cloud [--listen HOST:PORT] [--data-dir DIR] [--database URL]\n"
+                       "                 [--no-advertise | --advertise-name NAME]\n"
                        "                 [limit and timeout options, below]\n"
                        "  sonavert-cloud account add NAME\n"
                        "  sonavert-cloud token issue --account NAME [--name DEVICE]\n"
@@ -256,7 +283,8 @@ int runCommandLine(const QStringList& arguments, Clock& clock) {
     const QCommandLineOption version = parser.addVersionOption();
     parser.addOptions({options.listen, options.dataDir, options.database, options.account,
                        options.token, options.tokenFile, options.device, options.zone,
-                       options.container, options.environment, options.byUser});
+                       options.container, options.environment, options.byUser, options.noAdvertise,
+                       options.advertiseName});
     const LimitOptions limits;
     limits.addTo(parser);
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("Command to run."),
