@@ -10,18 +10,43 @@
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
 #include <QJsonDocument>
+#include <QLoggingCategory>
 #include <QPointer>
 #include <QTcpSocket>
 #include <QWebSocket>
 
 namespace sonavert::cloud {
 
+// The calls made before a device has a token: no container or database in their paths.
+struct TokenlessRoute {
+    const char* path;
+    const char* operation;
+    /// Served only to a caller on this machine.
+    bool isLocalOnly;
+};
+
 namespace {
+
+Q_LOGGING_CATEGORY(lcHttp, "sonavert.cloud.http")
 
 // "", "database", "1", container, environment, "private", operation (two segments)
 constexpr qsizetype kDatabasePathSegments = 8;
-// The one call made before a device has a token: no container or database in its path.
-constexpr char kClaimPath[] = "/pairing/1/claim";
+
+constexpr TokenlessRoute kTokenlessRoutes[] = {
+    {"/pairing/1/claim", CloudService::kClaimOperation, false},
+    {"/setup/1/first-account", CloudService::kFirstAccountOperation, true},
+};
+
+const TokenlessRoute* tokenlessRouteOf(const QString& path) {
+    for (const TokenlessRoute& route : kTokenlessRoutes)
+        if (path == QLatin1String(route.path))
+            return &route;
+    return nullptr;
+}
+
+// A reverse proxy on this machine makes every caller look local; its forwarding headers are
+// what gives it away, so a forwarded call is never taken for a local one.
+constexpr const char* kForwardingHeaders[] = {"Forwarded", "X-Forwarded-For", "X-Real-IP"};
 
 bool isDatabasePath(const QStringList& path) {
     return path.size() == kDatabasePathSegments && path[1] == QLatin1String("database") &&
@@ -87,13 +112,8 @@ bool HttpFrontend::handleRequest(const QHttpServerRequest& request, QTcpSocket* 
                                          QStringLiteral("/push needs a WebSocket upgrade")));
         return true;
     }
-    if (request.url().path() == QLatin1String(kClaimPath)) {
-        DatabaseCall claim;
-        claim.operation = QString::fromLatin1(CloudService::kClaimOperation);
-        claim.body = request.body();
-        claim.clientAddress = socket->peerAddress().toString();
-        claim.isPairingClaim = true;
-        serveCall(request, socket, std::move(claim));
+    if (const TokenlessRoute* route = tokenlessRouteOf(request.url().path())) {
+        serveTokenless(request, socket, *route);
         return true;
     }
     if (!isDatabasePath(path))
@@ -103,6 +123,35 @@ bool HttpFrontend::handleRequest(const QHttpServerRequest& request, QTcpSocket* 
                            path[6] + QLatin1Char('/') + path[7], request.body(),
                            socket->peerAddress().toString()});
     return true;
+}
+
+bool HttpFrontend::isLocalCaller(const QHttpServerRequest& request, const QHostAddress& peer) {
+    for (const char* header : kForwardingHeaders)
+        if (!request.value(header).isEmpty())
+            return false;
+    // An IPv4 caller of a dual-stack socket comes as ::ffff:127.0.0.1.
+    bool isMapped = false;
+    const QHostAddress v4(peer.toIPv4Address(&isMapped));
+    return peer.isLoopback() || (isMapped && v4.isLoopback());
+}
+
+void HttpFrontend::serveTokenless(const QHttpServerRequest& request, QTcpSocket* socket,
+                                  const TokenlessRoute& route) {
+    DatabaseCall call;
+    call.operation = QString::fromLatin1(route.operation);
+    call.body = request.body();
+    call.clientAddress = socket->peerAddress().toString();
+    call.isTokenless = true;
+    if (route.isLocalOnly && !isLocalCaller(request, socket->peerAddress())) {
+        qCWarning(lcHttp).noquote()
+            << route.path << "refused to" << call.clientAddress << "(not a caller on this machine)";
+        auto responder = makeResponder(request, socket);
+        writeError(responder, cloudError(ServerErrorCode::AccessDenied,
+                                         QStringLiteral("only a caller on the server's own "
+                                                        "machine may do this")));
+        return;
+    }
+    serveCall(request, socket, std::move(call));
 }
 
 void HttpFrontend::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) {

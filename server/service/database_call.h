@@ -16,8 +16,9 @@ struct DatabaseCall {
     QByteArray body;
     /// The peer's address, for the calls that are limited per client rather than per token.
     QString clientAddress{};
-    /// Set only for the claim path: the one call served without a token.
-    bool isPairingClaim = false;
+    /// Set only for the calls served without a token (CloudService::kTokenlessOperations),
+    /// whose own paths the front end maps to their operation.
+    bool isTokenless = false;
 };
 
 } // namespace sonavert::cloud
