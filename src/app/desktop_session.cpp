@@ -3,6 +3,7 @@
 #include "src/app/control_interface.h"
 #include "src/app/desktop_platform_actions.h"
 #include "src/app/music_setup.h"
+#include "src/app/pairing_link_handover.h"
 #include "src/app/tessary_app.h"
 #include "src/desktop/journald_log_sink.h"
 #include "src/desktop/unix_signal_watcher.h"
@@ -69,13 +70,19 @@ QCoro::Task<> DesktopSession::start() {
         if (!guard)
             co_return;
         if (!isOwned) {
-            const int exitCode = co_await showRunningInstance(bus, name);
+            // A link the desktop opened goes to the running instance, whose window then shows.
+            int exitCode = 0;
+            if (!m_options.pairingLink.isEmpty())
+                exitCode = co_await handOverPairingLink(bus, name, m_options.pairingLink);
+            if (guard && exitCode == 0)
+                exitCode = co_await showRunningInstance(bus, name);
             if (guard)
                 Q_EMIT finished(exitCode);
             co_return;
         }
         developerLog(QStringLiteral("profile: on the session bus as %1").arg(name));
     }
+    m_app->acceptPairingLinks(bus);
     m_app->launch();
 }
 
