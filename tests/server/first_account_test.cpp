@@ -123,6 +123,8 @@ private Q_SLOTS:
         QTest::newRow("Forwarded") << QByteArray("Forwarded") << QByteArray("for=203.0.113.7");
         QTest::newRow("X-Forwarded-For")
             << QByteArray("X-Forwarded-For") << QByteArray("127.0.0.1");
+        // Header names are case-insensitive; a proxy may send them in lower case.
+        QTest::newRow("x-real-ip") << QByteArray("x-real-ip") << QByteArray("203.0.113.7");
     }
     void forwardedCallsAreRefused() {
         QFETCH(QByteArray, header);
