@@ -130,20 +130,23 @@ void AvahiCloudServerBrowser::update() {
 
 QList<FoundCloudServer>
 AvahiCloudServerBrowser::serversOf(const QList<AvahiResolvedService>& routes) {
-    // Per name, the best-ranked usable address; equal ranks keep the first seen.
-    QMap<QString, std::pair<int, QUrl>> best;
+    // Per name, the best-ranked usable address. The routes come in no particular order (a
+    // hash's), so equal ranks go to the lowest URL: a list that flipped between two equally
+    // good addresses on every change would move under the user's pointer.
+    QMap<QString, std::pair<int, QString>> best;
     for (const AvahiResolvedService& route : routes) {
         const auto url = urlOf(route);
         if (!url)
             continue;
-        const int rank = *rankOf(QHostAddress(route.address));
+        const std::pair candidate{*rankOf(QHostAddress(route.address)),
+                                  url->toString(QUrl::FullyEncoded)};
         const auto it = best.constFind(route.route.name);
-        if (it == best.constEnd() || rank < it->first)
-            best.insert(route.route.name, {rank, *url});
+        if (it == best.constEnd() || candidate < *it)
+            best.insert(route.route.name, candidate);
     }
     QList<FoundCloudServer> servers;
     for (auto it = best.cbegin(); it != best.cend(); ++it)
-        servers.append(FoundCloudServer{it.key(), it->second});
+        servers.append(FoundCloudServer{it.key(), QUrl(it->second)});
     return servers;
 }
 

@@ -39,6 +39,13 @@ private Q_SLOTS:
             << QList{seen(u"Home"_s, u"2001:db8::5"_s), seen(u"Home"_s, u"fe80::5"_s, 1),
                      seen(u"Home"_s, u"192.168.1.5"_s, 3)}
             << QStringList{u"Home http://192.168.1.5:8470/"_s};
+        // Routes arrive in no set order; the list must not flip with it.
+        QTest::newRow("equally good addresses: the same one whichever comes first")
+            << QList{seen(u"Home"_s, u"192.168.1.5"_s, 2), seen(u"Home"_s, u"10.0.0.5"_s, 3)}
+            << QStringList{u"Home http://10.0.0.5:8470/"_s};
+        QTest::newRow("equally good addresses, the other way round")
+            << QList{seen(u"Home"_s, u"10.0.0.5"_s, 3), seen(u"Home"_s, u"192.168.1.5"_s, 2)}
+            << QStringList{u"Home http://10.0.0.5:8470/"_s};
         QTest::newRow("routable ipv6 before link-local")
             << QList{seen(u"Home"_s, u"fe80::5"_s, 1), seen(u"Home"_s, u"2001:db8::5"_s)}
             << QStringList{u"Home http://[2001:db8::5]:8470/"_s};
