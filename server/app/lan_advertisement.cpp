@@ -37,6 +37,7 @@ LanAdvertisement::LanAdvertisement(QString name, const QHostAddress& listenAddre
     connect(m_publisher.get(), &AvahiPublisher::failed, this, &LanAdvertisement::onFailed);
     connect(m_publisher.get(), &AvahiPublisher::established, this, [this, port](const QString& n) {
         m_hasReportedFailure = false;
+        m_isAdvertised = true;
         qCInfo(lcLan).noquote() << QStringLiteral("advertised on the local network as \"%1\" "
                                                   "(%2, port %3)")
                                        .arg(n, QLatin1String(kServiceType))
@@ -67,10 +68,14 @@ void LanAdvertisement::withdraw() {
     if (!m_publisher || !m_publisher->isStarted())
         return;
     m_publisher->stopAndWait(kWithdrawTimeoutMs);
-    qCInfo(lcLan).noquote() << "advertisement withdrawn from the local network";
+    // Without a daemon nothing was on the network to withdraw; saying so would mislead.
+    if (std::exchange(m_isAdvertised, false))
+        qCInfo(lcLan).noquote() << "advertisement withdrawn from the local network";
 }
 
 void LanAdvertisement::onFailed(const QString& error) {
+    // The daemon went away, taking the advertisement with it.
+    m_isAdvertised = false;
     // One line per outage: the daemon coming back ends it, and the advertisement with it.
     if (std::exchange(m_hasReportedFailure, true))
         return;

@@ -46,6 +46,8 @@ private:
 
     std::unique_ptr<AvahiPublisher> m_publisher;
     bool m_hasReportedFailure = false;
+    /// Established on the network, and not lost since.
+    bool m_isAdvertised = false;
 };
 
 } // namespace sonavert::cloud

@@ -3,6 +3,8 @@
 // tests/support/with-avahi-pair.sh). This test itself runs in host b's namespace, so the
 // addresses it finds are the ones a device there would use.
 #include "src/account/avahi_cloud_server_browser.h"
+#include "tests/support/avahi_pair.h"
+#include "tests/support/checked.h"
 #include "tests/support/child_program.h"
 
 #include <QDBusConnection>
@@ -118,6 +120,7 @@ private Q_SLOTS:
         home.program.terminate();
         const ProgramRun stopped = home.program.finish();
         QCOMPARE(stopped.exitCode, 0);
+        QVERIFY(stopped.err.contains(u"advertisement withdrawn from the local network"_s));
         QVERIFY2(stopped.err.contains(u"advertised on the local network as \"Home Cloud\""_s),
                  qPrintable(stopped.err));
         QTRY_COMPARE_WITH_TIMEOUT(namesOf(browser), QStringList{u"Home Cloud #2"_s},
@@ -128,6 +131,32 @@ private Q_SLOTS:
         QVERIFY(loopback.program.finish().err.contains(u"127.0.0.1 only"_s));
         hidden.program.terminate();
         QVERIFY(!hidden.program.finish().err.contains(u"advertised"_s));
+        QTRY_COMPARE_WITH_TIMEOUT(namesOf(browser), QStringList{}, kFoundWithinMs);
+    }
+
+    // The daemon is no part of serving: without it the server serves on, says so once, and
+    // is advertised when the daemon comes.
+    void aServerStartedWithoutItsDaemonIsFoundOnceTheDaemonComes() {
+        const QDBusConnection bus =
+            QDBusConnection::connectToBus(qEnvironmentVariable("SONAVERT_AVAHI_BUS_B"), u"b"_s);
+        AvahiCloudServerBrowser browser(bus);
+        browser.start();
+        CHECKED(controlAvahiDaemon(u"stop"_s, u"a"_s));
+        CloudOnHost late(u"a"_s, {u"--listen"_s, u"0.0.0.0:0"_s, u"--advertise-name"_s, u"Late"_s});
+        const QUrl direct(u"http://10.213.0.1:%1/"_s.arg(late.url.port()));
+        QCOMPARE(serverErrorAt(direct), u"BAD_REQUEST"_s);
+        QVERIFY(namesOf(browser).isEmpty());
+
+        CHECKED(controlAvahiDaemon(u"start"_s, u"a"_s));
+        QTRY_COMPARE_WITH_TIMEOUT(namesOf(browser), QStringList{u"Late"_s}, kFoundWithinMs);
+        QCOMPARE(urlOf(browser, u"Late"_s), direct);
+        late.program.terminate();
+        const QString log = late.program.finish().err;
+        QCOMPARE(log.count(u"not advertised on the local network: avahi-daemon is not "
+                           u"reachable"_s),
+                 1);
+        QVERIFY2(log.contains(u"advertisement withdrawn from the local network"_s),
+                 qPrintable(log));
         QTRY_COMPARE_WITH_TIMEOUT(namesOf(browser), QStringList{}, kFoundWithinMs);
     }
 };
