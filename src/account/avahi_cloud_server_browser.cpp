@@ -111,7 +111,7 @@ QCoro::Task<> AvahiCloudServerBrowser::resolve(quint64 generation, AvahiServiceR
     auto routes = m_routes.find(route.name);
     if (routes == m_routes.end() || !routes->contains(route.routeKey()))
         co_return;
-    routes->insert(route.routeKey(), std::move(resolved));
+    (*routes)[route.routeKey()] = std::move(resolved);
     update();
 }
 
