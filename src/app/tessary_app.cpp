@@ -1,12 +1,12 @@
 #include "src/app/tessary_app.h"
 
+#include "src/account/pairing_link_inbox.h"
 #include "src/app/control_interface.h"
 #include "src/app/desktop_session.h"
 #include "src/app/mac_app_delegate.h"
 #include "src/app/mac_background_coordinator.h"
 #include "src/app/music_setup.h"
 #include "src/app/pairing_link_handover.h"
-#include "src/account/pairing_link_inbox.h"
 #include "src/app/sparkle_updater.h"
 #include "src/app/standalone_services.h"
 #include "src/app/state_reporter.h"

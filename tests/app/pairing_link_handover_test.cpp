@@ -59,7 +59,8 @@ private Q_SLOTS:
             ChildProgram(kProgram, device + QStringList{linkTo(u"ABC-DEF-GHJ"_s)}, environment)
                 .finish();
         QCOMPARE(second.exitCode, 0);
-        QVERIFY2(second.err.contains(u"the pairing link was handed to it"_s), qPrintable(second.err));
+        QVERIFY2(second.err.contains(u"the pairing link was handed to it"_s),
+                 qPrintable(second.err));
         QVERIFY(!second.out.contains(u"sonavertctl sign-in"_s));
         QVERIFY2(waitForLine(running, confirmation(u"ABC-DEF-GHJ"_s), &out), qPrintable(out));
 
