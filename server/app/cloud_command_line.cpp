@@ -2,16 +2,18 @@
 
 #include "server/app/cloud_options.h"
 #include "server/app/cloud_server.h"
+#include "server/app/lan_advertisement.h"
 #include "server/app/limit_options.h"
 #include "server/app/option_values.h"
 #include "server/app/termination_signals.h"
+#include "server/app/transport_options.h"
 #include "server/storage/sqlite/sqlite_backup.h"
 #include "server/storage/storage_factory.h"
-#include "server/app/transport_options.h"
 #include "src/runtime/command_line_text.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDBusConnection>
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
@@ -100,6 +102,18 @@ void raiseDescriptorLimit() {
     }
 }
 
+// Devices at home find the server by its announcement on the local network.
+std::unique_ptr<LanAdvertisement> advertise(const Invocation& call, const QHostAddress& host,
+                                            quint16 port, bool isSecure) {
+    if (call.parser.isSet(call.options.noAdvertise))
+        return nullptr;
+    auto advertisement = std::make_unique<LanAdvertisement>(
+        call.values.value(call.options.advertiseName).value_or(QString()), host, port, isSecure,
+        QDBusConnection::systemBus());
+    advertisement->start();
+    return advertisement;
+}
+
 int serve(CloudServer& server, const Invocation& call) {
     QString problem;
     const auto address = hostPortOf(call.values, call.options.listen,
@@ -117,12 +131,18 @@ int serve(CloudServer& server, const Invocation& call) {
             return failWith(metricsUrl.error());
         metricsAt = metricsUrl.value().toString();
     }
+    const auto advertisement =
+        advertise(call, address->host, static_cast<quint16>(url.value().port()),
+                  url.value().scheme() == QLatin1String("https"));
     // Stopping is orderly from the moment a script can know the server is up.
     TerminationSignals signals;
-    QObject::connect(&signals, &TerminationSignals::terminationRequested, &server, [&server] {
-        server.shutdown();
-        QCoreApplication::quit();
-    });
+    QObject::connect(&signals, &TerminationSignals::terminationRequested, &server,
+                     [&server, &advertisement] {
+                         if (advertisement)
+                             advertisement->withdraw();
+                         server.shutdown();
+                         QCoreApplication::quit();
+                     });
     // The start-up line says everything; the first line of standard output is the URL alone,
     // for scripts, and comes last.
     printLine(stderr,
@@ -322,11 +342,11 @@ int runCommandLine(const QStringList& arguments, Clock& clock) {
     parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
     OptionValues values(parser, QProcessEnvironment::systemEnvironment());
-    values.addWithEnvironment(
-        {options.listen, options.dataDir, options.database, options.metricsAddress});
+    values.addWithEnvironment({options.listen, options.dataDir, options.database,
+                               options.metricsAddress, options.advertiseName});
     parser.addOptions({options.account, options.token, options.tokenFile, options.device,
                        options.zone, options.container, options.environment, options.byUser,
-                       options.to, options.from, options.force});
+                       options.to, options.from, options.force, options.noAdvertise});
     const LimitOptions limits;
     limits.addTo(values);
     const TransportOptions transport;

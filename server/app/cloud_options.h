@@ -12,7 +12,8 @@ inline constexpr char kCloudDescription[] =
     "The private cloud database of Sonavert.\n\n"
     "  sonavert-cloud [--listen HOST:PORT] [--data-dir DIR] [--database URL]\n"
     "                 [--tls-cert FILE --tls-key FILE] [--trusted-proxy ADDR]\n"
-    "                 [--metrics-address HOST:PORT] [limit and timeout options, below]\n"
+    "                 [--metrics-address HOST:PORT] [--no-advertise | --advertise-name NAME]\n"
+    "                 [limit and timeout options, below]\n"
     "  sonavert-cloud account add NAME\n"
     "  sonavert-cloud token issue --account NAME [--name DEVICE]\n"
     "  sonavert-cloud token list --account NAME\n"
@@ -81,6 +82,14 @@ struct CloudOptions {
                             QStringLiteral("FILE")};
     QCommandLineOption force{QStringLiteral("force"),
                              QStringLiteral("Let backup replace an existing FILE.")};
+    QCommandLineOption noAdvertise{
+        QStringLiteral("no-advertise"),
+        QStringLiteral("Do not announce this server on the local network (it is announced "
+                       "through avahi-daemon unless it serves on loopback only).")};
+    QCommandLineOption advertiseName{
+        QStringLiteral("advertise-name"),
+        QStringLiteral("Name to announce on the local network (default: the host name)."),
+        QStringLiteral("NAME")};
 };
 
 } // namespace sonavert::cloud

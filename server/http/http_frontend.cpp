@@ -12,11 +12,21 @@
 #include <QHttpServerResponder>
 #include <QJsonDocument>
 #include <QLoggingCategory>
+#include <QPointer>
+#include <QTcpSocket>
 #include <QWebSocket>
 #include <array>
 #include <utility>
 
 namespace sonavert::cloud {
+
+// The calls made before a device has a token: no container or database in their paths.
+struct TokenlessRoute {
+    const char* path;
+    const char* operation;
+    /// Served only to a caller on this machine.
+    bool isLocalOnly;
+};
 
 namespace {
 
@@ -24,8 +34,19 @@ Q_LOGGING_CATEGORY(lcHttp, "sonavert.cloud.http")
 
 // "", "database", "1", container, environment, "private", operation (two segments)
 constexpr qsizetype kDatabasePathSegments = 8;
-// The one call made before a device has a token: no container or database in its path.
-constexpr char kClaimPath[] = "/pairing/1/claim";
+
+constexpr TokenlessRoute kTokenlessRoutes[] = {
+    {"/pairing/1/claim", CloudService::kClaimOperation, false},
+    {"/setup/1/first-account", CloudService::kFirstAccountOperation, true},
+};
+
+const TokenlessRoute* tokenlessRouteOf(const QString& path) {
+    for (const TokenlessRoute& route : kTokenlessRoutes)
+        if (path == QLatin1String(route.path))
+            return &route;
+    return nullptr;
+}
+
 constexpr char kExpositionType[] = "text/plain; version=0.0.4; charset=utf-8";
 
 bool isDatabasePath(const QStringList& path) {
@@ -56,7 +77,10 @@ QString bearerTokenOf(const QHttpServerRequest& request) {
 
 // A proxy on this host relays anyone's request from a loopback address; it says so in these.
 bool isProxied(const QHttpServerRequest& request) {
-    return !request.value("X-Forwarded-For").isEmpty() || !request.value("Forwarded").isEmpty();
+    for (const char* header : {"Forwarded", "X-Forwarded-For", "X-Real-IP"})
+        if (!request.value(header).isEmpty())
+            return true;
+    return false;
 }
 
 Error notFound() {
@@ -130,13 +154,8 @@ bool HttpFrontend::handleRequest(const QHttpServerRequest& request, QTcpSocket* 
                           QStringLiteral("/push needs a WebSocket upgrade")));
         return true;
     }
-    if (path == QLatin1String(kClaimPath)) {
-        DatabaseCall claim;
-        claim.operation = QString::fromLatin1(CloudService::kClaimOperation);
-        claim.body = request.body();
-        claim.clientAddress = clientAddressOf(request, *socket);
-        claim.kind = CallKind::PairingClaim;
-        serveCall(request, socket, std::move(claim));
+    if (const TokenlessRoute* route = tokenlessRouteOf(request.url().path())) {
+        serveTokenless(request, socket, *route);
         return true;
     }
     const QStringList segments = path.split(QLatin1Char('/'));
@@ -154,6 +173,33 @@ QString HttpFrontend::clientAddressOf(const QHttpServerRequest& request,
     return m_transport.trustedProxies
         .clientOf(socket.peerAddress(), forwardedForOf(request.headers()))
         .toString();
+}
+
+bool HttpFrontend::isLocalCaller(const QHttpServerRequest& request, const QHostAddress& peer) {
+    if (isProxied(request))
+        return false;
+    // An IPv4 caller of a dual-stack socket comes as ::ffff:127.0.0.1.
+    bool isMapped = false;
+    const QHostAddress v4(peer.toIPv4Address(&isMapped));
+    return peer.isLoopback() || (isMapped && v4.isLoopback());
+}
+
+void HttpFrontend::serveTokenless(const QHttpServerRequest& request, QTcpSocket* socket,
+                                  const TokenlessRoute& route) {
+    DatabaseCall call;
+    call.operation = QString::fromLatin1(route.operation);
+    call.body = request.body();
+    call.clientAddress = clientAddressOf(request, *socket);
+    call.kind = CallKind::Tokenless;
+    if (route.isLocalOnly && !isLocalCaller(request, socket->peerAddress())) {
+        qCWarning(lcHttp).noquote()
+            << route.path << "refused to" << call.clientAddress << "(not a caller on this machine)";
+        answer(pending(request, socket, ServerMetrics::routeOf(call.operation)),
+               cloudError(ServerErrorCode::AccessDenied,
+                          QStringLiteral("only a caller on the server's own machine may do this")));
+        return;
+    }
+    serveCall(request, socket, std::move(call));
 }
 
 void HttpFrontend::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) {

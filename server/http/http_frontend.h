@@ -1,8 +1,8 @@
 #pragma once
 
 #include "server/http/http_limits.h"
-#include "server/http/server_metrics.h"
 #include "server/http/http_transport.h"
+#include "server/http/server_metrics.h"
 #include "server/service/database_call.h"
 #include "src/runtime/result.h"
 
@@ -19,9 +19,11 @@ namespace sonavert::cloud {
 
 class CallDispatcher;
 class PushHub;
+struct TokenlessRoute;
 
-/// Routes only: POST /database/1/{container}/{environment}/private/{operation} to the
-/// dispatcher, which runs it off the event loop and answers later; GET /push upgrades to the
+/// Routes only: POST /database/1/{container}/{environment}/private/{operation} and the calls
+/// without a token (the pairing claim; the first account, from this machine only) to the
+/// dispatcher, which runs them off the event loop and answers later; GET /push upgrades to the
 /// push channel; GET /healthz, /readyz and /metrics are the operator's. Answers are JSON;
 /// errors go through errorToJson. Every connection is bounded and timed by `limits` before a
 /// request reaches the routes, and every answer is counted in the metrics; `transport` says
@@ -42,6 +44,8 @@ public:
     /// it; the main port then serves no metrics. Gives the port, or 0.
     quint16 listenForMetrics(const QHostAddress& address, quint16 port);
     const ServerMetrics& metrics() const { return m_metrics; }
+    /// Whether the request comes from this machine itself, and not through a proxy.
+    static bool isLocalCaller(const QHttpServerRequest& request, const QHostAddress& peer);
 
 protected:
     bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override;
@@ -65,6 +69,8 @@ private:
     void serveReadiness(const QHttpServerRequest& request, Pending pending);
     void serveMetrics(const QHttpServerRequest& request, Pending pending);
     bool isMetricsListener(const QTcpSocket* socket) const;
+    void serveTokenless(const QHttpServerRequest& request, QTcpSocket* socket,
+                        const TokenlessRoute& route);
     void adoptWebSockets();
     QString clientAddressOf(const QHttpServerRequest& request, const QTcpSocket& socket) const;
 

@@ -9,7 +9,7 @@ namespace {
 constexpr const char* kPrefix = "sonavert_cloud_";
 
 // The last route is the one everything unknown counts under.
-constexpr std::array<const char*, 16> kRouteNames{"account/status",
+constexpr std::array<const char*, 17> kRouteNames{"account/status",
                                                   "users/current",
                                                   "zones/modify",
                                                   "records/modify",
@@ -19,6 +19,7 @@ constexpr std::array<const char*, 16> kRouteNames{"account/status",
                                                   "subscriptions/modify",
                                                   "pairing/create",
                                                   "pairing/claim",
+                                                  "setup/first-account",
                                                   "push",
                                                   "healthz",
                                                   "readyz",

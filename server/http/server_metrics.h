@@ -39,7 +39,7 @@ public:
     QByteArray render(const OutsideCounts& outside) const;
 
 private:
-    static constexpr std::size_t kRoutes = 16;
+    static constexpr std::size_t kRoutes = 17;
     static constexpr std::size_t kStatuses = 13;
     static constexpr std::size_t kRefusals = 5;
     using Counter = std::atomic<quint64>;

@@ -47,6 +47,7 @@ CloudService::CloudService(CloudStorage& storage, Clock& clock, ServiceOptions o
     , m_changes(storage, m_zones, m_tokens)
     , m_subscriptions(storage, options.maxSubscriptionsPerDatabase)
     , m_pairing(storage, m_accounts, clock)
+    , m_firstAccount(storage, m_accounts, clock)
     , m_throttle(clock, options.rateLimit)
     , m_sharedThrottle(sharedThrottle) {
     registerOperations();
@@ -101,15 +102,15 @@ Result<DatabaseScope> CloudService::scopeFor(const AccountInfo& account, const Q
 
 bool CloudService::isWrite(const QString& operation) {
     static const QSet<QString> writes{
-        QStringLiteral("records/modify"), QStringLiteral("zones/modify"),
+        QStringLiteral("records/modify"),       QStringLiteral("zones/modify"),
         QStringLiteral("subscriptions/modify"), QStringLiteral("pairing/create"),
-        QString::fromLatin1(kClaimOperation)};
+        QString::fromLatin1(kClaimOperation),   QString::fromLatin1(kFirstAccountOperation)};
     return writes.contains(operation);
 }
 
 Result<QJsonObject> CloudService::serve(const DatabaseCall& call) {
-    if (call.kind == CallKind::PairingClaim)
-        return claimPairingCode(call);
+    if (call.kind == CallKind::Tokenless)
+        return serveTokenless(call);
     if (call.kind == CallKind::ReadinessProbe)
         return probeStorage();
     auto account = m_accounts.authenticate(call.token);
@@ -130,10 +131,15 @@ Result<QJsonObject> CloudService::probeStorage() {
                        {QStringLiteral("schemaVersion"), version.value()}};
 }
 
-Result<QJsonObject> CloudService::claimPairingCode(const DatabaseCall& call) {
+Result<QJsonObject> CloudService::serveTokenless(const DatabaseCall& call) {
     auto body = bodyOf(call.body);
     SONAVERT_TRY(body);
-    return m_pairing.claim(body.value(), call.clientAddress);
+    if (call.operation == QLatin1String(kClaimOperation))
+        return m_pairing.claim(body.value(), call.clientAddress);
+    if (call.operation == QLatin1String(kFirstAccountOperation))
+        return m_firstAccount.create(body.value(), call.clientAddress);
+    return cloudError(ServerErrorCode::NotFound,
+                      QStringLiteral("unknown operation \"%1\"").arg(call.operation));
 }
 
 Result<QJsonObject> CloudService::call(const AccountInfo& account, const DatabaseScope& scope,

@@ -4,6 +4,7 @@
 #include "server/service/change_feed.h"
 #include "server/service/change_token_codec.h"
 #include "server/service/database_call.h"
+#include "server/service/first_account.h"
 #include "server/service/pairing_codes.h"
 #include "server/service/record_operations.h"
 #include "server/service/request_throttle.h"
@@ -41,10 +42,12 @@ public:
 
     AccountDirectory& accounts() { return m_accounts; }
     RequestThrottle& throttle() { return m_sharedThrottle ? *m_sharedThrottle : m_throttle; }
-    /// The operation of the one call without a token (CallKind::PairingClaim): a pairing
-    /// code exchanged for a device token. It writes, so it runs on the commit lane, whose
-    /// single service keeps the guess counts.
+    /// The operations of the calls without a token (CallKind::Tokenless). Both write, so
+    /// they run on the commit lane, whose single service keeps the guess counts.
+    /// A pairing code exchanged for a device token.
     static constexpr char kClaimOperation[] = "pairing/claim";
+    /// The first account of the server and its first device's token.
+    static constexpr char kFirstAccountOperation[] = "setup/first-account";
     /// Whether the operation writes: those go through the commit lane.
     static bool isWrite(const QString& operation);
     ZoneOperations& zones() { return m_zones; }
@@ -81,7 +84,7 @@ private:
                  RequestThrottle* sharedThrottle);
     void registerOperations();
     Result<QJsonObject> modifyRecords(const DatabaseScope& scope, const QJsonObject& body);
-    Result<QJsonObject> claimPairingCode(const DatabaseCall& call);
+    Result<QJsonObject> serveTokenless(const DatabaseCall& call);
     /// {"status": "ready", "schemaVersion": N} once the storage answered a query.
     Result<QJsonObject> probeStorage();
     Status notifySubscribers(const DatabaseScope& scope, const RecordsModified& modified);
@@ -96,6 +99,7 @@ private:
     ChangeFeed m_changes;
     SubscriptionOperations m_subscriptions;
     PairingCodes m_pairing;
+    FirstAccountSetup m_firstAccount;
     QHash<QString, Operation> m_operations;
     RequestThrottle m_throttle;
     RequestThrottle* m_sharedThrottle = nullptr;

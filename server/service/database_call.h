@@ -8,8 +8,9 @@ namespace sonavert::cloud {
 /// What a call is: a database call with its token, or one of the calls served without one.
 enum class CallKind {
     Database,
-    /// A pairing code exchanged for a device token.
-    PairingClaim,
+    /// One of the calls served without a token, whose own paths the front end maps to their
+    /// operation: a pairing code exchanged for a device token, or the server's first account.
+    Tokenless,
     /// Whether the storage answers (readiness): run on a reader thread like any read, so a
     /// stuck database shows.
     ReadinessProbe,

@@ -135,6 +135,11 @@ public:
 
     virtual Result<AccountInfo> createAccount(const QString& name, const QString& userRecordName,
                                               qint64 nowMs) = 0;
+    /// Creates the server's first account, unless one exists or ever was made this way:
+    /// nothing when that door is shut. Checked and created in one transaction, so of two
+    /// racing calls (even through two instances) one gets nothing.
+    virtual Result<std::optional<AccountInfo>>
+    createFirstAccount(const QString& name, const QString& userRecordName, qint64 nowMs) = 0;
     virtual Result<std::optional<AccountInfo>> accountByName(const QString& name) = 0;
     virtual Result<std::optional<AccountInfo>> accountByTokenHash(const QString& tokenHash) = 0;
     /// `deviceName` is empty or unique within the account.

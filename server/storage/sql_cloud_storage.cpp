@@ -95,6 +95,33 @@ Result<AccountInfo> SqlCloudStorage::createAccount(const QString& name,
     return AccountInfo{id.value().value_or(0).toLongLong(), name, userRecordName};
 }
 
+Result<std::optional<AccountInfo>>
+SqlCloudStorage::createFirstAccount(const QString& name, const QString& userRecordName,
+                                    qint64 nowMs) {
+    SqlTransaction transaction(m_session);
+    SONAVERT_TRY(transaction.begin());
+    // The marker row is the lock: a second transaction inserting it waits for the first to
+    // commit and then inserts nothing. The count covers accounts made by the administration
+    // command, which never set it.
+    auto marked = m_session.run(QStringLiteral("INSERT INTO server_meta (key, value) VALUES "
+                                               "('first_account', ?) ON CONFLICT DO NOTHING"),
+                                {name});
+    SONAVERT_TRY(marked);
+    if (marked.value().numRowsAffected() == 0)
+        return std::optional<AccountInfo>{};
+    auto existing = m_session.scalar(QStringLiteral("SELECT COUNT(*) FROM accounts"));
+    SONAVERT_TRY(existing);
+    if (existing.value().value_or(0).toLongLong() > 0) {
+        // Shut for good, also should those accounts ever go.
+        SONAVERT_TRY(transaction.commit());
+        return std::optional<AccountInfo>{};
+    }
+    auto account = createAccount(name, userRecordName, nowMs);
+    SONAVERT_TRY(account);
+    SONAVERT_TRY(transaction.commit());
+    return std::optional<AccountInfo>{account.value()};
+}
+
 Result<std::optional<AccountInfo>> SqlCloudStorage::oneAccount(const QString& sql,
                                                                const QVariantList& binds) {
     auto query = m_session.run(sql, binds);

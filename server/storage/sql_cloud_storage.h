@@ -26,6 +26,8 @@ public:
 
     Result<AccountInfo> createAccount(const QString& name, const QString& userRecordName,
                                       qint64 nowMs) override;
+    Result<std::optional<AccountInfo>>
+    createFirstAccount(const QString& name, const QString& userRecordName, qint64 nowMs) override;
     Result<std::optional<AccountInfo>> accountByName(const QString& name) override;
     Result<std::optional<AccountInfo>> accountByTokenHash(const QString& tokenHash) override;
     Status addToken(qint64 accountId, const QString& tokenHash, const QString& deviceName,

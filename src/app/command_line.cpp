@@ -1,5 +1,6 @@
 #include "src/app/command_line.h"
 
+#include "src/account/pairing_link.h"
 #include "src/clouddb/cloud_trust.h"
 #include "src/desktop/profile.h"
 #include "src/runtime/command_line_text.h"
@@ -99,6 +100,11 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
                        simulatePlaying});
     parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
+    parser.addPositionalArgument(
+        QStringLiteral("link"),
+        QStringLiteral("A sonavert://pair link (from an invitation): offered for sign-in, to be "
+                       "confirmed by the user; handed to Sonavert when it runs already."),
+        QStringLiteral("[link]"));
 
     if (!parser.parse(arguments))
         return usageError(parser.errorText());
@@ -106,14 +112,16 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
         return {std::nullopt, command_line::helpText(parser, kProgram), 0};
     if (parser.isSet(version))
         return {std::nullopt, command_line::versionText(kProgram), 0};
-    if (!parser.positionalArguments().isEmpty())
-        return usageError(
-            QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
+    const QStringList words = parser.positionalArguments();
+    // One argument is taken: the pairing link the desktop hands over (Exec=sonavert %u).
+    if (words.size() > 1 || (words.size() == 1 && !parsePairingLink(QUrl(words.first()))))
+        return usageError(QStringLiteral("unexpected argument '%1'").arg(words.last()));
     if (parser.isSet(profile) && parser.value(profile).isEmpty())
         return usageError(QStringLiteral("--profile needs a folder"));
 
     AppOptions options;
     options.isHeadless = parser.isSet(headless);
+    options.pairingLink = words.value(0);
     options.isVerbose = parser.isSet(verbose);
     options.showPrivateLogValues = parser.isSet(logPrivate);
     if (parser.isSet(profile))

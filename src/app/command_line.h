@@ -30,6 +30,9 @@ struct AppOptions {
     /// The one session-bus name of the control interface, instead of the shared name and the
     /// one made from the device name.
     std::optional<QString> controlBusName;
+    /// A `sonavert://pair?...` link the desktop opened: handed to the instance running on the
+    /// profile, else kept by this one until the user answers it.
+    QString pairingLink;
 };
 
 /// Either options to run with, or a text to print and an exit code (help, version, errors).

@@ -1,9 +1,12 @@
 #include "src/app/desktop_session.h"
 
+#include "src/account/avahi_cloud_server_browser.h"
+#include "src/account/pairing_link_inbox.h"
 #include "src/account/remembered_account_session.h"
 #include "src/app/control_interface.h"
 #include "src/app/desktop_platform_actions.h"
 #include "src/app/music_setup.h"
+#include "src/app/pairing_link_handover.h"
 #include "src/app/tessary_app.h"
 #include "src/desktop/journald_log_sink.h"
 #include "src/desktop/unix_signal_watcher.h"
@@ -71,13 +74,19 @@ QCoro::Task<> DesktopSession::start() {
         if (!guard)
             co_return;
         if (!isOwned) {
-            const int exitCode = co_await showRunningInstance(bus, name);
+            // A link the desktop opened goes to the running instance, whose window then shows.
+            int exitCode = 0;
+            if (!m_options.pairingLink.isEmpty())
+                exitCode = co_await handOverPairingLink(bus, name, m_options.pairingLink);
+            if (guard && exitCode == 0)
+                exitCode = co_await showRunningInstance(bus, name);
             if (guard)
                 Q_EMIT finished(exitCode);
             co_return;
         }
         developerLog(QStringLiteral("profile: on the session bus as %1").arg(name));
     }
+    m_app->acceptPairingLinks(bus);
     m_app->launch();
 }
 
@@ -129,6 +138,26 @@ void DesktopSession::onLaunched() {
     developerLog(m_popup->hasTrayIcon()
                      ? QStringLiteral("window: in the tray")
                      : QStringLiteral("window: no tray host, shown as an ordinary window"));
+    connect(m_app->pairingLinks(), &PairingLinkInbox::pendingPairingLinkChanged, this,
+            &DesktopSession::offerPairingLink);
+    offerPairingLink();
+}
+
+void DesktopSession::offerPairingLink() {
+    PairingLinkInbox* links = m_app->pairingLinks();
+    const auto pending = links->pendingPairingLink();
+    if (!pending)
+        return;
+    // The sign-in screen shows the link filled in and waits for the user's yes; a computer
+    // that is signed in already takes no link.
+    if (m_window->bridge()->showPairingLink(makePairingLink(pending->server, pending->code))) {
+        developerLog(QStringLiteral("pairing: a link fills in the sign-in screen"));
+        m_popup->showWindow();
+    } else {
+        developerLog(QStringLiteral("pairing: a link arrived while this computer is signed in "
+                                    "or signing in; it is not used"));
+    }
+    links->clear();
 }
 
 TrayPopup::Commands DesktopSession::trayCommands() {
@@ -173,6 +202,8 @@ void DesktopSession::createWindow() {
     services.shortVersion = QCoreApplication::applicationVersion();
     services.build = QStringLiteral(SONAVERT_BUILD_NUMBER);
     services.account = m_app->account();
+    m_serverBrowser = std::make_unique<AvahiCloudServerBrowser>(QDBusConnection::systemBus());
+    services.serverBrowser = m_serverBrowser.get();
     m_window = std::make_unique<MainWindow>(services);
     followDesktopSettings();
 }

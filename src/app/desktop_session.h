@@ -11,6 +11,7 @@
 
 namespace sonavert {
 
+class CloudServerBrowser;
 class DesktopNotifier;
 class DesktopPlatformActions;
 class DesktopSettings;
@@ -46,6 +47,8 @@ Q_SIGNALS:
 
 private:
     void onLaunched();
+    /// Hands the pending pairing link (if any) to the sign-in screen.
+    void offerPairingLink();
     void createWindow();
     void followDesktopSettings();
     void onWindowShown();
@@ -60,6 +63,9 @@ private:
     std::unique_ptr<DesktopNotifier> m_notifier;
     std::unique_ptr<DesktopPlatformActions> m_actions;
     std::unique_ptr<DesktopSettings> m_settings;
+    /// The servers announced on the local network, for the sign-in screen; declared before
+    /// the window, whose bridge uses it until it goes.
+    std::unique_ptr<CloudServerBrowser> m_serverBrowser;
     std::unique_ptr<MainWindow> m_window;
     std::unique_ptr<TrayPopup> m_popup;
     std::unique_ptr<LoginItem> m_loginItem;

@@ -1,11 +1,13 @@
 #include "src/app/tessary_app.h"
 
+#include "src/account/pairing_link_inbox.h"
 #include "src/account/remembered_account_session.h"
 #include "src/app/control_interface.h"
 #include "src/app/desktop_session.h"
 #include "src/app/mac_app_delegate.h"
 #include "src/app/mac_background_coordinator.h"
 #include "src/app/music_setup.h"
+#include "src/app/pairing_link_handover.h"
 #include "src/app/sparkle_updater.h"
 #include "src/app/standalone_services.h"
 #include "src/app/state_reporter.h"
@@ -24,6 +26,7 @@
 #include "src/nearby/avahi_nearby_transport.h"
 #include "src/nearby/nearby_launch_discovery_service.h"
 #include "src/runtime/app_identity.h"
+#include "src/runtime/control_bus_name.h"
 #include "src/runtime/log_channel.h"
 
 #include <QCoreApplication>
@@ -43,6 +46,19 @@ TessaryApp::TessaryApp(AppOptions options, std::shared_ptr<Clock> clock, QObject
                                            : Profile::standard()) {
     m_defaults = std::make_shared<SettingsUserDefaults>(m_profile.defaultsFile());
     m_secrets = std::make_shared<SystemSecretStore>();
+    m_pairingLinks = std::make_unique<PairingLinkInbox>();
+    // With a window, the sign-in screen shows the link; without one, the log says what to do.
+    if (m_options.isHeadless)
+        connect(m_pairingLinks.get(), &PairingLinkInbox::pendingPairingLinkChanged, this,
+                [this] { logPendingPairingLink(*m_pairingLinks); });
+}
+
+void TessaryApp::acceptPairingLinks(QDBusConnection bus) {
+    if (bus.isConnected() && !offerPairingLinkInbox(bus, m_pairingLinks.get()))
+        developerLog(QStringLiteral("pairing: the link inbox's path is taken on this bus "
+                                    "connection"));
+    if (!m_options.pairingLink.isEmpty())
+        m_pairingLinks->Open(m_options.pairingLink);
 }
 
 namespace {
@@ -276,6 +292,26 @@ void connectProcessLifecycle(TessaryApp& app, UnixSignalWatcher& watcher) {
     });
 }
 
+QCoro::Task<> startHeadless(TessaryApp& app, AppOptions options) {
+    QPointer guard(&app);
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (bus.isConnected()) {
+        const QString name = controlBusNameForProfile(options.profileDirectory);
+        const bool isOwned = co_await requestBusName(bus, name);
+        if (!guard)
+            co_return;
+        if (!isOwned && !options.pairingLink.isEmpty()) {
+            const int exitCode = co_await handOverPairingLink(bus, name, options.pairingLink);
+            QCoreApplication::exit(exitCode);
+            co_return;
+        }
+        developerLog(isOwned ? QStringLiteral("profile: on the session bus as %1").arg(name)
+                             : QStringLiteral("profile: %1 is taken").arg(name));
+    }
+    app.acceptPairingLinks(bus);
+    app.launch();
+}
+
 int runApplication(int argc, char** argv) {
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
@@ -313,7 +349,7 @@ int runApplication(int argc, char** argv) {
     connectProcessLifecycle(app, watcher);
     // Launch from inside the event loop: a launch that fails at once must be able to end it.
     QMetaObject::invokeMethod(
-        &app, [&app] { app.launch(); }, Qt::QueuedConnection);
+        &app, [&app, &options] { startHeadless(app, options); }, Qt::QueuedConnection);
     const int exitCode = QCoreApplication::exec();
     runPendingEvents();
     return exitCode;

@@ -5,6 +5,7 @@
 #include "src/runtime/clock.h"
 
 #include <QCoro/QCoroTask>
+#include <QDBusConnection>
 #include <QObject>
 #include <memory>
 #include <stop_token>
@@ -21,6 +22,7 @@ class MusicPlaybackServiceProtocol;
 class SecretStore;
 class MacAppDelegate;
 class MacBackgroundCoordinator;
+class PairingLinkInbox;
 namespace clouddb {
 class PushChannel;
 }
@@ -55,6 +57,11 @@ public:
     std::shared_ptr<UserDefaults> defaults() const { return m_defaults; }
     /// The device's sign-in, created at launch; null before.
     RememberedAccountSession* account() const { return m_account.get(); }
+    /// The pairing link waiting for the user's answer (the sign-in screen shows it).
+    PairingLinkInbox* pairingLinks() const { return m_pairingLinks.get(); }
+    /// Called once this instance owns its profile: offers the pairing-link inbox on `bus`
+    /// (when connected) for later starts to hand links to, and takes the command line's link.
+    void acceptPairingLinks(QDBusConnection bus);
 
     /// How long after the start the receiver Shortcut is checked (and offered when missing).
     static constexpr Duration kReceiverShortcutCheckDelay = 1s;
@@ -97,6 +104,7 @@ private:
     std::unique_ptr<clouddb::PushChannel> m_pushChannel;
     std::unique_ptr<MacAppDelegate> m_appDelegate; ///< after the channel: goes first
     std::shared_ptr<SecretStore> m_secrets;
+    std::unique_ptr<PairingLinkInbox> m_pairingLinks;
     std::stop_source m_receiverCheckStop;
     bool m_isTerminating = false;
     bool m_hasTerminated = false;
@@ -105,6 +113,11 @@ private:
 /// How a device process ends: SIGINT or SIGTERM stops `app` (a second signal exits at once),
 /// its termination exits 0, and a launch that fails exits 2 with the reason on standard error.
 void connectProcessLifecycle(TessaryApp& app, UnixSignalWatcher& watcher);
+
+/// Starts a device without a window: claims its profile on the session bus (when there is
+/// one) and launches it, or, given a pairing link while another instance has the profile,
+/// hands the link over and ends the process (0 when taken).
+QCoro::Task<> startHeadless(TessaryApp& app, AppOptions options);
 
 /// `sonavert`'s main: parses the command line, refuses to start a window without a display,
 /// runs until SIGINT or SIGTERM.

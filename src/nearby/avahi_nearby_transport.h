@@ -4,14 +4,16 @@
 
 #include <QCoro/QCoroTask>
 #include <QDBusConnection>
-#include <QDBusMessage>
 #include <QHash>
 #include <QObject>
 #include <QSet>
-
-class QDBusServiceWatcher;
+#include <memory>
 
 namespace sonavert {
+
+class AvahiBrowser;
+class AvahiPublisher;
+struct AvahiServiceRoute;
 
 /// DNS-SD through avahi-daemon's D-Bus API: the advertisement is published as a service of
 /// type "_" + serviceType + "._tcp" whose TXT record holds the discovery information, and
@@ -36,7 +38,7 @@ public:
     void stopBrowsing() override;
 
     /// The service name currently published (it changes when another device holds it).
-    const QString& serviceName() const { return m_serviceName; }
+    const QString& serviceName() const;
     /// "_tessary._tcp" for "tessary".
     static QString dnsServiceType(const QString& serviceType);
     /// TXT strings "key=value" of `info`, and back; strings without "=" are skipped.
@@ -47,44 +49,17 @@ Q_SIGNALS:
     /// The advertisement is established on the network under serviceName().
     void advertisementEstablished(const QString& serviceName);
 
-private Q_SLOTS:
-    void onGroupStateChanged(const QDBusMessage& message);
-    void onItemNew(const QDBusMessage& message);
-    void onItemRemove(const QDBusMessage& message);
-    void onBrowserFailure(const QDBusMessage& message);
-    void onDaemonRegistered();
-    void onDaemonUnregistered();
-
 private:
-    QCoro::Task<> publish(quint64 generation);
-    QCoro::Task<bool> addAndCommit(quint64 generation);
-    QCoro::Task<> rename(quint64 generation);
-    QCoro::Task<> browse(quint64 generation);
-    QCoro::Task<> resolve(quint64 generation, QDBusMessage item);
-    void releaseGroup();
-    void releaseBrowser();
+    void onRouteAdded(const AvahiServiceRoute& route);
+    void onRouteRemoved(const AvahiServiceRoute& route);
+    QCoro::Task<> resolve(quint64 generation, AvahiServiceRoute route);
     void reportAdvertisingFailure(const QString& error);
     void reportBrowsingFailure(const QString& error);
-    QDBusMessage call(const QString& path, const QString& interface, const QString& method,
-                      const QVariantList& arguments) const;
-    bool connectSignal(const QString& path, const QString& interface, const QString& name,
-                       const char* slot);
-    void disconnectSignal(const QString& path, const QString& interface, const QString& name,
-                          const char* slot);
 
-    NearbyAdvertisement m_advertisement;
-    QDBusConnection m_bus;
-    QDBusServiceWatcher* m_watcher = nullptr;
     NearbyTransportDelegate* m_delegate = nullptr;
-    QString m_serviceName;
-
-    bool m_wantsAdvertising = false;
-    quint64 m_advertisingGeneration = 0;
-    QString m_groupPath;
-
-    bool m_wantsBrowsing = false;
+    std::unique_ptr<AvahiPublisher> m_publisher;
+    std::unique_ptr<AvahiBrowser> m_browser;
     quint64 m_browsingGeneration = 0;
-    QString m_browserPath;
     /// Services seen during this browse, each with the interface/protocol pairs it is on;
     /// a service is reported once, however many ways it is reachable.
     QHash<QString, QSet<QString>> m_seen;

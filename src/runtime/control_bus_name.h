@@ -32,10 +32,10 @@ inline QString controlBusNameForInstance(const QString& instance) {
     return prefix + element.left(255 - prefix.size());
 }
 
-/// The session-bus name owned by the instance with a window that runs on a profile, so that a
-/// second start on the same profile finds the first: "io.sonavert.Sonavert.profile.standard"
-/// for the standard profile, else ".profile.p" and a digest of the profile folder's canonical
-/// path (a path holds characters a bus name cannot).
+/// The session-bus name owned by the instance that runs on a profile (with a window or
+/// without), so that a second start on the same profile finds the first:
+/// "io.sonavert.Sonavert.profile.standard" for the standard profile, else ".profile.p" and a
+/// digest of the profile folder's canonical path (a path holds characters a bus name cannot).
 inline QString controlBusNameForProfile(const std::optional<QString>& profileDirectory) {
     const QString prefix =
         QString::fromLatin1(app_identity::kControlBusName) + QStringLiteral(".profile.");

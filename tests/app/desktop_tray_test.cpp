@@ -315,6 +315,24 @@ private Q_SLOTS:
                      .contains(QStringLiteral("this device:")));
         QVERIFY2(waitForAppLine(QStringLiteral("window: shown")), qPrintable(m_appOut));
     }
+
+    // The desktop opens an invitation's link while the window is hidden: the link goes to the
+    // running device, whose window shows (to ask the user), and the new start ends.
+    void aLinkOpenedWhileItRunsGoesToTheRunningDevice() {
+        callItem(kItemPath, kItemInterface, QStringLiteral("Activate"), {0, 0});
+        QVERIFY2(waitForAppLine(QStringLiteral("window: hidden")), qPrintable(m_appOut));
+        QProcess second;
+        second.setProcessEnvironment(environment());
+        second.start(QStringLiteral(SONAVERT_EXECUTABLE),
+                     deviceArguments() << QStringLiteral(
+                         "sonavert://pair?server=http%3A%2F%2F10.0.0.2%3A8470&code=KQ7-4FD-92X"));
+        QVERIFY(second.waitForFinished(kProcessLimitMs));
+        const QString said = QString::fromUtf8(second.readAllStandardError());
+        QVERIFY2(second.exitCode() == 0, qPrintable(said));
+        QVERIFY2(said.contains(QStringLiteral("the pairing link was handed to it")),
+                 qPrintable(said));
+        QVERIFY2(waitForAppLine(QStringLiteral("window: shown")), qPrintable(m_appOut));
+    }
 };
 
 QTEST_GUILESS_MAIN(DesktopTrayTest)

@@ -19,6 +19,10 @@ for entry in share/applications/io.sonavert.Sonavert.desktop \
     [ -f "$prefix/$entry" ] || fail "$entry is not installed"
     quiet desktop-file-validate "$prefix/$entry"
 done
+# Opening a sonavert://pair link from an invitation starts (or reaches) the app with the link.
+app_entry=$prefix/share/applications/io.sonavert.Sonavert.desktop
+grep -qx 'MimeType=x-scheme-handler/sonavert;' "$app_entry" && grep -qx 'Exec=.* %u' "$app_entry" ||
+    fail "the desktop entry does not hand sonavert:// links to the app"
 echo "desktop entries: valid"
 
 system_unit=$prefix/lib/systemd/system/sonavert-cloud.service

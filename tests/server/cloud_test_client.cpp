@@ -27,13 +27,23 @@ CloudReply CloudTestClient::claimPairingCode(const QString& code, const QString&
     return send(u"/pairing/1/claim"_s, QJsonDocument(body).toJson(QJsonDocument::Compact));
 }
 
-CloudReply CloudTestClient::send(const QString& path, const QByteArray& body) {
+CloudReply
+CloudTestClient::createFirstAccount(const QJsonObject& body,
+                                    const QList<std::pair<QByteArray, QByteArray>>& headers) {
+    return send(u"/setup/1/first-account"_s, QJsonDocument(body).toJson(QJsonDocument::Compact),
+                headers);
+}
+
+CloudReply CloudTestClient::send(const QString& path, const QByteArray& body,
+                                 const QList<std::pair<QByteArray, QByteArray>>& headers) {
     QUrl url = m_base;
     url.setPath(path);
     QNetworkRequest request(url);
     request.setHeader(QNetworkRequest::ContentTypeHeader, u"application/json"_s);
     if (!m_token.isEmpty())
         request.setRawHeader("Authorization", "Bearer " + m_token.toUtf8());
+    for (const auto& [name, value] : headers)
+        request.setRawHeader(name, value);
     std::unique_ptr<QNetworkReply> reply(m_network.post(request, body));
     QSignalSpy finished(reply.get(), &QNetworkReply::finished);
     // The bound only stops a broken server from hanging the suite; replies come in milliseconds.

@@ -31,8 +31,11 @@ public:
     /// Posts raw bytes, for malformed and oversized bodies.
     CloudReply post(const QString& operation, const QByteArray& body);
 
-    /// Exchanges a pairing code for a device token: the one call made without a token.
+    /// Exchanges a pairing code for a device token: a call made without a token.
     CloudReply claimPairingCode(const QString& code, const QString& deviceName);
+    /// The server's first-run call, with extra request headers (a proxy's, say).
+    CloudReply createFirstAccount(const QJsonObject& body,
+                                  const QList<std::pair<QByteArray, QByteArray>>& headers = {});
 
     CloudReply modifyRecords(const QJsonArray& operations, const QString& zone = {});
     CloudReply lookup(const QStringList& names, std::optional<QStringList> desiredKeys = {},
@@ -44,7 +47,8 @@ public:
     CloudReply lookupSubscriptions(const QStringList& ids);
 
 private:
-    CloudReply send(const QString& path, const QByteArray& body);
+    CloudReply send(const QString& path, const QByteArray& body,
+                    const QList<std::pair<QByteArray, QByteArray>>& headers = {});
 
     QNetworkAccessManager m_network;
     QUrl m_base;

@@ -56,6 +56,9 @@ public:
                 QString::fromUtf8(m_process.readAllStandardError())};
     }
 
+    /// Asks the program to stop (SIGTERM); finish() awaits the end.
+    void terminate() { m_process.terminate(); }
+
     /// The next line of standard output; empty when the program ended first.
     QString nextLine() {
         QSignalSpy readable(&m_process, &QProcess::readyReadStandardOutput);

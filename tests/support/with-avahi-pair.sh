@@ -4,6 +4,8 @@
 # avahi-daemon over a tmpfs /run. Nothing runs in the machine's own network namespace or on
 # its buses. The command gets, in its environment:
 #   SONAVERT_AVAHI_BUS_A, SONAVERT_AVAHI_BUS_B   D-Bus addresses of the two private buses
+#   SONAVERT_AVAHI_NETNS_A, SONAVERT_AVAHI_NETNS_B  the network namespaces (10.213.0.1 is a,
+#                                                10.213.0.2 is b), for `ip netns exec`
 #   SONAVERT_AVAHI_CTL                           "$SONAVERT_AVAHI_CTL stop a" stops host a's
 #                                                daemon, "... start a" starts it again
 # Exits 77, which CTest reports as skipped, with the reason printed, where namespaces cannot
@@ -136,4 +138,5 @@ for host in a b; do
 done
 
 SONAVERT_AVAHI_BUS_A=$(bus_of a) SONAVERT_AVAHI_BUS_B=$(bus_of b) \
+  SONAVERT_AVAHI_NETNS_A=$ns_a SONAVERT_AVAHI_NETNS_B=$ns_b \
   SONAVERT_AVAHI_CTL="$0 --ctl $SCRATCH" "$@"

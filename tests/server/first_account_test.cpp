@@ -1,0 +1,163 @@
+// The first-run call: the first device of a self-hosted server creates the first account and
+// gets its own named token. Local callers only, never through a proxy, and shut for good once
+// any account exists, even against calls racing each other.
+#include "src/runtime/virtual_clock.h"
+#include "tests/server/cloud_test_client.h"
+#include "tests/server/test_cloud_server.h"
+
+#include <QJsonDocument>
+#include <QNetworkInterface>
+#include <QNetworkReply>
+#include <QRegularExpression>
+#include <QtTest>
+
+using namespace sonavert::cloud::testing;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+QJsonObject names(const QString& account, const QString& device) {
+    return {{u"accountName"_s, account}, {u"deviceName"_s, device}};
+}
+
+} // namespace
+
+class FirstAccountTest : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<sonavert::VirtualClock> m_clock;
+    std::unique_ptr<TestCloudServer> m_server;
+    std::unique_ptr<CloudTestClient> m_local;
+
+    QStringList deviceNames(const QString& account) {
+        QStringList listed;
+        if (auto tokens = m_server->server().service().accounts().tokens(account); tokens)
+            for (const auto& token : tokens.value())
+                listed << token.name;
+        return listed;
+    }
+
+private Q_SLOTS:
+    void init() {
+        m_clock = std::make_unique<sonavert::VirtualClock>();
+        m_server =
+            std::make_unique<TestCloudServer>(sonavert::cloud::ServiceOptions{}, m_clock.get());
+        QVERIFY(m_server->isRunning());
+        m_local = std::make_unique<CloudTestClient>(m_server->url(), QString());
+    }
+    void cleanup() {
+        m_local.reset();
+        m_server.reset();
+        m_clock.reset();
+    }
+
+    void theFirstDeviceGetsTheAccountAndTheDoorShuts() {
+        QTest::ignoreMessage(QtInfoMsg,
+                             QRegularExpression(u"first account alice created by device Desk "
+                                                u"from (::ffff:)?127.0.0.1"_s));
+        const auto created = m_local->createFirstAccount(names(u"alice"_s, u"Desk"_s));
+        QCOMPARE(created.status, 200);
+        QCOMPARE(created.body.value("accountName").toString(), u"alice"_s);
+        QCOMPARE(created.body.value("deviceName").toString(), u"Desk"_s);
+        CloudTestClient desk(m_server->url(), created.body.value("token").toString());
+        QCOMPARE(desk.call("account/status", {}).status, 200);
+        QCOMPARE(deviceNames(u"alice"_s), QStringList{u"Desk"_s});
+
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"first account refused from"_s));
+        const auto again = m_local->createFirstAccount(names(u"mallory"_s, u"Laptop"_s));
+        QCOMPARE(again.status, 403);
+        QCOMPARE(again.errorCode(), u"ACCESS_DENIED"_s);
+        QVERIFY(!again.body.contains("token"));
+        QCOMPARE(deviceNames(u"mallory"_s), QStringList{});
+    }
+
+    void anAccountMadeByTheAdministratorShutsItToo() {
+        QVERIFY(!m_server->addAccount(u"alice"_s).isEmpty());
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"first account refused from"_s));
+        QCOMPARE(m_local->createFirstAccount(names(u"bob"_s, u"Desk"_s)).status, 403);
+    }
+
+    void onlyOneOfRacingCallsSucceeds() {
+        QNetworkAccessManager network;
+        QNetworkRequest request(m_server->url().resolved(QUrl(u"/setup/1/first-account"_s)));
+        request.setHeader(QNetworkRequest::ContentTypeHeader, u"application/json"_s);
+        std::vector<std::unique_ptr<QNetworkReply>> replies;
+        for (int i = 0; i < 6; ++i)
+            replies.emplace_back(network.post(
+                request, QJsonDocument(names(u"account%1"_s.arg(i), u"Desk"_s)).toJson()));
+        QMap<int, int> statuses;
+        for (auto& reply : replies) {
+            QSignalSpy finished(reply.get(), &QNetworkReply::finished);
+            QVERIFY(reply->isFinished() || finished.wait(10000));
+            ++statuses[reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt()];
+        }
+        QCOMPARE(statuses, (QMap<int, int>{{200, 1}, {403, 5}}));
+    }
+
+    void badNamesAreRefusedAndLeaveTheDoorOpen_data() {
+        QTest::addColumn<QJsonObject>("body");
+        const QString longest = QString(255, u'a');
+        QTest::newRow("no account name") << QJsonObject{{u"deviceName"_s, u"Desk"_s}};
+        QTest::newRow("empty account name") << names({}, u"Desk"_s);
+        QTest::newRow("blank account name") << names(u"  "_s, u"Desk"_s);
+        QTest::newRow("over-long account name") << names(longest + u'a', u"Desk"_s);
+        QTest::newRow("no device name") << QJsonObject{{u"accountName"_s, u"alice"_s}};
+        QTest::newRow("empty device name") << names(u"alice"_s, {});
+        QTest::newRow("over-long device name") << names(u"alice"_s, longest + u'é');
+        QTest::newRow("not a string") << QJsonObject{{u"accountName"_s, 7}, {u"deviceName"_s, 7}};
+    }
+    void badNamesAreRefusedAndLeaveTheDoorOpen() {
+        QFETCH(QJsonObject, body);
+        const auto refused = m_local->createFirstAccount(body);
+        QCOMPARE(refused.status, 400);
+        QCOMPARE(refused.errorCode(), u"BAD_REQUEST"_s);
+        const QString longest = QString(255, u'a');
+        QCOMPARE(m_local->createFirstAccount(names(longest, longest)).status, 200);
+    }
+
+    // A reverse proxy on the server's machine makes every internet caller look local.
+    void forwardedCallsAreRefused_data() {
+        QTest::addColumn<QByteArray>("header");
+        QTest::addColumn<QByteArray>("value");
+        QTest::newRow("Forwarded") << QByteArray("Forwarded") << QByteArray("for=203.0.113.7");
+        QTest::newRow("X-Forwarded-For")
+            << QByteArray("X-Forwarded-For") << QByteArray("127.0.0.1");
+        // Header names are case-insensitive; a proxy may send them in lower case.
+        QTest::newRow("x-real-ip") << QByteArray("x-real-ip") << QByteArray("203.0.113.7");
+    }
+    void forwardedCallsAreRefused() {
+        QFETCH(QByteArray, header);
+        QFETCH(QByteArray, value);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"refused to .*not a caller on "
+                                                              u"this machine"_s));
+        const auto refused =
+            m_local->createFirstAccount(names(u"alice"_s, u"Desk"_s), {{header, value}});
+        QCOMPARE(refused.status, 403);
+        QCOMPARE(refused.errorCode(), u"ACCESS_DENIED"_s);
+        QCOMPARE(deviceNames(u"alice"_s), QStringList{});
+    }
+
+    void callersFromTheNetworkAreRefused() {
+        QHostAddress own;
+        for (const QHostAddress& address : QNetworkInterface::allAddresses())
+            if (address.protocol() == QAbstractSocket::IPv4Protocol && !address.isLoopback())
+                own = address;
+        if (own.isNull())
+            QSKIP("this machine has no address besides loopback");
+        // The server also listens on an address of the network; connecting to it from this
+        // machine comes from that address, as any other host's call would come from its own.
+        auto url = m_server->server().listen(QHostAddress::AnyIPv4, 0);
+        QVERIFY(url);
+        QUrl network = url.value();
+        network.setHost(own.toString());
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"refused to "_s + own.toString()));
+        CloudTestClient remote(network, QString());
+        QCOMPARE(remote.createFirstAccount(names(u"alice"_s, u"Desk"_s)).status, 403);
+        QCOMPARE(remote.claimPairingCode(u"KQ7-4FD-92X"_s, u"Desk"_s).status, 403); // still served
+        QCOMPARE(m_local->createFirstAccount(names(u"alice"_s, u"Desk"_s)).status, 200);
+    }
+};
+
+QTEST_GUILESS_MAIN(FirstAccountTest)
+#include "first_account_test.moc"
