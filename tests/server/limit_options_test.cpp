@@ -1,6 +1,7 @@
 // The serve options that set limits and timeouts: each reaches its field, and a value the
 // server could not honour is refused with the option's name.
 #include "server/app/limit_options.h"
+#include "tests/server/server_test_main.h"
 
 #include <QCommandLineParser>
 #include <QtTest>
@@ -101,5 +102,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(LimitOptionsTest)
+SONAVERT_SERVER_TEST_MAIN(LimitOptionsTest)
 #include "limit_options_test.moc"
