@@ -6,6 +6,7 @@
 #include "src/clouddb/web_socket_push_channel.h"
 #include "src/desktop/user_defaults.h"
 #include "src/runtime/app_identity.h"
+#include "tests/server/server_test_main.h"
 #include "tests/server/test_cloud_server.h"
 #include "tests/support/await_task.h"
 
@@ -164,5 +165,6 @@ private:
     }
 };
 
-QTEST_GUILESS_MAIN(CloudServiceServerTest)
+// The server in this process runs on its production event loop; the devices share it.
+SONAVERT_SERVER_TEST_MAIN(CloudServiceServerTest)
 #include "cloud_service_server_test.moc"
