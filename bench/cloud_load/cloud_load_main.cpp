@@ -217,7 +217,10 @@ Options parse(const QCoreApplication& app) {
     const QCommandLineOption fleetSeconds("fleet-seconds", "seconds per device step", "S", "10");
     const QCommandLineOption channels("channels", "idle push channels", "N", "20000");
     const QCommandLineOption only("only", "one, two or channels (repeatable)", "WHICH");
-    parser.addOptions({server, data, fleet, step, seconds, fleetSeconds, channels, only});
+    const QCommandLineOption saveEvery("save-every", "a presence save every N passes (0: none)",
+                                       "N", "15");
+    parser.addOptions(
+        {server, data, fleet, step, seconds, fleetSeconds, channels, only, saveEvery});
     parser.process(app);
     Options options;
     options.server = parser.value(server);
@@ -227,6 +230,7 @@ Options parse(const QCoreApplication& app) {
     options.seconds = parser.value(seconds).toDouble();
     options.fleetSeconds = parser.value(fleetSeconds).toDouble();
     options.channels = parser.value(channels).toInt();
+    options.saveEveryCycles = parser.value(saveEvery).toInt();
     options.configurations =
         parser.isSet(only) ? parser.values(only) : QStringList{"one", "two", "channels"};
     return options;

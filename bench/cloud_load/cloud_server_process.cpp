@@ -9,9 +9,13 @@ namespace sonavert::bench {
 CloudServerProcess::CloudServerProcess(const QString& executable, const QString& dataDir,
                                        const QString& cpus) {
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    // Real devices come from addresses of their own; here thousands share 16 loopback
+    // addresses, so the per-address cap (and the total one) must not be what stops them.
     m_process.start(QStringLiteral("taskset"),
                     {QStringLiteral("-c"), cpus, executable, QStringLiteral("--listen"),
-                     QStringLiteral("127.0.0.1:0"), QStringLiteral("--data-dir"), dataDir});
+                     QStringLiteral("127.0.0.1:0"), QStringLiteral("--data-dir"), dataDir,
+                     QStringLiteral("--max-connections"), QStringLiteral("150000"),
+                     QStringLiteral("--max-connections-per-address"), QStringLiteral("150000")});
     if (!m_process.waitForStarted())
         return;
     while (m_process.state() == QProcess::Running && !m_process.canReadLine())

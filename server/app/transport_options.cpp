@@ -12,11 +12,12 @@ TransportOptions::TransportOptions()
     , m_key(QStringLiteral("tls-key"),
             QStringLiteral("The unencrypted PEM private key of --tls-cert."),
             QStringLiteral("FILE"))
-    , m_trustedProxy(QStringLiteral("trusted-proxy"),
-                     QStringLiteral("A reverse proxy whose X-Forwarded-For names the client: an address "
-                                    "or CIDR block, repeatable (in the variable, a comma-separated "
-                                    "list)."),
-                     QStringLiteral("ADDR")) {}
+    , m_trustedProxy(
+          QStringLiteral("trusted-proxy"),
+          QStringLiteral("A reverse proxy whose X-Forwarded-For names the client: an address "
+                         "or CIDR block, repeatable (in the variable, a comma-separated "
+                         "list)."),
+          QStringLiteral("ADDR")) {}
 
 void TransportOptions::addTo(OptionValues& values) const {
     values.addWithEnvironment({m_certificate, m_key, m_trustedProxy});

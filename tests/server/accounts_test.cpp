@@ -2,6 +2,7 @@
 // accounts, and the administration commands.
 #include "server/app/cloud_command_line.h"
 #include "tests/server/cloud_test_client.h"
+#include "tests/server/server_test_main.h"
 #include "tests/server/test_cloud_server.h"
 
 #include <QSqlDatabase>
@@ -158,5 +159,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(AccountsTest)
+SONAVERT_SERVER_TEST_MAIN(AccountsTest)
 #include "accounts_test.moc"

@@ -3,6 +3,7 @@
 // subscriptions of a database are capped.
 #include "tests/server/cloud_test_client.h"
 #include "tests/server/raw_connection.h"
+#include "tests/server/server_test_main.h"
 #include "tests/server/test_cloud_server.h"
 #include "tests/support/checked.h"
 
@@ -136,5 +137,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(AnswerBoundsTest)
+SONAVERT_SERVER_TEST_MAIN(AnswerBoundsTest)
 #include "answer_bounds_test.moc"

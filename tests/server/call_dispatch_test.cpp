@@ -3,6 +3,7 @@
 // are committed together.
 #include "server/service/call_dispatcher.h"
 #include "tests/server/cloud_test_client.h"
+#include "tests/server/server_test_main.h"
 #include "tests/server/test_cloud_server.h"
 
 #include <QNetworkAccessManager>
@@ -103,5 +104,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(CallDispatchTest)
+SONAVERT_SERVER_TEST_MAIN(CallDispatchTest)
 #include "call_dispatch_test.moc"

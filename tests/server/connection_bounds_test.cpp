@@ -3,6 +3,7 @@
 // time, and a flood of connections is turned away with 503 while other clients are served.
 #include "src/runtime/virtual_clock.h"
 #include "tests/server/raw_connection.h"
+#include "tests/server/server_test_main.h"
 #include "tests/server/test_cloud_server.h"
 #include "tests/support/checked.h"
 
@@ -180,5 +181,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(ConnectionBoundsTest)
+SONAVERT_SERVER_TEST_MAIN(ConnectionBoundsTest)
 #include "connection_bounds_test.moc"

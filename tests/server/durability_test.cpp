@@ -3,6 +3,7 @@
 // started again on the same data, it has every save it acknowledged.
 #include "server/storage/sqlite/sqlite_dialect.h"
 #include "tests/server/cloud_test_client.h"
+#include "tests/server/server_test_main.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -166,5 +167,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(DurabilityTest)
+SONAVERT_SERVER_TEST_MAIN(DurabilityTest)
 #include "durability_test.moc"

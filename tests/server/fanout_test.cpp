@@ -4,6 +4,7 @@
 #include "src/runtime/virtual_clock.h"
 #include "tests/server/cloud_test_client.h"
 #include "tests/server/push_test_client.h"
+#include "tests/server/server_test_main.h"
 #include "tests/server/test_cloud_server.h"
 #include "tests/support/checked.h"
 
@@ -197,5 +198,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(FanOutTest)
+SONAVERT_SERVER_TEST_MAIN(FanOutTest)
 #include "fanout_test.moc"

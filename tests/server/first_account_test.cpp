@@ -3,6 +3,7 @@
 // any account exists, even against calls racing each other.
 #include "src/runtime/virtual_clock.h"
 #include "tests/server/cloud_test_client.h"
+#include "tests/server/server_test_main.h"
 #include "tests/server/test_cloud_server.h"
 
 #include <QJsonDocument>
@@ -159,5 +160,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(FirstAccountTest)
+SONAVERT_SERVER_TEST_MAIN(FirstAccountTest)
 #include "first_account_test.moc"

@@ -4,6 +4,7 @@
 #include "server/service/cloud_service.h"
 #include "server/service/group_commit.h"
 #include "server/storage/storage_factory.h"
+#include "tests/server/server_test_main.h"
 
 #include <QJsonDocument>
 #include <QTemporaryDir>
@@ -144,5 +145,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(GroupCommitTest)
+SONAVERT_SERVER_TEST_MAIN(GroupCommitTest)
 #include "group_commit_test.moc"

@@ -3,6 +3,7 @@
 // honour is refused with the name of the option or variable it came from.
 #include "server/app/limit_options.h"
 #include "server/app/option_values.h"
+#include "tests/server/server_test_main.h"
 
 #include <QCommandLineParser>
 #include <QtTest>
@@ -128,5 +129,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(LimitOptionsTest)
+SONAVERT_SERVER_TEST_MAIN(LimitOptionsTest)
 #include "limit_options_test.moc"

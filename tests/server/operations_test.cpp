@@ -5,6 +5,7 @@
 #include "tests/server/cloud_test_client.h"
 #include "tests/server/push_test_client.h"
 #include "tests/server/raw_connection.h"
+#include "tests/server/server_test_main.h"
 #include "tests/server/test_cloud_server.h"
 #include "tests/support/checked.h"
 
@@ -232,5 +233,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(OperationsTest)
+SONAVERT_SERVER_TEST_MAIN(OperationsTest)
 #include "operations_test.moc"

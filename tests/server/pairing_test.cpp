@@ -4,6 +4,7 @@
 #include "server/app/cloud_command_line.h"
 #include "src/runtime/virtual_clock.h"
 #include "tests/server/cloud_test_client.h"
+#include "tests/server/server_test_main.h"
 #include "tests/server/test_cloud_server.h"
 
 #include <QRegularExpression>
@@ -162,5 +163,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(PairingTest)
+SONAVERT_SERVER_TEST_MAIN(PairingTest)
 #include "pairing_test.moc"

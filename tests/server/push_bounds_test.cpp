@@ -6,6 +6,7 @@
 #include "tests/server/cloud_test_client.h"
 #include "tests/server/push_test_client.h"
 #include "tests/server/raw_connection.h"
+#include "tests/server/server_test_main.h"
 #include "tests/server/test_cloud_server.h"
 #include "tests/support/checked.h"
 
@@ -216,5 +217,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(PushBoundsTest)
+SONAVERT_SERVER_TEST_MAIN(PushBoundsTest)
 #include "push_bounds_test.moc"

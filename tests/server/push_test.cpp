@@ -3,6 +3,7 @@
 #include "src/runtime/virtual_clock.h"
 #include "tests/server/cloud_test_client.h"
 #include "tests/server/push_test_client.h"
+#include "tests/server/server_test_main.h"
 #include "tests/server/test_cloud_server.h"
 #include "tests/support/checked.h"
 
@@ -221,5 +222,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(PushTest)
+SONAVERT_SERVER_TEST_MAIN(PushTest)
 #include "push_test.moc"

@@ -1,5 +1,6 @@
 // Saving, updating, deleting and looking up records; bad requests and limits.
 #include "tests/server/cloud_test_client.h"
+#include "tests/server/server_test_main.h"
 #include "tests/server/test_cloud_server.h"
 
 #include <QtTest>
@@ -165,5 +166,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(RecordsTest)
+SONAVERT_SERVER_TEST_MAIN(RecordsTest)
 #include "records_test.moc"

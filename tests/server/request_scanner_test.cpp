@@ -1,6 +1,7 @@
 // How the connection guard frames requests on the raw byte stream: where a request ends, when
 // a header or body is too large, and that a WebSocket upgrade ends the HTTP part.
 #include "server/http/request_scanner.h"
+#include "tests/server/server_test_main.h"
 
 #include <QtTest>
 
@@ -106,5 +107,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(RequestScannerTest)
+SONAVERT_SERVER_TEST_MAIN(RequestScannerTest)
 #include "request_scanner_test.moc"

@@ -4,6 +4,7 @@
 #include "server/wire/server_error.h"
 #include "src/runtime/virtual_clock.h"
 #include "tests/server/cloud_test_client.h"
+#include "tests/server/server_test_main.h"
 #include "tests/server/test_cloud_server.h"
 
 #include <QtTest>
@@ -113,5 +114,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(RequestThrottleTest)
+SONAVERT_SERVER_TEST_MAIN(RequestThrottleTest)
 #include "request_throttle_test.moc"

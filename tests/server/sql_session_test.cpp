@@ -1,6 +1,7 @@
 // The SQL session: statements kept prepared are reused without disturbing rows still being
 // read, and a connection that went away is opened again for the next statement.
 #include "server/storage/sql_session.h"
+#include "tests/server/server_test_main.h"
 
 #include <QSqlDatabase>
 #include <QTemporaryDir>
@@ -133,5 +134,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(SqlSessionTest)
+SONAVERT_SERVER_TEST_MAIN(SqlSessionTest)
 #include "sql_session_test.moc"

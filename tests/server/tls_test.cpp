@@ -4,6 +4,7 @@
 #include "server/http/tls_identity.h"
 #include "src/runtime/virtual_clock.h"
 #include "tests/server/raw_connection.h"
+#include "tests/server/server_test_main.h"
 #include "tests/server/test_cloud_server.h"
 #include "tests/support/checked.h"
 #include "tests/support/self_signed_certificate.h"
@@ -144,5 +145,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TlsTest)
+SONAVERT_SERVER_TEST_MAIN(TlsTest)
 #include "tls_test.moc"

@@ -4,6 +4,7 @@
 #include "server/http/trusted_proxies.h"
 #include "tests/server/cloud_test_client.h"
 #include "tests/server/raw_connection.h"
+#include "tests/server/server_test_main.h"
 #include "tests/server/test_cloud_server.h"
 #include "tests/support/checked.h"
 
@@ -112,5 +113,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TrustedProxiesTest)
+SONAVERT_SERVER_TEST_MAIN(TrustedProxiesTest)
 #include "trusted_proxies_test.moc"

@@ -1,5 +1,6 @@
 // Zones (create, delete, deleted by the user) and the change feed with its tokens.
 #include "tests/server/cloud_test_client.h"
+#include "tests/server/server_test_main.h"
 #include "tests/server/test_cloud_server.h"
 #include "tests/support/checked.h"
 
@@ -223,5 +224,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(ZonesAndChangesTest)
+SONAVERT_SERVER_TEST_MAIN(ZonesAndChangesTest)
 #include "zones_and_changes_test.moc"
