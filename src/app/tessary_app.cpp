@@ -85,11 +85,13 @@ std::shared_ptr<clouddb::CloudTrust> cloudTrust(const AppOptions& options, UserD
 } // namespace
 
 QCoro::Task<> TessaryApp::restoreAccount(QString deviceName) {
-    // A device with its own profile keeps its token there too, and nothing in the keyring.
-    std::shared_ptr<SecretStore> secrets = m_secrets;
-    if (m_options.profileDirectory)
-        secrets = std::make_shared<FileSecretStore>(m_profile.configDirectory +
-                                                    QStringLiteral("/account-token.json"));
+    // A device with its own profile keeps its token there too, and nothing in the keyring;
+    // otherwise the keyring keeps it, or that file when no keyring answers.
+    auto tokenFile = std::make_shared<FileSecretStore>(m_profile.configDirectory +
+                                                       QStringLiteral("/account-token.json"));
+    std::shared_ptr<SecretStore> secrets = tokenFile;
+    if (!m_options.profileDirectory)
+        secrets = std::make_shared<FallbackSecretStore>(m_secrets, tokenFile);
     m_account = std::make_unique<RememberedAccountSession>(m_defaults, secrets, deviceName);
     m_account->setTrust(cloudTrust(m_options, *m_defaults));
     co_await m_account->restore(QUrl(m_options.cloudUrl), m_options.cloudToken);

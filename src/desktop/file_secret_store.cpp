@@ -1,6 +1,10 @@
 #include "src/desktop/file_secret_store.h"
 
+#include "src/runtime/log_channel.h"
+
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSaveFile>
@@ -45,6 +49,8 @@ QCoro::Task<Status> FileSecretStore::write(QString service, QString account, QBy
     SONAVERT_CO_TRY(items);
     QJsonObject updated = items.value();
     updated.insert(itemKey(service, account), QString::fromLatin1(secret.toBase64()));
+    // The folder of a profile that has not saved anything yet may not be there.
+    QDir().mkpath(QFileInfo(m_filePath).absolutePath());
     QSaveFile file(m_filePath);
     // Owner-only before a byte is written: the temporary file is renamed into place.
     if (!file.open(QIODevice::WriteOnly) ||
@@ -52,6 +58,46 @@ QCoro::Task<Status> FileSecretStore::write(QString service, QString account, QBy
         file.write(QJsonDocument(updated).toJson(QJsonDocument::Compact)) < 0 || !file.commit())
         co_return makeError(kDomain, 2, QStringLiteral("cannot write %1").arg(m_filePath));
     co_return Status();
+}
+
+FallbackSecretStore::FallbackSecretStore(std::shared_ptr<SecretStore> keyring,
+                                         std::shared_ptr<SecretStore> file)
+    : m_keyring(std::move(keyring))
+    , m_file(std::move(file)) {}
+
+QCoro::Task<Result<std::optional<QByteArray>>> FallbackSecretStore::read(QString service,
+                                                                         QString account) {
+    auto keyring = m_keyring;
+    auto file = m_file;
+    auto fromKeyring = co_await keyring->read(service, account);
+    if (fromKeyring && fromKeyring.value() && !fromKeyring.value()->isEmpty())
+        co_return fromKeyring;
+    auto fromFile = co_await file->read(service, account);
+    if (fromFile && fromFile.value() && !fromFile.value()->isEmpty())
+        co_return fromFile;
+    co_return fromKeyring;
+}
+
+QCoro::Task<Status> FallbackSecretStore::write(QString service, QString account,
+                                               QByteArray secret) {
+    auto keyring = m_keyring;
+    auto file = m_file;
+    const Status kept = co_await keyring->write(service, account, secret);
+    if (kept) {
+        // No copy outside the keyring outlives the keyring's own.
+        const auto copy = co_await file->read(service, account);
+        if (!copy || !copy.value() || copy.value()->isEmpty())
+            co_return kept;
+        const Status cleared = co_await file->write(service, account, QByteArray());
+        co_return cleared;
+    }
+    const Status inFile = co_await file->write(service, account, secret);
+    if (!inFile)
+        co_return kept;
+    developerLog(QStringLiteral("secrets: no keyring answers (%1); kept in a file only this user "
+                                "may read instead")
+                     .arg(kept.error().description));
+    co_return inFile;
 }
 
 } // namespace sonavert
