@@ -51,9 +51,12 @@ Result<SealedParts> parse(const QString& sealed) {
     const QStringList rest = sealed.mid(match.capturedLength()).split(QLatin1Char(':'));
     if (rest.size() != 2 || rest[0].isEmpty())
         return malformed();
-    auto body =
-        QByteArray::fromBase64Encoding(rest[1].toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
-    if (!body || body.decoded.size() < qsizetype(kNonceBytes + kTagBytes))
+    const QByteArray text = rest[1].toLatin1();
+    auto body = QByteArray::fromBase64Encoding(text, QByteArray::AbortOnBase64DecodingErrors);
+    // Only the one canonical text of a body is accepted: the decoder would also take missing
+    // padding or stray low bits, and a sealed value must not have several spellings.
+    if (!body || body.decoded.size() < qsizetype(kNonceBytes + kTagBytes) ||
+        body.decoded.toBase64() != text)
         return malformed();
     return SealedParts{rest[0], body.decoded};
 }
