@@ -63,8 +63,10 @@ AccountKey::~AccountKey() {
 
 QString AccountKey::toBase64() const {
     QByteArray raw(reinterpret_cast<const char*>(m_bytes.data()), kSize);
-    const QString text = QString::fromLatin1(raw.toBase64());
+    QByteArray encoded = raw.toBase64();
+    const QString text = QString::fromLatin1(encoded);
     sodium_memzero(raw.data(), raw.size());
+    sodium_memzero(encoded.data(), encoded.size());
     return text;
 }
 
