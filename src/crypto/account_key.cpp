@@ -64,7 +64,7 @@ AccountKey::~AccountKey() {
 QString AccountKey::toBase64() const {
     QByteArray raw(reinterpret_cast<const char*>(m_bytes.data()), kSize);
     QByteArray encoded = raw.toBase64();
-    const QString text = QString::fromLatin1(encoded);
+    QString text = QString::fromLatin1(encoded);
     sodium_memzero(raw.data(), raw.size());
     sodium_memzero(encoded.data(), encoded.size());
     return text;

@@ -9,6 +9,10 @@ namespace sonavert::crypto {
 static_assert(DeviceKeyPair::kPublicKeySize == crypto_box_PUBLICKEYBYTES);
 static_assert(crypto_box_SECRETKEYBYTES == crypto_box_PUBLICKEYBYTES);
 
+namespace {
+constexpr qsizetype kSealedKeySize = qsizetype{crypto_box_SEALBYTES} + AccountKey::kSize;
+}
+
 Result<DeviceKeyPair> DeviceKeyPair::generate() {
     if (!ensureSodium())
         return cryptoUnavailable();
@@ -36,7 +40,7 @@ QByteArray DeviceKeyPair::publicKey() const {
 }
 
 Result<AccountKey> DeviceKeyPair::openAccountKey(const QByteArray& sealed) const {
-    if (sealed.size() != qsizetype(crypto_box_SEALBYTES + AccountKey::kSize))
+    if (sealed.size() != kSealedKeySize)
         return cryptoError(CryptoErrorCode::Malformed,
                            QStringLiteral("The shared account key has the wrong length."));
     QByteArray raw(AccountKey::kSize, Qt::Uninitialized);
@@ -58,7 +62,7 @@ Result<QByteArray> sealAccountKey(const AccountKey& key, const QByteArray& recip
     if (recipientPublicKey.size() != DeviceKeyPair::kPublicKeySize)
         return cryptoError(CryptoErrorCode::BadKey,
                            QStringLiteral("The device's public key has the wrong length."));
-    QByteArray sealed(qsizetype(crypto_box_SEALBYTES + AccountKey::kSize), Qt::Uninitialized);
+    QByteArray sealed(kSealedKeySize, Qt::Uninitialized);
     crypto_box_seal(reinterpret_cast<unsigned char*>(sealed.data()), key.data(), AccountKey::kSize,
                     reinterpret_cast<const unsigned char*>(recipientPublicKey.constData()));
     return sealed;

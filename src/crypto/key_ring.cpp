@@ -2,8 +2,8 @@
 
 namespace sonavert::crypto {
 
-KeyRing::KeyRing(AccountKey current, QList<AccountKey> earlier)
-    : m_current(std::move(current))
+KeyRing::KeyRing(const AccountKey& current, QList<AccountKey> earlier)
+    : m_current(current)
     , m_earlier(std::move(earlier)) {}
 
 const AccountKey* KeyRing::find(const QString& keyId) const {

@@ -11,7 +11,7 @@ namespace sonavert::crypto {
 /// until they are replaced.
 class KeyRing {
 public:
-    explicit KeyRing(AccountKey current, QList<AccountKey> earlier = {});
+    explicit KeyRing(const AccountKey& current, QList<AccountKey> earlier = {});
 
     const AccountKey& current() const { return m_current; }
     /// The key with this id, current or earlier; null when this device does not hold it.

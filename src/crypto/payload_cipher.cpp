@@ -10,8 +10,8 @@ namespace sonavert::crypto {
 
 namespace {
 
-constexpr auto kNonceBytes = crypto_aead_xchacha20poly1305_ietf_NPUBBYTES;
-constexpr auto kTagBytes = crypto_aead_xchacha20poly1305_ietf_ABYTES;
+constexpr qsizetype kNonceBytes = crypto_aead_xchacha20poly1305_ietf_NPUBBYTES;
+constexpr qsizetype kTagBytes = crypto_aead_xchacha20poly1305_ietf_ABYTES;
 const QString kVersion = QStringLiteral("sv1");
 
 struct SealedParts {
@@ -55,8 +55,7 @@ Result<SealedParts> parse(const QString& sealed) {
     auto body = QByteArray::fromBase64Encoding(text, QByteArray::AbortOnBase64DecodingErrors);
     // Only the one canonical text of a body is accepted: the decoder would also take missing
     // padding or stray low bits, and a sealed value must not have several spellings.
-    if (!body || body.decoded.size() < qsizetype(kNonceBytes + kTagBytes) ||
-        body.decoded.toBase64() != text)
+    if (!body || body.decoded.size() < kNonceBytes + kTagBytes || body.decoded.toBase64() != text)
         return malformed();
     return SealedParts{rest[0], body.decoded};
 }
@@ -78,7 +77,7 @@ Result<QString> PayloadCipher::seal(const AccountKey& key, const QString& record
         return cryptoUnavailable();
     const QByteArray message = plaintext.toUtf8();
     const QByteArray ad = associatedData(key.keyId(), recordName, fieldName);
-    QByteArray body(qsizetype(kNonceBytes + message.size() + kTagBytes), Qt::Uninitialized);
+    QByteArray body(kNonceBytes + message.size() + kTagBytes, Qt::Uninitialized);
     auto* nonce = reinterpret_cast<unsigned char*>(body.data());
     randombytes_buf(nonce, kNonceBytes);
     unsigned long long cipherLength = 0;
@@ -104,7 +103,7 @@ Result<QString> PayloadCipher::open(const KeyRing& ring, const QString& recordNa
     const QByteArray& body = parts.value().body;
     const QByteArray ad = associatedData(key->keyId(), recordName, fieldName);
     const auto* nonce = reinterpret_cast<const unsigned char*>(body.constData());
-    QByteArray message(body.size() - qsizetype(kNonceBytes + kTagBytes), Qt::Uninitialized);
+    QByteArray message(body.size() - (kNonceBytes + kTagBytes), Qt::Uninitialized);
     unsigned long long messageLength = 0;
     if (crypto_aead_xchacha20poly1305_ietf_decrypt(
             reinterpret_cast<unsigned char*>(message.data()), &messageLength, nullptr,
