@@ -32,6 +32,8 @@ packages=(
   # TLS: libcrypto checks that a server's key fits its certificate; the tests make their
   # self-signed certificates with the openssl tool
   libssl-dev openssl
+  # the payload cipher of private playback data: XChaCha20-Poly1305, X25519 sealed boxes
+  libsodium-dev
 )
 
 missing=()

@@ -1,0 +1,42 @@
+#include "src/crypto/confirmation_code.h"
+
+#include "src/crypto/sodium_library.h"
+
+#include <QtEndian>
+#include <sodium.h>
+
+namespace sonavert::crypto {
+
+namespace {
+
+constexpr char kContext[] = "sonavert confirmation code";
+constexpr quint64 kCodeRange = 1000000;
+
+void hashPart(crypto_generichash_state& state, const QByteArray& part) {
+    // Length first, so the boundary between the two keys cannot shift.
+    const quint32 length = qToBigEndian(quint32(part.size()));
+    crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(&length),
+                              sizeof length);
+    crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(part.constData()),
+                              part.size());
+}
+
+} // namespace
+
+QString confirmationCode(const QByteArray& publicKeyA, const QByteArray& publicKeyB) {
+    ensureSodium();
+    const bool isInOrder = publicKeyA <= publicKeyB;
+    crypto_generichash_state state;
+    crypto_generichash_init(&state, nullptr, 0, crypto_generichash_BYTES);
+    crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(kContext),
+                              sizeof kContext - 1);
+    hashPart(state, isInOrder ? publicKeyA : publicKeyB);
+    hashPart(state, isInOrder ? publicKeyB : publicKeyA);
+    unsigned char hash[crypto_generichash_BYTES];
+    crypto_generichash_final(&state, hash, sizeof hash);
+    // 64 bits reduced to six digits: the bias of the modulo is below one in 10^13.
+    const quint64 value = qFromBigEndian<quint64>(hash);
+    return QStringLiteral("%1").arg(value % kCodeRange, 6, 10, QLatin1Char('0'));
+}
+
+} // namespace sonavert::crypto

@@ -1,0 +1,35 @@
+#pragma once
+
+#include "src/runtime/result.h"
+
+namespace sonavert::crypto {
+
+/// Codes of the domain "SonavertCrypto". Every refusal is a value: nothing here throws, and
+/// no input, however mangled, gets further than its check.
+enum class CryptoErrorCode {
+    Unavailable = 1,    ///< the crypto library did not start
+    BadKey = 2,         ///< a key of the wrong length or encoding
+    UnknownVersion = 3, ///< a sealed text of a format this device does not know
+    Malformed = 4,      ///< not a sealed text, or cut short
+    UnknownKey = 5,     ///< sealed under a key this device does not hold
+    Refused = 6,        ///< does not authenticate: another key, record or field, or tampered
+};
+
+inline Error cryptoError(CryptoErrorCode code, QString description) {
+    return makeError(QStringLiteral("SonavertCrypto"), static_cast<int>(code),
+                     std::move(description));
+}
+
+inline Error cryptoUnavailable() {
+    return cryptoError(CryptoErrorCode::Unavailable,
+                       QStringLiteral("The encryption library could not be started."));
+}
+
+/// The short name of a code, as event lines give it.
+inline const char* cryptoErrorReason(int code) {
+    static const char* const kReasons[] = {"other",     "unavailable", "bad_key", "unknown_version",
+                                           "malformed", "unknown_key", "refused"};
+    return code >= 1 && code <= 6 ? kReasons[code] : kReasons[0];
+}
+
+} // namespace sonavert::crypto

@@ -1,0 +1,71 @@
+#include "src/crypto/device_key_pair.h"
+
+#include "src/crypto/sodium_library.h"
+
+#include <sodium.h>
+
+namespace sonavert::crypto {
+
+static_assert(DeviceKeyPair::kPublicKeySize == crypto_box_PUBLICKEYBYTES);
+static_assert(crypto_box_SECRETKEYBYTES == crypto_box_PUBLICKEYBYTES);
+
+namespace {
+constexpr qsizetype kSealedKeySize = qsizetype{crypto_box_SEALBYTES} + AccountKey::kSize;
+}
+
+Result<DeviceKeyPair> DeviceKeyPair::generate() {
+    if (!ensureSodium())
+        return cryptoUnavailable();
+    DeviceKeyPair pair;
+    crypto_box_keypair(pair.m_publicKey.data(), pair.m_secretKey.data());
+    return pair;
+}
+
+DeviceKeyPair::DeviceKeyPair(const DeviceKeyPair& other)
+    : m_publicKey(other.m_publicKey)
+    , m_secretKey(other.m_secretKey) {}
+
+DeviceKeyPair& DeviceKeyPair::operator=(const DeviceKeyPair& other) {
+    m_publicKey = other.m_publicKey;
+    m_secretKey = other.m_secretKey;
+    return *this;
+}
+
+DeviceKeyPair::~DeviceKeyPair() {
+    sodium_memzero(m_secretKey.data(), m_secretKey.size());
+}
+
+QByteArray DeviceKeyPair::publicKey() const {
+    return QByteArray(reinterpret_cast<const char*>(m_publicKey.data()), kPublicKeySize);
+}
+
+Result<AccountKey> DeviceKeyPair::openAccountKey(const QByteArray& sealed) const {
+    if (sealed.size() != kSealedKeySize)
+        return cryptoError(CryptoErrorCode::Malformed,
+                           QStringLiteral("The shared account key has the wrong length."));
+    QByteArray raw(AccountKey::kSize, Qt::Uninitialized);
+    const int opened =
+        crypto_box_seal_open(reinterpret_cast<unsigned char*>(raw.data()),
+                             reinterpret_cast<const unsigned char*>(sealed.constData()),
+                             sealed.size(), m_publicKey.data(), m_secretKey.data());
+    if (opened != 0)
+        return cryptoError(CryptoErrorCode::Refused,
+                           QStringLiteral("The shared account key was not sealed to this device."));
+    Result<AccountKey> key = AccountKey::fromBytes(raw);
+    sodium_memzero(raw.data(), raw.size());
+    return key;
+}
+
+Result<QByteArray> sealAccountKey(const AccountKey& key, const QByteArray& recipientPublicKey) {
+    if (!ensureSodium())
+        return cryptoUnavailable();
+    if (recipientPublicKey.size() != DeviceKeyPair::kPublicKeySize)
+        return cryptoError(CryptoErrorCode::BadKey,
+                           QStringLiteral("The device's public key has the wrong length."));
+    QByteArray sealed(kSealedKeySize, Qt::Uninitialized);
+    crypto_box_seal(reinterpret_cast<unsigned char*>(sealed.data()), key.data(), AccountKey::kSize,
+                    reinterpret_cast<const unsigned char*>(recipientPublicKey.constData()));
+    return sealed;
+}
+
+} // namespace sonavert::crypto

@@ -1,0 +1,36 @@
+#pragma once
+
+#include "src/crypto/account_key.h"
+
+namespace sonavert::crypto {
+
+/// A device's X25519 key pair for receiving the account key: a new device sends the public
+/// half with its claim, and a verified device seals the account key to it. The secret half
+/// never leaves this object and is wiped when it is destroyed.
+class DeviceKeyPair {
+public:
+    static constexpr int kPublicKeySize = 32;
+
+    static Result<DeviceKeyPair> generate();
+
+    DeviceKeyPair(const DeviceKeyPair& other);
+    DeviceKeyPair& operator=(const DeviceKeyPair& other);
+    ~DeviceKeyPair();
+
+    QByteArray publicKey() const;
+    /// The account key another device sealed to this pair's public key; Refused when it was
+    /// sealed to another key or altered on the way.
+    Result<AccountKey> openAccountKey(const QByteArray& sealed) const;
+
+private:
+    DeviceKeyPair() = default;
+
+    std::array<unsigned char, kPublicKeySize> m_publicKey{};
+    std::array<unsigned char, kPublicKeySize> m_secretKey{};
+};
+
+/// The account key sealed to a device's public key (an anonymous sealed box): only the holder
+/// of the matching secret key opens it.
+Result<QByteArray> sealAccountKey(const AccountKey& key, const QByteArray& recipientPublicKey);
+
+} // namespace sonavert::crypto

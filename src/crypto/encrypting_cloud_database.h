@@ -1,0 +1,49 @@
+#pragma once
+
+#include "src/clouddb/cloud_database.h"
+#include "src/crypto/key_ring.h"
+
+#include <memory>
+
+namespace sonavert::crypto {
+
+/// A cloud database whose private playback fields (SealedFields) are sealed on the way to the
+/// server and opened on the way back, so the services above it read every record exactly as
+/// they wrote it while the server keeps only ciphertext. Saves seal under the ring's current
+/// key; reads open with whichever key of the ring a value names.
+class EncryptingCloudDatabase : public clouddb::CloudDatabase {
+public:
+    EncryptingCloudDatabase(std::shared_ptr<clouddb::CloudDatabase> inner, KeyRing ring);
+
+    /// Takes a new ring (after a rotation); requests under way finish with the one they began
+    /// with.
+    void setKeyRing(KeyRing ring);
+
+    QCoro::Task<Result<clouddb::AccountStatus>>
+    accountStatus(clouddb::RequestOptions options = {}) override;
+    QCoro::Task<Result<QString>> userRecordName(clouddb::RequestOptions options = {}) override;
+    QCoro::Task<Status> saveZone(QString zoneName, clouddb::RequestOptions options = {}) override;
+    QCoro::Task<Status> deleteZone(QString zoneName, clouddb::RequestOptions options = {}) override;
+    QCoro::Task<clouddb::ModifyResult>
+    modifyRecords(QString zoneName, QList<clouddb::RecordSave> saves, QStringList deletions,
+                  clouddb::SavePolicy policy, clouddb::RequestOptions options = {}) override;
+    QCoro::Task<Result<QList<Result<clouddb::CloudRecord>>>>
+    fetchRecords(QString zoneName, QStringList recordNames,
+                 std::optional<QStringList> desiredKeys = std::nullopt,
+                 clouddb::RequestOptions options = {}) override;
+    QCoro::Task<Result<clouddb::ZoneChanges>>
+    fetchZoneChanges(QString zoneName, std::optional<QByteArray> token,
+                     clouddb::RequestOptions options = {}) override;
+    QCoro::Task<Result<clouddb::Subscription>>
+    fetchSubscription(QString subscriptionID, clouddb::RequestOptions options = {}) override;
+    QCoro::Task<Status> saveSubscription(clouddb::Subscription subscription,
+                                         clouddb::RequestOptions options = {}) override;
+    QCoro::Task<Status> deleteSubscription(QString subscriptionID,
+                                           clouddb::RequestOptions options = {}) override;
+
+private:
+    std::shared_ptr<clouddb::CloudDatabase> m_inner;
+    std::shared_ptr<const KeyRing> m_ring;
+};
+
+} // namespace sonavert::crypto

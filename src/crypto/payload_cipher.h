@@ -1,0 +1,28 @@
+#pragma once
+
+#include "src/crypto/key_ring.h"
+
+namespace sonavert::crypto {
+
+/// Seals one string field of a record with the account key (XChaCha20-Poly1305, a fresh
+/// random nonce each time) and opens it again. The record's name, the field's name and the
+/// key id are bound in as associated data, so a sealed value copied to another record or
+/// field, or relabelled with another key id, does not open. The sealed form is a string,
+/// "sv1:" + key id + ":" + base64(nonce || ciphertext), so the field keeps its type.
+class PayloadCipher {
+public:
+    /// Whether `value` has the sealed form's shape ("sv" + version digits + ":"), of any
+    /// version: anything else is a clear value from a device that does not seal yet.
+    static bool isSealed(const QString& value);
+    /// The key id a sealed value names; empty when it names none.
+    static QString keyIdOf(const QString& sealed);
+
+    static Result<QString> seal(const AccountKey& key, const QString& recordName,
+                                const QString& fieldName, const QString& plaintext);
+    /// The clear value, or why it does not open (UnknownVersion, Malformed, UnknownKey,
+    /// Refused).
+    static Result<QString> open(const KeyRing& ring, const QString& recordName,
+                                const QString& fieldName, const QString& sealed);
+};
+
+} // namespace sonavert::crypto

@@ -1,0 +1,160 @@
+// The payload cipher refuses everything but the value it sealed, for this record and field,
+// under a key the ring holds; and refuses it as a value, whatever the input.
+
+#include "src/crypto/payload_cipher.h"
+
+#include <QRandomGenerator>
+#include <QTest>
+
+using namespace sonavert;
+using namespace sonavert::crypto;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString kRecord = u"handoff_2F1C"_s;
+const QString kField = u"payload"_s;
+const QString kState =
+    uR"({"songID":"1440857781","songTitle":"Blue in Green","artistName":"Miles Davis"})"_s;
+
+AccountKey newKey() {
+    return AccountKey::generate().value();
+}
+
+QString withBody(const QString& sealed, const QByteArray& body) {
+    return sealed.left(sealed.lastIndexOf(u':') + 1) + QString::fromLatin1(body.toBase64());
+}
+
+QByteArray bodyOf(const QString& sealed) {
+    return QByteArray::fromBase64(sealed.mid(sealed.lastIndexOf(u':') + 1).toLatin1());
+}
+
+} // namespace
+
+class PayloadCipherTest : public QObject {
+    Q_OBJECT
+
+    AccountKey m_key = newKey();
+    AccountKey m_otherKey = newKey();
+    KeyRing m_ring{m_key};
+
+    QString sealed(const QString& value = kState) {
+        return PayloadCipher::seal(m_key, kRecord, kField, value).value();
+    }
+
+private Q_SLOTS:
+    void sealedValueOpensToTheSameText_data() {
+        QTest::addColumn<QString>("value");
+        QTest::newRow("playback state") << kState;
+        QTest::newRow("empty") << QString();
+        QTest::newRow("non-latin") << u"Björk – Jóga · 久石譲"_s;
+        QTest::newRow("long") << QString(20000, u'x');
+    }
+    void sealedValueOpensToTheSameText() {
+        QFETCH(QString, value);
+        const QString wire = sealed(value);
+        QVERIFY(PayloadCipher::isSealed(wire));
+        QVERIFY(wire.startsWith(u"sv1:"_s + m_key.keyId() + u':'));
+        QVERIFY(value.isEmpty() || !wire.contains(value));
+        const Result<QString> opened = PayloadCipher::open(m_ring, kRecord, kField, wire);
+        QVERIFY(opened);
+        QCOMPARE(opened.value(), value);
+    }
+
+    void twoSealsOfOneValueDiffer() { QVERIFY(sealed() != sealed()); }
+
+    void keyKeptAsBase64SealsAndOpensAlike() {
+        const AccountKey restored = AccountKey::fromBase64(m_key.toBase64()).value();
+        QCOMPARE(restored.keyId(), m_key.keyId());
+        QVERIFY(m_key.keyId() != m_otherKey.keyId());
+        QCOMPARE(PayloadCipher::open(KeyRing(restored), kRecord, kField, sealed()).value(), kState);
+        QVERIFY(!AccountKey::fromBase64(u"c2hvcnQ="_s));
+        QVERIFY(!AccountKey::fromBase64(u"not base64!"_s));
+    }
+
+    void openRefuses_data() {
+        QTest::addColumn<QString>("wire");
+        QTest::addColumn<bool>("ringHoldsBoth");
+        QTest::addColumn<QString>("record");
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<int>("code");
+        const QString good = sealed();
+        const QString otherKeys = PayloadCipher::seal(m_otherKey, kRecord, kField, kState).value();
+        const auto code = [](CryptoErrorCode c) { return int(c); };
+        QTest::newRow("key the ring lacks")
+            << otherKeys << false << kRecord << kField << code(CryptoErrorCode::UnknownKey);
+        QTest::newRow("relabelled with another held key")
+            << QString(good).replace(m_key.keyId(), m_otherKey.keyId()) << true << kRecord << kField
+            << code(CryptoErrorCode::Refused);
+        QTest::newRow("moved to another record")
+            << good << false << u"handoff_9A0B"_s << kField << code(CryptoErrorCode::Refused);
+        QTest::newRow("moved to another field")
+            << good << false << kRecord << u"nowPlaying"_s << code(CryptoErrorCode::Refused);
+        QTest::newRow("newer version") << QString(good).replace(0, 3, u"sv2"_s) << false << kRecord
+                                       << kField << code(CryptoErrorCode::UnknownVersion);
+        QTest::newRow("clear text")
+            << kState << false << kRecord << kField << code(CryptoErrorCode::Malformed);
+        QTest::newRow("body not base64") << withBody(good, {}) + u"@@"_s << false << kRecord
+                                         << kField << code(CryptoErrorCode::Malformed);
+        QTest::newRow("extra colon")
+            << good + u":x"_s << false << kRecord << kField << code(CryptoErrorCode::Malformed);
+    }
+    void openRefuses() {
+        QFETCH(QString, wire);
+        QFETCH(bool, ringHoldsBoth);
+        QFETCH(QString, record);
+        QFETCH(QString, field);
+        QFETCH(int, code);
+        const KeyRing ring = ringHoldsBoth ? KeyRing(m_key, {m_otherKey}) : m_ring;
+        const Result<QString> opened = PayloadCipher::open(ring, record, field, wire);
+        QVERIFY(!opened);
+        QCOMPARE(opened.error().code, code);
+    }
+
+    void everyChangedByteIsRefused() {
+        const QString wire = sealed();
+        const QByteArray body = bodyOf(wire);
+        for (qsizetype i = 0; i < body.size(); ++i) {
+            QByteArray tampered = body;
+            tampered[i] = char(tampered[i] ^ 0x01);
+            QVERIFY2(!PayloadCipher::open(m_ring, kRecord, kField, withBody(wire, tampered)),
+                     qPrintable(u"byte %1"_s.arg(i)));
+        }
+        for (qsizetype i = 0; i < wire.size(); ++i) {
+            QString tampered = wire;
+            tampered[i] = tampered[i] == u'A' ? u'B' : u'A';
+            QVERIFY2(!PayloadCipher::open(m_ring, kRecord, kField, tampered),
+                     qPrintable(u"character %1"_s.arg(i)));
+        }
+    }
+
+    void everyTruncationIsRefused() {
+        const QString wire = sealed();
+        const QByteArray body = bodyOf(wire);
+        for (qsizetype length = 0; length < wire.size(); ++length)
+            QVERIFY2(!PayloadCipher::open(m_ring, kRecord, kField, wire.left(length)),
+                     qPrintable(u"text cut at %1"_s.arg(length)));
+        for (qsizetype length = 0; length < body.size(); ++length)
+            QVERIFY2(
+                !PayloadCipher::open(m_ring, kRecord, kField, withBody(wire, body.left(length))),
+                qPrintable(u"body cut at %1"_s.arg(length)));
+    }
+
+    void randomTextsInTheSealedFormAreRefused() {
+        QRandomGenerator random(17);
+        const QString prefixes[] = {u"sv1:"_s + m_key.keyId() + u':', u"sv1:"_s, u"sv"_s,
+                                    u"sv1::"_s, u"sv99999999999999999999:"_s};
+        for (int round = 0; round < 4000; ++round) {
+            QByteArray bytes(random.bounded(0, 120), Qt::Uninitialized);
+            for (char& byte : bytes)
+                byte = char(random.bounded(256));
+            const QString& prefix = prefixes[round % std::size(prefixes)];
+            const QString tail =
+                round % 2 == 0 ? QString::fromLatin1(bytes.toBase64()) : QString::fromLatin1(bytes);
+            QVERIFY(!PayloadCipher::open(m_ring, kRecord, kField, prefix + tail));
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(PayloadCipherTest)
+#include "payload_cipher_test.moc"
