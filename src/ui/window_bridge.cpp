@@ -31,8 +31,8 @@ WindowBridge::WindowBridge(WindowServices services, Snapshotter snapshot, QObjec
     , m_showReceiverOnboarding(m_services.installer &&
                                !m_services.defaults->isTrue(receiver_shortcut::kDonatedKey))
     , m_showMusicConsent(!m_services.defaults->contains(ConsentingMusicCatalog::kAllowedKey))
-    , m_signIn(new SignInBridge(m_services.account, m_services.serverBrowser, m_services.defaults,
-                                this))
+    , m_signIn(
+          new SignInBridge(m_services.account, m_services.serverBrowser, m_services.defaults, this))
     , m_invite(new InviteBridge(m_services.account, m_services.clock, m_services.actions, this)) {
     m_devices->setWaveformHeights(stillWaveform());
     connectCoordinator();

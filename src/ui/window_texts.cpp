@@ -85,8 +85,8 @@ QString invitationTimeLeft(double secondsLeft) {
 }
 
 QString accountLine(const QString& accountName, const QUrl& server) {
-    const QString where = server.host() + (server.port() > 0 ? QStringLiteral(":%1").arg(server.port())
-                                                             : QString());
+    const QString where =
+        server.host() + (server.port() > 0 ? QStringLiteral(":%1").arg(server.port()) : QString());
     if (accountName.isEmpty())
         return QStringLiteral("Signed in on ") + where;
     return accountName + QStringLiteral(" on ") + where;

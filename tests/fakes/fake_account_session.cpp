@@ -13,8 +13,7 @@ QCoro::Task<> FakeAccountSession::enter(QString call) {
         co_await m_clock->sleep(latency);
 }
 
-void FakeAccountSession::setState(State state, std::optional<AccountInfo> account,
-                                  QString error) {
+void FakeAccountSession::setState(State state, std::optional<AccountInfo> account, QString error) {
     m_state = state;
     m_account = std::move(account);
     m_lastError = std::move(error);

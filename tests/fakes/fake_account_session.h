@@ -30,7 +30,8 @@ public:
     /// The server revoked this device's token: signed out, with `reason` as the last error.
     void revoke(const QString& reason);
 
-    QStringList calls; ///< "signIn SERVER CODE", "signOut", "createFirstAccount SERVER NAME", "invite"
+    QStringList
+        calls; ///< "signIn SERVER CODE", "signOut", "createFirstAccount SERVER NAME", "invite"
     Duration latency = Duration::zero();
     std::deque<Status> signInResults;
     std::deque<Result<PairingInvitation>> inviteResults;

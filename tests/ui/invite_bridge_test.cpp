@@ -69,8 +69,8 @@ private Q_SLOTS:
     void aFailedRequestSaysWhyAndCanBeRetried() {
         WindowRig rig;
         InviteBridge& invite = *signedInWindow(rig).invite();
-        rig.account.inviteResults.push_back(
-            makeError(QStringLiteral("Account"), 4, QStringLiteral("The server could not be reached.")));
+        rig.account.inviteResults.push_back(makeError(
+            QStringLiteral("Account"), 4, QStringLiteral("The server could not be reached.")));
         rig.bridge->addAnotherComputer();
         rig.settle();
         QCOMPARE(invite.phase(), InviteBridge::Phase::Failed);

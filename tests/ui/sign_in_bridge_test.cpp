@@ -51,7 +51,8 @@ private Q_SLOTS:
         QVERIFY(bridge.invite()->isOpen());
         rig.account.revoke(QStringLiteral("This computer's access was revoked."));
         QCOMPARE(bridge.screen(), WindowBridge::Screen::SignIn);
-        QCOMPARE(bridge.signIn()->errorText(), QStringLiteral("This computer's access was revoked."));
+        QCOMPARE(bridge.signIn()->errorText(),
+                 QStringLiteral("This computer's access was revoked."));
         QVERIFY(!bridge.invite()->isOpen());
         QVERIFY(rig.servers.isRunning);
         QVERIFY(bridge.accountLine().isEmpty());
@@ -66,7 +67,8 @@ private Q_SLOTS:
         QVERIFY(!bridge.hasAccount());
         bridge.addAnotherComputer();
         QVERIFY(!bridge.invite()->isOpen());
-        QVERIFY(!bridge.showPairingLink(QUrl(QStringLiteral("sonavert://pair?server=http%3A%2F%2Fa&code=KQ7"))));
+        QVERIFY(!bridge.showPairingLink(
+            QUrl(QStringLiteral("sonavert://pair?server=http%3A%2F%2Fa&code=KQ7"))));
     }
 
     void claimingShowsProgressThenSignsIn() {
@@ -147,7 +149,8 @@ private Q_SLOTS:
         QCOMPARE(form.serverAddress(), QStringLiteral("http://192.168.1.20:8470"));
         const QVariantList found = form.foundServers();
         QCOMPARE(found.size(), 2);
-        QCOMPARE(found[0].toMap()[QStringLiteral("name")].toString(), QStringLiteral("Home Server"));
+        QCOMPARE(found[0].toMap()[QStringLiteral("name")].toString(),
+                 QStringLiteral("Home Server"));
         QCOMPARE(found[0].toMap()[QStringLiteral("picked")].toBool(), true);
         QCOMPARE(found[1].toMap()[QStringLiteral("picked")].toBool(), false);
         form.pickServer(5);
@@ -201,8 +204,7 @@ private Q_SLOTS:
         form.setAccountName(QStringLiteral("  Family "));
         form.createAccount();
         rig.settle();
-        QCOMPARE(rig.account.calls,
-                 QStringList{"createFirstAccount http://127.0.0.1:8470 Family"});
+        QCOMPARE(rig.account.calls, QStringList{"createFirstAccount http://127.0.0.1:8470 Family"});
         QCOMPARE(rig.account.account()->accountName, QStringLiteral("Family"));
         QCOMPARE(form.step(), SignInBridge::Step::EnterCode);
     }

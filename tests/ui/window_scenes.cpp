@@ -97,8 +97,8 @@ void WindowScenes::finish(const QString& name, WindowBridge& bridge) {
     } else if (name == QLatin1String("nothing-found")) {
         startWithDevices({});
     } else if (name == QLatin1String("devices") || name == QLatin1String("help") ||
-               name == QLatin1String("invite") ||
-               name == QLatin1String("transferring") || name == QLatin1String("errors")) {
+               name == QLatin1String("invite") || name == QLatin1String("transferring") ||
+               name == QLatin1String("errors")) {
         music.nowPlaying = sampleState();
         m_rig.cloud().queuedTargets = {QStringLiteral("A0000000-0000-4000-8000-000000000004")};
         DeviceList devices = sampleDevices(now);
@@ -144,8 +144,9 @@ void WindowScenes::prepareAccount(const QString& name) {
     if (name == QLatin1String("invite"))
         m_rig.account.setSignedIn(sampleServers().first().url);
     if (name == QLatin1String("sign-in-error"))
-        m_rig.account.signInResults.push_back(makeError(
-            QStringLiteral("Account"), 403, QStringLiteral("This pairing code is wrong or has expired.")));
+        m_rig.account.signInResults.push_back(
+            makeError(QStringLiteral("Account"), 403,
+                      QStringLiteral("This pairing code is wrong or has expired.")));
 }
 
 void WindowScenes::finishAccount(const QString& name, WindowBridge& bridge) {
