@@ -4,9 +4,9 @@
 
 namespace sonavert::cloud {
 
-OptionValues::OptionValues(QCommandLineParser& parser, QProcessEnvironment environment)
+OptionValues::OptionValues(QCommandLineParser& parser, const QProcessEnvironment& environment)
     : m_parser(parser)
-    , m_environment(std::move(environment)) {}
+    , m_environment(environment) {}
 
 QString OptionValues::variableOf(const QCommandLineOption& option) {
     return QStringLiteral("SONAVERT_CLOUD_") +

@@ -15,7 +15,7 @@ namespace sonavert::cloud {
 /// SONAVERT_CLOUD_MAX_BODY_BYTES). An empty variable counts as unset.
 class OptionValues {
 public:
-    OptionValues(QCommandLineParser& parser, QProcessEnvironment environment);
+    OptionValues(QCommandLineParser& parser, const QProcessEnvironment& environment);
 
     /// Adds options that may also come from the environment, each with its variable named in
     /// its help. Before parsing.
