@@ -2,16 +2,31 @@
 
 #include "src/account/pairing_link.h"
 
+#include <QPointer>
+
 namespace sonavert {
 
 FakeAccountSession::FakeAccountSession(std::shared_ptr<Clock> clock)
     : m_clock(std::move(clock)) {}
 
-QCoro::Task<> FakeAccountSession::enter(QString call) {
+QCoro::Task<bool> FakeAccountSession::enter(QString call) {
     calls << call;
-    if (latency > Duration::zero())
-        co_await m_clock->sleep(latency);
+    if (latency <= Duration::zero())
+        co_return true;
+    // A rig torn down while a call waits fires the remaining timers after this fake is gone.
+    QPointer<FakeAccountSession> self(this);
+    auto clock = m_clock;
+    co_await clock->sleep(latency);
+    co_return !self.isNull();
 }
+
+namespace {
+
+Error stopped() {
+    return makeError(QStringLiteral("Account"), 3, QStringLiteral("Sonavert stopped."));
+}
+
+} // namespace
 
 void FakeAccountSession::setState(State state, std::optional<AccountInfo> account, QString error) {
     m_state = state;
@@ -44,25 +59,34 @@ Result<void> FakeAccountSession::finishSignIn(const QUrl& server, const QString&
 
 QCoro::Task<Result<void>> FakeAccountSession::signIn(QUrl server, QString code) {
     setState(State::SigningIn, std::nullopt, QString());
-    co_await enter(QStringLiteral("signIn ") + server.toString() + QLatin1Char(' ') + code);
+    const bool isAlive =
+        co_await enter(QStringLiteral("signIn ") + server.toString() + QLatin1Char(' ') + code);
+    if (!isAlive)
+        co_return stopped();
     co_return finishSignIn(server, QStringLiteral("home"));
 }
 
 QCoro::Task<Result<void>> FakeAccountSession::createFirstAccount(QUrl server, QString name) {
     setState(State::SigningIn, std::nullopt, QString());
-    co_await enter(QStringLiteral("createFirstAccount ") + server.toString() + QLatin1Char(' ') +
-                   name);
+    const bool isAlive = co_await enter(QStringLiteral("createFirstAccount ") + server.toString() +
+                                        QLatin1Char(' ') + name);
+    if (!isAlive)
+        co_return stopped();
     co_return finishSignIn(server, name);
 }
 
 QCoro::Task<Result<void>> FakeAccountSession::signOut() {
-    co_await enter(QStringLiteral("signOut"));
+    const bool isAlive = co_await enter(QStringLiteral("signOut"));
+    if (!isAlive)
+        co_return stopped();
     setState(State::SignedOut, std::nullopt, QString());
     co_return Result<void>();
 }
 
 QCoro::Task<Result<PairingInvitation>> FakeAccountSession::invite() {
-    co_await enter(QStringLiteral("invite"));
+    const bool isAlive = co_await enter(QStringLiteral("invite"));
+    if (!isAlive)
+        co_return stopped();
     if (!inviteResults.empty()) {
         Result<PairingInvitation> next = inviteResults.front();
         inviteResults.pop_front();

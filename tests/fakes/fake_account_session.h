@@ -39,7 +39,7 @@ public:
     Duration invitationLifetime = std::chrono::minutes(10);
 
 private:
-    QCoro::Task<> enter(QString call);
+    QCoro::Task<bool> enter(QString call);
     void setState(State state, std::optional<AccountInfo> account, QString error);
     Result<void> finishSignIn(const QUrl& server, const QString& accountName);
 
