@@ -2,6 +2,7 @@
 
 #include "src/account/pairing_link.h"
 #include "src/clouddb/cloud_trust.h"
+#include "src/crypto/account_key.h"
 #include "src/desktop/profile.h"
 #include "src/runtime/command_line_text.h"
 
@@ -63,6 +64,13 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
                        "input), for this run; else SONAVERT_CLOUD_TOKEN, else the account this "
                        "device signed in to (sonavertctl sign-in)."),
         QStringLiteral("file"));
+    const QCommandLineOption accountKeyFile(
+        QStringLiteral("account-key-file"),
+        QStringLiteral("Read the account's key (base64, as another device of the account "
+                       "holds it) from <file> (- for standard input), for this run; else "
+                       "SONAVERT_ACCOUNT_KEY, else the key this device keeps (created here, or "
+                       "shared after 'sonavertctl verify')."),
+        QStringLiteral("file"));
     const QCommandLineOption firstAccount(
         QStringLiteral("first-account"),
         QStringLiteral("When not signed in, create the first account, <name>, of the server at "
@@ -96,8 +104,8 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
                        "lower case>)."),
         QStringLiteral("name"));
     parser.addOptions({headless, profile, verbose, logPrivate, name, cloud, cloudCa, token,
-                       tokenFile, firstAccount, busName, player, playerCommand, library,
-                       simulatePlaying});
+                       tokenFile, accountKeyFile, firstAccount, busName, player, playerCommand,
+                       library, simulatePlaying});
     parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
     parser.addPositionalArgument(
@@ -158,6 +166,17 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
         return usageError(QStringLiteral("--token-file: ") + secret.error);
     options.cloudToken = secret.value;
     options.warning = secret.warning;
+    const command_line::Secret key = command_line::readSecret(
+        {QStringLiteral("account-key"), std::nullopt,
+         parser.isSet(accountKeyFile) ? std::optional(parser.value(accountKeyFile)) : std::nullopt,
+         QStringLiteral("SONAVERT_ACCOUNT_KEY")});
+    if (!key.error.isEmpty())
+        return usageError(QStringLiteral("--account-key-file: ") + key.error);
+    if (key.value && !crypto::AccountKey::fromBase64(key.value->trimmed()))
+        return usageError(QStringLiteral("--account-key-file: not an account key (32 bytes in "
+                                         "base64)"));
+    if (key.value)
+        options.accountKey = key.value->trimmed();
     if (parser.isSet(firstAccount)) {
         if (parser.value(firstAccount).trimmed().isEmpty())
             return usageError(QStringLiteral("--first-account needs an account name"));

@@ -15,6 +15,9 @@ struct AppOptions {
     std::optional<QString> deviceName;                          ///< overrides the machine's name
     QString cloudUrl = QStringLiteral("http://127.0.0.1:8470"); ///< the sonavert-cloud server
     std::optional<QString> cloudToken; ///< from --token-file, --token or SONAVERT_CLOUD_TOKEN
+    /// The account key for this run (base64), from --account-key-file or SONAVERT_ACCOUNT_KEY:
+    /// used as it is, never stored.
+    std::optional<QString> accountKey;
     /// A CA file the cloud server's certificate may come from (a self-signed set-up); checked
     /// to hold a certificate, then remembered in the profile's defaults.
     std::optional<QString> cloudCaFile;

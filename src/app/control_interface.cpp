@@ -1,5 +1,6 @@
 #include "src/app/control_interface.h"
 
+#include "src/account/account_keys.h"
 #include "src/account/account_session.h"
 #include "src/app/control_state.h"
 #include "src/app/sparkle_updater.h"
@@ -86,6 +87,62 @@ void ControlInterface::setAccountSession(AccountSession* session) {
     if (session)
         connect(session, &AccountSession::stateChanged, this, &ControlInterface::scheduleSettle);
     scheduleSettle();
+}
+
+void ControlInterface::setAccountKeys(AccountKeys* keys) {
+    if (m_keys)
+        disconnect(m_keys, nullptr, this, nullptr);
+    m_keys = keys;
+    if (keys) {
+        connect(keys, &AccountKeys::stateChanged, this, &ControlInterface::scheduleSettle);
+        connect(keys, &AccountKeys::incomingChanged, this, &ControlInterface::scheduleSettle);
+    }
+    scheduleSettle();
+}
+
+bool ControlInterface::replyNoKeysIf() {
+    if (!m_keys)
+        sendErrorReply(errorName("Failed"), QStringLiteral("Account keys are not available."));
+    return !m_keys;
+}
+
+QString ControlInterface::Keys() {
+    if (replyNoKeysIf())
+        return {};
+    const int ticket = delayCall();
+    QCoro::connect(m_keys->devices(), this,
+                   [this, ticket](const Result<QList<KeyedDevice>>& devices) {
+                       if (!devices) {
+                           answerHeld(ticket, devices.error().description, QVariant());
+                           return;
+                       }
+                       answerHeld(ticket, std::nullopt,
+                                  QString::fromUtf8(QJsonDocument(keyedDevicesJson(devices.value()))
+                                                        .toJson(QJsonDocument::Compact)));
+                   });
+    return {};
+}
+
+QString ControlInterface::Verify(const QString& device, const QString& code) {
+    if (replyNoKeysIf())
+        return {};
+    const int ticket = delayCall();
+    if (code.trimmed().isEmpty()) {
+        QCoro::connect(
+            m_keys->beginVerification(device.trimmed()), this,
+            [this, ticket](const Result<QString>& shown) {
+                answerHeld(ticket, shown ? std::nullopt : std::optional(shown.error().description),
+                           shown ? QVariant(shown.value()) : QVariant());
+            });
+        return {};
+    }
+    QCoro::connect(m_keys->confirmVerification(device.trimmed(), code), this,
+                   [this, ticket](const Result<void>& done) {
+                       answerHeld(ticket,
+                                  done ? std::nullopt : std::optional(done.error().description),
+                                  QString());
+                   });
+    return {};
 }
 
 bool ControlInterface::replyNoSessionIf() {
@@ -300,6 +357,7 @@ QString ControlInterface::stateJson() const {
         return QStringLiteral("{}");
     QJsonObject state = controlStateJson(*m_coordinator);
     state.insert(QStringLiteral("account"), accountStateJson(m_session));
+    state.insert(QStringLiteral("keys"), accountKeysStateJson(m_keys));
     return QString::fromUtf8(QJsonDocument(state).toJson(QJsonDocument::Compact));
 }
 

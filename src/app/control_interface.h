@@ -14,6 +14,7 @@
 
 namespace sonavert {
 
+class AccountKeys;
 class AccountSession;
 class DeviceHandoffViewModel;
 class SparkleUpdater;
@@ -41,6 +42,8 @@ public:
     /// The sign-in that `SignIn`, `SignOut` and `Invite` change and the state reports; without
     /// one those calls fail.
     void setAccountSession(AccountSession* session);
+    /// The account key that `Keys` and `Verify` work with and the state reports.
+    void setAccountKeys(AccountKeys* keys);
 
 public Q_SLOTS:
     Q_SCRIPTABLE QString GetState();
@@ -54,6 +57,11 @@ public Q_SLOTS:
     Q_SCRIPTABLE void SignIn(const QString& server, const QString& code);
     Q_SCRIPTABLE void SignOut();
     Q_SCRIPTABLE QString Invite();
+    /// The account's computers and which of them hold the key, as a JSON array.
+    Q_SCRIPTABLE QString Keys();
+    /// With no code, starts verifying `device` and answers the code to compare; with the code
+    /// the other computer shows, confirms (and shares the key, or accepts it) or refuses.
+    Q_SCRIPTABLE QString Verify(const QString& device, const QString& code);
 
 Q_SIGNALS:
     Q_SCRIPTABLE void StateChanged(const QString& state);
@@ -71,6 +79,7 @@ private:
     /// Answers a held call with `error` as a Failed error, or with `success` without one.
     void answerHeld(int ticket, const std::optional<QString>& error, const QVariant& success);
     bool replyNoSessionIf();
+    bool replyNoKeysIf();
     void answerUpdateChecks(const UpdateCheckResult& result);
     void scheduleSettle();
     void settle();
@@ -83,6 +92,7 @@ private:
     std::optional<int> m_waitingPull;
     QPointer<SparkleUpdater> m_updater;
     QPointer<AccountSession> m_session;
+    QPointer<AccountKeys> m_keys;
     QList<int> m_waitingUpdateChecks;
     bool m_isSettleScheduled = false;
     QString m_lastState;

@@ -1,9 +1,11 @@
 #include "src/app/control_state.h"
 
+#include "src/account/account_keys.h"
 #include "src/account/account_session.h"
 #include "src/app/sparkle_updater.h"
 #include "src/coordinator/device_handoff_view_model.h"
 
+#include <QHash>
 #include <QJsonArray>
 #include <algorithm>
 #include <cmath>
@@ -113,6 +115,37 @@ QJsonObject accountStateJson(const AccountSession* session) {
                 account ? textOrNull(account->deviceName) : QJsonValue(QJsonValue::Null));
     json.insert(QStringLiteral("lastError"),
                 session ? textOrNull(session->lastError()) : QJsonValue(QJsonValue::Null));
+    return json;
+}
+
+QJsonObject accountKeysStateJson(const AccountKeys* keys) {
+    static const QHash<AccountKeys::State, QString> kNames{
+        {AccountKeys::State::SignedOut, QStringLiteral("signedOut")},
+        {AccountKeys::State::Checking, QStringLiteral("checking")},
+        {AccountKeys::State::Verified, QStringLiteral("verified")},
+        {AccountKeys::State::Unverified, QStringLiteral("unverified")},
+    };
+    QJsonObject json;
+    json.insert(QStringLiteral("state"),
+                kNames.value(keys ? keys->state() : AccountKeys::State::SignedOut));
+    QJsonValue incoming(QJsonValue::Null);
+    if (keys && keys->incoming()) {
+        const IncomingVerification& shown = *keys->incoming();
+        incoming = QJsonObject{{QStringLiteral("from"), shown.verifierName},
+                               {QStringLiteral("code"), textOrNull(shown.code)},
+                               {QStringLiteral("problem"), textOrNull(shown.problem)}};
+    }
+    json.insert(QStringLiteral("incoming"), incoming);
+    return json;
+}
+
+QJsonArray keyedDevicesJson(const QList<KeyedDevice>& devices) {
+    QJsonArray json;
+    for (const KeyedDevice& device : devices)
+        json.append(QJsonObject{{QStringLiteral("id"), device.deviceID},
+                                {QStringLiteral("name"), device.name},
+                                {QStringLiteral("hasKey"), device.hasKey},
+                                {QStringLiteral("isThisDevice"), device.isThisDevice}});
     return json;
 }
 

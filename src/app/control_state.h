@@ -1,11 +1,15 @@
 #pragma once
 
+#include <QJsonArray>
 #include <QJsonObject>
+#include <QList>
 
 namespace sonavert {
 
+class AccountKeys;
 class AccountSession;
 class DeviceHandoffViewModel;
+struct KeyedDevice;
 struct PairingInvitation;
 struct PlaybackState;
 struct UpdateCheckResult;
@@ -23,10 +27,13 @@ struct UpdateCheckResult;
 ///       "queuedPushTargets": [s],          // device ids, sorted
 ///       "isTransferring": b, "isPulling": b, "isDiscovering": b, "shouldRequestReview": b,
 ///       "activityLabel": s|null, "transferError": s|null, "syncError": s|null,
-///       "account": Account                 // added by the control interface
+///       "account": Account,                // added by the control interface
+///       "keys": Keys                       // added by the control interface
 ///     }
 ///     Account = {"state": "signedOut"|"signingIn"|"signedIn", "server": s|null,
 ///                "accountName": s|null, "deviceName": s|null, "lastError": s|null}
+///     Keys = {"state": "signedOut"|"checking"|"verified"|"unverified",
+///             "incoming": {"from": s, "code": s|null, "problem": s|null}|null}
 ///     Playback = {"title": s, "artist": s, "album": s|null, "position": seconds|null,
 ///                 "songID": s, "stationID": s|null}
 ///
@@ -38,6 +45,16 @@ QJsonObject controlStateJson(const DeviceHandoffViewModel& coordinator);
 /// The sign-in as above ("deviceName" is this device's token's name; the token never shows).
 /// Without a session: signed out.
 QJsonObject accountStateJson(const AccountSession* session);
+
+/// This device's hold on the account key as above ("incoming" is a verification another
+/// computer started, with the code to compare once both keys are known). Without keys:
+/// signed out.
+QJsonObject accountKeysStateJson(const AccountKeys* keys);
+
+/// The account's computers as `Keys` answers them:
+///
+///     [{"id": s, "name": s, "hasKey": b, "isThisDevice": b}]
+QJsonArray keyedDevicesJson(const QList<KeyedDevice>& devices);
 
 /// A pairing code as `Invite` answers it:
 ///

@@ -1,5 +1,6 @@
 #include "src/app/tessary_app.h"
 
+#include "src/account/account_keys.h"
 #include "src/account/pairing_link_inbox.h"
 #include "src/account/remembered_account_session.h"
 #include "src/app/control_interface.h"
@@ -15,6 +16,7 @@
 #include "src/clouddb/http_cloud_database.h"
 #include "src/clouddb/web_socket_push_channel.h"
 #include "src/coordinator/device_handoff_view_model.h"
+#include "src/crypto/encrypting_cloud_database.h"
 #include "src/desktop/file_secret_store.h"
 #include "src/desktop/journald_log_sink.h"
 #include "src/desktop/profile.h"
@@ -92,6 +94,7 @@ QCoro::Task<> TessaryApp::restoreAccount(QString deviceName) {
     std::shared_ptr<SecretStore> secrets = tokenFile;
     if (!m_options.profileDirectory)
         secrets = std::make_shared<FallbackSecretStore>(m_secrets, tokenFile);
+    m_accountSecrets = secrets;
     m_account = std::make_unique<RememberedAccountSession>(m_defaults, secrets, deviceName);
     m_account->setTrust(cloudTrust(m_options, *m_defaults));
     co_await m_account->restore(QUrl(m_options.cloudUrl), m_options.cloudToken);
@@ -113,12 +116,28 @@ void TessaryApp::onAccountChanged() {
     developerLog(endpoint ? QStringLiteral("cloud: %1").arg(endpoint->server.toString())
                           : QStringLiteral("cloud: not signed in"));
     m_cloudService->accountChanged();
+    m_keys->setAccount(accountKeyNameOf(*m_account));
     if (!endpoint) {
         printSignInHint();
         return;
     }
     // Online now rather than at the next pass.
     m_coordinator->syncPresence();
+}
+
+std::optional<QString> TessaryApp::accountKeyNameOf(const RememberedAccountSession& session) {
+    const std::optional<AccountInfo> account = session.account();
+    if (!account || !session.endpoints()->current())
+        return std::nullopt;
+    return accountKeyName(account->server, account->accountName);
+}
+
+void TessaryApp::onKeyRingChanged() {
+    m_sealing->setKeyRing(m_keys->keyRing());
+    // Sealed from now on: this device's own records are written again under the key, which
+    // is also how an account's first upgraded device moves them out of the clear.
+    if (m_keys->keyRing() && m_coordinator && !m_isTerminating)
+        m_coordinator->syncPresence();
 }
 
 void TessaryApp::printSignInHint() const {
@@ -179,8 +198,23 @@ QCoro::Task<> TessaryApp::launch() {
     m_music = std::make_unique<DeviceMusic>(m_options, m_profile, m_clock, m_defaults);
     m_musicService = m_music->service();
     m_music->loadLibrary();
-    m_cloudService = std::make_shared<CloudKitHandoffService>(
-        std::make_shared<clouddb::HttpCloudDatabase>(endpoints, m_clock), m_defaults, m_clock);
+    const auto database = std::make_shared<clouddb::HttpCloudDatabase>(endpoints, m_clock);
+    m_keys = std::make_unique<AccountKeys>(
+        AccountKeys::Dependencies{database, std::make_shared<AccountKeyStore>(m_accountSecrets),
+                                  m_clock},
+        deviceID, deviceName);
+    // The key is read before anything is fetched, so that a song queued for this device while
+    // it was off opens at once.
+    if (m_options.accountKey)
+        m_keys->useForThisRun(crypto::KeyRing(
+            crypto::AccountKey::fromBase64(*m_options.accountKey).value())); // checked when parsed
+    else if (const auto account = accountKeyNameOf(*m_account))
+        co_await m_keys->loadStored(*account);
+    if (!guard || m_isTerminating)
+        co_return;
+    m_sealing = std::make_shared<crypto::EncryptingCloudDatabase>(database, m_keys->keyRing());
+    connect(m_keys.get(), &AccountKeys::keyRingChanged, this, &TessaryApp::onKeyRingChanged);
+    m_cloudService = std::make_shared<CloudKitHandoffService>(m_sealing, m_defaults, m_clock);
     m_handoffService = m_cloudService;
     const AppDevice thisDevice =
         DeviceHandoffViewModel::makeThisDevice(deviceID, deviceName, m_clock->now());
@@ -197,6 +231,7 @@ QCoro::Task<> TessaryApp::launch() {
     m_background = std::make_unique<MacBackgroundCoordinator>();
     m_background->viewModel = m_coordinator.get();
     m_coordinator->start();
+    m_keys->setAccount(accountKeyNameOf(*m_account));
     m_updater = makeUpdater(m_clock);
     publishControlInterface(thisDevice.name);
     m_pushChannel = std::make_unique<clouddb::WebSocketPushChannel>(endpoints, m_clock);
@@ -206,6 +241,12 @@ QCoro::Task<> TessaryApp::launch() {
         endpoints->current() ? static_cast<int>(endpoints->current()->token.toUtf8().size()) : 0);
     connect(endpoints.get(), &clouddb::CloudEndpointSource::changed, this,
             &TessaryApp::onAccountChanged);
+    // The endpoint changes before the session says it is signed in, and the keys follow the
+    // account the session names.
+    connect(m_account.get(), &AccountSession::stateChanged, this, [this] {
+        if (!m_isTerminating)
+            m_keys->setAccount(accountKeyNameOf(*m_account));
+    });
     if (!endpoints->current())
         printSignInHint();
     checkReceiverShortcut();
@@ -238,6 +279,7 @@ QCoro::Task<> TessaryApp::publishControlInterface(QString deviceName) {
     m_control = std::make_unique<ControlInterface>(m_coordinator.get());
     m_control->setUpdater(m_updater.get());
     m_control->setAccountSession(m_account.get());
+    m_control->setAccountKeys(m_keys.get());
     if (!m_control->exportOn(bus)) {
         developerLog(QStringLiteral("control: the control object path is taken on this bus "
                                     "connection"));

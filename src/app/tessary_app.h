@@ -12,6 +12,7 @@
 
 namespace sonavert {
 
+class AccountKeys;
 class CloudKitHandoffService;
 class ControlInterface;
 class RememberedAccountSession;
@@ -23,6 +24,9 @@ class SecretStore;
 class MacAppDelegate;
 class MacBackgroundCoordinator;
 class PairingLinkInbox;
+namespace crypto {
+class EncryptingCloudDatabase;
+}
 namespace clouddb {
 class PushChannel;
 }
@@ -57,6 +61,7 @@ public:
     std::shared_ptr<UserDefaults> defaults() const { return m_defaults; }
     /// The device's sign-in, created at launch; null before.
     RememberedAccountSession* account() const { return m_account.get(); }
+    AccountKeys* keys() const { return m_keys.get(); }
     /// The pairing link waiting for the user's answer (the sign-in screen shows it).
     PairingLinkInbox* pairingLinks() const { return m_pairingLinks.get(); }
     /// Called once this instance owns its profile: offers the pairing-link inbox on `bus`
@@ -80,6 +85,9 @@ private:
     /// The cloud clients switched accounts (or to none): the service starts over, and a
     /// headless device says how to sign in when it is signed out.
     void onAccountChanged();
+    void onKeyRingChanged();
+    /// The secret store's name for the keys of the account the session is signed in to.
+    static std::optional<QString> accountKeyNameOf(const RememberedAccountSession& session);
     void printSignInHint() const;
     /// Waits a moment after the start, then offers the receiver Shortcut if it is not usable.
     QCoro::Task<> checkReceiverShortcut();
@@ -96,6 +104,9 @@ private:
     std::shared_ptr<HandoffServiceProtocol> m_handoffService;
     std::shared_ptr<CloudKitHandoffService> m_cloudService;
     std::unique_ptr<RememberedAccountSession> m_account;
+    std::shared_ptr<SecretStore> m_accountSecrets; ///< the token's store, and the keys'
+    std::unique_ptr<AccountKeys> m_keys;
+    std::shared_ptr<crypto::EncryptingCloudDatabase> m_sealing;
     std::unique_ptr<DeviceHandoffViewModel> m_coordinator;
     std::unique_ptr<SparkleUpdater> m_updater;
     std::unique_ptr<ControlInterface> m_control; ///< after the coordinator and the updater

@@ -10,6 +10,7 @@ namespace sonavert::crypto {
 namespace {
 
 constexpr char kContext[] = "sonavert confirmation code";
+constexpr char kCommitmentContext[] = "sonavert key commitment";
 constexpr quint64 kCodeRange = 1000000;
 
 void hashPart(crypto_generichash_state& state, const QByteArray& part) {
@@ -37,6 +38,19 @@ QString confirmationCode(const QByteArray& publicKeyA, const QByteArray& publicK
     // 64 bits reduced to six digits: the bias of the modulo is below one in 10^13.
     const quint64 value = qFromBigEndian<quint64>(hash);
     return QStringLiteral("%1").arg(value % kCodeRange, 6, 10, QLatin1Char('0'));
+}
+
+QByteArray keyCommitment(const QByteArray& publicKey, const QByteArray& verificationID) {
+    ensureSodium();
+    crypto_generichash_state state;
+    crypto_generichash_init(&state, nullptr, 0, crypto_generichash_BYTES);
+    crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(kCommitmentContext),
+                              sizeof kCommitmentContext - 1);
+    hashPart(state, verificationID);
+    hashPart(state, publicKey);
+    QByteArray hash(crypto_generichash_BYTES, Qt::Uninitialized);
+    crypto_generichash_final(&state, reinterpret_cast<unsigned char*>(hash.data()), hash.size());
+    return hash;
 }
 
 } // namespace sonavert::crypto

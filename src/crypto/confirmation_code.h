@@ -10,4 +10,10 @@ namespace sonavert::crypto {
 /// server that swaps either key makes the two screens show different codes.
 QString confirmationCode(const QByteArray& publicKeyA, const QByteArray& publicKeyB);
 
+/// What a verifying device publishes before it learns the other device's key: a hash of its
+/// own public key and the verification's id. Revealing the key only after the other side has
+/// sent its own keeps a server in the middle from choosing a key that makes two codes agree
+/// (six digits would fall to a million tries).
+QByteArray keyCommitment(const QByteArray& publicKey, const QByteArray& verificationID);
+
 } // namespace sonavert::crypto

@@ -13,6 +13,7 @@ enum class CryptoErrorCode {
     Malformed = 4,      ///< not a sealed text, or cut short
     UnknownKey = 5,     ///< sealed under a key this device does not hold
     Refused = 6,        ///< does not authenticate: another key, record or field, or tampered
+    NoKey = 7,          ///< this device does not hold the account key yet
 };
 
 inline Error cryptoError(CryptoErrorCode code, QString description) {
@@ -25,11 +26,18 @@ inline Error cryptoUnavailable() {
                        QStringLiteral("The encryption library could not be started."));
 }
 
+/// What a device without the account key says when asked to send a song: it cannot seal it,
+/// and it will not send it in clear.
+inline QString noKeyText() {
+    return QStringLiteral("This computer cannot read or send your playback yet: verify it from "
+                          "one of your computers that can (sonavertctl verify NAME there).");
+}
+
 /// The short name of a code, as event lines give it.
 inline const char* cryptoErrorReason(int code) {
     static const char* const kReasons[] = {"other",     "unavailable", "bad_key", "unknown_version",
-                                           "malformed", "unknown_key", "refused"};
-    return code >= 1 && code <= 6 ? kReasons[code] : kReasons[0];
+                                           "malformed", "unknown_key", "refused", "no_key"};
+    return code >= 1 && code <= 7 ? kReasons[code] : kReasons[0];
 }
 
 } // namespace sonavert::crypto

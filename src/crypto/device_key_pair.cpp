@@ -56,6 +56,46 @@ Result<AccountKey> DeviceKeyPair::openAccountKey(const QByteArray& sealed) const
     return key;
 }
 
+Result<QByteArray> DeviceKeyPair::boxFor(const QByteArray& recipientPublicKey,
+                                         const QByteArray& message) const {
+    if (recipientPublicKey.size() != kPublicKeySize)
+        return cryptoError(CryptoErrorCode::BadKey,
+                           QStringLiteral("The device's public key has the wrong length."));
+    QByteArray box(qsizetype{crypto_box_NONCEBYTES} + crypto_box_MACBYTES + message.size(),
+                   Qt::Uninitialized);
+    auto* nonce = reinterpret_cast<unsigned char*>(box.data());
+    randombytes_buf(nonce, crypto_box_NONCEBYTES);
+    // Fails only for a public key that is a low-order point, which no honest device sends.
+    if (crypto_box_easy(nonce + crypto_box_NONCEBYTES,
+                        reinterpret_cast<const unsigned char*>(message.constData()), message.size(),
+                        nonce,
+                        reinterpret_cast<const unsigned char*>(recipientPublicKey.constData()),
+                        m_secretKey.data()) != 0)
+        return cryptoError(CryptoErrorCode::BadKey,
+                           QStringLiteral("The device's public key cannot be used."));
+    return box;
+}
+
+Result<QByteArray> DeviceKeyPair::openFrom(const QByteArray& senderPublicKey,
+                                           const QByteArray& box) const {
+    if (senderPublicKey.size() != kPublicKeySize)
+        return cryptoError(CryptoErrorCode::BadKey,
+                           QStringLiteral("The device's public key has the wrong length."));
+    constexpr qsizetype kOverhead = qsizetype{crypto_box_NONCEBYTES} + crypto_box_MACBYTES;
+    if (box.size() < kOverhead)
+        return cryptoError(CryptoErrorCode::Malformed, QStringLiteral("The box is cut short."));
+    const auto* nonce = reinterpret_cast<const unsigned char*>(box.constData());
+    QByteArray message(box.size() - kOverhead, Qt::Uninitialized);
+    const int opened = crypto_box_open_easy(
+        reinterpret_cast<unsigned char*>(message.data()), nonce + crypto_box_NONCEBYTES,
+        box.size() - crypto_box_NONCEBYTES, nonce,
+        reinterpret_cast<const unsigned char*>(senderPublicKey.constData()), m_secretKey.data());
+    if (opened != 0)
+        return cryptoError(CryptoErrorCode::Refused,
+                           QStringLiteral("The box was not made by that device for this one."));
+    return message;
+}
+
 Result<QByteArray> sealAccountKey(const AccountKey& key, const QByteArray& recipientPublicKey) {
     if (!ensureSodium())
         return cryptoUnavailable();

@@ -22,6 +22,14 @@ public:
     /// sealed to another key or altered on the way.
     Result<AccountKey> openAccountKey(const QByteArray& sealed) const;
 
+    /// `message` boxed from this pair to `recipientPublicKey` (X25519 + XSalsa20-Poly1305,
+    /// nonce first): unlike a sealed box, the recipient learns who sent it.
+    Result<QByteArray> boxFor(const QByteArray& recipientPublicKey,
+                              const QByteArray& message) const;
+    /// The message `senderPublicKey` boxed to this pair; Refused when another key boxed it or
+    /// it was altered, Malformed when cut short.
+    Result<QByteArray> openFrom(const QByteArray& senderPublicKey, const QByteArray& box) const;
+
 private:
     DeviceKeyPair() = default;
 

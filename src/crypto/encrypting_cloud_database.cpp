@@ -16,9 +16,16 @@ ModifyResult notSent(Error error) {
     return result;
 }
 
-Result<QList<RecordSave>> sealedSaves(QList<RecordSave> saves, const AccountKey& key) {
+Result<QList<RecordSave>> sealedSaves(QList<RecordSave> saves, const KeyRing* ring,
+                                      SavePolicy policy) {
     for (RecordSave& save : saves) {
-        Result<CloudRecord> sealed = SealedFields::seal(std::move(save.record), key);
+        if (ring == nullptr) {
+            Result<RecordSave> bare = SealedFields::withoutKey(std::move(save), policy);
+            SONAVERT_TRY(bare);
+            save = std::move(bare).value();
+            continue;
+        }
+        Result<CloudRecord> sealed = SealedFields::seal(std::move(save.record), ring->current());
         SONAVERT_TRY(sealed);
         save.record = std::move(sealed).value();
     }
@@ -27,12 +34,14 @@ Result<QList<RecordSave>> sealedSaves(QList<RecordSave> saves, const AccountKey&
 
 } // namespace
 
-EncryptingCloudDatabase::EncryptingCloudDatabase(std::shared_ptr<CloudDatabase> inner, KeyRing ring)
-    : m_inner(std::move(inner))
-    , m_ring(std::make_shared<const KeyRing>(std::move(ring))) {}
+EncryptingCloudDatabase::EncryptingCloudDatabase(std::shared_ptr<CloudDatabase> inner,
+                                                 std::optional<KeyRing> ring)
+    : m_inner(std::move(inner)) {
+    setKeyRing(std::move(ring));
+}
 
-void EncryptingCloudDatabase::setKeyRing(KeyRing ring) {
-    m_ring = std::make_shared<const KeyRing>(std::move(ring));
+void EncryptingCloudDatabase::setKeyRing(std::optional<KeyRing> ring) {
+    m_ring = ring ? std::make_shared<const KeyRing>(std::move(*ring)) : nullptr;
 }
 
 QCoro::Task<Result<AccountStatus>> EncryptingCloudDatabase::accountStatus(RequestOptions options) {
@@ -57,7 +66,8 @@ QCoro::Task<ModifyResult> EncryptingCloudDatabase::modifyRecords(QString zoneNam
                                                                  SavePolicy policy,
                                                                  RequestOptions options) {
     const std::shared_ptr<const KeyRing> ring = m_ring;
-    Result<QList<RecordSave>> sealed = sealedSaves(std::move(saves), ring->current());
+    const std::shared_ptr<QSet<QString>> reported = m_reported;
+    Result<QList<RecordSave>> sealed = sealedSaves(std::move(saves), ring.get(), policy);
     if (!sealed)
         co_return notSent(sealed.error());
     ModifyResult result =
@@ -65,7 +75,8 @@ QCoro::Task<ModifyResult> EncryptingCloudDatabase::modifyRecords(QString zoneNam
                                         std::move(deletions), policy, std::move(options));
     for (RecordOutcome& outcome : result.outcomes) {
         if (outcome.saved)
-            outcome.saved = SealedFields::open(std::move(*outcome.saved), *ring);
+            outcome.saved =
+                SealedFields::open(std::move(*outcome.saved), ring.get(), reported.get());
     }
     co_return result;
 }
@@ -75,12 +86,13 @@ EncryptingCloudDatabase::fetchRecords(QString zoneName, QStringList recordNames,
                                       std::optional<QStringList> desiredKeys,
                                       RequestOptions options) {
     const std::shared_ptr<const KeyRing> ring = m_ring;
+    const std::shared_ptr<QSet<QString>> reported = m_reported;
     Result<QList<Result<CloudRecord>>> fetched = co_await m_inner->fetchRecords(
         std::move(zoneName), std::move(recordNames), std::move(desiredKeys), std::move(options));
     if (fetched) {
         for (Result<CloudRecord>& record : fetched.value()) {
             if (record)
-                record = SealedFields::open(std::move(record).value(), *ring);
+                record = SealedFields::open(std::move(record).value(), ring.get(), reported.get());
         }
     }
     co_return fetched;
@@ -90,11 +102,12 @@ QCoro::Task<Result<ZoneChanges>>
 EncryptingCloudDatabase::fetchZoneChanges(QString zoneName, std::optional<QByteArray> token,
                                           RequestOptions options) {
     const std::shared_ptr<const KeyRing> ring = m_ring;
+    const std::shared_ptr<QSet<QString>> reported = m_reported;
     Result<ZoneChanges> changes = co_await m_inner->fetchZoneChanges(
         std::move(zoneName), std::move(token), std::move(options));
     if (changes) {
         for (CloudRecord& record : changes.value().changed)
-            record = SealedFields::open(std::move(record), *ring);
+            record = SealedFields::open(std::move(record), ring.get(), reported.get());
     }
     co_return changes;
 }

@@ -3,6 +3,7 @@
 #include "src/clouddb/cloud_database.h"
 #include "src/crypto/key_ring.h"
 
+#include <QSet>
 #include <memory>
 
 namespace sonavert::crypto {
@@ -10,14 +11,17 @@ namespace sonavert::crypto {
 /// A cloud database whose private playback fields (SealedFields) are sealed on the way to the
 /// server and opened on the way back, so the services above it read every record exactly as
 /// they wrote it while the server keeps only ciphertext. Saves seal under the ring's current
-/// key; reads open with whichever key of the ring a value names.
+/// key; reads open with whichever key of the ring a value names. Without a ring (a device
+/// not verified yet) private fields are neither sent nor read: see SealedFields::withoutKey.
 class EncryptingCloudDatabase : public clouddb::CloudDatabase {
 public:
-    EncryptingCloudDatabase(std::shared_ptr<clouddb::CloudDatabase> inner, KeyRing ring);
+    EncryptingCloudDatabase(std::shared_ptr<clouddb::CloudDatabase> inner,
+                            std::optional<KeyRing> ring);
 
-    /// Takes a new ring (after a rotation); requests under way finish with the one they began
-    /// with.
-    void setKeyRing(KeyRing ring);
+    /// Takes a new ring (the key arrived, or a rotation); requests under way finish with the
+    /// one they began with.
+    void setKeyRing(std::optional<KeyRing> ring);
+    bool hasKeyRing() const { return m_ring != nullptr; }
 
     QCoro::Task<Result<clouddb::AccountStatus>>
     accountStatus(clouddb::RequestOptions options = {}) override;
@@ -43,7 +47,10 @@ public:
 
 private:
     std::shared_ptr<clouddb::CloudDatabase> m_inner;
-    std::shared_ptr<const KeyRing> m_ring;
+    std::shared_ptr<const KeyRing> m_ring; ///< null until this device holds the key
+    /// Sealed texts already reported as unreadable; shared with requests under way, which may
+    /// finish after this object.
+    std::shared_ptr<QSet<QString>> m_reported = std::make_shared<QSet<QString>>();
 };
 
 } // namespace sonavert::crypto

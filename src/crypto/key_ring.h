@@ -14,6 +14,7 @@ public:
     explicit KeyRing(const AccountKey& current, QList<AccountKey> earlier = {});
 
     const AccountKey& current() const { return m_current; }
+    const QList<AccountKey>& earlier() const { return m_earlier; }
     /// The key with this id, current or earlier; null when this device does not hold it.
     const AccountKey* find(const QString& keyId) const;
 

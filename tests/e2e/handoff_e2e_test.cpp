@@ -94,6 +94,7 @@ struct Device {
         QSignalSpy registered(&watcher, &QDBusServiceWatcher::serviceRegistered);
         QProcessEnvironment withToken = environment();
         withToken.insert(QStringLiteral("SONAVERT_CLOUD_TOKEN"), cloud.token());
+        withToken.insert(QStringLiteral("SONAVERT_ACCOUNT_KEY"), cloud.accountKey());
         app.setProcessEnvironment(withToken);
         // Into files: nobody reads a pipe while the test waits on sonavertctl, and a full pipe
         // would stall the device.

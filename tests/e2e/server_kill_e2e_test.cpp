@@ -49,6 +49,7 @@ struct DeviceProcess {
         environment.insert(QStringLiteral("XDG_DATA_HOME"), home + QStringLiteral("/data"));
         environment.insert(QStringLiteral("HOME"), home);
         environment.insert(QStringLiteral("SONAVERT_CLOUD_TOKEN"), cloud.token());
+        environment.insert(QStringLiteral("SONAVERT_ACCOUNT_KEY"), cloud.accountKey());
         app.setProcessEnvironment(environment);
         // The state lines (stdout) and the event lines (stderr) in one stream, read as they come.
         app.setProcessChannelMode(QProcess::MergedChannels);

@@ -142,6 +142,7 @@ class WindowEndToEndTest : public QObject {
         environment.insert(QStringLiteral("XDG_DATA_HOME"), m_study.home + QStringLiteral("/data"));
         environment.insert(QStringLiteral("SONAVERT_LOG_TARGET"), QStringLiteral("stderr"));
         environment.insert(QStringLiteral("SONAVERT_CLOUD_TOKEN"), m_cloud->token());
+        environment.insert(QStringLiteral("SONAVERT_ACCOUNT_KEY"), m_cloud->accountKey());
         m_studyApp.setProcessEnvironment(environment);
         m_studyApp.setStandardOutputFile(m_study.home + QStringLiteral("/app.out"));
         m_studyApp.setStandardErrorFile(m_study.home + QStringLiteral("/app.log"));
@@ -168,6 +169,7 @@ class WindowEndToEndTest : public QObject {
         options.deviceName = m_kitchen.name;
         options.cloudUrl = m_cloud->url();
         options.cloudToken = m_cloud->token();
+        options.accountKey = m_cloud->accountKey();
         options.playerName = QStringLiteral("mpv");
         options.libraryFolders = {m_kitchen.music};
         // A returning user: no welcome screen, no first-run sheets over the list.

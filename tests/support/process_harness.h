@@ -4,6 +4,7 @@
 // exit (events), with a generous limit that only keeps a hung child from hanging CI.
 
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -77,6 +78,9 @@ public:
     }
     QString url() const { return m_url; }
     QString token() const { return m_token; }
+    /// An account key for the devices of the account "me", given to each for its run (as
+    /// its token is), so that devices started together share one key without a verification.
+    QString accountKey() const { return m_accountKey; }
 
 private:
     QString m_program;
@@ -84,6 +88,13 @@ private:
     QProcess m_server;
     QString m_url;
     QString m_token;
+    QString m_accountKey = randomAccountKey();
+
+    static QString randomAccountKey() {
+        QByteArray key(32, Qt::Uninitialized);
+        QRandomGenerator::system()->fillRange(reinterpret_cast<quint32*>(key.data()), 8);
+        return QString::fromLatin1(key.toBase64());
+    }
 };
 
 } // namespace sonavert::test

@@ -13,7 +13,7 @@ namespace sonavert::ctl {
 namespace {
 
 /// What follows a command's name.
-enum class Takes { Nothing, Device, SignIn };
+enum class Takes { Nothing, Device, SignIn, Verify };
 
 struct CommandEntry {
     const char* name;
@@ -37,6 +37,8 @@ constexpr std::array kCommands{
     CommandEntry{"sign-out", Command::SignOut, Takes::Nothing},
     CommandEntry{"invite", Command::Invite, Takes::Nothing},
     CommandEntry{"account", Command::Account, Takes::Nothing},
+    CommandEntry{"keys", Command::Keys, Takes::Nothing},
+    CommandEntry{"verify", Command::Verify, Takes::Verify},
 };
 
 const QString kCommandHelp = QStringLiteral(
@@ -55,7 +57,14 @@ const QString kCommandHelp = QStringLiteral(
     "                     (sign-in LINK takes a sonavert://pair link instead).\n"
     "  sign-out           Forget the account's server and this computer's token.\n"
     "  invite             Get a one-time code (10 minutes) that signs in another computer.\n"
-    "  account            The server, the account and this computer's name there.\n"
+    "  account            The server, the account, this computer's name there and whether it\n"
+    "                     holds the key that seals your playback.\n"
+    "  keys               The account's computers and which hold the key; a verification\n"
+    "                     another computer started here, with its code.\n"
+    "  verify COMPUTER [--code CODE]\n"
+    "                     Without --code, on a computer that holds the key: start verifying\n"
+    "                     COMPUTER and show the code to compare. With the code the other\n"
+    "                     computer shows, on each of the two: confirm, and the key is shared.\n"
     "\nDEVICE is a device id or name (any case).\n"
     "Exit codes: 0 done, 1 the operation failed (or the update check did not work), 2 usage error, "
     "3 Sonavert is not running,\n"
@@ -110,7 +119,8 @@ ParsedCtlCommandLine parseCtlCommandLine(const QStringList& arguments) {
                                     QStringLiteral("sign-in: the account's server."),
                                     QStringLiteral("url"));
     const QCommandLineOption code(QStringLiteral("code"),
-                                  QStringLiteral("sign-in: the code from 'sonavertctl invite'."),
+                                  QStringLiteral("sign-in: the code from 'sonavertctl invite'; "
+                                                 "verify: the code the other computer shows."),
                                   QStringLiteral("code"));
     parser.addOptions({json, instance, busName, server, code});
     parser.addPositionalArgument(QStringLiteral("command"),
@@ -136,16 +146,28 @@ ParsedCtlCommandLine parseCtlCommandLine(const QStringList& arguments) {
         return usageError(QStringLiteral("unknown command '%1'").arg(word));
     if (entry->takes == Takes::Device && positional.size() != 1)
         return usageError(QStringLiteral("%1 needs one DEVICE").arg(word));
+    if (entry->takes == Takes::Verify && positional.size() != 1)
+        return usageError(QStringLiteral("verify needs one COMPUTER"));
+    if (entry->takes == Takes::Verify && parser.isSet(server))
+        return usageError(QStringLiteral("--server goes with sign-in"));
+    if (entry->takes == Takes::Verify && parser.isSet(code) &&
+        parser.value(code).trimmed().isEmpty())
+        return usageError(QStringLiteral("--code needs the code the other computer shows"));
     if (entry->takes == Takes::Nothing && !positional.isEmpty())
         return usageError(QStringLiteral("%1 takes no argument").arg(word));
-    if (entry->takes != Takes::SignIn && (parser.isSet(server) || parser.isSet(code)))
+    if (entry->takes != Takes::SignIn && entry->takes != Takes::Verify &&
+        (parser.isSet(server) || parser.isSet(code)))
         return usageError(QStringLiteral("--server and --code go with sign-in"));
     if (parser.isSet(instance) && parser.isSet(busName))
         return usageError(QStringLiteral("give --instance or --bus-name, not both"));
 
     CtlOptions options;
     options.command = entry->command;
-    options.device = entry->takes == Takes::Device ? positional.first() : QString();
+    options.device = entry->takes == Takes::Device || entry->takes == Takes::Verify
+                         ? positional.first()
+                         : QString();
+    if (entry->takes == Takes::Verify)
+        options.code = parser.value(code).trimmed();
     if (entry->takes == Takes::SignIn) {
         const QString problem =
             readSignIn(positional, parser.value(server), parser.value(code), options);

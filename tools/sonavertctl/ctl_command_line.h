@@ -29,6 +29,8 @@ enum class Command {
     SignOut,
     Invite,
     Account,
+    Keys,
+    Verify,
 };
 
 /// What sonavertctl was asked to do.
@@ -39,7 +41,8 @@ struct CtlOptions {
     QString busName;  ///< the app to talk to
     QString instance; ///< the device name --instance gave, if any
     QString server;   ///< sign-in: the account's server (from --server or the link)
-    QString code;     ///< sign-in: the pairing code (from --code or the link)
+    QString code;     ///< sign-in: the pairing code (from --code or the link); verify: the
+                      ///< confirmation code the other computer shows
 };
 
 /// Either options to run with, or a text to print and an exit code (help, version, errors).

@@ -22,6 +22,7 @@ constexpr int kTransferTimeoutMs = 45000;
 constexpr int kUpdateCheckTimeoutMs = 60000;
 // The app gives up on a server that does not answer after 15 seconds.
 constexpr int kSignInTimeoutMs = 30000;
+constexpr int kVerifyTimeoutMs = 90000;
 
 void print(const QString& text) {
     std::fputs(text.toUtf8().constData(), stdout);
@@ -174,9 +175,64 @@ QCoro::Task<int> account(ControlProxy& proxy, CtlOptions options) {
     const QDBusPendingReply<QString> reply = co_await pending;
     if (reply.isError())
         co_return reportError(reply.error(), options);
-    const QJsonObject current =
-        parseState(reply.value()).value(QStringLiteral("account")).toObject();
-    print(options.isJson ? json(current, QJsonDocument::Indented) : accountText(current));
+    const QJsonObject state = parseState(reply.value());
+    QJsonObject current = state.value(QStringLiteral("account")).toObject();
+    const QJsonObject keys = state.value(QStringLiteral("keys")).toObject();
+    if (options.isJson)
+        current.insert(QStringLiteral("keys"), keys);
+    print(options.isJson ? json(current, QJsonDocument::Indented)
+                         : accountText(current) + keysStateText(keys));
+    co_return kExitOk;
+}
+
+QCoro::Task<int> keys(ControlProxy& proxy, CtlOptions options) {
+    QDBusPendingReply<QString> pendingState = proxy.GetState();
+    const QDBusPendingReply<QString> state = co_await pendingState;
+    if (state.isError())
+        co_return reportError(state.error(), options);
+    QDBusPendingReply<QString> pendingDevices = proxy.Keys();
+    const QDBusPendingReply<QString> devices = co_await pendingDevices;
+    if (devices.isError())
+        co_return reportError(devices.error(), options);
+    QJsonObject keysState = parseState(state.value()).value(QStringLiteral("keys")).toObject();
+    const QJsonArray list = QJsonDocument::fromJson(devices.value().toUtf8()).array();
+    if (options.isJson) {
+        keysState.insert(QStringLiteral("devices"), list);
+        print(json(keysState, QJsonDocument::Indented));
+    } else {
+        print(keysStateText(keysState) + QStringLiteral("Computers:\n") + keyedDevicesText(list));
+    }
+    co_return kExitOk;
+}
+
+QCoro::Task<int> verify(ControlProxy& proxy, CtlOptions options) {
+    // The other computer looks for a verification every two seconds; the app gives up after
+    // a minute.
+    proxy.setTimeout(kVerifyTimeoutMs);
+    QDBusPendingReply<QString> pending = proxy.Verify(options.device, options.code);
+    const QDBusPendingReply<QString> reply = co_await pending;
+    if (reply.isError())
+        co_return reportError(reply.error(), options);
+    const bool isStart = options.code.isEmpty();
+    QJsonObject answer{{QStringLiteral("ok"), true},
+                       {QStringLiteral("command"), QStringLiteral("verify")}};
+    if (isStart) {
+        QDBusPendingReply<QString> pendingState = proxy.GetState();
+        const QDBusPendingReply<QString> state = co_await pendingState;
+        const QString thisName = state.isError() ? QStringLiteral("THIS-COMPUTER")
+                                                 : parseState(state.value())
+                                                       .value(QStringLiteral("thisDevice"))
+                                                       .toObject()
+                                                       .value(QStringLiteral("name"))
+                                                       .toString();
+        answer.insert(QStringLiteral("code"), reply.value());
+        print(options.isJson ? json(answer, QJsonDocument::Compact)
+                             : verificationText(reply.value(), options.device, thisName));
+        co_return kExitOk;
+    }
+    print(options.isJson ? json(answer, QJsonDocument::Compact)
+                         : QStringLiteral("The codes match. The key goes to the computer that "
+                                          "lacks it once both have confirmed.\n"));
     co_return kExitOk;
 }
 
@@ -275,6 +331,10 @@ QCoro::Task<int> runCommand(CtlOptions options) {
         co_return co_await invite(proxy, options);
     case Command::Account:
         co_return co_await account(proxy, options);
+    case Command::Keys:
+        co_return co_await keys(proxy, options);
+    case Command::Verify:
+        co_return co_await verify(proxy, options);
     case Command::SignOut: {
         QDBusPendingReply<> pending = proxy.SignOut();
         const QString done = QStringLiteral("Signed out.");

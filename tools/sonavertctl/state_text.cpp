@@ -144,4 +144,59 @@ QString accountText(const QJsonObject& account) {
         .arg(orUnknown("server"), orUnknown("accountName"), orUnknown("deviceName"));
 }
 
+QString keysStateText(const QJsonObject& keys) {
+    const QString state = keys.value(QStringLiteral("state")).toString();
+    QString text;
+    if (state == QLatin1String("verified"))
+        text = QStringLiteral("Key:         held (your playback is sealed before it leaves)\n");
+    else if (state == QLatin1String("unverified"))
+        text = QStringLiteral("Key:         missing: this computer cannot read or send playback "
+                              "until\n             one that holds the key verifies it ("
+                              "'sonavertctl verify NAME' there)\n");
+    else if (state == QLatin1String("checking"))
+        text = QStringLiteral("Key:         checking\u2026\n");
+    const QJsonObject incoming = keys.value(QStringLiteral("incoming")).toObject();
+    if (incoming.isEmpty())
+        return text;
+    const QString from = incoming.value(QStringLiteral("from")).toString();
+    const QString code = incoming.value(QStringLiteral("code")).toString();
+    const QString problem = incoming.value(QStringLiteral("problem")).toString();
+    if (!problem.isEmpty())
+        return text + QStringLiteral("Verification by %1 ended: %2\n").arg(from, problem);
+    if (code.isEmpty())
+        return text + QStringLiteral("%1 is verifying this computer; its code comes in a "
+                                     "moment.\n")
+                          .arg(from);
+    return text + QStringLiteral("%1 is verifying this computer. Code: %2\n"
+                                 "If %1 shows the same code, run here:\n"
+                                 "  sonavertctl verify %1 --code %2\n")
+                      .arg(from, code);
+}
+
+QString keyedDevicesText(const QJsonArray& devices) {
+    QString text;
+    for (const QJsonValue& value : devices) {
+        const QJsonObject device = value.toObject();
+        text += QStringLiteral("  %1  %2%3\n")
+                    .arg(device.value(QStringLiteral("name")).toString(), -20)
+                    .arg(device.value(QStringLiteral("hasKey")).toBool()
+                             ? QStringLiteral("holds the key")
+                             : QStringLiteral("no key: not verified yet"))
+                    .arg(device.value(QStringLiteral("isThisDevice")).toBool()
+                             ? QStringLiteral(" (this computer)")
+                             : QString());
+    }
+    return text.isEmpty() ? QStringLiteral("No computer has published its key state yet.\n") : text;
+}
+
+QString verificationText(const QString& code, const QString& other, const QString& thisName) {
+    return QStringLiteral("Code: %1\n"
+                          "%2 shows a code now ('sonavertctl keys' there). If it is the same:\n"
+                          "  here:     sonavertctl verify %2 --code %1\n"
+                          "  on %2: sonavertctl verify %3 --code %1\n"
+                          "If the codes differ, share nothing: something between your "
+                          "computers and the server is changing them.\n")
+        .arg(code, other, thisName);
+}
+
 } // namespace sonavert::ctl

@@ -26,4 +26,13 @@ QString invitationText(const QJsonObject& invitation);
 /// The sign-in (the state's "account"): server, account, this computer's name; or why not.
 QString accountText(const QJsonObject& account);
 
+/// This computer's hold on the account key (the state's "keys"), with a verification under
+/// way and what to run to confirm it.
+QString keysStateText(const QJsonObject& keys);
+/// The account's computers and which hold the key (the control interface's `Keys` answer).
+QString keyedDevicesText(const QJsonArray& devices);
+/// A verification this computer (`thisName`) started with `other`: the code, and the two
+/// commands that confirm it.
+QString verificationText(const QString& code, const QString& other, const QString& thisName);
+
 } // namespace sonavert::ctl

@@ -1,0 +1,60 @@
+#include "src/account/account_key_store.h"
+
+#include "src/desktop/secret_store.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace sonavert {
+
+using crypto::AccountKey;
+using crypto::KeyRing;
+
+namespace {
+
+const QString kService = QStringLiteral("Sonavert account key");
+
+Error damaged() {
+    return makeError(QStringLiteral("SonavertAccountKeys"), 1,
+                     QStringLiteral("The account key kept on this computer is damaged."));
+}
+
+} // namespace
+
+AccountKeyStore::AccountKeyStore(std::shared_ptr<SecretStore> secrets)
+    : m_secrets(std::move(secrets)) {}
+
+QCoro::Task<Result<std::optional<KeyRing>>> AccountKeyStore::load(QString account) {
+    auto secrets = m_secrets;
+    Result<std::optional<QByteArray>> item = co_await secrets->read(kService, account);
+    SONAVERT_CO_TRY(item);
+    if (!item.value())
+        co_return std::optional<KeyRing>();
+    const QJsonObject object = QJsonDocument::fromJson(*item.value()).object();
+    Result<AccountKey> current =
+        AccountKey::fromBase64(object.value(QLatin1String("current")).toString());
+    if (!current)
+        co_return damaged();
+    QList<AccountKey> earlier;
+    for (const QJsonValue& value : object.value(QLatin1String("earlier")).toArray()) {
+        Result<AccountKey> key = AccountKey::fromBase64(value.toString());
+        if (!key)
+            co_return damaged();
+        earlier.append(std::move(key).value());
+    }
+    co_return std::optional(KeyRing(current.value(), std::move(earlier)));
+}
+
+QCoro::Task<Status> AccountKeyStore::save(QString account, KeyRing ring) {
+    auto secrets = m_secrets;
+    QJsonArray earlier;
+    for (const AccountKey& key : ring.earlier())
+        earlier.append(key.toBase64());
+    const QJsonObject object{{QStringLiteral("current"), ring.current().toBase64()},
+                             {QStringLiteral("earlier"), earlier}};
+    co_return co_await secrets->write(kService, account,
+                                      QJsonDocument(object).toJson(QJsonDocument::Compact));
+}
+
+} // namespace sonavert

@@ -1,0 +1,329 @@
+// The account key between devices on an in-memory cloud and a virtual clock: who creates it,
+// who waits, the verified exchange with its codes on both sides, and a server in the middle
+// that swaps keys, poses as a verifier, alters the reveal or cuts the boxed keys short.
+
+#include "src/account/account_keys.h"
+#include "src/clouddb/in_memory_cloud.h"
+#include "src/crypto/confirmation_code.h"
+#include "src/crypto/payload_cipher.h"
+#include "src/desktop/secret_store.h"
+#include "src/runtime/log_channel.h"
+#include "src/runtime/virtual_clock.h"
+#include "tests/support/await_task.h"
+#include "tests/support/rewriting_cloud_database.h"
+
+#include <QTest>
+
+using namespace sonavert;
+using namespace sonavert::clouddb;
+using namespace sonavert::crypto;
+using namespace sonavert::test;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString kAccount = u"https://cloud.example|family"_s;
+const QString kKitchenID = u"AAAAAAAA-1111-4111-8111-111111111111"_s;
+const QString kStudyID = u"BBBBBBBB-2222-4222-8222-222222222222"_s;
+
+struct Device {
+    Device(const std::shared_ptr<CloudDatabase>& database, std::shared_ptr<VirtualClock> clock,
+           const QString& id, const QString& name, std::shared_ptr<InMemorySecretStore> kept = {})
+        : secrets(kept ? kept : std::make_shared<InMemorySecretStore>())
+        , keys({database, std::make_shared<AccountKeyStore>(secrets), std::move(clock)}, id, name) {
+    }
+
+    std::shared_ptr<InMemorySecretStore> secrets;
+    AccountKeys keys;
+};
+
+/// Two computers of one account; Study's or Kitchen's view of the server may be rewritten.
+struct Rig {
+    Rig()
+        : clock(std::make_shared<VirtualClock>())
+        , cloud(InMemoryCloud::create(clock))
+        , kitchenLine(std::make_shared<RewritingCloudDatabase>(cloud->connect(u"user"_s)))
+        , studyLine(std::make_shared<RewritingCloudDatabase>(cloud->connect(u"user"_s)))
+        , kitchen(std::make_unique<Device>(kitchenLine, clock, kKitchenID, u"Kitchen"_s))
+        , study(std::make_unique<Device>(studyLine, clock, kStudyID, u"Study"_s)) {}
+
+    ~Rig() {
+        kitchen.reset();
+        study.reset();
+        VirtualClock::drainEvents();
+    }
+
+    template <typename T> T run(QCoro::Task<T> task) {
+        clock->runUntil([&] { return task.isReady(); }, 300s);
+        if (!task.isReady())
+            qFatal("task did not finish within the virtual time limit");
+        return awaitTask(std::move(task));
+    }
+    bool runUntil(const std::function<bool()>& condition, Duration limit = 60s) {
+        clock->runUntil(condition, limit);
+        return condition();
+    }
+    /// Kitchen holds the key, Study waits for it.
+    void start() {
+        kitchen->keys.setAccount(kAccount);
+        runUntil([&] { return kitchen->keys.state() == AccountKeys::State::Verified; });
+        study->keys.setAccount(kAccount);
+        runUntil([&] { return study->keys.state() == AccountKeys::State::Unverified; });
+    }
+    std::optional<CloudRecord> verificationOf(const QString& id) const {
+        return cloud->record(u"user"_s, AccountKeys::kZone, u"verification-"_s + id);
+    }
+
+    std::shared_ptr<VirtualClock> clock;
+    std::shared_ptr<InMemoryCloud> cloud;
+    std::shared_ptr<RewritingCloudDatabase> kitchenLine;
+    std::shared_ptr<RewritingCloudDatabase> studyLine;
+    std::unique_ptr<Device> kitchen;
+    std::unique_ptr<Device> study;
+};
+
+QString otherCode(const QString& code) {
+    return QStringLiteral("%1").arg((code.toInt() + 1) % 1000000, 6, 10, QLatin1Char('0'));
+}
+
+QByteArray field(const CloudRecord& record, const QString& name) {
+    return QByteArray::fromBase64(record.string(name).value_or(QString()).toLatin1());
+}
+
+} // namespace
+
+class AccountKeysTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void firstDeviceCreatesTheKeyOthersWaitForIt() {
+        Rig rig;
+        rig.start();
+        QVERIFY(rig.kitchen->keys.keyRing().has_value());
+        QVERIFY(!rig.study->keys.keyRing().has_value());
+        QCOMPARE(rig.study->secrets->writeCount, 0);
+
+        const QList<KeyedDevice> devices = rig.run(rig.study->keys.devices()).value();
+        QCOMPARE(devices.size(), 2);
+        for (const KeyedDevice& device : devices) {
+            QCOMPARE(device.hasKey, device.name == u"Kitchen"_s);
+            QCOMPARE(device.isThisDevice, device.name == u"Study"_s);
+        }
+
+        // Restarted, Kitchen keeps its key instead of making a second one.
+        const QString keyID = rig.kitchen->keys.keyRing()->current().keyId();
+        auto kept = rig.kitchen->secrets;
+        rig.kitchen =
+            std::make_unique<Device>(rig.kitchenLine, rig.clock, kKitchenID, u"Kitchen"_s, kept);
+        rig.kitchen->keys.setAccount(kAccount);
+        QVERIFY(rig.runUntil(
+            [&] { return rig.kitchen->keys.state() == AccountKeys::State::Verified; }));
+        QCOMPARE(rig.kitchen->keys.keyRing()->current().keyId(), keyID);
+        // Another account's key is not this one's.
+        rig.kitchen->keys.setAccount(u"https://other.example|family"_s);
+        QVERIFY(rig.runUntil(
+            [&] { return rig.kitchen->keys.state() != AccountKeys::State::Checking; }));
+        QVERIFY(!rig.kitchen->keys.keyRing() ||
+                rig.kitchen->keys.keyRing()->current().keyId() != keyID);
+    }
+
+    void confirmedOnBothSidesTheKeyArrives() {
+        Rig rig;
+        rig.start();
+        const QString code = rig.run(rig.kitchen->keys.beginVerification(u"study"_s)).value();
+        QCOMPARE(code.size(), 6);
+        QVERIFY(rig.runUntil([&] {
+            return rig.study->keys.incoming() && !rig.study->keys.incoming()->code.isEmpty();
+        }));
+        QCOMPARE(rig.study->keys.incoming()->code, code);
+        QCOMPARE(rig.study->keys.incoming()->verifierName, u"Kitchen"_s);
+
+        QVERIFY(rig.run(rig.kitchen->keys.confirmVerification(u"Study"_s, code)).ok());
+        // Boxed and waiting, but Study takes nothing its user has not confirmed.
+        rig.clock->advance(10s);
+        QCOMPARE(rig.study->keys.state(), AccountKeys::State::Unverified);
+
+        QVERIFY(rig.run(rig.study->keys.confirmVerification(u"Kitchen"_s, code)).ok());
+        QVERIFY(
+            rig.runUntil([&] { return rig.study->keys.state() == AccountKeys::State::Verified; }));
+        const KeyRing& studyRing = *rig.study->keys.keyRing();
+        QCOMPARE(studyRing.current().keyId(), rig.kitchen->keys.keyRing()->current().keyId());
+        QVERIFY(rig.runUntil([&] { return !rig.verificationOf(kStudyID); }));
+        QVERIFY(rig.study->secrets->writeCount > 0);
+
+        const QString sealed = PayloadCipher::seal(rig.kitchen->keys.keyRing()->current(),
+                                                   u"handoff_x"_s, u"payload"_s, u"song"_s)
+                                   .value();
+        QCOMPARE(PayloadCipher::open(studyRing, u"handoff_x"_s, u"payload"_s, sealed).value(),
+                 u"song"_s);
+        const QList<KeyedDevice> devices = rig.run(rig.kitchen->keys.devices()).value();
+        QVERIFY(std::all_of(devices.begin(), devices.end(),
+                            [](const KeyedDevice& device) { return device.hasKey; }));
+    }
+
+    void differentCodesShareNothing() {
+        Rig rig;
+        rig.start();
+        const QString code = rig.run(rig.kitchen->keys.beginVerification(u"Study"_s)).value();
+        const Result<void> refused =
+            rig.run(rig.kitchen->keys.confirmVerification(u"Study"_s, otherCode(code)));
+        QVERIFY(!refused.ok());
+        QVERIFY(refused.error().description.contains(u"codes differ"_s));
+        QVERIFY(!rig.verificationOf(kStudyID));
+        QVERIFY(rig.runUntil([&] {
+            return rig.study->keys.incoming() && !rig.study->keys.incoming()->problem.isEmpty();
+        }));
+        QCOMPARE(rig.study->keys.state(), AccountKeys::State::Unverified);
+        // Confirming a verification that is not under way says what to do.
+        QVERIFY(!rig.run(rig.kitchen->keys.confirmVerification(u"Study"_s, code)).ok());
+
+        // The same on the receiving side: a wrong code there refuses what Kitchen boxed.
+        const QString again = rig.run(rig.kitchen->keys.beginVerification(u"Study"_s)).value();
+        QVERIFY(rig.runUntil([&] {
+            return rig.study->keys.incoming() && !rig.study->keys.incoming()->code.isEmpty();
+        }));
+        QVERIFY(rig.run(rig.kitchen->keys.confirmVerification(u"Study"_s, again)).ok());
+        QVERIFY(!rig.run(rig.study->keys.confirmVerification(u"Kitchen"_s, otherCode(again))).ok());
+        rig.clock->advance(10s);
+        QCOMPARE(rig.study->keys.state(), AccountKeys::State::Unverified);
+        QVERIFY(!rig.study->keys.keyRing());
+    }
+
+    void aServerSwappingTheNewKeyMakesTheCodesDiffer() {
+        Rig rig;
+        rig.start();
+        const DeviceKeyPair server = DeviceKeyPair::generate().value();
+        rig.kitchenLine->onFetch = [&](CloudRecord& record) {
+            if (record.recordType == AccountKeys::kVerificationRecordType &&
+                record.fields.contains(u"targetKey"_s))
+                record.fields[u"targetKey"_s] = QString::fromLatin1(server.publicKey().toBase64());
+        };
+        const QString kitchenCode =
+            rig.run(rig.kitchen->keys.beginVerification(u"Study"_s)).value();
+        QVERIFY(rig.runUntil([&] {
+            return rig.study->keys.incoming() && !rig.study->keys.incoming()->code.isEmpty();
+        }));
+        const QString studyCode = rig.study->keys.incoming()->code;
+        QVERIFY(kitchenCode != studyCode);
+        // The user types what Study shows into Kitchen: refused, nothing boxed for anyone.
+        QVERIFY(!rig.run(rig.kitchen->keys.confirmVerification(u"Study"_s, studyCode)).ok());
+        QVERIFY(!rig.verificationOf(kStudyID) ||
+                !rig.verificationOf(kStudyID)->fields.contains(u"boxedKeys"_s));
+    }
+
+    void aServerPosingAsAVerifierIsNotBelieved() {
+        Rig rig;
+        rig.start();
+        CapturingLogSink log;
+        // The server writes a verification of its own, with a key of its own making.
+        const DeviceKeyPair server = DeviceKeyPair::generate().value();
+        const QByteArray verificationID = QByteArrayLiteral("0123456789abcdef");
+        CloudRecord request;
+        request.recordName = u"verification-"_s + kStudyID;
+        request.recordType = AccountKeys::kVerificationRecordType;
+        request.fields.insert(u"verifierName"_s, u"Kitchen"_s);
+        request.fields.insert(u"verificationID"_s, QString::fromLatin1(verificationID.toBase64()));
+        request.fields.insert(
+            u"commitment"_s,
+            QString::fromLatin1(keyCommitment(server.publicKey(), verificationID).toBase64()));
+        auto line = rig.cloud->connect(u"user"_s);
+        auto save = [&](CloudRecord record, SavePolicy policy) {
+            QVERIFY(rig.run(line->modifyRecords(AccountKeys::kZone, {RecordSave{record, {}}}, {},
+                                                policy, {}))
+                        .overall.ok());
+        };
+        save(request, SavePolicy::AllKeys);
+        QVERIFY(rig.runUntil(
+            [&] { return rig.verificationOf(kStudyID)->fields.contains(u"targetKey"_s); }));
+        const QByteArray studyKey = field(*rig.verificationOf(kStudyID), u"targetKey"_s);
+
+        // Its own account key, boxed to Study's fresh key and revealed as promised.
+        const AccountKey forged = AccountKey::generate().value();
+        const QByteArray raw(reinterpret_cast<const char*>(forged.data()), AccountKey::kSize);
+        CloudRecord reveal;
+        reveal.recordName = request.recordName;
+        reveal.recordType = request.recordType;
+        reveal.fields.insert(u"verifierKey"_s, QString::fromLatin1(server.publicKey().toBase64()));
+        reveal.fields.insert(u"boxedKeys"_s,
+                             QString::fromLatin1(server.boxFor(studyKey, raw).value().toBase64()));
+        save(reveal, SavePolicy::ChangedKeys);
+        QVERIFY(rig.runUntil([&] {
+            return rig.study->keys.incoming() && !rig.study->keys.incoming()->code.isEmpty();
+        }));
+        rig.clock->advance(20s);
+        // Nothing adopted without the user, and the user has no matching code to give: the
+        // real Kitchen never showed one.
+        QCOMPARE(rig.study->keys.state(), AccountKeys::State::Unverified);
+        QVERIFY(!rig.run(rig.study->keys.confirmVerification(
+                             u"Kitchen"_s, otherCode(rig.study->keys.incoming()->code)))
+                     .ok());
+        rig.clock->advance(10s);
+        QVERIFY(!rig.study->keys.keyRing());
+
+        // A reveal that breaks the commitment ends the exchange with an event line.
+        const QByteArray secondID = QByteArrayLiteral("fedcba9876543210");
+        request.fields[u"verificationID"_s] = QString::fromLatin1(secondID.toBase64());
+        request.fields[u"commitment"_s] =
+            QString::fromLatin1(keyCommitment(server.publicKey(), secondID).toBase64());
+        save(request, SavePolicy::AllKeys);
+        QVERIFY(rig.runUntil(
+            [&] { return field(*rig.verificationOf(kStudyID), u"answeredID"_s) == secondID; }));
+        const DeviceKeyPair other = DeviceKeyPair::generate().value();
+        CloudRecord swapped;
+        swapped.recordName = request.recordName;
+        swapped.recordType = request.recordType;
+        swapped.fields.insert(u"verifierKey"_s, QString::fromLatin1(other.publicKey().toBase64()));
+        save(swapped, SavePolicy::ChangedKeys);
+        QVERIFY(rig.runUntil([&] {
+            return rig.study->keys.incoming() && !rig.study->keys.incoming()->problem.isEmpty();
+        }));
+        QVERIFY(rig.study->keys.incoming()->code.isEmpty());
+        QCOMPARE(log.count(u"event=key_verification_refused reason=commitment"_s), 1);
+    }
+
+    void boxedKeysCutShortOrAlteredAreRefused() {
+        for (const bool isTruncated : {true, false}) {
+            Rig rig;
+            rig.start();
+            CapturingLogSink log;
+            rig.studyLine->onFetch = [&](CloudRecord& record) {
+                if (!record.fields.contains(u"boxedKeys"_s))
+                    return;
+                QByteArray box = field(record, u"boxedKeys"_s);
+                if (isTruncated)
+                    box.chop(7);
+                else
+                    box[box.size() / 2] = char(box[box.size() / 2] ^ 0x20);
+                record.fields[u"boxedKeys"_s] = QString::fromLatin1(box.toBase64());
+            };
+            const QString code = rig.run(rig.kitchen->keys.beginVerification(u"Study"_s)).value();
+            QVERIFY(rig.runUntil([&] {
+                return rig.study->keys.incoming() && !rig.study->keys.incoming()->code.isEmpty();
+            }));
+            QVERIFY(rig.run(rig.kitchen->keys.confirmVerification(u"Study"_s, code)).ok());
+            QVERIFY(rig.run(rig.study->keys.confirmVerification(u"Kitchen"_s, code)).ok());
+            QVERIFY(rig.runUntil([&] {
+                return rig.study->keys.incoming() && !rig.study->keys.incoming()->problem.isEmpty();
+            }));
+            QCOMPARE(rig.study->keys.state(), AccountKeys::State::Unverified);
+            QCOMPARE(log.count(u"event=key_verification_refused reason=box"_s), 1);
+        }
+    }
+
+    void verifyingNeedsAKnownOtherComputerAndTheKey() {
+        Rig rig;
+        rig.start();
+        QVERIFY(!rig.run(rig.kitchen->keys.beginVerification(u"Attic"_s)).ok());
+        QVERIFY(!rig.run(rig.kitchen->keys.beginVerification(u"Kitchen"_s)).ok());
+        QVERIFY(!rig.run(rig.study->keys.beginVerification(u"Kitchen"_s)).ok());
+        // Study not running: Kitchen gives up after its minute, and says why.
+        rig.study.reset();
+        const Result<QString> unanswered = rig.run(rig.kitchen->keys.beginVerification(u"Study"_s));
+        QVERIFY(!unanswered.ok());
+        QVERIFY(unanswered.error().description.contains(u"did not answer"_s));
+        QVERIFY(!rig.verificationOf(kStudyID));
+    }
+};
+
+QTEST_GUILESS_MAIN(AccountKeysTest)
+#include "account_keys_test.moc"

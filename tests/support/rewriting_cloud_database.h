@@ -1,0 +1,83 @@
+#pragma once
+
+#include "src/clouddb/cloud_database.h"
+
+#include <functional>
+
+namespace sonavert::test {
+
+/// A server in the middle: passes every call to `inner` and lets the test rewrite the records
+/// that go up (saves) and come down (lookups, zone changes) on their way.
+class RewritingCloudDatabase final : public clouddb::CloudDatabase {
+public:
+    using Rewrite = std::function<void(clouddb::CloudRecord&)>;
+
+    explicit RewritingCloudDatabase(std::shared_ptr<clouddb::CloudDatabase> inner)
+        : m_inner(std::move(inner)) {}
+
+    Rewrite onSave;
+    Rewrite onFetch;
+
+    QCoro::Task<Result<clouddb::AccountStatus>>
+    accountStatus(clouddb::RequestOptions options) override {
+        return m_inner->accountStatus(std::move(options));
+    }
+    QCoro::Task<Result<QString>> userRecordName(clouddb::RequestOptions options) override {
+        return m_inner->userRecordName(std::move(options));
+    }
+    QCoro::Task<Status> saveZone(QString zone, clouddb::RequestOptions options) override {
+        return m_inner->saveZone(std::move(zone), std::move(options));
+    }
+    QCoro::Task<Status> deleteZone(QString zone, clouddb::RequestOptions options) override {
+        return m_inner->deleteZone(std::move(zone), std::move(options));
+    }
+    QCoro::Task<clouddb::ModifyResult> modifyRecords(QString zone, QList<clouddb::RecordSave> saves,
+                                                     QStringList deletions,
+                                                     clouddb::SavePolicy policy,
+                                                     clouddb::RequestOptions options) override {
+        if (onSave)
+            for (clouddb::RecordSave& save : saves)
+                onSave(save.record);
+        return m_inner->modifyRecords(std::move(zone), std::move(saves), std::move(deletions),
+                                      policy, std::move(options));
+    }
+    QCoro::Task<Result<QList<Result<clouddb::CloudRecord>>>>
+    fetchRecords(QString zone, QStringList names, std::optional<QStringList> desiredKeys,
+                 clouddb::RequestOptions options) override {
+        auto inner = m_inner;
+        auto fetched = co_await inner->fetchRecords(std::move(zone), std::move(names),
+                                                    std::move(desiredKeys), std::move(options));
+        if (fetched && onFetch)
+            for (Result<clouddb::CloudRecord>& record : fetched.value())
+                if (record)
+                    onFetch(record.value());
+        co_return fetched;
+    }
+    QCoro::Task<Result<clouddb::ZoneChanges>>
+    fetchZoneChanges(QString zone, std::optional<QByteArray> token,
+                     clouddb::RequestOptions options) override {
+        auto inner = m_inner;
+        auto changes =
+            co_await inner->fetchZoneChanges(std::move(zone), std::move(token), std::move(options));
+        if (changes && onFetch)
+            for (clouddb::CloudRecord& record : changes.value().changed)
+                onFetch(record);
+        co_return changes;
+    }
+    QCoro::Task<Result<clouddb::Subscription>>
+    fetchSubscription(QString id, clouddb::RequestOptions options) override {
+        return m_inner->fetchSubscription(std::move(id), std::move(options));
+    }
+    QCoro::Task<Status> saveSubscription(clouddb::Subscription subscription,
+                                         clouddb::RequestOptions options) override {
+        return m_inner->saveSubscription(std::move(subscription), std::move(options));
+    }
+    QCoro::Task<Status> deleteSubscription(QString id, clouddb::RequestOptions options) override {
+        return m_inner->deleteSubscription(std::move(id), std::move(options));
+    }
+
+private:
+    std::shared_ptr<clouddb::CloudDatabase> m_inner;
+};
+
+} // namespace sonavert::test
