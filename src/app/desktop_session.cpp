@@ -202,6 +202,7 @@ void DesktopSession::createWindow() {
     services.shortVersion = QCoreApplication::applicationVersion();
     services.build = QStringLiteral(SONAVERT_BUILD_NUMBER);
     services.account = m_app->account();
+    services.keys = m_app->keys();
     m_serverBrowser = std::make_unique<AvahiCloudServerBrowser>(QDBusConnection::systemBus());
     services.serverBrowser = m_serverBrowser.get();
     m_window = std::make_unique<MainWindow>(services);

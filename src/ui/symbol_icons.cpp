@@ -42,6 +42,7 @@ constexpr SymbolIcon kIcons[] = {
     {"doc.on.doc", "edit-copy-symbolic", "copy.svg"},
     {"server.rack", "network-server-symbolic", "server.svg"},
     {"checkmark", "object-select-symbolic", "checkmark.svg"},
+    {"lock.shield", "security-high-symbolic", "lock-shield.svg"},
     // Our own: theme spinners are often sprite sheets, which a rotation would garble.
     {"progress.spinner", "", "spinner.svg"},
 };

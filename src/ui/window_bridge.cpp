@@ -33,7 +33,9 @@ WindowBridge::WindowBridge(WindowServices services, Snapshotter snapshot, QObjec
     , m_showMusicConsent(!m_services.defaults->contains(ConsentingMusicCatalog::kAllowedKey))
     , m_signIn(
           new SignInBridge(m_services.account, m_services.serverBrowser, m_services.defaults, this))
-    , m_invite(new InviteBridge(m_services.account, m_services.clock, m_services.actions, this)) {
+    , m_invite(new InviteBridge(m_services.account, m_services.clock, m_services.actions, this))
+    , m_keys(new KeysBridge(m_services.keys, this)) {
+    connect(m_keys, &KeysBridge::changed, this, &WindowBridge::bannersChanged);
     m_devices->setWaveformHeights(stillWaveform());
     connectCoordinator();
     if (m_services.account)
@@ -101,6 +103,7 @@ QStringList WindowBridge::mainSections() const {
         {"activity", c->activityLabel().has_value()},
         {"transferError", c->transferError().has_value()},
         {"sync", c->syncError().has_value()},
+        {"key", m_keys->lacksKey()},
         {"devices", true},
         {"footer", true},
     };

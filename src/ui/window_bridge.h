@@ -3,6 +3,7 @@
 #include "src/runtime/clock.h"
 #include "src/ui/device_list_model.h"
 #include "src/ui/invite_bridge.h"
+#include "src/ui/keys_bridge.h"
 #include "src/ui/sign_in_bridge.h"
 #include "src/ui/window_services.h"
 
@@ -50,6 +51,7 @@ class WindowBridge : public QObject {
     Q_PROPERTY(bool isShowingHelp READ isShowingHelp NOTIFY isShowingHelpChanged)
     Q_PROPERTY(sonavert::SignInBridge* signIn READ signIn CONSTANT)
     Q_PROPERTY(sonavert::InviteBridge* invite READ invite CONSTANT)
+    Q_PROPERTY(sonavert::KeysBridge* keys READ keys CONSTANT)
     Q_PROPERTY(bool hasAccount READ hasAccount CONSTANT)
     Q_PROPERTY(QString accountLine READ accountLine NOTIFY accountChanged)
     Q_PROPERTY(bool isConfirmingSignOut READ isConfirmingSignOut NOTIFY accountChanged)
@@ -87,7 +89,8 @@ public:
     bool showMusicConsent() const { return m_showMusicConsent; }
     bool receiverMissing() const { return m_receiverMissing; }
     /// The main content from top to bottom: "title", "receiver", "macStore", "nowPlaying",
-    /// "activity", "transferError", "sync", "devices", "footer", each only when it shows.
+    /// "activity", "transferError", "sync", "key", "devices", "footer", each only when it
+    /// shows.
     QStringList mainSections() const;
     QString activityLabel() const;
     QString transferError() const;
@@ -110,6 +113,7 @@ public:
     bool dontShowWelcomeAgain() const { return m_dontShowWelcomeAgain; }
     SignInBridge* signIn() const { return m_signIn; }
     InviteBridge* invite() const { return m_invite; }
+    KeysBridge* keys() const { return m_keys; }
     bool hasAccount() const { return m_services.account != nullptr; }
     /// Who this computer is signed in as; empty while signed out.
     QString accountLine() const;
@@ -203,6 +207,7 @@ private:
     QString m_signOutError;
     SignInBridge* m_signIn;
     InviteBridge* m_invite;
+    KeysBridge* m_keys;
     std::optional<Clock::TimerId> m_offlineRefresh;
     std::optional<Clock::TimerId> m_waveformFrame;
     std::stop_source m_inViewWork;

@@ -5,6 +5,7 @@
 
 namespace sonavert {
 
+class AccountKeys;
 class AccountSession;
 class Clock;
 class CloudServerBrowser;
@@ -25,6 +26,8 @@ struct WindowServices {
     /// Both may be null: no sign-in screen, no account menu. The browser needs the session.
     AccountSession* account = nullptr;
     CloudServerBrowser* serverBrowser = nullptr;
+    /// May be null: no key banner, no verification.
+    AccountKeys* keys = nullptr;
 };
 
 } // namespace sonavert

@@ -2,15 +2,10 @@
 // who waits, the verified exchange with its codes on both sides, and a server in the middle
 // that swaps keys, poses as a verifier, alters the reveal or cuts the boxed keys short.
 
-#include "src/account/account_keys.h"
-#include "src/clouddb/in_memory_cloud.h"
 #include "src/crypto/confirmation_code.h"
 #include "src/crypto/payload_cipher.h"
-#include "src/desktop/secret_store.h"
 #include "src/runtime/log_channel.h"
-#include "src/runtime/virtual_clock.h"
-#include "tests/support/await_task.h"
-#include "tests/support/rewriting_cloud_database.h"
+#include "tests/support/account_keys_rig.h"
 
 #include <QTest>
 
@@ -21,66 +16,6 @@ using namespace sonavert::test;
 using namespace Qt::StringLiterals;
 
 namespace {
-
-const QString kAccount = u"https://cloud.example|family"_s;
-const QString kKitchenID = u"AAAAAAAA-1111-4111-8111-111111111111"_s;
-const QString kStudyID = u"BBBBBBBB-2222-4222-8222-222222222222"_s;
-
-struct Device {
-    Device(const std::shared_ptr<CloudDatabase>& database, std::shared_ptr<VirtualClock> clock,
-           const QString& id, const QString& name, std::shared_ptr<InMemorySecretStore> kept = {})
-        : secrets(kept ? kept : std::make_shared<InMemorySecretStore>())
-        , keys({database, std::make_shared<AccountKeyStore>(secrets), std::move(clock)}, id, name) {
-    }
-
-    std::shared_ptr<InMemorySecretStore> secrets;
-    AccountKeys keys;
-};
-
-/// Two computers of one account; Study's or Kitchen's view of the server may be rewritten.
-struct Rig {
-    Rig()
-        : clock(std::make_shared<VirtualClock>())
-        , cloud(InMemoryCloud::create(clock))
-        , kitchenLine(std::make_shared<RewritingCloudDatabase>(cloud->connect(u"user"_s)))
-        , studyLine(std::make_shared<RewritingCloudDatabase>(cloud->connect(u"user"_s)))
-        , kitchen(std::make_unique<Device>(kitchenLine, clock, kKitchenID, u"Kitchen"_s))
-        , study(std::make_unique<Device>(studyLine, clock, kStudyID, u"Study"_s)) {}
-
-    ~Rig() {
-        kitchen.reset();
-        study.reset();
-        VirtualClock::drainEvents();
-    }
-
-    template <typename T> T run(QCoro::Task<T> task) {
-        clock->runUntil([&] { return task.isReady(); }, 300s);
-        if (!task.isReady())
-            qFatal("task did not finish within the virtual time limit");
-        return awaitTask(std::move(task));
-    }
-    bool runUntil(const std::function<bool()>& condition, Duration limit = 60s) {
-        clock->runUntil(condition, limit);
-        return condition();
-    }
-    /// Kitchen holds the key, Study waits for it.
-    void start() {
-        kitchen->keys.setAccount(kAccount);
-        runUntil([&] { return kitchen->keys.state() == AccountKeys::State::Verified; });
-        study->keys.setAccount(kAccount);
-        runUntil([&] { return study->keys.state() == AccountKeys::State::Unverified; });
-    }
-    std::optional<CloudRecord> verificationOf(const QString& id) const {
-        return cloud->record(u"user"_s, AccountKeys::kZone, u"verification-"_s + id);
-    }
-
-    std::shared_ptr<VirtualClock> clock;
-    std::shared_ptr<InMemoryCloud> cloud;
-    std::shared_ptr<RewritingCloudDatabase> kitchenLine;
-    std::shared_ptr<RewritingCloudDatabase> studyLine;
-    std::unique_ptr<Device> kitchen;
-    std::unique_ptr<Device> study;
-};
 
 QString otherCode(const QString& code) {
     return QStringLiteral("%1").arg((code.toInt() + 1) % 1000000, 6, 10, QLatin1Char('0'));
@@ -97,7 +32,7 @@ class AccountKeysTest : public QObject {
 
 private Q_SLOTS:
     void firstDeviceCreatesTheKeyOthersWaitForIt() {
-        Rig rig;
+        KeysRig rig;
         rig.start();
         QVERIFY(rig.kitchen->keys.keyRing().has_value());
         QVERIFY(!rig.study->keys.keyRing().has_value());
@@ -113,8 +48,8 @@ private Q_SLOTS:
         // Restarted, Kitchen keeps its key instead of making a second one.
         const QString keyID = rig.kitchen->keys.keyRing()->current().keyId();
         auto kept = rig.kitchen->secrets;
-        rig.kitchen =
-            std::make_unique<Device>(rig.kitchenLine, rig.clock, kKitchenID, u"Kitchen"_s, kept);
+        rig.kitchen = std::make_unique<KeysDevice>(rig.kitchenLine, rig.clock, kKitchenID,
+                                                   u"Kitchen"_s, kept);
         rig.kitchen->keys.setAccount(kAccount);
         QVERIFY(rig.runUntil(
             [&] { return rig.kitchen->keys.state() == AccountKeys::State::Verified; }));
@@ -128,7 +63,7 @@ private Q_SLOTS:
     }
 
     void confirmedOnBothSidesTheKeyArrives() {
-        Rig rig;
+        KeysRig rig;
         rig.start();
         const QString code = rig.run(rig.kitchen->keys.beginVerification(u"study"_s)).value();
         QCOMPARE(code.size(), 6);
@@ -162,7 +97,7 @@ private Q_SLOTS:
     }
 
     void differentCodesShareNothing() {
-        Rig rig;
+        KeysRig rig;
         rig.start();
         const QString code = rig.run(rig.kitchen->keys.beginVerification(u"Study"_s)).value();
         const Result<void> refused =
@@ -190,7 +125,7 @@ private Q_SLOTS:
     }
 
     void aServerSwappingTheNewKeyMakesTheCodesDiffer() {
-        Rig rig;
+        KeysRig rig;
         rig.start();
         const DeviceKeyPair server = DeviceKeyPair::generate().value();
         rig.kitchenLine->onFetch = [&](CloudRecord& record) {
@@ -212,7 +147,7 @@ private Q_SLOTS:
     }
 
     void aServerPosingAsAVerifierIsNotBelieved() {
-        Rig rig;
+        KeysRig rig;
         rig.start();
         CapturingLogSink log;
         // The server writes a verification of its own, with a key of its own making.
@@ -283,7 +218,7 @@ private Q_SLOTS:
 
     void boxedKeysCutShortOrAlteredAreRefused() {
         for (const bool isTruncated : {true, false}) {
-            Rig rig;
+            KeysRig rig;
             rig.start();
             CapturingLogSink log;
             rig.studyLine->onFetch = [&](CloudRecord& record) {
@@ -311,7 +246,7 @@ private Q_SLOTS:
     }
 
     void verifyingNeedsAKnownOtherComputerAndTheKey() {
-        Rig rig;
+        KeysRig rig;
         rig.start();
         QVERIFY(!rig.run(rig.kitchen->keys.beginVerification(u"Attic"_s)).ok());
         QVERIFY(!rig.run(rig.kitchen->keys.beginVerification(u"Kitchen"_s)).ok());

@@ -75,6 +75,15 @@ public:
     Q_INVOKABLE void advance(int milliseconds) {
         rig().clock().advance(std::chrono::milliseconds(milliseconds));
     }
+    /// Moves the account keys' cloud on: the other computer answers, records are saved.
+    Q_INVOKABLE void advanceKeys(int milliseconds) {
+        if (rig().keys)
+            rig().keys->clock->advance(std::chrono::milliseconds(milliseconds));
+    }
+    /// Whether the computer being verified (Study) holds the key now.
+    Q_INVOKABLE bool studyHoldsKey() {
+        return rig().keys && rig().keys->study->keys.keyRing().has_value();
+    }
     Q_INVOKABLE int cloudCalls(const QString& operation) {
         return rig().cloud().callCount(operation);
     }

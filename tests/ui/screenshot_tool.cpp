@@ -30,6 +30,7 @@ MainWindow::Services servicesOf(WindowRig& rig) {
     s.build = QStringLiteral("212");
     s.account = rig.usesAccount ? &rig.account : nullptr;
     s.serverBrowser = rig.usesAccount ? &rig.servers : nullptr;
+    s.keys = rig.keysOf;
     return s;
 }
 
@@ -114,6 +115,9 @@ bool render(const QString& scene, bool dark, const QString& directory) {
     if (scene == QLatin1String("invite"))
         ok &= save(childWindow(main, "inviteWindow"),
                    directory + QStringLiteral("/invite-dialog") + suffix);
+    if (scene == QLatin1String("verify"))
+        ok &= save(childWindow(main, "verifyWindow"),
+                   directory + QStringLiteral("/verify-dialog") + suffix);
     if (scene == QLatin1String("help"))
         ok &= save(childWindow(main, "helpGuideWindow"),
                    directory + QStringLiteral("/help-guide") + suffix);

@@ -7,6 +7,7 @@
 #include "tests/fakes/fake_account_session.h"
 #include "tests/fakes/fake_cloud_server_browser.h"
 #include "tests/music/music_test_doubles.h"
+#include "tests/support/account_keys_rig.h"
 #include "tests/ui/recording_platform_actions.h"
 
 #include <memory>
@@ -28,6 +29,9 @@ struct WindowRig {
     FakeCloudServerBrowser servers;
     /// The bridge is made over the account session and the server browser.
     bool usesAccount = false;
+    /// Two computers' account keys on an in-memory cloud; the bridge is made over `keysOf`.
+    std::unique_ptr<KeysRig> keys;
+    AccountKeys* keysOf = nullptr;
 
     WindowRig() {
         coordinatorRig.make();
@@ -40,7 +44,10 @@ struct WindowRig {
             [this](const QString& line) { developerLines << line; }, &shortcuts);
     }
 
-    ~WindowRig() { bridge.reset(); }
+    ~WindowRig() {
+        bridge.reset();
+        keys.reset();
+    }
 
     VirtualClock& clock() { return *coordinatorRig.clock; }
     DeviceHandoffViewModel& coordinator() { return *coordinatorRig.coordinator; }
@@ -65,6 +72,7 @@ struct WindowRig {
         services.build = std::move(build);
         services.account = usesAccount ? &account : nullptr;
         services.serverBrowser = usesAccount ? &servers : nullptr;
+        services.keys = keysOf;
         bridge = std::make_unique<WindowBridge>(services, [this] { return snapshotImage; });
         return *bridge;
     }

@@ -32,7 +32,8 @@ QStringList WindowScenes::names() {
             QStringLiteral("nothing-playing"), QStringLiteral("transferring"),
             QStringLiteral("errors"),          QStringLiteral("help"),
             QStringLiteral("sign-in"),         QStringLiteral("sign-in-error"),
-            QStringLiteral("first-account"),   QStringLiteral("invite")};
+            QStringLiteral("first-account"),   QStringLiteral("invite"),
+            QStringLiteral("key-locked"),      QStringLiteral("verify")};
 }
 
 PlaybackState WindowScenes::sampleState() {
@@ -98,7 +99,7 @@ void WindowScenes::finish(const QString& name, WindowBridge& bridge) {
         startWithDevices({});
     } else if (name == QLatin1String("devices") || name == QLatin1String("help") ||
                name == QLatin1String("invite") || name == QLatin1String("transferring") ||
-               name == QLatin1String("errors")) {
+               name == QLatin1String("errors") || name == QLatin1String("verify")) {
         music.nowPlaying = sampleState();
         m_rig.cloud().queuedTargets = {QStringLiteral("A0000000-0000-4000-8000-000000000004")};
         DeviceList devices = sampleDevices(now);
@@ -109,6 +110,12 @@ void WindowScenes::finish(const QString& name, WindowBridge& bridge) {
         m_rig.clock().advance(2500ms);
     } else if (name == QLatin1String("nothing-playing")) {
         startWithDevices(sampleDevices(now));
+    } else if (name == QLatin1String("key-locked")) {
+        // Without the key, what the others play does not open here.
+        DeviceList devices = sampleDevices(now);
+        for (AppDevice& device : devices)
+            device.nowPlaying.reset();
+        startWithDevices(devices);
     }
     if (name == QLatin1String("transferring")) {
         m_rig.cloud().latency[QStringLiteral("sendHandoff")] = 3600s;
@@ -133,6 +140,17 @@ QList<FoundCloudServer> WindowScenes::sampleServers() {
 }
 
 void WindowScenes::prepareAccount(const QString& name) {
+    if (name == QLatin1String("key-locked") || name == QLatin1String("verify")) {
+        // Kitchen holds the account's key, Study waits for it: the window is Study's when
+        // locked, Kitchen's when verifying Study.
+        m_rig.usesAccount = true;
+        m_rig.account.setSignedIn(sampleServers().first().url);
+        m_rig.keys = std::make_unique<KeysRig>();
+        m_rig.keys->start();
+        m_rig.keysOf =
+            name == QLatin1String("verify") ? &m_rig.keys->kitchen->keys : &m_rig.keys->study->keys;
+        return;
+    }
     const bool signsIn = name.startsWith(QLatin1String("sign-in"));
     if (!signsIn && name != QLatin1String("invite") && name != QLatin1String("first-account"))
         return;
@@ -150,6 +168,14 @@ void WindowScenes::prepareAccount(const QString& name) {
 }
 
 void WindowScenes::finishAccount(const QString& name, WindowBridge& bridge) {
+    if (name == QLatin1String("verify")) {
+        KeysBridge& keys = *bridge.keys();
+        keys.open();
+        m_rig.keys->runUntil([&] { return !keys.candidates().isEmpty(); });
+        keys.choose(QStringLiteral("Study"));
+        m_rig.keys->runUntil([&] { return keys.phase() == KeysBridge::Phase::Comparing; });
+        return;
+    }
     if (name == QLatin1String("invite")) {
         bridge.addAnotherComputer();
         m_rig.settle();

@@ -3,7 +3,8 @@ import QtQuick.Controls.Basic
 import Sonavert.Ui
 
 // The account symbol beside the title: its menu says who this computer is signed in as and
-// offers "Add Another Computer…" and "Sign Out…".
+// offers "Add Another Computer…", "Verify Another Computer…" (once this one holds the key)
+// and "Sign Out…".
 AbstractButton {
     id: button
     required property WindowBridge bridge
@@ -70,6 +71,14 @@ AbstractButton {
             text: "Add Another Computer\u2026"
             symbol: "laptopcomputer.badge.plus"
             onTriggered: button.bridge.addAnotherComputer()
+        }
+        RowMenuItem {
+            objectName: "verifyComputerItem"
+            visible: button.bridge.keys.canVerifyOthers
+            height: visible ? implicitHeight : 0
+            text: "Verify Another Computer\u2026"
+            symbol: "lock.shield"
+            onTriggered: button.bridge.keys.open()
         }
         RowMenuItem {
             objectName: "signOutItem"

@@ -19,7 +19,13 @@ Item {
     // The invitation is a dialog of its own: the tray menu opens it without the popup.
     readonly property bool showsInvite: bridge.invite.isOpen
     onShowsInviteChanged: inviteWindow.visible = showsInvite
-    Component.onCompleted: inviteWindow.visible = showsInvite
+    // The verification too: another computer may start one while the popup is hidden.
+    readonly property bool showsVerification: bridge.keys.isOpen
+    onShowsVerificationChanged: verifyWindow.visible = showsVerification
+    Component.onCompleted: {
+        inviteWindow.visible = showsInvite
+        verifyWindow.visible = showsVerification
+    }
     readonly property bool confirmsSignOut: bridge.isConfirmingSignOut
     onConfirmsSignOutChanged: confirmsSignOut ? signOutConfirmation.open() : signOutConfirmation.close()
 
@@ -201,6 +207,17 @@ Item {
             }
         }
 
+        Banner {
+            objectName: "keyBanner"
+            Layout.row: Math.max(0, root.sections.indexOf("key"))
+            Layout.fillWidth: true
+            visible: root.sections.indexOf("key") >= 0
+            symbol: "lock.shield"
+            symbolTint: Style.orange
+            title: "Playback Locked on This Computer"
+            text: "Your songs are sealed with a key this computer does not have yet. On a computer that has it, choose \u201cVerify Another Computer\u2026\u201d in the account menu."
+        }
+
         DeviceListView {
             objectName: "deviceList"
             Layout.row: Math.max(0, root.sections.indexOf("devices"))
@@ -301,6 +318,25 @@ Item {
         InviteView {
             id: inviteView
             objectName: "inviteView"
+            anchors.fill: parent
+            bridge: root.bridge
+        }
+    }
+
+    Window {
+        id: verifyWindow
+        objectName: "verifyWindow"
+        flags: Qt.Dialog
+        title: "Verify Another Computer"
+        width: 380
+        height: verifyView.implicitHeight
+        minimumWidth: 380
+        maximumWidth: 380
+        color: Style.dark ? "#242229" : "white"
+        onClosing: root.bridge.keys.close()
+        VerifyView {
+            id: verifyView
+            objectName: "verifyView"
             anchors.fill: parent
             bridge: root.bridge
         }

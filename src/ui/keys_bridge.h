@@ -1,0 +1,83 @@
+#pragma once
+
+#include <QCoro/QCoroTask>
+#include <QObject>
+#include <QPointer>
+#include <QStringList>
+#include <QtQml/qqmlregistration.h>
+
+namespace sonavert {
+
+class AccountKeys;
+
+/// The account key in the window: the banner of a computer that cannot read playback yet,
+/// and the verification dialog, from either side. On a computer that holds the key the user
+/// picks one that lacks it, waits for its answer, compares the two codes and says whether
+/// they match; on the computer being verified the dialog opens by itself with the code and
+/// the same question. "They match" confirms with the code shown, which is what typing it
+/// would do; "They differ" ends the exchange and shares nothing.
+class KeysBridge : public QObject {
+    Q_OBJECT
+    QML_ELEMENT
+    QML_UNCREATABLE("Made by WindowBridge over the account keys")
+    Q_PROPERTY(bool lacksKey READ lacksKey NOTIFY changed)
+    Q_PROPERTY(bool canVerifyOthers READ canVerifyOthers NOTIFY changed)
+    Q_PROPERTY(bool isOpen READ isOpen NOTIFY changed)
+    Q_PROPERTY(Phase phase READ phase NOTIFY changed)
+    Q_PROPERTY(bool isIncoming READ isIncoming NOTIFY changed)
+    Q_PROPERTY(QStringList candidates READ candidates NOTIFY changed)
+    Q_PROPERTY(QString otherName READ otherName NOTIFY changed)
+    Q_PROPERTY(QString code READ code NOTIFY changed)
+    Q_PROPERTY(QString message READ message NOTIFY changed)
+
+public:
+    /// Choosing: the computers that lack the key (verifier only). Waiting: for the other
+    /// computer's answer or code. Comparing: both codes known, the user's turn. Sharing: the
+    /// confirmation under way. Done / Failed: how it ended, with `message`.
+    enum class Phase { Choosing, Waiting, Comparing, Sharing, Done, Failed };
+    Q_ENUM(Phase)
+
+    /// `keys` may be null: nothing to show, nothing opens.
+    explicit KeysBridge(AccountKeys* keys, QObject* parent = nullptr);
+
+    bool lacksKey() const;
+    bool canVerifyOthers() const;
+    bool isOpen() const { return m_isOpen; }
+    Phase phase() const { return m_phase; }
+    bool isIncoming() const { return m_isIncoming; }
+    QStringList candidates() const { return m_candidates; }
+    QString otherName() const { return m_otherName; }
+    /// "123 456": grouped to be read across the room.
+    QString code() const;
+    QString message() const { return m_message; }
+
+    /// "Verify Another Computer…": lists the computers that lack the key.
+    Q_INVOKABLE void open();
+    Q_INVOKABLE void choose(const QString& name);
+    Q_INVOKABLE void confirmMatch();
+    Q_INVOKABLE void reportMismatch();
+    Q_INVOKABLE void close();
+
+Q_SIGNALS:
+    void changed();
+
+private:
+    void onIncomingChanged();
+    void setPhase(Phase phase, QString message = {});
+    QCoro::Task<> listCandidates(int request);
+    QCoro::Task<> begin(int request, QString name);
+    QCoro::Task<> confirm(int request, QString code);
+
+    QPointer<AccountKeys> m_keys;
+    bool m_isOpen = false;
+    bool m_isIncoming = false;
+    Phase m_phase = Phase::Choosing;
+    QStringList m_candidates;
+    QString m_otherName;
+    QString m_code; ///< six digits
+    QString m_message;
+    /// Counts what the user started: an answer to something closed meanwhile is dropped.
+    int m_request = 0;
+};
+
+} // namespace sonavert
