@@ -37,7 +37,7 @@ QCoro::Task<Result<std::optional<KeyRing>>> AccountKeyStore::load(QString accoun
     if (!current)
         co_return damaged();
     QList<AccountKey> earlier;
-    for (const QJsonValue& value : object.value(QLatin1String("earlier")).toArray()) {
+    for (const auto& value : object.value(QLatin1String("earlier")).toArray()) {
         Result<AccountKey> key = AccountKey::fromBase64(value.toString());
         if (!key)
             co_return damaged();

@@ -191,7 +191,11 @@ QCoro::Task<> AccountKeys::run(QString account, std::stop_token stop) {
             co_return;
     }
     while (guard && !stop.stop_requested() && m_state == State::Unverified) {
-        co_await checkVerification(account);
+        // A failed look is repeated at the next one.
+        if (const Status looked = co_await checkVerification(account); !looked.ok() && guard)
+            logEvent(LogCategory::CloudKit, LogLevel::Debug,
+                     "event=key_verification_check_failed error=%{public}s",
+                     looked.error().description);
         if (!guard || stop.stop_requested() || m_state != State::Unverified)
             co_return;
         if (!co_await clock->sleep(kWaitInterval, stop))
@@ -240,6 +244,37 @@ QCoro::Task<Status> AccountKeys::settle(QString account) {
     co_return co_await publishThisDevice();
 }
 
+QCoro::Task<Result<void>> AccountKeys::startOver() {
+    QPointer guard(this);
+    auto store = m_deps.store;
+    if (!m_account)
+        co_return keysError(11, QStringLiteral("This computer is not signed in."));
+    if (m_state != State::Unverified)
+        co_return keysError(12, QStringLiteral("Only a computer that does not hold the key can "
+                                               "start over with a new one."));
+    const QString account = *m_account;
+    Result<AccountKey> created = AccountKey::generate();
+    SONAVERT_CO_TRY(created);
+    const KeyRing ring(created.value());
+    SONAVERT_CO_TRY(co_await store->save(account, ring));
+    if (!guard || m_account != account)
+        co_return keysError(3, QStringLiteral("Sonavert is stopping."));
+    // The waiting loop ends with the state; a verification under way means nothing now.
+    m_stop.request_stop();
+    m_stop = std::stop_source();
+    m_pending.reset();
+    setIncoming(std::nullopt);
+    m_ring = ring;
+    m_ringAccount = account;
+    logEvent(LogCategory::CloudKit, LogLevel::Info,
+             "event=account_key_created key_id=%{public}s reason=%{public}s",
+             ring.current().keyId(), "start_over");
+    setState(State::Verified);
+    Q_EMIT keyRingChanged();
+    SONAVERT_CO_TRY(co_await publishThisDevice());
+    co_return Result<void>();
+}
+
 QCoro::Task<Status> AccountKeys::publishThisDevice() {
     CloudRecord record;
     record.recordName = deviceRecordName(m_deviceID);
@@ -277,13 +312,18 @@ QCoro::Task<Result<std::optional<CloudRecord>>> AccountKeys::fetch(QString recor
     co_return std::optional(std::move(record).value());
 }
 
-QCoro::Task<Status> AccountKeys::remove(QString recordName) {
+QCoro::Task<> AccountKeys::remove(QString recordName) {
     auto database = m_deps.database;
     QStringList deletions;
     deletions.append(recordName);
     const ModifyResult result = co_await database->modifyRecords(
         kZone, QList<RecordSave>(), std::move(deletions), SavePolicy::AllKeys);
-    co_return result.overall;
+    // A verification record left behind does no harm: the next request replaces it, and an
+    // answer counts only for the request it names.
+    if (!result.overall.ok())
+        logEvent(LogCategory::CloudKit, LogLevel::Debug,
+                 "event=key_record_cleanup_failed error=%{public}s",
+                 result.overall.error().description);
 }
 
 QCoro::Task<Result<QList<KeyedDevice>>> AccountKeys::devices() {
@@ -404,9 +444,15 @@ QCoro::Task<Result<void>> AccountKeys::confirmVerification(QString name, QString
                                     .arg(verifierName));
     }
     m_pending->isConfirmed = true;
-    // The keys may be there already; otherwise the next look takes them.
-    if (m_account)
-        co_await checkVerification(*m_account);
+    // The keys may be there already; otherwise the next look takes them, so a failed look
+    // now is no failure of the confirmation.
+    if (m_account) {
+        const Status looked = co_await checkVerification(*m_account);
+        if (!looked.ok())
+            logEvent(LogCategory::CloudKit, LogLevel::Debug,
+                     "event=key_verification_check_failed error=%{public}s",
+                     looked.error().description);
+    }
     co_return Result<void>();
 }
 

@@ -90,6 +90,11 @@ public:
     /// keys that computer boxes; otherwise nothing is shared and the exchange ends.
     QCoro::Task<Result<void>> confirmVerification(QString name, QString code);
 
+    /// For an account whose key no running computer holds any more (the only one that had it
+    /// was reinstalled or lost): makes a new key here. Songs sealed under the old key stay
+    /// unreadable here, and computers that still hold the old one must be verified again.
+    QCoro::Task<Result<void>> startOver();
+
     /// How long a verifier waits for the other computer's key, and how often it looks.
     static constexpr Duration kAnswerTimeout = 60s;
     static constexpr Duration kPollInterval = 1s;
@@ -127,7 +132,8 @@ private:
     QCoro::Task<Status> publishThisDevice();
     QCoro::Task<Status> save(clouddb::CloudRecord record, clouddb::SavePolicy policy);
     QCoro::Task<Result<std::optional<clouddb::CloudRecord>>> fetch(QString recordName);
-    QCoro::Task<Status> remove(QString recordName);
+    /// Best effort: logs a failure and carries on.
+    QCoro::Task<> remove(QString recordName);
     void setState(State state);
     void setIncoming(std::optional<IncomingVerification> incoming);
 

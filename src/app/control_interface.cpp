@@ -145,6 +145,16 @@ QString ControlInterface::Verify(const QString& device, const QString& code) {
     return {};
 }
 
+void ControlInterface::NewKey() {
+    if (replyNoKeysIf())
+        return;
+    const int ticket = delayCall();
+    QCoro::connect(m_keys->startOver(), this, [this, ticket](const Result<void>& done) {
+        answerHeld(ticket, done ? std::nullopt : std::optional(done.error().description),
+                   QVariant());
+    });
+}
+
 bool ControlInterface::replyNoSessionIf() {
     if (!m_session)
         sendErrorReply(errorName("Failed"), QStringLiteral("Signing in is not available."));

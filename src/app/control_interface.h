@@ -62,6 +62,9 @@ public Q_SLOTS:
     /// With no code, starts verifying `device` and answers the code to compare; with the code
     /// the other computer shows, confirms (and shares the key, or accepts it) or refuses.
     Q_SCRIPTABLE QString Verify(const QString& device, const QString& code);
+    /// On a computer waiting for the key that no running computer holds any more: makes a
+    /// new one here (see AccountKeys::startOver).
+    Q_SCRIPTABLE void NewKey();
 
 Q_SIGNALS:
     Q_SCRIPTABLE void StateChanged(const QString& state);

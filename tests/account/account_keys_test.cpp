@@ -245,6 +245,33 @@ private Q_SLOTS:
         }
     }
 
+    void aComputerLeftWithoutAnyHolderStartsOver() {
+        KeysRig rig;
+        rig.start();
+        const QString oldKeyID = rig.kitchen->keys.keyRing()->current().keyId();
+        // Only a computer waiting for the key may make a new one.
+        QVERIFY(!rig.run(rig.kitchen->keys.startOver()).ok());
+        // Kitchen, the only holder, is gone for good: Study would wait for ever.
+        rig.kitchen.reset();
+        rig.clock->advance(30s);
+        QCOMPARE(rig.study->keys.state(), AccountKeys::State::Unverified);
+        QVERIFY(rig.run(rig.study->keys.startOver()).ok());
+        QCOMPARE(rig.study->keys.state(), AccountKeys::State::Verified);
+        QVERIFY(rig.study->keys.keyRing()->current().keyId() != oldKeyID);
+        const QList<KeyedDevice> devices = rig.run(rig.study->keys.devices()).value();
+        QVERIFY(std::any_of(devices.begin(), devices.end(), [](const KeyedDevice& device) {
+            return device.isThisDevice && device.hasKey;
+        }));
+        // Restarted, it keeps the new key.
+        auto kept = rig.study->secrets;
+        rig.study = std::make_unique<KeysDevice>(rig.studyLine, rig.clock, kStudyID,
+                                                 QStringLiteral("Study"), kept);
+        rig.study->keys.setAccount(kAccount);
+        QVERIFY(
+            rig.runUntil([&] { return rig.study->keys.state() == AccountKeys::State::Verified; }));
+        QVERIFY(rig.study->keys.keyRing()->current().keyId() != oldKeyID);
+    }
+
     void verifyingNeedsAKnownOtherComputerAndTheKey() {
         KeysRig rig;
         rig.start();

@@ -7,6 +7,7 @@
 #include "src/player/library_index.h"
 #include "src/player/local_catalog.h"
 #include "src/player/mpris_player.h"
+#include "tests/e2e/headless_device.h"
 #include "tests/support/await_task.h"
 #include "tests/support/checked.h"
 #include "tests/support/child_program.h"
@@ -30,20 +31,12 @@ using test::awaitTask;
 
 namespace {
 
-const QString kControlService = QStringLiteral("io.sonavert.Sonavert");
-const QString kControlPath = QStringLiteral("/io/sonavert/Sonavert");
-const QString kControlInterface = QStringLiteral("io.sonavert.Sonavert.Control");
+using test::kControlInterface;
+using test::kControlPath;
+using test::kControlService;
+using test::StateSignal;
 const QString kSong = QStringLiteral("Blue in Green");
 constexpr int kEventLimitMs = 30000; // only keeps a broken run from hanging
-
-// Forwards the control interface's change signal to a spy.
-class StateSignal : public QObject {
-    Q_OBJECT
-public Q_SLOTS:
-    void receive(const QString& state) { Q_EMIT changed(state); }
-Q_SIGNALS:
-    void changed(const QString& state);
-};
 
 struct Device {
     QString name;

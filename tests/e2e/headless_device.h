@@ -60,6 +60,13 @@ struct HeadlessDevice {
         return environment;
     }
 
+    /// Names the device, puts its profile in `scratch` and starts its bus.
+    bool setUp(const QString& deviceName, const QString& scratch, QString* reason) {
+        name = deviceName;
+        profile = scratch + QLatin1Char('/') + deviceName;
+        return startBus(reason);
+    }
+
     bool startBus(QString* reason) {
         if (!bus.start(reason))
             return false;

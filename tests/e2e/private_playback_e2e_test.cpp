@@ -112,10 +112,7 @@ private Q_SLOTS:
                                                             m_cloud->url().port());
         for (auto [device, name] : {std::pair{&m_kitchen, "Kitchen"}, std::pair{&m_study, "Study"},
                                     std::pair{&m_attic, "Attic"}}) {
-            device->name = QLatin1String(name);
-            device->profile = m_scratch.filePath(device->name);
-            QString reason;
-            if (!device->startBus(&reason))
+            if (QString reason; !device->setUp(QLatin1String(name), m_scratch.path(), &reason))
                 QSKIP(qPrintable(reason));
         }
     }

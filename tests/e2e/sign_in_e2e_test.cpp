@@ -47,10 +47,7 @@ private Q_SLOTS:
         QVERIFY(m_cloud->isRunning());
         for (auto [device, name] :
              {std::pair{&m_kitchen, "Kitchen"}, std::pair{&m_study, "Study"}}) {
-            device->name = QLatin1String(name);
-            device->profile = m_scratch.filePath(device->name);
-            QString reason;
-            if (!device->startBus(&reason))
+            if (QString reason; !device->setUp(QLatin1String(name), m_scratch.path(), &reason))
                 QSKIP(qPrintable(reason));
         }
     }

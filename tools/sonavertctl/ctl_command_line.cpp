@@ -39,6 +39,7 @@ constexpr std::array kCommands{
     CommandEntry{"account", Command::Account, Takes::Nothing},
     CommandEntry{"keys", Command::Keys, Takes::Nothing},
     CommandEntry{"verify", Command::Verify, Takes::Verify},
+    CommandEntry{"new-key", Command::NewKey, Takes::Nothing},
 };
 
 const QString kCommandHelp = QStringLiteral(
@@ -65,6 +66,9 @@ const QString kCommandHelp = QStringLiteral(
     "                     Without --code, on a computer that holds the key: start verifying\n"
     "                     COMPUTER and show the code to compare. With the code the other\n"
     "                     computer shows, on each of the two: confirm, and the key is shared.\n"
+    "  new-key            When no running computer holds the account's key any more: make a\n"
+    "                     new one here (songs sealed before stay unreadable here; computers\n"
+    "                     that kept the old key must be verified again).\n"
     "\nDEVICE is a device id or name (any case).\n"
     "Exit codes: 0 done, 1 the operation failed (or the update check did not work), 2 usage error, "
     "3 Sonavert is not running,\n"

@@ -31,6 +31,7 @@ enum class Command {
     Account,
     Keys,
     Verify,
+    NewKey,
 };
 
 /// What sonavertctl was asked to do.

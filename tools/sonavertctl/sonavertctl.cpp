@@ -335,6 +335,13 @@ QCoro::Task<int> runCommand(CtlOptions options) {
         co_return co_await keys(proxy, options);
     case Command::Verify:
         co_return co_await verify(proxy, options);
+    case Command::NewKey: {
+        proxy.setTimeout(kSignInTimeoutMs);
+        QDBusPendingReply<> pending = proxy.NewKey();
+        const QString done = QStringLiteral("This computer holds a new key for the account now; "
+                                            "verify your other computers from here.");
+        co_return co_await simpleCall(pending, options, "new-key", done);
+    }
     case Command::SignOut: {
         QDBusPendingReply<> pending = proxy.SignOut();
         const QString done = QStringLiteral("Signed out.");

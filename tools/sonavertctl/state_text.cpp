@@ -175,7 +175,7 @@ QString keysStateText(const QJsonObject& keys) {
 
 QString keyedDevicesText(const QJsonArray& devices) {
     QString text;
-    for (const QJsonValue& value : devices) {
+    for (const auto& value : devices) {
         const QJsonObject device = value.toObject();
         text += QStringLiteral("  %1  %2%3\n")
                     .arg(device.value(QStringLiteral("name")).toString(), -20)
