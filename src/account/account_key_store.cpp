@@ -25,12 +25,12 @@ Error damaged() {
 AccountKeyStore::AccountKeyStore(std::shared_ptr<SecretStore> secrets)
     : m_secrets(std::move(secrets)) {}
 
-QCoro::Task<Result<std::optional<KeyRing>>> AccountKeyStore::load(QString account) {
+QCoro::Task<Result<std::optional<StoredKeys>>> AccountKeyStore::load(QString account) {
     auto secrets = m_secrets;
     Result<std::optional<QByteArray>> item = co_await secrets->read(kService, account);
     SONAVERT_CO_TRY(item);
     if (!item.value())
-        co_return std::optional<KeyRing>();
+        co_return std::optional<StoredKeys>();
     const QJsonObject object = QJsonDocument::fromJson(*item.value()).object();
     Result<AccountKey> current =
         AccountKey::fromBase64(object.value(QLatin1String("current")).toString());
@@ -43,16 +43,29 @@ QCoro::Task<Result<std::optional<KeyRing>>> AccountKeyStore::load(QString accoun
             co_return damaged();
         earlier.append(std::move(key).value());
     }
-    co_return std::optional(KeyRing(current.value(), std::move(earlier)));
+    std::optional<crypto::DeviceKeyPair> device;
+    if (const QString secret = object.value(QLatin1String("device")).toString();
+        !secret.isEmpty()) {
+        QByteArray raw = QByteArray::fromBase64(secret.toLatin1());
+        Result<crypto::DeviceKeyPair> pair = crypto::DeviceKeyPair::fromSecretKey(raw);
+        raw.fill('\0');
+        if (!pair)
+            co_return damaged();
+        device = std::move(pair).value();
+    }
+    co_return std::optional(StoredKeys{KeyRing(current.value(), std::move(earlier)), device});
 }
 
-QCoro::Task<Status> AccountKeyStore::save(QString account, KeyRing ring) {
+QCoro::Task<Status> AccountKeyStore::save(QString account, StoredKeys keys) {
     auto secrets = m_secrets;
     QJsonArray earlier;
-    for (const AccountKey& key : ring.earlier())
+    for (const AccountKey& key : keys.ring.earlier())
         earlier.append(key.toBase64());
-    const QJsonObject object{{QStringLiteral("current"), ring.current().toBase64()},
-                             {QStringLiteral("earlier"), earlier}};
+    QJsonObject object{{QStringLiteral("current"), keys.ring.current().toBase64()},
+                       {QStringLiteral("earlier"), earlier}};
+    if (keys.device)
+        object.insert(QStringLiteral("device"),
+                      QString::fromLatin1(keys.device->secretKey().toBase64()));
     co_return co_await secrets->write(kService, account,
                                       QJsonDocument(object).toJson(QJsonDocument::Compact));
 }

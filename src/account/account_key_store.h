@@ -1,5 +1,6 @@
 #pragma once
 
+#include "src/crypto/device_key_pair.h"
 #include "src/crypto/key_ring.h"
 #include "src/runtime/result.h"
 
@@ -11,19 +12,26 @@ namespace sonavert {
 
 class SecretStore;
 
+/// What a device keeps of its account's keys: the ring, and its own long-lived key pair that
+/// a rotated key is boxed to.
+struct StoredKeys {
+    crypto::KeyRing ring;
+    std::optional<crypto::DeviceKeyPair> device; ///< none in items of the first version
+};
+
 /// Where a device keeps the keys of its account: in the same secret store as its token (the
 /// keyring, or the profile's own file), one item per account, so signing in to another
-/// account never mixes keys. The item holds the current key and the earlier ones a rotation
-/// replaced.
+/// account never mixes keys. The item holds the current key, the earlier ones a rotation
+/// replaced, and the device's own key pair.
 class AccountKeyStore {
 public:
     explicit AccountKeyStore(std::shared_ptr<SecretStore> secrets);
 
-    /// The ring kept for `account` (a server and account name, see accountKeyName); none when
+    /// The keys kept for `account` (a server and account name, see accountKeyName); none when
     /// this device never held a key of it. A damaged item is an error, not an empty ring: the
     /// device must not make a second key for an account that has one.
-    QCoro::Task<Result<std::optional<crypto::KeyRing>>> load(QString account);
-    QCoro::Task<Status> save(QString account, crypto::KeyRing ring);
+    QCoro::Task<Result<std::optional<StoredKeys>>> load(QString account);
+    QCoro::Task<Status> save(QString account, StoredKeys keys);
 
 private:
     std::shared_ptr<SecretStore> m_secrets;

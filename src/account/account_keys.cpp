@@ -30,6 +30,11 @@ const QString kTargetKey = QStringLiteral("targetKey");
 const QString kAnsweredID = QStringLiteral("answeredID");
 const QString kVerifierKey = QStringLiteral("verifierKey");
 const QString kBoxedKeys = QStringLiteral("boxedKeys");
+const QString kBoxKey = QStringLiteral("boxKey");
+const QString kBoxKeyTag = QStringLiteral("boxKeyTag");
+const QString kFromDeviceID = QStringLiteral("fromDeviceID");
+const QString kFromKey = QStringLiteral("fromKey");
+const QString kFromKeyTag = QStringLiteral("fromKeyTag");
 
 QString deviceRecordName(const QString& deviceID) {
     return QStringLiteral("devicekeys-") + deviceID;
@@ -37,6 +42,22 @@ QString deviceRecordName(const QString& deviceID) {
 
 QString verificationRecordName(const QString& deviceID) {
     return QStringLiteral("verification-") + deviceID;
+}
+
+QString keyUpdateRecordName(const QString& deviceID) {
+    return QStringLiteral("keyupdate-") + deviceID;
+}
+
+/// Whether some key of `ring` made `tag` for the device's public key.
+bool isVouched(const KeyRing& ring, const QString& deviceID, const QByteArray& publicKey,
+               const QByteArray& tag) {
+    if (tag.isEmpty() || publicKey.size() != DeviceKeyPair::kPublicKeySize)
+        return false;
+    if (crypto::deviceKeyTag(ring.current(), deviceID, publicKey) == tag)
+        return true;
+    return std::any_of(ring.earlier().begin(), ring.earlier().end(), [&](const AccountKey& key) {
+        return crypto::deviceKeyTag(key, deviceID, publicKey) == tag;
+    });
 }
 
 QByteArray bytesField(const CloudRecord& record, const QString& field) {
@@ -106,12 +127,13 @@ AccountKeys::AccountKeys(Dependencies dependencies, QString deviceID, QString de
 
 AccountKeys::~AccountKeys() {
     m_stop.request_stop();
+    m_updateNow.request_stop();
 }
 
 QCoro::Task<> AccountKeys::loadStored(QString account) {
     QPointer guard(this);
     auto store = m_deps.store;
-    Result<std::optional<KeyRing>> stored = co_await store->load(account);
+    Result<std::optional<StoredKeys>> stored = co_await store->load(account);
     if (!guard)
         co_return;
     if (!stored) {
@@ -119,11 +141,38 @@ QCoro::Task<> AccountKeys::loadStored(QString account) {
                  "event=account_key_unreadable error=%{public}s", stored.error().description);
         co_return;
     }
-    if (stored.value() && !m_ring) {
-        m_ring = std::move(stored).value();
-        m_ringAccount = account;
-        Q_EMIT keyRingChanged();
+    if (!stored.value() || m_ring)
+        co_return;
+    m_ring = stored.value()->ring;
+    m_ringAccount = account;
+    m_devicePair = stored.value()->device;
+    Q_EMIT keyRingChanged();
+    // An item of the first version has no device pair yet: the next rotation needs one.
+    if (!m_devicePair && (co_await keep(account, *m_ring)).ok())
+        logEvent(LogCategory::CloudKit, LogLevel::Info, "event=device_key_created");
+}
+
+QCoro::Task<Status> AccountKeys::keep(QString account, KeyRing ring) {
+    QPointer guard(this);
+    auto store = m_deps.store;
+    if (!m_devicePair) {
+        Result<DeviceKeyPair> pair = DeviceKeyPair::generate();
+        SONAVERT_CO_TRY(pair);
+        m_devicePair = std::move(pair).value();
     }
+    if (!m_isRunKey) {
+        // Named, not a temporary in the awaited call: GCC 12 mishandles those in coroutines.
+        const StoredKeys kept{ring, m_devicePair};
+        SONAVERT_CO_TRY(co_await store->save(account, kept));
+    }
+    if (!guard)
+        co_return Status();
+    const bool isNew = !m_ring || m_ring->current().keyId() != ring.current().keyId();
+    m_ring = std::move(ring);
+    m_ringAccount = account;
+    if (isNew)
+        Q_EMIT keyRingChanged();
+    co_return Status();
 }
 
 void AccountKeys::useForThisRun(KeyRing ring) {
@@ -136,6 +185,7 @@ void AccountKeys::setAccount(std::optional<QString> account) {
     if (account == m_account)
         return;
     m_stop.request_stop();
+    m_updateNow.request_stop();
     m_stop = std::stop_source();
     m_account = std::move(account);
     m_pending.reset();
@@ -196,11 +246,152 @@ QCoro::Task<> AccountKeys::run(QString account, std::stop_token stop) {
             logEvent(LogCategory::CloudKit, LogLevel::Debug,
                      "event=key_verification_check_failed error=%{public}s",
                      looked.error().description);
-        if (!guard || stop.stop_requested() || m_state != State::Unverified)
+        if (!guard || stop.stop_requested())
             co_return;
+        if (m_state != State::Unverified)
+            break;
         if (!co_await clock->sleep(kWaitInterval, stop))
             co_return;
     }
+    if (guard && !stop.stop_requested() && m_state == State::Verified)
+        co_await watchUpdates(account, stop);
+}
+
+QCoro::Task<> AccountKeys::watchUpdates(QString account, std::stop_token stop) {
+    QPointer guard(this);
+    auto clock = m_deps.clock;
+    while (guard && !stop.stop_requested()) {
+        if (const Status looked = co_await checkKeyUpdate(account); !looked.ok() && guard)
+            logEvent(LogCategory::CloudKit, LogLevel::Debug,
+                     "event=key_update_check_failed error=%{public}s", looked.error().description);
+        if (!guard || stop.stop_requested())
+            co_return;
+        // Woken early when a payload names an unknown key, and when the account changes.
+        const std::stop_token wake = m_updateNow.get_token();
+        co_await clock->sleep(kUpdateInterval, wake);
+        if (!guard || stop.stop_requested())
+            co_return;
+        if (wake.stop_requested())
+            m_updateNow = std::stop_source();
+    }
+}
+
+void AccountKeys::checkForNewKeyNow() {
+    m_updateNow.request_stop();
+}
+
+QCoro::Task<Status> AccountKeys::checkKeyUpdate(QString account) {
+    QPointer guard(this);
+    Result<std::optional<CloudRecord>> fetched = co_await fetch(keyUpdateRecordName(m_deviceID));
+    SONAVERT_CO_TRY(fetched);
+    if (!guard || !fetched.value() || !m_ring || !m_devicePair)
+        co_return Status();
+    const CloudRecord& update = *fetched.value();
+    if (m_ring->find(update.string(kKeyID).value_or(QString()))) {
+        co_await remove(update.recordName); // taken already
+        co_return Status();
+    }
+    // Only from a computer that holds this device's key, for its own device key.
+    const QString from = update.string(kFromDeviceID).value_or(QString());
+    const QByteArray fromKey = bytesField(update, kFromKey);
+    Result<QByteArray> opened =
+        isVouched(*m_ring, from, fromKey, bytesField(update, kFromKeyTag))
+            ? m_devicePair->openFrom(fromKey, bytesField(update, kBoxedKeys))
+            : Result<QByteArray>(keysError(13, QStringLiteral("not vouched for")));
+    Result<KeyRing> ring = opened ? ringFromBytes(opened.value()) : Result<KeyRing>(opened.error());
+    if (opened)
+        wipe(opened.value());
+    if (!ring || !ring.value().find(m_ring->current().keyId())) {
+        // Not a rotation of this device's key: left where it is, taken by nobody.
+        logEvent(LogCategory::CloudKit, LogLevel::Error,
+                 "event=key_update_refused from_device_id=%{public}s", from);
+        co_await remove(update.recordName);
+        co_return Status();
+    }
+    SONAVERT_CO_TRY(co_await keep(account, ring.value()));
+    if (!guard)
+        co_return Status();
+    logEvent(LogCategory::CloudKit, LogLevel::Info,
+             "event=account_key_rotated key_id=%{public}s from_device_id=%{public}s",
+             m_ring->current().keyId(), from);
+    co_await remove(update.recordName);
+    if (!guard)
+        co_return Status();
+    co_return co_await publishThisDevice();
+}
+
+QCoro::Task<Result<int>> AccountKeys::removeComputer(QString name) {
+    QPointer guard(this);
+    if (!m_account || m_state != State::Verified || !m_ring || !m_devicePair)
+        co_return keysError(4, QStringLiteral("This computer cannot take others out: it does "
+                                              "not hold your account's key itself."));
+    const QString account = *m_account;
+    Result<ZoneChanges> zone = co_await m_deps.database->fetchZoneChanges(kZone, std::nullopt);
+    SONAVERT_CO_TRY(zone);
+    if (!guard)
+        co_return keysError(3, QStringLiteral("Sonavert is stopping."));
+    const QList<CloudRecord>& records = zone.value().changed;
+    const auto removed = std::find_if(records.begin(), records.end(), [&](const CloudRecord& r) {
+        return r.recordType == kDeviceRecordType &&
+               r.string(kDeviceName).value_or(QString()).compare(name, Qt::CaseInsensitive) == 0;
+    });
+    if (removed == records.end())
+        co_return keysError(5, QStringLiteral("No computer called %1 is in this account's "
+                                              "list of keys.")
+                                   .arg(name));
+    const QString removedID = removed->string(kDeviceID).value_or(QString());
+    if (removedID == m_deviceID)
+        co_return keysError(6, QStringLiteral("%1 is this computer.").arg(name));
+
+    // The new key first, the old ones after it: what was sealed before stays readable here.
+    Result<AccountKey> created = AccountKey::generate();
+    SONAVERT_CO_TRY(created);
+    QList<AccountKey> earlier{m_ring->current()};
+    earlier.append(m_ring->earlier());
+    const KeyRing rotated(created.value(), earlier);
+    const KeyRing before = *m_ring;
+    QByteArray keys = ringBytes(rotated);
+    int sent = 0;
+    for (const CloudRecord& record : records) {
+        const QString id = record.string(kDeviceID).value_or(QString());
+        const QByteArray boxKey = bytesField(record, kBoxKey);
+        if (record.recordType != kDeviceRecordType || id == removedID || id == m_deviceID ||
+            !isVouched(before, id, boxKey, bytesField(record, kBoxKeyTag)))
+            continue;
+        Result<QByteArray> box = m_devicePair->boxFor(boxKey, keys);
+        if (!box)
+            continue;
+        CloudRecord update;
+        update.recordName = keyUpdateRecordName(id);
+        update.recordType = kKeyUpdateRecordType;
+        update.fields.insert(kFromDeviceID, m_deviceID);
+        update.fields.insert(kFromKey, text(m_devicePair->publicKey()));
+        update.fields.insert(kFromKeyTag, text(crypto::deviceKeyTag(before.current(), m_deviceID,
+                                                                    m_devicePair->publicKey())));
+        update.fields.insert(kKeyID, rotated.current().keyId());
+        update.fields.insert(kBoxedKeys, text(box.value()));
+        const Status saved = co_await save(std::move(update), SavePolicy::AllKeys);
+        if (!guard) {
+            wipe(keys);
+            co_return keysError(3, QStringLiteral("Sonavert is stopping."));
+        }
+        if (saved.ok())
+            ++sent;
+    }
+    wipe(keys);
+    SONAVERT_CO_TRY(co_await keep(account, rotated));
+    if (!guard)
+        co_return keysError(3, QStringLiteral("Sonavert is stopping."));
+    logEvent(
+        LogCategory::CloudKit, LogLevel::Info,
+        "event=account_key_rotated key_id=%{public}s removed_device_id=%{public}s sent=%{public}d",
+        rotated.current().keyId(), removedID, sent);
+    co_await remove(deviceRecordName(removedID));
+    co_await remove(verificationRecordName(removedID));
+    if (!guard)
+        co_return keysError(3, QStringLiteral("Sonavert is stopping."));
+    SONAVERT_CO_TRY(co_await publishThisDevice());
+    co_return sent;
 }
 
 QCoro::Task<Status> AccountKeys::settle(QString account) {
@@ -231,14 +422,16 @@ QCoro::Task<Status> AccountKeys::settle(QString account) {
         Result<AccountKey> created = AccountKey::generate();
         SONAVERT_CO_TRY(created);
         const KeyRing ring(created.value());
-        SONAVERT_CO_TRY(co_await store->save(account, ring));
+        SONAVERT_CO_TRY(co_await keep(account, ring));
         if (!guard)
             co_return Status();
-        m_ring = ring;
-        m_ringAccount = account;
         logEvent(LogCategory::CloudKit, LogLevel::Info,
-                 "event=account_key_created key_id=%{public}s", ring.current().keyId());
-        Q_EMIT keyRingChanged();
+                 "event=account_key_created key_id=%{public}s", m_ring->current().keyId());
+    } else if (!m_devicePair) {
+        // A key for this run, or one kept before: the pair a rotated key is boxed to.
+        SONAVERT_CO_TRY(co_await keep(account, *m_ring));
+        if (!guard)
+            co_return Status();
     }
     setState(State::Verified);
     co_return co_await publishThisDevice();
@@ -255,22 +448,21 @@ QCoro::Task<Result<void>> AccountKeys::startOver() {
     const QString account = *m_account;
     Result<AccountKey> created = AccountKey::generate();
     SONAVERT_CO_TRY(created);
-    const KeyRing ring(created.value());
-    SONAVERT_CO_TRY(co_await store->save(account, ring));
-    if (!guard || m_account != account)
-        co_return keysError(3, QStringLiteral("Sonavert is stopping."));
-    // The waiting loop ends with the state; a verification under way means nothing now.
+    // The waiting loop ends here; a verification under way means nothing now.
     m_stop.request_stop();
+    m_updateNow.request_stop();
     m_stop = std::stop_source();
     m_pending.reset();
     setIncoming(std::nullopt);
-    m_ring = ring;
-    m_ringAccount = account;
+    const KeyRing ring(created.value());
+    SONAVERT_CO_TRY(co_await keep(account, ring));
+    if (!guard || m_account != account)
+        co_return keysError(3, QStringLiteral("Sonavert is stopping."));
     logEvent(LogCategory::CloudKit, LogLevel::Info,
              "event=account_key_created key_id=%{public}s reason=%{public}s",
-             ring.current().keyId(), "start_over");
+             m_ring->current().keyId(), "start_over");
     setState(State::Verified);
-    Q_EMIT keyRingChanged();
+    watchUpdates(account, m_stop.get_token());
     SONAVERT_CO_TRY(co_await publishThisDevice());
     co_return Result<void>();
 }
@@ -282,6 +474,12 @@ QCoro::Task<Status> AccountKeys::publishThisDevice() {
     record.fields.insert(kDeviceID, m_deviceID);
     record.fields.insert(kDeviceName, m_deviceName);
     record.fields.insert(kKeyID, m_ring ? m_ring->current().keyId() : QString());
+    if (m_ring && m_devicePair) {
+        const QByteArray publicKey = m_devicePair->publicKey();
+        record.fields.insert(kBoxKey, text(publicKey));
+        record.fields.insert(kBoxKeyTag,
+                             text(crypto::deviceKeyTag(m_ring->current(), m_deviceID, publicKey)));
+    }
     co_return co_await save(std::move(record), SavePolicy::AllKeys);
 }
 
@@ -291,15 +489,16 @@ QCoro::Task<Status> AccountKeys::save(CloudRecord record, SavePolicy policy) {
     save.record = std::move(record);
     QList<RecordSave> saves;
     saves.append(std::move(save));
+    const QStringList noDeletions;
     const ModifyResult result =
-        co_await database->modifyRecords(kZone, std::move(saves), QStringList(), policy);
+        co_await database->modifyRecords(kZone, std::move(saves), noDeletions, policy);
     co_return result.overall;
 }
 
 QCoro::Task<Result<std::optional<CloudRecord>>> AccountKeys::fetch(QString recordName) {
     auto database = m_deps.database;
-    Result<QList<Result<CloudRecord>>> fetched =
-        co_await database->fetchRecords(kZone, QStringList(recordName));
+    const QStringList names(recordName);
+    Result<QList<Result<CloudRecord>>> fetched = co_await database->fetchRecords(kZone, names);
     SONAVERT_CO_TRY(fetched);
     if (fetched.value().isEmpty())
         co_return std::optional<CloudRecord>();
@@ -316,8 +515,9 @@ QCoro::Task<> AccountKeys::remove(QString recordName) {
     auto database = m_deps.database;
     QStringList deletions;
     deletions.append(recordName);
-    const ModifyResult result = co_await database->modifyRecords(
-        kZone, QList<RecordSave>(), std::move(deletions), SavePolicy::AllKeys);
+    const QList<RecordSave> noSaves;
+    const ModifyResult result =
+        co_await database->modifyRecords(kZone, noSaves, std::move(deletions), SavePolicy::AllKeys);
     // A verification record left behind does no harm: the next request replaces it, and an
     // answer counts only for the request it names.
     if (!result.overall.ok())
@@ -559,17 +759,14 @@ QCoro::Task<Status> AccountKeys::adoptKeys(QString account, QByteArray box) {
                                   "accepted. Start again there."));
         co_return Status();
     }
-    SONAVERT_CO_TRY(co_await store->save(account, ring.value()));
+    SONAVERT_CO_TRY(co_await keep(account, ring.value()));
     if (!guard)
         co_return Status();
-    m_ring = ring.value();
-    m_ringAccount = account;
     m_pending.reset();
     setIncoming(std::nullopt);
     logEvent(LogCategory::CloudKit, LogLevel::Info, "event=account_key_received key_id=%{public}s",
              m_ring->current().keyId());
     setState(State::Verified);
-    Q_EMIT keyRingChanged();
     co_await remove(verificationRecordName(m_deviceID));
     if (!guard)
         co_return Status();

@@ -56,6 +56,7 @@ public:
     static inline const QString kZone = QStringLiteral("SonavertKeysZone");
     static inline const QString kDeviceRecordType = QStringLiteral("DeviceKeys");
     static inline const QString kVerificationRecordType = QStringLiteral("KeyVerification");
+    static inline const QString kKeyUpdateRecordType = QStringLiteral("KeyUpdate");
 
     struct Dependencies {
         std::shared_ptr<clouddb::CloudDatabase> database; ///< the server's, not the sealing one
@@ -95,11 +96,23 @@ public:
     /// unreadable here, and computers that still hold the old one must be verified again.
     QCoro::Task<Result<void>> startOver();
 
+    /// Takes the computer called `name` out of the account's keys: a new key is made here and
+    /// boxed to every other computer that holds the key (to the long-lived key each vouched
+    /// for under it), the old ones stay in every ring so what was sealed before stays
+    /// readable, and `name` never gets the new one. Answers how many computers it was sent to.
+    /// Revoking the computer's token on the server is the other half of removing it.
+    QCoro::Task<Result<int>> removeComputer(QString name);
+    /// A payload named a key this device does not hold: look for a rotated key at once.
+    void checkForNewKeyNow();
+
     /// How long a verifier waits for the other computer's key, and how often it looks.
     static constexpr Duration kAnswerTimeout = 60s;
     static constexpr Duration kPollInterval = 1s;
     /// How often a device without the key looks for a verification of itself.
     static constexpr Duration kWaitInterval = 2s;
+    /// How often a device that holds the key looks for a rotated one, unless a payload under
+    /// an unknown key sends it at once.
+    static constexpr Duration kUpdateInterval = 30s;
 
 Q_SIGNALS:
     void stateChanged();
@@ -127,6 +140,10 @@ private:
     QCoro::Task<Status> settle(QString account);
     QCoro::Task<Status> checkVerification(QString account);
     QCoro::Task<Status> adoptKeys(QString account, QByteArray box);
+    /// Keeps `ring` (with this device's pair, made if missing) in the store, then uses it.
+    QCoro::Task<Status> keep(QString account, crypto::KeyRing ring);
+    QCoro::Task<> watchUpdates(QString account, std::stop_token stop);
+    QCoro::Task<Status> checkKeyUpdate(QString account);
     QCoro::Task<Result<void>> confirmAsVerifier(Outgoing outgoing, QString code);
     void endPending(const QString& problem);
     QCoro::Task<Status> publishThisDevice();
@@ -147,8 +164,10 @@ private:
     bool m_isRunKey = false;
     std::optional<IncomingVerification> m_incoming;
     std::optional<Pending> m_pending;
-    std::map<QString, Outgoing> m_outgoing; ///< by the target's device id
+    std::map<QString, Outgoing> m_outgoing;            ///< by the target's device id
+    std::optional<crypto::DeviceKeyPair> m_devicePair; ///< long-lived, for rotated keys
     std::stop_source m_stop;
+    std::stop_source m_updateNow; ///< wakes the wait for a rotated key
 };
 
 /// The secret store's name for an account's keys: its server and its name there.

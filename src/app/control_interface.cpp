@@ -155,6 +155,18 @@ void ControlInterface::NewKey() {
     });
 }
 
+int ControlInterface::RemoveComputer(const QString& device) {
+    if (replyNoKeysIf())
+        return 0;
+    const int ticket = delayCall();
+    QCoro::connect(
+        m_keys->removeComputer(device.trimmed()), this, [this, ticket](const Result<int>& sent) {
+            answerHeld(ticket, sent ? std::nullopt : std::optional(sent.error().description),
+                       sent ? QVariant(sent.value()) : QVariant());
+        });
+    return 0;
+}
+
 bool ControlInterface::replyNoSessionIf() {
     if (!m_session)
         sendErrorReply(errorName("Failed"), QStringLiteral("Signing in is not available."));

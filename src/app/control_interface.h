@@ -65,6 +65,9 @@ public Q_SLOTS:
     /// On a computer waiting for the key that no running computer holds any more: makes a
     /// new one here (see AccountKeys::startOver).
     Q_SCRIPTABLE void NewKey();
+    /// Takes a computer out of the account's key (a new key for all the others); answers how
+    /// many computers the new key was sent to.
+    Q_SCRIPTABLE int RemoveComputer(const QString& device);
 
 Q_SIGNALS:
     Q_SCRIPTABLE void StateChanged(const QString& state);

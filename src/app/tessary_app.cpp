@@ -213,6 +213,10 @@ QCoro::Task<> TessaryApp::launch() {
     if (!guard || m_isTerminating)
         co_return;
     m_sealing = std::make_shared<crypto::EncryptingCloudDatabase>(database, m_keys->keyRing());
+    m_sealing->setUnknownKeyHandler([keys = QPointer<AccountKeys>(m_keys.get())] {
+        if (keys)
+            keys->checkForNewKeyNow();
+    });
     connect(m_keys.get(), &AccountKeys::keyRingChanged, this, &TessaryApp::onKeyRingChanged);
     m_cloudService = std::make_shared<CloudKitHandoffService>(m_sealing, m_defaults, m_clock);
     m_handoffService = m_cloudService;

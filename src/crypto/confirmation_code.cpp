@@ -11,6 +11,7 @@ namespace {
 
 constexpr char kContext[] = "sonavert confirmation code";
 constexpr char kCommitmentContext[] = "sonavert key commitment";
+constexpr char kDeviceTagContext[] = "sonavert device key";
 constexpr quint64 kCodeRange = 1000000;
 
 void hashPart(crypto_generichash_state& state, const QByteArray& part) {
@@ -51,6 +52,20 @@ QByteArray keyCommitment(const QByteArray& publicKey, const QByteArray& verifica
     QByteArray hash(crypto_generichash_BYTES, Qt::Uninitialized);
     crypto_generichash_final(&state, reinterpret_cast<unsigned char*>(hash.data()), hash.size());
     return hash;
+}
+
+QByteArray deviceKeyTag(const AccountKey& key, const QString& deviceID,
+                        const QByteArray& publicKey) {
+    ensureSodium();
+    crypto_generichash_state state;
+    crypto_generichash_init(&state, key.data(), AccountKey::kSize, crypto_generichash_BYTES);
+    crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(kDeviceTagContext),
+                              sizeof kDeviceTagContext - 1);
+    hashPart(state, deviceID.toUtf8());
+    hashPart(state, publicKey);
+    QByteArray tag(crypto_generichash_BYTES, Qt::Uninitialized);
+    crypto_generichash_final(&state, reinterpret_cast<unsigned char*>(tag.data()), tag.size());
+    return tag;
 }
 
 } // namespace sonavert::crypto

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "src/crypto/account_key.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -15,5 +17,11 @@ QString confirmationCode(const QByteArray& publicKeyA, const QByteArray& publicK
 /// sent its own keeps a server in the middle from choosing a key that makes two codes agree
 /// (six digits would fall to a million tries).
 QByteArray keyCommitment(const QByteArray& publicKey, const QByteArray& verificationID);
+
+/// A device's vouching for its long-lived public key, made with the account key it holds: a
+/// computer that rotates the key boxes the new one only to devices whose tag its own ring
+/// confirms, so the server cannot slip in a key of its own.
+QByteArray deviceKeyTag(const AccountKey& key, const QString& deviceID,
+                        const QByteArray& publicKey);
 
 } // namespace sonavert::crypto

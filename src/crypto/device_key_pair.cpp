@@ -2,6 +2,7 @@
 
 #include "src/crypto/sodium_library.h"
 
+#include <algorithm>
 #include <sodium.h>
 
 namespace sonavert::crypto {
@@ -19,6 +20,24 @@ Result<DeviceKeyPair> DeviceKeyPair::generate() {
     DeviceKeyPair pair;
     crypto_box_keypair(pair.m_publicKey.data(), pair.m_secretKey.data());
     return pair;
+}
+
+Result<DeviceKeyPair> DeviceKeyPair::fromSecretKey(const QByteArray& secretKey) {
+    if (!ensureSodium())
+        return cryptoUnavailable();
+    if (secretKey.size() != kPublicKeySize)
+        return cryptoError(CryptoErrorCode::BadKey,
+                           QStringLiteral("The device's secret key has the wrong length."));
+    DeviceKeyPair pair;
+    std::copy(secretKey.begin(), secretKey.end(), pair.m_secretKey.begin());
+    if (crypto_scalarmult_base(pair.m_publicKey.data(), pair.m_secretKey.data()) != 0)
+        return cryptoError(CryptoErrorCode::BadKey,
+                           QStringLiteral("The device's secret key cannot be used."));
+    return pair;
+}
+
+QByteArray DeviceKeyPair::secretKey() const {
+    return QByteArray(reinterpret_cast<const char*>(m_secretKey.data()), kPublicKeySize);
 }
 
 DeviceKeyPair::DeviceKeyPair(const DeviceKeyPair& other)

@@ -12,12 +12,17 @@ public:
     static constexpr int kPublicKeySize = 32;
 
     static Result<DeviceKeyPair> generate();
+    /// The pair of a secret key kept on this device (see secretKey); BadKey for the wrong
+    /// length.
+    static Result<DeviceKeyPair> fromSecretKey(const QByteArray& secretKey);
 
     DeviceKeyPair(const DeviceKeyPair& other);
     DeviceKeyPair& operator=(const DeviceKeyPair& other);
     ~DeviceKeyPair();
 
     QByteArray publicKey() const;
+    /// For the device's own secret store only: it never goes to the server.
+    QByteArray secretKey() const;
     /// The account key another device sealed to this pair's public key; Refused when it was
     /// sealed to another key or altered on the way.
     Result<AccountKey> openAccountKey(const QByteArray& sealed) const;

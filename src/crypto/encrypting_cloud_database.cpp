@@ -67,6 +67,8 @@ QCoro::Task<ModifyResult> EncryptingCloudDatabase::modifyRecords(QString zoneNam
                                                                  RequestOptions options) {
     const std::shared_ptr<const KeyRing> ring = m_ring;
     const std::shared_ptr<QSet<QString>> reported = m_reported;
+    const std::shared_ptr<std::function<void()>> onUnknownKey = m_unknownKey;
+    bool sawUnknownKey = false;
     Result<QList<RecordSave>> sealed = sealedSaves(std::move(saves), ring.get(), policy);
     if (!sealed)
         co_return notSent(sealed.error());
@@ -75,9 +77,11 @@ QCoro::Task<ModifyResult> EncryptingCloudDatabase::modifyRecords(QString zoneNam
                                         std::move(deletions), policy, std::move(options));
     for (RecordOutcome& outcome : result.outcomes) {
         if (outcome.saved)
-            outcome.saved =
-                SealedFields::open(std::move(*outcome.saved), ring.get(), reported.get());
+            outcome.saved = SealedFields::open(std::move(*outcome.saved), ring.get(),
+                                               reported.get(), &sawUnknownKey);
     }
+    if (sawUnknownKey && onUnknownKey && *onUnknownKey)
+        (*onUnknownKey)();
     co_return result;
 }
 
@@ -87,14 +91,19 @@ EncryptingCloudDatabase::fetchRecords(QString zoneName, QStringList recordNames,
                                       RequestOptions options) {
     const std::shared_ptr<const KeyRing> ring = m_ring;
     const std::shared_ptr<QSet<QString>> reported = m_reported;
+    const std::shared_ptr<std::function<void()>> onUnknownKey = m_unknownKey;
+    bool sawUnknownKey = false;
     Result<QList<Result<CloudRecord>>> fetched = co_await m_inner->fetchRecords(
         std::move(zoneName), std::move(recordNames), std::move(desiredKeys), std::move(options));
     if (fetched) {
         for (Result<CloudRecord>& record : fetched.value()) {
             if (record)
-                record = SealedFields::open(std::move(record).value(), ring.get(), reported.get());
+                record = SealedFields::open(std::move(record).value(), ring.get(), reported.get(),
+                                            &sawUnknownKey);
         }
     }
+    if (sawUnknownKey && onUnknownKey && *onUnknownKey)
+        (*onUnknownKey)();
     co_return fetched;
 }
 
@@ -103,12 +112,17 @@ EncryptingCloudDatabase::fetchZoneChanges(QString zoneName, std::optional<QByteA
                                           RequestOptions options) {
     const std::shared_ptr<const KeyRing> ring = m_ring;
     const std::shared_ptr<QSet<QString>> reported = m_reported;
+    const std::shared_ptr<std::function<void()>> onUnknownKey = m_unknownKey;
+    bool sawUnknownKey = false;
     Result<ZoneChanges> changes = co_await m_inner->fetchZoneChanges(
         std::move(zoneName), std::move(token), std::move(options));
     if (changes) {
         for (CloudRecord& record : changes.value().changed)
-            record = SealedFields::open(std::move(record), ring.get(), reported.get());
+            record =
+                SealedFields::open(std::move(record), ring.get(), reported.get(), &sawUnknownKey);
     }
+    if (sawUnknownKey && onUnknownKey && *onUnknownKey)
+        (*onUnknownKey)();
     co_return changes;
 }
 

@@ -4,6 +4,7 @@
 #include "src/crypto/key_ring.h"
 
 #include <QSet>
+#include <functional>
 #include <memory>
 
 namespace sonavert::crypto {
@@ -22,6 +23,10 @@ public:
     /// one they began with.
     void setKeyRing(std::optional<KeyRing> ring);
     bool hasKeyRing() const { return m_ring != nullptr; }
+    /// Called when a record read names a key the ring lacks: a rotated key is on its way.
+    void setUnknownKeyHandler(std::function<void()> handler) {
+        m_unknownKey = std::make_shared<std::function<void()>>(std::move(handler));
+    }
 
     QCoro::Task<Result<clouddb::AccountStatus>>
     accountStatus(clouddb::RequestOptions options = {}) override;
@@ -51,6 +56,7 @@ private:
     /// Sealed texts already reported as unreadable; shared with requests under way, which may
     /// finish after this object.
     std::shared_ptr<QSet<QString>> m_reported = std::make_shared<QSet<QString>>();
+    std::shared_ptr<std::function<void()>> m_unknownKey;
 };
 
 } // namespace sonavert::crypto

@@ -76,7 +76,8 @@ Result<CloudRecord> SealedFields::seal(CloudRecord record, const AccountKey& key
     return record;
 }
 
-CloudRecord SealedFields::open(CloudRecord record, const KeyRing* ring, QSet<QString>* reported) {
+CloudRecord SealedFields::open(CloudRecord record, const KeyRing* ring, QSet<QString>* reported,
+                               bool* sawUnknownKey) {
     // Bounded: a device that never gets the key meets new sealed texts all day.
     constexpr qsizetype kMaxReported = 512;
     for (auto it = record.fields.begin(); it != record.fields.end();) {
@@ -94,6 +95,8 @@ CloudRecord SealedFields::open(CloudRecord record, const KeyRing* ring, QSet<QSt
             ++it;
             continue;
         }
+        if (sawUnknownKey && opened.error().code == int(CryptoErrorCode::UnknownKey))
+            *sawUnknownKey = true;
         // Presence is sealed afresh on every pass; one line per record, field, key and reason
         // says all there is to say.
         const QString what = record.recordName + QLatin1Char('\n') + it.key() + QLatin1Char('\n') +

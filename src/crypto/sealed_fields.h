@@ -28,8 +28,11 @@ public:
     /// key, tampered) is dropped, with an event line, so no service ever reads ciphertext or
     /// garbage. With `reported`, a field already reported there (same record, field, key and
     /// reason) is dropped quietly: a presence fetched every two seconds says so once.
+    /// `sawUnknownKey` is set when a field named a key the ring lacks (a rotated key that has
+    /// not reached this device yet).
     static clouddb::CloudRecord open(clouddb::CloudRecord record, const KeyRing* ring,
-                                     QSet<QString>* reported = nullptr);
+                                     QSet<QString>* reported = nullptr,
+                                     bool* sawUnknownKey = nullptr);
     static clouddb::CloudRecord open(clouddb::CloudRecord record, const KeyRing& ring) {
         return open(std::move(record), &ring);
     }

@@ -17,6 +17,19 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
+/// `verifier` verifies `target` with both users confirming the code.
+bool verify(KeysRig& rig, KeysDevice& verifier, KeysDevice& target, const QString& targetName,
+            const QString& verifierName) {
+    const Result<QString> code = rig.run(verifier.keys.beginVerification(targetName));
+    if (!code.ok() || !rig.runUntil([&] {
+            return target.keys.incoming() && target.keys.incoming()->code == code.value();
+        }))
+        return false;
+    return rig.run(verifier.keys.confirmVerification(targetName, code.value())).ok() &&
+           rig.run(target.keys.confirmVerification(verifierName, code.value())).ok() &&
+           rig.runUntil([&] { return target.keys.state() == AccountKeys::State::Verified; });
+}
+
 QString otherCode(const QString& code) {
     return QStringLiteral("%1").arg((code.toInt() + 1) % 1000000, 6, 10, QLatin1Char('0'));
 }
@@ -270,6 +283,86 @@ private Q_SLOTS:
         QVERIFY(
             rig.runUntil([&] { return rig.study->keys.state() == AccountKeys::State::Verified; }));
         QVERIFY(rig.study->keys.keyRing()->current().keyId() != oldKeyID);
+    }
+
+    void removingAComputerRotatesTheKeyForTheOthers() {
+        KeysRig rig;
+        rig.start();
+        KeysDevice attic(rig.cloud->connect(u"user"_s), rig.clock,
+                         u"CCCCCCCC-3333-4333-8333-333333333333"_s, u"Attic"_s);
+        attic.keys.setAccount(kAccount);
+        QVERIFY(rig.runUntil([&] { return attic.keys.state() == AccountKeys::State::Unverified; }));
+        QVERIFY(verify(rig, *rig.kitchen, *rig.study, u"Study"_s, u"Kitchen"_s));
+        QVERIFY(verify(rig, *rig.kitchen, attic, u"Attic"_s, u"Kitchen"_s));
+        const QString oldKeyID = rig.kitchen->keys.keyRing()->current().keyId();
+        const QString before = PayloadCipher::seal(rig.kitchen->keys.keyRing()->current(),
+                                                   u"presence-x"_s, u"nowPlaying"_s, u"before"_s)
+                                   .value();
+
+        CapturingLogSink log;
+        const Result<int> sent = rig.run(rig.kitchen->keys.removeComputer(u"attic"_s));
+        QVERIFY2(sent.ok(), qPrintable(sent.ok() ? QString() : sent.error().description));
+        QCOMPARE(sent.value(), 1); // Study; not Attic, not Kitchen itself
+        const KeyRing& kitchenRing = *rig.kitchen->keys.keyRing();
+        QVERIFY(kitchenRing.current().keyId() != oldKeyID);
+        QVERIFY(!rig.cloud->record(u"user"_s, AccountKeys::kZone,
+                                   u"devicekeys-"_s + u"CCCCCCCC-3333-4333-8333-333333333333"_s));
+
+        // Study takes the new key on its next look (or at once, asked to).
+        rig.study->keys.checkForNewKeyNow();
+        QVERIFY(rig.runUntil([&] {
+            return rig.study->keys.keyRing()->current().keyId() == kitchenRing.current().keyId();
+        }));
+        const QString after =
+            PayloadCipher::seal(kitchenRing.current(), u"presence-x"_s, u"nowPlaying"_s, u"after"_s)
+                .value();
+        QCOMPARE(
+            PayloadCipher::open(*rig.study->keys.keyRing(), u"presence-x"_s, u"nowPlaying"_s, after)
+                .value(),
+            u"after"_s);
+        QCOMPARE(PayloadCipher::open(*rig.study->keys.keyRing(), u"presence-x"_s, u"nowPlaying"_s,
+                                     before)
+                     .value(),
+                 u"before"_s);
+        // Attic, removed, keeps the old key only: what is sealed now does not open there.
+        rig.clock->advance(2 * AccountKeys::kUpdateInterval);
+        QCOMPARE(attic.keys.keyRing()->current().keyId(), oldKeyID);
+        QVERIFY(!PayloadCipher::open(*attic.keys.keyRing(), u"presence-x"_s, u"nowPlaying"_s, after)
+                     .ok());
+        QVERIFY(log.messages().join(u'\n').contains(u"event=account_key_rotated"_s));
+
+        // A key update the server makes itself is not vouched for: refused, the key kept.
+        const DeviceKeyPair server = DeviceKeyPair::generate().value();
+        const AccountKey forged = AccountKey::generate().value();
+        QByteArray raw(reinterpret_cast<const char*>(forged.data()), AccountKey::kSize);
+        raw.append(reinterpret_cast<const char*>(kitchenRing.current().data()), AccountKey::kSize);
+        const auto studyRecord =
+            rig.cloud->record(u"user"_s, AccountKeys::kZone, u"devicekeys-"_s + kStudyID);
+        QVERIFY(studyRecord);
+        CloudRecord update;
+        update.recordName = u"keyupdate-"_s + kStudyID;
+        update.recordType = AccountKeys::kKeyUpdateRecordType;
+        update.fields.insert(u"fromDeviceID"_s, kKitchenID);
+        update.fields.insert(u"fromKey"_s, QString::fromLatin1(server.publicKey().toBase64()));
+        update.fields.insert(u"fromKeyTag"_s, QString::fromLatin1(QByteArray(32, 'x').toBase64()));
+        update.fields.insert(u"keyID"_s, forged.keyId());
+        update.fields.insert(
+            u"boxedKeys"_s,
+            QString::fromLatin1(
+                server
+                    .boxFor(QByteArray::fromBase64(studyRecord->string(u"boxKey"_s)->toLatin1()),
+                            raw)
+                    .value()
+                    .toBase64()));
+        auto line = rig.cloud->connect(u"user"_s);
+        QVERIFY(rig.run(line->modifyRecords(AccountKeys::kZone, {RecordSave{update, {}}}, {},
+                                            SavePolicy::AllKeys, {}))
+                    .overall.ok());
+        rig.study->keys.checkForNewKeyNow();
+        QVERIFY(rig.runUntil([&] {
+            return log.count(u"event=key_update_refused from_device_id="_s + kKitchenID) == 1;
+        }));
+        QCOMPARE(rig.study->keys.keyRing()->current().keyId(), kitchenRing.current().keyId());
     }
 
     void verifyingNeedsAKnownOtherComputerAndTheKey() {

@@ -40,6 +40,7 @@ constexpr std::array kCommands{
     CommandEntry{"keys", Command::Keys, Takes::Nothing},
     CommandEntry{"verify", Command::Verify, Takes::Verify},
     CommandEntry{"new-key", Command::NewKey, Takes::Nothing},
+    CommandEntry{"remove", Command::Remove, Takes::Device},
 };
 
 const QString kCommandHelp = QStringLiteral(
@@ -66,6 +67,9 @@ const QString kCommandHelp = QStringLiteral(
     "                     Without --code, on a computer that holds the key: start verifying\n"
     "                     COMPUTER and show the code to compare. With the code the other\n"
     "                     computer shows, on each of the two: confirm, and the key is shared.\n"
+    "  remove COMPUTER    Take COMPUTER out of the account's key: a new key goes to every\n"
+    "                     other computer that holds it (revoke COMPUTER's token on the\n"
+    "                     server too: sonavert-cloud token revoke).\n"
     "  new-key            When no running computer holds the account's key any more: make a\n"
     "                     new one here (songs sealed before stay unreadable here; computers\n"
     "                     that kept the old key must be verified again).\n"

@@ -32,6 +32,7 @@ enum class Command {
     Keys,
     Verify,
     NewKey,
+    Remove,
 };
 
 /// What sonavertctl was asked to do.

@@ -335,6 +335,19 @@ QCoro::Task<int> runCommand(CtlOptions options) {
         co_return co_await keys(proxy, options);
     case Command::Verify:
         co_return co_await verify(proxy, options);
+    case Command::Remove: {
+        proxy.setTimeout(kSignInTimeoutMs);
+        QDBusPendingReply<int> pending = proxy.RemoveComputer(device);
+        const QDBusPendingReply<int> reply = co_await pending;
+        if (reply.isError())
+            co_return reportError(reply.error(), options);
+        reportDone(options, "remove",
+                   QStringLiteral("%1 is out of the account's key; the new key went to %2 "
+                                  "other computer(s). Revoke its token on the server too.")
+                       .arg(device)
+                       .arg(reply.value()));
+        co_return kExitOk;
+    }
     case Command::NewKey: {
         proxy.setTimeout(kSignInTimeoutMs);
         QDBusPendingReply<> pending = proxy.NewKey();
