@@ -107,14 +107,16 @@ wait_for "Kitchen plays" playing kitchen
 ctl --instance kitchen devices
 sleep 5 # let the song play a little, so the position that travels is not zero
 
+# By id: earlier demos on this server left devices of the same names in the account.
+study_id=$(ctl --instance study --json status | python3 -c "import json, sys; print(json.load(sys.stdin)['thisDevice']['id'])")
 step "Kitchen: sonavertctl push Study"
-ctl --instance kitchen push Study
+ctl --instance kitchen push "$study_id"
 wait_for "Study plays" playing study
 ctl --instance study status
 
 sleep 5
 step "Kitchen: sonavertctl pull Study"
-ctl --instance kitchen pull Study
+ctl --instance kitchen pull "$study_id"
 wait_for "Kitchen plays again" playing kitchen
 ctl --instance kitchen status
 

@@ -112,6 +112,21 @@ void wipe(QByteArray& bytes) {
     bytes.fill('\0');
 }
 
+/// The computer called `name` (any case); of several (a computer set up again under its old
+/// name), the one that published its keys last.
+QList<KeyedDevice>::const_iterator newestNamed(const QList<KeyedDevice>& devices,
+                                               const QString& name) {
+    auto newest = devices.end();
+    for (auto it = devices.begin(); it != devices.end(); ++it) {
+        if (it->name.compare(name, Qt::CaseInsensitive) != 0)
+            continue;
+        if (newest == devices.end() ||
+            it->lastPublished.value_or(Timestamp{}) > newest->lastPublished.value_or(Timestamp{}))
+            newest = it;
+    }
+    return newest;
+}
+
 } // namespace
 
 QString accountKeyName(const QUrl& server, const QString& accountName) {
@@ -331,10 +346,15 @@ QCoro::Task<Result<int>> AccountKeys::removeComputer(QString name) {
     if (!guard)
         co_return keysError(3, QStringLiteral("Sonavert is stopping."));
     const QList<CloudRecord>& records = zone.value().changed;
-    const auto removed = std::find_if(records.begin(), records.end(), [&](const CloudRecord& r) {
-        return r.recordType == kDeviceRecordType &&
-               r.string(kDeviceName).value_or(QString()).compare(name, Qt::CaseInsensitive) == 0;
-    });
+    // Of several records under the name (a computer set up again), the newest.
+    auto removed = records.end();
+    for (auto it = records.begin(); it != records.end(); ++it) {
+        if (it->recordType == kDeviceRecordType &&
+            it->string(kDeviceName).value_or(QString()).compare(name, Qt::CaseInsensitive) == 0 &&
+            (removed == records.end() ||
+             it->modified.value_or(Timestamp{}) > removed->modified.value_or(Timestamp{})))
+            removed = it;
+    }
     if (removed == records.end())
         co_return keysError(5, QStringLiteral("No computer called %1 is in this account's "
                                               "list of keys.")
@@ -542,6 +562,7 @@ QCoro::Task<Result<QList<KeyedDevice>>> AccountKeys::devices() {
         device.name = record.string(kDeviceName).value_or(QString());
         device.hasKey = !record.string(kKeyID).value_or(QString()).isEmpty();
         device.isThisDevice = device.deviceID == m_deviceID;
+        device.lastPublished = record.modified;
         devices.append(device);
     }
     co_return devices;
@@ -558,11 +579,9 @@ QCoro::Task<Result<QString>> AccountKeys::beginVerification(QString name) {
     SONAVERT_CO_TRY(devices);
     if (!guard)
         co_return keysError(3, QStringLiteral("Sonavert is stopping."));
-    const auto target = std::find_if(devices.value().begin(), devices.value().end(),
-                                     [&](const KeyedDevice& device) {
-                                         return device.name.compare(name, Qt::CaseInsensitive) == 0;
-                                     });
-    if (target == devices.value().end())
+    const QList<KeyedDevice>& known = devices.value();
+    const auto target = newestNamed(known, name);
+    if (target == known.end())
         co_return keysError(5, QStringLiteral("No computer called %1 is signed in to this "
                                               "account with this version of Sonavert.")
                                    .arg(name));

@@ -17,6 +17,7 @@ struct KeyedDevice {
     QString name;
     bool hasKey = false; ///< it holds the account's key (the current one, as far as it says)
     bool isThisDevice = false;
+    std::optional<Timestamp> lastPublished; ///< when it last said what it holds (server time)
 };
 
 /// A verification of this device that another one started: who asks, and the code to compare

@@ -365,6 +365,19 @@ private Q_SLOTS:
         QCOMPARE(rig.study->keys.keyRing()->current().keyId(), kitchenRing.current().keyId());
     }
 
+    void aComputerSetUpAgainUnderItsNameIsTheOneVerified() {
+        KeysRig rig;
+        rig.start();
+        // Study reinstalled: a new device id, the old record left behind under the same name.
+        rig.clock->advance(5s);
+        rig.study = std::make_unique<KeysDevice>(
+            rig.studyLine, rig.clock, u"DDDDDDDD-4444-4444-8444-444444444444"_s, u"Study"_s);
+        rig.study->keys.setAccount(kAccount);
+        QVERIFY(rig.runUntil(
+            [&] { return rig.study->keys.state() == AccountKeys::State::Unverified; }));
+        QVERIFY(verify(rig, *rig.kitchen, *rig.study, u"Study"_s, u"Kitchen"_s));
+    }
+
     void verifyingNeedsAKnownOtherComputerAndTheKey() {
         KeysRig rig;
         rig.start();
