@@ -213,6 +213,7 @@ void AccountKeys::setAccount(std::optional<QString> account) {
         }
         const bool hadRing = m_ring.has_value();
         m_ring.reset();
+        m_devicePair.reset();
         setState(State::SignedOut);
         if (hadRing)
             Q_EMIT keyRingChanged();
@@ -242,6 +243,7 @@ QCoro::Task<> AccountKeys::run(QString account, std::stop_token stop) {
     // Another account's key must not seal this one's records.
     if (m_ring && !m_isRunKey && m_ringAccount != account) {
         m_ring.reset();
+        m_devicePair.reset(); // kept with that account's keys, not this one's
         Q_EMIT keyRingChanged();
     }
     if (!m_ring)
