@@ -72,6 +72,10 @@ Error keysError(int code, QString description) {
     return makeError(QStringLiteral("SonavertAccountKeys"), code, std::move(description));
 }
 
+Error stopping() {
+    return keysError(3, QStringLiteral("Sonavert is stopping."));
+}
+
 /// Digits only, so "123 456" and "123456" are the same code.
 QString digitsOf(const QString& code) {
     QString digits;
@@ -343,27 +347,19 @@ QCoro::Task<Result<int>> AccountKeys::removeComputer(QString name) {
         co_return keysError(4, QStringLiteral("This computer cannot take others out: it does "
                                               "not hold your account's key itself."));
     const QString account = *m_account;
-    Result<ZoneChanges> zone = co_await m_deps.database->fetchZoneChanges(kZone, std::nullopt);
-    SONAVERT_CO_TRY(zone);
+    Result<QList<KeyedDevice>> devices = co_await this->devices();
+    SONAVERT_CO_TRY(devices);
     if (!guard)
-        co_return keysError(3, QStringLiteral("Sonavert is stopping."));
-    const QList<CloudRecord>& records = zone.value().changed;
-    // Of several records under the name (a computer set up again), the newest.
-    auto removed = records.end();
-    for (auto it = records.begin(); it != records.end(); ++it) {
-        if (it->recordType == kDeviceRecordType &&
-            it->string(kDeviceName).value_or(QString()).compare(name, Qt::CaseInsensitive) == 0 &&
-            (removed == records.end() ||
-             it->modified.value_or(Timestamp{}) > removed->modified.value_or(Timestamp{})))
-            removed = it;
-    }
-    if (removed == records.end())
+        co_return stopping();
+    const QList<KeyedDevice>& known = devices.value();
+    const auto removed = newestNamed(known, name);
+    if (removed == known.end())
         co_return keysError(5, QStringLiteral("No computer called %1 is in this account's "
                                               "list of keys.")
                                    .arg(name));
-    const QString removedID = removed->string(kDeviceID).value_or(QString());
-    if (removedID == m_deviceID)
+    if (removed->isThisDevice)
         co_return keysError(6, QStringLiteral("%1 is this computer.").arg(name));
+    const QString removedID = removed->deviceID;
 
     // The new key first, the old ones after it: what was sealed before stays readable here.
     Result<AccountKey> created = AccountKey::generate();
@@ -374,11 +370,11 @@ QCoro::Task<Result<int>> AccountKeys::removeComputer(QString name) {
     const KeyRing before = *m_ring;
     QByteArray keys = ringBytes(rotated);
     int sent = 0;
-    for (const CloudRecord& record : records) {
-        const QString id = record.string(kDeviceID).value_or(QString());
-        const QByteArray boxKey = bytesField(record, kBoxKey);
-        if (record.recordType != kDeviceRecordType || id == removedID || id == m_deviceID ||
-            !isVouched(before, id, boxKey, bytesField(record, kBoxKeyTag)))
+    for (const KeyedDevice& device : known) {
+        const QString& id = device.deviceID;
+        const QByteArray& boxKey = device.boxKey;
+        if (id == removedID || device.isThisDevice ||
+            !isVouched(before, id, boxKey, device.boxKeyTag))
             continue;
         Result<QByteArray> box = m_devicePair->boxFor(boxKey, keys);
         if (!box)
@@ -395,7 +391,7 @@ QCoro::Task<Result<int>> AccountKeys::removeComputer(QString name) {
         const Status saved = co_await save(std::move(update), SavePolicy::AllKeys);
         if (!guard) {
             wipe(keys);
-            co_return keysError(3, QStringLiteral("Sonavert is stopping."));
+            co_return stopping();
         }
         if (saved.ok())
             ++sent;
@@ -403,7 +399,7 @@ QCoro::Task<Result<int>> AccountKeys::removeComputer(QString name) {
     wipe(keys);
     SONAVERT_CO_TRY(co_await keep(account, rotated));
     if (!guard)
-        co_return keysError(3, QStringLiteral("Sonavert is stopping."));
+        co_return stopping();
     logEvent(
         LogCategory::CloudKit, LogLevel::Info,
         "event=account_key_rotated key_id=%{public}s removed_device_id=%{public}s sent=%{public}d",
@@ -411,7 +407,7 @@ QCoro::Task<Result<int>> AccountKeys::removeComputer(QString name) {
     co_await remove(deviceRecordName(removedID));
     co_await remove(verificationRecordName(removedID));
     if (!guard)
-        co_return keysError(3, QStringLiteral("Sonavert is stopping."));
+        co_return stopping();
     SONAVERT_CO_TRY(co_await publishThisDevice());
     co_return sent;
 }
@@ -479,7 +475,7 @@ QCoro::Task<Result<void>> AccountKeys::startOver() {
     const KeyRing ring(created.value());
     SONAVERT_CO_TRY(co_await keep(account, ring));
     if (!guard || m_account != account)
-        co_return keysError(3, QStringLiteral("Sonavert is stopping."));
+        co_return stopping();
     logEvent(LogCategory::CloudKit, LogLevel::Info,
              "event=account_key_created key_id=%{public}s reason=%{public}s",
              m_ring->current().keyId(), "start_over");
@@ -554,7 +550,7 @@ QCoro::Task<Result<QList<KeyedDevice>>> AccountKeys::devices() {
     Result<ZoneChanges> zone = co_await database->fetchZoneChanges(kZone, std::nullopt);
     SONAVERT_CO_TRY(zone);
     if (!guard)
-        co_return keysError(3, QStringLiteral("Sonavert is stopping."));
+        co_return stopping();
     QList<KeyedDevice> devices;
     for (const CloudRecord& record : std::as_const(zone.value().changed)) {
         if (record.recordType != kDeviceRecordType)
@@ -565,6 +561,8 @@ QCoro::Task<Result<QList<KeyedDevice>>> AccountKeys::devices() {
         device.hasKey = !record.string(kKeyID).value_or(QString()).isEmpty();
         device.isThisDevice = device.deviceID == m_deviceID;
         device.lastPublished = record.modified;
+        device.boxKey = bytesField(record, kBoxKey);
+        device.boxKeyTag = bytesField(record, kBoxKeyTag);
         devices.append(device);
     }
     co_return devices;
@@ -580,7 +578,7 @@ QCoro::Task<Result<QString>> AccountKeys::beginVerification(QString name) {
     Result<QList<KeyedDevice>> devices = co_await this->devices();
     SONAVERT_CO_TRY(devices);
     if (!guard)
-        co_return keysError(3, QStringLiteral("Sonavert is stopping."));
+        co_return stopping();
     const QList<KeyedDevice>& known = devices.value();
     const auto target = newestNamed(known, name);
     if (target == known.end())
@@ -618,7 +616,7 @@ QCoro::Task<Result<QString>> AccountKeys::beginVerification(QString name) {
             targetKey = bytesField(*answer.value(), kTargetKey);
     }
     if (!guard)
-        co_return keysError(3, QStringLiteral("Sonavert is stopping."));
+        co_return stopping();
     if (targetKey.size() != DeviceKeyPair::kPublicKeySize) {
         co_await remove(request.recordName);
         co_return keysError(7, QStringLiteral("%1 did not answer: Sonavert has to be running "
@@ -632,7 +630,7 @@ QCoro::Task<Result<QString>> AccountKeys::beginVerification(QString name) {
     reveal.fields.insert(kVerifierKey, text(ownKey.value().publicKey()));
     SONAVERT_CO_TRY(co_await save(reveal, SavePolicy::ChangedKeys));
     if (!guard)
-        co_return keysError(3, QStringLiteral("Sonavert is stopping."));
+        co_return stopping();
     const QString code = crypto::confirmationCode(ownKey.value().publicKey(), targetKey);
     m_outgoing.insert_or_assign(
         target->deviceID,

@@ -18,6 +18,8 @@ struct KeyedDevice {
     bool hasKey = false; ///< it holds the account's key (the current one, as far as it says)
     bool isThisDevice = false;
     std::optional<Timestamp> lastPublished; ///< when it last said what it holds (server time)
+    QByteArray boxKey;    ///< its long-lived public key, which a rotated key is boxed to
+    QByteArray boxKeyTag; ///< its vouching for that key under the account key it held
 };
 
 /// A verification of this device that another one started: who asks, and the code to compare

@@ -106,64 +106,56 @@ bool ControlInterface::replyNoKeysIf() {
     return !m_keys;
 }
 
-QString ControlInterface::Keys() {
-    if (replyNoKeysIf())
-        return {};
+namespace {
+
+QString compactJson(const QJsonDocument& document) {
+    return QString::fromUtf8(document.toJson(QJsonDocument::Compact));
+}
+
+} // namespace
+
+template <typename T, typename Reply>
+void ControlInterface::answerWhenDone(QCoro::Task<Result<T>> task, Reply reply) {
     const int ticket = delayCall();
-    QCoro::connect(m_keys->devices(), this,
-                   [this, ticket](const Result<QList<KeyedDevice>>& devices) {
-                       if (!devices) {
-                           answerHeld(ticket, devices.error().description, QVariant());
-                           return;
-                       }
-                       answerHeld(ticket, std::nullopt,
-                                  QString::fromUtf8(QJsonDocument(keyedDevicesJson(devices.value()))
-                                                        .toJson(QJsonDocument::Compact)));
-                   });
+    QCoro::connect(std::move(task), this, [this, ticket, reply](const Result<T>& done) {
+        if (!done)
+            answerHeld(ticket, done.error().description, QVariant());
+        else if constexpr (std::is_void_v<T>)
+            answerHeld(ticket, std::nullopt, reply());
+        else
+            answerHeld(ticket, std::nullopt, reply(done.value()));
+    });
+}
+
+QString ControlInterface::Keys() {
+    if (!replyNoKeysIf())
+        answerWhenDone(m_keys->devices(), [](const QList<KeyedDevice>& devices) {
+            return QVariant(compactJson(QJsonDocument(keyedDevicesJson(devices))));
+        });
     return {};
 }
 
 QString ControlInterface::Verify(const QString& device, const QString& code) {
     if (replyNoKeysIf())
         return {};
-    const int ticket = delayCall();
-    if (code.trimmed().isEmpty()) {
-        QCoro::connect(
-            m_keys->beginVerification(device.trimmed()), this,
-            [this, ticket](const Result<QString>& shown) {
-                answerHeld(ticket, shown ? std::nullopt : std::optional(shown.error().description),
-                           shown ? QVariant(shown.value()) : QVariant());
-            });
-        return {};
-    }
-    QCoro::connect(m_keys->confirmVerification(device.trimmed(), code), this,
-                   [this, ticket](const Result<void>& done) {
-                       answerHeld(ticket,
-                                  done ? std::nullopt : std::optional(done.error().description),
-                                  QString());
-                   });
+    if (code.trimmed().isEmpty())
+        answerWhenDone(m_keys->beginVerification(device.trimmed()),
+                       [](const QString& shown) { return QVariant(shown); });
+    else
+        answerWhenDone(m_keys->confirmVerification(device.trimmed(), code),
+                       [] { return QVariant(QString()); });
     return {};
 }
 
 void ControlInterface::NewKey() {
-    if (replyNoKeysIf())
-        return;
-    const int ticket = delayCall();
-    QCoro::connect(m_keys->startOver(), this, [this, ticket](const Result<void>& done) {
-        answerHeld(ticket, done ? std::nullopt : std::optional(done.error().description),
-                   QVariant());
-    });
+    if (!replyNoKeysIf())
+        answerWhenDone(m_keys->startOver(), [] { return QVariant(); });
 }
 
 int ControlInterface::RemoveComputer(const QString& device) {
-    if (replyNoKeysIf())
-        return 0;
-    const int ticket = delayCall();
-    QCoro::connect(
-        m_keys->removeComputer(device.trimmed()), this, [this, ticket](const Result<int>& sent) {
-            answerHeld(ticket, sent ? std::nullopt : std::optional(sent.error().description),
-                       sent ? QVariant(sent.value()) : QVariant());
-        });
+    if (!replyNoKeysIf())
+        answerWhenDone(m_keys->removeComputer(device.trimmed()),
+                       [](int sent) { return QVariant(sent); });
     return 0;
 }
 
@@ -174,40 +166,20 @@ bool ControlInterface::replyNoSessionIf() {
 }
 
 void ControlInterface::SignIn(const QString& server, const QString& code) {
-    if (replyNoSessionIf())
-        return;
-    const int ticket = delayCall();
-    QCoro::connect(m_session->signIn(QUrl(server.trimmed()), code.trimmed()), this,
-                   [this, ticket](const Result<void>& done) {
-                       answerHeld(ticket,
-                                  done ? std::nullopt : std::optional(done.error().description),
-                                  QVariant());
-                   });
+    if (!replyNoSessionIf())
+        answerWhenDone(m_session->signIn(QUrl(server.trimmed()), code.trimmed()),
+                       [] { return QVariant(); });
 }
 
 void ControlInterface::SignOut() {
-    if (replyNoSessionIf())
-        return;
-    const int ticket = delayCall();
-    QCoro::connect(m_session->signOut(), this, [this, ticket](const Result<void>& done) {
-        answerHeld(ticket, done ? std::nullopt : std::optional(done.error().description),
-                   QVariant());
-    });
+    if (!replyNoSessionIf())
+        answerWhenDone(m_session->signOut(), [] { return QVariant(); });
 }
 
 QString ControlInterface::Invite() {
-    if (replyNoSessionIf())
-        return {};
-    const int ticket = delayCall();
-    QCoro::connect(
-        m_session->invite(), this, [this, ticket](const Result<PairingInvitation>& invitation) {
-            if (!invitation) {
-                answerHeld(ticket, invitation.error().description, QVariant());
-                return;
-            }
-            answerHeld(ticket, std::nullopt,
-                       QString::fromUtf8(QJsonDocument(invitationJson(invitation.value()))
-                                             .toJson(QJsonDocument::Compact)));
+    if (!replyNoSessionIf())
+        answerWhenDone(m_session->invite(), [](const PairingInvitation& invitation) {
+            return QVariant(compactJson(QJsonDocument(invitationJson(invitation))));
         });
     return {};
 }

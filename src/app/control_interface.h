@@ -1,6 +1,7 @@
 #pragma once
 
 #include "src/app/device_lookup.h"
+#include "src/runtime/result.h"
 
 #include <QCoro/QCoroTask>
 #include <QDBusConnection>
@@ -82,6 +83,10 @@ private:
     /// Answers a held call: the coordinator's transfer error if there is one, else `success`.
     void finishCall(int ticket, const QVariant& success);
     void finishPullIfSettled();
+    /// Holds the current call until `task` ends, then answers its error as a Failed error, or
+    /// `reply` (of the value, if any) as the reply.
+    template <typename T, typename Reply>
+    void answerWhenDone(QCoro::Task<Result<T>> task, Reply reply);
     /// Answers a held call with `error` as a Failed error, or with `success` without one.
     void answerHeld(int ticket, const std::optional<QString>& error, const QVariant& success);
     bool replyNoSessionIf();
