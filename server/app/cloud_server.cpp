@@ -40,7 +40,7 @@ Result<std::unique_ptr<CloudServer>> CloudServer::open(const ServerConfig& confi
     auto calls =
         CallDispatcher::start([url = config.databaseUrl,
                                dir = config.dataDirectory] { return openCloudStorage(url, dir); },
-                              clock, config.service, service.value()->throttle(), readers);
+                              clock, config.service, service.value()->shares(), readers);
     SONAVERT_TRY(calls);
     std::unique_ptr<CloudServer> server(new CloudServer(std::move(storage.value()),
                                                         std::move(service.value()),

@@ -152,17 +152,17 @@ void PushHub::sweep() {
 }
 
 void PushHub::closeRevoked() {
-    // A channel greets with a live token, so revocations from before it cannot concern it:
-    // with no channel there is nothing to look for.
-    if (readyChannelCount() == 0)
+    // A channel greets, and a token is cached, only while the token is live: revocations from
+    // before cannot concern them, and with neither there is nothing to look for.
+    AccountDirectory& accounts = m_service.accounts();
+    if (readyChannelCount() == 0 && !accounts.hasCachedTokens())
         return;
-    auto revoked = m_service.accounts().revocationsSince(m_lastRevocationId);
+    auto revoked = accounts.takeRevocations();
     if (!revoked) {
         qCWarning(lcHub).noquote() << "cannot read revocations:" << revoked.error().description;
         return;
     }
     for (const TokenRevocation& revocation : revoked.value()) {
-        m_lastRevocationId = std::max(m_lastRevocationId, revocation.id);
         const auto channels = m_channels;
         for (PushChannel* channel : channels) {
             if (channel->isOfToken(revocation.tokenHash))

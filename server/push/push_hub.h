@@ -17,8 +17,9 @@ class PushChannel;
 
 /// Holds every open push channel: authenticates each on its first message, replays what a
 /// reconnecting client missed, delivers fired notifications to the owning account's channels,
-/// pings idle channels, closes silent ones, and closes the channels of a revoked token (the
-/// revocations stored by any process sharing the database).
+/// pings idle channels, closes silent ones, and reads the token revocations stored by any
+/// process sharing the database: a revoked token loses its channels and its cached
+/// authentication.
 class PushHub : public QObject {
     Q_OBJECT
 public:
@@ -59,8 +60,6 @@ private:
     Clock& m_clock;
     PushLimits m_limits;
     std::set<PushChannel*> m_channels;
-    /// The newest token revocation acted on.
-    qint64 m_lastRevocationId = 0;
     quint64 m_notificationsSent = 0;
     Clock::TimerId m_sweepTimer = 0;
 };

@@ -7,9 +7,10 @@
 
 namespace sonavert::cloud {
 
-AccountDirectory::AccountDirectory(CloudStorage& storage, Clock& clock)
+AccountDirectory::AccountDirectory(CloudStorage& storage, Clock& clock, TokenCache& tokens)
     : m_storage(storage)
-    , m_clock(clock) {}
+    , m_clock(clock)
+    , m_tokens(tokens) {}
 
 Result<IssuedToken> AccountDirectory::addAccount(const QString& name) {
     if (!json_fields::isValidName(name))
@@ -53,7 +54,11 @@ Result<QList<DeviceToken>> AccountDirectory::tokens(const QString& accountName) 
 }
 
 Status AccountDirectory::revokeHash(const AccountInfo& account, const QString& tokenHash) {
+    // Forgotten before and after: a call authenticating meanwhile neither keeps the cached
+    // account nor caches it again.
+    m_tokens.forget(tokenHash);
     auto removed = m_storage.removeToken(account.id, tokenHash);
+    m_tokens.forget(tokenHash);
     SONAVERT_TRY(removed);
     if (!removed.value())
         return cloudError(ServerErrorCode::NotFound,
@@ -61,8 +66,14 @@ Status AccountDirectory::revokeHash(const AccountInfo& account, const QString& t
     return {};
 }
 
-Result<QList<TokenRevocation>> AccountDirectory::revocationsSince(qint64 afterId) {
-    return m_storage.tokenRevocationsSince(afterId);
+Result<QList<TokenRevocation>> AccountDirectory::takeRevocations() {
+    auto revoked = m_storage.tokenRevocationsSince(m_lastRevocationId);
+    SONAVERT_TRY(revoked);
+    for (const TokenRevocation& revocation : revoked.value()) {
+        m_lastRevocationId = std::max(m_lastRevocationId, revocation.id);
+        m_tokens.forget(revocation.tokenHash);
+    }
+    return revoked;
 }
 
 Result<AccountInfo> AccountDirectory::authenticate(const QString& token) {
@@ -70,10 +81,15 @@ Result<AccountInfo> AccountDirectory::authenticate(const QString& token) {
                                             QStringLiteral("a valid bearer token is required"));
     if (token.isEmpty())
         return unauthenticated;
-    auto found = m_storage.accountByTokenHash(secret_tokens::hashBearerToken(token));
+    const QString hash = secret_tokens::hashBearerToken(token);
+    if (auto cached = m_tokens.find(hash))
+        return *cached;
+    const TokenCache::Generation generation = m_tokens.generation();
+    auto found = m_storage.accountByTokenHash(hash);
     SONAVERT_TRY(found);
     if (!found.value())
         return unauthenticated;
+    m_tokens.remember(hash, *found.value(), generation);
     return *found.value();
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "server/service/token_cache.h"
 #include "server/storage/cloud_storage.h"
 
 namespace sonavert {
@@ -17,7 +18,9 @@ struct IssuedToken {
 /// Accounts and their bearer tokens: creation, issue, revocation and authentication.
 class AccountDirectory {
 public:
-    AccountDirectory(CloudStorage& storage, Clock& clock);
+    /// Tokens that authenticate are remembered in `tokens`, shared with the instance's other
+    /// directories.
+    AccountDirectory(CloudStorage& storage, Clock& clock, TokenCache& tokens);
 
     Result<IssuedToken> addAccount(const QString& name);
     /// A token named after the device it is for; BAD_REQUEST when the account has a token of
@@ -29,8 +32,11 @@ public:
     /// Revokes the token named after the device; NOT_FOUND when there is none.
     Status revokeDevice(const QString& accountName, const QString& deviceName);
     Result<QList<DeviceToken>> tokens(const QString& accountName);
-    /// Tokens revoked after the revocation `afterId`, by any process sharing the storage.
-    Result<QList<TokenRevocation>> revocationsSince(qint64 afterId);
+    /// Tokens revoked since the last call, by any process sharing the storage; they no longer
+    /// authenticate from the moment this returns.
+    Result<QList<TokenRevocation>> takeRevocations();
+    /// Whether a revocation by another process could concern a token in use here.
+    bool hasCachedTokens() const { return m_tokens.size() > 0; }
     /// The account a bearer token belongs to; AUTHENTICATION_REQUIRED otherwise.
     Result<AccountInfo> authenticate(const QString& token);
     /// The named account, or NOT_FOUND.
@@ -41,6 +47,8 @@ private:
 
     CloudStorage& m_storage;
     Clock& m_clock;
+    TokenCache& m_tokens;
+    qint64 m_lastRevocationId = 0;
 };
 
 } // namespace sonavert::cloud

@@ -13,16 +13,15 @@ constexpr std::size_t kMaxGroup = 256;
 
 } // namespace
 
-CallDispatcher::CallDispatcher(Clock& clock, ServiceOptions options, RequestThrottle& throttle)
+CallDispatcher::CallDispatcher(Clock& clock, ServiceOptions options, InstanceShares& shared)
     : m_clock(clock)
     , m_options(options)
-    , m_throttle(throttle) {}
+    , m_shared(shared) {}
 
 Result<std::unique_ptr<CallDispatcher>> CallDispatcher::start(StorageOpener opener, Clock& clock,
                                                               ServiceOptions options,
-                                                              RequestThrottle& throttle,
-                                                              int readers) {
-    std::unique_ptr<CallDispatcher> dispatcher(new CallDispatcher(clock, options, throttle));
+                                                              InstanceShares& shared, int readers) {
+    std::unique_ptr<CallDispatcher> dispatcher(new CallDispatcher(clock, options, shared));
     SONAVERT_TRY(dispatcher->startThread(opener, true));
     for (int i = 0; i < std::max(1, readers); ++i)
         SONAVERT_TRY(dispatcher->startThread(opener, false));
@@ -47,7 +46,7 @@ Status CallDispatcher::startThread(const StorageOpener& opener, bool isCommitLan
     m_threads.emplace_back([this, opener, isCommitLane, &opened] {
         auto storage = opener();
         auto service = storage
-                           ? CloudService::create(*storage.value(), m_clock, m_options, &m_throttle)
+                           ? CloudService::create(*storage.value(), m_clock, m_options, &m_shared)
                            : Result<std::unique_ptr<CloudService>>(storage.error());
         if (!service) {
             opened.set_value(service.error());

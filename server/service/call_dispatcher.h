@@ -31,7 +31,7 @@ public:
     /// thread cannot open its connection.
     static Result<std::unique_ptr<CallDispatcher>> start(StorageOpener opener, Clock& clock,
                                                          ServiceOptions options,
-                                                         RequestThrottle& throttle, int readers);
+                                                         InstanceShares& shared, int readers);
     /// Finishes the calls already taken, then stops the threads.
     ~CallDispatcher() override;
 
@@ -56,7 +56,7 @@ private:
         std::deque<Job> jobs;
         bool isStopping = false;
     };
-    CallDispatcher(Clock& clock, ServiceOptions options, RequestThrottle& throttle);
+    CallDispatcher(Clock& clock, ServiceOptions options, InstanceShares& shared);
     Status startThread(const StorageOpener& opener, bool isCommitLane);
     void serveReads(CloudService& service);
     void serveWrites(CloudService& service, CloudStorage& storage);
@@ -66,7 +66,7 @@ private:
 
     Clock& m_clock;
     ServiceOptions m_options;
-    RequestThrottle& m_throttle;
+    InstanceShares& m_shared;
     Lane m_reads;
     Lane m_writes;
     std::vector<std::thread> m_threads;

@@ -27,29 +27,29 @@ Result<QJsonObject> bodyOf(const QByteArray& body) {
 
 Result<std::unique_ptr<CloudService>> CloudService::create(CloudStorage& storage, Clock& clock,
                                                            ServiceOptions options,
-                                                           RequestThrottle* sharedThrottle) {
+                                                           InstanceShares* shared) {
     auto key =
         storage.settleMetaValue(QStringLiteral("change_token_key"), secret_tokens::newSigningKey());
     SONAVERT_TRY(key);
     return std::unique_ptr<CloudService>(
-        new CloudService(storage, clock, options, key.value(), sharedThrottle));
+        new CloudService(storage, clock, options, key.value(), shared));
 }
 
 CloudService::CloudService(CloudStorage& storage, Clock& clock, ServiceOptions options,
-                           QByteArray signingKey, RequestThrottle* sharedThrottle)
-    : m_storage(storage)
+                           QByteArray signingKey, InstanceShares* shared)
+    : m_ownShares(shared ? nullptr : std::make_unique<InstanceShares>(clock, options.rateLimit))
+    , m_shares(shared ? shared : m_ownShares.get())
+    , m_storage(storage)
     , m_clock(clock)
     , m_options(options)
     , m_tokens(std::move(signingKey))
-    , m_accounts(storage, clock)
+    , m_accounts(storage, clock, m_shares->tokens)
     , m_zones(storage)
     , m_records(storage, m_zones, clock)
     , m_changes(storage, m_zones, m_tokens)
     , m_subscriptions(storage, options.maxSubscriptionsPerDatabase)
     , m_pairing(storage, m_accounts, clock)
-    , m_firstAccount(storage, m_accounts, clock)
-    , m_throttle(clock, options.rateLimit)
-    , m_sharedThrottle(sharedThrottle) {
+    , m_firstAccount(storage, m_accounts, clock) {
     registerOperations();
 }
 

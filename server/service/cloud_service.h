@@ -9,6 +9,7 @@
 #include "server/service/record_operations.h"
 #include "server/service/request_throttle.h"
 #include "server/service/subscription_operations.h"
+#include "server/service/token_cache.h"
 #include "server/service/zone_operations.h"
 #include "src/runtime/clock.h"
 
@@ -29,19 +30,30 @@ struct ServiceOptions {
     int maxSubscriptionsPerDatabase = 50;
 };
 
+/// What every service of one instance shares: one allowance per token, and one cache of the
+/// tokens that authenticated.
+struct InstanceShares {
+    InstanceShares(Clock& clock, RateLimit limit)
+        : throttle(clock, limit)
+        , tokens(clock) {}
+    RequestThrottle throttle;
+    TokenCache tokens;
+};
+
 /// The rules of the cloud database, transport-free: one call per protocol operation, JSON in
 /// and JSON (or an Error) out. Every call works inside one account's private database.
 class CloudService : public QObject {
     Q_OBJECT
 public:
-    /// With `sharedThrottle`, calls are counted there (one allowance per token across every
-    /// service of the instance) instead of in a throttle of its own.
+    /// With `shared`, calls are counted and tokens cached there, with every other service of
+    /// the instance, instead of in a throttle and cache of its own.
     static Result<std::unique_ptr<CloudService>> create(CloudStorage& storage, Clock& clock,
                                                         ServiceOptions options = {},
-                                                        RequestThrottle* sharedThrottle = nullptr);
+                                                        InstanceShares* shared = nullptr);
 
     AccountDirectory& accounts() { return m_accounts; }
-    RequestThrottle& throttle() { return m_sharedThrottle ? *m_sharedThrottle : m_throttle; }
+    InstanceShares& shares() { return *m_shares; }
+    RequestThrottle& throttle() { return m_shares->throttle; }
     /// The operations of the calls without a token (CallKind::Tokenless). Both write, so
     /// they run on the commit lane, whose single service keeps the guess counts.
     /// A pairing code exchanged for a device token.
@@ -81,7 +93,7 @@ private:
                                                         const QJsonObject&)>;
 
     CloudService(CloudStorage& storage, Clock& clock, ServiceOptions options, QByteArray signingKey,
-                 RequestThrottle* sharedThrottle);
+                 InstanceShares* shared);
     void registerOperations();
     Result<QJsonObject> modifyRecords(const DatabaseScope& scope, const QJsonObject& body);
     Result<QJsonObject> serveTokenless(const DatabaseCall& call);
@@ -89,6 +101,10 @@ private:
     Result<QJsonObject> probeStorage();
     Status notifySubscribers(const DatabaseScope& scope, const RecordsModified& modified);
 
+    /// Set when the service has no instance to share with; declared first, as the members
+    /// below are built with what it holds.
+    std::unique_ptr<InstanceShares> m_ownShares;
+    InstanceShares* m_shares;
     CloudStorage& m_storage;
     Clock& m_clock;
     ServiceOptions m_options;
@@ -101,8 +117,6 @@ private:
     PairingCodes m_pairing;
     FirstAccountSetup m_firstAccount;
     QHash<QString, Operation> m_operations;
-    RequestThrottle m_throttle;
-    RequestThrottle* m_sharedThrottle = nullptr;
 };
 
 } // namespace sonavert::cloud

@@ -1,6 +1,8 @@
-// Authentication, tokens kept only as hashes, the account's identity, isolation between
-// accounts, and the administration commands.
+// Authentication (and the cache of tokens that authenticated), tokens kept only as hashes, the
+// account's identity, isolation between accounts, and the administration commands.
 #include "server/app/cloud_command_line.h"
+#include "server/service/token_cache.h"
+#include "src/runtime/virtual_clock.h"
 #include "tests/server/cloud_test_client.h"
 #include "tests/server/server_test_main.h"
 #include "tests/server/test_cloud_server.h"
@@ -11,11 +13,13 @@
 
 using namespace sonavert::cloud::testing;
 using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
 
 class AccountsTest : public QObject {
     Q_OBJECT
 
 private:
+    sonavert::VirtualClock m_clock; // outlives the server using it
     std::unique_ptr<TestCloudServer> m_server;
 
     int runCommand(const QStringList& words) {
@@ -26,7 +30,7 @@ private:
 
 private Q_SLOTS:
     void init() {
-        m_server = std::make_unique<TestCloudServer>();
+        m_server = std::make_unique<TestCloudServer>(sonavert::cloud::ServiceOptions{}, &m_clock);
         QVERIFY(m_server->isRunning());
     }
     void cleanup() { m_server.reset(); }
@@ -65,6 +69,8 @@ private Q_SLOTS:
         const QString first = m_server->addAccount("alice");
         auto& accounts = m_server->server().service().accounts();
         const QString second = accounts.issueToken("alice").value().token;
+        // Used before, so the server has its account at hand.
+        QCOMPARE(CloudTestClient(m_server->url(), first).call("account/status", {}).status, 200);
         QVERIFY(accounts.revokeToken("alice", first).ok());
         QCOMPARE(CloudTestClient(m_server->url(), first).call("account/status", {}).status, 401);
         QCOMPARE(CloudTestClient(m_server->url(), second).call("account/status", {}).status, 200);
@@ -155,7 +161,33 @@ private Q_SLOTS:
         QCOMPARE(erin.changes("presence").item("zones", 0).value("serverErrorCode").toString(),
                  u"USER_DELETED_ZONE"_s);
         QCOMPARE(runCommand({"token", "revoke", "--account", "erin", "--token", token}), 0);
+        // Another process revoked it: the server reads that within its half-second sweep, with
+        // no push channel open that would need it.
+        m_clock.advance(600ms);
         QCOMPARE(erin.call("account/status", {}).status, 401);
+    }
+
+    void theTokenCacheNeverOutlivesARevocation() {
+        using sonavert::cloud::AccountInfo;
+        using sonavert::cloud::TokenCache;
+        sonavert::VirtualClock clock;
+        TokenCache cache(clock, {.capacity = 2, .lifetime = 60s});
+        const AccountInfo alice{1, u"alice"_s, u"_a"_s};
+        // An answer read from the storage while the token was being revoked is not kept.
+        const auto before = cache.generation();
+        cache.forget(u"hash-a"_s);
+        cache.remember(u"hash-a"_s, alice, before);
+        QVERIFY(!cache.find(u"hash-a"_s));
+        cache.remember(u"hash-a"_s, alice, cache.generation());
+        QCOMPARE(cache.find(u"hash-a"_s).value_or(AccountInfo{}).name, u"alice"_s);
+        // Believed for its lifetime at most, in case revocations cannot be read.
+        clock.advance(60s);
+        QVERIFY(!cache.find(u"hash-a"_s));
+        // Bounded: one more than it holds makes room by dropping another.
+        for (const auto* hash : {"h1", "h2", "h3"})
+            cache.remember(QString::fromLatin1(hash), alice, cache.generation());
+        QCOMPARE(cache.size(), 2);
+        QVERIFY(cache.find(u"h3"_s));
     }
 };
 
