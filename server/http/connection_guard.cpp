@@ -7,6 +7,7 @@
 
 #include <QTcpSocket>
 #include <array>
+#include <fcntl.h>
 
 namespace sonavert::cloud {
 
@@ -34,6 +35,30 @@ constexpr std::array<Refusal, 3> kRefusals{{
 // A refused connection gets this long to finish sending and take its answer before it is cut.
 constexpr Duration kRefusalLinger = std::chrono::seconds(2);
 constexpr Duration kNever = Duration::max();
+
+/// The client's key when `header` (up to its empty line) asks for a version 13 WebSocket on
+/// /push; empty otherwise, for anything the HTTP server's own WebSocket side should judge.
+QByteArray pushUpgradeKey(const QByteArray& header) {
+    const QList<QByteArray> lines = header.split('\n');
+    const QList<QByteArray> request = lines.value(0).trimmed().split(' ');
+    if (request.size() != 3 || request.at(0) != "GET" || request.at(1) != "/push" ||
+        request.at(2) != "HTTP/1.1")
+        return {};
+    QByteArray key;
+    bool isVersion13 = false;
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const qsizetype colon = lines.at(i).indexOf(':');
+        if (colon < 0)
+            continue;
+        const QByteArray name = lines.at(i).left(colon).trimmed().toLower();
+        const QByteArray value = lines.at(i).mid(colon + 1).trimmed();
+        if (name == "sec-websocket-key")
+            key = value;
+        else if (name == "sec-websocket-version")
+            isVersion13 = value == "13";
+    }
+    return isVersion13 && QByteArray::fromBase64(key).size() == 16 ? key : QByteArray();
+}
 
 } // namespace
 
@@ -87,6 +112,26 @@ void ConnectionGuard::beforeServerReads() {
         return;
     }
     followPhase();
+    // Only a connection's first request: an earlier one may still be waiting for its answer.
+    if (m_pushHandover && m_scanner.phase() == RequestScanner::Phase::Upgraded &&
+        m_scanner.completedRequests() == 0)
+        handOverPush(unread);
+}
+
+void ConnectionGuard::handOverPush(const QByteArray& unread) {
+    const qsizetype end = unread.indexOf("\r\n\r\n");
+    const QByteArray key = end < 0 ? QByteArray() : pushUpgradeKey(unread.left(end));
+    if (key.isEmpty())
+        return;
+    // Closing the socket closes only its own descriptor: the duplicate keeps the connection.
+    const int descriptor =
+        fcntl(static_cast<int>(m_socket->socketDescriptor()), F_DUPFD_CLOEXEC, 0);
+    if (descriptor < 0)
+        return;
+    QObject::disconnect(m_socket, &QTcpSocket::readyRead, m_httpServer, nullptr);
+    m_farewell = {};
+    std::exchange(m_pushHandover, {})(descriptor, key, unread.mid(end + 4));
+    m_socket->abort();
 }
 
 void ConnectionGuard::afterServerRead() {

@@ -28,6 +28,12 @@ public:
     /// Called once when the guard, and so its connection, is gone. The WebSocket side drops
     /// every connection of the socket it takes over, so its destroyed signal cannot be relied on.
     void setFarewell(std::function<void()> farewell) { m_farewell = std::move(farewell); }
+    /// Takes a plain connection's push channel from the HTTP server: a duplicate of the
+    /// descriptor (now the callee's), the client's Sec-WebSocket-Key, and the bytes that came
+    /// after the upgrade request. The guard and its socket go right after.
+    using PushHandover = std::function<void(int descriptor, QByteArray key, QByteArray early)>;
+    /// Without one, Qt's WebSocket server takes the upgrade.
+    void setPushHandover(PushHandover handover) { m_pushHandover = std::move(handover); }
     /// Where refusals and timeouts are counted; none when not set.
     void setMetrics(ServerMetrics* metrics) { m_metrics = metrics; }
 
@@ -49,6 +55,7 @@ private:
     void refuse(RequestScanner::Verdict verdict);
     void discardIncoming();
     void followPhase();
+    void handOverPush(const QByteArray& unread);
 
     QTcpSocket* m_socket;
     QObject* m_httpServer;
@@ -63,6 +70,7 @@ private:
     bool m_isRefused = false;
     bool m_isHandshaking = false;
     std::function<void()> m_farewell;
+    PushHandover m_pushHandover;
     ServerMetrics* m_metrics = nullptr;
 };
 

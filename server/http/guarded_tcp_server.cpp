@@ -7,6 +7,7 @@
 #include "server/wire/server_error.h"
 
 #include <QLoggingCategory>
+#include <QPointer>
 #include <QSslSocket>
 #include <sys/resource.h>
 
@@ -107,7 +108,7 @@ void GuardedTcpServer::handToServer(QTcpSocket* socket, ConnectionGuard* guard) 
 }
 
 bool GuardedTcpServer::hasRoomFor(const QHostAddress& address) const {
-    if (m_guards.size() >= m_limits.maxConnections)
+    if (m_connectionCount >= m_limits.maxConnections)
         return false;
     // Behind a proxy every client shares its address; the HTTP layer sees the real one.
     return m_transport.trustedProxies.contains(address) ||
@@ -135,16 +136,34 @@ void GuardedTcpServer::refuseBusy(QTcpSocket* socket) {
 void GuardedTcpServer::track(QTcpSocket* socket, ConnectionGuard* guard,
                              const QHostAddress& address) {
     m_guards.insert(socket, guard);
+    ++m_connectionCount;
     ++m_perAddress[address];
     guard->setFarewell([this, socket, address] {
         m_guards.remove(socket);
-        if (--m_perAddress[address] <= 0)
-            m_perAddress.remove(address);
-        if (m_isPaused) {
-            m_isPaused = false;
-            resumeAccepting();
-        }
+        release(address);
     });
+    if (!m_pushTaker || m_transport.tls)
+        return;
+    guard->setPushHandover(
+        [this, socket, address](int descriptor, QByteArray key, QByteArray early) {
+            m_guards.remove(socket);
+            // The channel may outlive this listener (at shutdown).
+            m_pushTaker(descriptor, std::move(key), std::move(early),
+                        [listener = QPointer<GuardedTcpServer>(this), address] {
+                            if (listener)
+                                listener->release(address);
+                        });
+        });
+}
+
+void GuardedTcpServer::release(const QHostAddress& address) {
+    --m_connectionCount;
+    if (--m_perAddress[address] <= 0)
+        m_perAddress.remove(address);
+    if (m_isPaused) {
+        m_isPaused = false;
+        resumeAccepting();
+    }
 }
 
 void GuardedTcpServer::sweep() {

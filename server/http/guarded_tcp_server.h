@@ -6,6 +6,7 @@
 #include <QHash>
 #include <QHostAddress>
 #include <QTcpServer>
+#include <functional>
 
 namespace sonavert::cloud {
 
@@ -28,7 +29,13 @@ public:
 
     /// The cap in force: the configured one, lowered to fit the descriptor limit.
     int maxConnections() const { return m_limits.maxConnections; }
-    int connectionCount() const { return static_cast<int>(m_guards.size()); }
+    int connectionCount() const { return m_connectionCount; }
+    /// Called with each plain connection's push channel, taken from the HTTP server at its
+    /// upgrade request; `farewell` runs when the channel's connection is gone (it still counts
+    /// against the caps until then). Not over TLS, where Qt's WebSocket server keeps them.
+    using PushTaker = std::function<void(int descriptor, QByteArray key, QByteArray early,
+                                         std::function<void()> farewell)>;
+    void setPushTaker(PushTaker taker) { m_pushTaker = std::move(taker); }
     /// Where refused connections are counted; none when not set.
     void setMetrics(ServerMetrics* metrics) { m_metrics = metrics; }
 
@@ -41,6 +48,7 @@ private:
     void encryptThenHand(QTcpSocket* socket, ConnectionGuard* guard);
     void handToServer(QTcpSocket* socket, ConnectionGuard* guard);
     void track(QTcpSocket* socket, ConnectionGuard* guard, const QHostAddress& address);
+    void release(const QHostAddress& address);
     void sweep();
     void onAcceptError(QAbstractSocket::SocketError error);
 
@@ -50,6 +58,8 @@ private:
     Clock& m_clock;
     QHash<QTcpSocket*, ConnectionGuard*> m_guards;
     QHash<QHostAddress, int> m_perAddress;
+    int m_connectionCount = 0;
+    PushTaker m_pushTaker;
     Clock::TimerId m_sweepTimer = 0;
     bool m_isPaused = false;
     ServerMetrics* m_metrics = nullptr;

@@ -2,6 +2,7 @@
 
 #include "server/http/guarded_tcp_server.h"
 #include "server/push/push_hub.h"
+#include "server/push/push_socket.h"
 #include "server/service/call_dispatcher.h"
 #include "server/service/cloud_service.h"
 #include "server/storage/cloud_storage.h"
@@ -103,9 +104,15 @@ HttpFrontend::HttpFrontend(CallDispatcher& calls, PushHub& hub, const HttpLimits
 
 HttpFrontend::~HttpFrontend() = default;
 
-quint16 HttpFrontend::listenGuarded(const QHostAddress& address, quint16 port) {
+quint16 HttpFrontend::listenGuarded(const QHostAddress& address, quint16 port, bool takesPush) {
     auto server = std::make_unique<GuardedTcpServer>(this, m_limits, m_transport, m_clock);
     server->setMetrics(&m_metrics);
+    if (takesPush)
+        server->setPushTaker([this](int descriptor, QByteArray key, QByteArray early,
+                                    std::function<void()> farewell) {
+            m_hub.adopt(std::make_unique<PlainWebSocket>(descriptor, key, std::move(early),
+                                                         m_hub.limits(), std::move(farewell)));
+        });
     if (!server->listen(address, port))
         return 0;
     const quint16 bound = server->serverPort();
@@ -114,7 +121,7 @@ quint16 HttpFrontend::listenGuarded(const QHostAddress& address, quint16 port) {
 }
 
 quint16 HttpFrontend::listenForMetrics(const QHostAddress& address, quint16 port) {
-    m_metricsPort = listenGuarded(address, port);
+    m_metricsPort = listenGuarded(address, port, false);
     return m_metricsPort;
 }
 
@@ -290,7 +297,8 @@ void HttpFrontend::serveMetrics(const QHttpServerRequest& request, Pending pendi
 
 void HttpFrontend::adoptWebSockets() {
     while (hasPendingWebSocketConnections())
-        m_hub.adopt(nextPendingWebSocketConnection());
+        m_hub.adopt(
+            std::make_unique<QtPushSocket>(nextPendingWebSocketConnection(), m_hub.limits()));
 }
 
 } // namespace sonavert::cloud

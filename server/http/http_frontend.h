@@ -39,7 +39,9 @@ public:
     ~HttpFrontend() override;
 
     /// Listens through a GuardedTcpServer; gives the port, or 0 when it cannot listen.
-    quint16 listenGuarded(const QHostAddress& address, quint16 port);
+    /// `takesPush`: push channels upgraded on this listener are served by the hub's own
+    /// WebSocket (over TLS, always Qt's).
+    quint16 listenGuarded(const QHostAddress& address, quint16 port, bool takesPush = true);
     /// A listener of its own for /metrics (and the health checks), open to whoever reaches
     /// it; the main port then serves no metrics. Gives the port, or 0.
     quint16 listenForMetrics(const QHostAddress& address, quint16 port);

@@ -1,7 +1,9 @@
 #include "server/push/push_channel.h"
 
+#include "server/push/push_socket.h"
+
 #include <QJsonDocument>
-#include <QWebSocket>
+#include <QWebSocketProtocol>
 
 namespace sonavert::cloud {
 
@@ -12,7 +14,7 @@ constexpr Duration kCloseGrace = std::chrono::seconds(2);
 
 } // namespace
 
-PushChannel::PushChannel(std::unique_ptr<QWebSocket> socket, Clock& clock, const PushLimits& limits,
+PushChannel::PushChannel(std::unique_ptr<PushSocket> socket, Clock& clock, const PushLimits& limits,
                          QObject* parent)
     : QObject(parent)
     , m_socket(std::move(socket))
@@ -21,19 +23,16 @@ PushChannel::PushChannel(std::unique_ptr<QWebSocket> socket, Clock& clock, const
     , m_openedAt(clock.monotonicNow())
     , m_lastHeard(m_openedAt)
     , m_lastPinged(m_openedAt) {
-    // Checked on each frame's header, so an oversized frame is refused before it is read.
-    m_socket->setMaxAllowedIncomingFrameSize(static_cast<quint64>(limits.maxFrameBytes));
-    m_socket->setMaxAllowedIncomingMessageSize(static_cast<quint64>(limits.maxMessageBytes));
-    connect(m_socket.get(), &QWebSocket::textMessageReceived, this, [this](const QString& text) {
+    connect(m_socket.get(), &PushSocket::textReceived, this, [this](const QString& text) {
         heard();
         Q_EMIT messageReceived(this, text);
     });
-    connect(m_socket.get(), &QWebSocket::pong, this, [this] { heard(); });
-    connect(m_socket.get(), &QWebSocket::binaryMessageReceived, this, [this] { heard(); });
-    connect(m_socket.get(), &QWebSocket::disconnected, this, [this] {
+    connect(m_socket.get(), &PushSocket::heard, this, [this] { heard(); });
+    connect(m_socket.get(), &PushSocket::disconnected, this, [this] {
         m_isClosed = true;
         Q_EMIT closed(this);
     });
+    m_socket->start();
 }
 
 PushChannel::~PushChannel() {
@@ -79,7 +78,7 @@ bool PushChannel::send(const QJsonObject& message) {
         close(kSlowConsumerCloseCode, QStringLiteral("send queue full"));
         return false;
     }
-    m_socket->sendTextMessage(text);
+    m_socket->sendText(text);
     return true;
 }
 
@@ -94,7 +93,7 @@ void PushChannel::close(int code, const QString& reason) {
         return;
     m_isClosing = true;
     m_closeDeadline = m_clock.monotonicNow() + kCloseGrace;
-    m_socket->close(static_cast<QWebSocketProtocol::CloseCode>(code), reason);
+    m_socket->close(code, reason);
 }
 
 bool PushChannel::keepAlive() {

@@ -7,17 +7,18 @@
 #include <QObject>
 #include <memory>
 
-class QWebSocket;
-
 namespace sonavert::cloud {
 
 /// One client's WebSocket: unauthenticated until its first message names a valid token, then
 /// bound to that account's database in one container and environment. What it sends waits in
 /// a bounded queue: a client that stops reading is closed instead of growing it.
+class PushSocket;
+
 class PushChannel : public QObject {
     Q_OBJECT
 public:
-    PushChannel(std::unique_ptr<QWebSocket> socket, Clock& clock, const PushLimits& limits,
+    /// Starts the socket's reading once connected to it.
+    PushChannel(std::unique_ptr<PushSocket> socket, Clock& clock, const PushLimits& limits,
                 QObject* parent = nullptr);
     ~PushChannel() override;
 
@@ -55,7 +56,7 @@ Q_SIGNALS:
 private:
     void heard();
 
-    std::unique_ptr<QWebSocket> m_socket;
+    std::unique_ptr<PushSocket> m_socket;
     Clock& m_clock;
     const PushLimits& m_limits;
     Duration m_openedAt;

@@ -1,6 +1,7 @@
 #include "server/push/push_hub.h"
 
 #include "server/push/push_channel.h"
+#include "server/push/push_socket.h"
 #include "server/service/cloud_service.h"
 #include "server/service/secret_tokens.h"
 #include "server/wire/error_json.h"
@@ -62,7 +63,7 @@ PushHub::~PushHub() {
         delete channel;
 }
 
-void PushHub::adopt(std::unique_ptr<QWebSocket> socket) {
+void PushHub::adopt(std::unique_ptr<PushSocket> socket) {
     auto* channel = new PushChannel(std::move(socket), m_clock, m_limits, this);
     m_channels.insert(channel);
     connect(channel, &PushChannel::messageReceived, this, &PushHub::onMessage);

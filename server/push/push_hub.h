@@ -8,12 +8,11 @@
 #include <memory>
 #include <set>
 
-class QWebSocket;
-
 namespace sonavert::cloud {
 
 class CloudService;
 class PushChannel;
+class PushSocket;
 
 /// Holds every open push channel: authenticates each on its first message, replays what a
 /// reconnecting client missed, delivers fired notifications to the owning account's channels,
@@ -31,7 +30,8 @@ public:
     ~PushHub() override;
 
     /// Takes a freshly upgraded connection.
-    void adopt(std::unique_ptr<QWebSocket> socket);
+    void adopt(std::unique_ptr<PushSocket> socket);
+    const PushLimits& limits() const { return m_limits; }
     /// Sends each notification, in the order given, to the channels of its database that have
     /// not had it yet.
     void deliver(const QList<sonavert::cloud::PushNotification>& notifications);

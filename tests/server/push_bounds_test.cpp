@@ -129,6 +129,82 @@ private Q_SLOTS:
         CHECKED(otherAccountIsServed());
     }
 
+    void protocolViolationsCloseWithTheirCode_data() {
+        QTest::addColumn<QByteArray>("frames");
+        QTest::addColumn<int>("code");
+        QTest::newRow("unmasked") << QByteArray("\x81\x02hi", 4) << 1002;
+        QTest::newRow("reserved bit") << RawConnection::frame(0x41, true, "hi") << 1002;
+        QTest::newRow("unknown opcode") << RawConnection::frame(3, true, "hi") << 1002;
+        QTest::newRow("fragmented ping") << RawConnection::frame(9, false, "hi") << 1002;
+        QTest::newRow("continuation first") << RawConnection::frame(0, true, "hi") << 1002;
+        QTest::newRow("a message inside a message")
+            << RawConnection::frame(1, false, "a") + RawConnection::frame(1, true, "b") << 1002;
+        QTest::newRow("not UTF-8")
+            << RawConnection::frame(1, true, QByteArray("\xc3\x28", 2)) << 1007;
+    }
+
+    void protocolViolationsCloseWithTheirCode() {
+        QFETCH(QByteArray, frames);
+        QFETCH(int, code);
+        CHECKED(start());
+        RawConnection client(m_server->url());
+        QVERIFY(client.upgradeToWebSocket());
+        client.send(frames);
+        QVERIFY(client.waitForClose());
+        QCOMPARE(leadingCloseCode(client.received()), code);
+        CHECKED(otherAccountIsServed());
+    }
+
+    void aGreetingInPiecesIsServedAroundPings() {
+        CHECKED(start());
+        RawConnection client(m_server->url());
+        // The frames come with the upgrade request itself, before the server answered it.
+        const QByteArray hello = greeting(m_token);
+        client.send("GET /push HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\n"
+                    "Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                    "Sec-WebSocket-Version: 13\r\n\r\n" +
+                    RawConnection::frame(1, false, hello.left(10)) +
+                    RawConnection::frame(9, true, "are you there") +
+                    RawConnection::frame(0, false, hello.mid(10, 10)) +
+                    RawConnection::frame(0, true, hello.mid(20)));
+        QVERIFY(client.awaitReceived("\"ready\":true"));
+        const QByteArray received = client.received();
+        QVERIFY(received.startsWith("HTTP/1.1 101"));
+        // The answer to the sample key of the WebSocket standard.
+        QVERIFY(received.contains("Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n"));
+        QVERIFY(received.contains("\x8a\x0d"
+                                  "are you there"));
+        // A client that closes gets its code back, then the connection ends.
+        client.send(RawConnection::frame(8, true, QByteArray("\x03\xe8", 2)));
+        QVERIFY(client.waitForClose());
+        QVERIFY(client.received().endsWith(QByteArray("\x88\x02\x03\xe8", 4)));
+    }
+
+    void pushChannelsHoldTheirPlaceUnderTheCapsUntilTheyGo() {
+        ServerConfig config;
+        config.http.maxConnectionsPerAddress = 2;
+        CHECKED(start(config));
+        auto& hub = m_server->server().pushHub();
+        const QHostAddress from(u"127.0.0.7"_s);
+        const auto status = [&] {
+            RawConnection probe(m_server->url(), from);
+            probe.send("GET /healthz HTTP/1.1\r\nHost: localhost\r\n\r\n");
+            return probe.awaitStatus();
+        };
+        // More channels than the cap come and go: each gives its place back when it goes.
+        for (int round = 0; round < 4; ++round) {
+            RawConnection first(m_server->url(), from);
+            RawConnection second(m_server->url(), from);
+            CHECKED(greet(first, m_token));
+            CHECKED(greet(second, m_token));
+            QCOMPARE(status(), 503);
+            first.socket().abort();
+            second.socket().abort();
+            QVERIFY(QTest::qWaitFor([&] { return hub.channelCount() == 0; }));
+        }
+        QCOMPARE(status(), 200);
+    }
+
     void channelTimeoutsAreMetWithinASecond_data() {
         QTest::addColumn<bool>("greets");
         QTest::addColumn<int>("limitSeconds");
