@@ -9,6 +9,7 @@
 
 #include <QLoggingCategory>
 #include <QTcpServer>
+#include <sched.h>
 #include <thread>
 
 namespace sonavert::cloud {
@@ -16,6 +17,16 @@ namespace sonavert::cloud {
 namespace {
 
 Q_LOGGING_CATEGORY(lcServer, "sonavert.cloud.server")
+
+/// The cores this process may run on: a server pinned to one (taskset, a container's cpuset)
+/// gains nothing from more readers than that, only their switching.
+int usableCores() {
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (sched_getaffinity(0, sizeof(allowed), &allowed) == 0 && CPU_COUNT(&allowed) > 0)
+        return CPU_COUNT(&allowed);
+    return static_cast<int>(std::max(1U, std::thread::hardware_concurrency()));
+}
 
 HttpLimits httpLimitsOf(const ServerConfig& config) {
     HttpLimits limits = config.http;
@@ -34,9 +45,7 @@ Result<std::unique_ptr<CloudServer>> CloudServer::open(const ServerConfig& confi
     SONAVERT_TRY(storage);
     auto service = CloudService::create(*storage.value(), clock, config.service);
     SONAVERT_TRY(service);
-    const int readers = config.readerThreads > 0
-                            ? config.readerThreads
-                            : static_cast<int>(std::thread::hardware_concurrency());
+    const int readers = config.readerThreads > 0 ? config.readerThreads : usableCores();
     auto calls =
         CallDispatcher::start([url = config.databaseUrl,
                                dir = config.dataDirectory] { return openCloudStorage(url, dir); },

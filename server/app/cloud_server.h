@@ -38,7 +38,8 @@ struct ServerConfig {
     /// How often the connection that hears other instances (PostgreSQL) is checked, renewed
     /// when lost, and the notifications stored meanwhile caught up with.
     Duration listenerCheckInterval = std::chrono::seconds(10);
-    /// Threads that answer reads, each with its own connection (0: one per core). Writes go
+    /// Threads that answer reads, each with its own connection (0: one per core the process
+    /// may run on). Writes go
     /// through one more thread, which commits them in groups.
     int readerThreads = 0;
 };
