@@ -96,8 +96,11 @@ QByteArray PlainWebSocket::acceptKeyFor(const QByteArray& secWebSocketKey) {
 }
 
 void PlainWebSocket::start() {
-    if (m_fd < 0)
+    // Gone while answering the handshake, before anyone listened: said once someone does.
+    if (m_fd < 0) {
+        QTimer::singleShot(0, this, [this] { Q_EMIT disconnected(); });
         return;
+    }
     m_readable = std::make_unique<QSocketNotifier>(m_fd, QSocketNotifier::Read);
     connect(m_readable.get(), &QSocketNotifier::activated, this, &PlainWebSocket::readIncoming);
     // What came with the upgrade request is read after the caller's own start-up is done.
@@ -308,23 +311,29 @@ void PlainWebSocket::sendFrame(quint8 opcode, const QByteArray& payload) {
     m_out.append(payload);
 }
 
-void PlainWebSocket::writeRaw(const char* data, qsizetype size) {
+qsizetype PlainWebSocket::sendSome(const char* data, qsizetype size) {
     qsizetype sent = 0;
-    if (m_out.isEmpty()) {
-        while (sent < size) {
-            const ssize_t n = ::send(m_fd, data + sent, static_cast<size_t>(size - sent),
-                                     MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (n > 0) {
-                sent += n;
-                continue;
-            }
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-                break;
-            finish();
-            return;
-        }
+    while (sent < size) {
+        const ssize_t n = ::send(m_fd, data + sent, static_cast<size_t>(size - sent),
+                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0)
+            sent += n;
+        else if (n < 0 && errno == EINTR)
+            continue;
+        else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            break;
+        else
+            return -1;
+    }
+    return sent;
+}
+
+void PlainWebSocket::writeRaw(const char* data, qsizetype size) {
+    // Behind what waits already, nothing may go first.
+    const qsizetype sent = m_out.isEmpty() ? sendSome(data, size) : 0;
+    if (sent < 0) {
+        finish();
+        return;
     }
     if (sent == size)
         return;
@@ -336,21 +345,15 @@ void PlainWebSocket::writeRaw(const char* data, qsizetype size) {
 }
 
 void PlainWebSocket::flushOutput() {
-    while (m_fd >= 0 && !m_out.isEmpty()) {
-        const ssize_t n = ::send(m_fd, m_out.constData(), static_cast<size_t>(m_out.size()),
-                                 MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-            m_out.remove(0, n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            return;
+    if (m_fd < 0)
+        return;
+    const qsizetype sent = sendSome(m_out.constData(), m_out.size());
+    if (sent < 0) {
         finish();
         return;
     }
-    if (m_fd < 0)
+    m_out.remove(0, sent);
+    if (!m_out.isEmpty())
         return;
     // Written out: neither the buffer nor the write watch is kept.
     m_out = QByteArray();

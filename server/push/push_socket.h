@@ -92,6 +92,8 @@ private:
     bool handleFrame(quint8 opcode, bool isFinal, QByteArray payload);
     void sendFrame(quint8 opcode, const QByteArray& payload);
     void writeRaw(const char* data, qsizetype size);
+    /// Sends what the kernel takes now: the bytes sent, or -1 when the connection failed.
+    qsizetype sendSome(const char* data, qsizetype size);
     void flushOutput();
     /// Closes with `code`: the client broke the protocol or a limit. Always false.
     bool fail(int code);
