@@ -54,10 +54,8 @@ Result<QList<DeviceToken>> AccountDirectory::tokens(const QString& accountName) 
 }
 
 Status AccountDirectory::revokeHash(const AccountInfo& account, const QString& tokenHash) {
-    // Forgotten before and after: a call authenticating meanwhile neither keeps the cached
-    // account nor caches it again.
-    m_tokens.forget(tokenHash);
     auto removed = m_storage.removeToken(account.id, tokenHash);
+    // After the delete: a call that read the token before it does not cache it again.
     m_tokens.forget(tokenHash);
     SONAVERT_TRY(removed);
     if (!removed.value())

@@ -131,6 +131,18 @@ QList<KeyedDevice>::const_iterator newestNamed(const QList<KeyedDevice>& devices
     return newest;
 }
 
+/// The computer called `name` other than this one, or the error to show; `notFound` may name
+/// it with %1.
+Result<KeyedDevice> otherComputerNamed(const QList<KeyedDevice>& devices, const QString& name,
+                                       const QString& notFound) {
+    const auto found = newestNamed(devices, name);
+    if (found == devices.end())
+        return keysError(5, notFound.arg(name));
+    if (found->isThisDevice)
+        return keysError(6, QStringLiteral("%1 is this computer.").arg(found->name));
+    return *found;
+}
+
 } // namespace
 
 QString accountKeyName(const QUrl& server, const QString& accountName) {
@@ -352,14 +364,10 @@ QCoro::Task<Result<int>> AccountKeys::removeComputer(QString name) {
     if (!guard)
         co_return stopping();
     const QList<KeyedDevice>& known = devices.value();
-    const auto removed = newestNamed(known, name);
-    if (removed == known.end())
-        co_return keysError(5, QStringLiteral("No computer called %1 is in this account's "
-                                              "list of keys.")
-                                   .arg(name));
-    if (removed->isThisDevice)
-        co_return keysError(6, QStringLiteral("%1 is this computer.").arg(name));
-    const QString removedID = removed->deviceID;
+    Result<KeyedDevice> removed = otherComputerNamed(
+        known, name, QStringLiteral("No computer called %1 is in this account's list of keys."));
+    SONAVERT_CO_TRY(removed);
+    const QString removedID = removed.value().deviceID;
 
     // The new key first, the old ones after it: what was sealed before stays readable here.
     Result<AccountKey> created = AccountKey::generate();
@@ -579,22 +587,20 @@ QCoro::Task<Result<QString>> AccountKeys::beginVerification(QString name) {
     SONAVERT_CO_TRY(devices);
     if (!guard)
         co_return stopping();
-    const QList<KeyedDevice>& known = devices.value();
-    const auto target = newestNamed(known, name);
-    if (target == known.end())
-        co_return keysError(5, QStringLiteral("No computer called %1 is signed in to this "
-                                              "account with this version of Sonavert.")
-                                   .arg(name));
-    if (target->isThisDevice)
-        co_return keysError(6, QStringLiteral("%1 is this computer.").arg(target->name));
+    Result<KeyedDevice> found =
+        otherComputerNamed(devices.value(), name,
+                           QStringLiteral("No computer called %1 is signed in to this account "
+                                          "with this version of Sonavert."));
+    SONAVERT_CO_TRY(found);
+    const KeyedDevice target = found.value();
 
     Result<DeviceKeyPair> ownKey = DeviceKeyPair::generate();
     SONAVERT_CO_TRY(ownKey);
     const QByteArray verificationID = randomBytes(16);
     CloudRecord request;
-    request.recordName = verificationRecordName(target->deviceID);
+    request.recordName = verificationRecordName(target.deviceID);
     request.recordType = kVerificationRecordType;
-    request.fields.insert(kTargetID, target->deviceID);
+    request.fields.insert(kTargetID, target.deviceID);
     request.fields.insert(kVerifierID, m_deviceID);
     request.fields.insert(kVerifierName, m_deviceName);
     request.fields.insert(kVerificationID, text(verificationID));
@@ -621,7 +627,7 @@ QCoro::Task<Result<QString>> AccountKeys::beginVerification(QString name) {
         co_await remove(request.recordName);
         co_return keysError(7, QStringLiteral("%1 did not answer: Sonavert has to be running "
                                               "there, signed in to this account.")
-                                   .arg(target->name));
+                                   .arg(target.name));
     }
 
     CloudRecord reveal;
@@ -633,8 +639,8 @@ QCoro::Task<Result<QString>> AccountKeys::beginVerification(QString name) {
         co_return stopping();
     const QString code = crypto::confirmationCode(ownKey.value().publicKey(), targetKey);
     m_outgoing.insert_or_assign(
-        target->deviceID,
-        Outgoing{target->deviceID, target->name, verificationID, targetKey, code, ownKey.value()});
+        target.deviceID,
+        Outgoing{target.deviceID, target.name, verificationID, targetKey, code, ownKey.value()});
     co_return code;
 }
 
