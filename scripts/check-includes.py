@@ -14,13 +14,15 @@ Usage: scripts/check-includes.py BUILD_DIR   (a configured build tree)
   else to its folder's library; header-only helpers beside test programs belong to none.
 """
 import collections
-import json
 import os
 import re
 import shlex
 import subprocess
 import sys
 import tempfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "lib"))
+import compile_database  # noqa: E402
 
 ROOT = os.path.realpath(os.path.join(os.path.dirname(__file__), ".."))
 TREES = ("src", "server", "tools", "tests", "bench")
@@ -42,15 +44,17 @@ def generated_names(build_dir):
 
 def owners_by_file(build_dir):
     """Target(s) of each translation unit, and of each header through its folder's units."""
-    commands = json.load(open(os.path.join(build_dir, "compile_commands.json")))
     by_file, by_dir = {}, collections.defaultdict(set)
-    for entry in commands:
+    for entry, sources in compile_database.entries(build_dir):
         match = re.search(r"CMakeFiles/([^/]+)\.dir/", entry.get("output", "") or entry["command"])
-        path = os.path.relpath(os.path.realpath(entry["file"]), ROOT)
-        if not match or path.startswith(".."):
+        if not match:
             continue
-        by_file.setdefault(path, set()).add(match.group(1))
-        by_dir[os.path.dirname(path)].add(match.group(1))
+        for source in sources:
+            path = os.path.relpath(os.path.realpath(source), ROOT)
+            if path.startswith(".."):
+                continue
+            by_file.setdefault(path, set()).add(match.group(1))
+            by_dir[os.path.dirname(path)].add(match.group(1))
     return by_file, by_dir
 
 

@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(
   # toolchain
   build-essential cmake ninja-build pkg-config git clang-format clang-tidy
+  # the compiler cache the presets build through (~/.cache/ccache)
+  ccache
   # Qt 6, QCoro, QtKeychain
   qt6-base-dev qt6-declarative-dev qcoro-qt6-dev qtkeychain-qt6-dev
   qt6-websockets-dev qt6-httpserver-dev libqt6sql6-sqlite libqt6sql6-psql

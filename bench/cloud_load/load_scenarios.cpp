@@ -11,13 +11,13 @@ namespace sonavert::bench {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 constexpr int kSourceAddresses = 16;
 constexpr int kChannelBatch = 500;
 
 SteadyTime after(double seconds) {
-    return Clock::now() +
-           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    return SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(
+                                    std::chrono::duration<double>(seconds));
 }
 
 } // namespace
@@ -82,10 +82,10 @@ ThroughputResult LoadScenarios::closedLoop(int connections, double seconds,
     m_reactor.runUntil(after(1.0)); // warm-up: connections open, caches filled
     isMeasuring = true;
     const double cpuBefore = m_server.cpuSeconds();
-    const auto start = Clock::now();
+    const auto start = SteadyClock::now();
     m_reactor.runUntil(after(seconds));
     isMeasuring = false;
-    result.wallSeconds = std::chrono::duration<double>(Clock::now() - start).count();
+    result.wallSeconds = std::chrono::duration<double>(SteadyClock::now() - start).count();
     result.serverCpuSeconds = m_server.cpuSeconds() - cpuBefore;
     isStopping = true;
     m_reactor.runUntil(after(5.0), [&] {
@@ -106,7 +106,7 @@ std::vector<FleetStep> LoadScenarios::deviceSteps(int step, int maxDevices, doub
     std::uniform_real_distribution<double> phase(0.0, 2.0);
     const int limit = std::min<int>(maxDevices, static_cast<int>(m_fleet.size()));
     for (int count = step; count <= limit; count += step) {
-        tally.measureFrom = tally.measureUntil = Clock::now(); // nothing counted while adding
+        tally.measureFrom = tally.measureUntil = SteadyClock::now(); // nothing counted while adding
         for (int i = static_cast<int>(devices.size()); i < count; ++i) {
             // Devices of one account are neighbours in the fleet: the peer is the other one.
             const auto& peer = m_fleet[static_cast<std::size_t>(i ^ 1) % m_fleet.size()];
@@ -118,7 +118,7 @@ std::vector<FleetStep> LoadScenarios::deviceSteps(int step, int maxDevices, doub
         }
         m_reactor.runUntil(after(4.0)); // two passes: the new devices settle in
         tally = FleetTally{};
-        tally.measureFrom = Clock::now();
+        tally.measureFrom = SteadyClock::now();
         tally.measureUntil = after(seconds);
         const double cpuBefore = m_server.cpuSeconds();
         m_reactor.runUntil(tally.measureUntil);

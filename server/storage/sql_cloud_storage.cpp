@@ -16,10 +16,6 @@ QString newConnectionName() {
     return QStringLiteral("sonavert-cloud-%1").arg(++counter);
 }
 
-QString toText(const QJsonObject& object) {
-    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
-}
-
 QJsonObject toObject(const QVariant& text) {
     return QJsonDocument::fromJson(text.toString().toUtf8()).object();
 }
@@ -267,7 +263,7 @@ Status SqlCloudStorage::putSubscription(const DatabaseScope& scope, const QStrin
                        "subscription_id, body) VALUES (?, ?, ?, ?, ?) ON CONFLICT (account_id, "
                        "container, environment, subscription_id) DO UPDATE SET body = "
                        "excluded.body"),
-        scopeBinds(scope) << subscriptionID << toText(subscription));
+        scopeBinds(scope) << subscriptionID << storedJsonText(subscription));
     SONAVERT_TRY(stored);
     return {};
 }

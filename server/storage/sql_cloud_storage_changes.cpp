@@ -24,10 +24,6 @@ StoredRecord storedRecordOf(const SqlRows& row) {
     return stored;
 }
 
-QString toText(const QJsonObject& object) {
-    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
-}
-
 std::optional<CloudRecord> liveRecord(const std::optional<StoredRecord>& stored) {
     if (!stored || stored->isDeleted)
         return std::nullopt;
@@ -56,8 +52,8 @@ Status SqlCloudStorage::upsertRecord(qint64 zoneId, const CloudRecord& record, q
                        "record_type = excluded.record_type, fields = excluded.fields, created_ms "
                        "= excluded.created_ms, modified_ms = excluded.modified_ms, sequence = "
                        "excluded.sequence, is_deleted = 0"),
-        {zoneId, record.recordName, record.recordType, toText(record.fields), record.createdMs,
-         record.modifiedMs, sequence});
+        {zoneId, record.recordName, record.recordType, storedJsonText(record.fields),
+         record.createdMs, record.modifiedMs, sequence});
     SONAVERT_TRY(stored);
     return {};
 }
@@ -203,7 +199,7 @@ SqlCloudStorage::appendNotifications(const DatabaseScope& scope, const QList<QJs
                                                      "container, environment, body, created_ms) "
                                                      "VALUES (?, ?, ?, ?, ?, ?)"),
                                       {scope.accountId, id, scope.container, scope.environment,
-                                       toText(notification.body), nowMs});
+                                       storedJsonText(notification.body), nowMs});
         SONAVERT_TRY(inserted);
         stored.append(notification);
     }

@@ -2,6 +2,7 @@
 
 #include "server/storage/cloud_storage.h"
 
+#include <QJsonDocument>
 #include <QLoggingCategory>
 #include <QSqlError>
 #include <atomic>
@@ -18,6 +19,10 @@ std::atomic<quint64> g_storageErrors{0};
 Error storageError(const QString& detail) {
     g_storageErrors.fetch_add(1, std::memory_order_relaxed);
     return makeError(QStringLiteral("Storage"), 0, detail);
+}
+
+QString storedJsonText(const QJsonObject& object) {
+    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
 }
 
 quint64 storageErrorCount() {

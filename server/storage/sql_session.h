@@ -3,6 +3,7 @@
 #include "src/runtime/result.h"
 
 #include <QHash>
+#include <QJsonObject>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QVariantList>
@@ -101,5 +102,8 @@ private:
 
 /// A failure of the storage layer; each one made is counted (storageErrorCount).
 Error storageError(const QString& detail);
+
+/// The compact JSON text an object is stored as in a text column.
+QString storedJsonText(const QJsonObject& object);
 
 } // namespace sonavert::cloud

@@ -44,10 +44,6 @@ bool isStillLaunching(const QString& errorName) {
     return false;
 }
 
-void say(const QString& text) {
-    std::fputs(qPrintable(QStringLiteral("sonavert: ") + text + QLatin1Char('\n')), stderr);
-}
-
 } // namespace
 
 DesktopSession::DesktopSession(TessaryApp* app, AppOptions options, std::shared_ptr<Clock> clock,
@@ -102,11 +98,12 @@ QCoro::Task<int> DesktopSession::showRunningInstance(QDBusConnection bus, QStrin
         if (!guard)
             co_return 1;
         if (reply.type() == QDBusMessage::ReplyMessage) {
-            say(QStringLiteral("already running on this profile; its window is shown."));
+            sayOnTerminal(QStringLiteral("already running on this profile; its window is shown."));
             co_return 0;
         }
         if (!isStillLaunching(reply.errorName())) {
-            say(QStringLiteral("already running on this profile, but it does not answer: %1")
+            sayOnTerminal(
+                QStringLiteral("already running on this profile, but it does not answer: %1")
                     .arg(reply.errorMessage()));
             co_return 1;
         }
@@ -114,7 +111,8 @@ QCoro::Task<int> DesktopSession::showRunningInstance(QDBusConnection bus, QStrin
         if (!guard)
             co_return 1;
     }
-    say(QStringLiteral("already running on this profile, but it never finished starting."));
+    sayOnTerminal(
+        QStringLiteral("already running on this profile, but it never finished starting."));
     co_return 1;
 }
 

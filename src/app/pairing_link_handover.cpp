@@ -12,10 +12,6 @@ namespace sonavert {
 
 namespace {
 
-void say(const QString& text) {
-    std::fputs(qPrintable(QStringLiteral("sonavert: ") + text + QLatin1Char('\n')), stderr);
-}
-
 QDBusMessage openCall(const QString& busName, const QString& link) {
     QDBusMessage call = QDBusMessage::createMethodCall(
         busName, QString::fromLatin1(PairingLinkInbox::kObjectPath),
@@ -26,6 +22,10 @@ QDBusMessage openCall(const QString& busName, const QString& link) {
 
 } // namespace
 
+void sayOnTerminal(const QString& text) {
+    std::fputs(qPrintable(QStringLiteral("sonavert: ") + text + QLatin1Char('\n')), stderr);
+}
+
 bool offerPairingLinkInbox(QDBusConnection bus, PairingLinkInbox* inbox) {
     return bus.registerObject(QString::fromLatin1(PairingLinkInbox::kObjectPath), inbox,
                               QDBusConnection::ExportScriptableSlots);
@@ -35,15 +35,18 @@ QCoro::Task<int> handOverPairingLink(QDBusConnection bus, QString busName, QStri
     const QDBusPendingCall pending = bus.asyncCall(openCall(busName, link));
     const QDBusMessage reply = co_await pending;
     if (reply.type() != QDBusMessage::ReplyMessage) {
-        say(QStringLiteral("already running on this profile, but it did not take the link: %1")
+        sayOnTerminal(
+            QStringLiteral("already running on this profile, but it did not take the link: %1")
                 .arg(reply.errorMessage()));
         co_return 1;
     }
     if (!reply.arguments().value(0).toBool()) {
-        say(QStringLiteral("the running Sonavert refused the link: it is not a pairing link."));
+        sayOnTerminal(
+            QStringLiteral("the running Sonavert refused the link: it is not a pairing link."));
         co_return 1;
     }
-    say(QStringLiteral("already running on this profile; the pairing link was handed to it, "
+    sayOnTerminal(
+        QStringLiteral("already running on this profile; the pairing link was handed to it, "
                        "to be confirmed there."));
     co_return 0;
 }

@@ -8,6 +8,9 @@ namespace sonavert {
 
 class PairingLinkInbox;
 
+/// One line on stderr for whoever started this run from a terminal, prefixed "sonavert: ".
+void sayOnTerminal(const QString& text);
+
 /// Offers `inbox` on `bus` (PairingLinkInbox::kObjectPath), so that a second start on the
 /// same profile can hand it a link; false when the path is taken on this connection.
 bool offerPairingLinkInbox(QDBusConnection bus, PairingLinkInbox* inbox);

@@ -16,8 +16,6 @@ using namespace detail;
 
 namespace {
 
-const QString kLegacyID = QStringLiteral("legacy");
-
 // A command is meant to act within moments of being written: one that a running device left
 // for 60 seconds is stale and would surprise whoever is listening there now. A command written
 // before this run of the receiver began is different: it was queued while the device was off,
@@ -27,7 +25,7 @@ const QString kLegacyID = QStringLiteral("legacy");
 ReceivedCommand readCommand(const CommandRecordKind& kind, const CloudRecord& record, Timestamp now,
                             Timestamp runStartedAt, double fetchSeconds) {
     ReceivedCommand command;
-    command.id = record.string(kind.idField).value_or(kLegacyID);
+    command.id = record.string(kind.idField).value_or(ConsumedMessageLedger::kLegacyID);
     command.recordName = record.recordName;
     command.payload = record.string(kind.payloadField);
     command.hasPayloadField = record.fields.contains(kind.payloadField);

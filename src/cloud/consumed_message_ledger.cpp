@@ -11,7 +11,6 @@ namespace {
 
 const QString kTakenKey = QStringLiteral("Sonavert.handoff.takenCommand");
 const QString kSettledKey = QStringLiteral("Sonavert.handoff.settledMessages");
-const QString kLegacyID = QStringLiteral("legacy");
 
 QString timeText(Timestamp time) {
     return QString::number(time.secondsSinceReferenceDate, 'f', 3);

@@ -32,6 +32,8 @@ struct TakenCommand {
 /// twice. "legacy" commands carry no id of their own and are never recognised as seen.
 class ConsumedMessageLedger {
 public:
+    /// The id a command that carried none is read with.
+    static inline const QString kLegacyID = QStringLiteral("legacy");
     static constexpr int kCapacity = 256;
     static constexpr double kRememberedSeconds = 24.0 * 60 * 60;
 

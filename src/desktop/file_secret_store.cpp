@@ -13,11 +13,7 @@ namespace sonavert {
 
 namespace {
 
-const QString kDomain = QStringLiteral("FileSecretStore");
-
-QString itemKey(const QString& service, const QString& account) {
-    return service + QLatin1Char('\n') + account;
-}
+const QString kFileDomain = QStringLiteral("FileSecretStore");
 
 /// The file's items; an absent file is empty, an unreadable one an error.
 Result<QJsonObject> readItems(const QString& path) {
@@ -25,7 +21,7 @@ Result<QJsonObject> readItems(const QString& path) {
     if (!file.exists())
         return QJsonObject();
     if (!file.open(QIODevice::ReadOnly))
-        return makeError(kDomain, 1, QStringLiteral("cannot read %1").arg(path));
+        return makeError(kFileDomain, 1, QStringLiteral("cannot read %1").arg(path));
     return QJsonDocument::fromJson(file.readAll()).object();
 }
 
@@ -38,7 +34,7 @@ QCoro::Task<Result<std::optional<QByteArray>>> FileSecretStore::read(QString ser
                                                                      QString account) {
     const auto items = readItems(m_filePath);
     SONAVERT_CO_TRY(items);
-    const QJsonValue item = items.value().value(itemKey(service, account));
+    const QJsonValue item = items.value().value(secretItemKey(service, account));
     if (!item.isString())
         co_return std::optional<QByteArray>();
     co_return std::optional<QByteArray>(QByteArray::fromBase64(item.toString().toLatin1()));
@@ -48,7 +44,7 @@ QCoro::Task<Status> FileSecretStore::write(QString service, QString account, QBy
     auto items = readItems(m_filePath);
     SONAVERT_CO_TRY(items);
     QJsonObject updated = items.value();
-    updated.insert(itemKey(service, account), QString::fromLatin1(secret.toBase64()));
+    updated.insert(secretItemKey(service, account), QString::fromLatin1(secret.toBase64()));
     // The folder of a profile that has not saved anything yet may not be there.
     QDir().mkpath(QFileInfo(m_filePath).absolutePath());
     QSaveFile file(m_filePath);
@@ -56,7 +52,7 @@ QCoro::Task<Status> FileSecretStore::write(QString service, QString account, QBy
     if (!file.open(QIODevice::WriteOnly) ||
         !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner) ||
         file.write(QJsonDocument(updated).toJson(QJsonDocument::Compact)) < 0 || !file.commit())
-        co_return makeError(kDomain, 2, QStringLiteral("cannot write %1").arg(m_filePath));
+        co_return makeError(kFileDomain, 2, QStringLiteral("cannot write %1").arg(m_filePath));
     co_return Status();
 }
 

@@ -18,11 +18,11 @@ template <typename JobT> QCoro::Task<Error> runJob(JobT* job) {
     co_return makeError(kDomain, static_cast<int>(job->error()), job->errorString());
 }
 
-QString itemKey(const QString& service, const QString& account) {
+} // namespace
+
+QString secretItemKey(const QString& service, const QString& account) {
     return service + QLatin1Char('\n') + account;
 }
-
-} // namespace
 
 QCoro::Task<Result<std::optional<QByteArray>>> SystemSecretStore::read(QString service,
                                                                        QString account) {
@@ -52,7 +52,7 @@ QCoro::Task<Result<std::optional<QByteArray>>> InMemorySecretStore::read(QString
                                                                          QString account) {
     if (failReads)
         co_return makeError(kDomain, QKeychain::OtherError, QStringLiteral("read refused"));
-    const auto found = items.constFind(itemKey(service, account));
+    const auto found = items.constFind(secretItemKey(service, account));
     if (found == items.constEnd())
         co_return std::optional<QByteArray>();
     co_return std::optional<QByteArray>(*found);
@@ -63,7 +63,7 @@ QCoro::Task<Status> InMemorySecretStore::write(QString service, QString account,
     ++writeCount;
     if (failWrites)
         co_return makeError(kDomain, QKeychain::OtherError, QStringLiteral("write refused"));
-    items.insert(itemKey(service, account), secret);
+    items.insert(secretItemKey(service, account), secret);
     co_return Status();
 }
 

@@ -21,6 +21,9 @@ public:
     virtual QCoro::Task<Status> write(QString service, QString account, QByteArray secret) = 0;
 };
 
+/// The key of an item in a store that keeps all its items in one map: service + '\n' + account.
+QString secretItemKey(const QString& service, const QString& account);
+
 /// The desktop's Secret Service (GNOME Keyring, KWallet) through QtKeychain, with its insecure
 /// plain-file fallback off: when no keyring answers, callers see a failure and keep the secret
 /// their own way.
@@ -39,7 +42,7 @@ public:
     bool failReads = false;
     bool failWrites = false;
     int writeCount = 0;
-    QMap<QString, QByteArray> items; ///< keyed by service + '\n' + account
+    QMap<QString, QByteArray> items; ///< keyed by secretItemKey
 };
 
 } // namespace sonavert

@@ -28,10 +28,6 @@ constexpr Duration kMotionSampleGap = std::chrono::milliseconds(150);
 constexpr Duration kMotionSampleMaxAge = std::chrono::seconds(10);
 constexpr Duration kLaunchPollInterval = std::chrono::milliseconds(200);
 
-double seconds(Duration d) {
-    return std::chrono::duration<double>(d).count();
-}
-
 } // namespace
 
 MprisPlayer::MprisPlayer(QDBusConnection bus, std::shared_ptr<Clock> clock,
@@ -172,7 +168,7 @@ QCoro::Task<MprisPlayer::Motion> MprisPlayer::effectiveState(QString service,
 // remembers the later sample as the next anchor and the verdict that goes with it.
 MprisPlayer::Motion MprisPlayer::judgeMotion(const PositionSample& earlier,
                                              const PositionSample& later) {
-    const double elapsedUs = seconds(later.at - earlier.at) * 1e6;
+    const double elapsedUs = secondsOf(later.at - earlier.at) * 1e6;
     const qint64 moved = later.positionUs - earlier.positionUs;
     const bool isMoving = moved > 0 && static_cast<double>(moved) >= elapsedUs / 4;
     const Motion motion{isMoving ? PlayerState::Playing : PlayerState::Stopped, later.positionUs};

@@ -4,12 +4,6 @@
 
 namespace sonavert {
 
-namespace {
-double seconds(Duration d) {
-    return std::chrono::duration<double>(d).count();
-}
-} // namespace
-
 SimulatedPlayer::SimulatedPlayer(std::shared_ptr<Clock> clock,
                                  std::shared_ptr<const TrackLibrary> library, QObject* parent)
     : PlayerBackend(parent)
@@ -26,7 +20,7 @@ double SimulatedPlayer::positionNow() const {
     if (m_state != PlayerState::Playing)
         return m_anchorPosition;
     const Duration since = m_clock->monotonicNow() - std::max(m_anchorTime, m_playableAt);
-    return m_anchorPosition + seconds(since);
+    return m_anchorPosition + secondsOf(since);
 }
 
 // A track that has run past its end has finished: the player stops and unloads it, as real

@@ -14,6 +14,11 @@
 namespace sonavert {
 
 using Duration = std::chrono::nanoseconds;
+
+/// A duration in seconds, with its fraction.
+inline double secondsOf(Duration d) {
+    return std::chrono::duration<double>(d).count();
+}
 using namespace std::chrono_literals;
 
 namespace detail {

@@ -9,7 +9,7 @@ namespace sonavert::cloud::testing {
 
 namespace {
 // Only a guard against a broken server hanging the suite; events come in milliseconds.
-constexpr int kGuardMs = 10000;
+constexpr int kPushGuardMs = 10000;
 } // namespace
 
 PushTestClient::PushTestClient(QUrl serverUrl)
@@ -24,7 +24,7 @@ PushTestClient::PushTestClient(QUrl serverUrl)
 bool PushTestClient::connectOnly() {
     QSignalSpy connected(&m_socket, &QWebSocket::connected);
     m_socket.open(m_url);
-    return connected.wait(kGuardMs);
+    return connected.wait(kPushGuardMs);
 }
 
 QJsonObject PushTestClient::open(const QString& token, std::optional<qint64> since,
@@ -42,7 +42,7 @@ QJsonObject PushTestClient::open(const QString& token, std::optional<qint64> sin
 QJsonObject PushTestClient::next() {
     if (m_received.isEmpty() && isConnected()) {
         QSignalSpy arrived(&m_socket, &QWebSocket::textMessageReceived);
-        arrived.wait(kGuardMs);
+        arrived.wait(kPushGuardMs);
     }
     return m_received.isEmpty() ? QJsonObject{} : m_received.takeFirst();
 }
@@ -51,7 +51,7 @@ bool PushTestClient::waitForClose() {
     if (m_socket.state() == QAbstractSocket::UnconnectedState)
         return true;
     QSignalSpy closed(&m_socket, &QWebSocket::disconnected);
-    return closed.wait(kGuardMs);
+    return closed.wait(kPushGuardMs);
 }
 
 void PushTestClient::close() {
@@ -61,7 +61,7 @@ void PushTestClient::close() {
     m_socket.close();
     // The disconnection may already have been reported inside close().
     if (closed.isEmpty())
-        closed.wait(kGuardMs);
+        closed.wait(kPushGuardMs);
 }
 
 } // namespace sonavert::cloud::testing

@@ -13,7 +13,7 @@ namespace {
 
 Q_LOGGING_CATEGORY(lcListener, "sonavert.cloud.listener")
 
-QString newConnectionName() {
+QString newListenerConnectionName() {
     static QAtomicInteger<quint64> counter;
     return QStringLiteral("sonavert-cloud-listener-%1").arg(++counter);
 }
@@ -31,7 +31,7 @@ PostgresNotificationListener::PostgresNotificationListener(std::unique_ptr<Postg
     , m_dialect(std::move(dialect))
     , m_clock(clock)
     , m_checkEvery(checkEvery)
-    , m_connectionName(newConnectionName()) {
+    , m_connectionName(newListenerConnectionName()) {
     // A failure now is retried by the first check, like a connection lost later.
     listen();
     m_checkTimer = m_clock.schedule(m_checkEvery, [this] { check(); });
