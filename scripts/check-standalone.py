@@ -42,7 +42,7 @@ def main():
 
     def check(item):
         args, source, cwd = item
-        key = record.key(args, source, cwd)
+        key = record.key(args, source, cwd, ROOT)
         if record.passed(key):
             return None, True
         result = subprocess.run(args + ["-fsyntax-only", source], cwd=cwd, capture_output=True,

@@ -76,7 +76,7 @@ def main():
 
         def check(entry):
             args = compile_database.compiler_args(entry)
-            key = record.key(args, entry["file"], entry["directory"], ("-E", "-C"))
+            key = record.key(args, entry["file"], entry["directory"], ROOT, ("-E", "-C"))
             if record.passed(key):
                 return [], True
             findings = tidy(entry, scratch)

@@ -51,12 +51,14 @@ class PassRecord:
                 os.remove(path)
         self.identity = identity
 
-    def key(self, args, source, cwd, preprocess_args=("-E",)):
+    def key(self, args, source, cwd, root, preprocess_args=("-E",)):
+        """The unit's digest; paths under `root` count relative to it, so that a checkout at
+        another path finds the passes of this one."""
         text = subprocess.run(args + list(preprocess_args) + [source], cwd=cwd, check=True,
                               capture_output=True).stdout
         digest = hashlib.sha256(self.identity)
-        digest.update("\0".join(args + [source]).encode())
-        digest.update(text)
+        digest.update("\0".join(args + [source]).replace(root, "@ROOT@").encode())
+        digest.update(text.replace(root.encode(), b"@ROOT@"))
         return digest.hexdigest()
 
     def passed(self, key):

@@ -12,8 +12,9 @@ inline const QString kDomain = QStringLiteral("ServiceError");
 enum class Code { ICloudUnavailable = 1, RequestTimedOut = 2 };
 
 inline Error iCloudUnavailable() {
-    return makeError(kDomain, static_cast<int>(Code::ICloudUnavailable),
-                     QStringLiteral("iCloud is not available. Sign in to iCloud on this device."));
+    return makeError(
+        kDomain, static_cast<int>(Code::ICloudUnavailable),
+        QStringLiteral("Your Sonavert account is not available. Sign in on this computer."));
 }
 
 inline Error requestTimedOut() {

@@ -11,8 +11,7 @@ Error playbackDidNotStart(const QString& detail) {
 Error playbackTimedOut() {
     return makeError(
         kDomain, PlaybackTimedOut,
-        QStringLiteral(
-            "Music playback did not respond. Make sure you are signed into Apple Music."));
+        QStringLiteral("Music playback did not respond. Make sure your music player is running."));
 }
 
 } // namespace sonavert::music_app_error

@@ -60,7 +60,8 @@ std::optional<QUrl> downloadLinkRequest(const QString& supportAddress) {
 
 QString supportMailFooter(const QString& shortVersion, const QString& build,
                           const QString& osVersion, const QString& hardwareModel) {
-    const QString model = hardwareModel.trimmed().isEmpty() ? QStringLiteral("Mac") : hardwareModel;
+    const QString model =
+        hardwareModel.trimmed().isEmpty() ? QStringLiteral("Computer") : hardwareModel;
     return QStringLiteral("\n\n\u2014\u2014 Please describe your issue above this line "
                           "\u2014\u2014\nApp: Sonavert ") +
            orQuestionMark(shortVersion) + QStringLiteral(" (") + orQuestionMark(build) +

@@ -20,7 +20,7 @@ std::optional<QUrl> downloadLinkRequest(const QString& supportAddress);
 inline const QString kSupportSubject = QStringLiteral("Sonavert Help");
 
 /// The support mail's body: two empty lines to type into, the marker line, then what support
-/// needs to know. An empty hardware model reads "Mac".
+/// needs to know. An empty hardware model reads "Computer".
 QString supportMailFooter(const QString& shortVersion, const QString& build,
                           const QString& osVersion, const QString& hardwareModel);
 

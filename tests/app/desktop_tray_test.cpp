@@ -178,6 +178,31 @@ class DesktopTrayTest : public QObject {
         return m_appOut.contains(line);
     }
 
+    // Hides the window with the tray item, whatever it shows now: a popup that lost the focus
+    // (to whatever the desktop opened meanwhile) has hidden itself already, and the item's
+    // activation then shows it again.
+    bool hideWithTheItem() {
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            // What the app said before this activation is no answer to it.
+            m_app.waitForReadyRead(0);
+            m_app.readAllStandardOutput();
+            callItem(kItemPath, kItemInterface, QStringLiteral("Activate"), {0, 0});
+            m_appOut.clear();
+            QElapsedTimer limit;
+            limit.start();
+            while (!m_appOut.contains(QStringLiteral("window: hidden")) &&
+                   !m_appOut.contains(QStringLiteral("window: shown")) &&
+                   m_app.state() != QProcess::NotRunning && limit.elapsed() < kProcessLimitMs) {
+                m_app.waitForReadyRead(static_cast<int>(kProcessLimitMs - limit.elapsed()));
+                m_appOut += QString::fromUtf8(m_app.readAllStandardOutput());
+            }
+            if (m_appOut.lastIndexOf(QStringLiteral("window: hidden")) >
+                m_appOut.lastIndexOf(QStringLiteral("window: shown")))
+                return true;
+        }
+        return false;
+    }
+
 private Q_SLOTS:
     void initTestCase() {
         if (qEnvironmentVariable("QT_QPA_PLATFORM") != QLatin1String("xcb") ||
@@ -319,8 +344,7 @@ private Q_SLOTS:
     // The desktop opens an invitation's link while the window is hidden: the link goes to the
     // running device, whose window shows (to ask the user), and the new start ends.
     void aLinkOpenedWhileItRunsGoesToTheRunningDevice() {
-        callItem(kItemPath, kItemInterface, QStringLiteral("Activate"), {0, 0});
-        QVERIFY2(waitForAppLine(QStringLiteral("window: hidden")), qPrintable(m_appOut));
+        QVERIFY2(hideWithTheItem(), qPrintable(m_appOut));
         QProcess second;
         second.setProcessEnvironment(environment());
         second.start(QStringLiteral(SONAVERT_EXECUTABLE),

@@ -39,7 +39,7 @@ private Q_SLOTS:
         rig.clock->runUntil([&] { return first.isReady() && second.isReady(); }, 5s);
         const auto a = awaitTask(std::move(first));
         QCOMPARE(a.error().description,
-                 u"iCloud is not available. Sign in to iCloud on this device."_s);
+                 u"Your Sonavert account is not available. Sign in on this computer."_s);
         QCOMPARE(awaitTask(std::move(second)).error(), a.error());
         rig.cloud->setAccountStatus(u"user"_s, AccountStatus::Available);
         QVERIFY(rig.run(rig.service->ensureAccountAvailable()).ok());

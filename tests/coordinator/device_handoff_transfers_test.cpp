@@ -166,14 +166,14 @@ private Q_SLOTS:
     void failedPullRequestEndsThePull() {
         CoordinatorRig rig;
         rig.cloud->sendPullStatus = makeError(
-            u"ServiceError"_s, 1, u"iCloud is not available. Sign in to iCloud on this device."_s);
+            u"ServiceError"_s, 1, u"Your Sonavert account is not available. Sign in on this computer."_s);
         auto& vm = rig.make();
         vm.pull(device(u"L"_s, u"Living Room"_s));
         QVERIFY(!vm.isPulling());
         QCOMPARE(vm.activityLabel(), std::nullopt);
         QCOMPARE(vm.transferError(),
                  std::optional<QString>(
-                     u"iCloud is not available. Sign in to iCloud on this device."_s));
+                     u"Your Sonavert account is not available. Sign in on this computer."_s));
     }
 
     void pullResponseHandsOffPausesAndRepublishes() {

@@ -23,7 +23,7 @@ namespace sonavert::test {
 inline const QString kControlService = QStringLiteral("io.sonavert.Sonavert");
 inline const QString kControlPath = QStringLiteral("/io/sonavert/Sonavert");
 inline const QString kControlInterface = QStringLiteral("io.sonavert.Sonavert.Control");
-inline const QString kUnavailable = QStringLiteral("iCloud is not available.");
+inline const QString kUnavailable = QStringLiteral("Your Sonavert account is not available.");
 inline constexpr int kEventLimitMs = 60000; // only keeps a broken run from hanging
 
 class StateSignal : public QObject {

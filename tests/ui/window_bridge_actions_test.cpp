@@ -201,7 +201,7 @@ private Q_SLOTS:
         QCOMPARE(mail.subject, QStringLiteral("Sonavert Help"));
         QVERIFY(mail.body.startsWith(QStringLiteral("\n\n\u2014\u2014 Please describe")));
         QVERIFY(mail.body.contains(QStringLiteral(
-            "App: Sonavert 1.4 (42)\nOS: Debian GNU/Linux 12 (bookworm)\nDevice: Mac")));
+            "App: Sonavert 1.4 (42)\nOS: Debian GNU/Linux 12 (bookworm)\nDevice: Computer")));
         QCOMPARE(mail.snapshot.size(), QSize(36, 52));
     }
 

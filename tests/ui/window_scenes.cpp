@@ -152,14 +152,16 @@ void WindowScenes::prepareAccount(const QString& name) {
         return;
     }
     const bool signsIn = name.startsWith(QLatin1String("sign-in"));
-    if (!signsIn && name != QLatin1String("invite") && name != QLatin1String("first-account"))
+    const bool isSignedIn =
+        name == QLatin1String("invite") || name == QLatin1String("nothing-found");
+    if (!signsIn && !isSignedIn && name != QLatin1String("first-account"))
         return;
     m_rig.usesAccount = true;
     m_rig.servers.setServers(sampleServers());
     if (name == QLatin1String("first-account"))
         m_rig.servers.setServers(
             {{QStringLiteral("This Computer"), QUrl(QStringLiteral("http://127.0.0.1:8470"))}});
-    if (name == QLatin1String("invite"))
+    if (isSignedIn)
         m_rig.account.setSignedIn(sampleServers().first().url);
     if (name == QLatin1String("sign-in-error"))
         m_rig.account.signInResults.push_back(

@@ -67,7 +67,7 @@ private Q_SLOTS:
                                 "(bookworm)\nDevice: ThinkPad X1 Carbon"));
         const QString unknownModel = window_texts::supportMailFooter(
             QStringLiteral("1.4"), QString(), QStringLiteral("Fedora"), QStringLiteral("  "));
-        QVERIFY(unknownModel.endsWith(QStringLiteral("\nDevice: Mac")));
+        QVERIFY(unknownModel.endsWith(QStringLiteral("\nDevice: Computer")));
         QVERIFY(unknownModel.contains(QStringLiteral("App: Sonavert 1.4 (?)")));
     }
 

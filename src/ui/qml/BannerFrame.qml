@@ -1,6 +1,6 @@
 import QtQuick
 
-// The shared frame of the activity row and the receiver, Mac App Store and error banners:
+// The shared frame of the activity row and the receiver, discontinued-version and error banners:
 // 14 points inside at the sides and 10 above and below, corner radius 12, on the material.
 Item {
     id: frame

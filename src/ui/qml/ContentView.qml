@@ -94,7 +94,7 @@ Item {
             visible: root.sections.indexOf("receiver") >= 0
             symbol: "checklist"
             symbolTint: Style.primaryText
-            title: "Finish Mac Setup"
+            title: "Finish Setup"
             text: "Add the SonavertReceiver shortcut to stream catalog tracks here."
             PillButton {
                 objectName: "addShortcutButton"
@@ -112,8 +112,8 @@ Item {
             visible: root.sections.indexOf("macStore") >= 0
             symbol: "exclamationmark.triangle.fill"
             symbolTint: Style.yellow
-            title: "Mac App Store Version Discontinued"
-            text: "Use \u201cGet download link via email\u201d to get the supported Mac app."
+            title: "This Version Is Discontinued"
+            text: "Use \u201cGet download link via email\u201d to get the supported version."
             CloseButton {
                 objectName: "closeMacStoreBanner"
                 onClicked: root.bridge.closeMacStoreBanner()

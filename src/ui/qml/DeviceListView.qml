@@ -15,7 +15,7 @@ Item {
         visible: list.devices.listState === DeviceListModel.Searching
         symbol: "antenna.radiowaves.left.and.right"
         title: "Looking for Devices"
-        description: "Checking iCloud for your other devices\u2026"
+        description: "Checking your Sonavert account for your other computers\u2026"
         Spinner {
             tint: Style.secondaryText
             side: 16
@@ -30,13 +30,27 @@ Item {
         visible: list.devices.listState === DeviceListModel.NothingFound
         symbol: "iphone.slash"
         title: "No Devices Found"
-        description: "Open this app on another device signed in to the same iCloud account."
-        PillButton {
-            objectName: "downloadLinkButton"
-            visible: list.bridge.offersDownloadLink
-            symbol: "link"
-            text: "Get download link via email"
-            onClicked: list.bridge.getDownloadLink()
+        description: "Open this app on another computer signed in to the same Sonavert account."
+        // The way on: an invitation with its code for the other computer, above the mail link.
+        ColumnLayout {
+            spacing: 8
+            PillButton {
+                objectName: "addComputerButton"
+                Layout.alignment: Qt.AlignHCenter
+                visible: list.bridge.hasAccount
+                prominent: true
+                symbol: "laptopcomputer.badge.plus"
+                text: "Add Another Computer\u2026"
+                onClicked: list.bridge.addAnotherComputer()
+            }
+            PillButton {
+                objectName: "downloadLinkButton"
+                Layout.alignment: Qt.AlignHCenter
+                visible: list.bridge.offersDownloadLink
+                symbol: "link"
+                text: "Get download link via email"
+                onClicked: list.bridge.getDownloadLink()
+            }
         }
     }
 

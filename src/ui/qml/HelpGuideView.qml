@@ -3,7 +3,7 @@ import QtQuick.Controls.Basic
 import QtQuick.Layouts
 import Sonavert.Ui
 
-// The guide: how to start, per kind of device, tips, the version line; then the bottom bar
+// The guide: how to start, what to do on each computer, tips, the version line; then the bottom bar
 // with "Contact Support" and "Done". 480 x 620.
 Rectangle {
     id: guide
@@ -11,17 +11,13 @@ Rectangle {
 
     readonly property var sections: [
         { title: "Before you start", symbol: "checklist", steps: [
-            "Sign in to the same iCloud account on every device.",
-            "Install and open Sonavert on both devices so they appear in the device list.",
-            "Use the same Apple Music account and allow Sonavert to access your music."] },
-        { title: "On iPhone and iPad", symbol: "iphone", steps: [
-            "Open Sonavert and allow access to Apple Music when asked.",
-            "Start playing music, then tap the right arrow beside another device to send playback to it.",
-            "Tap the down arrow beside a device that is playing to bring its music to this device."] },
-        { title: "On Mac", symbol: "laptopcomputer", steps: [
-            "Open Sonavert from the menu bar and install the SonavertReceiver shortcut when prompted.",
-            "Keep the Music app available, then use the right arrow to send this Mac's playback to another device.",
-            "Use the down arrow beside a device that is playing to continue its music on this Mac."] },
+            "Run one Sonavert server for your computers: set up this computer's server when Sonavert first opens, or sign in to one you host.",
+            "On another computer, sign in with the one-time code that \u201cAdd Another Computer\u2026\u201d shows on a computer already signed in.",
+            "Verify the new computer: both screens show the same six-digit code; choose \u201cThey Match\u201d on each."] },
+        { title: "On each computer", symbol: "laptopcomputer", steps: [
+            "Play music in any MPRIS player, such as mpv, VLC or Audacious; Sonavert finds the song in your music folder.",
+            "Use the right arrow beside another computer to send your playback there.",
+            "Use the down arrow beside a computer that is playing to continue its music on this computer."] },
         { title: "Useful tips", symbol: "lightbulb", steps: [
             "A push to an offline device is queued and starts when Sonavert next opens there.",
             "Pull is available when the other device is online and reporting what it is playing.",
@@ -61,7 +57,7 @@ Rectangle {
                     }
                     Text {
                         Layout.fillWidth: true
-                        text: "Move Apple Music playback between your Apple devices and continue from the same place."
+                        text: "Move your music playback between your computers and continue from the same place."
                         font.pixelSize: Style.body
                         color: Style.secondaryText
                         wrapMode: Text.Wrap

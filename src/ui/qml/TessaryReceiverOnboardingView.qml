@@ -30,12 +30,12 @@ Rectangle {
             objectName: "onboardingText"
             Layout.fillWidth: true
             textFormat: Text.StyledText
-            text: "Sonavert uses a tiny Shortcut named <b>SonavertReceiver</b> to start streaming tracks in Music. macOS will ask you to add it \u2014 tap <b>Add Shortcut</b> when Shortcuts opens."
+            text: "Sonavert uses a tiny Shortcut named <b>SonavertReceiver</b> to start streaming tracks in your music player. Sonavert will ask you to add it \u2014 choose <b>Add Shortcut</b> when its import dialog opens."
             font.pixelSize: Style.body
             color: Style.secondaryText
             wrapMode: Text.Wrap
             lineHeight: 1.15
-            Accessible.name: "Sonavert uses a tiny Shortcut named SonavertReceiver to start streaming tracks in Music. macOS will ask you to add it \u2014 tap Add Shortcut when Shortcuts opens."
+            Accessible.name: "Sonavert uses a tiny Shortcut named SonavertReceiver to start streaming tracks in your music player. Sonavert will ask you to add it \u2014 choose Add Shortcut when its import dialog opens."
         }
         RowLayout {
             spacing: 10

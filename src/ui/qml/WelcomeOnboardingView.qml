@@ -15,10 +15,10 @@ Item {
           text: "Tap the \u25b6 button on another device to send what's playing here over to it." },
         { symbol: "arrow.down.circle.fill", title: "Pull",
           text: "Tap the \u2b07 button on a device that's playing to bring its music here." },
-        { symbol: "icloud.fill", title: "Same iCloud account",
-          text: "Keep Sonavert open on both devices, signed in to the same iCloud account." },
-        { symbol: "checklist", title: "One-time Mac setup",
-          text: "To stream catalog tracks, add the SonavertReceiver shortcut when macOS prompts you." }
+        { symbol: "icloud.fill", title: "Same Sonavert account",
+          text: "Keep Sonavert open on both devices, signed in to the same Sonavert account." },
+        { symbol: "checklist", title: "One-time setup",
+          text: "To stream catalog tracks, add the SonavertReceiver shortcut when Sonavert prompts you." }
     ]
 
     ColumnLayout {
@@ -68,7 +68,7 @@ Item {
                     Layout.fillWidth: true
                     Layout.bottomMargin: 6
                     horizontalAlignment: Text.AlignHCenter
-                    text: "Move your Apple Music playback between your devices \u2014 same song, same spot."
+                    text: "Move your music playback between your devices \u2014 same song, same spot."
                     font.pixelSize: Style.subheadline
                     color: Style.secondaryText
                     wrapMode: Text.Wrap

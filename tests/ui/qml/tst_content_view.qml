@@ -70,10 +70,10 @@ Item {
             const store = find(view, "macStoreBanner");
             tryVerify(() => shown(receiver));
             verify(receiver.y < store.y);
-            compare(receiver.title, "Finish Mac Setup");
+            compare(receiver.title, "Finish Setup");
             compare(receiver.text, "Add the SonavertReceiver shortcut to stream catalog tracks here.");
-            compare(store.title, "Mac App Store Version Discontinued");
-            compare(store.text, "Use \u201cGet download link via email\u201d to get the supported Mac app.");
+            compare(store.title, "This Version Is Discontinued");
+            compare(store.text, "Use \u201cGet download link via email\u201d to get the supported version.");
             mouseClick(find(view, "addShortcutButton"));
             compare(harness.shortcutOffers(), 1);
             mouseClick(find(view, "closeMacStoreBanner"));

@@ -33,8 +33,17 @@ Item {
             const empty = find(list, "noDevicesFound");
             verify(shown(empty));
             compare(empty.title, "No Devices Found");
-            compare(empty.description, "Open this app on another device signed in to the same iCloud account.");
+            compare(empty.description, "Open this app on another computer signed in to the same Sonavert account.");
+            // The way on comes first: an invitation with a code for the other computer.
+            const add = find(list, "addComputerButton");
+            verify(shown(add));
+            compare(add.text, "Add Another Computer\u2026");
+            verify(add.prominent);
+            verify(!list.bridge.invite.isOpen);
+            mouseClick(add);
+            verify(list.bridge.invite.isOpen);
             const button = find(list, "downloadLinkButton");
+            verify(button.mapToItem(list, 0, 0).y > add.mapToItem(list, 0, 0).y);
             verify(shown(button));
             compare(button.text, "Get download link via email");
             mouseClick(button);

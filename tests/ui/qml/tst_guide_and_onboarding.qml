@@ -41,12 +41,19 @@ Item {
             compare(guide.implicitHeight, 620);
             const shownTexts = texts(guide);
             const expected = ["Sonavert Guide",
-                "Move Apple Music playback between your Apple devices and continue from the same place.",
-                "Before you start", "Sign in to the same iCloud account on every device.",
-                "On iPhone and iPad", "On Mac", "Useful tips",
+                "Move your music playback between your computers and continue from the same place.",
+                "Before you start",
+                "Run one Sonavert server for your computers: set up this computer's server when Sonavert first opens, or sign in to one you host.",
+                "On another computer, sign in with the one-time code that \u201cAdd Another Computer\u2026\u201d shows on a computer already signed in.",
+                "Verify the new computer: both screens show the same six-digit code; choose \u201cThey Match\u201d on each.",
+                "On each computer",
+                "Play music in any MPRIS player, such as mpv, VLC or Audacious; Sonavert finds the song in your music folder.",
+                "Useful tips",
                 "To remove an old device, swipe its row or use its context menu.",
                 "Sonavert version 1.4 (42)", "Contact Support", "Done"];
             let at = -1;
+            // Only computers have a client: no section for other kinds of device.
+            compare(guide.sections.length, 3);
             for (const text of expected) {
                 const found = shownTexts.indexOf(text, at + 1);
                 verify(found > at, text);
@@ -64,12 +71,12 @@ Item {
             const welcome = make(welcomeView, "welcome");
             const shownTexts = texts(welcome);
             for (const text of ["Welcome to Sonavert",
-                    "Move your Apple Music playback between your devices \u2014 same song, same spot.",
+                    "Move your music playback between your devices \u2014 same song, same spot.",
                     "Push", "Tap the \u25b6 button on another device to send what's playing here over to it.",
-                    "Pull", "Same iCloud account", "One-time Mac setup", "Get Started"])
+                    "Pull", "Same Sonavert account", "One-time setup", "Get Started"])
                 verify(shownTexts.indexOf(text) >= 0, text);
             verify(shownTexts.indexOf("Push") < shownTexts.indexOf("Pull"));
-            verify(shownTexts.indexOf("Same iCloud account") < shownTexts.indexOf("One-time Mac setup"));
+            verify(shownTexts.indexOf("Same Sonavert account") < shownTexts.indexOf("One-time setup"));
         }
 
         function test_onboardingSheetInstallsOnReturn() {
@@ -77,7 +84,7 @@ Item {
             compare(sheet.implicitWidth, 380);
             verify(texts(sheet).indexOf("One-time setup") >= 0);
             compare(find(sheet, "onboardingText").Accessible.name,
-                    "Sonavert uses a tiny Shortcut named SonavertReceiver to start streaming tracks in Music. macOS will ask you to add it \u2014 tap Add Shortcut when Shortcuts opens.");
+                    "Sonavert uses a tiny Shortcut named SonavertReceiver to start streaming tracks in your music player. Sonavert will ask you to add it \u2014 choose Add Shortcut when its import dialog opens.");
             sheet.forceActiveFocus();
             keyClick(Qt.Key_Return);
             compare(harness.shortcutOffers(), 1);
