@@ -250,7 +250,8 @@ private Q_SLOTS:
                             &out));
         // Signed out is the unavailable account of every other path: the first pass says so.
         QVERIFY(waitForLine(process, QStringLiteral("first presence pass done"), &out));
-        QVERIFY2(out.contains(QStringLiteral("Your Sonavert account is not available")), qPrintable(out));
+        QVERIFY2(out.contains(QStringLiteral("Your Sonavert account is not available")),
+                 qPrintable(out));
         ::kill(static_cast<pid_t>(process.processId()), SIGINT);
         QVERIFY(process.waitForFinished(kProcessLimitMs));
         QCOMPARE(process.exitCode(), 0);

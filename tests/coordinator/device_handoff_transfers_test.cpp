@@ -165,8 +165,9 @@ private Q_SLOTS:
 
     void failedPullRequestEndsThePull() {
         CoordinatorRig rig;
-        rig.cloud->sendPullStatus = makeError(
-            u"ServiceError"_s, 1, u"Your Sonavert account is not available. Sign in on this computer."_s);
+        rig.cloud->sendPullStatus =
+            makeError(u"ServiceError"_s, 1,
+                      u"Your Sonavert account is not available. Sign in on this computer."_s);
         auto& vm = rig.make();
         vm.pull(device(u"L"_s, u"Living Room"_s));
         QVERIFY(!vm.isPulling());
