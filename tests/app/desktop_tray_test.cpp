@@ -17,6 +17,7 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <algorithm>
 #include <csignal>
 
 using namespace sonavert::test;
@@ -166,38 +167,38 @@ class DesktopTrayTest : public QObject {
 
     // Waits for `line` in the app's output from now on, on the app's output itself; the limit
     // only keeps a missing line from hanging the run.
-    bool waitForAppLine(const QString& line) {
+    bool waitForAppLine(const QString& line) { return waitForAnyAppLine({line}); }
+
+    // Waits for any of `lines` in the app's output from now on.
+    bool waitForAnyAppLine(const QStringList& lines) {
         m_appOut.clear();
+        const auto seen = [&] {
+            return std::any_of(lines.begin(), lines.end(),
+                               [&](const QString& line) { return m_appOut.contains(line); });
+        };
         QElapsedTimer limit;
         limit.start();
-        while (!m_appOut.contains(line) && m_app.state() != QProcess::NotRunning &&
+        while (!seen() && m_app.state() != QProcess::NotRunning &&
                limit.elapsed() < kProcessLimitMs) {
             m_app.waitForReadyRead(static_cast<int>(kProcessLimitMs - limit.elapsed()));
             m_appOut += QString::fromUtf8(m_app.readAllStandardOutput());
         }
-        return m_appOut.contains(line);
+        return seen();
     }
 
     // Hides the window with the tray item, whatever it shows now: a popup that lost the focus
     // (to whatever the desktop opened meanwhile) has hidden itself already, and the item's
     // activation then shows it again.
     bool hideWithTheItem() {
+        const QString hidden = QStringLiteral("window: hidden");
+        const QString shown = QStringLiteral("window: shown");
         for (int attempt = 0; attempt < 2; ++attempt) {
             // What the app said before this activation is no answer to it.
             m_app.waitForReadyRead(0);
             m_app.readAllStandardOutput();
             callItem(kItemPath, kItemInterface, QStringLiteral("Activate"), {0, 0});
-            m_appOut.clear();
-            QElapsedTimer limit;
-            limit.start();
-            while (!m_appOut.contains(QStringLiteral("window: hidden")) &&
-                   !m_appOut.contains(QStringLiteral("window: shown")) &&
-                   m_app.state() != QProcess::NotRunning && limit.elapsed() < kProcessLimitMs) {
-                m_app.waitForReadyRead(static_cast<int>(kProcessLimitMs - limit.elapsed()));
-                m_appOut += QString::fromUtf8(m_app.readAllStandardOutput());
-            }
-            if (m_appOut.lastIndexOf(QStringLiteral("window: hidden")) >
-                m_appOut.lastIndexOf(QStringLiteral("window: shown")))
+            if (waitForAnyAppLine({hidden, shown}) &&
+                m_appOut.lastIndexOf(hidden) > m_appOut.lastIndexOf(shown))
                 return true;
         }
         return false;
