@@ -27,6 +27,11 @@ packages=(
   # that make tagged test audio
   mpv mpv-mpris vlc-bin vlc-plugin-base audacious audacious-plugins
   sox flac vorbis-tools
+  # two desktop players of the matrix, headless too: Rhythmbox (GTK; its MPRIS plugin is in
+  # rhythmbox-plugins) on an X server of its own (xvfb, below), Strawberry (Qt 5) with the
+  # offscreen platform; both play through GStreamer's autoaudiosink, which falls back to a
+  # silent sink in real time when the tests rank every real audio sink out
+  rhythmbox rhythmbox-plugins strawberry
   # the desktop shell: links and mail, and its tests' X server, clicks and stand-in tray host
   xdg-utils xvfb xdotool python3-dbus python3-gi
   # installing and packaging: desktop entry and unit checks, completions, the Debian packages

@@ -1,4 +1,4 @@
-// Handoffs between real players: for each source -> target pair of mpv, VLC and Audacious
+// Handoffs between real players: for each source -> target pair of the players the tests run
 // (each on a private session bus of its own, as on two computers), two devices composed as the
 // app composes them (cloud service over one `sonavert-cloud` on loopback, push channel,
 // coordinator, music service over the MPRIS backend) hand the song over N times. Each time the

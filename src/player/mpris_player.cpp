@@ -9,6 +9,7 @@
 #include <QDBusPendingCall>
 #include <QDBusVariant>
 #include <QProcess>
+#include <cmath>
 #include <utility>
 
 namespace sonavert {
@@ -27,6 +28,19 @@ constexpr double kSeekLateTolerance = 3.0;
 constexpr Duration kMotionSampleGap = std::chrono::milliseconds(150);
 constexpr Duration kMotionSampleMaxAge = std::chrono::seconds(10);
 constexpr Duration kLaunchPollInterval = std::chrono::milliseconds(200);
+
+// A position read in whole steps, rounded down, stands for anywhere within its step: the
+// middle is the best guess (a step of zero changes nothing).
+double positionFromReading(qint64 positionUs, Duration step) {
+    return static_cast<double>(positionUs) / 1e6 + secondsOf(step) / 2;
+}
+
+// Where to send a player whose seeks land on a whole step, rounded down: the step nearest to
+// the target, which it lands on exactly.
+double seekRequestFor(double target, Duration step) {
+    const double size = secondsOf(step);
+    return size > 0 ? std::round(target / size) * size : target;
+}
 
 } // namespace
 
@@ -236,7 +250,8 @@ QCoro::Task<Result<NowPlaying>> MprisPlayer::nowPlaying() {
     result.state = motion.state;
     if (reading.value().hasTrack()) {
         result.track = describe(reading.value());
-        result.position = static_cast<double>(motion.positionUs) / 1e6;
+        result.position =
+            positionFromReading(motion.positionUs, quirksForBusName(service.value()).positionStep);
     }
     co_return result;
 }
@@ -274,8 +289,9 @@ QCoro::Task<Status> MprisPlayer::seekRelative(QString service, double target) {
 
 // SetPosition needs the id of the track loaded right now (a stale id makes a correct player
 // ignore the call), so it is read just before. Players that reject the call, ignore it, or
-// have no usable track id get a relative Seek instead.
-QCoro::Task<Status> MprisPlayer::setPlayerPosition(double target) {
+// have no usable track id get a relative Seek instead. A player that seeks in whole steps is
+// sent to the nearest one.
+QCoro::Task<Status> MprisPlayer::setPlayerPosition(double wanted) {
     const Result<QString> service = co_await resolveService();
     SONAVERT_CO_TRY(service);
     const Result<MprisReading> reading = co_await readPlayer(service.value());
@@ -288,10 +304,11 @@ QCoro::Task<Status> MprisPlayer::setPlayerPosition(double target) {
                               QString::fromUtf8("The track cannot seek."));
     m_lastSample.reset();
     m_lastMotion.reset();
+    const double target =
+        seekRequestFor(std::max(0.0, wanted), quirksForBusName(service.value()).seekStep);
     const QString trackId = reading.value().trackId;
     if (trackId.startsWith(QLatin1Char('/'))) {
-        const QDBusMessage reply =
-            co_await call(setPositionCall(service.value(), trackId, std::max(0.0, target)));
+        const QDBusMessage reply = co_await call(setPositionCall(service.value(), trackId, target));
         if (!isError(reply)) {
             const bool landed = co_await awaitPosition(service.value(), target);
             if (landed)

@@ -42,8 +42,9 @@ struct MprisOptions {
 /// Get/GetAll and method calls; no introspection). It smooths over what real players do:
 /// SetPosition ignored or rejected (falls back to Seek), no OpenUri (falls back to the track
 /// list, then the player's own interface, then its command line: see PlayerQuirks), a status that
-/// says "Stopped" while the position advances (mpv after OpenUri), and positions that lag for a
-/// while after a seek. The object must outlive the calls it runs.
+/// says "Stopped" while the position advances (mpv after OpenUri), positions that lag for a
+/// while after a seek, and positions read or sought in whole seconds only. The object must
+/// outlive the calls it runs.
 class MprisPlayer final : public PlayerBackend {
     Q_OBJECT
 public:
@@ -99,6 +100,7 @@ private:
     QCoro::Task<OpenAttempt> openWithOwnInterface(QString service, QString uri);
     QCoro::Task<OpenAttempt> openWithCommand(QString service, QString uri);
     QCoro::Task<bool> awaitLocation(QString service, QString uri, Duration patience);
+    QCoro::Task<void> awaitStartup(QString service, Duration played, Duration patience);
     QString openCommandFor(const QString& service) const;
     qint64 startProgram(const QString& program, const QStringList& arguments) const;
     QCoro::Task<Status> seekRelative(QString service, double target);

@@ -89,6 +89,9 @@ QCoro::Task<Status> MprisPlayer::openUri(QString uri) {
             SONAVERT_CO_TRY(played);
         }
         const bool shown = co_await awaitLocation(service.value(), uri, quirks.statusLagAfterOpen);
+        if (shown && quirks.startupAfterOpen > Duration::zero())
+            co_await awaitStartup(service.value(), quirks.startupAfterOpen,
+                                  quirks.statusLagAfterOpen);
         if (shown || !attempt.needsConfirmation)
             co_return Status();
         reasons.append(QString::fromUtf8("its open command ran but it never showed the location"));
@@ -173,6 +176,20 @@ QCoro::Task<bool> MprisPlayer::awaitLocation(QString service, QString uri, Durat
             co_return true;
         if (m_clock->monotonicNow() >= deadline)
             co_return false;
+        co_await m_clock->sleep(kOpenPollInterval);
+    }
+}
+
+// Some players drop commands while they still start what they opened (a Pause is undone when
+// the track starts), so the open returns once the track has played past that moment, or when
+// the player's usual lag has passed.
+QCoro::Task<void> MprisPlayer::awaitStartup(QString service, Duration played, Duration patience) {
+    const Duration deadline = m_clock->monotonicNow() + patience;
+    const qint64 playedUs = std::chrono::duration_cast<std::chrono::microseconds>(played).count();
+    while (m_clock->monotonicNow() < deadline) {
+        const Result<qint64> position = co_await readPositionUs(service);
+        if (position.ok() && position.value() >= playedUs)
+            co_return;
         co_await m_clock->sleep(kOpenPollInterval);
     }
 }

@@ -37,6 +37,16 @@ struct PlayerQuirks {
     Duration statusLagAfterOpen = std::chrono::seconds(3);
     /// Positions read right after a seek may still show the old place for this long.
     Duration positionLagAfterSeek = std::chrono::milliseconds(800);
+    /// Positions are read in whole steps of this, rounded down (zero: exact). A reading stands
+    /// for anywhere within its step, so the backend takes the middle of it.
+    Duration positionStep{0};
+    /// Seeks land on a whole step of this, rounded down (zero: where asked). The backend asks
+    /// for the nearest step instead, so a seek lands at most half a step off.
+    Duration seekStep{0};
+    /// How long an opened track must have played before the player takes commands: a Pause
+    /// sent earlier is undone when the track starts. The open waits for that (zero: no wait),
+    /// at most as long as statusLagAfterOpen.
+    Duration startupAfterOpen{0};
 };
 
 /// The quirks of the player owning `busName` ("org.mpris.MediaPlayer2.vlc.instance42" is VLC),

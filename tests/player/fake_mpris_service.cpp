@@ -8,6 +8,10 @@ namespace sonavert::test {
 
 namespace {
 const QString kPath = u"/org/mpris/MediaPlayer2"_s;
+
+qint64 wholeSecondsOf(qint64 positionUs) {
+    return positionUs - positionUs % 1'000'000;
+}
 } // namespace
 
 FakeMprisService::FakeMprisService(std::shared_ptr<Clock> clock, Quirks quirks, QObject* parent)
@@ -38,8 +42,9 @@ qint64 FakeMprisService::truePositionUs() const {
         return 0;
     if (!m_isPlaying)
         return m_anchorUs;
+    // A track still starting stays at its anchor until it starts.
     const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(
-        m_clock->monotonicNow() - m_anchorTime);
+        std::max(m_clock->monotonicNow() - m_anchorTime, Duration::zero()));
     return std::min(m_anchorUs + elapsed.count(), m_loaded->lengthUs);
 }
 
@@ -47,14 +52,14 @@ void FakeMprisService::moveTo(qint64 positionUs) {
     // A lagging player keeps answering with the old position for a while.
     m_laggedUs = truePositionUs();
     m_lagUntil = m_clock->monotonicNow() + m_quirks.positionLag;
-    m_anchorUs = std::clamp<qint64>(positionUs, 0, m_loaded ? m_loaded->lengthUs : 0);
+    const qint64 landing = m_quirks.landsOnWholeSeconds ? wholeSecondsOf(positionUs) : positionUs;
+    m_anchorUs = std::clamp<qint64>(landing, 0, m_loaded ? m_loaded->lengthUs : 0);
     m_anchorTime = m_clock->monotonicNow();
 }
 
 qint64 FakeMprisService::reportedPositionUs() const {
-    if (m_clock->monotonicNow() < m_lagUntil)
-        return m_laggedUs;
-    return truePositionUs();
+    const qint64 positionUs = m_clock->monotonicNow() < m_lagUntil ? m_laggedUs : truePositionUs();
+    return m_quirks.readsWholeSeconds ? wholeSecondsOf(positionUs) : positionUs;
 }
 
 QString FakeMprisService::reportedStatus() const {
@@ -128,6 +133,8 @@ void FakeMprisService::play() {
 
 void FakeMprisService::pause() {
     record(u"Pause"_s);
+    if (m_clock->monotonicNow() < m_startingUntil)
+        return; // undone when the track starts
     if (m_loaded && m_isPlaying) {
         m_anchorUs = truePositionUs();
         m_isPlaying = false;
@@ -176,6 +183,8 @@ QString FakeMprisService::openUri(const QString& uri) {
     const bool wasPaused = m_quirks.staysPausedAfterOpenUri && !m_isPlaying && !m_isIdleMpv;
     load(uri, !wasPaused);
     m_statusFrozenStopped = m_quirks.reportsStoppedAfterOpenUri;
+    m_startingUntil = m_clock->monotonicNow() + m_quirks.startup;
+    m_anchorTime = m_startingUntil;
     return {};
 }
 

@@ -22,7 +22,8 @@ struct FakeMedia {
 
 /// An MPRIS player on a private bus whose quirks a test chooses: how it treats SetPosition,
 /// whether it has OpenUri or a track list, whether it reports "Stopped" while playing a file it
-/// was handed (as mpv does), and for how long its position lags behind a seek. Time comes from
+/// was handed (as mpv does), for how long its position lags behind a seek, whether it reads and
+/// seeks in whole seconds only, and how long a track it opens takes to start. Time comes from
 /// the test's clock. It records the calls it receives. (It carries the QDBusContext, not its
 /// adaptors: Qt sets the call context on the object the adaptors are attached to.)
 class FakeMprisService : public QObject, public QDBusContext {
@@ -37,6 +38,11 @@ public:
         bool reportsStoppedAfterOpenUri = false;
         bool staysPausedAfterOpenUri = false; ///< mpv: pause is kept when a new file loads
         Duration positionLag{0};
+        bool readsWholeSeconds = false;   ///< Rhythmbox: positions rounded down to the second
+        bool landsOnWholeSeconds = false; ///< Rhythmbox, Strawberry: seeks likewise
+        /// Strawberry: a track opened with OpenUri starts playing this late, and a Pause sent
+        /// until then is lost.
+        Duration startup{0};
     };
 
     FakeMprisService(std::shared_ptr<Clock> clock, Quirks quirks, QObject* parent = nullptr);
@@ -96,6 +102,7 @@ private:
     Duration m_anchorTime{0};
     qint64 m_laggedUs = 0;
     Duration m_lagUntil{0};
+    Duration m_startingUntil{0};
     QStringList m_calls;
 };
 

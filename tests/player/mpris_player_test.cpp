@@ -178,6 +178,48 @@ private Q_SLOTS:
         QCOMPARE(status.error().code, int(PlayerErrorCode::SeekNotConfirmed));
     }
 
+    // Rhythmbox and Strawberry seek in whole seconds, rounded down: sent to the nearest second
+    // instead, they land at most half a second from where they were asked to be. Players that
+    // seek exactly are sent exactly.
+    void wholeSecondSeeksAreSentToTheNearestSecond_data() {
+        QTest::addColumn<QString>("player");
+        QTest::addColumn<bool>("wholeSeconds");
+        QTest::addColumn<double>("target");
+        QTest::addColumn<double>("landing");
+        QTest::newRow("strawberry, late in a second") << u"strawberry"_s << true << 100.8 << 101.0;
+        QTest::newRow("strawberry, early in a second") << u"strawberry"_s << true << 100.3 << 100.0;
+        QTest::newRow("rhythmbox") << u"rhythmbox"_s << true << 100.8 << 101.0;
+        QTest::newRow("mpv seeks exactly") << u"mpv"_s << false << 100.8 << 100.8;
+    }
+    void wholeSecondSeeksAreSentToTheNearestSecond() {
+        QFETCH(QString, player);
+        QFETCH(bool, wholeSeconds);
+        QFETCH(double, target);
+        QFETCH(double, landing);
+        FakeMprisService& fake = addFake(player, {.landsOnWholeSeconds = wholeSeconds});
+        fake.load(kSongUrl, false, 5'000'000); // paused, so the landing stays put
+        QVERIFY(drive(makePlayer().setPlayerPosition(target)).ok());
+        QCOMPARE(fake.truePosition(), landing);
+        QVERIFY(fake.calls().filter(u"Seek"_s).isEmpty());
+    }
+
+    // Rhythmbox reads whole seconds, rounded down: a reading stands for its whole second and is
+    // taken as the middle of it, so a position sent on is at most half a second off.
+    void wholeSecondReadingsAreTakenAsTheMiddleOfTheirSecond_data() {
+        QTest::addColumn<qint64>("positionUs");
+        QTest::newRow("early in a second") << qint64(42'100'000);
+        QTest::newRow("late in a second") << qint64(42'700'000);
+        QTest::newRow("at its end") << qint64(42'990'000);
+    }
+    void wholeSecondReadingsAreTakenAsTheMiddleOfTheirSecond() {
+        QFETCH(qint64, positionUs);
+        FakeMprisService& fake = addFake(u"rhythmbox"_s, {.readsWholeSeconds = true});
+        fake.load(kSongUrl, true, positionUs);
+        const NowPlaying now = drive(makePlayer().nowPlaying()).value();
+        QVERIFY2(qAbs(now.position - fake.truePosition()) <= 0.5,
+                 qPrintable(u"read %1 s at %2 s"_s.arg(now.position).arg(fake.truePosition())));
+    }
+
     void playerWithoutOpenUriGetsTheTrackThroughItsTrackList() {
         FakeMprisService& fake = addFake(u"fake"_s, {.hasOpenUri = false, .hasTrackList = true});
         MprisPlayer& player = makePlayer();
@@ -319,6 +361,18 @@ private Q_SLOTS:
         QVERIFY(drive(player.pause()).ok());
         QVERIFY(drive(player.openLocation(kOtherUrl)).ok());
         QVERIFY(fake.isPlaying());
+    }
+
+    // Strawberry loses a Pause sent while it still starts what it opened: the open returns once
+    // the track has played a moment, so a pause right after it holds.
+    void pauseRightAfterAnOpenHolds() {
+        FakeMprisService& fake =
+            addFake(u"strawberry"_s, {.startup = std::chrono::milliseconds(200)});
+        MprisPlayer& player = makePlayer();
+        QVERIFY(drive(player.openLocation(kSongUrl)).ok());
+        QVERIFY(drive(player.pause()).ok());
+        QVERIFY(!fake.isPlaying());
+        QCOMPARE(drive(player.nowPlaying()).value().state, PlayerState::Paused);
     }
 
     void choosesByNameOrPrefersThePlayingPlayer() {

@@ -1,8 +1,8 @@
 // One pair of the player matrix: a song handed from a real player on one "computer" to a real
 // player on another (each on a private session bus of its own), through the music services a
 // device composes. The pair comes from the command line (`player_matrix_test mpv vlc`); CTest
-// runs every pair as its own test. The song's tags carry quotes, backslashes and non-ASCII
-// text, the way real libraries do. Figures are printed; the tolerances are the product's
+// runs each pair of its ring as its own test. The song's tags carry quotes, backslashes and
+// non-ASCII text, the way real libraries do. Figures are printed; the tolerances are the product's
 // promise ("continues at the same second"), not performance targets.
 
 #include "src/player/library_index.h"
@@ -100,8 +100,8 @@ private Q_SLOTS:
         QCOMPARE(m_sent->artistName, kArtist);
         QCOMPARE(m_sent->albumTitle, std::optional<QString>(kAlbum));
         QVERIFY(!m_sent->songID.isEmpty());
-        // Position readings move in steps (a quarter second for Audacious): half a second of
-        // slack each side.
+        // Position readings move in steps (a quarter second for Audacious; Rhythmbox's whole
+        // seconds read as their middle): half a second of slack each side.
         QVERIFY2(m_sent->playbackTime >= before.position - 0.5 &&
                      m_sent->playbackTime <= after.position + 0.5,
                  qPrintable(u"captured %1 s, player read %2 s before and %3 s after"_s
@@ -118,8 +118,8 @@ private Q_SLOTS:
                  "the source never paused");
     }
 
-    // Opening means playing, also on a paused player (mpv keeps its pause across opens,
-    // VLC and Audacious do not: the quirks table must know which needs a Play).
+    // Opening means playing, also on a paused player (mpv keeps its pause across opens, the
+    // others do not: the quirks table must know which needs a Play).
     void openingOnAPausedTargetPlays() {
         QVERIFY(awaitTask(m_target.player().playTrack(trackNamed(kOtherTitle))).ok());
         QVERIFY(m_target.awaitPlaying(kOtherTitle));

@@ -1,7 +1,9 @@
 #pragma once
 
 #include "tests/support/audio_fixtures.h"
+#include "tests/support/offline_network.h"
 #include "tests/support/private_session_bus.h"
+#include "tests/support/private_x_server.h"
 
 #include <QDBusServiceWatcher>
 #include <QDateTime>
@@ -31,9 +33,15 @@ struct PlayerFixture {
     bool refusesRoot = false;
     /// Writes what the player must find in its configuration folder before it starts.
     void (*prepareConfig)(const QString& configHome) = nullptr;
+    /// The player will not start without a display (Rhythmbox): it gets an X server of its own.
+    bool needsDisplay = false;
+    /// The player goes online by itself (cover art, lyrics): it runs in a network namespace of
+    /// its own with no interface up, so nothing it tries leaves the machine.
+    bool goesOnline = false;
 
     static const QList<PlayerFixture>& all() {
-        static const QList<PlayerFixture> players{mpv(), vlc(), audacious()};
+        static const QList<PlayerFixture> players{mpv(), vlc(), audacious(), rhythmbox(),
+                                                  strawberry()};
         return players;
     }
     static std::optional<PlayerFixture> named(const QString& name) {
@@ -55,6 +63,10 @@ struct PlayerFixture {
                 return name + " cannot run headless without " + file;
         if (QStandardPaths::findExecutable("dbus-daemon").isEmpty())
             return "dbus-daemon is not installed";
+        if (needsDisplay && !PrivateXServer::isInstalled())
+            return name + " needs a display and Xvfb is not installed";
+        if (goesOnline && !OfflineNetwork::isPossible())
+            return name + " goes online by itself and no network namespace can be made here";
         const QStringList missing = AudioFixtures::missingTools();
         if (!missing.isEmpty())
             return "cannot make test audio without " + missing.join(", ");
@@ -92,6 +104,56 @@ private:
                 .refusesRoot = false,
                 .prepareConfig = &chooseSdlOutput};
     }
+    static PlayerFixture rhythmbox() {
+        return {.name = "rhythmbox",
+                .program = "rhythmbox",
+                .arguments = {},
+                .requiredFiles = {rhythmboxPlugins() + "mpris/libmpris.so"},
+                .environment = silentGStreamer() + QStringList{"GSETTINGS_BACKEND=keyfile",
+                                                               "GDK_BACKEND=x11", "NO_AT_BRIDGE=1"},
+                .refusesRoot = false,
+                .prepareConfig = &enableOnlyMpris,
+                .needsDisplay = true,
+                .goesOnline = true};
+    }
+    static PlayerFixture strawberry() {
+        return {.name = "strawberry",
+                .program = "strawberry",
+                .arguments = {},
+                .requiredFiles = {},
+                .environment = silentGStreamer() + QStringList{"QT_QPA_PLATFORM=offscreen"},
+                .refusesRoot = false,
+                .prepareConfig = nullptr,
+                .needsDisplay = false,
+                .goesOnline = true};
+    }
+    // Both GStreamer players play through autoaudiosink, which takes the best working audio
+    // sink and, when none works, a silent one that keeps real time. Ranking out every audio
+    // sink Debian ships leaves the silent one, also on a machine with a sound card.
+    static QStringList silentGStreamer() {
+        return {"GST_PLUGIN_FEATURE_RANK=alsasink:NONE,pulsesink:NONE,pipewiresink:NONE,"
+                "jackaudiosink:NONE,osssink:NONE,oss4sink:NONE,openalsink:NONE"};
+    }
+    static QString rhythmboxPlugins() { return "/usr/lib/x86_64-linux-gnu/rhythmbox/plugins/"; }
+    // Rhythmbox turns on the plugins it has not seen before that are on by default, some of
+    // which go online (scrobbling, cover art) or offer the library on the bus. Its settings
+    // (GSettings in a key file in the player's own configuration folder) say that it has seen
+    // them all and wants only MPRIS.
+    static void enableOnlyMpris(const QString& configHome) {
+        QStringList seen;
+        QDirIterator plugins(rhythmboxPlugins(), {"*.plugin"}, QDir::Files,
+                             QDirIterator::Subdirectories);
+        while (plugins.hasNext())
+            seen << "'" + QFileInfo(plugins.next()).completeBaseName() + "'";
+        QDir().mkpath(configHome + "/glib-2.0/settings");
+        QFile keyFile(configHome + "/glib-2.0/settings/keyfile");
+        if (!keyFile.open(QIODevice::WriteOnly))
+            return;
+        keyFile.write(QString("[org/gnome/rhythmbox/plugins]\nactive-plugins=['mpris']\n"
+                              "seen-plugins=[%1]\n")
+                          .arg(seen.join(","))
+                          .toUtf8());
+    }
     static QString sdlOutput() { return "/usr/lib/x86_64-linux-gnu/audacious/Output/sdlout.so"; }
     // Audacious picks its output from its plugin registry and would take ALSA, which fails
     // without a sound card; a registry naming only SDL's output (whose driver is the dummy
@@ -112,8 +174,9 @@ private:
     }
 };
 
-/// One real player on a private session bus of its own, as on a machine of its own. Stops
-/// the player when destroyed (before the bus goes); the player also dies with the test.
+/// One real player on a private session bus of its own (and an X server of its own when it
+/// needs a display), as on a machine of its own. Stops the player when destroyed (before the
+/// bus goes); the player also dies with the test.
 class PlayerOnPrivateBus {
 public:
     explicit PlayerOnPrivateBus(PlayerFixture fixture)
@@ -133,17 +196,21 @@ public:
             m_bus.allowOtherUsers();
         if (!m_bus.start(reason))
             return false;
+        if (m_fixture.needsDisplay && !m_xServer.start(reason))
+            return false;
         m_connection = m_bus.connect(connectionName);
         QDBusServiceWatcher watcher(m_fixture.busName(), m_connection,
                                     QDBusServiceWatcher::WatchForRegistration);
         QSignalSpy registered(&watcher, &QDBusServiceWatcher::serviceRegistered);
-        QDir().mkpath(home + "/config");
+        for (const char* folder : {"/config", "/data", "/cache", "/tmp"})
+            QDir().mkpath(home + folder);
         if (m_fixture.prepareConfig)
             m_fixture.prepareConfig(home + "/config");
         if (m_fixture.runsAsNobody())
             handOver(home);
         m_player.setProcessEnvironment(environment(home));
-        m_player.setChildProcessModifier(childSetUp(m_fixture.runsAsNobody()));
+        m_player.setChildProcessModifier(
+            childSetUp(m_fixture.runsAsNobody(), m_fixture.goesOnline));
         // Players complain about the missing sound card and desktop; none of it matters here.
         m_player.setStandardOutputFile(QProcess::nullDevice());
         m_player.setStandardErrorFile(QProcess::nullDevice());
@@ -155,12 +222,18 @@ public:
         return true;
     }
 
-    /// The environment of a program run "on this machine": its bus, and `home`.
+    /// The environment of a program run "on this machine": its bus, its display if it has one,
+    /// and `home`, which also holds its data, caches and temporary files.
     QProcessEnvironment environment(const QString& home) const {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("DBUS_SESSION_BUS_ADDRESS", m_bus.address());
+        if (!m_xServer.display().isEmpty())
+            environment.insert("DISPLAY", m_xServer.display());
         environment.insert("HOME", home);
         environment.insert("XDG_CONFIG_HOME", home + "/config");
+        environment.insert("XDG_DATA_HOME", home + "/data");
+        environment.insert("XDG_CACHE_HOME", home + "/cache");
+        environment.insert("TMPDIR", home + "/tmp");
         for (const QString& pair : m_fixture.environment)
             environment.insert(pair.section('=', 0, 0), pair.section('=', 1));
         return environment;
@@ -207,10 +280,13 @@ private:
                 qWarning("cannot hand %s to nobody", qPrintable(path));
     }
 
-    // Runs in the child between fork and exec: becomes nobody when asked, and asks to die
+    // Runs in the child between fork and exec: leaves the network when the player would go
+    // online (while it may still make a namespace), becomes nobody when asked, and asks to die
     // with the test (after the change of user, which clears that wish).
-    static std::function<void()> childSetUp(bool asNobody) {
-        return [asNobody] {
+    static std::function<void()> childSetUp(bool asNobody, bool offline) {
+        return [asNobody, offline] {
+            if (offline && !OfflineNetwork::enter())
+                ::_exit(125);
             if (asNobody &&
                 (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0))
                 ::_exit(126);
@@ -220,6 +296,7 @@ private:
 
     PlayerFixture m_fixture;
     PrivateSessionBus m_bus;
+    PrivateXServer m_xServer;
     QDBusConnection m_connection{QString()};
     QProcess m_player;
 };
