@@ -22,7 +22,10 @@ set(CPACK_COMPONENT_SONAVERT_DESCRIPTION
 # actions use the XDG tools.
 set(CPACK_DEBIAN_SONAVERT_PACKAGE_DEPENDS
   "qml6-module-qtquick, qml6-module-qtquick-controls, qml6-module-qtquick-layouts, qml6-module-qtquick-window, qml6-module-qtquick-templates, qml6-module-qtqml-workerscript, qml6-module-qtqml-models, xdg-utils")
-set(CPACK_DEBIAN_SONAVERT_PACKAGE_RECOMMENDS "mpv, mpv-mpris, gnome-keyring")
+# shared-mime-info and desktop-file-utils turn the installed Shortcut type and its handler into
+# the caches file managers and xdg-open read (through their triggers).
+set(CPACK_DEBIAN_SONAVERT_PACKAGE_RECOMMENDS
+  "mpv, mpv-mpris, gnome-keyring, shared-mime-info, desktop-file-utils")
 
 set(CPACK_DEBIAN_SONAVERT-CLOUD_PACKAGE_NAME sonavert-cloud)
 set(CPACK_DEBIAN_SONAVERT-CLOUD_PACKAGE_SECTION net)

@@ -34,8 +34,9 @@ packages=(
   rhythmbox rhythmbox-plugins strawberry
   # the desktop shell: links and mail, and its tests' X server, clicks and stand-in tray host
   xdg-utils xvfb xdotool python3-dbus python3-gi
-  # installing and packaging: desktop entry and unit checks, completions, the Debian packages
-  desktop-file-utils systemd bash-completion dpkg-dev
+  # installing and packaging: desktop entry and unit checks, completions, the Debian packages;
+  # the file type database and gio, through which a GNOME session routes Shortcut files
+  desktop-file-utils systemd bash-completion dpkg-dev shared-mime-info libglib2.0-bin
   # TLS: libcrypto checks that a server's key fits its certificate; the tests make their
   # self-signed certificates with the openssl tool
   libssl-dev openssl

@@ -64,9 +64,10 @@ int compareVersions(const QString& left, const QString& right) {
                                    QVersionNumber::fromString(right).normalized());
 }
 
-Result<std::optional<AppcastItem>> parseAppcast(const QByteArray& text) {
+Result<Appcast> parseAppcast(const QByteArray& text) {
     QXmlStreamReader xml(text);
-    std::optional<AppcastItem> newest;
+    Appcast feed;
+    std::optional<AppcastItem>& newest = feed.newest;
     bool hasChannel = false;
     if (!xml.readNextStartElement() || xml.name() != QLatin1String("rss"))
         return feedError(xml.hasError() ? xml.errorString() : QStringLiteral("not an RSS feed"));
@@ -77,6 +78,16 @@ Result<std::optional<AppcastItem>> parseAppcast(const QByteArray& text) {
         }
         hasChannel = true;
         while (xml.readNextStartElement()) {
+            if (xml.namespaceUri() == QLatin1String(kSonavertFeedNamespace) &&
+                xml.name() == QLatin1String("discontinued")) {
+                const QString channel =
+                    xml.attributes().value(QLatin1String("channel")).toString().trimmed();
+                const QString successor = xml.readElementText().simplified();
+                // Without both, there is nothing to tell the user.
+                if (!channel.isEmpty() && !successor.isEmpty())
+                    feed.successorOfDiscontinued.insert(channel, successor);
+                continue;
+            }
             if (xml.name() != QLatin1String("item")) {
                 xml.skipCurrentElement();
                 continue;
@@ -92,7 +103,7 @@ Result<std::optional<AppcastItem>> parseAppcast(const QByteArray& text) {
         return feedError(xml.errorString());
     if (!hasChannel)
         return feedError(QStringLiteral("the feed has no channel"));
-    return newest;
+    return feed;
 }
 
 } // namespace sonavert

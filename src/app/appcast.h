@@ -3,6 +3,7 @@
 #include "src/runtime/result.h"
 
 #include <QByteArray>
+#include <QMap>
 #include <QString>
 #include <QUrl>
 #include <optional>
@@ -21,10 +22,21 @@ struct AppcastItem {
     friend bool operator==(const AppcastItem&, const AppcastItem&) = default;
 };
 
-/// Reads an RSS appcast (items with `sparkle:version` elements or enclosure attributes) and
-/// gives its newest release; none when the channel lists no versioned item. Text that is not
-/// well-formed XML, or not an RSS channel, is an error.
-Result<std::optional<AppcastItem>> parseAppcast(const QByteArray& xml);
+/// The namespace of the feed's elements that are ours rather than the appcast format's.
+inline constexpr char kSonavertFeedNamespace[] = "https://sonavert.io/xml-namespaces/feed";
+
+/// What the update feed says.
+struct Appcast {
+    std::optional<AppcastItem> newest; ///< none when the channel lists no versioned item
+    /// Download channels no longer updated (the `channel` attribute of
+    /// `<sonavert:discontinued>`), each with the channel to move to (its text).
+    QMap<QString, QString> successorOfDiscontinued;
+};
+
+/// Reads an RSS appcast: its newest release (items with `sparkle:version` elements or enclosure
+/// attributes) and its discontinued download channels. Text that is not well-formed XML, or
+/// not an RSS channel, is an error.
+Result<Appcast> parseAppcast(const QByteArray& xml);
 
 /// Orders dotted versions numerically ("1.10" after "1.9", "1.2" equal to "1.2.0"); negative,
 /// zero or positive like strcmp.

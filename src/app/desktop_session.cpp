@@ -7,6 +7,7 @@
 #include "src/app/desktop_platform_actions.h"
 #include "src/app/music_setup.h"
 #include "src/app/pairing_link_handover.h"
+#include "src/app/sparkle_updater.h"
 #include "src/app/tessary_app.h"
 #include "src/desktop/journald_log_sink.h"
 #include "src/desktop/unix_signal_watcher.h"
@@ -204,6 +205,14 @@ void DesktopSession::createWindow() {
     m_serverBrowser = std::make_unique<AvahiCloudServerBrowser>(QDBusConnection::systemBus());
     services.serverBrowser = m_serverBrowser.get();
     m_window = std::make_unique<MainWindow>(services);
+    // The discontinued-version banner says what the update feed said last.
+    if (SparkleUpdater* updater = m_app->updater()) {
+        const auto follow = [bridge = m_window->bridge(), updater] {
+            bridge->setSuccessorChannel(updater->successorChannel());
+        };
+        connect(updater, &SparkleUpdater::successorChannelChanged, m_window->bridge(), follow);
+        follow();
+    }
     followDesktopSettings();
 }
 

@@ -69,7 +69,7 @@ DeviceMusic::DeviceMusic(const AppOptions& options, const Profile& profile,
     ShortcutsCommandRunner::Options runner{shortcutsProgram};
     std::shared_ptr<DesktopLauncher> desktop = std::make_shared<XdgOpenLauncher>();
     if (options.isHeadless) {
-        runner.terminalProgram.clear();
+        runner.canAskInWindow = false;
         desktop = std::make_shared<HeadlessLauncher>();
     }
     m_stack = PlayerMusicStack::create(

@@ -30,28 +30,31 @@ UpdateCheckResult failed(const QString& why) {
     return result;
 }
 
-UpdateCheckResult compared(const std::optional<AppcastItem>& newest, const QString& current) {
+UpdateCheckResult compared(const Appcast& feed, const QString& current, const QString& channel) {
     UpdateCheckResult result;
-    if (newest && compareVersions(newest->version, current) > 0) {
+    if (feed.newest && compareVersions(feed.newest->version, current) > 0) {
         result.kind = UpdateCheckResult::Kind::UpdateAvailable;
-        result.update = newest;
+        result.update = feed.newest;
     }
+    if (const auto successor = feed.successorOfDiscontinued.constFind(channel);
+        successor != feed.successorOfDiscontinued.cend())
+        result.successorChannel = *successor;
     return result;
 }
 
 // The network manager is shared with the check so that an updater destroyed mid-check
 // leaves the request to finish by itself instead of stranding this frame.
 QCoro::Task<UpdateCheckResult> fetchAndCompare(std::shared_ptr<QNetworkAccessManager> network,
-                                               QUrl feedUrl, QString current) {
+                                               QUrl feedUrl, QString current, QString channel) {
     QNetworkReply* reply = network->get(feedRequest(feedUrl, current));
     co_await reply;
     reply->deleteLater();
     if (reply->error() != QNetworkReply::NoError)
         co_return failed(reply->errorString());
-    auto newest = parseAppcast(reply->readAll());
-    if (!newest)
-        co_return failed(QStringLiteral("malformed feed: ") + newest.error().description);
-    co_return compared(newest.value(), current);
+    const Result<Appcast> feed = parseAppcast(reply->readAll());
+    if (!feed)
+        co_return failed(QStringLiteral("malformed feed: ") + feed.error().description);
+    co_return compared(feed.value(), current, channel);
 }
 
 } // namespace
@@ -60,6 +63,10 @@ QUrl SparkleUpdater::defaultFeedUrl() {
     const QString configured = qEnvironmentVariable("SONAVERT_UPDATE_FEED_URL");
     return QUrl(configured.isEmpty() ? QString::fromLatin1(app_identity::kUpdateFeedUrl)
                                      : configured);
+}
+
+QString SparkleUpdater::defaultDownloadChannel() {
+    return QStringLiteral(SONAVERT_DOWNLOAD_CHANNEL);
 }
 
 SparkleUpdater::SparkleUpdater(Configuration configuration, std::shared_ptr<Clock> clock,
@@ -114,8 +121,9 @@ void SparkleUpdater::beginCheck(bool isUserInitiated) {
 
 QCoro::Task<> SparkleUpdater::runCheck() {
     QPointer guard(this);
-    UpdateCheckResult result = co_await fetchAndCompare(m_network, m_configuration.feedUrl,
-                                                        m_configuration.currentVersion);
+    UpdateCheckResult result =
+        co_await fetchAndCompare(m_network, m_configuration.feedUrl, m_configuration.currentVersion,
+                                 m_configuration.downloadChannel);
     if (guard)
         finishCheck(std::move(result));
 }
@@ -142,7 +150,21 @@ void SparkleUpdater::finishCheck(UpdateCheckResult result) {
                          .arg(m_configuration.feedUrl.toString(), result.failure));
         break;
     }
+    // A feed that could not be read says nothing about the channel: what was known stays.
+    const bool channelChanged = result.kind != UpdateCheckResult::Kind::Failed &&
+                                result.successorChannel != m_successorChannel;
+    if (channelChanged) {
+        m_successorChannel = result.successorChannel;
+        developerLog(
+            m_successorChannel
+                ? QStringLiteral("update check: the %1 channel is discontinued; move to %2")
+                      .arg(m_configuration.downloadChannel, *m_successorChannel)
+                : QStringLiteral("update check: the %1 channel is current")
+                      .arg(m_configuration.downloadChannel));
+    }
     scheduleNextCheck();
+    if (channelChanged)
+        Q_EMIT successorChannelChanged();
     Q_EMIT isCheckingChanged();
     Q_EMIT checkFinished(result);
 }

@@ -23,6 +23,9 @@ struct UpdateCheckResult {
     bool isUserInitiated = false;
     std::optional<AppcastItem> update; ///< with UpdateAvailable
     QString failure;                   ///< with Failed: why, for the log
+    /// Unless Failed: the channel to move to when the feed marks this build's download channel
+    /// discontinued; none while it is current.
+    std::optional<QString> successorChannel;
 };
 
 /// Checks the update feed (an RSS appcast) for a newer release: once in the background as
@@ -40,7 +43,13 @@ public:
         QUrl feedUrl = defaultFeedUrl();
         QString currentVersion;
         Duration checkInterval = std::chrono::hours(24);
+        /// How this build reaches its users ("deb", "source"): what the feed may discontinue.
+        QString downloadChannel = defaultDownloadChannel();
     };
+
+    /// The channel this build was made for (packagers set it; "source" for a build from the
+    /// tree).
+    static QString defaultDownloadChannel();
 
     /// The application's feed: SONAVERT_UPDATE_FEED_URL when set (packagers, testers), else
     /// the one in app_identity.h.
@@ -62,6 +71,9 @@ public:
     void setAutomaticallyChecksForUpdates(bool value);
     /// The newest release found so far that is newer than this one.
     const std::optional<AppcastItem>& availableUpdate() const { return m_availableUpdate; }
+    /// Where to move when the feed last read marks this build's channel discontinued; none
+    /// while it is current (or no check has succeeded yet).
+    const std::optional<QString>& successorChannel() const { return m_successorChannel; }
     const Configuration& configuration() const { return m_configuration; }
 
 Q_SIGNALS:
@@ -73,6 +85,8 @@ Q_SIGNALS:
     void upToDate();
     /// The delegate wanted the user asked for permission (the standard delegate never does).
     void permissionPromptRequested();
+    /// The feed marked this build's channel discontinued, or current again.
+    void successorChannelChanged();
     /// Every check ends here, failures included.
     void checkFinished(const sonavert::UpdateCheckResult& result);
 
@@ -90,6 +104,7 @@ private:
     bool m_isChecking = false;
     bool m_isUserInitiated = false;
     std::optional<AppcastItem> m_availableUpdate;
+    std::optional<QString> m_successorChannel;
     std::optional<Clock::TimerId> m_nextCheck;
 };
 

@@ -13,6 +13,7 @@
 #include "src/app/standalone_services.h"
 #include "src/app/state_reporter.h"
 #include "src/cloud/cloud_kit_handoff_service.h"
+#include "src/cloud/service_error.h"
 #include "src/clouddb/http_cloud_database.h"
 #include "src/clouddb/web_socket_push_channel.h"
 #include "src/coordinator/device_handoff_view_model.h"
@@ -118,11 +119,14 @@ void TessaryApp::onAccountChanged() {
     m_cloudService->accountChanged();
     m_keys->setAccount(accountKeyNameOf(*m_account));
     if (!endpoint) {
-        printSignInHint();
+        // Nothing to ask a server for: the loops would only fail every pass.
+        pauseWithoutAccount();
         return;
     }
-    // Online now rather than at the next pass.
-    m_coordinator->syncPresence();
+    if (m_coordinator->isRunning())
+        m_coordinator->syncPresence(); // online now rather than at the next pass
+    else
+        m_coordinator->start();
 }
 
 std::optional<QString> TessaryApp::accountKeyNameOf(const RememberedAccountSession& session) {
@@ -140,18 +144,25 @@ void TessaryApp::onKeyRingChanged() {
         m_coordinator->syncPresence();
 }
 
+void TessaryApp::pauseWithoutAccount() {
+    // The hint first: whoever sees the sync error can already read how to sign in.
+    printSignInHint();
+    m_coordinator->pauseWithoutAccount(service_error::iCloudUnavailable().description);
+}
+
 void TessaryApp::printSignInHint() const {
-    if (!m_options.isHeadless)
-        return;
+    // One line, once per sign-out: nothing repeats while the device waits.
     const QString reason = m_account->lastError();
-    const QString text =
-        QStringLiteral("sonavert: this computer is not signed in%1.\n"
-                       "On a computer that is, run 'sonavertctl invite'; then here run\n"
-                       "  sonavertctl sign-in --server URL --code CODE\n"
-                       "with the server and code it shows. Waiting for the sign-in.\n")
-            .arg(reason.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(reason));
-    std::fputs(text.toLocal8Bit().constData(), stderr);
-    std::fflush(stderr);
+    developerLog(
+        QStringLiteral("account: this computer is not signed in%1. On a computer that is, "
+                       "choose \u201cAdd Another Computer\u2026\u201d or run 'sonavertctl "
+                       "invite'; then %2 with the server and code it shows. Waiting for the "
+                       "sign-in.")
+            .arg(reason.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(reason),
+                 m_options.isHeadless
+                     ? QStringLiteral("here run 'sonavertctl sign-in --server URL --code CODE'")
+                     : QStringLiteral("sign in here in the window, or run 'sonavertctl sign-in "
+                                      "--server URL --code CODE'")));
 }
 
 TessaryApp::~TessaryApp() = default;
@@ -234,7 +245,11 @@ QCoro::Task<> TessaryApp::launch() {
     m_reporter = std::make_unique<StateReporter>(m_coordinator.get(), m_options.isVerbose);
     m_background = std::make_unique<MacBackgroundCoordinator>();
     m_background->viewModel = m_coordinator.get();
-    m_coordinator->start();
+    // Signed out, the loops stay off until the account arrives (onAccountChanged).
+    if (endpoints->current())
+        m_coordinator->start();
+    else
+        pauseWithoutAccount();
     m_keys->setAccount(accountKeyNameOf(*m_account));
     m_updater = makeUpdater(m_clock);
     publishControlInterface(thisDevice.name);
@@ -251,8 +266,6 @@ QCoro::Task<> TessaryApp::launch() {
         if (!m_isTerminating)
             m_keys->setAccount(accountKeyNameOf(*m_account));
     });
-    if (!endpoints->current())
-        printSignInHint();
     checkReceiverShortcut();
     Q_EMIT launched();
 }

@@ -88,6 +88,8 @@ private:
     void onKeyRingChanged();
     /// The secret store's name for the keys of the account the session is signed in to.
     static std::optional<QString> accountKeyNameOf(const RememberedAccountSession& session);
+    /// Signed out: the loops stop, and the log says once how to sign in.
+    void pauseWithoutAccount();
     void printSignInHint() const;
     /// Waits a moment after the start, then offers the receiver Shortcut if it is not usable.
     QCoro::Task<> checkReceiverShortcut();

@@ -58,8 +58,17 @@ AppDevice DeviceHandoffViewModel::makeThisDevice(const QString& id, const QStrin
     return device;
 }
 
+bool DeviceHandoffViewModel::isRunning() const {
+    return m_pollingTask && !m_pollingTask->isCancelled();
+}
+
+void DeviceHandoffViewModel::pauseWithoutAccount(const QString& reason) {
+    stop();
+    setSyncError(reason);
+}
+
 void DeviceHandoffViewModel::start() {
-    if (m_pollingTask && !m_pollingTask->isCancelled())
+    if (isRunning())
         return;
     setIsDiscovering(true);
     m_subscriptionTask.emplace();

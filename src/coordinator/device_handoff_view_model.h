@@ -68,6 +68,11 @@ public:
     void start();
     /// Cancels the loops and nearby discovery; `start` may run again afterwards.
     void stop();
+    /// Whether the loops run (started and not stopped since).
+    bool isRunning() const;
+    /// While no account is signed in there is nothing to ask the server: stops the loops and
+    /// shows `reason` where sync errors show, until `start`.
+    void pauseWithoutAccount(const QString& reason);
     /// Stops, then marks this device offline in the cloud. The returned task ends when the
     /// mark has been sent (or failed); callers that are about to exit should wait for it,
     /// briefly, so peers do not keep listing this device as present.

@@ -28,15 +28,17 @@ Status exitStatusOf(const QString& name, int exitCode) {
                                                         .arg(exitCode));
 }
 
-Status startImport(const QString& terminal, const QString& program, const QString& path) {
-    if (terminal.isEmpty())
+Status startImport(bool canAskInWindow, const QString& program, const QString& path) {
+    if (!canAskInWindow)
         return detail::toolError(ToolErrorCode::CannotStart,
-                                 QStringLiteral("No terminal is available to ask whether to add "
+                                 QStringLiteral("No display is available to ask whether to add "
                                                 "the Shortcut."));
-    const QStringList arguments{QStringLiteral("-e"), program, QStringLiteral("import"), path};
-    if (!QProcess::startDetached(terminal, arguments))
+    // "--" before the path, so that no file name may pass for an option.
+    const QStringList arguments{QStringLiteral("import"), QStringLiteral("--ask-in-window"),
+                                QStringLiteral("--"), path};
+    if (!QProcess::startDetached(program, arguments))
         return detail::toolError(ToolErrorCode::CannotStart,
-                                 terminal + QStringLiteral(" could not be started."));
+                                 program + QStringLiteral(" could not be started."));
     return Status();
 }
 
@@ -46,10 +48,9 @@ ShortcutsCommandRunner::ShortcutsCommandRunner(Options options, std::shared_ptr<
     : m_options(std::move(options))
     , m_clock(std::move(clock)) {}
 
-QString ShortcutsCommandRunner::defaultTerminalProgram() {
-    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
-        return QString();
-    return QStandardPaths::findExecutable(QStringLiteral("x-terminal-emulator"));
+bool ShortcutsCommandRunner::hasDisplay() {
+    return !qEnvironmentVariableIsEmpty("DISPLAY") ||
+           !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
 }
 
 QCoro::Task<Status> ShortcutsCommandRunner::runShortcut(QString name, QString input) {
@@ -61,7 +62,7 @@ QCoro::Task<Status> ShortcutsCommandRunner::runShortcut(QString name, QString in
 }
 
 QCoro::Task<Status> ShortcutsCommandRunner::importShortcut(QString path) {
-    co_return startImport(m_options.terminalProgram, m_options.program, path);
+    co_return startImport(m_options.canAskInWindow, m_options.program, path);
 }
 
 } // namespace sonavert

@@ -35,6 +35,7 @@ bool TessaryReceiverInstaller::install() {
     m_links.open(QUrl::fromLocalFile(*path));
     // The flag records the offer, not the user's answer: whether they add it is not ours to see.
     m_defaults.setBool(receiver_shortcut::kDonatedKey, true);
+    Q_EMIT offered();
     return true;
 }
 

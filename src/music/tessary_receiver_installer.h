@@ -12,7 +12,8 @@ namespace sonavert {
 class UserDefaults;
 
 /// Offers the bundled receiver Shortcut to the user. It cannot install it silently: it opens
-/// the Shortcut file, the Shortcuts tool asks the user, and we remember that we offered it.
+/// the Shortcut file, the Shortcuts tool asks the user in its dialog, and we remember that we
+/// offered it.
 class TessaryReceiverInstaller : public QObject {
     Q_OBJECT
 public:
@@ -34,6 +35,10 @@ public:
     /// The check one second after launch: when the Shortcut is not usable, offers it from the
     /// event loop, without waiting for the offer.
     QCoro::Task<void> offerIfNotUsable(ShortcutsTool& tool);
+
+Q_SIGNALS:
+    /// The file was opened: the user is being asked, and answers in their own time.
+    void offered();
 
 private:
     ResourceLocator m_locateShortcutFile;

@@ -5,6 +5,8 @@
 #include "src/desktop/user_defaults.h"
 #include "src/music/player_adapters.h"
 #include "src/music/receiver_shortcut.h"
+#include "src/music/tessary_receiver_installer.h"
+#include "src/runtime/log_channel.h"
 #include "src/ui/window_texts.h"
 
 #include <algorithm>
@@ -27,7 +29,7 @@ WindowBridge::WindowBridge(WindowServices services, Snapshotter snapshot, QObjec
     , m_devices(new DeviceListModel(listActions(), this))
     // Read once, when the window's state is made: a restart reads them again.
     , m_showWelcome(!m_services.defaults->isTrue(kHideWelcomeKey))
-    , m_showMacStoreBanner(!m_services.defaults->isTrue(kMacStoreBannerDismissedKey))
+    , m_isDiscontinuedBannerDismissed(m_services.defaults->isTrue(kDiscontinuedBannerDismissedKey))
     , m_showReceiverOnboarding(m_services.installer &&
                                !m_services.defaults->isTrue(receiver_shortcut::kDonatedKey))
     , m_showMusicConsent(!m_services.defaults->contains(ConsentingMusicCatalog::kAllowedKey))
@@ -36,6 +38,11 @@ WindowBridge::WindowBridge(WindowServices services, Snapshotter snapshot, QObjec
     , m_invite(new InviteBridge(m_services.account, m_services.clock, m_services.actions, this))
     , m_keys(new KeysBridge(m_services.keys, this)) {
     connect(m_keys, &KeysBridge::changed, this, &WindowBridge::bannersChanged);
+    // Whoever offered the receiver (a button here, or the check at launch), the banner
+    // follows the user's answer.
+    if (m_services.installer)
+        connect(m_services.installer, &TessaryReceiverInstaller::offered, this,
+                &WindowBridge::startReceiverRechecks);
     m_devices->setWaveformHeights(stillWaveform());
     connectCoordinator();
     if (m_services.account)
@@ -52,6 +59,7 @@ DeviceListModel::Actions WindowBridge::listActions() {
 
 WindowBridge::~WindowBridge() {
     m_inViewWork.request_stop();
+    m_recheckWork.request_stop();
     if (m_offlineRefresh)
         m_services.clock->cancelScheduled(*m_offlineRefresh);
     if (m_waveformFrame)
@@ -98,7 +106,7 @@ QStringList WindowBridge::mainSections() const {
     const std::pair<const char*, bool> sections[] = {
         {"title", true},
         {"receiver", m_receiverMissing},
-        {"macStore", m_showMacStoreBanner},
+        {"discontinued", showDiscontinuedBanner()},
         {"nowPlaying", c->currentState().has_value()},
         {"activity", c->activityLabel().has_value()},
         {"transferError", c->transferError().has_value()},
@@ -203,6 +211,8 @@ void WindowBridge::setReceiverMissing(bool value) {
     if (m_receiverMissing == value)
         return;
     m_receiverMissing = value;
+    developerLog(value ? QStringLiteral("window: the receiver Shortcut is missing")
+                       : QStringLiteral("window: the receiver Shortcut is there"));
     Q_EMIT bannersChanged();
 }
 

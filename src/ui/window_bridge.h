@@ -27,7 +27,8 @@ class WindowBridge : public QObject {
     Q_PROPERTY(Screen screen READ screen NOTIFY screenChanged)
     Q_PROPERTY(Sheet sheet READ sheet NOTIFY screenChanged)
     Q_PROPERTY(bool showWelcome READ showWelcome NOTIFY screenChanged)
-    Q_PROPERTY(bool showMacStoreBanner READ showMacStoreBanner NOTIFY bannersChanged)
+    Q_PROPERTY(bool showDiscontinuedBanner READ showDiscontinuedBanner NOTIFY bannersChanged)
+    Q_PROPERTY(QString discontinuedText READ discontinuedText NOTIFY bannersChanged)
     Q_PROPERTY(bool showReceiverOnboarding READ showReceiverOnboarding NOTIFY screenChanged)
     Q_PROPERTY(bool showMusicConsent READ showMusicConsent NOTIFY screenChanged)
     Q_PROPERTY(bool receiverMissing READ receiverMissing NOTIFY bannersChanged)
@@ -72,10 +73,15 @@ public:
     using Snapshotter = std::function<QImage()>;
 
     inline static const QString kHideWelcomeKey = QStringLiteral("Tessary.hideWelcome");
-    inline static const QString kMacStoreBannerDismissedKey =
+    /// The stored dismissal of the discontinued-version banner (its key predates the banner's
+    /// meaning here, and stays so that a dismissal is kept).
+    inline static const QString kDiscontinuedBannerDismissedKey =
         QStringLiteral("Tessary.macStoreBannerDismissed");
     static constexpr Duration kReviewRequestDelay = 3s;
     static constexpr Duration kReceiverRecheckDelay = 3s;
+    /// After an offer, the receiver is looked for this many times, kReceiverRecheckDelay
+    /// apart, until it shows: the user answers the import's dialog in their own time.
+    static constexpr int kReceiverRecheckCount = 40;
     static constexpr Duration kWaveformFrameInterval = std::chrono::microseconds(1000000 / 15);
 
     WindowBridge(WindowServices services, Snapshotter snapshot, QObject* parent = nullptr);
@@ -84,11 +90,19 @@ public:
     Screen screen() const;
     Sheet sheet() const;
     bool showWelcome() const { return m_showWelcome; }
-    bool showMacStoreBanner() const { return m_showMacStoreBanner; }
+    /// Only while the update feed marks this build's download channel discontinued, until
+    /// dismissed.
+    bool showDiscontinuedBanner() const {
+        return m_successorChannel.has_value() && !m_isDiscontinuedBannerDismissed;
+    }
+    QString discontinuedText() const;
+    /// What the update feed said last: the channel to move to, or none while this build's is
+    /// current.
+    void setSuccessorChannel(const std::optional<QString>& channel);
     bool showReceiverOnboarding() const { return m_showReceiverOnboarding; }
     bool showMusicConsent() const { return m_showMusicConsent; }
     bool receiverMissing() const { return m_receiverMissing; }
-    /// The main content from top to bottom: "title", "receiver", "macStore", "nowPlaying",
+    /// The main content from top to bottom: "title", "receiver", "discontinued", "nowPlaying",
     /// "activity", "transferError", "sync", "key", "devices", "footer", each only when it
     /// shows.
     QStringList mainSections() const;
@@ -131,7 +145,7 @@ public:
     Q_INVOKABLE void pull(const QString& deviceID);
     Q_INVOKABLE void toggleFavorite(const QString& deviceID);
     Q_INVOKABLE void forget(const QString& deviceID);
-    Q_INVOKABLE void closeMacStoreBanner();
+    Q_INVOKABLE void closeDiscontinuedBanner();
     Q_INVOKABLE void closeTransferError();
     Q_INVOKABLE void addShortcut();
     Q_INVOKABLE void notNow();
@@ -185,14 +199,16 @@ private:
     QCoro::Task<> runSignOut();
     std::optional<AppDevice> deviceWithID(const QString& id) const;
     QCoro::Task<> runReceiverCheck(std::stop_token token);
-    QCoro::Task<> runReceiverRecheck();
+    void startReceiverRechecks();
+    QCoro::Task<> runReceiverRechecks(std::stop_token token);
     QCoro::Task<> runReviewRequest();
 
     WindowServices m_services;
     Snapshotter m_snapshot;
     DeviceListModel* m_devices;
     bool m_showWelcome;
-    bool m_showMacStoreBanner;
+    bool m_isDiscontinuedBannerDismissed;
+    std::optional<QString> m_successorChannel;
     bool m_showReceiverOnboarding;
     bool m_showMusicConsent;
     bool m_receiverMissing = false;
@@ -211,6 +227,7 @@ private:
     std::optional<Clock::TimerId> m_offlineRefresh;
     std::optional<Clock::TimerId> m_waveformFrame;
     std::stop_source m_inViewWork;
+    std::stop_source m_recheckWork; ///< the looks for the receiver after an offer
 };
 
 } // namespace sonavert

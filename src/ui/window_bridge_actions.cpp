@@ -50,12 +50,26 @@ void WindowBridge::forget(const QString& deviceID) {
         m_services.coordinator->forget(*device);
 }
 
-void WindowBridge::closeMacStoreBanner() {
-    m_services.defaults->setBool(kMacStoreBannerDismissedKey, true);
-    if (!m_showMacStoreBanner)
+void WindowBridge::closeDiscontinuedBanner() {
+    m_services.defaults->setBool(kDiscontinuedBannerDismissedKey, true);
+    if (m_isDiscontinuedBannerDismissed)
         return;
-    m_showMacStoreBanner = false;
+    const bool wasShown = showDiscontinuedBanner();
+    m_isDiscontinuedBannerDismissed = true;
+    if (wasShown)
+        Q_EMIT bannersChanged();
+}
+
+void WindowBridge::setSuccessorChannel(const std::optional<QString>& channel) {
+    if (channel == m_successorChannel)
+        return;
+    m_successorChannel = channel;
     Q_EMIT bannersChanged();
+}
+
+QString WindowBridge::discontinuedText() const {
+    return m_successorChannel ? window_texts::discontinuedVersionText(*m_successorChannel)
+                              : QString();
 }
 
 void WindowBridge::closeTransferError() {
@@ -65,8 +79,8 @@ void WindowBridge::closeTransferError() {
 void WindowBridge::addShortcut() {
     if (!m_services.installer)
         return;
+    // The installer's offer starts the rechecks.
     m_services.installer->install();
-    runReceiverRecheck();
 }
 
 void WindowBridge::notNow() {
@@ -185,13 +199,27 @@ QCoro::Task<> WindowBridge::runReceiverCheck(std::stop_token token) {
     setReceiverMissing(status == ShortcutInstallStatus::NotInstalled);
 }
 
-QCoro::Task<> WindowBridge::runReceiverRecheck() {
+void WindowBridge::startReceiverRechecks() {
+    m_recheckWork.request_stop();
+    m_recheckWork = std::stop_source();
+    runReceiverRechecks(m_recheckWork.get_token());
+}
+
+QCoro::Task<> WindowBridge::runReceiverRechecks(std::stop_token token) {
     QPointer<WindowBridge> self(this);
     const std::shared_ptr<Clock> clock = m_services.clock;
-    co_await clock->sleep(kReceiverRecheckDelay);
-    if (!self)
-        co_return;
-    co_await runReceiverCheck(std::stop_token());
+    TessaryReceiverInstaller* installer = m_services.installer;
+    for (int attempt = 0; attempt < kReceiverRecheckCount; ++attempt) {
+        if (!co_await clock->sleep(kReceiverRecheckDelay, token) || !self)
+            co_return;
+        const ShortcutInstallStatus status = co_await installer->isShortcutInstalled();
+        if (!self || token.stop_requested())
+            co_return;
+        setReceiverMissing(status == ShortcutInstallStatus::NotInstalled);
+        // Added, or a check that cannot tell: looking again would not change what shows.
+        if (status != ShortcutInstallStatus::NotInstalled)
+            co_return;
+    }
 }
 
 void WindowBridge::onReviewRequestChanged() {

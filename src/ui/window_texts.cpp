@@ -39,6 +39,12 @@ QString elapsedTimeText(double playbackTime) {
                              static_cast<long long>(seconds - 60 * minutes));
 }
 
+QString discontinuedVersionText(const QString& successorChannel) {
+    return QStringLiteral("Use \u201cGet download link via email\u201d to get the supported "
+                          "version: %1.")
+        .arg(successorChannel);
+}
+
 QString versionLine(const QString& shortVersion, const QString& build) {
     return QStringLiteral("Sonavert version ") + orQuestionMark(shortVersion) +
            QStringLiteral(" (") + orQuestionMark(build) + QStringLiteral(")");

@@ -28,6 +28,9 @@ QString supportMailFooter(const QString& shortVersion, const QString& build,
 /// link when the full one cannot be formed.
 QUrl supportMailLink(const QString& supportAddress, const QString& footer);
 
+/// The discontinued-version banner's text, naming the channel the update feed says to move to.
+QString discontinuedVersionText(const QString& successorChannel);
+
 /// The sign-in screen's and the invitation's texts.
 inline const QString kCodeSymbolsHint =
     QStringLiteral("Codes have no 0, 1, I, L, O, U or V: check the letters.");

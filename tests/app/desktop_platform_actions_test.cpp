@@ -80,7 +80,7 @@ class DesktopPlatformActionsTest : public QObject {
     std::unique_ptr<SparkleUpdater> startedUpdater() {
         auto updater = std::make_unique<SparkleUpdater>(
             SparkleUpdater::Configuration{m_feed->url(), QStringLiteral("1.4.0"),
-                                          std::chrono::hours(24)},
+                                          std::chrono::hours(24), QStringLiteral("deb")},
             m_clock);
         m_actions->setUpdater(updater.get());
         QSignalSpy finished(updater.get(), &SparkleUpdater::checkFinished);

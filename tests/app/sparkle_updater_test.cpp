@@ -28,16 +28,22 @@ QByteArray item(const QString& version, const QString& notes = u"Fixes."_s) {
 
 QByteArray feed(const QByteArray& items) {
     return "<?xml version='1.0' encoding='utf-8'?>"
-           "<rss version='2.0' xmlns:sparkle='http://www.andymatuschak.org/xml-namespaces/sparkle'>"
+           "<rss version='2.0' xmlns:sparkle='http://www.andymatuschak.org/xml-namespaces/sparkle'"
+           " xmlns:sonavert='https://sonavert.io/xml-namespaces/feed'>"
            "<channel><title>Sonavert</title>" +
            items + "</channel></rss>";
+}
+
+QByteArray discontinued(const char* channel, const char* successor) {
+    return "<sonavert:discontinued channel='"_ba + channel + "'>" + successor +
+           "</sonavert:discontinued>";
 }
 
 /// The result of the next check, waiting on the updater's own signal.
 UpdateCheckResult nextResult(SparkleUpdater& updater) {
     QSignalSpy finished(&updater, &SparkleUpdater::checkFinished);
     if (!finished.wait(20000))
-        return UpdateCheckResult{UpdateCheckResult::Kind::Failed, false, {}, "no result"};
+        return UpdateCheckResult{UpdateCheckResult::Kind::Failed, false, {}, "no result", {}};
     return finished.first().first().value<UpdateCheckResult>();
 }
 
@@ -54,7 +60,7 @@ class SparkleUpdaterTest : public QObject {
     std::unique_ptr<SparkleUpdater> makeUpdater(const QString& version, QUrl url = {}) {
         return std::make_unique<SparkleUpdater>(
             SparkleUpdater::Configuration{url.isEmpty() ? server->url() : url, version,
-                                          std::chrono::hours(24)},
+                                          std::chrono::hours(24), u"deb"_s},
             clock);
     }
 
@@ -207,6 +213,36 @@ private Q_SLOTS:
         QVERIFY(!delegate.updaterShouldPromptForPermissionToCheckForUpdates(*updater));
         QVERIFY(updater->automaticallyChecksForUpdates());
         (void)nextResult(*updater);
+    }
+
+    // The banner's source: only this build's channel counts, a failed check changes nothing,
+    // and a feed that no longer lists the channel makes it current again.
+    void discontinuedChannelFollowsTheFeed() {
+        server->body = feed(discontinued("source", "the Debian package") + item("1.0.0"));
+        auto updater = makeUpdater(u"1.0.0"_s);
+        QSignalSpy changed(updater.get(), &SparkleUpdater::successorChannelChanged);
+        QVERIFY(!nextResult(*updater).successorChannel);
+        QVERIFY(!updater->successorChannel());
+        QCOMPARE(changed.size(), 0);
+
+        server->body = feed(discontinued("deb", "the sonavert.io apt repository") + item("1.0.0"));
+        updater->checkForUpdates();
+        QCOMPARE(nextResult(*updater).successorChannel, u"the sonavert.io apt repository"_s);
+        QCOMPARE(updater->successorChannel(), u"the sonavert.io apt repository"_s);
+        QCOMPARE(changed.size(), 1);
+
+        server->status = 500;
+        updater->checkForUpdates();
+        QCOMPARE(nextResult(*updater).kind, UpdateCheckResult::Kind::Failed);
+        QCOMPARE(updater->successorChannel(), u"the sonavert.io apt repository"_s);
+        QCOMPARE(changed.size(), 1);
+
+        server->status = 200;
+        server->body = feed(item("1.0.0"));
+        updater->checkForUpdates();
+        (void)nextResult(*updater);
+        QVERIFY(!updater->successorChannel());
+        QCOMPARE(changed.size(), 2);
     }
 
     void feedAddressComesFromConfiguration() {

@@ -103,8 +103,13 @@ struct HeadlessDevice {
         finished.wait(kEventLimitMs);
     }
 
-    QString log() const {
-        QFile file(profile + QStringLiteral(".log"));
+    /// What the device logged (standard error): its events.
+    QString log() const { return readText(profile + QStringLiteral(".log")); }
+    /// What the device printed (standard output): its developer lines.
+    QString output() const { return readText(profile + QStringLiteral(".out")); }
+
+    static QString readText(const QString& path) {
+        QFile file(path);
         return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
     }
 

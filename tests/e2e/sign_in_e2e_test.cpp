@@ -70,8 +70,8 @@ private Q_SLOTS:
         }));
         QCOMPARE(m_study.state()[QStringLiteral("account")][QStringLiteral("state")].toString(),
                  QStringLiteral("signedOut"));
-        QVERIFY(
-            m_study.log().contains(QStringLiteral("sonavertctl sign-in --server URL --code CODE")));
+        QVERIFY(m_study.output().contains(
+            QStringLiteral("sonavertctl sign-in --server URL --code CODE")));
 
         const QString code = invite();
         QVERIFY(!code.isEmpty());

@@ -67,8 +67,8 @@ class ShortcutsCommandToolTest : public QObject {
         QCOMPARE(import.exitCode(), 0);
     }
 
-    ShortcutsCommandRunner runnerWith(const QString& program, const QString& terminal = {}) {
-        return ShortcutsCommandRunner({program, terminal, std::chrono::seconds(60)}, m_clock);
+    ShortcutsCommandRunner runnerWith(const QString& program, bool canAskInWindow = true) {
+        return ShortcutsCommandRunner({program, canAskInWindow, std::chrono::seconds(60)}, m_clock);
     }
 
 private Q_SLOTS:
@@ -176,23 +176,25 @@ private Q_SLOTS:
         QCOMPARE(notRun->error().code, kCannotStart);
     }
 
-    void runnerAsksAboutShortcutFilesInATerminal() {
-        const QString terminal = scratch(u"fake-terminal"_s);
-        const QString record = scratch(u"terminal-arguments"_s);
-        QVERIFY(writeScript(terminal, "printf '%s\\n' \"$@\" > '" + record.toUtf8() +
-                                          ".part'\nmv '" + record.toUtf8() + ".part' '" +
-                                          record.toUtf8() + "'\n"));
-        const QString file = u"/opt/My Apps/SonavertReceiver.shortcut"_s;
-        ShortcutsCommandRunner runner = runnerWith(kTool, terminal);
+    // The tool's own dialog asks, started and left to itself; the path can never pass for an
+    // option. Without a display nobody could be asked.
+    void runnerAsksAboutShortcutFilesInTheToolsDialog() {
+        const QString tool = scratch(u"fake-tool"_s);
+        const QString record = scratch(u"tool-arguments"_s);
+        QVERIFY(writeScript(tool, "printf '%s\\n' \"$@\" > '" + record.toUtf8() + ".part'\nmv '" +
+                                      record.toUtf8() + ".part' '" + record.toUtf8() + "'\n"));
+        const QString file = u"--yes My Apps/SonavertReceiver.shortcut"_s;
+        ShortcutsCommandRunner runner = runnerWith(tool);
         QVERIFY(awaitTask(runner.importShortcut(file)).ok());
-        // The terminal is left to itself; its record appearing is the event we wait for.
+        // The record appearing is the event we wait for.
         QVERIFY(QTest::qWaitFor([&] { return QFileInfo::exists(record); }, kProcessLimitMs));
         QCOMPARE(QString::fromUtf8(readFile(record)),
-                 QStringList({u"-e"_s, kTool, u"import"_s, file}).join(QLatin1Char('\n')) +
+                 QStringList({u"import"_s, u"--ask-in-window"_s, u"--"_s, file})
+                         .join(QLatin1Char('\n')) +
                      QLatin1Char('\n'));
 
-        ShortcutsCommandRunner withoutTerminal = runnerWith(kTool, QString());
-        QCOMPARE(awaitTask(withoutTerminal.importShortcut(file)).error().code, kCannotStart);
+        ShortcutsCommandRunner withoutDisplay = runnerWith(tool, false);
+        QCOMPARE(awaitTask(withoutDisplay.importShortcut(file)).error().code, kCannotStart);
     }
 
     // Where the pieces are

@@ -211,12 +211,18 @@ public:
         m_player.setProcessEnvironment(environment(home));
         m_player.setChildProcessModifier(
             childSetUp(m_fixture.runsAsNobody(), m_fixture.goesOnline));
-        // Players complain about the missing sound card and desktop; none of it matters here.
-        m_player.setStandardOutputFile(QProcess::nullDevice());
-        m_player.setStandardErrorFile(QProcess::nullDevice());
+        // Players complain about the missing sound card and desktop; what they said is kept
+        // for when one does not come up.
+        const QString said = home + "/player-output.txt";
+        m_player.setProcessChannelMode(QProcess::MergedChannels);
+        m_player.setStandardOutputFile(said);
         m_player.start(m_fixture.program, m_fixture.arguments);
         if (!m_player.waitForStarted() || !registered.wait(20000)) {
-            *reason = m_fixture.name + " never appeared on the bus";
+            QFile output(said);
+            const QByteArray last =
+                output.open(QIODevice::ReadOnly) ? output.readAll().right(1500) : QByteArray();
+            *reason = m_fixture.name + " never appeared on the bus; it said: " +
+                      QString::fromLocal8Bit(last);
             return false;
         }
         return true;

@@ -122,6 +122,16 @@ private Q_SLOTS:
                  qPrintable(refused.err));
         QVERIFY(!QFileInfo::exists(folder() + u"/Quiet"_s));
 
+        // Asked to ask in a window where no display is: refused, not added unasked.
+        QProcessEnvironment noDisplay = m_environment;
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            noDisplay.remove(QString::fromLatin1(name));
+        const ProgramRun windowless =
+            ChildProgram(kTool, {u"import"_s, u"--ask-in-window"_s, file}, noDisplay).finish();
+        QCOMPARE(windowless.exitCode, 1);
+        QVERIFY2(windowless.err.contains(u"no window"_s), qPrintable(windowless.err));
+        QVERIFY(!QFileInfo::exists(folder() + u"/Quiet"_s));
+
         QCOMPARE(importApproved(scratch(u"missing.shortcut"_s)).exitCode, 1);
         QCOMPARE(importApproved(shortcutFile(u".shortcut"_s, kRecorder)).exitCode, 1);
         QCOMPARE(runTool({u"list"_s}).out, QString());

@@ -1,6 +1,7 @@
 // Runs the view tests in tests/ui/qml over real bridges on fake services. Any warning or
 // critical message while they run fails the test that caused it.
 
+#include "src/ui/shortcut_import_prompt.h"
 #include "src/ui/ui_module.h"
 #include "src/ui/window_bridge.h"
 #include "tests/ui/window_rig.h"
@@ -100,6 +101,9 @@ public:
     }
     /// The window around the views was shown or hidden; the desktop's motion setting.
     Q_INVOKABLE void setShown(bool shown) { rig().bridge->setWindowVisible(shown); }
+    Q_INVOKABLE void setSuccessorChannel(const QString& channel) {
+        rig().bridge->setSuccessorChannel(channel);
+    }
     Q_INVOKABLE void setAnimations(bool enabled) { rig().bridge->setAnimationsEnabled(enabled); }
     Q_INVOKABLE bool storedFlag(const QString& key) { return rig().defaults().isTrue(key); }
     Q_INVOKABLE bool hasStored(const QString& key) { return rig().defaults().contains(key); }
@@ -121,13 +125,33 @@ public:
     }
     Q_INVOKABLE QStringList copied() { return rig().actions.copied; }
 
+    /// A Shortcut import's question, kept until the run ends; its answer, or "none".
+    Q_INVOKABLE sonavert::ShortcutImportPrompt* importPrompt(const QString& name,
+                                                             const QString& file, bool dark) {
+        m_prompts.push_back(std::make_unique<ShortcutImportPrompt>(name, file));
+        m_prompts.back()->setDarkAppearance(dark);
+        // Kept here: an object handed to QML without a parent would be QML's to delete.
+        QQmlEngine::setObjectOwnership(m_prompts.back().get(), QQmlEngine::CppOwnership);
+        return m_prompts.back().get();
+    }
+    Q_INVOKABLE QString importAnswer() const {
+        const std::optional<bool> answer = m_prompts.back()->answered();
+        return !answer   ? QStringLiteral("none")
+               : *answer ? QStringLiteral("add")
+                         : QStringLiteral("cancel");
+    }
+
     /// Rigs outlive the views made over them until the whole run ends.
-    void clear() { m_rigs.clear(); }
+    void clear() {
+        m_rigs.clear();
+        m_prompts.clear();
+    }
 
 private:
     WindowRig& rig() { return *m_rigs.back(); }
 
     std::vector<std::unique_ptr<WindowRig>> m_rigs;
+    std::vector<std::unique_ptr<ShortcutImportPrompt>> m_prompts;
     QStringList m_favorited;
 };
 

@@ -4,13 +4,17 @@
 // Usage: sonavert_ui_screenshots OUTPUT_DIR
 
 #include "src/ui/main_window.h"
+#include "src/ui/shortcut_import_prompt.h"
+#include "src/ui/ui_module.h"
 #include "src/ui/window_bridge.h"
 #include "tests/ui/window_rig.h"
 #include "tests/ui/window_scenes.h"
 
 #include <QDir>
 #include <QGuiApplication>
+#include <QQmlEngine>
 #include <QQuickItem>
+#include <QQuickView>
 #include <QQuickWindow>
 #include <QTest>
 
@@ -125,6 +129,25 @@ bool render(const QString& scene, bool dark, const QString& directory) {
     return ok;
 }
 
+/// The confirmation sonavert-shortcuts shows before adding a Shortcut.
+bool renderImportDialog(bool dark, const QString& directory) {
+    QQmlEngine engine;
+    ui_module::prepareEngine(engine, /*useIconTheme=*/false);
+    ShortcutImportPrompt prompt(QStringLiteral("SonavertReceiver"),
+                                QStringLiteral("/usr/share/sonavert/SonavertReceiver.shortcut"));
+    prompt.setDarkAppearance(dark);
+    const std::unique_ptr<QQuickView> window = makeImportWindow(engine, prompt);
+    if (!window)
+        return false;
+    window->show();
+    QTest::qWait(50);
+    const bool ok =
+        save(window.get(), directory + QStringLiteral("/shortcut-import-dialog") +
+                               (dark ? QStringLiteral("-dark.png") : QStringLiteral("-light.png")));
+    window->hide();
+    return ok;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -142,5 +165,7 @@ int main(int argc, char** argv) {
         for (bool dark : {false, true})
             ok &= render(scene, dark, directory);
     }
+    for (bool dark : {false, true})
+        ok &= renderImportDialog(dark, directory);
     return ok ? 0 : 1;
 }

@@ -73,7 +73,9 @@ private Q_SLOTS:
         QCOMPARE(rig.defaults().boolValue(receiver_shortcut::kDonatedKey), true);
     }
 
-    void addShortcutChecksAgainThreeSecondsLater() {
+    // The import's dialog is answered in the user's own time: the banner is looked at every
+    // three seconds after an offer until the Shortcut shows, then no more.
+    void addShortcutChecksAgainUntilTheDialogIsAnswered() {
         WindowRig rig;
         rig.markSetUpDone();
         rig.shortcuts.listOutput = QByteArrayLiteral("Other\n");
@@ -81,15 +83,36 @@ private Q_SLOTS:
         bridge.setWindowVisible(true);
         rig.settle();
         QVERIFY(bridge.receiverMissing());
+        const int listedBefore = rig.shortcuts.listCalls;
         bridge.addShortcut();
         QCOMPARE(rig.links.opened.size(), std::size_t(1));
-        // The user adds it in the Shortcuts tool meanwhile.
+        rig.clock().advance(6100ms);
+        QVERIFY(bridge.receiverMissing());
+        QCOMPARE(rig.shortcuts.listCalls, listedBefore + 2);
+        // The user says yes in the dialog now.
         rig.shortcuts.listOutput = QByteArrayLiteral("Other\nSonavertReceiver\n");
         rig.clock().advance(2900ms);
-        QVERIFY(bridge.receiverMissing());
-        rig.clock().advance(200ms);
         QVERIFY(!bridge.receiverMissing());
         QVERIFY(!bridge.mainSections().contains(QStringLiteral("receiver")));
+        rig.clock().advance(60s);
+        QCOMPARE(rig.shortcuts.listCalls, listedBefore + 3);
+    }
+
+    // The offer at launch comes from the installer, not from a button: the banner follows it
+    // too, and a user who never answers is not looked after for ever.
+    void anOfferFromElsewhereIsFollowedForAWhile() {
+        WindowRig rig;
+        rig.markSetUpDone();
+        auto& bridge = rig.makeBridge();
+        bridge.setWindowVisible(true);
+        rig.settle();
+        QVERIFY(bridge.receiverMissing());
+        const int listedBefore = rig.shortcuts.listCalls;
+        QVERIFY(rig.installer->install());
+        rig.clock().advance(WindowBridge::kReceiverRecheckDelay *
+                            (WindowBridge::kReceiverRecheckCount + 10));
+        QCOMPARE(rig.shortcuts.listCalls, listedBefore + WindowBridge::kReceiverRecheckCount);
+        QVERIFY(bridge.receiverMissing());
     }
 
     void reviewRequestIsTakenAtOnceAndMadeThreeSecondsLater() {

@@ -58,7 +58,8 @@ private Q_SLOTS:
         bridge.getStarted();
         rig.settle();
         QCOMPARE(bridge.screen(), WindowBridge::Screen::Main);
-        QVERIFY(bridge.mainSections().contains(QStringLiteral("macStore")));
+        // A current build has no discontinued-version banner.
+        QVERIFY(!bridge.mainSections().contains(QStringLiteral("discontinued")));
         QCOMPARE(rig.cloud().callCount(QStringLiteral("sessionID")), 1);
         QCOMPARE(rig.shortcuts.listCalls, 1);
         // The music question comes first, then the Shortcut sheet over the main content.
@@ -82,7 +83,6 @@ private Q_SLOTS:
     void restartWithTheFlagsSetGoesStraightToTheMainContent() {
         WindowRig rig;
         rig.markSetUpDone();
-        rig.defaults().setBool(WindowBridge::kMacStoreBannerDismissedKey, true);
         auto& bridge = rig.makeBridge();
         QCOMPARE(bridge.screen(), WindowBridge::Screen::Main);
         QCOMPARE(bridge.sheet(), WindowBridge::Sheet::NoSheet);
@@ -159,23 +159,38 @@ private Q_SLOTS:
         bridge.transfer(QStringLiteral("D1"));
         rig.settle();
         rig.coordinator().setTransferError(QStringLiteral("Den did not answer."));
+        bridge.setSuccessorChannel(QStringLiteral("the Debian package"));
         QCOMPARE(bridge.mainSections(),
-                 (QStringList{"title", "receiver", "macStore", "nowPlaying", "activity",
+                 (QStringList{"title", "receiver", "discontinued", "nowPlaying", "activity",
                               "transferError", "sync", "devices", "footer"}));
         QCOMPARE(bridge.activityLabel(), QStringLiteral("Sending to Den\u2026"));
         QCOMPARE(bridge.transferError(), QStringLiteral("Den did not answer."));
     }
 
-    void closedStoreBannerStaysClosedAfterARestart() {
+    // Shown only while the feed marks the channel discontinued, naming where to go; closed,
+    // it stays closed after a restart whatever the feed says.
+    void discontinuedBannerFollowsTheFeedUntilClosed() {
         WindowRig rig;
         rig.markSetUpDone();
         auto& bridge = rig.makeBridge();
         QSignalSpy changed(&bridge, &WindowBridge::bannersChanged);
-        bridge.closeMacStoreBanner();
-        QVERIFY(!bridge.showMacStoreBanner());
-        QCOMPARE(changed.count(), 1);
-        QCOMPARE(rig.defaults().boolValue(WindowBridge::kMacStoreBannerDismissedKey), true);
-        QVERIFY(!rig.makeBridge().showMacStoreBanner());
+        QVERIFY(!bridge.showDiscontinuedBanner());
+        bridge.setSuccessorChannel(QStringLiteral("the sonavert.io apt repository"));
+        QVERIFY(bridge.showDiscontinuedBanner());
+        QVERIFY(
+            bridge.discontinuedText().contains(QStringLiteral("the sonavert.io apt repository")));
+        bridge.setSuccessorChannel(std::nullopt);
+        QVERIFY(!bridge.showDiscontinuedBanner());
+        QCOMPARE(changed.count(), 2);
+
+        bridge.setSuccessorChannel(QStringLiteral("the sonavert.io apt repository"));
+        bridge.closeDiscontinuedBanner();
+        QVERIFY(!bridge.showDiscontinuedBanner());
+        QCOMPARE(changed.count(), 4);
+        QCOMPARE(rig.defaults().boolValue(WindowBridge::kDiscontinuedBannerDismissedKey), true);
+        auto& restarted = rig.makeBridge();
+        restarted.setSuccessorChannel(QStringLiteral("the sonavert.io apt repository"));
+        QVERIFY(!restarted.showDiscontinuedBanner());
     }
 
     void nowPlayingFollowsTheCurrentStateAndGatesPush() {

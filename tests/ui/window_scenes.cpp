@@ -72,12 +72,6 @@ bool WindowScenes::prepare(const QString& name) {
     if (name == QLatin1String("nothing-found"))
         defaults.setBool(receiver_shortcut::kDonatedKey, true);
     prepareAccount(name);
-    // The banner of the discontinued store shows on the first screens only.
-    const bool keepsStoreBanner = name == QLatin1String("onboarding") ||
-                                  name == QLatin1String("searching") ||
-                                  name == QLatin1String("nothing-found");
-    if (!keepsStoreBanner)
-        defaults.setBool(WindowBridge::kMacStoreBannerDismissedKey, true);
     return true;
 }
 

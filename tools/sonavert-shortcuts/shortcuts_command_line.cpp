@@ -64,10 +64,13 @@ ToolCommand parseRun(const QStringList& arguments) {
 }
 
 ToolCommand parseImport(const QStringList& arguments) {
-    const SplitArguments split = splitArguments(arguments, {}, {QStringLiteral("--yes")});
+    const QString yes = QStringLiteral("--yes");
+    const QString inWindow = QStringLiteral("--ask-in-window");
+    const SplitArguments split = splitArguments(arguments, {}, {yes, inWindow});
     if (const std::optional<UsageError> error = misuse(split, QStringLiteral("Shortcut file")))
         return *error;
-    return ImportCommand{split.operands.first(), split.flags.contains(QStringLiteral("--yes"))};
+    return ImportCommand{split.operands.first(), split.flags.contains(yes),
+                         split.flags.contains(inWindow)};
 }
 
 ToolCommand parsePlaySong(const QStringList& arguments) {
@@ -92,6 +95,12 @@ ToolCommand parseList(const QStringList& arguments) {
 }
 
 } // namespace
+
+bool asksInWindow(const QStringList& arguments) {
+    const ToolCommand command = parseToolCommand(arguments);
+    const auto* import = std::get_if<ImportCommand>(&command);
+    return import && import->asksInWindow && !import->isApprovedAlready;
+}
 
 ToolCommand parseToolCommand(const QStringList& arguments) {
     if (arguments.isEmpty())
@@ -127,9 +136,12 @@ QString usageText() {
         "  list                       The approved Shortcuts' names, one a line, sorted.\n"
         "  run NAME [--input TEXT]    Runs the Shortcut NAME with TEXT as its first argument\n"
         "                             and on its standard input; exits with its status.\n"
-        "  import [--yes] FILE        Asks whether to add the Shortcut in FILE (named after\n"
-        "                             the file, without \".shortcut\") and adds it, replacing\n"
-        "                             an older one. --yes adds it without asking.\n"
+        "  import [--yes | --ask-in-window] FILE\n"
+        "                             Asks on the terminal whether to add the Shortcut in\n"
+        "                             FILE (named after the file, without \".shortcut\") and\n"
+        "                             adds it, replacing an older one. --ask-in-window asks\n"
+        "                             in a dialog instead (how the desktop opens Shortcut\n"
+        "                             files); --yes adds it without asking.\n"
         "  play-song [--player NAME] [--profile DIR] [--music-folder DIR]... SONG_ID\n"
         "                             Starts the catalog song SONG_ID in the music player\n"
         "                             (any MPRIS player, or the one named). Used by the\n"

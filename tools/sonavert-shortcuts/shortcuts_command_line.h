@@ -15,6 +15,7 @@ struct RunCommand {
 struct ImportCommand {
     QString file;
     bool isApprovedAlready = false; ///< --yes: add without asking
+    bool asksInWindow = false;      ///< --ask-in-window: a dialog, not the terminal
 };
 struct PlaySongCommand {
     QString songId;
@@ -30,6 +31,10 @@ struct UsageError {
 
 using ToolCommand = std::variant<ListCommand, RunCommand, ImportCommand, PlaySongCommand,
                                  HelpCommand, VersionCommand, UsageError>;
+
+/// Whether `import` asks in a window: decided before the application object is made, which
+/// must then be a GUI one.
+bool asksInWindow(const QStringList& arguments);
 
 /// Reads the arguments after the program name.
 ToolCommand parseToolCommand(const QStringList& arguments);

@@ -78,7 +78,16 @@ bool userApproves(const QString& name, const QString& file) {
     return reply == QLatin1String("y") || reply == QLatin1String("yes");
 }
 
-int import(const ShortcutsFolder& folder, const ImportCommand& command) {
+bool approves(const ImportCommand& command, const QString& name, const WindowAsker& askInWindow) {
+    if (command.isApprovedAlready)
+        return true;
+    if (command.asksInWindow)
+        return askInWindow && askInWindow(name, QFileInfo(command.file).absoluteFilePath());
+    return userApproves(name, command.file);
+}
+
+int import(const ShortcutsFolder& folder, const ImportCommand& command,
+           const WindowAsker& askInWindow) {
     const std::optional<QString> name = ShortcutsFolder::nameForFile(command.file);
     if (!name) {
         complain(command.file + QStringLiteral(" does not name a Shortcut."));
@@ -88,19 +97,25 @@ int import(const ShortcutsFolder& folder, const ImportCommand& command) {
         complain(QStringLiteral("there is no file ") + command.file + QLatin1Char('.'));
         return 1;
     }
-    if (!command.isApprovedAlready) {
+    if (command.asksInWindow && !command.isApprovedAlready && !askInWindow) {
+        complain(
+            QStringLiteral("not adding \"%1\": no window can be shown here to ask.").arg(*name));
+        return 1;
+    }
+    if (!command.isApprovedAlready && !command.asksInWindow) {
         // Approval is the whole point of importing; without someone to ask, nothing is added.
         if (!::isatty(STDIN_FILENO)) {
             complain(QStringLiteral("not adding \"%1\": it needs your approval and there is no "
                                     "terminal to ask on. Run \"sonavert-shortcuts import %2\" in "
-                                    "a terminal, or add --yes to approve it.")
+                                    "a terminal, add --ask-in-window to be asked in a "
+                                    "window, or add --yes to approve it.")
                          .arg(*name, command.file));
             return 1;
         }
-        if (!userApproves(*name, command.file)) {
-            print(stdout, QStringLiteral("The Shortcut \"%1\" was not added.").arg(*name));
-            return 1;
-        }
+    }
+    if (!approves(command, *name, askInWindow)) {
+        print(stdout, QStringLiteral("The Shortcut \"%1\" was not added.").arg(*name));
+        return 1;
     }
     const Result<AddedShortcut> added = folder.add(command.file);
     if (!added) {
@@ -128,7 +143,7 @@ int playSongNow(const PlaySongCommand& command) {
 
 } // namespace
 
-int runTool(const QStringList& arguments) {
+int runTool(const QStringList& arguments, const WindowAsker& askInWindow) {
     const ToolCommand command = parseToolCommand(arguments);
     const ShortcutsFolder folder(ShortcutsFolder::defaultPath());
     const QString program = QStringLiteral("sonavert-shortcuts");
@@ -151,7 +166,7 @@ int runTool(const QStringList& arguments) {
     if (const auto* runCommand = std::get_if<RunCommand>(&command))
         return run(folder, *runCommand);
     if (const auto* importCommand = std::get_if<ImportCommand>(&command))
-        return import(folder, *importCommand);
+        return import(folder, *importCommand, askInWindow);
     return playSongNow(std::get<PlaySongCommand>(command));
 }
 

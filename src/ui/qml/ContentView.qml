@@ -106,17 +106,17 @@ Item {
         }
 
         Banner {
-            objectName: "macStoreBanner"
-            Layout.row: Math.max(0, root.sections.indexOf("macStore"))
+            objectName: "discontinuedBanner"
+            Layout.row: Math.max(0, root.sections.indexOf("discontinued"))
             Layout.fillWidth: true
-            visible: root.sections.indexOf("macStore") >= 0
+            visible: root.sections.indexOf("discontinued") >= 0
             symbol: "exclamationmark.triangle.fill"
             symbolTint: Style.yellow
             title: "This Version Is Discontinued"
-            text: "Use \u201cGet download link via email\u201d to get the supported version."
+            text: root.bridge.discontinuedText
             CloseButton {
-                objectName: "closeMacStoreBanner"
-                onClicked: root.bridge.closeMacStoreBanner()
+                objectName: "closeDiscontinuedBanner"
+                onClicked: root.bridge.closeDiscontinuedBanner()
             }
         }
 

@@ -15,7 +15,7 @@ Rectangle {
             "On another computer, sign in with the one-time code that \u201cAdd Another Computer\u2026\u201d shows on a computer already signed in.",
             "Verify the new computer: both screens show the same six-digit code; choose \u201cThey Match\u201d on each."] },
         { title: "On each computer", symbol: "laptopcomputer", steps: [
-            "Play music in any MPRIS player, such as mpv, VLC or Audacious; Sonavert finds the song in your music folder.",
+            "Play music in any MPRIS player, such as Rhythmbox, Strawberry, VLC, Audacious or mpv; Sonavert finds the song in your music folder.",
             "Use the right arrow beside another computer to send your playback there.",
             "Use the down arrow beside a computer that is playing to continue its music on this computer."] },
         { title: "Useful tips", symbol: "lightbulb", steps: [

@@ -32,7 +32,7 @@ Item {
             mouseClick(find(view, "getStartedButton"));
             verify(!find(view, "welcomeScreen").visible);
             verify(shown(find(view, "mainContent")));
-            verify(shown(find(view, "macStoreBanner")));
+            verify(!find(view, "discontinuedBanner").visible);
             verify(!harness.hasStored("Tessary.hideWelcome"));
         }
 
@@ -67,16 +67,19 @@ Item {
             const view = makeContent("nothing-found");
             harness.setShown(true);
             const receiver = find(view, "receiverBanner");
-            const store = find(view, "macStoreBanner");
+            const store = find(view, "discontinuedBanner");
             tryVerify(() => shown(receiver));
+            verify(!store.visible);
+            harness.setSuccessorChannel("the sonavert.io apt repository");
+            tryVerify(() => shown(store));
             verify(receiver.y < store.y);
             compare(receiver.title, "Finish Setup");
             compare(receiver.text, "Add the SonavertReceiver shortcut to stream catalog tracks here.");
             compare(store.title, "This Version Is Discontinued");
-            compare(store.text, "Use \u201cGet download link via email\u201d to get the supported version.");
+            compare(store.text, "Use \u201cGet download link via email\u201d to get the supported version: the sonavert.io apt repository.");
             mouseClick(find(view, "addShortcutButton"));
             compare(harness.shortcutOffers(), 1);
-            mouseClick(find(view, "closeMacStoreBanner"));
+            mouseClick(find(view, "closeDiscontinuedBanner"));
             verify(!store.visible);
             verify(harness.storedFlag("Tessary.macStoreBannerDismissed"));
             harness.setShown(false);

@@ -47,7 +47,7 @@ Item {
                 "On another computer, sign in with the one-time code that \u201cAdd Another Computer\u2026\u201d shows on a computer already signed in.",
                 "Verify the new computer: both screens show the same six-digit code; choose \u201cThey Match\u201d on each.",
                 "On each computer",
-                "Play music in any MPRIS player, such as mpv, VLC or Audacious; Sonavert finds the song in your music folder.",
+                "Play music in any MPRIS player, such as Rhythmbox, Strawberry, VLC, Audacious or mpv; Sonavert finds the song in your music folder.",
                 "Useful tips",
                 "To remove an old device, swipe its row or use its context menu.",
                 "Sonavert version 1.4 (42)", "Contact Support", "Done"];
