@@ -7,6 +7,7 @@
 #include "server/app/option_values.h"
 #include "server/app/termination_signals.h"
 #include "server/app/transport_options.h"
+#include "server/http/self_made_identity.h"
 #include "server/storage/sqlite/sqlite_backup.h"
 #include "server/storage/storage_factory.h"
 #include "src/runtime/command_line_text.h"
@@ -17,6 +18,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <QSysInfo>
 #include <QTextStream>
 #include <array>
 #include <cstdio>
@@ -112,6 +114,27 @@ std::unique_ptr<LanAdvertisement> advertise(const Invocation& call, const QHostA
         QDBusConnection::systemBus());
     advertisement->start();
     return advertisement;
+}
+
+// Beyond loopback nothing goes in clear: a server given no certificate makes its own, which
+// devices pin (the invitation carries its fingerprint). Loopback stays plain HTTP.
+int useSelfMadeIdentity(const QHostAddress& host, ServerConfig& config, Timestamp now) {
+    if (host.isLoopback())
+        return 0;
+    auto identity = loadOrMakeIdentity(QDir(config.dataDirectory).filePath(QStringLiteral("tls")),
+                                       QSysInfo::machineHostName(), now.toDateTime());
+    if (!identity)
+        return failWith(identity.error());
+    config.transport.tls = identity.value().configuration;
+    config.transport.keyFingerprint = identity.value().keyFingerprint;
+    using Origin = SelfMadeIdentity::Origin;
+    const Origin origin = identity.value().origin;
+    printLine(stderr, QStringLiteral("sonavert-cloud: %1 its own certificate (key fingerprint %2)")
+                          .arg(origin == Origin::Made      ? QStringLiteral("made")
+                               : origin == Origin::Renewed ? QStringLiteral("renewed")
+                                                           : QStringLiteral("serves"),
+                               fingerprintText(identity.value().keyFingerprint)));
+    return 0;
 }
 
 int serve(CloudServer& server, const Invocation& call) {
@@ -376,6 +399,15 @@ int runCommandLine(const QStringList& arguments, Clock& clock) {
         return usageError(applied.error().description);
     if (auto applied = transport.applyTo(values, config); !applied)
         return usageError(applied.error().description);
+    if (command->onServer == &serve && !config.transport.tls) {
+        QString problem;
+        const auto address = hostPortOf(
+            values, options.listen, {QHostAddress(QHostAddress::LocalHost), kDefaultPort}, problem);
+        if (!address)
+            return usageError(problem);
+        if (const int failed = useSelfMadeIdentity(address->host, config, clock.now()))
+            return failed;
+    }
     const Invocation call{parser, options, values, config};
     return command->onStore ? command->onStore(call) : runOnServer(*command, call, clock);
 }

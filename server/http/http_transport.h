@@ -11,6 +11,10 @@ namespace sonavert::cloud {
 /// channel, on the one port), and through which reverse proxies.
 struct HttpTransport {
     std::optional<QSslConfiguration> tls;
+    /// With a certificate the server made itself: the SHA-256 of its public key, which devices
+    /// pin (invitations carry it). Empty with a certificate given, which an authority vouches
+    /// for.
+    QByteArray keyFingerprint;
     TrustedProxies trustedProxies;
 };
 

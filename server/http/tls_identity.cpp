@@ -25,17 +25,20 @@ Result<QByteArray> readWhole(const char* option, const QString& path) {
     return file.readAll();
 }
 
+} // namespace
+
 // Qt reads a key only when told its algorithm; a server key is one of these.
-Result<QSslKey> parseKey(const QByteArray& pem, const QString& path) {
+Result<QSslKey> parsePrivateKey(const QByteArray& pem, const QString& path) {
     constexpr std::array kAlgorithms{QSsl::Rsa, QSsl::Ec, QSsl::Dsa};
     for (const QSsl::KeyAlgorithm algorithm : kAlgorithms) {
         QSslKey key(pem, algorithm, QSsl::Pem, QSsl::PrivateKey);
         if (!key.isNull())
             return key;
     }
-    return identityError(
-        QStringLiteral("--tls-key: %1 holds no unencrypted PEM private key").arg(path));
+    return identityError(QStringLiteral("%1 holds no unencrypted PEM private key").arg(path));
 }
+
+namespace {
 
 // Qt cannot tell whether a key belongs to a certificate; OpenSSL compares their public halves.
 bool keyMatchesCertificate(const QByteArray& certificatePem, const QByteArray& keyPem) {
@@ -64,15 +67,20 @@ Result<QSslConfiguration> loadTlsIdentity(const QString& certificateFile, const 
     if (chain.isEmpty() || chain.first().isNull())
         return identityError(
             QStringLiteral("--tls-cert: %1 holds no PEM certificate").arg(certificateFile));
-    const auto key = parseKey(keyPem.value(), keyFile);
-    SONAVERT_TRY(key);
+    auto key = parsePrivateKey(keyPem.value(), keyFile);
+    if (!key)
+        return identityError(QStringLiteral("--tls-key: ") + key.error().description);
     if (!keyMatchesCertificate(certificatePem.value(), keyPem.value()))
         return identityError(
             QStringLiteral("--tls-key: the key in %1 does not belong to the certificate in %2")
                 .arg(keyFile, certificateFile));
+    return serverTlsConfiguration(chain, key.value());
+}
+
+QSslConfiguration serverTlsConfiguration(const QList<QSslCertificate>& chain, const QSslKey& key) {
     QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
     configuration.setLocalCertificateChain(chain);
-    configuration.setPrivateKey(key.value());
+    configuration.setPrivateKey(key);
     configuration.setProtocol(QSsl::TlsV1_2OrLater);
     // Devices prove who they are with their tokens, not with certificates.
     configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
