@@ -44,7 +44,9 @@ public:
     virtual QString lastError() const = 0;
 
     /// Exchanges a pairing code at `server` for a token of its own and remembers both.
-    virtual QCoro::Task<Result<void>> signIn(QUrl server, QString code) = 0;
+    /// `serverKey` is the fingerprint of the server's own certificate key an invitation named
+    /// (empty when it named none): the server is then trusted by that key, and by no other.
+    virtual QCoro::Task<Result<void>> signIn(QUrl server, QString code, QByteArray serverKey) = 0;
     /// Forgets the address and the token (and revokes nothing on the server).
     virtual QCoro::Task<Result<void>> signOut() = 0;
     /// On a machine that serves its own cloud: creates the server's first account through its

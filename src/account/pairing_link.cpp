@@ -10,6 +10,9 @@ constexpr auto kScheme = "sonavert";
 constexpr auto kHost = "pair";
 // Nine code characters in groups, with room for dashes and spaces as people type them.
 constexpr qsizetype kLongestCode = 32;
+// A SHA-256 fingerprint, as a link carries it.
+constexpr qsizetype kKeySize = 32;
+constexpr auto kKeyEncoding = QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals;
 
 bool isPlausibleCode(const QString& code) {
     if (code.isEmpty() || code.size() > kLongestCode)
@@ -33,7 +36,7 @@ bool isServerAddress(const QUrl& server) {
 
 } // namespace
 
-QUrl makePairingLink(const QUrl& server, const QString& code) {
+QUrl makePairingLink(const QUrl& server, const QString& code, const QByteArray& serverKey) {
     QUrl link;
     link.setScheme(QString::fromLatin1(kScheme));
     link.setHost(QString::fromLatin1(kHost));
@@ -41,6 +44,9 @@ QUrl makePairingLink(const QUrl& server, const QString& code) {
     query.addQueryItem(QStringLiteral("server"), QString::fromUtf8(QUrl::toPercentEncoding(
                                                      server.toString(QUrl::FullyEncoded))));
     query.addQueryItem(QStringLiteral("code"), QString::fromUtf8(QUrl::toPercentEncoding(code)));
+    if (!serverKey.isEmpty())
+        query.addQueryItem(QStringLiteral("key"),
+                           QString::fromLatin1(serverKey.toBase64(kKeyEncoding)));
     link.setQuery(query);
     return link;
 }
@@ -55,7 +61,16 @@ std::optional<PairingLinkContent> parsePairingLink(const QUrl& link) {
     const QString code = query.queryItemValue(QStringLiteral("code"), QUrl::FullyDecoded);
     if (!isServerAddress(server) || !isPlausibleCode(code))
         return std::nullopt;
-    return PairingLinkContent{server, code.toUpper()};
+    QByteArray serverKey;
+    if (query.hasQueryItem(QStringLiteral("key"))) {
+        const auto decoded = QByteArray::fromBase64Encoding(
+            query.queryItemValue(QStringLiteral("key"), QUrl::FullyDecoded).toLatin1(),
+            kKeyEncoding | QByteArray::AbortOnBase64DecodingErrors);
+        if (!decoded || decoded.decoded.size() != kKeySize)
+            return std::nullopt;
+        serverKey = decoded.decoded;
+    }
+    return PairingLinkContent{server, code.toUpper(), serverKey};
 }
 
 } // namespace sonavert

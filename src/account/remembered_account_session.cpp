@@ -59,9 +59,12 @@ QString failureText(bool isClaim, const Error& error) {
 }
 
 // Built outside the coroutine: g++ 12 cannot compile a braced list of Qt values in one.
-PairingInvitation invitationOf(const QUrl& server, const QString& code, qint64 expiresMs) {
+// The link carries the key this computer trusts the server by, so that the invited one trusts
+// the same server and no other.
+PairingInvitation invitationOf(const QUrl& server, const QString& code, qint64 expiresMs,
+                               const QByteArray& serverKey) {
     return PairingInvitation{code, server, QDateTime::fromMSecsSinceEpoch(expiresMs, Qt::UTC),
-                             makePairingLink(server, code)};
+                             makePairingLink(server, code, serverKey)};
 }
 
 constexpr int kMaximumNameNumber = 9;
@@ -113,7 +116,9 @@ QCoro::Task<> RememberedAccountSession::restore(QUrl server,
             m_accountName = m_defaults->string(kAccountNameKey).value_or(QString());
             m_tokenName = m_defaults->string(kDeviceNameKey).value_or(QString());
         }
-        setSignedIn(server, *tokenForThisRun);
+        setSignedIn(server, *tokenForThisRun,
+                    remembered && QUrl(*remembered) == server ? rememberedServerKey()
+                                                              : QByteArray());
         co_return;
     }
     auto secrets = m_secrets;
@@ -131,14 +136,24 @@ QCoro::Task<> RememberedAccountSession::restore(QUrl server,
         m_defaults->setString(kServerKey, stored.toString());
     m_accountName = m_defaults->string(kAccountNameKey).value_or(QString());
     m_tokenName = m_defaults->string(kDeviceNameKey).value_or(QString());
-    setSignedIn(stored, QString::fromUtf8(*token.value()));
+    setSignedIn(stored, QString::fromUtf8(*token.value()), rememberedServerKey());
 }
 
-QCoro::Task<Result<void>> RememberedAccountSession::signIn(QUrl server, QString code) {
+QByteArray RememberedAccountSession::rememberedServerKey() const {
+    return QByteArray::fromBase64(m_defaults->string(kServerKeyKey).value_or(QString()).toLatin1());
+}
+
+std::shared_ptr<clouddb::CloudTrust>
+RememberedAccountSession::trustFor(const QByteArray& serverKey) const {
+    return serverKey.isEmpty() ? m_trust : m_trust->pinning(serverKey);
+}
+
+QCoro::Task<Result<void>> RememberedAccountSession::signIn(QUrl server, QString code,
+                                                           QByteArray serverKey) {
     QJsonObject body;
     body.insert(QStringLiteral("code"), code);
     body.insert(QStringLiteral("deviceName"), m_deviceName);
-    co_return co_await obtainToken(Call::Claim, std::move(server), body);
+    co_return co_await obtainToken(Call::Claim, std::move(server), body, std::move(serverKey));
 }
 
 QCoro::Task<Result<void>> RememberedAccountSession::createFirstAccount(QUrl server,
@@ -150,7 +165,8 @@ QCoro::Task<Result<void>> RememberedAccountSession::createFirstAccount(QUrl serv
 }
 
 QCoro::Task<Result<void>> RememberedAccountSession::obtainToken(Call call, QUrl server,
-                                                                QJsonObject body) {
+                                                                QJsonObject body,
+                                                                QByteArray serverKey) {
     if (m_state == State::SigningIn)
         co_return makeError(kDomain, 1, QStringLiteral("A sign-in is already under way."));
     if (!isServerAddress(server)) {
@@ -166,7 +182,8 @@ QCoro::Task<Result<void>> RememberedAccountSession::obtainToken(Call call, QUrl 
     setState(State::SigningIn);
     const QString callPath = call == Call::Claim ? QStringLiteral("/pairing/1/claim")
                                                  : QStringLiteral("/setup/1/first-account");
-    auto answer = co_await server_call::post(*m_network, path(server, callPath), body, {}, m_trust);
+    const std::shared_ptr<clouddb::CloudTrust> trust = trustFor(serverKey);
+    auto answer = co_await server_call::post(*m_network, path(server, callPath), body, {}, trust);
     // A device that signed out kept its old token on the server, under this device's name; the
     // claim is refused before the code is spent, so the device takes the next free name.
     for (int number = 2;
@@ -174,7 +191,7 @@ QCoro::Task<Result<void>> RememberedAccountSession::obtainToken(Call call, QUrl 
          ++number) {
         body.insert(QStringLiteral("deviceName"),
                     QStringLiteral("%1 (%2)").arg(m_deviceName).arg(number));
-        answer = co_await server_call::post(*m_network, path(server, callPath), body, {}, m_trust);
+        answer = co_await server_call::post(*m_network, path(server, callPath), body, {}, trust);
     }
     if (!guard)
         co_return makeError(kDomain, 3, QStringLiteral("Sonavert stopped."));
@@ -183,10 +200,11 @@ QCoro::Task<Result<void>> RememberedAccountSession::obtainToken(Call call, QUrl 
         setState(before);
         co_return error;
     }
-    co_return co_await adopt(server, answer.value());
+    co_return co_await adopt(server, answer.value(), serverKey);
 }
 
-QCoro::Task<Result<void>> RememberedAccountSession::adopt(QUrl server, QJsonObject answer) {
+QCoro::Task<Result<void>> RememberedAccountSession::adopt(QUrl server, QJsonObject answer,
+                                                          QByteArray serverKey) {
     QPointer guard(this);
     const QString token = answer.value(QStringLiteral("token")).toString();
     if (token.isEmpty()) {
@@ -207,11 +225,15 @@ QCoro::Task<Result<void>> RememberedAccountSession::adopt(QUrl server, QJsonObje
     m_defaults->setString(kServerKey, server.toString());
     m_defaults->setString(kAccountNameKey, m_accountName);
     m_defaults->setString(kDeviceNameKey, m_tokenName);
+    if (serverKey.isEmpty())
+        m_defaults->removeObject(kServerKeyKey);
+    else
+        m_defaults->setString(kServerKeyKey, QString::fromLatin1(serverKey.toBase64()));
     m_defaults->flush();
     logEvent(LogCategory::CloudKit, LogLevel::Default,
              "event=account_signed_in server=%{public}s account=%{private}s device=%{public}s",
              server.toString(), m_accountName, m_tokenName);
-    setSignedIn(server, token);
+    setSignedIn(server, token, serverKey);
     co_return Result<void>();
 }
 
@@ -245,13 +267,15 @@ QCoro::Task<Result<PairingInvitation>> RememberedAccountSession::invite() {
         co_return makeError(
             kDomain, 4,
             QStringLiteral("%1 is not a Sonavert server.").arg(endpoint.server.toString()));
-    co_return invitationOf(endpoint.server, code, static_cast<qint64>(expires.toDouble()));
+    co_return invitationOf(endpoint.server, code, static_cast<qint64>(expires.toDouble()),
+                           endpoint.trust->pinnedKey());
 }
 
-void RememberedAccountSession::setSignedIn(const QUrl& server, const QString& token) {
+void RememberedAccountSession::setSignedIn(const QUrl& server, const QString& token,
+                                           const QByteArray& serverKey) {
     m_endpoints->setEndpoint(clouddb::CloudEndpoint{
         server, token, QString::fromLatin1(app_identity::kContainerIdentifier),
-        QStringLiteral("production"), m_trust});
+        QStringLiteral("production"), trustFor(serverKey)});
     setState(State::SignedIn);
 }
 
@@ -261,6 +285,7 @@ QCoro::Task<> RememberedAccountSession::forget(QString reason) {
     m_defaults->removeObject(kServerKey);
     m_defaults->removeObject(kAccountNameKey);
     m_defaults->removeObject(kDeviceNameKey);
+    m_defaults->removeObject(kServerKeyKey);
     m_defaults->flush();
     m_accountName.clear();
     m_tokenName.clear();

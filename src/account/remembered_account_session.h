@@ -24,6 +24,9 @@ public:
     static inline const QString kServerKey = QStringLiteral("Sonavert.account.server");
     static inline const QString kAccountNameKey = QStringLiteral("Sonavert.account.name");
     static inline const QString kDeviceNameKey = QStringLiteral("Sonavert.account.deviceName");
+    /// The fingerprint of the server's own certificate key (base64), when the invitation
+    /// named one: that server is trusted by it, kept like its address.
+    static inline const QString kServerKeyKey = QStringLiteral("Sonavert.account.serverKey");
 
     /// `deviceName` is what this device's token is called on the server when it signs in.
     RememberedAccountSession(std::shared_ptr<UserDefaults> defaults,
@@ -45,7 +48,7 @@ public:
     State state() const override { return m_state; }
     std::optional<AccountInfo> account() const override;
     QString lastError() const override { return m_lastError; }
-    QCoro::Task<Result<void>> signIn(QUrl server, QString code) override;
+    QCoro::Task<Result<void>> signIn(QUrl server, QString code, QByteArray serverKey) override;
     QCoro::Task<Result<void>> signOut() override;
     QCoro::Task<Result<void>> createFirstAccount(QUrl server, QString accountName) override;
     QCoro::Task<Result<PairingInvitation>> invite() override;
@@ -53,10 +56,14 @@ public:
 private:
     enum class Call { Claim, FirstAccount, Invite };
     /// Runs a call that gives this device a token (claim, first account) and adopts it.
-    QCoro::Task<Result<void>> obtainToken(Call call, QUrl server, QJsonObject body);
+    QCoro::Task<Result<void>> obtainToken(Call call, QUrl server, QJsonObject body,
+                                          QByteArray serverKey = {});
     /// Remembers the account of a successful answer and switches the clients to it.
-    QCoro::Task<Result<void>> adopt(QUrl server, QJsonObject answer);
-    void setSignedIn(const QUrl& server, const QString& token);
+    QCoro::Task<Result<void>> adopt(QUrl server, QJsonObject answer, QByteArray serverKey);
+    void setSignedIn(const QUrl& server, const QString& token, const QByteArray& serverKey);
+    /// Whom `server` is trusted as: the device's trust, with `serverKey` pinned when given.
+    std::shared_ptr<clouddb::CloudTrust> trustFor(const QByteArray& serverKey) const;
+    QByteArray rememberedServerKey() const;
     /// Forgets the account (defaults, token, endpoint); `reason` becomes the last error.
     QCoro::Task<> forget(QString reason);
     Error failed(Call call, const Error& error, const QUrl& server);

@@ -49,16 +49,15 @@ QCoro::Task<Result<QJsonObject>> post(QNetworkAccessManager& network, QUrl url, 
     QPointer<QNetworkReply> reply =
         network.post(request, QJsonDocument(body).toJson(QJsonDocument::Compact));
     auto certificateErrors = std::make_shared<QList<QSslError>>();
-    QObject::connect(
-        reply.data(), &QNetworkReply::sslErrors, reply.data(),
-        [certificateErrors](const QList<QSslError>& errors) { *certificateErrors = errors; });
+    if (!trust)
+        trust = std::make_shared<clouddb::CloudTrust>();
+    trust->watch(reply.data(), certificateErrors);
     co_await reply.data();
     if (!reply)
         co_return failure(Failure::Unreachable, QString());
     reply->deleteLater();
     if (!certificateErrors->isEmpty())
-        co_return failure(Failure::Untrusted,
-                          clouddb::CloudTrust::refusalText(url.host(), *certificateErrors));
+        co_return failure(Failure::Untrusted, trust->refusalText(url.host(), *certificateErrors));
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (!status.isValid())
         co_return failure(Failure::Unreachable, reply->errorString());

@@ -167,7 +167,7 @@ bool ControlInterface::replyNoSessionIf() {
 
 void ControlInterface::SignIn(const QString& server, const QString& code) {
     if (!replyNoSessionIf())
-        answerWhenDone(m_session->signIn(QUrl(server.trimmed()), code.trimmed()),
+        answerWhenDone(m_session->signIn(QUrl(server.trimmed()), code.trimmed(), {}),
                        [] { return QVariant(); });
 }
 

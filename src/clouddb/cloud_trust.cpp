@@ -3,7 +3,9 @@
 #include "src/clouddb/cloud_error.h"
 #include "src/runtime/log_channel.h"
 
+#include <QCryptographicHash>
 #include <QFile>
+#include <QSslKey>
 #include <array>
 
 namespace sonavert::clouddb {
@@ -70,7 +72,43 @@ Result<std::shared_ptr<CloudTrust>> CloudTrust::withAuthorityFile(const QString&
     return std::shared_ptr<CloudTrust>(new CloudTrust(authorities));
 }
 
-QString CloudTrust::refusalText(const QString& host, const QList<QSslError>& errors) {
+std::shared_ptr<CloudTrust> CloudTrust::pinning(const QByteArray& fingerprint) const {
+    auto pinned = std::shared_ptr<CloudTrust>(new CloudTrust(*this));
+    pinned->m_pinnedKey = fingerprint;
+    pinned->m_lastReported.clear();
+    return pinned;
+}
+
+QByteArray CloudTrust::keyFingerprint(const QSslCertificate& certificate) {
+    if (certificate.isNull())
+        return {};
+    return QCryptographicHash::hash(certificate.publicKey().toDer(), QCryptographicHash::Sha256);
+}
+
+void CloudTrust::watch(QNetworkReply* reply, std::shared_ptr<QList<QSslError>> errors) const {
+    QObject::connect(reply, &QNetworkReply::sslErrors, reply,
+                     [pinnedKey = m_pinnedKey, reply, errors](const QList<QSslError>& found) {
+                         const QSslCertificate shown = reply->sslConfiguration().peerCertificate();
+                         if (!pinnedKey.isEmpty() && keyFingerprint(shown) == pinnedKey)
+                             reply->ignoreSslErrors(found);
+                         else
+                             *errors = found;
+                     });
+}
+
+bool CloudTrust::isPinned(const QSslCertificate& certificate) const {
+    return !m_pinnedKey.isEmpty() && keyFingerprint(certificate) == m_pinnedKey;
+}
+
+QString CloudTrust::refusalText(const QString& host, const QList<QSslError>& errors) const {
+    // Only a server this device was invited to has a pin: a certificate it does not hold is
+    // not one to add an authority for, but a sign that something stands in between.
+    if (!m_pinnedKey.isEmpty())
+        return QStringLiteral("the certificate of %1 is not the one the invitation named (its "
+                              "key differs), so nothing was sent: something may stand between "
+                              "this computer and the server. If the server was set up again, "
+                              "sign in again with a new invitation")
+            .arg(host);
     return QStringLiteral("the certificate of %1 %2").arg(host, describe(errors));
 }
 

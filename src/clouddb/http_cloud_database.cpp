@@ -94,9 +94,7 @@ QCoro::Task<Result<QJsonObject>> HttpCloudDatabase::post(QString operation, QJso
     QPointer<QNetworkReply> reply =
         m_network->post(request, QJsonDocument(body).toJson(QJsonDocument::Compact));
     auto certificateErrors = std::make_shared<QList<QSslError>>();
-    QObject::connect(
-        reply.data(), &QNetworkReply::sslErrors, reply.data(),
-        [certificateErrors](const QList<QSslError>& errors) { *certificateErrors = errors; });
+    endpoint.trust->watch(reply.data(), certificateErrors);
 
     // Timeout and cancellation abort the reply from the event loop, never on the stack of
     // whoever cancels, so the caller's continuation cannot run inside their cancel().

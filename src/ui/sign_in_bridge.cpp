@@ -125,8 +125,11 @@ void SignInBridge::signIn() {
     if (!canSignIn())
         return;
     const QUrl server = *sign_in_input::serverUrl(m_serverAddress);
+    // The link's key belongs to the link's server: an address typed over it names another.
+    const QByteArray serverKey =
+        m_linkServer && *m_linkServer == server ? m_linkServerKey : QByteArray();
     clearOutcome();
-    claim(m_session->signIn(server, m_code));
+    claim(m_session->signIn(server, m_code, serverKey));
 }
 
 void SignInBridge::setUpThisComputer() {
@@ -157,6 +160,8 @@ bool SignInBridge::showPairingLink(const QUrl& link) {
     if (!content || isBusy())
         return false;
     m_serverAddress = window_texts::serverText(content->server);
+    m_linkServer = sign_in_input::serverUrl(m_serverAddress);
+    m_linkServerKey = content->serverKey;
     m_code = sign_in_input::groupedCode(content->code);
     m_step = Step::EnterCode;
     m_error.clear();

@@ -8,6 +8,7 @@
 #include <QVariantList>
 #include <QtQml/qqmlregistration.h>
 #include <memory>
+#include <optional>
 
 namespace sonavert {
 
@@ -100,6 +101,9 @@ private:
     QString m_error;
     bool m_isClaiming = false;
     bool m_isFromLink = false;
+    /// The server a pairing link named, and its certificate key when the link carried one.
+    std::optional<QUrl> m_linkServer;
+    QByteArray m_linkServerKey;
     bool m_isActive = false;
 };
 

@@ -2,6 +2,7 @@
 // across runs and forgotten when the server revokes the token; every way a sign-in fails has
 // its own plain text and leaves nothing behind; the first-run call against a double of the
 // server's loopback-only call.
+#include "server/http/self_made_identity.h"
 #include "src/account/pairing_link.h"
 #include "src/account/remembered_account_session.h"
 #include "src/clouddb/http_cloud_database.h"
@@ -69,7 +70,7 @@ private Q_SLOTS:
         auto study = newSession();
         QCoro::waitFor(study->restore(m_server->url(), std::nullopt));
         QCOMPARE(study->state(), State::SignedOut);
-        QVERIFY(awaitTask(study->signIn(m_server->url(), invitation.value().code)));
+        QVERIFY(awaitTask(study->signIn(m_server->url(), invitation.value().code, {})));
         QCOMPARE(study->state(), State::SignedIn);
         QCOMPARE(study->account()->accountName, QStringLiteral("alice"));
         QCOMPARE(study->account()->deviceName, QStringLiteral("Study"));
@@ -97,21 +98,87 @@ private Q_SLOTS:
         QVERIFY(!awaitTask(nextRun->invite()));
     }
 
+    // A server with a certificate it made: the inviting computer trusts it by its key, the
+    // invitation's link carries that key, and the invited one trusts it by that key across
+    // runs. A key that differs (another server on the address) sends nothing and says so; a
+    // code typed with no key meets the certificate's plain refusal.
+    void aServerOfItsOwnCertificateIsTrustedByTheInvitationsKey() {
+        QTemporaryDir folder;
+        const auto identity =
+            cloud::loadOrMakeIdentity(folder.filePath(QStringLiteral("tls")), QStringLiteral("den"),
+                                      m_clock->now().toDateTime());
+        QVERIFY(identity.ok());
+        cloud::ServerConfig config;
+        config.transport.tls = identity.value().configuration;
+        TestCloudServer server(config, m_clock.get());
+        QVERIFY(server.isRunning());
+        QCOMPARE(server.url().scheme(), QStringLiteral("https"));
+        const QByteArray key = identity.value().keyFingerprint;
+
+        auto kitchenDefaults = std::make_shared<InMemoryUserDefaults>();
+        kitchenDefaults->setString(RememberedAccountSession::kServerKey, server.url().toString());
+        kitchenDefaults->setString(RememberedAccountSession::kServerKeyKey,
+                                   QString::fromLatin1(key.toBase64()));
+        RememberedAccountSession kitchen(kitchenDefaults, std::make_shared<InMemorySecretStore>(),
+                                         QStringLiteral("Kitchen"));
+        QCoro::waitFor(kitchen.restore(server.url(), server.addAccount(QStringLiteral("bob"))));
+        const auto invitation = awaitTask(kitchen.invite());
+        QVERIFY2(invitation, invitation ? "" : qPrintable(invitation.error().description));
+        const auto link = parsePairingLink(invitation.value().link);
+        QVERIFY(link);
+        QCOMPARE(link->serverKey, key);
+
+        // The same code typed by hand, without the key: the certificate is refused as any
+        // unknown one, and the code is not spent.
+        auto typed = newSession();
+        const auto refused = awaitTask(typed->signIn(server.url(), link->code, {}));
+        QVERIFY(!refused);
+        QVERIFY2(refused.error().description.contains(QStringLiteral("is not trusted")),
+                 qPrintable(refused.error().description));
+
+        // Another key: something else answers on the address.
+        QTemporaryDir otherFolder;
+        const auto other =
+            cloud::loadOrMakeIdentity(otherFolder.filePath(QStringLiteral("tls")),
+                                      QStringLiteral("den"), m_clock->now().toDateTime());
+        QVERIFY(other.ok());
+        const auto impostor =
+            awaitTask(typed->signIn(server.url(), link->code, other.value().keyFingerprint));
+        QVERIFY(!impostor);
+        QVERIFY2(impostor.error().description.contains(QStringLiteral("not the one the invitation "
+                                                                      "named")),
+                 qPrintable(impostor.error().description));
+        QCOMPARE(typed->state(), State::SignedOut);
+
+        auto study = newSession();
+        QVERIFY(awaitTask(study->signIn(link->server, link->code, link->serverKey)));
+        QCOMPARE(study->account()->accountName, QStringLiteral("bob"));
+        QCOMPARE(m_defaults->string(RememberedAccountSession::kServerKeyKey),
+                 QString::fromLatin1(key.toBase64()));
+        auto nextRun = newSession();
+        QCoro::waitFor(nextRun->restore(QUrl(), std::nullopt));
+        clouddb::HttpCloudDatabase http(nextRun->endpoints(), m_clock);
+        clouddb::CloudDatabase& database = http;
+        QCOMPARE(awaitTask(database.accountStatus()).value(), clouddb::AccountStatus::Available);
+        QVERIFY(awaitTask(nextRun->signOut()));
+        QVERIFY(!m_defaults->contains(RememberedAccountSession::kServerKeyKey));
+    }
+
     void signingOutForgetsAndSigningInAgainTakesTheNextFreeName() {
         RememberedAccountSession kitchen(std::make_shared<InMemoryUserDefaults>(),
                                          std::make_shared<InMemorySecretStore>(),
                                          QStringLiteral("Kitchen"));
         QCoro::waitFor(kitchen.restore(m_server->url(), m_token));
         auto study = newSession();
-        QVERIFY(
-            awaitTask(study->signIn(m_server->url(), awaitTask(kitchen.invite()).value().code)));
+        QVERIFY(awaitTask(
+            study->signIn(m_server->url(), awaitTask(kitchen.invite()).value().code, {})));
         QVERIFY(awaitTask(study->signOut()));
         QCOMPARE(study->state(), State::SignedOut);
         QVERIFY(!m_defaults->contains(RememberedAccountSession::kServerKey));
         QVERIFY(storedToken(m_server->url()).isEmpty());
         // The old token still holds the name "Study" on the server.
-        QVERIFY(
-            awaitTask(study->signIn(m_server->url(), awaitTask(kitchen.invite()).value().code)));
+        QVERIFY(awaitTask(
+            study->signIn(m_server->url(), awaitTask(kitchen.invite()).value().code, {})));
         QCOMPARE(study->account()->deviceName, QStringLiteral("Study (2)"));
     }
 
@@ -141,7 +208,7 @@ private Q_SLOTS:
             QCOMPARE(guesser.claimPairingCode(QStringLiteral("WRONG%1").arg(i), "x").status, 403);
 
         auto study = newSession();
-        const auto signedIn = awaitTask(study->signIn(address, QStringLiteral("KQ7-4FD-92X")));
+        const auto signedIn = awaitTask(study->signIn(address, QStringLiteral("KQ7-4FD-92X"), {}));
         QVERIFY(!signedIn);
         QVERIFY2(signedIn.error().description.contains(text),
                  qPrintable(signedIn.error().description));

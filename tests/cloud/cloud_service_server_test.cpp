@@ -2,6 +2,7 @@
 // only by push notifications: no polling loop runs here. Once over HTTP and WS, once over HTTPS
 // and WSS with a self-signed certificate the devices are given as their CA file.
 
+#include "server/http/self_made_identity.h"
 #include "server/http/tls_identity.h"
 #include "src/cloud/cloud_kit_handoff_service.h"
 #include "src/clouddb/http_cloud_database.h"
@@ -14,6 +15,7 @@
 #include "tests/support/self_signed_certificate.h"
 
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 using namespace sonavert;
@@ -104,12 +106,17 @@ class CloudServiceServerTest : public QObject {
     Q_OBJECT
 
 public:
-    explicit CloudServiceServerTest(bool isOverTls)
-        : m_isOverTls(isOverTls) {}
+    /// Plain HTTP; TLS with a certificate from an authority the devices were given; TLS with
+    /// a certificate the server made, which the devices trust by its key alone.
+    enum class Transport { Plain, AuthorityFile, PinnedKey };
+
+    explicit CloudServiceServerTest(Transport transport)
+        : m_transport(transport) {}
 
 private:
-    const bool m_isOverTls;
+    const Transport m_transport;
     std::optional<test::SelfSignedCertificate> m_certificate;
+    QTemporaryDir m_identityFolder;
     std::unique_ptr<cloud::testing::TestCloudServer> m_server;
     std::shared_ptr<SystemClock> m_clock = std::make_shared<SystemClock>();
     std::unique_ptr<Device> m_a, m_b;
@@ -118,7 +125,15 @@ private Q_SLOTS:
     void initTestCase() {
         cloud::ServerConfig config;
         CloudEndpoint endpoint;
-        if (m_isOverTls) {
+        if (m_transport == Transport::PinnedKey) {
+            qInfo("over TLS, the server's own certificate pinned by its key");
+            const auto identity = cloud::loadOrMakeIdentity(m_identityFolder.path(), u"den"_s,
+                                                            QDateTime::currentDateTimeUtc());
+            QVERIFY(identity.ok());
+            config.transport.tls = identity.value().configuration;
+            endpoint.trust = CloudTrust().pinning(identity.value().keyFingerprint);
+        }
+        if (m_transport == Transport::AuthorityFile) {
             qInfo("over TLS");
             m_certificate.emplace();
             if (!m_certificate->isMade())
@@ -131,7 +146,8 @@ private Q_SLOTS:
         }
         m_server = std::make_unique<cloud::testing::TestCloudServer>(config, nullptr);
         QVERIFY(m_server->isRunning());
-        QCOMPARE(m_server->url().scheme(), m_isOverTls ? u"https"_s : u"http"_s);
+        QCOMPARE(m_server->url().scheme(),
+                 m_transport == Transport::Plain ? u"http"_s : u"https"_s);
         endpoint.server = m_server->url();
         endpoint.token = m_server->addAccount(u"me"_s);
         endpoint.container = QString::fromLatin1(app_identity::kContainerIdentifier);
@@ -193,10 +209,14 @@ private:
 int main(int argc, char** argv) {
     sonavert::cloud::installServerEventDispatcher();
     QCoreApplication app(argc, argv);
-    CloudServiceServerTest plain(false);
-    CloudServiceServerTest secure(true);
-    const int plainFailures = QTest::qExec(&plain, argc, argv);
-    return plainFailures + QTest::qExec(&secure, argc, argv);
+    using Transport = CloudServiceServerTest::Transport;
+    int failures = 0;
+    for (const Transport transport :
+         {Transport::Plain, Transport::AuthorityFile, Transport::PinnedKey}) {
+        CloudServiceServerTest test(transport);
+        failures += QTest::qExec(&test, argc, argv);
+    }
+    return failures;
 }
 
 #include "cloud_service_server_test.moc"

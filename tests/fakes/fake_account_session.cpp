@@ -57,10 +57,13 @@ Result<void> FakeAccountSession::finishSignIn(const QUrl& server, const QString&
     return result;
 }
 
-QCoro::Task<Result<void>> FakeAccountSession::signIn(QUrl server, QString code) {
+QCoro::Task<Result<void>> FakeAccountSession::signIn(QUrl server, QString code,
+                                                     QByteArray serverKey) {
     setState(State::SigningIn, std::nullopt, QString());
-    const bool isAlive =
-        co_await enter(QStringLiteral("signIn ") + server.toString() + QLatin1Char(' ') + code);
+    const QString key =
+        serverKey.isEmpty() ? QString() : QLatin1Char(' ') + QString::fromLatin1(serverKey.toHex());
+    const bool isAlive = co_await enter(QStringLiteral("signIn ") + server.toString() +
+                                        QLatin1Char(' ') + code + key);
     if (!isAlive)
         co_return stopped();
     co_return finishSignIn(server, QStringLiteral("home"));

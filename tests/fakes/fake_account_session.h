@@ -20,7 +20,7 @@ public:
     std::optional<AccountInfo> account() const override { return m_account; }
     QString lastError() const override { return m_lastError; }
 
-    QCoro::Task<Result<void>> signIn(QUrl server, QString code) override;
+    QCoro::Task<Result<void>> signIn(QUrl server, QString code, QByteArray serverKey) override;
     QCoro::Task<Result<void>> signOut() override;
     QCoro::Task<Result<void>> createFirstAccount(QUrl server, QString accountName) override;
     QCoro::Task<Result<PairingInvitation>> invite() override;
@@ -30,8 +30,8 @@ public:
     /// The server revoked this device's token: signed out, with `reason` as the last error.
     void revoke(const QString& reason);
 
-    QStringList
-        calls; ///< "signIn SERVER CODE", "signOut", "createFirstAccount SERVER NAME", "invite"
+    QStringList calls; ///< "signIn SERVER CODE[ KEY]", "signOut", "createFirstAccount SERVER NAME",
+                       ///< "invite"
     Duration latency = Duration::zero();
     std::deque<Status> signInResults;
     std::deque<Result<PairingInvitation>> inviteResults;

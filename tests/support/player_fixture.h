@@ -221,8 +221,8 @@ public:
             QFile output(said);
             const QByteArray last =
                 output.open(QIODevice::ReadOnly) ? output.readAll().right(1500) : QByteArray();
-            *reason = m_fixture.name + " never appeared on the bus; it said: " +
-                      QString::fromLocal8Bit(last);
+            *reason = m_fixture.name +
+                      " never appeared on the bus; it said: " + QString::fromLocal8Bit(last);
             return false;
         }
         return true;
