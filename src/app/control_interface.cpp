@@ -2,6 +2,7 @@
 
 #include "src/account/account_keys.h"
 #include "src/account/account_session.h"
+#include "src/account/pairing_link.h"
 #include "src/app/control_state.h"
 #include "src/app/sparkle_updater.h"
 #include "src/coordinator/device_handoff_view_model.h"
@@ -169,6 +170,20 @@ void ControlInterface::SignIn(const QString& server, const QString& code) {
     if (!replyNoSessionIf())
         answerWhenDone(m_session->signIn(QUrl(server.trimmed()), code.trimmed(), {}),
                        [] { return QVariant(); });
+}
+
+void ControlInterface::SignInWithLink(const QString& link) {
+    if (replyNoSessionIf())
+        return;
+    // The device reads the link itself: the key it carries is trusted only in a link's shape.
+    const auto content = parsePairingLink(QUrl(link.trimmed()));
+    if (!content) {
+        sendErrorReply(errorName("Failed"),
+                       QStringLiteral("'%1' is not a sonavert://pair link.").arg(link.trimmed()));
+        return;
+    }
+    answerWhenDone(m_session->signIn(content->server, content->code, content->serverKey),
+                   [] { return QVariant(); });
 }
 
 void ControlInterface::SignOut() {

@@ -56,6 +56,7 @@ public Q_SLOTS:
     Q_SCRIPTABLE void ShowWindow();
     Q_SCRIPTABLE QString CheckForUpdates();
     Q_SCRIPTABLE void SignIn(const QString& server, const QString& code);
+    Q_SCRIPTABLE void SignInWithLink(const QString& link);
     Q_SCRIPTABLE void SignOut();
     Q_SCRIPTABLE QString Invite();
     /// The account's computers and which of them hold the key, as a JSON array.

@@ -2,8 +2,10 @@
 // through the real sonavertctl as a user would drive it. Every wait is on an event (the
 // program's exit or output, a coordinator signal); the limits only keep a hang from hanging CI.
 
+#include "src/account/pairing_link.h"
 #include "src/app/control_interface.h"
 #include "tests/coordinator/coordinator_rig.h"
+#include "tests/fakes/fake_account_session.h"
 #include "tests/support/await_task.h"
 #include "tests/support/child_program.h"
 #include "tests/support/private_session_bus.h"
@@ -305,6 +307,39 @@ private Q_SLOTS:
         QCOMPARE(addressed.exitCode, 0);
         QCOMPARE(addressed.out, u"No other devices yet.\n"_s);
         other.reset();
+    }
+
+    // `sonavertctl sign-in LINK` hands the link over whole: the device takes the server's key
+    // from it. A text that is no link is refused by the device too.
+    void aLinkGoesToTheDeviceWithItsServerKey() {
+        ControlRig& rig = *m_rig;
+        FakeAccountSession session(rig.coordinatorRig.clock);
+        rig.control->setAccountSession(&session);
+        const QByteArray key(32, '\x2a');
+        const QUrl link =
+            makePairingLink(QUrl(u"https://192.168.1.20:8470"_s), u"KQ7-4FD-92X"_s, key);
+        const ProgramRun signedIn = rig.ctl({u"sign-in"_s, link.toString()});
+        QCOMPARE(signedIn.exitCode, 0);
+        QCOMPARE(session.calls, QStringList{u"signIn https://192.168.1.20:8470 KQ7-4FD-92X "_s +
+                                            QString::fromLatin1(key.toHex())});
+        const ProgramRun typed =
+            rig.ctl({u"sign-in"_s, u"--server"_s, u"https://192.168.1.20:8470"_s, u"--code"_s,
+                     u"KQ7-4FD-92X"_s});
+        QCOMPARE(typed.exitCode, 0);
+        QCOMPARE(session.calls.last(), u"signIn https://192.168.1.20:8470 KQ7-4FD-92X"_s);
+
+        QDBusConnection client = rig.bus.connect(QStringLiteral("link-client"));
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            kSharedName, QStringLiteral("/io/sonavert/Sonavert"),
+            QStringLiteral("io.sonavert.Sonavert.Control"), QStringLiteral("SignInWithLink"));
+        call << u"https://192.168.1.20:8470"_s;
+        QDBusPendingCallWatcher watcher(client.asyncCall(call));
+        QSignalSpy done(&watcher, &QDBusPendingCallWatcher::finished);
+        if (!watcher.isFinished())
+            QVERIFY(done.wait(kProcessLimitMs));
+        QCOMPARE(watcher.reply().errorName(), QStringLiteral("io.sonavert.Sonavert.Error.Failed"));
+        QCOMPARE(session.calls.size(), 2);
+        rig.control->setAccountSession(nullptr);
     }
 
     void showWindowReachesTheWindowOrSaysThereIsNone() {

@@ -97,6 +97,7 @@ QString readSignIn(const QStringList& positional, const QString& server, const Q
             return QStringLiteral("'%1' is not a sonavert://pair link").arg(positional.first());
         options.server = link->server.toString();
         options.code = link->code;
+        options.link = positional.first();
         return {};
     }
     if (server.isEmpty() || code.isEmpty())

@@ -43,6 +43,7 @@ struct CtlOptions {
     QString busName;  ///< the app to talk to
     QString instance; ///< the device name --instance gave, if any
     QString server;   ///< sign-in: the account's server (from --server or the link)
+    QString link;     ///< sign-in: the sonavert://pair link, which the device reads itself
     QString code;     ///< sign-in: the pairing code (from --code or the link); verify: the
                       ///< confirmation code the other computer shows
 };

@@ -238,7 +238,10 @@ QCoro::Task<int> verify(ControlProxy& proxy, CtlOptions options) {
 
 QCoro::Task<int> signIn(ControlProxy& proxy, CtlOptions options) {
     proxy.setTimeout(kSignInTimeoutMs);
-    QDBusPendingReply<> pending = proxy.SignIn(options.server, options.code);
+    // A link goes whole: the device takes the server's key from it, not from us.
+    QDBusPendingReply<> pending = options.link.isEmpty()
+                                      ? proxy.SignIn(options.server, options.code)
+                                      : proxy.SignInWithLink(options.link);
     const QDBusPendingReply<> reply = co_await pending;
     if (reply.isError())
         co_return reportError(reply.error(), options);
