@@ -7,6 +7,7 @@
 #include "src/runtime/app_identity.h"
 #include "src/runtime/log_channel.h"
 
+#include <QHostAddress>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QPointer>
@@ -77,6 +78,17 @@ bool isNameTaken(const Result<QJsonObject>& answer) {
 bool isServerAddress(const QUrl& server) {
     return server.isValid() && !server.host().isEmpty() &&
            (server.scheme() == QLatin1String("http") || server.scheme() == QLatin1String("https"));
+}
+
+// A plain http:// server that is not this computer: what travels to it, anyone between reads.
+bool isInClearBeyondLoopback(const QUrl& server) {
+    if (server.scheme() != QLatin1String("http"))
+        return false;
+    const QString host = server.host();
+    if (host == QLatin1String("localhost"))
+        return false;
+    const QHostAddress address(host);
+    return address.isNull() || !address.isLoopback();
 }
 
 } // namespace
@@ -171,8 +183,18 @@ QCoro::Task<Result<void>> RememberedAccountSession::obtainToken(Call call, QUrl 
         co_return makeError(kDomain, 1, QStringLiteral("A sign-in is already under way."));
     if (!isServerAddress(server)) {
         m_lastError = QStringLiteral("'%1' is not a server address (such as "
-                                     "http://192.168.1.20:8470).")
+                                     "https://192.168.1.20:8470).")
                           .arg(server.toString());
+        Q_EMIT stateChanged();
+        co_return makeError(kDomain, 2, m_lastError);
+    }
+    if (isInClearBeyondLoopback(server) && !m_allowsPlainHttp) {
+        m_lastError =
+            QStringLiteral("%1 is on another computer and not encrypted, so nothing was sent: "
+                           "anyone on the network could read the code and this computer's "
+                           "token. Use its https:// address (a server listening on the network "
+                           "serves one), or start Sonavert with --allow-plain-http.")
+                .arg(server.toString());
         Q_EMIT stateChanged();
         co_return makeError(kDomain, 2, m_lastError);
     }

@@ -44,6 +44,9 @@ public:
     /// Whom the servers' certificates must come from (the system's store unless set), for
     /// every account signed in to from now on.
     void setTrust(std::shared_ptr<clouddb::CloudTrust> trust) { m_trust = std::move(trust); }
+    /// Whether a server beyond loopback may be signed in to over plain http://, where the
+    /// code and the token would cross the network in clear (refused unless the user said so).
+    void setAllowsPlainHttp(bool allows) { m_allowsPlainHttp = allows; }
 
     State state() const override { return m_state; }
     std::optional<AccountInfo> account() const override;
@@ -75,6 +78,7 @@ private:
     std::shared_ptr<clouddb::CloudEndpointSource> m_endpoints;
     std::unique_ptr<QNetworkAccessManager> m_network;
     std::shared_ptr<clouddb::CloudTrust> m_trust = std::make_shared<clouddb::CloudTrust>();
+    bool m_allowsPlainHttp = false;
     State m_state = State::SignedOut;
     QString m_lastError;
     QString m_accountName; ///< of this run's account; empty when the server did not say

@@ -53,6 +53,10 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
         QStringLiteral("Also trust certificates from the CA certificate in <file> (PEM), for a "
                        "server with a self-signed certificate; remembered in the profile."),
         QStringLiteral("file"));
+    const QCommandLineOption allowPlainHttp(
+        QStringLiteral("allow-plain-http"),
+        QStringLiteral("Sign in to a server on another computer over plain http:// (its codes "
+                       "and tokens then cross the network readable by anyone on it)."));
     const QCommandLineOption token(
         QStringLiteral("token"),
         QStringLiteral("Deprecated: every user of this computer can read it in the process "
@@ -103,9 +107,9 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
                        "io.sonavert.Sonavert when free, and io.sonavert.Sonavert.<device name in "
                        "lower case>)."),
         QStringLiteral("name"));
-    parser.addOptions({headless, profile, verbose, logPrivate, name, cloud, cloudCa, token,
-                       tokenFile, accountKeyFile, firstAccount, busName, player, playerCommand,
-                       library, simulatePlaying});
+    parser.addOptions({headless, profile, verbose, logPrivate, name, cloud, cloudCa, allowPlainHttp,
+                       token, tokenFile, accountKeyFile, firstAccount, busName, player,
+                       playerCommand, library, simulatePlaying});
     parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
     parser.addPositionalArgument(
@@ -149,6 +153,7 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
         if (auto trust = clouddb::CloudTrust::withAuthorityFile(parser.value(cloudCa)); !trust)
             return usageError(trust.error().description);
         options.cloudCaFile = QFileInfo(parser.value(cloudCa)).absoluteFilePath();
+        options.allowsPlainHttp = parser.isSet(allowPlainHttp);
     }
     if (parser.isSet(busName)) {
         // The bus itself judges the rest of the name, and a refusal is logged.

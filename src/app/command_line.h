@@ -21,6 +21,8 @@ struct AppOptions {
     /// A CA file the cloud server's certificate may come from (a self-signed set-up); checked
     /// to hold a certificate, then remembered in the profile's defaults.
     std::optional<QString> cloudCaFile;
+    /// Signing in to a server beyond loopback over plain http:// (refused otherwise).
+    bool allowsPlainHttp = false;
     QString warning; ///< to print before starting (a token given inline)
     /// Signed out at start: the server's first account to create and sign in to.
     std::optional<QString> firstAccountName;

@@ -98,6 +98,7 @@ QCoro::Task<> TessaryApp::restoreAccount(QString deviceName) {
     m_accountSecrets = secrets;
     m_account = std::make_unique<RememberedAccountSession>(m_defaults, secrets, deviceName);
     m_account->setTrust(cloudTrust(m_options, *m_defaults));
+    m_account->setAllowsPlainHttp(m_options.allowsPlainHttp);
     co_await m_account->restore(QUrl(m_options.cloudUrl), m_options.cloudToken);
     if (m_options.firstAccountName && m_account->state() == AccountSession::State::SignedOut) {
         // Refused once the server has an account: the device then waits signed out, and the
@@ -279,7 +280,13 @@ QCoro::Task<> TessaryApp::checkReceiverShortcut() {
     if (!guard || m_isTerminating)
         co_return;
     PlayerMusicStack& stack = m_music->stack();
+    m_isCheckingReceiver = true;
     co_await stack.installer().offerIfNotUsable(stack.shortcutsTool());
+    if (!guard)
+        co_return;
+    m_isCheckingReceiver = false;
+    if (m_isTerminating && m_isMarkedOffline)
+        finishTermination();
 }
 
 QCoro::Task<> TessaryApp::publishControlInterface(QString deviceName) {
@@ -324,7 +331,11 @@ void TessaryApp::terminate() {
         return;
     }
     developerLog(QStringLiteral("stopping: marking this device offline"));
-    QCoro::connect(m_coordinator->shutdown(), this, [this] { finishTermination(); });
+    QCoro::connect(m_coordinator->shutdown(), this, [this] {
+        m_isMarkedOffline = true;
+        if (!m_isCheckingReceiver)
+            finishTermination();
+    });
     m_clock->schedule(kOfflineMarkGrace, [guard = QPointer(this)] {
         if (guard)
             guard->finishTermination();

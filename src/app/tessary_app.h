@@ -121,6 +121,10 @@ private:
     std::stop_source m_receiverCheckStop;
     bool m_isTerminating = false;
     bool m_hasTerminated = false;
+    /// The receiver check asks the Shortcuts tool; termination waits for its answer (within
+    /// the same grace as the offline mark) so that no call outlives the event loop.
+    bool m_isCheckingReceiver = false;
+    bool m_isMarkedOffline = false;
 };
 
 /// How a device process ends: SIGINT or SIGTERM stops `app` (a second signal exits at once),

@@ -25,25 +25,13 @@ bool isThisMachinesName(const QString& host) {
            (!name.isEmpty() && (host == name || host == name + QStringLiteral(".local")));
 }
 
-bool isPrivateAddress(const QHostAddress& address) {
-    // Qt 6.4 has no test for the private ranges; these are the IPv4 ones and IPv6's unique
-    // local block.
-    static const char* const kRanges[] = {"10.0.0.0/8", "172.16.0.0/12", "192.168.0.0/16",
-                                          "fc00::/7"};
-    for (const char* range : kRanges) {
-        if (address.isInSubnet(QHostAddress::parseSubnet(QString::fromLatin1(range))))
-            return true;
-    }
-    return false;
-}
-
-/// A host that a home network reaches directly: an address of a private range, a link-local
-/// or loopback one, a `.local` (mDNS) name or a name without a dot.
-bool isLocalNetworkHost(const QString& host) {
+/// A host only this computer reaches: a loopback address or "localhost". A server there
+/// listens in plain HTTP; anywhere else one serves HTTPS (and the device refuses it in clear).
+bool isLoopbackHost(const QString& host) {
     const QHostAddress address(host);
     if (address.isNull())
-        return host.endsWith(u".local") || !host.contains(u'.') || isThisMachinesName(host);
-    return address.isLoopback() || isPrivateAddress(address) || address.isLinkLocal();
+        return host == u"localhost" || host.endsWith(u".localhost");
+    return address.isLoopback();
 }
 
 } // namespace
@@ -78,8 +66,8 @@ std::optional<QUrl> serverUrl(const QString& typed) {
         return std::nullopt;
     QUrl url(text.contains(u"://") ? text : QStringLiteral("//") + text, QUrl::StrictMode);
     if (url.scheme().isEmpty())
-        url.setScheme(isLocalNetworkHost(url.host()) ? QStringLiteral("http")
-                                                     : QStringLiteral("https"));
+        url.setScheme(isLoopbackHost(url.host()) ? QStringLiteral("http")
+                                                 : QStringLiteral("https"));
     const bool isWeb = url.scheme() == u"http" || url.scheme() == u"https";
     if (!url.isValid() || !isWeb || url.host().isEmpty() || !url.userInfo().isEmpty())
         return std::nullopt;

@@ -164,6 +164,18 @@ private Q_SLOTS:
         QVERIFY(!m_defaults->contains(RememberedAccountSession::kServerKeyKey));
     }
 
+    // Told so, the device signs in over plain HTTP beyond loopback: it tries, and says why
+    // it could not reach the server instead.
+    void plainHttpBeyondLoopbackWhenAllowed() {
+        auto study = newSession();
+        study->setAllowsPlainHttp(true);
+        const auto tried = awaitTask(study->signIn(QUrl(QStringLiteral("http://0.0.0.0:1")),
+                                                   QStringLiteral("KQ7-4FD-92X"), {}));
+        QVERIFY(!tried);
+        QVERIFY2(tried.error().description.contains(QStringLiteral("Cannot reach")),
+                 qPrintable(tried.error().description));
+    }
+
     void signingOutForgetsAndSigningInAgainTakesTheNextFreeName() {
         RememberedAccountSession kitchen(std::make_shared<InMemoryUserDefaults>(),
                                          std::make_shared<InMemorySecretStore>(),
@@ -192,6 +204,9 @@ private Q_SLOTS:
         QTest::newRow("web page") << "html" << 0 << "is not a Sonavert server.";
         QTest::newRow("other JSON service") << "json" << 0 << "is not a Sonavert server.";
         QTest::newRow("not an address") << "ftp://example.org" << 0 << "is not a server address";
+        // 0.0.0.0 is no loopback address, yet a connection to it stays on this machine.
+        QTest::newRow("in clear to another computer")
+            << "http://0.0.0.0:1" << 0 << "not encrypted, so nothing was sent";
     }
     void failedSignInsSayWhyAndKeepNothing() {
         QFETCH(QString, server);

@@ -202,8 +202,10 @@ public:
         QDBusServiceWatcher watcher(m_fixture.busName(), m_connection,
                                     QDBusServiceWatcher::WatchForRegistration);
         QSignalSpy registered(&watcher, &QDBusServiceWatcher::serviceRegistered);
-        for (const char* folder : {"/config", "/data", "/cache", "/tmp"})
+        for (const char* folder : {"/config", "/data", "/cache", "/tmp", "/runtime"})
             QDir().mkpath(home + folder);
+        QFile::setPermissions(home + "/runtime", QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                     QFileDevice::ExeOwner);
         if (m_fixture.prepareConfig)
             m_fixture.prepareConfig(home + "/config");
         if (m_fixture.runsAsNobody())
@@ -240,6 +242,9 @@ public:
         environment.insert("XDG_DATA_HOME", home + "/data");
         environment.insert("XDG_CACHE_HOME", home + "/cache");
         environment.insert("TMPDIR", home + "/tmp");
+        // Strawberry keeps its one-instance socket in the runtime folder: a shared one let a
+        // player of the pair before pass for this one's running instance.
+        environment.insert("XDG_RUNTIME_DIR", home + "/runtime");
         for (const QString& pair : m_fixture.environment)
             environment.insert(pair.section('=', 0, 0), pair.section('=', 1));
         return environment;

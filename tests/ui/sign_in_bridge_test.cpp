@@ -88,7 +88,7 @@ private Q_SLOTS:
         QVERIFY(form.isBusy());
         QVERIFY(!form.canSignIn());
         form.signIn(); // a second click while it runs is no second claim
-        QCOMPARE(rig.account.calls, QStringList{"signIn http://192.168.1.20:8470 KQ7-4FD-92X"});
+        QCOMPARE(rig.account.calls, QStringList{"signIn https://192.168.1.20:8470 KQ7-4FD-92X"});
         QCOMPARE(rig.defaults().string(SignInBridge::kLastServerKey),
                  QStringLiteral("192.168.1.20:8470"));
 

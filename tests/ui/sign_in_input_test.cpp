@@ -58,16 +58,17 @@ private Q_SLOTS:
                                    << "http://localhost:8470" << true;
         QTest::newRow("ipv6 loopback") << "http://[::1]:8470"
                                        << "http://[::1]:8470" << true;
+        // Servers on the network serve HTTPS (with a certificate of their own when given none).
         QTest::newRow("home network") << "192.168.1.20:8470"
-                                      << "http://192.168.1.20:8470" << false;
+                                      << "https://192.168.1.20:8470" << false;
         QTest::newRow("mdns name") << "nas.local:8470"
-                                   << "http://nas.local:8470" << false;
+                                   << "https://nas.local:8470" << false;
         QTest::newRow("internet name") << "cloud.example.org"
                                        << "https://cloud.example.org" << false;
         QTest::newRow("public address") << "203.0.113.9"
                                         << "https://203.0.113.9" << false;
         QTest::newRow("trimmed") << "  192.168.1.20:8470 "
-                                 << "http://192.168.1.20:8470" << false;
+                                 << "https://192.168.1.20:8470" << false;
         QTest::newRow("empty") << ""
                                << "" << false;
         QTest::newRow("not web") << "ftp://cloud.example.org"
