@@ -40,7 +40,18 @@ public:
 
     void start() {
         channel.open();
-        QCoro::connect(prepare(), this, [this] { requestPass(); });
+        m_isPreparing = true;
+        QCoro::connect(prepare(), this, [this] {
+            m_isPreparing = false;
+            requestPass();
+        });
+    }
+    /// No new pass starts, and none is under way: the device may go (a pass still awaiting
+    /// the server would resume into a device that is gone).
+    bool stopAndSettle() {
+        disconnect(&channel, nullptr, this, nullptr);
+        m_isStopping = true;
+        return QTest::qWaitFor([this] { return !m_isRunning && !m_isPreparing; }, 20000);
     }
     DevicePresence presenceOf(const QString& peerID) const {
         for (const auto& d : listed)
@@ -62,6 +73,8 @@ private:
         (void)co_await service.ensurePullSubscription(id);
     }
     void requestPass() {
+        if (m_isStopping)
+            return;
         if (m_isRunning) {
             m_isRequested = true;
             return;
@@ -94,6 +107,8 @@ private:
 
     bool m_isRunning = false;
     bool m_isRequested = false;
+    bool m_isPreparing = false;
+    bool m_isStopping = false;
 };
 
 PlaybackState song() {
@@ -193,6 +208,9 @@ private Q_SLOTS:
     }
 
     void cleanupTestCase() {
+        for (const auto* device : {&m_a, &m_b})
+            if (*device)
+                QVERIFY((*device)->stopAndSettle());
         m_a.reset();
         m_b.reset();
         m_server.reset();
