@@ -137,17 +137,8 @@ Certificate readCertificate(const QByteArray& pem) {
 } // namespace
 
 QByteArray publicKeyFingerprint(const QSslCertificate& certificate) {
-    const Certificate parsed = readCertificate(certificate.toPem());
-    if (!parsed)
-        return {};
-    unsigned char* der = nullptr;
-    const int size = i2d_PUBKEY(X509_get0_pubkey(parsed.get()), &der);
-    if (size <= 0)
-        return {};
-    QByteArray fingerprint = QCryptographicHash::hash(
-        QByteArrayView(der, static_cast<qsizetype>(size)), QCryptographicHash::Sha256);
-    OPENSSL_free(der);
-    return fingerprint;
+    // Qt's DER of a public key is its SubjectPublicKeyInfo: the same bytes a device hashes.
+    return QCryptographicHash::hash(certificate.publicKey().toDer(), QCryptographicHash::Sha256);
 }
 
 QString fingerprintText(const QByteArray& fingerprint) {
