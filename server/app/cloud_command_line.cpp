@@ -4,6 +4,7 @@
 #include "server/app/cloud_server.h"
 #include "server/app/lan_advertisement.h"
 #include "server/app/limit_options.h"
+#include "server/app/network_address.h"
 #include "server/app/option_values.h"
 #include "server/app/termination_signals.h"
 #include "server/app/transport_options.h"
@@ -21,6 +22,7 @@
 #include <QSysInfo>
 #include <QTextStream>
 #include <array>
+#include <atomic>
 #include <cstdio>
 #include <sys/resource.h>
 
@@ -31,6 +33,20 @@ namespace {
 constexpr quint16 kDefaultPort = 8470;
 const QString kProgram = QStringLiteral("sonavert-cloud");
 const QString kTokenVariable = QStringLiteral("SONAVERT_CLOUD_TOKEN");
+struct HostPort {
+    QHostAddress host;
+    quint16 port = 0;
+};
+
+/// The listener of a server that serves the whole home: over TLS, for the other computers,
+/// beside the one for this computer.
+struct NetworkListener {
+    HostPort address;
+    HttpTransport transport;
+    /// Known once it listens; invitations made before then name no address.
+    std::shared_ptr<std::atomic<quint16>> boundPort = std::make_shared<std::atomic<quint16>>(0);
+};
+
 /// What every command reads from the command line and, for the serve options, the
 /// environment.
 struct Invocation {
@@ -38,6 +54,7 @@ struct Invocation {
     const CloudOptions& options;
     const OptionValues& values;
     const ServerConfig& config;
+    const std::optional<NetworkListener>& network;
 };
 
 void printLine(FILE* stream, const QString& text) {
@@ -57,11 +74,6 @@ int usageError(const QString& problem) {
     QTextStream(stderr) << command_line::usageError(kProgram, problem);
     return command_line::kExitUsage;
 }
-
-struct HostPort {
-    QHostAddress host;
-    quint16 port = 0;
-};
 
 QHostAddress hostOf(QString text) {
     if (text == QLatin1String("localhost"))
@@ -116,17 +128,14 @@ std::unique_ptr<LanAdvertisement> advertise(const Invocation& call, const QHostA
     return advertisement;
 }
 
-// Beyond loopback nothing goes in clear: a server given no certificate makes its own, which
-// devices pin (the invitation carries its fingerprint). Loopback stays plain HTTP.
-int useSelfMadeIdentity(const QHostAddress& host, ServerConfig& config, Timestamp now) {
-    if (host.isLoopback())
-        return 0;
+std::optional<SelfMadeIdentity> loadOwnIdentity(const ServerConfig& config, Timestamp now,
+                                                int& failed) {
     auto identity = loadOrMakeIdentity(QDir(config.dataDirectory).filePath(QStringLiteral("tls")),
                                        QSysInfo::machineHostName(), now.toDateTime());
-    if (!identity)
-        return failWith(identity.error());
-    config.transport.tls = identity.value().configuration;
-    config.transport.keyFingerprint = identity.value().keyFingerprint;
+    if (!identity) {
+        failed = failWith(identity.error());
+        return std::nullopt;
+    }
     using Origin = SelfMadeIdentity::Origin;
     const Origin origin = identity.value().origin;
     printLine(stderr, QStringLiteral("sonavert-cloud: %1 its own certificate (key fingerprint %2)")
@@ -134,6 +143,61 @@ int useSelfMadeIdentity(const QHostAddress& host, ServerConfig& config, Timestam
                                : origin == Origin::Renewed ? QStringLiteral("renewed")
                                                            : QStringLiteral("serves"),
                                fingerprintText(identity.value().keyFingerprint)));
+    return identity.value();
+}
+
+/// Invitations asked for on loopback send the other computers to the network listener, at the
+/// address this computer has on the network when the invitation is made.
+NetworkEntranceSource entranceOf(const NetworkListener& network) {
+    return [host = network.address.host, port = network.boundPort,
+            key = network.transport.keyFingerprint]() -> std::optional<NetworkEntrance> {
+        const quint16 bound = port->load();
+        const QHostAddress address = addressForOtherComputers(host, currentInterfaces());
+        if (bound == 0 || address.isNull())
+            return std::nullopt;
+        QUrl url;
+        url.setScheme(QStringLiteral("https"));
+        url.setHost(address.toString());
+        url.setPort(bound);
+        return NetworkEntrance{url, key};
+    };
+}
+
+// Beyond loopback nothing goes in clear: a listener given no certificate serves one the server
+// made itself, which devices pin (the invitation carries its fingerprint). Loopback stays plain
+// HTTP. Gives 0, or the exit status of a failure it reported.
+int prepareTransports(const OptionValues& values, const CloudOptions& options, ServerConfig& config,
+                      Timestamp now, std::optional<NetworkListener>& network) {
+    QString problem;
+    const auto address = hostPortOf(values, options.listen,
+                                    {QHostAddress(QHostAddress::LocalHost), kDefaultPort}, problem);
+    const auto lan = hostPortOf(values, options.lanListen, {}, problem);
+    if (!address || !lan)
+        return usageError(problem);
+    const bool servesNetwork = !lan->host.isNull();
+    if (servesNetwork && !LanAdvertisement::isReachableFromNetwork(lan->host))
+        return usageError(QStringLiteral("%1 is for the other computers: an address they reach, "
+                                         "not %2")
+                              .arg(values.sourceOf(options.lanListen), lan->host.toString()));
+    std::optional<SelfMadeIdentity> own;
+    if (!config.transport.tls && (!address->host.isLoopback() || servesNetwork)) {
+        int failed = 0;
+        own = loadOwnIdentity(config, now, failed);
+        if (!own)
+            return failed;
+        if (!address->host.isLoopback()) {
+            config.transport.tls = own->configuration;
+            config.transport.keyFingerprint = own->keyFingerprint;
+        }
+    }
+    if (!servesNetwork)
+        return 0;
+    HttpTransport transport;
+    transport.tls = config.transport.tls ? config.transport.tls : own->configuration;
+    transport.keyFingerprint =
+        config.transport.tls ? config.transport.keyFingerprint : own->keyFingerprint;
+    network = NetworkListener{*lan, transport};
+    config.service.networkEntrance = entranceOf(*network);
     return 0;
 }
 
@@ -147,6 +211,22 @@ int serve(CloudServer& server, const Invocation& call) {
     auto url = server.listen(address->host, address->port);
     if (!url)
         return failWith(url.error());
+    // The other computers' listener is the one announced; this computer's may be loopback.
+    HostPort announced{address->host, static_cast<quint16>(url.value().port())};
+    bool isAnnouncedSecure = url.value().scheme() == QLatin1String("https");
+    QString networkAt;
+    if (call.network) {
+        const NetworkListener& network = *call.network;
+        auto networkUrl =
+            server.listenForNetwork(network.address.host, network.address.port, network.transport);
+        if (!networkUrl)
+            return failWith(networkUrl.error());
+        network.boundPort->store(static_cast<quint16>(networkUrl.value().port()));
+        announced = {network.address.host, network.boundPort->load()};
+        isAnnouncedSecure = true;
+        networkAt =
+            QStringLiteral(", and the home's other computers on ") + networkUrl.value().toString();
+    }
     QString metricsAt = QStringLiteral("loopback callers of ") + url.value().toString();
     if (!metrics->host.isNull()) {
         auto metricsUrl = server.listenForMetrics(metrics->host, metrics->port);
@@ -154,9 +234,7 @@ int serve(CloudServer& server, const Invocation& call) {
             return failWith(metricsUrl.error());
         metricsAt = metricsUrl.value().toString();
     }
-    const auto advertisement =
-        advertise(call, address->host, static_cast<quint16>(url.value().port()),
-                  url.value().scheme() == QLatin1String("https"));
+    const auto advertisement = advertise(call, announced.host, announced.port, isAnnouncedSecure);
     // Stopping is orderly from the moment a script can know the server is up.
     TerminationSignals signals;
     QObject::connect(&signals, &TerminationSignals::terminationRequested, &server,
@@ -169,8 +247,8 @@ int serve(CloudServer& server, const Invocation& call) {
     // The start-up line says everything; the first line of standard output is the URL alone,
     // for scripts, and comes last.
     printLine(stderr,
-              QStringLiteral("sonavert-cloud: serving %1 from %2; metrics at /metrics for %3")
-                  .arg(url.value().toString(), server.describeStorage(), metricsAt));
+              QStringLiteral("sonavert-cloud: serving %1%2 from %3; metrics at /metrics for %4")
+                  .arg(url.value().toString(), networkAt, server.describeStorage(), metricsAt));
     printLine(stdout, url.value().toString());
     return QCoreApplication::exec();
 }
@@ -365,7 +443,7 @@ int runCommandLine(const QStringList& arguments, Clock& clock) {
     parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
     OptionValues values(parser, QProcessEnvironment::systemEnvironment());
-    values.addWithEnvironment({options.listen, options.dataDir, options.database,
+    values.addWithEnvironment({options.listen, options.lanListen, options.dataDir, options.database,
                                options.metricsAddress, options.advertiseName});
     parser.addOptions({options.account, options.token, options.tokenFile, options.device,
                        options.zone, options.container, options.environment, options.byUser,
@@ -399,16 +477,11 @@ int runCommandLine(const QStringList& arguments, Clock& clock) {
         return usageError(applied.error().description);
     if (auto applied = transport.applyTo(values, config); !applied)
         return usageError(applied.error().description);
-    if (command->onServer == &serve && !config.transport.tls) {
-        QString problem;
-        const auto address = hostPortOf(
-            values, options.listen, {QHostAddress(QHostAddress::LocalHost), kDefaultPort}, problem);
-        if (!address)
-            return usageError(problem);
-        if (const int failed = useSelfMadeIdentity(address->host, config, clock.now()))
+    std::optional<NetworkListener> network;
+    if (command->onServer == &serve)
+        if (const int failed = prepareTransports(values, options, config, clock.now(), network))
             return failed;
-    }
-    const Invocation call{parser, options, values, config};
+    const Invocation call{parser, options, values, config, network};
     return command->onStore ? command->onStore(call) : runOnServer(*command, call, clock);
 }
 

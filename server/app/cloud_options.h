@@ -10,7 +10,8 @@ namespace sonavert::cloud {
 /// The help's description: every command, and how the environment comes in.
 inline constexpr char kCloudDescription[] =
     "The private cloud database of Sonavert.\n\n"
-    "  sonavert-cloud [--listen HOST:PORT] [--data-dir DIR] [--database URL]\n"
+    "  sonavert-cloud [--listen HOST:PORT] [--lan-listen HOST:PORT] [--data-dir DIR]\n"
+    "                 [--database URL]\n"
     "                 [--tls-cert FILE --tls-key FILE] [--trusted-proxy ADDR]\n"
     "                 [--metrics-address HOST:PORT] [--no-advertise | --advertise-name NAME]\n"
     "                 [limit and timeout options, below]\n"
@@ -38,6 +39,12 @@ struct CloudOptions {
     QCommandLineOption listen{QStringLiteral("listen"),
                               QStringLiteral("Address to serve on (default 127.0.0.1:8470)."),
                               QStringLiteral("HOST:PORT")};
+    QCommandLineOption lanListen{
+        QStringLiteral("lan-listen"),
+        QStringLiteral("Also serve the home's other computers on HOST:PORT (such as 0.0.0.0:8471): "
+                       "HTTPS with --tls-cert, else with a certificate of its own, announced on "
+                       "the local network; --listen stays this computer's."),
+        QStringLiteral("HOST:PORT")};
     QCommandLineOption dataDir{
         QStringLiteral("data-dir"),
         QStringLiteral("Folder of the SQLite database (default: %1).").arg(defaultDataDirectory()),

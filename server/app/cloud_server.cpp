@@ -138,6 +138,12 @@ Result<QUrl> CloudServer::listen(const QHostAddress& host, quint16 port) {
     return urlOf(m_isSecure, host, port, m_http->listenGuarded(host, port));
 }
 
+Result<QUrl> CloudServer::listenForNetwork(const QHostAddress& host, quint16 port,
+                                           HttpTransport transport) {
+    const bool isSecure = transport.tls.has_value();
+    return urlOf(isSecure, host, port, m_http->listenGuarded(host, port, std::move(transport)));
+}
+
 Result<QUrl> CloudServer::listenForMetrics(const QHostAddress& host, quint16 port) {
     return urlOf(m_isSecure, host, port, m_http->listenForMetrics(host, port));
 }

@@ -54,6 +54,9 @@ public:
 
     /// Starts serving; port 0 picks a free one. Gives the base URL.
     Result<QUrl> listen(const QHostAddress& host, quint16 port);
+    /// Serves the home's other computers on a listener of its own, over `transport`'s TLS (with
+    /// this server's proxies), while listen() keeps serving this computer. Gives its base URL.
+    Result<QUrl> listenForNetwork(const QHostAddress& host, quint16 port, HttpTransport transport);
     /// Serves /metrics (and the health checks) on a listener of its own, to whoever reaches
     /// it, instead of to loopback callers of the main port. Gives its base URL.
     Result<QUrl> listenForMetrics(const QHostAddress& host, quint16 port);

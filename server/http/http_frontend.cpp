@@ -105,7 +105,18 @@ HttpFrontend::HttpFrontend(CallDispatcher& calls, PushHub& hub, const HttpLimits
 HttpFrontend::~HttpFrontend() = default;
 
 quint16 HttpFrontend::listenGuarded(const QHostAddress& address, quint16 port, bool takesPush) {
-    auto server = std::make_unique<GuardedTcpServer>(this, m_limits, m_transport, m_clock);
+    return listenWith(address, port, m_transport, takesPush);
+}
+
+quint16 HttpFrontend::listenGuarded(const QHostAddress& address, quint16 port,
+                                    HttpTransport transport) {
+    transport.trustedProxies = m_transport.trustedProxies;
+    return listenWith(address, port, transport, true);
+}
+
+quint16 HttpFrontend::listenWith(const QHostAddress& address, quint16 port,
+                                 const HttpTransport& transport, bool takesPush) {
+    auto server = std::make_unique<GuardedTcpServer>(this, m_limits, transport, m_clock);
     server->setMetrics(&m_metrics);
     if (takesPush)
         server->setPushTaker([this](int descriptor, QByteArray key, QByteArray early,

@@ -42,6 +42,9 @@ public:
     /// `takesPush`: push channels upgraded on this listener are served by the hub's own
     /// WebSocket (over TLS, always Qt's).
     quint16 listenGuarded(const QHostAddress& address, quint16 port, bool takesPush = true);
+    /// Listens with a transport of its own (the home's other computers reach the server over
+    /// TLS while this computer keeps plain HTTP on loopback); the proxies stay the server's.
+    quint16 listenGuarded(const QHostAddress& address, quint16 port, HttpTransport transport);
     /// A listener of its own for /metrics (and the health checks), open to whoever reaches
     /// it; the main port then serves no metrics. Gives the port, or 0.
     quint16 listenForMetrics(const QHostAddress& address, quint16 port);
@@ -74,6 +77,8 @@ private:
     void serveTokenless(const QHttpServerRequest& request, QTcpSocket* socket,
                         const TokenlessRoute& route);
     void adoptWebSockets();
+    quint16 listenWith(const QHostAddress& address, quint16 port, const HttpTransport& transport,
+                       bool takesPush);
     QString clientAddressOf(const QHttpServerRequest& request, const QTcpSocket& socket) const;
 
     CallDispatcher& m_calls;

@@ -48,7 +48,7 @@ CloudService::CloudService(CloudStorage& storage, Clock& clock, ServiceOptions o
     , m_records(storage, m_zones, clock)
     , m_changes(storage, m_zones, m_tokens)
     , m_subscriptions(storage, options.maxSubscriptionsPerDatabase)
-    , m_pairing(storage, m_accounts, clock)
+    , m_pairing(storage, m_accounts, clock, options.networkEntrance)
     , m_firstAccount(storage, m_accounts, clock) {
     registerOperations();
 }

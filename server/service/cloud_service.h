@@ -28,6 +28,8 @@ struct ServiceOptions {
     /// Subscriptions in one private database (an account's, in one container and
     /// environment); creating one more is QUOTA_EXCEEDED.
     int maxSubscriptionsPerDatabase = 50;
+    /// Where invitations send the home's other computers; none when it serves loopback only.
+    NetworkEntranceSource networkEntrance;
 };
 
 /// What every service of one instance shares: one allowance per token, and one cache of the

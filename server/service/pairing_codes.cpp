@@ -15,10 +15,12 @@ Q_LOGGING_CATEGORY(lcPairing, "sonavert.cloud.pairing")
 constexpr Duration kGuessWindow = std::chrono::minutes(10);
 } // namespace
 
-PairingCodes::PairingCodes(CloudStorage& storage, AccountDirectory& accounts, Clock& clock)
+PairingCodes::PairingCodes(CloudStorage& storage, AccountDirectory& accounts, Clock& clock,
+                           NetworkEntranceSource entrance)
     : m_storage(storage)
     , m_accounts(accounts)
     , m_clock(clock)
+    , m_entrance(std::move(entrance))
     , m_byAddress(clock, kWrongGuessesPerAddress, kGuessWindow)
     , m_byCode(clock, kWrongGuessesPerCode, kGuessWindow) {}
 
@@ -31,9 +33,18 @@ Result<QJsonObject> PairingCodes::create(const AccountInfo& account) {
         {secret_tokens::hashBearerToken(secret_tokens::normalisedPairingCode(code)), account.id},
         expiresMs));
     qCInfo(lcPairing).noquote() << "pairing code issued for account" << account.id;
-    return QJsonObject{
+    QJsonObject answer{
         {QStringLiteral("code"), code},
         {QStringLiteral("expires"), QJsonObject{{QStringLiteral("timestamp"), expiresMs}}}};
+    if (const std::optional<NetworkEntrance> entrance = m_entrance ? m_entrance() : std::nullopt) {
+        QJsonObject network{{QStringLiteral("server"), entrance->server.toString()}};
+        if (!entrance->keyFingerprint.isEmpty())
+            network.insert(QStringLiteral("key"),
+                           QString::fromLatin1(entrance->keyFingerprint.toBase64(
+                               QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals)));
+        answer.insert(QStringLiteral("network"), network);
+    }
+    return answer;
 }
 
 Result<QJsonObject> PairingCodes::claim(const QJsonObject& body, const QString& clientAddress) {

@@ -4,8 +4,21 @@
 #include "server/service/guess_throttle.h"
 
 #include <QJsonObject>
+#include <QUrl>
+#include <functional>
+#include <optional>
 
 namespace sonavert::cloud {
+
+/// Where the other computers of the home reach this server and the key of its certificate
+/// they pin (empty when an authority vouches for it), for an invitation asked for by a computer
+/// that reaches the server on loopback, whose own address would mean nothing elsewhere.
+struct NetworkEntrance {
+    QUrl server;
+    QByteArray keyFingerprint;
+};
+/// Asked at each invitation (from any thread): addresses change while a server runs.
+using NetworkEntranceSource = std::function<std::optional<NetworkEntrance>()>;
 
 /// One-time codes with which a signed-in device lets another computer into its account. A
 /// code is stored only as a hash, lives ten minutes of the server's clock and is gone once
@@ -13,9 +26,11 @@ namespace sonavert::cloud {
 /// guessed code) that sent it, and a wrong and an expired code get the same answer.
 class PairingCodes {
 public:
-    PairingCodes(CloudStorage& storage, AccountDirectory& accounts, Clock& clock);
+    PairingCodes(CloudStorage& storage, AccountDirectory& accounts, Clock& clock,
+                 NetworkEntranceSource entrance = {});
 
-    /// {"code": S, "expires": {"timestamp": MS}} for the caller's account.
+    /// {"code": S, "expires": {"timestamp": MS}} for the caller's account, and, when the
+    /// server serves the network, "network": {"server": URL[, "key": base64url]}.
     Result<QJsonObject> create(const AccountInfo& account);
     /// {"code": S, "deviceName": S} in, {"token": S, "deviceName": S} out: a new token of the
     /// code's account named after the device.
@@ -33,6 +48,7 @@ private:
     CloudStorage& m_storage;
     AccountDirectory& m_accounts;
     Clock& m_clock;
+    NetworkEntranceSource m_entrance;
     GuessThrottle m_byAddress;
     GuessThrottle m_byCode;
 };

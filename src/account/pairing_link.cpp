@@ -1,6 +1,8 @@
 #include "src/account/pairing_link.h"
 
+#include <QCryptographicHash>
 #include <QUrlQuery>
+#include <QtEndian>
 
 namespace sonavert {
 
@@ -35,6 +37,54 @@ bool isServerAddress(const QUrl& server) {
 }
 
 } // namespace
+
+namespace pairing_code {
+
+QString symbolsOf(const QString& typed) {
+    QString symbols;
+    for (const QChar c : typed)
+        if (c.unicode() < 0x80 && c.isLetterOrNumber())
+            symbols += c.toUpper();
+    return symbols;
+}
+
+QString checkFor(const QString& code, const QByteArray& serverKey) {
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    hash.addData(QByteArrayView("sonavert pairing code check\0", 28));
+    hash.addData(symbolsOf(code).toLatin1());
+    hash.addData(serverKey);
+    quint64 value = qFromBigEndian<quint64>(hash.result().constData());
+    QString check;
+    for (int i = 0; i < kCheckLength; ++i) {
+        check += kSymbols[static_cast<qsizetype>(value % kSymbols.size())];
+        value /= kSymbols.size();
+    }
+    return check;
+}
+
+QString shown(const QString& code, const QByteArray& serverKey) {
+    QString symbols = symbolsOf(code);
+    if (!serverKey.isEmpty())
+        symbols += checkFor(symbols, serverKey);
+    QString grouped;
+    for (qsizetype i = 0; i < symbols.size(); ++i) {
+        if (i > 0 && i % kGroup == 0)
+            grouped += u'-';
+        grouped += symbols[i];
+    }
+    return grouped;
+}
+
+std::optional<Parts> split(const QString& typed) {
+    const QString symbols = symbolsOf(typed);
+    if (symbols.size() == kLength)
+        return Parts{symbols, {}};
+    if (symbols.size() == kLength + kCheckLength)
+        return Parts{symbols.left(kLength), symbols.mid(kLength)};
+    return std::nullopt;
+}
+
+} // namespace pairing_code
 
 QUrl makePairingLink(const QUrl& server, const QString& code, const QByteArray& serverKey) {
     QUrl link;

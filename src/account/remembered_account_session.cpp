@@ -64,8 +64,33 @@ QString failureText(bool isClaim, const Error& error) {
 // the same server and no other.
 PairingInvitation invitationOf(const QUrl& server, const QString& code, qint64 expiresMs,
                                const QByteArray& serverKey) {
-    return PairingInvitation{code, server, QDateTime::fromMSecsSinceEpoch(expiresMs, Qt::UTC),
-                             makePairingLink(server, code, serverKey)};
+    const QString shown = pairing_code::shown(code, serverKey);
+    return PairingInvitation{shown, server, QDateTime::fromMSecsSinceEpoch(expiresMs, Qt::UTC),
+                             makePairingLink(server, shown, serverKey)};
+}
+
+bool isLoopbackServer(const QUrl& server) {
+    const QHostAddress address(server.host());
+    return server.host() == QLatin1String("localhost") ||
+           (!address.isNull() && address.isLoopback());
+}
+
+constexpr qsizetype kServerKeySize = 32;
+
+/// Where a server reached on loopback sends the home's other computers, and its key; nothing
+/// when it serves loopback only or names no https:// address.
+std::optional<std::pair<QUrl, QByteArray>> networkEntranceOf(const QJsonObject& answer) {
+    const QJsonObject network = answer.value(QStringLiteral("network")).toObject();
+    const QUrl server(network.value(QStringLiteral("server")).toString(), QUrl::StrictMode);
+    if (!server.isValid() || server.scheme() != QLatin1String("https") || server.host().isEmpty())
+        return std::nullopt;
+    const auto key = QByteArray::fromBase64Encoding(
+        network.value(QStringLiteral("key")).toString().toLatin1(),
+        QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals |
+            QByteArray::AbortOnBase64DecodingErrors);
+    if (!key || (!key.decoded.isEmpty() && key.decoded.size() != kServerKeySize))
+        return std::nullopt;
+    return std::pair{server, key.decoded};
 }
 
 constexpr int kMaximumNameNumber = 9;
@@ -162,10 +187,44 @@ RememberedAccountSession::trustFor(const QByteArray& serverKey) const {
 
 QCoro::Task<Result<void>> RememberedAccountSession::signIn(QUrl server, QString code,
                                                            QByteArray serverKey) {
+    // g++ 12 destroys a temporary made in a co_await's arguments twice: named values only.
+    const auto parts = pairing_code::split(code);
+    QString keyCheck;
+    if (parts) {
+        code = parts->code;
+        keyCheck = parts->check;
+    }
     QJsonObject body;
     body.insert(QStringLiteral("code"), code);
     body.insert(QStringLiteral("deviceName"), m_deviceName);
-    co_return co_await obtainToken(Call::Claim, std::move(server), body, std::move(serverKey));
+    co_return co_await obtainToken(Call::Claim, std::move(server), body, std::move(serverKey),
+                                   keyCheck);
+}
+
+QCoro::Task<Result<QByteArray>> RememberedAccountSession::checkedServerKey(QUrl server,
+                                                                           QString code,
+                                                                           QString keyCheck,
+                                                                           QByteArray serverKey) {
+    if (server.scheme() != QLatin1String("https"))
+        co_return makeError(kDomain, 7,
+                            QStringLiteral("This code is for a server with a certificate of its "
+                                           "own, so nothing was sent to %1: type its https:// "
+                                           "address.")
+                                .arg(server.toString()));
+    if (serverKey.isEmpty()) {
+        auto shown = co_await server_call::certificateKey(*m_network, server);
+        if (!shown)
+            co_return failed(Call::Claim, shown.error(), server);
+        serverKey = shown.value();
+    }
+    if (pairing_code::checkFor(code, serverKey) != keyCheck)
+        co_return makeError(kDomain, 8,
+                            QStringLiteral("The code does not match the server at %1, so it was "
+                                           "not sent: a symbol of the code is mistyped, or "
+                                           "another machine answers at that address. Check "
+                                           "both.")
+                                .arg(server.host()));
+    co_return serverKey;
 }
 
 QCoro::Task<Result<void>> RememberedAccountSession::createFirstAccount(QUrl server,
@@ -178,7 +237,8 @@ QCoro::Task<Result<void>> RememberedAccountSession::createFirstAccount(QUrl serv
 
 QCoro::Task<Result<void>> RememberedAccountSession::obtainToken(Call call, QUrl server,
                                                                 QJsonObject body,
-                                                                QByteArray serverKey) {
+                                                                QByteArray serverKey,
+                                                                QString keyCheck) {
     if (m_state == State::SigningIn)
         co_return makeError(kDomain, 1, QStringLiteral("A sign-in is already under way."));
     if (!isServerAddress(server)) {
@@ -202,6 +262,19 @@ QCoro::Task<Result<void>> RememberedAccountSession::obtainToken(Call call, QUrl 
     const State before = m_state;
     m_lastError.clear();
     setState(State::SigningIn);
+    if (!keyCheck.isEmpty()) {
+        const QString code = body.value(QStringLiteral("code")).toString();
+        auto checked = co_await checkedServerKey(server, code, keyCheck, serverKey);
+        if (!guard)
+            co_return makeError(kDomain, 3, QStringLiteral("Sonavert stopped."));
+        if (!checked) {
+            m_lastError = checked.error().description;
+            setState(before);
+            Q_EMIT stateChanged();
+            co_return checked.error();
+        }
+        serverKey = checked.value();
+    }
     const QString callPath = call == Call::Claim ? QStringLiteral("/pairing/1/claim")
                                                  : QStringLiteral("/setup/1/first-account");
     const std::shared_ptr<clouddb::CloudTrust> trust = trustFor(serverKey);
@@ -289,6 +362,12 @@ QCoro::Task<Result<PairingInvitation>> RememberedAccountSession::invite() {
         co_return makeError(
             kDomain, 4,
             QStringLiteral("%1 is not a Sonavert server.").arg(endpoint.server.toString()));
+    // This computer reaches its own server on loopback, an address that means nothing to
+    // another one: the invitation names where the server serves the home, and its key.
+    if (isLoopbackServer(endpoint.server))
+        if (const auto entrance = networkEntranceOf(answer.value()))
+            co_return invitationOf(entrance->first, code, static_cast<qint64>(expires.toDouble()),
+                                   entrance->second);
     co_return invitationOf(endpoint.server, code, static_cast<qint64>(expires.toDouble()),
                            endpoint.trust->pinnedKey());
 }

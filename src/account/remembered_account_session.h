@@ -59,8 +59,14 @@ public:
 private:
     enum class Call { Claim, FirstAccount, Invite };
     /// Runs a call that gives this device a token (claim, first account) and adopts it.
+    /// `keyCheck`: the symbols of a typed code that commit to the server's key, which the
+    /// server must show before anything is sent (and is then trusted by).
     QCoro::Task<Result<void>> obtainToken(Call call, QUrl server, QJsonObject body,
-                                          QByteArray serverKey = {});
+                                          QByteArray serverKey = {}, QString keyCheck = {});
+    /// The key the server shows when it matches `keyCheck` for `code`; else why not, in the
+    /// user's words.
+    QCoro::Task<Result<QByteArray>> checkedServerKey(QUrl server, QString code, QString keyCheck,
+                                                     QByteArray serverKey);
     /// Remembers the account of a successful answer and switches the clients to it.
     QCoro::Task<Result<void>> adopt(QUrl server, QJsonObject answer, QByteArray serverKey);
     void setSignedIn(const QUrl& server, const QString& token, const QByteArray& serverKey);

@@ -73,4 +73,26 @@ QCoro::Task<Result<QJsonObject>> post(QNetworkAccessManager& network, QUrl url, 
     co_return refusal(status.toInt(), answer);
 }
 
+QCoro::Task<Result<QByteArray>> certificateKey(QNetworkAccessManager& network, QUrl url) {
+    QNetworkRequest request(url);
+    request.setTransferTimeout(kTransferTimeoutMs);
+    QPointer<QNetworkReply> reply = network.head(request);
+    auto key = std::make_shared<QByteArray>();
+    const auto takeKey = [key, reply] {
+        if (key->isEmpty())
+            *key = clouddb::CloudTrust::keyFingerprint(reply->sslConfiguration().peerCertificate());
+        // Before the request goes out: the handshake is all this asks of the server.
+        reply->abort();
+    };
+    QObject::connect(reply.data(), &QNetworkReply::sslErrors, reply.data(), takeKey);
+    QObject::connect(reply.data(), &QNetworkReply::encrypted, reply.data(), takeKey);
+    co_await reply.data();
+    if (!reply)
+        co_return failure(Failure::Unreachable, QString());
+    reply->deleteLater();
+    if (key->isEmpty())
+        co_return failure(Failure::Unreachable, reply->errorString());
+    co_return *key;
+}
+
 } // namespace sonavert::server_call

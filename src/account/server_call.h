@@ -40,5 +40,10 @@ QCoro::Task<Result<QJsonObject>> post(QNetworkAccessManager& network, QUrl url, 
                                       QString token = {},
                                       std::shared_ptr<clouddb::CloudTrust> trust = nullptr);
 
+/// The key fingerprint (see CloudTrust::keyFingerprint) of the certificate the https:// server
+/// at `url` shows, whoever signed it. The connection ends once the handshake has shown it:
+/// nothing is sent to the server, which may be anyone's.
+QCoro::Task<Result<QByteArray>> certificateKey(QNetworkAccessManager& network, QUrl url);
+
 } // namespace server_call
 } // namespace sonavert

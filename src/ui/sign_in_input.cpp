@@ -1,5 +1,7 @@
 #include "src/ui/sign_in_input.h"
 
+#include "src/account/pairing_link.h"
+
 #include <QHostAddress>
 #include <QNetworkInterface>
 #include <QSysInfo>
@@ -8,15 +10,10 @@ namespace sonavert::sign_in_input {
 
 namespace {
 
-constexpr QStringView kCodeSymbols = u"23456789ABCDEFGHJKMNPQRSTWXYZ";
+constexpr int kLongestCode = pairing_code::kLength + pairing_code::kCheckLength;
 
 QString symbolsOf(const QString& typed) {
-    QString symbols;
-    for (const QChar c : typed) {
-        if (c.unicode() < 0x80 && c.isLetterOrNumber() && symbols.size() < kCodeLength)
-            symbols += c.toUpper();
-    }
-    return symbols;
+    return pairing_code::symbolsOf(typed).left(kLongestCode);
 }
 
 bool isThisMachinesName(const QString& host) {
@@ -40,7 +37,7 @@ QString groupedCode(const QString& typed) {
     const QString symbols = symbolsOf(typed);
     QString grouped;
     for (qsizetype i = 0; i < symbols.size(); ++i) {
-        if (i > 0 && i % kCodeGroup == 0)
+        if (i > 0 && i % pairing_code::kGroup == 0)
             grouped += u'-';
         grouped += symbols[i];
     }
@@ -48,13 +45,12 @@ QString groupedCode(const QString& typed) {
 }
 
 bool isCompleteCode(const QString& grouped) {
-    const QString symbols = symbolsOf(grouped);
-    return symbols.size() == kCodeLength && !hasForeignSymbol(grouped);
+    return pairing_code::split(symbolsOf(grouped)).has_value() && !hasForeignSymbol(grouped);
 }
 
 bool hasForeignSymbol(const QString& grouped) {
     for (const QChar c : symbolsOf(grouped)) {
-        if (!kCodeSymbols.contains(c))
+        if (!pairing_code::kSymbols.contains(c))
             return true;
     }
     return false;

@@ -8,14 +8,12 @@
 /// and a server address as the URL a device reaches.
 namespace sonavert::sign_in_input {
 
-/// A pairing code's symbols, nine of them, in groups of three.
-inline constexpr int kCodeLength = 9;
-inline constexpr int kCodeGroup = 3;
-
 /// The code as typed, upper case, without spaces, dashes or anything else that is not a
-/// letter or digit, at most nine symbols, grouped as it grows: "kq7 4f" → "KQ7-4F".
+/// letter or digit, at most twelve symbols (nine, and three that check the server's key),
+/// grouped as it grows: "kq7 4f" → "KQ7-4F".
 QString groupedCode(const QString& typed);
-/// Nine symbols, every one of them a symbol codes are made of (no 0, 1, I, L, O, U or V).
+/// Nine symbols, or twelve with the check, every one of them a symbol codes are made of (no
+/// 0, 1, I, L, O, U or V).
 bool isCompleteCode(const QString& grouped);
 /// A symbol no code contains was typed (a 0 for an O, a 1 for an I…).
 bool hasForeignSymbol(const QString& grouped);

@@ -60,6 +60,35 @@ private Q_SLOTS:
         QFETCH(QString, link);
         QVERIFY(!parsePairingLink(QUrl(link)));
     }
+
+    // The check commits to both the code and the key: any one symbol mistyped, or another
+    // key, gives another check; the code as shown splits back into what was made.
+    void aTypedCodesCheckCommitsToCodeAndKey() {
+        const QString code = QStringLiteral("KQ74FD92X");
+        const QByteArray key(32, '\x5a');
+        const QString check = pairing_code::checkFor(code, key);
+        QCOMPARE(check.size(), pairing_code::kCheckLength);
+        for (const QChar symbol : check)
+            QVERIFY(pairing_code::kSymbols.contains(symbol));
+        const QString shown = pairing_code::shown(code, key);
+        QCOMPARE(shown, QStringLiteral("KQ7-4FD-92X-") + check);
+        const auto parts = pairing_code::split(shown.toLower());
+        QVERIFY(parts);
+        QCOMPARE(parts->code, code);
+        QCOMPARE(parts->check, check);
+        QCOMPARE(pairing_code::shown(code, {}), QStringLiteral("KQ7-4FD-92X"));
+        QVERIFY(pairing_code::split(QStringLiteral("KQ7-4FD-92X"))->check.isEmpty());
+        QVERIFY(!pairing_code::split(QStringLiteral("KQ7-4FD-92X-M3")));
+
+        for (qsizetype position = 0; position < code.size(); ++position) {
+            QString mistyped = code;
+            mistyped[position] = mistyped[position] == u'Z' ? u'Y' : u'Z';
+            QVERIFY2(pairing_code::checkFor(mistyped, key) != check, qPrintable(mistyped));
+        }
+        QByteArray otherKey = key;
+        otherKey[31] = '\x5b';
+        QVERIFY(pairing_code::checkFor(code, otherKey) != check);
+    }
 };
 
 } // namespace sonavert

@@ -128,10 +128,11 @@ private Q_SLOTS:
         QVERIFY(link);
         QCOMPARE(link->serverKey, key);
 
-        // The same code typed by hand, without the key: the certificate is refused as any
+        // The code without its check, typed with no key: the certificate is refused as any
         // unknown one, and the code is not spent.
+        const QString bareCode = pairing_code::split(link->code)->code;
         auto typed = newSession();
-        const auto refused = awaitTask(typed->signIn(server.url(), link->code, {}));
+        const auto refused = awaitTask(typed->signIn(server.url(), bareCode, {}));
         QVERIFY(!refused);
         QVERIFY2(refused.error().description.contains(QStringLiteral("is not trusted")),
                  qPrintable(refused.error().description));
@@ -143,7 +144,7 @@ private Q_SLOTS:
                                       QStringLiteral("den"), m_clock->now().toDateTime());
         QVERIFY(other.ok());
         const auto impostor =
-            awaitTask(typed->signIn(server.url(), link->code, other.value().keyFingerprint));
+            awaitTask(typed->signIn(server.url(), bareCode, other.value().keyFingerprint));
         QVERIFY(!impostor);
         QVERIFY2(impostor.error().description.contains(QStringLiteral("not the one the invitation "
                                                                       "named")),
@@ -162,6 +163,82 @@ private Q_SLOTS:
         QCOMPARE(awaitTask(database.accountStatus()).value(), clouddb::AccountStatus::Available);
         QVERIFY(awaitTask(nextRun->signOut()));
         QVERIFY(!m_defaults->contains(RememberedAccountSession::kServerKeyKey));
+    }
+
+    // A server for the whole home: this computer on loopback in plain HTTP, the others over
+    // TLS with the certificate it made. The invitation made here names the network address
+    // and key, and its code commits to the key: typed on another computer with no link, it
+    // signs in trusting that key; a mistyped check, or another server on the address, sends
+    // nothing and says so.
+    void aTypedCodeChecksTheHomeServersKeyBeforeItIsSent() {
+        QTemporaryDir folder;
+        const auto identity =
+            cloud::loadOrMakeIdentity(folder.filePath(QStringLiteral("tls")), QStringLiteral("den"),
+                                      m_clock->now().toDateTime());
+        QVERIFY(identity.ok());
+        const QByteArray key = identity.value().keyFingerprint;
+        auto networkUrl = std::make_shared<QUrl>();
+        cloud::ServerConfig config;
+        config.service.networkEntrance = [networkUrl, key] {
+            return std::optional(cloud::NetworkEntrance{*networkUrl, key});
+        };
+        TestCloudServer home(config, m_clock.get());
+        QVERIFY(home.isRunning());
+        cloud::HttpTransport network;
+        network.tls = identity.value().configuration;
+        const auto listening =
+            home.server().listenForNetwork(QHostAddress(QHostAddress::LocalHost), 0, network);
+        QVERIFY(listening.ok());
+        *networkUrl = listening.value();
+        QCOMPARE(networkUrl->scheme(), QStringLiteral("https"));
+
+        RememberedAccountSession kitchen(std::make_shared<InMemoryUserDefaults>(),
+                                         std::make_shared<InMemorySecretStore>(),
+                                         QStringLiteral("Kitchen"));
+        QCoro::waitFor(kitchen.restore(home.url(), home.addAccount(QStringLiteral("bob"))));
+        const auto invitation = awaitTask(kitchen.invite());
+        QVERIFY2(invitation, invitation ? "" : qPrintable(invitation.error().description));
+        QCOMPARE(invitation.value().server, *networkUrl);
+        const auto parts = pairing_code::split(invitation.value().code);
+        QVERIFY(parts);
+        QCOMPARE(parts->check, pairing_code::checkFor(parts->code, key));
+        QCOMPARE(parsePairingLink(invitation.value().link)->serverKey, key);
+
+        // Another server, with a key of its own, where the user typed the address.
+        QTemporaryDir otherFolder;
+        const auto other =
+            cloud::loadOrMakeIdentity(otherFolder.filePath(QStringLiteral("tls")),
+                                      QStringLiteral("den"), m_clock->now().toDateTime());
+        QVERIFY(other.ok());
+        cloud::ServerConfig impostorConfig;
+        impostorConfig.transport.tls = other.value().configuration;
+        TestCloudServer impostor(impostorConfig, m_clock.get());
+        auto typed = newSession();
+        const auto refused = awaitTask(typed->signIn(impostor.url(), invitation.value().code, {}));
+        QVERIFY(!refused);
+        QVERIFY2(refused.error().description.contains(QStringLiteral("does not match")),
+                 qPrintable(refused.error().description));
+        QCOMPARE(typed->lastError(), refused.error().description);
+        QCOMPARE(typed->state(), State::SignedOut);
+
+        QString mistyped = invitation.value().code;
+        mistyped.back() = mistyped.back() == u'Z' ? u'Y' : u'Z';
+        QVERIFY(!awaitTask(typed->signIn(*networkUrl, mistyped, {})));
+        QVERIFY(!m_defaults->contains(RememberedAccountSession::kServerKey));
+
+        // Plain HTTP cannot show a key: the check cannot be met, and nothing is sent.
+        const auto inClear = awaitTask(typed->signIn(home.url(), invitation.value().code, {}));
+        QVERIFY(!inClear);
+        QVERIFY2(inClear.error().description.contains(QStringLiteral("https://")),
+                 qPrintable(inClear.error().description));
+
+        auto study = newSession();
+        const auto joined =
+            awaitTask(study->signIn(*networkUrl, invitation.value().code.toLower(), {}));
+        QVERIFY2(joined, joined ? "" : qPrintable(joined.error().description));
+        QCOMPARE(study->account()->accountName, QStringLiteral("bob"));
+        QCOMPARE(m_defaults->string(RememberedAccountSession::kServerKeyKey),
+                 QString::fromLatin1(key.toBase64()));
     }
 
     // Told so, the device signs in over plain HTTP beyond loopback: it tries, and says why

@@ -25,8 +25,12 @@ private Q_SLOTS:
                                           << "KQ7-4FD-92X" << true << false;
         QTest::newRow("own grouping undone") << "K-Q74F-D92X"
                                              << "KQ7-4FD-92X" << true << false;
-        QTest::newRow("pasted with extra") << "KQ7-4FD-92X-77"
-                                           << "KQ7-4FD-92X" << true << false;
+        QTest::newRow("check under way") << "KQ7-4FD-92X-77"
+                                         << "KQ7-4FD-92X-77" << false << false;
+        QTest::newRow("with its check") << "kq7 4fd 92x m3p"
+                                        << "KQ7-4FD-92X-M3P" << true << false;
+        QTest::newRow("pasted with extra") << "KQ7-4FD-92X-M3P-77"
+                                           << "KQ7-4FD-92X-M3P" << true << false;
         QTest::newRow("punctuation dropped") << "kq7.4fd/92x!"
                                              << "KQ7-4FD-92X" << true << false;
         QTest::newRow("letter O for zero") << "KQ7-4FD-9OX"
