@@ -50,7 +50,9 @@ ensure_local_cloud() {
     echo "sonavert-cloud: using the server already running at $CLOUD_URL"
     return
   fi
-  "$cloud_bin" --listen 127.0.0.1:8470 --data-dir "$CLOUD_DATA" >"$CLOUD_DATA/server.out" \
+  # As the home server unit runs it: this computer on loopback, the others over HTTPS on 8471.
+  "$cloud_bin" --listen 127.0.0.1:8470 --lan-listen "${SONAVERT_CLOUD_LAN_LISTEN:-0.0.0.0:8471}" \
+    --data-dir "$CLOUD_DATA" >"$CLOUD_DATA/server.out" \
     2>"$CLOUD_DATA/server.log" &
   local_cloud_pid=$!
   for _ in $(seq 1 100); do

@@ -1,6 +1,7 @@
 #include "src/app/desktop_session.h"
 
 #include "src/account/avahi_cloud_server_browser.h"
+#include "src/account/home_server.h"
 #include "src/account/pairing_link_inbox.h"
 #include "src/account/remembered_account_session.h"
 #include "src/app/control_interface.h"
@@ -26,6 +27,7 @@
 #include <QCoro/QCoroDBusPendingCall>
 #include <QDBusMessage>
 #include <QDBusPendingCall>
+#include <QNetworkAccessManager>
 #include <QPointer>
 #include <QQuickWindow>
 #include <cstdio>
@@ -204,6 +206,10 @@ void DesktopSession::createWindow() {
     services.keys = m_app->keys();
     m_serverBrowser = std::make_unique<AvahiCloudServerBrowser>(QDBusConnection::systemBus());
     services.serverBrowser = m_serverBrowser.get();
+    m_homeServerNetwork = std::make_unique<QNetworkAccessManager>();
+    m_homeServer =
+        std::make_unique<HomeServer>(QDBusConnection::sessionBus(), *m_homeServerNetwork, m_clock);
+    services.homeServer = m_homeServer.get();
     m_window = std::make_unique<MainWindow>(services);
     // The discontinued-version banner says what the update feed said last.
     if (SparkleUpdater* updater = m_app->updater()) {

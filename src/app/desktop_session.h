@@ -9,9 +9,12 @@
 #include <QObject>
 #include <memory>
 
+class QNetworkAccessManager;
+
 namespace sonavert {
 
 class CloudServerBrowser;
+class HomeServer;
 class DesktopNotifier;
 class DesktopPlatformActions;
 class DesktopSettings;
@@ -66,6 +69,8 @@ private:
     /// The servers announced on the local network, for the sign-in screen; declared before
     /// the window, whose bridge uses it until it goes.
     std::unique_ptr<CloudServerBrowser> m_serverBrowser;
+    std::unique_ptr<QNetworkAccessManager> m_homeServerNetwork;
+    std::unique_ptr<HomeServer> m_homeServer;
     std::unique_ptr<MainWindow> m_window;
     std::unique_ptr<TrayPopup> m_popup;
     std::unique_ptr<LoginItem> m_loginItem;

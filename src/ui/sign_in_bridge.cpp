@@ -2,6 +2,7 @@
 
 #include "src/account/account_session.h"
 #include "src/account/cloud_server_browser.h"
+#include "src/account/home_server.h"
 #include "src/account/pairing_link.h"
 #include "src/desktop/user_defaults.h"
 #include "src/ui/sign_in_input.h"
@@ -13,11 +14,13 @@
 namespace sonavert {
 
 SignInBridge::SignInBridge(AccountSession* session, CloudServerBrowser* browser,
-                           std::shared_ptr<UserDefaults> defaults, QObject* parent)
+                           std::shared_ptr<UserDefaults> defaults, HomeServer* homeServer,
+                           QObject* parent)
     : QObject(parent)
     , m_session(session)
     , m_browser(browser)
     , m_defaults(std::move(defaults))
+    , m_homeServer(homeServer)
     , m_serverAddress(m_defaults->string(kLastServerKey).value_or(QString())) {
     if (m_session)
         connect(m_session, &AccountSession::stateChanged, this, &SignInBridge::onSessionChanged);
@@ -57,8 +60,13 @@ bool SignInBridge::canCreateAccount() const {
 }
 
 bool SignInBridge::offersServerSetUp() const {
+    if (!m_session)
+        return false;
+    // With no address typed, the server to set up is this computer's own for the home.
+    if (m_serverAddress.trimmed().isEmpty())
+        return m_homeServer != nullptr;
     const auto server = sign_in_input::serverUrl(m_serverAddress);
-    return m_session && server && sign_in_input::isThisComputer(*server);
+    return server && sign_in_input::isThisComputer(*server);
 }
 
 bool SignInBridge::isBusy() const {
@@ -142,9 +150,25 @@ void SignInBridge::setUpThisComputer() {
 void SignInBridge::createAccount() {
     if (!canCreateAccount())
         return;
+    if (m_serverAddress.trimmed().isEmpty()) {
+        clearOutcome();
+        claim(setUpHomeServer(m_accountName.trimmed()));
+        return;
+    }
     const QUrl server = *sign_in_input::serverUrl(m_serverAddress);
     clearOutcome();
     claim(m_session->createFirstAccount(server, m_accountName.trimmed()));
+}
+
+QCoro::Task<Result<void>> SignInBridge::setUpHomeServer(QString accountName) {
+    QPointer<SignInBridge> self(this);
+    const Result<QUrl> server = co_await m_homeServer->ensureRunning();
+    if (!self)
+        co_return makeError(QStringLiteral("SignIn"), 1, QStringLiteral("Sonavert stopped."));
+    if (!server)
+        co_return server.error();
+    m_serverAddress = window_texts::serverText(server.value());
+    co_return co_await m_session->createFirstAccount(server.value(), accountName);
 }
 
 void SignInBridge::back() {

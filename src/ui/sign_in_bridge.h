@@ -14,6 +14,7 @@ namespace sonavert {
 
 class AccountSession;
 class CloudServerBrowser;
+class HomeServer;
 class UserDefaults;
 
 /// The sign-in screen's state: the servers found on the network, the address and the code
@@ -44,8 +45,10 @@ public:
     inline static const QString kLastServerKey = QStringLiteral("Sonavert.signIn.lastServer");
 
     /// `session` and `browser` may be null (a window without accounts; no servers to list).
+    /// `homeServer` may be null: only a server already running here can be set up.
     SignInBridge(AccountSession* session, CloudServerBrowser* browser,
-                 std::shared_ptr<UserDefaults> defaults, QObject* parent = nullptr);
+                 std::shared_ptr<UserDefaults> defaults, HomeServer* homeServer = nullptr,
+                 QObject* parent = nullptr);
     ~SignInBridge() override;
 
     Step step() const { return m_step; }
@@ -90,10 +93,14 @@ private:
     void offerSingleServer();
     void clearOutcome();
     QCoro::Task<> claim(QCoro::Task<Result<void>> call);
+    /// Starts this computer's server for the home when it is not running, then creates its
+    /// first account there.
+    QCoro::Task<Result<void>> setUpHomeServer(QString accountName);
 
     AccountSession* m_session;
     CloudServerBrowser* m_browser;
     std::shared_ptr<UserDefaults> m_defaults;
+    HomeServer* m_homeServer;
     Step m_step = Step::EnterCode;
     QString m_serverAddress;
     QString m_code;

@@ -34,7 +34,8 @@ WindowBridge::WindowBridge(WindowServices services, Snapshotter snapshot, QObjec
                                !m_services.defaults->isTrue(receiver_shortcut::kDonatedKey))
     , m_showMusicConsent(!m_services.defaults->contains(ConsentingMusicCatalog::kAllowedKey))
     , m_signIn(
-          new SignInBridge(m_services.account, m_services.serverBrowser, m_services.defaults, this))
+          new SignInBridge(m_services.account, m_services.serverBrowser, m_services.defaults,
+                           m_services.homeServer, this))
     , m_invite(new InviteBridge(m_services.account, m_services.clock, m_services.actions, this))
     , m_keys(new KeysBridge(m_services.keys, this)) {
     connect(m_keys, &KeysBridge::changed, this, &WindowBridge::bannersChanged);

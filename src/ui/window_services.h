@@ -10,6 +10,7 @@ class AccountSession;
 class Clock;
 class CloudServerBrowser;
 class DeviceHandoffViewModel;
+class HomeServer;
 class PlatformActions;
 class TessaryReceiverInstaller;
 class UserDefaults;
@@ -26,6 +27,8 @@ struct WindowServices {
     /// Both may be null: no sign-in screen, no account menu. The browser needs the session.
     AccountSession* account = nullptr;
     CloudServerBrowser* serverBrowser = nullptr;
+    /// May be null: the sign-in screen sets up only a server already running here.
+    HomeServer* homeServer = nullptr;
     /// May be null: no key banner, no verification.
     AccountKeys* keys = nullptr;
 };

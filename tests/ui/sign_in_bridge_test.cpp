@@ -1,9 +1,12 @@
+#include "src/account/home_server.h"
 #include "src/ui/sign_in_bridge.h"
 #include "src/ui/window_bridge.h"
 #include "src/ui/window_texts.h"
+#include "tests/support/local_http_feed.h"
 #include "tests/ui/window_rig.h"
 #include "tests/ui/window_scenes.h"
 
+#include <QNetworkAccessManager>
 #include <QTest>
 
 using namespace sonavert;
@@ -207,6 +210,44 @@ private Q_SLOTS:
         QCOMPARE(rig.account.calls, QStringList{"createFirstAccount http://127.0.0.1:8470 Family"});
         QCOMPARE(rig.account.account()->accountName, QStringLiteral("Family"));
         QCOMPARE(form.step(), SignInBridge::Step::EnterCode);
+    }
+
+    // With nothing typed, the set-up is of this computer's server for the home: it is brought
+    // up (here it answers already) and the account made on it; one that cannot come up says
+    // why and makes nothing.
+    void withNoAddressTheHomeServerIsSetUp() {
+        LocalHttpFeed running;
+        QNetworkAccessManager network;
+        HomeServer::Settings settings;
+        settings.localUrl = running.url(QString());
+        HomeServer home(QDBusConnection(QString()), network, std::make_shared<SystemClock>(),
+                        settings);
+        WindowRig rig;
+        rig.homeServer = &home;
+        SignInBridge& form = *signedOutWindow(rig).signIn();
+        form.setServerAddress(QString());
+        QVERIFY(form.offersServerSetUp());
+        form.setUpThisComputer();
+        form.setAccountName(QStringLiteral("Family"));
+        form.createAccount();
+        QTRY_COMPARE(rig.account.calls,
+                     QStringList{"createFirstAccount " + settings.localUrl.toString() + " Family"});
+        QTRY_VERIFY(!form.isBusy());
+
+        WindowRig stopped;
+        settings.localUrl = QUrl(QStringLiteral("http://127.0.0.1:1"));
+        HomeServer nowhere(QDBusConnection(QString()), network, std::make_shared<SystemClock>(),
+                           settings);
+        stopped.homeServer = &nowhere;
+        SignInBridge& other = *signedOutWindow(stopped).signIn();
+        other.setServerAddress(QString());
+        other.setUpThisComputer();
+        other.setAccountName(QStringLiteral("Family"));
+        other.createAccount();
+        QTRY_VERIFY(!other.isBusy());
+        QVERIFY2(other.errorText().contains(QStringLiteral("not running")),
+                 qPrintable(other.errorText()));
+        QVERIFY(stopped.account.calls.isEmpty());
     }
 };
 

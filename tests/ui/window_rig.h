@@ -27,6 +27,8 @@ struct WindowRig {
     QImage snapshotImage;
     FakeAccountSession account{coordinatorRig.clock};
     FakeCloudServerBrowser servers;
+    /// This computer's server for the home, offered when no address is typed; none by default.
+    HomeServer* homeServer = nullptr;
     /// The bridge is made over the account session and the server browser.
     bool usesAccount = false;
     /// Two computers' account keys on an in-memory cloud; the bridge is made over `keysOf`.
@@ -72,6 +74,7 @@ struct WindowRig {
         services.build = std::move(build);
         services.account = usesAccount ? &account : nullptr;
         services.serverBrowser = usesAccount ? &servers : nullptr;
+        services.homeServer = homeServer;
         services.keys = keysOf;
         bridge = std::make_unique<WindowBridge>(services, [this] { return snapshotImage; });
         return *bridge;
