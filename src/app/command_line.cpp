@@ -153,8 +153,8 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
         if (auto trust = clouddb::CloudTrust::withAuthorityFile(parser.value(cloudCa)); !trust)
             return usageError(trust.error().description);
         options.cloudCaFile = QFileInfo(parser.value(cloudCa)).absoluteFilePath();
-        options.allowsPlainHttp = parser.isSet(allowPlainHttp);
     }
+    options.allowsPlainHttp = parser.isSet(allowPlainHttp);
     if (parser.isSet(busName)) {
         // The bus itself judges the rest of the name, and a refusal is logged.
         if (parser.value(busName).isEmpty() || parser.value(busName).startsWith(QLatin1Char(':')))
