@@ -38,7 +38,7 @@ private Q_SLOTS:
         QVERIFY(invite.code().isEmpty());
         rig.clock().advance(2s);
         QCOMPARE(invite.phase(), InviteBridge::Phase::Showing);
-        QCOMPARE(invite.code(), QStringLiteral("KQ7-4FD-93X"));
+        QCOMPARE(invite.code(), QStringLiteral("KQ7-4FD-93X-M3P"));
         QCOMPARE(invite.serverAddress(), QStringLiteral("http://192.168.1.20:8470"));
         QVERIFY(invite.link().startsWith(QStringLiteral("sonavert://pair?server=")));
         QCOMPARE(invite.timeLeftText(), QStringLiteral("Expires in 10:00"));
@@ -63,7 +63,7 @@ private Q_SLOTS:
         invite.newCode();
         rig.clock().advance(2s);
         QCOMPARE(invite.phase(), InviteBridge::Phase::Showing);
-        QCOMPARE(invite.code(), QStringLiteral("KQ7-4FD-94X"));
+        QCOMPARE(invite.code(), QStringLiteral("KQ7-4FD-94X-M3P"));
     }
 
     void aFailedRequestSaysWhyAndCanBeRetried() {

@@ -145,11 +145,11 @@ private Q_SLOTS:
         QVERIFY(form.foundServers().isEmpty());
         // A single server is offered at once when nothing was typed.
         rig.servers.setServers({WindowScenes::sampleServers().at(1)});
-        QCOMPARE(form.serverAddress(), QStringLiteral("http://studio-nas.local:8470"));
+        QCOMPARE(form.serverAddress(), QStringLiteral("https://studio-nas.local:8471"));
         rig.servers.setServers(WindowScenes::sampleServers());
-        QCOMPARE(form.serverAddress(), QStringLiteral("http://studio-nas.local:8470"));
+        QCOMPARE(form.serverAddress(), QStringLiteral("https://studio-nas.local:8471"));
         form.pickServer(0);
-        QCOMPARE(form.serverAddress(), QStringLiteral("http://192.168.1.20:8470"));
+        QCOMPARE(form.serverAddress(), QStringLiteral("https://192.168.1.20:8471"));
         const QVariantList found = form.foundServers();
         QCOMPARE(found.size(), 2);
         QCOMPARE(found[0].toMap()[QStringLiteral("name")].toString(),
@@ -157,7 +157,7 @@ private Q_SLOTS:
         QCOMPARE(found[0].toMap()[QStringLiteral("picked")].toBool(), true);
         QCOMPARE(found[1].toMap()[QStringLiteral("picked")].toBool(), false);
         form.pickServer(5);
-        QCOMPARE(form.serverAddress(), QStringLiteral("http://192.168.1.20:8470"));
+        QCOMPARE(form.serverAddress(), QStringLiteral("https://192.168.1.20:8471"));
     }
 
     void theLastAddressIsOfferedAgain() {
@@ -173,7 +173,7 @@ private Q_SLOTS:
         WindowRig rig;
         rig.servers.setServers({WindowScenes::sampleServers().at(0)});
         SignInBridge& form = *signedOutWindow(rig).signIn();
-        QCOMPARE(form.serverAddress(), QStringLiteral("http://192.168.1.20:8470"));
+        QCOMPARE(form.serverAddress(), QStringLiteral("https://192.168.1.20:8471"));
     }
 
     void aPairingLinkFillsTheFormWithoutSigningIn() {

@@ -129,8 +129,9 @@ void WindowScenes::finish(const QString& name, WindowBridge& bridge) {
 }
 
 QList<FoundCloudServer> WindowScenes::sampleServers() {
-    return {{QStringLiteral("Home Server"), QUrl(QStringLiteral("http://192.168.1.20:8470"))},
-            {QStringLiteral("Studio NAS"), QUrl(QStringLiteral("http://studio-nas.local:8470"))}};
+    // As home servers announce themselves: HTTPS on the port for the other computers.
+    return {{QStringLiteral("Home Server"), QUrl(QStringLiteral("https://192.168.1.20:8471"))},
+            {QStringLiteral("Studio NAS"), QUrl(QStringLiteral("https://studio-nas.local:8471"))}};
 }
 
 void WindowScenes::prepareAccount(const QString& name) {
@@ -188,9 +189,9 @@ void WindowScenes::finishAccount(const QString& name, WindowBridge& bridge) {
     if (!name.startsWith(QLatin1String("sign-in")))
         return;
     bridge.signIn()->pickServer(0);
-    bridge.signIn()->setCode(QStringLiteral("kq7 4fd 92x"));
+    bridge.signIn()->setCode(QStringLiteral("kq7 4fd 92x m3p"));
     if (name == QLatin1String("sign-in-error")) {
-        bridge.signIn()->setCode(QStringLiteral("KQ7-4FD-93X"));
+        bridge.signIn()->setCode(QStringLiteral("KQ7-4FD-93X-M3P"));
         bridge.signIn()->signIn();
         m_rig.settle();
     }

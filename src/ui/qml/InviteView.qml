@@ -71,7 +71,12 @@ Rectangle {
                 Text {
                     objectName: "inviteCode"
                     Layout.alignment: Qt.AlignHCenter
+                    // A code that checks the server's key is four groups long: it shrinks to
+                    // fit the panel instead of running past it.
+                    Layout.maximumWidth: parent.width
                     text: dialog.invite.code
+                    fontSizeMode: Text.HorizontalFit
+                    minimumPixelSize: 20
                     font.family: "monospace"
                     font.pixelSize: 32
                     font.weight: Font.Bold

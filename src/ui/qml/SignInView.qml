@@ -85,7 +85,7 @@ Item {
                 objectName: "serverField"
                 Layout.fillWidth: true
                 enabled: !screen.form.isBusy && !screen.naming
-                placeholderText: "192.168.1.20:8470"
+                placeholderText: "192.168.1.20:8471"
                 text: screen.form.serverAddress
                 inputMethodHints: Qt.ImhUrlCharactersOnly | Qt.ImhNoAutoUppercase
                 onTextEdited: screen.form.serverAddress = text
@@ -104,7 +104,7 @@ Item {
                 implicitHeight: 38
                 font.pixelSize: Style.title3 + 2
                 font.letterSpacing: 1.5
-                placeholderText: "XXX-XXX-XXX"
+                placeholderText: "XXX-XXX-XXX-XXX"
                 text: screen.form.code
                 inputMethodHints: Qt.ImhNoPredictiveText | Qt.ImhPreferUppercase
                 onTextEdited: {

@@ -39,7 +39,7 @@ Item {
             verify(!find(find(view, "serverRow_Studio NAS"), "pickedMark").visible);
 
             mouseClick(find(view, "serverRow_Studio NAS"));
-            compare(find(view, "serverField").text, "http://studio-nas.local:8470");
+            compare(find(view, "serverField").text, "https://studio-nas.local:8471");
             verify(find(find(view, "serverRow_Studio NAS"), "pickedMark").visible);
 
             // Typed in lower case with spaces, shown grouped.
@@ -57,7 +57,7 @@ Item {
 
             harness.setAccountLatency(4000);
             mouseClick(find(view, "signInButton"));
-            compare(harness.accountCalls(), ["signIn http://studio-nas.local:8470 KQ7-4FD-92X"]);
+            compare(harness.accountCalls(), ["signIn https://studio-nas.local:8471 KQ7-4FD-92X"]);
             verify(shown(find(view, "signInProgress")));
             verify(!code.enabled);
             verify(!find(view, "serverField").enabled);
@@ -84,9 +84,12 @@ Item {
             const dialog = find(view, "inviteWindow");
             verify(dialog.visible);
             const invite = find(view, "inviteView");
-            compare(find(invite, "inviteCode").text, "KQ7-4FD-93X");
-            compare(find(invite, "inviteCode").Accessible.name, "K Q 7 - 4 F D - 9 3 X");
-            compare(find(invite, "inviteServer").text, "http://192.168.1.20:8470");
+            const code = find(invite, "inviteCode");
+            compare(code.text, "KQ7-4FD-93X-M3P");
+            compare(code.Accessible.name, "K Q 7 - 4 F D - 9 3 X - M 3 P");
+            // The four groups fit inside the panel.
+            verify(code.contentWidth <= find(invite, "codePanel").width - 28);
+            compare(find(invite, "inviteServer").text, "https://192.168.1.20:8471");
             compare(find(invite, "inviteTimeLeft").text, "Expires in 9:41");
             harness.advance(1000);
             compare(find(invite, "inviteTimeLeft").text, "Expires in 9:40");
