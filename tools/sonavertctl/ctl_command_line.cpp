@@ -41,6 +41,7 @@ constexpr std::array kCommands{
     CommandEntry{"verify", Command::Verify, Takes::Verify},
     CommandEntry{"new-key", Command::NewKey, Takes::Nothing},
     CommandEntry{"remove", Command::Remove, Takes::Device},
+    CommandEntry{"servers", Command::Servers, Takes::Nothing},
 };
 
 const QString kCommandHelp = QStringLiteral(
@@ -57,6 +58,8 @@ const QString kCommandHelp = QStringLiteral(
     "  sign-in --server URL --code CODE\n"
     "                     Sign this computer in with a code from one that is signed in\n"
     "                     (sign-in LINK takes a sonavert://pair link instead).\n"
+    "  servers            The Sonavert servers announced on this network, with the address\n"
+    "                     to sign in to (no running Sonavert needed).\n"
     "  sign-out           Forget the account's server and this computer's token.\n"
     "  invite             Get a one-time code (10 minutes) that signs in another computer.\n"
     "  account            The server, the account, this computer's name there and whether it\n"

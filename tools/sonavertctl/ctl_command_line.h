@@ -33,6 +33,7 @@ enum class Command {
     Verify,
     NewKey,
     Remove,
+    Servers,
 };
 
 /// What sonavertctl was asked to do.

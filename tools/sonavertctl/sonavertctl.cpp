@@ -2,6 +2,7 @@
 
 #include "control_proxy.h"
 #include "src/runtime/app_identity.h"
+#include "tools/sonavertctl/found_servers.h"
 #include "tools/sonavertctl/state_text.h"
 
 #include <QCoro/QCoroDBusPendingReply>
@@ -311,6 +312,8 @@ QString errorJson(const QString& text, int exitCode) {
 }
 
 QCoro::Task<int> runCommand(CtlOptions options) {
+    if (options.command == Command::Servers)
+        co_return co_await listFoundServers(QDBusConnection::systemBus(), options.isJson);
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {
         co_return fail(options, QStringLiteral("Sonavert is not running (no session bus)."),
@@ -384,6 +387,8 @@ QCoro::Task<int> runCommand(CtlOptions options) {
         const QString done = QStringLiteral("Forgot %1.").arg(device);
         co_return co_await simpleCall(pending, options, "forget", done);
     }
+    case Command::Servers: // answered above, without the session bus
+        break;
     }
     co_return kExitUsage;
 }

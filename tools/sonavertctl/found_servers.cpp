@@ -1,0 +1,59 @@
+#include "tools/sonavertctl/found_servers.h"
+
+#include "src/account/avahi_cloud_server_browser.h"
+
+#include <QCoro/QCoroTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTimer>
+#include <cstdio>
+
+namespace sonavert::ctl {
+
+namespace {
+
+// Servers on the network answer a browse within a second or two; resolving their addresses
+// takes one more round.
+constexpr auto kBrowseTime = std::chrono::seconds(3);
+
+void printTo(FILE* stream, const QString& text) {
+    std::fputs(text.toUtf8().constData(), stream);
+    std::fflush(stream);
+}
+
+} // namespace
+
+QCoro::Task<int> listFoundServers(QDBusConnection bus, bool isJson) {
+    if (!bus.isConnected()) {
+        printTo(stderr, QStringLiteral("sonavertctl: no system bus, so no avahi-daemon to ask "
+                                       "for the servers on the network.\n"));
+        co_return 1;
+    }
+    AvahiCloudServerBrowser browser(bus);
+    browser.start();
+    QTimer browsing;
+    browsing.start(kBrowseTime);
+    co_await browsing;
+    browser.stop();
+    const QList<FoundCloudServer> servers = browser.servers();
+    if (isJson) {
+        QJsonArray list;
+        for (const FoundCloudServer& server : servers)
+            list.append(QJsonObject{
+                {QStringLiteral("name"), server.name},
+                {QStringLiteral("address"), server.url.toString(QUrl::StripTrailingSlash)}});
+        printTo(stdout, QString::fromUtf8(QJsonDocument(list).toJson(QJsonDocument::Compact)) +
+                            QLatin1Char('\n'));
+    } else {
+        for (const FoundCloudServer& server : servers)
+            printTo(stdout, QStringLiteral("%1\t%2\n")
+                                .arg(server.name, server.url.toString(QUrl::StripTrailingSlash)));
+    }
+    if (servers.isEmpty() && !isJson)
+        printTo(stderr, QStringLiteral("sonavertctl: no Sonavert server announces itself on "
+                                       "this network. Type its address instead.\n"));
+    co_return servers.isEmpty() ? 1 : 0;
+}
+
+} // namespace sonavert::ctl
