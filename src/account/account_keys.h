@@ -5,7 +5,9 @@
 #include "src/crypto/device_key_pair.h"
 #include "src/runtime/clock.h"
 
+#include <QDateTime>
 #include <QObject>
+#include <QSet>
 #include <map>
 #include <stop_token>
 
@@ -86,6 +88,15 @@ public:
 
     /// The account's computers and which of them hold the key.
     QCoro::Task<Result<QList<KeyedDevice>>> devices();
+    /// The ids of the account's computers now: what the computer an invitation brings is
+    /// told apart by.
+    QCoro::Task<Result<QSet<QString>>> deviceIDs();
+    /// The computer that signs in with an invitation made while the account had `known`: the
+    /// first other one that shows up without the key. Looked for every kJoinPollInterval until
+    /// `expires` (the invitation's end, wall time), `stop`, or the account changes, which end
+    /// it with an error.
+    QCoro::Task<Result<KeyedDevice>> awaitJoiningComputer(QSet<QString> known, QDateTime expires,
+                                                          std::stop_token stop);
     /// Starts verifying the computer called `name`; the code to compare with the one it
     /// shows, once it has answered.
     QCoro::Task<Result<QString>> beginVerification(QString name);
@@ -116,6 +127,8 @@ public:
     /// How often a device that holds the key looks for a rotated one, unless a payload under
     /// an unknown key sends it at once.
     static constexpr Duration kUpdateInterval = 30s;
+    /// How often a computer that invited another looks for it in the account's keys.
+    static constexpr Duration kJoinPollInterval = 2s;
 
 Q_SIGNALS:
     void stateChanged();

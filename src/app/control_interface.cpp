@@ -11,6 +11,7 @@
 
 #include <QCoro/QCoroDBusPendingCall>
 #include <QDBusPendingCall>
+#include <QDBusServiceWatcher>
 #include <QJsonDocument>
 #include <utility>
 
@@ -61,6 +62,7 @@ ControlInterface::ControlInterface(DeviceHandoffViewModel* coordinator, QObject*
 }
 
 ControlInterface::~ControlInterface() {
+    m_joinWatch.request_stop();
     for (const QDBusMessage& call : std::as_const(m_heldCalls))
         m_bus.send(call.createErrorReply(errorName("Failed"), kStoppedText));
 }
@@ -193,8 +195,57 @@ void ControlInterface::SignOut() {
 
 QString ControlInterface::Invite() {
     if (!replyNoSessionIf())
-        answerWhenDone(m_session->invite(), [](const PairingInvitation& invitation) {
+        answerWhenDone(inviteNoting(), [](const PairingInvitation& invitation) {
             return QVariant(compactJson(QJsonDocument(invitationJson(invitation))));
+        });
+    return {};
+}
+
+QCoro::Task<Result<PairingInvitation>> ControlInterface::inviteNoting() {
+    QPointer self(this);
+    QPointer<AccountSession> session = m_session;
+    QPointer<AccountKeys> keys = m_keys;
+    std::optional<QSet<QString>> known;
+    if (keys) {
+        const Result<QSet<QString>> ids = co_await keys->deviceIDs();
+        if (ids)
+            known = ids.value();
+    }
+    if (!session)
+        co_return makeError(QStringLiteral("SonavertControl"), 1, kStoppedText);
+    Result<PairingInvitation> invitation = co_await session->invite();
+    if (self && invitation) {
+        m_joinWatch.request_stop();
+        m_joinWatch = std::stop_source();
+        m_invitation = MadeInvitation{known, invitation.value().expires};
+    }
+    co_return invitation;
+}
+
+QString ControlInterface::WaitForNewComputer() {
+    if (replyNoKeysIf())
+        return {};
+    if (!m_invitation || !m_invitation->known) {
+        sendErrorReply(errorName("Failed"),
+                       QStringLiteral("No invitation to wait for: run 'sonavertctl invite' "
+                                      "first."));
+        return {};
+    }
+    // A caller that leaves (Ctrl-C) ends the wait, which would otherwise poll for nobody.
+    auto* watcher = new QDBusServiceWatcher(message().service(), m_bus,
+                                            QDBusServiceWatcher::WatchForUnregistration, this);
+    std::stop_source stop = m_joinWatch;
+    connect(watcher, &QDBusServiceWatcher::serviceUnregistered, watcher,
+            [stop]() mutable { stop.request_stop(); });
+    const int ticket = delayCall();
+    QCoro::connect(
+        m_keys->awaitJoiningComputer(*m_invitation->known, m_invitation->expires, stop.get_token()),
+        this, [this, ticket, watcher](const Result<KeyedDevice>& joined) {
+            watcher->deleteLater();
+            if (!joined)
+                answerHeld(ticket, joined.error().description, QVariant());
+            else
+                answerHeld(ticket, std::nullopt, QVariant(joined.value().name));
         });
     return {};
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "src/account/account_session.h"
 #include "src/app/device_lookup.h"
 #include "src/runtime/result.h"
 
@@ -7,11 +8,14 @@
 #include <QDBusConnection>
 #include <QDBusContext>
 #include <QDBusMessage>
+#include <QDateTime>
 #include <QHash>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <functional>
 #include <optional>
+#include <stop_token>
 
 namespace sonavert {
 
@@ -59,6 +63,9 @@ public Q_SLOTS:
     Q_SCRIPTABLE void SignInWithLink(const QString& link);
     Q_SCRIPTABLE void SignOut();
     Q_SCRIPTABLE QString Invite();
+    /// After Invite: waits for the computer that signs in with that code, until the code
+    /// expires or the caller leaves the bus, and answers its name.
+    Q_SCRIPTABLE QString WaitForNewComputer();
     /// The account's computers and which of them hold the key, as a JSON array.
     Q_SCRIPTABLE QString Keys();
     /// With no code, starts verifying `device` and answers the code to compare; with the code
@@ -91,6 +98,9 @@ private:
     /// Answers a held call with `error` as a Failed error, or with `success` without one.
     void answerHeld(int ticket, const std::optional<QString>& error, const QVariant& success);
     bool replyNoSessionIf();
+    /// Notes the account's computers, then asks for a code: the computer that signs in with
+    /// it is one not among them.
+    QCoro::Task<Result<PairingInvitation>> inviteNoting();
     bool replyNoKeysIf();
     void answerUpdateChecks(const UpdateCheckResult& result);
     void scheduleSettle();
@@ -109,6 +119,13 @@ private:
     bool m_isSettleScheduled = false;
     QString m_lastState;
     std::function<void()> m_showWindow;
+    /// The last invitation made here: the computers there before it, and when it ends.
+    struct MadeInvitation {
+        std::optional<QSet<QString>> known; ///< none when the keys could not be read
+        QDateTime expires;
+    };
+    std::optional<MadeInvitation> m_invitation;
+    std::stop_source m_joinWatch; ///< a new invitation, or the caller leaving, ends a wait
 };
 
 /// The names the control interface asks for, in order: `chosen` alone, else the shared name

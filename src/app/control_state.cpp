@@ -29,6 +29,7 @@ QJsonObject deviceJson(const AppDevice& device, const QSet<QString>& queuedTarge
     json.insert(QStringLiteral("presence"), rawValue(device.presence));
     json.insert(QStringLiteral("isOnline"), device.presence == DevicePresence::Online);
     json.insert(QStringLiteral("isFavorite"), device.isFavorite);
+    json.insert(QStringLiteral("isVerified"), !device.isUnverified);
     json.insert(QStringLiteral("isQueued"),
                 device.hasQueuedPush || queuedTargets.contains(device.id));
     json.insert(QStringLiteral("isPlaying"), device.nowPlaying.has_value());

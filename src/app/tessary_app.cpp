@@ -1,5 +1,6 @@
 #include "src/app/tessary_app.h"
 
+#include "src/account/account_key_holding.h"
 #include "src/account/account_keys.h"
 #include "src/account/pairing_link_inbox.h"
 #include "src/account/remembered_account_session.h"
@@ -241,7 +242,8 @@ QCoro::Task<> TessaryApp::launch() {
     m_coordinator = std::make_unique<DeviceHandoffViewModel>(
         DeviceHandoffViewModel::Dependencies{m_musicService, m_handoffService,
                                              std::make_shared<DeviceRosterStore>(m_defaults),
-                                             m_clock, avahiNearbyDiscovery(m_clock), m_defaults},
+                                             m_clock, avahiNearbyDiscovery(m_clock), m_defaults,
+                                             std::make_shared<AccountKeyHolding>(m_keys.get())},
         thisDevice, false);
     m_reporter = std::make_unique<StateReporter>(m_coordinator.get(), m_options.isVerbose);
     m_background = std::make_unique<MacBackgroundCoordinator>();

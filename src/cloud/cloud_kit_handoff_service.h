@@ -148,6 +148,10 @@ private:
     void applySnapshot(const ZoneSnapshot& snapshot);
 
     Result<std::optional<PlaybackState>> restoreTakenHandoff(const TakenCommand& taken);
+    /// Whether this refusal of `record` is news: false when the same record, unchanged, was
+    /// refused before.
+    bool noteRefused(const CommandRecordKind& kind, const clouddb::CloudRecord& record,
+                     const QString& id);
     QCoro::Task<> consumeCommandRecord(const CommandRecordKind* kind, QString recordName,
                                        QString id);
     QCoro::Task<Status> ensureSubscription(QString subscriptionID, QString recordType,
@@ -174,6 +178,8 @@ private:
     bool m_hasFetchedPresenceThisSession = false;
     int m_pendingHandshakes = 0;
     QSet<QString> m_outboundSent;
+    QSet<QString> m_refusedCommands; ///< records refused and said so, as noteRefused keys them
+    static constexpr qsizetype kRefusedCommandsKept = 64;
     bool m_isAccountAvailable = false;
     int m_accountGeneration = 0; ///< counts the account changes
     std::shared_ptr<SharedTask<Result<bool>>> m_accountCheck;

@@ -117,7 +117,10 @@ CloudKitHandoffService::fetchCommandRecord(const CommandRecordKind* kind, Comman
         co_return Fetched();
     }
     if (!command.isValid) {
-        kind->logRejected(command);
+        // Polled every two seconds and left in place, the same record would say so at every
+        // look: it is said once, and again only when the record is written anew.
+        if (noteRefused(*kind, fetched.value(), command.id))
+            kind->logRejected(command);
         co_return Fetched();
     }
     Result<T> decoded = decode(command);
@@ -136,6 +139,23 @@ QCoro::Task<> CloudKitHandoffService::consumeCommandRecord(const CommandRecordKi
     else
         logEvent(kind->category, LogLevel::Error, kind->deleteFailed, id,
                  deleted.error().description);
+}
+
+bool CloudKitHandoffService::noteRefused(const CommandRecordKind& kind, const CloudRecord& record,
+                                         const QString& id) {
+    const QString written =
+        record.modified ? QString::number(record.modified->secondsSinceReferenceDate, 'f', 6)
+                        : QString();
+    const QString key = kind.recordType + QLatin1Char('|') + record.recordName + QLatin1Char('|') +
+                        id + QLatin1Char('|') + written;
+    // Each target has one record per kind, so the set stays as small as the kinds; a bound
+    // keeps a server that rewrites them endlessly from growing it.
+    if (m_refusedCommands.size() >= kRefusedCommandsKept)
+        m_refusedCommands.clear();
+    if (m_refusedCommands.contains(key))
+        return false;
+    m_refusedCommands.insert(key);
+    return true;
 }
 
 template QCoro::Task<Result<std::optional<PlaybackState>>>

@@ -121,8 +121,8 @@ void DeviceHandoffViewModel::forget(const AppDevice& device) {
 }
 
 void DeviceHandoffViewModel::applyIncomingDevices(const DeviceList& incoming) {
-    setDevices(
-        mergeIncomingDevices(incoming, *m_deps.rosterStore, m_thisDevice.id, m_queuedPushTargets));
+    setDevices(mergeIncomingDevices(incoming, *m_deps.rosterStore, m_thisDevice.id,
+                                    m_queuedPushTargets, m_unverifiedDevices));
 }
 
 void DeviceHandoffViewModel::handleNearbyPeer(const NearbyPeer& peer) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "src/coordinator/account_key_protocol.h"
 #include "src/coordinator/coalescing_gate.h"
 #include "src/coordinator/handoff_service_protocol.h"
 #include "src/coordinator/music_playback_service_protocol.h"
@@ -39,6 +40,8 @@ public:
         std::shared_ptr<Clock> clock;
         NearbyDiscoveryFactory makeNearbyDiscovery; ///< may be empty: no nearby discovery
         std::shared_ptr<UserDefaults> defaults;     ///< the transfer count
+        /// May be null: every computer counts as holding the account's key.
+        std::shared_ptr<AccountKeyProtocol> accountKeys;
     };
 
     /// How long a pull waits for the other device's answer.
@@ -54,6 +57,8 @@ public:
 
     const DeviceList& devices() const { return m_devices; }
     const QSet<QString>& queuedPushTargets() const { return m_queuedPushTargets; }
+    /// The listed computers known to be signed in without the account's key.
+    const QSet<QString>& unverifiedDevices() const { return m_unverifiedDevices; }
     const std::optional<PlaybackState>& currentState() const { return m_currentState; }
     bool isTransferring() const { return m_isTransferring; }
     bool isPulling() const { return m_isPulling; }
@@ -81,9 +86,11 @@ public:
     QCoro::Task<> syncPresence();
     void toggleFavorite(const AppDevice& device);
     void forget(const AppDevice& device);
-    /// Sends this device's playback to `target` and pauses here.
+    /// Sends this device's playback to `target` and pauses here. Refused, with nothing
+    /// written, when either computer lacks the account's key: `target` could not open it.
     QCoro::Task<> transfer(AppDevice target);
-    /// Asks `source` to send its playback here; waits up to kPullTimeout for it.
+    /// Asks `source` to send its playback here; waits up to kPullTimeout for it. Refused like
+    /// a push when either computer lacks the account's key.
     QCoro::Task<> pull(AppDevice source);
     /// Answers a pull request addressed here; true when one was answered. While this device
     /// pulls, also takes the source's answer that it plays nothing. A call while one runs
@@ -155,12 +162,21 @@ private:
     QCoro::Task<std::optional<QString>> runPublishStep();
     QCoro::Task<> runNearbyPeer(NearbyPeer peer);
     QCoro::Task<> refreshQueuedPushes();
+    /// Reads which computers hold the account's key, unless every listed one is known to.
+    QCoro::Task<> refreshKeyHolding();
+    void applyKeyHolding(KeyHolding holding);
+    enum class Direction { Push, Pull };
+    /// Why moving playback to or from `other` cannot work, after a fresh look at the keys;
+    /// nothing when it can.
+    QCoro::Task<std::optional<QString>> keyRefusal(AppDevice other, Direction direction);
 
     Dependencies m_deps;
     AppDevice m_thisDevice;
 
     DeviceList m_devices;
     QSet<QString> m_queuedPushTargets;
+    KeyHolding m_keyHolding;
+    QSet<QString> m_unverifiedDevices;
     std::optional<PlaybackState> m_currentState;
     bool m_isTransferring = false;
     bool m_isPulling = false;

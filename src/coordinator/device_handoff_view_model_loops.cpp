@@ -5,6 +5,7 @@
 // started can finish.
 
 #include "src/coordinator/device_handoff_view_model_p.h"
+#include "src/coordinator/device_list_merge.h"
 #include "src/runtime/join_all.h"
 #include "src/runtime/log_channel.h"
 
@@ -115,6 +116,9 @@ QCoro::Task<> DeviceHandoffViewModel::runFirstPresencePass() {
     const auto publishError = co_await runPublishStep();
     if (!guard)
         co_return;
+    co_await refreshKeyHolding();
+    if (!guard)
+        co_return;
     setSyncError(publishError ? publishError : refreshError);
     setIsDiscovering(false);
     Q_EMIT presencePassCompleted();
@@ -170,6 +174,9 @@ QCoro::Task<> DeviceHandoffViewModel::syncPresence() {
         co_return;
     setSyncError(publishError ? publishError : refreshError);
     co_await refreshQueuedPushes();
+    if (!guard)
+        co_return;
+    co_await refreshKeyHolding();
     if (guard)
         Q_EMIT presencePassCompleted();
 }
@@ -182,8 +189,42 @@ QCoro::Task<> DeviceHandoffViewModel::refreshQueuedPushes() {
         co_return;
     setQueuedPushTargets(targets);
     DeviceList devices = m_devices;
-    for (auto& device : devices)
-        device.hasQueuedPush = targets.contains(device.id);
+    markDevices(devices, m_queuedPushTargets, m_unverifiedDevices);
+    setDevices(std::move(devices));
+}
+
+QCoro::Task<> DeviceHandoffViewModel::refreshKeyHolding() {
+    auto keys = m_deps.accountKeys;
+    if (!keys)
+        co_return;
+    // Holding the key is for good (a computer taken out of it leaves the account as well), so
+    // once every listed computer holds it there is nothing to read until another one shows.
+    const bool isSettled = std::all_of(m_devices.begin(), m_devices.end(), [this](const auto& d) {
+        return m_keyHolding.value(d.id, false);
+    });
+    if (isSettled)
+        co_return;
+    QPointer guard(this);
+    const Result<KeyHolding> holding = co_await keys->keyHolding();
+    if (!guard)
+        co_return;
+    if (!holding) {
+        logEvent(LogCategory::CloudKit, LogLevel::Debug,
+                 "event=key_holding_fetch_failed error=%{private}s", holding.error().description);
+        co_return;
+    }
+    applyKeyHolding(holding.value());
+}
+
+void DeviceHandoffViewModel::applyKeyHolding(KeyHolding holding) {
+    m_keyHolding = std::move(holding);
+    QSet<QString> unverified;
+    for (auto it = m_keyHolding.cbegin(); it != m_keyHolding.cend(); ++it)
+        if (!it.value())
+            unverified.insert(it.key());
+    m_unverifiedDevices = std::move(unverified);
+    DeviceList devices = m_devices;
+    markDevices(devices, m_queuedPushTargets, m_unverifiedDevices);
     setDevices(std::move(devices));
 }
 

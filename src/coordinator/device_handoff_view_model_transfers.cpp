@@ -43,6 +43,44 @@ void DeviceHandoffViewModel::countTransfer() {
         setShouldRequestReview(true);
 }
 
+QCoro::Task<std::optional<QString>> DeviceHandoffViewModel::keyRefusal(AppDevice other,
+                                                                       Direction direction) {
+    auto keys = m_deps.accountKeys;
+    if (!keys)
+        co_return std::nullopt;
+    const bool isPush = direction == Direction::Push;
+    const QString verifyHint =
+        QStringLiteral("Verify it from a computer that holds the key: choose Verify on its row "
+                       "there, or run 'sonavertctl verify %1'.");
+    if (keys->isThisDeviceUnverified())
+        co_return (isPush ? QStringLiteral("This computer is not verified yet, so it cannot "
+                                           "seal what it plays for %1. ")
+                          : QStringLiteral("This computer is not verified yet, so it cannot "
+                                           "open what %1 would send. "))
+                .arg(other.name) +
+            verifyHint.arg(m_thisDevice.name);
+    // Read afresh: the list may be a pass behind a verification that just ended, or may not
+    // know yet about a computer that has just signed in. Without an answer, the list decides.
+    QPointer guard(this);
+    const Result<KeyHolding> holding = co_await keys->keyHolding();
+    if (!guard)
+        co_return std::nullopt;
+    if (holding)
+        applyKeyHolding(holding.value());
+    if (!m_unverifiedDevices.contains(other.id))
+        co_return std::nullopt;
+    logEvent(LogCategory::Handoff, LogLevel::Default,
+             "event=transfer_refused reason=unverified direction=%{public}s "
+             "device_id=%{private,mask.hash}s",
+             isPush ? "push" : "pull", other.id);
+    co_return (isPush ? QStringLiteral("%1 is not verified yet, so it could not open what you "
+                                       "send. ")
+                      : QStringLiteral("%1 is not verified yet, so it cannot send what it "
+                                       "plays. "))
+            .arg(other.name) +
+        verifyHint.arg(other.name);
+}
+
 QCoro::Task<> DeviceHandoffViewModel::transfer(AppDevice target) {
     if (m_isTransferring)
         co_return;
@@ -52,6 +90,16 @@ QCoro::Task<> DeviceHandoffViewModel::transfer(AppDevice target) {
     setIsTransferring(true);
     setTransferError(std::nullopt);
     setActivityLabel(QStringLiteral("Sending to %1\u2026").arg(target.name));
+    // Before anything is captured, paused or written: a refused push leaves all as it was.
+    const std::optional<QString> refusal = co_await keyRefusal(target, Direction::Push);
+    if (!guard)
+        co_return;
+    if (refusal) {
+        setTransferError(*refusal);
+        setIsTransferring(false);
+        setActivityLabel(std::nullopt);
+        co_return;
+    }
     const auto state = co_await music->currentPlaybackState();
     if (!guard)
         co_return;
@@ -113,6 +161,15 @@ QCoro::Task<> DeviceHandoffViewModel::pull(AppDevice source) {
     setIsPulling(true);
     setTransferError(std::nullopt);
     setActivityLabel(QStringLiteral("Pulling from %1\u2026").arg(source.name));
+    const std::optional<QString> refusal = co_await keyRefusal(source, Direction::Pull);
+    if (!guard)
+        co_return;
+    if (refusal) {
+        setTransferError(*refusal);
+        setIsPulling(false);
+        setActivityLabel(std::nullopt);
+        co_return;
+    }
     m_pullSourceID = source.id;
     m_pullSourceName = source.name;
     // An answer left over from an earlier pull must not end this one.

@@ -31,8 +31,8 @@ DeviceList withoutDevice(DeviceList devices, const QString& id) {
 } // namespace
 
 DeviceList mergeIncomingDevices(const DeviceList& incoming, DeviceRosterStore& roster,
-                                const QString& thisDeviceID,
-                                const QSet<QString>& queuedPushTargets) {
+                                const QString& thisDeviceID, const QSet<QString>& queuedPushTargets,
+                                const QSet<QString>& unverifiedDevices) {
     // This device is kept out of the roster as well as out of the list: a roster that held it
     // would list it at the next start, before the first merge filters it again.
     const DeviceList kept =
@@ -51,12 +51,19 @@ DeviceList mergeIncomingDevices(const DeviceList& incoming, DeviceRosterStore& r
     byID.erase(thisDeviceID);
 
     DeviceList merged;
-    for (auto& [id, device] : byID) {
-        device.hasQueuedPush = queuedPushTargets.contains(id);
+    for (auto& [id, device] : byID)
         merged.append(device);
-    }
+    markDevices(merged, queuedPushTargets, unverifiedDevices);
     sortByRosterOrder(merged);
     return merged;
+}
+
+void markDevices(DeviceList& devices, const QSet<QString>& queuedPushTargets,
+                 const QSet<QString>& unverifiedDevices) {
+    for (AppDevice& device : devices) {
+        device.hasQueuedPush = queuedPushTargets.contains(device.id);
+        device.isUnverified = unverifiedDevices.contains(device.id);
+    }
 }
 
 } // namespace sonavert

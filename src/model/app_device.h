@@ -27,6 +27,9 @@ struct AppDevice {
     DevicePresence presence = DevicePresence::Offline;
     bool hasQueuedPush = false;
     bool isFavorite = false;
+    /// Signed in to the account without its key: it can neither open what is sent to it nor
+    /// seal what it would send. Known from the account's keys, never stored.
+    bool isUnverified = false;
 
     /// Online and playing something: the pull action applies.
     bool isPullable() const { return presence == DevicePresence::Online && nowPlaying.has_value(); }

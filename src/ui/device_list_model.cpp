@@ -128,6 +128,8 @@ QVariant DeviceListModel::presentationValue(const DeviceRowPresentation& row, in
         {HoverFavoriteSymbolRole, row.hoverFavoriteSymbol},
         {HoverFavoriteHelpRole, row.hoverFavoriteHelp},
         {RemoveTextRole, row.removeText},
+        {ShowsVerifyRole, row.showsVerify},
+        {VerifyHelpRole, row.verifyHelp},
     };
     for (const auto& [key, value] : values) {
         if (key == role)
@@ -163,6 +165,8 @@ QHash<int, QByteArray> DeviceListModel::roleNames() const {
         {HoverFavoriteHelpRole, "hoverFavoriteHelp"},
         {RemoveTextRole, "removeText"},
         {CanRemoveRole, "canRemove"},
+        {ShowsVerifyRole, "showsVerify"},
+        {VerifyHelpRole, "verifyHelp"},
         {ListRole, "list"},
     };
 }

@@ -51,6 +51,8 @@ public:
         HoverFavoriteHelpRole,
         RemoveTextRole,
         CanRemoveRole,
+        ShowsVerifyRole,
+        VerifyHelpRole,
         ListRole, ///< the model itself, so a row reaches the list's actions
     };
 
@@ -61,6 +63,7 @@ public:
         std::function<void(const QString&)> onPull;
         std::function<void(const QString&)> onFavorite;
         std::function<void(const QString&)> onForget;
+        std::function<void(const QString&)> onVerify;
     };
 
     explicit DeviceListModel(Actions actions, QObject* parent = nullptr);
@@ -79,6 +82,7 @@ public:
         call(m_actions.onFavorite, deviceID);
     }
     Q_INVOKABLE void forget(const QString& deviceID) { call(m_actions.onForget, deviceID); }
+    Q_INVOKABLE void verify(const QString& deviceID) { call(m_actions.onVerify, deviceID); }
 
     ListState listState() const;
     int count() const { return static_cast<int>(m_devices.size()); }

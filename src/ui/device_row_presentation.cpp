@@ -15,6 +15,9 @@ struct Status {
 };
 
 Status statusOf(const AppDevice& device, const DeviceRowContext& context) {
+    // Whatever else it is, it cannot play what is sent to it: that is what the user must know.
+    if (device.isUnverified)
+        return {kNotVerifiedText, StatusDot::Yellow};
     // While the list is still searching, an offline device may just not have been heard yet.
     if (context.isDiscovering && device.presence == DevicePresence::Offline)
         return {kConnecting, StatusDot::Yellow};
@@ -30,7 +33,8 @@ Status statusOf(const AppDevice& device, const DeviceRowContext& context) {
 }
 
 bool isPlaying(const AppDevice& device) {
-    return device.nowPlaying.has_value() && device.presence != DevicePresence::Offline;
+    return device.nowPlaying.has_value() && device.presence != DevicePresence::Offline &&
+           !device.isUnverified;
 }
 
 QString rowAccessibilityLabel(const AppDevice& device, const DeviceRowPresentation& row) {
@@ -49,8 +53,12 @@ QString rowAccessibilityLabel(const AppDevice& device, const DeviceRowPresentati
 void presentButtons(const AppDevice& device, const DeviceRowContext& context,
                     DeviceRowPresentation& row) {
     const bool isOffline = device.presence == DevicePresence::Offline;
-    row.showsPull = device.isPullable();
-    row.showsPush = context.canPush;
+    // Push and pull to a computer without the key would be refused: its verification is
+    // what moves it on.
+    row.showsVerify = device.isUnverified && context.canVerify;
+    row.verifyHelp = QStringLiteral("Verify %1 so that it can read your playback").arg(device.name);
+    row.showsPull = device.isPullable() && !device.isUnverified;
+    row.showsPush = context.canPush && !device.isUnverified;
     row.pushSymbol = isOffline
                          ? QStringLiteral("clock.arrow.trianglehead.counterclockwise.rotate.90")
                          : QStringLiteral("arrow.right");

@@ -16,6 +16,7 @@ struct DeviceRowContext {
     bool isPulling = false;
     bool isDiscovering = false;
     bool canRemove = false; ///< a forget action exists (the list sets it)
+    bool canVerify = false; ///< this computer holds the account's key and can share it
     Timestamp now;
 };
 
@@ -44,12 +45,17 @@ struct DeviceRowPresentation {
     QString hoverFavoriteSymbol; ///< "star.fill" / "star"
     QString hoverFavoriteHelp;
     QString removeText; ///< "Remove " + name; empty when no remove exists
+    /// A computer without the account's key offers its verification instead of push and pull.
+    bool showsVerify = false;
+    QString verifyHelp;
 };
 
 namespace device_rows {
 
 inline const QString kPullSymbol = QStringLiteral("arrow.down");
 inline const QString kPullHelp = QStringLiteral("Pull playback from this device to here");
+/// The status of a computer signed in without the account's key.
+inline const QString kNotVerifiedText = QStringLiteral("Not verified yet");
 inline const QString kQueuedBadgeAccessibilityLabel =
     QStringLiteral("Push queued, waiting for this device to come online");
 

@@ -1,5 +1,6 @@
 #include "src/ui/invite_bridge.h"
 
+#include "src/account/account_keys.h"
 #include "src/ui/platform_actions.h"
 #include "src/ui/window_texts.h"
 
@@ -14,8 +15,13 @@ InviteBridge::InviteBridge(AccountSession* session, std::shared_ptr<Clock> clock
     , m_clock(std::move(clock))
     , m_actions(actions) {}
 
+void InviteBridge::setAccountKeys(AccountKeys* keys) {
+    m_keys = keys;
+}
+
 InviteBridge::~InviteBridge() {
     cancelTick();
+    stopWatching();
 }
 
 QString InviteBridge::code() const {
@@ -58,6 +64,7 @@ void InviteBridge::newCode() {
 
 void InviteBridge::request() {
     cancelTick();
+    stopWatching();
     m_invitation.reset();
     m_error.clear();
     m_isLinkCopied = false;
@@ -79,6 +86,7 @@ void InviteBridge::close() {
         return;
     ++m_request;
     cancelTick();
+    stopWatching();
     m_isOpen = false;
     m_invitation.reset();
     m_error.clear();
@@ -89,6 +97,17 @@ void InviteBridge::close() {
 
 QCoro::Task<> InviteBridge::ask(int request) {
     QPointer<InviteBridge> self(this);
+    // The computers there before the code exists: the one that signs in with it is the one
+    // not among them. Only a computer holding the key can go on to verify it.
+    std::optional<QSet<QString>> known;
+    if (QPointer<AccountKeys> keys = m_keys;
+        keys && keys->state() == AccountKeys::State::Verified) {
+        const Result<QSet<QString>> ids = co_await keys->deviceIDs();
+        if (!self || request != m_request)
+            co_return;
+        if (ids)
+            known = ids.value();
+    }
     const Result<PairingInvitation> answer = co_await m_session->invite();
     if (!self || request != m_request)
         co_return;
@@ -100,6 +119,26 @@ QCoro::Task<> InviteBridge::ask(int request) {
     m_invitation = answer.value();
     setPhase(Phase::Showing);
     onTick();
+    if (known)
+        watchForJoining(request, *known);
+}
+
+QCoro::Task<> InviteBridge::watchForJoining(int request, QSet<QString> known) {
+    QPointer<InviteBridge> self(this);
+    QPointer<AccountKeys> keys = m_keys;
+    if (!keys)
+        co_return;
+    const std::stop_token stop = m_watch.get_token();
+    const Result<KeyedDevice> joined =
+        co_await keys->awaitJoiningComputer(known, m_invitation->expires, stop);
+    if (!self || request != m_request || !joined)
+        co_return;
+    Q_EMIT computerJoined(joined.value().name);
+}
+
+void InviteBridge::stopWatching() {
+    m_watch.request_stop();
+    m_watch = std::stop_source();
 }
 
 void InviteBridge::setPhase(Phase phase) {
@@ -111,6 +150,7 @@ void InviteBridge::onTick() {
     m_tick.reset();
     if (millisecondsLeft() <= 0) {
         // An expired code is gone from the dialog: nobody should read it out any more.
+        stopWatching();
         const QUrl server = m_invitation->server;
         m_invitation->code.clear();
         m_invitation->link.clear();

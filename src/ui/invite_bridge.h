@@ -4,16 +4,22 @@
 #include "src/runtime/clock.h"
 
 #include <QObject>
+#include <QPointer>
+#include <QSet>
 #include <QtQml/qqmlregistration.h>
 #include <memory>
 #include <optional>
+#include <stop_token>
 
 namespace sonavert {
 
+class AccountKeys;
 class PlatformActions;
 
 /// The "Add Another Computer" dialog's state: asks the account session for a pairing code and
 /// shows it with its server, its link and the time it has left, counted on the window's clock.
+/// With the account's keys, it then watches for the computer that signs in with the code and
+/// says so (`computerJoined`), so that the window can go on to verifying it.
 class InviteBridge : public QObject {
     Q_OBJECT
     QML_ELEMENT
@@ -36,6 +42,9 @@ public:
                  QObject* parent = nullptr);
     ~InviteBridge() override;
 
+    /// The account's keys the dialog watches for the computer its code brings; may be null.
+    void setAccountKeys(AccountKeys* keys);
+
     bool isOpen() const { return m_isOpen; }
     Phase phase() const { return m_phase; }
     QString code() const;
@@ -54,6 +63,8 @@ public:
 
 Q_SIGNALS:
     void changed();
+    /// The computer called `name` signed in with the code shown, and waits for the key.
+    void computerJoined(const QString& name);
 
 private:
     qint64 millisecondsLeft() const;
@@ -63,6 +74,8 @@ private:
     void cancelTick();
     void onTick();
     QCoro::Task<> ask(int request);
+    QCoro::Task<> watchForJoining(int request, QSet<QString> known);
+    void stopWatching();
 
     AccountSession* m_session;
     std::shared_ptr<Clock> m_clock;
@@ -75,6 +88,8 @@ private:
     /// Counts the requests: an answer to one the user has moved on from is dropped.
     int m_request = 0;
     std::optional<Clock::TimerId> m_tick;
+    QPointer<AccountKeys> m_keys;
+    std::stop_source m_watch; ///< ends the watch for the computer the code brings
 };
 
 } // namespace sonavert

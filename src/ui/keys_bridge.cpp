@@ -53,6 +53,7 @@ void KeysBridge::onIncomingChanged() {
     const bool isNew = !m_isOpen || !m_isIncoming || m_otherName != incoming->verifierName;
     m_isOpen = true;
     m_isIncoming = true;
+    m_isJoining = false;
     m_otherName = incoming->verifierName;
     m_code = incoming->code;
     if (!incoming->problem.isEmpty())
@@ -78,6 +79,7 @@ void KeysBridge::open() {
         return;
     m_isOpen = true;
     m_isIncoming = false;
+    m_isJoining = false;
     m_otherName.clear();
     m_code.clear();
     m_candidates.clear();
@@ -112,6 +114,20 @@ void KeysBridge::choose(const QString& name) {
     setPhase(Phase::Waiting,
              QStringLiteral("Waiting for %1\u2026 Sonavert has to be running there.").arg(name));
     begin(++m_request, name);
+}
+
+void KeysBridge::verify(const QString& name, bool isJoining) {
+    const bool isUnderWay = m_isOpen && m_phase != Phase::Done && m_phase != Phase::Failed &&
+                            !(m_phase == Phase::Choosing && !m_isIncoming);
+    if (!canVerifyOthers() || isUnderWay)
+        return;
+    m_isOpen = true;
+    m_isIncoming = false;
+    m_isJoining = isJoining;
+    m_code.clear();
+    m_candidates = QStringList{name};
+    m_phase = Phase::Choosing;
+    choose(name);
 }
 
 QCoro::Task<> KeysBridge::begin(int request, QString name) {

@@ -25,6 +25,7 @@ class KeysBridge : public QObject {
     Q_PROPERTY(bool isOpen READ isOpen NOTIFY changed)
     Q_PROPERTY(Phase phase READ phase NOTIFY changed)
     Q_PROPERTY(bool isIncoming READ isIncoming NOTIFY changed)
+    Q_PROPERTY(bool isJoining READ isJoining NOTIFY changed)
     Q_PROPERTY(QStringList candidates READ candidates NOTIFY changed)
     Q_PROPERTY(QString otherName READ otherName NOTIFY changed)
     Q_PROPERTY(QString code READ code NOTIFY changed)
@@ -45,6 +46,8 @@ public:
     bool isOpen() const { return m_isOpen; }
     Phase phase() const { return m_phase; }
     bool isIncoming() const { return m_isIncoming; }
+    /// The other computer has just signed in with this computer's invitation.
+    bool isJoining() const { return m_isJoining; }
     QStringList candidates() const { return m_candidates; }
     QString otherName() const { return m_otherName; }
     /// "123 456": grouped to be read across the room.
@@ -54,6 +57,10 @@ public:
     /// "Verify Another Computer…": lists the computers that lack the key.
     Q_INVOKABLE void open();
     Q_INVOKABLE void choose(const QString& name);
+    /// Verifies the computer called `name` at once: from its row, or when it has just signed
+    /// in with this computer's invitation (`isJoining`). Nothing while this computer cannot
+    /// verify others, or while a verification is under way.
+    void verify(const QString& name, bool isJoining);
     Q_INVOKABLE void confirmMatch();
     Q_INVOKABLE void reportMismatch();
     Q_INVOKABLE void close();
@@ -71,6 +78,7 @@ private:
     QPointer<AccountKeys> m_keys;
     bool m_isOpen = false;
     bool m_isIncoming = false;
+    bool m_isJoining = false;
     Phase m_phase = Phase::Choosing;
     QStringList m_candidates;
     QString m_otherName;

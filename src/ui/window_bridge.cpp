@@ -33,12 +33,20 @@ WindowBridge::WindowBridge(WindowServices services, Snapshotter snapshot, QObjec
     , m_showReceiverOnboarding(m_services.installer &&
                                !m_services.defaults->isTrue(receiver_shortcut::kDonatedKey))
     , m_showMusicConsent(!m_services.defaults->contains(ConsentingMusicCatalog::kAllowedKey))
-    , m_signIn(
-          new SignInBridge(m_services.account, m_services.serverBrowser, m_services.defaults,
-                           m_services.homeServer, this))
+    , m_signIn(new SignInBridge(m_services.account, m_services.serverBrowser, m_services.defaults,
+                                m_services.homeServer, this))
     , m_invite(new InviteBridge(m_services.account, m_services.clock, m_services.actions, this))
     , m_keys(new KeysBridge(m_services.keys, this)) {
     connect(m_keys, &KeysBridge::changed, this, &WindowBridge::bannersChanged);
+    // Whether the rows offer a verification follows whether this computer can give one.
+    connect(m_keys, &KeysBridge::changed, this, &WindowBridge::refreshDevices);
+    // The computer the invitation brought goes straight into its verification: the
+    // invitation's dialog gives way to the verification's.
+    m_invite->setAccountKeys(m_services.keys);
+    connect(m_invite, &InviteBridge::computerJoined, this, [this](const QString& name) {
+        m_invite->close();
+        m_keys->verify(name, true);
+    });
     // Whoever offered the receiver (a button here, or the check at launch), the banner
     // follows the user's answer.
     if (m_services.installer)
@@ -55,7 +63,7 @@ WindowBridge::WindowBridge(WindowServices services, Snapshotter snapshot, QObjec
 DeviceListModel::Actions WindowBridge::listActions() {
     return {[this](const QString& id) { transfer(id); }, [this](const QString& id) { pull(id); },
             [this](const QString& id) { toggleFavorite(id); },
-            [this](const QString& id) { forget(id); }};
+            [this](const QString& id) { forget(id); }, [this](const QString& id) { verify(id); }};
 }
 
 WindowBridge::~WindowBridge() {
@@ -224,6 +232,7 @@ void WindowBridge::refreshDevices() {
     context.isTransferring = c->isTransferring();
     context.isPulling = c->isPulling();
     context.isDiscovering = c->isDiscovering();
+    context.canVerify = m_keys && m_keys->canVerifyOthers();
     context.now = m_services.clock->now();
     m_devices->update(c->devices(), context);
     scheduleOfflineRefresh();

@@ -145,6 +145,8 @@ public:
     Q_INVOKABLE void pull(const QString& deviceID);
     Q_INVOKABLE void toggleFavorite(const QString& deviceID);
     Q_INVOKABLE void forget(const QString& deviceID);
+    /// The row's "Verify": starts verifying that computer, which lacks the account's key.
+    Q_INVOKABLE void verify(const QString& deviceID);
     Q_INVOKABLE void closeDiscontinuedBanner();
     Q_INVOKABLE void closeTransferError();
     Q_INVOKABLE void addShortcut();

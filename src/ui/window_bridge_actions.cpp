@@ -40,6 +40,11 @@ void WindowBridge::pull(const QString& deviceID) {
     c->pull(*device);
 }
 
+void WindowBridge::verify(const QString& deviceID) {
+    if (const auto device = deviceWithID(deviceID); device && device->isUnverified)
+        m_keys->verify(device->name, false);
+}
+
 void WindowBridge::toggleFavorite(const QString& deviceID) {
     if (const auto device = deviceWithID(deviceID))
         m_services.coordinator->toggleFavorite(*device);

@@ -6,6 +6,7 @@
 #include "src/app/control_interface.h"
 #include "tests/coordinator/coordinator_rig.h"
 #include "tests/fakes/fake_account_session.h"
+#include "tests/support/account_keys_rig.h"
 #include "tests/support/await_task.h"
 #include "tests/support/child_program.h"
 #include "tests/support/private_session_bus.h"
@@ -38,8 +39,23 @@ AppDevice playing(AppDevice device, PlaybackState state) {
 /// One sonavertctl on the private bus.
 class Ctl : public ChildProgram {
 public:
-    Ctl(const QString& busAddress, const QStringList& arguments)
-        : ChildProgram(kCtl, arguments, withSessionBus(busAddress)) {}
+    Ctl(const QString& busAddress, const QStringList& arguments, bool keepsInputOpen = false)
+        : ChildProgram(kCtl, arguments, withSessionBus(busAddress), {}, keepsInputOpen) {}
+};
+
+/// Says when a computer saves a verification request: the moment the other one can answer.
+class RequestSeen : public QObject {
+    Q_OBJECT
+public:
+    explicit RequestSeen(RewritingCloudDatabase& line) {
+        line.onSave = [this](const clouddb::CloudRecord& record) {
+            if (record.recordType == AccountKeys::kVerificationRecordType &&
+                record.fields.contains(u"commitment"_s))
+                Q_EMIT requested();
+        };
+    }
+Q_SIGNALS:
+    void requested();
 };
 
 QJsonObject object(const QString& text) {
@@ -63,6 +79,7 @@ struct ControlRig {
         coordinatorRig.cloud->peers = coordinatorRig.cloud->fetchDefault;
         coordinatorRig.cloud->queuedTargets = {u"S"_s};
         coordinatorRig.defaults->setBool(coordinatorRig.roster->favoriteClearedKey, true);
+        coordinatorRig.accountKeys = std::make_shared<FakeAccountKeys>();
         auto& vm = coordinatorRig.started();
         QCoro::waitFor(vm.syncPresence());
         vm.toggleFavorite(vm.devices().at(0));
@@ -189,6 +206,80 @@ private Q_SLOTS:
         const ProgramRun byId = rig.ctl({u"forget"_s, u"k2"_s});
         QCOMPARE(byId.exitCode, 0);
         QCOMPARE(names(rig.vm().devices()), (QStringList{"Kitchen", "Study"}));
+    }
+
+    // A computer without the account's key is listed as such, and a push to it (or from
+    // this computer without the key) fails at once with why and what to do; nothing is sent.
+    void computersWithoutTheKeyAreShownAndRefused() {
+        ControlRig& rig = *m_rig;
+        rig.coordinatorRig.music->nowPlaying = song(u"Here"_s, 12);
+        rig.coordinatorRig.accountKeys->holding = {{u"K"_s, true}, {u"S"_s, false}};
+        QCoro::waitFor(rig.vm().syncPresence());
+        const ProgramRun table = rig.ctl({u"devices"_s});
+        QCOMPARE(table.out, u"\u2605  Kitchen  online   Song \u2014 Artist at 1:23\n"
+                            "   Study    offline  -                      queued  Not verified "
+                            "yet\n"_s);
+        const QJsonArray devices =
+            QJsonDocument::fromJson(rig.ctl({u"devices"_s, u"--json"_s}).out.toUtf8()).array();
+        QVERIFY(devices.at(0).toObject().value("isVerified").toBool());
+        QVERIFY(!devices.at(1).toObject().value("isVerified").toBool());
+
+        const ProgramRun refused = rig.ctl({u"push"_s, u"Study"_s});
+        QCOMPARE(refused.exitCode, 1);
+        QVERIFY2(refused.err.startsWith(u"sonavertctl: Study is not verified yet"_s) &&
+                     refused.err.contains(u"sonavertctl verify Study"_s),
+                 qPrintable(refused.err));
+        QVERIFY(refused.out.isEmpty()); // never "Queued"
+        QVERIFY(rig.coordinatorRig.cloud->sentHandoffs.isEmpty());
+
+        rig.coordinatorRig.accountKeys->isUnverified = true;
+        const ProgramRun fromHere = rig.ctl({u"push"_s, u"Kitchen"_s});
+        QCOMPARE(fromHere.exitCode, 1);
+        QVERIFY(fromHere.err.startsWith(u"sonavertctl: This computer is not verified yet"_s));
+        QVERIFY(rig.coordinatorRig.cloud->sentHandoffs.isEmpty());
+    }
+
+    // 'invite' waits for the computer its code brings, starts its verification, and confirms
+    // with the code typed from the other screen; both computers end up holding the key.
+    void inviteWaitsForTheNewComputerAndVerifiesIt() {
+        ControlRig& rig = *m_rig;
+        KeysRig keys;
+        keys.kitchen->keys.setAccount(kAccount);
+        keys.runUntil([&] { return keys.kitchen->keys.state() == AccountKeys::State::Verified; });
+        FakeAccountSession session(keys.clock);
+        session.setSignedIn(QUrl(u"https://cloud.example"_s));
+        rig.control->setAccountSession(&session);
+        rig.control->setAccountKeys(&keys.kitchen->keys);
+
+        const ProgramRun noWait = rig.ctl({u"invite"_s, u"--no-wait"_s});
+        QCOMPARE(noWait.exitCode, 0);
+        QVERIFY(noWait.out.startsWith(u"Code:"_s) && !noWait.out.contains(u"Waiting"_s));
+
+        RequestSeen seen(*keys.kitchenLine);
+        QSignalSpy requested(&seen, &RequestSeen::requested);
+        Ctl invite(rig.bus.address(), {u"invite"_s}, true);
+        QString line;
+        for (int read = 0; read < 20 && !line.startsWith(u"Waiting for the other"_s); ++read)
+            line = invite.nextLine();
+        QVERIFY2(line.startsWith(u"Waiting for the other"_s), qPrintable(line));
+        keys.study->keys.setAccount(kAccount); // Study signs in with the code
+        QVERIFY(requested.count() > 0 || requested.wait(kProcessLimitMs));
+        QVERIFY(keys.runUntil([&] {
+            return keys.study->keys.incoming() && !keys.study->keys.incoming()->code.isEmpty();
+        }));
+        const QString code = keys.study->keys.incoming()->code;
+        QCOMPARE(invite.nextLine(), u"Study signed in with the code."_s);
+        QCOMPARE(invite.nextLine(), u"Code: "_s + code);
+        invite.writeInput(code.toUtf8() + '\n');
+        const ProgramRun done = invite.finish();
+        QCOMPARE(done.exitCode, 0);
+        QVERIFY2(done.out.contains(u"The codes match."_s), qPrintable(done.out));
+
+        QVERIFY(keys.run(keys.study->keys.confirmVerification(u"Kitchen"_s, code)).ok());
+        QVERIFY(keys.runUntil(
+            [&] { return keys.study->keys.state() == AccountKeys::State::Verified; }));
+        rig.control->setAccountKeys(nullptr);
+        rig.control->setAccountSession(nullptr);
     }
 
     void favoriteSetsAndClearsTheFavourite() {

@@ -99,6 +99,33 @@ private Q_SLOTS:
         QVERIFY(b.stored(kDefaultZone, u"handoff_"_s + kDeviceB)); // kept
     }
 
+    // A receiver looks every two seconds and the refused record stays: it is said once, and
+    // again only for a record written anew.
+    void aRefusedCommandIsLoggedOncePerRecord() {
+        CapturingLogSink log;
+        ServiceRig b;
+        b.clock->advance(10min);
+        const auto rejections = [&] {
+            return log.messages(LogCategory::Handoff).filter(u"event=handoff_rejected"_s);
+        };
+        // What a computer without the key reads: the sealed payload does not open.
+        CHECKED(writeCommand(b, 1.0, std::nullopt));
+        for (int look = 0; look < 3; ++look) {
+            QCOMPARE(b.run(b.service->fetchHandoff(kDeviceB)).value(), std::nullopt);
+            b.clock->advance(2s);
+        }
+        QCOMPARE(rejections().size(), 1);
+        QVERIFY(b.stored(kDefaultZone, u"handoff_"_s + kDeviceB)); // still kept
+        CHECKED(writeCommand(b, 1.0, std::nullopt, u"MSG-2"_s));
+        QCOMPARE(b.run(b.service->fetchHandoff(kDeviceB)).value(), std::nullopt);
+        QCOMPARE(b.run(b.service->fetchHandoff(kDeviceB)).value(), std::nullopt);
+        QCOMPARE(rejections().size(), 2);
+        QVERIFY(rejections().last().contains(u"message_id=MSG-2"_s));
+        // Once it can be read, the same record is taken as any other.
+        CHECKED(writeCommand(b, 1.0, validPayload(), u"MSG-2"_s));
+        QVERIFY(b.run(b.service->fetchHandoff(kDeviceB)).value().has_value());
+    }
+
     void missingTimestampIsRejectedWithAgeMinusOne() {
         CapturingLogSink log;
         ServiceRig b;

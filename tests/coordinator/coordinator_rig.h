@@ -4,6 +4,7 @@
 #include "src/desktop/user_defaults.h"
 #include "src/model/device_roster_store.h"
 #include "src/runtime/virtual_clock.h"
+#include "tests/fakes/fake_account_keys.h"
 #include "tests/fakes/fake_handoff_service.h"
 #include "tests/fakes/fake_music_service.h"
 
@@ -39,6 +40,8 @@ struct CoordinatorRig {
     std::shared_ptr<DeviceRosterStore> roster = std::make_shared<DeviceRosterStore>(defaults);
     std::shared_ptr<FakeHandoffService> cloud = std::make_shared<FakeHandoffService>(clock);
     std::shared_ptr<FakeMusicService> music = std::make_shared<FakeMusicService>();
+    /// Null unless a test sets it: every computer then counts as holding the account's key.
+    std::shared_ptr<FakeAccountKeys> accountKeys;
     FakeNearbyDiscovery* nearby = nullptr;
     std::unique_ptr<DeviceHandoffViewModel> coordinator;
 
@@ -56,7 +59,8 @@ struct CoordinatorRig {
                 nearby = made.get();
                 return made;
             },
-            defaults};
+            defaults,
+            accountKeys};
         coordinator = std::make_unique<DeviceHandoffViewModel>(
             deps, DeviceHandoffViewModel::makeThisDevice(kThisID, "This Mac", clock->now()),
             startImmediately);

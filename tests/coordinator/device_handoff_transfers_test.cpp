@@ -298,6 +298,114 @@ private Q_SLOTS:
         rig.clock->advance(10s);
         QCOMPARE(rig.cloud->callCount(u"fetchHandoff"_s), 2);
     }
+
+    // A computer without the account's key could open nothing it is sent: a push or pull
+    // with it is refused before anything is paused or written, and says what to do.
+    void pushAndPullWithAComputerWithoutTheKeyAreRefusedWithNothingWritten() {
+        CoordinatorRig rig;
+        rig.accountKeys = std::make_shared<FakeAccountKeys>();
+        rig.accountKeys->holding = {{u"K"_s, true}, {u"S"_s, false}};
+        rig.music->nowPlaying = playing();
+        AppDevice study = device(u"S"_s, u"Study"_s);
+        study.nowPlaying = playing(10);
+        rig.cloud->fetchDefault = {device(u"K"_s, u"Kitchen"_s), study};
+        rig.cloud->peers = rig.cloud->fetchDefault;
+        rig.defaults->setBool(rig.roster->favoriteClearedKey, true); // listed by name
+        auto& vm = rig.started();
+        QCOMPARE(vm.unverifiedDevices(), QSet<QString>{u"S"_s});
+        QVERIFY(vm.devices().at(1).isUnverified);
+        QVERIFY(!vm.devices().at(0).isUnverified);
+
+        QCoro::waitFor(vm.transfer(vm.devices().at(1)));
+        QCOMPARE(vm.transferError(),
+                 std::optional(u"Study is not verified yet, so it could not open what you "
+                               "send. Verify it from a computer that holds the key: choose "
+                               "Verify on its row there, or run 'sonavertctl verify Study'."_s));
+        QVERIFY(rig.cloud->sentHandoffs.isEmpty());
+        QVERIFY(rig.music->scripts.isEmpty()); // never paused here
+        QVERIFY(!vm.isTransferring());
+        QCOMPARE(vm.activityLabel(), std::nullopt);
+
+        // Offline, the push would have been queued: it is refused all the same.
+        AppDevice away = vm.devices().at(1);
+        away.presence = DevicePresence::Offline;
+        QCoro::waitFor(vm.transfer(away));
+        QVERIFY(rig.cloud->sentHandoffs.isEmpty());
+        QVERIFY(vm.queuedPushTargets().isEmpty());
+
+        QCoro::waitFor(vm.pull(vm.devices().at(1)));
+        QVERIFY(vm.transferError()->startsWith(u"Study is not verified yet, so it cannot send"_s));
+        QVERIFY(rig.cloud->sentPullRequests.isEmpty());
+        QVERIFY(!vm.isPulling());
+
+        // The one that holds the key is not held up.
+        QCoro::waitFor(vm.transfer(vm.devices().at(0)));
+        QCOMPARE(rig.cloud->sentHandoffs.size(), 1);
+        QCOMPARE(vm.transferError(), std::nullopt);
+    }
+
+    void thisComputerWithoutTheKeyNeitherPushesNorPulls() {
+        CoordinatorRig rig;
+        rig.accountKeys = std::make_shared<FakeAccountKeys>();
+        rig.accountKeys->isUnverified = true;
+        rig.music->nowPlaying = playing();
+        auto& vm = rig.make();
+        QCoro::waitFor(vm.transfer(device(u"K"_s, u"Kitchen"_s)));
+        QCOMPARE(vm.transferError(),
+                 std::optional(u"This computer is not verified yet, so it cannot seal what it "
+                               "plays for Kitchen. Verify it from a computer that holds the "
+                               "key: choose Verify on its row there, or run 'sonavertctl "
+                               "verify This Mac'."_s));
+        AppDevice kitchen = device(u"K"_s, u"Kitchen"_s);
+        kitchen.nowPlaying = playing();
+        QCoro::waitFor(vm.pull(kitchen));
+        QVERIFY(vm.transferError()->startsWith(u"This computer is not verified yet"_s));
+        QVERIFY(rig.cloud->sentHandoffs.isEmpty());
+        QVERIFY(rig.cloud->sentPullRequests.isEmpty());
+        QVERIFY(rig.music->scripts.isEmpty());
+    }
+
+    void aComputerVerifiedSinceTheLastLookIsNotRefused() {
+        CoordinatorRig rig;
+        rig.accountKeys = std::make_shared<FakeAccountKeys>();
+        rig.accountKeys->holding = {{u"S"_s, false}};
+        rig.music->nowPlaying = playing();
+        rig.cloud->fetchDefault = {device(u"S"_s, u"Study"_s)};
+        rig.cloud->peers = rig.cloud->fetchDefault;
+        auto& vm = rig.started();
+        QVERIFY(vm.devices().at(0).isUnverified);
+        // Verified a moment ago: the push looks again rather than trust the last pass.
+        rig.accountKeys->holding = {{u"S"_s, true}};
+        QCoro::waitFor(vm.transfer(vm.devices().at(0)));
+        QCOMPARE(rig.cloud->sentHandoffs.size(), 1);
+        QVERIFY(!vm.devices().at(0).isUnverified);
+    }
+
+    void theKeysAreReadOnlyWhileSomeListedComputerMayLackThem() {
+        CoordinatorRig rig;
+        rig.accountKeys = std::make_shared<FakeAccountKeys>();
+        rig.accountKeys->holding = {{u"K"_s, true}, {u"S"_s, false}};
+        rig.cloud->fetchDefault = {device(u"K"_s, u"Kitchen"_s), device(u"S"_s, u"Study"_s)};
+        rig.cloud->peers = rig.cloud->fetchDefault;
+        rig.defaults->setBool(rig.roster->favoriteClearedKey, true); // listed by name
+        auto& vm = rig.started();
+        const int reads = rig.accountKeys->reads;
+        QVERIFY(reads >= 1);
+        QCoro::waitFor(vm.syncPresence()); // Study still lacks it: read again
+        QCOMPARE(rig.accountKeys->reads, reads + 1);
+        rig.accountKeys->holding[u"S"_s] = true;
+        QCoro::waitFor(vm.syncPresence());
+        QVERIFY(!vm.devices().at(1).isUnverified);
+        QCoro::waitFor(vm.syncPresence()); // everyone holds it: nothing to read
+        QCOMPARE(rig.accountKeys->reads, reads + 2);
+        // A computer the keys do not know yet is looked up.
+        rig.cloud->fetchDefault.append(device(u"N"_s, u"New"_s));
+        rig.cloud->peers = rig.cloud->fetchDefault;
+        rig.accountKeys->holding[u"N"_s] = false;
+        QCoro::waitFor(vm.syncPresence());
+        QCOMPARE(rig.accountKeys->reads, reads + 3);
+        QCOMPARE(vm.unverifiedDevices(), QSet<QString>{u"N"_s});
+    }
 };
 
 QTEST_GUILESS_MAIN(DeviceHandoffTransfersTest)

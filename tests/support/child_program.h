@@ -32,11 +32,12 @@ class ChildProgram {
 public:
     ChildProgram(const QString& program, const QStringList& arguments,
                  const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment(),
-                 const QByteArray& input = {}) {
+                 const QByteArray& input = {}, bool keepsInputOpen = false) {
         m_process.setProcessEnvironment(environment);
         m_process.start(program, arguments);
         m_process.write(input);
-        m_process.closeWriteChannel();
+        if (!keepsInputOpen)
+            m_process.closeWriteChannel();
     }
     ~ChildProgram() {
         if (m_process.state() != QProcess::NotRunning) {
@@ -54,6 +55,12 @@ public:
         return {ended ? m_process.exitCode() : -1,
                 QString::fromUtf8(m_process.readAllStandardOutput()),
                 QString::fromUtf8(m_process.readAllStandardError())};
+    }
+
+    /// More standard input, for a program started with its input kept open; the last ends it.
+    void writeInput(const QByteArray& bytes) {
+        m_process.write(bytes);
+        m_process.closeWriteChannel();
     }
 
     /// Asks the program to stop (SIGTERM); finish() awaits the end.

@@ -137,6 +137,31 @@ private Q_SLOTS:
             QStringLiteral("Kitchen is offline \u2014 playback will start when it next opens"));
     }
 
+    // Whatever its presence or song, a computer without the key says so and offers its
+    // verification (where this computer can give one) instead of push and pull.
+    void aComputerWithoutTheKeyOffersVerificationInsteadOfPushAndPull() {
+        for (const DevicePresence presence : {DevicePresence::Online, DevicePresence::Offline}) {
+            AppDevice d = at(presence, 600);
+            d.nowPlaying = song();
+            d.isUnverified = true;
+            DeviceRowContext c = context();
+            c.canVerify = true;
+            const DeviceRowPresentation row = device_rows::present(d, c);
+            QCOMPARE(row.statusText, QStringLiteral("Not verified yet"));
+            QCOMPARE(row.dot, StatusDot::Yellow);
+            QVERIFY(!row.isPlaying && !row.showsPush && !row.showsPull);
+            QVERIFY(row.showsVerify);
+            QVERIFY(row.accessibilityLabel.contains(QStringLiteral("Not verified yet")));
+            c.canVerify = false; // this computer lacks the key itself
+            QVERIFY(!device_rows::present(d, c).showsVerify);
+        }
+        AppDevice verified = at(DevicePresence::Online);
+        DeviceRowContext c = context();
+        c.canVerify = true;
+        QVERIFY(!device_rows::present(verified, c).showsVerify);
+        QVERIFY(device_rows::present(verified, c).showsPush);
+    }
+
     void runningOperationsDisableBothButtonsAndSpinOnlyTheirOwn() {
         DeviceRowContext c = context();
         QVERIFY(device_rows::present(at(DevicePresence::Online), c).areButtonsEnabled);

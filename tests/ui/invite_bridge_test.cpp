@@ -1,3 +1,4 @@
+#include "src/account/account_keys.h"
 #include "src/ui/invite_bridge.h"
 #include "src/ui/window_bridge.h"
 #include "src/ui/window_texts.h"
@@ -28,6 +29,59 @@ class InviteBridgeTest : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
+    // The computer that signs in with the code goes straight into its verification: the
+    // invitation gives way to the verification dialog, and both screens reach the same code.
+    void theDialogTurnsIntoTheVerificationOfTheComputerItBrings() {
+        WindowRig rig;
+        rig.keys = std::make_unique<KeysRig>();
+        KeysRig& keysRig = *rig.keys;
+        keysRig.kitchen->keys.setAccount(kAccount);
+        keysRig.runUntil(
+            [&] { return keysRig.kitchen->keys.state() == AccountKeys::State::Verified; });
+        rig.keysOf = &keysRig.kitchen->keys;
+        WindowBridge& bridge = signedInWindow(rig);
+        InviteBridge& invite = *bridge.invite();
+        KeysBridge& keys = *bridge.keys();
+        bridge.addAnotherComputer();
+        QVERIFY(keysRig.runUntil([&] { return invite.phase() == InviteBridge::Phase::Showing; }));
+        keysRig.clock->advance(10s);
+        QVERIFY(invite.isOpen() && !keys.isOpen());
+
+        keysRig.study->keys.setAccount(kAccount); // Study signs in with the code
+        QVERIFY(keysRig.runUntil([&] { return keys.isOpen(); }, 10s));
+        QVERIFY(!invite.isOpen());
+        QVERIFY(keys.isJoining() && !keys.isIncoming());
+        QCOMPARE(keys.otherName(), QStringLiteral("Study"));
+        KeysBridge study(&keysRig.study->keys);
+        QVERIFY(keysRig.runUntil([&] {
+            return keys.phase() == KeysBridge::Phase::Comparing &&
+                   study.phase() == KeysBridge::Phase::Comparing;
+        }));
+        QCOMPARE(study.code(), keys.code());
+        keys.confirmMatch();
+        study.confirmMatch();
+        QVERIFY(keysRig.runUntil(
+            [&] { return keysRig.study->keys.state() == AccountKeys::State::Verified; }));
+    }
+
+    void aClosedInvitationStopsWatching() {
+        WindowRig rig;
+        rig.keys = std::make_unique<KeysRig>();
+        KeysRig& keysRig = *rig.keys;
+        keysRig.kitchen->keys.setAccount(kAccount);
+        keysRig.runUntil(
+            [&] { return keysRig.kitchen->keys.state() == AccountKeys::State::Verified; });
+        rig.keysOf = &keysRig.kitchen->keys;
+        WindowBridge& bridge = signedInWindow(rig);
+        bridge.addAnotherComputer();
+        QVERIFY(keysRig.runUntil(
+            [&] { return bridge.invite()->phase() == InviteBridge::Phase::Showing; }));
+        bridge.invite()->close();
+        keysRig.study->keys.setAccount(kAccount);
+        keysRig.runUntil([&] { return bridge.keys()->isOpen(); }, 20s);
+        QVERIFY(!bridge.keys()->isOpen());
+    }
+
     void theCodeCountsDownOnTheClockThenExpires() {
         WindowRig rig;
         InviteBridge& invite = *signedInWindow(rig).invite();

@@ -122,6 +122,9 @@ bool render(const QString& scene, bool dark, const QString& directory) {
     if (scene == QLatin1String("verify"))
         ok &= save(childWindow(main, "verifyWindow"),
                    directory + QStringLiteral("/verify-dialog") + suffix);
+    if (scene == QLatin1String("joining"))
+        ok &= save(childWindow(main, "verifyWindow"),
+                   directory + QStringLiteral("/joining-dialog") + suffix);
     if (scene == QLatin1String("help"))
         ok &= save(childWindow(main, "helpGuideWindow"),
                    directory + QStringLiteral("/help-guide") + suffix);

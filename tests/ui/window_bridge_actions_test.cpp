@@ -190,6 +190,35 @@ private Q_SLOTS:
         QCOMPARE(bridge.devices()->deviceAt(0).id, studio);
     }
 
+    void anUnverifiedRowOffersItsVerificationInsteadOfPush() {
+        WindowRig rig;
+        rig.markSetUpDone();
+        rig.keys = std::make_unique<KeysRig>();
+        rig.keys->start();
+        rig.keysOf = &rig.keys->kitchen->keys;
+        rig.coordinatorRig.accountKeys = std::make_shared<FakeAccountKeys>();
+        rig.coordinatorRig.accountKeys->holding = {{kStudyID, false}};
+        rig.coordinatorRig.make();
+        rig.cloud().fetchDefault = {device(kStudyID, QStringLiteral("Study"))};
+        rig.cloud().peers = rig.cloud().fetchDefault;
+        rig.coordinatorRig.music->nowPlaying = PlaybackState{
+            QStringLiteral("s"), 1.0, QStringLiteral("Song"), QStringLiteral("A"), {}, {}, {}};
+        WindowBridge& bridge = rig.makeBridge();
+        rig.coordinator().start();
+        rig.clock().runUntil([&] { return !rig.coordinator().isDiscovering(); }, 10s);
+        rig.clock().advance(2s); // the playback loop samples the player: push is possible
+        const DeviceRowPresentation& row = bridge.devices()->presentationAt(0);
+        QCOMPARE(row.statusText, QStringLiteral("Not verified yet"));
+        QVERIFY(row.showsVerify);
+        QVERIFY(!row.showsPush && !row.showsPull);
+
+        bridge.verify(kStudyID);
+        KeysBridge& keys = *bridge.keys();
+        QVERIFY(keys.isOpen() && !keys.isJoining());
+        QCOMPARE(keys.otherName(), QStringLiteral("Study"));
+        QVERIFY(rig.keys->runUntil([&] { return keys.phase() == KeysBridge::Phase::Comparing; }));
+    }
+
     void pushWithNothingPlayingHereIsNotStarted() {
         WindowRig rig;
         rig.markSetUpDone();

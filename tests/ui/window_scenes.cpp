@@ -33,7 +33,8 @@ QStringList WindowScenes::names() {
             QStringLiteral("errors"),          QStringLiteral("help"),
             QStringLiteral("sign-in"),         QStringLiteral("sign-in-error"),
             QStringLiteral("first-account"),   QStringLiteral("invite"),
-            QStringLiteral("key-locked"),      QStringLiteral("verify")};
+            QStringLiteral("key-locked"),      QStringLiteral("verify"),
+            QStringLiteral("unverified"),      QStringLiteral("joining")};
 }
 
 PlaybackState WindowScenes::sampleState() {
@@ -93,10 +94,16 @@ void WindowScenes::finish(const QString& name, WindowBridge& bridge) {
         startWithDevices({});
     } else if (name == QLatin1String("devices") || name == QLatin1String("help") ||
                name == QLatin1String("invite") || name == QLatin1String("transferring") ||
-               name == QLatin1String("errors") || name == QLatin1String("verify")) {
+               name == QLatin1String("errors") || name == QLatin1String("verify") ||
+               name == QLatin1String("unverified") || name == QLatin1String("joining")) {
         music.nowPlaying = sampleState();
         m_rig.cloud().queuedTargets = {QStringLiteral("A0000000-0000-4000-8000-000000000004")};
         DeviceList devices = sampleDevices(now);
+        if (name == QLatin1String("unverified")) {
+            // Few enough rows that Study's shows without scrolling.
+            devices = {devices[0], devices[1], devices[3],
+                       sample(qPrintable(kStudyID), "Study", DevicePresence::Online, now)};
+        }
         devices[0].isFavorite = true;
         m_rig.coordinatorRig.roster->toggleFavorite(devices[0].id);
         startWithDevices(devices);
@@ -135,6 +142,23 @@ QList<FoundCloudServer> WindowScenes::sampleServers() {
 }
 
 void WindowScenes::prepareAccount(const QString& name) {
+    if (name == QLatin1String("unverified") || name == QLatin1String("joining")) {
+        // Kitchen's window. Study has signed in without the key (unverified), or signs in
+        // with Kitchen's invitation while it shows (joining).
+        m_rig.usesAccount = true;
+        m_rig.account.setSignedIn(sampleServers().first().url);
+        m_rig.keys = std::make_unique<KeysRig>();
+        m_rig.keys->kitchen->keys.setAccount(kAccount);
+        m_rig.keys->runUntil(
+            [this] { return m_rig.keys->kitchen->keys.state() == AccountKeys::State::Verified; });
+        m_rig.keysOf = &m_rig.keys->kitchen->keys;
+        if (name == QLatin1String("unverified")) {
+            m_rig.coordinatorRig.accountKeys = std::make_shared<FakeAccountKeys>();
+            m_rig.coordinatorRig.accountKeys->holding = {{kStudyID, false}};
+            m_rig.coordinatorRig.make();
+        }
+        return;
+    }
     if (name == QLatin1String("key-locked") || name == QLatin1String("verify")) {
         // Kitchen holds the account's key, Study waits for it: the window is Study's when
         // locked, Kitchen's when verifying Study.
@@ -165,6 +189,14 @@ void WindowScenes::prepareAccount(const QString& name) {
 }
 
 void WindowScenes::finishAccount(const QString& name, WindowBridge& bridge) {
+    if (name == QLatin1String("joining")) {
+        KeysRig& keys = *m_rig.keys;
+        bridge.addAnotherComputer();
+        keys.runUntil([&] { return bridge.invite()->phase() == InviteBridge::Phase::Showing; });
+        keys.study->keys.setAccount(kAccount);
+        keys.runUntil([&] { return bridge.keys()->phase() == KeysBridge::Phase::Comparing; });
+        return;
+    }
     if (name == QLatin1String("verify")) {
         KeysBridge& keys = *bridge.keys();
         keys.open();

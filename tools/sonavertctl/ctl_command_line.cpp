@@ -47,7 +47,8 @@ constexpr std::array kCommands{
 const QString kCommandHelp = QStringLiteral(
     "\nCommands:\n"
     "  devices            The other devices: online or not, what they play, the favourite\n"
-    "                     (\u2605), pushes waiting for them (queued).\n"
+    "                     (\u2605), pushes waiting for them (queued), those that cannot read\n"
+    "                     your playback until you verify them (Not verified yet).\n"
     "  status             This device, what it plays, what is under way, errors, devices.\n"
     "  push DEVICE        Send what plays here to DEVICE (queued if DEVICE is offline).\n"
     "  pull DEVICE        Bring what plays on DEVICE here.\n"
@@ -61,7 +62,10 @@ const QString kCommandHelp = QStringLiteral(
     "  servers            The Sonavert servers announced on this network, with the address\n"
     "                     to sign in to (no running Sonavert needed).\n"
     "  sign-out           Forget the account's server and this computer's token.\n"
-    "  invite             Get a one-time code (10 minutes) that signs in another computer.\n"
+    "  invite [--no-wait] Get a one-time code (10 minutes) that signs in another computer,\n"
+    "                     then wait for that computer and verify it: both show a code, and\n"
+    "                     you type the one the other computer shows. With --no-wait (or\n"
+    "                     --json) print the code and end; verify it later.\n"
     "  account            The server, the account, this computer's name there and whether it\n"
     "                     holds the key that seals your playback.\n"
     "  keys               The account's computers and which hold the key; a verification\n"
@@ -134,7 +138,10 @@ ParsedCtlCommandLine parseCtlCommandLine(const QStringList& arguments) {
                                   QStringLiteral("sign-in: the code from 'sonavertctl invite'; "
                                                  "verify: the code the other computer shows."),
                                   QStringLiteral("code"));
-    parser.addOptions({json, instance, busName, server, code});
+    const QCommandLineOption noWait(
+        QStringLiteral("no-wait"),
+        QStringLiteral("invite: print the code and end, without waiting for the other computer."));
+    parser.addOptions({json, instance, busName, server, code, noWait});
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("One of the commands below."),
                                  QStringLiteral("command [DEVICE | LINK]"));
@@ -170,6 +177,8 @@ ParsedCtlCommandLine parseCtlCommandLine(const QStringList& arguments) {
     if (entry->takes != Takes::SignIn && entry->takes != Takes::Verify &&
         (parser.isSet(server) || parser.isSet(code)))
         return usageError(QStringLiteral("--server and --code go with sign-in"));
+    if (parser.isSet(noWait) && entry->command != Command::Invite)
+        return usageError(QStringLiteral("--no-wait goes with invite"));
     if (parser.isSet(instance) && parser.isSet(busName))
         return usageError(QStringLiteral("give --instance or --bus-name, not both"));
 
@@ -187,6 +196,9 @@ ParsedCtlCommandLine parseCtlCommandLine(const QStringList& arguments) {
             return usageError(problem);
     }
     options.isJson = parser.isSet(json);
+    // JSON is for scripts, which read the code and go on: only a person waits at the prompt.
+    options.waitsForNewComputer =
+        entry->command == Command::Invite && !parser.isSet(noWait) && !options.isJson;
     options.busName = QString::fromLatin1(app_identity::kControlBusName);
     if (parser.isSet(busName))
         options.busName = parser.value(busName);

@@ -47,6 +47,9 @@ struct CtlOptions {
     QString link;     ///< sign-in: the sonavert://pair link, which the device reads itself
     QString code;     ///< sign-in: the pairing code (from --code or the link); verify: the
                       ///< confirmation code the other computer shows
+    /// invite: wait for the computer that signs in with the code and verify it (not with
+    /// --no-wait or --json).
+    bool waitsForNewComputer = false;
 };
 
 /// Either options to run with, or a text to print and an exit code (help, version, errors).

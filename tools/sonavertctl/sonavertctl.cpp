@@ -10,7 +10,11 @@
 #include <QDBusServiceWatcher>
 #include <QDateTime>
 #include <QJsonDocument>
+#include <algorithm>
 #include <cstdio>
+#include <iostream>
+#include <limits>
+#include <string>
 
 namespace sonavert::ctl {
 
@@ -148,6 +152,47 @@ QCoro::Task<int> checkUpdates(ControlProxy& proxy, CtlOptions options) {
     co_return hasFailed ? kExitFailed : kExitOk;
 }
 
+/// One line of standard input, without its end; empty at the end of the input.
+QString readLine() {
+    std::string line;
+    std::getline(std::cin, line);
+    return QString::fromStdString(line).trimmed();
+}
+
+/// After `invite`: waits for the computer the code brings, starts verifying it, and confirms
+/// with the code the user reads off its screen (the same as 'verify NAME --code CODE').
+QCoro::Task<int> verifyNewComputer(ControlProxy& proxy, CtlOptions options, QDateTime expires) {
+    print(QStringLiteral("\nWaiting for the other computer to sign in (until the code expires; "
+                         "Ctrl-C stops waiting)\u2026\n"));
+    // The app answers when the code expires at the latest.
+    const qint64 untilExpiry = QDateTime::currentDateTimeUtc().msecsTo(expires);
+    proxy.setTimeout(int(std::clamp<qint64>(untilExpiry + kVerifyTimeoutMs, kVerifyTimeoutMs,
+                                            std::numeric_limits<int>::max())));
+    QDBusPendingReply<QString> pendingJoin = proxy.WaitForNewComputer();
+    const QDBusPendingReply<QString> joined = co_await pendingJoin;
+    if (joined.isError())
+        co_return reportError(joined.error(), options);
+    const QString name = joined.value();
+    proxy.setTimeout(kVerifyTimeoutMs);
+    QDBusPendingReply<QString> pendingCode = proxy.Verify(name, QString());
+    const QDBusPendingReply<QString> code = co_await pendingCode;
+    if (code.isError())
+        co_return reportError(code.error(), options);
+    print(joiningVerificationText(code.value(), name));
+    // Nothing typed means they differ: any text without the code's digits ends the exchange
+    // on both sides with nothing shared.
+    const QString typed = readLine();
+    QDBusPendingReply<QString> pendingConfirm =
+        proxy.Verify(name, typed.isEmpty() ? QStringLiteral("differ") : typed);
+    const QDBusPendingReply<QString> confirmed = co_await pendingConfirm;
+    if (confirmed.isError())
+        co_return reportError(confirmed.error(), options);
+    print(QStringLiteral("The codes match. %1 can read your playback as soon as the same code "
+                         "is confirmed there too.\n")
+              .arg(name));
+    co_return kExitOk;
+}
+
 QCoro::Task<int> invite(ControlProxy& proxy, CtlOptions options) {
     QDBusPendingReply<QString> pending = proxy.Invite();
     const QDBusPendingReply<QString> reply = co_await pending;
@@ -159,7 +204,11 @@ QCoro::Task<int> invite(ControlProxy& proxy, CtlOptions options) {
         invitation.insert(QStringLiteral("command"), QStringLiteral("invite"));
     }
     print(options.isJson ? json(invitation, QJsonDocument::Compact) : invitationText(invitation));
-    co_return kExitOk;
+    if (!options.waitsForNewComputer)
+        co_return kExitOk;
+    const QDateTime expires = QDateTime::fromString(
+        invitation.value(QStringLiteral("expires")).toString(), Qt::ISODateWithMs);
+    co_return co_await verifyNewComputer(proxy, options, expires);
 }
 
 /// The sign-in as the state reports it; an empty object when the state cannot be read.

@@ -78,7 +78,11 @@ QString devicesText(const QJsonArray& devices) {
              device.value(QStringLiteral("presence")).toString(),
              nowPlaying.isObject() ? playbackText(nowPlaying) : QStringLiteral("-"),
              device.value(QStringLiteral("isQueued")).toBool() ? QStringLiteral("queued")
-                                                               : QString()});
+                                                               : QString(),
+             // Absent from the state of an older app: verified as far as it says.
+             device.value(QStringLiteral("isVerified")).toBool(true)
+                 ? QString()
+                 : QStringLiteral("Not verified yet")});
     }
     return alignedRows(rows);
 }
@@ -89,6 +93,12 @@ QString statusText(const QJsonObject& state) {
                        .arg(self.value(QStringLiteral("name")).toString(),
                             self.value(QStringLiteral("id")).toString(),
                             playbackText(self.value(QStringLiteral("nowPlaying"))));
+    if (state.value(QStringLiteral("keys")).toObject().value(QStringLiteral("state")) ==
+        QLatin1String("unverified"))
+        text += QStringLiteral("Not verified yet: this computer cannot read or send playback "
+                               "until one that holds the key verifies it ('sonavertctl verify "
+                               "%1' there).\n")
+                    .arg(self.value(QStringLiteral("name")).toString());
     const QString activity = state.value(QStringLiteral("activityLabel")).toString();
     if (!activity.isEmpty())
         text += activity + QLatin1Char('\n');
@@ -187,6 +197,14 @@ QString keyedDevicesText(const QJsonArray& devices) {
                              : QString());
     }
     return text.isEmpty() ? QStringLiteral("No computer has published its key state yet.\n") : text;
+}
+
+QString joiningVerificationText(const QString& code, const QString& other) {
+    return QStringLiteral("%1 signed in with the code.\n"
+                          "Code: %2\n"
+                          "%1 shows a code now (in its window, or 'sonavertctl keys' there).\n"
+                          "Type the code %1 shows (nothing if they differ): ")
+        .arg(other, code);
 }
 
 QString verificationText(const QString& code, const QString& other, const QString& thisName) {

@@ -26,6 +26,10 @@ QString invitationText(const QJsonObject& invitation);
 /// The sign-in (the state's "account"): server, account, this computer's name; or why not.
 QString accountText(const QJsonObject& account);
 
+/// What `invite` shows once the computer its code brought has answered the verification: the
+/// code here, and the prompt for the code there.
+QString joiningVerificationText(const QString& code, const QString& other);
+
 /// This computer's hold on the account key (the state's "keys"), with a verification under
 /// way and what to run to confirm it.
 QString keysStateText(const QJsonObject& keys);

@@ -34,6 +34,8 @@ Item {
     required property string hoverFavoriteHelp
     required property string removeText
     required property bool canRemove
+    required property bool showsVerify
+    required property string verifyHelp
 
     /// How far the row's face is pulled to the left, uncovering the swipe actions.
     property real swipeOffset: 0
@@ -232,6 +234,17 @@ Item {
                 }
             }
 
+            PillButton {
+                objectName: "verifyButton"
+                visible: row.showsVerify
+                small: true
+                text: "Verify"
+                symbol: "lock.shield"
+                Accessible.description: row.verifyHelp
+                ToolTip.visible: hovered
+                ToolTip.text: row.verifyHelp
+                onClicked: row.list.verify(row.deviceId)
+            }
             CircleButton {
                 objectName: "pullButton"
                 visible: row.showsPull

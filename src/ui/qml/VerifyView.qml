@@ -52,7 +52,9 @@ Rectangle {
             Layout.fillWidth: true
             text: dialog.keys.isIncoming
                   ? dialog.keys.otherName + " asks to share your account's key with this computer, so that it can read what you play."
-                  : "A computer you verify gets your account's key and can read what you play. Both screens show a code: share only if they are the same."
+                  : dialog.keys.isJoining
+                    ? dialog.keys.otherName + " signed in with your code. To read what you play it needs your account's key: both screens show a code, share only if they are the same."
+                    : "A computer you verify gets your account's key and can read what you play. Both screens show a code: share only if they are the same."
             font.pixelSize: Style.body
             color: Style.secondaryText
             wrapMode: Text.Wrap

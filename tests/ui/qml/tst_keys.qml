@@ -63,5 +63,29 @@ Item {
             mouseClick(find(verifyView, "verifyDoneButton"));
             verify(!dialog.visible);
         }
+
+        function test_aComputerWithoutTheKeyIsListedWithItsVerification(data) {
+            const view = makeContent("unverified", data.dark);
+            const study = find(view, "deviceRow_Study");
+            verify(study);
+            compare(find(study, "statusLine").text, "Not verified yet");
+            verify(find(study, "verifyButton").visible);
+            verify(!find(study, "pushButton").visible);
+            verify(!find(study, "pullButton").visible);
+            // The others keep their push.
+            verify(find(find(view, "deviceRow_Kitchen"), "pushButton").visible);
+            mouseClick(find(study, "verifyButton"));
+            tryCompare(find(view, "verifyWindow"), "visible", true);
+        }
+
+        function test_theInvitationTurnsIntoTheVerificationOfTheNewComputer(data) {
+            const view = makeContent("joining", data.dark);
+            verify(!find(view, "inviteWindow").visible);
+            verify(find(view, "verifyWindow").visible);
+            const verifyView = find(view, "verifyView");
+            verify(find(verifyView, "verifyExplanation").text.indexOf("Study signed in with your code") === 0);
+            verify(find(verifyView, "codesMatchButton").visible);
+            verify(/^\d{3} \d{3}$/.test(find(verifyView, "verifyCode").text));
+        }
     }
 }
