@@ -22,6 +22,8 @@ packages=(
   dbus dbus-x11 gnome-keyring libsecret-tools postgresql
   # nearby discovery: avahi-daemon (run only inside test network namespaces), ip, unshare
   avahi-daemon iproute2 util-linux
+  # the two-computer test captures what crosses between its namespaces
+  tcpdump
   # real MPRIS players for the player matrix (all headless: mpv with --ao=null, VLC with its
   # dummy interface and audio output, Audacious with SDL's dummy audio driver) and the tools
   # that make tagged test audio

@@ -17,6 +17,14 @@ namespace {
 // takes one more round.
 constexpr auto kBrowseTime = std::chrono::seconds(3);
 
+/// The address as one types it: "https://10.0.0.5:8471", without a bare root path.
+QString addressOf(const FoundCloudServer& server) {
+    QUrl url = server.url;
+    if (url.path() == QLatin1String("/"))
+        url.setPath(QString());
+    return url.toString();
+}
+
 void printTo(FILE* stream, const QString& text) {
     std::fputs(text.toUtf8().constData(), stream);
     std::fflush(stream);
@@ -35,20 +43,19 @@ QCoro::Task<int> listFoundServers(QDBusConnection bus, bool isJson) {
     QTimer browsing;
     browsing.start(kBrowseTime);
     co_await browsing;
-    browser.stop();
+    // Stopping forgets what was found: the list is taken first.
     const QList<FoundCloudServer> servers = browser.servers();
+    browser.stop();
     if (isJson) {
         QJsonArray list;
         for (const FoundCloudServer& server : servers)
-            list.append(QJsonObject{
-                {QStringLiteral("name"), server.name},
-                {QStringLiteral("address"), server.url.toString(QUrl::StripTrailingSlash)}});
+            list.append(QJsonObject{{QStringLiteral("name"), server.name},
+                                    {QStringLiteral("address"), addressOf(server)}});
         printTo(stdout, QString::fromUtf8(QJsonDocument(list).toJson(QJsonDocument::Compact)) +
                             QLatin1Char('\n'));
     } else {
         for (const FoundCloudServer& server : servers)
-            printTo(stdout, QStringLiteral("%1\t%2\n")
-                                .arg(server.name, server.url.toString(QUrl::StripTrailingSlash)));
+            printTo(stdout, QStringLiteral("%1\t%2\n").arg(server.name, addressOf(server)));
     }
     if (servers.isEmpty() && !isJson)
         printTo(stderr, QStringLiteral("sonavertctl: no Sonavert server announces itself on "
