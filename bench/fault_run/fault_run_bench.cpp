@@ -187,9 +187,9 @@ struct Device {
         auto service = std::make_shared<CloudKitHandoffService>(
             std::make_shared<clouddb::HttpCloudDatabase>(endpoint, clock), defaults, clock);
         coordinator = std::make_unique<DeviceHandoffViewModel>(
-            DeviceHandoffViewModel::Dependencies{music, service,
-                                                 std::make_shared<DeviceRosterStore>(defaults),
-                                                 clock, NearbyDiscoveryFactory(), defaults},
+            DeviceHandoffViewModel::Dependencies{
+                music, service, std::make_shared<DeviceRosterStore>(defaults), clock,
+                NearbyDiscoveryFactory(), defaults, nullptr},
             DeviceHandoffViewModel::makeThisDevice(id, name, clock->now()), false);
         background = std::make_unique<MacBackgroundCoordinator>();
         background->viewModel = coordinator.get();

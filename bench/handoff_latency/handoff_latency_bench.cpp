@@ -147,9 +147,9 @@ struct Device {
             std::make_shared<clouddb::HttpCloudDatabase>(endpoint, clock), defaults, clock);
         const QString id = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
         coordinator = std::make_unique<DeviceHandoffViewModel>(
-            DeviceHandoffViewModel::Dependencies{music, service,
-                                                 std::make_shared<DeviceRosterStore>(defaults),
-                                                 clock, NearbyDiscoveryFactory(), defaults},
+            DeviceHandoffViewModel::Dependencies{
+                music, service, std::make_shared<DeviceRosterStore>(defaults), clock,
+                NearbyDiscoveryFactory(), defaults, nullptr},
             DeviceHandoffViewModel::makeThisDevice(id, name, clock->now()), false);
         QObject::connect(coordinator.get(), &DeviceHandoffViewModel::activityLabelChanged, [this] {
             if (coordinator->activityLabel() == kResuming)

@@ -81,9 +81,9 @@ struct Device {
             std::make_shared<clouddb::HttpCloudDatabase>(endpoint, clock), defaults, clock);
         const QString id = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
         coordinator = std::make_unique<DeviceHandoffViewModel>(
-            DeviceHandoffViewModel::Dependencies{machineService(), service,
-                                                 std::make_shared<DeviceRosterStore>(defaults),
-                                                 clock, NearbyDiscoveryFactory(), defaults},
+            DeviceHandoffViewModel::Dependencies{
+                machineService(), service, std::make_shared<DeviceRosterStore>(defaults), clock,
+                NearbyDiscoveryFactory(), defaults, nullptr},
             DeviceHandoffViewModel::makeThisDevice(id, name, clock->now()), false);
         background = std::make_unique<MacBackgroundCoordinator>();
         background->viewModel = coordinator.get();

@@ -115,8 +115,13 @@ struct InProcessDevice {
         auto handoff =
             std::make_shared<CloudKitHandoffService>(std::move(cloudDatabase), defaults, clock);
         coordinator = std::make_unique<DeviceHandoffViewModel>(
-            DeviceHandoffViewModel::Dependencies{
-                music, handoff, std::make_shared<DeviceRosterStore>(defaults), clock, {}, defaults},
+            DeviceHandoffViewModel::Dependencies{music,
+                                                 handoff,
+                                                 std::make_shared<DeviceRosterStore>(defaults),
+                                                 clock,
+                                                 {},
+                                                 defaults,
+                                                 nullptr},
             DeviceHandoffViewModel::makeThisDevice(id, name, clock->now()), false);
         background = std::make_unique<MacBackgroundCoordinator>();
         background->viewModel = coordinator.get();

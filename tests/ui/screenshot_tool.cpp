@@ -125,6 +125,9 @@ bool render(const QString& scene, bool dark, const QString& directory) {
     if (scene == QLatin1String("joining"))
         ok &= save(childWindow(main, "verifyWindow"),
                    directory + QStringLiteral("/joining-dialog") + suffix);
+    if (scene == QLatin1String("joined"))
+        ok &= save(childWindow(main, "verifyWindow"),
+                   directory + QStringLiteral("/joined-dialog") + suffix);
     if (scene == QLatin1String("help"))
         ok &= save(childWindow(main, "helpGuideWindow"),
                    directory + QStringLiteral("/help-guide") + suffix);

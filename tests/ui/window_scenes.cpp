@@ -34,7 +34,8 @@ QStringList WindowScenes::names() {
             QStringLiteral("sign-in"),         QStringLiteral("sign-in-error"),
             QStringLiteral("first-account"),   QStringLiteral("invite"),
             QStringLiteral("key-locked"),      QStringLiteral("verify"),
-            QStringLiteral("unverified"),      QStringLiteral("joining")};
+            QStringLiteral("unverified"),      QStringLiteral("joining"),
+            QStringLiteral("joined")};
 }
 
 PlaybackState WindowScenes::sampleState() {
@@ -159,9 +160,10 @@ void WindowScenes::prepareAccount(const QString& name) {
         }
         return;
     }
-    if (name == QLatin1String("key-locked") || name == QLatin1String("verify")) {
+    if (name == QLatin1String("key-locked") || name == QLatin1String("verify") ||
+        name == QLatin1String("joined")) {
         // Kitchen holds the account's key, Study waits for it: the window is Study's when
-        // locked, Kitchen's when verifying Study.
+        // locked and when Kitchen verifies it (joined), Kitchen's when verifying Study.
         m_rig.usesAccount = true;
         m_rig.account.setSignedIn(sampleServers().first().url);
         m_rig.keys = std::make_unique<KeysRig>();
@@ -189,6 +191,15 @@ void WindowScenes::prepareAccount(const QString& name) {
 }
 
 void WindowScenes::finishAccount(const QString& name, WindowBridge& bridge) {
+    if (name == QLatin1String("joined")) {
+        // Study has just signed in with Kitchen's code, and Kitchen starts verifying it.
+        QCoro::connect(m_rig.keys->kitchen->keys.beginVerification(QStringLiteral("Study")),
+                       &bridge, [](const auto&) {});
+        m_rig.keys->runUntil([&] {
+            return bridge.keys()->isIncoming() && bridge.keys()->code().size() == 7;
+        });
+        return;
+    }
     if (name == QLatin1String("joining")) {
         KeysRig& keys = *m_rig.keys;
         bridge.addAnotherComputer();
