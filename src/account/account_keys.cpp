@@ -53,10 +53,10 @@ bool isVouched(const KeyRing& ring, const QString& deviceID, const QByteArray& p
                const QByteArray& tag) {
     if (tag.isEmpty() || publicKey.size() != DeviceKeyPair::kPublicKeySize)
         return false;
-    if (crypto::deviceKeyTag(ring.current(), deviceID, publicKey) == tag)
+    if (crypto::isDeviceKeyTag(ring.current(), deviceID, publicKey, tag))
         return true;
     return std::any_of(ring.earlier().begin(), ring.earlier().end(), [&](const AccountKey& key) {
-        return crypto::deviceKeyTag(key, deviceID, publicKey) == tag;
+        return crypto::isDeviceKeyTag(key, deviceID, publicKey, tag);
     });
 }
 

@@ -68,4 +68,14 @@ QByteArray deviceKeyTag(const AccountKey& key, const QString& deviceID,
     return tag;
 }
 
+bool isDeviceKeyTag(const AccountKey& key, const QString& deviceID, const QByteArray& publicKey,
+                    const QByteArray& tag) {
+    static_assert(crypto_generichash_BYTES == crypto_verify_32_BYTES);
+    if (tag.size() != crypto_verify_32_BYTES)
+        return false;
+    const QByteArray expected = deviceKeyTag(key, deviceID, publicKey);
+    return crypto_verify_32(reinterpret_cast<const unsigned char*>(expected.constData()),
+                            reinterpret_cast<const unsigned char*>(tag.constData())) == 0;
+}
+
 } // namespace sonavert::crypto

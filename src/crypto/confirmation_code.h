@@ -23,5 +23,9 @@ QByteArray keyCommitment(const QByteArray& publicKey, const QByteArray& verifica
 /// confirms, so the server cannot slip in a key of its own.
 QByteArray deviceKeyTag(const AccountKey& key, const QString& deviceID,
                         const QByteArray& publicKey);
+/// Whether `tag` is the device's tag under `key`, compared in constant time: how long a refusal
+/// takes says nothing about how much of a forged tag was right.
+bool isDeviceKeyTag(const AccountKey& key, const QString& deviceID, const QByteArray& publicKey,
+                    const QByteArray& tag);
 
 } // namespace sonavert::crypto

@@ -54,6 +54,26 @@ private Q_SLOTS:
         // The boundary between the keys is part of the hash.
         QVERIFY(confirmationCode(a + b.left(1), b.mid(1)) != code);
     }
+
+    void aDeviceKeyTagHoldsOnlyForItsKeyDeviceAndPublicKey() {
+        const QByteArray key = m_joining.publicKey();
+        const QByteArray tag = deviceKeyTag(m_accountKey, u"desk"_s, key);
+        QVERIFY(isDeviceKeyTag(m_accountKey, u"desk"_s, key, tag));
+        const AccountKey other = AccountKey::generate().value();
+        QVERIFY(!isDeviceKeyTag(other, u"desk"_s, key, tag));
+        QVERIFY(!isDeviceKeyTag(m_accountKey, u"laptop"_s, key, tag));
+        QVERIFY(!isDeviceKeyTag(m_accountKey, u"desk"_s, m_intruder.publicKey(), tag));
+        for (qsizetype i = 0; i < tag.size(); ++i) {
+            QByteArray tampered = tag;
+            tampered[i] = char(tampered[i] ^ 0x01);
+            QVERIFY2(!isDeviceKeyTag(m_accountKey, u"desk"_s, key, tampered),
+                     qPrintable(u"byte %1"_s.arg(i)));
+        }
+        // A short or long tag is refused before anything is compared, never read past its end.
+        QVERIFY(!isDeviceKeyTag(m_accountKey, u"desk"_s, key, {}));
+        QVERIFY(!isDeviceKeyTag(m_accountKey, u"desk"_s, key, tag.left(16)));
+        QVERIFY(!isDeviceKeyTag(m_accountKey, u"desk"_s, key, tag + '\0'));
+    }
 };
 
 QTEST_GUILESS_MAIN(KeySharingTest)
