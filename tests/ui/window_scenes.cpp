@@ -195,9 +195,8 @@ void WindowScenes::finishAccount(const QString& name, WindowBridge& bridge) {
         // Study has just signed in with Kitchen's code, and Kitchen starts verifying it.
         QCoro::connect(m_rig.keys->kitchen->keys.beginVerification(QStringLiteral("Study")),
                        &bridge, [](const auto&) {});
-        m_rig.keys->runUntil([&] {
-            return bridge.keys()->isIncoming() && bridge.keys()->code().size() == 7;
-        });
+        m_rig.keys->runUntil(
+            [&] { return bridge.keys()->isIncoming() && bridge.keys()->code().size() == 7; });
         return;
     }
     if (name == QLatin1String("joining")) {
