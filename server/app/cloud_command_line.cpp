@@ -294,6 +294,18 @@ int listTokens(CloudServer& server, const Invocation& call) {
     return 0;
 }
 
+// The owner learns when revoking a device also signed out the devices it let in.
+int reportRevoked(const Result<int>& revoked) {
+    if (!revoked)
+        return failWith(revoked.error());
+    const int minted = revoked.value() - 1;
+    printLine(stdout, minted == 0 ? QStringLiteral("token revoked")
+                                  : QStringLiteral("token revoked, with %1 token(s) minted through "
+                                                   "its pairing codes")
+                                        .arg(minted));
+    return 0;
+}
+
 int revokeToken(CloudServer& server, const Invocation& call) {
     const QCommandLineParser& parser = call.parser;
     const CloudOptions& options = call.options;
@@ -303,11 +315,7 @@ int revokeToken(CloudServer& server, const Invocation& call) {
         if (parser.isSet(options.token) || parser.isSet(options.tokenFile))
             return usageError(QStringLiteral("token revoke takes a device --name or a token, "
                                              "not both"));
-        auto revoked = accounts.revokeDevice(account, parser.value(options.device));
-        if (!revoked)
-            return failWith(revoked.error());
-        printLine(stdout, QStringLiteral("token revoked"));
-        return 0;
+        return reportRevoked(accounts.revokeDevice(account, parser.value(options.device)));
     }
     const command_line::Secret secret =
         command_line::readSecret({QStringLiteral("token"), valueOf(parser, options.token),
@@ -320,11 +328,7 @@ int revokeToken(CloudServer& server, const Invocation& call) {
         return usageError(QStringLiteral("token revoke needs the token: --token-file FILE (- for "
                                          "standard input) or ") +
                           kTokenVariable + QStringLiteral(", or a device --name"));
-    auto revoked = accounts.revokeToken(account, *secret.value);
-    if (!revoked)
-        return failWith(revoked.error());
-    printLine(stdout, QStringLiteral("token revoked"));
-    return 0;
+    return reportRevoked(accounts.revokeToken(account, *secret.value));
 }
 
 int deleteZone(CloudServer& server, const Invocation& call) {

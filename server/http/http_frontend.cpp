@@ -210,14 +210,27 @@ void HttpFrontend::serveTokenless(const QHttpServerRequest& request, QTcpSocket*
     call.clientAddress = clientAddressOf(request, *socket);
     call.kind = CallKind::Tokenless;
     if (route.isLocalOnly && !isLocalCaller(request, socket->peerAddress())) {
-        qCWarning(lcHttp).noquote()
-            << route.path << "refused to" << call.clientAddress << "(not a caller on this machine)";
-        answer(pending(request, socket, ServerMetrics::routeOf(call.operation)),
-               cloudError(ServerErrorCode::AccessDenied,
-                          QStringLiteral("only a caller on the server's own machine may do this")));
+        refuseLocalOnly(request, socket, call, QStringLiteral("not a caller on this machine"),
+                        QStringLiteral("only a caller on the server's own machine may do this"));
+        return;
+    }
+    // Behind a reverse proxy, or a tunnel that names nobody, every caller is "on this machine".
+    if (route.isLocalOnly && !m_transport.trustedProxies.isEmpty()) {
+        refuseLocalOnly(request, socket, call, QStringLiteral("the server trusts a proxy"),
+                        QStringLiteral("a server behind a reverse proxy does not do this; "
+                                       "use sonavert-cloud account add"));
         return;
     }
     serveCall(request, socket, std::move(call));
+}
+
+void HttpFrontend::refuseLocalOnly(const QHttpServerRequest& request, QTcpSocket* socket,
+                                   const DatabaseCall& call, const QString& why,
+                                   const QString& reason) {
+    qCWarning(lcHttp).noquote() << request.url().path() << "refused to" << call.clientAddress
+                                << "(" + why + ")";
+    answer(pending(request, socket, ServerMetrics::routeOf(call.operation)),
+           cloudError(ServerErrorCode::AccessDenied, reason));
 }
 
 void HttpFrontend::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) {

@@ -22,12 +22,12 @@ class PushHub;
 struct TokenlessRoute;
 
 /// Routes only: POST /database/1/{container}/{environment}/private/{operation} and the calls
-/// without a token (the pairing claim; the first account, from this machine only) to the
-/// dispatcher, which runs them off the event loop and answers later; GET /push upgrades to the
-/// push channel; GET /healthz, /readyz and /metrics are the operator's. Answers are JSON;
-/// errors go through errorToJson. Every connection is bounded and timed by `limits` before a
-/// request reaches the routes, and every answer is counted in the metrics; `transport` says
-/// whether it speaks TLS and which proxies may name the client.
+/// without a token (the pairing claim; the first account, from this machine only and never
+/// behind a trusted proxy) to the dispatcher, which runs them off the event loop and answers
+/// later; GET /push upgrades to the push channel; GET /healthz, /readyz and /metrics are the
+/// operator's. Answers are JSON; errors go through errorToJson. Every connection is bounded and
+/// timed by `limits` before a request reaches the routes, and every answer is counted in the
+/// metrics; `transport` says whether it speaks TLS and which proxies may name the client.
 class HttpFrontend : public QAbstractHttpServer {
     Q_OBJECT
 public:
@@ -49,7 +49,8 @@ public:
     /// it; the main port then serves no metrics. Gives the port, or 0.
     quint16 listenForMetrics(const QHostAddress& address, quint16 port);
     const ServerMetrics& metrics() const { return m_metrics; }
-    /// Whether the request comes from this machine itself, and not through a proxy.
+    /// Whether the request comes from this machine itself, and not through a proxy that says
+    /// so in its headers.
     static bool isLocalCaller(const QHttpServerRequest& request, const QHostAddress& peer);
 
 protected:
@@ -76,6 +77,8 @@ private:
     bool isMetricsListener(const QTcpSocket* socket) const;
     void serveTokenless(const QHttpServerRequest& request, QTcpSocket* socket,
                         const TokenlessRoute& route);
+    void refuseLocalOnly(const QHttpServerRequest& request, QTcpSocket* socket,
+                         const DatabaseCall& call, const QString& why, const QString& reason);
     void adoptWebSockets();
     quint16 listenWith(const QHostAddress& address, quint16 port, const HttpTransport& transport,
                        bool takesPush);

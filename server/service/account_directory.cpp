@@ -29,13 +29,13 @@ Result<IssuedToken> AccountDirectory::issueToken(const QString& accountName,
     return issueTokenFor(found.value(), deviceName);
 }
 
-Status AccountDirectory::revokeToken(const QString& accountName, const QString& token) {
+Result<int> AccountDirectory::revokeToken(const QString& accountName, const QString& token) {
     auto found = account(accountName);
     SONAVERT_TRY(found);
     return revokeHash(found.value(), secret_tokens::hashBearerToken(token));
 }
 
-Status AccountDirectory::revokeDevice(const QString& accountName, const QString& deviceName) {
+Result<int> AccountDirectory::revokeDevice(const QString& accountName, const QString& deviceName) {
     auto found = account(accountName);
     SONAVERT_TRY(found);
     auto hash = m_storage.tokenHashNamed(found.value().id, deviceName);
@@ -53,15 +53,17 @@ Result<QList<DeviceToken>> AccountDirectory::tokens(const QString& accountName) 
     return m_storage.tokensOf(found.value().id);
 }
 
-Status AccountDirectory::revokeHash(const AccountInfo& account, const QString& tokenHash) {
+Result<int> AccountDirectory::revokeHash(const AccountInfo& account, const QString& tokenHash) {
     auto removed = m_storage.removeToken(account.id, tokenHash);
     // After the delete: a call that read the token before it does not cache it again.
     m_tokens.forget(tokenHash);
     SONAVERT_TRY(removed);
-    if (!removed.value())
+    if (removed.value().isEmpty())
         return cloudError(ServerErrorCode::NotFound,
                           QStringLiteral("no such token for account \"%1\"").arg(account.name));
-    return {};
+    for (const QString& minted : removed.value())
+        m_tokens.forget(minted);
+    return static_cast<int>(removed.value().size());
 }
 
 Result<QList<TokenRevocation>> AccountDirectory::takeRevocations() {
@@ -101,7 +103,8 @@ Result<AccountInfo> AccountDirectory::account(const QString& name) {
 }
 
 Result<IssuedToken> AccountDirectory::issueTokenFor(const AccountInfo& account,
-                                                    const QString& deviceName) {
+                                                    const QString& deviceName,
+                                                    const QString& mintedBy) {
     if (!deviceName.isEmpty()) {
         if (!json_fields::isValidName(deviceName))
             return cloudError(ServerErrorCode::BadRequest,
@@ -115,7 +118,7 @@ Result<IssuedToken> AccountDirectory::issueTokenFor(const AccountInfo& account,
     }
     const QString token = secret_tokens::newBearerToken();
     SONAVERT_TRY(m_storage.addToken(account.id, secret_tokens::hashBearerToken(token), deviceName,
-                                    m_clock.now().unixMilliseconds()));
+                                    m_clock.now().unixMilliseconds(), mintedBy));
     return IssuedToken{account, token};
 }
 

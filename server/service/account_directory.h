@@ -26,11 +26,15 @@ public:
     /// A token named after the device it is for; BAD_REQUEST when the account has a token of
     /// that name already. An empty name is allowed, for tokens not tied to one device.
     Result<IssuedToken> issueToken(const QString& accountName, const QString& deviceName = {});
-    Result<IssuedToken> issueTokenFor(const AccountInfo& account, const QString& deviceName);
-    /// Fails with NOT_FOUND when the token is not one of the account's.
-    Status revokeToken(const QString& accountName, const QString& token);
-    /// Revokes the token named after the device; NOT_FOUND when there is none.
-    Status revokeDevice(const QString& accountName, const QString& deviceName);
+    /// `mintedBy`: the hash of the token whose pairing code the new one is claimed with; the
+    /// new token is revoked with it.
+    Result<IssuedToken> issueTokenFor(const AccountInfo& account, const QString& deviceName,
+                                      const QString& mintedBy = {});
+    /// Revokes the token and every token minted through its pairing codes, recursively; gives
+    /// how many were revoked. Fails with NOT_FOUND when the token is not one of the account's.
+    Result<int> revokeToken(const QString& accountName, const QString& token);
+    /// Revokes the token named after the device, as revokeToken; NOT_FOUND when there is none.
+    Result<int> revokeDevice(const QString& accountName, const QString& deviceName);
     Result<QList<DeviceToken>> tokens(const QString& accountName);
     /// Tokens revoked since the last call, by any process sharing the storage; they no longer
     /// authenticate from the moment this returns.
@@ -43,7 +47,7 @@ public:
     Result<AccountInfo> account(const QString& name);
 
 private:
-    Status revokeHash(const AccountInfo& account, const QString& tokenHash);
+    Result<int> revokeHash(const AccountInfo& account, const QString& tokenHash);
 
     CloudStorage& m_storage;
     Clock& m_clock;

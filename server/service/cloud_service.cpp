@@ -28,27 +28,31 @@ Result<QJsonObject> bodyOf(const QByteArray& body) {
 Result<std::unique_ptr<CloudService>> CloudService::create(CloudStorage& storage, Clock& clock,
                                                            ServiceOptions options,
                                                            InstanceShares* shared) {
-    auto key =
+    auto changeTokenKey =
         storage.settleMetaValue(QStringLiteral("change_token_key"), secret_tokens::newSigningKey());
-    SONAVERT_TRY(key);
-    return std::unique_ptr<CloudService>(
-        new CloudService(storage, clock, options, key.value(), shared));
+    SONAVERT_TRY(changeTokenKey);
+    auto pairingCodeKey =
+        storage.settleMetaValue(QStringLiteral("pairing_code_key"), secret_tokens::newSigningKey());
+    SONAVERT_TRY(pairingCodeKey);
+    return std::unique_ptr<CloudService>(new CloudService(
+        storage, clock, options, {changeTokenKey.value(), pairingCodeKey.value()}, shared));
 }
 
 CloudService::CloudService(CloudStorage& storage, Clock& clock, ServiceOptions options,
-                           QByteArray signingKey, InstanceShares* shared)
+                           Secrets secrets, InstanceShares* shared)
     : m_ownShares(shared ? nullptr : std::make_unique<InstanceShares>(clock, options.rateLimit))
     , m_shares(shared ? shared : m_ownShares.get())
     , m_storage(storage)
     , m_clock(clock)
     , m_options(options)
-    , m_tokens(std::move(signingKey))
+    , m_tokens(std::move(secrets.changeTokenKey))
     , m_accounts(storage, clock, m_shares->tokens)
     , m_zones(storage)
     , m_records(storage, m_zones, clock)
     , m_changes(storage, m_zones, m_tokens)
     , m_subscriptions(storage, options.maxSubscriptionsPerDatabase)
-    , m_pairing(storage, m_accounts, clock, options.networkEntrance)
+    , m_pairing(storage, m_accounts, clock, std::move(secrets.pairingCodeKey),
+                options.networkEntrance)
     , m_firstAccount(storage, m_accounts, clock) {
     registerOperations();
 }
@@ -58,35 +62,33 @@ void CloudService::registerOperations() {
     using Body = const QJsonObject&;
     m_operations = {
         {QStringLiteral("account/status"),
-         [](const AccountInfo&, Scope, Body) -> Result<QJsonObject> {
+         [](const Caller&, Scope, Body) -> Result<QJsonObject> {
              return QJsonObject{{QStringLiteral("status"), QStringLiteral("available")}};
          }},
         {QStringLiteral("users/current"),
-         [](const AccountInfo& account, Scope, Body) -> Result<QJsonObject> {
-             return QJsonObject{{QStringLiteral("userRecordName"), account.userRecordName}};
+         [](const Caller& caller, Scope, Body) -> Result<QJsonObject> {
+             return QJsonObject{{QStringLiteral("userRecordName"), caller.account.userRecordName}};
          }},
-        {QStringLiteral("zones/modify"), [this](const AccountInfo&, Scope scope,
-                                                Body body) { return m_zones.modify(scope, body); }},
+        {QStringLiteral("zones/modify"),
+         [this](const Caller&, Scope scope, Body body) { return m_zones.modify(scope, body); }},
         {QStringLiteral("records/modify"),
-         [this](const AccountInfo&, Scope scope, Body body) { return modifyRecords(scope, body); }},
+         [this](const Caller&, Scope scope, Body body) { return modifyRecords(scope, body); }},
         {QStringLiteral("records/lookup"),
-         [this](const AccountInfo&, Scope scope, Body body) {
-             return m_records.lookup(scope, body);
-         }},
+         [this](const Caller&, Scope scope, Body body) { return m_records.lookup(scope, body); }},
         {QStringLiteral("changes/zone"),
-         [this](const AccountInfo&, Scope scope, Body body) {
-             return m_changes.fetch(scope, body);
-         }},
+         [this](const Caller&, Scope scope, Body body) { return m_changes.fetch(scope, body); }},
         {QStringLiteral("subscriptions/lookup"),
-         [this](const AccountInfo&, Scope scope, Body body) {
+         [this](const Caller&, Scope scope, Body body) {
              return m_subscriptions.lookup(scope, body);
          }},
         {QStringLiteral("subscriptions/modify"),
-         [this](const AccountInfo&, Scope scope, Body body) {
+         [this](const Caller&, Scope scope, Body body) {
              return m_subscriptions.modify(scope, body);
          }},
         {QStringLiteral("pairing/create"),
-         [this](const AccountInfo& account, Scope, Body) { return m_pairing.create(account); }},
+         [this](const Caller& caller, Scope, Body) {
+             return m_pairing.create(caller.account, caller.tokenHash);
+         }},
     };
 }
 
@@ -121,7 +123,8 @@ Result<QJsonObject> CloudService::serve(const DatabaseCall& call) {
     SONAVERT_TRY(scope);
     auto body = bodyOf(call.body);
     SONAVERT_TRY(body);
-    return this->call(account.value(), scope.value(), call.operation, body.value());
+    return run({account.value(), secret_tokens::hashBearerToken(call.token)}, scope.value(),
+               call.operation, body.value());
 }
 
 Result<QJsonObject> CloudService::probeStorage() {
@@ -144,11 +147,16 @@ Result<QJsonObject> CloudService::serveTokenless(const DatabaseCall& call) {
 
 Result<QJsonObject> CloudService::call(const AccountInfo& account, const DatabaseScope& scope,
                                        const QString& operation, const QJsonObject& body) {
+    return run({account, {}}, scope, operation, body);
+}
+
+Result<QJsonObject> CloudService::run(const Caller& caller, const DatabaseScope& scope,
+                                      const QString& operation, const QJsonObject& body) {
     const auto it = m_operations.constFind(operation);
     if (it == m_operations.constEnd())
         return cloudError(ServerErrorCode::NotFound,
                           QStringLiteral("unknown operation \"%1\"").arg(operation));
-    return it.value()(account, scope, body);
+    return it.value()(caller, scope, body);
 }
 
 Result<QJsonObject> CloudService::modifyRecords(const DatabaseScope& scope,

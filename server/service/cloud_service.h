@@ -42,6 +42,13 @@ struct InstanceShares {
     TokenCache tokens;
 };
 
+/// Who makes a call: the account and the hash of the token it came with (empty for a call made
+/// in-process, without a token).
+struct Caller {
+    AccountInfo account;
+    QString tokenHash;
+};
+
 /// The rules of the cloud database, transport-free: one call per protocol operation, JSON in
 /// and JSON (or an Error) out. Every call works inside one account's private database.
 class CloudService : public QObject {
@@ -65,6 +72,7 @@ public:
     /// Whether the operation writes: those go through the commit lane.
     static bool isWrite(const QString& operation);
     ZoneOperations& zones() { return m_zones; }
+    PairingCodes& pairing() { return m_pairing; }
 
     /// The private database of `account` in a container and environment, or BAD_REQUEST.
     static Result<DatabaseScope> scopeFor(const AccountInfo& account, const QString& container,
@@ -73,7 +81,9 @@ public:
     /// authenticates the token, counts it against the token's allowance,
     /// finds the database, parses the body and runs the operation.
     Result<QJsonObject> serve(const DatabaseCall& call);
-    /// Runs one operation ("records/modify", ...); NOT_FOUND for an unknown one.
+    /// Runs one operation ("records/modify", ...) for the account, as no token of it (a
+    /// pairing code made this way mints tokens revoked with no other); NOT_FOUND for an
+    /// unknown one.
     Result<QJsonObject> call(const AccountInfo& account, const DatabaseScope& scope,
                              const QString& operation, const QJsonObject& body);
     /// What a push channel reconnecting after `sinceId` missed.
@@ -91,11 +101,18 @@ Q_SIGNALS:
     void notificationsStored(const QList<sonavert::cloud::PushNotification>& notifications);
 
 private:
-    using Operation = std::function<Result<QJsonObject>(const AccountInfo&, const DatabaseScope&,
-                                                        const QJsonObject&)>;
+    using Operation =
+        std::function<Result<QJsonObject>(const Caller&, const DatabaseScope&, const QJsonObject&)>;
+    /// The secrets every instance sharing the storage uses alike.
+    struct Secrets {
+        QByteArray changeTokenKey;
+        QByteArray pairingCodeKey;
+    };
 
-    CloudService(CloudStorage& storage, Clock& clock, ServiceOptions options, QByteArray signingKey,
+    CloudService(CloudStorage& storage, Clock& clock, ServiceOptions options, Secrets secrets,
                  InstanceShares* shared);
+    Result<QJsonObject> run(const Caller& caller, const DatabaseScope& scope,
+                            const QString& operation, const QJsonObject& body);
     void registerOperations();
     Result<QJsonObject> modifyRecords(const DatabaseScope& scope, const QJsonObject& body);
     Result<QJsonObject> serveTokenless(const DatabaseCall& call);

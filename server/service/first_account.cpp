@@ -27,10 +27,19 @@ FirstAccountSetup::FirstAccountSetup(CloudStorage& storage, AccountDirectory& ac
                                      Clock& clock)
     : m_storage(storage)
     , m_accounts(accounts)
-    , m_clock(clock) {}
+    , m_clock(clock)
+    , m_shutsAt(clock.monotonicNow() + kFirstRunWindow) {}
 
 Result<QJsonObject> FirstAccountSetup::create(const QJsonObject& body,
                                               const QString& clientAddress) {
+    if (m_clock.monotonicNow() >= m_shutsAt) {
+        qCWarning(lcSetup).noquote()
+            << "first account refused from" << clientAddress << "(the first-run window is over)";
+        return cloudError(ServerErrorCode::AccessDenied,
+                          QStringLiteral("the first-run window is over: it is open for 10 "
+                                         "minutes after the server starts; restart the server "
+                                         "to open it again"));
+    }
     auto accountName = nameIn(body, QStringLiteral("accountName"));
     SONAVERT_TRY(accountName);
     auto deviceName = nameIn(body, QStringLiteral("deviceName"));

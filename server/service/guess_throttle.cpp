@@ -2,18 +2,34 @@
 
 #include "server/wire/server_error.h"
 
+#include <QHostAddress>
 #include <algorithm>
+#include <iterator>
 
 namespace sonavert::cloud {
 
-GuessThrottle::GuessThrottle(Clock& clock, int allowedFailures, Duration window)
+GuessThrottle::GuessThrottle(Clock& clock, int allowedFailures, Duration window, int maxTracked)
     : m_clock(clock)
     , m_allowedFailures(allowedFailures)
-    , m_window(window) {}
+    , m_window(window)
+    , m_maxTracked(std::max(1, maxTracked)) {}
 
-Status GuessThrottle::admit(const QString& key) {
+QString GuessThrottle::guesserOf(const QString& clientAddress) {
+    const QHostAddress address(clientAddress);
+    if (address.isNull() || address.protocol() != QAbstractSocket::IPv6Protocol)
+        return address.isNull() ? clientAddress : address.toString();
+    bool isMapped = false;
+    const quint32 v4 = address.toIPv4Address(&isMapped);
+    if (isMapped)
+        return QHostAddress(v4).toString();
+    Q_IPV6ADDR prefix = address.toIPv6Address();
+    std::fill(std::begin(prefix.c) + 8, std::end(prefix.c), quint8(0));
+    return QHostAddress(prefix).toString() + QStringLiteral("/64");
+}
+
+Status GuessThrottle::admit(const QString& clientAddress) {
     const Duration now = m_clock.monotonicNow();
-    const auto it = m_entries.constFind(key);
+    const auto it = m_entries.constFind(guesserOf(clientAddress));
     if (it == m_entries.constEnd() || hasExpired(*it, now) || it->failures < m_allowedFailures)
         return {};
     Error error = cloudError(ServerErrorCode::Throttled,
@@ -23,17 +39,24 @@ Status GuessThrottle::admit(const QString& key) {
     return error;
 }
 
-void GuessThrottle::recordFailure(const QString& key) {
+bool GuessThrottle::recordFailure(const QString& clientAddress) {
     const Duration now = m_clock.monotonicNow();
-    auto it = m_entries.find(key);
-    if (it == m_entries.end()) {
-        if (m_entries.size() >= m_sweepAtSize)
-            forgetExpired(now);
-        it = m_entries.insert(key, Entry{0, now});
-    } else if (hasExpired(*it, now)) {
-        *it = Entry{0, now};
+    const QString guesser = guesserOf(clientAddress);
+    forgetExpired(now);
+    auto it = m_entries.find(guesser);
+    Entry& entry = it == m_entries.end() ? startWindow(guesser, now) : *it;
+    return ++entry.failures == m_allowedFailures;
+}
+
+GuessThrottle::Entry& GuessThrottle::startWindow(const QString& guesser, Duration now) {
+    // Forgetting the oldest gives one allowance back, to a guesser who had to bring as many
+    // other addresses, each with its own: memory stays bounded however many addresses guess.
+    if (m_entries.size() >= m_maxTracked) {
+        m_entries.remove(m_byAge.front());
+        m_byAge.pop_front();
     }
-    ++it->failures;
+    m_byAge.push_back(guesser);
+    return *m_entries.insert(guesser, Entry{0, now, std::prev(m_byAge.end())});
 }
 
 bool GuessThrottle::hasExpired(const Entry& entry, Duration now) const {
@@ -42,13 +65,13 @@ bool GuessThrottle::hasExpired(const Entry& entry, Duration now) const {
 
 void GuessThrottle::forgetExpired(Duration now) {
     // A guesser that stopped costs no memory once its window is over.
-    for (auto it = m_entries.begin(); it != m_entries.end();) {
-        if (hasExpired(*it, now))
-            it = m_entries.erase(it);
-        else
-            ++it;
+    while (!m_byAge.empty()) {
+        const auto it = m_entries.find(m_byAge.front());
+        if (!hasExpired(*it, now))
+            return;
+        m_entries.erase(it);
+        m_byAge.pop_front();
     }
-    m_sweepAtSize = std::max(kFirstSweepSize, 2 * m_entries.size());
 }
 
 } // namespace sonavert::cloud

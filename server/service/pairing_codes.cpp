@@ -16,21 +16,22 @@ constexpr Duration kGuessWindow = std::chrono::minutes(10);
 } // namespace
 
 PairingCodes::PairingCodes(CloudStorage& storage, AccountDirectory& accounts, Clock& clock,
-                           NetworkEntranceSource entrance)
+                           QByteArray codeKey, NetworkEntranceSource entrance)
     : m_storage(storage)
     , m_accounts(accounts)
     , m_clock(clock)
+    , m_codeKey(std::move(codeKey))
     , m_entrance(std::move(entrance))
-    , m_byAddress(clock, kWrongGuessesPerAddress, kGuessWindow)
-    , m_byCode(clock, kWrongGuessesPerCode, kGuessWindow) {}
+    , m_byAddress(clock, kWrongGuessesPerAddress, kGuessWindow) {}
 
-Result<QJsonObject> PairingCodes::create(const AccountInfo& account) {
+Result<QJsonObject> PairingCodes::create(const AccountInfo& account,
+                                         const QString& creatorTokenHash) {
     const QString code = secret_tokens::newPairingCode();
     const qint64 expiresMs = m_clock.now()
                                  .addSeconds(std::chrono::duration<double>(kLifetime).count())
                                  .unixMilliseconds();
     SONAVERT_TRY(m_storage.addPairingCode(
-        {secret_tokens::hashBearerToken(secret_tokens::normalisedPairingCode(code)), account.id},
+        {secret_tokens::hashPairingCode(code, m_codeKey), account.id, creatorTokenHash},
         expiresMs));
     qCInfo(lcPairing).noquote() << "pairing code issued for account" << account.id;
     QJsonObject answer{
@@ -54,22 +55,24 @@ Result<QJsonObject> PairingCodes::claim(const QJsonObject& body, const QString& 
     if (!code.isString() || deviceName.toString().isEmpty())
         return cloudError(ServerErrorCode::BadRequest,
                           QStringLiteral("a claim needs a \"code\" and a \"deviceName\""));
-    const QString codeHash =
-        secret_tokens::hashBearerToken(secret_tokens::normalisedPairingCode(code.toString()));
-    SONAVERT_TRY(admit(clientAddress, codeHash));
-    auto accountId = accountOfCode(codeHash);
-    SONAVERT_TRY(accountId);
-    if (!accountId.value())
-        return refuse(clientAddress, codeHash);
+    // Refused quietly: the guesser was logged once, when its allowance ran out.
+    SONAVERT_TRY(m_byAddress.admit(clientAddress));
+    const QString codeHash = secret_tokens::hashPairingCode(code.toString(), m_codeKey);
+    auto live = liveCode(codeHash);
+    SONAVERT_TRY(live);
+    if (!live.value())
+        return refuse(clientAddress);
+    const StoredPairingCode& stored = *live.value();
     // The name is checked before the code is spent, so a clash leaves the code usable.
-    auto issued =
-        m_accounts.issueTokenFor(AccountInfo{*accountId.value(), {}, {}}, deviceName.toString());
+    auto issued = m_accounts.issueTokenFor(AccountInfo{stored.accountId, {}, {}},
+                                           deviceName.toString(), stored.creatorTokenHash);
     SONAVERT_TRY(issued);
     auto taken = m_storage.takePairingCode(codeHash);
     SONAVERT_TRY(taken);
+    // Gone meanwhile: claimed by someone else, or its creator was revoked.
     if (!taken.value())
-        return refuse(clientAddress, codeHash);
-    qCInfo(lcPairing).noquote() << "pairing code claimed for account" << *accountId.value()
+        return refuse(clientAddress);
+    qCInfo(lcPairing).noquote() << "pairing code claimed for account" << stored.accountId
                                 << "by device" << deviceName.toString() << "from" << clientAddress;
     // The new device shows which account it joined; the fresh token finds the account's name.
     auto joined = m_accounts.authenticate(issued.value().token);
@@ -79,31 +82,23 @@ Result<QJsonObject> PairingCodes::claim(const QJsonObject& body, const QString& 
                        {QStringLiteral("accountName"), joined.value().name}};
 }
 
-Status PairingCodes::admit(const QString& clientAddress, const QString& codeHash) {
-    auto status = m_byAddress.admit(clientAddress);
-    if (status)
-        status = m_byCode.admit(codeHash);
-    if (!status)
-        qCWarning(lcPairing).noquote() << "pairing claim throttled from" << clientAddress;
-    return status;
-}
-
-Result<std::optional<qint64>> PairingCodes::accountOfCode(const QString& codeHash) {
+Result<std::optional<StoredPairingCode>> PairingCodes::liveCode(const QString& codeHash) {
     auto live = m_storage.livePairingCodes(m_clock.now().unixMilliseconds());
     SONAVERT_TRY(live);
     // Every live code is compared, all the way: how long this takes says nothing about how
     // close a guess came.
-    std::optional<qint64> found;
+    std::optional<StoredPairingCode> found;
     for (const StoredPairingCode& stored : live.value())
         if (secret_tokens::digestsEqual(stored.codeHash, codeHash))
-            found = stored.accountId;
+            found = stored;
     return found;
 }
 
-Error PairingCodes::refuse(const QString& clientAddress, const QString& codeHash) {
-    m_byAddress.recordFailure(clientAddress);
-    m_byCode.recordFailure(codeHash);
+Error PairingCodes::refuse(const QString& clientAddress) {
     qCWarning(lcPairing).noquote() << "pairing claim refused from" << clientAddress;
+    if (m_byAddress.recordFailure(clientAddress))
+        qCWarning(lcPairing).noquote()
+            << "pairing claims throttled from" << GuessThrottle::guesserOf(clientAddress);
     // Wrong, expired and already claimed are one answer: a caller without a valid code learns
     // nothing about which codes or accounts exist.
     return cloudError(ServerErrorCode::AccessDenied,

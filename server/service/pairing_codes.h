@@ -21,36 +21,42 @@ struct NetworkEntrance {
 using NetworkEntranceSource = std::function<std::optional<NetworkEntrance>()>;
 
 /// One-time codes with which a signed-in device lets another computer into its account. A
-/// code is stored only as a hash, lives ten minutes of the server's clock and is gone once
-/// claimed. Claims come from anyone, so a wrong code counts against the address (and the
-/// guessed code) that sent it, and a wrong and an expired code get the same answer.
+/// code is stored only as an HMAC under the server's secret, lives ten minutes of the server's
+/// clock and is gone once claimed; the token it mints remembers the token that asked for the
+/// code, so revoking one revokes what it let in. Claims come from anyone, so a wrong code
+/// counts against the address that sent it (its /64 for IPv6), and a wrong and an expired code
+/// get the same answer.
 class PairingCodes {
 public:
+    /// `codeKey`: the server's secret for the codes' stored form, the same for every instance
+    /// sharing the storage.
     PairingCodes(CloudStorage& storage, AccountDirectory& accounts, Clock& clock,
-                 NetworkEntranceSource entrance = {});
+                 QByteArray codeKey, NetworkEntranceSource entrance = {});
 
     /// {"code": S, "expires": {"timestamp": MS}} for the caller's account, and, when the
     /// server serves the network, "network": {"server": URL[, "key": base64url]}.
-    Result<QJsonObject> create(const AccountInfo& account);
+    /// `creatorTokenHash` is the hash of the token that asked (empty for a call made without
+    /// one).
+    Result<QJsonObject> create(const AccountInfo& account, const QString& creatorTokenHash);
     /// {"code": S, "deviceName": S} in, {"token": S, "deviceName": S} out: a new token of the
     /// code's account named after the device.
     Result<QJsonObject> claim(const QJsonObject& body, const QString& clientAddress);
+    /// Guessers whose wrong codes are counted at the moment.
+    int trackedGuessers() const { return m_byAddress.trackedKeyCount(); }
 
     static constexpr Duration kLifetime = std::chrono::minutes(10);
     static constexpr int kWrongGuessesPerAddress = 20;
-    static constexpr int kWrongGuessesPerCode = 5;
 
 private:
-    Status admit(const QString& clientAddress, const QString& codeHash);
-    Result<std::optional<qint64>> accountOfCode(const QString& codeHash);
-    Error refuse(const QString& clientAddress, const QString& codeHash);
+    Result<std::optional<StoredPairingCode>> liveCode(const QString& codeHash);
+    Error refuse(const QString& clientAddress);
 
     CloudStorage& m_storage;
     AccountDirectory& m_accounts;
     Clock& m_clock;
+    QByteArray m_codeKey;
     NetworkEntranceSource m_entrance;
     GuessThrottle m_byAddress;
-    GuessThrottle m_byCode;
 };
 
 } // namespace sonavert::cloud

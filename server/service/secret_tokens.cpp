@@ -1,6 +1,7 @@
 #include "server/service/secret_tokens.h"
 
 #include <QCryptographicHash>
+#include <QMessageAuthenticationCode>
 #include <QRandomGenerator>
 
 namespace sonavert::cloud::secret_tokens {
@@ -53,6 +54,13 @@ QString normalisedPairingCode(const QString& typed) {
         if (c != QLatin1Char('-') && !c.isSpace())
             code += c.toUpper();
     return code;
+}
+
+QString hashPairingCode(const QString& typed, const QByteArray& key) {
+    return QString::fromLatin1(
+        QMessageAuthenticationCode::hash(normalisedPairingCode(typed).toUtf8(), key,
+                                         QCryptographicHash::Sha256)
+            .toHex());
 }
 
 bool digestsEqual(const QString& left, const QString& right) {

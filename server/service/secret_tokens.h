@@ -17,6 +17,10 @@ QString newUserRecordName();
 QString newPairingCode();
 /// A code as typed, in the form it is hashed in: separators and spaces dropped, upper case.
 QString normalisedPairingCode(const QString& typed);
+/// The form a pairing code is stored in: hex HMAC-SHA-256 of the normalised code under the
+/// server's secret `key`. Nine characters are too few to hide behind a plain hash: whoever
+/// reads the table could try every code in minutes.
+QString hashPairingCode(const QString& typed, const QByteArray& key);
 /// Compares two digests in time that depends only on their length.
 bool digestsEqual(const QString& left, const QString& right);
 /// A new signing key for change tokens, as text.

@@ -96,10 +96,12 @@ struct DeviceToken {
     qint64 createdMs = 0;
 };
 
-/// A pairing code still to be claimed, as stored: its hash and whose it is.
+/// A pairing code still to be claimed, as stored: its hash, whose it is, and the hash of the
+/// token that asked for it (empty when none did).
 struct StoredPairingCode {
     QString codeHash;
     qint64 accountId = 0;
+    QString creatorTokenHash;
 };
 
 /// What an instance tells the others sharing its database after storing notifications: whose
@@ -142,17 +144,20 @@ public:
     createFirstAccount(const QString& name, const QString& userRecordName, qint64 nowMs) = 0;
     virtual Result<std::optional<AccountInfo>> accountByName(const QString& name) = 0;
     virtual Result<std::optional<AccountInfo>> accountByTokenHash(const QString& tokenHash) = 0;
-    /// `deviceName` is empty or unique within the account.
+    /// `deviceName` is empty or unique within the account. `mintedBy`: the hash of the token
+    /// whose pairing code this one was claimed with, or empty.
     virtual Status addToken(qint64 accountId, const QString& tokenHash, const QString& deviceName,
-                            qint64 nowMs) = 0;
+                            qint64 nowMs, const QString& mintedBy) = 0;
     /// The account's tokens, oldest first.
     virtual Result<QList<DeviceToken>> tokensOf(qint64 accountId) = 0;
     /// The hash of the account's token named `deviceName`, if there is one.
     virtual Result<std::optional<QString>> tokenHashNamed(qint64 accountId,
                                                           const QString& deviceName) = 0;
-    /// Whether a token with this hash belonged to the account and is now gone; a removal is
-    /// recorded as a revocation in the same transaction.
-    virtual Result<bool> removeToken(qint64 accountId, const QString& tokenHash) = 0;
+    /// Removes the account's token with this hash, every token minted through its pairing
+    /// codes and theirs in turn, and the codes they asked for that are still unclaimed, in one
+    /// transaction that records each removal as a revocation. The hashes removed, this one
+    /// first; none when it was not the account's.
+    virtual Result<QStringList> removeToken(qint64 accountId, const QString& tokenHash) = 0;
     /// Revocations recorded after `afterId`, in id order.
     virtual Result<QList<TokenRevocation>> tokenRevocationsSince(qint64 afterId) = 0;
 

@@ -141,21 +141,6 @@ Result<std::optional<AccountInfo>> SqlCloudStorage::accountByTokenHash(const QSt
                       {tokenHash});
 }
 
-Result<bool> SqlCloudStorage::removeToken(qint64 accountId, const QString& tokenHash) {
-    SqlTransaction transaction(m_session);
-    SONAVERT_TRY(transaction.begin());
-    auto removed = m_session.run(
-        QStringLiteral("DELETE FROM account_tokens WHERE account_id = ? AND token_hash = ?"),
-        {accountId, tokenHash});
-    SONAVERT_TRY(removed);
-    if (removed.value().numRowsAffected() == 0)
-        return false;
-    SONAVERT_TRY(m_session.run(
-        QStringLiteral("INSERT INTO token_revocations (token_hash) VALUES (?)"), {tokenHash}));
-    SONAVERT_TRY(transaction.commit());
-    return true;
-}
-
 Result<QList<TokenRevocation>> SqlCloudStorage::tokenRevocationsSince(qint64 afterId) {
     auto query = m_session.run(
         QStringLiteral("SELECT id, token_hash FROM token_revocations WHERE id > ? ORDER BY id"),

@@ -31,14 +31,14 @@ public:
     Result<std::optional<AccountInfo>> accountByName(const QString& name) override;
     Result<std::optional<AccountInfo>> accountByTokenHash(const QString& tokenHash) override;
     Status addToken(qint64 accountId, const QString& tokenHash, const QString& deviceName,
-                    qint64 nowMs) override;
+                    qint64 nowMs, const QString& mintedBy) override;
     Result<QList<DeviceToken>> tokensOf(qint64 accountId) override;
     Result<std::optional<QString>> tokenHashNamed(qint64 accountId,
                                                   const QString& deviceName) override;
     Status addPairingCode(const StoredPairingCode& code, qint64 expiresMs) override;
     Result<QList<StoredPairingCode>> livePairingCodes(qint64 nowMs) override;
     Result<bool> takePairingCode(const QString& codeHash) override;
-    Result<bool> removeToken(qint64 accountId, const QString& tokenHash) override;
+    Result<QStringList> removeToken(qint64 accountId, const QString& tokenHash) override;
     Result<QList<TokenRevocation>> tokenRevocationsSince(qint64 afterId) override;
 
     Result<ZoneState> zone(const DatabaseScope& scope, const QString& zoneName) override;

@@ -1,10 +1,13 @@
 // The first-run call: the first device of a self-hosted server creates the first account and
-// gets its own named token. Local callers only, never through a proxy, and shut for good once
-// any account exists, even against calls racing each other.
+// gets its own named token. Local callers only, never through a proxy nor on a server that
+// trusts one, only in the first minutes after a start, and shut for good once any account
+// exists, even against calls racing each other.
+#include "server/http/trusted_proxies.h"
 #include "src/runtime/virtual_clock.h"
 #include "tests/server/cloud_test_client.h"
 #include "tests/server/server_test_main.h"
 #include "tests/server/test_cloud_server.h"
+#include "tests/support/recording_tcp_proxy.h"
 
 #include <QJsonDocument>
 #include <QNetworkInterface>
@@ -137,6 +140,47 @@ private Q_SLOTS:
         QCOMPARE(refused.status, 403);
         QCOMPARE(refused.errorCode(), u"ACCESS_DENIED"_s);
         QCOMPARE(deviceNames(u"alice"_s), QStringList{});
+    }
+
+    // A same-host tunnel (ssh -R, a TCP forwarder) relays strangers from loopback and names
+    // nobody; a server that trusts a proxy is assumed to have one in front.
+    void aTunnelToAServerThatTrustsAProxyIsRefused() {
+        sonavert::cloud::ServerConfig config;
+        config.transport.trustedProxies =
+            sonavert::cloud::TrustedProxies::parse({u"127.0.0.1"_s}).value();
+        TestCloudServer proxied(config, m_clock.get());
+        QVERIFY(proxied.isRunning());
+        sonavert::test::RecordingTcpProxy tunnel(QHostAddress::LocalHost, proxied.url().port());
+        CloudTestClient stranger(tunnel.url(proxied.url()), QString());
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression(u"refused to .*the server trusts a proxy"_s));
+        const auto refused = stranger.createFirstAccount(names(u"mallory"_s, u"Laptop"_s));
+        QCOMPARE(refused.status, 403);
+        QCOMPARE(refused.errorCode(), u"ACCESS_DENIED"_s);
+        QVERIFY(refused.body.value("reason").toString().contains("reverse proxy"));
+        QVERIFY(!proxied.server().service().accounts().account(u"mallory"_s).ok());
+    }
+
+    void theDoorOpensOnlyForTenMinutesAfterEachStart() {
+        m_clock->advance(std::chrono::seconds(599));
+        QCOMPARE(m_local->createFirstAccount(names({}, u"Desk"_s)).status, 400);
+        m_clock->advance(std::chrono::seconds(1));
+        QTest::ignoreMessage(
+            QtWarningMsg, QRegularExpression(u"first account refused from .*first-run window"_s));
+        const auto late = m_local->createFirstAccount(names(u"alice"_s, u"Desk"_s));
+        QCOMPARE(late.status, 403);
+        QCOMPARE(late.errorCode(), u"ACCESS_DENIED"_s);
+        QVERIFY2(late.body.value("reason").toString().contains("restart the server"),
+                 qPrintable(late.body.value("reason").toString()));
+        QCOMPARE(deviceNames(u"alice"_s), QStringList{});
+
+        // Started again over the same store, the server opens it anew.
+        auto restarted = m_server->openAlongside(*m_clock);
+        QVERIFY(restarted.ok());
+        auto url = restarted.value()->listen(QHostAddress::LocalHost, 0);
+        QVERIFY(url.ok());
+        CloudTestClient local(url.value(), QString());
+        QCOMPARE(local.createFirstAccount(names(u"alice"_s, u"Desk"_s)).status, 200);
     }
 
     void callersFromTheNetworkAreRefused() {

@@ -1,12 +1,16 @@
 // Pairing codes: a signed-in device asks for one, a new device exchanges it for a token of its
-// own. Single use, ten minutes, per account, wrong guesses throttled per address and per code,
-// and nothing told to a caller without a valid code.
+// own. Single use, ten minutes, per account, kept only under the server's secret, wrong guesses
+// throttled per address (an IPv6 network as one), nothing told to a caller without a valid
+// code, and every token a code minted revoked with the token that asked for the code.
 #include "server/app/cloud_command_line.h"
 #include "src/runtime/virtual_clock.h"
 #include "tests/server/cloud_test_client.h"
 #include "tests/server/server_test_main.h"
 #include "tests/server/test_cloud_server.h"
 
+#include <QCryptographicHash>
+#include <QJsonDocument>
+#include <QMessageAuthenticationCode>
 #include <QRegularExpression>
 #include <QtTest>
 
@@ -21,6 +25,7 @@ private:
     // Declared first, destroyed last: the server schedules on it.
     std::unique_ptr<sonavert::VirtualClock> m_clock;
     std::unique_ptr<TestCloudServer> m_server;
+    QString m_aliceToken;
     std::unique_ptr<CloudTestClient> m_alice;
     std::unique_ptr<CloudTestClient> m_stranger;
 
@@ -46,6 +51,22 @@ private:
         body.remove("uuid");
         return body;
     }
+    /// A claim made straight to a service, as if from `address`, without an HTTP round trip.
+    static sonavert::Result<QJsonObject> claimAt(sonavert::cloud::CloudService& service,
+                                                 const QString& code, const QString& address) {
+        const QJsonObject body{{"code", code}, {"deviceName", "guess"}};
+        sonavert::cloud::DatabaseCall call;
+        call.operation = u"pairing/claim"_s;
+        call.body = QJsonDocument(body).toJson(QJsonDocument::Compact);
+        call.clientAddress = address;
+        call.kind = sonavert::cloud::CallKind::Tokenless;
+        return service.serve(call);
+    }
+    /// A new device let in with a code that `inviter` asked for.
+    QString invite(CloudTestClient& inviter, const QString& deviceName) {
+        const auto claimed = m_stranger->claimPairingCode(newCode(inviter), deviceName);
+        return claimed.body.value("token").toString();
+    }
 
 private Q_SLOTS:
     void init() {
@@ -53,7 +74,8 @@ private Q_SLOTS:
         m_server =
             std::make_unique<TestCloudServer>(sonavert::cloud::ServiceOptions{}, m_clock.get());
         QVERIFY(m_server->isRunning());
-        m_alice = std::make_unique<CloudTestClient>(m_server->url(), m_server->addAccount("alice"));
+        m_aliceToken = m_server->addAccount("alice");
+        m_alice = std::make_unique<CloudTestClient>(m_server->url(), m_aliceToken);
         m_stranger = std::make_unique<CloudTestClient>(m_server->url(), QString());
     }
     void cleanup() {
@@ -129,11 +151,51 @@ private Q_SLOTS:
         QCOMPARE(m_stranger->claimPairingCode(newCode(*m_alice), "after the wait").status, 200);
     }
 
-    void oneGuessedCodeIsThrottledOnItsOwn() {
-        for (int i = 0; i < 5; ++i)
-            QCOMPARE(m_stranger->claimPairingCode(u"KQ7-4FD-92X"_s, "guess").status, 403);
-        QCOMPARE(m_stranger->claimPairingCode(u"kq74fd92x"_s, "guess").status, 429);
-        QCOMPARE(m_stranger->claimPairingCode(u"KQ7-4FD-93X"_s, "guess").status, 403);
+    // A subscriber's /64 holds more addresses than any table could; it guesses as one, and
+    // however many codes it tries, the throttle remembers it once.
+    void anIpv6NetworkGuessesAsOneInBoundedMemory() {
+        auto alongside = m_server->openAlongside(*m_clock);
+        QVERIFY(alongside.ok());
+        auto& service = alongside.value()->service();
+        QMap<QString, int> answers;
+        for (int i = 0; i < 100000; ++i) {
+            const QString address = u"2001:db8:7:1:%1::1"_s.arg(i % 10000, 0, 16);
+            const QString code = u"W%1"_s.arg(i, 8, 29, QLatin1Char('0')).toUpper();
+            auto answer = claimAt(service, code, address);
+            QVERIFY(!answer.ok());
+            ++answers[answer.error().description.contains("too many") ? u"throttled"_s
+                                                                      : u"refused"_s];
+        }
+        QCOMPARE(answers, (QMap<QString, int>{{u"refused"_s, 20}, {u"throttled"_s, 99980}}));
+        QCOMPARE(service.pairing().trackedGuessers(), 1);
+        // The right code from that network waits too; another network is not held back.
+        const QString code = newCode(*m_alice);
+        QVERIFY(!claimAt(service, code, u"2001:db8:7:1:abcd::2"_s).ok());
+        QVERIFY(claimAt(service, code, u"2001:db8:7:2::1"_s).ok());
+        QCOMPARE(service.pairing().trackedGuessers(), 1);
+    }
+
+    // Whoever reads the database finds no code by hashing all 29^9 of them: the stored form
+    // needs the server's secret, which every instance over the same storage shares.
+    void aCodeIsStoredUnderTheServersSecretSharedByItsInstances() {
+        const QString code = newCode(*m_alice);
+        auto storage = m_server->openStorage();
+        QVERIFY(storage.ok());
+        auto live = storage.value()->livePairingCodes(m_clock->now().unixMilliseconds());
+        QVERIFY(live.ok());
+        QCOMPARE(live.value().size(), 1);
+        const QByteArray typed = code.toUtf8().replace('-', "");
+        const QString stored = live.value().front().codeHash;
+        QVERIFY(stored != QCryptographicHash::hash(typed, QCryptographicHash::Sha256).toHex());
+        auto secret = storage.value()->settleMetaValue(u"pairing_code_key"_s, "not this one");
+        QVERIFY(secret.ok());
+        QVERIFY(secret.value().size() >= 32);
+        QCOMPARE(stored, QString::fromLatin1(QMessageAuthenticationCode::hash(
+                                                 typed, secret.value(), QCryptographicHash::Sha256)
+                                                 .toHex()));
+        auto alongside = m_server->openAlongside(*m_clock);
+        QVERIFY(alongside.ok());
+        QVERIFY(claimAt(alongside.value()->service(), code, u"192.0.2.1"_s).ok());
     }
 
     void aTakenDeviceNameLeavesTheCodeUsable() {
@@ -162,6 +224,33 @@ private Q_SLOTS:
         QCOMPARE(deviceNames("alice"), QStringList{""});
         // The name is free again: the same computer can be invited back.
         QCOMPARE(m_stranger->claimPairingCode(newCode(*m_alice), "laptop").status, 200);
+    }
+
+    // A stolen laptop may have let in a ghost before it was revoked, or asked for a code to
+    // use later: neither outlives it.
+    void aRevokedDeviceTakesTheDevicesItLetInWithIt() {
+        CloudTestClient desk(m_server->url(), invite(*m_alice, "desk"));
+        CloudTestClient laptop(m_server->url(), invite(desk, "laptop"));
+        CloudTestClient ghost(m_server->url(), invite(laptop, "ghost"));
+        CloudTestClient kitchen(m_server->url(), invite(*m_alice, "kitchen"));
+        const QString spare = newCode(laptop);
+        QCOMPARE(ghost.call("account/status", {}).status, 200);
+        QCOMPARE(runCommand({"token", "revoke", "--account", "alice", "--name", "laptop"}), 0);
+        m_clock->advance(std::chrono::milliseconds(600));
+        QCOMPARE(laptop.call("account/status", {}).status, 401);
+        QCOMPARE(ghost.call("account/status", {}).status, 401);
+        QCOMPARE(m_stranger->claimPairingCode(spare, "later").status, 403);
+        QCOMPARE(desk.call("account/status", {}).status, 200);
+        QCOMPARE(deviceNames("alice"), (QStringList{"", "desk", "kitchen"}));
+
+        // Revoked through the server itself, the minted tokens are refused at once.
+        auto& accounts = m_server->server().service().accounts();
+        const auto revoked = accounts.revokeToken(u"alice"_s, m_aliceToken);
+        QVERIFY(revoked.ok());
+        QCOMPARE(revoked.value(), 3);
+        QCOMPARE(desk.call("account/status", {}).status, 401);
+        QCOMPARE(kitchen.call("account/status", {}).status, 401);
+        QCOMPARE(deviceNames("alice"), QStringList{});
     }
 };
 

@@ -85,7 +85,7 @@ private Q_SLOTS:
         QVERIFY(cloud.waitForFinished(20000));
         QCOMPARE(url.host(), u"127.0.0.1"_s);
         const QString said = QString::fromUtf8(cloud.readAllStandardError());
-        QVERIFY2(said.contains(u"serving %1 from SQLite %2/cloud.sqlite, schema version 3"_s.arg(
+        QVERIFY2(said.contains(u"serving %1 from SQLite %2/cloud.sqlite, schema version 4"_s.arg(
                      url.toString(), data.path())),
                  qPrintable(said));
     }

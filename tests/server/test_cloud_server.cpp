@@ -1,5 +1,7 @@
 #include "tests/server/test_cloud_server.h"
 
+#include "server/storage/storage_factory.h"
+
 #include <QDir>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -64,6 +66,10 @@ Result<std::unique_ptr<CloudServer>> TestCloudServer::openAlongside(Clock& clock
     config.dataDirectory = m_dataDir.path();
     config.databaseUrl = m_databaseUrl;
     return CloudServer::open(config, clock);
+}
+
+Result<std::unique_ptr<CloudStorage>> TestCloudServer::openStorage() const {
+    return openCloudStorage(m_databaseUrl, m_dataDir.path());
 }
 
 void TestCloudServer::start(ServerConfig config, Clock* clock, const TestCloudServer* sharing) {

@@ -38,6 +38,8 @@ public:
     /// the account or the zone could not be found.
     bool deleteZoneByUser(const QString& account, const QString& container, const QString& zone);
 
+    /// A connection of its own to the server's storage, to look at what it keeps.
+    Result<std::unique_ptr<CloudStorage>> openStorage() const;
     /// Another server over the same storage, not listening: what the command line opens.
     Result<std::unique_ptr<CloudServer>> openAlongside(Clock& clock) const;
 
