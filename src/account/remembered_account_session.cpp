@@ -44,11 +44,18 @@ QString failureText(bool isClaim, const Error& error) {
         return QStringLiteral("%1 is not a Sonavert server.");
     if (server_call::is(error, Failure::Unauthorized))
         return kRemovedText;
+    if (server_call::is(error, Failure::Denied) && isClaim)
+        return QStringLiteral("This code is wrong or has expired. Ask for a new one on a "
+                              "computer that is signed in.");
+    // The server refuses its first-run call for more than one reason (an account exists, its
+    // first-run window closed, it trusts a proxy): its own words say which.
     if (server_call::is(error, Failure::Denied))
-        return isClaim ? QStringLiteral("This code is wrong or has expired. Ask for a new one on "
-                                        "a computer that is signed in.")
-                       : QStringLiteral("%1 has an account already. Sign in with a code from "
-                                        "one of its computers.");
+        return QStringLiteral("%1 did not create an account") +
+               (error.description.isEmpty()
+                    ? QString()
+                    : QStringLiteral(" (") + error.description + QLatin1Char(')')) +
+               QStringLiteral(". If it has one already, sign in with a code from one of its "
+                              "computers.");
     if (server_call::is(error, Failure::Throttled)) {
         const int minutes =
             std::max(1, static_cast<int>(std::ceil(error.retryAfterSeconds.value_or(60) / 60)));
