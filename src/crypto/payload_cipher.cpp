@@ -4,6 +4,8 @@
 
 #include <QRegularExpression>
 #include <QtEndian>
+#include <array>
+#include <optional>
 #include <sodium.h>
 
 namespace sonavert::crypto {
@@ -12,18 +14,52 @@ namespace {
 
 constexpr qsizetype kNonceBytes = crypto_aead_xchacha20poly1305_ietf_NPUBBYTES;
 constexpr qsizetype kTagBytes = crypto_aead_xchacha20poly1305_ietf_ABYTES;
-const QString kVersion = QStringLiteral("sv1");
+/// Sealed values are padded, so their length says only which bucket the clear text fits:
+/// everything a presence or a command carries fits the first, a longer text the second, and
+/// beyond that the length is rounded up to whole kLargestBucket.
+constexpr std::array<qsizetype, 2> kBuckets{256, 1024};
+constexpr qsizetype kLargestBucket = kBuckets.back();
+/// "sv2" seals padded text; "sv1", from earlier versions, unpadded: both open.
+const QString kVersion = QStringLiteral("sv2");
+const QString kUnpaddedVersion = QStringLiteral("sv1");
 
 struct SealedParts {
+    QString version;
     QString keyId;
     QByteArray body; ///< nonce || ciphertext
 };
 
+qsizetype bucketOf(qsizetype length) {
+    for (const qsizetype bucket : kBuckets)
+        if (length < bucket) // the padding takes at least one byte
+            return bucket;
+    return (length / kLargestBucket + 1) * kLargestBucket;
+}
+
+/// ISO/IEC 7816-4 padding (0x80, then zeros) up to the bucket.
+QByteArray padded(QByteArray message) {
+    const qsizetype length = message.size();
+    message.resize(bucketOf(length));
+    size_t paddedLength = 0;
+    sodium_pad(&paddedLength, reinterpret_cast<unsigned char*>(message.data()), size_t(length),
+               size_t(message.size()), size_t(message.size()));
+    return message;
+}
+
+std::optional<qsizetype> unpaddedLength(const QByteArray& message) {
+    size_t length = 0;
+    if (message.isEmpty() ||
+        sodium_unpad(&length, reinterpret_cast<const unsigned char*>(message.constData()),
+                     size_t(message.size()), size_t(message.size())) != 0)
+        return std::nullopt;
+    return qsizetype(length);
+}
+
 // Each part length-prefixed, so no choice of names can make two addresses read alike.
-QByteArray associatedData(const QString& keyId, const QString& recordName,
+QByteArray associatedData(const QString& version, const QString& keyId, const QString& recordName,
                           const QString& fieldName) {
     QByteArray data;
-    for (const QString& part : {kVersion, keyId, recordName, fieldName}) {
+    for (const QString& part : {version, keyId, recordName, fieldName}) {
         const QByteArray bytes = part.toUtf8();
         const quint32 length = qToBigEndian(quint32(bytes.size()));
         data.append(reinterpret_cast<const char*>(&length), sizeof length);
@@ -45,7 +81,8 @@ Result<SealedParts> parse(const QString& sealed) {
     const auto match = sealedShape().match(sealed);
     if (!match.hasMatch())
         return malformed();
-    if (match.captured(1) != QLatin1String("1"))
+    const QString version = QStringLiteral("sv") + match.captured(1);
+    if (version != kVersion && version != kUnpaddedVersion)
         return cryptoError(CryptoErrorCode::UnknownVersion,
                            QStringLiteral("The value was sealed by a newer Sonavert."));
     const QStringList rest = sealed.mid(match.capturedLength()).split(QLatin1Char(':'));
@@ -57,7 +94,7 @@ Result<SealedParts> parse(const QString& sealed) {
     // padding or stray low bits, and a sealed value must not have several spellings.
     if (!body || body.decoded.size() < kNonceBytes + kTagBytes || body.decoded.toBase64() != text)
         return malformed();
-    return SealedParts{rest[0], body.decoded};
+    return SealedParts{version, rest[0], body.decoded};
 }
 
 } // namespace
@@ -75,8 +112,8 @@ Result<QString> PayloadCipher::seal(const AccountKey& key, const QString& record
                                     const QString& fieldName, const QString& plaintext) {
     if (!ensureSodium())
         return cryptoUnavailable();
-    const QByteArray message = plaintext.toUtf8();
-    const QByteArray ad = associatedData(key.keyId(), recordName, fieldName);
+    const QByteArray message = padded(plaintext.toUtf8());
+    const QByteArray ad = associatedData(kVersion, key.keyId(), recordName, fieldName);
     QByteArray body(kNonceBytes + message.size() + kTagBytes, Qt::Uninitialized);
     auto* nonce = reinterpret_cast<unsigned char*>(body.data());
     randombytes_buf(nonce, kNonceBytes);
@@ -101,7 +138,8 @@ Result<QString> PayloadCipher::open(const KeyRing& ring, const QString& recordNa
         return cryptoError(CryptoErrorCode::UnknownKey,
                            QStringLiteral("The value was sealed with a key this device lacks."));
     const QByteArray& body = parts.value().body;
-    const QByteArray ad = associatedData(key->keyId(), recordName, fieldName);
+    const QByteArray ad =
+        associatedData(parts.value().version, key->keyId(), recordName, fieldName);
     const auto* nonce = reinterpret_cast<const unsigned char*>(body.constData());
     QByteArray message(body.size() - (kNonceBytes + kTagBytes), Qt::Uninitialized);
     unsigned long long messageLength = 0;
@@ -112,7 +150,14 @@ Result<QString> PayloadCipher::open(const KeyRing& ring, const QString& recordNa
             key->data()) != 0)
         return cryptoError(CryptoErrorCode::Refused,
                            QStringLiteral("The sealed value does not open with this key here."));
-    return QString::fromUtf8(message.constData(), qsizetype(messageLength));
+    message.resize(qsizetype(messageLength));
+    if (parts.value().version == kUnpaddedVersion)
+        return QString::fromUtf8(message);
+    // Authentic, so the padding was made by a holder of the key; checked all the same.
+    const std::optional<qsizetype> length = unpaddedLength(message);
+    if (!length)
+        return malformed();
+    return QString::fromUtf8(message.constData(), *length);
 }
 
 } // namespace sonavert::crypto

@@ -141,7 +141,7 @@ private Q_SLOTS:
         else if (damage == u"move"_s)
             sealed = *stored(u"handoff_C3"_s).string(u"payload"_s);
         else if (damage == u"version"_s)
-            sealed.replace(0, 3, u"sv2"_s);
+            sealed.replace(0, 3, u"sv3"_s);
         raw.fields[u"payload"_s] = FieldValue(sealed);
         save(*m_inner, raw);
         if (damage == u"rekey"_s)

@@ -5,6 +5,8 @@
 
 #include <QRandomGenerator>
 #include <QTest>
+#include <QtEndian>
+#include <sodium.h>
 
 using namespace sonavert;
 using namespace sonavert::crypto;
@@ -27,6 +29,30 @@ QString withBody(const QString& sealed, const QByteArray& body) {
 
 QByteArray bodyOf(const QString& sealed) {
     return QByteArray::fromBase64(sealed.mid(sealed.lastIndexOf(u':') + 1).toLatin1());
+}
+
+/// A value as an earlier version sealed it: "sv1", the clear text unpadded, the same
+/// associated data (each part length-prefixed).
+QString sealedUnpadded(const AccountKey& key, const QString& record, const QString& field,
+                       const QString& text) {
+    QByteArray ad;
+    for (const QString& part : {u"sv1"_s, key.keyId(), record, field}) {
+        const QByteArray bytes = part.toUtf8();
+        const quint32 length = qToBigEndian(quint32(bytes.size()));
+        ad.append(reinterpret_cast<const char*>(&length), sizeof length);
+        ad.append(bytes);
+    }
+    const QByteArray message = text.toUtf8();
+    QByteArray body(crypto_aead_xchacha20poly1305_ietf_NPUBBYTES + message.size() +
+                        crypto_aead_xchacha20poly1305_ietf_ABYTES,
+                    Qt::Uninitialized);
+    auto* nonce = reinterpret_cast<unsigned char*>(body.data());
+    randombytes_buf(nonce, crypto_aead_xchacha20poly1305_ietf_NPUBBYTES);
+    crypto_aead_xchacha20poly1305_ietf_encrypt(
+        nonce + crypto_aead_xchacha20poly1305_ietf_NPUBBYTES, nullptr,
+        reinterpret_cast<const unsigned char*>(message.data()), message.size(),
+        reinterpret_cast<const unsigned char*>(ad.data()), ad.size(), nullptr, nonce, key.data());
+    return u"sv1:"_s + key.keyId() + u':' + QString::fromLatin1(body.toBase64());
 }
 
 } // namespace
@@ -54,7 +80,7 @@ private Q_SLOTS:
         QFETCH(QString, value);
         const QString wire = sealed(value);
         QVERIFY(PayloadCipher::isSealed(wire));
-        QVERIFY(wire.startsWith(u"sv1:"_s + m_key.keyId() + u':'));
+        QVERIFY(wire.startsWith(u"sv2:"_s + m_key.keyId() + u':'));
         QVERIFY(value.isEmpty() || !wire.contains(value));
         const Result<QString> opened = PayloadCipher::open(m_ring, kRecord, kField, wire);
         QVERIFY(opened);
@@ -62,6 +88,31 @@ private Q_SLOTS:
     }
 
     void twoSealsOfOneValueDiffer() { QVERIFY(sealed() != sealed()); }
+
+    // The length of a sealed value says which bucket the clear text fits, nothing finer: a
+    // song of 3 and one of 60 characters look alike.
+    void lengthsSayOnlyTheBucket() {
+        const auto nowPlaying = [](const QString& title) {
+            return uR"({"songID":"1440857781","songTitle":"%1","artistName":"Miles Davis",)"
+                   uR"("albumTitle":"Kind of Blue","playbackTime":95.2,"isPlaying":true})"_s.arg(
+                       title);
+        };
+        QCOMPARE(sealed(nowPlaying(u"Joy"_s)).size(), sealed(nowPlaying(QString(60, u'x'))).size());
+        QCOMPARE(sealed(QString()).size(), sealed(QString(255, u'a')).size());
+        QVERIFY(sealed(QString(255, u'a')).size() < sealed(QString(256, u'a')).size());
+        QCOMPARE(sealed(QString(256, u'a')).size(), sealed(QString(1023, u'a')).size());
+        QCOMPARE(sealed(QString(1024, u'a')).size(), sealed(QString(2047, u'a')).size());
+        QCOMPARE(bodyOf(sealed(QString(2047, u'a'))).size(),
+                 crypto_aead_xchacha20poly1305_ietf_NPUBBYTES + 2048 +
+                     crypto_aead_xchacha20poly1305_ietf_ABYTES);
+    }
+
+    // Values earlier versions sealed, unpadded, open as they are.
+    void anUnpaddedValueOfAnEarlierVersionOpens() {
+        const QString earlier = sealedUnpadded(m_key, kRecord, kField, kState);
+        QCOMPARE(PayloadCipher::open(m_ring, kRecord, kField, earlier).value(), kState);
+        QVERIFY(!PayloadCipher::open(m_ring, kRecord, u"nowPlaying"_s, earlier));
+    }
 
     void keyKeptAsBase64SealsAndOpensAlike() {
         const AccountKey restored = AccountKey::fromBase64(m_key.toBase64()).value();
@@ -90,8 +141,12 @@ private Q_SLOTS:
             << good << false << u"handoff_9A0B"_s << kField << code(CryptoErrorCode::Refused);
         QTest::newRow("moved to another field")
             << good << false << kRecord << u"nowPlaying"_s << code(CryptoErrorCode::Refused);
-        QTest::newRow("newer version") << QString(good).replace(0, 3, u"sv2"_s) << false << kRecord
+        QTest::newRow("newer version") << QString(good).replace(0, 3, u"sv3"_s) << false << kRecord
                                        << kField << code(CryptoErrorCode::UnknownVersion);
+        // The version is bound in: a padded value relabelled as unpadded does not open.
+        QTest::newRow("relabelled as the unpadded version")
+            << QString(good).replace(0, 3, u"sv1"_s) << false << kRecord << kField
+            << code(CryptoErrorCode::Refused);
         QTest::newRow("clear text")
             << kState << false << kRecord << kField << code(CryptoErrorCode::Malformed);
         QTest::newRow("body not base64") << withBody(good, {}) + u"@@"_s << false << kRecord
@@ -142,8 +197,12 @@ private Q_SLOTS:
 
     void randomTextsInTheSealedFormAreRefused() {
         QRandomGenerator random(17);
-        const QString prefixes[] = {u"sv1:"_s + m_key.keyId() + u':', u"sv1:"_s, u"sv"_s,
-                                    u"sv1::"_s, u"sv99999999999999999999:"_s};
+        const QString prefixes[] = {u"sv2:"_s + m_key.keyId() + u':',
+                                    u"sv1:"_s + m_key.keyId() + u':',
+                                    u"sv2:"_s,
+                                    u"sv"_s,
+                                    u"sv2::"_s,
+                                    u"sv99999999999999999999:"_s};
         for (int round = 0; round < 4000; ++round) {
             QByteArray bytes(random.bounded(0, 120), Qt::Uninitialized);
             for (char& byte : bytes)

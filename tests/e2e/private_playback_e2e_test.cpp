@@ -216,7 +216,7 @@ private Q_SLOTS:
         }
         const QByteArray& captured = m_relay->captured();
         // The capture saw the sealed records pass: it is the traffic, not an empty file.
-        QVERIFY(captured.contains("DevicePresence") && captured.contains("sv1:"));
+        QVERIFY(captured.contains("DevicePresence") && captured.contains("sv2:"));
         for (const QString& secret : {kTitle, kArtist, kAlbum, songID}) {
             QVERIFY2(!captured.contains(secret.toUtf8()), qPrintable(secret));
             QVERIFY2(!stored.contains(secret.toUtf8()), qPrintable(secret));
