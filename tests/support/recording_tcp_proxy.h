@@ -44,10 +44,15 @@ private:
                 client->write(bytes);
             });
             connect(client, &QTcpSocket::disconnected, upstream, &QTcpSocket::disconnectFromHost);
-            connect(upstream, &QTcpSocket::disconnected, client, [guardedClient] {
-                if (guardedClient)
-                    guardedClient->disconnectFromHost();
-            });
+            // Queued: the client may be part-way through its own destruction when the upstream
+            // goes (it takes its child along), and must not be touched as a socket then.
+            connect(
+                upstream, &QTcpSocket::disconnected, client,
+                [guardedClient] {
+                    if (guardedClient)
+                        guardedClient->disconnectFromHost();
+                },
+                Qt::QueuedConnection);
             connect(client, &QTcpSocket::disconnected, client, &QObject::deleteLater);
             // A TCP socket keeps what is written while it connects, and sends it once connected.
             upstream->connectToHost(m_targetHost, m_targetPort);
