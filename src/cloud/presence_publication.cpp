@@ -59,10 +59,12 @@ CloudRecord publishedRecord(const QString& deviceID, const QString& deviceName,
     record.fields.insert(QStringLiteral("deviceName"), FieldValue(deviceName));
     record.fields.insert(QStringLiteral("observedSessions"),
                          FieldValue(observedSessionsJson(observed)));
-    // Without a playback state (or one JSON cannot carry) the field is left out, which the
-    // all-keys save turns into "no value" on the server.
-    if (const auto json = nowPlaying ? encodeJson(*nowPlaying) : std::nullopt)
-        record.fields.insert(QStringLiteral("nowPlaying"), FieldValue(QString::fromUtf8(*json)));
+    // Always there, empty without a playback state (or with one JSON cannot carry): sealed and
+    // padded like a song, so the server cannot tell from the record whether anything plays.
+    // Readers take the empty text as nothing playing.
+    const auto json = nowPlaying ? encodeJson(*nowPlaying) : std::nullopt;
+    record.fields.insert(QStringLiteral("nowPlaying"),
+                         FieldValue(json ? QString::fromUtf8(*json) : QString()));
     return record;
 }
 

@@ -4,7 +4,6 @@
 
 #include <QRegularExpression>
 #include <QtEndian>
-#include <array>
 #include <optional>
 #include <sodium.h>
 
@@ -14,11 +13,9 @@ namespace {
 
 constexpr qsizetype kNonceBytes = crypto_aead_xchacha20poly1305_ietf_NPUBBYTES;
 constexpr qsizetype kTagBytes = crypto_aead_xchacha20poly1305_ietf_ABYTES;
-/// Sealed values are padded, so their length says only which bucket the clear text fits:
-/// everything a presence or a command carries fits the first, a longer text the second, and
-/// beyond that the length is rounded up to whole kLargestBucket.
-constexpr std::array<qsizetype, 2> kBuckets{256, 1024};
-constexpr qsizetype kLargestBucket = kBuckets.back();
+/// Sealed values are padded to whole kBucket, so that a length says nothing of what is sealed:
+/// a playback state (a few hundred bytes at most) and an idle device's empty value look alike.
+constexpr qsizetype kBucket = 1024;
 /// "sv2" seals padded text; "sv1", from earlier versions, unpadded: both open.
 const QString kVersion = QStringLiteral("sv2");
 const QString kUnpaddedVersion = QStringLiteral("sv1");
@@ -30,10 +27,7 @@ struct SealedParts {
 };
 
 qsizetype bucketOf(qsizetype length) {
-    for (const qsizetype bucket : kBuckets)
-        if (length < bucket) // the padding takes at least one byte
-            return bucket;
-    return (length / kLargestBucket + 1) * kLargestBucket;
+    return (length / kBucket + 1) * kBucket; // the padding takes at least one byte
 }
 
 /// ISO/IEC 7816-4 padding (0x80, then zeros) up to the bucket.

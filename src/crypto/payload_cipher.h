@@ -9,8 +9,9 @@ namespace sonavert::crypto {
 /// key id are bound in as associated data, so a sealed value copied to another record or
 /// field, or relabelled with another key id, does not open. The sealed form is a string,
 /// "sv2:" + key id + ":" + base64(nonce || ciphertext), so the field keeps its type. The clear
-/// text is padded to 256 bytes, 1,024, or a multiple of 1,024, so the server learns from a
-/// length only which of those it fits; "sv1" values of earlier versions, unpadded, still open.
+/// text is padded to a whole number of kilobytes (one for anything a presence or command
+/// carries), so a length tells the server nothing of the song, nor whether one plays; "sv1"
+/// values of earlier versions, unpadded, still open.
 class PayloadCipher {
 public:
     /// Whether `value` has the sealed form's shape ("sv" + version digits + ":"), of any

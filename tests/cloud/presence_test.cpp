@@ -134,6 +134,22 @@ private Q_SLOTS:
         QCOMPARE(log.count(u"event=discovery_wake_sent peer_device_id=BBBBBBBB"_s), 2);
     }
 
+    // An idle device publishes the field all the same, empty (sealed, it is as long as a
+    // song), and the others read it as nothing playing.
+    void anIdleDeviceStillCarriesItsNowPlayingEmpty() {
+        ServiceRig a;
+        ServiceRig b(a.cloud, a.clock);
+        QVERIFY(handshake(a, b) > 0);
+        (void)b.publish(kDeviceB, u"b"_s, song());
+        QVERIFY(b.publish(kDeviceB, u"b"_s).ok());
+        const auto record = *a.stored(kZone, u"presence-"_s + kDeviceB);
+        QCOMPARE(record.string(u"nowPlaying"_s), std::optional(QString()));
+        (void)a.run(a.service->fetchPresence(kDeviceA));
+        const auto listed = a.run(a.service->peerDevices(kDeviceA));
+        QCOMPARE(listed.first().presence, DevicePresence::Online);
+        QCOMPARE(listed.first().nowPlaying, std::nullopt);
+    }
+
     void markingOfflineKeepsNameAndObservedSessionsAndDropsNowPlaying() {
         CapturingLogSink log;
         ServiceRig a;
