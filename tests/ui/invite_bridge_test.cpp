@@ -28,17 +28,23 @@ WindowBridge& signedInWindow(WindowRig& rig) {
 class InviteBridgeTest : public QObject {
     Q_OBJECT
 
-private Q_SLOTS:
-    // The computer that signs in with the code goes straight into its verification: the
-    // invitation gives way to the verification dialog, and both screens reach the same code.
-    void theDialogTurnsIntoTheVerificationOfTheComputerItBrings() {
-        WindowRig rig;
+    /// Kitchen's window, Kitchen holding the account's key, Study not signed in yet.
+    static KeysRig& withKitchenHoldingTheKey(WindowRig& rig) {
         rig.keys = std::make_unique<KeysRig>();
         KeysRig& keysRig = *rig.keys;
         keysRig.kitchen->keys.setAccount(kAccount);
         keysRig.runUntil(
             [&] { return keysRig.kitchen->keys.state() == AccountKeys::State::Verified; });
         rig.keysOf = &keysRig.kitchen->keys;
+        return keysRig;
+    }
+
+private Q_SLOTS:
+    // The computer that signs in with the code goes straight into its verification: the
+    // invitation gives way to the verification dialog, and both screens reach the same code.
+    void theDialogTurnsIntoTheVerificationOfTheComputerItBrings() {
+        WindowRig rig;
+        KeysRig& keysRig = withKitchenHoldingTheKey(rig);
         WindowBridge& bridge = signedInWindow(rig);
         InviteBridge& invite = *bridge.invite();
         KeysBridge& keys = *bridge.keys();
@@ -66,12 +72,7 @@ private Q_SLOTS:
 
     void aClosedInvitationStopsWatching() {
         WindowRig rig;
-        rig.keys = std::make_unique<KeysRig>();
-        KeysRig& keysRig = *rig.keys;
-        keysRig.kitchen->keys.setAccount(kAccount);
-        keysRig.runUntil(
-            [&] { return keysRig.kitchen->keys.state() == AccountKeys::State::Verified; });
-        rig.keysOf = &keysRig.kitchen->keys;
+        KeysRig& keysRig = withKitchenHoldingTheKey(rig);
         WindowBridge& bridge = signedInWindow(rig);
         bridge.addAnotherComputer();
         QVERIFY(keysRig.runUntil(
