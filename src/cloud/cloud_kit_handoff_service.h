@@ -102,13 +102,12 @@ public:
     /// `draft`, with the kind's save lines.
     QCoro::Task<Status> sendCommandRecord(const CommandRecordKind* kind, CommandRecordDraft draft);
     /// Fetches, judges, decodes and consumes the command record of `kind` addressed to
-    /// `deviceID`; nullopt when there is none or it is invalid or expired.
-    /// With a `ledger`, a command whose id it knows is deleted unplayed, and an accepted one is
-    /// taken into it before it is deleted from the cloud.
+    /// `deviceID`; nullopt when there is none or it is invalid or expired. A command whose id
+    /// the ledger knows is deleted unplayed, and an accepted one is taken into it (or settled
+    /// there at once) before it is deleted from the cloud.
     template <typename T>
     QCoro::Task<Result<std::optional<T>>>
-    fetchCommandRecord(const CommandRecordKind* kind, CommandDecoder<T> decode, QString deviceID,
-                       ConsumedMessageLedger* ledger = nullptr);
+    fetchCommandRecord(const CommandRecordKind* kind, CommandDecoder<T> decode, QString deviceID);
     /// The device list from what the service knows, with the liveness rules applied.
     DeviceList peerDevices(const QString& deviceID, bool shouldLog);
 

@@ -21,7 +21,10 @@ struct CommandRecordKind {
     QString namePrefix;   ///< record name = prefix + target device id
     QString idField;      ///< the field that correlates the log lines of both ends
     QString payloadField; ///< the field a valid record must carry
-    QString retryKind;    ///< how the bounded write names this kind in its own lines
+    /// The sealed field that proves the sender holds the account key: its text is the
+    /// record's id, sealed bound to the record. Empty where the payload is itself sealed.
+    QString proofField;
+    QString retryKind; ///< how the bounded write names this kind in its own lines
     LogCategory category;
     const char* saveSucceeded;   ///< (id, attempt, duration)
     const char* saveTimedOut;    ///< (id, attempts, timeout per attempt)
@@ -31,9 +34,12 @@ struct CommandRecordKind {
     const char* deleteSucceeded; ///< (id)
     const char* deleteFailed;    ///< (id, error)
     void (*logRejected)(const ReceivedCommand& command); ///< invalid or expired record
-    /// Whether a record written before this run of the receiver began is accepted whatever its
-    /// age (a command queued while the device was off).
+    /// Whether a record written before this run of the receiver began is accepted up to the
+    /// ledger's remembered day (a command queued while the device was off).
     bool acceptsQueuedWhileOff = false;
+    /// Whether an accepted record is only taken, to be settled once it has been acted on; else
+    /// it is settled as it is accepted.
+    bool isSettledLater = false;
     const char* duplicateIgnored = nullptr; ///< (id); a record whose id was seen before
 };
 
@@ -43,10 +49,11 @@ struct ReceivedCommand {
     QString recordName;
     std::optional<QString> payload;
     bool hasPayloadField = false;
-    double ageSeconds = -1.0;       ///< -1 when the record carries no timestamp
-    double fetchSeconds = 0;        ///< how long the fetch took
-    bool isValid = false;           ///< has a timestamp, a payload, and is young enough
-    bool wasQueuedWhileOff = false; ///< written before this run of the receiver began
+    std::optional<Timestamp> sentAt; ///< the record's timestamp
+    double ageSeconds = -1.0;        ///< -1 when the record carries no timestamp
+    double fetchSeconds = 0;         ///< how long the fetch took
+    bool isValid = false;            ///< has a timestamp, a payload, its proof, and is young enough
+    bool wasQueuedWhileOff = false;  ///< written before this run of the receiver began
 };
 
 /// Builds the record to send from its new correlation id and the current time, and logs the

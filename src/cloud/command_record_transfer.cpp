@@ -19,22 +19,30 @@ namespace {
 // A command is meant to act within moments of being written: one that a running device left
 // for 60 seconds is stale and would surprise whoever is listening there now. A command written
 // before this run of the receiver began is different: it was queued while the device was off,
-// and the user was told it plays when the device comes online, however long that took. The two
-// are told apart by the command's own time against the moment this run began; a sender whose
-// clock runs behind only widens the second case by its lag.
+// and the user was told it plays when the device comes online, however long that took; up to
+// a day, that is, for the ledger remembers a command's id that long, and a copy of a command
+// older than it would play again. The two are told apart by the command's own time against the
+// moment this run began; a sender whose clock runs behind only widens the second case by its
+// lag.
 ReceivedCommand readCommand(const CommandRecordKind& kind, const CloudRecord& record, Timestamp now,
                             Timestamp runStartedAt, double fetchSeconds) {
     ReceivedCommand command;
-    command.id = record.string(kind.idField).value_or(ConsumedMessageLedger::kLegacyID);
+    const std::optional<QString> id = record.string(kind.idField);
+    command.id = id.value_or(ConsumedMessageLedger::kLegacyID);
     command.recordName = record.recordName;
     command.payload = record.string(kind.payloadField);
     command.hasPayloadField = record.fields.contains(kind.payloadField);
-    const auto timestamp = record.timestamp(QStringLiteral("timestamp"));
+    command.sentAt = record.timestamp(QStringLiteral("timestamp"));
+    const std::optional<Timestamp>& timestamp = command.sentAt;
     command.ageSeconds = timestamp ? now.secondsSince(*timestamp) : -1.0;
     command.wasQueuedWhileOff =
         kind.acceptsQueuedWhileOff && timestamp && *timestamp < runStartedAt;
     const bool isFresh = command.ageSeconds < CloudKitHandoffService::kMaximumCommandAgeSeconds;
-    command.isValid = timestamp && (isFresh || command.wasQueuedWhileOff) && command.payload;
+    const bool isRemembered = command.ageSeconds < ConsumedMessageLedger::kRememberedSeconds;
+    // Opened, the proof is the record's own id; what does not open never gets here.
+    const bool isProven = kind.proofField.isEmpty() || (id && record.string(kind.proofField) == id);
+    command.isValid = timestamp && (isFresh || (command.wasQueuedWhileOff && isRemembered)) &&
+                      command.payload && isProven;
     command.fetchSeconds = fetchSeconds;
     return command;
 }
@@ -87,7 +95,7 @@ QCoro::Task<Status> CloudKitHandoffService::sendCommandRecord(const CommandRecor
 template <typename T>
 QCoro::Task<Result<std::optional<T>>>
 CloudKitHandoffService::fetchCommandRecord(const CommandRecordKind* kind, CommandDecoder<T> decode,
-                                           QString deviceID, ConsumedMessageLedger* ledger) {
+                                           QString deviceID) {
     using Fetched = std::optional<T>;
     QPointer guard(this);
     SONAVERT_CO_TRY(co_await ensureAccountAvailable());
@@ -108,8 +116,9 @@ CloudKitHandoffService::fetchCommandRecord(const CommandRecordKind* kind, Comman
     const ReceivedCommand command =
         readCommand(*kind, fetched.value(), m_clock->now(), m_runStartedAt,
                     secondsBetween(start, m_clock->monotonicNow()));
-    if (ledger && ledger->isKnown(command.id)) {
-        // Seen before: written again after its watchdog fired, or left by a failed delete.
+    if (m_ledger.isKnown(command.id)) {
+        // Seen before: written again after its watchdog fired, left by a failed delete, or put
+        // back by the server.
         // Deleting it ends the sender's queued mark; playing it again would be the fault.
         if (kind->duplicateIgnored)
             logEvent(kind->category, LogLevel::Default, kind->duplicateIgnored, command.id);
@@ -125,8 +134,10 @@ CloudKitHandoffService::fetchCommandRecord(const CommandRecordKind* kind, Comman
     }
     Result<T> decoded = decode(command);
     SONAVERT_CO_TRY(decoded);
-    if (ledger)
-        ledger->take(TakenCommand{command.id, *command.payload, m_clock->now()});
+    if (kind->isSettledLater)
+        m_ledger.take(TakenCommand{command.id, *command.payload, m_clock->now(), command.sentAt});
+    else
+        m_ledger.settle(command.id, command.sentAt);
     co_await consumeCommandRecord(kind, command.recordName, command.id);
     co_return Fetched(std::move(decoded).value());
 }
@@ -160,10 +171,10 @@ bool CloudKitHandoffService::noteRefused(const CommandRecordKind& kind, const Cl
 
 template QCoro::Task<Result<std::optional<PlaybackState>>>
 CloudKitHandoffService::fetchCommandRecord(const CommandRecordKind*, CommandDecoder<PlaybackState>,
-                                           QString, ConsumedMessageLedger*);
+                                           QString);
 template QCoro::Task<Result<std::optional<QString>>>
 CloudKitHandoffService::fetchCommandRecord(const CommandRecordKind*, CommandDecoder<QString>,
-                                           QString, ConsumedMessageLedger*);
+                                           QString);
 
 QCoro::Task<Status> CloudKitHandoffService::ensureSubscription(QString subscriptionID,
                                                                QString recordType, QString deviceID,

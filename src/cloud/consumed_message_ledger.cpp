@@ -56,6 +56,8 @@ void ConsumedMessageLedger::take(const TakenCommand& command) {
     stored.insert(QStringLiteral("id"), command.id);
     stored.insert(QStringLiteral("payload"), command.payload);
     stored.insert(QStringLiteral("takenAt"), timeText(command.takenAt));
+    if (command.sentAt)
+        stored.insert(QStringLiteral("sentAt"), timeText(*command.sentAt));
     m_defaults->setStringDictionary(kTakenKey, stored);
     // The cloud's copy is deleted right after this returns: the taken command must already be
     // on disk by then, or a device killed in between would lose the song.
@@ -67,18 +69,23 @@ std::optional<TakenCommand> ConsumedMessageLedger::taken() const {
     if (!stored || !stored->contains(QStringLiteral("id")) ||
         !stored->contains(QStringLiteral("payload")))
         return std::nullopt;
+    std::optional<Timestamp> sentAt;
+    if (stored->contains(QStringLiteral("sentAt")))
+        sentAt = Timestamp{timeOf(stored->value(QStringLiteral("sentAt")))};
     return TakenCommand{stored->value(QStringLiteral("id")),
                         stored->value(QStringLiteral("payload")),
-                        Timestamp{timeOf(stored->value(QStringLiteral("takenAt")))}};
+                        Timestamp{timeOf(stored->value(QStringLiteral("takenAt")))}, sentAt};
 }
 
-void ConsumedMessageLedger::settle(const QString& id) {
+void ConsumedMessageLedger::settle(const QString& id, std::optional<Timestamp> sentAt) {
     const auto current = taken();
-    if (current && current->id == id)
+    if (current && current->id == id) {
         m_defaults->removeObject(kTakenKey);
+        sentAt = current->sentAt;
+    }
     if (id != kLegacyID) {
         QMap<QString, QString> settled = settledIDs();
-        settled.insert(id, timeText(m_clock->now()));
+        settled.insert(id, timeText(std::max(m_clock->now(), sentAt.value_or(Timestamp{}))));
         storeSettled(std::move(settled));
     }
     m_defaults->flush();

@@ -16,6 +16,7 @@ struct TakenCommand {
     QString id;      ///< its message id ("legacy" when it carried none)
     QString payload; ///< the payload text as the record carried it
     Timestamp takenAt;
+    std::optional<Timestamp> sentAt; ///< the time the command carried
 
     friend bool operator==(const TakenCommand&, const TakenCommand&) = default;
 };
@@ -23,7 +24,10 @@ struct TakenCommand {
 /// What this device has done with the commands addressed to it, kept in its user defaults so
 /// that a restart (or a kill) does not forget it: the one command taken from the cloud but not
 /// yet settled (played, or failed with a reason the user was shown), and the ids of the
-/// commands settled within the last day, at most `kCapacity` of them. Every read goes to the
+/// commands settled within the last day, at most `kCapacity` of them. A day counts from the
+/// later of the settling and the time the command carried, so a command from a sender whose
+/// clock runs ahead is remembered until it is a day old by its own time too: no command
+/// older than that is accepted, so none can come back once forgotten. Every read goes to the
 /// defaults, so two services over one profile never disagree.
 ///
 /// A command is taken before it is deleted from the cloud and settled after it was played, so
@@ -45,9 +49,11 @@ public:
     void take(const TakenCommand& command);
     /// The command taken and not yet settled, if any.
     std::optional<TakenCommand> taken() const;
-    /// Ends the taken command `id` (played or failed) and remembers its id as settled.
-    void settle(const QString& id);
-    /// The settled ids with the time each was settled (seconds since the reference date).
+    /// Ends the taken command `id` (played or failed) and remembers its id as settled; a
+    /// command never taken is settled with the time it carried, `sentAt`.
+    void settle(const QString& id, std::optional<Timestamp> sentAt = std::nullopt);
+    /// The settled ids with the time each is remembered from (seconds since the reference
+    /// date).
     QMap<QString, QString> settledIDs() const;
 
 private:

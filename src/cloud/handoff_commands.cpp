@@ -26,6 +26,7 @@ const CommandRecordKind kHandoffKind{
     .namePrefix = QStringLiteral("handoff_"),
     .idField = QStringLiteral("messageID"),
     .payloadField = QStringLiteral("payload"),
+    .proofField = {}, // the payload is sealed, bound to the record
     .retryKind = QStringLiteral("handoff"),
     .category = LogCategory::Handoff,
     .saveSucceeded = "event=handoff_save_succeeded message_id=%{public}s attempt=%{public}ld "
@@ -39,6 +40,7 @@ const CommandRecordKind kHandoffKind{
     .deleteFailed = "event=handoff_delete_failed message_id=%{public}s error=%{private}s",
     .logRejected = logHandoffRejected,
     .acceptsQueuedWhileOff = true,
+    .isSettledLater = true,
     .duplicateIgnored = "event=handoff_duplicate_ignored message_id=%{public}s",
 };
 
@@ -153,7 +155,7 @@ CloudKitHandoffService::fetchHandoff(QString deviceID) {
     if (const auto taken = m_ledger.taken())
         co_return restoreTakenHandoff(*taken);
     CommandDecoder<PlaybackState> decode = decodeHandoff;
-    co_return co_await fetchCommandRecord(&kHandoffKind, std::move(decode), deviceID, &m_ledger);
+    co_return co_await fetchCommandRecord(&kHandoffKind, std::move(decode), deviceID);
 }
 
 void CloudKitHandoffService::settleHandoff(QString messageID) {

@@ -1,4 +1,6 @@
-// Pull requests: written by the requester to the source device, fetched and consumed there.
+// Pull requests: written by the requester to the source device, fetched and consumed there. A
+// request carries its id sealed as its proof: the source hands its song only to a holder of the
+// account key, never to a request the server made up.
 
 #include "src/cloud/cloud_kit_handoff_service_p.h"
 
@@ -20,6 +22,7 @@ const CommandRecordKind kPullRequestKind{
     .namePrefix = QStringLiteral("pullrequest_"),
     .idField = QStringLiteral("requestID"),
     .payloadField = QStringLiteral("requesterDeviceID"),
+    .proofField = QStringLiteral("proof"),
     .retryKind = QStringLiteral("pull"),
     .category = LogCategory::Pull,
     .saveSucceeded = "event=pull_request_save_succeeded request_id=%{public}s attempt=%{public}ld "
@@ -32,6 +35,7 @@ const CommandRecordKind kPullRequestKind{
     .deleteSucceeded = "event=pull_request_delete_succeeded request_id=%{public}s",
     .deleteFailed = "event=pull_request_delete_failed request_id=%{public}s error=%{private}s",
     .logRejected = logPullRequestRejected,
+    .duplicateIgnored = "event=pull_request_duplicate_ignored request_id=%{public}s",
 };
 
 Result<CloudRecord> pullRequestRecord(const QString& sourceID, const QString& requesterID,
@@ -50,6 +54,7 @@ Result<CloudRecord> pullRequestRecord(const QString& sourceID, const QString& re
     record.fields.insert(QStringLiteral("requesterDeviceID"), FieldValue(requesterID));
     record.fields.insert(QStringLiteral("requestID"), FieldValue(requestID));
     record.fields.insert(QStringLiteral("timestamp"), FieldValue(now));
+    record.fields.insert(kPullRequestKind.proofField, FieldValue(requestID));
     return record;
 }
 

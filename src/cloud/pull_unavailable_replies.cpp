@@ -2,7 +2,8 @@
 // that the requester can stop waiting at once instead of running into its timeout. The record
 // is a handoff command by type, so the requester's handoff subscription wakes it, but it has
 // its own name: older devices read only "handoff_" + their id and never see it, and it can
-// never replace a handoff that waits for the requester.
+// never replace a handoff that waits for the requester. Like a pull request it carries its id
+// sealed as its proof, so the server cannot end a pull by answering in the source's name.
 
 #include "src/cloud/cloud_kit_handoff_service_p.h"
 
@@ -24,6 +25,7 @@ const CommandRecordKind kPullUnavailableKind{
     .namePrefix = QStringLiteral("pullunavailable_"),
     .idField = QStringLiteral("replyID"),
     .payloadField = QStringLiteral("sourceDeviceID"),
+    .proofField = QStringLiteral("proof"),
     .retryKind = QStringLiteral("pull"),
     .category = LogCategory::Pull,
     .saveSucceeded = "event=pull_unavailable_save_succeeded reply_id=%{public}s "
@@ -36,6 +38,7 @@ const CommandRecordKind kPullUnavailableKind{
     .deleteSucceeded = "event=pull_unavailable_delete_succeeded reply_id=%{public}s",
     .deleteFailed = "event=pull_unavailable_delete_failed reply_id=%{public}s error=%{private}s",
     .logRejected = logReplyRejected,
+    .duplicateIgnored = "event=pull_unavailable_duplicate_ignored reply_id=%{public}s",
 };
 
 Result<CloudRecord> replyRecord(const QString& requesterID, const QString& sourceID,
@@ -53,6 +56,7 @@ Result<CloudRecord> replyRecord(const QString& requesterID, const QString& sourc
     record.fields.insert(QStringLiteral("replyID"), FieldValue(replyID));
     record.fields.insert(QStringLiteral("sourceDeviceID"), FieldValue(sourceID));
     record.fields.insert(QStringLiteral("timestamp"), FieldValue(now));
+    record.fields.insert(kPullUnavailableKind.proofField, FieldValue(replyID));
     return record;
 }
 

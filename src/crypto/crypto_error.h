@@ -2,6 +2,8 @@
 
 #include "src/runtime/result.h"
 
+#include <iterator>
+
 namespace sonavert::crypto {
 
 /// Codes of the domain "SonavertCrypto". Every refusal is a value: nothing here throws, and
@@ -14,6 +16,8 @@ enum class CryptoErrorCode {
     UnknownKey = 5,     ///< sealed under a key this device does not hold
     Refused = 6,        ///< does not authenticate: another key, record or field, or tampered
     NoKey = 7,          ///< this device does not hold the account key yet
+    InClear = 8,        ///< a private field in clear, where only a sealed value belongs
+    RetiredKey = 9,     ///< a command sealed under a key a rotation replaced
 };
 
 inline Error cryptoError(CryptoErrorCode code, QString description) {
@@ -36,8 +40,9 @@ inline QString noKeyText() {
 /// The short name of a code, as event lines give it.
 inline const char* cryptoErrorReason(int code) {
     static const char* const kReasons[] = {"other",     "unavailable", "bad_key", "unknown_version",
-                                           "malformed", "unknown_key", "refused", "no_key"};
-    return code >= 1 && code <= 7 ? kReasons[code] : kReasons[0];
+                                           "malformed", "unknown_key", "refused", "no_key",
+                                           "in_clear",  "retired_key"};
+    return code >= 1 && code < int(std::size(kReasons)) ? kReasons[code] : kReasons[0];
 }
 
 } // namespace sonavert::crypto

@@ -12,8 +12,9 @@ namespace sonavert::crypto {
 /// A cloud database whose private playback fields (SealedFields) are sealed on the way to the
 /// server and opened on the way back, so the services above it read every record exactly as
 /// they wrote it while the server keeps only ciphertext. Saves seal under the ring's current
-/// key; reads open with whichever key of the ring a value names. Without a ring (a device
-/// not verified yet) private fields are neither sent nor read: see SealedFields::withoutKey.
+/// key; reads open a presence with whichever key of the ring it names, a command only with the
+/// current one, and drop what is in clear. Without a ring (a device not verified yet) private
+/// fields are neither sent nor read: see SealedFields::withoutKey.
 class EncryptingCloudDatabase : public clouddb::CloudDatabase {
 public:
     EncryptingCloudDatabase(std::shared_ptr<clouddb::CloudDatabase> inner,

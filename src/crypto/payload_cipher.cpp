@@ -4,6 +4,7 @@
 
 #include <QRegularExpression>
 #include <QtEndian>
+#include <algorithm>
 #include <optional>
 #include <sodium.h>
 
@@ -16,9 +17,11 @@ constexpr qsizetype kTagBytes = crypto_aead_xchacha20poly1305_ietf_ABYTES;
 /// Sealed values are padded to whole kBucket, so that a length says nothing of what is sealed:
 /// a playback state (a few hundred bytes at most) and an idle device's empty value look alike.
 constexpr qsizetype kBucket = 1024;
-/// "sv2" seals padded text; "sv1", from earlier versions, unpadded: both open.
+/// "sv2" seals padded text; "sv1", from earlier versions, unpadded: both open. "sv3" seals
+/// padded text bound to a command's clear values.
 const QString kVersion = QStringLiteral("sv2");
 const QString kUnpaddedVersion = QStringLiteral("sv1");
+const QString kBoundVersion = QStringLiteral("sv3");
 
 struct SealedParts {
     QString version;
@@ -49,15 +52,18 @@ std::optional<qsizetype> unpaddedLength(const QByteArray& message) {
     return qsizetype(length);
 }
 
-// Each part length-prefixed, so no choice of names can make two addresses read alike.
+// Each part length-prefixed, so no choice of names or values can make two addresses read
+// alike; the version decides whether bound values follow.
 QByteArray associatedData(const QString& version, const QString& keyId, const QString& recordName,
-                          const QString& fieldName) {
+                          const QString& fieldName, const QStringList& bound = {}) {
     QByteArray data;
-    for (const QString& part : {version, keyId, recordName, fieldName}) {
-        const QByteArray bytes = part.toUtf8();
-        const quint32 length = qToBigEndian(quint32(bytes.size()));
-        data.append(reinterpret_cast<const char*>(&length), sizeof length);
-        data.append(bytes);
+    for (const QStringList& parts : {QStringList{version, keyId, recordName, fieldName}, bound}) {
+        for (const QString& part : parts) {
+            const QByteArray bytes = part.toUtf8();
+            const quint32 length = qToBigEndian(quint32(bytes.size()));
+            data.append(reinterpret_cast<const char*>(&length), sizeof length);
+            data.append(bytes);
+        }
     }
     return data;
 }
@@ -76,7 +82,7 @@ Result<SealedParts> parse(const QString& sealed) {
     if (!match.hasMatch())
         return malformed();
     const QString version = QStringLiteral("sv") + match.captured(1);
-    if (version != kVersion && version != kUnpaddedVersion)
+    if (version != kVersion && version != kUnpaddedVersion && version != kBoundVersion)
         return cryptoError(CryptoErrorCode::UnknownVersion,
                            QStringLiteral("The value was sealed by a newer Sonavert."));
     const QStringList rest = sealed.mid(match.capturedLength()).split(QLatin1Char(':'));
@@ -89,6 +95,66 @@ Result<SealedParts> parse(const QString& sealed) {
     if (!body || body.decoded.size() < kNonceBytes + kTagBytes || body.decoded.toBase64() != text)
         return malformed();
     return SealedParts{version, rest[0], body.decoded};
+}
+
+Error refused() {
+    return cryptoError(CryptoErrorCode::Refused,
+                       QStringLiteral("The sealed value does not open with this key here."));
+}
+
+Result<QString> sealWith(const QString& version, const AccountKey& key, const QByteArray& ad,
+                         const QString& plaintext) {
+    if (!ensureSodium())
+        return cryptoUnavailable();
+    const QByteArray message = padded(plaintext.toUtf8());
+    QByteArray body(kNonceBytes + message.size() + kTagBytes, Qt::Uninitialized);
+    auto* nonce = reinterpret_cast<unsigned char*>(body.data());
+    randombytes_buf(nonce, kNonceBytes);
+    unsigned long long cipherLength = 0;
+    crypto_aead_xchacha20poly1305_ietf_encrypt(
+        nonce + kNonceBytes, &cipherLength, reinterpret_cast<const unsigned char*>(message.data()),
+        message.size(), reinterpret_cast<const unsigned char*>(ad.data()), ad.size(), nullptr,
+        nonce, key.data());
+    return version + QLatin1Char(':') + key.keyId() + QLatin1Char(':') +
+           QString::fromLatin1(body.toBase64());
+}
+
+Result<QString> openWith(const AccountKey& key, const SealedParts& parts, const QByteArray& ad) {
+    const QByteArray& body = parts.body;
+    const auto* nonce = reinterpret_cast<const unsigned char*>(body.constData());
+    QByteArray message(body.size() - (kNonceBytes + kTagBytes), Qt::Uninitialized);
+    unsigned long long messageLength = 0;
+    if (crypto_aead_xchacha20poly1305_ietf_decrypt(
+            reinterpret_cast<unsigned char*>(message.data()), &messageLength, nullptr,
+            nonce + kNonceBytes, body.size() - kNonceBytes,
+            reinterpret_cast<const unsigned char*>(ad.constData()), ad.size(), nonce,
+            key.data()) != 0)
+        return refused();
+    message.resize(qsizetype(messageLength));
+    if (parts.version == kUnpaddedVersion)
+        return QString::fromUtf8(message);
+    // Authentic, so the padding was made by a holder of the key; checked all the same.
+    const std::optional<qsizetype> length = unpaddedLength(message);
+    if (!length)
+        return malformed();
+    return QString::fromUtf8(message.constData(), *length);
+}
+
+/// The parts of `sealed` when it has the sealed form, is of one of `versions` and names a key
+/// of the ring.
+Result<std::pair<SealedParts, const AccountKey*>>
+keyedParts(const KeyRing& ring, const QString& sealed, std::initializer_list<QString> versions) {
+    if (!ensureSodium())
+        return cryptoUnavailable();
+    Result<SealedParts> parts = parse(sealed);
+    SONAVERT_TRY(parts);
+    if (std::find(versions.begin(), versions.end(), parts.value().version) == versions.end())
+        return refused();
+    const AccountKey* key = ring.find(parts.value().keyId);
+    if (key == nullptr)
+        return cryptoError(CryptoErrorCode::UnknownKey,
+                           QStringLiteral("The value was sealed with a key this device lacks."));
+    return std::pair(std::move(parts).value(), key);
 }
 
 } // namespace
@@ -104,54 +170,38 @@ QString PayloadCipher::keyIdOf(const QString& sealed) {
 
 Result<QString> PayloadCipher::seal(const AccountKey& key, const QString& recordName,
                                     const QString& fieldName, const QString& plaintext) {
-    if (!ensureSodium())
-        return cryptoUnavailable();
-    const QByteArray message = padded(plaintext.toUtf8());
-    const QByteArray ad = associatedData(kVersion, key.keyId(), recordName, fieldName);
-    QByteArray body(kNonceBytes + message.size() + kTagBytes, Qt::Uninitialized);
-    auto* nonce = reinterpret_cast<unsigned char*>(body.data());
-    randombytes_buf(nonce, kNonceBytes);
-    unsigned long long cipherLength = 0;
-    crypto_aead_xchacha20poly1305_ietf_encrypt(
-        nonce + kNonceBytes, &cipherLength, reinterpret_cast<const unsigned char*>(message.data()),
-        message.size(), reinterpret_cast<const unsigned char*>(ad.data()), ad.size(), nullptr,
-        nonce, key.data());
-    return kVersion + QLatin1Char(':') + key.keyId() + QLatin1Char(':') +
-           QString::fromLatin1(body.toBase64());
+    return sealWith(kVersion, key, associatedData(kVersion, key.keyId(), recordName, fieldName),
+                    plaintext);
 }
 
 Result<QString> PayloadCipher::open(const KeyRing& ring, const QString& recordName,
                                     const QString& fieldName, const QString& sealed) {
-    if (!ensureSodium())
-        return cryptoUnavailable();
-    const Result<SealedParts> parts = parse(sealed);
-    if (!parts)
-        return parts.error();
-    const AccountKey* key = ring.find(parts.value().keyId);
-    if (key == nullptr)
-        return cryptoError(CryptoErrorCode::UnknownKey,
-                           QStringLiteral("The value was sealed with a key this device lacks."));
-    const QByteArray& body = parts.value().body;
-    const QByteArray ad =
-        associatedData(parts.value().version, key->keyId(), recordName, fieldName);
-    const auto* nonce = reinterpret_cast<const unsigned char*>(body.constData());
-    QByteArray message(body.size() - (kNonceBytes + kTagBytes), Qt::Uninitialized);
-    unsigned long long messageLength = 0;
-    if (crypto_aead_xchacha20poly1305_ietf_decrypt(
-            reinterpret_cast<unsigned char*>(message.data()), &messageLength, nullptr,
-            nonce + kNonceBytes, body.size() - kNonceBytes,
-            reinterpret_cast<const unsigned char*>(ad.constData()), ad.size(), nonce,
-            key->data()) != 0)
-        return cryptoError(CryptoErrorCode::Refused,
-                           QStringLiteral("The sealed value does not open with this key here."));
-    message.resize(qsizetype(messageLength));
-    if (parts.value().version == kUnpaddedVersion)
-        return QString::fromUtf8(message);
-    // Authentic, so the padding was made by a holder of the key; checked all the same.
-    const std::optional<qsizetype> length = unpaddedLength(message);
-    if (!length)
-        return malformed();
-    return QString::fromUtf8(message.constData(), *length);
+    const auto keyed = keyedParts(ring, sealed, {kVersion, kUnpaddedVersion});
+    SONAVERT_TRY(keyed);
+    const auto& [parts, key] = keyed.value();
+    return openWith(*key, parts,
+                    associatedData(parts.version, key->keyId(), recordName, fieldName));
+}
+
+Result<QString> PayloadCipher::sealBound(const AccountKey& key, const QString& recordName,
+                                         const QString& fieldName, const QString& plaintext,
+                                         const QStringList& bound) {
+    return sealWith(kBoundVersion, key,
+                    associatedData(kBoundVersion, key.keyId(), recordName, fieldName, bound),
+                    plaintext);
+}
+
+Result<QString> PayloadCipher::openBound(const KeyRing& ring, const QString& recordName,
+                                         const QString& fieldName, const QString& sealed,
+                                         const QStringList& bound) {
+    const auto keyed = keyedParts(ring, sealed, {kBoundVersion});
+    SONAVERT_TRY(keyed);
+    const auto& [parts, key] = keyed.value();
+    if (key->keyId() != ring.current().keyId())
+        return cryptoError(CryptoErrorCode::RetiredKey,
+                           QStringLiteral("The command was sealed with a key since replaced."));
+    return openWith(*key, parts,
+                    associatedData(parts.version, key->keyId(), recordName, fieldName, bound));
 }
 
 } // namespace sonavert::crypto

@@ -31,7 +31,8 @@ private Q_SLOTS:
     void takenCommandIsKnownUntilSettledThenRemembered() {
         LedgerRig rig;
         QVERIFY(!rig.ledger.isKnown(u"MSG-1"_s));
-        const TakenCommand command{u"MSG-1"_s, u"{\"songID\":\"1\"}"_s, rig.clock->now()};
+        const TakenCommand command{u"MSG-1"_s, u"{\"songID\":\"1\"}"_s, rig.clock->now(),
+                                   rig.clock->now().addSeconds(-2)};
         rig.ledger.take(command);
         QCOMPARE(rig.ledger.taken(), std::optional(command));
         QVERIFY(rig.ledger.isKnown(u"MSG-1"_s));
@@ -47,7 +48,7 @@ private Q_SLOTS:
 
     void settlingAnotherIDLeavesTheTakenCommand() {
         LedgerRig rig;
-        rig.ledger.take({u"MSG-2"_s, u"{}"_s, rig.clock->now()});
+        rig.ledger.take({u"MSG-2"_s, u"{}"_s, rig.clock->now(), std::nullopt});
         rig.ledger.settle(u"MSG-1"_s);
         QCOMPARE(rig.ledger.taken()->id, u"MSG-2"_s);
         QVERIFY(rig.ledger.isKnown(u"MSG-1"_s));
@@ -57,7 +58,7 @@ private Q_SLOTS:
         // Every command without an id reads as "legacy": remembering that id would refuse
         // all later ones.
         LedgerRig rig;
-        rig.ledger.take({u"legacy"_s, u"{}"_s, rig.clock->now()});
+        rig.ledger.take({u"legacy"_s, u"{}"_s, rig.clock->now(), std::nullopt});
         QVERIFY(!rig.ledger.isKnown(u"legacy"_s));
         QCOMPARE(rig.ledger.taken()->id, u"legacy"_s);
         rig.ledger.settle(u"legacy"_s);
@@ -88,6 +89,27 @@ private Q_SLOTS:
         QVERIFY(rig.ledger.isKnown(messageID(settled - 100)));
     }
 
+    // A sender whose clock runs ahead dates its commands in this device's future, and they
+    // are accepted until a day old by that date: their ids are kept as long, taken and settled
+    // (a handoff, across a restart) or settled at once (a pull request).
+    void aCommandDatedAheadIsRememberedUntilADayPastItsDate() {
+        LedgerRig rig;
+        const Timestamp sentAt = rig.clock->now().addSeconds(6 * 60 * 60);
+        rig.ledger.take({u"MSG-AHEAD"_s, u"{}"_s, rig.clock->now(), sentAt});
+        ConsumedMessageLedger nextRun(rig.defaults, rig.clock);
+        nextRun.settle(u"MSG-AHEAD"_s);
+        nextRun.settle(u"REQ-AHEAD"_s, sentAt);
+        nextRun.settle(u"MSG-NOW"_s, rig.clock->now().addSeconds(-30));
+        rig.clock->advance(
+            std::chrono::seconds(static_cast<int>(ConsumedMessageLedger::kRememberedSeconds) + 60));
+        QVERIFY(!rig.ledger.isKnown(u"MSG-NOW"_s));
+        QVERIFY(rig.ledger.isKnown(u"MSG-AHEAD"_s));
+        QVERIFY(rig.ledger.isKnown(u"REQ-AHEAD"_s));
+        rig.clock->advance(6h);
+        QVERIFY(!rig.ledger.isKnown(u"MSG-AHEAD"_s));
+        QVERIFY(!rig.ledger.isKnown(u"REQ-AHEAD"_s));
+    }
+
     void takenCommandIsOnDiskWhenTakeReturns() {
         // A device killed right after taking must find it on its next start: the JSON file
         // itself holds it, not only the settings cache of this process.
@@ -96,7 +118,7 @@ private Q_SLOTS:
         auto defaults = std::make_shared<SettingsUserDefaults>(path);
         auto clock = std::make_shared<VirtualClock>();
         ConsumedMessageLedger ledger(defaults, clock);
-        ledger.take({u"MSG-ON-DISK"_s, u"{}"_s, clock->now()});
+        ledger.take({u"MSG-ON-DISK"_s, u"{}"_s, clock->now(), std::nullopt});
         QVERIFY(test::readFile(path).contains("MSG-ON-DISK"));
         ledger.settle(u"MSG-ON-DISK"_s);
         QVERIFY(test::readFile(path).contains("settledMessages"));

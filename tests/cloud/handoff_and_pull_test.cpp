@@ -222,11 +222,25 @@ private Q_SLOTS:
         QVERIFY(b.run(b.service->sendPullRequest(kDeviceA, kDeviceB)).ok());
         a.clock->advance(3s);
         QVERIFY(c.run(c.service->sendPullRequest(kDeviceA, kDeviceC)).ok());
+        const CloudRecord request = *a.stored(kDefaultZone, u"pullrequest_"_s + kDeviceA);
         QCOMPARE(a.run(a.service->fetchPullRequest(kDeviceA)).value(), std::optional(kDeviceC));
         QCOMPARE(a.run(a.service->fetchPullRequest(kDeviceA)).value(), std::nullopt);
         QVERIFY(log.messages(LogCategory::Pull)
                     .filter(u"event=pull_request_delete_succeeded"_s)
                     .size() == 1);
+        // The server puts the answered request back: it is not answered twice, in this run
+        // or the next.
+        for (int run = 0; run < 2; ++run) {
+            QVERIFY(a.save(kDefaultZone, {request}));
+            QCOMPARE(a.run(a.service->fetchPullRequest(kDeviceA)).value(), std::nullopt);
+            QVERIFY(!a.stored(kDefaultZone, request.recordName));
+            a.service = std::make_unique<CloudKitHandoffService>(a.database, a.defaults, a.clock);
+        }
+        QCOMPARE(log.messages(LogCategory::Pull)
+                     .filter(u"event=pull_request_duplicate_ignored request_id="_s +
+                             *request.string(u"requestID"_s))
+                     .size(),
+                 2);
     }
 
     void nothingPlayingAnswerLeavesAWaitingHandoffAlone() {
@@ -254,7 +268,7 @@ private Q_SLOTS:
         QVERIFY(log.messages(LogCategory::Pull).last().endsWith(u" reason=invalid_or_expired"_s));
     }
 
-    void stalePullRequestIsRejectedAndLegacyIDsAreNamed() {
+    void stalePullRequestIsRejected() {
         CapturingLogSink log;
         ServiceRig a;
         ServiceRig b(a.cloud, a.clock);
@@ -266,15 +280,38 @@ private Q_SLOTS:
         QCOMPARE(log.messages(LogCategory::Pull).last(),
                  u"event=pull_request_rejected request_id=%1 reason=invalid_or_expired"_s.arg(
                      requestID));
+    }
 
-        CloudRecord legacy{u"pullrequest_"_s + kDeviceA, u"HandoffRequest"_s, {}, {}, {}};
-        legacy.fields.insert(u"requesterDeviceID"_s, FieldValue(kDeviceB));
-        legacy.fields.insert(u"timestamp"_s, FieldValue(a.clock->now()));
-        QVERIFY(a.save(kDefaultZone, {legacy}));
-        QCOMPARE(a.run(a.service->fetchPullRequest(kDeviceA)).value(), std::optional(kDeviceB));
-        QVERIFY(log.messages(LogCategory::Pull)
-                    .filter(u"event=pull_request_fetched request_id=legacy "_s)
-                    .size() == 1);
+    // A request proves its sender holds the key by its own id, sealed: one without it, or
+    // with another request's, is refused and left unanswered, whatever else it says.
+    void pullRequestWithoutItsProofIsRefused_data() {
+        QTest::addColumn<std::optional<QString>>("requestID");
+        QTest::addColumn<std::optional<QString>>("proof");
+        QTest::newRow("no proof") << std::optional(u"REQ-1"_s) << std::optional<QString>();
+        QTest::newRow("another request's proof")
+            << std::optional(u"REQ-1"_s) << std::optional(u"REQ-0"_s);
+        QTest::newRow("no id, as devices that did not prove wrote them")
+            << std::optional<QString>() << std::optional(u"legacy"_s);
+    }
+    void pullRequestWithoutItsProofIsRefused() {
+        QFETCH(std::optional<QString>, requestID);
+        QFETCH(std::optional<QString>, proof);
+        CapturingLogSink log;
+        ServiceRig a;
+        CloudRecord request{u"pullrequest_"_s + kDeviceA, u"HandoffRequest"_s, {}, {}, {}};
+        request.fields.insert(u"targetDeviceID"_s, FieldValue(kDeviceA));
+        request.fields.insert(u"requesterDeviceID"_s, FieldValue(kDeviceB));
+        request.fields.insert(u"timestamp"_s, FieldValue(a.clock->now()));
+        if (requestID)
+            request.fields.insert(u"requestID"_s, FieldValue(*requestID));
+        if (proof)
+            request.fields.insert(u"proof"_s, FieldValue(*proof));
+        QVERIFY(a.save(kDefaultZone, {request}));
+        QCOMPARE(a.run(a.service->fetchPullRequest(kDeviceA)).value(), std::nullopt);
+        QCOMPARE(log.messages(LogCategory::Pull).last(),
+                 u"event=pull_request_rejected request_id=%1 reason=invalid_or_expired"_s.arg(
+                     requestID.value_or(u"legacy"_s)));
+        QVERIFY(a.stored(kDefaultZone, request.recordName));
     }
 
     void subscriptionsAreCreatedOnceThenFound() {

@@ -1,6 +1,6 @@
 // Delivery of handoff commands to the receiving service across its runs: a command queued while
-// the device was off waits for it whatever its age, a command is played at most once whoever
-// writes it again, and a command taken but not yet played survives a restart.
+// the device was off waits for it up to a day, a command is played at most once whoever writes
+// it again, and a command taken but not yet played survives a restart.
 
 #include "src/model/record_json.h"
 #include "tests/cloud/cloud_service_rig.h"
@@ -48,7 +48,7 @@ class HandoffDeliveryTest : public QObject {
 
 private Q_SLOTS:
     // Queued while off
-    void commandQueuedBeforeThisRunIsAcceptedWhateverItsAge() {
+    void commandQueuedBeforeThisRunIsAcceptedUpToADay() {
         CapturingLogSink log;
         ServiceRig b;
         b.clock->advance(30s);
@@ -62,6 +62,22 @@ private Q_SLOTS:
                             "age_seconds=630.000000 "_s)
                     .size() == 1);
         QVERIFY(!isStored(b));
+    }
+
+    // The ledger forgets a played command's id after a day: a copy of a command older than
+    // that would play again, so none is taken, however long the device was off.
+    void commandQueuedMoreThanADayAgoIsRefused() {
+        CapturingLogSink log;
+        ServiceRig b;
+        b.clock->advance(30s);
+        const double aDay = ConsumedMessageLedger::kRememberedSeconds;
+        CHECKED(writeCommand(b, aDay + 1, u"MSG-OLD"_s));
+        QCOMPARE(b.run(b.service->fetchHandoff(kDeviceB)).value(), std::nullopt);
+        QCOMPARE(log.messages(LogCategory::Handoff).last(),
+                 u"event=handoff_rejected message_id=MSG-OLD reason=invalid_or_expired "
+                 "age_seconds=86401.000000 has_payload=true"_s);
+        CHECKED(writeCommand(b, aDay - 1, u"MSG-DAY"_s));
+        QVERIFY(b.run(b.service->fetchHandoff(kDeviceB)).value().has_value());
     }
 
     void commandWrittenDuringThisRunStillExpiresAfterSixtySeconds() {
@@ -84,6 +100,7 @@ private Q_SLOTS:
         request.fields.insert(u"targetDeviceID"_s, FieldValue(kDeviceA));
         request.fields.insert(u"requesterDeviceID"_s, FieldValue(kDeviceB));
         request.fields.insert(u"requestID"_s, FieldValue(u"REQ-OLD"_s));
+        request.fields.insert(u"proof"_s, FieldValue(u"REQ-OLD"_s));
         request.fields.insert(u"timestamp"_s, FieldValue(a.clock->now().addSeconds(-600)));
         QVERIFY(a.save(kDefaultZone, {request}));
         QCOMPARE(a.run(a.service->fetchPullRequest(kDeviceA)).value(), std::nullopt);

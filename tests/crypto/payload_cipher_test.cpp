@@ -141,7 +141,7 @@ private Q_SLOTS:
             << good << false << u"handoff_9A0B"_s << kField << code(CryptoErrorCode::Refused);
         QTest::newRow("moved to another field")
             << good << false << kRecord << u"nowPlaying"_s << code(CryptoErrorCode::Refused);
-        QTest::newRow("newer version") << QString(good).replace(0, 3, u"sv3"_s) << false << kRecord
+        QTest::newRow("newer version") << QString(good).replace(0, 3, u"sv9"_s) << false << kRecord
                                        << kField << code(CryptoErrorCode::UnknownVersion);
         // The version is bound in: a padded value relabelled as unpadded does not open.
         QTest::newRow("relabelled as the unpadded version")
@@ -164,6 +164,38 @@ private Q_SLOTS:
         const Result<QString> opened = PayloadCipher::open(ring, record, field, wire);
         QVERIFY(!opened);
         QCOMPARE(opened.error().code, code);
+    }
+
+    // A command's value opens only with the clear values it was bound to, only as a bound
+    // value, and only under the current key: a copy the server renumbers or redates, a
+    // presence's value passed off as a command's, and a command under a key since replaced
+    // all stay shut; nor does a command's value open as a presence's.
+    void boundValueOpensOnlyAsItWasSealed() {
+        const QStringList bound{u"messageID=sMSG-1"_s, u"timestamp=t1767225600000"_s};
+        const QString wire =
+            PayloadCipher::sealBound(m_key, kRecord, kField, kState, bound).value();
+        QVERIFY(wire.startsWith(u"sv3:"_s + m_key.keyId() + u':'));
+        QCOMPARE(PayloadCipher::openBound(m_ring, kRecord, kField, wire, bound).value(), kState);
+        const auto refusal = [&](const KeyRing& ring, const QString& value,
+                                 const QStringList& with) {
+            const Result<QString> opened =
+                PayloadCipher::openBound(ring, kRecord, kField, value, with);
+            return opened ? 0 : opened.error().code;
+        };
+        const int refused = int(CryptoErrorCode::Refused);
+        QCOMPARE(refusal(m_ring, wire, {u"messageID=sMSG-2"_s, bound[1]}), refused);
+        QCOMPARE(refusal(m_ring, wire, {bound[0], u"timestamp=t1767225660000"_s}), refused);
+        QCOMPARE(refusal(m_ring, wire, {bound[0]}), refused);
+        QCOMPARE(refusal(m_ring, wire, {}), refused);
+        QCOMPARE(refusal(m_ring, sealed(), bound), refused);
+        QCOMPARE(refusal(KeyRing(m_otherKey, {m_key}), wire, bound),
+                 int(CryptoErrorCode::RetiredKey));
+        QCOMPARE(refusal(KeyRing(m_otherKey), wire, bound), int(CryptoErrorCode::UnknownKey));
+        QCOMPARE(PayloadCipher::open(m_ring, kRecord, kField, wire).error().code, refused);
+        // Each bound value is length-prefixed: moving a boundary between two is a change too.
+        const QString split =
+            PayloadCipher::sealBound(m_key, kRecord, kField, kState, {u"ab"_s, u"c"_s}).value();
+        QCOMPARE(refusal(m_ring, split, {u"a"_s, u"bc"_s}), refused);
     }
 
     void everyChangedByteIsRefused() {
