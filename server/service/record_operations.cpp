@@ -15,6 +15,7 @@ const QHash<QString, WriteKind> kWriteKinds{
     {QStringLiteral("forceReplace"), WriteKind::Replace},
     {QStringLiteral("forceUpdate"), WriteKind::Update},
     {QStringLiteral("forceDelete"), WriteKind::Delete},
+    {QStringLiteral("create"), WriteKind::Create},
 };
 
 Status checkRecordSize(const QJsonObject& record) {
@@ -42,8 +43,8 @@ Result<RecordWrite> writeOf(const QJsonArray& operations, qsizetype index) {
     SONAVERT_TRY(type);
     if (!kWriteKinds.contains(type.value()))
         return cloudError(ServerErrorCode::BadRequest,
-                          QStringLiteral("operationType must be forceReplace, forceUpdate or "
-                                         "forceDelete"));
+                          QStringLiteral("operationType must be forceReplace, forceUpdate, "
+                                         "forceDelete or create"));
     auto record = json_fields::requiredObject(operation.value(), QStringLiteral("record"));
     SONAVERT_TRY(record);
     auto name = json_fields::requiredName(record.value(), QStringLiteral("recordName"));

@@ -43,7 +43,9 @@ struct StoredRecord {
     bool isDeleted = false;
 };
 
-enum class WriteKind { Replace, Update, Delete };
+/// Create writes the record only where none lives under its name: the write that one of
+/// several racing devices wins (an account's first key).
+enum class WriteKind { Replace, Update, Delete, Create };
 
 struct RecordWrite {
     WriteKind kind = WriteKind::Replace;

@@ -73,6 +73,10 @@ Result<WriteOutcome> SqlCloudStorage::writeOne(qint64 zoneId, const RecordWrite&
         SONAVERT_TRY(marked);
         return WriteOutcome{before, std::nullopt};
     }
+    // The whole write fails, so a batch never half-applies around a lost race.
+    if (write.kind == WriteKind::Create && before)
+        return cloudError(ServerErrorCode::ServerRecordChanged,
+                          QStringLiteral("record \"%1\" exists already").arg(write.recordName));
     CloudRecord after;
     after.recordName = write.recordName;
     after.recordType = write.recordType;

@@ -14,7 +14,7 @@ struct CodeInfo {
 
 // Per-item codes (NOT_FOUND, CHANGE_TOKEN_EXPIRED, USER_DELETED_ZONE) still need a status for
 // the rare case where one ends a whole request; they take the closest HTTP meaning.
-constexpr std::array<CodeInfo, 12> kCodes{{
+constexpr std::array<CodeInfo, 13> kCodes{{
     {ServerErrorCode::InternalError, "INTERNAL_ERROR", 500},
     {ServerErrorCode::TryAgainLater, "TRY_AGAIN_LATER", 503},
     {ServerErrorCode::Throttled, "THROTTLED", 429},
@@ -22,6 +22,7 @@ constexpr std::array<CodeInfo, 12> kCodes{{
     {ServerErrorCode::AccessDenied, "ACCESS_DENIED", 403},
     {ServerErrorCode::NotFound, "NOT_FOUND", 404},
     {ServerErrorCode::BadRequest, "BAD_REQUEST", 400},
+    {ServerErrorCode::ServerRecordChanged, "SERVER_RECORD_CHANGED", 409},
     {ServerErrorCode::ChangeTokenExpired, "CHANGE_TOKEN_EXPIRED", 410},
     {ServerErrorCode::QuotaExceeded, "QUOTA_EXCEEDED", 413},
     {ServerErrorCode::ZoneNotFound, "ZONE_NOT_FOUND", 404},

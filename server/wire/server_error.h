@@ -16,6 +16,7 @@ enum class ServerErrorCode {
     AccessDenied = 10,
     NotFound = 11,
     BadRequest = 12,
+    ServerRecordChanged = 14, ///< a create found the record there already
     ChangeTokenExpired = 21,
     QuotaExceeded = 25,
     ZoneNotFound = 26,

@@ -20,6 +20,7 @@ constexpr CodeText kTexts[] = {
     {CloudErrorCode::PermissionFailure, "The cloud server refused access."},
     {CloudErrorCode::UnknownItem, "The item does not exist."},
     {CloudErrorCode::InvalidArguments, "The cloud server rejected the request."},
+    {CloudErrorCode::ServerRecordChanged, "The record exists already."},
     {CloudErrorCode::OperationCancelled, "The request was cancelled."},
     {CloudErrorCode::ChangeTokenExpired, "The change token has expired."},
     {CloudErrorCode::QuotaExceeded, "The cloud storage is full."},

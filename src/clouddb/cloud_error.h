@@ -18,6 +18,7 @@ enum class CloudErrorCode {
     PermissionFailure = 10,
     UnknownItem = 11,
     InvalidArguments = 12,
+    ServerRecordChanged = 14,
     OperationCancelled = 20,
     ChangeTokenExpired = 21,
     QuotaExceeded = 25,

@@ -41,6 +41,9 @@ struct CloudRecord {
 enum class SavePolicy {
     AllKeys,     ///< the record becomes exactly the fields sent
     ChangedKeys, ///< only the fields sent are written; a field in `removedFields` is removed
+    /// Written only where no record of that name lives; otherwise the whole save fails with
+    /// ServerRecordChanged and nothing is written. What one of several racing devices wins.
+    IfNew,
 };
 
 /// A record to save, with the fields a changed-keys save removes.

@@ -158,8 +158,9 @@ QJsonObject zoneOperationBody(const QString& operationType, const QString& zoneN
 
 QJsonObject modifyRecordsBody(const QString& zoneName, const QList<RecordSave>& saves,
                               const QStringList& deletions, SavePolicy policy) {
-    const QString saveType = policy == SavePolicy::AllKeys ? QStringLiteral("forceReplace")
-                                                           : QStringLiteral("forceUpdate");
+    const QString saveType = policy == SavePolicy::AllKeys       ? QStringLiteral("forceReplace")
+                             : policy == SavePolicy::ChangedKeys ? QStringLiteral("forceUpdate")
+                                                                 : QStringLiteral("create");
     QJsonArray operations;
     for (const RecordSave& save : saves)
         operations.append(

@@ -89,6 +89,11 @@ Result<InMemoryCloud::Zone*> InMemoryCloud::liveZone(Account& account, const QSt
                       zoneName);
 }
 
+bool InMemoryCloud::hasLiveRecord(const Zone& zone, const QString& recordName) {
+    const auto found = zone.records.find(recordName);
+    return found != zone.records.end() && !found->second.isDeleted && found->second.sequence > 0;
+}
+
 RecordOutcome InMemoryCloud::applySave(const QString& accountName, Zone& zone,
                                        const QString& zoneName, const RecordSave& save,
                                        SavePolicy policy) {

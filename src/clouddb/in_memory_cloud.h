@@ -75,6 +75,7 @@ private:
     void createZone(Account& account, const QString& zoneName);
     void deleteZone(Account& account, const QString& zoneName, bool byUser);
     /// Applies one save or deletion and notifies the subscriptions it matches.
+    static bool hasLiveRecord(const Zone& zone, const QString& recordName);
     RecordOutcome applySave(const QString& accountName, Zone& zone, const QString& zoneName,
                             const RecordSave& save, SavePolicy policy);
     RecordOutcome applyDelete(const QString& accountName, Zone& zone, const QString& zoneName,

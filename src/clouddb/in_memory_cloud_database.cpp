@@ -108,6 +108,13 @@ QCoro::Task<ModifyResult> InMemoryCloudDatabase::modifyRecords(QString zoneName,
     auto zone = m_cloud->liveZone(m_cloud->account(m_account), zoneName);
     if (!zone)
         co_return ModifyResult{{}, zone.error()};
+    if (policy == SavePolicy::IfNew) {
+        // As the server does: the whole write fails, nothing of it is applied.
+        for (const RecordSave& save : saves)
+            if (m_cloud->hasLiveRecord(*zone.value(), save.record.recordName))
+                co_return ModifyResult{
+                    {}, cloudError(CloudErrorCode::ServerRecordChanged, save.record.recordName)};
+    }
     ModifyResult result;
     std::vector<Error> itemErrors;
     for (const RecordSave& save : saves) {

@@ -117,6 +117,24 @@ void CloudConformance::allKeysReplacesAndChangedKeysMerges() {
     QCOMPARE(stored.fields.keys(), QStringList{u"isOnline"_s});
 }
 
+void CloudConformance::aCreateIsWonOnceAndAppliesNothingWhenLost() {
+    QVERIFY(save(*m_db, zone(), {presence(u"first"_s, u"A"_s)}, SavePolicy::IfNew).overall.ok());
+    // Lost: neither the taken record nor the other one of the same write changes.
+    const ModifyResult lost =
+        save(*m_db, zone(), {presence(u"other"_s, u"C"_s), presence(u"first"_s, u"B"_s)},
+             SavePolicy::IfNew);
+    QVERIFY(!lost.overall.ok());
+    QVERIFY2(isCloudError(lost.overall.error(), CloudErrorCode::ServerRecordChanged),
+             qPrintable(lost.overall.error().description));
+    QCOMPARE(lookup(*m_db, zone(), u"first"_s).value().string(u"deviceID"_s),
+             std::optional(u"A"_s));
+    QVERIFY(!lookup(*m_db, zone(), u"other"_s).ok());
+    // Once deleted, the name can be won again.
+    QVERIFY(awaitTask(m_db->modifyRecords(zone(), {}, {u"first"_s}, SavePolicy::AllKeys, {}))
+                .overall.ok());
+    QVERIFY(save(*m_db, zone(), {presence(u"first"_s, u"B"_s)}, SavePolicy::IfNew).overall.ok());
+}
+
 void CloudConformance::lookupGivesOneResultPerNameInOrder() {
     QVERIFY(save(*m_db, zone(), {presence(u"b"_s, u"B"_s), presence(u"a"_s, u"A"_s)}).overall.ok());
     const auto results =

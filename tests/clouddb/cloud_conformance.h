@@ -20,6 +20,7 @@ private Q_SLOTS:
 
     void accountIsAvailableWithAStableUserRecordName();
     void allKeysReplacesAndChangedKeysMerges();
+    void aCreateIsWonOnceAndAppliesNothingWhenLost();
     void lookupGivesOneResultPerNameInOrder();
     void serverSetsCreatedAndModified();
     void missingAndUserDeletedZonesFailUntilCreated();
