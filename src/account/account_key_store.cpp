@@ -53,7 +53,21 @@ QCoro::Task<Result<std::optional<StoredKeys>>> AccountKeyStore::load(QString acc
             co_return damaged();
         device = std::move(pair).value();
     }
-    co_return std::optional(StoredKeys{KeyRing(current.value(), std::move(earlier)), device});
+    std::optional<QMap<QString, crypto::PinnedDevice>> pins;
+    if (object.contains(QLatin1String("pins"))) {
+        pins.emplace();
+        for (const auto& value : object.value(QLatin1String("pins")).toArray()) {
+            Result<crypto::PinnedDevice> pinned = crypto::pinnedDeviceFromJson(value);
+            if (!pinned)
+                co_return damaged();
+            pins->insert(pinned.value().deviceID, pinned.value());
+        }
+    }
+    QSet<QString> removed;
+    for (const auto& value : object.value(QLatin1String("removed")).toArray())
+        removed.insert(value.toString());
+    co_return std::optional(StoredKeys{KeyRing(current.value(), std::move(earlier)), device,
+                                       std::move(pins), std::move(removed)});
 }
 
 QCoro::Task<Status> AccountKeyStore::save(QString account, StoredKeys keys) {
@@ -66,6 +80,14 @@ QCoro::Task<Status> AccountKeyStore::save(QString account, StoredKeys keys) {
     if (keys.device)
         object.insert(QStringLiteral("device"),
                       QString::fromLatin1(keys.device->secretKey().toBase64()));
+    if (keys.pins) {
+        QJsonArray pins;
+        for (const crypto::PinnedDevice& pinned : std::as_const(*keys.pins))
+            pins.append(crypto::pinnedDeviceJson(pinned));
+        object.insert(QStringLiteral("pins"), pins);
+    }
+    if (!keys.removed.isEmpty())
+        object.insert(QStringLiteral("removed"), QJsonArray::fromStringList(keys.removed.values()));
     co_return co_await secrets->write(kService, account,
                                       QJsonDocument(object).toJson(QJsonDocument::Compact));
 }

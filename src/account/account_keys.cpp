@@ -4,7 +4,6 @@
 #include "src/runtime/log_channel.h"
 
 #include <QPointer>
-#include <QRandomGenerator>
 #include <QUrl>
 
 namespace sonavert {
@@ -13,107 +12,37 @@ using namespace clouddb;
 using crypto::AccountKey;
 using crypto::DeviceKeyPair;
 using crypto::KeyRing;
+using crypto::KeyShare;
+using crypto::PinnedDevice;
 
 namespace {
 
-// Fields of the records of the keys zone. Nothing in them is secret: public keys, a
-// commitment, and keys boxed to one device.
-const QString kDeviceID = QStringLiteral("deviceID");
-const QString kDeviceName = QStringLiteral("deviceName");
-const QString kKeyID = QStringLiteral("keyID");
-const QString kTargetID = QStringLiteral("targetDeviceID");
-const QString kVerifierID = QStringLiteral("verifierDeviceID");
-const QString kVerifierName = QStringLiteral("verifierName");
-const QString kVerificationID = QStringLiteral("verificationID");
-const QString kCommitment = QStringLiteral("commitment");
-const QString kTargetKey = QStringLiteral("targetKey");
-const QString kAnsweredID = QStringLiteral("answeredID");
-const QString kVerifierKey = QStringLiteral("verifierKey");
-const QString kBoxedKeys = QStringLiteral("boxedKeys");
-const QString kBoxKey = QStringLiteral("boxKey");
-const QString kBoxKeyTag = QStringLiteral("boxKeyTag");
-const QString kFromDeviceID = QStringLiteral("fromDeviceID");
-const QString kFromKey = QStringLiteral("fromKey");
-const QString kFromKeyTag = QStringLiteral("fromKeyTag");
+/// Codes of the domain "SonavertAccountKeys".
+enum class KeysErrorCode {
+    Damaged = 1,
+    Stopping = 3,
+    NoKeyHere = 4,
+    NoSuchComputer = 5,
+    IsThisComputer = 6,
+    NoAnswer = 7,
+    NoVerification = 8,
+    NotSignedIn = 11,
+    HoldsKey = 12,
+};
 
-QString deviceRecordName(const QString& deviceID) {
-    return QStringLiteral("devicekeys-") + deviceID;
-}
-
-QString verificationRecordName(const QString& deviceID) {
-    return QStringLiteral("verification-") + deviceID;
-}
-
-QString keyUpdateRecordName(const QString& deviceID) {
-    return QStringLiteral("keyupdate-") + deviceID;
-}
-
-/// Whether some key of `ring` made `tag` for the device's public key.
-bool isVouched(const KeyRing& ring, const QString& deviceID, const QByteArray& publicKey,
-               const QByteArray& tag) {
-    if (tag.isEmpty() || publicKey.size() != DeviceKeyPair::kPublicKeySize)
-        return false;
-    if (crypto::isDeviceKeyTag(ring.current(), deviceID, publicKey, tag))
-        return true;
-    return std::any_of(ring.earlier().begin(), ring.earlier().end(), [&](const AccountKey& key) {
-        return crypto::isDeviceKeyTag(key, deviceID, publicKey, tag);
-    });
-}
-
-QByteArray bytesField(const CloudRecord& record, const QString& field) {
-    return QByteArray::fromBase64(record.string(field).value_or(QString()).toLatin1());
-}
-
-QString text(const QByteArray& bytes) {
-    return QString::fromLatin1(bytes.toBase64());
-}
-
-Error keysError(int code, QString description) {
-    return makeError(QStringLiteral("SonavertAccountKeys"), code, std::move(description));
+Error keysError(KeysErrorCode code, QString description) {
+    return makeError(QStringLiteral("SonavertAccountKeys"), int(code), std::move(description));
 }
 
 Error stopping() {
-    return keysError(3, QStringLiteral("Sonavert is stopping."));
+    return keysError(KeysErrorCode::Stopping, QStringLiteral("Sonavert is stopping."));
 }
 
-/// Digits only, so "123 456" and "123456" are the same code.
-QString digitsOf(const QString& code) {
-    QString digits;
-    for (const QChar c : code)
-        if (c.isDigit())
-            digits += c;
-    return digits;
-}
-
-QByteArray randomBytes(int size) {
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator::system()->fillRange(reinterpret_cast<quint32*>(bytes.data()), size / 4);
-    return bytes;
-}
-
-/// The ring as the bytes that travel boxed: the current key first, then the earlier ones.
-QByteArray ringBytes(const KeyRing& ring) {
-    QByteArray bytes(reinterpret_cast<const char*>(ring.current().data()), AccountKey::kSize);
-    for (const AccountKey& key : ring.earlier())
-        bytes.append(reinterpret_cast<const char*>(key.data()), AccountKey::kSize);
-    return bytes;
-}
-
-Result<KeyRing> ringFromBytes(const QByteArray& bytes) {
-    if (bytes.isEmpty() || bytes.size() % AccountKey::kSize != 0)
-        return keysError(2, QStringLiteral("The keys received have the wrong length."));
-    QList<AccountKey> keys;
-    for (qsizetype offset = 0; offset < bytes.size(); offset += AccountKey::kSize) {
-        Result<AccountKey> key = AccountKey::fromBytes(bytes.mid(offset, AccountKey::kSize));
-        SONAVERT_TRY(key);
-        keys.append(std::move(key).value());
-    }
-    const AccountKey current = keys.takeFirst();
-    return KeyRing(current, std::move(keys));
-}
-
-void wipe(QByteArray& bytes) {
-    bytes.fill('\0');
+Error noKeyHere(const QString& what) {
+    return keysError(KeysErrorCode::NoKeyHere,
+                     QStringLiteral("This computer cannot %1: it does not hold your account's "
+                                    "key itself.")
+                         .arg(what));
 }
 
 /// The computer called `name` (any case); of several (a computer set up again under its old
@@ -137,9 +66,10 @@ Result<KeyedDevice> otherComputerNamed(const QList<KeyedDevice>& devices, const 
                                        const QString& notFound) {
     const auto found = newestNamed(devices, name);
     if (found == devices.end())
-        return keysError(5, notFound.arg(name));
+        return keysError(KeysErrorCode::NoSuchComputer, notFound.arg(name));
     if (found->isThisDevice)
-        return keysError(6, QStringLiteral("%1 is this computer.").arg(found->name));
+        return keysError(KeysErrorCode::IsThisComputer,
+                         QStringLiteral("%1 is this computer.").arg(found->name));
     return *found;
 }
 
@@ -153,11 +83,35 @@ AccountKeys::AccountKeys(Dependencies dependencies, QString deviceID, QString de
                          QObject* parent)
     : QObject(parent)
     , m_deps(std::move(dependencies))
+    , m_records(std::make_shared<KeyRecords>(m_deps.database))
+    , m_rotation(m_records, deviceID, deviceName)
     , m_deviceID(std::move(deviceID))
     , m_deviceName(std::move(deviceName)) {}
 
 AccountKeys::~AccountKeys() {
     m_stop.request_stop();
+    m_updateNow.request_stop();
+}
+
+PinnedDevice AccountKeys::me() const {
+    return PinnedDevice{m_deviceID, m_deviceName,
+                        m_devicePair ? m_devicePair->publicKey() : QByteArray()};
+}
+
+HeldKeys AccountKeys::held() const {
+    return HeldKeys{*m_ring, *m_devicePair, m_pins, m_removed};
+}
+
+bool AccountKeys::ensureDevicePair() {
+    if (m_devicePair)
+        return true;
+    Result<DeviceKeyPair> pair = DeviceKeyPair::generate();
+    if (pair)
+        m_devicePair = std::move(pair).value();
+    return m_devicePair.has_value();
+}
+
+void AccountKeys::wake() {
     m_updateNow.request_stop();
 }
 
@@ -177,6 +131,9 @@ QCoro::Task<> AccountKeys::loadStored(QString account) {
     m_ring = stored.value()->ring;
     m_ringAccount = account;
     m_devicePair = stored.value()->device;
+    m_pinsKnown = stored.value()->pins.has_value();
+    m_pins = stored.value()->pins.value_or(QMap<QString, PinnedDevice>());
+    m_removed = stored.value()->removed;
     Q_EMIT keyRingChanged();
     // An item of the first version has no device pair yet: the next rotation needs one.
     if (!m_devicePair && (co_await keep(account, *m_ring)).ok())
@@ -186,14 +143,12 @@ QCoro::Task<> AccountKeys::loadStored(QString account) {
 QCoro::Task<Status> AccountKeys::keep(QString account, KeyRing ring) {
     QPointer guard(this);
     auto store = m_deps.store;
-    if (!m_devicePair) {
-        Result<DeviceKeyPair> pair = DeviceKeyPair::generate();
-        SONAVERT_CO_TRY(pair);
-        m_devicePair = std::move(pair).value();
-    }
+    if (!ensureDevicePair())
+        co_return crypto::cryptoUnavailable();
     if (!m_isRunKey) {
         // Named, not a temporary in the awaited call: GCC 12 mishandles those in coroutines.
-        const StoredKeys kept{ring, m_devicePair};
+        const StoredKeys kept{ring, m_devicePair,
+                              m_pinsKnown ? std::optional(m_pins) : std::nullopt, m_removed};
         SONAVERT_CO_TRY(co_await store->save(account, kept));
     }
     if (!guard)
@@ -209,6 +164,7 @@ QCoro::Task<Status> AccountKeys::keep(QString account, KeyRing ring) {
 void AccountKeys::useForThisRun(KeyRing ring) {
     m_ring = std::move(ring);
     m_isRunKey = true;
+    m_pinsKnown = true;
     Q_EMIT keyRingChanged();
 }
 
@@ -219,8 +175,9 @@ void AccountKeys::setAccount(std::optional<QString> account) {
     m_updateNow.request_stop();
     m_stop = std::stop_source();
     m_account = std::move(account);
-    m_pending.reset();
+    m_joining.reset();
     m_outgoing.clear();
+    m_lostFirstKey = false;
     setIncoming(std::nullopt);
     if (!m_account) {
         if (m_isRunKey) {
@@ -230,6 +187,9 @@ void AccountKeys::setAccount(std::optional<QString> account) {
         const bool hadRing = m_ring.has_value();
         m_ring.reset();
         m_devicePair.reset();
+        m_pins.clear();
+        m_removed.clear();
+        m_pinsKnown = false;
         setState(State::SignedOut);
         if (hadRing)
             Q_EMIT keyRingChanged();
@@ -249,6 +209,10 @@ void AccountKeys::setState(State state) {
 void AccountKeys::setIncoming(std::optional<IncomingVerification> incoming) {
     if (!incoming && !m_incoming)
         return;
+    if (incoming && m_incoming && incoming->verifierName == m_incoming->verifierName &&
+        incoming->code == m_incoming->code && incoming->problem == m_incoming->problem &&
+        incoming->isAnswered == m_incoming->isAnswered)
+        return;
     m_incoming = std::move(incoming);
     Q_EMIT incomingChanged();
 }
@@ -260,6 +224,9 @@ QCoro::Task<> AccountKeys::run(QString account, std::stop_token stop) {
     if (m_ring && !m_isRunKey && m_ringAccount != account) {
         m_ring.reset();
         m_devicePair.reset(); // kept with that account's keys, not this one's
+        m_pins.clear();
+        m_removed.clear();
+        m_pinsKnown = false;
         Q_EMIT keyRingChanged();
     }
     if (!m_ring)
@@ -283,8 +250,13 @@ QCoro::Task<> AccountKeys::run(QString account, std::stop_token stop) {
             co_return;
         if (m_state != State::Unverified)
             break;
-        if (!co_await clock->sleep(kWaitInterval, stop))
+        // Woken early when the user opens a verification.
+        const std::stop_token wake = m_updateNow.get_token();
+        co_await clock->sleep(kWaitInterval, wake);
+        if (!guard || stop.stop_requested())
             co_return;
+        if (wake.stop_requested())
+            m_updateNow = std::stop_source();
     }
     if (guard && !stop.stop_requested() && m_state == State::Verified)
         co_await watchUpdates(account, stop);
@@ -310,110 +282,80 @@ QCoro::Task<> AccountKeys::watchUpdates(QString account, std::stop_token stop) {
 }
 
 void AccountKeys::checkForNewKeyNow() {
-    m_updateNow.request_stop();
+    wake();
 }
 
 QCoro::Task<Status> AccountKeys::checkKeyUpdate(QString account) {
     QPointer guard(this);
-    Result<std::optional<CloudRecord>> fetched = co_await fetch(keyUpdateRecordName(m_deviceID));
-    SONAVERT_CO_TRY(fetched);
-    if (!guard || !fetched.value() || !m_ring || !m_devicePair)
+    if (!m_ring || !m_devicePair)
         co_return Status();
-    const CloudRecord& update = *fetched.value();
-    if (m_ring->find(update.string(kKeyID).value_or(QString()))) {
-        co_await remove(update.recordName); // taken already
+    const QString before = m_ring->current().keyId();
+    Result<std::optional<HeldKeys>> taken = co_await m_rotation.take(held());
+    SONAVERT_CO_TRY(taken);
+    if (!guard || !taken.value() || m_account != account)
         co_return Status();
-    }
-    // Only from a computer that holds this device's key, for its own device key.
-    const QString from = update.string(kFromDeviceID).value_or(QString());
-    const QByteArray fromKey = bytesField(update, kFromKey);
-    Result<QByteArray> opened =
-        isVouched(*m_ring, from, fromKey, bytesField(update, kFromKeyTag))
-            ? m_devicePair->openFrom(fromKey, bytesField(update, kBoxedKeys))
-            : Result<QByteArray>(keysError(13, QStringLiteral("not vouched for")));
-    Result<KeyRing> ring = opened ? ringFromBytes(opened.value()) : Result<KeyRing>(opened.error());
-    if (opened)
-        wipe(opened.value());
-    if (!ring || !ring.value().find(m_ring->current().keyId())) {
-        // Not a rotation of this device's key: left where it is, taken by nobody.
-        logEvent(LogCategory::CloudKit, LogLevel::Error,
-                 "event=key_update_refused from_device_id=%{public}s", from);
-        co_await remove(update.recordName);
-        co_return Status();
-    }
-    SONAVERT_CO_TRY(co_await keep(account, ring.value()));
-    if (!guard)
-        co_return Status();
-    logEvent(LogCategory::CloudKit, LogLevel::Info,
-             "event=account_key_rotated key_id=%{public}s from_device_id=%{public}s",
-             m_ring->current().keyId(), from);
-    co_await remove(update.recordName);
-    if (!guard)
+    m_pins = taken.value()->pins;
+    m_removed = taken.value()->removed;
+    SONAVERT_CO_TRY(co_await keep(account, taken.value()->ring));
+    if (!guard || m_ring->current().keyId() == before)
         co_return Status();
     co_return co_await publishThisDevice();
+}
+
+QCoro::Task<Result<RemovalPlan>> AccountKeys::planRemoval(QString name) {
+    QPointer guard(this);
+    if (!m_account || m_state != State::Verified || !m_ring || !m_devicePair)
+        co_return noKeyHere(QStringLiteral("take others out"));
+    Result<QList<KeyedDevice>> devices = co_await this->devices();
+    SONAVERT_CO_TRY(devices);
+    if (!guard)
+        co_return stopping();
+    Result<KeyedDevice> removed = otherComputerNamed(
+        devices.value(), name,
+        QStringLiteral("No computer called %1 is in this account's list of keys."));
+    SONAVERT_CO_TRY(removed);
+    RemovalPlan plan;
+    plan.name = removed.value().name;
+    for (const PinnedDevice& pinned : KeyRotation::recipients(held(), removed.value().deviceID))
+        plan.recipients.append(pinned.name);
+    for (const KeyedDevice& device : std::as_const(devices.value()))
+        if (device.hasKey && !device.isPinned && !device.isThisDevice &&
+            device.deviceID != removed.value().deviceID)
+            plan.leftOut.append(device.name);
+    co_return plan;
 }
 
 QCoro::Task<Result<int>> AccountKeys::removeComputer(QString name) {
     QPointer guard(this);
     if (!m_account || m_state != State::Verified || !m_ring || !m_devicePair)
-        co_return keysError(4, QStringLiteral("This computer cannot take others out: it does "
-                                              "not hold your account's key itself."));
+        co_return noKeyHere(QStringLiteral("take others out"));
     const QString account = *m_account;
     Result<QList<KeyedDevice>> devices = co_await this->devices();
     SONAVERT_CO_TRY(devices);
     if (!guard)
         co_return stopping();
-    const QList<KeyedDevice>& known = devices.value();
     Result<KeyedDevice> removed = otherComputerNamed(
-        known, name, QStringLiteral("No computer called %1 is in this account's list of keys."));
+        devices.value(), name,
+        QStringLiteral("No computer called %1 is in this account's list of keys."));
     SONAVERT_CO_TRY(removed);
     const QString removedID = removed.value().deviceID;
-
-    // The new key first, the old ones after it: what was sealed before stays readable here.
-    Result<AccountKey> created = AccountKey::generate();
-    SONAVERT_CO_TRY(created);
-    QList<AccountKey> earlier{m_ring->current()};
-    earlier.append(m_ring->earlier());
-    const KeyRing rotated(created.value(), earlier);
-    const KeyRing before = *m_ring;
-    QByteArray keys = ringBytes(rotated);
-    int sent = 0;
-    for (const KeyedDevice& device : known) {
-        const QString& id = device.deviceID;
-        const QByteArray& boxKey = device.boxKey;
-        if (id == removedID || device.isThisDevice ||
-            !isVouched(before, id, boxKey, device.boxKeyTag))
-            continue;
-        Result<QByteArray> box = m_devicePair->boxFor(boxKey, keys);
-        if (!box)
-            continue;
-        CloudRecord update;
-        update.recordName = keyUpdateRecordName(id);
-        update.recordType = kKeyUpdateRecordType;
-        update.fields.insert(kFromDeviceID, m_deviceID);
-        update.fields.insert(kFromKey, text(m_devicePair->publicKey()));
-        update.fields.insert(kFromKeyTag, text(crypto::deviceKeyTag(before.current(), m_deviceID,
-                                                                    m_devicePair->publicKey())));
-        update.fields.insert(kKeyID, rotated.current().keyId());
-        update.fields.insert(kBoxedKeys, text(box.value()));
-        const Status saved = co_await save(std::move(update), SavePolicy::AllKeys);
-        if (!guard) {
-            wipe(keys);
-            co_return stopping();
-        }
-        if (saved.ok())
-            ++sent;
-    }
-    wipe(keys);
-    SONAVERT_CO_TRY(co_await keep(account, rotated));
+    Result<KeyRotation::Removal> rotated = co_await m_rotation.remove(held(), removedID);
+    SONAVERT_CO_TRY(rotated);
     if (!guard)
         co_return stopping();
+    m_pins = rotated.value().keys.pins;
+    m_removed = rotated.value().keys.removed;
+    SONAVERT_CO_TRY(co_await keep(account, rotated.value().keys.ring));
+    if (!guard)
+        co_return stopping();
+    const int sent = int(rotated.value().sentTo.size());
     logEvent(
         LogCategory::CloudKit, LogLevel::Info,
         "event=account_key_rotated key_id=%{public}s removed_device_id=%{public}s sent=%{public}d",
-        rotated.current().keyId(), removedID, sent);
-    co_await remove(deviceRecordName(removedID));
-    co_await remove(verificationRecordName(removedID));
+        m_ring->current().keyId(), removedID, sent);
+    auto records = m_records;
+    co_await records->removeDevice(removedID);
+    co_await records->endVerification(removedID);
     if (!guard)
         co_return stopping();
     SONAVERT_CO_TRY(co_await publishThisDevice());
@@ -422,32 +364,43 @@ QCoro::Task<Result<int>> AccountKeys::removeComputer(QString name) {
 
 QCoro::Task<Status> AccountKeys::settle(QString account) {
     QPointer guard(this);
-    auto database = m_deps.database;
-    auto store = m_deps.store;
-    SONAVERT_CO_TRY(co_await database->saveZone(kZone));
+    auto records = m_records;
+    SONAVERT_CO_TRY(co_await records->ensureZone());
     if (!guard)
         co_return Status();
     if (!m_ring) {
-        Result<ZoneChanges> zone = co_await database->fetchZoneChanges(kZone, std::nullopt);
-        SONAVERT_CO_TRY(zone);
+        Result<QList<DeviceKeysEntry>> listed = co_await records->devices();
+        SONAVERT_CO_TRY(listed);
         if (!guard)
             co_return Status();
-        const bool isHeldElsewhere =
-            std::any_of(zone.value().changed.begin(), zone.value().changed.end(),
-                        [this](const CloudRecord& record) {
-                            return record.recordType == kDeviceRecordType &&
-                                   record.string(kDeviceID) != m_deviceID &&
-                                   !record.string(kKeyID).value_or(QString()).isEmpty();
-                        });
-        if (isHeldElsewhere) {
+        const bool isHeldElsewhere = std::any_of(
+            listed.value().begin(), listed.value().end(), [this](const DeviceKeysEntry& entry) {
+                return entry.deviceID != m_deviceID && !entry.keyID.isEmpty();
+            });
+        bool isFirst = false;
+        if (!isHeldElsewhere) {
+            // Two computers of a fresh account started together would each make a key; the
+            // server lets exactly one of them claim the making.
+            Result<bool> claimed = co_await records->claimFirstKey(m_deviceID);
+            SONAVERT_CO_TRY(claimed);
+            if (!guard)
+                co_return Status();
+            isFirst = claimed.value();
+            if (!isFirst) {
+                m_lostFirstKey = true;
+                logEvent(LogCategory::CloudKit, LogLevel::Info, "event=account_key_claim_lost");
+            }
+        }
+        if (!isFirst) {
             setState(State::Unverified);
             co_return co_await publishThisDevice();
         }
-        // The account's first device of this version: its key starts here, and everything
-        // this device writes from now on is sealed with it.
+        // The account's first device: its key starts here, and everything this device writes
+        // from now on is sealed with it.
         Result<AccountKey> created = AccountKey::generate();
         SONAVERT_CO_TRY(created);
         const KeyRing ring(created.value());
+        m_pinsKnown = true;
         SONAVERT_CO_TRY(co_await keep(account, ring));
         if (!guard)
             co_return Status();
@@ -459,27 +412,62 @@ QCoro::Task<Status> AccountKeys::settle(QString account) {
         if (!guard)
             co_return Status();
     }
+    if (!m_pinsKnown)
+        SONAVERT_CO_TRY(co_await pinVouchedOnce(account));
+    if (!guard)
+        co_return Status();
     setState(State::Verified);
     co_return co_await publishThisDevice();
 }
 
+QCoro::Task<Status> AccountKeys::pinVouchedOnce(QString account) {
+    QPointer guard(this);
+    auto records = m_records;
+    Result<QList<DeviceKeysEntry>> listed = co_await records->devices();
+    SONAVERT_CO_TRY(listed);
+    if (!guard || !m_ring)
+        co_return Status();
+    for (const DeviceKeysEntry& entry : std::as_const(listed.value()))
+        if (entry.deviceID != m_deviceID && entry.boxKey.size() == DeviceKeyPair::kPublicKeySize &&
+            crypto::isDeviceKeyTag(m_ring->current(), entry.deviceID, entry.boxKey,
+                                   entry.boxKeyTag))
+            m_pins.insert(entry.deviceID, PinnedDevice{entry.deviceID, entry.name, entry.boxKey});
+    m_pinsKnown = true;
+    SONAVERT_CO_TRY(co_await keep(account, *m_ring));
+    if (guard)
+        logEvent(LogCategory::CloudKit, LogLevel::Info,
+                 "event=device_keys_pinned count=%{public}d reason=%{public}s", int(m_pins.size()),
+                 "upgrade");
+    co_return Status();
+}
+
 QCoro::Task<Result<void>> AccountKeys::startOver() {
     QPointer guard(this);
-    auto store = m_deps.store;
+    auto records = m_records;
     if (!m_account)
-        co_return keysError(11, QStringLiteral("This computer is not signed in."));
+        co_return keysError(KeysErrorCode::NotSignedIn,
+                            QStringLiteral("This computer is not signed in."));
     if (m_state != State::Unverified)
-        co_return keysError(12, QStringLiteral("Only a computer that does not hold the key can "
-                                               "start over with a new one."));
+        co_return keysError(KeysErrorCode::HoldsKey,
+                            QStringLiteral("Only a computer that does not hold the key can start "
+                                           "over with a new one."));
     const QString account = *m_account;
     Result<AccountKey> created = AccountKey::generate();
     SONAVERT_CO_TRY(created);
+    SONAVERT_CO_TRY(co_await records->takeFirstKeyClaim(m_deviceID));
+    if (!guard || m_account != account)
+        co_return stopping();
     // The waiting loop ends here; a verification under way means nothing now.
     m_stop.request_stop();
     m_updateNow.request_stop();
     m_stop = std::stop_source();
-    m_pending.reset();
+    m_joining.reset();
+    m_lostFirstKey = false;
     setIncoming(std::nullopt);
+    // A new key starts a new circle: every other computer is verified again.
+    m_pins.clear();
+    m_removed.clear();
+    m_pinsKnown = true;
     const KeyRing ring(created.value());
     SONAVERT_CO_TRY(co_await keep(account, ring));
     if (!guard || m_account != account)
@@ -494,83 +482,33 @@ QCoro::Task<Result<void>> AccountKeys::startOver() {
 }
 
 QCoro::Task<Status> AccountKeys::publishThisDevice() {
-    CloudRecord record;
-    record.recordName = deviceRecordName(m_deviceID);
-    record.recordType = kDeviceRecordType;
-    record.fields.insert(kDeviceID, m_deviceID);
-    record.fields.insert(kDeviceName, m_deviceName);
-    record.fields.insert(kKeyID, m_ring ? m_ring->current().keyId() : QString());
+    auto records = m_records;
+    DeviceKeysEntry entry{m_deviceID, m_deviceName, m_ring ? m_ring->current().keyId() : QString(),
+                          {},         {},           std::nullopt};
     if (m_ring && m_devicePair) {
-        const QByteArray publicKey = m_devicePair->publicKey();
-        record.fields.insert(kBoxKey, text(publicKey));
-        record.fields.insert(kBoxKeyTag,
-                             text(crypto::deviceKeyTag(m_ring->current(), m_deviceID, publicKey)));
+        entry.boxKey = m_devicePair->publicKey();
+        // Still made for computers of earlier versions, which trust what is vouched for.
+        entry.boxKeyTag = crypto::deviceKeyTag(m_ring->current(), m_deviceID, entry.boxKey);
     }
-    co_return co_await save(std::move(record), SavePolicy::AllKeys);
-}
-
-QCoro::Task<Status> AccountKeys::save(CloudRecord record, SavePolicy policy) {
-    auto database = m_deps.database;
-    RecordSave save;
-    save.record = std::move(record);
-    QList<RecordSave> saves;
-    saves.append(std::move(save));
-    const QStringList noDeletions;
-    const ModifyResult result =
-        co_await database->modifyRecords(kZone, std::move(saves), noDeletions, policy);
-    co_return result.overall;
-}
-
-QCoro::Task<Result<std::optional<CloudRecord>>> AccountKeys::fetch(QString recordName) {
-    auto database = m_deps.database;
-    const QStringList names(recordName);
-    Result<QList<Result<CloudRecord>>> fetched = co_await database->fetchRecords(kZone, names);
-    SONAVERT_CO_TRY(fetched);
-    if (fetched.value().isEmpty())
-        co_return std::optional<CloudRecord>();
-    Result<CloudRecord>& record = fetched.value().first();
-    if (!record) {
-        if (isCloudError(record.error(), CloudErrorCode::UnknownItem))
-            co_return std::optional<CloudRecord>();
-        co_return record.error();
-    }
-    co_return std::optional(std::move(record).value());
-}
-
-QCoro::Task<> AccountKeys::remove(QString recordName) {
-    auto database = m_deps.database;
-    QStringList deletions;
-    deletions.append(recordName);
-    const QList<RecordSave> noSaves;
-    const ModifyResult result =
-        co_await database->modifyRecords(kZone, noSaves, std::move(deletions), SavePolicy::AllKeys);
-    // A verification record left behind does no harm: the next request replaces it, and an
-    // answer counts only for the request it names.
-    if (!result.overall.ok())
-        logEvent(LogCategory::CloudKit, LogLevel::Debug,
-                 "event=key_record_cleanup_failed error=%{public}s",
-                 result.overall.error().description);
+    co_return co_await records->publish(std::move(entry));
 }
 
 QCoro::Task<Result<QList<KeyedDevice>>> AccountKeys::devices() {
-    auto database = m_deps.database;
     QPointer guard(this);
-    Result<ZoneChanges> zone = co_await database->fetchZoneChanges(kZone, std::nullopt);
-    SONAVERT_CO_TRY(zone);
+    auto records = m_records;
+    Result<QList<DeviceKeysEntry>> listed = co_await records->devices();
+    SONAVERT_CO_TRY(listed);
     if (!guard)
         co_return stopping();
     QList<KeyedDevice> devices;
-    for (const CloudRecord& record : std::as_const(zone.value().changed)) {
-        if (record.recordType != kDeviceRecordType)
-            continue;
+    for (const DeviceKeysEntry& entry : std::as_const(listed.value())) {
         KeyedDevice device;
-        device.deviceID = record.string(kDeviceID).value_or(QString());
-        device.name = record.string(kDeviceName).value_or(QString());
-        device.hasKey = !record.string(kKeyID).value_or(QString()).isEmpty();
-        device.isThisDevice = device.deviceID == m_deviceID;
-        device.lastPublished = record.modified;
-        device.boxKey = bytesField(record, kBoxKey);
-        device.boxKeyTag = bytesField(record, kBoxKeyTag);
+        device.deviceID = entry.deviceID;
+        device.name = entry.name;
+        device.hasKey = !entry.keyID.isEmpty();
+        device.isThisDevice = entry.deviceID == m_deviceID;
+        device.isPinned = m_pins.contains(entry.deviceID);
+        device.lastPublished = entry.modified;
         devices.append(device);
     }
     co_return devices;
@@ -579,10 +517,10 @@ QCoro::Task<Result<QList<KeyedDevice>>> AccountKeys::devices() {
 QCoro::Task<Result<QString>> AccountKeys::beginVerification(QString name) {
     QPointer guard(this);
     auto clock = m_deps.clock;
+    auto records = m_records;
     const std::stop_token stop = m_stop.get_token();
-    if (!m_ring)
-        co_return keysError(4, QStringLiteral("This computer cannot verify others: it does not "
-                                              "hold your account's key itself."));
+    if (!m_ring || !ensureDevicePair())
+        co_return noKeyHere(QStringLiteral("verify others"));
     Result<QList<KeyedDevice>> devices = co_await this->devices();
     SONAVERT_CO_TRY(devices);
     if (!guard)
@@ -593,82 +531,71 @@ QCoro::Task<Result<QString>> AccountKeys::beginVerification(QString name) {
                                           "with this version of Sonavert."));
     SONAVERT_CO_TRY(found);
     const KeyedDevice target = found.value();
+    Result<KeyVerification> started =
+        KeyVerification::asVerifier(me(), target.deviceID, target.name);
+    SONAVERT_CO_TRY(started);
+    KeyVerification verification = std::move(started).value();
+    SONAVERT_CO_TRY(co_await records->startVerification(verification.request()));
 
-    Result<DeviceKeyPair> ownKey = DeviceKeyPair::generate();
-    SONAVERT_CO_TRY(ownKey);
-    const QByteArray verificationID = randomBytes(16);
-    CloudRecord request;
-    request.recordName = verificationRecordName(target.deviceID);
-    request.recordType = kVerificationRecordType;
-    request.fields.insert(kTargetID, target.deviceID);
-    request.fields.insert(kVerifierID, m_deviceID);
-    request.fields.insert(kVerifierName, m_deviceName);
-    request.fields.insert(kVerificationID, text(verificationID));
-    request.fields.insert(kCommitment,
-                          text(crypto::keyCommitment(ownKey.value().publicKey(), verificationID)));
-    SONAVERT_CO_TRY(co_await save(request, SavePolicy::AllKeys));
-
-    // The other computer looks every two seconds; its answer carries its fresh key.
-    QByteArray targetKey;
+    // The other computer looks every two seconds while its user has a verification open.
     const Duration deadline = clock->monotonicNow() + kAnswerTimeout;
-    while (targetKey.isEmpty()) {
-        if (!guard || clock->monotonicNow() >= deadline ||
-            !co_await clock->sleep(kPollInterval, stop) || !guard)
+    while (verification.phase() == KeyVerification::Phase::Asking) {
+        if (!guard || clock->monotonicNow() >= deadline)
             break;
-        Result<std::optional<CloudRecord>> answer = co_await fetch(request.recordName);
+        const bool slept = co_await clock->sleep(kPollInterval, stop);
+        if (!slept || !guard)
+            break;
+        Result<std::optional<VerificationEntry>> seen =
+            co_await records->verification(target.deviceID);
         if (!guard)
             break;
-        if (answer && answer.value() && bytesField(*answer.value(), kAnsweredID) == verificationID)
-            targetKey = bytesField(*answer.value(), kTargetKey);
+        if (seen && seen.value())
+            verification.takeAnswer(*seen.value());
     }
     if (!guard)
         co_return stopping();
-    if (targetKey.size() != DeviceKeyPair::kPublicKeySize) {
-        co_await remove(request.recordName);
-        co_return keysError(7, QStringLiteral("%1 did not answer: Sonavert has to be running "
-                                              "there, signed in to this account.")
-                                   .arg(target.name));
+    if (verification.phase() != KeyVerification::Phase::Comparing) {
+        co_await records->endVerification(target.deviceID);
+        co_return keysError(KeysErrorCode::NoAnswer,
+                            QStringLiteral("%1 did not answer: Sonavert has to be running there, "
+                                           "signed in to this account, with its verification "
+                                           "open (the window's dialog, or 'sonavertctl verify "
+                                           "%2' there).")
+                                .arg(target.name, m_deviceName));
     }
-
-    CloudRecord reveal;
-    reveal.recordName = request.recordName;
-    reveal.recordType = kVerificationRecordType;
-    reveal.fields.insert(kVerifierKey, text(ownKey.value().publicKey()));
-    SONAVERT_CO_TRY(co_await save(reveal, SavePolicy::ChangedKeys));
+    SONAVERT_CO_TRY(co_await records->addToVerification(target.deviceID, verification.reveal()));
     if (!guard)
         co_return stopping();
-    const QString code = crypto::confirmationCode(ownKey.value().publicKey(), targetKey);
-    m_outgoing.insert_or_assign(
-        target.deviceID,
-        Outgoing{target.deviceID, target.name, verificationID, targetKey, code, ownKey.value()});
+    const QString code = verification.code();
+    m_outgoing.insert_or_assign(target.deviceID, std::move(verification));
     co_return code;
 }
 
 QCoro::Task<Result<void>> AccountKeys::confirmVerification(QString name, QString code) {
     for (const auto& [id, outgoing] : m_outgoing) {
-        if (outgoing.targetName.compare(name, Qt::CaseInsensitive) == 0)
-            co_return co_await confirmAsVerifier(outgoing, code);
+        if (outgoing.otherName().compare(name, Qt::CaseInsensitive) == 0) {
+            const QString targetID = id; // the entry goes once the confirmation ends
+            co_return co_await confirmAsVerifier(targetID, code);
+        }
     }
-    if (!m_pending || !m_incoming ||
-        m_incoming->verifierName.compare(name, Qt::CaseInsensitive) != 0)
-        co_return keysError(8, QStringLiteral("No verification with %1 is under way: run "
-                                              "'sonavertctl verify %2' on a computer that holds "
-                                              "the key.")
-                                   .arg(name, m_deviceName));
-    if (m_incoming->code.isEmpty())
-        co_return keysError(9, QStringLiteral("%1 has not shown its code yet.").arg(name));
-    if (digitsOf(code) != m_incoming->code) {
-        const QString verifierName = m_incoming->verifierName;
-        co_await remove(verificationRecordName(m_deviceID));
-        endPending(QStringLiteral("The codes differ, so nothing was shared."));
-        co_return keysError(10, QStringLiteral("The codes differ: what %1 sent is not what "
-                                               "arrived here, so this computer accepts nothing "
-                                               "from it. Start again there; if the codes differ "
-                                               "again, something between your computers and the "
-                                               "server is changing them.")
-                                    .arg(verifierName));
+    QPointer guard(this);
+    auto records = m_records;
+    if (!m_joining || m_joining->otherName().compare(name, Qt::CaseInsensitive) != 0 ||
+        m_joining->phase() == KeyVerification::Phase::Ended)
+        co_return keysError(KeysErrorCode::NoVerification,
+                            QStringLiteral("No verification with %1 is under way: run "
+                                           "'sonavertctl verify %2' on a computer that holds the "
+                                           "key.")
+                                .arg(name, m_deviceName));
+    const Result<void> confirmed = m_joining->confirm(code);
+    if (!confirmed) {
+        if (m_joining->phase() == KeyVerification::Phase::Ended) {
+            co_await records->endVerification(m_deviceID);
+            if (guard)
+                endJoining(m_joining ? m_joining->problem() : QString());
+        }
+        co_return confirmed.error();
     }
-    m_pending->isConfirmed = true;
     // The keys may be there already; otherwise the next look takes them, so a failed look
     // now is no failure of the confirmation.
     if (m_account) {
@@ -681,118 +608,221 @@ QCoro::Task<Result<void>> AccountKeys::confirmVerification(QString name, QString
     co_return Result<void>();
 }
 
-QCoro::Task<Result<void>> AccountKeys::confirmAsVerifier(Outgoing outgoing, QString code) {
+QCoro::Task<Result<void>> AccountKeys::confirmAsVerifier(QString targetID, QString code) {
     QPointer guard(this);
-    m_outgoing.erase(outgoing.targetID);
-    const QString recordName = verificationRecordName(outgoing.targetID);
-    if (digitsOf(code) != outgoing.code) {
-        co_await remove(recordName);
-        co_return keysError(10, QStringLiteral("The codes differ: the key that came from %1 is "
-                                               "not the one it sent, so nothing was shared. "
-                                               "Start again; if the codes differ again, "
-                                               "something between your computers and the "
-                                               "server is changing them.")
-                                    .arg(outgoing.targetName));
+    auto clock = m_deps.clock;
+    auto records = m_records;
+    const std::stop_token stop = m_stop.get_token();
+    auto found = m_outgoing.find(targetID);
+    KeyVerification verification = std::move(found->second);
+    m_outgoing.erase(found);
+    if (const Result<void> confirmed = verification.confirm(code); !confirmed) {
+        co_await records->endVerification(targetID);
+        co_return confirmed.error();
     }
-    if (!m_ring)
-        co_return keysError(4, QStringLiteral("This computer no longer holds the key."));
-    QByteArray keys = ringBytes(*m_ring);
-    Result<QByteArray> box = outgoing.ownKey.boxFor(outgoing.targetKey, keys);
-    wipe(keys);
-    SONAVERT_CO_TRY(box);
-    CloudRecord boxed;
-    boxed.recordName = recordName;
-    boxed.recordType = kVerificationRecordType;
-    boxed.fields.insert(kBoxedKeys, text(box.value()));
-    SONAVERT_CO_TRY(co_await save(boxed, SavePolicy::ChangedKeys));
-    if (guard)
-        logEvent(LogCategory::CloudKit, LogLevel::Info,
-                 "event=account_key_shared device_id=%{public}s", outgoing.targetID);
+    if (!m_ring || !m_devicePair)
+        co_return noKeyHere(QStringLiteral("share it"));
+    // The other computer boxes its own key as soon as it has seen this one's, which is before
+    // its user can have read the code there; a look or two covers a slow network.
+    Result<PinnedDevice> joiner = verification.joinerKey(VerificationEntry{});
+    const Duration deadline = clock->monotonicNow() + kAnswerTimeout;
+    while (true) {
+        Result<std::optional<VerificationEntry>> seen = co_await records->verification(targetID);
+        if (!guard)
+            co_return stopping();
+        SONAVERT_CO_TRY(seen);
+        joiner = verification.joinerKey(seen.value().value_or(VerificationEntry{}));
+        // Awaited on its own: GCC 12 mishandles a co_await inside a condition that also reads
+        // a coroutine local of class type.
+        if (joiner || !KeyVerification::isNotYet(joiner.error()) ||
+            clock->monotonicNow() >= deadline)
+            break;
+        const bool slept = co_await clock->sleep(kPollInterval, stop);
+        if (!slept || !guard)
+            break;
+    }
+    if (!guard)
+        co_return stopping();
+    if (!joiner) {
+        co_await records->endVerification(targetID);
+        co_return joiner.error();
+    }
+    if (!m_ring || !m_devicePair)
+        co_return noKeyHere(QStringLiteral("share it"));
+    const KeyShare share{me(), *m_ring, m_pins.values(), {}};
+    Result<VerificationEntry> boxed = verification.keysFor(share);
+    SONAVERT_CO_TRY(boxed);
+    SONAVERT_CO_TRY(co_await records->addToVerification(targetID, boxed.value()));
+    if (!guard || !m_account || !m_ring)
+        co_return stopping();
+    m_pins.insert(joiner.value().deviceID, joiner.value());
+    m_removed.remove(joiner.value().deviceID);
+    SONAVERT_CO_TRY(co_await keep(*m_account, *m_ring));
+    if (!guard)
+        co_return stopping();
+    logEvent(LogCategory::CloudKit, LogLevel::Info, "event=account_key_shared device_id=%{public}s",
+             targetID);
+    // The others learn its key from this computer, which they trust: their next rotation
+    // reaches it too.
+    co_await m_rotation.announce(held(), joiner.value());
     co_return Result<void>();
 }
 
-void AccountKeys::endPending(const QString& problem) {
+void AccountKeys::endJoining(const QString& problem) {
     if (m_incoming) {
         IncomingVerification ended = *m_incoming;
         ended.problem = problem;
         setIncoming(ended);
     }
-    m_pending.reset();
+    if (m_joining && m_joining->phase() != KeyVerification::Phase::Ended)
+        m_joining->end(problem);
+}
+
+void AccountKeys::openVerification() {
+    ++m_openings;
+    // An exchange under way carries on in the new opening; one that ended makes room.
+    const bool isUnderWay = m_joining && m_joining->phase() != KeyVerification::Phase::Ended &&
+                            m_joining->phase() != KeyVerification::Phase::Done;
+    m_answeredInOpening = isUnderWay;
+    if (!isUnderWay) {
+        m_joining.reset();
+        setIncoming(std::nullopt);
+    }
+    wake();
+}
+
+void AccountKeys::closeVerification() {
+    if (m_openings == 0)
+        return;
+    if (--m_openings > 0)
+        return;
+    // Nothing more is answered; an exchange whose user confirmed still takes its keys.
+    if (m_joining && m_joining->phase() != KeyVerification::Phase::Confirmed) {
+        m_joining.reset();
+        setIncoming(std::nullopt);
+    }
+}
+
+QCoro::Task<Result<QString>> AccountKeys::awaitIncomingCode(QString name, std::stop_token stop) {
+    QPointer guard(this);
+    auto clock = m_deps.clock;
+    if (m_state != State::Unverified)
+        co_return keysError(KeysErrorCode::HoldsKey,
+                            QStringLiteral("This computer holds the key already."));
+    openVerification();
+    const Duration deadline = clock->monotonicNow() + kAnswerTimeout;
+    while (guard && !stop.stop_requested()) {
+        if (m_joining && m_joining->otherName().compare(name, Qt::CaseInsensitive) == 0) {
+            if (m_joining->phase() == KeyVerification::Phase::Comparing)
+                co_return m_joining->code();
+            if (m_joining->phase() == KeyVerification::Phase::Ended)
+                co_return keysError(KeysErrorCode::NoVerification, m_joining->problem());
+        }
+        if (clock->monotonicNow() >= deadline)
+            break;
+        const bool slept = co_await clock->sleep(kPollInterval, stop);
+        if (!slept)
+            break;
+    }
+    if (!guard)
+        co_return stopping();
+    co_return keysError(KeysErrorCode::NoAnswer,
+                        QStringLiteral("%1 did not start a verification of this computer: run "
+                                       "'sonavertctl verify %2' there.")
+                            .arg(name, m_deviceName));
 }
 
 QCoro::Task<Status> AccountKeys::checkVerification(QString account) {
     QPointer guard(this);
-    Result<std::optional<CloudRecord>> fetched = co_await fetch(verificationRecordName(m_deviceID));
+    auto records = m_records;
+    Result<std::optional<VerificationEntry>> fetched = co_await records->verification(m_deviceID);
     SONAVERT_CO_TRY(fetched);
     if (!guard || m_state != State::Unverified)
         co_return Status();
     if (!fetched.value()) {
-        if (m_pending)
-            endPending(QStringLiteral("The verification was ended on the other computer."));
+        if (m_joining && m_joining->phase() != KeyVerification::Phase::Ended)
+            endJoining(QStringLiteral("The verification was ended on the other computer."));
         co_return Status();
     }
-    const CloudRecord& record = *fetched.value();
-    const QByteArray verificationID = bytesField(record, kVerificationID);
-    if (verificationID.isEmpty())
+    const VerificationEntry& entry = *fetched.value();
+    if (entry.verificationID.isEmpty())
         co_return Status();
-    if (!m_pending || m_pending->verificationID != verificationID) {
-        // A new request: answer with a key made for this exchange alone.
-        Result<DeviceKeyPair> pair = DeviceKeyPair::generate();
-        SONAVERT_CO_TRY(pair);
-        m_pending = Pending{verificationID, bytesField(record, kCommitment), pair.value(), {}};
-        setIncoming(IncomingVerification{record.string(kVerifierName).value_or(QString()), {}, {}});
-        CloudRecord answer;
-        answer.recordName = record.recordName;
-        answer.recordType = kVerificationRecordType;
-        answer.fields.insert(kTargetKey, text(pair.value().publicKey()));
-        answer.fields.insert(kAnsweredID, text(verificationID));
-        co_return co_await save(std::move(answer), SavePolicy::ChangedKeys);
-    }
-    if (m_pending->verifierKey.isEmpty()) {
-        const QByteArray verifierKey = bytesField(record, kVerifierKey);
-        if (verifierKey.isEmpty())
-            co_return Status();
-        if (crypto::keyCommitment(verifierKey, verificationID) != m_pending->commitment) {
-            logEvent(LogCategory::CloudKit, LogLevel::Error,
-                     "event=key_verification_refused reason=%{public}s", "commitment");
-            endPending(QStringLiteral("The other computer's key was changed on the way, so "
-                                      "nothing will be accepted. Start again there."));
+    if (!m_joining || m_joining->verificationID() != entry.verificationID) {
+        if (m_openings == 0) {
+            // Shown, not answered: the user opens the verification to answer it.
+            setIncoming(IncomingVerification{entry.verifierName, {}, {}, false});
             co_return Status();
         }
-        m_pending->verifierKey = verifierKey;
-        IncomingVerification shown = m_incoming.value_or(IncomingVerification{});
-        shown.code = crypto::confirmationCode(verifierKey, m_pending->pair.publicKey());
-        setIncoming(shown);
+        if (m_answeredInOpening) {
+            // One verification per opening: a second one (a restart there, or a server trying
+            // codes) waits until the user opens the verification again.
+            if (m_joining && m_joining->phase() != KeyVerification::Phase::Ended)
+                endJoining(QStringLiteral("%1 started the verification again. Close this and "
+                                          "open it again to answer the new one.")
+                               .arg(entry.verifierName));
+            co_return Status();
+        }
+        Result<KeyVerification> answered = KeyVerification::asJoiner(entry);
+        SONAVERT_CO_TRY(answered);
+        if (!ensureDevicePair())
+            co_return crypto::cryptoUnavailable();
+        m_joining = std::move(answered).value();
+        m_answeredInOpening = true;
+        setIncoming(IncomingVerification{entry.verifierName, {}, {}, true});
+        co_return co_await records->addToVerification(m_deviceID, m_joining->answer());
     }
-    const QByteArray box = bytesField(record, kBoxedKeys);
-    if (!m_pending->isConfirmed || box.isEmpty())
+    if (m_joining->phase() == KeyVerification::Phase::Answered) {
+        const std::optional<VerificationEntry> part = m_joining->takeReveal(entry, me());
+        if (m_joining->phase() == KeyVerification::Phase::Ended) {
+            logEvent(LogCategory::CloudKit, LogLevel::Error,
+                     "event=key_verification_refused reason=%{public}s", "commitment");
+            endJoining(m_joining->problem());
+            co_return Status();
+        }
+        if (!part)
+            co_return Status();
+        SONAVERT_CO_TRY(co_await records->addToVerification(m_deviceID, *part));
+        if (!guard || !m_joining)
+            co_return Status();
+        IncomingVerification shown = m_incoming.value_or(IncomingVerification{});
+        shown.verifierName = m_joining->otherName();
+        shown.code = m_joining->code();
+        setIncoming(shown);
         co_return Status();
-    co_return co_await adoptKeys(account, box);
-}
-
-QCoro::Task<Status> AccountKeys::adoptKeys(QString account, QByteArray box) {
-    QPointer guard(this);
-    auto store = m_deps.store;
-    Result<QByteArray> opened = m_pending->pair.openFrom(m_pending->verifierKey, box);
-    Result<KeyRing> ring = opened ? ringFromBytes(opened.value()) : Result<KeyRing>(opened.error());
-    if (opened)
-        wipe(opened.value());
-    if (!ring) {
+    }
+    std::optional<Result<KeyShare>> keys = m_joining->takeKeys(entry);
+    if (!keys)
+        co_return Status();
+    if (!*keys) {
         logEvent(LogCategory::CloudKit, LogLevel::Error,
                  "event=key_verification_refused reason=%{public}s", "box");
-        endPending(QStringLiteral("The keys that arrived did not open, so nothing was "
-                                  "accepted. Start again there."));
+        endJoining(m_joining->problem());
         co_return Status();
     }
-    SONAVERT_CO_TRY(co_await keep(account, ring.value()));
+    co_return co_await adopt(account, std::move(*keys).value());
+}
+
+QCoro::Task<Status> AccountKeys::adopt(QString account, KeyShare share) {
+    QPointer guard(this);
+    auto records = m_records;
+    // The verifier, and every computer it trusts: the ones a rotation from here reaches.
+    m_pins.clear();
+    m_pins.insert(share.from.deviceID, share.from);
+    for (const PinnedDevice& pinned : std::as_const(share.pins))
+        if (pinned.deviceID != m_deviceID)
+            m_pins.insert(pinned.deviceID, pinned);
+    m_removed.clear();
+    m_pinsKnown = true;
+    SONAVERT_CO_TRY(co_await keep(account, *share.ring));
     if (!guard)
         co_return Status();
-    m_pending.reset();
+    m_joining.reset();
+    m_lostFirstKey = false;
     setIncoming(std::nullopt);
     logEvent(LogCategory::CloudKit, LogLevel::Info, "event=account_key_received key_id=%{public}s",
              m_ring->current().keyId());
     setState(State::Verified);
-    co_await remove(verificationRecordName(m_deviceID));
+    co_await records->endVerification(m_deviceID);
     if (!guard)
         co_return Status();
     co_return co_await publishThisDevice();

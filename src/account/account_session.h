@@ -57,6 +57,9 @@ public:
 
 Q_SIGNALS:
     void stateChanged();
+    /// Signed in with another computer's invitation: its user is at the screen, and the
+    /// verification that brings the account's key is what comes next.
+    void joinedWithInvitation();
 };
 
 } // namespace sonavert

@@ -302,7 +302,10 @@ QCoro::Task<Result<void>> RememberedAccountSession::obtainToken(Call call, QUrl 
         setState(before);
         co_return error;
     }
-    co_return co_await adopt(server, answer.value(), serverKey);
+    Result<void> adopted = co_await adopt(server, answer.value(), serverKey);
+    if (guard && adopted && call == Call::Claim)
+        Q_EMIT joinedWithInvitation();
+    co_return adopted;
 }
 
 QCoro::Task<Result<void>> RememberedAccountSession::adopt(QUrl server, QJsonObject answer,

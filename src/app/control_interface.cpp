@@ -141,13 +141,45 @@ QString ControlInterface::Keys() {
 QString ControlInterface::Verify(const QString& device, const QString& code) {
     if (replyNoKeysIf())
         return {};
-    if (code.trimmed().isEmpty())
+    const bool isJoiner = m_keys->state() == AccountKeys::State::Unverified;
+    if (code.trimmed().isEmpty() && isJoiner)
+        // This computer waits for the key: the call opens its verification, answers the one
+        // `device` starts, and gives the code both show.
+        answerWhenDone(verifyHere(device.trimmed()),
+                       [](const QString& shown) { return QVariant(shown); });
+    else if (code.trimmed().isEmpty())
         answerWhenDone(m_keys->beginVerification(device.trimmed()),
                        [](const QString& shown) { return QVariant(shown); });
     else
-        answerWhenDone(m_keys->confirmVerification(device.trimmed(), code),
-                       [] { return QVariant(QString()); });
+        answerWhenDone(confirmHere(device.trimmed(), code), [] { return QVariant(QString()); });
     return {};
+}
+
+QCoro::Task<Result<QString>> ControlInterface::verifyHere(QString device) {
+    QPointer self(this);
+    QPointer<AccountKeys> keys = m_keys;
+    ++m_openedHere;
+    Result<QString> code = co_await keys->awaitIncomingCode(device, {});
+    if (!code && self && keys)
+        closeOpenedHere();
+    co_return code;
+}
+
+QCoro::Task<Result<void>> ControlInterface::confirmHere(QString device, QString code) {
+    QPointer self(this);
+    QPointer<AccountKeys> keys = m_keys;
+    Result<void> confirmed = co_await keys->confirmVerification(device, code);
+    // The opening of a 'verify' here ends with its confirmation, whatever it gave.
+    if (self && keys)
+        closeOpenedHere();
+    co_return confirmed;
+}
+
+void ControlInterface::closeOpenedHere() {
+    if (m_openedHere == 0)
+        return;
+    --m_openedHere;
+    m_keys->closeVerification();
 }
 
 void ControlInterface::NewKey() {
@@ -160,6 +192,19 @@ int ControlInterface::RemoveComputer(const QString& device) {
         answerWhenDone(m_keys->removeComputer(device.trimmed()),
                        [](int sent) { return QVariant(sent); });
     return 0;
+}
+
+QString ControlInterface::RemovalPlan(const QString& device) {
+    if (!replyNoKeysIf())
+        answerWhenDone(
+            m_keys->planRemoval(device.trimmed()), [](const sonavert::RemovalPlan& plan) {
+                const QJsonObject json{
+                    {QStringLiteral("name"), plan.name},
+                    {QStringLiteral("recipients"), QJsonArray::fromStringList(plan.recipients)},
+                    {QStringLiteral("leftOut"), QJsonArray::fromStringList(plan.leftOut)}};
+                return QVariant(compactJson(QJsonDocument(json)));
+            });
+    return {};
 }
 
 bool ControlInterface::replyNoSessionIf() {

@@ -77,6 +77,8 @@ public Q_SLOTS:
     /// Takes a computer out of the account's key (a new key for all the others); answers how
     /// many computers the new key was sent to.
     Q_SCRIPTABLE int RemoveComputer(const QString& device);
+    /// What RemoveComputer would do: the computers the new key goes to, and those left out.
+    Q_SCRIPTABLE QString RemovalPlan(const QString& device);
 
 Q_SIGNALS:
     Q_SCRIPTABLE void StateChanged(const QString& state);
@@ -102,6 +104,9 @@ private:
     /// it is one not among them.
     QCoro::Task<Result<PairingInvitation>> inviteNoting();
     bool replyNoKeysIf();
+    QCoro::Task<Result<QString>> verifyHere(QString device);
+    QCoro::Task<Result<void>> confirmHere(QString device, QString code);
+    void closeOpenedHere();
     void answerUpdateChecks(const UpdateCheckResult& result);
     void scheduleSettle();
     void settle();
@@ -116,6 +121,7 @@ private:
     QPointer<AccountSession> m_session;
     QPointer<AccountKeys> m_keys;
     QList<int> m_waitingUpdateChecks;
+    int m_openedHere = 0; ///< verifications opened by 'verify' calls and not confirmed yet
     bool m_isSettleScheduled = false;
     QString m_lastState;
     std::function<void()> m_showWindow;

@@ -134,7 +134,8 @@ QJsonObject accountKeysStateJson(const AccountKeys* keys) {
         const IncomingVerification& shown = *keys->incoming();
         incoming = QJsonObject{{QStringLiteral("from"), shown.verifierName},
                                {QStringLiteral("code"), textOrNull(shown.code)},
-                               {QStringLiteral("problem"), textOrNull(shown.problem)}};
+                               {QStringLiteral("problem"), textOrNull(shown.problem)},
+                               {QStringLiteral("isAnswered"), shown.isAnswered}};
     }
     json.insert(QStringLiteral("incoming"), incoming);
     return json;

@@ -37,6 +37,7 @@
 #include <QDBusConnection>
 #include <QDBusError>
 #include <QPointer>
+#include <QTimer>
 #include <QUrl>
 #include <cstdio>
 
@@ -268,6 +269,14 @@ QCoro::Task<> TessaryApp::launch() {
     connect(m_account.get(), &AccountSession::stateChanged, this, [this] {
         if (!m_isTerminating)
             m_keys->setAccount(accountKeyNameOf(*m_account));
+    });
+    // Whoever just typed an invitation's code is at this computer: its verification is open
+    // for the computer that invited it, for a while.
+    connect(m_account.get(), &AccountSession::joinedWithInvitation, this, [this] {
+        m_keys->openVerification();
+        QTimer::singleShot(
+            std::chrono::duration_cast<std::chrono::milliseconds>(AccountKeys::kJoinOpening),
+            m_keys.get(), [keys = m_keys.get()] { keys->closeVerification(); });
     });
     checkReceiverShortcut();
     Q_EMIT launched();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "src/crypto/account_key.h"
+#include "src/runtime/result.h"
 
 #include <QList>
 
@@ -17,6 +18,17 @@ public:
     const QList<AccountKey>& earlier() const { return m_earlier; }
     /// The key with this id, current or earlier; null when this device does not hold it.
     const AccountKey* find(const QString& keyId) const;
+    /// Whether any key of `other` is one of this ring's.
+    bool sharesAKeyWith(const KeyRing& other) const;
+    /// This ring, followed by the keys of `older` it lacks: a rotation taken without losing
+    /// what was sealed under keys the sender never held.
+    KeyRing withEarlier(const KeyRing& older) const;
+
+    /// The ring as the bytes that travel boxed: the current key first, then the earlier ones.
+    /// The caller wipes them once sent.
+    QByteArray toBytes() const;
+    /// The ring from toBytes; BadKey for anything that is not whole keys.
+    static Result<KeyRing> fromBytes(const QByteArray& bytes);
 
 private:
     AccountKey m_current;

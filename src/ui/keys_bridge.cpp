@@ -28,6 +28,11 @@ KeysBridge::KeysBridge(AccountKeys* keys, QObject* parent)
     onIncomingChanged();
 }
 
+KeysBridge::~KeysBridge() {
+    if (m_holdsOpening && m_keys)
+        m_keys->closeVerification();
+}
+
 bool KeysBridge::lacksKey() const {
     return m_keys && m_keys->state() == AccountKeys::State::Unverified;
 }
@@ -40,9 +45,47 @@ QString KeysBridge::code() const {
     return m_code.size() == 6 ? m_code.left(3) + QLatin1Char(' ') + m_code.mid(3) : m_code;
 }
 
+QString KeysBridge::bannerText() const {
+    if (!m_keys)
+        return {};
+    const auto& incoming = m_keys->incoming();
+    if (incoming && !incoming->isAnswered)
+        return QStringLiteral("%1 asks to share your account's key with this computer. Choose "
+                              "\u201cVerify This Computer\u2026\u201d to answer.")
+            .arg(incoming->verifierName);
+    if (m_keys->lostFirstKey())
+        return QStringLiteral("Another of your computers made your account's key a moment "
+                              "before this one. On it, choose \u201cVerify Another "
+                              "Computer\u2026\u201d in the account menu, then "
+                              "\u201cVerify This Computer\u2026\u201d here.");
+    return QStringLiteral("Your songs are sealed with a key this computer does not have yet. On "
+                          "a computer that has it, choose \u201cVerify Another "
+                          "Computer\u2026\u201d in the account menu, then \u201cVerify This "
+                          "Computer\u2026\u201d here.");
+}
+
+void KeysBridge::openIncoming() {
+    if (!lacksKey())
+        return;
+    if (!m_holdsOpening) {
+        m_holdsOpening = true;
+        m_keys->openVerification();
+    }
+    m_isOpen = true;
+    m_isIncoming = true;
+    m_isJoining = false;
+    m_code.clear();
+    m_otherName.clear();
+    setPhase(Phase::Waiting, QStringLiteral("Waiting for one of your computers to verify this "
+                                            "one: on a computer that reads your playback, "
+                                            "choose \u201cVerify Another Computer\u2026\u201d."));
+    onIncomingChanged();
+}
+
 void KeysBridge::onIncomingChanged() {
     const auto& incoming = m_keys->incoming();
-    if (!incoming) {
+    // A request nobody here has opened the verification for is only the banner's news.
+    if (!incoming || !incoming->isAnswered) {
         Q_EMIT changed();
         return;
     }
@@ -187,6 +230,11 @@ QCoro::Task<> KeysBridge::confirm(int request, QString code) {
 void KeysBridge::close() {
     ++m_request;
     m_isOpen = false;
+    if (m_holdsOpening) {
+        m_holdsOpening = false;
+        if (m_keys)
+            m_keys->closeVerification();
+    }
     Q_EMIT changed();
 }
 

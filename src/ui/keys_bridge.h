@@ -30,6 +30,7 @@ class KeysBridge : public QObject {
     Q_PROPERTY(QString otherName READ otherName NOTIFY changed)
     Q_PROPERTY(QString code READ code NOTIFY changed)
     Q_PROPERTY(QString message READ message NOTIFY changed)
+    Q_PROPERTY(QString bannerText READ bannerText NOTIFY changed)
 
 public:
     /// Choosing: the computers that lack the key (verifier only). Waiting: for the other
@@ -40,6 +41,7 @@ public:
 
     /// `keys` may be null: nothing to show, nothing opens.
     explicit KeysBridge(AccountKeys* keys, QObject* parent = nullptr);
+    ~KeysBridge() override;
 
     bool lacksKey() const;
     bool canVerifyOthers() const;
@@ -53,6 +55,9 @@ public:
     /// "123 456": grouped to be read across the room.
     QString code() const;
     QString message() const { return m_message; }
+    /// What the banner of a computer without the key says: how it gets the key, who asks to
+    /// verify it, and whether another computer made the key first.
+    QString bannerText() const;
 
     /// "Verify Another Computer…": lists the computers that lack the key.
     Q_INVOKABLE void open();
@@ -63,6 +68,9 @@ public:
     void verify(const QString& name, bool isJoining);
     Q_INVOKABLE void confirmMatch();
     Q_INVOKABLE void reportMismatch();
+    /// "Verify This Computer…", on a computer without the key: opens its verification, which
+    /// answers the one verification another computer starts while it is open.
+    Q_INVOKABLE void openIncoming();
     Q_INVOKABLE void close();
 
 Q_SIGNALS:
@@ -86,6 +94,7 @@ private:
     QString m_message;
     /// Counts what the user started: an answer to something closed meanwhile is dropped.
     int m_request = 0;
+    bool m_holdsOpening = false; ///< this dialog keeps the verification open
 };
 
 } // namespace sonavert

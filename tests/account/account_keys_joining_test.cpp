@@ -43,7 +43,9 @@ private Q_SLOTS:
         QVERIFY(found.ok());
         QCOMPARE(found.value().name, u"Study"_s);
         QCOMPARE(found.value().deviceID, kStudyID);
-        // And the verification it leads to works as from the menu.
+        // And the verification it leads to works as from the menu (signing in with the code
+        // opened the verification there).
+        rig.study->keys.openVerification();
         QVERIFY(rig.run(rig.kitchen->keys.beginVerification(u"Study"_s)).ok());
     }
 

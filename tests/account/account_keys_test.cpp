@@ -3,6 +3,7 @@
 // that swaps keys, poses as a verifier, alters the reveal or cuts the boxed keys short.
 
 #include "src/crypto/confirmation_code.h"
+#include "src/crypto/key_share.h"
 #include "src/crypto/payload_cipher.h"
 #include "src/runtime/log_channel.h"
 #include "tests/support/account_keys_rig.h"
@@ -20,6 +21,7 @@ namespace {
 /// `verifier` verifies `target` with both users confirming the code.
 bool verify(KeysRig& rig, KeysDevice& verifier, KeysDevice& target, const QString& targetName,
             const QString& verifierName) {
+    target.keys.openVerification();
     const Result<QString> code = rig.run(verifier.keys.beginVerification(targetName));
     if (!code.ok() || !rig.runUntil([&] {
             return target.keys.incoming() && target.keys.incoming()->code == code.value();
@@ -126,6 +128,8 @@ private Q_SLOTS:
         QVERIFY(!rig.run(rig.kitchen->keys.confirmVerification(u"Study"_s, code)).ok());
 
         // The same on the receiving side: a wrong code there refuses what Kitchen boxed.
+        rig.study->keys.closeVerification();
+        rig.study->keys.openVerification();
         const QString again = rig.run(rig.kitchen->keys.beginVerification(u"Study"_s)).value();
         QVERIFY(rig.runUntil([&] {
             return rig.study->keys.incoming() && !rig.study->keys.incoming()->code.isEmpty();
@@ -209,6 +213,8 @@ private Q_SLOTS:
         QVERIFY(!rig.study->keys.keyRing());
 
         // A reveal that breaks the commitment ends the exchange with an event line.
+        rig.study->keys.closeVerification();
+        rig.study->keys.openVerification();
         const QByteArray secondID = QByteArrayLiteral("fedcba9876543210");
         request.fields[u"verificationID"_s] = QString::fromLatin1(secondID.toBase64());
         request.fields[u"commitment"_s] =
@@ -288,8 +294,8 @@ private Q_SLOTS:
     void removingAComputerRotatesTheKeyForTheOthers() {
         KeysRig rig;
         rig.start();
-        KeysDevice attic(rig.cloud->connect(u"user"_s), rig.clock,
-                         u"CCCCCCCC-3333-4333-8333-333333333333"_s, u"Attic"_s);
+        const QString atticID = u"CCCCCCCC-3333-4333-8333-333333333333"_s;
+        KeysDevice attic(rig.cloud->connect(u"user"_s), rig.clock, atticID, u"Attic"_s);
         attic.keys.setAccount(kAccount);
         QVERIFY(rig.runUntil([&] { return attic.keys.state() == AccountKeys::State::Unverified; }));
         QVERIFY(verify(rig, *rig.kitchen, *rig.study, u"Study"_s, u"Kitchen"_s));
@@ -331,38 +337,186 @@ private Q_SLOTS:
                      .ok());
         QVERIFY(log.messages().join(u'\n').contains(u"event=account_key_rotated"_s));
 
-        // A key update the server makes itself is not vouched for: refused, the key kept.
-        const DeviceKeyPair server = DeviceKeyPair::generate().value();
+        // Shares that did not come from a pinned key: one the server boxed itself in Kitchen's
+        // name, and one Attic, taken out, boxes with its real key and a ring of its choosing.
+        // Neither moves anyone's key.
         const AccountKey forged = AccountKey::generate().value();
-        QByteArray raw(reinterpret_cast<const char*>(forged.data()), AccountKey::kSize);
-        raw.append(reinterpret_cast<const char*>(kitchenRing.current().data()), AccountKey::kSize);
-        const auto studyRecord =
-            rig.cloud->record(u"user"_s, AccountKeys::kZone, u"devicekeys-"_s + kStudyID);
-        QVERIFY(studyRecord);
-        CloudRecord update;
-        update.recordName = u"keyupdate-"_s + kStudyID;
-        update.recordType = AccountKeys::kKeyUpdateRecordType;
-        update.fields.insert(u"fromDeviceID"_s, kKitchenID);
-        update.fields.insert(u"fromKey"_s, QString::fromLatin1(server.publicKey().toBase64()));
-        update.fields.insert(u"fromKeyTag"_s, QString::fromLatin1(QByteArray(32, 'x').toBase64()));
-        update.fields.insert(u"keyID"_s, forged.keyId());
-        update.fields.insert(
-            u"boxedKeys"_s,
-            QString::fromLatin1(
-                server
-                    .boxFor(QByteArray::fromBase64(studyRecord->string(u"boxKey"_s)->toLatin1()),
-                            raw)
-                    .value()
-                    .toBase64()));
+        const KeyRing forgedRing(
+            forged, {AccountKey::fromBase64(kitchenRing.current().toBase64()).value()});
+        const DeviceKeyPair server = DeviceKeyPair::generate().value();
+        const StoredKeys atticKeys =
+            *rig.run(AccountKeyStore(attic.secrets).load(kAccount)).value();
         auto line = rig.cloud->connect(u"user"_s);
-        QVERIFY(rig.run(line->modifyRecords(AccountKeys::kZone, {RecordSave{update, {}}}, {},
-                                            SavePolicy::AllKeys, {}))
-                    .overall.ok());
+        const auto plant = [&](const DeviceKeyPair& from, const QString& fromID,
+                               const QString& toID) {
+            const auto to =
+                rig.cloud->record(u"user"_s, AccountKeys::kZone, u"devicekeys-"_s + toID);
+            QVERIFY(to);
+            const QByteArray share = KeyShare{
+                PinnedDevice{fromID, u"x"_s, from.publicKey()},
+                forgedRing,
+                {},
+                {}}.toBytes();
+            CloudRecord record;
+            record.recordName = u"keyshare-"_s + toID + u'-' + fromID;
+            record.recordType = u"KeyShare"_s;
+            record.fields.insert(u"fromDeviceID"_s, fromID);
+            record.fields.insert(
+                u"box"_s, QString::fromLatin1(
+                              from.boxFor(field(*to, u"boxKey"_s), share).value().toBase64()));
+            QVERIFY(rig.run(line->modifyRecords(AccountKeys::kZone, {RecordSave{record, {}}}, {},
+                                                SavePolicy::AllKeys, {}))
+                        .overall.ok());
+        };
+        plant(server, kKitchenID, kStudyID);
+        plant(*atticKeys.device, atticID, kStudyID);
+        plant(*atticKeys.device, atticID, kKitchenID);
         rig.study->keys.checkForNewKeyNow();
+        rig.kitchen->keys.checkForNewKeyNow();
         QVERIFY(rig.runUntil([&] {
             return log.count(u"event=key_update_refused from_device_id="_s + kKitchenID) == 1;
         }));
+        rig.clock->advance(2 * AccountKeys::kUpdateInterval);
         QCOMPARE(rig.study->keys.keyRing()->current().keyId(), kitchenRing.current().keyId());
+        QCOMPARE(rig.kitchen->keys.keyRing()->current().keyId(), kitchenRing.current().keyId());
+        QVERIFY(!rig.study->keys.keyRing()->find(forged.keyId()));
+    }
+
+    void aGhostPlantedBeforeRemovalGetsNothing() {
+        KeysRig rig(KeysRig::Backend::Server);
+        CapturingLogSink log;
+        rig.start();
+        const QString atticID = u"CCCCCCCC-3333-4333-8333-333333333333"_s;
+        KeysDevice attic(rig.newLine(u"Attic"_s), rig.clock, atticID, u"Attic"_s);
+        attic.keys.setAccount(kAccount);
+        QVERIFY(rig.runUntil([&] { return attic.keys.state() == AccountKeys::State::Unverified; }));
+        QVERIFY(verify(rig, *rig.kitchen, *rig.study, u"Study"_s, u"Kitchen"_s));
+        QVERIFY(verify(rig, *rig.kitchen, attic, u"Attic"_s, u"Kitchen"_s));
+        // Study learned Attic's key from Kitchen, which it trusts.
+        rig.study->keys.checkForNewKeyNow();
+        QVERIFY(rig.runUntil([&] {
+            return log.count(u"event=device_key_pinned device_id="_s + atticID +
+                             u" from_device_id="_s + kKitchenID) == 1;
+        }));
+
+        // Before it is taken out, Attic claims a code it made for a "computer" of its own and
+        // publishes a key for it vouched under the account's current key.
+        const QString ghostID = u"EEEEEEEE-5555-4555-8555-555555555555"_s;
+        const QString ghostToken = rig.claimToken(rig.tokens.at(2), u"Ghost"_s);
+        QVERIFY(!ghostToken.isEmpty());
+        clouddb::CloudEndpoint endpoint;
+        endpoint.server = rig.server->url();
+        endpoint.container = QString::fromLatin1(app_identity::kContainerIdentifier);
+        endpoint.token = ghostToken;
+        auto ghostLine = std::make_shared<RewritingCloudDatabase>(
+            std::make_shared<clouddb::HttpCloudDatabase>(endpoint, rig.clock));
+        rig.lines.append(ghostLine);
+        const DeviceKeyPair ghost = DeviceKeyPair::generate().value();
+        const AccountKey& current = attic.keys.keyRing()->current();
+        CloudRecord planted;
+        planted.recordName = u"devicekeys-"_s + ghostID;
+        planted.recordType = AccountKeys::kDeviceRecordType;
+        planted.fields.insert(u"deviceID"_s, ghostID);
+        planted.fields.insert(u"deviceName"_s, u"Ghost"_s);
+        planted.fields.insert(u"keyID"_s, current.keyId());
+        planted.fields.insert(u"boxKey"_s, QString::fromLatin1(ghost.publicKey().toBase64()));
+        planted.fields.insert(
+            u"boxKeyTag"_s,
+            QString::fromLatin1(deviceKeyTag(current, ghostID, ghost.publicKey()).toBase64()));
+        QVERIFY(rig.run(ghostLine->modifyRecords(AccountKeys::kZone, {RecordSave{planted, {}}}, {},
+                                                 SavePolicy::AllKeys, {}))
+                    .overall.ok());
+
+        // Taking Attic out says who gets the new key, and the ghost is not among them.
+        const RemovalPlan plan = rig.run(rig.kitchen->keys.planRemoval(u"Attic"_s)).value();
+        QCOMPARE(plan.recipients, QStringList{u"Study"_s});
+        QCOMPARE(plan.leftOut, QStringList{u"Ghost"_s});
+        QCOMPARE(rig.run(rig.kitchen->keys.removeComputer(u"Attic"_s)).value(), 1);
+        QVERIFY(!rig.recordNamed(u"keyshare-"_s + ghostID + u'-' + kKitchenID));
+        rig.study->keys.checkForNewKeyNow();
+        const KeyRing& kitchenRing = *rig.kitchen->keys.keyRing();
+        QVERIFY(rig.runUntil([&] {
+            return rig.study->keys.keyRing()->current().keyId() == kitchenRing.current().keyId();
+        }));
+        // Study does not let Attic back in either: a second removal plan from there leaves it
+        // out, and whatever is sealed now opens neither with Attic's ring nor for the ghost.
+        const QString after =
+            PayloadCipher::seal(kitchenRing.current(), u"presence-x"_s, u"nowPlaying"_s, u"now"_s)
+                .value();
+        QVERIFY(!PayloadCipher::open(*attic.keys.keyRing(), u"presence-x"_s, u"nowPlaying"_s, after)
+                     .ok());
+        const QList<KeyedDevice> seen = rig.run(rig.study->keys.devices()).value();
+        QVERIFY(std::none_of(seen.begin(), seen.end(), [&](const KeyedDevice& device) {
+            return device.isPinned && (device.deviceID == atticID || device.deviceID == ghostID);
+        }));
+    }
+
+    void twoFirstComputersStartedTogetherEndWithOneKey() {
+        KeysRig rig(KeysRig::Backend::Server);
+        rig.kitchen->keys.setAccount(kAccount);
+        rig.study->keys.setAccount(kAccount);
+        QVERIFY(rig.runUntil([&] {
+            return rig.kitchen->keys.state() != AccountKeys::State::Checking &&
+                   rig.study->keys.state() != AccountKeys::State::Checking;
+        }));
+        const bool kitchenWon = rig.kitchen->keys.keyRing().has_value();
+        KeysDevice& winner = kitchenWon ? *rig.kitchen : *rig.study;
+        KeysDevice& loser = kitchenWon ? *rig.study : *rig.kitchen;
+        QCOMPARE(winner.keys.state(), AccountKeys::State::Verified);
+        QCOMPARE(loser.keys.state(), AccountKeys::State::Unverified);
+        QVERIFY(!loser.keys.keyRing());
+        QVERIFY(loser.keys.lostFirstKey());
+        QVERIFY(!winner.keys.lostFirstKey());
+
+        // The loser is verified like any new computer, and then reads what the winner seals.
+        const QString winnerName = kitchenWon ? u"Kitchen"_s : u"Study"_s;
+        const QString loserName = kitchenWon ? u"Study"_s : u"Kitchen"_s;
+        // Its user sees the window say so and opens the verification a moment later.
+        rig.runUntil([] { return false; }, 3s);
+        loser.keys.openVerification();
+        const Result<QString> code = rig.run(winner.keys.beginVerification(loserName));
+        QVERIFY2(code.ok(), qPrintable(code.ok() ? QString() : code.error().description));
+        QVERIFY(rig.runUntil(
+            [&] { return loser.keys.incoming() && loser.keys.incoming()->code == code.value(); }));
+        QVERIFY(rig.run(winner.keys.confirmVerification(loserName, code.value())).ok());
+        const Result<void> taken =
+            rig.run(loser.keys.confirmVerification(winnerName, code.value()));
+        QVERIFY2(taken.ok(), qPrintable(taken.ok() ? QString() : taken.error().description));
+        QVERIFY(rig.runUntil([&] { return loser.keys.state() == AccountKeys::State::Verified; }));
+        QVERIFY(!loser.keys.lostFirstKey());
+        const QString sealed = PayloadCipher::seal(winner.keys.keyRing()->current(), u"handoff_x"_s,
+                                                   u"payload"_s, u"song"_s)
+                                   .value();
+        QCOMPARE(PayloadCipher::open(*loser.keys.keyRing(), u"handoff_x"_s, u"payload"_s, sealed)
+                     .value(),
+                 u"song"_s);
+    }
+
+    void aVerificationIsAnsweredOnlyWhileOpenAndOncePerOpening() {
+        KeysRig rig;
+        rig.start();
+        rig.study->keys.closeVerification();
+        // Closed: the request shows, unanswered, and Kitchen gets no answer.
+        const Result<QString> unanswered = rig.run(rig.kitchen->keys.beginVerification(u"Study"_s));
+        QVERIFY(!unanswered.ok());
+        QVERIFY(!rig.verificationOf(kStudyID));
+        QVERIFY(rig.study->keys.incoming() && !rig.study->keys.incoming()->isAnswered);
+        QCOMPARE(rig.study->keys.incoming()->verifierName, u"Kitchen"_s);
+
+        rig.study->keys.openVerification();
+        const QString first = rig.run(rig.kitchen->keys.beginVerification(u"Study"_s)).value();
+        QVERIFY(rig.runUntil([&] {
+            return rig.study->keys.incoming() && rig.study->keys.incoming()->code == first;
+        }));
+        // A second request in the same opening (a restart, or a server trying codes) is not
+        // answered; Study says why.
+        QVERIFY(!rig.run(rig.kitchen->keys.beginVerification(u"Study"_s)).ok());
+        QVERIFY(rig.study->keys.incoming()->problem.contains(u"again"_s));
+        QVERIFY(!rig.study->keys.keyRing());
+        // Opened again, the next request is answered.
+        rig.study->keys.closeVerification();
+        rig.study->keys.openVerification();
+        QVERIFY(verify(rig, *rig.kitchen, *rig.study, u"Study"_s, u"Kitchen"_s));
     }
 
     void aComputerSetUpAgainUnderItsNameIsTheOneVerified() {

@@ -2,10 +2,13 @@
 // against a real sonavert-cloud that lies to them: it writes songs in clear, copies a sealed
 // push into a record it numbers and dates afresh, asks for a song in a computer's name,
 // answers a pull in the source's name, and serves a push sealed under a key since replaced.
-// Nothing of it plays, shows or ends a pull.
+// Nothing of it plays, shows or ends a pull. And two fresh computers of one account, started
+// together, end with one key between them, which only the server's arbitration gives.
 
+#include "src/account/account_keys.h"
 #include "src/clouddb/http_cloud_database.h"
 #include "src/crypto/encrypting_cloud_database.h"
+#include "src/desktop/secret_store.h"
 #include "src/model/record_json.h"
 #include "src/runtime/app_identity.h"
 #include "src/runtime/log_channel.h"
@@ -175,6 +178,59 @@ private Q_SLOTS:
         VirtualClock::drainEvents();
         m_serverHand.reset();
         m_server.reset();
+    }
+
+    // Neither has a key and both would make one: the server lets one claim the making, the
+    // other is verified with the code both show, and a push between them then plays.
+    void twoFirstComputersStartedTogetherShareOneKeyAndAPushPlays() {
+        const QString account = u"https://cloud.example|me"_s;
+        const auto keysOf = [&](const Computer& computer, const QString& id, const QString& name) {
+            return std::make_unique<AccountKeys>(
+                AccountKeys::Dependencies{
+                    computer.line,
+                    std::make_shared<AccountKeyStore>(std::make_shared<InMemorySecretStore>()),
+                    m_clock},
+                id, name);
+        };
+        auto kitchenKeys = keysOf(m_kitchen, kKitchenID, u"Kitchen"_s);
+        auto studyKeys = keysOf(m_study, kStudyID, u"Study"_s);
+        kitchenKeys->setAccount(account);
+        studyKeys->setAccount(account);
+        QVERIFY(runUntil([&] {
+            return kitchenKeys->state() != AccountKeys::State::Checking &&
+                   studyKeys->state() != AccountKeys::State::Checking;
+        }));
+        const bool kitchenWon = kitchenKeys->keyRing().has_value();
+        AccountKeys& winner = kitchenWon ? *kitchenKeys : *studyKeys;
+        AccountKeys& loser = kitchenWon ? *studyKeys : *kitchenKeys;
+        const QString winnerName = kitchenWon ? u"Kitchen"_s : u"Study"_s;
+        const QString loserName = kitchenWon ? u"Study"_s : u"Kitchen"_s;
+        QCOMPARE(winner.state(), AccountKeys::State::Verified);
+        QCOMPARE(loser.state(), AccountKeys::State::Unverified);
+        QVERIFY(loser.lostFirstKey() && !loser.keyRing());
+
+        runFor(3s); // the loser's window says another computer made the key; its user opens
+        loser.openVerification();
+        auto begun = winner.beginVerification(loserName);
+        QVERIFY(runUntil([&] { return begun.isReady(); }));
+        const QString code = awaitTask(std::move(begun)).value();
+        QVERIFY(runUntil([&] { return loser.incoming() && loser.incoming()->code == code; }));
+        auto shared = winner.confirmVerification(loserName, code);
+        QVERIFY(runUntil([&] { return shared.isReady(); }));
+        QVERIFY(awaitTask(std::move(shared)).ok());
+        auto taken = loser.confirmVerification(winnerName, code);
+        QVERIFY(runUntil([&] { return taken.isReady(); }));
+        QVERIFY(awaitTask(std::move(taken)).ok());
+        QVERIFY(runUntil([&] { return loser.state() == AccountKeys::State::Verified; }));
+        QCOMPARE(loser.keyRing()->current().keyId(), winner.keyRing()->current().keyId());
+
+        CHECKED(startAndMeet(*kitchenKeys->keyRing(), *studyKeys->keyRing()));
+        m_kitchen.device->playNow(kSong);
+        QVERIFY(
+            finish(m_kitchen.device->coordinator->transfer(*m_kitchen.device->peer(u"Study"_s))));
+        QVERIFY(runUntil([&] { return m_study.device->plays(kSong) && hasSettled(m_study); }, 30s));
+        kitchenKeys.reset();
+        studyKeys.reset();
     }
 
     // Every computer seals, so a song in clear was written by the server: Study, holding the

@@ -53,7 +53,8 @@ private Q_SLOTS:
         keysRig.clock->advance(10s);
         QVERIFY(invite.isOpen() && !keys.isOpen());
 
-        keysRig.study->keys.setAccount(kAccount); // Study signs in with the code
+        keysRig.study->keys.setAccount(kAccount); // Study signs in with the code...
+        keysRig.study->keys.openVerification();   // ...which opens its verification
         QVERIFY(keysRig.runUntil([&] { return keys.isOpen(); }, 10s));
         QVERIFY(!invite.isOpen());
         QVERIFY(keys.isJoining() && !keys.isIncoming());

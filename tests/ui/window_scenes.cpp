@@ -204,6 +204,7 @@ void WindowScenes::finishAccount(const QString& name, WindowBridge& bridge) {
         bridge.addAnotherComputer();
         keys.runUntil([&] { return bridge.invite()->phase() == InviteBridge::Phase::Showing; });
         keys.study->keys.setAccount(kAccount);
+        keys.study->keys.openVerification(); // signed in with the code: its verification opens
         keys.runUntil([&] { return bridge.keys()->phase() == KeysBridge::Phase::Comparing; });
         return;
     }

@@ -256,6 +256,17 @@ QCoro::Task<int> keys(ControlProxy& proxy, CtlOptions options) {
 }
 
 QCoro::Task<int> verify(ControlProxy& proxy, CtlOptions options) {
+    QDBusPendingReply<QString> pendingState = proxy.GetState();
+    const QDBusPendingReply<QString> state = co_await pendingState;
+    const QJsonObject shown = state.isError() ? QJsonObject() : parseState(state.value());
+    const QString thisName = state.isError() ? QStringLiteral("THIS-COMPUTER")
+                                             : shown.value(QStringLiteral("thisDevice"))
+                                                   .toObject()
+                                                   .value(QStringLiteral("name"))
+                                                   .toString();
+    const bool isJoiner =
+        shown.value(QStringLiteral("keys")).toObject().value(QStringLiteral("state")).toString() ==
+        QLatin1String("unverified");
     // The other computer looks for a verification every two seconds; the app gives up after
     // a minute.
     proxy.setTimeout(kVerifyTimeoutMs);
@@ -266,15 +277,21 @@ QCoro::Task<int> verify(ControlProxy& proxy, CtlOptions options) {
     const bool isStart = options.code.isEmpty();
     QJsonObject answer{{QStringLiteral("ok"), true},
                        {QStringLiteral("command"), QStringLiteral("verify")}};
+    if (isStart && isJoiner && !options.isJson) {
+        // This computer answered the verification the other started: both show the code now.
+        print(incomingVerificationText(reply.value(), options.device));
+        const QString typed = readLine();
+        QDBusPendingReply<QString> pendingConfirm =
+            proxy.Verify(options.device, typed.isEmpty() ? QStringLiteral("differ") : typed);
+        const QDBusPendingReply<QString> confirmed = co_await pendingConfirm;
+        if (confirmed.isError())
+            co_return reportError(confirmed.error(), options);
+        print(QStringLiteral("The codes match. This computer takes the key as soon as %1 has "
+                             "confirmed too.\n")
+                  .arg(options.device));
+        co_return kExitOk;
+    }
     if (isStart) {
-        QDBusPendingReply<QString> pendingState = proxy.GetState();
-        const QDBusPendingReply<QString> state = co_await pendingState;
-        const QString thisName = state.isError() ? QStringLiteral("THIS-COMPUTER")
-                                                 : parseState(state.value())
-                                                       .value(QStringLiteral("thisDevice"))
-                                                       .toObject()
-                                                       .value(QStringLiteral("name"))
-                                                       .toString();
         answer.insert(QStringLiteral("code"), reply.value());
         print(options.isJson ? json(answer, QJsonDocument::Compact)
                              : verificationText(reply.value(), options.device, thisName));
@@ -392,6 +409,12 @@ QCoro::Task<int> runCommand(CtlOptions options) {
         co_return co_await verify(proxy, options);
     case Command::Remove: {
         proxy.setTimeout(kSignInTimeoutMs);
+        QDBusPendingReply<QString> pendingPlan = proxy.RemovalPlan(device);
+        const QDBusPendingReply<QString> plan = co_await pendingPlan;
+        if (plan.isError())
+            co_return reportError(plan.error(), options);
+        if (!options.isJson)
+            print(removalPlanText(parseState(plan.value())));
         QDBusPendingReply<int> pending = proxy.RemoveComputer(device);
         const QDBusPendingReply<int> reply = co_await pending;
         if (reply.isError())

@@ -173,6 +173,10 @@ QString keysStateText(const QJsonObject& keys) {
     const QString problem = incoming.value(QStringLiteral("problem")).toString();
     if (!problem.isEmpty())
         return text + QStringLiteral("Verification by %1 ended: %2\n").arg(from, problem);
+    if (!incoming.value(QStringLiteral("isAnswered")).toBool(true))
+        return text + QStringLiteral("%1 asks to verify this computer. To answer, run here:\n"
+                                     "  sonavertctl verify %1\n")
+                          .arg(from);
     if (code.isEmpty())
         return text + QStringLiteral("%1 is verifying this computer; its code comes in a "
                                      "moment.\n")
@@ -197,6 +201,35 @@ QString keyedDevicesText(const QJsonArray& devices) {
                              : QString());
     }
     return text.isEmpty() ? QStringLiteral("No computer has published its key state yet.\n") : text;
+}
+
+QString removalPlanText(const QJsonObject& plan) {
+    const QString name = plan.value(QStringLiteral("name")).toString();
+    QStringList recipients;
+    for (const auto& value : plan.value(QStringLiteral("recipients")).toArray())
+        recipients << value.toString();
+    QStringList leftOut;
+    for (const auto& value : plan.value(QStringLiteral("leftOut")).toArray())
+        leftOut << value.toString();
+    QString text = recipients.isEmpty()
+                       ? QStringLiteral("Taking %1 out: the new key stays on this computer alone "
+                                        "(no other computer was verified through it).\n")
+                             .arg(name)
+                       : QStringLiteral("Taking %1 out: the new key goes to %2.\n")
+                             .arg(name, recipients.join(QStringLiteral(", ")));
+    if (!leftOut.isEmpty())
+        text += QStringLiteral("Not to %1: they say they hold the key, but no computer this one "
+                               "trusts verified them. Verify them again from here if they are "
+                               "yours.\n")
+                    .arg(leftOut.join(QStringLiteral(", ")));
+    return text;
+}
+
+QString incomingVerificationText(const QString& code, const QString& other) {
+    return QStringLiteral("Code: %1\n"
+                          "%2 shows a code too. Type the code %2 shows (nothing if they "
+                          "differ): ")
+        .arg(code, other);
 }
 
 QString joiningVerificationText(const QString& code, const QString& other) {

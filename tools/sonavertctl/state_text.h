@@ -35,6 +35,12 @@ QString joiningVerificationText(const QString& code, const QString& other);
 QString keysStateText(const QJsonObject& keys);
 /// The account's computers and which hold the key (the control interface's `Keys` answer).
 QString keyedDevicesText(const QJsonArray& devices);
+/// What removing a computer will do (the control interface's `RemovalPlan` answer): who gets
+/// the new key, and who says it holds the key but will not get it.
+QString removalPlanText(const QJsonObject& plan);
+/// The code a computer waiting for the key shows for the verification `other` started, and
+/// the prompt for the code there.
+QString incomingVerificationText(const QString& code, const QString& other);
 /// A verification this computer (`thisName`) started with `other`: the code, and the two
 /// commands that confirm it.
 QString verificationText(const QString& code, const QString& other, const QString& thisName);

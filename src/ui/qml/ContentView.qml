@@ -215,7 +215,14 @@ Item {
             symbol: "lock.shield"
             symbolTint: Style.orange
             title: "Playback Locked on This Computer"
-            text: "Your songs are sealed with a key this computer does not have yet. On a computer that has it, choose \u201cVerify Another Computer\u2026\u201d in the account menu."
+            text: root.bridge.keys.bannerText
+            PillButton {
+                objectName: "verifyThisComputerButton"
+                prominent: true
+                small: true
+                text: "Verify This Computer\u2026"
+                onClicked: root.bridge.keys.openIncoming()
+            }
         }
 
         DeviceListView {

@@ -51,7 +51,9 @@ Rectangle {
             objectName: "verifyExplanation"
             Layout.fillWidth: true
             text: dialog.keys.isIncoming
-                  ? dialog.keys.otherName + " asks to share your account's key with this computer, so that it can read what you play."
+                  ? (dialog.keys.otherName.length > 0
+                     ? dialog.keys.otherName + " asks to share your account's key with this computer, so that it can read what you play."
+                     : "Another of your computers shares your account's key with this one once both screens show the same code.")
                   : dialog.keys.isJoining
                     ? dialog.keys.otherName + " signed in with your code. To read what you play it needs your account's key: both screens show a code, share only if they are the same."
                     : "A computer you verify gets your account's key and can read what you play. Both screens show a code: share only if they are the same."
