@@ -2,7 +2,6 @@
 
 #include "src/crypto/sodium_library.h"
 
-#include <QRegularExpression>
 #include <QtEndian>
 #include <algorithm>
 #include <optional>
@@ -43,13 +42,15 @@ QByteArray padded(QByteArray message) {
     return message;
 }
 
+/// The length before the padding. The message is authentic when this runs, so the scan need
+/// not take constant time (libsodium's does, over the whole bucket, at several times the cost).
 std::optional<qsizetype> unpaddedLength(const QByteArray& message) {
-    size_t length = 0;
-    if (message.isEmpty() ||
-        sodium_unpad(&length, reinterpret_cast<const unsigned char*>(message.constData()),
-                     size_t(message.size()), size_t(message.size())) != 0)
+    qsizetype end = message.size();
+    while (end > 0 && message[end - 1] == '\0')
+        --end;
+    if (end == 0 || static_cast<unsigned char>(message[end - 1]) != 0x80)
         return std::nullopt;
-    return qsizetype(length);
+    return end - 1;
 }
 
 // Each part length-prefixed, so no choice of names or values can make two addresses read
@@ -68,9 +69,26 @@ QByteArray associatedData(const QString& version, const QString& keyId, const QS
     return data;
 }
 
-const QRegularExpression& sealedShape() {
-    static const QRegularExpression shape(QStringLiteral("^sv([0-9]+):"));
-    return shape;
+/// The version ("sv" and digits) of a value of the sealed shape, and where its key id starts.
+std::optional<std::pair<QStringView, qsizetype>> sealedPrefix(QStringView value) {
+    if (!value.startsWith(u"sv"))
+        return std::nullopt;
+    qsizetype at = 2;
+    while (at < value.size() && value[at] >= u'0' && value[at] <= u'9')
+        ++at;
+    if (at == 2 || at == value.size() || value[at] != u':')
+        return std::nullopt;
+    return std::pair(value.first(at), at + 1);
+}
+
+/// Whether `text` is the one canonical base64 spelling of `decoded`: the decoder also takes
+/// missing padding and stray low bits, and a sealed value must not have several spellings.
+/// Only the length and the last group can differ, so only they are compared.
+bool isCanonicalBase64(const QByteArray& text, const QByteArray& decoded) {
+    if (text.size() != (decoded.size() + 2) / 3 * 4)
+        return false;
+    const qsizetype tail = decoded.size() % 3;
+    return tail == 0 || decoded.last(tail).toBase64() == text.last(4);
 }
 
 Error malformed() {
@@ -78,23 +96,22 @@ Error malformed() {
 }
 
 Result<SealedParts> parse(const QString& sealed) {
-    const auto match = sealedShape().match(sealed);
-    if (!match.hasMatch())
+    const auto prefix = sealedPrefix(sealed);
+    if (!prefix)
         return malformed();
-    const QString version = QStringLiteral("sv") + match.captured(1);
+    const auto [version, keyAt] = *prefix;
     if (version != kVersion && version != kUnpaddedVersion && version != kBoundVersion)
         return cryptoError(CryptoErrorCode::UnknownVersion,
                            QStringLiteral("The value was sealed by a newer Sonavert."));
-    const QStringList rest = sealed.mid(match.capturedLength()).split(QLatin1Char(':'));
-    if (rest.size() != 2 || rest[0].isEmpty())
+    const qsizetype keyEnd = sealed.indexOf(QLatin1Char(':'), keyAt);
+    if (keyEnd <= keyAt || sealed.indexOf(QLatin1Char(':'), keyEnd + 1) >= 0)
         return malformed();
-    const QByteArray text = rest[1].toLatin1();
+    const QByteArray text = QStringView(sealed).sliced(keyEnd + 1).toLatin1();
     auto body = QByteArray::fromBase64Encoding(text, QByteArray::AbortOnBase64DecodingErrors);
-    // Only the one canonical text of a body is accepted: the decoder would also take missing
-    // padding or stray low bits, and a sealed value must not have several spellings.
-    if (!body || body.decoded.size() < kNonceBytes + kTagBytes || body.decoded.toBase64() != text)
+    if (!body || body.decoded.size() < kNonceBytes + kTagBytes ||
+        !isCanonicalBase64(text, body.decoded))
         return malformed();
-    return SealedParts{version, rest[0], body.decoded};
+    return SealedParts{version.toString(), sealed.sliced(keyAt, keyEnd - keyAt), body.decoded};
 }
 
 Error refused() {
@@ -160,7 +177,7 @@ keyedParts(const KeyRing& ring, const QString& sealed, std::initializer_list<QSt
 } // namespace
 
 bool PayloadCipher::isSealed(const QString& value) {
-    return sealedShape().match(value).hasMatch();
+    return sealedPrefix(value).has_value();
 }
 
 QString PayloadCipher::keyIdOf(const QString& sealed) {
