@@ -9,13 +9,16 @@ BannerFrame {
     property string title
     property string text
     default property alias control: controlSlot.data
+    /// A control under the texts, where a long text would leave it too little room beside.
+    property bool controlBelow: false
 
     Accessible.role: Accessible.AlertMessage
     Accessible.name: title + ", " + text
 
     Item {
         width: parent.width
-        height: Math.max(texts.height, controlSlot.height, 22)
+        height: banner.controlBelow ? texts.height + (controlSlot.height > 0 ? controlSlot.height + 8 : 0)
+                                    : Math.max(texts.height, controlSlot.height, 22)
 
         SymbolIcon {
             id: icon
@@ -27,7 +30,7 @@ BannerFrame {
         Column {
             id: texts
             x: icon.width + 10
-            width: parent.width - x - (controlSlot.width > 0 ? controlSlot.width + 10 : 0)
+            width: parent.width - x - (controlSlot.width > 0 && !banner.controlBelow ? controlSlot.width + 10 : 0)
             spacing: 2
             Text {
                 width: parent.width
@@ -47,8 +50,8 @@ BannerFrame {
         }
         Item {
             id: controlSlot
-            anchors.right: parent.right
-            anchors.verticalCenter: parent.verticalCenter
+            x: banner.controlBelow ? texts.x : parent.width - width
+            y: banner.controlBelow ? texts.height + 8 : (parent.height - height) / 2
             width: childrenRect.width
             height: childrenRect.height
         }

@@ -216,6 +216,7 @@ Item {
             symbolTint: Style.orange
             title: "Playback Locked on This Computer"
             text: root.bridge.keys.bannerText
+            controlBelow: true
             PillButton {
                 objectName: "verifyThisComputerButton"
                 prominent: true
