@@ -89,19 +89,8 @@ class HostileServerInProcessTest : public QObject {
     /// Virtual time passes only while no call waits for the server: a loopback call takes no
     /// time worth counting, and its watchdog must not fire while the answer is on its way.
     bool runUntil(const std::function<bool()>& condition, Duration limit = 60s) {
-        const Duration end = m_clock->monotonicNow() + limit;
-        VirtualClock::drainEvents();
-        while (!condition()) {
-            if (callsUnderWay() > 0) {
-                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-                continue;
-            }
-            const std::optional<Duration> next = m_clock->nextTimerIn();
-            if (!next || m_clock->monotonicNow() + *next > end)
-                break;
-            m_clock->advanceToNextTimer();
-        }
-        return condition();
+        return runUntilServerAnswers(*m_clock, condition, limit,
+                                     [&] { return callsUnderWay() > 0; });
     }
     /// Several polls of both computers.
     void runFor(Duration span) {

@@ -103,22 +103,10 @@ struct KeysRig {
             clock->runUntil(condition, limit);
             return condition();
         }
-        const Duration deadline = clock->monotonicNow() + limit;
-        VirtualClock::drainEvents();
-        while (!condition()) {
-            const bool isWaiting = std::any_of(lines.begin(), lines.end(), [](const auto& line) {
-                return line->callsUnderWay() > 0;
-            });
-            if (isWaiting) {
-                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-                continue;
-            }
-            const std::optional<Duration> next = clock->nextTimerIn();
-            if (!next || clock->monotonicNow() + *next > deadline)
-                break;
-            clock->advanceToNextTimer();
-        }
-        return condition();
+        return runUntilServerAnswers(*clock, condition, limit, [&] {
+            return std::any_of(lines.begin(), lines.end(),
+                               [](const auto& line) { return line->callsUnderWay() > 0; });
+        });
     }
     /// Kitchen holds the key, Study waits for it with its verification open.
     void start() {

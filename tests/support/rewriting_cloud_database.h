@@ -1,7 +1,9 @@
 #pragma once
 
 #include "src/clouddb/cloud_database.h"
+#include "src/runtime/virtual_clock.h"
 
+#include <QCoreApplication>
 #include <functional>
 #include <memory>
 
@@ -101,5 +103,25 @@ private:
     std::shared_ptr<clouddb::CloudDatabase> m_inner;
     std::shared_ptr<int> m_underWay = std::make_shared<int>(0);
 };
+
+/// Runs the event loop on `clock` until `condition` holds or `limit` of virtual time has
+/// passed. Time moves on only while `isWaiting` is false: a call to a real server is answered
+/// in real time, and a timeout must not fire while its answer is on the way.
+inline bool runUntilServerAnswers(VirtualClock& clock, const std::function<bool()>& condition,
+                                  Duration limit, const std::function<bool()>& isWaiting) {
+    const Duration end = clock.monotonicNow() + limit;
+    VirtualClock::drainEvents();
+    while (!condition()) {
+        if (isWaiting()) {
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+            continue;
+        }
+        const std::optional<Duration> next = clock.nextTimerIn();
+        if (!next || clock.monotonicNow() + *next > end)
+            break;
+        clock.advanceToNextTimer();
+    }
+    return condition();
+}
 
 } // namespace sonavert::test
