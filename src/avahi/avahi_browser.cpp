@@ -31,9 +31,13 @@ QVariantList browserArguments(const QString& type) {
     return {avahi::kAnyInterface, avahi::kAnyProtocol, type, QString(), 0u};
 }
 
+// The address is asked for in the protocol the route was seen on. Asked for any, the daemon
+// answers whichever record comes first, and since it publishes AAAA records over IPv4 too, a
+// route seen over IPv4 could resolve to a link-local IPv6 address and the IPv4 one would never
+// be offered.
 QVariantList resolveArguments(const AvahiServiceRoute& route) {
-    return {route.interfaceIndex, route.protocol,      route.name, route.type,
-            route.domain,         avahi::kAnyProtocol, 0u};
+    return {route.interfaceIndex, route.protocol, route.name, route.type,
+            route.domain,         route.protocol, 0u};
 }
 
 // ResolveService answers interface, protocol, name, type, domain, host, address protocol,
