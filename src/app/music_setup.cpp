@@ -1,5 +1,6 @@
 #include "src/app/music_setup.h"
 
+#include "src/desktop/user_defaults.h"
 #include "src/music/shortcuts_command_runner.h"
 #include "src/music/shortcuts_command_tool.h"
 #include "src/music/shortcuts_locations.h"
@@ -9,6 +10,9 @@
 #include "src/player/simulated_player.h"
 #include "src/player/station_list.h"
 #include "src/runtime/log_channel.h"
+#include "src/stream/following_music_service.h"
+#include "src/stream/track_fetcher.h"
+#include "src/stream/track_server.h"
 
 #include <QDBusConnection>
 #include <QElapsedTimer>
@@ -72,12 +76,40 @@ DeviceMusic::DeviceMusic(const AppOptions& options, const Profile& profile,
         runner.canAskInWindow = false;
         desktop = std::make_shared<HeadlessLauncher>();
     }
-    m_stack = PlayerMusicStack::create(
-        PlayerMusicStack::Parts{clock, std::move(player), m_catalog,
-                                std::make_shared<ShortcutsCommandTool>(shortcutsProgram, clock),
-                                std::make_shared<ShortcutsCommandRunner>(runner, clock), desktop,
-                                std::move(defaults), &locateBundledReceiverShortcut, developerLog});
+    m_stack = PlayerMusicStack::create(PlayerMusicStack::Parts{
+        clock, player, m_catalog, std::make_shared<ShortcutsCommandTool>(shortcutsProgram, clock),
+        std::make_shared<ShortcutsCommandRunner>(runner, clock), desktop, defaults,
+        &locateBundledReceiverShortcut, developerLog});
     m_service = PlayerMusicStack::service(m_stack);
+    startFollowing(clock, std::move(player), std::move(defaults));
+}
+
+// Serving this computer's songs and playing others' are extras: when either cannot start,
+// songs still play from each computer's own copies. The server listens only once a song is
+// offered, which the user's setting allows.
+void DeviceMusic::startFollowing(std::shared_ptr<Clock> clock,
+                                 std::shared_ptr<PlayerBackend> player,
+                                 std::shared_ptr<UserDefaults> defaults) {
+    const std::function<bool()> isSharing = [defaults] {
+        return defaults->boolValue(stream::FollowingMusicService::kSharingKey).value_or(true);
+    };
+    if (auto identity = stream::makeEphemeralIdentity()) {
+        stream::TrackServer::Options options;
+        options.isAllowed = isSharing;
+        m_trackServer = std::make_shared<stream::TrackServer>(clock, std::move(identity.value()),
+                                                              std::move(options));
+    } else {
+        developerLog(identity.error().description);
+    }
+    m_trackFetcher = std::make_shared<stream::TrackFetcher>(clock);
+    if (const Status listening = m_trackFetcher->listen(); !listening) {
+        developerLog(listening.error().description);
+        m_trackFetcher.reset();
+    }
+    m_following =
+        std::make_shared<stream::FollowingMusicService>(stream::FollowingMusicService::Parts{
+            m_service, std::move(player), m_catalog, std::move(clock), m_trackServer,
+            m_trackFetcher, isSharing});
 }
 
 DeviceMusic::~DeviceMusic() = default;

@@ -10,6 +10,10 @@ namespace sonavert {
 
 class LibraryIndex;
 class LocalCatalog;
+namespace stream {
+class TrackServer;
+class TrackFetcher;
+} // namespace stream
 
 /// This device's player side: the library index of its music folders, its catalog (library
 /// songs and the profile's radio stations), the player backend chosen on the command line and
@@ -23,6 +27,8 @@ public:
     ~DeviceMusic() override;
 
     std::shared_ptr<MusicPlaybackService> service() const { return m_service; }
+    /// The service with the song following the user: what the coordinator drives.
+    std::shared_ptr<MusicPlaybackServiceProtocol> following() const { return m_following; }
     PlayerMusicStack& stack() const { return *m_stack; }
     LibraryIndex& library() const { return *m_library; }
 
@@ -31,10 +37,16 @@ public:
     QCoro::Task<> loadLibrary();
 
 private:
+    void startFollowing(std::shared_ptr<Clock> clock, std::shared_ptr<PlayerBackend> player,
+                        std::shared_ptr<UserDefaults> defaults);
+
     std::shared_ptr<LibraryIndex> m_library;
     std::shared_ptr<LocalCatalog> m_catalog;
     std::shared_ptr<PlayerMusicStack> m_stack;
     std::shared_ptr<MusicPlaybackService> m_service;
+    std::shared_ptr<stream::TrackServer> m_trackServer;
+    std::shared_ptr<stream::TrackFetcher> m_trackFetcher;
+    std::shared_ptr<MusicPlaybackServiceProtocol> m_following;
     QString m_simulatedTrack;
 };
 

@@ -210,7 +210,7 @@ QCoro::Task<> TessaryApp::launch() {
         co_return;
     const auto endpoints = m_account->endpoints();
     m_music = std::make_unique<DeviceMusic>(m_options, m_profile, m_clock, m_defaults);
-    m_musicService = m_music->service();
+    m_musicService = m_music->following();
     m_music->loadLibrary();
     const auto database = std::make_shared<clouddb::HttpCloudDatabase>(endpoints, m_clock);
     m_keys = std::make_unique<AccountKeys>(

@@ -51,6 +51,15 @@ CloudRecord presenceRecord(const QString& deviceID, const QString& sessionID, Ti
     return record;
 }
 
+// What others show of this device: the song, not how to reach it. An offer's secret belongs
+// in the command to the one computer it is for, and a stream's long URL would outgrow the
+// padding and tell the server a stream plays.
+PlaybackState shownInPresence(PlaybackState state) {
+    state.streamURL.reset();
+    state.offer.reset();
+    return state;
+}
+
 CloudRecord publishedRecord(const QString& deviceID, const QString& deviceName,
                             const QString& sessionID, Timestamp now,
                             const QMap<QString, QString>& observed,
@@ -62,7 +71,7 @@ CloudRecord publishedRecord(const QString& deviceID, const QString& deviceName,
     // Always there, empty without a playback state (or with one JSON cannot carry): sealed and
     // padded like a song, so the server cannot tell from the record whether anything plays.
     // Readers take the empty text as nothing playing.
-    const auto json = nowPlaying ? encodeJson(*nowPlaying) : std::nullopt;
+    const auto json = nowPlaying ? encodeJson(shownInPresence(*nowPlaying)) : std::nullopt;
     record.fields.insert(QStringLiteral("nowPlaying"),
                          FieldValue(json ? QString::fromUtf8(*json) : QString()));
     return record;

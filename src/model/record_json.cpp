@@ -133,6 +133,17 @@ void write(JsonWriter& w, const PlaybackState& s) {
     // Newer optional keys go last; older devices read past keys they do not know.
     writeOptional(w, "returnDeviceID", s.returnDeviceID);
     writeOptional(w, "returnReason", s.returnReason);
+    writeOptional(w, "streamURL", s.streamURL);
+    if (s.offer) {
+        w.key("offerURL");
+        w.string(s.offer->url);
+        w.key("offerKey");
+        w.string(s.offer->key);
+    }
+    if (s.duration > 0) {
+        w.key("duration");
+        w.number(s.duration);
+    }
     w.endObject();
 }
 
@@ -266,6 +277,12 @@ std::optional<PlaybackState> playbackStateFromJson(const QJsonValue& value) {
     s.handoffMessageID = r.optionalString("handoffMessageID");
     s.returnDeviceID = r.optionalString("returnDeviceID");
     s.returnReason = r.optionalString("returnReason");
+    s.streamURL = r.optionalString("streamURL");
+    const std::optional<QString> offerURL = r.optionalString("offerURL");
+    const std::optional<QString> offerKey = r.optionalString("offerKey");
+    if (offerURL && offerKey)
+        s.offer = TrackOffer{*offerURL, *offerKey};
+    s.duration = r.optionalValue("duration").toDouble(0.0);
     return r.isValid() ? std::optional(s) : std::nullopt;
 }
 

@@ -169,6 +169,11 @@ QString WindowBridge::nowPlayingElapsed() const {
     return state ? window_texts::elapsedTimeText(state->playbackTime) : QString();
 }
 
+QString WindowBridge::nowPlayingSource() const {
+    const auto& state = m_services.coordinator->currentState();
+    return state && state->isRelayed ? QStringLiteral("Playing from another computer") : QString();
+}
+
 QString WindowBridge::versionLine() const {
     return window_texts::versionLine(m_services.shortVersion, m_services.build);
 }

@@ -41,6 +41,8 @@ class WindowBridge : public QObject {
     Q_PROPERTY(QString nowPlayingAlbum READ nowPlayingAlbum NOTIFY nowPlayingChanged)
     Q_PROPERTY(bool hasNowPlayingAlbum READ hasNowPlayingAlbum NOTIFY nowPlayingChanged)
     Q_PROPERTY(QString nowPlayingElapsed READ nowPlayingElapsed NOTIFY nowPlayingChanged)
+    /// "Playing from another computer" while the song comes from another computer's copy.
+    Q_PROPERTY(QString nowPlayingSource READ nowPlayingSource NOTIFY nowPlayingChanged)
     Q_PROPERTY(sonavert::DeviceListModel* devices READ devices CONSTANT)
     Q_PROPERTY(bool offersDownloadLink READ offersDownloadLink CONSTANT)
     Q_PROPERTY(QString versionLine READ versionLine CONSTANT)
@@ -60,6 +62,8 @@ class WindowBridge : public QObject {
     Q_PROPERTY(QString signOutError READ signOutError NOTIFY accountChanged)
     Q_PROPERTY(bool dontShowWelcomeAgain READ dontShowWelcomeAgain WRITE setDontShowWelcomeAgain
                    NOTIFY dontShowWelcomeAgainChanged)
+    /// "Share this computer's music with my other computers": on unless the user turned it off.
+    Q_PROPERTY(bool shareMusic READ shareMusic WRITE setShareMusic NOTIFY shareMusicChanged)
 
 public:
     /// The welcome screen first, then the sign-in screen while the device has no account.
@@ -114,6 +118,7 @@ public:
     QString nowPlayingAlbum() const;
     bool hasNowPlayingAlbum() const;
     QString nowPlayingElapsed() const;
+    QString nowPlayingSource() const;
     DeviceListModel* devices() const { return m_devices; }
     bool offersDownloadLink() const { return true; }
     QString versionLine() const;
@@ -125,6 +130,7 @@ public:
     bool windowVisible() const { return m_windowVisible; }
     bool isShowingHelp() const { return m_isShowingHelp; }
     bool dontShowWelcomeAgain() const { return m_dontShowWelcomeAgain; }
+    bool shareMusic() const;
     SignInBridge* signIn() const { return m_signIn; }
     InviteBridge* invite() const { return m_invite; }
     KeysBridge* keys() const { return m_keys; }
@@ -140,6 +146,7 @@ public:
     /// The window was shown or hidden: start-up work, timers and animations follow it.
     void setWindowVisible(bool visible);
     void setDontShowWelcomeAgain(bool value);
+    void setShareMusic(bool value);
 
     Q_INVOKABLE void transfer(const QString& deviceID);
     Q_INVOKABLE void pull(const QString& deviceID);
@@ -181,6 +188,7 @@ Q_SIGNALS:
     void appearanceChanged();
     void isShowingHelpChanged();
     void dontShowWelcomeAgainChanged();
+    void shareMusicChanged();
     void accountChanged();
     /// The start-up work ran because the main content came into view.
     void mainContentShown();

@@ -7,6 +7,7 @@
 #include "src/music/player_adapters.h"
 #include "src/music/tessary_receiver_installer.h"
 #include "src/runtime/app_identity.h"
+#include "src/stream/following_music_service.h"
 #include "src/ui/platform_actions.h"
 #include "src/ui/window_bridge.h"
 #include "src/ui/window_texts.h"
@@ -105,6 +106,18 @@ void WindowBridge::closeReceiverOnboarding() {
         return;
     m_showReceiverOnboarding = false;
     Q_EMIT screenChanged();
+}
+
+bool WindowBridge::shareMusic() const {
+    return m_services.defaults->boolValue(stream::FollowingMusicService::kSharingKey)
+        .value_or(true);
+}
+
+void WindowBridge::setShareMusic(bool value) {
+    if (shareMusic() == value)
+        return;
+    m_services.defaults->setBool(stream::FollowingMusicService::kSharingKey, value);
+    Q_EMIT shareMusicChanged();
 }
 
 void WindowBridge::answerMusicConsent(bool allowed) {

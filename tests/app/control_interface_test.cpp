@@ -259,6 +259,9 @@ private Q_SLOTS:
 
         RequestSeen seen(*keys.kitchenLine);
         QSignalSpy requested(&seen, &RequestSeen::requested);
+        // Watched from before the tool starts: its first look may come before its "Waiting"
+        // line is read here.
+        QSignalSpy looked(&seen, &RequestSeen::looked);
         Ctl invite(rig.bus.address(), {u"invite"_s}, true);
         QString line;
         for (int read = 0; read < 20 && !line.startsWith(u"Waiting for the other"_s); ++read)
@@ -266,7 +269,6 @@ private Q_SLOTS:
         QVERIFY2(line.startsWith(u"Waiting for the other"_s), qPrintable(line));
         // The tool's wait reaches Kitchen over the bus, in real time; from its first look for
         // the new computer on, Kitchen looks again on the virtual clock.
-        QSignalSpy looked(&seen, &RequestSeen::looked);
         QVERIFY(looked.count() > 0 || looked.wait(kProcessLimitMs));
         keys.study->keys.setAccount(kAccount); // Study signs in with the code...
         keys.study->keys.openVerification();   // ...which opens its verification

@@ -150,6 +150,25 @@ private Q_SLOTS:
         QCOMPARE(listed.first().nowPlaying, std::nullopt);
     }
 
+    // How the song is reached travels in commands only: the presence others read carries the
+    // song, neither an offer's secret nor a stream's address.
+    void presenceShowsTheSongNotHowToReachIt() {
+        ServiceRig a;
+        ServiceRig b(a.cloud, a.clock);
+        QVERIFY(handshake(a, b) > 0);
+        PlaybackState playing = song();
+        playing.offer = TrackOffer{u"https://10.0.0.7:4000/track/secret"_s, u"a2V5"_s};
+        playing.streamURL = u"https://radio.example/live"_s;
+        playing.location = u"file:///home/me/song.flac"_s;
+        QVERIFY(b.publish(kDeviceB, u"b"_s, playing).ok());
+        const QString published =
+            a.stored(kZone, u"presence-"_s + kDeviceB)->string(u"nowPlaying"_s).value();
+        for (const QString& hidden : {u"secret"_s, u"radio.example"_s, u"song.flac"_s})
+            QVERIFY2(!published.contains(hidden), qPrintable(published));
+        (void)a.run(a.service->fetchPresence(kDeviceA));
+        QCOMPARE(a.run(a.service->peerDevices(kDeviceA)).first().nowPlaying, std::optional(song()));
+    }
+
     void markingOfflineKeepsNameAndObservedSessionsAndDropsNowPlaying() {
         CapturingLogSink log;
         ServiceRig a;

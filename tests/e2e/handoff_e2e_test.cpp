@@ -8,12 +8,15 @@
 #include "src/player/local_catalog.h"
 #include "src/player/mpris_player.h"
 #include "tests/e2e/headless_device.h"
+#include "tests/support/audio_fixtures.h"
 #include "tests/support/await_task.h"
 #include "tests/support/checked.h"
 #include "tests/support/child_program.h"
+#include "tests/support/local_http_feed.h"
 #include "tests/support/mpv_fixture.h"
 #include "tests/support/private_session_bus.h"
 #include "tests/support/process_harness.h"
+#include "tests/support/scratch_files.h"
 
 #include <QDBusMessage>
 #include <QDBusReply>
@@ -36,6 +39,9 @@ using test::kControlPath;
 using test::kControlService;
 using test::StateSignal;
 const QString kSong = QStringLiteral("Blue in Green");
+const QString kOnlyInKitchen = QStringLiteral("Freddie Freeloader");
+const QString kOutsideTheFolder = QStringLiteral("Flamenco Sketches");
+const QString kStreamTitle = QStringLiteral("Live at the Plugged Nickel");
 constexpr int kEventLimitMs = 30000; // only keeps a broken run from hanging
 
 struct Device {
@@ -186,21 +192,38 @@ class HandoffEndToEndTest : public QObject {
     Device m_kitchen;
     Device m_study;
 
+    test::LocalHttpFeed m_radio;
+
+    static bool makeSong(const QString& path, const QString& title) {
+        return test::AudioFixtures::make(path, 240,
+                                         {QStringLiteral("TITLE=") + title,
+                                          QStringLiteral("ARTIST=Miles Davis"),
+                                          QStringLiteral("ALBUM=Kind of Blue")});
+    }
+
     bool prepare(Device& device, const QString& name) {
         device.name = name;
         device.home = m_scratch.filePath(name);
         device.music = device.home + QStringLiteral("/Music");
         return QDir().mkpath(device.music) &&
-               test::AudioFixtures::make(device.music + QStringLiteral("/blue.flac"), 240,
-                                         {QStringLiteral("TITLE=") + kSong,
-                                          QStringLiteral("ARTIST=Miles Davis"),
-                                          QStringLiteral("ALBUM=Kind of Blue")});
+               makeSong(device.music + QStringLiteral("/blue.flac"), kSong);
+    }
+
+    // Plays `title` of the Kitchen's library from `position`.
+    void playInKitchen(const QString& title, double position) {
+        const QList<LibraryTrack> tracks = m_kitchen.library->tracks();
+        const auto track = std::find_if(tracks.begin(), tracks.end(),
+                                        [&](const LibraryTrack& t) { return t.name == title; });
+        QVERIFY(track != tracks.end());
+        QVERIFY(awaitTask(m_kitchen.player->playTrack(*track)).ok());
+        QVERIFY(m_kitchen.readUntilPlaying(title));
+        QVERIFY(awaitTask(m_kitchen.player->setPlayerPosition(position)).ok());
     }
 
     // Pushes from `from` to `to` by name and checks the song continues there near the
     // position it had here, and pauses here.
-    void pushAndCheck(Device& from, Device& to) {
-        const std::optional<NowPlaying> before = from.readUntilPlaying(kSong);
+    void pushAndCheck(Device& from, Device& to, const QString& song = kSong) {
+        const std::optional<NowPlaying> before = from.readUntilPlaying(song);
         QVERIFY(before);
         QElapsedTimer sinceCapture;
         sinceCapture.start();
@@ -208,7 +231,7 @@ class HandoffEndToEndTest : public QObject {
         QCOMPARE(from.ctl({QStringLiteral("push"), to.name}, &output), 0);
         // The song may start from its beginning and be moved to the position a moment later.
         const std::optional<NowPlaying> there = to.readUntil([&](const NowPlaying& now) {
-            return now.state == PlayerState::Playing && now.track && now.track->name == kSong &&
+            return now.state == PlayerState::Playing && now.track && now.track->name == song &&
                    now.position >= before->position - 0.5;
         });
         if (!there)
@@ -229,6 +252,14 @@ private Q_SLOTS:
     void initTestCase() {
         QVERIFY(prepare(m_kitchen, QStringLiteral("Kitchen")));
         QVERIFY(prepare(m_study, QStringLiteral("Study")));
+        // Only the Kitchen has these: one in its music folder, one beside it.
+        QVERIFY(makeSong(m_kitchen.music + QStringLiteral("/freddie.flac"), kOnlyInKitchen));
+        QVERIFY(QDir().mkpath(m_kitchen.home + QStringLiteral("/Elsewhere")));
+        QVERIFY(makeSong(m_kitchen.home + QStringLiteral("/Elsewhere/sketches.flac"),
+                         kOutsideTheFolder));
+        const QString radio = m_scratch.filePath(QStringLiteral("radio.ogg"));
+        QVERIFY(test::AudioFixtures::make(radio, 120, {QStringLiteral("TITLE=") + kStreamTitle}));
+        m_radio.body = test::readFile(radio);
         m_cloud =
             std::make_unique<test::CloudServerProcess>(QStringLiteral(SONAVERT_CLOUD_EXECUTABLE));
         QVERIFY(m_cloud->isRunning());
@@ -244,11 +275,7 @@ private Q_SLOTS:
     }
 
     void pushPlaysTheSongOnTheOtherDeviceAtItsPosition() {
-        const QList<LibraryTrack> tracks = m_kitchen.library->tracks();
-        QCOMPARE(tracks.size(), 1);
-        QVERIFY(awaitTask(m_kitchen.player->playTrack(tracks.first())).ok());
-        QVERIFY(m_kitchen.readUntilPlaying(kSong));
-        QVERIFY(awaitTask(m_kitchen.player->setPlayerPosition(75.0)).ok());
+        CHECKED(playInKitchen(kSong, 75.0));
         CHECKED(pushAndCheck(m_kitchen, m_study));
     }
 
@@ -308,6 +335,54 @@ private Q_SLOTS:
         QVERIFY(m_study.waitForState(
             [&](const QJsonObject& state) { return isOnline(m_study.peer(state, "Kitchen")); }));
         CHECKED(pushAndCheck(m_study, m_kitchen));
+    }
+
+    // The Study has no copy: it plays the Kitchen's, fetched through its loopback relay, at
+    // the position it had, and seeking a minute on works because the relay passes ranges.
+    void aSongOnlyTheSourceHasPlaysFromTheSource() {
+        CHECKED(playInKitchen(kOnlyInKitchen, 75.0));
+        CHECKED(pushAndCheck(m_kitchen, m_study, kOnlyInKitchen));
+        const std::optional<NowPlaying> there = m_study.readUntilPlaying(kOnlyInKitchen);
+        QVERIFY(there);
+        QVERIFY2(there->track->uri.startsWith(QStringLiteral("http://127.0.0.1:")),
+                 qPrintable(there->track->uri));
+        QVERIFY(awaitTask(m_study.player->setPlayerPosition(there->position + 60.0)).ok());
+        QVERIFY(m_study.readUntil([&](const NowPlaying& now) {
+            return now.state == PlayerState::Playing && now.position >= there->position + 59.5;
+        }));
+    }
+
+    void aPullBringsASongOnlyTheSourceHas() {
+        QVERIFY(awaitTask(m_study.player->stop()).ok()); // only the pull can make it play
+        CHECKED(playInKitchen(kOnlyInKitchen, 120.0));
+        QString output;
+        QCOMPARE(m_study.ctl({QStringLiteral("pull"), QStringLiteral("Kitchen")}, &output), 0);
+        const std::optional<NowPlaying> there = m_study.readUntil([&](const NowPlaying& now) {
+            return now.state == PlayerState::Playing && now.track &&
+                   now.track->name == kOnlyInKitchen && now.position >= 119.5;
+        });
+        QVERIFY2(there, qPrintable(output));
+        QVERIFY(m_kitchen.readUntil(
+            [](const NowPlaying& now) { return now.state != PlayerState::Playing; }));
+    }
+
+    // Neither a file outside the music folder nor a stream is "nothing playing".
+    void aFileOutsideTheFolderAndAStreamContinue() {
+        const QString file =
+            QUrl::fromLocalFile(m_kitchen.home + QStringLiteral("/Elsewhere/sketches.flac"))
+                .toString();
+        QVERIFY(awaitTask(m_kitchen.player->openLocation(file)).ok());
+        QVERIFY(m_kitchen.readUntilPlaying(kOutsideTheFolder));
+        CHECKED(pushAndCheck(m_kitchen, m_study, kOutsideTheFolder));
+
+        const QString stream = m_radio.url(QStringLiteral("/live.ogg")).toString();
+        QVERIFY(awaitTask(m_kitchen.player->openLocation(stream)).ok());
+        QVERIFY(m_kitchen.readUntilPlaying(kStreamTitle));
+        QString output;
+        QCOMPARE(m_kitchen.ctl({QStringLiteral("push"), QStringLiteral("Study")}, &output), 0);
+        const std::optional<NowPlaying> there = m_study.readUntilPlaying(kStreamTitle);
+        QVERIFY2(there, qPrintable(output));
+        QCOMPARE(there->track->uri, stream); // opened where it is, not relayed
     }
 };
 

@@ -106,6 +106,29 @@ private Q_SLOTS:
                                      R"("artistName":"a","returnReason":5})"));
     }
 
+    // How a song is reached is written after the older keys, which older devices read alone;
+    // the player's own location never leaves this computer.
+    void theWayToTheSongTravelsWithItButNotWhereItIsHere() {
+        PlaybackState s = fullState();
+        s.streamURL = u"https://radio.example/live.ogg"_s;
+        s.offer = TrackOffer{u"https://10.0.0.7:4000/track/abc"_s, u"a2V5"_s};
+        s.duration = 245.5;
+        s.location = u"file:///home/me/song.flac"_s;
+        const QByteArray json = encodeJson(s).value();
+        QVERIFY(json.startsWith(fixture("playback_state_full.json").chopped(1) + ','));
+        QVERIFY(!json.contains("song.flac"));
+        PlaybackState travelled = s;
+        travelled.location.reset();
+        QCOMPARE(decodePlaybackState(json), std::optional(travelled));
+        // Half an offer is no offer; a duration that is not a number is unknown.
+        const auto half = decodePlaybackState(R"({"songID":"1","playbackTime":1,"songTitle":"t",)"
+                                              R"("artistName":"a","offerURL":"https://x/y",)"
+                                              R"("duration":"long"})");
+        QVERIFY(half);
+        QVERIFY(!half->offer);
+        QCOMPARE(half->duration, 0.0);
+    }
+
     void rejectsWhatMustNotDecode_data() {
         QTest::addColumn<QByteArray>("json");
         const QByteArray good = fixture("app_device_full.json");

@@ -211,6 +211,7 @@ private Q_SLOTS:
         QVERIFY(bridge.hasNowPlayingAlbum());
         QCOMPARE(bridge.nowPlayingAlbum(), QStringLiteral("Mezzanine"));
         QCOMPARE(bridge.nowPlayingElapsed(), QStringLiteral("1:15"));
+        QCOMPARE(bridge.nowPlayingSource(), QString());
         QVERIFY(bridge.devices()->presentationAt(0).showsPush);
 
         // Without an album the panel has three lines, not four.
@@ -219,6 +220,11 @@ private Q_SLOTS:
         QVERIFY(!bridge.hasNowPlayingAlbum());
         QCOMPARE(bridge.nowPlayingAlbum(), QString());
         QCOMPARE(bridge.nowPlayingTitle(), QStringLiteral("Teardrop"));
+
+        // Played from another computer's copy: the panel says so.
+        rig.coordinatorRig.music->nowPlaying->isRelayed = true;
+        rig.clock().advance(2s);
+        QCOMPARE(bridge.nowPlayingSource(), QStringLiteral("Playing from another computer"));
     }
 
     void versionLineShowsAQuestionMarkForAMissingBuild() {

@@ -3,8 +3,8 @@ import QtQuick.Controls.Basic
 import Sonavert.Ui
 
 // The account symbol beside the title: its menu says who this computer is signed in as and
-// offers "Add Another Computer…", "Verify Another Computer…" (once this one holds the key)
-// and "Sign Out…".
+// offers "Add Another Computer…", "Verify Another Computer…" (once this one holds the key),
+// the setting that lets the other computers play this one's music, and "Sign Out…".
 AbstractButton {
     id: button
     required property WindowBridge bridge
@@ -40,7 +40,7 @@ AbstractButton {
         topPadding: 5
         bottomPadding: 5
         background: Rectangle {
-            implicitWidth: 240
+            implicitWidth: 340
             radius: 10
             color: Style.dark ? "#2c2a31" : "white"
             border.color: Style.materialBorder
@@ -79,6 +79,14 @@ AbstractButton {
             text: "Verify Another Computer\u2026"
             symbol: "lock.shield"
             onTriggered: button.bridge.keys.open()
+        }
+        RowMenuItem {
+            objectName: "shareMusicItem"
+            text: "Share this computer's music with my other computers"
+            symbol: button.bridge.shareMusic ? "checkmark" : "music.note"
+            Accessible.checkable: true
+            Accessible.checked: button.bridge.shareMusic
+            onTriggered: button.bridge.shareMusic = !button.bridge.shareMusic
         }
         RowMenuItem {
             objectName: "signOutItem"

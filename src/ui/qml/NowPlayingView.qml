@@ -84,6 +84,15 @@ Item {
                     Layout.fillWidth: true
                 }
                 Text {
+                    objectName: "playingFrom"
+                    visible: text !== ""
+                    text: panel.bridge.nowPlayingSource
+                    font.pixelSize: Style.caption
+                    color: Style.secondaryText
+                    elide: Text.ElideRight
+                    Layout.fillWidth: true
+                }
+                Text {
                     objectName: "elapsedTime"
                     Layout.topMargin: 3
                     text: panel.bridge.nowPlayingElapsed

@@ -110,6 +110,28 @@ Item {
             verify(!dialog.visible);
         }
 
+        // Sharing this computer's music is the account menu's setting: on at first, off and on
+        // again from the menu, and the entry says which.
+        function test_theAccountMenuTurnsMusicSharingOffAndOn(data) {
+            const view = makeContent("invite", data.dark);
+            mouseClick(find(find(view, "inviteView"), "inviteDoneButton"));
+            const button = find(view, "accountButton");
+            const menu = find(button, "accountMenu");
+            const item = find(menu, "shareMusicItem");
+            verify(view.bridge.shareMusic);
+            compare(item.symbol, "checkmark");
+            mouseClick(button);
+            tryVerify(() => menu.opened);
+            mouseClick(item);
+            tryVerify(() => !menu.visible);
+            verify(!view.bridge.shareMusic);
+            compare(item.symbol, "music.note");
+            mouseClick(button);
+            tryVerify(() => menu.opened);
+            mouseClick(item);
+            verify(view.bridge.shareMusic);
+        }
+
         function test_signOutAsksInTheWindow(data) {
             const view = makeContent("invite", data.dark);
             mouseClick(find(find(view, "inviteView"), "inviteDoneButton"));

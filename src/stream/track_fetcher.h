@@ -1,0 +1,57 @@
+#pragma once
+
+#include "src/model/playback_state.h"
+#include "src/runtime/clock.h"
+#include "src/runtime/result.h"
+
+#include <QCoro/QCoroTask>
+#include <QHash>
+#include <QObject>
+#include <QUrl>
+#include <memory>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+class QTcpServer;
+class QTcpSocket;
+
+namespace sonavert::stream {
+
+/// Plays another computer's offer through this computer's player: a loopback address the
+/// player opens like any http URL, behind which each request (ranges included, so seeking
+/// works) is fetched from the offering computer over TLS with its certificate's key pinned to
+/// the one the sealed offer named. Only this computer reaches the loopback address, and its
+/// paths are random, so other users of the machine cannot guess one either.
+class TrackFetcher : public QObject {
+    Q_OBJECT
+public:
+    explicit TrackFetcher(std::shared_ptr<Clock> clock, QObject* parent = nullptr);
+    ~TrackFetcher() override;
+
+    Status listen();
+    /// The loopback URL for `offer`; the same offer keeps its URL.
+    QUrl localUrlFor(const TrackOffer& offer);
+    /// The offer a loopback URL of this fetcher plays: a song playing here from another
+    /// computer is passed on with that computer's offer, never with a loopback address.
+    std::optional<TrackOffer> offerBehind(const QString& localUrl) const;
+    /// Whether the offering computer serves the offer now (its first byte, pinned): the error
+    /// says what failed, so the user learns why the song went back.
+    QCoro::Task<Status> probe(TrackOffer offer);
+
+    int openRelays() const { return m_relays; }
+
+private:
+    class Relay;
+    void onConnection();
+    void serve(QTcpSocket* socket, const QByteArray& head);
+    QNetworkReply* fetch(const TrackOffer& offer, const QByteArray& range, bool headOnly);
+
+    std::shared_ptr<Clock> m_clock;
+    std::unique_ptr<QTcpServer> m_server;
+    std::unique_ptr<QNetworkAccessManager> m_network;
+    QHash<QString, TrackOffer> m_offers; ///< by local path
+    QHash<QString, QString> m_pathByOfferUrl;
+    int m_relays = 0;
+};
+
+} // namespace sonavert::stream

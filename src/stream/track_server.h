@@ -1,0 +1,90 @@
+#pragma once
+
+#include "src/model/playback_state.h"
+#include "src/runtime/clock.h"
+#include "src/runtime/result.h"
+#include "src/stream/ephemeral_identity.h"
+
+#include <QHash>
+#include <QHostAddress>
+#include <QObject>
+#include <QPointer>
+#include <functional>
+#include <memory>
+
+class QSslServer;
+class QSslSocket;
+
+namespace sonavert::stream {
+
+/// Serves files this computer plays to the account's other computers, one offer per file:
+/// HTTPS with an identity made for this run, at `/track/<capability>`, with byte ranges so a
+/// player can seek. A capability is 32 random bytes that travel only in sealed commands; it
+/// serves one file, ends after the song plus a margin, and every offer ends when serving
+/// stops. Only a few streams run at once, and a connection that does not finish its request
+/// head within a bound is closed.
+class TrackServer : public QObject {
+    Q_OBJECT
+public:
+    struct Options {
+        QHostAddress listenAddress = QHostAddress::Any;
+        quint16 port = 0;
+        /// The host put into offers; empty: this computer's first LAN address, or loopback.
+        QString advertisedHost;
+        int maxStreams = 4;
+        int maxConnections = 32;
+        Duration headTimeout = std::chrono::seconds(10);
+        /// How long an offer outlives the rest of its song: a pause or a seek back must not
+        /// end it halfway.
+        Duration margin = std::chrono::minutes(30);
+        /// Asked at every request: while it says no, nothing is served and every offer ends.
+        std::function<bool()> isAllowed;
+    };
+
+    TrackServer(std::shared_ptr<Clock> clock, EphemeralIdentity identity, Options options,
+                QObject* parent = nullptr);
+    ~TrackServer() override;
+
+    /// Starts serving; `offer` starts it too, so a computer that never shares never listens.
+    Status listen();
+    /// Ends every offer and stops listening.
+    void stop();
+    quint16 port() const;
+    bool isListening() const;
+
+    /// An offer of the file at `path` (a local path) whose song has `remaining` seconds left;
+    /// the live offer of the same file is renewed rather than a second made. Nothing when the
+    /// file cannot be read or serving is off.
+    std::optional<TrackOffer> offer(const QString& path, double remaining);
+    /// Ends every offer and closes the streams running: the user stopped sharing.
+    void revokeAll();
+
+    int activeStreams() const { return m_streams; }
+    /// Connections accepted and not yet closed.
+    int connectionCount() const;
+    int offerCount() const { return static_cast<int>(m_offers.size()); }
+
+private:
+    struct Offer {
+        QString path;
+        Duration expiresAt{};
+    };
+    class Connection;
+
+    void onConnection();
+    void answer(Connection* connection);
+    static void pump(Connection* connection);
+    void dropExpired();
+    QString advertisedHost() const;
+
+    std::shared_ptr<Clock> m_clock;
+    EphemeralIdentity m_identity;
+    Options m_options;
+    std::unique_ptr<QSslServer> m_server;
+    QHash<QString, Offer> m_offers;        ///< by capability
+    QHash<QString, QString> m_offerByPath; ///< path -> capability
+    QList<QPointer<QSslSocket>> m_sockets;
+    int m_streams = 0;
+};
+
+} // namespace sonavert::stream
