@@ -91,7 +91,8 @@ private:
     }
 
     void pump() {
-        if (!m_reply)
+        // The player may have hung up (a seek opens a new request) before the fetch ends.
+        if (!m_reply || m_player->state() != QAbstractSocket::ConnectedState)
             return;
         if (!m_isHeadWritten) {
             writeHead();
