@@ -21,8 +21,8 @@ using Key = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
 using Certificate = std::unique_ptr<X509, decltype(&X509_free)>;
 using Bio = std::unique_ptr<BIO, decltype(&BIO_free)>;
 
-// A day is far more than any song; the identity is made again at every start.
-constexpr qint64 kValiditySeconds = 7 * 24 * 3600;
+// A week is far more than any song; the identity is made again at every start.
+constexpr qint64 kValiditySeconds = qint64{7} * 24 * 3600;
 
 Error identityError(const QString& text) {
     return makeError(QStringLiteral("TrackServer"), 1, text);

@@ -8,7 +8,7 @@ namespace sonavert::stream {
 
 /// The most a request head may take, request line and headers together. A player's or a
 /// peer's GET is a few hundred bytes; more is someone else.
-inline constexpr qsizetype kMaxRequestHeadBytes = 8 * 1024;
+inline constexpr qsizetype kMaxRequestHeadBytes = qsizetype{8} * 1024;
 
 /// A request line and its headers, names in lower case.
 struct RequestHead {

@@ -18,8 +18,8 @@ namespace {
 
 // What may wait for the player before the fetch is left to wait: the network side then
 // stops reading, and TCP slows the source down.
-constexpr qint64 kMaxPlayerBufferedBytes = 512 * 1024;
-constexpr qint64 kRelayReadBytes = 256 * 1024;
+constexpr qint64 kMaxPlayerBufferedBytes = qint64{512} * 1024;
+constexpr qint64 kRelayReadBytes = qint64{256} * 1024;
 const QByteArray kPlayPrefix = "/play/";
 
 QString newPath() {

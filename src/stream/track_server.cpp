@@ -16,10 +16,10 @@ namespace sonavert::stream {
 
 namespace {
 
-constexpr qint64 kChunkBytes = 64 * 1024;
+constexpr qint64 kChunkBytes = qint64{64} * 1024;
 // What may wait in a socket's buffers before more of the file is read: enough to keep a
 // LAN busy, small enough that a slow reader costs little.
-constexpr qint64 kMaxBufferedBytes = 256 * 1024;
+constexpr qint64 kMaxBufferedBytes = qint64{256} * 1024;
 constexpr int kMaxOffers = 64;
 const QByteArray kTrackPrefix = "/track/";
 
