@@ -10,6 +10,7 @@
 #include <QPointer>
 #include <QSslSocket>
 #include <sys/resource.h>
+#include <sys/socket.h>
 
 namespace sonavert::cloud {
 
@@ -44,6 +45,10 @@ GuardedTcpServer::GuardedTcpServer(QObject* httpServer, const HttpLimits& limits
     , m_transport(std::move(transport))
     , m_clock(clock) {
     m_limits.maxConnections = fittingConnectionCap(limits.maxConnections);
+    // Qt's 50 waiting connections fill in a burst of reconnecting devices, and each one past
+    // them waits for its SYN to be sent again, a second later; the kernel caps it at its own
+    // limit (net.core.somaxconn).
+    setListenBacklogSize(SOMAXCONN);
     connect(this, &QTcpServer::acceptError, this, &GuardedTcpServer::onAcceptError);
     m_sweepTimer = m_clock.schedule(kSweepInterval, [this] { sweep(); });
 }
