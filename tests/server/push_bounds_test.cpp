@@ -141,6 +141,14 @@ private Q_SLOTS:
             << RawConnection::frame(1, false, "a") + RawConnection::frame(1, true, "b") << 1002;
         QTest::newRow("not UTF-8")
             << RawConnection::frame(1, true, QByteArray("\xc3\x28", 2)) << 1007;
+        QTest::newRow("close code 999")
+            << RawConnection::frame(8, true, QByteArray("\x03\xe7", 2)) << 1002;
+        QTest::newRow("close code 1005, which says none was sent")
+            << RawConnection::frame(8, true, QByteArray("\x03\xed", 2)) << 1002;
+        QTest::newRow("close code 5000")
+            << RawConnection::frame(8, true, QByteArray("\x13\x88", 2)) << 1002;
+        QTest::newRow("a valid close is answered with its code")
+            << RawConnection::frame(8, true, QByteArray("\x0f\xa0", 2)) << 4000;
     }
 
     void protocolViolationsCloseWithTheirCode() {
@@ -241,10 +249,10 @@ private Q_SLOTS:
         config.push.maxQueuedBytes = 64 * 1024;
         // More than a save fires, so every notification is sent, not collapsed into a reset
         // (which is what instances sharing PostgreSQL do with a backlog already dropped).
-        config.service.notificationsKept = 2500;
+        config.service.notificationsKept = 100;
         // On virtual time the server never cuts the client off: it can still read the close.
         CHECKED(start(config, true));
-        CHECKED(subscribe(10));
+        CHECKED(subscribe(50));
         RawConnection hung(m_server->url());
         hung.socket().setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
         CHECKED(greet(hung, m_token));
@@ -252,7 +260,7 @@ private Q_SLOTS:
         auto& hub = m_server->server().pushHub();
         const qint64 before = residentBytes();
         int saves = 0;
-        // Each save fires 2,000 notifications, some 400 KB for the one channel.
+        // Each save fires one notification per subscription, some 8 KB for the one channel.
         while (hub.readyChannelCount(aliceId()) > 0 && saves < 60)
             QCOMPARE(m_client->modifyRecords(handoffSaves(200, saves++)).status, 200);
         QCOMPARE(hub.readyChannelCount(aliceId()), 0);
@@ -267,6 +275,28 @@ private Q_SLOTS:
         PushTestClient again(m_server->url());
         QCOMPARE(again.open(m_token, 1).value(u"ready"_s).toBool(), true);
         QCOMPARE(again.next(), (QJsonObject{{u"reset"_s, true}}));
+    }
+
+    void aSaveNotifiesEachSubscriptionOnceWhateverItWrites() {
+        CHECKED(start());
+        CHECKED(subscribe(3));
+        PushTestClient device(m_server->url());
+        QCOMPARE(device.open(m_token).value(u"ready"_s).toBool(), true);
+        auto& hub = m_server->server().pushHub();
+        const quint64 sentBefore = hub.notificationsSent();
+        QCOMPARE(m_client->modifyRecords(handoffSaves(200, 0)).status, 200);
+        QSet<QString> fired;
+        for (int i = 0; i < 3; ++i) {
+            const QJsonObject notification = device.next();
+            fired.insert(notification.value(u"subscriptionID"_s).toString());
+            QCOMPARE(notification.value(u"recordName"_s).toString(), u"h0-199"_s);
+        }
+        QCOMPARE(fired.size(), 3);
+        // Nothing more of that save was queued: what comes next is of the next save.
+        QCOMPARE(m_client->modifyRecords(handoffSaves(1, 1)).status, 200);
+        QCOMPARE(device.next().value(u"recordName"_s).toString(), u"h1-0"_s);
+        QCOMPARE(hub.notificationsSent() - sentBefore, quint64{6});
+        CHECKED(otherAccountIsServed());
     }
 
     void revokedTokenLosesItsChannelsAtOnce() {
