@@ -202,6 +202,12 @@ bool PlainWebSocket::takeFrames() {
 bool PlainWebSocket::handleFrame(quint8 opcode, bool isFinal, QByteArray payload) {
     switch (opcode) {
     case Ping:
+        // A pong waits behind the notifications and counts to the same bound: a client that
+        // pings and never reads is cut off, since it would not read a close frame either.
+        if (m_out.size() + kMaxHeader + payload.size() > m_limits.maxQueuedBytes) {
+            finish();
+            return false;
+        }
         if (!m_isClosing)
             sendFrame(Pong, payload);
         return true;

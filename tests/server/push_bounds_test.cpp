@@ -129,6 +129,27 @@ private Q_SLOTS:
         CHECKED(otherAccountIsServed());
     }
 
+    void pingsFromAClientThatNeverReadsAreBounded() {
+        ServerConfig config;
+        config.push.maxQueuedBytes = 64 * 1024;
+        CHECKED(start(config));
+        const qint64 before = residentBytes();
+        RawConnection attacker(m_server->url());
+        attacker.socket().setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
+        QVERIFY(attacker.upgradeToWebSocket());
+        attacker.stopReading();
+        // Never greeted, never reading: every pong it asks for waits in the server.
+        QByteArray pings;
+        for (int i = 0; i < 512; ++i)
+            pings += RawConnection::frame(9, true, QByteArray(125, 'p'));
+        const qint64 sent = attacker.flood(pings, pings, qint64{300} << 20);
+        QVERIFY(attacker.waitForClose());
+        QVERIFY2(sent < (qint64{16} << 20), qPrintable(QString::number(sent)));
+        QVERIFY(grewLessThan(before, (qint64{32} << 20)));
+        QCOMPARE(m_server->server().pushHub().channelCount(), 0);
+        CHECKED(otherAccountIsServed());
+    }
+
     void protocolViolationsCloseWithTheirCode_data() {
         QTest::addColumn<QByteArray>("frames");
         QTest::addColumn<int>("code");
