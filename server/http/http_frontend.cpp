@@ -14,6 +14,7 @@
 #include <QJsonDocument>
 #include <QLoggingCategory>
 #include <QPointer>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <QWebSocket>
 #include <array>
@@ -146,9 +147,22 @@ HttpFrontend::Pending HttpFrontend::pending(const QHttpServerRequest& request, Q
                    QPointer<QTcpSocket>(socket), route, m_clock.monotonicNow()};
 }
 
+bool HttpFrontend::isUnanswerable(const Pending& pending) const {
+    if (!pending.client)
+        return true;
+    // A client that sends requests without reading the answers would otherwise have them
+    // held here without end. Closed later, not now: the HTTP server may be using it still.
+    const auto* tls = qobject_cast<const QSslSocket*>(pending.client.data());
+    const qint64 unread = pending.client->bytesToWrite() + (tls ? tls->encryptedBytesToWrite() : 0);
+    if (unread <= kMaxUnreadAnswerBytes)
+        return false;
+    QMetaObject::invokeMethod(pending.client, &QTcpSocket::abort, Qt::QueuedConnection);
+    return true;
+}
+
 void HttpFrontend::answer(const Pending& pending, const Result<QJsonObject>& result) {
     // A client gone before its answer is not answered, nor counted.
-    if (!pending.client)
+    if (isUnanswerable(pending))
         return;
     const int status = result ? 200 : httpStatusOfError(result.error());
     writeJson(*pending.responder, result ? result.value() : errorToJson(result.error()), status);
@@ -305,6 +319,8 @@ void HttpFrontend::serveReadiness(const QHttpServerRequest&, Pending pending) {
 
 void HttpFrontend::serveMetrics(const QHttpServerRequest& request, Pending pending) {
     // Readable from the internet by nobody unless the operator opened a listener for it.
+    if (isUnanswerable(pending))
+        return;
     const bool isAllowed =
         isMetricsListener(pending.client) ||
         (m_metricsPort == 0 && pending.client->peerAddress().isLoopback() && !isProxied(request));

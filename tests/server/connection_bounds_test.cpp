@@ -146,6 +146,25 @@ private Q_SLOTS:
         QCOMPARE(otherClientStatus(m_server->url(), m_otherToken), 200);
     }
 
+    void pipelinedRequestsWhoseAnswersStayUnreadAreCut() {
+        CHECKED(start());
+        const qint64 before = residentBytes();
+        RawConnection attacker(m_server->url());
+        attacker.socket().setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
+        attacker.stopReading();
+        // No token needed: every call is answered (401, later, from another thread), and
+        // none of the answers is taken.
+        QByteArray requests;
+        for (int i = 0; i < 1000; ++i)
+            requests += QByteArray("POST ") + kOperationPath +
+                        "users/current HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\n{}";
+        const qint64 sent = attacker.flood(requests, requests, qint64{300} << 20);
+        QVERIFY(attacker.waitForClose());
+        QVERIFY2(sent < (qint64{16} << 20), qPrintable(QString::number(sent)));
+        QVERIFY(grewLessThan(before, (qint64{32} << 20)));
+        QCOMPARE(otherClientStatus(m_server->url(), m_otherToken), 200);
+    }
+
     void chunkedBodyIsCountedAsItArrives() {
         CHECKED(start());
         const qint64 before = residentBytes();
