@@ -298,6 +298,35 @@ private Q_SLOTS:
         QCOMPARE(again.next(), (QJsonObject{{u"reset"_s, true}}));
     }
 
+    void channelsFallingBehindTogetherAreBoundedTogether() {
+        ServerConfig config;
+        // Each channel alone may hold a lot; all of them together may not.
+        config.push.maxQueuedBytes = 1024 * 1024;
+        config.push.maxQueuedBytesInTotal = 64 * 1024;
+        config.service.notificationsKept = 100;
+        config.service.rateLimit.perSecond = 0; // virtual time refills no allowance
+        CHECKED(start(config, true));
+        CHECKED(subscribe(50));
+        std::vector<std::unique_ptr<RawConnection>> hung;
+        for (int i = 0; i < 2; ++i) {
+            hung.push_back(std::make_unique<RawConnection>(m_server->url()));
+            hung.back()->socket().setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption,
+                                                  4096);
+            CHECKED(greet(*hung.back(), m_token));
+            hung.back()->stopReading();
+        }
+        auto& hub = m_server->server().pushHub();
+        int saves = 0;
+        // Some 8 KB a save for each: a channel's own queue would take over a hundred to fill.
+        while (hub.readyChannelCount(aliceId()) > 0 && saves < 60)
+            QCOMPARE(m_client->modifyRecords(handoffSaves(200, saves++)).status, 200);
+        QCOMPARE(hub.readyChannelCount(aliceId()), 0);
+        CHECKED(otherAccountIsServed());
+        hung.front()->resumeReading();
+        QVERIFY(hung.front()->awaitReceived("send queue full"));
+        QCOMPARE(closeCodeIn(hung.front()->received(), "send queue full"), 4001);
+    }
+
     void aSaveNotifiesEachSubscriptionOnceWhateverItWrites() {
         CHECKED(start());
         CHECKED(subscribe(3));
