@@ -150,6 +150,21 @@ private Q_SLOTS:
         CHECKED(otherAccountIsServed());
     }
 
+    void anUpgradeBehindAnotherRequestIsRefused() {
+        CHECKED(start());
+        RawConnection client(m_server->url());
+        client.send("GET /healthz HTTP/1.1\r\nHost: localhost\r\n\r\n"
+                    "GET /push HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\n"
+                    "Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                    "Sec-WebSocket-Version: 13\r\n\r\n");
+        client.send(QByteArray("\x81\x02hi", 4)); // unmasked
+        QVERIFY(client.waitForClose());
+        QVERIFY2(!client.received().contains("HTTP/1.1 101"), client.received().constData());
+        QVERIFY2(client.received().contains("HTTP/1.1 400"), client.received().constData());
+        QCOMPARE(m_server->server().pushHub().channelCount(), 0);
+        CHECKED(otherAccountIsServed());
+    }
+
     void protocolViolationsCloseWithTheirCode_data() {
         QTest::addColumn<QByteArray>("frames");
         QTest::addColumn<int>("code");
