@@ -85,6 +85,24 @@ bool isProxied(const QHttpServerRequest& request) {
     return false;
 }
 
+// How many of a connection's calls are being answered; a child of its socket, so it goes with
+// the connection and is never taken for another's. Found by its name: without a meta-object
+// of its own, a search by type would take any child for it.
+class CallsInFlight : public QObject {
+public:
+    static constexpr QLatin1StringView kName{"sonavert.callsInFlight"};
+    explicit CallsInFlight(QTcpSocket* socket)
+        : QObject(socket) {
+        setObjectName(kName);
+    }
+    int count = 0;
+};
+
+CallsInFlight* callsInFlightOf(QTcpSocket& socket) {
+    auto* found = socket.findChild<QObject*>(CallsInFlight::kName, Qt::FindDirectChildrenOnly);
+    return found ? static_cast<CallsInFlight*>(found) : new CallsInFlight(&socket);
+}
+
 Error notFound() {
     return cloudError(ServerErrorCode::NotFound, QStringLiteral("no such path"));
 }
@@ -151,13 +169,17 @@ bool HttpFrontend::isUnanswerable(const Pending& pending) const {
     if (!pending.client)
         return true;
     // A client that sends requests without reading the answers would otherwise have them
-    // held here without end. Closed later, not now: the HTTP server may be using it still.
+    // held here without end.
     const auto* tls = qobject_cast<const QSslSocket*>(pending.client.data());
     const qint64 unread = pending.client->bytesToWrite() + (tls ? tls->encryptedBytesToWrite() : 0);
     if (unread <= kMaxUnreadAnswerBytes)
         return false;
-    QMetaObject::invokeMethod(pending.client, &QTcpSocket::abort, Qt::QueuedConnection);
+    cutOff(pending.client);
     return true;
+}
+
+void HttpFrontend::cutOff(QTcpSocket* client) {
+    QMetaObject::invokeMethod(client, &QTcpSocket::abort, Qt::QueuedConnection);
 }
 
 void HttpFrontend::answer(const Pending& pending, const Result<QJsonObject>& result) {
@@ -258,10 +280,21 @@ void HttpFrontend::serveCall(const QHttpServerRequest& request, QTcpSocket* sock
         answer(on, cloudError(ServerErrorCode::BadRequest, QStringLiteral("calls use POST")));
         return;
     }
+    // Each call waits in the dispatcher's queue, and its answer here: a client sending calls
+    // without waiting for them is not given a queue without end.
+    const QPointer<CallsInFlight> calls = callsInFlightOf(*socket);
+    if (calls->count >= kMaxCallsInFlight) {
+        cutOff(socket);
+        return;
+    }
+    ++calls->count;
     // The answer comes back later, on this thread; the client may have gone by then.
-    m_calls.dispatch(
-        std::move(call),
-        [this, on = std::move(on)](const Result<QJsonObject>& result) { answer(on, result); });
+    m_calls.dispatch(std::move(call),
+                     [this, on = std::move(on), calls](const Result<QJsonObject>& result) {
+                         if (calls)
+                             --calls->count;
+                         answer(on, result);
+                     });
 }
 
 bool HttpFrontend::serveOperatorPath(const QHttpServerRequest& request, QTcpSocket* socket) {

@@ -36,6 +36,9 @@ public:
     /// Answers a client may leave unread: a connection holding more gets no further answer
     /// and is closed.
     static constexpr qint64 kMaxUnreadAnswerBytes = qint64{1} << 20;
+    /// Calls of one connection being answered at once: a client sending more without waiting
+    /// for the answers is closed. A device sends one at a time.
+    static constexpr int kMaxCallsInFlight = 256;
 
     HttpFrontend(CallDispatcher& calls, PushHub& hub, const HttpLimits& limits,
                  HttpTransport transport, Clock& clock, QObject* parent = nullptr);
@@ -75,6 +78,9 @@ private:
     /// Whether the client is gone, or has left so many answers unread that it is closed
     /// instead of given another.
     bool isUnanswerable(const Pending& pending) const;
+    /// Closes the connection once its answers are no longer taken (later: the HTTP server may
+    /// be using it still).
+    static void cutOff(QTcpSocket* client);
     void serveCall(const QHttpServerRequest& request, QTcpSocket* socket, DatabaseCall call);
     bool serveOperatorPath(const QHttpServerRequest& request, QTcpSocket* socket);
     void serveHealth(const QHttpServerRequest& request, Pending pending);
