@@ -112,10 +112,15 @@ void ConnectionGuard::beforeServerReads() {
         return;
     }
     followPhase();
+    if (!m_pushHandover || m_scanner.phase() != RequestScanner::Phase::Upgraded)
+        return;
     // Only a connection's first request: an earlier one may still be waiting for its answer.
-    if (m_pushHandover && m_scanner.phase() == RequestScanner::Phase::Upgraded &&
-        m_scanner.completedRequests() == 0)
+    // An upgrade behind another request would be left to Qt's WebSocket, which takes frames
+    // a client did not mask, so it is refused.
+    if (m_scanner.completedRequests() == 0)
         handOverPush(unread);
+    else
+        refuse(Verdict::Malformed);
 }
 
 void ConnectionGuard::handOverPush(const QByteArray& unread) {

@@ -3,6 +3,7 @@
 #include "server/http/connection_guard.h"
 #include "server/http/http_refusal.h"
 #include "server/http/server_metrics.h"
+#include "server/service/guess_throttle.h"
 #include "server/wire/error_json.h"
 #include "server/wire/server_error.h"
 
@@ -10,6 +11,7 @@
 #include <QPointer>
 #include <QSslSocket>
 #include <sys/resource.h>
+#include <sys/socket.h>
 
 namespace sonavert::cloud {
 
@@ -35,6 +37,12 @@ int fittingConnectionCap(int configured) {
     return std::min(configured, fitting);
 }
 
+// One subscriber holds a whole IPv6 /64 and could take turns with its addresses, each with a
+// cap of its own, until the total is full: counted as the pairing throttle counts guessers.
+QString clientOf(const QHostAddress& address) {
+    return GuessThrottle::guesserOf(address.toString());
+}
+
 } // namespace
 
 GuardedTcpServer::GuardedTcpServer(QObject* httpServer, const HttpLimits& limits,
@@ -44,6 +52,10 @@ GuardedTcpServer::GuardedTcpServer(QObject* httpServer, const HttpLimits& limits
     , m_transport(std::move(transport))
     , m_clock(clock) {
     m_limits.maxConnections = fittingConnectionCap(limits.maxConnections);
+    // Qt's 50 waiting connections fill in a burst of reconnecting devices, and each one past
+    // them waits for its SYN to be sent again, a second later; the kernel caps it at its own
+    // limit (net.core.somaxconn).
+    setListenBacklogSize(SOMAXCONN);
     connect(this, &QTcpServer::acceptError, this, &GuardedTcpServer::onAcceptError);
     m_sweepTimer = m_clock.schedule(kSweepInterval, [this] { sweep(); });
 }
@@ -71,7 +83,7 @@ void GuardedTcpServer::incomingConnection(qintptr descriptor) {
     socket->setReadBufferSize(m_limits.maxHeaderBytes + m_limits.maxBodyBytes + 4096);
     auto* guard = new ConnectionGuard(socket, m_httpServer, m_limits, m_clock);
     guard->setMetrics(m_metrics);
-    track(socket, guard, address);
+    track(socket, guard, clientOf(address));
     if (m_transport.tls)
         encryptThenHand(socket, guard);
     else
@@ -112,7 +124,7 @@ bool GuardedTcpServer::hasRoomFor(const QHostAddress& address) const {
         return false;
     // Behind a proxy every client shares its address; the HTTP layer sees the real one.
     return m_transport.trustedProxies.contains(address) ||
-           m_perAddress.value(address) < m_limits.maxConnectionsPerAddress;
+           m_perClient.value(clientOf(address)) < m_limits.maxConnectionsPerAddress;
 }
 
 void GuardedTcpServer::refuseBusy(QTcpSocket* socket) {
@@ -133,33 +145,32 @@ void GuardedTcpServer::refuseBusy(QTcpSocket* socket) {
         m_metrics->countRefusal(RefusalReason::Busy);
 }
 
-void GuardedTcpServer::track(QTcpSocket* socket, ConnectionGuard* guard,
-                             const QHostAddress& address) {
+void GuardedTcpServer::track(QTcpSocket* socket, ConnectionGuard* guard, const QString& client) {
     m_guards.insert(socket, guard);
     ++m_connectionCount;
-    ++m_perAddress[address];
-    guard->setFarewell([this, socket, address] {
+    ++m_perClient[client];
+    guard->setFarewell([this, socket, client] {
         m_guards.remove(socket);
-        release(address);
+        release(client);
     });
     if (!m_pushTaker || m_transport.tls)
         return;
     guard->setPushHandover(
-        [this, socket, address](int descriptor, QByteArray key, QByteArray early) {
+        [this, socket, client](int descriptor, QByteArray key, QByteArray early) {
             m_guards.remove(socket);
             // The channel may outlive this listener (at shutdown).
             m_pushTaker(descriptor, std::move(key), std::move(early),
-                        [listener = QPointer<GuardedTcpServer>(this), address] {
+                        [listener = QPointer<GuardedTcpServer>(this), client] {
                             if (listener)
-                                listener->release(address);
+                                listener->release(client);
                         });
         });
 }
 
-void GuardedTcpServer::release(const QHostAddress& address) {
+void GuardedTcpServer::release(const QString& client) {
     --m_connectionCount;
-    if (--m_perAddress[address] <= 0)
-        m_perAddress.remove(address);
+    if (--m_perClient[client] <= 0)
+        m_perClient.remove(client);
     if (m_isPaused) {
         m_isPaused = false;
         resumeAccepting();

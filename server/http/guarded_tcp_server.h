@@ -47,8 +47,8 @@ private:
     void refuseBusy(QTcpSocket* socket);
     void encryptThenHand(QTcpSocket* socket, ConnectionGuard* guard);
     void handToServer(QTcpSocket* socket, ConnectionGuard* guard);
-    void track(QTcpSocket* socket, ConnectionGuard* guard, const QHostAddress& address);
-    void release(const QHostAddress& address);
+    void track(QTcpSocket* socket, ConnectionGuard* guard, const QString& client);
+    void release(const QString& client);
     void sweep();
     void onAcceptError(QAbstractSocket::SocketError error);
 
@@ -57,7 +57,8 @@ private:
     HttpTransport m_transport;
     Clock& m_clock;
     QHash<QTcpSocket*, ConnectionGuard*> m_guards;
-    QHash<QHostAddress, int> m_perAddress;
+    /// Connections per client: an IPv4 address, or an IPv6 address's /64.
+    QHash<QString, int> m_perClient;
     int m_connectionCount = 0;
     PushTaker m_pushTaker;
     Clock::TimerId m_sweepTimer = 0;

@@ -14,6 +14,7 @@
 #include <QJsonDocument>
 #include <QLoggingCategory>
 #include <QPointer>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <QWebSocket>
 #include <array>
@@ -84,6 +85,24 @@ bool isProxied(const QHttpServerRequest& request) {
     return false;
 }
 
+// How many of a connection's calls are being answered; a child of its socket, so it goes with
+// the connection and is never taken for another's. Found by its name: without a meta-object
+// of its own, a search by type would take any child for it.
+class CallsInFlight : public QObject {
+public:
+    static constexpr QLatin1StringView kName{"sonavert.callsInFlight"};
+    explicit CallsInFlight(QTcpSocket* socket)
+        : QObject(socket) {
+        setObjectName(kName);
+    }
+    int count = 0;
+};
+
+CallsInFlight* callsInFlightOf(QTcpSocket& socket) {
+    auto* found = socket.findChild<QObject*>(CallsInFlight::kName, Qt::FindDirectChildrenOnly);
+    return found ? static_cast<CallsInFlight*>(found) : new CallsInFlight(&socket);
+}
+
 Error notFound() {
     return cloudError(ServerErrorCode::NotFound, QStringLiteral("no such path"));
 }
@@ -146,9 +165,26 @@ HttpFrontend::Pending HttpFrontend::pending(const QHttpServerRequest& request, Q
                    QPointer<QTcpSocket>(socket), route, m_clock.monotonicNow()};
 }
 
+bool HttpFrontend::isUnanswerable(const Pending& pending) const {
+    if (!pending.client)
+        return true;
+    // A client that sends requests without reading the answers would otherwise have them
+    // held here without end.
+    const auto* tls = qobject_cast<const QSslSocket*>(pending.client.data());
+    const qint64 unread = pending.client->bytesToWrite() + (tls ? tls->encryptedBytesToWrite() : 0);
+    if (unread <= kMaxUnreadAnswerBytes)
+        return false;
+    cutOff(pending.client);
+    return true;
+}
+
+void HttpFrontend::cutOff(QTcpSocket* client) {
+    QMetaObject::invokeMethod(client, &QTcpSocket::abort, Qt::QueuedConnection);
+}
+
 void HttpFrontend::answer(const Pending& pending, const Result<QJsonObject>& result) {
     // A client gone before its answer is not answered, nor counted.
-    if (!pending.client)
+    if (isUnanswerable(pending))
         return;
     const int status = result ? 200 : httpStatusOfError(result.error());
     writeJson(*pending.responder, result ? result.value() : errorToJson(result.error()), status);
@@ -244,10 +280,21 @@ void HttpFrontend::serveCall(const QHttpServerRequest& request, QTcpSocket* sock
         answer(on, cloudError(ServerErrorCode::BadRequest, QStringLiteral("calls use POST")));
         return;
     }
+    // Each call waits in the dispatcher's queue, and its answer here: a client sending calls
+    // without waiting for them is not given a queue without end.
+    const QPointer<CallsInFlight> calls = callsInFlightOf(*socket);
+    if (calls->count >= kMaxCallsInFlight) {
+        cutOff(socket);
+        return;
+    }
+    ++calls->count;
     // The answer comes back later, on this thread; the client may have gone by then.
-    m_calls.dispatch(
-        std::move(call),
-        [this, on = std::move(on)](const Result<QJsonObject>& result) { answer(on, result); });
+    m_calls.dispatch(std::move(call),
+                     [this, on = std::move(on), calls](const Result<QJsonObject>& result) {
+                         if (calls)
+                             --calls->count;
+                         answer(on, result);
+                     });
 }
 
 bool HttpFrontend::serveOperatorPath(const QHttpServerRequest& request, QTcpSocket* socket) {
@@ -305,6 +352,8 @@ void HttpFrontend::serveReadiness(const QHttpServerRequest&, Pending pending) {
 
 void HttpFrontend::serveMetrics(const QHttpServerRequest& request, Pending pending) {
     // Readable from the internet by nobody unless the operator opened a listener for it.
+    if (isUnanswerable(pending))
+        return;
     const bool isAllowed =
         isMetricsListener(pending.client) ||
         (m_metricsPort == 0 && pending.client->peerAddress().isLoopback() && !isProxied(request));

@@ -33,6 +33,12 @@ class HttpFrontend : public QAbstractHttpServer {
 public:
     /// How long /readyz waits for the storage to answer before it says 503.
     static constexpr Duration kReadinessBound = std::chrono::seconds(2);
+    /// Answers a client may leave unread: a connection holding more gets no further answer
+    /// and is closed.
+    static constexpr qint64 kMaxUnreadAnswerBytes = qint64{1} << 20;
+    /// Calls of one connection being answered at once: a client sending more without waiting
+    /// for the answers is closed. A device sends one at a time.
+    static constexpr int kMaxCallsInFlight = 256;
 
     HttpFrontend(CallDispatcher& calls, PushHub& hub, const HttpLimits& limits,
                  HttpTransport transport, Clock& clock, QObject* parent = nullptr);
@@ -69,6 +75,12 @@ private:
 
     Pending pending(const QHttpServerRequest& request, QTcpSocket* socket, int route) const;
     void answer(const Pending& pending, const Result<QJsonObject>& result);
+    /// Whether the client is gone, or has left so many answers unread that it is closed
+    /// instead of given another.
+    bool isUnanswerable(const Pending& pending) const;
+    /// Closes the connection once its answers are no longer taken (later: the HTTP server may
+    /// be using it still).
+    static void cutOff(QTcpSocket* client);
     void serveCall(const QHttpServerRequest& request, QTcpSocket* socket, DatabaseCall call);
     bool serveOperatorPath(const QHttpServerRequest& request, QTcpSocket* socket);
     void serveHealth(const QHttpServerRequest& request, Pending pending);

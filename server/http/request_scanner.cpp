@@ -1,5 +1,7 @@
 #include "server/http/request_scanner.h"
 
+#include <algorithm>
+
 namespace sonavert::cloud {
 
 namespace {
@@ -11,6 +13,14 @@ constexpr qsizetype kMaxChunkSizeDigits = 15;
 
 bool isBlank(char c) {
     return c == '\r' || c == '\n' || c == ' ' || c == '\t' || c == '\v';
+}
+
+// Eighteen decimal digits still fit a qint64; a longer length is beyond every body limit.
+constexpr qsizetype kMaxLengthDigits = 18;
+
+bool isDecimal(const QByteArray& value) {
+    return !value.isEmpty() &&
+           std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 QByteArray withoutCarriageReturn(const QByteArray& line) {
@@ -64,17 +74,27 @@ RequestScanner::Verdict RequestScanner::headerLineDone() {
         return Verdict::Fine;
     const QByteArray name = line.left(colon).trimmed().toLower();
     const QByteArray value = line.mid(colon + 1).trimmed().toLower();
-    if (name == "content-length" && m_contentLength == 0) {
-        bool isNumber = false;
-        const qint64 length = value.toLongLong(&isNumber);
-        m_contentLength = isNumber && length > 0 ? length : 0;
-    } else if (name == "transfer-encoding") {
+    if (name == "content-length")
+        return contentLengthField(value);
+    if (name == "transfer-encoding") {
         m_isChunked = m_isChunked || value.contains("chunked");
     } else if (name == "connection") {
         m_asksUpgrade = m_asksUpgrade || value.contains("upgrade");
     } else if (name == "upgrade") {
         m_isWebSocket = value == "websocket";
     }
+    return Verdict::Fine;
+}
+
+RequestScanner::Verdict RequestScanner::contentLengthField(const QByteArray& value) {
+    // A length that parsers may read differently (a sign, a second field) is how one request
+    // is smuggled inside another: refused rather than guessed at.
+    if (!isDecimal(value) || m_hasContentLength)
+        return Verdict::Malformed;
+    if (value.size() > kMaxLengthDigits)
+        return Verdict::BodyTooLarge;
+    m_hasContentLength = true;
+    m_contentLength = value.toLongLong();
     return Verdict::Fine;
 }
 
@@ -166,6 +186,7 @@ void RequestScanner::requestDone() {
     m_headerBytes = 0;
     m_lines = 0;
     m_contentLength = 0;
+    m_hasContentLength = false;
     m_isChunked = false;
     m_asksUpgrade = false;
     m_isWebSocket = false;

@@ -30,6 +30,7 @@ private:
 
     Verdict headerByte(char c);
     Verdict headerLineDone();
+    Verdict contentLengthField(const QByteArray& value);
     Verdict headerDone();
     qsizetype bodyBytes(QByteArrayView bytes, Verdict& verdict);
     Verdict chunkLineDone();
@@ -43,6 +44,7 @@ private:
     qsizetype m_headerBytes = 0;
     int m_lines = 0;
     qint64 m_contentLength = 0;
+    bool m_hasContentLength = false;
     bool m_isChunked = false;
     bool m_asksUpgrade = false;
     bool m_isWebSocket = false;

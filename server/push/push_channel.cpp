@@ -63,6 +63,10 @@ bool PushChannel::deliver(const PushNotification& notification) {
            m_scope->environment == notification.environment && send(notification.body);
 }
 
+qint64 PushChannel::queuedBytes() const {
+    return m_socket->bytesToWrite();
+}
+
 void PushChannel::reset(qint64 lastId) {
     if (!isLive() || lastId <= m_lastSentId)
         return;

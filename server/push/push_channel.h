@@ -27,6 +27,8 @@ public:
     /// Greeted and not closing: notifications still go to it.
     bool isLive() const { return isReady() && !m_isClosing && !m_isClosed; }
     bool isOfAccount(qint64 accountId) const;
+    /// Bytes sent to it that its client has not taken yet.
+    qint64 queuedBytes() const;
     /// Whether the channel greeted with the token of this hash.
     bool isOfToken(const QString& tokenHash) const;
     /// `lastId` is the newest notification id the client knows of: nothing up to it is sent.

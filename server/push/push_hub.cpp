@@ -47,6 +47,11 @@ Result<Hello> helloOf(const QString& message) {
     return parsed;
 }
 
+bool isForChannel(const QList<PushNotification>& notifications, const PushChannel& channel) {
+    return std::any_of(notifications.begin(), notifications.end(),
+                       [&](const PushNotification& n) { return channel.isOfAccount(n.accountId); });
+}
+
 } // namespace
 
 PushHub::PushHub(CloudService& service, Clock& clock, const PushLimits& limits, QObject* parent)
@@ -71,11 +76,28 @@ void PushHub::adopt(std::unique_ptr<PushSocket> socket) {
 }
 
 void PushHub::deliver(const QList<PushNotification>& notifications) {
+    qint64 held = queuedBytes();
     const auto channels = m_channels;
     for (PushChannel* channel : channels) {
+        const qint64 before = channel->queuedBytes();
+        // Each channel's queue is bounded, but thousands of them full at once are not: past
+        // the bound for all, only channels that keep up get more.
+        if (held > m_limits.maxQueuedBytesInTotal && before > 0 &&
+            isForChannel(notifications, *channel)) {
+            channel->close(kSlowConsumerCloseCode, QStringLiteral("send queue full"));
+            continue;
+        }
         for (const PushNotification& notification : notifications)
             m_notificationsSent += channel->deliver(notification) ? 1 : 0;
+        held += channel->queuedBytes() - before;
     }
+}
+
+qint64 PushHub::queuedBytes() const {
+    qint64 total = 0;
+    for (const PushChannel* channel : m_channels)
+        total += channel->queuedBytes();
+    return total;
 }
 
 void PushHub::reset(qint64 accountId, qint64 lastId) {

@@ -52,6 +52,8 @@ Q_SIGNALS:
 
 private:
     void onMessage(PushChannel* channel, const QString& message);
+    /// Bytes waiting for every channel together.
+    qint64 queuedBytes() const;
     void forget(PushChannel* channel);
     void sweep();
     void closeRevoked();

@@ -15,6 +15,9 @@ struct PushLimits {
     /// Messages waiting to be sent to one channel; a client that lets more pile up is closed
     /// with kSlowConsumerCloseCode and catches up with `since` when it reconnects.
     qsizetype maxQueuedBytes = qsizetype{1024} * 1024;
+    /// Messages waiting for all channels together: past it, a channel that has not taken what
+    /// it was sent already is closed as a slow consumer instead of given more.
+    qint64 maxQueuedBytesInTotal = qint64{256} << 20;
     /// An idle channel is pinged after this.
     Duration pingAfter = std::chrono::seconds(20);
     /// A channel that has not greeted by then is closed.

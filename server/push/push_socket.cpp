@@ -30,6 +30,13 @@ constexpr int kProtocolError = 1002;
 constexpr int kInvalidPayload = 1007;
 constexpr int kTooBig = 1009;
 
+// The codes a peer may send in a close frame: the standard's own (less those that only say a
+// close frame had none, or that TLS failed) and those registered or private, 3000 to 4999.
+bool isSendableCloseCode(int code) {
+    return (code >= 1000 && code <= 1003) || (code >= 1007 && code <= 1014) ||
+           (code >= 3000 && code <= 4999);
+}
+
 } // namespace
 
 QtPushSocket::QtPushSocket(std::unique_ptr<QWebSocket> socket, const PushLimits& limits)
@@ -195,6 +202,12 @@ bool PlainWebSocket::takeFrames() {
 bool PlainWebSocket::handleFrame(quint8 opcode, bool isFinal, QByteArray payload) {
     switch (opcode) {
     case Ping:
+        // A pong waits behind the notifications and counts to the same bound: a client that
+        // pings and never reads is cut off, since it would not read a close frame either.
+        if (m_out.size() + kMaxHeader + payload.size() > m_limits.maxQueuedBytes) {
+            finish();
+            return false;
+        }
         if (!m_isClosing)
             sendFrame(Pong, payload);
         return true;
@@ -203,6 +216,9 @@ bool PlainWebSocket::handleFrame(quint8 opcode, bool isFinal, QByteArray payload
         return true;
     case Close: {
         if (payload.size() == 1)
+            return fail(kProtocolError);
+        if (payload.size() >= 2 &&
+            !isSendableCloseCode((quint8(payload[0]) << 8) | quint8(payload[1])))
             return fail(kProtocolError);
         if (m_isClosing) {
             finish(); // the answer to our close

@@ -6,10 +6,12 @@
 
 namespace sonavert::cloud {
 
-ChangeFeed::ChangeFeed(CloudStorage& storage, ZoneOperations& zones, const ChangeTokenCodec& tokens)
+ChangeFeed::ChangeFeed(CloudStorage& storage, ZoneOperations& zones, const ChangeTokenCodec& tokens,
+                       qint64 maxAnswerBytes)
     : m_storage(storage)
     , m_zones(zones)
-    , m_tokens(tokens) {}
+    , m_tokens(tokens)
+    , m_maxAnswerBytes(maxAnswerBytes) {}
 
 Result<ChangeFeed::ZoneRequest> ChangeFeed::zoneRequestOf(const QJsonArray& zones,
                                                           qsizetype index) {
@@ -44,8 +46,10 @@ Result<QJsonObject> ChangeFeed::fetch(const DatabaseScope& scope, const QJsonObj
     }
     SONAVERT_TRY(refuseDuplicates(zoneNames, QStringLiteral("zone")));
     QJsonArray zones;
+    // One budget for the whole answer: zones past it answer an empty page with moreComing.
+    qint64 budget = m_maxAnswerBytes;
     for (const ZoneRequest& request : requests) {
-        auto zone = fetchZone(scope, request);
+        auto zone = fetchZone(scope, request, budget);
         if (!zone && !serverErrorCodeOf(zone.error()))
             return zone.error();
         const QJsonObject zoneKeys{{QStringLiteral("zoneID"), zoneIdJson(request.zoneName)}};
@@ -54,17 +58,19 @@ Result<QJsonObject> ChangeFeed::fetch(const DatabaseScope& scope, const QJsonObj
     return QJsonObject{{QStringLiteral("zones"), zones}};
 }
 
-Result<QJsonObject> ChangeFeed::fetchZone(const DatabaseScope& scope, const ZoneRequest& request) {
+Result<QJsonObject> ChangeFeed::fetchZone(const DatabaseScope& scope, const ZoneRequest& request,
+                                          qint64& budget) {
     auto zone = m_zones.liveZone(scope, request.zoneName);
     SONAVERT_TRY(zone);
     auto start = startSequence(zone.value(), request.syncToken);
     SONAVERT_TRY(start);
     // Without a token the client has nothing to forget, so tombstones are left out.
     auto page = m_storage.changesSince(zone.value().zoneId, start.value(), request.resultsLimit,
-                                       request.syncToken.has_value());
+                                       request.syncToken.has_value(), budget);
     SONAVERT_TRY(page);
     QJsonArray records;
     for (const StoredRecord& stored : page.value().records) {
+        budget -= stored.storedBytes;
         records.append(stored.isDeleted ? deletedRecordJson(stored.record.recordName)
                                         : recordToJson(stored.record));
     }

@@ -10,7 +10,8 @@ class ZoneOperations;
 /// changes/zone: what changed in a zone since a change token, page by page.
 class ChangeFeed {
 public:
-    ChangeFeed(CloudStorage& storage, ZoneOperations& zones, const ChangeTokenCodec& tokens);
+    ChangeFeed(CloudStorage& storage, ZoneOperations& zones, const ChangeTokenCodec& tokens,
+               qint64 maxAnswerBytes);
 
     Result<QJsonObject> fetch(const DatabaseScope& scope, const QJsonObject& body);
 
@@ -24,12 +25,15 @@ private:
         int resultsLimit = kMaxResults;
     };
     static Result<ZoneRequest> zoneRequestOf(const QJsonArray& zones, qsizetype index);
-    Result<QJsonObject> fetchZone(const DatabaseScope& scope, const ZoneRequest& request);
+    /// One zone's page, its records taking at most what is left of `budget` (and lowering it).
+    Result<QJsonObject> fetchZone(const DatabaseScope& scope, const ZoneRequest& request,
+                                  qint64& budget);
     Result<qint64> startSequence(const ZoneState& zone, const std::optional<QString>& token) const;
 
     CloudStorage& m_storage;
     ZoneOperations& m_zones;
     const ChangeTokenCodec& m_tokens;
+    qint64 m_maxAnswerBytes;
 };
 
 } // namespace sonavert::cloud

@@ -48,9 +48,10 @@ CloudService::CloudService(CloudStorage& storage, Clock& clock, ServiceOptions o
     , m_tokens(std::move(secrets.changeTokenKey))
     , m_accounts(storage, clock, m_shares->tokens)
     , m_zones(storage)
-    , m_records(storage, m_zones, clock)
-    , m_changes(storage, m_zones, m_tokens)
-    , m_subscriptions(storage, options.maxSubscriptionsPerDatabase)
+    , m_records(storage, m_zones, clock, options.maxAnswerBytes)
+    , m_changes(storage, m_zones, m_tokens, options.maxAnswerBytes)
+    , m_subscriptions(storage,
+                      {options.maxSubscriptionsPerDatabase, options.maxSubscriptionsPerAccount})
     , m_pairing(storage, m_accounts, clock, std::move(secrets.pairingCodeKey),
                 options.networkEntrance)
     , m_firstAccount(storage, m_accounts, clock) {

@@ -28,6 +28,13 @@ struct ServiceOptions {
     /// Subscriptions in one private database (an account's, in one container and
     /// environment); creating one more is QUOTA_EXCEEDED.
     int maxSubscriptionsPerDatabase = 50;
+    /// Subscriptions of one account over all its containers and environments: without it an
+    /// account could multiply the per-database cap by making up containers.
+    int maxSubscriptionsPerAccount = 100;
+    /// Bytes of stored records one answer holds, about: changes/zone ends its page there (with
+    /// moreComing), records/lookup answers the records past it as per-item LIMIT_EXCEEDED. A
+    /// small request for many large records would otherwise build an answer of hundreds of MB.
+    qint64 maxAnswerBytes = qint64{4} << 20;
     /// Where invitations send the home's other computers; none when it serves loopback only.
     NetworkEntranceSource networkEntrance;
 };

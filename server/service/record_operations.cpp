@@ -101,6 +101,11 @@ Result<QStringList> lookupNamesOf(const QJsonObject& body) {
     return names;
 }
 
+Error answerFull() {
+    return cloudError(ServerErrorCode::LimitExceeded,
+                      QStringLiteral("the answer is full; look this record up again"));
+}
+
 QJsonObject answerFor(const QList<RecordWrite>& writes, const QList<WriteOutcome>& outcomes) {
     QJsonArray records;
     for (qsizetype i = 0; i < writes.size(); ++i) {
@@ -112,10 +117,12 @@ QJsonObject answerFor(const QList<RecordWrite>& writes, const QList<WriteOutcome
 
 } // namespace
 
-RecordOperations::RecordOperations(CloudStorage& storage, ZoneOperations& zones, Clock& clock)
+RecordOperations::RecordOperations(CloudStorage& storage, ZoneOperations& zones, Clock& clock,
+                                   qint64 maxAnswerBytes)
     : m_storage(storage)
     , m_zones(zones)
-    , m_clock(clock) {}
+    , m_clock(clock)
+    , m_maxAnswerBytes(maxAnswerBytes) {}
 
 Result<RecordsModified> RecordOperations::modify(const DatabaseScope& scope,
                                                  const QJsonObject& body) {
@@ -146,16 +153,20 @@ Result<QJsonObject> RecordOperations::lookup(const DatabaseScope& scope, const Q
     SONAVERT_TRY(desiredKeys);
     auto zone = m_zones.liveZone(scope, zoneName.value());
     SONAVERT_TRY(zone);
-    auto found = m_storage.lookupRecords(zone.value().zoneId, names.value());
+    auto found = m_storage.lookupRecords(zone.value().zoneId, names.value(), m_maxAnswerBytes);
     SONAVERT_TRY(found);
     QJsonArray records;
     for (qsizetype i = 0; i < names.value().size(); ++i) {
-        const QString& name = names.value().at(i);
+        const QJsonObject keys{{QStringLiteral("recordName"), names.value().at(i)}};
+        if (i >= found.value().size()) {
+            records.append(errorToJson(answerFull(), keys));
+            continue;
+        }
         const auto& record = found.value().at(i);
         records.append(record ? recordToJson(*record, desiredKeys.value())
                               : errorToJson(cloudError(ServerErrorCode::NotFound,
                                                        QStringLiteral("record not found")),
-                                            {{QStringLiteral("recordName"), name}}));
+                                            keys));
     }
     return QJsonObject{{QStringLiteral("records"), records}};
 }

@@ -21,7 +21,8 @@ struct RecordsModified {
 /// written, and all its writes land in one transaction.
 class RecordOperations {
 public:
-    RecordOperations(CloudStorage& storage, ZoneOperations& zones, Clock& clock);
+    RecordOperations(CloudStorage& storage, ZoneOperations& zones, Clock& clock,
+                     qint64 maxAnswerBytes);
 
     /// records/modify
     Result<RecordsModified> modify(const DatabaseScope& scope, const QJsonObject& body);
@@ -32,6 +33,7 @@ private:
     CloudStorage& m_storage;
     ZoneOperations& m_zones;
     Clock& m_clock;
+    qint64 m_maxAnswerBytes;
 };
 
 } // namespace sonavert::cloud

@@ -44,14 +44,17 @@ SubscriptionMatcher::SubscriptionMatcher(QList<QJsonObject> subscriptions)
 QList<QJsonObject>
 SubscriptionMatcher::notificationsFor(const QString& zoneName,
                                       const QList<WriteOutcome>& outcomes) const {
+    // One notification per subscription and save, naming the last record that fired it: a
+    // notification only says "fetch now", and a save of 200 records under 50 subscriptions
+    // would otherwise send 10,000 of them to each of the account's channels.
     QList<QJsonObject> bodies;
-    for (const WriteOutcome& outcome : outcomes) {
-        const auto reason = reasonOf(outcome);
-        if (!reason)
-            continue;
-        // A delete is matched against what the record held before it went.
-        const CloudRecord& record = outcome.after ? *outcome.after : *outcome.before;
-        for (const QJsonObject& subscription : m_subscriptions) {
+    for (const QJsonObject& subscription : m_subscriptions) {
+        for (auto outcome = outcomes.crbegin(); outcome != outcomes.crend(); ++outcome) {
+            const auto reason = reasonOf(*outcome);
+            if (!reason)
+                continue;
+            // A delete is matched against what the record held before it went.
+            const CloudRecord& record = outcome->after ? *outcome->after : *outcome->before;
             if (!fires(subscription, *reason, record))
                 continue;
             bodies.append(QJsonObject{
@@ -61,6 +64,7 @@ SubscriptionMatcher::notificationsFor(const QString& zoneName,
                 {QStringLiteral("recordName"), record.recordName},
                 {QStringLiteral("reason"), *reason},
             });
+            break;
         }
     }
     return bodies;

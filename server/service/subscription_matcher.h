@@ -10,8 +10,8 @@ public:
     /// `subscriptions` in their stored (validated) JSON form.
     explicit SubscriptionMatcher(QList<QJsonObject> subscriptions);
 
-    /// One push body per fired subscription and record event, in write order:
-    /// {"subscriptionID", "zoneID", "recordName", "reason"}.
+    /// One push body per subscription the writes fired, for the last record that fired it, in
+    /// the subscriptions' order: {"subscriptionID", "zoneID", "recordName", "reason"}.
     QList<QJsonObject> notificationsFor(const QString& zoneName,
                                         const QList<WriteOutcome>& outcomes) const;
 

@@ -115,9 +115,9 @@ Error notFound(const QString& id) {
 
 } // namespace
 
-SubscriptionOperations::SubscriptionOperations(CloudStorage& storage, int maxPerDatabase)
+SubscriptionOperations::SubscriptionOperations(CloudStorage& storage, SubscriptionCaps caps)
     : m_storage(storage)
-    , m_maxPerDatabase(maxPerDatabase) {}
+    , m_caps(caps) {}
 
 Result<QJsonObject> SubscriptionOperations::lookup(const DatabaseScope& scope,
                                                    const QJsonObject& body) {
@@ -175,17 +175,23 @@ Result<QJsonObject> SubscriptionOperations::apply(const DatabaseScope& scope, bo
 Status SubscriptionOperations::checkRoomFor(const DatabaseScope& scope, const QString& id) {
     // Every subscription may fire on every record of a save: the cap bounds what one save
     // costs the event loop and the channels.
-    auto existing = m_storage.subscriptions(scope);
+    auto existing = m_storage.subscription(scope, id);
     SONAVERT_TRY(existing);
-    if (existing.value().size() < m_maxPerDatabase)
+    if (existing.value())
         return {};
-    for (const QJsonObject& subscription : existing.value()) {
-        if (subscription.value(QLatin1String("subscriptionID")).toString() == id)
-            return {};
-    }
-    return cloudError(
-        ServerErrorCode::QuotaExceeded,
-        QStringLiteral("at most %1 subscriptions per database").arg(m_maxPerDatabase));
+    auto inDatabase = m_storage.subscriptions(scope);
+    SONAVERT_TRY(inDatabase);
+    if (inDatabase.value().size() >= m_caps.perDatabase)
+        return cloudError(
+            ServerErrorCode::QuotaExceeded,
+            QStringLiteral("at most %1 subscriptions per database").arg(m_caps.perDatabase));
+    auto inAccount = m_storage.subscriptionCount(scope.accountId);
+    SONAVERT_TRY(inAccount);
+    if (inAccount.value() >= m_caps.perAccount)
+        return cloudError(
+            ServerErrorCode::QuotaExceeded,
+            QStringLiteral("at most %1 subscriptions per account").arg(m_caps.perAccount));
+    return {};
 }
 
 } // namespace sonavert::cloud

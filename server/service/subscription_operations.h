@@ -4,10 +4,16 @@
 
 namespace sonavert::cloud {
 
+/// How many subscriptions may exist; creating one more is QUOTA_EXCEEDED.
+struct SubscriptionCaps {
+    int perDatabase = 50;
+    int perAccount = 100;
+};
+
 /// Query subscriptions of a private database: lookup, creation and deletion.
 class SubscriptionOperations {
 public:
-    SubscriptionOperations(CloudStorage& storage, int maxPerDatabase);
+    SubscriptionOperations(CloudStorage& storage, SubscriptionCaps caps);
 
     /// subscriptions/lookup
     Result<QJsonObject> lookup(const DatabaseScope& scope, const QJsonObject& body);
@@ -17,11 +23,11 @@ public:
 private:
     Result<QJsonObject> apply(const DatabaseScope& scope, bool isCreate,
                               const QJsonObject& subscription);
-    /// QUOTA_EXCEEDED when a new subscription would pass the cap (replacing one is fine).
+    /// QUOTA_EXCEEDED when a new subscription would pass a cap (replacing one is fine).
     Status checkRoomFor(const DatabaseScope& scope, const QString& id);
 
     CloudStorage& m_storage;
-    int m_maxPerDatabase;
+    SubscriptionCaps m_caps;
 };
 
 } // namespace sonavert::cloud

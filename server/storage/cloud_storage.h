@@ -41,6 +41,8 @@ struct StoredRecord {
     CloudRecord record;
     qint64 sequence = 0;
     bool isDeleted = false;
+    /// The size of its stored fields, what it adds to an answer.
+    qint64 storedBytes = 0;
 };
 
 /// Create writes the record only where none lives under its name: the write that one of
@@ -179,13 +181,16 @@ public:
     /// Fails with ZONE_NOT_FOUND when the zone is no longer live.
     virtual Result<QList<WriteOutcome>>
     writeRecords(qint64 zoneId, const QList<RecordWrite>& writes, qint64 nowMs) = 0;
-    /// Live records by name, in the order asked; nothing for a missing or deleted one.
-    virtual Result<QList<std::optional<CloudRecord>>> lookupRecords(qint64 zoneId,
-                                                                    const QStringList& names) = 0;
-    /// Records changed after `afterSequence`, at most `limit`, in sequence order. Tombstones
-    /// are included only when `withTombstones`.
+    /// Live records by name, in the order asked; nothing for a missing or deleted one. Stops
+    /// after the record that brings what was read to `maxBytes`: the list is then shorter than
+    /// the names.
+    virtual Result<QList<std::optional<CloudRecord>>>
+    lookupRecords(qint64 zoneId, const QStringList& names, qint64 maxBytes) = 0;
+    /// Records changed after `afterSequence`, at most `limit`, in sequence order, ending the
+    /// page after the record that brings it to `maxBytes` (none when that is spent already).
+    /// Tombstones are included only when `withTombstones`.
     virtual Result<ChangePage> changesSince(qint64 zoneId, qint64 afterSequence, int limit,
-                                            bool withTombstones) = 0;
+                                            bool withTombstones, qint64 maxBytes) = 0;
     /// Forgets tombstones older than `deletedBeforeMs`; returns how many went.
     virtual Result<int> compactTombstones(qint64 deletedBeforeMs) = 0;
 
@@ -196,6 +201,8 @@ public:
                                    const QJsonObject& subscription) = 0;
     virtual Result<bool> deleteSubscription(const DatabaseScope& scope,
                                             const QString& subscriptionID) = 0;
+    /// Subscriptions of the account in all its databases.
+    virtual Result<int> subscriptionCount(qint64 accountId) = 0;
 
     /// Stores notifications with the account's next ids, keeping the newest `keep` of the
     /// account.

@@ -263,4 +263,11 @@ Result<bool> SqlCloudStorage::deleteSubscription(const DatabaseScope& scope,
     return removed.value().numRowsAffected() > 0;
 }
 
+Result<int> SqlCloudStorage::subscriptionCount(qint64 accountId) {
+    auto count = m_session.scalar(
+        QStringLiteral("SELECT COUNT(*) FROM subscriptions WHERE account_id = ?"), {accountId});
+    SONAVERT_TRY(count);
+    return count.value().value_or(0).toInt();
+}
+
 } // namespace sonavert::cloud

@@ -47,10 +47,10 @@ public:
 
     Result<QList<WriteOutcome>> writeRecords(qint64 zoneId, const QList<RecordWrite>& writes,
                                              qint64 nowMs) override;
-    Result<QList<std::optional<CloudRecord>>> lookupRecords(qint64 zoneId,
-                                                            const QStringList& names) override;
+    Result<QList<std::optional<CloudRecord>>> lookupRecords(qint64 zoneId, const QStringList& names,
+                                                            qint64 maxBytes) override;
     Result<ChangePage> changesSince(qint64 zoneId, qint64 afterSequence, int limit,
-                                    bool withTombstones) override;
+                                    bool withTombstones, qint64 maxBytes) override;
     Result<int> compactTombstones(qint64 deletedBeforeMs) override;
 
     Result<QList<QJsonObject>> subscriptions(const DatabaseScope& scope) override;
@@ -60,6 +60,7 @@ public:
                            const QJsonObject& subscription) override;
     Result<bool> deleteSubscription(const DatabaseScope& scope,
                                     const QString& subscriptionID) override;
+    Result<int> subscriptionCount(qint64 accountId) override;
 
     Result<QList<PushNotification>> appendNotifications(const DatabaseScope& scope,
                                                         const QList<QJsonObject>& bodies,

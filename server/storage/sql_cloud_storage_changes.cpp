@@ -16,7 +16,9 @@ StoredRecord storedRecordOf(const SqlRows& row) {
     StoredRecord stored;
     stored.record.recordName = row.value(0).toString();
     stored.record.recordType = row.value(1).toString();
-    stored.record.fields = QJsonDocument::fromJson(row.value(2).toString().toUtf8()).object();
+    const QString fields = row.value(2).toString();
+    stored.storedBytes = fields.size();
+    stored.record.fields = QJsonDocument::fromJson(fields.toUtf8()).object();
     stored.record.createdMs = row.value(3).toLongLong();
     stored.record.modifiedMs = row.value(4).toLongLong();
     stored.sequence = row.value(5).toLongLong();
@@ -120,19 +122,23 @@ SqlCloudStorage::writeRecords(qint64 zoneId, const QList<RecordWrite>& writes, q
     return outcomes;
 }
 
-Result<QList<std::optional<CloudRecord>>> SqlCloudStorage::lookupRecords(qint64 zoneId,
-                                                                         const QStringList& names) {
+Result<QList<std::optional<CloudRecord>>>
+SqlCloudStorage::lookupRecords(qint64 zoneId, const QStringList& names, qint64 maxBytes) {
     QList<std::optional<CloudRecord>> result;
+    qint64 bytes = 0;
     for (const QString& name : names) {
+        if (bytes >= maxBytes)
+            break;
         auto stored = storedRecord(zoneId, name);
         SONAVERT_TRY(stored);
+        bytes += stored.value() ? stored.value()->storedBytes : 0;
         result.append(liveRecord(stored.value()));
     }
     return result;
 }
 
 Result<ChangePage> SqlCloudStorage::changesSince(qint64 zoneId, qint64 afterSequence, int limit,
-                                                 bool withTombstones) {
+                                                 bool withTombstones, qint64 maxBytes) {
     // The zone's sequence is read first and bounds the records: everything up to it has
     // committed, so the token handed out never skips a write still in flight.
     auto last =
@@ -145,13 +151,20 @@ Result<ChangePage> SqlCloudStorage::changesSince(qint64 zoneId, qint64 afterSequ
             .arg(kRecordColumns, withTombstones ? QString() : QStringLiteral("AND is_deleted = 0")),
         {zoneId, afterSequence, lastSequence, limit + 1});
     SONAVERT_TRY(query);
+    // Rows are read one at a time, so a page of large records is never held beyond its bytes.
     ChangePage page;
-    while (query.value().next())
+    qint64 bytes = 0;
+    while (query.value().next()) {
+        if (page.records.size() == limit || bytes >= maxBytes) {
+            page.moreComing = true;
+            break;
+        }
         page.records.append(storedRecordOf(query.value()));
-    page.moreComing = page.records.size() > limit;
-    if (page.moreComing)
-        page.records.resize(limit);
-    page.nextSequence = page.moreComing ? page.records.last().sequence : lastSequence;
+        bytes += page.records.last().storedBytes;
+    }
+    page.nextSequence = !page.moreComing         ? lastSequence
+                        : page.records.isEmpty() ? afterSequence
+                                                 : page.records.last().sequence;
     return page;
 }
 

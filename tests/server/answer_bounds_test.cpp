@@ -1,6 +1,6 @@
 // Small requests cannot build huge answers or fan-outs: a request naming one record, zone or
-// subscription twice is refused, a merge cannot grow a record past the record limit, and the
-// subscriptions of a database are capped.
+// subscription twice is refused, an answer ends at its byte bound, a merge cannot grow a record
+// past the record limit, and the subscriptions of a database and of an account are capped.
 #include "tests/server/cloud_test_client.h"
 #include "tests/server/raw_connection.h"
 #include "tests/server/server_test_main.h"
@@ -33,13 +33,14 @@ class AnswerBoundsTest : public QObject {
 private:
     std::unique_ptr<TestCloudServer> m_server;
     std::unique_ptr<CloudTestClient> m_client;
+    QString m_token;
     QString m_otherToken;
 
     void start(sonavert::cloud::ServiceOptions options = {}) {
         m_server = std::make_unique<TestCloudServer>(options);
         QVERIFY(m_server->isRunning());
-        m_client =
-            std::make_unique<CloudTestClient>(m_server->url(), m_server->addAccount(u"alice"_s));
+        m_token = m_server->addAccount(u"alice"_s);
+        m_client = std::make_unique<CloudTestClient>(m_server->url(), m_token);
         m_otherToken = m_server->addAccount(u"bob"_s);
     }
     void saveBig(const QString& name, qsizetype bytes) {
@@ -91,6 +92,97 @@ private Q_SLOTS:
         QCOMPARE(distinct.list("records").size(), 2);
     }
 
+    void largeAnswersEndAtTheirByteBound() {
+        sonavert::cloud::ServiceOptions options;
+        options.maxAnswerBytes = 256 * 1024;
+        CHECKED(start(options));
+        QStringList names;
+        for (int i = 0; i < 12; ++i) {
+            names.append(u"big-%1"_s.arg(i));
+            CHECKED(saveBig(names.last(), 100 * 1024));
+        }
+        // A lookup answers records until the bound, and says which ones it left out.
+        const auto looked = m_client->lookup(names);
+        QCOMPARE(looked.status, 200);
+        const QJsonArray items = looked.list("records");
+        QCOMPARE(items.size(), names.size());
+        qsizetype answered = 0;
+        while (answered < items.size() && items.at(answered).toObject().contains(u"fields"_s))
+            ++answered;
+        QVERIFY(answered >= 1 && answered <= 3);
+        for (qsizetype i = answered; i < items.size(); ++i) {
+            QCOMPARE(items.at(i)[u"serverErrorCode"_s].toString(), u"LIMIT_EXCEEDED"_s);
+            QCOMPARE(items.at(i)[u"recordName"_s].toString(), names.at(i));
+        }
+        // The change feed pages by bytes as it does by count: every record once, in order.
+        QStringList fetched;
+        std::optional<QString> token;
+        for (int page = 0; page < names.size(); ++page) {
+            const QJsonObject zone = m_client->changes(u"_defaultZone"_s, token).item("zones", 0);
+            const QJsonArray records = zone[u"records"_s].toArray();
+            QVERIFY(records.size() <= 3);
+            for (const QJsonValue record : records)
+                fetched.append(record[u"recordName"_s].toString());
+            token = zone[u"syncToken"_s].toString();
+            if (!zone[u"moreComing"_s].toBool())
+                break;
+            QVERIFY(!records.isEmpty());
+        }
+        QCOMPARE(fetched, names);
+    }
+
+    void aManyZoneFeedSharesOneByteBound() {
+        sonavert::cloud::ServiceOptions options;
+        options.maxAnswerBytes = 256 * 1024;
+        CHECKED(start(options));
+        const QStringList zones{u"z0"_s, u"z1"_s, u"z2"_s, u"z3"_s};
+        QCOMPARE(m_client->modifyZones(u"create"_s, zones).status, 200);
+        for (const QString& zone : zones) {
+            const auto saved = m_client->modifyRecords(
+                {wire::replace(u"r"_s, u"Blob"_s,
+                               {{u"a"_s, wire::stringField(QString(200 * 1024, u'x'))}})},
+                zone);
+            QCOMPARE(saved.status, 200);
+        }
+        QJsonArray requests;
+        for (const QString& zone : zones)
+            requests.append(QJsonObject{{u"zoneID"_s, wire::zoneID(zone)}});
+        const auto first = m_client->call(u"changes/zone"_s, {{u"zones"_s, requests}});
+        QCOMPARE(first.status, 200);
+        int records = 0;
+        QJsonArray again;
+        for (const QJsonValue zone : first.list("zones")) {
+            records += static_cast<int>(zone[u"records"_s].toArray().size());
+            if (zone[u"moreComing"_s].toBool())
+                again.append(QJsonObject{{u"zoneID"_s, zone[u"zoneID"_s]},
+                                         {u"syncToken"_s, zone[u"syncToken"_s]}});
+        }
+        // Two records pass the bound; the zones after it wait for the next call.
+        QCOMPARE(records, 2);
+        QCOMPARE(again.size(), 2);
+        const auto second = m_client->call(u"changes/zone"_s, {{u"zones"_s, again}});
+        for (const QJsonValue zone : second.list("zones"))
+            QCOMPARE(zone[u"records"_s].toArray().size(), 1);
+    }
+
+    void lookingUpManyLargeRecordsStaysWithinMemory() {
+        CHECKED(start());
+        QStringList names;
+        for (int i = 0; i < 20; ++i) {
+            names.append(u"large-%1"_s.arg(i));
+            CHECKED(saveBig(names.last(), 900 * 1024));
+        }
+        const qint64 before = residentBytes();
+        // 18 MB stored; without the bound each of these would build an answer of that size.
+        for (int i = 0; i < 4; ++i) {
+            QCOMPARE(m_client->lookup(names).status, 200);
+            QCOMPARE(m_client->changes(u"_defaultZone"_s).status, 200);
+        }
+        QVERIFY(grewLessThan(before, (qint64{48} << 20)));
+        QCOMPARE(CloudTestClient(m_server->url(), m_otherToken).call(u"users/current"_s, {}).status,
+                 200);
+    }
+
     void mergeCannotGrowARecordPastTheLimit() {
         CHECKED(start());
         CHECKED(saveBig(u"r"_s, 600 * 1024));
@@ -134,6 +226,40 @@ private Q_SLOTS:
                      .value(u"subscriptionID"_s)
                      .toString(),
                  u"s3"_s);
+    }
+
+    void subscriptionsPerAccountAreCappedOverItsDatabases() {
+        sonavert::cloud::ServiceOptions options;
+        options.maxSubscriptionsPerDatabase = 3;
+        options.maxSubscriptionsPerAccount = 4;
+        CHECKED(start(options));
+        const QString& token = m_token;
+        CloudTestClient production(m_server->url(), token);
+        CloudTestClient development(m_server->url(), token, u"iCloud.test.container"_s,
+                                    u"development"_s);
+        CloudTestClient otherContainer(m_server->url(), token, u"iCloud.test.other"_s);
+        auto create = [](CloudTestClient& client, const QString& id) {
+            return client
+                .modifySubscriptions(u"create"_s,
+                                     wire::subscription(id, u"Handoff"_s, handoffFilter()))
+                .item("subscriptions", 0)
+                .value(u"serverErrorCode"_s)
+                .toString();
+        };
+        for (const QString& id : {u"p0"_s, u"p1"_s, u"p2"_s})
+            QCOMPARE(create(production, id), QString());
+        QCOMPARE(create(development, u"d0"_s), QString());
+        // Each database is under its own cap; the account is at its own.
+        QCOMPARE(create(development, u"d1"_s), u"QUOTA_EXCEEDED"_s);
+        QCOMPARE(create(otherContainer, u"o0"_s), u"QUOTA_EXCEEDED"_s);
+        QCOMPARE(create(development, u"d0"_s), QString());
+        // Another account has a quota of its own.
+        CloudTestClient bob(m_server->url(), m_otherToken);
+        QCOMPARE(create(bob, u"b0"_s), QString());
+        const auto deleted =
+            production.modifySubscriptions(u"delete"_s, {{u"subscriptionID"_s, u"p0"_s}});
+        QCOMPARE(deleted.status, 200);
+        QCOMPARE(create(otherContainer, u"o0"_s), QString());
     }
 };
 

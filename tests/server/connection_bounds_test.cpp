@@ -2,13 +2,16 @@
 // refused before they are buffered or authenticated, connections that stall are closed on
 // time, and a flood of connections is turned away with 503 while other clients are served.
 #include "src/runtime/virtual_clock.h"
+#include "tests/server/cloud_test_client.h"
 #include "tests/server/raw_connection.h"
 #include "tests/server/server_test_main.h"
 #include "tests/server/test_cloud_server.h"
 #include "tests/support/checked.h"
 
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QtTest>
 
 using namespace sonavert::cloud::testing;
@@ -32,6 +35,12 @@ QString errorCodeOf(const QByteArray& body) {
         .object()
         .value(QLatin1String("serverErrorCode"))
         .toString();
+}
+
+// The kernel's cap on every listen backlog.
+int somaxconn() {
+    QFile file(QStringLiteral("/proc/sys/net/core/somaxconn"));
+    return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed().toInt() : 0;
 }
 
 // Another client, on another address, makes a call of its own account.
@@ -116,6 +125,52 @@ private Q_SLOTS:
         QCOMPARE(otherClientStatus(m_server->url(), m_otherToken), 200);
     }
 
+    void malformedContentLengthIsABadRequest_data() {
+        QTest::addColumn<QByteArray>("lengthFields");
+        QTest::newRow("not a number") << QByteArray("Content-Length: two\r\n");
+        QTest::newRow("a sign") << QByteArray("Content-Length: +2\r\n");
+        QTest::newRow("negative") << QByteArray("Content-Length: -2\r\n");
+        QTest::newRow("empty") << QByteArray("Content-Length: \r\n");
+        QTest::newRow("two of them") << QByteArray("Content-Length: 2\r\nContent-Length: 2\r\n");
+    }
+
+    void malformedContentLengthIsABadRequest() {
+        QFETCH(QByteArray, lengthFields);
+        CHECKED(start());
+        RawConnection attacker(m_server->url());
+        attacker.send(QByteArray("POST ") + kOperationPath +
+                      "users/current HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " +
+                      m_token.toLatin1() + "\r\n" + lengthFields + "\r\n{}");
+        QCOMPARE(attacker.awaitStatus(), 400);
+        QCOMPARE(errorCodeOf(attacker.answerBody()), QStringLiteral("BAD_REQUEST"));
+        QVERIFY(attacker.waitForClose());
+        QCOMPARE(otherClientStatus(m_server->url(), m_otherToken), 200);
+    }
+
+    void pipelinedRequestsWhoseAnswersStayUnreadAreCut() {
+        CHECKED(start());
+        CloudTestClient owner(m_server->url(), m_token);
+        const QJsonObject big{{QStringLiteral("a"), wire::stringField(QString(512 * 1024, 'x'))}};
+        QCOMPARE(
+            owner.modifyRecords({wire::replace(QStringLiteral("big"), QStringLiteral("Blob"), big)})
+                .status,
+            200);
+        const qint64 before = residentBytes();
+        RawConnection attacker(m_server->url());
+        attacker.socket().setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
+        attacker.stopReading();
+        // Each answer is half a megabyte, and none of them is taken.
+        QByteArray requests;
+        for (int i = 0; i < 8; ++i)
+            requests += databaseCall(m_token, "records/lookup", {},
+                                     R"({"records":[{"recordName":"big"}]})");
+        const qint64 sent = attacker.flood(requests, requests, qint64{300} << 20);
+        QVERIFY(attacker.waitForClose());
+        QVERIFY2(sent < (qint64{16} << 20), qPrintable(QString::number(sent)));
+        QVERIFY(grewLessThan(before, (qint64{48} << 20)));
+        QCOMPARE(otherClientStatus(m_server->url(), m_otherToken), 200);
+    }
+
     void chunkedBodyIsCountedAsItArrives() {
         CHECKED(start());
         const qint64 before = residentBytes();
@@ -154,6 +209,19 @@ private Q_SLOTS:
         QVERIFY(client.isConnected());
         m_clock->advance(1s);
         QVERIFY(client.waitForClose());
+    }
+
+    void aBurstOfConnectionsWaitsInTheListenBacklog() {
+        CHECKED(start());
+        // The backlog a listening socket was given is what `ss` shows as its send queue.
+        QProcess ss;
+        ss.start(QStringLiteral("ss"), {QStringLiteral("-ltnH"),
+                                        QStringLiteral("sport = :%1").arg(m_server->url().port())});
+        QVERIFY(ss.waitForFinished());
+        const QList<QByteArray> columns = ss.readAllStandardOutput().simplified().split(' ');
+        QVERIFY2(columns.size() >= 3, columns.join(' ').constData());
+        const int backlog = columns.at(2).toInt();
+        QVERIFY2(backlog >= std::min(1024, somaxconn()), columns.join(' ').constData());
     }
 
     void connectionsBeyondTheCapsAreTurnedAway() {

@@ -129,6 +129,42 @@ private Q_SLOTS:
         CHECKED(otherAccountIsServed());
     }
 
+    void pingsFromAClientThatNeverReadsAreBounded() {
+        ServerConfig config;
+        config.push.maxQueuedBytes = 64 * 1024;
+        CHECKED(start(config));
+        const qint64 before = residentBytes();
+        RawConnection attacker(m_server->url());
+        attacker.socket().setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
+        QVERIFY(attacker.upgradeToWebSocket());
+        attacker.stopReading();
+        // Never greeted, never reading: every pong it asks for waits in the server.
+        QByteArray pings;
+        for (int i = 0; i < 512; ++i)
+            pings += RawConnection::frame(9, true, QByteArray(125, 'p'));
+        const qint64 sent = attacker.flood(pings, pings, qint64{300} << 20);
+        QVERIFY(attacker.waitForClose());
+        QVERIFY2(sent < (qint64{16} << 20), qPrintable(QString::number(sent)));
+        QVERIFY(grewLessThan(before, (qint64{32} << 20)));
+        QCOMPARE(m_server->server().pushHub().channelCount(), 0);
+        CHECKED(otherAccountIsServed());
+    }
+
+    void anUpgradeBehindAnotherRequestIsRefused() {
+        CHECKED(start());
+        RawConnection client(m_server->url());
+        client.send("GET /healthz HTTP/1.1\r\nHost: localhost\r\n\r\n"
+                    "GET /push HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\n"
+                    "Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                    "Sec-WebSocket-Version: 13\r\n\r\n");
+        client.send(QByteArray("\x81\x02hi", 4)); // unmasked
+        QVERIFY(client.waitForClose());
+        QVERIFY2(!client.received().contains("HTTP/1.1 101"), client.received().constData());
+        QVERIFY2(client.received().contains("HTTP/1.1 400"), client.received().constData());
+        QCOMPARE(m_server->server().pushHub().channelCount(), 0);
+        CHECKED(otherAccountIsServed());
+    }
+
     void protocolViolationsCloseWithTheirCode_data() {
         QTest::addColumn<QByteArray>("frames");
         QTest::addColumn<int>("code");
@@ -141,6 +177,14 @@ private Q_SLOTS:
             << RawConnection::frame(1, false, "a") + RawConnection::frame(1, true, "b") << 1002;
         QTest::newRow("not UTF-8")
             << RawConnection::frame(1, true, QByteArray("\xc3\x28", 2)) << 1007;
+        QTest::newRow("close code 999")
+            << RawConnection::frame(8, true, QByteArray("\x03\xe7", 2)) << 1002;
+        QTest::newRow("close code 1005, which says none was sent")
+            << RawConnection::frame(8, true, QByteArray("\x03\xed", 2)) << 1002;
+        QTest::newRow("close code 5000")
+            << RawConnection::frame(8, true, QByteArray("\x13\x88", 2)) << 1002;
+        QTest::newRow("a valid close is answered with its code")
+            << RawConnection::frame(8, true, QByteArray("\x0f\xa0", 2)) << 4000;
     }
 
     void protocolViolationsCloseWithTheirCode() {
@@ -241,10 +285,10 @@ private Q_SLOTS:
         config.push.maxQueuedBytes = 64 * 1024;
         // More than a save fires, so every notification is sent, not collapsed into a reset
         // (which is what instances sharing PostgreSQL do with a backlog already dropped).
-        config.service.notificationsKept = 2500;
+        config.service.notificationsKept = 100;
         // On virtual time the server never cuts the client off: it can still read the close.
         CHECKED(start(config, true));
-        CHECKED(subscribe(10));
+        CHECKED(subscribe(50));
         RawConnection hung(m_server->url());
         hung.socket().setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
         CHECKED(greet(hung, m_token));
@@ -252,7 +296,7 @@ private Q_SLOTS:
         auto& hub = m_server->server().pushHub();
         const qint64 before = residentBytes();
         int saves = 0;
-        // Each save fires 2,000 notifications, some 400 KB for the one channel.
+        // Each save fires one notification per subscription, some 8 KB for the one channel.
         while (hub.readyChannelCount(aliceId()) > 0 && saves < 60)
             QCOMPARE(m_client->modifyRecords(handoffSaves(200, saves++)).status, 200);
         QCOMPARE(hub.readyChannelCount(aliceId()), 0);
@@ -267,6 +311,57 @@ private Q_SLOTS:
         PushTestClient again(m_server->url());
         QCOMPARE(again.open(m_token, 1).value(u"ready"_s).toBool(), true);
         QCOMPARE(again.next(), (QJsonObject{{u"reset"_s, true}}));
+    }
+
+    void channelsFallingBehindTogetherAreBoundedTogether() {
+        ServerConfig config;
+        // Each channel alone may hold a lot; all of them together may not.
+        config.push.maxQueuedBytes = 1024 * 1024;
+        config.push.maxQueuedBytesInTotal = 64 * 1024;
+        config.service.notificationsKept = 100;
+        config.service.rateLimit.perSecond = 0; // virtual time refills no allowance
+        CHECKED(start(config, true));
+        CHECKED(subscribe(50));
+        std::vector<std::unique_ptr<RawConnection>> hung;
+        for (int i = 0; i < 2; ++i) {
+            hung.push_back(std::make_unique<RawConnection>(m_server->url()));
+            hung.back()->socket().setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption,
+                                                  4096);
+            CHECKED(greet(*hung.back(), m_token));
+            hung.back()->stopReading();
+        }
+        auto& hub = m_server->server().pushHub();
+        int saves = 0;
+        // Some 8 KB a save for each: a channel's own queue would take over a hundred to fill.
+        while (hub.readyChannelCount(aliceId()) > 0 && saves < 60)
+            QCOMPARE(m_client->modifyRecords(handoffSaves(200, saves++)).status, 200);
+        QCOMPARE(hub.readyChannelCount(aliceId()), 0);
+        CHECKED(otherAccountIsServed());
+        hung.front()->resumeReading();
+        QVERIFY(hung.front()->awaitReceived("send queue full"));
+        QCOMPARE(closeCodeIn(hung.front()->received(), "send queue full"), 4001);
+    }
+
+    void aSaveNotifiesEachSubscriptionOnceWhateverItWrites() {
+        CHECKED(start());
+        CHECKED(subscribe(3));
+        PushTestClient device(m_server->url());
+        QCOMPARE(device.open(m_token).value(u"ready"_s).toBool(), true);
+        auto& hub = m_server->server().pushHub();
+        const quint64 sentBefore = hub.notificationsSent();
+        QCOMPARE(m_client->modifyRecords(handoffSaves(200, 0)).status, 200);
+        QSet<QString> fired;
+        for (int i = 0; i < 3; ++i) {
+            const QJsonObject notification = device.next();
+            fired.insert(notification.value(u"subscriptionID"_s).toString());
+            QCOMPARE(notification.value(u"recordName"_s).toString(), u"h0-199"_s);
+        }
+        QCOMPARE(fired.size(), 3);
+        // Nothing more of that save was queued: what comes next is of the next save.
+        QCOMPARE(m_client->modifyRecords(handoffSaves(1, 1)).status, 200);
+        QCOMPARE(device.next().value(u"recordName"_s).toString(), u"h1-0"_s);
+        QCOMPARE(hub.notificationsSent() - sentBefore, quint64{6});
+        CHECKED(otherAccountIsServed());
     }
 
     void revokedTokenLosesItsChannelsAtOnce() {
