@@ -1,6 +1,7 @@
 #include "src/stream/http_head.h"
 
 #include <QList>
+#include <QRandomGenerator>
 
 namespace sonavert::stream {
 
@@ -95,6 +96,13 @@ RangeRequest rangeOf(const QByteArray& header, qint64 size) {
     if (*last < *first)
         return {};
     return {RangeRequest::Kind::Part, {*first, std::min(*last, size - 1)}};
+}
+
+QString unguessablePathSegment(qsizetype bytes) {
+    QByteArray random(bytes, Qt::Uninitialized);
+    QRandomGenerator::system()->generate(random.begin(), random.end());
+    return QString::fromLatin1(
+        random.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
 }
 
 QByteArray responseHead(int status, const QList<std::pair<QByteArray, QByteArray>>& headers) {

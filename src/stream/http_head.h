@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QMap>
+#include <QString>
 #include <optional>
 
 namespace sonavert::stream {
@@ -40,6 +41,10 @@ struct RangeRequest {
 /// header selects the whole file (a server may ignore a Range it does not serve); a range
 /// starting at or beyond the end is unsatisfiable.
 RangeRequest rangeOf(const QByteArray& header, qint64 size);
+
+/// `bytes` random bytes from the system's generator as unpadded base64url: a path segment no
+/// one can guess.
+QString unguessablePathSegment(qsizetype bytes);
 
 /// "HTTP/1.1 <status> <reason>\r\n" and the given headers, then the blank line.
 QByteArray responseHead(int status, const QList<std::pair<QByteArray, QByteArray>>& headers);

@@ -7,7 +7,6 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QPointer>
-#include <QRandomGenerator>
 #include <QSslError>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -21,13 +20,6 @@ namespace {
 constexpr qint64 kMaxPlayerBufferedBytes = qint64{512} * 1024;
 constexpr qint64 kRelayReadBytes = qint64{256} * 1024;
 const QByteArray kPlayPrefix = "/play/";
-
-QString newPath() {
-    QByteArray bytes(16, Qt::Uninitialized);
-    QRandomGenerator::system()->generate(bytes.begin(), bytes.end());
-    return QString::fromLatin1(
-        bytes.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
-}
 
 Error fetchError(const QString& text) {
     return makeError(QStringLiteral("TrackFetch"), 1, text);
@@ -142,7 +134,7 @@ Status TrackFetcher::listen() {
 QUrl TrackFetcher::localUrlFor(const TrackOffer& offer) {
     QString path = m_pathByOfferUrl.value(offer.url);
     if (path.isEmpty() || m_offers.value(path) != offer) {
-        path = newPath();
+        path = unguessablePathSegment(16);
         m_pathByOfferUrl.insert(offer.url, path);
         m_offers.insert(path, offer);
     }

@@ -6,7 +6,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkInterface>
-#include <QRandomGenerator>
 #include <QSslServer>
 #include <QSslSocket>
 #include <QUrl>
@@ -22,13 +21,6 @@ constexpr qint64 kChunkBytes = qint64{64} * 1024;
 constexpr qint64 kMaxBufferedBytes = qint64{256} * 1024;
 constexpr int kMaxOffers = 64;
 const QByteArray kTrackPrefix = "/track/";
-
-QString newCapability() {
-    QByteArray bytes(32, Qt::Uninitialized);
-    QRandomGenerator::system()->generate(bytes.begin(), bytes.end());
-    return QString::fromLatin1(
-        bytes.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
-}
 
 QByteArray contentTypeOf(const QString& path) {
     const QString suffix = QFileInfo(path).suffix().toLower();
@@ -172,7 +164,7 @@ std::optional<TrackOffer> TrackServer::offer(const QString& path, double remaini
             m_offerByPath.remove(first->path);
             m_offers.erase(first);
         }
-        capability = newCapability();
+        capability = unguessablePathSegment(32);
         m_offerByPath.insert(path, capability);
     }
     m_offers.insert(capability, Offer{path, expiresAt});
