@@ -91,6 +91,14 @@ void CloudService::registerOperations() {
              return m_pairing.create(caller.account, caller.tokenHash);
          }},
     };
+    // In memory and locked, so any thread answers them: none is a write of the store.
+    for (const QString& operation : RelayMailbox::operations())
+        m_operations.insert(operation, [this, operation](const Caller&, Scope scope, Body body) {
+            const QString database =
+                QStringLiteral("%1/%2/%3")
+                    .arg(QString::number(scope.accountId), scope.container, scope.environment);
+            return m_shares->relays.serve(database, operation, body);
+        });
 }
 
 Result<DatabaseScope> CloudService::scopeFor(const AccountInfo& account, const QString& container,

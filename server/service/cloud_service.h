@@ -7,6 +7,7 @@
 #include "server/service/first_account.h"
 #include "server/service/pairing_codes.h"
 #include "server/service/record_operations.h"
+#include "server/service/relay_mailbox.h"
 #include "server/service/request_throttle.h"
 #include "server/service/subscription_operations.h"
 #include "server/service/token_cache.h"
@@ -39,14 +40,16 @@ struct ServiceOptions {
     NetworkEntranceSource networkEntrance;
 };
 
-/// What every service of one instance shares: one allowance per token, and one cache of the
-/// tokens that authenticated.
+/// What every service of one instance shares: one allowance per token, one cache of the
+/// tokens that authenticated, and the songs being passed between computers.
 struct InstanceShares {
     InstanceShares(Clock& clock, RateLimit limit)
         : throttle(clock, limit)
-        , tokens(clock) {}
+        , tokens(clock)
+        , relays(clock) {}
     RequestThrottle throttle;
     TokenCache tokens;
+    RelayMailbox relays;
 };
 
 /// Who makes a call: the account and the hash of the token it came with (empty for a call made

@@ -1,5 +1,8 @@
 #include "src/app/music_setup.h"
 
+#include "src/account/account_keys.h"
+#include "src/clouddb/http_cloud_database.h"
+#include "src/crypto/payload_cipher.h"
 #include "src/desktop/user_defaults.h"
 #include "src/music/shortcuts_command_runner.h"
 #include "src/music/shortcuts_command_tool.h"
@@ -11,6 +14,7 @@
 #include "src/player/station_list.h"
 #include "src/runtime/log_channel.h"
 #include "src/stream/following_music_service.h"
+#include "src/stream/server_relay.h"
 #include "src/stream/track_fetcher.h"
 #include "src/stream/track_server.h"
 
@@ -90,6 +94,7 @@ DeviceMusic::DeviceMusic(const AppOptions& options, const Profile& profile,
 void DeviceMusic::startFollowing(std::shared_ptr<Clock> clock,
                                  std::shared_ptr<PlayerBackend> player,
                                  std::shared_ptr<UserDefaults> defaults) {
+    m_clock = clock;
     const std::function<bool()> isSharing = [defaults] {
         return defaults->boolValue(stream::FollowingMusicService::kSharingKey).value_or(true);
     };
@@ -113,6 +118,36 @@ void DeviceMusic::startFollowing(std::shared_ptr<Clock> clock,
 }
 
 DeviceMusic::~DeviceMusic() = default;
+
+void DeviceMusic::passThroughServer(std::shared_ptr<clouddb::HttpCloudDatabase> database,
+                                    AccountKeys* keys) {
+    const QString recordName = QStringLiteral("relay");
+    const QPointer<AccountKeys> holder(keys);
+    stream::RelayLink link{
+        [database](QString operation, QJsonObject body) {
+            return database->post(std::move(operation), std::move(body), {});
+        },
+        [holder, recordName](QByteArray clear, QString relay, qint64 seq) -> Result<QString> {
+            if (!holder || !holder->keyRing())
+                return makeError(QStringLiteral("ServerRelay"), 2,
+                                 QStringLiteral("this computer has no account key yet"));
+            return crypto::PayloadCipher::sealBytes(holder->keyRing()->current(), recordName, relay,
+                                                    clear, {QString::number(seq)});
+        },
+        [holder, recordName](QString sealed, QString relay, qint64 seq) -> Result<QByteArray> {
+            if (!holder || !holder->keyRing())
+                return makeError(QStringLiteral("ServerRelay"), 2,
+                                 QStringLiteral("this computer has no account key yet"));
+            return crypto::PayloadCipher::openBytes(*holder->keyRing(), recordName, relay, sealed,
+                                                    {QString::number(seq)});
+        }};
+    if (m_trackFetcher)
+        m_trackFetcher->passThroughServer(link);
+    if (m_trackServer) {
+        m_relaySource = std::make_unique<stream::RelaySource>(m_clock, m_trackServer, link);
+        m_relaySource->start();
+    }
+}
 
 QCoro::Task<> DeviceMusic::loadLibrary() {
     auto library = m_library;

@@ -10,9 +10,14 @@ namespace sonavert {
 
 class LibraryIndex;
 class LocalCatalog;
+class AccountKeys;
+namespace clouddb {
+class HttpCloudDatabase;
+} // namespace clouddb
 namespace stream {
 class TrackServer;
 class TrackFetcher;
+class RelaySource;
 } // namespace stream
 
 /// This device's player side: the library index of its music folders, its catalog (library
@@ -36,6 +41,10 @@ public:
     /// A simulated player asked to play a track starts it once the library is read.
     QCoro::Task<> loadLibrary();
 
+    /// Songs pass through the account's server (sealed with the account key that `keys`
+    /// holds) when this computer and another cannot reach each other.
+    void passThroughServer(std::shared_ptr<clouddb::HttpCloudDatabase> database, AccountKeys* keys);
+
 private:
     void startFollowing(std::shared_ptr<Clock> clock, std::shared_ptr<PlayerBackend> player,
                         std::shared_ptr<UserDefaults> defaults);
@@ -46,6 +55,8 @@ private:
     std::shared_ptr<MusicPlaybackService> m_service;
     std::shared_ptr<stream::TrackServer> m_trackServer;
     std::shared_ptr<stream::TrackFetcher> m_trackFetcher;
+    std::unique_ptr<stream::RelaySource> m_relaySource;
+    std::shared_ptr<Clock> m_clock;
     std::shared_ptr<MusicPlaybackServiceProtocol> m_following;
     QString m_simulatedTrack;
 };

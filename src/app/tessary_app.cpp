@@ -232,6 +232,7 @@ QCoro::Task<> TessaryApp::launch() {
             keys->checkForNewKeyNow();
     });
     connect(m_keys.get(), &AccountKeys::keyRingChanged, this, &TessaryApp::onKeyRingChanged);
+    m_music->passThroughServer(database, m_keys.get());
     m_cloudService = std::make_shared<CloudKitHandoffService>(m_sealing, m_defaults, m_clock);
     m_handoffService = m_cloudService;
     const AppDevice thisDevice =

@@ -38,10 +38,12 @@ public:
                                          RequestOptions options) override;
     QCoro::Task<Status> deleteSubscription(QString subscriptionID, RequestOptions options) override;
 
-private:
-    /// One database call: the answer's JSON, or the error of the whole request.
+    /// One database call ("records/lookup", "relay/put", ...): the answer's JSON, or the
+    /// error of the whole request.
     QCoro::Task<Result<QJsonObject>> post(QString operation, QJsonObject body,
                                           RequestOptions options);
+
+private:
     QCoro::Task<Status> modifyZone(QString operationType, QString zoneName, RequestOptions options);
     QCoro::Task<Status> modifySubscription(QJsonObject body, RequestOptions options);
 

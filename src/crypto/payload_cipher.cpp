@@ -21,6 +21,8 @@ constexpr qsizetype kBucket = 1024;
 const QString kVersion = QStringLiteral("sv2");
 const QString kUnpaddedVersion = QStringLiteral("sv1");
 const QString kBoundVersion = QStringLiteral("sv3");
+/// Bytes (a chunk of a song passed through the server), padded and bound like "sv3".
+const QString kBytesVersion = QStringLiteral("sv4");
 
 struct SealedParts {
     QString version;
@@ -100,7 +102,8 @@ Result<SealedParts> parse(const QString& sealed) {
     if (!prefix)
         return malformed();
     const auto [version, keyAt] = *prefix;
-    if (version != kVersion && version != kUnpaddedVersion && version != kBoundVersion)
+    if (version != kVersion && version != kUnpaddedVersion && version != kBoundVersion &&
+        version != kBytesVersion)
         return cryptoError(CryptoErrorCode::UnknownVersion,
                            QStringLiteral("The value was sealed by a newer Sonavert."));
     const qsizetype keyEnd = sealed.indexOf(QLatin1Char(':'), keyAt);
@@ -120,10 +123,10 @@ Error refused() {
 }
 
 Result<QString> sealWith(const QString& version, const AccountKey& key, const QByteArray& ad,
-                         const QString& plaintext) {
+                         const QByteArray& clear) {
     if (!ensureSodium())
         return cryptoUnavailable();
-    const QByteArray message = padded(plaintext.toUtf8());
+    const QByteArray message = padded(clear);
     QByteArray body(kNonceBytes + message.size() + kTagBytes, Qt::Uninitialized);
     auto* nonce = reinterpret_cast<unsigned char*>(body.data());
     randombytes_buf(nonce, kNonceBytes);
@@ -136,7 +139,7 @@ Result<QString> sealWith(const QString& version, const AccountKey& key, const QB
            QString::fromLatin1(body.toBase64());
 }
 
-Result<QString> openWith(const AccountKey& key, const SealedParts& parts, const QByteArray& ad) {
+Result<QByteArray> openWith(const AccountKey& key, const SealedParts& parts, const QByteArray& ad) {
     const QByteArray& body = parts.body;
     const auto* nonce = reinterpret_cast<const unsigned char*>(body.constData());
     QByteArray message(body.size() - (kNonceBytes + kTagBytes), Qt::Uninitialized);
@@ -149,12 +152,18 @@ Result<QString> openWith(const AccountKey& key, const SealedParts& parts, const 
         return refused();
     message.resize(qsizetype(messageLength));
     if (parts.version == kUnpaddedVersion)
-        return QString::fromUtf8(message);
+        return message;
     // Authentic, so the padding was made by a holder of the key; checked all the same.
     const std::optional<qsizetype> length = unpaddedLength(message);
     if (!length)
         return malformed();
-    return QString::fromUtf8(message.constData(), *length);
+    message.truncate(*length);
+    return message;
+}
+
+Result<QString> textOf(Result<QByteArray> opened) {
+    SONAVERT_TRY(opened);
+    return QString::fromUtf8(opened.value());
 }
 
 /// The parts of `sealed` when it has the sealed form, is of one of `versions` and names a key
@@ -188,7 +197,7 @@ QString PayloadCipher::keyIdOf(const QString& sealed) {
 Result<QString> PayloadCipher::seal(const AccountKey& key, const QString& recordName,
                                     const QString& fieldName, const QString& plaintext) {
     return sealWith(kVersion, key, associatedData(kVersion, key.keyId(), recordName, fieldName),
-                    plaintext);
+                    plaintext.toUtf8());
 }
 
 Result<QString> PayloadCipher::open(const KeyRing& ring, const QString& recordName,
@@ -196,8 +205,8 @@ Result<QString> PayloadCipher::open(const KeyRing& ring, const QString& recordNa
     const auto keyed = keyedParts(ring, sealed, {kVersion, kUnpaddedVersion});
     SONAVERT_TRY(keyed);
     const auto& [parts, key] = keyed.value();
-    return openWith(*key, parts,
-                    associatedData(parts.version, key->keyId(), recordName, fieldName));
+    return textOf(
+        openWith(*key, parts, associatedData(parts.version, key->keyId(), recordName, fieldName)));
 }
 
 Result<QString> PayloadCipher::sealBound(const AccountKey& key, const QString& recordName,
@@ -205,7 +214,7 @@ Result<QString> PayloadCipher::sealBound(const AccountKey& key, const QString& r
                                          const QStringList& bound) {
     return sealWith(kBoundVersion, key,
                     associatedData(kBoundVersion, key.keyId(), recordName, fieldName, bound),
-                    plaintext);
+                    plaintext.toUtf8());
 }
 
 Result<QString> PayloadCipher::openBound(const KeyRing& ring, const QString& recordName,
@@ -217,6 +226,24 @@ Result<QString> PayloadCipher::openBound(const KeyRing& ring, const QString& rec
     if (key->keyId() != ring.current().keyId())
         return cryptoError(CryptoErrorCode::RetiredKey,
                            QStringLiteral("The command was sealed with a key since replaced."));
+    return textOf(openWith(
+        *key, parts, associatedData(parts.version, key->keyId(), recordName, fieldName, bound)));
+}
+
+Result<QString> PayloadCipher::sealBytes(const AccountKey& key, const QString& recordName,
+                                         const QString& fieldName, const QByteArray& clear,
+                                         const QStringList& bound) {
+    return sealWith(kBytesVersion, key,
+                    associatedData(kBytesVersion, key.keyId(), recordName, fieldName, bound),
+                    clear);
+}
+
+Result<QByteArray> PayloadCipher::openBytes(const KeyRing& ring, const QString& recordName,
+                                            const QString& fieldName, const QString& sealed,
+                                            const QStringList& bound) {
+    const auto keyed = keyedParts(ring, sealed, {kBytesVersion});
+    SONAVERT_TRY(keyed);
+    const auto& [parts, key] = keyed.value();
     return openWith(*key, parts,
                     associatedData(parts.version, key->keyId(), recordName, fieldName, bound));
 }

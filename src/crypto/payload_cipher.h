@@ -43,6 +43,18 @@ public:
     static Result<QString> openBound(const KeyRing& ring, const QString& recordName,
                                      const QString& fieldName, const QString& sealed,
                                      const QStringList& bound);
+
+    /// Seals bytes ("sv4": a chunk of a song passing through the server), padded and bound
+    /// like a command's values, so a chunk moved to another place of the stream or another
+    /// stream does not open.
+    static Result<QString> sealBytes(const AccountKey& key, const QString& recordName,
+                                     const QString& fieldName, const QByteArray& clear,
+                                     const QStringList& bound);
+    /// Opens what `sealBytes` sealed with the same names and `bound`, under any key of the
+    /// ring: a stream that runs across a rotation keeps playing.
+    static Result<QByteArray> openBytes(const KeyRing& ring, const QString& recordName,
+                                        const QString& fieldName, const QString& sealed,
+                                        const QStringList& bound);
 };
 
 } // namespace sonavert::crypto

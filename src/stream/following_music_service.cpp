@@ -105,11 +105,26 @@ QCoro::Task<Status> FollowingMusicService::resume(PlaybackState state) {
         co_return co_await playFrom(*state.streamURL, state.playbackTime, false);
     }
     logEvent(LogCategory::Playback, LogLevel::Info, "event=playback_remote_file_started");
-    const Status offered = co_await parts.fetcher->probe(*state.offer);
-    if (!offered)
-        co_return followError(QStringLiteral("The song is not on this computer, and %1.")
-                                  .arg(offered.error().description));
-    co_return co_await playFrom(parts.fetcher->localUrlFor(*state.offer).toString(),
+    TrackFetcher::Route route = TrackFetcher::Route::Direct;
+    const Status direct = co_await parts.fetcher->probe(*state.offer);
+    if (!direct) {
+        // Only a computer that cannot be reached is tried through the server: one that answers
+        // and no longer offers the song would say the same there.
+        const bool isUnreachable = direct.error().is(
+            QStringLiteral("TrackFetch"), static_cast<int>(TrackFetcher::ErrorCode::Unreachable));
+        if (!isUnreachable || !parts.fetcher->canPassThroughServer())
+            co_return followError(QStringLiteral("The song is not on this computer, and %1.")
+                                      .arg(direct.error().description));
+        logEvent(LogCategory::Playback, LogLevel::Info, "event=playback_remote_relay_started");
+        const Status relayed = co_await parts.fetcher->probeThroughServer(*state.offer);
+        if (!relayed)
+            co_return followError(
+                QStringLiteral("The song is not on this computer, %1, and the server could not "
+                               "pass it on: %2.")
+                    .arg(direct.error().description, relayed.error().description));
+        route = TrackFetcher::Route::ThroughServer;
+    }
+    co_return co_await playFrom(parts.fetcher->localUrlFor(*state.offer, route).toString(),
                                 state.playbackTime, true);
 }
 

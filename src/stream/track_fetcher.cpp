@@ -15,14 +15,11 @@ namespace sonavert::stream {
 
 namespace {
 
-// What may wait for the player before the fetch is left to wait: the network side then
-// stops reading, and TCP slows the source down.
-constexpr qint64 kMaxPlayerBufferedBytes = qint64{512} * 1024;
 constexpr qint64 kRelayReadBytes = qint64{256} * 1024;
 const QByteArray kPlayPrefix = "/play/";
 
-Error fetchError(const QString& text) {
-    return makeError(QStringLiteral("TrackFetch"), 1, text);
+Error fetchError(TrackFetcher::ErrorCode code, const QString& text) {
+    return makeError(QStringLiteral("TrackFetch"), static_cast<int>(code), text);
 }
 
 // Only the offer's own key is trusted: no authority, however trusted elsewhere, may vouch for
@@ -126,17 +123,19 @@ TrackFetcher::~TrackFetcher() {
 
 Status TrackFetcher::listen() {
     if (!m_server->listen(QHostAddress::LocalHost, 0))
-        return fetchError(QStringLiteral("cannot open a loopback port for the player: %1")
+        return fetchError(ErrorCode::NoLoopbackPort,
+                          QStringLiteral("cannot open a loopback port for the player: %1")
                               .arg(m_server->errorString()));
     return {};
 }
 
-QUrl TrackFetcher::localUrlFor(const TrackOffer& offer) {
-    QString path = m_pathByOfferUrl.value(offer.url);
-    if (path.isEmpty() || m_offers.value(path) != offer) {
+QUrl TrackFetcher::localUrlFor(const TrackOffer& offer, Route route) {
+    const QString key = route == Route::Direct ? offer.url : QStringLiteral("server ") + offer.url;
+    QString path = m_pathByOffer.value(key);
+    if (path.isEmpty() || m_offers.value(path).offer != offer) {
         path = unguessablePathSegment(16);
-        m_pathByOfferUrl.insert(offer.url, path);
-        m_offers.insert(path, offer);
+        m_pathByOffer.insert(key, path);
+        m_offers.insert(path, Played{offer, route});
     }
     QUrl url;
     url.setScheme(QStringLiteral("http"));
@@ -152,7 +151,7 @@ std::optional<TrackOffer> TrackFetcher::offerBehind(const QString& localUrl) con
         url.port() != m_server->serverPort() || !url.path().startsWith(QLatin1String("/play/")))
         return std::nullopt;
     const auto found = m_offers.constFind(url.path().mid(6));
-    return found == m_offers.constEnd() ? std::nullopt : std::optional(*found);
+    return found == m_offers.constEnd() ? std::nullopt : std::optional(found->offer);
 }
 
 QNetworkReply* TrackFetcher::fetch(const TrackOffer& offer, const QByteArray& range,
@@ -179,9 +178,15 @@ QCoro::Task<Status> TrackFetcher::probe(TrackOffer offer) {
     if (status == 200 || status == 206)
         co_return Status{};
     if (status != 0)
-        co_return fetchError(QStringLiteral("the other computer no longer offers the song"));
+        co_return fetchError(ErrorCode::NotOffered,
+                             QStringLiteral("the other computer no longer offers the song"));
     co_return fetchError(
+        ErrorCode::Unreachable,
         QStringLiteral("the other computer cannot be reached: %1").arg(reply->errorString()));
+}
+
+QCoro::Task<Status> TrackFetcher::probeThroughServer(TrackOffer offer) {
+    co_return co_await stream::probeThroughServer(m_clock, m_relay, std::move(offer));
 }
 
 void TrackFetcher::onConnection() {
@@ -225,7 +230,15 @@ void TrackFetcher::serve(QTcpSocket* socket, const QByteArray& text) {
             : m_offers.constEnd();
     if (offer == m_offers.constEnd())
         return refuse(404);
-    new Relay(this, socket, fetch(*offer, head->headers.value("range"), head->method == "HEAD"));
+    if (offer->route == Route::ThroughServer) {
+        if (!canPassThroughServer())
+            return refuse(404);
+        relayToPlayer(m_clock, m_relay, offer->offer, socket, head->headers.value("range"),
+                      head->method == "HEAD");
+        return;
+    }
+    new Relay(this, socket,
+              fetch(offer->offer, head->headers.value("range"), head->method == "HEAD"));
 }
 
 } // namespace sonavert::stream

@@ -263,51 +263,72 @@ void TrackServer::answer(Connection* connection) {
         return reply(400);
     if (head->method != "GET" && head->method != "HEAD")
         return reply(405, {{"Allow", "GET, HEAD"}});
-    if (m_options.isAllowed && !m_options.isAllowed()) {
-        m_offers.clear();
-        m_offerByPath.clear();
-        return reply(404);
-    }
-    dropExpired();
     const QByteArray target = head->target;
-    const auto found =
-        target.startsWith(kTrackPrefix)
-            ? m_offers.constFind(QString::fromLatin1(target.mid(kTrackPrefix.size())))
-            : m_offers.constEnd();
-    if (found == m_offers.constEnd())
-        return reply(404);
-    auto file = std::make_unique<QFile>(found->path);
-    if (!file->open(QIODevice::ReadOnly))
-        return reply(404);
-    const qint64 size = file->size();
-    const RangeRequest range = rangeOf(head->headers.value("range"), size);
-    if (range.kind == RangeRequest::Kind::Unsatisfiable)
-        return reply(416, {{"Content-Range", "bytes */" + QByteArray::number(size)}});
-    if (head->method == "GET" && m_streams >= m_options.maxStreams)
+    Answer planned =
+        plan(target.startsWith(kTrackPrefix) ? QString::fromLatin1(target.mid(kTrackPrefix.size()))
+                                             : QString(),
+             head->headers.value("range"), head->method == "HEAD");
+    if (planned.status >= 400)
+        return reply(planned.status, planned.headers);
+    if (planned.file && m_streams >= m_options.maxStreams)
         return reply(503, {{"Retry-After", "5"}});
-    const ByteRange part =
-        range.kind == RangeRequest::Kind::Part ? range.range : ByteRange{0, size - 1};
-    QList<std::pair<QByteArray, QByteArray>> headers{
-        {"Content-Type", contentTypeOf(found->path)},
-        {"Accept-Ranges", "bytes"},
-        {"Content-Length", QByteArray::number(size == 0 ? 0 : part.length())},
-        {"Cache-Control", "no-store"},
-        {"Connection", "close"}};
-    if (range.kind == RangeRequest::Kind::Part)
-        headers.emplaceBack("Content-Range", "bytes " + QByteArray::number(part.first) + '-' +
-                                                 QByteArray::number(part.last) + '/' +
-                                                 QByteArray::number(size));
-    socket->write(responseHead(range.kind == RangeRequest::Kind::Part ? 206 : 200, headers));
-    if (head->method == "HEAD" || size == 0) {
+    planned.headers.emplaceBack("Connection", "close");
+    socket->write(responseHead(planned.status, planned.headers));
+    if (!planned.file) {
         socket->disconnectFromHost();
         return;
     }
-    file->seek(part.first);
-    connection->file = std::move(file);
-    connection->remaining = part.length();
+    connection->file = std::move(planned.file);
+    connection->remaining = planned.length;
     connection->isStreaming = true;
     ++m_streams;
     pump(connection);
+}
+
+TrackServer::Answer TrackServer::plan(const QString& capability, const QByteArray& rangeHeader,
+                                      bool isHeadOnly) {
+    if (m_options.isAllowed && !m_options.isAllowed()) {
+        m_offers.clear();
+        m_offerByPath.clear();
+        return {404, {}, nullptr, 0};
+    }
+    dropExpired();
+    const auto found = m_offers.constFind(capability);
+    if (capability.isEmpty() || found == m_offers.constEnd())
+        return {404, {}, nullptr, 0};
+    auto file = std::make_unique<QFile>(found->path);
+    if (!file->open(QIODevice::ReadOnly))
+        return {404, {}, nullptr, 0};
+    const qint64 size = file->size();
+    const RangeRequest range = rangeOf(rangeHeader, size);
+    if (range.kind == RangeRequest::Kind::Unsatisfiable)
+        return {416, {{"Content-Range", "bytes */" + QByteArray::number(size)}}, nullptr, 0};
+    const ByteRange part =
+        range.kind == RangeRequest::Kind::Part ? range.range : ByteRange{0, size - 1};
+    Answer answer{range.kind == RangeRequest::Kind::Part ? 206 : 200,
+                  {{"Content-Type", contentTypeOf(found->path)},
+                   {"Accept-Ranges", "bytes"},
+                   {"Content-Length", QByteArray::number(size == 0 ? 0 : part.length())},
+                   {"Cache-Control", "no-store"}},
+                  nullptr,
+                  0};
+    if (range.kind == RangeRequest::Kind::Part)
+        answer.headers.emplaceBack("Content-Range", "bytes " + QByteArray::number(part.first) +
+                                                        '-' + QByteArray::number(part.last) + '/' +
+                                                        QByteArray::number(size));
+    if (!isHeadOnly && size > 0) {
+        file->seek(part.first);
+        answer.file = std::move(file);
+        answer.length = part.length();
+    }
+    return answer;
+}
+
+QStringList TrackServer::liveCapabilities() {
+    if (m_options.isAllowed && !m_options.isAllowed())
+        return {};
+    dropExpired();
+    return m_offers.keys();
 }
 
 } // namespace sonavert::stream

@@ -5,10 +5,13 @@
 #include "src/runtime/result.h"
 #include "src/stream/ephemeral_identity.h"
 
+#include <QFile>
 #include <QHash>
 #include <QHostAddress>
+#include <QList>
 #include <QObject>
 #include <QPointer>
+#include <QStringList>
 #include <functional>
 #include <memory>
 
@@ -58,6 +61,20 @@ public:
     std::optional<TrackOffer> offer(const QString& path, double remaining);
     /// Ends every offer and closes the streams running: the user stopped sharing.
     void revokeAll();
+
+    /// What an offer answers to one request: a head, and the part of the file that follows it
+    /// (opened and placed; none for an error, a HEAD or an empty file).
+    struct Answer {
+        int status = 404;
+        QList<std::pair<QByteArray, QByteArray>> headers;
+        std::unique_ptr<QFile> file;
+        qint64 length = 0;
+    };
+    /// The answer of the offer `capability` to a request with `rangeHeader`: the same for a
+    /// request that comes through the server as for one that comes here directly.
+    Answer plan(const QString& capability, const QByteArray& rangeHeader, bool isHeadOnly);
+    /// The capabilities of the offers alive now; none while serving is off.
+    QStringList liveCapabilities();
 
     int activeStreams() const { return m_streams; }
     /// Connections accepted and not yet closed.

@@ -1,0 +1,353 @@
+#include "src/stream/server_relay.h"
+
+#include "src/clouddb/cloud_error.h"
+#include "src/runtime/log_channel.h"
+#include "src/stream/http_head.h"
+#include "src/stream/track_server.h"
+
+#include <QCryptographicHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSet>
+#include <QTcpSocket>
+#include <QUrl>
+
+namespace sonavert::stream {
+
+namespace {
+
+const QString kAsk = QStringLiteral("relay/ask");
+const QString kAsks = QStringLiteral("relay/asks");
+const QString kPut = QStringLiteral("relay/put");
+const QString kTake = QStringLiteral("relay/take");
+const QString kClose = QStringLiteral("relay/close");
+/// How long a chunk the server will not hold yet is offered again before the taker is taken
+/// for gone.
+constexpr Duration kPutStall = std::chrono::seconds(30);
+constexpr Duration kPutRetry = std::chrono::milliseconds(100);
+/// How long a server that does not pass songs on is left alone (one older than this build).
+constexpr Duration kUnsupportedPause = std::chrono::minutes(5);
+/// A taker that found nothing asks again sooner at first, then less often.
+constexpr Duration kFirstTakeWait = std::chrono::milliseconds(50);
+constexpr Duration kLongestTakeWait = std::chrono::milliseconds(400);
+constexpr Duration kPlayerDrainWait = std::chrono::milliseconds(50);
+
+Error relayError(const QString& text) {
+    return makeError(QStringLiteral("ServerRelay"), 1, text);
+}
+
+QString capabilityOf(const TrackOffer& offer) {
+    const QString path = QUrl(offer.url).path();
+    const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
+    return slash < 0 ? QString() : path.mid(slash + 1);
+}
+
+// The head of an answer travels as the relay's first chunk, sealed like the audio.
+QByteArray headChunk(int status, const QList<std::pair<QByteArray, QByteArray>>& headers) {
+    QJsonArray fields;
+    for (const auto& [name, value] : headers)
+        fields.append(QJsonArray{QString::fromLatin1(name), QString::fromLatin1(value)});
+    return QJsonDocument(
+               QJsonObject{{QStringLiteral("status"), status}, {QStringLiteral("headers"), fields}})
+        .toJson(QJsonDocument::Compact);
+}
+
+// String literals inside coroutine bodies trip GCC 12 ("array used as initializer"): the
+// heads the coroutines write are made here.
+QByteArray busyHeadChunk() {
+    return headChunk(503, {{"Retry-After", "5"}});
+}
+
+QByteArray noAnswerHead() {
+    return responseHead(504, {{"Content-Length", "0"}, {"Connection", "close"}});
+}
+
+QByteArray playerHead(int status, QList<std::pair<QByteArray, QByteArray>> headers) {
+    headers.emplaceBack("Connection", "close");
+    return responseHead(status, headers);
+}
+
+struct Head {
+    int status = 0;
+    QList<std::pair<QByteArray, QByteArray>> headers;
+};
+
+std::optional<Head> parseHeadChunk(const QByteArray& bytes) {
+    const QJsonObject object = QJsonDocument::fromJson(bytes).object();
+    const int status = object.value(QStringLiteral("status")).toInt();
+    if (status < 100 || status > 599)
+        return std::nullopt;
+    Head head{status, {}};
+    // Only what a player needs from the answer is passed on: nothing the offering side could
+    // use to steer the player or the loopback connection.
+    static const QSet<QByteArray> kept{"content-type", "content-length", "content-range",
+                                       "accept-ranges"};
+    for (const QJsonValue& field : object.value(QStringLiteral("headers")).toArray()) {
+        const QJsonArray pair = field.toArray();
+        const QByteArray name = pair.at(0).toString().toLatin1();
+        const QByteArray value = pair.at(1).toString().toLatin1();
+        if (kept.contains(name.toLower()) && !value.contains('\r') && !value.contains('\n'))
+            head.headers.emplaceBack(name, value);
+    }
+    return head;
+}
+
+QCoro::Task<Status> putChunk(std::shared_ptr<Clock> clock, RelayLink link, QString relay,
+                             qint64 seq, QByteArray clear, bool isEnd, std::stop_token token) {
+    const Result<QString> sealed = link.seal(std::move(clear), relay, seq);
+    if (!sealed)
+        co_return sealed.error();
+    const QJsonObject body{{QStringLiteral("relay"), relay},
+                           {QStringLiteral("seq"), seq},
+                           {QStringLiteral("chunk"), sealed.value()},
+                           {QStringLiteral("end"), isEnd}};
+    Duration waited{0};
+    while (!token.stop_requested()) {
+        const Result<QJsonObject> answer = co_await link.call(kPut, body);
+        if (!answer)
+            co_return answer.error();
+        if (answer.value().value(QStringLiteral("accepted")).toBool())
+            co_return Status{};
+        if (waited >= kPutStall)
+            break;
+        co_await clock->sleep(kPutRetry, token);
+        waited += kPutRetry;
+    }
+    co_return relayError(QStringLiteral("the other computer stopped taking the song"));
+}
+
+// One ask answered: the head, then the range in chunks. Ends early when the asker closed the
+// relay (the server no longer knows it) or the source is stopping.
+QCoro::Task<> answerAsk(std::shared_ptr<Clock> clock, std::shared_ptr<TrackServer> server,
+                        RelayLink link, QString capability, QJsonObject ask,
+                        std::shared_ptr<int> active, std::stop_token token) {
+    ++*active;
+    const QString relay = ask.value(QStringLiteral("relay")).toString();
+    TrackServer::Answer planned =
+        server->plan(capability, ask.value(QStringLiteral("range")).toString().toLatin1(),
+                     ask.value(QStringLiteral("headOnly")).toBool());
+    qint64 remaining = planned.file ? planned.length : 0;
+    Status put = co_await putChunk(
+        clock, link, relay, 0, headChunk(planned.status, planned.headers), remaining == 0, token);
+    for (qint64 seq = 1; put && remaining > 0 && !token.stop_requested(); ++seq) {
+        QByteArray bytes = planned.file->read(std::min(remaining, kRelayChunkBytes));
+        if (bytes.isEmpty()) { // the file shrank: end what was sent
+            put = co_await putChunk(clock, link, relay, seq, {}, true, token);
+            break;
+        }
+        remaining -= bytes.size();
+        put = co_await putChunk(clock, link, relay, seq, std::move(bytes), remaining == 0, token);
+    }
+    if (!put)
+        logEvent(LogCategory::Playback, LogLevel::Info,
+                 "event=track_relay_send_ended reason=%{public}s", put.error().description);
+    --*active;
+}
+
+} // namespace
+
+QString relayOfferIdOfCapability(const QString& capability) {
+    const QByteArray hash = QCryptographicHash::hash(QByteArrayLiteral("sonavert relay offer\n") +
+                                                         capability.toLatin1(),
+                                                     QCryptographicHash::Sha256);
+    return QString::fromLatin1(
+        hash.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
+}
+
+QString relayOfferId(const TrackOffer& offer) {
+    return relayOfferIdOfCapability(capabilityOf(offer));
+}
+
+RelaySource::RelaySource(std::shared_ptr<Clock> clock, std::shared_ptr<TrackServer> server,
+                         RelayLink link, QObject* parent)
+    : QObject(parent)
+    , m_clock(std::move(clock))
+    , m_server(std::move(server))
+    , m_link(std::move(link)) {}
+
+RelaySource::~RelaySource() {
+    m_task.cancel();
+}
+
+void RelaySource::start() {
+    run(m_task.token());
+}
+
+QCoro::Task<> RelaySource::run(std::stop_token token) {
+    // Copies: the loop may outlive this object by one step after it is cancelled.
+    auto clock = m_clock;
+    auto server = m_server;
+    auto link = m_link;
+    auto active = m_active;
+    while (!token.stop_requested()) {
+        QHash<QString, QString> capabilityById;
+        for (const QString& capability : server->liveCapabilities())
+            capabilityById.insert(relayOfferIdOfCapability(capability), capability);
+        Duration pace = *active > 0 ? kBusyPace : kIdlePace;
+        if (!capabilityById.isEmpty()) {
+            const QJsonObject body{
+                {QStringLiteral("offers"), QJsonArray::fromStringList(capabilityById.keys())}};
+            const Result<QJsonObject> found = co_await link.call(kAsks, body);
+            if (token.stop_requested())
+                co_return;
+            if (!found) {
+                logEvent(LogCategory::Playback, LogLevel::Info,
+                         "event=track_relay_asks_failed error=%{public}s",
+                         found.error().description);
+                // Only an operation the server does not know is NOT_FOUND here.
+                if (clouddb::isCloudError(found.error(), clouddb::CloudErrorCode::UnknownItem))
+                    pace = kUnsupportedPause;
+            }
+            for (const QJsonValue& value :
+                 found ? found.value().value(QStringLiteral("asks")).toArray() : QJsonArray()) {
+                const QJsonObject ask = value.toObject();
+                const QString capability =
+                    capabilityById.value(ask.value(QStringLiteral("offer")).toString());
+                if (capability.isEmpty())
+                    continue;
+                if (*active >= kMaxRelays) {
+                    // The asker gets an answer it understands instead of waiting it out.
+                    const QString relay = ask.value(QStringLiteral("relay")).toString();
+                    (void)co_await putChunk(clock, link, relay, 0, busyHeadChunk(), true, token);
+                    continue;
+                }
+                answerAsk(clock, server, link, capability, ask, active, token);
+                pace = kBusyPace;
+            }
+        }
+        co_await clock->sleep(pace, token);
+    }
+}
+
+namespace {
+
+// Takes the relay's chunks in order and hands each, opened, to `onChunk`, which says whether
+// to go on. Ends at the relay's end, at the first failure, or when `onChunk` says stop.
+QCoro::Task<Status> takeChunks(std::shared_ptr<Clock> clock, RelayLink link, QString relay,
+                               std::function<QCoro::Task<bool>(qint64, QByteArray)> onChunk) {
+    qint64 next = 0;
+    Duration wait = kFirstTakeWait;
+    Duration waitedForFirst{0};
+    while (true) {
+        const QJsonObject body{{QStringLiteral("relay"), relay}, {QStringLiteral("seq"), next}};
+        const Result<QJsonObject> taken = co_await link.call(kTake, body);
+        if (!taken)
+            co_return taken.error();
+        const QJsonArray chunks = taken.value().value(QStringLiteral("chunks")).toArray();
+        for (const QJsonValue& value : chunks) {
+            const QJsonObject chunk = value.toObject();
+            if (chunk.value(QStringLiteral("seq")).toInteger(-1) != next)
+                co_return relayError(QStringLiteral("the server passed the song on out of order"));
+            const Result<QByteArray> opened =
+                link.open(chunk.value(QStringLiteral("chunk")).toString(), relay, next);
+            if (!opened)
+                co_return relayError(QStringLiteral("a part of the song did not open: %1")
+                                         .arg(opened.error().description));
+            const bool goesOn = co_await onChunk(next, opened.value());
+            ++next;
+            if (!goesOn)
+                co_return Status{};
+        }
+        if (taken.value().value(QStringLiteral("end")).toBool())
+            co_return Status{};
+        if (!chunks.isEmpty()) {
+            wait = kFirstTakeWait;
+            continue;
+        }
+        if (next == 0) {
+            waitedForFirst += wait;
+            if (waitedForFirst >= kRelayFirstChunkBound)
+                co_return relayError(
+                    QStringLiteral("the other computer did not answer through the server"));
+        }
+        co_await clock->sleep(wait);
+        wait = std::min(wait * 2, kLongestTakeWait);
+    }
+}
+
+QCoro::Task<Status> openRelay(RelayLink link, QString relay, TrackOffer offer, QByteArray range,
+                              bool isHeadOnly) {
+    const QJsonObject body{{QStringLiteral("offer"), relayOfferId(offer)},
+                           {QStringLiteral("relay"), relay},
+                           {QStringLiteral("range"), QString::fromLatin1(range)},
+                           {QStringLiteral("headOnly"), isHeadOnly}};
+    const Result<QJsonObject> asked = co_await link.call(kAsk, body);
+    if (!asked)
+        co_return asked.error();
+    co_return Status{};
+}
+
+QCoro::Task<> closeRelay(RelayLink link, QString relay) {
+    const QJsonObject body{{QStringLiteral("relay"), relay}};
+    (void)co_await link.call(kClose, body);
+}
+
+QCoro::Task<> runRelayToPlayer(std::shared_ptr<Clock> clock, RelayLink link, TrackOffer offer,
+                               QPointer<QTcpSocket> player, QByteArray range, bool isHeadOnly) {
+    const QString relay = unguessablePathSegment(16);
+    const auto isConnected = [player] {
+        return player && player->state() == QAbstractSocket::ConnectedState;
+    };
+    Status status = co_await openRelay(link, relay, offer, range, isHeadOnly);
+    bool isHeadWritten = false;
+    if (status) {
+        status = co_await takeChunks(
+            clock, link, relay,
+            [clock, player, isConnected, &isHeadWritten](qint64 seq,
+                                                         QByteArray bytes) -> QCoro::Task<bool> {
+                if (seq == 0) {
+                    const std::optional<Head> head = parseHeadChunk(bytes);
+                    if (!head || !isConnected())
+                        co_return false;
+                    player->write(playerHead(head->status, head->headers));
+                    isHeadWritten = true;
+                    co_return true;
+                }
+                while (isConnected() && player->bytesToWrite() > kMaxPlayerBufferedBytes)
+                    co_await clock->sleep(kPlayerDrainWait);
+                if (!isConnected())
+                    co_return false;
+                player->write(bytes);
+                co_return true;
+            });
+    }
+    if (!status)
+        logEvent(LogCategory::Playback, LogLevel::Info,
+                 "event=track_relay_receive_ended reason=%{public}s", status.error().description);
+    if (isConnected()) {
+        if (!isHeadWritten)
+            player->write(noAnswerHead());
+        player->disconnectFromHost();
+    }
+    co_await closeRelay(link, relay);
+}
+
+} // namespace
+
+void relayToPlayer(std::shared_ptr<Clock> clock, RelayLink link, TrackOffer offer,
+                   QTcpSocket* player, QByteArray range, bool isHeadOnly) {
+    runRelayToPlayer(std::move(clock), std::move(link), std::move(offer), QPointer(player),
+                     std::move(range), isHeadOnly);
+}
+
+QCoro::Task<Status> probeThroughServer(std::shared_ptr<Clock> clock, RelayLink link,
+                                       TrackOffer offer) {
+    const QString relay = unguessablePathSegment(16);
+    Status status = co_await openRelay(link, relay, offer, QByteArray("bytes=0-0"), false);
+    int answered = 0;
+    if (status)
+        status = co_await takeChunks(clock, link, relay,
+                                     [&answered](qint64, QByteArray bytes) -> QCoro::Task<bool> {
+                                         const auto head = parseHeadChunk(bytes);
+                                         answered = head ? head->status : -1;
+                                         co_return false;
+                                     });
+    co_await closeRelay(link, relay);
+    if (!status)
+        co_return status;
+    if (answered != 200 && answered != 206)
+        co_return relayError(QStringLiteral("the other computer no longer offers the song"));
+    co_return Status{};
+}
+
+} // namespace sonavert::stream

@@ -1,0 +1,89 @@
+#pragma once
+
+#include "src/model/playback_state.h"
+#include "src/runtime/clock.h"
+#include "src/runtime/result.h"
+#include "src/runtime/task_handle.h"
+
+#include <QCoro/QCoroTask>
+#include <QJsonObject>
+#include <QObject>
+#include <QPointer>
+#include <functional>
+#include <memory>
+
+class QTcpSocket;
+
+namespace sonavert::stream {
+
+class TrackServer;
+
+/// What passing a song through the account's server needs of the rest of the app.
+struct RelayLink {
+    /// Runs one relay operation ("relay/ask", ...) at the account's server.
+    std::function<QCoro::Task<Result<QJsonObject>>(QString operation, QJsonObject body)> call;
+    /// Seals the chunk `seq` of relay `relay` under the account key, so the server holds only
+    /// ciphertext; fails while this computer has no key.
+    std::function<Result<QString>(QByteArray clear, QString relay, qint64 seq)> seal;
+    /// Opens what `seal` sealed for the same relay and place, and nothing else.
+    std::function<Result<QByteArray>(QString sealed, QString relay, qint64 seq)> open;
+};
+
+/// The id the server knows an offer by: a hash of its capability, so the server, which sees
+/// the asks, never learns the capability itself.
+QString relayOfferId(const TrackOffer& offer);
+QString relayOfferIdOfCapability(const QString& capability);
+
+/// What may wait for the player before the fetch (direct or through the server) is left to
+/// wait: the network side then stops reading, and the source slows down.
+inline constexpr qint64 kMaxPlayerBufferedBytes = qint64{512} * 1024;
+
+/// The bytes of clear audio one chunk carries.
+inline constexpr qint64 kRelayChunkBytes = qint64{256} * 1024;
+
+/// The offering side: while this computer offers songs, it asks the server every little while
+/// whether another computer of the account, unable to reach it directly, wants a part of one,
+/// and puts that part there in sealed chunks, as fast as the taker takes them.
+class RelaySource : public QObject {
+    Q_OBJECT
+public:
+    /// How often the server is asked while nothing is being passed on.
+    static constexpr Duration kIdlePace = std::chrono::seconds(2);
+    /// How often while a song is: a seek on the other computer is a new ask.
+    static constexpr Duration kBusyPace = std::chrono::milliseconds(250);
+    /// Parts passed on at once.
+    static constexpr int kMaxRelays = 4;
+
+    RelaySource(std::shared_ptr<Clock> clock, std::shared_ptr<TrackServer> server, RelayLink link,
+                QObject* parent = nullptr);
+    ~RelaySource() override;
+
+    void start();
+    int activeRelays() const { return *m_active; }
+
+private:
+    QCoro::Task<> run(std::stop_token token);
+
+    std::shared_ptr<Clock> m_clock;
+    std::shared_ptr<TrackServer> m_server;
+    RelayLink m_link;
+    TaskHandle m_task;
+    std::shared_ptr<int> m_active = std::make_shared<int>(0);
+};
+
+/// How long the offering computer has to begin answering through the server: it asks the
+/// server every RelaySource::kIdlePace.
+inline constexpr Duration kRelayFirstChunkBound = std::chrono::seconds(10);
+
+/// The playing side: answers one request of the player (`player`, which the caller owns)
+/// with `range` of `offer` through the server. It asks for the range, takes the sealed chunks
+/// as they come, opens them and writes the clear bytes to the player no faster than the
+/// player reads; a player that hangs up closes the relay, and an offer that does not answer
+/// gets the player a 504.
+void relayToPlayer(std::shared_ptr<Clock> clock, RelayLink link, TrackOffer offer,
+                   QTcpSocket* player, QByteArray range, bool isHeadOnly);
+/// Whether the offering computer answers through the server now; the error says what failed.
+QCoro::Task<Status> probeThroughServer(std::shared_ptr<Clock> clock, RelayLink link,
+                                       TrackOffer offer);
+
+} // namespace sonavert::stream
