@@ -2,7 +2,6 @@
 
 #include "src/account/account_keys.h"
 #include "src/clouddb/http_cloud_database.h"
-#include "src/crypto/payload_cipher.h"
 #include "src/desktop/user_defaults.h"
 #include "src/music/shortcuts_command_runner.h"
 #include "src/music/shortcuts_command_tool.h"
@@ -121,26 +120,11 @@ DeviceMusic::~DeviceMusic() = default;
 
 void DeviceMusic::passThroughServer(std::shared_ptr<clouddb::HttpCloudDatabase> database,
                                     AccountKeys* keys) {
-    const QString recordName = QStringLiteral("relay");
     const QPointer<AccountKeys> holder(keys);
-    stream::RelayLink link{
-        [database](QString operation, QJsonObject body) {
-            return database->post(std::move(operation), std::move(body), {});
-        },
-        [holder, recordName](QByteArray clear, QString relay, qint64 seq) -> Result<QString> {
-            if (!holder || !holder->keyRing())
-                return makeError(QStringLiteral("ServerRelay"), 2,
-                                 QStringLiteral("this computer has no account key yet"));
-            return crypto::PayloadCipher::sealBytes(holder->keyRing()->current(), recordName, relay,
-                                                    clear, {QString::number(seq)});
-        },
-        [holder, recordName](QString sealed, QString relay, qint64 seq) -> Result<QByteArray> {
-            if (!holder || !holder->keyRing())
-                return makeError(QStringLiteral("ServerRelay"), 2,
-                                 QStringLiteral("this computer has no account key yet"));
-            return crypto::PayloadCipher::openBytes(*holder->keyRing(), recordName, relay, sealed,
-                                                    {QString::number(seq)});
-        }};
+    const stream::RelayLink link =
+        stream::accountRelayLink(std::move(database), [holder]() -> std::optional<crypto::KeyRing> {
+            return holder ? holder->keyRing() : std::nullopt;
+        });
     if (m_trackFetcher)
         m_trackFetcher->passThroughServer(link);
     if (m_trackServer) {

@@ -1,6 +1,8 @@
 #include "src/stream/server_relay.h"
 
 #include "src/clouddb/cloud_error.h"
+#include "src/clouddb/http_cloud_database.h"
+#include "src/crypto/payload_cipher.h"
 #include "src/runtime/log_channel.h"
 #include "src/stream/http_head.h"
 #include "src/stream/track_server.h"
@@ -33,7 +35,8 @@ constexpr Duration kLongestTakeWait = std::chrono::milliseconds(400);
 constexpr Duration kPlayerDrainWait = std::chrono::milliseconds(50);
 
 Error relayError(const QString& text) {
-    return makeError(QStringLiteral("ServerRelay"), 1, text);
+    return makeError(QStringLiteral("ServerRelay"), static_cast<int>(RelayErrorCode::NotPassed),
+                     text);
 }
 
 QString capabilityOf(const TrackOffer& offer) {
@@ -146,6 +149,36 @@ QCoro::Task<> answerAsk(std::shared_ptr<Clock> clock, std::shared_ptr<TrackServe
 
 } // namespace
 
+RelayLink accountRelayLink(std::shared_ptr<clouddb::HttpCloudDatabase> database,
+                           std::function<std::optional<crypto::KeyRing>()> ring) {
+    // Chunks are named by their relay and bound to their place in it: one moved elsewhere, by
+    // a server or anyone, does not open.
+    const QString recordName = QStringLiteral("relay");
+    const auto noKey = [] {
+        return makeError(QStringLiteral("ServerRelay"),
+                         static_cast<int>(RelayErrorCode::NoAccountKey),
+                         QStringLiteral("this computer has no account key yet"));
+    };
+    return RelayLink{
+        [database](QString operation, QJsonObject body) {
+            return database->post(std::move(operation), std::move(body), {});
+        },
+        [ring, recordName, noKey](QByteArray clear, QString relay, qint64 seq) -> Result<QString> {
+            const std::optional<crypto::KeyRing> keys = ring();
+            if (!keys)
+                return noKey();
+            return crypto::PayloadCipher::sealBytes(keys->current(), recordName, relay, clear,
+                                                    {QString::number(seq)});
+        },
+        [ring, recordName, noKey](QString sealed, QString relay, qint64 seq) -> Result<QByteArray> {
+            const std::optional<crypto::KeyRing> keys = ring();
+            if (!keys)
+                return noKey();
+            return crypto::PayloadCipher::openBytes(*keys, recordName, relay, sealed,
+                                                    {QString::number(seq)});
+        }};
+}
+
 QString relayOfferIdOfCapability(const QString& capability) {
     const QByteArray hash = QCryptographicHash::hash(QByteArrayLiteral("sonavert relay offer\n") +
                                                          capability.toLatin1(),
@@ -179,11 +212,14 @@ QCoro::Task<> RelaySource::run(std::stop_token token) {
     auto server = m_server;
     auto link = m_link;
     auto active = m_active;
+    std::optional<Duration> lastAsk;
     while (!token.stop_requested()) {
         QHash<QString, QString> capabilityById;
         for (const QString& capability : server->liveCapabilities())
             capabilityById.insert(relayOfferIdOfCapability(capability), capability);
-        Duration pace = *active > 0 ? kBusyPace : kIdlePace;
+        const bool isBusy =
+            *active > 0 || (lastAsk && clock->monotonicNow() - *lastAsk < kBusyAfterLastAsk);
+        Duration pace = isBusy ? kBusyPace : kIdlePace;
         if (!capabilityById.isEmpty()) {
             const QJsonObject body{
                 {QStringLiteral("offers"), QJsonArray::fromStringList(capabilityById.keys())}};
@@ -205,6 +241,7 @@ QCoro::Task<> RelaySource::run(std::stop_token token) {
                     capabilityById.value(ask.value(QStringLiteral("offer")).toString());
                 if (capability.isEmpty())
                     continue;
+                lastAsk = clock->monotonicNow();
                 if (*active >= kMaxRelays) {
                     // The asker gets an answer it understands instead of waiting it out.
                     const QString relay = ask.value(QStringLiteral("relay")).toString();
@@ -221,10 +258,19 @@ QCoro::Task<> RelaySource::run(std::stop_token token) {
 
 namespace {
 
-// Takes the relay's chunks in order and hands each, opened, to `onChunk`, which says whether
-// to go on. Ends at the relay's end, at the first failure, or when `onChunk` says stop.
+// Where the chunks of a relay go, opened and in order. (A class, not a lambda: GCC 12 destroys
+// the captures of a lambda made inside a coroutine twice.)
+class ChunkSink {
+public:
+    virtual ~ChunkSink() = default;
+    /// Takes the chunk `seq` (0 is the answer's head); says whether to go on.
+    virtual QCoro::Task<bool> take(qint64 seq, QByteArray bytes) = 0;
+};
+
+// Takes the relay's chunks in order and hands each, opened, to `sink`. Ends at the relay's
+// end, at the first failure, or when the sink says stop.
 QCoro::Task<Status> takeChunks(std::shared_ptr<Clock> clock, RelayLink link, QString relay,
-                               std::function<QCoro::Task<bool>(qint64, QByteArray)> onChunk) {
+                               std::shared_ptr<ChunkSink> sink) {
     qint64 next = 0;
     Duration wait = kFirstTakeWait;
     Duration waitedForFirst{0};
@@ -243,7 +289,7 @@ QCoro::Task<Status> takeChunks(std::shared_ptr<Clock> clock, RelayLink link, QSt
             if (!opened)
                 co_return relayError(QStringLiteral("a part of the song did not open: %1")
                                          .arg(opened.error().description));
-            const bool goesOn = co_await onChunk(next, opened.value());
+            const bool goesOn = co_await sink->take(next, opened.value());
             ++next;
             if (!goesOn)
                 co_return Status{};
@@ -282,43 +328,71 @@ QCoro::Task<> closeRelay(RelayLink link, QString relay) {
     (void)co_await link.call(kClose, body);
 }
 
-QCoro::Task<> runRelayToPlayer(std::shared_ptr<Clock> clock, RelayLink link, TrackOffer offer,
-                               QPointer<QTcpSocket> player, QByteArray range, bool isHeadOnly) {
-    const QString relay = unguessablePathSegment(16);
-    const auto isConnected = [player] {
-        return player && player->state() == QAbstractSocket::ConnectedState;
-    };
-    Status status = co_await openRelay(link, relay, offer, range, isHeadOnly);
-    bool isHeadWritten = false;
-    if (status) {
-        status = co_await takeChunks(
-            clock, link, relay,
-            [clock, player, isConnected, &isHeadWritten](qint64 seq,
-                                                         QByteArray bytes) -> QCoro::Task<bool> {
-                if (seq == 0) {
-                    const std::optional<Head> head = parseHeadChunk(bytes);
-                    if (!head || !isConnected())
-                        co_return false;
-                    player->write(playerHead(head->status, head->headers));
-                    isHeadWritten = true;
-                    co_return true;
-                }
-                while (isConnected() && player->bytesToWrite() > kMaxPlayerBufferedBytes)
-                    co_await clock->sleep(kPlayerDrainWait);
-                if (!isConnected())
-                    co_return false;
-                player->write(bytes);
-                co_return true;
-            });
+// Writes what comes through the relay to the player, no faster than the player reads.
+class PlayerSink final : public ChunkSink {
+public:
+    PlayerSink(std::shared_ptr<Clock> clock, QTcpSocket* player)
+        : m_clock(std::move(clock))
+        , m_player(player) {}
+
+    bool isConnected() const {
+        return m_player && m_player->state() == QAbstractSocket::ConnectedState;
     }
+
+    QCoro::Task<bool> take(qint64 seq, QByteArray bytes) override {
+        if (seq == 0) {
+            const std::optional<Head> head = parseHeadChunk(bytes);
+            if (!head || !isConnected())
+                co_return false;
+            m_player->write(playerHead(head->status, head->headers));
+            m_isHeadWritten = true;
+            co_return true;
+        }
+        while (isConnected() && m_player->bytesToWrite() > kMaxPlayerBufferedBytes)
+            co_await m_clock->sleep(kPlayerDrainWait);
+        if (!isConnected())
+            co_return false;
+        m_player->write(bytes);
+        co_return true;
+    }
+
+    // The player gets an answer in any case, and the connection ends with the relay.
+    void finish() {
+        if (!isConnected())
+            return;
+        if (!m_isHeadWritten)
+            m_player->write(noAnswerHead());
+        m_player->disconnectFromHost();
+    }
+
+private:
+    std::shared_ptr<Clock> m_clock;
+    QPointer<QTcpSocket> m_player;
+    bool m_isHeadWritten = false;
+};
+
+// Reads the status of the answer's head and stops.
+class HeadProbe final : public ChunkSink {
+public:
+    QCoro::Task<bool> take(qint64, QByteArray bytes) override {
+        const std::optional<Head> head = parseHeadChunk(bytes);
+        status = head ? head->status : -1;
+        co_return false;
+    }
+    int status = 0;
+};
+
+QCoro::Task<> runRelayToPlayer(std::shared_ptr<Clock> clock, RelayLink link, TrackOffer offer,
+                               std::shared_ptr<PlayerSink> sink, QByteArray range,
+                               bool isHeadOnly) {
+    const QString relay = unguessablePathSegment(16);
+    Status status = co_await openRelay(link, relay, offer, range, isHeadOnly);
+    if (status)
+        status = co_await takeChunks(clock, link, relay, sink);
     if (!status)
         logEvent(LogCategory::Playback, LogLevel::Info,
                  "event=track_relay_receive_ended reason=%{public}s", status.error().description);
-    if (isConnected()) {
-        if (!isHeadWritten)
-            player->write(noAnswerHead());
-        player->disconnectFromHost();
-    }
+    sink->finish();
     co_await closeRelay(link, relay);
 }
 
@@ -326,7 +400,8 @@ QCoro::Task<> runRelayToPlayer(std::shared_ptr<Clock> clock, RelayLink link, Tra
 
 void relayToPlayer(std::shared_ptr<Clock> clock, RelayLink link, TrackOffer offer,
                    QTcpSocket* player, QByteArray range, bool isHeadOnly) {
-    runRelayToPlayer(std::move(clock), std::move(link), std::move(offer), QPointer(player),
+    auto sink = std::make_shared<PlayerSink>(clock, player);
+    runRelayToPlayer(std::move(clock), std::move(link), std::move(offer), std::move(sink),
                      std::move(range), isHeadOnly);
 }
 
@@ -334,18 +409,13 @@ QCoro::Task<Status> probeThroughServer(std::shared_ptr<Clock> clock, RelayLink l
                                        TrackOffer offer) {
     const QString relay = unguessablePathSegment(16);
     Status status = co_await openRelay(link, relay, offer, QByteArray("bytes=0-0"), false);
-    int answered = 0;
+    const auto probe = std::make_shared<HeadProbe>();
     if (status)
-        status = co_await takeChunks(clock, link, relay,
-                                     [&answered](qint64, QByteArray bytes) -> QCoro::Task<bool> {
-                                         const auto head = parseHeadChunk(bytes);
-                                         answered = head ? head->status : -1;
-                                         co_return false;
-                                     });
+        status = co_await takeChunks(clock, link, relay, probe);
     co_await closeRelay(link, relay);
     if (!status)
         co_return status;
-    if (answered != 200 && answered != 206)
+    if (probe->status != 200 && probe->status != 206)
         co_return relayError(QStringLiteral("the other computer no longer offers the song"));
     co_return Status{};
 }

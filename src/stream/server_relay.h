@@ -1,5 +1,6 @@
 #pragma once
 
+#include "src/crypto/key_ring.h"
 #include "src/model/playback_state.h"
 #include "src/runtime/clock.h"
 #include "src/runtime/result.h"
@@ -14,9 +15,21 @@
 
 class QTcpSocket;
 
+namespace sonavert::clouddb {
+class HttpCloudDatabase;
+} // namespace sonavert::clouddb
+
 namespace sonavert::stream {
 
 class TrackServer;
+
+/// The error codes of passing a song through the server (domain "ServerRelay").
+enum class RelayErrorCode {
+    /// The song did not pass: the other computer, the server or a chunk failed; the text says.
+    NotPassed = 1,
+    /// This computer has no account key to seal or open chunks with.
+    NoAccountKey = 2,
+};
 
 /// What passing a song through the account's server needs of the rest of the app.
 struct RelayLink {
@@ -28,6 +41,12 @@ struct RelayLink {
     /// Opens what `seal` sealed for the same relay and place, and nothing else.
     std::function<Result<QByteArray>(QString sealed, QString relay, qint64 seq)> open;
 };
+
+/// The link of a signed-in computer: calls go to its server, chunks are sealed under the
+/// current key of the ring `ring` gives (none: this computer has no key yet, and nothing
+/// passes) and opened under any key of it.
+RelayLink accountRelayLink(std::shared_ptr<clouddb::HttpCloudDatabase> database,
+                           std::function<std::optional<crypto::KeyRing>()> ring);
 
 /// The id the server knows an offer by: a hash of its capability, so the server, which sees
 /// the asks, never learns the capability itself.
@@ -49,8 +68,10 @@ class RelaySource : public QObject {
 public:
     /// How often the server is asked while nothing is being passed on.
     static constexpr Duration kIdlePace = std::chrono::seconds(2);
-    /// How often while a song is: a seek on the other computer is a new ask.
+    /// How often while a song is, and for a while after the last ask: a seek on the other
+    /// computer is a new ask, and its player waits for it.
     static constexpr Duration kBusyPace = std::chrono::milliseconds(250);
+    static constexpr Duration kBusyAfterLastAsk = std::chrono::minutes(2);
     /// Parts passed on at once.
     static constexpr int kMaxRelays = 4;
 

@@ -78,6 +78,12 @@ public:
     }
     QString url() const { return m_url; }
     QString token() const { return m_token; }
+    /// Where the server keeps its store.
+    QString dataDir() const { return m_data.path(); }
+    /// What the server wrote (its log) since the last call.
+    QByteArray takeOutput() {
+        return m_server.readAllStandardOutput() + m_server.readAllStandardError();
+    }
     /// An account key for the devices of the account "me", given to each for its run (as
     /// its token is), so that devices started together share one key without a verification.
     QString accountKey() const { return m_accountKey; }
