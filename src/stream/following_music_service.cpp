@@ -21,6 +21,13 @@ bool isStreamUrl(const QString& location) {
     return scheme == QLatin1String("http") || scheme == QLatin1String("https");
 }
 
+// A reason set inside a sentence of ours: its own closing full stop would double ours.
+QString clause(QString reason) {
+    while (reason.endsWith(QLatin1Char('.')))
+        reason.chop(1);
+    return reason;
+}
+
 Error followError(const QString& text) {
     return makeError(QStringLiteral("Following"), 1, text);
 }
@@ -114,14 +121,14 @@ QCoro::Task<Status> FollowingMusicService::resume(PlaybackState state) {
             QStringLiteral("TrackFetch"), static_cast<int>(TrackFetcher::ErrorCode::Unreachable));
         if (!isUnreachable || !parts.fetcher->canPassThroughServer())
             co_return followError(QStringLiteral("The song is not on this computer, and %1.")
-                                      .arg(direct.error().description));
+                                      .arg(clause(direct.error().description)));
         logEvent(LogCategory::Playback, LogLevel::Info, "event=playback_remote_relay_started");
         const Status relayed = co_await parts.fetcher->probeThroughServer(*state.offer);
         if (!relayed)
             co_return followError(
                 QStringLiteral("The song is not on this computer, %1, and the server could not "
                                "pass it on: %2.")
-                    .arg(direct.error().description, relayed.error().description));
+                    .arg(clause(direct.error().description), clause(relayed.error().description)));
         route = TrackFetcher::Route::ThroughServer;
     }
     co_return co_await playFrom(parts.fetcher->localUrlFor(*state.offer, route).toString(),

@@ -386,14 +386,14 @@ QCoro::Task<> runRelayToPlayer(std::shared_ptr<Clock> clock, RelayLink link, Tra
                                std::shared_ptr<PlayerSink> sink, QByteArray range,
                                bool isHeadOnly) {
     const QString relay = unguessablePathSegment(16);
-    Status status = co_await openRelay(link, relay, offer, range, isHeadOnly);
-    if (status)
-        status = co_await takeChunks(clock, link, relay, sink);
+    const Status opened = co_await openRelay(link, relay, offer, range, isHeadOnly);
+    const Status status = opened ? co_await takeChunks(clock, link, relay, sink) : opened;
     if (!status)
         logEvent(LogCategory::Playback, LogLevel::Info,
                  "event=track_relay_receive_ended reason=%{public}s", status.error().description);
     sink->finish();
-    co_await closeRelay(link, relay);
+    if (opened)
+        co_await closeRelay(link, relay);
 }
 
 } // namespace
@@ -408,10 +408,11 @@ void relayToPlayer(std::shared_ptr<Clock> clock, RelayLink link, TrackOffer offe
 QCoro::Task<Status> probeThroughServer(std::shared_ptr<Clock> clock, RelayLink link,
                                        TrackOffer offer) {
     const QString relay = unguessablePathSegment(16);
-    Status status = co_await openRelay(link, relay, offer, QByteArray("bytes=0-0"), false);
+    const Status opened = co_await openRelay(link, relay, offer, QByteArray("bytes=0-0"), false);
+    if (!opened)
+        co_return opened;
     const auto probe = std::make_shared<HeadProbe>();
-    if (status)
-        status = co_await takeChunks(clock, link, relay, probe);
+    const Status status = co_await takeChunks(clock, link, relay, probe);
     co_await closeRelay(link, relay);
     if (!status)
         co_return status;

@@ -215,6 +215,38 @@ private Q_SLOTS:
         QCOMPARE(refusal(m_ring, split, {u"a"_s, u"bc"_s}), refused);
     }
 
+    // A chunk of a song passing through the server opens to its bytes (zeros included) only
+    // at its place in its relay, under any key of the ring; its length says the bucket only.
+    void aChunkOpensOnlyAtItsPlaceInItsRelay() {
+        QByteArray bytes(5000, '\0');
+        bytes[17] = '\x80';
+        const QString wire =
+            PayloadCipher::sealBytes(m_key, u"relay"_s, u"r1"_s, bytes, {u"3"_s}).value();
+        QVERIFY(wire.startsWith(u"sv4:"_s));
+        QCOMPARE(PayloadCipher::openBytes(m_ring, u"relay"_s, u"r1"_s, wire, {u"3"_s}).value(),
+                 bytes);
+        QCOMPARE(PayloadCipher::openBytes(KeyRing(m_otherKey, {m_key}), u"relay"_s, u"r1"_s, wire,
+                                          {u"3"_s})
+                     .value(),
+                 bytes);
+        const auto refused = [&](const QString& relay, const QString& seq, const QString& value) {
+            const Result<QByteArray> opened =
+                PayloadCipher::openBytes(m_ring, u"relay"_s, relay, value, {seq});
+            return !opened && opened.error().code == int(CryptoErrorCode::Refused);
+        };
+        QVERIFY(refused(u"r1"_s, u"4"_s, wire));
+        QVERIFY(refused(u"r2"_s, u"3"_s, wire));
+        QVERIFY(refused(
+            u"r1"_s, u"3"_s,
+            PayloadCipher::sealBound(m_key, u"relay"_s, u"r1"_s, u"x"_s, {u"3"_s}).value()));
+        QCOMPARE(PayloadCipher::open(m_ring, u"relay"_s, u"r1"_s, wire).error().code,
+                 int(CryptoErrorCode::Refused));
+        const QString other =
+            PayloadCipher::sealBytes(m_key, u"relay"_s, u"r1"_s, bytes.left(4500), {u"3"_s})
+                .value();
+        QCOMPARE(other.size(), wire.size());
+    }
+
     void everyChangedByteIsRefused() {
         const QString wire = sealed();
         const QByteArray body = bodyOf(wire);

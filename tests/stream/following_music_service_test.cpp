@@ -6,6 +6,7 @@
 #include "src/player/song_identifier.h"
 #include "src/runtime/virtual_clock.h"
 #include "src/stream/following_music_service.h"
+#include "src/stream/server_relay.h"
 #include "src/stream/track_fetcher.h"
 #include "src/stream/track_server.h"
 #include "tests/fakes/fake_music_service.h"
@@ -171,6 +172,42 @@ private Q_SLOTS:
         PlaybackState bare{u"unknown"_s, 3.0, u"Elsewhere"_s, {}, {}, {}, {}};
         (void)awaitTask(m_service->resume(bare));
         QCOMPARE(m_inner->resumed.size(), 2);
+    }
+
+    // The server is tried only for a computer that cannot be reached, and when it cannot pass
+    // the song on either, the error says what failed on each way.
+    void theServerIsTheWayOnlyToAnUnreachableComputer() {
+        QStringList calls;
+        const auto failing = [&calls](QString operation,
+                                      QJsonObject) -> QCoro::Task<Result<QJsonObject>> {
+            calls << operation;
+            co_return makeError(u"CloudDatabase"_s, 6, u"The server is unavailable."_s);
+        };
+        m_fetcher->passThroughServer(RelayLink{failing, {}, {}});
+
+        // Reached, and no longer offered: the server would say no more.
+        PlaybackState revoked{u"unknown"_s, 5.0, m_elsewhere.name, {}, {}, {}, {}};
+        revoked.offer = m_server->offer(QUrl(m_elsewhere.uri).toLocalFile(), 400);
+        QVERIFY(revoked.offer);
+        m_server->revokeAll();
+        QVERIFY(!awaitTask(m_service->resume(revoked)));
+        QVERIFY(calls.isEmpty());
+
+        // Not reached (nothing listens where the offer points): the server is asked, and fails.
+        PlaybackState unreachable = revoked;
+        QUrl elsewhere(unreachable.offer->url);
+        elsewhere.setHost(u"127.0.0.2"_s);
+        unreachable.offer->url = elsewhere.toString();
+        const Status failed = awaitTask(m_service->resume(unreachable));
+        QVERIFY(!failed);
+        QCOMPARE(calls, QStringList{u"relay/ask"_s});
+        QVERIFY2(failed.error().description.startsWith(
+                     u"The song is not on this computer, the other computer cannot be reached: "_s),
+                 qPrintable(failed.error().description));
+        QVERIFY2(failed.error().description.endsWith(
+                     u", and the server could not pass it on: The server is unavailable."_s),
+                 qPrintable(failed.error().description));
+        QVERIFY(m_player->openedLocations().isEmpty());
     }
 };
 
