@@ -199,61 +199,68 @@ RelaySource::RelaySource(std::shared_ptr<Clock> clock, std::shared_ptr<TrackServ
     , m_link(std::move(link)) {}
 
 RelaySource::~RelaySource() {
+    m_clock->cancelScheduled(m_timer);
     m_task.cancel();
 }
 
 void RelaySource::start() {
-    run(m_task.token());
+    scheduleAsk(kIdlePace);
 }
 
-QCoro::Task<> RelaySource::run(std::stop_token token) {
-    // Copies: the loop may outlive this object by one step after it is cancelled.
+// One ask at a time, each scheduled after the last: nothing waits on the clock between two,
+// so a computer that offers nothing holds no coroutine at all.
+void RelaySource::scheduleAsk(Duration pace) {
+    m_timer = m_clock->schedule(pace, [this] {
+        m_timer = 0;
+        QCoro::connect(askOnce(m_task.token()), this, [this](Duration next) { scheduleAsk(next); });
+    });
+}
+
+QCoro::Task<Duration> RelaySource::askOnce(std::stop_token token) {
+    // Copies: the ask may outlive this object while the server answers.
     auto clock = m_clock;
     auto server = m_server;
     auto link = m_link;
     auto active = m_active;
-    std::optional<Duration> lastAsk;
-    while (!token.stop_requested()) {
-        QHash<QString, QString> capabilityById;
-        for (const QString& capability : server->liveCapabilities())
-            capabilityById.insert(relayOfferIdOfCapability(capability), capability);
-        const bool isBusy =
-            *active > 0 || (lastAsk && clock->monotonicNow() - *lastAsk < kBusyAfterLastAsk);
-        Duration pace = isBusy ? kBusyPace : kIdlePace;
-        if (!capabilityById.isEmpty()) {
-            const QJsonObject body{
-                {QStringLiteral("offers"), QJsonArray::fromStringList(capabilityById.keys())}};
-            const Result<QJsonObject> found = co_await link.call(kAsks, body);
-            if (token.stop_requested())
-                co_return;
-            if (!found) {
-                logEvent(LogCategory::Playback, LogLevel::Info,
-                         "event=track_relay_asks_failed error=%{public}s",
-                         found.error().description);
-                // Only an operation the server does not know is NOT_FOUND here.
-                if (clouddb::isCloudError(found.error(), clouddb::CloudErrorCode::UnknownItem))
-                    pace = kUnsupportedPause;
-            }
-            for (const QJsonValue& value :
-                 found ? found.value().value(QStringLiteral("asks")).toArray() : QJsonArray()) {
-                const QJsonObject ask = value.toObject();
-                const QString capability =
-                    capabilityById.value(ask.value(QStringLiteral("offer")).toString());
-                if (capability.isEmpty())
-                    continue;
-                lastAsk = clock->monotonicNow();
-                if (*active >= kMaxRelays) {
-                    // The asker gets an answer it understands instead of waiting it out.
-                    const QString relay = ask.value(QStringLiteral("relay")).toString();
-                    (void)co_await putChunk(clock, link, relay, 0, busyHeadChunk(), true, token);
-                    continue;
-                }
-                answerAsk(clock, server, link, capability, ask, active, token);
-                pace = kBusyPace;
-            }
-        }
-        co_await clock->sleep(pace, token);
+    auto lastAsk = m_lastAsk;
+    QHash<QString, QString> capabilityById;
+    for (const QString& capability : server->liveCapabilities())
+        capabilityById.insert(relayOfferIdOfCapability(capability), capability);
+    const bool isBusy =
+        *active > 0 || (*lastAsk && clock->monotonicNow() - **lastAsk < kBusyAfterLastAsk);
+    Duration pace = isBusy ? kBusyPace : kIdlePace;
+    if (capabilityById.isEmpty())
+        co_return pace;
+    const QJsonObject body{
+        {QStringLiteral("offers"), QJsonArray::fromStringList(capabilityById.keys())}};
+    const Result<QJsonObject> found = co_await link.call(kAsks, body);
+    if (token.stop_requested())
+        co_return pace;
+    if (!found) {
+        logEvent(LogCategory::Playback, LogLevel::Info,
+                 "event=track_relay_asks_failed error=%{public}s", found.error().description);
+        // Only an operation the server does not know is NOT_FOUND here.
+        if (clouddb::isCloudError(found.error(), clouddb::CloudErrorCode::UnknownItem))
+            pace = kUnsupportedPause;
     }
+    for (const QJsonValue& value :
+         found ? found.value().value(QStringLiteral("asks")).toArray() : QJsonArray()) {
+        const QJsonObject ask = value.toObject();
+        const QString capability =
+            capabilityById.value(ask.value(QStringLiteral("offer")).toString());
+        if (capability.isEmpty())
+            continue;
+        *lastAsk = clock->monotonicNow();
+        if (*active >= kMaxRelays) {
+            // The asker gets an answer it understands instead of waiting it out.
+            const QString relay = ask.value(QStringLiteral("relay")).toString();
+            (void)co_await putChunk(clock, link, relay, 0, busyHeadChunk(), true, token);
+            continue;
+        }
+        answerAsk(clock, server, link, capability, ask, active, token);
+        pace = kBusyPace;
+    }
+    co_return pace;
 }
 
 namespace {

@@ -83,13 +83,18 @@ public:
     int activeRelays() const { return *m_active; }
 
 private:
-    QCoro::Task<> run(std::stop_token token);
+    void scheduleAsk(Duration pace);
+    /// Asks the server once and answers what it found; gives the pace of the next ask.
+    QCoro::Task<Duration> askOnce(std::stop_token token);
 
     std::shared_ptr<Clock> m_clock;
     std::shared_ptr<TrackServer> m_server;
     RelayLink m_link;
-    TaskHandle m_task;
+    TaskHandle m_task; ///< ends the asks and answers under way
+    Clock::TimerId m_timer = 0;
     std::shared_ptr<int> m_active = std::make_shared<int>(0);
+    std::shared_ptr<std::optional<Duration>> m_lastAsk =
+        std::make_shared<std::optional<Duration>>();
 };
 
 /// How long the offering computer has to begin answering through the server: it asks the
