@@ -169,8 +169,8 @@ Result<QJsonObject> RelayMailbox::put(const QString& database, const QJsonObject
     SONAVERT_TRY(relay);
     const auto seq = seqField(body);
     SONAVERT_TRY(seq);
-    const QString sealed = body.value(QStringLiteral("chunk")).toString();
-    if (sealed.size() > m_limits.maxChunkChars)
+    const QString text = body.value(QStringLiteral("chunk")).toString();
+    if (text.size() > m_limits.maxChunkChars)
         return cloudError(
             ServerErrorCode::LimitExceeded,
             QStringLiteral("a chunk holds at most %1 characters").arg(m_limits.maxChunkChars));
@@ -179,13 +179,13 @@ Result<QJsonObject> RelayMailbox::put(const QString& database, const QJsonObject
         return badRelayRequest(QStringLiteral("the relay has ended"));
     if (seq.value() != into.nextPut)
         return badRelayRequest(QStringLiteral("the next chunk is %1").arg(into.nextPut));
-    const qint64 size = sealed.size();
+    const qint64 size = text.size();
     // A chunk is refused until the taker catches up; an empty relay always takes one, so a
     // chunk the size of the whole buffer still passes.
     if ((into.bytes > 0 && into.bytes + size > m_limits.maxRelayBytes) ||
         m_heldBytes + size > m_limits.maxTotalBytes)
         return QJsonObject{{QStringLiteral("accepted"), false}};
-    into.chunks.append(Chunk{seq.value(), sealed});
+    into.chunks.append(Chunk{seq.value(), text.toLatin1()});
     into.bytes += size;
     m_heldBytes += size;
     ++into.nextPut;
@@ -210,7 +210,7 @@ Result<QJsonObject> RelayMailbox::take(const QString& database, const QJsonObjec
         if (chunks.size() >= m_limits.maxChunksPerTake)
             break;
         chunks.append(QJsonObject{{QStringLiteral("seq"), chunk.seq},
-                                  {QStringLiteral("chunk"), chunk.sealed}});
+                                  {QStringLiteral("chunk"), QString::fromLatin1(chunk.sealed)}});
     }
     const bool isLastGiven =
         from.isEnded && (from.chunks.isEmpty() || chunks.size() == from.chunks.size());

@@ -27,7 +27,7 @@ public:
         int maxRelaysPerAccount = 8;
         /// Asks waiting for the offering computers of one account.
         int maxAsksPerAccount = 32;
-        /// Ciphertext one relay holds before the taker has taken it.
+        /// Ciphertext one relay holds before the taker has taken it, in bytes as held.
         qint64 maxRelayBytes = qint64{2} << 20;
         /// Ciphertext held for every relay together.
         qint64 maxTotalBytes = qint64{64} << 20;
@@ -55,7 +55,7 @@ public:
 private:
     struct Chunk {
         qint64 seq = 0;
-        QString sealed;
+        QByteArray sealed; ///< base64 is ASCII: one byte a character, half a QString's size
     };
     struct Relay {
         QString database;

@@ -78,6 +78,7 @@ public:
     }
     QString url() const { return m_url; }
     QString token() const { return m_token; }
+    qint64 pid() const { return m_server.processId(); }
     /// Where the server keeps its store.
     QString dataDir() const { return m_data.path(); }
     /// What the server wrote (its log) since the last call.
