@@ -11,11 +11,14 @@
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QSslSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <cstdio>
+#include <cstring>
 
 using namespace sonavert;
 using namespace sonavert::stream;
@@ -46,6 +49,34 @@ Answer get(const QString& url, const QByteArray& range = {}, bool trusting = fal
         return {};
     return {reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), reply->readAll(),
             reply->rawHeader("Content-Range")};
+}
+
+// The same GET made by another process with a profile of its own (another user's program on
+// the machine, or another computer on the LAN): "status size" of what it got.
+QByteArray getFromAnotherProcess(const QString& url, const QString& home) {
+    QProcess outsider;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(u"HOME"_s, home);
+    environment.insert(u"XDG_CONFIG_HOME"_s, home + u"/config"_s);
+    environment.insert(u"XDG_DATA_HOME"_s, home + u"/data"_s);
+    outsider.setProcessEnvironment(environment);
+    // Waited for with the event loop running: the offering server is in this process.
+    QSignalSpy finished(&outsider, &QProcess::finished);
+    outsider.start(QCoreApplication::applicationFilePath(), {u"--outsider-get"_s, url});
+    if (!finished.wait(3 * kEventLimitMs)) // a sanitizer build starting on a loaded machine
+        return {};
+    const QByteArray said = outsider.readAllStandardOutput().trimmed();
+    if (said.isEmpty())
+        qWarning() << "the other process said nothing:" << outsider.readAllStandardError();
+    return said;
+}
+
+int outsiderMain(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    const Answer answer = get(QString::fromLocal8Bit(argv[2]), {}, true);
+    std::printf("%d %lld\n", answer.status, static_cast<long long>(answer.body.size()));
+    std::fflush(stdout);
+    return 0;
 }
 
 QByteArray randomBytes(qsizetype size) {
@@ -165,6 +196,11 @@ private Q_SLOTS:
             QVERIFY(answer.body.isEmpty());
         }
         QCOMPARE(get(offer->url, {}, true).body.size(), m_bytes.size()); // the real one serves
+        // Another process, another profile: the same, and the capability is all it takes.
+        const QString home = m_scratch.filePath(u"outsider"_s);
+        QCOMPARE(getFromAnotherProcess(guessed.toString(), home), "404 0");
+        QCOMPARE(getFromAnotherProcess(offer->url, home),
+                 "200 " + QByteArray::number(m_bytes.size()));
 
         // Another key: the relay refuses the computer, whatever it serves.
         TrackOffer forged = *offer;
@@ -181,6 +217,7 @@ private Q_SLOTS:
         m_clock->advance(std::chrono::seconds(60) + TrackServer::Options{}.margin +
                          std::chrono::seconds(1));
         QCOMPARE(get(offer->url, {}, true).status, 404);
+        QCOMPARE(getFromAnotherProcess(offer->url, home), "404 0");
         const Status ended = test::awaitTask(fetcher.probe(*offer));
         QVERIFY(!ended);
         QVERIFY2(ended.error().description.contains(u"no longer offers"_s),
@@ -271,5 +308,11 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TrackStreamingTest)
+int main(int argc, char** argv) {
+    if (argc == 3 && std::strcmp(argv[1], "--outsider-get") == 0)
+        return outsiderMain(argc, argv);
+    QCoreApplication app(argc, argv);
+    TrackStreamingTest test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "track_streaming_test.moc"
