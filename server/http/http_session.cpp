@@ -598,7 +598,7 @@ std::shared_ptr<void> ConnectionCaps::take(const QHostAddress& peer, bool isTrus
         return nullptr;
     ++m_state->count;
     ++m_state->perClient[client];
-    return std::shared_ptr<void>(nullptr, [state = m_state, client](void*) {
+    return std::shared_ptr<void>(m_state.get(), [state = m_state, client](void*) {
         const std::lock_guard lock(state->mutex);
         --state->count;
         if (--state->perClient[client] <= 0)

@@ -27,6 +27,8 @@ namespace websocket = boost::beast::websocket;
 constexpr int kKernelSendBuffer = 32 * 1024;
 /// A close reason with its code fits a control frame.
 constexpr qsizetype kMostCloseReasonBytes = 123;
+/// The highest close code a peer may send.
+constexpr std::uint16_t kMostCloseCode = 4999;
 /// The WebSocket reads its handshake, and the frames sent with it, from a buffer of this size.
 constexpr std::size_t kMostHandshakeBytes = 1536;
 
@@ -138,6 +140,8 @@ public:
         m_ws.control_callback([this](websocket::frame_type kind, beast::string_view) {
             if (kind == websocket::frame_type::pong)
                 toOwner([](PushBridge& bridge) { Q_EMIT bridge.heard(); });
+            if (kind == websocket::frame_type::close && m_ws.reason().code > kMostCloseCode)
+                refuseCloseCode();
         });
         // The channel exists on the owner's side before the client can learn of the upgrade,
         // so its greeting time counts from no later than the client's first chance to greet.
@@ -190,13 +194,15 @@ public:
     void abort() override { finish(); }
 
     void checkDeadline(Duration) override {
-        // Beast answers each ping before it reads on, so a client that pings and never reads
-        // leaves its pings waiting in the kernel: more of them than a send queue holds, and it
-        // is cut off.
+        // A channel reads whatever comes, except while it answers a ping (or a close) that the
+        // client does not take: the pings of a client that never reads wait in the kernel.
+        // Still waiting at the next check, and the client is cut off; it would not read a
+        // close frame either.
         int unread = 0;
         const int fd = beast::get_lowest_layer(m_ws).native_handle();
-        if (!m_isDone && ::ioctl(fd, FIONREAD, &unread) == 0 &&
-            unread > m_start.limits->maxQueuedBytes)
+        const bool isStalled = !m_isDone && ::ioctl(fd, FIONREAD, &unread) == 0 && unread > 0;
+        m_stalledChecks = isStalled ? m_stalledChecks + 1 : 0;
+        if (m_stalledChecks >= 2)
             finish();
     }
 
@@ -221,6 +227,22 @@ private:
                     event(*link->bridge);
             },
             Qt::QueuedConnection);
+    }
+
+    /// A close code no peer may send (the standard defines none from 5000 on) is a protocol
+    /// error, answered with 1002 instead of an echo of the code.
+    void refuseCloseCode() {
+        if (m_isDone || m_isClosing)
+            return;
+        m_isClosing = true;
+        while (m_out.size() > (m_isWriting ? 1U : 0U)) {
+            m_link->queued.fetch_sub(static_cast<qint64>(m_out.back().bytes.size()));
+            m_out.pop_back();
+        }
+        m_ws.async_close(websocket::close_code::protocol_error,
+                         [self = this->shared_from_this()](boost::system::error_code) {
+                             self->finish();
+                         });
     }
 
     void onAccepted(boost::system::error_code error) {
@@ -317,6 +339,7 @@ private:
     bool m_isWriting = false;
     bool m_isClosing = false;
     bool m_isDone = false;
+    int m_stalledChecks = 0;
 };
 
 template <class Stream>
