@@ -179,15 +179,15 @@ public:
         // Answers go out in the order their requests came.
         for (auto next = m_ready.find(m_nextToWrite); next != m_ready.end();
              next = m_ready.find(m_nextToWrite)) {
+            // A client that sends requests without reading the answers would otherwise have
+            // them held here without end: one more is not given to one that left so much.
+            if (m_unsent > kMostUnsentAnswerBytes) {
+                finish();
+                return;
+            }
             queue(std::move(next->second), false);
             m_ready.erase(next);
             ++m_nextToWrite;
-        }
-        // A client that sends requests without reading the answers would otherwise have them
-        // held here without end.
-        if (m_unsent > kMostUnsentAnswerBytes) {
-            finish();
-            return;
         }
         write();
     }
