@@ -44,14 +44,14 @@ CloudServer::CloudServer(std::unique_ptr<CloudStorage> storage,
                          std::unique_ptr<CloudService> service,
                          std::unique_ptr<CallDispatcher> calls, Clock& clock,
                          const ServerConfig& config)
-    : m_io(std::make_unique<IoThreads>(
-          config.ioThreads > 0 ? config.ioThreads : usableCores(), clock))
+    : m_io(std::make_unique<IoThreads>(config.ioThreads > 0 ? config.ioThreads : usableCores(),
+                                       clock))
     , m_storage(std::move(storage))
     , m_service(std::move(service))
     , m_calls(std::move(calls))
     , m_hub(std::make_unique<PushHub>(*m_service, clock, config.push))
-    , m_http(std::make_unique<HttpFrontend>(*m_calls, *m_hub, config.http, config.transport,
-                                            clock, *m_io))
+    , m_http(std::make_unique<HttpFrontend>(*m_calls, *m_hub, config.http, config.transport, clock,
+                                            *m_io))
     , m_clock(clock)
     , m_isSecure(config.transport.tls.has_value())
     , m_tombstoneRetention(config.tombstoneRetention)

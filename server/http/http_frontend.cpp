@@ -8,13 +8,13 @@
 #include "server/wire/error_json.h"
 #include "server/wire/server_error.h"
 
-#include <boost/asio/ssl/context.hpp>
 #include <QJsonDocument>
 #include <QLoggingCategory>
 #include <QPointer>
 #include <QSslConfiguration>
 #include <QSslKey>
 #include <array>
+#include <boost/asio/ssl/context.hpp>
 #include <utility>
 
 namespace sonavert::cloud {
@@ -272,9 +272,9 @@ void HttpFrontend::serveCall(const IncomingRequest& request, AnswerHandle handle
         return;
     }
     // The answer comes back later, on this thread; the client may have gone by then.
-    m_calls.dispatch(std::move(call), [this, on = std::move(on)](const Result<QJsonObject>& result) {
-        answer(on, result);
-    });
+    m_calls.dispatch(
+        std::move(call),
+        [this, on = std::move(on)](const Result<QJsonObject>& result) { answer(on, result); });
 }
 
 bool HttpFrontend::serveOperatorPath(const IncomingRequest& request, AnswerHandle& handle) {
@@ -333,9 +333,9 @@ void HttpFrontend::serveMetrics(const IncomingRequest& request, Pending pending)
     // Readable from the internet by nobody unless the operator opened a listener for it.
     if (pending.handle.isGone())
         return;
-    const bool isAllowed = request.isOnMetricsListener ||
-                           (!m_hasMetricsListener && request.peer.isLoopback() &&
-                            !request.isProxied);
+    const bool isAllowed =
+        request.isOnMetricsListener ||
+        (!m_hasMetricsListener && request.peer.isLoopback() && !request.isProxied);
     if (!isAllowed) {
         answer(pending, notFound());
         return;

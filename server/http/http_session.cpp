@@ -6,6 +6,10 @@
 #include "server/wire/error_json.h"
 #include "server/wire/server_error.h"
 
+#include <QHash>
+#include <QJsonDocument>
+#include <QLoggingCategory>
+#include <QUrl>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/post.hpp>
@@ -14,10 +18,6 @@
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket/rfc6455.hpp>
-#include <QHash>
-#include <QJsonDocument>
-#include <QLoggingCategory>
-#include <QUrl>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -68,9 +68,9 @@ QHostAddress qtAddressOf(const asio::ip::address& address) {
 
 QByteArray fieldOf(const http::fields& fields, beast::string_view name) {
     const auto found = fields.find(name);
-    return found == fields.end() ? QByteArray()
-                                 : QByteArray(found->value().data(),
-                                              static_cast<qsizetype>(found->value().size()));
+    return found == fields.end()
+               ? QByteArray()
+               : QByteArray(found->value().data(), static_cast<qsizetype>(found->value().size()));
 }
 
 struct Refusal {
@@ -152,14 +152,14 @@ public:
         if constexpr (std::is_same_v<Stream, TlsStream>) {
             // The handshake gets the time of a header; plain HTTP fails it and is closed.
             m_phase = Phase::Handshake;
-            m_stream.async_handshake(asio::ssl::stream_base::server,
-                                     [self = this->shared_from_this()](
-                                         boost::system::error_code error) {
-                                         if (error)
-                                             self->finish();
-                                         else
-                                             self->nextRequest();
-                                     });
+            m_stream.async_handshake(
+                asio::ssl::stream_base::server,
+                [self = this->shared_from_this()](boost::system::error_code error) {
+                    if (error)
+                        self->finish();
+                    else
+                        self->nextRequest();
+                });
         } else {
             nextRequest();
         }
@@ -322,8 +322,7 @@ private:
 
     void take(http::request<http::string_body> request) {
         const bool isFirst = m_nextSequence == 0;
-        if (beast::websocket::is_upgrade(request) && m_setup->push &&
-            request.target() == "/push") {
+        if (beast::websocket::is_upgrade(request) && m_setup->push && request.target() == "/push") {
             // Only as a connection's first request: an earlier one may still wait for its
             // answer on the same bytes.
             if (!isFirst) {
@@ -336,8 +335,7 @@ private:
             m_setup->io->withdraw(this, contextOf(m_stream.get_executor()));
             PushChannelStart start = *m_setup->push;
             start.hold = std::move(m_hold);
-            startPushChannel(std::move(m_stream), handshakeOf(request, m_buffer),
-                             std::move(start));
+            startPushChannel(std::move(m_stream), handshakeOf(request, m_buffer), std::move(start));
             return;
         }
         if (++m_inFlight > kMostRequestsInFlight) {
@@ -347,17 +345,17 @@ private:
         IncomingRequest incoming;
         incoming.method = QByteArray::fromStdString(std::string(request.method_string()));
         const std::string_view target = request.target();
-        incoming.path = QUrl::fromEncoded(QByteArray(target.data(),
-                                                     static_cast<qsizetype>(target.size())))
-                            .path();
+        incoming.path =
+            QUrl::fromEncoded(QByteArray(target.data(), static_cast<qsizetype>(target.size())))
+                .path();
         incoming.authorization = fieldOf(request, "Authorization");
         incoming.upgrade = fieldOf(request, "Upgrade");
         for (const auto& field : request) {
             if (beast::iequals(field.name_string(), "X-Forwarded-For")) {
                 if (!incoming.forwardedFor.isEmpty())
                     incoming.forwardedFor += ',';
-                incoming.forwardedFor += QByteArray(
-                    field.value().data(), static_cast<qsizetype>(field.value().size()));
+                incoming.forwardedFor +=
+                    QByteArray(field.value().data(), static_cast<qsizetype>(field.value().size()));
             }
         }
         incoming.isProxied = !incoming.forwardedFor.isEmpty() ||
@@ -370,7 +368,8 @@ private:
                             m_gone);
         QMetaObject::invokeMethod(
             m_setup->owner,
-            [setup = m_setup, incoming = std::move(incoming), handle = std::move(handle)]() mutable {
+            [setup = m_setup, incoming = std::move(incoming),
+             handle = std::move(handle)]() mutable {
                 setup->route(std::move(incoming), std::move(handle));
             },
             Qt::QueuedConnection);
@@ -396,11 +395,11 @@ private:
         if (m_isWriting || m_out.empty() || m_isDone)
             return;
         m_isWriting = true;
-        http::async_write(m_stream, *m_out.front(),
-                          [self = this->shared_from_this()](boost::system::error_code error,
-                                                            std::size_t) {
-                              self->onWritten(error);
-                          });
+        http::async_write(
+            m_stream, *m_out.front(),
+            [self = this->shared_from_this()](boost::system::error_code error, std::size_t) {
+                self->onWritten(error);
+            });
     }
 
     void onWritten(boost::system::error_code error) {
@@ -473,8 +472,7 @@ private:
     std::deque<std::unique_ptr<http::response<http::string_body>>> m_out;
 };
 
-class AsioListener final : public HttpListener,
-                           public std::enable_shared_from_this<AsioListener> {
+class AsioListener final : public HttpListener, public std::enable_shared_from_this<AsioListener> {
 public:
     AsioListener(tcp::acceptor acceptor, std::shared_ptr<const ListenerSetup> setup)
         : m_acceptor(std::move(acceptor))
@@ -541,8 +539,8 @@ private:
                     ->run();
                 return;
             }
-            auto session = std::make_shared<HttpSession<tcp::socket>>(std::move(socket), setup,
-                                                                      hold, peer);
+            auto session =
+                std::make_shared<HttpSession<tcp::socket>>(std::move(socket), setup, hold, peer);
             if (hold)
                 session->run();
             else
@@ -559,8 +557,7 @@ private:
 } // namespace
 
 AnswerHandle::AnswerHandle(std::weak_ptr<Target> target, boost::asio::any_io_executor executor,
-                           std::uint64_t sequence,
-                           std::shared_ptr<const std::atomic<bool>> isGone)
+                           std::uint64_t sequence, std::shared_ptr<const std::atomic<bool>> isGone)
     : m_target(std::move(target))
     , m_executor(std::move(executor))
     , m_sequence(sequence)

@@ -2,8 +2,8 @@
 
 #include "src/runtime/clock.h"
 
-#include <boost/asio/io_context.hpp>
 #include <atomic>
+#include <boost/asio/io_context.hpp>
 #include <functional>
 #include <memory>
 #include <unordered_set>

@@ -87,8 +87,7 @@ bool PushChannel::send(const QJsonObject& message) {
 
 void PushChannel::refuse(const QJsonObject& error) {
     send(error);
-    close(kPolicyViolationCloseCode,
-          error.value(QLatin1String("serverErrorCode")).toString());
+    close(kPolicyViolationCloseCode, error.value(QLatin1String("serverErrorCode")).toString());
 }
 
 void PushChannel::close(int code, const QString& reason) {

@@ -2,14 +2,14 @@
 
 #include "server/net/io_threads.h"
 
+#include <QMetaObject>
+#include <QPointer>
+#include <atomic>
 #include <boost/asio/post.hpp>
 #include <boost/beast/core/buffers_to_string.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
-#include <QMetaObject>
-#include <QPointer>
-#include <atomic>
 #include <deque>
 #include <sys/ioctl.h>
 
@@ -92,8 +92,7 @@ public:
     qint64 bytesToWrite() const override { return m_link->queued.load(); }
 
 private:
-    template <class Command>
-    void toSession(Command command) {
+    template <class Command> void toSession(Command command) {
         // Only the io thread may see whether the session still exists.
         asio::post(m_executor, [session = m_session, command = std::move(command)]() mutable {
             if (auto alive = session.lock())
@@ -133,10 +132,9 @@ public:
         // Deadlines are the hub's, on the server's clock.
         m_ws.set_option(websocket::stream_base::timeout{websocket::stream_base::none(),
                                                         websocket::stream_base::none(), false});
-        m_ws.set_option(websocket::stream_base::decorator(
-            [](websocket::response_type& response) {
-                response.set(beast::http::field::server, "sonavert-cloud");
-            }));
+        m_ws.set_option(websocket::stream_base::decorator([](websocket::response_type& response) {
+            response.set(beast::http::field::server, "sonavert-cloud");
+        }));
         m_ws.control_callback([this](websocket::frame_type kind, beast::string_view) {
             if (kind == websocket::frame_type::pong)
                 toOwner([](PushBridge& bridge) { Q_EMIT bridge.heard(); });
@@ -149,8 +147,7 @@ public:
             m_link, std::weak_ptr<PushSessionControl>(this->shared_from_this()),
             m_ws.get_executor()));
         QMetaObject::invokeMethod(
-            m_start.owner,
-            [bridge, adopt = m_start.adopt] { adopt(std::move(*bridge)); },
+            m_start.owner, [bridge, adopt = m_start.adopt] { adopt(std::move(*bridge)); },
             Qt::QueuedConnection);
         // The handshake is read from what was received already, which must fit the
         // WebSocket's own read buffer.
@@ -218,8 +215,7 @@ private:
             asio::query(m_ws.get_executor(), asio::execution::context));
     }
 
-    template <class Event>
-    void toOwner(Event event) {
+    template <class Event> void toOwner(Event event) {
         QMetaObject::invokeMethod(
             m_start.owner,
             [link = m_link, event = std::move(event)] {
@@ -239,10 +235,9 @@ private:
             m_link->queued.fetch_sub(static_cast<qint64>(m_out.back().bytes.size()));
             m_out.pop_back();
         }
-        m_ws.async_close(websocket::close_code::protocol_error,
-                         [self = this->shared_from_this()](boost::system::error_code) {
-                             self->finish();
-                         });
+        m_ws.async_close(
+            websocket::close_code::protocol_error,
+            [self = this->shared_from_this()](boost::system::error_code) { self->finish(); });
     }
 
     void onAccepted(boost::system::error_code error) {
@@ -255,10 +250,9 @@ private:
     }
 
     void read() {
-        m_ws.async_read(m_in, [self = this->shared_from_this()](boost::system::error_code error,
-                                                                std::size_t) {
-            self->onRead(error);
-        });
+        m_ws.async_read(m_in,
+                        [self = this->shared_from_this()](boost::system::error_code error,
+                                                          std::size_t) { self->onRead(error); });
     }
 
     void onRead(boost::system::error_code error) {
@@ -286,21 +280,18 @@ private:
         switch (next.kind) {
         case Outgoing::Text:
             m_ws.text(true);
-            m_ws.async_write(asio::buffer(next.bytes),
-                             [self](boost::system::error_code error, std::size_t) {
-                                 self->onWritten(error);
-                             });
+            m_ws.async_write(
+                asio::buffer(next.bytes),
+                [self](boost::system::error_code error, std::size_t) { self->onWritten(error); });
             break;
         case Outgoing::Ping:
-            m_ws.async_ping({}, [self](boost::system::error_code error) {
-                self->onWritten(error);
-            });
+            m_ws.async_ping({},
+                            [self](boost::system::error_code error) { self->onWritten(error); });
             break;
         case Outgoing::Close:
-            m_ws.async_close(
-                websocket::close_reason(static_cast<websocket::close_code>(next.code),
-                                        beast::string_view(next.bytes)),
-                [self](boost::system::error_code) { self->finish(); });
+            m_ws.async_close(websocket::close_reason(static_cast<websocket::close_code>(next.code),
+                                                     beast::string_view(next.bytes)),
+                             [self](boost::system::error_code) { self->finish(); });
             break;
         }
     }
@@ -342,8 +333,7 @@ private:
     int m_stalledChecks = 0;
 };
 
-template <class Stream>
-void startOn(Stream stream, std::string handshake, PushChannelStart start) {
+template <class Stream> void startOn(Stream stream, std::string handshake, PushChannelStart start) {
     auto session = std::make_shared<PushSession<Stream>>(std::move(stream), std::move(handshake),
                                                          std::move(start));
     session->run();
