@@ -185,7 +185,7 @@ public:
                 finish();
                 return;
             }
-            queue(std::move(next->second), false);
+            queue(std::move(next->second), next->first == m_lastSequence);
             m_ready.erase(next);
             ++m_nextToWrite;
         }
@@ -260,7 +260,7 @@ private:
             return;
         }
         m_buffer.commit(size);
-        if (m_isRefused) {
+        if (m_isRefused || m_lastSequence) {
             // What a refused client still sends is dropped unread until it closes or its
             // time runs out.
             m_buffer.clear();
@@ -314,6 +314,14 @@ private:
                 take(m_parser->release());
                 if (m_isDone || m_isRefused || m_isUpgraded)
                     return;
+                // After a request that asked to close, nothing more is read as a request; what
+                // still comes is dropped, and the reading keeps the connection until the
+                // answer is out.
+                if (m_lastSequence) {
+                    m_buffer.clear();
+                    readMore();
+                    return;
+                }
                 nextRequest();
                 return;
             }
@@ -364,6 +372,8 @@ private:
         incoming.body = QByteArray::fromStdString(request.body());
         incoming.peer = m_peer;
         incoming.isOnMetricsListener = m_setup->isMetricsListener;
+        if (!request.keep_alive())
+            m_lastSequence = m_nextSequence;
         AnswerHandle handle(this->weak_from_this(), m_stream.get_executor(), m_nextSequence++,
                             m_gone);
         QMetaObject::invokeMethod(
@@ -412,11 +422,14 @@ private:
             finish();
             return;
         }
-        if (m_isRefused && m_out.empty()) {
+        const bool isLastOut = m_lastSequence && m_nextToWrite > *m_lastSequence;
+        if ((m_isRefused || isLastOut) && m_out.empty()) {
             // The answer is out: the client learns the end, and what it still sends is read
             // and dropped so that it is not reset before it read the answer.
             boost::system::error_code ignored;
             tcpOf(m_stream).shutdown(tcp::socket::shutdown_send, ignored);
+            m_isRefused = true;
+            enter(Phase::Refused);
             return;
         }
         write();
@@ -466,6 +479,8 @@ private:
     std::shared_ptr<std::atomic<bool>> m_gone = std::make_shared<std::atomic<bool>>(false);
     std::uint64_t m_nextSequence = 0;
     std::uint64_t m_nextToWrite = 0;
+    /// The request that asked to close the connection once answered.
+    std::optional<std::uint64_t> m_lastSequence;
     int m_inFlight = 0;
     qint64 m_unsent = 0;
     std::map<std::uint64_t, OutgoingAnswer> m_ready;
