@@ -35,7 +35,7 @@ using tcp = asio::ip::tcp;
 Q_LOGGING_CATEGORY(lcListener, "sonavert.cloud.listener")
 
 /// Read from a connection at once at most.
-constexpr std::size_t kReadChunk = 16 * 1024;
+constexpr std::size_t kReadChunk = std::size_t{16} * 1024;
 /// A refused connection gets this long to finish sending and take its answer before it is cut.
 constexpr Duration kRefusalLinger = std::chrono::seconds(2);
 /// Answers a client may leave unread: a connection holding more gets no further answer and is
@@ -139,11 +139,11 @@ class HttpSession final : public AnswerHandle::Target,
                           public std::enable_shared_from_this<HttpSession<Stream>> {
 public:
     HttpSession(Stream stream, std::shared_ptr<const ListenerSetup> setup,
-                std::shared_ptr<void> hold, QHostAddress peer)
+                std::shared_ptr<void> hold, const QHostAddress& peer)
         : m_stream(std::move(stream))
         , m_setup(std::move(setup))
         , m_hold(std::move(hold))
-        , m_peer(std::move(peer))
+        , m_peer(peer)
         , m_since(m_setup->io->now()) {}
     ~HttpSession() { m_setup->io->withdraw(this, contextOf(m_stream.get_executor())); }
 
@@ -588,6 +588,10 @@ void AnswerHandle::send(OutgoingAnswer answer) const {
 }
 
 struct ConnectionCaps::State {
+    State(int most, int mostPerClient)
+        : most(most)
+        , mostPerClient(mostPerClient) {}
+
     const int most;
     const int mostPerClient;
     mutable std::mutex mutex;
