@@ -41,9 +41,10 @@ constexpr Duration kRefusalLinger = std::chrono::seconds(2);
 /// Answers a client may leave unread: a connection holding more gets no further answer and is
 /// closed.
 constexpr qint64 kMostUnsentAnswerBytes = qint64{1} << 20;
-/// Requests of one connection being answered at once: a client sending more without waiting
-/// for the answers is closed. A device sends one at a time.
-constexpr int kMostRequestsInFlight = 256;
+/// Requests of one connection being answered at once: what a client pipelines beyond them
+/// waits in the kernel until answers come, so one connection cannot fill the readers' queue
+/// ahead of everyone else. A device sends one at a time.
+constexpr int kMostRequestsInFlight = 16;
 /// Descriptors kept for the database, the listening sockets and whatever a refusal needs.
 constexpr rlim_t kReservedDescriptors = 64;
 /// A listener that ran out of descriptors tries again after this.
@@ -190,6 +191,10 @@ public:
             ++m_nextToWrite;
         }
         write();
+        if (m_keptWhilePaused && m_inFlight < kMostRequestsInFlight) {
+            const auto self = std::exchange(m_keptWhilePaused, nullptr);
+            parse();
+        }
     }
 
     void checkDeadline(Duration now) override {
@@ -272,6 +277,12 @@ private:
 
     void parse() {
         while (!m_isDone && !m_isRefused) {
+            if (m_inFlight >= kMostRequestsInFlight) {
+                // Nothing is read until an answer comes; meanwhile only this keeps the
+                // connection, as no read is under way.
+                m_keptWhilePaused = this->shared_from_this();
+                return;
+            }
             if (m_buffer.size() == 0) {
                 readMore();
                 return;
@@ -346,10 +357,7 @@ private:
             startPushChannel(std::move(m_stream), handshakeOf(request, m_buffer), std::move(start));
             return;
         }
-        if (++m_inFlight > kMostRequestsInFlight) {
-            finish();
-            return;
-        }
+        ++m_inFlight;
         IncomingRequest incoming;
         incoming.method = QByteArray::fromStdString(std::string(request.method_string()));
         const std::string_view target = request.target();
@@ -455,9 +463,13 @@ private:
         readMore();
     }
 
+    void abandon() override { finish(); }
+
     void finish() {
         if (std::exchange(m_isDone, true))
             return;
+        // The last reference may be this one: the connection goes when this returns.
+        const auto kept = std::exchange(m_keptWhilePaused, nullptr);
         m_gone->store(true);
         closeSocket(m_stream);
         m_hold.reset();
@@ -482,6 +494,8 @@ private:
     /// The request that asked to close the connection once answered.
     std::optional<std::uint64_t> m_lastSequence;
     int m_inFlight = 0;
+    /// Set while reading waits for answers.
+    std::shared_ptr<HttpSession> m_keptWhilePaused;
     qint64 m_unsent = 0;
     std::map<std::uint64_t, OutgoingAnswer> m_ready;
     std::deque<std::unique_ptr<http::response<http::string_body>>> m_out;

@@ -52,6 +52,12 @@ IoThreads::IoThreads(int count, Clock& clock)
 
 IoThreads::~IoThreads() {
     stop();
+    for (auto& lane : m_lanes) {
+        const std::vector<TimedConnection*> timed(lane->timed.begin(), lane->timed.end());
+        for (TimedConnection* connection : timed)
+            if (lane->timed.contains(connection))
+                connection->abandon();
+    }
     // Handlers never run hold the last references to their connections: they go here, on
     // this thread. An accept under way on the first context holds a socket of another one, so
     // the first goes first, while the others still exist.

@@ -16,6 +16,9 @@ class TimedConnection {
 public:
     /// Called on the connection's own io thread with the server's time; closes what ran out.
     virtual void checkDeadline(Duration now) = 0;
+    /// Called once the io threads ended, on the owner's thread: lets go of what the connection
+    /// holds of itself.
+    virtual void abandon() {}
 
 protected:
     ~TimedConnection() = default;
