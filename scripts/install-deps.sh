@@ -10,7 +10,9 @@ packages=(
   ccache
   # Qt 6, QCoro, QtKeychain
   qt6-base-dev qt6-declarative-dev qcoro-qt6-dev qtkeychain-qt6-dev
-  qt6-websockets-dev qt6-httpserver-dev libqt6sql6-sqlite libqt6sql6-psql
+  qt6-websockets-dev libqt6sql6-sqlite libqt6sql6-psql
+  # the cloud server's transport: Boost.Beast on Boost.Asio (headers only)
+  libboost1.74-dev
   qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-layouts
   qml6-module-qtquick-window qml6-module-qtqml-workerscript qml6-module-qtquick-templates
   qml6-module-qtqml qml6-module-qtqml-models qml6-module-qttest qml6-module-qtwebsockets

@@ -1,6 +1,7 @@
 #include "server/app/cloud_server.h"
 
 #include "server/http/http_frontend.h"
+#include "server/net/io_threads.h"
 #include "server/push/outbox_relay.h"
 #include "server/push/push_hub.h"
 #include "server/service/call_dispatcher.h"
@@ -8,32 +9,12 @@
 #include "server/wire/server_error.h"
 
 #include <QLoggingCategory>
-#include <QTcpServer>
-#include <sched.h>
-#include <thread>
 
 namespace sonavert::cloud {
 
 namespace {
 
 Q_LOGGING_CATEGORY(lcServer, "sonavert.cloud.server")
-
-/// The cores this process may run on: a server pinned to one (taskset, a container's cpuset)
-/// gains nothing from more readers than that, only their switching.
-int usableCores() {
-    cpu_set_t allowed;
-    CPU_ZERO(&allowed);
-    if (sched_getaffinity(0, sizeof(allowed), &allowed) == 0 && CPU_COUNT(&allowed) > 0)
-        return CPU_COUNT(&allowed);
-    return static_cast<int>(std::max(1U, std::thread::hardware_concurrency()));
-}
-
-HttpLimits httpLimitsOf(const ServerConfig& config) {
-    HttpLimits limits = config.http;
-    // A frame's header and some slack beside the largest frame a channel may send.
-    limits.upgradedReadBufferBytes = config.push.maxFrameBytes + qsizetype{16} * 1024;
-    return limits;
-}
 
 } // namespace
 
@@ -63,12 +44,14 @@ CloudServer::CloudServer(std::unique_ptr<CloudStorage> storage,
                          std::unique_ptr<CloudService> service,
                          std::unique_ptr<CallDispatcher> calls, Clock& clock,
                          const ServerConfig& config)
-    : m_storage(std::move(storage))
+    : m_io(std::make_unique<IoThreads>(config.ioThreads > 0 ? config.ioThreads : usableCores(),
+                                       clock))
+    , m_storage(std::move(storage))
     , m_service(std::move(service))
     , m_calls(std::move(calls))
     , m_hub(std::make_unique<PushHub>(*m_service, clock, config.push))
-    , m_http(std::make_unique<HttpFrontend>(*m_calls, *m_hub, httpLimitsOf(config),
-                                            config.transport, clock))
+    , m_http(std::make_unique<HttpFrontend>(*m_calls, *m_hub, config.http, config.transport, clock,
+                                            *m_io))
     , m_clock(clock)
     , m_isSecure(config.transport.tls.has_value())
     , m_tombstoneRetention(config.tombstoneRetention)
@@ -107,8 +90,11 @@ void CloudServer::connectFanOut(std::unique_ptr<NotificationListener> listener) 
             &OutboxRelay::catchUp);
 }
 
-// Members go in reverse order: the front end and hub before the service and storage they use.
+// Members go in reverse order: the front end and hub before the service and storage they use,
+// the io threads' contexts last. The threads themselves end first: nothing of a connection
+// runs while what it uses goes.
 CloudServer::~CloudServer() {
+    m_io->stop();
     m_clock.cancelScheduled(m_compactionTimer);
 }
 
@@ -158,13 +144,16 @@ const ServerMetrics& CloudServer::metrics() const {
     return m_http->metrics();
 }
 
-QList<QTcpServer*> CloudServer::listeners() const {
-    return m_http->servers();
+int CloudServer::connectionCount() const {
+    return m_http->connectionCount();
+}
+
+quint64 CloudServer::acceptedConnectionCount() const {
+    return m_http->acceptedCount();
 }
 
 void CloudServer::shutdown() {
-    for (QTcpServer* server : m_http->servers())
-        server->close();
+    m_http->closeListeners();
     m_hub->closeAll();
 }
 

@@ -11,13 +11,12 @@
 #include <QUrl>
 #include <memory>
 
-class QTcpServer;
-
 namespace sonavert::cloud {
 
 class CallDispatcher;
 class CloudStorage;
 class HttpFrontend;
+class IoThreads;
 class NotificationListener;
 class OutboxRelay;
 class PushHub;
@@ -42,6 +41,9 @@ struct ServerConfig {
     /// may run on). Writes go
     /// through one more thread, which commits them in groups.
     int readerThreads = 0;
+    /// Threads that carry the connections, each with its own io_context (0: one per core the
+    /// process may run on).
+    int ioThreads = 0;
 };
 
 /// One sonavert-cloud instance: storage, service rules, push hub and HTTP front end.
@@ -70,8 +72,10 @@ public:
     CloudService& service() { return *m_service; }
     CallDispatcher& calls() { return *m_calls; }
     PushHub& pushHub() { return *m_hub; }
-    /// The listening sockets (none before listen()).
-    QList<QTcpServer*> listeners() const;
+    /// Connections held now, push channels included.
+    int connectionCount() const;
+    /// Connections accepted so far, turned away or not.
+    quint64 acceptedConnectionCount() const;
 
 private:
     CloudServer(std::unique_ptr<CloudStorage> storage, std::unique_ptr<CloudService> service,
@@ -82,6 +86,8 @@ private:
     /// Marks the SQLite store as in use, so no restore replaces it under this instance; first,
     /// so it is let go only after every connection closed.
     std::shared_ptr<void> m_storeHold;
+    /// Before everything the connections reach: what their threads still hold goes last.
+    std::unique_ptr<IoThreads> m_io;
     std::unique_ptr<CloudStorage> m_storage;
     std::unique_ptr<CloudService> m_service;
     std::unique_ptr<CallDispatcher> m_calls;

@@ -1,23 +1,20 @@
 #include "server/http/http_frontend.h"
 
-#include "server/http/guarded_tcp_server.h"
+#include "server/net/io_threads.h"
 #include "server/push/push_hub.h"
-#include "server/push/push_socket.h"
 #include "server/service/call_dispatcher.h"
 #include "server/service/cloud_service.h"
 #include "server/storage/cloud_storage.h"
 #include "server/wire/error_json.h"
 #include "server/wire/server_error.h"
 
-#include <QHttpServerRequest>
-#include <QHttpServerResponder>
 #include <QJsonDocument>
 #include <QLoggingCategory>
 #include <QPointer>
-#include <QSslSocket>
-#include <QTcpSocket>
-#include <QWebSocket>
+#include <QSslConfiguration>
+#include <QSslKey>
 #include <array>
+#include <boost/asio/ssl/context.hpp>
 #include <utility>
 
 namespace sonavert::cloud {
@@ -56,259 +53,241 @@ bool isDatabasePath(const QStringList& path) {
            path[2] == QLatin1String("1") && path[5] == QLatin1String("private");
 }
 
-void writeJson(QHttpServerResponder& responder, const QJsonObject& body, int status) {
-    const auto code = static_cast<QHttpServerResponder::StatusCode>(status);
-    const QByteArray json = QJsonDocument(body).toJson(QJsonDocument::Compact);
+OutgoingAnswer jsonAnswer(const QJsonObject& body, int status) {
+    OutgoingAnswer answer{status, "application/json",
+                          QJsonDocument(body).toJson(QJsonDocument::Compact), 0};
     const auto retryAfter = body.value(QLatin1String("retryAfter"));
-    if (retryAfter.isDouble()) {
-        responder.write(json,
-                        {{"Content-Type", "application/json"},
-                         {"Retry-After", QByteArray::number(qCeil(retryAfter.toDouble()))}},
-                        code);
-        return;
-    }
-    responder.write(json, {{"Content-Type", "application/json"}}, code);
+    if (retryAfter.isDouble())
+        answer.retryAfter = qCeil(retryAfter.toDouble());
+    return answer;
 }
 
-QString bearerTokenOf(const QHttpServerRequest& request) {
-    const QByteArray header = request.value("Authorization").trimmed();
+QString bearerTokenOf(const IncomingRequest& request) {
+    const QByteArray header = request.authorization.trimmed();
     if (!header.startsWith("Bearer "))
         return {};
     return QString::fromLatin1(header.mid(7).trimmed());
-}
-
-// A proxy on this host relays anyone's request from a loopback address; it says so in these.
-bool isProxied(const QHttpServerRequest& request) {
-    for (const char* header : {"Forwarded", "X-Forwarded-For", "X-Real-IP"})
-        if (!request.value(header).isEmpty())
-            return true;
-    return false;
-}
-
-// How many of a connection's calls are being answered; a child of its socket, so it goes with
-// the connection and is never taken for another's. Found by its name: without a meta-object
-// of its own, a search by type would take any child for it.
-class CallsInFlight : public QObject {
-public:
-    static constexpr QLatin1StringView kName{"sonavert.callsInFlight"};
-    explicit CallsInFlight(QTcpSocket* socket)
-        : QObject(socket) {
-        setObjectName(kName);
-    }
-    int count = 0;
-};
-
-CallsInFlight* callsInFlightOf(QTcpSocket& socket) {
-    auto* found = socket.findChild<QObject*>(CallsInFlight::kName, Qt::FindDirectChildrenOnly);
-    return found ? static_cast<CallsInFlight*>(found) : new CallsInFlight(&socket);
 }
 
 Error notFound() {
     return cloudError(ServerErrorCode::NotFound, QStringLiteral("no such path"));
 }
 
+/// The server's side of TLS for the io threads, from the identity Qt loaded and checked.
+std::shared_ptr<boost::asio::ssl::context> tlsContextOf(const QSslConfiguration& configuration) {
+    namespace ssl = boost::asio::ssl;
+    auto context = std::make_shared<ssl::context>(ssl::context::tls_server);
+    context->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
+                         ssl::context::no_sslv3 | ssl::context::no_tlsv1 |
+                         ssl::context::no_tlsv1_1 | ssl::context::single_dh_use);
+    QByteArray chain;
+    for (const QSslCertificate& certificate : configuration.localCertificateChain())
+        chain += certificate.toPem();
+    const QByteArray key = configuration.privateKey().toPem();
+    boost::system::error_code error;
+    context->use_certificate_chain(boost::asio::buffer(chain.constData(), chain.size()), error);
+    if (!error)
+        context->use_private_key(boost::asio::buffer(key.constData(), key.size()),
+                                 ssl::context::pem, error);
+    if (error) {
+        qCWarning(lcHttp).noquote()
+            << "the TLS identity cannot serve:" << QString::fromStdString(error.message());
+        return nullptr;
+    }
+    return context;
+}
+
 } // namespace
 
 HttpFrontend::HttpFrontend(CallDispatcher& calls, PushHub& hub, const HttpLimits& limits,
-                           HttpTransport transport, Clock& clock, QObject* parent)
-    : QAbstractHttpServer(parent)
+                           HttpTransport transport, Clock& clock, IoThreads& io, QObject* parent)
+    : QObject(parent)
     , m_calls(calls)
     , m_hub(hub)
     , m_limits(limits)
     , m_transport(std::move(transport))
-    , m_clock(clock) {
-    connect(this, &QAbstractHttpServer::newWebSocketConnection, this,
-            &HttpFrontend::adoptWebSockets);
+    , m_clock(clock)
+    , m_io(io)
+    , m_caps(std::make_shared<ConnectionCaps>(limits.maxConnections,
+                                              limits.maxConnectionsPerAddress)) {}
+
+HttpFrontend::~HttpFrontend() {
+    // Connections post their requests to this object: none may come once it is going.
+    m_io.stop();
 }
 
-HttpFrontend::~HttpFrontend() = default;
-
 quint16 HttpFrontend::listenGuarded(const QHostAddress& address, quint16 port, bool takesPush) {
-    return listenWith(address, port, m_transport, takesPush);
+    return listenWith(address, port, m_transport, takesPush, false);
 }
 
 quint16 HttpFrontend::listenGuarded(const QHostAddress& address, quint16 port,
                                     HttpTransport transport) {
     transport.trustedProxies = m_transport.trustedProxies;
-    return listenWith(address, port, transport, true);
-}
-
-quint16 HttpFrontend::listenWith(const QHostAddress& address, quint16 port,
-                                 const HttpTransport& transport, bool takesPush) {
-    auto server = std::make_unique<GuardedTcpServer>(this, m_limits, transport, m_clock);
-    server->setMetrics(&m_metrics);
-    if (takesPush)
-        server->setPushTaker([this](int descriptor, QByteArray key, QByteArray early,
-                                    std::function<void()> farewell) {
-            m_hub.adopt(std::make_unique<PlainWebSocket>(descriptor, key, std::move(early),
-                                                         m_hub.limits(), std::move(farewell)));
-        });
-    if (!server->listen(address, port))
-        return 0;
-    const quint16 bound = server->serverPort();
-    bind(server.release());
-    return bound;
+    return listenWith(address, port, transport, true, false);
 }
 
 quint16 HttpFrontend::listenForMetrics(const QHostAddress& address, quint16 port) {
-    m_metricsPort = listenGuarded(address, port, false);
-    return m_metricsPort;
+    const quint16 bound = listenWith(address, port, m_transport, false, true);
+    m_hasMetricsListener = m_hasMetricsListener || bound != 0;
+    return bound;
 }
 
-bool HttpFrontend::isMetricsListener(const QTcpSocket* socket) const {
-    return m_metricsPort != 0 && socket->localPort() == m_metricsPort;
+quint16 HttpFrontend::listenWith(const QHostAddress& address, quint16 port,
+                                 const HttpTransport& transport, bool takesPush, bool isMetrics) {
+    auto setup = std::make_shared<ListenerSetup>();
+    setup->io = &m_io;
+    setup->limits = m_limits;
+    if (transport.tls) {
+        setup->tls = tlsContextOf(*transport.tls);
+        if (!setup->tls)
+            return 0;
+    }
+    setup->trustedProxies = transport.trustedProxies;
+    setup->caps = m_caps;
+    setup->metrics = &m_metrics;
+    setup->owner = this;
+    setup->route = [this](IncomingRequest request, AnswerHandle handle) {
+        route(request, std::move(handle));
+    };
+    setup->isMetricsListener = isMetrics;
+    setup->accepted = m_accepted;
+    if (takesPush) {
+        PushChannelStart push;
+        push.io = &m_io;
+        push.limits = &m_hub.limits();
+        push.owner = this;
+        push.adopt = [hub = QPointer<PushHub>(&m_hub)](std::unique_ptr<PushSocket> socket) {
+            if (hub)
+                hub->adopt(std::move(socket));
+        };
+        setup->push = std::move(push);
+    }
+    auto listener = HttpListener::listen(address, port, std::move(setup));
+    if (!listener)
+        return 0;
+    m_listeners.push_back(listener);
+    return listener->port();
 }
 
-HttpFrontend::Pending HttpFrontend::pending(const QHttpServerRequest& request, QTcpSocket* socket,
-                                            int route) const {
-    return Pending{std::make_shared<QHttpServerResponder>(makeResponder(request, socket)),
-                   QPointer<QTcpSocket>(socket), route, m_clock.monotonicNow()};
+void HttpFrontend::closeListeners() {
+    for (const auto& listener : m_listeners)
+        listener->close();
+    m_listeners.clear();
 }
 
-bool HttpFrontend::isUnanswerable(const Pending& pending) const {
-    if (!pending.client)
-        return true;
-    // A client that sends requests without reading the answers would otherwise have them
-    // held here without end.
-    const auto* tls = qobject_cast<const QSslSocket*>(pending.client.data());
-    const qint64 unread = pending.client->bytesToWrite() + (tls ? tls->encryptedBytesToWrite() : 0);
-    if (unread <= kMaxUnreadAnswerBytes)
-        return false;
-    cutOff(pending.client);
-    return true;
-}
-
-void HttpFrontend::cutOff(QTcpSocket* client) {
-    QMetaObject::invokeMethod(client, &QTcpSocket::abort, Qt::QueuedConnection);
+HttpFrontend::Pending HttpFrontend::pending(AnswerHandle handle, int route) const {
+    return Pending{std::move(handle), route, m_clock.monotonicNow()};
 }
 
 void HttpFrontend::answer(const Pending& pending, const Result<QJsonObject>& result) {
     // A client gone before its answer is not answered, nor counted.
-    if (isUnanswerable(pending))
+    if (pending.handle.isGone())
         return;
     const int status = result ? 200 : httpStatusOfError(result.error());
-    writeJson(*pending.responder, result ? result.value() : errorToJson(result.error()), status);
+    pending.handle.send(jsonAnswer(result ? result.value() : errorToJson(result.error()), status));
     m_metrics.countAnswer(pending.route, status, m_clock.monotonicNow() - pending.arrived);
 }
 
-bool HttpFrontend::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) {
-    if (serveOperatorPath(request, socket))
-        return true;
+void HttpFrontend::route(const IncomingRequest& request, AnswerHandle handle) {
+    if (serveOperatorPath(request, handle))
+        return;
     // The metrics listener may face a network the database port does not: nothing else there.
-    if (isMetricsListener(socket))
-        return false;
-    const QString path = request.url().path();
+    const QString& path = request.path;
+    if (request.isOnMetricsListener) {
+        answer(pending(std::move(handle), ServerMetrics::routeOf(u"not_found")), notFound());
+        return;
+    }
     if (path == QLatin1String("/push")) {
-        // The upgrade itself is completed by the server after this returns; answering here
-        // would corrupt the handshake.
-        if (request.value("Upgrade").compare("websocket", Qt::CaseInsensitive) == 0)
-            return true;
-        answer(pending(request, socket, ServerMetrics::routeOf(u"push")),
+        answer(pending(std::move(handle), ServerMetrics::routeOf(u"push")),
                cloudError(ServerErrorCode::BadRequest,
                           QStringLiteral("/push needs a WebSocket upgrade")));
-        return true;
+        return;
     }
-    if (const TokenlessRoute* route = tokenlessRouteOf(request.url().path())) {
-        serveTokenless(request, socket, *route);
-        return true;
+    if (const TokenlessRoute* tokenless = tokenlessRouteOf(path)) {
+        serveTokenless(request, std::move(handle), *tokenless);
+        return;
     }
     const QStringList segments = path.split(QLatin1Char('/'));
-    if (!isDatabasePath(segments))
-        return false;
-    serveCall(request, socket,
+    if (!isDatabasePath(segments)) {
+        answer(pending(std::move(handle), ServerMetrics::routeOf(u"not_found")), notFound());
+        return;
+    }
+    serveCall(request, std::move(handle),
               DatabaseCall{bearerTokenOf(request), segments[3], segments[4],
-                           segments[6] + QLatin1Char('/') + segments[7], request.body(),
-                           clientAddressOf(request, *socket)});
-    return true;
+                           segments[6] + QLatin1Char('/') + segments[7], request.body,
+                           clientAddressOf(request)});
 }
 
-QString HttpFrontend::clientAddressOf(const QHttpServerRequest& request,
-                                      const QTcpSocket& socket) const {
-    return m_transport.trustedProxies
-        .clientOf(socket.peerAddress(), forwardedForOf(request.headers()))
-        .toString();
+QString HttpFrontend::clientAddressOf(const IncomingRequest& request) const {
+    return m_transport.trustedProxies.clientOf(request.peer, request.forwardedFor).toString();
 }
 
-bool HttpFrontend::isLocalCaller(const QHttpServerRequest& request, const QHostAddress& peer) {
-    if (isProxied(request))
+bool HttpFrontend::isLocalCaller(const IncomingRequest& request) {
+    if (request.isProxied)
         return false;
     // An IPv4 caller of a dual-stack socket comes as ::ffff:127.0.0.1.
     bool isMapped = false;
-    const QHostAddress v4(peer.toIPv4Address(&isMapped));
-    return peer.isLoopback() || (isMapped && v4.isLoopback());
+    const QHostAddress v4(request.peer.toIPv4Address(&isMapped));
+    return request.peer.isLoopback() || (isMapped && v4.isLoopback());
 }
 
-void HttpFrontend::serveTokenless(const QHttpServerRequest& request, QTcpSocket* socket,
+void HttpFrontend::serveTokenless(const IncomingRequest& request, AnswerHandle handle,
                                   const TokenlessRoute& route) {
     DatabaseCall call;
     call.operation = QString::fromLatin1(route.operation);
-    call.body = request.body();
-    call.clientAddress = clientAddressOf(request, *socket);
+    call.body = request.body;
+    call.clientAddress = clientAddressOf(request);
     call.kind = CallKind::Tokenless;
-    if (route.isLocalOnly && !isLocalCaller(request, socket->peerAddress())) {
-        refuseLocalOnly(request, socket, call, QStringLiteral("not a caller on this machine"),
+    if (route.isLocalOnly && !isLocalCaller(request)) {
+        refuseLocalOnly(request, std::move(handle), call,
+                        QStringLiteral("not a caller on this machine"),
                         QStringLiteral("only a caller on the server's own machine may do this"));
         return;
     }
     // Behind a reverse proxy, or a tunnel that names nobody, every caller is "on this machine".
     if (route.isLocalOnly && !m_transport.trustedProxies.isEmpty()) {
-        refuseLocalOnly(request, socket, call, QStringLiteral("the server trusts a proxy"),
+        refuseLocalOnly(request, std::move(handle), call,
+                        QStringLiteral("the server trusts a proxy"),
                         QStringLiteral("a server behind a reverse proxy does not do this; "
                                        "use sonavert-cloud account add"));
         return;
     }
-    serveCall(request, socket, std::move(call));
+    serveCall(request, std::move(handle), std::move(call));
 }
 
-void HttpFrontend::refuseLocalOnly(const QHttpServerRequest& request, QTcpSocket* socket,
+void HttpFrontend::refuseLocalOnly(const IncomingRequest& request, AnswerHandle handle,
                                    const DatabaseCall& call, const QString& why,
                                    const QString& reason) {
-    qCWarning(lcHttp).noquote() << request.url().path() << "refused to" << call.clientAddress
+    qCWarning(lcHttp).noquote() << request.path << "refused to" << call.clientAddress
                                 << "(" + why + ")";
-    answer(pending(request, socket, ServerMetrics::routeOf(call.operation)),
+    answer(pending(std::move(handle), ServerMetrics::routeOf(call.operation)),
            cloudError(ServerErrorCode::AccessDenied, reason));
 }
 
-void HttpFrontend::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) {
-    answer(pending(request, socket, ServerMetrics::routeOf(u"not_found")), notFound());
-}
-
-void HttpFrontend::serveCall(const QHttpServerRequest& request, QTcpSocket* socket,
+void HttpFrontend::serveCall(const IncomingRequest& request, AnswerHandle handle,
                              DatabaseCall call) {
-    Pending on = pending(request, socket, ServerMetrics::routeOf(call.operation));
-    if (request.method() != QHttpServerRequest::Method::Post) {
+    Pending on = pending(std::move(handle), ServerMetrics::routeOf(call.operation));
+    if (request.method != "POST") {
         answer(on, cloudError(ServerErrorCode::BadRequest, QStringLiteral("calls use POST")));
         return;
     }
-    // Each call waits in the dispatcher's queue, and its answer here: a client sending calls
-    // without waiting for them is not given a queue without end.
-    const QPointer<CallsInFlight> calls = callsInFlightOf(*socket);
-    if (calls->count >= kMaxCallsInFlight) {
-        cutOff(socket);
-        return;
-    }
-    ++calls->count;
     // The answer comes back later, on this thread; the client may have gone by then.
-    m_calls.dispatch(std::move(call),
-                     [this, on = std::move(on), calls](const Result<QJsonObject>& result) {
-                         if (calls)
-                             --calls->count;
-                         answer(on, result);
-                     });
+    m_calls.dispatch(
+        std::move(call),
+        [this, on = std::move(on)](const Result<QJsonObject>& result) { answer(on, result); });
 }
 
-bool HttpFrontend::serveOperatorPath(const QHttpServerRequest& request, QTcpSocket* socket) {
+bool HttpFrontend::serveOperatorPath(const IncomingRequest& request, AnswerHandle& handle) {
     static const std::array<std::pair<QLatin1String, OperatorPath>, 3> kPaths{{
         {QLatin1String("/healthz"), &HttpFrontend::serveHealth},
         {QLatin1String("/readyz"), &HttpFrontend::serveReadiness},
         {QLatin1String("/metrics"), &HttpFrontend::serveMetrics},
     }};
-    const QString path = request.url().path();
     for (const auto& [name, serve] : kPaths) {
-        if (path != name)
+        if (request.path != name)
             continue;
-        Pending on = pending(request, socket, ServerMetrics::routeOf(QString(name.mid(1))));
-        if (request.method() != QHttpServerRequest::Method::Get)
+        Pending on = pending(handle, ServerMetrics::routeOf(QString(name.mid(1))));
+        if (request.method != "GET")
             answer(on,
                    cloudError(ServerErrorCode::BadRequest, name + QStringLiteral(" takes GET")));
         else
@@ -318,11 +297,11 @@ bool HttpFrontend::serveOperatorPath(const QHttpServerRequest& request, QTcpSock
     return false;
 }
 
-void HttpFrontend::serveHealth(const QHttpServerRequest&, Pending pending) {
+void HttpFrontend::serveHealth(const IncomingRequest&, Pending pending) {
     answer(pending, QJsonObject{{QStringLiteral("status"), QStringLiteral("ok")}});
 }
 
-void HttpFrontend::serveReadiness(const QHttpServerRequest&, Pending pending) {
+void HttpFrontend::serveReadiness(const IncomingRequest&, Pending pending) {
     // Through a reader thread like any read, so a database that hangs shows as not ready; the
     // bound answers for it, and whichever comes second is dropped.
     auto isAnswered = std::make_shared<bool>(false);
@@ -350,28 +329,21 @@ void HttpFrontend::serveReadiness(const QHttpServerRequest&, Pending pending) {
     });
 }
 
-void HttpFrontend::serveMetrics(const QHttpServerRequest& request, Pending pending) {
+void HttpFrontend::serveMetrics(const IncomingRequest& request, Pending pending) {
     // Readable from the internet by nobody unless the operator opened a listener for it.
-    if (isUnanswerable(pending))
+    if (pending.handle.isGone())
         return;
     const bool isAllowed =
-        isMetricsListener(pending.client) ||
-        (m_metricsPort == 0 && pending.client->peerAddress().isLoopback() && !isProxied(request));
+        request.isOnMetricsListener ||
+        (!m_hasMetricsListener && request.peer.isLoopback() && !request.isProxied);
     if (!isAllowed) {
         answer(pending, notFound());
         return;
     }
     const QByteArray text =
         m_metrics.render({m_hub.channelCount(), m_hub.notificationsSent(), storageErrorCount()});
-    pending.responder->write(text, {{"Content-Type", kExpositionType}},
-                             QHttpServerResponder::StatusCode::Ok);
+    pending.handle.send(OutgoingAnswer{200, kExpositionType, text, 0});
     m_metrics.countAnswer(pending.route, 200, m_clock.monotonicNow() - pending.arrived);
-}
-
-void HttpFrontend::adoptWebSockets() {
-    while (hasPendingWebSocketConnections())
-        m_hub.adopt(
-            std::make_unique<QtPushSocket>(nextPendingWebSocketConnection(), m_hub.limits()));
 }
 
 } // namespace sonavert::cloud

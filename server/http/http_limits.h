@@ -7,7 +7,8 @@
 namespace sonavert::cloud {
 
 /// What one HTTP connection may cost before it is refused or closed, and how many connections
-/// the server holds. Enforced on the raw bytes, before any request is parsed or authenticated.
+/// the server holds. Enforced as the bytes are parsed, before a request is routed or
+/// authenticated.
 struct HttpLimits {
     /// Request line and header fields together; more is answered 431.
     qsizetype maxHeaderBytes = qsizetype{32} * 1024;
@@ -23,14 +24,11 @@ struct HttpLimits {
     Duration idleTimeout = std::chrono::seconds(60);
     /// Connections held at once, push channels included; more are answered 503 and closed.
     int maxConnections = 20000;
-    /// Connections held at once from one client address.
+    /// Connections held at once from one client (an IPv4 address, an IPv6 /64).
     int maxConnectionsPerAddress = 256;
-    /// Socket read buffer once a connection became a push channel (the largest frame fits).
-    qsizetype upgradedReadBufferBytes = qsizetype{80} * 1024;
 };
 
-/// Header limits beyond what Qt's own header parser takes would let it drop the headers
-/// silently: these are the most a configuration may ask for.
+/// The most a configuration may ask for: a header is held whole until it is parsed.
 inline constexpr qsizetype kMostHeaderBytes = qsizetype{64} * 1024;
 inline constexpr int kMostHeaderFields = 100;
 

@@ -3,7 +3,6 @@
 #include "server/push/push_socket.h"
 
 #include <QJsonDocument>
-#include <QWebSocketProtocol>
 
 namespace sonavert::cloud {
 
@@ -88,8 +87,7 @@ bool PushChannel::send(const QJsonObject& message) {
 
 void PushChannel::refuse(const QJsonObject& error) {
     send(error);
-    close(QWebSocketProtocol::CloseCodePolicyViolated,
-          error.value(QLatin1String("serverErrorCode")).toString());
+    close(kPolicyViolationCloseCode, error.value(QLatin1String("serverErrorCode")).toString());
 }
 
 void PushChannel::close(int code, const QString& reason) {
@@ -110,13 +108,13 @@ bool PushChannel::keepAlive() {
         return !m_isClosed;
     }
     if (!isReady() && now - m_openedAt >= m_limits.greetWithin) {
-        close(QWebSocketProtocol::CloseCodeGoingAway, QStringLiteral("not greeted"));
+        close(kGoingAwayCloseCode, QStringLiteral("not greeted"));
         return true;
     }
     // Until it greets, a channel's pongs do not count: it must authenticate in time.
     const Duration silence = now - m_lastHeard;
     if (isReady() && silence >= m_limits.silentFor) {
-        close(QWebSocketProtocol::CloseCodeGoingAway, QStringLiteral("silent"));
+        close(kGoingAwayCloseCode, QStringLiteral("silent"));
         return true;
     }
     if (silence >= m_limits.pingAfter && now - m_lastPinged >= m_limits.pingAfter) {

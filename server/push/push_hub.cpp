@@ -10,7 +10,6 @@
 
 #include <QJsonDocument>
 #include <QLoggingCategory>
-#include <QWebSocket>
 #include <algorithm>
 #include <limits>
 
@@ -111,7 +110,7 @@ void PushHub::reset(qint64 accountId, qint64 lastId) {
 void PushHub::closeAll() {
     const auto channels = m_channels;
     for (PushChannel* channel : channels)
-        channel->close(QWebSocketProtocol::CloseCodeGoingAway, QString());
+        channel->close(kGoingAwayCloseCode, QString());
 }
 
 int PushHub::readyChannelCount() const {

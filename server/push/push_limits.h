@@ -26,6 +26,10 @@ struct PushLimits {
     Duration silentFor = std::chrono::seconds(60);
 };
 
+/// Close code of a channel the server ends (timeouts, shutdown).
+inline constexpr int kGoingAwayCloseCode = 1001;
+/// Close code of a channel whose greeting was refused.
+inline constexpr int kPolicyViolationCloseCode = 1008;
 /// Close code of a channel whose send queue overflowed (the application range of WebSocket).
 inline constexpr int kSlowConsumerCloseCode = 4001;
 /// Close code of a channel whose token was revoked.

@@ -9,7 +9,6 @@
 #include "src/clouddb/web_socket_push_channel.h"
 #include "src/desktop/user_defaults.h"
 #include "src/runtime/app_identity.h"
-#include "tests/server/server_test_main.h"
 #include "tests/server/test_cloud_server.h"
 #include "tests/support/await_task.h"
 #include "tests/support/self_signed_certificate.h"
@@ -222,10 +221,9 @@ private:
     }
 };
 
-// The server in this process runs on its production event loop; the devices share it. Every
-// case runs over plain HTTP and again over TLS.
+// The server in this process shares the event loop with the devices. Every case runs over
+// plain HTTP and again over TLS.
 int main(int argc, char** argv) {
-    sonavert::cloud::installServerEventDispatcher();
     QCoreApplication app(argc, argv);
     using Transport = CloudServiceServerTest::Transport;
     int failures = 0;
