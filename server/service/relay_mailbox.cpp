@@ -129,7 +129,7 @@ Result<QJsonObject> RelayMailbox::asks(const QString& database, const QJsonObjec
     if (offers.size() > kMaxOffersAsked)
         return badRelayRequest(QStringLiteral("at most %1 offers at once").arg(kMaxOffersAsked));
     QSet<QString> wanted;
-    for (const QJsonValue& offer : offers) {
+    for (const QJsonValue offer : offers) {
         if (!isRelayId(offer.toString()))
             return badRelayRequest(QStringLiteral("\"offers\" must be ids"));
         wanted.insert(offer.toString());

@@ -85,7 +85,7 @@ std::optional<Head> parseHeadChunk(const QByteArray& bytes) {
     // use to steer the player or the loopback connection.
     static const QSet<QByteArray> kept{"content-type", "content-length", "content-range",
                                        "accept-ranges"};
-    for (const QJsonValue& field : object.value(QStringLiteral("headers")).toArray()) {
+    for (const QJsonValue field : object.value(QStringLiteral("headers")).toArray()) {
         const QJsonArray pair = field.toArray();
         const QByteArray name = pair.at(0).toString().toLatin1();
         const QByteArray value = pair.at(1).toString().toLatin1();
@@ -243,7 +243,7 @@ QCoro::Task<Duration> RelaySource::askOnce(std::stop_token token) {
         if (clouddb::isCloudError(found.error(), clouddb::CloudErrorCode::UnknownItem))
             pace = kUnsupportedPause;
     }
-    for (const QJsonValue& value :
+    for (const QJsonValue value :
          found ? found.value().value(QStringLiteral("asks")).toArray() : QJsonArray()) {
         const QJsonObject ask = value.toObject();
         const QString capability =
@@ -287,7 +287,7 @@ QCoro::Task<Status> takeChunks(std::shared_ptr<Clock> clock, RelayLink link, QSt
         if (!taken)
             co_return taken.error();
         const QJsonArray chunks = taken.value().value(QStringLiteral("chunks")).toArray();
-        for (const QJsonValue& value : chunks) {
+        for (const QJsonValue value : chunks) {
             const QJsonObject chunk = value.toObject();
             if (chunk.value(QStringLiteral("seq")).toInteger(-1) != next)
                 co_return relayError(QStringLiteral("the server passed the song on out of order"));
