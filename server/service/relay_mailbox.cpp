@@ -106,6 +106,11 @@ Result<QJsonObject> RelayMailbox::ask(const QString& database, const QJsonObject
     const QString range = body.value(QStringLiteral("range")).toString();
     if (!isRange(range))
         return badRelayRequest(QStringLiteral("\"range\" must be one byte range"));
+    const QString request = body.value(QStringLiteral("request")).toString();
+    if (request.size() > m_limits.maxRequestChars)
+        return cloudError(
+            ServerErrorCode::LimitExceeded,
+            QStringLiteral("a request holds at most %1 characters").arg(m_limits.maxRequestChars));
     const QString key = relayKey(database, relay.value());
     if (m_relays.contains(key))
         return badRelayRequest(QStringLiteral("the relay is open already"));
@@ -120,7 +125,7 @@ Result<QJsonObject> RelayMailbox::ask(const QString& database, const QJsonObject
     const Duration now = m_clock.monotonicNow();
     m_relays.insert(key, Relay{database, {}, 0, 0, false, now});
     m_asks.append(Ask{database, offer.value(), relay.value(), range,
-                      body.value(QStringLiteral("headOnly")).toBool(), now});
+                      body.value(QStringLiteral("headOnly")).toBool(), request, now});
     return QJsonObject{};
 }
 
@@ -143,7 +148,8 @@ Result<QJsonObject> RelayMailbox::asks(const QString& database, const QJsonObjec
         found.append(QJsonObject{{QStringLiteral("offer"), it->offer},
                                  {QStringLiteral("relay"), it->relay},
                                  {QStringLiteral("range"), it->range},
-                                 {QStringLiteral("headOnly"), it->isHeadOnly}});
+                                 {QStringLiteral("headOnly"), it->isHeadOnly},
+                                 {QStringLiteral("request"), it->request}});
         // The relay counts from now: the offering computer has only just heard of it.
         if (const auto relay = m_relays.find(relayKey(database, it->relay));
             relay != m_relays.end())

@@ -33,6 +33,8 @@ public:
         qint64 maxTotalBytes = qint64{64} << 20;
         /// One chunk as it travels (sealed, base64): a call carries one.
         qsizetype maxChunkChars = qsizetype{1} << 20;
+        /// An ask's sealed request.
+        qsizetype maxRequestChars = 4096;
         /// Chunks given in one answer.
         int maxChunksPerTake = 2;
         Duration idleTimeout = std::chrono::seconds(30);
@@ -71,6 +73,7 @@ private:
         QString relay;
         QString range;
         bool isHeadOnly = false;
+        QString request; ///< sealed by the asking device: what it wants, opaque here
         Duration asked{0};
     };
 

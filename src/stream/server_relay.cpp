@@ -95,6 +95,37 @@ std::optional<Head> parseHeadChunk(const QByteArray& bytes) {
     return head;
 }
 
+// Which song and part an ask wants: sealed inside the ask, bound to its relay, so the server
+// sees neither the capability nor the range.
+struct RelayRequest {
+    QString capability;
+    QByteArray range;
+    bool isHeadOnly = false;
+};
+constexpr qint64 kRequestPlace = -1; ///< the place the request is sealed at, before the chunks
+
+Result<QString> sealRequest(const RelayLink& link, const QString& relay,
+                            const RelayRequest& request) {
+    const QJsonObject clear{{QStringLiteral("capability"), request.capability},
+                            {QStringLiteral("range"), QString::fromLatin1(request.range)},
+                            {QStringLiteral("headOnly"), request.isHeadOnly}};
+    return link.seal(QJsonDocument(clear).toJson(QJsonDocument::Compact), relay, kRequestPlace);
+}
+
+std::optional<RelayRequest> openRequest(const RelayLink& link, const QString& relay,
+                                        const QString& sealed) {
+    const Result<QByteArray> opened = link.open(sealed, relay, kRequestPlace);
+    if (!opened)
+        return std::nullopt;
+    const QJsonObject clear = QJsonDocument::fromJson(opened.value()).object();
+    RelayRequest request{clear.value(QStringLiteral("capability")).toString(),
+                         clear.value(QStringLiteral("range")).toString().toLatin1(),
+                         clear.value(QStringLiteral("headOnly")).toBool()};
+    if (request.capability.isEmpty())
+        return std::nullopt;
+    return request;
+}
+
 QCoro::Task<Status> putChunk(std::shared_ptr<Clock> clock, RelayLink link, QString relay,
                              qint64 seq, QByteArray clear, bool isEnd, std::stop_token token) {
     const Result<QString> sealed = link.seal(std::move(clear), relay, seq);
@@ -122,13 +153,11 @@ QCoro::Task<Status> putChunk(std::shared_ptr<Clock> clock, RelayLink link, QStri
 // One ask answered: the head, then the range in chunks. Ends early when the asker closed the
 // relay (the server no longer knows it) or the source is stopping.
 QCoro::Task<> answerAsk(std::shared_ptr<Clock> clock, std::shared_ptr<TrackServer> server,
-                        RelayLink link, QString capability, QJsonObject ask,
+                        RelayLink link, QString relay, RelayRequest request,
                         std::shared_ptr<int> active, std::stop_token token) {
     ++*active;
-    const QString relay = ask.value(QStringLiteral("relay")).toString();
     TrackServer::Answer planned =
-        server->plan(capability, ask.value(QStringLiteral("range")).toString().toLatin1(),
-                     ask.value(QStringLiteral("headOnly")).toBool());
+        server->plan(request.capability, request.range, request.isHeadOnly);
     qint64 remaining = planned.file ? planned.length : 0;
     Status put = co_await putChunk(
         clock, link, relay, 0, headChunk(planned.status, planned.headers), remaining == 0, token);
@@ -179,16 +208,12 @@ RelayLink accountRelayLink(std::shared_ptr<clouddb::HttpCloudDatabase> database,
         }};
 }
 
-QString relayOfferIdOfCapability(const QString& capability) {
-    const QByteArray hash = QCryptographicHash::hash(QByteArrayLiteral("sonavert relay offer\n") +
-                                                         capability.toLatin1(),
+QString relayMailboxOf(const QString& offerKey) {
+    const QByteArray hash = QCryptographicHash::hash(QByteArrayLiteral("sonavert relay mailbox\n") +
+                                                         offerKey.toLatin1(),
                                                      QCryptographicHash::Sha256);
     return QString::fromLatin1(
         hash.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
-}
-
-QString relayOfferId(const TrackOffer& offer) {
-    return relayOfferIdOfCapability(capabilityOf(offer));
 }
 
 RelaySource::RelaySource(std::shared_ptr<Clock> clock, std::shared_ptr<TrackServer> server,
@@ -223,16 +248,15 @@ QCoro::Task<Duration> RelaySource::askOnce(std::stop_token token) {
     auto link = m_link;
     auto active = m_active;
     auto lastAsk = m_lastAsk;
-    QHash<QString, QString> capabilityById;
-    for (const QString& capability : server->liveCapabilities())
-        capabilityById.insert(relayOfferIdOfCapability(capability), capability);
     const bool isBusy =
         *active > 0 || (*lastAsk && clock->monotonicNow() - **lastAsk < kBusyAfterLastAsk);
     Duration pace = isBusy ? kBusyPace : kIdlePace;
-    if (capabilityById.isEmpty())
+    // Asked for at the same pace whether a song plays or not: only a song passed on, which the
+    // server sees anyway, quickens it.
+    if (!server->isSharing())
         co_return pace;
     const QJsonObject body{
-        {QStringLiteral("offers"), QJsonArray::fromStringList(capabilityById.keys())}};
+        {QStringLiteral("offers"), QJsonArray{relayMailboxOf(server->offerKey())}}};
     const Result<QJsonObject> found = co_await link.call(kAsks, body);
     if (token.stop_requested())
         co_return pace;
@@ -246,18 +270,18 @@ QCoro::Task<Duration> RelaySource::askOnce(std::stop_token token) {
     for (const QJsonValue value :
          found ? found.value().value(QStringLiteral("asks")).toArray() : QJsonArray()) {
         const QJsonObject ask = value.toObject();
-        const QString capability =
-            capabilityById.value(ask.value(QStringLiteral("offer")).toString());
-        if (capability.isEmpty())
-            continue;
+        const QString relay = ask.value(QStringLiteral("relay")).toString();
+        const std::optional<RelayRequest> request =
+            openRequest(link, relay, ask.value(QStringLiteral("request")).toString());
+        if (!request)
+            continue; // not sealed by a computer of the account: nobody to answer
         *lastAsk = clock->monotonicNow();
         if (*active >= kMaxRelays) {
             // The asker gets an answer it understands instead of waiting it out.
-            const QString relay = ask.value(QStringLiteral("relay")).toString();
             (void)co_await putChunk(clock, link, relay, 0, busyHeadChunk(), true, token);
             continue;
         }
-        answerAsk(clock, server, link, capability, ask, active, token);
+        answerAsk(clock, server, link, relay, *request, active, token);
         pace = kBusyPace;
     }
     co_return pace;
@@ -320,10 +344,13 @@ QCoro::Task<Status> takeChunks(std::shared_ptr<Clock> clock, RelayLink link, QSt
 
 QCoro::Task<Status> openRelay(RelayLink link, QString relay, TrackOffer offer, QByteArray range,
                               bool isHeadOnly) {
-    const QJsonObject body{{QStringLiteral("offer"), relayOfferId(offer)},
+    const Result<QString> request =
+        sealRequest(link, relay, RelayRequest{capabilityOf(offer), range, isHeadOnly});
+    if (!request)
+        co_return request.error();
+    const QJsonObject body{{QStringLiteral("offer"), relayMailboxOf(offer.key)},
                            {QStringLiteral("relay"), relay},
-                           {QStringLiteral("range"), QString::fromLatin1(range)},
-                           {QStringLiteral("headOnly"), isHeadOnly}};
+                           {QStringLiteral("request"), request.value()}};
     const Result<QJsonObject> asked = co_await link.call(kAsk, body);
     if (!asked)
         co_return asked.error();

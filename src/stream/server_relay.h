@@ -48,10 +48,11 @@ struct RelayLink {
 RelayLink accountRelayLink(std::shared_ptr<clouddb::HttpCloudDatabase> database,
                            std::function<std::optional<crypto::KeyRing>()> ring);
 
-/// The id the server knows an offer by: a hash of its capability, so the server, which sees
-/// the asks, never learns the capability itself.
-QString relayOfferId(const TrackOffer& offer);
-QString relayOfferIdOfCapability(const QString& capability);
+/// The id under which the server keeps asks for the offers of one computer's run: a hash of
+/// the key its offers name. One id for every song, asked for at one pace whether anything
+/// plays or not, so the asks tell the server nothing of what this computer plays, nor whether
+/// it plays; which song and range an ask wants travels sealed inside it.
+QString relayMailboxOf(const QString& offerKey);
 
 /// What may wait for the player before the fetch (direct or through the server) is left to
 /// wait: the network side then stops reading, and the source slows down.
@@ -60,13 +61,14 @@ inline constexpr qint64 kMaxPlayerBufferedBytes = qint64{512} * 1024;
 /// The bytes of clear audio one chunk carries.
 inline constexpr qint64 kRelayChunkBytes = qint64{256} * 1024;
 
-/// The offering side: while this computer offers songs, it asks the server every little while
-/// whether another computer of the account, unable to reach it directly, wants a part of one,
-/// and puts that part there in sealed chunks, as fast as the taker takes them.
+/// The offering side: while the user shares this computer's music, it asks the server every
+/// little while whether another computer of the account, unable to reach it directly, wants a
+/// part of a song it offers, and puts that part there in sealed chunks, as fast as the taker
+/// takes them.
 class RelaySource : public QObject {
     Q_OBJECT
 public:
-    /// How often the server is asked while nothing is being passed on.
+    /// How often the server is asked while nothing is being passed on (playing or not).
     static constexpr Duration kIdlePace = std::chrono::seconds(2);
     /// How often while a song is, and for a while after the last ask: a seek on the other
     /// computer is a new ask, and its player waits for it.

@@ -173,8 +173,7 @@ std::optional<TrackOffer> TrackServer::offer(const QString& path, double remaini
     url.setHost(advertisedHost());
     url.setPort(port());
     url.setPath(QString::fromLatin1(kTrackPrefix) + capability);
-    const QString key = QString::fromLatin1(m_identity.keyFingerprint.toBase64());
-    return TrackOffer{url.toString(QUrl::FullyEncoded), key};
+    return TrackOffer{url.toString(QUrl::FullyEncoded), offerKey()};
 }
 
 void TrackServer::revokeAll() {
@@ -322,13 +321,6 @@ TrackServer::Answer TrackServer::plan(const QString& capability, const QByteArra
         answer.length = part.length();
     }
     return answer;
-}
-
-QStringList TrackServer::liveCapabilities() {
-    if (m_options.isAllowed && !m_options.isAllowed())
-        return {};
-    dropExpired();
-    return m_offers.keys();
 }
 
 } // namespace sonavert::stream

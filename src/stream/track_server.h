@@ -73,8 +73,10 @@ public:
     /// The answer of the offer `capability` to a request with `rangeHeader`: the same for a
     /// request that comes through the server as for one that comes here directly.
     Answer plan(const QString& capability, const QByteArray& rangeHeader, bool isHeadOnly);
-    /// The capabilities of the offers alive now; none while serving is off.
-    QStringList liveCapabilities();
+    /// Whether the user lets this computer share its music now.
+    bool isSharing() const { return !m_options.isAllowed || m_options.isAllowed(); }
+    /// The key every offer of this run names (base64 of its fingerprint).
+    QString offerKey() const { return QString::fromLatin1(m_identity.keyFingerprint.toBase64()); }
 
     int activeStreams() const { return m_streams; }
     /// Connections accepted and not yet closed.

@@ -25,7 +25,10 @@ QString relayId(int n) {
 }
 
 QJsonObject askFor(const QString& relay, const QString& range = {}) {
-    return {{u"offer"_s, kOffer}, {u"relay"_s, relay}, {u"range"_s, range}};
+    return {{u"offer"_s, kOffer},
+            {u"relay"_s, relay},
+            {u"range"_s, range},
+            {u"request"_s, u"sv4:sealed-by-the-asker"_s}};
 }
 
 QJsonObject chunk(const QString& relay, qint64 seq, qsizetype size, bool isEnd = false) {
@@ -69,6 +72,7 @@ private Q_SLOTS:
         QCOMPARE(asks.size(), 1);
         QCOMPARE(asks.at(0)[u"relay"_s].toString(), relayId(1));
         QCOMPARE(asks.at(0)[u"range"_s].toString(), u"bytes=100-"_s);
+        QCOMPARE(asks.at(0)[u"request"_s].toString(), u"sv4:sealed-by-the-asker"_s);
         QCOMPARE(mailbox.serve(kMine, u"relay/asks"_s, mine).value()[u"asks"_s].toArray().size(),
                  0);
         // Another account cannot put into, take from or close the relay.

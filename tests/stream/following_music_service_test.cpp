@@ -183,7 +183,10 @@ private Q_SLOTS:
             calls << operation;
             co_return makeError(u"CloudDatabase"_s, 6, u"The server is unavailable."_s);
         };
-        m_fetcher->passThroughServer(RelayLink{failing, {}, {}});
+        const auto sealing = [](QByteArray clear, QString, qint64) -> Result<QString> {
+            return QString::fromLatin1(clear.toBase64());
+        };
+        m_fetcher->passThroughServer(RelayLink{failing, sealing, {}});
 
         // Reached, and no longer offered: the server would say no more.
         PlaybackState revoked{u"unknown"_s, 5.0, m_elsewhere.name, {}, {}, {}, {}};

@@ -102,8 +102,13 @@ class ServerRelayTest : public QObject {
         return m_fetcher->localUrlFor(offer, TrackFetcher::Route::ThroughServer);
     }
 
-    // No 64-byte run of `song` went to the server in clear, nor into its store or log.
-    void checkNothingInClear(const QByteArray& song) {
+    // No 64-byte run of `song` went to the server in clear, nor into its store or log, nor the
+    // capability of `offer`: the server could fetch the song with it.
+    void checkNothingInClear(const QByteArray& song, const TrackOffer& offer) {
+        const QByteArray capability = QUrl(offer.url).path().section(u'/', -1).toLatin1();
+        QVERIFY(capability.size() > 20);
+        QVERIFY2(!m_proxy->captured().contains(capability),
+                 "the traffic holds the offer's capability");
         const QByteArray log = m_cloud->takeOutput();
         const QByteArray store = storeBytes(m_cloud->dataDir());
         QVERIFY(!m_proxy->captured().isEmpty());
@@ -161,7 +166,7 @@ private Q_SLOTS:
         QCOMPARE(seek.contentRange, "bytes 700001-" + QByteArray::number(m_bytes.size() - 1) + '/' +
                                         QByteArray::number(m_bytes.size()));
         QVERIFY(seek.body == m_bytes.mid(700001));
-        CHECKED(checkNothingInClear(m_bytes));
+        CHECKED(checkNothingInClear(m_bytes, *offer));
     }
 
     // A real player plays the song from the loopback address and seeks in it.
@@ -199,7 +204,7 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(isPlayingFrom(59.5), kEventLimitMs);
         QFile file(path);
         QVERIFY(file.open(QIODevice::ReadOnly));
-        CHECKED(checkNothingInClear(file.readAll()));
+        CHECKED(checkNothingInClear(file.readAll(), *offer));
     }
 };
 
