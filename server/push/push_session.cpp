@@ -179,12 +179,7 @@ public:
         if (m_isDone || m_isClosing)
             return;
         m_isClosing = true;
-        // What waits behind the message being written is dropped: a channel closed for a
-        // full queue catches up with `since` when it reconnects.
-        while (m_out.size() > (m_isWriting ? 1U : 0U)) {
-            m_link->queued.fetch_sub(static_cast<qint64>(m_out.back().bytes.size()));
-            m_out.pop_back();
-        }
+        dropQueued();
         m_out.push_back(Outgoing{Outgoing::Close, std::move(reason), code});
         write();
     }
@@ -225,16 +220,22 @@ private:
             Qt::QueuedConnection);
     }
 
+    /// What waits behind the message being written is dropped when the channel closes: a
+    /// channel closed for a full queue catches up with `since` when it reconnects.
+    void dropQueued() {
+        while (m_out.size() > (m_isWriting ? 1U : 0U)) {
+            m_link->queued.fetch_sub(static_cast<qint64>(m_out.back().bytes.size()));
+            m_out.pop_back();
+        }
+    }
+
     /// A close code no peer may send (the standard defines none from 5000 on) is a protocol
     /// error, answered with 1002 instead of an echo of the code.
     void refuseCloseCode() {
         if (m_isDone || m_isClosing)
             return;
         m_isClosing = true;
-        while (m_out.size() > (m_isWriting ? 1U : 0U)) {
-            m_link->queued.fetch_sub(static_cast<qint64>(m_out.back().bytes.size()));
-            m_out.pop_back();
-        }
+        dropQueued();
         m_ws.async_close(
             websocket::close_code::protocol_error,
             [self = this->shared_from_this()](boost::system::error_code) { self->finish(); });
