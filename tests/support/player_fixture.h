@@ -219,7 +219,11 @@ public:
         m_player.setProcessChannelMode(QProcess::MergedChannels);
         m_player.setStandardOutputFile(said);
         m_player.start(m_fixture.program, m_fixture.arguments);
-        if (!m_player.waitForStarted() || !registered.wait(20000)) {
+        // The GStreamer players build GStreamer's plugin registry in their fresh cache folder
+        // before they go on the bus, loading every plugin Debian installed: on a machine whose
+        // disk cache is cold and whose cores are busy with the rest of the suite this took past
+        // 20 s once. The wait ends as soon as the name appears.
+        if (!m_player.waitForStarted() || !registered.wait(60000)) {
             QFile output(said);
             const QByteArray last =
                 output.open(QIODevice::ReadOnly) ? output.readAll().right(1500) : QByteArray();
