@@ -26,11 +26,18 @@ Result<std::unique_ptr<CloudServer>> CloudServer::open(const ServerConfig& confi
     SONAVERT_TRY(storage);
     auto service = CloudService::create(*storage.value(), clock, config.service);
     SONAVERT_TRY(service);
-    const int readers = config.readerThreads > 0 ? config.readerThreads : usableCores();
-    auto calls =
-        CallDispatcher::start([url = config.databaseUrl,
-                               dir = config.dataDirectory] { return openCloudStorage(url, dir); },
-                              clock, config.service, service.value()->shares(), readers);
+    // SQLite's reads wait on no network: the io threads answer them with connections of their
+    // own, and a reader thread is left for the readiness probe. PostgreSQL's may wait on the
+    // network, so they go to a reader thread per core, and the io threads never wait for them.
+    const bool readsAnywhere = !isPostgresUrl(config.databaseUrl);
+    const int readers = config.readerThreads > 0 ? config.readerThreads
+                        : readsAnywhere          ? 1
+                                                 : usableCores();
+    auto calls = CallDispatcher::start(
+        [url = config.databaseUrl, dir = config.dataDirectory] {
+            return openCloudStorage(url, dir);
+        },
+        clock, config.service, service.value()->shares(), readers, readsAnywhere);
     SONAVERT_TRY(calls);
     std::unique_ptr<CloudServer> server(new CloudServer(std::move(storage.value()),
                                                         std::move(service.value()),
@@ -56,6 +63,8 @@ CloudServer::CloudServer(std::unique_ptr<CloudStorage> storage,
     , m_isSecure(config.transport.tls.has_value())
     , m_tombstoneRetention(config.tombstoneRetention)
     , m_compactionInterval(config.compactionInterval) {
+    if (m_calls->readsAnywhere())
+        m_http->openThreadReaders();
     m_compactionTimer = m_clock.schedule(m_compactionInterval, [this] { compactNow(); });
     connectFanOut(
         openNotificationListener(config.databaseUrl, clock, config.listenerCheckInterval));
@@ -150,6 +159,10 @@ int CloudServer::connectionCount() const {
 
 quint64 CloudServer::acceptedConnectionCount() const {
     return m_http->acceptedCount();
+}
+
+qint64 CloudServer::heldAnswerBytes() const {
+    return m_http->heldAnswerBytes();
 }
 
 void CloudServer::shutdown() {

@@ -38,8 +38,9 @@ struct ServerConfig {
     /// when lost, and the notifications stored meanwhile caught up with.
     Duration listenerCheckInterval = std::chrono::seconds(10);
     /// Threads that answer reads, each with its own connection (0: one per core the process
-    /// may run on). Writes go
-    /// through one more thread, which commits them in groups.
+    /// may run on for PostgreSQL; one for SQLite, whose reads the io threads answer with
+    /// connections of their own). Writes go through one more thread, which commits them in
+    /// groups.
     int readerThreads = 0;
     /// Threads that carry the connections, each with its own io_context (0: one per core the
     /// process may run on).
@@ -76,6 +77,8 @@ public:
     int connectionCount() const;
     /// Connections accepted so far, turned away or not.
     quint64 acceptedConnectionCount() const;
+    /// Bytes of answers made and not yet taken by the kernel, over every connection.
+    qint64 heldAnswerBytes() const;
 
 private:
     CloudServer(std::unique_ptr<CloudStorage> storage, std::unique_ptr<CloudService> service,

@@ -2,7 +2,6 @@
 
 #include "server/net/io_threads.h"
 #include "server/push/push_hub.h"
-#include "server/service/call_dispatcher.h"
 #include "server/service/cloud_service.h"
 #include "server/storage/cloud_storage.h"
 #include "server/wire/error_json.h"
@@ -112,8 +111,22 @@ HttpFrontend::HttpFrontend(CallDispatcher& calls, PushHub& hub, const HttpLimits
                                               limits.maxConnectionsPerAddress)) {}
 
 HttpFrontend::~HttpFrontend() {
-    // Connections post their requests to this object: none may come once it is going.
+    // Connections route their requests through this object: none may come once it is going.
     m_io.stop();
+}
+
+void HttpFrontend::openThreadReaders() {
+    m_readers.resize(static_cast<std::size_t>(m_io.size()));
+    // Each io thread opens its own connection, and only it uses and closes it.
+    m_io.runOnEach([this](int index) {
+        auto reader = m_calls.openThreadReader();
+        if (reader)
+            m_readers[static_cast<std::size_t>(index)] = std::move(reader.value());
+        else
+            qCWarning(lcHttp).noquote()
+                << "reads go to the reader threads:" << reader.error().description;
+    });
+    m_io.atStop([this](int index) { m_readers[static_cast<std::size_t>(index)].reset(); });
 }
 
 quint16 HttpFrontend::listenGuarded(const QHostAddress& address, quint16 port, bool takesPush) {
@@ -145,12 +158,12 @@ quint16 HttpFrontend::listenWith(const QHostAddress& address, quint16 port,
     setup->trustedProxies = transport.trustedProxies;
     setup->caps = m_caps;
     setup->metrics = &m_metrics;
-    setup->owner = this;
     setup->route = [this](IncomingRequest request, AnswerHandle handle) {
         route(request, std::move(handle));
     };
     setup->isMetricsListener = isMetrics;
     setup->accepted = m_accepted;
+    setup->heldAnswers = m_heldAnswers;
     if (takesPush) {
         PushChannelStart push;
         push.io = &m_io;
@@ -189,6 +202,16 @@ void HttpFrontend::answer(const Pending& pending, const Result<QJsonObject>& res
 }
 
 void HttpFrontend::route(const IncomingRequest& request, AnswerHandle handle) {
+    if (request.path == QLatin1String("/readyz") || request.path == QLatin1String("/metrics")) {
+        // Both read what lives on this object's thread (the push hub, the clock's timers).
+        QMetaObject::invokeMethod(
+            this,
+            [this, request, handle = std::move(handle)]() mutable {
+                serveOperatorPath(request, handle);
+            },
+            Qt::QueuedConnection);
+        return;
+    }
     if (serveOperatorPath(request, handle))
         return;
     // The metrics listener may face a network the database port does not: nothing else there.
@@ -271,10 +294,19 @@ void HttpFrontend::serveCall(const IncomingRequest& request, AnswerHandle handle
         answer(on, cloudError(ServerErrorCode::BadRequest, QStringLiteral("calls use POST")));
         return;
     }
-    // The answer comes back later, on this thread; the client may have gone by then.
+    // A read is answered here and now when this thread has a reader of its own.
+    const auto thread = static_cast<std::size_t>(request.ioThread);
+    if (call.kind == CallKind::Database && !CloudService::isWrite(call.operation) &&
+        thread < m_readers.size() && m_readers[thread]) {
+        answer(on, m_readers[thread]->service->serve(call));
+        return;
+    }
+    // Else the answer comes later, on the thread that ran the call; the client may have gone
+    // by then. It does not wait for the event loop, which fan-out may keep busy.
     m_calls.dispatch(
         std::move(call),
-        [this, on = std::move(on)](const Result<QJsonObject>& result) { answer(on, result); });
+        [this, on = std::move(on)](const Result<QJsonObject>& result) { answer(on, result); },
+        CallDispatcher::AnswerOn::Worker);
 }
 
 bool HttpFrontend::serveOperatorPath(const IncomingRequest& request, AnswerHandle& handle) {

@@ -4,6 +4,7 @@
 #include "server/http/http_session.h"
 #include "server/http/http_transport.h"
 #include "server/http/server_metrics.h"
+#include "server/service/call_dispatcher.h"
 #include "server/service/database_call.h"
 #include "src/runtime/result.h"
 
@@ -16,7 +17,6 @@
 
 namespace sonavert::cloud {
 
-class CallDispatcher;
 class IoThreads;
 class PushHub;
 struct TokenlessRoute;
@@ -27,8 +27,10 @@ struct TokenlessRoute;
 /// later; GET /push upgrades to the push channel; GET /healthz, /readyz and /metrics are the
 /// operator's. Answers are JSON; errors go through errorToJson. Connections are read on the io
 /// threads, bounded and timed by `limits` before a request reaches the routes here, on the
-/// thread that owns this object; every answer is counted in the metrics; `transport` says
-/// whether it speaks TLS and which proxies may name the client.
+/// same io thread: a read is answered there when the thread has a reader of its own
+/// (openThreadReaders), and only /readyz and /metrics go to the thread that owns this object.
+/// Every answer is counted in the metrics; `transport` says whether it speaks TLS and which
+/// proxies may name the client.
 class HttpFrontend : public QObject {
     Q_OBJECT
 public:
@@ -48,6 +50,10 @@ public:
     /// A listener of its own for /metrics (and the health checks), open to whoever reaches
     /// it; the main port then serves no metrics. Gives the port, or 0.
     quint16 listenForMetrics(const QHostAddress& address, quint16 port);
+    /// Gives each io thread a connection to the storage of its own (when the dispatcher's
+    /// storage allows it: SQLite, whose reads wait on no network), so that a read is answered
+    /// on the thread that parsed it, without a hand-off. Before listening.
+    void openThreadReaders();
     /// Stops listening; connections already taken go on.
     void closeListeners();
     const ServerMetrics& metrics() const { return m_metrics; }
@@ -55,6 +61,8 @@ public:
     int connectionCount() const { return m_caps->count(); }
     /// Connections accepted so far, turned away or not.
     quint64 acceptedCount() const { return m_accepted->load(); }
+    /// Bytes of answers made and not yet taken by the kernel, over every connection.
+    qint64 heldAnswerBytes() const { return m_heldAnswers->load(); }
     /// Whether the request comes from this machine itself, and not through a proxy that says
     /// so in its headers.
     static bool isLocalCaller(const IncomingRequest& request);
@@ -93,7 +101,10 @@ private:
     ServerMetrics m_metrics;
     std::shared_ptr<ConnectionCaps> m_caps;
     std::shared_ptr<std::atomic<quint64>> m_accepted = std::make_shared<std::atomic<quint64>>(0);
+    std::shared_ptr<std::atomic<qint64>> m_heldAnswers = std::make_shared<std::atomic<qint64>>(0);
     std::vector<std::shared_ptr<HttpListener>> m_listeners;
+    /// One per io thread, touched only by it; empty slots send reads to the reader threads.
+    std::vector<std::unique_ptr<CallDispatcher::ThreadReader>> m_readers;
     bool m_hasMetricsListener = false;
 };
 

@@ -26,6 +26,10 @@ struct HttpLimits {
     int maxConnections = 20000;
     /// Connections held at once from one client (an IPv4 address, an IPv6 /64).
     int maxConnectionsPerAddress = 256;
+    /// Answers held for clients over every connection, made and not yet taken by the kernel.
+    /// Past it, requests are answered 503 unrun, and a connection whose client took nothing
+    /// of its answers since the check before is closed.
+    qint64 maxHeldAnswerBytes = qint64{256} << 20;
 };
 
 /// The most a configuration may ask for: a header is held whole until it is parsed.

@@ -89,6 +89,9 @@ constexpr Refusal kMalformed{400, ServerErrorCode::BadRequest, "malformed reques
                              RefusalReason::Malformed};
 constexpr Refusal kBusy{503, ServerErrorCode::TryAgainLater,
                         "too many connections; try again later", RefusalReason::Busy};
+constexpr Refusal kAnswersFull{503, ServerErrorCode::TryAgainLater,
+                               "the server holds too many answers; try again later",
+                               RefusalReason::Busy};
 
 OutgoingAnswer answerOf(const Refusal& refusal) {
     const Error error = cloudError(refusal.code, QString::fromLatin1(refusal.reason));
@@ -146,7 +149,10 @@ public:
         , m_hold(std::move(hold))
         , m_peer(peer)
         , m_since(m_setup->io->now()) {}
-    ~HttpSession() { m_setup->io->withdraw(this, contextOf(m_stream.get_executor())); }
+    ~HttpSession() {
+        hold(-m_held);
+        m_setup->io->withdraw(this, contextOf(m_stream.get_executor()));
+    }
 
     void run() {
         m_setup->io->enroll(this, contextOf(m_stream.get_executor()));
@@ -176,6 +182,7 @@ public:
         if (m_isDone || m_isRefused)
             return;
         --m_inFlight;
+        hold(answer.body.size());
         m_ready.emplace(sequence, std::move(answer));
         // Answers go out in the order their requests came.
         for (auto next = m_ready.find(m_nextToWrite); next != m_ready.end();
@@ -200,6 +207,15 @@ public:
     void checkDeadline(Duration now) override {
         if (m_isDone)
             return;
+        // Past the server's bound, a client that took nothing of its answers since the last
+        // check loses them: what the others hold is freed that way.
+        const bool hasTaken = std::exchange(m_hasTakenSinceCheck, false);
+        if (m_held > 0 && !hasTaken && isHoldingTooMuch()) {
+            if (m_setup->metrics)
+                m_setup->metrics->countRefusal(RefusalReason::Busy);
+            finish();
+            return;
+        }
         const Duration limit = limitOf(m_phase);
         if (now - m_since < limit)
             return;
@@ -216,6 +232,17 @@ public:
 
 private:
     enum class Phase { Handshake, Idle, Header, Body, Refused };
+
+    /// Counts `bytes` more (or fewer) of answers held, here and for the server.
+    void hold(qint64 bytes) {
+        m_held += bytes;
+        if (m_setup->heldAnswers)
+            m_setup->heldAnswers->fetch_add(bytes, std::memory_order_relaxed);
+    }
+    bool isHoldingTooMuch() const {
+        return m_setup->heldAnswers && m_setup->heldAnswers->load(std::memory_order_relaxed) >
+                                           m_setup->limits.maxHeldAnswerBytes;
+    }
 
     Duration limitOf(Phase phase) const {
         switch (phase) {
@@ -333,7 +360,11 @@ private:
                     readMore();
                     return;
                 }
-                nextRequest();
+                // The route may have answered the request here and then; the connections
+                // sharing this thread take their turn before the next one of this.
+                m_parser.reset();
+                asio::post(m_stream.get_executor(),
+                           [self = this->shared_from_this()] { self->nextRequest(); });
                 return;
             }
         }
@@ -358,6 +389,14 @@ private:
             return;
         }
         ++m_inFlight;
+        if (isHoldingTooMuch()) {
+            if (!request.keep_alive())
+                m_lastSequence = m_nextSequence;
+            if (m_setup->metrics)
+                m_setup->metrics->countRefusal(kAnswersFull.counted);
+            deliver(m_nextSequence++, answerOf(kAnswersFull));
+            return;
+        }
         IncomingRequest incoming;
         incoming.method = QByteArray::fromStdString(std::string(request.method_string()));
         const std::string_view target = request.target();
@@ -382,15 +421,10 @@ private:
         incoming.isOnMetricsListener = m_setup->isMetricsListener;
         if (!request.keep_alive())
             m_lastSequence = m_nextSequence;
+        incoming.ioThread = m_setup->io->indexOf(contextOf(m_stream.get_executor()));
         AnswerHandle handle(this->weak_from_this(), m_stream.get_executor(), m_nextSequence++,
                             m_gone);
-        QMetaObject::invokeMethod(
-            m_setup->owner,
-            [setup = m_setup, incoming = std::move(incoming),
-             handle = std::move(handle)]() mutable {
-                setup->route(std::move(incoming), std::move(handle));
-            },
-            Qt::QueuedConnection);
+        m_setup->route(std::move(incoming), std::move(handle));
     }
 
     void queue(OutgoingAnswer answer, bool isLast) {
@@ -424,7 +458,10 @@ private:
         m_isWriting = false;
         if (m_isDone)
             return;
-        m_unsent -= static_cast<qint64>(m_out.front()->body().size());
+        const auto written = static_cast<qint64>(m_out.front()->body().size());
+        m_unsent -= written;
+        hold(-written);
+        m_hasTakenSinceCheck = true;
         m_out.pop_front();
         if (error) {
             finish();
@@ -456,8 +493,12 @@ private:
         enter(Phase::Refused);
         if (m_setup->metrics)
             m_setup->metrics->countRefusal(refusal.counted);
+        for (const auto& [sequence, ready] : m_ready)
+            hold(-ready.body.size());
         m_ready.clear();
-        queue(answerOf(refusal), true);
+        OutgoingAnswer answer = answerOf(refusal);
+        hold(answer.body.size());
+        queue(std::move(answer), true);
         m_buffer.clear();
         write();
         readMore();
@@ -497,6 +538,9 @@ private:
     /// Set while reading waits for answers.
     std::shared_ptr<HttpSession> m_keptWhilePaused;
     qint64 m_unsent = 0;
+    /// Bytes of the answers in m_ready and m_out, counted to the server's bound.
+    qint64 m_held = 0;
+    bool m_hasTakenSinceCheck = false;
     std::map<std::uint64_t, OutgoingAnswer> m_ready;
     std::deque<std::unique_ptr<http::response<http::string_body>>> m_out;
 };

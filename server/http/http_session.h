@@ -37,6 +37,8 @@ struct IncomingRequest {
     QHostAddress peer;
     /// Came to the listener that serves only the operator's paths.
     bool isOnMetricsListener = false;
+    /// The io thread the request is routed on (IoThreads' index).
+    int ioThread = 0;
 };
 
 /// One answer: a status, and a body of its type.
@@ -98,19 +100,20 @@ struct ListenerSetup {
     TrustedProxies trustedProxies;
     std::shared_ptr<ConnectionCaps> caps;
     ServerMetrics* metrics = nullptr;
-    /// Lives on the owner's thread while connections are served; routing runs there.
-    QObject* owner = nullptr;
-    /// Called on the owner's thread with each request.
+    /// Called on the connection's io thread with each request: it answers at once or hands
+    /// the request on, and must not wait.
     std::function<void(IncomingRequest, AnswerHandle)> route;
     bool isMetricsListener = false;
     /// Where upgrades to /push go; none on a listener that takes no push channels.
     std::optional<PushChannelStart> push;
     /// Counts each connection accepted.
     std::shared_ptr<std::atomic<quint64>> accepted;
+    /// Bytes of answers held by every connection of the server (HttpLimits::maxHeldAnswerBytes).
+    std::shared_ptr<std::atomic<qint64>> heldAnswers;
 };
 
 /// A listening socket whose connections run on the io threads: each request is read within
-/// the limits and timeouts of `setup`, then handed to its route on the owner's thread.
+/// the limits and timeouts of `setup`, then handed to its route on the same thread.
 class HttpListener {
 public:
     /// Listens; false when it cannot (the address is taken, not this host's, ...).

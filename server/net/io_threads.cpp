@@ -70,12 +70,15 @@ void IoThreads::stop() {
     if (std::exchange(m_isStopped, true))
         return;
     m_clock.cancelScheduled(m_sweepTimer);
+    for (const auto& work : m_atStop)
+        runOnEach(work);
     for (auto& lane : m_lanes) {
         lane->work.reset();
         lane->context.stop();
     }
     for (auto& lane : m_lanes)
         lane->thread.join();
+    m_haveEnded = true;
 }
 
 asio::io_context& IoThreads::context(int index) {
@@ -85,6 +88,37 @@ asio::io_context& IoThreads::context(int index) {
 asio::io_context& IoThreads::next() {
     const unsigned turn = m_turn.fetch_add(1, std::memory_order_relaxed);
     return m_lanes[turn % m_lanes.size()]->context;
+}
+
+int IoThreads::indexOf(const asio::io_context& context) const {
+    for (std::size_t i = 0; i < m_lanes.size(); ++i)
+        if (m_lanes[i] && &m_lanes[i]->context == &context)
+            return static_cast<int>(i);
+    return 0;
+}
+
+void IoThreads::runOnEach(const std::function<void(int)>& work) {
+    // With the threads gone nothing else runs there: the caller stands in for them.
+    if (m_haveEnded) {
+        for (int i = 0; i < size(); ++i)
+            work(i);
+        return;
+    }
+    std::vector<std::future<void>> done;
+    for (std::size_t i = 0; i < m_lanes.size(); ++i) {
+        auto ran = std::make_shared<std::promise<void>>();
+        done.push_back(ran->get_future());
+        asio::post(m_lanes[i]->context, [&work, index = static_cast<int>(i), ran] {
+            work(index);
+            ran->set_value();
+        });
+    }
+    for (auto& each : done)
+        each.wait();
+}
+
+void IoThreads::atStop(std::function<void(int)> work) {
+    m_atStop.push_back(std::move(work));
 }
 
 IoThreads::Lane& IoThreads::laneOf(const asio::io_context& context) {

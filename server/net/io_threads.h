@@ -46,6 +46,13 @@ public:
     boost::asio::io_context& context(int index);
     /// The context for the next connection: they take turns.
     boost::asio::io_context& next();
+    /// Which of the contexts `context` is, 0 to size() - 1.
+    int indexOf(const boost::asio::io_context& context) const;
+    /// Runs `work` with each thread's index on that thread, and returns once all ran it.
+    void runOnEach(const std::function<void(int index)>& work);
+    /// Has each thread run `work` with its index as the last thing before stop() ends it:
+    /// what a thread opened for itself is closed on it.
+    void atStop(std::function<void(int index)> work);
     /// The server's time as of the last sweep: what connections stamp their phases with.
     Duration now() const { return Duration(m_now.load(std::memory_order_relaxed)); }
 
@@ -68,7 +75,9 @@ private:
     std::atomic<std::int64_t> m_now;
     std::atomic<unsigned> m_turn{0};
     Clock::TimerId m_sweepTimer = 0;
+    std::vector<std::function<void(int)>> m_atStop;
     bool m_isStopped = false;
+    bool m_haveEnded = false;
     bool m_isTearingDown = false;
 };
 

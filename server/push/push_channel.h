@@ -6,6 +6,7 @@
 
 #include <QObject>
 #include <memory>
+#include <optional>
 
 namespace sonavert::cloud {
 
@@ -27,6 +28,10 @@ public:
     /// Greeted and not closing: notifications still go to it.
     bool isLive() const { return isReady() && !m_isClosing && !m_isClosed; }
     bool isOfAccount(qint64 accountId) const;
+    /// The account it greeted for, live or not; none before its greeting.
+    std::optional<qint64> accountId() const {
+        return m_scope ? std::optional<qint64>(m_scope->accountId) : std::nullopt;
+    }
     /// Bytes sent to it that its client has not taken yet.
     qint64 queuedBytes() const;
     /// Whether the channel greeted with the token of this hash.

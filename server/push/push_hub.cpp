@@ -46,11 +46,6 @@ Result<Hello> helloOf(const QString& message) {
     return parsed;
 }
 
-bool isForChannel(const QList<PushNotification>& notifications, const PushChannel& channel) {
-    return std::any_of(notifications.begin(), notifications.end(),
-                       [&](const PushNotification& n) { return channel.isOfAccount(n.accountId); });
-}
-
 } // namespace
 
 PushHub::PushHub(CloudService& service, Clock& clock, const PushLimits& limits, QObject* parent)
@@ -75,20 +70,38 @@ void PushHub::adopt(std::unique_ptr<PushSocket> socket) {
 }
 
 void PushHub::deliver(const QList<PushNotification>& notifications) {
-    qint64 held = queuedBytes();
-    const auto channels = m_channels;
-    for (PushChannel* channel : channels) {
-        const qint64 before = channel->queuedBytes();
-        // Each channel's queue is bounded, but thousands of them full at once are not: past
-        // the bound for all, only channels that keep up get more.
-        if (held > m_limits.maxQueuedBytesInTotal && before > 0 &&
-            isForChannel(notifications, *channel)) {
-            channel->close(kSlowConsumerCloseCode, QStringLiteral("send queue full"));
+    // Only the channels of the accounts concerned are visited, each account's notifications in
+    // the order given: a save of one account costs nothing for the thousands of channels of
+    // the others.
+    QList<qint64> accounts;
+    for (const PushNotification& notification : notifications)
+        if (!accounts.contains(notification.accountId))
+            accounts.append(notification.accountId);
+    // Counted over every channel only when one is behind already.
+    std::optional<qint64> held;
+    for (const qint64 accountId : accounts) {
+        const auto found = m_byAccount.constFind(accountId);
+        if (found == m_byAccount.constEnd())
             continue;
+        const std::vector<PushChannel*> channels = found.value();
+        for (PushChannel* channel : channels) {
+            const qint64 before = channel->queuedBytes();
+            // Each channel's queue is bounded, but thousands of them full at once are not:
+            // past the bound for all, only channels that keep up get more.
+            if (before > 0) {
+                if (!held)
+                    held = queuedBytes();
+                if (*held > m_limits.maxQueuedBytesInTotal) {
+                    channel->close(kSlowConsumerCloseCode, QStringLiteral("send queue full"));
+                    continue;
+                }
+            }
+            for (const PushNotification& notification : notifications)
+                if (notification.accountId == accountId)
+                    m_notificationsSent += channel->deliver(notification) ? 1 : 0;
+            if (held)
+                *held += channel->queuedBytes() - before;
         }
-        for (const PushNotification& notification : notifications)
-            m_notificationsSent += channel->deliver(notification) ? 1 : 0;
-        held += channel->queuedBytes() - before;
     }
 }
 
@@ -100,11 +113,12 @@ qint64 PushHub::queuedBytes() const {
 }
 
 void PushHub::reset(qint64 accountId, qint64 lastId) {
-    const auto channels = m_channels;
-    for (PushChannel* channel : channels) {
-        if (channel->isOfAccount(accountId))
-            channel->reset(lastId);
-    }
+    const auto found = m_byAccount.constFind(accountId);
+    if (found == m_byAccount.constEnd())
+        return;
+    const std::vector<PushChannel*> channels = found.value();
+    for (PushChannel* channel : channels)
+        channel->reset(lastId);
 }
 
 void PushHub::closeAll() {
@@ -119,8 +133,9 @@ int PushHub::readyChannelCount() const {
 }
 
 int PushHub::readyChannelCount(qint64 accountId) const {
-    return static_cast<int>(std::count_if(m_channels.begin(), m_channels.end(),
-                                          [&](auto* c) { return c->isOfAccount(accountId); }));
+    const std::vector<PushChannel*> channels = m_byAccount.value(accountId);
+    return static_cast<int>(
+        std::count_if(channels.begin(), channels.end(), [](auto* c) { return c->isLive(); }));
 }
 
 void PushHub::onMessage(PushChannel* channel, const QString& message) {
@@ -148,6 +163,15 @@ void PushHub::onMessage(PushChannel* channel, const QString& message) {
     }
     channel->becomeReady(scope.value(), backlog.value().lastId,
                          secret_tokens::hashBearerToken(hello.value().token));
+    std::vector<PushChannel*>& ofAccount = m_byAccount[scope.value().accountId];
+    ofAccount.push_back(channel);
+    // Channels being closed stay listed until they are gone, and count no more.
+    const auto isLive = [](const PushChannel* each) { return each->isLive(); };
+    if (std::count_if(ofAccount.begin(), ofAccount.end(), isLive) >
+        m_limits.maxChannelsPerAccount) {
+        PushChannel* oldest = *std::find_if(ofAccount.begin(), ofAccount.end(), isLive);
+        oldest->close(kTooManyChannelsCloseCode, QStringLiteral("too many channels"));
+    }
     channel->send(
         {{QStringLiteral("ready"), true}, {QStringLiteral("last"), backlog.value().lastId}});
     if (hello.value().since && !backlog.value().isComplete)
@@ -160,8 +184,17 @@ void PushHub::onMessage(PushChannel* channel, const QString& message) {
 }
 
 void PushHub::forget(PushChannel* channel) {
-    if (m_channels.erase(channel) > 0)
-        channel->deleteLater();
+    if (m_channels.erase(channel) == 0)
+        return;
+    if (const auto accountId = channel->accountId()) {
+        auto found = m_byAccount.find(*accountId);
+        if (found != m_byAccount.end()) {
+            std::erase(found.value(), channel);
+            if (found.value().empty())
+                m_byAccount.erase(found);
+        }
+    }
+    channel->deleteLater();
 }
 
 void PushHub::sweep() {

@@ -4,9 +4,11 @@
 #include "server/storage/cloud_storage.h"
 #include "src/runtime/clock.h"
 
+#include <QHash>
 #include <QObject>
 #include <memory>
 #include <set>
+#include <vector>
 
 namespace sonavert::cloud {
 
@@ -62,6 +64,8 @@ private:
     Clock& m_clock;
     PushLimits m_limits;
     std::set<PushChannel*> m_channels;
+    /// The greeted channels of each account, in the order they greeted.
+    QHash<qint64, std::vector<PushChannel*>> m_byAccount;
     quint64 m_notificationsSent = 0;
     Clock::TimerId m_sweepTimer = 0;
 };

@@ -18,6 +18,11 @@ struct PushLimits {
     /// Messages waiting for all channels together: past it, a channel that has not taken what
     /// it was sent already is closed as a slow consumer instead of given more.
     qint64 maxQueuedBytesInTotal = qint64{256} << 20;
+    /// Greeted channels of one account: one save notifies each of them, so without a bound a
+    /// token could open thousands and have every save fan out to all. Past it, the account's
+    /// oldest channel is closed with kTooManyChannelsCloseCode (a device whose network changed
+    /// leaves such a channel behind until it times out).
+    int maxChannelsPerAccount = 64;
     /// An idle channel is pinged after this.
     Duration pingAfter = std::chrono::seconds(20);
     /// A channel that has not greeted by then is closed.
@@ -34,5 +39,7 @@ inline constexpr int kPolicyViolationCloseCode = 1008;
 inline constexpr int kSlowConsumerCloseCode = 4001;
 /// Close code of a channel whose token was revoked.
 inline constexpr int kRevokedCloseCode = 4003;
+/// Close code of an account's oldest channel when it opened more than it may hold.
+inline constexpr int kTooManyChannelsCloseCode = 4004;
 
 } // namespace sonavert::cloud

@@ -1,6 +1,7 @@
 #include "server/service/call_dispatcher.h"
 
 #include "server/service/group_commit.h"
+#include "server/wire/server_error.h"
 
 #include <future>
 
@@ -13,18 +14,23 @@ constexpr std::size_t kMaxGroup = 256;
 
 } // namespace
 
-CallDispatcher::CallDispatcher(Clock& clock, ServiceOptions options, InstanceShares& shared)
-    : m_clock(clock)
+CallDispatcher::CallDispatcher(StorageOpener opener, Clock& clock, ServiceOptions options,
+                               InstanceShares& shared, bool readsAnywhere)
+    : m_opener(std::move(opener))
+    , m_clock(clock)
     , m_options(options)
-    , m_shared(shared) {}
+    , m_shared(shared)
+    , m_readsAnywhere(readsAnywhere) {}
 
 Result<std::unique_ptr<CallDispatcher>> CallDispatcher::start(StorageOpener opener, Clock& clock,
                                                               ServiceOptions options,
-                                                              InstanceShares& shared, int readers) {
-    std::unique_ptr<CallDispatcher> dispatcher(new CallDispatcher(clock, options, shared));
-    SONAVERT_TRY(dispatcher->startThread(opener, true));
+                                                              InstanceShares& shared, int readers,
+                                                              bool readsAnywhere) {
+    std::unique_ptr<CallDispatcher> dispatcher(
+        new CallDispatcher(std::move(opener), clock, options, shared, readsAnywhere));
+    SONAVERT_TRY(dispatcher->startThread(true));
     for (int i = 0; i < std::max(1, readers); ++i)
-        SONAVERT_TRY(dispatcher->startThread(opener, false));
+        SONAVERT_TRY(dispatcher->startThread(false));
     return dispatcher;
 }
 
@@ -38,33 +44,48 @@ CallDispatcher::~CallDispatcher() {
         thread.join();
 }
 
-Status CallDispatcher::startThread(const StorageOpener& opener, bool isCommitLane) {
+Result<std::unique_ptr<CallDispatcher::ThreadReader>> CallDispatcher::openReader() const {
+    auto reader = std::make_unique<ThreadReader>();
+    auto storage = m_opener();
+    SONAVERT_TRY(storage);
+    reader->storage = std::move(storage.value());
+    auto service = CloudService::create(*reader->storage, m_clock, m_options, &m_shared);
+    SONAVERT_TRY(service);
+    reader->service = std::move(service.value());
+    return reader;
+}
+
+Result<std::unique_ptr<CallDispatcher::ThreadReader>> CallDispatcher::openThreadReader() const {
+    if (!m_readsAnywhere)
+        return cloudError(ServerErrorCode::InternalError,
+                          QStringLiteral("this storage is read on the reader threads only"));
+    return openReader();
+}
+
+Status CallDispatcher::startThread(bool isCommitLane) {
     // A connection belongs to the thread that opened it: each thread opens its own and says
     // whether it could.
     std::promise<Status> opened;
     auto result = opened.get_future();
-    m_threads.emplace_back([this, opener, isCommitLane, &opened] {
-        auto storage = opener();
-        auto service = storage
-                           ? CloudService::create(*storage.value(), m_clock, m_options, &m_shared)
-                           : Result<std::unique_ptr<CloudService>>(storage.error());
-        if (!service) {
-            opened.set_value(service.error());
+    m_threads.emplace_back([this, isCommitLane, &opened] {
+        auto reader = openReader();
+        if (!reader) {
+            opened.set_value(reader.error());
             return;
         }
         opened.set_value(Status());
         if (isCommitLane)
-            serveWrites(*service.value(), *storage.value());
+            serveWrites(*reader.value()->service, *reader.value()->storage);
         else
-            serveReads(*service.value());
+            serveReads(*reader.value()->service);
     });
     return result.get();
 }
 
-void CallDispatcher::dispatch(DatabaseCall call, Done done) {
+void CallDispatcher::dispatch(DatabaseCall call, Done done, AnswerOn on) {
     Lane& lane = CloudService::isWrite(call.operation) ? m_writes : m_reads;
     const std::lock_guard lock(lane.mutex);
-    lane.jobs.push_back(Job{std::move(call), std::move(done)});
+    lane.jobs.push_back(Job{std::move(call), std::move(done), on});
     lane.wake.notify_one();
 }
 
@@ -119,6 +140,10 @@ void CallDispatcher::serveWrites(CloudService& service, CloudStorage& storage) {
 }
 
 void CallDispatcher::answer(Job job, Result<QJsonObject> result) {
+    if (job.on == AnswerOn::Worker) {
+        job.done(std::move(result));
+        return;
+    }
     // Queued to this object: if it is gone by then, so is everything the answer was for.
     QMetaObject::invokeMethod(
         this, [done = std::move(job.done), result = std::move(result)] { done(result); },

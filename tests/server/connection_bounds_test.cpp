@@ -171,6 +171,50 @@ private Q_SLOTS:
         QCOMPARE(otherClientStatus(m_server->url(), m_otherToken), 200);
     }
 
+    // Connections that each hold one answer still add up: past the server's bound requests
+    // are answered 503 unrun, and connections whose clients took nothing of their answers
+    // are closed at the next checks until the server is back under it; then everyone is
+    // served again.
+    void answersHeldOverEveryConnectionAreBounded() {
+        ServerConfig config;
+        config.http.maxHeldAnswerBytes = qint64{12} << 20;
+        // Answers larger than the system takes into a socket that is not read (the kernel's
+        // send buffer grows to 4 MiB), so that the server holds them.
+        config.service.maxAnswerBytes = qint64{16} << 20;
+        config.service.rateLimit.perSecond = 0; // virtual time refills no allowance
+        CHECKED(start(config, true));
+        CloudTestClient owner(m_server->url(), m_token);
+        const QJsonObject big{{QStringLiteral("a"), wire::stringField(QString(900 * 1024, 'x'))}};
+        QJsonArray names;
+        for (int i = 0; i < 9; ++i) {
+            const QString name = QStringLiteral("big-%1").arg(i);
+            QCOMPARE(owner.modifyRecords({wire::replace(name, QStringLiteral("Blob"), big)}).status,
+                     200);
+            names.append(QJsonObject{{QStringLiteral("recordName"), name}});
+        }
+        const QByteArray lookup =
+            databaseCall(m_token, "records/lookup", {},
+                         QJsonDocument(QJsonObject{{QStringLiteral("records"), names}}).toJson());
+        std::vector<std::unique_ptr<RawConnection>> hung;
+        for (int i = 1; i <= 2; ++i) {
+            hung.push_back(std::make_unique<RawConnection>(m_server->url()));
+            hung.back()->stopReading();
+            hung.back()->send(lookup);
+            QTRY_VERIFY(m_server->server().heldAnswerBytes() > i * (qint64{7} << 20));
+        }
+        QCOMPARE(otherClientStatus(m_server->url(), m_otherToken), 503);
+        // Neither client reads, so only closing a connection lets its answer go: as many go
+        // as bring the server back under its bound.
+        m_clock->advance(1100ms);
+        QTRY_VERIFY(m_server->server().heldAnswerBytes() <= config.http.maxHeldAnswerBytes);
+        QVERIFY(m_server->server().heldAnswerBytes() > 0);
+        QCOMPARE(otherClientStatus(m_server->url(), m_otherToken), 200);
+        // A client that reads is served whatever the others left.
+        RawConnection reader(m_server->url());
+        reader.send(lookup);
+        QCOMPARE(reader.awaitStatus(), 200);
+    }
+
     void chunkedBodyIsCountedAsItArrives() {
         CHECKED(start());
         const qint64 before = residentBytes();

@@ -364,6 +364,34 @@ private Q_SLOTS:
         CHECKED(otherAccountIsServed());
     }
 
+    // One token opening channel after channel does not make every save fan out to all of
+    // them: past the account's bound its oldest goes, and other accounts keep theirs.
+    void anAccountHoldsItsBoundOfChannelsTheOldestGoing() {
+        ServerConfig config;
+        config.push.maxChannelsPerAccount = 2;
+        CHECKED(start(config));
+        CHECKED(subscribe(1));
+        PushTestClient bobs(m_server->url());
+        QCOMPARE(bobs.open(m_otherToken).value(u"ready"_s).toBool(), true);
+        std::vector<std::unique_ptr<PushTestClient>> alices;
+        for (int i = 0; i < 4; ++i) {
+            alices.push_back(std::make_unique<PushTestClient>(m_server->url()));
+            QCOMPARE(alices.back()->open(m_token).value(u"ready"_s).toBool(), true);
+        }
+        for (int i = 0; i < 2; ++i) {
+            QVERIFY(alices[i]->waitForClose());
+            QCOMPARE(alices[i]->closeCode(), 4004);
+        }
+        auto& hub = m_server->server().pushHub();
+        QCOMPARE(hub.readyChannelCount(aliceId()), 2);
+        QVERIFY(bobs.isConnected());
+        const quint64 sentBefore = hub.notificationsSent();
+        QCOMPARE(m_client->modifyRecords(handoffSaves(1, 0)).status, 200);
+        for (int i = 2; i < 4; ++i)
+            QCOMPARE(alices[i]->next().value(u"recordName"_s).toString(), u"h0-0"_s);
+        QCOMPARE(hub.notificationsSent() - sentBefore, quint64{2});
+    }
+
     void revokedTokenLosesItsChannelsAtOnce() {
         CHECKED(start({}, true));
         CHECKED(subscribe(1));
