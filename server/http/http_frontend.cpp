@@ -157,7 +157,7 @@ quint16 HttpFrontend::listenWith(const QHostAddress& address, quint16 port,
     }
     setup->trustedProxies = transport.trustedProxies;
     setup->caps = m_caps;
-    setup->metrics = &m_metrics;
+    setup->metrics = m_metrics.get();
     setup->route = [this](IncomingRequest request, AnswerHandle handle) {
         route(request, std::move(handle));
     };
@@ -193,12 +193,17 @@ HttpFrontend::Pending HttpFrontend::pending(AnswerHandle handle, int route) cons
 }
 
 void HttpFrontend::answer(const Pending& pending, const Result<QJsonObject>& result) {
+    answerWith(*m_metrics, m_clock, pending, result);
+}
+
+void HttpFrontend::answerWith(ServerMetrics& metrics, const Clock& clock, const Pending& pending,
+                              const Result<QJsonObject>& result) {
     // A client gone before its answer is not answered, nor counted.
     if (pending.handle.isGone())
         return;
     const int status = result ? 200 : httpStatusOfError(result.error());
     pending.handle.send(jsonAnswer(result ? result.value() : errorToJson(result.error()), status));
-    m_metrics.countAnswer(pending.route, status, m_clock.monotonicNow() - pending.arrived);
+    metrics.countAnswer(pending.route, status, clock.monotonicNow() - pending.arrived);
 }
 
 void HttpFrontend::route(const IncomingRequest& request, AnswerHandle handle) {
@@ -302,10 +307,13 @@ void HttpFrontend::serveCall(const IncomingRequest& request, AnswerHandle handle
         return;
     }
     // Else the answer comes later, on the thread that ran the call; the client may have gone
-    // by then. It does not wait for the event loop, which fan-out may keep busy.
+    // by then, and this object too (the dispatcher finishes what it took when it stops): the
+    // answer needs only the metrics, which it keeps, and the clock, which outlives both. It
+    // does not wait for the event loop, which fan-out may keep busy.
     m_calls.dispatch(
         std::move(call),
-        [this, on = std::move(on)](const Result<QJsonObject>& result) { answer(on, result); },
+        [metrics = m_metrics, &clock = m_clock, on = std::move(on)](
+            const Result<QJsonObject>& result) { answerWith(*metrics, clock, on, result); },
         CallDispatcher::AnswerOn::Worker);
 }
 
@@ -373,9 +381,9 @@ void HttpFrontend::serveMetrics(const IncomingRequest& request, Pending pending)
         return;
     }
     const QByteArray text =
-        m_metrics.render({m_hub.channelCount(), m_hub.notificationsSent(), storageErrorCount()});
+        m_metrics->render({m_hub.channelCount(), m_hub.notificationsSent(), storageErrorCount()});
     pending.handle.send(OutgoingAnswer{200, kExpositionType, text, 0});
-    m_metrics.countAnswer(pending.route, 200, m_clock.monotonicNow() - pending.arrived);
+    m_metrics->countAnswer(pending.route, 200, m_clock.monotonicNow() - pending.arrived);
 }
 
 } // namespace sonavert::cloud

@@ -56,7 +56,7 @@ public:
     void openThreadReaders();
     /// Stops listening; connections already taken go on.
     void closeListeners();
-    const ServerMetrics& metrics() const { return m_metrics; }
+    const ServerMetrics& metrics() const { return *m_metrics; }
     /// Connections held now, push channels included.
     int connectionCount() const { return m_caps->count(); }
     /// Connections accepted so far, turned away or not.
@@ -81,6 +81,8 @@ private:
     void route(const IncomingRequest& request, AnswerHandle handle);
     Pending pending(AnswerHandle handle, int route) const;
     void answer(const Pending& pending, const Result<QJsonObject>& result);
+    static void answerWith(ServerMetrics& metrics, const Clock& clock, const Pending& pending,
+                           const Result<QJsonObject>& result);
     void serveCall(const IncomingRequest& request, AnswerHandle handle, DatabaseCall call);
     bool serveOperatorPath(const IncomingRequest& request, AnswerHandle& handle);
     void serveHealth(const IncomingRequest& request, Pending pending);
@@ -98,7 +100,8 @@ private:
     HttpTransport m_transport;
     Clock& m_clock;
     IoThreads& m_io;
-    ServerMetrics m_metrics;
+    /// Shared with the answers still on their way when this object goes.
+    std::shared_ptr<ServerMetrics> m_metrics = std::make_shared<ServerMetrics>();
     std::shared_ptr<ConnectionCaps> m_caps;
     std::shared_ptr<std::atomic<quint64>> m_accepted = std::make_shared<std::atomic<quint64>>(0);
     std::shared_ptr<std::atomic<qint64>> m_heldAnswers = std::make_shared<std::atomic<qint64>>(0);
