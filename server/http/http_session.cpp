@@ -511,6 +511,8 @@ private:
             return;
         // The last reference may be this one: the connection goes when this returns.
         const auto kept = std::exchange(m_keptWhilePaused, nullptr);
+        // What it held counts no more from here on: nothing of it will be sent.
+        hold(-m_held);
         m_gone->store(true);
         closeSocket(m_stream);
         m_hold.reset();
