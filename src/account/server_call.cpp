@@ -17,7 +17,7 @@ constexpr int kTransferTimeoutMs = 15000;
 constexpr std::array kKnownRefusals{Failure::Unauthorized, Failure::Denied, Failure::Throttled};
 
 Error failure(Failure kind, const QString& text, std::optional<double> retryAfter = std::nullopt) {
-    Error error = makeError(kDomain, static_cast<int>(kind), text);
+    Error error = makeError(kind, text);
     error.retryAfterSeconds = retryAfter;
     return error;
 }

@@ -27,9 +27,12 @@ enum class Failure {
     Throttled = 429,    ///< `retryAfterSeconds` says for how long
     Refused = 400,      ///< any other refusal; the description is the server's reason
 };
+inline QString errorDomain(Failure) {
+    return kDomain;
+}
 
 inline bool is(const Error& error, Failure failure) {
-    return error.is(kDomain, static_cast<int>(failure));
+    return error.is(failure);
 }
 
 /// POSTs `body` as JSON to `url` (with `token` as the bearer when not empty) and gives the

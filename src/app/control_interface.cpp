@@ -257,7 +257,7 @@ QCoro::Task<Result<PairingInvitation>> ControlInterface::inviteNoting() {
             known = ids.value();
     }
     if (!session)
-        co_return makeError(QStringLiteral("SonavertControl"), 1, kStoppedText);
+        co_return makeError(ControlErrorCode::Stopped, kStoppedText);
     Result<PairingInvitation> invitation = co_await session->invite();
     if (self && invitation) {
         m_joinWatch.request_stop();
