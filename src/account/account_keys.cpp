@@ -22,7 +22,7 @@ Error keysError(KeysErrorCode code, QString description) {
 }
 
 Error stopping() {
-    return keysError(KeysErrorCode::Stopping, QStringLiteral("Sonavert is stopping."));
+    return keysError(KeysErrorCode::Stopping, stoppedText());
 }
 
 Error noKeyHere(const QString& what) {

@@ -274,7 +274,7 @@ QCoro::Task<Result<void>> RememberedAccountSession::obtainToken(Call call, QUrl 
         const QString code = body.value(QStringLiteral("code")).toString();
         auto checked = co_await checkedServerKey(server, code, keyCheck, serverKey);
         if (!guard)
-            co_return makeError(SessionError::Stopped, QStringLiteral("Sonavert stopped."));
+            co_return makeError(SessionError::Stopped, stoppedText());
         if (!checked) {
             m_lastError = checked.error().description;
             setState(before);
@@ -297,7 +297,7 @@ QCoro::Task<Result<void>> RememberedAccountSession::obtainToken(Call call, QUrl 
         answer = co_await server_call::post(*m_network, path(server, callPath), body, {}, trust);
     }
     if (!guard)
-        co_return makeError(SessionError::Stopped, QStringLiteral("Sonavert stopped."));
+        co_return makeError(SessionError::Stopped, stoppedText());
     if (!answer) {
         const Error error = failed(call, answer.error(), server);
         setState(before);
@@ -321,7 +321,7 @@ QCoro::Task<Result<void>> RememberedAccountSession::adopt(QUrl server, QJsonObje
     auto secrets = m_secrets;
     const Status kept = co_await secrets->write(tokenService(), server.toString(), token.toUtf8());
     if (!guard)
-        co_return makeError(SessionError::Stopped, QStringLiteral("Sonavert stopped."));
+        co_return makeError(SessionError::Stopped, stoppedText());
     // Without a store this run still signs in; the next start asks again.
     if (!kept)
         developerLog(
@@ -358,7 +358,7 @@ QCoro::Task<Result<PairingInvitation>> RememberedAccountSession::invite() {
     const auto answer = co_await server_call::post(*m_network, path(endpoint.server, callPath),
                                                    QJsonObject(), endpoint.token, endpoint.trust);
     if (!guard)
-        co_return makeError(SessionError::Stopped, QStringLiteral("Sonavert stopped."));
+        co_return makeError(SessionError::Stopped, stoppedText());
     if (!answer) {
         if (server_call::is(answer.error(), Failure::Unauthorized))
             m_endpoints->reportRejected(endpoint.token);

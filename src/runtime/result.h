@@ -89,6 +89,12 @@ template <DomainCode Code> Error makeError(Code code, QString description) {
     return makeError(errorDomain(code), static_cast<int>(code), std::move(description));
 }
 
+/// What an operation the app's stopping cut short says, in every domain: one wording, the one
+/// sonavertctl prints for a call the app did not finish.
+inline QString stoppedText() {
+    return QStringLiteral("Sonavert stopped before this finished.");
+}
+
 } // namespace sonavert
 
 // Propagation: `SONAVERT_TRY(result)` in a plain function and `SONAVERT_CO_TRY(result)` in a
