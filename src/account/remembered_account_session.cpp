@@ -103,8 +103,7 @@ std::optional<std::pair<QUrl, QByteArray>> networkEntranceOf(const QJsonObject& 
 constexpr int kMaximumNameNumber = 9;
 
 bool isNameTaken(const Result<QJsonObject>& answer) {
-    return !answer && server_call::is(answer.error(), Failure::Refused) &&
-           answer.error().description.contains(QLatin1String("signed in already"));
+    return !answer && server_call::is(answer.error(), Failure::NameTaken);
 }
 
 bool isServerAddress(const QUrl& server) {

@@ -269,6 +269,36 @@ private Q_SLOTS:
         QCOMPARE(study->account()->deviceName, QStringLiteral("Study (2)"));
     }
 
+    // The device takes another name on the refusal's reasonCode alone: with the code and other
+    // words it claims again under "Study (2)" to "Study (9)"; a server older than the code
+    // says the old words, and the device shows its refusal instead of guessing from them.
+    void aTakenNameIsToldByItsReasonCodeNotItsWords_data() {
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<int>("claims");
+        const QByteArray refusal =
+            R"({"uuid": "u", "serverErrorCode": "BAD_REQUEST", "ckErrorCode": 12, "reason": )";
+        QTest::newRow("reason code")
+            << refusal + R"("name in use", "reasonCode": "DEVICE_NAME_TAKEN"})" << 9;
+        QTest::newRow("older server")
+            << refusal + "\"a device named \\\"Study\\\" is signed in already\"}" << 1;
+    }
+    void aTakenNameIsToldByItsReasonCodeNotItsWords() {
+        QFETCH(QByteArray, answer);
+        QFETCH(int, claims);
+        test::LocalHttpFeed server;
+        server.status = 400;
+        server.body = answer;
+        auto study = newSession();
+        const auto refused = awaitTask(
+            study->signIn(server.url(QStringLiteral("/")), QStringLiteral("KQ7-4FD-92X"), {}));
+        QVERIFY(!refused);
+        QCOMPARE(server.requestCount, claims);
+        QVERIFY(refused.error().is(AccountSessionErrorCode::CallFailed));
+        QVERIFY2(refused.error().description.contains(QStringLiteral(" refused: ")),
+                 qPrintable(refused.error().description));
+        QCOMPARE(study->state(), State::SignedOut);
+    }
+
     void failedSignInsSayWhyAndKeepNothing_data() {
         QTest::addColumn<QString>("server"); // "ours", "html", "json" (doubles) or an address
         QTest::addColumn<int>("wrongGuessesFirst");
