@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The whole test run: installs what is missing, checks formatting, builds once under
+# The whole test run: installs what is missing, checks formatting and that errors are built
+# and recognised by their codes, builds once under
 # AddressSanitizer + UndefinedBehaviorSanitizer (unity batches, through the compiler cache),
 # checks includes (and that each source of a batch compiles alone) and runs clang-tidy over
 # that tree, runs every test under the sanitizers, and the cloud tests again on PostgreSQL.
@@ -34,8 +35,9 @@ trap report EXIT
 stage "packages"
 ./scripts/install-deps.sh
 
-stage "format check"
+stage "format check; errors named by their codes"
 git ls-files -- '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
+./scripts/check-errors.py
 
 # One build serves every check: the sanitizer build has warnings as errors like the dev
 # build, and its compile database lists every unit clang-tidy and the include check read.

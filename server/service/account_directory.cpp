@@ -113,7 +113,7 @@ Result<IssuedToken> AccountDirectory::issueTokenFor(const AccountInfo& account,
         SONAVERT_TRY(taken);
         if (taken.value())
             return cloudError(
-                ServerErrorCode::BadRequest,
+                ServerErrorReason::DeviceNameTaken,
                 QStringLiteral("a device named \"%1\" is signed in already").arg(deviceName));
     }
     const QString token = secret_tokens::newBearerToken();

@@ -31,6 +31,8 @@ QJsonObject errorToJson(const Error& error, const QJsonObject& itemKeys) {
     json.insert(QStringLiteral("serverErrorCode"), serverErrorCodeName(*code));
     json.insert(QStringLiteral("reason"), error.description);
     json.insert(QStringLiteral("ckErrorCode"), static_cast<int>(*code));
+    if (const auto reasonCode = reasonCodeOf(error))
+        json.insert(QStringLiteral("reasonCode"), *reasonCode);
     if (error.retryAfterSeconds)
         json.insert(QStringLiteral("retryAfter"), *error.retryAfterSeconds);
     return json;

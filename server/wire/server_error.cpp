@@ -30,6 +30,26 @@ constexpr std::array<CodeInfo, 13> kCodes{{
     {ServerErrorCode::UserDeletedZone, "USER_DELETED_ZONE", 404},
 }};
 
+struct ReasonInfo {
+    ServerErrorReason reason;
+    ServerErrorCode code;
+    const char* name;
+};
+
+constexpr std::array<ReasonInfo, 1> kReasons{{
+    {ServerErrorReason::DeviceNameTaken, ServerErrorCode::BadRequest, "DEVICE_NAME_TAKEN"},
+}};
+
+const ReasonInfo* reasonInfoOf(const Error& error) {
+    if (error.domain != QLatin1String(kCloudErrorDomain))
+        return nullptr;
+    for (const auto& info : kReasons) {
+        if (static_cast<int>(info.reason) == error.code)
+            return &info;
+    }
+    return nullptr;
+}
+
 const CodeInfo& infoOf(ServerErrorCode code) {
     for (const auto& info : kCodes) {
         if (info.code == code)
@@ -44,13 +64,25 @@ Error cloudError(ServerErrorCode code, const QString& reason) {
     return makeError(QString::fromLatin1(kCloudErrorDomain), static_cast<int>(code), reason);
 }
 
+Error cloudError(ServerErrorReason reasonCode, const QString& reason) {
+    return makeError(QString::fromLatin1(kCloudErrorDomain), static_cast<int>(reasonCode), reason);
+}
+
 std::optional<ServerErrorCode> serverErrorCodeOf(const Error& error) {
     if (error.domain != QLatin1String(kCloudErrorDomain))
         return std::nullopt;
+    if (const ReasonInfo* info = reasonInfoOf(error))
+        return info->code;
     for (const auto& info : kCodes) {
         if (static_cast<int>(info.code) == error.code)
             return info.code;
     }
+    return std::nullopt;
+}
+
+std::optional<QString> reasonCodeOf(const Error& error) {
+    if (const ReasonInfo* info = reasonInfoOf(error))
+        return QString::fromLatin1(info->name);
     return std::nullopt;
 }
 

@@ -1,5 +1,6 @@
 #include "src/account/account_key_store.h"
 
+#include "src/account/account_keys.h"
 #include "src/desktop/secret_store.h"
 
 #include <QJsonArray>
@@ -16,7 +17,7 @@ namespace {
 const QString kService = QStringLiteral("Sonavert account key");
 
 Error damaged() {
-    return makeError(QStringLiteral("SonavertAccountKeys"), 1,
+    return makeError(KeysErrorCode::Damaged,
                      QStringLiteral("The account key kept on this computer is damaged."));
 }
 

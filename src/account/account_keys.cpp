@@ -17,25 +17,12 @@ using crypto::PinnedDevice;
 
 namespace {
 
-/// Codes of the domain "SonavertAccountKeys".
-enum class KeysErrorCode {
-    Damaged = 1,
-    Stopping = 3,
-    NoKeyHere = 4,
-    NoSuchComputer = 5,
-    IsThisComputer = 6,
-    NoAnswer = 7,
-    NoVerification = 8,
-    NotSignedIn = 11,
-    HoldsKey = 12,
-};
-
 Error keysError(KeysErrorCode code, QString description) {
-    return makeError(QStringLiteral("SonavertAccountKeys"), int(code), std::move(description));
+    return makeError(code, std::move(description));
 }
 
 Error stopping() {
-    return keysError(KeysErrorCode::Stopping, QStringLiteral("Sonavert is stopping."));
+    return keysError(KeysErrorCode::Stopping, stoppedText());
 }
 
 Error noKeyHere(const QString& what) {

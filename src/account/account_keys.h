@@ -16,6 +16,36 @@
 
 namespace sonavert {
 
+inline const QString kAccountKeysErrorDomain = QStringLiteral("SonavertAccountKeys");
+
+/// Codes of the domain "SonavertAccountKeys".
+enum class KeysErrorCode {
+    Damaged = 1,        ///< the key kept on this computer does not read back
+    Stopping = 3,       ///< the app stopped before the operation finished
+    NoKeyHere = 4,      ///< the operation needs the account key, which this computer lacks
+    NoSuchComputer = 5, ///< the name given is none of the account's computers
+    IsThisComputer = 6, ///< the name given is this computer's own
+    NoAnswer = 7,       ///< the other computer did not answer the verification in time
+    NoVerification = 8, ///< no verification is open to confirm or answer
+    NotSignedIn = 11,
+    HoldsKey = 12, ///< a new key was asked of a computer that holds one
+};
+inline QString errorDomain(KeysErrorCode) {
+    return kAccountKeysErrorDomain;
+}
+
+inline const QString kJoiningErrorDomain = QStringLiteral("SonavertJoining");
+
+/// Why watching for the computer an invitation brings ended without one (domain
+/// "SonavertJoining").
+enum class JoiningErrorCode {
+    CodeExpired = 1,  ///< no computer signed in with the code before it expired
+    WatchStopped = 2, ///< the watch was called off
+};
+inline QString errorDomain(JoiningErrorCode) {
+    return kJoiningErrorDomain;
+}
+
 /// One computer of the account as the keys zone lists it.
 struct KeyedDevice {
     QString deviceID;

@@ -8,14 +8,6 @@
 
 namespace sonavert {
 
-namespace {
-
-Error joiningError(int code, QString description) {
-    return makeError(QStringLiteral("SonavertJoining"), code, std::move(description));
-}
-
-} // namespace
-
 QCoro::Task<Result<QSet<QString>>> AccountKeys::deviceIDs() {
     Result<QList<KeyedDevice>> listed = co_await devices();
     SONAVERT_CO_TRY(listed);
@@ -47,9 +39,11 @@ AccountKeys::awaitJoiningComputer(QSet<QString> known, QDateTime expires, std::s
             break;
     }
     if (!isLive())
-        co_return joiningError(2, QStringLiteral("Stopped waiting for the other computer."));
-    co_return joiningError(1, QStringLiteral("The code expired before another computer signed "
-                                             "in with it."));
+        co_return makeError(JoiningErrorCode::WatchStopped,
+                            QStringLiteral("Stopped waiting for the other computer."));
+    co_return makeError(JoiningErrorCode::CodeExpired,
+                        QStringLiteral("The code expired before another computer signed in "
+                                       "with it."));
 }
 
 } // namespace sonavert

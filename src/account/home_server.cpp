@@ -12,7 +12,6 @@ namespace sonavert {
 
 namespace {
 
-const QString kHomeServerDomain = QStringLiteral("HomeServer");
 const QString kSystemd = QStringLiteral("org.freedesktop.systemd1");
 const QString kManagerPath = QStringLiteral("/org/freedesktop/systemd1");
 const QString kManager = QStringLiteral("org.freedesktop.systemd1.Manager");
@@ -50,7 +49,7 @@ QCoro::Task<bool> HomeServer::answers() {
 
 QCoro::Task<Status> HomeServer::startUnit() {
     if (!m_bus.isConnected())
-        co_return makeError(kHomeServerDomain, 1,
+        co_return makeError(HomeServerErrorCode::NoSessionBus,
                             QStringLiteral("This computer's server is not running, and there is "
                                            "no session bus to start it through."));
     // Enabled first, so that it comes back at every login: the home's other computers rely on
@@ -66,7 +65,7 @@ QCoro::Task<Status> HomeServer::startUnit() {
         started = co_await starting;
     }
     if (started.type() == QDBusMessage::ErrorMessage)
-        co_return makeError(kHomeServerDomain, 2,
+        co_return makeError(HomeServerErrorCode::CannotStart,
                             QStringLiteral("Cannot start this computer's server (%1): %2. Is the "
                                            "sonavert-cloud package installed?")
                                 .arg(m_settings.unit, started.errorMessage()));
@@ -85,7 +84,7 @@ QCoro::Task<Result<QUrl>> HomeServer::ensureRunning() {
         if (co_await answers())
             co_return m_settings.localUrl;
     }
-    co_return makeError(kHomeServerDomain, 3,
+    co_return makeError(HomeServerErrorCode::NoAnswer,
                         QStringLiteral("This computer's server was started but does not answer "
                                        "at %1; see journalctl --user -u %2.")
                             .arg(m_settings.localUrl.toString(), m_settings.unit));

@@ -12,6 +12,18 @@ class QNetworkAccessManager;
 
 namespace sonavert {
 
+inline const QString kHomeServerErrorDomain = QStringLiteral("HomeServer");
+
+/// Why this computer's own server could not be had (domain "HomeServer").
+enum class HomeServerErrorCode {
+    NoSessionBus = 1, ///< nothing to start the server's user service through
+    CannotStart = 2,  ///< systemd refused to start it
+    NoAnswer = 3,     ///< started, and it never answered
+};
+inline QString errorDomain(HomeServerErrorCode) {
+    return kHomeServerErrorDomain;
+}
+
 /// This computer's own sonavert-cloud for the whole home: the user service the server's package
 /// installs (plain HTTP on loopback for this computer, HTTPS on the network for the others).
 /// Setting up the first computer asks for it; when it does not answer already, it is enabled

@@ -12,10 +12,8 @@ using crypto::PinnedDevice;
 
 namespace {
 
-const QString kVerificationDomain = QStringLiteral("SonavertKeyVerification");
-
 Error verificationError(KeyVerification::ErrorCode code, QString description) {
-    return makeError(kVerificationDomain, int(code), std::move(description));
+    return makeError(code, std::move(description));
 }
 
 /// Digits only, so "123 456" and "123456" are the same code.
@@ -41,7 +39,7 @@ KeyVerification::KeyVerification(Role role, const DeviceKeyPair& ownKey)
     , m_ownKey(ownKey) {}
 
 bool KeyVerification::isNotYet(const Error& error) {
-    return error.domain == kVerificationDomain && error.code == int(ErrorCode::NotYet);
+    return error.is(ErrorCode::NotYet);
 }
 
 Result<KeyVerification> KeyVerification::asVerifier(PinnedDevice me, QString targetID,

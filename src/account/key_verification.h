@@ -5,6 +5,8 @@
 
 namespace sonavert {
 
+inline const QString kVerificationErrorDomain = QStringLiteral("SonavertKeyVerification");
+
 /// One verification between a computer that holds the account's key (the verifier) and one
 /// that waits for it (the joiner), as either side sees it. It decides and seals; whoever owns
 /// it carries each part to the verification's record and brings back what the other side
@@ -98,5 +100,9 @@ private:
     QString m_problem;
     crypto::PinnedDevice m_me; ///< verifier: this computer, for the request
 };
+
+inline QString errorDomain(KeyVerification::ErrorCode) {
+    return kVerificationErrorDomain;
+}
 
 } // namespace sonavert

@@ -18,8 +18,8 @@ namespace sonavert {
 namespace {
 
 using server_call::Failure;
+using SessionError = AccountSessionErrorCode;
 
-const QString kDomain = QStringLiteral("AccountSession");
 const QString kRemovedText =
     QStringLiteral("This computer was removed from its account. Sign in again with a new code.");
 const QString kNotSignedInText = QStringLiteral("This computer is not signed in.");
@@ -103,8 +103,7 @@ std::optional<std::pair<QUrl, QByteArray>> networkEntranceOf(const QJsonObject& 
 constexpr int kMaximumNameNumber = 9;
 
 bool isNameTaken(const Result<QJsonObject>& answer) {
-    return !answer && server_call::is(answer.error(), Failure::Refused) &&
-           answer.error().description.contains(QLatin1String("signed in already"));
+    return !answer && server_call::is(answer.error(), Failure::NameTaken);
 }
 
 bool isServerAddress(const QUrl& server) {
@@ -213,7 +212,7 @@ QCoro::Task<Result<QByteArray>> RememberedAccountSession::checkedServerKey(QUrl 
                                                                            QString keyCheck,
                                                                            QByteArray serverKey) {
     if (server.scheme() != QLatin1String("https"))
-        co_return makeError(kDomain, 7,
+        co_return makeError(SessionError::NeedsHttps,
                             QStringLiteral("This code is for a server with a certificate of its "
                                            "own, so nothing was sent to %1: type its https:// "
                                            "address.")
@@ -225,7 +224,7 @@ QCoro::Task<Result<QByteArray>> RememberedAccountSession::checkedServerKey(QUrl 
         serverKey = shown.value();
     }
     if (pairing_code::checkFor(code, serverKey) != keyCheck)
-        co_return makeError(kDomain, 8,
+        co_return makeError(SessionError::ServerKeyMismatch,
                             QStringLiteral("The code does not match the server at %1, so it was "
                                            "not sent: a symbol of the code is mistyped, or "
                                            "another machine answers at that address. Check "
@@ -247,13 +246,14 @@ QCoro::Task<Result<void>> RememberedAccountSession::obtainToken(Call call, QUrl 
                                                                 QByteArray serverKey,
                                                                 QString keyCheck) {
     if (m_state == State::SigningIn)
-        co_return makeError(kDomain, 1, QStringLiteral("A sign-in is already under way."));
+        co_return makeError(SessionError::SignInUnderWay,
+                            QStringLiteral("A sign-in is already under way."));
     if (!isServerAddress(server)) {
         m_lastError = QStringLiteral("'%1' is not a server address (such as "
                                      "https://192.168.1.20:8470).")
                           .arg(server.toString());
         Q_EMIT stateChanged();
-        co_return makeError(kDomain, 2, m_lastError);
+        co_return makeError(SessionError::NotAServerAddress, m_lastError);
     }
     if (isInClearBeyondLoopback(server) && !m_allowsPlainHttp) {
         m_lastError =
@@ -263,7 +263,7 @@ QCoro::Task<Result<void>> RememberedAccountSession::obtainToken(Call call, QUrl 
                            "serves one), or start Sonavert with --allow-plain-http.")
                 .arg(server.toString());
         Q_EMIT stateChanged();
-        co_return makeError(kDomain, 2, m_lastError);
+        co_return makeError(SessionError::InClear, m_lastError);
     }
     QPointer guard(this);
     const State before = m_state;
@@ -273,7 +273,7 @@ QCoro::Task<Result<void>> RememberedAccountSession::obtainToken(Call call, QUrl 
         const QString code = body.value(QStringLiteral("code")).toString();
         auto checked = co_await checkedServerKey(server, code, keyCheck, serverKey);
         if (!guard)
-            co_return makeError(kDomain, 3, QStringLiteral("Sonavert stopped."));
+            co_return makeError(SessionError::Stopped, stoppedText());
         if (!checked) {
             m_lastError = checked.error().description;
             setState(before);
@@ -296,7 +296,7 @@ QCoro::Task<Result<void>> RememberedAccountSession::obtainToken(Call call, QUrl 
         answer = co_await server_call::post(*m_network, path(server, callPath), body, {}, trust);
     }
     if (!guard)
-        co_return makeError(kDomain, 3, QStringLiteral("Sonavert stopped."));
+        co_return makeError(SessionError::Stopped, stoppedText());
     if (!answer) {
         const Error error = failed(call, answer.error(), server);
         setState(before);
@@ -315,12 +315,12 @@ QCoro::Task<Result<void>> RememberedAccountSession::adopt(QUrl server, QJsonObje
     if (token.isEmpty()) {
         m_lastError = QStringLiteral("%1 is not a Sonavert server.").arg(server.toString());
         setState(m_endpoints->current() ? State::SignedIn : State::SignedOut);
-        co_return makeError(kDomain, 4, m_lastError);
+        co_return makeError(SessionError::NotOurServer, m_lastError);
     }
     auto secrets = m_secrets;
     const Status kept = co_await secrets->write(tokenService(), server.toString(), token.toUtf8());
     if (!guard)
-        co_return makeError(kDomain, 3, QStringLiteral("Sonavert stopped."));
+        co_return makeError(SessionError::Stopped, stoppedText());
     // Without a store this run still signs in; the next start asks again.
     if (!kept)
         developerLog(
@@ -349,7 +349,7 @@ QCoro::Task<Result<void>> RememberedAccountSession::signOut() {
 
 QCoro::Task<Result<PairingInvitation>> RememberedAccountSession::invite() {
     if (m_state != State::SignedIn || !m_endpoints->current())
-        co_return makeError(kDomain, 5, kNotSignedInText);
+        co_return makeError(SessionError::NotSignedIn, kNotSignedInText);
     QPointer guard(this);
     const clouddb::CloudEndpoint endpoint = *m_endpoints->current();
     const QString callPath = QStringLiteral("/database/1/%1/%2/private/pairing/create")
@@ -357,7 +357,7 @@ QCoro::Task<Result<PairingInvitation>> RememberedAccountSession::invite() {
     const auto answer = co_await server_call::post(*m_network, path(endpoint.server, callPath),
                                                    QJsonObject(), endpoint.token, endpoint.trust);
     if (!guard)
-        co_return makeError(kDomain, 3, QStringLiteral("Sonavert stopped."));
+        co_return makeError(SessionError::Stopped, stoppedText());
     if (!answer) {
         if (server_call::is(answer.error(), Failure::Unauthorized))
             m_endpoints->reportRejected(endpoint.token);
@@ -370,7 +370,7 @@ QCoro::Task<Result<PairingInvitation>> RememberedAccountSession::invite() {
                                    .value(QStringLiteral("timestamp"));
     if (code.isEmpty() || !expires.isDouble())
         co_return makeError(
-            kDomain, 4,
+            SessionError::NotOurServer,
             QStringLiteral("%1 is not a Sonavert server.").arg(endpoint.server.toString()));
     // This computer reaches its own server on loopback, an address that means nothing to
     // another one: the invitation names where the server serves the home, and its key.
@@ -422,7 +422,7 @@ Error RememberedAccountSession::failed(Call call, const Error& error, const QUrl
         m_lastError = text;
         Q_EMIT stateChanged();
     }
-    Error shown = makeError(kDomain, 6, text);
+    Error shown = makeError(SessionError::CallFailed, text);
     shown.retryAfterSeconds = error.retryAfterSeconds;
     return shown;
 }

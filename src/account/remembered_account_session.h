@@ -13,6 +13,24 @@ namespace sonavert {
 class SecretStore;
 class UserDefaults;
 
+inline const QString kAccountSessionErrorDomain = QStringLiteral("AccountSession");
+
+/// Codes of the domain "AccountSession": why a sign-in or an invitation did not happen.
+enum class AccountSessionErrorCode {
+    SignInUnderWay = 1,
+    NotAServerAddress = 2,
+    Stopped = 3,
+    NotOurServer = 4, ///< the server answered, without what a sonavert-cloud answers
+    NotSignedIn = 5,
+    CallFailed = 6,        ///< a call to the server failed; the text says why, for people
+    NeedsHttps = 7,        ///< a code that checks the server's own certificate, for http://
+    ServerKeyMismatch = 8, ///< the server shows another key than the code commits to
+    InClear = 9,           ///< plain http:// to another computer, not allowed on this run
+};
+inline QString errorDomain(AccountSessionErrorCode) {
+    return kAccountSessionErrorDomain;
+}
+
 /// The device's sign-in as it is kept between runs: the server's address, the account's name
 /// and this device's name in the profile's defaults, the token in the secret store (the
 /// keyring, or the profile's own file), filed under the server's address. The cloud clients

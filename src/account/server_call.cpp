@@ -16,8 +16,18 @@ constexpr int kTransferTimeoutMs = 15000;
 
 constexpr std::array kKnownRefusals{Failure::Unauthorized, Failure::Denied, Failure::Throttled};
 
+struct ReasonCode {
+    const char* name;
+    Failure kind;
+};
+
+// The refusals the device acts on, by the reasonCode the server gives them. A server older
+// than reason codes sends none: its refusal stays Refused, which the device only shows, as a
+// refusal it does not know (so an older server's taken name is shown instead of retried).
+constexpr std::array kReasonCodes{ReasonCode{"DEVICE_NAME_TAKEN", Failure::NameTaken}};
+
 Error failure(Failure kind, const QString& text, std::optional<double> retryAfter = std::nullopt) {
-    Error error = makeError(kDomain, static_cast<int>(kind), text);
+    Error error = makeError(kind, text);
     error.retryAfterSeconds = retryAfter;
     return error;
 }
@@ -32,6 +42,10 @@ Error refusal(int status, const QJsonObject& answer) {
                            retry.isDouble() ? std::optional<double>(retry.toDouble())
                                             : std::nullopt);
         }
+    const QString reasonCode = answer.value(QStringLiteral("reasonCode")).toString();
+    for (const ReasonCode& known : kReasonCodes)
+        if (reasonCode == QLatin1String(known.name))
+            return failure(known.kind, reason);
     return failure(Failure::Refused, reason);
 }
 

@@ -26,10 +26,16 @@ enum class Failure {
     Denied = 403,       ///< wrong or expired code, or a call the server shuts to this caller
     Throttled = 429,    ///< `retryAfterSeconds` says for how long
     Refused = 400,      ///< any other refusal; the description is the server's reason
+    /// A refusal whose reasonCode says a signed-in device of the account has the name asked
+    /// for: another name may be claimed with the same code.
+    NameTaken = 4,
 };
+inline QString errorDomain(Failure) {
+    return kDomain;
+}
 
 inline bool is(const Error& error, Failure failure) {
-    return error.is(kDomain, static_cast<int>(failure));
+    return error.is(failure);
 }
 
 /// POSTs `body` as JSON to `url` (with `token` as the bearer when not empty) and gives the

@@ -11,7 +11,7 @@ const QString kSparkleNamespace =
     QStringLiteral("http://www.andymatuschak.org/xml-namespaces/sparkle");
 
 Error feedError(const QString& description) {
-    return makeError(QStringLiteral("UpdateFeed"), 1, description);
+    return makeError(UpdateFeedErrorCode::Unreadable, description);
 }
 
 bool isSparkle(const QXmlStreamReader& xml, QLatin1String name) {

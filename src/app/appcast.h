@@ -10,6 +10,14 @@
 
 namespace sonavert {
 
+inline const QString kUpdateFeedErrorDomain = QStringLiteral("UpdateFeed");
+
+/// The one code of the domain "UpdateFeed": the feed is not an RSS feed we can read.
+enum class UpdateFeedErrorCode { Unreadable = 1 };
+inline QString errorDomain(UpdateFeedErrorCode) {
+    return kUpdateFeedErrorDomain;
+}
+
 /// One release offered by the update feed.
 struct AppcastItem {
     QString version;        ///< compared with the running version ("1.4.2")

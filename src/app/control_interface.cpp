@@ -23,8 +23,6 @@ QString errorName(const char* name) {
     return QString::fromLatin1(app_identity::kControlErrorPrefix) + QLatin1String(name);
 }
 
-const QString kStoppedText = QStringLiteral("Sonavert stopped before this finished.");
-
 // Bits of the bus's RequestName: fail rather than wait in line behind another owner; the
 // answers that mean this connection owns the name.
 constexpr uint kDoNotQueue = 4;
@@ -64,7 +62,7 @@ ControlInterface::ControlInterface(DeviceHandoffViewModel* coordinator, QObject*
 ControlInterface::~ControlInterface() {
     m_joinWatch.request_stop();
     for (const QDBusMessage& call : std::as_const(m_heldCalls))
-        m_bus.send(call.createErrorReply(errorName("Failed"), kStoppedText));
+        m_bus.send(call.createErrorReply(errorName("Failed"), stoppedText()));
 }
 
 bool ControlInterface::exportOn(QDBusConnection bus) {
@@ -257,7 +255,7 @@ QCoro::Task<Result<PairingInvitation>> ControlInterface::inviteNoting() {
             known = ids.value();
     }
     if (!session)
-        co_return makeError(QStringLiteral("SonavertControl"), 1, kStoppedText);
+        co_return makeError(ControlErrorCode::Stopped, stoppedText());
     Result<PairingInvitation> invitation = co_await session->invite();
     if (self && invitation) {
         m_joinWatch.request_stop();
@@ -378,7 +376,7 @@ void ControlInterface::answerUpdateChecks(const UpdateCheckResult& result) {
 std::optional<AppDevice> ControlInterface::targetOf(const QString& query,
                                                     const QString& thisDeviceText) {
     if (!m_coordinator) {
-        sendErrorReply(errorName("Failed"), kStoppedText);
+        sendErrorReply(errorName("Failed"), stoppedText());
         return std::nullopt;
     }
     const DeviceLookup lookup =
@@ -420,7 +418,7 @@ int ControlInterface::delayCall() {
 void ControlInterface::finishCall(int ticket, const QVariant& success) {
     const QDBusMessage call = m_heldCalls.take(ticket);
     if (!m_coordinator)
-        m_bus.send(call.createErrorReply(errorName("Failed"), kStoppedText));
+        m_bus.send(call.createErrorReply(errorName("Failed"), stoppedText()));
     else if (const auto& error = m_coordinator->transferError())
         m_bus.send(call.createErrorReply(errorName("Failed"), *error));
     else if (success.isValid())

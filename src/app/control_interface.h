@@ -25,6 +25,15 @@ class DeviceHandoffViewModel;
 class SparkleUpdater;
 struct UpdateCheckResult;
 
+inline const QString kControlErrorDomain = QStringLiteral("SonavertControl");
+
+/// The one code of the domain "SonavertControl" (the interface's other refusals travel as
+/// D-Bus error names).
+enum class ControlErrorCode { Stopped = 1 };
+inline QString errorDomain(ControlErrorCode) {
+    return kControlErrorDomain;
+}
+
 /// The running app's control interface on the session bus (io.sonavert.Sonavert.Control,
 /// described in io.sonavert.Sonavert.Control.xml): publishes the coordinator's state as JSON
 /// and runs its operations for `sonavertctl`. Operations answer when the coordinator's work

@@ -35,7 +35,7 @@ public:
         if (url.isLocalFile() && url.path().endsWith(QLatin1String(".shortcut")))
             hint = QStringLiteral(" (add it with: sonavert-shortcuts import %1)")
                        .arg(url.toLocalFile());
-        co_return makeError(QStringLiteral("LinkOpener"), 5,
+        co_return makeError(LinkErrorCode::NoDesktop,
                             QStringLiteral("running headless, there is no desktop to open links") +
                                 hint);
     }

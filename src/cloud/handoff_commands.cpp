@@ -2,6 +2,7 @@
 // seconds; and the queued-push probe over the handoffs this device sent.
 
 #include "src/cloud/cloud_kit_handoff_service_p.h"
+#include "src/cloud/service_error.h"
 #include "src/model/record_json.h"
 
 #include <QPointer>
@@ -45,13 +46,13 @@ const CommandRecordKind kHandoffKind{
 };
 
 Error encodingError() {
-    return makeError(QStringLiteral("EncodingError"), 1,
+    return makeError(service_error::EncodingCode::CannotEncode,
                      QStringLiteral("The playback state could not be encoded for sending."));
 }
 
 Error decodingError() {
     return makeError(
-        QStringLiteral("DecodingError"), 1,
+        service_error::DecodingCode::WrongFormat,
         QStringLiteral("The handoff could not be read because it is not in the correct format."));
 }
 

@@ -38,7 +38,7 @@ Error cloudError(CloudErrorCode code, const QString& detail) {
             description = QString::fromLatin1(row.text);
     if (!detail.isEmpty())
         description += QStringLiteral(" (%1)").arg(detail);
-    return makeError(kCloudErrorDomain, static_cast<int>(code), description);
+    return makeError(code, description);
 }
 
 Error partialFailure(std::vector<Error> itemErrors) {

@@ -26,6 +26,9 @@ enum class CloudErrorCode {
     LimitExceeded = 27,
     UserDeletedZone = 28,
 };
+inline QString errorDomain(CloudErrorCode) {
+    return kCloudErrorDomain;
+}
 
 /// An error of the cloud database with a user-readable description of `code`; `detail` (the
 /// server's reason) is appended when given.

@@ -60,14 +60,14 @@ Result<std::shared_ptr<CloudTrust>> CloudTrust::withAuthorityFile(const QString&
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return makeError(
-            QStringLiteral("Options"), 0,
+            AuthorityFileErrorCode::Unreadable,
             QStringLiteral("--cloud-ca: cannot read %1: %2").arg(path, file.errorString()));
     const QByteArray contents = file.readAll();
     QList<QSslCertificate> authorities = QSslCertificate::fromData(contents, QSsl::Pem);
     if (authorities.isEmpty())
         authorities = QSslCertificate::fromData(contents, QSsl::Der);
     if (authorities.isEmpty() || authorities.first().isNull())
-        return makeError(QStringLiteral("Options"), 0,
+        return makeError(AuthorityFileErrorCode::NoCertificate,
                          QStringLiteral("--cloud-ca: %1 holds no certificate").arg(path));
     return std::shared_ptr<CloudTrust>(new CloudTrust(authorities));
 }

@@ -11,6 +11,17 @@
 
 namespace sonavert::clouddb {
 
+inline const QString kOptionsErrorDomain = QStringLiteral("Options");
+
+/// Why the authorities file of `--cloud-ca` was refused (domain "Options").
+enum class AuthorityFileErrorCode {
+    Unreadable = 1,    ///< the file cannot be read
+    NoCertificate = 2, ///< it holds no certificate, in PEM or in DER
+};
+inline QString errorDomain(AuthorityFileErrorCode) {
+    return kOptionsErrorDomain;
+}
+
 /// How a device trusts its cloud server's certificate: the system's store, plus the
 /// authorities of a CA file given for a self-signed set-up, plus the key of the server's own
 /// certificate when the invitation named it (a pin). Shared by the database client and the

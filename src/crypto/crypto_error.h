@@ -6,6 +6,8 @@
 
 namespace sonavert::crypto {
 
+inline const QString kCryptoErrorDomain = QStringLiteral("SonavertCrypto");
+
 /// Codes of the domain "SonavertCrypto". Every refusal is a value: nothing here throws, and
 /// no input, however mangled, gets further than its check.
 enum class CryptoErrorCode {
@@ -19,10 +21,12 @@ enum class CryptoErrorCode {
     InClear = 8,        ///< a private field in clear, where only a sealed value belongs
     RetiredKey = 9,     ///< a command sealed under a key a rotation replaced
 };
+inline QString errorDomain(CryptoErrorCode) {
+    return kCryptoErrorDomain;
+}
 
 inline Error cryptoError(CryptoErrorCode code, QString description) {
-    return makeError(QStringLiteral("SonavertCrypto"), static_cast<int>(code),
-                     std::move(description));
+    return makeError(code, std::move(description));
 }
 
 inline Error cryptoUnavailable() {

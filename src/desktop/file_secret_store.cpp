@@ -13,15 +13,14 @@ namespace sonavert {
 
 namespace {
 
-const QString kFileDomain = QStringLiteral("FileSecretStore");
-
 /// The file's items; an absent file is empty, an unreadable one an error.
 Result<QJsonObject> readItems(const QString& path) {
     QFile file(path);
     if (!file.exists())
         return QJsonObject();
     if (!file.open(QIODevice::ReadOnly))
-        return makeError(kFileDomain, 1, QStringLiteral("cannot read %1").arg(path));
+        return makeError(FileSecretStoreErrorCode::CannotRead,
+                         QStringLiteral("cannot read %1").arg(path));
     return QJsonDocument::fromJson(file.readAll()).object();
 }
 
@@ -52,7 +51,8 @@ QCoro::Task<Status> FileSecretStore::write(QString service, QString account, QBy
     if (!file.open(QIODevice::WriteOnly) ||
         !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner) ||
         file.write(QJsonDocument(updated).toJson(QJsonDocument::Compact)) < 0 || !file.commit())
-        co_return makeError(kFileDomain, 2, QStringLiteral("cannot write %1").arg(m_filePath));
+        co_return makeError(FileSecretStoreErrorCode::CannotWrite,
+                            QStringLiteral("cannot write %1").arg(m_filePath));
     co_return Status();
 }
 

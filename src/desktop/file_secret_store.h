@@ -6,6 +6,14 @@
 
 namespace sonavert {
 
+inline const QString kFileSecretStoreErrorDomain = QStringLiteral("FileSecretStore");
+
+/// Codes of the domain "FileSecretStore"; the text names the file.
+enum class FileSecretStoreErrorCode { CannotRead = 1, CannotWrite = 2 };
+inline QString errorDomain(FileSecretStoreErrorCode) {
+    return kFileSecretStoreErrorDomain;
+}
+
 /// Secrets in one file that only its owner may read: what a `--profile` device keeps instead
 /// of the desktop keyring, so that a profile folder holds everything of its device and leaves
 /// nothing behind elsewhere.

@@ -3,14 +3,13 @@
 namespace sonavert::music_app_error {
 
 Error playbackDidNotStart(const QString& detail) {
-    return makeError(kDomain, PlaybackDidNotStart,
-                     QStringLiteral("Music playback did not start (") + detail +
-                         QStringLiteral(")."));
+    return makeError(Code::PlaybackDidNotStart, QStringLiteral("Music playback did not start (") +
+                                                    detail + QStringLiteral(")."));
 }
 
 Error playbackTimedOut() {
     return makeError(
-        kDomain, PlaybackTimedOut,
+        Code::PlaybackTimedOut,
         QStringLiteral("Music playback did not respond. Make sure your music player is running."));
 }
 

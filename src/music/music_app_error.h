@@ -11,7 +11,10 @@ namespace music_app_error {
 
 inline const QString kDomain = QStringLiteral("MusicAppError");
 
-enum Code { PlaybackDidNotStart = 1, PlaybackTimedOut = 2 };
+enum class Code { PlaybackDidNotStart = 1, PlaybackTimedOut = 2 };
+inline QString errorDomain(Code) {
+    return kDomain;
+}
 
 /// Every route to start the song failed; `detail` says which and how to help.
 Error playbackDidNotStart(const QString& detail);

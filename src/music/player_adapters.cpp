@@ -2,13 +2,17 @@
 
 #include "src/desktop/user_defaults.h"
 #include "src/runtime/log_channel.h"
+#include "src/script/script_errors.h"
 
 namespace sonavert {
 
 namespace {
 
-Error scriptErrorWith(int number, const QString& message) {
-    return makeError(QStringLiteral("Music"), number, message);
+using script::ErrorNumber;
+
+// The player's failures as the "Music" application raises them: the language's numbers.
+Error scriptErrorWith(ErrorNumber number, const QString& message) {
+    return makeError(QStringLiteral("Music"), static_cast<int>(number), message);
 }
 
 Status scriptStatus(const Status& status) {
@@ -51,16 +55,17 @@ Error PlayerMusicApplication::scriptError(const Error& error) {
         return error;
     switch (static_cast<PlayerErrorCode>(error.code)) {
     case PlayerErrorCode::NotRunning:
-        return scriptErrorWith(-600, QStringLiteral("Application isn't running."));
+        return scriptErrorWith(ErrorNumber::ApplicationNotRunning,
+                               QStringLiteral("Application isn't running."));
     case PlayerErrorCode::NoCurrentTrack:
-        return scriptErrorWith(-1728, QStringLiteral("Can't get current track."));
+        return scriptErrorWith(ErrorNumber::CantGet, QStringLiteral("Can't get current track."));
     case PlayerErrorCode::Unsupported:
-        return scriptErrorWith(-1708, error.description);
+        return scriptErrorWith(ErrorNumber::DoesNotUnderstand, error.description);
     case PlayerErrorCode::BusFailure:
     case PlayerErrorCode::SeekNotConfirmed:
         break;
     }
-    return scriptErrorWith(-10000, error.description);
+    return scriptErrorWith(ErrorNumber::ApplicationFailed, error.description);
 }
 
 QCoro::Task<bool> PlayerMusicApplication::isRunning() {
@@ -165,7 +170,7 @@ QCoro::Task<bool> ConsentingMusicCatalog::requestAuthorization() {
 QCoro::Task<Result<CatalogSearchResponse>>
 ConsentingMusicCatalog::search(QString term, CatalogItemTypes types, int limit) {
     if (!isAllowed())
-        co_return makeError(QStringLiteral("Catalog"), 1,
+        co_return makeError(CatalogErrorCode::NotAllowed,
                             QStringLiteral("Sonavert is not allowed to use your music."));
     auto catalog = m_catalog;
     co_return co_await catalog->search(std::move(term), types, limit);

@@ -66,7 +66,7 @@ QString seconds(Duration duration) {
 } // namespace
 
 Error toolError(ToolErrorCode code, const QString& description) {
-    return makeError(QStringLiteral("ShortcutsTool"), int(code), description);
+    return makeError(code, description);
 }
 
 QCoro::Task<Result<ToolOutcome>> runToolProcess(ToolLaunch launch, std::shared_ptr<Clock> clock) {

@@ -10,6 +10,8 @@
 
 namespace sonavert::detail {
 
+inline const QString kToolErrorDomain = QStringLiteral("ShortcutsTool");
+
 /// Codes of the "ShortcutsTool" error domain.
 enum class ToolErrorCode {
     CannotStart = 1, ///< the program is missing or not executable
@@ -17,6 +19,9 @@ enum class ToolErrorCode {
     Crashed,         ///< it was ended by a signal
     Failed,          ///< it finished with a status other than 0 (only where that matters)
 };
+inline QString errorDomain(ToolErrorCode) {
+    return kToolErrorDomain;
+}
 Error toolError(ToolErrorCode code, const QString& description);
 
 /// One run of a command-line tool.

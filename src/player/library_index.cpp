@@ -20,10 +20,6 @@ ScanOutcome scanAndSave(QStringList folders, QList<IndexedFile> previous, QStrin
     return outcome;
 }
 
-Error indexFailure(const QString& text) {
-    return makeError(QString::fromUtf8("LibraryIndex"), 1, text);
-}
-
 } // namespace
 
 LibraryIndex::LibraryIndex(QString indexFile, QStringList folders, QObject* parent)
@@ -55,7 +51,7 @@ QCoro::Task<Status> LibraryIndex::load() {
     const ScanOutcome loaded = co_await reading;
     adopt(loaded.files);
     if (!loaded.error.isEmpty())
-        co_return indexFailure(loaded.error);
+        co_return makeError(LibraryIndexErrorCode::CannotLoad, loaded.error);
     co_return Status();
 }
 
@@ -69,7 +65,7 @@ QCoro::Task<Result<LibraryScanStats>> LibraryIndex::rescan() {
     m_runningScan.reset();
     adopt(outcome.files);
     if (!outcome.error.isEmpty())
-        co_return indexFailure(outcome.error);
+        co_return makeError(LibraryIndexErrorCode::CannotSave, outcome.error);
     co_return LibraryScanStats(outcome.stats);
 }
 

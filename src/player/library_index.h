@@ -11,6 +11,17 @@
 
 namespace sonavert {
 
+inline const QString kLibraryIndexErrorDomain = QStringLiteral("LibraryIndex");
+
+/// Codes of the domain "LibraryIndex"; the text names the file and what the system said.
+enum class LibraryIndexErrorCode {
+    CannotLoad = 1, ///< the index file could not be read, or is of an unknown form
+    CannotSave = 2, ///< a rescan's index could not be written
+};
+inline QString errorDomain(LibraryIndexErrorCode) {
+    return kLibraryIndexErrorDomain;
+}
+
 /// What a rescan did: files found, files whose tags were read, files taken unchanged from the
 /// index, and audio files that could not be read (left out of the library).
 struct LibraryScanStats {

@@ -9,8 +9,8 @@ namespace sonavert {
 
 namespace {
 
-Error linkError(int code, const QString& text) {
-    return makeError(QString::fromUtf8("LinkRouter"), code, text);
+Error linkError(LinkErrorCode code, const QString& text) {
+    return makeError(code, text);
 }
 
 bool isRunShortcutLink(const QUrl& url) {
@@ -32,7 +32,8 @@ LibraryTrack trackOf(const LibrarySong& song) {
 QCoro::Task<Status> XdgOpenLauncher::openUrl(QUrl url) {
     const QString text = url.toString(QUrl::FullyEncoded);
     if (!QProcess::startDetached(QString::fromUtf8("xdg-open"), QStringList(text)))
-        co_return linkError(4, QString::fromUtf8("xdg-open could not be started."));
+        co_return linkError(LinkErrorCode::OpenerNotStarted,
+                            QString::fromUtf8("xdg-open could not be started."));
     co_return Status();
 }
 
@@ -42,7 +43,7 @@ LinkRouter::LinkRouter(Parts parts)
 QCoro::Task<Status> LinkRouter::open(QString link) {
     const QUrl url(link.trimmed(), QUrl::StrictMode);
     if (!url.isValid() || url.scheme().isEmpty())
-        co_return linkError(1, QString::fromUtf8("Not a link: ") + link);
+        co_return linkError(LinkErrorCode::NotALink, QString::fromUtf8("Not a link: ") + link);
     if (const std::optional<CatalogLink> catalogLink = parseCatalogLink(link)) {
         if (catalogLink->kind == CatalogLink::Kind::Song)
             co_return co_await playSong(catalogLink->id);
@@ -59,7 +60,8 @@ QCoro::Task<Status> LinkRouter::playSong(QString id) {
     const Result<std::optional<LibrarySong>> found = co_await m_parts.catalog->lookUpSong(id);
     SONAVERT_CO_TRY(found);
     if (!found.value())
-        co_return linkError(2, QString::fromUtf8("No song in the catalog has the id ") + id);
+        co_return linkError(LinkErrorCode::NotInCatalog,
+                            QString::fromUtf8("No song in the catalog has the id ") + id);
     const Status activated = co_await m_parts.player->activate();
     if (!activated.ok())
         co_return Status(activated);
@@ -70,7 +72,8 @@ QCoro::Task<Status> LinkRouter::playStation(QString id) {
     const Result<std::optional<RadioStation>> found = co_await m_parts.catalog->lookUpStation(id);
     SONAVERT_CO_TRY(found);
     if (!found.value())
-        co_return linkError(2, QString::fromUtf8("No station in the catalog has the id ") + id);
+        co_return linkError(LinkErrorCode::NotInCatalog,
+                            QString::fromUtf8("No station in the catalog has the id ") + id);
     const Status activated = co_await m_parts.player->activate();
     if (!activated.ok())
         co_return Status(activated);
@@ -82,9 +85,11 @@ QCoro::Task<Status> LinkRouter::runShortcut(QUrl url) {
     const QString name = query.queryItemValue(QString::fromUtf8("name"), QUrl::FullyDecoded);
     const QString input = query.queryItemValue(QString::fromUtf8("input"), QUrl::FullyDecoded);
     if (name.isEmpty())
-        co_return linkError(1, QString::fromUtf8("The Shortcut link names no Shortcut."));
+        co_return linkError(LinkErrorCode::NoShortcutNamed,
+                            QString::fromUtf8("The Shortcut link names no Shortcut."));
     if (!m_parts.shortcuts)
-        co_return linkError(3, QString::fromUtf8("No Shortcuts tool is available."));
+        co_return linkError(LinkErrorCode::NoShortcutsTool,
+                            QString::fromUtf8("No Shortcuts tool is available."));
     co_return co_await m_parts.shortcuts->runShortcut(name, input);
 }
 

@@ -8,6 +8,21 @@
 
 namespace sonavert {
 
+inline const QString kLinkRouterErrorDomain = QStringLiteral("LinkRouter");
+
+/// Codes of the domain "LinkRouter": why a link was not opened.
+enum class LinkErrorCode {
+    NotALink = 1,         ///< the text is no URL
+    NotInCatalog = 2,     ///< a catalog link whose song or station the catalog lacks
+    NoShortcutsTool = 3,  ///< a Shortcut link, and no Shortcuts tool to run it
+    OpenerNotStarted = 4, ///< the desktop's opener could not be started
+    NoDesktop = 5,        ///< running headless: nothing can show the link
+    NoShortcutNamed = 6,  ///< a Shortcut link that names no Shortcut
+};
+inline QString errorDomain(LinkErrorCode) {
+    return kLinkRouterErrorDomain;
+}
+
 /// Hands a link to the desktop, which opens it in the user's application for it.
 class DesktopLauncher {
 public:

@@ -50,10 +50,6 @@ template <typename Item> QList<Item> bestOf(QList<Ranked<Item>> ranked, int limi
     return result;
 }
 
-Error catalogError(const QString& text) {
-    return makeError(QString::fromUtf8("Catalog"), 1, text);
-}
-
 } // namespace
 
 struct LocalCatalog::SongEntry {
@@ -168,7 +164,8 @@ std::optional<RadioStation> LocalCatalog::stationWithId(const QString& id) const
 QCoro::Task<Result<CatalogSearchResponse>> LocalCatalog::search(QString term,
                                                                 CatalogItemTypes types, int limit) {
     if (limit < 1)
-        co_return catalogError(QString::fromUtf8("A search needs a limit of at least 1."));
+        co_return makeError(CatalogErrorCode::BadLimit,
+                            QString::fromUtf8("A search needs a limit of at least 1."));
     co_return searchNow(term, types, limit);
 }
 

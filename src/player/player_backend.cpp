@@ -5,7 +5,7 @@
 namespace sonavert {
 
 Error playerError(PlayerErrorCode code, const QString& description) {
-    return makeError(QString::fromLatin1(kPlayerErrorDomain), static_cast<int>(code), description);
+    return makeError(code, description);
 }
 
 bool TrackFilter::matches(const LibraryTrack& track) const {

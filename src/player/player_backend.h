@@ -19,6 +19,9 @@ enum class PlayerErrorCode {
     SeekNotConfirmed ///< the player accepted a seek but never reported the new position
 };
 inline constexpr char kPlayerErrorDomain[] = "Player";
+inline QString errorDomain(PlayerErrorCode) {
+    return QString::fromLatin1(kPlayerErrorDomain);
+}
 Error playerError(PlayerErrorCode code, const QString& description);
 
 /// One consistent reading of the player.

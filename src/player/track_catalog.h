@@ -10,6 +10,17 @@
 
 namespace sonavert {
 
+inline const QString kCatalogErrorDomain = QStringLiteral("Catalog");
+
+/// Codes of the domain "Catalog".
+enum class CatalogErrorCode {
+    BadLimit = 1,   ///< a search asked for fewer than one item
+    NotAllowed = 2, ///< the user did not allow Sonavert to use their music
+};
+inline QString errorDomain(CatalogErrorCode) {
+    return kCatalogErrorDomain;
+}
+
 /// A song of the catalog: one recording, whatever file or device it is on.
 struct LibrarySong {
     QString id;

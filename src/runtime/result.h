@@ -1,12 +1,23 @@
 #pragma once
 
 #include <QString>
+#include <concepts>
 #include <optional>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
 
 namespace sonavert {
+
+/// The codes of one error domain: an enum class declared beside its domain's name, with an
+/// `errorDomain(Code)` beside it that gives the name (found through the enum's namespace).
+/// Errors are then built and recognised from the enumerator alone, so a code carries one
+/// meaning and is never spelled as a bare number.
+template <typename Code>
+concept DomainCode = std::is_enum_v<Code> && requires(Code code) {
+    { errorDomain(code) } -> std::convertible_to<QString>;
+};
 
 /// A failure as a value: where it came from, its code there, and the text shown to the user.
 /// Errors cross service boundaries as values; nothing throws across the event loop.
@@ -20,6 +31,9 @@ struct Error {
 
     bool is(const QString& otherDomain, int otherCode) const {
         return domain == otherDomain && code == otherCode;
+    }
+    template <DomainCode Code> bool is(Code otherCode) const {
+        return is(errorDomain(otherCode), static_cast<int>(otherCode));
     }
     friend bool operator==(const Error&, const Error&) = default;
 };
@@ -60,14 +74,25 @@ private:
 
 using Status = Result<void>;
 
-/// A failure built in one call: `makeError(domain, code, description)`. Domains that build
-/// many errors wrap it in a helper of their own.
+/// A failure built in one call: `makeError(domain, code, description)`. Our own domains
+/// build theirs from the enumerator, `makeError(Code::Meaning, description)`; the form with a
+/// number is for codes that come from elsewhere (a library's, a script's own number).
 inline Error makeError(QString domain, int code, QString description) {
     Error error;
     error.domain = std::move(domain);
     error.code = code;
     error.description = std::move(description);
     return error;
+}
+
+template <DomainCode Code> Error makeError(Code code, QString description) {
+    return makeError(errorDomain(code), static_cast<int>(code), std::move(description));
+}
+
+/// What an operation the app's stopping cut short says, in every domain: one wording, the one
+/// sonavertctl prints for a call the app did not finish.
+inline QString stoppedText() {
+    return QStringLiteral("Sonavert stopped before this finished.");
 }
 
 } // namespace sonavert

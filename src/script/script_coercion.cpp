@@ -114,7 +114,7 @@ QString formatReal(double value) {
 
 Result<ScriptValue> coerce(const ScriptValue& value, ScriptType type) {
     auto coerced = entryFor(type).coerce(value);
-    if (!coerced && coerced.error().code == ErrorNumber::kCantMakeInto)
+    if (!coerced && coerced.error().is(ErrorNumber::CantMakeInto))
         return cantMakeInto(describeValue(value), typeName(type));
     return coerced;
 }

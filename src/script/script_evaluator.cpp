@@ -107,13 +107,13 @@ ScriptEvaluator::execNode(const DelayStatement& statement) {
 
 QCoro::Task<ScriptEvaluator::FlowResult>
 ScriptEvaluator::execNode(const ErrorStatement& statement) {
-    qint64 number = ErrorNumber::kGeneric;
+    qint64 number = static_cast<int>(ErrorNumber::Generic);
     if (statement.number) {
         const Result<qint64> given = co_await evalInteger(*statement.number);
         SONAVERT_CO_TRY(given);
         number = given.value();
     }
-    QString message = number == ErrorNumber::kGeneric
+    QString message = number == static_cast<int>(ErrorNumber::Generic)
                           ? QStringLiteral("An error has occurred.")
                           : QStringLiteral("An error of type %1 has occurred.").arg(number);
     if (statement.message) {
@@ -123,7 +123,7 @@ ScriptEvaluator::execNode(const ErrorStatement& statement) {
         SONAVERT_CO_TRY(text);
         message = text.value();
     }
-    co_return scriptError(static_cast<int>(number), message);
+    co_return raisedError(static_cast<int>(number), message);
 }
 
 QCoro::Task<ScriptEvaluator::FlowResult>

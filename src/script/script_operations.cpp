@@ -92,7 +92,7 @@ Result<ScriptValue> concatenate(const ScriptValue& lhs, const ScriptValue& rhs) 
 }
 
 Result<ScriptValue> divideByZero(const ScriptValue& lhs) {
-    return scriptError(ErrorNumber::kDivideByZero,
+    return scriptError(ErrorNumber::DivideByZero,
                        QStringLiteral("Can't divide %1 by zero.").arg(describeValue(lhs)));
 }
 

@@ -11,10 +11,8 @@ namespace sonavert {
 
 namespace {
 
-const QString kDomain = QStringLiteral("LoginItem");
-
-Error loginItemError(const QString& description) {
-    return makeError(kDomain, 1, description);
+Error loginItemError(LoginItemErrorCode code, const QString& description) {
+    return makeError(code, description);
 }
 
 } // namespace
@@ -57,19 +55,23 @@ QString LoginItem::entryPath() const {
 
 Status LoginItem::enable() {
     if (!m_template)
-        return loginItemError(QStringLiteral("this installation has no autostart entry"));
+        return loginItemError(LoginItemErrorCode::NoTemplate,
+                              QStringLiteral("this installation has no autostart entry"));
     QFile source(*m_template);
     if (!source.open(QIODevice::ReadOnly))
         return loginItemError(
+            LoginItemErrorCode::CannotEnable,
             QStringLiteral("cannot read %1: %2").arg(*m_template, source.errorString()));
     const QByteArray entry = source.readAll();
     if (!QDir().mkpath(m_autostartFolder))
-        return loginItemError(QStringLiteral("cannot create %1").arg(m_autostartFolder));
+        return loginItemError(LoginItemErrorCode::CannotEnable,
+                              QStringLiteral("cannot create %1").arg(m_autostartFolder));
     // Written whole or not at all: a session must never find half an entry.
     QSaveFile target(entryPath());
     if (!target.open(QIODevice::WriteOnly) || target.write(entry) != entry.size() ||
         !target.commit())
         return loginItemError(
+            LoginItemErrorCode::CannotEnable,
             QStringLiteral("cannot write %1: %2").arg(entryPath(), target.errorString()));
     return {};
 }
@@ -78,6 +80,7 @@ Status LoginItem::disable() {
     QFile entry(entryPath());
     if (entry.exists() && !entry.remove())
         return loginItemError(
+            LoginItemErrorCode::CannotDisable,
             QStringLiteral("cannot remove %1: %2").arg(entryPath(), entry.errorString()));
     return {};
 }

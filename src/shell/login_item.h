@@ -7,6 +7,18 @@
 
 namespace sonavert {
 
+inline const QString kLoginItemErrorDomain = QStringLiteral("LoginItem");
+
+/// Why "Start at login" could not be changed (domain "LoginItem").
+enum class LoginItemErrorCode {
+    NoTemplate = 1,    ///< this installation carries no autostart entry to copy
+    CannotEnable = 2,  ///< the entry could not be read or written; the text names the file
+    CannotDisable = 3, ///< the user's copy could not be removed
+};
+inline QString errorDomain(LoginItemErrorCode) {
+    return kLoginItemErrorDomain;
+}
+
 /// "Start at login": the XDG autostart entry in the user's autostart folder. The installation
 /// carries the entry as a template in its data folder (never in the system's autostart folder,
 /// which would start Sonavert for every user unasked); turning the item on copies it to the

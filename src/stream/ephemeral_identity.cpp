@@ -1,6 +1,7 @@
 #include "src/stream/ephemeral_identity.h"
 
 #include "src/clouddb/cloud_trust.h"
+#include "src/stream/track_server.h"
 
 #include <QDateTime>
 #include <QSslCertificate>
@@ -25,7 +26,7 @@ using Bio = std::unique_ptr<BIO, decltype(&BIO_free)>;
 constexpr qint64 kValiditySeconds = qint64{7} * 24 * 3600;
 
 Error identityError(const QString& text) {
-    return makeError(QStringLiteral("TrackServer"), 1, text);
+    return makeError(TrackServerErrorCode::NoIdentity, text);
 }
 
 QByteArray contentsOf(BIO* bio) {

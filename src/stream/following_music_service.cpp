@@ -28,8 +28,8 @@ QString clause(QString reason) {
     return reason;
 }
 
-Error followError(const QString& text) {
-    return makeError(QStringLiteral("Following"), 1, text);
+Error followError(FollowErrorCode code, const QString& text) {
+    return makeError(code, text);
 }
 
 // The same track the script saw: the player may have moved on between the two readings.
@@ -117,15 +117,16 @@ QCoro::Task<Status> FollowingMusicService::resume(PlaybackState state) {
     if (!direct) {
         // Only a computer that cannot be reached is tried through the server: one that answers
         // and no longer offers the song would say the same there.
-        const bool isUnreachable = direct.error().is(
-            QStringLiteral("TrackFetch"), static_cast<int>(TrackFetcher::ErrorCode::Unreachable));
+        const bool isUnreachable = direct.error().is(TrackFetcher::ErrorCode::Unreachable);
         if (!isUnreachable || !parts.fetcher->canPassThroughServer())
-            co_return followError(QStringLiteral("The song is not on this computer, and %1.")
+            co_return followError(FollowErrorCode::NotReached,
+                                  QStringLiteral("The song is not on this computer, and %1.")
                                       .arg(clause(direct.error().description)));
         logEvent(LogCategory::Playback, LogLevel::Info, "event=playback_remote_relay_started");
         const Status relayed = co_await parts.fetcher->probeThroughServer(*state.offer);
         if (!relayed)
             co_return followError(
+                FollowErrorCode::NotPassedOn,
                 QStringLiteral("The song is not on this computer, %1, and the server could not "
                                "pass it on: %2.")
                     .arg(clause(direct.error().description), clause(relayed.error().description)));
@@ -140,7 +141,8 @@ QCoro::Task<Status> FollowingMusicService::playFrom(QString url, double position
     auto parts = m_parts;
     const Status opened = co_await parts.player->openLocation(url);
     if (!opened)
-        co_return followError(QStringLiteral("Your music player could not open the song: %1")
+        co_return followError(FollowErrorCode::PlayerCannotOpen,
+                              QStringLiteral("Your music player could not open the song: %1")
                                   .arg(opened.error().description));
     for (int attempt = 1; attempt <= kStartAttempts; ++attempt) {
         const Result<NowPlaying> reading = co_await parts.player->nowPlaying();
@@ -157,7 +159,8 @@ QCoro::Task<Status> FollowingMusicService::playFrom(QString url, double position
         }
         co_await parts.clock->sleep(kStartPace);
     }
-    co_return followError(QStringLiteral("Your music player did not start the song."));
+    co_return followError(FollowErrorCode::PlayerDidNotStart,
+                          QStringLiteral("Your music player did not start the song."));
 }
 
 void FollowingMusicService::runAppleScript(QString source) {

@@ -16,6 +16,19 @@ namespace sonavert::stream {
 class TrackServer;
 class TrackFetcher;
 
+inline const QString kFollowErrorDomain = QStringLiteral("Following");
+
+/// Why a received song this computer has no copy of did not play (domain "Following").
+enum class FollowErrorCode {
+    NotReached = 1,        ///< the offering computer was not reached, or no longer offers it
+    NotPassedOn = 2,       ///< nor could the server pass it on
+    PlayerCannotOpen = 3,  ///< the player refused the stream
+    PlayerDidNotStart = 4, ///< the player took the stream and never played it
+};
+inline QString errorDomain(FollowErrorCode) {
+    return kFollowErrorDomain;
+}
+
 /// The music service with the song following the user: what plays is captured wherever the
 /// player has it (the music folder, a file elsewhere, an http stream) with how another
 /// computer reaches it, and a received song this computer has no copy of is played from the

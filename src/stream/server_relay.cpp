@@ -35,8 +35,7 @@ constexpr Duration kLongestTakeWait = std::chrono::milliseconds(400);
 constexpr Duration kPlayerDrainWait = std::chrono::milliseconds(50);
 
 Error relayError(const QString& text) {
-    return makeError(QStringLiteral("ServerRelay"), static_cast<int>(RelayErrorCode::NotPassed),
-                     text);
+    return makeError(RelayErrorCode::NotPassed, text);
 }
 
 QString capabilityOf(const TrackOffer& offer) {
@@ -184,8 +183,7 @@ RelayLink accountRelayLink(std::shared_ptr<clouddb::HttpCloudDatabase> database,
     // a server or anyone, does not open.
     const QString recordName = QStringLiteral("relay");
     const auto noKey = [] {
-        return makeError(QStringLiteral("ServerRelay"),
-                         static_cast<int>(RelayErrorCode::NoAccountKey),
+        return makeError(RelayErrorCode::NoAccountKey,
                          QStringLiteral("this computer has no account key yet"));
     };
     return RelayLink{

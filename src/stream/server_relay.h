@@ -23,6 +23,8 @@ namespace sonavert::stream {
 
 class TrackServer;
 
+inline const QString kRelayErrorDomain = QStringLiteral("ServerRelay");
+
 /// The error codes of passing a song through the server (domain "ServerRelay").
 enum class RelayErrorCode {
     /// The song did not pass: the other computer, the server or a chunk failed; the text says.
@@ -30,6 +32,9 @@ enum class RelayErrorCode {
     /// This computer has no account key to seal or open chunks with.
     NoAccountKey = 2,
 };
+inline QString errorDomain(RelayErrorCode) {
+    return kRelayErrorDomain;
+}
 
 /// What passing a song through the account's server needs of the rest of the app.
 struct RelayLink {

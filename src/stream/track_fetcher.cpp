@@ -19,7 +19,7 @@ constexpr qint64 kRelayReadBytes = qint64{256} * 1024;
 const QByteArray kPlayPrefix = "/play/";
 
 Error fetchError(TrackFetcher::ErrorCode code, const QString& text) {
-    return makeError(QStringLiteral("TrackFetch"), static_cast<int>(code), text);
+    return makeError(code, text);
 }
 
 // Only the offer's own key is trusted: no authority, however trusted elsewhere, may vouch for

@@ -18,6 +18,8 @@ class QTcpSocket;
 
 namespace sonavert::stream {
 
+inline const QString kTrackFetchErrorDomain = QStringLiteral("TrackFetch");
+
 /// Plays another computer's offer through this computer's player: a loopback address the
 /// player opens like any http URL, behind which each request (ranges included, so seeking
 /// works) is fetched from the offering computer over TLS with its certificate's key pinned to
@@ -78,5 +80,9 @@ private:
     QHash<QString, QString> m_pathByOffer; ///< by offer URL, prefixed for the server's route
     int m_relays = 0;
 };
+
+inline QString errorDomain(TrackFetcher::ErrorCode) {
+    return kTrackFetchErrorDomain;
+}
 
 } // namespace sonavert::stream

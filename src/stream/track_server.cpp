@@ -98,7 +98,7 @@ void TrackServer::pump(Connection* connection) {
 
 Status TrackServer::listen() {
     if (!m_server->listen(m_options.listenAddress, m_options.port))
-        return makeError(QStringLiteral("TrackServer"), 2,
+        return makeError(TrackServerErrorCode::CannotListen,
                          QStringLiteral("cannot serve music to other computers: %1")
                              .arg(m_server->errorString()));
     return {};

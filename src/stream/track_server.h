@@ -20,6 +20,17 @@ class QSslSocket;
 
 namespace sonavert::stream {
 
+inline const QString kTrackServerErrorDomain = QStringLiteral("TrackServer");
+
+/// Why this computer cannot serve its music to the others (domain "TrackServer").
+enum class TrackServerErrorCode {
+    NoIdentity = 1,   ///< the TLS identity of this run could not be made
+    CannotListen = 2, ///< no port to serve on
+};
+inline QString errorDomain(TrackServerErrorCode) {
+    return kTrackServerErrorDomain;
+}
+
 /// Serves files this computer plays to the account's other computers, one offer per file:
 /// HTTPS with an identity made for this run, at `/track/<capability>`, with byte ranges so a
 /// player can seek. A capability is 32 random bytes that travel only in sealed commands; it

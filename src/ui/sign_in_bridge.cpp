@@ -164,7 +164,7 @@ QCoro::Task<Result<void>> SignInBridge::setUpHomeServer(QString accountName) {
     QPointer<SignInBridge> self(this);
     const Result<QUrl> server = co_await m_homeServer->ensureRunning();
     if (!self)
-        co_return makeError(QStringLiteral("SignIn"), 1, QStringLiteral("Sonavert stopped."));
+        co_return makeError(SignInErrorCode::Stopped, stoppedText());
     if (!server)
         co_return server.error();
     m_serverAddress = window_texts::serverText(server.value());

@@ -17,6 +17,14 @@ class CloudServerBrowser;
 class HomeServer;
 class UserDefaults;
 
+inline const QString kSignInErrorDomain = QStringLiteral("SignIn");
+
+/// The one code of the domain "SignIn"; the account session's own errors keep theirs.
+enum class SignInErrorCode { Stopped = 1 };
+inline QString errorDomain(SignInErrorCode) {
+    return kSignInErrorDomain;
+}
+
 /// The sign-in screen's state: the servers found on the network, the address and the code
 /// as typed, what can be done with them, the claim in progress and its outcome. The screen
 /// shows while the account session is not signed in.

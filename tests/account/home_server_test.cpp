@@ -141,6 +141,7 @@ private Q_SLOTS:
         m_manager.serverComesUp = false;
         const auto silent = awaitTask(home.ensureRunning());
         QVERIFY(!silent);
+        QVERIFY(silent.error().is(HomeServerErrorCode::NoAnswer));
         QVERIFY2(silent.error().description.contains(QStringLiteral("journalctl --user")),
                  qPrintable(silent.error().description));
         m_connection.unregisterObject(QStringLiteral("/org/freedesktop/systemd1"));
@@ -151,6 +152,7 @@ private Q_SLOTS:
         HomeServer home(m_connection, m_network, m_clock, settings());
         const auto url = awaitTask(home.ensureRunning());
         QVERIFY(!url);
+        QVERIFY(url.error().is(HomeServerErrorCode::CannotStart));
         QVERIFY2(url.error().description.contains(QStringLiteral("sonavert-cloud package")),
                  qPrintable(url.error().description));
     }

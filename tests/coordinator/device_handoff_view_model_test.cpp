@@ -78,8 +78,10 @@ private Q_SLOTS:
 
     void syncErrorPrefersPublishErrorAndClearsAfterCleanPass() {
         CoordinatorRig rig;
-        auto fetchError = FakeHandoffService::cloudError(4, u"fetch broke"_s);
-        auto publishError = FakeHandoffService::cloudError(4, u"publish broke"_s);
+        auto fetchError = FakeHandoffService::cloudError(clouddb::CloudErrorCode::NetworkFailure,
+                                                         u"fetch broke"_s);
+        auto publishError = FakeHandoffService::cloudError(clouddb::CloudErrorCode::NetworkFailure,
+                                                           u"publish broke"_s);
         rig.cloud->fetchResults = {Result<DeviceList>(fetchError)};
         auto& vm = rig.make();
         QList<std::optional<QString>> history;
@@ -102,9 +104,12 @@ private Q_SLOTS:
     void failuresWriteTheirEvents() {
         CapturingLogSink log;
         CoordinatorRig rig;
-        rig.cloud->accountStatus = FakeHandoffService::cloudError(9, u"no account"_s);
-        rig.cloud->handoffSubscriptionStatus = FakeHandoffService::cloudError(4, u"down"_s);
-        rig.cloud->fetchResults = {Result<DeviceList>(FakeHandoffService::cloudError(4, u"x"_s))};
+        rig.cloud->accountStatus = FakeHandoffService::cloudError(
+            clouddb::CloudErrorCode::NotAuthenticated, u"no account"_s);
+        rig.cloud->handoffSubscriptionStatus =
+            FakeHandoffService::cloudError(clouddb::CloudErrorCode::NetworkFailure, u"down"_s);
+        rig.cloud->fetchResults = {Result<DeviceList>(
+            FakeHandoffService::cloudError(clouddb::CloudErrorCode::NetworkFailure, u"x"_s))};
         auto& vm = rig.started();
         QCOMPARE(vm.syncError(), std::optional(u"no account"_s));
 
@@ -121,7 +126,8 @@ private Q_SLOTS:
     void missingZoneIsRecreatedOnceAndSecondFailureIsReported() {
         CapturingLogSink log;
         CoordinatorRig rig;
-        const auto zoneGone = FakeHandoffService::cloudError(26, u"Zone not found"_s);
+        const auto zoneGone = FakeHandoffService::cloudError(clouddb::CloudErrorCode::ZoneNotFound,
+                                                             u"Zone not found"_s);
         // Initial publish, then the publish step: the step meets a missing zone once.
         rig.cloud->publishResults = {Status(), Status(zoneGone), Status()};
         auto& vm = rig.started();

@@ -23,7 +23,7 @@ QCoro::Task<bool> FakeAccountSession::enter(QString call) {
 namespace {
 
 Error stopped() {
-    return makeError(QStringLiteral("Account"), 3, QStringLiteral("Sonavert stopped."));
+    return makeError(QStringLiteral("Account"), 3, stoppedText());
 }
 
 } // namespace

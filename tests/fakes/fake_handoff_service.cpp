@@ -22,16 +22,17 @@ template <typename T> T takeNext(std::deque<T>& queue, T fallback) {
 }
 
 bool isZoneMissing(const Status& status) {
-    return !status && status.error().domain == QLatin1String("CloudDatabase") &&
-           (status.error().code == 26 || status.error().code == 28);
+    return !status &&
+           (clouddb::isCloudError(status.error(), clouddb::CloudErrorCode::ZoneNotFound) ||
+            clouddb::isCloudError(status.error(), clouddb::CloudErrorCode::UserDeletedZone));
 }
 } // namespace
 
 FakeHandoffService::FakeHandoffService(std::shared_ptr<Clock> clock)
     : m_clock(std::move(clock)) {}
 
-Error FakeHandoffService::cloudError(int code, const QString& description) {
-    return makeError(u"CloudDatabase"_s, code, description);
+Error FakeHandoffService::cloudError(clouddb::CloudErrorCode code, const QString& description) {
+    return makeError(code, description);
 }
 
 int FakeHandoffService::callCount(const QString& operation) const {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "src/clouddb/cloud_error.h"
 #include "src/coordinator/handoff_service_protocol.h"
 #include "src/runtime/clock.h"
 
@@ -44,8 +45,8 @@ public:
 
     /// How many calls of `operation` were made.
     int callCount(const QString& operation) const;
-    /// An error with the cloud database's domain and `code` (26: zone not found).
-    static Error cloudError(int code, const QString& description);
+    /// An error of the cloud database, as the real service passes it on.
+    static Error cloudError(clouddb::CloudErrorCode code, const QString& description);
 
     QStringList calls;         ///< "operation" or "operation:detail" per call, in call order
     QList<Duration> callTimes; ///< monotonic time of each entry of `calls`

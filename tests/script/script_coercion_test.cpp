@@ -46,7 +46,7 @@ private Q_SLOTS:
     void objectsHaveNoTextForm() {
         const auto text = toText(ScriptValue::application(u"Music"_s));
         QVERIFY(!text);
-        QCOMPARE(text.error().code, ErrorNumber::kCantMakeInto);
+        QVERIFY(text.error().is(ErrorNumber::CantMakeInto));
         QCOMPARE(text.error().description, u"Can't make application \"Music\" into type text."_s);
     }
 

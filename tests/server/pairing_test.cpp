@@ -203,7 +203,12 @@ private Q_SLOTS:
         const QString code = newCode(*m_alice);
         const auto clash = m_stranger->claimPairingCode(code, "laptop");
         QCOMPARE(clash.status, 400);
-        QCOMPARE(m_stranger->claimPairingCode(code, "").status, 400);
+        QCOMPARE(clash.errorCode(), u"BAD_REQUEST"_s);
+        // The device acts on the reason's name, not its words.
+        QCOMPARE(clash.body.value("reasonCode").toString(), u"DEVICE_NAME_TAKEN"_s);
+        const auto nameless = m_stranger->claimPairingCode(code, "");
+        QCOMPARE(nameless.status, 400);
+        QVERIFY(!nameless.body.contains("reasonCode"));
         QCOMPARE(m_stranger->claimPairingCode(code, "desktop").status, 200);
         // The claim is served only on its own path, never as a database call without a token.
         QCOMPARE(m_stranger->post("pairing/claim", "{}").status, 401);

@@ -73,12 +73,12 @@ private Q_SLOTS:
         LoginItem withoutTemplate(std::nullopt, m_autostart);
         const Status missing = withoutTemplate.setEnabled(true);
         QVERIFY(!missing.ok());
-        QCOMPARE(missing.error().domain, QStringLiteral("LoginItem"));
+        QVERIFY(missing.error().is(LoginItemErrorCode::NoTemplate));
         QVERIFY(!withoutTemplate.isEnabled());
 
         LoginItem unreadable(m_scratch.filePath(QStringLiteral("gone.desktop")), m_autostart);
         const Status notRead = unreadable.setEnabled(true);
-        QVERIFY(!notRead.ok());
+        QVERIFY(notRead.error().is(LoginItemErrorCode::CannotEnable));
         QVERIFY2(notRead.error().description.contains(QStringLiteral("gone.desktop")),
                  qPrintable(notRead.error().description));
         QVERIFY(!unreadable.isEnabled());
@@ -87,7 +87,9 @@ private Q_SLOTS:
         const QString blocked = m_scratch.filePath(QStringLiteral("blocked"));
         QVERIFY(writeFile(blocked, "not a folder"));
         LoginItem cannotWrite(m_template, blocked);
-        QVERIFY(!cannotWrite.setEnabled(true).ok());
+        const Status notWritten = cannotWrite.setEnabled(true);
+        QVERIFY(!notWritten.ok());
+        QVERIFY(notWritten.error().is(LoginItemErrorCode::CannotEnable));
         QVERIFY(!cannotWrite.isEnabled());
     }
 

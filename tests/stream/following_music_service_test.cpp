@@ -163,6 +163,7 @@ private Q_SLOTS:
         const qsizetype openedBefore = m_player->openedLocations().size();
         const Status ended = awaitTask(m_service->resume(theirs));
         QVERIFY(!ended);
+        QVERIFY(ended.error().is(FollowErrorCode::NotReached));
         QCOMPARE(ended.error().description,
                  u"The song is not on this computer, and the other computer no longer offers "
                  u"the song."_s);

@@ -152,8 +152,8 @@ private Q_SLOTS:
         rig.cloud().latency[QStringLiteral("sendHandoff")] = 60s;
         // The first pass and the one right after it both fail to fetch.
         for (int pass = 0; pass < 2; ++pass)
-            rig.cloud().fetchResults.push_back(
-                FakeHandoffService::cloudError(4, QStringLiteral("down")));
+            rig.cloud().fetchResults.push_back(FakeHandoffService::cloudError(
+                clouddb::CloudErrorCode::NetworkFailure, QStringLiteral("down")));
         showWithDevices(rig, {device(QStringLiteral("D1"), QStringLiteral("Den"))});
         // A transfer that hangs shows the activity row; an earlier error stays until replaced.
         bridge.transfer(QStringLiteral("D1"));

@@ -128,7 +128,8 @@ void WindowScenes::finish(const QString& name, WindowBridge& bridge) {
         m_rig.coordinator().setTransferError(
             QStringLiteral("Kitchen did not answer in time. Try again in a moment."));
         m_rig.cloud().fetchResults.push_back(
-            FakeHandoffService::cloudError(4, QStringLiteral("The server could not be reached.")));
+            FakeHandoffService::cloudError(clouddb::CloudErrorCode::NetworkFailure,
+                                           QStringLiteral("The server could not be reached.")));
         m_rig.clock().advance(2100ms);
     }
     if (name == QLatin1String("help"))
