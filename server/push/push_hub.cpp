@@ -83,7 +83,8 @@ void PushHub::deliver(const QList<PushNotification>& notifications) {
         const auto found = m_byAccount.constFind(accountId);
         if (found == m_byAccount.constEnd())
             continue;
-        const std::vector<PushChannel*> channels = found.value();
+        // Closing reports back and may take a channel off the list: walk a snapshot.
+        const std::vector<PushChannel*> channels(found.value().begin(), found.value().end());
         for (PushChannel* channel : channels) {
             const qint64 before = channel->queuedBytes();
             // Each channel's queue is bounded, but thousands of them full at once are not:
@@ -116,7 +117,8 @@ void PushHub::reset(qint64 accountId, qint64 lastId) {
     const auto found = m_byAccount.constFind(accountId);
     if (found == m_byAccount.constEnd())
         return;
-    const std::vector<PushChannel*> channels = found.value();
+    // A channel whose queue is full closes, and may leave the list: walk a snapshot.
+    const std::vector<PushChannel*> channels(found.value().begin(), found.value().end());
     for (PushChannel* channel : channels)
         channel->reset(lastId);
 }
