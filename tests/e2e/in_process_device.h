@@ -16,6 +16,8 @@
 #include "src/runtime/virtual_clock.h"
 #include "tests/support/shortcuts_doubles.h"
 
+#include <QTest>
+
 namespace sonavert::test {
 
 using namespace std::chrono_literals;
@@ -81,6 +83,7 @@ struct InProcessDevice {
     std::unique_ptr<clouddb::PushChannel> channel;
     std::unique_ptr<MacAppDelegate> delegate;
     std::shared_ptr<clouddb::InMemoryCloudDatabase> database; ///< this run's in-memory connection
+    std::weak_ptr<clouddb::CloudDatabase> remoteDatabase;    ///< a real server's client, if any
 
     InProcessDevice(QString deviceID, QString deviceName, std::shared_ptr<VirtualClock> sharedClock,
                     std::shared_ptr<clouddb::InMemoryCloud> sharedCloud, QList<LibraryTrack> tracks,
@@ -112,6 +115,8 @@ struct InProcessDevice {
     /// Starts on another cloud: a real server's database client and push channel.
     void startOn(std::shared_ptr<clouddb::CloudDatabase> cloudDatabase,
                  std::unique_ptr<clouddb::PushChannel> pushChannel) {
+        if (cloudDatabase != database)
+            remoteDatabase = cloudDatabase;
         auto handoff =
             std::make_shared<CloudKitHandoffService>(std::move(cloudDatabase), defaults, clock);
         coordinator = std::make_unique<DeviceHandoffViewModel>(
@@ -143,6 +148,17 @@ struct InProcessDevice {
         background.reset();
         coordinator.reset();
         VirtualClock::drainEvents();
+        awaitRemoteRequests();
+    }
+
+    // A real server's client lives as long as a request of it is on the wire, and virtual time
+    // does not end those: the offline mark may still be waiting for its answer. Left running,
+    // it would meet the server's shutdown while the process exits, on the network thread.
+    void awaitRemoteRequests() {
+        if (remoteDatabase.expired())
+            return;
+        QVERIFY2(QTest::qWaitFor([this] { return remoteDatabase.expired(); }, 30000),
+                 "a request to the server did not end");
     }
 
     // Ends as a killed process does: no offline mark, and whatever was under way is dropped
@@ -156,6 +172,7 @@ struct InProcessDevice {
         background.reset();
         coordinator.reset();
         VirtualClock::drainEvents();
+        awaitRemoteRequests();
     }
 
     std::optional<AppDevice> peer(const QString& peerName) const {
