@@ -83,7 +83,7 @@ struct InProcessDevice {
     std::unique_ptr<clouddb::PushChannel> channel;
     std::unique_ptr<MacAppDelegate> delegate;
     std::shared_ptr<clouddb::InMemoryCloudDatabase> database; ///< this run's in-memory connection
-    std::weak_ptr<clouddb::CloudDatabase> remoteDatabase;    ///< a real server's client, if any
+    std::weak_ptr<clouddb::CloudDatabase> remoteDatabase;     ///< a real server's client, if any
 
     InProcessDevice(QString deviceID, QString deviceName, std::shared_ptr<VirtualClock> sharedClock,
                     std::shared_ptr<clouddb::InMemoryCloud> sharedCloud, QList<LibraryTrack> tracks,
