@@ -55,7 +55,10 @@ private Q_SLOTS:
         QCOMPARE(healthCheckStatus(url.value(), "fd00:6::a"), 200);
         first.socket().disconnectFromHost();
         QVERIFY(first.waitForClose());
-        QTRY_COMPARE(healthCheckStatus(url.value(), "fd00:5::c"), 200);
+        // Waited for once: a second look could meet the first one's connection not yet seen
+        // closed by the server, and be turned away for it.
+        QVERIFY(
+            QTest::qWaitFor([&] { return healthCheckStatus(url.value(), "fd00:5::c") == 200; }));
     }
 };
 
