@@ -65,8 +65,9 @@ Result<QJsonObject> ChangeFeed::fetchZone(const DatabaseScope& scope, const Zone
     auto start = startSequence(zone.value(), request.syncToken);
     SONAVERT_TRY(start);
     // Without a token the client has nothing to forget, so tombstones are left out.
-    auto page = m_storage.changesSince(zone.value().zoneId, start.value(), request.resultsLimit,
-                                       request.syncToken.has_value(), budget);
+    auto page =
+        m_storage.changesSince(zone.value().zoneId, start.value(), zone.value().lastSequence,
+                               request.resultsLimit, request.syncToken.has_value(), budget);
     SONAVERT_TRY(page);
     QJsonArray records;
     for (const StoredRecord& stored : page.value().records) {

@@ -151,18 +151,25 @@ Result<QJsonObject> RecordOperations::lookup(const DatabaseScope& scope, const Q
     SONAVERT_TRY(names);
     auto desiredKeys = desiredKeysOf(body);
     SONAVERT_TRY(desiredKeys);
-    auto zone = m_zones.liveZone(scope, zoneName.value());
-    SONAVERT_TRY(zone);
-    auto found = m_storage.lookupRecords(zone.value().zoneId, names.value(), m_maxAnswerBytes);
-    SONAVERT_TRY(found);
+    auto lookup = m_storage.lookupInZone(scope, zoneName.value(), names.value(), m_maxAnswerBytes);
+    SONAVERT_TRY(lookup);
+    QList<std::optional<CloudRecord>>& found = lookup.value().records;
+    if (lookup.value().zone.status != ZoneStatus::Live) {
+        // Not there: the default zone is made now, any other one answers as it stands.
+        auto zone = m_zones.liveZone(scope, zoneName.value());
+        SONAVERT_TRY(zone);
+        auto again = m_storage.lookupRecords(zone.value().zoneId, names.value(), m_maxAnswerBytes);
+        SONAVERT_TRY(again);
+        found = again.value();
+    }
     QJsonArray records;
     for (qsizetype i = 0; i < names.value().size(); ++i) {
         const QJsonObject keys{{QStringLiteral("recordName"), names.value().at(i)}};
-        if (i >= found.value().size()) {
+        if (i >= found.size()) {
             records.append(errorToJson(answerFull(), keys));
             continue;
         }
-        const auto& record = found.value().at(i);
+        const auto& record = found.at(i);
         records.append(record ? recordToJson(*record, desiredKeys.value())
                               : errorToJson(cloudError(ServerErrorCode::NotFound,
                                                        QStringLiteral("record not found")),

@@ -37,6 +37,12 @@ struct ZoneState {
     qint64 compactedThrough = 0;
 };
 
+/// A zone and records looked up in it.
+struct ZoneLookup {
+    ZoneState zone;
+    QList<std::optional<CloudRecord>> records;
+};
+
 struct StoredRecord {
     CloudRecord record;
     qint64 sequence = 0;
@@ -186,11 +192,19 @@ public:
     /// the names.
     virtual Result<QList<std::optional<CloudRecord>>>
     lookupRecords(qint64 zoneId, const QStringList& names, qint64 maxBytes) = 0;
+    /// The zone as `zone` gives it and, when it is live, its records as `lookupRecords` gives
+    /// them; when it is not, no records.
+    virtual Result<ZoneLookup> lookupInZone(const DatabaseScope& scope, const QString& zoneName,
+                                            const QStringList& names, qint64 maxBytes) = 0;
     /// Records changed after `afterSequence`, at most `limit`, in sequence order, ending the
     /// page after the record that brings it to `maxBytes` (none when that is spent already).
     /// Tombstones are included only when `withTombstones`.
-    virtual Result<ChangePage> changesSince(qint64 zoneId, qint64 afterSequence, int limit,
-                                            bool withTombstones, qint64 maxBytes) = 0;
+    /// Only records up to `throughSequence` are read: the zone's last sequence as read before,
+    /// up to which every write has committed, so the token handed out never skips a write still
+    /// in flight.
+    virtual Result<ChangePage> changesSince(qint64 zoneId, qint64 afterSequence,
+                                            qint64 throughSequence, int limit, bool withTombstones,
+                                            qint64 maxBytes) = 0;
     /// Forgets tombstones older than `deletedBeforeMs`; returns how many went.
     virtual Result<int> compactTombstones(qint64 deletedBeforeMs) = 0;
 

@@ -20,11 +20,22 @@ QJsonObject toObject(const QVariant& text) {
     return QJsonDocument::fromJson(text.toString().toUtf8()).object();
 }
 
-QVariantList scopeBinds(const DatabaseScope& scope) {
+} // namespace
+
+QVariantList SqlCloudStorage::scopeBinds(const DatabaseScope& scope) {
     return {scope.accountId, scope.container, scope.environment};
 }
 
-} // namespace
+ZoneState SqlCloudStorage::zoneStateOf(const SqlRows& row, int first) {
+    ZoneState state;
+    state.zoneId = row.value(first).toLongLong();
+    state.status = row.value(first + 1).toInt() != 0   ? ZoneStatus::Live
+                   : row.value(first + 2).toInt() != 0 ? ZoneStatus::DeletedByUser
+                                                       : ZoneStatus::Missing;
+    state.lastSequence = row.value(first + 3).toLongLong();
+    state.compactedThrough = row.value(first + 4).toLongLong();
+    return state;
+}
 
 Result<std::unique_ptr<SqlCloudStorage>>
 SqlCloudStorage::open(std::unique_ptr<SqlDialect> dialect) {
@@ -163,14 +174,7 @@ Result<ZoneState> SqlCloudStorage::zone(const DatabaseScope& scope, const QStrin
     SqlRows& row = query.value();
     if (!row.next())
         return ZoneState{};
-    ZoneState state;
-    state.zoneId = row.value(0).toLongLong();
-    state.status = row.value(1).toInt() != 0   ? ZoneStatus::Live
-                   : row.value(2).toInt() != 0 ? ZoneStatus::DeletedByUser
-                                               : ZoneStatus::Missing;
-    state.lastSequence = row.value(3).toLongLong();
-    state.compactedThrough = row.value(4).toLongLong();
-    return state;
+    return zoneStateOf(row, 0);
 }
 
 Result<ZoneState> SqlCloudStorage::createZone(const DatabaseScope& scope, const QString& zoneName) {

@@ -49,8 +49,10 @@ public:
                                              qint64 nowMs) override;
     Result<QList<std::optional<CloudRecord>>> lookupRecords(qint64 zoneId, const QStringList& names,
                                                             qint64 maxBytes) override;
-    Result<ChangePage> changesSince(qint64 zoneId, qint64 afterSequence, int limit,
-                                    bool withTombstones, qint64 maxBytes) override;
+    Result<ZoneLookup> lookupInZone(const DatabaseScope& scope, const QString& zoneName,
+                                    const QStringList& names, qint64 maxBytes) override;
+    Result<ChangePage> changesSince(qint64 zoneId, qint64 afterSequence, qint64 throughSequence,
+                                    int limit, bool withTombstones, qint64 maxBytes) override;
     Result<int> compactTombstones(qint64 deletedBeforeMs) override;
 
     Result<QList<QJsonObject>> subscriptions(const DatabaseScope& scope) override;
@@ -77,6 +79,14 @@ private:
 
     Result<std::optional<AccountInfo>> oneAccount(const QString& sql, const QVariantList& binds);
     Result<std::optional<StoredRecord>> storedRecord(qint64 zoneId, const QString& recordName);
+    /// Records of `names` from `from` on, until what was read reaches `maxBytes` (counting
+    /// `bytes` read before), appended to `found`.
+    Status appendRecords(qint64 zoneId, const QStringList& names, qsizetype from, qint64 maxBytes,
+                         qint64 bytes, QList<std::optional<CloudRecord>>& found);
+    static QVariantList scopeBinds(const DatabaseScope& scope);
+    /// A zone's state from a row whose columns from `first` on are id, is_live,
+    /// deleted_by_user, last_sequence and compacted_through.
+    static ZoneState zoneStateOf(const SqlRows& row, int first);
     Result<WriteOutcome> writeOne(qint64 zoneId, const RecordWrite& write, qint64 sequence,
                                   qint64 nowMs);
     Status upsertRecord(qint64 zoneId, const CloudRecord& record, qint64 sequence);

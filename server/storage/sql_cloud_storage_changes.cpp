@@ -12,17 +12,37 @@ namespace {
 const QString kRecordColumns = QStringLiteral(
     "record_name, record_type, fields, created_ms, modified_ms, sequence, is_deleted");
 
-StoredRecord storedRecordOf(const SqlRows& row) {
+const QString kRecordByName =
+    QStringLiteral("SELECT %1 FROM records WHERE zone_id = ? AND record_name = ?")
+        .arg(kRecordColumns);
+
+/// The zone's row and one record of it: a lookup of one name, the usual one, is one statement,
+/// and so one read of the database.
+const QString kZoneWithRecord = QStringLiteral(
+    "SELECT z.id, z.is_live, z.deleted_by_user, z.last_sequence, z.compacted_through, "
+    "r.record_name, r.record_type, r.fields, r.created_ms, r.modified_ms, r.sequence, "
+    "r.is_deleted FROM zones z LEFT JOIN records r ON r.zone_id = z.id AND r.record_name = ? "
+    "WHERE z.account_id = ? AND z.container = ? AND z.environment = ? AND z.name = ?");
+constexpr int kZoneColumns = 5;
+
+QString changesStatement(bool withTombstones) {
+    return QStringLiteral("SELECT %1 FROM records WHERE zone_id = ? AND sequence > ? AND sequence "
+                          "<= ? %2 ORDER BY sequence LIMIT ?")
+        .arg(kRecordColumns, withTombstones ? QString() : QStringLiteral("AND is_deleted = 0"));
+}
+
+/// A record from a row holding kRecordColumns from `first` on.
+StoredRecord storedRecordOf(const SqlRows& row, int first = 0) {
     StoredRecord stored;
-    stored.record.recordName = row.value(0).toString();
-    stored.record.recordType = row.value(1).toString();
-    const QString fields = row.value(2).toString();
+    stored.record.recordName = row.value(first).toString();
+    stored.record.recordType = row.value(first + 1).toString();
+    const QString fields = row.value(first + 2).toString();
     stored.storedBytes = fields.size();
     stored.record.fields = QJsonDocument::fromJson(fields.toUtf8()).object();
-    stored.record.createdMs = row.value(3).toLongLong();
-    stored.record.modifiedMs = row.value(4).toLongLong();
-    stored.sequence = row.value(5).toLongLong();
-    stored.isDeleted = row.value(6).toInt() != 0;
+    stored.record.createdMs = row.value(first + 3).toLongLong();
+    stored.record.modifiedMs = row.value(first + 4).toLongLong();
+    stored.sequence = row.value(first + 5).toLongLong();
+    stored.isDeleted = row.value(first + 6).toInt() != 0;
     return stored;
 }
 
@@ -36,10 +56,7 @@ std::optional<CloudRecord> liveRecord(const std::optional<StoredRecord>& stored)
 
 Result<std::optional<StoredRecord>> SqlCloudStorage::storedRecord(qint64 zoneId,
                                                                   const QString& recordName) {
-    auto query = m_session.run(QStringLiteral("SELECT %1 FROM records WHERE zone_id = ? AND "
-                                              "record_name = ?")
-                                   .arg(kRecordColumns),
-                               {zoneId, recordName});
+    auto query = m_session.run(kRecordByName, {zoneId, recordName});
     SONAVERT_TRY(query);
     if (!query.value().next())
         return std::optional<StoredRecord>{};
@@ -122,34 +139,64 @@ SqlCloudStorage::writeRecords(qint64 zoneId, const QList<RecordWrite>& writes, q
     return outcomes;
 }
 
-Result<QList<std::optional<CloudRecord>>>
-SqlCloudStorage::lookupRecords(qint64 zoneId, const QStringList& names, qint64 maxBytes) {
-    QList<std::optional<CloudRecord>> result;
-    qint64 bytes = 0;
-    for (const QString& name : names) {
-        if (bytes >= maxBytes)
-            break;
-        auto stored = storedRecord(zoneId, name);
+Status SqlCloudStorage::appendRecords(qint64 zoneId, const QStringList& names, qsizetype from,
+                                      qint64 maxBytes, qint64 bytes,
+                                      QList<std::optional<CloudRecord>>& found) {
+    for (qsizetype i = from; i < names.size() && bytes < maxBytes; ++i) {
+        auto stored = storedRecord(zoneId, names[i]);
         SONAVERT_TRY(stored);
         bytes += stored.value() ? stored.value()->storedBytes : 0;
-        result.append(liveRecord(stored.value()));
+        found.append(liveRecord(stored.value()));
     }
-    return result;
+    return {};
 }
 
-Result<ChangePage> SqlCloudStorage::changesSince(qint64 zoneId, qint64 afterSequence, int limit,
+Result<QList<std::optional<CloudRecord>>>
+SqlCloudStorage::lookupRecords(qint64 zoneId, const QStringList& names, qint64 maxBytes) {
+    QList<std::optional<CloudRecord>> found;
+    SONAVERT_TRY(appendRecords(zoneId, names, 0, maxBytes, 0, found));
+    return found;
+}
+
+Result<ZoneLookup> SqlCloudStorage::lookupInZone(const DatabaseScope& scope,
+                                                 const QString& zoneName, const QStringList& names,
+                                                 qint64 maxBytes) {
+    if (names.isEmpty()) {
+        auto state = zone(scope, zoneName);
+        SONAVERT_TRY(state);
+        return ZoneLookup{state.value(), {}};
+    }
+    ZoneLookup lookup;
+    qint64 bytes = 0;
+    {
+        // The first row's statement is finished before the next one runs.
+        auto query = m_session.run(kZoneWithRecord,
+                                   QVariantList{names.first()} << scopeBinds(scope) << zoneName);
+        SONAVERT_TRY(query);
+        SqlRows& row = query.value();
+        if (!row.next())
+            return lookup;
+        lookup.zone = zoneStateOf(row, 0);
+        if (lookup.zone.status != ZoneStatus::Live)
+            return lookup;
+        std::optional<StoredRecord> first;
+        if (!row.value(kZoneColumns).isNull())
+            first = storedRecordOf(row, kZoneColumns);
+        bytes = first ? first->storedBytes : 0;
+        lookup.records.append(liveRecord(first));
+    }
+    SONAVERT_TRY(appendRecords(lookup.zone.zoneId, names, 1, maxBytes, bytes, lookup.records));
+    return lookup;
+}
+
+Result<ChangePage> SqlCloudStorage::changesSince(qint64 zoneId, qint64 afterSequence,
+                                                 qint64 throughSequence, int limit,
                                                  bool withTombstones, qint64 maxBytes) {
-    // The zone's sequence is read first and bounds the records: everything up to it has
-    // committed, so the token handed out never skips a write still in flight.
-    auto last =
-        m_session.scalar(QStringLiteral("SELECT last_sequence FROM zones WHERE id = ?"), {zoneId});
-    SONAVERT_TRY(last);
-    const qint64 lastSequence = last.value().value_or(0).toLongLong();
-    auto query = m_session.run(
-        QStringLiteral("SELECT %1 FROM records WHERE zone_id = ? AND sequence > ? AND sequence "
-                       "<= ? %2 ORDER BY sequence LIMIT ?")
-            .arg(kRecordColumns, withTombstones ? QString() : QStringLiteral("AND is_deleted = 0")),
-        {zoneId, afterSequence, lastSequence, limit + 1});
+    const qint64 lastSequence = throughSequence;
+    static const QString kChanges = changesStatement(true);
+    static const QString kLiveChanges = changesStatement(false);
+    auto query = m_session.run(withTombstones ? kChanges : kLiveChanges,
+                               {zoneId, afterSequence, lastSequence, limit + 1});
     SONAVERT_TRY(query);
     // Rows are read one at a time, so a page of large records is never held beyond its bytes.
     ChangePage page;

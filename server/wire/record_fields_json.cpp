@@ -70,11 +70,12 @@ QJsonObject applyFieldChanges(const QJsonObject& stored, const QJsonObject& sent
 }
 
 QJsonObject recordToJson(const CloudRecord& record, const std::optional<QStringList>& desiredKeys) {
-    QJsonObject fields;
-    for (auto it = record.fields.begin(); it != record.fields.end(); ++it) {
-        if (!desiredKeys || desiredKeys->contains(it.key()))
-            fields.insert(it.key(), it.value());
-    }
+    // Without a choice of keys the stored object is shared as it is, not rebuilt key by key.
+    QJsonObject fields = desiredKeys ? QJsonObject() : record.fields;
+    if (desiredKeys)
+        for (auto it = record.fields.begin(); it != record.fields.end(); ++it)
+            if (desiredKeys->contains(it.key()))
+                fields.insert(it.key(), it.value());
     return QJsonObject{
         {QStringLiteral("recordName"), record.recordName},
         {QStringLiteral("recordType"), record.recordType},

@@ -89,6 +89,10 @@ private Q_SLOTS:
     }
 
     void defaultZoneAlwaysExistsAndCannotBeDeleted() {
+        // Looked into before anything was saved, it is there and empty.
+        const auto before = m_client->lookup({"d"});
+        QCOMPARE(before.status, 200);
+        QCOMPARE(before.item("records", 0).value("serverErrorCode").toString(), u"NOT_FOUND"_s);
         CHECKED(saveNames({"d"}, "_defaultZone"));
         QCOMPARE(m_client->lookup({"d"}).item("records", 0).value("recordName").toString(), u"d"_s);
         QCOMPARE(m_client->modifyZones("delete", {"_defaultZone"}).status, 400);
@@ -104,7 +108,10 @@ private Q_SLOTS:
         QCOMPARE(write.body.value("ckErrorCode").toInt(), 28);
         QCOMPARE(zoneChanges("presence").value("serverErrorCode").toString(),
                  u"USER_DELETED_ZONE"_s);
+        QCOMPARE(m_client->lookup({"a"}, {}, "presence").errorCode(), u"USER_DELETED_ZONE"_s);
         QCOMPARE(m_client->modifyZones("create", {"presence"}).status, 200);
+        const auto recreated = m_client->lookup({"a"}, {}, "presence");
+        QCOMPARE(recreated.item("records", 0).value("serverErrorCode").toString(), u"NOT_FOUND"_s);
         QCOMPARE(namesOf(zoneChanges("presence")), QStringList{});
         CHECKED(saveNames({"b"}, "presence"));
         QCOMPARE(namesOf(zoneChanges("presence")), QStringList{"b"});
