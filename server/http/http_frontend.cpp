@@ -202,7 +202,11 @@ void HttpFrontend::answerWith(ServerMetrics& metrics, const Clock& clock, const 
     if (pending.handle.isGone())
         return;
     const int status = result ? 200 : httpStatusOfError(result.error());
-    pending.handle.send(jsonAnswer(result ? result.value() : errorToJson(result.error()), status));
+    OutgoingAnswer answer =
+        jsonAnswer(result ? result.value() : errorToJson(result.error()), status);
+    if (result && pending.throttle)
+        pending.throttle->chargeAnswer(pending.token, answer.body.size());
+    pending.handle.send(std::move(answer));
     metrics.countAnswer(pending.route, status, clock.monotonicNow() - pending.arrived);
 }
 
@@ -295,6 +299,10 @@ void HttpFrontend::refuseLocalOnly(const IncomingRequest& request, AnswerHandle 
 void HttpFrontend::serveCall(const IncomingRequest& request, AnswerHandle handle,
                              DatabaseCall call) {
     Pending on = pending(std::move(handle), ServerMetrics::routeOf(call.operation));
+    if (call.kind == CallKind::Database && CloudService::answersWithRecords(call.operation)) {
+        on.throttle = &m_calls.throttle();
+        on.token = call.token;
+    }
     if (request.method != "POST") {
         answer(on, cloudError(ServerErrorCode::BadRequest, QStringLiteral("calls use POST")));
         return;

@@ -73,6 +73,9 @@ private:
         AnswerHandle handle;
         int route = 0;
         Duration arrived{0};
+        /// The token of a call answering with records, charged for a large answer.
+        RequestThrottle* throttle = nullptr;
+        QString token{};
     };
     using OperatorPath = void (HttpFrontend::*)(const IncomingRequest&, Pending);
 

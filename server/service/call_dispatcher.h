@@ -60,6 +60,9 @@ public:
     /// answers skips the hand-off to a reader thread and back. An error when the storage
     /// cannot be opened, or its reads may wait on a network (see readsAnywhere()).
     Result<std::unique_ptr<ThreadReader>> openThreadReader() const;
+    /// The rate limit every service of the instance admits calls by; it outlives the threads
+    /// that answer them.
+    RequestThrottle& throttle() const { return m_shared.throttle; }
     /// The largest group committed at once so far.
     int largestGroup() const;
 

@@ -119,6 +119,11 @@ bool CloudService::isWrite(const QString& operation) {
     return writes.contains(operation);
 }
 
+bool CloudService::answersWithRecords(const QString& operation) {
+    return operation == QLatin1String("records/lookup") ||
+           operation == QLatin1String("changes/zone");
+}
+
 Result<QJsonObject> CloudService::serve(const DatabaseCall& call) {
     if (call.kind == CallKind::Tokenless)
         return serveTokenless(call);

@@ -81,6 +81,9 @@ public:
     static constexpr char kFirstAccountOperation[] = "setup/first-account";
     /// Whether the operation writes: those go through the commit lane.
     static bool isWrite(const QString& operation);
+    /// Whether the operation answers with stored records, as many as fit the answer's bound:
+    /// those answers cost the caller's allowance by their size.
+    static bool answersWithRecords(const QString& operation);
     ZoneOperations& zones() { return m_zones; }
     PairingCodes& pairing() { return m_pairing; }
 

@@ -39,6 +39,19 @@ Status RequestThrottle::admit(const QString& token) {
     return error;
 }
 
+void RequestThrottle::chargeAnswer(const QString& token, qint64 bytes) {
+    const qint64 extra = bytes / kAnswerBytesPerRequest;
+    if (m_limit.perSecond <= 0.0 || extra == 0)
+        return;
+    const Duration now = m_clock.monotonicNow();
+    QMutexLocker lock(&m_mutex);
+    const auto it = m_buckets.find(token);
+    if (it == m_buckets.end())
+        return; // forgotten since it was admitted: it was full, and owes nothing
+    it->allowance = refilled(*it, now) - static_cast<double>(extra);
+    it->updatedAt = now;
+}
+
 void RequestThrottle::forgetFullBuckets(Duration now) {
     // A full bucket is the same as none: tokens that went quiet cost no memory.
     for (auto it = m_buckets.begin(); it != m_buckets.end();) {

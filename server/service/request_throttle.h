@@ -25,6 +25,12 @@ public:
     /// Takes one request from the token's allowance, or answers THROTTLED with the seconds
     /// until the next one is allowed.
     Status admit(const QString& token);
+    /// An answer of `bytes` costs one more request for each kAnswerBytesPerRequest it holds:
+    /// a token asking for large answers is slowed as if it asked that many times, so it cannot
+    /// keep a core computing answers for itself while others wait. The allowance may go below
+    /// zero; the token then waits until it is refilled past one.
+    void chargeAnswer(const QString& token, qint64 bytes);
+    static constexpr qint64 kAnswerBytesPerRequest = qint64{32} * 1024;
     int trackedTokenCount() const {
         QMutexLocker lock(&m_mutex);
         return static_cast<int>(m_buckets.size());

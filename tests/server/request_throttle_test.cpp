@@ -42,6 +42,31 @@ private Q_SLOTS:
         QVERIFY(!throttle.admit("t").ok());
     }
 
+    void largeAnswersCostTheirSizeSmallOnesNothingMore() {
+        sonavert::VirtualClock clock;
+        RequestThrottle throttle(clock, {20.0, 100.0});
+        constexpr qint64 kUnit = RequestThrottle::kAnswerBytesPerRequest;
+        // Answers under the unit are just the call: the whole burst goes through.
+        for (int i = 0; i < 100; ++i) {
+            QVERIFY(throttle.admit("device").ok());
+            throttle.chargeAnswer("device", kUnit - 1);
+        }
+        QVERIFY(!throttle.admit("device").ok());
+        // A full bucket, then one answer of 4 MiB: 128 more than the 99 left.
+        clock.advance(std::chrono::seconds(10));
+        QVERIFY(throttle.admit("hoarder").ok());
+        throttle.chargeAnswer("hoarder", 128 * kUnit);
+        const auto refused = throttle.admit("hoarder");
+        QVERIFY(isCloudError(refused.error(), ServerErrorCode::Throttled));
+        QCOMPARE(refused.error().retryAfterSeconds.value_or(0), (1.0 + 29.0) / 20.0);
+        clock.advance(std::chrono::milliseconds(1450));
+        QVERIFY(!throttle.admit("hoarder").ok());
+        clock.advance(std::chrono::milliseconds(100));
+        QVERIFY(throttle.admit("hoarder").ok());
+        // Others are not charged for it.
+        QVERIFY(throttle.admit("device").ok());
+    }
+
     void eachTokenHasItsOwnAllowance() {
         sonavert::VirtualClock clock;
         RequestThrottle throttle(clock, {1.0, 1.0});
@@ -100,6 +125,30 @@ private Q_SLOTS:
 
         clock.advance(std::chrono::seconds(1));
         QCOMPARE(laptop.modifyRecords({wire::replace("r", "Peer", {})}).status, 200);
+    }
+
+    void aTokenThatTakesLargeAnswersWaitsForThem() {
+        sonavert::VirtualClock clock;
+        ServiceOptions options;
+        options.rateLimit = {1.0, 10.0};
+        TestCloudServer server(options, &clock);
+        QVERIFY(server.isRunning());
+        CloudTestClient device(server.url(), server.addAccount("alice"));
+        const QString text(600 * 1024, QLatin1Char('x'));
+        QCOMPARE(
+            device
+                .modifyRecords({wire::replace("big", "Peer", {{"blob", wire::stringField(text)}})})
+                .status,
+            200);
+        // A save is not charged for its answer; a lookup's 600 KiB cost 18 calls more than
+        // the 8 left.
+        QCOMPARE(device.lookup({"big"}).status, 200);
+        const auto refused = device.lookup({"big"});
+        QCOMPARE(refused.status, 429);
+        QCOMPARE(refused.body.value("retryAfter").toDouble(), 11.0);
+        clock.advance(std::chrono::seconds(11));
+        QCOMPARE(device.lookup({"big"}).status, 200);
+        QCOMPARE(device.lookup({"big"}).body.value("retryAfter").toDouble(), 19.0);
     }
 
     void unknownTokensAreRefusedAsUnauthenticatedNotThrottled() {
