@@ -1,6 +1,7 @@
 // bench/cloud_load: simulated devices against a real sonavert-cloud, pinned with taskset.
 // Prints the transport ceiling, each operation's closed-loop throughput, the device count held
 // at p99 under the limit, and the memory of idle push channels, for one core and for two.
+#include "bench/cloud_load/attack_scenarios.h"
 #include "bench/cloud_load/cloud_server_process.h"
 #include "bench/cloud_load/fleet_provisioning.h"
 #include "bench/cloud_load/load_scenarios.h"
@@ -186,6 +187,33 @@ void runConfiguration(const Options& options, const Configuration& configuration
     }
 }
 
+void runAttackConfiguration(const Options& options, const QString& dataDir,
+                            const std::vector<SimulatedDeviceIdentity>& fleet, bool needsSetup) {
+    pinSelf(QStringLiteral("1"));
+    CloudServerProcess server(options.server, dataDir, QStringLiteral("0"));
+    if (!server.isRunning()) {
+        std::fprintf(stderr, "the server did not start\n");
+        return;
+    }
+    LoadReactor reactor;
+    if (needsSetup) {
+        LoadScenarios scenarios(reactor, server, fleet);
+        std::printf("set-up requests failed: %ld\n",
+                    scenarios.runAll(setupRequests(fleet), options.connections));
+    }
+    std::printf("\n## attacks (server on CPU 0, load generator on CPU 1, %.0f s each)\n\n",
+                options.seconds);
+    const auto results = runAttacks(reactor, server, fleet, options.seconds);
+    std::printf("| attack | attacking connections closed | server VmRSS before | peak | another "
+                "account's lookups | p50 ms | p99 ms | max ms | failures |\n"
+                "|---|---|---|---|---|---|---|---|---|\n");
+    for (const AttackResult& result : results)
+        std::printf("| %s | %d of %d | %ld kB | %ld kB | %ld | %.2f | %.2f | %.2f | %ld |\n",
+                    result.name.c_str(), result.attackersClosed, result.attackers,
+                    result.residentBeforeKb, result.residentPeakKb, result.calls, result.p50Ms,
+                    result.p99Ms, result.maxMs, result.failures);
+}
+
 void runChannels(const Options& options, const QString& dataDir,
                  const std::vector<SimulatedDeviceIdentity>& fleet) {
     pinSelf(QStringLiteral("1"));
@@ -216,7 +244,7 @@ Options parse(const QCoreApplication& app) {
     const QCommandLineOption seconds("seconds", "seconds per throughput window", "S", "5");
     const QCommandLineOption fleetSeconds("fleet-seconds", "seconds per device step", "S", "10");
     const QCommandLineOption channels("channels", "idle push channels", "N", "20000");
-    const QCommandLineOption only("only", "one, two or channels (repeatable)", "WHICH");
+    const QCommandLineOption only("only", "one, two, channels or attacks (repeatable)", "WHICH");
     const QCommandLineOption saveEvery("save-every", "a presence save every N passes (0: none)",
                                        "N", "15");
     parser.addOptions(
@@ -260,5 +288,7 @@ int main(int argc, char** argv) {
     }
     if (options.configurations.contains(QLatin1String("channels")))
         runChannels(options, dataDir.path(), fleet);
+    if (options.configurations.contains(QLatin1String("attacks")))
+        runAttackConfiguration(options, dataDir.path(), fleet, needsSetup);
     return 0;
 }

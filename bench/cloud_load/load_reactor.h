@@ -11,6 +11,13 @@ namespace sonavert::bench {
 
 using SteadyTime = std::chrono::steady_clock::time_point;
 
+/// `seconds` from now.
+inline SteadyTime after(double seconds) {
+    return std::chrono::steady_clock::now() +
+           std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+               std::chrono::duration<double>(seconds));
+}
+
 /// One epoll loop with timers: the load generator runs every connection on it, so it costs
 /// one core at most and can be pinned like the server.
 class LoadReactor {

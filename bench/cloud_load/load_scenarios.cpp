@@ -15,11 +15,6 @@ using SteadyClock = std::chrono::steady_clock;
 constexpr int kSourceAddresses = 16;
 constexpr int kChannelBatch = 500;
 
-SteadyTime after(double seconds) {
-    return SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(
-                                    std::chrono::duration<double>(seconds));
-}
-
 } // namespace
 
 LoadScenarios::LoadScenarios(LoadReactor& reactor, CloudServerProcess& server,

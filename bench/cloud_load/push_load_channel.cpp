@@ -17,13 +17,14 @@ constexpr int kClose = 0x8;
 constexpr int kPing = 0x9;
 constexpr int kPong = 0xA;
 
-std::string upgradeRequest() {
+} // namespace
+
+std::string pushUpgradeRequest() {
     return "GET /push HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
            "Connection: Upgrade\r\nSec-WebSocket-Key: c29uYXZlcnQtYmVuY2gtMQ==\r\n"
            "Sec-WebSocket-Version: 13\r\n\r\n";
 }
 
-/// A client frame: clients must mask, and a zero mask is a mask like any other.
 std::string clientFrame(int opcode, const std::string& payload) {
     std::string frame;
     frame += static_cast<char>(0x80 | opcode);
@@ -38,8 +39,6 @@ std::string clientFrame(int opcode, const std::string& payload) {
     frame += payload;
     return frame;
 }
-
-} // namespace
 
 PushLoadChannel::PushLoadChannel(LoadReactor& reactor, std::uint16_t port, int source,
                                  std::string token)
@@ -61,7 +60,7 @@ void PushLoadChannel::open() {
         m_hasFailed = true;
         return;
     }
-    m_out = upgradeRequest();
+    m_out = pushUpgradeRequest();
     m_reactor.watch(m_fd, EPOLLIN | EPOLLOUT, [this](std::uint32_t events) { onEvents(events); });
 }
 

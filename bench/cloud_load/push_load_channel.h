@@ -44,4 +44,9 @@ private:
     int m_messages = 0;
 };
 
+/// The request that upgrades a connection to a push channel.
+std::string pushUpgradeRequest();
+/// A client frame: clients must mask, and a zero mask is a mask like any other.
+std::string clientFrame(int opcode, const std::string& payload);
+
 } // namespace sonavert::bench
