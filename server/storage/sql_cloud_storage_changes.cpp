@@ -30,6 +30,8 @@ QString changesStatement(bool withTombstones) {
                           "<= ? %2 ORDER BY sequence LIMIT ?")
         .arg(kRecordColumns, withTombstones ? QString() : QStringLiteral("AND is_deleted = 0"));
 }
+const QString kChanges = changesStatement(true);
+const QString kLiveChanges = changesStatement(false);
 
 /// A record from a row holding kRecordColumns from `first` on.
 StoredRecord storedRecordOf(const SqlRows& row, int first = 0) {
@@ -192,11 +194,8 @@ Result<ZoneLookup> SqlCloudStorage::lookupInZone(const DatabaseScope& scope,
 Result<ChangePage> SqlCloudStorage::changesSince(qint64 zoneId, qint64 afterSequence,
                                                  qint64 throughSequence, int limit,
                                                  bool withTombstones, qint64 maxBytes) {
-    const qint64 lastSequence = throughSequence;
-    static const QString kChanges = changesStatement(true);
-    static const QString kLiveChanges = changesStatement(false);
     auto query = m_session.run(withTombstones ? kChanges : kLiveChanges,
-                               {zoneId, afterSequence, lastSequence, limit + 1});
+                               {zoneId, afterSequence, throughSequence, limit + 1});
     SONAVERT_TRY(query);
     // Rows are read one at a time, so a page of large records is never held beyond its bytes.
     ChangePage page;
@@ -209,7 +208,7 @@ Result<ChangePage> SqlCloudStorage::changesSince(qint64 zoneId, qint64 afterSequ
         page.records.append(storedRecordOf(query.value()));
         bytes += page.records.last().storedBytes;
     }
-    page.nextSequence = !page.moreComing         ? lastSequence
+    page.nextSequence = !page.moreComing         ? throughSequence
                         : page.records.isEmpty() ? afterSequence
                                                  : page.records.last().sequence;
     return page;
