@@ -155,8 +155,7 @@ struct Device {
             if (coordinator->activityLabel() == kResuming)
                 stamp(&Stamps::fetched);
         });
-        background = std::make_unique<MacBackgroundCoordinator>();
-        background->viewModel = coordinator.get();
+        background = std::make_unique<MacBackgroundCoordinator>(*coordinator);
         coordinator->start();
         if (!withPush)
             return;

@@ -85,8 +85,7 @@ struct Device {
                 machineService(), service, std::make_shared<DeviceRosterStore>(defaults), clock,
                 NearbyDiscoveryFactory(), defaults, nullptr},
             DeviceHandoffViewModel::makeThisDevice(id, name, clock->now()), false);
-        background = std::make_unique<MacBackgroundCoordinator>();
-        background->viewModel = coordinator.get();
+        background = std::make_unique<MacBackgroundCoordinator>(*coordinator);
         coordinator->start();
         channel = std::make_unique<clouddb::WebSocketPushChannel>(endpoint, clock);
         delegate = std::make_unique<MacAppDelegate>(channel.get(), background.get(), clock);

@@ -12,11 +12,10 @@ bool AccountKeyHolding::isThisDeviceUnverified() const {
 }
 
 QCoro::Task<Result<KeyHolding>> AccountKeyHolding::keyHolding() {
-    QPointer<AccountKeys> keys = m_keys;
     // Signed out there are no keys to read, and nobody to tell apart.
-    if (!keys || keys->state() == AccountKeys::State::SignedOut)
+    if (!m_keys || m_keys->state() == AccountKeys::State::SignedOut)
         co_return KeyHolding();
-    const Result<QList<KeyedDevice>> devices = co_await keys->devices();
+    const Result<QList<KeyedDevice>> devices = co_await m_keys->devices();
     SONAVERT_CO_TRY(devices);
     KeyHolding holding;
     for (const KeyedDevice& device : devices.value())

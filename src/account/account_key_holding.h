@@ -19,6 +19,7 @@ public:
     QCoro::Task<Result<KeyHolding>> keyHolding() override;
 
 private:
+    /// Owned by the app; the coordinator that asks may outlive it while the app ends.
     QPointer<AccountKeys> m_keys;
 };
 

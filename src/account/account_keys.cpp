@@ -3,7 +3,6 @@
 #include "src/crypto/confirmation_code.h"
 #include "src/runtime/log_channel.h"
 
-#include <QPointer>
 #include <QUrl>
 
 namespace sonavert {
@@ -103,10 +102,10 @@ void AccountKeys::wake() {
 }
 
 QCoro::Task<> AccountKeys::loadStored(QString account) {
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     auto store = m_deps.store;
     Result<std::optional<StoredKeys>> stored = co_await store->load(account);
-    if (!guard)
+    if (stop.stop_requested())
         co_return;
     if (!stored) {
         logEvent(LogCategory::CloudKit, LogLevel::Error,
@@ -128,7 +127,7 @@ QCoro::Task<> AccountKeys::loadStored(QString account) {
 }
 
 QCoro::Task<Status> AccountKeys::keep(QString account, KeyRing ring) {
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     auto store = m_deps.store;
     if (!ensureDevicePair())
         co_return crypto::cryptoUnavailable();
@@ -138,7 +137,7 @@ QCoro::Task<Status> AccountKeys::keep(QString account, KeyRing ring) {
                               m_pinsKnown ? std::optional(m_pins) : std::nullopt, m_removed};
         SONAVERT_CO_TRY(co_await store->save(account, kept));
     }
-    if (!guard)
+    if (stop.stop_requested())
         co_return Status();
     const bool isNew = !m_ring || m_ring->current().keyId() != ring.current().keyId();
     m_ring = std::move(ring);
@@ -205,7 +204,6 @@ void AccountKeys::setIncoming(std::optional<IncomingVerification> incoming) {
 }
 
 QCoro::Task<> AccountKeys::run(QString account, std::stop_token stop) {
-    QPointer guard(this);
     auto clock = m_deps.clock;
     // Another account's key must not seal this one's records.
     if (m_ring && !m_isRunKey && m_ringAccount != account) {
@@ -218,50 +216,51 @@ QCoro::Task<> AccountKeys::run(QString account, std::stop_token stop) {
     }
     if (!m_ring)
         co_await loadStored(account);
-    while (guard && !stop.stop_requested()) {
+    while (!stop.stop_requested()) {
         const Status settled = co_await settle(account);
-        if (!guard || stop.stop_requested())
+        if (stop.stop_requested())
             co_return;
         if (settled.ok())
             break;
         if (!co_await clock->sleep(kWaitInterval, stop))
             co_return;
     }
-    while (guard && !stop.stop_requested() && m_state == State::Unverified) {
+    while (!stop.stop_requested() && m_state == State::Unverified) {
         // A failed look is repeated at the next one.
-        if (const Status looked = co_await checkVerification(account); !looked.ok() && guard)
+        if (const Status looked = co_await checkVerification(account);
+            !looked.ok() && !stop.stop_requested())
             logEvent(LogCategory::CloudKit, LogLevel::Debug,
                      "event=key_verification_check_failed error=%{public}s",
                      looked.error().description);
-        if (!guard || stop.stop_requested())
+        if (stop.stop_requested())
             co_return;
         if (m_state != State::Unverified)
             break;
         // Woken early when the user opens a verification.
         const std::stop_token wake = m_updateNow.get_token();
         co_await clock->sleep(kWaitInterval, wake);
-        if (!guard || stop.stop_requested())
+        if (stop.stop_requested())
             co_return;
         if (wake.stop_requested())
             m_updateNow = std::stop_source();
     }
-    if (guard && !stop.stop_requested() && m_state == State::Verified)
+    if (!stop.stop_requested() && m_state == State::Verified)
         co_await watchUpdates(account, stop);
 }
 
 QCoro::Task<> AccountKeys::watchUpdates(QString account, std::stop_token stop) {
-    QPointer guard(this);
     auto clock = m_deps.clock;
-    while (guard && !stop.stop_requested()) {
-        if (const Status looked = co_await checkKeyUpdate(account); !looked.ok() && guard)
+    while (!stop.stop_requested()) {
+        if (const Status looked = co_await checkKeyUpdate(account);
+            !looked.ok() && !stop.stop_requested())
             logEvent(LogCategory::CloudKit, LogLevel::Debug,
                      "event=key_update_check_failed error=%{public}s", looked.error().description);
-        if (!guard || stop.stop_requested())
+        if (stop.stop_requested())
             co_return;
         // Woken early when a payload names an unknown key, and when the account changes.
         const std::stop_token wake = m_updateNow.get_token();
         co_await clock->sleep(kUpdateInterval, wake);
-        if (!guard || stop.stop_requested())
+        if (stop.stop_requested())
             co_return;
         if (wake.stop_requested())
             m_updateNow = std::stop_source();
@@ -273,29 +272,29 @@ void AccountKeys::checkForNewKeyNow() {
 }
 
 QCoro::Task<Status> AccountKeys::checkKeyUpdate(QString account) {
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     if (!m_ring || !m_devicePair)
         co_return Status();
     const QString before = m_ring->current().keyId();
     Result<std::optional<HeldKeys>> taken = co_await m_rotation.take(held());
     SONAVERT_CO_TRY(taken);
-    if (!guard || !taken.value() || m_account != account)
+    if (stop.stop_requested() || !taken.value() || m_account != account)
         co_return Status();
     m_pins = taken.value()->pins;
     m_removed = taken.value()->removed;
     SONAVERT_CO_TRY(co_await keep(account, taken.value()->ring));
-    if (!guard || m_ring->current().keyId() == before)
+    if (stop.stop_requested() || m_ring->current().keyId() == before)
         co_return Status();
     co_return co_await publishThisDevice();
 }
 
 QCoro::Task<Result<RemovalPlan>> AccountKeys::planRemoval(QString name) {
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     if (!m_account || m_state != State::Verified || !m_ring || !m_devicePair)
         co_return noKeyHere(QStringLiteral("take others out"));
     Result<QList<KeyedDevice>> devices = co_await this->devices();
     SONAVERT_CO_TRY(devices);
-    if (!guard)
+    if (stop.stop_requested())
         co_return stopping();
     Result<KeyedDevice> removed = otherComputerNamed(
         devices.value(), name,
@@ -313,13 +312,13 @@ QCoro::Task<Result<RemovalPlan>> AccountKeys::planRemoval(QString name) {
 }
 
 QCoro::Task<Result<int>> AccountKeys::removeComputer(QString name) {
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     if (!m_account || m_state != State::Verified || !m_ring || !m_devicePair)
         co_return noKeyHere(QStringLiteral("take others out"));
     const QString account = *m_account;
     Result<QList<KeyedDevice>> devices = co_await this->devices();
     SONAVERT_CO_TRY(devices);
-    if (!guard)
+    if (stop.stop_requested())
         co_return stopping();
     Result<KeyedDevice> removed = otherComputerNamed(
         devices.value(), name,
@@ -328,12 +327,12 @@ QCoro::Task<Result<int>> AccountKeys::removeComputer(QString name) {
     const QString removedID = removed.value().deviceID;
     Result<KeyRotation::Removal> rotated = co_await m_rotation.remove(held(), removedID);
     SONAVERT_CO_TRY(rotated);
-    if (!guard)
+    if (stop.stop_requested())
         co_return stopping();
     m_pins = rotated.value().keys.pins;
     m_removed = rotated.value().keys.removed;
     SONAVERT_CO_TRY(co_await keep(account, rotated.value().keys.ring));
-    if (!guard)
+    if (stop.stop_requested())
         co_return stopping();
     const int sent = int(rotated.value().sentTo.size());
     logEvent(
@@ -343,22 +342,22 @@ QCoro::Task<Result<int>> AccountKeys::removeComputer(QString name) {
     auto records = m_records;
     co_await records->removeDevice(removedID);
     co_await records->endVerification(removedID);
-    if (!guard)
+    if (stop.stop_requested())
         co_return stopping();
     SONAVERT_CO_TRY(co_await publishThisDevice());
     co_return sent;
 }
 
 QCoro::Task<Status> AccountKeys::settle(QString account) {
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     auto records = m_records;
     SONAVERT_CO_TRY(co_await records->ensureZone());
-    if (!guard)
+    if (stop.stop_requested())
         co_return Status();
     if (!m_ring) {
         Result<QList<DeviceKeysEntry>> listed = co_await records->devices();
         SONAVERT_CO_TRY(listed);
-        if (!guard)
+        if (stop.stop_requested())
             co_return Status();
         const bool isHeldElsewhere = std::any_of(
             listed.value().begin(), listed.value().end(), [this](const DeviceKeysEntry& entry) {
@@ -370,7 +369,7 @@ QCoro::Task<Status> AccountKeys::settle(QString account) {
             // server lets exactly one of them claim the making.
             Result<bool> claimed = co_await records->claimFirstKey(m_deviceID);
             SONAVERT_CO_TRY(claimed);
-            if (!guard)
+            if (stop.stop_requested())
                 co_return Status();
             isFirst = claimed.value();
             if (!isFirst) {
@@ -389,30 +388,30 @@ QCoro::Task<Status> AccountKeys::settle(QString account) {
         const KeyRing ring(created.value());
         m_pinsKnown = true;
         SONAVERT_CO_TRY(co_await keep(account, ring));
-        if (!guard)
+        if (stop.stop_requested())
             co_return Status();
         logEvent(LogCategory::CloudKit, LogLevel::Info,
                  "event=account_key_created key_id=%{public}s", m_ring->current().keyId());
     } else if (!m_devicePair) {
         // A key for this run, or one kept before: the pair a rotated key is boxed to.
         SONAVERT_CO_TRY(co_await keep(account, *m_ring));
-        if (!guard)
+        if (stop.stop_requested())
             co_return Status();
     }
     if (!m_pinsKnown)
         SONAVERT_CO_TRY(co_await pinVouchedOnce(account));
-    if (!guard)
+    if (stop.stop_requested())
         co_return Status();
     setState(State::Verified);
     co_return co_await publishThisDevice();
 }
 
 QCoro::Task<Status> AccountKeys::pinVouchedOnce(QString account) {
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     auto records = m_records;
     Result<QList<DeviceKeysEntry>> listed = co_await records->devices();
     SONAVERT_CO_TRY(listed);
-    if (!guard || !m_ring)
+    if (stop.stop_requested() || !m_ring)
         co_return Status();
     for (const DeviceKeysEntry& entry : std::as_const(listed.value()))
         if (entry.deviceID != m_deviceID && entry.boxKey.size() == DeviceKeyPair::kPublicKeySize &&
@@ -421,7 +420,7 @@ QCoro::Task<Status> AccountKeys::pinVouchedOnce(QString account) {
             m_pins.insert(entry.deviceID, PinnedDevice{entry.deviceID, entry.name, entry.boxKey});
     m_pinsKnown = true;
     SONAVERT_CO_TRY(co_await keep(account, *m_ring));
-    if (guard)
+    if (!stop.stop_requested())
         logEvent(LogCategory::CloudKit, LogLevel::Info,
                  "event=device_keys_pinned count=%{public}d reason=%{public}s", int(m_pins.size()),
                  "upgrade");
@@ -429,7 +428,7 @@ QCoro::Task<Status> AccountKeys::pinVouchedOnce(QString account) {
 }
 
 QCoro::Task<Result<void>> AccountKeys::startOver() {
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     auto records = m_records;
     if (!m_account)
         co_return keysError(KeysErrorCode::NotSignedIn,
@@ -442,7 +441,7 @@ QCoro::Task<Result<void>> AccountKeys::startOver() {
     Result<AccountKey> created = AccountKey::generate();
     SONAVERT_CO_TRY(created);
     SONAVERT_CO_TRY(co_await records->takeFirstKeyClaim(m_deviceID));
-    if (!guard || m_account != account)
+    if (stop.stop_requested() || m_account != account)
         co_return stopping();
     // The waiting loop ends here; a verification under way means nothing now.
     m_stop.request_stop();
@@ -457,7 +456,7 @@ QCoro::Task<Result<void>> AccountKeys::startOver() {
     m_pinsKnown = true;
     const KeyRing ring(created.value());
     SONAVERT_CO_TRY(co_await keep(account, ring));
-    if (!guard || m_account != account)
+    if (stop.stop_requested() || m_account != account)
         co_return stopping();
     logEvent(LogCategory::CloudKit, LogLevel::Info,
              "event=account_key_created key_id=%{public}s reason=%{public}s",
@@ -481,11 +480,11 @@ QCoro::Task<Status> AccountKeys::publishThisDevice() {
 }
 
 QCoro::Task<Result<QList<KeyedDevice>>> AccountKeys::devices() {
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     auto records = m_records;
     Result<QList<DeviceKeysEntry>> listed = co_await records->devices();
     SONAVERT_CO_TRY(listed);
-    if (!guard)
+    if (stop.stop_requested())
         co_return stopping();
     QList<KeyedDevice> devices;
     for (const DeviceKeysEntry& entry : std::as_const(listed.value())) {
@@ -502,7 +501,7 @@ QCoro::Task<Result<QList<KeyedDevice>>> AccountKeys::devices() {
 }
 
 QCoro::Task<Result<QString>> AccountKeys::beginVerification(QString name) {
-    QPointer guard(this);
+    const std::stop_token ended = m_tasks.token();
     auto clock = m_deps.clock;
     auto records = m_records;
     const std::stop_token stop = m_stop.get_token();
@@ -510,7 +509,7 @@ QCoro::Task<Result<QString>> AccountKeys::beginVerification(QString name) {
         co_return noKeyHere(QStringLiteral("verify others"));
     Result<QList<KeyedDevice>> devices = co_await this->devices();
     SONAVERT_CO_TRY(devices);
-    if (!guard)
+    if (ended.stop_requested())
         co_return stopping();
     Result<KeyedDevice> found =
         otherComputerNamed(devices.value(), name,
@@ -527,19 +526,19 @@ QCoro::Task<Result<QString>> AccountKeys::beginVerification(QString name) {
     // The other computer looks every two seconds while its user has a verification open.
     const Duration deadline = clock->monotonicNow() + kAnswerTimeout;
     while (verification.phase() == KeyVerification::Phase::Asking) {
-        if (!guard || clock->monotonicNow() >= deadline)
+        if (ended.stop_requested() || clock->monotonicNow() >= deadline)
             break;
         const bool slept = co_await clock->sleep(kPollInterval, stop);
-        if (!slept || !guard)
+        if (!slept || ended.stop_requested())
             break;
         Result<std::optional<VerificationEntry>> seen =
             co_await records->verification(target.deviceID);
-        if (!guard)
+        if (ended.stop_requested())
             break;
         if (seen && seen.value())
             verification.takeAnswer(*seen.value());
     }
-    if (!guard)
+    if (ended.stop_requested())
         co_return stopping();
     if (verification.phase() != KeyVerification::Phase::Comparing) {
         co_await records->endVerification(target.deviceID);
@@ -551,7 +550,7 @@ QCoro::Task<Result<QString>> AccountKeys::beginVerification(QString name) {
                                 .arg(target.name, m_deviceName));
     }
     SONAVERT_CO_TRY(co_await records->addToVerification(target.deviceID, verification.reveal()));
-    if (!guard)
+    if (ended.stop_requested())
         co_return stopping();
     const QString code = verification.code();
     m_outgoing.insert_or_assign(target.deviceID, std::move(verification));
@@ -565,7 +564,7 @@ QCoro::Task<Result<void>> AccountKeys::confirmVerification(QString name, QString
             co_return co_await confirmAsVerifier(targetID, code);
         }
     }
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     auto records = m_records;
     if (!m_joining || m_joining->otherName().compare(name, Qt::CaseInsensitive) != 0 ||
         m_joining->phase() == KeyVerification::Phase::Ended)
@@ -578,7 +577,7 @@ QCoro::Task<Result<void>> AccountKeys::confirmVerification(QString name, QString
     if (!confirmed) {
         if (m_joining->phase() == KeyVerification::Phase::Ended) {
             co_await records->endVerification(m_deviceID);
-            if (guard)
+            if (!stop.stop_requested())
                 endJoining(m_joining ? m_joining->problem() : QString());
         }
         co_return confirmed.error();
@@ -596,7 +595,7 @@ QCoro::Task<Result<void>> AccountKeys::confirmVerification(QString name, QString
 }
 
 QCoro::Task<Result<void>> AccountKeys::confirmAsVerifier(QString targetID, QString code) {
-    QPointer guard(this);
+    const std::stop_token ended = m_tasks.token();
     auto clock = m_deps.clock;
     auto records = m_records;
     const std::stop_token stop = m_stop.get_token();
@@ -615,7 +614,7 @@ QCoro::Task<Result<void>> AccountKeys::confirmAsVerifier(QString targetID, QStri
     const Duration deadline = clock->monotonicNow() + kAnswerTimeout;
     while (true) {
         Result<std::optional<VerificationEntry>> seen = co_await records->verification(targetID);
-        if (!guard)
+        if (ended.stop_requested())
             co_return stopping();
         SONAVERT_CO_TRY(seen);
         joiner = verification.joinerKey(seen.value().value_or(VerificationEntry{}));
@@ -625,10 +624,10 @@ QCoro::Task<Result<void>> AccountKeys::confirmAsVerifier(QString targetID, QStri
             clock->monotonicNow() >= deadline)
             break;
         const bool slept = co_await clock->sleep(kPollInterval, stop);
-        if (!slept || !guard)
+        if (!slept || ended.stop_requested())
             break;
     }
-    if (!guard)
+    if (ended.stop_requested())
         co_return stopping();
     if (!joiner) {
         co_await records->endVerification(targetID);
@@ -640,12 +639,12 @@ QCoro::Task<Result<void>> AccountKeys::confirmAsVerifier(QString targetID, QStri
     Result<VerificationEntry> boxed = verification.keysFor(share);
     SONAVERT_CO_TRY(boxed);
     SONAVERT_CO_TRY(co_await records->addToVerification(targetID, boxed.value()));
-    if (!guard || !m_account || !m_ring)
+    if (ended.stop_requested() || !m_account || !m_ring)
         co_return stopping();
     m_pins.insert(joiner.value().deviceID, joiner.value());
     m_removed.remove(joiner.value().deviceID);
     SONAVERT_CO_TRY(co_await keep(*m_account, *m_ring));
-    if (!guard)
+    if (ended.stop_requested())
         co_return stopping();
     logEvent(LogCategory::CloudKit, LogLevel::Info, "event=account_key_shared device_id=%{public}s",
              targetID);
@@ -691,14 +690,14 @@ void AccountKeys::closeVerification() {
 }
 
 QCoro::Task<Result<QString>> AccountKeys::awaitIncomingCode(QString name, std::stop_token stop) {
-    QPointer guard(this);
+    const std::stop_token ended = m_tasks.token();
     auto clock = m_deps.clock;
     if (m_state != State::Unverified)
         co_return keysError(KeysErrorCode::HoldsKey,
                             QStringLiteral("This computer holds the key already."));
     openVerification();
     const Duration deadline = clock->monotonicNow() + kAnswerTimeout;
-    while (guard && !stop.stop_requested()) {
+    while (!ended.stop_requested() && !stop.stop_requested()) {
         if (m_joining && m_joining->otherName().compare(name, Qt::CaseInsensitive) == 0) {
             if (m_joining->phase() == KeyVerification::Phase::Comparing)
                 co_return m_joining->code();
@@ -711,7 +710,7 @@ QCoro::Task<Result<QString>> AccountKeys::awaitIncomingCode(QString name, std::s
         if (!slept)
             break;
     }
-    if (!guard)
+    if (ended.stop_requested())
         co_return stopping();
     co_return keysError(KeysErrorCode::NoAnswer,
                         QStringLiteral("%1 did not start a verification of this computer: run "
@@ -720,11 +719,11 @@ QCoro::Task<Result<QString>> AccountKeys::awaitIncomingCode(QString name, std::s
 }
 
 QCoro::Task<Status> AccountKeys::checkVerification(QString account) {
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     auto records = m_records;
     Result<std::optional<VerificationEntry>> fetched = co_await records->verification(m_deviceID);
     SONAVERT_CO_TRY(fetched);
-    if (!guard || m_state != State::Unverified)
+    if (stop.stop_requested() || m_state != State::Unverified)
         co_return Status();
     if (!fetched.value()) {
         if (m_joining && m_joining->phase() != KeyVerification::Phase::Ended)
@@ -769,7 +768,7 @@ QCoro::Task<Status> AccountKeys::checkVerification(QString account) {
         if (!part)
             co_return Status();
         SONAVERT_CO_TRY(co_await records->addToVerification(m_deviceID, *part));
-        if (!guard || !m_joining)
+        if (stop.stop_requested() || !m_joining)
             co_return Status();
         IncomingVerification shown = m_incoming.value_or(IncomingVerification{});
         shown.verifierName = m_joining->otherName();
@@ -790,7 +789,7 @@ QCoro::Task<Status> AccountKeys::checkVerification(QString account) {
 }
 
 QCoro::Task<Status> AccountKeys::adopt(QString account, KeyShare share) {
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     auto records = m_records;
     // The verifier, and every computer it trusts: the ones a rotation from here reaches.
     m_pins.clear();
@@ -801,7 +800,7 @@ QCoro::Task<Status> AccountKeys::adopt(QString account, KeyShare share) {
     m_removed.clear();
     m_pinsKnown = true;
     SONAVERT_CO_TRY(co_await keep(account, *share.ring));
-    if (!guard)
+    if (stop.stop_requested())
         co_return Status();
     m_joining.reset();
     m_lostFirstKey = false;
@@ -810,7 +809,7 @@ QCoro::Task<Status> AccountKeys::adopt(QString account, KeyShare share) {
              m_ring->current().keyId());
     setState(State::Verified);
     co_await records->endVerification(m_deviceID);
-    if (!guard)
+    if (stop.stop_requested())
         co_return Status();
     co_return co_await publishThisDevice();
 }

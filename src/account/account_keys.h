@@ -7,6 +7,7 @@
 #include "src/clouddb/cloud_database.h"
 #include "src/crypto/device_key_pair.h"
 #include "src/runtime/clock.h"
+#include "src/runtime/task_handle.h"
 
 #include <QDateTime>
 #include <QObject>
@@ -232,6 +233,7 @@ private:
     bool m_answeredInOpening = false;
     std::stop_source m_stop;
     std::stop_source m_updateNow; ///< wakes the wait for a verification or a rotated key
+    TaskHandle m_tasks;           ///< what the calls above started; last, so it ends them first
 };
 
 /// The secret store's name for an account's keys: its server and its name there.

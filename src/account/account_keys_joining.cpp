@@ -4,8 +4,6 @@
 
 #include "src/account/account_keys.h"
 
-#include <QPointer>
-
 namespace sonavert {
 
 QCoro::Task<Result<QSet<QString>>> AccountKeys::deviceIDs() {
@@ -19,11 +17,11 @@ QCoro::Task<Result<QSet<QString>>> AccountKeys::deviceIDs() {
 
 QCoro::Task<Result<KeyedDevice>>
 AccountKeys::awaitJoiningComputer(QSet<QString> known, QDateTime expires, std::stop_token stop) {
-    QPointer guard(this);
+    const std::stop_token ended = m_tasks.token();
     auto clock = m_deps.clock;
     const std::optional<QString> account = m_account;
     const auto isLive = [&] {
-        return guard && !stop.stop_requested() && m_account == account && account;
+        return !ended.stop_requested() && !stop.stop_requested() && m_account == account && account;
     };
     while (isLive() && clock->now().unixMilliseconds() < expires.toMSecsSinceEpoch()) {
         // A failed look is only a missed one: the next may well get through.

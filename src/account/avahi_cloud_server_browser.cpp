@@ -3,7 +3,6 @@
 #include "src/avahi/avahi_browser.h"
 
 #include <QHostAddress>
-#include <QPointer>
 #include <algorithm>
 #include <net/if.h>
 
@@ -104,9 +103,9 @@ void AvahiCloudServerBrowser::onRouteRemoved(const AvahiServiceRoute& route) {
 }
 
 QCoro::Task<> AvahiCloudServerBrowser::resolve(quint64 generation, AvahiServiceRoute route) {
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     auto resolved = co_await m_browser->resolve(route);
-    if (!guard || generation != m_generation || !resolved)
+    if (stop.stop_requested() || generation != m_generation || !resolved)
         co_return;
     // Gone while it was resolved: its removal came first and wins.
     auto routes = m_routes.find(route.name);

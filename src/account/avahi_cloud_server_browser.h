@@ -1,6 +1,7 @@
 #pragma once
 
 #include "src/account/cloud_server_browser.h"
+#include "src/runtime/task_handle.h"
 
 #include <QCoro/QCoroTask>
 #include <QDBusConnection>
@@ -45,6 +46,7 @@ private:
     /// Per service name, its routes by route key, resolved or (until then) not.
     QHash<QString, QHash<QString, std::optional<AvahiResolvedService>>> m_routes;
     QList<FoundCloudServer> m_servers;
+    TaskHandle m_tasks; ///< what this object started; last, so it ends them first
 };
 
 } // namespace sonavert

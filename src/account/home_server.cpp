@@ -39,6 +39,7 @@ QCoro::Task<bool> HomeServer::answers() {
     health.setPath(QStringLiteral("/healthz"));
     QNetworkRequest request(health);
     request.setTransferTimeout(kProbeTimeoutMs);
+    // A reply deletes itself with its network manager, which may go first.
     QPointer<QNetworkReply> reply = m_network.get(request);
     co_await reply.data();
     if (!reply)

@@ -1,7 +1,8 @@
 #include "src/account/remembered_account_session.h"
 
 #include "src/account/pairing_link.h"
-#include "src/account/server_call.h"
+#include "src/clouddb/server_call.h"
+#include "src/clouddb/server_exchange.h"
 #include "src/desktop/secret_store.h"
 #include "src/desktop/user_defaults.h"
 #include "src/runtime/app_identity.h"
@@ -10,7 +11,6 @@
 #include <QHostAddress>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
-#include <QPointer>
 #include <cmath>
 
 namespace sonavert {
@@ -126,12 +126,14 @@ bool isInClearBeyondLoopback(const QUrl& server) {
 
 RememberedAccountSession::RememberedAccountSession(std::shared_ptr<UserDefaults> defaults,
                                                    std::shared_ptr<SecretStore> secrets,
-                                                   QString deviceName, QObject* parent)
+                                                   QString deviceName, std::shared_ptr<Clock> clock,
+                                                   QObject* parent)
     : AccountSession(parent)
     , m_defaults(std::move(defaults))
     , m_secrets(std::move(secrets))
     , m_deviceName(std::move(deviceName))
     , m_endpoints(std::make_shared<clouddb::CloudEndpointSource>())
+    , m_clock(std::move(clock))
     , m_network(std::make_unique<QNetworkAccessManager>()) {
     // A revoked token: the server will not take this device back without a new code.
     connect(m_endpoints.get(), &clouddb::CloudEndpointSource::rejected, this, [this] {
@@ -152,7 +154,7 @@ std::optional<AccountInfo> RememberedAccountSession::account() const {
 
 QCoro::Task<> RememberedAccountSession::restore(QUrl server,
                                                 std::optional<QString> tokenForThisRun) {
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     const auto remembered = m_defaults->string(kServerKey);
     if (tokenForThisRun) {
         if (remembered && QUrl(*remembered) == server) {
@@ -167,7 +169,7 @@ QCoro::Task<> RememberedAccountSession::restore(QUrl server,
     auto secrets = m_secrets;
     const QUrl stored = remembered ? QUrl(*remembered) : server;
     const auto token = co_await secrets->read(tokenService(), stored.toString());
-    if (!guard || m_state != State::SignedOut)
+    if (stop.stop_requested() || m_state != State::SignedOut)
         co_return;
     if (!token || !token.value() || token.value()->isEmpty()) {
         if (!token)
@@ -265,14 +267,14 @@ QCoro::Task<Result<void>> RememberedAccountSession::obtainToken(Call call, QUrl 
         Q_EMIT stateChanged();
         co_return makeError(SessionError::InClear, m_lastError);
     }
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     const State before = m_state;
     m_lastError.clear();
     setState(State::SigningIn);
     if (!keyCheck.isEmpty()) {
         const QString code = body.value(QStringLiteral("code")).toString();
         auto checked = co_await checkedServerKey(server, code, keyCheck, serverKey);
-        if (!guard)
+        if (stop.stop_requested())
             co_return makeError(SessionError::Stopped, stoppedText());
         if (!checked) {
             m_lastError = checked.error().description;
@@ -285,17 +287,19 @@ QCoro::Task<Result<void>> RememberedAccountSession::obtainToken(Call call, QUrl 
     const QString callPath = call == Call::Claim ? QStringLiteral("/pairing/1/claim")
                                                  : QStringLiteral("/setup/1/first-account");
     const std::shared_ptr<clouddb::CloudTrust> trust = trustFor(serverKey);
-    auto answer = co_await server_call::post(*m_network, path(server, callPath), body, {}, trust);
+    auto answer =
+        co_await server_call::post(*m_network, m_clock, path(server, callPath), body, {}, trust);
     // A device that signed out kept its old token on the server, under this device's name; the
     // claim is refused before the code is spent, so the device takes the next free name.
-    for (int number = 2;
-         guard && call == Call::Claim && isNameTaken(answer) && number <= kMaximumNameNumber;
+    for (int number = 2; !stop.stop_requested() && call == Call::Claim && isNameTaken(answer) &&
+                         number <= kMaximumNameNumber;
          ++number) {
         body.insert(QStringLiteral("deviceName"),
                     QStringLiteral("%1 (%2)").arg(m_deviceName).arg(number));
-        answer = co_await server_call::post(*m_network, path(server, callPath), body, {}, trust);
+        answer = co_await server_call::post(*m_network, m_clock, path(server, callPath), body, {},
+                                            trust);
     }
-    if (!guard)
+    if (stop.stop_requested())
         co_return makeError(SessionError::Stopped, stoppedText());
     if (!answer) {
         const Error error = failed(call, answer.error(), server);
@@ -303,14 +307,14 @@ QCoro::Task<Result<void>> RememberedAccountSession::obtainToken(Call call, QUrl 
         co_return error;
     }
     Result<void> adopted = co_await adopt(server, answer.value(), serverKey);
-    if (guard && adopted && call == Call::Claim)
+    if (!stop.stop_requested() && adopted && call == Call::Claim)
         Q_EMIT joinedWithInvitation();
     co_return adopted;
 }
 
 QCoro::Task<Result<void>> RememberedAccountSession::adopt(QUrl server, QJsonObject answer,
                                                           QByteArray serverKey) {
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     const QString token = answer.value(QStringLiteral("token")).toString();
     if (token.isEmpty()) {
         m_lastError = QStringLiteral("%1 is not a Sonavert server.").arg(server.toString());
@@ -319,7 +323,7 @@ QCoro::Task<Result<void>> RememberedAccountSession::adopt(QUrl server, QJsonObje
     }
     auto secrets = m_secrets;
     const Status kept = co_await secrets->write(tokenService(), server.toString(), token.toUtf8());
-    if (!guard)
+    if (stop.stop_requested())
         co_return makeError(SessionError::Stopped, stoppedText());
     // Without a store this run still signs in; the next start asks again.
     if (!kept)
@@ -350,13 +354,12 @@ QCoro::Task<Result<void>> RememberedAccountSession::signOut() {
 QCoro::Task<Result<PairingInvitation>> RememberedAccountSession::invite() {
     if (m_state != State::SignedIn || !m_endpoints->current())
         co_return makeError(SessionError::NotSignedIn, kNotSignedInText);
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     const clouddb::CloudEndpoint endpoint = *m_endpoints->current();
-    const QString callPath = QStringLiteral("/database/1/%1/%2/private/pairing/create")
-                                 .arg(endpoint.container, endpoint.environment);
-    const auto answer = co_await server_call::post(*m_network, path(endpoint.server, callPath),
-                                                   QJsonObject(), endpoint.token, endpoint.trust);
-    if (!guard)
+    const auto answer = co_await server_call::post(
+        *m_network, m_clock, clouddb::databaseCallUrl(endpoint, QStringLiteral("pairing/create")),
+        QJsonObject(), endpoint.token, endpoint.trust);
+    if (stop.stop_requested())
         co_return makeError(SessionError::Stopped, stoppedText());
     if (!answer) {
         if (server_call::is(answer.error(), Failure::Unauthorized))
@@ -391,7 +394,7 @@ void RememberedAccountSession::setSignedIn(const QUrl& server, const QString& to
 }
 
 QCoro::Task<> RememberedAccountSession::forget(QString reason) {
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     const auto current = m_endpoints->current();
     m_defaults->removeObject(kServerKey);
     m_defaults->removeObject(kAccountNameKey);
@@ -409,7 +412,7 @@ QCoro::Task<> RememberedAccountSession::forget(QString reason) {
         co_return;
     auto secrets = m_secrets;
     const Status cleared = co_await secrets->write(tokenService(), current->server.toString(), {});
-    if (guard && !cleared)
+    if (!stop.stop_requested() && !cleared)
         developerLog(QStringLiteral("account: cannot forget the token: %1")
                          .arg(cleared.error().description));
 }

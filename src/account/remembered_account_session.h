@@ -2,6 +2,8 @@
 
 #include "src/account/account_session.h"
 #include "src/clouddb/cloud_endpoint.h"
+#include "src/runtime/clock.h"
+#include "src/runtime/task_handle.h"
 
 #include <memory>
 
@@ -46,9 +48,11 @@ public:
     /// named one: that server is trusted by it, kept like its address.
     static inline const QString kServerKeyKey = QStringLiteral("Sonavert.account.serverKey");
 
-    /// `deviceName` is what this device's token is called on the server when it signs in.
+    /// `deviceName` is what this device's token is called on the server when it signs in;
+    /// calls to the server are given up on `clock` (the system's when none is given).
     RememberedAccountSession(std::shared_ptr<UserDefaults> defaults,
                              std::shared_ptr<SecretStore> secrets, QString deviceName,
+                             std::shared_ptr<Clock> clock = std::make_shared<SystemClock>(),
                              QObject* parent = nullptr);
     ~RememberedAccountSession() override;
 
@@ -100,6 +104,7 @@ private:
     std::shared_ptr<SecretStore> m_secrets;
     QString m_deviceName;
     std::shared_ptr<clouddb::CloudEndpointSource> m_endpoints;
+    std::shared_ptr<Clock> m_clock;
     std::unique_ptr<QNetworkAccessManager> m_network;
     std::shared_ptr<clouddb::CloudTrust> m_trust = std::make_shared<clouddb::CloudTrust>();
     bool m_allowsPlainHttp = false;
@@ -107,6 +112,7 @@ private:
     QString m_lastError;
     QString m_accountName; ///< of this run's account; empty when the server did not say
     QString m_tokenName;
+    TaskHandle m_tasks; ///< what this object started; last, so it ends them first
 };
 
 } // namespace sonavert

@@ -154,21 +154,19 @@ QString ControlInterface::Verify(const QString& device, const QString& code) {
 }
 
 QCoro::Task<Result<QString>> ControlInterface::verifyHere(QString device) {
-    QPointer self(this);
-    QPointer<AccountKeys> keys = m_keys;
+    const std::stop_token stop = m_tasks.token();
     ++m_openedHere;
-    Result<QString> code = co_await keys->awaitIncomingCode(device, {});
-    if (!code && self && keys)
+    Result<QString> code = co_await m_keys->awaitIncomingCode(device, {});
+    if (!code && !stop.stop_requested() && m_keys)
         closeOpenedHere();
     co_return code;
 }
 
 QCoro::Task<Result<void>> ControlInterface::confirmHere(QString device, QString code) {
-    QPointer self(this);
-    QPointer<AccountKeys> keys = m_keys;
-    Result<void> confirmed = co_await keys->confirmVerification(device, code);
+    const std::stop_token stop = m_tasks.token();
+    Result<void> confirmed = co_await m_keys->confirmVerification(device, code);
     // The opening of a 'verify' here ends with its confirmation, whatever it gave.
-    if (self && keys)
+    if (!stop.stop_requested() && m_keys)
         closeOpenedHere();
     co_return confirmed;
 }
@@ -245,19 +243,17 @@ QString ControlInterface::Invite() {
 }
 
 QCoro::Task<Result<PairingInvitation>> ControlInterface::inviteNoting() {
-    QPointer self(this);
-    QPointer<AccountSession> session = m_session;
-    QPointer<AccountKeys> keys = m_keys;
+    const std::stop_token stop = m_tasks.token();
     std::optional<QSet<QString>> known;
-    if (keys) {
-        const Result<QSet<QString>> ids = co_await keys->deviceIDs();
+    if (m_keys) {
+        const Result<QSet<QString>> ids = co_await m_keys->deviceIDs();
         if (ids)
             known = ids.value();
     }
-    if (!session)
+    if (stop.stop_requested() || !m_session)
         co_return makeError(ControlErrorCode::Stopped, stoppedText());
-    Result<PairingInvitation> invitation = co_await session->invite();
-    if (self && invitation) {
+    Result<PairingInvitation> invitation = co_await m_session->invite();
+    if (!stop.stop_requested() && invitation) {
         m_joinWatch.request_stop();
         m_joinWatch = std::stop_source();
         m_invitation = MadeInvitation{known, invitation.value().expires};

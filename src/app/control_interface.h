@@ -3,6 +3,7 @@
 #include "src/account/account_session.h"
 #include "src/app/device_lookup.h"
 #include "src/runtime/result.h"
+#include "src/runtime/task_handle.h"
 
 #include <QCoro/QCoroTask>
 #include <QDBusConnection>
@@ -121,6 +122,7 @@ private:
     void settle();
     QString stateJson() const;
 
+    /// The parts it works with, each of which may end before this object (a test's do).
     QPointer<DeviceHandoffViewModel> m_coordinator;
     QDBusConnection m_bus;
     QHash<int, QDBusMessage> m_heldCalls;
@@ -141,6 +143,7 @@ private:
     };
     std::optional<MadeInvitation> m_invitation;
     std::stop_source m_joinWatch; ///< a new invitation, or the caller leaving, ends a wait
+    TaskHandle m_tasks;           ///< what this object started; last, so it ends them first
 };
 
 /// The names the control interface asks for, in order: `chosen` alone, else the shared name

@@ -152,6 +152,7 @@ DesktopPlatformActions::Desktop DesktopPlatformActions::systemDesktop(DesktopNot
     desktop.launch = [](const QString& program, const QStringList& arguments) {
         return QProcess::startDetached(program, arguments);
     };
+    // The notifier is the desktop session's, which the actions may outlive.
     desktop.notify = [notifier = QPointer(notifier)](const QString& summary, const QString& body,
                                                      std::optional<NotificationAction> action) {
         if (notifier)

@@ -64,6 +64,7 @@ private:
 
     Desktop m_desktop;
     QString m_currentVersion;
+    /// The app's, which the desktop's actions may outlive at exit.
     QPointer<SparkleUpdater> m_updater;
     /// Versions already announced by a background check, so a daily check does not repeat.
     QSet<QString> m_announcedVersions;

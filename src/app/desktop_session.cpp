@@ -28,7 +28,6 @@
 #include <QDBusMessage>
 #include <QDBusPendingCall>
 #include <QNetworkAccessManager>
-#include <QPointer>
 #include <QQuickWindow>
 #include <cstdio>
 
@@ -65,21 +64,21 @@ DesktopSession::~DesktopSession() {
 }
 
 QCoro::Task<> DesktopSession::start() {
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (bus.isConnected()) {
         const QString name = controlBusNameForProfile(m_options.profileDirectory);
         const bool isOwned = co_await requestBusName(bus, name);
-        if (!guard)
+        if (stop.stop_requested())
             co_return;
         if (!isOwned) {
             // A link the desktop opened goes to the running instance, whose window then shows.
             int exitCode = 0;
             if (!m_options.pairingLink.isEmpty())
                 exitCode = co_await handOverPairingLink(bus, name, m_options.pairingLink);
-            if (guard && exitCode == 0)
+            if (!stop.stop_requested() && exitCode == 0)
                 exitCode = co_await showRunningInstance(bus, name);
-            if (guard)
+            if (!stop.stop_requested())
                 Q_EMIT finished(exitCode);
             co_return;
         }
@@ -90,7 +89,7 @@ QCoro::Task<> DesktopSession::start() {
 }
 
 QCoro::Task<int> DesktopSession::showRunningInstance(QDBusConnection bus, QString name) {
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     auto clock = m_clock;
     for (int attempt = 0; attempt < kShowAttempts; ++attempt) {
         const QDBusMessage call = QDBusMessage::createMethodCall(
@@ -98,7 +97,7 @@ QCoro::Task<int> DesktopSession::showRunningInstance(QDBusConnection bus, QStrin
             QString::fromLatin1(app_identity::kControlInterface), QStringLiteral("ShowWindow"));
         const QDBusPendingCall pending = bus.asyncCall(call);
         const QDBusMessage reply = co_await pending;
-        if (!guard)
+        if (stop.stop_requested())
             co_return 1;
         if (reply.type() == QDBusMessage::ReplyMessage) {
             sayOnTerminal(QStringLiteral("already running on this profile; its window is shown."));
@@ -111,7 +110,7 @@ QCoro::Task<int> DesktopSession::showRunningInstance(QDBusConnection bus, QStrin
             co_return 1;
         }
         co_await clock->sleep(kShowRetryDelay);
-        if (!guard)
+        if (stop.stop_requested())
             co_return 1;
     }
     sayOnTerminal(

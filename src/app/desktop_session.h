@@ -2,6 +2,7 @@
 
 #include "src/app/command_line.h"
 #include "src/runtime/clock.h"
+#include "src/runtime/task_handle.h"
 #include "src/shell/tray_popup.h"
 
 #include <QCoro/QCoroTask>
@@ -74,6 +75,7 @@ private:
     std::unique_ptr<MainWindow> m_window;
     std::unique_ptr<TrayPopup> m_popup;
     std::unique_ptr<LoginItem> m_loginItem;
+    TaskHandle m_tasks; ///< what this object started; last, so it ends them first
 };
 
 /// The GUI path of `sonavert`: a QApplication, the device, its window and tray; exits when

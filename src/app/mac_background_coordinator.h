@@ -1,7 +1,8 @@
 #pragma once
 
+#include "src/runtime/task_handle.h"
+
 #include <QCoro/QCoroTask>
-#include <QPointer>
 
 namespace sonavert {
 
@@ -12,11 +13,16 @@ class DeviceHandoffViewModel;
 /// while a pass runs makes the pass go exactly once more, however many arrive.
 class MacBackgroundCoordinator {
 public:
-    /// Holds the coordinator weakly: a pass after it is gone does nothing.
-    QPointer<DeviceHandoffViewModel> viewModel;
+    /// `coordinator` outlives this object (the app makes it first and ends it last).
+    explicit MacBackgroundCoordinator(DeviceHandoffViewModel& coordinator);
 
-    /// One pass (and its repeats); ends when no notification came in meanwhile.
+    /// One pass (and its repeats); ends when no notification came in meanwhile, or when this
+    /// object goes.
     QCoro::Task<> processRemoteNotification();
+
+private:
+    DeviceHandoffViewModel& m_coordinator;
+    TaskHandle m_tasks; ///< the pass under way; last, so it ends first
 };
 
 } // namespace sonavert

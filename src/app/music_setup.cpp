@@ -120,6 +120,7 @@ DeviceMusic::~DeviceMusic() = default;
 
 void DeviceMusic::passThroughServer(std::shared_ptr<clouddb::HttpCloudDatabase> database,
                                     AccountKeys* keys) {
+    // The relay's link outlives the keys at exit.
     const QPointer<AccountKeys> holder(keys);
     const stream::RelayLink link =
         stream::accountRelayLink(std::move(database), [holder]() -> std::optional<crypto::KeyRing> {

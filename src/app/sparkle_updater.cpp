@@ -7,7 +7,6 @@
 #include <QCoro/QCoroNetworkReply>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QPointer>
 
 namespace sonavert {
 
@@ -120,11 +119,11 @@ void SparkleUpdater::beginCheck(bool isUserInitiated) {
 }
 
 QCoro::Task<> SparkleUpdater::runCheck() {
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     UpdateCheckResult result =
         co_await fetchAndCompare(m_network, m_configuration.feedUrl, m_configuration.currentVersion,
                                  m_configuration.downloadChannel);
-    if (guard)
+    if (!stop.stop_requested())
         finishCheck(std::move(result));
 }
 
@@ -172,11 +171,10 @@ void SparkleUpdater::finishCheck(UpdateCheckResult result) {
 void SparkleUpdater::scheduleNextCheck() {
     if (!m_automaticallyChecks)
         return;
-    m_nextCheck = m_clock->schedule(m_configuration.checkInterval, [guard = QPointer(this)] {
-        if (!guard)
-            return;
-        guard->m_nextCheck.reset();
-        guard->checkForUpdatesInBackground();
+    // The destructor cancels the call: it never outlives the updater.
+    m_nextCheck = m_clock->schedule(m_configuration.checkInterval, [this] {
+        m_nextCheck.reset();
+        checkForUpdatesInBackground();
     });
 }
 

@@ -2,6 +2,7 @@
 
 #include "src/app/appcast.h"
 #include "src/runtime/clock.h"
+#include "src/runtime/task_handle.h"
 
 #include <QCoro/QCoroTask>
 #include <QObject>
@@ -106,6 +107,7 @@ private:
     std::optional<AppcastItem> m_availableUpdate;
     std::optional<QString> m_successorChannel;
     std::optional<Clock::TimerId> m_nextCheck;
+    TaskHandle m_tasks; ///< what this object started; last, so it ends them first
 };
 
 } // namespace sonavert

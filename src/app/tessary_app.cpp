@@ -98,7 +98,8 @@ QCoro::Task<> TessaryApp::restoreAccount(QString deviceName) {
     if (!m_options.profileDirectory)
         secrets = std::make_shared<FallbackSecretStore>(m_secrets, tokenFile);
     m_accountSecrets = secrets;
-    m_account = std::make_unique<RememberedAccountSession>(m_defaults, secrets, deviceName);
+    m_account =
+        std::make_unique<RememberedAccountSession>(m_defaults, secrets, deviceName, m_clock);
     m_account->setTrust(cloudTrust(m_options, *m_defaults));
     m_account->setAllowsPlainHttp(m_options.allowsPlainHttp);
     co_await m_account->restore(QUrl(m_options.cloudUrl), m_options.cloudToken);
@@ -192,7 +193,7 @@ std::unique_ptr<SparkleUpdater> makeUpdater(std::shared_ptr<Clock> clock) {
 } // namespace
 
 QCoro::Task<> TessaryApp::launch() {
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     // A device with its own profile keeps its identity there; the standard profile uses the
     // desktop keyring.
     std::shared_ptr<DeviceIdentityStore> identityStore;
@@ -201,12 +202,12 @@ QCoro::Task<> TessaryApp::launch() {
     else
         identityStore = std::make_shared<KeychainDeviceIdentityStore>(m_secrets);
     const QString deviceID = co_await resolveDeviceID(identityStore, m_defaults);
-    if (!guard || m_isTerminating)
+    if (stop.stop_requested() || m_isTerminating)
         co_return;
 
     const QString deviceName = m_options.deviceName.value_or(resolveDeviceName());
     co_await restoreAccount(deviceName);
-    if (!guard || m_isTerminating)
+    if (stop.stop_requested() || m_isTerminating)
         co_return;
     const auto endpoints = m_account->endpoints();
     m_music = std::make_unique<DeviceMusic>(m_options, m_profile, m_clock, m_defaults);
@@ -224,9 +225,10 @@ QCoro::Task<> TessaryApp::launch() {
             crypto::AccountKey::fromBase64(*m_options.accountKey).value())); // checked when parsed
     else if (const auto account = accountKeyNameOf(*m_account))
         co_await m_keys->loadStored(*account);
-    if (!guard || m_isTerminating)
+    if (stop.stop_requested() || m_isTerminating)
         co_return;
     m_sealing = std::make_shared<crypto::EncryptingCloudDatabase>(database, m_keys->keyRing());
+    // The sealing database is shared, and may outlive the keys.
     m_sealing->setUnknownKeyHandler([keys = QPointer<AccountKeys>(m_keys.get())] {
         if (keys)
             keys->checkForNewKeyNow();
@@ -248,8 +250,7 @@ QCoro::Task<> TessaryApp::launch() {
                                              std::make_shared<AccountKeyHolding>(m_keys.get())},
         thisDevice, false);
     m_reporter = std::make_unique<StateReporter>(m_coordinator.get(), m_options.isVerbose);
-    m_background = std::make_unique<MacBackgroundCoordinator>();
-    m_background->viewModel = m_coordinator.get();
+    m_background = std::make_unique<MacBackgroundCoordinator>(*m_coordinator);
     // Signed out, the loops stay off until the account arrives (onAccountChanged).
     if (endpoints->current())
         m_coordinator->start();
@@ -284,17 +285,17 @@ QCoro::Task<> TessaryApp::launch() {
 }
 
 QCoro::Task<> TessaryApp::checkReceiverShortcut() {
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     auto clock = m_clock;
     // An interrupted wait still leads to the check, unless the app is stopping: termination
     // interrupts it so that no wait outlives the event loop.
     co_await clock->sleep(kReceiverShortcutCheckDelay, m_receiverCheckStop.get_token());
-    if (!guard || m_isTerminating)
+    if (stop.stop_requested() || m_isTerminating)
         co_return;
     PlayerMusicStack& stack = m_music->stack();
     m_isCheckingReceiver = true;
     co_await stack.installer().offerIfNotUsable(stack.shortcutsTool());
-    if (!guard)
+    if (stop.stop_requested())
         co_return;
     m_isCheckingReceiver = false;
     if (m_isTerminating && m_isMarkedOffline)
@@ -302,7 +303,7 @@ QCoro::Task<> TessaryApp::checkReceiverShortcut() {
 }
 
 QCoro::Task<> TessaryApp::publishControlInterface(QString deviceName) {
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     // Connecting is the one step QtDBus only offers blocking; it is local and quick, and
     // everything after it is awaited.
     QDBusConnection bus = QDBusConnection::sessionBus();
@@ -324,7 +325,7 @@ QCoro::Task<> TessaryApp::publishControlInterface(QString deviceName) {
     const QStringList names = controlBusNames(m_options.controlBusName, deviceName);
     for (const QString& name : names) {
         const bool isOwned = co_await requestBusName(bus, name);
-        if (!guard)
+        if (stop.stop_requested())
             co_return;
         developerLog(isOwned ? QStringLiteral("control: on the session bus as %1").arg(name)
                              : QStringLiteral("control: %1 is taken").arg(name));
@@ -348,9 +349,9 @@ void TessaryApp::terminate() {
         if (!m_isCheckingReceiver)
             finishTermination();
     });
-    m_clock->schedule(kOfflineMarkGrace, [guard = QPointer(this)] {
-        if (guard)
-            guard->finishTermination();
+    m_clock->schedule(kOfflineMarkGrace, [this, stop = m_tasks.token()] {
+        if (!stop.stop_requested())
+            finishTermination();
     });
 }
 
@@ -377,6 +378,7 @@ void connectProcessLifecycle(TessaryApp& app, UnixSignalWatcher& watcher) {
 }
 
 QCoro::Task<> startHeadless(TessaryApp& app, AppOptions options) {
+    // Not the app's own task: it ends when it finds the app gone.
     QPointer guard(&app);
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (bus.isConnected()) {

@@ -3,6 +3,7 @@
 #include "src/app/command_line.h"
 #include "src/desktop/profile.h"
 #include "src/runtime/clock.h"
+#include "src/runtime/task_handle.h"
 
 #include <QCoro/QCoroTask>
 #include <QDBusConnection>
@@ -125,6 +126,7 @@ private:
     /// the same grace as the offline mark) so that no call outlives the event loop.
     bool m_isCheckingReceiver = false;
     bool m_isMarkedOffline = false;
+    TaskHandle m_tasks; ///< what this object started; last, so it ends them first
 };
 
 /// How a device process ends: SIGINT or SIGTERM stops `app` (a second signal exits at once),

@@ -4,7 +4,6 @@
 
 #include <QDBusMetaType>
 #include <QDBusServiceWatcher>
-#include <QPointer>
 
 namespace sonavert {
 
@@ -114,14 +113,14 @@ void AvahiBrowser::releaseBrowser() {
 }
 
 QCoro::Task<> AvahiBrowser::browse(quint64 generation) {
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     QDBusConnection bus = m_bus;
     // A prepared browser reports nothing until Start, so no item can slip past before the
     // signals below are connected.
     const QDBusMessage reply = co_await avahi::send(
         bus, avahi::methodCall(QStringLiteral("/"), avahi::kServer2Interface,
                                QStringLiteral("ServiceBrowserPrepare"), browserArguments(m_type)));
-    const bool isCurrent = guard && generation == m_generation;
+    const bool isCurrent = !stop.stop_requested() && generation == m_generation;
     if (avahi::isError(reply)) {
         if (isCurrent)
             Q_EMIT failed(reply.errorMessage());
@@ -135,7 +134,7 @@ QCoro::Task<> AvahiBrowser::browse(quint64 generation) {
     connectBrowserSignals(true);
     const QDBusMessage started = co_await avahi::send(
         bus, avahi::methodCall(m_browserPath, avahi::kBrowserInterface, QStringLiteral("Start")));
-    if (guard && generation == m_generation && avahi::isError(started))
+    if (!stop.stop_requested() && generation == m_generation && avahi::isError(started))
         Q_EMIT failed(started.errorMessage());
 }
 

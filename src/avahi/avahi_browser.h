@@ -1,5 +1,7 @@
 #pragma once
 
+#include "src/runtime/task_handle.h"
+
 #include <QByteArray>
 #include <QCoro/QCoroTask>
 #include <QDBusConnection>
@@ -79,6 +81,7 @@ private:
     bool m_isWanted = false;
     quint64 m_generation = 0;
     QString m_browserPath;
+    TaskHandle m_tasks; ///< what this object started; last, so it ends them first
 };
 
 } // namespace sonavert

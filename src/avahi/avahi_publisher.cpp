@@ -4,7 +4,6 @@
 
 #include <QDBusMetaType>
 #include <QDBusServiceWatcher>
-#include <QPointer>
 
 namespace sonavert {
 
@@ -96,12 +95,12 @@ void AvahiPublisher::fail(const QString& error) {
 }
 
 QCoro::Task<> AvahiPublisher::publish(quint64 generation) {
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     QDBusConnection bus = m_bus;
     const QDBusMessage reply =
         co_await avahi::send(bus, avahi::methodCall(QStringLiteral("/"), avahi::kServerInterface,
                                                     QStringLiteral("EntryGroupNew")));
-    const bool isWanted = guard && isCurrent(generation);
+    const bool isWanted = !stop.stop_requested() && isCurrent(generation);
     if (avahi::isError(reply)) {
         if (isWanted)
             fail(reply.errorMessage());
@@ -121,12 +120,12 @@ QCoro::Task<> AvahiPublisher::publish(quint64 generation) {
 }
 
 QCoro::Task<bool> AvahiPublisher::addAndCommit(quint64 generation) {
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     for (int attempt = 0; attempt <= kMaxRenames; ++attempt) {
         const QDBusMessage added = co_await avahi::send(
             m_bus, avahi::methodCall(m_groupPath, avahi::kEntryGroupInterface,
                                      QStringLiteral("AddService"), addServiceArguments(m_entry)));
-        if (!guard || !isCurrent(generation))
+        if (stop.stop_requested() || !isCurrent(generation))
             co_return false;
         // Another service on this host holds the name already.
         if (avahi::isError(added) && added.errorName() == avahi::kCollisionError) {
@@ -141,7 +140,7 @@ QCoro::Task<bool> AvahiPublisher::addAndCommit(quint64 generation) {
         const QDBusMessage committed =
             co_await avahi::send(m_bus, avahi::methodCall(m_groupPath, avahi::kEntryGroupInterface,
                                                           QStringLiteral("Commit")));
-        if (!guard || !isCurrent(generation))
+        if (stop.stop_requested() || !isCurrent(generation))
             co_return false;
         if (avahi::isError(committed))
             fail(committed.errorMessage());
@@ -152,12 +151,12 @@ QCoro::Task<bool> AvahiPublisher::addAndCommit(quint64 generation) {
 }
 
 QCoro::Task<bool> AvahiPublisher::takeAlternativeName(quint64 generation) {
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     const QDBusMessage renamed =
         co_await avahi::send(m_bus, avahi::methodCall(QStringLiteral("/"), avahi::kServerInterface,
                                                       QStringLiteral("GetAlternativeServiceName"),
                                                       nameArguments(m_entry.name)));
-    if (!guard || !isCurrent(generation))
+    if (stop.stop_requested() || !isCurrent(generation))
         co_return false;
     if (avahi::isError(renamed)) {
         fail(renamed.errorMessage());
@@ -168,14 +167,14 @@ QCoro::Task<bool> AvahiPublisher::takeAlternativeName(quint64 generation) {
 }
 
 QCoro::Task<> AvahiPublisher::rename(quint64 generation) {
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     // Another host on the network published the same name first: take the next one.
-    if (!co_await takeAlternativeName(generation) || !guard)
+    if (!co_await takeAlternativeName(generation) || stop.stop_requested())
         co_return;
     const QDBusMessage reset =
         co_await avahi::send(m_bus, avahi::methodCall(m_groupPath, avahi::kEntryGroupInterface,
                                                       QStringLiteral("Reset")));
-    if (!guard || !isCurrent(generation))
+    if (stop.stop_requested() || !isCurrent(generation))
         co_return;
     if (avahi::isError(reset)) {
         fail(reset.errorMessage());

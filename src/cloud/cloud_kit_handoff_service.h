@@ -6,6 +6,7 @@
 #include "src/coordinator/handoff_service_protocol.h"
 #include "src/runtime/clock.h"
 #include "src/runtime/shared_task.h"
+#include "src/runtime/task_handle.h"
 
 #include <QObject>
 #include <QSet>
@@ -182,6 +183,7 @@ private:
     bool m_isAccountAvailable = false;
     int m_accountGeneration = 0; ///< counts the account changes
     std::shared_ptr<SharedTask<Result<bool>>> m_accountCheck;
+    TaskHandle m_tasks; ///< what this object started; last, so it ends them first
 };
 
 } // namespace sonavert

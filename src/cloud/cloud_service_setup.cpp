@@ -6,7 +6,6 @@
 #include "src/runtime/app_identity.h"
 
 #include <QCryptographicHash>
-#include <QPointer>
 #include <QUuid>
 
 namespace sonavert {
@@ -94,13 +93,13 @@ QCoro::Task<Result<bool>> CloudKitHandoffService::checkAccount() {
 
 QCoro::Task<Result<DatabaseRef>> CloudKitHandoffService::ensureAccountAvailable() {
     if (!m_isAccountAvailable) {
-        QPointer guard(this);
+        const std::stop_token stop = m_tasks.token();
         if (!m_accountCheck)
             m_accountCheck = SharedTask<Result<bool>>::start(checkAccount());
         auto check = m_accountCheck;
         const int generation = m_accountGeneration;
         const Result<bool> outcome = co_await check->result();
-        if (!guard)
+        if (stop.stop_requested())
             co_return service_error::iCloudUnavailable();
         // Whatever the outcome, the next caller after this one starts a fresh check.
         if (m_accountCheck == check)
@@ -137,12 +136,12 @@ QCoro::Task<Status> CloudKitHandoffService::ensurePresenceZone() {
         startEnvironmentLog();
         co_return Status();
     }
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     if (!m_zoneSetup)
         m_zoneSetup = SharedTask<Status>::start(createPresenceZone());
     auto setup = m_zoneSetup;
     const Status created = co_await setup->result();
-    if (!guard)
+    if (stop.stop_requested())
         co_return created;
     if (m_zoneSetup == setup)
         m_zoneSetup.reset();
@@ -194,12 +193,12 @@ void CloudKitHandoffService::startEnvironmentLog() {
 QCoro::Task<> CloudKitHandoffService::logPresenceEnvironment() {
     // Runs beside the caller and holds the service weakly; the database it asks is kept alive
     // by its own reference.
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     auto database = m_database;
     const QString session = shortID(m_sessionID);
     const auto status = co_await database->accountStatus(requestOptions());
     const auto userRecord = co_await database->userRecordName(requestOptions());
-    if (!guard)
+    if (stop.stop_requested())
         co_return;
     const QString fingerprint =
         userRecord ? QString::fromLatin1(QCryptographicHash::hash(userRecord.value().toUtf8(),
@@ -218,13 +217,13 @@ QCoro::Task<> CloudKitHandoffService::logPresenceEnvironment() {
 QCoro::Task<Status> CloudKitHandoffService::removeLegacyPresenceSubscription() {
     if (m_defaults->isTrue(kSubscriptionRemovedKey))
         co_return Status();
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     if (!co_await ensureAccountAvailable())
         co_return Status();
     auto database = m_database;
     const Status deleted = co_await database->deleteSubscription(
         QStringLiteral("presence-zone-sub"), requestOptions());
-    if (!guard)
+    if (stop.stop_requested())
         co_return Status();
     if (deleted.ok()) {
         logEvent(LogCategory::Push, LogLevel::Default,

@@ -26,13 +26,13 @@ struct CommandRecordKind {
     QString proofField;
     QString retryKind; ///< how the bounded write names this kind in its own lines
     LogCategory category;
-    const char* saveSucceeded;   ///< (id, attempt, duration)
-    const char* saveTimedOut;    ///< (id, attempts, timeout per attempt)
-    const char* saveFailed;      ///< (id, error)
-    const char* fetchStarted;    ///< (target device id); nullptr when the kind logs none
-    const char* fetchNotFound;   ///< (duration); nullptr when the kind logs none
-    const char* deleteSucceeded; ///< (id)
-    const char* deleteFailed;    ///< (id, error)
+    EventFormat<QString, int, double> saveSucceeded; ///< (id, attempt, duration)
+    EventFormat<QString, int, double> saveTimedOut;  ///< (id, attempts, timeout per attempt)
+    EventFormat<QString, QString> saveFailed;        ///< (id, error)
+    EventFormat<QString> fetchStarted;    ///< (target device id); none when the kind logs none
+    EventFormat<double> fetchNotFound;    ///< (duration); none when the kind logs none
+    EventFormat<QString> deleteSucceeded; ///< (id)
+    EventFormat<QString, QString> deleteFailed;          ///< (id, error)
     void (*logRejected)(const ReceivedCommand& command); ///< invalid or expired record
     /// Whether a record written before this run of the receiver began is accepted up to the
     /// ledger's remembered day (a command queued while the device was off).
@@ -40,7 +40,7 @@ struct CommandRecordKind {
     /// Whether an accepted record is only taken, to be settled once it has been acted on; else
     /// it is settled as it is accepted.
     bool isSettledLater = false;
-    const char* duplicateIgnored = nullptr; ///< (id); a record whose id was seen before
+    EventFormat<QString> duplicateIgnored; ///< (id); a record whose id was seen before
 };
 
 /// A fetched command record, read but not yet judged.

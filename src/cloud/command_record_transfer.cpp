@@ -7,8 +7,6 @@
 #include "src/model/device_identity_store.h"
 #include "src/model/playback_state.h"
 
-#include <QPointer>
-
 namespace sonavert {
 
 using namespace clouddb;
@@ -72,16 +70,16 @@ Subscription subscriptionFor(const QString& id, const QString& recordType,
 
 QCoro::Task<Status> CloudKitHandoffService::sendCommandRecord(const CommandRecordKind* kind,
                                                               CommandRecordDraft draft) {
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     SONAVERT_CO_TRY(co_await ensureAccountAvailable());
-    if (!guard)
+    if (stop.stop_requested())
         co_return Status();
     const QString id = makeUpperCaseUUID();
     const Duration start = m_clock->monotonicNow();
     const Result<CloudRecord> record = draft(id, m_clock->now());
     SONAVERT_CO_TRY(record);
     const Result<int> sent = co_await publishWithRetry(listOf(record.value()), id, kind->retryKind);
-    if (!guard)
+    if (stop.stop_requested())
         co_return sent ? Status() : Status(sent.error());
     if (sent) {
         logEvent(kind->category, LogLevel::Info, kind->saveSucceeded, id, sent.value(),
@@ -97,13 +95,13 @@ QCoro::Task<Result<std::optional<T>>>
 CloudKitHandoffService::fetchCommandRecord(const CommandRecordKind* kind, CommandDecoder<T> decode,
                                            QString deviceID) {
     using Fetched = std::optional<T>;
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     SONAVERT_CO_TRY(co_await ensureAccountAvailable());
     const Duration start = m_clock->monotonicNow();
     if (kind->fetchStarted)
         logEvent(kind->category, LogLevel::Debug, kind->fetchStarted, deviceID);
     const auto fetched = co_await fetchTransferRecord(kind->namePrefix + deviceID);
-    if (!guard)
+    if (stop.stop_requested())
         co_return Fetched();
     if (!fetched) {
         if (!isCloudError(fetched.error(), CloudErrorCode::UnknownItem))
@@ -179,7 +177,7 @@ CloudKitHandoffService::fetchCommandRecord(const CommandRecordKind*, CommandDeco
 QCoro::Task<Status> CloudKitHandoffService::ensureSubscription(QString subscriptionID,
                                                                QString recordType, QString deviceID,
                                                                QString typeName) {
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     SONAVERT_CO_TRY(co_await ensureAccountAvailable());
     auto database = m_database;
     const auto existing = co_await database->fetchSubscription(subscriptionID, requestOptions());

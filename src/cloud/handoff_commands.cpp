@@ -5,8 +5,6 @@
 #include "src/cloud/service_error.h"
 #include "src/model/record_json.h"
 
-#include <QPointer>
-
 namespace sonavert {
 
 using namespace clouddb;
@@ -101,13 +99,13 @@ Result<PlaybackState> decodeHandoff(const ReceivedCommand& command) {
 
 QCoro::Task<Status> CloudKitHandoffService::sendHandoff(PlaybackState state,
                                                         QString targetDeviceID) {
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     CommandRecordDraft draft = [state, targetDeviceID](const QString& id, Timestamp now) {
         return handoffRecord(state, targetDeviceID, id, now);
     };
     const Status sent = co_await sendCommandRecord(&kHandoffKind, std::move(draft));
     // The queued-push probe asks about the targets marked here.
-    if (sent && guard)
+    if (sent && !stop.stop_requested())
         m_outboundSent.insert(targetDeviceID);
     co_return sent;
 }
@@ -115,8 +113,8 @@ QCoro::Task<Status> CloudKitHandoffService::sendHandoff(PlaybackState state,
 QCoro::Task<QSet<QString>> CloudKitHandoffService::fetchQueuedPushTargets() {
     if (m_outboundSent.isEmpty())
         co_return QSet<QString>();
-    QPointer guard(this);
-    if (!co_await ensureAccountAvailable() || !guard)
+    const std::stop_token stop = m_tasks.token();
+    if (!co_await ensureAccountAvailable() || stop.stop_requested())
         co_return QSet<QString>();
     const QString& prefix = kHandoffKind.namePrefix;
     QStringList names;
@@ -125,7 +123,7 @@ QCoro::Task<QSet<QString>> CloudKitHandoffService::fetchQueuedPushTargets() {
     auto database = m_database;
     const auto found =
         co_await database->fetchRecords(kDefaultZone, names, QStringList(), requestOptions());
-    if (!guard)
+    if (stop.stop_requested())
         co_return QSet<QString>();
     if (!found) {
         logEvent(LogCategory::Handoff, LogLevel::Error,

@@ -8,7 +8,6 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QPointer>
 
 namespace sonavert {
 
@@ -86,10 +85,10 @@ CloudKitHandoffService::fetchZoneChanges(std::optional<QByteArray> token) {
 }
 
 QCoro::Task<Result<ZoneSnapshot>> CloudKitHandoffService::fetchPresenceSnapshot() {
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     auto first = co_await withZoneRecovery<ZoneSnapshot>(
         [this] { return fetchZoneChanges(m_presenceSessionToken); });
-    if (!guard || !first || !first.value().isTokenExpired)
+    if (stop.stop_requested() || !first || !first.value().isTokenExpired)
         co_return first;
     // The server no longer knows where we were: start over from the beginning, once.
     m_presenceSessionToken.reset();
@@ -116,12 +115,12 @@ void CloudKitHandoffService::persistChangeToken(const QByteArray& token) {
 }
 
 QCoro::Task<Result<DeviceList>> CloudKitHandoffService::fetchPresence(QString deviceID) {
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     SONAVERT_CO_TRY(co_await ensureAccountAvailable());
-    if (!guard)
+    if (stop.stop_requested())
         co_return DeviceList();
     const auto snapshot = co_await fetchPresenceSnapshot();
-    if (!guard)
+    if (stop.stop_requested())
         co_return DeviceList();
     SONAVERT_CO_TRY(snapshot);
     applySnapshot(snapshot.value());

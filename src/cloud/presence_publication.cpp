@@ -7,7 +7,6 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QPointer>
 
 namespace sonavert {
 
@@ -123,7 +122,7 @@ void CloudKitHandoffService::updateClockOffset(const CloudRecord& saved, Timesta
 QCoro::Task<Status>
 CloudKitHandoffService::publishPresence(QString deviceID, QString deviceName,
                                         std::optional<PlaybackState> nowPlaying) {
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     const QMap<QString, QString> observed = observedSessionsToPublish(deviceID);
     // Built as a named value: g++ 12 destroys a braced temporary inside a co_await expression
     // twice, which frees shared data still in use.
@@ -132,7 +131,7 @@ CloudKitHandoffService::publishPresence(QString deviceID, QString deviceName,
         QStringList()};
     const Timestamp start = m_clock->now();
     const auto saved = co_await savePresenceRecord(save, SavePolicy::AllKeys);
-    if (!guard)
+    if (stop.stop_requested())
         co_return Status();
     SONAVERT_CO_TRY(saved);
     updateClockOffset(saved.value(), start, m_clock->now());
@@ -148,13 +147,13 @@ CloudKitHandoffService::publishPresence(QString deviceID, QString deviceName,
 }
 
 QCoro::Task<Status> CloudKitHandoffService::markOffline(QString deviceID) {
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     SONAVERT_CO_TRY(co_await ensureAccountAvailable());
-    if (!guard)
+    if (stop.stop_requested())
         co_return Status();
     if (const Status zone = co_await ensurePresenceZone(); !zone)
         co_return zone;
-    if (!guard)
+    if (stop.stop_requested())
         co_return Status();
     // Changed keys only: the server keeps the stored name and observed sessions.
     const auto saved = co_await savePresenceRecord(
@@ -178,11 +177,11 @@ void CloudKitHandoffService::sendDiscoveryWakes(const QMap<QString, QString>& ob
 }
 
 QCoro::Task<> CloudKitHandoffService::sendDiscoveryWake(CloudRecord wake, QString peerID) {
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     const QString name = wake.recordName;
     const Result<int> sent =
         co_await publishWithRetry(listOf(wake), name, QStringLiteral("discovery"));
-    if (!guard)
+    if (stop.stop_requested())
         co_return;
     if (sent)
         logEvent(LogCategory::CloudKit, LogLevel::Default,

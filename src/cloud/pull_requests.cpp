@@ -30,8 +30,8 @@ const CommandRecordKind kPullRequestKind{
     .saveTimedOut = "event=pull_request_save_timed_out request_id=%{public}s "
                     "attempts=%{public}ld timeout_seconds_per_attempt=%{public}f",
     .saveFailed = "event=pull_request_save_failed request_id=%{public}s error=%{private}s",
-    .fetchStarted = nullptr,
-    .fetchNotFound = nullptr,
+    .fetchStarted = {},
+    .fetchNotFound = {},
     .deleteSucceeded = "event=pull_request_delete_succeeded request_id=%{public}s",
     .deleteFailed = "event=pull_request_delete_failed request_id=%{public}s error=%{private}s",
     .logRejected = logPullRequestRejected,

@@ -33,8 +33,8 @@ const CommandRecordKind kPullUnavailableKind{
     .saveTimedOut = "event=pull_unavailable_save_timed_out reply_id=%{public}s "
                     "attempts=%{public}ld timeout_seconds_per_attempt=%{public}f",
     .saveFailed = "event=pull_unavailable_save_failed reply_id=%{public}s error=%{private}s",
-    .fetchStarted = nullptr,
-    .fetchNotFound = nullptr,
+    .fetchStarted = {},
+    .fetchNotFound = {},
     .deleteSucceeded = "event=pull_unavailable_delete_succeeded reply_id=%{public}s",
     .deleteFailed = "event=pull_unavailable_delete_failed reply_id=%{public}s error=%{private}s",
     .logRejected = logReplyRejected,

@@ -5,8 +5,6 @@
 #include "src/cloud/completion_gate.h"
 #include "src/cloud/service_error.h"
 
-#include <QPointer>
-
 namespace sonavert {
 
 using namespace clouddb;
@@ -63,12 +61,12 @@ CloudKitHandoffService::performPublicationAttempt(QList<CloudRecord> recordsToSa
 QCoro::Task<Result<int>> CloudKitHandoffService::publishWithRetry(QList<CloudRecord> recordsToSave,
                                                                   QString correlationID,
                                                                   QString kind) {
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     for (int attempt = 1;; ++attempt) {
         const Status outcome = co_await performPublicationAttempt(recordsToSave);
         if (outcome)
             co_return attempt;
-        if (!guard || !service_error::isRequestTimedOut(outcome.error()) ||
+        if (stop.stop_requested() || !service_error::isRequestTimedOut(outcome.error()) ||
             attempt == kMaximumAttempts)
             co_return outcome.error();
         logEvent(LogCategory::CloudKit, LogLevel::Default,

@@ -1,13 +1,11 @@
 #include "src/clouddb/http_cloud_database.h"
 
 #include "src/clouddb/cloud_wire.h"
+#include "src/clouddb/server_exchange.h"
 
-#include <QCoro/QCoroNetworkReply>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QPointer>
 
 namespace sonavert::clouddb {
 
@@ -15,30 +13,6 @@ namespace {
 
 const QString kRecords = QStringLiteral("records");
 constexpr int kUnauthorized = 401;
-
-Error networkError(QNetworkReply::NetworkError code, const QString& text) {
-    switch (code) {
-    case QNetworkReply::ConnectionRefusedError:
-    case QNetworkReply::HostNotFoundError:
-    case QNetworkReply::NetworkSessionFailedError:
-    case QNetworkReply::TemporaryNetworkFailureError:
-        return cloudError(CloudErrorCode::NetworkUnavailable, text);
-    default:
-        return cloudError(CloudErrorCode::NetworkFailure, text);
-    }
-}
-
-/// The error of a whole-request failure, from the answer's body when it has one.
-Error requestError(QNetworkReply& reply, const QByteArray& body) {
-    const QJsonObject json = QJsonDocument::fromJson(body).object();
-    if (wire::isErrorItem(json))
-        return wire::errorFromJson(json);
-    if (reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid())
-        return cloudError(CloudErrorCode::InternalError,
-                          QStringLiteral("HTTP %1").arg(
-                              reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt()));
-    return networkError(reply.error(), reply.errorString());
-}
 
 QList<QJsonObject> items(const QJsonObject& answer, const QString& key) {
     QList<QJsonObject> out;
@@ -84,60 +58,42 @@ QCoro::Task<Result<QJsonObject>> HttpCloudDatabase::post(QString operation, QJso
     // A copy: the device may sign in or out while this request runs.
     const CloudEndpoint endpoint = *m_endpoints->current();
     auto endpoints = m_endpoints;
-    QUrl url = endpoint.server;
-    url.setPath(QStringLiteral("/database/1/%1/%2/private/%3")
-                    .arg(endpoint.container, endpoint.environment, operation));
-    QNetworkRequest request(url);
-    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
-    request.setRawHeader("Authorization", "Bearer " + endpoint.token.toUtf8());
-    request.setSslConfiguration(endpoint.trust->configuration());
-    QPointer<QNetworkReply> reply =
-        m_network->post(request, QJsonDocument(body).toJson(QJsonDocument::Compact));
-    auto certificateErrors = std::make_shared<QList<QSslError>>();
-    endpoint.trust->watch(reply.data(), certificateErrors);
-
-    // Timeout and cancellation abort the reply from the event loop, never on the stack of
-    // whoever cancels, so the caller's continuation cannot run inside their cancel().
-    auto outcome = std::make_shared<std::optional<Error>>();
-    const auto abortWith = [reply, outcome](Error error) {
-        QMetaObject::invokeMethod(
-            reply.data(),
-            [reply, outcome, error] {
-                if (reply && reply->isRunning() && !*outcome) {
-                    *outcome = error;
-                    reply->abort();
-                }
-            },
-            Qt::QueuedConnection);
-    };
-    const Clock::TimerId timer = m_clock->schedule(options.timeout, [abortWith] {
-        abortWith(
-            cloudError(CloudErrorCode::NetworkFailure, QStringLiteral("the request timed out")));
-    });
-    std::stop_callback onCancel(options.cancellation, std::function<void()>([abortWith] {
-                                    abortWith(cloudError(CloudErrorCode::OperationCancelled));
-                                }));
-    co_await reply.data();
-    m_clock->cancelScheduled(timer);
-    if (!reply)
-        co_return cloudError(CloudErrorCode::NetworkFailure);
-    reply->deleteLater();
-    if (*outcome)
-        co_return **outcome;
-    if (!certificateErrors->isEmpty())
-        co_return endpoint.trust->refuse(url.host(), *certificateErrors);
-    if (url.scheme() == QLatin1String("https") && reply->error() == QNetworkReply::NoError)
+    const QUrl url = databaseCallUrl(endpoint, operation);
+    // Named, not a temporary in the awaited call: GCC 12 destroys those twice in coroutines.
+    ServerRequest request{url,
+                          std::move(body),
+                          endpoint.token,
+                          endpoint.trust,
+                          options.timeout,
+                          options.cancellation};
+    const ServerReply reply = co_await callServer(*m_network, m_clock, std::move(request));
+    switch (reply.failure) {
+    case ServerReply::Failure::None:
+        break;
+    case ServerReply::Failure::Unreachable:
+        co_return cloudError(CloudErrorCode::NetworkUnavailable, reply.failureText);
+    case ServerReply::Failure::Broken:
+        co_return cloudError(CloudErrorCode::NetworkFailure, reply.failureText);
+    case ServerReply::Failure::TimedOut:
+        co_return cloudError(CloudErrorCode::NetworkFailure,
+                             QStringLiteral("the request timed out"));
+    case ServerReply::Failure::Cancelled:
+        co_return cloudError(CloudErrorCode::OperationCancelled);
+    case ServerReply::Failure::Untrusted:
+        co_return endpoint.trust->refuse(url.host(), reply.certificateErrors);
+    }
+    if (url.scheme() == QLatin1String("https") && reply.isSuccess)
         endpoint.trust->noteTrusted();
-    const QByteArray answer = reply->readAll();
-    if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == kUnauthorized)
+    if (reply.status == kUnauthorized)
         endpoints->reportRejected(endpoint.token);
-    if (reply->error() != QNetworkReply::NoError)
-        co_return requestError(*reply, answer);
-    QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(answer, &parseError);
-    if (parseError.error != QJsonParseError::NoError || !document.isObject())
+    if (!reply.isSuccess)
+        co_return reply.json&& wire::isErrorItem(*reply.json)
+            ? wire::errorFromJson(*reply.json)
+            : cloudError(CloudErrorCode::InternalError,
+                         QStringLiteral("HTTP %1").arg(reply.status));
+    if (!reply.json)
         co_return cloudError(CloudErrorCode::InternalError, QStringLiteral("unreadable answer"));
-    co_return document.object();
+    co_return *reply.json;
 }
 
 QCoro::Task<Result<AccountStatus>> HttpCloudDatabase::accountStatus(RequestOptions options) {

@@ -64,6 +64,7 @@ private:
         std::map<QString, Subscription> subscriptions;
         qint64 lastNotificationID = 0;
         std::deque<PushNotification> backlog;
+        /// Owned by the devices that opened them, which close them without telling.
         QList<QPointer<InMemoryPushChannel>> channels;
     };
 

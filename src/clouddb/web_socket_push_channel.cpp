@@ -2,7 +2,6 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QPointer>
 #include <QWebSocket>
 
 namespace sonavert::clouddb {
@@ -197,23 +196,24 @@ void WebSocketPushChannel::scheduleReconnect() {
     m_clock->cancelScheduled(m_reconnectTimer);
     const Duration delay = m_retryDelay;
     m_retryDelay = std::min(m_retryDelay * 2, kLongestRetryDelay);
-    m_reconnectTimer = m_clock->schedule(delay, [guard = QPointer(this)] {
-        if (guard && guard->m_shouldRun)
-            guard->connectSocket();
+    // The destructor cancels both timers: neither call outlives the channel.
+    m_reconnectTimer = m_clock->schedule(delay, [this] {
+        if (m_shouldRun)
+            connectSocket();
     });
 }
 
 void WebSocketPushChannel::scheduleHeartbeat() {
-    m_heartbeatTimer = m_clock->schedule(kPingInterval, [guard = QPointer(this)] {
-        if (!guard || !guard->m_socket)
+    m_heartbeatTimer = m_clock->schedule(kPingInterval, [this] {
+        if (!m_socket)
             return;
-        if (guard->m_clock->monotonicNow() - guard->m_lastHeard >= kSilenceLimit) {
+        if (m_clock->monotonicNow() - m_lastHeard >= kSilenceLimit) {
             // Silent too long: the connection is dead even if the socket has not noticed.
-            guard->m_socket->abort();
+            m_socket->abort();
             return;
         }
-        guard->m_socket->ping();
-        guard->scheduleHeartbeat();
+        m_socket->ping();
+        scheduleHeartbeat();
     });
 }
 

@@ -131,8 +131,8 @@ private:
     void countTransfer();
     void pauseSource();
     static void restoreSource(const std::shared_ptr<MusicPlaybackServiceProtocol>& music);
-    QCoro::Task<> republishPresence(const char* failureEvent, LogCategory category,
-                                    const char* successEvent);
+    QCoro::Task<> republishPresence(EventFormat<QString> failureEvent, LogCategory category,
+                                    std::optional<EventFormat<>> successEvent);
     QCoro::Task<> runPullTimeout(QString sourceName, std::stop_token token);
     QCoro::Task<bool> answerPullRequest();
     QCoro::Task<bool> consumeHandoffOnce();
@@ -206,6 +206,7 @@ private:
     std::optional<ReturnableSend> m_returnableSend;
     std::unique_ptr<NearbyDiscoveryProtocol> m_nearbyDiscovery;
     QString m_nearbySessionID;
+    TaskHandle m_tasks; ///< what this object started; last, so it ends them first
 };
 
 } // namespace sonavert

@@ -1,15 +1,13 @@
 // The coordinator's background work: subscription set-up, start-up, the playback and presence
-// loops and the presence steps they share. Every coroutine here keeps a QPointer to the
-// coordinator and checks it after each suspension: the coordinator may be gone by then, and
-// the task then ends quietly. Services are copied into locals first so that a call already
-// started can finish.
+// loops and the presence steps they share. Every coroutine here checks the coordinator's
+// cancellation after each suspension (the loops their own handle's, the steps `m_tasks`'s):
+// the coordinator may be gone by then, and the task then ends quietly. Services are copied
+// into locals first so that a call already started can finish.
 
 #include "src/coordinator/device_handoff_view_model_p.h"
 #include "src/coordinator/device_list_merge.h"
 #include "src/runtime/join_all.h"
 #include "src/runtime/log_channel.h"
-
-#include <QPointer>
 
 namespace sonavert {
 
@@ -40,29 +38,29 @@ QCoro::Task<> DeviceHandoffViewModel::runSubscriptionSetup() {
 }
 
 QCoro::Task<> DeviceHandoffViewModel::runStartup() {
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     auto service = m_deps.handoffService;
     const QString sessionID = co_await service->sessionID();
-    if (!guard || sessionID.isEmpty() || !m_deps.makeNearbyDiscovery)
+    if (stop.stop_requested() || sessionID.isEmpty() || !m_deps.makeNearbyDiscovery)
         co_return;
     m_nearbySessionID = sessionID;
     m_nearbyDiscovery = m_deps.makeNearbyDiscovery(m_thisDevice.id, m_thisDevice.name, sessionID);
     if (!m_nearbyDiscovery)
         co_return;
-    m_nearbyDiscovery->start([guard](const NearbyPeer& peer) {
-        if (guard)
-            guard->handleNearbyPeer(peer);
+    m_nearbyDiscovery->start([this, stop](const NearbyPeer& peer) {
+        if (!stop.stop_requested())
+            handleNearbyPeer(peer);
     });
 }
 
 QCoro::Task<> DeviceHandoffViewModel::runNearbyPeer(NearbyPeer peer) {
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     auto service = m_deps.handoffService;
     const QString id = m_thisDevice.id;
     co_await service->noteNearbyPeer(peer.deviceID, peer.deviceName, peer.sessionID,
                                      m_nearbySessionID, id);
     const DeviceList peers = co_await service->peerDevices(id);
-    if (!guard)
+    if (stop.stop_requested())
         co_return;
     applyIncomingDevices(peers);
     // Publish at once so the peer sees this device too; a failure waits for the next pass.
@@ -70,12 +68,11 @@ QCoro::Task<> DeviceHandoffViewModel::runNearbyPeer(NearbyPeer peer) {
 }
 
 QCoro::Task<> DeviceHandoffViewModel::runPlaybackLoop(std::stop_token token) {
-    QPointer guard(this);
     auto music = m_deps.musicService;
     auto clock = m_deps.clock;
-    while (!token.stop_requested() && guard) {
+    while (!token.stop_requested()) {
         auto state = co_await music->currentPlaybackState();
-        if (!guard || token.stop_requested())
+        if (token.stop_requested())
             co_return;
         setCurrentState(std::move(state));
         co_await clock->sleep(kPlaybackInterval, token);
@@ -83,13 +80,12 @@ QCoro::Task<> DeviceHandoffViewModel::runPlaybackLoop(std::stop_token token) {
 }
 
 QCoro::Task<> DeviceHandoffViewModel::runPresenceLoop(std::stop_token token) {
-    QPointer guard(this);
     auto service = m_deps.handoffService;
     auto clock = m_deps.clock;
     co_await runFirstPresencePass();
-    while (!token.stop_requested() && guard) {
-        co_await guard->syncPresence();
-        if (!guard || token.stop_requested())
+    while (!token.stop_requested()) {
+        co_await syncPresence();
+        if (token.stop_requested())
             co_return;
         const int pending = co_await service->pendingHandshakes();
         co_await clock->sleep(pending > 0 ? kHandshakePresenceInterval : kPresenceInterval, token);
@@ -97,7 +93,7 @@ QCoro::Task<> DeviceHandoffViewModel::runPresenceLoop(std::stop_token token) {
 }
 
 QCoro::Task<> DeviceHandoffViewModel::runFirstPresencePass() {
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     auto service = m_deps.handoffService;
     // Favourites remembered with a session count as already seen, so the handshake with
     // them can complete in the first pass instead of the second.
@@ -106,18 +102,18 @@ QCoro::Task<> DeviceHandoffViewModel::runFirstPresencePass() {
         if (device.isFavorite && device.sessionID)
             seeds.insert(device.id, *device.sessionID);
     co_await service->seedObservedSessions(seeds);
-    if (!guard)
+    if (stop.stop_requested())
         co_return;
     auto initialPublish = runInitialPublish();
     const auto refreshError = co_await runRefreshStep();
     co_await std::move(initialPublish);
-    if (!guard)
+    if (stop.stop_requested())
         co_return;
     const auto publishError = co_await runPublishStep();
-    if (!guard)
+    if (stop.stop_requested())
         co_return;
     co_await refreshKeyHolding();
-    if (!guard)
+    if (stop.stop_requested())
         co_return;
     setSyncError(publishError ? publishError : refreshError);
     setIsDiscovering(false);
@@ -134,7 +130,7 @@ QCoro::Task<> DeviceHandoffViewModel::runInitialPublish() {
 }
 
 QCoro::Task<std::optional<QString>> DeviceHandoffViewModel::runRefreshStep() {
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     auto service = m_deps.handoffService;
     const auto fetched = co_await service->fetchPresence(m_thisDevice.id);
     if (!fetched) {
@@ -142,13 +138,13 @@ QCoro::Task<std::optional<QString>> DeviceHandoffViewModel::runRefreshStep() {
                  "event=presence_fetch_failed error=%{private}s", fetched.error().description);
         co_return fetched.error().description;
     }
-    if (guard)
+    if (!stop.stop_requested())
         applyIncomingDevices(fetched.value());
     co_return std::nullopt;
 }
 
 QCoro::Task<std::optional<QString>> DeviceHandoffViewModel::runPublishStep() {
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     auto service = m_deps.handoffService;
     const QString id = m_thisDevice.id;
     const Status published =
@@ -159,33 +155,33 @@ QCoro::Task<std::optional<QString>> DeviceHandoffViewModel::runPublishStep() {
         co_return published.error().description;
     }
     const DeviceList peers = co_await service->peerDevices(id);
-    if (guard)
+    if (!stop.stop_requested())
         applyIncomingDevices(peers);
     co_return std::nullopt;
 }
 
 QCoro::Task<> DeviceHandoffViewModel::syncPresence() {
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     const auto refreshError = co_await runRefreshStep();
-    if (!guard)
+    if (stop.stop_requested())
         co_return;
     const auto publishError = co_await runPublishStep();
-    if (!guard)
+    if (stop.stop_requested())
         co_return;
     setSyncError(publishError ? publishError : refreshError);
     co_await refreshQueuedPushes();
-    if (!guard)
+    if (stop.stop_requested())
         co_return;
     co_await refreshKeyHolding();
-    if (guard)
+    if (!stop.stop_requested())
         Q_EMIT presencePassCompleted();
 }
 
 QCoro::Task<> DeviceHandoffViewModel::refreshQueuedPushes() {
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     auto service = m_deps.handoffService;
     QSet<QString> targets = co_await service->fetchQueuedPushTargets();
-    if (!guard)
+    if (stop.stop_requested())
         co_return;
     setQueuedPushTargets(targets);
     DeviceList devices = m_devices;
@@ -204,9 +200,9 @@ QCoro::Task<> DeviceHandoffViewModel::refreshKeyHolding() {
     });
     if (isSettled)
         co_return;
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     const Result<KeyHolding> holding = co_await keys->keyHolding();
-    if (!guard)
+    if (stop.stop_requested())
         co_return;
     if (!holding) {
         logEvent(LogCategory::CloudKit, LogLevel::Debug,

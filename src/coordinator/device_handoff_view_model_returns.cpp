@@ -5,8 +5,6 @@
 
 #include "src/coordinator/device_handoff_view_model_p.h"
 
-#include <QPointer>
-
 namespace sonavert {
 
 namespace {
@@ -78,10 +76,11 @@ QCoro::Task<> DeviceHandoffViewModel::handBack(PlaybackState state, QString reas
 }
 
 QCoro::Task<> DeviceHandoffViewModel::takePullUnavailable() {
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     auto service = m_deps.handoffService;
     const auto answer = co_await service->fetchPullUnavailable(m_thisDevice.id);
-    if (!guard || !answer || !answer.value() || !m_isPulling || *answer.value() != m_pullSourceID)
+    if (stop.stop_requested() || !answer || !answer.value() || !m_isPulling ||
+        *answer.value() != m_pullSourceID)
         co_return;
     finishPull();
     setActivityLabel(std::nullopt);

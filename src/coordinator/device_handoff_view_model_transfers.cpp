@@ -1,11 +1,9 @@
 // Push, pull, pull responses and receiving: the operations that move playback between
-// devices. Like the loops, each coroutine keeps a QPointer to the coordinator and checks it
-// after every suspension.
+// devices. Like the loops, each coroutine checks the coordinator's cancellation after every
+// suspension.
 
 #include "src/coordinator/device_handoff_view_model_p.h"
 #include "src/desktop/user_defaults.h"
-
-#include <QPointer>
 
 namespace sonavert {
 
@@ -61,9 +59,9 @@ QCoro::Task<std::optional<QString>> DeviceHandoffViewModel::keyRefusal(AppDevice
             verifyHint.arg(m_thisDevice.name);
     // Read afresh: the list may be a pass behind a verification that just ended, or may not
     // know yet about a computer that has just signed in. Without an answer, the list decides.
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     const Result<KeyHolding> holding = co_await keys->keyHolding();
-    if (!guard)
+    if (stop.stop_requested())
         co_return std::nullopt;
     if (holding)
         applyKeyHolding(holding.value());
@@ -84,7 +82,7 @@ QCoro::Task<std::optional<QString>> DeviceHandoffViewModel::keyRefusal(AppDevice
 QCoro::Task<> DeviceHandoffViewModel::transfer(AppDevice target) {
     if (m_isTransferring)
         co_return;
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     auto music = m_deps.musicService;
     auto service = m_deps.handoffService;
     setIsTransferring(true);
@@ -92,7 +90,7 @@ QCoro::Task<> DeviceHandoffViewModel::transfer(AppDevice target) {
     setActivityLabel(QStringLiteral("Sending to %1\u2026").arg(target.name));
     // Before anything is captured, paused or written: a refused push leaves all as it was.
     const std::optional<QString> refusal = co_await keyRefusal(target, Direction::Push);
-    if (!guard)
+    if (stop.stop_requested())
         co_return;
     if (refusal) {
         setTransferError(*refusal);
@@ -101,7 +99,7 @@ QCoro::Task<> DeviceHandoffViewModel::transfer(AppDevice target) {
         co_return;
     }
     const auto state = co_await music->currentPlaybackState();
-    if (!guard)
+    if (stop.stop_requested())
         co_return;
     const Duration capturedAt = m_deps.clock->monotonicNow();
     if (!state) {
@@ -126,7 +124,7 @@ QCoro::Task<> DeviceHandoffViewModel::transfer(AppDevice target) {
     const Status sent = co_await service->sendHandoff(outgoing, target.id);
     if (!sent)
         restoreSource(music); // nothing was handed over: the music goes on here
-    if (!guard)
+    if (stop.stop_requested())
         co_return;
     if (!sent) {
         m_returnableSend.reset();
@@ -156,13 +154,13 @@ QCoro::Task<> DeviceHandoffViewModel::transfer(AppDevice target) {
 QCoro::Task<> DeviceHandoffViewModel::pull(AppDevice source) {
     if (m_isTransferring || m_isPulling)
         co_return;
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     auto service = m_deps.handoffService;
     setIsPulling(true);
     setTransferError(std::nullopt);
     setActivityLabel(QStringLiteral("Pulling from %1\u2026").arg(source.name));
     const std::optional<QString> refusal = co_await keyRefusal(source, Direction::Pull);
-    if (!guard)
+    if (stop.stop_requested())
         co_return;
     if (refusal) {
         setTransferError(*refusal);
@@ -174,10 +172,10 @@ QCoro::Task<> DeviceHandoffViewModel::pull(AppDevice source) {
     m_pullSourceName = source.name;
     // An answer left over from an earlier pull must not end this one.
     (void)co_await service->fetchPullUnavailable(m_thisDevice.id);
-    if (!guard)
+    if (stop.stop_requested())
         co_return;
     const Status sent = co_await service->sendPullRequest(source.id, m_thisDevice.id);
-    if (!guard)
+    if (stop.stop_requested())
         co_return;
     if (!sent) {
         setTransferError(sent.error().description);
@@ -193,10 +191,9 @@ QCoro::Task<> DeviceHandoffViewModel::pull(AppDevice source) {
 }
 
 QCoro::Task<> DeviceHandoffViewModel::runPullTimeout(QString sourceName, std::stop_token token) {
-    QPointer guard(this);
     auto clock = m_deps.clock;
     co_await clock->sleep(kPullTimeout, token);
-    if (token.stop_requested() || !guard || !m_isPulling)
+    if (token.stop_requested() || !m_isPulling)
         co_return;
     setIsPulling(false);
     setActivityLabel(std::nullopt);
@@ -211,37 +208,37 @@ void DeviceHandoffViewModel::finishPull() {
     setIsPulling(false);
 }
 
-QCoro::Task<> DeviceHandoffViewModel::republishPresence(const char* failureEvent,
+QCoro::Task<> DeviceHandoffViewModel::republishPresence(EventFormat<QString> failureEvent,
                                                         LogCategory category,
-                                                        const char* successEvent) {
+                                                        std::optional<EventFormat<>> successEvent) {
     const Status published = co_await detail::publishInZone(m_deps.handoffService, m_thisDevice.id,
                                                             m_thisDevice.name, m_currentState);
     if (!published)
         logEvent(category, LogLevel::Error, failureEvent, published.error().description);
     else if (successEvent)
-        logEvent(category, LogLevel::Info, successEvent);
+        logEvent(category, LogLevel::Info, *successEvent);
 }
 
 QCoro::Task<bool> DeviceHandoffViewModel::respondToPendingPull() {
     if (!m_pullCheck.enter())
         co_return false;
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     bool hasAnswered = false;
     do {
         hasAnswered = co_await answerPullRequest() || hasAnswered;
-        if (guard && m_isPulling)
+        if (!stop.stop_requested() && m_isPulling)
             co_await takePullUnavailable();
-    } while (guard && m_pullCheck.runAgain());
+    } while (!stop.stop_requested() && m_pullCheck.runAgain());
     co_return hasAnswered;
 }
 
 QCoro::Task<bool> DeviceHandoffViewModel::answerPullRequest() {
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     auto service = m_deps.handoffService;
     auto music = m_deps.musicService;
     auto clock = m_deps.clock;
     const auto request = co_await service->fetchPullRequest(m_thisDevice.id);
-    if (!guard)
+    if (stop.stop_requested())
         co_return false;
     if (!request) {
         logEvent(LogCategory::Pull, LogLevel::Error, "event=pull_response_failed error=%{private}s",
@@ -256,7 +253,7 @@ QCoro::Task<bool> DeviceHandoffViewModel::answerPullRequest() {
     // capture gives nothing.
     std::optional<PlaybackState> state = co_await music->currentPlaybackState();
     const Duration capturedAt = clock->monotonicNow();
-    if (!guard)
+    if (stop.stop_requested())
         co_return false;
     if (!state)
         state = m_currentState;
@@ -274,7 +271,7 @@ QCoro::Task<bool> DeviceHandoffViewModel::answerPullRequest() {
              "event=pull_response_started requester_device_id=%{private,mask.hash}s", requester);
     const PlaybackState outgoing = returnable(*state, requester, capturedAt);
     const Status sent = co_await service->sendHandoff(outgoing, requester);
-    if (!guard)
+    if (stop.stop_requested())
         co_return false;
     if (!sent) {
         m_returnableSend.reset();
@@ -286,8 +283,8 @@ QCoro::Task<bool> DeviceHandoffViewModel::answerPullRequest() {
     pauseSource();
     setCurrentState(std::nullopt);
     co_await republishPresence("event=post_pull_presence_publish_failed error=%{private}s",
-                               LogCategory::Background, nullptr);
-    if (!guard)
+                               LogCategory::Background, std::nullopt);
+    if (stop.stop_requested())
         co_return false;
     logEvent(LogCategory::Pull, LogLevel::Info,
              "event=pull_response_completed requester_device_id=%{private,mask.hash}s", requester);
@@ -298,21 +295,21 @@ QCoro::Task<bool> DeviceHandoffViewModel::answerPullRequest() {
 QCoro::Task<bool> DeviceHandoffViewModel::consumePendingHandoff() {
     if (!m_handoffCheck.enter())
         co_return false;
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     bool hasResumed = false;
     do
         hasResumed = co_await consumeHandoffOnce() || hasResumed;
-    while (guard && m_handoffCheck.runAgain());
+    while (!stop.stop_requested() && m_handoffCheck.runAgain());
     co_return hasResumed;
 }
 
 QCoro::Task<bool> DeviceHandoffViewModel::consumeHandoffOnce() {
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     auto service = m_deps.handoffService;
     auto music = m_deps.musicService;
     auto clock = m_deps.clock;
     const auto fetched = co_await service->fetchHandoff(m_thisDevice.id);
-    if (!guard)
+    if (stop.stop_requested())
         co_return false;
     if (!fetched) {
         logEvent(LogCategory::Playback, LogLevel::Error,
@@ -327,7 +324,7 @@ QCoro::Task<bool> DeviceHandoffViewModel::consumeHandoffOnce() {
     finishPull();
     setActivityLabel(QStringLiteral("Resuming playback\u2026"));
     co_await clock->sleep(kLabelSettleDelay);
-    if (!guard)
+    if (stop.stop_requested())
         co_return false;
     state = atReturnPosition(std::move(state));
     const Duration start = clock->monotonicNow();
@@ -339,7 +336,7 @@ QCoro::Task<bool> DeviceHandoffViewModel::consumeHandoffOnce() {
     // Played or failed for a reason: either way it is never to be played again. Until here it
     // stays taken, so a device stopped during the resume plays it on its next start.
     service->settleHandoff(messageIDOf(state));
-    if (!guard)
+    if (stop.stop_requested())
         co_return false;
     if (!resumed) {
         setTransferError(QStringLiteral("Failed to resume: ") + resumed.error().description);
@@ -354,8 +351,9 @@ QCoro::Task<bool> DeviceHandoffViewModel::consumeHandoffOnce() {
     setCurrentState(detail::withoutReturnRoute(state));
     co_await republishPresence("event=post_resume_presence_publish_failed error=%{private}s",
                                LogCategory::Background,
-                               "event=post_resume_presence_published has_playback=true");
-    if (!guard)
+                               EventFormat<>("event=post_resume_presence_published "
+                                             "has_playback=true"));
+    if (stop.stop_requested())
         co_return false;
     logEvent(LogCategory::Playback, LogLevel::Info,
              "event=playback_resume_succeeded trigger=background message_id=%{public}s "
@@ -367,15 +365,14 @@ QCoro::Task<bool> DeviceHandoffViewModel::consumeHandoffOnce() {
 }
 
 QCoro::Task<> DeviceHandoffViewModel::runCommandLoop(std::stop_token token) {
-    QPointer guard(this);
     auto clock = m_deps.clock;
-    while (!token.stop_requested() && guard) {
+    while (!token.stop_requested()) {
         // Both checks run side by side; their results matter only to the background pass.
-        auto handoff = guard->consumePendingHandoff();
-        auto pullRequest = guard->respondToPendingPull();
+        auto handoff = consumePendingHandoff();
+        auto pullRequest = respondToPendingPull();
         (void)co_await std::move(handoff);
         (void)co_await std::move(pullRequest);
-        if (!guard || token.stop_requested())
+        if (token.stop_requested())
             co_return;
         co_await clock->sleep(2s, token);
     }

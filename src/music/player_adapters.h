@@ -7,7 +7,6 @@
 #include "src/player/track_catalog.h"
 #include "src/script/music_application.h"
 
-#include <QPointer>
 #include <memory>
 
 namespace sonavert {

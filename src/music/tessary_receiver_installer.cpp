@@ -3,7 +3,6 @@
 #include "src/desktop/user_defaults.h"
 #include "src/player/catalog_links.h"
 
-#include <QPointer>
 #include <QTimer>
 
 namespace sonavert {
@@ -40,10 +39,10 @@ bool TessaryReceiverInstaller::install() {
 }
 
 QCoro::Task<void> TessaryReceiverInstaller::offerIfNotUsable(ShortcutsTool& tool) {
-    QPointer<TessaryReceiverInstaller> self(this);
+    const std::stop_token stop = m_tasks.token();
     const ShortcutInstallStatus status =
         co_await receiver_shortcut::isShortcutInstalled(tool, m_writeLine);
-    if (!self || receiver_shortcut::isShortcutUsable(status, m_defaults))
+    if (stop.stop_requested() || receiver_shortcut::isShortcutUsable(status, m_defaults))
         co_return;
     QTimer::singleShot(0, this, [this] { install(); });
 }

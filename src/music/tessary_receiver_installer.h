@@ -2,6 +2,7 @@
 
 #include "src/music/link_opener.h"
 #include "src/music/receiver_shortcut.h"
+#include "src/runtime/task_handle.h"
 
 #include <QObject>
 #include <functional>
@@ -46,6 +47,7 @@ private:
     UserDefaults& m_defaults;
     DeveloperLineWriter m_writeLine;
     ShortcutsTool* m_tool;
+    TaskHandle m_tasks; ///< what this object started; last, so it ends them first
 };
 
 } // namespace sonavert

@@ -45,6 +45,7 @@ void connectStreams(QProcess& process, bool keepsStandardOutput) {
 }
 
 std::function<void()> killerOf(QProcess& process, std::shared_ptr<bool> hasTimedOut) {
+    // The timer may fire after the process object is gone.
     return [target = QPointer<QProcess>(&process), hasTimedOut] {
         if (!target || target->state() == QProcess::NotRunning)
             return;

@@ -4,8 +4,6 @@
 #include "src/avahi/avahi_dbus.h"
 #include "src/avahi/avahi_publisher.h"
 
-#include <QPointer>
-
 namespace sonavert {
 
 namespace {
@@ -132,9 +130,9 @@ void AvahiNearbyTransport::onRouteRemoved(const AvahiServiceRoute& route) {
 }
 
 QCoro::Task<> AvahiNearbyTransport::resolve(quint64 generation, AvahiServiceRoute route) {
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     const auto resolved = co_await m_browser->resolve(route);
-    if (!guard || generation != m_browsingGeneration)
+    if (stop.stop_requested() || generation != m_browsingGeneration)
         co_return;
     if (!resolved) {
         // It may have gone already; forget it so that its next appearance is tried again.

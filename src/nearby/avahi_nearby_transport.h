@@ -1,6 +1,7 @@
 #pragma once
 
 #include "src/nearby/nearby_transport.h"
+#include "src/runtime/task_handle.h"
 
 #include <QCoro/QCoroTask>
 #include <QDBusConnection>
@@ -63,6 +64,7 @@ private:
     /// Services seen during this browse, each with the interface/protocol pairs it is on;
     /// a service is reported once, however many ways it is reachable.
     QHash<QString, QSet<QString>> m_seen;
+    TaskHandle m_tasks; ///< what this object started; last, so it ends them first
 };
 
 } // namespace sonavert

@@ -14,11 +14,12 @@ template <typename F> void post(QObject* context, F work) {
 std::unique_ptr<InMemoryNearbyTransport>
 InMemoryNearbyNetwork::makeTransport(const NearbyAdvertisement& ad) {
     auto transport = std::make_unique<InMemoryNearbyTransport>(this, ad);
-    m_transports << QPointer<QObject>(transport.get());
+    m_transports << transport.get();
     return transport;
 }
 
 NearbyTransportFactory InMemoryNearbyNetwork::factory() {
+    // A factory kept past its network is a test's mistake, and says so.
     return [network = QPointer(this)](const NearbyAdvertisement& ad) {
         Q_ASSERT(network);
         return std::unique_ptr<NearbyTransport>(network->makeTransport(ad));
@@ -26,11 +27,7 @@ NearbyTransportFactory InMemoryNearbyNetwork::factory() {
 }
 
 QList<InMemoryNearbyTransport*> InMemoryNearbyNetwork::transports() const {
-    QList<InMemoryNearbyTransport*> out;
-    for (const auto& t : m_transports)
-        if (t)
-            out << static_cast<InMemoryNearbyTransport*>(t.data());
-    return out;
+    return m_transports;
 }
 
 void InMemoryNearbyNetwork::addForeignAdvertisement(const QString& serviceType,
@@ -109,6 +106,11 @@ InMemoryNearbyTransport::InMemoryNearbyTransport(InMemoryNearbyNetwork* network,
                                                  NearbyAdvertisement advertisement)
     : m_network(network)
     , m_advertisement(std::move(advertisement)) {}
+
+InMemoryNearbyTransport::~InMemoryNearbyTransport() {
+    if (m_network)
+        m_network->m_transports.removeOne(this);
+}
 
 void InMemoryNearbyTransport::startAdvertising() {
     if (m_isAdvertising || !m_network)

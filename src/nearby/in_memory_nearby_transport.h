@@ -48,7 +48,8 @@ private:
     void deliver(InMemoryNearbyTransport* browser, const Advertisement& ad);
     std::optional<QString> takeError(QStringList& errors);
 
-    QList<QPointer<QObject>> m_transports;
+    /// Owned by the devices that joined; each leaves the list when it goes.
+    QList<InMemoryNearbyTransport*> m_transports;
     QList<Advertisement> m_foreign;
     QStringList m_advertisingErrors;
     QStringList m_browsingErrors;
@@ -59,6 +60,7 @@ class InMemoryNearbyTransport final : public QObject, public NearbyTransport {
     Q_OBJECT
 public:
     InMemoryNearbyTransport(InMemoryNearbyNetwork* network, NearbyAdvertisement advertisement);
+    ~InMemoryNearbyTransport() override;
 
     void setDelegate(NearbyTransportDelegate* delegate) override { m_delegate = delegate; }
     void startAdvertising() override;
@@ -73,6 +75,7 @@ public:
 
 private:
     friend class InMemoryNearbyNetwork;
+    /// A test's network may go before the transports that joined it.
     QPointer<InMemoryNearbyNetwork> m_network;
     NearbyAdvertisement m_advertisement;
     NearbyTransportDelegate* m_delegate = nullptr;

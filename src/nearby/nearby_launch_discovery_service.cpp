@@ -2,7 +2,6 @@
 
 #include "src/runtime/log_channel.h"
 
-#include <QPointer>
 
 namespace sonavert {
 
@@ -51,12 +50,10 @@ void NearbyLaunchDiscoveryService::start() {
     m_transport->startBrowsing();
     logEvent(LogCategory::Nearby, LogLevel::Default, "event=nearby_launch_discovery_started");
     cancelStopTask();
-    // The timer holds the service only weakly: a service torn down first is simply gone.
-    m_stopTask = m_clock->schedule(kAutomaticStopDelay, [weak = QPointer(this)] {
-        if (!weak)
-            return;
-        weak->m_stopTask.reset();
-        weak->stop();
+    // The destructor cancels the call: it never outlives the service.
+    m_stopTask = m_clock->schedule(kAutomaticStopDelay, [this] {
+        m_stopTask.reset();
+        stop();
     });
 }
 

@@ -14,6 +14,7 @@ namespace sonavert {
 namespace detail {
 
 struct SleepState {
+    /// A sleep can end after its clock: a cancelled one then has nothing to unschedule.
     QPointer<Clock> clock;
     Clock::TimerId timerId = 0;
     std::coroutine_handle<> waiter;

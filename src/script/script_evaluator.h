@@ -81,6 +81,7 @@ private:
     std::optional<ScriptValue> contextWith(const QString& property) const;
     ScriptValue commandTarget() const;
 
+    /// A run suspended in a delay may find its clock gone: it then ends as cancelled.
     QPointer<Clock> m_clock;
     ScriptObjectModel m_objects;
     std::stop_token m_token;

@@ -29,6 +29,7 @@ public:
     QCoro::Task<ScriptRunResult> run(QString source, std::stop_token token = {}) const;
 
 private:
+    /// Given to runs, which may outlive the runner and its clock.
     QPointer<Clock> m_clock;
     std::map<QString, MusicApplication*> m_applications; ///< keyed by the folded name
 };

@@ -5,7 +5,6 @@
 #include <QCoro/QCoroDBusPendingCall>
 #include <QDBusMessage>
 #include <QDBusPendingCall>
-#include <QPointer>
 #include <QRegularExpression>
 #include <QVariantMap>
 #include <cstdio>
@@ -60,10 +59,10 @@ void DesktopNotifier::notify(const QString& summary, const QString& body,
 
 QCoro::Task<> DesktopNotifier::send(QString summary, QString body,
                                     std::optional<NotificationAction> action) {
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     const QDBusPendingCall pending = m_bus.asyncCall(notifyCall(m_appIcon, summary, body, action));
     const QDBusMessage reply = co_await pending;
-    if (!guard)
+    if (stop.stop_requested())
         co_return;
     const bool isShown = reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty();
     if (!isShown) {

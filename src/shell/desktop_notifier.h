@@ -1,5 +1,7 @@
 #pragma once
 
+#include "src/runtime/task_handle.h"
+
 #include <QCoro/QCoroTask>
 #include <QDBusConnection>
 #include <QHash>
@@ -43,6 +45,7 @@ private:
     QDBusConnection m_bus;
     QString m_appIcon;
     QHash<uint, std::function<void()>> m_actions;
+    TaskHandle m_tasks; ///< what this object started; last, so it ends them first
 };
 
 } // namespace sonavert

@@ -5,7 +5,6 @@
 #include <QDBusPendingCall>
 #include <QGuiApplication>
 #include <QPalette>
-#include <QPointer>
 #include <iterator>
 
 namespace sonavert {
@@ -66,14 +65,14 @@ void DesktopSettings::start() {
 }
 
 QCoro::Task<> DesktopSettings::readInitial(int index) {
-    QPointer guard(this);
+    const std::stop_token stop = m_tasks.token();
     QDBusMessage call = QDBusMessage::createMethodCall(kPortalService, kPortalPath,
                                                        kSettingsInterface, QStringLiteral("Read"));
     call.setArguments({QString::fromLatin1(kSettings[index].nameSpace),
                        QString::fromLatin1(kSettings[index].key)});
     const QDBusPendingCall pending = m_bus.asyncCall(call);
     const QDBusMessage reply = co_await pending;
-    if (!guard)
+    if (stop.stop_requested())
         co_return;
     const bool hasValue =
         reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty();

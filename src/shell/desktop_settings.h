@@ -1,5 +1,7 @@
 #pragma once
 
+#include "src/runtime/task_handle.h"
+
 #include <QCoro/QCoroTask>
 #include <QDBusConnection>
 #include <QDBusVariant>
@@ -59,6 +61,7 @@ private:
     int m_unanswered = 0;
     /// A change signal that arrived before a read's answer is newer than that answer.
     bool m_hasChanged[2] = {false, false};
+    TaskHandle m_tasks; ///< what this object started; last, so it ends them first
 };
 
 } // namespace sonavert

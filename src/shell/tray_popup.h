@@ -84,6 +84,7 @@ private:
     WindowProvider m_windowProvider;
     Commands m_commands;
     std::shared_ptr<Clock> m_clock;
+    /// Made by QML, which deletes it with its engine.
     QPointer<QQuickWindow> m_window;
     std::unique_ptr<QMenu> m_menu;
     std::unique_ptr<QSystemTrayIcon> m_tray;

@@ -399,6 +399,7 @@ public:
 
 private:
     std::shared_ptr<Clock> m_clock;
+    /// The player's connection deletes itself when the player leaves.
     QPointer<QTcpSocket> m_player;
     bool m_isHeadWritten = false;
 };

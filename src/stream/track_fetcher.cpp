@@ -103,6 +103,7 @@ private:
 
     TrackFetcher* m_fetcher;
     QTcpSocket* m_player;
+    /// Deleted by whoever ends the transfer first: the reply's end or the player leaving.
     QPointer<QNetworkReply> m_reply;
     bool m_isHeadWritten = false;
 };

@@ -113,6 +113,7 @@ private:
     std::unique_ptr<QSslServer> m_server;
     QHash<QString, Offer> m_offers;        ///< by capability
     QHash<QString, QString> m_offerByPath; ///< path -> capability
+    /// Each deletes itself once its client is gone.
     QList<QPointer<QSslSocket>> m_sockets;
     int m_streams = 0;
 };

@@ -4,8 +4,6 @@
 #include "src/ui/platform_actions.h"
 #include "src/ui/window_texts.h"
 
-#include <QPointer>
-
 namespace sonavert {
 
 InviteBridge::InviteBridge(AccountSession* session, std::shared_ptr<Clock> clock,
@@ -96,20 +94,19 @@ void InviteBridge::close() {
 }
 
 QCoro::Task<> InviteBridge::ask(int request) {
-    QPointer<InviteBridge> self(this);
+    const std::stop_token stop = m_tasks.token();
     // The computers there before the code exists: the one that signs in with it is the one
     // not among them. Only a computer holding the key can go on to verify it.
     std::optional<QSet<QString>> known;
-    if (QPointer<AccountKeys> keys = m_keys;
-        keys && keys->state() == AccountKeys::State::Verified) {
-        const Result<QSet<QString>> ids = co_await keys->deviceIDs();
-        if (!self || request != m_request)
+    if (m_keys && m_keys->state() == AccountKeys::State::Verified) {
+        const Result<QSet<QString>> ids = co_await m_keys->deviceIDs();
+        if (stop.stop_requested() || request != m_request)
             co_return;
         if (ids)
             known = ids.value();
     }
     const Result<PairingInvitation> answer = co_await m_session->invite();
-    if (!self || request != m_request)
+    if (stop.stop_requested() || request != m_request)
         co_return;
     if (!answer) {
         m_error = answer.error().description;
@@ -124,14 +121,12 @@ QCoro::Task<> InviteBridge::ask(int request) {
 }
 
 QCoro::Task<> InviteBridge::watchForJoining(int request, QSet<QString> known) {
-    QPointer<InviteBridge> self(this);
-    QPointer<AccountKeys> keys = m_keys;
-    if (!keys)
+    if (!m_keys)
         co_return;
-    const std::stop_token stop = m_watch.get_token();
+    const std::stop_token stop = m_tasks.token();
     const Result<KeyedDevice> joined =
-        co_await keys->awaitJoiningComputer(known, m_invitation->expires, stop);
-    if (!self || request != m_request || !joined)
+        co_await m_keys->awaitJoiningComputer(known, m_invitation->expires, m_watch.get_token());
+    if (stop.stop_requested() || request != m_request || !joined)
         co_return;
     Q_EMIT computerJoined(joined.value().name);
 }

@@ -2,6 +2,7 @@
 
 #include "src/account/account_session.h"
 #include "src/runtime/clock.h"
+#include "src/runtime/task_handle.h"
 
 #include <QObject>
 #include <QPointer>
@@ -88,8 +89,11 @@ private:
     /// Counts the requests: an answer to one the user has moved on from is dropped.
     int m_request = 0;
     std::optional<Clock::TimerId> m_tick;
+    /// The app's, not the window's: at exit the app may end first, and the bridge then
+    /// has no keys.
     QPointer<AccountKeys> m_keys;
     std::stop_source m_watch; ///< ends the watch for the computer the code brings
+    TaskHandle m_tasks;       ///< what this object started; last, so it ends them first
 };
 
 } // namespace sonavert

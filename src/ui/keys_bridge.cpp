@@ -131,10 +131,10 @@ void KeysBridge::open() {
 }
 
 QCoro::Task<> KeysBridge::listCandidates(int request) {
-    QPointer self(this);
+    const std::stop_token stop = m_tasks.token();
     auto keys = m_keys;
     const Result<QList<KeyedDevice>> devices = co_await keys->devices();
-    if (!self || request != m_request)
+    if (stop.stop_requested() || request != m_request)
         co_return;
     if (!devices) {
         setPhase(Phase::Failed, devices.error().description);
@@ -174,10 +174,10 @@ void KeysBridge::verify(const QString& name, bool isJoining) {
 }
 
 QCoro::Task<> KeysBridge::begin(int request, QString name) {
-    QPointer self(this);
+    const std::stop_token stop = m_tasks.token();
     auto keys = m_keys;
     const Result<QString> code = co_await keys->beginVerification(name);
-    if (!self || request != m_request)
+    if (stop.stop_requested() || request != m_request)
         co_return;
     if (!code) {
         setPhase(Phase::Failed, code.error().description);
@@ -205,11 +205,11 @@ void KeysBridge::reportMismatch() {
 }
 
 QCoro::Task<> KeysBridge::confirm(int request, QString code) {
-    QPointer self(this);
+    const std::stop_token stop = m_tasks.token();
     auto keys = m_keys;
     const bool isMatch = !code.isEmpty();
     const Result<void> done = co_await keys->confirmVerification(m_otherName, code);
-    if (!self || request != m_request)
+    if (stop.stop_requested() || request != m_request)
         co_return;
     if (!isMatch) {
         setPhase(Phase::Failed, kMismatchText);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "src/runtime/task_handle.h"
+
 #include <QCoro/QCoroTask>
 #include <QObject>
 #include <QPointer>
@@ -83,6 +85,8 @@ private:
     QCoro::Task<> begin(int request, QString name);
     QCoro::Task<> confirm(int request, QString code);
 
+    /// The app's, not the window's: at exit the app may end first, and the bridge then
+    /// has no keys.
     QPointer<AccountKeys> m_keys;
     bool m_isOpen = false;
     bool m_isIncoming = false;
@@ -95,6 +99,7 @@ private:
     /// Counts what the user started: an answer to something closed meanwhile is dropped.
     int m_request = 0;
     bool m_holdsOpening = false; ///< this dialog keeps the verification open
+    TaskHandle m_tasks;          ///< what this object started; last, so it ends them first
 };
 
 } // namespace sonavert

@@ -8,7 +8,6 @@
 #include "src/ui/sign_in_input.h"
 #include "src/ui/window_texts.h"
 
-#include <QPointer>
 #include <QVariantMap>
 
 namespace sonavert {
@@ -161,9 +160,9 @@ void SignInBridge::createAccount() {
 }
 
 QCoro::Task<Result<void>> SignInBridge::setUpHomeServer(QString accountName) {
-    QPointer<SignInBridge> self(this);
+    const std::stop_token stop = m_tasks.token();
     const Result<QUrl> server = co_await m_homeServer->ensureRunning();
-    if (!self)
+    if (stop.stop_requested())
         co_return makeError(SignInErrorCode::Stopped, stoppedText());
     if (!server)
         co_return server.error();
@@ -204,9 +203,9 @@ void SignInBridge::clearOutcome() {
 }
 
 QCoro::Task<> SignInBridge::claim(QCoro::Task<Result<void>> call) {
-    QPointer<SignInBridge> self(this);
+    const std::stop_token stop = m_tasks.token();
     const Result<void> result = co_await call;
-    if (!self)
+    if (stop.stop_requested())
         co_return;
     m_isClaiming = false;
     if (!result)

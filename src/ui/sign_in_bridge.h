@@ -1,6 +1,7 @@
 #pragma once
 
 #include "src/runtime/result.h"
+#include "src/runtime/task_handle.h"
 
 #include <QCoro/QCoroTask>
 #include <QObject>
@@ -120,6 +121,7 @@ private:
     std::optional<QUrl> m_linkServer;
     QByteArray m_linkServerKey;
     bool m_isActive = false;
+    TaskHandle m_tasks; ///< what this object started; last, so it ends them first
 };
 
 } // namespace sonavert

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "src/runtime/clock.h"
+#include "src/runtime/task_handle.h"
 #include "src/ui/device_list_model.h"
 #include "src/ui/invite_bridge.h"
 #include "src/ui/keys_bridge.h"
@@ -238,6 +239,7 @@ private:
     std::optional<Clock::TimerId> m_waveformFrame;
     std::stop_source m_inViewWork;
     std::stop_source m_recheckWork; ///< the looks for the receiver after an offer
+    TaskHandle m_tasks;             ///< what this object started; last, so it ends them first
 };
 
 } // namespace sonavert

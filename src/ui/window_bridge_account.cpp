@@ -6,8 +6,6 @@
 #include "src/ui/window_bridge.h"
 #include "src/ui/window_texts.h"
 
-#include <QPointer>
-
 namespace sonavert {
 
 QString WindowBridge::accountLine() const {
@@ -47,10 +45,10 @@ void WindowBridge::confirmSignOut() {
 }
 
 QCoro::Task<> WindowBridge::runSignOut() {
-    QPointer<WindowBridge> self(this);
+    const std::stop_token stop = m_tasks.token();
     m_isSigningOut = true;
     const Result<void> result = co_await m_services.account->signOut();
-    if (!self)
+    if (stop.stop_requested())
         co_return;
     m_isSigningOut = false;
     // A sign-out that failed leaves the question open with the reason, so it can be tried

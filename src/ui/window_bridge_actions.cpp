@@ -1,6 +1,6 @@
 // What the window's buttons do, and the few timed tasks behind them: the receiver check, its
-// re-check after "Add Shortcut", and the delayed review request. Every task holds the bridge
-// through a QPointer and checks it after each suspension.
+// re-check after "Add Shortcut", and the delayed review request. Every task checks the
+// bridge's cancellation after each suspension: the bridge may be gone by then.
 
 #include "src/coordinator/device_handoff_view_model.h"
 #include "src/desktop/user_defaults.h"
@@ -11,8 +11,6 @@
 #include "src/ui/platform_actions.h"
 #include "src/ui/window_bridge.h"
 #include "src/ui/window_texts.h"
-
-#include <QPointer>
 
 namespace sonavert {
 
@@ -209,9 +207,9 @@ void WindowBridge::updateMainContentInView() {
 QCoro::Task<> WindowBridge::runReceiverCheck(std::stop_token token) {
     if (!m_services.installer)
         co_return;
-    QPointer<WindowBridge> self(this);
+    const std::stop_token stop = m_tasks.token();
     const ShortcutInstallStatus status = co_await m_services.installer->isShortcutInstalled();
-    if (!self || token.stop_requested())
+    if (stop.stop_requested() || token.stop_requested())
         co_return;
     // Only a definite "not installed" shows the banner: a check that could not run says nothing.
     setReceiverMissing(status == ShortcutInstallStatus::NotInstalled);
@@ -224,14 +222,14 @@ void WindowBridge::startReceiverRechecks() {
 }
 
 QCoro::Task<> WindowBridge::runReceiverRechecks(std::stop_token token) {
-    QPointer<WindowBridge> self(this);
+    const std::stop_token stop = m_tasks.token();
     const std::shared_ptr<Clock> clock = m_services.clock;
     TessaryReceiverInstaller* installer = m_services.installer;
     for (int attempt = 0; attempt < kReceiverRecheckCount; ++attempt) {
-        if (!co_await clock->sleep(kReceiverRecheckDelay, token) || !self)
+        if (!co_await clock->sleep(kReceiverRecheckDelay, token) || stop.stop_requested())
             co_return;
         const ShortcutInstallStatus status = co_await installer->isShortcutInstalled();
-        if (!self || token.stop_requested())
+        if (stop.stop_requested() || token.stop_requested())
             co_return;
         setReceiverMissing(status == ShortcutInstallStatus::NotInstalled);
         // Added, or a check that cannot tell: looking again would not change what shows.
@@ -249,11 +247,11 @@ void WindowBridge::onReviewRequestChanged() {
 }
 
 QCoro::Task<> WindowBridge::runReviewRequest() {
-    QPointer<WindowBridge> self(this);
+    const std::stop_token stop = m_tasks.token();
     const std::shared_ptr<Clock> clock = m_services.clock;
     co_await clock->sleep(kReviewRequestDelay);
     // A sleep cut short still asks; only a window that is gone does not.
-    if (self)
+    if (!stop.stop_requested())
         m_services.actions->requestReview();
 }
 

@@ -128,8 +128,7 @@ struct InProcessDevice {
                                                  defaults,
                                                  nullptr},
             DeviceHandoffViewModel::makeThisDevice(id, name, clock->now()), false);
-        background = std::make_unique<MacBackgroundCoordinator>();
-        background->viewModel = coordinator.get();
+        background = std::make_unique<MacBackgroundCoordinator>(*coordinator);
         coordinator->start();
         channel = std::move(pushChannel);
         delegate = std::make_unique<MacAppDelegate>(channel.get(), background.get(), clock);

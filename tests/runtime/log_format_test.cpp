@@ -8,6 +8,18 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
+// An event's format is checked against its call while compiling: each case below is one a
+// call would meet (the letters stand for text, integer and real arguments).
+static_assert(detail::fitsArguments("a=%{public}s b=%{public}ld c=%{public}f", "sdf", 3));
+static_assert(detail::fitsArguments("a=%{private,mask.hash}s b=%%", "s", 1));
+static_assert(detail::fitsArguments("real=%{public}f", "d", 1), "an integer prints as a real");
+static_assert(detail::fitsArguments("plain", "", 0));
+static_assert(!detail::fitsArguments("a=%{public}s b=%{public}s", "s", 1), "one missing");
+static_assert(!detail::fitsArguments("a=%{public}s", "ss", 2), "one too many");
+static_assert(!detail::fitsArguments("n=%{public}ld", "s", 1), "text where a number prints");
+static_assert(!detail::fitsArguments("n=%{public}d", "f", 1), "a real where an integer prints");
+static_assert(!detail::fitsArguments("100%%", "s", 1), "%% takes no argument");
+
 /// One row of the specifier table.
 void row(const char* name, const char* format, const QVariantList& args, const char* expected) {
     QTest::newRow(name) << QByteArray(format) << args << QString::fromUtf8(expected);

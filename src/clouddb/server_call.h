@@ -1,6 +1,7 @@
 #pragma once
 
 #include "src/clouddb/cloud_trust.h"
+#include "src/runtime/clock.h"
 #include "src/runtime/result.h"
 
 #include <QCoro/QCoroTask>
@@ -39,11 +40,13 @@ inline bool is(const Error& error, Failure failure) {
 }
 
 /// POSTs `body` as JSON to `url` (with `token` as the bearer when not empty) and gives the
-/// answer's JSON object. An answer is trusted as the server's only when it is a JSON object,
-/// and a refusal only when it carries the protocol's `serverErrorCode`. An https:// server's
-/// certificate is checked as `trust` says (the system's store when null).
-QCoro::Task<Result<QJsonObject>> post(QNetworkAccessManager& network, QUrl url, QJsonObject body,
-                                      QString token = {},
+/// answer's JSON object, through the one exchange every client of the server uses (see
+/// clouddb::callServer), given up after 15 s on `clock`. An answer is trusted as the server's
+/// only when it is a JSON object, and a refusal only when it carries the protocol's
+/// `serverErrorCode`. An https:// server's certificate is checked as `trust` says (the
+/// system's store when null).
+QCoro::Task<Result<QJsonObject>> post(QNetworkAccessManager& network, std::shared_ptr<Clock> clock,
+                                      QUrl url, QJsonObject body, QString token = {},
                                       std::shared_ptr<clouddb::CloudTrust> trust = nullptr);
 
 /// The key fingerprint (see CloudTrust::keyFingerprint) of the certificate the https:// server

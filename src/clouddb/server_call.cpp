@@ -1,7 +1,8 @@
-#include "src/account/server_call.h"
+#include "src/clouddb/server_call.h"
+
+#include "src/clouddb/server_exchange.h"
 
 #include <QCoro/QCoroNetworkReply>
-#include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QPointer>
@@ -12,7 +13,9 @@ namespace sonavert::server_call {
 namespace {
 
 // A person waits for these calls: give up well before they would.
-constexpr int kTransferTimeoutMs = 15000;
+constexpr Duration kTimeout = 15s;
+constexpr int kTransferTimeoutMs =
+    static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(kTimeout).count());
 
 constexpr std::array kKnownRefusals{Failure::Unauthorized, Failure::Denied, Failure::Throttled};
 
@@ -51,45 +54,36 @@ Error refusal(int status, const QJsonObject& answer) {
 
 } // namespace
 
-QCoro::Task<Result<QJsonObject>> post(QNetworkAccessManager& network, QUrl url, QJsonObject body,
-                                      QString token, std::shared_ptr<clouddb::CloudTrust> trust) {
-    QNetworkRequest request(url);
-    if (trust)
-        request.setSslConfiguration(trust->configuration());
-    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
-    request.setTransferTimeout(kTransferTimeoutMs);
-    if (!token.isEmpty())
-        request.setRawHeader("Authorization", "Bearer " + token.toUtf8());
-    QPointer<QNetworkReply> reply =
-        network.post(request, QJsonDocument(body).toJson(QJsonDocument::Compact));
-    auto certificateErrors = std::make_shared<QList<QSslError>>();
+QCoro::Task<Result<QJsonObject>> post(QNetworkAccessManager& network, std::shared_ptr<Clock> clock,
+                                      QUrl url, QJsonObject body, QString token,
+                                      std::shared_ptr<clouddb::CloudTrust> trust) {
     if (!trust)
         trust = std::make_shared<clouddb::CloudTrust>();
-    trust->watch(reply.data(), certificateErrors);
-    co_await reply.data();
-    if (!reply)
-        co_return failure(Failure::Unreachable, QString());
-    reply->deleteLater();
-    if (!certificateErrors->isEmpty())
-        co_return failure(Failure::Untrusted, trust->refusalText(url.host(), *certificateErrors));
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (!status.isValid())
-        co_return failure(Failure::Unreachable, reply->errorString());
-    QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(reply->readAll(), &parseError);
-    if (parseError.error != QJsonParseError::NoError || !document.isObject())
-        co_return failure(Failure::NotOurProtocol, QStringLiteral("HTTP %1").arg(status.toInt()));
-    const QJsonObject answer = document.object();
-    if (reply->error() == QNetworkReply::NoError)
-        co_return answer;
-    if (!answer.value(QStringLiteral("serverErrorCode")).isString())
-        co_return failure(Failure::NotOurProtocol, QStringLiteral("HTTP %1").arg(status.toInt()));
-    co_return refusal(status.toInt(), answer);
+    // Named, not a temporary in the awaited call: GCC 12 destroys those twice in coroutines.
+    clouddb::ServerRequest request{url, std::move(body), std::move(token), trust, kTimeout, {}};
+    const clouddb::ServerReply reply =
+        co_await clouddb::callServer(network, std::move(clock), std::move(request));
+    using Reply = clouddb::ServerReply::Failure;
+    if (reply.failure == Reply::Untrusted)
+        co_return failure(Failure::Untrusted,
+                          trust->refusalText(url.host(), reply.certificateErrors));
+    if (reply.failure == Reply::TimedOut)
+        co_return failure(Failure::Unreachable, QStringLiteral("the server did not answer"));
+    if (reply.failure != Reply::None)
+        co_return failure(Failure::Unreachable, reply.failureText);
+    if (!reply.json)
+        co_return failure(Failure::NotOurProtocol, QStringLiteral("HTTP %1").arg(reply.status));
+    if (reply.isSuccess)
+        co_return *reply.json;
+    if (!reply.json->value(QStringLiteral("serverErrorCode")).isString())
+        co_return failure(Failure::NotOurProtocol, QStringLiteral("HTTP %1").arg(reply.status));
+    co_return refusal(reply.status, *reply.json);
 }
 
 QCoro::Task<Result<QByteArray>> certificateKey(QNetworkAccessManager& network, QUrl url) {
     QNetworkRequest request(url);
     request.setTransferTimeout(kTransferTimeoutMs);
+    // A reply deletes itself with its network manager, which may go first.
     QPointer<QNetworkReply> reply = network.head(request);
     auto key = std::make_shared<QByteArray>();
     const auto takeKey = [key, reply] {
