@@ -39,19 +39,6 @@ private Q_SLOTS:
         QVERIFY(restarted.receiverMissing());
     }
 
-    void installShortcutOpensTheFileAndClosesTheSheet() {
-        WindowRig rig;
-        rig.markSetUpDone();
-        rig.defaults().removeObject(receiver_shortcut::kDonatedKey);
-        auto& bridge = rig.makeBridge();
-        bridge.installShortcut();
-        QCOMPARE(bridge.sheet(), WindowBridge::Sheet::NoSheet);
-        QCOMPARE(rig.links.openedTexts(),
-                 QStringList{QUrl::fromLocalFile(u"/usr/share/sonavert/SonavertReceiver.shortcut"_s)
-                                 .toString()});
-        QCOMPARE(rig.defaults().boolValue(receiver_shortcut::kDonatedKey), true);
-    }
-
     // The import's dialog is answered in the user's own time: the banner is looked at every
     // three seconds after an offer until the Shortcut shows, then no more.
     void addShortcutChecksAgainUntilTheDialogIsAnswered() {
