@@ -99,6 +99,18 @@ struct ControlRig {
     }
 
     DeviceHandoffViewModel& vm() { return *coordinatorRig.coordinator; }
+    /// A call of the control interface's `method`, made as another program on the bus would;
+    /// asynchronous, since the interface answers from this very event loop.
+    QDBusMessage call(const QString& method, const QVariantList& arguments = {}) {
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            kSharedName, u"/io/sonavert/Sonavert"_s, u"io.sonavert.Sonavert.Control"_s, method);
+        call.setArguments(arguments);
+        QDBusPendingCallWatcher watcher(bus.connect(u"client-"_s + method).asyncCall(call));
+        QSignalSpy done(&watcher, &QDBusPendingCallWatcher::finished);
+        if (!watcher.isFinished())
+            done.wait(kProcessLimitMs);
+        return watcher.reply();
+    }
     ProgramRun ctl(const QStringList& arguments) { return Ctl(bus.address(), arguments).finish(); }
 };
 
@@ -434,35 +446,16 @@ private Q_SLOTS:
         QCOMPARE(typed.exitCode, 0);
         QCOMPARE(session.calls.last(), u"signIn https://192.168.1.20:8470 KQ7-4FD-92X"_s);
 
-        QDBusConnection client = rig.bus.connect(QStringLiteral("link-client"));
-        QDBusMessage call = QDBusMessage::createMethodCall(
-            kSharedName, QStringLiteral("/io/sonavert/Sonavert"),
-            QStringLiteral("io.sonavert.Sonavert.Control"), QStringLiteral("SignInWithLink"));
-        call << u"https://192.168.1.20:8470"_s;
-        QDBusPendingCallWatcher watcher(client.asyncCall(call));
-        QSignalSpy done(&watcher, &QDBusPendingCallWatcher::finished);
-        if (!watcher.isFinished())
-            QVERIFY(done.wait(kProcessLimitMs));
-        QCOMPARE(watcher.reply().errorName(), QStringLiteral("io.sonavert.Sonavert.Error.Failed"));
+        QCOMPARE(rig.call(u"SignInWithLink"_s, {u"https://192.168.1.20:8470"_s}).errorName(),
+                 u"io.sonavert.Sonavert.Error.Failed"_s);
         QCOMPARE(session.calls.size(), 2);
         rig.control->setAccountSession(nullptr);
     }
 
     void showWindowReachesTheWindowOrSaysThereIsNone() {
         ControlRig& rig = *m_rig;
-        QDBusConnection client = rig.bus.connect(QStringLiteral("show-client"));
-        const auto callShow = [&client] {
-            const QDBusMessage call = QDBusMessage::createMethodCall(
-                kSharedName, QStringLiteral("/io/sonavert/Sonavert"),
-                QStringLiteral("io.sonavert.Sonavert.Control"), QStringLiteral("ShowWindow"));
-            // Asynchronous: the interface answers from this very event loop.
-            QDBusPendingCallWatcher watcher(client.asyncCall(call));
-            QSignalSpy done(&watcher, &QDBusPendingCallWatcher::finished);
-            if (!watcher.isFinished())
-                done.wait(kProcessLimitMs);
-            return watcher.reply();
-        };
-        QCOMPARE(callShow().errorName(), QStringLiteral("io.sonavert.Sonavert.Error.NoWindow"));
+        const auto callShow = [&rig] { return rig.call(u"ShowWindow"_s); };
+        QCOMPARE(callShow().errorName(), u"io.sonavert.Sonavert.Error.NoWindow"_s);
         int shown = 0;
         rig.control->setWindowShower([&shown] { ++shown; });
         QCOMPARE(callShow().type(), QDBusMessage::ReplyMessage);

@@ -13,6 +13,7 @@
 
 using namespace sonavert;
 using namespace sonavert::test;
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -79,8 +80,8 @@ class DesktopPlatformActionsTest : public QObject {
     // An updater on the feed whose first (background) check has ended.
     std::unique_ptr<SparkleUpdater> startedUpdater() {
         auto updater = std::make_unique<SparkleUpdater>(
-            SparkleUpdater::Configuration{m_feed->url(), QStringLiteral("1.4.0"),
-                                          std::chrono::hours(24), QStringLiteral("deb")},
+            SparkleUpdater::Configuration{m_feed->url(), u"1.4.0"_s, std::chrono::hours(24),
+                                          u"deb"_s},
             m_clock);
         m_actions->setUpdater(updater.get());
         QSignalSpy finished(updater.get(), &SparkleUpdater::checkFinished);
@@ -99,8 +100,7 @@ private Q_SLOTS:
         m_clock = std::make_shared<VirtualClock>();
         m_feed = std::make_unique<LocalHttpFeed>();
         m_desktop = std::make_unique<RecordedDesktop>();
-        m_actions =
-            std::make_unique<DesktopPlatformActions>(m_desktop->desktop(), QStringLiteral("1.4.0"));
+        m_actions = std::make_unique<DesktopPlatformActions>(m_desktop->desktop(), u"1.4.0"_s);
     }
     void cleanup() {
         m_actions.reset();
@@ -113,30 +113,28 @@ private Q_SLOTS:
                                                "Download Link")));
         QCOMPARE(m_desktop->launches.size(), 1);
         QCOMPARE(m_desktop->launches.first(),
-                 QStringList({QStringLiteral("xdg-open"),
-                              QStringLiteral("mailto:support@sonavert.io?subject=Sonavert%20"
-                                             "Download%20Link")}));
+                 QStringList(
+                     {u"xdg-open"_s, QStringLiteral("mailto:support@sonavert.io?subject=Sonavert%20"
+                                                    "Download%20Link")}));
     }
 
     void supportMailAttachesTheSnapshotElseFallsBackToTheMailLink() {
         QImage snapshot(360, 520, QImage::Format_ARGB32);
         snapshot.fill(Qt::white);
-        m_actions->composeSupportMail(QStringLiteral("support@sonavert.io"),
-                                      QStringLiteral("Sonavert Help"), QStringLiteral("\n\nbody"),
+        m_actions->composeSupportMail(u"support@sonavert.io"_s, u"Sonavert Help"_s, u"\n\nbody"_s,
                                       snapshot);
         QCOMPARE(m_desktop->launches.size(), 1);
         const QStringList mail = m_desktop->launches.takeFirst();
-        QCOMPARE(mail.first(), QStringLiteral("xdg-email"));
-        QVERIFY(mail.contains(QStringLiteral("--attach")));
+        QCOMPARE(mail.first(), u"xdg-email"_s);
+        QVERIFY(mail.contains(u"--attach"_s));
 
-        m_desktop->refused << QStringLiteral("xdg-email");
-        m_actions->composeSupportMail(QStringLiteral("support@sonavert.io"),
-                                      QStringLiteral("Sonavert Help"), QStringLiteral("\n\nbody"),
+        m_desktop->refused << u"xdg-email"_s;
+        m_actions->composeSupportMail(u"support@sonavert.io"_s, u"Sonavert Help"_s, u"\n\nbody"_s,
                                       snapshot);
         QCOMPARE(m_desktop->launches.size(), 1);
-        QCOMPARE(m_desktop->launches.first().value(0), QStringLiteral("xdg-open"));
+        QCOMPARE(m_desktop->launches.first().value(0), u"xdg-open"_s);
         QVERIFY(m_desktop->launches.first().value(1).startsWith(
-            QStringLiteral("mailto:support@sonavert.io?subject=Sonavert%20Help&body=%0A%0Abody")));
+            u"mailto:support@sonavert.io?subject=Sonavert%20Help&body=%0A%0Abody"_s));
     }
 
     void reviewRequestInvitesWithoutOpeningAnything() {
@@ -144,59 +142,56 @@ private Q_SLOTS:
         QVERIFY(m_desktop->launches.isEmpty());
         QCOMPARE(m_desktop->notifications.size(), 1);
         const Notification& invitation = m_desktop->notifications.first();
-        QCOMPARE(invitation.summary, QStringLiteral("Enjoying Sonavert?"));
-        QVERIFY2(invitation.body.contains(QStringLiteral("href=\"https://sonavert.io\"")),
+        QCOMPARE(invitation.summary, u"Enjoying Sonavert?"_s);
+        QVERIFY2(invitation.body.contains(u"href=\"https://sonavert.io\""_s),
                  qPrintable(invitation.body));
         QVERIFY(invitation.action);
         // Only the user's click on the notification opens the project page.
         invitation.action->run();
         QCOMPARE(m_desktop->launches,
-                 QList<QStringList>(
-                     {{QStringLiteral("xdg-open"), QStringLiteral("https://sonavert.io")}}));
+                 QList<QStringList>({{u"xdg-open"_s, u"https://sonavert.io"_s}}));
     }
 
     void manualCheckReportsAnUpdateWithItsDownloadLink() {
-        m_feed->body = feedWith(QStringLiteral("1.5.0"));
+        m_feed->body = feedWith(u"1.5.0"_s);
         const auto updater = startedUpdater();
         QVERIFY(updater);
         QVERIFY(m_desktop->reports.isEmpty()); // the background check shows no dialog
         QVERIFY(manualCheck(*updater));
         QCOMPARE(m_desktop->reports.size(), 1);
-        QCOMPARE(m_desktop->reports.first().title,
-                 QStringLiteral("A new version of Sonavert is available"));
+        QCOMPARE(m_desktop->reports.first().title, u"A new version of Sonavert is available"_s);
         const QString text = m_desktop->reports.first().text;
-        QVERIFY2(text.contains(QStringLiteral("Sonavert 1.5.0 is available; you have 1.4.0.")) &&
+        QVERIFY2(text.contains(u"Sonavert 1.5.0 is available; you have 1.4.0."_s) &&
                      text.contains(QStringLiteral(
                          "href=\"https://sonavert.example/sonavert_1.5.0_amd64.deb\"")),
                  qPrintable(text));
     }
 
     void manualCheckReportsUpToDateAndErrors() {
-        m_feed->body = feedWith(QStringLiteral("1.4.0"));
+        m_feed->body = feedWith(u"1.4.0"_s);
         const auto updater = startedUpdater();
         QVERIFY(updater);
         QVERIFY(manualCheck(*updater));
         QCOMPARE(m_desktop->reports.size(), 1);
-        QCOMPARE(m_desktop->reports.first().title, QStringLiteral("You're up to date"));
+        QCOMPARE(m_desktop->reports.first().title, u"You're up to date"_s);
         QCOMPARE(m_desktop->reports.first().text,
-                 QStringLiteral("Sonavert 1.4.0 is the newest version available."));
+                 u"Sonavert 1.4.0 is the newest version available."_s);
 
         m_feed->status = 500;
         QVERIFY(manualCheck(*updater));
         QCOMPARE(m_desktop->reports.size(), 2);
-        QCOMPARE(m_desktop->reports.last().title, QStringLiteral("Update check failed"));
-        QVERIFY(m_desktop->reports.last().text.startsWith(
-            QStringLiteral("Sonavert could not check for updates: ")));
+        QCOMPARE(m_desktop->reports.last().title, u"Update check failed"_s);
+        QVERIFY(
+            m_desktop->reports.last().text.startsWith(u"Sonavert could not check for updates: "_s));
         QVERIFY(m_desktop->notifications.isEmpty());
     }
 
     void backgroundUpdateIsAnnouncedOncePerVersion() {
-        m_feed->body = feedWith(QStringLiteral("1.5.0"));
+        m_feed->body = feedWith(u"1.5.0"_s);
         const auto updater = startedUpdater();
         QVERIFY(updater);
         QCOMPARE(m_desktop->notifications.size(), 1);
-        QCOMPARE(m_desktop->notifications.first().summary,
-                 QStringLiteral("Sonavert 1.5.0 is available"));
+        QCOMPARE(m_desktop->notifications.first().summary, u"Sonavert 1.5.0 is available"_s);
         QVERIFY(m_desktop->launches.isEmpty());
 
         // The daily check finds the same release: nothing new to say. A newer one is said.
@@ -204,19 +199,19 @@ private Q_SLOTS:
         updater->checkForUpdatesInBackground();
         QVERIFY(finished.wait(kLimitMs));
         QCOMPARE(m_desktop->notifications.size(), 1);
-        m_feed->body = feedWith(QStringLiteral("1.6.0"));
+        m_feed->body = feedWith(u"1.6.0"_s);
         updater->checkForUpdatesInBackground();
         QVERIFY(finished.wait(kLimitMs));
         QCOMPARE(m_desktop->notifications.size(), 2);
         m_desktop->notifications.last().action->run();
         QCOMPARE(m_desktop->launches.first().value(1),
-                 QStringLiteral("https://sonavert.example/sonavert_1.6.0_amd64.deb"));
+                 u"https://sonavert.example/sonavert_1.6.0_amd64.deb"_s);
     }
 
     void checkBeforeTheUpdaterExistsSaysSo() {
         m_actions->checkForUpdates();
         QCOMPARE(m_desktop->reports.size(), 1);
-        QCOMPARE(m_desktop->reports.first().title, QStringLiteral("Update check failed"));
+        QCOMPARE(m_desktop->reports.first().title, u"Update check failed"_s);
     }
 
     void quitAndFacts() {

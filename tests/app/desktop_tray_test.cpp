@@ -3,6 +3,7 @@
 // registers, its menu, showing the window from the item, and one instance per profile. Every
 // wait is on the programs' own output or on their exit.
 
+#include "tests/support/child_program.h"
 #include "tests/support/private_session_bus.h"
 #include "tests/support/process_harness.h"
 
@@ -21,11 +22,12 @@
 #include <csignal>
 
 using namespace sonavert::test;
+using namespace Qt::StringLiterals;
 
 namespace {
 
-const QString kItemInterface = QStringLiteral("org.kde.StatusNotifierItem");
-const QString kItemPath = QStringLiteral("/StatusNotifierItem");
+const QString kItemInterface = u"org.kde.StatusNotifierItem"_s;
+const QString kItemPath = u"/StatusNotifierItem"_s;
 
 struct Pixmap {
     int width = 0;
@@ -64,13 +66,12 @@ void collectEntries(const QDBusArgument& node, QList<MenuEntry>* entries) {
     QVariantMap properties;
     node.beginStructure();
     node >> id >> properties;
-    const bool isEntry =
-        properties.contains(QStringLiteral("label")) &&
-        properties.value(QStringLiteral("visible"), true).toBool() &&
-        properties.value(QStringLiteral("type")).toString() != QLatin1String("separator");
+    const bool isEntry = properties.contains(u"label"_s) &&
+                         properties.value(u"visible"_s, true).toBool() &&
+                         properties.value(u"type"_s).toString() != QLatin1String("separator");
     if (isEntry)
-        entries->append({id, properties.value(QStringLiteral("label")).toString(),
-                         properties.value(QStringLiteral("toggle-state"), -1).toInt()});
+        entries->append({id, properties.value(u"label"_s).toString(),
+                         properties.value(u"toggle-state"_s, -1).toInt()});
     node.beginArray();
     while (!node.atEnd()) {
         QDBusVariant child;
@@ -103,12 +104,12 @@ class DesktopTrayTest : public QObject {
 
     QProcessEnvironment environment() const {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_bus.address());
-        environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"),
-                           QStringLiteral("unix:path=/nonexistent/sonavert-test-system-bus"));
-        environment.insert(QStringLiteral("HOME"), m_home.path());
+        environment.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, m_bus.address());
+        environment.insert(u"DBUS_SYSTEM_BUS_ADDRESS"_s,
+                           u"unix:path=/nonexistent/sonavert-test-system-bus"_s);
+        environment.insert(u"HOME"_s, m_home.path());
         if (m_cloud)
-            environment.insert(QStringLiteral("SONAVERT_CLOUD_TOKEN"), m_cloud->token());
+            environment.insert(u"SONAVERT_CLOUD_TOKEN"_s, m_cloud->token());
         for (const char* folder : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"})
             environment.insert(QString::fromLatin1(folder),
                                m_home.filePath(QString::fromLatin1(folder).toLower()));
@@ -116,9 +117,9 @@ class DesktopTrayTest : public QObject {
     }
 
     QStringList deviceArguments() const {
-        return {QStringLiteral("--profile"), m_home.filePath(QStringLiteral("profile")),
-                QStringLiteral("--cloud"),   m_cloud->url(),
-                QStringLiteral("--name"),    QStringLiteral("Kitchen")};
+        return {u"--profile"_s, m_home.filePath(u"profile"_s),
+                u"--cloud"_s,   m_cloud->url(),
+                u"--name"_s,    u"Kitchen"_s};
     }
 
     QDBusMessage callItem(const QString& path, const QString& interface, const QString& method,
@@ -129,21 +130,18 @@ class DesktopTrayTest : public QObject {
     }
 
     QVariantMap itemProperties() {
-        const QDBusMessage reply =
-            callItem(kItemPath, QStringLiteral("org.freedesktop.DBus.Properties"),
-                     QStringLiteral("GetAll"), {kItemInterface});
+        const QDBusMessage reply = callItem(kItemPath, u"org.freedesktop.DBus.Properties"_s,
+                                            u"GetAll"_s, {kItemInterface});
         if (reply.type() != QDBusMessage::ReplyMessage)
             return {};
         return qdbus_cast<QVariantMap>(reply.arguments().constFirst());
     }
 
-    QString menuPath() {
-        return itemProperties().value(QStringLiteral("Menu")).value<QDBusObjectPath>().path();
-    }
+    QString menuPath() { return itemProperties().value(u"Menu"_s).value<QDBusObjectPath>().path(); }
 
     QList<MenuEntry> menuEntries() {
-        const QDBusMessage reply = callItem(menuPath(), QStringLiteral("com.canonical.dbusmenu"),
-                                            QStringLiteral("GetLayout"), {0, -1, QStringList()});
+        const QDBusMessage reply = callItem(menuPath(), u"com.canonical.dbusmenu"_s, u"GetLayout"_s,
+                                            {0, -1, QStringList()});
         QList<MenuEntry> entries;
         if (reply.type() == QDBusMessage::ReplyMessage)
             collectEntries(reply.arguments().value(1).value<QDBusArgument>(), &entries);
@@ -161,8 +159,20 @@ class DesktopTrayTest : public QObject {
     // The tray host's click on a menu entry.
     void clickMenuEntry(int id) {
         const QVariant noData = QVariant::fromValue(QDBusVariant(QVariant(0)));
-        callItem(menuPath(), QStringLiteral("com.canonical.dbusmenu"), QStringLiteral("Event"),
-                 {id, QStringLiteral("clicked"), noData, 0u});
+        callItem(menuPath(), u"com.canonical.dbusmenu"_s, u"Event"_s,
+                 {id, u"clicked"_s, noData, 0u});
+    }
+
+    // Another start of the app on the same profile, run to its end; awaited without running this
+    // process's event loop, as every wait of this test is.
+    ProgramRun secondStart(const QStringList& extra = {}) {
+        QProcess second;
+        second.setProcessEnvironment(environment());
+        second.start(QStringLiteral(SONAVERT_EXECUTABLE), deviceArguments() + extra);
+        const bool ended =
+            second.waitForFinished(kProcessLimitMs) && second.exitStatus() == QProcess::NormalExit;
+        return {ended ? second.exitCode() : -1, QString::fromUtf8(second.readAllStandardOutput()),
+                QString::fromUtf8(second.readAllStandardError())};
     }
 
     // Waits for `line` in the app's output from now on, on the app's output itself; the limit
@@ -190,13 +200,13 @@ class DesktopTrayTest : public QObject {
     // (to whatever the desktop opened meanwhile) has hidden itself already, and the item's
     // activation then shows it again.
     bool hideWithTheItem() {
-        const QString hidden = QStringLiteral("window: hidden");
-        const QString shown = QStringLiteral("window: shown");
+        const QString hidden = u"window: hidden"_s;
+        const QString shown = u"window: shown"_s;
         for (int attempt = 0; attempt < 2; ++attempt) {
             // What the app said before this activation is no answer to it.
             m_app.waitForReadyRead(0);
             m_app.readAllStandardOutput();
-            callItem(kItemPath, kItemInterface, QStringLiteral("Activate"), {0, 0});
+            callItem(kItemPath, kItemInterface, u"Activate"_s, {0, 0});
             if (waitForAnyAppLine({hidden, shown}) &&
                 m_appOut.lastIndexOf(hidden) > m_appOut.lastIndexOf(shown))
                 return true;
@@ -212,26 +222,23 @@ private Q_SLOTS:
         QString reason;
         if (!m_bus.start(&reason))
             QSKIP(qPrintable(reason));
-        m_connection = m_bus.connect(QStringLiteral("tray-test"));
+        m_connection = m_bus.connect(u"tray-test"_s);
         m_watcher.setProcessEnvironment(environment());
         m_watcher.start(QStringLiteral(SONAVERT_SNI_WATCHER), {});
         QString watcherOut;
-        if (!waitForLine(m_watcher, QStringLiteral("ready\n"), &watcherOut))
-            QSKIP(qPrintable(
-                QStringLiteral("the stand-in tray host did not start (python3-dbus?): ") +
-                QString::fromUtf8(m_watcher.readAllStandardError())));
+        if (!waitForLine(m_watcher, u"ready\n"_s, &watcherOut))
+            QSKIP(qPrintable(u"the stand-in tray host did not start (python3-dbus?): "_s +
+                             QString::fromUtf8(m_watcher.readAllStandardError())));
         m_cloud = std::make_unique<CloudServerProcess>(QStringLiteral(SONAVERT_CLOUD_EXECUTABLE));
         QVERIFY(m_cloud->isRunning());
 
         m_app.setProcessEnvironment(environment());
-        m_app.setStandardErrorFile(m_home.filePath(QStringLiteral("app.log")));
+        m_app.setStandardErrorFile(m_home.filePath(u"app.log"_s));
         m_app.start(QStringLiteral(SONAVERT_EXECUTABLE), deviceArguments());
-        QVERIFY2(waitForLine(m_watcher, QStringLiteral("/StatusNotifierItem\n"), &watcherOut),
+        QVERIFY2(waitForLine(m_watcher, u"/StatusNotifierItem\n"_s, &watcherOut),
                  qPrintable(watcherOut));
-        m_item =
-            watcherOut.section(QStringLiteral("registered "), 1).section(QLatin1Char(' '), 0, 0);
-        QVERIFY2(waitForLine(m_app, QStringLiteral("window: in the tray"), &m_appOut),
-                 qPrintable(m_appOut));
+        m_item = watcherOut.section(u"registered "_s, 1).section(QLatin1Char(' '), 0, 0);
+        QVERIFY2(waitForLine(m_app, u"window: in the tray"_s, &m_appOut), qPrintable(m_appOut));
     }
 
     void cleanupTestCase() {
@@ -246,22 +253,20 @@ private Q_SLOTS:
 
     void itemHasTheTitleTooltipAndIcon() {
         const QVariantMap properties = itemProperties();
-        QCOMPARE(properties.value(QStringLiteral("Title")).toString(),
-                 QStringLiteral("Sonavert - Playback Transfer"));
-        QCOMPARE(properties.value(QStringLiteral("Status")).toString(), QStringLiteral("Active"));
+        QCOMPARE(properties.value(u"Title"_s).toString(), u"Sonavert - Playback Transfer"_s);
+        QCOMPARE(properties.value(u"Status"_s).toString(), u"Active"_s);
         // ToolTip is (icon name, icon pixmaps, title, text).
-        const QDBusArgument toolTip =
-            properties.value(QStringLiteral("ToolTip")).value<QDBusArgument>();
+        const QDBusArgument toolTip = properties.value(u"ToolTip"_s).value<QDBusArgument>();
         QString iconName, title, text;
         toolTip.beginStructure();
         toolTip >> iconName;
         readPixmaps(toolTip);
         toolTip >> title >> text;
         toolTip.endStructure();
-        QCOMPARE(title, QStringLiteral("Sonavert - Playback Transfer"));
+        QCOMPARE(title, u"Sonavert - Playback Transfer"_s);
 
         const QList<Pixmap> pixmaps =
-            readPixmaps(properties.value(QStringLiteral("IconPixmap")).value<QDBusArgument>());
+            readPixmaps(properties.value(u"IconPixmap"_s).value<QDBusArgument>());
         QVERIFY(!pixmaps.isEmpty());
         const Pixmap& largest =
             *std::max_element(pixmaps.cbegin(), pixmaps.cend(),
@@ -281,82 +286,67 @@ private Q_SLOTS:
         QStringList labels;
         for (const MenuEntry& entry : menuEntries())
             labels << entry.label;
-        QCOMPARE(labels,
-                 QStringList({QStringLiteral("Open Sonavert"), QStringLiteral("Check for Updates"),
-                              QStringLiteral("Start at login"), QStringLiteral("Quit Sonavert")}));
+        QCOMPARE(labels, QStringList({u"Open Sonavert"_s, u"Check for Updates"_s,
+                                      u"Start at login"_s, u"Quit Sonavert"_s}));
     }
 
     void startAtLoginCopiesTheAutostartEntryAndRemovesIt() {
-        const QString entry = m_home.filePath(
-            QStringLiteral("xdg_config_home/autostart/io.sonavert.Sonavert.desktop"));
+        const QString entry =
+            m_home.filePath(u"xdg_config_home/autostart/io.sonavert.Sonavert.desktop"_s);
         QVERIFY(!QFileInfo::exists(entry));
         QCOMPARE(startAtLogin().toggleState, 0);
 
         clickMenuEntry(startAtLogin().id);
-        QVERIFY2(waitForAppLine(QStringLiteral("login: starts at login")), qPrintable(m_appOut));
+        QVERIFY2(waitForAppLine(u"login: starts at login"_s), qPrintable(m_appOut));
         QFile copy(entry);
         QVERIFY(copy.open(QIODevice::ReadOnly));
         QVERIFY(copy.readAll().contains("Exec=sonavert\n"));
         QCOMPARE(startAtLogin().toggleState, 1);
 
         clickMenuEntry(startAtLogin().id);
-        QVERIFY2(waitForAppLine(QStringLiteral("login: no longer starts at login")),
-                 qPrintable(m_appOut));
+        QVERIFY2(waitForAppLine(u"login: no longer starts at login"_s), qPrintable(m_appOut));
         QVERIFY(!QFileInfo::exists(entry));
         QCOMPARE(startAtLogin().toggleState, 0);
     }
 
     void activatingTheItemShowsTheWindowAndAgainHidesIt() {
-        const QString xdotool = QStandardPaths::findExecutable(QStringLiteral("xdotool"));
-        callItem(kItemPath, kItemInterface, QStringLiteral("Activate"), {0, 0});
+        const QString xdotool = QStandardPaths::findExecutable(u"xdotool"_s);
+        callItem(kItemPath, kItemInterface, u"Activate"_s, {0, 0});
         // Presented: the first frame after showing, so the X server has the window mapped.
-        QVERIFY2(waitForAppLine(QStringLiteral("window: presented")), qPrintable(m_appOut));
-        QVERIFY(m_appOut.contains(QStringLiteral("window: shown")));
+        QVERIFY2(waitForAppLine(u"window: presented"_s), qPrintable(m_appOut));
+        QVERIFY(m_appOut.contains(u"window: shown"_s));
         if (!xdotool.isEmpty()) {
             // The X server itself has the window mapped, at 360 x 520.
             QProcess search;
-            search.start(xdotool, {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
-                                   QStringLiteral("--name"), QStringLiteral("Sonavert"),
-                                   QStringLiteral("getwindowgeometry")});
+            search.start(xdotool, {u"search"_s, u"--onlyvisible"_s, u"--name"_s, u"Sonavert"_s,
+                                   u"getwindowgeometry"_s});
             QVERIFY(search.waitForFinished(kProcessLimitMs));
             const QString geometry = QString::fromUtf8(search.readAllStandardOutput());
-            QVERIFY2(geometry.contains(QStringLiteral("Geometry: 360x520")), qPrintable(geometry));
+            QVERIFY2(geometry.contains(u"Geometry: 360x520"_s), qPrintable(geometry));
         }
-        callItem(kItemPath, kItemInterface, QStringLiteral("Activate"), {0, 0});
-        QVERIFY2(waitForAppLine(QStringLiteral("window: hidden")), qPrintable(m_appOut));
+        callItem(kItemPath, kItemInterface, u"Activate"_s, {0, 0});
+        QVERIFY2(waitForAppLine(u"window: hidden"_s), qPrintable(m_appOut));
     }
 
     void secondStartOnTheSameProfileShowsTheFirstAndEnds() {
-        QProcess second;
-        second.setProcessEnvironment(environment());
-        second.start(QStringLiteral(SONAVERT_EXECUTABLE), deviceArguments());
-        QVERIFY(second.waitForFinished(kProcessLimitMs));
-        const QString said = QString::fromUtf8(second.readAllStandardError());
-        QCOMPARE(second.exitStatus(), QProcess::NormalExit);
-        QVERIFY2(second.exitCode() == 0, qPrintable(said));
-        QVERIFY2(said.contains(QStringLiteral("already running on this profile")),
-                 qPrintable(said));
+        const ProgramRun second = secondStart();
+        QVERIFY2(second.exitCode == 0, qPrintable(second.err));
+        QVERIFY2(second.err.contains(u"already running on this profile"_s), qPrintable(second.err));
         // It never launched a device of its own.
-        QVERIFY(!QString::fromUtf8(second.readAllStandardOutput())
-                     .contains(QStringLiteral("this device:")));
-        QVERIFY2(waitForAppLine(QStringLiteral("window: shown")), qPrintable(m_appOut));
+        QVERIFY(!second.out.contains(u"this device:"_s));
+        QVERIFY2(waitForAppLine(u"window: shown"_s), qPrintable(m_appOut));
     }
 
     // The desktop opens an invitation's link while the window is hidden: the link goes to the
     // running device, whose window shows (to ask the user), and the new start ends.
     void aLinkOpenedWhileItRunsGoesToTheRunningDevice() {
         QVERIFY2(hideWithTheItem(), qPrintable(m_appOut));
-        QProcess second;
-        second.setProcessEnvironment(environment());
-        second.start(QStringLiteral(SONAVERT_EXECUTABLE),
-                     deviceArguments() << QStringLiteral(
-                         "sonavert://pair?server=http%3A%2F%2F10.0.0.2%3A8470&code=KQ7-4FD-92X"));
-        QVERIFY(second.waitForFinished(kProcessLimitMs));
-        const QString said = QString::fromUtf8(second.readAllStandardError());
-        QVERIFY2(second.exitCode() == 0, qPrintable(said));
-        QVERIFY2(said.contains(QStringLiteral("the pairing link was handed to it")),
-                 qPrintable(said));
-        QVERIFY2(waitForAppLine(QStringLiteral("window: shown")), qPrintable(m_appOut));
+        const ProgramRun second = secondStart(
+            {u"sonavert://pair?server=http%3A%2F%2F10.0.0.2%3A8470&code=KQ7-4FD-92X"_s});
+        QVERIFY2(second.exitCode == 0, qPrintable(second.err));
+        QVERIFY2(second.err.contains(u"the pairing link was handed to it"_s),
+                 qPrintable(second.err));
+        QVERIFY2(waitForAppLine(u"window: shown"_s), qPrintable(m_appOut));
     }
 };
 

@@ -162,7 +162,6 @@ private Q_SLOTS:
         QVERIFY(device.finish(device.player->playTrack(song)).ok());
         QVERIFY(!device.finish(device.service->currentPlaybackState()));
 
-        Device other(m_clock, {song});
         const PlaybackState state{songIdentifier(song), 30, song.name, song.artist, {}, {}, {}};
         device.player->stop();
         QVERIFY(device.finish(device.service->resume(state)).ok());

@@ -8,6 +8,7 @@
 #include <QTest>
 
 using namespace sonavert;
+using namespace Qt::StringLiterals;
 
 class PlatformFactsTest : public QObject {
     Q_OBJECT
@@ -19,16 +20,13 @@ private Q_SLOTS:
         QTest::newRow("double quotes") << "NAME=\"Debian GNU/Linux\"\nPRETTY_NAME=\"Debian "
                                           "GNU/Linux 12 (bookworm)\"\nID=debian\n"
                                        << "Debian GNU/Linux 12 (bookworm)";
-        QTest::newRow("single quotes") << "PRETTY_NAME='Fedora Linux 40'\n"
-                                       << "Fedora Linux 40";
-        QTest::newRow("bare") << "ID=arch\nPRETTY_NAME=Arch\n"
-                              << "Arch";
-        QTest::newRow("escaped quote") << "PRETTY_NAME=\"My \\\"Own\\\" OS\"\n"
-                                       << "My \"Own\" OS";
-        QTest::newRow("missing") << "NAME=Debian\nVERSION_ID=12\n"
-                                 << "";
-        QTest::newRow("not a prefix") << "XPRETTY_NAME=no\n"
-                                      << "";
+        QTest::newRow("single quotes")
+            << u"PRETTY_NAME='Fedora Linux 40'\n"_s << u"Fedora Linux 40"_s;
+        QTest::newRow("bare") << u"ID=arch\nPRETTY_NAME=Arch\n"_s << u"Arch"_s;
+        QTest::newRow("escaped quote")
+            << u"PRETTY_NAME=\"My \\\"Own\\\" OS\"\n"_s << u"My \"Own\" OS"_s;
+        QTest::newRow("missing") << u"NAME=Debian\nVERSION_ID=12\n"_s << u""_s;
+        QTest::newRow("not a prefix") << u"XPRETTY_NAME=no\n"_s << u""_s;
     }
     void prettyNameIsReadInAnyQuoting() {
         QFETCH(QString, text);

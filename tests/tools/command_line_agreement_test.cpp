@@ -1,75 +1,60 @@
+#include "tests/support/child_program.h"
 #include "tests/support/private_session_bus.h"
 
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+using sonavert::test::ChildProgram;
 using sonavert::test::PrivateSessionBus;
+using sonavert::test::ProgramRun;
 
 namespace {
 
-constexpr int kProcessLimitMs = 30000;
-
-struct Outcome {
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
-
-/// Runs a built program to its end with `environment` added to ours and `input` on its
-/// standard input.
-Outcome run(const QString& program, const QStringList& arguments,
-            const QMap<QString, QString>& environment = {}, const QByteArray& input = {}) {
-    QProcess process;
+/// Runs a built program to its end with `environment` laid over ours (a null value removes
+/// the variable) and `input` on its standard input.
+ProgramRun run(const QString& program, const QStringList& arguments,
+               const QMap<QString, QString>& environment = {}, const QByteArray& input = {}) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (auto it = environment.begin(); it != environment.end(); ++it)
         it.value().isNull() ? env.remove(it.key()) : env.insert(it.key(), it.value());
-    process.setProcessEnvironment(env);
-    process.start(program, arguments);
-    process.write(input);
-    process.closeWriteChannel();
-    if (!process.waitForFinished(kProcessLimitMs))
-        return {};
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-            QString::fromUtf8(process.readAllStandardOutput()),
-            QString::fromUtf8(process.readAllStandardError())};
+    return ChildProgram(program, arguments, env, input).finish();
 }
 
 /// A usage error: exit 2, nothing on standard output, the program's name first, the
 /// offending word named, a pointer to the help and no help dump.
 void checkUsageError(const QString& program, const QStringList& arguments, const QString& word) {
     const QString name = QFileInfo(program).fileName();
-    const Outcome outcome = run(program, arguments);
-    const QString context = arguments.join(QLatin1Char(' ')) + QStringLiteral(" -> ") + outcome.err;
+    const ProgramRun outcome = run(program, arguments);
+    const QString context = arguments.join(QLatin1Char(' ')) + u" -> "_s + outcome.err;
     QVERIFY2(outcome.exitCode == 2, qPrintable(context));
     QVERIFY2(outcome.out.isEmpty(), qPrintable(context));
-    QVERIFY2(outcome.err.startsWith(name + QStringLiteral(": ")), qPrintable(context));
+    QVERIFY2(outcome.err.startsWith(name + u": "_s), qPrintable(context));
     QVERIFY2(outcome.err.contains(word), qPrintable(context));
-    QVERIFY2(outcome.err.contains(QStringLiteral("Try '%1 --help'.").arg(name)),
-             qPrintable(context));
-    QVERIFY2(!outcome.err.contains(QStringLiteral("Usage:")), qPrintable(context));
+    QVERIFY2(outcome.err.contains(u"Try '%1 --help'."_s.arg(name)), qPrintable(context));
+    QVERIFY2(!outcome.err.contains(u"Usage:"_s), qPrintable(context));
 }
 
 /// Help and version: exit 0, the bare program name, never the folder it was built in.
 void checkHelpAndVersion(const QString& program, const QStringList& defaults,
                          const QMap<QString, QString>& environment = {}) {
     const QString name = QFileInfo(program).fileName();
-    const Outcome help = run(program, {QStringLiteral("--help")}, environment);
+    const ProgramRun help = run(program, {u"--help"_s}, environment);
     QCOMPARE(help.exitCode, 0);
-    QVERIFY2(help.out.startsWith(QStringLiteral("Usage: %1 ").arg(name)), qPrintable(help.out));
+    QVERIFY2(help.out.startsWith(u"Usage: %1 "_s.arg(name)), qPrintable(help.out));
     QVERIFY(!help.out.contains(QFileInfo(program).absolutePath()));
-    QVERIFY(!help.out.contains(QStringLiteral("<executable_name>")));
+    QVERIFY(!help.out.contains(u"<executable_name>"_s));
     // Qt wraps the help at spaces and inside long paths: compare without the wrapping.
-    static const QRegularExpression space(QStringLiteral("\\s+"));
+    static const QRegularExpression space(u"\\s+"_s);
     const QString unwrapped = QString(help.out).remove(space);
     for (const QString& value : defaults)
         QVERIFY2(unwrapped.contains(QString(value).remove(space)),
-                 qPrintable(value + QStringLiteral(" in ") + help.out));
-    const Outcome version = run(program, {QStringLiteral("--version")});
+                 qPrintable(value + u" in "_s + help.out));
+    const ProgramRun version = run(program, {u"--version"_s});
     QCOMPARE(version.exitCode, 0);
     QCOMPARE(version.out, QStringLiteral("%1 " SONAVERT_VERSION "\n").arg(name));
 }
@@ -86,167 +71,131 @@ class CommandLineAgreementTest : public QObject {
 private Q_SLOTS:
     void sonavertAgreesAndKeepsItsTokenOffTheCommandLine() {
         const QString program = QStringLiteral(SONAVERT_EXECUTABLE);
-        checkUsageError(program, {QStringLiteral("--bogus")}, QStringLiteral("'bogus'"));
-        checkUsageError(program, {QStringLiteral("stray")}, QStringLiteral("'stray'"));
-        checkUsageError(program, {QStringLiteral("--cloud"), QStringLiteral("ftp://x")},
-                        QStringLiteral("'ftp://x'"));
-        checkUsageError(program, {QStringLiteral("--token-file"), QStringLiteral("/nonexistent/t")},
-                        QStringLiteral("/nonexistent/t"));
-        checkUsageError(program, {QStringLiteral("--cloud-ca"), QStringLiteral("/nonexistent/ca")},
-                        QStringLiteral("/nonexistent/ca"));
+        checkUsageError(program, {u"--bogus"_s}, u"'bogus'"_s);
+        checkUsageError(program, {u"stray"_s}, u"'stray'"_s);
+        checkUsageError(program, {u"--cloud"_s, u"ftp://x"_s}, u"'ftp://x'"_s);
+        checkUsageError(program, {u"--token-file"_s, u"/nonexistent/t"_s}, u"/nonexistent/t"_s);
+        checkUsageError(program, {u"--cloud-ca"_s, u"/nonexistent/ca"_s}, u"/nonexistent/ca"_s);
         QTemporaryDir home;
         checkHelpAndVersion(
-            program,
-            {home.filePath(QStringLiteral("data/sonavert")),
-             home.filePath(QStringLiteral("config/sonavert"))},
-            {{QStringLiteral("XDG_DATA_HOME"), home.filePath(QStringLiteral("data"))},
-             {QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral("config"))}});
+            program, {home.filePath(u"data/sonavert"_s), home.filePath(u"config/sonavert"_s)},
+            {{u"XDG_DATA_HOME"_s, home.filePath(u"data"_s)},
+             {u"XDG_CONFIG_HOME"_s, home.filePath(u"config"_s)}});
 
-        const Outcome empty = run(program, {QStringLiteral("--headless"),
-                                            QStringLiteral("--token-file"), QStringLiteral("-")});
+        const ProgramRun empty = run(program, {u"--headless"_s, u"--token-file"_s, u"-"_s});
         QCOMPARE(empty.exitCode, 2);
-        QVERIFY2(empty.err.contains(QStringLiteral("standard input holds no token")),
-                 qPrintable(empty.err));
+        QVERIFY2(empty.err.contains(u"standard input holds no token"_s), qPrintable(empty.err));
 
         // An inline token still works, with a warning; no display stops it right after.
-        const QMap<QString, QString> noDisplay{{QStringLiteral("DISPLAY"), QString()},
-                                               {QStringLiteral("WAYLAND_DISPLAY"), QString()},
-                                               {QStringLiteral("QT_QPA_PLATFORM"), QString()}};
-        const Outcome inlineToken =
-            run(program, {QStringLiteral("--token"), QStringLiteral("s3cret")}, noDisplay);
+        const QMap<QString, QString> noDisplay{{u"DISPLAY"_s, QString()},
+                                               {u"WAYLAND_DISPLAY"_s, QString()},
+                                               {u"QT_QPA_PLATFORM"_s, QString()}};
+        const ProgramRun inlineToken = run(program, {u"--token"_s, u"s3cret"_s}, noDisplay);
         QCOMPARE(inlineToken.exitCode, 1);
-        QVERIFY2(inlineToken.err.startsWith(QStringLiteral("sonavert: warning: --token")),
+        QVERIFY2(inlineToken.err.startsWith(u"sonavert: warning: --token"_s),
                  qPrintable(inlineToken.err));
-        QVERIFY(inlineToken.err.contains(QStringLiteral("process list")));
+        QVERIFY(inlineToken.err.contains(u"process list"_s));
     }
 
     void sonavertctlAgreesInTextAndInJson() {
         const QString program = QStringLiteral(SONAVERTCTL_EXECUTABLE);
-        const QString kServer = QStringLiteral("http://192.0.2.1:8470");
-        checkUsageError(program, {QStringLiteral("frob")}, QStringLiteral("'frob'"));
-        checkUsageError(program, {QStringLiteral("--bogus"), QStringLiteral("status")},
-                        QStringLiteral("'bogus'"));
-        checkUsageError(program, {QStringLiteral("push")}, QStringLiteral("push needs one DEVICE"));
-        checkUsageError(program, {QStringLiteral("sign-in"), QStringLiteral("--server"), kServer},
-                        QStringLiteral("--code CODE"));
-        checkUsageError(program, {QStringLiteral("sign-in"), kServer},
-                        QStringLiteral("'%1'").arg(kServer));
-        checkUsageError(program,
-                        {QStringLiteral("invite"), QStringLiteral("--code"), QStringLiteral("X")},
-                        QStringLiteral("--code go with sign-in"));
-        checkHelpAndVersion(program, {QStringLiteral("io.sonavert.Sonavert")});
+        const QString kServer = u"http://192.0.2.1:8470"_s;
+        checkUsageError(program, {u"frob"_s}, u"'frob'"_s);
+        checkUsageError(program, {u"--bogus"_s, u"status"_s}, u"'bogus'"_s);
+        checkUsageError(program, {u"push"_s}, u"push needs one DEVICE"_s);
+        checkUsageError(program, {u"sign-in"_s, u"--server"_s, kServer}, u"--code CODE"_s);
+        checkUsageError(program, {u"sign-in"_s, kServer}, u"'%1'"_s.arg(kServer));
+        checkUsageError(program, {u"invite"_s, u"--code"_s, u"X"_s}, u"--code go with sign-in"_s);
+        checkHelpAndVersion(program, {u"io.sonavert.Sonavert"_s});
 
-        const Outcome usage = run(program, {QStringLiteral("--json"), QStringLiteral("frob")});
+        const ProgramRun usage = run(program, {u"--json"_s, u"frob"_s});
         QCOMPARE(usage.exitCode, 2);
         QVERIFY(usage.err.isEmpty());
         const QJsonObject usageJson = jsonLine(usage.out);
-        QCOMPARE(usageJson.value(QStringLiteral("ok")), QJsonValue(false));
-        QCOMPARE(usageJson.value(QStringLiteral("exitCode")).toInt(), 2);
-        QVERIFY(
-            usageJson.value(QStringLiteral("error")).toString().contains(QStringLiteral("'frob'")));
+        QCOMPARE(usageJson.value(u"ok"_s), QJsonValue(false));
+        QCOMPARE(usageJson.value(u"exitCode"_s).toInt(), 2);
+        QVERIFY(usageJson.value(u"error"_s).toString().contains(u"'frob'"_s));
 
         PrivateSessionBus bus;
         QString reason;
         if (!bus.start(&reason))
             QSKIP(qPrintable(reason));
-        const QMap<QString, QString> onBus{
-            {QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), bus.address()}};
-        const QStringList missing{QStringLiteral("--instance"), QStringLiteral("Attic"),
-                                  QStringLiteral("status")};
-        const Outcome text = run(program, missing, onBus);
+        const QMap<QString, QString> onBus{{u"DBUS_SESSION_BUS_ADDRESS"_s, bus.address()}};
+        const QStringList missing{u"--instance"_s, u"Attic"_s, u"status"_s};
+        const ProgramRun text = run(program, missing, onBus);
         QCOMPARE(text.exitCode, 3);
-        QVERIFY2(text.err.startsWith(
-                     QStringLiteral("sonavertctl: No Sonavert instance called Attic is running")),
-                 qPrintable(text.err));
-        const Outcome json = run(program, QStringList{QStringLiteral("--json")} + missing, onBus);
+        QVERIFY2(
+            text.err.startsWith(u"sonavertctl: No Sonavert instance called Attic is running"_s),
+            qPrintable(text.err));
+        const ProgramRun json = run(program, QStringList{u"--json"_s} + missing, onBus);
         QCOMPARE(json.exitCode, 3);
         QVERIFY(json.err.isEmpty());
         const QJsonObject failed = jsonLine(json.out);
-        QCOMPARE(failed.value(QStringLiteral("ok")), QJsonValue(false));
-        QCOMPARE(failed.value(QStringLiteral("exitCode")).toInt(), 3);
-        QVERIFY(failed.value(QStringLiteral("error")).toString().contains(QStringLiteral("Attic")));
-        const Outcome plain = run(program, {QStringLiteral("status")}, onBus);
+        QCOMPARE(failed.value(u"ok"_s), QJsonValue(false));
+        QCOMPARE(failed.value(u"exitCode"_s).toInt(), 3);
+        QVERIFY(failed.value(u"error"_s).toString().contains(u"Attic"_s));
+        const ProgramRun plain = run(program, {u"status"_s}, onBus);
         QCOMPARE(plain.exitCode, 3);
-        QVERIFY2(plain.err.contains(QStringLiteral("Sonavert is not running")),
-                 qPrintable(plain.err));
+        QVERIFY2(plain.err.contains(u"Sonavert is not running"_s), qPrintable(plain.err));
     }
 
     void shortcutsToolAgrees() {
         const QString program = QStringLiteral(SONAVERT_SHORTCUTS_EXECUTABLE);
-        checkUsageError(program, {QStringLiteral("frob")}, QStringLiteral("'frob'"));
-        checkUsageError(program, {QStringLiteral("run"), QStringLiteral("--bogus")},
-                        QStringLiteral("'--bogus'"));
-        checkUsageError(program, {QStringLiteral("list"), QStringLiteral("extra")},
-                        QStringLiteral("'extra'"));
+        checkUsageError(program, {u"frob"_s}, u"'frob'"_s);
+        checkUsageError(program, {u"run"_s, u"--bogus"_s}, u"'--bogus'"_s);
+        checkUsageError(program, {u"list"_s, u"extra"_s}, u"'extra'"_s);
         QTemporaryDir folder;
         checkHelpAndVersion(program, {folder.path()},
-                            {{QStringLiteral("SONAVERT_SHORTCUTS_DIR"), folder.path()}});
+                            {{u"SONAVERT_SHORTCUTS_DIR"_s, folder.path()}});
     }
 
     void cloudAgreesAndTakesTheTokenToRevokeOffTheCommandLine() {
         const QString program = QStringLiteral(SONAVERT_CLOUD_EXECUTABLE);
-        checkUsageError(program, {QStringLiteral("--bogus")}, QStringLiteral("'bogus'"));
-        checkUsageError(program, {QStringLiteral("frob"), QStringLiteral("it")},
-                        QStringLiteral("'frob it'"));
-        checkUsageError(program, {QStringLiteral("--listen"), QStringLiteral("nowhere")},
-                        QStringLiteral("'nowhere'"));
-        checkUsageError(program, {QStringLiteral("--max-body-bytes"), QStringLiteral("lots")},
-                        QStringLiteral("'lots'"));
-        checkUsageError(program, {QStringLiteral("--trusted-proxy"), QStringLiteral("nowhere")},
-                        QStringLiteral("'nowhere'"));
+        checkUsageError(program, {u"--bogus"_s}, u"'bogus'"_s);
+        checkUsageError(program, {u"frob"_s, u"it"_s}, u"'frob it'"_s);
+        checkUsageError(program, {u"--listen"_s, u"nowhere"_s}, u"'nowhere'"_s);
+        checkUsageError(program, {u"--max-body-bytes"_s, u"lots"_s}, u"'lots'"_s);
+        checkUsageError(program, {u"--trusted-proxy"_s, u"nowhere"_s}, u"'nowhere'"_s);
         checkUsageError(program,
-                        {QStringLiteral("--tls-cert"), QStringLiteral("/nonexistent/c"),
-                         QStringLiteral("--tls-key"), QStringLiteral("/nonexistent/k")},
-                        QStringLiteral("/nonexistent/c"));
+                        {u"--tls-cert"_s, u"/nonexistent/c"_s, u"--tls-key"_s, u"/nonexistent/k"_s},
+                        u"/nonexistent/c"_s);
         QTemporaryDir data;
         checkHelpAndVersion(program,
-                            {data.filePath(QStringLiteral("sonavert-cloud")),
-                             QStringLiteral("(default: production)"),
-                             QStringLiteral("(default: iCloud.io.sonavert.sonavert)")},
-                            {{QStringLiteral("XDG_DATA_HOME"), data.path()}});
+                            {data.filePath(u"sonavert-cloud"_s), u"(default: production)"_s,
+                             u"(default: iCloud.io.sonavert.sonavert)"_s},
+                            {{u"XDG_DATA_HOME"_s, data.path()}});
 
-        const QStringList store{QStringLiteral("--data-dir"), data.path()};
+        const QStringList store{u"--data-dir"_s, data.path()};
         const auto newToken = [&] {
-            const Outcome added = run(
-                program, store + QStringList{QStringLiteral("token"), QStringLiteral("issue"),
-                                             QStringLiteral("--account"), QStringLiteral("erin")});
+            const ProgramRun added = run(
+                program, store + QStringList{u"token"_s, u"issue"_s, u"--account"_s, u"erin"_s});
             return added.out.trimmed();
         };
-        QCOMPARE(run(program, store + QStringList{QStringLiteral("account"), QStringLiteral("add"),
-                                                  QStringLiteral("erin")})
-                     .exitCode,
-                 0);
+        QCOMPARE(run(program, store + QStringList{u"account"_s, u"add"_s, u"erin"_s}).exitCode, 0);
         const QStringList revoke =
-            store + QStringList{QStringLiteral("token"), QStringLiteral("revoke"),
-                                QStringLiteral("--account"), QStringLiteral("erin")};
-        const QStringList fromInput =
-            revoke + QStringList{QStringLiteral("--token-file"), QStringLiteral("-")};
+            store + QStringList{u"token"_s, u"revoke"_s, u"--account"_s, u"erin"_s};
+        const QStringList fromInput = revoke + QStringList{u"--token-file"_s, u"-"_s};
         const QString first = newToken();
         QVERIFY(!first.isEmpty());
         QCOMPARE(run(program, fromInput, {}, first.toUtf8() + '\n').exitCode, 0);
         QCOMPARE(run(program, fromInput, {}, first.toUtf8() + '\n').exitCode, 1); // gone now
 
         const QString second = newToken();
-        QCOMPARE(run(program, revoke, {{QStringLiteral("SONAVERT_CLOUD_TOKEN"), second}}).exitCode,
-                 0);
-        const QMap<QString, QString> noToken{{QStringLiteral("SONAVERT_CLOUD_TOKEN"), QString()}};
-        const Outcome missing = run(program, revoke, noToken);
+        QCOMPARE(run(program, revoke, {{u"SONAVERT_CLOUD_TOKEN"_s, second}}).exitCode, 0);
+        const QMap<QString, QString> noToken{{u"SONAVERT_CLOUD_TOKEN"_s, QString()}};
+        const ProgramRun missing = run(program, revoke, noToken);
         QCOMPARE(missing.exitCode, 2);
-        QVERIFY(missing.err.contains(QStringLiteral("--token-file")));
+        QVERIFY(missing.err.contains(u"--token-file"_s));
 
-        const Outcome inlineToken =
-            run(program, revoke + QStringList{QStringLiteral("--token"), newToken()}, noToken);
+        const ProgramRun inlineToken =
+            run(program, revoke + QStringList{u"--token"_s, newToken()}, noToken);
         QCOMPARE(inlineToken.exitCode, 0);
-        QVERIFY2(inlineToken.err.contains(QStringLiteral("warning: --token")),
-                 qPrintable(inlineToken.err));
+        QVERIFY2(inlineToken.err.contains(u"warning: --token"_s), qPrintable(inlineToken.err));
 
-        const Outcome zone =
-            run(program,
-                store + QStringList{QStringLiteral("zone"), QStringLiteral("delete"),
-                                    QStringLiteral("--account"), QStringLiteral("erin"),
-                                    QStringLiteral("--zone"), QStringLiteral("Nope"),
-                                    QStringLiteral("--environment"), QStringLiteral("development"),
-                                    QStringLiteral("--by-user")});
+        const ProgramRun zone =
+            run(program, store + QStringList{u"zone"_s, u"delete"_s, u"--account"_s, u"erin"_s,
+                                             u"--zone"_s, u"Nope"_s, u"--environment"_s,
+                                             u"development"_s, u"--by-user"_s});
         QCOMPARE(zone.exitCode, 1);
         QVERIFY2(zone.err.contains(QStringLiteral(
                      "container iCloud.io.sonavert.sonavert, environment development")),

@@ -205,13 +205,11 @@ private Q_SLOTS:
     void usageErrorsExitWithStatusTwo_data() {
         QTest::addColumn<QStringList>("arguments");
         QTest::newRow("no command") << QStringList();
-        QTest::newRow("unknown command") << QStringList{u"delete"_s};
         QTest::newRow("run without name") << QStringList{u"run"_s};
         QTest::newRow("input without value") << QStringList{u"run"_s, u"A"_s, u"--input"_s};
         QTest::newRow("unknown option") << QStringList{u"import"_s, u"--force"_s, u"A.shortcut"_s};
         QTest::newRow("two files") << QStringList{u"import"_s, u"A"_s, u"B"_s};
         QTest::newRow("play-song without song") << QStringList{u"play-song"_s};
-        QTest::newRow("list with operand") << QStringList{u"list"_s, u"A"_s};
     }
     void usageErrorsExitWithStatusTwo() {
         QFETCH(QStringList, arguments);

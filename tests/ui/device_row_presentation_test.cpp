@@ -1,28 +1,21 @@
 #include "src/ui/device_row_presentation.h"
-#include "tests/coordinator/coordinator_rig.h"
+#include "tests/ui/window_rig.h"
 
 #include <QTest>
 
 using namespace sonavert;
+using namespace Qt::StringLiterals;
 using sonavert::test::device;
+using sonavert::test::teardrop;
 
 namespace {
 
 const Timestamp kNow{10'000'000.0};
 
 AppDevice at(DevicePresence presence, double secondsAgo = 0) {
-    AppDevice d = device(QStringLiteral("B0000000-0000-4000-8000-000000000001"),
-                         QStringLiteral("Kitchen"), presence);
+    AppDevice d = device(u"B0000000-0000-4000-8000-000000000001"_s, u"Kitchen"_s, presence);
     d.lastSeen = kNow.addSeconds(-secondsAgo);
     return d;
-}
-
-PlaybackState song() {
-    PlaybackState s;
-    s.songID = QStringLiteral("1");
-    s.songTitle = QStringLiteral("Teardrop");
-    s.artistName = QStringLiteral("Massive Attack");
-    return s;
 }
 
 DeviceRowContext context(bool canPush = true) {
@@ -96,28 +89,27 @@ private Q_SLOTS:
 
     void playingDevicesShowTheSongInsteadOfTheStatus() {
         AppDevice d = at(DevicePresence::Online);
-        d.nowPlaying = song();
+        d.nowPlaying = teardrop();
         const auto row = device_rows::present(d, context());
         QVERIFY(row.isPlaying);
-        QCOMPARE(row.playingLine, QStringLiteral("Teardrop \u2014 Massive Attack"));
-        QCOMPARE(row.playingAccessibilityLabel,
-                 QStringLiteral("Playing Teardrop by Massive Attack"));
+        QCOMPARE(row.playingLine, u"Teardrop \u2014 Massive Attack"_s);
+        QCOMPARE(row.playingAccessibilityLabel, u"Playing Teardrop by Massive Attack"_s);
         // An offline device with a stale song is not playing.
         AppDevice stale = at(DevicePresence::Offline, 10);
-        stale.nowPlaying = song();
+        stale.nowPlaying = teardrop();
         QVERIFY(!device_rows::present(stale, context()).isPlaying);
         AppDevice connecting = at(DevicePresence::Connecting);
-        connecting.nowPlaying = song();
+        connecting.nowPlaying = teardrop();
         QVERIFY(device_rows::present(connecting, context()).isPlaying);
     }
 
     void buttonsFollowPresenceAndWhatPlaysHere() {
         AppDevice playing = at(DevicePresence::Online);
-        playing.nowPlaying = song();
+        playing.nowPlaying = teardrop();
         auto row = device_rows::present(playing, context(true));
         QVERIFY(row.showsPull && row.showsPush);
-        QCOMPARE(row.pushSymbol, QStringLiteral("arrow.right"));
-        QCOMPARE(row.pushHelp, QStringLiteral("Send this device's playback to Kitchen"));
+        QCOMPARE(row.pushSymbol, u"arrow.right"_s);
+        QCOMPARE(row.pushHelp, u"Send this device's playback to Kitchen"_s);
 
         row = device_rows::present(at(DevicePresence::Online), context(true));
         QVERIFY(!row.showsPull && row.showsPush);
@@ -127,14 +119,12 @@ private Q_SLOTS:
         QVERIFY(row.showsPull && !row.showsPush);
 
         AppDevice offline = at(DevicePresence::Offline, 30);
-        offline.nowPlaying = song();
+        offline.nowPlaying = teardrop();
         row = device_rows::present(offline, context(true));
         QVERIFY(!row.showsPull && row.showsPush);
-        QCOMPARE(row.pushSymbol,
-                 QStringLiteral("clock.arrow.trianglehead.counterclockwise.rotate.90"));
-        QCOMPARE(
-            row.pushHelp,
-            QStringLiteral("Kitchen is offline \u2014 playback will start when it next opens"));
+        QCOMPARE(row.pushSymbol, u"clock.arrow.trianglehead.counterclockwise.rotate.90"_s);
+        QCOMPARE(row.pushHelp,
+                 u"Kitchen is offline \u2014 playback will start when it next opens"_s);
     }
 
     // Whatever its presence or song, a computer without the key says so and offers its
@@ -142,16 +132,16 @@ private Q_SLOTS:
     void aComputerWithoutTheKeyOffersVerificationInsteadOfPushAndPull() {
         for (const DevicePresence presence : {DevicePresence::Online, DevicePresence::Offline}) {
             AppDevice d = at(presence, 600);
-            d.nowPlaying = song();
+            d.nowPlaying = teardrop();
             d.isUnverified = true;
             DeviceRowContext c = context();
             c.canVerify = true;
             const DeviceRowPresentation row = device_rows::present(d, c);
-            QCOMPARE(row.statusText, QStringLiteral("Not verified yet"));
+            QCOMPARE(row.statusText, u"Not verified yet"_s);
             QCOMPARE(row.dot, StatusDot::Yellow);
             QVERIFY(!row.isPlaying && !row.showsPush && !row.showsPull);
             QVERIFY(row.showsVerify);
-            QVERIFY(row.accessibilityLabel.contains(QStringLiteral("Not verified yet")));
+            QVERIFY(row.accessibilityLabel.contains(u"Not verified yet"_s));
             c.canVerify = false; // this computer lacks the key itself
             QVERIFY(!device_rows::present(d, c).showsVerify);
         }
@@ -181,13 +171,13 @@ private Q_SLOTS:
         AppDevice d = at(DevicePresence::Online);
         d.isFavorite = true;
         d.hasQueuedPush = true;
-        d.nowPlaying = song();
+        d.nowPlaying = teardrop();
         QCOMPARE(device_rows::present(d, context()).accessibilityLabel,
                  QStringLiteral("favorite, Kitchen, Available, push queued, playing Teardrop by "
                                 "Massive Attack"));
         QCOMPARE(
             device_rows::present(at(DevicePresence::Offline, 120), context()).accessibilityLabel,
-            QStringLiteral("Kitchen, Offline \u00b7 2m ago"));
+            u"Kitchen, Offline \u00b7 2m ago"_s);
     }
 
     void nameIsDimmedOnlyForOfflineDevicesOutsideTheSearch() {
@@ -201,25 +191,19 @@ private Q_SLOTS:
     void favouriteActionsNameTheDeviceAndItsMark() {
         AppDevice d = at(DevicePresence::Online);
         auto row = device_rows::present(d, context());
-        QCOMPARE(row.favoriteActionText, QStringLiteral("Favorite Kitchen"));
-        QCOMPARE(row.favoriteSymbol, QStringLiteral("star"));
-        QCOMPARE(row.swipeFavoriteText, QStringLiteral("Favorite"));
-        QCOMPARE(row.hoverFavoriteSymbol, QStringLiteral("star"));
-        QCOMPARE(row.hoverFavoriteHelp, QStringLiteral("Favorite Kitchen"));
-        QCOMPARE(row.removeText, QStringLiteral("Remove Kitchen"));
+        QCOMPARE(row.favoriteActionText, u"Favorite Kitchen"_s);
+        QCOMPARE(row.favoriteSymbol, u"star"_s);
+        QCOMPARE(row.swipeFavoriteText, u"Favorite"_s);
+        QCOMPARE(row.hoverFavoriteSymbol, u"star"_s);
+        QCOMPARE(row.hoverFavoriteHelp, u"Favorite Kitchen"_s);
+        QCOMPARE(row.removeText, u"Remove Kitchen"_s);
         d.isFavorite = true;
         row = device_rows::present(d, context());
-        QCOMPARE(row.favoriteActionText, QStringLiteral("Unfavorite Kitchen"));
-        QCOMPARE(row.favoriteSymbol, QStringLiteral("star.slash"));
-        QCOMPARE(row.swipeFavoriteText, QStringLiteral("Unfavorite"));
-        QCOMPARE(row.hoverFavoriteSymbol, QStringLiteral("star.fill"));
-        QCOMPARE(row.hoverFavoriteHelp, QStringLiteral("Remove Kitchen from favorites"));
-    }
-
-    void noRemoveActionWithoutAForgetAction() {
-        DeviceRowContext c = context();
-        c.canRemove = false;
-        QVERIFY(device_rows::present(at(DevicePresence::Online), c).removeText.isEmpty());
+        QCOMPARE(row.favoriteActionText, u"Unfavorite Kitchen"_s);
+        QCOMPARE(row.favoriteSymbol, u"star.slash"_s);
+        QCOMPARE(row.swipeFavoriteText, u"Unfavorite"_s);
+        QCOMPARE(row.hoverFavoriteSymbol, u"star.fill"_s);
+        QCOMPARE(row.hoverFavoriteHelp, u"Remove Kitchen from favorites"_s);
     }
 
     void waveformBarsMoveBetweenFourAndThirteenPoints() {

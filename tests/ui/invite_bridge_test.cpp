@@ -17,10 +17,7 @@ WindowBridge& signedInWindow(WindowRig& rig) {
     rig.markSetUpDone();
     rig.usesAccount = true;
     rig.account.setSignedIn(QUrl(QStringLiteral("http://192.168.1.20:8470")));
-    WindowBridge& bridge = rig.makeBridge();
-    bridge.setWindowVisible(true);
-    rig.settle();
-    return bridge;
+    return rig.showBridge();
 }
 
 } // namespace

@@ -32,7 +32,7 @@ private Q_SLOTS:
 
     void windowIsMadeOnFirstUseAtPopupSize() {
         WindowRig rig;
-        MainWindow window(services(rig));
+        MainWindow window(rig.services());
         QQuickWindow* made = window.window();
         QVERIFY(made);
         QCOMPARE(window.window(), made);
@@ -44,7 +44,7 @@ private Q_SLOTS:
     void startUpWorkWaitsForTheMainContentToBeShown() {
         WindowRig rig;
         rig.markSetUpDone();
-        MainWindow window(services(rig));
+        MainWindow window(rig.services());
         QQuickWindow* made = window.window();
         rig.settle();
         QVERIFY(rig.cloud().calls.isEmpty());
@@ -62,7 +62,7 @@ private Q_SLOTS:
 
     void appearanceSettingsReachTheViews() {
         WindowRig rig;
-        MainWindow window(services(rig));
+        MainWindow window(rig.services());
         window.window();
         window.setDarkAppearance(true);
         window.setAnimationsEnabled(false);
@@ -74,7 +74,7 @@ private Q_SLOTS:
     void helpGuideOpensInItsOwnWindowAndTheMailCarriesAPicture() {
         WindowRig rig;
         rig.markSetUpDone();
-        MainWindow window(services(rig));
+        MainWindow window(rig.services());
         QQuickWindow* made = window.window();
         QVERIFY(!window.helpWindow()->isVisible());
         made->show();
@@ -89,18 +89,6 @@ private Q_SLOTS:
         // Hiding the popup takes its guide along.
         made->hide();
         QVERIFY(!help->isVisible());
-    }
-
-private:
-    static MainWindow::Services services(WindowRig& rig) {
-        MainWindow::Services s;
-        s.coordinator = &rig.coordinator();
-        s.installer = rig.installer.get();
-        s.defaults = rig.coordinatorRig.defaults;
-        s.clock = rig.coordinatorRig.clock;
-        s.actions = &rig.actions;
-        s.shortVersion = QStringLiteral("1.4");
-        return s;
     }
 };
 

@@ -5,16 +5,16 @@
 #include <QRegularExpression>
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 const QStringList kOtherPlatformWords = {
-    QStringLiteral("iCloud"),           QStringLiteral("Apple Music"),
-    QStringLiteral("Mac App Store"),    QStringLiteral("macOS"),
-    QStringLiteral("iPhone"),           QStringLiteral("iPad"),
-    QStringLiteral("Finish Mac Setup"), QStringLiteral("on this Mac")};
+    u"iCloud"_s, u"Apple Music"_s, u"Mac App Store"_s,    u"macOS"_s,
+    u"iPhone"_s, u"iPad"_s,        u"Finish Mac Setup"_s, u"on this Mac"_s};
 
 // The cloud container's identifier names the record store on the wire; nobody reads it.
-const QString kWireIdentifier = QStringLiteral("kContainerIdentifier");
+const QString kWireIdentifier = u"kContainerIdentifier"_s;
 
 /// The double- and single-quoted literals of `text`, each with its line number; comments are
 /// skipped so that a remark about another platform is not taken for a text.
@@ -53,7 +53,7 @@ QList<std::pair<int, QString>> literalsOf(const QString& text) {
 QStringList offences(const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        return {path + QStringLiteral(": cannot be read")};
+        return {path + u": cannot be read"_s};
     const QString text = QString::fromUtf8(file.readAll());
     const QStringList lines = text.split(QLatin1Char('\n'));
     QStringList found;
@@ -62,7 +62,7 @@ QStringList offences(const QString& path) {
             continue;
         for (const QString& word : kOtherPlatformWords) {
             if (literal.contains(word))
-                found << QStringLiteral("%1:%2: \"%3\"").arg(path).arg(line).arg(literal);
+                found << u"%1:%2: \"%3\""_s.arg(path).arg(line).arg(literal);
         }
     }
     return found;
@@ -87,14 +87,13 @@ private Q_SLOTS:
         const auto found = literalsOf(QStringLiteral("// \"iCloud\" in a remark\ntext: \"Finish "
                                                      "Setup\"\n/* 'macOS'\n */ x('a\\'b', \"c\")"));
         QCOMPARE(found.size(), 3);
-        QCOMPARE(found[0], std::make_pair(2, QStringLiteral("Finish Setup")));
-        QCOMPARE(found[1], std::make_pair(4, QStringLiteral("a\\'b")));
-        QCOMPARE(found[2].second, QStringLiteral("c"));
+        QCOMPARE(found[0], std::make_pair(2, u"Finish Setup"_s));
+        QCOMPARE(found[1], std::make_pair(4, u"a\\'b"_s));
+        QCOMPARE(found[2].second, u"c"_s);
     }
 
     void noViewNamesAnotherPlatform() {
-        const QStringList views =
-            sourcesUnder(QStringLiteral("src/ui/qml"), {QStringLiteral("*.qml")});
+        const QStringList views = sourcesUnder(u"src/ui/qml"_s, {u"*.qml"_s});
         QVERIFY(views.size() > 10);
         QStringList found;
         for (const QString& view : views)
@@ -103,9 +102,9 @@ private Q_SLOTS:
     }
 
     void noTextOfTheProgramsNamesAnotherPlatform() {
-        const QStringList patterns = {QStringLiteral("*.cpp"), QStringLiteral("*.h")};
-        const QStringList sources = sourcesUnder(QStringLiteral("src"), patterns) +
-                                    sourcesUnder(QStringLiteral("tools"), patterns);
+        const QStringList patterns = {u"*.cpp"_s, u"*.h"_s};
+        const QStringList sources =
+            sourcesUnder(u"src"_s, patterns) + sourcesUnder(u"tools"_s, patterns);
         QVERIFY(sources.size() > 100);
         QStringList found;
         for (const QString& source : sources)

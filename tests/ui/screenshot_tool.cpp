@@ -20,23 +20,9 @@
 
 using namespace sonavert;
 using namespace sonavert::test;
+using namespace Qt::StringLiterals;
 
 namespace {
-
-MainWindow::Services servicesOf(WindowRig& rig) {
-    MainWindow::Services s;
-    s.coordinator = &rig.coordinator();
-    s.installer = rig.installer.get();
-    s.defaults = rig.coordinatorRig.defaults;
-    s.clock = rig.coordinatorRig.clock;
-    s.actions = &rig.actions;
-    s.shortVersion = QStringLiteral("1.4");
-    s.build = QStringLiteral("212");
-    s.account = rig.usesAccount ? &rig.account : nullptr;
-    s.serverBrowser = rig.usesAccount ? &rig.servers : nullptr;
-    s.keys = rig.keysOf;
-    return s;
-}
 
 bool save(QQuickWindow* window, const QString& path) {
     if (!window || !window->isVisible())
@@ -68,8 +54,8 @@ QQuickItem* findItem(QQuickItem* root, const QString& name) {
 /// Puts the pointer over one row and pulls another open, to show both kinds of row actions.
 void showRowActions(MainWindow& main) {
     QQuickWindow* window = main.window();
-    auto* kitchen = findItem(window->contentItem(), QStringLiteral("deviceRow_Kitchen"));
-    auto* den = findItem(window->contentItem(), QStringLiteral("deviceRow_Den"));
+    auto* kitchen = findItem(window->contentItem(), u"deviceRow_Kitchen"_s);
+    auto* den = findItem(window->contentItem(), u"deviceRow_Den"_s);
     if (den)
         den->setProperty("swipeOffset", -144.0);
     if (kitchen) {
@@ -85,7 +71,7 @@ void showRowActions(MainWindow& main) {
 /// Opens the context menu of one row.
 void showContextMenu(MainWindow& main) {
     QQuickWindow* window = main.window();
-    if (auto* den = findItem(window->contentItem(), QStringLiteral("deviceRow_Den"))) {
+    if (auto* den = findItem(window->contentItem(), u"deviceRow_Den"_s)) {
         const QPointF at = den->mapToScene(QPointF(90, den->height() / 2));
         QTest::mouseMove(window, at.toPoint());
         QTest::mouseClick(window, Qt::RightButton, {}, at.toPoint());
@@ -98,9 +84,9 @@ bool render(const QString& scene, bool dark, const QString& directory) {
     WindowScenes scenes(rig);
     const bool rowActions = scene == QLatin1String("row-actions");
     const bool contextMenu = scene == QLatin1String("context-menu");
-    const QString base = rowActions || contextMenu ? QStringLiteral("devices") : scene;
+    const QString base = rowActions || contextMenu ? u"devices"_s : scene;
     scenes.prepare(base);
-    MainWindow main(servicesOf(rig));
+    MainWindow main(rig.services(/*withInstaller=*/true, u"212"_s));
     main.setDarkAppearance(dark);
     QQuickWindow* window = main.window();
     scenes.finish(base, *main.bridge());
@@ -111,26 +97,21 @@ bool render(const QString& scene, bool dark, const QString& directory) {
     if (contextMenu)
         showContextMenu(main);
     QTest::qWait(50);
-    const QString suffix = dark ? QStringLiteral("-dark.png") : QStringLiteral("-light.png");
+    const QString suffix = dark ? u"-dark.png"_s : u"-light.png"_s;
     bool ok = save(window, directory + QLatin1Char('/') + scene + suffix);
     if (scene == QLatin1String("music-consent") || scene == QLatin1String("onboarding"))
         ok &= save(childWindow(main, "sheetWindow"),
-                   directory + QLatin1Char('/') + scene + QStringLiteral("-sheet") + suffix);
+                   directory + QLatin1Char('/') + scene + u"-sheet"_s + suffix);
     if (scene == QLatin1String("invite"))
-        ok &= save(childWindow(main, "inviteWindow"),
-                   directory + QStringLiteral("/invite-dialog") + suffix);
+        ok &= save(childWindow(main, "inviteWindow"), directory + u"/invite-dialog"_s + suffix);
     if (scene == QLatin1String("verify"))
-        ok &= save(childWindow(main, "verifyWindow"),
-                   directory + QStringLiteral("/verify-dialog") + suffix);
+        ok &= save(childWindow(main, "verifyWindow"), directory + u"/verify-dialog"_s + suffix);
     if (scene == QLatin1String("joining"))
-        ok &= save(childWindow(main, "verifyWindow"),
-                   directory + QStringLiteral("/joining-dialog") + suffix);
+        ok &= save(childWindow(main, "verifyWindow"), directory + u"/joining-dialog"_s + suffix);
     if (scene == QLatin1String("joined"))
-        ok &= save(childWindow(main, "verifyWindow"),
-                   directory + QStringLiteral("/joined-dialog") + suffix);
+        ok &= save(childWindow(main, "verifyWindow"), directory + u"/joined-dialog"_s + suffix);
     if (scene == QLatin1String("help"))
-        ok &= save(childWindow(main, "helpGuideWindow"),
-                   directory + QStringLiteral("/help-guide") + suffix);
+        ok &= save(childWindow(main, "helpGuideWindow"), directory + u"/help-guide"_s + suffix);
     window->hide();
     return ok;
 }
@@ -139,17 +120,16 @@ bool render(const QString& scene, bool dark, const QString& directory) {
 bool renderImportDialog(bool dark, const QString& directory) {
     QQmlEngine engine;
     ui_module::prepareEngine(engine, /*useIconTheme=*/false);
-    ShortcutImportPrompt prompt(QStringLiteral("SonavertReceiver"),
-                                QStringLiteral("/usr/share/sonavert/SonavertReceiver.shortcut"));
+    ShortcutImportPrompt prompt(u"SonavertReceiver"_s,
+                                u"/usr/share/sonavert/SonavertReceiver.shortcut"_s);
     prompt.setDarkAppearance(dark);
     const std::unique_ptr<QQuickView> window = makeImportWindow(engine, prompt);
     if (!window)
         return false;
     window->show();
     QTest::qWait(50);
-    const bool ok =
-        save(window.get(), directory + QStringLiteral("/shortcut-import-dialog") +
-                               (dark ? QStringLiteral("-dark.png") : QStringLiteral("-light.png")));
+    const bool ok = save(window.get(), directory + u"/shortcut-import-dialog"_s +
+                                           (dark ? u"-dark.png"_s : u"-light.png"_s));
     window->hide();
     return ok;
 }
@@ -165,7 +145,7 @@ int main(int argc, char** argv) {
     const QString directory = QString::fromLocal8Bit(argv[1]);
     QDir().mkpath(directory);
     QStringList scenes = WindowScenes::names();
-    scenes << QStringLiteral("row-actions") << QStringLiteral("context-menu");
+    scenes << u"row-actions"_s << u"context-menu"_s;
     bool ok = true;
     for (const QString& scene : scenes) {
         for (bool dark : {false, true})

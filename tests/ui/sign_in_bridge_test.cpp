@@ -11,19 +11,17 @@
 
 using namespace sonavert;
 using namespace sonavert::test;
+using namespace Qt::StringLiterals;
 
 namespace {
 
-const QUrl kHome(QStringLiteral("http://192.168.1.20:8470"));
+const QUrl kHome(u"http://192.168.1.20:8470"_s);
 
 /// A set-up user whose computer has no account yet, window shown.
 WindowBridge& signedOutWindow(WindowRig& rig) {
     rig.markSetUpDone();
     rig.usesAccount = true;
-    WindowBridge& bridge = rig.makeBridge();
-    bridge.setWindowVisible(true);
-    rig.settle();
-    return bridge;
+    return rig.showBridge();
 }
 
 } // namespace
@@ -37,7 +35,7 @@ private Q_SLOTS:
         WindowBridge& bridge = signedOutWindow(rig);
         QCOMPARE(bridge.screen(), WindowBridge::Screen::SignIn);
         // Nothing of the main content runs, and no sheet covers the sign-in screen.
-        QCOMPARE(rig.cloud().callCount(QStringLiteral("sessionID")), 0);
+        QCOMPARE(rig.cloud().callCount(u"sessionID"_s), 0);
         QCOMPARE(bridge.sheet(), WindowBridge::Sheet::NoSheet);
         QVERIFY(rig.servers.isRunning);
         QVERIFY(!bridge.canAddAnotherComputer());
@@ -45,17 +43,16 @@ private Q_SLOTS:
         rig.account.setSignedIn(kHome);
         rig.settle();
         QCOMPARE(bridge.screen(), WindowBridge::Screen::Main);
-        QCOMPARE(rig.cloud().callCount(QStringLiteral("sessionID")), 1);
+        QCOMPARE(rig.cloud().callCount(u"sessionID"_s), 1);
         QVERIFY(!rig.servers.isRunning);
-        QCOMPARE(bridge.accountLine(), QStringLiteral("home on 192.168.1.20:8470"));
+        QCOMPARE(bridge.accountLine(), u"home on 192.168.1.20:8470"_s);
 
         // Revoked on the server: back to signing in, saying why.
         bridge.addAnotherComputer();
         QVERIFY(bridge.invite()->isOpen());
-        rig.account.revoke(QStringLiteral("This computer's access was revoked."));
+        rig.account.revoke(u"This computer's access was revoked."_s);
         QCOMPARE(bridge.screen(), WindowBridge::Screen::SignIn);
-        QCOMPARE(bridge.signIn()->errorText(),
-                 QStringLiteral("This computer's access was revoked."));
+        QCOMPARE(bridge.signIn()->errorText(), u"This computer's access was revoked."_s);
         QVERIFY(!bridge.invite()->isOpen());
         QVERIFY(rig.servers.isRunning);
         QVERIFY(bridge.accountLine().isEmpty());
@@ -70,20 +67,19 @@ private Q_SLOTS:
         QVERIFY(!bridge.hasAccount());
         bridge.addAnotherComputer();
         QVERIFY(!bridge.invite()->isOpen());
-        QVERIFY(!bridge.showPairingLink(
-            QUrl(QStringLiteral("sonavert://pair?server=http%3A%2F%2Fa&code=KQ7"))));
+        QVERIFY(!bridge.showPairingLink(QUrl(u"sonavert://pair?server=http%3A%2F%2Fa&code=KQ7"_s)));
     }
 
     void claimingShowsProgressThenSignsIn() {
         WindowRig rig;
         SignInBridge& form = *signedOutWindow(rig).signIn();
         rig.account.latency = 5s;
-        form.setServerAddress(QStringLiteral("192.168.1.20:8470"));
+        form.setServerAddress(u"192.168.1.20:8470"_s);
         QVERIFY(!form.canSignIn());
-        form.setCode(QStringLiteral("kq7 4fd 92"));
+        form.setCode(u"kq7 4fd 92"_s);
         QVERIFY(!form.canSignIn());
-        form.setCode(form.code() + QStringLiteral("x"));
-        QCOMPARE(form.code(), QStringLiteral("KQ7-4FD-92X"));
+        form.setCode(form.code() + u"x"_s);
+        QCOMPARE(form.code(), u"KQ7-4FD-92X"_s);
         QVERIFY(form.canSignIn());
 
         form.signIn();
@@ -92,8 +88,7 @@ private Q_SLOTS:
         QVERIFY(!form.canSignIn());
         form.signIn(); // a second click while it runs is no second claim
         QCOMPARE(rig.account.calls, QStringList{"signIn https://192.168.1.20:8470 KQ7-4FD-92X"});
-        QCOMPARE(rig.defaults().string(SignInBridge::kLastServerKey),
-                 QStringLiteral("192.168.1.20:8470"));
+        QCOMPARE(rig.defaults().string(SignInBridge::kLastServerKey), u"192.168.1.20:8470"_s);
 
         rig.clock().advance(5s);
         QVERIFY(!form.isBusy());
@@ -113,9 +108,9 @@ private Q_SLOTS:
         QFETCH(QString, reason);
         WindowRig rig;
         SignInBridge& form = *signedOutWindow(rig).signIn();
-        rig.account.signInResults.push_back(makeError(QStringLiteral("Account"), 1, reason));
-        form.setServerAddress(QStringLiteral("192.168.1.20:8470"));
-        form.setCode(QStringLiteral("KQ74FD92X"));
+        rig.account.signInResults.push_back(makeError(u"Account"_s, 1, reason));
+        form.setServerAddress(u"192.168.1.20:8470"_s);
+        form.setCode(u"KQ74FD92X"_s);
         form.signIn();
         rig.settle();
         QCOMPARE(form.errorText(), reason);
@@ -131,10 +126,10 @@ private Q_SLOTS:
     void hintsSayWhatIsWrongWithTheTyping() {
         WindowRig rig;
         SignInBridge& form = *signedOutWindow(rig).signIn();
-        form.setCode(QStringLiteral("KQ7-4FD-9OX"));
+        form.setCode(u"KQ7-4FD-9OX"_s);
         QCOMPARE(form.hintText(), window_texts::kCodeSymbolsHint);
-        form.setCode(QStringLiteral("KQ7-4FD-92X"));
-        form.setServerAddress(QStringLiteral("my server"));
+        form.setCode(u"KQ7-4FD-92X"_s);
+        form.setServerAddress(u"my server"_s);
         QCOMPARE(form.hintText(), window_texts::kServerAddressHint);
         QVERIFY(!form.canSignIn());
     }
@@ -145,35 +140,34 @@ private Q_SLOTS:
         QVERIFY(form.foundServers().isEmpty());
         // A single server is offered at once when nothing was typed.
         rig.servers.setServers({WindowScenes::sampleServers().at(1)});
-        QCOMPARE(form.serverAddress(), QStringLiteral("https://studio-nas.local:8471"));
+        QCOMPARE(form.serverAddress(), u"https://studio-nas.local:8471"_s);
         rig.servers.setServers(WindowScenes::sampleServers());
-        QCOMPARE(form.serverAddress(), QStringLiteral("https://studio-nas.local:8471"));
+        QCOMPARE(form.serverAddress(), u"https://studio-nas.local:8471"_s);
         form.pickServer(0);
-        QCOMPARE(form.serverAddress(), QStringLiteral("https://192.168.1.20:8471"));
+        QCOMPARE(form.serverAddress(), u"https://192.168.1.20:8471"_s);
         const QVariantList found = form.foundServers();
         QCOMPARE(found.size(), 2);
-        QCOMPARE(found[0].toMap()[QStringLiteral("name")].toString(),
-                 QStringLiteral("Home Server"));
-        QCOMPARE(found[0].toMap()[QStringLiteral("picked")].toBool(), true);
-        QCOMPARE(found[1].toMap()[QStringLiteral("picked")].toBool(), false);
+        QCOMPARE(found[0].toMap()[u"name"_s].toString(), u"Home Server"_s);
+        QCOMPARE(found[0].toMap()[u"picked"_s].toBool(), true);
+        QCOMPARE(found[1].toMap()[u"picked"_s].toBool(), false);
         form.pickServer(5);
-        QCOMPARE(form.serverAddress(), QStringLiteral("https://192.168.1.20:8471"));
+        QCOMPARE(form.serverAddress(), u"https://192.168.1.20:8471"_s);
     }
 
     void theLastAddressIsOfferedAgain() {
         WindowRig rig;
-        rig.defaults().setString(SignInBridge::kLastServerKey, QStringLiteral("nas.local:8470"));
+        rig.defaults().setString(SignInBridge::kLastServerKey, u"nas.local:8470"_s);
         SignInBridge& form = *signedOutWindow(rig).signIn();
-        QCOMPARE(form.serverAddress(), QStringLiteral("nas.local:8470"));
+        QCOMPARE(form.serverAddress(), u"nas.local:8470"_s);
         rig.servers.setServers({WindowScenes::sampleServers().at(0)});
-        QCOMPARE(form.serverAddress(), QStringLiteral("nas.local:8470"));
+        QCOMPARE(form.serverAddress(), u"nas.local:8470"_s);
     }
 
     void aServerFoundBeforeTheScreenShowsIsOffered() {
         WindowRig rig;
         rig.servers.setServers({WindowScenes::sampleServers().at(0)});
         SignInBridge& form = *signedOutWindow(rig).signIn();
-        QCOMPARE(form.serverAddress(), QStringLiteral("https://192.168.1.20:8471"));
+        QCOMPARE(form.serverAddress(), u"https://192.168.1.20:8471"_s);
     }
 
     void aPairingLinkFillsTheFormWithoutSigningIn() {
@@ -182,12 +176,12 @@ private Q_SLOTS:
         const QUrl link(QStringLiteral(
             "sonavert://pair?server=http%3A%2F%2F192.168.1.20%3A8470&code=kq7-4fd-92x"));
         QVERIFY(bridge.showPairingLink(link));
-        QCOMPARE(bridge.signIn()->serverAddress(), QStringLiteral("http://192.168.1.20:8470"));
-        QCOMPARE(bridge.signIn()->code(), QStringLiteral("KQ7-4FD-92X"));
+        QCOMPARE(bridge.signIn()->serverAddress(), u"http://192.168.1.20:8470"_s);
+        QCOMPARE(bridge.signIn()->code(), u"KQ7-4FD-92X"_s);
         QCOMPARE(bridge.signIn()->hintText(), window_texts::kPairingLinkNotice);
         rig.clock().advance(1min);
         QVERIFY(rig.account.calls.isEmpty());
-        QVERIFY(!bridge.showPairingLink(QUrl(QStringLiteral("https://example.org/pair"))));
+        QVERIFY(!bridge.showPairingLink(QUrl(u"https://example.org/pair"_s)));
         rig.account.setSignedIn(kHome);
         QVERIFY(!bridge.showPairingLink(link));
     }
@@ -195,20 +189,20 @@ private Q_SLOTS:
     void thisComputersServerGetsItsFirstAccount() {
         WindowRig rig;
         SignInBridge& form = *signedOutWindow(rig).signIn();
-        form.setServerAddress(QStringLiteral("cloud.example.org"));
+        form.setServerAddress(u"cloud.example.org"_s);
         QVERIFY(!form.offersServerSetUp());
         form.setUpThisComputer();
         QCOMPARE(form.step(), SignInBridge::Step::EnterCode);
-        form.setServerAddress(QStringLiteral("127.0.0.1:8470"));
+        form.setServerAddress(u"127.0.0.1:8470"_s);
         QVERIFY(form.offersServerSetUp());
         form.setUpThisComputer();
         QCOMPARE(form.step(), SignInBridge::Step::NameAccount);
         QVERIFY(!form.canCreateAccount());
-        form.setAccountName(QStringLiteral("  Family "));
+        form.setAccountName(u"  Family "_s);
         form.createAccount();
         rig.settle();
         QCOMPARE(rig.account.calls, QStringList{"createFirstAccount http://127.0.0.1:8470 Family"});
-        QCOMPARE(rig.account.account()->accountName, QStringLiteral("Family"));
+        QCOMPARE(rig.account.account()->accountName, u"Family"_s);
         QCOMPARE(form.step(), SignInBridge::Step::EnterCode);
     }
 
@@ -228,25 +222,24 @@ private Q_SLOTS:
         form.setServerAddress(QString());
         QVERIFY(form.offersServerSetUp());
         form.setUpThisComputer();
-        form.setAccountName(QStringLiteral("Family"));
+        form.setAccountName(u"Family"_s);
         form.createAccount();
         QTRY_COMPARE(rig.account.calls,
                      QStringList{"createFirstAccount " + settings.localUrl.toString() + " Family"});
         QTRY_VERIFY(!form.isBusy());
 
         WindowRig stopped;
-        settings.localUrl = QUrl(QStringLiteral("http://127.0.0.1:1"));
+        settings.localUrl = QUrl(u"http://127.0.0.1:1"_s);
         HomeServer nowhere(QDBusConnection(QString()), network, std::make_shared<SystemClock>(),
                            settings);
         stopped.homeServer = &nowhere;
         SignInBridge& other = *signedOutWindow(stopped).signIn();
         other.setServerAddress(QString());
         other.setUpThisComputer();
-        other.setAccountName(QStringLiteral("Family"));
+        other.setAccountName(u"Family"_s);
         other.createAccount();
         QTRY_VERIFY(!other.isBusy());
-        QVERIFY2(other.errorText().contains(QStringLiteral("not running")),
-                 qPrintable(other.errorText()));
+        QVERIFY2(other.errorText().contains(u"not running"_s), qPrintable(other.errorText()));
         QVERIFY(stopped.account.calls.isEmpty());
     }
 };

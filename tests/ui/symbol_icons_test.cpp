@@ -10,6 +10,7 @@
 #include <QTest>
 
 using namespace sonavert;
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -18,7 +19,7 @@ QSet<QString> symbolsNamedByTheViews() {
     QSet<QString> names;
     const QRegularExpression named(
         QStringLiteral(R"re((?:symbol:\s*|iconSource\()"([a-z0-9.]+)")re"));
-    QDirIterator files(QStringLiteral(":/Sonavert/Ui"), {QStringLiteral("*.qml")});
+    QDirIterator files(u":/Sonavert/Ui"_s, {u"*.qml"_s});
     while (files.hasNext()) {
         QFile file(files.next());
         if (!file.open(QIODevice::ReadOnly))
@@ -59,14 +60,13 @@ private Q_SLOTS:
         for (const char* symbol : {"star", "star.slash", "star.fill", "arrow.right", "arrow.down",
                                    "clock.arrow.trianglehead.counterclockwise.rotate.90"})
             QVERIFY2(symbol_icons::lookUp(QString::fromLatin1(symbol)), symbol);
-        QVERIFY(!symbol_icons::lookUp(QStringLiteral("no.such.symbol")));
+        QVERIFY(!symbol_icons::lookUp(u"no.such.symbol"_s));
     }
 
     void everyEntryHasABundledDrawing() {
         const SymbolIconProvider bundledOnly(/*useIconTheme=*/false);
         for (auto it = symbol_icons::begin(); it != symbol_icons::end(); ++it) {
-            QVERIFY2(QFile::exists(QStringLiteral(":/sonavert/icons/") +
-                                   QString::fromLatin1(it->bundledSvg)),
+            QVERIFY2(QFile::exists(u":/sonavert/icons/"_s + QString::fromLatin1(it->bundledSvg)),
                      it->bundledSvg);
             const QImage image = bundledOnly.render(QString::fromLatin1(it->symbol), QSize(32, 32));
             QCOMPARE(image.size(), QSize(32, 32));
@@ -79,8 +79,7 @@ private Q_SLOTS:
     void providerTintsTheSymbolInTheAskedColour() {
         SymbolIconProvider provider(false);
         QSize size;
-        const QImage image =
-            provider.requestImage(QStringLiteral("star.fill/ff0000"), &size, QSize(24, 24));
+        const QImage image = provider.requestImage(u"star.fill/ff0000"_s, &size, QSize(24, 24));
         QCOMPARE(size, QSize(24, 24));
         const QRgb centre = image.pixel(12, 12);
         QCOMPARE(qAlpha(centre), 255);
@@ -88,8 +87,7 @@ private Q_SLOTS:
         QCOMPARE(qGreen(centre), 0);
         QCOMPARE(qBlue(centre), 0);
         // An unknown symbol is an empty picture, never a failure.
-        const QImage unknown =
-            provider.requestImage(QStringLiteral("nothing/000000"), &size, QSize(8, 8));
+        const QImage unknown = provider.requestImage(u"nothing/000000"_s, &size, QSize(8, 8));
         QCOMPARE(opaquePixels(unknown), 0);
     }
 };

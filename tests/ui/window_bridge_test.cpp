@@ -7,31 +7,11 @@
 
 using namespace sonavert;
 using namespace sonavert::test;
+using namespace Qt::StringLiterals;
 
 namespace {
 
-const QString kOfflineID = QStringLiteral("C0000000-0000-4000-8000-000000000001");
-
-PlaybackState song(std::optional<QString> album = std::nullopt) {
-    PlaybackState s;
-    s.songID = QStringLiteral("1");
-    s.songTitle = QStringLiteral("Teardrop");
-    s.artistName = QStringLiteral("Massive Attack");
-    s.albumTitle = std::move(album);
-    s.playbackTime = 75.9;
-    return s;
-}
-
-/// Shows the bridge's window and runs the coordinator's first pass with `devices`, then stops
-/// its loops so only the window's own timers move anything.
-void showWithDevices(WindowRig& rig, const DeviceList& devices) {
-    rig.cloud().fetchDefault = devices;
-    rig.cloud().peers = devices;
-    rig.bridge->setWindowVisible(true);
-    rig.clock().runUntil([&] { return !rig.coordinator().isDiscovering(); }, 10s);
-    rig.coordinator().stop();
-    rig.settle();
-}
+const QString kOfflineID = u"C0000000-0000-4000-8000-000000000001"_s;
 
 QString statusOf(WindowBridge& bridge, int row) {
     return bridge.devices()->presentationAt(row).statusText;
@@ -45,22 +25,20 @@ class WindowBridgeTest : public QObject {
 private Q_SLOTS:
     void firstStartWelcomesThenShowsMainWithTheStoreBannerAndTheSheets() {
         WindowRig rig;
-        auto& bridge = rig.makeBridge();
         rig.shortcuts.listOutput = QByteArrayLiteral("SonavertReceiver\n");
-        bridge.setWindowVisible(true);
-        rig.settle();
+        auto& bridge = rig.showBridge();
         QCOMPARE(bridge.screen(), WindowBridge::Screen::Welcome);
         QCOMPARE(bridge.sheet(), WindowBridge::Sheet::NoSheet);
         // The welcome screen holds the start-up work back.
-        QCOMPARE(rig.cloud().callCount(QStringLiteral("sessionID")), 0);
+        QCOMPARE(rig.cloud().callCount(u"sessionID"_s), 0);
         QCOMPARE(rig.shortcuts.listCalls, 0);
 
         bridge.getStarted();
         rig.settle();
         QCOMPARE(bridge.screen(), WindowBridge::Screen::Main);
         // A current build has no discontinued-version banner.
-        QVERIFY(!bridge.mainSections().contains(QStringLiteral("discontinued")));
-        QCOMPARE(rig.cloud().callCount(QStringLiteral("sessionID")), 1);
+        QVERIFY(!bridge.mainSections().contains(u"discontinued"_s));
+        QCOMPARE(rig.cloud().callCount(u"sessionID"_s), 1);
         QCOMPARE(rig.shortcuts.listCalls, 1);
         // The music question comes first, then the Shortcut sheet over the main content.
         QCOMPARE(bridge.sheet(), WindowBridge::Sheet::MusicConsent);
@@ -69,15 +47,6 @@ private Q_SLOTS:
         QCOMPARE(bridge.sheet(), WindowBridge::Sheet::ReceiverOnboarding);
         // Leaving the welcome screen with the switch off writes nothing.
         QVERIFY(!rig.defaults().contains(WindowBridge::kHideWelcomeKey));
-    }
-
-    void getStartedWithTheSwitchOnRemembersIt() {
-        WindowRig rig;
-        auto& bridge = rig.makeBridge();
-        bridge.setDontShowWelcomeAgain(true);
-        QVERIFY(!rig.defaults().contains(WindowBridge::kHideWelcomeKey));
-        bridge.getStarted();
-        QCOMPARE(rig.defaults().boolValue(WindowBridge::kHideWelcomeKey), true);
     }
 
     void restartWithTheFlagsSetGoesStraightToTheMainContent() {
@@ -107,9 +76,7 @@ private Q_SLOTS:
         WindowRig rig;
         rig.markSetUpDone();
         rig.defaults().removeObject(receiver_shortcut::kDonatedKey);
-        auto& bridge = rig.makeBridge(/*withInstaller=*/false);
-        bridge.setWindowVisible(true);
-        rig.settle();
+        auto& bridge = rig.showBridge(/*withInstaller=*/false);
         QCOMPARE(bridge.sheet(), WindowBridge::Sheet::NoSheet);
         QVERIFY(!bridge.receiverMissing());
         QCOMPARE(rig.shortcuts.listCalls, 0);
@@ -134,37 +101,34 @@ private Q_SLOTS:
         rig.markSetUpDone();
         rig.shortcuts.listOutput = output;
         if (fails)
-            rig.shortcuts.launchFailure =
-                Error{QStringLiteral("Process"), 2, QStringLiteral("no tool"), {}, {}, {}};
-        auto& bridge = rig.makeBridge();
-        bridge.setWindowVisible(true);
-        rig.settle();
+            rig.shortcuts.launchFailure = Error{u"Process"_s, 2, u"no tool"_s, {}, {}, {}};
+        auto& bridge = rig.showBridge();
         QCOMPARE(bridge.receiverMissing(), missing);
-        QCOMPARE(bridge.mainSections().contains(QStringLiteral("receiver")), missing);
+        QCOMPARE(bridge.mainSections().contains(u"receiver"_s), missing);
     }
 
     void bannersKeepTheirOrder() {
         WindowRig rig;
         rig.markSetUpDone();
         rig.shortcuts.listOutput = QByteArrayLiteral("Other\n");
-        rig.coordinatorRig.music->nowPlaying = song();
+        rig.coordinatorRig.music->nowPlaying = teardrop();
         auto& bridge = rig.makeBridge();
-        rig.cloud().latency[QStringLiteral("sendHandoff")] = 60s;
+        rig.cloud().latency[u"sendHandoff"_s] = 60s;
         // The first pass and the one right after it both fail to fetch.
         for (int pass = 0; pass < 2; ++pass)
-            rig.cloud().fetchResults.push_back(FakeHandoffService::cloudError(
-                clouddb::CloudErrorCode::NetworkFailure, QStringLiteral("down")));
-        showWithDevices(rig, {device(QStringLiteral("D1"), QStringLiteral("Den"))});
+            rig.cloud().fetchResults.push_back(
+                FakeHandoffService::cloudError(clouddb::CloudErrorCode::NetworkFailure, u"down"_s));
+        rig.showWithDevices({device(u"D1"_s, u"Den"_s)}, /*stopLoops=*/true);
         // A transfer that hangs shows the activity row; an earlier error stays until replaced.
-        bridge.transfer(QStringLiteral("D1"));
+        bridge.transfer(u"D1"_s);
         rig.settle();
-        rig.coordinator().setTransferError(QStringLiteral("Den did not answer."));
-        bridge.setSuccessorChannel(QStringLiteral("the Debian package"));
+        rig.coordinator().setTransferError(u"Den did not answer."_s);
+        bridge.setSuccessorChannel(u"the Debian package"_s);
         QCOMPARE(bridge.mainSections(),
                  (QStringList{"title", "receiver", "discontinued", "nowPlaying", "activity",
                               "transferError", "sync", "devices", "footer"}));
-        QCOMPARE(bridge.activityLabel(), QStringLiteral("Sending to Den\u2026"));
-        QCOMPARE(bridge.transferError(), QStringLiteral("Den did not answer."));
+        QCOMPARE(bridge.activityLabel(), u"Sending to Den\u2026"_s);
+        QCOMPARE(bridge.transferError(), u"Den did not answer."_s);
     }
 
     // Shown only while the feed marks the channel discontinued, naming where to go; closed,
@@ -175,21 +139,20 @@ private Q_SLOTS:
         auto& bridge = rig.makeBridge();
         QSignalSpy changed(&bridge, &WindowBridge::bannersChanged);
         QVERIFY(!bridge.showDiscontinuedBanner());
-        bridge.setSuccessorChannel(QStringLiteral("the sonavert.io apt repository"));
+        bridge.setSuccessorChannel(u"the sonavert.io apt repository"_s);
         QVERIFY(bridge.showDiscontinuedBanner());
-        QVERIFY(
-            bridge.discontinuedText().contains(QStringLiteral("the sonavert.io apt repository")));
+        QVERIFY(bridge.discontinuedText().contains(u"the sonavert.io apt repository"_s));
         bridge.setSuccessorChannel(std::nullopt);
         QVERIFY(!bridge.showDiscontinuedBanner());
         QCOMPARE(changed.count(), 2);
 
-        bridge.setSuccessorChannel(QStringLiteral("the sonavert.io apt repository"));
+        bridge.setSuccessorChannel(u"the sonavert.io apt repository"_s);
         bridge.closeDiscontinuedBanner();
         QVERIFY(!bridge.showDiscontinuedBanner());
         QCOMPARE(changed.count(), 4);
         QCOMPARE(rig.defaults().boolValue(WindowBridge::kDiscontinuedBannerDismissedKey), true);
         auto& restarted = rig.makeBridge();
-        restarted.setSuccessorChannel(QStringLiteral("the sonavert.io apt repository"));
+        restarted.setSuccessorChannel(u"the sonavert.io apt repository"_s);
         QVERIFY(!restarted.showDiscontinuedBanner());
     }
 
@@ -197,74 +160,66 @@ private Q_SLOTS:
         WindowRig rig;
         rig.markSetUpDone();
         auto& bridge = rig.makeBridge();
-        showWithDevices(rig, {device(QStringLiteral("D1"), QStringLiteral("Den"))});
+        rig.showWithDevices({device(u"D1"_s, u"Den"_s)}, /*stopLoops=*/true);
         QVERIFY(!bridge.canPush());
-        QVERIFY(!bridge.mainSections().contains(QStringLiteral("nowPlaying")));
+        QVERIFY(!bridge.mainSections().contains(u"nowPlaying"_s));
         QVERIFY(!bridge.devices()->presentationAt(0).showsPush);
 
-        rig.coordinatorRig.music->nowPlaying = song(QStringLiteral("Mezzanine"));
+        rig.coordinatorRig.music->nowPlaying = teardrop(u"Mezzanine"_s);
         rig.coordinator().start();
         rig.clock().advance(100ms);
         QVERIFY(bridge.canPush());
-        QCOMPARE(bridge.nowPlayingTitle(), QStringLiteral("Teardrop"));
-        QCOMPARE(bridge.nowPlayingArtist(), QStringLiteral("Massive Attack"));
+        QCOMPARE(bridge.nowPlayingTitle(), u"Teardrop"_s);
+        QCOMPARE(bridge.nowPlayingArtist(), u"Massive Attack"_s);
         QVERIFY(bridge.hasNowPlayingAlbum());
-        QCOMPARE(bridge.nowPlayingAlbum(), QStringLiteral("Mezzanine"));
-        QCOMPARE(bridge.nowPlayingElapsed(), QStringLiteral("1:15"));
+        QCOMPARE(bridge.nowPlayingAlbum(), u"Mezzanine"_s);
+        QCOMPARE(bridge.nowPlayingElapsed(), u"1:15"_s);
         QCOMPARE(bridge.nowPlayingSource(), QString());
         QVERIFY(bridge.devices()->presentationAt(0).showsPush);
 
         // Without an album the panel has three lines, not four.
-        rig.coordinatorRig.music->nowPlaying = song();
+        rig.coordinatorRig.music->nowPlaying = teardrop();
         rig.clock().advance(2s);
         QVERIFY(!bridge.hasNowPlayingAlbum());
         QCOMPARE(bridge.nowPlayingAlbum(), QString());
-        QCOMPARE(bridge.nowPlayingTitle(), QStringLiteral("Teardrop"));
+        QCOMPARE(bridge.nowPlayingTitle(), u"Teardrop"_s);
 
         // Played from another computer's copy: the panel says so.
         rig.coordinatorRig.music->nowPlaying->isRelayed = true;
         rig.clock().advance(2s);
-        QCOMPARE(bridge.nowPlayingSource(), QStringLiteral("Playing from another computer"));
-    }
-
-    void versionLineShowsAQuestionMarkForAMissingBuild() {
-        WindowRig rig;
-        auto& bridge = rig.makeBridge(true, QString());
-        QCOMPARE(bridge.versionLine(), QStringLiteral("Sonavert version 1.4 (?)"));
-        QCOMPARE(bridge.versionAccessibilityLabel(),
-                 QStringLiteral("Sonavert version 1.4, build ?"));
+        QCOMPARE(bridge.nowPlayingSource(), u"Playing from another computer"_s);
     }
 
     void offlineTextsStayCurrentWhileTheWindowIsShown() {
         WindowRig rig;
         rig.markSetUpDone();
         auto& bridge = rig.makeBridge();
-        AppDevice attic = device(kOfflineID, QStringLiteral("Attic"), DevicePresence::Offline);
+        AppDevice attic = device(kOfflineID, u"Attic"_s, DevicePresence::Offline);
         attic.lastSeen = rig.clock().now().addSeconds(-59);
-        showWithDevices(rig, {attic});
+        rig.showWithDevices({attic}, /*stopLoops=*/true);
         const double shownAfter = rig.clock().now().secondsSince(attic.lastSeen);
         QVERIFY(shownAfter < 60);
-        QCOMPARE(statusOf(bridge, 0), QStringLiteral("Offline"));
+        QCOMPARE(statusOf(bridge, 0), u"Offline"_s);
         rig.clock().advance(std::chrono::milliseconds(qint64((60 - shownAfter) * 1000) + 10));
-        QCOMPARE(statusOf(bridge, 0), QStringLiteral("Offline \u00b7 1m ago"));
+        QCOMPARE(statusOf(bridge, 0), u"Offline \u00b7 1m ago"_s);
         rig.clock().advance(60s);
-        QCOMPARE(statusOf(bridge, 0), QStringLiteral("Offline \u00b7 2m ago"));
+        QCOMPARE(statusOf(bridge, 0), u"Offline \u00b7 2m ago"_s);
 
         // Hidden, nothing ticks; shown again, the text is fresh at once.
         bridge.setWindowVisible(false);
         rig.clock().advance(3600s);
-        QCOMPARE(statusOf(bridge, 0), QStringLiteral("Offline \u00b7 2m ago"));
+        QCOMPARE(statusOf(bridge, 0), u"Offline \u00b7 2m ago"_s);
         bridge.setWindowVisible(true);
-        QCOMPARE(statusOf(bridge, 0), QStringLiteral("Offline \u00b7 1h ago"));
+        QCOMPARE(statusOf(bridge, 0), u"Offline \u00b7 1h ago"_s);
     }
 
     void waveformMovesOnlyWhileShownWithAnimationsOn() {
         WindowRig rig;
         rig.markSetUpDone();
         auto& bridge = rig.makeBridge();
-        AppDevice studio = device(QStringLiteral("D1"), QStringLiteral("Studio"));
-        studio.nowPlaying = song();
-        showWithDevices(rig, {studio});
+        AppDevice studio = device(u"D1"_s, u"Studio"_s);
+        studio.nowPlaying = teardrop();
+        rig.showWithDevices({studio}, /*stopLoops=*/true);
         auto* list = bridge.devices();
         rig.clock().advance(200ms);
         const QList<qreal> first = list->waveformHeights();
@@ -290,12 +245,12 @@ private Q_SLOTS:
     void listFlagsReachTheRows() {
         WindowRig rig;
         rig.markSetUpDone();
-        rig.coordinatorRig.music->nowPlaying = song();
+        rig.coordinatorRig.music->nowPlaying = teardrop();
         auto& bridge = rig.makeBridge();
-        rig.cloud().latency[QStringLiteral("sendHandoff")] = 60s;
-        showWithDevices(rig, {device(QStringLiteral("D1"), QStringLiteral("Den"))});
+        rig.cloud().latency[u"sendHandoff"_s] = 60s;
+        rig.showWithDevices({device(u"D1"_s, u"Den"_s)}, /*stopLoops=*/true);
         QVERIFY(bridge.devices()->presentationAt(0).areButtonsEnabled);
-        bridge.transfer(QStringLiteral("D1"));
+        bridge.transfer(u"D1"_s);
         rig.settle();
         QVERIFY(rig.coordinator().isTransferring());
         QVERIFY(!bridge.devices()->presentationAt(0).areButtonsEnabled);

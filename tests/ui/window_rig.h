@@ -14,6 +14,17 @@
 
 namespace sonavert::test {
 
+/// The song the window's tests have playing.
+inline PlaybackState teardrop(std::optional<QString> album = std::nullopt) {
+    return {QStringLiteral("1"),
+            75.9,
+            QStringLiteral("Teardrop"),
+            QStringLiteral("Massive Attack"),
+            std::move(album),
+            {},
+            {}};
+}
+
 /// A window bridge over a coordinator on fakes, a Shortcuts tool the test answers for, and
 /// recorded desktop actions, all on one virtual clock.
 struct WindowRig {
@@ -63,7 +74,8 @@ struct WindowRig {
         defaults().setBool(ConsentingMusicCatalog::kAllowedKey, true);
     }
 
-    WindowBridge& makeBridge(bool withInstaller = true, QString build = QStringLiteral("42")) {
+    /// What a window is made over: the rig's fakes.
+    WindowServices services(bool withInstaller = true, QString build = QStringLiteral("42")) {
         WindowServices services;
         services.coordinator = &coordinator();
         services.installer = withInstaller ? installer.get() : nullptr;
@@ -76,8 +88,32 @@ struct WindowRig {
         services.serverBrowser = usesAccount ? &servers : nullptr;
         services.homeServer = homeServer;
         services.keys = keysOf;
-        bridge = std::make_unique<WindowBridge>(services, [this] { return snapshotImage; });
+        return services;
+    }
+
+    WindowBridge& makeBridge(bool withInstaller = true) {
+        bridge = std::make_unique<WindowBridge>(services(withInstaller),
+                                                [this] { return snapshotImage; });
         return *bridge;
+    }
+
+    /// A new bridge whose window is shown, with the work that showing starts run.
+    WindowBridge& showBridge(bool withInstaller = true) {
+        makeBridge(withInstaller).setWindowVisible(true);
+        settle();
+        return *bridge;
+    }
+
+    /// Shows the bridge's window and runs the coordinator's first pass with `devices`; with
+    /// `stopLoops`, stops its loops then, so only the window's own timers move anything.
+    void showWithDevices(const DeviceList& devices, bool stopLoops = false) {
+        cloud().fetchDefault = devices;
+        cloud().peers = devices;
+        bridge->setWindowVisible(true);
+        clock().runUntil([&] { return !coordinator().isDiscovering(); }, 10s);
+        if (stopLoops)
+            coordinator().stop();
+        settle();
     }
 
     /// Lets posted work run without moving virtual time.

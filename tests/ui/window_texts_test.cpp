@@ -6,6 +6,7 @@
 #include <limits>
 
 using namespace sonavert;
+using namespace Qt::StringLiterals;
 
 class WindowTextsTest : public QObject {
     Q_OBJECT
@@ -31,56 +32,50 @@ private Q_SLOTS:
     }
 
     void versionLineShowsAQuestionMarkForWhatIsMissing() {
-        QCOMPARE(window_texts::versionLine(QStringLiteral("1.4"), QString()),
-                 QStringLiteral("Sonavert version 1.4 (?)"));
-        QCOMPARE(window_texts::versionLine(QString(), QStringLiteral("212")),
-                 QStringLiteral("Sonavert version ? (212)"));
-        QCOMPARE(
-            window_texts::versionAccessibilityLabel(QStringLiteral("1.4"), QStringLiteral("212")),
-            QStringLiteral("Sonavert version 1.4, build 212"));
-        QCOMPARE(window_texts::versionAccessibilityLabel(QStringLiteral("1.4"), QString()),
-                 QStringLiteral("Sonavert version 1.4, build ?"));
+        QCOMPARE(window_texts::versionLine(u"1.4"_s, QString()), u"Sonavert version 1.4 (?)"_s);
+        QCOMPARE(window_texts::versionLine(QString(), u"212"_s), u"Sonavert version ? (212)"_s);
+        QCOMPARE(window_texts::versionAccessibilityLabel(u"1.4"_s, u"212"_s),
+                 u"Sonavert version 1.4, build 212"_s);
+        QCOMPARE(window_texts::versionAccessibilityLabel(u"1.4"_s, QString()),
+                 u"Sonavert version 1.4, build ?"_s);
     }
 
     void downloadLinkRequestIsAMailWithItsSubjectAndBody() {
-        const auto link = window_texts::downloadLinkRequest(QStringLiteral("support@sonavert.io"));
+        const auto link = window_texts::downloadLinkRequest(u"support@sonavert.io"_s);
         QVERIFY(link);
-        QCOMPARE(link->scheme(), QStringLiteral("mailto"));
-        QCOMPARE(link->path(), QStringLiteral("support@sonavert.io"));
+        QCOMPARE(link->scheme(), u"mailto"_s);
+        QCOMPARE(link->path(), u"support@sonavert.io"_s);
         const QUrlQuery query(*link);
-        QCOMPARE(query.queryItemValue(QStringLiteral("subject"), QUrl::FullyDecoded),
-                 QStringLiteral("Sonavert Download Link"));
-        QCOMPARE(
-            query.queryItemValue(QStringLiteral("body"), QUrl::FullyDecoded),
-            QStringLiteral("Hi,\n\nCould you send me a download link for Sonavert?\n\nThanks!"));
+        QCOMPARE(query.queryItemValue(u"subject"_s, QUrl::FullyDecoded),
+                 u"Sonavert Download Link"_s);
+        QCOMPARE(query.queryItemValue(u"body"_s, QUrl::FullyDecoded),
+                 u"Hi,\n\nCould you send me a download link for Sonavert?\n\nThanks!"_s);
         // Line breaks travel percent-encoded, never raw.
-        QVERIFY(link->toString(QUrl::FullyEncoded).contains(QStringLiteral("%0A%0A")));
+        QVERIFY(link->toString(QUrl::FullyEncoded).contains(u"%0A%0A"_s));
         QVERIFY(!window_texts::downloadLinkRequest(QString()));
     }
 
     void supportFooterLeavesRoomAboveTheMarkerAndNamesTheMachine() {
-        QCOMPARE(window_texts::supportMailFooter(QStringLiteral("1.4"), QStringLiteral("212"),
-                                                 QStringLiteral("Debian GNU/Linux 12 (bookworm)"),
-                                                 QStringLiteral("ThinkPad X1 Carbon")),
+        QCOMPARE(window_texts::supportMailFooter(u"1.4"_s, u"212"_s,
+                                                 u"Debian GNU/Linux 12 (bookworm)"_s,
+                                                 u"ThinkPad X1 Carbon"_s),
                  QStringLiteral("\n\n\u2014\u2014 Please describe your issue above this line "
                                 "\u2014\u2014\nApp: Sonavert 1.4 (212)\nOS: Debian GNU/Linux 12 "
                                 "(bookworm)\nDevice: ThinkPad X1 Carbon"));
-        const QString unknownModel = window_texts::supportMailFooter(
-            QStringLiteral("1.4"), QString(), QStringLiteral("Fedora"), QStringLiteral("  "));
-        QVERIFY(unknownModel.endsWith(QStringLiteral("\nDevice: Computer")));
-        QVERIFY(unknownModel.contains(QStringLiteral("App: Sonavert 1.4 (?)")));
+        const QString unknownModel =
+            window_texts::supportMailFooter(u"1.4"_s, QString(), u"Fedora"_s, u"  "_s);
+        QVERIFY(unknownModel.endsWith(u"\nDevice: Computer"_s));
+        QVERIFY(unknownModel.contains(u"App: Sonavert 1.4 (?)"_s));
     }
 
     void supportMailLinkCarriesTheSameSubjectAndBody() {
-        const QString footer = window_texts::supportMailFooter(
-            QStringLiteral("1.4"), QStringLiteral("7"), QStringLiteral("Debian 12"), QString());
-        const QUrl link =
-            window_texts::supportMailLink(QStringLiteral("support@sonavert.io"), footer);
+        const QString footer =
+            window_texts::supportMailFooter(u"1.4"_s, u"7"_s, u"Debian 12"_s, QString());
+        const QUrl link = window_texts::supportMailLink(u"support@sonavert.io"_s, footer);
         const QUrlQuery query(link);
-        QCOMPARE(link.path(), QStringLiteral("support@sonavert.io"));
-        QCOMPARE(query.queryItemValue(QStringLiteral("subject"), QUrl::FullyDecoded),
-                 QStringLiteral("Sonavert Help"));
-        QCOMPARE(query.queryItemValue(QStringLiteral("body"), QUrl::FullyDecoded), footer);
+        QCOMPARE(link.path(), u"support@sonavert.io"_s);
+        QCOMPARE(query.queryItemValue(u"subject"_s, QUrl::FullyDecoded), u"Sonavert Help"_s);
+        QCOMPARE(query.queryItemValue(u"body"_s, QUrl::FullyDecoded), footer);
     }
 };
 
