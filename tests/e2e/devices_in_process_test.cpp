@@ -1,12 +1,16 @@
 // Whole devices in one process under virtual time: each with its cloud service over
 // one shared in-memory cloud, its coordinator, its push channel waking background passes, and
 // its music service over a silent simulated player. What the user does on one device is
-// checked on the players of the others.
+// checked on the players of the others, also under the faults of a bad day: a push queued for a
+// device that is off for ten minutes, a save held up by the cloud for a whole watchdog period,
+// a save that reaches the cloud twice, and a receiver stopped between taking a command and
+// playing it. Each song plays once, where the sender stopped.
 
 #include "src/app/control_state.h"
 #include "tests/e2e/in_process_device.h"
 #include "tests/support/checked.h"
 
+#include <QRegularExpression>
 #include <QTest>
 
 using namespace sonavert;
@@ -16,6 +20,27 @@ using namespace std::chrono_literals;
 namespace {
 
 using Device = InProcessDevice;
+const QString kSong = QStringLiteral("So What");
+
+/// The message id of the handoff the sender saved last, from its save line.
+QString savedMessageID(const CapturingLogSink& log) {
+    static const QRegularExpression saved(
+        QStringLiteral("^event=handoff_save_succeeded message_id=(\\S+) "));
+    QString id;
+    for (const QString& line : log.messages(LogCategory::Handoff))
+        if (const auto match = saved.match(line); match.hasMatch())
+            id = match.captured(1);
+    return id;
+}
+
+int resumesOf(const CapturingLogSink& log, const QString& messageID) {
+    const QString started =
+        QStringLiteral("event=playback_resume_started trigger=background message_id=") + messageID;
+    int count = 0;
+    for (const QString& line : log.messages(LogCategory::Playback))
+        count += line.startsWith(started);
+    return count;
+}
 
 } // namespace
 
@@ -37,14 +62,29 @@ class DevicesInProcessTest : public QObject {
         return std::chrono::duration<double>(m_clock->monotonicNow() - start).count();
     }
     static double position(const Device* device) { return device->player->snapshot().position; }
-    void startAndMeet(std::initializer_list<Device*> devices) {
-        for (Device* device : devices)
-            device->start();
-        for (Device* device : devices)
-            for (Device* other : devices)
-                if (device != other)
-                    QVERIFY2(runUntil([&] { return device->seesOnline(other->name); }),
-                             qPrintable(device->name + " never saw " + other->name));
+    void startAndMeet() {
+        m_kitchen->start();
+        m_study->start();
+        QVERIFY(runUntil([&] { return m_kitchen->seesOnline(m_study->name); }));
+        QVERIFY(runUntil([&] { return m_study->seesOnline(m_kitchen->name); }));
+    }
+
+    /// Kitchen plays the song for `played`, then pushes it to Study, its save meeting
+    /// `saveFault`; the push's task.
+    QCoro::Task<> pushAfter(Duration played,
+                            std::optional<clouddb::RequestFault> saveFault = std::nullopt) {
+        m_kitchen->playNow(kSong);
+        m_clock->advance(played);
+        if (saveFault)
+            m_kitchen->database->addFault(QStringLiteral("modifyRecords"), *saveFault);
+        return m_kitchen->coordinator->transfer(*m_kitchen->peer(QStringLiteral("Study")));
+    }
+    /// Study starts the song and is moved to within a second of `stoppedAt` right away (a
+    /// start further back would reach it only seconds later, by playing).
+    bool studyStartsNear(double stoppedAt) {
+        if (!runUntil([&] { return m_study->plays(kSong); }, 30s))
+            return false;
+        return runUntil([&] { return std::abs(position(m_study.get()) - stoppedAt) < 1.0; }, 2s);
     }
 
 private Q_SLOTS:
@@ -68,7 +108,7 @@ private Q_SLOTS:
     }
 
     void pushPlaysThereAtThePositionAndPausesHere() {
-        CHECKED(startAndMeet({m_kitchen.get(), m_study.get()}));
+        CHECKED(startAndMeet());
         m_kitchen->playNow(QStringLiteral("Blue in Green"));
         m_clock->advance(42s);
         QVERIFY(
@@ -86,31 +126,30 @@ private Q_SLOTS:
     }
 
     void pushToAnOfflineDeviceWaitsAndPlaysWhenItStarts() {
-        CHECKED(startAndMeet({m_kitchen.get(), m_study.get()}));
+        CHECKED(startAndMeet());
         m_study->stop();
         QVERIFY(runUntil([&] { return !m_kitchen->seesOnline(QStringLiteral("Study")); }, 10s));
-        m_kitchen->playNow(QStringLiteral("So What"));
+        m_kitchen->playNow(kSong);
         m_clock->advance(10s);
         const AppDevice study = *m_kitchen->peer(QStringLiteral("Study"));
         QVERIFY(finish(m_kitchen->coordinator->transfer(study)));
         QVERIFY(m_kitchen->coordinator->queuedPushTargets().contains(study.id));
         m_clock->advance(45s); // the command waits in the cloud
-        QVERIFY(!m_study->plays(QStringLiteral("So What")));
+        QVERIFY(!m_study->plays(kSong));
         m_study->start();
-        QVERIFY(runUntil([&] { return m_study->plays(QStringLiteral("So What")); }, 10s));
+        QVERIFY(runUntil([&] { return m_study->plays(kSong); }, 10s));
         QVERIFY(runUntil(
             [&] { return !m_kitchen->coordinator->queuedPushTargets().contains(study.id); }, 30s));
     }
 
     void pullIsAnsweredByTheOtherDevice() {
-        CHECKED(startAndMeet({m_kitchen.get(), m_study.get()}));
-        m_study->playNow(QStringLiteral("So What"));
+        CHECKED(startAndMeet());
+        m_study->playNow(kSong);
         m_clock->advance(20s);
         QVERIFY(finish(m_kitchen->coordinator->pull(*m_kitchen->peer(QStringLiteral("Study")))));
         QVERIFY(runUntil(
             [&] {
-                return m_kitchen->plays(QStringLiteral("So What")) &&
-                       m_kitchen->player->snapshot().position >= 19.5;
+                return m_kitchen->plays(kSong) && m_kitchen->player->snapshot().position >= 19.5;
             },
             10s));
         QVERIFY(m_kitchen->player->snapshot().position < 22.0);
@@ -123,8 +162,8 @@ private Q_SLOTS:
         m_study = std::make_unique<Device>(QStringLiteral("BBBBBBBB-2222-4222-8222-222222222222"),
                                            QStringLiteral("Study"), m_clock, m_cloud,
                                            QList<LibraryTrack>{});
-        CHECKED(startAndMeet({m_kitchen.get(), m_study.get()}));
-        m_kitchen->playNow(QStringLiteral("So What"));
+        CHECKED(startAndMeet());
+        m_kitchen->playNow(kSong);
         QVERIFY(
             finish(m_kitchen->coordinator->transfer(*m_kitchen->peer(QStringLiteral("Study")))));
         QVERIFY(runUntil([&] { return m_study->coordinator->transferError().has_value(); }, 600s));
@@ -139,7 +178,7 @@ private Q_SLOTS:
         m_study =
             std::make_unique<Device>(QStringLiteral("BBBBBBBB-2222-4222-8222-222222222222"),
                                      QStringLiteral("Study"), m_clock, m_cloud, kLibrary, true);
-        CHECKED(startAndMeet({m_kitchen.get(), m_study.get()}));
+        CHECKED(startAndMeet());
         m_kitchen->playNow(QStringLiteral("Blue in Green"));
         m_clock->advance(42s);
         const Duration pushedAt = m_clock->monotonicNow();
@@ -185,8 +224,8 @@ private Q_SLOTS:
     }
 
     void aPullStartsWhereTheSourceIsWhenItTakesTheRequest() {
-        CHECKED(startAndMeet({m_kitchen.get(), m_study.get()}));
-        m_study->playNow(QStringLiteral("So What"));
+        CHECKED(startAndMeet());
+        m_study->playNow(kSong);
         m_clock->advance(20s);
         // The listener skips ahead on Study between two samples of its playback loop.
         QCoro::Task<Status> seek = m_study->player->setPlayerPosition(300.0);
@@ -195,7 +234,7 @@ private Q_SLOTS:
         QVERIFY(
             runUntil([&] { return m_study->player->snapshot().state == PlayerState::Paused; }, 5s));
         const double sourceAt = position(m_study.get()); // paused as it answered
-        QVERIFY(runUntil([&] { return m_kitchen->plays(QStringLiteral("So What")); }, 10s));
+        QVERIFY(runUntil([&] { return m_kitchen->plays(kSong); }, 10s));
         QVERIFY(runUntil([&] { return position(m_kitchen.get()) >= sourceAt - 1.0; }, 1s));
         qInfo("the requester starts at %.2f s, the source was at %.2f s", position(m_kitchen.get()),
               sourceAt);
@@ -203,7 +242,7 @@ private Q_SLOTS:
     }
 
     void aPullFromADeviceThatPlaysNothingSaysSoWithinSeconds() {
-        CHECKED(startAndMeet({m_kitchen.get(), m_study.get()}));
+        CHECKED(startAndMeet());
         const Duration askedAt = m_clock->monotonicNow();
         QVERIFY(finish(m_kitchen->coordinator->pull(*m_kitchen->peer(QStringLiteral("Study")))));
         QVERIFY(runUntil([&] { return !m_kitchen->coordinator->isPulling(); }, 30s));
@@ -212,6 +251,97 @@ private Q_SLOTS:
         QCOMPARE(m_kitchen->coordinator->transferError(),
                  std::optional(QStringLiteral("Nothing is playing on Study right now.")));
         QCOMPARE(m_kitchen->coordinator->activityLabel(), std::nullopt);
+    }
+
+    void pushQueuedForTenMinutesPlaysWhenTheDeviceStartsOnce() {
+        CapturingLogSink log;
+        CHECKED(startAndMeet());
+        m_study->stop();
+        QVERIFY(runUntil([&] { return !m_kitchen->seesOnline(QStringLiteral("Study")); }, 10s));
+        QVERIFY(runUntil([&] { return m_kitchen->peer(QStringLiteral("Study")).has_value(); }));
+        auto push = pushAfter(25s);
+        QVERIFY(runUntil([&] { return push.isReady(); }));
+        const double stoppedAt = m_kitchen->player->snapshot().position;
+        QCOMPARE(m_kitchen->player->snapshot().state, PlayerState::Paused);
+        const QString id = savedMessageID(log);
+        QVERIFY(!id.isEmpty());
+        const QString studyID = m_study->id;
+        QVERIFY(m_kitchen->coordinator->queuedPushTargets().contains(studyID));
+
+        m_clock->advance(10min);
+        m_study->start();
+        QVERIFY(studyStartsNear(stoppedAt));
+        QVERIFY(runUntil(
+            [&] { return !m_kitchen->coordinator->queuedPushTargets().contains(studyID); }, 30s));
+        m_clock->advance(2min);
+        QCOMPARE(resumesOf(log, id), 1);
+        QVERIFY(m_study->plays(kSong));
+        QVERIFY(log.messages(LogCategory::Handoff)
+                    .filter(QStringLiteral("handoff_rejected"))
+                    .isEmpty());
+    }
+
+    void saveHeldUpForAWatchdogPeriodLandsWhereTheSenderStopped() {
+        CapturingLogSink log;
+        CHECKED(startAndMeet());
+        // The first attempt of the push's save never answers; its watchdog fires after 8 s
+        // and the second attempt goes through.
+        auto push =
+            pushAfter(40s, clouddb::RequestFault{clouddb::RequestFault::Kind::Hang, {}, {}});
+        QVERIFY(runUntil([&] { return push.isReady(); }));
+        QVERIFY2(log.messages(LogCategory::Handoff)
+                     .filter(QStringLiteral("event=handoff_save_succeeded"))
+                     .last()
+                     .contains(QStringLiteral(" attempt=2 ")),
+                 "the save was not held up");
+        const double stoppedAt = m_kitchen->player->snapshot().position;
+        QCOMPARE(m_kitchen->player->snapshot().state, PlayerState::Paused);
+        QVERIFY2(stoppedAt < 41.0, qPrintable(QString::number(stoppedAt)));
+        QVERIFY(studyStartsNear(stoppedAt));
+    }
+
+    void saveThatReachesTheCloudTwicePlaysOnce() {
+        CapturingLogSink log;
+        CHECKED(startAndMeet());
+        // The first attempt is applied only after its watchdog fired, after the second one:
+        // the cloud holds the same command again once Study has played it.
+        auto push =
+            pushAfter(30s, clouddb::RequestFault{clouddb::RequestFault::Kind::LateAnswer, {}, 12s});
+        QVERIFY(runUntil([&] { return push.isReady(); }));
+        const QString id = savedMessageID(log);
+        QVERIFY(studyStartsNear(m_kitchen->player->snapshot().position));
+        m_clock->advance(1min);
+        QCOMPARE(resumesOf(log, id), 1);
+        QVERIFY(log.messages(LogCategory::Handoff)
+                    .contains(QStringLiteral("event=handoff_duplicate_ignored message_id=") + id));
+        QVERIFY(!m_cloud->record(QStringLiteral("user"), clouddb::kDefaultZone,
+                                 QStringLiteral("handoff_") + m_study->id));
+    }
+
+    void receiverStoppedBetweenTakingAndPlayingPlaysOnItsNextStartOnce() {
+        CapturingLogSink log;
+        CHECKED(startAndMeet());
+        auto push = pushAfter(50s);
+        QVERIFY(runUntil([&] { return push.isReady(); }));
+        const double stoppedAt = m_kitchen->player->snapshot().position;
+        const QString id = savedMessageID(log);
+        // Taken (and deleted from the cloud) but not yet played when Study is killed.
+        QVERIFY(runUntil([&] {
+            return m_study->coordinator->activityLabel() ==
+                   std::optional(QStringLiteral("Resuming playback\u2026"));
+        }));
+        QCOMPARE(resumesOf(log, id), 0);
+        m_study->kill();
+        m_clock->advance(5s);
+        QVERIFY(!m_study->plays(kSong));
+        QVERIFY(!m_cloud->record(QStringLiteral("user"), clouddb::kDefaultZone,
+                                 QStringLiteral("handoff_") + m_study->id));
+
+        m_study->start();
+        QVERIFY(studyStartsNear(stoppedAt));
+        m_clock->advance(1min);
+        QCOMPARE(resumesOf(log, id), 1);
+        QVERIFY(m_study->plays(kSong));
     }
 };
 

@@ -4,151 +4,38 @@
 // change signal and the players themselves. Skipped, with the reason printed, where mpv or
 // the audio tools are missing.
 
-#include "src/player/library_index.h"
-#include "src/player/local_catalog.h"
-#include "src/player/mpris_player.h"
 #include "tests/e2e/headless_device.h"
-#include "tests/support/audio_fixtures.h"
-#include "tests/support/await_task.h"
+#include "tests/e2e/mpv_machine.h"
 #include "tests/support/checked.h"
-#include "tests/support/child_program.h"
 #include "tests/support/local_http_feed.h"
-#include "tests/support/mpv_fixture.h"
-#include "tests/support/private_session_bus.h"
-#include "tests/support/process_harness.h"
 #include "tests/support/scratch_files.h"
 
-#include <QDBusMessage>
-#include <QDBusReply>
-#include <QDBusServiceWatcher>
 #include <QElapsedTimer>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
-#include <QSignalSpy>
 #include <QTest>
-#include <csignal>
 
 using namespace sonavert;
 using test::awaitTask;
 
 namespace {
 
-using test::kControlInterface;
-using test::kControlPath;
-using test::kControlService;
-using test::StateSignal;
-const QString kSong = QStringLiteral("Blue in Green");
+const QString kSong = test::kMachineSong;
 const QString kOnlyInKitchen = QStringLiteral("Freddie Freeloader");
 const QString kOutsideTheFolder = QStringLiteral("Flamenco Sketches");
 const QString kStreamTitle = QStringLiteral("Live at the Plugged Nickel");
 constexpr int kEventLimitMs = 30000; // only keeps a broken run from hanging
 
-struct Device {
-    QString name;
-    QString home;
-    QString music;
-    test::MpvOnPrivateBus mpv;
-    QDBusConnection connection{QString()};
-    QProcess app;
-    StateSignal stateSignal;
-    std::shared_ptr<LibraryIndex> library;
-    std::unique_ptr<MprisPlayer> player;
-
-    ~Device() { stopApp(); }
-
-    QProcessEnvironment environment() const {
-        QProcessEnvironment environment = mpv.environment(home);
-        environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"),
-                           QStringLiteral("unix:path=/nonexistent/sonavert-e2e-system-bus"));
-        environment.insert(QStringLiteral("XDG_DATA_HOME"), home + QStringLiteral("/data"));
-        environment.insert(QStringLiteral("SONAVERT_LOG_TARGET"), QStringLiteral("stderr"));
-        environment.remove(QStringLiteral("SONAVERT_CLOUD_TOKEN"));
-        return environment;
-    }
+struct Device : test::MpvMachine, test::DeviceControl {
+    Device() { eventLimitMs = kEventLimitMs; }
 
     bool startBusAndPlayer(QString* reason) {
-        if (!mpv.start(QStringLiteral("e2e-") + name, home, reason))
+        if (!startPlayer(QStringLiteral("e2e-") + name, reason))
             return false;
-        connection = mpv.connection();
-        connection.connect(QString(), kControlPath, kControlInterface,
-                           QStringLiteral("StateChanged"), &stateSignal, SLOT(receive(QString)));
-        library = std::make_shared<LibraryIndex>(home + QStringLiteral("/test-index.json"),
-                                                 QStringList{music});
-        if (!awaitTask(library->rescan()).ok()) {
-            *reason = QStringLiteral("library scan failed");
-            return false;
-        }
-        MprisOptions options;
-        options.playerName = QStringLiteral("mpv");
-        player = std::make_unique<MprisPlayer>(
-            connection, std::make_shared<SystemClock>(),
-            std::make_shared<LocalCatalog>(library, QList<RadioStation>{}), options);
+        watch(mpv.connection());
         return true;
     }
-
     bool startApp(const test::CloudServerProcess& cloud) {
-        QDBusServiceWatcher watcher(kControlService, connection,
-                                    QDBusServiceWatcher::WatchForRegistration);
-        QSignalSpy registered(&watcher, &QDBusServiceWatcher::serviceRegistered);
-        QProcessEnvironment withToken = environment();
-        withToken.insert(QStringLiteral("SONAVERT_CLOUD_TOKEN"), cloud.token());
-        withToken.insert(QStringLiteral("SONAVERT_ACCOUNT_KEY"), cloud.accountKey());
-        app.setProcessEnvironment(withToken);
-        // Into files: nobody reads a pipe while the test waits on sonavertctl, and a full pipe
-        // would stall the device.
-        app.setStandardOutputFile(home + QStringLiteral("/app.out"), QIODevice::Append);
-        app.setStandardErrorFile(home + QStringLiteral("/app.log"), QIODevice::Append);
-        app.start(QStringLiteral(SONAVERT_EXECUTABLE),
-                  {QStringLiteral("--headless"), QStringLiteral("--profile"),
-                   home + QStringLiteral("/profile"), QStringLiteral("--name"), name,
-                   QStringLiteral("--cloud"), cloud.url(), QStringLiteral("--player"),
-                   QStringLiteral("mpv"), QStringLiteral("--library"), music});
-        return app.waitForStarted() && registered.wait(kEventLimitMs);
-    }
-
-    void stopApp() {
-        if (app.state() == QProcess::NotRunning)
-            return;
-        app.terminate();
-        app.waitForFinished(test::kProcessLimitMs);
-    }
-
-    QString output() const {
-        QFile file(home + QStringLiteral("/app.out"));
-        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-    }
-
-    QJsonObject state() {
-        const QDBusMessage call = QDBusMessage::createMethodCall(
-            kControlService, kControlPath, kControlInterface, QStringLiteral("GetState"));
-        const QDBusReply<QString> reply = connection.call(call);
-        return reply.isValid() ? QJsonDocument::fromJson(reply.value().toUtf8()).object()
-                               : QJsonObject();
-    }
-
-    // Waits for the published state to satisfy `done`, on the change signal.
-    bool waitForState(const std::function<bool(const QJsonObject&)>& done) {
-        QSignalSpy changes(&stateSignal, &StateSignal::changed);
-        if (done(state()))
-            return true;
-        QElapsedTimer limit;
-        limit.start();
-        while (limit.elapsed() < kEventLimitMs) {
-            if (!changes.wait(kEventLimitMs))
-                return done(state());
-            if (done(
-                    QJsonDocument::fromJson(changes.takeLast().at(0).toString().toUtf8()).object()))
-                return true;
-        }
-        return false;
-    }
-
-    QJsonObject peer(const QJsonObject& state, const QString& peerName) const {
-        for (const QJsonValue device : state.value(QStringLiteral("devices")).toArray())
-            if (device[QStringLiteral("name")].toString() == peerName)
-                return device.toObject();
-        return {};
+        return registersAfter([&] { return MpvMachine::startApp(cloud); });
     }
 
     int ctl(const QStringList& arguments, QString* output = nullptr) {
@@ -159,28 +46,7 @@ struct Device {
             *output = run.out + run.err;
         return run.exitCode;
     }
-
-    // Reads the player until `done` holds; every reading waits on mpv's answer.
-    std::optional<NowPlaying> readUntil(const std::function<bool(const NowPlaying&)>& done) {
-        QElapsedTimer limit;
-        limit.start();
-        while (limit.elapsed() < kEventLimitMs) {
-            const Result<NowPlaying> now = awaitTask(player->nowPlaying());
-            if (now.ok() && done(now.value()))
-                return now.value();
-        }
-        return std::nullopt;
-    }
-    std::optional<NowPlaying> readUntilPlaying(const QString& title) {
-        return readUntil([&](const NowPlaying& now) {
-            return now.state == PlayerState::Playing && now.track && now.track->name == title;
-        });
-    }
 };
-
-bool isOnline(const QJsonObject& device) {
-    return device.value(QStringLiteral("presence")).toString() == QLatin1String("online");
-}
 
 } // namespace
 
@@ -193,21 +59,6 @@ class HandoffEndToEndTest : public QObject {
     Device m_study;
 
     test::LocalHttpFeed m_radio;
-
-    static bool makeSong(const QString& path, const QString& title) {
-        return test::AudioFixtures::make(path, 240,
-                                         {QStringLiteral("TITLE=") + title,
-                                          QStringLiteral("ARTIST=Miles Davis"),
-                                          QStringLiteral("ALBUM=Kind of Blue")});
-    }
-
-    bool prepare(Device& device, const QString& name) {
-        device.name = name;
-        device.home = m_scratch.filePath(name);
-        device.music = device.home + QStringLiteral("/Music");
-        return QDir().mkpath(device.music) &&
-               makeSong(device.music + QStringLiteral("/blue.flac"), kSong);
-    }
 
     // Plays `title` of the Kitchen's library from `position`.
     void playInKitchen(const QString& title, double position) {
@@ -250,13 +101,14 @@ class HandoffEndToEndTest : public QObject {
 
 private Q_SLOTS:
     void initTestCase() {
-        QVERIFY(prepare(m_kitchen, QStringLiteral("Kitchen")));
-        QVERIFY(prepare(m_study, QStringLiteral("Study")));
+        QVERIFY(m_kitchen.prepare(QStringLiteral("Kitchen"), m_scratch.path()));
+        QVERIFY(m_study.prepare(QStringLiteral("Study"), m_scratch.path()));
         // Only the Kitchen has these: one in its music folder, one beside it.
-        QVERIFY(makeSong(m_kitchen.music + QStringLiteral("/freddie.flac"), kOnlyInKitchen));
+        QVERIFY(
+            Device::makeSong(m_kitchen.music + QStringLiteral("/freddie.flac"), kOnlyInKitchen));
         QVERIFY(QDir().mkpath(m_kitchen.home + QStringLiteral("/Elsewhere")));
-        QVERIFY(makeSong(m_kitchen.home + QStringLiteral("/Elsewhere/sketches.flac"),
-                         kOutsideTheFolder));
+        QVERIFY(Device::makeSong(m_kitchen.home + QStringLiteral("/Elsewhere/sketches.flac"),
+                                 kOutsideTheFolder));
         const QString radio = m_scratch.filePath(QStringLiteral("radio.ogg"));
         QVERIFY(test::AudioFixtures::make(radio, 120, {QStringLiteral("TITLE=") + kStreamTitle}));
         m_radio.body = test::readFile(radio);
@@ -268,10 +120,8 @@ private Q_SLOTS:
         QVERIFY2(m_study.startBusAndPlayer(&reason), qPrintable(reason));
         QVERIFY(m_kitchen.startApp(*m_cloud));
         QVERIFY(m_study.startApp(*m_cloud));
-        QVERIFY(m_kitchen.waitForState(
-            [&](const QJsonObject& state) { return isOnline(m_kitchen.peer(state, "Study")); }));
-        QVERIFY(m_study.waitForState(
-            [&](const QJsonObject& state) { return isOnline(m_study.peer(state, "Kitchen")); }));
+        QVERIFY(m_kitchen.waitForOnline(QStringLiteral("Study")));
+        QVERIFY(m_study.waitForOnline(QStringLiteral("Kitchen")));
     }
 
     void pushPlaysTheSongOnTheOtherDeviceAtItsPosition() {
@@ -305,13 +155,15 @@ private Q_SLOTS:
     void pushToAStoppedDevicePlaysWhenItStarts() {
         m_study.stopApp();
         QCOMPARE(m_study.app.exitCode(), 0);
-        QVERIFY(m_kitchen.waitForState(
-            [&](const QJsonObject& state) { return !isOnline(m_kitchen.peer(state, "Study")); }));
+        QVERIFY(m_kitchen.waitFor([](const QJsonObject& state) {
+            return !Device::isOnline(Device::peerIn(state, QStringLiteral("Study")));
+        }));
         QVERIFY(m_kitchen.readUntilPlaying(kSong));
         QString output;
         QCOMPARE(m_kitchen.ctl({QStringLiteral("push"), QStringLiteral("Study")}, &output), 0);
-        QVERIFY(m_kitchen.waitForState([&](const QJsonObject& state) {
-            return m_kitchen.peer(state, "Study").value(QStringLiteral("isQueued")).toBool();
+        QVERIFY(m_kitchen.waitFor([](const QJsonObject& state) {
+            return Device::peerIn(state, QStringLiteral("Study"))[QStringLiteral("isQueued")]
+                .toBool();
         }));
         QVERIFY(m_study.startApp(*m_cloud));
         QVERIFY2(m_study.readUntilPlaying(kSong), qPrintable(output));
@@ -324,16 +176,15 @@ private Q_SLOTS:
         const auto hasSyncError = [](const QJsonObject& state) {
             return state.value(QStringLiteral("syncError")).isString();
         };
-        QVERIFY(m_kitchen.waitForState(hasSyncError));
-        QVERIFY(m_study.waitForState(hasSyncError));
+        QVERIFY(m_kitchen.waitFor(hasSyncError));
+        QVERIFY(m_study.waitFor(hasSyncError));
         QVERIFY(m_cloud->restart());
         const auto recovered = [](const QJsonObject& state) {
             return state.value(QStringLiteral("syncError")).isNull();
         };
-        QVERIFY(m_kitchen.waitForState(recovered));
-        QVERIFY(m_study.waitForState(recovered));
-        QVERIFY(m_study.waitForState(
-            [&](const QJsonObject& state) { return isOnline(m_study.peer(state, "Kitchen")); }));
+        QVERIFY(m_kitchen.waitFor(recovered));
+        QVERIFY(m_study.waitFor(recovered));
+        QVERIFY(m_study.waitForOnline(QStringLiteral("Kitchen")));
         CHECKED(pushAndCheck(m_study, m_kitchen));
     }
 

@@ -34,13 +34,73 @@ Q_SIGNALS:
     void changed(const QString& state);
 };
 
-struct HeadlessDevice {
+/// A device's control interface as the tests watch it, on the device's session bus: its state,
+/// read on demand and awaited on the change signal.
+struct DeviceControl {
+    QDBusConnection connection{QString()};
+    StateSignal stateSignal;
+    int eventLimitMs = kEventLimitMs;
+
+    /// Listens to the control interface's changes on `bus`.
+    void watch(const QDBusConnection& bus) {
+        connection = bus;
+        connection.connect(QString(), kControlPath, kControlInterface,
+                           QStringLiteral("StateChanged"), &stateSignal, SLOT(receive(QString)));
+    }
+
+    /// Runs `start` (which starts the device); true once the control interface is on the bus.
+    bool registersAfter(const std::function<bool()>& start) {
+        QDBusServiceWatcher watcher(kControlService, connection,
+                                    QDBusServiceWatcher::WatchForRegistration);
+        QSignalSpy registered(&watcher, &QDBusServiceWatcher::serviceRegistered);
+        return start() && registered.wait(eventLimitMs);
+    }
+
+    QJsonObject state() {
+        const QDBusReply<QString> reply = connection.call(QDBusMessage::createMethodCall(
+            kControlService, kControlPath, kControlInterface, QStringLiteral("GetState")));
+        return reply.isValid() ? QJsonDocument::fromJson(reply.value().toUtf8()).object()
+                               : QJsonObject();
+    }
+
+    /// Waits on the change signal for the state to satisfy `done`.
+    bool waitFor(const std::function<bool(const QJsonObject&)>& done) {
+        QSignalSpy changes(&stateSignal, &StateSignal::changed);
+        QElapsedTimer limit;
+        limit.start();
+        while (!done(state())) {
+            if (limit.elapsed() > eventLimitMs || !changes.wait(eventLimitMs))
+                return done(state());
+        }
+        return true;
+    }
+
+    bool waitForAccount(const QString& accountState) {
+        return waitFor([&](const QJsonObject& s) {
+            return s[QStringLiteral("account")][QStringLiteral("state")].toString() == accountState;
+        });
+    }
+
+    /// The device named `name` in the list of `state`; empty when it is not listed.
+    static QJsonObject peerIn(const QJsonObject& state, const QString& name) {
+        for (const QJsonValue device : state[QStringLiteral("devices")].toArray())
+            if (device[QStringLiteral("name")].toString() == name)
+                return device.toObject();
+        return {};
+    }
+    static bool isOnline(const QJsonObject& device) {
+        return device[QStringLiteral("presence")].toString() == QLatin1String("online");
+    }
+    bool waitForOnline(const QString& peer) {
+        return waitFor([&](const QJsonObject& s) { return isOnline(peerIn(s, peer)); });
+    }
+};
+
+struct HeadlessDevice : DeviceControl {
     QString name;
     QString profile;
     PrivateSessionBus bus;
-    QDBusConnection connection{QString()};
     QProcess app;
-    StateSignal stateSignal;
 
     ~HeadlessDevice() { stop(); }
 
@@ -70,29 +130,26 @@ struct HeadlessDevice {
     bool startBus(QString* reason) {
         if (!bus.start(reason))
             return false;
-        connection = bus.connect(name);
-        connection.connect(QString(), kControlPath, kControlInterface,
-                           QStringLiteral("StateChanged"), &stateSignal, SLOT(receive(QString)));
+        watch(bus.connect(name));
         return true;
     }
 
     /// Starts the device with `extra` arguments and environment; true once it is on its bus.
     bool start(const QStringList& extra = {}, const QString& token = {}) {
-        QDBusServiceWatcher watcher(kControlService, connection,
-                                    QDBusServiceWatcher::WatchForRegistration);
-        QSignalSpy registered(&watcher, &QDBusServiceWatcher::serviceRegistered);
         QProcessEnvironment env = environment();
         if (!token.isEmpty())
             env.insert(QStringLiteral("SONAVERT_CLOUD_TOKEN"), token);
         app.setProcessEnvironment(env);
         app.setStandardOutputFile(profile + QStringLiteral(".out"), QIODevice::Append);
         app.setStandardErrorFile(profile + QStringLiteral(".log"), QIODevice::Append);
-        app.start(QStringLiteral(SONAVERT_EXECUTABLE),
-                  QStringList{QStringLiteral("--headless"), QStringLiteral("--profile"), profile,
-                              QStringLiteral("--name"), name, QStringLiteral("--player"),
-                              QStringLiteral("simulated")} +
-                      extra);
-        return app.waitForStarted() && registered.wait(kEventLimitMs);
+        return registersAfter([&] {
+            app.start(QStringLiteral(SONAVERT_EXECUTABLE),
+                      QStringList{QStringLiteral("--headless"), QStringLiteral("--profile"),
+                                  profile, QStringLiteral("--name"), name,
+                                  QStringLiteral("--player"), QStringLiteral("simulated")} +
+                          extra);
+            return app.waitForStarted();
+        });
     }
 
     void stop() {
@@ -111,41 +168,6 @@ struct HeadlessDevice {
     static QString readText(const QString& path) {
         QFile file(path);
         return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-    }
-
-    QJsonObject state() {
-        const QDBusReply<QString> reply = connection.call(QDBusMessage::createMethodCall(
-            kControlService, kControlPath, kControlInterface, QStringLiteral("GetState")));
-        return reply.isValid() ? QJsonDocument::fromJson(reply.value().toUtf8()).object()
-                               : QJsonObject();
-    }
-
-    /// Waits on the change signal for the state to satisfy `done`.
-    bool waitFor(const std::function<bool(const QJsonObject&)>& done) {
-        QSignalSpy changes(&stateSignal, &StateSignal::changed);
-        QElapsedTimer limit;
-        limit.start();
-        while (!done(state())) {
-            if (limit.elapsed() > kEventLimitMs || !changes.wait(kEventLimitMs))
-                return done(state());
-        }
-        return true;
-    }
-
-    bool waitForAccount(const QString& accountState) {
-        return waitFor([&](const QJsonObject& s) {
-            return s[QStringLiteral("account")][QStringLiteral("state")].toString() == accountState;
-        });
-    }
-
-    bool waitForOnline(const QString& peer) {
-        return waitFor([&](const QJsonObject& s) {
-            for (const QJsonValue device : s[QStringLiteral("devices")].toArray())
-                if (device[QStringLiteral("name")].toString() == peer &&
-                    device[QStringLiteral("presence")].toString() == QLatin1String("online"))
-                    return true;
-            return false;
-        });
     }
 
     ProgramRun ctl(const QStringList& arguments) {

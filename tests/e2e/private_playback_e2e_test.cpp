@@ -37,11 +37,11 @@ void keepMessage(QtMsgType type, const QMessageLogContext& context, const QStrin
     g_previousHandler(type, context, message);
 }
 
-QJsonObject deviceNamed(const QJsonObject& state, const QString& name) {
-    for (const QJsonValue device : state[QStringLiteral("devices")].toArray())
-        if (device[QStringLiteral("name")].toString() == name)
-            return device.toObject();
-    return {};
+// The title `state` shows playing on the device named `name`.
+QString titleOf(const QJsonObject& state, const QString& name) {
+    return HeadlessDevice::peerIn(state,
+                                  name)[QStringLiteral("nowPlaying")][QStringLiteral("title")]
+        .toString();
 }
 
 QString keysState(const QJsonObject& state) {
@@ -164,12 +164,8 @@ private Q_SLOTS:
             [](const QJsonObject& s) { return keysState(s) == QLatin1String("verified"); }));
 
         // Study reads what Kitchen plays, and plays what Kitchen pushes.
-        QVERIFY(m_study.waitFor([](const QJsonObject& s) {
-            return deviceNamed(
-                       s, QStringLiteral(
-                              "Kitchen"))[QStringLiteral("nowPlaying")][QStringLiteral("title")]
-                       .toString() == kTitle;
-        }));
+        QVERIFY(m_study.waitFor(
+            [](const QJsonObject& s) { return titleOf(s, QStringLiteral("Kitchen")) == kTitle; }));
         const test::ProgramRun pushed =
             m_kitchen.ctl({QStringLiteral("push"), QStringLiteral("Study")});
         QVERIFY2(pushed.exitCode == 0, qPrintable(pushed.err + pushed.out));
@@ -182,20 +178,14 @@ private Q_SLOTS:
         // Attic signed in without a verification: it sees Study online, not what it plays, and
         // says why.
         QVERIFY(join(m_attic));
-        QVERIFY(m_attic.waitFor([](const QJsonObject& s) {
-            return deviceNamed(s, QStringLiteral("Study"))[QStringLiteral("presence")].toString() ==
-                   QLatin1String("online");
-        }));
-        QVERIFY(m_kitchen.waitFor([](const QJsonObject& s) {
-            return deviceNamed(s,
-                               QStringLiteral(
-                                   "Study"))[QStringLiteral("nowPlaying")][QStringLiteral("title")]
-                       .toString() == kTitle;
-        }));
+        QVERIFY(m_attic.waitForOnline(QStringLiteral("Study")));
+        QVERIFY(m_kitchen.waitFor(
+            [](const QJsonObject& s) { return titleOf(s, QStringLiteral("Study")) == kTitle; }));
         QVERIFY(m_attic.waitFor([&](const QJsonObject&) {
             return m_attic.log().contains(QStringLiteral("event=payload_open_failed"));
         }));
-        QVERIFY(deviceNamed(m_attic.state(), QStringLiteral("Study"))[QStringLiteral("nowPlaying")]
+        QVERIFY(HeadlessDevice::peerIn(m_attic.state(),
+                                       QStringLiteral("Study"))[QStringLiteral("nowPlaying")]
                     .isNull());
         const test::ProgramRun account = m_attic.ctl({QStringLiteral("account")});
         QVERIFY2(account.out.contains(QStringLiteral("Key:         missing")),

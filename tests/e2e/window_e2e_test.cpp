@@ -7,13 +7,8 @@
 #include "src/app/tessary_app.h"
 #include "src/coordinator/device_handoff_view_model.h"
 #include "src/desktop/user_defaults.h"
-#include "src/player/library_index.h"
-#include "src/player/local_catalog.h"
-#include "src/player/mpris_player.h"
 #include "src/ui/main_window.h"
-#include "tests/support/await_task.h"
-#include "tests/support/mpv_fixture.h"
-#include "tests/support/process_harness.h"
+#include "tests/e2e/mpv_machine.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -29,62 +24,12 @@ using test::awaitTask;
 
 namespace {
 
-const QString kSong = QStringLiteral("Blue in Green");
+const QString kSong = test::kMachineSong;
 constexpr int kEventLimitMs = 30000;
 
-/// One machine: a folder, a bus with mpv, and a view of that mpv from the test.
-struct Machine {
-    explicit Machine(QString machineName)
-        : name(std::move(machineName)) {}
-
-    QString name;
-    QString home;
-    QString music;
-    test::MpvOnPrivateBus mpv;
-    std::shared_ptr<LibraryIndex> library;
-    std::unique_ptr<MprisPlayer> player;
-
-    bool start(const QString& scratch, QString* reason) {
-        home = scratch + QLatin1Char('/') + name;
-        music = home + QStringLiteral("/Music");
-        if (!QDir().mkpath(music) ||
-            !test::AudioFixtures::make(music + QStringLiteral("/blue.flac"), 240,
-                                       {QStringLiteral("TITLE=") + kSong,
-                                        QStringLiteral("ARTIST=Miles Davis"),
-                                        QStringLiteral("ALBUM=Kind of Blue")})) {
-            *reason = QStringLiteral("cannot make test audio");
-            return false;
-        }
-        if (!mpv.start(QStringLiteral("window-e2e-") + name, home, reason))
-            return false;
-        library = std::make_shared<LibraryIndex>(home + QStringLiteral("/test-index.json"),
-                                                 QStringList{music});
-        if (!awaitTask(library->rescan()).ok()) {
-            *reason = QStringLiteral("library scan failed");
-            return false;
-        }
-        MprisOptions options;
-        options.playerName = QStringLiteral("mpv");
-        player = std::make_unique<MprisPlayer>(
-            mpv.connection(), std::make_shared<SystemClock>(),
-            std::make_shared<LocalCatalog>(library, QList<RadioStation>{}), options);
-        return true;
-    }
-
-    // Reads the player until the song plays (or not); every reading waits on mpv's answer.
-    bool waitUntil(bool isPlaying) {
-        QElapsedTimer limit;
-        limit.start();
-        while (limit.elapsed() < kEventLimitMs) {
-            const Result<NowPlaying> now = awaitTask(player->nowPlaying());
-            const bool plays = now.ok() && now.value().state == PlayerState::Playing &&
-                               now.value().track && now.value().track->name == kSong;
-            if (plays == isPlaying)
-                return true;
-        }
-        return false;
-    }
-};
+bool playsTheSong(const NowPlaying& now) {
+    return now.state == PlayerState::Playing && now.track && now.track->name == kSong;
+}
 
 // Items of the window, found through the visual tree (list delegates are not QObject
 // children of the list).
@@ -129,31 +74,10 @@ class WindowEndToEndTest : public QObject {
 
     QTemporaryDir m_scratch;
     std::unique_ptr<test::CloudServerProcess> m_cloud;
-    Machine m_kitchen{QStringLiteral("Kitchen")};
-    Machine m_study{QStringLiteral("Study")};
-    QProcess m_studyApp;
+    test::MpvMachine m_kitchen;
+    test::MpvMachine m_study;
     std::unique_ptr<TessaryApp> m_app;
     std::unique_ptr<DesktopSession> m_session;
-
-    bool startStudy() {
-        QProcessEnvironment environment = m_study.mpv.environment(m_study.home);
-        environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"),
-                           QStringLiteral("unix:path=/nonexistent/sonavert-e2e-system-bus"));
-        environment.insert(QStringLiteral("XDG_DATA_HOME"), m_study.home + QStringLiteral("/data"));
-        environment.insert(QStringLiteral("SONAVERT_LOG_TARGET"), QStringLiteral("stderr"));
-        environment.insert(QStringLiteral("SONAVERT_CLOUD_TOKEN"), m_cloud->token());
-        environment.insert(QStringLiteral("SONAVERT_ACCOUNT_KEY"), m_cloud->accountKey());
-        m_studyApp.setProcessEnvironment(environment);
-        m_studyApp.setStandardOutputFile(m_study.home + QStringLiteral("/app.out"));
-        m_studyApp.setStandardErrorFile(m_study.home + QStringLiteral("/app.log"));
-        m_studyApp.start(QStringLiteral(SONAVERT_EXECUTABLE),
-                         {QStringLiteral("--headless"), QStringLiteral("--profile"),
-                          m_study.home + QStringLiteral("/profile"), QStringLiteral("--name"),
-                          m_study.name, QStringLiteral("--cloud"), m_cloud->url(),
-                          QStringLiteral("--player"), QStringLiteral("mpv"),
-                          QStringLiteral("--library"), m_study.music});
-        return m_studyApp.waitForStarted();
-    }
 
     // Kitchen runs in this process: its session bus is its mpv's, its home the scratch folder.
     bool startKitchen() {
@@ -194,9 +118,13 @@ private Q_SLOTS:
             std::make_unique<test::CloudServerProcess>(QStringLiteral(SONAVERT_CLOUD_EXECUTABLE));
         QVERIFY(m_cloud->isRunning());
         QString reason;
-        QVERIFY2(m_kitchen.start(m_scratch.path(), &reason), qPrintable(reason));
-        QVERIFY2(m_study.start(m_scratch.path(), &reason), qPrintable(reason));
-        QVERIFY(startStudy());
+        for (auto [machine, name] :
+             {std::pair{&m_kitchen, "Kitchen"}, std::pair{&m_study, "Study"}}) {
+            QVERIFY(machine->prepare(QLatin1String(name), m_scratch.path()));
+            QVERIFY2(machine->startPlayer(QStringLiteral("window-e2e-") + machine->name, &reason),
+                     qPrintable(reason));
+        }
+        QVERIFY(m_study.startApp(*m_cloud));
         QVERIFY(startKitchen());
     }
 
@@ -209,8 +137,7 @@ private Q_SLOTS:
         m_session.reset();
         m_app.reset();
         runPendingEvents();
-        m_studyApp.terminate();
-        m_studyApp.waitForFinished(test::kProcessLimitMs);
+        m_study.stopApp();
     }
 
     void pushButtonInTheOtherDevicesRowPlaysTheSongThere() {
@@ -218,7 +145,7 @@ private Q_SLOTS:
         const QList<LibraryTrack> tracks = m_kitchen.library->tracks();
         QCOMPARE(tracks.size(), 1);
         QVERIFY(awaitTask(m_kitchen.player->playTrack(tracks.first())).ok());
-        QVERIFY(m_kitchen.waitUntil(true));
+        QVERIFY(m_kitchen.readUntil(playsTheSong));
         QVERIFY(waitFor(coordinator, [&] {
             return isOnline(coordinator, m_study.name) && coordinator.currentState().has_value();
         }));
@@ -238,8 +165,8 @@ private Q_SLOTS:
         const QPointF centre = push->mapToScene(QPointF(push->width() / 2, push->height() / 2));
         QTest::mouseClick(window, Qt::LeftButton, Qt::NoModifier, centre.toPoint());
 
-        QVERIFY2(m_study.waitUntil(true), "the song never played on Study");
-        QVERIFY(m_kitchen.waitUntil(false));
+        QVERIFY2(m_study.readUntil(playsTheSong), "the song never played on Study");
+        QVERIFY(m_kitchen.readUntil([](const NowPlaying& now) { return !playsTheSong(now); }));
     }
 };
 

@@ -2,10 +2,8 @@
 // account's identity, isolation between accounts, and the administration commands.
 #include "server/app/cloud_command_line.h"
 #include "server/service/token_cache.h"
-#include "src/runtime/virtual_clock.h"
-#include "tests/server/cloud_test_client.h"
+#include "tests/server/server_test_case.h"
 #include "tests/server/server_test_main.h"
-#include "tests/server/test_cloud_server.h"
 
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -15,13 +13,10 @@ using namespace sonavert::cloud::testing;
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
 
-class AccountsTest : public QObject {
+class AccountsTest : public ServerTestCase {
     Q_OBJECT
 
 private:
-    sonavert::VirtualClock m_clock; // outlives the server using it
-    std::unique_ptr<TestCloudServer> m_server;
-
     int runCommand(const QStringList& words) {
         sonavert::SystemClock clock;
         return sonavert::cloud::runCommandLine(
@@ -29,11 +24,7 @@ private:
     }
 
 private Q_SLOTS:
-    void init() {
-        m_server = std::make_unique<TestCloudServer>(sonavert::cloud::ServiceOptions{}, &m_clock);
-        QVERIFY(m_server->isRunning());
-    }
-    void cleanup() { m_server.reset(); }
+    void init() { startWithoutAccounts({}, true); }
 
     void callsWithoutAValidTokenAreUnauthenticated() {
         m_server->addAccount("alice");
@@ -78,11 +69,6 @@ private Q_SLOTS:
         const QString bobs = m_server->addAccount("bob");
         QVERIFY(!accounts.revokeToken("alice", bobs).ok());
         QCOMPARE(CloudTestClient(m_server->url(), bobs).call("account/status", {}).status, 200);
-    }
-
-    void duplicateAccountNamesAreRefused() {
-        m_server->addAccount("alice");
-        QVERIFY(!m_server->server().service().accounts().addAccount("alice").ok());
     }
 
     void tokensAreStoredOnlyAsHashes() {
@@ -163,7 +149,7 @@ private Q_SLOTS:
         QCOMPARE(runCommand({"token", "revoke", "--account", "erin", "--token", token}), 0);
         // Another process revoked it: the server reads that within its half-second sweep, with
         // no push channel open that would need it.
-        m_clock.advance(600ms);
+        m_clock->advance(600ms);
         QCOMPARE(erin.call("account/status", {}).status, 401);
     }
 

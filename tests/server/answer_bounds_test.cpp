@@ -1,10 +1,9 @@
 // Small requests cannot build huge answers or fan-outs: a request naming one record, zone or
 // subscription twice is refused, an answer ends at its byte bound, a merge cannot grow a record
 // past the record limit, and the subscriptions of a database and of an account are capped.
-#include "tests/server/cloud_test_client.h"
 #include "tests/server/raw_connection.h"
+#include "tests/server/server_test_case.h"
 #include "tests/server/server_test_main.h"
-#include "tests/server/test_cloud_server.h"
 #include "tests/support/checked.h"
 
 #include <QtTest>
@@ -27,23 +26,16 @@ QJsonObject handoffFilter() {
 
 } // namespace
 
-class AnswerBoundsTest : public QObject {
+class AnswerBoundsTest : public ServerTestCase {
     Q_OBJECT
 
 private:
-    std::unique_ptr<TestCloudServer> m_server;
-    std::unique_ptr<CloudTestClient> m_client;
-    QString m_token;
-    QString m_otherToken;
-
     void start(sonavert::cloud::ServiceOptions options = {}) {
         // What an answer may hold is tested here, not how often large ones may be asked for.
         options.rateLimit.perSecond = 0;
-        m_server = std::make_unique<TestCloudServer>(options);
-        QVERIFY(m_server->isRunning());
-        m_token = m_server->addAccount(u"alice"_s);
-        m_client = std::make_unique<CloudTestClient>(m_server->url(), m_token);
-        m_otherToken = m_server->addAccount(u"bob"_s);
+        sonavert::cloud::ServerConfig config;
+        config.service = options;
+        ServerTestCase::start(config);
     }
     void saveBig(const QString& name, qsizetype bytes) {
         const auto saved = m_client->modifyRecords(
@@ -52,11 +44,6 @@ private:
     }
 
 private Q_SLOTS:
-    void cleanup() {
-        m_client.reset();
-        m_server.reset();
-    }
-
     void namingAnItemTwiceIsRefused_data() {
         QTest::addColumn<QString>("operation");
         QTest::addColumn<QJsonObject>("body");
@@ -86,8 +73,7 @@ private Q_SLOTS:
         QCOMPARE(refused.status, 400);
         QCOMPARE(refused.errorCode(), u"BAD_REQUEST"_s);
         QVERIFY(grewLessThan(before, (qint64{32} << 20)));
-        QCOMPARE(CloudTestClient(m_server->url(), m_otherToken).call(u"users/current"_s, {}).status,
-                 200);
+        CHECKED(otherAccountIsServed());
         // Different names are still answered in full.
         const auto distinct = m_client->lookup({u"big"_s, u"other"_s});
         QCOMPARE(distinct.status, 200);
@@ -181,8 +167,7 @@ private Q_SLOTS:
             QCOMPARE(m_client->changes(u"_defaultZone"_s).status, 200);
         }
         QVERIFY(grewLessThan(before, (qint64{48} << 20)));
-        QCOMPARE(CloudTestClient(m_server->url(), m_otherToken).call(u"users/current"_s, {}).status,
-                 200);
+        CHECKED(otherAccountIsServed());
     }
 
     void mergeCannotGrowARecordPastTheLimit() {
@@ -235,11 +220,9 @@ private Q_SLOTS:
         options.maxSubscriptionsPerDatabase = 3;
         options.maxSubscriptionsPerAccount = 4;
         CHECKED(start(options));
-        const QString& token = m_token;
-        CloudTestClient production(m_server->url(), token);
-        CloudTestClient development(m_server->url(), token, u"iCloud.test.container"_s,
+        CloudTestClient development(m_server->url(), m_token, u"iCloud.test.container"_s,
                                     u"development"_s);
-        CloudTestClient otherContainer(m_server->url(), token, u"iCloud.test.other"_s);
+        CloudTestClient otherContainer(m_server->url(), m_token, u"iCloud.test.other"_s);
         auto create = [](CloudTestClient& client, const QString& id) {
             return client
                 .modifySubscriptions(u"create"_s,
@@ -249,7 +232,7 @@ private Q_SLOTS:
                 .toString();
         };
         for (const QString& id : {u"p0"_s, u"p1"_s, u"p2"_s})
-            QCOMPARE(create(production, id), QString());
+            QCOMPARE(create(*m_client, id), QString());
         QCOMPARE(create(development, u"d0"_s), QString());
         // Each database is under its own cap; the account is at its own.
         QCOMPARE(create(development, u"d1"_s), u"QUOTA_EXCEEDED"_s);
@@ -259,7 +242,7 @@ private Q_SLOTS:
         CloudTestClient bob(m_server->url(), m_otherToken);
         QCOMPARE(create(bob, u"b0"_s), QString());
         const auto deleted =
-            production.modifySubscriptions(u"delete"_s, {{u"subscriptionID"_s, u"p0"_s}});
+            m_client->modifySubscriptions(u"delete"_s, {{u"subscriptionID"_s, u"p0"_s}});
         QCOMPARE(deleted.status, 200);
         QCOMPARE(create(otherContainer, u"o0"_s), QString());
     }

@@ -2,9 +2,9 @@
 // thread at once, a client that leaves before its answer costs nothing, and saves sent together
 // are committed together.
 #include "server/service/call_dispatcher.h"
-#include "tests/server/cloud_test_client.h"
+#include "tests/server/raw_connection.h"
+#include "tests/server/server_test_case.h"
 #include "tests/server/server_test_main.h"
-#include "tests/server/test_cloud_server.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -15,39 +15,27 @@ using namespace sonavert::cloud::testing;
 using namespace sonavert::cloud::testing::wire;
 using namespace Qt::StringLiterals;
 
-class CallDispatchTest : public QObject {
+class CallDispatchTest : public ServerTestCase {
     Q_OBJECT
 
 private:
-    std::unique_ptr<TestCloudServer> m_server;
-    QString m_token;
-
     QByteArray rawSave(const QString& name) const {
         const QByteArray body =
             QJsonDocument(QJsonObject{{"operations", QJsonArray{replace(name, "Note", {})}}})
                 .toJson(QJsonDocument::Compact);
-        return "POST /database/1/iCloud.test.container/production/private/records/modify "
-               "HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " +
-               m_token.toUtf8() + "\r\nContent-Type: application/json\r\nContent-Length: " +
-               QByteArray::number(body.size()) + "\r\n\r\n" + body;
+        return RawConnection::databaseCall(m_token, "records/modify", {}, body);
     }
 
 private Q_SLOTS:
-    void init() {
-        m_server = std::make_unique<TestCloudServer>();
-        QVERIFY(m_server->isRunning());
-        m_token = m_server->addAccount(u"alice"_s);
-    }
-    void cleanup() { m_server.reset(); }
+    void init() { start(); }
 
     void anAcknowledgedSaveIsReadAtOnceThroughEveryConnection() {
-        CloudTestClient writer(m_server->url(), m_token);
         std::vector<std::unique_ptr<CloudTestClient>> readers;
         for (int i = 0; i < 4; ++i)
             readers.push_back(std::make_unique<CloudTestClient>(m_server->url(), m_token));
         for (int round = 0; round < 10; ++round) {
             const auto saved =
-                writer.modifyRecords({replace(u"r"_s, u"Note"_s, {{"n", intField(round)}})});
+                m_client->modifyRecords({replace(u"r"_s, u"Note"_s, {{"n", intField(round)}})});
             QCOMPARE(saved.status, 200);
             for (const auto& reader : readers) {
                 const auto read = reader->lookup({u"r"_s});
@@ -68,12 +56,11 @@ private Q_SLOTS:
         }
         // The saves were taken and made; their answers had no one to go to. A save of this
         // client's own goes through the same commit lane after them.
-        CloudTestClient client(m_server->url(), m_token);
-        QCOMPARE(client.modifyRecords({replace(u"barrier"_s, u"Note"_s, {})}).status, 200);
+        QCOMPARE(m_client->modifyRecords({replace(u"barrier"_s, u"Note"_s, {})}).status, 200);
         QStringList names;
         for (int i = 0; i < 5; ++i)
             names << u"left-%1"_s.arg(i);
-        const auto read = client.lookup(names);
+        const auto read = m_client->lookup(names);
         QCOMPARE(read.status, 200);
         for (qsizetype i = 0; i < names.size(); ++i)
             QVERIFY2(!read.item("records", i).contains("serverErrorCode"), qPrintable(names[i]));

@@ -1,11 +1,9 @@
 // What an HTTP connection may cost the server: oversized and endless headers and bodies are
 // refused before they are buffered or authenticated, connections that stall are closed on
 // time, and a flood of connections is turned away with 503 while other clients are served.
-#include "src/runtime/virtual_clock.h"
-#include "tests/server/cloud_test_client.h"
 #include "tests/server/raw_connection.h"
+#include "tests/server/server_test_case.h"
 #include "tests/server/server_test_main.h"
-#include "tests/server/test_cloud_server.h"
 #include "tests/support/checked.h"
 
 #include <QFile>
@@ -22,14 +20,6 @@ namespace {
 
 constexpr char kOperationPath[] = "/database/1/iCloud.test.container/production/private/";
 
-QByteArray databaseCall(const QString& token, const char* operation, const QByteArray& extra,
-                        const QByteArray& body = "{}") {
-    return QByteArray("POST ") + kOperationPath + operation +
-           " HTTP/1.1\r\nHost: localhost\r\nAuthorization: Bearer " + token.toLatin1() +
-           "\r\nContent-Type: application/json\r\n" + extra +
-           "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
-}
-
 QString errorCodeOf(const QByteArray& body) {
     return QJsonDocument::fromJson(body)
         .object()
@@ -43,39 +33,19 @@ int somaxconn() {
     return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed().toInt() : 0;
 }
 
-// Another client, on another address, makes a call of its own account.
-int otherClientStatus(const QUrl& url, const QString& token) {
-    RawConnection other(url, QHostAddress(QStringLiteral("127.0.0.2")));
-    other.send(databaseCall(token, "users/current", {}));
-    return other.awaitStatus();
-}
-
 } // namespace
 
-class ConnectionBoundsTest : public QObject {
+class ConnectionBoundsTest : public ServerTestCase {
     Q_OBJECT
 
-private:
-    std::unique_ptr<sonavert::VirtualClock> m_clock; // outlives the server using it
-    std::unique_ptr<TestCloudServer> m_server;
-    QString m_token;
-    QString m_otherToken;
-
-    void start(ServerConfig config = {}, bool isOnVirtualTime = false) {
-        if (isOnVirtualTime)
-            m_clock = std::make_unique<sonavert::VirtualClock>();
-        m_server = std::make_unique<TestCloudServer>(config, m_clock.get());
-        QVERIFY(m_server->isRunning());
-        m_token = m_server->addAccount(QStringLiteral("alice"));
-        m_otherToken = m_server->addAccount(QStringLiteral("bob"));
+    // Another client, on another address, makes a call of its own account.
+    int otherClientStatus() {
+        return RawConnection::statusOf(m_server->url(),
+                                       RawConnection::databaseCall(m_otherToken, "users/current"),
+                                       QHostAddress(QStringLiteral("127.0.0.2")));
     }
 
 private Q_SLOTS:
-    void cleanup() {
-        m_server.reset();
-        m_clock.reset();
-    }
-
     void oversizedHeadersAreRefusedNotDropped_data() {
         QTest::addColumn<QByteArray>("extraHeader");
         QByteArray manyFields;
@@ -90,14 +60,14 @@ private Q_SLOTS:
         CHECKED(start());
         // With a valid token: the answer is about the header, not a misleading 401.
         RawConnection attacker(m_server->url());
-        attacker.send(databaseCall(m_token, "users/current", extraHeader));
+        attacker.send(RawConnection::databaseCall(m_token, "users/current", extraHeader));
         QCOMPARE(attacker.awaitStatus(), 431);
         QCOMPARE(errorCodeOf(attacker.answerBody()), QStringLiteral("LIMIT_EXCEEDED"));
         QVERIFY(attacker.waitForClose());
         // A header at the limit is still served.
         RawConnection fine(m_server->url());
-        fine.send(
-            databaseCall(m_token, "users/current", "X-Pad: " + QByteArray(30000, 'a') + "\r\n"));
+        fine.send(RawConnection::databaseCall(m_token, "users/current",
+                                              "X-Pad: " + QByteArray(30000, 'a') + "\r\n"));
         QCOMPARE(fine.awaitStatus(), 200);
     }
 
@@ -111,7 +81,7 @@ private Q_SLOTS:
         QCOMPARE(attacker.awaitStatus(), 431);
         QVERIFY2(sent < (qint64{16} << 20), qPrintable(QString::number(sent)));
         QVERIFY(grewLessThan(before, (qint64{32} << 20)));
-        QCOMPARE(otherClientStatus(m_server->url(), m_otherToken), 200);
+        QCOMPARE(otherClientStatus(), 200);
     }
 
     void announcedBodyTooLargeIsRefusedUnread() {
@@ -122,7 +92,7 @@ private Q_SLOTS:
                       "records/lookup HTTP/1.1\r\nHost: x\r\nContent-Length: 314572800\r\n\r\n");
         QCOMPARE(attacker.awaitStatus(), 413);
         QCOMPARE(errorCodeOf(attacker.answerBody()), QStringLiteral("LIMIT_EXCEEDED"));
-        QCOMPARE(otherClientStatus(m_server->url(), m_otherToken), 200);
+        QCOMPARE(otherClientStatus(), 200);
     }
 
     void malformedContentLengthIsABadRequest_data() {
@@ -144,7 +114,7 @@ private Q_SLOTS:
         QCOMPARE(attacker.awaitStatus(), 400);
         QCOMPARE(errorCodeOf(attacker.answerBody()), QStringLiteral("BAD_REQUEST"));
         QVERIFY(attacker.waitForClose());
-        QCOMPARE(otherClientStatus(m_server->url(), m_otherToken), 200);
+        QCOMPARE(otherClientStatus(), 200);
     }
 
     void pipelinedRequestsWhoseAnswersStayUnreadAreCut() {
@@ -153,10 +123,10 @@ private Q_SLOTS:
         // the throttle that would soon answer these calls with small refusals.
         config.service.rateLimit.perSecond = 0;
         CHECKED(start(config));
-        CloudTestClient owner(m_server->url(), m_token);
         const QJsonObject big{{QStringLiteral("a"), wire::stringField(QString(512 * 1024, 'x'))}};
         QCOMPARE(
-            owner.modifyRecords({wire::replace(QStringLiteral("big"), QStringLiteral("Blob"), big)})
+            m_client
+                ->modifyRecords({wire::replace(QStringLiteral("big"), QStringLiteral("Blob"), big)})
                 .status,
             200);
         const qint64 before = residentBytes();
@@ -166,13 +136,13 @@ private Q_SLOTS:
         // Each answer is half a megabyte, and none of them is taken.
         QByteArray requests;
         for (int i = 0; i < 8; ++i)
-            requests += databaseCall(m_token, "records/lookup", {},
-                                     R"({"records":[{"recordName":"big"}]})");
+            requests += RawConnection::databaseCall(m_token, "records/lookup", {},
+                                                    R"({"records":[{"recordName":"big"}]})");
         const qint64 sent = attacker.flood(requests, requests, qint64{300} << 20);
         QVERIFY(attacker.waitForClose());
         QVERIFY2(sent < (qint64{16} << 20), qPrintable(QString::number(sent)));
         QVERIFY(grewLessThan(before, (qint64{48} << 20)));
-        QCOMPARE(otherClientStatus(m_server->url(), m_otherToken), 200);
+        QCOMPARE(otherClientStatus(), 200);
     }
 
     // Connections that each hold one answer still add up: past the server's bound requests
@@ -187,18 +157,18 @@ private Q_SLOTS:
         config.service.maxAnswerBytes = qint64{16} << 20;
         config.service.rateLimit.perSecond = 0; // virtual time refills no allowance
         CHECKED(start(config, true));
-        CloudTestClient owner(m_server->url(), m_token);
         const QJsonObject big{{QStringLiteral("a"), wire::stringField(QString(900 * 1024, 'x'))}};
         QJsonArray names;
         for (int i = 0; i < 9; ++i) {
             const QString name = QStringLiteral("big-%1").arg(i);
-            QCOMPARE(owner.modifyRecords({wire::replace(name, QStringLiteral("Blob"), big)}).status,
-                     200);
+            QCOMPARE(
+                m_client->modifyRecords({wire::replace(name, QStringLiteral("Blob"), big)}).status,
+                200);
             names.append(QJsonObject{{QStringLiteral("recordName"), name}});
         }
-        const QByteArray lookup =
-            databaseCall(m_token, "records/lookup", {},
-                         QJsonDocument(QJsonObject{{QStringLiteral("records"), names}}).toJson());
+        const QByteArray lookup = RawConnection::databaseCall(
+            m_token, "records/lookup", {},
+            QJsonDocument(QJsonObject{{QStringLiteral("records"), names}}).toJson());
         std::vector<std::unique_ptr<RawConnection>> hung;
         for (int i = 1; i <= 2; ++i) {
             hung.push_back(std::make_unique<RawConnection>(m_server->url()));
@@ -206,13 +176,13 @@ private Q_SLOTS:
             hung.back()->send(lookup);
             QTRY_VERIFY(m_server->server().heldAnswerBytes() > i * (qint64{7} << 20));
         }
-        QCOMPARE(otherClientStatus(m_server->url(), m_otherToken), 503);
+        QCOMPARE(otherClientStatus(), 503);
         // Neither client reads, so only closing a connection lets its answer go: as many go
         // as bring the server back under its bound.
         m_clock->advance(1100ms);
         QTRY_VERIFY(m_server->server().heldAnswerBytes() <= config.http.maxHeldAnswerBytes);
         QVERIFY(m_server->server().heldAnswerBytes() > 0);
-        QCOMPARE(otherClientStatus(m_server->url(), m_otherToken), 200);
+        QCOMPARE(otherClientStatus(), 200);
         // A client that reads is served whatever the others left.
         RawConnection reader(m_server->url());
         reader.send(lookup);
@@ -231,7 +201,7 @@ private Q_SLOTS:
         QCOMPARE(attacker.awaitStatus(), 413);
         QVERIFY2(sent < (qint64{24} << 20), qPrintable(QString::number(sent)));
         QVERIFY(grewLessThan(before, (qint64{32} << 20)));
-        QCOMPARE(otherClientStatus(m_server->url(), m_otherToken), 200);
+        QCOMPARE(otherClientStatus(), 200);
     }
 
     void stalledConnectionsCloseOnTime_data() {
@@ -288,15 +258,14 @@ private Q_SLOTS:
         const QHostAddress other(QStringLiteral("127.0.0.3"));
         held.push_back(std::make_unique<RawConnection>(m_server->url(), other));
         held.push_back(std::make_unique<RawConnection>(m_server->url(), other));
-        QCOMPARE(otherClientStatus(m_server->url(), m_otherToken), 503);
+        QCOMPARE(otherClientStatus(), 503);
         // A connection that goes makes room for the next.
         held.front()->socket().disconnectFromHost();
         QVERIFY(held.front()->waitForClose());
         held.erase(held.begin());
         // Waited for once: a second look could meet the first one's connection not yet seen
         // closed by the server, and be turned away for it.
-        QVERIFY(QTest::qWaitFor(
-            [&] { return otherClientStatus(m_server->url(), m_otherToken) == 200; }));
+        QVERIFY(QTest::qWaitFor([&] { return otherClientStatus() == 200; }));
     }
 };
 

@@ -1,9 +1,16 @@
 // Acknowledged saves survive the server being killed: a real sonavert-cloud process takes
 // concurrent saves (committed in groups) and is killed with SIGKILL in the middle of them;
-// started again on the same data, it has every save it acknowledged.
+// started again on the same data, it has every save it acknowledged. Backups of a store that
+// is being written to: `sonavert-cloud backup` run while the server takes saves gives a copy
+// that, restored, holds every save acknowledged before the backup began; restore refuses
+// while a server serves the store and keeps the store it replaces.
+#include "server/app/cloud_server.h"
+#include "server/storage/sqlite/sqlite_backup.h"
 #include "server/storage/sqlite/sqlite_dialect.h"
 #include "tests/server/cloud_test_client.h"
 #include "tests/server/server_test_main.h"
+#include "tests/server/test_cloud_server.h"
+#include "tests/support/child_program.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -22,6 +29,9 @@ namespace {
 constexpr int kSavers = 8;
 constexpr int kAcknowledgedBeforeKill = 200;
 constexpr int kKills = 3;
+constexpr int kSavedBefore = 100;
+// Lookups ask for at most this many records at once.
+constexpr int kLookupBatch = 200;
 const QString kContainer = u"iCloud.test.container"_s;
 
 QStringList storageArguments(const QTemporaryDir& dir) {
@@ -39,15 +49,35 @@ QUrl startServer(QProcess& process, const QTemporaryDir& dir) {
     return QUrl(QString::fromUtf8(process.readLine()).trimmed());
 }
 
+sonavert::test::ProgramRun cloud(const QStringList& arguments,
+                                 const QMap<QString, QString>& environment = {}) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (auto it = environment.begin(); it != environment.end(); ++it)
+        env.insert(it.key(), it.value());
+    return sonavert::test::ChildProgram(QStringLiteral(SONAVERT_CLOUD_EXECUTABLE), arguments, env)
+        .finish();
+}
+
 QString addAccount(const QTemporaryDir& dir) {
-    QProcess admin;
-    admin.start(QStringLiteral(SONAVERT_CLOUD_EXECUTABLE),
-                QStringList{u"account"_s, u"add"_s, u"alice"_s} + storageArguments(dir));
-    if (!admin.waitForFinished(20000))
-        return {};
     const QStringList lines =
-        QString::fromUtf8(admin.readAllStandardOutput()).trimmed().split(u'\n');
+        cloud(QStringList{u"account"_s, u"add"_s, u"alice"_s} + storageArguments(dir))
+            .out.trimmed()
+            .split(u'\n');
     return lines.last().trimmed();
+}
+
+/// How many of r0 ... r(count - 1) the server at `url` holds.
+int recordsHeld(const QUrl& url, const QString& token, int count) {
+    CloudTestClient device(url, token);
+    int held = 0;
+    for (int first = 0; first < count; first += kLookupBatch) {
+        QStringList names;
+        for (int i = first; i < std::min(count, first + kLookupBatch); ++i)
+            names.append(u"r%1"_s.arg(i));
+        for (const QJsonValue record : device.lookup(names).list("records"))
+            held += record.toObject().contains(u"fields"_s) ? 1 : 0;
+    }
+    return held;
 }
 
 } // namespace
@@ -164,6 +194,89 @@ private Q_SLOTS:
         }
         server.terminate();
         server.waitForFinished(10000);
+    }
+
+    void aBackupDuringSavesRestoresEverySaveAcknowledgedBeforeIt() {
+        ServiceOptions unlimited;
+        unlimited.rateLimit.perSecond = 0; // one device saving as fast as it can
+        TestCloudServer server(unlimited);
+        QVERIFY(server.isRunning());
+        QTemporaryDir out;
+        const QString file = out.filePath(u"backup.sqlite"_s);
+        if (server.isPostgres()) {
+            const auto refused =
+                cloud(server.storageArguments() + QStringList{"backup", "--to", file});
+            QCOMPARE(refused.exitCode, 2);
+            QVERIFY2(refused.err.contains(u"pg_dump"_s), qPrintable(refused.err));
+            return;
+        }
+        const QString token = server.addAccount(u"alice"_s);
+        CloudTestClient device(server.url(), token);
+        int saved = 0;
+        const auto saveNext = [&] {
+            const auto answer = device.modifyRecords(
+                {wire::replace(u"r%1"_s.arg(saved), u"Peer"_s, {{"n", wire::intField(saved)}})});
+            saved += answer.status == 200 ? 1 : 0;
+            return answer.status == 200;
+        };
+        while (saved < kSavedBefore)
+            QVERIFY(saveNext());
+
+        QProcess backup;
+        backup.start(QStringLiteral(SONAVERT_CLOUD_EXECUTABLE),
+                     server.storageArguments() + QStringList{"backup", "--to", file});
+        const int acknowledgedBefore = saved;
+        // Each save waits for its answer on the event loop, which also hears the backup end.
+        while (backup.state() != QProcess::NotRunning)
+            QVERIFY(saveNext());
+        QCOMPARE(backup.exitCode(), 0);
+        // The process alone takes longer to start than a save: the writer did not wait for it.
+        QVERIFY2(saved > acknowledgedBefore, "no save was acknowledged while the backup ran");
+
+        const auto inUse =
+            cloud(server.storageArguments() + QStringList{"restore", "--from", file});
+        QCOMPARE(inUse.exitCode, 1);
+        QVERIFY2(inUse.err.contains(u"in use"_s), qPrintable(inUse.err));
+        const auto again = cloud(server.storageArguments() + QStringList{"backup", "--to", file});
+        QCOMPARE(again.exitCode, 1);
+        QVERIFY2(again.err.contains(u"--force"_s), qPrintable(again.err));
+
+        QTemporaryDir restored;
+        const QStringList into{"--data-dir", restored.path(), "restore", "--from", file};
+        QCOMPARE(cloud(into).exitCode, 0);
+        {
+            ServerConfig config;
+            config.dataDirectory = restored.path();
+            sonavert::SystemClock clock;
+            auto copy = CloudServer::open(config, clock);
+            QVERIFY(copy);
+            auto url = copy.value()->listen(QHostAddress::LocalHost, 0);
+            QVERIFY(url);
+            QCOMPARE(recordsHeld(url.value(), token, acknowledgedBefore), acknowledgedBefore);
+            QVERIFY(recordsHeld(url.value(), token, saved) <= saved);
+        }
+        // A second restore keeps the first one's store, whole, beside the new one.
+        QCOMPARE(cloud(into).exitCode, 0);
+        QVERIFY(SqliteBackup::check(restored.filePath(u"cloud.sqlite.before-restore"_s)));
+    }
+
+    void restoreRefusesWhatIsNotAStoreAndLeavesTheStoreAlone() {
+        QTemporaryDir data;
+        QCOMPARE(cloud({"--data-dir", data.path(), "account", "add", "alice"}).exitCode, 0);
+        QFile notAStore(data.filePath(u"notes.txt"_s));
+        QVERIFY(notAStore.open(QIODevice::WriteOnly));
+        notAStore.write("SQLite format 3 is what this is not\n");
+        notAStore.close();
+        const auto refused =
+            cloud({"--data-dir", data.path(), "restore", "--from", notAStore.fileName()});
+        QCOMPARE(refused.exitCode, 1);
+        QVERIFY2(refused.err.contains(u"not a Sonavert store"_s), qPrintable(refused.err));
+        QVERIFY(!QFile::exists(data.filePath(u"cloud.sqlite.before-restore"_s)));
+        // The store was not touched: the account is still there, found through the variable.
+        const auto listed = cloud({"token", "list", "--account", "alice"},
+                                  {{u"SONAVERT_CLOUD_DATA_DIR"_s, data.path()}});
+        QCOMPARE(listed.exitCode, 0);
+        QVERIFY2(listed.out.contains(u"(unnamed)"_s), qPrintable(listed.out + listed.err));
     }
 };
 

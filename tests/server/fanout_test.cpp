@@ -1,55 +1,43 @@
 // Two sonavert-cloud instances over one PostgreSQL database: a notification stored through
 // either reaches the push channels held by both, once and in order, also across a restart of
 // the PostgreSQL server.
-#include "src/runtime/virtual_clock.h"
-#include "tests/server/cloud_test_client.h"
 #include "tests/server/push_test_client.h"
+#include "tests/server/server_test_case.h"
 #include "tests/server/server_test_main.h"
-#include "tests/server/test_cloud_server.h"
 #include "tests/support/checked.h"
 
-#include <QProcess>
 #include <QtTest>
 
 using namespace sonavert::cloud::testing;
+using sonavert::cloud::ServerConfig;
 using namespace Qt::StringLiterals;
 
 namespace {
-// Only a guard against a hung pg_ctl; the restart itself is awaited as an event.
-constexpr int kRestartGuardMs = 60000;
 constexpr auto kListenerCheck = std::chrono::seconds(10);
 } // namespace
 
 // Skips the calling test where the PostgreSQL server cannot be restarted from here.
 #define REQUIRE_PG_RESTART()                                                                       \
-    if (restartCommand().isEmpty())                                                                \
+    if (qEnvironmentVariableIsEmpty("SONAVERT_CLOUD_TEST_PG_RESTART"))                             \
     QSKIP("SONAVERT_CLOUD_TEST_PG_RESTART does not say how to restart PostgreSQL "                 \
           "(scripts/test-cloud-postgres.sh sets it)")
 
-class FanOutTest : public QObject {
+class FanOutTest : public ServerTestCase {
     Q_OBJECT
 
-private:
-    // Declared first, destroyed last: both servers schedule on it.
-    std::unique_ptr<sonavert::VirtualClock> m_clock;
-    std::unique_ptr<TestCloudServer> m_first;
-    // Destroyed before m_first, which drops the shared database.
+    // A second instance over the first one's database, which the first drops: goes before it.
     std::unique_ptr<TestCloudServer> m_second;
-    std::unique_ptr<CloudTestClient> m_viaFirst;
     std::unique_ptr<CloudTestClient> m_viaSecond;
-    QString m_token;
 
     void start(sonavert::cloud::ServiceOptions options = {}) {
-        m_clock = std::make_unique<sonavert::VirtualClock>();
-        m_first = std::make_unique<TestCloudServer>(options, m_clock.get());
-        QVERIFY(m_first->isRunning());
-        m_second = std::make_unique<TestCloudServer>(options, m_clock.get(), m_first.get());
+        ServerConfig config;
+        config.service = options;
+        CHECKED(ServerTestCase::start(config, true));
+        m_second = std::make_unique<TestCloudServer>(options, m_clock.get(), m_server.get());
         QVERIFY(m_second->isRunning());
-        m_token = m_first->addAccount("alice");
-        m_viaFirst = std::make_unique<CloudTestClient>(m_first->url(), m_token);
         m_viaSecond = std::make_unique<CloudTestClient>(m_second->url(), m_token);
         QCOMPARE(
-            m_viaFirst->modifySubscriptions("create", wire::subscription("handoffs", "Handoff", {}))
+            m_client->modifySubscriptions("create", wire::subscription("handoffs", "Handoff", {}))
                 .status,
             200);
     }
@@ -72,21 +60,8 @@ private:
         QCOMPARE(message.value("id").toInt(), id);
         QCOMPARE(message.value("recordName").toString(), recordName);
     }
-    static QStringList restartCommand() {
-        return QProcess::splitCommand(qEnvironmentVariable("SONAVERT_CLOUD_TEST_PG_RESTART"));
-    }
     static void restartPostgres() {
-        const QStringList command = restartCommand();
-        QVERIFY(!command.isEmpty());
-        QProcess pgCtl;
-        pgCtl.setProgram(command.first());
-        pgCtl.setArguments(command.mid(1));
-        pgCtl.setProcessChannelMode(QProcess::ForwardedChannels);
-        QSignalSpy finished(&pgCtl, &QProcess::finished);
-        pgCtl.start();
-        QVERIFY(finished.wait(kRestartGuardMs));
-        QCOMPARE(pgCtl.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(pgCtl.exitCode(), 0);
+        QVERIFY(runPostgresControl(qEnvironmentVariable("SONAVERT_CLOUD_TEST_PG_RESTART")));
     }
     /// Lets the instances find out that their listening connections are gone.
     void runListenerChecks() { m_clock->advance(kListenerCheck); }
@@ -99,18 +74,16 @@ private Q_SLOTS:
     }
 
     void cleanup() {
-        m_viaFirst.reset();
         m_viaSecond.reset();
         m_second.reset();
-        m_first.reset();
-        m_clock.reset();
+        ServerTestCase::cleanup();
     }
 
     void aSaveThroughOneInstanceReachesChannelsHeldByTheOther() {
         CHECKED(start());
         PushTestClient onSecond(m_second->url());
         QCOMPARE(onSecond.open(m_token).value("ready").toBool(), true);
-        CHECKED(save(*m_viaFirst, "h1"));
+        CHECKED(save(*m_client, "h1"));
         CHECKED(expect(onSecond, 1, "h1"));
         // Its own save reaches it too, and the first one does not come again.
         CHECKED(save(*m_viaSecond, "h2"));
@@ -119,14 +92,14 @@ private Q_SLOTS:
 
     void interleavedSavesReachEveryChannelOnceInIdOrder() {
         CHECKED(start());
-        PushTestClient onFirst(m_first->url());
+        PushTestClient onFirst(m_server->url());
         PushTestClient onSecond(m_second->url());
         onFirst.open(m_token);
         onSecond.open(m_token);
         // Saved back to back, without the event loop in between: each instance stores its own
         // notification before it has heard the other's announcement of the one before.
         for (int i = 1; i <= 6; i += 2) {
-            CHECKED(saveDirectly(*m_first, u"h%1"_s.arg(i)));
+            CHECKED(saveDirectly(*m_server, u"h%1"_s.arg(i)));
             CHECKED(saveDirectly(*m_second, u"h%1"_s.arg(i + 1)));
         }
         for (PushTestClient* device : {&onFirst, &onSecond}) {
@@ -139,11 +112,11 @@ private Q_SLOTS:
         CHECKED(start());
         PushTestClient early(m_second->url());
         early.open(m_token);
-        CHECKED(save(*m_viaFirst, "h1"));
+        CHECKED(save(*m_client, "h1"));
         CHECKED(expect(early, 1, "h1"));
         PushTestClient late(m_second->url());
         QCOMPARE(late.open(m_token).value("last").toInt(), 1);
-        CHECKED(save(*m_viaFirst, "h2"));
+        CHECKED(save(*m_client, "h2"));
         CHECKED(expect(late, 2, "h2"));
         CHECKED(expect(early, 2, "h2"));
     }
@@ -151,7 +124,7 @@ private Q_SLOTS:
     void notificationsFlowBothWaysAfterPostgresRestarts() {
         REQUIRE_PG_RESTART();
         CHECKED(start());
-        PushTestClient onFirst(m_first->url());
+        PushTestClient onFirst(m_server->url());
         PushTestClient onSecond(m_second->url());
         onFirst.open(m_token);
         onSecond.open(m_token);
@@ -160,7 +133,7 @@ private Q_SLOTS:
         CHECKED(save(*m_viaSecond, "from-second"));
         CHECKED(expect(onFirst, 1, "from-second"));
         CHECKED(expect(onSecond, 1, "from-second"));
-        CHECKED(save(*m_viaFirst, "from-first"));
+        CHECKED(save(*m_client, "from-first"));
         CHECKED(expect(onSecond, 2, "from-first"));
         CHECKED(expect(onFirst, 2, "from-first"));
     }
@@ -173,11 +146,11 @@ private Q_SLOTS:
         CHECKED(restartPostgres());
         // The second instance's listening connection is dead and nobody has noticed: the save
         // is stored and announced, but it hears nothing.
-        CHECKED(save(*m_viaFirst, "while-down"));
+        CHECKED(save(*m_client, "while-down"));
         runListenerChecks();
         CHECKED(expect(onSecond, 1, "while-down"));
         // Renewed: the announcement of the next one is heard, and the caught-up one not again.
-        CHECKED(save(*m_viaFirst, "after"));
+        CHECKED(save(*m_client, "after"));
         CHECKED(expect(onSecond, 2, "after"));
     }
 
@@ -190,10 +163,10 @@ private Q_SLOTS:
         onSecond.open(m_token);
         CHECKED(restartPostgres());
         for (const char* name : {"h1", "h2", "h3"})
-            CHECKED(save(*m_viaFirst, name));
+            CHECKED(save(*m_client, name));
         runListenerChecks();
         QCOMPARE(onSecond.next(), (QJsonObject{{"reset", true}}));
-        CHECKED(save(*m_viaFirst, "h4"));
+        CHECKED(save(*m_client, "h4"));
         CHECKED(expect(onSecond, 4, "h4"));
     }
 };

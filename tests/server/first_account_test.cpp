@@ -3,10 +3,9 @@
 // trusts one, only in the first minutes after a start, and shut for good once any account
 // exists, even against calls racing each other.
 #include "server/http/trusted_proxies.h"
-#include "src/runtime/virtual_clock.h"
-#include "tests/server/cloud_test_client.h"
+#include "tests/server/server_test_case.h"
 #include "tests/server/server_test_main.h"
-#include "tests/server/test_cloud_server.h"
+#include "tests/support/checked.h"
 #include "tests/support/recording_tcp_proxy.h"
 
 #include <QJsonDocument>
@@ -26,12 +25,10 @@ QJsonObject names(const QString& account, const QString& device) {
 
 } // namespace
 
-class FirstAccountTest : public QObject {
+class FirstAccountTest : public ServerTestCase {
     Q_OBJECT
 
 private:
-    std::unique_ptr<sonavert::VirtualClock> m_clock;
-    std::unique_ptr<TestCloudServer> m_server;
     std::unique_ptr<CloudTestClient> m_local;
 
     QStringList deviceNames(const QString& account) {
@@ -44,16 +41,8 @@ private:
 
 private Q_SLOTS:
     void init() {
-        m_clock = std::make_unique<sonavert::VirtualClock>();
-        m_server =
-            std::make_unique<TestCloudServer>(sonavert::cloud::ServiceOptions{}, m_clock.get());
-        QVERIFY(m_server->isRunning());
+        CHECKED(startWithoutAccounts({}, true));
         m_local = std::make_unique<CloudTestClient>(m_server->url(), QString());
-    }
-    void cleanup() {
-        m_local.reset();
-        m_server.reset();
-        m_clock.reset();
     }
 
     void theFirstDeviceGetsTheAccountAndTheDoorShuts() {

@@ -3,8 +3,8 @@
 // answered, and a server that goes with calls and channels open leaves nothing behind.
 #include "tests/server/push_test_client.h"
 #include "tests/server/raw_connection.h"
+#include "tests/server/server_test_case.h"
 #include "tests/server/server_test_main.h"
-#include "tests/server/test_cloud_server.h"
 #include "tests/support/checked.h"
 
 #include <QtTest>
@@ -15,33 +15,18 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-QByteArray usersCurrent(const QString& token) {
-    return "POST /database/1/iCloud.test.container/production/private/users/current HTTP/1.1\r\n"
-           "Host: x\r\nAuthorization: Bearer " +
-           token.toLatin1() + "\r\nContent-Length: 2\r\n\r\n{}";
-}
-
-constexpr char kHealthCheck[] = "GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n";
 constexpr char kHealthy[] = R"({"status":"ok"})";
 
 } // namespace
 
-class HttpTransportTest : public QObject {
+class HttpTransportTest : public ServerTestCase {
     Q_OBJECT
 
-private:
-    std::unique_ptr<TestCloudServer> m_server;
-    QString m_token;
-
-    void start(ServerConfig config = {}) {
-        m_server = std::make_unique<TestCloudServer>(config, nullptr);
-        QVERIFY(m_server->isRunning());
-        m_token = m_server->addAccount(u"alice"_s);
+    QByteArray usersCurrent() const {
+        return RawConnection::databaseCall(m_token, "users/current");
     }
 
 private Q_SLOTS:
-    void cleanup() { m_server.reset(); }
-
     void pipelinedAnswersKeepTheOrderOfTheirRequests_data() {
         QTest::addColumn<int>("ioThreads");
         QTest::newRow("one io thread") << 1;
@@ -58,7 +43,7 @@ private Q_SLOTS:
         RawConnection client(m_server->url());
         QByteArray requests;
         for (int i = 0; i < 3; ++i)
-            requests += usersCurrent(m_token) + kHealthCheck;
+            requests += usersCurrent() + RawConnection::healthCheck();
         client.send(requests);
         QTRY_COMPARE(client.received().count(kHealthy), 3);
         const QByteArray received = client.received();
@@ -75,7 +60,7 @@ private Q_SLOTS:
         CHECKED(start());
         RawConnection client(m_server->url());
         client.send(QByteArray("GET /healthz HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n") +
-                    kHealthCheck);
+                    RawConnection::healthCheck());
         QVERIFY(client.waitForClose());
         QCOMPARE(client.received().count("HTTP/1.1 200"), 1);
         QVERIFY(client.received().contains("Connection: close\r\n"));
@@ -90,7 +75,7 @@ private Q_SLOTS:
         QCOMPARE(channel.open(m_token).value(u"ready"_s).toBool(), true);
         RawConnection idle(m_server->url());
         RawConnection calling(m_server->url());
-        calling.send(usersCurrent(m_token).repeated(20));
+        calling.send(usersCurrent().repeated(20));
         QTRY_COMPARE(m_server->server().connectionCount(), 3);
         m_server.reset();
         QVERIFY(channel.waitForClose());

@@ -25,9 +25,8 @@ const bool g_isIsolated =
                 "ip -6 addr add $a/128 dev lo nodad || exit 1; done") == 0;
 
 int healthCheckStatus(const QUrl& url, const char* from) {
-    RawConnection client(url, QHostAddress(QString::fromLatin1(from)));
-    client.send("GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n");
-    return client.awaitStatus();
+    return RawConnection::statusOf(url, RawConnection::healthCheck(),
+                                   QHostAddress(QString::fromLatin1(from)));
 }
 
 } // namespace

@@ -1,17 +1,14 @@
 // The operator's side of the server: /healthz and /readyz (also while PostgreSQL is down), and
 // /metrics read back after a scripted set of calls, counters and histogram buckets alike.
 #include "server/http/server_metrics.h"
-#include "src/runtime/virtual_clock.h"
-#include "tests/server/cloud_test_client.h"
 #include "tests/server/push_test_client.h"
 #include "tests/server/raw_connection.h"
+#include "tests/server/server_test_case.h"
 #include "tests/server/server_test_main.h"
-#include "tests/server/test_cloud_server.h"
 #include "tests/support/checked.h"
 
 #include <QJsonDocument>
 #include <QNetworkReply>
-#include <QProcess>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -21,9 +18,6 @@ using namespace std::chrono_literals;
 using namespace Qt::StringLiterals;
 
 namespace {
-
-// Only a guard against a hung pg_ctl; the stop and start themselves are awaited as events.
-constexpr int kPgCtlGuardMs = 60000;
 
 struct Got {
     int status = 0;
@@ -79,39 +73,12 @@ QString bucket(const char* operation, const char* bound) {
         .arg(QLatin1String(operation), QLatin1String(bound));
 }
 
-bool runPgCtl(const QString& command) {
-    const QStringList words = QProcess::splitCommand(command);
-    QProcess pgCtl;
-    pgCtl.setProgram(words.first());
-    pgCtl.setArguments(words.mid(1));
-    pgCtl.setProcessChannelMode(QProcess::ForwardedChannels);
-    QSignalSpy finished(&pgCtl, &QProcess::finished);
-    pgCtl.start();
-    return finished.wait(kPgCtlGuardMs) && pgCtl.exitStatus() == QProcess::NormalExit &&
-           pgCtl.exitCode() == 0;
-}
-
 } // namespace
 
-class OperationsTest : public QObject {
+class OperationsTest : public ServerTestCase {
     Q_OBJECT
 
-private:
-    std::unique_ptr<sonavert::VirtualClock> m_clock; // outlives the server using it
-    std::unique_ptr<TestCloudServer> m_server;
-
-    void start(ServiceOptions options = {}) {
-        m_clock = std::make_unique<sonavert::VirtualClock>();
-        m_server = std::make_unique<TestCloudServer>(options, m_clock.get());
-        QVERIFY(m_server->isRunning());
-    }
-
 private Q_SLOTS:
-    void cleanup() {
-        m_server.reset();
-        m_clock.reset();
-    }
-
     void bucketsCountEachLatencyUnderEveryBoundAtOrAboveIt() {
         ServerMetrics metrics;
         const int route = ServerMetrics::routeOf(u"records/lookup");
@@ -134,9 +101,9 @@ private Q_SLOTS:
     }
 
     void metricsCountAScriptedSetOfCalls() {
-        ServiceOptions options;
-        options.rateLimit = {1.0, 6.0}; // the virtual clock never refills it
-        CHECKED(start(options));
+        ServerConfig config;
+        config.service.rateLimit = {1.0, 6.0}; // the virtual clock never refills it
+        CHECKED(startWithoutAccounts(config, true));
         const QString alice = m_server->addAccount(QStringLiteral("alice"));
         CloudTestClient device(m_server->url(), alice);
         QCOMPARE(device
@@ -199,7 +166,7 @@ private Q_SLOTS:
     }
 
     void aMetricsAddressTakesTheMetricsOffTheMainPort() {
-        CHECKED(start());
+        CHECKED(startWithoutAccounts({}, true));
         auto metricsUrl = m_server->server().listenForMetrics(QHostAddress::LocalHost, 0);
         QVERIFY(metricsUrl);
         QCOMPARE(get(m_server->url(), "/metrics").status, 404);
@@ -219,9 +186,9 @@ private Q_SLOTS:
         m_server = std::make_unique<TestCloudServer>();
         QVERIFY(m_server->isPostgres());
         QCOMPARE(get(m_server->url(), "/readyz").status, 200);
-        QVERIFY(runPgCtl(stop));
+        QVERIFY(runPostgresControl(stop));
         const Got down = get(m_server->url(), "/readyz");
-        const bool isStarted = runPgCtl(startAgain);
+        const bool isStarted = runPostgresControl(startAgain);
         QCOMPARE(down.status, 503);
         QCOMPARE(down.json().value(u"serverErrorCode").toString(), "TRY_AGAIN_LATER");
         QCOMPARE(get(m_server->url(), "/healthz").status, 200); // the process is still up

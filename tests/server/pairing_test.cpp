@@ -3,10 +3,9 @@
 // throttled per address (an IPv6 network as one), nothing told to a caller without a valid
 // code, and every token a code minted revoked with the token that asked for the code.
 #include "server/app/cloud_command_line.h"
-#include "src/runtime/virtual_clock.h"
-#include "tests/server/cloud_test_client.h"
+#include "tests/server/server_test_case.h"
 #include "tests/server/server_test_main.h"
-#include "tests/server/test_cloud_server.h"
+#include "tests/support/checked.h"
 
 #include <QCryptographicHash>
 #include <QJsonDocument>
@@ -18,15 +17,10 @@ using namespace sonavert::cloud::testing;
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
 
-class PairingTest : public QObject {
+class PairingTest : public ServerTestCase {
     Q_OBJECT
 
 private:
-    // Declared first, destroyed last: the server schedules on it.
-    std::unique_ptr<sonavert::VirtualClock> m_clock;
-    std::unique_ptr<TestCloudServer> m_server;
-    QString m_aliceToken;
-    std::unique_ptr<CloudTestClient> m_alice;
     std::unique_ptr<CloudTestClient> m_stranger;
 
     QString newCode(CloudTestClient& client) {
@@ -70,23 +64,12 @@ private:
 
 private Q_SLOTS:
     void init() {
-        m_clock = std::make_unique<sonavert::VirtualClock>();
-        m_server =
-            std::make_unique<TestCloudServer>(sonavert::cloud::ServiceOptions{}, m_clock.get());
-        QVERIFY(m_server->isRunning());
-        m_aliceToken = m_server->addAccount("alice");
-        m_alice = std::make_unique<CloudTestClient>(m_server->url(), m_aliceToken);
+        CHECKED(start({}, true));
         m_stranger = std::make_unique<CloudTestClient>(m_server->url(), QString());
-    }
-    void cleanup() {
-        m_stranger.reset();
-        m_alice.reset();
-        m_server.reset();
-        m_clock.reset();
     }
 
     void aClaimedCodeGivesANamedTokenOfTheSameAccountOnce() {
-        const auto created = m_alice->call("pairing/create", {});
+        const auto created = m_client->call("pairing/create", {});
         QCOMPARE(created.status, 200);
         const QString code = created.body.value("code").toString();
         QVERIFY2(QRegularExpression(u"^[2-9A-HJKMNP-TW-Z]{3}(-[2-9A-HJKMNP-TW-Z]{3}){2}$"_s)
@@ -95,7 +78,7 @@ private Q_SLOTS:
                  qPrintable(code));
         QCOMPARE(created.body.value("expires").toObject().value("timestamp").toInteger(),
                  m_clock->now().addSeconds(600).unixMilliseconds());
-        CloudTestClient bob(m_server->url(), m_server->addAccount("bob"));
+        CloudTestClient bob(m_server->url(), m_otherToken);
         QVERIFY(newCode(bob) != code);
 
         // Read aloud and typed back: lower case, no dashes.
@@ -104,7 +87,7 @@ private Q_SLOTS:
         QCOMPARE(claimed.body.value("deviceName").toString(), u"laptop"_s);
         QCOMPARE(claimed.body.value("accountName").toString(), u"alice"_s);
         CloudTestClient laptop(m_server->url(), claimed.body.value("token").toString());
-        QCOMPARE(laptop.call("users/current", {}).body, m_alice->call("users/current", {}).body);
+        QCOMPARE(laptop.call("users/current", {}).body, m_client->call("users/current", {}).body);
         QVERIFY(laptop.call("users/current", {}).body != bob.call("users/current", {}).body);
         QCOMPARE(deviceNames("alice"), (QStringList{"", "laptop"}));
         QCOMPARE(deviceNames("bob"), QStringList{""});
@@ -115,9 +98,9 @@ private Q_SLOTS:
     }
 
     void wrongExpiredAndUsedCodesGetTheSameAnswer() {
-        const QString early = newCode(*m_alice);
-        const QString late = newCode(*m_alice);
-        const QString used = newCode(*m_alice);
+        const QString early = newCode(*m_client);
+        const QString late = newCode(*m_client);
+        const QString used = newCode(*m_client);
         QCOMPARE(m_stranger->claimPairingCode(used, "first").status, 200);
         m_clock->advance(599s);
         QCOMPARE(m_stranger->claimPairingCode(early, "just in time").status, 200);
@@ -135,7 +118,7 @@ private Q_SLOTS:
     }
 
     void wrongGuessesThrottleTheGuesserNotTheAccount() {
-        const QString code = newCode(*m_alice);
+        const QString code = newCode(*m_client);
         for (int i = 0; i < 20; ++i)
             QCOMPARE(m_stranger->claimPairingCode(u"WRONG%1"_s.arg(i), "guess").status, 403);
         const auto throttled = m_stranger->claimPairingCode(code, "guesser");
@@ -143,12 +126,12 @@ private Q_SLOTS:
         QCOMPARE(throttled.errorCode(), u"THROTTLED"_s);
         QVERIFY(throttled.retryAfter.toInt() > 0);
         // The account itself is untouched: its devices work and can still invite.
-        QCOMPARE(m_alice->call("account/status", {}).status, 200);
-        QVERIFY(!newCode(*m_alice).isEmpty());
+        QCOMPARE(m_client->call("account/status", {}).status, 200);
+        QVERIFY(!newCode(*m_client).isEmpty());
         QCOMPARE(deviceNames("alice"), QStringList{""});
 
         m_clock->advance(600s);
-        QCOMPARE(m_stranger->claimPairingCode(newCode(*m_alice), "after the wait").status, 200);
+        QCOMPARE(m_stranger->claimPairingCode(newCode(*m_client), "after the wait").status, 200);
     }
 
     // A subscriber's /64 holds more addresses than any table could; it guesses as one, and
@@ -169,7 +152,7 @@ private Q_SLOTS:
         QCOMPARE(answers, (QMap<QString, int>{{u"refused"_s, 20}, {u"throttled"_s, 99980}}));
         QCOMPARE(service.pairing().trackedGuessers(), 1);
         // The right code from that network waits too; another network is not held back.
-        const QString code = newCode(*m_alice);
+        const QString code = newCode(*m_client);
         QVERIFY(!claimAt(service, code, u"2001:db8:7:1:abcd::2"_s).ok());
         QVERIFY(claimAt(service, code, u"2001:db8:7:2::1"_s).ok());
         QCOMPARE(service.pairing().trackedGuessers(), 1);
@@ -178,7 +161,7 @@ private Q_SLOTS:
     // Whoever reads the database finds no code by hashing all 29^9 of them: the stored form
     // needs the server's secret, which every instance over the same storage shares.
     void aCodeIsStoredUnderTheServersSecretSharedByItsInstances() {
-        const QString code = newCode(*m_alice);
+        const QString code = newCode(*m_client);
         auto storage = m_server->openStorage();
         QVERIFY(storage.ok());
         auto live = storage.value()->livePairingCodes(m_clock->now().unixMilliseconds());
@@ -199,8 +182,8 @@ private Q_SLOTS:
     }
 
     void aTakenDeviceNameLeavesTheCodeUsable() {
-        QCOMPARE(m_stranger->claimPairingCode(newCode(*m_alice), "laptop").status, 200);
-        const QString code = newCode(*m_alice);
+        QCOMPARE(m_stranger->claimPairingCode(newCode(*m_client), "laptop").status, 200);
+        const QString code = newCode(*m_client);
         const auto clash = m_stranger->claimPairingCode(code, "laptop");
         QCOMPARE(clash.status, 400);
         QCOMPARE(clash.errorCode(), u"BAD_REQUEST"_s);
@@ -212,11 +195,12 @@ private Q_SLOTS:
         QCOMPARE(m_stranger->claimPairingCode(code, "desktop").status, 200);
         // The claim is served only on its own path, never as a database call without a token.
         QCOMPARE(m_stranger->post("pairing/claim", "{}").status, 401);
-        QCOMPARE(m_alice->call("pairing/claim", {{"code", code}, {"deviceName", "x"}}).status, 404);
+        QCOMPARE(m_client->call("pairing/claim", {{"code", code}, {"deviceName", "x"}}).status,
+                 404);
     }
 
     void aRevokedDeviceIsSignedOut() {
-        const auto claimed = m_stranger->claimPairingCode(newCode(*m_alice), "laptop");
+        const auto claimed = m_stranger->claimPairingCode(newCode(*m_client), "laptop");
         CloudTestClient laptop(m_server->url(), claimed.body.value("token").toString());
         QCOMPARE(laptop.call("account/status", {}).status, 200);
         QCOMPARE(runCommand({"token", "list", "--account", "alice"}), 0);
@@ -225,19 +209,19 @@ private Q_SLOTS:
         // The server hears of another process's revocation within its half-second sweep.
         m_clock->advance(std::chrono::milliseconds(600));
         QCOMPARE(laptop.call("account/status", {}).status, 401);
-        QCOMPARE(m_alice->call("account/status", {}).status, 200);
+        QCOMPARE(m_client->call("account/status", {}).status, 200);
         QCOMPARE(deviceNames("alice"), QStringList{""});
         // The name is free again: the same computer can be invited back.
-        QCOMPARE(m_stranger->claimPairingCode(newCode(*m_alice), "laptop").status, 200);
+        QCOMPARE(m_stranger->claimPairingCode(newCode(*m_client), "laptop").status, 200);
     }
 
     // A stolen laptop may have let in a ghost before it was revoked, or asked for a code to
     // use later: neither outlives it.
     void aRevokedDeviceTakesTheDevicesItLetInWithIt() {
-        CloudTestClient desk(m_server->url(), invite(*m_alice, "desk"));
+        CloudTestClient desk(m_server->url(), invite(*m_client, "desk"));
         CloudTestClient laptop(m_server->url(), invite(desk, "laptop"));
         CloudTestClient ghost(m_server->url(), invite(laptop, "ghost"));
-        CloudTestClient kitchen(m_server->url(), invite(*m_alice, "kitchen"));
+        CloudTestClient kitchen(m_server->url(), invite(*m_client, "kitchen"));
         const QString spare = newCode(laptop);
         QCOMPARE(ghost.call("account/status", {}).status, 200);
         QCOMPARE(runCommand({"token", "revoke", "--account", "alice", "--name", "laptop"}), 0);
@@ -250,7 +234,7 @@ private Q_SLOTS:
 
         // Revoked through the server itself, the minted tokens are refused at once.
         auto& accounts = m_server->server().service().accounts();
-        const auto revoked = accounts.revokeToken(u"alice"_s, m_aliceToken);
+        const auto revoked = accounts.revokeToken(u"alice"_s, m_token);
         QVERIFY(revoked.ok());
         QCOMPARE(revoked.value(), 3);
         QCOMPARE(desk.call("account/status", {}).status, 401);

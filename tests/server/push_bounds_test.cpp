@@ -2,12 +2,10 @@
 // greeting and silence limits are met to within a second, a client that stops reading is
 // closed instead of queued for without bound, and a revoked token loses its channels at once.
 #include "server/push/push_hub.h"
-#include "src/runtime/virtual_clock.h"
-#include "tests/server/cloud_test_client.h"
 #include "tests/server/push_test_client.h"
 #include "tests/server/raw_connection.h"
+#include "tests/server/server_test_case.h"
 #include "tests/server/server_test_main.h"
-#include "tests/server/test_cloud_server.h"
 #include "tests/support/checked.h"
 
 #include <QJsonDocument>
@@ -52,25 +50,10 @@ QJsonArray handoffSaves(int count, int round) {
 
 } // namespace
 
-class PushBoundsTest : public QObject {
+class PushBoundsTest : public ServerTestCase {
     Q_OBJECT
 
 private:
-    std::unique_ptr<sonavert::VirtualClock> m_clock; // outlives the server using it
-    std::unique_ptr<TestCloudServer> m_server;
-    std::unique_ptr<CloudTestClient> m_client;
-    QString m_token;
-    QString m_otherToken;
-
-    void start(ServerConfig config = {}, bool isOnVirtualTime = false) {
-        if (isOnVirtualTime)
-            m_clock = std::make_unique<sonavert::VirtualClock>();
-        m_server = std::make_unique<TestCloudServer>(config, m_clock.get());
-        QVERIFY(m_server->isRunning());
-        m_token = m_server->addAccount(u"alice"_s);
-        m_otherToken = m_server->addAccount(u"bob"_s);
-        m_client = std::make_unique<CloudTestClient>(m_server->url(), m_token);
-    }
     void subscribe(int count) {
         for (int i = 0; i < count; ++i) {
             const auto created = m_client->modifySubscriptions(
@@ -88,18 +71,8 @@ private:
     qint64 aliceId() {
         return m_server->server().service().accounts().account(u"alice"_s).value().id;
     }
-    void otherAccountIsServed() {
-        QCOMPARE(CloudTestClient(m_server->url(), m_otherToken).call(u"users/current"_s, {}).status,
-                 200);
-    }
 
 private Q_SLOTS:
-    void cleanup() {
-        m_client.reset();
-        m_server.reset();
-        m_clock.reset();
-    }
-
     void oversizedMessagesCloseTheChannelUnread_data() {
         QTest::addColumn<QByteArray>("prefix");
         QTest::addColumn<QByteArray>("filler");
@@ -231,9 +204,7 @@ private Q_SLOTS:
         auto& hub = m_server->server().pushHub();
         const QHostAddress from(u"127.0.0.7"_s);
         const auto status = [&] {
-            RawConnection probe(m_server->url(), from);
-            probe.send("GET /healthz HTTP/1.1\r\nHost: localhost\r\n\r\n");
-            return probe.awaitStatus();
+            return RawConnection::statusOf(m_server->url(), RawConnection::healthCheck(), from);
         };
         // More channels than the cap come and go: each gives its place back when it goes.
         for (int round = 0; round < 4; ++round) {

@@ -1,10 +1,8 @@
 // Subscriptions and the push channel: which saves fire, who hears them, and resuming after a
 // reconnect.
-#include "src/runtime/virtual_clock.h"
-#include "tests/server/cloud_test_client.h"
 #include "tests/server/push_test_client.h"
+#include "tests/server/server_test_case.h"
 #include "tests/server/server_test_main.h"
-#include "tests/server/test_cloud_server.h"
 #include "tests/support/checked.h"
 
 #include <QtTest>
@@ -12,21 +10,10 @@
 using namespace sonavert::cloud::testing;
 using namespace Qt::StringLiterals;
 
-class PushTest : public QObject {
+class PushTest : public ServerTestCase {
     Q_OBJECT
 
 private:
-    std::unique_ptr<sonavert::VirtualClock> m_virtualClock; // outlives the server using it
-    std::unique_ptr<TestCloudServer> m_server;
-    std::unique_ptr<CloudTestClient> m_client;
-    QString m_token;
-
-    void start(sonavert::cloud::ServiceOptions options = {}, sonavert::Clock* clock = nullptr) {
-        m_server = std::make_unique<TestCloudServer>(options, clock);
-        QVERIFY(m_server->isRunning());
-        m_token = m_server->addAccount("alice");
-        m_client = std::make_unique<CloudTestClient>(m_server->url(), m_token);
-    }
     void subscribeToHandoffs() {
         const auto created = m_client->modifySubscriptions(
             "create", wire::subscription("handoff-sub-A", "Handoff",
@@ -42,12 +29,6 @@ private:
     }
 
 private Q_SLOTS:
-    void cleanup() {
-        m_client.reset();
-        m_server.reset();
-        m_virtualClock.reset();
-    }
-
     void invalidSubscriptionsAreRefused_data() {
         QTest::addColumn<QJsonObject>("subscription");
         QJsonObject valid = wire::subscription("s", "Handoff", {{"n", wire::intField(1)}});
@@ -187,25 +168,24 @@ private Q_SLOTS:
     }
 
     void channelsThatNeverGreetAreClosedAfterAMinute() {
-        m_virtualClock = std::make_unique<sonavert::VirtualClock>();
-        CHECKED(start({}, m_virtualClock.get()));
+        CHECKED(start({}, true));
         CHECKED(subscribeToHandoffs());
         PushTestClient device(m_server->url());
         QCOMPARE(device.open(m_token).value("ready").toBool(), true);
         PushTestClient mute(m_server->url());
         QVERIFY(mute.connectOnly());
-        m_virtualClock->advance(std::chrono::seconds(30));
+        m_clock->advance(std::chrono::seconds(30));
         QVERIFY(mute.isConnected());
         CHECKED(saveHandoff("h", "A"));
         QCOMPARE(device.next().value("recordName").toString(), u"h"_s);
-        m_virtualClock->advance(std::chrono::seconds(31));
+        m_clock->advance(std::chrono::seconds(31));
         QVERIFY(mute.waitForClose());
     }
 
     void reconnectingTooLateIsToldToReset() {
-        sonavert::cloud::ServiceOptions options;
-        options.notificationsKept = 2;
-        CHECKED(start(options));
+        sonavert::cloud::ServerConfig config;
+        config.service.notificationsKept = 2;
+        CHECKED(start(config));
         CHECKED(subscribeToHandoffs());
         for (const char* name : {"h1", "h2", "h3", "h4"})
             CHECKED(saveHandoff(name, "A"));

@@ -157,6 +157,21 @@ QByteArray RawConnection::frame(int opcode, bool isFinal, const QByteArray& payl
     return frameHeader(opcode, isFinal, static_cast<quint64>(payload.size())) + payload;
 }
 
+QByteArray RawConnection::databaseCall(const QString& token, const QByteArray& operation,
+                                       const QByteArray& extraHeaders, const QByteArray& body) {
+    return "POST /database/1/iCloud.test.container/production/private/" + operation +
+           " HTTP/1.1\r\nHost: localhost\r\nAuthorization: Bearer " + token.toLatin1() +
+           "\r\nContent-Type: application/json\r\n" + extraHeaders +
+           "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+}
+
+int RawConnection::statusOf(const QUrl& server, const QByteArray& request,
+                            const QHostAddress& from) {
+    RawConnection connection(server, from);
+    connection.send(request);
+    return connection.awaitStatus();
+}
+
 qint64 residentBytes() {
     QFile statm(QStringLiteral("/proc/self/statm"));
     if (!statm.open(QIODevice::ReadOnly))

@@ -50,6 +50,17 @@ public:
     /// The header of a masked client frame announcing `length` payload bytes.
     static QByteArray frameHeader(int opcode, bool isFinal, quint64 length);
 
+    /// A call of the test container's production database as a client writes it, with
+    /// `extraHeaders` (whole lines) before its length.
+    static QByteArray databaseCall(const QString& token, const QByteArray& operation,
+                                   const QByteArray& extraHeaders = {},
+                                   const QByteArray& body = "{}");
+    /// The cheapest request the server answers.
+    static QByteArray healthCheck() { return "GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n"; }
+    /// The status of the answer to `request`, sent on a connection of its own from `from`.
+    static int statusOf(const QUrl& server, const QByteArray& request,
+                        const QHostAddress& from = QHostAddress());
+
 private:
     bool hasWholeAnswer() const;
 

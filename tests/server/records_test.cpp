@@ -1,7 +1,6 @@
 // Saving, updating, deleting and looking up records; bad requests and limits.
-#include "tests/server/cloud_test_client.h"
+#include "tests/server/server_test_case.h"
 #include "tests/server/server_test_main.h"
-#include "tests/server/test_cloud_server.h"
 
 #include <QtTest>
 
@@ -9,13 +8,10 @@ using namespace sonavert::cloud::testing;
 using namespace sonavert::cloud::testing::wire;
 using namespace Qt::StringLiterals;
 
-class RecordsTest : public QObject {
+class RecordsTest : public ServerTestCase {
     Q_OBJECT
 
 private:
-    std::unique_ptr<TestCloudServer> m_server;
-    std::unique_ptr<CloudTestClient> m_client;
-
     QJsonObject fetchOne(const QString& name) {
         return m_client->lookup({name}).item("records", 0);
     }
@@ -27,16 +23,7 @@ private:
     }
 
 private Q_SLOTS:
-    void init() {
-        m_server = std::make_unique<TestCloudServer>();
-        QVERIFY(m_server->isRunning());
-        m_client =
-            std::make_unique<CloudTestClient>(m_server->url(), m_server->addAccount(u"alice"_s));
-    }
-    void cleanup() {
-        m_client.reset();
-        m_server.reset();
-    }
+    void init() { start(); }
 
     void answersFollowRequestOrderWithDeletesMarked() {
         m_client->modifyRecords({replace("gone", "Peer", {})});

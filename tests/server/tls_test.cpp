@@ -1,10 +1,9 @@
 // The server over TLS: an identity that cannot serve is refused naming its file; the handshake
 // is timed like a header, plain HTTP is turned away, and the limits hold for decrypted bytes.
 #include "server/http/tls_identity.h"
-#include "src/runtime/virtual_clock.h"
 #include "tests/server/raw_connection.h"
+#include "tests/server/server_test_case.h"
 #include "tests/server/server_test_main.h"
-#include "tests/server/test_cloud_server.h"
 #include "tests/support/checked.h"
 #include "tests/support/self_signed_certificate.h"
 
@@ -14,43 +13,26 @@ using namespace sonavert::cloud::testing;
 using sonavert::cloud::ServerConfig;
 using namespace std::chrono_literals;
 
-namespace {
-
-QByteArray usersCurrent(const QString& token, const QByteArray& extraHeader = {}) {
-    return "POST /database/1/iCloud.test.container/production/private/users/current HTTP/1.1\r\n"
-           "Host: localhost\r\nAuthorization: Bearer " +
-           token.toLatin1() + "\r\n" + extraHeader + "Content-Length: 2\r\n\r\n{}";
-}
-
-} // namespace
-
-class TlsTest : public QObject {
+class TlsTest : public ServerTestCase {
     Q_OBJECT
 
 private:
     sonavert::test::SelfSignedCertificate m_certificate;
     sonavert::test::SelfSignedCertificate m_otherCertificate;
-    std::unique_ptr<sonavert::VirtualClock> m_clock; // outlives the server using it
-    std::unique_ptr<TestCloudServer> m_server;
-    QString m_token;
 
     void start(bool isOnVirtualTime = false) {
         ServerConfig config;
         config.transport.tls = sonavert::cloud::loadTlsIdentity(m_certificate.certificateFile(),
                                                                 m_certificate.keyFile())
                                    .value();
-        if (isOnVirtualTime)
-            m_clock = std::make_unique<sonavert::VirtualClock>();
-        m_server = std::make_unique<TestCloudServer>(config, m_clock.get());
-        QVERIFY(m_server->isRunning());
+        CHECKED(ServerTestCase::start(config, isOnVirtualTime));
         QCOMPARE(m_server->url().scheme(), QStringLiteral("https"));
-        m_token = m_server->addAccount(QStringLiteral("alice"));
     }
     // Connections the server still holds: one it dropped must not count against its address.
     int heldConnections() { return m_server->server().connectionCount(); }
     int tlsCallStatus() {
         RawConnection client(m_server->url(), {}, m_certificate.trustingClient());
-        client.send(usersCurrent(m_token));
+        client.send(RawConnection::databaseCall(m_token, "users/current"));
         return client.awaitStatus();
     }
 
@@ -58,10 +40,6 @@ private Q_SLOTS:
     void initTestCase() {
         if (!m_certificate.isMade() || !m_otherCertificate.isMade())
             QSKIP("the openssl tool could not make a certificate");
-    }
-    void cleanup() {
-        m_server.reset();
-        m_clock.reset();
     }
 
     void anIdentityThatCannotServeStopsTheStartNamingItsFile_data() {
@@ -93,7 +71,7 @@ private Q_SLOTS:
     void plainHttpIsTurnedAwayAndOthersServed() {
         CHECKED(start());
         RawConnection plain(m_server->url());
-        plain.send(usersCurrent(m_token));
+        plain.send(RawConnection::databaseCall(m_token, "users/current"));
         QVERIFY(plain.waitForClose());
         QVERIFY2(!plain.received().startsWith("HTTP/"), plain.received().constData());
         QTRY_COMPARE(heldConnections(), 0);
@@ -124,7 +102,8 @@ private Q_SLOTS:
     void limitsHoldForDecryptedBytes() {
         CHECKED(start());
         RawConnection oversized(m_server->url(), {}, m_certificate.trustingClient());
-        oversized.send(usersCurrent(m_token, "X-Big: " + QByteArray(40 * 1024, 'a') + "\r\n"));
+        oversized.send(RawConnection::databaseCall(
+            m_token, "users/current", "X-Big: " + QByteArray(40 * 1024, 'a') + "\r\n"));
         QCOMPARE(oversized.awaitStatus(), 431);
 
         // Records keep coming for an endless header: cut off early, not buffered.

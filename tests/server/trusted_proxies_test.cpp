@@ -41,9 +41,7 @@ private:
         QVERIFY(m_server->isRunning());
     }
     int claimStatus(const QHostAddress& from, const QString& code, const QByteArray& forwarded) {
-        RawConnection client(m_server->url(), from);
-        client.send(claim(code, forwarded));
-        return client.awaitStatus();
+        return RawConnection::statusOf(m_server->url(), claim(code, forwarded), from);
     }
     QString newCode() {
         CloudTestClient alice(m_server->url(), m_server->addAccount(QStringLiteral("alice")));

@@ -1,7 +1,6 @@
 // Zones (create, delete, deleted by the user) and the change feed with its tokens.
-#include "tests/server/cloud_test_client.h"
+#include "tests/server/server_test_case.h"
 #include "tests/server/server_test_main.h"
-#include "tests/server/test_cloud_server.h"
 #include "tests/support/checked.h"
 
 #include <QtTest>
@@ -23,13 +22,10 @@ QStringList namesOf(const QJsonObject& zoneAnswer) {
 
 } // namespace
 
-class ZonesAndChangesTest : public QObject {
+class ZonesAndChangesTest : public ServerTestCase {
     Q_OBJECT
 
 private:
-    std::unique_ptr<TestCloudServer> m_server;
-    std::unique_ptr<CloudTestClient> m_client;
-
     QJsonObject zoneChanges(const QString& zone, const std::optional<QString>& token = {},
                             std::optional<int> limit = {}) {
         const auto reply = m_client->changes(zone, token, limit);
@@ -43,16 +39,7 @@ private:
     }
 
 private Q_SLOTS:
-    void init() {
-        m_server = std::make_unique<TestCloudServer>();
-        QVERIFY(m_server->isRunning());
-        m_client =
-            std::make_unique<CloudTestClient>(m_server->url(), m_server->addAccount("alice"));
-    }
-    void cleanup() {
-        m_client.reset();
-        m_server.reset();
-    }
+    void init() { start(); }
 
     void zoneMustExistBeforeUse() {
         const auto missing = m_client->modifyRecords({wire::replace("r", "Peer", {})}, "presence");

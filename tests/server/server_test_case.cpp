@@ -1,0 +1,52 @@
+#include "tests/server/server_test_case.h"
+
+#include <QProcess>
+#include <QSignalSpy>
+#include <QtTest>
+
+using namespace Qt::StringLiterals;
+
+namespace sonavert::cloud::testing {
+
+bool runPostgresControl(const QString& command) {
+    const QStringList words = QProcess::splitCommand(command);
+    if (words.isEmpty())
+        return false;
+    QProcess control;
+    control.setProgram(words.first());
+    control.setArguments(words.mid(1));
+    control.setProcessChannelMode(QProcess::ForwardedChannels);
+    QSignalSpy finished(&control, &QProcess::finished);
+    control.start();
+    return finished.wait(60000) && control.exitStatus() == QProcess::NormalExit &&
+           control.exitCode() == 0;
+}
+
+void ServerTestCase::startWithoutAccounts(ServerConfig config, bool isOnVirtualTime) {
+    if (isOnVirtualTime)
+        m_clock = std::make_unique<VirtualClock>();
+    m_server = std::make_unique<TestCloudServer>(std::move(config), m_clock.get());
+    QVERIFY(m_server->isRunning());
+}
+
+void ServerTestCase::start(ServerConfig config, bool isOnVirtualTime) {
+    startWithoutAccounts(std::move(config), isOnVirtualTime);
+    if (!m_server->isRunning())
+        return;
+    m_token = m_server->addAccount(u"alice"_s);
+    m_otherToken = m_server->addAccount(u"bob"_s);
+    m_client = std::make_unique<CloudTestClient>(m_server->url(), m_token);
+}
+
+void ServerTestCase::otherAccountIsServed() {
+    QCOMPARE(CloudTestClient(m_server->url(), m_otherToken).call(u"users/current"_s, {}).status,
+             200);
+}
+
+void ServerTestCase::cleanup() {
+    m_client.reset();
+    m_server.reset();
+    m_clock.reset();
+}
+
+} // namespace sonavert::cloud::testing
