@@ -124,13 +124,13 @@ private:
 
     /// The parts it works with, each of which may end before this object (a test's do).
     QPointer<DeviceHandoffViewModel> m_coordinator;
+    QPointer<SparkleUpdater> m_updater;
+    QPointer<AccountSession> m_session;
+    QPointer<AccountKeys> m_keys;
     QDBusConnection m_bus;
     QHash<int, QDBusMessage> m_heldCalls;
     int m_nextTicket = 1;
     std::optional<int> m_waitingPull;
-    QPointer<SparkleUpdater> m_updater;
-    QPointer<AccountSession> m_session;
-    QPointer<AccountKeys> m_keys;
     QList<int> m_waitingUpdateChecks;
     int m_openedHere = 0; ///< verifications opened by 'verify' calls and not confirmed yet
     bool m_isSettleScheduled = false;

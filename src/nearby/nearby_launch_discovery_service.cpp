@@ -2,7 +2,6 @@
 
 #include "src/runtime/log_channel.h"
 
-
 namespace sonavert {
 
 namespace {
