@@ -20,10 +20,8 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QSysInfo>
-#include <QTextStream>
 #include <array>
 #include <atomic>
-#include <cstdio>
 #include <sys/resource.h>
 
 namespace sonavert::cloud {
@@ -57,12 +55,12 @@ struct Invocation {
     const std::optional<NetworkListener>& network;
 };
 
-void printLine(FILE* stream, const QString& text) {
-    QTextStream(stream) << text << Qt::endl;
+void printLine(command_line::Stream stream, const QString& text) {
+    command_line::print(stream, text + QLatin1Char('\n'));
 }
 
 int fail(const QString& message) {
-    printLine(stderr, QStringLiteral("sonavert-cloud: ") + message);
+    printLine(command_line::Stream::Error, QStringLiteral("sonavert-cloud: ") + message);
     return 1;
 }
 
@@ -71,7 +69,7 @@ int failWith(const Error& error) {
 }
 
 int usageError(const QString& problem) {
-    QTextStream(stderr) << command_line::usageError(kProgram, problem);
+    command_line::print(command_line::Stream::Error, command_line::usageError(kProgram, problem));
     return command_line::kExitUsage;
 }
 
@@ -138,11 +136,12 @@ std::optional<SelfMadeIdentity> loadOwnIdentity(const ServerConfig& config, Time
     }
     using Origin = SelfMadeIdentity::Origin;
     const Origin origin = identity.value().origin;
-    printLine(stderr, QStringLiteral("sonavert-cloud: %1 its own certificate (key fingerprint %2)")
-                          .arg(origin == Origin::Made      ? QStringLiteral("made")
-                               : origin == Origin::Renewed ? QStringLiteral("renewed")
-                                                           : QStringLiteral("serves"),
-                               fingerprintText(identity.value().keyFingerprint)));
+    printLine(command_line::Stream::Error,
+              QStringLiteral("sonavert-cloud: %1 its own certificate (key fingerprint %2)")
+                  .arg(origin == Origin::Made      ? QStringLiteral("made")
+                       : origin == Origin::Renewed ? QStringLiteral("renewed")
+                                                   : QStringLiteral("serves"),
+                       fingerprintText(identity.value().keyFingerprint)));
     return identity.value();
 }
 
@@ -246,10 +245,10 @@ int serve(CloudServer& server, const Invocation& call) {
                      });
     // The start-up line says everything; the first line of standard output is the URL alone,
     // for scripts, and comes last.
-    printLine(stderr,
+    printLine(command_line::Stream::Error,
               QStringLiteral("sonavert-cloud: serving %1%2 from %3; metrics at /metrics for %4")
                   .arg(url.value().toString(), networkAt, server.describeStorage(), metricsAt));
-    printLine(stdout, url.value().toString());
+    printLine(command_line::Stream::Output, url.value().toString());
     return QCoreApplication::exec();
 }
 
@@ -260,9 +259,10 @@ int addAccount(CloudServer& server, const Invocation& call) {
     auto issued = server.service().accounts().addAccount(parser.positionalArguments().at(2));
     if (!issued)
         return failWith(issued.error());
-    printLine(stdout, QStringLiteral("account %1 created; its token (shown only now):")
-                          .arg(issued.value().account.name));
-    printLine(stdout, issued.value().token);
+    printLine(command_line::Stream::Output,
+              QStringLiteral("account %1 created; its token (shown only now):")
+                  .arg(issued.value().account.name));
+    printLine(command_line::Stream::Output, issued.value().token);
     return 0;
 }
 
@@ -273,7 +273,7 @@ int issueToken(CloudServer& server, const Invocation& call) {
                                                          parser.value(options.device));
     if (!issued)
         return failWith(issued.error());
-    printLine(stdout, issued.value().token);
+    printLine(command_line::Stream::Output, issued.value().token);
     return 0;
 }
 
@@ -286,7 +286,7 @@ int listTokens(CloudServer& server, const Invocation& call) {
     for (const DeviceToken& token : tokens.value()) {
         const QString name = token.name.isEmpty() ? QStringLiteral("(unnamed)") : token.name;
         printLine(
-            stdout,
+            command_line::Stream::Output,
             QStringLiteral("%1\t%2").arg(
                 QDateTime::fromMSecsSinceEpoch(token.createdMs, Qt::UTC).toString(Qt::ISODate),
                 name));
@@ -299,10 +299,11 @@ int reportRevoked(const Result<int>& revoked) {
     if (!revoked)
         return failWith(revoked.error());
     const int minted = revoked.value() - 1;
-    printLine(stdout, minted == 0 ? QStringLiteral("token revoked")
-                                  : QStringLiteral("token revoked, with %1 token(s) minted through "
-                                                   "its pairing codes")
-                                        .arg(minted));
+    printLine(command_line::Stream::Output,
+              minted == 0 ? QStringLiteral("token revoked")
+                          : QStringLiteral("token revoked, with %1 token(s) minted through "
+                                           "its pairing codes")
+                                .arg(minted));
     return 0;
 }
 
@@ -321,7 +322,8 @@ int revokeToken(CloudServer& server, const Invocation& call) {
         command_line::readSecret({QStringLiteral("token"), valueOf(parser, options.token),
                                   valueOf(parser, options.tokenFile), kTokenVariable});
     if (!secret.warning.isEmpty())
-        printLine(stderr, kProgram + QStringLiteral(": warning: ") + secret.warning);
+        printLine(command_line::Stream::Error,
+                  kProgram + QStringLiteral(": warning: ") + secret.warning);
     if (!secret.error.isEmpty())
         return usageError(QStringLiteral("--token-file: ") + secret.error);
     if (!secret.value)
@@ -350,12 +352,12 @@ int deleteZone(CloudServer& server, const Invocation& call) {
             server.service().zones().deleteByUser(scope.value(), parser.value(options.zone));
         !status)
         return fail(status.error().description + where);
-    printLine(stdout, QStringLiteral("zone deleted by user"));
+    printLine(command_line::Stream::Output, QStringLiteral("zone deleted by user"));
     return 0;
 }
 
 int pointToPostgresTools(const QString& what) {
-    printLine(stderr, kProgram + QStringLiteral(": ") + what);
+    printLine(command_line::Stream::Error, kProgram + QStringLiteral(": ") + what);
     return command_line::kExitUsage;
 }
 
@@ -371,7 +373,7 @@ int backupStore(const Invocation& call) {
     if (auto copied = SqliteBackup::backup(store, target, call.parser.isSet(call.options.force));
         !copied)
         return failWith(copied.error());
-    printLine(stdout, QStringLiteral("%1 copied to %2").arg(store, target));
+    printLine(command_line::Stream::Output, QStringLiteral("%1 copied to %2").arg(store, target));
     return 0;
 }
 
@@ -388,12 +390,14 @@ int restoreStore(const Invocation& call) {
     auto restored = SqliteBackup::restore(store, call.parser.value(call.options.from));
     if (!restored)
         return failWith(restored.error());
-    printLine(stdout, QStringLiteral("%1 restored from %2 (schema version %3)")
-                          .arg(store, call.parser.value(call.options.from))
-                          .arg(restored.value()));
+    printLine(command_line::Stream::Output,
+              QStringLiteral("%1 restored from %2 (schema version %3)")
+                  .arg(store, call.parser.value(call.options.from))
+                  .arg(restored.value()));
     if (hadStore)
-        printLine(stdout, QStringLiteral("the store it replaced is kept as %1%2")
-                              .arg(store, QLatin1String(SqliteBackup::kBeforeRestoreSuffix)));
+        printLine(command_line::Stream::Output,
+                  QStringLiteral("the store it replaced is kept as %1%2")
+                      .arg(store, QLatin1String(SqliteBackup::kBeforeRestoreSuffix)));
     return 0;
 }
 
@@ -461,9 +465,10 @@ int runCommandLine(const QStringList& arguments, Clock& clock) {
     if (!parser.parse(arguments))
         return usageError(parser.errorText());
     if (command_line::asksForHelp(parser) || parser.isSet(version)) {
-        QTextStream(stdout) << (command_line::asksForHelp(parser)
-                                    ? command_line::helpText(parser, kProgram)
-                                    : command_line::versionText(kProgram));
+        command_line::print(command_line::Stream::Output,
+                            command_line::asksForHelp(parser)
+                                ? command_line::helpText(parser, kProgram)
+                                : command_line::versionText(kProgram));
         return 0;
     }
     const CommandEntry* command = commandOf(parser.positionalArguments());

@@ -1,12 +1,12 @@
 #include "src/app/pairing_link_handover.h"
 
 #include "src/account/pairing_link_inbox.h"
+#include "src/runtime/command_line_text.h"
 #include "src/runtime/log_channel.h"
 
 #include <QCoro/QCoroDBusPendingCall>
 #include <QDBusMessage>
 #include <QDBusPendingCall>
-#include <cstdio>
 
 namespace sonavert {
 
@@ -23,7 +23,7 @@ QDBusMessage openCall(const QString& busName, const QString& link) {
 } // namespace
 
 void sayOnTerminal(const QString& text) {
-    std::fputs(qPrintable(QStringLiteral("sonavert: ") + text + QLatin1Char('\n')), stderr);
+    command_line::say(QStringLiteral("sonavert"), text);
 }
 
 bool offerPairingLinkInbox(QDBusConnection bus, PairingLinkInbox* inbox) {

@@ -10,7 +10,7 @@ namespace sonavert {
 
 class UserDefaults;
 
-/// Writes one developer line to standard output ("[Tessary] " + text); swappable in tests.
+/// Writes one developer line (`developerLog`); swappable in tests.
 using DeveloperLineWriter = std::function<void(const QString&)>;
 
 /// Whether the receiver Shortcut is installed, as far as the Shortcuts tool tells.

@@ -26,6 +26,17 @@ QString versionText(const QString& program) {
     return program + QStringLiteral(" " SONAVERT_VERSION "\n");
 }
 
+void print(Stream stream, const QString& text) {
+    std::FILE* file = stream == Stream::Output ? stdout : stderr;
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), file);
+    std::fflush(file);
+}
+
+void say(const QString& program, const QString& text) {
+    print(Stream::Error, program + QStringLiteral(": ") + text + QLatin1Char('\n'));
+}
+
 namespace {
 
 Secret readSecretFile(const QString& path) {

@@ -27,6 +27,15 @@ bool asksForHelp(const QCommandLineParser& parser);
 /// "PROGRAM VERSION" and a line end.
 QString versionText(const QString& program);
 
+enum class Stream { Output, Error };
+
+/// Writes `text` as it stands, in UTF-8, to standard output or standard error, and flushes it:
+/// the one place the programs write to a terminal (log lines go through their own channels).
+void print(Stream stream, const QString& text);
+
+/// "PROGRAM: TEXT" and a line end, on standard error.
+void say(const QString& program, const QString& text);
+
 /// Where a secret may come from. An inline value is there for old scripts only: every local
 /// user can read it in the process list.
 struct SecretSources {

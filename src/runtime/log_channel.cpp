@@ -5,6 +5,7 @@
 #include <QDateTime>
 #include <QRandomGenerator>
 #include <QStringList>
+#include <atomic>
 #include <cstdio>
 
 namespace sonavert {
@@ -113,10 +114,34 @@ LogPrivacy LogChannel::privacy() const {
     return m_privacy;
 }
 
+Q_LOGGING_CATEGORY(lcDeveloper, "sonavert.developer")
+
 void developerLog(const QString& text) {
-    const QByteArray line = (QStringLiteral("[Tessary] ") + text + QLatin1Char('\n')).toUtf8();
+    qCInfo(lcDeveloper).noquote() << text;
+}
+
+namespace {
+
+// Set once, right after this handler replaced it (Qt hands back its default one, never null).
+std::atomic<QtMessageHandler> g_otherMessages{nullptr};
+
+void routeMessage(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (type != QtInfoMsg || qstrcmp(context.category, lcDeveloper().categoryName()) != 0) {
+        if (const QtMessageHandler other = g_otherMessages.load())
+            other(type, context, message);
+        return;
+    }
+    const QByteArray line = (QStringLiteral("[Tessary] ") + message + QLatin1Char('\n')).toUtf8();
     std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stdout);
     std::fflush(stdout);
+}
+
+} // namespace
+
+void printDeveloperLines() {
+    const QtMessageHandler previous = qInstallMessageHandler(routeMessage);
+    if (previous != routeMessage)
+        g_otherMessages = previous;
 }
 
 // The channel holds sinks by shared_ptr; the capturing sink is owned by its test, so the

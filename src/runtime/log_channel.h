@@ -2,6 +2,7 @@
 
 #include "src/runtime/log_format.h"
 
+#include <QLoggingCategory>
 #include <QString>
 #include <memory>
 #include <mutex>
@@ -170,8 +171,17 @@ void logEvent(LogCategory category, LogLevel level,
     LogChannel::instance().write(category, level, format.text(), {detail::toLogValue(args)...});
 }
 
-/// A developer line: printed to standard output as "[Tessary] " + text.
+/// Developer lines: what the app does, for whoever runs it from a terminal. Qt's categorised
+/// logging carries them, so QT_LOGGING_RULES="sonavert.developer=false" silences them.
+Q_DECLARE_LOGGING_CATEGORY(lcDeveloper)
+
+/// A developer line, as an info message of `lcDeveloper`. The app prints it to standard output
+/// as "[Tessary] " + text (`printDeveloperLines`); elsewhere Qt's own handler shows it.
 void developerLog(const QString& text);
+
+/// Makes this process print developer lines to standard output as "[Tessary] " + text, and
+/// leaves every other message to the handler that was there before.
+void printDeveloperLines();
 
 /// Captures every line while it lives (tests). Restores the previous sink when destroyed.
 class CapturingLogSink : public LogSink {

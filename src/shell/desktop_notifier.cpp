@@ -1,5 +1,6 @@
 #include "src/shell/desktop_notifier.h"
 
+#include "src/runtime/command_line_text.h"
 #include "src/runtime/log_channel.h"
 
 #include <QCoro/QCoroDBusPendingCall>
@@ -7,7 +8,6 @@
 #include <QDBusPendingCall>
 #include <QRegularExpression>
 #include <QVariantMap>
-#include <cstdio>
 
 namespace sonavert {
 
@@ -66,8 +66,7 @@ QCoro::Task<> DesktopNotifier::send(QString summary, QString body,
         co_return;
     const bool isShown = reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty();
     if (!isShown) {
-        std::fputs(qPrintable(QStringLiteral("sonavert: %1 %2\n").arg(summary, plainText(body))),
-                   stderr);
+        command_line::say(QStringLiteral("sonavert"), summary + QLatin1Char(' ') + plainText(body));
         developerLog(QStringLiteral("notifications: %1").arg(reply.errorMessage()));
         Q_EMIT delivered(0);
         co_return;

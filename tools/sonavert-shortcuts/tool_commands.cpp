@@ -11,7 +11,6 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <csignal>
-#include <cstdio>
 #include <iostream>
 #include <string>
 #include <sys/prctl.h>
@@ -21,18 +20,17 @@ namespace sonavert::shortcuts {
 
 namespace {
 
-void print(std::FILE* stream, const QString& text) {
-    std::fputs((text + QLatin1Char('\n')).toLocal8Bit().constData(), stream);
-    std::fflush(stream);
+void printLine(const QString& text) {
+    command_line::print(command_line::Stream::Output, text + QLatin1Char('\n'));
 }
 
 void complain(const QString& text) {
-    print(stderr, QStringLiteral("sonavert-shortcuts: ") + text);
+    command_line::say(QStringLiteral("sonavert-shortcuts"), text);
 }
 
 int list(const ShortcutsFolder& folder) {
     for (const QString& name : folder.names())
-        print(stdout, name);
+        printLine(name);
     return 0;
 }
 
@@ -64,13 +62,10 @@ int run(const ShortcutsFolder& folder, const RunCommand& command) {
 }
 
 bool userApproves(const QString& name, const QString& file) {
-    std::fputs(QStringLiteral("Add the Shortcut \"%1\" from %2? It will be able to run on this "
-                              "computer. [y/N] ")
-                   .arg(name, file)
-                   .toLocal8Bit()
-                   .constData(),
-               stderr);
-    std::fflush(stderr);
+    command_line::print(command_line::Stream::Error,
+                        QStringLiteral("Add the Shortcut \"%1\" from %2? It will be able to run "
+                                       "on this computer. [y/N] ")
+                            .arg(name, file));
     std::string answer;
     if (!std::getline(std::cin, answer))
         return false;
@@ -114,7 +109,7 @@ int import(const ShortcutsFolder& folder, const ImportCommand& command,
         }
     }
     if (!approves(command, *name, askInWindow)) {
-        print(stdout, QStringLiteral("The Shortcut \"%1\" was not added.").arg(*name));
+        printLine(QStringLiteral("The Shortcut \"%1\" was not added.").arg(*name));
         return 1;
     }
     const Result<AddedShortcut> added = folder.add(command.file);
@@ -122,10 +117,10 @@ int import(const ShortcutsFolder& folder, const ImportCommand& command,
         complain(added.error().description);
         return 1;
     }
-    print(stdout, QStringLiteral("%1 the Shortcut \"%2\" (%3).")
-                      .arg(added.value().replacedOlder ? QStringLiteral("Replaced")
-                                                       : QStringLiteral("Added"),
-                           added.value().name, added.value().path));
+    printLine(
+        QStringLiteral("%1 the Shortcut \"%2\" (%3).")
+            .arg(added.value().replacedOlder ? QStringLiteral("Replaced") : QStringLiteral("Added"),
+                 added.value().name, added.value().path));
     return 0;
 }
 
@@ -137,7 +132,7 @@ int playSongNow(const PlaySongCommand& command) {
                      .arg(command.songId, played.error().description));
         return 1;
     }
-    print(stdout, QStringLiteral("Started song %1.").arg(command.songId));
+    printLine(QStringLiteral("Started song %1.").arg(command.songId));
     return 0;
 }
 
@@ -148,17 +143,17 @@ int runTool(const QStringList& arguments, const WindowAsker& askInWindow) {
     const ShortcutsFolder folder(ShortcutsFolder::defaultPath());
     const QString program = QStringLiteral("sonavert-shortcuts");
     if (const auto* error = std::get_if<UsageError>(&command)) {
-        std::fputs(command_line::usageError(program, error->message).toLocal8Bit().constData(),
-                   stderr);
+        command_line::print(command_line::Stream::Error,
+                            command_line::usageError(program, error->message));
         return command_line::kExitUsage;
     }
     if (std::holds_alternative<HelpCommand>(command)) {
         const QString here = QStringLiteral("Here that is %1.\n").arg(folder.path());
-        std::fputs((usageText() + here).toLocal8Bit().constData(), stdout);
+        command_line::print(command_line::Stream::Output, usageText() + here);
         return 0;
     }
     if (std::holds_alternative<VersionCommand>(command)) {
-        std::fputs(command_line::versionText(program).toLocal8Bit().constData(), stdout);
+        command_line::print(command_line::Stream::Output, command_line::versionText(program));
         return 0;
     }
     if (std::holds_alternative<ListCommand>(command))

@@ -1,13 +1,13 @@
 #include "tools/sonavertctl/found_servers.h"
 
 #include "src/account/avahi_cloud_server_browser.h"
+#include "src/runtime/command_line_text.h"
 
 #include <QCoro/QCoroTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTimer>
-#include <cstdio>
 
 namespace sonavert::ctl {
 
@@ -25,17 +25,17 @@ QString addressOf(const FoundCloudServer& server) {
     return url.toString();
 }
 
-void printTo(FILE* stream, const QString& text) {
-    std::fputs(text.toUtf8().constData(), stream);
-    std::fflush(stream);
+void printTo(command_line::Stream stream, const QString& text) {
+    command_line::print(stream, text);
 }
 
 } // namespace
 
 QCoro::Task<int> listFoundServers(QDBusConnection bus, bool isJson) {
     if (!bus.isConnected()) {
-        printTo(stderr, QStringLiteral("sonavertctl: no system bus, so no avahi-daemon to ask "
-                                       "for the servers on the network.\n"));
+        printTo(command_line::Stream::Error,
+                QStringLiteral("sonavertctl: no system bus, so no avahi-daemon to ask "
+                               "for the servers on the network.\n"));
         co_return 1;
     }
     AvahiCloudServerBrowser browser(bus);
@@ -51,15 +51,18 @@ QCoro::Task<int> listFoundServers(QDBusConnection bus, bool isJson) {
         for (const FoundCloudServer& server : servers)
             list.append(QJsonObject{{QStringLiteral("name"), server.name},
                                     {QStringLiteral("address"), addressOf(server)}});
-        printTo(stdout, QString::fromUtf8(QJsonDocument(list).toJson(QJsonDocument::Compact)) +
-                            QLatin1Char('\n'));
+        printTo(command_line::Stream::Output,
+                QString::fromUtf8(QJsonDocument(list).toJson(QJsonDocument::Compact)) +
+                    QLatin1Char('\n'));
     } else {
         for (const FoundCloudServer& server : servers)
-            printTo(stdout, QStringLiteral("%1\t%2\n").arg(server.name, addressOf(server)));
+            printTo(command_line::Stream::Output,
+                    QStringLiteral("%1\t%2\n").arg(server.name, addressOf(server)));
     }
     if (servers.isEmpty() && !isJson)
-        printTo(stderr, QStringLiteral("sonavertctl: no Sonavert server announces itself on "
-                                       "this network. Type its address instead.\n"));
+        printTo(command_line::Stream::Error,
+                QStringLiteral("sonavertctl: no Sonavert server announces itself on "
+                               "this network. Type its address instead.\n"));
     co_return servers.isEmpty() ? 1 : 0;
 }
 

@@ -1,11 +1,12 @@
+#include "src/runtime/command_line_text.h"
 #include "tools/sonavertctl/ctl_command_line.h"
 #include "tools/sonavertctl/sonavertctl.h"
 
 #include <QCoreApplication>
-#include <cstdio>
 
 int main(int argc, char** argv) {
     using namespace sonavert::ctl;
+    namespace command_line = sonavert::command_line;
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
@@ -16,8 +17,9 @@ int main(int argc, char** argv) {
             parsed.exitCode != 0 && arguments.contains(QStringLiteral("--json"));
         const QString text =
             isJsonError ? errorJson(parsed.problem, parsed.exitCode) : parsed.message;
-        std::fputs(text.toUtf8().constData(),
-                   parsed.exitCode == 0 || isJsonError ? stdout : stderr);
+        command_line::print(parsed.exitCode == 0 || isJsonError ? command_line::Stream::Output
+                                                                : command_line::Stream::Error,
+                            text);
         return parsed.exitCode;
     }
     QCoreApplication application(argc, argv);

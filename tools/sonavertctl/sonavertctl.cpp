@@ -2,6 +2,7 @@
 
 #include "control_proxy.h"
 #include "src/runtime/app_identity.h"
+#include "src/runtime/command_line_text.h"
 #include "tools/sonavertctl/found_servers.h"
 #include "tools/sonavertctl/state_text.h"
 
@@ -11,7 +12,6 @@
 #include <QDateTime>
 #include <QJsonDocument>
 #include <algorithm>
-#include <cstdio>
 #include <iostream>
 #include <limits>
 #include <string>
@@ -30,8 +30,7 @@ constexpr int kSignInTimeoutMs = 30000;
 constexpr int kVerifyTimeoutMs = 90000;
 
 void print(const QString& text) {
-    std::fputs(text.toUtf8().constData(), stdout);
-    std::fflush(stdout);
+    command_line::print(command_line::Stream::Output, text);
 }
 
 /// One JSON document and a line end (the compact form has none of its own).
@@ -50,7 +49,7 @@ int fail(const CtlOptions& options, const QString& text, int exitCode) {
     if (options.isJson)
         print(errorJson(text, exitCode));
     else
-        std::fputs(("sonavertctl: " + text + QLatin1Char('\n')).toUtf8().constData(), stderr);
+        command_line::say(QStringLiteral("sonavertctl"), text);
     return exitCode;
 }
 
