@@ -39,9 +39,12 @@ QDBusMessage requestNameCall(const QString& name) {
 
 } // namespace
 
-ControlInterface::ControlInterface(DeviceHandoffViewModel* coordinator, QObject* parent)
+ControlInterface::ControlInterface(Parts parts, QObject* parent)
     : QObject(parent)
-    , m_coordinator(coordinator)
+    , m_coordinator(parts.coordinator)
+    , m_session(parts.session)
+    , m_keys(parts.keys)
+    , m_updater(parts.updater)
     , m_bus(QString()) {
     // Every published value of the coordinator leads to one settle per event-loop turn: a
     // push changes half a dozen of them at once, and watchers want one state, not six.
@@ -55,7 +58,14 @@ ControlInterface::ControlInterface(DeviceHandoffViewModel* coordinator, QObject*
           &DeviceHandoffViewModel::transferErrorChanged, &DeviceHandoffViewModel::syncErrorChanged,
           &DeviceHandoffViewModel::shouldRequestReviewChanged,
           &DeviceHandoffViewModel::isDiscoveringChanged})
-        connect(coordinator, signal, this, &ControlInterface::scheduleSettle);
+        connect(&m_coordinator, signal, this, &ControlInterface::scheduleSettle);
+    connect(&m_coordinator, &DeviceHandoffViewModel::pullEnded, this,
+            &ControlInterface::finishPull);
+    connect(&m_session, &AccountSession::stateChanged, this, &ControlInterface::scheduleSettle);
+    connect(&m_keys, &AccountKeys::stateChanged, this, &ControlInterface::scheduleSettle);
+    connect(&m_keys, &AccountKeys::incomingChanged, this, &ControlInterface::scheduleSettle);
+    connect(&m_updater, &SparkleUpdater::checkFinished, this,
+            &ControlInterface::answerUpdateChecks);
     m_lastState = stateJson();
 }
 
@@ -70,41 +80,6 @@ bool ControlInterface::exportOn(QDBusConnection bus) {
     return m_bus.registerObject(QString::fromLatin1(app_identity::kControlObjectPath), this,
                                 QDBusConnection::ExportScriptableSlots |
                                     QDBusConnection::ExportScriptableSignals);
-}
-
-void ControlInterface::setUpdater(SparkleUpdater* updater) {
-    if (m_updater)
-        disconnect(m_updater, nullptr, this, nullptr);
-    m_updater = updater;
-    if (updater)
-        connect(updater, &SparkleUpdater::checkFinished, this,
-                &ControlInterface::answerUpdateChecks);
-}
-
-void ControlInterface::setAccountSession(AccountSession* session) {
-    if (m_session)
-        disconnect(m_session, nullptr, this, nullptr);
-    m_session = session;
-    if (session)
-        connect(session, &AccountSession::stateChanged, this, &ControlInterface::scheduleSettle);
-    scheduleSettle();
-}
-
-void ControlInterface::setAccountKeys(AccountKeys* keys) {
-    if (m_keys)
-        disconnect(m_keys, nullptr, this, nullptr);
-    m_keys = keys;
-    if (keys) {
-        connect(keys, &AccountKeys::stateChanged, this, &ControlInterface::scheduleSettle);
-        connect(keys, &AccountKeys::incomingChanged, this, &ControlInterface::scheduleSettle);
-    }
-    scheduleSettle();
-}
-
-bool ControlInterface::replyNoKeysIf() {
-    if (!m_keys)
-        sendErrorReply(errorName("Failed"), QStringLiteral("Account keys are not available."));
-    return !m_keys;
 }
 
 namespace {
@@ -129,24 +104,21 @@ void ControlInterface::answerWhenDone(QCoro::Task<Result<T>> task, Reply reply) 
 }
 
 QString ControlInterface::Keys() {
-    if (!replyNoKeysIf())
-        answerWhenDone(m_keys->devices(), [](const QList<KeyedDevice>& devices) {
-            return QVariant(compactJson(QJsonDocument(keyedDevicesJson(devices))));
-        });
+    answerWhenDone(m_keys.devices(), [](const QList<KeyedDevice>& devices) {
+        return QVariant(compactJson(QJsonDocument(keyedDevicesJson(devices))));
+    });
     return {};
 }
 
 QString ControlInterface::Verify(const QString& device, const QString& code) {
-    if (replyNoKeysIf())
-        return {};
-    const bool isJoiner = m_keys->state() == AccountKeys::State::Unverified;
+    const bool isJoiner = m_keys.state() == AccountKeys::State::Unverified;
     if (code.trimmed().isEmpty() && isJoiner)
         // This computer waits for the key: the call opens its verification, answers the one
         // `device` starts, and gives the code both show.
         answerWhenDone(verifyHere(device.trimmed()),
                        [](const QString& shown) { return QVariant(shown); });
     else if (code.trimmed().isEmpty())
-        answerWhenDone(m_keys->beginVerification(device.trimmed()),
+        answerWhenDone(m_keys.beginVerification(device.trimmed()),
                        [](const QString& shown) { return QVariant(shown); });
     else
         answerWhenDone(confirmHere(device.trimmed(), code), [] { return QVariant(QString()); });
@@ -156,17 +128,17 @@ QString ControlInterface::Verify(const QString& device, const QString& code) {
 QCoro::Task<Result<QString>> ControlInterface::verifyHere(QString device) {
     const std::stop_token stop = m_tasks.token();
     ++m_openedHere;
-    Result<QString> code = co_await m_keys->awaitIncomingCode(device, {});
-    if (!code && !stop.stop_requested() && m_keys)
+    Result<QString> code = co_await m_keys.awaitIncomingCode(device, {});
+    if (!code && !stop.stop_requested())
         closeOpenedHere();
     co_return code;
 }
 
 QCoro::Task<Result<void>> ControlInterface::confirmHere(QString device, QString code) {
     const std::stop_token stop = m_tasks.token();
-    Result<void> confirmed = co_await m_keys->confirmVerification(device, code);
+    Result<void> confirmed = co_await m_keys.confirmVerification(device, code);
     // The opening of a 'verify' here ends with its confirmation, whatever it gave.
-    if (!stop.stop_requested() && m_keys)
+    if (!stop.stop_requested())
         closeOpenedHere();
     co_return confirmed;
 }
@@ -175,49 +147,36 @@ void ControlInterface::closeOpenedHere() {
     if (m_openedHere == 0)
         return;
     --m_openedHere;
-    m_keys->closeVerification();
+    m_keys.closeVerification();
 }
 
 void ControlInterface::NewKey() {
-    if (!replyNoKeysIf())
-        answerWhenDone(m_keys->startOver(), [] { return QVariant(); });
+    answerWhenDone(m_keys.startOver(), [] { return QVariant(); });
 }
 
 int ControlInterface::RemoveComputer(const QString& device) {
-    if (!replyNoKeysIf())
-        answerWhenDone(m_keys->removeComputer(device.trimmed()),
-                       [](int sent) { return QVariant(sent); });
+    answerWhenDone(m_keys.removeComputer(device.trimmed()),
+                   [](int sent) { return QVariant(sent); });
     return 0;
 }
 
 QString ControlInterface::RemovalPlan(const QString& device) {
-    if (!replyNoKeysIf())
-        answerWhenDone(
-            m_keys->planRemoval(device.trimmed()), [](const sonavert::RemovalPlan& plan) {
-                const QJsonObject json{
-                    {QStringLiteral("name"), plan.name},
-                    {QStringLiteral("recipients"), QJsonArray::fromStringList(plan.recipients)},
-                    {QStringLiteral("leftOut"), QJsonArray::fromStringList(plan.leftOut)}};
-                return QVariant(compactJson(QJsonDocument(json)));
-            });
+    answerWhenDone(m_keys.planRemoval(device.trimmed()), [](const sonavert::RemovalPlan& plan) {
+        const QJsonObject json{
+            {QStringLiteral("name"), plan.name},
+            {QStringLiteral("recipients"), QJsonArray::fromStringList(plan.recipients)},
+            {QStringLiteral("leftOut"), QJsonArray::fromStringList(plan.leftOut)}};
+        return QVariant(compactJson(QJsonDocument(json)));
+    });
     return {};
 }
 
-bool ControlInterface::replyNoSessionIf() {
-    if (!m_session)
-        sendErrorReply(errorName("Failed"), QStringLiteral("Signing in is not available."));
-    return !m_session;
-}
-
 void ControlInterface::SignIn(const QString& server, const QString& code) {
-    if (!replyNoSessionIf())
-        answerWhenDone(m_session->signIn(QUrl(server.trimmed()), code.trimmed(), {}),
-                       [] { return QVariant(); });
+    answerWhenDone(m_session.signIn(QUrl(server.trimmed()), code.trimmed(), {}),
+                   [] { return QVariant(); });
 }
 
 void ControlInterface::SignInWithLink(const QString& link) {
-    if (replyNoSessionIf())
-        return;
     // The device reads the link itself: the key it carries is trusted only in a link's shape.
     const auto content = parsePairingLink(QUrl(link.trimmed()));
     if (!content) {
@@ -225,34 +184,30 @@ void ControlInterface::SignInWithLink(const QString& link) {
                        QStringLiteral("'%1' is not a sonavert://pair link.").arg(link.trimmed()));
         return;
     }
-    answerWhenDone(m_session->signIn(content->server, content->code, content->serverKey),
+    answerWhenDone(m_session.signIn(content->server, content->code, content->serverKey),
                    [] { return QVariant(); });
 }
 
 void ControlInterface::SignOut() {
-    if (!replyNoSessionIf())
-        answerWhenDone(m_session->signOut(), [] { return QVariant(); });
+    answerWhenDone(m_session.signOut(), [] { return QVariant(); });
 }
 
 QString ControlInterface::Invite() {
-    if (!replyNoSessionIf())
-        answerWhenDone(inviteNoting(), [](const PairingInvitation& invitation) {
-            return QVariant(compactJson(QJsonDocument(invitationJson(invitation))));
-        });
+    answerWhenDone(inviteNoting(), [](const PairingInvitation& invitation) {
+        return QVariant(compactJson(QJsonDocument(invitationJson(invitation))));
+    });
     return {};
 }
 
 QCoro::Task<Result<PairingInvitation>> ControlInterface::inviteNoting() {
     const std::stop_token stop = m_tasks.token();
     std::optional<QSet<QString>> known;
-    if (m_keys) {
-        const Result<QSet<QString>> ids = co_await m_keys->deviceIDs();
-        if (ids)
-            known = ids.value();
-    }
-    if (stop.stop_requested() || !m_session)
+    const Result<QSet<QString>> ids = co_await m_keys.deviceIDs();
+    if (ids)
+        known = ids.value();
+    if (stop.stop_requested())
         co_return makeError(ControlErrorCode::Stopped, stoppedText());
-    Result<PairingInvitation> invitation = co_await m_session->invite();
+    Result<PairingInvitation> invitation = co_await m_session.invite();
     if (!stop.stop_requested() && invitation) {
         m_joinWatch.request_stop();
         m_joinWatch = std::stop_source();
@@ -262,8 +217,6 @@ QCoro::Task<Result<PairingInvitation>> ControlInterface::inviteNoting() {
 }
 
 QString ControlInterface::WaitForNewComputer() {
-    if (replyNoKeysIf())
-        return {};
     if (!m_invitation || !m_invitation->known) {
         sendErrorReply(errorName("Failed"),
                        QStringLiteral("No invitation to wait for: run 'sonavertctl invite' "
@@ -278,7 +231,7 @@ QString ControlInterface::WaitForNewComputer() {
             [stop]() mutable { stop.request_stop(); });
     const int ticket = delayCall();
     QCoro::connect(
-        m_keys->awaitJoiningComputer(*m_invitation->known, m_invitation->expires, stop.get_token()),
+        m_keys.awaitJoiningComputer(*m_invitation->known, m_invitation->expires, stop.get_token()),
         this, [this, ticket, watcher](const Result<KeyedDevice>& joined) {
             watcher->deleteLater();
             if (!joined)
@@ -306,39 +259,39 @@ QString ControlInterface::GetState() {
 
 bool ControlInterface::Push(const QString& device) {
     const auto target = targetOf(device, QStringLiteral("Cannot push to this device itself."));
-    if (!target || replyBusyIf(m_coordinator->isTransferring(),
-                               QStringLiteral("A push is already under way.")))
+    if (!target ||
+        replyBusyIf(m_coordinator.isTransferring(), QStringLiteral("A push is already under way.")))
         return false;
     const int ticket = delayCall();
     // The coordinator queues a push to an offline device for when that device starts.
     const bool isQueued = target->presence == DevicePresence::Offline;
-    QCoro::connect(m_coordinator->transfer(*target), this,
+    QCoro::connect(m_coordinator.transfer(*target), this,
                    [this, ticket, isQueued] { finishCall(ticket, isQueued); });
     return false;
 }
 
 void ControlInterface::Pull(const QString& device) {
     const auto source = targetOf(device, QStringLiteral("Cannot pull from this device itself."));
-    if (!source || replyBusyIf(m_coordinator->isTransferring() || m_coordinator->isPulling(),
+    if (!source || replyBusyIf(m_coordinator.isTransferring() || m_coordinator.isPulling(),
                                QStringLiteral("A push or pull is already under way.")))
         return;
     m_waitingPull = delayCall();
     // The coordinator's task ends once the request is sent; the pull itself ends later, when
     // the playback has arrived or the wait for it is given up.
-    QCoro::connect(m_coordinator->pull(*source), this, [this] { finishPullIfSettled(); });
+    m_coordinator.pull(*source);
 }
 
 void ControlInterface::SetFavorite(const QString& device, bool favorite) {
     const auto target =
         targetOf(device, QStringLiteral("This device cannot be its own favourite."));
     if (target && target->isFavorite != favorite)
-        m_coordinator->toggleFavorite(*target);
+        m_coordinator.toggleFavorite(*target);
 }
 
 void ControlInterface::Forget(const QString& device) {
     const auto target = targetOf(device, QStringLiteral("This device cannot forget itself."));
     if (target)
-        m_coordinator->forget(*target);
+        m_coordinator.forget(*target);
 }
 
 void ControlInterface::ShowWindow() {
@@ -351,19 +304,15 @@ void ControlInterface::ShowWindow() {
 }
 
 QString ControlInterface::CheckForUpdates() {
-    if (!m_updater) {
-        sendErrorReply(errorName("Failed"), QStringLiteral("Update checks are not available."));
-        return {};
-    }
     // A check already under way answers this call too: the updater runs one at a time.
     m_waitingUpdateChecks << delayCall();
-    m_updater->checkForUpdates();
+    m_updater.checkForUpdates();
     return {};
 }
 
 void ControlInterface::answerUpdateChecks(const UpdateCheckResult& result) {
     const QString outcome = QString::fromUtf8(
-        QJsonDocument(updateCheckJson(result, m_updater->configuration().currentVersion))
+        QJsonDocument(updateCheckJson(result, m_updater.configuration().currentVersion))
             .toJson(QJsonDocument::Compact));
     for (const int ticket : std::exchange(m_waitingUpdateChecks, {}))
         m_bus.send(m_heldCalls.take(ticket).createReply(outcome));
@@ -371,12 +320,8 @@ void ControlInterface::answerUpdateChecks(const UpdateCheckResult& result) {
 
 std::optional<AppDevice> ControlInterface::targetOf(const QString& query,
                                                     const QString& thisDeviceText) {
-    if (!m_coordinator) {
-        sendErrorReply(errorName("Failed"), stoppedText());
-        return std::nullopt;
-    }
     const DeviceLookup lookup =
-        lookUpDevice(m_coordinator->devices(), m_coordinator->thisDevice(), query);
+        lookUpDevice(m_coordinator.devices(), m_coordinator.thisDevice(), query);
     switch (lookup.outcome) {
     case DeviceLookup::Outcome::Found:
         return lookup.device;
@@ -413,9 +358,7 @@ int ControlInterface::delayCall() {
 
 void ControlInterface::finishCall(int ticket, const QVariant& success) {
     const QDBusMessage call = m_heldCalls.take(ticket);
-    if (!m_coordinator)
-        m_bus.send(call.createErrorReply(errorName("Failed"), stoppedText()));
-    else if (const auto& error = m_coordinator->transferError())
+    if (const auto& error = m_coordinator.transferError())
         m_bus.send(call.createErrorReply(errorName("Failed"), *error));
     else if (success.isValid())
         m_bus.send(call.createReply(success));
@@ -423,14 +366,8 @@ void ControlInterface::finishCall(int ticket, const QVariant& success) {
         m_bus.send(call.createReply());
 }
 
-void ControlInterface::finishPullIfSettled() {
-    if (!m_waitingPull)
-        return;
-    // A pull is over when nothing of it is left on show: the wait has ended and the label
-    // ("Pulling from…", then "Resuming playback…") is gone. The error, if any, is set by then.
-    const bool isOver =
-        !m_coordinator || (!m_coordinator->isPulling() && !m_coordinator->activityLabel());
-    if (isOver)
+void ControlInterface::finishPull() {
+    if (m_waitingPull)
         finishCall(*std::exchange(m_waitingPull, std::nullopt), QVariant());
 }
 
@@ -448,13 +385,10 @@ void ControlInterface::settle() {
         m_lastState = state;
         Q_EMIT StateChanged(state);
     }
-    finishPullIfSettled();
 }
 
 QString ControlInterface::stateJson() const {
-    if (!m_coordinator)
-        return QStringLiteral("{}");
-    QJsonObject state = controlStateJson(*m_coordinator);
+    QJsonObject state = controlStateJson(m_coordinator);
     state.insert(QStringLiteral("account"), accountStateJson(m_session));
     state.insert(QStringLiteral("keys"), accountKeysStateJson(m_keys));
     return QString::fromUtf8(QJsonDocument(state).toJson(QJsonDocument::Compact));

@@ -12,7 +12,6 @@
 #include <QDateTime>
 #include <QHash>
 #include <QObject>
-#include <QPointer>
 #include <QSet>
 #include <functional>
 #include <optional>
@@ -44,21 +43,27 @@ class ControlInterface : public QObject, protected QDBusContext {
     Q_CLASSINFO("D-Bus Interface", "io.sonavert.Sonavert.Control")
 
 public:
-    explicit ControlInterface(DeviceHandoffViewModel* coordinator, QObject* parent = nullptr);
+    /// What the interface works with. Each part outlives it: its owner ends the interface
+    /// first.
+    struct Parts {
+        DeviceHandoffViewModel& coordinator;
+        /// The sign-in that `SignIn`, `SignOut` and `Invite` change and the state reports.
+        AccountSession& session;
+        /// The account key that `Keys` and `Verify` work with and the state reports.
+        AccountKeys& keys;
+        /// What `CheckForUpdates` asks.
+        SparkleUpdater& updater;
+    };
+
+    explicit ControlInterface(Parts parts, QObject* parent = nullptr);
     /// Answers calls still waiting with an error: nobody else will.
     ~ControlInterface() override;
 
     /// Puts the object on `bus` at the control path; no bus call. False when the path is taken.
     bool exportOn(QDBusConnection bus);
-    /// What ShowWindow does; without it (headless) the call fails with NoWindow.
+    /// What ShowWindow does: the window comes after the interface, and a device without one
+    /// (headless) fails the call with NoWindow.
     void setWindowShower(std::function<void()> show) { m_showWindow = std::move(show); }
-    /// The updater that `CheckForUpdates` asks; without one the call fails.
-    void setUpdater(SparkleUpdater* updater);
-    /// The sign-in that `SignIn`, `SignOut` and `Invite` change and the state reports; without
-    /// one those calls fail.
-    void setAccountSession(AccountSession* session);
-    /// The account key that `Keys` and `Verify` work with and the state reports.
-    void setAccountKeys(AccountKeys* keys);
 
 public Q_SLOTS:
     Q_SCRIPTABLE QString GetState();
@@ -102,18 +107,16 @@ private:
     int delayCall();
     /// Answers a held call: the coordinator's transfer error if there is one, else `success`.
     void finishCall(int ticket, const QVariant& success);
-    void finishPullIfSettled();
+    void finishPull();
     /// Holds the current call until `task` ends, then answers its error as a Failed error, or
     /// `reply` (of the value, if any) as the reply.
     template <typename T, typename Reply>
     void answerWhenDone(QCoro::Task<Result<T>> task, Reply reply);
     /// Answers a held call with `error` as a Failed error, or with `success` without one.
     void answerHeld(int ticket, const std::optional<QString>& error, const QVariant& success);
-    bool replyNoSessionIf();
     /// Notes the account's computers, then asks for a code: the computer that signs in with
     /// it is one not among them.
     QCoro::Task<Result<PairingInvitation>> inviteNoting();
-    bool replyNoKeysIf();
     QCoro::Task<Result<QString>> verifyHere(QString device);
     QCoro::Task<Result<void>> confirmHere(QString device, QString code);
     void closeOpenedHere();
@@ -122,11 +125,10 @@ private:
     void settle();
     QString stateJson() const;
 
-    /// The parts it works with, each of which may end before this object (a test's do).
-    QPointer<DeviceHandoffViewModel> m_coordinator;
-    QPointer<SparkleUpdater> m_updater;
-    QPointer<AccountSession> m_session;
-    QPointer<AccountKeys> m_keys;
+    DeviceHandoffViewModel& m_coordinator;
+    AccountSession& m_session;
+    AccountKeys& m_keys;
+    SparkleUpdater& m_updater;
     QDBusConnection m_bus;
     QHash<int, QDBusMessage> m_heldCalls;
     int m_nextTicket = 1;

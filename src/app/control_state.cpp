@@ -103,23 +103,21 @@ QJsonObject controlStateJson(const DeviceHandoffViewModel& coordinator) {
     return json;
 }
 
-QJsonObject accountStateJson(const AccountSession* session) {
-    const auto account = session ? session->account() : std::nullopt;
+QJsonObject accountStateJson(const AccountSession& session) {
+    const auto account = session.account();
     QJsonObject json;
-    json.insert(QStringLiteral("state"),
-                stateName(session ? session->state() : AccountSession::State::SignedOut));
+    json.insert(QStringLiteral("state"), stateName(session.state()));
     json.insert(QStringLiteral("server"),
                 account ? textOrNull(account->server.toString()) : QJsonValue(QJsonValue::Null));
     json.insert(QStringLiteral("accountName"),
                 account ? textOrNull(account->accountName) : QJsonValue(QJsonValue::Null));
     json.insert(QStringLiteral("deviceName"),
                 account ? textOrNull(account->deviceName) : QJsonValue(QJsonValue::Null));
-    json.insert(QStringLiteral("lastError"),
-                session ? textOrNull(session->lastError()) : QJsonValue(QJsonValue::Null));
+    json.insert(QStringLiteral("lastError"), textOrNull(session.lastError()));
     return json;
 }
 
-QJsonObject accountKeysStateJson(const AccountKeys* keys) {
+QJsonObject accountKeysStateJson(const AccountKeys& keys) {
     static const QHash<AccountKeys::State, QString> kNames{
         {AccountKeys::State::SignedOut, QStringLiteral("signedOut")},
         {AccountKeys::State::Checking, QStringLiteral("checking")},
@@ -127,11 +125,10 @@ QJsonObject accountKeysStateJson(const AccountKeys* keys) {
         {AccountKeys::State::Unverified, QStringLiteral("unverified")},
     };
     QJsonObject json;
-    json.insert(QStringLiteral("state"),
-                kNames.value(keys ? keys->state() : AccountKeys::State::SignedOut));
+    json.insert(QStringLiteral("state"), kNames.value(keys.state()));
     QJsonValue incoming(QJsonValue::Null);
-    if (keys && keys->incoming()) {
-        const IncomingVerification& shown = *keys->incoming();
+    if (keys.incoming()) {
+        const IncomingVerification& shown = *keys.incoming();
         incoming = QJsonObject{{QStringLiteral("from"), shown.verifierName},
                                {QStringLiteral("code"), textOrNull(shown.code)},
                                {QStringLiteral("problem"), textOrNull(shown.problem)},

@@ -43,13 +43,11 @@ struct UpdateCheckResult;
 QJsonObject controlStateJson(const DeviceHandoffViewModel& coordinator);
 
 /// The sign-in as above ("deviceName" is this device's token's name; the token never shows).
-/// Without a session: signed out.
-QJsonObject accountStateJson(const AccountSession* session);
+QJsonObject accountStateJson(const AccountSession& session);
 
 /// This device's hold on the account key as above ("incoming" is a verification another
-/// computer started, with the code to compare once both keys are known). Without keys:
-/// signed out.
-QJsonObject accountKeysStateJson(const AccountKeys* keys);
+/// computer started, with the code to compare once both keys are known).
+QJsonObject accountKeysStateJson(const AccountKeys& keys);
 
 /// The account's computers as `Keys` answers them:
 ///

@@ -30,6 +30,7 @@
 #include "src/nearby/avahi_nearby_transport.h"
 #include "src/nearby/nearby_launch_discovery_service.h"
 #include "src/runtime/app_identity.h"
+#include "src/runtime/command_line_text.h"
 #include "src/runtime/control_bus_name.h"
 #include "src/runtime/log_channel.h"
 
@@ -39,9 +40,85 @@
 #include <QPointer>
 #include <QTimer>
 #include <QUrl>
-#include <cstdio>
 
 namespace sonavert {
+
+namespace {
+
+// Nearby discovery goes through the system's avahi-daemon; without one it logs its failure
+// and the cloud path carries on alone.
+NearbyDiscoveryFactory avahiNearbyDiscovery(std::shared_ptr<Clock> clock) {
+    return [clock](const QString& id, const QString& name, const QString& session) {
+        return std::make_unique<NearbyLaunchDiscoveryService>(
+            id, name, session, nullptr, clock, AvahiNearbyTransport::systemBusFactory());
+    };
+}
+
+/// The update checker of this build: the feed of app_identity.h (or SONAVERT_UPDATE_FEED_URL),
+/// checked at once in the background and then daily.
+SparkleUpdater::Configuration updaterConfiguration() {
+    SparkleUpdater::Configuration configuration;
+    configuration.currentVersion = QStringLiteral(SONAVERT_VERSION);
+    return configuration;
+}
+
+} // namespace
+
+/// What a launched device runs, made in one go once its identity, its sign-in and its stored
+/// key are known. Each member is made from those before it, so they end in the reverse order.
+struct TessaryApp::Running {
+    Running(const TessaryApp& app, const AppDevice& thisDevice,
+            const std::shared_ptr<clouddb::HttpCloudDatabase>& database)
+        : music(app.m_options, app.m_profile, app.m_clock, app.m_defaults)
+        , sealing(
+              std::make_shared<crypto::EncryptingCloudDatabase>(database, app.m_keys->keyRing()))
+        , cloudService(
+              std::make_shared<CloudKitHandoffService>(sealing, app.m_defaults, app.m_clock))
+        , coordinator(
+              DeviceHandoffViewModel::Dependencies{
+                  music.following(), cloudService,
+                  std::make_shared<DeviceRosterStore>(app.m_defaults), app.m_clock,
+                  avahiNearbyDiscovery(app.m_clock), app.m_defaults,
+                  std::make_shared<AccountKeyHolding>(app.m_keys.get())},
+              thisDevice, false)
+        , reporter(&coordinator, app.m_options.isVerbose)
+        , background(coordinator)
+        , updater(updaterConfiguration(), app.m_clock)
+        , pushChannel(app.m_account->endpoints(), app.m_clock)
+        , appDelegate(&pushChannel, &background, app.m_clock) {
+        music.loadLibrary();
+        music.passThroughServer(database, app.m_keys.get());
+        // The sealing database is shared, and may outlive the keys.
+        sealing->setUnknownKeyHandler([keys = QPointer<AccountKeys>(app.m_keys.get())] {
+            if (keys)
+                keys->checkForNewKeyNow();
+        });
+    }
+
+    DeviceMusic music;
+    std::shared_ptr<crypto::EncryptingCloudDatabase> sealing;
+    std::shared_ptr<CloudKitHandoffService> cloudService;
+    DeviceHandoffViewModel coordinator;
+    StateReporter reporter;
+    MacBackgroundCoordinator background;
+    SparkleUpdater updater;
+    clouddb::WebSocketPushChannel pushChannel;
+    MacAppDelegate appDelegate;
+};
+
+TessaryApp::~TessaryApp() = default;
+
+DeviceHandoffViewModel* TessaryApp::coordinator() const {
+    return m_running ? &m_running->coordinator : nullptr;
+}
+
+DeviceMusic* TessaryApp::music() const {
+    return m_running ? &m_running->music : nullptr;
+}
+
+SparkleUpdater* TessaryApp::updater() const {
+    return m_running ? &m_running->updater : nullptr;
+}
 
 TessaryApp::TessaryApp(AppOptions options, std::shared_ptr<Clock> clock, QObject* parent)
     : QObject(parent)
@@ -120,17 +197,18 @@ void TessaryApp::onAccountChanged() {
     const auto& endpoint = m_account->endpoints()->current();
     developerLog(endpoint ? QStringLiteral("cloud: %1").arg(endpoint->server.toString())
                           : QStringLiteral("cloud: not signed in"));
-    m_cloudService->accountChanged();
+    m_running->cloudService->accountChanged();
     m_keys->setAccount(accountKeyNameOf(*m_account));
     if (!endpoint) {
         // Nothing to ask a server for: the loops would only fail every pass.
         pauseWithoutAccount();
         return;
     }
-    if (m_coordinator->isRunning())
-        m_coordinator->syncPresence(); // online now rather than at the next pass
+    DeviceHandoffViewModel& coordinator = m_running->coordinator;
+    if (coordinator.isRunning())
+        coordinator.syncPresence(); // online now rather than at the next pass
     else
-        m_coordinator->start();
+        coordinator.start();
 }
 
 std::optional<QString> TessaryApp::accountKeyNameOf(const RememberedAccountSession& session) {
@@ -141,17 +219,17 @@ std::optional<QString> TessaryApp::accountKeyNameOf(const RememberedAccountSessi
 }
 
 void TessaryApp::onKeyRingChanged() {
-    m_sealing->setKeyRing(m_keys->keyRing());
+    m_running->sealing->setKeyRing(m_keys->keyRing());
     // Sealed from now on: this device's own records are written again under the key, which
     // is also how an account's first upgraded device moves them out of the clear.
-    if (m_keys->keyRing() && m_coordinator && !m_isTerminating)
-        m_coordinator->syncPresence();
+    if (m_keys->keyRing() && !m_isTerminating)
+        m_running->coordinator.syncPresence();
 }
 
 void TessaryApp::pauseWithoutAccount() {
     // The hint first: whoever sees the sync error can already read how to sign in.
     printSignInHint();
-    m_coordinator->pauseWithoutAccount(service_error::iCloudUnavailable().description);
+    m_running->coordinator.pauseWithoutAccount(service_error::iCloudUnavailable().description);
 }
 
 void TessaryApp::printSignInHint() const {
@@ -168,29 +246,6 @@ void TessaryApp::printSignInHint() const {
                      : QStringLiteral("sign in here in the window, or run 'sonavertctl sign-in "
                                       "--server URL --code CODE'")));
 }
-
-TessaryApp::~TessaryApp() = default;
-
-namespace {
-
-// Nearby discovery goes through the system's avahi-daemon; without one it logs its failure
-// and the cloud path carries on alone.
-NearbyDiscoveryFactory avahiNearbyDiscovery(std::shared_ptr<Clock> clock) {
-    return [clock](const QString& id, const QString& name, const QString& session) {
-        return std::make_unique<NearbyLaunchDiscoveryService>(
-            id, name, session, nullptr, clock, AvahiNearbyTransport::systemBusFactory());
-    };
-}
-
-/// The update checker of this build: the feed of app_identity.h (or SONAVERT_UPDATE_FEED_URL),
-/// checked at once in the background and then daily.
-std::unique_ptr<SparkleUpdater> makeUpdater(std::shared_ptr<Clock> clock) {
-    SparkleUpdater::Configuration configuration;
-    configuration.currentVersion = QStringLiteral(SONAVERT_VERSION);
-    return std::make_unique<SparkleUpdater>(configuration, std::move(clock));
-}
-
-} // namespace
 
 QCoro::Task<> TessaryApp::launch() {
     const std::stop_token stop = m_tasks.token();
@@ -210,9 +265,6 @@ QCoro::Task<> TessaryApp::launch() {
     if (stop.stop_requested() || m_isTerminating)
         co_return;
     const auto endpoints = m_account->endpoints();
-    m_music = std::make_unique<DeviceMusic>(m_options, m_profile, m_clock, m_defaults);
-    m_musicService = m_music->following();
-    m_music->loadLibrary();
     const auto database = std::make_shared<clouddb::HttpCloudDatabase>(endpoints, m_clock);
     m_keys = std::make_unique<AccountKeys>(
         AccountKeys::Dependencies{database, std::make_shared<AccountKeyStore>(m_accountSecrets),
@@ -227,44 +279,31 @@ QCoro::Task<> TessaryApp::launch() {
         co_await m_keys->loadStored(*account);
     if (stop.stop_requested() || m_isTerminating)
         co_return;
-    m_sealing = std::make_shared<crypto::EncryptingCloudDatabase>(database, m_keys->keyRing());
-    // The sealing database is shared, and may outlive the keys.
-    m_sealing->setUnknownKeyHandler([keys = QPointer<AccountKeys>(m_keys.get())] {
-        if (keys)
-            keys->checkForNewKeyNow();
-    });
-    connect(m_keys.get(), &AccountKeys::keyRingChanged, this, &TessaryApp::onKeyRingChanged);
-    m_music->passThroughServer(database, m_keys.get());
-    m_cloudService = std::make_shared<CloudKitHandoffService>(m_sealing, m_defaults, m_clock);
-    m_handoffService = m_cloudService;
+
     const AppDevice thisDevice =
         DeviceHandoffViewModel::makeThisDevice(deviceID, deviceName, m_clock->now());
+    m_running = std::make_unique<Running>(*this, thisDevice, database);
     developerLog(endpoints->current()
                      ? QStringLiteral("cloud: %1").arg(endpoints->current()->server.toString())
                      : QStringLiteral("cloud: not signed in"));
     developerLog(QStringLiteral("this device: %1 (%2)").arg(thisDevice.name, deviceID.left(8)));
-    m_coordinator = std::make_unique<DeviceHandoffViewModel>(
-        DeviceHandoffViewModel::Dependencies{m_musicService, m_handoffService,
-                                             std::make_shared<DeviceRosterStore>(m_defaults),
-                                             m_clock, avahiNearbyDiscovery(m_clock), m_defaults,
-                                             std::make_shared<AccountKeyHolding>(m_keys.get())},
-        thisDevice, false);
-    m_reporter = std::make_unique<StateReporter>(m_coordinator.get(), m_options.isVerbose);
-    m_background = std::make_unique<MacBackgroundCoordinator>(*m_coordinator);
     // Signed out, the loops stay off until the account arrives (onAccountChanged).
     if (endpoints->current())
-        m_coordinator->start();
+        m_running->coordinator.start();
     else
         pauseWithoutAccount();
     m_keys->setAccount(accountKeyNameOf(*m_account));
-    m_updater = makeUpdater(m_clock);
     publishControlInterface(thisDevice.name);
-    m_pushChannel = std::make_unique<clouddb::WebSocketPushChannel>(endpoints, m_clock);
-    m_appDelegate =
-        std::make_unique<MacAppDelegate>(m_pushChannel.get(), m_background.get(), m_clock);
-    m_appDelegate->registerForRemoteNotifications(
+    m_running->appDelegate.registerForRemoteNotifications(
         endpoints->current() ? static_cast<int>(endpoints->current()->token.toUtf8().size()) : 0);
-    connect(endpoints.get(), &clouddb::CloudEndpointSource::changed, this,
+    followAccount();
+    checkReceiverShortcut();
+    Q_EMIT launched();
+}
+
+void TessaryApp::followAccount() {
+    connect(m_keys.get(), &AccountKeys::keyRingChanged, this, &TessaryApp::onKeyRingChanged);
+    connect(m_account->endpoints().get(), &clouddb::CloudEndpointSource::changed, this,
             &TessaryApp::onAccountChanged);
     // The endpoint changes before the session says it is signed in, and the keys follow the
     // account the session names.
@@ -280,8 +319,6 @@ QCoro::Task<> TessaryApp::launch() {
             std::chrono::duration_cast<std::chrono::milliseconds>(AccountKeys::kJoinOpening),
             m_keys.get(), [keys = m_keys.get()] { keys->closeVerification(); });
     });
-    checkReceiverShortcut();
-    Q_EMIT launched();
 }
 
 QCoro::Task<> TessaryApp::checkReceiverShortcut() {
@@ -292,7 +329,7 @@ QCoro::Task<> TessaryApp::checkReceiverShortcut() {
     co_await clock->sleep(kReceiverShortcutCheckDelay, m_receiverCheckStop.get_token());
     if (stop.stop_requested() || m_isTerminating)
         co_return;
-    PlayerMusicStack& stack = m_music->stack();
+    PlayerMusicStack& stack = m_running->music.stack();
     m_isCheckingReceiver = true;
     co_await stack.installer().offerIfNotUsable(stack.shortcutsTool());
     if (stop.stop_requested())
@@ -313,10 +350,8 @@ QCoro::Task<> TessaryApp::publishControlInterface(QString deviceName) {
                          .arg(bus.lastError().message()));
         co_return;
     }
-    m_control = std::make_unique<ControlInterface>(m_coordinator.get());
-    m_control->setUpdater(m_updater.get());
-    m_control->setAccountSession(m_account.get());
-    m_control->setAccountKeys(m_keys.get());
+    m_control = std::make_unique<ControlInterface>(
+        ControlInterface::Parts{m_running->coordinator, *m_account, *m_keys, m_running->updater});
     if (!m_control->exportOn(bus)) {
         developerLog(QStringLiteral("control: the control object path is taken on this bus "
                                     "connection"));
@@ -337,14 +372,13 @@ void TessaryApp::terminate() {
         return;
     m_isTerminating = true;
     m_receiverCheckStop.request_stop();
-    if (m_pushChannel)
-        m_pushChannel->close();
-    if (!m_coordinator) {
+    if (!m_running) {
         finishTermination();
         return;
     }
+    m_running->pushChannel.close();
     developerLog(QStringLiteral("stopping: marking this device offline"));
-    QCoro::connect(m_coordinator->shutdown(), this, [this] {
+    QCoro::connect(m_running->coordinator.shutdown(), this, [this] {
         m_isMarkedOffline = true;
         if (!m_isCheckingReceiver)
             finishTermination();
@@ -372,7 +406,7 @@ void connectProcessLifecycle(TessaryApp& app, UnixSignalWatcher& watcher) {
                      });
     QObject::connect(&app, &TessaryApp::terminated, qApp, [] { QCoreApplication::exit(0); });
     QObject::connect(&app, &TessaryApp::launchFailed, qApp, [](const QString& message) {
-        std::fputs(("sonavert: " + message + QLatin1Char('\n')).toLocal8Bit().constData(), stderr);
+        sayOnTerminal(message);
         QCoreApplication::exit(2);
     });
 }
@@ -399,25 +433,24 @@ QCoro::Task<> startHeadless(TessaryApp& app, AppOptions options) {
 }
 
 int runApplication(int argc, char** argv) {
+    printDeveloperLines();
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
     const ParsedCommandLine parsed = parseCommandLine(arguments);
     if (!parsed.options) {
-        std::fputs(parsed.message.toLocal8Bit().constData(),
-                   parsed.exitCode == 0 ? stdout : stderr);
+        command_line::print(parsed.exitCode == 0 ? command_line::Stream::Output
+                                                 : command_line::Stream::Error,
+                            parsed.message);
         return parsed.exitCode;
     }
     const AppOptions options = *parsed.options;
     if (!options.warning.isEmpty())
-        std::fputs(
-            ("sonavert: warning: " + options.warning + QLatin1Char('\n')).toLocal8Bit().constData(),
-            stderr);
+        sayOnTerminal(QStringLiteral("warning: ") + options.warning);
     if (!options.isHeadless && !hasDisplay()) {
-        std::fputs(
-            "sonavert: no display is available (neither DISPLAY nor WAYLAND_DISPLAY is set).\n"
-            "Run 'sonavert --headless' to run without a window.\n",
-            stderr);
+        sayOnTerminal(QStringLiteral("no display is available (neither DISPLAY nor "
+                                     "WAYLAND_DISPLAY is set).\nRun 'sonavert --headless' to run "
+                                     "without a window."));
         return 1;
     }
     if (!options.isHeadless)

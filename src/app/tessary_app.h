@@ -14,25 +14,13 @@
 namespace sonavert {
 
 class AccountKeys;
-class CloudKitHandoffService;
 class ControlInterface;
 class RememberedAccountSession;
 class DeviceHandoffViewModel;
 class DeviceMusic;
-class HandoffServiceProtocol;
-class MusicPlaybackServiceProtocol;
 class SecretStore;
-class MacAppDelegate;
-class MacBackgroundCoordinator;
 class PairingLinkInbox;
-namespace crypto {
-class EncryptingCloudDatabase;
-}
-namespace clouddb {
-class PushChannel;
-}
 class SparkleUpdater;
-class StateReporter;
 class UnixSignalWatcher;
 class UserDefaults;
 
@@ -53,10 +41,11 @@ public:
     /// mark is done or after kOfflineMarkGrace, whichever comes first.
     void terminate();
 
-    DeviceHandoffViewModel* coordinator() const { return m_coordinator.get(); }
-    DeviceMusic* music() const { return m_music.get(); }
-    /// The update checker, created at launch (its first check runs at once); null before.
-    SparkleUpdater* updater() const { return m_updater.get(); }
+    /// What the launch made (the coordinator, the music, the update checker, whose first
+    /// check runs at once); null before.
+    DeviceHandoffViewModel* coordinator() const;
+    DeviceMusic* music() const;
+    SparkleUpdater* updater() const;
     /// The control interface once launched; null without a session bus.
     ControlInterface* control() const { return m_control.get(); }
     std::shared_ptr<UserDefaults> defaults() const { return m_defaults; }
@@ -97,28 +86,23 @@ private:
     /// Offers the control interface on the session bus; without a bus, or with its names
     /// taken, the app runs on and says so in a developer line.
     QCoro::Task<> publishControlInterface(QString deviceName);
+    /// Once launched, the sign-in's changes reach the service, the keys and the loops.
+    void followAccount();
+
+    struct Running;
 
     AppOptions m_options;
     std::shared_ptr<Clock> m_clock;
     std::shared_ptr<UserDefaults> m_defaults;
     Profile m_profile;
-    std::unique_ptr<DeviceMusic> m_music;
-    std::shared_ptr<MusicPlaybackServiceProtocol> m_musicService;
-    std::shared_ptr<HandoffServiceProtocol> m_handoffService;
-    std::shared_ptr<CloudKitHandoffService> m_cloudService;
+    std::shared_ptr<SecretStore> m_secrets;
+    std::unique_ptr<PairingLinkInbox> m_pairingLinks;
+    // Made at launch, each from those before it, and so ended in the reverse order.
     std::unique_ptr<RememberedAccountSession> m_account;
     std::shared_ptr<SecretStore> m_accountSecrets; ///< the token's store, and the keys'
     std::unique_ptr<AccountKeys> m_keys;
-    std::shared_ptr<crypto::EncryptingCloudDatabase> m_sealing;
-    std::unique_ptr<DeviceHandoffViewModel> m_coordinator;
-    std::unique_ptr<SparkleUpdater> m_updater;
-    std::unique_ptr<ControlInterface> m_control; ///< after the coordinator and the updater
-    std::unique_ptr<StateReporter> m_reporter;
-    std::unique_ptr<MacBackgroundCoordinator> m_background;
-    std::unique_ptr<clouddb::PushChannel> m_pushChannel;
-    std::unique_ptr<MacAppDelegate> m_appDelegate; ///< after the channel: goes first
-    std::shared_ptr<SecretStore> m_secrets;
-    std::unique_ptr<PairingLinkInbox> m_pairingLinks;
+    std::unique_ptr<Running> m_running;
+    std::unique_ptr<ControlInterface> m_control;
     std::stop_source m_receiverCheckStop;
     bool m_isTerminating = false;
     bool m_hasTerminated = false;

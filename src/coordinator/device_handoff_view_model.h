@@ -123,10 +123,16 @@ Q_SIGNALS:
     void isDiscoveringChanged();
     /// A presence pass (the first one or a later `syncPresence`) has finished.
     void presencePassCompleted();
+    /// A pull this device asked for is over: refused, not sent, given up, answered with
+    /// nothing playing, or its playback resumed here (or failed to). `transferError` says
+    /// which of the failures it was.
+    void pullEnded();
 
 private:
     void setIsTransferring(bool value);
     void setIsPulling(bool value);
+    /// Ends a waiting pull that brought no playback, with `error` on show.
+    void endPull(const QString& error);
     void setActivityLabel(std::optional<QString> text);
     void countTransfer();
     void pauseSource();

@@ -82,9 +82,7 @@ QCoro::Task<> DeviceHandoffViewModel::takePullUnavailable() {
     if (stop.stop_requested() || !answer || !answer.value() || !m_isPulling ||
         *answer.value() != m_pullSourceID)
         co_return;
-    finishPull();
-    setActivityLabel(std::nullopt);
-    setTransferError(QStringLiteral("Nothing is playing on %1 right now.").arg(m_pullSourceName));
+    endPull(QStringLiteral("Nothing is playing on %1 right now.").arg(m_pullSourceName));
 }
 
 } // namespace sonavert

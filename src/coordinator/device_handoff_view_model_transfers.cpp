@@ -5,6 +5,8 @@
 #include "src/coordinator/device_handoff_view_model_p.h"
 #include "src/desktop/user_defaults.h"
 
+#include <QScopeGuard>
+
 namespace sonavert {
 
 namespace {
@@ -163,9 +165,7 @@ QCoro::Task<> DeviceHandoffViewModel::pull(AppDevice source) {
     if (stop.stop_requested())
         co_return;
     if (refusal) {
-        setTransferError(*refusal);
-        setIsPulling(false);
-        setActivityLabel(std::nullopt);
+        endPull(*refusal);
         co_return;
     }
     m_pullSourceID = source.id;
@@ -178,9 +178,7 @@ QCoro::Task<> DeviceHandoffViewModel::pull(AppDevice source) {
     if (stop.stop_requested())
         co_return;
     if (!sent) {
-        setTransferError(sent.error().description);
-        finishPull();
-        setActivityLabel(std::nullopt);
+        endPull(sent.error().description);
         co_return;
     }
     countTransfer();
@@ -195,17 +193,22 @@ QCoro::Task<> DeviceHandoffViewModel::runPullTimeout(QString sourceName, std::st
     co_await clock->sleep(kPullTimeout, token);
     if (token.stop_requested() || !m_isPulling)
         co_return;
-    setIsPulling(false);
-    setActivityLabel(std::nullopt);
-    setTransferError(
-        sourceName +
-        QStringLiteral(" didn't respond. Make sure Sonavert is open on it and try again."));
+    endPull(sourceName +
+            QStringLiteral(" didn't respond. Make sure Sonavert is open on it and try again."));
 }
 
 void DeviceHandoffViewModel::finishPull() {
     if (m_pullTimeoutTask)
         m_pullTimeoutTask->cancel();
     setIsPulling(false);
+}
+
+void DeviceHandoffViewModel::endPull(const QString& error) {
+    // The error first: whoever hears that the pull ended reads it.
+    setTransferError(error);
+    finishPull();
+    setActivityLabel(std::nullopt);
+    Q_EMIT pullEnded();
 }
 
 QCoro::Task<> DeviceHandoffViewModel::republishPresence(EventFormat<QString> failureEvent,
@@ -321,7 +324,13 @@ QCoro::Task<bool> DeviceHandoffViewModel::consumeHandoffOnce() {
         co_return false;
     const Duration takenAt = clock->monotonicNow();
     PlaybackState state = *fetched.value();
+    // A pull waiting here ends with this playback: once it has resumed, or failed to.
+    const bool endsPull = m_isPulling;
     finishPull();
+    const auto pullOver = qScopeGuard([this, endsPull, stop] {
+        if (endsPull && !stop.stop_requested())
+            Q_EMIT pullEnded();
+    });
     setActivityLabel(QStringLiteral("Resuming playback\u2026"));
     co_await clock->sleep(kLabelSettleDelay);
     if (stop.stop_requested())

@@ -4,6 +4,7 @@
 
 #include "src/account/pairing_link.h"
 #include "src/app/control_interface.h"
+#include "src/app/sparkle_updater.h"
 #include "tests/coordinator/coordinator_rig.h"
 #include "tests/fakes/fake_account_session.h"
 #include "tests/support/account_keys_rig.h"
@@ -65,10 +66,15 @@ QJsonObject object(const QString& text) {
 }
 
 /// A coordinator over fakes, offered on a private bus under the shared name, with Kitchen
-/// (online, playing, favourite) and Study (offline, a push queued for it) listed.
+/// (online, playing, favourite) and Study (offline, a push queued for it) listed. Its account
+/// is a fake sign-in and the Kitchen of a two-computer key rig; its updater's feed refuses
+/// at once (a port nothing listens on).
 struct ControlRig {
     PrivateSessionBus bus;
     CoordinatorRig coordinatorRig;
+    KeysRig keys;
+    FakeAccountSession session{keys.clock};
+    SparkleUpdater updater{{QUrl(u"http://127.0.0.1:1/feed.xml"_s), u"1.0.0"_s}, keys.clock};
     std::unique_ptr<ControlInterface> control;
     QString skipReason;
 
@@ -91,7 +97,8 @@ struct ControlRig {
 
     std::unique_ptr<ControlInterface> offer(const QString& connectionName,
                                             DeviceHandoffViewModel& vm, const QString& name) {
-        auto made = std::make_unique<ControlInterface>(&vm);
+        auto made = std::make_unique<ControlInterface>(
+            ControlInterface::Parts{vm, session, keys.kitchen->keys, updater});
         QDBusConnection connection = bus.connect(connectionName);
         if (!made->exportOn(connection) || !awaitTask(requestBusName(connection, name)))
             return nullptr;
@@ -257,13 +264,10 @@ private Q_SLOTS:
     // with the code typed from the other screen; both computers end up holding the key.
     void inviteWaitsForTheNewComputerAndVerifiesIt() {
         ControlRig& rig = *m_rig;
-        KeysRig keys;
+        KeysRig& keys = rig.keys;
         keys.kitchen->keys.setAccount(kAccount);
         keys.runUntil([&] { return keys.kitchen->keys.state() == AccountKeys::State::Verified; });
-        FakeAccountSession session(keys.clock);
-        session.setSignedIn(QUrl(u"https://cloud.example"_s));
-        rig.control->setAccountSession(&session);
-        rig.control->setAccountKeys(&keys.kitchen->keys);
+        rig.session.setSignedIn(QUrl(u"https://cloud.example"_s));
 
         const ProgramRun noWait = rig.ctl({u"invite"_s, u"--no-wait"_s});
         QCOMPARE(noWait.exitCode, 0);
@@ -305,8 +309,6 @@ private Q_SLOTS:
         QVERIFY(keys.run(keys.study->keys.confirmVerification(u"Kitchen"_s, code)).ok());
         QVERIFY(keys.runUntil(
             [&] { return keys.study->keys.state() == AccountKeys::State::Verified; }));
-        rig.control->setAccountKeys(nullptr);
-        rig.control->setAccountSession(nullptr);
     }
 
     void favoriteSetsAndClearsTheFavourite() {
@@ -411,7 +413,8 @@ private Q_SLOTS:
 
         CoordinatorRig second;
         second.make();
-        auto other = std::make_unique<ControlInterface>(second.coordinator.get());
+        auto other = std::make_unique<ControlInterface>(ControlInterface::Parts{
+            *second.coordinator, rig.session, rig.keys.kitchen->keys, rig.updater});
         QDBusConnection connection = rig.bus.connect(u"second"_s);
         QVERIFY(other->exportOn(connection));
         // The shared name belongs to the first instance; the second takes its own.
@@ -431,8 +434,7 @@ private Q_SLOTS:
     // from it. A text that is no link is refused by the device too.
     void aLinkGoesToTheDeviceWithItsServerKey() {
         ControlRig& rig = *m_rig;
-        FakeAccountSession session(rig.coordinatorRig.clock);
-        rig.control->setAccountSession(&session);
+        FakeAccountSession& session = rig.session;
         const QByteArray key(32, '\x2a');
         const QUrl link =
             makePairingLink(QUrl(u"https://192.168.1.20:8470"_s), u"KQ7-4FD-92X"_s, key);
@@ -449,7 +451,6 @@ private Q_SLOTS:
         QCOMPARE(rig.call(u"SignInWithLink"_s, {u"https://192.168.1.20:8470"_s}).errorName(),
                  u"io.sonavert.Sonavert.Error.Failed"_s);
         QCOMPARE(session.calls.size(), 2);
-        rig.control->setAccountSession(nullptr);
     }
 
     void showWindowReachesTheWindowOrSaysThereIsNone() {
