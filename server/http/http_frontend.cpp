@@ -192,18 +192,19 @@ HttpFrontend::Pending HttpFrontend::pending(AnswerHandle handle, int route) cons
     return Pending{std::move(handle), route, m_clock.monotonicNow()};
 }
 
-void HttpFrontend::answer(const Pending& pending, const Result<QJsonObject>& result) {
+void HttpFrontend::answer(const Pending& pending, const Result<JsonAnswer>& result) {
     answerWith(*m_metrics, m_clock, pending, result);
 }
 
 void HttpFrontend::answerWith(ServerMetrics& metrics, const Clock& clock, const Pending& pending,
-                              const Result<QJsonObject>& result) {
+                              const Result<JsonAnswer>& result) {
     // A client gone before its answer is not answered, nor counted.
     if (pending.handle.isGone())
         return;
     const int status = result ? 200 : httpStatusOfError(result.error());
     OutgoingAnswer answer =
-        jsonAnswer(result ? result.value() : errorToJson(result.error()), status);
+        result ? OutgoingAnswer{status, "application/json", result.value().toJson(), 0}
+               : jsonAnswer(errorToJson(result.error()), status);
     if (result && pending.throttle)
         pending.throttle->chargeAnswer(pending.token, answer.body.size());
     pending.handle.send(std::move(answer));
@@ -311,7 +312,7 @@ void HttpFrontend::serveCall(const IncomingRequest& request, AnswerHandle handle
     const auto thread = static_cast<std::size_t>(request.ioThread);
     if (call.kind == CallKind::Database && !CloudService::isWrite(call.operation) &&
         thread < m_readers.size() && m_readers[thread]) {
-        answer(on, m_readers[thread]->service->serve(call));
+        answer(on, m_readers[thread]->service->respond(call));
         return;
     }
     // Else the answer comes later, on the thread that ran the call; the client may have gone
@@ -321,7 +322,7 @@ void HttpFrontend::serveCall(const IncomingRequest& request, AnswerHandle handle
     m_calls.dispatch(
         std::move(call),
         [metrics = m_metrics, &clock = m_clock, on = std::move(on)](
-            const Result<QJsonObject>& result) { answerWith(*metrics, clock, on, result); },
+            const Result<JsonAnswer>& result) { answerWith(*metrics, clock, on, result); },
         CallDispatcher::AnswerOn::Worker);
 }
 
@@ -346,20 +347,20 @@ bool HttpFrontend::serveOperatorPath(const IncomingRequest& request, AnswerHandl
 }
 
 void HttpFrontend::serveHealth(const IncomingRequest&, Pending pending) {
-    answer(pending, QJsonObject{{QStringLiteral("status"), QStringLiteral("ok")}});
+    answer(pending, JsonAnswer(QJsonObject{{QStringLiteral("status"), QStringLiteral("ok")}}));
 }
 
 void HttpFrontend::serveReadiness(const IncomingRequest&, Pending pending) {
     // Through a reader thread like any read, so a database that hangs shows as not ready; the
     // bound answers for it, and whichever comes second is dropped.
     auto isAnswered = std::make_shared<bool>(false);
-    const auto settle = [this, pending, isAnswered](const Result<QJsonObject>& result) {
+    const auto settle = [this, pending, isAnswered](const Result<JsonAnswer>& result) {
         if (std::exchange(*isAnswered, true))
             return;
         if (!result)
             qCWarning(lcHttp).noquote() << "not ready:" << result.error().description;
         answer(pending, result ? result
-                               : Result<QJsonObject>(
+                               : Result<JsonAnswer>(
                                      cloudError(ServerErrorCode::TryAgainLater,
                                                 QStringLiteral("the storage is not answering"))));
     };
@@ -371,7 +372,7 @@ void HttpFrontend::serveReadiness(const IncomingRequest&, Pending pending) {
         });
     DatabaseCall probe;
     probe.kind = CallKind::ReadinessProbe;
-    m_calls.dispatch(std::move(probe), [this, settle, bound](const Result<QJsonObject>& result) {
+    m_calls.dispatch(std::move(probe), [this, settle, bound](const Result<JsonAnswer>& result) {
         m_clock.cancelScheduled(bound);
         settle(result);
     });

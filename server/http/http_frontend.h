@@ -83,9 +83,9 @@ private:
                        bool takesPush, bool isMetrics);
     void route(const IncomingRequest& request, AnswerHandle handle);
     Pending pending(AnswerHandle handle, int route) const;
-    void answer(const Pending& pending, const Result<QJsonObject>& result);
+    void answer(const Pending& pending, const Result<JsonAnswer>& result);
     static void answerWith(ServerMetrics& metrics, const Clock& clock, const Pending& pending,
-                           const Result<QJsonObject>& result);
+                           const Result<JsonAnswer>& result);
     void serveCall(const IncomingRequest& request, AnswerHandle handle, DatabaseCall call);
     bool serveOperatorPath(const IncomingRequest& request, AnswerHandle& handle);
     void serveHealth(const IncomingRequest& request, Pending pending);

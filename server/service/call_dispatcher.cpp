@@ -110,7 +110,7 @@ void CallDispatcher::serveReads(CloudService& service) {
         auto jobs = take(m_reads, false);
         if (jobs.empty())
             return;
-        auto result = service.serve(jobs.front().call);
+        auto result = service.respond(jobs.front().call);
         answer(std::move(jobs.front()), std::move(result));
     }
 }
@@ -139,7 +139,7 @@ void CallDispatcher::serveWrites(CloudService& service, CloudStorage& storage) {
     }
 }
 
-void CallDispatcher::answer(Job job, Result<QJsonObject> result) {
+void CallDispatcher::answer(Job job, Result<JsonAnswer> result) {
     if (job.on == AnswerOn::Worker) {
         job.done(std::move(result));
         return;

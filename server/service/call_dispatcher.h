@@ -25,7 +25,7 @@ using StorageOpener = std::function<Result<std::unique_ptr<CloudStorage>>()>;
 class CallDispatcher : public QObject {
     Q_OBJECT
 public:
-    using Done = std::function<void(Result<QJsonObject>)>;
+    using Done = std::function<void(Result<JsonAnswer>)>;
 
     /// Where a call's `done` runs.
     enum class AnswerOn {
@@ -91,7 +91,7 @@ private:
     void serveWrites(CloudService& service, CloudStorage& storage);
     /// Waits for work; takes one job, or with `all` every waiting one. Empty once stopping.
     std::vector<Job> take(Lane& lane, bool all);
-    void answer(Job job, Result<QJsonObject> result);
+    void answer(Job job, Result<JsonAnswer> result);
 
     StorageOpener m_opener;
     Clock& m_clock;

@@ -33,7 +33,7 @@ Result<ChangeFeed::ZoneRequest> ChangeFeed::zoneRequestOf(const QJsonArray& zone
     return ZoneRequest{zoneName.value(), token.value(), resultsLimit};
 }
 
-Result<QJsonObject> ChangeFeed::fetch(const DatabaseScope& scope, const QJsonObject& body) {
+Result<JsonAnswer> ChangeFeed::fetch(const DatabaseScope& scope, const QJsonObject& body) {
     auto items = boundedItems(body, QStringLiteral("zones"));
     SONAVERT_TRY(items);
     QList<ZoneRequest> requests;
@@ -45,21 +45,24 @@ Result<QJsonObject> ChangeFeed::fetch(const DatabaseScope& scope, const QJsonObj
         zoneNames.append(request.value().zoneName);
     }
     SONAVERT_TRY(refuseDuplicates(zoneNames, QStringLiteral("zone")));
-    QJsonArray zones;
+    JsonWriter out;
+    out.beginObject().key(QLatin1StringView("zones")).beginArray();
     // One budget for the whole answer: zones past it answer an empty page with moreComing.
     qint64 budget = m_maxAnswerBytes;
     for (const ZoneRequest& request : requests) {
-        auto zone = fetchZone(scope, request, budget);
+        const Status zone = fetchZone(scope, request, budget, out);
         if (!zone && !serverErrorCodeOf(zone.error()))
             return zone.error();
-        const QJsonObject zoneKeys{{QStringLiteral("zoneID"), zoneIdJson(request.zoneName)}};
-        zones.append(zone ? zone.value() : errorToJson(zone.error(), zoneKeys));
+        if (!zone)
+            out.object(errorToJson(zone.error(), QJsonObject{{QStringLiteral("zoneID"),
+                                                              zoneIdJson(request.zoneName)}}));
     }
-    return QJsonObject{{QStringLiteral("zones"), zones}};
+    out.endArray().endObject();
+    return JsonAnswer::written(out.take());
 }
 
-Result<QJsonObject> ChangeFeed::fetchZone(const DatabaseScope& scope, const ZoneRequest& request,
-                                          qint64& budget) {
+Status ChangeFeed::fetchZone(const DatabaseScope& scope, const ZoneRequest& request, qint64& budget,
+                             JsonWriter& out) {
     auto zone = m_zones.liveZone(scope, request.zoneName);
     SONAVERT_TRY(zone);
     auto start = startSequence(zone.value(), request.syncToken);
@@ -69,17 +72,21 @@ Result<QJsonObject> ChangeFeed::fetchZone(const DatabaseScope& scope, const Zone
         m_storage.changesSince(zone.value().zoneId, start.value(), zone.value().lastSequence,
                                request.resultsLimit, request.syncToken.has_value(), budget);
     SONAVERT_TRY(page);
-    QJsonArray records;
+    const QString token = m_tokens.encode({zone.value().zoneId, page.value().nextSequence});
+    out.beginObject();
+    out.key(QLatin1StringView("zoneID")).object(zoneIdJson(request.zoneName));
+    out.key(QLatin1StringView("syncToken")).string(token);
+    out.key(QLatin1StringView("moreComing")).boolean(page.value().moreComing);
+    out.key(QLatin1StringView("records")).beginArray();
     for (const StoredRecord& stored : page.value().records) {
         budget -= stored.storedBytes;
-        records.append(stored.isDeleted ? deletedRecordJson(stored.record.recordName)
-                                        : recordToJson(stored.record));
+        if (stored.isDeleted)
+            out.object(deletedRecordJson(stored.record.recordName));
+        else
+            writeRecord(out, stored.record);
     }
-    const QString token = m_tokens.encode({zone.value().zoneId, page.value().nextSequence});
-    return QJsonObject{{QStringLiteral("zoneID"), zoneIdJson(request.zoneName)},
-                       {QStringLiteral("syncToken"), token},
-                       {QStringLiteral("moreComing"), page.value().moreComing},
-                       {QStringLiteral("records"), records}};
+    out.endArray().endObject();
+    return {};
 }
 
 Result<qint64> ChangeFeed::startSequence(const ZoneState& zone,

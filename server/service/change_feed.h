@@ -13,7 +13,8 @@ public:
     ChangeFeed(CloudStorage& storage, ZoneOperations& zones, const ChangeTokenCodec& tokens,
                qint64 maxAnswerBytes);
 
-    Result<QJsonObject> fetch(const DatabaseScope& scope, const QJsonObject& body);
+    /// The answer is written out, its records' fields as stored.
+    Result<JsonAnswer> fetch(const DatabaseScope& scope, const QJsonObject& body);
 
     /// At most this many records per zone and answer, and the default.
     static constexpr int kMaxResults = 200;
@@ -25,9 +26,10 @@ private:
         int resultsLimit = kMaxResults;
     };
     static Result<ZoneRequest> zoneRequestOf(const QJsonArray& zones, qsizetype index);
-    /// One zone's page, its records taking at most what is left of `budget` (and lowering it).
-    Result<QJsonObject> fetchZone(const DatabaseScope& scope, const ZoneRequest& request,
-                                  qint64& budget);
+    /// One zone's page written to `out`, its records taking at most what is left of `budget`
+    /// (and lowering it). Nothing is written when it fails.
+    Status fetchZone(const DatabaseScope& scope, const ZoneRequest& request, qint64& budget,
+                     JsonWriter& out);
     Result<qint64> startSequence(const ZoneState& zone, const std::optional<QString>& token) const;
 
     CloudStorage& m_storage;

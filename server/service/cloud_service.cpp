@@ -14,6 +14,19 @@ namespace sonavert::cloud {
 namespace {
 Q_LOGGING_CATEGORY(lcService, "sonavert.cloud.service")
 
+/// An answer built as an object, as the operations' table holds answers.
+template <typename T> Result<JsonAnswer> answerOf(Result<T> result) {
+    if (!result)
+        return result.error();
+    return JsonAnswer(std::move(result).value());
+}
+
+Result<QJsonObject> objectOf(const Result<JsonAnswer>& answer) {
+    if (!answer)
+        return answer.error();
+    return answer.value().object();
+}
+
 Result<QJsonObject> bodyOf(const QByteArray& body) {
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
@@ -63,32 +76,38 @@ void CloudService::registerOperations() {
     using Body = const QJsonObject&;
     m_operations = {
         {QStringLiteral("account/status"),
-         [](const Caller&, Scope, Body) -> Result<QJsonObject> {
-             return QJsonObject{{QStringLiteral("status"), QStringLiteral("available")}};
+         [](const Caller&, Scope, Body) -> Result<JsonAnswer> {
+             return JsonAnswer(
+                 QJsonObject{{QStringLiteral("status"), QStringLiteral("available")}});
          }},
         {QStringLiteral("users/current"),
-         [](const Caller& caller, Scope, Body) -> Result<QJsonObject> {
-             return QJsonObject{{QStringLiteral("userRecordName"), caller.account.userRecordName}};
+         [](const Caller& caller, Scope, Body) -> Result<JsonAnswer> {
+             return JsonAnswer(
+                 QJsonObject{{QStringLiteral("userRecordName"), caller.account.userRecordName}});
          }},
         {QStringLiteral("zones/modify"),
-         [this](const Caller&, Scope scope, Body body) { return m_zones.modify(scope, body); }},
+         [this](const Caller&, Scope scope, Body body) {
+             return answerOf(m_zones.modify(scope, body));
+         }},
         {QStringLiteral("records/modify"),
-         [this](const Caller&, Scope scope, Body body) { return modifyRecords(scope, body); }},
+         [this](const Caller&, Scope scope, Body body) {
+             return answerOf(modifyRecords(scope, body));
+         }},
         {QStringLiteral("records/lookup"),
          [this](const Caller&, Scope scope, Body body) { return m_records.lookup(scope, body); }},
         {QStringLiteral("changes/zone"),
          [this](const Caller&, Scope scope, Body body) { return m_changes.fetch(scope, body); }},
         {QStringLiteral("subscriptions/lookup"),
          [this](const Caller&, Scope scope, Body body) {
-             return m_subscriptions.lookup(scope, body);
+             return answerOf(m_subscriptions.lookup(scope, body));
          }},
         {QStringLiteral("subscriptions/modify"),
          [this](const Caller&, Scope scope, Body body) {
-             return m_subscriptions.modify(scope, body);
+             return answerOf(m_subscriptions.modify(scope, body));
          }},
         {QStringLiteral("pairing/create"),
          [this](const Caller& caller, Scope, Body) {
-             return m_pairing.create(caller.account, caller.tokenHash);
+             return answerOf(m_pairing.create(caller.account, caller.tokenHash()));
          }},
     };
     // In memory and locked, so any thread answers them: none is a write of the store.
@@ -97,8 +116,12 @@ void CloudService::registerOperations() {
             const QString database =
                 QStringLiteral("%1/%2/%3")
                     .arg(QString::number(scope.accountId), scope.container, scope.environment);
-            return m_shares->relays.serve(database, operation, body);
+            return answerOf(m_shares->relays.serve(database, operation, body));
         });
+}
+
+QString Caller::tokenHash() const {
+    return token.isEmpty() ? QString() : secret_tokens::hashBearerToken(token);
 }
 
 Result<DatabaseScope> CloudService::scopeFor(const AccountInfo& account, const QString& container,
@@ -125,10 +148,14 @@ bool CloudService::answersWithRecords(const QString& operation) {
 }
 
 Result<QJsonObject> CloudService::serve(const DatabaseCall& call) {
+    return objectOf(respond(call));
+}
+
+Result<JsonAnswer> CloudService::respond(const DatabaseCall& call) {
     if (call.kind == CallKind::Tokenless)
-        return serveTokenless(call);
+        return answerOf(serveTokenless(call));
     if (call.kind == CallKind::ReadinessProbe)
-        return probeStorage();
+        return answerOf(probeStorage());
     auto account = m_accounts.authenticate(call.token);
     SONAVERT_TRY(account);
     // Only tokens that authenticate are counted: made-up ones would fill the throttle's memory.
@@ -137,8 +164,7 @@ Result<QJsonObject> CloudService::serve(const DatabaseCall& call) {
     SONAVERT_TRY(scope);
     auto body = bodyOf(call.body);
     SONAVERT_TRY(body);
-    return run({account.value(), secret_tokens::hashBearerToken(call.token)}, scope.value(),
-               call.operation, body.value());
+    return run({account.value(), call.token}, scope.value(), call.operation, body.value());
 }
 
 Result<QJsonObject> CloudService::probeStorage() {
@@ -161,11 +187,11 @@ Result<QJsonObject> CloudService::serveTokenless(const DatabaseCall& call) {
 
 Result<QJsonObject> CloudService::call(const AccountInfo& account, const DatabaseScope& scope,
                                        const QString& operation, const QJsonObject& body) {
-    return run({account, {}}, scope, operation, body);
+    return objectOf(run({account, {}}, scope, operation, body));
 }
 
-Result<QJsonObject> CloudService::run(const Caller& caller, const DatabaseScope& scope,
-                                      const QString& operation, const QJsonObject& body) {
+Result<JsonAnswer> CloudService::run(const Caller& caller, const DatabaseScope& scope,
+                                     const QString& operation, const QJsonObject& body) {
     const auto it = m_operations.constFind(operation);
     if (it == m_operations.constEnd())
         return cloudError(ServerErrorCode::NotFound,

@@ -52,11 +52,14 @@ struct InstanceShares {
     RelayMailbox relays;
 };
 
-/// Who makes a call: the account and the hash of the token it came with (empty for a call made
-/// in-process, without a token).
+/// Who makes a call: the account and the token it came with (empty for a call made in-process,
+/// without a token).
 struct Caller {
     AccountInfo account;
-    QString tokenHash;
+    QString token;
+    /// The token's hash, as stored (empty without a token): worked out only by the operations
+    /// that need it, not on every call.
+    QString tokenHash() const;
 };
 
 /// The rules of the cloud database, transport-free: one call per protocol operation, JSON in
@@ -93,6 +96,8 @@ public:
     /// A call from the wire (a readiness probe or a pairing claim without a token, else):
     /// authenticates the token, counts it against the token's allowance,
     /// finds the database, parses the body and runs the operation.
+    Result<JsonAnswer> respond(const DatabaseCall& call);
+    /// `respond`'s answer as an object, for callers in the same process.
     Result<QJsonObject> serve(const DatabaseCall& call);
     /// Runs one operation ("records/modify", ...) for the account, as no token of it (a
     /// pairing code made this way mints tokens revoked with no other); NOT_FOUND for an
@@ -115,7 +120,7 @@ Q_SIGNALS:
 
 private:
     using Operation =
-        std::function<Result<QJsonObject>(const Caller&, const DatabaseScope&, const QJsonObject&)>;
+        std::function<Result<JsonAnswer>(const Caller&, const DatabaseScope&, const QJsonObject&)>;
     /// The secrets every instance sharing the storage uses alike.
     struct Secrets {
         QByteArray changeTokenKey;
@@ -124,8 +129,8 @@ private:
 
     CloudService(CloudStorage& storage, Clock& clock, ServiceOptions options, Secrets secrets,
                  InstanceShares* shared);
-    Result<QJsonObject> run(const Caller& caller, const DatabaseScope& scope,
-                            const QString& operation, const QJsonObject& body);
+    Result<JsonAnswer> run(const Caller& caller, const DatabaseScope& scope,
+                           const QString& operation, const QJsonObject& body);
     void registerOperations();
     Result<QJsonObject> modifyRecords(const DatabaseScope& scope, const QJsonObject& body);
     Result<QJsonObject> serveTokenless(const DatabaseCall& call);

@@ -17,10 +17,10 @@ GroupCommit::GroupCommit(CloudService& service, CloudStorage& storage)
 
 GroupCommit::~GroupCommit() = default;
 
-Result<QJsonObject> GroupCommit::runOne(const DatabaseCall& call, QList<PushNotification>& fired) {
+Result<JsonAnswer> GroupCommit::runOne(const DatabaseCall& call, QList<PushNotification>& fired) {
     m_firing.clear();
     SONAVERT_TRY(m_storage.beginTransaction());
-    auto answer = m_service.serve(call);
+    auto answer = m_service.respond(call);
     if (!answer) {
         m_storage.rollbackTransaction();
         return answer;

@@ -13,7 +13,7 @@ class CloudService;
 /// What a group of write calls came to: each call's answer, in order, and the notifications
 /// they fired, which exist only once the group is committed.
 struct GroupOutcome {
-    QList<Result<QJsonObject>> answers;
+    QList<Result<JsonAnswer>> answers;
     QList<PushNotification> notifications;
 };
 
@@ -31,7 +31,7 @@ public:
     GroupOutcome run(const QList<DatabaseCall>& calls);
 
 private:
-    Result<QJsonObject> runOne(const DatabaseCall& call, QList<PushNotification>& fired);
+    Result<JsonAnswer> runOne(const DatabaseCall& call, QList<PushNotification>& fired);
 
     CloudService& m_service;
     CloudStorage& m_storage;

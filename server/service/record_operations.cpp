@@ -144,7 +144,7 @@ Result<RecordsModified> RecordOperations::modify(const DatabaseScope& scope,
                            outcomes.value()};
 }
 
-Result<QJsonObject> RecordOperations::lookup(const DatabaseScope& scope, const QJsonObject& body) {
+Result<JsonAnswer> RecordOperations::lookup(const DatabaseScope& scope, const QJsonObject& body) {
     auto zoneName = zoneNameOf(body);
     SONAVERT_TRY(zoneName);
     auto names = lookupNamesOf(body);
@@ -162,20 +162,20 @@ Result<QJsonObject> RecordOperations::lookup(const DatabaseScope& scope, const Q
         SONAVERT_TRY(again);
         found = again.value();
     }
-    QJsonArray records;
+    JsonWriter out;
+    out.beginObject().key(QLatin1StringView("records")).beginArray();
     for (qsizetype i = 0; i < names.value().size(); ++i) {
         const QJsonObject keys{{QStringLiteral("recordName"), names.value().at(i)}};
-        if (i >= found.size()) {
-            records.append(errorToJson(answerFull(), keys));
-            continue;
-        }
-        const auto& record = found.at(i);
-        records.append(record ? recordToJson(*record, desiredKeys.value())
-                              : errorToJson(cloudError(ServerErrorCode::NotFound,
-                                                       QStringLiteral("record not found")),
-                                            keys));
+        if (i >= found.size())
+            out.object(errorToJson(answerFull(), keys));
+        else if (const auto& record = found.at(i))
+            writeRecord(out, *record, desiredKeys.value());
+        else
+            out.object(errorToJson(
+                cloudError(ServerErrorCode::NotFound, QStringLiteral("record not found")), keys));
     }
-    return QJsonObject{{QStringLiteral("records"), records}};
+    out.endArray().endObject();
+    return JsonAnswer::written(out.take());
 }
 
 } // namespace sonavert::cloud

@@ -26,8 +26,8 @@ public:
 
     /// records/modify
     Result<RecordsModified> modify(const DatabaseScope& scope, const QJsonObject& body);
-    /// records/lookup
-    Result<QJsonObject> lookup(const DatabaseScope& scope, const QJsonObject& body);
+    /// records/lookup; the answer is written out, the records' fields as stored.
+    Result<JsonAnswer> lookup(const DatabaseScope& scope, const QJsonObject& body);
 
 private:
     CloudStorage& m_storage;

@@ -37,7 +37,7 @@ struct ZoneState {
     qint64 compactedThrough = 0;
 };
 
-/// A zone and records looked up in it.
+/// A zone and records looked up in it, their fields as stored (`CloudRecord::storedFields`).
 struct ZoneLookup {
     ZoneState zone;
     QList<std::optional<CloudRecord>> records;
@@ -71,7 +71,7 @@ struct WriteOutcome {
 };
 
 struct ChangePage {
-    QList<StoredRecord> records;
+    QList<StoredRecord> records; ///< their fields as stored (`CloudRecord::storedFields`)
     /// The sequence a follow-up read continues from.
     qint64 nextSequence = 0;
     bool moreComing = false;

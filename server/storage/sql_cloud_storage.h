@@ -12,6 +12,10 @@ class SqlDialect;
 /// CloudStorage over QtSql. The queries are shared by every engine; the dialect opens the
 /// connection and names the migration folder. Each call runs synchronously on the owning
 /// thread, and every multi-statement change is one transaction.
+/// How a record read holds its fields: parsed, for a write to change them, or as the stored
+/// text, for an answer to pass on.
+enum class FieldsAs { Object, StoredText };
+
 class SqlCloudStorage final : public CloudStorage {
 public:
     /// Opens the database and applies pending migrations.
@@ -78,7 +82,8 @@ private:
     SqlCloudStorage(std::unique_ptr<SqlDialect> dialect, QSqlDatabase db, QString connectionName);
 
     Result<std::optional<AccountInfo>> oneAccount(const QString& sql, const QVariantList& binds);
-    Result<std::optional<StoredRecord>> storedRecord(qint64 zoneId, const QString& recordName);
+    Result<std::optional<StoredRecord>> storedRecord(qint64 zoneId, const QString& recordName,
+                                                     FieldsAs fieldsAs = FieldsAs::Object);
     /// Records of `names` from `from` on, until what was read reaches `maxBytes` (counting
     /// `bytes` read before), appended to `found`.
     Status appendRecords(qint64 zoneId, const QStringList& names, qsizetype from, qint64 maxBytes,

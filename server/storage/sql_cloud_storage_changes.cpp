@@ -34,13 +34,17 @@ const QString kChanges = changesStatement(true);
 const QString kLiveChanges = changesStatement(false);
 
 /// A record from a row holding kRecordColumns from `first` on.
-StoredRecord storedRecordOf(const SqlRows& row, int first = 0) {
+StoredRecord storedRecordOf(const SqlRows& row, int first = 0,
+                            FieldsAs fieldsAs = FieldsAs::Object) {
     StoredRecord stored;
     stored.record.recordName = row.value(first).toString();
     stored.record.recordType = row.value(first + 1).toString();
     const QString fields = row.value(first + 2).toString();
     stored.storedBytes = fields.size();
-    stored.record.fields = QJsonDocument::fromJson(fields.toUtf8()).object();
+    if (fieldsAs == FieldsAs::StoredText)
+        stored.record.storedFields = fields.toUtf8();
+    else
+        stored.record.fields = QJsonDocument::fromJson(fields.toUtf8()).object();
     stored.record.createdMs = row.value(first + 3).toLongLong();
     stored.record.modifiedMs = row.value(first + 4).toLongLong();
     stored.sequence = row.value(first + 5).toLongLong();
@@ -56,13 +60,13 @@ std::optional<CloudRecord> liveRecord(const std::optional<StoredRecord>& stored)
 
 } // namespace
 
-Result<std::optional<StoredRecord>> SqlCloudStorage::storedRecord(qint64 zoneId,
-                                                                  const QString& recordName) {
+Result<std::optional<StoredRecord>>
+SqlCloudStorage::storedRecord(qint64 zoneId, const QString& recordName, FieldsAs fieldsAs) {
     auto query = m_session.run(kRecordByName, {zoneId, recordName});
     SONAVERT_TRY(query);
     if (!query.value().next())
         return std::optional<StoredRecord>{};
-    return std::optional<StoredRecord>{storedRecordOf(query.value())};
+    return std::optional<StoredRecord>{storedRecordOf(query.value(), 0, fieldsAs)};
 }
 
 Status SqlCloudStorage::upsertRecord(qint64 zoneId, const CloudRecord& record, qint64 sequence) {
@@ -145,7 +149,7 @@ Status SqlCloudStorage::appendRecords(qint64 zoneId, const QStringList& names, q
                                       qint64 maxBytes, qint64 bytes,
                                       QList<std::optional<CloudRecord>>& found) {
     for (qsizetype i = from; i < names.size() && bytes < maxBytes; ++i) {
-        auto stored = storedRecord(zoneId, names[i]);
+        auto stored = storedRecord(zoneId, names[i], FieldsAs::StoredText);
         SONAVERT_TRY(stored);
         bytes += stored.value() ? stored.value()->storedBytes : 0;
         found.append(liveRecord(stored.value()));
@@ -183,7 +187,7 @@ Result<ZoneLookup> SqlCloudStorage::lookupInZone(const DatabaseScope& scope,
             return lookup;
         std::optional<StoredRecord> first;
         if (!row.value(kZoneColumns).isNull())
-            first = storedRecordOf(row, kZoneColumns);
+            first = storedRecordOf(row, kZoneColumns, FieldsAs::StoredText);
         bytes = first ? first->storedBytes : 0;
         lookup.records.append(liveRecord(first));
     }
@@ -205,7 +209,7 @@ Result<ChangePage> SqlCloudStorage::changesSince(qint64 zoneId, qint64 afterSequ
             page.moreComing = true;
             break;
         }
-        page.records.append(storedRecordOf(query.value()));
+        page.records.append(storedRecordOf(query.value(), 0, FieldsAs::StoredText));
         bytes += page.records.last().storedBytes;
     }
     page.nextSequence = !page.moreComing         ? throughSequence

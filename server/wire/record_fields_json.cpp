@@ -3,6 +3,8 @@
 #include "server/wire/json_fields.h"
 #include "server/wire/server_error.h"
 
+#include <QJsonDocument>
+
 namespace sonavert::cloud {
 
 namespace {
@@ -69,20 +71,54 @@ QJsonObject applyFieldChanges(const QJsonObject& stored, const QJsonObject& sent
     return result;
 }
 
+QJsonObject fieldsOf(const CloudRecord& record) {
+    return record.storedFields.isNull() ? record.fields
+                                        : QJsonDocument::fromJson(record.storedFields).object();
+}
+
+namespace {
+
+QJsonObject chosenFields(const CloudRecord& record, const QStringList& desiredKeys) {
+    const QJsonObject all = fieldsOf(record);
+    QJsonObject chosen;
+    for (auto it = all.begin(); it != all.end(); ++it)
+        if (desiredKeys.contains(it.key()))
+            chosen.insert(it.key(), it.value());
+    return chosen;
+}
+
+} // namespace
+
 QJsonObject recordToJson(const CloudRecord& record, const std::optional<QStringList>& desiredKeys) {
-    // Without a choice of keys the stored object is shared as it is, not rebuilt key by key.
-    QJsonObject fields = desiredKeys ? QJsonObject() : record.fields;
-    if (desiredKeys)
-        for (auto it = record.fields.begin(); it != record.fields.end(); ++it)
-            if (desiredKeys->contains(it.key()))
-                fields.insert(it.key(), it.value());
     return QJsonObject{
         {QStringLiteral("recordName"), record.recordName},
         {QStringLiteral("recordType"), record.recordType},
-        {QStringLiteral("fields"), fields},
+        {QStringLiteral("fields"),
+         desiredKeys ? chosenFields(record, *desiredKeys) : fieldsOf(record)},
         {QStringLiteral("created"), QJsonObject{{QStringLiteral("timestamp"), record.createdMs}}},
         {QStringLiteral("modified"), QJsonObject{{QStringLiteral("timestamp"), record.modifiedMs}}},
     };
+}
+
+void writeRecord(JsonWriter& out, const CloudRecord& record,
+                 const std::optional<QStringList>& desiredKeys) {
+    out.beginObject();
+    out.key(QLatin1StringView("recordName")).string(record.recordName);
+    out.key(QLatin1StringView("recordType")).string(record.recordType);
+    out.key(QLatin1StringView("fields"));
+    if (desiredKeys)
+        out.object(chosenFields(record, *desiredKeys));
+    else if (record.storedFields.isNull())
+        out.object(record.fields);
+    else if (record.storedFields.isEmpty())
+        out.json("{}");
+    else
+        out.json(record.storedFields);
+    out.key(QLatin1StringView("created")).beginObject();
+    out.key(QLatin1StringView("timestamp")).number(record.createdMs).endObject();
+    out.key(QLatin1StringView("modified")).beginObject();
+    out.key(QLatin1StringView("timestamp")).number(record.modifiedMs).endObject();
+    out.endObject();
 }
 
 QJsonObject deletedRecordJson(const QString& recordName) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "server/wire/json_answer.h"
 #include "src/runtime/result.h"
 
 #include <QJsonObject>
@@ -15,9 +16,15 @@ struct CloudRecord {
     QString recordName;
     QString recordType;
     QJsonObject fields;
+    /// A record read for an answer carries its fields as the JSON text they are stored as,
+    /// and `fields` stays empty: they go out as they are (see `fieldsOf`, `writeRecord`).
+    QByteArray storedFields;
     qint64 createdMs = 0;
     qint64 modifiedMs = 0;
 };
+
+/// The record's fields, read from their stored text when that is what it carries.
+QJsonObject fieldsOf(const CloudRecord& record);
 
 inline constexpr char kDefaultZoneName[] = "_defaultZone";
 /// At most this many bytes in one record's JSON form, as sent and as stored after a merge.
@@ -36,6 +43,9 @@ QJsonObject applyFieldChanges(const QJsonObject& stored, const QJsonObject& sent
 /// The record's JSON form; with `desiredKeys`, only those fields (none for an empty list).
 QJsonObject recordToJson(const CloudRecord& record,
                          const std::optional<QStringList>& desiredKeys = std::nullopt);
+/// Writes the record's JSON form, as recordToJson gives it, with stored fields as they are.
+void writeRecord(JsonWriter& out, const CloudRecord& record,
+                 const std::optional<QStringList>& desiredKeys = std::nullopt);
 /// {"recordName": name, "deleted": true}
 QJsonObject deletedRecordJson(const QString& recordName);
 /// {"zoneName": name}

@@ -46,6 +46,33 @@ private Q_SLOTS:
         QCOMPARE(fieldsOf(fetchOne("r")), (QJsonObject{{"b", intField(2)}}));
     }
 
+    // Answers of stored records are written out by hand: names that need escaping, and fields
+    // that hold them, come back as they went in, from a lookup (whole and by desired keys)
+    // and from the change feed.
+    void namesAndValuesNeedingEscapesComeBackWhole() {
+        const QString name = u"quote\" back\\slash /é 🎵"_s;
+        const QString type = u"Peer\"Type\\"_s;
+        const QJsonObject fields{{"text", stringField(u"line\nbreak\ttab \u0001 \"q\" é 🎵"_s)},
+                                 {"n", intField(-42)}};
+        QCOMPARE(m_client->modifyRecords({replace(name, type, fields)}).status, 200);
+        const QJsonObject found = fetchOne(name);
+        QCOMPARE(found.value("recordName").toString(), name);
+        QCOMPARE(found.value("recordType").toString(), type);
+        QCOMPARE(fieldsOf(found), fields);
+        QVERIFY(found.value("modified").toObject().value("timestamp").toDouble() > 0);
+        const auto chosen = m_client->lookup({name}, QStringList{u"text"_s});
+        QCOMPARE(fieldsOf(chosen.item("records", 0)),
+                 (QJsonObject{{"text", fields.value("text")}}));
+        const auto changes = m_client->changes(u"_defaultZone"_s);
+        QCOMPARE(changes.status, 200);
+        const QJsonObject zone = changes.item("zones", 0);
+        const QJsonObject listed = zone.value("records").toArray().at(0).toObject();
+        QCOMPARE(listed.value("recordName").toString(), name);
+        QCOMPARE(fieldsOf(listed), fields);
+        QVERIFY(!zone.value("syncToken").toString().isEmpty());
+        QCOMPARE(zone.value("moreComing"), QJsonValue(false));
+    }
+
     void lookupGivesPerItemNotFoundInOrder() {
         m_client->modifyRecords({replace("here", "Peer", {{"a", intField(1)}})});
         const auto answer = m_client->lookup({"missing", "here"});
