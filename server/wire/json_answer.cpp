@@ -32,28 +32,15 @@ void JsonWriter::beforeValue() {
     m_needsComma = true;
 }
 
-JsonWriter& JsonWriter::beginObject() {
+JsonWriter& JsonWriter::open(char bracket) {
     beforeValue();
-    m_out.append('{');
+    m_out.append(bracket);
     m_needsComma = false;
     return *this;
 }
 
-JsonWriter& JsonWriter::endObject() {
-    m_out.append('}');
-    m_needsComma = true;
-    return *this;
-}
-
-JsonWriter& JsonWriter::beginArray() {
-    beforeValue();
-    m_out.append('[');
-    m_needsComma = false;
-    return *this;
-}
-
-JsonWriter& JsonWriter::endArray() {
-    m_out.append(']');
+JsonWriter& JsonWriter::close(char bracket) {
+    m_out.append(bracket);
     m_needsComma = true;
     return *this;
 }

@@ -13,10 +13,10 @@ namespace sonavert::cloud {
 /// than parsed into an object and written out again (most of a lookup's cost, when it was).
 class JsonWriter {
 public:
-    JsonWriter& beginObject();
-    JsonWriter& endObject();
-    JsonWriter& beginArray();
-    JsonWriter& endArray();
+    JsonWriter& beginObject() { return open('{'); }
+    JsonWriter& endObject() { return close('}'); }
+    JsonWriter& beginArray() { return open('['); }
+    JsonWriter& endArray() { return close(']'); }
     /// The name of the next member; its value comes next.
     JsonWriter& key(QLatin1StringView name);
     JsonWriter& string(const QString& text);
@@ -32,6 +32,8 @@ public:
 
 private:
     void beforeValue();
+    JsonWriter& open(char bracket);
+    JsonWriter& close(char bracket);
 
     QByteArray m_out;
     bool m_needsComma = false;

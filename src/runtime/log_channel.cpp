@@ -1,12 +1,12 @@
 #include "src/runtime/log_channel.h"
 
 #include "src/runtime/app_identity.h"
+#include "src/runtime/command_line_text.h"
 
 #include <QDateTime>
 #include <QRandomGenerator>
 #include <QStringList>
 #include <atomic>
-#include <cstdio>
 
 namespace sonavert {
 
@@ -43,13 +43,12 @@ const LevelRow& levelRow(LogLevel level) {
 class StderrSink final : public LogSink {
 public:
     void write(const LogRecord& record) override {
-        const QByteArray line =
-            QStringLiteral("%1 %2[%3] <%4> %5\n")
-                .arg(QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs),
-                     QString::fromLatin1(app_identity::kBundleIdentifier),
-                     categoryName(record.category), levelName(record.level), record.message)
-                .toUtf8();
-        std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);
+        command_line::print(command_line::Stream::Error,
+                            QStringLiteral("%1 %2[%3] <%4> %5\n")
+                                .arg(QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs),
+                                     QString::fromLatin1(app_identity::kBundleIdentifier),
+                                     categoryName(record.category), levelName(record.level),
+                                     record.message));
     }
 };
 
@@ -131,9 +130,8 @@ void routeMessage(QtMsgType type, const QMessageLogContext& context, const QStri
             other(type, context, message);
         return;
     }
-    const QByteArray line = (QStringLiteral("[Tessary] ") + message + QLatin1Char('\n')).toUtf8();
-    std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stdout);
-    std::fflush(stdout);
+    command_line::print(command_line::Stream::Output,
+                        QStringLiteral("[Tessary] ") + message + QLatin1Char('\n'));
 }
 
 } // namespace
