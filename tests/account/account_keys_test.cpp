@@ -18,26 +18,72 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
+QString otherCode(const QString& code) {
+    return QStringLiteral("%1").arg((code.toInt() + 1) % 1000000, 6, 10, QLatin1Char('0'));
+}
+
+/// Kitchen holds the key, Study waits for it with its verification open.
+struct StartedRig : KeysRig {
+    StartedRig() { start(); }
+};
+
+QByteArray field(const CloudRecord& record, const QString& name) {
+    return QByteArray::fromBase64(record.string(name).value_or(QString()).toLatin1());
+}
+
+QString base64(const QByteArray& bytes) {
+    return QString::fromLatin1(bytes.toBase64());
+}
+
+bool reaches(KeysRig& rig, const KeysDevice& device, AccountKeys::State state) {
+    return rig.runUntil([&] { return device.keys.state() == state; });
+}
+
+/// Runs until `device` shows the code of an incoming verification (or, asked, its problem).
+bool shows(KeysRig& rig, const KeysDevice& device, bool problem = false) {
+    return rig.runUntil([&] {
+        const auto& incoming = device.keys.incoming();
+        return incoming && !(problem ? incoming->problem : incoming->code).isEmpty();
+    });
+}
+
+/// `device` started again on the secrets it kept.
+void restart(KeysRig& rig, std::unique_ptr<KeysDevice>& device,
+             const std::shared_ptr<RewritingCloudDatabase>& line, const QString& id,
+             const QString& name) {
+    device = std::make_unique<KeysDevice>(line, rig.clock, id, name, device->secrets);
+    device->keys.setAccount(kAccount);
+}
+
+CloudRecord keysRecord(const QString& name, const QString& type, QMap<QString, FieldValue> fields) {
+    return CloudRecord{name, type, std::move(fields), {}, {}};
+}
+
+/// Writes `record` into the keys' zone as the server (or any holder of `line`) could.
+bool plantRecord(KeysRig& rig, CloudDatabase& line, const CloudRecord& record,
+                 SavePolicy policy = SavePolicy::AllKeys) {
+    return rig.run(line.modifyRecords(AccountKeys::kZone, {RecordSave{record, {}}}, {}, policy, {}))
+        .overall.ok();
+}
+
+QString sealNowPlaying(const AccountKey& key, const QString& text) {
+    return PayloadCipher::seal(key, u"presence-x"_s, u"nowPlaying"_s, text).value();
+}
+
+Result<QString> openNowPlaying(const KeyRing& ring, const QString& sealed) {
+    return PayloadCipher::open(ring, u"presence-x"_s, u"nowPlaying"_s, sealed);
+}
+
 /// `verifier` verifies `target` with both users confirming the code.
 bool verify(KeysRig& rig, KeysDevice& verifier, KeysDevice& target, const QString& targetName,
             const QString& verifierName) {
     target.keys.openVerification();
     const Result<QString> code = rig.run(verifier.keys.beginVerification(targetName));
-    if (!code.ok() || !rig.runUntil([&] {
-            return target.keys.incoming() && target.keys.incoming()->code == code.value();
-        }))
+    if (!code.ok() || !shows(rig, target) || target.keys.incoming()->code != code.value())
         return false;
     return rig.run(verifier.keys.confirmVerification(targetName, code.value())).ok() &&
            rig.run(target.keys.confirmVerification(verifierName, code.value())).ok() &&
-           rig.runUntil([&] { return target.keys.state() == AccountKeys::State::Verified; });
-}
-
-QString otherCode(const QString& code) {
-    return QStringLiteral("%1").arg((code.toInt() + 1) % 1000000, 6, 10, QLatin1Char('0'));
-}
-
-QByteArray field(const CloudRecord& record, const QString& name) {
-    return QByteArray::fromBase64(record.string(name).value_or(QString()).toLatin1());
+           reaches(rig, target, AccountKeys::State::Verified);
 }
 
 } // namespace
@@ -47,8 +93,7 @@ class AccountKeysTest : public QObject {
 
 private Q_SLOTS:
     void firstDeviceCreatesTheKeyOthersWaitForIt() {
-        KeysRig rig;
-        rig.start();
+        StartedRig rig;
         QVERIFY(rig.kitchen->keys.keyRing().has_value());
         QVERIFY(!rig.study->keys.keyRing().has_value());
         QCOMPARE(rig.study->secrets->writeCount, 0);
@@ -62,12 +107,8 @@ private Q_SLOTS:
 
         // Restarted, Kitchen keeps its key instead of making a second one.
         const QString keyID = rig.kitchen->keys.keyRing()->current().keyId();
-        auto kept = rig.kitchen->secrets;
-        rig.kitchen = std::make_unique<KeysDevice>(rig.kitchenLine, rig.clock, kKitchenID,
-                                                   u"Kitchen"_s, kept);
-        rig.kitchen->keys.setAccount(kAccount);
-        QVERIFY(rig.runUntil(
-            [&] { return rig.kitchen->keys.state() == AccountKeys::State::Verified; }));
+        restart(rig, rig.kitchen, rig.kitchenLine, kKitchenID, u"Kitchen"_s);
+        QVERIFY(reaches(rig, *rig.kitchen, AccountKeys::State::Verified));
         QCOMPARE(rig.kitchen->keys.keyRing()->current().keyId(), keyID);
         // Another account's key is not this one's.
         rig.kitchen->keys.setAccount(u"https://other.example|family"_s);
@@ -78,13 +119,10 @@ private Q_SLOTS:
     }
 
     void confirmedOnBothSidesTheKeyArrives() {
-        KeysRig rig;
-        rig.start();
+        StartedRig rig;
         const QString code = rig.run(rig.kitchen->keys.beginVerification(u"study"_s)).value();
         QCOMPARE(code.size(), 6);
-        QVERIFY(rig.runUntil([&] {
-            return rig.study->keys.incoming() && !rig.study->keys.incoming()->code.isEmpty();
-        }));
+        QVERIFY(shows(rig, *rig.study));
         QCOMPARE(rig.study->keys.incoming()->code, code);
         QCOMPARE(rig.study->keys.incoming()->verifierName, u"Kitchen"_s);
 
@@ -94,35 +132,28 @@ private Q_SLOTS:
         QCOMPARE(rig.study->keys.state(), AccountKeys::State::Unverified);
 
         QVERIFY(rig.run(rig.study->keys.confirmVerification(u"Kitchen"_s, code)).ok());
-        QVERIFY(
-            rig.runUntil([&] { return rig.study->keys.state() == AccountKeys::State::Verified; }));
+        QVERIFY(reaches(rig, *rig.study, AccountKeys::State::Verified));
         const KeyRing& studyRing = *rig.study->keys.keyRing();
         QCOMPARE(studyRing.current().keyId(), rig.kitchen->keys.keyRing()->current().keyId());
         QVERIFY(rig.runUntil([&] { return !rig.verificationOf(kStudyID); }));
         QVERIFY(rig.study->secrets->writeCount > 0);
 
-        const QString sealed = PayloadCipher::seal(rig.kitchen->keys.keyRing()->current(),
-                                                   u"handoff_x"_s, u"payload"_s, u"song"_s)
-                                   .value();
-        QCOMPARE(PayloadCipher::open(studyRing, u"handoff_x"_s, u"payload"_s, sealed).value(),
-                 u"song"_s);
+        const QString sealed = sealNowPlaying(rig.kitchen->keys.keyRing()->current(), u"song"_s);
+        QCOMPARE(openNowPlaying(studyRing, sealed).value(), u"song"_s);
         const QList<KeyedDevice> devices = rig.run(rig.kitchen->keys.devices()).value();
         QVERIFY(std::all_of(devices.begin(), devices.end(),
                             [](const KeyedDevice& device) { return device.hasKey; }));
     }
 
     void differentCodesShareNothing() {
-        KeysRig rig;
-        rig.start();
+        StartedRig rig;
         const QString code = rig.run(rig.kitchen->keys.beginVerification(u"Study"_s)).value();
         const Result<void> refused =
             rig.run(rig.kitchen->keys.confirmVerification(u"Study"_s, otherCode(code)));
         QVERIFY(!refused.ok());
         QVERIFY(refused.error().is(KeyVerification::ErrorCode::CodesDiffer));
         QVERIFY(!rig.verificationOf(kStudyID));
-        QVERIFY(rig.runUntil([&] {
-            return rig.study->keys.incoming() && !rig.study->keys.incoming()->problem.isEmpty();
-        }));
+        QVERIFY(shows(rig, *rig.study, true));
         QCOMPARE(rig.study->keys.state(), AccountKeys::State::Unverified);
         // Confirming a verification that is not under way says what to do.
         QVERIFY(!rig.run(rig.kitchen->keys.confirmVerification(u"Study"_s, code)).ok());
@@ -131,9 +162,7 @@ private Q_SLOTS:
         rig.study->keys.closeVerification();
         rig.study->keys.openVerification();
         const QString again = rig.run(rig.kitchen->keys.beginVerification(u"Study"_s)).value();
-        QVERIFY(rig.runUntil([&] {
-            return rig.study->keys.incoming() && !rig.study->keys.incoming()->code.isEmpty();
-        }));
+        QVERIFY(shows(rig, *rig.study));
         QVERIFY(rig.run(rig.kitchen->keys.confirmVerification(u"Study"_s, again)).ok());
         QVERIFY(!rig.run(rig.study->keys.confirmVerification(u"Kitchen"_s, otherCode(again))).ok());
         rig.clock->advance(10s);
@@ -142,19 +171,16 @@ private Q_SLOTS:
     }
 
     void aServerSwappingTheNewKeyMakesTheCodesDiffer() {
-        KeysRig rig;
-        rig.start();
+        StartedRig rig;
         const DeviceKeyPair server = DeviceKeyPair::generate().value();
         rig.kitchenLine->onFetch = [&](CloudRecord& record) {
             if (record.recordType == AccountKeys::kVerificationRecordType &&
                 record.fields.contains(u"targetKey"_s))
-                record.fields[u"targetKey"_s] = QString::fromLatin1(server.publicKey().toBase64());
+                record.fields[u"targetKey"_s] = base64(server.publicKey());
         };
         const QString kitchenCode =
             rig.run(rig.kitchen->keys.beginVerification(u"Study"_s)).value();
-        QVERIFY(rig.runUntil([&] {
-            return rig.study->keys.incoming() && !rig.study->keys.incoming()->code.isEmpty();
-        }));
+        QVERIFY(shows(rig, *rig.study));
         const QString studyCode = rig.study->keys.incoming()->code;
         QVERIFY(kitchenCode != studyCode);
         // The user types what Study shows into Kitchen: refused, nothing boxed for anyone.
@@ -164,27 +190,18 @@ private Q_SLOTS:
     }
 
     void aServerPosingAsAVerifierIsNotBelieved() {
-        KeysRig rig;
-        rig.start();
+        StartedRig rig;
         CapturingLogSink log;
         // The server writes a verification of its own, with a key of its own making.
         const DeviceKeyPair server = DeviceKeyPair::generate().value();
         const QByteArray verificationID = QByteArrayLiteral("0123456789abcdef");
-        CloudRecord request;
-        request.recordName = u"verification-"_s + kStudyID;
-        request.recordType = AccountKeys::kVerificationRecordType;
-        request.fields.insert(u"verifierName"_s, u"Kitchen"_s);
-        request.fields.insert(u"verificationID"_s, QString::fromLatin1(verificationID.toBase64()));
-        request.fields.insert(
-            u"commitment"_s,
-            QString::fromLatin1(keyCommitment(server.publicKey(), verificationID).toBase64()));
+        CloudRecord request = keysRecord(
+            u"verification-"_s + kStudyID, AccountKeys::kVerificationRecordType,
+            {{u"verifierName"_s, u"Kitchen"_s},
+             {u"verificationID"_s, base64(verificationID)},
+             {u"commitment"_s, base64(keyCommitment(server.publicKey(), verificationID))}});
         auto line = rig.cloud->connect(u"user"_s);
-        auto save = [&](CloudRecord record, SavePolicy policy) {
-            QVERIFY(rig.run(line->modifyRecords(AccountKeys::kZone, {RecordSave{record, {}}}, {},
-                                                policy, {}))
-                        .overall.ok());
-        };
-        save(request, SavePolicy::AllKeys);
+        QVERIFY(plantRecord(rig, *line, request));
         QVERIFY(rig.runUntil(
             [&] { return rig.verificationOf(kStudyID)->fields.contains(u"targetKey"_s); }));
         const QByteArray studyKey = field(*rig.verificationOf(kStudyID), u"targetKey"_s);
@@ -192,16 +209,12 @@ private Q_SLOTS:
         // Its own account key, boxed to Study's fresh key and revealed as promised.
         const AccountKey forged = AccountKey::generate().value();
         const QByteArray raw(reinterpret_cast<const char*>(forged.data()), AccountKey::kSize);
-        CloudRecord reveal;
-        reveal.recordName = request.recordName;
-        reveal.recordType = request.recordType;
-        reveal.fields.insert(u"verifierKey"_s, QString::fromLatin1(server.publicKey().toBase64()));
-        reveal.fields.insert(u"boxedKeys"_s,
-                             QString::fromLatin1(server.boxFor(studyKey, raw).value().toBase64()));
-        save(reveal, SavePolicy::ChangedKeys);
-        QVERIFY(rig.runUntil([&] {
-            return rig.study->keys.incoming() && !rig.study->keys.incoming()->code.isEmpty();
-        }));
+        const CloudRecord reveal =
+            keysRecord(request.recordName, request.recordType,
+                       {{u"verifierKey"_s, base64(server.publicKey())},
+                        {u"boxedKeys"_s, base64(server.boxFor(studyKey, raw).value())}});
+        QVERIFY(plantRecord(rig, *line, reveal, SavePolicy::ChangedKeys));
+        QVERIFY(shows(rig, *rig.study));
         rig.clock->advance(20s);
         // Nothing adopted without the user, and the user has no matching code to give: the
         // real Kitchen never showed one.
@@ -216,29 +229,23 @@ private Q_SLOTS:
         rig.study->keys.closeVerification();
         rig.study->keys.openVerification();
         const QByteArray secondID = QByteArrayLiteral("fedcba9876543210");
-        request.fields[u"verificationID"_s] = QString::fromLatin1(secondID.toBase64());
-        request.fields[u"commitment"_s] =
-            QString::fromLatin1(keyCommitment(server.publicKey(), secondID).toBase64());
-        save(request, SavePolicy::AllKeys);
+        request.fields[u"verificationID"_s] = base64(secondID);
+        request.fields[u"commitment"_s] = base64(keyCommitment(server.publicKey(), secondID));
+        QVERIFY(plantRecord(rig, *line, request));
         QVERIFY(rig.runUntil(
             [&] { return field(*rig.verificationOf(kStudyID), u"answeredID"_s) == secondID; }));
         const DeviceKeyPair other = DeviceKeyPair::generate().value();
-        CloudRecord swapped;
-        swapped.recordName = request.recordName;
-        swapped.recordType = request.recordType;
-        swapped.fields.insert(u"verifierKey"_s, QString::fromLatin1(other.publicKey().toBase64()));
-        save(swapped, SavePolicy::ChangedKeys);
-        QVERIFY(rig.runUntil([&] {
-            return rig.study->keys.incoming() && !rig.study->keys.incoming()->problem.isEmpty();
-        }));
+        const CloudRecord swapped = keysRecord(request.recordName, request.recordType,
+                                               {{u"verifierKey"_s, base64(other.publicKey())}});
+        QVERIFY(plantRecord(rig, *line, swapped, SavePolicy::ChangedKeys));
+        QVERIFY(shows(rig, *rig.study, true));
         QVERIFY(rig.study->keys.incoming()->code.isEmpty());
         QCOMPARE(log.count(u"event=key_verification_refused reason=commitment"_s), 1);
     }
 
     void boxedKeysCutShortOrAlteredAreRefused() {
         for (const bool isTruncated : {true, false}) {
-            KeysRig rig;
-            rig.start();
+            StartedRig rig;
             CapturingLogSink log;
             rig.studyLine->onFetch = [&](CloudRecord& record) {
                 if (!record.fields.contains(u"boxedKeys"_s))
@@ -248,25 +255,20 @@ private Q_SLOTS:
                     box.chop(7);
                 else
                     box[box.size() / 2] = char(box[box.size() / 2] ^ 0x20);
-                record.fields[u"boxedKeys"_s] = QString::fromLatin1(box.toBase64());
+                record.fields[u"boxedKeys"_s] = base64(box);
             };
             const QString code = rig.run(rig.kitchen->keys.beginVerification(u"Study"_s)).value();
-            QVERIFY(rig.runUntil([&] {
-                return rig.study->keys.incoming() && !rig.study->keys.incoming()->code.isEmpty();
-            }));
+            QVERIFY(shows(rig, *rig.study));
             QVERIFY(rig.run(rig.kitchen->keys.confirmVerification(u"Study"_s, code)).ok());
             QVERIFY(rig.run(rig.study->keys.confirmVerification(u"Kitchen"_s, code)).ok());
-            QVERIFY(rig.runUntil([&] {
-                return rig.study->keys.incoming() && !rig.study->keys.incoming()->problem.isEmpty();
-            }));
+            QVERIFY(shows(rig, *rig.study, true));
             QCOMPARE(rig.study->keys.state(), AccountKeys::State::Unverified);
             QCOMPARE(log.count(u"event=key_verification_refused reason=box"_s), 1);
         }
     }
 
     void aComputerLeftWithoutAnyHolderStartsOver() {
-        KeysRig rig;
-        rig.start();
+        StartedRig rig;
         const QString oldKeyID = rig.kitchen->keys.keyRing()->current().keyId();
         // Only a computer waiting for the key may make a new one.
         QVERIFY(!rig.run(rig.kitchen->keys.startOver()).ok());
@@ -282,28 +284,21 @@ private Q_SLOTS:
             return device.isThisDevice && device.hasKey;
         }));
         // Restarted, it keeps the new key.
-        auto kept = rig.study->secrets;
-        rig.study = std::make_unique<KeysDevice>(rig.studyLine, rig.clock, kStudyID,
-                                                 QStringLiteral("Study"), kept);
-        rig.study->keys.setAccount(kAccount);
-        QVERIFY(
-            rig.runUntil([&] { return rig.study->keys.state() == AccountKeys::State::Verified; }));
+        restart(rig, rig.study, rig.studyLine, kStudyID, u"Study"_s);
+        QVERIFY(reaches(rig, *rig.study, AccountKeys::State::Verified));
         QVERIFY(rig.study->keys.keyRing()->current().keyId() != oldKeyID);
     }
 
     void removingAComputerRotatesTheKeyForTheOthers() {
-        KeysRig rig;
-        rig.start();
+        StartedRig rig;
         const QString atticID = u"CCCCCCCC-3333-4333-8333-333333333333"_s;
         KeysDevice attic(rig.cloud->connect(u"user"_s), rig.clock, atticID, u"Attic"_s);
         attic.keys.setAccount(kAccount);
-        QVERIFY(rig.runUntil([&] { return attic.keys.state() == AccountKeys::State::Unverified; }));
+        QVERIFY(reaches(rig, attic, AccountKeys::State::Unverified));
         QVERIFY(verify(rig, *rig.kitchen, *rig.study, u"Study"_s, u"Kitchen"_s));
         QVERIFY(verify(rig, *rig.kitchen, attic, u"Attic"_s, u"Kitchen"_s));
         const QString oldKeyID = rig.kitchen->keys.keyRing()->current().keyId();
-        const QString before = PayloadCipher::seal(rig.kitchen->keys.keyRing()->current(),
-                                                   u"presence-x"_s, u"nowPlaying"_s, u"before"_s)
-                                   .value();
+        const QString before = sealNowPlaying(rig.kitchen->keys.keyRing()->current(), u"before"_s);
 
         CapturingLogSink log;
         const Result<int> sent = rig.run(rig.kitchen->keys.removeComputer(u"attic"_s));
@@ -311,30 +306,20 @@ private Q_SLOTS:
         QCOMPARE(sent.value(), 1); // Study; not Attic, not Kitchen itself
         const KeyRing& kitchenRing = *rig.kitchen->keys.keyRing();
         QVERIFY(kitchenRing.current().keyId() != oldKeyID);
-        QVERIFY(!rig.cloud->record(u"user"_s, AccountKeys::kZone,
-                                   u"devicekeys-"_s + u"CCCCCCCC-3333-4333-8333-333333333333"_s));
+        QVERIFY(!rig.cloud->record(u"user"_s, AccountKeys::kZone, u"devicekeys-"_s + atticID));
 
         // Study takes the new key on its next look (or at once, asked to).
         rig.study->keys.checkForNewKeyNow();
         QVERIFY(rig.runUntil([&] {
             return rig.study->keys.keyRing()->current().keyId() == kitchenRing.current().keyId();
         }));
-        const QString after =
-            PayloadCipher::seal(kitchenRing.current(), u"presence-x"_s, u"nowPlaying"_s, u"after"_s)
-                .value();
-        QCOMPARE(
-            PayloadCipher::open(*rig.study->keys.keyRing(), u"presence-x"_s, u"nowPlaying"_s, after)
-                .value(),
-            u"after"_s);
-        QCOMPARE(PayloadCipher::open(*rig.study->keys.keyRing(), u"presence-x"_s, u"nowPlaying"_s,
-                                     before)
-                     .value(),
-                 u"before"_s);
+        const QString after = sealNowPlaying(kitchenRing.current(), u"after"_s);
+        QCOMPARE(openNowPlaying(*rig.study->keys.keyRing(), after).value(), u"after"_s);
+        QCOMPARE(openNowPlaying(*rig.study->keys.keyRing(), before).value(), u"before"_s);
         // Attic, removed, keeps the old key only: what is sealed now does not open there.
         rig.clock->advance(2 * AccountKeys::kUpdateInterval);
         QCOMPARE(attic.keys.keyRing()->current().keyId(), oldKeyID);
-        QVERIFY(!PayloadCipher::open(*attic.keys.keyRing(), u"presence-x"_s, u"nowPlaying"_s, after)
-                     .ok());
+        QVERIFY(!openNowPlaying(*attic.keys.keyRing(), after).ok());
         QVERIFY(log.messages().join(u'\n').contains(u"event=account_key_rotated"_s));
 
         // Shares that did not come from a pinned key: one the server boxed itself in Kitchen's
@@ -357,16 +342,12 @@ private Q_SLOTS:
                 forgedRing,
                 {},
                 {}}.toBytes();
-            CloudRecord record;
-            record.recordName = u"keyshare-"_s + toID + u'-' + fromID;
-            record.recordType = u"KeyShare"_s;
-            record.fields.insert(u"fromDeviceID"_s, fromID);
-            record.fields.insert(
-                u"box"_s, QString::fromLatin1(
-                              from.boxFor(field(*to, u"boxKey"_s), share).value().toBase64()));
-            QVERIFY(rig.run(line->modifyRecords(AccountKeys::kZone, {RecordSave{record, {}}}, {},
-                                                SavePolicy::AllKeys, {}))
-                        .overall.ok());
+            QVERIFY(plantRecord(
+                rig, *line,
+                keysRecord(
+                    u"keyshare-"_s + toID + u'-' + fromID, u"KeyShare"_s,
+                    {{u"fromDeviceID"_s, fromID},
+                     {u"box"_s, base64(from.boxFor(field(*to, u"boxKey"_s), share).value())}})));
         };
         plant(server, kKitchenID, kStudyID);
         plant(*atticKeys.device, atticID, kStudyID);
@@ -389,7 +370,7 @@ private Q_SLOTS:
         const QString atticID = u"CCCCCCCC-3333-4333-8333-333333333333"_s;
         KeysDevice attic(rig.newLine(u"Attic"_s), rig.clock, atticID, u"Attic"_s);
         attic.keys.setAccount(kAccount);
-        QVERIFY(rig.runUntil([&] { return attic.keys.state() == AccountKeys::State::Unverified; }));
+        QVERIFY(reaches(rig, attic, AccountKeys::State::Unverified));
         QVERIFY(verify(rig, *rig.kitchen, *rig.study, u"Study"_s, u"Kitchen"_s));
         QVERIFY(verify(rig, *rig.kitchen, attic, u"Attic"_s, u"Kitchen"_s));
         // Study learned Attic's key from Kitchen, which it trusts.
@@ -413,19 +394,15 @@ private Q_SLOTS:
         rig.lines.append(ghostLine);
         const DeviceKeyPair ghost = DeviceKeyPair::generate().value();
         const AccountKey& current = attic.keys.keyRing()->current();
-        CloudRecord planted;
-        planted.recordName = u"devicekeys-"_s + ghostID;
-        planted.recordType = AccountKeys::kDeviceRecordType;
-        planted.fields.insert(u"deviceID"_s, ghostID);
-        planted.fields.insert(u"deviceName"_s, u"Ghost"_s);
-        planted.fields.insert(u"keyID"_s, current.keyId());
-        planted.fields.insert(u"boxKey"_s, QString::fromLatin1(ghost.publicKey().toBase64()));
-        planted.fields.insert(
-            u"boxKeyTag"_s,
-            QString::fromLatin1(deviceKeyTag(current, ghostID, ghost.publicKey()).toBase64()));
-        QVERIFY(rig.run(ghostLine->modifyRecords(AccountKeys::kZone, {RecordSave{planted, {}}}, {},
-                                                 SavePolicy::AllKeys, {}))
-                    .overall.ok());
+        QVERIFY(plantRecord(
+            rig, *ghostLine,
+            keysRecord(
+                u"devicekeys-"_s + ghostID, AccountKeys::kDeviceRecordType,
+                {{u"deviceID"_s, ghostID},
+                 {u"deviceName"_s, u"Ghost"_s},
+                 {u"keyID"_s, current.keyId()},
+                 {u"boxKey"_s, base64(ghost.publicKey())},
+                 {u"boxKeyTag"_s, base64(deviceKeyTag(current, ghostID, ghost.publicKey()))}})));
 
         // Taking Attic out says who gets the new key, and the ghost is not among them.
         const RemovalPlan plan = rig.run(rig.kitchen->keys.planRemoval(u"Attic"_s)).value();
@@ -440,11 +417,8 @@ private Q_SLOTS:
         }));
         // Study does not let Attic back in either: a second removal plan from there leaves it
         // out, and whatever is sealed now opens neither with Attic's ring nor for the ghost.
-        const QString after =
-            PayloadCipher::seal(kitchenRing.current(), u"presence-x"_s, u"nowPlaying"_s, u"now"_s)
-                .value();
-        QVERIFY(!PayloadCipher::open(*attic.keys.keyRing(), u"presence-x"_s, u"nowPlaying"_s, after)
-                     .ok());
+        const QString after = sealNowPlaying(kitchenRing.current(), u"now"_s);
+        QVERIFY(!openNowPlaying(*attic.keys.keyRing(), after).ok());
         const QList<KeyedDevice> seen = rig.run(rig.study->keys.devices()).value();
         QVERIFY(std::none_of(seen.begin(), seen.end(), [&](const KeyedDevice& device) {
             return device.isPinned && (device.deviceID == atticID || device.deviceID == ghostID);
@@ -482,19 +456,14 @@ private Q_SLOTS:
         const Result<void> taken =
             rig.run(loser.keys.confirmVerification(winnerName, code.value()));
         QVERIFY2(taken.ok(), qPrintable(taken.ok() ? QString() : taken.error().description));
-        QVERIFY(rig.runUntil([&] { return loser.keys.state() == AccountKeys::State::Verified; }));
+        QVERIFY(reaches(rig, loser, AccountKeys::State::Verified));
         QVERIFY(!loser.keys.lostFirstKey());
-        const QString sealed = PayloadCipher::seal(winner.keys.keyRing()->current(), u"handoff_x"_s,
-                                                   u"payload"_s, u"song"_s)
-                                   .value();
-        QCOMPARE(PayloadCipher::open(*loser.keys.keyRing(), u"handoff_x"_s, u"payload"_s, sealed)
-                     .value(),
-                 u"song"_s);
+        const QString sealed = sealNowPlaying(winner.keys.keyRing()->current(), u"song"_s);
+        QCOMPARE(openNowPlaying(*loser.keys.keyRing(), sealed).value(), u"song"_s);
     }
 
     void aVerificationIsAnsweredOnlyWhileOpenAndOncePerOpening() {
-        KeysRig rig;
-        rig.start();
+        StartedRig rig;
         rig.study->keys.closeVerification();
         // Closed: the request shows, unanswered, and Kitchen gets no answer.
         const Result<QString> unanswered = rig.run(rig.kitchen->keys.beginVerification(u"Study"_s));
@@ -520,21 +489,18 @@ private Q_SLOTS:
     }
 
     void aComputerSetUpAgainUnderItsNameIsTheOneVerified() {
-        KeysRig rig;
-        rig.start();
+        StartedRig rig;
         // Study reinstalled: a new device id, the old record left behind under the same name.
         rig.clock->advance(5s);
         rig.study = std::make_unique<KeysDevice>(
             rig.studyLine, rig.clock, u"DDDDDDDD-4444-4444-8444-444444444444"_s, u"Study"_s);
         rig.study->keys.setAccount(kAccount);
-        QVERIFY(rig.runUntil(
-            [&] { return rig.study->keys.state() == AccountKeys::State::Unverified; }));
+        QVERIFY(reaches(rig, *rig.study, AccountKeys::State::Unverified));
         QVERIFY(verify(rig, *rig.kitchen, *rig.study, u"Study"_s, u"Kitchen"_s));
     }
 
     void verifyingNeedsAKnownOtherComputerAndTheKey() {
-        KeysRig rig;
-        rig.start();
+        StartedRig rig;
         QVERIFY(!rig.run(rig.kitchen->keys.beginVerification(u"Attic"_s)).ok());
         QVERIFY(!rig.run(rig.kitchen->keys.beginVerification(u"Kitchen"_s)).ok());
         QVERIFY(!rig.run(rig.study->keys.beginVerification(u"Kitchen"_s)).ok());

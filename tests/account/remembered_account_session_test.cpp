@@ -22,6 +22,7 @@ using sonavert::cloud::testing::CloudTestClient;
 using sonavert::cloud::testing::TestCloudServer;
 using test::awaitTask;
 using State = AccountSession::State;
+using namespace Qt::StringLiterals;
 
 class RememberedAccountSessionTest : public QObject {
     Q_OBJECT
@@ -35,8 +36,21 @@ private:
     std::shared_ptr<InMemorySecretStore> m_secrets;
 
     std::unique_ptr<RememberedAccountSession> newSession() {
-        return std::make_unique<RememberedAccountSession>(m_defaults, m_secrets,
-                                                          QStringLiteral("Study"));
+        return std::make_unique<RememberedAccountSession>(m_defaults, m_secrets, u"Study"_s);
+    }
+    /// The inviting computer, on a token given for this run: nothing of it is kept.
+    static std::unique_ptr<RememberedAccountSession> kitchenOn(
+        const QUrl& server, const QString& token,
+        std::shared_ptr<InMemoryUserDefaults> defaults = std::make_shared<InMemoryUserDefaults>()) {
+        auto kitchen = std::make_unique<RememberedAccountSession>(
+            std::move(defaults), std::make_shared<InMemorySecretStore>(), u"Kitchen"_s);
+        QCoro::waitFor(kitchen->restore(server, token));
+        return kitchen;
+    }
+    /// A certificate made for the server in `folder`, as the server does for itself.
+    Result<cloud::SelfMadeIdentity> identityIn(const QTemporaryDir& folder) const {
+        return cloud::loadOrMakeIdentity(folder.filePath(u"tls"_s), u"den"_s,
+                                         m_clock->now().toDateTime());
     }
     QByteArray storedToken(const QUrl& server) const {
         return m_secrets->items.value(
@@ -49,7 +63,7 @@ private Q_SLOTS:
         m_clock = std::make_shared<VirtualClock>();
         m_server = std::make_unique<TestCloudServer>(cloud::ServiceOptions{}, m_clock.get());
         QVERIFY(m_server->isRunning());
-        m_token = m_server->addAccount(QStringLiteral("alice"));
+        m_token = m_server->addAccount(u"alice"_s);
         m_defaults = std::make_shared<InMemoryUserDefaults>();
         m_secrets = std::make_shared<InMemorySecretStore>();
     }
@@ -57,11 +71,8 @@ private Q_SLOTS:
 
     void aClaimedCodeIsRememberedUntilTheServerRevokesIt() {
         // The inviting device runs on a token given for this run: nothing of it is kept.
-        RememberedAccountSession kitchen(std::make_shared<InMemoryUserDefaults>(),
-                                         std::make_shared<InMemorySecretStore>(),
-                                         QStringLiteral("Kitchen"));
-        QCoro::waitFor(kitchen.restore(m_server->url(), m_token));
-        const auto invitation = awaitTask(kitchen.invite());
+        const auto kitchen = kitchenOn(m_server->url(), m_token);
+        const auto invitation = awaitTask(kitchen->invite());
         QVERIFY(invitation);
         QCOMPARE(invitation.value().expires, m_clock->now().toDateTime().addSecs(600));
         const auto link = parsePairingLink(invitation.value().link);
@@ -72,25 +83,22 @@ private Q_SLOTS:
         QCOMPARE(study->state(), State::SignedOut);
         QVERIFY(awaitTask(study->signIn(m_server->url(), invitation.value().code, {})));
         QCOMPARE(study->state(), State::SignedIn);
-        QCOMPARE(study->account()->accountName, QStringLiteral("alice"));
-        QCOMPARE(study->account()->deviceName, QStringLiteral("Study"));
+        QCOMPARE(study->account()->accountName, u"alice"_s);
+        QCOMPARE(study->account()->deviceName, u"Study"_s);
 
         // The next run finds it without being told where: the address given is only a fallback.
         auto nextRun = newSession();
-        QCoro::waitFor(
-            nextRun->restore(QUrl(QStringLiteral("http://192.0.2.1:8470")), std::nullopt));
+        QCoro::waitFor(nextRun->restore(QUrl(u"http://192.0.2.1:8470"_s), std::nullopt));
         QCOMPARE(nextRun->state(), State::SignedIn);
         QCOMPARE(nextRun->account()->server, m_server->url());
         clouddb::HttpCloudDatabase http(nextRun->endpoints(), m_clock);
         clouddb::CloudDatabase& database = http;
         QCOMPARE(awaitTask(database.accountStatus()).value(), clouddb::AccountStatus::Available);
 
-        QVERIFY(m_server->server().service().accounts().revokeDevice(QStringLiteral("alice"),
-                                                                     QStringLiteral("Study")));
+        QVERIFY(m_server->server().service().accounts().revokeDevice(u"alice"_s, u"Study"_s));
         QVERIFY(!awaitTask(database.accountStatus()));
         QCOMPARE(nextRun->state(), State::SignedOut);
-        QVERIFY2(nextRun->lastError().contains(QStringLiteral("removed")),
-                 qPrintable(nextRun->lastError()));
+        QVERIFY2(nextRun->lastError().contains(u"removed"_s), qPrintable(nextRun->lastError()));
         QVERIFY(!m_defaults->contains(RememberedAccountSession::kServerKey));
         QVERIFY(storedToken(m_server->url()).isEmpty());
         // Signed out, the database answers without asking the server.
@@ -104,25 +112,21 @@ private Q_SLOTS:
     // code typed with no key meets the certificate's plain refusal.
     void aServerOfItsOwnCertificateIsTrustedByTheInvitationsKey() {
         QTemporaryDir folder;
-        const auto identity =
-            cloud::loadOrMakeIdentity(folder.filePath(QStringLiteral("tls")), QStringLiteral("den"),
-                                      m_clock->now().toDateTime());
+        const auto identity = identityIn(folder);
         QVERIFY(identity.ok());
         cloud::ServerConfig config;
         config.transport.tls = identity.value().configuration;
         TestCloudServer server(config, m_clock.get());
         QVERIFY(server.isRunning());
-        QCOMPARE(server.url().scheme(), QStringLiteral("https"));
+        QCOMPARE(server.url().scheme(), u"https"_s);
         const QByteArray key = identity.value().keyFingerprint;
 
         auto kitchenDefaults = std::make_shared<InMemoryUserDefaults>();
         kitchenDefaults->setString(RememberedAccountSession::kServerKey, server.url().toString());
         kitchenDefaults->setString(RememberedAccountSession::kServerKeyKey,
                                    QString::fromLatin1(key.toBase64()));
-        RememberedAccountSession kitchen(kitchenDefaults, std::make_shared<InMemorySecretStore>(),
-                                         QStringLiteral("Kitchen"));
-        QCoro::waitFor(kitchen.restore(server.url(), server.addAccount(QStringLiteral("bob"))));
-        const auto invitation = awaitTask(kitchen.invite());
+        const auto kitchen = kitchenOn(server.url(), server.addAccount(u"bob"_s), kitchenDefaults);
+        const auto invitation = awaitTask(kitchen->invite());
         QVERIFY2(invitation, invitation ? "" : qPrintable(invitation.error().description));
         const auto link = parsePairingLink(invitation.value().link);
         QVERIFY(link);
@@ -134,14 +138,12 @@ private Q_SLOTS:
         auto typed = newSession();
         const auto refused = awaitTask(typed->signIn(server.url(), bareCode, {}));
         QVERIFY(!refused);
-        QVERIFY2(refused.error().description.contains(QStringLiteral("is not trusted")),
+        QVERIFY2(refused.error().description.contains(u"is not trusted"_s),
                  qPrintable(refused.error().description));
 
         // Another key: something else answers on the address.
         QTemporaryDir otherFolder;
-        const auto other =
-            cloud::loadOrMakeIdentity(otherFolder.filePath(QStringLiteral("tls")),
-                                      QStringLiteral("den"), m_clock->now().toDateTime());
+        const auto other = identityIn(otherFolder);
         QVERIFY(other.ok());
         const auto impostor =
             awaitTask(typed->signIn(server.url(), bareCode, other.value().keyFingerprint));
@@ -153,7 +155,7 @@ private Q_SLOTS:
 
         auto study = newSession();
         QVERIFY(awaitTask(study->signIn(link->server, link->code, link->serverKey)));
-        QCOMPARE(study->account()->accountName, QStringLiteral("bob"));
+        QCOMPARE(study->account()->accountName, u"bob"_s);
         QCOMPARE(m_defaults->string(RememberedAccountSession::kServerKeyKey),
                  QString::fromLatin1(key.toBase64()));
         auto nextRun = newSession();
@@ -172,9 +174,7 @@ private Q_SLOTS:
     // nothing and says so.
     void aTypedCodeChecksTheHomeServersKeyBeforeItIsSent() {
         QTemporaryDir folder;
-        const auto identity =
-            cloud::loadOrMakeIdentity(folder.filePath(QStringLiteral("tls")), QStringLiteral("den"),
-                                      m_clock->now().toDateTime());
+        const auto identity = identityIn(folder);
         QVERIFY(identity.ok());
         const QByteArray key = identity.value().keyFingerprint;
         auto networkUrl = std::make_shared<QUrl>();
@@ -190,13 +190,10 @@ private Q_SLOTS:
             home.server().listenForNetwork(QHostAddress(QHostAddress::LocalHost), 0, network);
         QVERIFY(listening.ok());
         *networkUrl = listening.value();
-        QCOMPARE(networkUrl->scheme(), QStringLiteral("https"));
+        QCOMPARE(networkUrl->scheme(), u"https"_s);
 
-        RememberedAccountSession kitchen(std::make_shared<InMemoryUserDefaults>(),
-                                         std::make_shared<InMemorySecretStore>(),
-                                         QStringLiteral("Kitchen"));
-        QCoro::waitFor(kitchen.restore(home.url(), home.addAccount(QStringLiteral("bob"))));
-        const auto invitation = awaitTask(kitchen.invite());
+        const auto kitchen = kitchenOn(home.url(), home.addAccount(u"bob"_s));
+        const auto invitation = awaitTask(kitchen->invite());
         QVERIFY2(invitation, invitation ? "" : qPrintable(invitation.error().description));
         QCOMPARE(invitation.value().server, *networkUrl);
         const auto parts = pairing_code::split(invitation.value().code);
@@ -206,9 +203,7 @@ private Q_SLOTS:
 
         // Another server, with a key of its own, where the user typed the address.
         QTemporaryDir otherFolder;
-        const auto other =
-            cloud::loadOrMakeIdentity(otherFolder.filePath(QStringLiteral("tls")),
-                                      QStringLiteral("den"), m_clock->now().toDateTime());
+        const auto other = identityIn(otherFolder);
         QVERIFY(other.ok());
         cloud::ServerConfig impostorConfig;
         impostorConfig.transport.tls = other.value().configuration;
@@ -234,7 +229,7 @@ private Q_SLOTS:
         const auto joined =
             awaitTask(study->signIn(*networkUrl, invitation.value().code.toLower(), {}));
         QVERIFY2(joined, joined ? "" : qPrintable(joined.error().description));
-        QCOMPARE(study->account()->accountName, QStringLiteral("bob"));
+        QCOMPARE(study->account()->accountName, u"bob"_s);
         QCOMPARE(m_defaults->string(RememberedAccountSession::kServerKeyKey),
                  QString::fromLatin1(key.toBase64()));
     }
@@ -244,29 +239,26 @@ private Q_SLOTS:
     void plainHttpBeyondLoopbackWhenAllowed() {
         auto study = newSession();
         study->setAllowsPlainHttp(true);
-        const auto tried = awaitTask(study->signIn(QUrl(QStringLiteral("http://0.0.0.0:1")),
-                                                   QStringLiteral("KQ7-4FD-92X"), {}));
+        const auto tried =
+            awaitTask(study->signIn(QUrl(u"http://0.0.0.0:1"_s), u"KQ7-4FD-92X"_s, {}));
         QVERIFY(!tried);
-        QVERIFY2(tried.error().description.contains(QStringLiteral("Cannot reach")),
+        QVERIFY2(tried.error().description.contains(u"Cannot reach"_s),
                  qPrintable(tried.error().description));
     }
 
     void signingOutForgetsAndSigningInAgainTakesTheNextFreeName() {
-        RememberedAccountSession kitchen(std::make_shared<InMemoryUserDefaults>(),
-                                         std::make_shared<InMemorySecretStore>(),
-                                         QStringLiteral("Kitchen"));
-        QCoro::waitFor(kitchen.restore(m_server->url(), m_token));
+        const auto kitchen = kitchenOn(m_server->url(), m_token);
         auto study = newSession();
         QVERIFY(awaitTask(
-            study->signIn(m_server->url(), awaitTask(kitchen.invite()).value().code, {})));
+            study->signIn(m_server->url(), awaitTask(kitchen->invite()).value().code, {})));
         QVERIFY(awaitTask(study->signOut()));
         QCOMPARE(study->state(), State::SignedOut);
         QVERIFY(!m_defaults->contains(RememberedAccountSession::kServerKey));
         QVERIFY(storedToken(m_server->url()).isEmpty());
         // The old token still holds the name "Study" on the server.
         QVERIFY(awaitTask(
-            study->signIn(m_server->url(), awaitTask(kitchen.invite()).value().code, {})));
-        QCOMPARE(study->account()->deviceName, QStringLiteral("Study (2)"));
+            study->signIn(m_server->url(), awaitTask(kitchen->invite()).value().code, {})));
+        QCOMPARE(study->account()->deviceName, u"Study (2)"_s);
     }
 
     // The device takes another name on the refusal's reasonCode alone: with the code and other
@@ -289,12 +281,11 @@ private Q_SLOTS:
         server.status = 400;
         server.body = answer;
         auto study = newSession();
-        const auto refused = awaitTask(
-            study->signIn(server.url(QStringLiteral("/")), QStringLiteral("KQ7-4FD-92X"), {}));
+        const auto refused = awaitTask(study->signIn(server.url(u"/"_s), u"KQ7-4FD-92X"_s, {}));
         QVERIFY(!refused);
         QCOMPARE(server.requestCount, claims);
         QVERIFY(refused.error().is(AccountSessionErrorCode::CallFailed));
-        QVERIFY2(refused.error().description.contains(QStringLiteral(" refused: ")),
+        QVERIFY2(refused.error().description.contains(u" refused: "_s),
                  qPrintable(refused.error().description));
         QCOMPARE(study->state(), State::SignedOut);
     }
@@ -321,14 +312,14 @@ private Q_SLOTS:
         feed.status = server == QLatin1String("json") ? 404 : 200;
         feed.body = server == QLatin1String("json") ? R"({"error": "no such page"})" : "<html/>";
         const QUrl address = server == QLatin1String("ours") ? m_server->url()
-                             : server.size() == 4            ? feed.url(QStringLiteral("/"))
+                             : server.size() == 4            ? feed.url(u"/"_s)
                                                              : QUrl(server);
         CloudTestClient guesser(m_server->url(), QString());
         for (int i = 0; i < wrongGuessesFirst; ++i)
-            QCOMPARE(guesser.claimPairingCode(QStringLiteral("WRONG%1").arg(i), "x").status, 403);
+            QCOMPARE(guesser.claimPairingCode(u"WRONG%1"_s.arg(i), "x").status, 403);
 
         auto study = newSession();
-        const auto signedIn = awaitTask(study->signIn(address, QStringLiteral("KQ7-4FD-92X"), {}));
+        const auto signedIn = awaitTask(study->signIn(address, u"KQ7-4FD-92X"_s, {}));
         QVERIFY(!signedIn);
         QVERIFY2(signedIn.error().description.contains(text),
                  qPrintable(signedIn.error().description));
@@ -343,21 +334,19 @@ private Q_SLOTS:
         test::LocalHttpFeed setup;
         setup.body = R"({"token": "first-token", "accountName": "home", "deviceName": "Study"})";
         auto study = newSession();
-        QVERIFY(awaitTask(
-            study->createFirstAccount(setup.url(QStringLiteral("/")), QStringLiteral("home"))));
-        QCOMPARE(study->account()->accountName, QStringLiteral("home"));
-        QCOMPARE(storedToken(setup.url(QStringLiteral("/"))), QByteArray("first-token"));
+        QVERIFY(awaitTask(study->createFirstAccount(setup.url(u"/"_s), u"home"_s)));
+        QCOMPARE(study->account()->accountName, u"home"_s);
+        QCOMPARE(storedToken(setup.url(u"/"_s)), QByteArray("first-token"));
 
         setup.status = 403;
         setup.body = R"({"serverErrorCode": "ACCESS_DENIED", "reason": "an account exists"})";
         auto another = std::make_unique<RememberedAccountSession>(
-            std::make_shared<InMemoryUserDefaults>(), m_secrets, QStringLiteral("Attic"));
-        const auto refused = awaitTask(
-            another->createFirstAccount(setup.url(QStringLiteral("/")), QStringLiteral("home")));
+            std::make_shared<InMemoryUserDefaults>(), m_secrets, u"Attic"_s);
+        const auto refused = awaitTask(another->createFirstAccount(setup.url(u"/"_s), u"home"_s));
         QVERIFY(!refused);
-        QVERIFY2(refused.error().description.contains(QStringLiteral("(an account exists)")),
+        QVERIFY2(refused.error().description.contains(u"(an account exists)"_s),
                  qPrintable(refused.error().description));
-        QVERIFY2(refused.error().description.contains(QStringLiteral("sign in with a code")),
+        QVERIFY2(refused.error().description.contains(u"sign in with a code"_s),
                  qPrintable(refused.error().description));
     }
 };

@@ -33,6 +33,20 @@ inline QStringList names(const DeviceList& devices) {
     return out;
 }
 
+inline PlaybackState playing(double at = 30.0) {
+    return {"song-1", at, "Song", "Artist", {}, {}, {}};
+}
+
+/// What the fake's fetchHandoff answers.
+inline Result<std::optional<PlaybackState>> handoff(std::optional<PlaybackState> state) {
+    return Result<std::optional<PlaybackState>>(std::move(state));
+}
+
+/// What the fake's pull fetches answer: the requester's or source's id, or nothing.
+inline Result<std::optional<QString>> id(std::optional<QString> value) {
+    return Result<std::optional<QString>>(std::move(value));
+}
+
 /// A coordinator over fakes, an in-memory roster and a virtual clock.
 struct CoordinatorRig {
     std::shared_ptr<VirtualClock> clock = std::make_shared<VirtualClock>();
@@ -44,6 +58,17 @@ struct CoordinatorRig {
     std::shared_ptr<FakeAccountKeys> accountKeys;
     FakeNearbyDiscovery* nearby = nullptr;
     std::unique_ptr<DeviceHandoffViewModel> coordinator;
+
+    /// The cloud lists `devices` as present and as peers.
+    void listPeers(const DeviceList& devices) {
+        cloud->fetchDefault = devices;
+        cloud->peers = devices;
+    }
+    /// The account's keys are known, held by whom `holding` says.
+    void holdKeys(const KeyHolding& holding) {
+        accountKeys = std::make_shared<FakeAccountKeys>();
+        accountKeys->holding = holding;
+    }
 
     DeviceHandoffViewModel& make(bool startImmediately = false) {
         DeviceHandoffViewModel::Dependencies deps{

@@ -15,19 +15,7 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-PlaybackState playing(double at) {
-    return {u"song-1"_s, at, u"Song"_s, u"Artist"_s, {}, {}, {}};
-}
-
 const QString kRefused = u"Music playback did not start (the player refused it)."_s;
-
-Result<std::optional<PlaybackState>> handoff(std::optional<PlaybackState> state) {
-    return Result<std::optional<PlaybackState>>(std::move(state));
-}
-
-Result<std::optional<QString>> id(std::optional<QString> value) {
-    return Result<std::optional<QString>>(std::move(value));
-}
 
 /// Runs the rig's clock until `task` is done and gives its result.
 bool finish(CoordinatorRig& rig, QCoro::Task<bool> task) {
@@ -139,8 +127,7 @@ private Q_SLOTS:
     void aHandedBackSongContinuesWhereItWouldBeAndSaysWhy() {
         CapturingLogSink log;
         CoordinatorRig rig;
-        rig.cloud->fetchDefault = {device(u"S"_s, u"Study"_s)};
-        rig.cloud->peers = rig.cloud->fetchDefault;
+        rig.listPeers({device(u"S"_s, u"Study"_s)});
         rig.music->nowPlaying = playing(42.0);
         auto& vm = rig.started();
         vm.transfer(vm.devices().first());

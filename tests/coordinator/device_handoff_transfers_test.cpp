@@ -10,10 +10,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-PlaybackState playing(double at = 30.0) {
-    return {u"song-1"_s, at, u"Song"_s, u"Artist"_s, {}, {}, {}};
-}
-
 const QString kPause = u"tell application \"Music\" to pause"_s;
 const QString kPlay = u"tell application \"Music\" to play"_s;
 
@@ -62,9 +58,8 @@ private Q_SLOTS:
     void pushToAnOfflineDeviceIsQueued() {
         CoordinatorRig rig;
         rig.music->nowPlaying = playing();
-        rig.cloud->fetchDefault = {device(u"K"_s, u"Kitchen"_s, DevicePresence::Offline),
-                                   device(u"S"_s, u"Study"_s, DevicePresence::Connecting)};
-        rig.cloud->peers = rig.cloud->fetchDefault;
+        rig.listPeers({device(u"K"_s, u"Kitchen"_s, DevicePresence::Offline),
+                       device(u"S"_s, u"Study"_s, DevicePresence::Connecting)});
         rig.defaults->setBool(rig.roster->favoriteClearedKey, true);
         auto& vm = rig.started();
         QCOMPARE(names(vm.devices()), (QStringList{"Kitchen", "Study"}));
@@ -153,7 +148,7 @@ private Q_SLOTS:
         rig.clock->advance(25s);
         PlaybackState received = playing(12.0);
         received.handoffMessageID = u"M-1"_s;
-        rig.cloud->handoffResults = {Result<std::optional<PlaybackState>>(std::optional(received))};
+        rig.cloud->handoffResults = {handoff(received)};
         auto consumed = vm.consumePendingHandoff();
         QVERIFY(!vm.isPulling());
         rig.clock->advance(100ms);
@@ -181,7 +176,7 @@ private Q_SLOTS:
         CapturingLogSink log;
         CoordinatorRig rig;
         rig.music->nowPlaying = playing();
-        rig.cloud->pullRequestResults = {Result<std::optional<QString>>(std::optional(u"R"_s))};
+        rig.cloud->pullRequestResults = {id(u"R"_s)};
         rig.cloud->latency = {{u"sendHandoff"_s, 1s}};
         auto& vm = rig.make();
         auto answering = vm.respondToPendingPull();
@@ -206,7 +201,7 @@ private Q_SLOTS:
     void pullResponseWithNothingPlayingChangesNothingVisible() {
         CapturingLogSink log;
         CoordinatorRig rig;
-        rig.cloud->pullRequestResults = {Result<std::optional<QString>>(std::optional(u"R"_s))};
+        rig.cloud->pullRequestResults = {id(u"R"_s)};
         auto& vm = rig.make();
         QVERIFY(!awaitTask(vm.respondToPendingPull()));
         QVERIFY(rig.cloud->sentHandoffs.isEmpty());
@@ -223,7 +218,7 @@ private Q_SLOTS:
         CapturingLogSink log;
         CoordinatorRig rig;
         PlaybackState received = playing(42.0);
-        rig.cloud->handoffResults = {Result<std::optional<PlaybackState>>(std::optional(received))};
+        rig.cloud->handoffResults = {handoff(received)};
         auto& vm = rig.make();
         auto consumed = vm.consumePendingHandoff();
         QCOMPARE(vm.activityLabel(), std::optional(u"Resuming playback\u2026"_s));
@@ -250,7 +245,7 @@ private Q_SLOTS:
         CoordinatorRig rig;
         PlaybackState received = playing(42.0);
         received.handoffMessageID = u"MSG-1"_s;
-        rig.cloud->handoffResults = {Result<std::optional<PlaybackState>>(std::optional(received))};
+        rig.cloud->handoffResults = {handoff(received)};
         auto& vm = rig.make();
         auto consumed = vm.consumePendingHandoff();
         QVERIFY(rig.cloud->settledHandoffs.isEmpty()); // taken, not yet played
@@ -265,8 +260,7 @@ private Q_SLOTS:
 
     void failedResumeShowsItsReason() {
         CoordinatorRig rig;
-        rig.cloud->handoffResults = {
-            Result<std::optional<PlaybackState>>(std::optional(playing()))};
+        rig.cloud->handoffResults = {handoff(playing())};
         rig.music->resumeResults = {Status(Error{
             u"MusicAppError"_s, 1, u"Music playback did not start (no route)."_s, {}, {}, {}})};
         auto& vm = rig.make();
@@ -287,8 +281,7 @@ private Q_SLOTS:
         auto& vm = rig.started();
         const int checks = rig.cloud->callCount(u"fetchHandoff"_s);
         QCOMPARE(checks, 1);
-        rig.cloud->handoffResults = {
-            Result<std::optional<PlaybackState>>(std::optional(playing(7.0)))};
+        rig.cloud->handoffResults = {handoff(playing(7.0))};
         rig.clock->advance(2s);
         QCOMPARE(rig.cloud->callCount(u"fetchHandoff"_s), 2);
         QCOMPARE(rig.cloud->callCount(u"fetchPullRequest"_s), 2);
@@ -303,13 +296,11 @@ private Q_SLOTS:
     // with it is refused before anything is paused or written, and says what to do.
     void pushAndPullWithAComputerWithoutTheKeyAreRefusedWithNothingWritten() {
         CoordinatorRig rig;
-        rig.accountKeys = std::make_shared<FakeAccountKeys>();
-        rig.accountKeys->holding = {{u"K"_s, true}, {u"S"_s, false}};
+        rig.holdKeys({{u"K"_s, true}, {u"S"_s, false}});
         rig.music->nowPlaying = playing();
         AppDevice study = device(u"S"_s, u"Study"_s);
         study.nowPlaying = playing(10);
-        rig.cloud->fetchDefault = {device(u"K"_s, u"Kitchen"_s), study};
-        rig.cloud->peers = rig.cloud->fetchDefault;
+        rig.listPeers({device(u"K"_s, u"Kitchen"_s), study});
         rig.defaults->setBool(rig.roster->favoriteClearedKey, true); // listed by name
         auto& vm = rig.started();
         QCOMPARE(vm.unverifiedDevices(), QSet<QString>{u"S"_s});
@@ -367,11 +358,9 @@ private Q_SLOTS:
 
     void aComputerVerifiedSinceTheLastLookIsNotRefused() {
         CoordinatorRig rig;
-        rig.accountKeys = std::make_shared<FakeAccountKeys>();
-        rig.accountKeys->holding = {{u"S"_s, false}};
+        rig.holdKeys({{u"S"_s, false}});
         rig.music->nowPlaying = playing();
-        rig.cloud->fetchDefault = {device(u"S"_s, u"Study"_s)};
-        rig.cloud->peers = rig.cloud->fetchDefault;
+        rig.listPeers({device(u"S"_s, u"Study"_s)});
         auto& vm = rig.started();
         QVERIFY(vm.devices().at(0).isUnverified);
         // Verified a moment ago: the push looks again rather than trust the last pass.
@@ -383,10 +372,8 @@ private Q_SLOTS:
 
     void theKeysAreReadOnlyWhileSomeListedComputerMayLackThem() {
         CoordinatorRig rig;
-        rig.accountKeys = std::make_shared<FakeAccountKeys>();
-        rig.accountKeys->holding = {{u"K"_s, true}, {u"S"_s, false}};
-        rig.cloud->fetchDefault = {device(u"K"_s, u"Kitchen"_s), device(u"S"_s, u"Study"_s)};
-        rig.cloud->peers = rig.cloud->fetchDefault;
+        rig.holdKeys({{u"K"_s, true}, {u"S"_s, false}});
+        rig.listPeers({device(u"K"_s, u"Kitchen"_s), device(u"S"_s, u"Study"_s)});
         rig.defaults->setBool(rig.roster->favoriteClearedKey, true); // listed by name
         auto& vm = rig.started();
         const int reads = rig.accountKeys->reads;
