@@ -6,13 +6,14 @@
 #include <QTest>
 
 using namespace sonavert;
+using namespace Qt::StringLiterals;
 using sonavert::test::device;
 
 namespace {
 
 DeviceList twoDevices() {
-    return {device(QStringLiteral("B1"), QStringLiteral("Den"), DevicePresence::Online),
-            device(QStringLiteral("B2"), QStringLiteral("Kitchen"), DevicePresence::Offline)};
+    return {device(u"B1"_s, u"Den"_s, DevicePresence::Online),
+            device(u"B2"_s, u"Kitchen"_s, DevicePresence::Offline)};
 }
 
 DeviceRowContext context(bool discovering = false) {
@@ -51,11 +52,11 @@ private Q_SLOTS:
                                         QAbstractItemModelTester::FailureReportingMode::QtTest);
         model.update(twoDevices(), context());
         QCOMPARE(model.rowCount(), 2);
-        QCOMPARE(role(model, 0, "name").toString(), QStringLiteral("Den"));
-        QCOMPARE(role(model, 0, "statusText").toString(), QStringLiteral("Available"));
-        QCOMPARE(role(model, 0, "dotKind").toString(), QStringLiteral("green"));
-        QCOMPARE(role(model, 1, "statusText").toString(), QStringLiteral("Offline \u00b7 2m ago"));
-        QCOMPARE(role(model, 1, "dotKind").toString(), QStringLiteral("grey"));
+        QCOMPARE(role(model, 0, "name").toString(), u"Den"_s);
+        QCOMPARE(role(model, 0, "statusText").toString(), u"Available"_s);
+        QCOMPARE(role(model, 0, "dotKind").toString(), u"green"_s);
+        QCOMPARE(role(model, 1, "statusText").toString(), u"Offline \u00b7 2m ago"_s);
+        QCOMPARE(role(model, 1, "dotKind").toString(), u"grey"_s);
         QCOMPARE(role(model, 1, "isNameDimmed").toBool(), true);
         QCOMPARE(role(model, 1, "showsPush").toBool(), true);
         QCOMPARE(role(model, 0, "list").value<DeviceListModel*>(), &model);
@@ -71,11 +72,11 @@ private Q_SLOTS:
         model.update(later, context());
         QCOMPARE(reset.count(), 0);
         QCOMPARE(changed.count(), 1);
-        QCOMPARE(role(model, 1, "statusText").toString(), QStringLiteral("Available"));
+        QCOMPARE(role(model, 1, "statusText").toString(), u"Available"_s);
         // Another order is another list.
         model.update({later[1], later[0]}, context());
         QCOMPARE(reset.count(), 1);
-        QCOMPARE(role(model, 0, "name").toString(), QStringLiteral("Kitchen"));
+        QCOMPARE(role(model, 0, "name").toString(), u"Kitchen"_s);
     }
 
     void actionsReachTheirCallbacksWithTheDeviceId() {
@@ -88,11 +89,11 @@ private Q_SLOTS:
         DeviceListModel model(actions);
         model.update(twoDevices(), context());
         QVERIFY(model.canRemove());
-        QCOMPARE(role(model, 0, "removeText").toString(), QStringLiteral("Remove Den"));
-        model.transfer(QStringLiteral("B1"));
-        model.pull(QStringLiteral("B2"));
-        model.toggleFavorite(QStringLiteral("B1"));
-        model.forget(QStringLiteral("B2"));
+        QCOMPARE(role(model, 0, "removeText").toString(), u"Remove Den"_s);
+        model.transfer(u"B1"_s);
+        model.pull(u"B2"_s);
+        model.toggleFavorite(u"B1"_s);
+        model.forget(u"B2"_s);
         QCOMPARE(calls, (QStringList{"push B1", "pull B2", "favorite B1", "forget B2"}));
     }
 
@@ -104,7 +105,7 @@ private Q_SLOTS:
         QVERIFY(!model.canRemove());
         QCOMPARE(role(model, 0, "canRemove").toBool(), false);
         QCOMPARE(role(model, 0, "removeText").toString(), QString());
-        model.forget(QStringLiteral("B1")); // nothing to call, nothing breaks
+        model.forget(u"B1"_s); // nothing to call, nothing breaks
     }
 
     void waveformHeightsAnnounceOnlyRealChanges() {

@@ -8,6 +8,7 @@
 #include <QTest>
 
 using namespace sonavert;
+using namespace Qt::StringLiterals;
 using namespace sonavert::test;
 using Phase = KeysBridge::Phase;
 
@@ -28,23 +29,22 @@ private Q_SLOTS:
 
         kitchen.open();
         QVERIFY(rig.runUntil([&] { return !kitchen.candidates().isEmpty(); }));
-        QCOMPARE(kitchen.candidates(), QStringList{QStringLiteral("Study")});
+        QCOMPARE(kitchen.candidates(), QStringList{u"Study"_s});
         QCOMPARE(kitchen.phase(), Phase::Choosing);
-        kitchen.choose(QStringLiteral("Attic")); // not offered: nothing happens
+        kitchen.choose(u"Attic"_s); // not offered: nothing happens
         QCOMPARE(kitchen.phase(), Phase::Choosing);
-        kitchen.choose(QStringLiteral("Study"));
+        kitchen.choose(u"Study"_s);
         QCOMPARE(kitchen.phase(), Phase::Waiting);
-        QVERIFY(kitchen.message().contains(QStringLiteral("Study")));
+        QVERIFY(kitchen.message().contains(u"Study"_s));
 
         // Study's dialog opens by itself and reaches the same code.
         QVERIFY(rig.runUntil([&] {
             return kitchen.phase() == Phase::Comparing && study.phase() == Phase::Comparing;
         }));
         QVERIFY(study.isOpen() && study.isIncoming());
-        QCOMPARE(study.otherName(), QStringLiteral("Kitchen"));
+        QCOMPARE(study.otherName(), u"Kitchen"_s);
         QCOMPARE(study.code(), kitchen.code());
-        QVERIFY(
-            QRegularExpression(QStringLiteral("^\\d{3} \\d{3}$")).match(study.code()).hasMatch());
+        QVERIFY(QRegularExpression(u"^\\d{3} \\d{3}$"_s).match(study.code()).hasMatch());
 
         kitchen.confirmMatch();
         QVERIFY(rig.runUntil([&] { return kitchen.phase() == Phase::Done; }));
@@ -58,7 +58,7 @@ private Q_SLOTS:
         // With every computer verified, the list says so.
         kitchen.close();
         kitchen.open();
-        QVERIFY(rig.runUntil([&] { return kitchen.message().contains(QStringLiteral("Every")); }));
+        QVERIFY(rig.runUntil([&] { return kitchen.message().contains(u"Every"_s); }));
         QVERIFY(kitchen.candidates().isEmpty());
     }
 
@@ -70,21 +70,21 @@ private Q_SLOTS:
             KeysBridge study(&rig.study->keys);
             kitchen.open();
             QVERIFY(rig.runUntil([&] { return !kitchen.candidates().isEmpty(); }));
-            kitchen.choose(QStringLiteral("Study"));
+            kitchen.choose(u"Study"_s);
             QVERIFY(rig.runUntil([&] {
                 return kitchen.phase() == Phase::Comparing && study.phase() == Phase::Comparing;
             }));
             if (isKitchenSaying) {
                 kitchen.reportMismatch();
                 QVERIFY(rig.runUntil([&] { return kitchen.phase() == Phase::Failed; }));
-                QVERIFY(kitchen.message().contains(QStringLiteral("nothing was shared")));
+                QVERIFY(kitchen.message().contains(u"nothing was shared"_s));
                 // Study's side learns that the exchange ended.
                 QVERIFY(rig.runUntil([&] { return study.phase() == Phase::Failed; }));
             } else {
                 kitchen.confirmMatch();
                 study.reportMismatch();
                 QVERIFY(rig.runUntil([&] { return study.phase() == Phase::Failed; }));
-                QVERIFY(study.message().contains(QStringLiteral("nothing was shared")));
+                QVERIFY(study.message().contains(u"nothing was shared"_s));
             }
             rig.clock->advance(20s);
             QVERIFY(study.lacksKey());

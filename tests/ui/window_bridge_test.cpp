@@ -50,8 +50,7 @@ private Q_SLOTS:
     }
 
     void restartWithTheFlagsSetGoesStraightToTheMainContent() {
-        WindowRig rig;
-        rig.markSetUpDone();
+        WindowRig rig(kSetUpDone);
         auto& bridge = rig.makeBridge();
         QCOMPARE(bridge.screen(), WindowBridge::Screen::Main);
         QCOMPARE(bridge.sheet(), WindowBridge::Sheet::NoSheet);
@@ -59,8 +58,7 @@ private Q_SLOTS:
     }
 
     void musicQuestionIsAskedOnlyWhileUnanswered() {
-        WindowRig rig;
-        rig.markSetUpDone();
+        WindowRig rig(kSetUpDone);
         rig.defaults().setBool(ConsentingMusicCatalog::kAllowedKey, false);
         QCOMPARE(rig.makeBridge().sheet(), WindowBridge::Sheet::NoSheet);
         rig.defaults().removeObject(ConsentingMusicCatalog::kAllowedKey);
@@ -73,8 +71,7 @@ private Q_SLOTS:
     }
 
     void withoutAnInstallerThereIsNoReceiverBannerOrSheet() {
-        WindowRig rig;
-        rig.markSetUpDone();
+        WindowRig rig(kSetUpDone);
         rig.defaults().removeObject(receiver_shortcut::kDonatedKey);
         auto& bridge = rig.showBridge(/*withInstaller=*/false);
         QCOMPARE(bridge.sheet(), WindowBridge::Sheet::NoSheet);
@@ -97,8 +94,7 @@ private Q_SLOTS:
         QFETCH(QByteArray, output);
         QFETCH(bool, fails);
         QFETCH(bool, missing);
-        WindowRig rig;
-        rig.markSetUpDone();
+        WindowRig rig(kSetUpDone);
         rig.shortcuts.listOutput = output;
         if (fails)
             rig.shortcuts.launchFailure = Error{u"Process"_s, 2, u"no tool"_s, {}, {}, {}};
@@ -107,9 +103,8 @@ private Q_SLOTS:
         QCOMPARE(bridge.mainSections().contains(u"receiver"_s), missing);
     }
 
-    void bannersKeepTheirOrder() {
-        WindowRig rig;
-        rig.markSetUpDone();
+    void bannersKeepTheirOrderWhileATransferHoldsTheRow() {
+        WindowRig rig(kSetUpDone);
         rig.shortcuts.listOutput = QByteArrayLiteral("Other\n");
         rig.coordinatorRig.music->nowPlaying = teardrop();
         auto& bridge = rig.makeBridge();
@@ -119,9 +114,14 @@ private Q_SLOTS:
             rig.cloud().fetchResults.push_back(
                 FakeHandoffService::cloudError(clouddb::CloudErrorCode::NetworkFailure, u"down"_s));
         rig.showWithDevices({device(u"D1"_s, u"Den"_s)}, /*stopLoops=*/true);
-        // A transfer that hangs shows the activity row; an earlier error stays until replaced.
+        const auto row = [&] { return bridge.devices()->presentationAt(0); };
+        QVERIFY(row().areButtonsEnabled);
+        // A transfer that hangs shows the activity row and holds the row's buttons; an earlier
+        // error stays until replaced.
         bridge.transfer(u"D1"_s);
         rig.settle();
+        QVERIFY(rig.coordinator().isTransferring());
+        QVERIFY(!row().areButtonsEnabled && row().isPushBusy);
         rig.coordinator().setTransferError(u"Den did not answer."_s);
         bridge.setSuccessorChannel(u"the Debian package"_s);
         QCOMPARE(bridge.mainSections(),
@@ -129,13 +129,14 @@ private Q_SLOTS:
                               "transferError", "sync", "devices", "footer"}));
         QCOMPARE(bridge.activityLabel(), u"Sending to Den\u2026"_s);
         QCOMPARE(bridge.transferError(), u"Den did not answer."_s);
+        rig.clock().advance(61s);
+        QVERIFY(row().areButtonsEnabled);
     }
 
     // Shown only while the feed marks the channel discontinued, naming where to go; closed,
     // it stays closed after a restart whatever the feed says.
     void discontinuedBannerFollowsTheFeedUntilClosed() {
-        WindowRig rig;
-        rig.markSetUpDone();
+        WindowRig rig(kSetUpDone);
         auto& bridge = rig.makeBridge();
         QSignalSpy changed(&bridge, &WindowBridge::bannersChanged);
         QVERIFY(!bridge.showDiscontinuedBanner());
@@ -157,13 +158,16 @@ private Q_SLOTS:
     }
 
     void nowPlayingFollowsTheCurrentStateAndGatesPush() {
-        WindowRig rig;
-        rig.markSetUpDone();
+        WindowRig rig(kSetUpDone);
         auto& bridge = rig.makeBridge();
         rig.showWithDevices({device(u"D1"_s, u"Den"_s)}, /*stopLoops=*/true);
         QVERIFY(!bridge.canPush());
         QVERIFY(!bridge.mainSections().contains(u"nowPlaying"_s));
         QVERIFY(!bridge.devices()->presentationAt(0).showsPush);
+        bridge.transfer(u"D1"_s);
+        rig.settle();
+        QVERIFY(!rig.coordinator().isTransferring());
+        QCOMPARE(rig.cloud().callCount(u"sendHandoff"_s), 0);
 
         rig.coordinatorRig.music->nowPlaying = teardrop(u"Mezzanine"_s);
         rig.coordinator().start();
@@ -191,8 +195,7 @@ private Q_SLOTS:
     }
 
     void offlineTextsStayCurrentWhileTheWindowIsShown() {
-        WindowRig rig;
-        rig.markSetUpDone();
+        WindowRig rig(kSetUpDone);
         auto& bridge = rig.makeBridge();
         AppDevice attic = device(kOfflineID, u"Attic"_s, DevicePresence::Offline);
         attic.lastSeen = rig.clock().now().addSeconds(-59);
@@ -214,8 +217,7 @@ private Q_SLOTS:
     }
 
     void waveformMovesOnlyWhileShownWithAnimationsOn() {
-        WindowRig rig;
-        rig.markSetUpDone();
+        WindowRig rig(kSetUpDone);
         auto& bridge = rig.makeBridge();
         AppDevice studio = device(u"D1"_s, u"Studio"_s);
         studio.nowPlaying = teardrop();
@@ -240,23 +242,6 @@ private Q_SLOTS:
         rig.clock().advance(1s);
         QCOMPARE(list->waveformHeights(), (QList<qreal>{5, 11, 8, 6}));
         QVERIFY(!bridge.animationsRunning());
-    }
-
-    void listFlagsReachTheRows() {
-        WindowRig rig;
-        rig.markSetUpDone();
-        rig.coordinatorRig.music->nowPlaying = teardrop();
-        auto& bridge = rig.makeBridge();
-        rig.cloud().latency[u"sendHandoff"_s] = 60s;
-        rig.showWithDevices({device(u"D1"_s, u"Den"_s)}, /*stopLoops=*/true);
-        QVERIFY(bridge.devices()->presentationAt(0).areButtonsEnabled);
-        bridge.transfer(u"D1"_s);
-        rig.settle();
-        QVERIFY(rig.coordinator().isTransferring());
-        QVERIFY(!bridge.devices()->presentationAt(0).areButtonsEnabled);
-        QVERIFY(bridge.devices()->presentationAt(0).isPushBusy);
-        rig.clock().advance(61s);
-        QVERIFY(bridge.devices()->presentationAt(0).areButtonsEnabled);
     }
 };
 

@@ -25,6 +25,10 @@ inline PlaybackState teardrop(std::optional<QString> album = std::nullopt) {
             {}};
 }
 
+/// Makes a WindowRig for a user who has been through the first start.
+inline constexpr struct SetUpDone {
+} kSetUpDone;
+
 /// A window bridge over a coordinator on fakes, a Shortcuts tool the test answers for, and
 /// recorded desktop actions, all on one virtual clock.
 struct WindowRig {
@@ -55,6 +59,11 @@ struct WindowRig {
             },
             links, *coordinatorRig.defaults,
             [this](const QString& line) { developerLines << line; }, &shortcuts);
+    }
+
+    explicit WindowRig(SetUpDone)
+        : WindowRig() {
+        markSetUpDone();
     }
 
     ~WindowRig() {

@@ -2,53 +2,36 @@ import QtQuick
 import Sonavert.Ui
 
 Item {
-    id: host
     width: 480
     height: 640
 
     ViewTestCase {
         name: "ContentView"
 
-        Component {
-            id: contentView
-            ContentView {
-                width: 360
-                height: 520
-            }
+        // The welcome screen alone, then the main content; the switch is stored only on leaving.
+        function test_firstStartShowsOnlyTheWelcomeScreen_data() {
+            return [{ tag: "switch off", hide: false }, { tag: "switch on", hide: true }];
         }
-
-        function makeContent(scene) {
-            const bridge = harness.load(scene);
-            const view = createTemporaryObject(contentView, host, { bridge: bridge });
-            verify(view);
-            waitForRendering(view);
-            return view;
-        }
-
-        function test_firstStartShowsOnlyTheWelcomeScreen() {
-            const view = makeContent("welcome");
+        function test_firstStartShowsOnlyTheWelcomeScreen(data) {
+            const view = content("welcome");
             verify(shown(find(view, "welcomeScreen")));
             verify(!find(view, "mainContent").visible);
+            const toggle = find(view, "dontShowAgainSwitch");
+            compare(toggle.text, "Don't show this again");
+            if (data.hide)
+                mouseClick(toggle);
+            compare(view.bridge.dontShowWelcomeAgain, data.hide);
+            verify(!harness.hasStored("Tessary.hideWelcome"));
             mouseClick(find(view, "getStartedButton"));
             verify(!find(view, "welcomeScreen").visible);
             verify(shown(find(view, "mainContent")));
             verify(!find(view, "discontinuedBanner").visible);
-            verify(!harness.hasStored("Tessary.hideWelcome"));
-        }
-
-        function test_theSwitchIsRememberedOnGetStarted() {
-            const view = makeContent("welcome");
-            const toggle = find(view, "dontShowAgainSwitch");
-            compare(toggle.text, "Don't show this again");
-            mouseClick(toggle);
-            verify(view.bridge.dontShowWelcomeAgain);
-            verify(!harness.hasStored("Tessary.hideWelcome"));
-            mouseClick(find(view, "getStartedButton"));
-            verify(harness.storedFlag("Tessary.hideWelcome"));
+            compare(harness.hasStored("Tessary.hideWelcome"), data.hide);
+            compare(harness.storedFlag("Tessary.hideWelcome"), data.hide);
         }
 
         function test_bannersStackInTheirOrder() {
-            const view = makeContent("transferring");
+            const view = content("transferring");
             harness.setTransferError("Den did not answer.");
             waitForRendering(view);
             const order = ["title", "nowPlaying", "activityRow", "transferErrorBanner", "deviceList", "footer"]
@@ -64,7 +47,7 @@ Item {
         }
 
         function test_receiverAndStoreBannersAndTheirControls() {
-            const view = makeContent("nothing-found");
+            const view = content("nothing-found");
             harness.setShown(true);
             const receiver = find(view, "receiverBanner");
             const store = find(view, "discontinuedBanner");
@@ -86,7 +69,7 @@ Item {
         }
 
         function test_syncBannerHasItsFixedTexts() {
-            const view = makeContent("errors");
+            const view = content("errors");
             const sync = find(view, "syncBanner");
             verify(shown(sync));
             compare(sync.Accessible.name, "Device sync unavailable, Sonavert will retry automatically.");
@@ -94,7 +77,7 @@ Item {
         }
 
         function test_footerCommandsAndQuitShortcut() {
-            const view = makeContent("devices");
+            const view = content("devices");
             mouseClick(find(view, "checkForUpdatesButton"));
             compare(harness.updateChecks(), 1);
             compare(find(view, "quitButton").text, "Quit Sonavert");
@@ -111,7 +94,7 @@ Item {
         }
 
         function test_sheetsOpenOverTheMainContentOnly() {
-            const view = makeContent("onboarding");
+            const view = content("onboarding");
             const sheet = find(view, "sheetWindow");
             verify(!sheet.visible);
             harness.setShown(true);

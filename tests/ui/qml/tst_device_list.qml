@@ -3,7 +3,6 @@ import Sonavert.Ui
 
 // The views are made inside a shown item: a test case itself is never visible.
 Item {
-    id: host
     width: 480
     height: 640
 
@@ -18,18 +17,11 @@ Item {
             }
         }
 
-        function makeList(scene) {
-            const list = createTemporaryObject(listView, host, { bridge: harness.load(scene) });
-            verify(list);
-            waitForRendering(list);
-            return list;
-        }
-
         function test_searchingAndNothingFound() {
-            let list = makeList("searching");
+            let list = make(listView, "searching");
             verify(shown(find(list, "lookingForDevices")));
             verify(!shown(find(list, "noDevicesFound")));
-            list = makeList("nothing-found");
+            list = make(listView, "nothing-found");
             const empty = find(list, "noDevicesFound");
             verify(shown(empty));
             compare(empty.title, "No Devices Found");
@@ -52,7 +44,7 @@ Item {
         }
 
         function test_rowsShowStatusAndAccessibility() {
-            const list = makeList("devices");
+            const list = make(listView, "devices");
             const studio = find(list, "deviceRow_Studio");
             verify(shown(studio));
             compare(studio.Accessible.name, "favorite, Studio, Available, playing Windowlicker by Aphex Twin");
@@ -81,14 +73,14 @@ Item {
         }
 
         function test_nothingPlayingHereMeansNoPushButtons() {
-            const list = makeList("nothing-playing");
+            const list = make(listView, "nothing-playing");
             for (const name of ["Studio", "Kitchen", "Laptop", "Attic", "Den"])
                 verify(!find(find(list, "deviceRow_" + name), "pushButton").visible, name);
             verify(shown(find(find(list, "deviceRow_Studio"), "pullButton")));
         }
 
         function test_aRunningPushDisablesButtonsAndSpinsOnlyPush() {
-            const list = makeList("transferring");
+            const list = make(listView, "transferring");
             const studio = find(list, "deviceRow_Studio");
             const push = find(studio, "pushButton");
             const pull = find(studio, "pullButton");
@@ -99,7 +91,7 @@ Item {
         }
 
         function test_hoverButtonsFavouriteAndRemove() {
-            const list = makeList("devices");
+            const list = make(listView, "devices");
             const kitchen = find(list, "deviceRow_Kitchen");
             const actions = find(kitchen, "hoverActions");
             compare(actions.opacity, 0);
@@ -122,7 +114,7 @@ Item {
         }
 
         function test_contextMenuOffersFavouriteAndRemove() {
-            const list = makeList("devices");
+            const list = make(listView, "devices");
             const den = find(list, "deviceRow_Den");
             const menu = find(den, "contextMenu");
             mouseClick(den, 80, den.height / 2, Qt.RightButton);
@@ -136,7 +128,7 @@ Item {
         }
 
         function test_swipeUncoversTheRowsActions() {
-            const list = makeList("devices");
+            const list = make(listView, "devices");
             const kitchen = find(list, "deviceRow_Kitchen");
             verify(!find(kitchen, "swipeActions").visible);
             mouseDrag(find(kitchen, "rowFace"), kitchen.width - 40, kitchen.height / 2, -130, 0);
@@ -164,8 +156,7 @@ Item {
         }
 
         function test_withoutForgetNoRemoveAnywhere() {
-            const list = createTemporaryObject(bareList, host, { model: harness.listWithoutForget() });
-            waitForRendering(list);
+            const list = show(bareList, { model: harness.listWithoutForget() });
             const kitchen = find(list, "deviceRow_Kitchen");
             verify(kitchen);
             mouseMove(kitchen, 60, kitchen.height / 2);
@@ -182,9 +173,7 @@ Item {
         }
 
         function test_reducedMotionShowsTheStillWaveform() {
-            const bridge = harness.load("devices");
-            const list = createTemporaryObject(listView, host, { bridge: bridge });
-            waitForRendering(list);
+            const list = make(listView, "devices");
             const studio = find(list, "deviceRow_Studio");
             const heights = () => [0, 1, 2, 3].map(i => find(studio, "waveformBar" + i).height);
             harness.setShown(true);

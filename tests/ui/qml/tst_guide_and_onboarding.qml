@@ -2,7 +2,6 @@ import QtQuick
 import Sonavert.Ui
 
 Item {
-    id: host
     width: 520
     height: 700
 
@@ -14,13 +13,6 @@ Item {
         Component { id: onboardingView; TessaryReceiverOnboardingView {} }
         Component { id: consentView; MusicConsentView {} }
         Component { id: nowPlayingView; NowPlayingView { width: 328 } }
-
-        function make(component, scene) {
-            const view = createTemporaryObject(component, host, { bridge: harness.load(scene) });
-            verify(view);
-            waitForRendering(view);
-            return view;
-        }
 
         function texts(root) {
             let out = [];

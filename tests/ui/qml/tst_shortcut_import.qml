@@ -2,7 +2,6 @@ import QtQuick
 import Sonavert.Ui
 
 Item {
-    id: host
     width: 480
     height: 240
 
@@ -17,10 +16,8 @@ Item {
         function makeDialog(dark) {
             const prompt = harness.importPrompt("SonavertReceiver",
                 "/usr/share/sonavert/SonavertReceiver.shortcut", dark);
-            const view = createTemporaryObject(dialog, host, { prompt: prompt });
-            verify(view);
+            const view = show(dialog, { prompt: prompt });
             view.forceActiveFocus();
-            waitForRendering(view);
             return view;
         }
 

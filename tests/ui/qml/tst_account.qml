@@ -1,37 +1,20 @@
 import QtQuick
 import Sonavert.Ui
 
+// Signing in, inviting another computer and verifying it, light and dark.
 Item {
-    id: host
     width: 480
     height: 640
 
     ViewTestCase {
-        name: "SignInAndInvite"
-
-        Component {
-            id: contentView
-            ContentView {
-                width: 360
-                height: 520
-            }
-        }
-
-        function makeContent(scene, dark) {
-            const bridge = harness.load(scene);
-            harness.setDark(dark);
-            const view = createTemporaryObject(contentView, host, { bridge: bridge });
-            verify(view);
-            waitForRendering(view);
-            return view;
-        }
+        name: "Account"
 
         function init_data() {
             return [{ tag: "light", dark: false }, { tag: "dark", dark: true }];
         }
 
         function test_signInPicksAServerAndClaimsTheCode(data) {
-            const view = makeContent("sign-in", data.dark);
+            const view = content("sign-in", data.dark);
             verify(shown(find(view, "signInScreen")));
             verify(!find(view, "mainContent").visible);
             verify(shown(find(view, "serverRow_Home Server")));
@@ -69,7 +52,7 @@ Item {
         }
 
         function test_aFailedClaimShowsItsReason(data) {
-            const view = makeContent("sign-in-error", data.dark);
+            const view = content("sign-in-error", data.dark);
             const error = find(view, "signInError");
             verify(shown(error));
             verify(error.y > find(view, "codeField").y);
@@ -80,7 +63,7 @@ Item {
         }
 
         function test_inviteShowsTheCodeAndCountsDown(data) {
-            const view = makeContent("invite", data.dark);
+            const view = content("invite", data.dark);
             const dialog = find(view, "inviteWindow");
             verify(dialog.visible);
             const invite = find(view, "inviteView");
@@ -113,7 +96,7 @@ Item {
         // Sharing this computer's music is the account menu's setting: on at first, off and on
         // again from the menu, and the entry says which.
         function test_theAccountMenuTurnsMusicSharingOffAndOn(data) {
-            const view = makeContent("invite", data.dark);
+            const view = content("invite", data.dark);
             mouseClick(find(find(view, "inviteView"), "inviteDoneButton"));
             const button = find(view, "accountButton");
             const menu = find(button, "accountMenu");
@@ -133,7 +116,7 @@ Item {
         }
 
         function test_signOutAsksInTheWindow(data) {
-            const view = makeContent("invite", data.dark);
+            const view = content("invite", data.dark);
             mouseClick(find(find(view, "inviteView"), "inviteDoneButton"));
             view.bridge.askToSignOut();
             const confirmation = find(view, "signOutConfirmation");
@@ -146,6 +129,64 @@ Item {
             mouseClick(find(confirmation.contentItem, "confirmSignOutButton"));
             tryVerify(() => shown(find(view, "signInScreen")));
             verify(harness.accountCalls().indexOf("signOut") >= 0);
+        }
+
+        function test_aComputerWithoutTheKeySaysSo(data) {
+            const view = content("key-locked", data.dark);
+            const banner = find(view, "keyBanner");
+            verify(shown(banner));
+            compare(banner.title, "Playback Locked on This Computer");
+            verify(banner.text.indexOf("Verify Another Computer") >= 0);
+            verify(!find(view, "verifyWindow").visible);
+        }
+
+        function test_verifyingShowsTheCodeAndAsksAboutIt(data) {
+            const view = content("verify", data.dark);
+            verify(!find(view, "keyBanner").visible);
+            const dialog = find(view, "verifyWindow");
+            verify(dialog.visible);
+            const verifyView = find(view, "verifyView");
+            const code = find(verifyView, "verifyCode");
+            verify(code.visible);
+            verify(/^\d{3} \d{3}$/.test(code.text));
+            compare(find(verifyView, "verifyQuestion").text, "Does Study show the same code?");
+            verify(find(verifyView, "codesMatchButton").visible);
+            verify(find(verifyView, "codesDifferButton").visible);
+            verify(!find(verifyView, "verifyDoneButton").visible);
+
+            // They differ: nothing is shared, and the dialog says so.
+            mouseClick(find(verifyView, "codesDifferButton"));
+            verify(!find(verifyView, "codesMatchButton").visible);
+            harness.advanceKeys(5000);
+            tryCompare(find(verifyView, "verifyMessage"), "visible", true);
+            verify(find(verifyView, "verifyMessage").text.indexOf("nothing was shared") >= 0);
+            verify(!harness.studyHoldsKey());
+            mouseClick(find(verifyView, "verifyDoneButton"));
+            verify(!dialog.visible);
+        }
+
+        function test_aComputerWithoutTheKeyIsListedWithItsVerification(data) {
+            const view = content("unverified", data.dark);
+            const study = find(view, "deviceRow_Study");
+            verify(study);
+            compare(find(study, "statusLine").text, "Not verified yet");
+            verify(find(study, "verifyButton").visible);
+            verify(!find(study, "pushButton").visible);
+            verify(!find(study, "pullButton").visible);
+            // The others keep their push.
+            verify(find(find(view, "deviceRow_Kitchen"), "pushButton").visible);
+            mouseClick(find(study, "verifyButton"));
+            tryCompare(find(view, "verifyWindow"), "visible", true);
+        }
+
+        function test_theInvitationTurnsIntoTheVerificationOfTheNewComputer(data) {
+            const view = content("joining", data.dark);
+            verify(!find(view, "inviteWindow").visible);
+            verify(find(view, "verifyWindow").visible);
+            const verifyView = find(view, "verifyView");
+            verify(find(verifyView, "verifyExplanation").text.indexOf("Study signed in with your code") === 0);
+            verify(find(verifyView, "codesMatchButton").visible);
+            verify(/^\d{3} \d{3}$/.test(find(verifyView, "verifyCode").text));
         }
     }
 }
