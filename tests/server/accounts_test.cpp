@@ -31,8 +31,7 @@ private Q_SLOTS:
         for (const QString& token : {QString(), u"made-up-token"_s}) {
             CloudTestClient client(m_server->url(), token);
             const auto reply = client.call("account/status", {});
-            QCOMPARE(reply.status, 401);
-            QCOMPARE(reply.errorCode(), u"AUTHENTICATION_REQUIRED"_s);
+            QCOMPARE(reply.refusal(), u"401 AUTHENTICATION_REQUIRED"_s);
             QCOMPARE(reply.body.value("ckErrorCode").toInt(), 9);
             QCOMPARE(client.modifyRecords({wire::replace("r", "Peer", {})}).status, 401);
         }
@@ -111,25 +110,17 @@ private Q_SLOTS:
                             "shared-name");
         alice.modifyRecords({wire::replace("secret", "Peer", {{"a", wire::intField(1)}})});
 
-        // Read, list and change: the zone does not exist for bob, the default zone is his own.
-        // Subscriptions and push channels are isolated in the conformance suite.
+        // The zone does not exist for bob, alice's token means nothing in his default zone, and
+        // his delete leaves her record. Reading, listing and writing records, subscriptions and
+        // push channels are isolated in the conformance suite.
         QCOMPARE(bob.lookup({"secret"}, {}, "shared-name").errorCode(), u"ZONE_NOT_FOUND"_s);
-        QCOMPARE(bob.lookup({"secret"}).item("records", 0).value("serverErrorCode").toString(),
-                 u"NOT_FOUND"_s);
-        QCOMPARE(bob.changes("_defaultZone").item("zones", 0).value("records").toArray().size(), 0);
         const QString aliceToken =
             alice.changes("_defaultZone").item("zones", 0).value("syncToken").toString();
-        QCOMPARE(bob.changes("_defaultZone", aliceToken)
-                     .item("zones", 0)
-                     .value("serverErrorCode")
-                     .toString(),
+        QCOMPARE(errorOf(bob.changes("_defaultZone", aliceToken).item("zones", 0)),
                  u"CHANGE_TOKEN_EXPIRED"_s);
         bob.modifyRecords({wire::deletion("secret")});
-        bob.modifyRecords({wire::replace("mine", "Peer", {})});
         QCOMPARE(alice.lookup({"secret"}).item("records", 0).value("recordName").toString(),
                  u"secret"_s);
-        QCOMPARE(alice.lookup({"mine"}).item("records", 0).value("serverErrorCode").toString(),
-                 u"NOT_FOUND"_s);
     }
 
     void commandLineManagesAccountsAndZones() {
@@ -144,8 +135,7 @@ private Q_SLOTS:
         QCOMPARE(runCommand({"zone", "delete", "--account", "erin", "--zone", "presence",
                              "--container", "iCloud.test.container", "--by-user"}),
                  0);
-        QCOMPARE(erin.changes("presence").item("zones", 0).value("serverErrorCode").toString(),
-                 u"USER_DELETED_ZONE"_s);
+        QCOMPARE(errorOf(erin.changes("presence").item("zones", 0)), u"USER_DELETED_ZONE"_s);
         QCOMPARE(runCommand({"token", "revoke", "--account", "erin", "--token", token}), 0);
         // Another process revoked it: the server reads that within its half-second sweep, with
         // no push channel open that would need it.

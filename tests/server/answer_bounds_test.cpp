@@ -20,8 +20,15 @@ QJsonArray repeated(const QJsonObject& item, int times) {
     return items;
 }
 
-QJsonObject handoffFilter() {
-    return {{u"targetDeviceID"_s, wire::stringField(u"A"_s)}};
+// Creates a handoff subscription through `client`; gives the answer's item for it.
+QJsonObject createSubscription(CloudTestClient& client, const QString& id) {
+    const QJsonObject filter{{u"targetDeviceID"_s, wire::stringField(u"A"_s)}};
+    return client.modifySubscriptions(u"create"_s, wire::subscription(id, u"Handoff"_s, filter))
+        .item("subscriptions", 0);
+}
+
+QString idOf(const QJsonObject& item) {
+    return item.value(u"subscriptionID"_s).toString();
 }
 
 } // namespace
@@ -36,11 +43,6 @@ private:
         sonavert::cloud::ServerConfig config;
         config.service = options;
         ServerTestCase::start(config);
-    }
-    void saveBig(const QString& name, qsizetype bytes) {
-        const auto saved = m_client->modifyRecords(
-            {wire::replace(name, u"Blob"_s, {{u"a"_s, wire::stringField(QString(bytes, u'x'))}})});
-        QCOMPARE(saved.status, 200);
     }
 
 private Q_SLOTS:
@@ -67,11 +69,10 @@ private Q_SLOTS:
         QFETCH(QString, operation);
         QFETCH(QJsonObject, body);
         CHECKED(start());
-        CHECKED(saveBig(u"big"_s, 900 * 1024));
+        CHECKED(saveBlob(u"big"_s, 900 * 1024));
         const qint64 before = residentBytes();
         const auto refused = m_client->call(operation, body);
-        QCOMPARE(refused.status, 400);
-        QCOMPARE(refused.errorCode(), u"BAD_REQUEST"_s);
+        QCOMPARE(refused.refusal(), u"400 BAD_REQUEST"_s);
         QVERIFY(grewLessThan(before, (qint64{32} << 20)));
         CHECKED(otherAccountIsServed());
         // Different names are still answered in full.
@@ -87,7 +88,7 @@ private Q_SLOTS:
         QStringList names;
         for (int i = 0; i < 12; ++i) {
             names.append(u"big-%1"_s.arg(i));
-            CHECKED(saveBig(names.last(), 100 * 1024));
+            CHECKED(saveBlob(names.last(), 100 * 1024));
         }
         // A lookup answers records until the bound, and says which ones it left out.
         const auto looked = m_client->lookup(names);
@@ -125,13 +126,8 @@ private Q_SLOTS:
         CHECKED(start(options));
         const QStringList zones{u"z0"_s, u"z1"_s, u"z2"_s, u"z3"_s};
         QCOMPARE(m_client->modifyZones(u"create"_s, zones).status, 200);
-        for (const QString& zone : zones) {
-            const auto saved = m_client->modifyRecords(
-                {wire::replace(u"r"_s, u"Blob"_s,
-                               {{u"a"_s, wire::stringField(QString(200 * 1024, u'x'))}})},
-                zone);
-            QCOMPARE(saved.status, 200);
-        }
+        for (const QString& zone : zones)
+            CHECKED(saveBlob(u"r"_s, 200 * 1024, zone));
         QJsonArray requests;
         for (const QString& zone : zones)
             requests.append(QJsonObject{{u"zoneID"_s, wire::zoneID(zone)}});
@@ -158,7 +154,7 @@ private Q_SLOTS:
         QStringList names;
         for (int i = 0; i < 20; ++i) {
             names.append(u"large-%1"_s.arg(i));
-            CHECKED(saveBig(names.last(), 900 * 1024));
+            CHECKED(saveBlob(names.last(), 900 * 1024));
         }
         const qint64 before = residentBytes();
         // 18 MB stored; without the bound each of these would build an answer of that size.
@@ -172,12 +168,11 @@ private Q_SLOTS:
 
     void mergeCannotGrowARecordPastTheLimit() {
         CHECKED(start());
-        CHECKED(saveBig(u"r"_s, 600 * 1024));
+        CHECKED(saveBlob(u"r"_s, 600 * 1024));
         // Each update alone is well under 1 MiB; merged they are not.
         const auto grown = m_client->modifyRecords({wire::update(
             u"r"_s, u"Blob"_s, {{u"b"_s, wire::stringField(QString(600 * 1024, u'y'))}})});
-        QCOMPARE(grown.status, 413);
-        QCOMPARE(grown.errorCode(), u"LIMIT_EXCEEDED"_s);
+        QCOMPARE(grown.refusal(), u"413 LIMIT_EXCEEDED"_s);
         const auto stored = m_client->lookup({u"r"_s});
         const QJsonObject fields = stored.item("records", 0).value(u"fields"_s).toObject();
         QVERIFY(fields.contains(u"a"_s));
@@ -192,27 +187,16 @@ private Q_SLOTS:
         sonavert::cloud::ServiceOptions options;
         options.maxSubscriptionsPerDatabase = 3;
         CHECKED(start(options));
-        auto create = [&](CloudTestClient& client, const QString& id) {
-            return client
-                .modifySubscriptions(u"create"_s,
-                                     wire::subscription(id, u"Handoff"_s, handoffFilter()))
-                .item("subscriptions", 0);
-        };
         for (const QString& id : {u"s0"_s, u"s1"_s, u"s2"_s})
-            QCOMPARE(create(*m_client, id).value(u"subscriptionID"_s).toString(), id);
-        QCOMPARE(create(*m_client, u"s3"_s).value(u"serverErrorCode"_s).toString(),
-                 u"QUOTA_EXCEEDED"_s);
+            QCOMPARE(idOf(createSubscription(*m_client, id)), id);
+        QCOMPARE(errorOf(createSubscription(*m_client, u"s3"_s)), u"QUOTA_EXCEEDED"_s);
         // Replacing one is not adding one.
-        QCOMPARE(create(*m_client, u"s1"_s).value(u"subscriptionID"_s).toString(), u"s1"_s);
-        const auto deleted =
-            m_client->modifySubscriptions(u"delete"_s, {{u"subscriptionID"_s, u"s0"_s}});
-        QCOMPARE(deleted.status, 200);
-        QCOMPARE(create(*m_client, u"s3"_s).value(u"subscriptionID"_s).toString(), u"s3"_s);
-        QCOMPARE(m_client->lookupSubscriptions({u"s3"_s})
-                     .item("subscriptions", 0)
-                     .value(u"subscriptionID"_s)
-                     .toString(),
-                 u"s3"_s);
+        QCOMPARE(idOf(createSubscription(*m_client, u"s1"_s)), u"s1"_s);
+        QCOMPARE(
+            m_client->modifySubscriptions(u"delete"_s, {{u"subscriptionID"_s, u"s0"_s}}).status,
+            200);
+        QCOMPARE(idOf(createSubscription(*m_client, u"s3"_s)), u"s3"_s);
+        QCOMPARE(idOf(m_client->lookupSubscriptions({u"s3"_s}).item("subscriptions", 0)), u"s3"_s);
     }
 
     void subscriptionsPerAccountAreCappedOverItsDatabases() {
@@ -223,28 +207,20 @@ private Q_SLOTS:
         CloudTestClient development(m_server->url(), m_token, u"iCloud.test.container"_s,
                                     u"development"_s);
         CloudTestClient otherContainer(m_server->url(), m_token, u"iCloud.test.other"_s);
-        auto create = [](CloudTestClient& client, const QString& id) {
-            return client
-                .modifySubscriptions(u"create"_s,
-                                     wire::subscription(id, u"Handoff"_s, handoffFilter()))
-                .item("subscriptions", 0)
-                .value(u"serverErrorCode"_s)
-                .toString();
-        };
         for (const QString& id : {u"p0"_s, u"p1"_s, u"p2"_s})
-            QCOMPARE(create(*m_client, id), QString());
-        QCOMPARE(create(development, u"d0"_s), QString());
+            QCOMPARE(errorOf(createSubscription(*m_client, id)), QString());
+        QCOMPARE(errorOf(createSubscription(development, u"d0"_s)), QString());
         // Each database is under its own cap; the account is at its own.
-        QCOMPARE(create(development, u"d1"_s), u"QUOTA_EXCEEDED"_s);
-        QCOMPARE(create(otherContainer, u"o0"_s), u"QUOTA_EXCEEDED"_s);
-        QCOMPARE(create(development, u"d0"_s), QString());
+        QCOMPARE(errorOf(createSubscription(development, u"d1"_s)), u"QUOTA_EXCEEDED"_s);
+        QCOMPARE(errorOf(createSubscription(otherContainer, u"o0"_s)), u"QUOTA_EXCEEDED"_s);
+        QCOMPARE(errorOf(createSubscription(development, u"d0"_s)), QString());
         // Another account has a quota of its own.
         CloudTestClient bob(m_server->url(), m_otherToken);
-        QCOMPARE(create(bob, u"b0"_s), QString());
-        const auto deleted =
-            m_client->modifySubscriptions(u"delete"_s, {{u"subscriptionID"_s, u"p0"_s}});
-        QCOMPARE(deleted.status, 200);
-        QCOMPARE(create(otherContainer, u"o0"_s), QString());
+        QCOMPARE(errorOf(createSubscription(bob, u"b0"_s)), QString());
+        QCOMPARE(
+            m_client->modifySubscriptions(u"delete"_s, {{u"subscriptionID"_s, u"p0"_s}}).status,
+            200);
+        QCOMPARE(errorOf(createSubscription(otherContainer, u"o0"_s)), QString());
     }
 };
 

@@ -6,9 +6,7 @@
 #include "tests/server/server_test_case.h"
 #include "tests/server/server_test_main.h"
 
-#include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QTcpSocket>
 #include <QtTest>
 
 using namespace sonavert::cloud::testing;
@@ -47,12 +45,9 @@ private Q_SLOTS:
 
     void aClientThatLeavesBeforeItsAnswerCostsNothing() {
         for (int i = 0; i < 5; ++i) {
-            QTcpSocket socket;
-            socket.connectToHost(m_server->url().host(), m_server->url().port());
-            QVERIFY(socket.waitForConnected(5000));
-            socket.write(rawSave(u"left-%1"_s.arg(i)));
-            QVERIFY(socket.waitForBytesWritten(5000));
-            socket.disconnectFromHost();
+            RawConnection client(m_server->url());
+            client.send(rawSave(u"left-%1"_s.arg(i)));
+            client.socket().disconnectFromHost();
         }
         // The saves were taken and made; their answers had no one to go to. A save of this
         // client's own goes through the same commit lane after them.
@@ -67,24 +62,13 @@ private Q_SLOTS:
     }
 
     void savesSentTogetherAreCommittedTogether() {
-        QNetworkAccessManager network;
         QList<QNetworkReply*> replies;
-        QUrl url = m_server->url();
-        url.setPath(u"/database/1/iCloud.test.container/production/private/records/modify"_s);
-        for (int i = 0; i < 60; ++i) {
-            QNetworkRequest request(url);
-            request.setHeader(QNetworkRequest::ContentTypeHeader, u"application/json"_s);
-            request.setRawHeader("Authorization", "Bearer " + m_token.toUtf8());
-            const QJsonObject body{
-                {"operations", QJsonArray{replace(u"g%1"_s.arg(i), "Note", {})}}};
-            replies << network.post(request, QJsonDocument(body).toJson());
-        }
-        for (QNetworkReply* reply : replies) {
-            if (!reply->isFinished())
-                QVERIFY(QSignalSpy(reply, &QNetworkReply::finished).wait(20000));
-            QCOMPARE(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
-            reply->deleteLater();
-        }
+        for (int i = 0; i < 60; ++i)
+            replies << m_client->startCall(
+                u"records/modify"_s,
+                {{"operations", QJsonArray{replace(u"g%1"_s.arg(i), "Note", {})}}});
+        for (QNetworkReply* reply : replies)
+            QCOMPARE(awaitStatus(reply, 20000), 200);
         // Six connections at once (the client's limit per host) while each commit waits for
         // the disk: later saves queue behind the first and go in together.
         QVERIFY(m_server->server().calls().largestGroup() > 1);

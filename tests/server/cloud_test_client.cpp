@@ -34,8 +34,17 @@ CloudTestClient::createFirstAccount(const QJsonObject& body,
                 headers);
 }
 
-CloudReply CloudTestClient::send(const QString& path, const QByteArray& body,
-                                 const QList<std::pair<QByteArray, QByteArray>>& headers) {
+QNetworkReply* CloudTestClient::startCall(const QString& operation, const QJsonObject& body) {
+    return start(u"/database/1/%1/%2/private/%3"_s.arg(m_container, m_environment, operation),
+                 QJsonDocument(body).toJson(QJsonDocument::Compact));
+}
+
+QNetworkReply* CloudTestClient::startFirstAccount(const QJsonObject& body) {
+    return start(u"/setup/1/first-account"_s, QJsonDocument(body).toJson(QJsonDocument::Compact));
+}
+
+QNetworkReply* CloudTestClient::start(const QString& path, const QByteArray& body,
+                                      const QList<std::pair<QByteArray, QByteArray>>& headers) {
     QUrl url = m_base;
     url.setPath(path);
     QNetworkRequest request(url);
@@ -44,14 +53,25 @@ CloudReply CloudTestClient::send(const QString& path, const QByteArray& body,
         request.setRawHeader("Authorization", "Bearer " + m_token.toUtf8());
     for (const auto& [name, value] : headers)
         request.setRawHeader(name, value);
-    std::unique_ptr<QNetworkReply> reply(m_network.post(request, body));
-    QSignalSpy finished(reply.get(), &QNetworkReply::finished);
-    // The bound only stops a broken server from hanging the suite; replies come in milliseconds.
-    if (!reply->isFinished() && !finished.wait(10000))
+    return m_network.post(request, body);
+}
+
+CloudReply CloudTestClient::send(const QString& path, const QByteArray& body,
+                                 const QList<std::pair<QByteArray, QByteArray>>& headers) {
+    std::unique_ptr<QNetworkReply> reply(start(path, body, headers));
+    const int status = awaitStatus(reply.get());
+    if (status == 0)
         return {};
-    return CloudReply{reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(),
-                      QJsonDocument::fromJson(reply->readAll()).object(),
+    return CloudReply{status, QJsonDocument::fromJson(reply->readAll()).object(),
                       reply->rawHeader("Retry-After")};
+}
+
+int awaitStatus(QNetworkReply* reply, int guardMs) {
+    QSignalSpy finished(reply, &QNetworkReply::finished);
+    // The bound only stops a broken server from hanging the suite; replies come in milliseconds.
+    if (!reply->isFinished() && !finished.wait(guardMs))
+        return 0;
+    return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
 }
 
 CloudReply CloudTestClient::modifyRecords(const QJsonArray& operations, const QString& zone) {

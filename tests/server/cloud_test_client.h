@@ -8,6 +8,11 @@
 
 namespace sonavert::cloud::testing {
 
+/// The serverErrorCode of an answer's item; empty when it has none.
+inline QString errorOf(const QJsonObject& item) {
+    return item.value(QLatin1String("serverErrorCode")).toString();
+}
+
 /// An HTTP answer: status and JSON body (empty when the body was not JSON).
 struct CloudReply {
     int status = 0;
@@ -18,7 +23,9 @@ struct CloudReply {
     QJsonObject item(const char* key, qsizetype index) const {
         return list(key).at(index).toObject();
     }
-    QString errorCode() const { return body.value(QLatin1String("serverErrorCode")).toString(); }
+    QString errorCode() const { return errorOf(body); }
+    /// Status and error code together, as "413 LIMIT_EXCEEDED": what a refusal is checked by.
+    QString refusal() const { return QString::number(status) + QLatin1Char(' ') + errorCode(); }
 };
 
 /// Typed calls of the cloud protocol for tests, each awaited as a network reply.
@@ -46,7 +53,14 @@ public:
     CloudReply modifySubscriptions(const QString& operationType, const QJsonObject& subscription);
     CloudReply lookupSubscriptions(const QStringList& ids);
 
+    /// Starts a call without awaiting its answer, for calls that race each other; the reply
+    /// goes with this client.
+    QNetworkReply* startCall(const QString& operation, const QJsonObject& body);
+    QNetworkReply* startFirstAccount(const QJsonObject& body);
+
 private:
+    QNetworkReply* start(const QString& path, const QByteArray& body,
+                         const QList<std::pair<QByteArray, QByteArray>>& headers = {});
     CloudReply send(const QString& path, const QByteArray& body,
                     const QList<std::pair<QByteArray, QByteArray>>& headers = {});
 
@@ -56,6 +70,9 @@ private:
     QString m_container;
     QString m_environment;
 };
+
+/// The status of a started call once answered; 0 when no answer came.
+int awaitStatus(QNetworkReply* reply, int guardMs = 10000);
 
 /// Builders of request pieces.
 namespace wire {

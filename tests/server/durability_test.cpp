@@ -12,7 +12,6 @@
 #include "tests/server/test_cloud_server.h"
 #include "tests/support/child_program.h"
 
-#include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QProcess>
 #include <QSqlDatabase>
@@ -88,8 +87,7 @@ class SaveStorm : public QObject {
     Q_OBJECT
 public:
     SaveStorm(QUrl base, QString token, QProcess& server, QString prefix)
-        : m_base(std::move(base))
-        , m_token(std::move(token))
+        : m_client(std::move(base), std::move(token))
         , m_server(server)
         , m_prefix(std::move(prefix)) {}
 
@@ -105,18 +103,9 @@ private:
         if (m_server.state() == QProcess::NotRunning)
             return;
         const QString name = u"%1-%2"_s.arg(m_prefix).arg(m_sent++);
-        const QJsonObject record{{"recordName", name},
-                                 {"recordType", "Note"},
-                                 {"fields", QJsonObject{{"n", wire::intField(m_sent)}}}};
-        const QJsonObject body{
-            {"operations",
-             QJsonArray{QJsonObject{{"operationType", "forceReplace"}, {"record", record}}}}};
-        QUrl url = m_base;
-        url.setPath(u"/database/1/%1/production/private/records/modify"_s.arg(kContainer));
-        QNetworkRequest request(url);
-        request.setHeader(QNetworkRequest::ContentTypeHeader, u"application/json"_s);
-        request.setRawHeader("Authorization", "Bearer " + m_token.toUtf8());
-        QNetworkReply* reply = m_network.post(request, QJsonDocument(body).toJson());
+        const QJsonObject save = wire::replace(name, "Note", {{"n", wire::intField(m_sent)}});
+        QNetworkReply* reply =
+            m_client.startCall("records/modify", {{"operations", QJsonArray{save}}});
         ++inFlight;
         connect(reply, &QNetworkReply::finished, this, [this, reply, name] {
             reply->deleteLater();
@@ -135,9 +124,7 @@ Q_SIGNALS:
     void settled();
 
 private:
-    QNetworkAccessManager m_network;
-    QUrl m_base;
-    QString m_token;
+    CloudTestClient m_client;
     QProcess& m_server;
     QString m_prefix;
     int m_sent = 0;

@@ -108,8 +108,7 @@ private Q_SLOTS:
         const auto expired = m_stranger->claimPairingCode(late, "too late");
         const auto wrong = m_stranger->claimPairingCode(u"ABC-DEF-GHJ"_s, "guess");
         const auto reused = m_stranger->claimPairingCode(used, "again");
-        QCOMPARE(expired.status, 403);
-        QCOMPARE(expired.errorCode(), u"ACCESS_DENIED"_s);
+        QCOMPARE(expired.refusal(), u"403 ACCESS_DENIED"_s);
         QCOMPARE(withoutUuid(expired.body), withoutUuid(wrong.body));
         QCOMPARE(wrong.status, expired.status);
         QCOMPARE(withoutUuid(reused.body), withoutUuid(wrong.body));
@@ -122,8 +121,7 @@ private Q_SLOTS:
         for (int i = 0; i < 20; ++i)
             QCOMPARE(m_stranger->claimPairingCode(u"WRONG%1"_s.arg(i), "guess").status, 403);
         const auto throttled = m_stranger->claimPairingCode(code, "guesser");
-        QCOMPARE(throttled.status, 429);
-        QCOMPARE(throttled.errorCode(), u"THROTTLED"_s);
+        QCOMPARE(throttled.refusal(), u"429 THROTTLED"_s);
         QVERIFY(throttled.retryAfter.toInt() > 0);
         // The account itself is untouched: its devices work and can still invite.
         QCOMPARE(m_client->call("account/status", {}).status, 200);
@@ -185,8 +183,7 @@ private Q_SLOTS:
         QCOMPARE(m_stranger->claimPairingCode(newCode(*m_client), "laptop").status, 200);
         const QString code = newCode(*m_client);
         const auto clash = m_stranger->claimPairingCode(code, "laptop");
-        QCOMPARE(clash.status, 400);
-        QCOMPARE(clash.errorCode(), u"BAD_REQUEST"_s);
+        QCOMPARE(clash.refusal(), u"400 BAD_REQUEST"_s);
         // The device acts on the reason's name, not its words.
         QCOMPARE(clash.body.value("reasonCode").toString(), u"DEVICE_NAME_TAKEN"_s);
         const auto nameless = m_stranger->claimPairingCode(code, "");

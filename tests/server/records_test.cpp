@@ -15,9 +15,7 @@ private:
     QJsonObject fetchOne(const QString& name) {
         return m_client->lookup({name}).item("records", 0);
     }
-    bool isMissing(const QString& name) {
-        return fetchOne(name).value("serverErrorCode").toString() == u"NOT_FOUND"_s;
-    }
+    bool isMissing(const QString& name) { return errorOf(fetchOne(name)) == u"NOT_FOUND"_s; }
     static QJsonObject fieldsOf(const QJsonObject& record) {
         return record.value(QLatin1String("fields")).toObject();
     }
@@ -78,7 +76,7 @@ private Q_SLOTS:
         const auto answer = m_client->lookup({"missing", "here"});
         QCOMPARE(answer.status, 200);
         const QJsonObject missing = answer.item("records", 0);
-        QCOMPARE(missing.value("serverErrorCode").toString(), u"NOT_FOUND"_s);
+        QCOMPARE(errorOf(missing), u"NOT_FOUND"_s);
         QCOMPARE(missing.value("ckErrorCode").toInt(), 11);
         QCOMPARE(missing.value("recordName").toString(), u"missing"_s);
         QVERIFY(!missing.value("uuid").toString().isEmpty());
@@ -109,8 +107,7 @@ private Q_SLOTS:
         // A valid write first: it must not land when a later operation is bad.
         const auto answer = m_client->modifyRecords({replace("keep", "Peer", {{"a", intField(2)}}),
                                                      replace("new", "Peer", {}), badOperation});
-        QCOMPARE(answer.status, 400);
-        QCOMPARE(answer.errorCode(), u"BAD_REQUEST"_s);
+        QCOMPARE(answer.refusal(), u"400 BAD_REQUEST"_s);
         QCOMPARE(answer.body.value("ckErrorCode").toInt(), 12);
         QCOMPARE(fieldsOf(fetchOne("keep")), (QJsonObject{{"a", intField(1)}}));
         QVERIFY(isMissing("new"));
@@ -139,8 +136,7 @@ private Q_SLOTS:
         for (int i = 0; i < 201; ++i)
             operations.append(replace(u"r%1"_s.arg(i), "Peer", {}));
         const auto answer = m_client->modifyRecords(operations);
-        QCOMPARE(answer.status, 413);
-        QCOMPARE(answer.errorCode(), u"LIMIT_EXCEEDED"_s);
+        QCOMPARE(answer.refusal(), u"413 LIMIT_EXCEEDED"_s);
         QCOMPARE(answer.body.value("ckErrorCode").toInt(), 27);
         QVERIFY(isMissing("r0"));
         operations.removeLast();
@@ -151,15 +147,13 @@ private Q_SLOTS:
         const QString big(1024 * 1024 + 10, QLatin1Char('x'));
         const auto record =
             m_client->modifyRecords({replace("big", "Peer", {{"a", stringField(big)}})});
-        QCOMPARE(record.status, 413);
-        QCOMPARE(record.errorCode(), u"LIMIT_EXCEEDED"_s);
+        QCOMPARE(record.refusal(), u"413 LIMIT_EXCEEDED"_s);
         const QString half(700 * 1024, QLatin1Char('y'));
         QJsonArray operations;
         for (int i = 0; i < 4; ++i)
             operations.append(replace(u"h%1"_s.arg(i), "Peer", {{"a", stringField(half)}}));
         const auto body = m_client->modifyRecords(operations);
-        QCOMPARE(body.status, 413);
-        QCOMPARE(body.errorCode(), u"LIMIT_EXCEEDED"_s);
+        QCOMPARE(body.refusal(), u"413 LIMIT_EXCEEDED"_s);
         QVERIFY(isMissing("h0"));
     }
 
@@ -175,8 +169,7 @@ private Q_SLOTS:
         CloudTestClient production(m_server->url(), token, "iCloud.test.container", "production");
         CloudTestClient development(m_server->url(), token, "iCloud.test.container", "development");
         production.modifyRecords({replace("r", "Peer", {})});
-        QCOMPARE(development.lookup({"r"}).item("records", 0).value("serverErrorCode").toString(),
-                 u"NOT_FOUND"_s);
+        QCOMPARE(errorOf(development.lookup({"r"}).item("records", 0)), u"NOT_FOUND"_s);
     }
 };
 

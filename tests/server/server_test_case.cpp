@@ -43,6 +43,11 @@ void ServerTestCase::otherAccountIsServed() {
              200);
 }
 
+void ServerTestCase::saveBlob(const QString& name, qsizetype chars, const QString& zone) {
+    const QJsonObject fields{{u"a"_s, wire::stringField(QString(chars, u'x'))}};
+    QCOMPARE(m_client->modifyRecords({wire::replace(name, u"Blob"_s, fields)}, zone).status, 200);
+}
+
 void ServerTestCase::cleanup() {
     m_client.reset();
     m_server.reset();

@@ -26,6 +26,8 @@ protected:
     void startWithoutAccounts(ServerConfig config = {}, bool isOnVirtualTime = false);
     /// Checks that a call of bob's is answered.
     void otherAccountIsServed();
+    /// Saves a record of alice's, of type Blob, whose one field holds `chars` characters.
+    void saveBlob(const QString& name, qsizetype chars, const QString& zone = {});
 
     std::unique_ptr<VirtualClock> m_clock; // outlives the server using it
     std::unique_ptr<TestCloudServer> m_server;
