@@ -32,66 +32,67 @@ Status refused() {
 class DeviceHandoffReturnsTest : public QObject {
     Q_OBJECT
 
+    std::optional<CoordinatorRig> rig; // made afresh for every case
+
 private Q_SLOTS:
+    void init() { rig.emplace(); }
+    void cleanup() { rig.reset(); }
+
     void aHandoffCheckAskedForDuringAFetchRunsOnceMore() {
-        CoordinatorRig rig;
-        rig.cloud->latency = {{u"fetchHandoff"_s, 50ms}};
+        rig->cloud->latency = {{u"fetchHandoff"_s, 50ms}};
         // The loop's fetch reads before the command is written; the notification comes after.
-        rig.cloud->handoffResults = {handoff(std::nullopt), handoff(playing(12.0))};
-        auto& vm = rig.make();
+        rig->cloud->handoffResults = {handoff(std::nullopt), handoff(playing(12.0))};
+        auto& vm = rig->make();
         auto loopCheck = vm.consumePendingHandoff();
         for (int i = 0; i < 3; ++i) { // a burst of notifications while it is in flight
             auto notified = vm.consumePendingHandoff();
             QVERIFY(notified.isReady());
             QVERIFY(!awaitTask(std::move(notified)));
         }
-        rig.clock->advance(50ms);
-        QCOMPARE(rig.cloud->callCount(u"fetchHandoff"_s), 2); // once more, not once per request
-        rig.clock->advance(50ms + 100ms);
+        rig->clock->advance(50ms);
+        QCOMPARE(rig->cloud->callCount(u"fetchHandoff"_s), 2); // once more, not once per request
+        rig->clock->advance(50ms + 100ms);
         QVERIFY(awaitTask(std::move(loopCheck)));
-        QCOMPARE(rig.music->resumed, QList<PlaybackState>{playing(12.0)});
-        QCOMPARE(rig.cloud->callCount(u"fetchHandoff"_s), 2);
-        QVERIFY(!finish(rig, vm.consumePendingHandoff())); // the gate is open again
-        QCOMPARE(rig.cloud->callCount(u"fetchHandoff"_s), 3);
+        QCOMPARE(rig->music->resumed, QList<PlaybackState>{playing(12.0)});
+        QCOMPARE(rig->cloud->callCount(u"fetchHandoff"_s), 2);
+        QVERIFY(!finish(*rig, vm.consumePendingHandoff())); // the gate is open again
+        QCOMPARE(rig->cloud->callCount(u"fetchHandoff"_s), 3);
     }
 
     void aPullCheckAskedForDuringAFetchRunsOnceMore() {
-        CoordinatorRig rig;
-        rig.music->nowPlaying = playing(3.0);
-        rig.cloud->latency = {{u"fetchPullRequest"_s, 50ms}};
-        rig.cloud->pullRequestResults = {id(std::nullopt), id(u"R"_s)};
-        auto& vm = rig.make();
+        rig->music->nowPlaying = playing(3.0);
+        rig->cloud->latency = {{u"fetchPullRequest"_s, 50ms}};
+        rig->cloud->pullRequestResults = {id(std::nullopt), id(u"R"_s)};
+        auto& vm = rig->make();
         auto loopCheck = vm.respondToPendingPull();
         QVERIFY(!awaitTask(vm.respondToPendingPull()));
         QVERIFY(!awaitTask(vm.respondToPendingPull()));
-        rig.clock->advance(100ms);
+        rig->clock->advance(100ms);
         QVERIFY(awaitTask(std::move(loopCheck)));
-        QCOMPARE(rig.cloud->sentHandoffs.size(), 1);
-        QCOMPARE(rig.cloud->sentHandoffs.first().second, u"R"_s);
-        QCOMPARE(rig.cloud->callCount(u"fetchPullRequest"_s), 2);
+        QCOMPARE(rig->cloud->sentHandoffs.size(), 1);
+        QCOMPARE(rig->cloud->sentHandoffs.first().second, u"R"_s);
+        QCOMPARE(rig->cloud->callCount(u"fetchPullRequest"_s), 2);
     }
 
     void handoffsSentToAWaitingDeviceCarryTheWayBack() {
-        CoordinatorRig rig;
-        auto& vm = rig.make();
-        rig.music->nowPlaying = playing(30.0);
+        auto& vm = rig->make();
+        rig->music->nowPlaying = playing(30.0);
         vm.transfer(device(u"K"_s, u"Kitchen"_s));
-        rig.music->nowPlaying = playing(31.0);
+        rig->music->nowPlaying = playing(31.0);
         vm.transfer(device(u"O"_s, u"Office"_s, DevicePresence::Offline));
-        rig.music->nowPlaying = playing(32.0);
-        rig.cloud->pullRequestResults = {id(u"R"_s)};
+        rig->music->nowPlaying = playing(32.0);
+        rig->cloud->pullRequestResults = {id(u"R"_s)};
         QVERIFY(awaitTask(vm.respondToPendingPull()));
-        QCOMPARE(rig.cloud->sentHandoffs.size(), 3);
-        QCOMPARE(rig.cloud->sentHandoffs[0].first.returnDeviceID, std::optional(kThisID));
+        QCOMPARE(rig->cloud->sentHandoffs.size(), 3);
+        QCOMPARE(rig->cloud->sentHandoffs[0].first.returnDeviceID, std::optional(kThisID));
         // A queued push waits for a device that is not there: unchanged, never handed back.
-        QCOMPARE(rig.cloud->sentHandoffs[1].first, playing(31.0));
-        QCOMPARE(rig.cloud->sentHandoffs[2].first.returnDeviceID, std::optional(kThisID));
-        QCOMPARE(rig.cloud->sentHandoffs[2].first.returnReason, std::nullopt);
+        QCOMPARE(rig->cloud->sentHandoffs[1].first, playing(31.0));
+        QCOMPARE(rig->cloud->sentHandoffs[2].first.returnDeviceID, std::optional(kThisID));
+        QCOMPARE(rig->cloud->sentHandoffs[2].first.returnReason, std::nullopt);
     }
 
     void aHandoffThatCannotStartGoesBackWithTheReasonOnce() {
         CapturingLogSink log;
-        CoordinatorRig rig;
         PlaybackState received = playing(30.0);
         received.returnDeviceID = u"S"_s;
         received.handoffMessageID = u"M-1"_s;
@@ -99,18 +100,18 @@ private Q_SLOTS:
         handedBack.returnDeviceID.reset();
         handedBack.returnReason = u"Earlier reason"_s;
         PlaybackState fromOlderSender = playing(30.0);
-        rig.cloud->handoffResults = {handoff(received), handoff(handedBack),
-                                     handoff(fromOlderSender)};
-        rig.music->resumeResults = {refused(), refused(), refused()};
-        auto& vm = rig.make();
+        rig->cloud->handoffResults = {handoff(received), handoff(handedBack),
+                                      handoff(fromOlderSender)};
+        rig->music->resumeResults = {refused(), refused(), refused()};
+        auto& vm = rig->make();
         for (int i = 0; i < 3; ++i) {
             auto consumed = vm.consumePendingHandoff();
-            rig.clock->advance(100ms);
+            rig->clock->advance(100ms);
             QVERIFY(!awaitTask(std::move(consumed)));
             QCOMPARE(vm.transferError(), std::optional(u"Failed to resume: "_s + kRefused));
         }
-        QCOMPARE(rig.cloud->sentHandoffs.size(), 1);
-        const auto& [back, target] = rig.cloud->sentHandoffs.first();
+        QCOMPARE(rig->cloud->sentHandoffs.size(), 1);
+        const auto& [back, target] = rig->cloud->sentHandoffs.first();
         QCOMPARE(target, u"S"_s);
         QCOMPARE(back.returnReason, std::optional(kRefused));
         QCOMPARE(back.returnDeviceID, std::nullopt); // so it never travels a third time
@@ -121,31 +122,30 @@ private Q_SLOTS:
         QVERIFY(log.messages(LogCategory::Handoff)
                     .first()
                     .startsWith(u"event=handoff_return_started message_id=M-1 "_s));
-        QVERIFY(rig.music->scripts.isEmpty()); // the receiver never touched the sender's player
+        QVERIFY(rig->music->scripts.isEmpty()); // the receiver never touched the sender's player
     }
 
     void aHandedBackSongContinuesWhereItWouldBeAndSaysWhy() {
         CapturingLogSink log;
-        CoordinatorRig rig;
-        rig.listPeers({device(u"S"_s, u"Study"_s)});
-        rig.music->nowPlaying = playing(42.0);
-        auto& vm = rig.started();
+        rig->listPeers({device(u"S"_s, u"Study"_s)});
+        rig->music->nowPlaying = playing(42.0);
+        auto& vm = rig->started();
         vm.transfer(vm.devices().first());
-        rig.music->nowPlaying.reset(); // paused for the handoff
-        const Duration pushedAt = rig.clock->monotonicNow();
-        rig.clock->advance(5s);
-        PlaybackState back = rig.cloud->sentHandoffs.first().first;
+        rig->music->nowPlaying.reset(); // paused for the handoff
+        const Duration pushedAt = rig->clock->monotonicNow();
+        rig->clock->advance(5s);
+        PlaybackState back = rig->cloud->sentHandoffs.first().first;
         back.playbackTime += 3.0; // the receiver's own, cruder count
         back.returnDeviceID.reset();
         back.returnReason = kRefused;
         back.handoffMessageID = u"M-2"_s;
-        rig.cloud->handoffResults = {handoff(back)};
-        QVERIFY(rig.clock->runUntil([&] { return !rig.music->resumed.isEmpty(); }, 3s));
+        rig->cloud->handoffResults = {handoff(back)};
+        QVERIFY(rig->clock->runUntil([&] { return !rig->music->resumed.isEmpty(); }, 3s));
         const double expected =
-            42.0 + std::chrono::duration<double>(rig.clock->monotonicNow() - pushedAt).count();
-        QVERIFY2(qAbs(rig.music->resumed.first().playbackTime - expected) < 0.01,
-                 qPrintable(QString::number(rig.music->resumed.first().playbackTime)));
-        QVERIFY(rig.clock->runUntil([&] { return vm.transferError().has_value(); }, 1s));
+            42.0 + std::chrono::duration<double>(rig->clock->monotonicNow() - pushedAt).count();
+        QVERIFY2(qAbs(rig->music->resumed.first().playbackTime - expected) < 0.01,
+                 qPrintable(QString::number(rig->music->resumed.first().playbackTime)));
+        QVERIFY(rig->clock->runUntil([&] { return vm.transferError().has_value(); }, 1s));
         QCOMPARE(
             vm.transferError(),
             std::optional(u"Study couldn't play the song, so it plays here again: "_s + kRefused));
@@ -157,48 +157,45 @@ private Q_SLOTS:
     }
 
     void aPullIsAnsweredFromWhereThePlayerIsNow() {
-        CoordinatorRig rig;
-        rig.music->nowPlaying = playing(10.0);
-        auto& vm = rig.started(); // the playback loop has sampled 10 s
+        rig->music->nowPlaying = playing(10.0);
+        auto& vm = rig->started(); // the playback loop has sampled 10 s
         QCOMPARE(vm.currentState(), std::optional(playing(10.0)));
-        rig.music->nowPlaying = playing(95.0); // the listener skipped ahead since
-        rig.cloud->pullRequestResults = {id(u"R"_s)};
+        rig->music->nowPlaying = playing(95.0); // the listener skipped ahead since
+        rig->cloud->pullRequestResults = {id(u"R"_s)};
         QVERIFY(awaitTask(vm.respondToPendingPull()));
-        QCOMPARE(rig.cloud->sentHandoffs.first().first.playbackTime, 95.0);
+        QCOMPARE(rig->cloud->sentHandoffs.first().first.playbackTime, 95.0);
     }
 
     void aPullIsAnsweredFromTheSampleWhenTheCaptureGivesNothing() {
-        CoordinatorRig rig;
-        rig.music->nowPlaying = playing(10.0);
-        auto& vm = rig.started();
-        rig.music->nowPlaying.reset();
-        rig.cloud->pullRequestResults = {id(u"R"_s)};
+        rig->music->nowPlaying = playing(10.0);
+        auto& vm = rig->started();
+        rig->music->nowPlaying.reset();
+        rig->cloud->pullRequestResults = {id(u"R"_s)};
         QVERIFY(awaitTask(vm.respondToPendingPull()));
-        QCOMPARE(rig.cloud->sentHandoffs.first().first.playbackTime, 10.0);
-        QVERIFY(rig.cloud->sentPullUnavailable.isEmpty());
+        QCOMPARE(rig->cloud->sentHandoffs.first().first.playbackTime, 10.0);
+        QVERIFY(rig->cloud->sentPullUnavailable.isEmpty());
     }
 
     void aSourcePlayingNothingEndsThePullAtOnce() {
-        CoordinatorRig rig;
-        auto& vm = rig.make();
+        auto& vm = rig->make();
         vm.pull(device(u"L"_s, u"Living Room"_s));
         QVERIFY(vm.isPulling());
-        QCOMPARE(rig.cloud->callCount(u"fetchPullUnavailable"_s), 1); // a leftover is cleared
-        rig.cloud->pullUnavailableResults = {id(u"X"_s)}; // from another device: not this pull
+        QCOMPARE(rig->cloud->callCount(u"fetchPullUnavailable"_s), 1); // a leftover is cleared
+        rig->cloud->pullUnavailableResults = {id(u"X"_s)}; // from another device: not this pull
         QVERIFY(!awaitTask(vm.respondToPendingPull()));
         QVERIFY(vm.isPulling());
-        rig.cloud->pullUnavailableResults = {id(u"L"_s)};
+        rig->cloud->pullUnavailableResults = {id(u"L"_s)};
         QVERIFY(!awaitTask(vm.respondToPendingPull()));
         QVERIFY(!vm.isPulling());
         QCOMPARE(vm.activityLabel(), std::nullopt);
         QCOMPARE(vm.transferError(),
                  std::optional(u"Nothing is playing on Living Room right now."_s));
-        rig.clock->advance(30s); // the timeout was cancelled
+        rig->clock->advance(30s); // the timeout was cancelled
         QCOMPARE(vm.transferError(),
                  std::optional(u"Nothing is playing on Living Room right now."_s));
-        const int checks = rig.cloud->callCount(u"fetchPullUnavailable"_s);
+        const int checks = rig->cloud->callCount(u"fetchPullUnavailable"_s);
         QVERIFY(!awaitTask(vm.respondToPendingPull()));
-        QCOMPARE(rig.cloud->callCount(u"fetchPullUnavailable"_s), checks); // only while pulling
+        QCOMPARE(rig->cloud->callCount(u"fetchPullUnavailable"_s), checks); // only while pulling
     }
 };
 

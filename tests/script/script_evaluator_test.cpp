@@ -23,7 +23,12 @@ void row(const char* name, const char* source, const char* expected) {
 
 class ScriptEvaluatorTest : public QObject {
     Q_OBJECT
+
+    std::optional<ScriptHarness> harness; // made afresh for every case
 private Q_SLOTS:
+    void init() { harness.emplace(); }
+    void cleanup() { harness.reset(); }
+
     void evaluates_data() {
         QTest::addColumn<QString>("source");
         QTest::addColumn<QString>("result");
@@ -104,18 +109,16 @@ private Q_SLOTS:
     void evaluates() {
         QFETCH(QString, source);
         QFETCH(QString, result);
-        ScriptHarness harness;
-        QCOMPARE(harness.text(source), result);
+        QCOMPARE(harness->text(source), result);
     }
 
     void playerStateConstantsBecomeTheirNames() {
-        ScriptHarness harness;
-        harness.music.state = PlayerState::Paused;
-        QCOMPARE(harness.text("tell application \"Music\" to return player state as text"),
+        harness->music.state = PlayerState::Paused;
+        QCOMPARE(harness->text("tell application \"Music\" to return player state as text"),
                  u"paused"_s);
-        QCOMPARE(harness.text("tell application \"Music\" to return player state is paused"),
+        QCOMPARE(harness->text("tell application \"Music\" to return player state is paused"),
                  u"true"_s);
-        QCOMPARE(harness.text("tell application \"Music\" to return player state is \"paused\""),
+        QCOMPARE(harness->text("tell application \"Music\" to return player state is \"paused\""),
                  u"false"_s);
     }
 
@@ -143,35 +146,31 @@ private Q_SLOTS:
     void tryBindsTheLanguageErrorNumbersAndMessages() {
         QFETCH(QString, body);
         QFETCH(QString, caught);
-        ScriptHarness harness;
-        QCOMPARE(::caught(harness, body), caught);
+        QCOMPARE(::caught(*harness, body), caught);
     }
 
     void tryWithoutHandlerSwallowsAndRestoresTheTellTarget() {
-        ScriptHarness harness;
-        harness.music.state = PlayerState::Paused;
+        harness->music.state = PlayerState::Paused;
         const QString script = u"tell application \"Music\"\n"
                                "  try\n    tell {1, 2}\n      error \"inner\"\n"
                                "    end tell\n  end try\n"
                                "  return player state as text\nend tell"_s;
-        QCOMPARE(harness.text(script), u"paused"_s);
+        QCOMPARE(harness->text(script), u"paused"_s);
     }
 
     void runningTestsTheApplicationProperty() {
-        ScriptHarness harness;
         const QString probe =
             u"if application \"Music\" is not running then return \"off\"\nreturn \"on\""_s;
-        QCOMPARE(harness.text(probe), u"on"_s);
-        harness.music.running = false;
-        QCOMPARE(harness.text(probe), u"off"_s);
-        QCOMPARE(harness.text("return application \"Nope\" is running"), u"false"_s);
-        QCOMPARE(harness.music.playerStateReads, 0);
+        QCOMPARE(harness->text(probe), u"on"_s);
+        harness->music.running = false;
+        QCOMPARE(harness->text(probe), u"off"_s);
+        QCOMPARE(harness->text("return application \"Nope\" is running"), u"false"_s);
+        QCOMPARE(harness->music.playerStateReads, 0);
     }
 
     void whoseFiltersTheLibraryOnEveryCondition() {
-        ScriptHarness harness;
-        harness.music.library = {makeTrack("1", "Song", "A"), makeTrack("2", "song", "B"),
-                                 makeTrack("3", "Song", "a"), makeTrack("4", "Songs", "A")};
+        harness->music.library = {makeTrack("1", "Song", "A"), makeTrack("2", "song", "B"),
+                                  makeTrack("3", "Song", "a"), makeTrack("4", "Songs", "A")};
         const QString script =
             u"tell application \"Music\"\n"
             "  set hits to every track of library playlist 1 whose name is \"SONG\" and artist is "
@@ -179,37 +178,34 @@ private Q_SLOTS:
             "  set ids to \"\"\n  repeat with t in hits\n    set ids to ids & persistent ID of t\n"
             "  end repeat\n  return ids & \"/\" & (count of tracks of library playlist 1)\nend "
             "tell"_s;
-        QCOMPARE(harness.text(script), u"13/4"_s);
+        QCOMPARE(harness->text(script), u"13/4"_s);
     }
 
     void propertiesOfAListOfTracksAreReadPerTrack() {
-        ScriptHarness harness;
-        harness.music.library = {makeTrack("1", "One", "A"), makeTrack("2", "Two", "B")};
+        harness->music.library = {makeTrack("1", "One", "A"), makeTrack("2", "Two", "B")};
         QCOMPARE(
-            harness.text("tell application \"Music\" to return (name of every track of library "
-                         "playlist 1) as text"),
+            harness->text("tell application \"Music\" to return (name of every track of library "
+                          "playlist 1) as text"),
             u"OneTwo"_s);
         QCOMPARE(
-            harness.text(
+            harness->text(
                 "tell application \"Music\" to return artist of track 2 of library playlist 1"),
             u"B"_s);
     }
 
     void seekTargetsAreCoercedToNumbers() {
-        ScriptHarness harness;
-        harness.text("tell application \"Music\" to set player position to \"12.5\"");
-        QCOMPARE(harness.music.seeks, std::vector<double>{12.5});
-        QVERIFY(harness.run("tell application \"Music\" to set player position to \"soon\"")
+        harness->text("tell application \"Music\" to set player position to \"12.5\"");
+        QCOMPARE(harness->music.seeks, std::vector<double>{12.5});
+        QVERIFY(harness->run("tell application \"Music\" to set player position to \"soon\"")
                     .isFailure());
-        QCOMPARE(harness.music.seeks.size(), std::size_t(1));
+        QCOMPARE(harness->music.seeks.size(), std::size_t(1));
     }
 
     void aLongLoopWithoutDelayLetsTheEventLoopRun() {
-        ScriptHarness harness;
         bool otherWorkRan = false;
         QMetaObject::invokeMethod(
             qApp, [&otherWorkRan] { otherWorkRan = true; }, Qt::QueuedConnection);
-        auto task = harness.runner.run(
+        auto task = harness->runner.run(
             u"set n to 0\nrepeat 5000 times\nset n to n + 1\nend repeat\nreturn n"_s);
         QVERIFY(!task.isReady());
         QVERIFY(!otherWorkRan);
