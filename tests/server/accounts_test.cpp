@@ -1,6 +1,5 @@
 // Authentication (and the cache of tokens that authenticated), tokens kept only as hashes, the
 // account's identity, isolation between accounts, and the administration commands.
-#include "server/app/cloud_command_line.h"
 #include "server/service/token_cache.h"
 #include "tests/server/server_test_case.h"
 #include "tests/server/server_test_main.h"
@@ -15,13 +14,6 @@ using namespace std::chrono_literals;
 
 class AccountsTest : public ServerTestCase {
     Q_OBJECT
-
-private:
-    int runCommand(const QStringList& words) {
-        sonavert::SystemClock clock;
-        return sonavert::cloud::runCommandLine(
-            QStringList{"sonavert-cloud"} + words + m_server->storageArguments(), clock);
-    }
 
 private Q_SLOTS:
     void init() { startWithoutAccounts({}, true); }

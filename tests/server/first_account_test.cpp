@@ -30,14 +30,6 @@ class FirstAccountTest : public ServerTestCase {
 private:
     std::unique_ptr<CloudTestClient> m_local;
 
-    QStringList deviceNames(const QString& account) {
-        QStringList listed;
-        if (auto tokens = m_server->server().service().accounts().tokens(account); tokens)
-            for (const auto& token : tokens.value())
-                listed << token.name;
-        return listed;
-    }
-
 private Q_SLOTS:
     void init() {
         CHECKED(startWithoutAccounts({}, true));

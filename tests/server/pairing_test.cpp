@@ -2,7 +2,6 @@
 // own. Single use, ten minutes, per account, kept only under the server's secret, wrong guesses
 // throttled per address (an IPv6 network as one), nothing told to a caller without a valid
 // code, and every token a code minted revoked with the token that asked for the code.
-#include "server/app/cloud_command_line.h"
 #include "tests/server/server_test_case.h"
 #include "tests/server/server_test_main.h"
 #include "tests/support/checked.h"
@@ -28,18 +27,6 @@ private:
         if (reply.status != 200)
             return {};
         return reply.body.value("code").toString();
-    }
-    QStringList deviceNames(const QString& account) {
-        auto tokens = m_server->server().service().accounts().tokens(account);
-        QStringList names;
-        for (const auto& token : tokens.value())
-            names.append(token.name);
-        return names;
-    }
-    int runCommand(const QStringList& words) {
-        sonavert::SystemClock clock;
-        return sonavert::cloud::runCommandLine(
-            QStringList{"sonavert-cloud"} + words + m_server->storageArguments(), clock);
     }
     static QJsonObject withoutUuid(QJsonObject body) {
         body.remove("uuid");

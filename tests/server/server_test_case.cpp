@@ -1,5 +1,7 @@
 #include "tests/server/server_test_case.h"
 
+#include "server/app/cloud_command_line.h"
+
 #include <QProcess>
 #include <QSignalSpy>
 #include <QtTest>
@@ -41,6 +43,20 @@ void ServerTestCase::start(ServerConfig config, bool isOnVirtualTime) {
 void ServerTestCase::otherAccountIsServed() {
     QCOMPARE(CloudTestClient(m_server->url(), m_otherToken).call(u"users/current"_s, {}).status,
              200);
+}
+
+QStringList ServerTestCase::deviceNames(const QString& account) {
+    QStringList names;
+    if (auto tokens = m_server->server().service().accounts().tokens(account); tokens)
+        for (const auto& token : tokens.value())
+            names << token.name;
+    return names;
+}
+
+int ServerTestCase::runCommand(const QStringList& words) {
+    SystemClock clock;
+    return runCommandLine(QStringList{u"sonavert-cloud"_s} + words + m_server->storageArguments(),
+                          clock);
 }
 
 void ServerTestCase::saveBlob(const QString& name, qsizetype chars, const QString& zone) {

@@ -26,6 +26,10 @@ protected:
     void startWithoutAccounts(ServerConfig config = {}, bool isOnVirtualTime = false);
     /// Checks that a call of bob's is answered.
     void otherAccountIsServed();
+    /// The names of an account's tokens (its devices), in the order issued.
+    QStringList deviceNames(const QString& account);
+    /// Runs the administration command line over the server's storage; gives its exit code.
+    int runCommand(const QStringList& words);
     /// Saves a record of alice's, of type Blob, whose one field holds `chars` characters.
     void saveBlob(const QString& name, qsizetype chars, const QString& zone = {});
 
