@@ -175,12 +175,9 @@ class DesktopTrayTest : public QObject {
                 QString::fromUtf8(second.readAllStandardError())};
     }
 
-    // Waits for `line` in the app's output from now on, on the app's output itself; the limit
-    // only keeps a missing line from hanging the run.
-    bool waitForAppLine(const QString& line) { return waitForAnyAppLine({line}); }
-
-    // Waits for any of `lines` in the app's output from now on.
-    bool waitForAnyAppLine(const QStringList& lines) {
+    // Waits for any of `lines` in the app's output from now on, on the app's output itself; the
+    // limit only keeps a missing line from hanging the run.
+    bool waitForAppLine(const QStringList& lines) {
         m_appOut.clear();
         const auto seen = [&] {
             return std::any_of(lines.begin(), lines.end(),
@@ -207,7 +204,7 @@ class DesktopTrayTest : public QObject {
             m_app.waitForReadyRead(0);
             m_app.readAllStandardOutput();
             callItem(kItemPath, kItemInterface, u"Activate"_s, {0, 0});
-            if (waitForAnyAppLine({hidden, shown}) &&
+            if (waitForAppLine({hidden, shown}) &&
                 m_appOut.lastIndexOf(hidden) > m_appOut.lastIndexOf(shown))
                 return true;
         }
@@ -297,14 +294,14 @@ private Q_SLOTS:
         QCOMPARE(startAtLogin().toggleState, 0);
 
         clickMenuEntry(startAtLogin().id);
-        QVERIFY2(waitForAppLine(u"login: starts at login"_s), qPrintable(m_appOut));
+        QVERIFY2(waitForAppLine({u"login: starts at login"_s}), qPrintable(m_appOut));
         QFile copy(entry);
         QVERIFY(copy.open(QIODevice::ReadOnly));
         QVERIFY(copy.readAll().contains("Exec=sonavert\n"));
         QCOMPARE(startAtLogin().toggleState, 1);
 
         clickMenuEntry(startAtLogin().id);
-        QVERIFY2(waitForAppLine(u"login: no longer starts at login"_s), qPrintable(m_appOut));
+        QVERIFY2(waitForAppLine({u"login: no longer starts at login"_s}), qPrintable(m_appOut));
         QVERIFY(!QFileInfo::exists(entry));
         QCOMPARE(startAtLogin().toggleState, 0);
     }
@@ -313,7 +310,7 @@ private Q_SLOTS:
         const QString xdotool = QStandardPaths::findExecutable(u"xdotool"_s);
         callItem(kItemPath, kItemInterface, u"Activate"_s, {0, 0});
         // Presented: the first frame after showing, so the X server has the window mapped.
-        QVERIFY2(waitForAppLine(u"window: presented"_s), qPrintable(m_appOut));
+        QVERIFY2(waitForAppLine({u"window: presented"_s}), qPrintable(m_appOut));
         QVERIFY(m_appOut.contains(u"window: shown"_s));
         if (!xdotool.isEmpty()) {
             // The X server itself has the window mapped, at 360 x 520.
@@ -325,7 +322,7 @@ private Q_SLOTS:
             QVERIFY2(geometry.contains(u"Geometry: 360x520"_s), qPrintable(geometry));
         }
         callItem(kItemPath, kItemInterface, u"Activate"_s, {0, 0});
-        QVERIFY2(waitForAppLine(u"window: hidden"_s), qPrintable(m_appOut));
+        QVERIFY2(waitForAppLine({u"window: hidden"_s}), qPrintable(m_appOut));
     }
 
     void secondStartOnTheSameProfileShowsTheFirstAndEnds() {
@@ -334,7 +331,7 @@ private Q_SLOTS:
         QVERIFY2(second.err.contains(u"already running on this profile"_s), qPrintable(second.err));
         // It never launched a device of its own.
         QVERIFY(!second.out.contains(u"this device:"_s));
-        QVERIFY2(waitForAppLine(u"window: shown"_s), qPrintable(m_appOut));
+        QVERIFY2(waitForAppLine({u"window: shown"_s}), qPrintable(m_appOut));
     }
 
     // The desktop opens an invitation's link while the window is hidden: the link goes to the
@@ -346,7 +343,7 @@ private Q_SLOTS:
         QVERIFY2(second.exitCode == 0, qPrintable(second.err));
         QVERIFY2(second.err.contains(u"the pairing link was handed to it"_s),
                  qPrintable(second.err));
-        QVERIFY2(waitForAppLine(u"window: shown"_s), qPrintable(m_appOut));
+        QVERIFY2(waitForAppLine({u"window: shown"_s}), qPrintable(m_appOut));
     }
 };
 

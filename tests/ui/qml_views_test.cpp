@@ -85,9 +85,6 @@ public:
     Q_INVOKABLE bool studyHoldsKey() {
         return rig().keys && rig().keys->study->keys.keyRing().has_value();
     }
-    Q_INVOKABLE int cloudCalls(const QString& operation) {
-        return rig().cloud().callCount(operation);
-    }
     Q_INVOKABLE int deviceCount() { return int(rig().coordinator().devices().size()); }
     Q_INVOKABLE bool isFavorite(const QString& name) {
         for (const AppDevice& device : rig().coordinator().devices()) {

@@ -102,16 +102,16 @@ bool render(const QString& scene, bool dark, const QString& directory) {
     if (scene == QLatin1String("music-consent") || scene == QLatin1String("onboarding"))
         ok &= save(childWindow(main, "sheetWindow"),
                    directory + QLatin1Char('/') + scene + u"-sheet"_s + suffix);
-    if (scene == QLatin1String("invite"))
-        ok &= save(childWindow(main, "inviteWindow"), directory + u"/invite-dialog"_s + suffix);
-    if (scene == QLatin1String("verify"))
-        ok &= save(childWindow(main, "verifyWindow"), directory + u"/verify-dialog"_s + suffix);
-    if (scene == QLatin1String("joining"))
-        ok &= save(childWindow(main, "verifyWindow"), directory + u"/joining-dialog"_s + suffix);
-    if (scene == QLatin1String("joined"))
-        ok &= save(childWindow(main, "verifyWindow"), directory + u"/joined-dialog"_s + suffix);
-    if (scene == QLatin1String("help"))
-        ok &= save(childWindow(main, "helpGuideWindow"), directory + u"/help-guide"_s + suffix);
+    // The scenes that open a window of their own, and the picture it goes in.
+    static const QMap<QString, std::pair<const char*, QString>> kDialogs = {
+        {u"invite"_s, {"inviteWindow", u"invite-dialog"_s}},
+        {u"verify"_s, {"verifyWindow", u"verify-dialog"_s}},
+        {u"joining"_s, {"verifyWindow", u"joining-dialog"_s}},
+        {u"joined"_s, {"verifyWindow", u"joined-dialog"_s}},
+        {u"help"_s, {"helpGuideWindow", u"help-guide"_s}}};
+    if (const auto dialog = kDialogs.find(scene); dialog != kDialogs.end())
+        ok &= save(childWindow(main, dialog->first),
+                   directory + QLatin1Char('/') + dialog->second + suffix);
     window->hide();
     return ok;
 }
