@@ -183,10 +183,10 @@ private Q_SLOTS:
     void profileKeepsItsIdentityAndTheCloudsCaFileAcrossRuns() {
         SelfSignedCertificate certificate;
         const bool hasTls = certificate.isMade();
-        CloudServerProcess cloud(kCloudProgram,
-                                 hasTls ? QStringList{u"--tls-cert"_s, certificate.certificateFile(),
-                                                      u"--tls-key"_s, certificate.keyFile()}
-                                        : QStringList());
+        CloudServerProcess cloud(
+            kCloudProgram, hasTls ? QStringList{u"--tls-cert"_s, certificate.certificateFile(),
+                                                u"--tls-key"_s, certificate.keyFile()}
+                                  : QStringList());
         QVERIFY(cloud.isRunning());
         QCOMPARE(cloud.url().startsWith(QLatin1String("https://")), hasTls);
         QTemporaryDir profile;
