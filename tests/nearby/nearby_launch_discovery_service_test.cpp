@@ -62,16 +62,20 @@ DiscoveryInfo entries(const QString& id, const QString& name, const QString& ses
 class NearbyLaunchDiscoveryServiceTest : public QObject {
     Q_OBJECT
 
+    std::optional<CapturingLogSink> log; // what every case logs, from its start
+
 private:
     std::shared_ptr<VirtualClock> m_clock;
     std::unique_ptr<InMemoryNearbyNetwork> m_network;
 
 private Q_SLOTS:
     void init() {
+        log.emplace();
         m_clock = std::make_shared<VirtualClock>();
         m_network = std::make_unique<InMemoryNearbyNetwork>();
     }
     void cleanup() {
+        log.reset();
         VirtualClock::drainEvents();
         m_network.reset();
         m_clock.reset();
@@ -88,23 +92,21 @@ private Q_SLOTS:
     }
 
     void stopsByItselfTwelveSecondsAfterStart() {
-        CapturingLogSink log;
         Device device(*m_network, m_clock, kThisID);
         auto* transport = device.transport(*m_network);
         device.service->start();
         QVERIFY(transport->isAdvertising() && transport->isBrowsing());
-        QCOMPARE(log.messages(LogCategory::Nearby), QStringList{kStarted});
+        QCOMPARE(log->messages(LogCategory::Nearby), QStringList{kStarted});
 
         m_clock->advance(12s - 1ms);
         QVERIFY(transport->isAdvertising() && transport->isBrowsing());
         m_clock->advance(1ms);
         QVERIFY(!transport->isAdvertising() && !transport->isBrowsing());
         QVERIFY(!device.service->hasPendingStop());
-        QCOMPARE(log.messages(LogCategory::Nearby), (QStringList{kStarted, kStopped}));
+        QCOMPARE(log->messages(LogCategory::Nearby), (QStringList{kStarted, kStopped}));
     }
 
     void secondStartTenSecondsLaterRunsUntilTwelveAfterIt() {
-        CapturingLogSink log;
         Device device(*m_network, m_clock, kThisID);
         auto* transport = device.transport(*m_network);
         device.service->start();
@@ -114,15 +116,14 @@ private Q_SLOTS:
 
         m_clock->advance(12s - 1ms); // 22 s after the first start: the first window is long over
         QVERIFY(transport->isAdvertising() && transport->isBrowsing());
-        QCOMPARE(log.count(kStopped), 0);
+        QCOMPARE(log->count(kStopped), 0);
         m_clock->advance(1ms);
         QVERIFY(!transport->isAdvertising() && !transport->isBrowsing());
-        QCOMPARE(log.count(kStarted), 2);
-        QCOMPARE(log.count(kStopped), 1);
+        QCOMPARE(log->count(kStarted), 2);
+        QCOMPARE(log->count(kStopped), 1);
     }
 
     void stopCancelsTheAutomaticStopAndLogsOncePerCall() {
-        CapturingLogSink log;
         Device device(*m_network, m_clock, kThisID);
         auto* transport = device.transport(*m_network);
         device.service->start();
@@ -130,22 +131,21 @@ private Q_SLOTS:
         device.service->stop();
         QVERIFY(!transport->isAdvertising() && !transport->isBrowsing());
         QVERIFY(!device.service->hasPendingStop());
-        QCOMPARE(log.count(kStopped), 1);
+        QCOMPARE(log->count(kStopped), 1);
 
         m_clock->advance(30s);
-        QCOMPARE(log.count(kStopped), 1);
+        QCOMPARE(log->count(kStopped), 1);
         device.service->stop();
-        QCOMPARE(log.count(kStopped), 2);
+        QCOMPARE(log->count(kStopped), 2);
 
         // A stop in one window leaves the next window's automatic stop alone.
         device.service->start();
         m_clock->advance(12s);
-        QCOMPARE(log.count(kStopped), 3);
+        QCOMPARE(log->count(kStopped), 3);
         QVERIFY(!transport->isAdvertising());
     }
 
     void teardownStopsWithoutTheStoppedEvent() {
-        CapturingLogSink log;
         Device other(*m_network, m_clock, kOtherID);
         auto device = std::make_unique<Device>(*m_network, m_clock, kThisID);
         device->service->start();
@@ -154,12 +154,11 @@ private Q_SLOTS:
         device.reset();
         QCOMPARE(m_clock->pendingTimerCount(), std::size_t{1});
         QCOMPARE(m_network->transports().size(), 1);
-        QCOMPARE(log.count(kStopped), 0);
+        QCOMPARE(log->count(kStopped), 0);
         VirtualClock::drainEvents(); // deliveries to the torn-down service go nowhere
     }
 
     void reportsOtherDevicesWithTheirEntries() {
-        CapturingLogSink log;
         Device a(*m_network, m_clock, kThisID, u"Desk"_s, u"S-A"_s);
         Device b(*m_network, m_clock, kOtherID, u"Laptop"_s, u"S-B"_s);
         a.service->start();
@@ -171,8 +170,8 @@ private Q_SLOTS:
         QCOMPARE(a.found.first().sessionID, u"S-B"_s);
         QCOMPARE(b.foundIDs(), QStringList{kThisID});
         QCOMPARE(b.found.first().sessionID, u"S-A"_s);
-        QCOMPARE(log.count(u"event=nearby_peer_found peer_device_id=BBBBBBBB"_s), 1);
-        QCOMPARE(log.count(u"event=nearby_peer_found peer_device_id=AAAAAAAA"_s), 1);
+        QCOMPARE(log->count(u"event=nearby_peer_found peer_device_id=BBBBBBBB"_s), 1);
+        QCOMPARE(log->count(u"event=nearby_peer_found peer_device_id=AAAAAAAA"_s), 1);
 
         // A restart browses afresh, so a device still advertising is found again.
         a.service->stop();
@@ -182,7 +181,6 @@ private Q_SLOTS:
     }
 
     void neverReportsItselfOrIncompleteEntries() {
-        CapturingLogSink log;
         Device device(*m_network, m_clock, kThisID);
         const QString s = u"S-X"_s;
         // This device seen through another interface, under another peer name.
@@ -200,12 +198,11 @@ private Q_SLOTS:
         VirtualClock::drainEvents();
 
         QCOMPARE(device.foundIDs(), QStringList{u"C4"_s});
-        QCOMPARE(log.messages(LogCategory::Nearby),
+        QCOMPARE(log->messages(LogCategory::Nearby),
                  (QStringList{kStarted, u"event=nearby_peer_found peer_device_id=C4"_s}));
     }
 
     void foundEventCutsLongIdsToEightCharacters() {
-        CapturingLogSink log;
         Device device(*m_network, m_clock, kThisID);
         const QString longID = u"0123abcd-89AB-4CDE-8F01-23456789ABCD"_s;
         QCOMPARE(longID.size(), 36);
@@ -214,8 +211,8 @@ private Q_SLOTS:
         device.service->start();
         VirtualClock::drainEvents();
         QCOMPARE(device.foundIDs(), (QStringList{longID, u"AB12C"_s}));
-        QCOMPARE(log.count(u"event=nearby_peer_found peer_device_id=0123abcd"_s), 1);
-        QCOMPARE(log.count(u"event=nearby_peer_found peer_device_id=AB12C"_s), 1);
+        QCOMPARE(log->count(u"event=nearby_peer_found peer_device_id=0123abcd"_s), 1);
+        QCOMPARE(log->count(u"event=nearby_peer_found peer_device_id=AB12C"_s), 1);
     }
 
     void nothingIsReportedAfterStop() {
@@ -230,7 +227,6 @@ private Q_SLOTS:
     }
 
     void failuresAreLoggedAndTheOtherHalfKeepsWorking() {
-        CapturingLogSink log;
         LogChannel::instance().setShowPrivate(true);
         Device device(*m_network, m_clock, kThisID);
         Device other(*m_network, m_clock, kOtherID);
@@ -249,7 +245,7 @@ private Q_SLOTS:
         LogChannel::instance().setShowPrivate(false);
 
         QStringList errors;
-        for (const auto& record : log.records())
+        for (const auto& record : log->records())
             if (record.level == LogLevel::Error && record.category == LogCategory::Nearby)
                 errors << record.message;
         QCOMPARE(errors, (QStringList{"event=nearby_advertise_failed error=daemon not running",
