@@ -18,14 +18,21 @@ const QString kPlay = u"tell application \"Music\" to play"_s;
 class DeviceHandoffTransfersTest : public QObject {
     Q_OBJECT
 
+    std::optional<CapturingLogSink> log; // what every case logs, from its start
+
     std::optional<CoordinatorRig> rig; // made afresh for every case
 
 private Q_SLOTS:
-    void init() { rig.emplace(); }
-    void cleanup() { rig.reset(); }
+    void init() {
+        log.emplace();
+        rig.emplace();
+    }
+    void cleanup() {
+        rig.reset();
+        log.reset();
+    }
 
     void pushSendsPausesAndClearsThePlayback() {
-        CapturingLogSink log;
         rig->music->nowPlaying = playing();
         rig->cloud->latency = {{u"sendHandoff"_s, 1s}};
         auto& vm = rig->make();
@@ -51,7 +58,7 @@ private Q_SLOTS:
         QCOMPARE(vm.activityLabel(), std::nullopt);
         QCOMPARE(vm.transferError(), std::nullopt);
         QVERIFY(vm.queuedPushTargets().isEmpty()); // an online target takes it at once
-        const QStringList lines = log.messages(LogCategory::Playback);
+        const QStringList lines = log->messages(LogCategory::Playback);
         QCOMPARE(lines.size(), 2);
         QVERIFY(lines[0].startsWith(
             u"event=source_pause_started reason=handoff target_device_id=<mask.hash: '"_s));
@@ -76,17 +83,16 @@ private Q_SLOTS:
     }
 
     void nothingPlayingSendsNothing() {
-        CapturingLogSink log;
         auto& vm = rig->make();
         vm.transfer(device(u"K"_s, u"Kitchen"_s));
         QCOMPARE(vm.transferError(), std::optional(u"Nothing is playing right now."_s));
         QVERIFY(rig->cloud->sentHandoffs.isEmpty());
         QVERIFY(!vm.isTransferring());
-        QCOMPARE(log.messages(LogCategory::Handoff), QStringList{u"event=handoff_capture_empty"_s});
+        QCOMPARE(log->messages(LogCategory::Handoff),
+                 QStringList{u"event=handoff_capture_empty"_s});
     }
 
     void sendFailurePlaysOnHere() {
-        CapturingLogSink log;
         rig->music->nowPlaying = playing();
         rig->cloud->sendHandoffStatus = makeError(
             u"ServiceError"_s, 2, u"The push timed out after 3 attempts. Please try again."_s);
@@ -96,9 +102,9 @@ private Q_SLOTS:
                  std::optional(u"The push timed out after 3 attempts. Please try again."_s));
         QCOMPARE(rig->music->scripts, (QStringList{kPause, kPlay}));
         QCOMPARE(vm.currentState(), std::optional(playing()));
-        QCOMPARE(log.messages(LogCategory::Handoff),
+        QCOMPARE(log->messages(LogCategory::Handoff),
                  QStringList{u"event=handoff_operation_failed error=<private>"_s});
-        QCOMPARE(log.messages(LogCategory::Playback).last(),
+        QCOMPARE(log->messages(LogCategory::Playback).last(),
                  u"event=source_play_restored reason=handoff_failed"_s);
         QVERIFY(!rig->defaults->contains(u"Tessary.transferCount"_s));
     }
@@ -170,7 +176,6 @@ private Q_SLOTS:
     }
 
     void pullResponseHandsOffPausesAndRepublishes() {
-        CapturingLogSink log;
         rig->music->nowPlaying = playing();
         rig->cloud->pullRequestResults = {id(u"R"_s)};
         rig->cloud->latency = {{u"sendHandoff"_s, 1s}};
@@ -189,20 +194,19 @@ private Q_SLOTS:
         QCOMPARE(rig->cloud->lastPublishedNowPlaying, std::nullopt);
         QCOMPARE(vm.activityLabel(), std::nullopt);
         QVERIFY(!vm.isPulling() && !vm.isTransferring() && !vm.transferError());
-        QVERIFY(log.messages(LogCategory::Pull)
+        QVERIFY(log->messages(LogCategory::Pull)
                     .last()
                     .startsWith(u"event=pull_response_completed requester_device_id="_s));
     }
 
     void pullResponseWithNothingPlayingChangesNothingVisible() {
-        CapturingLogSink log;
         rig->cloud->pullRequestResults = {id(u"R"_s)};
         auto& vm = rig->make();
         QVERIFY(!awaitTask(vm.respondToPendingPull()));
         QVERIFY(rig->cloud->sentHandoffs.isEmpty());
         QCOMPARE(vm.activityLabel(), std::nullopt);
         QCOMPARE(vm.transferError(), std::nullopt);
-        QVERIFY(log.messages(LogCategory::Pull).first().endsWith(u" reason=nothing_playing"_s));
+        QVERIFY(log->messages(LogCategory::Pull).first().endsWith(u" reason=nothing_playing"_s));
         // The requester is told so at once instead of waiting for its timeout.
         QCOMPARE(rig->cloud->sentPullUnavailable,
                  (QList<std::pair<QString, QString>>{{u"R"_s, kThisID}}));
@@ -210,7 +214,6 @@ private Q_SLOTS:
     }
 
     void receivedHandoffIsResumedAndPublished() {
-        CapturingLogSink log;
         PlaybackState received = playing(42.0);
         rig->cloud->handoffResults = {handoff(received)};
         auto& vm = rig->make();
@@ -222,14 +225,14 @@ private Q_SLOTS:
         QCOMPARE(vm.currentState(), std::optional(received));
         QCOMPARE(rig->cloud->lastPublishedNowPlaying, std::optional(received));
         QCOMPARE(vm.activityLabel(), std::nullopt);
-        const QStringList lines = log.messages(LogCategory::Playback);
+        const QStringList lines = log->messages(LogCategory::Playback);
         QVERIFY(lines.first().startsWith(
             u"event=playback_resume_started trigger=background message_id=legacy "
             "song_id=<mask.hash: '"_s));
         QVERIFY(lines.last().startsWith(
             u"event=playback_resume_succeeded trigger=background message_id=legacy "
             "duration_seconds="_s));
-        QCOMPARE(log.messages(LogCategory::Background),
+        QCOMPARE(log->messages(LogCategory::Background),
                  QStringList{u"event=post_resume_presence_published has_playback=true"_s});
         QCOMPARE(rig->cloud->settledHandoffs, QStringList{u"legacy"_s});
         QVERIFY(!awaitTask(vm.consumePendingHandoff())); // nothing more addressed here
