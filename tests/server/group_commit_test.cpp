@@ -4,6 +4,7 @@
 #include "server/service/cloud_service.h"
 #include "server/service/group_commit.h"
 #include "server/storage/storage_factory.h"
+#include "tests/server/cloud_test_client.h"
 #include "tests/server/server_test_main.h"
 
 #include <QJsonDocument>
@@ -20,9 +21,7 @@ QByteArray json(const QJsonObject& object) {
 }
 
 QByteArray saveBody(const QString& name, const QString& type = u"Note"_s) {
-    const QJsonObject record{{"recordName", name}, {"recordType", type}, {"fields", QJsonObject{}}};
-    return json({{"operations",
-                  QJsonArray{QJsonObject{{"operationType", "forceReplace"}, {"record", record}}}}});
+    return json({{"operations", QJsonArray{testing::wire::replace(name, type, {})}}});
 }
 
 } // namespace
@@ -76,13 +75,13 @@ private Q_SLOTS:
     void eachCallIsAnsweredOnItsOwnAndOnlyTheAcceptedOnesAreStored() {
         open({});
         GroupCommit group(*m_service, *m_storage);
-        const QByteArray zone =
-            json({{"operations",
-                   QJsonArray{QJsonObject{
-                       {"operationType", "create"},
-                       {"zone", QJsonObject{{"zoneID", QJsonObject{{"zoneName", "Z"}}}}}}}}});
-        QByteArray inZone = saveBody(u"in-zone"_s);
-        inZone.replace("{\"operations\"", "{\"zoneID\":{\"zoneName\":\"Z\"},\"operations\"");
+        const QJsonObject zoneID = testing::wire::zoneID(u"Z"_s);
+        const QByteArray zone = json(
+            {{"operations", QJsonArray{QJsonObject{{"operationType", "create"},
+                                                   {"zone", QJsonObject{{"zoneID", zoneID}}}}}}});
+        const QByteArray inZone =
+            json({{"zoneID", zoneID},
+                  {"operations", QJsonArray{testing::wire::replace(u"in-zone"_s, u"Note"_s, {})}}});
         const auto outcome =
             group.run({call(u"zones/modify"_s, zone), call(u"records/modify"_s, inZone),
                        call(u"records/modify"_s, "not json"),
@@ -121,10 +120,8 @@ private Q_SLOTS:
     void theNotificationsFiredComeOutWithTheCommittedGroupInIdOrder() {
         open({});
         GroupCommit group(*m_service, *m_storage);
-        const QJsonObject subscription{{"subscriptionID", "cmd"},
-                                       {"subscriptionType", "query"},
-                                       {"query", QJsonObject{{"recordType", "Cmd"}}},
-                                       {"firesOn", QJsonArray{"create", "update"}}};
+        const QJsonObject subscription =
+            testing::wire::subscription(u"cmd"_s, u"Cmd"_s, {}, {u"create"_s, u"update"_s});
         const QByteArray subscribe =
             json({{"operations", QJsonArray{QJsonObject{{"operationType", "create"},
                                                         {"subscription", subscription}}}}});

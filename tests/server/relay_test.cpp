@@ -55,11 +55,12 @@ bool hasCode(const sonavert::Result<QJsonObject>& result, ServerErrorCode code) 
 class RelayTest : public QObject {
     Q_OBJECT
 
+    sonavert::VirtualClock m_clock;
+
 private Q_SLOTS:
     // The offering computer hears of an ask once, and only for its own offers of its account.
     void asksReachOnlyTheAccountsOfferingComputerOnce() {
-        sonavert::VirtualClock clock;
-        RelayMailbox mailbox(clock);
+        RelayMailbox mailbox(m_clock);
         QVERIFY(mailbox.serve(kMine, u"relay/ask"_s, askFor(relayId(1), u"bytes=100-"_s)).ok());
         const QJsonObject others{{u"offers"_s, QJsonArray{u"offer-cccccccccccccccc"_s}}};
         QCOMPARE(mailbox.serve(kMine, u"relay/asks"_s, others).value()[u"asks"_s].toArray().size(),
@@ -87,8 +88,7 @@ private Q_SLOTS:
     // Chunks come out in the order put, each until the taker says it has it; the end is said
     // with the last one.
     void chunksComeOutInOrderUntilTheEnd() {
-        sonavert::VirtualClock clock;
-        RelayMailbox mailbox(clock);
+        RelayMailbox mailbox(m_clock);
         const QString relay = relayId(1);
         QVERIFY(mailbox.serve(kMine, u"relay/ask"_s, askFor(relay)).ok());
         QVERIFY(isAccepted(mailbox.serve(kMine, u"relay/put"_s, chunk(relay, 0, 5))));
@@ -119,11 +119,10 @@ private Q_SLOTS:
     // wait, per relay and for every relay together, and an idle relay is dropped with its
     // bytes.
     void theBufferRefusesInsteadOfGrowingAndIdleRelaysGo() {
-        sonavert::VirtualClock clock;
         RelayMailbox::Limits limits;
         limits.maxRelayBytes = 100;
         limits.maxTotalBytes = 150;
-        RelayMailbox mailbox(clock, limits);
+        RelayMailbox mailbox(m_clock, limits);
         QVERIFY(mailbox.serve(kMine, u"relay/ask"_s, askFor(relayId(1))).ok());
         QVERIFY(mailbox.serve(kTheirs, u"relay/ask"_s, askFor(relayId(2))).ok());
         QVERIFY(isAccepted(mailbox.serve(kMine, u"relay/put"_s, chunk(relayId(1), 0, 60))));
@@ -135,9 +134,9 @@ private Q_SLOTS:
         QVERIFY(mailbox.serve(kMine, u"relay/take"_s, takeFrom(relayId(1), 1)).ok());
         QVERIFY(isAccepted(mailbox.serve(kMine, u"relay/put"_s, chunk(relayId(1), 1, 60))));
 
-        clock.advance(std::chrono::seconds(29));
+        m_clock.advance(std::chrono::seconds(29));
         QVERIFY(mailbox.serve(kMine, u"relay/take"_s, takeFrom(relayId(1), 1)).ok());
-        clock.advance(std::chrono::seconds(2)); // only the relay left alone is over its time
+        m_clock.advance(std::chrono::seconds(2)); // only the relay left alone is over its time
         QCOMPARE(mailbox.relayCount(), 2);
         QVERIFY(mailbox.serve(kMine, u"relay/take"_s, takeFrom(relayId(1), 1)).ok());
         QCOMPARE(mailbox.relayCount(), 1);
@@ -147,11 +146,10 @@ private Q_SLOTS:
     // Made-up ids, ranges and sizes are refused before anything is held; an account opens a
     // few relays at once, not many.
     void badRequestsAndTooManyRelaysAreRefused() {
-        sonavert::VirtualClock clock;
         RelayMailbox::Limits limits;
         limits.maxRelaysPerAccount = 2;
         limits.maxChunkChars = 50;
-        RelayMailbox mailbox(clock, limits);
+        RelayMailbox mailbox(m_clock, limits);
         QVERIFY(hasCode(mailbox.serve(kMine, u"relay/ask"_s, askFor(u"short"_s)),
                         ServerErrorCode::BadRequest));
         QVERIFY(hasCode(mailbox.serve(kMine, u"relay/ask"_s, askFor(u"has space in it!!!!"_s)),
