@@ -39,6 +39,12 @@ private Q_SLOTS:
         QCOMPARE(window.window(), made);
         QCOMPARE(made->size(), QSize(360, 520));
         QVERIFY(made->contentItem()->childItems().size() > 0);
+        // The desktop's appearance settings reach the views.
+        window.setDarkAppearance(true);
+        window.setAnimationsEnabled(false);
+        QVERIFY(window.bridge()->darkAppearance());
+        QVERIFY(!window.bridge()->animationsEnabled());
+        QCOMPARE(window.bridge()->devices()->waveformHeights(), (QList<qreal>{5, 11, 8, 6}));
     }
 
     void startUpWorkWaitsForTheMainContentToBeShown() {
@@ -57,17 +63,6 @@ private Q_SLOTS:
         const QImage picture = window.snapshot();
         QCOMPARE(picture.size() / picture.devicePixelRatio(), QSize(360, 520));
         made->hide();
-    }
-
-    void appearanceSettingsReachTheViews() {
-        WindowRig rig;
-        MainWindow window(rig.services());
-        window.window();
-        window.setDarkAppearance(true);
-        window.setAnimationsEnabled(false);
-        QVERIFY(window.bridge()->darkAppearance());
-        QVERIFY(!window.bridge()->animationsEnabled());
-        QCOMPARE(window.bridge()->devices()->waveformHeights(), (QList<qreal>{5, 11, 8, 6}));
     }
 
     void helpGuideOpensInItsOwnWindowAndTheMailCarriesAPicture() {

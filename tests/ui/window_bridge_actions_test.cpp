@@ -84,16 +84,6 @@ private Q_SLOTS:
         QCOMPARE(rig.actions.reviewRequests, 2);
     }
 
-    void closingTheErrorBannerClearsTheCoordinatorsError() {
-        WindowRig rig;
-        auto& bridge = rig.makeBridge();
-        rig.coordinator().setTransferError(u"Den did not answer."_s);
-        QVERIFY(bridge.mainSections().contains(u"transferError"_s));
-        bridge.closeTransferError();
-        QVERIFY(!rig.coordinator().transferError());
-        QVERIFY(!bridge.mainSections().contains(u"transferError"_s));
-    }
-
     void rowActionsReachTheCoordinator() {
         WindowRig rig(kSetUpDone);
         rig.coordinatorRig.music->nowPlaying = teardrop();

@@ -129,6 +129,10 @@ private Q_SLOTS:
                               "transferError", "sync", "devices", "footer"}));
         QCOMPARE(bridge.activityLabel(), u"Sending to Den\u2026"_s);
         QCOMPARE(bridge.transferError(), u"Den did not answer."_s);
+        // Closing the error's banner clears the coordinator's error.
+        bridge.closeTransferError();
+        QVERIFY(!rig.coordinator().transferError());
+        QVERIFY(!bridge.mainSections().contains(u"transferError"_s));
         rig.clock().advance(61s);
         QVERIFY(row().areButtonsEnabled);
     }
