@@ -404,7 +404,7 @@ private Q_SLOTS:
         QCOMPARE(run.err, u"sonavertctl: Sonavert stopped before this finished.\n"_s);
     }
 
-    void eachInstanceAnswersOnItsOwnName() {
+    void eachInstanceAnswersOnItsOwnNameAndNoneForAnother() {
         ControlRig& rig = *m_rig;
         QCOMPARE(controlBusNames(std::nullopt, u"Study Mac"_s),
                  (QStringList{kSharedName, u"io.sonavert.Sonavert.study_mac"_s}));
@@ -428,6 +428,10 @@ private Q_SLOTS:
         QCOMPARE(addressed.exitCode, 0);
         QCOMPARE(addressed.out, u"No other devices yet.\n"_s);
         other.reset();
+        const ProgramRun absent = rig.ctl({u"--instance"_s, u"Attic"_s, u"push"_s, u"Kitchen"_s});
+        QCOMPARE(absent.exitCode, 3);
+        QCOMPARE(absent.err, u"sonavertctl: No Sonavert instance called Attic is running (no "
+                             "io.sonavert.Sonavert.attic on the session bus).\n"_s);
     }
 
     // `sonavertctl sign-in LINK` hands the link over whole: the device takes the server's key
@@ -461,14 +465,6 @@ private Q_SLOTS:
         QCOMPARE(rig.call(u"ShowWindow"_s).type(), QDBusMessage::ReplyMessage);
         QCOMPARE(shown, 1);
         rig.control->setWindowShower({});
-    }
-
-    void withoutTheAppItExitsThree() {
-        ControlRig& rig = *m_rig;
-        const ProgramRun run = rig.ctl({u"--instance"_s, u"Attic"_s, u"push"_s, u"Kitchen"_s});
-        QCOMPARE(run.exitCode, 3);
-        QCOMPARE(run.err, u"sonavertctl: No Sonavert instance called Attic is running (no "
-                          "io.sonavert.Sonavert.attic on the session bus).\n"_s);
     }
 };
 
