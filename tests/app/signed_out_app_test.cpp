@@ -16,8 +16,7 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
-#include <cstdio>
-#include <unistd.h>
+#include <mutex>
 
 using namespace sonavert;
 using test::awaitTask;
@@ -62,45 +61,24 @@ private:
     int m_connections = 0;
 };
 
-/// Standard output (where the app's developer lines go) into a file while it lives.
-class CapturedStdout {
-public:
-    explicit CapturedStdout(const QString& path)
-        : m_path(path) {
-        std::fflush(stdout);
-        m_saved = ::dup(STDOUT_FILENO);
-        std::FILE* file = std::fopen(qPrintable(path), "w");
-        ::dup2(::fileno(file), STDOUT_FILENO);
-        std::fclose(file);
-    }
-    ~CapturedStdout() { restore(); }
-    CapturedStdout(const CapturedStdout&) = delete;
-    CapturedStdout& operator=(const CapturedStdout&) = delete;
+// The app's developer lines, recorded while the test's handler is in place; every message
+// still goes on to the handler before it.
+std::mutex g_linesMutex;
+QStringList g_developerLines;
+QtMessageHandler g_otherMessages = nullptr;
 
-    QStringList lines() {
-        std::fflush(stdout);
-        QFile file(m_path);
-        if (!file.open(QIODevice::ReadOnly))
-            return {};
-        return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+void recordDeveloperLines(QtMsgType type, const QMessageLogContext& context,
+                          const QString& message) {
+    if (qstrcmp(context.category, lcDeveloper().categoryName()) == 0) {
+        std::lock_guard lock(g_linesMutex);
+        g_developerLines << message;
     }
-    void restore() {
-        if (m_saved < 0)
-            return;
-        std::fflush(stdout);
-        ::dup2(m_saved, STDOUT_FILENO);
-        ::close(m_saved);
-        m_saved = -1;
-    }
+    g_otherMessages(type, context, message);
+}
 
-private:
-    QString m_path;
-    int m_saved = -1;
-};
-
-int countContaining(const QStringList& lines, const QString& text) {
-    return static_cast<int>(std::count_if(
-        lines.begin(), lines.end(), [&](const QString& line) { return line.contains(text); }));
+QStringList developerLines() {
+    std::lock_guard lock(g_linesMutex);
+    return g_developerLines;
 }
 
 } // namespace
@@ -128,7 +106,7 @@ private Q_SLOTS:
         options.libraryFolders = {home.filePath(QStringLiteral("Music"))};
         auto clock = std::make_shared<VirtualClock>();
         CapturingLogSink events;
-        CapturedStdout developerLines(home.filePath(QStringLiteral("stdout.txt")));
+        g_otherMessages = qInstallMessageHandler(recordDeveloperLines);
 
         TessaryApp app(options, clock);
         QSignalSpy launched(&app, &TessaryApp::launched);
@@ -140,7 +118,7 @@ private Q_SLOTS:
         }
         QCOMPARE(relay.connections(), 0);
         QVERIFY(!app.coordinator()->isRunning());
-        QCOMPARE(countContaining(developerLines.lines(), QStringLiteral("sonavertctl sign-in")), 1);
+        QCOMPARE(developerLines().filter(QStringLiteral("sonavertctl sign-in")).size(), 1);
         for (const LogRecord& record : events.records())
             QVERIFY2(record.level != LogLevel::Error && record.level != LogLevel::Fault,
                      qPrintable(record.message));
@@ -150,7 +128,7 @@ private Q_SLOTS:
         QCoro::waitFor(app.account()->restore(QUrl(relay.url()), cloud.token()));
         QVERIFY(app.coordinator()->isRunning());
         QVERIFY(relay.connections() > 0 || reached.wait(kEventLimitMs));
-        developerLines.restore();
+        qInstallMessageHandler(g_otherMessages);
 
         QSignalSpy terminated(&app, &TessaryApp::terminated);
         app.terminate();
