@@ -2,7 +2,6 @@
 // account's identity, isolation between accounts, and the administration commands.
 #include "server/service/token_cache.h"
 #include "tests/server/server_test_case.h"
-#include "tests/server/server_test_main.h"
 
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -159,5 +158,5 @@ private Q_SLOTS:
     }
 };
 
-SONAVERT_SERVER_TEST_MAIN(AccountsTest)
+QTEST_GUILESS_MAIN(AccountsTest)
 #include "accounts_test.moc"

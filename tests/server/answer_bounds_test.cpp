@@ -3,7 +3,6 @@
 // past the record limit, and the subscriptions of a database and of an account are capped.
 #include "tests/server/raw_connection.h"
 #include "tests/server/server_test_case.h"
-#include "tests/server/server_test_main.h"
 #include "tests/support/checked.h"
 
 #include <QtTest>
@@ -224,5 +223,5 @@ private Q_SLOTS:
     }
 };
 
-SONAVERT_SERVER_TEST_MAIN(AnswerBoundsTest)
+QTEST_GUILESS_MAIN(AnswerBoundsTest)
 #include "answer_bounds_test.moc"

@@ -6,7 +6,6 @@
 // of its own, whose loopback holds addresses of two /64 networks.
 #include "tests/server/raw_connection.h"
 #include "tests/server/server_test_case.h"
-#include "tests/server/server_test_main.h"
 #include "tests/support/checked.h"
 
 #include <QFile>
@@ -282,5 +281,5 @@ private Q_SLOTS:
     }
 };
 
-SONAVERT_SERVER_TEST_MAIN(ConnectionBoundsTest)
+QTEST_GUILESS_MAIN(ConnectionBoundsTest)
 #include "connection_bounds_test.moc"

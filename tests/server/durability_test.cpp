@@ -8,7 +8,6 @@
 #include "server/storage/sqlite/sqlite_backup.h"
 #include "server/storage/sqlite/sqlite_dialect.h"
 #include "tests/server/cloud_test_client.h"
-#include "tests/server/server_test_main.h"
 #include "tests/server/test_cloud_server.h"
 #include "tests/support/child_program.h"
 
@@ -256,5 +255,5 @@ private Q_SLOTS:
     }
 };
 
-SONAVERT_SERVER_TEST_MAIN(DurabilityTest)
+QTEST_GUILESS_MAIN(DurabilityTest)
 #include "durability_test.moc"

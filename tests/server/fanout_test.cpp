@@ -3,7 +3,6 @@
 // the PostgreSQL server.
 #include "tests/server/push_test_client.h"
 #include "tests/server/server_test_case.h"
-#include "tests/server/server_test_main.h"
 #include "tests/support/checked.h"
 
 #include <QtTest>
@@ -171,5 +170,5 @@ private Q_SLOTS:
     }
 };
 
-SONAVERT_SERVER_TEST_MAIN(FanOutTest)
+QTEST_GUILESS_MAIN(FanOutTest)
 #include "fanout_test.moc"

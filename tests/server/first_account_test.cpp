@@ -4,7 +4,6 @@
 // exists, even against calls racing each other.
 #include "server/http/trusted_proxies.h"
 #include "tests/server/server_test_case.h"
-#include "tests/server/server_test_main.h"
 #include "tests/support/checked.h"
 #include "tests/support/recording_tcp_proxy.h"
 
@@ -172,5 +171,5 @@ private Q_SLOTS:
     }
 };
 
-SONAVERT_SERVER_TEST_MAIN(FirstAccountTest)
+QTEST_GUILESS_MAIN(FirstAccountTest)
 #include "first_account_test.moc"

@@ -5,7 +5,6 @@
 #include "server/service/group_commit.h"
 #include "server/storage/storage_factory.h"
 #include "tests/server/cloud_test_client.h"
-#include "tests/server/server_test_main.h"
 
 #include <QJsonDocument>
 #include <QTemporaryDir>
@@ -142,5 +141,5 @@ private Q_SLOTS:
     }
 };
 
-SONAVERT_SERVER_TEST_MAIN(GroupCommitTest)
+QTEST_GUILESS_MAIN(GroupCommitTest)
 #include "group_commit_test.moc"

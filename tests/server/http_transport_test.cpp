@@ -8,7 +8,6 @@
 #include "tests/server/push_test_client.h"
 #include "tests/server/raw_connection.h"
 #include "tests/server/server_test_case.h"
-#include "tests/server/server_test_main.h"
 #include "tests/support/checked.h"
 
 #include <QNetworkReply>
@@ -146,5 +145,5 @@ private Q_SLOTS:
     }
 };
 
-SONAVERT_SERVER_TEST_MAIN(HttpTransportTest)
+QTEST_GUILESS_MAIN(HttpTransportTest)
 #include "http_transport_test.moc"

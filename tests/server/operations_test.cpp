@@ -4,7 +4,6 @@
 #include "tests/server/push_test_client.h"
 #include "tests/server/raw_connection.h"
 #include "tests/server/server_test_case.h"
-#include "tests/server/server_test_main.h"
 #include "tests/support/checked.h"
 
 #include <QJsonDocument>
@@ -200,5 +199,5 @@ private Q_SLOTS:
     }
 };
 
-SONAVERT_SERVER_TEST_MAIN(OperationsTest)
+QTEST_GUILESS_MAIN(OperationsTest)
 #include "operations_test.moc"

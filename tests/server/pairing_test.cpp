@@ -3,7 +3,6 @@
 // throttled per address (an IPv6 network as one), nothing told to a caller without a valid
 // code, and every token a code minted revoked with the token that asked for the code.
 #include "tests/server/server_test_case.h"
-#include "tests/server/server_test_main.h"
 #include "tests/support/checked.h"
 
 #include <QCryptographicHash>
@@ -227,5 +226,5 @@ private Q_SLOTS:
     }
 };
 
-SONAVERT_SERVER_TEST_MAIN(PairingTest)
+QTEST_GUILESS_MAIN(PairingTest)
 #include "pairing_test.moc"

@@ -1,6 +1,5 @@
 // Saving, updating, deleting and looking up records; bad requests and limits.
 #include "tests/server/server_test_case.h"
-#include "tests/server/server_test_main.h"
 
 #include <QtTest>
 
@@ -173,5 +172,5 @@ private Q_SLOTS:
     }
 };
 
-SONAVERT_SERVER_TEST_MAIN(RecordsTest)
+QTEST_GUILESS_MAIN(RecordsTest)
 #include "records_test.moc"

@@ -5,7 +5,6 @@
 #include "server/wire/server_error.h"
 #include "src/runtime/virtual_clock.h"
 #include "tests/server/cloud_test_client.h"
-#include "tests/server/server_test_main.h"
 #include "tests/server/test_cloud_server.h"
 
 #include <QtTest>
@@ -190,5 +189,5 @@ private Q_SLOTS:
     }
 };
 
-SONAVERT_SERVER_TEST_MAIN(RelayTest)
+QTEST_GUILESS_MAIN(RelayTest)
 #include "relay_test.moc"

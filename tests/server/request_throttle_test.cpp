@@ -7,7 +7,6 @@
 #include "server/wire/server_error.h"
 #include "src/runtime/virtual_clock.h"
 #include "tests/server/cloud_test_client.h"
-#include "tests/server/server_test_main.h"
 #include "tests/server/test_cloud_server.h"
 
 #include <QtTest>
@@ -219,5 +218,5 @@ private Q_SLOTS:
     }
 };
 
-SONAVERT_SERVER_TEST_MAIN(RequestThrottleTest)
+QTEST_GUILESS_MAIN(RequestThrottleTest)
 #include "request_throttle_test.moc"

@@ -3,7 +3,6 @@
 // damaged; and served by `sonavert-cloud` listening beyond loopback, with the fingerprint it
 // prints.
 #include "server/http/self_made_identity.h"
-#include "tests/server/server_test_main.h"
 
 #include <QCryptographicHash>
 #include <QProcess>
@@ -157,5 +156,5 @@ private Q_SLOTS:
     }
 };
 
-SONAVERT_SERVER_TEST_MAIN(SelfMadeIdentityTest)
+QTEST_GUILESS_MAIN(SelfMadeIdentityTest)
 #include "self_made_identity_test.moc"

@@ -1,7 +1,6 @@
 // The SQL session: statements kept prepared are reused without disturbing rows still being
 // read, and a connection that went away is opened again for the next statement.
 #include "server/storage/sql_session.h"
-#include "tests/server/server_test_main.h"
 #include "tests/support/checked.h"
 
 #include <QSqlDatabase>
@@ -124,5 +123,5 @@ private Q_SLOTS:
     }
 };
 
-SONAVERT_SERVER_TEST_MAIN(SqlSessionTest)
+QTEST_GUILESS_MAIN(SqlSessionTest)
 #include "sql_session_test.moc"

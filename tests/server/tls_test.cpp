@@ -3,7 +3,6 @@
 #include "server/http/tls_identity.h"
 #include "tests/server/raw_connection.h"
 #include "tests/server/server_test_case.h"
-#include "tests/server/server_test_main.h"
 #include "tests/support/checked.h"
 #include "tests/support/self_signed_certificate.h"
 
@@ -117,5 +116,5 @@ private Q_SLOTS:
     }
 };
 
-SONAVERT_SERVER_TEST_MAIN(TlsTest)
+QTEST_GUILESS_MAIN(TlsTest)
 #include "tls_test.moc"

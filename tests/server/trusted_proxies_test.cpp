@@ -4,7 +4,6 @@
 #include "server/http/trusted_proxies.h"
 #include "tests/server/cloud_test_client.h"
 #include "tests/server/raw_connection.h"
-#include "tests/server/server_test_main.h"
 #include "tests/server/test_cloud_server.h"
 #include "tests/support/checked.h"
 
@@ -111,5 +110,5 @@ private Q_SLOTS:
     }
 };
 
-SONAVERT_SERVER_TEST_MAIN(TrustedProxiesTest)
+QTEST_GUILESS_MAIN(TrustedProxiesTest)
 #include "trusted_proxies_test.moc"

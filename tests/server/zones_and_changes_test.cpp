@@ -1,6 +1,5 @@
 // Zones (create, delete, deleted by the user) and the change feed with its tokens.
 #include "tests/server/server_test_case.h"
-#include "tests/server/server_test_main.h"
 #include "tests/support/checked.h"
 
 #include <QtTest>
@@ -212,5 +211,5 @@ private Q_SLOTS:
     }
 };
 
-SONAVERT_SERVER_TEST_MAIN(ZonesAndChangesTest)
+QTEST_GUILESS_MAIN(ZonesAndChangesTest)
 #include "zones_and_changes_test.moc"
