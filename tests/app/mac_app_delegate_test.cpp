@@ -39,6 +39,7 @@ QString completedAfter(const char* seconds) {
 
 /// A registered delegate whose passes run on a coordinator over fakes.
 struct DelegateRig {
+    CapturingLogSink log; ///< first, so it hears the registration
     CoordinatorRig coordinator;
     ScriptedPushChannel channel;
     std::optional<MacBackgroundCoordinator> background;
@@ -66,12 +67,11 @@ class MacAppDelegateTest : public QObject {
 
 private Q_SLOTS:
     void registrationOpensTheChannelAndReportsItsFate() {
-        CapturingLogSink log;
         DelegateRig rig;
         QCOMPARE(rig.channel.openCount, 1);
         Q_EMIT rig.channel.connected();
         Q_EMIT rig.channel.disconnected(u"connection refused"_s);
-        QCOMPARE(log.messages(LogCategory::Push),
+        QCOMPARE(rig.log.messages(LogCategory::Push),
                  QStringList({u"event=apns_registration_started platform=macos"_s,
                               u"event=apns_registration_succeeded platform=macos "
                               "token_bytes=48"_s,
@@ -80,7 +80,6 @@ private Q_SLOTS:
     }
 
     void notificationsAndLostNotificationsEachRunABackgroundPass() {
-        CapturingLogSink log;
         DelegateRig rig;
         Q_EMIT rig.channel.notificationReceived(clouddb::PushNotification{});
         rig.finishPass();
@@ -89,36 +88,34 @@ private Q_SLOTS:
         rig.finishPass();
         QCOMPARE(rig.calls("fetchHandoff"), 2);
         QCOMPARE(rig.calls("fetchPullRequest"), 2);
-        QCOMPARE(log.count(kReceived), 2);
-        QCOMPARE(completions(log).size(), 2);
+        QCOMPARE(rig.log.count(kReceived), 2);
+        QCOMPARE(completions(rig.log).size(), 2);
     }
 
     // Notifications during a pass each ask for one more and are done at once; however many
     // arrive, exactly one more pass runs, and the one that started the first reports both.
     void notificationsDuringAPassCauseExactlyOneMorePass() {
-        CapturingLogSink log;
         DelegateRig rig(1s);
         Q_EMIT rig.channel.notificationReceived(clouddb::PushNotification{});
         rig.coordinator.clock->advance(500ms);
         for (int i = 0; i < 3; ++i)
             Q_EMIT rig.channel.notificationReceived(clouddb::PushNotification{});
         QVERIFY(rig.vm().receptionRequested);
-        QCOMPARE(completions(log), QStringList(3, completedAfter("0.000000")));
+        QCOMPARE(completions(rig.log), QStringList(3, completedAfter("0.000000")));
         rig.finishPass();
         QCOMPARE(rig.calls("fetchHandoff"), 2);
         QCOMPARE(rig.calls("fetchPullRequest"), 2);
         QCOMPARE(rig.calls("fetchPresence"), 2);
-        QCOMPARE(completions(log).last(), completedAfter("2.000000"));
+        QCOMPARE(completions(rig.log).last(), completedAfter("2.000000"));
     }
 
     void aNotificationAfterTheDelegateIsGoneDoesNothing() {
-        CapturingLogSink log;
         DelegateRig rig;
         rig.delegate.reset();
         Q_EMIT rig.channel.notificationReceived(clouddb::PushNotification{});
         QVERIFY(!rig.vm().isReceiving);
         QCOMPARE(rig.calls("fetchHandoff"), 0);
-        QCOMPARE(log.count(kReceived), 0);
+        QCOMPARE(rig.log.count(kReceived), 0);
     }
 };
 
