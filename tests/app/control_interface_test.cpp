@@ -141,13 +141,12 @@ private Q_SLOTS:
     void cleanup() { m_rig.reset(); }
 
     void devicesAndStatusShowTheCoordinatorsState() {
-        ControlRig& rig = *m_rig;
-        const ProgramRun table = rig.ctl({u"devices"_s});
+        const ProgramRun table = m_rig->ctl({u"devices"_s});
         QCOMPARE(table.exitCode, 0);
         QCOMPARE(table.out, u"\u2605  Kitchen  online   Song \u2014 Artist at 1:23\n"
                             "   Study    offline  -                      queued\n"_s);
 
-        const ProgramRun json = rig.ctl({u"devices"_s, u"--json"_s});
+        const ProgramRun json = m_rig->ctl({u"devices"_s, u"--json"_s});
         QCOMPARE(json.exitCode, 0);
         const QJsonArray devices = array(json.out);
         QCOMPARE(devices.size(), 2);
@@ -163,9 +162,9 @@ private Q_SLOTS:
         QVERIFY(!study.value("isOnline").toBool());
         QCOMPARE(study.value("nowPlaying"), QJsonValue());
 
-        rig.coordinatorRig.music->nowPlaying = song(u"Here"_s, 5);
-        rig.coordinatorRig.clock->advance(2s); // the playback loop samples the player
-        const ProgramRun status = rig.ctl({u"status"_s, u"--json"_s});
+        m_rig->coordinatorRig.music->nowPlaying = song(u"Here"_s, 5);
+        m_rig->coordinatorRig.clock->advance(2s); // the playback loop samples the player
+        const ProgramRun status = m_rig->ctl({u"status"_s, u"--json"_s});
         const QJsonObject state = object(status.out);
         QCOMPARE(state.value("thisDevice").toObject().value("name").toString(), u"This Mac"_s);
         QCOMPARE(state.value("thisDevice").toObject().value("nowPlaying").toObject().value("title"),
@@ -174,7 +173,7 @@ private Q_SLOTS:
         QCOMPARE(state.value("transferError"), QJsonValue());
         QVERIFY(!state.value("isTransferring").toBool());
 
-        const ProgramRun text = rig.ctl({u"status"_s});
+        const ProgramRun text = m_rig->ctl({u"status"_s});
         QVERIFY2(
             text.out.startsWith(u"This device: This Mac (%1)\nPlaying here: "
                                 "Here \u2014 Artist at 0:05\n\n\u2605  Kitchen"_s.arg(kThisID)),
@@ -182,96 +181,91 @@ private Q_SLOTS:
     }
 
     void pushByNameOrIdSendsThePlaybackThere() {
-        ControlRig& rig = *m_rig;
-        rig.coordinatorRig.music->nowPlaying = song(u"Here"_s, 12);
-        const ProgramRun sent = rig.ctl({u"push"_s, u"kitchen"_s});
+        m_rig->coordinatorRig.music->nowPlaying = song(u"Here"_s, 12);
+        const ProgramRun sent = m_rig->ctl({u"push"_s, u"kitchen"_s});
         QCOMPARE(sent.exitCode, 0);
         QCOMPARE(sent.out, u"Sent to kitchen.\n"_s);
-        QCOMPARE(rig.coordinatorRig.cloud->sentHandoffs.size(), 1);
-        QCOMPARE(rig.coordinatorRig.cloud->sentHandoffs.at(0).second, u"K"_s);
-        QCOMPARE(rig.coordinatorRig.cloud->sentHandoffs.at(0).first.songTitle, u"Here"_s);
+        QCOMPARE(m_rig->coordinatorRig.cloud->sentHandoffs.size(), 1);
+        QCOMPARE(m_rig->coordinatorRig.cloud->sentHandoffs.at(0).second, u"K"_s);
+        QCOMPARE(m_rig->coordinatorRig.cloud->sentHandoffs.at(0).first.songTitle, u"Here"_s);
 
-        rig.coordinatorRig.music->nowPlaying = song(u"Here"_s, 20);
-        const ProgramRun queued = rig.ctl({u"push"_s, u"S"_s, u"--json"_s});
+        m_rig->coordinatorRig.music->nowPlaying = song(u"Here"_s, 20);
+        const ProgramRun queued = m_rig->ctl({u"push"_s, u"S"_s, u"--json"_s});
         QCOMPARE(queued.exitCode, 0);
         const QJsonObject answer = object(queued.out);
         QVERIFY(answer.value("ok").toBool());
         QVERIFY(answer.value("queued").toBool());
-        QCOMPARE(rig.coordinatorRig.cloud->sentHandoffs.at(1).second, u"S"_s);
+        QCOMPARE(m_rig->coordinatorRig.cloud->sentHandoffs.at(1).second, u"S"_s);
     }
 
     void failedOperationsExitOneWithTheCoordinatorsError() {
-        ControlRig& rig = *m_rig;
-        rig.coordinatorRig.music->nowPlaying.reset();
-        const ProgramRun nothing = rig.ctl({u"push"_s, u"Kitchen"_s});
+        m_rig->coordinatorRig.music->nowPlaying.reset();
+        const ProgramRun nothing = m_rig->ctl({u"push"_s, u"Kitchen"_s});
         QCOMPARE(nothing.exitCode, 1);
         QCOMPARE(nothing.err, u"sonavertctl: Nothing is playing right now.\n"_s);
-        QVERIFY(rig.coordinatorRig.cloud->sentHandoffs.isEmpty());
+        QVERIFY(m_rig->coordinatorRig.cloud->sentHandoffs.isEmpty());
 
-        const ProgramRun itself = rig.ctl({u"push"_s, u"this mac"_s});
+        const ProgramRun itself = m_rig->ctl({u"push"_s, u"this mac"_s});
         QCOMPARE(itself.exitCode, 1);
         QCOMPARE(itself.err, u"sonavertctl: Cannot push to this device itself.\n"_s);
     }
 
     void deviceArgumentsThatNameNoSingleDeviceExitFour() {
-        ControlRig& rig = *m_rig;
-        const ProgramRun unknown = rig.ctl({u"pull"_s, u"Attic"_s});
+        const ProgramRun unknown = m_rig->ctl({u"pull"_s, u"Attic"_s});
         QCOMPARE(unknown.exitCode, 4);
         QCOMPARE(unknown.err, u"sonavertctl: No device named or with id 'Attic'.\n"_s);
 
-        rig.coordinatorRig.cloud->fetchDefault.append(device(u"K2"_s, u"KITCHEN"_s));
-        QCoro::waitFor(rig.vm().syncPresence());
-        const ProgramRun ambiguous = rig.ctl({u"forget"_s, u"Kitchen"_s});
+        m_rig->coordinatorRig.cloud->fetchDefault.append(device(u"K2"_s, u"KITCHEN"_s));
+        QCoro::waitFor(m_rig->vm().syncPresence());
+        const ProgramRun ambiguous = m_rig->ctl({u"forget"_s, u"Kitchen"_s});
         QCOMPARE(ambiguous.exitCode, 4);
         QVERIFY2(ambiguous.err.contains(u"Kitchen (K)"_s) &&
                      ambiguous.err.contains(u"KITCHEN (K2)"_s),
                  qPrintable(ambiguous.err));
-        QCOMPARE(rig.vm().devices().size(), 3); // nothing was forgotten
-        const ProgramRun byId = rig.ctl({u"forget"_s, u"k2"_s});
+        QCOMPARE(m_rig->vm().devices().size(), 3); // nothing was forgotten
+        const ProgramRun byId = m_rig->ctl({u"forget"_s, u"k2"_s});
         QCOMPARE(byId.exitCode, 0);
-        QCOMPARE(names(rig.vm().devices()), (QStringList{"Kitchen", "Study"}));
+        QCOMPARE(names(m_rig->vm().devices()), (QStringList{"Kitchen", "Study"}));
     }
 
     // A computer without the account's key is listed as such, and a push to it (or from
     // this computer without the key) fails at once with why and what to do; nothing is sent.
     void computersWithoutTheKeyAreShownAndRefused() {
-        ControlRig& rig = *m_rig;
-        rig.coordinatorRig.music->nowPlaying = song(u"Here"_s, 12);
-        rig.coordinatorRig.accountKeys->holding = {{u"K"_s, true}, {u"S"_s, false}};
-        QCoro::waitFor(rig.vm().syncPresence());
-        const ProgramRun table = rig.ctl({u"devices"_s});
+        m_rig->coordinatorRig.music->nowPlaying = song(u"Here"_s, 12);
+        m_rig->coordinatorRig.accountKeys->holding = {{u"K"_s, true}, {u"S"_s, false}};
+        QCoro::waitFor(m_rig->vm().syncPresence());
+        const ProgramRun table = m_rig->ctl({u"devices"_s});
         QCOMPARE(table.out, u"\u2605  Kitchen  online   Song \u2014 Artist at 1:23\n"
                             "   Study    offline  -                      queued  Not verified "
                             "yet\n"_s);
-        const QJsonArray devices = array(rig.ctl({u"devices"_s, u"--json"_s}).out);
+        const QJsonArray devices = array(m_rig->ctl({u"devices"_s, u"--json"_s}).out);
         QVERIFY(devices.at(0).toObject().value("isVerified").toBool());
         QVERIFY(!devices.at(1).toObject().value("isVerified").toBool());
 
-        const ProgramRun refused = rig.ctl({u"push"_s, u"Study"_s});
+        const ProgramRun refused = m_rig->ctl({u"push"_s, u"Study"_s});
         QCOMPARE(refused.exitCode, 1);
         QVERIFY2(refused.err.startsWith(u"sonavertctl: Study is not verified yet"_s) &&
                      refused.err.contains(u"sonavertctl verify Study"_s),
                  qPrintable(refused.err));
         QVERIFY(refused.out.isEmpty()); // never "Queued"
-        QVERIFY(rig.coordinatorRig.cloud->sentHandoffs.isEmpty());
+        QVERIFY(m_rig->coordinatorRig.cloud->sentHandoffs.isEmpty());
 
-        rig.coordinatorRig.accountKeys->isUnverified = true;
-        const ProgramRun fromHere = rig.ctl({u"push"_s, u"Kitchen"_s});
+        m_rig->coordinatorRig.accountKeys->isUnverified = true;
+        const ProgramRun fromHere = m_rig->ctl({u"push"_s, u"Kitchen"_s});
         QCOMPARE(fromHere.exitCode, 1);
         QVERIFY(fromHere.err.startsWith(u"sonavertctl: This computer is not verified yet"_s));
-        QVERIFY(rig.coordinatorRig.cloud->sentHandoffs.isEmpty());
+        QVERIFY(m_rig->coordinatorRig.cloud->sentHandoffs.isEmpty());
     }
 
     // 'invite' waits for the computer its code brings, starts its verification, and confirms
     // with the code typed from the other screen; both computers end up holding the key.
     void inviteWaitsForTheNewComputerAndVerifiesIt() {
-        ControlRig& rig = *m_rig;
-        KeysRig& keys = rig.keys;
+        KeysRig& keys = m_rig->keys;
         keys.kitchen->keys.setAccount(kAccount);
         keys.runUntil([&] { return keys.kitchen->keys.state() == AccountKeys::State::Verified; });
-        rig.session.setSignedIn(QUrl(u"https://cloud.example"_s));
+        m_rig->session.setSignedIn(QUrl(u"https://cloud.example"_s));
 
-        const ProgramRun noWait = rig.ctl({u"invite"_s, u"--no-wait"_s});
+        const ProgramRun noWait = m_rig->ctl({u"invite"_s, u"--no-wait"_s});
         QCOMPARE(noWait.exitCode, 0);
         QVERIFY(noWait.out.startsWith(u"Code:"_s) && !noWait.out.contains(u"Waiting"_s));
 
@@ -280,7 +274,7 @@ private Q_SLOTS:
         // Watched from before the tool starts: its first look may come before its "Waiting"
         // line is read here.
         QSignalSpy looked(&seen, &RequestSeen::looked);
-        Ctl invite(rig.bus.address(), {u"invite"_s}, true);
+        Ctl invite(m_rig->bus.address(), {u"invite"_s}, true);
         QString line;
         for (int read = 0; read < 20 && !line.startsWith(u"Waiting for the other"_s); ++read)
             line = invite.nextLine();
@@ -314,33 +308,31 @@ private Q_SLOTS:
     }
 
     void favoriteSetsAndClearsTheFavourite() {
-        ControlRig& rig = *m_rig;
-        QCOMPARE(rig.ctl({u"favorite"_s, u"study"_s}).exitCode, 0);
-        QVERIFY(rig.vm().devices().at(0).isFavorite);
-        QCOMPARE(rig.vm().devices().at(0).name, u"Study"_s); // favourites first
-        QVERIFY(!rig.vm().devices().at(1).isFavorite);
+        QCOMPARE(m_rig->ctl({u"favorite"_s, u"study"_s}).exitCode, 0);
+        QVERIFY(m_rig->vm().devices().at(0).isFavorite);
+        QCOMPARE(m_rig->vm().devices().at(0).name, u"Study"_s); // favourites first
+        QVERIFY(!m_rig->vm().devices().at(1).isFavorite);
         // Asking again keeps it: the command sets, it does not toggle.
-        QCOMPARE(rig.ctl({u"favorite"_s, u"Study"_s}).exitCode, 0);
-        QVERIFY(rig.vm().devices().at(0).isFavorite);
-        QCOMPARE(rig.ctl({u"unfavorite"_s, u"Study"_s}).exitCode, 0);
-        QVERIFY(!rig.vm().devices().at(0).isFavorite && !rig.vm().devices().at(1).isFavorite);
+        QCOMPARE(m_rig->ctl({u"favorite"_s, u"Study"_s}).exitCode, 0);
+        QVERIFY(m_rig->vm().devices().at(0).isFavorite);
+        QCOMPARE(m_rig->ctl({u"unfavorite"_s, u"Study"_s}).exitCode, 0);
+        QVERIFY(!m_rig->vm().devices().at(0).isFavorite && !m_rig->vm().devices().at(1).isFavorite);
     }
 
     void pullAnswersWhenThePlaybackArrivesOrTheWaitEnds() {
-        ControlRig& rig = *m_rig;
-        auto& cloud = *rig.coordinatorRig.cloud;
+        auto& cloud = *m_rig->coordinatorRig.cloud;
         for (const bool arrives : {false, true}) {
-            QSignalSpy pulling(&rig.vm(), &DeviceHandoffViewModel::isPullingChanged);
-            Ctl pull(rig.bus.address(), {u"pull"_s, u"Kitchen"_s});
+            QSignalSpy pulling(&m_rig->vm(), &DeviceHandoffViewModel::isPullingChanged);
+            Ctl pull(m_rig->bus.address(), {u"pull"_s, u"Kitchen"_s});
             QVERIFY(pulling.wait(kProcessLimitMs));
             QCOMPARE(cloud.sentPullRequests.size(), arrives ? 2 : 1);
             QCOMPARE(cloud.sentPullRequests.last(), (std::pair{u"K"_s, QString(kThisID)}));
             if (arrives) {
                 cloud.handoffResults.push_back(std::optional(song(u"Song"_s, 90)));
-                auto consumed = rig.vm().consumePendingHandoff();
-                rig.coordinatorRig.clock->runUntil([&] { return consumed.isReady(); }, 5s);
+                auto consumed = m_rig->vm().consumePendingHandoff();
+                m_rig->coordinatorRig.clock->runUntil([&] { return consumed.isReady(); }, 5s);
             } else {
-                rig.coordinatorRig.clock->advance(DeviceHandoffViewModel::kPullTimeout);
+                m_rig->coordinatorRig.clock->advance(DeviceHandoffViewModel::kPullTimeout);
             }
             const ProgramRun run = pull.finish();
             QCOMPARE(run.exitCode, arrives ? 0 : 1);
@@ -349,26 +341,25 @@ private Q_SLOTS:
                              : u"sonavertctl: Kitchen didn't respond. Make sure Sonavert is open "
                                "on it and try again.\n"_s);
         }
-        QCOMPARE(rig.coordinatorRig.music->resumed.size(), 1);
+        QCOMPARE(m_rig->coordinatorRig.music->resumed.size(), 1);
     }
 
     void watchPrintsOneStatePerChange() {
-        ControlRig& rig = *m_rig;
-        Ctl watch(rig.bus.address(), {u"watch"_s, u"--json"_s});
+        Ctl watch(m_rig->bus.address(), {u"watch"_s, u"--json"_s});
         QCOMPARE(object(watch.nextLine()).value("thisDevice").toObject().value("name"),
                  QJsonValue(u"This Mac"_s));
 
         // A push changes half a dozen values in one go; the watcher sees only the outcome.
-        rig.coordinatorRig.music->nowPlaying = song(u"Here"_s, 1);
-        rig.coordinatorRig.clock->advance(2s); // the playback loop samples the player
+        m_rig->coordinatorRig.music->nowPlaying = song(u"Here"_s, 1);
+        m_rig->coordinatorRig.clock->advance(2s); // the playback loop samples the player
         const QJsonObject playingHere = object(watch.nextLine());
         QCOMPARE(playingHere.value("thisDevice").toObject().value("isPlaying"), QJsonValue(true));
-        QCoro::waitFor(rig.vm().transfer(rig.vm().devices().at(0)));
+        QCoro::waitFor(m_rig->vm().transfer(m_rig->vm().devices().at(0)));
         const QJsonObject afterPush = object(watch.nextLine());
         QCOMPARE(afterPush.value("thisDevice").toObject().value("isPlaying"), QJsonValue(false));
         QVERIFY(!afterPush.value("isTransferring").toBool());
         QCOMPARE(afterPush.value("activityLabel"), QJsonValue());
-        rig.vm().toggleFavorite(rig.vm().devices().at(1));
+        m_rig->vm().toggleFavorite(m_rig->vm().devices().at(1));
         const QJsonObject afterFavorite = object(watch.nextLine());
         QVERIFY(
             afterFavorite.value("devices").toArray().at(0).toObject().value("isFavorite").toBool());
@@ -376,7 +367,7 @@ private Q_SLOTS:
                  u"Study"_s);
 
         // The app leaving the bus ends the watch. (The interface keeps the connection open.)
-        rig.control.reset();
+        m_rig->control.reset();
         QDBusConnection::disconnectFromBus(u"control-test"_s);
         const ProgramRun end = watch.finish();
         QCOMPARE(end.exitCode, 3);
@@ -389,23 +380,21 @@ private Q_SLOTS:
     }
 
     void aCallInFlightIsAnsweredWhenTheAppStops() {
-        ControlRig& rig = *m_rig;
-        rig.coordinatorRig.music->nowPlaying = song(u"Here"_s, 1);
-        rig.coordinatorRig.cloud->latency = {{u"sendHandoff"_s, 1s}};
-        QSignalSpy transferring(&rig.vm(), &DeviceHandoffViewModel::isTransferringChanged);
-        Ctl push(rig.bus.address(), {u"push"_s, u"Kitchen"_s});
+        m_rig->coordinatorRig.music->nowPlaying = song(u"Here"_s, 1);
+        m_rig->coordinatorRig.cloud->latency = {{u"sendHandoff"_s, 1s}};
+        QSignalSpy transferring(&m_rig->vm(), &DeviceHandoffViewModel::isTransferringChanged);
+        Ctl push(m_rig->bus.address(), {u"push"_s, u"Kitchen"_s});
         QVERIFY(transferring.wait(kProcessLimitMs));
-        const ProgramRun busy = rig.ctl({u"push"_s, u"Study"_s});
+        const ProgramRun busy = m_rig->ctl({u"push"_s, u"Study"_s});
         QCOMPARE(busy.exitCode, 1);
         QCOMPARE(busy.err, u"sonavertctl: A push is already under way.\n"_s);
-        rig.control.reset();
+        m_rig->control.reset();
         const ProgramRun run = push.finish();
         QCOMPARE(run.exitCode, 1);
         QCOMPARE(run.err, u"sonavertctl: Sonavert stopped before this finished.\n"_s);
     }
 
     void eachInstanceAnswersOnItsOwnNameAndNoneForAnother() {
-        ControlRig& rig = *m_rig;
         QCOMPARE(controlBusNames(std::nullopt, u"Study Mac"_s),
                  (QStringList{kSharedName, u"io.sonavert.Sonavert.study_mac"_s}));
         QCOMPARE(controlBusNames(u"org.example.Mine"_s, u"Study Mac"_s),
@@ -414,21 +403,22 @@ private Q_SLOTS:
         CoordinatorRig second;
         second.make();
         auto other = std::make_unique<ControlInterface>(ControlInterface::Parts{
-            *second.coordinator, rig.session, rig.keys.kitchen->keys, rig.updater});
-        QDBusConnection connection = rig.bus.connect(u"second"_s);
+            *second.coordinator, m_rig->session, m_rig->keys.kitchen->keys, m_rig->updater});
+        QDBusConnection connection = m_rig->bus.connect(u"second"_s);
         QVERIFY(other->exportOn(connection));
         // The shared name belongs to the first instance; the second takes its own.
         QVERIFY(!awaitTask(requestBusName(connection, kSharedName)));
         QVERIFY(awaitTask(
             requestBusName(connection, controlBusNames(std::nullopt, u"Study Mac"_s).at(1))));
 
-        const ProgramRun first = rig.ctl({u"devices"_s, u"--json"_s});
+        const ProgramRun first = m_rig->ctl({u"devices"_s, u"--json"_s});
         QCOMPARE(array(first.out).size(), 2);
-        const ProgramRun addressed = rig.ctl({u"--instance"_s, u"study MAC"_s, u"devices"_s});
+        const ProgramRun addressed = m_rig->ctl({u"--instance"_s, u"study MAC"_s, u"devices"_s});
         QCOMPARE(addressed.exitCode, 0);
         QCOMPARE(addressed.out, u"No other devices yet.\n"_s);
         other.reset();
-        const ProgramRun absent = rig.ctl({u"--instance"_s, u"Attic"_s, u"push"_s, u"Kitchen"_s});
+        const ProgramRun absent =
+            m_rig->ctl({u"--instance"_s, u"Attic"_s, u"push"_s, u"Kitchen"_s});
         QCOMPARE(absent.exitCode, 3);
         QCOMPARE(absent.err, u"sonavertctl: No Sonavert instance called Attic is running (no "
                              "io.sonavert.Sonavert.attic on the session bus).\n"_s);
@@ -437,34 +427,33 @@ private Q_SLOTS:
     // `sonavertctl sign-in LINK` hands the link over whole: the device takes the server's key
     // from it. A text that is no link is refused by the device too.
     void aLinkGoesToTheDeviceWithItsServerKey() {
-        ControlRig& rig = *m_rig;
-        FakeAccountSession& session = rig.session;
+        FakeAccountSession& session = m_rig->session;
         const QByteArray key(32, '\x2a');
         const QUrl link =
             makePairingLink(QUrl(u"https://192.168.1.20:8470"_s), u"KQ7-4FD-92X"_s, key);
-        const ProgramRun signedIn = rig.ctl({u"sign-in"_s, link.toString()});
+        const ProgramRun signedIn = m_rig->ctl({u"sign-in"_s, link.toString()});
         QCOMPARE(signedIn.exitCode, 0);
         QCOMPARE(session.calls, QStringList{u"signIn https://192.168.1.20:8470 KQ7-4FD-92X "_s +
                                             QString::fromLatin1(key.toHex())});
         const ProgramRun typed =
-            rig.ctl({u"sign-in"_s, u"--server"_s, u"https://192.168.1.20:8470"_s, u"--code"_s,
-                     u"KQ7-4FD-92X"_s});
+            m_rig->ctl({u"sign-in"_s, u"--server"_s, u"https://192.168.1.20:8470"_s, u"--code"_s,
+                        u"KQ7-4FD-92X"_s});
         QCOMPARE(typed.exitCode, 0);
         QCOMPARE(session.calls.last(), u"signIn https://192.168.1.20:8470 KQ7-4FD-92X"_s);
 
-        QCOMPARE(rig.call(u"SignInWithLink"_s, {u"https://192.168.1.20:8470"_s}).errorName(),
+        QCOMPARE(m_rig->call(u"SignInWithLink"_s, {u"https://192.168.1.20:8470"_s}).errorName(),
                  u"io.sonavert.Sonavert.Error.Failed"_s);
         QCOMPARE(session.calls.size(), 2);
     }
 
     void showWindowReachesTheWindowOrSaysThereIsNone() {
-        ControlRig& rig = *m_rig;
-        QCOMPARE(rig.call(u"ShowWindow"_s).errorName(), u"io.sonavert.Sonavert.Error.NoWindow"_s);
+        QCOMPARE(m_rig->call(u"ShowWindow"_s).errorName(),
+                 u"io.sonavert.Sonavert.Error.NoWindow"_s);
         int shown = 0;
-        rig.control->setWindowShower([&shown] { ++shown; });
-        QCOMPARE(rig.call(u"ShowWindow"_s).type(), QDBusMessage::ReplyMessage);
+        m_rig->control->setWindowShower([&shown] { ++shown; });
+        QCOMPARE(m_rig->call(u"ShowWindow"_s).type(), QDBusMessage::ReplyMessage);
         QCOMPARE(shown, 1);
-        rig.control->setWindowShower({});
+        m_rig->control->setWindowShower({});
     }
 };
 
