@@ -28,6 +28,8 @@ private Q_SLOTS:
         }
     }
 
+    // Not naming the account, and differing between accounts, is checked by the server's
+    // conformance suite; here: the wire form, and one name for every token of an account.
     void accountStatusAndUserRecordName() {
         const QString token = m_server->addAccount("alice");
         CloudTestClient client(m_server->url(), token);
@@ -35,15 +37,12 @@ private Q_SLOTS:
         const QString name =
             client.call("users/current", {}).body.value("userRecordName").toString();
         QVERIFY(!name.isEmpty());
-        QVERIFY(!name.contains("alice"));
         QVERIFY(!name.contains(token));
         auto second = m_server->server().service().accounts().issueToken("alice");
         QVERIFY(second.ok());
         CloudTestClient otherDevice(m_server->url(), second.value().token);
         QCOMPARE(otherDevice.call("users/current", {}).body.value("userRecordName").toString(),
                  name);
-        CloudTestClient bob(m_server->url(), m_server->addAccount("bob"));
-        QVERIFY(bob.call("users/current", {}).body.value("userRecordName").toString() != name);
     }
 
     void revokedTokensStopWorkingAndOthersKeepWorking() {

@@ -3,7 +3,6 @@
 // past the record limit, and the subscriptions of a database and of an account are capped.
 #include "tests/server/raw_connection.h"
 #include "tests/server/server_test_case.h"
-#include "tests/support/checked.h"
 
 #include <QtTest>
 

@@ -6,7 +6,6 @@
 // of its own, whose loopback holds addresses of two /64 networks.
 #include "tests/server/raw_connection.h"
 #include "tests/server/server_test_case.h"
-#include "tests/support/checked.h"
 
 #include <QFile>
 #include <QJsonDocument>

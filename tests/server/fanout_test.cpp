@@ -3,7 +3,6 @@
 // the PostgreSQL server.
 #include "tests/server/push_test_client.h"
 #include "tests/server/server_test_case.h"
-#include "tests/support/checked.h"
 
 #include <QtTest>
 

@@ -4,7 +4,6 @@
 // exists, even against calls racing each other.
 #include "server/http/trusted_proxies.h"
 #include "tests/server/server_test_case.h"
-#include "tests/support/checked.h"
 #include "tests/support/recording_tcp_proxy.h"
 
 #include <QNetworkInterface>

@@ -8,7 +8,6 @@
 #include "tests/server/push_test_client.h"
 #include "tests/server/raw_connection.h"
 #include "tests/server/server_test_case.h"
-#include "tests/support/checked.h"
 
 #include <QNetworkReply>
 #include <QtTest>

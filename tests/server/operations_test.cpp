@@ -4,7 +4,6 @@
 #include "tests/server/push_test_client.h"
 #include "tests/server/raw_connection.h"
 #include "tests/server/server_test_case.h"
-#include "tests/support/checked.h"
 
 #include <QJsonDocument>
 #include <QNetworkReply>

@@ -3,7 +3,6 @@
 // throttled per address (an IPv6 network as one), nothing told to a caller without a valid
 // code, and every token a code minted revoked with the token that asked for the code.
 #include "tests/server/server_test_case.h"
-#include "tests/support/checked.h"
 
 #include <QCryptographicHash>
 #include <QJsonDocument>

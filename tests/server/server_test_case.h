@@ -3,6 +3,7 @@
 #include "src/runtime/virtual_clock.h"
 #include "tests/server/cloud_test_client.h"
 #include "tests/server/test_cloud_server.h"
+#include "tests/support/checked.h" // every test of the case checks through helpers
 
 #include <QObject>
 

@@ -3,7 +3,6 @@
 #include "server/http/tls_identity.h"
 #include "tests/server/raw_connection.h"
 #include "tests/server/server_test_case.h"
-#include "tests/support/checked.h"
 #include "tests/support/self_signed_certificate.h"
 
 #include <QtTest>

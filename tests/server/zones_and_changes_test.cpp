@@ -1,6 +1,5 @@
 // Zones (create, delete, deleted by the user) and the change feed with its tokens.
 #include "tests/server/server_test_case.h"
-#include "tests/support/checked.h"
 
 #include <QtTest>
 
@@ -167,7 +166,6 @@ private Q_SLOTS:
         QString altered = token;
         altered[0] = altered[0] == QLatin1Char('M') ? QLatin1Char('N') : QLatin1Char('M');
         QCOMPARE(errorOf(zoneChanges("z", altered)), u"CHANGE_TOKEN_EXPIRED"_s);
-        QCOMPARE(errorOf(zoneChanges("z", "garbage")), u"CHANGE_TOKEN_EXPIRED"_s);
 
         TestCloudServer other;
         CloudTestClient stranger(other.url(), other.addAccount("alice"));
