@@ -212,34 +212,4 @@ bool FakeOwnOpenInterface::registerOn(QDBusConnection bus) {
            m_bus.registerService(u"org.atheme.audacious"_s);
 }
 
-FakeMprisRootAdaptor::FakeMprisRootAdaptor(FakeMprisService* service)
-    : QDBusAbstractAdaptor(service)
-    , m_service(service) {}
-
-FakeMprisPlayerAdaptor::FakeMprisPlayerAdaptor(FakeMprisService* service)
-    : QDBusAbstractAdaptor(service)
-    , m_service(service) {}
-
-void FakeMprisPlayerAdaptor::replyWith(const QString& errorName) {
-    if (!errorName.isEmpty() && m_service->calledFromDBus())
-        m_service->sendErrorReply(errorName, u"refused by the fake player"_s);
-}
-
-void FakeMprisPlayerAdaptor::SetPosition(const QDBusObjectPath& trackId, qlonglong position) {
-    replyWith(m_service->setPosition(trackId, position));
-}
-
-void FakeMprisPlayerAdaptor::OpenUri(const QString& uri) {
-    replyWith(m_service->openUri(uri));
-}
-
-FakeMprisTrackListAdaptor::FakeMprisTrackListAdaptor(FakeMprisService* service)
-    : QDBusAbstractAdaptor(service)
-    , m_service(service) {}
-
-void FakeMprisTrackListAdaptor::AddTrack(const QString& uri, const QDBusObjectPath&,
-                                         bool setAsCurrent) {
-    m_service->addTrack(uri, setAsCurrent);
-}
-
 } // namespace sonavert::test

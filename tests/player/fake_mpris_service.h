@@ -114,7 +114,9 @@ class FakeMprisRootAdaptor : public QDBusAbstractAdaptor {
     Q_PROPERTY(bool CanQuit READ canQuit)
     Q_PROPERTY(bool CanRaise READ canRaise)
 public:
-    explicit FakeMprisRootAdaptor(FakeMprisService* service);
+    explicit FakeMprisRootAdaptor(FakeMprisService* service)
+        : QDBusAbstractAdaptor(service)
+        , m_service(service) {}
     QString identity() const { return "Fake"; }
     bool hasTrackList() const { return m_service->hasTrackList(); }
     bool canQuit() const { return false; }
@@ -135,7 +137,9 @@ class FakeMprisPlayerAdaptor : public QDBusAbstractAdaptor {
     Q_PROPERTY(bool CanSeek READ canSeek)
     Q_PROPERTY(bool CanControl READ canControl)
 public:
-    explicit FakeMprisPlayerAdaptor(FakeMprisService* service);
+    explicit FakeMprisPlayerAdaptor(FakeMprisService* service)
+        : QDBusAbstractAdaptor(service)
+        , m_service(service) {}
     QString playbackStatus() const { return m_service->reportedStatus(); }
     QVariantMap metadata() const { return m_service->metadata(); }
     qlonglong position() const { return m_service->reportedPositionUs(); }
@@ -146,11 +150,16 @@ public Q_SLOTS:
     void Pause() { m_service->pause(); }
     void Stop() { m_service->stop(); }
     void Seek(qlonglong offset) { m_service->seek(offset); }
-    void SetPosition(const QDBusObjectPath& trackId, qlonglong position);
-    void OpenUri(const QString& uri);
+    void SetPosition(const QDBusObjectPath& trackId, qlonglong position) {
+        replyWith(m_service->setPosition(trackId, position));
+    }
+    void OpenUri(const QString& uri) { replyWith(m_service->openUri(uri)); }
 
 private:
-    void replyWith(const QString& errorName);
+    void replyWith(const QString& errorName) {
+        if (!errorName.isEmpty() && m_service->calledFromDBus())
+            m_service->sendErrorReply(errorName, QStringLiteral("refused by the fake player"));
+    }
     FakeMprisService* m_service;
 };
 
@@ -158,9 +167,13 @@ class FakeMprisTrackListAdaptor : public QDBusAbstractAdaptor {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.mpris.MediaPlayer2.TrackList")
 public:
-    explicit FakeMprisTrackListAdaptor(FakeMprisService* service);
+    explicit FakeMprisTrackListAdaptor(FakeMprisService* service)
+        : QDBusAbstractAdaptor(service)
+        , m_service(service) {}
 public Q_SLOTS:
-    void AddTrack(const QString& uri, const QDBusObjectPath& after, bool setAsCurrent);
+    void AddTrack(const QString& uri, const QDBusObjectPath&, bool setAsCurrent) {
+        m_service->addTrack(uri, setAsCurrent);
+    }
 
 private:
     FakeMprisService* m_service;
