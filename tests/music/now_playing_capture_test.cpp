@@ -24,7 +24,11 @@ CatalogSong song(const QString& id, const QString& title, const QString& artist)
 
 class NowPlayingCaptureTest : public QObject {
     Q_OBJECT
+    std::optional<MusicServiceRig> m_rig;
+
 private Q_SLOTS:
+    void init() { m_rig.emplace(); }
+    void cleanup() { m_rig.reset(); }
     // What counts as playing
 
     void nothingPlaysWhenThePlayerIsNotRunningPausedOrStopped() {
@@ -36,64 +40,58 @@ private Q_SLOTS:
             QCOMPARE(rig.finish(rig.service.currentPlaybackState()), std::nullopt);
             QVERIFY(rig.catalog.requests.isEmpty());
         }
-        MusicServiceRig rig;
-        rig.music.running = false;
-        QCOMPARE(rig.finish(rig.service.currentPlaybackState()), std::nullopt);
+        m_rig->music.running = false;
+        QCOMPARE(m_rig->finish(m_rig->service.currentPlaybackState()), std::nullopt);
     }
 
     void aLineBreakInsideATitleMakesTheShapeUnreadable() {
-        MusicServiceRig rig;
-        rig.catalog.songs = {song(u"s1"_s, u"Black"_s, u"Pearl Jam"_s)};
+        m_rig->catalog.songs = {song(u"s1"_s, u"Black"_s, u"Pearl Jam"_s)};
         ScriptTrack track = playingTrack();
         track.name = u"Black\n(Live)"_s;
-        rig.music.startPlaying(track, 30.0);
-        QCOMPARE(rig.finish(rig.service.currentPlaybackState()), std::nullopt);
+        m_rig->music.startPlaying(track, 30.0);
+        QCOMPARE(m_rig->finish(m_rig->service.currentPlaybackState()), std::nullopt);
     }
 
     // Songs
 
     void songStateKeepsThePlayersTextsAndPosition() {
-        MusicServiceRig rig;
-        rig.catalog.songs = {song(u"cover"_s, u"Black"_s, u"Tribute Band"_s),
-                             song(u"other"_s, u"Alive"_s, u"Pearl Jam"_s),
-                             song(u"original"_s, u"BLACK"_s, u"pearl jam"_s)};
-        rig.music.startPlaying(playingTrack(), 42.5);
-        const auto state = rig.finish(rig.service.currentPlaybackState());
+        m_rig->catalog.songs = {song(u"cover"_s, u"Black"_s, u"Tribute Band"_s),
+                                song(u"other"_s, u"Alive"_s, u"Pearl Jam"_s),
+                                song(u"original"_s, u"BLACK"_s, u"pearl jam"_s)};
+        m_rig->music.startPlaying(playingTrack(), 42.5);
+        const auto state = m_rig->finish(m_rig->service.currentPlaybackState());
         const PlaybackState expected{u"original"_s, 42.5, u"Black"_s, u"Pearl Jam"_s,
                                      u"Ten"_s,      {},   {}};
         QCOMPARE(state, std::optional(expected));
-        QCOMPARE(rig.catalog.requests,
+        QCOMPARE(m_rig->catalog.requests,
                  (QStringList{u"stations:Ten:5"_s, u"songs:Black Pearl Jam:10"_s}));
     }
 
     void withoutAnExactMatchTheFirstSongIsTaken() {
-        MusicServiceRig rig;
-        rig.catalog.songs = {song(u"first"_s, u"Black (Demo)"_s, u"Pearl Jam"_s),
-                             song(u"second"_s, u"Black"_s, u"Pearl Jam & Friends"_s)};
-        rig.music.startPlaying(playingTrack(), 1.0);
-        const auto state = rig.finish(rig.service.currentPlaybackState());
+        m_rig->catalog.songs = {song(u"first"_s, u"Black (Demo)"_s, u"Pearl Jam"_s),
+                                song(u"second"_s, u"Black"_s, u"Pearl Jam & Friends"_s)};
+        m_rig->music.startPlaying(playingTrack(), 1.0);
+        const auto state = m_rig->finish(m_rig->service.currentPlaybackState());
         QVERIFY(state);
         QCOMPARE(state->songID, u"first"_s);
     }
 
     void emptyAlbumSkipsStationsAndIsLeftOut() {
-        MusicServiceRig rig;
-        rig.catalog.stations = {CatalogStation{u"st"_s, u"Any"_s}};
-        rig.catalog.songs = {song(u"s1"_s, u"Black"_s, u"Pearl Jam"_s)};
-        rig.music.startPlaying(playingTrack(QString()), 3.0);
-        const auto state = rig.finish(rig.service.currentPlaybackState());
+        m_rig->catalog.stations = {CatalogStation{u"st"_s, u"Any"_s}};
+        m_rig->catalog.songs = {song(u"s1"_s, u"Black"_s, u"Pearl Jam"_s)};
+        m_rig->music.startPlaying(playingTrack(QString()), 3.0);
+        const auto state = m_rig->finish(m_rig->service.currentPlaybackState());
         QVERIFY(state);
         QCOMPARE(state->albumTitle, std::nullopt);
-        QCOMPARE(rig.catalog.requests, QStringList{u"songs:Black Pearl Jam:10"_s});
+        QCOMPARE(m_rig->catalog.requests, QStringList{u"songs:Black Pearl Jam:10"_s});
     }
 
     void noSongsOrAFailedSearchMeanNothingPlaying() {
-        MusicServiceRig rig;
-        rig.music.startPlaying(playingTrack(), 3.0);
-        QCOMPARE(rig.finish(rig.service.currentPlaybackState()), std::nullopt);
-        rig.catalog.songs = {song(u"s1"_s, u"Black"_s, u"Pearl Jam"_s)};
-        rig.catalog.searchFailure = makeError(u"Catalog"_s, 1, u"denied"_s);
-        QCOMPARE(rig.finish(rig.service.currentPlaybackState()), std::nullopt);
+        m_rig->music.startPlaying(playingTrack(), 3.0);
+        QCOMPARE(m_rig->finish(m_rig->service.currentPlaybackState()), std::nullopt);
+        m_rig->catalog.songs = {song(u"s1"_s, u"Black"_s, u"Pearl Jam"_s)};
+        m_rig->catalog.searchFailure = makeError(u"Catalog"_s, 1, u"denied"_s);
+        QCOMPARE(m_rig->finish(m_rig->service.currentPlaybackState()), std::nullopt);
     }
 
     // Stations
@@ -109,13 +107,12 @@ private Q_SLOTS:
     void albumNamingAStationGivesAStationState() {
         QFETCH(QString, stationName);
         QFETCH(bool, isStation);
-        MusicServiceRig rig;
         CapturingLogSink log;
-        rig.catalog.stations = {CatalogStation{u"ra.1"_s, u"Nope"_s},
-                                CatalogStation{u"ra.2"_s, stationName}};
-        rig.catalog.songs = {song(u"s1"_s, u"Black"_s, u"Pearl Jam"_s)};
-        rig.music.startPlaying(playingTrack(u"Chill Mix"_s), 77.0);
-        const auto state = rig.finish(rig.service.currentPlaybackState());
+        m_rig->catalog.stations = {CatalogStation{u"ra.1"_s, u"Nope"_s},
+                                   CatalogStation{u"ra.2"_s, stationName}};
+        m_rig->catalog.songs = {song(u"s1"_s, u"Black"_s, u"Pearl Jam"_s)};
+        m_rig->music.startPlaying(playingTrack(u"Chill Mix"_s), 77.0);
+        const auto state = m_rig->finish(m_rig->service.currentPlaybackState());
         QVERIFY(state);
         QCOMPARE(state->stationID.has_value(), isStation);
         if (!isStation) {
@@ -134,11 +131,10 @@ private Q_SLOTS:
     }
 
     void failedStationSearchFallsBackToTheSong() {
-        MusicServiceRig rig;
-        rig.catalog.songs = {song(u"s1"_s, u"Black"_s, u"Pearl Jam"_s)};
-        rig.music.startPlaying(playingTrack(), 5.0);
-        rig.catalog.stationSearchFailure = makeError(u"Catalog"_s, 1, u"x"_s);
-        const auto state = rig.finish(rig.service.currentPlaybackState());
+        m_rig->catalog.songs = {song(u"s1"_s, u"Black"_s, u"Pearl Jam"_s)};
+        m_rig->music.startPlaying(playingTrack(), 5.0);
+        m_rig->catalog.stationSearchFailure = makeError(u"Catalog"_s, 1, u"x"_s);
+        const auto state = m_rig->finish(m_rig->service.currentPlaybackState());
         QVERIFY(state);
         QCOMPARE(state->songID, u"s1"_s);
     }
@@ -171,34 +167,32 @@ private Q_SLOTS:
     // The script runner as the service exposes it
 
     void scriptResultTextsAndFailureLines() {
-        MusicServiceRig rig;
-        QCOMPARE(rig.finish(rig.service.runAppleScriptReturningString(u"tell"_s)),
+        QCOMPARE(m_rig->finish(m_rig->service.runAppleScriptReturningString(u"tell"_s)),
                  u"script_error|source=failed_to_create"_s);
-        QCOMPARE(rig.finish(rig.service.runAppleScriptReturningString(u"return \"  \""_s)),
+        QCOMPARE(m_rig->finish(m_rig->service.runAppleScriptReturningString(u"return \"  \""_s)),
                  u"empty_result"_s);
-        QCOMPARE(rig.lines,
+        QCOMPARE(m_rig->lines,
                  QStringList{u"AppleScript error: script_error|source=failed_to_create"_s});
-        rig.music.running = false;
-        const QString failed = rig.finish(
-            rig.service.runAppleScriptReturningString(u"tell application \"Music\" to pause"_s));
+        m_rig->music.running = false;
+        const QString failed = m_rig->finish(
+            m_rig->service.runAppleScriptReturningString(u"tell application \"Music\" to pause"_s));
         QVERIFY(failed.startsWith(QLatin1String("script_error|")));
-        QCOMPARE(rig.lines.last(), u"AppleScript error: "_s + failed);
+        QCOMPARE(m_rig->lines.last(), u"AppleScript error: "_s + failed);
     }
 
     void fireAndForgetRunPausesAndReportsOnlyRunFailures() {
-        MusicServiceRig rig;
-        rig.music.startPlaying(playingTrack(), 10.0);
-        rig.service.runAppleScript(u"tell application \"Music\" to pause"_s);
-        rig.clock.runUntil([&rig] { return rig.music.state == PlayerState::Paused; },
-                           std::chrono::seconds(1));
-        QCOMPARE(rig.music.state, PlayerState::Paused);
-        rig.service.runAppleScript(u"tell application"_s);
-        rig.music.running = false;
-        rig.service.runAppleScript(u"tell application \"Music\" to pause"_s);
+        m_rig->music.startPlaying(playingTrack(), 10.0);
+        m_rig->service.runAppleScript(u"tell application \"Music\" to pause"_s);
+        m_rig->clock.runUntil([this] { return m_rig->music.state == PlayerState::Paused; },
+                              std::chrono::seconds(1));
+        QCOMPARE(m_rig->music.state, PlayerState::Paused);
+        m_rig->service.runAppleScript(u"tell application"_s);
+        m_rig->music.running = false;
+        m_rig->service.runAppleScript(u"tell application \"Music\" to pause"_s);
         VirtualClock::drainEvents();
-        QCOMPARE(rig.lines.size(), 1);
-        QVERIFY(rig.lines.first().startsWith(QLatin1String("AppleScript error: {")));
-        QVERIFY(rig.lines.first().contains(QLatin1String("number = -600")));
+        QCOMPARE(m_rig->lines.size(), 1);
+        QVERIFY(m_rig->lines.first().startsWith(QLatin1String("AppleScript error: {")));
+        QVERIFY(m_rig->lines.first().contains(QLatin1String("number = -600")));
     }
 };
 

@@ -43,74 +43,74 @@ QStringList idlePollLines(const QString& label, const std::vector<int>& attempts
 
 class PlaybackResumeTest : public QObject {
     Q_OBJECT
+    std::optional<MusicServiceRig> m_rig;
+
 private Q_SLOTS:
+    void init() { m_rig.emplace(); }
+    void cleanup() { m_rig.reset(); }
     // The library route
 
     void libraryHitPlaysAtPositionWithoutOtherRoutes() {
-        MusicServiceRig rig;
-        rig.music.library = {makeSong(u"lib-1"_s, u"Harvest Moon"_s, u"Someone Else"_s),
-                             requestedTrack()};
-        const Status status = rig.finish(rig.service.resume(sentState(93.5)));
+        m_rig->music.library = {makeSong(u"lib-1"_s, u"Harvest Moon"_s, u"Someone Else"_s),
+                                requestedTrack()};
+        const Status status = m_rig->finish(m_rig->service.resume(sentState(93.5)));
         QVERIFY(status.ok());
-        QCOMPARE(rig.music.current, std::optional<ScriptTrack>(requestedTrack()));
-        QCOMPARE(rig.music.position, 93.5);
-        QCOMPARE(rig.lines, QStringList{u"resumeViaAppleScript: library=library_ok"_s});
-        QVERIFY(rig.links.opened.empty());
-        QCOMPARE(rig.shortcuts.listCalls, 0);
+        QCOMPARE(m_rig->music.current, std::optional<ScriptTrack>(requestedTrack()));
+        QCOMPARE(m_rig->music.position, 93.5);
+        QCOMPARE(m_rig->lines, QStringList{u"resumeViaAppleScript: library=library_ok"_s});
+        QVERIFY(m_rig->links.opened.empty());
+        QCOMPARE(m_rig->shortcuts.listCalls, 0);
     }
 
     void catalogTitleAndArtistAreSearchedInTheLibrary() {
-        MusicServiceRig rig;
-        rig.catalog.songsByID[kSongID] =
+        m_rig->catalog.songsByID[kSongID] =
             CatalogSong{kSongID, u"Harvest Moon"_s, u"Neil Young"_s, std::nullopt};
-        rig.music.library = {requestedTrack()};
+        m_rig->music.library = {requestedTrack()};
         PlaybackState state = sentState();
         state.songTitle = u"harvest moon (live)"_s; // the sender's own spelling
-        QVERIFY(rig.finish(rig.service.resume(state)).ok());
-        QCOMPARE(rig.catalog.requests, QStringList{u"lookup:"_s + kSongID});
-        QCOMPARE(rig.music.current, std::optional<ScriptTrack>(requestedTrack()));
+        QVERIFY(m_rig->finish(m_rig->service.resume(state)).ok());
+        QCOMPARE(m_rig->catalog.requests, QStringList{u"lookup:"_s + kSongID});
+        QCOMPARE(m_rig->music.current, std::optional<ScriptTrack>(requestedTrack()));
     }
 
     void failedCatalogLookupIsPrintedAndTheStateIsUsed() {
-        MusicServiceRig rig;
-        rig.catalog.lookupFailure = makeError(u"Catalog"_s, 3, u"catalog unreachable"_s);
-        rig.music.library = {requestedTrack()};
-        QVERIFY(rig.finish(rig.service.resume(sentState())).ok());
-        QCOMPARE(rig.lines, (QStringList{u"resumeViaAppleScript: catalog resolve failed: "
-                                         "catalog unreachable"_s,
-                                         u"resumeViaAppleScript: library=library_ok"_s}));
+        m_rig->catalog.lookupFailure = makeError(u"Catalog"_s, 3, u"catalog unreachable"_s);
+        m_rig->music.library = {requestedTrack()};
+        QVERIFY(m_rig->finish(m_rig->service.resume(sentState())).ok());
+        QCOMPARE(m_rig->lines, (QStringList{u"resumeViaAppleScript: catalog resolve failed: "
+                                            "catalog unreachable"_s,
+                                            u"resumeViaAppleScript: library=library_ok"_s}));
     }
 
     // The Shortcut route
 
     void installedShortcutIsRunAndConfirmedByPolling() {
-        MusicServiceRig rig;
-        rig.shortcuts.listOutput = "Morning Routine\n  SonavertReceiver \n";
-        rig.links.onOpen = [&rig](const QUrl& link) {
+        m_rig->shortcuts.listOutput = "Morning Routine\n  SonavertReceiver \n";
+        m_rig->links.onOpen = [this](const QUrl& link) {
             if (link.scheme() == QLatin1String("shortcuts"))
-                rig.music.startPlaying(requestedTrack(), 0.0);
+                m_rig->music.startPlaying(requestedTrack(), 0.0);
         };
-        QVERIFY(rig.finish(rig.service.resume(sentState())).ok());
-        QCOMPARE(rig.links.openedTexts(),
+        QVERIFY(m_rig->finish(m_rig->service.resume(sentState())).ok());
+        QCOMPARE(m_rig->links.openedTexts(),
                  QStringList{u"shortcuts://run-shortcut?name=SonavertReceiver&input=1440857781"_s});
-        QCOMPARE(rig.linesStartingWith(u"resumeViaAppleScript: shortcut"_s),
+        QCOMPARE(m_rig->linesStartingWith(u"resumeViaAppleScript: shortcut"_s),
                  QStringList{u"resumeViaAppleScript: shortcut playing_match at attempt 1"_s});
-        QCOMPARE(rig.music.position, 60.0);
-        QCOMPARE(rig.clock.monotonicNow(), Duration(300ms + 250ms)); // one pace, one seek delay
+        QCOMPARE(m_rig->music.position, 60.0);
+        QCOMPARE(m_rig->clock.monotonicNow(), Duration(300ms + 250ms)); // one pace, one seek delay
     }
 
     void pollLinesAppearAtFirstAndEveryFourthAttemptUntilConfirmed() {
-        MusicServiceRig rig;
-        rig.shortcuts.listOutput = "SonavertReceiver\n";
-        rig.links.onOpen = [&rig](const QUrl&) {
+        m_rig->shortcuts.listOutput = "SonavertReceiver\n";
+        m_rig->links.onOpen = [this](const QUrl&) {
             // The Shortcut takes a while to get the song going.
-            rig.clock.schedule(1700ms, [&rig] { rig.music.startPlaying(requestedTrack(), 0.0); });
+            m_rig->clock.schedule(1700ms,
+                                  [this] { m_rig->music.startPlaying(requestedTrack(), 0.0); });
         };
-        QVERIFY(rig.finish(rig.service.resume(sentState(0.5))).ok());
+        QVERIFY(m_rig->finish(m_rig->service.resume(sentState(0.5))).ok());
         QStringList expected = idlePollLines(u"shortcut"_s, {1, 4});
         expected << u"resumeViaAppleScript: shortcut playing_match at attempt 6"_s;
-        QCOMPARE(rig.linesStartingWith(u"resumeViaAppleScript: shortcut"_s), expected);
-        QVERIFY2(rig.music.seeks.empty(), "a target under a second confirms without seeking");
+        QCOMPARE(m_rig->linesStartingWith(u"resumeViaAppleScript: shortcut"_s), expected);
+        QVERIFY2(m_rig->music.seeks.empty(), "a target under a second confirms without seeking");
     }
 
     void undeterminedCheckRunsTheShortcutOnlyOnceOffered() {
@@ -130,17 +130,16 @@ private Q_SLOTS:
     }
 
     void shortcutAttemptsRunEvenWhenTheShortcutIsMissing() {
-        MusicServiceRig rig;
-        rig.shortcuts.listOutput = "sonavertreceiver\nSonavertReceiver copy\n";
-        rig.links.onOpen = [&rig](const QUrl& link) {
+        m_rig->shortcuts.listOutput = "sonavertreceiver\nSonavertReceiver copy\n";
+        m_rig->links.onOpen = [this](const QUrl& link) {
             if (link.scheme() == QLatin1String("music"))
-                rig.music.startPlaying(requestedTrack(), 0.0);
+                m_rig->music.startPlaying(requestedTrack(), 0.0);
         };
-        QVERIFY(rig.finish(rig.service.resume(sentState())).ok());
+        QVERIFY(m_rig->finish(m_rig->service.resume(sentState())).ok());
         QStringList expected = idlePollLines(u"shortcut"_s, {1, 4, 8, 12, 16, 20, 24, 28, 32});
-        QCOMPARE(rig.linesStartingWith(u"resumeViaAppleScript: shortcut"_s), expected);
-        QCOMPARE(rig.links.openedTexts(), QStringList{kMusicLink});
-        QCOMPARE(rig.linesStartingWith(u"resumeViaAppleScript: music_scheme"_s),
+        QCOMPARE(m_rig->linesStartingWith(u"resumeViaAppleScript: shortcut"_s), expected);
+        QCOMPARE(m_rig->links.openedTexts(), QStringList{kMusicLink});
+        QCOMPARE(m_rig->linesStartingWith(u"resumeViaAppleScript: music_scheme"_s),
                  QStringList{u"resumeViaAppleScript: music_scheme playing_match at attempt 1"_s});
     }
 
@@ -175,59 +174,56 @@ private Q_SLOTS:
     // Every route failing
 
     void everyRouteFailingOffersTheShortcutOnceAndRaises() {
-        MusicServiceRig rig;
-        const Status status = rig.finish(rig.service.resume(sentState()));
+        const Status status = m_rig->finish(m_rig->service.resume(sentState()));
         QVERIFY(!status.ok());
         QVERIFY(status.error().is(music_app_error::Code::PlaybackDidNotStart));
         QCOMPARE(status.error().description,
                  u"Music playback did not start (catalog_no_play|hint=install_"
                  "SonavertReceiver_shortcut|url="_s +
                      kWebLink + u")."_s);
-        QCOMPARE(rig.links.openedTexts(),
+        QCOMPARE(m_rig->links.openedTexts(),
                  (QStringList{kMusicLink, u"file:///opt/sonavert/SonavertReceiver.shortcut"_s}));
-        QVERIFY(rig.defaults.isTrue(u"Sonavert.shortcut.donated"_s));
+        QVERIFY(m_rig->defaults.isTrue(u"Sonavert.shortcut.donated"_s));
 
         QStringList expected{u"resumeViaAppleScript: library=library_miss"_s};
         expected << idlePollLines(u"shortcut"_s, {1, 4, 8, 12, 16, 20, 24, 28, 32});
         expected << idlePollLines(u"music_scheme"_s, {1, 4, 8, 12, 16, 20, 24, 28, 32, 36, 40});
         expected << u"TessaryReceiverInstaller: opening /opt/sonavert/SonavertReceiver.shortcut"_s;
-        QCOMPARE(rig.lines, expected);
+        QCOMPARE(m_rig->lines, expected);
         // 72 checks, each 0.3 s after the one before, and nothing else that takes time.
-        QCOMPARE(rig.clock.monotonicNow(), Duration(72 * 300ms));
+        QCOMPARE(m_rig->clock.monotonicNow(), Duration(72 * 300ms));
     }
 
     void catalogWebLinkIsOpenedAndNamedInTheError() {
-        MusicServiceRig rig;
         const QString catalogLink = u"https://music.sonavert.io/us/song/harvest"_s;
-        rig.catalog.songsByID[kSongID] =
+        m_rig->catalog.songsByID[kSongID] =
             CatalogSong{kSongID, u"Harvest Moon"_s, u"Neil Young"_s, catalogLink};
-        const Status status = rig.finish(rig.service.resume(sentState()));
+        const Status status = m_rig->finish(m_rig->service.resume(sentState()));
         QVERIFY(status.error().description.endsWith(u"|url="_s + catalogLink + u")."_s));
-        QCOMPARE(rig.links.openedTexts().first(), u"music://music.sonavert.io/us/song/harvest"_s);
+        QCOMPARE(m_rig->links.openedTexts().first(),
+                 u"music://music.sonavert.io/us/song/harvest"_s);
     }
 
     void missingShortcutFileIsReportedAndLeavesTheFlagAlone() {
-        MusicServiceRig rig;
-        rig.shortcutFile.reset();
-        QVERIFY(!rig.finish(rig.service.resume(sentState())).ok());
-        QCOMPARE(rig.lines.last(), u"TessaryReceiverInstaller: bundled "
-                                   "SonavertReceiver.shortcut not found in bundle"_s);
-        QVERIFY(!rig.defaults.contains(u"Sonavert.shortcut.donated"_s));
+        m_rig->shortcutFile.reset();
+        QVERIFY(!m_rig->finish(m_rig->service.resume(sentState())).ok());
+        QCOMPARE(m_rig->lines.last(), u"TessaryReceiverInstaller: bundled "
+                                      "SonavertReceiver.shortcut not found in bundle"_s);
+        QVERIFY(!m_rig->defaults.contains(u"Sonavert.shortcut.donated"_s));
     }
 
     // Stations, consent and events
 
     void stationOpensItsLinkWithoutVerification() {
-        MusicServiceRig rig;
         CapturingLogSink log;
         PlaybackState state = sentState(123.0);
         state.stationID = u"ra.985484166"_s;
-        QVERIFY(rig.finish(rig.service.resume(state)).ok());
-        QCOMPARE(rig.links.openedTexts(),
+        QVERIFY(m_rig->finish(m_rig->service.resume(state)).ok());
+        QCOMPARE(m_rig->links.openedTexts(),
                  QStringList{u"music://music.sonavert.io/station/ra.985484166"_s});
-        QVERIFY(rig.music.calls.isEmpty());
-        QVERIFY(rig.catalog.requests.isEmpty());
-        QCOMPARE(rig.clock.monotonicNow(), Duration::zero());
+        QVERIFY(m_rig->music.calls.isEmpty());
+        QVERIFY(m_rig->catalog.requests.isEmpty());
+        QCOMPARE(m_rig->clock.monotonicNow(), Duration::zero());
         QCOMPARE(log.messages(LogCategory::Playback),
                  (QStringList{u"event=playback_service_resume_requested song_id="_s +
                                   masked(kSongID) + u" is_station=true"_s,
@@ -238,32 +234,29 @@ private Q_SLOTS:
     }
 
     void emptyStationTextTakesTheSongRoute() {
-        MusicServiceRig rig;
         PlaybackState state = sentState();
         state.stationID = QString();
-        rig.music.library = {requestedTrack()};
-        QVERIFY(rig.finish(rig.service.resume(state)).ok());
-        QCOMPARE(rig.music.current, std::optional<ScriptTrack>(requestedTrack()));
+        m_rig->music.library = {requestedTrack()};
+        QVERIFY(m_rig->finish(m_rig->service.resume(state)).ok());
+        QCOMPARE(m_rig->music.current, std::optional<ScriptTrack>(requestedTrack()));
     }
 
     void withoutConsentNothingPlaysAndNothingIsRaised() {
-        MusicServiceRig rig;
         CapturingLogSink log;
-        rig.catalog.isAuthorized = false;
-        rig.music.library = {requestedTrack()};
-        QVERIFY(rig.finish(rig.service.resume(sentState())).ok());
-        QVERIFY(rig.music.calls.isEmpty());
-        QVERIFY(rig.links.opened.empty());
+        m_rig->catalog.isAuthorized = false;
+        m_rig->music.library = {requestedTrack()};
+        QVERIFY(m_rig->finish(m_rig->service.resume(sentState())).ok());
+        QVERIFY(m_rig->music.calls.isEmpty());
+        QVERIFY(m_rig->links.opened.empty());
         QCOMPARE(log.messages().last(),
                  u"event=playback_service_resume_rejected reason=not_authorized"_s);
         QCOMPARE(log.records().back().level, LogLevel::Error);
     }
 
     void songRouteWritesItsEvents() {
-        MusicServiceRig rig;
         CapturingLogSink log;
-        rig.shortcuts.listOutput = "SonavertReceiver\n";
-        QVERIFY(!rig.finish(rig.service.resume(sentState())).ok());
+        m_rig->shortcuts.listOutput = "SonavertReceiver\n";
+        QVERIFY(!m_rig->finish(m_rig->service.resume(sentState())).ok());
         QCOMPARE(log.messages(LogCategory::Playback),
                  (QStringList{u"event=playback_service_resume_requested song_id="_s +
                                   masked(kSongID) + u" is_station=false"_s,
@@ -274,12 +267,11 @@ private Q_SLOTS:
     }
 
     void unparsableCatalogLinkGoesToThePlayerByScript() {
-        MusicServiceRig rig;
-        rig.catalog.songsByID[kSongID] =
+        m_rig->catalog.songsByID[kSongID] =
             CatalogSong{kSongID, u"Harvest Moon"_s, u"Neil Young"_s, u"https://[bad link"_s};
-        QVERIFY(!rig.finish(rig.service.resume(sentState())).ok());
-        QVERIFY(rig.music.calls.contains(u"open:https://[bad link"_s));
-        QCOMPARE(rig.links.opened.size(), std::size_t(1)); // only the installer's file
+        QVERIFY(!m_rig->finish(m_rig->service.resume(sentState())).ok());
+        QVERIFY(m_rig->music.calls.contains(u"open:https://[bad link"_s));
+        QCOMPARE(m_rig->links.opened.size(), std::size_t(1)); // only the installer's file
     }
 };
 
