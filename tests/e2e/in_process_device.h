@@ -22,13 +22,6 @@ namespace sonavert::test {
 
 using namespace std::chrono_literals;
 
-class NoDesktop final : public DesktopLauncher {
-public:
-    QCoro::Task<Status> openUrl(QUrl) override {
-        co_return makeError(QStringLiteral("LinkOpener"), 5, QStringLiteral("no desktop"));
-    }
-};
-
 // A player that runs but takes no track: every way of opening one is refused.
 class RefusingPlayer final : public PlayerBackend {
 public:

@@ -67,16 +67,6 @@ public:
     const QString& name() const { return m_host.fixture().name; }
 
 private:
-    // Nothing leaves the machine: links the player cannot take are refused.
-    class NoDesktop final : public DesktopLauncher {
-    public:
-        QCoro::Task<Status> openUrl(QUrl url) override {
-            co_return makeError(QStringLiteral("Desktop"), 1,
-                                QStringLiteral("no desktop in the player matrix: ") +
-                                    url.toString());
-        }
-    };
-
     PlayerOnPrivateBus m_host;
     std::shared_ptr<MprisPlayer> m_player;
     std::shared_ptr<MusicPlaybackService> m_service;
