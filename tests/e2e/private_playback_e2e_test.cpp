@@ -9,6 +9,7 @@
 #include "tests/server/test_cloud_server.h"
 #include "tests/support/audio_fixtures.h"
 #include "tests/support/recording_tcp_proxy.h"
+#include "tests/support/scratch_files.h"
 
 #include <QDir>
 #include <QMutex>
@@ -46,11 +47,6 @@ QString titleOf(const QJsonObject& state, const QString& name) {
 
 QString keysState(const QJsonObject& state) {
     return state[QStringLiteral("keys")][QStringLiteral("state")].toString();
-}
-
-QByteArray fileBytes(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 } // namespace
@@ -197,8 +193,8 @@ private Q_SLOTS:
         m_kitchen.stop();
         QByteArray stored;
         if (!m_cloud->isPostgres())
-            stored = fileBytes(m_cloud->databaseFile()) +
-                     fileBytes(m_cloud->databaseFile() + QStringLiteral("-wal"));
+            stored = test::readFile(m_cloud->databaseFile()) +
+                     test::readFile(m_cloud->databaseFile() + QStringLiteral("-wal"));
         QString serverLog;
         {
             const QMutexLocker lock(&g_logMutex);
